@@ -1,0 +1,225 @@
+// The cloud SDK wrapper: every Azure management operation the plugin calls.
+//
+// Error convention: each operation returns true on success and fills its
+// out-parameters (non-const references) only then. The VM record of a
+// deploy, restore or clone call and the network of CreateVirtualNetwork are
+// inputs that the operation completes in place. After a false,
+// GetLastErrorString() holds the text the caller stores as the host's
+// last-error details and GetLastErrorCode() an integer the caller may map to
+// a host error code (0 when the failure carries no particular code).
+// The questions DoesBlobExist, DoesContainerExist and IsCrossSubscriptionRestore
+// answer with their result; false also when the answer cannot be obtained.
+//
+// Discovery arguments: `flags` is the host's 64-bit discovery flags word and
+// `option` its discovery option; both are passed through unchanged.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/log/JobIdentity.h"
+#include "plugin/frame/records/Enums.h"
+#include "plugin/frame/records/Records.h"
+
+namespace AzureSDKCppBridge {
+
+class CAzureSDKCppBridge {
+public:
+    CAzureSDKCppBridge();
+    ~CAzureSDKCppBridge();
+    CAzureSDKCppBridge(const CAzureSDKCppBridge&) = delete;
+    CAzureSDKCppBridge& operator=(const CAzureSDKCppBridge&) = delete;
+
+    // Lifecycle and connection.
+    bool Initialize(const std::string& focus, const std::string& applicationName, NXJobID jobId,
+                    VirtualServerInstanceType instanceType);
+    bool Connect(const std::string& subscriptionId, const std::string& userName, const std::string& password);
+    bool SetWebProxy(const std::string& host, const std::string& userName, const std::string& password);
+    bool CheckConnection();
+
+    // Error details of the last failed operation.
+    std::string GetLastErrorString();
+    int GetLastErrorCode();
+
+    // Inventory: browse nodes, hosts, VMs, regions, storage accounts, sizes and images.
+    bool BrowseRegions(const VMInfoStructs::SInventoryInfo& parent, std::vector<VMInfoStructs::SInventoryInfo>& out);
+    bool BrowseStorageAccounts(const VMInfoStructs::SInventoryInfo& parent,
+                               std::vector<VMInfoStructs::SInventoryInfo>& out);
+    bool BrowseTags(const VMInfoStructs::SInventoryInfo& parent, std::vector<VMInfoStructs::SInventoryInfo>& out);
+    bool BrowseImages(const VMInfoStructs::SInventoryInfo& parent, std::vector<VMInfoStructs::SInventoryInfo>& out);
+    bool GetHostInfoList(UINT64 flags, int option, std::vector<VMInfoStructs::SHostInfo>& hosts);
+    bool GetHostInfoForHost(const std::string& hostName, UINT64 flags, int option, VMInfoStructs::SHostInfo& host);
+    bool GetTemplateInfoList(UINT64 flags, int option, std::vector<VMInfoStructs::SVMInfo>& templates);
+    bool GetVMInfoListForRegion(const std::string& region, UINT64 flags, int option,
+                                std::vector<VMInfoStructs::SVMInfo>& out);
+    bool GetVMInfoListForStorageAccount(const std::string& storageAccount, UINT64 flags, int option,
+                                        std::vector<VMInfoStructs::SVMInfo>& out);
+    bool GetVMInfoListForTag(const std::string& tag, UINT64 flags, int option,
+                             std::vector<VMInfoStructs::SVMInfo>& out);
+    bool GetVMInfoForVM(const std::string& vmName, const std::string& vmGuid, const std::string& hostName, UINT64 flags,
+                        int option, VMInfoStructs::SVMInfo& out);
+    bool GetLocalVMInfo(const std::string& vmName, const std::string& vmGuid, UINT64 flags, int option,
+                        VMInfoStructs::SVMInfo& out);
+    bool GetDCInfoForDC(const std::string& region, UINT64 flags, int option,
+                        VMInfoStructs::SDataCenterInfo& dataCenter);
+    bool GetStorageAccountInfo(const std::string& storageAccount, UINT64 flags, int option,
+                               VMInfoStructs::SDatastoreInfo& out);
+    bool GetStorageAccountInfoList(const std::string& hostName, UINT64 flags, int option,
+                                   std::vector<VMInfoStructs::SDatastoreInfo>& out, bool forceRefresh);
+    bool GetStorageAccountInfoListForRegion(const std::string& region, UINT64 flags, int option,
+                                            std::vector<VMInfoStructs::SDatastoreInfo>& out);
+    bool GetAvailableVMSizesForHost(const std::string& hostName, std::vector<VMInfoStructs::SVMSizeInfo>& out,
+                                    UINT64 flags, int option);
+    bool GetAvailableVMSizesInLocation(const std::string& location, std::vector<VMInfoStructs::SVMSizeInfo>& out,
+                                       UINT64 flags, int option);
+    bool GetVMSizeInfoForSize(const std::string& vmSize, const std::string& region, VMInfoStructs::SVMSizeInfo& out);
+    bool GetImages(const std::string& location, const std::string& publisherAndName, const std::string& filter,
+                   std::vector<VMInfoStructs::SVMInfo>& out);
+    bool IsCrossSubscriptionRestore(const std::string& configText);
+    bool GetBlobStorageSuffixForAzureEndpoint(const std::string& endpointName, std::string& suffix);
+
+    // Snapshots: VM snapshots, disk snapshot sets and blob snapshots.
+    bool CreateVMSnapshot(const std::string& vmName, const std::string& vmGuid, bool waitForCompletion,
+                          const std::string& filteredDisks, NXJobID jobId, std::string& snapshotId,
+                          std::vector<VMInfoStructs::SDisk>& snapshotDisks, std::string& snapshotRef);
+    bool CreateDiskSnapshots(const std::vector<VMInfoStructs::SDisk>& disks, const std::string& resourceGroup,
+                             const std::string& region, const std::string& vmName, std::uint32_t appId, NXJobID jobTag,
+                             std::string& snapshotGuid, std::vector<VMInfoStructs::SDisk>& snapshotDisks);
+    bool DeleteVMSnapshot(const std::string& vmName, const std::string& vmGuid, const std::string& snapshotId,
+                          const std::string& snapshotRef, bool isSnapJob);
+    bool DeleteDiskSnapshots(const std::string& snapshotGuid, const std::vector<VMInfoStructs::SDisk>& disks,
+                             const std::string& resourceGroup, bool isSnapJob);
+    bool DeleteExpiredSnapshots(const std::string& hostName, const std::string& vmName, unsigned long expiryHours,
+                                const std::vector<std::string>& keepSnapshots);
+    bool CleanupVMSnapshot(const std::string& vmName, const std::string& vmGuid, const std::string& snapshotGuid,
+                           bool isSnapJob);
+    bool GetVMSnapshotCount(const std::string& vmName, const std::string& vmGuid, const std::string& filter,
+                            int& count);
+    bool GetBlobSnapshotCount(const std::string& storageAccount, const std::string& container,
+                              const std::string& blobName, bool snapBackupOnly, int& count);
+    bool GetSnapshotURI(const std::string& blobUri, const std::string& snapshotGuid, bool snapBackup,
+                        std::string& snapshotUri);
+    bool GetManagedDiskSnapshotIDForSnapshotGUID(const std::string& sourceDiskId, const std::string& snapshotGuid,
+                                                 bool snapMarker, const std::string& resourceGroup,
+                                                 std::string& snapshotId);
+    bool GetManagedDiskSnapshotsForDisk(const VMInfoStructs::SDisk& disk, const std::string& snapshotGuid,
+                                        bool snapBackup, const std::string& resourceGroup, bool searchAllGroups,
+                                        std::vector<VMInfoStructs::SDisk>& snapshots);
+    bool GetDiskSnapshotWithGUID(const std::string& diskId, const std::string& snapshotGuid,
+                                 VMInfoStructs::SDisk& snapshot);
+    bool GetSourceDiskForSnapshot(const std::string& snapshotId, std::string& sourceDiskId);
+    bool RevertBlobSnapshots(const std::vector<VMInfoStructs::SDisk>& disks);
+    bool CreateBackupBlobFromSnapshot(const std::string& snapshotUri, const std::string& storageAccount,
+                                      const std::string& container, const std::string& blobName, std::string& blobUrl);
+
+    // Access: SAS URLs of managed snapshots and the storage bearer token.
+    bool GetSASTokenURI(const std::string& resourceGroup, const std::string& snapshotName, std::string& sasUri);
+    bool RevokeSASToken(const std::string& resourceGroup, const std::string& snapshotName);
+    bool GetStorageAccessToken(std::string& token);
+
+    // Blobs and disks: containers, page blobs, page data, managed disks and disk tags.
+    bool DoesBlobExist(const std::string& resourceGroup, const std::string& storageAccount,
+                       const std::string& container, const std::string& blobName);
+    bool DoesContainerExist(const std::string& resourceGroup, const std::string& storageAccount,
+                            const std::string& container);
+    bool CreateStorageContainer(const std::string& resourceGroup, const std::string& storageAccount,
+                                const std::string& container);
+    bool CreatePageBlob(const std::string& resourceGroup, const std::string& storageAccount,
+                        const std::string& container, const std::string& blobName, long long sizeBytes);
+    bool ClosePageBlob(const std::string& managedDiskRef, const std::string& resourceGroup,
+                       const std::string& accessUrl);
+    bool DeletePageBlob(const std::string& resourceGroup, const std::string& storageAccount,
+                        const std::string& container, const std::string& blobName);
+    bool GetBlobSizeInBytes(const std::string& blobUrl, UINT64& sizeBytes);
+    bool GetBlobInfo(const std::string& storageAccount, const std::string& container, const std::string& blobName,
+                     VMInfoStructs::SDisk& info);
+    bool GetBlobPageRanges(const std::string& blobUri, std::vector<VMInfoStructs::SectorRange>& ranges, bool isManaged);
+    bool GetBlobPageRanges(const std::string& diskUri, const std::string& resourceGroup,
+                           const std::string& snapshotName, std::vector<VMInfoStructs::SectorRange>& ranges,
+                           bool isManaged);
+    bool GetBlobPageRangesDiff(const std::string& blobUri, const std::string& previousSnapshotUri,
+                               std::vector<VMInfoStructs::SectorRange>& ranges);
+    bool GetBlobPageRangesDiffForManagedDiskURIs(const std::string& currentSasUri, const std::string& previousSasUri,
+                                                 std::vector<VMInfoStructs::SectorRange>& ranges);
+    bool DownloadBlobPageToBuffer(const std::string& blobUrl, ULONGLONG blockIndex, unsigned char* buffer, UINT bytes);
+    bool UploadBlobPageFromBufferForOffset(const std::string& accessUrl, ULONGLONG byteOffset, UINT byteCount,
+                                           const unsigned char* buffer);
+    bool UploadBlobPageFromBufferForOffset(const std::string& storageAccount, const std::string& container,
+                                           const std::string& blobName, ULONGLONG byteOffset, UINT byteCount,
+                                           const unsigned char* buffer);
+    bool UploadPageBlobToStorageAccount(const std::string& resourceGroup, const std::string& storageAccount,
+                                        const std::string& container, const std::string& blobName,
+                                        const std::string& localFilePath);
+    bool DownloadBlockBlobToString(const std::string& storageAccount, const std::string& container,
+                                   const std::string& blobName, std::string& text);
+    bool CreateDirectUploadManagedDisk(const std::string& diskName, const std::string& resourceGroup,
+                                       const std::string& location, long long sizeBytes, bool isOsDisk,
+                                       const std::string& vmSize, const std::string& firmware,
+                                       std::string& uploadAccessUrl, std::string& diskId, std::string& managedDiskRef);
+    bool CreateDiskFromSnapshot(const std::string& source, const std::string& storageAccount,
+                                const std::string& container, const std::string& blobName,
+                                const std::string& snapshotGuid, std::string& blobUri, bool overwrite,
+                                bool sourceIsManagedSnapshot);
+    bool CreateManagedDiskFromSnapshot(const std::string& source, const std::string& sourceLocation,
+                                       const std::string& snapshotGuid, const std::string& diskName,
+                                       const std::string& resourceGroup, const std::string& region,
+                                       const std::string& vmSize, const std::string& diskType,
+                                       const std::string& configText, bool fromBackupCopy, bool isOsDisk,
+                                       bool managedSource, const std::string& availabilityZones, std::string& diskId);
+    bool DeleteDisksOriginatingFromBlob(const std::string& resourceGroup, const std::string& storageAccount,
+                                        const std::string& container, const std::string& blobName);
+    bool DeleteExpiredDisks(const std::string& region, std::time_t expiryTime);
+    bool CleanupStagingBlobs(const std::string& stagingBlobUrl);
+    bool CleanupStagingResources(const std::string& vmName, const std::string& resourceGroup);
+    bool GetDiskTagInfo(const std::string& resourceGroup, const VMInfoStructs::SDisk& disk,
+                        std::vector<VMInfoStructs::SInventoryInfo>& tags);
+    bool SetDiskTagInfo(const std::string& resourceGroup, const VMInfoStructs::SDisk& disk,
+                        const std::vector<VMInfoStructs::SInventoryInfo>& tags);
+
+    // VMs and networks: deployment, restore, power, disk attachment, guest scripts.
+    bool DeployVM(VMInfoStructs::SVMInfo& vmInfo, const std::string& sourceVmGuid, bool deployFlag);
+    bool DeployVMFromOSDisk(VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName, bool deployFlag,
+                            bool isClone);
+    bool DeployVMFromConfig(const std::string& configText, VMInfoStructs::SVMInfo& vmInfo, bool deployFlag);
+    bool CloneVMFromConfig(const std::string& configText, VMInfoStructs::SVMInfo& vmInfo);
+    bool DelayVMDeployment(const VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName,
+                           const std::string& configText, bool assignPublicIP, bool inPlaceRestore,
+                           bool restoreAsManagedVM, const std::string& dekBackup, const std::string& kekBackup);
+    bool RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName, const std::string& configText,
+                   bool assignPublicIP, bool inPlaceRestore, bool restoreAsManagedVM, bool deployFlag,
+                   const std::string& dekBackup, const std::string& kekBackup, bool convertStagedBlobs,
+                   bool restoreWithoutConfig);
+    bool ReconfigureVM(const VMInfoStructs::SVMInfo& vmInfo);
+    bool DeleteVM(const std::string& vmName, const std::string& vmGuid, bool isManaged, bool deleteComponents);
+    bool StartVM(const std::string& vmName, const std::string& vmGuid);
+    bool ShutdownVM(const std::string& vmName, const std::string& vmGuid, bool waitForCompletion);
+    bool AddDisksToVM(const VMInfoStructs::SVMInfo& vm, const std::vector<VMInfoStructs::SDisk>& disks);
+    bool DeleteDisksFromVM(const VMInfoStructs::SVMInfo& vm, const std::vector<VMInfoStructs::SDisk>& disks);
+    bool CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo, const std::vector<VMInfoStructs::SDisk>& disks,
+                          bool restoreAsManagedVM);
+    bool RegisterBlobAsOSDisk(const std::string& storageAccount, const std::string& container,
+                              const std::string& blobName, bool isWindows);
+    bool GetVMConfigurationAndKeyBackups(const std::string& resourceGroup, const std::string& vmName,
+                                         std::string& configText, std::string& dekBackup, std::string& kekBackup);
+    bool ExecuteScriptInGuestVM(const std::string& guestContext, const std::string& vmName,
+                                const std::string& guestDetail, const std::string& scriptText,
+                                const std::string& parameters);
+    bool CreateVirtualNetwork(VMInfoStructs::SNetworkInfo& network, const std::string& resourceGroup);
+    bool DeleteVirtualNetwork(const VMInfoStructs::SNetworkInfo& network, const std::string& resourceGroup);
+
+private:
+    // Stores the error of a failed operation; always returns false.
+    bool Fail(int code, const std::string& text);
+    // Fails an operation this build does not provide (code 0) and logs it under the operation's tag.
+    bool NotAvailable(const char* operation);
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::string lastErrorString_;
+    int lastErrorCode_ = 0;
+};
+
+}  // namespace AzureSDKCppBridge

@@ -1,0 +1,105 @@
+// Lifecycle of the SDK wrapper: initialisation, proxy, sign-in and the
+// connection check, against the simulated subscription of a state folder.
+#include <cstdlib>
+
+#include "cloudsdk/BridgeImpl.h"
+#include "cloudsdk/SdkErrorCodes.h"
+#include "host/log/EvDebug.h"
+#include "host/settings/NXPlatformInfo.h"
+
+#include "azsim/Identity.h"
+
+namespace AzureSDKCppBridge {
+
+std::string CAzureSDKCppBridge::Impl::ConfiguredStateFolder() {
+    std::string dir;
+    if (NXPlatformInfo::getString("CloudSdk", "sStateFolder", &dir) && !dir.empty()) return dir;
+    const char* env = std::getenv("VSA_CLOUD_STATE");
+    return env ? std::string(env) : std::string();
+}
+
+CAzureSDKCppBridge::CAzureSDKCppBridge() : impl_(new Impl) {}
+CAzureSDKCppBridge::~CAzureSDKCppBridge() = default;
+
+bool CAzureSDKCppBridge::Fail(int code, const std::string& text) {
+    lastErrorCode_ = code;
+    lastErrorString_ = text;
+    return false;
+}
+
+std::string CAzureSDKCppBridge::GetLastErrorString() { return lastErrorString_; }
+int CAzureSDKCppBridge::GetLastErrorCode() { return lastErrorCode_; }
+
+bool CAzureSDKCppBridge::Initialize(const std::string& focus, const std::string& applicationName, NXJobID jobId,
+                                    VirtualServerInstanceType instanceType) {
+    static const char* tag =
+        "bool AzureSDKCppBridge::CAzureSDKCppBridge::Initialize(const string&, const string&, NXJobID, "
+        "VirtualServerInstanceType)";
+    std::string dir = Impl::ConfiguredStateFolder();
+    if (dir.empty()) {
+        EvDebug::Error(tag, "No cloud backend is configured");
+        return Fail(SDK_ERR_GENERAL, "No cloud backend is configured: set CloudSdk/sStateFolder or VSA_CLOUD_STATE");
+    }
+    auto state = std::make_unique<azsim::StateFolder>(dir);
+    if (!state->exists()) {
+        EvDebug::Error(tag, "Cloud backend state [%s] not found", dir.c_str());
+        return Fail(SDK_ERR_GENERAL, "Cloud backend state folder [" + dir + "] holds no subscription state");
+    }
+    impl_->state = std::move(state);
+    impl_->journal = std::make_unique<azsim::Journal>(dir);
+    impl_->focus = focus;
+    impl_->applicationName = applicationName;
+    impl_->jobId = jobId;
+    impl_->instanceType = static_cast<int>(instanceType);
+    impl_->initialized = true;
+    impl_->journal->record("Initialize", {{"focus", focus},
+                                          {"applicationName", applicationName},
+                                          {"jobId", jobId},
+                                          {"instanceType", static_cast<int>(instanceType)}});
+    return true;
+}
+
+bool CAzureSDKCppBridge::SetWebProxy(const std::string& host, const std::string& user, const std::string& password) {
+    if (host.empty()) return Fail(SDK_ERR_GENERAL, "Proxy host is empty");
+    impl_->proxy = ProxySettings{host, user, password};
+    if (impl_->journal)
+        impl_->journal->record("SetWebProxy", {{"host", host}, {"user", user}, {"passwordSet", !password.empty()}});
+    return true;
+}
+
+bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::string& userName,
+                                 const std::string& password) {
+    impl_->connected = false;
+    if (!impl_->initialized) return Fail(SDK_ERR_NOT_CONNECTED, "The SDK wrapper is not initialized");
+    impl_->journal->record("Connect", {{"subscriptionId", subscriptionId},
+                                       {"userName", userName},
+                                       {"proxy", impl_->proxy.host}});
+    nlohmann::json document;
+    try {
+        document = impl_->state->load();
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    azsim::SignInResult signIn = azsim::SignIn(document, subscriptionId, userName, password);
+    if (!signIn.ok) return Fail(SDK_ERR_AUTHENTICATION, signIn.errorText);
+    impl_->subscriptionId = subscriptionId;
+    impl_->applicationId = userName;
+    impl_->connected = true;
+    return true;
+}
+
+bool CAzureSDKCppBridge::CheckConnection() {
+    if (!impl_->connected) return Fail(SDK_ERR_NOT_CONNECTED, "Not connected to an Azure subscription");
+    impl_->journal->record("CheckConnection", {{"subscriptionId", impl_->subscriptionId}});
+    try {
+        if (azsim::HasSubscription(impl_->state->load(), impl_->subscriptionId)) return true;
+    } catch (const azsim::Error& e) {
+        impl_->connected = false;
+        return Fail(SDK_ERR_NOT_CONNECTED, e.what());
+    }
+    impl_->connected = false;
+    return Fail(SDK_ERR_NOT_CONNECTED,
+                "SubscriptionNotFound: The subscription '" + impl_->subscriptionId + "' could not be found.");
+}
+
+}  // namespace AzureSDKCppBridge

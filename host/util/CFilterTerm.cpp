@@ -1,0 +1,10 @@
+#include "host/util/CFilterTerm.h"
+
+#include "host/util/WildcardPattern.h"
+
+bool CFilterTerm::Matches(const std::string& candidate) const {
+    WildcardOptions wildcard;
+    wildcard.delimiter.reset();
+    wildcard.caseInsensitive = options.caseInsensitive();
+    return WildcardPattern(text, wildcard).matches(candidate);
+}

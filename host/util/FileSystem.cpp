@@ -1,0 +1,45 @@
+#include "host/util/FileSystem.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool fail(const std::error_code& code, std::string* error) {
+    if (error) {
+        *error = code.message();
+    }
+    return false;
+}
+
+}  // namespace
+
+bool DeleteDirRecursively(const std::string& path, std::string* error) {
+    std::error_code code;
+    const fs::file_status status = fs::symlink_status(path, code);
+    if (status.type() == fs::file_type::not_found) {
+        return true;
+    }
+    if (code) {
+        return fail(code, error);
+    }
+    if (!fs::is_directory(status)) {
+        return fail(std::make_error_code(std::errc::not_a_directory), error);
+    }
+    fs::remove_all(path, code);
+    return code ? fail(code, error) : true;
+}
+
+bool CreateFolderIfNotPresent(const std::string& path, std::string* error) {
+    std::error_code code;
+    fs::create_directories(path, code);
+    if (code) {
+        return fail(code, error);
+    }
+    if (!fs::is_directory(path, code)) {
+        return fail(std::make_error_code(std::errc::not_a_directory), error);
+    }
+    return true;
+}

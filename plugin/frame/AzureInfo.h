@@ -1,0 +1,159 @@
+// The plugin object: one per job, created by CreateAzureInfoObject and driven
+// by the host through the interface slots of CVMInfo. All cloud management
+// goes through the owned SDK wrapper; disk data moves over HTTPS directly.
+#pragma once
+
+#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "cloudsdk/AzureSDKCppBridge.h"
+#include "host/cloudfs/CVSCloudFSClient.h"
+#include "host/diskmap/CDiskMapperLinux.h"
+#include "host/log/EvDebug.h"
+#include "host/snap/CVMSnapUtil.h"
+#include "host/snap/SnapRecords.h"
+#include "host/sys/NxCriticalSection.h"
+#include "host/vminfo/CVMInfo.h"
+#include "plugin/frame/records/Records.h"
+
+class CAzureInfo : public CVMInfo {
+public:
+    CAzureInfo(VirtualServerInstanceType type, NXJobID jobId);
+    ~CAzureInfo() override;
+
+    // Interface slots, in slot order.
+    int Connect(const std::string& server, const std::string& user, const std::string& password) override;
+    int Connect(const std::string& server, const std::string& user, const std::string& password, const std::vector<SHostCredentials>& credentials) override;
+    int Disconnect() override;
+    int BrowseInventory(const std::string& path, const SInventoryInfo& parent, std::vector<SInventoryInfo>& out, UINT64 flags, int option) override;
+    int GetVMInfoForVM(const std::string& name, const std::string& guid, const std::string& host, UINT64 flags, int option, SVMInfo& out) override;
+    int GetHostInfoForHost(const std::string& name, UINT64 flags, int option, SHostInfo& host) override;
+    int GetDSInfoForDS(const std::string& datastore, const std::string& host, const std::string& dataCenter, UINT64 flags, int option, SDatastoreInfo& out) override;
+    int GetVMInfoListForTag(const std::string& category, const std::string& tag, EInventoryType type, UINT64 flags, int option, std::vector<SVMInfo>& out) override;
+    int GetVMInfoListForInventoryObject(const std::string& name, EInventoryType type, UINT64 flags, int option, std::vector<SVMInfo>& out) override;
+    int GetLocalVMInfo(SVMInfo& out, UINT64 flags, int option) override;
+    int GetDSInfoListForHost(const std::string& host, std::vector<SDatastoreInfo>& out, UINT64 flags, int option) override;
+    int GetAvailableVMSizesForHost(const std::string& host, std::vector<SVMSizeInfo>& out, UINT64 flags, int option) override;
+    bool GetImageList(const std::string& location, const std::string& publisherAndName, const std::string& sku, std::vector<SVMInfo>& out) override;
+    int MountVM(const MountCtx& ctx) override;
+    int UnmountVM(const MountCtx& ctx) override;
+    int CleanupVM(const MountCtx& ctx) override;
+    int GetFileMountInfo(const MountCtx& ctx, std::vector<SMountInfoFile>& out) override;
+    int GetFullMountInfo(const MountCtx& ctx, std::vector<SMountInfoFull>& out) override;
+    int CollectMetadata(const MountCtx& ctx) override;
+    bool ValidateChangeId(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath, const std::string& changeId) override;
+    int PostBackupVM(const MountCtx& ctx) override;
+    int InitRestoreVM(const RestoreCtx& ctx) override;
+    int PreRestoreVM(const RestoreCtx& ctx) override;
+    int RestoreVM(const RestoreCtx& ctx) override;
+    int PostRestoreVM(const RestoreCtx& ctx) override;
+    int CleanupRestoreVM(const RestoreCtx& ctx) override;
+    bool InitRehost(const RestoreCtx& ctx) override;
+    bool FinalizeRehost(const RestoreCtx& ctx) override;
+    bool CleanupRehost(const RestoreCtx& ctx) override;
+    int ExecuteScriptInGuest(const GuestCtx& guest, const std::string& scriptPath, const std::string& parameters, const std::string& workingDir, int timeoutSeconds, const std::string& outputPath, int& exitCode) override;
+    bool ExecuteScriptInGuest(const GuestCtx& guest, const std::string& scriptText, int timeoutSeconds) override;
+    int PerformVMOperation(const OperationCtx& ctx) override;
+    int PerformSnapOperation(const SnapOperationCtx& op) override;
+    int PerformStorageOperation(const StorageOperationCtx& ctx) override;
+    int GetMetadataFiles(const MountCtx& ctx, std::vector<std::string>& files, EMetadataFilesType type) override;
+    int GetAFileID(const MountCtx& ctx, const std::string& fileName, DiskType_t diskType, std::uint32_t& archiveFileId) override;
+    int PreSnap(MountCtx& ctx) override;
+    int PostSnap(MountCtx& ctx) override;
+    int MountSnap(const MountCtx& ctx) override;
+    int RevertSnap(MountCtx& ctx, const RestoreCtx& rctx) override;
+    int OpenVmdk(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath, VmdkHandle& handle) override;
+    int CreateVmdk(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath, VmdkHandle& handle, long long sizeBytes) override;
+    int CloseVmdk(const VmdkHandle& handle) override;
+    int GetVmdkHandle(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath, VmdkHandle& handle) override;
+    int GetVmdkCapacity(const VmdkHandle& handle, ULONGLONG& sectors) override;
+    int GetVmdkExtents(const VmdkHandle& handle, const std::string& changeId, ULONGLONG startSector, SDiskChangeInfo& info) override;
+    int ReadVmdk(const VmdkHandle& handle, ULONGLONG blockIndex, UINT sectorCount, unsigned char* buffer) override;
+    int WriteVmdk(const VmdkHandle& handle, ULONGLONG byteOffset, UINT byteCount, unsigned char* buffer) override;
+    bool CreateDRVM(const RestoreCtx& ctx) override;
+    bool DeleteDRVM(const RestoreCtx& ctx) override;
+    bool PostVMFailover(const RestoreCtx& ctx) override;
+    bool CreateNetwork(SNetworkInfo& network, const std::string& resourceGroup, const SHostNetworkAdapterInfo& adapter) override;
+    bool DeleteNetwork(SNetworkInfo& network, const std::string& resourceGroup, const SHostNetworkAdapterInfo& adapter) override;
+    bool IsDiskFilteredByPath(const std::string& path, const SDisk& disk) override;
+    bool IsDiskFilteredByPattern(const std::string& pattern, const SDisk& disk) override;
+    bool IsDiskFilteredByDatastore(const MountCtx& ctx, const std::string& datastore, const SDisk& disk) override;
+    bool IsDiskFilteredByType(const std::string& type, const SDisk& disk) override;
+    bool IsDiskFilteredByTag(const std::string& tagName, const std::string& tagValue, const SDisk& disk) override;
+    int _RefreshHostInfoCache(UINT64 flags, int option) override;
+    int GetAvailableVMSizesInLocation(const std::string& location, std::vector<SVMSizeInfo>& out, UINT64 flags, int option) override;
+    int RegisterBlobAsOSDisk(const std::string& storageAccount, const std::string& container, const std::string& blob, bool isWindows) override;
+    int UnMountSnap(MountCtx& ctx) override;
+
+    // Maps an SDK wrapper error code to the host's last error; true when one was stored.
+    bool SetLastVMErrorFromSDKWrapperError(int sdkError);
+    // Detects the GUID of the VM this process runs in, once per process.
+    void DetectLocalVMGuid();
+
+private:
+    struct NoCaseHash {
+        size_t operator()(const std::string& key) const {
+            return std::hash<std::string>()(boost::algorithm::to_lower_copy(key));
+        }
+    };
+    struct NoCaseEqual {
+        bool operator()(const std::string& a, const std::string& b) const {
+            return boost::algorithm::iequals(a, b);
+        }
+    };
+    using SnapVMInfoMap = std::unordered_map<std::string, SVMInfo, NoCaseHash, NoCaseEqual>;
+
+    void _InitializeSdk(const char* tag);
+    void _ReadSettings(const char* tag);
+    void _CleanUpSnapLiveBrowseState();
+    void DeinitVSCloudFS();
+
+    std::unique_ptr<AzureSDKCppBridge::CAzureSDKCppBridge> sdk;
+    bool sdkInitialized = false;
+    std::string subscriptionId;
+    std::string userName;
+    std::string password;
+    CVSCloudFSClient* cloudFsClient = nullptr;
+    std::map<std::string, SAzureDiskInfo> diskMap;
+    std::vector<SAzureDiskInfo> uploadDiskList;
+    std::string osDiskName;
+    std::string changeIdBase;
+    std::string referenceSnapshotId;
+    std::string snapMetadataDir;
+    std::unique_ptr<CVMSnapUtil> snapUtil;
+    std::vector<std::string> indexUploadFiles;
+    SMVolSnapInfo volSnapInfo;
+    std::vector<SDatastoreInfo> volSnapDatastores;
+    std::vector<SVolSnap> volSnaps;
+    std::map<std::string, SDatastoreInfo> storageAccountCache;
+    std::map<std::string, boost::shared_ptr<CDiskMapperLinux>> liveBrowseDiskManagers;
+    bool directDownload = true;
+    bool directUpload = true;
+    bool nativeDownload = true;
+    bool nativeUpload = false;
+    std::int32_t directUploadToManagedDisk = 0;
+    std::string downloadAccessToken;
+    NxCriticalSection downloadAccessTokenLock;
+    std::string uploadAccessToken;
+    NxCriticalSection uploadAccessTokenLock;
+    NxCriticalSection snapXmlLock;
+    bool downloadLogging = false;
+    bool uploadLogging = false;
+    bool cbtForManagedVm = true;
+    bool directUploadRestore = false;
+    std::map<std::string, std::vector<SDatastoreInfo>> stagingStorageCache;
+    bool skipDataDisks = false;
+
+    static std::string c_localVMGuid;
+    static NxCriticalSection c_localVMGuidCS;
+    static SnapVMInfoMap c_SnapV2VMInfoMap;
+    static NxCriticalSection c_SnapV2VMInfoMapLock;
+};

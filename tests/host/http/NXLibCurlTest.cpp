@@ -1,0 +1,311 @@
+#include "host/http/NXLibCurl.h"
+#include "host/http/SCURLData.h"
+#include "host/settings/NXPlatformInfo.h"
+#include "tests/host/http/TestTlsFiles.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <atomic>
+#include <vector>
+#include <thread>
+
+namespace {
+
+const char* const kHost = "myacct.blob.core.windows.net";
+const std::string kUrl = std::string("https://") + kHost + "/disks/vm0.vhd";
+
+// Body bytes recognisable by position.
+std::string pattern(size_t size) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    return data;
+}
+
+size_t copyToBuffer(char* ptr, size_t size, size_t nmemb, void* userdata) {
+    SCURLData* data = static_cast<SCURLData*>(userdata);
+    size_t n = std::min<unsigned long long>(size * nmemb, data->remaining);
+    std::memcpy(data->buffer.data() + data->offset, ptr, n);
+    data->offset += n;
+    data->remaining -= n;
+    return size * nmemb;
+}
+
+size_t copyFromBuffer(char* ptr, size_t size, size_t nmemb, void* userdata) {
+    SCURLData* data = static_cast<SCURLData*>(userdata);
+    size_t n = std::min<unsigned long long>(size * nmemb, data->remaining);
+    std::memcpy(ptr, data->buffer.data() + data->offset, n);
+    data->offset += n;
+    data->remaining -= n;
+    return n;
+}
+
+// Counts the server's connections: each accepted connection is one task that
+// ends when the connection is closed.
+struct ConnectionCounter {
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t accepted = 0;
+    size_t open = 0;
+};
+
+class CountingTaskQueue : public httplib::TaskQueue {
+public:
+    explicit CountingTaskQueue(ConnectionCounter& counter) : counter_(counter) {}
+    void enqueue(std::function<void()> fn) override {
+        {
+            std::lock_guard<std::mutex> lock(counter_.mutex);
+            ++counter_.accepted;
+            ++counter_.open;
+        }
+        threads_.emplace_back([this, fn] {
+            fn();
+            std::lock_guard<std::mutex> lock(counter_.mutex);
+            --counter_.open;
+            counter_.changed.notify_all();
+        });
+    }
+    void shutdown() override {
+        for (std::thread& t : threads_) t.join();
+    }
+
+private:
+    ConnectionCounter& counter_;
+    std::vector<std::thread> threads_;
+};
+
+// Requests run on threads of their own, so that their pooled connections
+// close when the thread ends instead of lingering until the server stops.
+template <class F>
+void onClientThread(F body) {
+    std::thread client(body);
+    client.join();
+}
+
+class NXLibCurlTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { tls_ = TestTlsFiles::create({kHost, "*.blob.core.windows.net"}); }
+    static void TearDownTestSuite() { std::filesystem::remove_all(tls_.dir); }
+
+    void SetUp() override {
+        server_.new_task_queue = [this] { return new CountingTaskQueue(connections_); };
+        server_.set_keep_alive_max_count(100);
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        ASSERT_GT(port_, 0);
+        serverThread_ = std::thread([this] { server_.listen_after_bind(); });
+        NXPlatformInfo::setValue("HttpClient", "sConnectTo",
+                                 "other.blob.core.windows.net:443:127.0.0.1:1; " + std::string(kHost) +
+                                     ":443:127.0.0.1:" + std::to_string(port_));
+        NXPlatformInfo::setValue("HttpClient", "sCABundle", tls_.caCertPath);
+    }
+
+    void TearDown() override {
+        server_.stop();
+        serverThread_.join();
+        NXPlatformInfo::clearValues();
+    }
+
+    size_t connectionsAccepted() {
+        std::lock_guard<std::mutex> lock(connections_.mutex);
+        return connections_.accepted;
+    }
+
+    // True once every connection is closed, well before the server's own keep-alive timeout would close it.
+    bool allConnectionsClosed() {
+        std::unique_lock<std::mutex> lock(connections_.mutex);
+        return connections_.changed.wait_for(lock, std::chrono::seconds(3), [this] { return connections_.open == 0; });
+    }
+
+    static TestTlsFiles tls_;
+    httplib::SSLServer server_{tls_.serverCertPath.c_str(), tls_.serverKeyPath.c_str()};
+    std::thread serverThread_;
+    int port_ = 0;
+    ConnectionCounter connections_;
+};
+
+TestTlsFiles NXLibCurlTest::tls_;
+
+TEST_F(NXLibCurlTest, RangeGetFillsCallerBufferAndReports206) {
+    const std::string blob = pattern(64 * 1024);
+    httplib::Headers seen;
+    server_.Get("/disks/vm0.vhd", [&](const httplib::Request& req, httplib::Response& res) {
+        seen = req.headers;
+        res.set_content(blob, "application/octet-stream");
+    });
+
+    onClientThread([&] {
+        NXLibCurl curl;
+        ASSERT_TRUE(curl.NXLibCurlInit("Content-Type: application/x-www-form-urlencoded", true, true));
+        curl.NXLibCurlFreeHttpHeaderList();
+        ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "User-Agent: curl/7.32.0"));
+        ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "Range: bytes=1000-4999"));
+        ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "x-ms-version:2018-03-28"));
+        ASSERT_TRUE(curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOSIGNAL, 1));
+        ASSERT_TRUE(curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_MAXFILESIZE, 0x400000));
+        SCURLData data(4000);
+        ASSERT_TRUE(curl.NXLibCurlSetCallbackWriteFunction(copyToBuffer));
+        ASSERT_TRUE(curl.NXLibCurlSetWriteData(&data));
+
+        EXPECT_TRUE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
+        EXPECT_EQ(206u, curl.GetHttpErrorCode());
+        EXPECT_EQ(blob.substr(1000, 4000), std::string(data.buffer.begin(), data.buffer.end()));
+        EXPECT_EQ(0u, data.remaining);
+        size_t length = 1;
+        EXPECT_EQ(nullptr, curl.GetHttpResponse(length));
+        EXPECT_EQ(0u, length);
+    });
+
+    EXPECT_EQ("2018-03-28", httplib::detail::get_header_value(seen, "x-ms-version", 0, ""));
+    EXPECT_EQ(std::string("curl/7.32.0"), httplib::detail::get_header_value(seen, "User-Agent", 0, ""));
+    EXPECT_EQ(std::string("application/x-www-form-urlencoded"),
+              httplib::detail::get_header_value(seen, "Content-Type", 0, ""));
+}
+
+TEST_F(NXLibCurlTest, PutPullsBodyFromReadCallbackAndKeepsResponseText) {
+    const std::string page = pattern(1536 * 1024);
+    httplib::Request seen;
+    server_.Put("/disks/vm0.vhd", [&](const httplib::Request& req, httplib::Response& res) {
+        seen = req;
+        res.status = 201;
+        res.set_content("page written", "text/plain");
+    });
+
+    onClientThread([&] {
+        NXLibCurl curl;
+        ASSERT_TRUE(curl.NXLibCurlInit("Content-Type: application/octet-stream", true, true));
+        curl.NXLibCurlFreeHttpHeaderList();
+        ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "x-ms-page-write: Update"));
+        ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "Content-Length: " + std::to_string(page.size())));
+        ASSERT_TRUE(curl.NXLibCurlSetAdditionalOptions(CURLOPT_UPLOAD));
+        ASSERT_TRUE(
+            curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_INFILESIZE_LARGE, static_cast<int>(page.size())));
+        SCURLData data(page.data(), page.size());
+        ASSERT_TRUE(curl.NXLibCurlSetReadData(&data));
+        ASSERT_TRUE(curl.NXLibCurlSetCallbackReadFunction(copyFromBuffer));
+        ASSERT_TRUE(curl.NXLibCurlSetCallbackWriteFunction(NXLibCurl::libcurl_callback));
+
+        EXPECT_TRUE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_PUT, kUrl + "?comp=page", "", 0, false, false));
+        EXPECT_EQ(201u, curl.GetHttpErrorCode());
+        size_t length = 0;
+        const char* text = curl.GetHttpResponse(length);
+        ASSERT_NE(nullptr, text);
+        EXPECT_EQ("page written", std::string(text, length));
+    });
+
+    EXPECT_EQ("page", seen.get_param_value("comp"));
+    EXPECT_EQ("application/octet-stream", seen.get_header_value("Content-Type"));
+    EXPECT_TRUE(seen.body == page) << "body of " << seen.body.size() << " bytes differs";
+}
+
+TEST_F(NXLibCurlTest, ErrorStatusFailsSendButKeepsStatusAndBody) {
+    const std::string error = "<Error><Code>AuthenticationFailed</Code></Error>";
+    server_.Get("/disks/vm0.vhd", [&](const httplib::Request&, httplib::Response& res) {
+        res.status = 403;
+        res.set_content(error, "application/xml");
+    });
+
+    onClientThread([&] {
+        NXLibCurl curl;
+        ASSERT_TRUE(curl.NXLibCurlInit("", true, true));
+        EXPECT_FALSE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, true));
+        EXPECT_EQ(403u, curl.GetHttpErrorCode());
+        EXPECT_EQ(CURLE_OK, curl.GetCurlResult());
+        size_t length = 0;
+        const char* text = curl.GetHttpResponse(length);
+        ASSERT_NE(nullptr, text);
+        EXPECT_EQ(error, std::string(text, length));
+        text = curl.GetHttpResponse(length, true);
+        std::string full(text, length);
+        EXPECT_EQ(0u, full.find("HTTP/1.1 403")) << full;
+        EXPECT_EQ(full.size() - error.size(), full.find(error)) << full;
+    });
+}
+
+TEST_F(NXLibCurlTest, RequestsOfOneThreadShareAConnectionClosedAtThreadExit) {
+    server_.Get("/disks/vm0.vhd", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("ok", "text/plain");
+    });
+    NXLibCurlStats before = NXLibCurl::stats();
+    onClientThread([] {
+        for (int i = 0; i < 3; ++i) {
+            NXLibCurl curl;
+            ASSERT_TRUE(curl.NXLibCurlInit("", true, true));
+            ASSERT_TRUE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
+        }
+    });
+    NXLibCurlStats after = NXLibCurl::stats();
+    EXPECT_EQ(1u, connectionsAccepted());
+    EXPECT_EQ(1u, after.connections - before.connections);
+    EXPECT_EQ(3u, after.requests - before.requests);
+    EXPECT_TRUE(allConnectionsClosed());
+}
+
+TEST_F(NXLibCurlTest, ThreadsKeepTheirOwnConnections) {
+    server_.Get("/disks/vm0.vhd", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("ok", "text/plain");
+    });
+    std::atomic<int> succeeded{0};
+    auto worker = [&] {
+        for (int i = 0; i < 3; ++i) {
+            NXLibCurl curl;
+            if (curl.NXLibCurlInit("", true, true) &&
+                curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false))
+                ++succeeded;
+        }
+    };
+    std::thread a(worker), b(worker);
+    a.join();
+    b.join();
+    EXPECT_EQ(6, succeeded.load());
+    EXPECT_EQ(2u, connectionsAccepted());
+}
+
+TEST_F(NXLibCurlTest, StalledServerEndsRequestAtLowSpeedTimeout) {
+    NXPlatformInfo::setValue("HttpClient", "nLowSpeedTimeSeconds", "2");
+    std::mutex m;
+    std::condition_variable released;
+    bool release = false;
+    bool answered = false;
+    server_.Get("/disks/vm0.vhd", [&](const httplib::Request&, httplib::Response& res) {
+        std::unique_lock<std::mutex> lock(m);
+        answered = !released.wait_for(lock, std::chrono::seconds(30), [&] { return release; });
+        res.set_content("late", "text/plain");
+    });
+
+    onClientThread([] {
+        NXLibCurl curl;
+        ASSERT_TRUE(curl.NXLibCurlInit("", true, true));
+        EXPECT_FALSE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
+        EXPECT_EQ(0u, curl.GetHttpErrorCode());
+        EXPECT_EQ(CURLE_OPERATION_TIMEDOUT, curl.GetCurlResult());
+    });
+    {
+        std::lock_guard<std::mutex> lock(m);
+        EXPECT_FALSE(answered);
+        release = true;
+    }
+    released.notify_all();
+}
+
+TEST_F(NXLibCurlTest, UntrustedCertificateIsRejectedWithoutCaBundle) {
+    NXPlatformInfo::removeValue("HttpClient", "sCABundle");
+    server_.Get("/disks/vm0.vhd", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("ok", "text/plain");
+    });
+
+    onClientThread([] {
+        NXLibCurl curl;
+        ASSERT_TRUE(curl.NXLibCurlInit("", true, true));
+        EXPECT_FALSE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
+        EXPECT_EQ(0u, curl.GetHttpErrorCode());
+        EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, curl.GetCurlResult());
+    });
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+#include "host/message/VMReferencePointInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "host/message/Crc32.h"
+
+using VirtualServer::VMReferencePointInfo;
+namespace E = NMessageError;
+
+namespace {
+
+void setRef(CNMessageBase& m, const std::string& changeId, const std::string& snapshotId) {
+    m.setstring(1, 1, 0x1aeef26a, 0xe4072f, changeId);
+    m.setstring(3, 9, 0x1aeef26a, 0x2e1faf, snapshotId);
+}
+
+std::string encode(const CNMessageBase& m) {
+    std::string out;
+    EXPECT_EQ(E::Ok, m.serialize(out, false));
+    return out;
+}
+
+void putU32At(std::string& s, size_t offset, uint32_t v) {
+    for (int i = 0; i < 4; ++i) s[offset + i] = static_cast<char>(v >> (8 * i));
+}
+
+// Recomputes the trailing checksum so that a mutation reaches the field parser.
+void reseal(std::string& s) {
+    if (s.size() >= 4) putU32At(s, s.size() - 4, Crc32(s.data(), s.size() - 4));
+}
+
+// Offsets of the total-length word and of every field's value-length word.
+std::vector<size_t> lengthOffsets(const CNMessageBase& m) {
+    std::vector<size_t> offsets{16};
+    size_t pos = CNMessageBase::kHeaderBytes;
+    for (const auto& field : m.fields()) {
+        offsets.push_back(pos + 16);
+        pos += CNMessageBase::kFieldHeaderBytes + field.second.size();
+    }
+    return offsets;
+}
+
+VMReferencePointInfo prefilled() {
+    VMReferencePointInfo m;
+    setRef(m, "old-change", "old-snapshot");
+    return m;
+}
+
+}  // namespace
+
+TEST(Crc32, MatchesTheStandardCheckValue) { EXPECT_EQ(0xCBF43926u, Crc32("123456789", 9)); }
+
+TEST(VMReferencePointInfo, RoundTripsEmptyOrdinaryAndBinaryValues) {
+    std::string longValue(CNMessageBase::kMaxFieldBytes, '\0');
+    for (size_t i = 0; i < longValue.size(); ++i) longValue[i] = static_cast<char>(i * 31);
+    for (const std::string& value : {std::string(), std::string("1f0c6b2e-aa41-4c0e-9d7e-2b8f3a1c5d90"),
+                                     std::string("a\0b\xff\x80\xc3\xa9", 7), longValue}) {
+        VMReferencePointInfo written;
+        setRef(written, value, std::string(value.rbegin(), value.rend()));
+        VMReferencePointInfo read;
+        ASSERT_EQ(E::Ok, read.unserialize(encode(written)));
+        EXPECT_EQ(value, read.getstring(1, 1, 0x1aeef26a, 0xe4072f));
+        EXPECT_EQ(std::string(value.rbegin(), value.rend()), read.getstring(3, 9, 0x1aeef26a, 0x2e1faf));
+        EXPECT_EQ(written.fields(), read.fields());
+    }
+    VMReferencePointInfo m = prefilled();
+    std::string out = "prefix";
+    ASSERT_EQ(E::Ok, m.serialize(out, true));
+    EXPECT_EQ("prefix" + encode(m), out);
+}
+
+TEST(VMReferencePointInfo, SerializeRefusesOversizedMessagesAndKeepsOutput) {
+    std::string out = "keep";
+    VMReferencePointInfo big;
+    setRef(big, std::string(CNMessageBase::kMaxFieldBytes + 1, 'x'), "s");
+    EXPECT_EQ(E::TooLarge, big.serialize(out, false));
+    CNMessageBase many(26, 80);
+    for (uint32_t i = 0; i < 5; ++i) many.setstring(i, 0, 0, 0, std::string(CNMessageBase::kMaxFieldBytes, 'y'));
+    EXPECT_EQ(E::TooLarge, many.serialize(out, false));
+    for (uint32_t i = 0; i <= CNMessageBase::kMaxFields; ++i) many.setstring(i, 0, 0, 0, "z");
+    EXPECT_EQ(E::TooManyFields, many.serialize(out, true));
+    EXPECT_EQ("keep", out);
+}
+
+TEST(VMReferencePointInfo, RejectsEveryTruncationAndKeepsFields) {
+    VMReferencePointInfo written;
+    setRef(written, "change-1", "snap-1");
+    const std::string wire = encode(written);
+    VMReferencePointInfo target = prefilled();
+    for (size_t n = 0; n < wire.size(); ++n) {
+        EXPECT_NE(E::Ok, target.unserialize(wire.substr(0, n))) << "length " << n;
+    }
+    EXPECT_EQ(prefilled().fields(), target.fields());
+}
+
+TEST(VMReferencePointInfo, RejectsForeignAndCorruptInput) {
+    VMReferencePointInfo written;
+    setRef(written, "change-1", "snap-2");  // equal value lengths, so the two field records can be swapped
+    const std::string wire = encode(written);
+    const size_t second = CNMessageBase::kHeaderBytes + CNMessageBase::kFieldHeaderBytes + 8;
+    auto edited = [&](auto edit, bool sealed) {
+        std::string s = wire;
+        edit(s);
+        if (sealed) reseal(s);
+        return s;
+    };
+    CNMessageBase otherType(26, 81), otherFamily(27, 80);
+    setRef(otherType, "c", "s");
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"S1", E::BadMagic},
+        {edited([](std::string& s) { s[0] = 'X'; }, true), E::BadMagic},
+        {edited([](std::string& s) { s[4] = 2; }, true), E::UnknownVersion},
+        {encode(otherType), E::WrongMessage},
+        {encode(otherFamily), E::WrongMessage},
+        {wire + "x", E::TrailingData},
+        {edited([](std::string& s) { s[30] ^= 1; }, false), E::BadChecksum},
+        {edited([](std::string& s) { putU32At(s, 16, 0xFFFFFFFFu); }, true), E::TooLarge},
+        {edited([](std::string& s) { putU32At(s, 36, 0xFFFFFFFFu); }, true), E::TooLarge},
+        {edited([](std::string& s) { putU32At(s, 36, 1000); }, true), E::BadField},
+        {edited([](std::string& s) { s[6] = 1; }, true), E::TrailingData},
+        {edited([](std::string& s) { s[6] = 3; }, true), E::BadField},
+        {edited([](std::string& s) { s[6] = 65; }, true), E::TooManyFields},
+        {edited([&](std::string& s) { s.replace(second, 16, wire, 20, 16); }, true), E::BadField},
+        {edited([&](std::string& s) {
+             s.replace(second, 16, wire, 20, 16);
+             s.replace(20, 16, wire, second, 16);
+         }, true), E::BadField},
+    };
+    VMReferencePointInfo target = prefilled();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(cases[i].second, target.unserialize(cases[i].first)) << "case " << i;
+    }
+    EXPECT_EQ(prefilled().fields(), target.fields());
+}
+
+TEST(VMReferencePointInfo, SurvivesDeterministicMutations) {
+    std::vector<VMReferencePointInfo> bases(3);
+    setRef(bases[1], "change-1", "snap-1");
+    setRef(bases[2], std::string("\0\xff\x01zz", 5), std::string(300, '\x80'));
+    bases[2].setstring(7, 7, 7, 7, "extra");
+    std::mt19937 rng(20240611);
+    auto pick = [&](size_t n) { return n == 0 ? size_t{0} : static_cast<size_t>(rng() % n); };
+    int accepted = 0, rejected = 0;
+    for (int iteration = 0; iteration < 4000; ++iteration) {
+        const VMReferencePointInfo& base = bases[pick(bases.size())];
+        const std::vector<size_t> lengths = lengthOffsets(base);
+        std::string s = encode(base);
+        for (size_t step = 0, steps = 1 + pick(3); step < steps; ++step) {
+            switch (pick(4)) {
+            case 0: if (!s.empty()) s[pick(s.size())] ^= static_cast<char>(1u << pick(8)); break;
+            case 1: s.resize(pick(s.size() + 1)); break;
+            case 2: s.insert(pick(s.size() + 1), std::string(1 + pick(8), static_cast<char>(rng()))); break;
+            default: {
+                const size_t at = lengths[pick(lengths.size())];
+                const uint32_t values[] = {0, 1, 0xFFFFFFFFu, 0x80000000u, static_cast<uint32_t>(s.size() + 1),
+                                           static_cast<uint32_t>(rng())};
+                if (at + 4 <= s.size()) putU32At(s, at, values[pick(6)]);
+            }
+            }
+        }
+        if (rng() % 2) reseal(s);
+        VMReferencePointInfo target = prefilled();
+        if (target.unserialize(s) != E::Ok) {
+            ++rejected;
+            ASSERT_EQ(prefilled().fields(), target.fields());
+            continue;
+        }
+        ++accepted;
+        const std::string again = encode(target);
+        EXPECT_EQ(s, again);
+        VMReferencePointInfo reread;
+        ASSERT_EQ(E::Ok, reread.unserialize(again));
+        EXPECT_EQ(target.fields(), reread.fields());
+    }
+    EXPECT_GT(accepted, 0);
+    EXPECT_GT(rejected, 0);
+}

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <regex>
+#include <string>
+
+#include "host/util/CFilterTerm.h"
+#include "host/util/CPathMatch.h"
+
+namespace {
+
+struct MatchCase {
+    const char* pattern;
+    const char* text;
+    int expected;
+};
+
+void expectAll(const std::string& delimiter, bool noCase, std::initializer_list<MatchCase> cases) {
+    for (const MatchCase& c : cases) {
+        CPathMatch matcher;
+        matcher.setDelimiter(delimiter);
+        matcher.caseInsensitive(noCase);
+        matcher.initialize(c.pattern, true, false);
+        EXPECT_EQ(c.expected, matcher.match(c.text))
+            << "pattern [" << c.pattern << "] text [" << c.text << "] delimiter [" << delimiter << "]";
+    }
+}
+
+// The same grammar for delimiter '/' written as a regular expression, as an
+// independent reference.
+std::regex referenceRegex(const std::string& pattern, bool noCase) {
+    std::string regex;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '?') {
+            regex += "[^/]";
+        } else if (pattern[i] != '*') {
+            regex += pattern[i];
+        } else {
+            const std::size_t end = std::min(pattern.find_first_not_of('*', i), pattern.size());
+            const bool single = end - i == 1;
+            const bool wholeSegment =
+                !single && (i == 0 || pattern[i - 1] == '/') && end < pattern.size() && pattern[end] == '/';
+            regex += single ? "[^/]*" : wholeSegment ? "(?:.*/)?" : ".*";
+            i = wholeSegment ? end : end - 1;
+        }
+    }
+    return std::regex(regex, noCase ? std::regex::ECMAScript | std::regex::icase : std::regex::ECMAScript);
+}
+
+std::string randomText(std::mt19937& random, const std::string& alphabet, std::size_t maxLength) {
+    std::string text(random() % (maxLength + 1), ' ');
+    for (char& c : text) {
+        c = alphabet[random() % alphabet.size()];
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(CPathMatchTest, AgreesWithRegularExpressionReference) {
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 3000; ++round) {
+        const std::string pattern = randomText(random, "aAb/*?", 8);
+        const std::string text = randomText(random, "aAb/", 10);
+        const bool noCase = round % 2 == 0;
+        CPathMatch matcher;
+        matcher.caseInsensitive(noCase);
+        matcher.initialize(pattern, true, false);
+        EXPECT_EQ(std::regex_match(text, referenceRegex(pattern, noCase)) ? 1 : 0, matcher.match(text))
+            << "pattern [" << pattern << "] text [" << text << "] case-insensitive " << noCase;
+    }
+}
+
+// The random comparison above covers the grammar broadly; these pin the cases
+// the disk filters depend on and the other delimiters.
+TEST(CPathMatchTest, StarsQuestionMarksAndAnchoring) {
+    expectAll("/", false, {{"vhds/*.vhd", "vhds/disk.vhd", 1},
+                           {"vhds/*.vhd", "vhds/sub/disk.vhd", 0},
+                           {"https://**/vhds/*.vhd", "https://acct.blob.core.windows.net/vhds/os.vhd", 1},
+                           {"https://**/vhds/*.vhd", "http://acct.blob.core.windows.net/vhds/os.vhd", 0},
+                           {"a/***/z", "a/z", 1},
+                           {"**/z", "a/bz", 0},
+                           {"a**/z", "az", 0},
+                           {"disk?.vhd", "disk12.vhd", 0},
+                           {"a?b", "a/b", 0},
+                           {"vhds", "vhds/a.vhd", 0},
+                           {"a.vhd", "vhds/a.vhd", 0},
+                           {"", "", 1},
+                           {"", "a", 0},
+                           {"?", "", 0}});
+}
+
+TEST(CPathMatchTest, OtherDelimitersAndNone) {
+    expectAll("\\", false, {{"C:\\*\\*.vhd", "C:\\vms\\a.vhd", 1},
+                            {"C:\\*.vhd", "C:\\vms\\a.vhd", 0},
+                            {"C:\\**.vhd", "C:\\vms\\a.vhd", 1},
+                            {"a/*", "a/b/c", 1}});
+    expectAll(".", false, {{"*.com", "www.example.com", 0}, {"**.com", "www.example.com", 1}});
+    expectAll("", false, {{"a*c", "a/b.c", 1}, {"a?c", "a/c", 1}});
+    expectAll("/", true, {{"VHDS/*.VHD", "vhds/Disk.vhd", 1}, {"a*b", "A/B", 0}});
+}
+
+TEST(CPathMatchTest, SettingsChangedAfterInitializeApply) {
+    CPathMatch matcher;
+    matcher.initialize("A*");
+    EXPECT_EQ(0, matcher.match("abc"));
+    matcher.caseInsensitive();
+    EXPECT_EQ(1, matcher.match("abc"));
+    EXPECT_EQ(0, matcher.match("ab/c"));
+    matcher.setDelimiter('\\');
+    EXPECT_EQ(1, matcher.match("ab/c"));
+}
+
+TEST(CPathMatchTest, UnanchoredStartAndSubtreeOptions) {
+    CPathMatch matcher;
+    matcher.initialize("b/*.vhd", false, false);
+    EXPECT_EQ(1, matcher.match("a/b/x.vhd"));
+    EXPECT_EQ(1, matcher.match("b/x.vhd"));
+    EXPECT_EQ(0, matcher.match("ab/x.vhd"));
+
+    matcher.initialize("a/b", true, true);
+    EXPECT_EQ(1, matcher.match("a/b"));
+    EXPECT_EQ(1, matcher.match("a/b/c/d"));
+    EXPECT_EQ(0, matcher.match("a/bc"));
+    EXPECT_EQ(0, matcher.match("x/a/b"));
+}
+
+TEST(CPathMatchTest, PathologicalPatternsFinish) {
+    std::string segments;
+    for (int i = 0; i < 20000; ++i) {
+        segments += "a/";
+    }
+    CPathMatch matcher;
+    for (const char* pattern : {"a*a*a*a*a*a*a*a*a*a*b", "**a**a**a**a**a**a**b", "*/*/*/*/*/*/*/**b"}) {
+        matcher.initialize(pattern);
+        EXPECT_EQ(0, matcher.match(segments)) << pattern;
+        EXPECT_EQ(1, matcher.match(segments + "b")) << pattern;
+    }
+    matcher.initialize("a*a*a*a*a*a*a*a*a*a*b");
+    EXPECT_EQ(1, matcher.match(std::string(100000, 'a') + "b"));
+}
+
+TEST(CFilterTermTest, WildcardsSpanWholeTextAndOptionOneIgnoresCase) {
+    CFilterTerm exact;
+    exact.LoadRaw("backup_*.xml");
+    EXPECT_TRUE(exact.Matches("backup_12.xml"));
+    EXPECT_TRUE(exact.Matches("backup_a/b.xml"));
+    EXPECT_FALSE(exact.Matches("BACKUP_12.XML"));
+    EXPECT_FALSE(exact.Matches("backup_12.xml.bak"));
+
+    CFilterTerm noCase(BFilterTermOptions(1));
+    noCase.LoadRaw("Env?");
+    EXPECT_TRUE(noCase.Matches("ENV1"));
+    EXPECT_FALSE(noCase.Matches("Env"));
+    noCase.LoadRaw("");
+    EXPECT_TRUE(noCase.Matches(""));
+    EXPECT_FALSE(noCase.Matches("x"));
+}
