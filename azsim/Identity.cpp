@@ -46,4 +46,17 @@ SignInResult SignIn(const nlohmann::json& document, const std::string& subscript
     return ok;
 }
 
+SignInResult SignInClassic(const nlohmann::json& document, const std::string& subscriptionId,
+                           const std::string& secret) {
+    const nlohmann::json* sub = FindSubscription(document, subscriptionId);
+    if (!sub)
+        return Failure("SubscriptionNotFound: The subscription '" + subscriptionId + "' could not be found.");
+    if (sub->value("secret", "") != secret)
+        return Failure("ForbiddenError: The server failed to authenticate the request. Verify that the credential "
+                       "is valid and is associated with subscription '" + subscriptionId + "'.");
+    SignInResult ok;
+    ok.ok = true;
+    return ok;
+}
+
 }  // namespace azsim

@@ -18,6 +18,10 @@ struct SignInResult {
 SignInResult SignIn(const nlohmann::json& document, const std::string& subscriptionId,
                     const std::string& applicationId, const std::string& secret);
 
+// Sign-in of the classic model: the subscription itself is the identity and `secret` its credential.
+SignInResult SignInClassic(const nlohmann::json& document, const std::string& subscriptionId,
+                           const std::string& secret);
+
 // True when the document holds a subscription with this id.
 bool HasSubscription(const nlohmann::json& document, const std::string& subscriptionId);
 

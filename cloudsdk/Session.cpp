@@ -80,7 +80,9 @@ bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::s
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
     }
-    azsim::SignInResult signIn = azsim::SignIn(document, subscriptionId, userName, password);
+    azsim::SignInResult signIn = impl_->instanceType == VSINST_AZURE_CLASSIC
+                                     ? azsim::SignInClassic(document, subscriptionId, password)
+                                     : azsim::SignIn(document, subscriptionId, userName, password);
     if (!signIn.ok) return Fail(SDK_ERR_AUTHENTICATION, signIn.errorText);
     impl_->subscriptionId = subscriptionId;
     impl_->applicationId = userName;

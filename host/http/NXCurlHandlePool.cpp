@@ -51,7 +51,6 @@ CURL* NXCurlHandlePool::acquire() {
     if (!idle.empty()) {
         CURL* easy = idle.back();
         idle.pop_back();
-        curl_easy_reset(easy);  // keeps connections and the share
         return easy;
     }
     CurlGlobal& global = curlGlobal();
@@ -61,5 +60,8 @@ CURL* NXCurlHandlePool::acquire() {
 }
 
 void NXCurlHandlePool::release(CURL* easy) {
-    if (easy) threadHandles.idle.push_back(easy);
+    if (!easy) return;
+    // Drops the options (and the caller's pointers in them) but keeps connections and the share.
+    curl_easy_reset(easy);
+    threadHandles.idle.push_back(easy);
 }

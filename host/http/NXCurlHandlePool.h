@@ -1,7 +1,7 @@
 // libcurl handles that outlive single requests.
 //
-// Each thread keeps its own easy handles: a handle given back is reset before
-// its next use, which clears its options but keeps its open connections, so
+// Each thread keeps its own easy handles: a handle given back is reset, which
+// clears its options but keeps its open connections, so
 // the next request to the same host reuses one. All handles share one share
 // handle for TLS sessions and DNS results (libcurl cannot share a connection
 // cache between concurrent threads). A thread's idle handles are cleaned up

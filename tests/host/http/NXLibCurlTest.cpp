@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <atomic>
 #include <vector>
@@ -161,7 +162,7 @@ TEST_F(NXLibCurlTest, RangeGetFillsCallerBufferAndReports206) {
         EXPECT_EQ(0u, length);
     });
 
-    EXPECT_EQ("2018-03-28", httplib::detail::get_header_value(seen, "x-ms-version", 0, ""));
+    EXPECT_EQ(std::string("2018-03-28"), httplib::detail::get_header_value(seen, "x-ms-version", 0, ""));
     EXPECT_EQ(std::string("curl/7.32.0"), httplib::detail::get_header_value(seen, "User-Agent", 0, ""));
     EXPECT_EQ(std::string("application/x-www-form-urlencoded"),
               httplib::detail::get_header_value(seen, "Content-Type", 0, ""));
@@ -268,13 +269,17 @@ TEST_F(NXLibCurlTest, ThreadsKeepTheirOwnConnections) {
 
 TEST_F(NXLibCurlTest, StalledServerEndsRequestAtLowSpeedTimeout) {
     NXPlatformInfo::setValue("HttpClient", "nLowSpeedTimeSeconds", "2");
-    std::mutex m;
-    std::condition_variable released;
-    bool release = false;
-    bool answered = false;
-    server_.Get("/disks/vm0.vhd", [&](const httplib::Request&, httplib::Response& res) {
-        std::unique_lock<std::mutex> lock(m);
-        answered = !released.wait_for(lock, std::chrono::seconds(30), [&] { return release; });
+    // Shared with the handler, which may still be waking up when the test body ends.
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable released;
+        bool release = false;
+        bool answered = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    server_.Get("/disks/vm0.vhd", [gate](const httplib::Request&, httplib::Response& res) {
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        gate->answered = !gate->released.wait_for(lock, std::chrono::seconds(30), [&] { return gate->release; });
         res.set_content("late", "text/plain");
     });
 
@@ -285,12 +290,10 @@ TEST_F(NXLibCurlTest, StalledServerEndsRequestAtLowSpeedTimeout) {
         EXPECT_EQ(0u, curl.GetHttpErrorCode());
         EXPECT_EQ(CURLE_OPERATION_TIMEDOUT, curl.GetCurlResult());
     });
-    {
-        std::lock_guard<std::mutex> lock(m);
-        EXPECT_FALSE(answered);
-        release = true;
-    }
-    released.notify_all();
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    EXPECT_FALSE(gate->answered);
+    gate->release = true;
+    gate->released.notify_all();
 }
 
 TEST_F(NXLibCurlTest, UntrustedCertificateIsRejectedWithoutCaBundle) {

@@ -1,0 +1,56 @@
+#include "tests/support/SimulatedCloud.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "azsim/Journal.h"
+#include "azsim/StateFolder.h"
+#include "host/log/EvDebug.h"
+#include "host/settings/NXPlatformInfo.h"
+
+namespace testsupport {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vsa-test-XXXXXX").string();
+    if (!mkdtemp(&pattern[0])) throw std::runtime_error("cannot create a temporary folder");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+SimulatedCloud::SimulatedCloud() {
+    nlohmann::json state = {
+        {"subscriptions",
+         {{{"id", kSubscriptionId},
+           {"name", "Test subscription"},
+           {"tenantId", "72f988bf-86f1-41af-91ab-2d7cd011db47"},
+           {"applicationId", kApplicationId},
+           {"secret", kSecret}}}}};
+    azsim::StateFolder(dir()).save(state);
+    NXPlatformInfo::setValue("CloudSdk", "sStateFolder", dir());
+}
+
+SimulatedCloud::~SimulatedCloud() { NXPlatformInfo::removeValue("CloudSdk", "sStateFolder"); }
+
+std::vector<nlohmann::json> SimulatedCloud::journal(const std::string& operation) const {
+    return azsim::Journal(dir()).entries(operation);
+}
+
+JobIdentityScope::JobIdentityScope(const std::string& applicationName, const std::string& focus, NXJobID jobId)
+    : applicationName_(EvDebug::getApplicationName()), focus_(NXPI_Focus::getFocus()), jobId_(EvEvent::getJobId()) {
+    EvDebug::setApplicationName(applicationName);
+    NXPI_Focus::setFocus(focus);
+    EvEvent::setJobId(jobId);
+}
+
+JobIdentityScope::~JobIdentityScope() {
+    EvDebug::setApplicationName(applicationName_);
+    NXPI_Focus::setFocus(focus_);
+    EvEvent::setJobId(jobId_);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,55 @@
+// A simulated subscription in a temporary state folder, wired into the
+// settings so that SDK wrappers created while it lives talk to it, and the
+// job identity the agent would set. For tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/log/JobIdentity.h"
+
+namespace testsupport {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+class SimulatedCloud {
+public:
+    static constexpr const char* kSubscriptionId = "6f1c2d3e-4a5b-4c6d-8e7f-90a1b2c3d4e5";
+    static constexpr const char* kApplicationId = "0c9d8e7f-6a5b-4c3d-9e2f-1a0b9c8d7e6f";
+    static constexpr const char* kSecret = "s3cr3t~value.of_the-app";
+
+    SimulatedCloud();
+    ~SimulatedCloud();
+    const std::string& dir() const { return dir_.path(); }
+    // SDK operations recorded in the call journal, oldest first.
+    std::vector<nlohmann::json> journal(const std::string& operation) const;
+
+private:
+    TempDir dir_;
+};
+
+// Sets the job identity (application name, focus, job id) while it lives.
+class JobIdentityScope {
+public:
+    JobIdentityScope(const std::string& applicationName, const std::string& focus, NXJobID jobId);
+    ~JobIdentityScope();
+
+private:
+    std::string applicationName_;
+    std::string focus_;
+    NXJobID jobId_;
+};
+
+}  // namespace testsupport
