@@ -31,6 +31,10 @@ enum _http_req_type_ {
     NX_HTTP_HEAD = 4,
 };
 
+// libcurl's option 54 (PUT), which its headers mark deprecated in favour of
+// CURLOPT_UPLOAD; this name lets callers set it without a deprecation warning.
+constexpr CURLoption NX_CURLOPT_PUT = static_cast<CURLoption>(54);
+
 // libcurl read/write callback: (data, size, count, user pointer) -> bytes handled.
 typedef size_t (*NXLibCurlCallback)(char* ptr, size_t size, size_t nmemb, void* userdata);
 

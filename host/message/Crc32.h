@@ -1,8 +1,12 @@
-// CRC-32 (the common reflected form, polynomial 0xEDB88320, initial value and
-// final xor 0xFFFFFFFF) used to seal serialised messages.
+// CRC-32 (the IEEE 802.3 polynomial) that seals serialised messages.
 #pragma once
 
+#include <boost/crc.hpp>
 #include <cstddef>
 #include <cstdint>
 
-uint32_t Crc32(const void* data, size_t size);
+inline std::uint32_t Crc32(const void* data, std::size_t size) {
+    boost::crc_32_type crc;
+    crc.process_bytes(data, size);
+    return crc.checksum();
+}

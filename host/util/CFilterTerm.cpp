@@ -5,6 +5,6 @@
 bool CFilterTerm::Matches(const std::string& candidate) const {
     WildcardOptions wildcard;
     wildcard.delimiter.reset();
-    wildcard.caseInsensitive = options.caseInsensitive();
-    return WildcardPattern(text, wildcard).matches(candidate);
+    wildcard.caseInsensitive = options_.caseInsensitive();
+    return WildcardPattern(text_, wildcard).matches(candidate);
 }

@@ -183,6 +183,7 @@ TEST_F(NXLibCurlTest, PutPullsBodyFromReadCallbackAndKeepsResponseText) {
         curl.NXLibCurlFreeHttpHeaderList();
         ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "x-ms-page-write: Update"));
         ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "Content-Length: " + std::to_string(page.size())));
+        ASSERT_TRUE(curl.NXLibCurlSetAdditionalOptionsIntValue(NX_CURLOPT_PUT, 1));
         ASSERT_TRUE(curl.NXLibCurlSetAdditionalOptions(CURLOPT_UPLOAD));
         ASSERT_TRUE(
             curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_INFILESIZE_LARGE, static_cast<int>(page.size())));
