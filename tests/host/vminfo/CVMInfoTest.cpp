@@ -1,0 +1,140 @@
+// Services of the plugin base class that plugins rely on.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "host/settings/NXPlatformInfo.h"
+#include "host/sys/Time.h"
+#include "host/vminfo/CVMInfo.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace {
+
+// A plugin whose filter matchers answer from fixed lists, recording the calls the walk makes.
+class FilterPlugin : public CVMInfo {
+public:
+    FilterPlugin() : CVMInfo(VSINST_AZURE_RESOURCE_MANAGER) {}
+    bool IsDiskFilteredByPattern(const std::string& pattern, const SDisk& disk) override {
+        calls.push_back("pattern:" + pattern);
+        return pattern == disk.name;
+    }
+    bool IsDiskFilteredByTag(const std::string& name, const std::string& value, const SDisk& disk) override {
+        calls.push_back("tag:" + name + "=" + value);
+        return disk.name == "tagged";
+    }
+    std::vector<std::string> calls;
+};
+
+SDiskFilterRule Rule(int type, const std::string& value, const std::string& second = "") {
+    SDiskFilterRule rule;
+    rule.type = type;
+    rule.value = value;
+    rule.secondValue = second;
+    return rule;
+}
+
+TEST(CVMInfoServices, FilterWalkStopsAtTheFirstMatchingRuleAndBaseMatchersFilterNothing) {
+    FilterPlugin plugin;
+    MountCtx ctx;
+    ctx.diskFilters = {Rule(DISK_FILTER_BY_PATH, "vhds/*.vhd"), Rule(DISK_FILTER_BY_PATTERN, "data1"),
+                       Rule(DISK_FILTER_BY_TAG, "backup", "no"), Rule(99, "unknown kind")};
+    SDisk data1;
+    data1.name = "data1";
+    EXPECT_TRUE(plugin.IsDiskFiltered(ctx, data1));
+    EXPECT_EQ(plugin.calls, (std::vector<std::string>{"pattern:data1"}));
+
+    plugin.calls.clear();
+    SDisk os;
+    os.name = "osdisk";
+    EXPECT_FALSE(plugin.IsDiskFiltered(ctx, os));
+    EXPECT_EQ(plugin.calls, (std::vector<std::string>{"pattern:data1", "tag:backup=no"}));
+
+    SDisk tagged;
+    tagged.name = "tagged";
+    EXPECT_TRUE(plugin.IsDiskFiltered(ctx, tagged));
+}
+
+TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAskedForMore) {
+    FilterPlugin plugin;
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000)));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));  // never fetched
+    plugin._RefreshHostInfoCache(0x20000000, 0);
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0x20000000, 0));
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));  // less detail than cached
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0x4000000000000000ULL, 0));  // templates were not fetched
+
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000 + 299)));
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000 + 300)));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
+
+    NXPlatformInfo::setValue("HostDiscovery", "nHostInfoCacheSeconds", "600");
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
+    NXPlatformInfo::removeValue("HostDiscovery", "nHostInfoCacheSeconds");
+
+    plugin.ResetCaches();
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
+    NxClock::unfix();
+}
+
+TEST(CVMInfoServices, LastErrorFailuresMountFolderAndReferenceTime) {
+    FilterPlugin plugin;
+    plugin.SetLastVMError(VMINFO_ERR_SNAPSHOT_SET_CREATE, "snapshot failed");
+    plugin.SetLastVMErrorDetails("more detail");
+    EXPECT_EQ(plugin.GetLastVMError(), VMINFO_ERR_SNAPSHOT_SET_CREATE);
+    EXPECT_EQ(plugin.GetLastVMErrorDetails(), "more detail");
+
+    const MountCtx ctx = [] {
+        MountCtx c;
+        c.vmGuid = "guid-1";
+        return c;
+    }();
+    plugin.AddMountFailure(ctx, "disk0", "Snapshots for Ultra SSD disks are not supported by Azure", false);
+    ASSERT_EQ(ctx.mountFailures.size(), 1u);
+    EXPECT_EQ(ctx.mountFailures[0].subject, "disk0");
+    EXPECT_EQ(ctx.mountFailures[0].guid, "guid-1");
+
+    testsupport::TempDir dir;
+    std::string mount = dir.path() + "/job/1/mount";
+    EXPECT_EQ(plugin._PrepareMountPathDirectory(mount, false), 0);
+    EXPECT_EQ(plugin._PrepareMountPathDirectory(mount, true), 1);
+    EXPECT_EQ(plugin._PrepareMountPathDirectory(mount, false), 1);
+    EXPECT_EQ(plugin._PrepareMountPathDirectory("", true), 0);
+    std::ofstream(dir.path() + "/file") << "x";
+    EXPECT_EQ(plugin._PrepareMountPathDirectory(dir.path() + "/file", true), 0);
+
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(1765000000)));
+    plugin.UpdateMountCtxReferenceTimeWIthCurrentTime(ctx);
+    EXPECT_EQ(ctx.referenceTime, 1765000000);
+    NxClock::unfix();
+}
+
+TEST(CVMInfoServices, BiosInfoComesFromDmiDataAndFailsWithoutAUuid) {
+    FilterPlugin plugin;
+    testsupport::TempDir dir;
+    CVMInfo::SetDmiDirectory(dir.path());
+    std::string vendor, serial, uuid, other;
+    EXPECT_FALSE(plugin.getBiosInfo(vendor, serial, uuid, other));
+    std::ofstream(dir.path() + "/product_uuid") << "  ABCDEF01-2345-6789-ABCD-EF0123456789 \n";
+    std::ofstream(dir.path() + "/sys_vendor") << "Microsoft Corporation\n";
+    std::ofstream(dir.path() + "/chassis_asset_tag") << "7783-7084-3265-9085-8269-3286-77\n";
+    EXPECT_TRUE(plugin.getBiosInfo(vendor, serial, uuid, other));
+    EXPECT_EQ(uuid, "ABCDEF01-2345-6789-ABCD-EF0123456789");
+    EXPECT_EQ(vendor, "Microsoft Corporation");
+    EXPECT_EQ(serial, "");
+    EXPECT_EQ(other, "7783-7084-3265-9085-8269-3286-77");
+    CVMInfo::SetDmiDirectory("/sys/class/dmi/id");
+}
+
+TEST(CVMInfoServices, SlotsAPluginDoesNotOverrideFail) {
+    FilterPlugin plugin;
+    MountCtx ctx;
+    EXPECT_EQ(plugin.MountVM(ctx), 0);
+    VmdkHandle handle;
+    EXPECT_EQ(plugin.ReadVmdk(handle, 0, 8, nullptr), 0);
+    SDisk disk;
+    EXPECT_FALSE(plugin.IsDiskFilteredByType("OS Disk", disk));
+}
+
+}  // namespace
