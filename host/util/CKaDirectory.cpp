@@ -4,21 +4,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include "host/util/ErrorText.h"
+
 #include "host/util/FXPath.h"
 #include "host/util/WildcardPattern.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-bool fail(const std::error_code& code, std::string* error) {
-    if (error) {
-        *error = code.message();
-    }
-    return false;
-}
-
-}  // namespace
 
 bool CKaDirectory::Open(const std::string& path, const std::string& pattern, std::string* error) {
     Close();
@@ -35,7 +26,7 @@ bool CKaDirectory::Open(const std::string& path, const std::string& pattern, std
         }
     }
     if (code) {
-        return fail(code, error);
+        return FailWithErrorText(code, error);
     }
     std::sort(names.begin(), names.end());
     path_ = path;
@@ -55,7 +46,7 @@ bool CKaDirectory::Next(SKaDirEntry& entry, std::string* error) {
     std::error_code code;
     const fs::file_status status = fs::status(path, code);
     if (code) {
-        return fail(code, error);
+        return FailWithErrorText(code, error);
     }
     entry.name = name;
     entry.path = path;

@@ -3,18 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "host/util/ErrorText.h"
+
 namespace fs = std::filesystem;
-
-namespace {
-
-bool fail(const std::error_code& code, std::string* error) {
-    if (error) {
-        *error = code.message();
-    }
-    return false;
-}
-
-}  // namespace
 
 bool FXFile::DoesFileExist(const std::string& path) {
     std::error_code error;
@@ -24,17 +15,17 @@ bool FXFile::DoesFileExist(const std::string& path) {
 bool FXFile::RemoveFile(const std::string& path, std::string* error) {
     std::error_code code;
     if (fs::is_directory(fs::symlink_status(path, code))) {
-        return fail(std::make_error_code(std::errc::is_a_directory), error);
+        return FailWithErrorText(std::make_error_code(std::errc::is_a_directory), error);
     }
     fs::remove(path, code);
-    return code ? fail(code, error) : true;
+    return code ? FailWithErrorText(code, error) : true;
 }
 
 bool FXFile::NXGetFileSize(const std::string& path, std::uint64_t& size, std::string* error) {
     std::error_code code;
     const std::uintmax_t bytes = fs::file_size(path, code);
     if (code) {
-        return fail(code, error);
+        return FailWithErrorText(code, error);
     }
     size = bytes;
     return true;

@@ -3,18 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "host/util/ErrorText.h"
+
 namespace fs = std::filesystem;
-
-namespace {
-
-bool fail(const std::error_code& code, std::string* error) {
-    if (error) {
-        *error = code.message();
-    }
-    return false;
-}
-
-}  // namespace
 
 bool DeleteDirRecursively(const std::string& path, std::string* error) {
     std::error_code code;
@@ -23,23 +14,23 @@ bool DeleteDirRecursively(const std::string& path, std::string* error) {
         return true;
     }
     if (code) {
-        return fail(code, error);
+        return FailWithErrorText(code, error);
     }
     if (!fs::is_directory(status)) {
-        return fail(std::make_error_code(std::errc::not_a_directory), error);
+        return FailWithErrorText(std::make_error_code(std::errc::not_a_directory), error);
     }
     fs::remove_all(path, code);
-    return code ? fail(code, error) : true;
+    return code ? FailWithErrorText(code, error) : true;
 }
 
 bool CreateFolderIfNotPresent(const std::string& path, std::string* error) {
     std::error_code code;
     fs::create_directories(path, code);
     if (code) {
-        return fail(code, error);
+        return FailWithErrorText(code, error);
     }
     if (!fs::is_directory(path, code)) {
-        return fail(std::make_error_code(std::errc::not_a_directory), error);
+        return FailWithErrorText(std::make_error_code(std::errc::not_a_directory), error);
     }
     return true;
 }

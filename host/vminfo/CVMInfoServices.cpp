@@ -36,6 +36,16 @@ long long HostCacheLifetimeSeconds() {
     return static_cast<long long>(seconds);
 }
 
+VMInfoStructs::SFailure MakeFailure(const std::string& item, const std::string& guid, const std::string& reason,
+                                    bool flag) {
+    VMInfoStructs::SFailure failure;
+    failure.subject = item;
+    failure.guid = guid;
+    failure.reason = reason;
+    failure.flag = flag;
+    return failure;
+}
+
 }  // namespace
 
 CVMInfo::CVMInfo(VirtualServerInstanceType type) : instanceType_(type) {}
@@ -68,22 +78,12 @@ std::string CVMInfo::GetLastVMErrorDetails() {
 }
 
 void CVMInfo::AddMountFailure(const MountCtx& ctx, const std::string& item, const std::string& reason, bool flag) {
-    VMInfoStructs::SFailure failure;
-    failure.subject = item;
-    failure.guid = ctx.vmGuid;
-    failure.reason = reason;
-    failure.flag = flag;
-    const_cast<MountCtx&>(ctx).mountFailures.push_back(failure);
+    const_cast<MountCtx&>(ctx).mountFailures.push_back(MakeFailure(item, ctx.vmGuid, reason, flag));
 }
 
 void CVMInfo::AddRestoreFailure(const RestoreCtx& ctx, const std::string& item, const std::string& reason,
                                 bool flag) {
-    VMInfoStructs::SFailure failure;
-    failure.subject = item;
-    failure.guid = ctx.vmGuid;
-    failure.reason = reason;
-    failure.flag = flag;
-    const_cast<RestoreCtx&>(ctx).restoreFailures.push_back(failure);
+    const_cast<RestoreCtx&>(ctx).restoreFailures.push_back(MakeFailure(item, ctx.vmGuid, reason, flag));
 }
 
 void CVMInfo::SetProgressCallback(std::function<void()> callback) { progressCallback_ = std::move(callback); }
