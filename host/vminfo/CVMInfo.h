@@ -92,10 +92,13 @@ public:
     // Records when the host list was fetched; plugins call it after filling the cache.
     int _RefreshHostInfoCache(UINT64 flags, int option) override;
 
-    // Last error, read by the host through the last-error slots.
+    // Last error, read by the host through the last-error slots. An error set with a text keeps
+    // that text as its message (and as the details until SetLastVMErrorDetails replaces them);
+    // an error set without one has no message.
     void SetLastVMError(EVMInfoError code);
-    void SetLastVMError(EVMInfoError code, const std::string& details);
+    void SetLastVMError(EVMInfoError code, const std::string& text);
     void SetLastVMErrorDetails(const std::string& details);
+    std::string GetLastVMErrorMessage();
 
     // Failure lists of the job report.
     void AddMountFailure(const MountCtx& ctx, const std::string& item, const std::string& reason, bool flag);
@@ -137,6 +140,7 @@ private:
     EvEvent logEvent_;
     mutable std::mutex errorMutex_;
     EVMInfoError lastError_ = VMINFO_ERR_NONE;
+    std::string lastErrorMessage_;
     std::string lastErrorDetails_;
     std::atomic<bool> cancelled_{false};
     std::function<void()> progressCallback_;

@@ -54,12 +54,19 @@ CVMInfo::~CVMInfo() = default;
 void CVMInfo::SetLastVMError(EVMInfoError code) {
     std::lock_guard<std::mutex> lock(errorMutex_);
     lastError_ = code;
+    lastErrorMessage_.clear();
 }
 
-void CVMInfo::SetLastVMError(EVMInfoError code, const std::string& details) {
+void CVMInfo::SetLastVMError(EVMInfoError code, const std::string& text) {
     std::lock_guard<std::mutex> lock(errorMutex_);
     lastError_ = code;
-    lastErrorDetails_ = details;
+    lastErrorMessage_ = text;
+    lastErrorDetails_ = text;
+}
+
+std::string CVMInfo::GetLastVMErrorMessage() {
+    std::lock_guard<std::mutex> lock(errorMutex_);
+    return lastErrorMessage_;
 }
 
 void CVMInfo::SetLastVMErrorDetails(const std::string& details) {

@@ -21,6 +21,7 @@
 #include "host/snap/CVMSnapUtil.h"
 #include "host/snap/SnapRecords.h"
 #include "host/sys/NxCriticalSection.h"
+#include "host/util/FXString.h"
 #include "host/vminfo/CVMInfo.h"
 #include "plugin/frame/records/Records.h"
 
@@ -110,6 +111,22 @@ private:
         }
     };
     using SnapVMInfoMap = std::unordered_map<std::string, SVMInfo, NoCaseHash, NoCaseEqual>;
+
+    // Browse tree and queries.
+    void BrowseViews(std::vector<SInventoryInfo>& out);
+    bool BrowseVMList(std::vector<SInventoryInfo>& out, UINT64 flags, int option);
+    bool BrowseHostList(const std::string& hostName, std::vector<SInventoryInfo>& out, UINT64 flags, int option);
+    bool BrowseRegions(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out);
+    bool BrowseStorageAccounts(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out);
+    bool BrowseTags(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out);
+    void SortInventoryList(std::vector<SInventoryInfo>& list);
+    void CopyVMInfoListToInventoryList(const std::vector<SVMInfo>& vms, std::vector<SInventoryInfo>& out,
+                                       std::map<std::string, SVMInfo>* byGuid);
+    int GetVMInfoListForRootInventoryObject(const std::string& name, EInventoryType type, UINT64 flags, int option,
+                                            std::vector<SVMInfo>& out);
+    bool _GetVMInfoListForRegion(const std::string& region, UINT64 flags, int option, std::vector<SVMInfo>& out);
+    bool _GetVMInfoListForStorageAccount(const std::string& account, UINT64 flags, int option,
+                                         std::vector<SVMInfo>& out);
 
     void _InitializeSdk(const char* tag);
     void _ReadSettings(const char* tag);

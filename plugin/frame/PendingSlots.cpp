@@ -1,45 +1,15 @@
 // Slots whose Azure behaviour is not part of this build yet keep the base behaviour.
 #include "plugin/frame/AzureInfo.h"
 
-int CAzureInfo::BrowseInventory(const std::string& path, const SInventoryInfo& parent, std::vector<SInventoryInfo>& out, UINT64 flags, int option) {
-    return CVMInfo::BrowseInventory(path, parent, out, flags, option);
-}
 
-int CAzureInfo::GetVMInfoForVM(const std::string& name, const std::string& guid, const std::string& host, UINT64 flags, int option, SVMInfo& out) {
-    return CVMInfo::GetVMInfoForVM(name, guid, host, flags, option, out);
-}
 
-int CAzureInfo::GetHostInfoForHost(const std::string& name, UINT64 flags, int option, SHostInfo& host) {
-    return CVMInfo::GetHostInfoForHost(name, flags, option, host);
-}
 
-int CAzureInfo::GetDSInfoForDS(const std::string& datastore, const std::string& host, const std::string& dataCenter, UINT64 flags, int option, SDatastoreInfo& out) {
-    return CVMInfo::GetDSInfoForDS(datastore, host, dataCenter, flags, option, out);
-}
 
-int CAzureInfo::GetVMInfoListForTag(const std::string& category, const std::string& tag, EInventoryType type, UINT64 flags, int option, std::vector<SVMInfo>& out) {
-    return CVMInfo::GetVMInfoListForTag(category, tag, type, flags, option, out);
-}
 
-int CAzureInfo::GetVMInfoListForInventoryObject(const std::string& name, EInventoryType type, UINT64 flags, int option, std::vector<SVMInfo>& out) {
-    return CVMInfo::GetVMInfoListForInventoryObject(name, type, flags, option, out);
-}
 
-int CAzureInfo::GetLocalVMInfo(SVMInfo& out, UINT64 flags, int option) {
-    return CVMInfo::GetLocalVMInfo(out, flags, option);
-}
 
-int CAzureInfo::GetDSInfoListForHost(const std::string& host, std::vector<SDatastoreInfo>& out, UINT64 flags, int option) {
-    return CVMInfo::GetDSInfoListForHost(host, out, flags, option);
-}
 
-int CAzureInfo::GetAvailableVMSizesForHost(const std::string& host, std::vector<SVMSizeInfo>& out, UINT64 flags, int option) {
-    return CVMInfo::GetAvailableVMSizesForHost(host, out, flags, option);
-}
 
-bool CAzureInfo::GetImageList(const std::string& location, const std::string& publisherAndName, const std::string& sku, std::vector<SVMInfo>& out) {
-    return CVMInfo::GetImageList(location, publisherAndName, sku, out);
-}
 
 int CAzureInfo::MountVM(const MountCtx& ctx) {
     return CVMInfo::MountVM(ctx);
@@ -221,13 +191,7 @@ bool CAzureInfo::IsDiskFilteredByTag(const std::string& tagName, const std::stri
     return CVMInfo::IsDiskFilteredByTag(tagName, tagValue, disk);
 }
 
-int CAzureInfo::_RefreshHostInfoCache(UINT64 flags, int option) {
-    return CVMInfo::_RefreshHostInfoCache(flags, option);
-}
 
-int CAzureInfo::GetAvailableVMSizesInLocation(const std::string& location, std::vector<SVMSizeInfo>& out, UINT64 flags, int option) {
-    return CVMInfo::GetAvailableVMSizesInLocation(location, out, flags, option);
-}
 
 int CAzureInfo::RegisterBlobAsOSDisk(const std::string& storageAccount, const std::string& container, const std::string& blob, bool isWindows) {
     return CVMInfo::RegisterBlobAsOSDisk(storageAccount, container, blob, isWindows);

@@ -84,6 +84,9 @@ TEST(CVMInfoServices, LastErrorFailuresMountFolderAndReferenceTime) {
     plugin.SetLastVMErrorDetails("more detail");
     EXPECT_EQ(plugin.GetLastVMError(), VMINFO_ERR_SNAPSHOT_SET_CREATE);
     EXPECT_EQ(plugin.GetLastVMErrorDetails(), "more detail");
+    EXPECT_EQ(plugin.GetLastVMErrorMessage(), "snapshot failed");
+    plugin.SetLastVMError(VMINFO_ERR_CONNECTION_LOST);
+    EXPECT_EQ(plugin.GetLastVMErrorMessage(), "");
 
     const MountCtx ctx = [] {
         MountCtx c;
