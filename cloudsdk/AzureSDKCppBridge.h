@@ -213,6 +213,9 @@ public:
 private:
     // Stores the error of a failed operation; always returns false.
     bool Fail(int code, const std::string& text);
+    // Pages changed in the blob version `currentUri` names since the snapshot `previousUri` names.
+    bool DiffPageRanges(const std::string& currentUri, const std::string& previousUri,
+                        std::vector<VMInfoStructs::SectorRange>& ranges);
     // Fails an operation this build does not provide (code 0) and logs it under the operation's tag.
     bool NotAvailable(const char* operation);
 

@@ -3,10 +3,16 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "azsim/Journal.h"
 #include "azsim/StateFolder.h"
+#include "azsim/auth/AccessAuthority.h"
+#include "azsim/faults/FaultBook.h"
+#include "azsim/model/SubscriptionState.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
 
 namespace AzureSDKCppBridge {
@@ -17,12 +23,26 @@ struct ProxySettings {
     std::string password;
 };
 
+// Why an operation may not run: no session, or an injected fault.
+struct Refusal {
+    int code = 0;
+    std::string text;
+};
+
 struct CAzureSDKCppBridge::Impl {
     // Folder of the simulated subscription: setting "CloudSdk"/"sStateFolder", else $VSA_CLOUD_STATE.
     static std::string ConfiguredStateFolder();
 
+    // Journals the call, then refuses it when there is no session or a fault rule fires.
+    std::optional<Refusal> begin(const char* operation, const nlohmann::json& args);
+    // As begin, then loads the subscription's document into `doc`; a document that cannot be read refuses too.
+    std::optional<Refusal> open(const char* operation, const nlohmann::json& args, azsim::StateDocument& doc);
+
     std::unique_ptr<azsim::StateFolder> state;
     std::unique_ptr<azsim::Journal> journal;
+    std::unique_ptr<azsim::SubscriptionState> subscription;
+    std::unique_ptr<azsim::FaultBook> faults;
+    std::unique_ptr<azsim::AccessAuthority> access;
     bool initialized = false;
     bool connected = false;
     std::string focus;

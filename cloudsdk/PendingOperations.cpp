@@ -27,96 +27,30 @@ bool CAzureSDKCppBridge::NotAvailable(const char* operation) {
 }
 
 // Inventory: browse nodes, hosts, VMs, regions, storage accounts, sizes and images.
-bool CAzureSDKCppBridge::BrowseRegions(const SInventoryInfo&, std::vector<SInventoryInfo>&) {
-    return NotAvailable("BrowseRegions");
-}
 
-bool CAzureSDKCppBridge::BrowseStorageAccounts(const SInventoryInfo&, std::vector<SInventoryInfo>&) {
-    return NotAvailable("BrowseStorageAccounts");
-}
 
-bool CAzureSDKCppBridge::BrowseTags(const SInventoryInfo&, std::vector<SInventoryInfo>&) {
-    return NotAvailable("BrowseTags");
-}
 
-bool CAzureSDKCppBridge::BrowseImages(const SInventoryInfo&, std::vector<SInventoryInfo>&) {
-    return NotAvailable("BrowseImages");
-}
 
-bool CAzureSDKCppBridge::GetHostInfoList(UINT64, int, std::vector<SHostInfo>&) {
-    return NotAvailable("GetHostInfoList");
-}
 
-bool CAzureSDKCppBridge::GetHostInfoForHost(const std::string&, UINT64, int, SHostInfo&) {
-    return NotAvailable("GetHostInfoForHost");
-}
 
-bool CAzureSDKCppBridge::GetTemplateInfoList(UINT64, int, std::vector<SVMInfo>&) {
-    return NotAvailable("GetTemplateInfoList");
-}
 
-bool CAzureSDKCppBridge::GetVMInfoListForRegion(const std::string&, UINT64, int, std::vector<SVMInfo>&) {
-    return NotAvailable("GetVMInfoListForRegion");
-}
 
-bool CAzureSDKCppBridge::GetVMInfoListForStorageAccount(const std::string&, UINT64, int, std::vector<SVMInfo>&) {
-    return NotAvailable("GetVMInfoListForStorageAccount");
-}
 
-bool CAzureSDKCppBridge::GetVMInfoListForTag(const std::string&, UINT64, int, std::vector<SVMInfo>&) {
-    return NotAvailable("GetVMInfoListForTag");
-}
 
-bool CAzureSDKCppBridge::GetVMInfoForVM(const std::string&, const std::string&, const std::string&, UINT64, int,
-                                        SVMInfo&) {
-    return NotAvailable("GetVMInfoForVM");
-}
 
-bool CAzureSDKCppBridge::GetLocalVMInfo(const std::string&, const std::string&, UINT64, int, SVMInfo&) {
-    return NotAvailable("GetLocalVMInfo");
-}
 
-bool CAzureSDKCppBridge::GetDCInfoForDC(const std::string&, UINT64, int, SDataCenterInfo&) {
-    return NotAvailable("GetDCInfoForDC");
-}
 
-bool CAzureSDKCppBridge::GetStorageAccountInfo(const std::string&, UINT64, int, SDatastoreInfo&) {
-    return NotAvailable("GetStorageAccountInfo");
-}
 
-bool CAzureSDKCppBridge::GetStorageAccountInfoList(const std::string&, UINT64, int, std::vector<SDatastoreInfo>&,
-                                                   bool) {
-    return NotAvailable("GetStorageAccountInfoList");
-}
 
-bool CAzureSDKCppBridge::GetStorageAccountInfoListForRegion(const std::string&, UINT64, int,
-                                                            std::vector<SDatastoreInfo>&) {
-    return NotAvailable("GetStorageAccountInfoListForRegion");
-}
 
-bool CAzureSDKCppBridge::GetAvailableVMSizesForHost(const std::string&, std::vector<SVMSizeInfo>&, UINT64, int) {
-    return NotAvailable("GetAvailableVMSizesForHost");
-}
 
-bool CAzureSDKCppBridge::GetAvailableVMSizesInLocation(const std::string&, std::vector<SVMSizeInfo>&, UINT64, int) {
-    return NotAvailable("GetAvailableVMSizesInLocation");
-}
 
-bool CAzureSDKCppBridge::GetVMSizeInfoForSize(const std::string&, const std::string&, SVMSizeInfo&) {
-    return NotAvailable("GetVMSizeInfoForSize");
-}
 
-bool CAzureSDKCppBridge::GetImages(const std::string&, const std::string&, const std::string&, std::vector<SVMInfo>&) {
-    return NotAvailable("GetImages");
-}
 
 bool CAzureSDKCppBridge::IsCrossSubscriptionRestore(const std::string&) {
     return NotAvailable("IsCrossSubscriptionRestore");
 }
 
-bool CAzureSDKCppBridge::GetBlobStorageSuffixForAzureEndpoint(const std::string&, std::string&) {
-    return NotAvailable("GetBlobStorageSuffixForAzureEndpoint");
-}
 
 // Snapshots: VM snapshots, disk snapshot sets and blob snapshots.
 bool CAzureSDKCppBridge::CreateVMSnapshot(const std::string&, const std::string&, bool, const std::string&, NXJobID,
@@ -124,86 +58,36 @@ bool CAzureSDKCppBridge::CreateVMSnapshot(const std::string&, const std::string&
     return NotAvailable("CreateVMSnapshot");
 }
 
-bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<SDisk>&, const std::string&, const std::string&,
-                                             const std::string&, std::uint32_t, NXJobID, std::string&,
-                                             std::vector<SDisk>&) {
-    return NotAvailable("CreateDiskSnapshots");
-}
 
 bool CAzureSDKCppBridge::DeleteVMSnapshot(const std::string&, const std::string&, const std::string&,
                                           const std::string&, bool) {
     return NotAvailable("DeleteVMSnapshot");
 }
 
-bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string&, const std::vector<SDisk>&, const std::string&, bool) {
-    return NotAvailable("DeleteDiskSnapshots");
-}
 
-bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string&, const std::string&, unsigned long,
-                                                const std::vector<std::string>&) {
-    return NotAvailable("DeleteExpiredSnapshots");
-}
 
-bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string&, const std::string&, const std::string&, bool) {
-    return NotAvailable("CleanupVMSnapshot");
-}
 
-bool CAzureSDKCppBridge::GetVMSnapshotCount(const std::string&, const std::string&, const std::string&, int&) {
-    return NotAvailable("GetVMSnapshotCount");
-}
 
-bool CAzureSDKCppBridge::GetBlobSnapshotCount(const std::string&, const std::string&, const std::string&, bool, int&) {
-    return NotAvailable("GetBlobSnapshotCount");
-}
 
-bool CAzureSDKCppBridge::GetSnapshotURI(const std::string&, const std::string&, bool, std::string&) {
-    return NotAvailable("GetSnapshotURI");
-}
 
-bool CAzureSDKCppBridge::GetManagedDiskSnapshotIDForSnapshotGUID(const std::string&, const std::string&, bool,
-                                                                 const std::string&, std::string&) {
-    return NotAvailable("GetManagedDiskSnapshotIDForSnapshotGUID");
-}
 
 bool CAzureSDKCppBridge::GetManagedDiskSnapshotsForDisk(const SDisk&, const std::string&, bool, const std::string&,
                                                         bool, std::vector<SDisk>&) {
     return NotAvailable("GetManagedDiskSnapshotsForDisk");
 }
 
-bool CAzureSDKCppBridge::GetDiskSnapshotWithGUID(const std::string&, const std::string&, SDisk&) {
-    return NotAvailable("GetDiskSnapshotWithGUID");
-}
 
-bool CAzureSDKCppBridge::GetSourceDiskForSnapshot(const std::string&, std::string&) {
-    return NotAvailable("GetSourceDiskForSnapshot");
-}
 
 bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) {
     return NotAvailable("RevertBlobSnapshots");
 }
 
-bool CAzureSDKCppBridge::CreateBackupBlobFromSnapshot(const std::string&, const std::string&, const std::string&,
-                                                      const std::string&, std::string&) {
-    return NotAvailable("CreateBackupBlobFromSnapshot");
-}
 
 // Access: SAS URLs of managed snapshots and the storage bearer token.
-bool CAzureSDKCppBridge::GetSASTokenURI(const std::string&, const std::string&, std::string&) {
-    return NotAvailable("GetSASTokenURI");
-}
 
-bool CAzureSDKCppBridge::RevokeSASToken(const std::string&, const std::string&) {
-    return NotAvailable("RevokeSASToken");
-}
 
-bool CAzureSDKCppBridge::GetStorageAccessToken(std::string&) {
-    return NotAvailable("GetStorageAccessToken");
-}
 
 // Blobs and disks: containers, page blobs, page data, managed disks and disk tags.
-bool CAzureSDKCppBridge::DoesBlobExist(const std::string&, const std::string&, const std::string&, const std::string&) {
-    return NotAvailable("DoesBlobExist");
-}
 
 bool CAzureSDKCppBridge::DoesContainerExist(const std::string&, const std::string&, const std::string&) {
     return NotAvailable("DoesContainerExist");
@@ -227,31 +111,14 @@ bool CAzureSDKCppBridge::DeletePageBlob(const std::string&, const std::string&, 
     return NotAvailable("DeletePageBlob");
 }
 
-bool CAzureSDKCppBridge::GetBlobSizeInBytes(const std::string&, UINT64&) {
-    return NotAvailable("GetBlobSizeInBytes");
-}
 
 bool CAzureSDKCppBridge::GetBlobInfo(const std::string&, const std::string&, const std::string&, SDisk&) {
     return NotAvailable("GetBlobInfo");
 }
 
-bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string&, std::vector<SectorRange>&, bool) {
-    return NotAvailable("GetBlobPageRanges");
-}
 
-bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string&, const std::string&, const std::string&,
-                                           std::vector<SectorRange>&, bool) {
-    return NotAvailable("GetBlobPageRanges");
-}
 
-bool CAzureSDKCppBridge::GetBlobPageRangesDiff(const std::string&, const std::string&, std::vector<SectorRange>&) {
-    return NotAvailable("GetBlobPageRangesDiff");
-}
 
-bool CAzureSDKCppBridge::GetBlobPageRangesDiffForManagedDiskURIs(const std::string&, const std::string&,
-                                                                 std::vector<SectorRange>&) {
-    return NotAvailable("GetBlobPageRangesDiffForManagedDiskURIs");
-}
 
 bool CAzureSDKCppBridge::DownloadBlobPageToBuffer(const std::string&, ULONGLONG, unsigned char*, UINT) {
     return NotAvailable("DownloadBlobPageToBuffer");
@@ -311,9 +178,6 @@ bool CAzureSDKCppBridge::CleanupStagingResources(const std::string&, const std::
     return NotAvailable("CleanupStagingResources");
 }
 
-bool CAzureSDKCppBridge::GetDiskTagInfo(const std::string&, const SDisk&, std::vector<SInventoryInfo>&) {
-    return NotAvailable("GetDiskTagInfo");
-}
 
 bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string&, const SDisk&, const std::vector<SInventoryInfo>&) {
     return NotAvailable("SetDiskTagInfo");
@@ -378,10 +242,6 @@ bool CAzureSDKCppBridge::RegisterBlobAsOSDisk(const std::string&, const std::str
     return NotAvailable("RegisterBlobAsOSDisk");
 }
 
-bool CAzureSDKCppBridge::GetVMConfigurationAndKeyBackups(const std::string&, const std::string&, std::string&,
-                                                         std::string&, std::string&) {
-    return NotAvailable("GetVMConfigurationAndKeyBackups");
-}
 
 bool CAzureSDKCppBridge::ExecuteScriptInGuestVM(const std::string&, const std::string&, const std::string&,
                                                 const std::string&, const std::string&) {

@@ -18,6 +18,25 @@ std::string CAzureSDKCppBridge::Impl::ConfiguredStateFolder() {
     return env ? std::string(env) : std::string();
 }
 
+std::optional<Refusal> CAzureSDKCppBridge::Impl::begin(const char* operation, const nlohmann::json& args) {
+    if (journal) journal->record(operation, args);
+    if (!connected) return Refusal{SDK_ERR_NOT_CONNECTED, "Not connected to an Azure subscription"};
+    if (std::optional<azsim::SdkFault> fault = faults->takeSdkFault(operation))
+        return Refusal{fault->code, fault->text};
+    return std::nullopt;
+}
+
+std::optional<Refusal> CAzureSDKCppBridge::Impl::open(const char* operation, const nlohmann::json& args,
+                                                      azsim::StateDocument& doc) {
+    if (std::optional<Refusal> refusal = begin(operation, args)) return refusal;
+    try {
+        doc = subscription->load();
+    } catch (const azsim::Error& e) {
+        return Refusal{SDK_ERR_GENERAL, e.what()};
+    }
+    return std::nullopt;
+}
+
 CAzureSDKCppBridge::CAzureSDKCppBridge() : impl_(new Impl) {}
 CAzureSDKCppBridge::~CAzureSDKCppBridge() = default;
 
@@ -47,6 +66,9 @@ bool CAzureSDKCppBridge::Initialize(const std::string& focus, const std::string&
     }
     impl_->state = std::move(state);
     impl_->journal = std::make_unique<azsim::Journal>(dir);
+    impl_->subscription = std::make_unique<azsim::SubscriptionState>(dir);
+    impl_->faults = std::make_unique<azsim::FaultBook>(dir);
+    impl_->access = std::make_unique<azsim::AccessAuthority>(dir);
     impl_->focus = focus;
     impl_->applicationName = applicationName;
     impl_->jobId = jobId;
@@ -91,8 +113,10 @@ bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::s
 }
 
 bool CAzureSDKCppBridge::CheckConnection() {
-    if (!impl_->connected) return Fail(SDK_ERR_NOT_CONNECTED, "Not connected to an Azure subscription");
-    impl_->journal->record("CheckConnection", {{"subscriptionId", impl_->subscriptionId}});
+    if (std::optional<Refusal> refusal = impl_->begin("CheckConnection", {{"subscriptionId", impl_->subscriptionId}})) {
+        if (refusal->code == SDK_ERR_NOT_CONNECTED) impl_->connected = false;
+        return Fail(refusal->code, refusal->text);
+    }
     try {
         if (azsim::HasSubscription(impl_->state->load(), impl_->subscriptionId)) return true;
     } catch (const azsim::Error& e) {

@@ -39,8 +39,9 @@ public:
     // Checks the SAS parameters of a request for `key`/`snapshot` needing `permission` ('r' or 'w').
     AccessVerdict verifySas(const BlobKey& key, const std::string& snapshot,
                             const std::map<std::string, std::string>& query, char permission) const;
-    // Every SAS issued so far for this blob (any version) stops working.
-    void revokeSas(const BlobKey& key);
+    // Every SAS issued so far for this blob (any version) stops working; with a `snapshot`,
+    // only those bound to that snapshot.
+    void revokeSas(const BlobKey& key, const std::string& snapshot = std::string());
 
 private:
     std::string stateDir_;

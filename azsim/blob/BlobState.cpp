@@ -1,7 +1,6 @@
 #include "azsim/blob/BlobState.h"
 
 #include <cstdio>
-#include <vector>
 
 namespace azsim::blob {
 
@@ -132,10 +131,10 @@ bool decodeIntervals(ByteReader& r, IntervalMap<V>& map, GetValue getValue) {
 
 }  // namespace
 
-std::string BlobState::etag() const {
+std::string StateHeader::etag() const {
     char text[48];
-    std::snprintf(text, sizeof text, "\"0x%016llX%08llX\"", static_cast<unsigned long long>(header.createdTicks),
-                  static_cast<unsigned long long>(header.generation));
+    std::snprintf(text, sizeof text, "\"0x%016llX%08llX\"", static_cast<unsigned long long>(createdTicks),
+                  static_cast<unsigned long long>(generation));
     return text;
 }
 

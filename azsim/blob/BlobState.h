@@ -23,6 +23,8 @@ struct StateHeader {
     std::uint64_t generation = 0;
     std::int64_t createdTicks = 0;  // 100 ns units since the epoch; makes etags unique per incarnation
     std::int64_t lastModified = 0;  // seconds since the epoch
+
+    std::string etag() const;
 };
 
 struct BlobState {
@@ -34,7 +36,6 @@ struct BlobState {
     IntervalMap<std::uint64_t> changed;     // per page: generation of its last write or clear
 
     std::uint64_t pages() const { return header.size / PageBlobStore::kPageSize; }
-    std::string etag() const;
 
     // Resets to a fresh version of `size` bytes, all pages unallocated and stamped
     // with the generation after `previousGeneration`.

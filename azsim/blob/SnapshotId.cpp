@@ -30,7 +30,7 @@ std::string formatSnapshotId(std::int64_t ticks) {
     std::time_t seconds = static_cast<std::time_t>(ticks / kTicksPerSecond);
     std::tm utc{};
     gmtime_r(&seconds, &utc);
-    char text[40];
+    char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%07lldZ", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                   static_cast<long long>(ticks % kTicksPerSecond));

@@ -8,6 +8,7 @@
 // "/container/blob"; "?snapshot=" selects a snapshot.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,13 @@ public:
     std::string caBundlePath() const;
     // The connect-to entry that routes every host name to this endpoint.
     std::string connectToEntry() const;
+
+    // Requests received and TLS handshakes completed since start(), for benchmarks.
+    struct Counters {
+        std::uint64_t requests = 0;
+        std::uint64_t tlsHandshakes = 0;
+    };
+    Counters counters() const;
 
 private:
     struct Impl;

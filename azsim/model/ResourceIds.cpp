@@ -1,7 +1,6 @@
 #include "azsim/model/ResourceIds.h"
 
 #include <boost/algorithm/string/predicate.hpp>
-
 #include <cctype>
 #include <random>
 #include <vector>
@@ -166,8 +165,8 @@ std::optional<ResourceId> ParseResourceId(const std::string& id) {
     if (!parts[0].empty()) return std::nullopt;
     for (std::size_t i = 1; i < parts.size(); ++i)
         if (!IsValidSegment(parts[i])) return std::nullopt;
-    if (!boost::algorithm::iequals(parts[1], "subscriptions") || !boost::algorithm::iequals(parts[3], "resourceGroups") ||
-        !boost::algorithm::iequals(parts[5], "providers"))
+    if (!boost::algorithm::iequals(parts[1], "subscriptions") ||
+        !boost::algorithm::iequals(parts[3], "resourceGroups") || !boost::algorithm::iequals(parts[5], "providers"))
         return std::nullopt;
     ResourceId out{parts[2], parts[4], parts[6], parts[7], parts[8], "", ""};
     if (parts.size() == 11) {
@@ -178,7 +177,8 @@ std::optional<ResourceId> ParseResourceId(const std::string& id) {
 }
 
 std::string PageBlobUri(const BlobKey& key, const std::string& snapshot) {
-    std::string uri = "https://" + key.account + "." + kPublicBlobSuffix + "/" + key.container + "/" + EscapePath(key.name);
+    std::string uri =
+        "https://" + key.account + "." + kPublicBlobSuffix + "/" + key.container + "/" + EscapePath(key.name);
     if (!snapshot.empty()) uri += "?snapshot=" + snapshot;
     return uri;
 }
@@ -201,8 +201,8 @@ std::optional<BlobUri> ParseBlobUri(const std::string& uri) {
     if (pathStart == std::string::npos || rest[pathStart] != '/') return std::nullopt;
     std::string host = rest.substr(0, pathStart);
     std::string::size_type queryStart = rest.find('?', pathStart);
-    std::string path = rest.substr(pathStart + 1, queryStart == std::string::npos ? std::string::npos
-                                                                                   : queryStart - pathStart - 1);
+    std::string path =
+        rest.substr(pathStart + 1, queryStart == std::string::npos ? std::string::npos : queryStart - pathStart - 1);
     std::string query = queryStart == std::string::npos ? std::string() : rest.substr(queryStart + 1);
 
     std::string::size_type colon = host.find(':');

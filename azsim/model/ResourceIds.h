@@ -31,8 +31,7 @@ std::string VirtualNetworkId(const std::string& subscription, const std::string&
                              const std::string& name);
 std::string SubnetId(const std::string& subscription, const std::string& resourceGroup, const std::string& network,
                      const std::string& subnet);
-std::string SecurityGroupId(const std::string& subscription, const std::string& resourceGroup,
-                            const std::string& name);
+std::string SecurityGroupId(const std::string& subscription, const std::string& resourceGroup, const std::string& name);
 // Keywords ("subscriptions", "resourceGroups", "providers") match case-insensitively, as the cloud does.
 std::optional<ResourceId> ParseResourceId(const std::string& id);
 
@@ -42,7 +41,7 @@ struct BlobUri {
     std::string suffix;  // host after the account label, e.g. "blob.core.windows.net"
     std::string container;
     std::string blob;
-    std::string snapshot;  // value of the "snapshot" query parameter, decoded
+    std::string snapshot;                      // value of the "snapshot" query parameter, decoded
     std::map<std::string, std::string> query;  // every query parameter, decoded
 
     BlobKey key() const { return BlobKey{account, container, blob}; }

@@ -9,10 +9,9 @@
 
 #include <cstdint>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "azsim/blob/PageBlobStore.h"
 
@@ -42,8 +41,8 @@ struct VmSize {
 };
 
 struct Region {
-    std::string name;         // "westeurope"
-    std::string displayName;  // "West Europe"
+    std::string name;                  // "westeurope"
+    std::string displayName;           // "West Europe"
     bool incrementalSnapshots = true;  // whether managed snapshots may be incremental here
     std::vector<VmSize> vmSizes;
 };
@@ -93,7 +92,7 @@ struct VirtualMachine {
     std::string resourceGroup;
     std::string region;
     std::string size;
-    std::string firmware;  // "" = Generation 1, "efi" = Generation 2
+    std::string firmware;          // "" = Generation 1, "efi" = Generation 2
     std::string osType = "Linux";  // "Windows" or "Linux"
     PowerState powerState = PowerState::Running;
     std::string zones;  // comma-separated, empty = none
@@ -123,7 +122,7 @@ struct ManagedDisk {
     Tags tags;
     bool encrypted = false;
     std::string zones;
-    std::string sourceId;  // what it was created from (snapshot id or blob URI), empty when created empty
+    std::string sourceId;              // what it was created from (snapshot id or blob URI), empty when created empty
     std::string state = "Unattached";  // Attached, Unattached, ReadyToUpload, ActiveUpload
     BlobKey blob;
     std::int64_t createdAt = 0;  // seconds since the epoch
@@ -237,8 +236,8 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(VirtualMachine, name, guid, reso
                                                 storageAccount, encryption, disks)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ManagedDisk, id, name, resourceGroup, region, sizeBytes, sku, osType,
                                                 firmware, tags, encrypted, zones, sourceId, state, blob, createdAt)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(UnmanagedDisk, name, resourceGroup, region, sizeBytes, tags,
-                                                encrypted, blob)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(UnmanagedDisk, name, resourceGroup, region, sizeBytes, tags, encrypted,
+                                                blob)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(AccessGrant, active, accessUrl, expiresAt)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ManagedSnapshot, id, name, resourceGroup, region, sourceDiskId,
                                                 incremental, createdAt, sizeBytes, tags, blob, storeSnapshot, grant)
@@ -246,8 +245,7 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(BlobSnapshot, blob, storeSnapsho
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SnapshotSet, guid, vmName, vmGuid, resourceGroup, createdAt, jobTag,
                                                 applicationId, members)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Subnet, name, id, addressPrefix)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(VirtualNetwork, name, id, resourceGroup, region, addressPrefix,
-                                                subnets)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(VirtualNetwork, name, id, resourceGroup, region, addressPrefix, subnets)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SecurityGroup, name, id, resourceGroup, region)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(MarketplaceImage, publisher, offer, sku, version, location)
 

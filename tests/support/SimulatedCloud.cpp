@@ -6,6 +6,7 @@
 
 #include "azsim/Journal.h"
 #include "azsim/StateFolder.h"
+#include "azsim/scenarios/Scenario.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
 
@@ -22,7 +23,12 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-SimulatedCloud::SimulatedCloud() {
+SimulatedCloud::SimulatedCloud(Seed seed) {
+    NXPlatformInfo::setValue("CloudSdk", "sStateFolder", dir());
+    if (seed == Seed::Demo) {
+        azsim::InitState(dir(), azsim::DemoScenario());
+        return;
+    }
     nlohmann::json state = {
         {"subscriptions",
          {{{"id", kSubscriptionId},
@@ -31,7 +37,6 @@ SimulatedCloud::SimulatedCloud() {
            {"applicationId", kApplicationId},
            {"secret", kSecret}}}}};
     azsim::StateFolder(dir()).save(state);
-    NXPlatformInfo::setValue("CloudSdk", "sStateFolder", dir());
 }
 
 SimulatedCloud::~SimulatedCloud() { NXPlatformInfo::removeValue("CloudSdk", "sStateFolder"); }

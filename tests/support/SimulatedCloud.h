@@ -30,7 +30,9 @@ public:
     static constexpr const char* kApplicationId = "0c9d8e7f-6a5b-4c3d-9e2f-1a0b9c8d7e6f";
     static constexpr const char* kSecret = "s3cr3t~value.of_the-app";
 
-    SimulatedCloud();
+    enum class Seed { CredentialsOnly, Demo };
+    // A subscription holding only its credentials, or the demo scenario's resources and disks.
+    explicit SimulatedCloud(Seed seed = Seed::CredentialsOnly);
     ~SimulatedCloud();
     const std::string& dir() const { return dir_.path(); }
     // SDK operations recorded in the call journal, oldest first.

@@ -1,0 +1,113 @@
+#include "azsim/endpoint/BlobEndpoint.h"
+
+#include <httplib.h>
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "azsim/endpoint/BlobService.h"
+#include "azsim/endpoint/TlsMaterial.h"
+
+namespace azsim {
+
+namespace {
+
+// Worker threads of the server. A kept-alive connection holds its worker while idle,
+// so there are enough for every reader thread of an agent plus parallel benchmark clients.
+constexpr std::size_t kWorkers = 32;
+constexpr std::size_t kMaxRequestsPerConnection = 100000;
+constexpr time_t kKeepAliveSeconds = 5;
+constexpr std::size_t kMaxRequestBody = 64 * 1024 * 1024;
+
+}  // namespace
+
+struct BlobEndpoint::Impl {
+    std::string stateDir;
+    TlsMaterial tls;
+    std::unique_ptr<BlobService> service;
+    std::unique_ptr<httplib::SSLServer> server;
+    std::thread listener;
+    int port = 0;
+    std::atomic<std::uint64_t> handshakes{0};
+
+    static void onTlsEvent(const SSL* ssl, int where, int /*ret*/) {
+        if (!(where & SSL_CB_HANDSHAKE_DONE)) return;
+        auto* self = static_cast<Impl*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+        if (self) ++self->handshakes;
+    }
+
+    bool setUpTls(SSL_CTX& ctx) {
+        SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
+        SSL_CTX_set_app_data(&ctx, this);
+        SSL_CTX_set_info_callback(&ctx, onTlsEvent);
+        return SSL_CTX_use_certificate_file(&ctx, tls.serverCertPath.c_str(), SSL_FILETYPE_PEM) == 1 &&
+               SSL_CTX_use_PrivateKey_file(&ctx, tls.serverKeyPath.c_str(), SSL_FILETYPE_PEM) == 1 &&
+               SSL_CTX_check_private_key(&ctx) == 1;
+    }
+};
+
+BlobEndpoint::BlobEndpoint(std::string stateDir) : impl_(std::make_unique<Impl>()) {
+    impl_->stateDir = std::move(stateDir);
+}
+
+BlobEndpoint::~BlobEndpoint() { stop(); }
+
+bool BlobEndpoint::start(std::string* error, int port) {
+    auto fail = [error](const std::string& text) {
+        if (error) *error = text;
+        return false;
+    };
+    if (impl_->server) return fail("the endpoint is running already");
+    if (!TlsMaterial::ensure(impl_->stateDir, impl_->tls, error)) return false;
+
+    Impl* impl = impl_.get();
+    auto server = std::make_unique<httplib::SSLServer>([impl](SSL_CTX& ctx) { return impl->setUpTls(ctx); });
+    if (!server->is_valid()) return fail("the TLS certificate or key in [" + impl->stateDir + "/tls] cannot be used");
+    impl->service = std::make_unique<BlobService>(impl->stateDir);
+    server->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+    server->set_keep_alive_max_count(kMaxRequestsPerConnection);
+    server->set_keep_alive_timeout(kKeepAliveSeconds);
+    server->set_payload_max_length(kMaxRequestBody);
+    server->set_tcp_nodelay(true);
+    BlobService* service = impl->service.get();
+    auto handler = [service](const httplib::Request& req, httplib::Response& res) { service->handle(req, res); };
+    server->Get(".*", handler);
+    server->Put(".*", handler);
+
+    int bound =
+        port == 0 ? server->bind_to_any_port("127.0.0.1") : (server->bind_to_port("127.0.0.1", port) ? port : -1);
+    if (bound <= 0) return fail("cannot listen on 127.0.0.1:" + std::to_string(port));
+    impl->port = bound;
+    impl->handshakes = 0;
+    impl->server = std::move(server);
+    httplib::SSLServer* running = impl->server.get();
+    impl->listener = std::thread([running] { running->listen_after_bind(); });
+    // The server only honours stop() once its accept loop runs.
+    while (!running->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+}
+
+void BlobEndpoint::stop() {
+    if (!impl_->server) return;
+    impl_->server->stop();
+    if (impl_->listener.joinable()) impl_->listener.join();
+    impl_->server.reset();
+    impl_->port = 0;
+}
+
+int BlobEndpoint::port() const { return impl_->port; }
+
+std::string BlobEndpoint::caBundlePath() const { return impl_->stateDir + "/tls/ca.pem"; }
+
+std::string BlobEndpoint::connectToEntry() const { return "::127.0.0.1:" + std::to_string(impl_->port); }
+
+BlobEndpoint::Counters BlobEndpoint::counters() const {
+    Counters counters;
+    counters.requests = impl_->service ? impl_->service->requests() : 0;
+    counters.tlsHandshakes = impl_->handshakes.load();
+    return counters;
+}
+
+}  // namespace azsim

@@ -1,0 +1,172 @@
+#include "azsim/endpoint/BlobService.h"
+
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "azsim/endpoint/BlobOperations.h"
+#include "azsim/endpoint/HttpForms.h"
+
+namespace azsim {
+
+namespace {
+
+const char* const kBearerChallenge =
+    "Bearer authorization_uri=https://login.microsoftonline.com/common/oauth2/authorize "
+    "resource_id=https://storage.azure.com";
+
+ServiceError unauthenticated(const std::string& code, const std::string& detail) {
+    ServiceError error = ServiceError::of(401, code).header("WWW-Authenticate", kBearerChallenge);
+    if (!detail.empty()) error.detail("AuthenticationErrorDetail", detail);
+    return error;
+}
+
+ServiceError sasRejected(const std::string& detail) {
+    return ServiceError::of(403, "AuthenticationFailed").detail("AuthenticationErrorDetail", detail);
+}
+
+// Ends the connection at once, without an answer: the TCP stream is shut down under the TLS layer,
+// so the client sees the connection close before any response byte.
+void dropConnection(const httplib::Request& req) {
+    int fd = SSL_get_fd(req.ssl);
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+std::map<std::string, std::string> firstValues(const httplib::Params& params) {
+    std::map<std::string, std::string> values;
+    for (const auto& [name, value] : params) values.emplace(name, value);
+    return values;
+}
+
+}  // namespace
+
+BlobService::BlobService(const std::string& stateDir) : store_(stateDir), authority_(stateDir), faults_(stateDir) {}
+
+void BlobService::handle(const httplib::Request& req, httplib::Response& res) {
+    ++requests_;
+    // Byte ranges are the operations' to interpret. The HTTP library would otherwise cut every answer,
+    // errors and page lists included, to the "Range" it parsed; the request object it hands out as
+    // const is its own non-const local, so clearing its parsed ranges is well defined.
+    const_cast<httplib::Request&>(req).ranges.clear();
+
+    Exchange ex{req, res};
+    ex.requestId = newRequestId();
+    ex.snapshot = req.get_param_value("snapshot");
+    res.set_header("x-ms-request-id", ex.requestId);
+    res.set_header(
+        "Date",
+        httpDate(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                     .count()));
+    res.set_header("Server", "Windows-Azure-Blob/1.0 Microsoft-HTTPAPI/2.0");
+
+    const std::string host = req.get_header_value("Host");
+    const bool named = blobTarget(host, req.path, ex.key);
+    const std::string resourcePath = named ? "/" + ex.key.account + "/" + ex.key.container + "/" + ex.key.name
+                                           : "/" + host.substr(0, host.find('.')) + req.path;
+    if (!applyFault(ex, resourcePath) || !checkVersion(ex)) return;
+    if (!named) return sendError(ex, ServiceError::of(400, "InvalidUri"));
+    if (authorize(ex)) dispatch(ex);
+}
+
+bool BlobService::applyFault(Exchange& ex, const std::string& resourcePath) {
+    std::optional<HttpFault> fault = faults_.takeHttpFault(ex.req.method, resourcePath);
+    if (!fault) return true;
+    switch (fault->kind) {
+        case HttpFaultKind::Status:
+            sendError(ex, ServiceError::of(fault->status, fault->errorCode));
+            return false;
+        case HttpFaultKind::Delay:
+            std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+            return true;
+        case HttpFaultKind::Drop:
+            dropConnection(ex.req);
+            ex.res.status = 500;
+            return false;
+        case HttpFaultKind::ShortBody:
+            ex.sendLimit = fault->bodyBytes;
+            return true;
+    }
+    return true;
+}
+
+bool BlobService::checkVersion(Exchange& ex) {
+    std::string version = ex.header("x-ms-version");
+    // A SAS names its version itself; other requests must send one.
+    if (version.empty() && ex.req.has_param("sig")) version = ex.param("sv");
+    if (version.empty()) {
+        sendError(ex, ServiceError::of(400, "MissingRequiredHeader").detail("HeaderName", "x-ms-version"));
+        return false;
+    }
+    if (!isKnownVersion(version)) {
+        sendError(ex, ServiceError::of(400, "InvalidHeaderValue")
+                          .detail("HeaderName", "x-ms-version")
+                          .detail("HeaderValue", version));
+        return false;
+    }
+    ex.res.set_header("x-ms-version", version);
+    return true;
+}
+
+bool BlobService::authorize(Exchange& ex) {
+    const char permission = ex.req.method == "PUT" ? 'w' : 'r';
+    if (ex.req.has_param("sig")) {
+        switch (authority_.verifySas(ex.key, ex.snapshot, firstValues(ex.req.params), permission)) {
+            case AccessVerdict::Ok:
+                return true;
+            case AccessVerdict::Expired:
+                sendError(ex, sasRejected("Signature not valid in the specified time frame: Start [" + ex.param("st") +
+                                          "] - Expiry [" + ex.param("se") + "] - Current [" +
+                                          ex.res.get_header_value("Date") + "]"));
+                return false;
+            case AccessVerdict::Revoked:
+                sendError(ex,
+                          sasRejected("Signature did not match. The access this signature granted has been revoked."));
+                return false;
+            case AccessVerdict::Forbidden:
+                sendError(ex, ServiceError::of(403, "AuthorizationPermissionMismatch"));
+                return false;
+            case AccessVerdict::Missing:
+            case AccessVerdict::Invalid:
+                sendError(ex, sasRejected("Signature did not match."));
+                return false;
+        }
+    }
+    const std::string authorization = ex.header("Authorization");
+    if (authorization.empty()) {
+        sendError(ex, unauthenticated("NoAuthenticationInformation", std::string()));
+        return false;
+    }
+    if (authorization.compare(0, 7, "Bearer ") != 0) {
+        sendError(ex, ServiceError::of(403, "AuthenticationFailed"));
+        return false;
+    }
+    switch (authority_.verifyToken(authorization.substr(7))) {
+        case AccessVerdict::Ok:
+            return true;
+        case AccessVerdict::Expired:
+            sendError(
+                ex, unauthenticated("InvalidAuthenticationInfo", "Lifetime validation failed. The token is expired."));
+            return false;
+        default:
+            sendError(
+                ex, unauthenticated("InvalidAuthenticationInfo", "Signature validation failed. Signature is invalid."));
+            return false;
+    }
+}
+
+void BlobService::dispatch(Exchange& ex) {
+    const std::string comp = ex.param("comp");
+    const bool write = ex.req.method == "PUT";
+    if (!write && comp.empty()) return getBlob(ex, store_);
+    if (!write && comp == "pagelist") return getPageRanges(ex, store_);
+    if (write && comp == "page") return putPage(ex, store_);
+    if (write && comp.empty()) return putBlob(ex, store_);
+    sendError(ex, ServiceError::of(400, "InvalidQueryParameterValue")
+                      .detail("QueryParameterName", "comp")
+                      .detail("QueryParameterValue", comp));
+}
+
+}  // namespace azsim

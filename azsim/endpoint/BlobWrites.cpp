@@ -1,0 +1,96 @@
+#include "azsim/endpoint/BlobOperations.h"
+#include "azsim/endpoint/HttpForms.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace azsim {
+
+namespace {
+
+ServiceError badHeader(const std::string& name, const std::string& value) {
+    return ServiceError::of(400, "InvalidHeaderValue").detail("HeaderName", name).detail("HeaderValue", value);
+}
+
+ServiceError missingHeader(const std::string& name) {
+    return ServiceError::of(400, "MissingRequiredHeader").detail("HeaderName", name);
+}
+
+ServiceError badQuery(const std::string& name, const std::string& value) {
+    return ServiceError::of(400, "InvalidQueryParameterValue")
+        .detail("QueryParameterName", name)
+        .detail("QueryParameterValue", value);
+}
+
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// The answer to a successful write: the blob's new properties.
+void sendCreated(Exchange& ex, const PageBlobStore& store) {
+    BlobProperties props;
+    if (store.properties(ex.key, std::string(), props)) setPropertyHeaders(ex, props);
+    ex.res.set_header("x-ms-request-server-encrypted", "true");
+    sendEmpty(ex, 201);
+}
+
+}  // namespace
+
+void putPage(Exchange& ex, PageBlobStore& store) {
+    if (!ex.snapshot.empty()) return sendError(ex, badQuery("snapshot", ex.snapshot));
+    const std::string mode = lowercase(ex.header("x-ms-page-write"));
+    if (mode.empty()) return sendError(ex, missingHeader("x-ms-page-write"));
+    if (mode != "update" && mode != "clear") return sendError(ex, badHeader("x-ms-page-write", mode));
+
+    const std::string rangeText = ex.rangeHeader();
+    if (rangeText.empty()) return sendError(ex, missingHeader("Range"));
+    std::optional<ByteRange> range = parseByteRange(rangeText);
+    if (!range || !range->last || *range->last < range->first)
+        return sendError(ex, badHeader(ex.rangeHeaderName(), rangeText));
+    const std::uint64_t offset = range->first;
+    const std::uint64_t length = *range->last - range->first + 1;
+    if (offset % PageBlobStore::kPageSize != 0 || length % PageBlobStore::kPageSize != 0)
+        return sendError(ex, ServiceError::of(416, "InvalidPageRange"));
+
+    const std::string contentLength = ex.header("Content-Length");
+    if (mode == "update" && (contentLength != std::to_string(length) || ex.req.body.size() != length))
+        return sendError(ex, badHeader("Content-Length", contentLength));
+    if (mode == "clear" && !contentLength.empty() && contentLength != "0")
+        return sendError(ex, badHeader("Content-Length", contentLength));
+
+    BlobProperties props;
+    if (!store.properties(ex.key, std::string(), props)) return sendError(ex, ServiceError::of(404, "BlobNotFound"));
+    if (props.type != BlobType::Page) return sendError(ex, ServiceError::of(409, "InvalidBlobType"));
+    if (offset + length > props.size) return sendError(ex, ServiceError::of(416, "InvalidPageRange"));
+
+    std::string error;
+    bool ok = mode == "update" ? store.writePages(ex.key, offset, ex.req.body.data(), length, &error)
+                               : store.clearPages(ex.key, offset, length, &error);
+    if (!ok) return sendError(ex, ServiceError::of(500, "InternalError"));
+    sendCreated(ex, store);
+}
+
+void putBlob(Exchange& ex, PageBlobStore& store) {
+    if (!ex.snapshot.empty()) return sendError(ex, badQuery("snapshot", ex.snapshot));
+    const std::string type = ex.header("x-ms-blob-type");
+    if (type.empty()) return sendError(ex, missingHeader("x-ms-blob-type"));
+    std::string error;
+    if (type == "BlockBlob") {
+        if (!store.putBlockBlob(ex.key, ex.req.body, &error))
+            return sendError(ex, ServiceError::of(500, "InternalError"));
+    } else if (type == "PageBlob") {
+        const std::string sizeText = ex.header("x-ms-blob-content-length");
+        if (sizeText.empty()) return sendError(ex, missingHeader("x-ms-blob-content-length"));
+        std::optional<std::uint64_t> size = parseDecimal(sizeText);
+        if (!size || *size % PageBlobStore::kPageSize != 0)
+            return sendError(ex, badHeader("x-ms-blob-content-length", sizeText));
+        if (!store.createPageBlob(ex.key, *size, true, &error))
+            return sendError(ex, ServiceError::of(500, "InternalError"));
+    } else {
+        return sendError(ex, badHeader("x-ms-blob-type", type));
+    }
+    sendCreated(ex, store);
+}
+
+}  // namespace azsim

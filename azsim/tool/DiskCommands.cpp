@@ -1,0 +1,206 @@
+// write and hash: the data of disks, blobs and snapshots.
+#include <openssl/evp.h>
+
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "azsim/model/ResourceIds.h"
+#include "azsim/model/SubscriptionState.h"
+#include "azsim/scenarios/DiskContent.h"
+#include "azsim/tool/Commands.h"
+
+namespace azsimtool {
+
+namespace {
+
+const char* const kWriteUsage =
+    "usage: azsim write --state DIR --vm NAME [--disk N] --offset BYTES\n"
+    "                   (--text T | --random SEED --length L | --zero --length L)\n"
+    "\n"
+    "Writes to disk N (0 = OS disk, the default) of VM NAME as its guest would:\n"
+    "the text T (padded with zeros to whole 512-byte pages), L bytes of seeded\n"
+    "pseudo-random data, or L zero bytes (the pages are cleared). BYTES and L must\n"
+    "be multiples of 512.\n";
+
+const char* const kHashUsage =
+    "usage: azsim hash --state DIR (--vm NAME [--disk N] | --blob URL | --snapshot NAME_OR_ID)\n"
+    "                  [--offset O] [--length L]\n"
+    "\n"
+    "Prints the SHA-256 (hex) of the bytes of a VM's disk (N: 0 = OS disk), of a blob\n"
+    "or blob snapshot given by its URL (\"?snapshot=\" selects a snapshot), or of a\n"
+    "managed snapshot given by name or resource id; by default the whole of it, else\n"
+    "L bytes (to the end without L) from offset O.\n";
+
+constexpr std::uint64_t kChunkBytes = 4 * 1024 * 1024;
+
+struct Target {
+    azsim::BlobKey blob;
+    std::string snapshot;
+};
+
+// The page blob of a VM's disk (--vm, --disk).
+bool ResolveVmDisk(const azsim::StateDocument& doc, const CommandLine& line, Target& out, std::string& error) {
+    const azsim::VirtualMachine* vm = doc.findVm(line.value("vm"));
+    if (!vm) {
+        error = "VM [" + line.value("vm") + "] does not exist";
+        return false;
+    }
+    std::uint64_t index = 0;
+    if (line.has("disk") && !line.number("disk", index, error)) return false;
+    auto blob = doc.diskBlob(*vm, static_cast<std::size_t>(index));
+    if (!blob) {
+        error = "VM [" + vm->name + "] has no disk " + std::to_string(index) + " (it has " +
+                std::to_string(vm->disks.size()) + ")";
+        return false;
+    }
+    out.blob = *blob;
+    return true;
+}
+
+bool ResolveHashTarget(const azsim::StateDocument& doc, const CommandLine& line, Target& out, std::string& error) {
+    int chosen = line.has("vm") + line.has("blob") + line.has("snapshot");
+    if (chosen != 1) {
+        error = "name exactly one of --vm, --blob and --snapshot";
+        return false;
+    }
+    if (line.has("vm")) return ResolveVmDisk(doc, line, out, error);
+    if (line.has("blob")) {
+        auto uri = azsim::ParseBlobUri(line.value("blob"));
+        if (!uri) {
+            error = "[" + line.value("blob") + "] is not a blob URL";
+            return false;
+        }
+        out = {uri->key(), uri->snapshot};
+        return true;
+    }
+    const std::string& wanted = line.value("snapshot");
+    const azsim::ManagedSnapshot* snapshot = doc.findSnapshot(wanted);
+    if (!snapshot) snapshot = doc.findSnapshotByName(wanted);
+    if (!snapshot) {
+        error = "snapshot [" + wanted + "] does not exist";
+        return false;
+    }
+    out = {snapshot->blob, snapshot->storeSnapshot};
+    return true;
+}
+
+bool Sha256(const azsim::PageBlobStore& store, const Target& target, std::uint64_t offset, std::uint64_t length,
+            std::string& hex, std::string& error) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        error = "SHA-256 is not available";
+        return false;
+    }
+    std::vector<char> chunk(kChunkBytes);
+    for (std::uint64_t done = 0; done < length;) {
+        std::uint64_t want = std::min(kChunkBytes, length - done);
+        std::int64_t got = store.read(target.blob, target.snapshot, offset + done, chunk.data(), want);
+        if (got < 0) {
+            error = "blob or snapshot does not exist";
+            return false;
+        }
+        if (got == 0) break;
+        EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<std::size_t>(got));
+        done += static_cast<std::uint64_t>(got);
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(ctx.get(), digest, &size);
+    static const char* kDigits = "0123456789abcdef";
+    hex.clear();
+    for (unsigned int i = 0; i < size; ++i) {
+        hex += kDigits[digest[i] >> 4];
+        hex += kDigits[digest[i] & 15];
+    }
+    return true;
+}
+
+std::string PageError(const char* what, std::uint64_t value) {
+    return std::string(what) + " " + std::to_string(value) +
+           " is not a multiple of 512 bytes (page writes are 512-byte aligned)";
+}
+
+}  // namespace
+
+int RunWrite(int argc, char** argv) {
+    CommandLine line;
+    int exit = ParseCommand(argc, argv,
+                            {{"vm", true},
+                             {"disk", true},
+                             {"offset", true},
+                             {"text", true},
+                             {"random", true},
+                             {"zero", false},
+                             {"length", true}},
+                            kWriteUsage, line);
+    if (exit >= 0) return exit;
+    std::string error;
+    if (!line.has("vm")) return Fail("write", "--vm NAME is required", kExitUsage);
+    if (line.has("text") + line.has("random") + line.has("zero") != 1)
+        return Fail("write", "name exactly one of --text, --random and --zero", kExitUsage);
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    if (!line.has("offset") || !line.number("offset", offset, error))
+        return Fail("write", error.empty() ? "--offset BYTES is required" : error, kExitUsage);
+    if (!line.has("text") && (!line.has("length") || !line.number("length", length, error)))
+        return Fail("write", error.empty() ? "--length L is required" : error, kExitUsage);
+    if (offset % azsim::PageBlobStore::kPageSize != 0) return Fail("write", PageError("offset", offset));
+    if (length % azsim::PageBlobStore::kPageSize != 0) return Fail("write", PageError("length", length));
+
+    azsim::SubscriptionState state(line.value("state"));
+    Target target;
+    if (!ResolveVmDisk(state.load(), line, target, error)) return Fail("write", error);
+    azsim::PageBlobStore store = state.blobs();
+    bool ok = false;
+    if (line.has("text")) {
+        std::string data = line.value("text");
+        length = (data.size() + azsim::PageBlobStore::kPageSize - 1) / azsim::PageBlobStore::kPageSize *
+                 azsim::PageBlobStore::kPageSize;
+        data.resize(length, '\0');
+        ok = store.writePages(target.blob, offset, data.data(), length, &error);
+    } else if (line.has("random")) {
+        azsim::ContentFill fill;
+        fill.offset = offset;
+        fill.length = length;
+        fill.kind = azsim::FillKind::Random;
+        if (!line.number("random", fill.seed, error)) return Fail("write", error, kExitUsage);
+        ok = azsim::WriteContent(store, target.blob, fill, line.value("vm"), &error);
+    } else {
+        ok = store.clearPages(target.blob, offset, length, &error);
+    }
+    if (!ok) return Fail("write", error);
+    std::cout << "wrote " << length << " bytes at offset " << offset << "\n";
+    return kExitOk;
+}
+
+int RunHash(int argc, char** argv) {
+    CommandLine line;
+    int exit = ParseCommand(
+        argc, argv,
+        {{"vm", true}, {"disk", true}, {"blob", true}, {"snapshot", true}, {"offset", true}, {"length", true}},
+        kHashUsage, line);
+    if (exit >= 0) return exit;
+    std::string error;
+    azsim::SubscriptionState state(line.value("state"));
+    Target target;
+    if (!ResolveHashTarget(state.load(), line, target, error)) return Fail("hash", error);
+    azsim::PageBlobStore store = state.blobs();
+    azsim::BlobProperties properties;
+    if (!store.properties(target.blob, target.snapshot, properties))
+        return Fail("hash", "blob or snapshot does not exist");
+    std::uint64_t offset = 0;
+    if (line.has("offset") && !line.number("offset", offset, error)) return Fail("hash", error, kExitUsage);
+    if (offset > properties.size)
+        return Fail("hash", "offset lies past the end (" + std::to_string(properties.size) + " bytes)");
+    std::uint64_t length = properties.size - offset;
+    if (line.has("length") && !line.number("length", length, error)) return Fail("hash", error, kExitUsage);
+    if (length > properties.size - offset)
+        return Fail("hash", "range reaches past the end (" + std::to_string(properties.size) + " bytes)");
+    std::string hex;
+    if (!Sha256(store, target, offset, length, hex, error)) return Fail("hash", error);
+    std::cout << hex << "\n";
+    return kExitOk;
+}
+
+}  // namespace azsimtool

@@ -1,0 +1,409 @@
+// Disk snapshot sets for backups: creation, look-ups by set GUID, deletion and expiry.
+#include <algorithm>
+#include <ctime>
+
+#include <boost/algorithm/string/predicate.hpp>
+
+#include "azsim/model/ResourceIds.h"
+#include "cloudsdk/BridgeImpl.h"
+#include "cloudsdk/SdkErrorCodes.h"
+#include "cloudsdk/SnapshotSets.h"
+#include "host/sys/Time.h"
+
+namespace AzureSDKCppBridge {
+
+using azsim::StateDocument;
+
+std::string BackupSnapshotName(const std::string& diskName, long long createdAt, const std::string& setGuid) {
+    time_t t = static_cast<time_t>(createdAt);
+    struct tm utc;
+    gmtime_r(&t, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &utc);
+    return diskName + kBackupSnapshotMarker + stamp + "-" + setGuid.substr(0, 8);
+}
+
+namespace {
+
+struct SnapshotFailure : std::runtime_error {
+    SnapshotFailure(int c, const std::string& text) : std::runtime_error(text), code(c) {}
+    int code;
+};
+
+azsim::Tags SetTags(const std::string& guid, NXJobID jobTag, std::uint32_t appId) {
+    return {{kSetGuidTag, guid}, {kJobTag, std::to_string(jobTag)}, {kAppIdTag, std::to_string(appId)}};
+}
+
+// Snapshots one managed disk; returns the disk rewritten to name its snapshot.
+VMInfoStructs::SDisk SnapshotManagedDisk(StateDocument& doc, azsim::PageBlobStore& store,
+                                         const VMInfoStructs::SDisk& disk, const azsim::Tags& tags,
+                                         const std::string& guid, long long now) {
+    const azsim::ManagedDisk* source = doc.findManagedDisk(disk.managedDiskId);
+    if (!source)
+        throw SnapshotFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + disk.managedDiskId +
+                                                     "' was not found.");
+    std::string error;
+    std::string frozen = store.createSnapshot(source->blob, &error);
+    if (frozen.empty()) throw SnapshotFailure(SDK_ERR_GENERAL, "Snapshot of disk [" + source->name + "] failed: " + error);
+    const azsim::Region* region = doc.findRegion(source->region);
+    azsim::ManagedSnapshot snap;
+    snap.name = BackupSnapshotName(source->name, now, guid);
+    snap.resourceGroup = source->resourceGroup;
+    snap.id = azsim::SnapshotId(doc.subscription().id, snap.resourceGroup, snap.name);
+    snap.region = source->region;
+    snap.sourceDiskId = source->id;
+    snap.incremental = region ? region->incrementalSnapshots : true;
+    snap.createdAt = now;
+    snap.sizeBytes = source->sizeBytes;
+    snap.tags = tags;
+    snap.blob = source->blob;
+    snap.storeSnapshot = frozen;
+    doc.snapshots.push_back(snap);
+
+    VMInfoStructs::SDisk out = disk;
+    out.managedDiskId = snap.id;
+    out.incrementalSnapshot = snap.incremental;
+    return out;
+}
+
+// Snapshots one page blob; returns the disk whose URI carries the snapshot query.
+VMInfoStructs::SDisk SnapshotPageBlob(StateDocument& doc, azsim::PageBlobStore& store,
+                                      const VMInfoStructs::SDisk& disk, const azsim::Tags& tags, long long now) {
+    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(disk.uri);
+    if (!uri || !store.exists(uri->key()))
+        throw SnapshotFailure(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist. [" + disk.uri + "]");
+    std::string error;
+    std::string frozen = store.createSnapshot(uri->key(), &error);
+    if (frozen.empty()) throw SnapshotFailure(SDK_ERR_GENERAL, "Snapshot of blob [" + disk.uri + "] failed: " + error);
+    azsim::BlobSnapshot snap;
+    snap.blob = uri->key();
+    snap.storeSnapshot = frozen;
+    snap.createdAt = now;
+    snap.metadata = tags;
+    doc.blobSnapshots.push_back(snap);
+
+    VMInfoStructs::SDisk out = disk;
+    out.uri = azsim::PageBlobUri(snap.blob, frozen);
+    out.incrementalSnapshot = true;
+    return out;
+}
+
+// Removes one member of a set (a managed snapshot id or a blob snapshot URI) with its frozen data.
+void DeleteMember(StateDocument& doc, azsim::PageBlobStore& store, const std::string& member) {
+    if (const azsim::ManagedSnapshot* snap = doc.findSnapshot(member)) {
+        store.deleteSnapshot(snap->blob, snap->storeSnapshot);
+        doc.snapshots.erase(std::remove_if(doc.snapshots.begin(), doc.snapshots.end(),
+                                           [&](const azsim::ManagedSnapshot& s) { return s.id == snap->id; }),
+                            doc.snapshots.end());
+        return;
+    }
+    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(member);
+    if (!uri) return;
+    store.deleteSnapshot(uri->key(), uri->snapshot);
+    doc.blobSnapshots.erase(std::remove_if(doc.blobSnapshots.begin(), doc.blobSnapshots.end(),
+                                           [&](const azsim::BlobSnapshot& s) {
+                                               return s.blob == uri->key() && s.storeSnapshot == uri->snapshot;
+                                           }),
+                            doc.blobSnapshots.end());
+}
+
+void DeleteSet(StateDocument& doc, azsim::PageBlobStore& store, const std::string& guid) {
+    const azsim::SnapshotSet* set = doc.findSnapshotSet(guid);
+    if (!set) return;
+    for (const std::string& member : set->members) DeleteMember(doc, store, member);
+    doc.snapshotSets.erase(std::remove_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
+                                          [&](const azsim::SnapshotSet& s) { return s.guid == guid; }),
+                           doc.snapshotSets.end());
+}
+
+bool SetBelongsToVm(const azsim::SnapshotSet& set, const std::string& vmName, const std::string& vmGuid) {
+    if (!vmGuid.empty()) return boost::algorithm::iequals(set.vmGuid, vmGuid);
+    return boost::algorithm::iequals(set.vmName, vmName);
+}
+
+}  // namespace
+
+bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SDisk>& disks,
+                                             const std::string& resourceGroup, const std::string& region,
+                                             const std::string& vmName, std::uint32_t appId, NXJobID jobTag,
+                                             std::string& snapshotGuid,
+                                             std::vector<VMInfoStructs::SDisk>& snapshotDisks) {
+    nlohmann::json args = {{"resourceGroup", resourceGroup}, {"region", region}, {"vmName", vmName},
+                           {"appId", appId}, {"jobTag", jobTag}, {"disks", disks.size()}};
+    if (std::optional<Refusal> refusal = impl_->begin("CreateDiskSnapshots", args))
+        return Fail(refusal->code, refusal->text);
+    std::string guid = azsim::NewGuid();
+    std::vector<VMInfoStructs::SDisk> result;
+    azsim::PageBlobStore store = impl_->subscription->blobs();
+    try {
+        impl_->subscription->mutate([&](StateDocument& doc) {
+            long long now = NxClock::nowSeconds();
+            azsim::SnapshotSet set;
+            set.guid = guid;
+            set.vmName = vmName;
+            set.resourceGroup = resourceGroup;
+            set.createdAt = now;
+            set.jobTag = std::to_string(jobTag);
+            set.applicationId = std::to_string(appId);
+            if (const azsim::VirtualMachine* vm = doc.findVm(vmName, resourceGroup)) set.vmGuid = vm->guid;
+            azsim::Tags tags = SetTags(guid, jobTag, appId);
+            try {
+                for (const VMInfoStructs::SDisk& disk : disks) {
+                    result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, tags, guid, now)
+                                                    : SnapshotPageBlob(doc, store, disk, tags, now));
+                    set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
+                }
+            } catch (const SnapshotFailure&) {
+                for (const std::string& member : set.members) DeleteMember(doc, store, member);
+                throw;
+            }
+            doc.snapshotSets.push_back(set);
+            return true;
+        });
+    } catch (const SnapshotFailure& e) {
+        return Fail(e.code, e.what());
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    snapshotGuid = guid;
+    snapshotDisks = result;
+    return true;
+}
+
+bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string& snapshotGuid,
+                                             const std::vector<VMInfoStructs::SDisk>& disks,
+                                             const std::string& resourceGroup, bool isSnapJob) {
+    nlohmann::json args = {{"snapshotGuid", snapshotGuid}, {"disks", disks.size()},
+                           {"resourceGroup", resourceGroup}, {"isSnapJob", isSnapJob}};
+    if (std::optional<Refusal> refusal = impl_->begin("DeleteDiskSnapshots", args))
+        return Fail(refusal->code, refusal->text);
+    if (snapshotGuid.empty()) return Fail(SDK_ERR_GENERAL, "No snapshot set GUID given");
+    azsim::PageBlobStore store = impl_->subscription->blobs();
+    try {
+        bool found = impl_->subscription->mutate([&](StateDocument& doc) {
+            if (!doc.findSnapshotSet(snapshotGuid)) return false;
+            DeleteSet(doc, store, snapshotGuid);
+            return true;
+        });
+        if (!found) return Fail(SDK_ERR_NOT_FOUND, "No disk snapshots with GUID [" + snapshotGuid + "] exist");
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    return true;
+}
+
+bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std::string& vmGuid,
+                                           const std::string& snapshotGuid, bool isSnapJob) {
+    nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"snapshotGuid", snapshotGuid},
+                           {"isSnapJob", isSnapJob}};
+    if (std::optional<Refusal> refusal = impl_->begin("CleanupVMSnapshot", args))
+        return Fail(refusal->code, refusal->text);
+    azsim::PageBlobStore store = impl_->subscription->blobs();
+    try {
+        impl_->subscription->mutate([&](StateDocument& doc) {
+            const azsim::SnapshotSet* set = doc.findSnapshotSet(snapshotGuid);
+            if (!set || !SetBelongsToVm(*set, vmName, vmGuid)) return false;
+            DeleteSet(doc, store, snapshotGuid);
+            return true;
+        });
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    return true;
+}
+
+bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, const std::string& vmName,
+                                                unsigned long expiryHours,
+                                                const std::vector<std::string>& keepSnapshots) {
+    nlohmann::json args = {{"hostName", hostName}, {"vmName", vmName}, {"expiryHours", expiryHours},
+                           {"keepSnapshots", keepSnapshots}};
+    if (std::optional<Refusal> refusal = impl_->begin("DeleteExpiredSnapshots", args))
+        return Fail(refusal->code, refusal->text);
+    long long cutoff = NxClock::nowSeconds() - static_cast<long long>(expiryHours) * 3600;
+    azsim::PageBlobStore store = impl_->subscription->blobs();
+    auto kept = [&](const azsim::SnapshotSet& set) {
+        for (const std::string& keep : keepSnapshots) {
+            if (boost::algorithm::iequals(keep, set.guid)) return true;
+            if (std::find(set.members.begin(), set.members.end(), keep) != set.members.end()) return true;
+        }
+        return false;
+    };
+    try {
+        impl_->subscription->mutate([&](StateDocument& doc) {
+            std::vector<std::string> expired;
+            for (const azsim::SnapshotSet& set : doc.snapshotSets) {
+                if (!boost::algorithm::iequals(set.vmName, vmName)) continue;
+                if (!hostName.empty() && !boost::algorithm::iequals(set.resourceGroup, hostName)) continue;
+                if (set.createdAt < cutoff && !kept(set)) expired.push_back(set.guid);
+            }
+            for (const std::string& guid : expired) DeleteSet(doc, store, guid);
+            return !expired.empty();
+        });
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    return true;
+}
+
+bool CAzureSDKCppBridge::GetVMSnapshotCount(const std::string& vmName, const std::string& vmGuid,
+                                            const std::string& filter, int& count) {
+    nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"filter", filter}};
+    if (std::optional<Refusal> refusal = impl_->begin("GetVMSnapshotCount", args))
+        return Fail(refusal->code, refusal->text);
+    try {
+        StateDocument doc = impl_->subscription->load();
+        int n = 0;
+        for (const azsim::SnapshotSet& set : doc.snapshotSets)
+            if (SetBelongsToVm(set, vmName, vmGuid) && (filter.empty() || set.guid.find(filter) != std::string::npos))
+                ++n;
+        count = n;
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    return true;
+}
+
+bool CAzureSDKCppBridge::GetBlobSnapshotCount(const std::string& storageAccount, const std::string& container,
+                                              const std::string& blobName, bool snapBackupOnly, int& count) {
+    nlohmann::json args = {{"storageAccount", storageAccount}, {"container", container}, {"blobName", blobName},
+                           {"snapBackupOnly", snapBackupOnly}};
+    if (std::optional<Refusal> refusal = impl_->begin("GetBlobSnapshotCount", args))
+        return Fail(refusal->code, refusal->text);
+    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::BlobKey key{storageAccount, container, blobName};
+    if (!store.exists(key)) return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist.");
+    try {
+        StateDocument doc = impl_->subscription->load();
+        int n = 0;
+        for (const std::string& frozen : store.snapshots(key)) {
+            if (!snapBackupOnly) {
+                ++n;
+                continue;
+            }
+            const azsim::BlobSnapshot* snap = doc.findBlobSnapshot(key, frozen);
+            auto job = snap ? snap->metadata.find(kSetGuidTag) : azsim::Tags::const_iterator();
+            if (snap && job != snap->metadata.end()) ++n;
+        }
+        count = n;
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    return true;
+}
+
+bool CAzureSDKCppBridge::GetSnapshotURI(const std::string& blobUri, const std::string& snapshotGuid, bool snapBackup,
+                                        std::string& snapshotUri) {
+    nlohmann::json args = {{"blobUri", blobUri}, {"snapshotGuid", snapshotGuid}, {"snapBackup", snapBackup}};
+    if (std::optional<Refusal> refusal = impl_->begin("GetSnapshotURI", args))
+        return Fail(refusal->code, refusal->text);
+    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(blobUri);
+    if (!uri) return Fail(SDK_ERR_GENERAL, "InvalidUri: [" + blobUri + "] is not a blob URI");
+    try {
+        StateDocument doc = impl_->subscription->load();
+        for (const azsim::BlobSnapshot& snap : doc.blobSnapshots) {
+            auto tag = snap.metadata.find(kSetGuidTag);
+            if (snap.blob == uri->key() && tag != snap.metadata.end() &&
+                boost::algorithm::iequals(tag->second, snapshotGuid)) {
+                snapshotUri = azsim::PageBlobUri(snap.blob, snap.storeSnapshot);
+                return true;
+            }
+        }
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    return Fail(SDK_ERR_NOT_FOUND, "No snapshot of blob [" + blobUri + "] carries GUID [" + snapshotGuid + "]");
+}
+
+bool CAzureSDKCppBridge::GetManagedDiskSnapshotIDForSnapshotGUID(const std::string& sourceDiskId,
+                                                                 const std::string& snapshotGuid, bool snapMarker,
+                                                                 const std::string& resourceGroup,
+                                                                 std::string& snapshotId) {
+    nlohmann::json args = {{"sourceDiskId", sourceDiskId}, {"snapshotGuid", snapshotGuid},
+                           {"snapMarker", snapMarker}, {"resourceGroup", resourceGroup}};
+    if (std::optional<Refusal> refusal = impl_->begin("GetManagedDiskSnapshotIDForSnapshotGUID", args))
+        return Fail(refusal->code, refusal->text);
+    const char* marker = snapMarker ? kSnapEngineSnapshotMarker : kBackupSnapshotMarker;
+    try {
+        StateDocument doc = impl_->subscription->load();
+        std::string found;
+        for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
+            auto tag = snap.tags.find(kSetGuidTag);
+            if (!boost::algorithm::iequals(snap.sourceDiskId, sourceDiskId) || tag == snap.tags.end() ||
+                !boost::algorithm::iequals(tag->second, snapshotGuid))
+                continue;
+            if (!resourceGroup.empty() && !boost::algorithm::iequals(snap.resourceGroup, resourceGroup)) continue;
+            if (snap.name.find(marker) == std::string::npos) continue;
+            found = snap.id;
+            break;
+        }
+        snapshotId = found;
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    return true;
+}
+
+bool CAzureSDKCppBridge::GetSourceDiskForSnapshot(const std::string& snapshotId, std::string& sourceDiskId) {
+    if (std::optional<Refusal> refusal = impl_->begin("GetSourceDiskForSnapshot", {{"snapshotId", snapshotId}}))
+        return Fail(refusal->code, refusal->text);
+    try {
+        StateDocument doc = impl_->subscription->load();
+        if (const azsim::ManagedSnapshot* snap = doc.findSnapshot(snapshotId)) {
+            sourceDiskId = snap->sourceDiskId;
+            return true;
+        }
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + snapshotId + "' was not found.");
+}
+
+bool CAzureSDKCppBridge::GetDiskSnapshotWithGUID(const std::string& diskId, const std::string& snapshotGuid,
+                                                 VMInfoStructs::SDisk& snapshot) {
+    if (std::optional<Refusal> refusal =
+            impl_->begin("GetDiskSnapshotWithGUID", {{"diskId", diskId}, {"snapshotGuid", snapshotGuid}}))
+        return Fail(refusal->code, refusal->text);
+    try {
+        StateDocument doc = impl_->subscription->load();
+        for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
+            auto tag = snap.tags.find(kSetGuidTag);
+            if (boost::algorithm::iequals(snap.sourceDiskId, diskId) && tag != snap.tags.end() &&
+                boost::algorithm::iequals(tag->second, snapshotGuid)) {
+                VMInfoStructs::SDisk out;
+                out.name = snap.name;
+                out.resourceGroup = snap.resourceGroup;
+                out.managedDiskId = snap.id;
+                out.uri = snap.id;
+                out.capacity = static_cast<long long>(snap.sizeBytes);
+                out.isManaged = true;
+                out.incrementalSnapshot = snap.incremental;
+                snapshot = out;
+                return true;
+            }
+        }
+    } catch (const azsim::Error& e) {
+        return Fail(SDK_ERR_GENERAL, e.what());
+    }
+    return Fail(SDK_ERR_NOT_FOUND, "No snapshot of disk [" + diskId + "] carries GUID [" + snapshotGuid + "]");
+}
+
+bool CAzureSDKCppBridge::CreateBackupBlobFromSnapshot(const std::string& snapshotUri,
+                                                      const std::string& storageAccount,
+                                                      const std::string& container, const std::string& blobName,
+                                                      std::string& blobUrl) {
+    nlohmann::json args = {{"snapshotUri", snapshotUri}, {"storageAccount", storageAccount},
+                           {"container", container}, {"blobName", blobName}};
+    if (std::optional<Refusal> refusal = impl_->begin("CreateBackupBlobFromSnapshot", args))
+        return Fail(refusal->code, refusal->text);
+    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(snapshotUri);
+    if (!uri || uri->snapshot.empty())
+        return Fail(SDK_ERR_GENERAL, "InvalidUri: [" + snapshotUri + "] is not a blob snapshot URI");
+    azsim::BlobKey target{storageAccount, container, blobName};
+    std::string error;
+    if (!impl_->subscription->blobs().copyBlob(uri->key(), uri->snapshot, target, &error))
+        return Fail(SDK_ERR_GENERAL, "CannotVerifyCopySource: " + error);
+    blobUrl = azsim::PageBlobUri(target);
+    return true;
+}
+
+}  // namespace AzureSDKCppBridge

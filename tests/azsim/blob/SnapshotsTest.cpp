@@ -1,0 +1,126 @@
+// Snapshots: isolation from later writes, ids, deletion, copies.
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "azsim/blob/SnapshotId.h"
+#include "tests/azsim/blob/BlobStoreFixture.h"
+
+using azsim::PageRange;
+using azsim::PageRangeDiff;
+using blobtest::BlobStoreTest;
+using Ranges = std::vector<PageRange>;
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1 << 20;
+
+TEST_F(BlobStoreTest, SnapshotKeepsItsContentAndRangesWhileTheBlobChanges) {
+    create(kMiB);
+    write(0, 64 * 1024, 1);
+    write(kMiB - 4096, 4096, 2);
+    const std::string frozenBytes = model_;
+    const std::string id = snapshot();
+
+    write(0, 4096, 3);
+    clear(kMiB - 4096, 4096);
+    write(512 * 1024, 4096, 4);
+
+    EXPECT_EQ(readAll(id), frozenBytes);
+    EXPECT_EQ(ranges(id), (Ranges{{0, 64 * 1024}, {kMiB - 4096, kMiB}}));
+    EXPECT_EQ(readAll(), model_);
+    EXPECT_EQ(ranges(), (Ranges{{0, 64 * 1024}, {512 * 1024, 512 * 1024 + 4096}}));
+    azsim::BlobProperties props;
+    ASSERT_TRUE(store().properties(key_, id, props));
+    EXPECT_EQ(props.size, kMiB);
+}
+
+TEST_F(BlobStoreTest, SnapshotIdsHaveTheCloudFormAndStrictlyIncrease) {
+    create(4096);
+    std::vector<std::string> ids;
+    for (int i = 0; i < 20; ++i) ids.push_back(snapshot());
+    const std::regex form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}Z)");
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(ids[i], form)) << ids[i];
+        if (i > 0) {
+            EXPECT_LT(ids[i - 1], ids[i]);
+        }
+    }
+    EXPECT_EQ(store().snapshots(key_), ids);
+
+    EXPECT_TRUE(store().deleteSnapshot(key_, ids[3]));
+    EXPECT_FALSE(store().deleteSnapshot(key_, ids[3]));
+    EXPECT_FALSE(store().exists(key_, ids[3]));
+    EXPECT_EQ(store().read(key_, ids[3], 0, model_.data(), 512), -1);
+    EXPECT_EQ(store().snapshots(key_).size(), ids.size() - 1);
+    // A later snapshot is still later than every earlier one, including deleted ids.
+    EXPECT_GT(snapshot(), ids.back());
+}
+
+TEST_F(BlobStoreTest, DeletingTheBlobDeletesItsSnapshots) {
+    create(8192);
+    write(0, 4096, 1);
+    const std::string id = snapshot();
+    ASSERT_TRUE(store().exists(key_, id));
+    EXPECT_TRUE(store().deleteBlob(key_));
+    EXPECT_FALSE(store().exists(key_));
+    EXPECT_FALSE(store().exists(key_, id));
+    EXPECT_EQ(store().read(key_, id, 0, model_.data(), 512), -1);
+    EXPECT_FALSE(store().deleteBlob(key_));
+
+    create(8192);
+    EXPECT_TRUE(store().snapshots(key_).empty());
+    EXPECT_TRUE(ranges().empty());
+    EXPECT_EQ(readAll(), std::string(8192, '\0'));
+}
+
+TEST_F(BlobStoreTest, CopyOfASnapshotEqualsItAndStartsItsOwnHistory) {
+    create(4 * kMiB);
+    write(kMiB, 8192, 1);
+    write(3 * kMiB, 512, 2);
+    const std::string frozenBytes = model_;
+    const std::string id = snapshot();
+    write(kMiB, 512, 3);
+
+    const azsim::BlobKey copy{"acct", "staging", "restore.vhd"};
+    std::string error;
+    ASSERT_TRUE(store().copyBlob(key_, id, copy, &error)) << error;
+    std::string bytes(4 * kMiB, '\1');
+    ASSERT_EQ(store().read(copy, "", 0, bytes.data(), bytes.size()), static_cast<std::int64_t>(bytes.size()));
+    EXPECT_EQ(bytes, frozenBytes);
+    Ranges copied;
+    ASSERT_TRUE(store().pageRanges(copy, "", 0, UINT64_MAX, copied));
+    EXPECT_EQ(copied, ranges(id));
+    struct stat st {};
+    ASSERT_EQ(::stat(store().dataPath(copy, "").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 1024 * 1024) << "the copy lost its holes";
+    EXPECT_TRUE(store().snapshots(copy).empty());
+
+    // Copying over a blob that has snapshots keeps them and counts every page as changed.
+    const std::string old = snapshot();
+    ASSERT_TRUE(store().copyBlob(copy, "", key_, &error)) << error;
+    EXPECT_EQ(readAll(old), model_);
+    EXPECT_EQ(readAll(), frozenBytes);
+    PageRangeDiff diff;
+    ASSERT_TRUE(store().pageRangesDiff(key_, "", old, diff));
+    EXPECT_EQ(diff.written, copied);
+    EXPECT_EQ(diff.cleared, (Ranges{{0, kMiB}, {kMiB + 8192, 3 * kMiB}, {3 * kMiB + 512, 4 * kMiB}}));
+
+    EXPECT_FALSE(store().copyBlob(key_, "2001-01-01T00:00:00.0000000Z", copy, &error));
+    EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SnapshotIdTest, NextIdFollowsALaterLastIdByOneTickAndMalformedIdsAreRejected) {
+    EXPECT_EQ(azsim::blob::nextSnapshotId("9999-12-31T23:59:59.9999990Z"), "9999-12-31T23:59:59.9999991Z");
+    EXPECT_EQ(azsim::blob::nextSnapshotId("2999-02-28T23:59:59.9999999Z"), "2999-03-01T00:00:00.0000000Z");
+    std::int64_t ticks = 0;
+    for (const char* bad : {"2026-12-06T07:31:12.123456Z", "2026-13-06T07:31:12.1234567Z",
+                            "2026-12-06 07:31:12.1234567Z", "../../2026-12-06T07:31:12.1234567Z", ""})
+        EXPECT_FALSE(azsim::blob::parseSnapshotId(bad, ticks)) << bad;
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// Versions, bearer tokens and SAS signatures: the authority's verdicts and the endpoint's answers to them.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <thread>
+
+#include "tests/azsim/endpoint/EndpointFixture.h"
+
+namespace {
+
+using Access = EndpointFixture;
+
+const std::string kVersion = "x-ms-version: 2018-03-28";
+
+// The decoded parameters of a query string.
+std::map<std::string, std::string> queryOf(const std::string& query) {
+    std::map<std::string, std::string> out;
+    std::size_t start = 0;
+    while (start < query.size()) {
+        std::size_t end = std::min(query.find('&', start), query.size());
+        std::string pair = query.substr(start, end - start);
+        std::string value;
+        for (std::size_t i = pair.find('=') + 1; i < pair.size(); ++i) {
+            if (pair[i] == '%') {
+                value += static_cast<char>(std::stoi(pair.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                value += pair[i];
+            }
+        }
+        out[pair.substr(0, pair.find('='))] = value;
+        start = end + 1;
+    }
+    return out;
+}
+
+TEST_F(Access, VersionHeaderMustBeAKnownServiceVersion) {
+    HttpReply missing = send({"GET", blobUrl(), {bearer()}, nullptr});
+    EXPECT_EQ(missing.status, 400);
+    EXPECT_EQ(missing.header("x-ms-error-code"), "MissingRequiredHeader");
+    for (const char* bad : {"2014-02-14", "2099-01-01", "2018-02-30", "latest"}) {
+        HttpReply reply = send({"GET", blobUrl(), {bearer(), std::string("x-ms-version: ") + bad}, nullptr});
+        EXPECT_EQ(reply.status, 400) << bad;
+        EXPECT_EQ(reply.errorCode(), "InvalidHeaderValue") << bad;
+        EXPECT_NE(reply.body.find("<HeaderValue>" + std::string(bad) + "</HeaderValue>"), std::string::npos);
+        EXPECT_NE(reply.body.find("\nRequestId:" + reply.header("x-ms-request-id") + "\nTime:"), std::string::npos);
+    }
+    EXPECT_EQ(send({"GET", blobUrl(), {bearer(), "x-ms-version: 2021-08-06", "Range: bytes=0-511"}, nullptr}).status,
+              206);
+}
+
+TEST_F(Access, BearerTokensAreCheckedForPresenceSignatureAndLifetime) {
+    HttpReply none = send({"GET", blobUrl(), {kVersion}, nullptr});
+    EXPECT_EQ(none.status, 401);
+    EXPECT_EQ(none.errorCode(), "NoAuthenticationInformation");
+    EXPECT_NE(none.header("www-authenticate").find("Bearer"), std::string::npos);
+
+    // A token from another subscription's key is unknown here.
+    const std::string otherDir = stateDir_ + "/other";
+    const std::string foreign = azsim::AccessAuthority(otherDir).issueToken("test-application");
+    EXPECT_EQ(authority_->verifyToken(foreign), azsim::AccessVerdict::Invalid);
+    HttpReply unknown = send({"GET", blobUrl(), {kVersion, "Authorization: Bearer " + foreign}, nullptr});
+    EXPECT_EQ(unknown.status, 401);
+    EXPECT_EQ(unknown.errorCode(), "InvalidAuthenticationInfo");
+    std::string tampered = token_;
+    tampered[tampered.find('.') + 3] ^= 1;
+    EXPECT_EQ(authority_->verifyToken(tampered), azsim::AccessVerdict::Invalid);
+
+    authority_->setTokenLifetime(1);
+    const std::string shortLived = azsim::AccessAuthority(stateDir_).issueToken("test-application");
+    EXPECT_EQ(authority_->verifyToken(shortLived), azsim::AccessVerdict::Ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(authority_->verifyToken(shortLived), azsim::AccessVerdict::Expired);
+    HttpReply expired = send({"GET", blobUrl(), {kVersion, "Authorization: Bearer " + shortLived}, nullptr});
+    EXPECT_EQ(expired.status, 401);
+    EXPECT_EQ(expired.errorCode(), "InvalidAuthenticationInfo");
+    EXPECT_NE(expired.body.find("expired"), std::string::npos);
+}
+
+TEST_F(Access, SigningKeyIsPrivateAndSharedByEveryAuthorityOfTheFolder) {
+    struct stat st;
+    ASSERT_EQ(stat((stateDir_ + "/keys.json").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(azsim::AccessAuthority(stateDir_).verifyToken(token_), azsim::AccessVerdict::Ok);
+    EXPECT_EQ(authority_->verifyToken(""), azsim::AccessVerdict::Missing);
+    EXPECT_EQ(authority_->verifyToken("not.a-token"), azsim::AccessVerdict::Invalid);
+}
+
+TEST_F(Access, SasGrantsItsPermissionsOnItsBlobUntilExpiryOrRevocation) {
+    const std::int64_t inAnHour = std::time(nullptr) + 3600;
+    const std::string readOnly = authority_->issueSas(disk_, "", "r", inAnHour);
+    HttpReply read = send({"GET", blobUrl(readOnly), {kVersion, "Range: bytes=0-1023"}, nullptr});
+    EXPECT_EQ(read.status, 206);
+    EXPECT_TRUE(read.body == storeBytes(0, 1024));
+
+    const std::string page(512, 'p');
+    HttpReply write = send(
+        {"PUT", blobUrl("comp=page&" + readOnly), {kVersion, "x-ms-page-write: Update", "Range: bytes=0-511"}, &page});
+    EXPECT_EQ(write.status, 403);
+    EXPECT_EQ(write.errorCode(), "AuthorizationPermissionMismatch");
+    const std::string readWrite = authority_->issueSas(disk_, "", "rw", inAnHour);
+    EXPECT_EQ(send({"PUT",
+                    blobUrl("comp=page&" + readWrite),
+                    {kVersion, "x-ms-page-write: Update", "Range: bytes=0-511"},
+                    &page})
+                  .status,
+              201);
+
+    azsim::BlobKey other = disk_;
+    other.name = "vm0-datadisk.vhd";
+    const std::string forOther = authority_->issueSas(other, "", "r", inAnHour);
+    EXPECT_EQ(send({"GET", blobUrl(forOther), {kVersion}, nullptr}).errorCode(), "AuthenticationFailed");
+
+    const std::string lapsed = authority_->issueSas(disk_, "", "r", std::time(nullptr) - 10);
+    HttpReply expired = send({"GET", blobUrl(lapsed), {kVersion}, nullptr});
+    EXPECT_EQ(expired.status, 403);
+    EXPECT_EQ(expired.errorCode(), "AuthenticationFailed");
+    EXPECT_EQ(authority_->verifySas(disk_, "", queryOf(lapsed), 'r'), azsim::AccessVerdict::Expired);
+
+    authority_->revokeSas(disk_);
+    HttpReply revoked = send({"GET", blobUrl(readOnly), {kVersion}, nullptr});
+    EXPECT_EQ(revoked.status, 403);
+    EXPECT_EQ(revoked.errorCode(), "AuthenticationFailed");
+    EXPECT_EQ(authority_->verifySas(disk_, "", queryOf(readOnly), 'r'), azsim::AccessVerdict::Revoked);
+    const std::string fresh = authority_->issueSas(disk_, "", "r", inAnHour);
+    EXPECT_EQ(send({"GET", blobUrl(fresh), {kVersion, "Range: bytes=0-511"}, nullptr}).status, 206);
+}
+
+TEST_F(Access, SnapshotSasOpensOnlyItsSnapshotAndIsRevokedAlone) {
+    std::string error;
+    const std::string snapshot = store_->createSnapshot(disk_, &error);
+    const std::string later = store_->createSnapshot(disk_, &error);
+    ASSERT_FALSE(snapshot.empty() || later.empty()) << error;
+    const std::string sas = authority_->issueSas(disk_, snapshot, "r", std::time(nullptr) + 3600);
+    const std::string laterSas = authority_->issueSas(disk_, later, "r", std::time(nullptr) + 3600);
+    auto status = [&](const std::string& query, std::vector<std::string> headers) {
+        headers.push_back("Range: bytes=0-511");
+        return send({"GET", blobUrl(query), headers, nullptr}).status;
+    };
+    EXPECT_EQ(status("snapshot=" + snapshot + "&" + sas, {kVersion}), 206);
+    EXPECT_EQ(status(sas, {kVersion}), 403);
+    EXPECT_EQ(status("snapshot=" + later + "&" + sas, {kVersion}), 403);
+    // No x-ms-version: a SAS request runs at its signed version.
+    EXPECT_EQ(status("snapshot=" + snapshot + "&" + sas, {}), 206);
+
+    authority_->revokeSas(disk_, snapshot);
+    EXPECT_EQ(status("snapshot=" + snapshot + "&" + sas, {kVersion}), 403);
+    EXPECT_EQ(authority_->verifySas(disk_, snapshot, queryOf(sas), 'r'), azsim::AccessVerdict::Revoked);
+    EXPECT_EQ(status("snapshot=" + later + "&" + laterSas, {kVersion}), 206);
+    authority_->revokeSas(disk_);
+    EXPECT_EQ(authority_->verifySas(disk_, later, queryOf(laterSas), 'r'), azsim::AccessVerdict::Revoked);
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+// Reads, writes and page lists over HTTPS, checked against the blob store.
+#include <cstring>
+
+#include "tests/azsim/endpoint/EndpointFixture.h"
+
+namespace {
+
+std::string rangeHeader(std::uint64_t first, std::uint64_t last) {
+    return "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last);
+}
+
+// (start, inclusive end, cleared) of every range element of a page list, in document order.
+std::vector<std::tuple<std::uint64_t, std::uint64_t, bool>> pageList(const std::string& xml) {
+    std::vector<std::tuple<std::uint64_t, std::uint64_t, bool>> out;
+    auto number = [&xml](const char* tag, std::size_t from) {
+        return std::stoull(xml.substr(xml.find(tag, from) + std::strlen(tag)));
+    };
+    for (std::size_t at = xml.find("Range><Start>"); at != std::string::npos; at = xml.find("Range><Start>", at + 1))
+        out.emplace_back(number("<Start>", at), number("<End>", at), xml.compare(at - 5, 5, "Clear") == 0);
+    return out;
+}
+
+using BlobReads = EndpointFixture;
+using BlobWrites = EndpointFixture;
+using PageLists = EndpointFixture;
+
+TEST_F(BlobReads, RangedGetReturnsExactlyTheStoredBytes) {
+    // Across the end of the written data into the never-written hole.
+    const std::uint64_t first = kHoleStart - k4MiB + 4096;
+    HttpReply reply = get("", {rangeHeader(first, first + k4MiB - 1)});
+    ASSERT_EQ(reply.code, CURLE_OK);
+    EXPECT_EQ(reply.status, 206);
+    EXPECT_EQ(reply.header("content-range"), "bytes " + std::to_string(first) + "-" +
+                                                 std::to_string(first + k4MiB - 1) + "/" + std::to_string(kBlobSize));
+    ASSERT_EQ(reply.body.size(), k4MiB);
+    EXPECT_TRUE(reply.body == storeBytes(first, k4MiB));
+    EXPECT_EQ(reply.body.back(), '\0');
+
+    HttpReply viaMsRange = get("", {"x-ms-range: bytes=512-1023", rangeHeader(0, 9)});
+    EXPECT_EQ(viaMsRange.status, 206);
+    EXPECT_TRUE(viaMsRange.body == storeBytes(512, 512));
+
+    HttpReply whole = get("");
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_TRUE(whole.body == storeBytes(0, kBlobSize));
+}
+
+TEST_F(BlobReads, RangePastTheEndIsRejectedAndAnOverlongOneIsCut) {
+    HttpReply past = get("", {rangeHeader(kBlobSize, kBlobSize + 511)});
+    EXPECT_EQ(past.status, 416);
+    EXPECT_EQ(past.header("x-ms-error-code"), "InvalidRange");
+    EXPECT_EQ(past.errorCode(), "InvalidRange");
+
+    HttpReply tail = get("", {rangeHeader(kBlobSize - 100, kBlobSize + 4096)});
+    EXPECT_EQ(tail.status, 206);
+    EXPECT_TRUE(tail.body == storeBytes(kBlobSize - 100, 100));
+}
+
+TEST_F(BlobReads, HeadGivesPropertiesAndSnapshotsKeepTheirData) {
+    azsim::BlobProperties props;
+    ASSERT_TRUE(store_->properties(disk_, "", props));
+    HttpReply head = send({"HEAD", blobUrl(), {"x-ms-version: 2018-03-28", bearer()}, nullptr});
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.header("content-length"), std::to_string(kBlobSize));
+    EXPECT_EQ(head.header("x-ms-blob-content-length"), std::to_string(kBlobSize));
+    EXPECT_EQ(head.header("x-ms-blob-type"), "PageBlob");
+    EXPECT_NE(head.header("etag").find(props.etag), std::string::npos);
+    EXPECT_FALSE(head.header("last-modified").empty());
+
+    std::string error;
+    std::string snapshot = store_->createSnapshot(disk_, &error);
+    ASSERT_FALSE(snapshot.empty()) << error;
+    const std::string before = storeBytes(0, 8192);
+    ASSERT_EQ(put("comp=page", patternBytes(0, 8192, 9), {"x-ms-page-write: Update", rangeHeader(0, 8191)}).status,
+              201);
+    HttpReply old = get("snapshot=" + snapshot, {rangeHeader(0, 8191)});
+    EXPECT_EQ(old.status, 206);
+    EXPECT_TRUE(old.body == before);
+    EXPECT_TRUE(get("", {rangeHeader(0, 8191)}).body == patternBytes(0, 8192, 9));
+    EXPECT_EQ(get("snapshot=2001-01-01T00:00:00.0000000Z", {rangeHeader(0, 511)}).status, 404);
+}
+
+TEST_F(BlobWrites, UpdateAndClearChangeExactlyTheirPages) {
+    const std::string data = patternBytes(0, 3 * 512, 5);
+    HttpReply written = put("comp=page", data, {"x-ms-page-write: Update", rangeHeader(8192, 8192 + data.size() - 1)});
+    EXPECT_EQ(written.status, 201);
+    EXPECT_FALSE(written.header("etag").empty());
+    EXPECT_TRUE(storeBytes(8192, data.size()) == data);
+    EXPECT_TRUE(storeBytes(8192 + data.size(), 512) == patternBytes(8192 + data.size(), 512));
+
+    HttpReply cleared = put("comp=page", "", {"x-ms-page-write: clear", "x-ms-range: bytes=8704-9215"});
+    EXPECT_EQ(cleared.status, 201);
+    EXPECT_NE(cleared.header("etag"), written.header("etag"));
+    EXPECT_TRUE(get("", {rangeHeader(8192, 9727)}).body ==
+                data.substr(0, 512) + std::string(512, '\0') + data.substr(1024));
+}
+
+TEST_F(BlobWrites, MalformedPageWritesAreRejectedAndChangeNothing) {
+    const std::string before = storeBytes(0, 4096);
+    const std::string body(512, 'x');
+    HttpReply misaligned = put("comp=page", body, {"x-ms-page-write: Update", rangeHeader(100, 611)});
+    EXPECT_EQ(misaligned.status, 416);
+    EXPECT_EQ(misaligned.errorCode(), "InvalidPageRange");
+    HttpReply pastEnd = put("comp=page", body, {"x-ms-page-write: Update", rangeHeader(kBlobSize, kBlobSize + 511)});
+    EXPECT_EQ(pastEnd.errorCode(), "InvalidPageRange");
+    HttpReply lengthMismatch = put("comp=page", body + body, {"x-ms-page-write: Update", rangeHeader(0, 511)});
+    EXPECT_EQ(lengthMismatch.status, 400);
+    EXPECT_EQ(lengthMismatch.errorCode(), "InvalidHeaderValue");
+    HttpReply noRange = put("comp=page", body, {"x-ms-page-write: Update"});
+    EXPECT_EQ(noRange.errorCode(), "MissingRequiredHeader");
+    HttpReply onSnapshot = put("comp=page&snapshot=x", body, {"x-ms-page-write: Update", rangeHeader(0, 511)});
+    EXPECT_EQ(onSnapshot.status, 400);
+    EXPECT_TRUE(storeBytes(0, 4096) == before);
+}
+
+TEST_F(BlobWrites, BlockBlobHoldsConfigurationText) {
+    const std::string text = "{\"vm\": \"vm0\", \"size\": \"Standard_D2s_v3\"}";
+    disk_ = {"myacct", "config", "vm0.json"};
+    HttpReply created = put("", text, {"x-ms-blob-type: BlockBlob"});
+    EXPECT_EQ(created.status, 201);
+    HttpReply read = get("");
+    EXPECT_EQ(read.status, 200);
+    EXPECT_EQ(read.body, text);
+    EXPECT_EQ(read.header("x-ms-blob-type"), "BlockBlob");
+    EXPECT_EQ(put("comp=page", std::string(512, 'x'), {"x-ms-page-write: Update", rangeHeader(0, 511)}).errorCode(),
+              "InvalidBlobType");
+}
+
+TEST_F(PageLists, ListAndDiffMatchWhatWasWritten) {
+    HttpReply all = get("comp=pagelist");
+    ASSERT_EQ(all.status, 200);
+    std::vector<std::tuple<std::uint64_t, std::uint64_t, bool>> expected = {{0, kHoleStart - 1, false},
+                                                                            {kHoleEnd, kBlobSize - 1, false}};
+    EXPECT_EQ(pageList(all.body), expected);
+
+    std::string error;
+    const std::string first = store_->createSnapshot(disk_, &error);
+    ASSERT_FALSE(first.empty()) << error;
+    ASSERT_EQ(put("comp=page", patternBytes(0, 1024, 3),
+                  {"x-ms-page-write: update", rangeHeader(kHoleStart, kHoleStart + 1023)})
+                  .status,
+              201);
+    ASSERT_EQ(put("comp=page", "", {"x-ms-page-write: clear", rangeHeader(4096, 8191)}).status, 201);
+    const std::string second = store_->createSnapshot(disk_, &error);
+    ASSERT_FALSE(second.empty()) << error;
+
+    expected = {{4096, 8191, true}, {kHoleStart, kHoleStart + 1023, false}};
+    HttpReply diff = get("comp=pagelist&snapshot=" + second + "&prevsnapshot=" + first);
+    ASSERT_EQ(diff.status, 200);
+    EXPECT_EQ(pageList(diff.body), expected);
+    EXPECT_EQ(diff.header("x-ms-blob-content-length"), std::to_string(kBlobSize));
+
+    // The managed-disk form names the older version by a full URL of the same blob.
+    HttpReply byUrl = get("comp=pagelist", {"x-ms-previous-snapshot-url: " + blobUrl("snapshot=" + first)});
+    EXPECT_EQ(pageList(byUrl.body), expected);
+
+    HttpReply windowed = get("comp=pagelist&prevsnapshot=" + first, {rangeHeader(6144, kHoleStart + 511)});
+    expected = {{6144, 8191, true}, {kHoleStart, kHoleStart + 511, false}};
+    EXPECT_EQ(pageList(windowed.body), expected);
+
+    EXPECT_EQ(get("comp=pagelist&prevsnapshot=2001-01-01T00:00:00.0000000Z").errorCode(), "PreviousSnapshotNotFound");
+    EXPECT_EQ(get("comp=pagelist&snapshot=" + first + "&prevsnapshot=" + second).status, 400);
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// HTTP fault rules really happening on the wire, and many clients at once.
+#include <atomic>
+#include <thread>
+
+#include "azsim/faults/FaultBook.h"
+#include "tests/azsim/endpoint/EndpointFixture.h"
+
+namespace {
+
+using HttpFaults = EndpointFixture;
+using ParallelReads = EndpointFixture;
+
+const std::string kFirstPages = "Range: bytes=0-65535";
+
+TEST_F(HttpFaults, EachKindHappensOnceThenRequestsAreServedAgain) {
+    azsim::FaultBook faults(stateDir_);
+    const std::string path = "/" + disk_.account + "/" + disk_.container + "/" + disk_.name;
+
+    azsim::HttpFault status;
+    status.method = "GET";
+    status.pathPattern = path;
+    status.status = 503;
+    status.errorCode = "ServerBusy";
+    faults.addHttpFault(status);
+    HttpReply busy = get("", {kFirstPages});
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.header("x-ms-error-code"), "ServerBusy");
+    EXPECT_EQ(busy.errorCode(), "ServerBusy");
+    EXPECT_EQ(get("", {kFirstPages}).status, 206);
+
+    azsim::HttpFault delay;
+    delay.kind = azsim::HttpFaultKind::Delay;
+    delay.delayMs = 50;
+    faults.addHttpFault(delay);
+    HttpReply late = get("", {kFirstPages});
+    EXPECT_EQ(late.status, 206);
+    EXPECT_TRUE(late.body == storeBytes(0, 65536));
+
+    azsim::HttpFault drop;
+    drop.kind = azsim::HttpFaultKind::Drop;
+    drop.pathPattern = "/myacct/*";
+    faults.addHttpFault(drop);
+    HttpReply dropped = get("", {kFirstPages});
+    EXPECT_NE(dropped.code, CURLE_OK);
+    EXPECT_EQ(dropped.status, 0);
+    EXPECT_TRUE(dropped.body.empty());
+
+    azsim::HttpFault shortBody;
+    shortBody.kind = azsim::HttpFaultKind::ShortBody;
+    shortBody.bodyBytes = 1000;
+    faults.addHttpFault(shortBody);
+    HttpReply cut = get("", {kFirstPages});
+    EXPECT_EQ(cut.code, CURLE_PARTIAL_FILE);
+    EXPECT_EQ(cut.header("content-length"), "65536");
+    EXPECT_EQ(cut.body.size(), 1000u);
+
+    HttpReply after = get("", {kFirstPages});
+    EXPECT_EQ(after.code, CURLE_OK);
+    EXPECT_TRUE(after.body == storeBytes(0, 65536));
+}
+
+TEST_F(HttpFaults, RulesMatchMethodAndPath) {
+    azsim::FaultBook faults(stateDir_);
+    azsim::HttpFault onPut;
+    onPut.method = "PUT";
+    onPut.status = 500;
+    onPut.times = -1;
+    faults.addHttpFault(onPut);
+    azsim::HttpFault onOtherBlob;
+    onOtherBlob.pathPattern = "/myacct/vhds/other.vhd";
+    onOtherBlob.kind = azsim::HttpFaultKind::Drop;
+    faults.addHttpFault(onOtherBlob);
+
+    EXPECT_EQ(get("", {kFirstPages}).status, 206);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(
+            put("comp=page", std::string(512, 'z'), {"x-ms-page-write: Update", "Range: bytes=0-511"}).errorCode(),
+            "InternalError");
+    EXPECT_TRUE(storeBytes(0, 512) == patternBytes(0, 512));
+}
+
+TEST_F(ParallelReads, SixteenClientsReadTheirRangesIntact) {
+    constexpr int kClients = 16;
+    constexpr int kReadsEach = 2;
+    std::atomic<int> intact{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int r = 0; r < kReadsEach; ++r) {
+                std::uint64_t first = ((c * kReadsEach + r) * (1ull << 20) + 512 * c) % (kBlobSize - k4MiB);
+                HttpReply reply =
+                    get("", {"Range: bytes=" + std::to_string(first) + "-" + std::to_string(first + k4MiB - 1)});
+                if (reply.status == 206 && reply.body == storeBytes(first, k4MiB)) ++intact;
+            }
+        });
+    }
+    for (std::thread& t : clients) t.join();
+    EXPECT_EQ(intact.load(), kClients * kReadsEach);
+    azsim::BlobEndpoint::Counters counters = endpoint_->counters();
+    EXPECT_GE(counters.requests, static_cast<std::uint64_t>(kClients * kReadsEach));
+    EXPECT_GE(counters.tlsHandshakes, static_cast<std::uint64_t>(kClients * kReadsEach));
+}
+
+}  // namespace

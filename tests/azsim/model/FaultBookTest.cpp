@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "azsim/faults/FaultBook.h"
+#include "tests/azsim/model/TempFolder.h"
+
+namespace {
+
+using namespace azsim;
+
+HttpFault GetRule(const std::string& pattern, int times) {
+    HttpFault f;
+    f.method = "GET";
+    f.pathPattern = pattern;
+    f.times = times;
+    return f;
+}
+
+// Takes HTTP faults in a child process until none is left; the child's exit status is the count.
+pid_t TakeAllInChild(const std::string& dir) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        FaultBook book(dir);
+        int taken = 0;
+        while (book.takeHttpFault("GET", "/acct/vhds/disk.vhd")) ++taken;
+        _exit(taken);
+    }
+    return pid;
+}
+
+int ExitCount(pid_t pid) {
+    int status = 0;
+    EXPECT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status));
+    return WEXITSTATUS(status);
+}
+
+TEST(FaultBook, SdkFaultsFireForTheirOperationAsOftenAsAsked) {
+    azsimtest::TempFolder dir;
+    FaultBook book(dir.path());
+    EXPECT_FALSE(book.takeSdkFault("CreateDiskSnapshots"));
+    book.addSdkFault({"CreateDiskSnapshots", 5, "Key vault access denied", 2});
+    book.addSdkFault({"CheckConnection", 1, "Connection reset", -1});
+
+    EXPECT_FALSE(book.takeSdkFault("DeleteDiskSnapshots"));
+    EXPECT_FALSE(book.takeSdkFault("createdisksnapshots"));
+    for (int i = 0; i < 2; ++i) {
+        auto fault = book.takeSdkFault("CreateDiskSnapshots");
+        ASSERT_TRUE(fault) << "use " << i;
+        EXPECT_EQ(5, fault->code);
+        EXPECT_EQ("Key vault access denied", fault->text);
+    }
+    EXPECT_FALSE(book.takeSdkFault("CreateDiskSnapshots"));
+
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(book.takeSdkFault("CheckConnection")) << "use " << i;
+    ASSERT_EQ(1u, book.sdkFaults().size());
+    EXPECT_EQ(-1, book.sdkFaults()[0].times);
+
+    book.clear();
+    EXPECT_TRUE(book.sdkFaults().empty());
+    EXPECT_FALSE(book.takeSdkFault("CheckConnection"));
+}
+
+TEST(FaultBook, HttpFaultsMatchMethodAndPathPattern) {
+    azsimtest::TempFolder dir;
+    FaultBook book(dir.path());
+    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/a.vhd"));
+
+    HttpFault shortBody = GetRule("/acct/vhds/*.vhd", 1);
+    shortBody.kind = HttpFaultKind::ShortBody;
+    shortBody.bodyBytes = 1000;
+    book.addHttpFault(shortBody);
+    HttpFault delay;
+    delay.pathPattern = "/acct/c?/x";
+    delay.kind = HttpFaultKind::Delay;
+    delay.delayMs = 250;
+    delay.errorCode = "ServerBusy";
+    book.addHttpFault(delay);
+
+    EXPECT_FALSE(book.takeHttpFault("PUT", "/acct/vhds/a.vhd"));
+    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/a.vhdx"));
+    EXPECT_FALSE(book.takeHttpFault("GET", "/other/vhds/a.vhd"));
+    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/c12/x"));
+    auto taken = book.takeHttpFault("get", "/acct/vhds/dir/a.vhd");
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(HttpFaultKind::ShortBody, taken->kind);
+    EXPECT_EQ(1000u, taken->bodyBytes);
+    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/a.vhd"));
+
+    auto delayed = book.takeHttpFault("HEAD", "/acct/c1/x");
+    ASSERT_TRUE(delayed);
+    EXPECT_EQ(HttpFaultKind::Delay, delayed->kind);
+    EXPECT_EQ(250, delayed->delayMs);
+    EXPECT_EQ("ServerBusy", delayed->errorCode);
+    EXPECT_TRUE(book.httpFaults().empty());
+}
+
+TEST(FaultBook, UsesAreCountedExactlyAcrossProcesses) {
+    azsimtest::TempFolder dir;
+    FaultBook book(dir.path());
+    book.addHttpFault(GetRule("/acct/vhds/*", 60));
+    // This process has seen the rule before the others use it up.
+    ASSERT_TRUE(book.takeHttpFault("GET", "/acct/vhds/disk.vhd"));
+
+    pid_t first = TakeAllInChild(dir.path());
+    pid_t second = TakeAllInChild(dir.path());
+    EXPECT_EQ(59, ExitCount(first) + ExitCount(second));
+    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/disk.vhd"));
+
+    // A rule another process adds is seen here at once.
+    pid_t adder = fork();
+    if (adder == 0) {
+        FaultBook(dir.path()).addHttpFault(GetRule("/acct/vhds/*", 1));
+        _exit(0);
+    }
+    ExitCount(adder);
+    EXPECT_TRUE(book.takeHttpFault("GET", "/acct/vhds/disk.vhd"));
+    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/disk.vhd"));
+}
+
+TEST(FaultBook, AlwaysRulesNeverRunOut) {
+    azsimtest::TempFolder dir;
+    FaultBook book(dir.path());
+    HttpFault drop = GetRule("", -1);
+    drop.kind = HttpFaultKind::Drop;
+    book.addHttpFault(drop);
+    pid_t child = fork();
+    if (child == 0) {
+        FaultBook other(dir.path());
+        int taken = 0;
+        for (int i = 0; i < 100; ++i) taken += other.takeHttpFault("GET", "/any/c/b") ? 1 : 0;
+        _exit(taken);
+    }
+    EXPECT_EQ(100, ExitCount(child));
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(book.takeHttpFault("GET", "/a/b/c"));
+    EXPECT_EQ(1u, book.httpFaults().size());
+}
+
+}  // namespace

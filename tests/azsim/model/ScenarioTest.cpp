@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "azsim/Identity.h"
+#include "azsim/StateFolder.h"
+#include "azsim/model/ResourceIds.h"
+#include "azsim/model/SubscriptionState.h"
+#include "azsim/scenarios/Scenario.h"
+#include "tests/azsim/model/TempFolder.h"
+
+namespace {
+
+using namespace azsim;
+using nlohmann::json;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+json SmallScenario() {
+    return json::parse(R"({
+      "subscriptions": [{"id": "sub-1", "name": "S", "tenantId": "t", "applicationId": "app", "secret": "pw"}],
+      "regions": [{"name": "westeurope", "displayName": "West Europe"}],
+      "resourceGroups": [{"name": "rg-a", "region": "westeurope"}],
+      "storageAccounts": [{"name": "acct01", "resourceGroup": "rg-a", "region": "westeurope", "sku": "Standard_LRS"}],
+      "virtualNetworks": [{"name": "vnet", "resourceGroup": "rg-a", "region": "westeurope",
+                           "subnets": [{"name": "default"}]}],
+      "vms": [
+        {"name": "managed01", "resourceGroup": "rg-a", "osType": "Linux", "firmware": "efi",
+         "nics": [{"name": "nic0", "virtualNetwork": "vnet", "subnet": "default"}],
+         "disks": [
+           {"name": "m-os", "sizeMiB": 4, "sku": "Premium_LRS", "content": [
+              {"offset": 0, "length": 1048576, "fill": "text", "text": "ABCD"},
+              {"offset": 2097152, "length": 524288, "fill": "random", "seed": 7},
+              {"offset": 3145728, "length": 512, "fill": "zeros"}]},
+           {"name": "m-data", "sizeMiB": 2, "sku": "UltraSSD_LRS", "content": [
+              {"offset": 0, "length": 2097152, "fill": "text", "text": "disk {disk} block {block};"},
+              {"offset": 1572864, "length": 524288, "fill": "random", "seed": 7}]}]},
+        {"name": "classic01", "resourceGroup": "rg-a", "managed": false, "storageAccount": "acct01",
+         "encryption": {"encrypted": true, "keyVault": "kv", "dekBackup": "dek", "kekBackup": "kek", "osDiskOnly": true},
+         "disks": [{"name": "c-os", "sizeBytes": 1048576, "content": [
+                      {"offset": 0, "length": 524288, "fill": "random", "seed": 8}]},
+                   {"name": "c-data", "sizeBytes": 1048576}]}
+      ]})");
+}
+
+std::vector<char> Read(const PageBlobStore& store, const BlobKey& key, std::uint64_t offset, std::uint64_t length) {
+    std::vector<char> bytes(length);
+    EXPECT_EQ(static_cast<std::int64_t>(length), store.read(key, "", offset, bytes.data(), length));
+    return bytes;
+}
+
+bool AllZero(const std::vector<char>& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
+}
+
+TEST(Scenario, SeedsManagedDisksWithTheirContentAndSparseRest) {
+    azsimtest::TempFolder dir;
+    StateDocument doc = InitState(dir.path(), SmallScenario());
+    SubscriptionState state(dir.path());
+    ASSERT_TRUE(state.exists());
+    EXPECT_EQ(doc.toJson(), state.load().toJson());
+
+    const VirtualMachine* vm = doc.findVm("managed01");
+    ASSERT_NE(nullptr, vm);
+    EXPECT_EQ(36u, vm->guid.size());
+    EXPECT_EQ("westeurope", vm->region);
+    EXPECT_EQ(SubnetId("sub-1", "rg-a", "vnet", "default"), vm->nics.at(0).subnetId);
+    ASSERT_EQ(2u, vm->disks.size());
+    EXPECT_EQ(-1, vm->disks[0].lun);
+    EXPECT_EQ(0, vm->disks[1].lun);
+
+    const ManagedDisk* os = doc.findManagedDisk(vm->disks[0].id);
+    ASSERT_NE(nullptr, os);
+    EXPECT_EQ(ManagedDiskId("sub-1", "rg-a", "m-os"), os->id);
+    EXPECT_EQ(4 * kMiB, os->sizeBytes);
+    EXPECT_EQ("efi", os->firmware);
+    EXPECT_EQ(0u, os->blob.account.rfind("md-", 0));
+    EXPECT_EQ("UltraSSD_LRS", doc.findManagedDisk(vm->disks[1].id)->sku);
+
+    PageBlobStore store = state.blobs();
+    BlobProperties props;
+    ASSERT_TRUE(store.properties(os->blob, "", props));
+    EXPECT_EQ(4 * kMiB, props.size);
+
+    std::vector<char> text = Read(store, os->blob, 0, kMiB);
+    for (std::size_t i = 0; i < text.size(); ++i) ASSERT_EQ("ABCD"[i % 4], text[i]) << "at " << i;
+    EXPECT_FALSE(AllZero(Read(store, os->blob, 2 * kMiB, 512 * 1024)));
+    EXPECT_TRUE(AllZero(Read(store, os->blob, kMiB, kMiB)));
+    EXPECT_TRUE(AllZero(Read(store, os->blob, 3 * kMiB, 512)));
+
+    // Written zeros are allocated; never-written pages are not.
+    std::vector<PageRange> ranges;
+    ASSERT_TRUE(store.pageRanges(os->blob, "", 0, 4 * kMiB, ranges));
+    std::vector<PageRange> expected = {{0, kMiB}, {2 * kMiB, 2 * kMiB + 512 * 1024}, {3 * kMiB, 3 * kMiB + 512}};
+    EXPECT_EQ(expected, ranges);
+}
+
+TEST(Scenario, TextNamesDiskAndBlockAndRandomFollowsTheSeed) {
+    azsimtest::TempFolder dir;
+    StateDocument doc = InitState(dir.path(), SmallScenario());
+    PageBlobStore store = SubscriptionState(dir.path()).blobs();
+    const VirtualMachine* vm = doc.findVm("managed01");
+    BlobKey os = doc.findManagedDisk(vm->disks[0].id)->blob;
+    BlobKey data = doc.findManagedDisk(vm->disks[1].id)->blob;
+
+    std::string block0(Read(store, data, 0, 32).data(), 32);
+    std::string block1(Read(store, data, kMiB, 32).data(), 32);
+    EXPECT_EQ(0u, block0.rfind("disk m-data block 0;disk m-data ", 0)) << block0;
+    EXPECT_EQ(0u, block1.rfind("disk m-data block 1;disk m-data ", 0)) << block1;
+
+    // The same seed gives the same bytes on another disk; another seed does not.
+    std::vector<char> seven = Read(store, os, 2 * kMiB, 512 * 1024);
+    EXPECT_EQ(seven, Read(store, data, 1536 * 1024, 512 * 1024));
+    BlobKey classic = *doc.diskBlob(*doc.findVm("classic01"), 0);
+    EXPECT_NE(seven, Read(store, classic, 0, 512 * 1024));
+}
+
+TEST(Scenario, SeedsUnmanagedDisksAsPageBlobsInVhds) {
+    azsimtest::TempFolder dir;
+    StateDocument doc = InitState(dir.path(), SmallScenario());
+    const VirtualMachine* vm = doc.findVm("classic01");
+    ASSERT_NE(nullptr, vm);
+    EXPECT_FALSE(vm->managed);
+    ASSERT_EQ(2u, vm->disks.size());
+    EXPECT_EQ("https://acct01.blob.core.windows.net/vhds/c-os.vhd", vm->disks[0].id);
+    const UnmanagedDisk* os = doc.findUnmanagedDisk({"acct01", "vhds", "c-os.vhd"});
+    ASSERT_NE(nullptr, os);
+    EXPECT_TRUE(os->encrypted);
+    EXPECT_FALSE(doc.findUnmanagedDisk({"acct01", "vhds", "c-data.vhd"})->encrypted);  // OS disk only
+    const auto& containers = doc.findStorageAccount("acct01")->containers;
+    EXPECT_NE(containers.end(), std::find(containers.begin(), containers.end(), "vhds"));
+
+    std::vector<PageRange> ranges;
+    PageBlobStore store = SubscriptionState(dir.path()).blobs();
+    ASSERT_TRUE(store.pageRanges({"acct01", "vhds", "c-data.vhd"}, "", 0, kMiB, ranges));
+    EXPECT_TRUE(ranges.empty());
+}
+
+TEST(Scenario, BadScenariosAreRefusedWithTheReason) {
+    auto failure = [](const json& scenario) {
+        azsimtest::TempFolder dir;
+        try {
+            InitState(dir.path(), scenario);
+        } catch (const Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    json missingGroup = SmallScenario();
+    missingGroup["vms"][0]["resourceGroup"] = "rg-missing";
+    EXPECT_NE(std::string::npos, failure(missingGroup).find("rg-missing"));
+
+    json misaligned = SmallScenario();
+    misaligned["vms"][0]["disks"][0]["content"][0]["offset"] = 100;
+    EXPECT_NE(std::string::npos, failure(misaligned).find("512"));
+
+    json pastEnd = SmallScenario();
+    pastEnd["vms"][0]["disks"][0]["content"][0]["offset"] = 4 * kMiB;
+    EXPECT_NE(std::string::npos, failure(pastEnd).find("past its end"));
+
+    json badKind = SmallScenario();
+    badKind["vms"][0]["disks"][0]["content"][0]["fill"] = "ones";
+    EXPECT_NE(std::string::npos, failure(badKind).find("ones"));
+
+    json noAccount = SmallScenario();
+    noAccount["vms"][1]["storageAccount"] = "nosuch";
+    EXPECT_NE(std::string::npos, failure(noAccount).find("nosuch"));
+
+    azsimtest::TempFolder dir;
+    InitState(dir.path(), SmallScenario());
+    EXPECT_THROW(InitState(dir.path(), SmallScenario()), Error);
+}
+
+TEST(Scenario, DemoOffersEveryKindOfVmTheBackupsMeet) {
+    azsimtest::TempFolder dir;
+    StateDocument doc = InitState(dir.path(), DemoScenario());
+    const Subscription& sub = doc.subscription();
+    EXPECT_TRUE(SignIn(StateFolder(dir.path()).load(), sub.id, sub.applicationId, sub.secret).ok);
+
+    EXPECT_GE(doc.regions.size(), 2u);
+    EXPECT_TRUE(
+        std::any_of(doc.regions.begin(), doc.regions.end(), [](const Region& r) { return !r.incrementalSnapshots; }));
+    for (const Region& r : doc.regions) EXPECT_FALSE(r.vmSizes.empty()) << r.name;
+    EXPECT_GE(doc.resourceGroups.size(), 2u);
+    EXPECT_FALSE(doc.virtualNetworks.empty());
+    EXPECT_FALSE(doc.securityGroups.empty());
+    EXPECT_GE(doc.images.size(), 2u);
+    EXPECT_FALSE(doc.templates.empty());
+
+    auto has = [&](auto predicate) { return std::any_of(doc.vms.begin(), doc.vms.end(), predicate); };
+    EXPECT_TRUE(has([](const VirtualMachine& vm) {
+        return vm.managed && vm.firmware.empty() && vm.osType == "Linux" && vm.disks.size() == 3;
+    }));
+    EXPECT_TRUE(
+        has([](const VirtualMachine& vm) { return vm.managed && vm.firmware == "efi" && vm.osType == "Windows"; }));
+    EXPECT_TRUE(has([](const VirtualMachine& vm) { return !vm.managed; }));
+    EXPECT_TRUE(has([](const VirtualMachine& vm) {
+        return vm.encryption.encrypted && !vm.encryption.dekBackup.empty() && !vm.encryption.kekBackup.empty();
+    }));
+    EXPECT_TRUE(has([&](const VirtualMachine& vm) {
+        return std::count_if(vm.disks.begin(), vm.disks.end(), [&](const DiskAttachment& a) {
+                   const ManagedDisk* d = doc.findManagedDisk(a.id);
+                   return d && d->sku == "UltraSSD_LRS";
+               }) == 1;
+    }));
+
+    PageBlobStore store = SubscriptionState(dir.path()).blobs();
+    for (const VirtualMachine& vm : doc.vms) {
+        for (std::size_t i = 0; i < vm.disks.size(); ++i) {
+            auto blob = doc.diskBlob(vm, i);
+            ASSERT_TRUE(blob) << vm.name << " disk " << i;
+            BlobProperties props;
+            ASSERT_TRUE(store.properties(*blob, "", props));
+            EXPECT_GE(props.size, 256 * kMiB);
+            EXPECT_LE(props.size, 512 * kMiB);
+            std::vector<PageRange> ranges;
+            ASSERT_TRUE(store.pageRanges(*blob, "", 0, props.size, ranges));
+            std::uint64_t allocated = 0;
+            for (const PageRange& r : ranges) allocated += r.end - r.start;
+            EXPECT_GT(allocated, 0u) << vm.name;
+            EXPECT_LT(allocated, props.size / 2) << vm.name << " should be mostly sparse";
+        }
+    }
+    const VirtualMachine* web = doc.findVm("web-linux01");
+    ASSERT_NE(nullptr, web);
+    std::vector<char> header = Read(store, *doc.diskBlob(*web, 0), 5 * kMiB, 64);
+    EXPECT_EQ(0u, std::string(header.data(), header.size()).rfind("disk web-linux01-osdisk block 5\n", 0));
+}
+
+}  // namespace

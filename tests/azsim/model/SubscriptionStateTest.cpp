@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <stdexcept>
+
+#include "azsim/StateFolder.h"
+#include "azsim/model/SubscriptionState.h"
+#include "tests/azsim/model/TempFolder.h"
+
+namespace {
+
+using namespace azsim;
+
+StateDocument OneSubscription() {
+    StateDocument doc;
+    doc.subscriptions.push_back({"sub-1", "Test", "tenant", "app", "secret"});
+    doc.regions.push_back({"westeurope", "West Europe", true, {}});
+    return doc;
+}
+
+TEST(SubscriptionState, ChangesPersistAcrossReopen) {
+    azsimtest::TempFolder dir;
+    EXPECT_FALSE(SubscriptionState(dir.path()).exists());
+    EXPECT_THROW(SubscriptionState(dir.path()).load(), Error);
+
+    SubscriptionState(dir.path()).save(OneSubscription());
+    ASSERT_TRUE(SubscriptionState(dir.path()).mutate([](StateDocument& doc) {
+        doc.resourceGroups.push_back({"rg-1", "westeurope", {{"k", "v"}}});
+        return true;
+    }));
+
+    SubscriptionState reopened(dir.path());
+    ASSERT_TRUE(reopened.exists());
+    StateDocument doc = reopened.load();
+    ASSERT_NE(nullptr, doc.findResourceGroup("rg-1"));
+    EXPECT_EQ("v", doc.findResourceGroup("rg-1")->tags.at("k"));
+    EXPECT_EQ("app", doc.subscription().applicationId);
+}
+
+TEST(SubscriptionState, RefusedOrFailedChangesAreNotSaved) {
+    azsimtest::TempFolder dir;
+    SubscriptionState state(dir.path());
+    state.save(OneSubscription());
+
+    EXPECT_FALSE(state.mutate([](StateDocument& doc) {
+        doc.regions.clear();
+        return false;
+    }));
+    EXPECT_THROW(state.mutate([](StateDocument& doc) -> bool {
+        doc.regions.clear();
+        throw std::runtime_error("operation failed half-way");
+    }),
+                 std::runtime_error);
+    EXPECT_EQ(1u, state.load().regions.size());
+    // The lock was released on the way out: the next change goes through.
+    EXPECT_TRUE(state.mutate([](StateDocument& doc) {
+        doc.regions.clear();
+        return true;
+    }));
+    EXPECT_TRUE(state.load().regions.empty());
+}
+
+TEST(SubscriptionState, ConcurrentChangesFromTwoProcessesAreAllKept) {
+    azsimtest::TempFolder dir;
+    SubscriptionState(dir.path()).save(OneSubscription());
+    constexpr int kPerProcess = 40;
+
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = fork();
+        ASSERT_GE(children[c], 0);
+        if (children[c] == 0) {
+            SubscriptionState state(dir.path());
+            for (int i = 0; i < kPerProcess; ++i) {
+                state.mutate([&](StateDocument& doc) {
+                    doc.resourceGroups.push_back(
+                        {"rg-" + std::to_string(c) + "-" + std::to_string(i), "westeurope", {}});
+                    return true;
+                });
+            }
+            _exit(0);
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    StateDocument doc = SubscriptionState(dir.path()).load();
+    std::set<std::string> names;
+    for (const ResourceGroup& group : doc.resourceGroups) names.insert(group.name);
+    EXPECT_EQ(2u * kPerProcess, doc.resourceGroups.size());
+    EXPECT_EQ(2u * kPerProcess, names.size());
+    EXPECT_EQ(1u, names.count("rg-0-" + std::to_string(kPerProcess - 1)));
+    EXPECT_EQ(1u, names.count("rg-1-0"));
+}
+
+}  // namespace

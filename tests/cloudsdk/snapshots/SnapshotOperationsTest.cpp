@@ -1,0 +1,264 @@
+// Snapshot sets, page ranges and configuration of the SDK wrapper over the demo subscription.
+#include <gtest/gtest.h>
+
+#include <openssl/sha.h>
+
+#include "azsim/faults/FaultBook.h"
+#include "azsim/model/ResourceIds.h"
+#include "azsim/model/SubscriptionState.h"
+#include "cloudsdk/AzureSDKCppBridge.h"
+#include "cloudsdk/SdkErrorCodes.h"
+#include "host/sys/Time.h"
+#include "tests/support/SimulatedCloud.h"
+
+using AzureSDKCppBridge::CAzureSDKCppBridge;
+using testsupport::SimulatedCloud;
+
+namespace {
+
+class SnapshotOperations : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
+        ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                SimulatedCloud::kSecret));
+    }
+
+    // The VM's disks as the wrapper's VM look-up reports them: managed ids or page-blob URIs.
+    std::vector<SDisk> DisksOf(const std::string& vmName) {
+        azsim::StateDocument doc = state.load();
+        const azsim::VirtualMachine* vm = doc.findVm(vmName);
+        std::vector<SDisk> disks;
+        for (const azsim::DiskAttachment& a : vm->disks) {
+            SDisk d;
+            d.isManaged = vm->managed;
+            (vm->managed ? d.managedDiskId : d.uri) = a.id;
+            d.unitNumber = a.lun;
+            disks.push_back(d);
+        }
+        return disks;
+    }
+    azsim::BlobKey BlobOf(const std::string& vmName, size_t index) {
+        azsim::StateDocument doc = state.load();
+        return *doc.diskBlob(*doc.findVm(vmName), index);
+    }
+    std::string Read(const azsim::BlobKey& key, const std::string& snapshot, uint64_t offset, uint64_t length) {
+        std::string out(length, '\0');
+        state.blobs().read(key, snapshot, offset, &out[0], length);
+        return out;
+    }
+    void Write(const azsim::BlobKey& key, uint64_t offset, const std::string& bytes) {
+        std::string error;
+        ASSERT_TRUE(state.blobs().writePages(key, offset, bytes.data(), bytes.size(), &error)) << error;
+    }
+
+    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
+    azsim::SubscriptionState state{cloud.dir()};
+    CAzureSDKCppBridge sdk;
+};
+
+TEST_F(SnapshotOperations, ManagedSetIsTaggedFrozenAndNamedWithTheMarker) {
+    std::vector<SDisk> disks = DisksOf("web-linux01"), snapped;
+    std::string guid;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 11, 4242, guid, snapped))
+        << sdk.GetLastErrorString();
+    ASSERT_EQ(snapped.size(), 3u);
+    azsim::StateDocument doc = state.load();
+    const azsim::SnapshotSet* set = doc.findSnapshotSet(guid);
+    ASSERT_NE(set, nullptr);
+    EXPECT_EQ(set->members.size(), 3u);
+    for (size_t i = 0; i < snapped.size(); ++i) {
+        const azsim::ManagedSnapshot* snap = doc.findSnapshot(snapped[i].managedDiskId);
+        ASSERT_NE(snap, nullptr) << snapped[i].managedDiskId;
+        EXPECT_EQ(snap->sourceDiskId, disks[i].managedDiskId);
+        EXPECT_NE(snap->name.find("_QDMD_"), std::string::npos);
+        EXPECT_EQ(snap->tags.at("QD_SNAPSHOT_GUID"), guid);
+        EXPECT_EQ(snap->tags.at("QD_JOB_TAG"), "4242");
+        EXPECT_EQ(snap->tags.at("QD_APP_ID"), "11");
+        EXPECT_TRUE(snapped[i].incrementalSnapshot);
+        EXPECT_EQ(snapped[i].unitNumber, disks[i].unitNumber);
+    }
+
+    // Writes after the snapshot never change it.
+    azsim::BlobKey os = BlobOf("web-linux01", 0);
+    const azsim::ManagedSnapshot* osSnap = doc.findSnapshot(snapped[0].managedDiskId);
+    std::string before = Read(os, osSnap->storeSnapshot, 0, 4096);
+    Write(os, 0, std::string(4096, 'Z'));
+    EXPECT_EQ(Read(os, osSnap->storeSnapshot, 0, 4096), before);
+    EXPECT_EQ(Read(os, "", 0, 4096), std::string(4096, 'Z'));
+
+    int count = 0;
+    ASSERT_TRUE(sdk.GetVMSnapshotCount("web-linux01", "", "", count));
+    EXPECT_EQ(count, 1);
+    std::string found, source;
+    ASSERT_TRUE(sdk.GetManagedDiskSnapshotIDForSnapshotGUID(disks[1].managedDiskId, guid, false, "rg-prod", found));
+    EXPECT_EQ(found, snapped[1].managedDiskId);
+    ASSERT_TRUE(sdk.GetManagedDiskSnapshotIDForSnapshotGUID(disks[1].managedDiskId, guid, true, "rg-prod", found));
+    EXPECT_EQ(found, "");  // not a snapshot-engine snapshot
+    ASSERT_TRUE(sdk.GetSourceDiskForSnapshot(snapped[2].managedDiskId, source));
+    EXPECT_EQ(source, disks[2].managedDiskId);
+}
+
+TEST_F(SnapshotOperations, PageBlobSetCarriesSnapshotQueriesAndServesStagingCopies) {
+    std::vector<SDisk> disks = DisksOf("legacy-vm01"), snapped;
+    std::string guid;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-legacy", "germanywestcentral", "legacy-vm01", 1, 9, guid, snapped))
+        << sdk.GetLastErrorString();
+    ASSERT_EQ(snapped.size(), disks.size());
+    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(snapped[0].uri);
+    ASSERT_TRUE(uri);
+    EXPECT_FALSE(uri->snapshot.empty());
+    EXPECT_NE(snapped[0].uri.find("?snapshot="), std::string::npos);
+
+    std::string viaGuid;
+    ASSERT_TRUE(sdk.GetSnapshotURI(disks[0].uri, guid, false, viaGuid));
+    EXPECT_EQ(viaGuid, snapped[0].uri);
+    int blobSnapshots = 0;
+    ASSERT_TRUE(sdk.GetBlobSnapshotCount(uri->account, uri->container, uri->blob, false, blobSnapshots));
+    EXPECT_EQ(blobSnapshots, 1);
+
+    Write(uri->key(), 1 << 20, std::string(512, 'w'));
+    std::string staging;
+    ASSERT_TRUE(sdk.CreateBackupBlobFromSnapshot(snapped[0].uri, uri->account, uri->container, "staging.vhd", staging));
+    std::optional<azsim::BlobUri> stagingUri = azsim::ParseBlobUri(staging);
+    ASSERT_TRUE(stagingUri);
+    EXPECT_EQ(Read(stagingUri->key(), "", 0, 2 << 20), Read(uri->key(), uri->snapshot, 0, 2 << 20));
+    EXPECT_NE(Read(stagingUri->key(), "", 1 << 20, 512), std::string(512, 'w'));
+    EXPECT_TRUE(sdk.DoesBlobExist("", uri->account, uri->container, "staging.vhd"));
+    EXPECT_FALSE(sdk.DoesBlobExist("", uri->account, uri->container, "absent.vhd"));
+
+    // The set goes away with its frozen data.
+    ASSERT_TRUE(sdk.DeleteDiskSnapshots(guid, snapped, "rg-legacy", false));
+    EXPECT_FALSE(state.blobs().exists(uri->key(), uri->snapshot));
+    EXPECT_FALSE(sdk.GetSnapshotURI(disks[0].uri, guid, false, viaGuid));
+    EXPECT_FALSE(sdk.DeleteDiskSnapshots(guid, snapped, "rg-legacy", false));
+}
+
+TEST_F(SnapshotOperations, RegionWithoutIncrementalSnapshotsAndFailuresLeaveNothingBehind) {
+    state.mutate([](azsim::StateDocument& doc) {
+        doc.findRegion("westeurope")->incrementalSnapshots = false;
+        return true;
+    });
+    std::vector<SDisk> disks = DisksOf("app-win01"), snapped;
+    std::string guid;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "app-win01", 1, 1, guid, snapped));
+    EXPECT_FALSE(snapped[0].incrementalSnapshot);
+
+    size_t snapshotsBefore = state.load().snapshots.size();
+    std::vector<SDisk> broken = DisksOf("web-linux01");
+    broken[2].managedDiskId += "-gone";
+    guid = "untouched";
+    EXPECT_FALSE(sdk.CreateDiskSnapshots(broken, "rg-prod", "westeurope", "web-linux01", 1, 1, guid, snapped));
+    EXPECT_NE(sdk.GetLastErrorString().find("ResourceNotFound"), std::string::npos);
+    EXPECT_EQ(guid, "untouched");
+    EXPECT_EQ(state.load().snapshots.size(), snapshotsBefore);
+    EXPECT_TRUE(state.blobs().snapshots(BlobOf("web-linux01", 0)).empty());
+
+    azsim::FaultBook(cloud.dir()).addSdkFault({"CreateDiskSnapshots", 2, "Access denied to key vault", 1});
+    EXPECT_FALSE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 1, guid,
+                                         snapped));
+    EXPECT_EQ(sdk.GetLastErrorCode(), 2);
+    EXPECT_EQ(sdk.GetLastErrorString(), "Access denied to key vault");
+    EXPECT_TRUE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 1, guid,
+                                        snapped));
+}
+
+TEST_F(SnapshotOperations, ExpirySweepHonoursAgeAndKeepListAndCleanupTakesOneSet) {
+    std::vector<SDisk> snapped;
+    std::string old1, old2, fresh;
+    NxClock::fix(NxClock::time_point(std::chrono::hours(500000)));
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 1, old1, snapped));
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 2, old2, snapped));
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("app-win01"), "rg-prod", "westeurope", "app-win01", 1, 2, fresh, snapped));
+    NxClock::fix(NxClock::time_point(std::chrono::hours(500000 + 49)));
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 3, fresh, snapped));
+
+    ASSERT_TRUE(sdk.DeleteExpiredSnapshots("rg-prod", "web-linux01", 48, {old2}));
+    azsim::StateDocument doc = state.load();
+    EXPECT_EQ(doc.findSnapshotSet(old1), nullptr);
+    EXPECT_NE(doc.findSnapshotSet(old2), nullptr);
+    EXPECT_NE(doc.findSnapshotSet(fresh), nullptr);
+    int count = 0;
+    ASSERT_TRUE(sdk.GetVMSnapshotCount("app-win01", "", "", count));
+    EXPECT_EQ(count, 1);  // another VM's sets are not swept
+
+    ASSERT_TRUE(sdk.CleanupVMSnapshot("web-linux01", "", old2, false));
+    EXPECT_EQ(state.load().findSnapshotSet(old2), nullptr);
+    ASSERT_TRUE(sdk.GetVMSnapshotCount("web-linux01", "", "", count));
+    EXPECT_EQ(count, 1);
+    NxClock::unfix();
+}
+
+TEST_F(SnapshotOperations, PageRangesAndDiffsFollowGuestWrites) {
+    std::vector<SDisk> snapped1, snapped2;
+    std::string guid1, guid2;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("legacy-vm01"), "rg-legacy", "", "legacy-vm01", 1, 1, guid1, snapped1));
+    azsim::BlobKey os = BlobOf("legacy-vm01", 0);
+    Write(os, 8 << 20, std::string(4096, 'a'));
+    Write(os, 100 << 20, std::string(512, 'b'));
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("legacy-vm01"), "rg-legacy", "", "legacy-vm01", 1, 2, guid2, snapped2));
+
+    std::vector<SectorRange> diff;
+    ASSERT_TRUE(sdk.GetBlobPageRangesDiff(snapped2[0].uri, snapped1[0].uri, diff)) << sdk.GetLastErrorString();
+    ASSERT_EQ(diff.size(), 2u);
+    EXPECT_EQ(diff[0].start, 8u << 20);
+    EXPECT_EQ(diff[0].end, (8u << 20) + 4096);
+    EXPECT_EQ(diff[1].start, 100u << 20);
+    EXPECT_EQ(diff[1].end, (100u << 20) + 512);
+    EXPECT_FALSE(sdk.GetBlobPageRangesDiff(snapped1[0].uri, snapped2[0].uri, diff));
+
+    std::vector<SectorRange> ranges;
+    ASSERT_TRUE(sdk.GetBlobPageRanges(snapped2[0].uri, ranges, false));
+    std::vector<azsim::PageRange> expected;
+    state.blobs().pageRanges(os, "", 0, UINT64_MAX, expected);
+    ASSERT_EQ(ranges.size(), expected.size());
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        EXPECT_EQ(ranges[i].start, expected[i].start);
+        EXPECT_EQ(ranges[i].end, expected[i].end);
+    }
+    UINT64 size = 0;
+    ASSERT_TRUE(sdk.GetBlobSizeInBytes(snapped2[0].uri, size));
+    EXPECT_EQ(size, 384ull << 20);
+}
+
+TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
+    std::string config, dek, kek;
+    ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
+    nlohmann::json parsed = nlohmann::json::parse(config);
+    EXPECT_EQ(parsed["name"], "secure-db01");
+    EXPECT_EQ(parsed["properties"]["storageProfile"]["dataDisks"].size(), 1u);
+    EXPECT_FALSE(dek.empty());
+    EXPECT_FALSE(kek.empty());
+    EXPECT_EQ(sdk.GetLastErrorCode(), 0);
+
+    state.mutate([](azsim::StateDocument& doc) {
+        doc.findVm("secure-db01")->encryption.osDiskOnly = true;
+        return true;
+    });
+    ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_OS_DISK_ONLY_ENCRYPTED);
+    ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-prod", "web-linux01", config, dek, kek));
+    EXPECT_TRUE(dek.empty());
+    EXPECT_FALSE(sdk.GetVMConfigurationAndKeyBackups("rg-prod", "no-such-vm", config, dek, kek));
+
+    std::string suffix;
+    ASSERT_TRUE(sdk.GetBlobStorageSuffixForAzureEndpoint("Global", suffix));
+    EXPECT_EQ(suffix, "blob.core.windows.net");
+    ASSERT_TRUE(sdk.GetBlobStorageSuffixForAzureEndpoint("AzureChinaCloud", suffix));
+    EXPECT_EQ(suffix, "blob.core.chinacloudapi.cn");
+    EXPECT_FALSE(sdk.GetBlobStorageSuffixForAzureEndpoint("Mars", suffix));
+    EXPECT_EQ(suffix, "blob.core.chinacloudapi.cn");
+}
+
+TEST_F(SnapshotOperations, EveryCallIsJournalledAndRefusedWithoutASession) {
+    CAzureSDKCppBridge unconnected;
+    ASSERT_TRUE(unconnected.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
+    std::string token;
+    EXPECT_FALSE(unconnected.GetStorageAccessToken(token));
+    EXPECT_EQ(unconnected.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
+    ASSERT_TRUE(sdk.GetStorageAccessToken(token));
+    EXPECT_FALSE(token.empty());
+    EXPECT_EQ(cloud.journal("GetStorageAccessToken").size(), 2u);
+}
+
+}  // namespace
