@@ -19,6 +19,9 @@ int RunShow(int argc, char** argv);
 int RunWrite(int argc, char** argv);
 int RunHash(int argc, char** argv);
 int RunFault(int argc, char** argv);
+int RunUrl(int argc, char** argv);
+int RunToken(int argc, char** argv);
+int RunJournal(int argc, char** argv);
 
 // Parses the command's options (plus --help and --state, which every command has).
 // Returns -1 when the command should go on, else the exit code: --help printed

@@ -32,6 +32,13 @@ const char* const kHashUsage =
     "managed snapshot given by name or resource id; by default the whole of it, else\n"
     "L bytes (to the end without L) from offset O.\n";
 
+const char* const kUrlUsage =
+    "usage: azsim url --state DIR --vm NAME [--disk N]\n"
+    "\n"
+    "Prints the URL at which the blob endpoint serves disk N (0 = OS disk, the\n"
+    "default) of VM NAME: the page blob of an unmanaged disk, or the internal\n"
+    "blob of a managed disk. Reads need a bearer token ('azsim token').\n";
+
 constexpr std::uint64_t kChunkBytes = 4 * 1024 * 1024;
 
 struct Target {
@@ -200,6 +207,20 @@ int RunHash(int argc, char** argv) {
     std::string hex;
     if (!Sha256(store, target, offset, length, hex, error)) return Fail("hash", error);
     std::cout << hex << "\n";
+    return kExitOk;
+}
+
+int RunUrl(int argc, char** argv) {
+    CommandLine line;
+    int exit = ParseCommand(argc, argv, {{"vm", true}, {"disk", true}}, kUrlUsage, line);
+    if (exit >= 0) return exit;
+    if (!line.has("vm")) return Fail("url", "--vm NAME is required", kExitUsage);
+    azsim::StateDocument doc = azsim::SubscriptionState(line.value("state")).load();
+    Target target;
+    std::string error;
+    if (!ResolveVmDisk(doc, line, target, error)) return Fail("url", error);
+    bool managed = doc.findVm(line.value("vm"))->managed;
+    std::cout << (managed ? azsim::ManagedDiskAccessUrl(target.blob) : azsim::PageBlobUri(target.blob)) << "\n";
     return kExitOk;
 }
 

@@ -20,6 +20,9 @@ const Command kCommands[] = {
     {"write", "write data to a VM's disk as its guest would", azsimtool::RunWrite},
     {"hash", "SHA-256 of a disk, blob or snapshot", azsimtool::RunHash},
     {"fault", "add, list or clear fault rules", azsimtool::RunFault},
+    {"url", "print the URL of a VM's disk on the blob endpoint", azsimtool::RunUrl},
+    {"token", "print a bearer token the blob endpoint accepts", azsimtool::RunToken},
+    {"journal", "print the SDK calls made against the subscription", azsimtool::RunJournal},
 };
 
 void PrintUsage(std::ostream& out) {
