@@ -99,7 +99,7 @@ public:
     // Detects the GUID of the VM this process runs in, once per process.
     void DetectLocalVMGuid();
 
-private:
+protected:
     struct NoCaseHash {
         size_t operator()(const std::string& key) const {
             return std::hash<std::string>()(boost::algorithm::to_lower_copy(key));
@@ -127,6 +127,10 @@ private:
     bool _GetVMInfoListForRegion(const std::string& region, UINT64 flags, int option, std::vector<SVMInfo>& out);
     bool _GetVMInfoListForStorageAccount(const std::string& account, UINT64 flags, int option,
                                          std::vector<SVMInfo>& out);
+
+    // ---- backup mount: mount driver, disk discovery, disk filters, mount information, unmount ----
+
+    // ---- disk data path: disk handles, page-blob reader, changed extents, change tracking ----
 
     void _InitializeSdk(const char* tag);
     void _ReadSettings(const char* tag);

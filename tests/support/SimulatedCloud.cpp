@@ -6,6 +6,7 @@
 
 #include "azsim/Journal.h"
 #include "azsim/StateFolder.h"
+#include "azsim/endpoint/BlobEndpoint.h"
 #include "azsim/scenarios/Scenario.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
@@ -44,6 +45,26 @@ SimulatedCloud::~SimulatedCloud() { NXPlatformInfo::removeValue("CloudSdk", "sSt
 std::vector<nlohmann::json> SimulatedCloud::journal(const std::string& operation) const {
     return azsim::Journal(dir()).entries(operation);
 }
+
+struct ServedCloud::Endpoint {
+    explicit Endpoint(const std::string& dir) : server(dir) {}
+    azsim::BlobEndpoint server;
+};
+
+ServedCloud::ServedCloud() : SimulatedCloud(Seed::Demo), endpoint_(new Endpoint(dir())) {
+    std::string error;
+    if (!endpoint_->server.start(&error)) throw std::runtime_error("the blob endpoint did not start: " + error);
+    NXPlatformInfo::setValue("HttpClient", "sConnectTo", endpoint_->server.connectToEntry());
+    NXPlatformInfo::setValue("HttpClient", "sCABundle", endpoint_->server.caBundlePath());
+}
+
+ServedCloud::~ServedCloud() {
+    NXPlatformInfo::removeValue("HttpClient", "sConnectTo");
+    NXPlatformInfo::removeValue("HttpClient", "sCABundle");
+    endpoint_->server.stop();
+}
+
+int ServedCloud::port() const { return endpoint_->server.port(); }
 
 JobIdentityScope::JobIdentityScope(const std::string& applicationName, const std::string& focus, NXJobID jobId)
     : applicationName_(EvDebug::getApplicationName()), focus_(NXPI_Focus::getFocus()), jobId_(EvEvent::getJobId()) {

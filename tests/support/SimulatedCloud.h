@@ -3,6 +3,7 @@
 // job identity the agent would set. For tests.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,19 @@ public:
 
 private:
     TempDir dir_;
+};
+
+// The demo subscription with its HTTPS blob endpoint running, and the HTTP client
+// of this process routed to it (every host name to the endpoint, its CA trusted).
+class ServedCloud : public SimulatedCloud {
+public:
+    ServedCloud();
+    ~ServedCloud();
+    int port() const;
+
+private:
+    struct Endpoint;
+    std::unique_ptr<Endpoint> endpoint_;
 };
 
 // Sets the job identity (application name, focus, job id) while it lives.
