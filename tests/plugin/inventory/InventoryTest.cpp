@@ -1,0 +1,244 @@
+// Browse tree and inventory queries of the plugin over the demo subscription.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "azsim/faults/FaultBook.h"
+#include "azsim/model/SubscriptionState.h"
+#include "host/sys/Time.h"
+#include "plugin/frame/AzureInfo.h"
+#include "tests/support/SimulatedCloud.h"
+
+using testsupport::SimulatedCloud;
+
+namespace {
+
+const UINT64 kTemplates = 0x4000000000000000ULL;
+
+// The plugin, counting the Disconnect calls its own steps make.
+class CountingPlugin : public CAzureInfo {
+public:
+    explicit CountingPlugin(VirtualServerInstanceType type) : CAzureInfo(type, 0) {}
+    int Disconnect() override {
+        ++disconnects;
+        return CAzureInfo::Disconnect();
+    }
+    int disconnects = 0;
+};
+
+class Inventory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
+        // Mixed-case names and a stopped VM make the ordering and the power flag observable.
+        state.mutate([](azsim::StateDocument& doc) {
+            doc.findVm("app-win01")->name = "Web-App01";
+            for (azsim::VirtualMachine& vm : doc.vms)
+                vm.powerState = vm.name == "ultra-vm01" ? azsim::PowerState::Deallocated : azsim::PowerState::Running;
+            return true;
+        });
+        plugin = Make(VSINST_AZURE_RESOURCE_MANAGER);
+    }
+    std::unique_ptr<CountingPlugin> Make(VirtualServerInstanceType type) {
+        auto p = std::unique_ptr<CountingPlugin>(new CountingPlugin(type));
+        // The classic model signs in with the subscription as the user.
+        bool classic = type == VSINST_AZURE_CLASSIC;
+        EXPECT_EQ(p->Connect(SimulatedCloud::kSubscriptionId,
+                             classic ? SimulatedCloud::kSubscriptionId : SimulatedCloud::kApplicationId,
+                             SimulatedCloud::kSecret),
+                  1);
+        return p;
+    }
+    std::vector<SInventoryInfo> Browse(const std::string& path, IVMInfo* target = nullptr) {
+        std::vector<SInventoryInfo> out;
+        EXPECT_EQ((target ? target : plugin.get())->BrowseInventory(path, SInventoryInfo(), out, 7, 3), 1);
+        return out;
+    }
+    static std::vector<std::string> Names(const std::vector<SInventoryInfo>& nodes) {
+        std::vector<std::string> names;
+        for (const auto& n : nodes) names.push_back(n.name);
+        return names;
+    }
+
+    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
+    azsim::SubscriptionState state{cloud.dir()};
+    testsupport::JobIdentityScope identity{"vsagent", "Instance001", 1};
+    EvLogCapture log;
+    std::unique_ptr<CountingPlugin> plugin;
+};
+
+TEST_F(Inventory, ViewListsPerInstanceTypeComeUnsorted) {
+    EXPECT_EQ(Names(Browse("")),
+              (std::vector<std::string>{"VMs", "Resource Groups", "Regions", "Storage Accounts", "Tags"}));
+    auto stack = Make(VSINST_AZURE_STACK_HUB);
+    EXPECT_EQ(Names(Browse("", stack.get())), Names(Browse("")));
+    auto classic = std::unique_ptr<CountingPlugin>(new CountingPlugin(VSINST_AZURE_CLASSIC));
+    EXPECT_EQ(Names(Browse("", classic.get())),
+              (std::vector<std::string>{"VMs", "Cloud Services", "Regions", "Storage Accounts"}));
+    for (const auto& view : Browse("")) EXPECT_EQ(view.type, 0);
+}
+
+TEST_F(Inventory, VmViewIsSortedWithoutCaseAndFlagsRunningVms) {
+    std::vector<SInventoryInfo> vms = Browse("VMs");
+    EXPECT_EQ(Names(vms), (std::vector<std::string>{"legacy-vm01", "secure-db01", "ultra-vm01", "Web-App01",
+                                                    "web-linux01"}));
+    for (const auto& vm : vms) {
+        EXPECT_EQ(vm.type, INVENTORY_TYPE_VM);
+        EXPECT_EQ(vm.flags, vm.name == "ultra-vm01" ? 0u : 1u) << vm.name;
+        EXPECT_FALSE(vm.id.empty());
+    }
+    EXPECT_TRUE(Browse("vms").empty());
+    EXPECT_TRUE(Browse("Unknown View").empty());
+}
+
+TEST_F(Inventory, ResourceGroupViewListsGroupsOrTheVmsOfOne) {
+    std::vector<SInventoryInfo> groups = Browse("Resource Groups");
+    EXPECT_EQ(Names(groups), (std::vector<std::string>{"rg-legacy", "rg-prod", "rg-test"}));
+    for (const auto& g : groups) {
+        EXPECT_EQ(g.type, INVENTORY_TYPE_HOST);
+        EXPECT_EQ(g.id, g.name);
+    }
+    EXPECT_EQ(Names(Browse("Resource Groups\\rg-prod")), (std::vector<std::string>{"Web-App01", "web-linux01"}));
+    EXPECT_EQ(Names(Browse("Cloud Services\\rg-test")), (std::vector<std::string>{"secure-db01", "ultra-vm01"}));
+    EXPECT_TRUE(Browse("Resource Groups\\no-such-group").empty());
+    EXPECT_FALSE(Browse("Regions").empty());
+    EXPECT_EQ(Names(Browse("Storage Accounts")),
+              (std::vector<std::string>{"legacystore01", "prodpremium01", "prodstaging01", "testzrs01"}));
+}
+
+TEST_F(Inventory, HostCacheIsReusedWhileFreshRefetchedWhenStaleAndTemplatesNeedBit62) {
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(2000000000)));
+    Browse("VMs");
+    Browse("VMs");
+    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 1u);
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(2000000000 + 301)));
+    Browse("VMs");
+    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 2u);
+    EXPECT_TRUE(cloud.journal("GetTemplateInfoList").empty());
+
+    ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
+    ASSERT_EQ(cloud.journal("GetTemplateInfoList").size(), 1u);
+    const SHostInfo& templates = plugin->GetHostInfoCache().back();
+    EXPECT_EQ(templates.name, "");
+    ASSERT_EQ(templates.vmList.size(), 1u);
+    EXPECT_EQ(templates.vmList[0].name, "tmpl-web-linux");
+    plugin->ResetCaches();
+    ASSERT_EQ(plugin->_RefreshHostInfoCache(~0ULL, 0), 1);  // all ones never adds templates
+    EXPECT_EQ(cloud.journal("GetTemplateInfoList").size(), 1u);
+    NxClock::unfix();
+}
+
+TEST_F(Inventory, FailedHostListFetchDisconnectsAndBrowseStillAnswers) {
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "The operation timed out", 1});
+    std::vector<SInventoryInfo> out;
+    EXPECT_EQ(plugin->BrowseInventory("VMs", SInventoryInfo(), out, 0, 0), 1);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(plugin->disconnects, 1);
+    EXPECT_TRUE(log.contains("virtual int CAzureInfo::_RefreshHostInfoCache(UINT64, int)",
+                             "Failed to get host info list [The operation timed out]"));
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::BrowseVMList(std::vector<SInventoryInfo>&, UINT64, int)",
+                                  "Failed to refresh host info cache"));
+    std::vector<SVMInfo> vms;
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 1);
+    EXPECT_EQ(vms.size(), 5u);
+}
+
+TEST_F(Inventory, VmListsPerInventoryObjectAppendAndRefuseVmNodes) {
+    std::vector<SVMInfo> vms(1);
+    vms[0].name = "sentinel";
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("vm", INVENTORY_TYPE_VM, 0, 0, vms), 0);
+    ASSERT_EQ(vms.size(), 1u);
+    EXPECT_EQ(cloud.journal("GetVMInfoForVM").size(), 0u);
+
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 1);
+    EXPECT_EQ(vms.size(), 6u);
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("rg-prod", INVENTORY_TYPE_HOST, 0, 0, vms), 1);
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("rg-prod", INVENTORY_TYPE_HOST, 0, 0, vms), 1);
+    EXPECT_EQ(vms.size(), 10u);
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("germanywestcentral", INVENTORY_TYPE_REGION, 0, 0, vms), 1);
+    EXPECT_EQ(vms.back().name, "legacy-vm01");
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("legacystore01", INVENTORY_TYPE_STORAGE_ACCOUNT, 0, 0, vms), 1);
+    EXPECT_EQ(vms.back().name, "legacy-vm01");
+    ASSERT_EQ(vms.size(), 12u);
+
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("Atlantis", INVENTORY_TYPE_REGION, 0, 0, vms), 0);
+    EXPECT_EQ(vms.size(), 12u);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::_GetVMInfoListForRegion(const string&, UINT64, int, std::vector<SVMInfo>&)",
+                             "Failed to fetch VMInfo list for Region [Atlantis], Error [LocationNotAvailableForResourceType: 'Atlantis']"));
+}
+
+TEST_F(Inventory, RegionQualifiedHostNamesAskForTheRegion) {
+    SHostInfo host;
+    host.name = "kept";
+    ASSERT_EQ(plugin->GetHostInfoForHost("rg-prod|West Europe", 0, 0, host), 1);
+    EXPECT_EQ(cloud.journal("GetDCInfoForDC").back()["args"]["region"], "WestEurope");
+    EXPECT_EQ(host.name, "kept");
+    EXPECT_TRUE(host.vmList.empty());
+    EXPECT_FALSE(host.datastores.empty());
+    EXPECT_FALSE(host.networks.empty());
+    EXPECT_FALSE(host.securityGroups.empty());
+
+    std::vector<SDatastoreInfo> accounts;
+    ASSERT_EQ(plugin->GetDSInfoListForHost("rg-prod|West Europe", accounts, 0, 0), 1);
+    EXPECT_EQ(cloud.journal("GetStorageAccountInfoListForRegion").back()["args"]["region"], "West Europe");
+    std::vector<SVMSizeInfo> sizes;
+    ASSERT_EQ(plugin->GetAvailableVMSizesForHost("rg-legacy|Germany West Central", sizes, 0, 0), 1);
+    EXPECT_EQ(cloud.journal("GetAvailableVMSizesInLocation").back()["args"]["location"], "GermanyWestCentral");
+    EXPECT_FALSE(sizes.empty());
+
+    EXPECT_EQ(plugin->GetHostInfoForHost("rg|Moon Base", 0, 0, host), 0);
+    EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetHostInfoForHost(const string&, UINT64, int, SHostInfo&)",
+                             "GetHostInfoForHost Failed for region [MoonBase]"));
+    SHostInfo plain;
+    ASSERT_EQ(plugin->GetHostInfoForHost("rg-test", 0, 0, plain), 1);
+    EXPECT_EQ(plain.vmList.size(), 2u);
+}
+
+TEST_F(Inventory, VmSizeQueriesFailWith198AndTheirTexts) {
+    std::vector<SVMSizeInfo> sizes;
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetAvailableVMSizesForHost", 0, "throttled", 1});
+    EXPECT_EQ(plugin->GetAvailableVMSizesForHost("rg-prod", sizes, 0, 0), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_VM_SIZE);
+    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure ResourceGroup [rg-prod]");
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "throttled");
+
+    EXPECT_EQ(plugin->GetAvailableVMSizesInLocation("Atlantis", sizes, 0, 0), 0);
+    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure region [Atlantis]");
+
+    auto classic = Make(VSINST_AZURE_CLASSIC);
+    EXPECT_EQ(classic->GetAvailableVMSizesForHost("no-such-service", sizes, 0, 0), 0);
+    EXPECT_EQ(classic->GetLastVMErrorMessage(),
+              "Failed to get list of available VM Sizes for Azure CloudService [no-such-service]");
+    EXPECT_TRUE(sizes.empty());
+}
+
+// The local VM GUID is process-wide: this one test walks it from absent to detected.
+TEST_F(Inventory, LocalVmIsLookedUpOnlyWithADetectedGuid) {
+    SVMInfo local;
+    EXPECT_EQ(plugin->GetLocalVMInfo(local, 16, 0), 0);
+    EXPECT_TRUE(cloud.journal("GetLocalVMInfo").empty());
+
+    std::string guid = state.load().findVm("web-linux01")->guid;
+    std::string dmi = cloud.dir() + "/dmi";
+    std::filesystem::create_directories(dmi);
+    std::string upper = guid;
+    for (char& c : upper) c = static_cast<char>(toupper(c));
+    std::ofstream(dmi + "/product_uuid") << upper << "\n";
+    CVMInfo::SetDmiDirectory(dmi);
+    auto onAzure = Make(VSINST_AZURE_RESOURCE_MANAGER);
+    ASSERT_EQ(onAzure->GetLocalVMInfo(local, 16, 0), 1);
+    EXPECT_EQ(local.name, "web-linux01");
+    EXPECT_EQ(cloud.journal("GetLocalVMInfo").back()["args"]["vmGuid"], guid);
+    EXPECT_EQ(cloud.journal("GetLocalVMInfo").back()["args"]["vmName"], "");
+
+    state.mutate([](azsim::StateDocument& doc) {
+        doc.findVm("web-linux01")->guid = "00000000-0000-4000-8000-000000000000";
+        return true;
+    });
+    EXPECT_EQ(onAzure->GetLocalVMInfo(local, 16, 0), 0);
+    EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetLocalVMInfo(SVMInfo&, UINT64, int)",
+                             "GetLocalVMInfo Failed for VM [" + guid + "]. Backup agent is running on physical host"));
+}
+
+}  // namespace
