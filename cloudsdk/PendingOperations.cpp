@@ -120,10 +120,6 @@ bool CAzureSDKCppBridge::GetBlobInfo(const std::string&, const std::string&, con
 
 
 
-bool CAzureSDKCppBridge::DownloadBlobPageToBuffer(const std::string&, ULONGLONG, unsigned char*, UINT) {
-    return NotAvailable("DownloadBlobPageToBuffer");
-}
-
 bool CAzureSDKCppBridge::UploadBlobPageFromBufferForOffset(const std::string&, ULONGLONG, UINT, const unsigned char*) {
     return NotAvailable("UploadBlobPageFromBufferForOffset");
 }
@@ -149,18 +145,6 @@ bool CAzureSDKCppBridge::CreateDirectUploadManagedDisk(const std::string&, const
     return NotAvailable("CreateDirectUploadManagedDisk");
 }
 
-bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string&, const std::string&, const std::string&,
-                                                const std::string&, const std::string&, std::string&, bool, bool) {
-    return NotAvailable("CreateDiskFromSnapshot");
-}
-
-bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(const std::string&, const std::string&, const std::string&,
-                                                       const std::string&, const std::string&, const std::string&,
-                                                       const std::string&, const std::string&, const std::string&, bool,
-                                                       bool, bool, const std::string&, std::string&) {
-    return NotAvailable("CreateManagedDiskFromSnapshot");
-}
-
 bool CAzureSDKCppBridge::DeleteDisksOriginatingFromBlob(const std::string&, const std::string&, const std::string&,
                                                         const std::string&) {
     return NotAvailable("DeleteDisksOriginatingFromBlob");
@@ -168,10 +152,6 @@ bool CAzureSDKCppBridge::DeleteDisksOriginatingFromBlob(const std::string&, cons
 
 bool CAzureSDKCppBridge::DeleteExpiredDisks(const std::string&, std::time_t) {
     return NotAvailable("DeleteExpiredDisks");
-}
-
-bool CAzureSDKCppBridge::CleanupStagingBlobs(const std::string&) {
-    return NotAvailable("CleanupStagingBlobs");
 }
 
 bool CAzureSDKCppBridge::CleanupStagingResources(const std::string&, const std::string&) {
@@ -224,14 +204,6 @@ bool CAzureSDKCppBridge::StartVM(const std::string&, const std::string&) {
 
 bool CAzureSDKCppBridge::ShutdownVM(const std::string&, const std::string&, bool) {
     return NotAvailable("ShutdownVM");
-}
-
-bool CAzureSDKCppBridge::AddDisksToVM(const SVMInfo&, const std::vector<SDisk>&) {
-    return NotAvailable("AddDisksToVM");
-}
-
-bool CAzureSDKCppBridge::DeleteDisksFromVM(const SVMInfo&, const std::vector<SDisk>&) {
-    return NotAvailable("DeleteDisksFromVM");
 }
 
 bool CAzureSDKCppBridge::CleanupRestoreVM(const SVMInfo&, const std::vector<SDisk>&, bool) {

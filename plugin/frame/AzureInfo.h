@@ -129,8 +129,60 @@ protected:
                                          std::vector<SVMInfo>& out);
 
     // ---- backup mount: mount driver, disk discovery, disk filters, mount information, unmount ----
+    int _MountVM(const MountCtx& ctx);
+    bool ExpireAndCheckStreamingSnapshotLimits(const std::string& hostName, const std::string& vmName,
+                                               const std::string& vmGuid, const std::vector<std::string>& keepSnapshots,
+                                               bool& atLimit);
+    bool DeleteExpiredSnapshots(const std::string& hostName, const std::string& vmName,
+                                const std::vector<std::string>& keepSnapshots);
+    bool CheckVMBackupSnapshotLimit(const std::string& vmName, const std::string& vmGuid, bool& atLimit);
+    bool VerifyKeyVaultPermissions(const MountCtx& ctx);
+    bool ExcludeUltraSsdDisks(const MountCtx& ctx);
+    bool _CreateVMSnapshot(const MountCtx& ctx);
+    bool GetDiskInfoForVM(const MountCtx& ctx);
+    bool GetDiskInfoForVM_HotAdd(const MountCtx& ctx);
+    bool ParseMediaLinkURI(const std::string& uri, std::string& storageAccount, std::string& container,
+                           std::string& blobName, std::string& snapshotId);
+    bool _GetBlobStorageSuffixForAzureEndpoint(std::string& suffix);
+    bool IsVMDiskEncrypted(const std::vector<SDisk>& disks);
+    bool ExcludeFilteredDisks(const MountCtx& ctx);
+    int _GetFullMountInfo(const MountCtx& ctx, std::vector<SMountInfoFull>& out);
+    int _GetFullMountInfo_Disks(const MountCtx& ctx, std::vector<SMountInfoFull>& out);
+    int _GetFullMountInfo_ConfigFiles(const MountCtx& ctx, std::vector<SMountInfoFull>& out);
+    std::string GenerateUniqueDiskNameForBackup(const SDisk& disk);
+    bool _SaveVMConfigFile(const std::string& resourceGroup, const std::string& vmName, const std::string& mountPath);
+    bool _RevokeSASTokens(const MountCtx& ctx);
+    bool _DeleteVMSnapshot(const MountCtx& ctx);
+    bool _DeleteDiskSnapshots(const std::string& snapshotGuid, std::vector<SDisk>& disks,
+                              const std::string& resourceGroup, bool isSnapJob);
+    void _CleanUpSnapLiveBrowseState(const MountCtx& ctx);
+    bool GetDiskInfoByUrl(const std::string& url, SAzureDiskInfo& out);
+    void CleanupStagingInfoForVM(const std::vector<SDisk>& disks);
+    bool InitVSCloudFS();
+    bool AccessCloudFSPath(const std::string& path);
+    bool FlushCloudFSWrites(const RestoreCtx& ctx);
 
     // ---- disk data path: disk handles, page-blob reader, changed extents, change tracking ----
+    bool InitCBT(const MountCtx& ctx);
+    bool SetVMCBTStatus(const MountCtx& ctx);
+    bool IsDirectUploadModeSupported();
+    struct SDownloadCtx {
+        bool isSasUrl = false;
+        UINT64 blobSize = 0;
+    };
+    bool _DownloadBlock(const std::string& url, const SDownloadCtx& ctx, ULONGLONG blockIndex, UINT bytes, unsigned char* buffer);
+    bool _DownloadBlockAtOffset(const std::string& url, const SDownloadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
+    bool _DownloadBufferWithRetry(const std::string& url, const SDownloadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
+    bool _DownloadBuffer(const std::string& url, const SDownloadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
+    bool _GetDownloadAccessToken(const std::string& url, bool refresh, std::string& token, const char* tag);
+    bool _RetryReadFromStagingBlob(const SAzureDiskInfo& disk, const SDownloadCtx& ctx, ULONGLONG blockIndex, UINT bytes, unsigned char* buffer);
+    static size_t curl_write_callback(char* ptr, size_t size, size_t nmemb, void* data);
+    bool GetSnapshotURIForChangeID(const std::string& blobUri, const std::string& changeId, bool snapBackup, std::string& snapshotUri);
+    bool _GetManagedDiskSnapshotIDForSnapshotGUID(const std::string& currentSnapshotId, const std::string& guid, std::string& previousSnapshotId, const std::string& fallbackResourceGroup);
+    bool _GetBlobPageRangesDiffForManagedDiskSnapshots(const std::string& currentSnapshotId, const std::string& previousSnapshotId, std::string& currentSasUrl, std::string& previousSasUrl, std::vector<VMInfoStructs::SectorRange>& ranges);
+    bool _GrantSnapshotAccess(const std::string& snapshotId, const char* which, std::string& sasUrl, bool& granted);
+    bool _ValidateChangeIdForBlobURI(const std::string& blobUri, const std::string& changeId, bool snapBackup);
+    bool _ValidateChangeIDForManagedDiskSnapshot(const std::string& snapshotId, const std::string& changeId, const std::string& fallbackResourceGroup);
 
     void _InitializeSdk(const char* tag);
     void _ReadSettings(const char* tag);

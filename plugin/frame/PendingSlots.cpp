@@ -11,37 +11,6 @@
 
 
 
-int CAzureInfo::MountVM(const MountCtx& ctx) {
-    return CVMInfo::MountVM(ctx);
-}
-
-int CAzureInfo::UnmountVM(const MountCtx& ctx) {
-    return CVMInfo::UnmountVM(ctx);
-}
-
-int CAzureInfo::CleanupVM(const MountCtx& ctx) {
-    return CVMInfo::CleanupVM(ctx);
-}
-
-int CAzureInfo::GetFileMountInfo(const MountCtx& ctx, std::vector<SMountInfoFile>& out) {
-    return CVMInfo::GetFileMountInfo(ctx, out);
-}
-
-int CAzureInfo::GetFullMountInfo(const MountCtx& ctx, std::vector<SMountInfoFull>& out) {
-    return CVMInfo::GetFullMountInfo(ctx, out);
-}
-
-int CAzureInfo::CollectMetadata(const MountCtx& ctx) {
-    return CVMInfo::CollectMetadata(ctx);
-}
-
-bool CAzureInfo::ValidateChangeId(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath, const std::string& changeId) {
-    return CVMInfo::ValidateChangeId(vmName, vmGuid, diskPath, changeId);
-}
-
-int CAzureInfo::PostBackupVM(const MountCtx& ctx) {
-    return CVMInfo::PostBackupVM(ctx);
-}
 
 int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
     return CVMInfo::InitRestoreVM(ctx);
@@ -119,33 +88,12 @@ int CAzureInfo::RevertSnap(MountCtx& ctx, const RestoreCtx& rctx) {
     return CVMInfo::RevertSnap(ctx, rctx);
 }
 
-int CAzureInfo::OpenVmdk(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath, VmdkHandle& handle) {
-    return CVMInfo::OpenVmdk(vmName, vmGuid, diskPath, handle);
-}
 
-int CAzureInfo::CreateVmdk(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath, VmdkHandle& handle, long long sizeBytes) {
-    return CVMInfo::CreateVmdk(vmName, vmGuid, diskPath, handle, sizeBytes);
-}
 
-int CAzureInfo::CloseVmdk(const VmdkHandle& handle) {
-    return CVMInfo::CloseVmdk(handle);
-}
 
-int CAzureInfo::GetVmdkHandle(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath, VmdkHandle& handle) {
-    return CVMInfo::GetVmdkHandle(vmName, vmGuid, diskPath, handle);
-}
 
-int CAzureInfo::GetVmdkCapacity(const VmdkHandle& handle, ULONGLONG& sectors) {
-    return CVMInfo::GetVmdkCapacity(handle, sectors);
-}
 
-int CAzureInfo::GetVmdkExtents(const VmdkHandle& handle, const std::string& changeId, ULONGLONG startSector, SDiskChangeInfo& info) {
-    return CVMInfo::GetVmdkExtents(handle, changeId, startSector, info);
-}
 
-int CAzureInfo::ReadVmdk(const VmdkHandle& handle, ULONGLONG blockIndex, UINT sectorCount, unsigned char* buffer) {
-    return CVMInfo::ReadVmdk(handle, blockIndex, sectorCount, buffer);
-}
 
 int CAzureInfo::WriteVmdk(const VmdkHandle& handle, ULONGLONG byteOffset, UINT byteCount, unsigned char* buffer) {
     return CVMInfo::WriteVmdk(handle, byteOffset, byteCount, buffer);
@@ -169,26 +117,6 @@ bool CAzureInfo::CreateNetwork(SNetworkInfo& network, const std::string& resourc
 
 bool CAzureInfo::DeleteNetwork(SNetworkInfo& network, const std::string& resourceGroup, const SHostNetworkAdapterInfo& adapter) {
     return CVMInfo::DeleteNetwork(network, resourceGroup, adapter);
-}
-
-bool CAzureInfo::IsDiskFilteredByPath(const std::string& path, const SDisk& disk) {
-    return CVMInfo::IsDiskFilteredByPath(path, disk);
-}
-
-bool CAzureInfo::IsDiskFilteredByPattern(const std::string& pattern, const SDisk& disk) {
-    return CVMInfo::IsDiskFilteredByPattern(pattern, disk);
-}
-
-bool CAzureInfo::IsDiskFilteredByDatastore(const MountCtx& ctx, const std::string& datastore, const SDisk& disk) {
-    return CVMInfo::IsDiskFilteredByDatastore(ctx, datastore, disk);
-}
-
-bool CAzureInfo::IsDiskFilteredByType(const std::string& type, const SDisk& disk) {
-    return CVMInfo::IsDiskFilteredByType(type, disk);
-}
-
-bool CAzureInfo::IsDiskFilteredByTag(const std::string& tagName, const std::string& tagValue, const SDisk& disk) {
-    return CVMInfo::IsDiskFilteredByTag(tagName, tagValue, disk);
 }
 
 

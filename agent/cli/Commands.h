@@ -1,0 +1,36 @@
+// The commands of vsagent. Each takes the whole argv (argv[1] is the command's
+// name) and returns the process exit code.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "agent/cli/CommandLine.h"
+
+namespace vsagent {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitCancelled = 130;
+
+class CancelSignal;
+
+int RunBrowse(int argc, char** argv);
+int RunBackup(int argc, char** argv, CancelSignal& cancel);
+int RunList(int argc, char** argv);
+int RunVerify(int argc, char** argv);
+int RunExport(int argc, char** argv);
+int RunDemo(int argc, char** argv, CancelSignal& cancel);
+
+// Parses the command's options and applies the global ones (settings file, log file).
+// Returns -1 when the command should go on, else the exit code: --help printed
+// `usage` (0) or the command line was wrong (2, message and usage on stderr).
+int ParseCommand(int argc, char** argv, const std::vector<OptionSpec>& specs, std::size_t maxPositional,
+                 const char* usage, CommandLine& line);
+// Prints "vsagent <command>: <message>" on stderr and returns `exitCode`.
+int Fail(const char* command, const std::string& message, int exitCode = kExitFailed);
+// The simulated subscription's folder: --cloud, else the default one.
+std::string CloudDir(const CommandLine& line);
+
+}  // namespace vsagent

@@ -1,0 +1,306 @@
+#include "agent/job/BackupJob.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+
+#include "agent/job/ParallelReader.h"
+#include "agent/job/Progress.h"
+#include "agent/job/ReadPlan.h"
+#include "agent/store/ChainReader.h"
+#include "agent/store/SparseImage.h"
+#include "agent/store/StoreError.h"
+
+namespace fs = std::filesystem;
+
+namespace vsagent {
+
+namespace {
+
+std::string UtcNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::string DiskName(const SDisk& disk) { return disk.name.empty() ? disk.indexName : disk.name; }
+
+}  // namespace
+
+struct BackupJob::Disk {
+    SDisk info;
+    VmdkHandle handle;
+    bool open = false;
+    std::uint64_t capacity = 0;
+    std::uint64_t imageBytes = 0;
+    ExtentList extents;
+    std::optional<long long> parentJob;
+    std::unique_ptr<SparseImage> image;
+    std::string imageName;
+    std::uint64_t bytesRead = 0;
+};
+
+struct BackupJob::Session {
+    long long jobId = 0;
+    SVMInfo vm;
+    std::optional<Manifest> parent;
+    bool incremental = false;
+    std::string folder;
+    MountCtx ctx;
+    std::vector<Disk> disks;
+    std::vector<SDisk> files;
+    std::chrono::steady_clock::time_point start;
+    BackupResult result;
+};
+
+BackupJob::BackupJob(IVMInfo& plugin, BackupStore& store, std::function<bool()> cancelled)
+    : plugin_(plugin), store_(store), cancelled_(std::move(cancelled)) {}
+
+bool BackupJob::fail(Session& s, const std::string& step) {
+    s.result.failedStep = step;
+    s.result.errorCode = plugin_.GetLastVMError();
+    s.result.errorDetails = plugin_.GetLastVMErrorDetails();
+    if (cancelled_() || s.result.errorCode == VMINFO_ERR_JOB_CANCELLED) {
+        s.result.cancelled = true;
+        s.result.errorCode = VMINFO_ERR_JOB_CANCELLED;
+    }
+    return false;
+}
+
+bool BackupJob::lookUpVm(const BackupRequest& request, Session& s) {
+    if (!plugin_.GetVMInfoForVM(request.vmName, "", request.resourceGroup, 16, 0, s.vm)) {
+        fail(s, "GetVMInfoForVM");
+        if (s.result.errorCode == 0) s.result.errorCode = VMINFO_ERR_VM_NOT_FOUND;
+        return false;
+    }
+    if (!request.forceFull) {
+        s.parent = store_.latestJob(s.vm.name, s.vm.resourceGroup);
+        if (s.parent && s.parent->referencePoint.empty()) s.parent.reset();
+    }
+    return true;
+}
+
+bool BackupJob::mount(Session& s) {
+    MountCtx& ctx = s.ctx;
+    ctx.vmName = s.vm.name;
+    ctx.vmGuid = s.vm.guid;
+    ctx.hostName = s.vm.resourceGroup;
+    ctx.mountPath = (fs::path(s.folder) / "mount").string();
+    ctx.jobId = s.jobId;
+    ctx.backupType = s.parent ? SYNC_MODE_INCREMENTAL : SYNC_MODE_FULL;
+    ctx.cbtEnabled = true;
+    ctx.referencePoint = s.parent ? s.parent->referencePoint : std::string();
+    if (!plugin_.MountVM(ctx)) return fail(s, "MountVM");
+    s.incremental = s.parent && ctx.cbtMode == SYNC_MODE_INCREMENTAL;
+    return true;
+}
+
+bool BackupJob::openDisks(Session& s) {
+    std::vector<SMountInfoFull> entries;
+    if (!plugin_.GetFullMountInfo(s.ctx, entries)) return fail(s, "GetFullMountInfo");
+    for (const SMountInfoFull& entry : entries) {
+        if (entry.disks.empty()) continue;
+        if (entry.kind == MOUNT_ENTRY_DISK) {
+            s.disks.emplace_back();
+            s.disks.back().info = entry.disks.front();
+        } else {
+            s.files.push_back(entry.disks.front());
+        }
+    }
+    // Disks in the VM's own order: the OS disk, then the data disks by LUN.
+    std::stable_sort(s.disks.begin(), s.disks.end(), [](const Disk& a, const Disk& b) {
+        return std::make_pair(!a.info.isOsDisk, a.info.unitNumber) < std::make_pair(!b.info.isOsDisk, b.info.unitNumber);
+    });
+    if (s.disks.empty()) {
+        fail(s, "GetFullMountInfo");
+        s.result.errorDetails = "the plugin reported no disk to back up";
+        return false;
+    }
+    for (std::size_t i = 0; i < s.disks.size(); ++i) {
+        Disk& d = s.disks[i];
+        if (!plugin_.OpenVmdk(s.ctx.vmName, s.ctx.vmGuid, d.info.uri, d.handle)) return fail(s, "OpenVmdk");
+        d.open = true;
+        ULONGLONG sectors = 0;
+        if (!plugin_.GetVmdkCapacity(d.handle, sectors)) return fail(s, "GetVmdkCapacity");
+        d.capacity = sectors * kSectorBytes;
+        // A disk's blob carries one more sector than its capacity: the trailing footer.
+        d.imageBytes = d.capacity + kSectorBytes;
+
+        std::string changeId;
+        if (s.incremental) {
+            for (const DiskRecord& previous : s.parent->disks)
+                if (previous.name == DiskName(d.info)) changeId = previous.changeId;
+        }
+        SDiskChangeInfo changes;
+        bool listed = plugin_.GetVmdkExtents(d.handle, changeId, 0, changes);
+        if (!listed && !changeId.empty()) {
+            // The previous backup's snapshot no longer answers: read this disk in full.
+            changes.extents.clear();
+            changeId.clear();
+            listed = plugin_.GetVmdkExtents(d.handle, changeId, 0, changes);
+        }
+        if (!listed) return fail(s, "GetVmdkExtents");
+        if (!changeId.empty()) d.parentJob = s.parent->jobId;
+
+        ExtentList raw;
+        for (const SDiskChangeExtent& e : changes.extents) raw.push_back({e.start, e.length});
+        s.result.allocatedBytes += TotalBytes(raw);
+        d.extents = NormalizeExtents(std::move(raw), d.imageBytes);
+        d.imageName = "disk" + std::to_string(i) + ".img";
+        d.image = std::make_unique<SparseImage>(SparseImage::Create((fs::path(s.folder) / d.imageName).string(), d.imageBytes));
+    }
+    return true;
+}
+
+bool BackupJob::readDisks(Session& s, const BackupRequest& request) {
+    ReadQueue queue;
+    for (std::size_t i = 0; i < s.disks.size(); ++i) {
+        queue.addDisk(i, &s.disks[i].extents);
+        s.result.plannedBytes += TotalBytes(s.disks[i].extents);
+    }
+    ReadCallbacks callbacks;
+    callbacks.read = [&](const PlannedRead& r, unsigned char* buffer) {
+        return plugin_.ReadVmdk(s.disks[r.disk].handle, r.blockIndex(), r.sectors, buffer) == 1;
+    };
+    callbacks.keep = [&](const PlannedRead& r, const unsigned char* data) {
+        s.disks[r.disk].image->write(r.offset, data, static_cast<std::size_t>(r.bytes()));
+    };
+    callbacks.cancelled = cancelled_;
+    ReadOutcome outcome;
+    auto start = std::chrono::steady_clock::now();
+    {
+        Progress progress(s.result.plannedBytes, request.showProgress);
+        outcome = RunReads(queue, request.threads, callbacks, &progress.bytes());
+    }
+    s.result.reads = outcome.reads;
+    s.result.readSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (outcome.status == ReadOutcome::Status::Done) {
+        for (Disk& d : s.disks) d.bytesRead = TotalBytes(d.extents);
+        return true;
+    }
+    fail(s, outcome.failure.empty() ? "ReadVmdk" : "store");
+    if (outcome.status == ReadOutcome::Status::Cancelled) return false;
+    const PlannedRead& r = outcome.failedRead;
+    std::string where = "disk " + std::to_string(r.disk) + " [" + DiskName(s.disks[r.disk].info) + "], " +
+                        std::to_string(r.bytes()) + " bytes at offset " + std::to_string(r.offset);
+    if (!outcome.failure.empty()) s.result.errorDetails = outcome.failure;
+    s.result.errorDetails = where + (s.result.errorDetails.empty() ? "" : ": " + s.result.errorDetails);
+    return false;
+}
+
+void BackupJob::closeDisks(Session& s) {
+    for (Disk& d : s.disks)
+        if (d.open) {
+            plugin_.CloseVmdk(d.handle);
+            d.open = false;
+        }
+}
+
+bool BackupJob::keepFiles(Session& s) {
+    const fs::path target = fs::path(s.folder) / "files";
+    for (const SDisk& file : s.files) {
+        std::error_code ec;
+        fs::copy_file(file.uri, target / file.name, fs::copy_options::overwrite_existing, ec);
+        if (ec) throw StoreError("cannot keep the file [" + file.uri + "]: " + ec.message());
+        std::uintmax_t size = fs::file_size(target / file.name, ec);
+        if (ec) throw StoreError("cannot read the size of [" + file.name + "]: " + ec.message());
+        s.result.manifest.files.push_back({file.name, size, HashFile((target / file.name).string())});
+    }
+    return true;
+}
+
+void BackupJob::recordDisks(Session& s) {
+    Manifest& m = s.result.manifest;
+    for (Disk& d : s.disks) {
+        d.image->sync();
+        DiskRecord record;
+        record.name = DiskName(d.info);
+        record.path = d.info.uri;
+        record.lun = d.info.unitNumber;
+        record.osDisk = d.info.isOsDisk;
+        record.capacity = d.capacity;
+        record.imageBytes = d.imageBytes;
+        record.changeId = d.info.changeId;
+        record.image = d.imageName;
+        record.extents = d.extents;
+        record.bytesRead = d.bytesRead;
+        record.parentJob = d.parentJob;
+        record.dataSha256 = HashExtents(*d.image, d.extents);
+        std::vector<ChainLink> links;
+        if (d.parentJob) {
+            auto previous = std::find_if(s.parent->disks.begin(), s.parent->disks.end(),
+                                         [&](const DiskRecord& p) { return p.name == record.name; });
+            links = store_.chain(*s.parent, static_cast<std::size_t>(previous - s.parent->disks.begin()));
+        }
+        links.push_back({s.jobId, d.image->path(), d.extents});
+        record.sha256 = HashDisk(ChainReader(links, d.imageBytes));
+        m.bytesRead += d.bytesRead;
+        if (d.parentJob) m.incremental = true;
+        m.disks.push_back(std::move(record));
+    }
+    m.jobId = s.jobId;
+    m.vmName = s.vm.name;
+    m.vmGuid = s.vm.guid;
+    m.resourceGroup = s.vm.resourceGroup;
+    if (m.incremental) m.parentJob = s.parent->jobId;
+    m.referencePoint = s.ctx.referencePoint;
+    m.cbtStatus = s.ctx.cbtStatusText;
+}
+
+BackupResult BackupJob::run(const BackupRequest& request, long long jobId) {
+    Session s;
+    s.jobId = jobId;
+    s.start = std::chrono::steady_clock::now();
+    s.result.manifest.startedAt = UtcNow();
+    try {
+        if (!lookUpVm(request, s)) return s.result;
+        s.folder = store_.createJobFolder(s.vm.name, jobId);
+    } catch (const std::exception& e) {
+        s.result.failedStep = "store";
+        s.result.errorDetails = e.what();
+        return s.result;
+    }
+    // A mount that fails has released what it created itself.
+    if (!mount(s)) {
+        store_.discard(s.folder);
+        return s.result;
+    }
+    bool ok = false;
+    try {
+        ok = openDisks(s) && readDisks(s, request);
+        closeDisks(s);
+        ok = ok && keepFiles(s);
+        if (ok && cancelled_()) ok = fail(s, "PostBackupVM");
+        ok = ok && (plugin_.PostBackupVM(s.ctx) == 1 || fail(s, "PostBackupVM"));
+    } catch (const std::exception& e) {
+        closeDisks(s);
+        s.result.failedStep = "store";
+        s.result.errorDetails = e.what();
+    }
+    if (!plugin_.UnmountVM(s.ctx) && ok) ok = fail(s, "UnmountVM");
+    std::error_code ec;
+    fs::remove_all(fs::path(s.folder) / "mount", ec);
+    if (ok) {
+        try {
+            recordDisks(s);
+            s.result.manifest.finishedAt = UtcNow();
+            s.result.manifest.seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - s.start).count();
+            store_.commit(s.folder, s.result.manifest);
+            s.result.ok = true;
+            return s.result;
+        } catch (const std::exception& e) {
+            s.result.failedStep = "store";
+            s.result.errorDetails = e.what();
+        }
+    }
+    store_.discard(s.folder);
+    return s.result;
+}
+
+}  // namespace vsagent

@@ -1,0 +1,66 @@
+// One backup job of a VM through the plugin, in the host's order: MountVM,
+// GetFullMountInfo, for every disk OpenVmdk / GetVmdkCapacity / GetVmdkExtents,
+// the reads (on a pool of threads across all disks), CloseVmdk, the
+// configuration files of the mount folder, PostBackupVM, UnmountVM. The job
+// lands in the backup store; its manifest is written only when all of it
+// succeeded. A job is incremental when the store holds a previous backup of the
+// VM with a reference point (and a full one was not asked for).
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "agent/store/BackupStore.h"
+#include "host/vminfo/IVMInfo.h"
+
+namespace vsagent {
+
+struct BackupRequest {
+    std::string vmName;
+    std::string resourceGroup;   // empty: the VM's name is enough
+    bool forceFull = false;
+    int threads = 4;
+    bool showProgress = false;
+};
+
+struct BackupResult {
+    bool ok = false;
+    bool cancelled = false;
+    std::string failedStep;      // the slot or step that failed
+    int errorCode = 0;           // the plugin's last error code
+    std::string errorDetails;
+    Manifest manifest;           // filled when ok
+    std::uint64_t reads = 0;
+    std::uint64_t plannedBytes = 0;
+    std::uint64_t allocatedBytes = 0;  // extents as the plugin returned them, before merging
+    double readSeconds = 0;            // time spent reading the disks
+};
+
+class BackupJob {
+public:
+    // `cancelled` reports the host's cancel state.
+    BackupJob(IVMInfo& plugin, BackupStore& store, std::function<bool()> cancelled);
+    // `jobId` comes from store.nextJobId() and was set as the job identity before the plugin was created.
+    BackupResult run(const BackupRequest& request, long long jobId);
+
+private:
+    struct Disk;
+    struct Session;
+    bool lookUpVm(const BackupRequest& request, Session& s);
+    bool mount(Session& s);
+    bool openDisks(Session& s);
+    bool readDisks(Session& s, const BackupRequest& request);
+    void closeDisks(Session& s);
+    bool keepFiles(Session& s);
+    bool finish(Session& s);
+    void recordDisks(Session& s);
+    bool fail(Session& s, const std::string& step);
+
+    IVMInfo& plugin_;
+    BackupStore& store_;
+    std::function<bool()> cancelled_;
+};
+
+}  // namespace vsagent

@@ -1,0 +1,45 @@
+// vsagent: the host agent program. Loads the plugin and drives browse and
+// backup jobs through it; keeps backups in a local backup store.
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "agent/cli/Commands.h"
+#include "agent/host/CancelSignal.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: vsagent COMMAND [OPTIONS]   (vsagent COMMAND --help for a command's options)\n"
+    "\n"
+    "Commands:\n"
+    "  browse [PATH]                    the inventory tree of the subscription\n"
+    "  backup --vm NAME --store DIR     full or incremental backup of a VM\n"
+    "  list --store DIR                 the backup jobs of a store\n"
+    "  verify --store DIR [--job ID]    re-hash what the store's manifests promise\n"
+    "  export --store DIR --job ID --disk N --out FILE\n"
+    "                                   a disk as of a job, assembled from its backups\n"
+    "  demo                             full and incremental backup, export and compare, end to end\n"
+    "\n"
+    "Without --cloud DIR the agent works on a simulated subscription in ~/.vsagent/cloud,\n"
+    "created on first use.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "help")) {
+        std::cout << kUsage;
+        return argc < 2 ? vsagent::kExitUsage : vsagent::kExitOk;
+    }
+    // Before any thread starts, so that Ctrl-C reaches the job as a cancel.
+    vsagent::CancelSignal cancel;
+    std::string command = argv[1];
+    if (command == "browse") return vsagent::RunBrowse(argc, argv);
+    if (command == "backup") return vsagent::RunBackup(argc, argv, cancel);
+    if (command == "list") return vsagent::RunList(argc, argv);
+    if (command == "verify") return vsagent::RunVerify(argc, argv);
+    if (command == "export") return vsagent::RunExport(argc, argv);
+    if (command == "demo") return vsagent::RunDemo(argc, argv, cancel);
+    std::cerr << "vsagent: unknown command [" << command << "]\n\n" << kUsage;
+    return vsagent::kExitUsage;
+}

@@ -1,0 +1,189 @@
+#include "agent/store/BackupStore.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "agent/store/StoreError.h"
+
+namespace fs = std::filesystem;
+
+namespace vsagent {
+
+namespace {
+
+constexpr const char* kManifestName = "manifest.json";
+constexpr const char* kSequenceName = "job-sequence";
+
+// Holds an exclusive lock on an open file while it lives.
+class LockedFile {
+public:
+    explicit LockedFile(const std::string& path) : path_(path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) ThrowSystemError("cannot open", path);
+        if (::flock(fd_, LOCK_EX) != 0) {
+            ::close(fd_);
+            ThrowSystemError("cannot lock", path);
+        }
+    }
+    ~LockedFile() { ::close(fd_); }
+    int fd() const { return fd_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+void WriteAll(int fd, const std::string& text, const std::string& path) {
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n <= 0) ThrowSystemError("cannot write", path);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void SyncFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) ThrowSystemError("cannot open folder", folder);
+    ::fsync(fd);
+    ::close(fd);
+}
+
+Manifest ReadManifest(const fs::path& path) {
+    std::ifstream in(path);
+    if (!in) throw StoreError("cannot read manifest [" + path.string() + "]");
+    nlohmann::json document = nlohmann::json::parse(in, nullptr, false);
+    if (document.is_discarded()) throw StoreError("damaged manifest [" + path.string() + "]");
+    return Manifest::FromJson(document);
+}
+
+bool IsJobFolder(const fs::directory_entry& entry) {
+    return entry.is_directory() && entry.path().filename().string().rfind("job-", 0) == 0;
+}
+
+}  // namespace
+
+BackupStore::BackupStore(std::string root) : root_(std::move(root)) {}
+
+long long BackupStore::nextJobId() {
+    std::error_code ec;
+    fs::create_directories(root_, ec);
+    if (ec) throw StoreError("cannot create backup store [" + root_ + "]: " + ec.message());
+    std::string path = (fs::path(root_) / kSequenceName).string();
+    LockedFile file(path);
+    char buffer[32] = {};
+    ssize_t n = ::pread(file.fd(), buffer, sizeof(buffer) - 1, 0);
+    long long last = n > 0 ? std::atoll(buffer) : 0;
+    std::string next = std::to_string(last + 1) + "\n";
+    if (::ftruncate(file.fd(), 0) != 0) ThrowSystemError("cannot write", path);
+    WriteAll(file.fd(), next, path);
+    ::fsync(file.fd());
+    return last + 1;
+}
+
+std::string BackupStore::jobFolder(const std::string& vmName, long long jobId) const {
+    return (fs::path(root_) / vmName / ("job-" + std::to_string(jobId))).string();
+}
+
+std::string BackupStore::createJobFolder(const std::string& vmName, long long jobId) {
+    std::string folder = jobFolder(vmName, jobId);
+    std::error_code ec;
+    fs::create_directories(fs::path(folder) / "files", ec);
+    if (ec) throw StoreError("cannot create job folder [" + folder + "]: " + ec.message());
+    return folder;
+}
+
+void BackupStore::commit(const std::string& folder, const Manifest& manifest) {
+    std::string finalPath = (fs::path(folder) / kManifestName).string();
+    std::string temporary = finalPath + ".tmp";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) ThrowSystemError("cannot create", temporary);
+    try {
+        WriteAll(fd, manifest.toJson().dump(2) + "\n", temporary);
+        if (::fsync(fd) != 0) ThrowSystemError("cannot flush", temporary);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+    if (::rename(temporary.c_str(), finalPath.c_str()) != 0) ThrowSystemError("cannot rename", temporary);
+    SyncFolder(folder);
+}
+
+void BackupStore::discard(const std::string& folder) {
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+}
+
+std::vector<Manifest> BackupStore::jobs() const {
+    std::vector<Manifest> out;
+    std::error_code ec;
+    if (!fs::is_directory(root_, ec)) return out;
+    for (const fs::directory_entry& vm : fs::directory_iterator(root_)) {
+        if (!vm.is_directory()) continue;
+        for (const fs::directory_entry& job : fs::directory_iterator(vm.path())) {
+            fs::path manifest = job.path() / kManifestName;
+            if (IsJobFolder(job) && fs::exists(manifest)) out.push_back(ReadManifest(manifest));
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const Manifest& a, const Manifest& b) { return a.jobId < b.jobId; });
+    return out;
+}
+
+std::vector<std::string> BackupStore::incompleteJobs() const {
+    std::vector<std::string> out;
+    std::error_code ec;
+    if (!fs::is_directory(root_, ec)) return out;
+    for (const fs::directory_entry& vm : fs::directory_iterator(root_)) {
+        if (!vm.is_directory()) continue;
+        for (const fs::directory_entry& job : fs::directory_iterator(vm.path()))
+            if (IsJobFolder(job) && !fs::exists(job.path() / kManifestName)) out.push_back(job.path().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::optional<Manifest> BackupStore::job(long long jobId) const {
+    for (Manifest& m : jobs())
+        if (m.jobId == jobId) return std::move(m);
+    return std::nullopt;
+}
+
+std::optional<Manifest> BackupStore::latestJob(const std::string& vmName, const std::string& resourceGroup) const {
+    std::optional<Manifest> latest;
+    for (Manifest& m : jobs())
+        if (m.vmName == vmName && (resourceGroup.empty() || m.resourceGroup == resourceGroup)) latest = std::move(m);
+    return latest;
+}
+
+std::vector<ChainLink> BackupStore::chain(const Manifest& job, std::size_t disk) const {
+    if (disk >= job.disks.size())
+        throw StoreError("job " + std::to_string(job.jobId) + " has no disk " + std::to_string(disk));
+    const std::string name = job.disks[disk].name;
+    std::vector<ChainLink> links;
+    Manifest current = job;
+    DiskRecord record = job.disks[disk];
+    for (;;) {
+        links.push_back({current.jobId, (fs::path(jobFolder(current.vmName, current.jobId)) / record.image).string(),
+                         record.extents});
+        if (!record.parentJob) break;
+        std::optional<Manifest> parent = this->job(*record.parentJob);
+        if (!parent || parent->jobId >= current.jobId)
+            throw StoreError("job " + std::to_string(*record.parentJob) + ", which job " +
+                             std::to_string(current.jobId) + " builds on, is missing from the store");
+        auto it = std::find_if(parent->disks.begin(), parent->disks.end(),
+                               [&](const DiskRecord& d) { return d.name == name; });
+        if (it == parent->disks.end())
+            throw StoreError("job " + std::to_string(parent->jobId) + " holds no disk [" + name + "]");
+        record = *it;
+        current = std::move(*parent);
+    }
+    std::reverse(links.begin(), links.end());
+    return links;
+}
+
+}  // namespace vsagent

@@ -1,0 +1,51 @@
+// The backup store: a folder with one sub-folder per VM and, in it, one folder
+// per job ("job-<id>") holding the job's sparse disk images, the VM's
+// configuration files ("files/") and, written last and atomically, its
+// manifest. Job ids come from a sequence file at the store's root.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/store/Manifest.h"
+
+namespace vsagent {
+
+// One job's contribution to a disk as of some later job: its image and the extents stored there.
+struct ChainLink {
+    long long jobId = 0;
+    std::string imagePath;
+    ExtentList extents;
+};
+
+class BackupStore {
+public:
+    explicit BackupStore(std::string root);
+    const std::string& root() const { return root_; }
+
+    // Takes the next job id of the store (1, 2, ...), safely across processes.
+    long long nextJobId();
+    // Creates the folder of a new job and returns its path.
+    std::string createJobFolder(const std::string& vmName, long long jobId);
+    std::string jobFolder(const std::string& vmName, long long jobId) const;
+    // Writes the manifest into the job folder: a temporary file, flushed, renamed into place.
+    void commit(const std::string& folder, const Manifest& manifest);
+    // Removes what a failed or cancelled job left.
+    void discard(const std::string& folder);
+
+    // Complete jobs, oldest first.
+    std::vector<Manifest> jobs() const;
+    // Folders of jobs that never completed.
+    std::vector<std::string> incompleteJobs() const;
+    std::optional<Manifest> job(long long jobId) const;
+    // The newest complete job of a VM (matched by name, and by resource group when given).
+    std::optional<Manifest> latestJob(const std::string& vmName, const std::string& resourceGroup) const;
+    // The images that make up disk `disk` of `job`, oldest first (the full read, then each incremental).
+    std::vector<ChainLink> chain(const Manifest& job, std::size_t disk) const;
+
+private:
+    std::string root_;
+};
+
+}  // namespace vsagent

@@ -1,0 +1,80 @@
+#include "agent/store/SparseImage.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "agent/store/StoreError.h"
+
+namespace vsagent {
+
+namespace {
+
+bool AllZero(const unsigned char* data, std::size_t size) {
+    return size == 0 || (data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0);
+}
+
+}  // namespace
+
+void ThrowSystemError(const std::string& what, const std::string& path) {
+    throw StoreError(what + " [" + path + "]: " + std::strerror(errno));
+}
+
+SparseImage SparseImage::Create(const std::string& path, std::uint64_t size) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) ThrowSystemError("cannot create disk image", path);
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        ::close(fd);
+        ThrowSystemError("cannot size disk image", path);
+    }
+    return SparseImage(fd, path);
+}
+
+SparseImage SparseImage::Open(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) ThrowSystemError("cannot open disk image", path);
+    return SparseImage(fd, path);
+}
+
+SparseImage::SparseImage(SparseImage&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+    other.fd_ = -1;
+}
+
+SparseImage& SparseImage::operator=(SparseImage&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    std::swap(path_, other.path_);
+    return *this;
+}
+
+SparseImage::~SparseImage() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void SparseImage::write(std::uint64_t offset, const unsigned char* data, std::size_t size) {
+    if (AllZero(data, size)) return;
+    for (std::size_t done = 0; done < size;) {
+        ssize_t n = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ThrowSystemError("cannot write disk image", path_);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void SparseImage::read(std::uint64_t offset, unsigned char* data, std::size_t size) const {
+    for (std::size_t done = 0; done < size;) {
+        ssize_t n = ::pread(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ThrowSystemError("cannot read disk image", path_);
+        if (n == 0) throw StoreError("disk image [" + path_ + "] is shorter than its manifest says");
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void SparseImage::sync() {
+    if (::fsync(fd_) != 0) ThrowSystemError("cannot flush disk image", path_);
+}
+
+}  // namespace vsagent

@@ -1,0 +1,222 @@
+// vsagent run as a person runs it, on a simulated subscription of the test's own.
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "azsim/model/SubscriptionState.h"
+#include "tests/agent/e2e/VsagentRun.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+class Vsagent : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The first command seeds the subscription with the demo scenario.
+        ASSERT_EQ(Agent({"browse", "VMs", "--depth", "1"}).exitCode, 0);
+    }
+
+    e2e::Run Agent(std::vector<std::string> args) {
+        args.insert(args.end(), {"--cloud", cloud, "--log", dir.path() + "/job.log"});
+        return e2e::Execute(VSAGENT_BINARY, args, dir.path());
+    }
+    e2e::Run Azsim(std::vector<std::string> args) {
+        args.insert(args.begin() + 1, {"--state", cloud});
+        return e2e::Execute(AZSIM_TOOL, args, dir.path());
+    }
+    // A successful backup's JSON summary.
+    json Backup(const std::string& vm, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"backup", "--vm", vm, "--store", store, "--json"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        e2e::Run run = Agent(args);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        return json::parse(run.out, nullptr, false);
+    }
+    std::string CloudHash(const std::string& vm, int disk) {
+        e2e::Run run = Azsim({"hash", "--vm", vm, "--disk", std::to_string(disk)});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        return run.out.substr(0, 64);
+    }
+    std::vector<std::string> CloudHashes(const std::string& vm, int disks) {
+        std::vector<std::string> out;
+        for (int d = 0; d < disks; ++d) out.push_back(CloudHash(vm, d));
+        return out;
+    }
+    std::string Export(long long job, int disk) {
+        std::string out = dir.path() + "/export-" + std::to_string(job) + "-" + std::to_string(disk);
+        e2e::Run run = Agent({"export", "--store", store, "--job", std::to_string(job), "--disk", std::to_string(disk),
+                              "--out", out});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        // The exported file itself, hashed by the cloud tool's own code path for files.
+        return e2e::Execute("/usr/bin/sha256sum", {out}, dir.path()).out.substr(0, 64);
+    }
+    void GuestWrite(const std::string& vm, int disk, std::uint64_t offset, std::uint64_t length, int seed) {
+        ASSERT_EQ(Azsim({"write", "--vm", vm, "--disk", std::to_string(disk), "--offset", std::to_string(offset),
+                         "--random", std::to_string(seed), "--length", std::to_string(length)})
+                      .exitCode,
+                  0);
+    }
+    json List() { return json::parse(Agent({"list", "--store", store, "--json"}).out, nullptr, false); }
+    std::size_t CloudSnapshots() {
+        azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
+        return doc.snapshots.size() + doc.blobSnapshots.size() + doc.snapshotSets.size();
+    }
+
+    // Full, incremental, incremental of `vm`; every export equals the cloud's disk at its backup time.
+    void BackUpThreeTimes(const std::string& vm, int disks) {
+        std::vector<std::vector<std::string>> atBackup;
+        std::vector<json> jobs;
+        for (int round = 0; round < 3; ++round) {
+            if (round > 0)
+                for (int d = 0; d < disks; ++d) {
+                    GuestWrite(vm, d, (1 + d + round) * 1048576ull, 65536, round * 10 + d);
+                    GuestWrite(vm, d, 200 * 1048576ull + round * 4096, 4096, round * 10 + d + 5);
+                }
+            atBackup.push_back(CloudHashes(vm, disks));
+            jobs.push_back(Backup(vm));
+        }
+        ASSERT_EQ(jobs[0]["backupType"], "full");
+        for (int round = 1; round < 3; ++round) {
+            EXPECT_EQ(jobs[round]["backupType"], "incremental");
+            EXPECT_EQ(jobs[round]["parentJob"], jobs[round - 1]["jobId"]);
+            std::uint64_t written = static_cast<std::uint64_t>(disks) * (65536 + 4096);
+            EXPECT_GE(jobs[round]["bytesRead"].get<std::uint64_t>(), written);
+            EXPECT_LE(jobs[round]["bytesRead"].get<std::uint64_t>(), written * 11 / 10);
+        }
+        for (int round = 0; round < 3; ++round) {
+            ASSERT_EQ(jobs[round]["disks"].size(), static_cast<std::size_t>(disks));
+            for (int d = 0; d < disks; ++d) {
+                std::string exported = Export(jobs[round]["jobId"], d);
+                EXPECT_EQ(exported, atBackup[round][d]) << "job " << jobs[round]["jobId"] << " disk " << d;
+                EXPECT_EQ(jobs[round]["disks"][d]["sha256"], atBackup[round][d]);
+            }
+        }
+        EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
+    }
+
+    testsupport::TempDir dir;
+    std::string cloud = dir.path() + "/cloud";
+    std::string store = dir.path() + "/store";
+};
+
+TEST_F(Vsagent, ManagedVmFullThenIncrementalBackupsExportAsTheCloudHadThem) { BackUpThreeTimes("web-linux01", 3); }
+
+TEST_F(Vsagent, UnmanagedVmFullThenIncrementalBackupsExportAsTheCloudHadThem) { BackUpThreeTimes("legacy-vm01", 2); }
+
+TEST_F(Vsagent, FullOptionAndChangeTrackingDecideTheBackupType) {
+    Backup("app-win01");
+    json forced = Backup("app-win01", {"--full"});
+    EXPECT_EQ(forced["backupType"], "full");
+    EXPECT_EQ(forced["parentJob"], nullptr);
+    json list = List();
+    ASSERT_EQ(list["jobs"].size(), 2u);
+    EXPECT_TRUE(list["incomplete"].empty());
+}
+
+TEST_F(Vsagent, VerifyDetectsAFlippedByteInAStoredImage) {
+    json job = Backup("app-win01");
+    EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
+
+    std::string folder = store + "/app-win01/job-" + std::to_string(job["jobId"].get<long long>());
+    json manifest = json::parse(std::ifstream(folder + "/manifest.json"));
+    std::uint64_t at = manifest["disks"][1]["extents"][0][0].get<std::uint64_t>() + 777;
+    std::fstream image(folder + "/disk1.img", std::ios::in | std::ios::out | std::ios::binary);
+    image.seekg(static_cast<std::streamoff>(at));
+    char byte = static_cast<char>(image.get());
+    image.seekp(static_cast<std::streamoff>(at));
+    image.put(static_cast<char>(byte ^ 1));
+    image.close();
+
+    e2e::Run verify = Agent({"verify", "--store", store});
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_NE(verify.out.find("DAMAGED"), std::string::npos);
+    EXPECT_NE(verify.out.find("disk 1 [app-win01-data0]"), std::string::npos);
+    EXPECT_EQ(Agent({"export", "--store", store, "--job", "1", "--disk", "1", "--out", dir.path() + "/x"}).exitCode, 1);
+}
+
+TEST_F(Vsagent, CancelledBackupLeavesNoCompleteJobAndNoSnapshot) {
+    std::size_t snapshotsBefore = CloudSnapshots();
+    ASSERT_EQ(Azsim({"fault", "add-http", "--method", "GET", "--path", "*", "--kind", "delay", "--delay-ms", "400",
+                     "--times", "-1"})
+                  .exitCode,
+              0);
+    e2e::Background backup(VSAGENT_BINARY,
+                           {"backup", "--vm", "web-linux01", "--store", store, "--threads", "1", "--cloud", cloud,
+                            "--log", dir.path() + "/job.log"},
+                           dir.path());
+    // Cancel once the disks are being read.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(store + "/web-linux01/job-1/disk0.img") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(kill(backup.pid(), SIGINT), 0);
+    e2e::Run run = backup.finish();
+
+    EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+    EXPECT_NE(run.err.find("cancelled"), std::string::npos) << run.err;
+    json list = List();
+    EXPECT_TRUE(list["jobs"].empty());
+    EXPECT_TRUE(list["incomplete"].empty());
+    EXPECT_EQ(CloudSnapshots(), snapshotsBefore);
+
+    // Nothing of the cancelled job is taken as a base: the next backup is full.
+    ASSERT_EQ(Azsim({"fault", "clear"}).exitCode, 0);
+    EXPECT_EQ(Backup("web-linux01")["backupType"], "full");
+}
+
+TEST_F(Vsagent, InjectedFailureGivesOneClearLineAndANonZeroExit) {
+    ASSERT_EQ(Azsim({"fault", "add-sdk", "--op", "CreateDiskSnapshots", "--code", "3", "--text",
+                     "OperationNotAllowed: snapshot quota reached"})
+                  .exitCode,
+              0);
+    e2e::Run run = Agent({"backup", "--vm", "app-win01", "--store", store});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.out.empty());
+    ASSERT_FALSE(run.err.empty());
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;  // one line
+    EXPECT_NE(run.err.find("failed in MountVM: error 17"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("What to do:"), std::string::npos);
+    json list = List();
+    EXPECT_TRUE(list["jobs"].empty());
+    EXPECT_TRUE(list["incomplete"].empty());
+}
+
+TEST_F(Vsagent, EveryCommandHasHelpAndRefusesBadInput) {
+    for (const char* command : {"browse", "backup", "list", "verify", "export", "demo"}) {
+        e2e::Run help = Agent({command, "--help"});
+        EXPECT_EQ(help.exitCode, 0) << command;
+        EXPECT_EQ(help.out.rfind(std::string("usage: vsagent ") + command, 0), 0u) << help.out;
+    }
+    const std::vector<std::vector<std::string>> bad = {
+        {"backup", "--store", store},
+        {"backup", "--vm", "app-win01"},
+        {"backup", "--vm", "app-win01", "--store", store, "--threads", "0"},
+        {"backup", "--vm", "app-win01", "--store", store, "--threads", "4x"},
+        {"backup", "--vm", "app-win01", "--store", store, "--bogus"},
+        {"export", "--store", store, "--job", "1", "--disk", "-1", "--out", "x"},
+        {"export", "--store", store, "--job", "1", "--disk", "0"},
+        {"verify", "--store", store, "--job", "zero"},
+        {"list"},
+        {"list", "--store", store, "extra"},
+        {"frobnicate"},
+    };
+    for (const auto& args : bad) {
+        e2e::Run run = Agent(args);
+        EXPECT_EQ(run.exitCode, 2) << args[0] << " " << run.err;
+        EXPECT_FALSE(run.err.empty());
+    }
+    e2e::Run missingVm = Agent({"backup", "--vm", "no-such-vm", "--store", store});
+    EXPECT_EQ(missingVm.exitCode, 1);
+    EXPECT_NE(missingVm.err.find("error 1,"), std::string::npos) << missingVm.err;
+    EXPECT_EQ(Agent({"export", "--store", store, "--job", "9", "--disk", "0", "--out", dir.path() + "/x"}).exitCode, 1);
+}
+
+}  // namespace

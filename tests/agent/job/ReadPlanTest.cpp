@@ -1,0 +1,148 @@
+// Read planning: every read expressible as blockIndex x sectorCount, at most
+// 4 MiB, covering exactly the merged extents; the reading pool's bounds.
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "agent/job/ParallelReader.h"
+#include "agent/job/ReadPlan.h"
+
+using namespace vsagent;
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+std::vector<PlannedRead> Drain(ReadQueue& queue) {
+    std::vector<PlannedRead> out;
+    PlannedRead r;
+    while (queue.next(r)) out.push_back(r);
+    return out;
+}
+
+TEST(ReadPlan, ExtentsAreAlignedClampedSortedAndMergedWhenClose) {
+    ExtentList in = {{10 * kMiB, 4096}, {100, 10}, {8192, 4096}, {12288, 512}, {20480, 512},
+                     {(10 * kMiB) + 4096 + 4096, 512}, {30 * kMiB, kMiB}, {5, 0}};
+    ExtentList out = NormalizeExtents(in, 30 * kMiB + 1024);
+    ExtentList expected = {{0, 512}, {8192, 4608}, {20480, 512}, {10 * kMiB, 8704}, {30 * kMiB, 1024}};
+    EXPECT_EQ(out, expected);
+    // Without a merge gap only touching or overlapping extents join.
+    EXPECT_EQ(NormalizeExtents({{0, 4096}, {4096, 512}, {8192, 512}, {1024, 100}}, kMiB, 0),
+              (ExtentList{{0, 4608}, {8192, 512}}));
+}
+
+TEST(ReadPlan, ReadsStartAtAMultipleOfTheirOwnLength) {
+    EXPECT_EQ(ReadSectorsAt(0, 64 * kMiB), 8192u);
+    EXPECT_EQ(ReadSectorsAt(0, 3 * 512), 3u);
+    EXPECT_EQ(ReadSectorsAt(3 * kMiB, 6 * kMiB), 6144u);  // 3 MiB at block 1
+    EXPECT_EQ(ReadSectorsAt(4 * kMiB, 6 * kMiB), 8192u);
+    EXPECT_EQ(ReadSectorsAt(512, kMiB), 1u);
+    EXPECT_EQ(ReadSectorsAt(1536, kMiB), 3u);
+    EXPECT_EQ(ReadSectorsAt(6 * kMiB, 2 * kMiB + 4096), 4096u);  // the largest length dividing 6 MiB
+}
+
+TEST(ReadPlan, QueueCoversEveryExtentExactlyWithExpressibleReads) {
+    ExtentList a = NormalizeExtents({{512, 11 * kMiB + 1536}, {40 * kMiB + 3584, 9 * kMiB}}, 64 * kMiB, 0);
+    ExtentList b = NormalizeExtents({{0, 9 * kMiB}}, 64 * kMiB, 0);
+    ReadQueue queue;
+    queue.addDisk(0, &a);
+    queue.addDisk(1, &b);
+    std::vector<PlannedRead> reads = Drain(queue);
+    std::uint64_t covered[2] = {0, 0};
+    std::uint64_t next[2] = {a.front().start, 0};
+    std::size_t extentIndex[2] = {0, 0};
+    const ExtentList* lists[2] = {&a, &b};
+    for (const PlannedRead& r : reads) {
+        ASSERT_LE(r.bytes(), 4 * kMiB);
+        ASSERT_EQ(r.offset % r.bytes(), 0u);
+        ASSERT_EQ(r.blockIndex() * r.bytes(), r.offset);
+        const ExtentList& list = *lists[r.disk];
+        if (next[r.disk] >= list[extentIndex[r.disk]].end()) next[r.disk] = list[++extentIndex[r.disk]].start;
+        ASSERT_EQ(r.offset, next[r.disk]);  // in order, no gap, no overlap
+        next[r.disk] += r.bytes();
+        covered[r.disk] += r.bytes();
+    }
+    EXPECT_EQ(covered[0], TotalBytes(a));
+    EXPECT_EQ(covered[1], TotalBytes(b));
+    EXPECT_EQ(reads[0].disk, 0u);  // disks take turns
+    EXPECT_EQ(reads[1].disk, 1u);
+}
+
+class FakeDisk {
+public:
+    bool read(const PlannedRead& r, unsigned char* buffer) {
+        int now = ++inFlight;
+        int seen = peak.load();
+        while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            buffers.insert(buffer);
+        }
+        std::this_thread::yield();
+        --inFlight;
+        return !(failAt && r.offset == *failAt);
+    }
+    std::atomic<int> inFlight{0};
+    std::atomic<int> peak{0};
+    std::mutex mutex;
+    std::set<unsigned char*> buffers;
+    std::optional<std::uint64_t> failAt;
+};
+
+TEST(ParallelReader, UsesOneBufferPerThreadWhateverTheDiskSize) {
+    ExtentList disk = {{0, 512 * kMiB}};
+    ReadQueue queue;
+    queue.addDisk(0, &disk);
+    FakeDisk fake;
+    std::atomic<std::uint64_t> kept{0};
+    ReadCallbacks callbacks;
+    callbacks.read = [&](const PlannedRead& r, unsigned char* b) { return fake.read(r, b); };
+    callbacks.keep = [&](const PlannedRead& r, const unsigned char*) { kept += r.bytes(); };
+    std::atomic<std::uint64_t> progress{0};
+    ReadOutcome outcome = RunReads(queue, 3, callbacks, &progress);
+    EXPECT_EQ(outcome.status, ReadOutcome::Status::Done);
+    EXPECT_EQ(outcome.reads, 128u);
+    EXPECT_EQ(kept, 512 * kMiB);
+    EXPECT_EQ(progress, 512 * kMiB);
+    EXPECT_LE(fake.buffers.size(), 3u);
+    EXPECT_LE(fake.peak, 3);
+}
+
+TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
+    ExtentList disk = {{0, 256 * kMiB}};
+    ReadQueue failing;
+    failing.addDisk(0, &disk);
+    FakeDisk fake;
+    fake.failAt = 40 * kMiB;
+    ReadCallbacks callbacks;
+    callbacks.read = [&](const PlannedRead& r, unsigned char* b) { return fake.read(r, b); };
+    callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
+    ReadOutcome failed = RunReads(failing, 2, callbacks);
+    EXPECT_EQ(failed.status, ReadOutcome::Status::Failed);
+    EXPECT_EQ(failed.failedRead.offset, 40 * kMiB);
+    EXPECT_LT(failed.reads, 64u);
+
+    ReadQueue storing;
+    storing.addDisk(0, &disk);
+    fake.failAt.reset();
+    callbacks.keep = [](const PlannedRead& r, const unsigned char*) {
+        if (r.offset == 8 * kMiB) throw std::runtime_error("disk full");
+    };
+    ReadOutcome notKept = RunReads(storing, 2, callbacks);
+    EXPECT_EQ(notKept.status, ReadOutcome::Status::Failed);
+    EXPECT_EQ(notKept.failure, "disk full");
+
+    ReadQueue cancelled;
+    cancelled.addDisk(0, &disk);
+    std::atomic<int> reads{0};
+    callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
+    callbacks.read = [&](const PlannedRead&, unsigned char*) { return ++reads > 0; };
+    callbacks.cancelled = [&] { return reads >= 5; };
+    ReadOutcome stopped = RunReads(cancelled, 2, callbacks);
+    EXPECT_EQ(stopped.status, ReadOutcome::Status::Cancelled);
+    EXPECT_LT(stopped.reads, 10u);
+}
+
+}  // namespace

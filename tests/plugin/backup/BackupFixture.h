@@ -1,0 +1,126 @@
+// Shared set-up of the backup flow tests: the demo subscription, a connected
+// plugin object whose state the tests may inspect, a mount folder, and the
+// settings the tests change, removed again afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "azsim/faults/FaultBook.h"
+#include "azsim/model/SubscriptionState.h"
+#include "host/log/EvDebug.h"
+#include "host/settings/NXPlatformInfo.h"
+#include "host/sys/Time.h"
+#include "plugin/frame/AzureInfo.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace backuptest {
+
+using testsupport::SimulatedCloud;
+
+constexpr NXJobID kJobId = 77;
+const char* const kMountTag = "virtual int CAzureInfo::MountVM(const MountCtx&)";
+const char* const kDriverTag = "int CAzureInfo::_MountVM(const MountCtx&)";
+const char* const kUnmountTag = "virtual int CAzureInfo::UnmountVM(const MountCtx&)";
+
+// The plugin with its protected state and steps opened to the tests.
+class TestPlugin : public CAzureInfo {
+public:
+    using CAzureInfo::CAzureInfo;
+    using CAzureInfo::_MountVM;
+    using CAzureInfo::changeIdBase;
+    using CAzureInfo::diskMap;
+    using CAzureInfo::ExcludeUltraSsdDisks;
+    using CAzureInfo::liveBrowseDiskManagers;
+    using CAzureInfo::ParseMediaLinkURI;
+    using CAzureInfo::referenceSnapshotId;
+    using CAzureInfo::sdk;
+    // Forgets the detected local VM so that the next object detects it again.
+    static void ForgetLocalVm() { c_localVMGuid.clear(); }
+};
+
+struct DemoCloud : SimulatedCloud {
+    DemoCloud() : SimulatedCloud(Seed::Demo) {}
+};
+
+struct VmRef {
+    const char* name;
+    const char* guid;
+    const char* group;
+};
+const VmRef kWeb{"web-linux01", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", "rg-prod"};
+const VmRef kLegacy{"legacy-vm01", "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b", "rg-legacy"};
+const VmRef kSecure{"secure-db01", "9f8e7d6c-5b4a-4392-8180-7f6e5d4c3b2a", "rg-test"};
+const VmRef kUltra{"ultra-vm01", "4d5e6f70-8192-4a3b-9c4d-5e6f708192a3", "rg-test"};
+
+template <class Cloud>
+class BackupFlow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestPlugin::ForgetLocalVm();
+        CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
+    }
+    void TearDown() override {
+        TestPlugin::ForgetLocalVm();
+        for (const char* key : {"bUseHotAddForAzureLiveBrowse", "bSkipDeleteSnapshotsForAzure", "nExpireSnapshotHours",
+                                "nBackupSnapshotLimit", "nEnableCBTForDifferential", "bSkipDataDisksForBackup"})
+            NXPlatformInfo::removeValue("VirtualServer", key);
+    }
+
+    std::unique_ptr<TestPlugin> Connected(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
+        std::unique_ptr<TestPlugin> plugin(new TestPlugin(type, 0));
+        EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                  SimulatedCloud::kSecret),
+                  1);
+        return plugin;
+    }
+
+    MountCtx Ctx(const VmRef& vm) const {
+        MountCtx ctx;
+        ctx.vmName = vm.name;
+        ctx.vmGuid = vm.guid;
+        ctx.hostName = vm.group;
+        ctx.mountPath = mountDir.path() + "/mount";
+        ctx.jobId = kJobId;
+        ctx.appId = 12;
+        return ctx;
+    }
+
+    azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
+    void Fault(const std::string& op, int code, const std::string& text, int times = 1) {
+        azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, times});
+    }
+    // Adds snapshot sets of `vm` created `ageHours` ago; returns their GUIDs.
+    std::vector<std::string> OldSets(const VmRef& vm, int count, int ageHours) {
+        std::vector<std::string> guids;
+        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
+            for (int i = 0; i < count; ++i) {
+                azsim::SnapshotSet set;
+                set.guid = "00000000-0000-4000-8000-" + std::to_string(100000000000LL + i * 7 + ageHours);
+                set.vmName = vm.name;
+                set.vmGuid = vm.guid;
+                set.resourceGroup = vm.group;
+                set.createdAt = NxClock::nowSeconds() - ageHours * 3600LL;
+                doc.snapshotSets.push_back(set);
+                guids.push_back(set.guid);
+            }
+            return true;
+        });
+        return guids;
+    }
+    std::vector<std::string> SetGuids() const {
+        std::vector<std::string> out;
+        for (const azsim::SnapshotSet& set : State().snapshotSets) out.push_back(set.guid);
+        return out;
+    }
+
+    Cloud cloud;
+    testsupport::TempDir mountDir;
+    testsupport::JobIdentityScope identity{"vsagent", "Instance001", kJobId};
+    NxRecordingSleeper sleeper;
+    EvLogCapture log;
+};
+
+}  // namespace backuptest

@@ -1,0 +1,129 @@
+// Live browse: snapshot disks attached to the agent's own VM and readable there as local devices.
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "azsim/model/ResourceIds.h"
+#include "host/util/CKaFile.h"
+#include "tests/plugin/backup/BackupFixture.h"
+
+namespace backuptest {
+namespace {
+
+const char* const kProxyGuid = "aaaaaaaa-0000-4000-8000-000000000001";
+
+class LiveBrowse : public BackupFlow<testsupport::ServedCloud> {
+protected:
+    void SetUp() override {
+        TestPlugin::ForgetLocalVm();
+        azsim::SubscriptionState(cloud.dir()).mutate([](azsim::StateDocument& doc) {
+            azsim::ManagedDisk os;
+            os.name = "backup-proxy01-osdisk";
+            os.resourceGroup = "rg-prod";
+            os.region = "westeurope";
+            os.id = azsim::ManagedDiskId(doc.subscription().id, "rg-prod", os.name);
+            os.state = "Attached";
+            os.blob = azsim::NewManagedDiskBlob();
+            doc.managedDisks.push_back(os);
+            azsim::VirtualMachine vm;
+            vm.name = "backup-proxy01";
+            vm.guid = kProxyGuid;
+            vm.resourceGroup = "rg-prod";
+            vm.region = "westeurope";
+            vm.disks.push_back({os.id, -1});
+            doc.vms.push_back(vm);
+            return true;
+        });
+        std::filesystem::create_directories(dmi.path());
+        std::ofstream(dmi.path() + "/product_uuid") << "AAAAAAAA-0000-4000-8000-000000000001\n";
+        CVMInfo::SetDmiDirectory(dmi.path());
+        NXPlatformInfo::setValue("DiskMapper", "sDeviceFolder", devices.path());
+    }
+    void TearDown() override {
+        BackupFlow::TearDown();
+        NXPlatformInfo::removeValue("DiskMapper", "sDeviceFolder");
+    }
+    MountCtx BrowseCtx() {
+        MountCtx ctx = Ctx(kWeb);
+        ctx.liveBrowse = true;
+        ctx.archFileId = 5;
+        ctx.refJobId = 900;
+        std::filesystem::create_directories(ctx.mountPath);
+        return ctx;
+    }
+    std::vector<azsim::DiskAttachment> ProxyDisks() const { return State().findVmByGuid(kProxyGuid)->disks; }
+    size_t DeviceCount() const {
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(devices.path()),
+                                                 std::filesystem::directory_iterator()));
+    }
+
+    testsupport::TempDir dmi;
+    testsupport::TempDir devices;
+};
+
+TEST_F(LiveBrowse, RefusedWithoutItsSettingAndReleasedWhenAttachFails) {
+    auto plugin = Connected();
+    MountCtx refused = BrowseCtx();
+    EXPECT_EQ(plugin->MountVM(refused), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
+    EXPECT_TRUE(cloud.journal("CreateManagedDiskFromSnapshot").empty());
+    EXPECT_TRUE(State().snapshotSets.empty());
+
+    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
+    Fault("AddDisksToVM", 0, "Conflict: busy");
+    MountCtx failing = BrowseCtx();
+    EXPECT_EQ(plugin->MountVM(failing), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)", "Failed to attach Disk"));
+    EXPECT_EQ(ProxyDisks().size(), 1u);
+    EXPECT_EQ(DeviceCount(), 0u);
+    EXPECT_TRUE(plugin->liveBrowseDiskManagers.empty());
+    EXPECT_TRUE(State().snapshotSets.empty());
+}
+
+TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
+    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
+    auto plugin = Connected();
+    MountCtx ctx = BrowseCtx();
+    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
+
+    std::vector<azsim::DiskAttachment> attached = ProxyDisks();
+    ASSERT_EQ(attached.size(), 4u);
+    std::set<int> luns;
+    for (const azsim::DiskAttachment& a : attached) luns.insert(a.lun);
+    EXPECT_EQ(luns.size(), 4u);
+    ASSERT_EQ(ctx.vmInfo.disks.size(), 3u);
+    ASSERT_EQ(plugin->liveBrowseDiskManagers.count(std::string(kWeb.guid) + "-5"), 1u);
+    EXPECT_EQ(DeviceCount(), 3u);
+
+    azsim::StateDocument doc = State();
+    const azsim::ManagedDisk* source = doc.findManagedDiskByName("web-linux01-osdisk");
+    const SDisk& osCopy = ctx.vmInfo.disks[0];
+    EXPECT_EQ(osCopy.name.rfind("ORVALENTA_LB_900_", 0), 0u) << osCopy.name;
+    EXPECT_FALSE(osCopy.isOsDisk);
+    const azsim::ManagedDisk* created = doc.findManagedDisk(osCopy.managedDiskId);
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(created->state, "Attached");
+    const std::string device = devices.path() + "/" + osCopy.name + ".img";
+    EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)",
+                             "Disk [" + osCopy.name + "] [] is attached at [" + device + "]"));
+    EXPECT_EQ(std::filesystem::file_size(device), source->sizeBytes);
+    std::string image;
+    ASSERT_TRUE(CKaFile::ReadWholeFile(device, image));
+    std::string expected(image.size(), '\0');
+    azsim::PageBlobStore(cloud.dir()).read(source->blob, "", 0, &expected[0], expected.size());
+    EXPECT_EQ(image.compare(0, 5, "disk "), 0);
+    EXPECT_TRUE(image == expected);
+    for (const azsim::ManagedSnapshot& snap : doc.snapshots) EXPECT_FALSE(snap.grant.active) << snap.name;
+
+    ASSERT_EQ(plugin->UnmountVM(ctx), 1);
+    EXPECT_EQ(ProxyDisks().size(), 1u);
+    EXPECT_EQ(DeviceCount(), 0u);
+    EXPECT_TRUE(plugin->liveBrowseDiskManagers.empty());
+    EXPECT_TRUE(State().snapshotSets.empty());
+    EXPECT_EQ(State().findManagedDisk(osCopy.managedDiskId)->state, "Unattached");
+}
+
+}  // namespace
+}  // namespace backuptest

@@ -1,0 +1,207 @@
+// Rules around the backup snapshot set: the count limit, the expiry sweep, disk
+// filters and Ultra SSD disks, post-backup reference points, and media-link URIs.
+#include "host/message/VMReferencePointInfo.h"
+#include "tests/plugin/backup/BackupFixture.h"
+
+namespace backuptest {
+namespace {
+
+using Rules = BackupFlow<DemoCloud>;
+const char* const kLimitTag = "bool CAzureInfo::CheckVMBackupSnapshotLimit(const string&, const string&, bool&)";
+const char* const kExpiryTag =
+    "bool CAzureInfo::DeleteExpiredSnapshots(const string&, const string&, const std::vector<std::basic_string<char> "
+    ">&)";
+const char* const kPostTag = "virtual int CAzureInfo::PostBackupVM(const MountCtx&)";
+const char* const kParseTag =
+    "bool CAzureInfo::ParseMediaLinkURI(const string&, std::string&, std::string&, std::string&, std::string&)";
+
+TEST_F(Rules, LimitCountsTheNewSetAndFailsWith73AtTheLimit) {
+    NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "10");
+    OldSets(kWeb, 8, 1);
+    auto plugin = Connected();
+    MountCtx below = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(below), 1);  // 8 + the new set = 9
+    EXPECT_EQ(SetGuids().size(), 9u);
+
+    MountCtx at = Ctx(kWeb);
+    EXPECT_EQ(plugin->MountVM(at), 0);  // 9 + the new set = 10
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAPSHOT_LIMIT);
+    EXPECT_TRUE(log.containsError(kLimitTag, "There are [10] existing backup snapshots for VM [web-linux01], limit is [10]"));
+    EXPECT_TRUE(log.containsError(kDriverTag, std::string("VM [") + kWeb.guid +
+                                                  "] is at max number of snapshots for streaming backups."));
+    EXPECT_EQ(SetGuids().size(), 9u);  // the refused mount removed its own set
+
+    NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "0");
+    MountCtx unlimited = Ctx(kWeb);
+    EXPECT_EQ(plugin->MountVM(unlimited), 1);
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::ExpireAndCheckStreamingSnapshotLimits(const string&, const string&, "
+                                  "const string&, const std::vector<std::basic_string<char> >&, bool&)",
+                                  "Failed to check VM snapshot limit for VM VM [web-linux01]"));
+}
+
+TEST_F(Rules, ExpirySweepTreatsZeroAs48HoursKeepsTheReferenceAndHonoursTheSkipSetting) {
+    NXPlatformInfo::setValue("VirtualServer", "nExpireSnapshotHours", "0");
+    std::vector<std::string> old = OldSets(kWeb, 2, 49);
+    std::vector<std::string> young = OldSets(kWeb, 1, 47);
+    auto plugin = Connected();
+    plugin->referenceSnapshotId = old[1];
+    MountCtx ctx = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    EXPECT_TRUE(log.contains(kExpiryTag, "nSnapshotExpiryInHours [48]"));
+    auto sweep = cloud.journal("DeleteExpiredSnapshots");
+    ASSERT_EQ(sweep.size(), 1u);
+    EXPECT_EQ(sweep[0]["args"]["expiryHours"], 48);
+    EXPECT_EQ(sweep[0]["args"]["keepSnapshots"], nlohmann::json::array({old[1]}));
+    EXPECT_EQ(SetGuids(), (std::vector<std::string>{old[1], young[0], ctx.backupSnapshotGuid}));
+
+    NXPlatformInfo::setValue("VirtualServer", "bSkipDeleteSnapshotsForAzure", "1");
+    plugin->referenceSnapshotId.clear();
+    MountCtx skipped = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(skipped), 1);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::ExpireAndCheckStreamingSnapshotLimits(const string&, const string&, "
+                             "const string&, const std::vector<std::basic_string<char> >&, bool&)",
+                             "Skipping deleting of expired snapshots due to registry override for VM [web-linux01]"));
+    EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").size(), 1u);
+    EXPECT_EQ(SetGuids().size(), 4u);
+}
+
+TEST_F(Rules, FiltersDropDisksBeforeTheSnapshotAndFailWith65WhenNoneIsLeft) {
+    auto plugin = Connected();
+    MountCtx all = Ctx(kWeb);
+    all.diskFilters.push_back({DISK_FILTER_BY_PATTERN, "WEB-linux01-*", ""});
+    EXPECT_EQ(plugin->MountVM(all), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_ALL_DISKS_FILTERED);
+    EXPECT_EQ(all.filteredDiskCount, 3u);
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::ExcludeFilteredDisks(const MountCtx&)",
+                                  "All the disks of the VM are filtered."));
+    EXPECT_TRUE(cloud.journal("CreateDiskSnapshots").empty());
+
+    MountCtx byRules = Ctx(kWeb);
+    byRules.diskFilters.push_back({DISK_FILTER_BY_TYPE, "os disk", ""});
+    byRules.diskFilters.push_back({DISK_FILTER_BY_TAG, "no-such-tag", "*"});
+    byRules.diskFilters.push_back({DISK_FILTER_BY_PATH, "https://*/nothing/*.vhd", ""});
+    ASSERT_EQ(plugin->MountVM(byRules), 1);
+    EXPECT_EQ(byRules.vmInfo.disks.size(), 2u);
+    EXPECT_TRUE(log.contains("virtual bool CAzureInfo::IsDiskFilteredByType(const string&, const VMInfoStructs::SDisk&)",
+                             "Disk [web-linux01-osdisk] is filtered as it is [os disk]"));
+
+    NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "1");
+    auto osOnly = Connected();
+    MountCtx skip = Ctx(kWeb);
+    ASSERT_EQ(osOnly->MountVM(skip), 1);
+    EXPECT_EQ(skip.filteredDiskCount, 2u);
+    ASSERT_EQ(skip.vmInfo.disks.size(), 1u);
+    EXPECT_TRUE(skip.vmInfo.disks[0].isOsDisk);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::ExcludeFilteredDisks(const MountCtx&)",
+                             "Filtering Data disk [web-linux01-data1]"));
+    EXPECT_EQ(State().findSnapshotSet(skip.backupSnapshotGuid)->members.size(), 1u);
+
+    // A legacy VM's blob rule matches a bare path under any account.
+    MountCtx legacy = Ctx(kLegacy);
+    legacy.diskFilters.push_back({DISK_FILTER_BY_PATH, "vhds/*data0.vhd", ""});
+    legacy.diskFilters.push_back({DISK_FILTER_BY_DATASTORE, "LEGACYSTORE01", ""});
+    EXPECT_EQ(osOnly->MountVM(legacy), 0);
+    EXPECT_EQ(osOnly->GetLastVMError(), VMINFO_ERR_ALL_DISKS_FILTERED);
+}
+
+TEST_F(Rules, UltraSsdDisksBecomeFailureEntriesAndAloneFailWith260) {
+    auto plugin = Connected();
+    MountCtx mixed = Ctx(kUltra);
+    ASSERT_EQ(plugin->MountVM(mixed), 1);
+    ASSERT_EQ(mixed.mountFailures.size(), 1u);
+    EXPECT_EQ(mixed.mountFailures[0].reason, "Snapshots for Ultra SSD disks are not supported by Azure");
+    EXPECT_EQ(mixed.vmInfo.disks.size(), 1u);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::ExcludeUltraSsdDisks(const MountCtx&)",
+                             "Skipping disk [ultra-vm01-ultra0] as it is detected as Ultra SSD"));
+
+    MountCtx three;
+    three.vmInfo.disks.resize(3);
+    const char* types[] = {"Premium_LRS", "UltraSSD_LRS", "StandardSSD_LRS"};
+    for (int i = 0; i < 3; ++i) {
+        three.vmInfo.disks[i].name = std::string("d") + std::to_string(i);
+        three.vmInfo.disks[i].volumeType = types[i];
+    }
+    ASSERT_TRUE(plugin->ExcludeUltraSsdDisks(three));
+    ASSERT_EQ(three.vmInfo.disks.size(), 2u);
+    EXPECT_EQ(three.vmInfo.disks[1].name, "d2");
+    EXPECT_EQ(three.mountFailures.size(), 1u);
+
+    MountCtx only = Ctx(kUltra);
+    only.diskFilters.push_back({DISK_FILTER_BY_TYPE, "OS Disk", ""});
+    EXPECT_EQ(plugin->MountVM(only), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_ALL_DISKS_ULTRA_SSD);
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::ExcludeUltraSsdDisks(const MountCtx&)",
+                                  "All the disks of the VM are Ultra SSD."));
+}
+
+TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
+    std::vector<std::string> previous = OldSets(kWeb, 1, 1);
+    auto plugin = Connected();
+    plugin->referenceSnapshotId = previous[0];
+    MountCtx ctx = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    const std::string current = ctx.backupSnapshotGuid;
+    ctx.cbtEnabled = true;  // as change tracking would have left it
+    ASSERT_EQ(plugin->PostBackupVM(ctx), 1);
+    VirtualServer::VMReferencePointInfo reference;
+    ASSERT_EQ(reference.unserialize(ctx.referencePoint), 0);
+    EXPECT_EQ(reference.getstring(1, 1, 0x1aeef26a, 0xe4072f), current);
+    EXPECT_EQ(reference.getstring(3, 9, 0x1aeef26a, 0x2e1faf), current);
+    EXPECT_TRUE(ctx.backupSnapshotGuid.empty());
+    EXPECT_TRUE(log.contains(kPostTag, "Cleaning up snapshots for VM SnapshotID [" + previous[0] + "]"));
+    ASSERT_EQ(plugin->UnmountVM(ctx), 1);
+    EXPECT_EQ(SetGuids(), std::vector<std::string>{current});
+
+    // Differential: the full backup's set named by the change-id base stays.
+    NXPlatformInfo::setValue("VirtualServer", "nEnableCBTForDifferential", "1");
+    plugin->referenceSnapshotId = current;
+    plugin->changeIdBase = current;
+    MountCtx next = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(next), 1);
+    next.cbtEnabled = true;
+    ASSERT_EQ(plugin->PostBackupVM(next), 1);
+    EXPECT_TRUE(log.contains(kPostTag, "Skipping cleanup of SnapshotID [" + current +
+                                           "] as this is for a full backup job"));
+    ASSERT_EQ(reference.unserialize(next.referencePoint), 0);
+    EXPECT_EQ(reference.getstring(1, 1, 0x1aeef26a, 0xe4072f), current);
+    EXPECT_EQ(SetGuids().size(), 2u);
+
+    // A failed deletion is soft: the cloud's text becomes the details.
+    NXPlatformInfo::removeValue("VirtualServer", "nEnableCBTForDifferential");
+    Fault("DeleteDiskSnapshots", 0, "SnapshotInUse");
+    next.vmInfo.snapshotGuid = "fresh";
+    EXPECT_EQ(plugin->PostBackupVM(next), 1);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "SnapshotInUse");
+}
+
+TEST_F(Rules, MediaLinkUrisParseAndHostileInputIsRefused) {
+    auto plugin = Connected();
+    std::string account, container, blob, snapshot = "unchanged";
+    ASSERT_TRUE(plugin->ParseMediaLinkURI("https://acct.blob.core.windows.net/vhds/os.vhd", account, container, blob,
+                                          snapshot));
+    EXPECT_EQ(account + "|" + container + "|" + blob + "|" + snapshot, "acct|vhds|os.vhd|unchanged");
+    ASSERT_TRUE(plugin->ParseMediaLinkURI(
+        "https://acct.blob.core.windows.net/a/b/disk.vhd?snapshot=2021-07-15T10:00:00.0000000Z", account, container,
+        blob, snapshot));
+    EXPECT_EQ(container + "|" + blob + "|" + snapshot, "a\\b|disk.vhd|2021-07-15T10_00_00.0000000Z");
+    ASSERT_TRUE(plugin->ParseMediaLinkURI("http://x.blob.core.windows.net/c/d.vhd?sig=a/b&snapshot=1", account,
+                                          container, blob, snapshot));
+    EXPECT_EQ(container + "|" + blob + "|" + snapshot, "c|d.vhd|1");
+
+    for (const std::string& bad : {std::string("acct.blob.core.windows.net/vhds/os.vhd"),
+                                   std::string("https://acct.blob.core.windows.net"),
+                                   std::string("https://acct.blob.core.windows.net/os.vhd"),
+                                   std::string("https://acct.example.org/vhds/os.vhd")}) {
+        EXPECT_FALSE(plugin->ParseMediaLinkURI(bad, account, container, blob, snapshot)) << bad;
+        EXPECT_TRUE(log.containsError(kParseTag, "could not parse disk filename: [" + bad + "]")) << bad;
+    }
+    const std::string longAccount(100000, 'a');
+    ASSERT_TRUE(plugin->ParseMediaLinkURI("https://" + longAccount + ".blob.core.windows.net/c/" +
+                                              std::string(5000, 'b'),
+                                          account, container, blob, snapshot));
+    EXPECT_EQ(account, longAccount);
+    EXPECT_EQ(blob.size(), 5000u);
+}
+
+}  // namespace
+}  // namespace backuptest

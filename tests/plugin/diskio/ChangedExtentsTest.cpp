@@ -1,0 +1,217 @@
+// Backup mounts read through the disk data path, incremental extents after
+// guest writes, change-id validation and the change-tracking status.
+#include <algorithm>
+
+#include "azsim/faults/FaultBook.h"
+#include "host/message/VMReferencePointInfo.h"
+#include "tests/plugin/diskio/DiskFixture.h"
+
+namespace {
+
+const char* const kExtentsTag =
+    "virtual int CAzureInfo::GetVmdkExtents(const VmdkHandle&, const string&, ULONGLONG, SDiskChangeInfo&)";
+const char* const kStatusTag = "bool CAzureInfo::SetVMCBTStatus(const MountCtx&)";
+constexpr std::uint64_t kMiB = 1 << 20;
+
+struct Write {
+    std::uint64_t offset;
+    std::uint64_t length;
+};
+const Write kGuestWrites[] = {{kMiB, 64 * 1024}, {100 * kMiB + 4096, 8192}, {200 * kMiB, 3 * kMiB}};
+
+class ChangedExtents : public DiskDataPath {
+protected:
+    MountCtx Ctx(const char* vm, const char* group, const std::string& referencePoint = std::string()) {
+        MountCtx ctx;
+        ctx.vmName = vm;
+        ctx.hostName = group;
+        ctx.mountPath = mountDir.path() + "/mount";
+        ctx.jobId = 42;
+        ctx.appId = 12;
+        ctx.cbtEnabled = true;
+        ctx.backupType = 2;
+        ctx.referencePoint = referencePoint;
+        return ctx;
+    }
+    static std::string ReferencePoint(const std::string& changeId, const std::string& snapshotId) {
+        VirtualServer::VMReferencePointInfo message;
+        message.setstring(1, 1, 0x1aeef26a, 0xe4072f, changeId);
+        message.setstring(3, 9, 0x1aeef26a, 0x2e1faf, snapshotId);
+        std::string out;
+        message.serialize(out, false);
+        return out;
+    }
+    // Writes into the live blob of disk `index` of the mounted VM as its guest would.
+    void GuestWrites(const azsim::BlobKey& blob) {
+        azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
+        for (const Write& w : kGuestWrites) {
+            std::vector<unsigned char> data(w.length, static_cast<unsigned char>(0x5a + w.offset % 7));
+            ASSERT_TRUE(store.writePages(blob, w.offset, data.data(), w.length, nullptr));
+        }
+    }
+    // Every disk of the mount, opened through the mount information, reads as its snapshot.
+    void ExpectMountedDisksRead(const MountCtx& ctx) {
+        std::vector<SMountInfoFull> info;
+        ASSERT_EQ(1, plugin->GetFullMountInfo(ctx, info));
+        std::vector<unsigned char> buffer(2 * kMiB);
+        for (const SMountInfoFull& entry : info) {
+            if (entry.kind != 1) continue;
+            VmdkHandle handle = Open(entry.disks.at(0).uri);
+            for (ULONGLONG block : {0ULL, 50ULL, handle.diskInfo->blobSize / (2 * kMiB) - 1}) {
+                ASSERT_EQ(1, plugin->ReadVmdk(handle, block, 4096, buffer.data()));
+                EXPECT_EQ(Stored(handle.diskInfo->sourceUri, block * 2 * kMiB, 2 * kMiB), buffer);
+            }
+        }
+    }
+    static std::vector<std::pair<std::uint64_t, std::uint64_t>> Pairs(const SDiskChangeInfo& info) {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+        for (const SDiskChangeExtent& e : info.extents) out.emplace_back(e.start, e.length);
+        return out;
+    }
+    // A full mount, guest writes on `blob`, then an incremental mount against the first.
+    void ExpectIncrementalExtents(const char* vm, const char* group, const azsim::BlobKey& blob, size_t diskIndex) {
+        MountCtx full = Ctx(vm, group);
+        ASSERT_EQ(1, plugin->MountVM(full));
+        EXPECT_EQ(1, full.cbtMode);
+        EXPECT_EQ("Enabled", full.cbtStatusText);
+        ExpectMountedDisksRead(full);
+        GuestWrites(blob);
+
+        plugin.reset(new DiskPlugin());
+        ASSERT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
+                                     testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
+        const std::string changeId = full.backupSnapshotGuid;
+        MountCtx incremental = Ctx(vm, group, ReferencePoint(changeId, changeId));
+        ASSERT_EQ(1, plugin->MountVM(incremental));
+        EXPECT_EQ(2, incremental.cbtMode);
+        EXPECT_EQ("Used", incremental.cbtStatusText);
+
+        VmdkHandle handle = Open(incremental.vmInfo.disks.at(diskIndex).uri);
+        SDiskChangeInfo changed;
+        ASSERT_EQ(1, plugin->GetVmdkExtents(handle, changeId, 0, changed));
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> expected;
+        for (const Write& w : kGuestWrites) expected.emplace_back(w.offset, w.length);
+        EXPECT_EQ(expected, Pairs(changed));
+        EXPECT_TRUE(log.contains(kExtentsTag, "There are [3] changed extents for ChangeID [" + changeId + "]"));
+        // The extents are read as they are now: the written bytes, from the new snapshot.
+        std::vector<unsigned char> buffer(kMiB);
+        ASSERT_EQ(1, plugin->ReadVmdk(handle, 200, 2048, buffer.data()));
+        EXPECT_EQ(std::vector<unsigned char>(kMiB, static_cast<unsigned char>(0x5a + 200 * kMiB % 7)), buffer);
+
+        SDiskChangeInfo allocated;
+        ASSERT_EQ(1, plugin->GetVmdkExtents(handle, "", 0, allocated));
+        std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(handle.diskInfo->sourceUri);
+        std::vector<azsim::PageRange> pages;
+        azsim::SubscriptionState(cloud.dir()).blobs().pageRanges(uri->key(), uri->snapshot, 0, UINT64_MAX, pages);
+        ASSERT_EQ(pages.size(), allocated.extents.size());
+        for (size_t i = 0; i < pages.size(); ++i)
+            EXPECT_EQ(Pairs(allocated)[i], std::make_pair(static_cast<std::uint64_t>(pages[i].start),
+                                                          static_cast<std::uint64_t>(pages[i].end - pages[i].start)));
+
+        const std::string path = incremental.vmInfo.disks.at(diskIndex).uri;
+        EXPECT_TRUE(plugin->ValidateChangeId("", "", path, changeId));
+        ASSERT_TRUE(plugin->sdk->DeleteDiskSnapshots(changeId, full.vmInfo.disks, group, false));
+        EXPECT_FALSE(plugin->ValidateChangeId("", "", path, changeId));
+        EXPECT_EQ(0, plugin->GetVmdkExtents(handle, changeId, 0, changed));
+        EXPECT_EQ(3u, changed.extents.size()) << "a failed query leaves the list as it was";
+        EXPECT_FALSE(plugin->ValidateChangeId("", "", path, ""));
+    }
+
+    testsupport::TempDir mountDir;
+};
+
+TEST_F(ChangedExtents, ManagedIncrementalReadsExactlyTheGuestWrites) {
+    const azsim::StateDocument doc = azsim::SubscriptionState(cloud.dir()).load();
+    const azsim::ManagedDisk* disk = doc.findManagedDiskByName("web-linux01-data0");
+    ASSERT_NE(nullptr, disk);
+    ExpectIncrementalExtents("web-linux01", "rg-prod", disk->blob, 1);
+    // Only the previous snapshot's access was granted for the diff, and it was revoked.
+    ASSERT_EQ(1u, Journalled("RevokeSASToken"));
+    EXPECT_NE(std::string::npos,
+              cloud.journal("RevokeSASToken")[0]["args"]["snapshotName"].get<std::string>().find("web-linux01-data0"));
+}
+
+TEST_F(ChangedExtents, UnmanagedIncrementalReadsExactlyTheGuestWrites) {
+    ExpectIncrementalExtents("legacy-vm01", "rg-legacy", azsim::BlobKey{"legacystore01", "vhds", "legacy-vm01-data0.vhd"}, 1);
+}
+
+TEST_F(ChangedExtents, StatusFollowsPerDiskValidation) {
+    MountCtx full = Ctx("web-linux01", "rg-prod");
+    ASSERT_EQ(1, plugin->MountVM(full));
+    const size_t lookups = Journalled("GetSourceDiskForSnapshot");
+    MountCtx second = Ctx("web-linux01", "rg-prod");
+    ASSERT_EQ(1, plugin->MountVM(second));
+    EXPECT_EQ(lookups, Journalled("GetSourceDiskForSnapshot")) << "a full backup validates nothing";
+
+    const std::string guid = full.backupSnapshotGuid;
+    MountCtx ctx = second;
+    ctx.referencePoint = ReferencePoint("ignored-change-id", guid);
+    ASSERT_TRUE(plugin->InitCBT(ctx));
+    EXPECT_EQ(guid, plugin->referenceSnapshotId);
+    EXPECT_EQ("Used", ctx.cbtStatusText);
+
+    ctx.backupType = 4;  // the change id of the latest full backup is the reference itself
+    ctx.referencePoint = ReferencePoint(guid, "stale-snapshot-id");
+    ASSERT_TRUE(plugin->InitCBT(ctx));
+    EXPECT_EQ("Used", ctx.cbtStatusText);
+    ctx.backupType = 2;
+    ASSERT_TRUE(plugin->InitCBT(ctx));
+    EXPECT_EQ("Failed", ctx.cbtStatusText);
+
+    // One disk's earlier snapshot removed: partly usable.
+    azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
+        doc.snapshots.erase(std::remove_if(doc.snapshots.begin(), doc.snapshots.end(),
+                                           [&](const azsim::ManagedSnapshot& s) {
+                                               return s.id == full.vmInfo.disks[2].managedDiskId;
+                                           }),
+                            doc.snapshots.end());
+        return true;
+    });
+    ctx.referencePoint = ReferencePoint("", guid);
+    ASSERT_TRUE(plugin->InitCBT(ctx));
+    EXPECT_EQ("Partially Used", ctx.cbtStatusText);
+    EXPECT_TRUE(log.containsError(kStatusTag, "Change ID validation failed for Snapshot [" +
+                                                  second.vmInfo.disks[2].managedDiskId + "], Snapshot GUID [" + guid +
+                                                  "]"));
+
+    MountCtx encrypted = ctx;
+    encrypted.vmInfo.disks[1].isEncrypted = true;
+    ASSERT_TRUE(plugin->InitCBT(encrypted));
+    EXPECT_FALSE(encrypted.cbtEnabled);
+    EXPECT_EQ("Not Used", encrypted.cbtStatusText);
+
+    MountCtx failback = ctx;
+    failback.isFailback = true;
+    failback.cbtStatusText.clear();
+    ASSERT_TRUE(plugin->InitCBT(failback));
+    EXPECT_FALSE(failback.cbtEnabled);
+    EXPECT_EQ("", failback.cbtStatusText);
+
+    ctx.referencePoint = "not a reference point";
+    EXPECT_FALSE(plugin->InitCBT(ctx));
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::InitCBT(const MountCtx&)",
+                                  "Failed to read VM [web-linux01] change block tracking details. Code [0x102]"));
+}
+
+TEST_F(ChangedExtents, PreviousSnapshotIsFoundInTheFallbackResourceGroup) {
+    MountCtx full = Ctx("web-linux01", "rg-prod");
+    ASSERT_EQ(1, plugin->MountVM(full));
+    MountCtx second = Ctx("web-linux01", "rg-prod");
+    ASSERT_EQ(1, plugin->MountVM(second));
+    azsim::SdkFault fault;
+    fault.operation = "GetManagedDiskSnapshotIDForSnapshotGUID";
+    fault.text = "transient";
+    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+    VmdkHandle handle = Open(second.vmInfo.disks[0].uri);
+    handle.diskInfo->vmResourceGroup = "RG-PROD";  // the same group in another case: no second question
+    SDiskChangeInfo info;
+    EXPECT_EQ(0, plugin->GetVmdkExtents(handle, full.backupSnapshotGuid, 0, info));
+    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+    handle.diskInfo->vmResourceGroup = "rg-other";
+    EXPECT_EQ(0, plugin->GetVmdkExtents(handle, full.backupSnapshotGuid, 0, info)) << "not in rg-other";
+    std::vector<nlohmann::json> asked = cloud.journal("GetManagedDiskSnapshotIDForSnapshotGUID");
+    ASSERT_EQ(3u, asked.size());
+    EXPECT_EQ("rg-other", asked.back()["args"]["resourceGroup"]);
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+// Disk handles and the page-blob reader over HTTPS against the simulated subscription.
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "azsim/auth/AccessAuthority.h"
+#include "azsim/faults/FaultBook.h"
+#include "host/http/NXLibCurl.h"
+#include "host/settings/NXPlatformInfo.h"
+#include "tests/plugin/diskio/DiskFixture.h"
+
+namespace {
+
+const char* const kReadTag = "virtual int CAzureInfo::ReadVmdk(const VmdkHandle&, ULONGLONG, UINT, unsigned char*)";
+const char* const kBufferTag =
+    "bool CAzureInfo::_DownloadBuffer(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)";
+const char* const kPiecesTag =
+    "bool CAzureInfo::_DownloadBlockAtOffset(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)";
+constexpr UINT kMiB = 1 << 20;
+
+class PageBlobReader : public DiskDataPath {
+protected:
+    void TearDown() override { NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts"); }
+    // Reads the whole blob in blocks of `blockSectors` sectors (the last one clamped) and compares every block.
+    void ExpectWholeDiskRead(const VmdkHandle& handle, UINT blockSectors) {
+        const std::uint64_t size = handle.diskInfo->blobSize;
+        const std::uint64_t block = blockSectors * 512ULL;
+        std::vector<unsigned char> buffer(block);
+        for (std::uint64_t index = 0; index * block < size; ++index) {
+            ASSERT_EQ(1, plugin->ReadVmdk(handle, index, blockSectors, buffer.data())) << index;
+            const std::uint64_t length = std::min(block, size - index * block);
+            ASSERT_EQ(Stored(handle.diskInfo->sourceUri, index * block, length),
+                      std::vector<unsigned char>(buffer.begin(), buffer.begin() + length))
+                << "block " << index;
+        }
+    }
+    void AddHttpFault(azsim::HttpFaultKind kind, int status, int times) {
+        azsim::HttpFault fault;
+        fault.method = "GET";
+        fault.kind = kind;
+        fault.status = status;
+        fault.times = times;
+        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
+    }
+};
+
+TEST_F(PageBlobReader, WholeManagedAndUnmanagedDisksEqualTheirSnapshots) {
+    DiskPlugin::SnapshotSet managed = plugin->Snapshot(plugin->Vm("web-linux01", "rg-prod"), false);
+    VmdkHandle data0 = Open(managed.paths[1]);
+    ASSERT_EQ(0u, data0.diskInfo->sourceUri.find("https://")) << "a managed snapshot is read through its SAS URL";
+    ExpectWholeDiskRead(data0, 3 * 2048);  // 3 MiB blocks: the last one is clamped at the blob's end
+    EXPECT_EQ(0u, Journalled("GetStorageAccessToken")) << "a SAS read never fetches a token";
+    const std::string clamp = "Blob size [" + std::to_string(data0.diskInfo->blobSize) + "], Offset [" +
+                              std::to_string(data0.diskInfo->blobSize / 3145728 * 3145728) + "]";
+    EXPECT_TRUE(Logged(
+        "bool CAzureInfo::_DownloadBlock(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)", clamp));
+
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
+    VmdkHandle osDisk = Open(legacy.paths[0]);
+    ExpectWholeDiskRead(osDisk, 16384);  // 8 MiB blocks: two 4 MiB pieces each
+    EXPECT_EQ(1u, Journalled("GetStorageAccessToken")) << "one token serves every read";
+    EXPECT_TRUE(log.contains(kPiecesTag, "Downloading at offset [8388608] with size [8388608] for blob [" +
+                                             osDisk.diskInfo->dataUrl + "]"));
+    EXPECT_TRUE(sleeper.waits().empty());
+}
+
+TEST_F(PageBlobReader, BlockIndexCountsBlocksOfTheRequestedSize) {
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
+    VmdkHandle handle = Open(legacy.paths[0]);
+    std::vector<unsigned char> buffer(kMiB);
+    ASSERT_EQ(1, plugin->ReadVmdk(handle, 3, 2048, buffer.data()));
+    EXPECT_EQ(Stored(legacy.paths[0], 3145728, kMiB), buffer);
+    EXPECT_TRUE(log.contains(kPiecesTag, "Buffer at offset [3145728] downloaded successfully"));
+}
+
+TEST_F(PageBlobReader, FailedSecondPieceKeepsTheFirstAndEndsTheRead) {
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
+    VmdkHandle handle = Open(legacy.paths[1]);
+    // The disk map claims more than the blob holds: the last 6 MiB block's second
+    // piece (2 MiB) lies past the end and the service refuses it.
+    const std::uint64_t size = handle.diskInfo->blobSize;
+    handle.diskInfo->blobSize = size + 2 * kMiB;
+    ASSERT_EQ(0u, (size - 4 * kMiB) % (6 * kMiB));
+    const ULONGLONG block = (size - 4 * kMiB) / (6 * kMiB);
+    std::vector<unsigned char> buffer(6 * kMiB, 0xab);
+    EXPECT_EQ(0, plugin->ReadVmdk(handle, block, 12288, buffer.data()));
+    EXPECT_EQ(Stored(legacy.paths[1], size - 4 * kMiB, 4 * kMiB),
+              std::vector<unsigned char>(buffer.begin(), buffer.begin() + 4 * kMiB));
+    EXPECT_EQ(std::vector<unsigned char>(2 * kMiB, 0xab), std::vector<unsigned char>(buffer.begin() + 4 * kMiB, buffer.end()));
+    EXPECT_TRUE(Logged(kBufferTag, "HTTP Error Code [416]"));
+    EXPECT_TRUE(Logged(kReadTag, "Failed to download page for blob[" + handle.diskInfo->dataUrl + "], Error ["));
+}
+
+TEST_F(PageBlobReader, AttemptsFollowTheSettingWithRecordedPausesAndRefreshEveryFailure) {
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
+    VmdkHandle handle = Open(legacy.paths[1]);
+    std::vector<unsigned char> buffer(kMiB);
+    const struct { const char* setting; unsigned attempts; } cases[] = {{nullptr, 2}, {"0", 2}, {"5", 5}};
+    for (const auto& c : cases) {
+        if (c.setting) NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", c.setting);
+        AddHttpFault(azsim::HttpFaultKind::Status, 500, -1);
+        const size_t waits = sleeper.waits().size();
+        const std::uint64_t requests = NXLibCurl::stats().requests;
+        const size_t tokens = Journalled("GetStorageAccessToken");
+        EXPECT_EQ(0, plugin->ReadVmdk(handle, 0, 2048, buffer.data()));
+        EXPECT_EQ(c.attempts, NXLibCurl::stats().requests - requests);
+        const std::vector<unsigned long> all = sleeper.waits();
+        EXPECT_EQ(std::vector<unsigned long>(c.attempts - 1, 2000), std::vector<unsigned long>(all.begin() + waits, all.end()));
+        EXPECT_LE(c.attempts, Journalled("GetStorageAccessToken") - tokens) << "a refresh after every failure";
+        azsim::FaultBook(cloud.dir()).clear();
+    }
+    EXPECT_TRUE(log.contains(
+        "bool CAzureInfo::_DownloadBufferWithRetry(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)",
+        "Failed to download buffer at offset [0] with size [1048576] for Blob [" + handle.diskInfo->dataUrl +
+            "], Attempt Count [5]"));
+}
+
+TEST_F(PageBlobReader, IncompleteBodyIsRetriedNeverPadded) {
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
+    VmdkHandle handle = Open(legacy.paths[0]);
+    AddHttpFault(azsim::HttpFaultKind::ShortBody, 206, 1);
+    std::vector<unsigned char> buffer(kMiB);
+    ASSERT_EQ(1, plugin->ReadVmdk(handle, 0, 2048, buffer.data()));
+    EXPECT_EQ(Stored(legacy.paths[0], 0, kMiB), buffer);
+    EXPECT_EQ(std::vector<unsigned long>{2000}, sleeper.waits());
+    EXPECT_TRUE(Logged(kBufferTag, "Incomplete response body from ["));
+}
+
+TEST_F(PageBlobReader, ExpiredTokenIsRefreshedAndTheReadSucceeds) {
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
+    VmdkHandle handle = Open(legacy.paths[0]);
+    azsim::AccessAuthority authority(cloud.dir());
+    authority.setTokenLifetime(-60);
+    plugin->downloadAccessToken = authority.issueToken(testsupport::SimulatedCloud::kApplicationId);
+    authority.setTokenLifetime(3600);
+    std::vector<unsigned char> buffer(kMiB);
+    ASSERT_EQ(1, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
+    EXPECT_EQ(Stored(legacy.paths[0], kMiB, kMiB), buffer);
+    EXPECT_TRUE(Logged(kBufferTag, "HTTP Error Code [401]"));
+    EXPECT_TRUE(log.contains(kBufferTag, "Refreshing storage access token for the next attempt ..."));
+    EXPECT_EQ(std::vector<unsigned long>{2000}, sleeper.waits());
+
+    azsim::SdkFault fault;
+    fault.operation = "GetStorageAccessToken";
+    fault.text = "AADSTS7000215: Invalid client secret provided.";
+    fault.times = -1;
+    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+    plugin->downloadAccessToken.clear();
+    EXPECT_EQ(0, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
+    EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
+    EXPECT_TRUE(log.containsError(kBufferTag, "Failed to get Storage access token for Blob [" + handle.diskInfo->dataUrl + "]"));
+}
+
+TEST_F(PageBlobReader, VanishedStagingBlobIsRecreatedOnce) {
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
+    VmdkHandle handle = Open(legacy.paths[1]);
+    std::optional<azsim::BlobUri> staging = azsim::ParseBlobUri(handle.diskInfo->dataUrl);
+    ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().deleteBlob(staging->key()));
+    const size_t copies = Journalled("CreateBackupBlobFromSnapshot");
+    std::vector<unsigned char> buffer(kMiB);
+    ASSERT_EQ(1, plugin->ReadVmdk(handle, 2, 2048, buffer.data()));
+    EXPECT_EQ(Stored(legacy.paths[1], 2 * kMiB, kMiB), buffer);
+    EXPECT_EQ(copies + 1, Journalled("CreateBackupBlobFromSnapshot"));
+    EXPECT_TRUE(log.contains(kReadTag, "Download request is succeeded from staging blob"));
+
+    // A blob that is present but unreadable is not recreated; a failed recreation is not repeated.
+    AddHttpFault(azsim::HttpFaultKind::Status, 500, -1);
+    EXPECT_EQ(0, plugin->ReadVmdk(handle, 2, 2048, buffer.data()));
+    ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().deleteBlob(staging->key()));
+    EXPECT_EQ(0, plugin->ReadVmdk(handle, 2, 2048, buffer.data()));
+    EXPECT_EQ(copies + 2, Journalled("CreateBackupBlobFromSnapshot"));
+}
+
+TEST_F(PageBlobReader, WrapperFallbackReadsWithoutHttp) {
+    DiskPlugin::SnapshotSet managed = plugin->Snapshot(plugin->Vm("web-linux01", "rg-prod"), false);
+    VmdkHandle handle = Open(managed.paths[0]);
+    plugin->nativeDownload = false;
+    const std::uint64_t requests = NXLibCurl::stats().requests;
+    std::vector<unsigned char> buffer(kMiB);
+    ASSERT_EQ(1, plugin->ReadVmdk(handle, 100, 2048, buffer.data()));
+    EXPECT_EQ(Stored(handle.diskInfo->sourceUri, 100ULL * kMiB, kMiB), buffer);
+    EXPECT_EQ(requests, NXLibCurl::stats().requests);
+    EXPECT_EQ(0, plugin->ReadVmdk(handle, 100000, 2048, buffer.data()));
+    EXPECT_NE(std::string::npos, plugin->GetLastVMErrorDetails().find("InvalidRange"));
+}
+
+TEST_F(PageBlobReader, HandlesReportCapacityWithoutTheFooterAndFailCleanly) {
+    azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
+    const struct { std::uint64_t size; ULONGLONG sectors; } cases[] = {{1073742336ULL, 2097152}, {512, 0}};
+    for (const auto& c : cases) {
+        azsim::BlobKey key{"legacystore01", "vhds", "sized-" + std::to_string(c.size) + ".vhd"};
+        ASSERT_TRUE(store.createPageBlob(key, c.size, false, nullptr));
+        VmdkHandle handle;
+        plugin->GetVmdkHandle("", "", key.name, handle);
+        handle.diskInfo->dataUrl = azsim::PageBlobUri(key);
+        ULONGLONG sectors = 99;
+        ASSERT_EQ(1, plugin->GetVmdkCapacity(handle, sectors));
+        EXPECT_EQ(c.sectors, sectors);
+    }
+    VmdkHandle unknown;
+    ASSERT_EQ(1, plugin->OpenVmdk("", "", "never-registered", unknown));
+    std::vector<unsigned char> buffer(512);
+    EXPECT_EQ(0, plugin->ReadVmdk(unknown, 0, 1, buffer.data()));
+
+    plugin->diskMap["snap"].isManaged = true;
+    plugin->diskMap["snap"].snapshotId = "no-such-snapshot";
+    VmdkHandle managed;
+    EXPECT_EQ(0, plugin->OpenVmdk("", "", "snap", managed));
+    EXPECT_EQ("no-such-snapshot", cloud.journal("GetSASTokenURI").back()["args"]["snapshotName"]);
+    EXPECT_NE(std::string::npos, plugin->GetLastVMErrorDetails().find("ResourceNotFound"));
+}
+
+TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
+    NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", "5");
+    azsim::AccessAuthority(cloud.dir()).setTokenLifetime(1);
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
+    VmdkHandle disks[] = {Open(legacy.paths[0]), Open(legacy.paths[1])};
+    const std::vector<unsigned char> expected[] = {
+        Stored(disks[0].diskInfo->sourceUri, 0, disks[0].diskInfo->blobSize),
+        Stored(disks[1].diskInfo->sourceUri, 0, disks[1].diskInfo->blobSize)};
+    std::atomic<int> mismatches{0};
+    std::atomic<int> failures{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto worker = [&](int id) {
+        std::vector<unsigned char> buffer(kMiB);
+        // Passes over both disks, each thread taking every eighth block, until a token has expired.
+        for (int pass = 0; pass == 0 || (Journalled("GetStorageAccessToken") < 2 &&
+                                         std::chrono::steady_clock::now() < deadline);
+             ++pass) {
+            for (int d = 0; d < 2; ++d) {
+                const ULONGLONG blocks = disks[d].diskInfo->blobSize / kMiB;
+                for (ULONGLONG block = id; block < blocks; block += 8) {
+                    if (plugin->ReadVmdk(disks[d], block, 2048, buffer.data()) != 1)
+                        ++failures;
+                    else if (std::memcmp(buffer.data(), expected[d].data() + block * kMiB, kMiB) != 0)
+                        ++mismatches;
+                }
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int id = 0; id < 8; ++id) threads.emplace_back(worker, id);
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(0, mismatches.load());
+    EXPECT_LE(2u, Journalled("GetStorageAccessToken")) << "the token expired and was refreshed mid-run";
+    NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts");
+}
+
+}  // namespace
