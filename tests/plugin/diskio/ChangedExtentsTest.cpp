@@ -2,7 +2,6 @@
 // guest writes, change-id validation and the change-tracking status.
 #include <algorithm>
 
-#include "azsim/faults/FaultBook.h"
 #include "host/message/VMReferencePointInfo.h"
 #include "tests/plugin/diskio/DiskFixture.h"
 
@@ -191,27 +190,6 @@ TEST_F(ChangedExtents, StatusFollowsPerDiskValidation) {
     EXPECT_FALSE(plugin->InitCBT(ctx));
     EXPECT_TRUE(log.containsError("bool CAzureInfo::InitCBT(const MountCtx&)",
                                   "Failed to read VM [web-linux01] change block tracking details. Code [0x102]"));
-}
-
-TEST_F(ChangedExtents, PreviousSnapshotIsFoundInTheFallbackResourceGroup) {
-    MountCtx full = Ctx("web-linux01", "rg-prod");
-    ASSERT_EQ(1, plugin->MountVM(full));
-    MountCtx second = Ctx("web-linux01", "rg-prod");
-    ASSERT_EQ(1, plugin->MountVM(second));
-    azsim::SdkFault fault;
-    fault.operation = "GetManagedDiskSnapshotIDForSnapshotGUID";
-    fault.text = "transient";
-    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
-    VmdkHandle handle = Open(second.vmInfo.disks[0].uri);
-    handle.diskInfo->vmResourceGroup = "RG-PROD";  // the same group in another case: no second question
-    SDiskChangeInfo info;
-    EXPECT_EQ(0, plugin->GetVmdkExtents(handle, full.backupSnapshotGuid, 0, info));
-    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
-    handle.diskInfo->vmResourceGroup = "rg-other";
-    EXPECT_EQ(0, plugin->GetVmdkExtents(handle, full.backupSnapshotGuid, 0, info)) << "not in rg-other";
-    std::vector<nlohmann::json> asked = cloud.journal("GetManagedDiskSnapshotIDForSnapshotGUID");
-    ASSERT_EQ(3u, asked.size());
-    EXPECT_EQ("rg-other", asked.back()["args"]["resourceGroup"]);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ fi
 
 work=$(mktemp -d)
 pid=""
-cleanup() { [[ -n "$pid" ]] && kill "$pid" 2> /dev/null; wait 2> /dev/null || true; rm -rf "$work"; }
+cleanup() { [[ -n "$pid" ]] && kill -KILL "$pid" 2> /dev/null; wait "$pid" 2> /dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=127.0.0.1" \
@@ -42,8 +42,9 @@ for _ in $(seq 100); do curl -s --cacert "$work/cert.pem" -o /dev/null "$base?co
 b64url() { openssl base64 -A | tr '+/' '-_' | tr -d '='; }
 now=$(date +%s)
 header=$(printf '{"alg":"RS256","typ":"JWT"}' | b64url)
-claims=$(printf '{"aud":"https://storage.azure.com","iss":"https://sts.windows.net/%s/","nbf":%d,"exp":%d,"oid":"%s"}' \
-  "72f988bf-86f1-41af-91ab-2d7cd011db47" "$((now - 60))" "$((now + 3600))" "11059fcc-5514-4800-b5f8-49808b9cfab6" | b64url)
+claims=$(printf '{"aud":"https://storage.azure.com","iss":"https://sts.windows.net/%s/","iat":%d,"nbf":%d,"exp":%d,"oid":"%s"}' \
+  "72f988bf-86f1-41af-91ab-2d7cd011db47" "$((now - 60))" "$((now - 60))" "$((now + 3600))" \
+  "11059fcc-5514-4800-b5f8-49808b9cfab6" | b64url)
 token="$header.$claims.$(printf 'signature' | b64url)"
 auth=(--cacert "$work/cert.pem" -sf -H "Authorization: Bearer $token" -H "x-ms-version: 2020-10-02")
 
@@ -56,7 +57,7 @@ curl "${auth[@]}" -X PUT -H "Content-Length: 0" -H "x-ms-blob-type: PageBlob" \
 piece=$(( 4 * 1024 * 1024 ))
 for (( at = 0; at < size; at += piece )); do
   len=$(( size - at < piece ? size - at : piece ))
-  tail -c +$(( at + 1 )) "$work/blob.bin" | head -c "$len" > "$work/piece"
+  dd if="$work/blob.bin" of="$work/piece" bs=512 skip=$(( at / 512 )) count=$(( len / 512 )) status=none
   curl "${auth[@]}" -X PUT -H "x-ms-page-write: update" -H "x-ms-range: bytes=$at-$(( at + len - 1 ))" \
     --data-binary "@$work/piece" "$base/conformance/disk.vhd?comp=page" > /dev/null
 done
@@ -71,5 +72,5 @@ sas="sv=2018-03-28&sr=b&sp=r&se=$(enc "$expiry")&sig=$(enc "$sig")"
 
 AZURITE_BLOB_URL="$base/conformance/disk.vhd" AZURITE_TOKEN="$token" AZURITE_SAS="$sas" \
 AZURITE_CA="$work/cert.pem" AZURITE_BLOB_FILE="$work/blob.bin" \
-  "$binary" --gtest_filter='AzuriteConformance.*' 2>&1 | tee "$work/test.log"
+  stdbuf -oL "$binary" --gtest_filter='AzuriteConformance.*' 2>&1 | tee "$work/test.log"
 grep -q '\[  PASSED  \] 1 test' "$work/test.log"
