@@ -22,40 +22,13 @@ const OptionSpec* Find(const std::vector<OptionSpec>& specs, const std::string& 
 
 bool CommandLine::parse(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
                         std::size_t maxPositional, std::string& error) {
-    for (int i = first; i < argc; ++i) {
-        std::string word = argv[i];
-        if (word.rfind("--", 0) != 0 || word.size() == 2) {
-            positional_.push_back(word);
-            continue;
-        }
-        std::string name = word.substr(2);
-        std::string inlineValue;
-        bool hasInline = false;
-        if (std::size_t eq = name.find('='); eq != std::string::npos) {
-            inlineValue = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            hasInline = true;
-        }
-        const OptionSpec* spec = Find(specs, name);
-        if (!spec) {
-            error = "unknown option --" + name;
-            return false;
-        }
-        if (!spec->takesValue) {
-            if (hasInline) {
-                error = "--" + name + " takes no value";
-                return false;
-            }
-            flags_.insert(name);
-        } else if (hasInline) {
-            values_[name] = inlineValue;
-        } else if (i + 1 < argc) {
-            values_[name] = argv[++i];
-        } else {
-            error = "--" + name + " needs a value";
-            return false;
-        }
-    }
+    ParsedCommandLine parsed;
+    if (!ParseCommandLine(argc, argv, first, [&](const std::string& name) { return Find(specs, name); }, parsed,
+                          error))
+        return false;
+    values_ = std::move(parsed.values);
+    flags_ = std::move(parsed.flags);
+    positional_ = std::move(parsed.positional);
     if (!has("help") && positional_.size() > maxPositional) {
         error = "unexpected argument [" + positional_[maxPositional] + "]";
         return false;

@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "host/util/OptionParser.h"
+
 namespace vsagent {
 
-struct OptionSpec {
-    const char* name;  // without the leading "--"
-    bool takesValue;
-};
+using OptionSpec = CommandOption;
 
 class CommandLine {
 public:

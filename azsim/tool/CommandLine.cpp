@@ -7,41 +7,15 @@
 namespace azsimtool {
 
 bool CommandLine::parse(int argc, char** argv, int first, const std::vector<OptionSpec>& specs, std::string& error) {
-    for (int i = first; i < argc; ++i) {
-        std::string word = argv[i];
-        if (word.rfind("--", 0) != 0 || word.size() == 2) {
-            positional_.push_back(word);
-            continue;
-        }
-        std::string name = word.substr(2);
-        std::string inlineValue;
-        bool hasInlineValue = false;
-        std::string::size_type eq = name.find('=');
-        if (eq != std::string::npos) {
-            inlineValue = name.substr(eq + 1);
-            name.resize(eq);
-            hasInlineValue = true;
-        }
+    auto find = [&](const std::string& name) -> const CommandOption* {
         auto spec = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec& s) { return name == s.name; });
-        if (spec == specs.end()) {
-            error = "unknown option --" + name;
-            return false;
-        }
-        if (!spec->takesValue) {
-            if (hasInlineValue) {
-                error = "option --" + name + " takes no value";
-                return false;
-            }
-            flags_.insert(name);
-        } else if (hasInlineValue) {
-            values_[name] = inlineValue;
-        } else if (i + 1 < argc) {
-            values_[name] = argv[++i];
-        } else {
-            error = "option --" + name + " needs a value";
-            return false;
-        }
-    }
+        return spec == specs.end() ? nullptr : &*spec;
+    };
+    ParsedCommandLine parsed;
+    if (!ParseCommandLine(argc, argv, first, find, parsed, error)) return false;
+    values_ = std::move(parsed.values);
+    flags_ = std::move(parsed.flags);
+    positional_ = std::move(parsed.positional);
     return true;
 }
 

@@ -8,12 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "host/util/OptionParser.h"
+
 namespace azsimtool {
 
-struct OptionSpec {
-    const char* name;  // without the leading "--"
-    bool takesValue;
-};
+using OptionSpec = CommandOption;
 
 class CommandLine {
 public:

@@ -6,6 +6,7 @@
 #include "host/util/FXPath.h"
 #include "plugin/backup/MountCtxAccess.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/PathParts.h"
 
 namespace {
 
@@ -14,14 +15,7 @@ constexpr std::size_t kStagingNameLimit = 80;
 
 // Resource group and name of a snapshot resource id "/subscriptions/S/resourceGroups/G/providers/P/snapshots/N".
 bool SplitSnapshotId(const std::string& id, std::string& resourceGroup, std::string& name) {
-    std::vector<std::string> parts;
-    std::string::size_type from = id.empty() || id[0] != '/' ? 0 : 1;
-    while (from <= id.size()) {
-        std::string::size_type slash = id.find('/', from);
-        parts.push_back(id.substr(from, slash == std::string::npos ? std::string::npos : slash - from));
-        if (slash == std::string::npos) break;
-        from = slash + 1;
-    }
+    std::vector<std::string> parts = SplitAtSlash(!id.empty() && id[0] == '/' ? id.substr(1) : id);
     if (parts.size() < 8 || parts.back().empty()) return false;
     resourceGroup = parts[3];
     name = parts.back();

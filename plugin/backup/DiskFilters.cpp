@@ -3,6 +3,7 @@
 #include "host/util/CPathMatch.h"
 #include "plugin/backup/MountCtxAccess.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/PathParts.h"
 
 namespace {
 
@@ -95,15 +96,8 @@ bool CAzureInfo::IsDiskFilteredByType(const std::string& type, const SDisk& disk
 bool CAzureInfo::IsDiskFilteredByTag(const std::string& tagName, const std::string& tagValue, const SDisk& disk) {
     std::string resourceGroup;
     if (disk.isManaged) {
-        std::vector<std::string> parts;
-        const std::string id = disk.managedDiskId.empty() ? std::string() : disk.managedDiskId.substr(1);
-        std::string::size_type from = 0;
-        while (true) {
-            const std::string::size_type slash = id.find('/', from);
-            parts.push_back(id.substr(from, slash == std::string::npos ? std::string::npos : slash - from));
-            if (slash == std::string::npos) break;
-            from = slash + 1;
-        }
+        std::vector<std::string> parts =
+            SplitAtSlash(disk.managedDiskId.empty() ? std::string() : disk.managedDiskId.substr(1));
         if (parts.size() <= 3) return false;
         resourceGroup = parts[3];
     }

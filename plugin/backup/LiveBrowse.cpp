@@ -8,6 +8,7 @@
 #include "host/sys/Time.h"
 #include "plugin/backup/MountCtxAccess.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/PathParts.h"
 
 namespace {
 
@@ -44,14 +45,7 @@ std::string LastSegment(const std::string& id) {
 
 // Resource group (part 4) and name (last part) of a resource id.
 bool SplitResourceId(const std::string& id, std::string& group, std::string& name) {
-    std::vector<std::string> parts;
-    std::string::size_type from = 0;
-    while (true) {
-        const std::string::size_type slash = id.find('/', from);
-        parts.push_back(id.substr(from, slash == std::string::npos ? std::string::npos : slash - from));
-        if (slash == std::string::npos) break;
-        from = slash + 1;
-    }
+    std::vector<std::string> parts = SplitAtSlash(id);
     if (parts.size() <= 4) return false;
     group = parts[4];
     name = parts.back();

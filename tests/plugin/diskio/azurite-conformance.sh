@@ -65,12 +65,12 @@ done
 # Read-only SAS for the blob, signed with the emulator account's well-known key.
 key="Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw=="
 expiry=$(date -u -d "+1 hour" +%Y-%m-%dT%H:%M:%SZ)
-hexkey=$(printf '%s' "$key" | base64 -d | xxd -p -c 256)
+hexkey=$(python3 -c 'import base64, sys; print(base64.b64decode(sys.argv[1]).hex())' "$key")
 sig=$(printf 'r\n\n%s\n/blob/devstoreaccount1/conformance/disk.vhd\n\n\n\n2018-03-28\n\n\n\n\n' "$expiry" | openssl dgst -sha256 -mac HMAC -macopt "hexkey:$hexkey" -binary | base64 -w0)
 enc() { python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1], safe=""))' "$1"; }
 sas="sv=2018-03-28&sr=b&sp=r&se=$(enc "$expiry")&sig=$(enc "$sig")"
 
 AZURITE_BLOB_URL="$base/conformance/disk.vhd" AZURITE_TOKEN="$token" AZURITE_SAS="$sas" \
 AZURITE_CA="$work/cert.pem" AZURITE_BLOB_FILE="$work/blob.bin" \
-  stdbuf -oL "$binary" --gtest_filter='AzuriteConformance.*' 2>&1 | tee "$work/test.log"
+  "$binary" --gtest_filter='AzuriteConformance.*' 2>&1 | tee "$work/test.log"
 grep -q '\[  PASSED  \] 1 test' "$work/test.log"
