@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -27,6 +28,13 @@ struct ProxySettings {
 struct Refusal {
     int code = 0;
     std::string text;
+};
+
+// A failure an operation raises from inside a change of the subscription's state,
+// carrying the wrapper error code and text the operation reports.
+struct OperationFailure : std::runtime_error {
+    OperationFailure(int c, const std::string& text) : std::runtime_error(text), code(c) {}
+    int code;
 };
 
 struct CAzureSDKCppBridge::Impl {

@@ -16,16 +16,11 @@ using azsim::StateDocument;
 
 namespace {
 
-struct DiskFailure : std::runtime_error {
-    DiskFailure(int c, const std::string& text) : std::runtime_error(text), code(c) {}
-    int code;
-};
-
 azsim::VirtualMachine& FindVm(StateDocument& doc, const VMInfoStructs::SVMInfo& vm) {
     azsim::VirtualMachine* found = vm.guid.empty() ? nullptr : doc.findVmByGuid(vm.guid);
     if (!found) found = doc.findVm(vm.name, vm.resourceGroup);
     if (!found)
-        throw DiskFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/virtualMachines/" +
+        throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/virtualMachines/" +
                                                  vm.name + "' was not found.");
     return *found;
 }
@@ -40,27 +35,27 @@ void AttachOne(StateDocument& doc, azsim::VirtualMachine& vm, const VMInfoStruct
     const std::string id = AttachmentId(disk);
     for (const azsim::DiskAttachment& a : vm.disks) {
         if (a.lun == disk.unitNumber)
-            throw DiskFailure(SDK_ERR_GENERAL, "Conflict: A disk at LUN " + std::to_string(disk.unitNumber) +
+            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk at LUN " + std::to_string(disk.unitNumber) +
                                                    " already exists on VM '" + vm.name + "'.");
         if (boost::algorithm::iequals(a.id, id))
-            throw DiskFailure(SDK_ERR_GENERAL, "Conflict: Disk '" + id + "' is already attached to VM '" +
+            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: Disk '" + id + "' is already attached to VM '" +
                                                    vm.name + "'.");
     }
     if (vm.managed) {
         azsim::ManagedDisk* md = doc.findManagedDisk(id);
         if (!md) {
             if (azsim::ParseBlobUri(id))
-                throw DiskFailure(SDK_ERR_GENERAL, "OperationNotAllowed: Addition of a VHD blob based disk to VM "
+                throw OperationFailure(SDK_ERR_GENERAL, "OperationNotAllowed: Addition of a VHD blob based disk to VM "
                                                    "with managed disks is not supported.");
-            throw DiskFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + id + "' was not found.");
+            throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + id + "' was not found.");
         }
         if (md->state == "Attached")
-            throw DiskFailure(SDK_ERR_GENERAL, "Conflict: Disk '" + md->name + "' is attached to another VM.");
+            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: Disk '" + md->name + "' is attached to another VM.");
         md->state = "Attached";
     } else {
         std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(id);
         if (!uri)
-            throw DiskFailure(SDK_ERR_GENERAL, "OperationNotAllowed: Addition of a managed disk to a VM with "
+            throw OperationFailure(SDK_ERR_GENERAL, "OperationNotAllowed: Addition of a managed disk to a VM with "
                                                "blob based disks is not supported.");
     }
     vm.disks.push_back(azsim::DiskAttachment{id, disk.unitNumber});
@@ -72,7 +67,7 @@ const azsim::ManagedSnapshot& SourceSnapshot(const StateDocument& doc, const std
         std::optional<azsim::ResourceId> id = azsim::ParseResourceId(source);
         if (id) snap = doc.findSnapshotByName(id->name, id->resourceGroup);
     }
-    if (!snap) throw DiskFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + source + "' was not found.");
+    if (!snap) throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + source + "' was not found.");
     return *snap;
 }
 
@@ -90,7 +85,7 @@ bool CAzureSDKCppBridge::AddDisksToVM(const VMInfoStructs::SVMInfo& vm,
             for (const VMInfoStructs::SDisk& disk : disks) AttachOne(doc, target, disk);
             return true;
         });
-    } catch (const DiskFailure& e) {
+    } catch (const OperationFailure& e) {
         return Fail(e.code, e.what());
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
@@ -120,7 +115,7 @@ bool CAzureSDKCppBridge::DeleteDisksFromVM(const VMInfoStructs::SVMInfo& vm,
             }
             return true;
         });
-    } catch (const DiskFailure& e) {
+    } catch (const OperationFailure& e) {
         return Fail(e.code, e.what());
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
@@ -144,10 +139,10 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
         impl_->subscription->mutate([&](StateDocument& doc) {
             const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
             if (!account)
-                throw DiskFailure(SDK_ERR_NOT_FOUND, "StorageAccountNotFound: The storage account '" +
+                throw OperationFailure(SDK_ERR_NOT_FOUND, "StorageAccountNotFound: The storage account '" +
                                                          storageAccount + "' was not found.");
             if (!overwrite && store.exists(target))
-                throw DiskFailure(SDK_ERR_GENERAL, "BlobAlreadyExists: The specified blob already exists.");
+                throw OperationFailure(SDK_ERR_GENERAL, "BlobAlreadyExists: The specified blob already exists.");
             azsim::BlobKey from;
             std::string fromSnapshot;
             if (sourceIsManagedSnapshot) {
@@ -157,13 +152,13 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
             } else {
                 std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(source);
                 if (!uri || uri->snapshot.empty())
-                    throw DiskFailure(SDK_ERR_GENERAL, "InvalidUri: [" + source + "] is not a blob snapshot URI");
+                    throw OperationFailure(SDK_ERR_GENERAL, "InvalidUri: [" + source + "] is not a blob snapshot URI");
                 from = uri->key();
                 fromSnapshot = uri->snapshot;
             }
             std::string error;
             if (!store.copyBlob(from, fromSnapshot, target, &error))
-                throw DiskFailure(SDK_ERR_GENERAL, "CannotVerifyCopySource: " + error);
+                throw OperationFailure(SDK_ERR_GENERAL, "CannotVerifyCopySource: " + error);
             azsim::BlobProperties props;
             store.properties(target, std::string(), props);
             doc.unmanagedDisks.erase(std::remove_if(doc.unmanagedDisks.begin(), doc.unmanagedDisks.end(),
@@ -179,7 +174,7 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
             doc.unmanagedDisks.push_back(disk);
             return true;
         });
-    } catch (const DiskFailure& e) {
+    } catch (const OperationFailure& e) {
         return Fail(e.code, e.what());
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
@@ -213,10 +208,10 @@ bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(
     try {
         impl_->subscription->mutate([&](StateDocument& doc) {
             if (!doc.findResourceGroup(resourceGroup))
-                throw DiskFailure(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + resourceGroup +
+                throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + resourceGroup +
                                                          "' could not be found.");
             if (doc.findManagedDiskByName(diskName, resourceGroup))
-                throw DiskFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName + "' already exists.");
+                throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName + "' already exists.");
             const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
             azsim::ManagedDisk disk;
             disk.name = diskName;
@@ -232,12 +227,12 @@ bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(
             disk.createdAt = NxClock::nowSeconds();
             std::string error;
             if (!store.copyBlob(snap.blob, snap.storeSnapshot, disk.blob, &error))
-                throw DiskFailure(SDK_ERR_GENERAL, "Disk creation from snapshot failed: " + error);
+                throw OperationFailure(SDK_ERR_GENERAL, "Disk creation from snapshot failed: " + error);
             createdId = disk.id;
             doc.managedDisks.push_back(disk);
             return true;
         });
-    } catch (const DiskFailure& e) {
+    } catch (const OperationFailure& e) {
         return Fail(e.code, e.what());
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());

@@ -25,11 +25,6 @@ std::string BackupSnapshotName(const std::string& diskName, long long createdAt,
 
 namespace {
 
-struct SnapshotFailure : std::runtime_error {
-    SnapshotFailure(int c, const std::string& text) : std::runtime_error(text), code(c) {}
-    int code;
-};
-
 azsim::Tags SetTags(const std::string& guid, NXJobID jobTag, std::uint32_t appId) {
     return {{kSetGuidTag, guid}, {kJobTag, std::to_string(jobTag)}, {kAppIdTag, std::to_string(appId)}};
 }
@@ -40,11 +35,11 @@ VMInfoStructs::SDisk SnapshotManagedDisk(StateDocument& doc, azsim::PageBlobStor
                                          const std::string& guid, long long now) {
     const azsim::ManagedDisk* source = doc.findManagedDisk(disk.managedDiskId);
     if (!source)
-        throw SnapshotFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + disk.managedDiskId +
+        throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + disk.managedDiskId +
                                                      "' was not found.");
     std::string error;
     std::string frozen = store.createSnapshot(source->blob, &error);
-    if (frozen.empty()) throw SnapshotFailure(SDK_ERR_GENERAL, "Snapshot of disk [" + source->name + "] failed: " + error);
+    if (frozen.empty()) throw OperationFailure(SDK_ERR_GENERAL, "Snapshot of disk [" + source->name + "] failed: " + error);
     const azsim::Region* region = doc.findRegion(source->region);
     azsim::ManagedSnapshot snap;
     snap.name = BackupSnapshotName(source->name, now, guid);
@@ -71,10 +66,10 @@ VMInfoStructs::SDisk SnapshotPageBlob(StateDocument& doc, azsim::PageBlobStore& 
                                       const VMInfoStructs::SDisk& disk, const azsim::Tags& tags, long long now) {
     std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(disk.uri);
     if (!uri || !store.exists(uri->key()))
-        throw SnapshotFailure(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist. [" + disk.uri + "]");
+        throw OperationFailure(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist. [" + disk.uri + "]");
     std::string error;
     std::string frozen = store.createSnapshot(uri->key(), &error);
-    if (frozen.empty()) throw SnapshotFailure(SDK_ERR_GENERAL, "Snapshot of blob [" + disk.uri + "] failed: " + error);
+    if (frozen.empty()) throw OperationFailure(SDK_ERR_GENERAL, "Snapshot of blob [" + disk.uri + "] failed: " + error);
     azsim::BlobSnapshot snap;
     snap.blob = uri->key();
     snap.storeSnapshot = frozen;
@@ -153,14 +148,14 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
                                                     : SnapshotPageBlob(doc, store, disk, tags, now));
                     set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
                 }
-            } catch (const SnapshotFailure&) {
+            } catch (const OperationFailure&) {
                 for (const std::string& member : set.members) DeleteMember(doc, store, member);
                 throw;
             }
             doc.snapshotSets.push_back(set);
             return true;
         });
-    } catch (const SnapshotFailure& e) {
+    } catch (const OperationFailure& e) {
         return Fail(e.code, e.what());
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
