@@ -5,8 +5,9 @@
 #   bench/backup-bench.sh [--build DIR] [--threads N]
 #
 # Figures: full backup of a fully allocated 1 GiB disk (MB/s against the baseline
-# with N clients); a 4 GiB disk with 256 MiB allocated against a dense 256 MiB disk
-# (cost should follow allocated bytes); an incremental backup after 1% of the 1 GiB
+# with N clients, once with curl discarding the bytes and once keeping them in
+# files beside the store, as the backup keeps them); a 4 GiB disk with 256 MiB
+# allocated against a dense 256 MiB disk (cost should follow allocated bytes); an incremental backup after 1% of the 1 GiB
 # disk was rewritten in scattered 4 KiB writes (bytes read / bytes changed, requests);
 # peak resident memory of each backup (the agent serves the endpoint in-process, so
 # this includes the endpoint's own memory). BENCH_STORE=DIR puts the backup store
@@ -20,7 +21,7 @@ while [[ $# -gt 0 ]]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
     --threads) threads=$2; shift 2 ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -68,11 +69,18 @@ JSON
 echo "seeding the bench subscription (1 GiB + 256 MiB + 4 GiB with 256 MiB allocated) ..."
 "$azsim" init --state "$cloud" --scenario "$work/scenario.json" > /dev/null
 
-echo "baseline: parallel curl, $threads clients x 64 GETs of 4 MiB ..."
-baseline=$("$here/endpoint-throughput.sh" --clients "$threads" --requests 64 --size-mib 1024 \
-           --bench "$build/bench/endpoint_bench" | awk '/MB\/s/ { print $(NF-1) }')
+echo "baselines: parallel curl, $threads clients x 64 GETs of 4 MiB, to /dev/null and kept in the store's folder ..."
+mkdir -p "$store" "$work/endpoint"
+curl_rate() {
+  "$here/endpoint-throughput.sh" --state "$work/endpoint" --clients "$threads" --requests 64 --size-mib 1024 \
+    --bench "$build/bench/endpoint_bench" "$@" | awk '/MB\/s/ { print $(NF-1) }'
+}
+baseline=$(curl_rate)
+kept_baseline=$(curl_rate --keep "$store")
+rm -rf "$work/endpoint"
 
 backup() {  # vm [options] -> JSON summary in $work/last.json, peak RSS (KiB) in $work/last.rss
+  sync  # each case starts without the write-back of the one before
   /usr/bin/time -f "%M" -o "$work/last.rss" "$vsagent" backup --vm "$1" --store "$store" --threads "$threads" \
     --cloud "$cloud" --log "$work/job.log" --json "${@:2}" > "$work/last.json"
 }
@@ -96,9 +104,9 @@ python3 - <<PY
 mb = lambda b, s: b / s / 1e6
 full_rate = mb($full_bytes, $full_read)
 print(f"threads                       {$threads}")
-print(f"baseline (parallel curl)      {float('$baseline'):.1f} MB/s")
+print(f"baseline (parallel curl)      {float('$baseline'):.1f} MB/s to /dev/null, {float('$kept_baseline'):.1f} MB/s kept in files")
 print(f"full 1 GiB dense              {full_rate:.1f} MB/s reading ({$full_read:.2f} s), {$full_total:.2f} s in all;"
-      f" {full_rate / float('$baseline'):.2f} of the baseline")
+      f" {full_rate / float('$baseline'):.2f} of the baseline, {full_rate / float('$kept_baseline'):.2f} of curl keeping the bytes")
 print(f"4 GiB, 256 MiB allocated      read {$sparse_bytes / 2**20:.0f} MiB in {$sparse_read:.2f} s ({$sparse_total:.2f} s in all)")
 print(f"256 MiB dense                 read in {$dense_read:.2f} s ({$dense_total:.2f} s in all)")
 print(f"sparse / dense cost           {$sparse_read / $dense_read:.2f} reading, {$sparse_total / $dense_total:.2f} in all")

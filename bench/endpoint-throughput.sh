@@ -3,10 +3,13 @@
 # curl clients on this machine: the baseline later data-path benchmarks compare against.
 #
 #   bench/endpoint-throughput.sh [--state DIR] [--clients N] [--requests M] [--size-mib S] [--bench PATH]
+#                                [--keep DIR]
 #
 # Without --state a temporary state folder is made (and removed). The folder gets
 # a fully written page blob of S MiB (default 1024); N clients (default 8) each
-# send M (default 32) GETs of 4 MiB ranges over one kept-alive connection.
+# send M (default 32) GETs of 4 MiB ranges over one kept-alive connection. The
+# bytes go to /dev/null, or with --keep into files in DIR (removed at the end),
+# as a download that keeps what it reads would.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -15,6 +18,7 @@ clients=8
 requests=32
 size_mib=1024
 bench="${ENDPOINT_BENCH:-$here/../build/bench/endpoint_bench}"
+keep=""
 
 while [[ $# -gt 0 ]]; do
   case "$1" in
@@ -23,7 +27,8 @@ while [[ $# -gt 0 ]]; do
     --requests) requests=$2; shift 2 ;;
     --size-mib) size_mib=$2; shift 2 ;;
     --bench) bench=$2; shift 2 ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    --keep) keep=$2; shift 2 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -36,6 +41,7 @@ server_pid=""
 cleanup() {
   [[ -n "$server_pid" ]] && { exec 3>&-; wait "$server_pid" 2>/dev/null || true; }
   rm -rf "$work"
+  [[ -n "$keep" ]] && rm -f "$keep"/endpoint-bench.*
   [[ $own_state -eq 1 ]] && rm -rf "$state"
   return 0
 }
@@ -57,11 +63,12 @@ piece=$((4 * 1024 * 1024))
 pieces=$((size_mib / 4))
 
 run_client() {
-  local client=$1 args=() r first
+  local client=$1 args=() r first out=/dev/null
   for ((r = 0; r < requests; r++)); do
     first=$(( ((client * requests + r) * 7919 % pieces) * piece ))
     [[ $r -gt 0 ]] && args+=(--next)
-    args+=(-s -o /dev/null -w '%{http_code} %{size_download}\n'
+    [[ -n "$keep" ]] && out="$keep/endpoint-bench.$client.$r"
+    args+=(-s -o "$out" -w '%{http_code} %{size_download}\n'
            --connect-to "::127.0.0.1:$port" --cacert "$state/tls/ca.pem"
            -H 'x-ms-version: 2018-03-28' -H "Authorization: Bearer $token"
            -r "$first-$((first + piece - 1))" "$url")

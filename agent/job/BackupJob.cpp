@@ -9,6 +9,7 @@
 #include "agent/job/ParallelReader.h"
 #include "agent/job/Progress.h"
 #include "agent/job/ReadPlan.h"
+#include "agent/job/TaskPool.h"
 #include "agent/store/ChainReader.h"
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
@@ -214,11 +215,15 @@ bool BackupJob::keepFiles(Session& s) {
     return true;
 }
 
-void BackupJob::recordDisks(Session& s) {
+void BackupJob::recordDisks(Session& s, int threads) {
     Manifest& m = s.result.manifest;
-    for (Disk& d : s.disks) {
-        d.image->sync();
-        DiskRecord record;
+    std::vector<DiskRecord> records(s.disks.size());
+    // Two digests per disk, each a pass of its own: the bytes this job stored, and
+    // the whole disk as of this job (through the chain of earlier jobs).
+    std::vector<std::function<void()>> digests;
+    for (std::size_t i = 0; i < s.disks.size(); ++i) {
+        Disk& d = s.disks[i];
+        DiskRecord& record = records[i];
         record.name = DiskName(d.info);
         record.path = d.info.uri;
         record.lun = d.info.unitNumber;
@@ -230,7 +235,6 @@ void BackupJob::recordDisks(Session& s) {
         record.extents = d.extents;
         record.bytesRead = d.bytesRead;
         record.parentJob = d.parentJob;
-        record.dataSha256 = HashExtents(*d.image, d.extents);
         std::vector<ChainLink> links;
         if (d.parentJob) {
             auto previous = std::find_if(s.parent->disks.begin(), s.parent->disks.end(),
@@ -238,11 +242,18 @@ void BackupJob::recordDisks(Session& s) {
             links = store_.chain(*s.parent, static_cast<std::size_t>(previous - s.parent->disks.begin()));
         }
         links.push_back({s.jobId, d.image->path(), d.extents});
-        record.sha256 = HashDisk(ChainReader(links, d.imageBytes));
+        digests.emplace_back([&d, &record] {
+            d.image->sync();
+            record.dataSha256 = HashExtents(*d.image, d.extents);
+        });
+        digests.emplace_back([&record, links = std::move(links)] {
+            record.sha256 = HashDisk(ChainReader(links, record.imageBytes));
+        });
         m.bytesRead += d.bytesRead;
         if (d.parentJob) m.incremental = true;
-        m.disks.push_back(std::move(record));
     }
+    RunTasks(digests, threads);
+    m.disks = std::move(records);
     m.jobId = s.jobId;
     m.vmName = s.vm.name;
     m.vmGuid = s.vm.guid;
@@ -287,7 +298,7 @@ BackupResult BackupJob::run(const BackupRequest& request, long long jobId) {
     fs::remove_all(fs::path(s.folder) / "mount", ec);
     if (ok) {
         try {
-            recordDisks(s);
+            recordDisks(s, request.threads);
             s.result.manifest.finishedAt = UtcNow();
             s.result.manifest.seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - s.start).count();

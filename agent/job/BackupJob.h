@@ -54,8 +54,7 @@ private:
     bool readDisks(Session& s, const BackupRequest& request);
     void closeDisks(Session& s);
     bool keepFiles(Session& s);
-    bool finish(Session& s);
-    void recordDisks(Session& s);
+    void recordDisks(Session& s, int threads);
     bool fail(Session& s, const std::string& step);
 
     IVMInfo& plugin_;
