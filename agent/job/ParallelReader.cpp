@@ -1,5 +1,7 @@
 #include "agent/job/ParallelReader.h"
 
+#include "agent/store/AlignedBuffer.h"
+
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -15,7 +17,7 @@ public:
         : queue_(queue), callbacks_(callbacks), progress_(progress) {}
 
     void worker() {
-        std::unique_ptr<unsigned char[]> buffer(new unsigned char[kMaxReadBytes]);
+        AlignedBuffer buffer = MakeAlignedBuffer(kMaxReadBytes);
         PlannedRead read;
         while (!stop_) {
             if (callbacks_.cancelled && callbacks_.cancelled()) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "agent/store/AlignedBuffer.h"
 #include "agent/store/ChainReader.h"
 #include "agent/store/Sha256.h"
 #include "agent/store/StoreError.h"
@@ -72,12 +73,12 @@ std::string ExportDisk(const BackupStore& store, const Manifest& job, std::size_
     ChainReader reader(store.chain(job, disk), record.imageBytes);
     SparseImage out = SparseImage::Create(outPath, record.imageBytes);
     Sha256 sha;
-    std::vector<unsigned char> window(kWindow);
+    AlignedBuffer window = MakeAlignedBuffer(kWindow);
     for (std::uint64_t at = 0; at < record.imageBytes; at += kWindow) {
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, record.imageBytes - at));
-        reader.read(at, n, window.data());
-        out.write(at, window.data(), n);
-        sha.update(window.data(), n);
+        reader.read(at, n, window.get());
+        out.write(at, window.get(), n);
+        sha.update(window.get(), n);
     }
     out.sync();
     std::string hex = sha.hex();

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "agent/store/AlignedBuffer.h"
 #include "agent/store/StoreError.h"
 
 namespace vsagent {
@@ -30,33 +31,47 @@ SparseImage SparseImage::Create(const std::string& path, std::uint64_t size) {
         ::close(fd);
         ThrowSystemError("cannot size disk image", path);
     }
-    return SparseImage(fd, path);
+    return SparseImage(fd, ::open(path.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC), path);
 }
 
 SparseImage SparseImage::Open(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) ThrowSystemError("cannot open disk image", path);
-    return SparseImage(fd, path);
+    return SparseImage(fd, ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC), path);
 }
 
-SparseImage::SparseImage(SparseImage&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+SparseImage::SparseImage(SparseImage&& other) noexcept
+    : fd_(other.fd_), directFd_(other.directFd_), path_(std::move(other.path_)) {
     other.fd_ = -1;
+    other.directFd_ = -1;
 }
 
 SparseImage& SparseImage::operator=(SparseImage&& other) noexcept {
     std::swap(fd_, other.fd_);
+    std::swap(directFd_, other.directFd_);
     std::swap(path_, other.path_);
     return *this;
 }
 
-SparseImage::~SparseImage() {
+SparseImage::~SparseImage() { close(); }
+
+void SparseImage::close() {
     if (fd_ >= 0) ::close(fd_);
+    if (directFd_ >= 0) ::close(directFd_);
+    fd_ = directFd_ = -1;
+}
+
+int SparseImage::descriptorFor(std::uint64_t offset, const unsigned char* data, std::size_t size) const {
+    return directFd_ >= 0 && DirectIoAligned(offset, data, size) ? directFd_ : fd_;
 }
 
 void SparseImage::write(std::uint64_t offset, const unsigned char* data, std::size_t size) {
     if (AllZero(data, size)) return;
     for (std::size_t done = 0; done < size;) {
-        ssize_t n = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+        int fd = descriptorFor(offset + done, data + done, size - done);
+        ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
+        // A file system may refuse direct I/O at this alignment: the page cache then takes it.
+        if (n < 0 && errno == EINVAL && fd == directFd_) n = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) ThrowSystemError("cannot write disk image", path_);
         done += static_cast<std::size_t>(n);
@@ -65,7 +80,9 @@ void SparseImage::write(std::uint64_t offset, const unsigned char* data, std::si
 
 void SparseImage::read(std::uint64_t offset, unsigned char* data, std::size_t size) const {
     for (std::size_t done = 0; done < size;) {
-        ssize_t n = ::pread(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+        int fd = descriptorFor(offset + done, data + done, size - done);
+        ssize_t n = ::pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINVAL && fd == directFd_) n = ::pread(fd_, data + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ThrowSystemError("cannot read disk image", path_);
         if (n == 0) throw StoreError("disk image [" + path_ + "] is shorter than its manifest says");

@@ -1,6 +1,11 @@
 // The stored image of one disk of one backup job: a sparse file as long as the
 // disk, holding the bytes read at their own offsets. Blocks of zeros are not
 // written, so unread and zero areas stay holes and cost no space.
+//
+// Aligned writes and reads (see AlignedBuffer.h) bypass the page cache where the
+// file system allows it: a backup streams far more data than it will read again
+// soon, and filling the page cache with it costs more than the disk transfer
+// (it also makes the final flush short). Other ranges go through the page cache.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +34,11 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    SparseImage(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    SparseImage(int fd, int directFd, std::string path) : fd_(fd), directFd_(directFd), path_(std::move(path)) {}
+    void close();
+    int descriptorFor(std::uint64_t offset, const unsigned char* data, std::size_t size) const;
     int fd_ = -1;
+    int directFd_ = -1;  // the same file opened for direct I/O; -1 where the file system has none
     std::string path_;
 };
 

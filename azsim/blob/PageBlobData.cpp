@@ -50,6 +50,8 @@ bool changePages(const std::string& root, const BlobKey& key, JournalRecord::Kin
     PageJournal journal;
     if (!journal.openForAppend(folder.journalPath(), error)) return false;
     const std::string dataPath = folder.dataPath(std::string());
+    // The data may still be shared with the blob's latest snapshot.
+    if (!ownFile(dataPath, error)) return false;
     FileHandle data(::open(dataPath.c_str(), O_WRONLY | O_CLOEXEC));
     if (!data.valid() || !change(data.get())) return fail(error, systemError("cannot change pages of", dataPath));
     JournalRecord record;

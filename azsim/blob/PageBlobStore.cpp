@@ -43,12 +43,12 @@ std::string stagingFile(const std::string& root, std::string* error) {
     return path;
 }
 
-// Copies the data and metadata of the (exclusively locked) blob into snapshot `id`.
+// Freezes the data and metadata of the (exclusively locked) blob as snapshot `id`.
 bool freeze(const BlobFolder& folder, BlobState state, const std::string& id, std::string* error) {
     std::error_code ec;
     fs::create_directories(folder.snapshotsDir(), ec);
     const std::string copy = folder.dataPath(id) + ".tmp";
-    if (!copySparseFile(folder.dataPath(std::string()), copy, error)) {
+    if (!shareFile(folder.dataPath(std::string()), copy, error)) {
         ::unlink(copy.c_str());
         return false;
     }

@@ -3,11 +3,13 @@
 //
 // Page blobs are stored as sparse files next to a small metadata file that
 // records the blob's size, its allocated pages and, per page, the generation
-// of the last write or clear. A snapshot freezes a copy of both; later writes
-// to the blob never change it. Page ranges are exact at 512-byte pages, sorted
-// and merged, with exclusive ends. A diff between two versions lists every page
-// written or cleared after the older version was taken (as the cloud does: a
-// write that restores the old bytes is still a change).
+// of the last write or clear. A snapshot freezes both; later writes to the blob
+// never change it. Taking one costs no copy: the snapshot shares the blob's data
+// file until the blob's next change gives the blob a copy of its own. Page
+// ranges are exact at 512-byte pages, sorted and merged, with exclusive ends. A
+// diff between two versions lists every page written or cleared after the older
+// version was taken (as the cloud does: a write that restores the old bytes is
+// still a change).
 //
 // Several processes may use one root at once (an agent serving reads while a
 // tool simulates guest writes): every mutation of a blob holds an exclusive

@@ -168,4 +168,26 @@ bool copySparseFile(const std::string& from, const std::string& to, std::string*
     return true;
 }
 
+bool shareFile(const std::string& from, const std::string& to, std::string* error) {
+    ::unlink(to.c_str());
+    if (::link(from.c_str(), to.c_str()) == 0) return true;
+    return copySparseFile(from, to, error);
+}
+
+bool ownFile(const std::string& path, std::string* error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (error) *error = systemError("cannot inspect", path);
+        return false;
+    }
+    if (st.st_nlink <= 1) return true;
+    const std::string own = path + ".own";
+    if (!copySparseFile(path, own, error) || std::rename(own.c_str(), path.c_str()) != 0) {
+        if (error && error->empty()) *error = systemError("cannot take a copy of", path);
+        ::unlink(own.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace azsim::blob

@@ -1,6 +1,7 @@
 // File helpers for blob data and metadata: whole-file reads, atomic
 // replacement, positional I/O that retries short transfers, clearing ranges by
-// punching holes, and copies that keep a sparse file sparse.
+// punching holes, copies that keep a sparse file sparse, and shared data with
+// copy on write.
 #pragma once
 
 #include <cstdint>
@@ -39,5 +40,12 @@ bool writeAt(int fd, const void* data, std::uint64_t length, std::uint64_t offse
 bool zeroRange(int fd, std::uint64_t offset, std::uint64_t length);
 // Copies a file's bytes to `to` (created or replaced), leaving holes as holes.
 bool copySparseFile(const std::string& from, const std::string& to, std::string* error);
+// Makes `to` (created or replaced) name the data of `from` without copying it: a
+// second link to the same file, or a copy where the file system cannot link.
+// Whoever changes a file that may be shared this way calls ownFile first.
+bool shareFile(const std::string& from, const std::string& to, std::string* error);
+// Copy on write: when the data at `path` is shared with another name, `path` gets
+// a copy of its own (replacing it atomically), so a change leaves the other name alone.
+bool ownFile(const std::string& path, std::string* error);
 
 }  // namespace azsim::blob

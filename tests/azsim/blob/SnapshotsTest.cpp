@@ -35,6 +35,29 @@ TEST_F(BlobStoreTest, SnapshotKeepsItsContentAndRangesWhileTheBlobChanges) {
     EXPECT_EQ(props.size, kMiB);
 }
 
+TEST_F(BlobStoreTest, SnapshotsTakenWithoutCopiesStayFrozenWhateverChangesFirst) {
+    create(kMiB);
+    write(0, 8192, 1);
+    const std::string first = model_;
+    const std::string a = snapshot();
+    const std::string b = snapshot();  // nothing changed in between: same data as a
+
+    clear(0, 4096);  // a clear, not a write, is the first change after both
+    const std::string second = model_;
+    const std::string c = snapshot();
+    write(4096, 4096, 5);
+    write(kMiB - 512, 512, 6);
+
+    EXPECT_EQ(readAll(a), first);
+    EXPECT_EQ(readAll(b), first);
+    EXPECT_EQ(readAll(c), second);
+    EXPECT_EQ(readAll(), model_);
+    // Deleting a snapshot leaves the others and the blob as they were.
+    EXPECT_TRUE(store().deleteSnapshot(key_, a));
+    EXPECT_EQ(readAll(b), first);
+    EXPECT_EQ(readAll(), model_);
+}
+
 TEST_F(BlobStoreTest, SnapshotIdsHaveTheCloudFormAndStrictlyIncrease) {
     create(4096);
     std::vector<std::string> ids;
