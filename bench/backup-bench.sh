@@ -7,8 +7,9 @@
 # Figures: full backup of a fully allocated 1 GiB disk (MB/s against the baseline
 # with N clients, once with curl discarding the bytes and once keeping them in
 # files beside the store, as the backup keeps them); a 4 GiB disk with 256 MiB
-# allocated against a dense 256 MiB disk (cost should follow allocated bytes); an incremental backup after 1% of the 1 GiB
-# disk was rewritten in scattered 4 KiB writes (bytes read / bytes changed, requests);
+# allocated against a dense 256 MiB disk (cost should follow allocated bytes); an
+# incremental backup after 1% of the 1 GiB disk was rewritten in scattered 4 KiB
+# writes (bytes read / bytes changed, requests);
 # peak resident memory of each backup (the agent serves the endpoint in-process, so
 # this includes the endpoint's own memory). BENCH_STORE=DIR puts the backup store
 # elsewhere (e.g. on tmpfs, to take the store's disk writes out of the figures).
@@ -21,7 +22,7 @@ while [[ $# -gt 0 ]]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
     --threads) threads=$2; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done

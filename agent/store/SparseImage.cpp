@@ -18,6 +18,18 @@ bool AllZero(const unsigned char* data, std::size_t size) {
     return size == 0 || (data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0);
 }
 
+// One pread or pwrite (`io` on a descriptor): through the direct descriptor when
+// the range is aligned for it, else, or when the file system refuses direct I/O
+// at this alignment (EINVAL), through the page cache.
+template <typename Io>
+ssize_t Transfer(int directFd, int fd, std::uint64_t offset, const unsigned char* data, std::size_t size, Io io) {
+    if (directFd >= 0 && DirectIoAligned(offset, data, size)) {
+        ssize_t n = io(directFd);
+        if (n >= 0 || errno != EINVAL) return n;
+    }
+    return io(fd);
+}
+
 }  // namespace
 
 void ThrowSystemError(const std::string& what, const std::string& path) {
@@ -61,17 +73,12 @@ void SparseImage::close() {
     fd_ = directFd_ = -1;
 }
 
-int SparseImage::descriptorFor(std::uint64_t offset, const unsigned char* data, std::size_t size) const {
-    return directFd_ >= 0 && DirectIoAligned(offset, data, size) ? directFd_ : fd_;
-}
-
 void SparseImage::write(std::uint64_t offset, const unsigned char* data, std::size_t size) {
     if (AllZero(data, size)) return;
     for (std::size_t done = 0; done < size;) {
-        int fd = descriptorFor(offset + done, data + done, size - done);
-        ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
-        // A file system may refuse direct I/O at this alignment: the page cache then takes it.
-        if (n < 0 && errno == EINVAL && fd == directFd_) n = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+        ssize_t n = Transfer(directFd_, fd_, offset + done, data + done, size - done, [&](int fd) {
+            return ::pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
+        });
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) ThrowSystemError("cannot write disk image", path_);
         done += static_cast<std::size_t>(n);
@@ -80,9 +87,9 @@ void SparseImage::write(std::uint64_t offset, const unsigned char* data, std::si
 
 void SparseImage::read(std::uint64_t offset, unsigned char* data, std::size_t size) const {
     for (std::size_t done = 0; done < size;) {
-        int fd = descriptorFor(offset + done, data + done, size - done);
-        ssize_t n = ::pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINVAL && fd == directFd_) n = ::pread(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+        ssize_t n = Transfer(directFd_, fd_, offset + done, data + done, size - done, [&](int fd) {
+            return ::pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+        });
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ThrowSystemError("cannot read disk image", path_);
         if (n == 0) throw StoreError("disk image [" + path_ + "] is shorter than its manifest says");

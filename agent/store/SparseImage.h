@@ -36,7 +36,6 @@ public:
 private:
     SparseImage(int fd, int directFd, std::string path) : fd_(fd), directFd_(directFd), path_(std::move(path)) {}
     void close();
-    int descriptorFor(std::uint64_t offset, const unsigned char* data, std::size_t size) const;
     int fd_ = -1;
     int directFd_ = -1;  // the same file opened for direct I/O; -1 where the file system has none
     std::string path_;

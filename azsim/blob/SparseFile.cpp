@@ -182,12 +182,11 @@ bool ownFile(const std::string& path, std::string* error) {
     }
     if (st.st_nlink <= 1) return true;
     const std::string own = path + ".own";
-    if (!copySparseFile(path, own, error) || std::rename(own.c_str(), path.c_str()) != 0) {
-        if (error && error->empty()) *error = systemError("cannot take a copy of", path);
-        ::unlink(own.c_str());
-        return false;
-    }
-    return true;
+    const bool copied = copySparseFile(path, own, error);
+    if (copied && std::rename(own.c_str(), path.c_str()) == 0) return true;
+    if (copied && error) *error = systemError("cannot take a copy of", path);
+    ::unlink(own.c_str());
+    return false;
 }
 
 }  // namespace azsim::blob
