@@ -24,7 +24,7 @@ bool previousSnapshot(Exchange& ex, const PageBlobStore& store, std::string& pre
     const std::string url = ex.header("x-ms-previous-snapshot-url");
     if (!url.empty()) {
         BlobKey other;
-        if (!blobUrl(url, other, previous) || previous.empty()) {
+        if (!blobUrl(url, other, previous) || !isSnapshotId(previous)) {
             sendError(ex, badHeader("x-ms-previous-snapshot-url", url));
             return false;
         }

@@ -68,7 +68,7 @@ void BlobService::handle(const httplib::Request& req, httplib::Response& res) {
                                            : "/" + host.substr(0, host.find('.')) + req.path;
     if (!applyFault(ex, resourcePath) || !checkVersion(ex)) return;
     if (!named) return sendError(ex, ServiceError::of(400, "InvalidUri"));
-    if (authorize(ex)) dispatch(ex);
+    if (checkSnapshots(ex) && authorize(ex)) dispatch(ex);
 }
 
 bool BlobService::applyFault(Exchange& ex, const std::string& resourcePath) {
@@ -107,6 +107,19 @@ bool BlobService::checkVersion(Exchange& ex) {
         return false;
     }
     ex.res.set_header("x-ms-version", version);
+    return true;
+}
+
+bool BlobService::checkSnapshots(Exchange& ex) {
+    // Every value counts, not just the first one the operations look at.
+    for (const auto& [name, value] : ex.req.params) {
+        if ((name == "snapshot" || name == "prevsnapshot") && !isSnapshotId(value)) {
+            sendError(ex, ServiceError::of(400, "InvalidQueryParameterValue")
+                              .detail("QueryParameterName", name)
+                              .detail("QueryParameterValue", value));
+            return false;
+        }
+    }
     return true;
 }
 

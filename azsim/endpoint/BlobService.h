@@ -27,6 +27,7 @@ private:
     // Each returns false when the request has been answered (or dropped) already.
     bool applyFault(Exchange& ex, const std::string& resourcePath);
     bool checkVersion(Exchange& ex);
+    bool checkSnapshots(Exchange& ex);
     bool authorize(Exchange& ex);
     void dispatch(Exchange& ex);
 

@@ -8,6 +8,7 @@
 
 #include "azsim/auth/Crypto.h"
 #include "azsim/auth/IsoTime.h"
+#include "azsim/blob/SnapshotId.h"
 
 namespace azsim {
 
@@ -43,6 +44,26 @@ std::string percentDecode(const std::string& text, bool plusIsSpace) {
     return out;
 }
 
+// As the service allows them: lowercase letters, digits and hyphens ('$' begins its own containers).
+bool isContainerName(const std::string& name) {
+    return !name.empty() && name.size() <= 63 && name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-$") ==
+                                                      std::string::npos;
+}
+
+// Printable text in '/'-separated segments, none of them empty, "." or "..".
+bool isBlobName(const std::string& name) {
+    if (name.empty() || name.size() > 1024) return false;
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7f) return false;
+    for (std::size_t start = 0; start <= name.size();) {
+        std::size_t end = std::min(name.find('/', start), name.size());
+        const std::string segment = name.substr(start, end - start);
+        if (segment.empty() || segment == "." || segment == "..") return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool blobTarget(const std::string& host, const std::string& path, BlobKey& key) {
@@ -62,7 +83,7 @@ bool blobTarget(const std::string& host, const std::string& path, BlobKey& key) 
         return false;
     key.container = rest.substr(1, slash - 1);
     key.name = rest.substr(slash + 1);
-    return true;
+    return isContainerName(key.container) && isBlobName(key.name);
 }
 
 bool blobUrl(const std::string& url, BlobKey& key, std::string& snapshot) {
@@ -87,6 +108,11 @@ bool blobUrl(const std::string& url, BlobKey& key, std::string& snapshot) {
         start = end + 1;
     }
     return true;
+}
+
+bool isSnapshotId(const std::string& text) {
+    std::int64_t ticks = 0;
+    return blob::parseSnapshotId(text, ticks);
 }
 
 std::optional<std::uint64_t> parseDecimal(const std::string& text) {

@@ -14,11 +14,17 @@ namespace azsim {
 // The blob a request names. The account is the first label of `host`
 // ("acct.blob.core.windows.net[:port]"); for "localhost" or an IP address the
 // path carries it first ("/acct/container/blob"), as local emulators do.
-// False when the path does not name a blob. `path` is already percent-decoded.
+// False when the path does not name a blob, or names one the service could not hold (a container
+// name outside its form, a blob name with an empty, "." or ".." segment or a control character).
+// `path` is already percent-decoded.
 bool blobTarget(const std::string& host, const std::string& path, BlobKey& key);
 
 // "https://host[:port]/container/blob?snapshot=...": the blob and snapshot of a full URL.
 bool blobUrl(const std::string& url, BlobKey& key, std::string& snapshot);
+
+// A snapshot id in the exact form the service issues ("2026-12-06T07:31:12.1234567Z"). Nothing else
+// names a snapshot, so nothing else may reach the file names of the blob store.
+bool isSnapshotId(const std::string& text);
 
 // "bytes=first-last" or "bytes=first-" (a single range, inclusive end).
 struct ByteRange {

@@ -55,7 +55,8 @@ std::string escapeXml(const std::string& text) {
                 out += "&quot;";
                 break;
             default:
-                out += c;
+                // Request values are echoed back; control bytes have no place in XML text.
+                out += static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' && c != '\r' ? '?' : c;
         }
     }
     return out;

@@ -80,6 +80,53 @@ TEST_F(BlobReads, HeadGivesPropertiesAndSnapshotsKeepTheirData) {
     EXPECT_EQ(get("snapshot=2001-01-01T00:00:00.0000000Z", {rangeHeader(0, 511)}).status, 404);
 }
 
+TEST_F(BlobReads, OnlyIssuedSnapshotIdsAreAccepted) {
+    std::string error;
+    const std::string snapshot = store_->createSnapshot(disk_, &error);
+    ASSERT_FALSE(snapshot.empty()) << error;
+    const std::string range = rangeHeader(0, 511);
+    for (const std::string& value : {std::string("../../x"), std::string("%2e%2e%2f%2e%2e%2f%2e%2e%2fstate.json"),
+                                     std::string("%2Fetc%2Fpasswd"), std::string(""), snapshot + "%2f..",
+                                     std::string("2001-01-01T00:00:00.0000000Z%00"), std::string("%01")}) {
+        HttpReply reply = get("snapshot=" + value, {range});
+        EXPECT_EQ(reply.status, 400) << value;
+        EXPECT_EQ(reply.errorCode(), "InvalidQueryParameterValue") << value;
+        EXPECT_NE(reply.body.find("<QueryParameterName>snapshot</QueryParameterName>"), std::string::npos) << value;
+        EXPECT_EQ(reply.body.find('\x01'), std::string::npos);
+    }
+    // A later value of the same parameter, the diff base and the diff base's URL are held to the same form.
+    EXPECT_EQ(get("snapshot=" + snapshot + "&snapshot=..%2f..%2fx", {range}).status, 400);
+    HttpReply previous = get("comp=pagelist&prevsnapshot=..%2f..%2fx");
+    EXPECT_EQ(previous.status, 400);
+    EXPECT_NE(previous.body.find("<QueryParameterName>prevsnapshot</QueryParameterName>"), std::string::npos);
+    HttpReply previousUrl =
+        get("comp=pagelist", {"x-ms-previous-snapshot-url: " + blobUrl("snapshot=..%2F..%2Fdata")});
+    EXPECT_EQ(previousUrl.status, 400);
+    EXPECT_EQ(previousUrl.errorCode(), "InvalidHeaderValue");
+
+    HttpReply unknown = get("snapshot=2001-01-01T00:00:00.0000000Z", {range});
+    EXPECT_EQ(unknown.status, 404);
+    EXPECT_EQ(unknown.errorCode(), "BlobNotFound");
+    HttpReply issued = get("snapshot=" + snapshot, {range});
+    EXPECT_EQ(issued.status, 206);
+    EXPECT_TRUE(issued.body == storeBytes(0, 512, snapshot));
+}
+
+TEST_F(BlobReads, OnlyNamesTheServiceCouldHoldAreAccepted) {
+    const std::string host = "https://" + disk_.account + ".blob.core.windows.net";
+    auto status = [&](const std::string& path) {
+        return send({"GET", host + path, {"x-ms-version: 2018-03-28", bearer()}, nullptr}).status;
+    };
+    for (const char* path : {"/vhds/..%2F..%2Fstate.json", "/vhds/a%2F.%2Fb", "/vhds/a%2F%2Fb", "/vhds/a%01b",
+                             "/%2E%2E/vm0-osdisk.vhd", "/VHDS/vm0-osdisk.vhd"})
+        EXPECT_EQ(status(path), 400) << path;
+
+    std::string error;
+    ASSERT_TRUE(store_->createPageBlob({disk_.account, "vhds", "dir/My Disk.vhd"}, 4096, false, &error)) << error;
+    EXPECT_EQ(status("/vhds/dir/My%20Disk.vhd"), 200);
+    EXPECT_EQ(status("/vhds/dir/Other%20Disk.vhd"), 404);
+}
+
 TEST_F(BlobWrites, UpdateAndClearChangeExactlyTheirPages) {
     const std::string data = patternBytes(0, 3 * 512, 5);
     HttpReply written = put("comp=page", data, {"x-ms-page-write: Update", rangeHeader(8192, 8192 + data.size() - 1)});
