@@ -36,6 +36,12 @@ long long HostCacheLifetimeSeconds() {
     return static_cast<long long>(seconds);
 }
 
+// Bit 62 of the discovery flags asks for VM templates; the all-ones word never does.
+bool AsksForTemplates(UINT64 flags) {
+    const UINT64 withTemplates = 0x4000000000000000ULL;
+    return (flags & withTemplates) != 0 && flags != ~0ULL;
+}
+
 VMInfoStructs::SFailure MakeFailure(const std::string& item, const std::string& guid, const std::string& reason,
                                     bool flag) {
     VMInfoStructs::SFailure failure;
@@ -107,7 +113,10 @@ void CVMInfo::ResetCaches() {
 
 bool CVMInfo::IsNewHostDiscoveryReq(UINT64 flags, int /*option*/) {
     if (!hostCacheValid_) return true;
-    // A request for more detail than the cached list holds (VM lists, templates) needs a new fetch.
+    // Templates sit in the list as one more host, so a list with them cannot answer a request
+    // without them, nor the reverse.
+    if (AsksForTemplates(flags) != AsksForTemplates(hostCacheFlags_)) return true;
+    // A request for more detail than the cached list holds (VM lists) needs a new fetch.
     if ((flags & ~hostCacheFlags_) != 0) return true;
     return NxClock::nowSeconds() - hostCacheTime_ >= HostCacheLifetimeSeconds();
 }

@@ -71,10 +71,32 @@ TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAsk
 
     NXPlatformInfo::setValue("HostDiscovery", "nHostInfoCacheSeconds", "600");
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000 + 599)));
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000 + 600)));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
     NXPlatformInfo::removeValue("HostDiscovery", "nHostInfoCacheSeconds");
 
     plugin.ResetCaches();
     EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
+    NxClock::unfix();
+}
+
+// Templates come as one more host of the list, so only a request for them may reuse a list holding them.
+TEST(CVMInfoServices, HostCacheWithTemplatesAnswersOnlyRequestsForTemplates) {
+    const UINT64 vmLists = 0x20000000, templates = 0x4000000000000000ULL;
+    FilterPlugin plugin;
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000)));
+    plugin._RefreshHostInfoCache(vmLists | templates, 0);
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(templates, 0));
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(vmLists | templates, 0));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(vmLists, 0));
+
+    plugin._RefreshHostInfoCache(~0ULL, 0);  // the all-ones word fetches no templates
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(vmLists, 0));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(templates, 0));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(vmLists | templates, 0));
     NxClock::unfix();
 }
 
