@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "azsim/endpoint/BlobService.h"
+#include "azsim/endpoint/OpenConnections.h"
 #include "azsim/endpoint/TlsMaterial.h"
 
 namespace azsim {
@@ -21,6 +23,14 @@ constexpr std::size_t kMaxRequestsPerConnection = 100000;
 constexpr time_t kKeepAliveSeconds = 5;
 constexpr std::size_t kMaxRequestBody = 64 * 1024 * 1024;
 
+// The state folder as an absolute path, so that the CA path handed out holds from any working directory.
+std::string absoluteFolder(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::path path = std::filesystem::weakly_canonical(dir, ec);
+    if (ec) path = std::filesystem::absolute(dir, ec);
+    return ec ? dir : path.string();
+}
+
 }  // namespace
 
 struct BlobEndpoint::Impl {
@@ -31,11 +41,14 @@ struct BlobEndpoint::Impl {
     std::thread listener;
     int port = 0;
     std::atomic<std::uint64_t> handshakes{0};
+    OpenConnections connections;
 
     static void onTlsEvent(const SSL* ssl, int where, int /*ret*/) {
-        if (!(where & SSL_CB_HANDSHAKE_DONE)) return;
         auto* self = static_cast<Impl*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
-        if (self) ++self->handshakes;
+        if (!self) return;
+        // The callback's SSL is the connection's own, handed over as const by OpenSSL's signature.
+        if (where & SSL_CB_HANDSHAKE_START) self->connections.opened(const_cast<SSL*>(ssl));
+        if (where & SSL_CB_HANDSHAKE_DONE) ++self->handshakes;
     }
 
     bool setUpTls(SSL_CTX& ctx) {
@@ -49,7 +62,7 @@ struct BlobEndpoint::Impl {
 };
 
 BlobEndpoint::BlobEndpoint(std::string stateDir) : impl_(std::make_unique<Impl>()) {
-    impl_->stateDir = std::move(stateDir);
+    impl_->stateDir = absoluteFolder(stateDir);
 }
 
 BlobEndpoint::~BlobEndpoint() { stop(); }
@@ -81,6 +94,7 @@ bool BlobEndpoint::start(std::string* error, int port) {
     if (bound <= 0) return fail("cannot listen on 127.0.0.1:" + std::to_string(port));
     impl->port = bound;
     impl->handshakes = 0;
+    impl->connections.reset();
     impl->server = std::move(server);
     httplib::SSLServer* running = impl->server.get();
     impl->listener = std::thread([running] { running->listen_after_bind(); });
@@ -92,6 +106,8 @@ bool BlobEndpoint::start(std::string* error, int port) {
 void BlobEndpoint::stop() {
     if (!impl_->server) return;
     impl_->server->stop();
+    // The server's workers wait for their connections; ending those lets them, and so stop(), finish now.
+    impl_->connections.closeAll();
     if (impl_->listener.joinable()) impl_->listener.join();
     impl_->server.reset();
     impl_->port = 0;

@@ -46,8 +46,8 @@ std::string percentDecode(const std::string& text, bool plusIsSpace) {
 
 // As the service allows them: lowercase letters, digits and hyphens ('$' begins its own containers).
 bool isContainerName(const std::string& name) {
-    return !name.empty() && name.size() <= 63 && name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-$") ==
-                                                      std::string::npos;
+    return !name.empty() && name.size() <= 63 &&
+           name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-$") == std::string::npos;
 }
 
 // Printable text in '/'-separated segments, none of them empty, "." or "..".
