@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <boost/tokenizer.hpp>
-#include <exception>
 
 #include "plugin/frame/AzureInfo.h"
 
@@ -51,7 +50,7 @@ int CAzureInfo::BrowseInventory(const std::string& path, const SInventoryInfo& p
         }
         SortInventoryList(out);
         return 1;
-    } catch (const std::exception&) {
+    } catch (...) {
         EvDebug::Error(tag, "Caught unhandled exception");
         return 0;
     }
@@ -156,7 +155,8 @@ void CAzureInfo::CopyVMInfoListToInventoryList(const std::vector<SVMInfo>& vms, 
 int CAzureInfo::_RefreshHostInfoCache(UINT64 flags, int option) {
     static const char* tag = "virtual int CAzureInfo::_RefreshHostInfoCache(UINT64, int)";
     if (!IsNewHostDiscoveryReq(flags, option)) return 1;
-    hostInfoCache.clear();
+    // Empties the list and marks it stale, so that a fetch failing below leaves nothing to serve.
+    ResetCaches();
     if (!sdk->GetHostInfoList(flags, option, hostInfoCache)) {
         EvDebug::Debug(tag, "Failed to get host info list [%s]", sdk->GetLastErrorString().c_str());
         IVMInfo* self = this;

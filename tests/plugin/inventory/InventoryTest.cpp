@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/SubscriptionState.h"
@@ -142,6 +143,54 @@ TEST_F(Inventory, FailedHostListFetchDisconnectsAndBrowseStillAnswers) {
     std::vector<SVMInfo> vms;
     EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 1);
     EXPECT_EQ(vms.size(), 5u);
+}
+
+// A refresh that failed leaves no list to serve: the next request of any kind fetches again.
+TEST_F(Inventory, FailedRefreshLeavesTheCacheStaleForEveryLaterRequest) {
+    ASSERT_EQ(Browse("Resource Groups").size(), 3u);
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "The operation timed out", 1});
+    EXPECT_TRUE(Browse("VMs").empty());
+    EXPECT_EQ(Names(Browse("Resource Groups")), (std::vector<std::string>{"rg-legacy", "rg-prod", "rg-test"}));
+    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 3u);
+
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "The operation timed out", 1});
+    EXPECT_TRUE(Browse("VMs").empty());
+    std::vector<SVMInfo> vms;
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 1);
+    EXPECT_EQ(vms.size(), 5u);
+}
+
+// Browsing never asks for templates, so a list that holds them is fetched again without them.
+TEST_F(Inventory, CacheHoldingTemplatesIsNotServedToABrowse) {
+    ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
+    EXPECT_EQ(Names(Browse("Resource Groups")), (std::vector<std::string>{"rg-legacy", "rg-prod", "rg-test"}));
+    ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
+    for (const SInventoryInfo& vm : Browse("VMs")) EXPECT_NE(vm.name, "tmpl-web-linux");
+    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 4u);
+}
+
+// A plugin whose cache refresh throws what it is given.
+template <class Thrown>
+class ThrowingPlugin : public CAzureInfo {
+public:
+    explicit ThrowingPlugin(Thrown thrown) : CAzureInfo(VSINST_AZURE_RESOURCE_MANAGER, 0), thrown_(thrown) {}
+    int _RefreshHostInfoCache(UINT64, int) override { throw thrown_; }
+
+private:
+    Thrown thrown_;
+};
+
+TEST_F(Inventory, BrowseCatchesEveryExceptionAndFails) {
+    ThrowingPlugin<std::runtime_error> standard(std::runtime_error("bad"));
+    ThrowingPlugin<int> foreign(42);
+    for (IVMInfo* target : std::vector<IVMInfo*>{&standard, &foreign}) {
+        log.clear();
+        std::vector<SInventoryInfo> out;
+        EXPECT_EQ(target->BrowseInventory("VMs", SInventoryInfo(), out, 0, 0), 0);
+        EXPECT_TRUE(log.containsError("virtual int CAzureInfo::BrowseInventory(const string&, const SInventoryInfo&, "
+                                      "std::vector<SInventoryInfo>&, UINT64, int)",
+                                      "Caught unhandled exception"));
+    }
 }
 
 TEST_F(Inventory, VmListsPerInventoryObjectAppendAndRefuseVmNodes) {
