@@ -35,6 +35,9 @@ size_t readRequestBody(char* ptr, size_t size, size_t nmemb, void* userdata) {
     return n;
 }
 
+// A header text with a line break in it would carry further header lines of its own.
+bool hasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
 // Option numbers carry their value type in their thousands (curl.h).
 bool isLongOption(CURLoption option) { return option < CURLOPTTYPE_OBJECTPOINT; }
 bool isOffsetOption(CURLoption option) {
@@ -55,6 +58,10 @@ void NXLibCurl::releaseHandle() {
 bool NXLibCurl::NXLibCurlInit(const std::string& contentType, bool verifyPeer, bool verifyHost,
                               NXLibCurlCallback writeCallback) {
     releaseHandle();
+    if (hasLineBreak(contentType)) {
+        EvDebug::Error(__PRETTY_FUNCTION__, "Content type with a line break refused");
+        return false;
+    }
     easy_ = NXCurlHandlePool::acquire();
     if (!easy_) {
         EvDebug::Error(__PRETTY_FUNCTION__, "Failed to get a libcurl handle");
@@ -99,8 +106,7 @@ bool NXLibCurl::applySettings() {
 void NXLibCurl::NXLibCurlFreeHttpHeaderList() { headers_.clear(); }
 
 bool NXLibCurl::NXLibCurlAppendHeader(_http_hdr_type_ type, const std::string& header) {
-    if (type != NX_HTTP_HDR_LINE || header.empty() || header.find_first_of("\r\n") != std::string::npos)
-        return false;
+    if (type != NX_HTTP_HDR_LINE || header.empty() || hasLineBreak(header)) return false;
     headers_.push_back(header);
     return true;
 }

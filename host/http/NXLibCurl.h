@@ -53,13 +53,15 @@ public:
 
     // Takes the thread's handle and readies it. `contentType` is a full header
     // line ("Content-Type: ..."), sent unless the header list names its own;
-    // empty sends none. The flags switch TLS peer and host-name verification.
+    // empty sends none; one with a line break is refused (false, no handle).
+    // The flags switch TLS peer and host-name verification.
     // `writeCallback` receives the response body; none: the wrapper keeps it.
     bool NXLibCurlInit(const std::string& contentType, bool verifyPeer, bool verifyHost,
                        NXLibCurlCallback writeCallback = nullptr);
 
     // Empties the list of request headers (the content type of Init stays).
     void NXLibCurlFreeHttpHeaderList();
+    // Adds one header line; false for an empty line or one with a line break in it.
     bool NXLibCurlAppendHeader(_http_hdr_type_ type, const std::string& header);
 
     // Sets a number-valued libcurl option (long or curl_off_t, by option).

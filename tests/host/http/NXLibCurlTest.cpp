@@ -229,6 +229,35 @@ TEST_F(NXLibCurlTest, ErrorStatusFailsSendButKeepsStatusAndBody) {
     });
 }
 
+// A line break inside a header text would let whoever supplies the text add headers of its own.
+TEST_F(NXLibCurlTest, HeaderTextsWithLineBreaksAreRefusedAndAddNoHeader) {
+    std::vector<httplib::Headers> seen;
+    server_.Get("/disks/vm0.vhd", [&](const httplib::Request& req, httplib::Response& res) {
+        seen.push_back(req.headers);
+        res.set_content("ok", "text/plain");
+    });
+
+    onClientThread([] {
+        for (const char* type : {"Content-Type: text/plain\r\nX-Injected: type", "Content-Type: text/plain\nX-Injected: type"}) {
+            NXLibCurl refused;
+            EXPECT_FALSE(refused.NXLibCurlInit(type, true, true)) << type;
+            EXPECT_FALSE(refused.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
+        }
+        NXLibCurl curl;
+        ASSERT_TRUE(curl.NXLibCurlInit("Content-Type: text/plain", true, true));
+        for (const char* line : {"x-ms-version: 2018-03-28\r\nX-Injected: crlf", "x-ms-version: 1\nX-Injected: lf",
+                                 "x-ms-version: 1\rX-Injected: cr"})
+            EXPECT_FALSE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, line)) << line;
+        ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "x-ms-version: 2018-03-28"));
+        EXPECT_TRUE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
+    });
+
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ(0u, seen[0].count("X-Injected"));
+    EXPECT_EQ(1u, seen[0].count("x-ms-version"));
+    EXPECT_EQ(std::string("text/plain"), httplib::detail::get_header_value(seen[0], "Content-Type", 0, ""));
+}
+
 TEST_F(NXLibCurlTest, RequestsOfOneThreadShareAConnectionClosedAtThreadExit) {
     server_.Get("/disks/vm0.vhd", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("ok", "text/plain");
@@ -284,6 +313,7 @@ TEST_F(NXLibCurlTest, StalledServerEndsRequestAtLowSpeedTimeout) {
         res.set_content("late", "text/plain");
     });
 
+    const auto started = std::chrono::steady_clock::now();
     onClientThread([] {
         NXLibCurl curl;
         ASSERT_TRUE(curl.NXLibCurlInit("", true, true));
@@ -291,6 +321,8 @@ TEST_F(NXLibCurlTest, StalledServerEndsRequestAtLowSpeedTimeout) {
         EXPECT_EQ(0u, curl.GetHttpErrorCode());
         EXPECT_EQ(CURLE_OPERATION_TIMEDOUT, curl.GetCurlResult());
     });
+    // Ended by the 2 s timeout, not by the server's answer after 30 s or by a longer default.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     std::lock_guard<std::mutex> lock(gate->mutex);
     EXPECT_FALSE(gate->answered);
     gate->release = true;
