@@ -91,9 +91,43 @@ TEST(VMReferencePointInfo, RejectsEveryTruncationAndKeepsFields) {
     const std::string wire = encode(written);
     VMReferencePointInfo target = prefilled();
     for (size_t n = 0; n < wire.size(); ++n) {
-        EXPECT_NE(E::Ok, target.unserialize(wire.substr(0, n))) << "length " << n;
+        EXPECT_EQ(E::Truncated, target.unserialize(wire.substr(0, n))) << "length " << n;
     }
     EXPECT_EQ(prefilled().fields(), target.fields());
+}
+
+namespace {
+
+// A message of `size` bytes, shorter than header and checksum, whose length word states its true size and
+// whose last four bytes hold a valid checksum (they overlap the header); the field count is the free
+// value that makes the overlapping bytes agree. Empty when no count does.
+std::string sealedShortMessage(size_t size) {
+    for (uint32_t count = 0; count <= 0xFFFF; ++count) {
+        std::string s(size, '\0');
+        s.replace(0, 4, CNMessageBase::kMagic, 4);
+        s[4] = 1;
+        s[6] = static_cast<char>(count);
+        s[7] = static_cast<char>(count >> 8);
+        putU32At(s, 8, VMReferencePointInfo::kFamily);
+        putU32At(s, 12, VMReferencePointInfo::kType);
+        s[16] = static_cast<char>(size);
+        std::string sealed = s;
+        reseal(sealed);
+        if (sealed.compare(0, 20, s, 0, 20) == 0) return sealed;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+TEST(VMReferencePointInfo, RejectsSealedMessagesShorterThanHeaderAndChecksum) {
+    for (size_t size : {CNMessageBase::kHeaderBytes + 2, CNMessageBase::kHeaderBytes + 3}) {
+        const std::string wire = sealedShortMessage(size);
+        ASSERT_EQ(size, wire.size());
+        VMReferencePointInfo target = prefilled();
+        EXPECT_EQ(E::Truncated, target.unserialize(wire)) << "length " << size;
+        EXPECT_EQ(prefilled().fields(), target.fields());
+    }
 }
 
 TEST(VMReferencePointInfo, RejectsForeignAndCorruptInput) {
