@@ -26,6 +26,7 @@ public:
     void stop();
     int port() const;
 
+    // The CA certificate clients trust, as an absolute path even when the state folder was named relative.
     std::string caBundlePath() const;
     // The connect-to entry that routes every host name to this endpoint.
     std::string connectToEntry() const;

@@ -1,4 +1,4 @@
-// write and hash: the data of disks, blobs and snapshots.
+// write, hash and url: the data of disks, blobs and snapshots.
 #include <openssl/evp.h>
 
 #include <iostream>
@@ -9,6 +9,7 @@
 #include "azsim/model/SubscriptionState.h"
 #include "azsim/scenarios/DiskContent.h"
 #include "azsim/tool/Commands.h"
+#include "azsim/tool/ImageWrite.h"
 
 namespace azsimtool {
 
@@ -17,11 +18,17 @@ namespace {
 const char* const kWriteUsage =
     "usage: azsim write --state DIR --vm NAME [--disk N] --offset BYTES\n"
     "                   (--text T | --random SEED --length L | --zero --length L)\n"
+    "       azsim write --state DIR --vm NAME [--disk N] --file IMAGE [--offset BYTES]\n"
     "\n"
     "Writes to disk N (0 = OS disk, the default) of VM NAME as its guest would:\n"
     "the text T (padded with zeros to whole 512-byte pages), L bytes of seeded\n"
     "pseudo-random data, or L zero bytes (the pages are cleared). BYTES and L must\n"
-    "be multiples of 512.\n";
+    "be multiples of 512.\n"
+    "\n"
+    "With --file, puts the image file IMAGE (a file system, say) on the disk from\n"
+    "BYTES (default 0), so that the disk then reads exactly as the image there (a\n"
+    "partial last page as if padded with zeros): non-zero pages are written, zero\n"
+    "pages cleared where the disk held data. The image must fit on the disk.\n";
 
 const char* const kHashUsage =
     "usage: azsim hash --state DIR (--vm NAME [--disk N] | --blob URL | --snapshot NAME_OR_ID)\n"
@@ -128,35 +135,29 @@ std::string PageError(const char* what, std::uint64_t value) {
            " is not a multiple of 512 bytes (page writes are 512-byte aligned)";
 }
 
-}  // namespace
-
-int RunWrite(int argc, char** argv) {
-    CommandLine line;
-    int exit = ParseCommand(argc, argv,
-                            {{"vm", true},
-                             {"disk", true},
-                             {"offset", true},
-                             {"text", true},
-                             {"random", true},
-                             {"zero", false},
-                             {"length", true}},
-                            kWriteUsage, line);
-    if (exit >= 0) return exit;
+// The options of write that do not depend on the disk; -1 when they are right, else the exit code.
+int CheckWriteOptions(const CommandLine& line, std::uint64_t& offset, std::uint64_t& length) {
     std::string error;
     if (!line.has("vm")) return Fail("write", "--vm NAME is required", kExitUsage);
-    if (line.has("text") + line.has("random") + line.has("zero") != 1)
-        return Fail("write", "name exactly one of --text, --random and --zero", kExitUsage);
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-    if (!line.has("offset") || !line.number("offset", offset, error))
-        return Fail("write", error.empty() ? "--offset BYTES is required" : error, kExitUsage);
-    if (!line.has("text") && (!line.has("length") || !line.number("length", length, error)))
+    if (line.has("text") + line.has("random") + line.has("zero") + line.has("file") != 1)
+        return Fail("write", "name exactly one of --text, --random, --zero and --file", kExitUsage);
+    const bool image = line.has("file");
+    if (!image && !line.has("offset")) return Fail("write", "--offset BYTES is required", kExitUsage);
+    if (line.has("offset") && !line.number("offset", offset, error)) return Fail("write", error, kExitUsage);
+    if (image && line.has("length"))
+        return Fail("write", "--length does not go with --file: the image's size is the length", kExitUsage);
+    if (!image && !line.has("text") && (!line.has("length") || !line.number("length", length, error)))
         return Fail("write", error.empty() ? "--length L is required" : error, kExitUsage);
     if (offset % azsim::PageBlobStore::kPageSize != 0) return Fail("write", PageError("offset", offset));
     if (length % azsim::PageBlobStore::kPageSize != 0) return Fail("write", PageError("length", length));
+    return -1;
+}
 
+// write --text, --random or --zero: what a guest would write.
+int WriteGuestData(const CommandLine& line, std::uint64_t offset, std::uint64_t length) {
     azsim::SubscriptionState state(line.value("state"));
     Target target;
+    std::string error;
     if (!ResolveVmDisk(state.load(), line, target, error)) return Fail("write", error);
     azsim::PageBlobStore store = state.blobs();
     bool ok = false;
@@ -179,6 +180,42 @@ int RunWrite(int argc, char** argv) {
     if (!ok) return Fail("write", error);
     std::cout << "wrote " << length << " bytes at offset " << offset << "\n";
     return kExitOk;
+}
+
+// write --file: the image put on the disk.
+int WriteImageFile(const CommandLine& line, std::uint64_t offset) {
+    azsim::SubscriptionState state(line.value("state"));
+    Target target;
+    std::string error;
+    if (!ResolveVmDisk(state.load(), line, target, error)) return Fail("write", error);
+    azsim::PageBlobStore store = state.blobs();
+    ImageWriteCounts counts;
+    if (!WriteImage(store, target.blob, line.value("file"), offset, counts, error)) return Fail("write", error);
+    std::cout << "wrote image [" << line.value("file") << "] (" << counts.imageBytes << " bytes) at offset " << offset
+              << ": " << counts.writtenBytes << " bytes of data written, " << counts.clearedBytes << " bytes cleared\n";
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunWrite(int argc, char** argv) {
+    CommandLine line;
+    int exit = ParseCommand(argc, argv,
+                            {{"vm", true},
+                             {"disk", true},
+                             {"offset", true},
+                             {"text", true},
+                             {"random", true},
+                             {"zero", false},
+                             {"length", true},
+                             {"file", true}},
+                            kWriteUsage, line);
+    if (exit >= 0) return exit;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    exit = CheckWriteOptions(line, offset, length);
+    if (exit >= 0) return exit;
+    return line.has("file") ? WriteImageFile(line, offset) : WriteGuestData(line, offset, length);
 }
 
 int RunHash(int argc, char** argv) {
