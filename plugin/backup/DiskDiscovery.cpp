@@ -118,6 +118,7 @@ bool CAzureInfo::GetDiskInfoForVM(const MountCtx& ctx) {
         info.dataUrl = dataUrl;
         info.storageAccount = disk.storageAccount;
         info.resourceGroup = disk.resourceGroup;
+        info.vmResourceGroup = ctx.vmInfo.resourceGroup;  // where an incremental also looks for the previous snapshot
         info.snapshotId = disk.managedDiskId;
         info.isOsDisk = disk.isOsDisk;
         info.isManaged = disk.isManaged;

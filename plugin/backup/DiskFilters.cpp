@@ -4,6 +4,7 @@
 #include "plugin/backup/MountCtxAccess.h"
 #include "plugin/frame/AzureInfo.h"
 #include "plugin/frame/PathParts.h"
+#include "plugin/frame/SlotFailure.h"
 
 namespace {
 
@@ -65,19 +66,23 @@ bool CAzureInfo::IsDiskFilteredByPath(const std::string& path, const SDisk& disk
 }
 
 bool CAzureInfo::IsDiskFilteredByPattern(const std::string& pattern, const SDisk& disk) {
-    const std::string name = disk.isManaged ? disk.name : disk.originalName;
-    std::string account, container, blobName, snapshotId;
-    if (!disk.isManaged && !ParseMediaLinkURI(disk.uri, account, container, blobName, snapshotId)) {
-        EvDebug::Error(kPatternTag, "Failed to parse MediaLink URI [%s]", disk.uri.c_str());
-        return false;
-    }
-    if (PathMatches(pattern, name)) {
-        EvDebug::Debug(kPatternTag, "Disk [%s] is filtered by Disk Name/Pattern [%s]", name.c_str(), pattern.c_str());
+    return GuardSlot(*this, kPatternTag, VMINFO_ERR_DISK_INFO, false, [&] {
+        const std::string name = disk.isManaged ? disk.name : disk.originalName;
+        std::string account, container, blobName, snapshotId;
+        if (!disk.isManaged && !ParseMediaLinkURI(disk.uri, account, container, blobName, snapshotId)) {
+            EvDebug::Error(kPatternTag, "Failed to parse MediaLink URI [%s]", disk.uri.c_str());
+            return false;
+        }
+        if (PathMatches(pattern, name)) {
+            EvDebug::Debug(kPatternTag, "Disk [%s] is filtered by Disk Name/Pattern [%s]", name.c_str(),
+                           pattern.c_str());
+            return true;
+        }
+        if (disk.isManaged || !PathMatches(pattern, blobName)) return false;
+        EvDebug::Debug(kPatternTag, "Disk [%s] is filtered by Blob Name/Pattern [%s]", blobName.c_str(),
+                       pattern.c_str());
         return true;
-    }
-    if (disk.isManaged || !PathMatches(pattern, blobName)) return false;
-    EvDebug::Debug(kPatternTag, "Disk [%s] is filtered by Blob Name/Pattern [%s]", blobName.c_str(), pattern.c_str());
-    return true;
+    });
 }
 
 bool CAzureInfo::IsDiskFilteredByDatastore(const MountCtx&, const std::string& datastore, const SDisk& disk) {
@@ -94,23 +99,25 @@ bool CAzureInfo::IsDiskFilteredByType(const std::string& type, const SDisk& disk
 }
 
 bool CAzureInfo::IsDiskFilteredByTag(const std::string& tagName, const std::string& tagValue, const SDisk& disk) {
-    std::string resourceGroup;
-    if (disk.isManaged) {
-        std::vector<std::string> parts =
-            SplitAtSlash(disk.managedDiskId.empty() ? std::string() : disk.managedDiskId.substr(1));
-        if (parts.size() <= 3) return false;
-        resourceGroup = parts[3];
-    }
-    std::vector<SInventoryInfo> tags;
-    if (!sdk->GetDiskTagInfo(resourceGroup, disk, tags)) {
-        EvDebug::Error(kTagTag, "Unable to fetch tags for disk [%s]", disk.name.c_str());
+    return GuardSlot(*this, kTagTag, VMINFO_ERR_DISK_INFO, false, [&] {
+        std::string resourceGroup;
+        if (disk.isManaged) {
+            std::vector<std::string> parts =
+                SplitAtSlash(disk.managedDiskId.empty() ? std::string() : disk.managedDiskId.substr(1));
+            if (parts.size() <= 3) return false;
+            resourceGroup = parts[3];
+        }
+        std::vector<SInventoryInfo> tags;
+        if (!sdk->GetDiskTagInfo(resourceGroup, disk, tags)) {
+            EvDebug::Error(kTagTag, "Unable to fetch tags for disk [%s]", disk.name.c_str());
+            return false;
+        }
+        for (const SInventoryInfo& tag : tags) {
+            if (!TermMatches(tagName, tag.name) || !TermMatches(tagValue, tag.id)) continue;
+            EvDebug::Debug(kTagTag, "Disk [%s] is filtered by tag [%s :: %s]", disk.name.c_str(), tag.name.c_str(),
+                           tag.id.c_str());
+            return true;
+        }
         return false;
-    }
-    for (const SInventoryInfo& tag : tags) {
-        if (!TermMatches(tagName, tag.name) || !TermMatches(tagValue, tag.id)) continue;
-        EvDebug::Debug(kTagTag, "Disk [%s] is filtered by tag [%s :: %s]", disk.name.c_str(), tag.name.c_str(),
-                       tag.id.c_str());
-        return true;
-    }
-    return false;
+    });
 }

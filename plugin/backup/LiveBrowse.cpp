@@ -61,7 +61,6 @@ bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx& ctx) {
         EvDebug::Error(kTag, "Failed to initialize disk mapper");
         return false;
     }
-    liveBrowseDiskManagers[FXString::Format("%s-%d", ctx.vmGuid.c_str(), static_cast<int>(ctx.archFileId))] = mapper;
 
     std::vector<SDisk> attached;
     std::set<std::string> usedNames;
@@ -153,6 +152,10 @@ bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx& ctx) {
                            localVm.name.c_str());
         return false;
     }
+    // Held from here on, so that the unmount releases exactly these disks.
+    const std::string key = _LiveBrowseKey(ctx);
+    liveBrowseDiskManagers[key] = mapper;
+    liveBrowseAttachedDisks[key] = attached;
     mount.vmInfo.disks = attached;
     return true;
 }

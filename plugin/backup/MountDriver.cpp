@@ -4,6 +4,7 @@
 #include "host/settings/NXPlatformInfo.h"
 #include "plugin/backup/MountCtxAccess.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/SlotFailure.h"
 
 namespace {
 
@@ -18,25 +19,35 @@ bool LiveBrowseAllowed() {
     return allowed;
 }
 
+// Releases what a failed mount created; the host is told why the mount failed, not how the release went.
+void UnmountKeepingError(CAzureInfo& plugin, const MountCtx& ctx) {
+    const EVMInfoError code = plugin.GetLastVMError();
+    const std::string message = plugin.GetLastVMErrorMessage();
+    const std::string details = plugin.GetLastVMErrorDetails();
+    plugin.UnmountVM(ctx);
+    plugin.SetLastVMError(code, message);
+    plugin.SetLastVMErrorDetails(details);
+}
+
 }  // namespace
 
 int CAzureInfo::MountVM(const MountCtx& ctx) {
-    SetLastVMError(VMINFO_ERR_NONE);
-    if (ctx.isSnapJob && !ctx.isBackupCopy) {
-        EvDebug::Error(kMountTag, "Snapshot-engine mount of VM [%s] is not available in this build",
-                       ctx.vmName.c_str());
+    return GuardSlot(*this, kMountTag, VMINFO_ERR_DISK_INFO, 0, [&] {
+        SetLastVMError(VMINFO_ERR_NONE);
+        if (ctx.isSnapJob && !ctx.isBackupCopy)
+            return FailUnavailable(*this, kMountTag, VMINFO_ERR_SNAP_RECORDS,
+                                   "Snapshot-engine mount of VM [" + ctx.vmName + "]");
+        if (!sdk->CheckConnection()) {
+            const std::string text = sdk->GetLastErrorString();
+            SetLastVMError(VMINFO_ERR_CONNECTION_LOST);
+            SetLastVMErrorDetails(text);
+            EvDebug::Debug(kMountTag, "Connection lost [%s]", text.c_str());
+            return 0;
+        }
+        if (_MountVM(ctx)) return 1;
+        UnmountKeepingError(*this, ctx);
         return 0;
-    }
-    if (!sdk->CheckConnection()) {
-        const std::string text = sdk->GetLastErrorString();
-        SetLastVMError(VMINFO_ERR_CONNECTION_LOST);
-        SetLastVMErrorDetails(text);
-        EvDebug::Debug(kMountTag, "Connection lost [%s]", text.c_str());
-        return 0;
-    }
-    if (_MountVM(ctx)) return 1;
-    UnmountVM(ctx);
-    return 0;
+    });
 }
 
 int CAzureInfo::_MountVM(const MountCtx& ctx) {
@@ -56,11 +67,9 @@ int CAzureInfo::_MountVM(const MountCtx& ctx) {
         return 0;
     }
 
-    if (ctx.isBackupCopy) {
-        EvDebug::Error(kDriverTag, "Snapshot copy preparation of VM [%s] is not available in this build",
-                       ctx.mountVmName.c_str());
-        return 0;
-    }
+    if (ctx.isBackupCopy)
+        return FailUnavailable(*this, kDriverTag, VMINFO_ERR_SNAP_RECORDS,
+                               "Snapshot copy preparation of VM [" + ctx.mountVmName + "]");
     if (!sdk->GetVMInfoForVM(ctx.mountVmName, ctx.mountVmGuid, ctx.hostName, 0x34, 0, mount.vmInfo)) {
         const std::string text = sdk->GetLastErrorString();
         EvDebug::Error(kDriverTag, "Failed to get VM Info for VM [%s/%s], [%s]", ctx.mountVmName.c_str(),
@@ -78,11 +87,9 @@ int CAzureInfo::_MountVM(const MountCtx& ctx) {
                        ctx.mountVmName.c_str());
     }
     if (!VerifyKeyVaultPermissions(ctx) || !ExcludeFilteredDisks(ctx) || !ExcludeUltraSsdDisks(ctx)) return 0;
-    if (ctx.isFailback) {
-        EvDebug::Error(kDriverTag, "Replication disk GUIDs of VM [%s] are not available in this build",
-                       ctx.mountVmName.c_str());
-        return 0;
-    }
+    if (ctx.isFailback)
+        return FailUnavailable(*this, kDriverTag, VMINFO_ERR_DISK_INFO,
+                               "Replication disk GUID look-up of VM [" + ctx.mountVmName + "]");
     if (!_CreateVMSnapshot(ctx)) return 0;  // the snapshot step has set error 17 with the cloud's text
     if (!_SaveVMConfigFile(ctx.vmInfo.resourceGroup, ctx.mountVmName, ctx.mountPath)) return 0;
     if (sdk->GetLastErrorCode() == 6)

@@ -5,6 +5,7 @@
 #include "host/util/CKaDirectory.h"
 #include "host/util/FXFile.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/SlotFailure.h"
 
 namespace {
 
@@ -27,11 +28,12 @@ SMountInfoFull Entry(const SDisk& disk, std::int32_t kind) {
 }  // namespace
 
 int CAzureInfo::GetFullMountInfo(const MountCtx& ctx, std::vector<SMountInfoFull>& out) {
-    if (ctx.isSnapJob) {
-        EvDebug::Error(kFullTag, "Mount information of snapshot-engine jobs is not available in this build");
-        return 0;
-    }
-    return _GetFullMountInfo(ctx, out);
+    return GuardSlot(*this, kFullTag, VMINFO_ERR_DISK_INFO, 0, [&] {
+        if (ctx.isSnapJob)
+            return FailUnavailable(*this, kFullTag, VMINFO_ERR_SNAP_CONFIG_FETCH,
+                                   "Mount information of snapshot-engine VM [" + ctx.vmName + "]");
+        return _GetFullMountInfo(ctx, out);
+    });
 }
 
 int CAzureInfo::_GetFullMountInfo(const MountCtx& ctx, std::vector<SMountInfoFull>& out) {

@@ -1,21 +1,34 @@
 // Disk-map records of a VM's disks: look-up by source URI and release at the end of a job.
 #include "plugin/frame/AzureInfo.h"
 
-bool CAzureInfo::GetDiskInfoByUrl(const std::string& url, SAzureDiskInfo& out) {
-    for (const auto& entry : diskMap) {
-        if (entry.second.sourceUri != url) continue;
-        out = entry.second;
-        return true;
-    }
-    return false;
+namespace {
+
+using DiskMap = std::map<std::string, SAzureDiskInfo>;
+
+// The first record, in key order, made for the disk with this source URI.
+DiskMap::iterator FindBySourceUri(DiskMap& diskMap, const std::string& url) {
+    for (auto entry = diskMap.begin(); entry != diskMap.end(); ++entry)
+        if (entry->second.sourceUri == url) return entry;
+    return diskMap.end();
 }
 
+}  // namespace
+
+bool CAzureInfo::GetDiskInfoByUrl(const std::string& url, SAzureDiskInfo& out) {
+    const auto entry = FindBySourceUri(diskMap, url);
+    if (entry == diskMap.end()) return false;
+    out = entry->second;
+    return true;
+}
+
+// The record is dropped under its own key: the URL it reads from (a staging blob, or a
+// snapshot's access URL once the disk was opened) is usually not the key it was stored under.
 void CAzureInfo::CleanupStagingInfoForVM(const std::vector<SDisk>& disks) {
     for (const SDisk& disk : disks) {
         if (disk.type == 0) continue;
-        SAzureDiskInfo info;
-        if (!GetDiskInfoByUrl(disk.uri, info)) continue;
-        diskMap.erase(info.dataUrl);
-        if (info.readsStagingBlob) sdk->CleanupStagingBlobs(info.dataUrl);
+        const auto entry = FindBySourceUri(diskMap, disk.uri);
+        if (entry == diskMap.end()) continue;
+        if (entry->second.readsStagingBlob) sdk->CleanupStagingBlobs(entry->second.dataUrl);
+        diskMap.erase(entry);
     }
 }

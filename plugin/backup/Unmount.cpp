@@ -1,6 +1,7 @@
 // Unmount and job cleanup: snapshot access revoked, the backup snapshot set deleted unless kept as reference.
 #include "plugin/backup/MountCtxAccess.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/SlotFailure.h"
 
 namespace {
 
@@ -25,22 +26,26 @@ std::vector<std::string> Split(const std::string& text, char delimiter) {
 }  // namespace
 
 int CAzureInfo::UnmountVM(const MountCtx& ctx) {
-    // Disks attached to the local VM for live browse are released by every unmount that attached them.
-    if (ctx.liveBrowse && (ctx.isBackupCopy || !ctx.isSnapJob)) _CleanUpSnapLiveBrowseState(ctx);
-    if (ctx.isSnapJob && !ctx.isBackupCopy) {
-        EvDebug::Debug(kUnmountTag, "Skipping unmount of VM [%s] for snap job", ctx.vmName.c_str());
+    return GuardSlot(*this, kUnmountTag, VMINFO_ERR_SNAPSHOT_DELETE, 0, [&] {
+        // Disks attached to the local VM for live browse are released by every unmount that attached them.
+        if (ctx.liveBrowse && (ctx.isBackupCopy || !ctx.isSnapJob)) _CleanUpSnapLiveBrowseState(ctx);
+        if (ctx.isSnapJob && !ctx.isBackupCopy) {
+            EvDebug::Debug(kUnmountTag, "Skipping unmount of VM [%s] for snap job", ctx.vmName.c_str());
+            return 1;
+        }
+        EvDebug::Debug(kUnmountTag, "Unmounting VM [%s] with GUID:[%s]", ctx.mountVmName.c_str(),
+                       ctx.mountVmGuid.c_str());
+        if (!_PrepareMountPathDirectory(ctx.mountPath, false)) {
+            SetLastVMError(VMINFO_ERR_MOUNT_DIR_MISSING);
+            return 0;
+        }
+        if (ctx.vmInfo.isManaged) _RevokeSASTokens(ctx);
+        if (!ctx.isBackupCopy && !_DeleteVMSnapshot(ctx))
+            AddMountFailure(ctx, ctx.vmInfo.displayName, "Failed to cleanup snapshots created for backing up VM",
+                            true);
+        CleanupStagingInfoForVM(ctx.vmInfo.disks);
         return 1;
-    }
-    EvDebug::Debug(kUnmountTag, "Unmounting VM [%s] with GUID:[%s]", ctx.mountVmName.c_str(), ctx.mountVmGuid.c_str());
-    if (!_PrepareMountPathDirectory(ctx.mountPath, false)) {
-        SetLastVMError(VMINFO_ERR_MOUNT_DIR_MISSING);
-        return 0;
-    }
-    if (ctx.vmInfo.isManaged) _RevokeSASTokens(ctx);
-    if (!ctx.isBackupCopy && !_DeleteVMSnapshot(ctx))
-        AddMountFailure(ctx, ctx.vmInfo.displayName, "Failed to cleanup snapshots created for backing up VM", true);
-    CleanupStagingInfoForVM(ctx.vmInfo.disks);
-    return 1;
+    });
 }
 
 bool CAzureInfo::_RevokeSASTokens(const MountCtx& ctx) {
@@ -83,13 +88,15 @@ bool CAzureInfo::_DeleteDiskSnapshots(const std::string& snapshotGuid, std::vect
 }
 
 int CAzureInfo::CleanupVM(const MountCtx& ctx) {
-    if (ctx.isBackupCopy || ctx.backupSnapshotGuid.empty()) return 1;
-    if (!sdk->CleanupVMSnapshot(ctx.vmName, ctx.vmGuid, ctx.backupSnapshotGuid, ctx.isSnapJob)) {
-        EvDebug::Error(kCleanupTag, "Failed to remove snapshotGuid [%s] on VM [%s] Guid [%s]",
+    return GuardSlot(*this, kCleanupTag, VMINFO_ERR_SNAPSHOT_DELETE, 0, [&] {
+        if (ctx.isBackupCopy || ctx.backupSnapshotGuid.empty()) return 1;
+        if (!sdk->CleanupVMSnapshot(ctx.vmName, ctx.vmGuid, ctx.backupSnapshotGuid, ctx.isSnapJob)) {
+            EvDebug::Error(kCleanupTag, "Failed to remove snapshotGuid [%s] on VM [%s] Guid [%s]",
+                           ctx.backupSnapshotGuid.c_str(), ctx.vmName.c_str(), ctx.vmGuid.c_str());
+            return 0;
+        }
+        EvDebug::Debug(kCleanupTag, "Successfully removed snapshotGuid [%s] on VM [%s] Guid [%s]",
                        ctx.backupSnapshotGuid.c_str(), ctx.vmName.c_str(), ctx.vmGuid.c_str());
-        return 0;
-    }
-    EvDebug::Debug(kCleanupTag, "Successfully removed snapshotGuid [%s] on VM [%s] Guid [%s]",
-                   ctx.backupSnapshotGuid.c_str(), ctx.vmName.c_str(), ctx.vmGuid.c_str());
-    return 1;
+        return 1;
+    });
 }

@@ -156,6 +156,7 @@ protected:
     bool _DeleteDiskSnapshots(const std::string& snapshotGuid, std::vector<SDisk>& disks,
                               const std::string& resourceGroup, bool isSnapJob);
     void _CleanUpSnapLiveBrowseState(const MountCtx& ctx);
+    static std::string _LiveBrowseKey(const MountCtx& ctx);
     bool GetDiskInfoByUrl(const std::string& url, SAzureDiskInfo& out);
     void CleanupStagingInfoForVM(const std::vector<SDisk>& disks);
     bool InitVSCloudFS();
@@ -208,6 +209,8 @@ protected:
     std::vector<SVolSnap> volSnaps;
     std::map<std::string, SDatastoreInfo> storageAccountCache;
     std::map<std::string, boost::shared_ptr<CDiskMapperLinux>> liveBrowseDiskManagers;
+    // Disks a live-browse mount attached to the local VM, by the same key; only these are released.
+    std::map<std::string, std::vector<SDisk>> liveBrowseAttachedDisks;
     bool directDownload = true;
     bool directUpload = true;
     bool nativeDownload = true;

@@ -33,6 +33,7 @@ public:
     using CAzureInfo::changeIdBase;
     using CAzureInfo::diskMap;
     using CAzureInfo::ExcludeUltraSsdDisks;
+    using CAzureInfo::liveBrowseAttachedDisks;
     using CAzureInfo::liveBrowseDiskManagers;
     using CAzureInfo::ParseMediaLinkURI;
     using CAzureInfo::referenceSnapshotId;
@@ -65,12 +66,14 @@ protected:
     void TearDown() override {
         TestPlugin::ForgetLocalVm();
         for (const char* key : {"bUseHotAddForAzureLiveBrowse", "bSkipDeleteSnapshotsForAzure", "nExpireSnapshotHours",
-                                "nBackupSnapshotLimit", "nEnableCBTForDifferential", "bSkipDataDisksForBackup"})
+                                "nBackupSnapshotLimit", "nEnableCBTForDifferential", "bSkipDataDisksForBackup",
+                                "AzureRegion"})
             NXPlatformInfo::removeValue("VirtualServer", key);
     }
 
-    std::unique_ptr<TestPlugin> Connected(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
-        std::unique_ptr<TestPlugin> plugin(new TestPlugin(type, 0));
+    template <class Plugin = TestPlugin>
+    std::unique_ptr<Plugin> Connected(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
+        std::unique_ptr<Plugin> plugin(new Plugin(type, 0));
         EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                   SimulatedCloud::kSecret),
                   1);

@@ -125,5 +125,45 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     EXPECT_EQ(State().findManagedDisk(osCopy.managedDiskId)->state, "Unattached");
 }
 
+// A mount that attached nothing releases nothing, and its clean-up never replaces the mount's error:
+// neither when no local VM is known nor when the local VM is the very VM being browsed.
+TEST_F(LiveBrowse, FailedMountsTouchNoDiskAndKeepTheirErrorCode) {
+    TestPlugin::ForgetLocalVm();
+    CVMInfo::SetDmiDirectory(dmi.path() + "/missing");
+    auto unplaced = Connected();
+    MountCtx refused = BrowseCtx();
+    EXPECT_EQ(unplaced->MountVM(refused), 0);
+    EXPECT_EQ(unplaced->GetLastVMError(), VMINFO_ERR_DISK_INFO);
+
+    TestPlugin::ForgetLocalVm();
+    std::ofstream(dmi.path() + "/product_uuid") << "3B7F1C2A-9D4E-4F60-8A1B-2C3D4E5F6071\n";  // web-linux01 itself
+    CVMInfo::SetDmiDirectory(dmi.path());
+    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
+    auto inside = Connected();
+    Fault("CreateDiskSnapshots", 0, "OperationNotAllowed: quota exceeded");
+    MountCtx failing = BrowseCtx();
+    EXPECT_EQ(inside->MountVM(failing), 0);
+    EXPECT_EQ(inside->GetLastVMError(), VMINFO_ERR_SNAPSHOT_SET_CREATE);
+    EXPECT_EQ(State().findVmByGuid(kWeb.guid)->disks.size(), 3u);
+    EXPECT_EQ(ProxyDisks().size(), 1u);
+    EXPECT_TRUE(cloud.journal("DeleteDisksFromVM").empty());
+}
+
+TEST_F(LiveBrowse, UnmountWithoutALocalVmDropsTheStateAndSetsNoError) {
+    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
+    auto plugin = Connected();
+    MountCtx ctx = BrowseCtx();
+    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    Fault("GetLocalVMInfo", 0, "ResourceNotFound: gone");
+    EXPECT_EQ(plugin->UnmountVM(ctx), 1);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
+    EXPECT_TRUE(log.contains("void CAzureInfo::_CleanUpSnapLiveBrowseState(const MountCtx&)",
+                             "Warning: Failed to get VM Info for VM [aaaaaaaa-0000-4000-8000-000000000001], "
+                             "[ResourceNotFound: gone]"));
+    EXPECT_TRUE(plugin->liveBrowseDiskManagers.empty());
+    EXPECT_TRUE(plugin->liveBrowseAttachedDisks.empty());
+    EXPECT_EQ(DeviceCount(), 0u);
+}
+
 }  // namespace
 }  // namespace backuptest

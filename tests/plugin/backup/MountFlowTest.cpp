@@ -2,7 +2,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
+#include "azsim/model/ResourceIds.h"
+#include "host/message/VMReferencePointInfo.h"
 #include "host/util/CKaFile.h"
 #include "tests/plugin/backup/BackupFixture.h"
 
@@ -219,6 +222,192 @@ TEST_F(Mount, EncryptedVmSavesKeyBackupsOrFailsWithTheKeyVaultCode) {
     EXPECT_EQ(info.size(), 2u + 3u);
     EXPECT_EQ(info.back().disks[0].name, "secure-db01.json");
     EXPECT_EQ(plugin->UnmountVM(ctx), 1);
+}
+
+TEST_F(Mount, UnmountDropsTheDiskRecordsOfItsVmOnly) {
+    auto plugin = Connected();
+    MountCtx web = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(web), 1);
+    MountCtx legacy = Ctx(kLegacy);
+    ASSERT_EQ(plugin->MountVM(legacy), 1);
+    ASSERT_EQ(plugin->diskMap.size(), 5u);
+    // The legacy disks read staging blobs: their records are keyed by a URL they no longer read.
+    ASSERT_TRUE(plugin->diskMap.at(legacy.vmInfo.disks[0].uri).readsStagingBlob);
+
+    ASSERT_EQ(plugin->UnmountVM(legacy), 1);
+    EXPECT_EQ(plugin->diskMap.size(), 3u);
+    for (const SDisk& disk : web.vmInfo.disks) EXPECT_EQ(plugin->diskMap.count(disk.uri), 1u) << disk.uri;
+    ASSERT_EQ(plugin->UnmountVM(web), 1);
+    EXPECT_TRUE(plugin->diskMap.empty());
+}
+
+// The VM lives in rg-apps, its disk in rg-prod. The cloud kept the full backup's snapshot beside the
+// VM, and the look-up in the disk's group is refused: the incremental finds it in the VM's group.
+TEST_F(Mount, IncrementalFindsThePreviousSnapshotInTheVmGroup) {
+    NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "1");  // one disk, one look-up per query
+    azsim::SubscriptionState(cloud.dir()).mutate([](azsim::StateDocument& doc) {
+        doc.resourceGroups.push_back({"rg-apps", "westeurope", {}});
+        doc.findVmByGuid(kWeb.guid)->resourceGroup = "rg-apps";
+        return true;
+    });
+    const VmRef moved{kWeb.name, kWeb.guid, "rg-apps"};
+    auto plugin = Connected();
+    MountCtx full = Ctx(moved);
+    full.cbtEnabled = true;
+    ASSERT_EQ(plugin->MountVM(full), 1);
+    const std::string changeId = full.backupSnapshotGuid;
+    ASSERT_EQ(plugin->PostBackupVM(full), 1);
+    ASSERT_EQ(plugin->UnmountVM(full), 1);
+    azsim::SubscriptionState(cloud.dir()).mutate([](azsim::StateDocument& doc) {
+        for (azsim::ManagedSnapshot& snap : doc.snapshots) {
+            const std::string moved = azsim::SnapshotId(doc.subscription().id, "rg-apps", snap.name);
+            for (azsim::SnapshotSet& set : doc.snapshotSets) std::replace(set.members.begin(), set.members.end(), snap.id, moved);
+            snap.resourceGroup = "rg-apps";
+            snap.id = moved;
+        }
+        return true;
+    });
+    const std::vector<unsigned char> written(64 * 1024, 0x5a);
+    ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().writePages(
+        State().findManagedDiskByName("web-linux01-osdisk")->blob, 1 << 20, written.data(), written.size(), nullptr));
+
+    const char* refused = "AuthorizationFailed: no read access to resource group rg-prod";
+    MountCtx incremental = Ctx(moved);
+    incremental.cbtEnabled = true;
+    incremental.referencePoint = full.referencePoint;
+    Fault("GetManagedDiskSnapshotIDForSnapshotGUID", 0, refused);
+    ASSERT_EQ(plugin->MountVM(incremental), 1);
+    EXPECT_EQ(incremental.cbtStatusText, "Used");
+    VmdkHandle handle;
+    ASSERT_EQ(plugin->OpenVmdk("", "", incremental.vmInfo.disks.at(0).uri, handle), 1);
+    EXPECT_EQ(handle.diskInfo->vmResourceGroup, "rg-apps");
+    Fault("GetManagedDiskSnapshotIDForSnapshotGUID", 0, refused);
+    SDiskChangeInfo changed;
+    ASSERT_EQ(plugin->GetVmdkExtents(handle, changeId, 0, changed), 1);
+    ASSERT_EQ(changed.extents.size(), 1u);
+    EXPECT_EQ(changed.extents[0].start, 1u << 20);
+    EXPECT_EQ(changed.extents[0].length, written.size());
+    EXPECT_TRUE(log.contains("bool CAzureInfo::_GetManagedDiskSnapshotIDForSnapshotGUID(const string&, const string&, "
+                             "string&, const string&)",
+                             "Succeeded getting snapshot with GUID [" + changeId +
+                                 "] from fallback resource group [rg-apps]"));
+    EXPECT_EQ(plugin->UnmountVM(incremental), 1);
+}
+
+TEST_F(Mount, HandOversToStepsNotInThisBuildFailWithACodeAndText) {
+    auto plugin = Connected();
+    MountCtx snap = Ctx(kWeb);
+    snap.isSnapJob = true;
+    MountCtx copy = Ctx(kWeb);
+    copy.isBackupCopy = true;
+    MountCtx failback = Ctx(kWeb);
+    failback.isFailback = true;
+    const struct {
+        MountCtx* ctx;
+        EVMInfoError code;
+        std::string text;
+    } cases[] = {
+        {&snap, VMINFO_ERR_SNAP_RECORDS, "Snapshot-engine mount of VM [web-linux01] is not available in this build"},
+        {&copy, VMINFO_ERR_SNAP_RECORDS, "Snapshot copy preparation of VM [web-linux01] is not available in this build"},
+        {&failback, VMINFO_ERR_DISK_INFO,
+         "Replication disk GUID look-up of VM [web-linux01] is not available in this build"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(plugin->MountVM(*c.ctx), 0) << c.text;
+        EXPECT_EQ(plugin->GetLastVMError(), c.code) << c.text;
+        EXPECT_EQ(plugin->GetLastVMErrorDetails(), c.text);
+    }
+    EXPECT_TRUE(State().snapshotSets.empty());
+
+    std::vector<SMountInfoFull> info;
+    EXPECT_EQ(plugin->GetFullMountInfo(snap, info), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAP_CONFIG_FETCH);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(),
+              "Mount information of snapshot-engine VM [web-linux01] is not available in this build");
+}
+
+TEST_F(Mount, DriverKeepsAGivenMountIdentityAndReportsItsOwnFailureCodes) {
+    auto plugin = Connected();
+    MountCtx named = Ctx({"job-name", "0badf00d-0000-4000-8000-000000000000", "rg-prod"});
+    named.mountVmName = kWeb.name;
+    named.mountVmGuid = kWeb.guid;
+    ASSERT_EQ(plugin->MountVM(named), 1);
+    EXPECT_EQ(named.mountVmName, kWeb.name);
+    EXPECT_EQ(named.mountVmGuid, kWeb.guid);
+    const nlohmann::json lookUp = cloud.journal("GetVMInfoForVM").back()["args"];
+    EXPECT_EQ(lookUp["vmName"], kWeb.name);
+    EXPECT_EQ(lookUp["vmGuid"], kWeb.guid);
+    EXPECT_EQ(lookUp["flags"], 0x34);
+    ASSERT_EQ(plugin->UnmountVM(named), 1);
+
+    // A mount folder that cannot be made fails with 13; the clean-up unmount, which finds no folder, keeps it.
+    MountCtx blocked = Ctx(kWeb);
+    std::ofstream(mountDir.path() + "/file") << "x";
+    blocked.mountPath = mountDir.path() + "/file/mount";
+    EXPECT_EQ(plugin->MountVM(blocked), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_MOUNT_DIR_PREPARE);
+    EXPECT_TRUE(log.contains(kUnmountTag, std::string("Unmounting VM [web-linux01] with GUID:[") + kWeb.guid + "]"));
+
+    // A page blob whose address the mount cannot read fails it with 44; the next mount starts clean.
+    NXPlatformInfo::setValue("VirtualServer", "AzureRegion", "Atlantis");
+    MountCtx legacy = Ctx(kLegacy);
+    EXPECT_EQ(plugin->MountVM(legacy), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::GetDiskInfoForVM(const MountCtx&)", "Failed to parse MediaLink URI [" +
+                                                                                           legacy.vmInfo.disks[0].uri + "]"));
+    EXPECT_TRUE(State().snapshotSets.empty());
+    MountCtx gen2 = Ctx({"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"});
+    ASSERT_EQ(plugin->MountVM(gen2), 1);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
+    EXPECT_TRUE(log.contains(kDriverTag, "VM [app-win01] is a Gen 2 VM."));
+}
+
+TEST_F(Mount, AzureStackBacksUpUnmanagedVmsInFull) {
+    auto stack = Connected(VSINST_AZURE_STACK_HUB);
+    MountCtx unmanaged = Ctx(kLegacy);
+    unmanaged.cbtEnabled = true;
+    ASSERT_EQ(stack->MountVM(unmanaged), 1);
+    EXPECT_FALSE(unmanaged.cbtEnabled);
+    EXPECT_EQ(unmanaged.cbtStatusText, "Not Used");
+    EXPECT_TRUE(log.contains(kDriverTag, "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  "
+                                         "Disabling CBT for VM [legacy-vm01]"));
+
+    auto arm = Connected();
+    MountCtx elsewhere = Ctx(kLegacy);
+    elsewhere.cbtEnabled = true;
+    ASSERT_EQ(arm->MountVM(elsewhere), 1);
+    EXPECT_TRUE(elsewhere.cbtEnabled);
+    EXPECT_EQ(elsewhere.cbtStatusText, "Enabled");
+}
+
+struct BrokenFilterPlugin : TestPlugin {
+    using TestPlugin::TestPlugin;
+    bool IsDiskFilteredByType(const std::string&, const SDisk&) override { throw std::runtime_error("rule broke"); }
+};
+
+struct BrokenLocalVmPlugin : TestPlugin {
+    using TestPlugin::TestPlugin;
+    int GetLocalVMInfo(SVMInfo&, UINT64, int) override { throw std::logic_error("query broke"); }
+};
+
+TEST_F(Mount, AnExceptionInsideASlotFailsItWithACodeAndText) {
+    auto filtering = Connected<BrokenFilterPlugin>();
+    MountCtx ctx = Ctx(kWeb);
+    ctx.diskFilters.push_back({DISK_FILTER_BY_TYPE, "OS Disk", ""});
+    EXPECT_EQ(filtering->MountVM(ctx), 0);
+    EXPECT_EQ(filtering->GetLastVMError(), VMINFO_ERR_DISK_INFO);
+    EXPECT_EQ(filtering->GetLastVMErrorDetails(), "Unexpected failure: [rule broke]");
+    EXPECT_TRUE(log.containsError(kMountTag, "Unexpected failure: [rule broke]"));
+
+    auto browsing = Connected<BrokenLocalVmPlugin>();
+    MountCtx browse = Ctx(kWeb);
+    browse.liveBrowse = true;
+    browse.archFileId = 5;
+    browsing->liveBrowseAttachedDisks[std::string(kWeb.guid) + "-5"] = {SDisk()};
+    EXPECT_EQ(browsing->UnmountVM(browse), 0);
+    EXPECT_EQ(browsing->GetLastVMError(), VMINFO_ERR_SNAPSHOT_DELETE);
+    EXPECT_EQ(browsing->GetLastVMErrorDetails(), "Unexpected failure: [query broke]");
+    EXPECT_TRUE(log.containsError(kUnmountTag, "Unexpected failure: [query broke]"));
 }
 
 }  // namespace

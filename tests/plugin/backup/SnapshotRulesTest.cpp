@@ -1,5 +1,8 @@
 // Rules around the backup snapshot set: the count limit, the expiry sweep, disk
 // filters and Ultra SSD disks, post-backup reference points, and media-link URIs.
+#include <algorithm>
+#include <cctype>
+
 #include "host/message/VMReferencePointInfo.h"
 #include "tests/plugin/backup/BackupFixture.h"
 
@@ -172,6 +175,124 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
     next.vmInfo.snapshotGuid = "fresh";
     EXPECT_EQ(plugin->PostBackupVM(next), 1);
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), "SnapshotInUse");
+}
+
+TEST_F(Rules, UnsetLimitAndExpiryTakeTheirDefaultsAndAFailedSweepOnlyLogs) {
+    OldSets(kWeb, 8, 1);
+    auto plugin = Connected();
+    Fault("DeleteExpiredSnapshots", 0, "Throttled");
+    MountCtx below = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(below), 1);  // 8 + the new set = 9, under the default of 10
+    EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 48);
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::ExpireAndCheckStreamingSnapshotLimits(const string&, const string&, "
+                                  "const string&, const std::vector<std::basic_string<char> >&, bool&)",
+                                  "Failed to remove expired snapshots from VM [web-linux01]"));
+    MountCtx at = Ctx(kWeb);
+    EXPECT_EQ(plugin->MountVM(at), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAPSHOT_LIMIT);
+
+    NXPlatformInfo::setValue("VirtualServer", "nExpireSnapshotHours", "5");
+    NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "11");
+    MountCtx raised = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(raised), 1);
+    EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 5);
+    EXPECT_TRUE(log.contains(kExpiryTag, "nSnapshotExpiryInHours [5]"));
+}
+
+TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhenAllowed) {
+    auto plugin = Connected();
+    MountCtx untracked = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(untracked), 1);
+    ASSERT_EQ(plugin->PostBackupVM(untracked), 1);
+    EXPECT_TRUE(untracked.referencePoint.empty());
+    EXPECT_FALSE(untracked.backupSnapshotGuid.empty());
+    ASSERT_EQ(plugin->UnmountVM(untracked), 1);
+    EXPECT_TRUE(SetGuids().empty());
+
+    // Without the differential setting, a reference equal to the change-id base is an ordinary previous set.
+    std::vector<std::string> previous = OldSets(kWeb, 3, 1);
+    plugin->referenceSnapshotId = previous[0];
+    plugin->changeIdBase = previous[0];
+    MountCtx ordinary = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(ordinary), 1);
+    ordinary.cbtEnabled = true;
+    ASSERT_EQ(plugin->PostBackupVM(ordinary), 1);
+    EXPECT_EQ(State().findSnapshotSet(previous[0]), nullptr);
+
+    // With it, the comparison ignores case.
+    NXPlatformInfo::setValue("VirtualServer", "nEnableCBTForDifferential", "1");
+    std::string upper = previous[1];
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    plugin->referenceSnapshotId = previous[1];
+    plugin->changeIdBase = upper;
+    MountCtx differential = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(differential), 1);
+    differential.cbtEnabled = true;
+    ASSERT_EQ(plugin->PostBackupVM(differential), 1);
+    EXPECT_NE(State().findSnapshotSet(previous[1]), nullptr);
+    NXPlatformInfo::removeValue("VirtualServer", "nEnableCBTForDifferential");
+
+    // A backup copy and the skip setting write the reference point but delete nothing.
+    plugin->referenceSnapshotId = previous[2];
+    plugin->changeIdBase.clear();
+    MountCtx copy = Ctx(kWeb);
+    copy.isBackupCopy = true;
+    copy.cbtEnabled = true;
+    copy.vmInfo.snapshotGuid = "copied-set";
+    ASSERT_EQ(plugin->PostBackupVM(copy), 1);
+    EXPECT_FALSE(copy.referencePoint.empty());
+    NXPlatformInfo::setValue("VirtualServer", "bSkipDeleteSnapshotsForAzure", "1");
+    MountCtx skipped = Ctx(kWeb);
+    skipped.cbtEnabled = true;
+    skipped.vmInfo.snapshotGuid = "kept-set";
+    ASSERT_EQ(plugin->PostBackupVM(skipped), 1);
+    EXPECT_FALSE(skipped.referencePoint.empty());
+    EXPECT_NE(State().findSnapshotSet(previous[2]), nullptr);
+}
+
+TEST_F(Rules, UnmountAndCleanupTouchOnlyWhatTheirJobOwns) {
+    auto plugin = Connected();
+    MountCtx ctx = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    const std::string set = ctx.backupSnapshotGuid;
+
+    MountCtx snapJob = ctx;
+    snapJob.isSnapJob = true;
+    EXPECT_EQ(plugin->UnmountVM(snapJob), 1);
+    EXPECT_TRUE(log.contains(kUnmountTag, "Skipping unmount of VM [web-linux01] for snap job"));
+    MountCtx copy = ctx;
+    copy.isBackupCopy = true;
+    EXPECT_EQ(plugin->UnmountVM(copy), 1);
+    EXPECT_EQ(plugin->CleanupVM(copy), 1);
+    MountCtx moved = ctx;
+    moved.mountPath = mountDir.path() + "/gone";
+    EXPECT_EQ(plugin->UnmountVM(moved), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_MOUNT_DIR_MISSING);
+    EXPECT_EQ(SetGuids(), std::vector<std::string>{set});
+    EXPECT_TRUE(cloud.journal("CleanupVMSnapshot").empty());
+
+    // Only snapshots named by this plugin have their access revoked.
+    MountCtx foreign = ctx;
+    foreign.backupSnapshotGuid.clear();
+    foreign.vmInfo.disks.resize(2);
+    foreign.vmInfo.disks[0].managedDiskId = "/subscriptions/s/resourceGroups/rg-prod/providers/x/snapshots/manual-snap";
+    foreign.vmInfo.disks[1].managedDiskId = "/rg-prod/snap_QDMD_1";
+    const size_t revoked = cloud.journal("RevokeSASToken").size();
+    EXPECT_EQ(plugin->UnmountVM(foreign), 1);
+    EXPECT_EQ(cloud.journal("RevokeSASToken").size(), revoked);
+
+    const char* const cleanupTag = "virtual int CAzureInfo::CleanupVM(const MountCtx&)";
+    Fault("CleanupVMSnapshot", 0, "Conflict");
+    EXPECT_EQ(plugin->CleanupVM(ctx), 0);
+    EXPECT_TRUE(log.containsError(cleanupTag, "Failed to remove snapshotGuid [" + set + "] on VM [web-linux01] Guid [" +
+                                                  kWeb.guid + "]"));
+    EXPECT_EQ(plugin->CleanupVM(ctx), 1);
+    EXPECT_TRUE(log.contains(cleanupTag, "Successfully removed snapshotGuid [" + set + "] on VM [web-linux01] Guid [" +
+                                             kWeb.guid + "]"));
+    EXPECT_TRUE(SetGuids().empty());
+    MountCtx none = Ctx(kWeb);
+    EXPECT_EQ(plugin->CleanupVM(none), 1);
+    EXPECT_EQ(cloud.journal("CleanupVMSnapshot").size(), 2u);
 }
 
 TEST_F(Rules, MediaLinkUrisParseAndHostileInputIsRefused) {

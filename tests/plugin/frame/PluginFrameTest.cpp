@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
@@ -189,6 +190,25 @@ TEST_F(PluginFrame, WrapperErrorCodesMapToHostCodes) {
         EXPECT_FALSE(plugin->SetLastVMErrorFromSDKWrapperError(unmapped));
         EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAPSHOT_LIMIT);
     }
+}
+
+// A connection whose inner step throws fails with a code and text instead of passing the exception on.
+struct BrokenConnect : CAzureInfo {
+    using CAzureInfo::CAzureInfo;
+    using CAzureInfo::Connect;
+    int Connect(const std::string&, const std::string&, const std::string&) override {
+        throw std::runtime_error("session broke");
+    }
+};
+
+TEST_F(PluginFrame, AnExceptionInsideConnectFailsItWithACodeAndText) {
+    BrokenConnect plugin(VSINST_AZURE_RESOURCE_MANAGER, 0);
+    EXPECT_EQ(plugin.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret,
+                             std::vector<SHostCredentials>{}),
+              0);
+    EXPECT_EQ(plugin.GetLastVMError(), VMINFO_ERR_CONNECTION_LOST);
+    EXPECT_EQ(plugin.GetLastVMErrorDetails(), "Unexpected failure: [session broke]");
+    EXPECT_TRUE(log.containsError(kProxyTag, "Unexpected failure: [session broke]"));
 }
 
 // The local VM GUID is process-wide: this one test walks its whole life in order.

@@ -1,0 +1,28 @@
+// How an interface slot fails when it cannot do its work: with a host error
+// code and a text the host shows, never with an exception crossing into the host.
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include "host/vminfo/CVMInfo.h"
+
+// Logs `text` as an error under `tag` and stores it with `code` as the last error.
+void FailSlot(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& text);
+
+// Fails a hand-over to a step this build does not have; returns the slot's failure result 0.
+int FailUnavailable(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& what);
+
+// Runs a slot's body. An exception leaving it is logged and stored with `code`,
+// and the slot returns `failed` instead.
+template <class Result, class Body>
+Result GuardSlot(CVMInfo& plugin, const char* tag, EVMInfoError code, Result failed, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        FailSlot(plugin, tag, code, std::string("Unexpected failure: [") + e.what() + "]");
+    } catch (...) {
+        FailSlot(plugin, tag, code, "Unexpected failure: [unknown exception]");
+    }
+    return failed;
+}
