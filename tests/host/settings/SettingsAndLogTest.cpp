@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
@@ -50,6 +52,36 @@ TEST(Settings, FileValuesCodeOverridesAndUnparsableValuesKeepTheDefault) {
     EXPECT_FALSE(NXPlatformInfo::loadFile(dir.path() + "/absent.ini"));
 }
 
+// Switches count as on for any non-zero number; numbers take C notation; anything else keeps the default.
+TEST(Settings, SwitchesAndNumbersReadEveryAcceptedFormAndKeepTheDefaultOtherwise) {
+    const std::vector<std::pair<std::string, bool>> switches = {
+        {"yes", true}, {"ON", true}, {"2", true}, {"-1", true}, {"no", false}, {"off", false}, {"0", false}};
+    for (const auto& [text, expected] : switches) {
+        NXPlatformInfo::setValue("VirtualServer", "bSwitch", text);
+        bool value = !expected;
+        EXPECT_TRUE(NXPlatformInfo::getBoolean("VirtualServer", "bSwitch", &value)) << text;
+        EXPECT_EQ(expected, value) << text;
+    }
+    for (const char* text : {"", "maybe", "1x"}) {
+        NXPlatformInfo::setValue("VirtualServer", "bSwitch", text);
+        bool value = true;
+        EXPECT_FALSE(NXPlatformInfo::getBoolean("VirtualServer", "bSwitch", &value)) << text;
+        EXPECT_TRUE(value) << text;
+    }
+    const std::vector<std::pair<std::string, unsigned long>> numbers = {{"0x10", 16}, {"010", 8}, {"-1", ~0UL}};
+    for (const auto& [text, expected] : numbers) {
+        NXPlatformInfo::setValue("VirtualServer", "nNumber", text);
+        unsigned long value = 5;
+        EXPECT_TRUE(NXPlatformInfo::getNumber("VirtualServer", "nNumber", &value)) << text;
+        EXPECT_EQ(expected, value) << text;
+    }
+    NXPlatformInfo::setValue("VirtualServer", "nNumber", "");
+    unsigned long kept = 5;
+    EXPECT_FALSE(NXPlatformInfo::getNumber("VirtualServer", "nNumber", &kept));
+    EXPECT_EQ(5u, kept);
+    NXPlatformInfo::clearValues();
+}
+
 TEST(JobLog, FileSinkWritesOneLinePerMessageWithTagAndCaptureSeesSeverity) {
     testsupport::TempDir dir;
     std::string path = dir.path() + "/job.log";
@@ -76,11 +108,13 @@ TEST(JobLog, FileSinkWritesOneLinePerMessageWithTagAndCaptureSeesSeverity) {
     EXPECT_FALSE(EvDebug::setLogFile(dir.path() + "/no/such/folder/job.log"));
 }
 
-TEST(JobLog, LongMessagesAreNotCut) {
+TEST(JobLog, MessagesAroundTheFormatBufferSizeAndLongOnesAreNotCut) {
     EvLogCapture capture;
-    std::string longText(5000, 'x');
-    EvDebug::Debug("tag", "[%s]", longText.c_str());
-    EXPECT_TRUE(capture.contains("tag", "[" + longText + "]"));
+    for (size_t size : {511, 512, 513, 5000}) {
+        std::string text(size, 'x');
+        EvDebug::Debug("tag", "%s", text.c_str());
+        EXPECT_EQ(text, capture.records().back().text) << size;
+    }
 }
 
 TEST(Waits, RecordingSleeperCapturesWaitsInsteadOfSleeping) {
