@@ -25,8 +25,17 @@ public:
         ++disconnects;
         return CAzureInfo::Disconnect();
     }
+    using CAzureInfo::CopyVMInfoListToInventoryList;
+    using CAzureInfo::SortInventoryList;
     int disconnects = 0;
 };
+
+SInventoryInfo Node(const std::string& name, std::vector<SInventoryInfo> children = {}) {
+    SInventoryInfo node;
+    node.name = name;
+    node.children = std::move(children);
+    return node;
+}
 
 class Inventory : public ::testing::Test {
 protected:
@@ -108,6 +117,60 @@ TEST_F(Inventory, ResourceGroupViewListsGroupsOrTheVmsOfOne) {
               (std::vector<std::string>{"legacystore01", "prodpremium01", "prodstaging01", "testzrs01"}));
 }
 
+// The caller's flags (7) and option (3) are dropped; only the VM lists ask the wrapper for VMs.
+TEST_F(Inventory, BrowseDropsTheCallersFlagsAndAsksForVmListsOnlyWhereItListsVms) {
+    Browse("Resource Groups");
+    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["flags"], 0u);
+    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["option"], 0);
+    Browse("VMs");
+    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["flags"], 0x20000000u);
+    EXPECT_EQ(Names(Browse("Resource Groups\\rg-prod\\ignored")), (std::vector<std::string>{"Web-App01", "web-linux01"}));
+    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["flags"], 0x20000000u);
+    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["hostName"], "rg-prod");
+}
+
+TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndTheBrowseStillAnswers) {
+    EXPECT_FALSE(Browse("Tags").empty());
+    EXPECT_FALSE(Browse("Images").empty());
+    azsim::FaultBook faults(cloud.dir());
+    for (const char* op : {"BrowseRegions", "BrowseStorageAccounts", "BrowseTags", "BrowseImages", "GetHostInfoForHost"})
+        faults.addSdkFault({op, 0, "throttled", 1});
+    SInventoryInfo parent = Node("root");
+    for (const char* path : {"Regions", "Storage Accounts", "Tags", "Images", "Resource Groups\\rg-prod"}) {
+        std::vector<SInventoryInfo> out;
+        EXPECT_EQ(plugin->BrowseInventory(path, parent, out, 0, 0), 1) << path;
+        EXPECT_TRUE(out.empty()) << path;
+    }
+    EXPECT_EQ(cloud.journal("BrowseRegions").back()["args"]["parent"], "root");
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::BrowseRegions(SInventoryInfo, std::vector<SInventoryInfo>&)",
+                                  "Failed to Browse Azure Regions for Node [root], Error [throttled]"));
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::BrowseStorageAccounts(SInventoryInfo, std::vector<SInventoryInfo>&)",
+                                  "Failed to Browse Azure StorageAccounts for Node [root], Error [throttled]"));
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::BrowseTags(SInventoryInfo, std::vector<SInventoryInfo>&)",
+                                  "Failed to Browse Azure Tags for Node [root], Error [throttled]"));
+    EXPECT_TRUE(log.texts("bool CAzureInfo::BrowseHostList(const string&, std::vector<SInventoryInfo>&, UINT64, int)")
+                    .empty());
+}
+
+TEST_F(Inventory, SortOrdersEveryLevelWithoutCaseAndTheGuidMapKeepsTheLaterVm) {
+    std::vector<SInventoryInfo> list{Node("c"), Node("b", {Node("z"), Node("Y", {Node("q"), Node("P")})}), Node("A")};
+    plugin->SortInventoryList(list);
+    EXPECT_EQ(Names(list), (std::vector<std::string>{"A", "b", "c"}));
+    EXPECT_EQ(Names(list[1].children), (std::vector<std::string>{"Y", "z"}));
+    EXPECT_EQ(Names(list[1].children[0].children), (std::vector<std::string>{"P", "q"}));
+
+    std::vector<SVMInfo> vms(2);
+    vms[0].name = "first";
+    vms[1].name = "second";
+    vms[0].guid = vms[1].guid = "g";
+    std::map<std::string, SVMInfo> byGuid;
+    std::vector<SInventoryInfo> out;
+    plugin->CopyVMInfoListToInventoryList(vms, out, &byGuid);
+    EXPECT_EQ(Names(out), (std::vector<std::string>{"first", "second"}));
+    ASSERT_EQ(byGuid.size(), 1u);
+    EXPECT_EQ(byGuid["g"].name, "second");
+}
+
 TEST_F(Inventory, HostCacheIsReusedWhileFreshRefetchedWhenStaleAndTemplatesNeedBit62) {
     NxClock::fix(NxClock::time_point(std::chrono::seconds(2000000000)));
     Browse("VMs");
@@ -158,6 +221,21 @@ TEST_F(Inventory, FailedRefreshLeavesTheCacheStaleForEveryLaterRequest) {
     std::vector<SVMInfo> vms;
     EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 1);
     EXPECT_EQ(vms.size(), 5u);
+}
+
+TEST_F(Inventory, FailedTemplateFetchFailsWithoutDisconnectAndRootQueryLogsFailedRefresh) {
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetTemplateInfoList", 0, "throttled", 1});
+    EXPECT_EQ(plugin->_RefreshHostInfoCache(kTemplates, 0), 0);
+    EXPECT_EQ(plugin->disconnects, 0);
+    EXPECT_EQ(plugin->GetHostInfoCache().size(), 3u);
+
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "throttled", 1});
+    std::vector<SVMInfo> vms(1);
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 0);
+    EXPECT_EQ(vms.size(), 1u);
+    EXPECT_TRUE(log.containsError("int CAzureInfo::GetVMInfoListForRootInventoryObject(const string&, EInventoryType, "
+                                  "UINT64, int, std::vector<SVMInfo>&)",
+                                  "Failed to refresh local host info cache"));
 }
 
 // Browsing never asks for templates, so a list that holds them is fetched again without them.
@@ -260,6 +338,44 @@ TEST_F(Inventory, VmSizeQueriesFailWith198AndTheirTexts) {
     EXPECT_EQ(classic->GetLastVMErrorMessage(),
               "Failed to get list of available VM Sizes for Azure CloudService [no-such-service]");
     EXPECT_TRUE(sizes.empty());
+}
+
+TEST_F(Inventory, TagStorageAndImageQueriesLogTheirFailuresAndOnlyImagesSetDetails) {
+    std::vector<SVMInfo> vms;
+    ASSERT_EQ(plugin->GetVMInfoListForTag("ignored", "env:prod", INVENTORY_TYPE_VM, 0, 0, vms), 1);
+    EXPECT_EQ(cloud.journal("GetVMInfoListForTag").back()["args"]["tag"], "env:prod");
+    EXPECT_FALSE(vms.empty());
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetVMInfoListForTag", 0, "throttled", 1});
+    EXPECT_EQ(plugin->GetVMInfoListForTag("", "env:prod", INVENTORY_TYPE_VM, 0, 0, vms), 0);
+    EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetVMInfoListForTag(const string&, const string&, EInventoryType, "
+                             "UINT64, int, std::vector<SVMInfo>&)",
+                             "Failed to fetch VMInfo list for Tag [env:prod], Error [throttled]"));
+
+    const std::string dsListTag =
+        "virtual int CAzureInfo::GetDSInfoListForHost(const string&, std::vector<SDatastoreInfo>&, UINT64, int)";
+    std::vector<SDatastoreInfo> accounts;
+    EXPECT_EQ(plugin->GetDSInfoListForHost("rg-prod", accounts, 0, 0), 1);
+    EXPECT_EQ(plugin->GetDSInfoListForHost("no-such-group", accounts, 0, 0), 0);
+    EXPECT_TRUE(log.contains(dsListTag, "GetDSInfoListForHost Failed for Host [no-such-group]"));
+    EXPECT_EQ(plugin->GetDSInfoListForHost("rg|Moon Base", accounts, 0, 0), 0);
+    EXPECT_TRUE(log.contains(dsListTag, "GetStorageAccountInfoListForRegion Failed for region [Moon Base]"));
+    SDatastoreInfo account;
+    EXPECT_EQ(plugin->GetDSInfoForDS("testzrs01", "", "", 0, 0, account), 1);
+    EXPECT_EQ(plugin->GetDSInfoForDS("nostore", "", "", 0, 0, account), 0);
+    EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetDSInfoForDS(const string&, const string&, const string&, "
+                             "UINT64, int, SDatastoreInfo&)",
+                             "GetStorageAccountInfo Failed for StorageAccount [nostore]"));
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "");
+
+    std::vector<SVMInfo> images;
+    EXPECT_TRUE(plugin->GetImageList("westeurope", "Canonical\\0001-com-ubuntu-server-jammy", "", images));
+    EXPECT_FALSE(plugin->GetImageList("westeurope", "Nobody\\Nothing", "", images));
+    EXPECT_TRUE(log.contains("virtual bool CAzureInfo::GetImageList(const string&, const string&, const string&, "
+                             "std::vector<SVMInfo>&)",
+                             "Failed to get details of image with publisher\\name as [Nobody\\Nothing] in location "
+                             "[westeurope]."));
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails().rfind("PlatformImageNotFound", 0), 0u);
 }
 
 // The local VM GUID is process-wide: this one test walks it from absent to detected.
