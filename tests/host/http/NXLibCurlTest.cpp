@@ -229,6 +229,30 @@ TEST_F(NXLibCurlTest, ErrorStatusFailsSendButKeepsStatusAndBody) {
     });
 }
 
+// Without a read callback the body is the first `length` bytes of the text handed to the send call.
+TEST_F(NXLibCurlTest, SendCallCarriesItsBodyForPutPostAndDeleteButNotForHead) {
+    std::vector<std::string> seen;
+    auto record = [&](const httplib::Request& req, httplib::Response& res) {
+        seen.push_back(req.method + " " + req.body);
+        res.set_content("ok", "text/plain");
+    };
+    server_.Put("/disks/vm0.vhd", record);
+    server_.Post("/disks/vm0.vhd", record);
+    server_.Delete("/disks/vm0.vhd", record);
+    server_.Get("/disks/vm0.vhd", record);
+
+    onClientThread([] {
+        const std::vector<std::pair<_http_req_type_, size_t>> requests = {
+            {NX_HTTP_PUT, 4}, {NX_HTTP_POST, 3}, {NX_HTTP_DELETE, 2}, {NX_HTTP_DELETE, 0}, {NX_HTTP_HEAD, 6}};
+        for (const auto& [method, length] : requests) {
+            NXLibCurl curl;
+            ASSERT_TRUE(curl.NXLibCurlInit("", true, true));
+            EXPECT_TRUE(curl.NXLibCurlSendHttpReqLog(method, kUrl, "abcdef", length, false, false)) << method;
+        }
+    });
+    EXPECT_EQ((std::vector<std::string>{"PUT abcd", "POST abc", "DELETE ab", "DELETE ", "HEAD "}), seen);
+}
+
 // A line break inside a header text would let whoever supplies the text add headers of its own.
 TEST_F(NXLibCurlTest, HeaderTextsWithLineBreaksAreRefusedAndAddNoHeader) {
     std::vector<httplib::Headers> seen;
