@@ -23,4 +23,13 @@ private:
     std::string path_;
 };
 
+// Names and ids reach the journal and the state document as callers wrote
+// them, and JSON text must be UTF-8. These keep valid UTF-8 as it is and
+// write each byte that belongs to no valid UTF-8 sequence as the four
+// characters "\xHH" (upper-case hex), so such a byte neither fails a write
+// nor is lost from view.
+std::string Utf8Escaped(const std::string& text);
+// `value` with every string and object key escaped as Utf8Escaped does.
+nlohmann::json Utf8Escaped(nlohmann::json value);
+
 }  // namespace azsim

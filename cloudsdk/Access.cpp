@@ -19,7 +19,7 @@ long long SasLifetimeSeconds() {
 }  // namespace
 
 bool CAzureSDKCppBridge::GetSASTokenURI(const std::string& resourceGroup, const std::string& snapshotName,
-                                        std::string& sasUri) {
+                                        std::string& sasUri) try {
     if (std::optional<Refusal> refusal =
             impl_->begin("GetSASTokenURI", {{"resourceGroup", resourceGroup}, {"snapshotName", snapshotName}}))
         return Fail(refusal->code, refusal->text);
@@ -45,9 +45,11 @@ bool CAzureSDKCppBridge::GetSASTokenURI(const std::string& resourceGroup, const 
     }
     sasUri = url;
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::RevokeSASToken(const std::string& resourceGroup, const std::string& snapshotName) {
+bool CAzureSDKCppBridge::RevokeSASToken(const std::string& resourceGroup, const std::string& snapshotName) try {
     if (std::optional<Refusal> refusal =
             impl_->begin("RevokeSASToken", {{"resourceGroup", resourceGroup}, {"snapshotName", snapshotName}}))
         return Fail(refusal->code, refusal->text);
@@ -66,13 +68,17 @@ bool CAzureSDKCppBridge::RevokeSASToken(const std::string& resourceGroup, const 
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::GetStorageAccessToken(std::string& token) {
+bool CAzureSDKCppBridge::GetStorageAccessToken(std::string& token) try {
     if (std::optional<Refusal> refusal = impl_->begin("GetStorageAccessToken", nlohmann::json::object()))
         return Fail(refusal->code, refusal->text);
     token = impl_->access->issueToken(impl_->applicationId);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 }  // namespace AzureSDKCppBridge

@@ -6,7 +6,10 @@
 // inputs that the operation completes in place. After a false,
 // GetLastErrorString() holds the text the caller stores as the host's
 // last-error details and GetLastErrorCode() an integer the caller may map to
-// a host error code (0 when the failure carries no particular code).
+// a host error code (0 when the failure carries no particular code). Both
+// belong to the calling thread: threads that share one wrapper each read the
+// error of their own last failed call. No exception leaves an operation; an
+// internal one fails the call with its text as the last error.
 // The questions DoesBlobExist, DoesContainerExist and IsCrossSubscriptionRestore
 // answer with their result; false also when the answer cannot be obtained.
 //
@@ -211,8 +214,11 @@ public:
     bool DeleteVirtualNetwork(const VMInfoStructs::SNetworkInfo& network, const std::string& resourceGroup);
 
 private:
-    // Stores the error of a failed operation; always returns false.
+    // Stores the error of a failed operation for the calling thread; always returns false.
     bool Fail(int code, const std::string& text);
+    // The handler of every public operation: fails the call with the error of the
+    // exception being handled. Only called from inside a catch block.
+    bool FailOnException() noexcept;
     // Pages changed in the blob version `currentUri` names since the snapshot `previousUri` names.
     bool DiffPageRanges(const std::string& currentUri, const std::string& previousUri,
                         std::vector<VMInfoStructs::SectorRange>& ranges);
@@ -221,8 +227,6 @@ private:
 
     struct Impl;
     std::unique_ptr<Impl> impl_;
-    std::string lastErrorString_;
-    int lastErrorCode_ = 0;
 };
 
 }  // namespace AzureSDKCppBridge

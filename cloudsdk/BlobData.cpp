@@ -6,7 +6,7 @@
 namespace AzureSDKCppBridge {
 
 bool CAzureSDKCppBridge::DownloadBlobPageToBuffer(const std::string& blobUrl, ULONGLONG blockIndex,
-                                                  unsigned char* buffer, UINT bytes) {
+                                                  unsigned char* buffer, UINT bytes) try {
     nlohmann::json args = {{"blobUrl", blobUrl}, {"blockIndex", blockIndex}, {"bytes", bytes}};
     if (std::optional<Refusal> refusal = impl_->begin("DownloadBlobPageToBuffer", args))
         return Fail(refusal->code, refusal->text);
@@ -28,6 +28,8 @@ bool CAzureSDKCppBridge::DownloadBlobPageToBuffer(const std::string& blobUrl, UL
     if (impl_->subscription->blobs().read(uri->key(), uri->snapshot, offset, buffer, bytes) < 0)
         return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist.");
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 }  // namespace AzureSDKCppBridge

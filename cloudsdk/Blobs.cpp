@@ -44,7 +44,8 @@ const char* const kNoSuchBlob = "BlobNotFound: The specified blob does not exist
 
 }  // namespace
 
-bool CAzureSDKCppBridge::GetBlobStorageSuffixForAzureEndpoint(const std::string& endpointName, std::string& suffix) {
+bool CAzureSDKCppBridge::GetBlobStorageSuffixForAzureEndpoint(const std::string& endpointName,
+                                                               std::string& suffix) try {
     if (std::optional<Refusal> refusal =
             impl_->begin("GetBlobStorageSuffixForAzureEndpoint", {{"endpointName", endpointName}}))
         return Fail(refusal->code, refusal->text);
@@ -60,18 +61,22 @@ bool CAzureSDKCppBridge::GetBlobStorageSuffixForAzureEndpoint(const std::string&
         }
     }
     return Fail(SDK_ERR_GENERAL, "Unknown Azure cloud environment [" + endpointName + "]");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::DoesBlobExist(const std::string& resourceGroup, const std::string& storageAccount,
-                                       const std::string& container, const std::string& blobName) {
+                                       const std::string& container, const std::string& blobName) try {
     nlohmann::json args = {{"resourceGroup", resourceGroup}, {"storageAccount", storageAccount},
                            {"container", container}, {"blobName", blobName}};
     if (std::optional<Refusal> refusal = impl_->begin("DoesBlobExist", args)) return Fail(refusal->code, refusal->text);
     if (impl_->subscription->blobs().exists(azsim::BlobKey{storageAccount, container, blobName})) return true;
     return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::GetBlobSizeInBytes(const std::string& blobUrl, UINT64& sizeBytes) {
+bool CAzureSDKCppBridge::GetBlobSizeInBytes(const std::string& blobUrl, UINT64& sizeBytes) try {
     if (std::optional<Refusal> refusal = impl_->begin("GetBlobSizeInBytes", {{"blobUrl", blobUrl}}))
         return Fail(refusal->code, refusal->text);
     std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(blobUrl);
@@ -80,10 +85,12 @@ bool CAzureSDKCppBridge::GetBlobSizeInBytes(const std::string& blobUrl, UINT64& 
         return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
     sizeBytes = properties.size;
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string& blobUri, std::vector<VMInfoStructs::SectorRange>& ranges,
-                                           bool isManaged) {
+                                           bool isManaged) try {
     if (std::optional<Refusal> refusal =
             impl_->begin("GetBlobPageRanges", {{"blobUri", blobUri}, {"isManaged", isManaged}}))
         return Fail(refusal->code, refusal->text);
@@ -93,11 +100,13 @@ bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string& blobUri, std::vect
         return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
     ranges = ToSectorRanges(found);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string& diskUri, const std::string& resourceGroup,
                                            const std::string& snapshotName,
-                                           std::vector<VMInfoStructs::SectorRange>& ranges, bool isManaged) {
+                                           std::vector<VMInfoStructs::SectorRange>& ranges, bool isManaged) try {
     nlohmann::json args = {{"diskUri", diskUri}, {"resourceGroup", resourceGroup}, {"snapshotName", snapshotName},
                            {"isManaged", isManaged}};
     if (std::optional<Refusal> refusal = impl_->begin("GetBlobPageRanges", args))
@@ -114,23 +123,29 @@ bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string& diskUri, const std
     }
     ranges = ToSectorRanges(found);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetBlobPageRangesDiff(const std::string& blobUri, const std::string& previousSnapshotUri,
-                                               std::vector<VMInfoStructs::SectorRange>& ranges) {
+                                               std::vector<VMInfoStructs::SectorRange>& ranges) try {
     if (std::optional<Refusal> refusal = impl_->begin(
             "GetBlobPageRangesDiff", {{"blobUri", blobUri}, {"previousSnapshotUri", previousSnapshotUri}}))
         return Fail(refusal->code, refusal->text);
     return DiffPageRanges(blobUri, previousSnapshotUri, ranges);
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetBlobPageRangesDiffForManagedDiskURIs(const std::string& currentSasUri,
                                                                  const std::string& previousSasUri,
-                                                                 std::vector<VMInfoStructs::SectorRange>& ranges) {
+                                                                 std::vector<VMInfoStructs::SectorRange>& ranges) try {
     if (std::optional<Refusal> refusal = impl_->begin(
             "GetBlobPageRangesDiffForManagedDiskURIs", {{"currentSasUri", currentSasUri}, {"previousSasUri", previousSasUri}}))
         return Fail(refusal->code, refusal->text);
     return DiffPageRanges(currentSasUri, previousSasUri, ranges);
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::DiffPageRanges(const std::string& currentUri, const std::string& previousUri,

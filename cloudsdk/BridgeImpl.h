@@ -3,9 +3,12 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
@@ -37,6 +40,23 @@ struct OperationFailure : std::runtime_error {
     int code;
 };
 
+// The error of each thread's last failed operation. The data path calls one
+// wrapper from several threads at once, and each reads back its own error.
+class LastErrors {
+public:
+    struct Entry {
+        int code = 0;
+        std::string text;
+    };
+    void set(int code, const std::string& text);
+    // The calling thread's entry; code 0 and no text before its first failure.
+    Entry get() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_map<std::thread::id, Entry> byThread_;
+};
+
 struct CAzureSDKCppBridge::Impl {
     // Folder of the simulated subscription: setting "CloudSdk"/"sStateFolder", else $VSA_CLOUD_STATE.
     static std::string ConfiguredStateFolder();
@@ -60,6 +80,7 @@ struct CAzureSDKCppBridge::Impl {
     std::string subscriptionId;
     std::string applicationId;
     ProxySettings proxy;
+    LastErrors lastErrors;
 };
 
 }  // namespace AzureSDKCppBridge

@@ -38,7 +38,7 @@ std::string NotFound(const std::string& kind, const std::string& name) {
 
 }  // namespace
 
-bool CAzureSDKCppBridge::BrowseRegions(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) {
+bool CAzureSDKCppBridge::BrowseRegions(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) try {
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("BrowseRegions", {{"parent", parent.name}}, doc))
         return Fail(refusal->code, refusal->text);
@@ -46,18 +46,22 @@ bool CAzureSDKCppBridge::BrowseRegions(const SInventoryInfo& parent, std::vector
         out.push_back(Node(region.displayName.empty() ? region.name : region.displayName, region.name,
                            INVENTORY_TYPE_REGION));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::BrowseStorageAccounts(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) {
+bool CAzureSDKCppBridge::BrowseStorageAccounts(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) try {
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("BrowseStorageAccounts", {{"parent", parent.name}}, doc))
         return Fail(refusal->code, refusal->text);
     for (const azsim::StorageAccount& account : doc.storageAccounts)
         out.push_back(Node(account.name, account.name, INVENTORY_TYPE_STORAGE_ACCOUNT));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::BrowseTags(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) {
+bool CAzureSDKCppBridge::BrowseTags(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) try {
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("BrowseTags", {{"parent", parent.name}}, doc))
         return Fail(refusal->code, refusal->text);
@@ -66,9 +70,11 @@ bool CAzureSDKCppBridge::BrowseTags(const SInventoryInfo& parent, std::vector<SI
         for (const auto& tag : vm.tags) seen[tag.first + ":" + tag.second] = true;
     for (const auto& tag : seen) out.push_back(Node(tag.first, tag.first, INVENTORY_TYPE_NONE));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::BrowseImages(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) {
+bool CAzureSDKCppBridge::BrowseImages(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) try {
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("BrowseImages", {{"parent", parent.name}}, doc))
         return Fail(refusal->code, refusal->text);
@@ -77,18 +83,22 @@ bool CAzureSDKCppBridge::BrowseImages(const SInventoryInfo& parent, std::vector<
         out.push_back(Node(name, name + "/" + image.version, INVENTORY_TYPE_NONE));
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::GetHostInfoList(UINT64 flags, int option, std::vector<VMInfoStructs::SHostInfo>& hosts) {
+bool CAzureSDKCppBridge::GetHostInfoList(UINT64 flags, int option, std::vector<VMInfoStructs::SHostInfo>& hosts) try {
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetHostInfoList", {{"flags", flags}, {"option", option}}, doc))
         return Fail(refusal->code, refusal->text);
     for (const azsim::ResourceGroup& group : doc.resourceGroups) hosts.push_back(HostRecord(doc, group));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetHostInfoForHost(const std::string& hostName, UINT64 flags, int option,
-                                            VMInfoStructs::SHostInfo& host) {
+                                            VMInfoStructs::SHostInfo& host) try {
     azsim::StateDocument doc;
     nlohmann::json args = {{"hostName", hostName}, {"flags", flags}, {"option", option}};
     if (std::optional<Refusal> refusal = impl_->open("GetHostInfoForHost", args, doc))
@@ -98,18 +108,23 @@ bool CAzureSDKCppBridge::GetHostInfoForHost(const std::string& hostName, UINT64 
         return Fail(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + hostName + "' could not be found.");
     host = HostRecord(doc, *group);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::GetTemplateInfoList(UINT64 flags, int option, std::vector<VMInfoStructs::SVMInfo>& templates) {
+bool CAzureSDKCppBridge::GetTemplateInfoList(UINT64 flags, int option,
+                                             std::vector<VMInfoStructs::SVMInfo>& templates) try {
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetTemplateInfoList", {{"flags", flags}, {"option", option}}, doc))
         return Fail(refusal->code, refusal->text);
     for (const azsim::VirtualMachine& vm : doc.templates) templates.push_back(VmRecord(doc, vm));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetVMInfoListForStorageAccount(const std::string& storageAccount, UINT64 flags, int option,
-                                                        std::vector<VMInfoStructs::SVMInfo>& out) {
+                                                        std::vector<VMInfoStructs::SVMInfo>& out) try {
     nlohmann::json args = {{"storageAccount", storageAccount}, {"flags", flags}, {"option", option}};
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetVMInfoListForStorageAccount", args, doc))
@@ -119,10 +134,12 @@ bool CAzureSDKCppBridge::GetVMInfoListForStorageAccount(const std::string& stora
     for (const azsim::VirtualMachine& vm : doc.vms)
         if (!vm.managed && iequals(vm.storageAccount, storageAccount)) out.push_back(VmRecord(doc, vm));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetVMInfoListForTag(const std::string& tag, UINT64 flags, int option,
-                                             std::vector<VMInfoStructs::SVMInfo>& out) {
+                                             std::vector<VMInfoStructs::SVMInfo>& out) try {
     nlohmann::json args = {{"tag", tag}, {"flags", flags}, {"option", option}};
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetVMInfoListForTag", args, doc))
@@ -130,11 +147,13 @@ bool CAzureSDKCppBridge::GetVMInfoListForTag(const std::string& tag, UINT64 flag
     for (const azsim::VirtualMachine& vm : doc.vms)
         if (HasTag(vm.tags, tag)) out.push_back(VmRecord(doc, vm));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetVMInfoForVM(const std::string& vmName, const std::string& vmGuid,
                                         const std::string& hostName, UINT64 flags, int option,
-                                        VMInfoStructs::SVMInfo& out) {
+                                        VMInfoStructs::SVMInfo& out) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"hostName", hostName}, {"flags", flags},
                            {"option", option}};
     azsim::StateDocument doc;
@@ -145,10 +164,12 @@ bool CAzureSDKCppBridge::GetVMInfoForVM(const std::string& vmName, const std::st
     if (!vm) return Fail(SDK_ERR_NOT_FOUND, NotFound("Microsoft.Compute/virtualMachines", vmName + vmGuid));
     out = VmRecord(doc, *vm);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetLocalVMInfo(const std::string& vmName, const std::string& vmGuid, UINT64 flags,
-                                        int option, VMInfoStructs::SVMInfo& out) {
+                                        int option, VMInfoStructs::SVMInfo& out) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"flags", flags}, {"option", option}};
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetLocalVMInfo", args, doc))
@@ -157,10 +178,12 @@ bool CAzureSDKCppBridge::GetLocalVMInfo(const std::string& vmName, const std::st
     if (!vm) return Fail(SDK_ERR_NOT_FOUND, "No virtual machine of the subscription has the id [" + vmGuid + "]");
     out = VmRecord(doc, *vm);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetDCInfoForDC(const std::string& region, UINT64 flags, int option,
-                                        VMInfoStructs::SDataCenterInfo& dataCenter) {
+                                        VMInfoStructs::SDataCenterInfo& dataCenter) try {
     nlohmann::json args = {{"region", region}, {"flags", flags}, {"option", option}};
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetDCInfoForDC", args, doc))
@@ -169,10 +192,12 @@ bool CAzureSDKCppBridge::GetDCInfoForDC(const std::string& region, UINT64 flags,
     if (!found) return Fail(SDK_ERR_NOT_FOUND, "LocationNotAvailableForResourceType: '" + region + "'");
     dataCenter = DataCenterRecord(doc, *found, dataCenter.name.empty() ? region : dataCenter.name);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetStorageAccountInfo(const std::string& storageAccount, UINT64 flags, int option,
-                                               VMInfoStructs::SDatastoreInfo& out) {
+                                               VMInfoStructs::SDatastoreInfo& out) try {
     nlohmann::json args = {{"storageAccount", storageAccount}, {"flags", flags}, {"option", option}};
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetStorageAccountInfo", args, doc))
@@ -181,11 +206,13 @@ bool CAzureSDKCppBridge::GetStorageAccountInfo(const std::string& storageAccount
     if (!account) return Fail(SDK_ERR_NOT_FOUND, NotFound("Microsoft.Storage/storageAccounts", storageAccount));
     out = StorageAccountRecord(*account);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetStorageAccountInfoList(const std::string& hostName, UINT64 flags, int option,
                                                    std::vector<VMInfoStructs::SDatastoreInfo>& out,
-                                                   bool forceRefresh) {
+                                                   bool forceRefresh) try {
     nlohmann::json args = {{"hostName", hostName}, {"flags", flags}, {"option", option},
                            {"forceRefresh", forceRefresh}};
     azsim::StateDocument doc;
@@ -198,10 +225,12 @@ bool CAzureSDKCppBridge::GetStorageAccountInfoList(const std::string& hostName, 
         if (hostName.empty() || iequals(account.resourceGroup, hostName))
             out.push_back(StorageAccountRecord(account));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetStorageAccountInfoListForRegion(const std::string& region, UINT64 flags, int option,
-                                                            std::vector<VMInfoStructs::SDatastoreInfo>& out) {
+                                                            std::vector<VMInfoStructs::SDatastoreInfo>& out) try {
     nlohmann::json args = {{"region", region}, {"flags", flags}, {"option", option}};
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetStorageAccountInfoListForRegion", args, doc))
@@ -211,11 +240,13 @@ bool CAzureSDKCppBridge::GetStorageAccountInfoListForRegion(const std::string& r
     for (const azsim::StorageAccount& account : doc.storageAccounts)
         if (doc.findRegion(account.region) == wanted) out.push_back(StorageAccountRecord(account));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetAvailableVMSizesForHost(const std::string& hostName,
                                                     std::vector<VMInfoStructs::SVMSizeInfo>& out, UINT64 flags,
-                                                    int option) {
+                                                    int option) try {
     nlohmann::json args = {{"hostName", hostName}, {"flags", flags}, {"option", option}};
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetAvailableVMSizesForHost", args, doc))
@@ -226,11 +257,13 @@ bool CAzureSDKCppBridge::GetAvailableVMSizesForHost(const std::string& hostName,
                                                     "' could not be found.");
     for (const azsim::VmSize& size : region->vmSizes) out.push_back(VmSizeRecord(size));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetAvailableVMSizesInLocation(const std::string& location,
                                                        std::vector<VMInfoStructs::SVMSizeInfo>& out, UINT64 flags,
-                                                       int option) {
+                                                       int option) try {
     nlohmann::json args = {{"location", location}, {"flags", flags}, {"option", option}};
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetAvailableVMSizesInLocation", args, doc))
@@ -239,10 +272,12 @@ bool CAzureSDKCppBridge::GetAvailableVMSizesInLocation(const std::string& locati
     if (!region) return Fail(SDK_ERR_NOT_FOUND, "LocationNotAvailableForResourceType: '" + location + "'");
     for (const azsim::VmSize& size : region->vmSizes) out.push_back(VmSizeRecord(size));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetVMSizeInfoForSize(const std::string& vmSize, const std::string& region,
-                                              VMInfoStructs::SVMSizeInfo& out) {
+                                              VMInfoStructs::SVMSizeInfo& out) try {
     azsim::StateDocument doc;
     if (std::optional<Refusal> refusal = impl_->open("GetVMSizeInfoForSize", {{"vmSize", vmSize}, {"region", region}}, doc))
         return Fail(refusal->code, refusal->text);
@@ -255,10 +290,12 @@ bool CAzureSDKCppBridge::GetVMSizeInfoForSize(const std::string& vmSize, const s
     }
     return Fail(SDK_ERR_NOT_FOUND, "SkuNotAvailable: The requested size '" + vmSize +
                                        "' is not available in location '" + region + "'.");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetVMInfoListForRegion(const std::string& region, UINT64 flags, int option,
-                                                std::vector<VMInfoStructs::SVMInfo>& out) {
+                                                std::vector<VMInfoStructs::SVMInfo>& out) try {
     azsim::StateDocument doc;
     nlohmann::json args = {{"region", region}, {"flags", flags}, {"option", option}};
     if (std::optional<Refusal> refusal = impl_->open("GetVMInfoListForRegion", args, doc))
@@ -268,10 +305,12 @@ bool CAzureSDKCppBridge::GetVMInfoListForRegion(const std::string& region, UINT6
     for (const azsim::VirtualMachine& vm : doc.vms)
         if (doc.findRegion(vm.region) == wanted) out.push_back(VmRecord(doc, vm));
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetImages(const std::string& location, const std::string& publisherAndName,
-                                   const std::string& filter, std::vector<VMInfoStructs::SVMInfo>& out) {
+                                   const std::string& filter, std::vector<VMInfoStructs::SVMInfo>& out) try {
     azsim::StateDocument doc;
     nlohmann::json args = {{"location", location}, {"publisherAndName", publisherAndName}, {"filter", filter}};
     if (std::optional<Refusal> refusal = impl_->open("GetImages", args, doc)) return Fail(refusal->code, refusal->text);
@@ -292,6 +331,8 @@ bool CAzureSDKCppBridge::GetImages(const std::string& location, const std::strin
                                            "' is not available in location '" + location + "'.");
     out.insert(out.end(), found.begin(), found.end());
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 }  // namespace AzureSDKCppBridge

@@ -74,7 +74,7 @@ const azsim::ManagedSnapshot& SourceSnapshot(const StateDocument& doc, const std
 }  // namespace
 
 bool CAzureSDKCppBridge::AddDisksToVM(const VMInfoStructs::SVMInfo& vm,
-                                      const std::vector<VMInfoStructs::SDisk>& disks) {
+                                      const std::vector<VMInfoStructs::SDisk>& disks) try {
     nlohmann::json ids = nlohmann::json::array();
     for (const VMInfoStructs::SDisk& disk : disks) ids.push_back({{"id", AttachmentId(disk)}, {"lun", disk.unitNumber}});
     nlohmann::json args = {{"vmName", vm.name}, {"vmGuid", vm.guid}, {"disks", ids}};
@@ -91,10 +91,12 @@ bool CAzureSDKCppBridge::AddDisksToVM(const VMInfoStructs::SVMInfo& vm,
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::DeleteDisksFromVM(const VMInfoStructs::SVMInfo& vm,
-                                           const std::vector<VMInfoStructs::SDisk>& disks) {
+                                           const std::vector<VMInfoStructs::SDisk>& disks) try {
     nlohmann::json ids = nlohmann::json::array();
     for (const VMInfoStructs::SDisk& disk : disks) ids.push_back(AttachmentId(disk));
     nlohmann::json args = {{"vmName", vm.name}, {"vmGuid", vm.guid}, {"disks", ids}};
@@ -121,12 +123,14 @@ bool CAzureSDKCppBridge::DeleteDisksFromVM(const VMInfoStructs::SVMInfo& vm,
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const std::string& storageAccount,
                                                 const std::string& container, const std::string& blobName,
                                                 const std::string& snapshotGuid, std::string& blobUri,
-                                                bool overwrite, bool sourceIsManagedSnapshot) {
+                                                bool overwrite, bool sourceIsManagedSnapshot) try {
     nlohmann::json args = {{"source", source},           {"storageAccount", storageAccount},
                            {"container", container},     {"blobName", blobName},
                            {"snapshotGuid", snapshotGuid}, {"overwrite", overwrite},
@@ -181,13 +185,15 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
     }
     blobUri = azsim::PageBlobUri(target);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(
     const std::string& source, const std::string& sourceLocation, const std::string& snapshotGuid,
     const std::string& diskName, const std::string& resourceGroup, const std::string& region,
     const std::string& vmSize, const std::string& diskType, const std::string& configText, bool fromBackupCopy,
-    bool isOsDisk, bool managedSource, const std::string& availabilityZones, std::string& diskId) {
+    bool isOsDisk, bool managedSource, const std::string& availabilityZones, std::string& diskId) try {
     nlohmann::json args = {{"source", source},
                            {"sourceLocation", sourceLocation},
                            {"snapshotGuid", snapshotGuid},
@@ -239,9 +245,11 @@ bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(
     }
     diskId = createdId;
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::CleanupStagingBlobs(const std::string& stagingBlobUrl) {
+bool CAzureSDKCppBridge::CleanupStagingBlobs(const std::string& stagingBlobUrl) try {
     if (std::optional<Refusal> refusal = impl_->begin("CleanupStagingBlobs", {{"stagingBlobUrl", stagingBlobUrl}}))
         return Fail(refusal->code, refusal->text);
     std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(stagingBlobUrl);
@@ -250,6 +258,8 @@ bool CAzureSDKCppBridge::CleanupStagingBlobs(const std::string& stagingBlobUrl) 
     if (!impl_->subscription->blobs().deleteBlob(uri->key()))
         return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist.");
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 }  // namespace AzureSDKCppBridge

@@ -47,21 +47,27 @@ bool CAzureSDKCppBridge::NotAvailable(const char* operation) {
 
 
 
-bool CAzureSDKCppBridge::IsCrossSubscriptionRestore(const std::string&) {
+bool CAzureSDKCppBridge::IsCrossSubscriptionRestore(const std::string&) try {
     return NotAvailable("IsCrossSubscriptionRestore");
+} catch (...) {
+    return FailOnException();
 }
 
 
 // Snapshots: VM snapshots, disk snapshot sets and blob snapshots.
 bool CAzureSDKCppBridge::CreateVMSnapshot(const std::string&, const std::string&, bool, const std::string&, NXJobID,
-                                          std::string&, std::vector<SDisk>&, std::string&) {
+                                          std::string&, std::vector<SDisk>&, std::string&) try {
     return NotAvailable("CreateVMSnapshot");
+} catch (...) {
+    return FailOnException();
 }
 
 
 bool CAzureSDKCppBridge::DeleteVMSnapshot(const std::string&, const std::string&, const std::string&,
-                                          const std::string&, bool) {
+                                          const std::string&, bool) try {
     return NotAvailable("DeleteVMSnapshot");
+} catch (...) {
+    return FailOnException();
 }
 
 
@@ -72,14 +78,18 @@ bool CAzureSDKCppBridge::DeleteVMSnapshot(const std::string&, const std::string&
 
 
 bool CAzureSDKCppBridge::GetManagedDiskSnapshotsForDisk(const SDisk&, const std::string&, bool, const std::string&,
-                                                        bool, std::vector<SDisk>&) {
+                                                        bool, std::vector<SDisk>&) try {
     return NotAvailable("GetManagedDiskSnapshotsForDisk");
+} catch (...) {
+    return FailOnException();
 }
 
 
 
-bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) {
+bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) try {
     return NotAvailable("RevertBlobSnapshots");
+} catch (...) {
+    return FailOnException();
 }
 
 
@@ -89,143 +99,204 @@ bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) {
 
 // Blobs and disks: containers, page blobs, page data, managed disks and disk tags.
 
-bool CAzureSDKCppBridge::DoesContainerExist(const std::string&, const std::string&, const std::string&) {
+bool CAzureSDKCppBridge::DoesContainerExist(const std::string&, const std::string&, const std::string&) try {
     return NotAvailable("DoesContainerExist");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::CreateStorageContainer(const std::string&, const std::string&, const std::string&) {
+bool CAzureSDKCppBridge::CreateStorageContainer(const std::string&, const std::string&, const std::string&) try {
     return NotAvailable("CreateStorageContainer");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::CreatePageBlob(const std::string&, const std::string&, const std::string&, const std::string&,
-                                        long long) {
+                                        long long) try {
     return NotAvailable("CreatePageBlob");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::ClosePageBlob(const std::string&, const std::string&, const std::string&) {
+bool CAzureSDKCppBridge::ClosePageBlob(const std::string&, const std::string&, const std::string&) try {
     return NotAvailable("ClosePageBlob");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::DeletePageBlob(const std::string&, const std::string&, const std::string&,
-                                        const std::string&) {
+                                        const std::string&) try {
     return NotAvailable("DeletePageBlob");
+} catch (...) {
+    return FailOnException();
 }
 
 
-bool CAzureSDKCppBridge::GetBlobInfo(const std::string&, const std::string&, const std::string&, SDisk&) {
+bool CAzureSDKCppBridge::GetBlobInfo(const std::string&, const std::string&, const std::string&, SDisk&) try {
     return NotAvailable("GetBlobInfo");
+} catch (...) {
+    return FailOnException();
 }
 
 
 
 
 
-bool CAzureSDKCppBridge::UploadBlobPageFromBufferForOffset(const std::string&, ULONGLONG, UINT, const unsigned char*) {
+bool CAzureSDKCppBridge::UploadBlobPageFromBufferForOffset(const std::string&, ULONGLONG, UINT,
+                                                           const unsigned char*) try {
     return NotAvailable("UploadBlobPageFromBufferForOffset");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::UploadBlobPageFromBufferForOffset(const std::string&, const std::string&, const std::string&,
-                                                           ULONGLONG, UINT, const unsigned char*) {
+                                                           ULONGLONG, UINT, const unsigned char*) try {
     return NotAvailable("UploadBlobPageFromBufferForOffset");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::UploadPageBlobToStorageAccount(const std::string&, const std::string&, const std::string&,
-                                                        const std::string&, const std::string&) {
+                                                        const std::string&, const std::string&) try {
     return NotAvailable("UploadPageBlobToStorageAccount");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::DownloadBlockBlobToString(const std::string&, const std::string&, const std::string&,
-                                                   std::string&) {
+                                                   std::string&) try {
     return NotAvailable("DownloadBlockBlobToString");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::CreateDirectUploadManagedDisk(const std::string&, const std::string&, const std::string&,
                                                        long long, bool, const std::string&, const std::string&,
-                                                       std::string&, std::string&, std::string&) {
+                                                       std::string&, std::string&, std::string&) try {
     return NotAvailable("CreateDirectUploadManagedDisk");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::DeleteDisksOriginatingFromBlob(const std::string&, const std::string&, const std::string&,
-                                                        const std::string&) {
+                                                        const std::string&) try {
     return NotAvailable("DeleteDisksOriginatingFromBlob");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::DeleteExpiredDisks(const std::string&, std::time_t) {
+bool CAzureSDKCppBridge::DeleteExpiredDisks(const std::string&, std::time_t) try {
     return NotAvailable("DeleteExpiredDisks");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::CleanupStagingResources(const std::string&, const std::string&) {
+bool CAzureSDKCppBridge::CleanupStagingResources(const std::string&, const std::string&) try {
     return NotAvailable("CleanupStagingResources");
+} catch (...) {
+    return FailOnException();
 }
 
 
-bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string&, const SDisk&, const std::vector<SInventoryInfo>&) {
+bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string&, const SDisk&, const std::vector<SInventoryInfo>&) try {
     return NotAvailable("SetDiskTagInfo");
+} catch (...) {
+    return FailOnException();
 }
 
 // VMs and networks: deployment, restore, power, disk attachment, guest scripts.
-bool CAzureSDKCppBridge::DeployVM(SVMInfo&, const std::string&, bool) {
+bool CAzureSDKCppBridge::DeployVM(SVMInfo&, const std::string&, bool) try {
     return NotAvailable("DeployVM");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::DeployVMFromOSDisk(SVMInfo&, const std::string&, bool, bool) {
+bool CAzureSDKCppBridge::DeployVMFromOSDisk(SVMInfo&, const std::string&, bool, bool) try {
     return NotAvailable("DeployVMFromOSDisk");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::DeployVMFromConfig(const std::string&, SVMInfo&, bool) {
+bool CAzureSDKCppBridge::DeployVMFromConfig(const std::string&, SVMInfo&, bool) try {
     return NotAvailable("DeployVMFromConfig");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::CloneVMFromConfig(const std::string&, SVMInfo&) {
+bool CAzureSDKCppBridge::CloneVMFromConfig(const std::string&, SVMInfo&) try {
     return NotAvailable("CloneVMFromConfig");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo&, const std::string&, const std::string&, bool, bool, bool,
-                                           const std::string&, const std::string&) {
+                                           const std::string&, const std::string&) try {
     return NotAvailable("DelayVMDeployment");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::RestoreVM(SVMInfo&, const std::string&, const std::string&, bool, bool, bool, bool,
-                                   const std::string&, const std::string&, bool, bool) {
+                                   const std::string&, const std::string&, bool, bool) try {
     return NotAvailable("RestoreVM");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::ReconfigureVM(const SVMInfo&) {
+bool CAzureSDKCppBridge::ReconfigureVM(const SVMInfo&) try {
     return NotAvailable("ReconfigureVM");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::DeleteVM(const std::string&, const std::string&, bool, bool) {
+bool CAzureSDKCppBridge::DeleteVM(const std::string&, const std::string&, bool, bool) try {
     return NotAvailable("DeleteVM");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::StartVM(const std::string&, const std::string&) {
+bool CAzureSDKCppBridge::StartVM(const std::string&, const std::string&) try {
     return NotAvailable("StartVM");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::ShutdownVM(const std::string&, const std::string&, bool) {
+bool CAzureSDKCppBridge::ShutdownVM(const std::string&, const std::string&, bool) try {
     return NotAvailable("ShutdownVM");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::CleanupRestoreVM(const SVMInfo&, const std::vector<SDisk>&, bool) {
+bool CAzureSDKCppBridge::CleanupRestoreVM(const SVMInfo&, const std::vector<SDisk>&, bool) try {
     return NotAvailable("CleanupRestoreVM");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::RegisterBlobAsOSDisk(const std::string&, const std::string&, const std::string&, bool) {
+bool CAzureSDKCppBridge::RegisterBlobAsOSDisk(const std::string&, const std::string&, const std::string&, bool) try {
     return NotAvailable("RegisterBlobAsOSDisk");
+} catch (...) {
+    return FailOnException();
 }
 
 
 bool CAzureSDKCppBridge::ExecuteScriptInGuestVM(const std::string&, const std::string&, const std::string&,
-                                                const std::string&, const std::string&) {
+                                                const std::string&, const std::string&) try {
     return NotAvailable("ExecuteScriptInGuestVM");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::CreateVirtualNetwork(SNetworkInfo&, const std::string&) {
+bool CAzureSDKCppBridge::CreateVirtualNetwork(SNetworkInfo&, const std::string&) try {
     return NotAvailable("CreateVirtualNetwork");
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::DeleteVirtualNetwork(const SNetworkInfo&, const std::string&) {
+bool CAzureSDKCppBridge::DeleteVirtualNetwork(const SNetworkInfo&, const std::string&) try {
     return NotAvailable("DeleteVirtualNetwork");
+} catch (...) {
+    return FailOnException();
 }
 
 }  // namespace AzureSDKCppBridge

@@ -40,17 +40,49 @@ std::optional<Refusal> CAzureSDKCppBridge::Impl::open(const char* operation, con
 CAzureSDKCppBridge::CAzureSDKCppBridge() : impl_(new Impl) {}
 CAzureSDKCppBridge::~CAzureSDKCppBridge() = default;
 
+void LastErrors::set(int code, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry& entry = byThread_[std::this_thread::get_id()];
+    entry.code = code;
+    entry.text = text;
+}
+
+LastErrors::Entry LastErrors::get() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = byThread_.find(std::this_thread::get_id());
+    return it == byThread_.end() ? Entry() : it->second;
+}
+
 bool CAzureSDKCppBridge::Fail(int code, const std::string& text) {
-    lastErrorCode_ = code;
-    lastErrorString_ = text;
+    impl_->lastErrors.set(code, text);
     return false;
 }
 
-std::string CAzureSDKCppBridge::GetLastErrorString() { return lastErrorString_; }
-int CAzureSDKCppBridge::GetLastErrorCode() { return lastErrorCode_; }
+bool CAzureSDKCppBridge::FailOnException() noexcept {
+    int code = SDK_ERR_GENERAL;
+    const char* text = "Internal error of the SDK wrapper";
+    // The exception object lives on while the operation's own handler runs, so its text may be kept by pointer.
+    try {
+        throw;
+    } catch (const OperationFailure& e) {
+        code = e.code;
+        text = e.what();
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+    }
+    try {
+        return Fail(code, text);
+    } catch (...) {
+        return false;
+    }
+}
+
+std::string CAzureSDKCppBridge::GetLastErrorString() { return impl_->lastErrors.get().text; }
+int CAzureSDKCppBridge::GetLastErrorCode() { return impl_->lastErrors.get().code; }
 
 bool CAzureSDKCppBridge::Initialize(const std::string& focus, const std::string& applicationName, NXJobID jobId,
-                                    VirtualServerInstanceType instanceType) {
+                                    VirtualServerInstanceType instanceType) try {
     static const char* tag =
         "bool AzureSDKCppBridge::CAzureSDKCppBridge::Initialize(const string&, const string&, NXJobID, "
         "VirtualServerInstanceType)";
@@ -79,18 +111,23 @@ bool CAzureSDKCppBridge::Initialize(const std::string& focus, const std::string&
                                           {"jobId", jobId},
                                           {"instanceType", static_cast<int>(instanceType)}});
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::SetWebProxy(const std::string& host, const std::string& user, const std::string& password) {
+bool CAzureSDKCppBridge::SetWebProxy(const std::string& host, const std::string& user,
+                                     const std::string& password) try {
     if (host.empty()) return Fail(SDK_ERR_GENERAL, "Proxy host is empty");
     impl_->proxy = ProxySettings{host, user, password};
     if (impl_->journal)
         impl_->journal->record("SetWebProxy", {{"host", host}, {"user", user}, {"passwordSet", !password.empty()}});
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::string& userName,
-                                 const std::string& password) {
+                                 const std::string& password) try {
     impl_->connected = false;
     if (!impl_->initialized) return Fail(SDK_ERR_NOT_CONNECTED, "The SDK wrapper is not initialized");
     impl_->journal->record("Connect", {{"subscriptionId", subscriptionId},
@@ -110,9 +147,11 @@ bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::s
     impl_->applicationId = userName;
     impl_->connected = true;
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::CheckConnection() {
+bool CAzureSDKCppBridge::CheckConnection() try {
     if (std::optional<Refusal> refusal = impl_->begin("CheckConnection", {{"subscriptionId", impl_->subscriptionId}})) {
         if (refusal->code == SDK_ERR_NOT_CONNECTED) impl_->connected = false;
         return Fail(refusal->code, refusal->text);
@@ -126,6 +165,8 @@ bool CAzureSDKCppBridge::CheckConnection() {
     impl_->connected = false;
     return Fail(SDK_ERR_NOT_CONNECTED,
                 "SubscriptionNotFound: The subscription '" + impl_->subscriptionId + "' could not be found.");
+} catch (...) {
+    return FailOnException();
 }
 
 }  // namespace AzureSDKCppBridge

@@ -122,7 +122,7 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
                                              const std::string& resourceGroup, const std::string& region,
                                              const std::string& vmName, std::uint32_t appId, NXJobID jobTag,
                                              std::string& snapshotGuid,
-                                             std::vector<VMInfoStructs::SDisk>& snapshotDisks) {
+                                             std::vector<VMInfoStructs::SDisk>& snapshotDisks) try {
     nlohmann::json args = {{"resourceGroup", resourceGroup}, {"region", region}, {"vmName", vmName},
                            {"appId", appId}, {"jobTag", jobTag}, {"disks", disks.size()}};
     if (std::optional<Refusal> refusal = impl_->begin("CreateDiskSnapshots", args))
@@ -148,7 +148,8 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
                                                     : SnapshotPageBlob(doc, store, disk, tags, now));
                     set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
                 }
-            } catch (const OperationFailure&) {
+            } catch (...) {
+                // Whatever stopped the set, the snapshots taken so far must not outlive it.
                 for (const std::string& member : set.members) DeleteMember(doc, store, member);
                 throw;
             }
@@ -163,11 +164,13 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
     snapshotGuid = guid;
     snapshotDisks = result;
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string& snapshotGuid,
                                              const std::vector<VMInfoStructs::SDisk>& disks,
-                                             const std::string& resourceGroup, bool isSnapJob) {
+                                             const std::string& resourceGroup, bool isSnapJob) try {
     nlohmann::json args = {{"snapshotGuid", snapshotGuid}, {"disks", disks.size()},
                            {"resourceGroup", resourceGroup}, {"isSnapJob", isSnapJob}};
     if (std::optional<Refusal> refusal = impl_->begin("DeleteDiskSnapshots", args))
@@ -185,10 +188,12 @@ bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string& snapshotGuid,
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std::string& vmGuid,
-                                           const std::string& snapshotGuid, bool isSnapJob) {
+                                           const std::string& snapshotGuid, bool isSnapJob) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"snapshotGuid", snapshotGuid},
                            {"isSnapJob", isSnapJob}};
     if (std::optional<Refusal> refusal = impl_->begin("CleanupVMSnapshot", args))
@@ -205,11 +210,13 @@ bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std:
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, const std::string& vmName,
                                                 unsigned long expiryHours,
-                                                const std::vector<std::string>& keepSnapshots) {
+                                                const std::vector<std::string>& keepSnapshots) try {
     nlohmann::json args = {{"hostName", hostName}, {"vmName", vmName}, {"expiryHours", expiryHours},
                            {"keepSnapshots", keepSnapshots}};
     if (std::optional<Refusal> refusal = impl_->begin("DeleteExpiredSnapshots", args))
@@ -238,10 +245,12 @@ bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, con
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetVMSnapshotCount(const std::string& vmName, const std::string& vmGuid,
-                                            const std::string& filter, int& count) {
+                                            const std::string& filter, int& count) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"filter", filter}};
     if (std::optional<Refusal> refusal = impl_->begin("GetVMSnapshotCount", args))
         return Fail(refusal->code, refusal->text);
@@ -256,10 +265,12 @@ bool CAzureSDKCppBridge::GetVMSnapshotCount(const std::string& vmName, const std
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetBlobSnapshotCount(const std::string& storageAccount, const std::string& container,
-                                              const std::string& blobName, bool snapBackupOnly, int& count) {
+                                              const std::string& blobName, bool snapBackupOnly, int& count) try {
     nlohmann::json args = {{"storageAccount", storageAccount}, {"container", container}, {"blobName", blobName},
                            {"snapBackupOnly", snapBackupOnly}};
     if (std::optional<Refusal> refusal = impl_->begin("GetBlobSnapshotCount", args))
@@ -284,10 +295,12 @@ bool CAzureSDKCppBridge::GetBlobSnapshotCount(const std::string& storageAccount,
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetSnapshotURI(const std::string& blobUri, const std::string& snapshotGuid, bool snapBackup,
-                                        std::string& snapshotUri) {
+                                        std::string& snapshotUri) try {
     nlohmann::json args = {{"blobUri", blobUri}, {"snapshotGuid", snapshotGuid}, {"snapBackup", snapBackup}};
     if (std::optional<Refusal> refusal = impl_->begin("GetSnapshotURI", args))
         return Fail(refusal->code, refusal->text);
@@ -307,12 +320,14 @@ bool CAzureSDKCppBridge::GetSnapshotURI(const std::string& blobUri, const std::s
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return Fail(SDK_ERR_NOT_FOUND, "No snapshot of blob [" + blobUri + "] carries GUID [" + snapshotGuid + "]");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetManagedDiskSnapshotIDForSnapshotGUID(const std::string& sourceDiskId,
                                                                  const std::string& snapshotGuid, bool snapMarker,
                                                                  const std::string& resourceGroup,
-                                                                 std::string& snapshotId) {
+                                                                 std::string& snapshotId) try {
     nlohmann::json args = {{"sourceDiskId", sourceDiskId}, {"snapshotGuid", snapshotGuid},
                            {"snapMarker", snapMarker}, {"resourceGroup", resourceGroup}};
     if (std::optional<Refusal> refusal = impl_->begin("GetManagedDiskSnapshotIDForSnapshotGUID", args))
@@ -336,9 +351,11 @@ bool CAzureSDKCppBridge::GetManagedDiskSnapshotIDForSnapshotGUID(const std::stri
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
-bool CAzureSDKCppBridge::GetSourceDiskForSnapshot(const std::string& snapshotId, std::string& sourceDiskId) {
+bool CAzureSDKCppBridge::GetSourceDiskForSnapshot(const std::string& snapshotId, std::string& sourceDiskId) try {
     if (std::optional<Refusal> refusal = impl_->begin("GetSourceDiskForSnapshot", {{"snapshotId", snapshotId}}))
         return Fail(refusal->code, refusal->text);
     try {
@@ -351,10 +368,12 @@ bool CAzureSDKCppBridge::GetSourceDiskForSnapshot(const std::string& snapshotId,
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + snapshotId + "' was not found.");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetDiskSnapshotWithGUID(const std::string& diskId, const std::string& snapshotGuid,
-                                                 VMInfoStructs::SDisk& snapshot) {
+                                                 VMInfoStructs::SDisk& snapshot) try {
     if (std::optional<Refusal> refusal =
             impl_->begin("GetDiskSnapshotWithGUID", {{"diskId", diskId}, {"snapshotGuid", snapshotGuid}}))
         return Fail(refusal->code, refusal->text);
@@ -380,12 +399,14 @@ bool CAzureSDKCppBridge::GetDiskSnapshotWithGUID(const std::string& diskId, cons
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return Fail(SDK_ERR_NOT_FOUND, "No snapshot of disk [" + diskId + "] carries GUID [" + snapshotGuid + "]");
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::CreateBackupBlobFromSnapshot(const std::string& snapshotUri,
                                                       const std::string& storageAccount,
                                                       const std::string& container, const std::string& blobName,
-                                                      std::string& blobUrl) {
+                                                      std::string& blobUrl) try {
     nlohmann::json args = {{"snapshotUri", snapshotUri}, {"storageAccount", storageAccount},
                            {"container", container}, {"blobName", blobName}};
     if (std::optional<Refusal> refusal = impl_->begin("CreateBackupBlobFromSnapshot", args))
@@ -399,6 +420,8 @@ bool CAzureSDKCppBridge::CreateBackupBlobFromSnapshot(const std::string& snapsho
         return Fail(SDK_ERR_GENERAL, "CannotVerifyCopySource: " + error);
     blobUrl = azsim::PageBlobUri(target);
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 }  // namespace AzureSDKCppBridge

@@ -68,7 +68,7 @@ json VmDescription(const azsim::StateDocument& doc, const azsim::VirtualMachine&
 
 bool CAzureSDKCppBridge::GetVMConfigurationAndKeyBackups(const std::string& resourceGroup, const std::string& vmName,
                                                          std::string& configText, std::string& dekBackup,
-                                                         std::string& kekBackup) {
+                                                         std::string& kekBackup) try {
     if (std::optional<Refusal> refusal = impl_->begin("GetVMConfigurationAndKeyBackups",
                                                       {{"resourceGroup", resourceGroup}, {"vmName", vmName}}))
         return Fail(refusal->code, refusal->text);
@@ -83,16 +83,18 @@ bool CAzureSDKCppBridge::GetVMConfigurationAndKeyBackups(const std::string& reso
         dekBackup = vm->encryption.encrypted ? vm->encryption.dekBackup : std::string();
         kekBackup = vm->encryption.encrypted ? vm->encryption.kekBackup : std::string();
         // Success, with a note for the caller: only the OS disk of this VM is encrypted.
-        lastErrorCode_ = vm->encryption.encrypted && vm->encryption.osDiskOnly ? SDK_ERR_OS_DISK_ONLY_ENCRYPTED : 0;
-        lastErrorString_.clear();
+        impl_->lastErrors.set(
+            vm->encryption.encrypted && vm->encryption.osDiskOnly ? SDK_ERR_OS_DISK_ONLY_ENCRYPTED : 0, "");
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
     }
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 bool CAzureSDKCppBridge::GetDiskTagInfo(const std::string& resourceGroup, const VMInfoStructs::SDisk& disk,
-                                        std::vector<VMInfoStructs::SInventoryInfo>& tags) {
+                                        std::vector<VMInfoStructs::SInventoryInfo>& tags) try {
     nlohmann::json args = {{"resourceGroup", resourceGroup}, {"disk", disk.isManaged ? disk.managedDiskId : disk.uri}};
     if (std::optional<Refusal> refusal = impl_->begin("GetDiskTagInfo", args))
         return Fail(refusal->code, refusal->text);
@@ -120,6 +122,8 @@ bool CAzureSDKCppBridge::GetDiskTagInfo(const std::string& resourceGroup, const 
     }
     tags = out;
     return true;
+} catch (...) {
+    return FailOnException();
 }
 
 }  // namespace AzureSDKCppBridge

@@ -4,6 +4,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <set>
 
+#include "azsim/Journal.h"
 #include "azsim/StateFolder.h"
 #include "azsim/model/ResourceIds.h"
 
@@ -80,7 +81,7 @@ StateDocument StateDocument::fromJson(const nlohmann::json& document) {
 nlohmann::json StateDocument::toJson() const {
     nlohmann::json out = extra.is_object() ? extra : nlohmann::json::object();
     ForEachList(*this, [&](const char* key, const auto& list) { out[key] = list; });
-    return out;
+    return Utf8Escaped(std::move(out));
 }
 
 const Subscription& StateDocument::subscription() const {

@@ -33,6 +33,8 @@ struct StateDocument {
 
     // Throws azsim::Error when a known member has the wrong shape.
     static StateDocument fromJson(const nlohmann::json& document);
+    // Always dumpable: a name holding bytes that are not UTF-8 is written as Utf8Escaped
+    // (azsim/Journal.h) gives it, and reads back in that escaped form.
     nlohmann::json toJson() const;
 
     // The subscription the document serves (the first one); throws azsim::Error when there is none.

@@ -3,9 +3,15 @@
 // snapshot), and whether a change id still resolves to a snapshot.
 #include <vector>
 
+#include "plugin/diskio/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
 namespace {
+
+const char* const kExtentsTag =
+    "virtual int CAzureInfo::GetVmdkExtents(const VmdkHandle&, const string&, ULONGLONG, SDiskChangeInfo&)";
+const char* const kValidateTag =
+    "virtual bool CAzureInfo::ValidateChangeId(const string&, const string&, const string&, const string&)";
 
 constexpr const char* kSnapEngineMarker = "_ORVALENTA_QDMD_SNAP_";
 
@@ -31,9 +37,8 @@ void ResourceGroupAndName(const std::string& id, std::string& resourceGroup, std
 }  // namespace
 
 int CAzureInfo::GetVmdkExtents(const VmdkHandle& handle, const std::string& changeId, ULONGLONG,
-                               SDiskChangeInfo& info) {
-    static const char* tag =
-        "virtual int CAzureInfo::GetVmdkExtents(const VmdkHandle&, const string&, ULONGLONG, SDiskChangeInfo&)";
+                               SDiskChangeInfo& info) try {
+    const char* tag = kExtentsTag;
     const SAzureDiskInfo* disk = handle.diskInfo;
     if (!disk) {
         EvDebug::Error(tag, "Failed to get blob Information from from disk handle");
@@ -87,14 +92,15 @@ int CAzureInfo::GetVmdkExtents(const VmdkHandle& handle, const std::string& chan
     else
         EvDebug::Debug(tag, "There are [%d] allocated extents", static_cast<int>(info.extents.size()));
     return 1;
+} catch (...) {
+    FailSlotOnException(*this, kExtentsTag);
+    return 0;
 }
 
 bool CAzureInfo::ValidateChangeId(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath,
-                                  const std::string& changeId) {
-    static const char* tag =
-        "virtual bool CAzureInfo::ValidateChangeId(const string&, const string&, const string&, const string&)";
+                                  const std::string& changeId) try {
     if (changeId.empty()) {
-        EvDebug::Error(tag, "ChangeID is empty!");
+        EvDebug::Error(kValidateTag, "ChangeID is empty!");
         return false;
     }
     VmdkHandle handle;
@@ -103,6 +109,9 @@ bool CAzureInfo::ValidateChangeId(const std::string& vmName, const std::string& 
     const SAzureDiskInfo& disk = *handle.diskInfo;
     if (disk.isManaged) return _ValidateChangeIDForManagedDiskSnapshot(disk.snapshotId, changeId, disk.vmResourceGroup);
     return _ValidateChangeIdForBlobURI(disk.sourceUri, changeId, disk.isSnapCopy);
+} catch (...) {
+    FailSlotOnException(*this, kValidateTag);
+    return false;
 }
 
 bool CAzureInfo::GetSnapshotURIForChangeID(const std::string& blobUri, const std::string& changeId, bool snapBackup,

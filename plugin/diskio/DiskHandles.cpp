@@ -1,9 +1,19 @@
 // Disk handles: every handle points into the disk map that the mount and restore
 // sides fill; opening prepares a managed snapshot's SAS URL, capacity records the
 // blob size the reader clamps to.
+#include "plugin/diskio/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
 namespace {
+
+const char* const kOpenTag =
+    "virtual int CAzureInfo::OpenVmdk(const string&, const string&, const string&, VmdkHandle&)";
+const char* const kCreateTag =
+    "virtual int CAzureInfo::CreateVmdk(const string&, const string&, const string&, VmdkHandle&, long long int)";
+const char* const kCloseTag = "virtual int CAzureInfo::CloseVmdk(const VmdkHandle&)";
+const char* const kHandleTag =
+    "virtual int CAzureInfo::GetVmdkHandle(const string&, const string&, const string&, VmdkHandle&)";
+const char* const kCapacityTag = "virtual int CAzureInfo::GetVmdkCapacity(const VmdkHandle&, ULONGLONG&)";
 
 // Last "/" segment of a resource id; the whole text when it has no "/".
 std::string LastSegment(const std::string& id) {
@@ -14,9 +24,8 @@ std::string LastSegment(const std::string& id) {
 }  // namespace
 
 int CAzureInfo::OpenVmdk(const std::string& vmName, const std::string& vmGuid, const std::string& diskPath,
-                         VmdkHandle& handle) {
-    static const char* tag =
-        "virtual int CAzureInfo::OpenVmdk(const string&, const string&, const string&, VmdkHandle&)";
+                         VmdkHandle& handle) try {
+    const char* tag = kOpenTag;
     SAzureDiskInfo& disk = diskMap[diskPath];
     if (disk.isManaged) {
         EvDebug::Debug(tag, "Snapshot ID [%s] to fetch SAS URI", disk.snapshotId.c_str());
@@ -33,12 +42,14 @@ int CAzureInfo::OpenVmdk(const std::string& vmName, const std::string& vmGuid, c
     }
     IVMInfo* self = this;
     return self->GetVmdkHandle(vmName, vmGuid, diskPath, handle);
+} catch (...) {
+    FailSlotOnException(*this, kOpenTag);
+    return 0;
 }
 
 int CAzureInfo::CreateVmdk(const std::string&, const std::string&, const std::string& diskPath, VmdkHandle& handle,
-                           long long sizeBytes) {
-    static const char* tag =
-        "virtual int CAzureInfo::CreateVmdk(const string&, const string&, const string&, VmdkHandle&, long long int)";
+                           long long sizeBytes) try {
+    const char* tag = kCreateTag;
     SAzureDiskInfo& disk = diskMap[diskPath];
     handle.diskInfo = &disk;
     if (disk.directUpload) {
@@ -67,28 +78,37 @@ int CAzureInfo::CreateVmdk(const std::string&, const std::string&, const std::st
         return 0;
     }
     return 1;
+} catch (...) {
+    FailSlotOnException(*this, kCreateTag);
+    return 0;
 }
 
-int CAzureInfo::CloseVmdk(const VmdkHandle& handle) {
-    static const char* tag = "virtual int CAzureInfo::CloseVmdk(const VmdkHandle&)";
+int CAzureInfo::CloseVmdk(const VmdkHandle& handle) try {
     SAzureDiskInfo* disk = handle.diskInfo;
     if (!disk || !disk->directUpload || disk->uploadAccessUrl.empty()) return 1;
     const std::string url = disk->uploadAccessUrl;
     disk->uploadAccessUrl.clear();
     if (!sdk->ClosePageBlob(disk->managedDiskRef, disk->resourceGroup, url))
-        EvDebug::Error(tag, "Error closing page blob for managed disk [%s] with URI[%s] , Error [%s]",
+        EvDebug::Error(kCloseTag, "Error closing page blob for managed disk [%s] with URI[%s] , Error [%s]",
                        disk->managedDiskRef.c_str(), url.c_str(), sdk->GetLastErrorString().c_str());
+    return 1;
+} catch (...) {
+    // A close never fails; what went wrong is logged and kept as the last error.
+    FailSlotOnException(*this, kCloseTag);
     return 1;
 }
 
 int CAzureInfo::GetVmdkHandle(const std::string&, const std::string&, const std::string& diskPath,
-                              VmdkHandle& handle) {
+                              VmdkHandle& handle) try {
     handle.diskInfo = &diskMap[diskPath];
     return 1;
+} catch (...) {
+    FailSlotOnException(*this, kHandleTag);
+    return 0;
 }
 
-int CAzureInfo::GetVmdkCapacity(const VmdkHandle& handle, ULONGLONG& sectors) {
-    static const char* tag = "virtual int CAzureInfo::GetVmdkCapacity(const VmdkHandle&, ULONGLONG&)";
+int CAzureInfo::GetVmdkCapacity(const VmdkHandle& handle, ULONGLONG& sectors) try {
+    const char* tag = kCapacityTag;
     sectors = 0;
     SAzureDiskInfo* disk = handle.diskInfo;
     if (!disk) {
@@ -107,6 +127,9 @@ int CAzureInfo::GetVmdkCapacity(const VmdkHandle& handle, ULONGLONG& sectors) {
     // The last 512 bytes of a disk blob are its footer, never disk capacity.
     if (size > 512) sectors = (size - 512) / 512;
     return 1;
+} catch (...) {
+    FailSlotOnException(*this, kCapacityTag);
+    return 0;
 }
 
 bool CAzureInfo::IsDirectUploadModeSupported() {

@@ -10,6 +10,7 @@
 #include "host/http/NXLibCurl.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
+#include "plugin/diskio/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
 namespace {
@@ -19,6 +20,7 @@ constexpr ULONGLONG kSectorBytes = 512;
 constexpr unsigned long kRetryPauseMs = 2000;
 constexpr size_t kCurlPause = 0x10000001;
 
+const char* const kReadTag = "virtual int CAzureInfo::ReadVmdk(const VmdkHandle&, ULONGLONG, UINT, unsigned char*)";
 const char* const kReadBufferTag =
     "bool CAzureInfo::_DownloadBuffer(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)";
 
@@ -41,8 +43,9 @@ void _LogResponse(const std::string& url, const std::string& response, int level
 
 }  // namespace
 
-int CAzureInfo::ReadVmdk(const VmdkHandle& handle, ULONGLONG blockIndex, UINT sectorCount, unsigned char* buffer) {
-    static const char* tag = "virtual int CAzureInfo::ReadVmdk(const VmdkHandle&, ULONGLONG, UINT, unsigned char*)";
+int CAzureInfo::ReadVmdk(const VmdkHandle& handle, ULONGLONG blockIndex, UINT sectorCount,
+                         unsigned char* buffer) try {
+    const char* tag = kReadTag;
     const SAzureDiskInfo* disk = handle.diskInfo;
     const ULONGLONG requested = static_cast<ULONGLONG>(sectorCount) * kSectorBytes;
     if (!disk || !buffer || requested > UINT_MAX) {
@@ -59,11 +62,14 @@ int CAzureInfo::ReadVmdk(const VmdkHandle& handle, ULONGLONG blockIndex, UINT se
     EvDebug::Error(tag, "Failed to download page for blob[%s], Error [%s]", disk->dataUrl.c_str(),
                    sdk->GetLastErrorString().c_str());
     return 0;
+} catch (...) {
+    FailSlotOnException(*this, kReadTag);
+    return 0;
 }
 
 bool CAzureInfo::_RetryReadFromStagingBlob(const SAzureDiskInfo& disk, const SDownloadCtx& ctx, ULONGLONG blockIndex,
                                            UINT bytes, unsigned char* buffer) {
-    static const char* tag = "virtual int CAzureInfo::ReadVmdk(const VmdkHandle&, ULONGLONG, UINT, unsigned char*)";
+    const char* tag = kReadTag;
     std::string account, container, blob, snapshot;
     if (!ParseMediaLinkURI(disk.dataUrl, account, container, blob, snapshot)) return false;
     if (sdk->DoesBlobExist("", account, container, blob)) return false;

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <stdexcept>
+#include <thread>
 
 #include "azsim/StateFolder.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
 #include "cloudsdk/SdkErrorCodes.h"
+#include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "tests/support/SimulatedCloud.h"
 
@@ -55,6 +58,46 @@ TEST(SdkSession, AnOperationNotInThisBuildFailsWithAClearText) {
     CAzureSDKCppBridge sdk;
     EXPECT_FALSE(sdk.RegisterBlobAsOSDisk("acct", "vhds", "os.vhd", false));
     EXPECT_EQ(sdk.GetLastErrorString(), "Operation [RegisterBlobAsOSDisk] is not available in this build");
+}
+
+TEST(SdkSession, LastErrorBelongsToTheCallingThreadAndTheWrapper) {
+    SimulatedCloud cloud;
+    CAzureSDKCppBridge sdk, other;
+    EXPECT_FALSE(sdk.RegisterBlobAsOSDisk("acct", "vhds", "os.vhd", false));
+    std::string threadText;
+    int threadCode = -1;
+    std::thread([&] {
+        EXPECT_EQ(sdk.GetLastErrorString(), "") << "a thread starts without an error";
+        EXPECT_FALSE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, "x"));
+        threadText = sdk.GetLastErrorString();
+        threadCode = sdk.GetLastErrorCode();
+    }).join();
+    EXPECT_EQ(threadText, "The SDK wrapper is not initialized");
+    EXPECT_EQ(threadCode, AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
+    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [RegisterBlobAsOSDisk] is not available in this build");
+    EXPECT_EQ(sdk.GetLastErrorCode(), 0);
+    EXPECT_EQ(other.GetLastErrorString(), "") << "another wrapper on the same thread has an error of its own";
+    EXPECT_FALSE(other.SetWebProxy("", "", ""));
+    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [RegisterBlobAsOSDisk] is not available in this build");
+}
+
+// A log device that fails every write, standing in for any exception inside an operation.
+class FailingLogSink : public EvLogSink {
+public:
+    void write(const EvLogRecord&, const std::string&) override { throw std::runtime_error("log device is gone"); }
+};
+
+TEST(SdkSession, AnInternalExceptionFailsTheCallWithItsText) {
+    SimulatedCloud cloud;
+    CAzureSDKCppBridge sdk;
+    FailingLogSink sink;
+    EvDebug::addSink(&sink);
+    bool result = true;
+    EXPECT_NO_THROW(result = sdk.RegisterBlobAsOSDisk("acct", "vhds", "os.vhd", false));
+    EvDebug::removeSink(&sink);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(sdk.GetLastErrorString(), "log device is gone");
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_GENERAL);
 }
 
 }  // namespace

@@ -261,4 +261,38 @@ TEST_F(SnapshotOperations, EveryCallIsJournalledAndRefusedWithoutASession) {
     EXPECT_EQ(cloud.journal("GetStorageAccessToken").size(), 2u);
 }
 
+// Change ids and names come from outside: a byte that is not UTF-8 fails or answers the call like any other
+// unknown name, and reaches the journal and the state document escaped, while valid UTF-8 is kept as it is.
+TEST_F(SnapshotOperations, NamesThatAreNotUtf8NeverThrowAndAreStoredEscaped) {
+    std::vector<SDisk> managed = DisksOf("web-linux01");
+    const std::string blobUri = DisksOf("legacy-vm01")[0].uri;
+    const struct { std::string id; std::string journalled; } cases[] = {
+        {"guid-\xff", "guid-\\xFF"}, {"guid-\xc3", "guid-\\xC3"}, {"guid-\xc3-x", "guid-\\xC3-x"},
+        {"gu\xc3\xaf" "d-\xe2\x82\xac", "gu\xc3\xaf" "d-\xe2\x82\xac"}};
+    for (const auto& c : cases) {
+        std::string uri = "unchanged";
+        EXPECT_FALSE(sdk.GetSnapshotURI(blobUri, c.id, false, uri));
+        EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+        EXPECT_EQ(sdk.GetLastErrorString(), "No snapshot of blob [" + blobUri + "] carries GUID [" + c.id + "]");
+        EXPECT_EQ(uri, "unchanged");
+        std::string id = "unchanged";
+        EXPECT_TRUE(sdk.GetManagedDiskSnapshotIDForSnapshotGUID(managed[0].managedDiskId, c.id, false, "", id));
+        EXPECT_EQ(id, "");
+        EXPECT_EQ(cloud.journal("GetSnapshotURI").back()["args"]["snapshotGuid"], c.journalled);
+    }
+
+    const size_t snapshots = state.load().snapshots.size();
+    std::string guid;
+    std::vector<SDisk> snapped;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(managed, "rg-\xff", "westeurope", "web-\xc3", 1, 2, guid, snapped))
+        << sdk.GetLastErrorString();
+    azsim::StateDocument doc = state.load();
+    ASSERT_NE(doc.findSnapshotSet(guid), nullptr);
+    EXPECT_EQ(doc.findSnapshotSet(guid)->vmName, "web-\\xC3");
+    EXPECT_EQ(doc.findSnapshotSet(guid)->resourceGroup, "rg-\\xFF");
+    EXPECT_EQ(doc.snapshots.size(), snapshots + managed.size());
+    ASSERT_TRUE(sdk.DeleteDiskSnapshots(guid, snapped, "rg-\xff", false)) << sdk.GetLastErrorString();
+    EXPECT_EQ(state.load().snapshots.size(), snapshots);
+}
+
 }  // namespace

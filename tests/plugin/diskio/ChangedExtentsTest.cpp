@@ -192,4 +192,42 @@ TEST_F(ChangedExtents, StatusFollowsPerDiskValidation) {
                                   "Failed to read VM [web-linux01] change block tracking details. Code [0x102]"));
 }
 
+// A previous change id holding bytes that are not UTF-8 (as a damaged reference point would hand back) fails the
+// change queries with an error, and the unmount still removes the job's snapshot set.
+TEST_F(ChangedExtents, HostileChangeIdFailsCleanlyThroughAWholeBackup) {
+    const struct { const char* vm; const char* group; const char* tag; const char* error; } vms[] = {
+        {"web-linux01", "rg-prod",
+         "bool CAzureInfo::_GetManagedDiskSnapshotIDForSnapshotGUID(const string&, const string&, string&, const "
+         "string&)",
+         "There is no valid Snapshot for Disk ["},
+        {"legacy-vm01", "rg-legacy", "bool CAzureInfo::GetSnapshotURIForChangeID(const string&, const string&, bool, string&)",
+         "Failed to get Snapshot URI for Blob URI ["}};
+    for (const auto& v : vms) {
+        for (const std::string hostile : {"\xff", "id-\xc3"}) {
+            const azsim::StateDocument before = azsim::SubscriptionState(cloud.dir()).load();
+            const size_t sets = before.snapshotSets.size();
+            MountCtx ctx = Ctx(v.vm, v.group, ReferencePoint(hostile, hostile));
+            ASSERT_EQ(1, plugin->MountVM(ctx)) << v.vm;
+            EXPECT_EQ("Failed", ctx.cbtStatusText);
+            ASSERT_EQ(sets + 1, azsim::SubscriptionState(cloud.dir()).load().snapshotSets.size());
+            for (const SDisk& disk : ctx.vmInfo.disks) {
+                VmdkHandle handle = Open(disk.uri);
+                SDiskChangeInfo changed;
+                log.clear();
+                EXPECT_EQ(0, plugin->GetVmdkExtents(handle, hostile, 0, changed));
+                EXPECT_TRUE(changed.extents.empty());
+                EXPECT_TRUE(Logged(v.tag, v.error)) << v.vm;
+                log.clear();
+                EXPECT_FALSE(plugin->ValidateChangeId("", "", disk.uri, hostile));
+                EXPECT_TRUE(Logged(v.tag, v.error)) << v.vm;
+            }
+            ASSERT_EQ(1, plugin->UnmountVM(ctx));
+            const azsim::StateDocument doc = azsim::SubscriptionState(cloud.dir()).load();
+            EXPECT_EQ(sets, doc.snapshotSets.size());
+            EXPECT_EQ(before.snapshots.size(), doc.snapshots.size());
+            EXPECT_EQ(before.blobSnapshots.size(), doc.blobSnapshots.size());
+        }
+    }
+}
+
 }  // namespace

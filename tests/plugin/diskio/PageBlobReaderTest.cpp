@@ -2,6 +2,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "azsim/auth/AccessAuthority.h"
@@ -19,6 +21,22 @@ const char* const kPiecesTag =
     "bool CAzureInfo::_DownloadBlockAtOffset(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)";
 constexpr UINT kMiB = 1 << 20;
 
+// Throws once, from the first log line that contains `trigger`, standing in for any exception inside a slot.
+class ThrowingLog : public EvLogSink {
+public:
+    explicit ThrowingLog(std::string trigger) : trigger_(std::move(trigger)) { EvDebug::addSink(this); }
+    ~ThrowingLog() override { EvDebug::removeSink(this); }
+    void write(const EvLogRecord& record, const std::string&) override {
+        if (thrown_ || record.text.find(trigger_) == std::string::npos) return;
+        thrown_ = true;
+        throw std::runtime_error("injected: " + trigger_);
+    }
+
+private:
+    std::string trigger_;
+    bool thrown_ = false;
+};
+
 class PageBlobReader : public DiskDataPath {
 protected:
     void TearDown() override { NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts"); }
@@ -35,12 +53,13 @@ protected:
                 << "block " << index;
         }
     }
-    void AddHttpFault(azsim::HttpFaultKind kind, int status, int times) {
+    void AddHttpFault(azsim::HttpFaultKind kind, int status, int times, std::uint64_t bodyBytes = 0) {
         azsim::HttpFault fault;
         fault.method = "GET";
         fault.kind = kind;
         fault.status = status;
         fault.times = times;
+        fault.bodyBytes = bodyBytes;
         azsim::FaultBook(cloud.dir()).addHttpFault(fault);
     }
 };
@@ -114,6 +133,101 @@ TEST_F(PageBlobReader, AttemptsFollowTheSettingWithRecordedPausesAndRefreshEvery
         "bool CAzureInfo::_DownloadBufferWithRetry(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)",
         "Failed to download buffer at offset [0] with size [1048576] for Blob [" + handle.diskInfo->dataUrl +
             "], Attempt Count [5]"));
+}
+
+// The attempt limit is read again after every failure, and a SAS read that fails never asks for a token.
+TEST_F(PageBlobReader, LimitIsReadAfterEachFailureAndSasFailuresFetchNoToken) {
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
+    VmdkHandle handle = Open(legacy.paths[1]);
+    std::vector<unsigned char> buffer(kMiB);
+    NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", "6");
+    std::vector<unsigned long> waits;
+    NxSleepHook previous = NxSetSleepHook([&](unsigned long ms) {
+        waits.push_back(ms);
+        NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", "3");
+    });
+    AddHttpFault(azsim::HttpFaultKind::Status, 500, -1);
+    std::uint64_t requests = NXLibCurl::stats().requests;
+    EXPECT_EQ(0, plugin->ReadVmdk(handle, 0, 2048, buffer.data()));
+    NxSetSleepHook(previous);
+    EXPECT_EQ(3u, NXLibCurl::stats().requests - requests);
+    EXPECT_EQ(std::vector<unsigned long>(2, 2000), waits);
+    EXPECT_EQ(4u, Journalled("GetStorageAccessToken")) << "the first token and one refresh after each failure";
+
+    DiskPlugin::SnapshotSet managed = plugin->Snapshot(plugin->Vm("web-linux01", "rg-prod"), false);
+    VmdkHandle sas = Open(managed.paths[0]);
+    requests = NXLibCurl::stats().requests;
+    EXPECT_EQ(0, plugin->ReadVmdk(sas, 0, 2048, buffer.data()));
+    EXPECT_EQ(3u, NXLibCurl::stats().requests - requests);
+    EXPECT_EQ(4u, Journalled("GetStorageAccessToken"));
+}
+
+// A body that stops part-way through the range is a failed attempt: retried, and never handed out padded.
+TEST_F(PageBlobReader, PartialBodyIsRetriedAndNeverCountedAsARead) {
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
+    VmdkHandle handle = Open(legacy.paths[0]);
+    AddHttpFault(azsim::HttpFaultKind::ShortBody, 206, 1, kMiB / 2);
+    std::vector<unsigned char> buffer(kMiB, 0xab);
+    ASSERT_EQ(1, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
+    EXPECT_EQ(Stored(legacy.paths[0], kMiB, kMiB), buffer);
+    EXPECT_EQ(std::vector<unsigned long>{2000}, sleeper.waits());
+    EXPECT_TRUE(log.containsError(kBufferTag, "Incomplete response body from [" + handle.diskInfo->dataUrl +
+                                                  "]: received [524288] of [1048576] bytes"));
+
+    AddHttpFault(azsim::HttpFaultKind::ShortBody, 206, -1, kMiB - 512);
+    std::fill(buffer.begin(), buffer.end(), 0xab);
+    const std::uint64_t requests = NXLibCurl::stats().requests;
+    EXPECT_EQ(0, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
+    EXPECT_EQ(2u, NXLibCurl::stats().requests - requests);
+    EXPECT_EQ(std::vector<unsigned char>(kMiB, 0xab), buffer) << "no byte of a failed read reaches the caller";
+}
+
+// Every slot of the data path turns whatever escapes its body into a failure with the host's last error set.
+TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
+    DiskPlugin::SnapshotSet managed = plugin->Snapshot(plugin->Vm("web-linux01", "rg-prod"), false);
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
+    VmdkHandle disk = Open(legacy.paths[0]);
+    VmdkHandle upload;
+    plugin->GetVmdkHandle("", "", "upload", upload);
+    upload.diskInfo->directUpload = true;
+    upload.diskInfo->uploadAccessUrl = "https://upload.example/disk";
+    std::vector<unsigned char> buffer(kMiB);
+    SDiskChangeInfo extents;
+    VmdkHandle scratch;
+    ULONGLONG sectors = 0;
+    const struct {
+        const char* tag;
+        const char* trigger;
+        std::function<int()> slot;
+        int failed;
+    } cases[] = {
+        {"virtual int CAzureInfo::OpenVmdk(const string&, const string&, const string&, VmdkHandle&)",
+         "to fetch SAS URI", [&] { return plugin->OpenVmdk("", "", managed.paths[0], scratch); }, 0},
+        {"virtual int CAzureInfo::GetVmdkCapacity(const VmdkHandle&, ULONGLONG&)", "Disk size [",
+         [&] { return plugin->GetVmdkCapacity(disk, sectors); }, 0},
+        {kReadTag, "Buffer at offset [", [&] { return plugin->ReadVmdk(disk, 0, 2048, buffer.data()); }, 0},
+        {"virtual int CAzureInfo::GetVmdkExtents(const VmdkHandle&, const string&, ULONGLONG, SDiskChangeInfo&)",
+         "Getting All page ranges", [&] { return plugin->GetVmdkExtents(disk, "", 0, extents); }, 0},
+        {"virtual bool CAzureInfo::ValidateChangeId(const string&, const string&, const string&, const string&)",
+         "Blob URI [", [&] { return static_cast<int>(plugin->ValidateChangeId("", "", legacy.paths[0], "guid")); }, 0},
+        {"virtual int CAzureInfo::CreateVmdk(const string&, const string&, const string&, VmdkHandle&, long long int)",
+         "Checking if blob already exists", [&] { return plugin->CreateVmdk("", "", "new.vhd", scratch, kMiB); }, 0},
+        {"virtual int CAzureInfo::CloseVmdk(const VmdkHandle&)", "Error closing page blob",
+         [&] { return plugin->CloseVmdk(upload); }, 1},
+    };
+    for (const auto& c : cases) {
+        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
+        int result = -1;
+        {
+            ThrowingLog throwing(c.trigger);
+            EXPECT_NO_THROW(result = c.slot()) << c.tag;
+        }
+        EXPECT_EQ(c.failed, result) << c.tag;
+        EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError()) << c.tag;
+        EXPECT_EQ(std::string("injected: ") + c.trigger, plugin->GetLastVMErrorDetails()) << c.tag;
+        EXPECT_TRUE(log.containsError(c.tag, std::string("Unexpected failure [injected: ") + c.trigger + "]")) << c.tag;
+    }
+    EXPECT_TRUE(extents.extents.empty());
 }
 
 TEST_F(PageBlobReader, IncompleteBodyIsRetriedNeverPadded) {
@@ -240,6 +354,51 @@ TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
     EXPECT_EQ(0, mismatches.load());
     EXPECT_LE(2u, Journalled("GetStorageAccessToken")) << "the token expired and was refreshed mid-run";
     NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts");
+}
+
+// The staging blob vanishes again and again under eight readers: failed reads recreate it, concurrent failures
+// keep their wrapper errors apart, and every read that succeeds holds the snapshot's bytes.
+TEST_F(PageBlobReader, EightThreadsThroughAVanishingStagingBlob) {
+    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
+    VmdkHandle handle = Open(legacy.paths[1]);
+    const std::vector<unsigned char> expected = Stored(handle.diskInfo->sourceUri, 0, 64 * kMiB);
+    const azsim::BlobKey staging = azsim::ParseBlobUri(handle.diskInfo->dataUrl)->key();
+    azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
+    const size_t copies = Journalled("CreateBackupBlobFromSnapshot");
+    std::atomic<bool> done{false};
+    std::atomic<int> mismatches{0};
+    auto worker = [&](int id) {
+        std::vector<unsigned char> buffer(kMiB);
+        while (!done) {
+            for (ULONGLONG block = id; block < 64; block += 8)
+                if (plugin->ReadVmdk(handle, block, 2048, buffer.data()) == 1 &&
+                    std::memcmp(buffer.data(), expected.data() + block * kMiB, kMiB) != 0)
+                    ++mismatches;
+        }
+    };
+    const int kVanishings = 4;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto recreated = [&] {
+        while (!store.exists(staging) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return store.exists(staging);
+    };
+    ASSERT_TRUE(store.deleteBlob(staging));  // gone before the readers start: their first reads all fail together
+    std::vector<std::thread> threads;
+    for (int id = 0; id < 8; ++id) threads.emplace_back(worker, id);
+    for (int round = 1; round < kVanishings && recreated(); ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        store.deleteBlob(staging);
+    }
+    const bool present = recreated();
+    done = true;
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(present) << "the last vanishing was recovered from";
+    EXPECT_EQ(0, mismatches.load());
+    EXPECT_LE(copies + kVanishings, Journalled("CreateBackupBlobFromSnapshot"));
+    std::vector<unsigned char> buffer(kMiB);
+    ASSERT_EQ(1, plugin->ReadVmdk(handle, 5, 2048, buffer.data()));
+    EXPECT_EQ(0, std::memcmp(buffer.data(), expected.data() + 5 * kMiB, kMiB));
 }
 
 }  // namespace
