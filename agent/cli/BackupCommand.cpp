@@ -20,7 +20,9 @@ const char* const kUsage =
     "Backs VM NAME up into the backup store DIR: incremental (only what changed)\n"
     "when the store holds a previous backup of the VM with a reference point, full\n"
     "otherwise or with --full. N threads (default 4, 1 to 64) read the disks.\n"
-    "Ctrl-C cancels the job: the cloud snapshots are removed and nothing is kept.\n";
+    "Ctrl-C cancels the job: the cloud snapshots are removed and nothing is kept.\n"
+    "A job that was killed is undone by the next backup of its VM: its snapshots\n"
+    "and its folder are removed before that backup starts.\n";
 
 }  // namespace
 

@@ -34,6 +34,7 @@ std::string SummaryText(const BackupResult& result, const BackupFigures& figures
                   MegabytesPerSecond(m.bytesRead, figures.seconds));
     out << line;
     out << "  change tracking: " << (m.cbtStatus.empty() ? "Not Used" : m.cbtStatus) << "\n";
+    for (const std::string& note : result.notes) out << "  note: " << note << "\n";
     out << "  stored in " << folder << "\n";
     return out.str();
 }
@@ -48,6 +49,7 @@ nlohmann::json SummaryJson(const BackupResult& result, const BackupFigures& figu
     j["seconds"] = figures.seconds;
     j["readSeconds"] = result.readSeconds;
     j["megabytesPerSecond"] = MegabytesPerSecond(result.manifest.bytesRead, figures.seconds);
+    j["notes"] = result.notes;
     return j;
 }
 

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <memory>
 
+#include "agent/job/JobCleanup.h"
+#include "agent/job/JobRecord.h"
 #include "agent/job/ParallelReader.h"
 #include "agent/job/Progress.h"
 #include "agent/job/ReadPlan.h"
@@ -13,6 +15,7 @@
 #include "agent/store/ChainReader.h"
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
+#include "host/settings/NXPlatformInfo.h"
 
 namespace fs = std::filesystem;
 
@@ -50,8 +53,13 @@ struct BackupJob::Session {
     long long jobId = 0;
     SVMInfo vm;
     std::optional<Manifest> parent;
+    std::optional<JobRecord> previous;  // the record of the VM's newest complete job
     bool incremental = false;
     std::string folder;
+    std::optional<JobLock> lock;
+    JobRecord record;
+    std::string step;                   // the slot or step running, for an exception's report
+    bool threw = false;
     MountCtx ctx;
     std::vector<Disk> disks;
     std::vector<SDisk> files;
@@ -62,7 +70,9 @@ struct BackupJob::Session {
 BackupJob::BackupJob(IVMInfo& plugin, BackupStore& store, std::function<bool()> cancelled)
     : plugin_(plugin), store_(store), cancelled_(std::move(cancelled)) {}
 
+// The first failure of a job is the one reported.
 bool BackupJob::fail(Session& s, const std::string& step) {
+    if (!s.result.failedStep.empty()) return false;
     s.result.failedStep = step;
     s.result.errorCode = plugin_.GetLastVMError();
     s.result.errorDetails = plugin_.GetLastVMErrorDetails();
@@ -73,16 +83,47 @@ bool BackupJob::fail(Session& s, const std::string& step) {
     return false;
 }
 
+// Runs `step`; an exception (from the plugin or the store) fails the job in the
+// step `Session::step` names, with the exception's text.
+bool BackupJob::guard(Session& s, const std::function<bool()>& step) {
+    try {
+        return step();
+    } catch (const std::exception& e) {
+        s.threw = true;
+        const bool first = s.result.failedStep.empty();
+        fail(s, s.step);
+        if (first) s.result.errorDetails = e.what();
+        return false;
+    }
+}
+
+// The VM, the dead jobs it left, and the new job's folder with its record: nothing is made in the cloud yet.
+bool BackupJob::prepare(const BackupRequest& request, Session& s) {
+    s.step = "GetVMInfoForVM";
+    return guard(s, [&] {
+        if (!lookUpVm(request, s)) return false;
+        s.step = "CleanupVM";
+        s.result.notes = CleanUpDeadJobs(plugin_, store_, s.vm.guid);
+        s.step = "store";
+        std::string folder = store_.createJobFolder(s.vm.name, s.jobId);
+        s.folder = folder;
+        s.lock = JobLock::Hold(folder);
+        s.record = {s.jobId, s.vm.name, s.vm.guid, s.vm.resourceGroup, std::string()};
+        s.record.write(folder);
+        return true;
+    });
+}
+
 bool BackupJob::lookUpVm(const BackupRequest& request, Session& s) {
     if (!plugin_.GetVMInfoForVM(request.vmName, "", request.resourceGroup, 16, 0, s.vm)) {
         fail(s, "GetVMInfoForVM");
         if (s.result.errorCode == 0) s.result.errorCode = VMINFO_ERR_VM_NOT_FOUND;
         return false;
     }
-    if (!request.forceFull) {
-        s.parent = store_.latestJob(s.vm.name, s.vm.resourceGroup);
-        if (s.parent && s.parent->referencePoint.empty()) s.parent.reset();
-    }
+    s.step = "store";
+    std::optional<Manifest> latest = store_.latestJob(s.vm.name, s.vm.resourceGroup);
+    if (latest) s.previous = JobRecord::Read(store_.jobFolder(latest->vmName, latest->jobId));
+    if (!request.forceFull && latest && !latest->referencePoint.empty()) s.parent = std::move(latest);
     return true;
 }
 
@@ -96,13 +137,40 @@ bool BackupJob::mount(Session& s) {
     ctx.backupType = s.parent ? SYNC_MODE_INCREMENTAL : SYNC_MODE_FULL;
     ctx.cbtEnabled = true;
     ctx.referencePoint = s.parent ? s.parent->referencePoint : std::string();
+    s.step = "MountVM";
     if (!plugin_.MountVM(ctx)) return fail(s, "MountVM");
     s.incremental = s.parent && ctx.cbtMode == SYNC_MODE_INCREMENTAL;
     return true;
 }
 
+// The set the mount made, in the job's record before anything else happens.
+bool BackupJob::recordSnapshotSet(Session& s) {
+    if (s.ctx.backupSnapshotGuid.empty()) return true;
+    s.record.snapshotSetGuid = s.ctx.backupSnapshotGuid;
+    s.step = "store";
+    return guard(s, [&] {
+        s.record.write(s.folder);
+        return true;
+    });
+}
+
+// Mount, reads, post-backup and unmount: true when the job's data is all in its folder.
+bool BackupJob::backUp(Session& s, const BackupRequest& request) {
+    const bool mounted = guard(s, [&] { return mount(s); });
+    const bool mountThrew = s.threw;
+    const bool recorded = recordSnapshotSet(s);
+    // A mount that failed has released what it made itself; one that threw may not have.
+    if (!mounted && !mountThrew) return false;
+    bool ok = mounted && recorded && guard(s, [&] { return openDisks(s) && readDisks(s, request); });
+    closeDisks(s);
+    ok = ok && guard(s, [&] { return keepFiles(s) && postBackup(s); });
+    const bool unmounted = unmount(s);
+    return ok && unmounted;
+}
+
 bool BackupJob::openDisks(Session& s) {
     std::vector<SMountInfoFull> entries;
+    s.step = "GetFullMountInfo";
     if (!plugin_.GetFullMountInfo(s.ctx, entries)) return fail(s, "GetFullMountInfo");
     for (const SMountInfoFull& entry : entries) {
         if (entry.disks.empty()) continue;
@@ -124,9 +192,11 @@ bool BackupJob::openDisks(Session& s) {
     }
     for (std::size_t i = 0; i < s.disks.size(); ++i) {
         Disk& d = s.disks[i];
+        s.step = "OpenVmdk";
         if (!plugin_.OpenVmdk(s.ctx.vmName, s.ctx.vmGuid, d.info.uri, d.handle)) return fail(s, "OpenVmdk");
         d.open = true;
         ULONGLONG sectors = 0;
+        s.step = "GetVmdkCapacity";
         if (!plugin_.GetVmdkCapacity(d.handle, sectors)) return fail(s, "GetVmdkCapacity");
         d.capacity = sectors * kSectorBytes;
         // A disk's blob carries one more sector than its capacity: the trailing footer.
@@ -138,6 +208,7 @@ bool BackupJob::openDisks(Session& s) {
                 if (previous.name == DiskName(d.info)) changeId = previous.changeId;
         }
         SDiskChangeInfo changes;
+        s.step = "GetVmdkExtents";
         bool listed = plugin_.GetVmdkExtents(d.handle, changeId, 0, changes);
         if (!listed && !changeId.empty()) {
             // The previous backup's snapshot no longer answers: read this disk in full.
@@ -152,6 +223,7 @@ bool BackupJob::openDisks(Session& s) {
         for (const SDiskChangeExtent& e : changes.extents) raw.push_back({e.start, e.length});
         s.result.allocatedBytes += TotalBytes(raw);
         d.extents = NormalizeExtents(std::move(raw), d.imageBytes);
+        s.step = "store";
         d.imageName = "disk" + std::to_string(i) + ".img";
         d.image = std::make_unique<SparseImage>(SparseImage::Create((fs::path(s.folder) / d.imageName).string(), d.imageBytes));
     }
@@ -195,14 +267,19 @@ bool BackupJob::readDisks(Session& s, const BackupRequest& request) {
 }
 
 void BackupJob::closeDisks(Session& s) {
+    s.step = "CloseVmdk";
     for (Disk& d : s.disks)
         if (d.open) {
-            plugin_.CloseVmdk(d.handle);
             d.open = false;
+            guard(s, [&] {
+                plugin_.CloseVmdk(d.handle);
+                return true;
+            });
         }
 }
 
 bool BackupJob::keepFiles(Session& s) {
+    s.step = "store";
     const fs::path target = fs::path(s.folder) / "files";
     for (const SDisk& file : s.files) {
         std::error_code ec;
@@ -263,54 +340,65 @@ void BackupJob::recordDisks(Session& s, int threads) {
     m.cbtStatus = s.ctx.cbtStatusText;
 }
 
+bool BackupJob::postBackup(Session& s) {
+    if (cancelled_()) return fail(s, "PostBackupVM");
+    s.step = "PostBackupVM";
+    return plugin_.PostBackupVM(s.ctx) == 1 || fail(s, "PostBackupVM");
+}
+
+bool BackupJob::unmount(Session& s) {
+    s.step = "UnmountVM";
+    const bool unmounted = guard(s, [&] { return plugin_.UnmountVM(s.ctx) == 1 || fail(s, "UnmountVM"); });
+    std::error_code ec;
+    fs::remove_all(fs::path(s.folder) / "mount", ec);
+    return unmounted;
+}
+
+// This job's set is now the VM's reference; the one the previous job left is no
+// one's base any more. Removing it is left to the expiry sweep when the settings
+// say backup snapshots are not to be deleted.
+void BackupJob::retirePreviousSet(Session& s) {
+    bool keepSnapshots = false;
+    NXPlatformInfo::getBoolean("VirtualServer", "bSkipDeleteSnapshotsForAzure", &keepSnapshots);
+    if (!s.previous || keepSnapshots) return;
+    std::string problem;
+    if (!RemoveSnapshotSet(plugin_, *s.previous, problem))
+        s.result.notes.push_back("the reference snapshot set of job " + std::to_string(s.previous->jobId) +
+                                 " was not removed: " + problem);
+}
+
+// The job becomes a backup: the previous reference set retired, then the manifest.
+bool BackupJob::keep(Session& s, int threads) {
+    retirePreviousSet(s);
+    s.step = "store";
+    return guard(s, [&] {
+        recordDisks(s, threads);
+        s.result.manifest.finishedAt = UtcNow();
+        s.result.manifest.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - s.start).count();
+        store_.commit(s.folder, s.result.manifest);
+        s.result.ok = true;
+        return true;
+    });
+}
+
+// A job that failed leaves nothing: not its snapshot set, should the plugin have
+// kept it, nor its folder. When the set cannot be removed the folder stays, with
+// the record that names the set, for a later run to clean up.
+void BackupJob::abandon(Session& s) {
+    std::string problem;
+    if (!RemoveSnapshotSet(plugin_, s.record, problem)) {
+        s.result.notes.push_back(problem);
+        return;
+    }
+    if (!s.folder.empty()) store_.discard(s.folder);
+}
+
 BackupResult BackupJob::run(const BackupRequest& request, long long jobId) {
     Session s;
     s.jobId = jobId;
     s.start = std::chrono::steady_clock::now();
     s.result.manifest.startedAt = UtcNow();
-    try {
-        if (!lookUpVm(request, s)) return s.result;
-        s.folder = store_.createJobFolder(s.vm.name, jobId);
-    } catch (const std::exception& e) {
-        s.result.failedStep = "store";
-        s.result.errorDetails = e.what();
-        return s.result;
-    }
-    // A mount that fails has released what it created itself.
-    if (!mount(s)) {
-        store_.discard(s.folder);
-        return s.result;
-    }
-    bool ok = false;
-    try {
-        ok = openDisks(s) && readDisks(s, request);
-        closeDisks(s);
-        ok = ok && keepFiles(s);
-        if (ok && cancelled_()) ok = fail(s, "PostBackupVM");
-        ok = ok && (plugin_.PostBackupVM(s.ctx) == 1 || fail(s, "PostBackupVM"));
-    } catch (const std::exception& e) {
-        closeDisks(s);
-        s.result.failedStep = "store";
-        s.result.errorDetails = e.what();
-    }
-    if (!plugin_.UnmountVM(s.ctx) && ok) ok = fail(s, "UnmountVM");
-    std::error_code ec;
-    fs::remove_all(fs::path(s.folder) / "mount", ec);
-    if (ok) {
-        try {
-            recordDisks(s, request.threads);
-            s.result.manifest.finishedAt = UtcNow();
-            s.result.manifest.seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - s.start).count();
-            store_.commit(s.folder, s.result.manifest);
-            s.result.ok = true;
-            return s.result;
-        } catch (const std::exception& e) {
-            s.result.failedStep = "store";
-            s.result.errorDetails = e.what();
-        }
-    }
-    store_.discard(s.folder);
+    if (!(prepare(request, s) && backUp(s, request) && keep(s, request.threads))) abandon(s);
     return s.result;
 }
 

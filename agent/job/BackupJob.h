@@ -5,12 +5,20 @@
 // lands in the backup store; its manifest is written only when all of it
 // succeeded. A job is incremental when the store holds a previous backup of the
 // VM with a reference point (and a full one was not asked for).
+//
+// Before it starts, the job undoes the dead jobs of the VM (see JobCleanup.h).
+// It records its snapshot set in its job record (JobRecord.h) as soon as the
+// mount has made it. A job that fails removes that set, should the plugin have
+// kept it, and its folder. A job that succeeds leaves its set as the VM's one
+// reference: the set of the VM's previous job is then removed (post-backup has
+// done so for an incremental job, nothing has for a full one).
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agent/store/BackupStore.h"
 #include "host/vminfo/IVMInfo.h"
@@ -36,6 +44,7 @@ struct BackupResult {
     std::uint64_t plannedBytes = 0;
     std::uint64_t allocatedBytes = 0;  // extents as the plugin returned them, before merging
     double readSeconds = 0;            // time spent reading the disks
+    std::vector<std::string> notes;    // clean-up done or left undone on the way, one line each
 };
 
 class BackupJob {
@@ -48,13 +57,22 @@ public:
 private:
     struct Disk;
     struct Session;
+    bool prepare(const BackupRequest& request, Session& s);
     bool lookUpVm(const BackupRequest& request, Session& s);
+    bool backUp(Session& s, const BackupRequest& request);
     bool mount(Session& s);
+    bool recordSnapshotSet(Session& s);
     bool openDisks(Session& s);
     bool readDisks(Session& s, const BackupRequest& request);
     void closeDisks(Session& s);
     bool keepFiles(Session& s);
+    bool postBackup(Session& s);
+    bool unmount(Session& s);
+    bool keep(Session& s, int threads);
+    void retirePreviousSet(Session& s);
     void recordDisks(Session& s, int threads);
+    void abandon(Session& s);
+    bool guard(Session& s, const std::function<bool()>& step);
     bool fail(Session& s, const std::string& step);
 
     IVMInfo& plugin_;

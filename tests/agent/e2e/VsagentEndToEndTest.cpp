@@ -1,6 +1,7 @@
 // vsagent run as a person runs it, on a simulated subscription of the test's own.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -9,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "agent/store/Manifest.h"
 #include "azsim/model/SubscriptionState.h"
+#include "host/message/VMReferencePointInfo.h"
 #include "tests/agent/e2e/VsagentRun.h"
 #include "tests/support/SimulatedCloud.h"
 
@@ -69,6 +72,21 @@ protected:
     std::size_t CloudSnapshots() {
         azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
         return doc.snapshots.size() + doc.blobSnapshots.size() + doc.snapshotSets.size();
+    }
+    std::size_t SnapshotSetsOf(const std::string& vm) {
+        azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
+        return static_cast<std::size_t>(std::count_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
+                                                       [&](const azsim::SnapshotSet& set) { return set.vmName == vm; }));
+    }
+    std::string JobFolder(const std::string& vm, long long job) {
+        return store + "/" + vm + "/job-" + std::to_string(job);
+    }
+    // A failed backup: one line on stderr naming the step, nothing on stdout, exit 1.
+    void ExpectOneLineFailure(const e2e::Run& run, const std::string& step) {
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        EXPECT_NE(run.err.find("failed in " + step + ":"), std::string::npos) << run.err;
     }
 
     // Full, incremental, incremental of `vm`; every export equals the cloud's disk at its backup time.
@@ -170,6 +188,105 @@ TEST_F(Vsagent, CancelledBackupLeavesNoCompleteJobAndNoSnapshot) {
     // Nothing of the cancelled job is taken as a base: the next backup is full.
     ASSERT_EQ(Azsim({"fault", "clear"}).exitCode, 0);
     EXPECT_EQ(Backup("web-linux01")["backupType"], "full");
+}
+
+TEST_F(Vsagent, KilledBackupIsUndoneBeforeTheNextBackupOfItsVm) {
+    const std::string vm = "web-linux01";
+    Backup(vm);
+    ASSERT_EQ(SnapshotSetsOf(vm), 1u);
+    for (int d = 0; d < 3; ++d) GuestWrite(vm, d, 4 * 1048576ull, 4 * 1048576ull, 40 + d);
+    ASSERT_EQ(Azsim({"fault", "add-http", "--method", "GET", "--path", "*", "--kind", "delay", "--delay-ms", "400",
+                     "--times", "-1"})
+                  .exitCode,
+              0);
+    e2e::Background backup(VSAGENT_BINARY,
+                           {"backup", "--vm", vm, "--store", store, "--threads", "1", "--cloud", cloud, "--log",
+                            dir.path() + "/job.log"},
+                           dir.path());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(JobFolder(vm, 2) + "/disk0.img") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(kill(backup.pid(), SIGKILL), 0);
+    ASSERT_EQ(backup.finish().exitCode, 128 + SIGKILL);
+    ASSERT_EQ(SnapshotSetsOf(vm), 2u);  // the killed job's set is left behind
+    ASSERT_EQ(List()["incomplete"].size(), 1u);
+    ASSERT_EQ(Azsim({"fault", "clear"}).exitCode, 0);
+
+    // The next backup removes what the dead job recorded, and only that: the reference
+    // set of job 1 stays, so the backup is still an incremental one from job 1.
+    std::vector<std::string> atBackup = CloudHashes(vm, 3);
+    json next = Backup(vm);
+    EXPECT_EQ(next["backupType"], "incremental");
+    EXPECT_EQ(next["parentJob"], 1);
+    ASSERT_EQ(next["notes"].size(), 1u) << next["notes"];
+    EXPECT_NE(next["notes"][0].get<std::string>().find("job 2,"), std::string::npos) << next["notes"];
+    EXPECT_EQ(SnapshotSetsOf(vm), 1u);
+    EXPECT_FALSE(fs::exists(JobFolder(vm, 2)));
+    EXPECT_TRUE(List()["incomplete"].empty());
+    for (int d = 0; d < 3; ++d) EXPECT_EQ(next["disks"][d]["sha256"], atBackup[d]) << "disk " << d;
+    EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
+}
+
+TEST_F(Vsagent, BackupFailingAfterItsMountLeavesNeitherSnapshotsNorFolder) {
+    // The extents cannot be listed, and the unmount then fails to delete the set.
+    for (const char* op : {"GetBlobPageRanges", "DeleteDiskSnapshots"})
+        ASSERT_EQ(Azsim({"fault", "add-sdk", "--op", op, "--code", "3", "--text", "InternalError: try later"}).exitCode, 0);
+    e2e::Run run = Agent({"backup", "--vm", "app-win01", "--store", store});
+    ExpectOneLineFailure(run, "GetVmdkExtents");
+    EXPECT_EQ(SnapshotSetsOf("app-win01"), 0u);
+    EXPECT_TRUE(List()["incomplete"].empty());
+    EXPECT_FALSE(fs::exists(JobFolder("app-win01", 1)));
+}
+
+TEST_F(Vsagent, AnySequenceOfBackupsLeavesTheVmOneReferenceSet) {
+    const std::string vm = "app-win01";
+    Backup(vm);
+    ASSERT_EQ(SnapshotSetsOf(vm), 1u);
+    // Eleven forced fulls: one more than the VM's snapshot limit.
+    for (int round = 0; round < 11; ++round) {
+        std::vector<std::string> extra = {"--full"};
+        if (round == 0) extra = {"--full", "--group", "rg-prod", "--threads", "64"};
+        json forced = Backup(vm, extra);
+        ASSERT_EQ(forced["backupType"], "full") << "forced full " << round + 1;
+        ASSERT_EQ(SnapshotSetsOf(vm), 1u) << "after forced full " << round + 1;
+    }
+    GuestWrite(vm, 1, 3 * 1048576ull, 65536, 9);
+    EXPECT_EQ(Backup(vm)["backupType"], "incremental");
+    EXPECT_EQ(SnapshotSetsOf(vm), 1u);
+    std::vector<std::string> atBackup = CloudHashes(vm, 2);
+    json last = Backup(vm, {"--full"});
+    EXPECT_EQ(SnapshotSetsOf(vm), 1u);
+    for (int d = 0; d < 2; ++d) EXPECT_EQ(last["disks"][d]["sha256"], atBackup[d]);
+
+    // The one set left is the newest job's reference: the next incremental reads only what changed.
+    GuestWrite(vm, 0, 5 * 1048576ull, 65536, 10);
+    json incremental = Backup(vm);
+    EXPECT_EQ(incremental["parentJob"], last["jobId"]);
+    EXPECT_LE(incremental["bytesRead"].get<std::uint64_t>(), 2 * 65536u);
+}
+
+TEST_F(Vsagent, HostileChangeIdInTheStoredReferencePointLeaksNothing) {
+    const std::string vm = "app-win01";
+    json first = Backup(vm);
+    // The reference point of job 1 now names a change id and a snapshot set with a byte that is not UTF-8.
+    const std::string manifestPath = JobFolder(vm, 1) + "/manifest.json";
+    json manifest = json::parse(std::ifstream(manifestPath));
+    VirtualServer::VMReferencePointInfo reference;
+    const std::string hostile = first["disks"][0]["changeId"].get<std::string>() + "\xff\xfe";
+    reference.setstring(1, 1, 0x1aeef26a, 0xe4072f, hostile);
+    reference.setstring(3, 9, 0x1aeef26a, 0x2e1faf, hostile);
+    std::string bytes;
+    ASSERT_EQ(reference.serialize(bytes, false), 0);
+    manifest["referencePoint"] = vsagent::Base64Encode(bytes);
+    std::ofstream(manifestPath) << manifest.dump(2);
+
+    for (int run = 0; run < 2; ++run) {
+        e2e::Run backup = Agent({"backup", "--vm", vm, "--store", store});
+        if (backup.exitCode != 0) ExpectOneLineFailure(backup, "MountVM");
+        EXPECT_EQ(SnapshotSetsOf(vm), 1u) << "run " << run << ": " << backup.err;
+        EXPECT_TRUE(List()["incomplete"].empty()) << "run " << run;
+    }
+    EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
 }
 
 TEST_F(Vsagent, InjectedFailureGivesOneClearLineAndANonZeroExit) {

@@ -1,0 +1,159 @@
+// What a job leaves behind: its record, the lock that tells a live job from a dead
+// one, the clean-up of dead jobs, and a failed job removing its own set and folder.
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "agent/job/BackupJob.h"
+#include "agent/job/JobCleanup.h"
+#include "agent/job/JobRecord.h"
+#include "host/vminfo/CVMInfo.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace fs = std::filesystem;
+using namespace vsagent;
+
+namespace {
+
+// A plugin that mounts by making snapshot set "set-<job>", and can be told to fail or throw there.
+class FakePlugin : public CVMInfo {
+public:
+    FakePlugin() : CVMInfo(VSINST_AZURE_RESOURCE_MANAGER) {}
+
+    int GetVMInfoForVM(const std::string& name, const std::string&, const std::string&, UINT64, int,
+                       SVMInfo& out) override {
+        out.name = name;
+        out.guid = "guid-" + name;
+        out.resourceGroup = "rg";
+        return 1;
+    }
+    int MountVM(const MountCtx& ctx) override {
+        const_cast<MountCtx&>(ctx).backupSnapshotGuid = "set-" + std::to_string(ctx.jobId);
+        if (mountThrows) throw std::runtime_error("invalid UTF-8 byte at index 3: 0xFF");
+        return 0;  // a failed mount that could not delete its set
+    }
+    int UnmountVM(const MountCtx&) override {
+        ++unmounts;
+        return 1;
+    }
+    int CleanupVM(const MountCtx& ctx) override {
+        removed.push_back(ctx.vmGuid + "/" + ctx.backupSnapshotGuid);
+        return cleanupWorks ? 1 : 0;
+    }
+
+    bool mountThrows = false;
+    bool cleanupWorks = true;
+    int unmounts = 0;
+    std::vector<std::string> removed;
+};
+
+class JobCleanup : public ::testing::Test {
+protected:
+    // A job folder as a job of VM `vm` leaves it, with a record naming `set`.
+    std::string JobFolder(const std::string& vm, long long job, const std::string& set) {
+        std::string folder = store.createJobFolder(vm, job);
+        JobRecord{job, vm, "guid-" + vm, "rg", set}.write(folder);
+        return folder;
+    }
+    std::string Record(const std::string& folder) {
+        std::ifstream in(folder + "/job-record.json");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void Rewrite(const std::string& folder, const std::string& text) { std::ofstream(folder + "/job-record.json") << text; }
+
+    testsupport::TempDir dir;
+    BackupStore store{dir.path() + "/store"};
+    FakePlugin plugin;
+};
+
+TEST_F(JobCleanup, RecordIsTrustedOnlyInTheFolderOfItsOwnJob) {
+    const std::string folder = JobFolder("vm1", 4, "set-4");
+    std::optional<JobRecord> record = JobRecord::Read(folder);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->jobId, 4);
+    EXPECT_EQ(record->vmGuid, "guid-vm1");
+    EXPECT_EQ(record->snapshotSetGuid, "set-4");
+
+    const std::string good = Record(folder);
+    const std::string other = store.createJobFolder("vm1", 5);
+    Rewrite(other, good);
+    EXPECT_FALSE(JobRecord::Read(other)) << "a record copied from job 4";
+    const std::string otherVm = store.createJobFolder("vm2", 4);
+    Rewrite(otherVm, good);
+    EXPECT_FALSE(JobRecord::Read(otherVm)) << "a record of another VM's folder";
+
+    auto patched = [&good](const nlohmann::json& patch) {
+        nlohmann::json document = nlohmann::json::parse(good);
+        document.merge_patch(patch);
+        return document.dump();
+    };
+    for (const std::string& damaged :
+         {good.substr(0, good.size() / 2), std::string("[]"), patched({{"snapshotSetGuid", "set 4"}}),
+          patched({{"format", 2}}), patched({{"vm", {{"guid", ""}}}}), patched({{"jobId", "4"}})}) {
+        Rewrite(folder, damaged);
+        EXPECT_FALSE(JobRecord::Read(folder)) << damaged;
+    }
+    EXPECT_FALSE(JobRecord::Read(dir.path())) << "no record at all";
+}
+
+TEST_F(JobCleanup, OnlyDeadJobsOfTheVmAreUndoneAndOnlyWhatTheyRecorded) {
+    const std::string dead = JobFolder("vm1", 1, "set-1");
+    const std::string deadBeforeItsSet = JobFolder("vm1", 2, "");
+    const std::string live = JobFolder("vm1", 3, "set-3");
+    const std::string otherVm = JobFolder("vm2", 4, "set-4");
+    const std::string unrecorded = store.createJobFolder("vm1", 5);
+    JobLock held = JobLock::Hold(live);
+
+    std::vector<std::string> notes = CleanUpDeadJobs(plugin, store, "guid-vm1");
+    EXPECT_EQ(plugin.removed, std::vector<std::string>{"guid-vm1/set-1"});
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_NE(notes[0].find("removed snapshot set [set-1] and the folder of job 1,"), std::string::npos) << notes[0];
+    EXPECT_NE(notes[1].find("removed the folder of job 2,"), std::string::npos) << notes[1];
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_FALSE(fs::exists(deadBeforeItsSet));
+    for (const std::string& kept : {live, otherVm, unrecorded}) EXPECT_TRUE(fs::exists(kept)) << kept;
+}
+
+TEST_F(JobCleanup, DeadJobWhoseSetCannotBeRemovedIsKeptForALaterRun) {
+    const std::string dead = JobFolder("vm1", 1, "set-1");
+    plugin.cleanupWorks = false;
+    std::vector<std::string> notes = CleanUpDeadJobs(plugin, store, "guid-vm1");
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("is kept for a later run"), std::string::npos) << notes[0];
+    EXPECT_TRUE(JobRecord::Read(dead));
+
+    plugin.cleanupWorks = true;
+    CleanUpDeadJobs(plugin, store, "guid-vm1");
+    EXPECT_FALSE(fs::exists(dead));
+}
+
+TEST_F(JobCleanup, FailedJobRemovesTheSetItsMountLeftAndItsFolder) {
+    BackupRequest request;
+    request.vmName = "vm1";
+    BackupResult failed = BackupJob(plugin, store, [] { return false; }).run(request, 7);
+    EXPECT_EQ(failed.failedStep, "MountVM");
+    EXPECT_EQ(plugin.unmounts, 0) << "a mount that returned its failure has unmounted itself";
+    EXPECT_EQ(plugin.removed, std::vector<std::string>{"guid-vm1/set-7"});
+    EXPECT_TRUE(store.incompleteJobs().empty());
+
+    // A mount that throws is unmounted by the job, and the text is the job's failure.
+    plugin.mountThrows = true;
+    BackupResult threw = BackupJob(plugin, store, [] { return false; }).run(request, 8);
+    EXPECT_FALSE(threw.ok);
+    EXPECT_EQ(threw.failedStep, "MountVM");
+    EXPECT_NE(threw.errorDetails.find("invalid UTF-8 byte"), std::string::npos) << threw.errorDetails;
+    EXPECT_EQ(plugin.unmounts, 1);
+    EXPECT_EQ(plugin.removed.back(), "guid-vm1/set-8");
+    EXPECT_TRUE(store.incompleteJobs().empty());
+
+    // A set that cannot be removed keeps the folder and the record naming it.
+    plugin.cleanupWorks = false;
+    BackupJob(plugin, store, [] { return false; }).run(request, 9);
+    ASSERT_EQ(store.incompleteJobs().size(), 1u);
+    EXPECT_EQ(JobRecord::Read(store.incompleteJobs().front())->snapshotSetGuid, "set-9");
+}
+
+}  // namespace
