@@ -215,21 +215,23 @@ TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhen
     plugin->changeIdBase = previous[0];
     MountCtx ordinary = Ctx(kWeb);
     ASSERT_EQ(plugin->MountVM(ordinary), 1);
+    const std::string full = ordinary.backupSnapshotGuid;  // kept as the next reference
     ordinary.cbtEnabled = true;
     ASSERT_EQ(plugin->PostBackupVM(ordinary), 1);
     EXPECT_EQ(State().findSnapshotSet(previous[0]), nullptr);
 
-    // With it, the comparison ignores case.
+    // With it, the full backup's set stays; its GUID is compared without regard to case.
     NXPlatformInfo::setValue("VirtualServer", "nEnableCBTForDifferential", "1");
-    std::string upper = previous[1];
+    std::string upper = full;
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-    plugin->referenceSnapshotId = previous[1];
+    ASSERT_NE(upper, full);
+    plugin->referenceSnapshotId = full;
     plugin->changeIdBase = upper;
     MountCtx differential = Ctx(kWeb);
     ASSERT_EQ(plugin->MountVM(differential), 1);
     differential.cbtEnabled = true;
     ASSERT_EQ(plugin->PostBackupVM(differential), 1);
-    EXPECT_NE(State().findSnapshotSet(previous[1]), nullptr);
+    EXPECT_NE(State().findSnapshotSet(full), nullptr);
     NXPlatformInfo::removeValue("VirtualServer", "nEnableCBTForDifferential");
 
     // A backup copy and the skip setting write the reference point but delete nothing.
