@@ -132,12 +132,41 @@ TEST_F(Vsagent, UnmanagedVmFullThenIncrementalBackupsExportAsTheCloudHadThem) { 
 
 TEST_F(Vsagent, FullOptionAndChangeTrackingDecideTheBackupType) {
     Backup("app-win01");
-    json forced = Backup("app-win01", {"--full"});
-    EXPECT_EQ(forced["backupType"], "full");
-    EXPECT_EQ(forced["parentJob"], nullptr);
+    e2e::Run forced = Agent({"backup", "--vm", "app-win01", "--store", store, "--full"});
+    ASSERT_EQ(forced.exitCode, 0) << forced.err;
+    EXPECT_NE(forced.out.find("job 2, full\n"), std::string::npos) << forced.out;
+    EXPECT_NE(forced.out.find(" allocated\n"), std::string::npos) << forced.out;
+    EXPECT_NE(forced.out.find("change tracking: Enabled\n"), std::string::npos) << forced.out;
+
+    GuestWrite("app-win01", 1, 2 * 1048576ull, 65536, 3);
+    e2e::Run incremental = Agent({"backup", "--vm", "app-win01", "--store", store});
+    ASSERT_EQ(incremental.exitCode, 0) << incremental.err;
+    EXPECT_NE(incremental.out.find("job 3, incremental from job 2\n"), std::string::npos) << incremental.out;
+    EXPECT_NE(incremental.out.find(" changed\n"), std::string::npos) << incremental.out;
+    EXPECT_EQ(incremental.out.find(" allocated\n"), std::string::npos) << incremental.out;
+    EXPECT_NE(incremental.out.find("change tracking: Used\n"), std::string::npos) << incremental.out;
     json list = List();
-    ASSERT_EQ(list["jobs"].size(), 2u);
+    ASSERT_EQ(list["jobs"].size(), 3u);
     EXPECT_TRUE(list["incomplete"].empty());
+}
+
+TEST_F(Vsagent, DiskWhoseChangeIdNoLongerAnswersIsReadInFull) {
+    json first = Backup("app-win01");
+    GuestWrite("app-win01", 0, 1048576, 65536, 5);
+    ASSERT_EQ(Azsim({"fault", "add-sdk", "--op", "GetManagedDiskSnapshotIDForSnapshotGUID", "--code", "3", "--text",
+                     "NotFound: no snapshot with that GUID", "--times", "-1"})
+                  .exitCode,
+              0);
+    std::vector<std::string> atBackup = CloudHashes("app-win01", 2);
+    json next = Backup("app-win01");
+    EXPECT_EQ(next["backupType"], "full");
+    EXPECT_EQ(next["parentJob"], nullptr);
+    EXPECT_GE(next["bytesRead"].get<std::uint64_t>(), first["bytesRead"].get<std::uint64_t>());
+    for (int d = 0; d < 2; ++d) {
+        EXPECT_EQ(next["disks"][d]["parentJob"], nullptr) << "disk " << d;
+        EXPECT_EQ(next["disks"][d]["sha256"], atBackup[d]) << "disk " << d;
+    }
+    EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
 }
 
 TEST_F(Vsagent, VerifyDetectsAFlippedByteInAStoredImage) {
@@ -317,6 +346,7 @@ TEST_F(Vsagent, EveryCommandHasHelpAndRefusesBadInput) {
         {"backup", "--vm", "app-win01"},
         {"backup", "--vm", "app-win01", "--store", store, "--threads", "0"},
         {"backup", "--vm", "app-win01", "--store", store, "--threads", "4x"},
+        {"backup", "--vm", "app-win01", "--store", store, "--threads", "65"},
         {"backup", "--vm", "app-win01", "--store", store, "--bogus"},
         {"export", "--store", store, "--job", "1", "--disk", "-1", "--out", "x"},
         {"export", "--store", store, "--job", "1", "--disk", "0"},
@@ -333,6 +363,9 @@ TEST_F(Vsagent, EveryCommandHasHelpAndRefusesBadInput) {
     e2e::Run missingVm = Agent({"backup", "--vm", "no-such-vm", "--store", store});
     EXPECT_EQ(missingVm.exitCode, 1);
     EXPECT_NE(missingVm.err.find("error 1,"), std::string::npos) << missingVm.err;
+    e2e::Run otherGroup = Agent({"backup", "--vm", "app-win01", "--group", "rg-test", "--store", store});
+    EXPECT_EQ(otherGroup.exitCode, 1);
+    EXPECT_NE(otherGroup.err.find("error 1,"), std::string::npos) << otherGroup.err;
     EXPECT_EQ(Agent({"export", "--store", store, "--job", "9", "--disk", "0", "--out", dir.path() + "/x"}).exitCode, 1);
 }
 

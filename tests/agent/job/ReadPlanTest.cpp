@@ -143,6 +143,17 @@ TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
     ReadOutcome stopped = RunReads(cancelled, 2, callbacks);
     EXPECT_EQ(stopped.status, ReadOutcome::Status::Cancelled);
     EXPECT_LT(stopped.reads, 10u);
+
+    // A cancel that comes after the worker's last look still cancels the run: the
+    // worker looks before each of the two reads and before finding the queue empty.
+    ExtentList small = {{0, 8 * kMiB}};
+    ReadQueue last;
+    last.addDisk(0, &small);
+    int looks = 0;
+    callbacks.cancelled = [&] { return ++looks > 3; };
+    ReadOutcome late = RunReads(last, 1, callbacks);
+    EXPECT_EQ(late.reads, 2u);
+    EXPECT_EQ(late.status, ReadOutcome::Status::Cancelled);
 }
 
 }  // namespace
