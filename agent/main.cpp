@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
     if (command == "browse") return vsagent::RunBrowse(argc, argv);
     if (command == "backup") return vsagent::RunBackup(argc, argv, cancel);
     if (command == "list") return vsagent::RunList(argc, argv);
-    if (command == "verify") return vsagent::RunVerify(argc, argv);
-    if (command == "export") return vsagent::RunExport(argc, argv);
+    if (command == "verify") return vsagent::RunVerify(argc, argv, cancel);
+    if (command == "export") return vsagent::RunExport(argc, argv, cancel);
     if (command == "demo") return vsagent::RunDemo(argc, argv, cancel);
     std::cerr << "vsagent: unknown command [" << command << "]\n\n" << kUsage;
     return vsagent::kExitUsage;

@@ -19,8 +19,8 @@ class CancelSignal;
 int RunBrowse(int argc, char** argv);
 int RunBackup(int argc, char** argv, CancelSignal& cancel);
 int RunList(int argc, char** argv);
-int RunVerify(int argc, char** argv);
-int RunExport(int argc, char** argv);
+int RunVerify(int argc, char** argv, const CancelSignal& cancel);
+int RunExport(int argc, char** argv, const CancelSignal& cancel);
 int RunDemo(int argc, char** argv, CancelSignal& cancel);
 
 // Parses the command's options and applies the global ones (settings file, log file).

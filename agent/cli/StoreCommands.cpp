@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/cli/Commands.h"
+#include "agent/host/CancelSignal.h"
 #include "agent/job/Progress.h"
 #include "agent/store/Integrity.h"
 #include "agent/store/StoreError.h"
@@ -24,19 +25,25 @@ const char* const kVerifyUsage =
     "\n"
     "Re-hashes what the manifests promise: the data each job stored, every disk as\n"
     "assembled from its chain of backups, and the configuration files. All jobs, or\n"
-    "job ID only. Exits 1 when anything differs.\n";
+    "job ID only. Exits 1 when anything differs. Ctrl-C or a termination request stops it.\n";
 
 const char* const kExportUsage =
     "usage: vsagent export --store DIR --job ID --disk N --out FILE\n"
     "\n"
     "Writes disk N (0 = the first disk of the job) as it was at job ID, assembled\n"
     "from the chain of full and incremental backups, to FILE (a sparse file), and\n"
-    "checks it against the SHA-256 the job recorded.\n";
+    "checks it against the SHA-256 the job recorded. FILE appears only when it\n"
+    "matches; a failed or stopped export leaves an existing FILE as it was.\n";
 
 bool NeedStore(const CommandLine& line, const char* command, int& exit) {
     if (!line.value("store").empty()) return true;
     exit = Fail(command, "--store DIR is required", kExitUsage);
     return false;
+}
+
+// A stop request for the store's long operations: a cancel the signal watcher took.
+StopRequested StopOn(const CancelSignal& cancel) {
+    return [&cancel] { return cancel.cancelled(); };
 }
 
 }  // namespace
@@ -46,7 +53,7 @@ int RunList(int argc, char** argv) {
     int exit = ParseCommand(argc, argv, {{"store", true}}, 0, kListUsage, line);
     if (exit >= 0 || !NeedStore(line, "list", exit)) return exit;
     try {
-        BackupStore store(line.value("store"));
+        BackupStore store = BackupStore::OpenExisting(line.value("store"));
         std::vector<Manifest> jobs = store.jobs();
         std::vector<std::string> incomplete = store.incompleteJobs();
         if (line.has("json")) {
@@ -74,15 +81,16 @@ int RunList(int argc, char** argv) {
     }
 }
 
-int RunVerify(int argc, char** argv) {
+int RunVerify(int argc, char** argv, const CancelSignal& cancel) {
     CommandLine line;
     int exit = ParseCommand(argc, argv, {{"store", true}, {"job", true}}, 0, kVerifyUsage, line);
     if (exit >= 0 || !NeedStore(line, "verify", exit)) return exit;
     std::string error;
     long long jobId = 0;
-    if (line.has("job") && !line.number("job", 1, 1LL << 62, jobId, error)) return Fail("verify", error, kExitUsage);
+    if (line.has("job") && !line.number("job", 1, Manifest::kMaxJobId, jobId, error))
+        return Fail("verify", error, kExitUsage);
     try {
-        BackupStore store(line.value("store"));
+        BackupStore store = BackupStore::OpenExisting(line.value("store"));
         std::vector<Manifest> jobs;
         if (line.has("job")) {
             std::optional<Manifest> job = store.job(jobId);
@@ -94,7 +102,7 @@ int RunVerify(int argc, char** argv) {
         bool sound = true;
         nlohmann::json out = nlohmann::json::array();
         for (const Manifest& job : jobs) {
-            VerifyResult result = VerifyJob(store, job);
+            VerifyResult result = VerifyJob(store, job, StopOn(cancel));
             sound = sound && result.problems.empty();
             out.push_back({{"jobId", job.jobId}, {"ok", result.problems.empty()}, {"problems", result.problems}});
             if (line.has("json")) continue;
@@ -106,12 +114,14 @@ int RunVerify(int argc, char** argv) {
         if (line.has("json")) std::cout << nlohmann::json({{"ok", sound}, {"jobs", out}}).dump(2) << "\n";
         if (jobs.empty() && !line.has("json")) std::cout << "no complete backup jobs to verify\n";
         return sound ? kExitOk : kExitFailed;
+    } catch (const StoreCancelled& e) {
+        return Fail("verify", e.what(), kExitCancelled);
     } catch (const std::exception& e) {
         return Fail("verify", e.what());
     }
 }
 
-int RunExport(int argc, char** argv) {
+int RunExport(int argc, char** argv, const CancelSignal& cancel) {
     CommandLine line;
     int exit = ParseCommand(argc, argv, {{"store", true}, {"job", true}, {"disk", true}, {"out", true}}, 0,
                             kExportUsage, line);
@@ -119,16 +129,16 @@ int RunExport(int argc, char** argv) {
     std::string error;
     long long jobId = 0;
     long long disk = 0;
-    if (!line.has("job") || !line.number("job", 1, 1LL << 62, jobId, error))
+    if (!line.has("job") || !line.number("job", 1, Manifest::kMaxJobId, jobId, error))
         return Fail("export", error.empty() ? "--job ID is required" : error, kExitUsage);
     if (!line.has("disk") || !line.number("disk", 0, 1000, disk, error))
         return Fail("export", error.empty() ? "--disk N is required" : error, kExitUsage);
     if (line.value("out").empty()) return Fail("export", "--out FILE is required", kExitUsage);
     try {
-        BackupStore store(line.value("store"));
+        BackupStore store = BackupStore::OpenExisting(line.value("store"));
         std::optional<Manifest> job = store.job(jobId);
         if (!job) return Fail("export", "the store holds no complete job " + std::to_string(jobId));
-        std::string sha = ExportDisk(store, *job, static_cast<std::size_t>(disk), line.value("out"));
+        std::string sha = ExportDisk(store, *job, static_cast<std::size_t>(disk), line.value("out"), StopOn(cancel));
         const DiskRecord& record = job->disks[static_cast<std::size_t>(disk)];
         if (line.has("json"))
             std::cout << nlohmann::json({{"jobId", jobId}, {"disk", disk}, {"name", record.name}, {"bytes", record.imageBytes},
@@ -137,6 +147,8 @@ int RunExport(int argc, char** argv) {
             std::cout << "exported disk " << disk << " [" << record.name << "] of job " << jobId << ": "
                       << FormatBytes(record.imageBytes) << " to " << line.value("out") << "\nsha256 " << sha << "\n";
         return kExitOk;
+    } catch (const StoreCancelled& e) {
+        return Fail("export", e.what(), kExitCancelled);
     } catch (const std::exception& e) {
         return Fail("export", e.what());
     }

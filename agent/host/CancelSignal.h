@@ -4,6 +4,10 @@
 // process starts afterwards and taken by one watcher thread, which cancels the
 // job it was given (CVMInfo::CancelJob) and records that a cancel came. Create
 // it before any other thread. A second signal after a cancel ends the process.
+//
+// The two signals are taken alike, so every long command must stop on either:
+// a plugin job through watch(), work of the agent's own (verify, export) by
+// polling cancelled() between pieces of work.
 #pragma once
 
 #include <signal.h>

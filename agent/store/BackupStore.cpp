@@ -53,12 +53,61 @@ void SyncFolder(const std::string& folder) {
     ::close(fd);
 }
 
-Manifest ReadManifest(const fs::path& path) {
+// What only the job folder can tell: the manifest names its own folder (VM and job
+// id), and each disk's image is a regular file of the size the manifest gives.
+void CheckAgainstFolder(const Manifest& m, const fs::path& folder) {
+    auto fail = [&m](const std::string& problem) {
+        throw StoreError("job " + std::to_string(m.jobId) + ": " + problem);
+    };
+    if (folder.filename() != "job-" + std::to_string(m.jobId))
+        fail("jobId does not match the job's folder " + folder.filename().string());
+    if (folder.parent_path().filename() != m.vmName)
+        fail("vm.name [" + m.vmName + "] does not match the VM's folder " + folder.parent_path().filename().string());
+    for (std::size_t i = 0; i < m.disks.size(); ++i) {
+        const DiskRecord& d = m.disks[i];
+        const std::string field = "disks[" + std::to_string(i) + "]";
+        const fs::path image = folder / d.image;
+        std::error_code ec;
+        if (!fs::is_regular_file(fs::symlink_status(image, ec)))
+            fail(field + ".image [" + d.image + "] is not a file in the job's folder");
+        const std::uintmax_t size = fs::file_size(image, ec);
+        if (ec) fail(field + ".image [" + d.image + "]: " + ec.message());
+        if (size != d.imageBytes)
+            fail(field + ".imageBytes is " + std::to_string(d.imageBytes) + " but the image [" + d.image + "] holds " +
+                 std::to_string(size) + " bytes");
+    }
+}
+
+// The manifest of the job folder `folder`, checked; any problem names the manifest.
+Manifest ReadManifest(const fs::path& folder) {
+    const fs::path path = folder / kManifestName;
     std::ifstream in(path);
     if (!in) throw StoreError("cannot read manifest [" + path.string() + "]");
     nlohmann::json document = nlohmann::json::parse(in, nullptr, false);
-    if (document.is_discarded()) throw StoreError("damaged manifest [" + path.string() + "]");
-    return Manifest::FromJson(document);
+    if (document.is_discarded()) throw StoreError("damaged manifest [" + path.string() + "]: not JSON");
+    try {
+        Manifest m = Manifest::FromJson(document);
+        CheckAgainstFolder(m, folder);
+        return m;
+    } catch (const StoreError& e) {
+        throw StoreError("damaged manifest [" + path.string() + "]: " + e.what());
+    }
+}
+
+// The last job id the sequence file holds: digits and a newline; nothing in a new file.
+long long LastJobId(int fd, const std::string& path) {
+    char buffer[32] = {};
+    ssize_t n = ::pread(fd, buffer, sizeof(buffer) - 1, 0);
+    if (n < 0) ThrowSystemError("cannot read", path);
+    const std::string text(buffer, static_cast<std::size_t>(n));
+    if (text.empty()) return 0;
+    const std::size_t digits = text.find_first_not_of("0123456789");
+    const bool digitsAndNewline = digits >= 1 && digits <= 19 && text.substr(digits) == "\n";
+    const unsigned long long last = digitsAndNewline ? std::stoull(text.substr(0, digits)) : 0;
+    if (last < 1 || last >= static_cast<unsigned long long>(Manifest::kMaxJobId))
+        throw StoreError("the job sequence [" + path + "] is damaged: it should hold the last job id, not [" +
+                         text.substr(0, 24) + "]");
+    return static_cast<long long>(last);
 }
 
 bool IsJobFolder(const fs::directory_entry& entry) {
@@ -69,15 +118,22 @@ bool IsJobFolder(const fs::directory_entry& entry) {
 
 BackupStore::BackupStore(std::string root) : root_(std::move(root)) {}
 
+BackupStore BackupStore::OpenExisting(const std::string& root) {
+    std::error_code ec;
+    fs::file_status status = fs::status(root, ec);
+    if (!fs::exists(status))
+        throw StoreError("there is no backup store at [" + root + "]" + (ec ? ": " + ec.message() : ""));
+    if (!fs::is_directory(status)) throw StoreError("the backup store [" + root + "] is not a folder");
+    return BackupStore(root);
+}
+
 long long BackupStore::nextJobId() {
     std::error_code ec;
     fs::create_directories(root_, ec);
     if (ec) throw StoreError("cannot create backup store [" + root_ + "]: " + ec.message());
     std::string path = (fs::path(root_) / kSequenceName).string();
     LockedFile file(path);
-    char buffer[32] = {};
-    ssize_t n = ::pread(file.fd(), buffer, sizeof(buffer) - 1, 0);
-    long long last = n > 0 ? std::atoll(buffer) : 0;
+    const long long last = LastJobId(file.fd(), path);
     std::string next = std::to_string(last + 1) + "\n";
     if (::ftruncate(file.fd(), 0) != 0) ThrowSystemError("cannot write", path);
     WriteAll(file.fd(), next, path);
@@ -92,7 +148,12 @@ std::string BackupStore::jobFolder(const std::string& vmName, long long jobId) c
 std::string BackupStore::createJobFolder(const std::string& vmName, long long jobId) {
     std::string folder = jobFolder(vmName, jobId);
     std::error_code ec;
-    fs::create_directories(fs::path(folder) / "files", ec);
+    fs::create_directories(fs::path(folder).parent_path(), ec);
+    // A folder that is already there belongs to another job: never write over it.
+    if (!ec && !fs::create_directory(folder, ec) && !ec)
+        throw StoreError("job folder [" + folder +
+                         "] already exists: the job sequence of the store is behind its jobs");
+    if (!ec) fs::create_directory(fs::path(folder) / "files", ec);
     if (ec) throw StoreError("cannot create job folder [" + folder + "]: " + ec.message());
     return folder;
 }
@@ -126,8 +187,7 @@ std::vector<Manifest> BackupStore::jobs() const {
     for (const fs::directory_entry& vm : fs::directory_iterator(root_)) {
         if (!vm.is_directory()) continue;
         for (const fs::directory_entry& job : fs::directory_iterator(vm.path())) {
-            fs::path manifest = job.path() / kManifestName;
-            if (IsJobFolder(job) && fs::exists(manifest)) out.push_back(ReadManifest(manifest));
+            if (IsJobFolder(job) && fs::exists(job.path() / kManifestName)) out.push_back(ReadManifest(job.path()));
         }
     }
     std::sort(out.begin(), out.end(), [](const Manifest& a, const Manifest& b) { return a.jobId < b.jobId; });

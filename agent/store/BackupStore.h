@@ -22,11 +22,14 @@ struct ChainLink {
 class BackupStore {
 public:
     explicit BackupStore(std::string root);
+    // A store that must already be there, for commands that only read one; throws
+    // StoreError naming `root` when it is missing or not a folder.
+    static BackupStore OpenExisting(const std::string& root);
     const std::string& root() const { return root_; }
 
     // Takes the next job id of the store (1, 2, ...), safely across processes.
     long long nextJobId();
-    // Creates the folder of a new job and returns its path.
+    // Creates the folder of a new job and returns its path; refuses a folder that exists.
     std::string createJobFolder(const std::string& vmName, long long jobId);
     std::string jobFolder(const std::string& vmName, long long jobId) const;
     // Writes the manifest into the job folder: a temporary file, flushed, renamed into place.
@@ -34,7 +37,8 @@ public:
     // Removes what a failed or cancelled job left.
     void discard(const std::string& folder);
 
-    // Complete jobs, oldest first.
+    // Complete jobs, oldest first. A manifest that fails its checks (see
+    // Manifest::FromJson; also its folder and image sizes) throws StoreError.
     std::vector<Manifest> jobs() const;
     // Folders of jobs that never completed.
     std::vector<std::string> incompleteJobs() const;

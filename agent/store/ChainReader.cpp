@@ -21,8 +21,9 @@ using WindowReader = std::function<void(std::uint64_t offset, std::size_t length
 
 // SHA-256 of the bytes of `extents` in order, read in windows of at most 4 MiB.
 // The next window is read while the current one is hashed, so that a pass costs
-// about the slower of the two rather than their sum.
-std::string HashWindows(const ExtentList& extents, const WindowReader& read) {
+// about the slower of the two rather than their sum. `stop` is asked after each
+// window arrives, when no read is under way.
+std::string HashWindows(const ExtentList& extents, const WindowReader& read, const StopRequested& stop) {
     // The windows in order: each extent cut into pieces of at most kWindow bytes.
     std::size_t extent = 0;
     std::uint64_t at = extents.empty() ? 0 : extents.front().start;
@@ -46,6 +47,7 @@ std::string HashWindows(const ExtentList& extents, const WindowReader& read) {
     std::future<void> pending = fetch(current, buffers[0].get());
     for (int slot = 0;; slot ^= 1) {
         pending.get();
+        StopPoint(stop);
         Extent next{};
         const bool more = nextWindow(next);
         if (more) pending = fetch(next, buffers[slot ^ 1].get());
@@ -76,14 +78,15 @@ void ChainReader::read(std::uint64_t offset, std::size_t length, unsigned char* 
     }
 }
 
-std::string HashDisk(const ChainReader& reader) {
-    return HashWindows(ExtentList{{0, reader.size()}}, [&reader](std::uint64_t at, std::size_t n, unsigned char* out) {
-        reader.read(at, n, out);
-    });
+std::string HashDisk(const ChainReader& reader, const StopRequested& stop) {
+    return HashWindows(
+        ExtentList{{0, reader.size()}},
+        [&reader](std::uint64_t at, std::size_t n, unsigned char* out) { reader.read(at, n, out); }, stop);
 }
 
-std::string HashExtents(const SparseImage& image, const ExtentList& extents) {
-    return HashWindows(extents, [&image](std::uint64_t at, std::size_t n, unsigned char* out) { image.read(at, out, n); });
+std::string HashExtents(const SparseImage& image, const ExtentList& extents, const StopRequested& stop) {
+    return HashWindows(
+        extents, [&image](std::uint64_t at, std::size_t n, unsigned char* out) { image.read(at, out, n); }, stop);
 }
 
 std::string HashFile(const std::string& path) {

@@ -8,6 +8,7 @@
 
 #include "agent/store/BackupStore.h"
 #include "agent/store/SparseImage.h"
+#include "agent/store/StoreError.h"
 
 namespace vsagent {
 
@@ -27,10 +28,11 @@ private:
     std::uint64_t size_;
 };
 
-// SHA-256 of the whole disk the reader presents.
-std::string HashDisk(const ChainReader& reader);
+// SHA-256 of the whole disk the reader presents. Both digests ask `stop` before
+// each window and throw StoreCancelled when it says so.
+std::string HashDisk(const ChainReader& reader, const StopRequested& stop = {});
 // SHA-256 of the bytes of `extents` in one image, in order.
-std::string HashExtents(const SparseImage& image, const ExtentList& extents);
+std::string HashExtents(const SparseImage& image, const ExtentList& extents, const StopRequested& stop = {});
 // SHA-256 of a whole file.
 std::string HashFile(const std::string& path);
 

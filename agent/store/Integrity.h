@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "agent/store/BackupStore.h"
+#include "agent/store/StoreError.h"
 
 namespace vsagent {
 
@@ -16,11 +17,16 @@ struct VerifyResult {
 };
 
 // Re-hashes what the manifest of `job` promises: each image's stored extents, each
-// disk as assembled from its chain, and the configuration files.
-VerifyResult VerifyJob(const BackupStore& store, const Manifest& job);
+// disk as assembled from its chain, and the configuration files. Throws
+// StoreCancelled when `stop` says so.
+VerifyResult VerifyJob(const BackupStore& store, const Manifest& job, const StopRequested& stop = {});
 
 // Writes disk `disk` of `job`, as of that job, to `outPath` (a sparse file) and
-// returns its SHA-256. Throws StoreError when it differs from the manifest's.
-std::string ExportDisk(const BackupStore& store, const Manifest& job, std::size_t disk, const std::string& outPath);
+// returns its SHA-256. The disk is written under a temporary name beside `outPath`
+// and renamed into place only when its SHA-256 is the one the manifest recorded;
+// otherwise (StoreError, or StoreCancelled when `stop` says so) the temporary file
+// is removed and a file already at `outPath` is left as it was.
+std::string ExportDisk(const BackupStore& store, const Manifest& job, std::size_t disk, const std::string& outPath,
+                       const StopRequested& stop = {});
 
 }  // namespace vsagent

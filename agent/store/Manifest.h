@@ -19,43 +19,52 @@ struct DiskRecord {
     std::string path;                   // disk path the plugin gave for this job
     int lun = 0;
     bool osDisk = false;
-    std::uint64_t capacity = 0;         // bytes the disk reports
+    std::uint64_t capacity = 0;         // bytes the disk reports: whole sectors, at most kMaxCapacity
     std::uint64_t imageBytes = 0;       // bytes of the disk's blob (capacity and the trailing footer sector)
     std::string changeId;               // change id of this backup, for the next one
-    std::string image;                  // file name of the sparse image in the job folder
-    ExtentList extents;                 // byte ranges stored in the image, sorted, disjoint
+    std::string image;                  // file name of the sparse image in the job folder (no folder part)
+    ExtentList extents;                 // byte ranges stored in the image, sorted, disjoint, within imageBytes
     std::uint64_t bytesRead = 0;
-    std::optional<long long> parentJob; // job this disk's image is applied over; none for a full read
+    std::optional<long long> parentJob; // the job's parent when this image is applied over it; none for a full read
     std::string sha256;                 // the whole disk as of this backup
     std::string dataSha256;             // the stored extents of this job's image, in order
+
+    static constexpr std::uint64_t kSectorBytes = 512;
+    // Larger than any disk the cloud offers; a bound that keeps sizes far from overflow.
+    static constexpr std::uint64_t kMaxCapacity = 64ull << 40;
 };
 
 struct FileRecord {
-    std::string name;
+    std::string name;  // file name in the job's "files" folder (no folder part)
     std::uint64_t size = 0;
     std::string sha256;
 };
 
 struct Manifest {
     static constexpr int kFormat = 1;
+    static constexpr long long kMaxJobId = 1LL << 62;
 
     long long jobId = 0;
-    std::string vmName;
+    std::string vmName;                  // also the name of the VM's folder in the store
     std::string vmGuid;
     std::string resourceGroup;
     bool incremental = false;
-    std::optional<long long> parentJob;
+    std::optional<long long> parentJob;  // the older job this one builds on: set exactly when incremental
     std::string referencePoint;          // opaque bytes kept for the next incremental backup
     std::string cbtStatus;
     std::string startedAt;               // ISO-8601 UTC
     std::string finishedAt;
     double seconds = 0;
     std::uint64_t bytesRead = 0;
-    std::vector<DiskRecord> disks;
+    std::vector<DiskRecord> disks;       // at least one; names unique
     std::vector<FileRecord> files;
 
     nlohmann::json toJson() const;
-    // Throws StoreError when the document is not a manifest of this format.
+    // Reads a manifest and checks every value, so that what reads the store can trust
+    // it: types, ranges, extents (sorted, disjoint, inside the image), plain file
+    // names, job ids and digests. Throws StoreError naming the job and the field
+    // ("job 3: disks[1].capacity ...") when the document is not a sound manifest of
+    // this format. What only the job folder can tell (image sizes) BackupStore checks.
     static Manifest FromJson(const nlohmann::json& document);
 };
 

@@ -1,9 +1,12 @@
 // The backup store: job ids, atomic manifests, sparse images, chains, verify and export.
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -24,12 +27,55 @@ namespace {
 
 constexpr std::uint64_t kDisk = 1 << 20;
 
+void FlipByte(const std::string& path, std::uint64_t at) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(at));
+    char byte = static_cast<char>(f.get());
+    f.seekp(static_cast<std::streamoff>(at));
+    f.put(static_cast<char>(byte ^ 0x10));
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// While it lives, no write of this process takes a file past `bytes`: as on a full disk,
+// a write stops short and the next one fails.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        previousHandler_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        signal(SIGXFSZ, previousHandler_);
+    }
+
+private:
+    rlimit previous_{};
+    sighandler_t previousHandler_ = SIG_DFL;
+};
+
 class BackupStoreTest : public ::testing::Test {
 protected:
-    // A job of VM "vm1" whose disk 0 holds `fill` over `extents`, optionally over `parent`.
-    Manifest StoreJob(const ExtentList& extents, unsigned char fill, std::optional<long long> parent) {
+    // A job of VM `vm` whose disk 0 holds `fill` over `extents`, optionally over `parent`
+    // (the digests assume that every job is of the same disk).
+    Manifest StoreJob(const ExtentList& extents, unsigned char fill, std::optional<long long> parent,
+                      const std::string& vm = "vm1") {
         long long id = store.nextJobId();
-        std::string folder = store.createJobFolder("vm1", id);
+        std::string folder = store.createJobFolder(vm, id);
         SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
         for (const Extent& e : extents) {
             std::vector<unsigned char> data(e.length, fill);
@@ -39,13 +85,14 @@ protected:
             for (std::uint64_t i = e.start; i < e.end(); ++i) expected[i] = fill;
         Manifest m;
         m.jobId = id;
-        m.vmName = "vm1";
+        m.vmName = vm;
         m.resourceGroup = "rg";
         m.incremental = parent.has_value();
         m.parentJob = parent;
         m.referencePoint = std::string("\x01\x00\xffref", 6);
         DiskRecord d;
         d.name = "vm1-os";
+        d.capacity = kDisk - 512;
         d.imageBytes = kDisk;
         d.image = "disk0.img";
         d.extents = extents;
@@ -57,6 +104,16 @@ protected:
         m.disks.push_back(d);
         store.commit(folder, m);
         return m;
+    }
+
+    // Why the store refuses to list its jobs; empty when it lists them.
+    std::string Refusal() {
+        try {
+            store.jobs();
+            return "";
+        } catch (const StoreError& e) {
+            return e.what();
+        }
     }
 
     testsupport::TempDir dir;
@@ -93,8 +150,154 @@ TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
     EXPECT_FALSE(store.latestJob("vm1", "other-group").has_value());
     EXPECT_FALSE(fs::exists(folder + "/manifest.json"));
 
+    // Only folders named for a job are jobs: not a copy kept beside them, nor a file.
+    fs::create_directory(dir.path() + "/store/vm1/kept");
+    fs::copy(store.jobFolder("vm1", full.jobId), dir.path() + "/store/vm1/kept", fs::copy_options::recursive);
+    std::ofstream(dir.path() + "/store/vm1/job-99") << "{}";
+    EXPECT_EQ(store.jobs().size(), 1u);
+    EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
+
     store.discard(folder);
     EXPECT_TRUE(store.incompleteJobs().empty());
+}
+
+TEST_F(BackupStoreTest, JobsComeOldestFirstByNumberAcrossVms) {
+    // Eleven jobs, so that the order by number and the order by name part at 10.
+    for (int i = 1; i <= 11; ++i) StoreJob({{0, 512}}, 1, std::nullopt, i % 3 == 0 ? "vm2" : "vm1");
+    std::vector<long long> ids;
+    for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
+    EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(store.latestJob("vm1", "")->jobId, 11);
+    EXPECT_EQ(store.latestJob("vm2", "rg")->jobId, 9);
+    EXPECT_FALSE(store.latestJob("vm3", "").has_value());
+    EXPECT_EQ(store.job(9)->vmName, "vm2");
+    EXPECT_FALSE(store.job(12).has_value());
+}
+
+TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
+    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    const std::string sequence = store.root() + "/job-sequence";
+    for (const char* damaged : {"abc\n", "12", "-3\n", "0\n", "12\nx", "99999999999999999999\n"}) {
+        std::ofstream(sequence, std::ios::trunc) << damaged;
+        EXPECT_THROW(store.nextJobId(), StoreError) << damaged;
+    }
+    std::ofstream(sequence, std::ios::trunc) << "41\n";
+    EXPECT_EQ(store.nextJobId(), 42);
+    // A sequence set back (say, restored from an old copy) must not let a new job write over job 1.
+    std::ofstream(sequence, std::ios::trunc).close();
+    EXPECT_EQ(store.nextJobId(), 1);
+    EXPECT_THROW(store.createJobFolder("vm1", 1), StoreError);
+    EXPECT_TRUE(VerifyJob(store, *store.job(1)).problems.empty());
+    EXPECT_NO_THROW(store.createJobFolder("vm2", 1));
+}
+
+TEST_F(BackupStoreTest, ACommitCutShortLeavesThePreviousManifestWhole) {
+    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    const std::string folder = store.jobFolder("vm1", job.jobId);
+    job.cbtStatus = "second";
+    {
+        FileSizeLimit full(64);
+        EXPECT_THROW(store.commit(folder, job), StoreError);
+    }
+    ASSERT_EQ(Refusal(), "");
+    EXPECT_EQ(store.job(job.jobId)->cbtStatus, "");
+    store.commit(folder, job);
+    EXPECT_EQ(store.job(job.jobId)->cbtStatus, "second");
+}
+
+TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
+    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    const std::string folder = store.jobFolder("vm1", job.jobId);
+    const std::string image = folder + "/disk0.img";
+    const std::string manifest = "damaged manifest [" + folder + "/manifest.json]: job 1: ";
+    fs::resize_file(image, kDisk - 1);
+    EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is 1048576 but the image [disk0.img] holds 1048575 bytes");
+    fs::resize_file(image, kDisk + 1);
+    EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is 1048576 but the image [disk0.img] holds 1048577 bytes");
+    fs::resize_file(image, kDisk);
+    EXPECT_EQ(Refusal(), "");
+
+    // The image must be a file of the job's own: not a link, not missing.
+    fs::rename(image, folder + "/elsewhere.img");
+    fs::create_symlink("elsewhere.img", image);
+    EXPECT_EQ(Refusal(), manifest + "disks[0].image [disk0.img] is not a file in the job's folder");
+    fs::remove(image);
+    EXPECT_EQ(Refusal(), manifest + "disks[0].image [disk0.img] is not a file in the job's folder");
+    fs::rename(folder + "/elsewhere.img", image);
+
+    // A manifest copied under another job's or another VM's folder.
+    fs::rename(folder, store.jobFolder("vm1", 5));
+    EXPECT_NE(Refusal().find("job 1: jobId does not match the job's folder job-5"), std::string::npos) << Refusal();
+    fs::create_directories(store.root() + "/vm2");
+    fs::rename(store.jobFolder("vm1", 5), store.jobFolder("vm2", 1));
+    EXPECT_NE(Refusal().find("job 1: vm.name [vm1] does not match the VM's folder vm2"), std::string::npos);
+    fs::rename(store.jobFolder("vm2", 1), folder);
+    EXPECT_EQ(Refusal(), "");
+}
+
+TEST_F(BackupStoreTest, ChainFollowsOnlyOlderJobsHoldingTheSameDisk) {
+    Manifest full = StoreJob({{0, 4096}}, 1, std::nullopt);
+    Manifest incremental = StoreJob({{0, 512}}, 2, full.jobId);
+    Manifest laterFull = StoreJob({{0, 512}}, 3, std::nullopt);
+    EXPECT_EQ(store.chain(incremental, 0).size(), 2u);
+
+    Manifest newerParent = full;  // as a caller might build one in memory
+    newerParent.disks[0].parentJob = laterFull.jobId;
+    EXPECT_THROW(store.chain(newerParent, 0), StoreError);
+    Manifest renamed = incremental;
+    renamed.disks[0].name = "vm1-data";
+    try {
+        store.chain(renamed, 0);
+        ADD_FAILURE() << "a parent without the disk was followed";
+    } catch (const StoreError& e) {
+        EXPECT_STREQ(e.what(), "job 1 holds no disk [vm1-data]");
+    }
+}
+
+TEST_F(BackupStoreTest, VerifyRehashesTheConfigurationFiles) {
+    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    const std::string folder = store.jobFolder("vm1", job.jobId);
+    const std::string file = folder + "/files/vm1.json";
+    std::ofstream(file) << "{}";
+    job.files.push_back({"vm1.json", 2, HashFile(file)});
+    store.commit(folder, job);
+    EXPECT_TRUE(VerifyJob(store, job).problems.empty());
+    std::ofstream(file) << "{ }";
+    EXPECT_EQ(VerifyJob(store, job).problems, std::vector<std::string>{"file [vm1.json] has changed"});
+    fs::remove(file);
+    EXPECT_EQ(VerifyJob(store, job).problems, std::vector<std::string>{"cannot read [" + file + "]"});
+}
+
+TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDisk) {
+    Manifest job = StoreJob({{0, 65536}}, 9, std::nullopt);
+    const std::string image = store.jobFolder("vm1", job.jobId) + "/disk0.img";
+    const std::string out = dir.path() + "/out.img";
+    FlipByte(image, 1000);
+    std::ofstream(out) << "previous";
+    EXPECT_THROW(ExportDisk(store, job, 0, out), StoreError);
+    EXPECT_EQ(Slurp(out), "previous");
+    fs::remove(out);
+    EXPECT_THROW(ExportDisk(store, job, 0, out), StoreError);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});  // no output, no temporary file
+
+    FlipByte(image, 1000);
+    std::ofstream(out) << "previous";
+    EXPECT_EQ(ExportDisk(store, job, 0, out), job.disks[0].sha256);
+    EXPECT_EQ(fs::file_size(out), kDisk);
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"out.img", "store"}));
+}
+
+TEST_F(BackupStoreTest, VerifyAndExportStopWhenAsked) {
+    Manifest job = StoreJob({{0, 65536}}, 9, std::nullopt);
+    const std::string out = dir.path() + "/out.img";
+    const StopRequested now = [] { return true; };
+    const StopRequested never = [] { return false; };
+    // A stop is not a damaged disk: it ends the whole verify.
+    EXPECT_THROW(VerifyJob(store, job, now), StoreCancelled);
+    EXPECT_THROW(ExportDisk(store, job, 0, out, now), StoreCancelled);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});
+    EXPECT_TRUE(VerifyJob(store, job, never).problems.empty());
+    EXPECT_EQ(ExportDisk(store, job, 0, out, never), job.disks[0].sha256);
 }
 
 TEST_F(BackupStoreTest, ImagesStaySparseAndSkipZeroBlocks) {
@@ -174,11 +377,7 @@ TEST_F(BackupStoreTest, VerifyFindsAFlippedByteAndAMissingParent) {
     EXPECT_TRUE(VerifyJob(store, full).problems.empty());
     EXPECT_TRUE(VerifyJob(store, incremental).problems.empty());
 
-    std::string image = store.jobFolder("vm1", full.jobId) + "/disk0.img";
-    std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(30000);
-    f.put(static_cast<char>(9 ^ 0x10));
-    f.close();
+    FlipByte(store.jobFolder("vm1", full.jobId) + "/disk0.img", 30000);
     VerifyResult damaged = VerifyJob(store, full);
     ASSERT_EQ(damaged.problems.size(), 2u);  // the stored data and the assembled disk
     EXPECT_NE(damaged.problems[0].find("disk 0 [vm1-os]"), std::string::npos);
@@ -195,7 +394,9 @@ TEST_F(BackupStoreTest, VerifyFindsAFlippedByteAndAMissingParent) {
 TEST_F(BackupStoreTest, DamagedManifestIsReportedNotTrusted) {
     StoreJob({{0, 512}}, 1, std::nullopt);
     std::ofstream(store.jobFolder("vm1", 1) + "/manifest.json") << R"({"format": 1, "jobId": 1})";
-    EXPECT_THROW(store.jobs(), StoreError);
+    EXPECT_EQ(Refusal(), "damaged manifest [" + store.jobFolder("vm1", 1) + "/manifest.json]: job 1: vm is missing");
+    std::ofstream(store.jobFolder("vm1", 1) + "/manifest.json") << R"({"format": 1, "jobId": )";
+    EXPECT_EQ(Refusal(), "damaged manifest [" + store.jobFolder("vm1", 1) + "/manifest.json]: not JSON");
     EXPECT_THROW(Base64Decode("abc"), StoreError);
 }
 

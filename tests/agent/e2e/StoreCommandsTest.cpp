@@ -1,0 +1,172 @@
+// list, verify and export run as a person runs them, on stores built by hand.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "agent/store/BackupStore.h"
+#include "agent/store/ChainReader.h"
+#include "agent/store/Sha256.h"
+#include "agent/store/SparseImage.h"
+#include "tests/agent/e2e/VsagentRun.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace fs = std::filesystem;
+using namespace vsagent;
+
+namespace {
+
+// Whether `pid` has blocked both stop signals, i.e. its signal watcher is in place.
+bool StopSignalsTaken(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        unsigned long long mask = 0;
+        if (std::sscanf(line.c_str(), "SigBlk: %llx", &mask) == 1) {
+            const unsigned long long both = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1));
+            return (mask & both) == both;
+        }
+    }
+    return false;
+}
+
+// Whether `pid` has ended before `deadline`; it stays to be reaped.
+bool EndsBefore(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool OneLine(const std::string& text) { return !text.empty() && text.find('\n') == text.size() - 1; }
+
+class StoreCommands : public ::testing::Test {
+protected:
+    e2e::Run Agent(std::vector<std::string> args) {
+        args.insert(args.end(), {"--log", dir.path() + "/job.log"});
+        return e2e::Execute(VSAGENT_BINARY, args, dir.path());
+    }
+
+    // Job 1 of VM "vm1": one disk of `capacity` bytes holding `data` at offset 0, and
+    // `wholeDigest` as the digest of the whole disk (computed when empty).
+    Manifest WriteJob(std::uint64_t capacity, const std::string& data, std::string wholeDigest = "") {
+        BackupStore writer(store);
+        Manifest m;
+        m.jobId = writer.nextJobId();
+        m.vmName = "vm1";
+        const std::string folder = writer.createJobFolder("vm1", m.jobId);
+        DiskRecord d;
+        d.name = "vm1-os";
+        d.capacity = capacity;
+        d.imageBytes = capacity + 512;
+        d.image = "disk0.img";
+        d.extents = {{0, data.size()}};
+        SparseImage image = SparseImage::Create(folder + "/disk0.img", d.imageBytes);
+        image.write(0, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+        image.sync();
+        d.dataSha256 = HashExtents(image, d.extents);
+        d.sha256 = wholeDigest.empty() ? HashDisk(ChainReader({{m.jobId, image.path(), d.extents}}, d.imageBytes))
+                                       : wholeDigest;
+        m.disks.push_back(d);
+        writer.commit(folder, m);
+        return m;
+    }
+    std::string ImagePath() const { return store + "/vm1/job-1/disk0.img"; }
+
+    testsupport::TempDir dir;
+    std::string store = dir.path() + "/store";
+};
+
+TEST_F(StoreCommands, AStoreThatCannotBeReadFailsTheCommandInOneLine) {
+    const std::string missing = dir.path() + "/nonexistent";
+    std::ofstream(dir.path() + "/plain-file") << "x";
+    for (const char* command : {"list", "verify"}) {
+        e2e::Run run = Agent({command, "--store", missing});
+        EXPECT_EQ(run.exitCode, 1) << command;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        EXPECT_TRUE(OneLine(run.err)) << run.err;
+        EXPECT_NE(run.err.find("there is no backup store at [" + missing + "]"), std::string::npos) << run.err;
+        run = Agent({command, "--store", dir.path() + "/plain-file"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.err.find("is not a folder"), std::string::npos) << run.err;
+    }
+    e2e::Run exported = Agent({"export", "--store", missing, "--job", "1", "--disk", "0", "--out", dir.path() + "/x"});
+    EXPECT_EQ(exported.exitCode, 1);
+    EXPECT_NE(exported.err.find("there is no backup store at [" + missing + "]"), std::string::npos);
+
+    // A store that is there but empty has no jobs, which is not an error.
+    fs::create_directory(store);
+    for (const char* command : {"list", "verify"}) {
+        e2e::Run run = Agent({command, "--store", store});
+        EXPECT_EQ(run.exitCode, 0) << command << run.err;
+        EXPECT_NE(run.out.find("no complete backup jobs"), std::string::npos) << run.out;
+    }
+
+    // A manifest whose image name leads out of the job's folder is refused, not followed.
+    WriteJob(65536, std::string(4096, 'x'));
+    const std::string manifestPath = store + "/vm1/job-1/manifest.json";
+    nlohmann::json manifest = nlohmann::json::parse(std::ifstream(manifestPath));
+    manifest["disks"][0]["image"] = "../../../plain-file";
+    std::ofstream(manifestPath) << manifest.dump();
+    for (const char* command : {"list", "verify"}) {
+        e2e::Run run = Agent({command, "--store", store});
+        EXPECT_EQ(run.exitCode, 1) << command;
+        EXPECT_TRUE(OneLine(run.err)) << run.err;
+        EXPECT_NE(run.err.find("job 1: disks[0].image must be a plain file name"), std::string::npos) << run.err;
+    }
+}
+
+TEST_F(StoreCommands, ExportLeavesItsOutputOnlyWhenTheDiskMatchesItsDigest) {
+    WriteJob(65536, std::string(8192, 'x'));
+    const std::string out = dir.path() + "/disk.img";
+    const std::vector<std::string> exportArgs = {"export", "--store", store, "--job", "1", "--disk", "0", "--out", out};
+    e2e::Run good = Agent(exportArgs);
+    ASSERT_EQ(good.exitCode, 0) << good.err;
+    EXPECT_EQ(fs::file_size(out), 65536u + 512u);
+
+    std::fstream image(ImagePath(), std::ios::in | std::ios::out | std::ios::binary);
+    image.seekp(100);
+    image.put('y');
+    image.close();
+    std::ofstream(out, std::ios::trunc) << "previous";
+    e2e::Run bad = Agent(exportArgs);
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.err.find("recorded"), std::string::npos) << bad.err;
+    EXPECT_EQ(fs::file_size(out), 8u);  // left as it was
+    fs::remove(out);
+    EXPECT_EQ(Agent(exportArgs).exitCode, 1);
+    EXPECT_FALSE(fs::exists(out));
+    for (const fs::directory_entry& e : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(e.path().filename().string().find("disk.img"), std::string::npos) << e.path();
+}
+
+TEST_F(StoreCommands, TerminationOrInterruptStopsAVerifyOfALargeDisk) {
+    // 256 GiB of holes: hours of hashing for a verify that does not stop.
+    WriteJob(256ull << 30, std::string(4096, 'x'), std::string(64, '0'));
+    for (int signal : {SIGTERM, SIGINT}) {
+        e2e::Background verify(VSAGENT_BINARY, {"verify", "--store", store, "--log", dir.path() + "/job.log"},
+                               dir.path());
+        auto now = std::chrono::steady_clock::now;
+        const auto ready = now() + std::chrono::seconds(10);
+        while (!StopSignalsTaken(verify.pid()) && now() < ready)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(kill(verify.pid(), signal), 0);
+        const bool ended = EndsBefore(verify.pid(), now() + std::chrono::seconds(30));
+        if (!ended) kill(verify.pid(), SIGKILL);
+        e2e::Run run = verify.finish();
+        EXPECT_TRUE(ended) << "signal " << signal << " did not stop the verify";
+        EXPECT_EQ(run.exitCode, 130) << run.err;
+        EXPECT_EQ(run.err, "vsagent verify: cancelled\n");
+    }
+}
+
+}  // namespace
