@@ -3,7 +3,7 @@
 // snapshot), and whether a change id still resolves to a snapshot.
 #include <vector>
 
-#include "plugin/diskio/SlotFailure.h"
+#include "plugin/frame/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
 namespace {
@@ -93,7 +93,7 @@ int CAzureInfo::GetVmdkExtents(const VmdkHandle& handle, const std::string& chan
         EvDebug::Debug(tag, "There are [%d] allocated extents", static_cast<int>(info.extents.size()));
     return 1;
 } catch (...) {
-    FailSlotOnException(*this, kExtentsTag);
+    FailSlotOnException(*this, kExtentsTag, VMINFO_ERR_DISK_INFO);
     return 0;
 }
 
@@ -110,7 +110,7 @@ bool CAzureInfo::ValidateChangeId(const std::string& vmName, const std::string& 
     if (disk.isManaged) return _ValidateChangeIDForManagedDiskSnapshot(disk.snapshotId, changeId, disk.vmResourceGroup);
     return _ValidateChangeIdForBlobURI(disk.sourceUri, changeId, disk.isSnapCopy);
 } catch (...) {
-    FailSlotOnException(*this, kValidateTag);
+    FailSlotOnException(*this, kValidateTag, VMINFO_ERR_DISK_INFO);
     return false;
 }
 

@@ -1,7 +1,7 @@
 // Disk handles: every handle points into the disk map that the mount and restore
 // sides fill; opening prepares a managed snapshot's SAS URL, capacity records the
 // blob size the reader clamps to.
-#include "plugin/diskio/SlotFailure.h"
+#include "plugin/frame/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
 namespace {
@@ -43,7 +43,7 @@ int CAzureInfo::OpenVmdk(const std::string& vmName, const std::string& vmGuid, c
     IVMInfo* self = this;
     return self->GetVmdkHandle(vmName, vmGuid, diskPath, handle);
 } catch (...) {
-    FailSlotOnException(*this, kOpenTag);
+    FailSlotOnException(*this, kOpenTag, VMINFO_ERR_DISK_INFO);
     return 0;
 }
 
@@ -79,7 +79,7 @@ int CAzureInfo::CreateVmdk(const std::string&, const std::string&, const std::st
     }
     return 1;
 } catch (...) {
-    FailSlotOnException(*this, kCreateTag);
+    FailSlotOnException(*this, kCreateTag, VMINFO_ERR_DISK_INFO);
     return 0;
 }
 
@@ -94,7 +94,7 @@ int CAzureInfo::CloseVmdk(const VmdkHandle& handle) try {
     return 1;
 } catch (...) {
     // A close never fails; what went wrong is logged and kept as the last error.
-    FailSlotOnException(*this, kCloseTag);
+    FailSlotOnException(*this, kCloseTag, VMINFO_ERR_DISK_INFO);
     return 1;
 }
 
@@ -103,7 +103,7 @@ int CAzureInfo::GetVmdkHandle(const std::string&, const std::string&, const std:
     handle.diskInfo = &diskMap[diskPath];
     return 1;
 } catch (...) {
-    FailSlotOnException(*this, kHandleTag);
+    FailSlotOnException(*this, kHandleTag, VMINFO_ERR_DISK_INFO);
     return 0;
 }
 
@@ -128,7 +128,7 @@ int CAzureInfo::GetVmdkCapacity(const VmdkHandle& handle, ULONGLONG& sectors) tr
     if (size > 512) sectors = (size - 512) / 512;
     return 1;
 } catch (...) {
-    FailSlotOnException(*this, kCapacityTag);
+    FailSlotOnException(*this, kCapacityTag, VMINFO_ERR_DISK_INFO);
     return 0;
 }
 

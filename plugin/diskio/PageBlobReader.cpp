@@ -10,7 +10,7 @@
 #include "host/http/NXLibCurl.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
-#include "plugin/diskio/SlotFailure.h"
+#include "plugin/frame/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
 namespace {
@@ -63,7 +63,7 @@ int CAzureInfo::ReadVmdk(const VmdkHandle& handle, ULONGLONG blockIndex, UINT se
                    sdk->GetLastErrorString().c_str());
     return 0;
 } catch (...) {
-    FailSlotOnException(*this, kReadTag);
+    FailSlotOnException(*this, kReadTag, VMINFO_ERR_DISK_INFO);
     return 0;
 }
 

@@ -1,6 +1,8 @@
 // Failure of an interface slot with a host error code and text.
 #include "plugin/frame/SlotFailure.h"
 
+#include <exception>
+
 #include "host/log/EvDebug.h"
 
 void FailSlot(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& text) {
@@ -11,4 +13,20 @@ void FailSlot(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::st
 int FailUnavailable(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& what) {
     FailSlot(plugin, tag, code, what + " is not available in this build");
     return 0;
+}
+
+void FailSlotOnException(CVMInfo& plugin, const char* tag, EVMInfoError code) noexcept {
+    // The exception object lives on while the slot's own handler runs, so its text may be kept by pointer.
+    const char* what = "unknown exception";
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    try {
+        FailSlot(plugin, tag, code, std::string("Unexpected failure: [") + what + "]");
+    } catch (...) {
+        // Neither the log nor the error store may turn a failed slot into an escaping exception.
+    }
 }

@@ -2,7 +2,6 @@
 // code and a text the host shows, never with an exception crossing into the host.
 #pragma once
 
-#include <exception>
 #include <string>
 
 #include "host/vminfo/CVMInfo.h"
@@ -13,16 +12,18 @@ void FailSlot(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::st
 // Fails a hand-over to a step this build does not have; returns the slot's failure result 0.
 int FailUnavailable(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& what);
 
+// Records the exception being handled as the last error with `code` and logs it
+// under `tag`; only called from inside a catch block. Never throws itself.
+void FailSlotOnException(CVMInfo& plugin, const char* tag, EVMInfoError code) noexcept;
+
 // Runs a slot's body. An exception leaving it is logged and stored with `code`,
 // and the slot returns `failed` instead.
 template <class Result, class Body>
 Result GuardSlot(CVMInfo& plugin, const char* tag, EVMInfoError code, Result failed, Body&& body) noexcept {
     try {
         return body();
-    } catch (const std::exception& e) {
-        FailSlot(plugin, tag, code, std::string("Unexpected failure: [") + e.what() + "]");
     } catch (...) {
-        FailSlot(plugin, tag, code, "Unexpected failure: [unknown exception]");
+        FailSlotOnException(plugin, tag, code);
     }
     return failed;
 }

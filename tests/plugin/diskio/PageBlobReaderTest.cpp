@@ -224,8 +224,9 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
         }
         EXPECT_EQ(c.failed, result) << c.tag;
         EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError()) << c.tag;
-        EXPECT_EQ(std::string("injected: ") + c.trigger, plugin->GetLastVMErrorDetails()) << c.tag;
-        EXPECT_TRUE(log.containsError(c.tag, std::string("Unexpected failure [injected: ") + c.trigger + "]")) << c.tag;
+        const std::string text = std::string("Unexpected failure: [injected: ") + c.trigger + "]";
+        EXPECT_EQ(text, plugin->GetLastVMErrorDetails()) << c.tag;
+        EXPECT_TRUE(log.containsError(c.tag, text)) << c.tag;
     }
     EXPECT_TRUE(extents.extents.empty());
 }
