@@ -62,7 +62,11 @@ bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx& ctx) {
         return false;
     }
 
-    std::vector<SDisk> attached;
+    // Each disk is recorded as held the moment it is attached, so that a mount failing on a later
+    // disk leaves the unmount (which a failed mount runs) exactly the disks to release.
+    const std::string key = _LiveBrowseKey(ctx);
+    std::vector<SDisk>& attached = liveBrowseAttachedDisks[key];
+    attached.clear();
     std::set<std::string> usedNames;
     for (SDisk disk : ctx.vmInfo.disks) {
         const std::string newName = LiveBrowseDiskName(ctx.refJobId, usedNames);
@@ -150,12 +154,10 @@ bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx& ctx) {
                            "Warning: Could not remove failed disks from the VM [%s]. Provisioning state may be shown "
                            "as 'Failed'.",
                            localVm.name.c_str());
+        liveBrowseAttachedDisks.erase(key);
         return false;
     }
-    // Held from here on, so that the unmount releases exactly these disks.
-    const std::string key = _LiveBrowseKey(ctx);
     liveBrowseDiskManagers[key] = mapper;
-    liveBrowseAttachedDisks[key] = attached;
     mount.vmInfo.disks = attached;
     return true;
 }

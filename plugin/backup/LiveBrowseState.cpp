@@ -20,7 +20,7 @@ void CAzureInfo::_CleanUpSnapLiveBrowseState(const MountCtx& ctx) {
     EvDebug::Debug(tag, "Cleaning up snap live browse state for VM [%s] Arch File ID [%d]", ctx.vmGuid.c_str(),
                    static_cast<int>(ctx.archFileId));
     const auto held = liveBrowseAttachedDisks.find(key);
-    if (held != liveBrowseAttachedDisks.end()) {
+    if (held != liveBrowseAttachedDisks.end() && !held->second.empty()) {
         SVMInfo localVm;
         if (!GetLocalVMInfo(localVm, 16, 0)) {
             EvDebug::Debug(tag, "Warning: Failed to get VM Info for VM [%s], [%s]", c_localVMGuid.c_str(),
@@ -30,8 +30,8 @@ void CAzureInfo::_CleanUpSnapLiveBrowseState(const MountCtx& ctx) {
             if (!sdk->DeleteDisksFromVM(localVm, held->second))
                 EvDebug::Debug(tag, "Warning: Could not remove disks from the VM [%s].", localVm.name.c_str());
         }
-        liveBrowseAttachedDisks.erase(held);
     }
+    liveBrowseAttachedDisks.erase(key);
     // Dropping the mapper deletes the local devices of the released disks.
     liveBrowseDiskManagers.erase(key);
 }

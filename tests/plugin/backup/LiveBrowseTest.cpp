@@ -1,6 +1,7 @@
 // Live browse: snapshot disks attached to the agent's own VM and readable there as local devices.
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 
 #include "azsim/model/ResourceIds.h"
@@ -147,6 +148,35 @@ TEST_F(LiveBrowse, FailedMountsTouchNoDiskAndKeepTheirErrorCode) {
     EXPECT_EQ(State().findVmByGuid(kWeb.guid)->disks.size(), 3u);
     EXPECT_EQ(ProxyDisks().size(), 1u);
     EXPECT_TRUE(cloud.journal("DeleteDisksFromVM").empty());
+}
+
+// The agent's own VM cannot be read once the first disk is attached: the mount fails on the second disk.
+class SecondDiskFailsPlugin : public TestPlugin {
+public:
+    using TestPlugin::TestPlugin;
+    int GetLocalVMInfo(SVMInfo& out, UINT64 flags, int option) override {
+        if (!failed && oneAttached()) {
+            failed = true;
+            return 0;
+        }
+        return TestPlugin::GetLocalVMInfo(out, flags, option);
+    }
+    std::function<bool()> oneAttached;
+    bool failed = false;
+};
+
+TEST_F(LiveBrowse, MountFailingOnALaterDiskReleasesTheDisksItHadAttached) {
+    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
+    auto plugin = Connected<SecondDiskFailsPlugin>();
+    plugin->oneAttached = [this] { return ProxyDisks().size() > 1; };
+    MountCtx ctx = BrowseCtx();
+    EXPECT_EQ(plugin->MountVM(ctx), 0);
+    ASSERT_TRUE(plugin->failed);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
+    EXPECT_EQ(ProxyDisks().size(), 1u);
+    EXPECT_EQ(DeviceCount(), 0u);
+    EXPECT_TRUE(plugin->liveBrowseAttachedDisks.empty());
+    EXPECT_EQ(State().findVmByGuid(kWeb.guid)->disks.size(), 3u);
 }
 
 TEST_F(LiveBrowse, UnmountWithoutALocalVmDropsTheStateAndSetsNoError) {
