@@ -12,6 +12,19 @@ DiskMap::iterator FindBySourceUri(DiskMap& diskMap, const std::string& url) {
     return diskMap.end();
 }
 
+// The record a backup mount made for this disk. Opening a managed disk points the record's source
+// URI at its snapshot's access URL, so such a record is also found by the snapshot it reads; records
+// of restored disks have no source URI and are never matched.
+DiskMap::iterator FindMountRecord(DiskMap& diskMap, const SDisk& disk) {
+    auto entry = FindBySourceUri(diskMap, disk.uri);
+    if (entry != diskMap.end() || disk.managedDiskId.empty()) return entry;
+    for (entry = diskMap.begin(); entry != diskMap.end(); ++entry) {
+        const SAzureDiskInfo& record = entry->second;
+        if (record.isManaged && !record.sourceUri.empty() && record.snapshotId == disk.managedDiskId) return entry;
+    }
+    return entry;
+}
+
 }  // namespace
 
 bool CAzureInfo::GetDiskInfoByUrl(const std::string& url, SAzureDiskInfo& out) {
@@ -26,7 +39,7 @@ bool CAzureInfo::GetDiskInfoByUrl(const std::string& url, SAzureDiskInfo& out) {
 void CAzureInfo::CleanupStagingInfoForVM(const std::vector<SDisk>& disks) {
     for (const SDisk& disk : disks) {
         if (disk.type == 0) continue;
-        const auto entry = FindBySourceUri(diskMap, disk.uri);
+        const auto entry = FindMountRecord(diskMap, disk);
         if (entry == diskMap.end()) continue;
         if (entry->second.readsStagingBlob) sdk->CleanupStagingBlobs(entry->second.dataUrl);
         diskMap.erase(entry);

@@ -237,6 +237,12 @@ TEST_F(Mount, UnmountDropsTheDiskRecordsOfItsVmOnly) {
     ASSERT_EQ(plugin->UnmountVM(legacy), 1);
     EXPECT_EQ(plugin->diskMap.size(), 3u);
     for (const SDisk& disk : web.vmInfo.disks) EXPECT_EQ(plugin->diskMap.count(disk.uri), 1u) << disk.uri;
+    // Opened managed disks read through their snapshots' access URLs, and are still released.
+    for (const SDisk& disk : web.vmInfo.disks) {
+        VmdkHandle handle;
+        ASSERT_EQ(plugin->OpenVmdk(web.vmName, web.vmGuid, disk.uri, handle), 1);
+        ASSERT_NE(handle.diskInfo->sourceUri, disk.uri);
+    }
     ASSERT_EQ(plugin->UnmountVM(web), 1);
     EXPECT_TRUE(plugin->diskMap.empty());
 }
