@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <utility>
 
 #include "agent/job/JobCleanup.h"
 #include "agent/job/JobRecord.h"
@@ -15,6 +16,7 @@
 #include "agent/store/ChainReader.h"
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
+#include "agent/store/WindowDigest.h"
 #include "host/settings/NXPlatformInfo.h"
 
 namespace fs = std::filesystem;
@@ -33,6 +35,19 @@ std::string UtcNow() {
 }
 
 std::string DiskName(const SDisk& disk) { return disk.name.empty() ? disk.indexName : disk.name; }
+
+// The windows to hash for a disk and the digest every other window keeps: a full
+// read starts from zeros and hashes what it read; an incremental takes its
+// parent's digest and hashes the windows its changes touch, unless the parent has
+// no windowed digest of a disk this size, when every window is hashed once.
+std::pair<DiskDigest, std::vector<std::uint64_t>> DigestPlan(const DiskRecord& record, const DiskRecord* parent) {
+    DiskDigest base;
+    base.diskBytes = record.imageBytes;
+    if (!parent) return {base, TouchedWindows(record.extents)};
+    if (parent->digest && parent->imageBytes == record.imageBytes)
+        return {*parent->digest, TouchedWindows(record.extents)};
+    return {base, TouchedWindows({{0, record.imageBytes}})};
+}
 
 }  // namespace
 
@@ -296,7 +311,8 @@ void BackupJob::recordDisks(Session& s, int threads) {
     Manifest& m = s.result.manifest;
     std::vector<DiskRecord> records(s.disks.size());
     // Two digests per disk, each a pass of its own: the bytes this job stored, and
-    // the whole disk as of this job (through the chain of earlier jobs).
+    // the windowed digest of the disk as of this job (the windows it changed read
+    // through the chain of earlier jobs).
     std::vector<std::function<void()>> digests;
     for (std::size_t i = 0; i < s.disks.size(); ++i) {
         Disk& d = s.disks[i];
@@ -313,18 +329,21 @@ void BackupJob::recordDisks(Session& s, int threads) {
         record.bytesRead = d.bytesRead;
         record.parentJob = d.parentJob;
         std::vector<ChainLink> links;
+        const DiskRecord* parent = nullptr;
         if (d.parentJob) {
             auto previous = std::find_if(s.parent->disks.begin(), s.parent->disks.end(),
                                          [&](const DiskRecord& p) { return p.name == record.name; });
             links = store_.chain(*s.parent, static_cast<std::size_t>(previous - s.parent->disks.begin()));
+            parent = &*previous;
         }
         links.push_back({s.jobId, d.image->path(), d.extents});
         digests.emplace_back([&d, &record] {
             d.image->sync();
             record.dataSha256 = HashExtents(*d.image, d.extents);
         });
-        digests.emplace_back([&record, links = std::move(links)] {
-            record.sha256 = HashDisk(ChainReader(links, record.imageBytes));
+        digests.emplace_back([&record, parent, links = std::move(links)] {
+            auto [base, touched] = DigestPlan(record, parent);
+            record.digest = UpdateDigest(ChainReader(links, record.imageBytes), std::move(base), touched);
         });
         m.bytesRead += d.bytesRead;
         if (d.parentJob) m.incremental = true;

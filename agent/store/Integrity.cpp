@@ -11,6 +11,7 @@
 #include "agent/store/ChainReader.h"
 #include "agent/store/Sha256.h"
 #include "agent/store/StoreError.h"
+#include "agent/store/WindowDigest.h"
 
 namespace fs = std::filesystem;
 
@@ -26,6 +27,44 @@ std::uint64_t StoredBytes(const ExtentList& extents) {
     return total;
 }
 
+std::string DiskLabel(const Manifest& job, std::size_t index) {
+    return "job " + std::to_string(job.jobId) + ", disk " + std::to_string(index) + " [" + job.disks[index].name + "]";
+}
+
+// A format 1 disk: the whole disk, assembled from its chain, against its one SHA-256.
+void VerifyWholeDisk(const ChainReader& reader, const Manifest& job, std::size_t index, const StopRequested& stop,
+                     VerifyResult& result) {
+    const DiskRecord& disk = job.disks[index];
+    std::string whole = HashDisk(reader, stop);
+    if (whole != disk.sha256)
+        result.problems.push_back("disk " + std::to_string(index) + " [" + disk.name +
+                                  "]: the disk assembled from its backup chain has SHA-256 " + whole + ", expected " +
+                                  disk.sha256);
+    result.bytesChecked += disk.imageBytes;
+}
+
+// A windowed digest: the windows this job's extents touch, assembled from the
+// chain, against their recorded digests; then the root over all window digests.
+void VerifyWindows(const ChainReader& reader, const Manifest& job, std::size_t index, const StopRequested& stop,
+                   VerifyResult& result) {
+    const DiskDigest& recorded = *job.disks[index].digest;
+    const std::vector<std::uint64_t> touched = TouchedWindows(job.disks[index].extents);
+    const DiskDigest found = UpdateDigest(reader, recorded, touched, stop);
+    for (std::uint64_t w : touched) {
+        const Extent range = recorded.window(w);
+        result.bytesChecked += range.length;
+        if (found.windowDigest(w) != recorded.windowDigest(w))
+            result.problems.push_back(DiskLabel(job, index) + ": window " + std::to_string(w) + " (bytes " +
+                                      std::to_string(range.start) + "-" + std::to_string(range.end() - 1) +
+                                      ") of the disk assembled from its backup chain has SHA-256 " +
+                                      found.windowDigest(w) + ", expected " + recorded.windowDigest(w));
+    }
+    const std::string root = recorded.computeRoot();
+    if (root != recorded.root)
+        result.problems.push_back(DiskLabel(job, index) + ": the recorded window digests make up the root " + root +
+                                  ", not the recorded root " + recorded.root);
+}
+
 void VerifyDisk(const BackupStore& store, const Manifest& job, std::size_t index, const StopRequested& stop,
                 VerifyResult& result) {
     const DiskRecord& disk = job.disks[index];
@@ -35,13 +74,12 @@ void VerifyDisk(const BackupStore& store, const Manifest& job, std::size_t index
         result.problems.push_back("disk " + std::to_string(index) + " [" + disk.name + "]: the stored image " +
                                   disk.image + " does not hold the data that was read (SHA-256 " + data +
                                   ", expected " + disk.dataSha256 + ")");
+    result.bytesChecked += StoredBytes(disk.extents);
     ChainReader reader(store.chain(job, index), disk.imageBytes);
-    std::string whole = HashDisk(reader, stop);
-    if (whole != disk.sha256)
-        result.problems.push_back("disk " + std::to_string(index) + " [" + disk.name +
-                                  "]: the disk assembled from its backup chain has SHA-256 " + whole + ", expected " +
-                                  disk.sha256);
-    result.bytesChecked += StoredBytes(disk.extents) + disk.imageBytes;
+    if (disk.digest)
+        VerifyWindows(reader, job, index, stop, result);
+    else
+        VerifyWholeDisk(reader, job, index, stop, result);
 }
 
 // A file written under a temporary name beside its final path: renamed into place
@@ -67,9 +105,18 @@ private:
     bool kept_ = false;
 };
 
-// Writes the disk the reader presents to a new sparse file at `path`, flushed; returns its SHA-256.
-std::string WriteDisk(const ChainReader& reader, const std::string& path, const StopRequested& stop) {
+// What an export found: the SHA-256 of the whole disk and its windowed digest.
+struct Written {
+    std::string sha256;
+    DiskDigest digest;
+};
+
+// Writes the disk the reader presents to a new sparse file at `path`, flushed, and digests it both ways.
+Written WriteDisk(const ChainReader& reader, const std::string& path, const StopRequested& stop) {
+    static_assert(kWindow == DiskDigest::kWindowBytes, "an export window is a digest window");
     SparseImage out = SparseImage::Create(path, reader.size());
+    Written written;
+    written.digest.diskBytes = reader.size();
     Sha256 sha;
     AlignedBuffer window = MakeAlignedBuffer(kWindow);
     for (std::uint64_t at = 0; at < reader.size(); at += kWindow) {
@@ -78,9 +125,24 @@ std::string WriteDisk(const ChainReader& reader, const std::string& path, const 
         reader.read(at, n, window.get());
         out.write(at, window.get(), n);
         sha.update(window.get(), n);
+        Sha256 windowSha;
+        windowSha.update(window.get(), n);
+        written.digest.setWindow(at / kWindow, windowSha.hex());
     }
     out.sync();
-    return sha.hex();
+    written.sha256 = sha.hex();
+    written.digest.root = written.digest.computeRoot();
+    return written;
+}
+
+// Throws when the written disk is not the one `record` promises.
+void CheckExport(const Written& written, const Manifest& job, const DiskRecord& record) {
+    const std::string& expected = record.digest ? record.digest->root : record.sha256;
+    const std::string& found = record.digest ? written.digest.root : written.sha256;
+    if (found != expected)
+        throw StoreError(std::string("the exported disk has ") + (record.digest ? "root digest " : "SHA-256 ") + found +
+                         " but job " + std::to_string(job.jobId) + " recorded " + expected +
+                         "; run 'vsagent verify' on the store");
 }
 
 }  // namespace
@@ -116,12 +178,10 @@ std::string ExportDisk(const BackupStore& store, const Manifest& job, std::size_
     const DiskRecord& record = job.disks[disk];
     ChainReader reader(store.chain(job, disk), record.imageBytes);
     PendingFile out(outPath);
-    std::string hex = WriteDisk(reader, out.path(), stop);
-    if (hex != record.sha256)
-        throw StoreError("the exported disk has SHA-256 " + hex + " but job " + std::to_string(job.jobId) +
-                         " recorded " + record.sha256 + "; run 'vsagent verify' on the store");
+    const Written written = WriteDisk(reader, out.path(), stop);
+    CheckExport(written, job, record);
     out.keep();
-    return hex;
+    return written.sha256;
 }
 
 }  // namespace vsagent

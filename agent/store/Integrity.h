@@ -17,13 +17,15 @@ struct VerifyResult {
 };
 
 // Re-hashes what the manifest of `job` promises: each image's stored extents, each
-// disk as assembled from its chain, and the configuration files. Throws
+// disk as assembled from its chain (with a windowed digest: the windows this job's
+// extents touch, and the root over all windows), and the configuration files. Throws
 // StoreCancelled when `stop` says so.
 VerifyResult VerifyJob(const BackupStore& store, const Manifest& job, const StopRequested& stop = {});
 
 // Writes disk `disk` of `job`, as of that job, to `outPath` (a sparse file) and
 // returns its SHA-256. The disk is written under a temporary name beside `outPath`
-// and renamed into place only when its SHA-256 is the one the manifest recorded;
+// and renamed into place only when its digest (root, or SHA-256 for a format 1
+// job) is the one the manifest recorded;
 // otherwise (StoreError, or StoreCancelled when `stop` says so) the temporary file
 // is removed and a file already at `outPath` is left as it was.
 std::string ExportDisk(const BackupStore& store, const Manifest& job, std::size_t disk, const std::string& outPath,

@@ -16,14 +16,30 @@ using nlohmann::json;
 
 json OptionalJob(const std::optional<long long>& job) { return job ? json(*job) : json(nullptr); }
 
+// The window list holds only the windows that are not all zeros, as [index, digest].
+json DigestToJson(const DiskDigest& digest) {
+    json windows = json::array();
+    for (const auto& [index, hex] : digest.windows) windows.push_back({index, hex});
+    return {{"kind", DiskDigest::kKind},
+            {"version", DiskDigest::kVersion},
+            {"windowBytes", DiskDigest::kWindowBytes},
+            {"root", digest.root},
+            {"windows", windows}};
+}
+
 json DiskToJson(const DiskRecord& d) {
     json extents = json::array();
     for (const Extent& e : d.extents) extents.push_back({e.start, e.length});
-    return {{"name", d.name},         {"path", d.path},           {"lun", d.lun},
-            {"osDisk", d.osDisk},     {"capacity", d.capacity},   {"imageBytes", d.imageBytes},
-            {"changeId", d.changeId}, {"image", d.image},         {"extents", extents},
-            {"bytesRead", d.bytesRead}, {"parentJob", OptionalJob(d.parentJob)},
-            {"sha256", d.sha256},     {"dataSha256", d.dataSha256}};
+    json disk = {{"name", d.name},         {"path", d.path},           {"lun", d.lun},
+                 {"osDisk", d.osDisk},     {"capacity", d.capacity},   {"imageBytes", d.imageBytes},
+                 {"changeId", d.changeId}, {"image", d.image},         {"extents", extents},
+                 {"bytesRead", d.bytesRead}, {"parentJob", OptionalJob(d.parentJob)},
+                 {"dataSha256", d.dataSha256}};
+    if (d.digest)
+        disk["digest"] = DigestToJson(*d.digest);
+    else
+        disk["sha256"] = d.sha256;
+    return disk;
 }
 
 // A value as an error message shows it: its JSON, cut short when long.
@@ -151,6 +167,37 @@ ExtentList ReadExtents(const Fields& disk, std::uint64_t imageBytes) {
     return extents;
 }
 
+// Window digests in ascending order of index, each window on the disk.
+void ReadWindows(const Fields& j, DiskDigest& digest) {
+    const json& list = j.array("windows");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::string field = Indexed(j.field("windows"), i);
+        const json& w = list[i];
+        const bool pair = w.is_array() && w.size() == 2;
+        const std::optional<std::uint64_t> index = pair ? NonNegative(w[0]) : std::nullopt;
+        if (!index || !w[1].is_string() || !IsDigest(w[1].get<std::string>()))
+            throw StoreError(field + " must be [window, SHA-256 of 64 lower-case hex digits], not " + Shown(w));
+        if (*index >= digest.windowCount())
+            throw StoreError(field + " " + Shown(w) + " is past the disk's " + std::to_string(digest.windowCount()) +
+                             " windows");
+        if (!digest.windows.empty() && *index <= digest.windows.rbegin()->first)
+            throw StoreError(field + " " + Shown(w) + " repeats or comes before the window ahead of it");
+        digest.windows[*index] = w[1].get<std::string>();
+    }
+}
+
+DiskDigest DigestFromJson(const Fields& j, std::uint64_t diskBytes) {
+    if (j.text("kind") != DiskDigest::kKind)
+        j.fail("kind", "must be " + Shown(DiskDigest::kKind) + ", not " + Shown(j.at("kind")));
+    j.count("version", DiskDigest::kVersion, DiskDigest::kVersion);
+    j.count("windowBytes", DiskDigest::kWindowBytes, DiskDigest::kWindowBytes);
+    DiskDigest digest;
+    digest.diskBytes = diskBytes;
+    digest.root = j.digest("root");
+    ReadWindows(j, digest);
+    return digest;
+}
+
 DiskRecord DiskFromJson(const Fields& j, const Manifest& job) {
     DiskRecord d;
     d.name = j.text("name");
@@ -171,7 +218,10 @@ DiskRecord DiskFromJson(const Fields& j, const Manifest& job) {
     d.bytesRead = j.count("bytesRead");
     d.parentJob = j.olderJob("parentJob", job.jobId);
     if (d.parentJob && d.parentJob != job.parentJob) j.fail("parentJob", "is not the job's parentJob");
-    d.sha256 = j.digest("sha256");
+    if (job.format == Manifest::kWholeDiskFormat)
+        d.sha256 = j.digest("sha256");
+    else
+        d.digest = DigestFromJson(j.object("digest"), d.imageBytes);
     d.dataSha256 = j.digest("dataSha256");
     return d;
 }
@@ -231,7 +281,7 @@ json Manifest::toJson() const {
     for (const DiskRecord& d : disks) disksJson.push_back(DiskToJson(d));
     json filesJson = json::array();
     for (const FileRecord& f : files) filesJson.push_back({{"name", f.name}, {"size", f.size}, {"sha256", f.sha256}});
-    return {{"format", kFormat},
+    return {{"format", format},
             {"jobId", jobId},
             {"vm", {{"name", vmName}, {"guid", vmGuid}, {"resourceGroup", resourceGroup}}},
             {"backupType", incremental ? "incremental" : "full"},
@@ -248,9 +298,11 @@ json Manifest::toJson() const {
 
 Manifest Manifest::FromJson(const json& document) {
     const Fields top(document, "");
-    if (top.count("format") != static_cast<std::uint64_t>(kFormat))
-        top.fail("format", "is " + Shown(top.at("format")) + "; this agent reads format " + std::to_string(kFormat));
     Manifest m;
+    m.format = static_cast<int>(top.count("format", 0, INT32_MAX));
+    if (m.format != kFormat && m.format != kWholeDiskFormat)
+        top.fail("format", "is " + Shown(top.at("format")) + "; this agent reads formats " +
+                               std::to_string(kWholeDiskFormat) + " and " + std::to_string(kFormat));
     m.jobId = static_cast<long long>(top.count("jobId", 1, kMaxJobId));
     try {
         ReadJob(top, m);

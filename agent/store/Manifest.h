@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/store/Extent.h"
+#include "agent/store/WindowDigest.h"
 
 namespace vsagent {
 
@@ -26,7 +27,8 @@ struct DiskRecord {
     ExtentList extents;                 // byte ranges stored in the image, sorted, disjoint, within imageBytes
     std::uint64_t bytesRead = 0;
     std::optional<long long> parentJob; // the job's parent when this image is applied over it; none for a full read
-    std::string sha256;                 // the whole disk as of this backup
+    std::string sha256;                 // format 1: SHA-256 of the whole disk as of this backup
+    std::optional<DiskDigest> digest;   // format 2: the windowed digest of the disk as of this backup
     std::string dataSha256;             // the stored extents of this job's image, in order
 
     static constexpr std::uint64_t kSectorBytes = 512;
@@ -41,9 +43,12 @@ struct FileRecord {
 };
 
 struct Manifest {
-    static constexpr int kFormat = 1;
+    // Format 2 digests each disk by windows; format 1, still read, by one SHA-256 of the whole disk.
+    static constexpr int kFormat = 2;
+    static constexpr int kWholeDiskFormat = 1;
     static constexpr long long kMaxJobId = 1LL << 62;
 
+    int format = kFormat;
     long long jobId = 0;
     std::string vmName;                  // also the name of the VM's folder in the store
     std::string vmGuid;
@@ -62,7 +67,8 @@ struct Manifest {
     nlohmann::json toJson() const;
     // Reads a manifest and checks every value, so that what reads the store can trust
     // it: types, ranges, extents (sorted, disjoint, inside the image), plain file
-    // names, job ids and digests. Throws StoreError naming the job and the field
+    // names, job ids and digests (of a windowed digest: its kind, version, window
+    // size and window list; its root only verify recomputes). Throws StoreError naming the job and the field
     // ("job 3: disks[1].capacity ...") when the document is not a sound manifest of
     // this format. What only the job folder can tell (image sizes) BackupStore checks.
     static Manifest FromJson(const nlohmann::json& document);

@@ -1,6 +1,7 @@
 // write, hash and url: the data of disks, blobs and snapshots.
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <vector>
@@ -32,12 +33,17 @@ const char* const kWriteUsage =
 
 const char* const kHashUsage =
     "usage: azsim hash --state DIR (--vm NAME [--disk N] | --blob URL | --snapshot NAME_OR_ID)\n"
-    "                  [--offset O] [--length L]\n"
+    "                  [--offset O] [--length L | --root]\n"
     "\n"
     "Prints the SHA-256 (hex) of the bytes of a VM's disk (N: 0 = OS disk), of a blob\n"
     "or blob snapshot given by its URL (\"?snapshot=\" selects a snapshot), or of a\n"
     "managed snapshot given by name or resource id; by default the whole of it, else\n"
-    "L bytes (to the end without L) from offset O.\n";
+    "L bytes (to the end without L) from offset O.\n"
+    "\n"
+    "With --root, prints the windowed root digest of the whole of it instead: the\n"
+    "SHA-256 of each 4 MiB window from offset 0 (the last one covers what remains),\n"
+    "then the SHA-256 of those 32-byte digests in order. Only windows with allocated\n"
+    "pages are read; the others read as zeros and take the digest of zeros.\n";
 
 const char* const kUrlUsage =
     "usage: azsim url --state DIR --vm NAME [--disk N]\n"
@@ -99,6 +105,63 @@ bool ResolveHashTarget(const azsim::StateDocument& doc, const CommandLine& line,
     return true;
 }
 
+std::string Hex(const unsigned char* bytes, std::size_t size) {
+    static const char* kDigits = "0123456789abcdef";
+    std::string hex;
+    for (std::size_t i = 0; i < size; ++i) {
+        hex += kDigits[bytes[i] >> 4];
+        hex += kDigits[bytes[i] & 15];
+    }
+    return hex;
+}
+
+// SHA-256 of `size` bytes, as its 32 raw bytes.
+std::string RawSha256(const char* data, std::size_t size) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr);
+    return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+// The root of the windowed digest of the first `size` bytes of the target (see
+// the usage): windows without an allocated page are never read, so the cost
+// follows the allocated bytes. The digest of a full window of zeros is computed
+// once, that of a short last window of zeros only when it is needed.
+bool WindowRoot(const azsim::PageBlobStore& store, const Target& target, std::uint64_t size, std::string& hex,
+                std::string& error) {
+    std::vector<azsim::PageRange> ranges;
+    if (!store.pageRanges(target.blob, target.snapshot, 0, size, ranges)) {
+        error = "blob or snapshot does not exist";
+        return false;
+    }
+    std::vector<char> chunk(kChunkBytes);
+    const std::string zeroWindow = RawSha256(chunk.data(), chunk.size());
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> root(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestInit_ex(root.get(), EVP_sha256(), nullptr);
+    std::size_t next = 0;  // the first range that ends past the window
+    for (std::uint64_t start = 0; start < size; start += kChunkBytes) {
+        const std::uint64_t length = std::min(kChunkBytes, size - start);
+        while (next < ranges.size() && ranges[next].end <= start) ++next;
+        std::string digest;
+        if (next < ranges.size() && ranges[next].start < start + length) {
+            const std::int64_t got = store.read(target.blob, target.snapshot, start, chunk.data(), length);
+            if (got != static_cast<std::int64_t>(length)) {
+                error = "blob or snapshot changed while it was read";
+                return false;
+            }
+            digest = RawSha256(chunk.data(), length);
+        } else {
+            digest = length == kChunkBytes ? zeroWindow : RawSha256(std::vector<char>(length).data(), length);
+        }
+        EVP_DigestUpdate(root.get(), digest.data(), digest.size());
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(root.get(), digest, &length);
+    hex = Hex(digest, length);
+    return true;
+}
+
 bool Sha256(const azsim::PageBlobStore& store, const Target& target, std::uint64_t offset, std::uint64_t length,
             std::string& hex, std::string& error) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
@@ -121,12 +184,7 @@ bool Sha256(const azsim::PageBlobStore& store, const Target& target, std::uint64
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     EVP_DigestFinal_ex(ctx.get(), digest, &size);
-    static const char* kDigits = "0123456789abcdef";
-    hex.clear();
-    for (unsigned int i = 0; i < size; ++i) {
-        hex += kDigits[digest[i] >> 4];
-        hex += kDigits[digest[i] & 15];
-    }
+    hex = Hex(digest, size);
     return true;
 }
 
@@ -222,9 +280,17 @@ int RunHash(int argc, char** argv) {
     CommandLine line;
     int exit = ParseCommand(
         argc, argv,
-        {{"vm", true}, {"disk", true}, {"blob", true}, {"snapshot", true}, {"offset", true}, {"length", true}},
+        {{"vm", true},
+         {"disk", true},
+         {"blob", true},
+         {"snapshot", true},
+         {"offset", true},
+         {"length", true},
+         {"root", false}},
         kHashUsage, line);
     if (exit >= 0) return exit;
+    if (line.has("root") && (line.has("offset") || line.has("length")))
+        return Fail("hash", "--root digests the whole disk; it takes no --offset or --length", kExitUsage);
     std::string error;
     azsim::SubscriptionState state(line.value("state"));
     Target target;
@@ -242,7 +308,9 @@ int RunHash(int argc, char** argv) {
     if (length > properties.size - offset)
         return Fail("hash", "range reaches past the end (" + std::to_string(properties.size) + " bytes)");
     std::string hex;
-    if (!Sha256(store, target, offset, length, hex, error)) return Fail("hash", error);
+    const bool hashed = line.has("root") ? WindowRoot(store, target, properties.size, hex, error)
+                                         : Sha256(store, target, offset, length, hex, error);
+    if (!hashed) return Fail("hash", error);
     std::cout << hex << "\n";
     return kExitOk;
 }

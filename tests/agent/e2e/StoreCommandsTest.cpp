@@ -61,6 +61,7 @@ protected:
     Manifest WriteJob(std::uint64_t capacity, const std::string& data, std::string wholeDigest = "") {
         BackupStore writer(store);
         Manifest m;
+        m.format = Manifest::kWholeDiskFormat;
         m.jobId = writer.nextJobId();
         m.vmName = "vm1";
         const std::string folder = writer.createJobFolder("vm1", m.jobId);

@@ -54,6 +54,21 @@ protected:
         for (int d = 0; d < disks; ++d) out.push_back(CloudHash(vm, d));
         return out;
     }
+    // The cloud's windowed root digest of each disk.
+    std::vector<json> CloudRoots(const std::string& vm, int disks) {
+        std::vector<json> out;
+        for (int d = 0; d < disks; ++d) {
+            e2e::Run run = Azsim({"hash", "--vm", vm, "--disk", std::to_string(d), "--root"});
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+            out.push_back(run.out.substr(0, 64));
+        }
+        return out;
+    }
+    static std::vector<json> Roots(const json& job) {
+        std::vector<json> out;
+        for (const json& disk : job["disks"]) out.push_back(disk["digest"]["root"]);
+        return out;
+    }
     std::string Export(long long job, int disk) {
         std::string out = dir.path() + "/export-" + std::to_string(job) + "-" + std::to_string(disk);
         e2e::Run run = Agent({"export", "--store", store, "--job", std::to_string(job), "--disk", std::to_string(disk),
@@ -90,9 +105,12 @@ protected:
     }
 
     // Full, incremental, incremental of `vm`; every export equals the cloud's disk at its backup time.
+    // Each job's root digests equal the cloud's at its time, and a full backup of the
+    // last state gets the roots the last incremental got.
     void BackUpThreeTimes(const std::string& vm, int disks) {
         std::vector<std::vector<std::string>> atBackup;
         std::vector<json> jobs;
+        std::vector<std::vector<json>> rootsAtBackup;
         for (int round = 0; round < 3; ++round) {
             if (round > 0)
                 for (int d = 0; d < disks; ++d) {
@@ -100,8 +118,12 @@ protected:
                     GuestWrite(vm, d, 200 * 1048576ull + round * 4096, 4096, round * 10 + d + 5);
                 }
             atBackup.push_back(CloudHashes(vm, disks));
+            rootsAtBackup.push_back(CloudRoots(vm, disks));
             jobs.push_back(Backup(vm));
+            EXPECT_EQ(Roots(jobs.back()), rootsAtBackup.back()) << "job " << jobs.back()["jobId"];
         }
+        EXPECT_NE(rootsAtBackup[1], rootsAtBackup[2]);
+        EXPECT_EQ(Roots(Backup(vm, {"--full"})), rootsAtBackup[2]);
         ASSERT_EQ(jobs[0]["backupType"], "full");
         for (int round = 1; round < 3; ++round) {
             EXPECT_EQ(jobs[round]["backupType"], "incremental");
@@ -115,7 +137,6 @@ protected:
             for (int d = 0; d < disks; ++d) {
                 std::string exported = Export(jobs[round]["jobId"], d);
                 EXPECT_EQ(exported, atBackup[round][d]) << "job " << jobs[round]["jobId"] << " disk " << d;
-                EXPECT_EQ(jobs[round]["disks"][d]["sha256"], atBackup[round][d]);
             }
         }
         EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
@@ -157,14 +178,14 @@ TEST_F(Vsagent, DiskWhoseChangeIdNoLongerAnswersIsReadInFull) {
                      "NotFound: no snapshot with that GUID", "--times", "-1"})
                   .exitCode,
               0);
-    std::vector<std::string> atBackup = CloudHashes("app-win01", 2);
+    std::vector<json> atBackup = CloudRoots("app-win01", 2);
     json next = Backup("app-win01");
     EXPECT_EQ(next["backupType"], "full");
     EXPECT_EQ(next["parentJob"], nullptr);
     EXPECT_GE(next["bytesRead"].get<std::uint64_t>(), first["bytesRead"].get<std::uint64_t>());
     for (int d = 0; d < 2; ++d) {
         EXPECT_EQ(next["disks"][d]["parentJob"], nullptr) << "disk " << d;
-        EXPECT_EQ(next["disks"][d]["sha256"], atBackup[d]) << "disk " << d;
+        EXPECT_EQ(next["disks"][d]["digest"]["root"], atBackup[d]) << "disk " << d;
     }
     EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
 }
@@ -243,7 +264,7 @@ TEST_F(Vsagent, KilledBackupIsUndoneBeforeTheNextBackupOfItsVm) {
 
     // The next backup removes what the dead job recorded, and only that: the reference
     // set of job 1 stays, so the backup is still an incremental one from job 1.
-    std::vector<std::string> atBackup = CloudHashes(vm, 3);
+    std::vector<json> atBackup = CloudRoots(vm, 3);
     json next = Backup(vm);
     EXPECT_EQ(next["backupType"], "incremental");
     EXPECT_EQ(next["parentJob"], 1);
@@ -252,7 +273,7 @@ TEST_F(Vsagent, KilledBackupIsUndoneBeforeTheNextBackupOfItsVm) {
     EXPECT_EQ(SnapshotSetsOf(vm), 1u);
     EXPECT_FALSE(fs::exists(JobFolder(vm, 2)));
     EXPECT_TRUE(List()["incomplete"].empty());
-    for (int d = 0; d < 3; ++d) EXPECT_EQ(next["disks"][d]["sha256"], atBackup[d]) << "disk " << d;
+    for (int d = 0; d < 3; ++d) EXPECT_EQ(next["disks"][d]["digest"]["root"], atBackup[d]) << "disk " << d;
     EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
 }
 
@@ -282,10 +303,10 @@ TEST_F(Vsagent, AnySequenceOfBackupsLeavesTheVmOneReferenceSet) {
     GuestWrite(vm, 1, 3 * 1048576ull, 65536, 9);
     EXPECT_EQ(Backup(vm)["backupType"], "incremental");
     EXPECT_EQ(SnapshotSetsOf(vm), 1u);
-    std::vector<std::string> atBackup = CloudHashes(vm, 2);
+    std::vector<json> atBackup = CloudRoots(vm, 2);
     json last = Backup(vm, {"--full"});
     EXPECT_EQ(SnapshotSetsOf(vm), 1u);
-    for (int d = 0; d < 2; ++d) EXPECT_EQ(last["disks"][d]["sha256"], atBackup[d]);
+    for (int d = 0; d < 2; ++d) EXPECT_EQ(last["disks"][d]["digest"]["root"], atBackup[d]);
 
     // The one set left is the newest job's reference: the next incremental reads only what changed.
     GuestWrite(vm, 0, 5 * 1048576ull, 65536, 10);

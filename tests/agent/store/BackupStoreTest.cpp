@@ -84,6 +84,7 @@ protected:
         for (const Extent& e : extents)
             for (std::uint64_t i = e.start; i < e.end(); ++i) expected[i] = fill;
         Manifest m;
+        m.format = Manifest::kWholeDiskFormat;
         m.jobId = id;
         m.vmName = vm;
         m.resourceGroup = "rg";

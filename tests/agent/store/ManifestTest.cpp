@@ -22,6 +22,7 @@ const std::string kDigest(64, 'a');
 // An incremental job 7 over job 5 with one disk and one configuration file.
 json Document() {
     Manifest m;
+    m.format = Manifest::kWholeDiskFormat;
     m.jobId = 7;
     m.vmName = "vm1";
     m.incremental = true;
@@ -167,6 +168,44 @@ TEST(Manifest, DigestsAreLowerCaseSha256Hex) {
     }
 }
 
+// The windowed digest of the current format: named, versioned, and its window list in order on the disk.
+TEST(Manifest, WindowedDigestIsNamedVersionedAndItsWindowsOnTheDisk) {
+    json d = Document();
+    d["format"] = Manifest::kFormat;
+    d["disks"][0].erase("sha256");
+    EXPECT_REFUSED(d, "disks[0].digest is missing");
+    DiskDigest digest;
+    digest.diskBytes = kImage;
+    digest.windows = {{0, kDigest}};
+    digest.root = kDigest;
+    Manifest m = Manifest::FromJson(Document());
+    m.format = Manifest::kFormat;
+    m.disks[0].digest = digest;
+    d = m.toJson();
+    EXPECT_EQ(d["disks"][0].count("sha256"), 0u);
+    const Manifest back = Manifest::FromJson(d);
+    ASSERT_TRUE(back.disks[0].digest.has_value());
+    EXPECT_EQ(back.disks[0].digest->windows, digest.windows);
+    EXPECT_EQ(back.disks[0].digest->root, kDigest);
+
+    auto with = [&d](const char* key, const json& value) {
+        json changed = d;
+        changed["disks"][0]["digest"][key] = value;
+        return changed;
+    };
+    EXPECT_REFUSED(with("kind", "sha256"), "disks[0].digest.kind must be \"sha256-windows\"");
+    EXPECT_REFUSED(with("version", 2), "disks[0].digest.version must be a whole number from 1 to 1");
+    EXPECT_REFUSED(with("windowBytes", 1 << 20), "disks[0].digest.windowBytes must be");
+    EXPECT_REFUSED(with("root", "A"), "disks[0].digest.root must be a SHA-256");
+    // A disk of 1 MiB and a sector has one window, 0.
+    EXPECT_REFUSED(with("windows", json::array({json::array({1, kDigest})})),
+                   "disks[0].digest.windows[0] [1,\"aaaa");
+    EXPECT_REFUSED(with("windows", json::array({json::array({0, kDigest}), json::array({0, kDigest})})),
+                   "disks[0].digest.windows[1] [0,\"aaaa");
+    EXPECT_REFUSED(with("windows", json::array({json::array({0, "aa"})})), "disks[0].digest.windows[0] must be");
+    EXPECT_REFUSED(with("windows", json::array({kDigest})), "disks[0].digest.windows[0] must be");
+}
+
 TEST(Manifest, OtherValuesHaveTheirTypesAndRanges) {
     json d = Document();
     d["disks"][0]["lun"] = 63;
@@ -194,7 +233,7 @@ TEST(Manifest, OtherValuesHaveTheirTypesAndRanges) {
     EXPECT_EQ(Refusal(twins), "");
 
     // Before the job id is known the refusal names only the field.
-    EXPECT_EQ(Refusal(top("format", 2)).rfind("format is 2", 0), 0u);
+    EXPECT_EQ(Refusal(top("format", 3)).rfind("format is 3", 0), 0u);
     EXPECT_EQ(Refusal(json::array()), "the document is not an object");
 }
 

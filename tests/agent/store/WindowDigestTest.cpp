@@ -1,0 +1,183 @@
+// The windowed disk digest: its zero constant, incremental updates against full
+// ones, and what verify and export make of it next to the whole-disk digest.
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "agent/store/BackupStore.h"
+#include "agent/store/ChainReader.h"
+#include "agent/store/Integrity.h"
+#include "agent/store/Sha256.h"
+#include "agent/store/SparseImage.h"
+#include "agent/store/WindowDigest.h"
+#include "tests/support/SimulatedCloud.h"
+
+using namespace vsagent;
+
+namespace {
+
+constexpr std::uint64_t kWindow = DiskDigest::kWindowBytes;
+// Three full windows and a short last one of one sector.
+constexpr std::uint64_t kDisk = 3 * kWindow + 512;
+
+std::string HashOf(const std::vector<unsigned char>& bytes) {
+    Sha256 sha;
+    sha.update(bytes.data(), bytes.size());
+    return sha.hex();
+}
+
+TEST(WindowDigest, ZeroConstantIsTheDigestOfZerosOfTheWindowsLength) {
+    std::vector<unsigned char> window(kWindow, 0);
+    EXPECT_EQ(ZeroWindowDigest(kWindow), HashOf(window));
+    window[kWindow - 1] = 1;
+    EXPECT_NE(ZeroWindowDigest(kWindow), HashOf(window));
+    EXPECT_EQ(ZeroWindowDigest(512), HashOf(std::vector<unsigned char>(512, 0)));
+
+    // Only windows that are not zeros are listed; the root covers all of them.
+    DiskDigest digest;
+    digest.diskBytes = kDisk;
+    EXPECT_EQ(digest.windowCount(), 4u);
+    EXPECT_EQ(digest.window(3).length, 512u);
+    digest.setWindow(3, ZeroWindowDigest(512));
+    digest.setWindow(1, HashOf(window));
+    ASSERT_EQ(digest.windows.size(), 1u);
+    Sha256 root;
+    for (std::uint64_t i = 0; i < 4; ++i) {
+        std::vector<unsigned char> raw(32);
+        const std::string hex = digest.windowDigest(i);
+        for (std::size_t b = 0; b < 32; ++b) raw[b] = static_cast<unsigned char>(std::stoi(hex.substr(2 * b, 2), nullptr, 16));
+        root.update(raw.data(), raw.size());
+    }
+    EXPECT_EQ(digest.computeRoot(), root.hex());
+}
+
+TEST(WindowDigest, TouchedWindowsAreEveryWindowAnExtentReaches) {
+    EXPECT_EQ(TouchedWindows({{0, 1}, {kWindow - 1, 2}, {3 * kWindow, 512}}), (std::vector<std::uint64_t>{0, 1, 3}));
+    EXPECT_EQ(TouchedWindows({{kWindow, kWindow}}), (std::vector<std::uint64_t>{1}));
+}
+
+class WindowDigestStore : public ::testing::Test {
+protected:
+    // A job whose disk holds `fill` over `extents`, over `parent`, with the digest its
+    // extents' windows give over the parent's (or over zeros).
+    Manifest StoreJob(const ExtentList& extents, unsigned char fill, const Manifest* parent) {
+        Manifest m;
+        m.jobId = store.nextJobId();
+        m.vmName = "vm1";
+        const std::string folder = store.createJobFolder("vm1", m.jobId);
+        SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
+        for (const Extent& e : extents) {
+            std::vector<unsigned char> data(e.length, fill);
+            image.write(e.start, data.data(), data.size());
+        }
+        image.sync();
+        DiskRecord d;
+        d.name = "vm1-os";
+        d.capacity = kDisk - 512;
+        d.imageBytes = kDisk;
+        d.image = "disk0.img";
+        d.extents = extents;
+        d.dataSha256 = HashExtents(image, extents);
+        DiskDigest base;
+        base.diskBytes = kDisk;
+        std::vector<ChainLink> links;
+        if (parent) {
+            m.incremental = true;
+            m.parentJob = d.parentJob = parent->jobId;
+            base = *parent->disks[0].digest;
+            links = store.chain(*parent, 0);
+        }
+        links.push_back({m.jobId, image.path(), extents});
+        d.digest = UpdateDigest(ChainReader(links, kDisk), base, TouchedWindows(extents));
+        m.disks.push_back(d);
+        store.commit(folder, m);
+        return *store.job(m.jobId);
+    }
+    // The digest of the whole disk as of `job`, every window hashed.
+    DiskDigest Everything(const Manifest& job) {
+        DiskDigest zero;
+        zero.diskBytes = kDisk;
+        return UpdateDigest(ChainReader(store.chain(job, 0), kDisk), zero, TouchedWindows({{0, kDisk}}));
+    }
+
+    testsupport::TempDir dir;
+    BackupStore store{dir.path() + "/store"};
+};
+
+TEST_F(WindowDigestStore, AnIncrementalGetsTheRootAFullDigestOfTheSameDiskGets) {
+    const Manifest full = StoreJob({{0, 8192}, {2 * kWindow + 4096, 4096}}, 1, nullptr);
+    EXPECT_EQ(full.disks[0].digest->windows.size(), 2u);  // windows 1 and 3 are zeros
+    EXPECT_EQ(full.disks[0].digest->root, Everything(full).root);
+    const Manifest incremental = StoreJob({{kWindow + 512, 512}, {kDisk - 512, 512}}, 2, &full);
+    EXPECT_EQ(incremental.disks[0].digest->windows.size(), 4u);
+    EXPECT_EQ(incremental.disks[0].digest->root, Everything(incremental).root);
+    EXPECT_NE(incremental.disks[0].digest->root, full.disks[0].digest->root);
+    // Window 0 was taken from the parent, unchanged.
+    EXPECT_EQ(incremental.disks[0].digest->windows.at(0), full.disks[0].digest->windows.at(0));
+
+    EXPECT_TRUE(VerifyJob(store, incremental).problems.empty());
+    std::string out = dir.path() + "/export.img";
+    EXPECT_NO_THROW(ExportDisk(store, incremental, 0, out));
+}
+
+TEST_F(WindowDigestStore, VerifyNamesTheJobDiskAndBytesOfADamagedWindow) {
+    const Manifest full = StoreJob({{0, 8192}, {kWindow + 4096, 4096}}, 1, nullptr);
+    const Manifest incremental = StoreJob({{2 * kWindow, 512}}, 2, &full);
+    std::fstream image(store.jobFolder("vm1", full.jobId) + "/disk0.img", std::ios::in | std::ios::out | std::ios::binary);
+    image.seekp(static_cast<std::streamoff>(kWindow + 5000));
+    image.put(7);
+    image.close();
+
+    const VerifyResult damaged = VerifyJob(store, full);
+    ASSERT_EQ(damaged.problems.size(), 2u);  // the stored data and its window
+    EXPECT_NE(damaged.problems[1].find("job 1, disk 0 [vm1-os]: window 1 (bytes 4194304-8388607)"), std::string::npos)
+        << damaged.problems[1];
+    // The incremental checks only the windows it stored, which are sound.
+    EXPECT_TRUE(VerifyJob(store, incremental).problems.empty());
+    EXPECT_THROW(ExportDisk(store, incremental, 0, dir.path() + "/x.img"), StoreError);
+
+    // A window list that does not make up its root is found too.
+    Manifest edited = incremental;
+    edited.disks[0].digest->windows.erase(0);
+    const VerifyResult rootless = VerifyJob(store, edited);
+    ASSERT_EQ(rootless.problems.size(), 1u);
+    EXPECT_NE(rootless.problems[0].find("job 2, disk 0 [vm1-os]: the recorded window digests make up the root"),
+              std::string::npos);
+}
+
+TEST_F(WindowDigestStore, AWholeDiskDigestOfTheOlderFormatStillVerifiesAndExports) {
+    Manifest m;
+    m.format = Manifest::kWholeDiskFormat;
+    m.jobId = store.nextJobId();
+    m.vmName = "vm1";
+    const std::string folder = store.createJobFolder("vm1", m.jobId);
+    std::vector<unsigned char> disk(kDisk, 0);
+    std::memset(disk.data() + kWindow, 5, 4096);
+    SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
+    image.write(kWindow, disk.data() + kWindow, 4096);
+    image.sync();
+    DiskRecord d;
+    d.name = "vm1-os";
+    d.capacity = kDisk - 512;
+    d.imageBytes = kDisk;
+    d.image = "disk0.img";
+    d.extents = {{kWindow, 4096}};
+    d.dataSha256 = HashExtents(image, d.extents);
+    d.sha256 = HashOf(disk);
+    m.disks.push_back(d);
+    store.commit(folder, m);
+
+    const Manifest read = *store.job(m.jobId);
+    EXPECT_EQ(read.format, Manifest::kWholeDiskFormat);
+    EXPECT_FALSE(read.disks[0].digest.has_value());
+    EXPECT_TRUE(VerifyJob(store, read).problems.empty());
+    EXPECT_EQ(ExportDisk(store, read, 0, dir.path() + "/old.img"), HashOf(disk));
+    Manifest wrong = read;
+    wrong.disks[0].sha256 = std::string(64, '0');
+    EXPECT_EQ(VerifyJob(store, wrong).problems.size(), 1u);
+    EXPECT_THROW(ExportDisk(store, wrong, 0, dir.path() + "/old.img"), StoreError);
+}
+
+}  // namespace
