@@ -60,6 +60,17 @@ TEST(WindowDigest, TouchedWindowsAreEveryWindowAnExtentReaches) {
 
 class WindowDigestStore : public ::testing::Test {
 protected:
+    // The record of disk 0 of a job whose image holds data over `extents`.
+    static DiskRecord Disk0(const SparseImage& image, const ExtentList& extents) {
+        DiskRecord d;
+        d.name = "vm1-os";
+        d.capacity = kDisk - 512;
+        d.imageBytes = kDisk;
+        d.image = "disk0.img";
+        d.extents = extents;
+        d.dataSha256 = HashExtents(image, extents);
+        return d;
+    }
     // A job whose disk holds `fill` over `extents`, over `parent`, with the digest its
     // extents' windows give over the parent's (or over zeros).
     Manifest StoreJob(const ExtentList& extents, unsigned char fill, const Manifest* parent) {
@@ -73,13 +84,7 @@ protected:
             image.write(e.start, data.data(), data.size());
         }
         image.sync();
-        DiskRecord d;
-        d.name = "vm1-os";
-        d.capacity = kDisk - 512;
-        d.imageBytes = kDisk;
-        d.image = "disk0.img";
-        d.extents = extents;
-        d.dataSha256 = HashExtents(image, extents);
+        DiskRecord d = Disk0(image, extents);
         DiskDigest base;
         base.diskBytes = kDisk;
         std::vector<ChainLink> links;
@@ -158,13 +163,7 @@ TEST_F(WindowDigestStore, AWholeDiskDigestOfTheOlderFormatStillVerifiesAndExport
     SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
     image.write(kWindow, disk.data() + kWindow, 4096);
     image.sync();
-    DiskRecord d;
-    d.name = "vm1-os";
-    d.capacity = kDisk - 512;
-    d.imageBytes = kDisk;
-    d.image = "disk0.img";
-    d.extents = {{kWindow, 4096}};
-    d.dataSha256 = HashExtents(image, d.extents);
+    DiskRecord d = Disk0(image, {{kWindow, 4096}});
     d.sha256 = HashOf(disk);
     m.disks.push_back(d);
     store.commit(folder, m);
