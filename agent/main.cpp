@@ -19,6 +19,8 @@ const char* const kUsage =
     "  verify --store DIR [--job ID]    re-hash what the store's manifests promise\n"
     "  export --store DIR --job ID --disk N --out FILE\n"
     "                                   a disk as of a job, assembled from its backups\n"
+    "  prune --store DIR --keep-last N | --keep-within DURATION\n"
+    "                                   remove old backups; kept ones stay restorable\n"
     "  demo                             full and incremental backup, export and compare, end to end\n"
     "\n"
     "Without --cloud DIR the agent works on a simulated subscription in ~/.vsagent/cloud,\n"
@@ -39,6 +41,7 @@ int main(int argc, char** argv) {
     if (command == "list") return vsagent::RunList(argc, argv);
     if (command == "verify") return vsagent::RunVerify(argc, argv, cancel);
     if (command == "export") return vsagent::RunExport(argc, argv, cancel);
+    if (command == "prune") return vsagent::RunPrune(argc, argv, cancel);
     if (command == "demo") return vsagent::RunDemo(argc, argv, cancel);
     std::cerr << "vsagent: unknown command [" << command << "]\n\n" << kUsage;
     return vsagent::kExitUsage;

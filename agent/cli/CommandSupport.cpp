@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "agent/cli/Commands.h"
+#include "agent/host/CancelSignal.h"
 #include "agent/host/EmbeddedCloud.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
@@ -59,6 +60,16 @@ int ParseCommand(int argc, char** argv, const std::vector<OptionSpec>& specs, st
 int Fail(const char* command, const std::string& message, int exitCode) {
     std::cerr << "vsagent " << command << ": " << message << "\n";
     return exitCode;
+}
+
+bool NeedStore(const CommandLine& line, const char* command, int& exit) {
+    if (!line.value("store").empty()) return true;
+    exit = Fail(command, "--store DIR is required", kExitUsage);
+    return false;
+}
+
+StopRequested StopOn(const CancelSignal& cancel) {
+    return [&cancel] { return cancel.cancelled(); };
 }
 
 std::string CloudDir(const CommandLine& line) { return line.value("cloud", EmbeddedCloud::DefaultDir()); }

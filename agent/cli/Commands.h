@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "agent/cli/CommandLine.h"
+#include "agent/store/StoreError.h"
 
 namespace vsagent {
 
@@ -21,6 +22,7 @@ int RunBackup(int argc, char** argv, CancelSignal& cancel);
 int RunList(int argc, char** argv);
 int RunVerify(int argc, char** argv, const CancelSignal& cancel);
 int RunExport(int argc, char** argv, const CancelSignal& cancel);
+int RunPrune(int argc, char** argv, const CancelSignal& cancel);
 int RunDemo(int argc, char** argv, CancelSignal& cancel);
 
 // Parses the command's options and applies the global ones (settings file, log file).
@@ -30,6 +32,10 @@ int ParseCommand(int argc, char** argv, const std::vector<OptionSpec>& specs, st
                  const char* usage, CommandLine& line);
 // Prints "vsagent <command>: <message>" on stderr and returns `exitCode`.
 int Fail(const char* command, const std::string& message, int exitCode = kExitFailed);
+// True when --store DIR was given; else prints the error and sets `exit`.
+bool NeedStore(const CommandLine& line, const char* command, int& exit);
+// A stop request for the store's long operations: a cancel the signal watcher took.
+StopRequested StopOn(const CancelSignal& cancel);
 // The simulated subscription's folder: --cloud, else the default one.
 std::string CloudDir(const CommandLine& line);
 

@@ -18,7 +18,10 @@ const char* const kListUsage =
     "usage: vsagent list --store DIR\n"
     "\n"
     "Lists the complete backup jobs of the store, oldest first, and the folders of\n"
-    "jobs that never completed (failed or cancelled before their manifest was written).\n";
+    "jobs that never completed (failed or cancelled before their manifest was written).\n"
+    "TYPE is full, incremental (built on job PARENT) or synthetic-full (rebuilt in the\n"
+    "store from its chain when prune removed the jobs it built on); READ is what the\n"
+    "job read from the cloud, STORED what its folder takes on disk.\n";
 
 const char* const kVerifyUsage =
     "usage: vsagent verify --store DIR [--job ID]\n"
@@ -34,17 +37,6 @@ const char* const kExportUsage =
     "from the chain of full and incremental backups, to FILE (a sparse file), and\n"
     "checks it against the SHA-256 the job recorded. FILE appears only when it\n"
     "matches; a failed or stopped export leaves an existing FILE as it was.\n";
-
-bool NeedStore(const CommandLine& line, const char* command, int& exit) {
-    if (!line.value("store").empty()) return true;
-    exit = Fail(command, "--store DIR is required", kExitUsage);
-    return false;
-}
-
-// A stop request for the store's long operations: a cancel the signal watcher took.
-StopRequested StopOn(const CancelSignal& cancel) {
-    return [&cancel] { return cancel.cancelled(); };
-}
 
 }  // namespace
 
@@ -62,17 +54,21 @@ int RunList(int argc, char** argv) {
                 nlohmann::json j = m.toJson();
                 j.erase("referencePoint");
                 for (nlohmann::json& disk : j["disks"]) disk.erase("extents");
+                j["storedBytes"] = AllocatedBytes(store.jobFolder(m.vmName, m.jobId));
                 out["jobs"].push_back(j);
             }
             std::cout << out.dump(2) << "\n";
             return kExitOk;
         }
         if (jobs.empty()) std::cout << "no complete backup jobs in " << store.root() << "\n";
-        else std::printf("%-5s %-16s %-10s %-12s %6s %10s  %s\n", "JOB", "VM", "GROUP", "TYPE", "DISKS", "READ", "FINISHED");
+        else std::printf("%-5s %-16s %-10s %-14s %6s %5s %10s %10s  %s\n", "JOB", "VM", "GROUP", "TYPE", "PARENT",
+                         "DISKS", "READ", "STORED", "FINISHED");
         for (const Manifest& m : jobs) {
-            std::string type = m.incremental ? "incr<-" + std::to_string(*m.parentJob) : "full";
-            std::printf("%-5lld %-16s %-10s %-12s %6zu %10s  %s\n", m.jobId, m.vmName.c_str(), m.resourceGroup.c_str(),
-                        type.c_str(), m.disks.size(), FormatBytes(m.bytesRead).c_str(), m.finishedAt.c_str());
+            const char* type = m.incremental ? "incremental" : m.syntheticFull ? "synthetic-full" : "full";
+            const std::string parent = m.parentJob ? std::to_string(*m.parentJob) : "-";
+            std::printf("%-5lld %-16s %-10s %-14s %6s %5zu %10s %10s  %s\n", m.jobId, m.vmName.c_str(),
+                        m.resourceGroup.c_str(), type, parent.c_str(), m.disks.size(), FormatBytes(m.bytesRead).c_str(),
+                        FormatBytes(AllocatedBytes(store.jobFolder(m.vmName, m.jobId))).c_str(), m.finishedAt.c_str());
         }
         for (const std::string& folder : incomplete) std::cout << "incomplete (not usable): " << folder << "\n";
         return kExitOk;

@@ -71,7 +71,8 @@ struct BackupJob::Session {
     std::optional<JobRecord> previous;  // the record of the VM's newest complete job
     bool incremental = false;
     std::string folder;
-    std::optional<JobLock> lock;
+    std::optional<FolderLock> lock;
+    std::optional<FolderLock> vmLock;   // shared: no prune rewrites the VM's chain while the job builds on it
     JobRecord record;
     std::string step;                   // the slot or step running, for an exception's report
     bool threw = false;
@@ -122,7 +123,7 @@ bool BackupJob::prepare(const BackupRequest& request, Session& s) {
         s.step = "store";
         std::string folder = store_.createJobFolder(s.vm.name, s.jobId);
         s.folder = folder;
-        s.lock = JobLock::Hold(folder);
+        s.lock = FolderLock::Hold(folder, FolderLock::Mode::Exclusive);
         s.record = {s.jobId, s.vm.name, s.vm.guid, s.vm.resourceGroup, std::string()};
         s.record.write(folder);
         return true;
@@ -136,6 +137,11 @@ bool BackupJob::lookUpVm(const BackupRequest& request, Session& s) {
         return false;
     }
     s.step = "store";
+    s.vmLock = store_.lockVm(s.vm.name, FolderLock::Mode::Shared, false);
+    if (!s.vmLock) {
+        s.result.notes.push_back("waited for a prune of the VM's backups to finish");
+        s.vmLock = store_.lockVm(s.vm.name, FolderLock::Mode::Shared, true);
+    }
     std::optional<Manifest> latest = store_.latestJob(s.vm.name, s.vm.resourceGroup);
     if (latest) s.previous = JobRecord::Read(store_.jobFolder(latest->vmName, latest->jobId));
     if (!request.forceFull && latest && !latest->referencePoint.empty()) s.parent = std::move(latest);

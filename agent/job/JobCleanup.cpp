@@ -44,7 +44,7 @@ std::vector<std::string> CleanUpDeadJobs(IVMInfo& plugin, BackupStore& store, co
     std::vector<std::string> done;
     for (const std::string& folder : store.incompleteJobs()) {
         // A job that still runs holds its lock; one that completed since the listing has its manifest.
-        std::optional<JobLock> lock = JobLock::TakeOver(folder);
+        std::optional<FolderLock> lock = FolderLock::Try(folder, FolderLock::Mode::Exclusive);
         if (!lock || !StillIncomplete(store, folder)) continue;
         std::optional<JobRecord> record = JobRecord::Read(folder);
         if (record && record->vmGuid == vmGuid) done.push_back(CleanUpDeadJob(plugin, store, *record, folder));

@@ -1,15 +1,12 @@
 #include "agent/job/JobRecord.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
 
+#include "agent/store/AtomicFile.h"
 #include "agent/store/StoreError.h"
 
 namespace fs = std::filesystem;
@@ -30,22 +27,6 @@ bool IsIdentifier(const nlohmann::json& value, bool mayBeEmpty) {
     const std::string& text = value.get_ref<const std::string&>();
     if (text.size() > kMaxIdLength || (text.empty() && !mayBeEmpty)) return false;
     return std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7f; });
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) ThrowSystemError("cannot create", path);
-    for (std::size_t done = 0; done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) {
-            ::close(fd);
-            ThrowSystemError("cannot write", path);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    const bool flushed = ::fsync(fd) == 0;
-    ::close(fd);
-    if (!flushed) ThrowSystemError("cannot flush", path);
 }
 
 std::optional<nlohmann::json> ReadDocument(const fs::path& path) {
@@ -77,14 +58,7 @@ void JobRecord::write(const std::string& folder) const {
                                {"vm", {{"name", vmName}, {"guid", vmGuid}, {"resourceGroup", resourceGroup}}},
                                {"snapshotSetGuid", snapshotSetGuid}};
     const std::string path = (fs::path(folder) / kRecordName).string();
-    const std::string temporary = path + ".tmp";
-    WriteFile(temporary, document.dump(2) + "\n");
-    if (::rename(temporary.c_str(), path.c_str()) != 0) ThrowSystemError("cannot rename", temporary);
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    WriteFileAtomically(path, document.dump(2) + "\n");
 }
 
 std::optional<JobRecord> JobRecord::Read(const std::string& folder) {
@@ -103,37 +77,6 @@ std::optional<JobRecord> JobRecord::Read(const std::string& folder) {
     if (!wellFormed) return std::nullopt;
     return JobRecord{folderJob, vm["name"].get<std::string>(), vm["guid"].get<std::string>(),
                      vm["resourceGroup"].get<std::string>(), d["snapshotSetGuid"].get<std::string>()};
-}
-
-JobLock JobLock::Hold(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) ThrowSystemError("cannot open job folder", folder);
-    if (::flock(fd, LOCK_EX) != 0) {
-        ::close(fd);
-        ThrowSystemError("cannot lock job folder", folder);
-    }
-    return JobLock(fd);
-}
-
-std::optional<JobLock> JobLock::TakeOver(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    return JobLock(fd);
-}
-
-JobLock::JobLock(JobLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-JobLock& JobLock::operator=(JobLock&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-}
-
-JobLock::~JobLock() {
-    if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace vsagent

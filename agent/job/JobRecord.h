@@ -4,12 +4,14 @@
 // that what a killed run left can be undone by a later one. A complete job keeps
 // its record: it names the snapshot set the job left as the VM's reference.
 //
-// While a job runs it holds an exclusive lock (flock) on its folder. A folder
+// While a job runs it holds an exclusive FolderLock on its folder. A folder
 // without a manifest whose lock can be taken belongs to a job that is gone.
 #pragma once
 
 #include <optional>
 #include <string>
+
+#include "agent/store/FolderLock.h"
 
 namespace vsagent {
 
@@ -25,23 +27,6 @@ struct JobRecord {
     // The record of job folder `folder`; none when there is none or it is not a
     // well-formed record of that folder's job.
     static std::optional<JobRecord> Read(const std::string& folder);
-};
-
-// An exclusive lock on a job folder, held while the object lives.
-class JobLock {
-public:
-    // Waits for the lock of `folder`; throws StoreError when the folder cannot be opened.
-    static JobLock Hold(const std::string& folder);
-    // The lock of `folder` when no living job holds it; none otherwise.
-    static std::optional<JobLock> TakeOver(const std::string& folder);
-
-    JobLock(JobLock&& other) noexcept;
-    JobLock& operator=(JobLock&& other) noexcept;
-    ~JobLock();
-
-private:
-    explicit JobLock(int fd) : fd_(fd) {}
-    int fd_ = -1;
 };
 
 }  // namespace vsagent

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 
+#include "agent/store/AtomicFile.h"
 #include "agent/store/StoreError.h"
 
 namespace fs = std::filesystem;
@@ -44,13 +46,6 @@ void WriteAll(int fd, const std::string& text, const std::string& path) {
         if (n <= 0) ThrowSystemError("cannot write", path);
         done += static_cast<std::size_t>(n);
     }
-}
-
-void SyncFolder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) ThrowSystemError("cannot open folder", folder);
-    ::fsync(fd);
-    ::close(fd);
 }
 
 // What only the job folder can tell: the manifest names its own folder (VM and job
@@ -145,6 +140,17 @@ std::string BackupStore::jobFolder(const std::string& vmName, long long jobId) c
     return (fs::path(root_) / vmName / ("job-" + std::to_string(jobId))).string();
 }
 
+std::string BackupStore::vmFolder(const std::string& vmName) const { return (fs::path(root_) / vmName).string(); }
+
+std::optional<FolderLock> BackupStore::lockVm(const std::string& vmName, FolderLock::Mode mode, bool wait) const {
+    const std::string folder = vmFolder(vmName);
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) throw StoreError("cannot create folder [" + folder + "]: " + ec.message());
+    if (wait) return FolderLock::Hold(folder, mode);
+    return FolderLock::Try(folder, mode);
+}
+
 std::string BackupStore::createJobFolder(const std::string& vmName, long long jobId) {
     std::string folder = jobFolder(vmName, jobId);
     std::error_code ec;
@@ -159,25 +165,23 @@ std::string BackupStore::createJobFolder(const std::string& vmName, long long jo
 }
 
 void BackupStore::commit(const std::string& folder, const Manifest& manifest) {
-    std::string finalPath = (fs::path(folder) / kManifestName).string();
-    std::string temporary = finalPath + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) ThrowSystemError("cannot create", temporary);
-    try {
-        WriteAll(fd, manifest.toJson().dump(2) + "\n", temporary);
-        if (::fsync(fd) != 0) ThrowSystemError("cannot flush", temporary);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
-    if (::rename(temporary.c_str(), finalPath.c_str()) != 0) ThrowSystemError("cannot rename", temporary);
-    SyncFolder(folder);
+    WriteFileAtomically((fs::path(folder) / kManifestName).string(), manifest.toJson().dump(2) + "\n");
 }
 
 void BackupStore::discard(const std::string& folder) {
     std::error_code ec;
     fs::remove_all(folder, ec);
+}
+
+std::uint64_t AllocatedBytes(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return 0;
+    std::uint64_t total = static_cast<std::uint64_t>(st.st_blocks) * 512;
+    if (!S_ISDIR(st.st_mode)) return total;
+    std::error_code ec;
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+        total += AllocatedBytes(it->path().string());
+    return total;
 }
 
 std::vector<Manifest> BackupStore::jobs() const {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/store/FolderLock.h"
 #include "agent/store/Manifest.h"
 
 namespace vsagent {
@@ -32,6 +33,9 @@ public:
     // Creates the folder of a new job and returns its path; refuses a folder that exists.
     std::string createJobFolder(const std::string& vmName, long long jobId);
     std::string jobFolder(const std::string& vmName, long long jobId) const;
+    std::string vmFolder(const std::string& vmName) const;
+    // The lock of a VM's folder, which is made when missing (see FolderLock.h): waits for it when `wait`, else none when it is held.
+    std::optional<FolderLock> lockVm(const std::string& vmName, FolderLock::Mode mode, bool wait) const;
     // Writes the manifest into the job folder: a temporary file, flushed, renamed into place.
     void commit(const std::string& folder, const Manifest& manifest);
     // Removes what a failed or cancelled job left.
@@ -51,5 +55,9 @@ public:
 private:
     std::string root_;
 };
+
+// The bytes a file, or a folder and everything in it, takes on its file system
+// (holes of sparse files take none); 0 for what is not there.
+std::uint64_t AllocatedBytes(const std::string& path);
 
 }  // namespace vsagent

@@ -85,6 +85,7 @@ public:
         if (it == object_.end()) fail(key, "is missing");
         return *it;
     }
+    bool has(const char* key) const { return object_.contains(key); }
     Fields object(const char* key) const { return Fields(at(key), field(key)); }
     const json& array(const char* key) const {
         const json& value = at(key);
@@ -259,6 +260,9 @@ void ReadJob(const Fields& top, Manifest& m) {
     m.parentJob = top.olderJob("parentJob", m.jobId);
     if (m.incremental != m.parentJob.has_value())
         top.fail("parentJob", m.incremental ? "is missing from an incremental job" : "is set on a full job");
+    // Written since retention came; a manifest without it is of a job read from the cloud.
+    m.syntheticFull = top.has("syntheticFull") && top.flag("syntheticFull");
+    if (m.syntheticFull && m.incremental) top.fail("syntheticFull", "is set on an incremental job");
     const std::string referencePoint = top.text("referencePoint");
     try {
         m.referencePoint = Base64Decode(referencePoint);
@@ -286,6 +290,7 @@ json Manifest::toJson() const {
             {"vm", {{"name", vmName}, {"guid", vmGuid}, {"resourceGroup", resourceGroup}}},
             {"backupType", incremental ? "incremental" : "full"},
             {"parentJob", OptionalJob(parentJob)},
+            {"syntheticFull", syntheticFull},
             {"referencePoint", Base64Encode(referencePoint)},
             {"cbtStatus", cbtStatus},
             {"startedAt", startedAt},

@@ -55,6 +55,7 @@ struct Manifest {
     std::string resourceGroup;
     bool incremental = false;
     std::optional<long long> parentJob;  // the older job this one builds on: set exactly when incremental
+    bool syntheticFull = false;          // a full built in the store from this job's chain when older jobs were pruned
     std::string referencePoint;          // opaque bytes kept for the next incremental backup
     std::string cbtStatus;
     std::string startedAt;               // ISO-8601 UTC

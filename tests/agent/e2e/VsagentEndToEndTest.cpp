@@ -356,8 +356,46 @@ TEST_F(Vsagent, InjectedFailureGivesOneClearLineAndANonZeroExit) {
     EXPECT_TRUE(list["incomplete"].empty());
 }
 
+TEST_F(Vsagent, PruningAChainsBaseKeepsTheLaterJobsExportingWhatTheCloudHad) {
+    const std::string vm = "app-win01";
+    std::vector<std::vector<std::string>> atBackup;
+    for (int round = 0; round < 3; ++round) {
+        if (round > 0) GuestWrite(vm, round - 1, round * 1048576ull, 65536, round);
+        atBackup.push_back(CloudHashes(vm, 2));
+        Backup(vm);
+    }
+    e2e::Run dry = Agent({"prune", "--store", store, "--keep-last", "2", "--dry-run"});
+    ASSERT_EQ(dry.exitCode, 0) << dry.err;
+    EXPECT_NE(dry.out.find("jobs would be removed: 1\n"), std::string::npos) << dry.out;
+    EXPECT_NE(dry.out.find("job 2 would become a synthetic full"), std::string::npos) << dry.out;
+    EXPECT_EQ(List()["jobs"].size(), 3u);
+
+    e2e::Run pruned = Agent({"prune", "--store", store, "--keep-last", "2"});
+    ASSERT_EQ(pruned.exitCode, 0) << pruned.err;
+    EXPECT_NE(pruned.out.find("jobs removed: 1\n"), std::string::npos) << pruned.out;
+    EXPECT_NE(pruned.out.find("freed "), std::string::npos) << pruned.out;
+    json list = List();
+    ASSERT_EQ(list["jobs"].size(), 2u);
+    EXPECT_EQ(list["jobs"][0]["backupType"], "full");
+    EXPECT_EQ(list["jobs"][0]["syntheticFull"], true);
+    EXPECT_EQ(list["jobs"][1]["parentJob"], 2);
+    EXPECT_GT(list["jobs"][0]["storedBytes"].get<std::uint64_t>(), 0u);
+    EXPECT_NE(Agent({"list", "--store", store}).out.find(" synthetic-full "), std::string::npos);
+    for (int round = 1; round < 3; ++round)
+        for (int d = 0; d < 2; ++d) EXPECT_EQ(Export(round + 1, d), atBackup[round][d]) << "job " << round + 1;
+    EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
+
+    // The newest job's reference point still serves: the next backup is incremental.
+    GuestWrite(vm, 1, 5 * 1048576ull, 4096, 9);
+    const std::vector<std::string> now = CloudHashes(vm, 2);
+    json next = Backup(vm);
+    EXPECT_EQ(next["backupType"], "incremental");
+    EXPECT_EQ(next["parentJob"], 3);
+    for (int d = 0; d < 2; ++d) EXPECT_EQ(Export(4, d), now[d]);
+}
+
 TEST_F(Vsagent, EveryCommandHasHelpAndRefusesBadInput) {
-    for (const char* command : {"browse", "backup", "list", "verify", "export", "demo"}) {
+    for (const char* command : {"browse", "backup", "list", "verify", "export", "prune", "demo"}) {
         e2e::Run help = Agent({command, "--help"});
         EXPECT_EQ(help.exitCode, 0) << command;
         EXPECT_EQ(help.out.rfind(std::string("usage: vsagent ") + command, 0), 0u) << help.out;
@@ -374,6 +412,10 @@ TEST_F(Vsagent, EveryCommandHasHelpAndRefusesBadInput) {
         {"verify", "--store", store, "--job", "zero"},
         {"list"},
         {"list", "--store", store, "extra"},
+        {"prune", "--store", store},
+        {"prune", "--store", store, "--keep-last", "0"},
+        {"prune", "--store", store, "--keep-within", "5"},
+        {"prune", "--keep-last", "3"},
         {"frobnicate"},
     };
     for (const auto& args : bad) {

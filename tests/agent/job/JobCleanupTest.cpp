@@ -105,7 +105,7 @@ TEST_F(JobCleanup, OnlyDeadJobsOfTheVmAreUndoneAndOnlyWhatTheyRecorded) {
     const std::string live = JobFolder("vm1", 3, "set-3");
     const std::string otherVm = JobFolder("vm2", 4, "set-4");
     const std::string unrecorded = store.createJobFolder("vm1", 5);
-    JobLock held = JobLock::Hold(live);
+    FolderLock held = FolderLock::Hold(live, FolderLock::Mode::Exclusive);
 
     std::vector<std::string> notes = CleanUpDeadJobs(plugin, store, "guid-vm1");
     EXPECT_EQ(plugin.removed, std::vector<std::string>{"guid-vm1/set-1"});

@@ -151,6 +151,19 @@ TEST(Manifest, JobIdsAndParentsFormAChainBackInTime) {
     EXPECT_REFUSED(parented("full", nullptr, 5), "disks[0].parentJob is not the job's parentJob");
     EXPECT_REFUSED(parented("incremental", 5, 7), "disks[0].parentJob must be");
     EXPECT_REFUSED(parented("Incremental", 5, 5), "backupType must be");
+
+    // A synthetic full is a full; manifests written before it existed have no such field.
+    json synthetic = parented("full", nullptr, nullptr);
+    synthetic["syntheticFull"] = true;
+    EXPECT_EQ(Refusal(synthetic), "");
+    EXPECT_TRUE(Manifest::FromJson(synthetic).syntheticFull);
+    synthetic.erase("syntheticFull");
+    EXPECT_FALSE(Manifest::FromJson(synthetic).syntheticFull);
+    json notFull = parented("incremental", 5, 5);
+    notFull["syntheticFull"] = true;
+    EXPECT_REFUSED(notFull, "syntheticFull is set on an incremental job");
+    notFull["syntheticFull"] = "yes";
+    EXPECT_REFUSED(notFull, "syntheticFull must be true or false");
 }
 
 TEST(Manifest, DigestsAreLowerCaseSha256Hex) {

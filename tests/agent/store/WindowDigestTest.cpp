@@ -12,15 +12,15 @@
 #include "agent/store/Sha256.h"
 #include "agent/store/SparseImage.h"
 #include "agent/store/WindowDigest.h"
+#include "tests/agent/store/StoreBuilder.h"
 #include "tests/support/SimulatedCloud.h"
 
 using namespace vsagent;
 
 namespace {
 
-constexpr std::uint64_t kWindow = DiskDigest::kWindowBytes;
-// Three full windows and a short last one of one sector.
-constexpr std::uint64_t kDisk = 3 * kWindow + 512;
+constexpr std::uint64_t kWindow = storetest::StoreBuilder::kWindow;
+constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
 
 std::string HashOf(const std::vector<unsigned char>& bytes) {
     Sha256 sha;
@@ -60,45 +60,11 @@ TEST(WindowDigest, TouchedWindowsAreEveryWindowAnExtentReaches) {
 
 class WindowDigestStore : public ::testing::Test {
 protected:
-    // The record of disk 0 of a job whose image holds data over `extents`.
     static DiskRecord Disk0(const SparseImage& image, const ExtentList& extents) {
-        DiskRecord d;
-        d.name = "vm1-os";
-        d.capacity = kDisk - 512;
-        d.imageBytes = kDisk;
-        d.image = "disk0.img";
-        d.extents = extents;
-        d.dataSha256 = HashExtents(image, extents);
-        return d;
+        return storetest::StoreBuilder::Disk0(image, extents);
     }
-    // A job whose disk holds `fill` over `extents`, over `parent`, with the digest its
-    // extents' windows give over the parent's (or over zeros).
     Manifest StoreJob(const ExtentList& extents, unsigned char fill, const Manifest* parent) {
-        Manifest m;
-        m.jobId = store.nextJobId();
-        m.vmName = "vm1";
-        const std::string folder = store.createJobFolder("vm1", m.jobId);
-        SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
-        for (const Extent& e : extents) {
-            std::vector<unsigned char> data(e.length, fill);
-            image.write(e.start, data.data(), data.size());
-        }
-        image.sync();
-        DiskRecord d = Disk0(image, extents);
-        DiskDigest base;
-        base.diskBytes = kDisk;
-        std::vector<ChainLink> links;
-        if (parent) {
-            m.incremental = true;
-            m.parentJob = d.parentJob = parent->jobId;
-            base = *parent->disks[0].digest;
-            links = store.chain(*parent, 0);
-        }
-        links.push_back({m.jobId, image.path(), extents});
-        d.digest = UpdateDigest(ChainReader(links, kDisk), base, TouchedWindows(extents));
-        m.disks.push_back(d);
-        store.commit(folder, m);
-        return *store.job(m.jobId);
+        return builder.job(extents, fill, parent);
     }
     // The digest of the whole disk as of `job`, every window hashed.
     DiskDigest Everything(const Manifest& job) {
@@ -108,7 +74,8 @@ protected:
     }
 
     testsupport::TempDir dir;
-    BackupStore store{dir.path() + "/store"};
+    storetest::StoreBuilder builder{dir.path() + "/store"};
+    BackupStore& store = builder.store;
 };
 
 TEST_F(WindowDigestStore, AnIncrementalGetsTheRootAFullDigestOfTheSameDiskGets) {

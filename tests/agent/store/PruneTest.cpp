@@ -1,0 +1,246 @@
+// Retention: which jobs a policy keeps, and prune keeping every kept job whole,
+// through synthetic fulls, a journal, and a stop at any of its steps.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "agent/store/Integrity.h"
+#include "agent/store/Prune.h"
+#include "agent/store/Retention.h"
+#include "tests/agent/store/StoreBuilder.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace fs = std::filesystem;
+using namespace vsagent;
+
+namespace {
+
+constexpr std::uint64_t kWindow = storetest::StoreBuilder::kWindow;
+constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
+
+Manifest At(long long id, const std::string& startedAt) {
+    Manifest m;
+    m.jobId = id;
+    m.startedAt = startedAt;
+    return m;
+}
+
+TEST(Retention, DurationsAreWholeNumbersWithUnits) {
+    std::int64_t seconds = 0;
+    std::string error;
+    ASSERT_TRUE(ParseDuration("1d12h", seconds, error));
+    EXPECT_EQ(seconds, 36 * 3600);
+    ASSERT_TRUE(ParseDuration("2w", seconds, error));
+    EXPECT_EQ(seconds, 14 * 86400);
+    ASSERT_TRUE(ParseDuration("90m", seconds, error));
+    EXPECT_EQ(seconds, 5400);
+    for (const char* bad : {"", "5", "d", "5x", "1d 2h", "-3d", "0s", "0d0h", "6000w"}) {
+        EXPECT_FALSE(ParseDuration(bad, seconds, error)) << bad;
+        EXPECT_NE(error.find(bad), std::string::npos) << error;
+    }
+}
+
+TEST(Retention, AJobIsKeptByAnyRuleAndTheNewestAlways) {
+    const std::time_t now = 1796515200;  // 2026-12-06T00:00:00Z
+    const std::vector<Manifest> jobs = {At(1, "2026-11-01T00:00:00Z"), At(2, "2026-11-20T00:00:00Z"),
+                                        At(3, "2026-12-04T00:00:00Z"), At(5, "2026-12-05T12:00:00Z"),
+                                        At(4, "not a time")};
+    RetentionPolicy last;
+    last.keepLast = 2;
+    EXPECT_EQ(KeptJobs(jobs, last, now), (std::set<long long>{4, 5}));
+    RetentionPolicy within;
+    within.keepWithinSeconds = 3 * 86400;
+    // Job 3 is two days old; job 4's time cannot be read, so it stays.
+    EXPECT_EQ(KeptJobs(jobs, within, now), (std::set<long long>{3, 4, 5}));
+    within.keepWithinSeconds = 20 * 86400;
+    EXPECT_EQ(KeptJobs(jobs, within, now), (std::set<long long>{2, 3, 4, 5}));
+    RetentionPolicy both;
+    both.keepLast = 1;
+    both.keepWithinSeconds = 3 * 86400;
+    EXPECT_EQ(KeptJobs(jobs, both, now), (std::set<long long>{3, 4, 5}));
+    // Every job older than the window: the newest still stays, as the next backup builds on it.
+    within.keepWithinSeconds = 60;
+    const std::vector<Manifest> old = {At(1, "2026-11-01T00:00:00Z"), At(2, "2026-11-02T00:00:00Z")};
+    EXPECT_EQ(KeptJobs(old, within, now), (std::set<long long>{2}));
+}
+
+class PruneTest : public ::testing::Test {
+protected:
+    // A chain of four jobs of vm1: a full and three incrementals, each changing
+    // bytes in a window of its own and one it shares with the others.
+    void SetUp() override {
+        jobs.push_back(builder.job({{0, 8192}, {kWindow + 4096, 3 * 4096}}, 1, nullptr));
+        jobs.push_back(builder.job({{4096, 4096}, {2 * kWindow, 512}}, 2, &jobs[0]));
+        jobs.push_back(builder.job({{kWindow + 8192, 512}}, 3, &jobs[1]));
+        jobs.push_back(builder.job({{6144, 1024}, {kDisk - 512, 512}}, 4, &jobs[2]));
+    }
+
+    PruneRequest KeepLast(long long n) {
+        PruneRequest request;
+        request.policy.keepLast = n;
+        request.now = 1796515200;
+        return request;
+    }
+
+    std::vector<long long> JobIds() {
+        std::vector<long long> ids;
+        for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
+        return ids;
+    }
+
+    // Every job of the store verifies and exports the disk it had when it was taken.
+    void ExpectEveryJobWhole(const std::string& when) {
+        for (const Manifest& m : store.jobs()) {
+            const VerifyResult verified = VerifyJob(store, m);
+            EXPECT_TRUE(verified.problems.empty()) << when << ", job " << m.jobId << ": " << verified.problems[0];
+            EXPECT_EQ(ExportDisk(store, m, 0, dir.path() + "/out.img"), builder.sha256At(m.jobId))
+                << when << ", job " << m.jobId;
+        }
+    }
+
+    std::vector<std::string> VmFolderNames() {
+        std::vector<std::string> names;
+        for (const fs::directory_entry& e : fs::directory_iterator(store.vmFolder("vm1")))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    testsupport::TempDir dir;
+    storetest::StoreBuilder builder{dir.path() + "/store"};
+    BackupStore& store = builder.store;
+    std::vector<Manifest> jobs;
+};
+
+TEST_F(PruneTest, PruningTheBaseOfAChainRebuildsTheOldestKeptJobAsAFull) {
+    PruneRequest dry = KeepLast(2);
+    dry.dryRun = true;
+    const std::vector<PruneReport> planned = Prune(store, dry);
+    ASSERT_EQ(planned.size(), 1u);
+    EXPECT_EQ(planned[0].plan.remove, (std::vector<long long>{1, 2}));
+    ASSERT_EQ(planned[0].plan.synthesize.size(), 1u);
+    EXPECT_EQ(planned[0].plan.synthesize[0].jobId, 3);
+    EXPECT_GT(planned[0].removedBytes, 0u);
+    EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4}));  // a dry run changes nothing
+
+    const std::vector<PruneReport> done = Prune(store, KeepLast(2));
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(JobIds(), (std::vector<long long>{3, 4}));
+    const Manifest synthetic = *store.job(3);
+    EXPECT_TRUE(synthetic.syntheticFull);
+    EXPECT_FALSE(synthetic.incremental);
+    EXPECT_FALSE(synthetic.disks[0].parentJob.has_value());
+    EXPECT_EQ(synthetic.disks[0].digest->root, jobs[2].disks[0].digest->root);
+    EXPECT_EQ(synthetic.referencePoint, jobs[2].referencePoint);
+    const Manifest newest = *store.job(4);
+    EXPECT_EQ(newest.parentJob, 3);
+    EXPECT_EQ(newest.referencePoint, jobs[3].referencePoint);  // the next backup builds on it
+    ExpectEveryJobWhole("after prune");
+    EXPECT_EQ(VmFolderNames(), (std::vector<std::string>{"job-3", "job-4"}));
+    EXPECT_FALSE(fs::exists(store.jobFolder("vm1", 3) + "/disk0.img"));
+    EXPECT_TRUE(Prune(store, KeepLast(2)).empty());  // nothing more to do
+}
+
+TEST_F(PruneTest, KeepingAJobThatBuildsOnKeptOnesRebuildsNothing) {
+    // Keep jobs 2..4: job 1 goes and job 2, the oldest kept, becomes the full.
+    const std::vector<PruneReport> done = Prune(store, KeepLast(3));
+    ASSERT_EQ(done.size(), 1u);
+    ASSERT_EQ(done[0].plan.synthesize.size(), 1u);
+    EXPECT_EQ(done[0].plan.synthesize[0].jobId, 2);
+    EXPECT_TRUE(store.job(3)->incremental);
+    ExpectEveryJobWhole("after keeping three");
+}
+
+TEST_F(PruneTest, APruneStoppedAtAnyStepLeavesEveryJobWholeAndTheNextFinishesIt) {
+    const std::string pristine = dir.path() + "/pristine";
+    fs::copy(store.root(), pristine, fs::copy_options::recursive);
+    std::vector<std::string> steps;
+    PruneRequest counting = KeepLast(2);
+    counting.onStep = [&steps](const std::string& step) { steps.push_back(step); };
+    Prune(store, counting);
+    ASSERT_EQ(steps, (std::vector<std::string>{"journal", "image 3 0", "manifest 3", "images 3", "rename 2",
+                                                "remove 2", "rename 1", "remove 1", "done"}));
+
+    for (std::size_t stopAt = 0; stopAt + 1 < steps.size(); ++stopAt) {
+        fs::remove_all(store.root());
+        fs::copy(pristine, store.root(), fs::copy_options::recursive);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            PruneRequest killed = KeepLast(2);
+            std::size_t seen = 0;
+            killed.onStep = [&](const std::string&) {
+                if (seen++ == stopAt) _exit(0);  // as a kill would: no clean-up, no destructors
+            };
+            try {
+                Prune(store, killed);
+            } catch (...) {
+            }
+            _exit(1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "stopped after " << steps[stopAt];
+        ExpectEveryJobWhole("stopped after " + steps[stopAt]);
+
+        const std::vector<PruneReport> rerun = Prune(store, KeepLast(2));
+        ASSERT_EQ(rerun.size(), 1u);
+        EXPECT_TRUE(rerun[0].interrupted.has_value()) << steps[stopAt];
+        EXPECT_EQ(JobIds(), (std::vector<long long>{3, 4})) << steps[stopAt];
+        EXPECT_EQ(VmFolderNames(), (std::vector<std::string>{"job-3", "job-4"})) << steps[stopAt];
+        EXPECT_TRUE(store.job(3)->syntheticFull);
+        ExpectEveryJobWhole("finished after a stop after " + steps[stopAt]);
+    }
+}
+
+TEST_F(PruneTest, ADamagedChainIsNotMergedAndNothingIsRemoved) {
+    std::fstream image(store.jobFolder("vm1", 2) + "/disk0.img", std::ios::in | std::ios::out | std::ios::binary);
+    image.seekp(static_cast<std::streamoff>(2 * kWindow + 100));
+    image.put(9);
+    image.close();
+    try {
+        Prune(store, KeepLast(2));
+        FAIL() << "a damaged chain was merged";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("job 3, disk [vm1-os]: window 2 (bytes 8388608-12582911)"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4}));
+    EXPECT_TRUE(store.job(3)->incremental);
+    EXPECT_FALSE(fs::exists(store.jobFolder("vm1", 3) + "/synthetic-disk0.img"));
+}
+
+TEST_F(PruneTest, AVmInUseOrADamagedJournalIsRefused) {
+    {
+        std::optional<FolderLock> backup = store.lockVm("vm1", FolderLock::Mode::Shared, true);
+        EXPECT_THROW(Prune(store, KeepLast(1)), StoreError);
+        PruneRequest dry = KeepLast(1);
+        dry.dryRun = true;
+        EXPECT_EQ(Prune(store, dry).size(), 1u);
+    }
+    const std::string journal = store.vmFolder("vm1") + "/prune-journal.json";
+    for (const char* document :
+         {R"({"format": 1, "vm": "vm1", "remove": [1], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "manifest.json"}]}]})",
+          R"({"format": 1, "vm": "vm2", "remove": [1, 2, 3], "synthesize": []})",
+          R"({"format": 1, "vm": "vm1", "remove": [2], "synthesize": [{"job": 2, "images": []}]})", "{"}) {
+        std::ofstream(journal) << document;
+        EXPECT_THROW(Prune(store, KeepLast(1)), StoreError) << document;
+        EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4})) << document;
+    }
+    // A sound journal is finished before the new policy applies.
+    std::ofstream(journal) << R"({"format": 1, "vm": "vm1", "remove": [], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "synthetic-disk0.img"}]}]})";
+    const std::vector<PruneReport> finished = Prune(store, KeepLast(3));
+    ASSERT_EQ(finished.size(), 1u);
+    ASSERT_TRUE(finished[0].interrupted.has_value());
+    EXPECT_TRUE(store.job(2)->syntheticFull);
+    EXPECT_EQ(finished[0].plan.remove, (std::vector<long long>{1}));
+    EXPECT_TRUE(finished[0].plan.synthesize.empty());
+    ExpectEveryJobWhole("after a journal and a policy");
+}
+
+}  // namespace

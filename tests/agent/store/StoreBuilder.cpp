@@ -1,0 +1,61 @@
+#include "tests/agent/store/StoreBuilder.h"
+
+#include "agent/store/ChainReader.h"
+#include "agent/store/Sha256.h"
+#include "agent/store/WindowDigest.h"
+
+namespace vsagent::storetest {
+
+DiskRecord StoreBuilder::Disk0(const SparseImage& image, const ExtentList& extents) {
+    DiskRecord d;
+    d.name = "vm1-os";
+    d.capacity = kDisk - 512;
+    d.imageBytes = kDisk;
+    d.image = "disk0.img";
+    d.extents = extents;
+    d.dataSha256 = HashExtents(image, extents);
+    return d;
+}
+
+Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
+                           const std::string& startedAt, const std::string& vm) {
+    Manifest m;
+    m.jobId = store.nextJobId();
+    m.vmName = vm;
+    m.resourceGroup = "rg";
+    m.startedAt = startedAt;
+    m.referencePoint = "reference of job " + std::to_string(m.jobId);
+    const std::string folder = store.createJobFolder(vm, m.jobId);
+    SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
+    std::vector<unsigned char> state = parent ? states_.at(parent->jobId) : std::vector<unsigned char>(kDisk, 0);
+    for (const Extent& e : extents) {
+        std::vector<unsigned char> data(e.length, fill);
+        image.write(e.start, data.data(), data.size());
+        std::fill(state.begin() + static_cast<long>(e.start), state.begin() + static_cast<long>(e.end()), fill);
+    }
+    image.sync();
+    DiskRecord d = Disk0(image, extents);
+    DiskDigest base;
+    base.diskBytes = kDisk;
+    std::vector<ChainLink> links;
+    if (parent) {
+        m.incremental = true;
+        m.parentJob = d.parentJob = parent->jobId;
+        base = *parent->disks[0].digest;
+        links = store.chain(*parent, 0);
+    }
+    links.push_back({m.jobId, image.path(), extents});
+    d.digest = UpdateDigest(ChainReader(links, kDisk), base, TouchedWindows(extents));
+    m.disks.push_back(d);
+    store.commit(folder, m);
+    states_[m.jobId] = std::move(state);
+    return *store.job(m.jobId);
+}
+
+std::string StoreBuilder::sha256At(long long id) const {
+    Sha256 sha;
+    sha.update(states_.at(id).data(), states_.at(id).size());
+    return sha.hex();
+}
+
+}  // namespace vsagent::storetest

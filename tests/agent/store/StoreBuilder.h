@@ -1,0 +1,40 @@
+// Backup jobs of one disk written straight into a store, each with the digests a
+// backup records, and the disk's expected bytes as of every job.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/store/BackupStore.h"
+#include "agent/store/SparseImage.h"
+
+namespace vsagent::storetest {
+
+class StoreBuilder {
+public:
+    static constexpr std::uint64_t kWindow = DiskDigest::kWindowBytes;
+    // Three full windows and a short last one of one sector.
+    static constexpr std::uint64_t kDisk = 3 * kWindow + 512;
+
+    explicit StoreBuilder(const std::string& root) : store(root) {}
+
+    // The record of disk 0 of a job whose image holds data over `extents`.
+    static DiskRecord Disk0(const SparseImage& image, const ExtentList& extents);
+    // A job of VM `vm` whose disk holds `fill` over `extents`, over `parent`, with the digest its
+    // extents' windows give over the parent's (or over zeros), started at `startedAt`.
+    Manifest job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
+                 const std::string& startedAt = "2026-12-01T00:00:00Z", const std::string& vm = "vm1");
+    // The disk's bytes as of job `id`.
+    const std::vector<unsigned char>& bytesAt(long long id) const { return states_.at(id); }
+    // SHA-256 of the disk as of job `id`.
+    std::string sha256At(long long id) const;
+
+    BackupStore store;
+
+private:
+    std::map<long long, std::vector<unsigned char>> states_;
+};
+
+}  // namespace vsagent::storetest
