@@ -5,6 +5,8 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
+#include <map>
 #include <vector>
 
 #include "agent/store/AlignedBuffer.h"
@@ -60,22 +62,62 @@ std::string HashWindows(const ExtentList& extents, const WindowReader& read, con
 }  // namespace
 
 ChainReader::ChainReader(const std::vector<ChainLink>& links, std::uint64_t size) : size_(size) {
-    for (const ChainLink& link : links) layers_.push_back({SparseImage::Open(link.imagePath), link.extents});
+    // Paint each job's extents over the older ones, oldest job first, keyed by start:
+    // what a newer job stored cuts away what older ones hold under it.
+    std::map<std::uint64_t, Piece> painted;
+    for (std::size_t layer = 0; layer < links.size(); ++layer) {
+        images_.push_back(SparseImage::Open(links[layer].imagePath));
+        for (const Extent& e : links[layer].extents) {
+            const std::uint64_t start = e.start;
+            const std::uint64_t end = std::min(e.end(), size_);
+            if (start >= end) continue;
+            auto it = painted.lower_bound(start);
+            if (it != painted.begin()) {
+                // A piece that starts before this extent keeps its head, and its tail if it reaches past.
+                Piece& before = std::prev(it)->second;
+                if (before.end > start) {
+                    if (before.end > end) painted.emplace(end, Piece{end, before.end, before.layer});
+                    before.end = start;
+                }
+            }
+            while (it != painted.end() && it->first < end) {
+                const Piece covered = it->second;
+                it = painted.erase(it);
+                if (covered.end > end) {
+                    painted.emplace(end, Piece{end, covered.end, covered.layer});
+                    break;
+                }
+            }
+            painted.emplace(start, Piece{start, end, layer});
+        }
+    }
+    for (const auto& entry : painted) {
+        const Piece& piece = entry.second;
+        if (!pieces_.empty() && pieces_.back().end == piece.start && pieces_.back().layer == piece.layer)
+            pieces_.back().end = piece.end;
+        else
+            pieces_.push_back(piece);
+        if (!data_.empty() && data_.back().end() == piece.start)
+            data_.back().length += piece.end - piece.start;
+        else
+            data_.push_back({piece.start, piece.end - piece.start});
+    }
 }
 
 void ChainReader::read(std::uint64_t offset, std::size_t length, unsigned char* out) const {
-    std::memset(out, 0, length);
     const std::uint64_t end = offset + length;
-    for (const Layer& layer : layers_) {
-        // Extents are sorted and disjoint: start at the first one that ends after `offset`.
-        auto it = std::lower_bound(layer.extents.begin(), layer.extents.end(), offset,
-                                   [](const Extent& e, std::uint64_t at) { return e.end() <= at; });
-        for (; it != layer.extents.end() && it->start < end; ++it) {
-            std::uint64_t from = std::max(offset, it->start);
-            std::uint64_t to = std::min(end, it->end());
-            layer.image.read(from, out + (from - offset), static_cast<std::size_t>(to - from));
-        }
+    // Pieces are sorted and disjoint: start at the first one that ends after `offset`.
+    auto it = std::lower_bound(pieces_.begin(), pieces_.end(), offset,
+                               [](const Piece& p, std::uint64_t at) { return p.end <= at; });
+    std::uint64_t at = offset;  // everything before `at` is filled
+    for (; it != pieces_.end() && it->start < end; ++it) {
+        const std::uint64_t from = std::max(offset, it->start);
+        const std::uint64_t to = std::min(end, it->end);
+        if (from > at) std::memset(out + (at - offset), 0, static_cast<std::size_t>(from - at));
+        images_[it->layer].read(from, out + (from - offset), static_cast<std::size_t>(to - from));
+        at = to;
     }
+    if (at < end) std::memset(out + (at - offset), 0, static_cast<std::size_t>(end - at));
 }
 
 std::string HashDisk(const ChainReader& reader, const StopRequested& stop) {

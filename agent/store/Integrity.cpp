@@ -1,10 +1,13 @@
 #include "agent/store/Integrity.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <future>
+#include <new>
 #include <vector>
 
 #include "agent/store/AlignedBuffer.h"
@@ -111,27 +114,67 @@ struct Written {
     DiskDigest digest;
 };
 
-// Writes the disk the reader presents to a new sparse file at `path`, flushed, and digests it both ways.
-Written WriteDisk(const ChainReader& reader, const std::string& path, const StopRequested& stop) {
+// A window of zero bytes, for hashing the windows that hold no data: a read-only
+// anonymous mapping, whose pages all read the kernel's one zero page, so it costs
+// next to no memory. Kept for the life of the process.
+const unsigned char* Zeros() {
+    static void* const zeros = ::mmap(nullptr, kWindow, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (zeros == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<const unsigned char*>(zeros);
+}
+
+// Writes the disk the reader presents to a new sparse file at `path`, flushed, and
+// digests it: its SHA-256, and its windowed digest when `windowed`. Only the windows
+// that hold some of the chain's data are read and written, and in them only the
+// 4 KiB blocks that are not zeros are written; the rest of the file stays holes.
+// Every byte still goes into the SHA-256, zeros from memory for the empty windows.
+// The next data window is read while the current one is hashed and written, and
+// its window digest is taken on another thread beside the disk's SHA-256.
+Written WriteDisk(const ChainReader& reader, const std::string& path, bool windowed, const StopRequested& stop) {
     static_assert(kWindow == DiskDigest::kWindowBytes, "an export window is a digest window");
     SparseImage out = SparseImage::Create(path, reader.size());
     Written written;
     written.digest.diskBytes = reader.size();
+    const std::vector<std::uint64_t> dataWindows = TouchedWindows(reader.dataExtents());
+    auto length = [&](std::uint64_t index) { return static_cast<std::size_t>(written.digest.window(index).length); };
+    AlignedBuffer buffers[2] = {MakeAlignedBuffer(kWindow), MakeAlignedBuffer(kWindow)};
+    auto fetch = [&](std::size_t i) {
+        const std::uint64_t index = dataWindows[i];
+        unsigned char* into = buffers[i % 2].get();
+        return std::async(std::launch::async, [&reader, into, index, n = length(index)] {
+            reader.read(index * kWindow, n, into);
+        });
+    };
+    // A future of std::async waits for its task when dropped, so no task outlives `buffers`.
+    std::future<void> pending;
+    if (!dataWindows.empty()) pending = fetch(0);
     Sha256 sha;
-    AlignedBuffer window = MakeAlignedBuffer(kWindow);
-    for (std::uint64_t at = 0; at < reader.size(); at += kWindow) {
+    std::size_t next = 0;  // the next of `dataWindows`
+    const std::uint64_t count = written.digest.windowCount();
+    for (std::uint64_t index = 0; index < count; ++index) {
         StopPoint(stop);
-        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, reader.size() - at));
-        reader.read(at, n, window.get());
-        out.write(at, window.get(), n);
-        sha.update(window.get(), n);
-        Sha256 windowSha;
-        windowSha.update(window.get(), n);
-        written.digest.setWindow(at / kWindow, windowSha.hex());
+        const std::size_t n = length(index);
+        if (next == dataWindows.size() || dataWindows[next] != index) {
+            sha.update(Zeros(), n);
+            continue;
+        }
+        pending.get();
+        const unsigned char* window = buffers[next % 2].get();
+        if (++next < dataWindows.size()) pending = fetch(next);
+        std::future<std::string> windowSha;
+        if (windowed)
+            windowSha = std::async(std::launch::async, [window, n] {
+                Sha256 w;
+                w.update(window, n);
+                return w.hex();
+            });
+        sha.update(window, n);
+        out.write(index * kWindow, window, n);
+        if (windowed) written.digest.setWindow(index, windowSha.get());
     }
     out.sync();
     written.sha256 = sha.hex();
-    written.digest.root = written.digest.computeRoot();
+    if (windowed) written.digest.root = written.digest.computeRoot();
     return written;
 }
 
@@ -178,7 +221,7 @@ std::string ExportDisk(const BackupStore& store, const Manifest& job, std::size_
     const DiskRecord& record = job.disks[disk];
     ChainReader reader(store.chain(job, disk), record.imageBytes);
     PendingFile out(outPath);
-    const Written written = WriteDisk(reader, out.path(), stop);
+    const Written written = WriteDisk(reader, out.path(), record.digest.has_value(), stop);
     CheckExport(written, job, record);
     out.keep();
     return written.sha256;

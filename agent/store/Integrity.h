@@ -22,10 +22,11 @@ struct VerifyResult {
 // StoreCancelled when `stop` says so.
 VerifyResult VerifyJob(const BackupStore& store, const Manifest& job, const StopRequested& stop = {});
 
-// Writes disk `disk` of `job`, as of that job, to `outPath` (a sparse file) and
-// returns its SHA-256. The disk is written under a temporary name beside `outPath`
-// and renamed into place only when its digest (root, or SHA-256 for a format 1
-// job) is the one the manifest recorded;
+// Writes disk `disk` of `job`, as of that job, to `outPath` (a sparse file, with a
+// hole for every 4 KiB block of zeros) and returns its SHA-256. Only the windows
+// that hold some of the chain's data are read and written. The disk is written
+// under a temporary name beside `outPath` and renamed into place only when its
+// digest (root, or SHA-256 for a format 1 job) is the one the manifest recorded;
 // otherwise (StoreError, or StoreCancelled when `stop` says so) the temporary file
 // is removed and a file already at `outPath` is left as it was.
 std::string ExportDisk(const BackupStore& store, const Manifest& job, std::size_t disk, const std::string& outPath,

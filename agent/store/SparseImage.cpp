@@ -74,7 +74,24 @@ void SparseImage::close() {
 }
 
 void SparseImage::write(std::uint64_t offset, const unsigned char* data, std::size_t size) {
-    if (AllZero(data, size)) return;
+    // Walk the range block by block (the first and last may be partial) and write
+    // each run of blocks that are not all zeros with one transfer. A run of whole
+    // blocks from an aligned buffer stays aligned, so it can still bypass the page cache.
+    std::size_t run = 0;  // start of the current run of non-zero blocks
+    bool inRun = false;
+    for (std::size_t at = 0; at < size;) {
+        const std::size_t next =
+            std::min<std::size_t>(size, at + kDirectIoAlign - static_cast<std::size_t>((offset + at) % kDirectIoAlign));
+        const bool zero = AllZero(data + at, next - at);
+        if (!zero && !inRun) run = at;
+        if (zero && inRun) writeAll(offset + run, data + run, at - run);
+        inRun = !zero;
+        at = next;
+    }
+    if (inRun) writeAll(offset + run, data + run, size - run);
+}
+
+void SparseImage::writeAll(std::uint64_t offset, const unsigned char* data, std::size_t size) {
     for (std::size_t done = 0; done < size;) {
         ssize_t n = Transfer(directFd_, fd_, offset + done, data + done, size - done, [&](int fd) {
             return ::pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));

@@ -1,0 +1,203 @@
+// Reading a disk through its backup chain, and exporting it to a sparse file.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "agent/store/BackupStore.h"
+#include "agent/store/ChainReader.h"
+#include "agent/store/Integrity.h"
+#include "agent/store/SparseImage.h"
+#include "tests/agent/store/StoreBuilder.h"
+#include "tests/support/SimulatedCloud.h"
+
+using namespace vsagent;
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+// A disk as a chain of jobs builds it, kept in memory beside the images: each job
+// stores its extents over the disk so far.
+struct ChainModel {
+    explicit ChainModel(std::uint64_t size) : disk(size, 0), stored(size, false) {}
+    void store(const ExtentList& extents, const Bytes& job) {
+        for (const Extent& e : extents)
+            for (std::uint64_t i = e.start; i < e.end(); ++i) {
+                disk[i] = job[i];
+                stored[i] = true;
+            }
+    }
+    ExtentList dataExtents() const {
+        ExtentList runs;
+        for (std::uint64_t i = 0; i < stored.size(); ++i)
+            if (stored[i] && (runs.empty() || runs.back().end() != i))
+                runs.push_back({i, 1});
+            else if (stored[i])
+                ++runs.back().length;
+        return runs;
+    }
+    Bytes disk;
+    std::vector<bool> stored;
+};
+
+// Random extents of a disk of `size` bytes, sorted and disjoint, of any byte
+// alignment, and bytes for them with runs of zeros (a job may store zeros).
+ExtentList RandomExtents(std::mt19937& random, std::uint64_t size, std::uint64_t longest) {
+    ExtentList extents;
+    std::uint64_t at = random() % (size / 4);
+    while (at < size && extents.size() < 5) {
+        const std::uint64_t length = std::min<std::uint64_t>(1 + random() % longest, size - at);
+        extents.push_back({at, length});
+        at += length + 1 + random() % (size / 4);
+    }
+    return extents;
+}
+Bytes RandomBytes(std::mt19937& random, std::uint64_t size) {
+    Bytes bytes(size);
+    for (std::uint64_t i = 0; i < size; i += 4096) {
+        const unsigned char fill = random() % 3 == 0 ? 0 : static_cast<unsigned char>(random());
+        std::fill(bytes.begin() + i, bytes.begin() + std::min(size, i + 4096), fill);
+    }
+    return bytes;
+}
+
+class ChainReaderTest : public ::testing::Test {
+protected:
+    // A job's image holding `bytes` inside `extents` and `garbage` everywhere else,
+    // written as plain file bytes, so that zeros inside extents are really there.
+    ChainLink Layer(const ExtentList& extents, const Bytes& bytes, unsigned char garbage) {
+        Bytes image(bytes.size(), garbage);
+        for (const Extent& e : extents) std::copy(&bytes[e.start], &bytes[e.start] + e.length, &image[e.start]);
+        const std::string path = dir.path() + "/layer" + std::to_string(++layers) + ".img";
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                    static_cast<std::streamsize>(image.size()));
+        return {layers, path, extents};
+    }
+    static Bytes Read(const ChainReader& reader, std::uint64_t offset, std::size_t length) {
+        Bytes out(length, 0xcc);
+        reader.read(offset, length, out.data());
+        return out;
+    }
+
+    testsupport::TempDir dir;
+    long long layers = 0;
+};
+
+TEST_F(ChainReaderTest, EachByteComesFromTheNewestJobThatStoredIt) {
+    // An older job stores 1s over 16 KiB; a newer one stores zeros over its middle and
+    // its image holds 9s outside what it stored. Neither 1s under the zeros nor 9s show.
+    const Bytes ones(65536, 1), zeros(65536, 0);
+    const ChainReader reader({Layer({{0, 16384}}, ones, 7), Layer({{4096, 4096}}, zeros, 9)}, 65536);
+    Bytes expected(20000, 0);
+    std::fill(expected.begin(), expected.begin() + 16384, 1);
+    std::fill(expected.begin() + 4096, expected.begin() + 8192, 0);
+    EXPECT_EQ(Read(reader, 0, 20000), expected);
+    EXPECT_EQ(Read(reader, 4000, 200), Bytes(expected.begin() + 4000, expected.begin() + 4200));
+    EXPECT_EQ(reader.dataExtents(), (ExtentList{{0, 16384}}));
+
+    // Many jobs of random extents and bytes, against the disk they make up.
+    std::mt19937 random(11);
+    const std::uint64_t size = 300000;
+    ChainModel model(size);
+    std::vector<ChainLink> links;
+    for (int job = 0; job < 12; ++job) {
+        const ExtentList extents = RandomExtents(random, size, 40000);
+        const Bytes bytes = RandomBytes(random, size);
+        links.push_back(Layer(extents, bytes, static_cast<unsigned char>(0xa0 + job)));
+        model.store(extents, bytes);
+    }
+    const ChainReader deep(links, size);
+    EXPECT_EQ(Read(deep, 0, size), model.disk);
+    for (int i = 0; i < 20; ++i) {
+        const std::uint64_t from = random() % size;
+        const std::size_t length = random() % (size - from);
+        EXPECT_EQ(Read(deep, from, length), Bytes(&model.disk[from], &model.disk[from] + length)) << from;
+    }
+    EXPECT_EQ(deep.dataExtents(), model.dataExtents());
+}
+
+TEST_F(ChainReaderTest, DataExtentsJoinWhatTheJobsStoredWithinTheDisk) {
+    const Bytes bytes(65536, 3);
+    const ChainReader reader({Layer({{0, 4096}, {8192, 4096}, {30000, 100}}, bytes, 0),
+                              Layer({{4096, 4096}, {20000, 100}, {60000, 5536}}, bytes, 0),
+                              Layer({{20050, 100}, {40000, 10}}, bytes, 0)},
+                             61000);
+    // Touching extents of different jobs join, overlapping ones merge, the disk's end clips.
+    EXPECT_EQ(reader.dataExtents(),
+              (ExtentList{{0, 12288}, {20000, 150}, {30000, 100}, {40000, 10}, {60000, 1000}}));
+    EXPECT_EQ(Read(reader, 59990, 1010), [] {
+        Bytes b(1010, 3);
+        std::fill(b.begin(), b.begin() + 10, 0);
+        return b;
+    }());
+}
+
+TEST_F(ChainReaderTest, ImageWritesLeaveEveryZeroBlockAHole) {
+    // From offset 1000: zeros to the first block boundary, one block of data, a
+    // block of zeros, then data into a last, partial block.
+    const std::string path = dir.path() + "/img";
+    SparseImage image = SparseImage::Create(path, 65536);
+    Bytes data(13000 - 1000, 0);
+    std::fill(data.begin() + (4096 - 1000), data.begin() + (8192 - 1000), 5);
+    std::fill(data.begin() + (12288 - 1000), data.end(), 6);
+    image.write(1000, data.data(), data.size());
+    image.sync();
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::lseek(fd, 0, SEEK_DATA), 4096);
+    EXPECT_EQ(::lseek(fd, 4096, SEEK_HOLE), 8192);
+    EXPECT_EQ(::lseek(fd, 8192, SEEK_DATA), 12288);
+    EXPECT_EQ(::lseek(fd, 12288, SEEK_HOLE), 16384);
+    ::close(fd);
+    Bytes back(data.size());
+    image.read(1000, back.data(), back.size());
+    EXPECT_EQ(back, data);
+}
+
+class ChainExport : public ::testing::Test {
+protected:
+    static constexpr std::uint64_t kWindow = storetest::StoreBuilder::kWindow;
+
+    Bytes Exported(const Manifest& job) {
+        EXPECT_EQ(ExportDisk(built.store, job, 0, out), built.sha256At(job.jobId));
+        std::ifstream in(out, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+
+    testsupport::TempDir dir;
+    storetest::StoreBuilder built{dir.path() + "/store"};
+    std::string out = dir.path() + "/out.img";
+};
+
+TEST_F(ChainExport, ZeroBlocksInsideDataAndEmptyWindowsAreHoles) {
+    // Window 0 holds 1s, then zeros an incremental stored over them, then 1s; window 2 one block.
+    const Manifest full = built.job({{0, 12288}, {2 * kWindow + 20480, 4096}}, 1, nullptr);
+    const Manifest incremental = built.job({{4096, 4096}}, 0, &full);
+    EXPECT_EQ(Exported(incremental), built.bytesAt(incremental.jobId));
+    const int fd = ::open(out.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::lseek(fd, 0, SEEK_HOLE), 4096);
+    EXPECT_EQ(::lseek(fd, 4096, SEEK_DATA), 8192);
+    EXPECT_EQ(::lseek(fd, 8192, SEEK_HOLE), 12288);
+    EXPECT_EQ(::lseek(fd, 12288, SEEK_DATA), static_cast<off_t>(2 * kWindow + 20480));
+    EXPECT_EQ(::lseek(fd, 2 * kWindow + 20480, SEEK_HOLE), static_cast<off_t>(2 * kWindow + 24576));
+    ::close(fd);
+}
+
+TEST_F(ChainExport, ADeepChainExportsTheDiskItsJobsMadeUp) {
+    std::mt19937 random(5);
+    std::optional<Manifest> job;
+    for (int i = 0; i < 30; ++i) {
+        const unsigned char fill = random() % 4 == 0 ? 0 : static_cast<unsigned char>(1 + random() % 255);
+        job = built.job(RandomExtents(random, storetest::StoreBuilder::kDisk, 300000), fill, job ? &*job : nullptr);
+    }
+    EXPECT_EQ(Exported(*job), built.bytesAt(job->jobId));
+}
+
+}  // namespace
