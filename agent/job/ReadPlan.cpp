@@ -24,12 +24,6 @@ ExtentList NormalizeExtents(ExtentList extents, std::uint64_t diskBytes, std::ui
     return merged;
 }
 
-std::uint64_t TotalBytes(const ExtentList& extents) {
-    std::uint64_t total = 0;
-    for (const Extent& e : extents) total += e.length;
-    return total;
-}
-
 std::uint32_t ReadSectorsAt(std::uint64_t offset, std::uint64_t remaining, std::uint64_t maxBytes) {
     const std::uint64_t position = offset / kSectorBytes;
     std::uint64_t sectors = std::min(remaining, maxBytes) / kSectorBytes;

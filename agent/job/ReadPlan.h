@@ -22,8 +22,6 @@ constexpr std::uint64_t kMergeGapBytes = 4096;
 
 ExtentList NormalizeExtents(ExtentList extents, std::uint64_t diskBytes, std::uint64_t mergeGap = kMergeGapBytes);
 
-std::uint64_t TotalBytes(const ExtentList& extents);
-
 // Sectors of the longest read that may start at `offset` (a sector multiple) with
 // `remaining` bytes (a sector multiple, > 0) left in its extent.
 std::uint32_t ReadSectorsAt(std::uint64_t offset, std::uint64_t remaining, std::uint64_t maxBytes = kMaxReadBytes);

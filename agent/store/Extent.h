@@ -15,4 +15,11 @@ struct Extent {
 
 using ExtentList = std::vector<Extent>;
 
+// The bytes the extents cover, counted as they are (overlaps twice).
+inline std::uint64_t TotalBytes(const ExtentList& extents) {
+    std::uint64_t total = 0;
+    for (const Extent& e : extents) total += e.length;
+    return total;
+}
+
 }  // namespace vsagent

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
+#include <set>
 #include <cstdio>
 #include <filesystem>
 #include <future>
@@ -23,12 +25,6 @@ namespace vsagent {
 namespace {
 
 constexpr std::size_t kWindow = 4 * 1024 * 1024;
-
-std::uint64_t StoredBytes(const ExtentList& extents) {
-    std::uint64_t total = 0;
-    for (const Extent& e : extents) total += e.length;
-    return total;
-}
 
 std::string DiskLabel(const Manifest& job, std::size_t index) {
     return "job " + std::to_string(job.jobId) + ", disk " + std::to_string(index) + " [" + job.disks[index].name + "]";
@@ -68,6 +64,33 @@ void VerifyWindows(const ChainReader& reader, const Manifest& job, std::size_t i
                                   ", not the recorded root " + recorded.root);
 }
 
+// The windows a job did not touch are its parent's, unchanged: a recorded digest of
+// one that differs from the parent's was altered after the job was written. Only a
+// parent with a windowed digest of the same disk size can tell.
+void VerifyInheritedWindows(const BackupStore& store, const Manifest& job, std::size_t index, VerifyResult& result) {
+    const DiskRecord& disk = job.disks[index];
+    const std::optional<Manifest> parent = disk.parentJob ? store.job(*disk.parentJob) : std::nullopt;
+    if (!parent) return;  // a missing parent is the chain's problem, reported there
+    auto same = std::find_if(parent->disks.begin(), parent->disks.end(),
+                             [&disk](const DiskRecord& d) { return d.name == disk.name; });
+    if (same == parent->disks.end() || !same->digest || same->imageBytes != disk.imageBytes) return;
+    const DiskDigest& recorded = *disk.digest;
+    const std::vector<std::uint64_t> touched = TouchedWindows(disk.extents);
+    std::set<std::uint64_t> listed;
+    for (const auto& entry : recorded.windows) listed.insert(entry.first);
+    for (const auto& entry : same->digest->windows) listed.insert(entry.first);
+    for (std::uint64_t w : listed) {
+        if (std::binary_search(touched.begin(), touched.end(), w)) continue;
+        if (recorded.windowDigest(w) == same->digest->windowDigest(w)) continue;
+        const Extent range = recorded.window(w);
+        result.problems.push_back(DiskLabel(job, index) + ": window " + std::to_string(w) + " (bytes " +
+                                  std::to_string(range.start) + "-" + std::to_string(range.end() - 1) +
+                                  "), which this job did not change, is recorded with SHA-256 " +
+                                  recorded.windowDigest(w) + " but job " + std::to_string(parent->jobId) +
+                                  " recorded " + same->digest->windowDigest(w));
+    }
+}
+
 void VerifyDisk(const BackupStore& store, const Manifest& job, std::size_t index, const StopRequested& stop,
                 VerifyResult& result) {
     const DiskRecord& disk = job.disks[index];
@@ -77,10 +100,12 @@ void VerifyDisk(const BackupStore& store, const Manifest& job, std::size_t index
         result.problems.push_back("disk " + std::to_string(index) + " [" + disk.name + "]: the stored image " +
                                   disk.image + " does not hold the data that was read (SHA-256 " + data +
                                   ", expected " + disk.dataSha256 + ")");
-    result.bytesChecked += StoredBytes(disk.extents);
+    result.bytesChecked += TotalBytes(disk.extents);
     ChainReader reader(store.chain(job, index), disk.imageBytes);
-    if (disk.digest)
+    if (disk.digest) {
         VerifyWindows(reader, job, index, stop, result);
+        VerifyInheritedWindows(store, job, index, result);
+    }
     else
         VerifyWholeDisk(reader, job, index, stop, result);
 }

@@ -21,12 +21,6 @@ namespace {
 
 constexpr const char* kParkedPrefix = ".pruned-job-";
 
-std::uint64_t TotalBytes(const ExtentList& extents) {
-    std::uint64_t total = 0;
-    for (const Extent& e : extents) total += e.length;
-    return total;
-}
-
 void SyncFolder(const std::string& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) ThrowSystemError("cannot open folder", folder);
@@ -89,7 +83,8 @@ public:
             const Manifest m = existing(job.jobId);
             for (const ReplacedImage& r : job.images) {
                 report_.replacedBytes += AllocatedBytes(imagePath(job.jobId, r.image));
-                for (const ChainLink& link : store_.chain(m, r.disk)) report_.writtenBytes += TotalBytes(link.extents);  // PENDING-SWAP
+                const ChainReader chain(store_.chain(m, r.disk), m.disks[r.disk].imageBytes);
+                report_.writtenBytes += TotalBytes(chain.dataExtents());
             }
         }
     }

@@ -17,21 +17,6 @@ namespace vsagent {
 
 namespace {
 
-// PENDING-SWAP: the union of the chain's extents (to be read from the chain reader).
-ExtentList UnionOf(const std::vector<ChainLink>& links) {
-    ExtentList all;
-    for (const ChainLink& l : links) all.insert(all.end(), l.extents.begin(), l.extents.end());
-    std::sort(all.begin(), all.end(), [](const Extent& a, const Extent& b) { return a.start < b.start; });
-    ExtentList out;
-    for (const Extent& e : all) {
-        if (!out.empty() && e.start <= out.back().end())
-            out.back().length = std::max(out.back().end(), e.end()) - out.back().start;
-        else
-            out.push_back(e);
-    }
-    return out;
-}
-
 // Copies the windows that hold data from the chain into `image`; returns the
 // windowed digest of what it copied and feeds the bytes of `data` to `dataSha`, in order.
 DiskDigest CopyData(const ChainReader& reader, const ExtentList& data, SparseImage& image, Sha256& dataSha,
@@ -83,9 +68,8 @@ void CheckRebuilt(const DiskRecord& record, const DiskDigest& copied, const Chai
 DiskRecord BuildSyntheticDisk(const BackupStore& store, const Manifest& job, std::size_t disk, const std::string& path,
                               const StopRequested& stop) {
     DiskRecord record = job.disks.at(disk);
-    const std::vector<ChainLink> links = store.chain(job, disk);
-    ChainReader reader(links, record.imageBytes);
-    const ExtentList data = UnionOf(links);
+    ChainReader reader(store.chain(job, disk), record.imageBytes);
+    const ExtentList& data = reader.dataExtents();
     try {
         SparseImage image = SparseImage::Create(path, record.imageBytes);
         Sha256 dataSha;

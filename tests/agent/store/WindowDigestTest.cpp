@@ -1,10 +1,14 @@
 // The windowed disk digest: its zero constant, incremental updates against full
 // ones, and what verify and export make of it next to the whole-disk digest.
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "agent/store/BackupStore.h"
 #include "agent/store/ChainReader.h"
@@ -21,6 +25,11 @@ namespace {
 
 constexpr std::uint64_t kWindow = storetest::StoreBuilder::kWindow;
 constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 std::string HashOf(const std::vector<unsigned char>& bytes) {
     Sha256 sha;
@@ -110,13 +119,63 @@ TEST_F(WindowDigestStore, VerifyNamesTheJobDiskAndBytesOfADamagedWindow) {
     EXPECT_TRUE(VerifyJob(store, incremental).problems.empty());
     EXPECT_THROW(ExportDisk(store, incremental, 0, dir.path() + "/x.img"), StoreError);
 
-    // A window list that does not make up its root is found too.
+    // A window list that does not make up its root is found too (as is the window it lost).
     Manifest edited = incremental;
     edited.disks[0].digest->windows.erase(0);
     const VerifyResult rootless = VerifyJob(store, edited);
-    ASSERT_EQ(rootless.problems.size(), 1u);
+    ASSERT_EQ(rootless.problems.size(), 2u);
     EXPECT_NE(rootless.problems[0].find("job 2, disk 0 [vm1-os]: the recorded window digests make up the root"),
               std::string::npos);
+    edited = incremental;
+    edited.disks[0].digest->root = std::string(64, 'e');
+    const VerifyResult wrongRoot = VerifyJob(store, edited);
+    ASSERT_EQ(wrongRoot.problems.size(), 1u);
+    EXPECT_NE(wrongRoot.problems[0].find("not the recorded root eeee"), std::string::npos);
+}
+
+// Whether any problem verify finds in `job` names `window` of its disk 0 with the window's bytes.
+bool NamesWindow(const VerifyResult& result, long long job, std::uint64_t window) {
+    const std::string expected = "job " + std::to_string(job) + ", disk 0 [vm1-os]: window " + std::to_string(window) +
+                                 " (bytes " + std::to_string(window * kWindow) + "-" +
+                                 std::to_string(std::min(kDisk, (window + 1) * kWindow) - 1) + ")";
+    return std::any_of(result.problems.begin(), result.problems.end(),
+                       [&](const std::string& p) { return p.find(expected) != std::string::npos; });
+}
+
+TEST_F(WindowDigestStore, AFlippedByteInAnyJobOfAChainOrItsManifestIsNamedByJobDiskAndRange) {
+    std::vector<Manifest> chain;
+    chain.push_back(StoreJob({{0, 8192}, {kWindow + 4096, 3 * 4096}}, 1, nullptr));
+    chain.push_back(StoreJob({{4096, 4096}, {2 * kWindow, 512}}, 2, &chain[0]));
+    chain.push_back(StoreJob({{kWindow + 8192, 512}}, 3, &chain[1]));
+    chain.push_back(StoreJob({{6144, 1024}, {kDisk - 512, 512}}, 4, &chain[2]));
+    for (const Manifest& job : chain) {
+        const std::string folder = store.jobFolder("vm1", job.jobId);
+        // A byte of every extent the job stored.
+        for (const Extent& e : job.disks[0].extents) {
+            const std::string image = folder + "/disk0.img";
+            const std::string kept = dir.path() + "/kept.img";
+            std::filesystem::copy_file(image, kept, std::filesystem::copy_options::overwrite_existing);
+            std::fstream(image, std::ios::in | std::ios::out | std::ios::binary).seekp(e.start + e.length / 2).put(0x55);
+            EXPECT_TRUE(NamesWindow(VerifyJob(store, job), job.jobId, (e.start + e.length / 2) / kWindow))
+                << "job " << job.jobId << ", byte " << e.start + e.length / 2;
+            std::filesystem::copy_file(kept, image, std::filesystem::copy_options::overwrite_existing);
+        }
+        // Every window digest its manifest lists, whether the job hashed it or took it from its parent.
+        const std::string path = folder + "/manifest.json";
+        const std::string original = Slurp(path);
+        for (std::size_t i = 0; i < job.disks[0].digest->windows.size(); ++i) {
+            nlohmann::json manifest = nlohmann::json::parse(original);
+            nlohmann::json& entry = manifest["disks"][0]["digest"]["windows"][i];
+            std::string hex = entry[1];
+            hex[10] = hex[10] == '0' ? '1' : '0';
+            entry[1] = hex;
+            std::ofstream(path) << manifest.dump();
+            EXPECT_TRUE(NamesWindow(VerifyJob(store, *store.job(job.jobId)), job.jobId, entry[0]))
+                << "job " << job.jobId << ", window " << entry[0];
+        }
+        std::ofstream(path) << original;
+        EXPECT_TRUE(VerifyJob(store, job).problems.empty());
+    }
 }
 
 TEST_F(WindowDigestStore, AWholeDiskDigestOfTheOlderFormatStillVerifiesAndExports) {
