@@ -34,9 +34,11 @@ const char* const kExportUsage =
     "usage: vsagent export --store DIR --job ID --disk N --out FILE\n"
     "\n"
     "Writes disk N (0 = the first disk of the job) as it was at job ID, assembled\n"
-    "from the chain of full and incremental backups, to FILE (a sparse file), and\n"
-    "checks it against the SHA-256 the job recorded. FILE appears only when it\n"
-    "matches; a failed or stopped export leaves an existing FILE as it was.\n";
+    "from the chain of full and incremental backups, to FILE, and checks it against\n"
+    "the digest the job recorded. FILE is sparse: every 4 KiB block of zeros is a\n"
+    "hole, and only the ranges some job stored are read, whatever the chain's depth.\n"
+    "Prints the SHA-256 of the whole disk (as sha256sum FILE gives it). FILE appears\n"
+    "only when it matches; a failed or stopped export leaves an existing FILE as it was.\n";
 
 }  // namespace
 
