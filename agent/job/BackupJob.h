@@ -29,7 +29,7 @@ struct BackupRequest {
     std::string vmName;
     std::string resourceGroup;   // empty: the VM's name is enough
     bool forceFull = false;
-    int threads = 4;
+    int threads = 0;             // reader threads; 0: tuned while the job runs (ParallelReader.h)
     bool showProgress = false;
 };
 

@@ -22,7 +22,8 @@ void RunTasks(const std::vector<std::function<void()>>& tasks, int threads) {
             }
         }
     };
-    const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(std::max(1, threads)), tasks.size());
+    if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(threads), tasks.size());
     std::vector<std::thread> pool;
     for (std::size_t i = 1; i < count; ++i) pool.emplace_back(worker);
     worker();

@@ -1,5 +1,7 @@
 // Read planning: every read expressible as blockIndex x sectorCount, at most
 // 4 MiB, covering exactly the merged extents; the reading pool's bounds.
+#include <chrono>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -154,6 +156,71 @@ TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
     ReadOutcome late = RunReads(last, 1, callbacks);
     EXPECT_EQ(late.reads, 2u);
     EXPECT_EQ(late.status, ReadOutcome::Status::Cancelled);
+}
+
+TEST(ConcurrencyTuner, GrowsWhileEachStepPaysAndTakesBackTheFirstThatDoesNot) {
+    ReadConcurrency c;  // 16 threads, +8 a step, up to 32, a step must gain 15%
+    ConcurrencyTuner paying(c);
+    EXPECT_EQ(paying.threads(), 16);
+    EXPECT_EQ(paying.observe(1), 16);    // the first period warms up and is left out
+    EXPECT_EQ(paying.observe(100), 24);  // the first measurement always tries a step
+    EXPECT_EQ(paying.observe(1), 24);    // warm-up at the new count
+    EXPECT_EQ(paying.observe(116), 32);  // over 15%: worth another step
+    EXPECT_FALSE(paying.settled());
+    paying.observe(1);
+    EXPECT_EQ(paying.observe(1000), 32);  // at the cap, whatever the gain
+    EXPECT_TRUE(paying.settled());
+
+    ConcurrencyTuner flat(c);
+    flat.observe(1);
+    flat.observe(100);
+    flat.observe(1);
+    EXPECT_EQ(flat.observe(114), 16);  // under 15%: the step is taken back
+    EXPECT_TRUE(flat.settled());
+    flat.observe(1);
+    EXPECT_EQ(flat.observe(1000), 16);  // and none is tried later
+
+    c.cap = 20;
+    ConcurrencyTuner capped(c);
+    capped.observe(1);
+    EXPECT_EQ(capped.observe(100), 20);  // a step never passes the cap
+
+    ConcurrencyTuner fixed(ReadConcurrency::Fixed(5));
+    EXPECT_TRUE(fixed.settled());
+    fixed.observe(1);
+    EXPECT_EQ(fixed.observe(100), 5);
+    EXPECT_EQ(ConcurrencyTuner(ReadConcurrency::Fixed(0)).threads(), 1);
+}
+
+TEST(ParallelReader, TunedRunReadsEverythingOnceWithinItsCap) {
+    ExtentList disk = {{0, 512 * kMiB}};
+    ReadQueue queue;
+    queue.addDisk(0, &disk);
+    FakeDisk fake;
+    std::mutex mutex;
+    std::set<std::uint64_t> offsets;
+    ReadCallbacks callbacks;
+    callbacks.read = [&](const PlannedRead& r, unsigned char* b) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        return fake.read(r, b);
+    };
+    callbacks.keep = [&](const PlannedRead& r, const unsigned char*) {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_TRUE(offsets.insert(r.offset).second);
+    };
+    ReadConcurrency c;
+    c.initial = 2;
+    c.step = 2;
+    c.cap = 6;
+    c.period = std::chrono::milliseconds(1);
+    ReadOutcome outcome = RunReads(queue, c, callbacks);
+    EXPECT_EQ(outcome.status, ReadOutcome::Status::Done);
+    EXPECT_EQ(outcome.reads, 128u);
+    EXPECT_EQ(offsets.size(), 128u);
+    EXPECT_GE(outcome.threads, 2);
+    EXPECT_LE(outcome.threads, 6);
+    EXPECT_LE(fake.peak, 6);
+    EXPECT_LE(fake.buffers.size(), 6u);
 }
 
 }  // namespace

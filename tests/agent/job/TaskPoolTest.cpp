@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -41,6 +42,23 @@ TEST(TaskPool, RunsEveryTaskOnceWithBoundedConcurrencyAndReportsTheFirstFailure)
     int ran = 0;
     RunTasks({[&] { ++ran; }}, 0);
     EXPECT_EQ(1, ran);
+}
+
+TEST(TaskPool, NoThreadCountMeansOnePerProcessor) {
+    const int processors = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    std::atomic<int> running{0};
+    std::atomic<int> peak{0};
+    // Tasks long enough to overlap, so that a pool of any other size would show in the peak.
+    std::vector<std::function<void()>> tasks(static_cast<std::size_t>(2 * processors + 1), [&] {
+        int now = ++running;
+        for (int seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        --running;
+    });
+    RunTasks(tasks, 0);
+    EXPECT_LE(peak.load(), processors);
+    EXPECT_GE(peak.load(), std::min(2, processors));
 }
 
 }  // namespace
