@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "agent/store/AtomicFile.h"
 #include "agent/store/StoreError.h"
@@ -231,11 +232,17 @@ std::vector<ChainLink> BackupStore::chain(const Manifest& job, std::size_t disk)
     std::vector<ChainLink> links;
     Manifest current = job;
     DiskRecord record = job.disks[disk];
+    // Every manifest is read once, however deep the chain.
+    std::map<long long, Manifest> byId;
+    if (record.parentJob)
+        for (Manifest& m : jobs()) byId.emplace(m.jobId, std::move(m));
     for (;;) {
         links.push_back({current.jobId, (fs::path(jobFolder(current.vmName, current.jobId)) / record.image).string(),
                          record.extents});
         if (!record.parentJob) break;
-        std::optional<Manifest> parent = this->job(*record.parentJob);
+        auto found = byId.find(*record.parentJob);
+        std::optional<Manifest> parent;
+        if (found != byId.end()) parent = found->second;
         if (!parent || parent->jobId >= current.jobId)
             throw StoreError("job " + std::to_string(*record.parentJob) + ", which job " +
                              std::to_string(current.jobId) + " builds on, is missing from the store");
