@@ -15,6 +15,7 @@
 #include "agent/store/BackupStore.h"
 #include "agent/store/ChainReader.h"
 #include "agent/store/Integrity.h"
+#include "agent/store/Prune.h"
 #include "agent/store/Sha256.h"
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
@@ -399,6 +400,41 @@ TEST_F(BackupStoreTest, DamagedManifestIsReportedNotTrusted) {
     std::ofstream(store.jobFolder("vm1", 1) + "/manifest.json") << R"({"format": 1, "jobId": )";
     EXPECT_EQ(Refusal(), "damaged manifest [" + store.jobFolder("vm1", 1) + "/manifest.json]: not JSON");
     EXPECT_THROW(Base64Decode("abc"), StoreError);
+}
+
+TEST_F(BackupStoreTest, PruneRebuildsAChainOfTheOlderFormatAgainstItsWholeDiskDigest) {
+    const Manifest full = StoreJob({{0, 8192}, {65536, 4096}}, 1, std::nullopt);
+    const Manifest second = StoreJob({{4096, 4096}}, 2, full.jobId);
+    StoreJob({{kDisk - 512, 512}}, 3, second.jobId);
+    Sha256 sha;
+    sha.update(expected.data(), expected.size());
+    const std::string latest = sha.hex();
+    PruneRequest request;
+    request.policy.keepLast = 1;
+
+    // A byte that differs in the chain stops the prune before any job goes.
+    const std::string image = store.jobFolder("vm1", second.jobId) + "/disk0.img";
+    FlipByte(image, 5000);
+    try {
+        Prune(store, request);
+        ADD_FAILURE() << "a damaged chain was merged";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("job 3, disk [vm1-os]: the disk assembled from its chain does not match"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(store.jobs().size(), 3u);
+    FlipByte(image, 5000);  // mended: the next prune finishes the one that stopped
+
+    const std::vector<PruneReport> reports = Prune(store, request);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(reports[0].interrupted.has_value());
+    const std::vector<Manifest> left = store.jobs();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(left[0].syntheticFull);
+    EXPECT_EQ(left[0].format, Manifest::kWholeDiskFormat);
+    EXPECT_TRUE(VerifyJob(store, left[0]).problems.empty());
+    EXPECT_EQ(ExportDisk(store, left[0], 0, dir.path() + "/out.img"), latest);
 }
 
 }  // namespace
