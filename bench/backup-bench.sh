@@ -38,35 +38,17 @@ trap 'rm -rf "$work"' EXIT
 cloud="$work/cloud"
 store="${BENCH_STORE:-$work/store}"
 
-# One managed VM per case, each with its OS disk only.
-vm() {  # name sizeMiB content-json
-  cat <<JSON
-    {"name": "$1", "resourceGroup": "rg-bench", "region": "westeurope", "size": "Standard_D4s_v3",
-     "osType": "Linux", "powerState": "running", "managed": true, "nics": [],
-     "disks": [{"name": "$1-osdisk", "sizeMiB": $2, "sku": "Premium_LRS", "content": $3}]}
-JSON
-}
+# One managed VM per case.
+source "$here/scenario.sh"
 sparse="["
 for i in $(seq 0 63); do
   [[ $i -gt 0 ]] && sparse+=","
   sparse+="{\"offset\": $((i * 64 * 1048576)), \"length\": 4194304, \"fill\": \"random\", \"seed\": $i}"
 done
 sparse+="]"
-cat > "$work/scenario.json" <<JSON
-{
-  "subscriptions": [{"id": "6f1c2d3e-4a5b-4c6d-8e7f-90a1b2c3d4e5", "name": "Bench", "tenantId": "72f988bf-86f1-41af-91ab-2d7cd011db47",
-                     "applicationId": "0c9d8e7f-6a5b-4c3d-9e2f-1a0b9c8d7e6f", "secret": "s3cr3t~value.of_the-app"}],
-  "regions": [{"name": "westeurope", "displayName": "West Europe", "incrementalSnapshots": true,
-               "vmSizes": [{"name": "Standard_D4s_v3", "cpus": 4, "memoryMB": 16384, "maxDataDisks": 8, "maxNics": 2,
-                            "premiumIO": true, "gen2Supported": true, "zones": ""}]}],
-  "resourceGroups": [{"name": "rg-bench", "location": "westeurope"}],
-  "vms": [
-$(vm bench-dense1g 1024 '[{"offset": 0, "length": 1073741824, "fill": "random", "seed": 1}]'),
-$(vm bench-dense256m 256 '[{"offset": 0, "length": 268435456, "fill": "random", "seed": 2}]'),
-$(vm bench-sparse4g 4096 "$sparse")
-  ]
-}
-JSON
+bench_scenario "$(bench_vm bench-dense1g 1024 '[{"offset": 0, "length": 1073741824, "fill": "random", "seed": 1}]')" \
+  "$(bench_vm bench-dense256m 256 '[{"offset": 0, "length": 268435456, "fill": "random", "seed": 2}]')" \
+  "$(bench_vm bench-sparse4g 4096 "$sparse")" > "$work/scenario.json"
 echo "seeding the bench subscription (1 GiB + 256 MiB + 4 GiB with 256 MiB allocated) ..."
 "$azsim" init --state "$cloud" --scenario "$work/scenario.json" > /dev/null
 

@@ -49,13 +49,7 @@ figures="$work/figures"   # one "name value" line per measurement
 : > "$figures"
 MiB=1048576
 
-vm() {  # name sizeMiB content-json
-  cat <<JSON
-    {"name": "$1", "resourceGroup": "rg-bench", "region": "westeurope", "size": "Standard_D4s_v3",
-     "osType": "Linux", "powerState": "running", "managed": true, "nics": [],
-     "disks": [{"name": "$1-osdisk", "sizeMiB": $2, "sku": "Premium_LRS", "content": $3}]}
-JSON
-}
+source "$here/scenario.sh"
 spread() {  # 16 extents of 4 MiB, one every STRIDE MiB
   local out="[" i
   for i in $(seq 0 15); do
@@ -64,21 +58,9 @@ spread() {  # 16 extents of 4 MiB, one every STRIDE MiB
   done
   echo "$out]"
 }
-cat > "$work/scenario.json" <<JSON
-{
-  "subscriptions": [{"id": "6f1c2d3e-4a5b-4c6d-8e7f-90a1b2c3d4e5", "name": "Bench", "tenantId": "72f988bf-86f1-41af-91ab-2d7cd011db47",
-                     "applicationId": "0c9d8e7f-6a5b-4c3d-9e2f-1a0b9c8d7e6f", "secret": "s3cr3t~value.of_the-app"}],
-  "regions": [{"name": "westeurope", "displayName": "West Europe", "incrementalSnapshots": true,
-               "vmSizes": [{"name": "Standard_D4s_v3", "cpus": 4, "memoryMB": 16384, "maxDataDisks": 8, "maxNics": 2,
-                            "premiumIO": true, "gen2Supported": true, "zones": ""}]}],
-  "resourceGroups": [{"name": "rg-bench", "location": "westeurope"}],
-  "vms": [
-$(vm bench-big16g 16384 "$(spread 1024)"),
-$(vm bench-small256m 256 "$(spread 16)"),
-$(vm bench-dense1g 1024 '[{"offset": 0, "length": 1073741824, "fill": "random", "seed": 1}]')
-  ]
-}
-JSON
+bench_scenario "$(bench_vm bench-big16g 16384 "$(spread 1024)")" "$(bench_vm bench-small256m 256 "$(spread 16)")" \
+  "$(bench_vm bench-dense1g 1024 '[{"offset": 0, "length": 1073741824, "fill": "random", "seed": 1}]')" \
+  > "$work/scenario.json"
 echo "seeding: 16 GiB and 256 MiB disks with 64 MiB allocated each, a dense 1 GiB disk ..."
 "$azsim" init --state "$cloud" --scenario "$work/scenario.json" > /dev/null
 

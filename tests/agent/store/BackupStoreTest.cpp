@@ -19,6 +19,7 @@
 #include "agent/store/Sha256.h"
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
+#include "tests/agent/store/StoreBuilder.h"
 #include "tests/support/SimulatedCloud.h"
 
 namespace fs = std::filesystem;
@@ -92,14 +93,8 @@ protected:
         m.incremental = parent.has_value();
         m.parentJob = parent;
         m.referencePoint = std::string("\x01\x00\xffref", 6);
-        DiskRecord d;
-        d.name = "vm1-os";
-        d.capacity = kDisk - 512;
-        d.imageBytes = kDisk;
-        d.image = "disk0.img";
-        d.extents = extents;
+        DiskRecord d = storetest::StoreBuilder::Disk0(image, extents, kDisk);
         d.parentJob = parent;
-        d.dataSha256 = HashExtents(image, extents);
         Sha256 sha;
         sha.update(expected.data(), expected.size());
         d.sha256 = sha.hex();

@@ -6,11 +6,11 @@
 
 namespace vsagent::storetest {
 
-DiskRecord StoreBuilder::Disk0(const SparseImage& image, const ExtentList& extents) {
+DiskRecord StoreBuilder::Disk0(const SparseImage& image, const ExtentList& extents, std::uint64_t diskBytes) {
     DiskRecord d;
     d.name = "vm1-os";
-    d.capacity = kDisk - 512;
-    d.imageBytes = kDisk;
+    d.capacity = diskBytes - 512;
+    d.imageBytes = diskBytes;
     d.image = "disk0.img";
     d.extents = extents;
     d.dataSha256 = HashExtents(image, extents);
