@@ -87,7 +87,31 @@ bool BlobEndpoint::start(std::string* error, int port) {
     BlobService* service = impl->service.get();
     auto handler = [service](const httplib::Request& req, httplib::Response& res) { service->handle(req, res); };
     server->Get(".*", handler);
-    server->Put(".*", handler);
+    // A request body is the blob's bytes whatever type it names. Read by the HTTP library itself, a body
+    // named as a form would be parsed as one, and refused past 8 KiB.
+    server->Put(".*", [service](const httplib::Request& req, httplib::Response& res,
+                                const httplib::ContentReader& read) {
+        std::string body;
+        auto append = [&body](const char* data, std::size_t length) {
+            body.append(data, length);
+            return true;
+        };
+        // Multipart bodies have no meaning here either; their parts are taken as one run of bytes.
+        bool whole = req.is_multipart_form_data()
+                         ? read([](const httplib::MultipartFormData&) { return true; }, append)
+                         : read(append);
+        if (!whole) return;  // answered by the HTTP library (a body past its limit, a broken stream)
+        // The request handed out as const is the library's own non-const local.
+        const_cast<httplib::Request&>(req).body = std::move(body);
+        service->handle(req, res);
+    });
+    // Answers the HTTP library gives without the service (an unknown method, an oversized body) are
+    // errors; the request record keeps them too.
+    server->set_error_handler(
+        httplib::Server::HandlerWithResponse([service](const httplib::Request& req, httplib::Response& res) {
+            service->recordRefused(req, res);
+            return httplib::Server::HandlerResponse::Unhandled;
+        }));
 
     int bound =
         port == 0 ? server->bind_to_any_port("127.0.0.1") : (server->bind_to_port("127.0.0.1", port) ? port : -1);

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <thread>
 
@@ -41,9 +42,52 @@ std::map<std::string, std::string> firstValues(const httplib::Params& params) {
     return values;
 }
 
+const char* faultName(HttpFaultKind kind) {
+    switch (kind) {
+        case HttpFaultKind::Status:
+            return "status";
+        case HttpFaultKind::Delay:
+            return "delay";
+        case HttpFaultKind::Drop:
+            return "drop";
+        case HttpFaultKind::ShortBody:
+            return "short";
+    }
+    return "other";
+}
+
+// The kind of credential a request presents, whatever its verdict.
+const char* credentialKind(const httplib::Request& req) {
+    if (req.has_param("sig")) return "sas";
+    const std::string authorization = req.get_header_value("Authorization");
+    if (authorization.empty()) return "none";
+    if (authorization.compare(0, 7, "Bearer ") == 0) return "bearer";
+    if (authorization.compare(0, 10, "SharedKey ") == 0 || authorization.compare(0, 14, "SharedKeyLite ") == 0)
+        return "sharedkey";
+    return "other";
+}
+
+// What the request record keeps of a request and its answer, the blob it names aside.
+RequestRecord describe(const httplib::Request& req, const httplib::Response& res) {
+    RequestRecord record;
+    record.time = serviceTimeNow();
+    record.method = req.method;
+    record.path = req.path;
+    record.comp = req.get_param_value("comp");
+    record.snapshot = req.get_param_value("snapshot");
+    record.prevSnapshot = req.get_param_value("prevsnapshot");
+    record.range = req.get_header_value(req.has_header("x-ms-range") ? "x-ms-range" : "Range");
+    record.bodyBytes = req.body.size();
+    record.auth = credentialKind(req);
+    record.status = res.status;
+    record.errorCode = res.get_header_value("x-ms-error-code");
+    return record;
+}
+
 }  // namespace
 
-BlobService::BlobService(const std::string& stateDir) : store_(stateDir), authority_(stateDir), faults_(stateDir) {}
+BlobService::BlobService(const std::string& stateDir)
+    : store_(stateDir), authority_(stateDir), faults_(stateDir), log_(stateDir) {}
 
 void BlobService::handle(const httplib::Request& req, httplib::Response& res) {
     ++requests_;
@@ -53,6 +97,31 @@ void BlobService::handle(const httplib::Request& req, httplib::Response& res) {
     const_cast<httplib::Request&>(req).ranges.clear();
 
     Exchange ex{req, res};
+    serve(ex);
+    // The answer is complete here but not yet sent: a client holding it finds the request recorded.
+    RequestRecord record = describe(req, res);
+    record.requestId = ex.requestId;
+    if (ex.named) {
+        record.account = ex.key.account;
+        record.container = ex.key.container;
+        record.blob = ex.key.name;
+    }
+    const bool drop = ex.fault && std::strcmp(ex.fault, "drop") == 0;
+    if (ex.fault) record.fault = ex.fault;
+    if (drop) record.status = 0;
+    log_.append(record);
+    // Only now, so that a client that sees its connection end finds the request recorded.
+    if (drop) dropConnection(req);
+}
+
+void BlobService::recordRefused(const httplib::Request& req, const httplib::Response& res) {
+    if (res.has_header("x-ms-request-id")) return;
+    log_.append(describe(req, res));
+}
+
+void BlobService::serve(Exchange& ex) {
+    const httplib::Request& req = ex.req;
+    httplib::Response& res = ex.res;
     ex.requestId = newRequestId();
     ex.snapshot = req.get_param_value("snapshot");
     res.set_header("x-ms-request-id", ex.requestId);
@@ -63,17 +132,18 @@ void BlobService::handle(const httplib::Request& req, httplib::Response& res) {
     res.set_header("Server", "Windows-Azure-Blob/1.0 Microsoft-HTTPAPI/2.0");
 
     const std::string host = req.get_header_value("Host");
-    const bool named = blobTarget(host, req.path, ex.key);
-    const std::string resourcePath = named ? "/" + ex.key.account + "/" + ex.key.container + "/" + ex.key.name
-                                           : "/" + host.substr(0, host.find('.')) + req.path;
+    ex.named = blobTarget(host, req.path, ex.key);
+    const std::string resourcePath = ex.named ? "/" + ex.key.account + "/" + ex.key.container + "/" + ex.key.name
+                                              : "/" + host.substr(0, host.find('.')) + req.path;
     if (!applyFault(ex, resourcePath) || !checkVersion(ex)) return;
-    if (!named) return sendError(ex, ServiceError::of(400, "InvalidUri"));
+    if (!ex.named) return sendError(ex, ServiceError::of(400, "InvalidUri"));
     if (checkSnapshots(ex) && authorize(ex)) dispatch(ex);
 }
 
 bool BlobService::applyFault(Exchange& ex, const std::string& resourcePath) {
     std::optional<HttpFault> fault = faults_.takeHttpFault(ex.req.method, resourcePath);
     if (!fault) return true;
+    ex.fault = faultName(fault->kind);
     switch (fault->kind) {
         case HttpFaultKind::Status:
             sendError(ex, ServiceError::of(fault->status, fault->errorCode));
@@ -81,8 +151,7 @@ bool BlobService::applyFault(Exchange& ex, const std::string& resourcePath) {
         case HttpFaultKind::Delay:
             std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
             return true;
-        case HttpFaultKind::Drop:
-            dropConnection(ex.req);
+        case HttpFaultKind::Drop:  // the connection is ended once the request is recorded
             ex.res.status = 500;
             return false;
         case HttpFaultKind::ShortBody:

@@ -12,6 +12,7 @@
 #include "azsim/auth/AccessAuthority.h"
 #include "azsim/blob/PageBlobStore.h"
 #include "azsim/endpoint/Exchange.h"
+#include "azsim/endpoint/RequestLog.h"
 #include "azsim/faults/FaultBook.h"
 
 namespace azsim {
@@ -21,9 +22,13 @@ public:
     explicit BlobService(const std::string& stateDir);
 
     void handle(const httplib::Request& req, httplib::Response& res);
+    // Records a request the HTTP server refused itself, before any blob handling (an unknown method,
+    // an oversized body); those answers carry no request id. Others are recorded by handle().
+    void recordRefused(const httplib::Request& req, const httplib::Response& res);
     std::uint64_t requests() const { return requests_.load(); }
 
 private:
+    void serve(Exchange& ex);
     // Each returns false when the request has been answered (or dropped) already.
     bool applyFault(Exchange& ex, const std::string& resourcePath);
     bool checkVersion(Exchange& ex);
@@ -34,6 +39,7 @@ private:
     PageBlobStore store_;
     AccessAuthority authority_;
     FaultBook faults_;
+    RequestLog log_;
     std::atomic<std::uint64_t> requests_{0};
 };
 

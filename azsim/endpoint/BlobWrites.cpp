@@ -22,6 +22,13 @@ ServiceError badQuery(const std::string& name, const std::string& value) {
         .detail("QueryParameterValue", value);
 }
 
+// The most one page write may carry.
+constexpr std::uint64_t kMaxPageWrite = 4ull << 20;
+
+ServiceError tooLarge() {
+    return ServiceError::of(413, "RequestBodyTooLarge").detail("MaxLimit", std::to_string(kMaxPageWrite));
+}
+
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;
@@ -42,6 +49,9 @@ void putPage(Exchange& ex, PageBlobStore& store) {
     const std::string mode = lowercase(ex.header("x-ms-page-write"));
     if (mode.empty()) return sendError(ex, missingHeader("x-ms-page-write"));
     if (mode != "update" && mode != "clear") return sendError(ex, badHeader("x-ms-page-write", mode));
+    // A client must split larger writes; one that does not is refused whatever else the request says.
+    // The HTTP server has read exactly the body its "Content-Length" announced.
+    if (mode == "update" && ex.req.body.size() > kMaxPageWrite) return sendError(ex, tooLarge());
 
     const std::string rangeText = ex.rangeHeader();
     if (rangeText.empty()) return sendError(ex, missingHeader("Range"));
@@ -50,6 +60,7 @@ void putPage(Exchange& ex, PageBlobStore& store) {
         return sendError(ex, badHeader(ex.rangeHeaderName(), rangeText));
     const std::uint64_t offset = range->first;
     const std::uint64_t length = *range->last - range->first + 1;
+    if (mode == "update" && length > kMaxPageWrite) return sendError(ex, tooLarge());
     if (offset % PageBlobStore::kPageSize != 0 || length % PageBlobStore::kPageSize != 0)
         return sendError(ex, ServiceError::of(416, "InvalidPageRange"));
 

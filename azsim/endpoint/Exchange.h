@@ -24,6 +24,8 @@ struct Exchange {
     std::string snapshot;
     std::string requestId;
     std::uint64_t sendLimit = std::numeric_limits<std::uint64_t>::max();
+    bool named = false;           // `key` holds the blob the request names
+    const char* fault = nullptr;  // the kind of fault rule applied, for the request record
 
     bool isHead() const { return req.method == "HEAD"; }
     std::string header(const char* name) const { return req.get_header_value(name); }

@@ -33,6 +33,7 @@ const std::map<std::string, std::string>& messages() {
         {"PreviousSnapshotCannotBeNewer",
          "The prevsnapshot query parameter value cannot be newer than snapshot query parameter value."},
         {"PreviousSnapshotNotFound", "The previous snapshot is not found."},
+        {"RequestBodyTooLarge", "The request body is too large and exceeds the maximum permissible limit."},
         {"ServerBusy", "The server is currently unable to receive requests. Please retry your request."},
     };
     return table;

@@ -1,8 +1,10 @@
-// token and journal: credentials for the data plane and the record of SDK calls.
+// token, journal and requests: credentials for the data plane, the record of SDK calls and the
+// record of the requests the blob endpoint answered.
 #include <iostream>
 
 #include "azsim/Journal.h"
 #include "azsim/auth/AccessAuthority.h"
+#include "azsim/endpoint/RequestLog.h"
 #include "azsim/model/SubscriptionState.h"
 #include "azsim/tool/Commands.h"
 
@@ -21,6 +23,14 @@ const char* const kJournalUsage =
     "\n"
     "Prints the SDK operations called against the subscription, one JSON line\n"
     "each, oldest first; with --op only the calls of operation NAME.\n";
+
+const char* const kRequestsUsage =
+    "usage: azsim requests --state DIR\n"
+    "\n"
+    "Prints the HTTP requests the blob endpoint answered, one JSON line each, oldest\n"
+    "first: time, method, path and the blob it names, comp, snapshot, prevsnapshot,\n"
+    "range, body (bytes received), auth (none, bearer, sas, sharedkey, other), status\n"
+    "(0: connection dropped), error code, fault applied and request id.\n";
 
 }  // namespace
 
@@ -41,6 +51,15 @@ int RunJournal(int argc, char** argv) {
     azsim::Journal journal(line.value("state"));
     for (const nlohmann::json& entry : line.has("op") ? journal.entries(line.value("op")) : journal.entries())
         std::cout << entry.dump() << "\n";
+    return kExitOk;
+}
+
+int RunRequests(int argc, char** argv) {
+    CommandLine line;
+    int exit = ParseCommand(argc, argv, {}, kRequestsUsage, line);
+    if (exit >= 0) return exit;
+    for (const azsim::RequestRecord& record : azsim::RequestLog::Read(line.value("state")))
+        std::cout << record.toJson().dump() << "\n";
     return kExitOk;
 }
 

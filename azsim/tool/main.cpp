@@ -23,12 +23,13 @@ const Command kCommands[] = {
     {"url", "print the URL of a VM's disk on the blob endpoint", azsimtool::RunUrl},
     {"token", "print a bearer token the blob endpoint accepts", azsimtool::RunToken},
     {"journal", "print the SDK calls made against the subscription", azsimtool::RunJournal},
+    {"requests", "print the HTTP requests the blob endpoint answered", azsimtool::RunRequests},
 };
 
 void PrintUsage(std::ostream& out) {
     out << "usage: azsim <command> --state DIR [options]\n\ncommands:\n";
     for (const Command& c : kCommands)
-        out << "  " << c.name << std::string(8 - std::strlen(c.name), ' ') << c.summary << "\n";
+        out << "  " << c.name << std::string(10 - std::strlen(c.name), ' ') << c.summary << "\n";
     out << "\n'azsim <command> --help' describes a command.\n";
 }
 

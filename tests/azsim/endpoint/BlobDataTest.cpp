@@ -160,6 +160,33 @@ TEST_F(BlobWrites, MalformedPageWritesAreRejectedAndChangeNothing) {
     EXPECT_TRUE(storeBytes(0, 4096) == before);
 }
 
+TEST_F(BlobWrites, OnePageWriteCarriesAtMost4MiB) {
+    const std::string full = patternBytes(0, k4MiB, 6);
+    // Sent as curl sends any body by default, typed as a form: the type must not matter.
+    HttpReply fits = put("comp=page", full, {"x-ms-page-write: Update", rangeHeader(0, k4MiB - 1)});
+    EXPECT_EQ(fits.status, 201);
+    EXPECT_TRUE(storeBytes(0, k4MiB) == full);
+
+    const std::string before = storeBytes(k4MiB, k4MiB + 512);
+    const std::string over = patternBytes(k4MiB, k4MiB + 512, 7);
+    HttpReply tooLarge = put("comp=page", over, {"x-ms-page-write: Update", rangeHeader(k4MiB, 2 * k4MiB + 511)});
+    EXPECT_EQ(tooLarge.status, 413);
+    EXPECT_EQ(tooLarge.header("x-ms-error-code"), "RequestBodyTooLarge");
+    EXPECT_EQ(tooLarge.errorCode(), "RequestBodyTooLarge");
+    EXPECT_NE(tooLarge.body.find("<MaxLimit>4194304</MaxLimit>"), std::string::npos);
+    // Either a range or a body past the limit is refused as too large, even when the other would fit.
+    HttpReply rangeTooLarge = put("comp=page", over.substr(0, k4MiB),
+                                  {"x-ms-page-write: Update", rangeHeader(k4MiB, 2 * k4MiB + 511)});
+    EXPECT_EQ(rangeTooLarge.status, 413);
+    HttpReply bodyTooLarge = put("comp=page", over, {"x-ms-page-write: Update", rangeHeader(k4MiB, 2 * k4MiB - 1)});
+    EXPECT_EQ(bodyTooLarge.status, 413);
+    EXPECT_TRUE(storeBytes(k4MiB, k4MiB + 512) == before);
+
+    // Clearing carries no body, so any range may be cleared at once.
+    EXPECT_EQ(put("comp=page", "", {"x-ms-page-write: clear", rangeHeader(0, 2 * k4MiB - 1)}).status, 201);
+    EXPECT_TRUE(storeBytes(0, 2 * k4MiB) == std::string(2 * k4MiB, '\0'));
+}
+
 TEST_F(BlobWrites, BlockBlobHoldsConfigurationText) {
     const std::string text = "{\"vm\": \"vm0\", \"size\": \"Standard_D2s_v3\"}";
     disk_ = {"myacct", "config", "vm0.json"};

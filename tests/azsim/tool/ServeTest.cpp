@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "azsim/auth/AccessAuthority.h"
@@ -84,6 +85,15 @@ TEST_F(ToolTest, ServedRangeMatchesTheHashOfTheSameRange) {
     EXPECT_EQ(206, client.get("524288-4718591")) << client.body;
     ASSERT_EQ(4u * 1024 * 1024, client.body.size());
     EXPECT_EQ(hash({"--vm", "vm1", "--offset", "524288", "--length", "4194304"}), Sha256Hex(client.body));
+
+    ToolResult requests = run({"requests", "--state", state()});
+    ASSERT_EQ(0, requests.exitCode) << requests.err;
+    ASSERT_EQ(1, std::count(requests.out.begin(), requests.out.end(), '\n')) << requests.out;
+    nlohmann::json line = nlohmann::json::parse(requests.out);
+    EXPECT_EQ("GET", line["method"]);
+    EXPECT_EQ("bytes=524288-4718591", line["range"]);
+    EXPECT_EQ(206, line["status"]);
+    EXPECT_EQ("bearer", line["auth"]);
 }
 
 TEST_F(ToolTest, ServePrintsAnAbsoluteCaPathForARelativeState) {

@@ -1,0 +1,170 @@
+// The request record: what the endpoint keeps of every request it answers, and how the record stays bounded.
+#include <stdlib.h>
+
+#include <ctime>
+#include <filesystem>
+
+#include "azsim/endpoint/RequestLog.h"
+#include "azsim/faults/FaultBook.h"
+#include "tests/azsim/endpoint/EndpointFixture.h"
+
+namespace {
+
+using RequestRecords = EndpointFixture;
+using azsim::RequestLog;
+using azsim::RequestRecord;
+
+const std::string kVersion = "x-ms-version: 2018-03-28";
+
+// The record of the request answered with `reply`, found by its request id.
+RequestRecord recordOf(const std::string& stateDir, const HttpReply& reply) {
+    const std::string id = reply.header("x-ms-request-id");
+    EXPECT_FALSE(id.empty());
+    for (const RequestRecord& record : RequestLog::Read(stateDir))
+        if (record.requestId == id) return record;
+    ADD_FAILURE() << "no record of request " << id;
+    return RequestRecord();
+}
+
+TEST_F(RequestRecords, ReadsWritesAndRefusalsAreRecordedAsSentAndAnswered) {
+    HttpReply read = get("", {"Range: bytes=512-1535"});
+    ASSERT_EQ(read.status, 206);
+    RequestRecord r = recordOf(stateDir_, read);
+    EXPECT_EQ(r.method, "GET");
+    EXPECT_EQ(r.account, disk_.account);
+    EXPECT_EQ(r.container, disk_.container);
+    EXPECT_EQ(r.blob, disk_.name);
+    EXPECT_EQ(r.path, "/" + disk_.container + "/" + disk_.name);
+    EXPECT_EQ(r.range, "bytes=512-1535");
+    EXPECT_EQ(r.comp, "");
+    EXPECT_EQ(r.bodyBytes, 0u);
+    EXPECT_EQ(r.auth, "bearer");
+    EXPECT_EQ(r.status, 206);
+    EXPECT_EQ(r.errorCode, "");
+    EXPECT_EQ(r.time.size(), 28u);
+
+    const std::string page = patternBytes(0, 4096, 4);
+    HttpReply written = put("comp=page", page, {"x-ms-page-write: Update", "x-ms-range: bytes=8192-12287"});
+    ASSERT_EQ(written.status, 201);
+    r = recordOf(stateDir_, written);
+    EXPECT_EQ(r.method, "PUT");
+    EXPECT_EQ(r.comp, "page");
+    EXPECT_EQ(r.range, "bytes=8192-12287");
+    EXPECT_EQ(r.bodyBytes, 4096u);
+    EXPECT_EQ(r.status, 201);
+
+    HttpReply refused = put("comp=page", std::string(k4MiB + 512, 'x'),
+                            {"x-ms-page-write: Update", "Range: bytes=0-" + std::to_string(k4MiB + 511)});
+    ASSERT_EQ(refused.status, 413);
+    r = recordOf(stateDir_, refused);
+    EXPECT_EQ(r.bodyBytes, k4MiB + 512);
+    EXPECT_EQ(r.status, 413);
+    EXPECT_EQ(r.errorCode, "RequestBodyTooLarge");
+
+    std::string error;
+    const std::string snapshot = store_->createSnapshot(disk_, &error);
+    ASSERT_FALSE(snapshot.empty()) << error;
+    HttpReply diff = get("comp=pagelist&snapshot=" + snapshot + "&prevsnapshot=" + snapshot);
+    r = recordOf(stateDir_, diff);
+    EXPECT_EQ(r.comp, "pagelist");
+    EXPECT_EQ(r.snapshot, snapshot);
+    EXPECT_EQ(r.prevSnapshot, snapshot);
+
+    // Oldest first, one line for each request answered.
+    std::vector<RequestRecord> all = RequestLog::Read(stateDir_);
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all.front().requestId, read.header("x-ms-request-id"));
+    EXPECT_EQ(all.back().requestId, diff.header("x-ms-request-id"));
+}
+
+TEST_F(RequestRecords, CredentialKindsAndAnswersNotServedAreRecorded) {
+    const std::string sas = authority_->issueSas(disk_, "", "r", std::time(nullptr) + 3600);
+    EXPECT_EQ(recordOf(stateDir_, send({"GET", blobUrl(sas), {kVersion, "Range: bytes=0-511"}, nullptr})).auth, "sas");
+    RequestRecord none = recordOf(stateDir_, send({"GET", blobUrl(), {kVersion}, nullptr}));
+    EXPECT_EQ(none.auth, "none");
+    EXPECT_EQ(none.status, 401);
+    EXPECT_EQ(none.errorCode, "NoAuthenticationInformation");
+    RequestRecord sharedKey =
+        recordOf(stateDir_, send({"GET", blobUrl(), {kVersion, "Authorization: SharedKey myacct:c2ln"}, nullptr}));
+    EXPECT_EQ(sharedKey.auth, "sharedkey");
+    EXPECT_EQ(sharedKey.status, 403);
+
+    // A dropped connection was answered nothing.
+    azsim::FaultBook faults(stateDir_);
+    azsim::HttpFault drop;
+    drop.kind = azsim::HttpFaultKind::Drop;
+    faults.addHttpFault(drop);
+    ASSERT_EQ(get("", {"Range: bytes=0-511"}).status, 0);
+    RequestRecord dropped = RequestLog::Read(stateDir_).back();
+    EXPECT_EQ(dropped.fault, "drop");
+    EXPECT_EQ(dropped.status, 0);
+
+    // A method the service does not serve is answered by the HTTP server alone, without request id.
+    HttpReply deleted = send({"DELETE", blobUrl(), {kVersion, bearer()}, nullptr});
+    ASSERT_GE(deleted.status, 400);
+    RequestRecord unserved = RequestLog::Read(stateDir_).back();
+    EXPECT_EQ(unserved.method, "DELETE");
+    EXPECT_EQ(unserved.status, deleted.status);
+    EXPECT_EQ(unserved.requestId, "");
+    EXPECT_EQ(unserved.auth, "bearer");
+    EXPECT_EQ(RequestLog::Read(stateDir_).size(), 5u);
+}
+
+TEST_F(RequestRecords, BytesThatAreNotUtf8AreEscaped) {
+    HttpReply reply = send({"GET", "https://myacct.blob.core.windows.net/vhds/a%FFb", {kVersion, bearer()}, nullptr});
+    ASSERT_EQ(reply.status, 404);
+    RequestRecord r = recordOf(stateDir_, reply);
+    EXPECT_EQ(r.path, "/vhds/a\\xFFb");
+    EXPECT_EQ(r.blob, "a\\xFFb");
+}
+
+TEST(RequestLogFile, PassingTheLimitMovesTheFileAsideAndDropsTheOneBefore) {
+    std::string dir = (std::filesystem::temp_directory_path() / "azsim-requests-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+    const RequestLog log(dir, 1000);
+    const std::string previous = dir + "/requests.1.jsonl";
+    auto name = [](int n) { return "/vhds/disk-" + std::to_string(n); };
+    auto record = [&name](int n) {
+        RequestRecord r;
+        r.method = "GET";
+        r.path = name(n);
+        r.status = 206;
+        return r;
+    };
+    auto paths = [&dir] {
+        std::vector<std::string> out;
+        for (const RequestRecord& r : RequestLog::Read(dir)) out.push_back(r.path);
+        return out;
+    };
+    int n = 0;
+    // Appends until an append moves the file aside; how many it took.
+    auto appendUntilMoved = [&] {
+        int count = 0;
+        do {
+            log.append(record(n++));
+            ++count;
+        } while (std::filesystem::exists(RequestLog::Path(dir)) && count < 100);
+        return count;
+    };
+
+    const int first = appendUntilMoved();
+    ASSERT_GT(first, 1);
+    ASSERT_LT(first, 100);
+    // The line that passed the limit was the one that moved the file.
+    const std::uintmax_t moved = std::filesystem::file_size(previous);
+    EXPECT_GT(moved, 1000u);
+    EXPECT_LE(moved - (record(n - 1).toJson().dump().size() + 1), 1000u);
+    std::vector<std::string> expected;
+    for (int i = 0; i < n; ++i) expected.push_back(name(i));
+    EXPECT_EQ(paths(), expected);
+
+    const int second = appendUntilMoved();
+    log.append(record(n++));
+    expected.assign({});
+    for (int i = first; i < n; ++i) expected.push_back(name(i));
+    EXPECT_EQ(paths(), expected);
+    EXPECT_EQ(expected.size(), static_cast<std::size_t>(second + 1));
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
