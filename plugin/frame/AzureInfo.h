@@ -178,6 +178,14 @@ protected:
     bool _GetDownloadAccessToken(const std::string& url, bool refresh, std::string& token, const char* tag);
     bool _RetryReadFromStagingBlob(const SAzureDiskInfo& disk, const SDownloadCtx& ctx, ULONGLONG blockIndex, UINT bytes, unsigned char* buffer);
     static size_t curl_write_callback(char* ptr, size_t size, size_t nmemb, void* data);
+    // Page-blob writer: handed down the writer's calls; it carries nothing they use yet.
+    struct SUploadCtx {};
+    bool _UploadBlockAtOffset(const std::string& url, const SUploadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
+    bool _UploadBufferWithRetry(const std::string& url, const SUploadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
+    bool _UploadBuffer(const std::string& url, const SUploadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
+    bool _GetUploadAccessToken(const std::string& url, bool refresh, std::string& token, const char* tag);
+    int _WriteVmdk(const VmdkHandle& handle, ULONGLONG byteOffset, UINT byteCount, unsigned char* buffer);
+    static size_t curl_read_callback(char* ptr, size_t size, size_t nmemb, void* data);
     bool GetSnapshotURIForChangeID(const std::string& blobUri, const std::string& changeId, bool snapBackup, std::string& snapshotUri);
     bool _GetManagedDiskSnapshotIDForSnapshotGUID(const std::string& currentSnapshotId, const std::string& guid, std::string& previousSnapshotId, const std::string& fallbackResourceGroup);
     bool _GetBlobPageRangesDiffForManagedDiskSnapshots(const std::string& currentSnapshotId, const std::string& previousSnapshotId, std::string& currentSasUrl, std::string& previousSasUrl, std::vector<VMInfoStructs::SectorRange>& ranges);

@@ -95,10 +95,6 @@ int CAzureInfo::RevertSnap(MountCtx& ctx, const RestoreCtx& rctx) {
 
 
 
-int CAzureInfo::WriteVmdk(const VmdkHandle& handle, ULONGLONG byteOffset, UINT byteCount, unsigned char* buffer) {
-    return CVMInfo::WriteVmdk(handle, byteOffset, byteCount, buffer);
-}
-
 bool CAzureInfo::CreateDRVM(const RestoreCtx& ctx) {
     return CVMInfo::CreateDRVM(ctx);
 }

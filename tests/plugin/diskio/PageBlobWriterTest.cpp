@@ -1,0 +1,290 @@
+// The page-blob writer's own HTTP route over HTTPS against the simulated subscription.
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "azsim/auth/AccessAuthority.h"
+#include "azsim/blob/BlobFolder.h"
+#include "azsim/blob/PageJournal.h"
+#include "azsim/faults/FaultBook.h"
+#include "host/http/NXLibCurl.h"
+#include "host/settings/NXPlatformInfo.h"
+#include "tests/plugin/diskio/DiskFixture.h"
+
+namespace {
+
+const char* const kWriteTag = "virtual int CAzureInfo::WriteVmdk(const VmdkHandle&, ULONGLONG, UINT, unsigned char*)";
+const char* const kBufferTag =
+    "bool CAzureInfo::_UploadBuffer(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)";
+constexpr UINT kMiB = 1 << 20;
+constexpr int kWatchUses = 100000;
+using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+class WriterPlugin : public DiskPlugin {
+public:
+    using CAzureInfo::curl_read_callback;
+    using CAzureInfo::uploadAccessToken;
+};
+
+// Throws once, from the first log line that contains `trigger`.
+class ThrowingLog : public EvLogSink {
+public:
+    explicit ThrowingLog(std::string trigger) : trigger_(std::move(trigger)) { EvDebug::addSink(this); }
+    ~ThrowingLog() override { EvDebug::removeSink(this); }
+    void write(const EvLogRecord& record, const std::string&) override {
+        if (thrown_ || record.text.find(trigger_) == std::string::npos) return;
+        thrown_ = true;
+        throw std::runtime_error("injected: " + trigger_);
+    }
+
+private:
+    std::string trigger_;
+    bool thrown_ = false;
+};
+
+// Bytes recognisable by disk, position and pass, with whole zero pages among them.
+std::vector<unsigned char> Pattern(std::uint64_t offset, std::uint64_t length, unsigned seed) {
+    std::vector<unsigned char> out(length);
+    for (std::uint64_t i = 0; i < length; ++i) {
+        const std::uint64_t at = offset + i;
+        out[i] = (at / 512) % 7 == 3 ? 0 : static_cast<unsigned char>((at * 2654435761u >> 11) + seed * 31 + 1);
+    }
+    return out;
+}
+
+class PageBlobWriter : public DiskDataPath {
+protected:
+    void SetUp() override {
+        NXPlatformInfo::setValue("VirtualServer", "bAzureEnableNativeUpload", "1");
+        DiskDataPath::SetUp();
+        writer = new WriterPlugin();
+        plugin.reset(writer);
+        ASSERT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
+                                     testsupport::SimulatedCloud::kApplicationId,
+                                     testsupport::SimulatedCloud::kSecret));
+    }
+    void TearDown() override {
+        NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableNativeUpload");
+        NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobUploadAttempts");
+    }
+    // A page blob that already holds 0xee in every byte, registered and created the way a restore does.
+    VmdkHandle Create(const std::string& name, std::uint64_t size) {
+        azsim::BlobKey key{"legacystore01", "vhds", name};
+        azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
+        EXPECT_TRUE(store.createPageBlob(key, size, false, nullptr));
+        EXPECT_TRUE(store.writePages(key, 0, std::vector<unsigned char>(size, 0xee).data(), size, nullptr));
+        SAzureDiskInfo& info = plugin->diskMap[name];
+        info.storageAccount = key.account;
+        info.container = key.container;
+        info.blobName = name;
+        info.resourceGroup = "rg-legacy";
+        info.dataUrl = azsim::PageBlobUri(key);
+        VmdkHandle handle;
+        EXPECT_EQ(1, plugin->CreateVmdk("", "", name, handle, size / 2));
+        return handle;
+    }
+    void AddPutFault(azsim::HttpFaultKind kind, int status, int times) {
+        azsim::HttpFault fault;
+        fault.method = "PUT";
+        fault.kind = kind;
+        fault.status = status;
+        fault.times = times;
+        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
+    }
+    // PUT requests the endpoint has received since WatchPuts (a rule that delays nothing, counted down).
+    void WatchPuts() { AddPutFault(azsim::HttpFaultKind::Delay, 0, kWatchUses); }
+    int PutsSeen() const {
+        for (const azsim::HttpFault& fault : azsim::FaultBook(cloud.dir()).httpFaults())
+            if (fault.kind == azsim::HttpFaultKind::Delay) return kWatchUses - fault.times;
+        return kWatchUses;
+    }
+    // Byte ranges [start, end) of the page writes the blob has taken, oldest first.
+    Ranges Writes(const VmdkHandle& handle) const {
+        azsim::BlobKey key{handle.diskInfo->storageAccount, handle.diskInfo->container, handle.diskInfo->blobName};
+        const std::string root = azsim::SubscriptionState(cloud.dir()).blobs().root();
+        Ranges out;
+        for (const auto& r : azsim::blob::PageJournal::readAll(azsim::blob::BlobFolder(root, key).journalPath()))
+            out.emplace_back(r.startPage * 512, r.endPage * 512);
+        return out;
+    }
+    int Write(const VmdkHandle& handle, std::uint64_t offset, std::uint64_t length, unsigned seed = 1) {
+        std::vector<unsigned char> data = Pattern(offset, length, seed);
+        return plugin->WriteVmdk(handle, offset, static_cast<UINT>(length), data.data());
+    }
+
+    WriterPlugin* writer = nullptr;
+};
+
+TEST_F(PageBlobWriter, DiskWrittenInMixedSizesReadsBackByteForByte) {
+    const std::uint64_t size = 24 * kMiB + 512;
+    VmdkHandle handle = Create("restored-0.vhd", size);
+    EXPECT_TRUE(log.contains(
+        "virtual int CAzureInfo::CreateVmdk(const string&, const string&, const string&, VmdkHandle&, long long int)",
+        "Blob [restored-0.vhd] already exists in the storage account [legacystore01]. Skipping blob creation.."));
+    const std::uint64_t writes[] = {6 * kMiB, 512, kMiB - 512, 9 * kMiB, 4 * kMiB, 4 * kMiB, 512};
+    std::uint64_t offset = 0;
+    for (std::uint64_t length : writes) {
+        ASSERT_EQ(1, Write(handle, offset, length)) << offset;
+        offset += length;
+    }
+    ASSERT_EQ(size, offset);
+    EXPECT_EQ(Pattern(0, size, 1), Stored(handle.diskInfo->dataUrl, 0, size)) << "zero pages are written too";
+    EXPECT_EQ(1u, Journalled("GetStorageAccessToken"));
+    EXPECT_TRUE(sleeper.waits().empty());
+}
+
+TEST_F(PageBlobWriter, WritesArePutsOfAtMostFourMiB) {
+    VmdkHandle handle = Create("restored-0.vhd", 16 * kMiB);
+    WatchPuts();
+    ASSERT_EQ(1, Write(handle, 0, 4 * kMiB));
+    EXPECT_EQ(1, PutsSeen());
+    ASSERT_EQ(1, Write(handle, 8 * kMiB, 6 * kMiB));
+    EXPECT_EQ(3, PutsSeen());
+    // The service takes a page write only when its Content-Length equals the Range's length.
+    const Ranges expected = {
+        {0, 4194304}, {8 * kMiB, 12 * kMiB}, {12 * kMiB, 14 * kMiB}};
+    const Ranges all = Writes(handle);
+    EXPECT_EQ(expected, Ranges(all.end() - 3, all.end()));
+}
+
+TEST_F(PageBlobWriter, FailedPieceEndsTheWriteAndEarlierPiecesStay) {
+    VmdkHandle handle = Create("restored-0.vhd", 16 * kMiB);
+    AddPutFault(azsim::HttpFaultKind::Delay, 0, 1);  // the first piece passes, every later PUT fails
+    AddPutFault(azsim::HttpFaultKind::Status, 500, -1);
+    const std::uint64_t requests = NXLibCurl::stats().requests;
+    EXPECT_EQ(0, Write(handle, 2 * kMiB, 12 * kMiB));
+    EXPECT_EQ(3u, NXLibCurl::stats().requests - requests) << "the third piece is never tried";
+    EXPECT_EQ(Pattern(2 * kMiB, 4 * kMiB, 1), Stored(handle.diskInfo->dataUrl, 2 * kMiB, 4 * kMiB));
+    EXPECT_EQ(std::vector<unsigned char>(8 * kMiB, 0xee), Stored(handle.diskInfo->dataUrl, 6 * kMiB, 8 * kMiB));
+    EXPECT_TRUE(log.containsError(kWriteTag, "Failed to upload buffer at offset [2097152] with bufferSize [12582912] "
+                                             "for blob [https://legacystore01.blob.core.windows.net/vhds/"
+                                             "restored-0.vhd?comp=page]"));
+}
+
+TEST_F(PageBlobWriter, AttemptsFollowTheSettingWithRecordedPauses) {
+    VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
+    const struct { const char* setting; unsigned attempts; } cases[] = {{nullptr, 2}, {"1", 2}, {"3", 3}, {"5", 5}};
+    for (const auto& c : cases) {
+        if (c.setting) NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobUploadAttempts", c.setting);
+        AddPutFault(azsim::HttpFaultKind::Status, 500, -1);
+        const size_t waits = sleeper.waits().size();
+        const std::uint64_t requests = NXLibCurl::stats().requests;
+        EXPECT_EQ(0, Write(handle, kMiB, kMiB));
+        EXPECT_EQ(c.attempts, NXLibCurl::stats().requests - requests);
+        const std::vector<unsigned long> all = sleeper.waits();
+        EXPECT_EQ(std::vector<unsigned long>(c.attempts - 1, 2000),
+                  std::vector<unsigned long>(all.begin() + waits, all.end()));
+        azsim::FaultBook(cloud.dir()).clear();
+    }
+    EXPECT_EQ(1u, Journalled("GetStorageAccessToken")) << "server errors keep the token";
+    EXPECT_TRUE(log.contains(
+        "bool CAzureInfo::_UploadBufferWithRetry(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)",
+        "Failed to upload buffer at offset [1048576] with size [1048576] for Blob "
+        "[https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page], Attempt Count [5]"));
+}
+
+TEST_F(PageBlobWriter, ClientErrorsRefreshTheTokenBeforeTheNextAttemptServerErrorsDoNot) {
+    VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
+    ASSERT_EQ(1, Write(handle, 0, kMiB));
+    const struct { int status; size_t refreshes; } cases[] = {{400, 1}, {403, 1}, {499, 1}, {500, 0}, {503, 0}};
+    for (const auto& c : cases) {
+        const size_t tokens = Journalled("GetStorageAccessToken");
+        AddPutFault(azsim::HttpFaultKind::Status, c.status, 1);
+        EXPECT_EQ(1, Write(handle, 0, kMiB, c.status)) << c.status;
+        EXPECT_EQ(c.refreshes, Journalled("GetStorageAccessToken") - tokens) << c.status;
+        EXPECT_EQ(Pattern(0, kMiB, c.status), Stored(handle.diskInfo->dataUrl, 0, kMiB));
+    }
+    // An expired token is answered 401; the second attempt already carries the refreshed one.
+    azsim::AccessAuthority authority(cloud.dir());
+    authority.setTokenLifetime(-60);
+    writer->uploadAccessToken = authority.issueToken(testsupport::SimulatedCloud::kApplicationId);
+    authority.setTokenLifetime(3600);
+    ASSERT_EQ(1, Write(handle, kMiB, kMiB));
+    EXPECT_TRUE(log.containsError(kBufferTag, "Error: API failed. operation [2]. URL[https://legacystore01.blob.core."
+                                              "windows.net/vhds/restored-0.vhd?comp=page]. Request [], HTTP Error "
+                                              "Code [401]"));
+    EXPECT_TRUE(log.contains(kBufferTag, "Refreshing storage access token for the next attempt ..."));
+
+    azsim::SdkFault fault;
+    fault.operation = "GetStorageAccessToken";
+    fault.text = "AADSTS7000215: Invalid client secret provided.";
+    fault.times = -1;
+    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+    writer->uploadAccessToken.clear();
+    EXPECT_EQ(0, Write(handle, 0, kMiB));
+    EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
+    EXPECT_TRUE(log.containsError(kBufferTag, "Failed to get Storage access token for Blob [https://legacystore01."
+                                              "blob.core.windows.net/vhds/restored-0.vhd?comp=page]"));
+}
+
+TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequestAndExceptionsStayInTheSlot) {
+    VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
+    std::vector<unsigned char> data(kMiB);
+    VmdkHandle none;
+    const std::uint64_t requests = NXLibCurl::stats().requests;
+    EXPECT_EQ(0, plugin->WriteVmdk(none, 0, kMiB, data.data()));
+    EXPECT_EQ(0, plugin->WriteVmdk(handle, 0, kMiB, nullptr));
+    EXPECT_EQ(0, plugin->WriteVmdk(handle, 100, 512, data.data()));
+    EXPECT_EQ(0, plugin->WriteVmdk(handle, 512, 1000, data.data()));
+    EXPECT_EQ(0, plugin->WriteVmdk(handle, 512, 0, data.data()));
+    EXPECT_EQ(requests, NXLibCurl::stats().requests);
+    EXPECT_EQ(5u, log.texts(kWriteTag).size());
+    EXPECT_TRUE(log.containsError(kWriteTag, "Invalid write request: disk handle [set], buffer [set], offset [100], "
+                                             "size [512]"));
+    EXPECT_EQ(std::vector<unsigned char>(4 * kMiB, 0xee), Stored(handle.diskInfo->dataUrl, 0, 4 * kMiB));
+
+    // Thrown while the token lock is held: the slot fails, and the lock is free for the next writer.
+    AddPutFault(azsim::HttpFaultKind::Status, 403, 1);
+    {
+        ThrowingLog throwing("Refreshing storage access token");
+        EXPECT_EQ(0, Write(handle, 0, kMiB));
+    }
+    EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
+    EXPECT_EQ("Unexpected failure: [injected: Refreshing storage access token]", plugin->GetLastVMErrorDetails());
+    int written = 0;
+    std::thread([&] { written = Write(handle, 0, kMiB); }).join();
+    EXPECT_EQ(1, written);
+
+    // The body is fed in the sizes libcurl asks for; with nothing to feed from, the transfer is aborted.
+    SCURLData body(data.data(), 1000);
+    char out[1024];
+    EXPECT_EQ(CURL_READFUNC_ABORT, WriterPlugin::curl_read_callback(out, 1, 600, nullptr));
+    EXPECT_EQ(CURL_READFUNC_ABORT, WriterPlugin::curl_read_callback(nullptr, 1, 600, &body));
+    EXPECT_EQ(600u, WriterPlugin::curl_read_callback(out, 2, 300, &body));
+    EXPECT_EQ(400u, WriterPlugin::curl_read_callback(out, 1, 1024, &body));
+    EXPECT_EQ(0u, WriterPlugin::curl_read_callback(out, 1, 1024, &body));
+}
+
+TEST_F(PageBlobWriter, EightThreadsOnTwoDisksThroughTokenExpiry) {
+    NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobUploadAttempts", "5");
+    azsim::AccessAuthority(cloud.dir()).setTokenLifetime(1);
+    const std::uint64_t sizes[] = {16 * kMiB, 24 * kMiB};
+    VmdkHandle disks[] = {Create("restored-0.vhd", sizes[0]), Create("restored-1.vhd", sizes[1])};
+    std::atomic<int> failures{0};
+    int lastPass[8] = {};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto worker = [&](int id) {
+        // Every pass writes this thread's blocks (every eighth MiB) with the pass's own bytes, until a token expired.
+        for (int pass = 1; pass == 1 || (Journalled("GetStorageAccessToken") < 3 &&
+                                         std::chrono::steady_clock::now() < deadline);
+             ++pass) {
+            for (unsigned d = 0; d < 2; ++d)
+                for (std::uint64_t block = id; block * kMiB < sizes[d]; block += 8)
+                    if (Write(disks[d], block * kMiB, kMiB, pass * 2 + d) != 1) ++failures;
+            lastPass[id] = pass;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int id = 0; id < 8; ++id) threads.emplace_back(worker, id);
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_LE(3u, Journalled("GetStorageAccessToken")) << "tokens expired and were refreshed mid-run";
+    for (unsigned d = 0; d < 2; ++d)
+        for (std::uint64_t block = 0; block * kMiB < sizes[d]; ++block)
+            EXPECT_EQ(Pattern(block * kMiB, kMiB, lastPass[block % 8] * 2 + d),
+                      Stored(disks[d].diskInfo->dataUrl, block * kMiB, kMiB))
+                << "disk " << d << " block " << block;
+}
+
+}  // namespace
