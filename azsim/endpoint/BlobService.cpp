@@ -216,6 +216,12 @@ bool BlobService::authorize(Exchange& ex) {
                 return false;
         }
     }
+    // A managed disk's blob (account "md-...", a name no storage account can take) is written only
+    // through the SAS of its upload; a bearer token does not reach it.
+    if (permission == 'w' && ex.key.account.compare(0, 3, "md-") == 0) {
+        sendError(ex, sasRejected("Writes to a managed disk need the SAS of its upload."));
+        return false;
+    }
     const std::string authorization = ex.header("Authorization");
     if (authorization.empty()) {
         sendError(ex, unauthenticated("NoAuthenticationInformation", std::string()));
