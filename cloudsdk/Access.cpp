@@ -7,16 +7,11 @@
 
 namespace AzureSDKCppBridge {
 
-namespace {
-
-// How long a granted SAS URL stays valid; "CloudSdk"/"nSasLifetimeSeconds", default 8 hours.
 long long SasLifetimeSeconds() {
     unsigned long seconds = 8 * 3600;
     NXPlatformInfo::getNumber("CloudSdk", "nSasLifetimeSeconds", &seconds);
     return static_cast<long long>(seconds);
 }
-
-}  // namespace
 
 bool CAzureSDKCppBridge::GetSASTokenURI(const std::string& resourceGroup, const std::string& snapshotName,
                                         std::string& sasUri) try {

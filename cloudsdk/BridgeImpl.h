@@ -27,6 +27,9 @@ struct ProxySettings {
     std::string password;
 };
 
+// How long a granted SAS URL stays valid; "CloudSdk"/"nSasLifetimeSeconds", default 8 hours.
+long long SasLifetimeSeconds();
+
 // Why an operation may not run: no session, or an injected fault.
 struct Refusal {
     int code = 0;

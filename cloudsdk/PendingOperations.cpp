@@ -99,38 +99,6 @@ bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) try {
 
 // Blobs and disks: containers, page blobs, page data, managed disks and disk tags.
 
-bool CAzureSDKCppBridge::DoesContainerExist(const std::string&, const std::string&, const std::string&) try {
-    return NotAvailable("DoesContainerExist");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::CreateStorageContainer(const std::string&, const std::string&, const std::string&) try {
-    return NotAvailable("CreateStorageContainer");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::CreatePageBlob(const std::string&, const std::string&, const std::string&, const std::string&,
-                                        long long) try {
-    return NotAvailable("CreatePageBlob");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::ClosePageBlob(const std::string&, const std::string&, const std::string&) try {
-    return NotAvailable("ClosePageBlob");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::DeletePageBlob(const std::string&, const std::string&, const std::string&,
-                                        const std::string&) try {
-    return NotAvailable("DeletePageBlob");
-} catch (...) {
-    return FailOnException();
-}
-
 
 bool CAzureSDKCppBridge::GetBlobInfo(const std::string&, const std::string&, const std::string&, SDisk&) try {
     return NotAvailable("GetBlobInfo");
@@ -142,20 +110,6 @@ bool CAzureSDKCppBridge::GetBlobInfo(const std::string&, const std::string&, con
 
 
 
-bool CAzureSDKCppBridge::UploadBlobPageFromBufferForOffset(const std::string&, ULONGLONG, UINT,
-                                                           const unsigned char*) try {
-    return NotAvailable("UploadBlobPageFromBufferForOffset");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::UploadBlobPageFromBufferForOffset(const std::string&, const std::string&, const std::string&,
-                                                           ULONGLONG, UINT, const unsigned char*) try {
-    return NotAvailable("UploadBlobPageFromBufferForOffset");
-} catch (...) {
-    return FailOnException();
-}
-
 bool CAzureSDKCppBridge::UploadPageBlobToStorageAccount(const std::string&, const std::string&, const std::string&,
                                                         const std::string&, const std::string&) try {
     return NotAvailable("UploadPageBlobToStorageAccount");
@@ -166,21 +120,6 @@ bool CAzureSDKCppBridge::UploadPageBlobToStorageAccount(const std::string&, cons
 bool CAzureSDKCppBridge::DownloadBlockBlobToString(const std::string&, const std::string&, const std::string&,
                                                    std::string&) try {
     return NotAvailable("DownloadBlockBlobToString");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::CreateDirectUploadManagedDisk(const std::string&, const std::string&, const std::string&,
-                                                       long long, bool, const std::string&, const std::string&,
-                                                       std::string&, std::string&, std::string&) try {
-    return NotAvailable("CreateDirectUploadManagedDisk");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::DeleteDisksOriginatingFromBlob(const std::string&, const std::string&, const std::string&,
-                                                        const std::string&) try {
-    return NotAvailable("DeleteDisksOriginatingFromBlob");
 } catch (...) {
     return FailOnException();
 }

@@ -234,6 +234,16 @@ std::optional<BlobUri> ParseBlobUri(const std::string& uri) {
     return out;
 }
 
+bool IsNewContainerName(const std::string& name) {
+    if (name.size() < 3 || name.size() > 63) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) continue;
+        if (c != '-' || i == 0 || i + 1 == name.size() || name[i - 1] == '-') return false;
+    }
+    return true;
+}
+
 std::string NewGuid() {
     std::string hex = RandomHex(32);
     hex[12] = '4';

@@ -58,6 +58,11 @@ std::string ManagedDiskAccessUrl(const BlobKey& key);
 // a container and a blob name (which may contain '/'). Percent-escapes are decoded.
 std::optional<BlobUri> ParseBlobUri(const std::string& uri);
 
+// The names a new container may take: 3 to 63 characters of lower-case letters, digits and
+// hyphens, starting and ending with a letter or digit, with no two hyphens in a row.
+// (Existing names are read more leniently: the service's own "$root" and "$logs" are containers too.)
+bool IsNewContainerName(const std::string& name);
+
 // A new random GUID, lower case ("8-4-4-4-12" hex digits).
 std::string NewGuid();
 // `count` random lower-case hex digits.

@@ -108,6 +108,13 @@ struct VirtualMachine {
     int powerStateCode() const { return powerState == PowerState::Running ? 1 : 0; }
 };
 
+// Time-limited access granted on a managed snapshot (read) or on a disk being uploaded (write).
+struct AccessGrant {
+    bool active = false;
+    std::string accessUrl;
+    std::int64_t expiresAt = 0;
+};
+
 // A managed disk; its data lives in an internal page blob reached through an
 // access URL of the form https://md-<hex>.z1.blob.storage.azure.net/<container>/abcd.
 struct ManagedDisk {
@@ -126,6 +133,10 @@ struct ManagedDisk {
     std::string state = "Unattached";  // Attached, Unattached, ReadyToUpload, ActiveUpload
     BlobKey blob;
     std::int64_t createdAt = 0;  // seconds since the epoch
+    // A disk created for upload: the size its blob takes, the disk's bytes plus the 512-byte
+    // VHD footer; 0 for disks made any other way.
+    std::uint64_t uploadSizeBytes = 0;
+    AccessGrant grant;  // the write access of an upload while it is active
 };
 
 // A page blob the model knows about: an unmanaged VM disk, a staging or restored blob.
@@ -138,13 +149,6 @@ struct UnmanagedDisk {
     Tags tags;
     bool encrypted = false;
     BlobKey blob;
-};
-
-// Time-limited read access granted on a managed snapshot or disk.
-struct AccessGrant {
-    bool active = false;
-    std::string accessUrl;
-    std::int64_t expiresAt = 0;
 };
 
 // A managed snapshot: a frozen version of a disk's internal blob (the store's snapshot).
@@ -234,11 +238,12 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DiskAttachment, id, lun)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(VirtualMachine, name, guid, resourceGroup, region, size, firmware,
                                                 osType, powerState, zones, tags, nics, securityGroups, managed,
                                                 storageAccount, encryption, disks)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(AccessGrant, active, accessUrl, expiresAt)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ManagedDisk, id, name, resourceGroup, region, sizeBytes, sku, osType,
-                                                firmware, tags, encrypted, zones, sourceId, state, blob, createdAt)
+                                                firmware, tags, encrypted, zones, sourceId, state, blob, createdAt,
+                                                uploadSizeBytes, grant)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(UnmanagedDisk, name, resourceGroup, region, sizeBytes, tags, encrypted,
                                                 blob)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(AccessGrant, active, accessUrl, expiresAt)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ManagedSnapshot, id, name, resourceGroup, region, sourceDiskId,
                                                 incremental, createdAt, sizeBytes, tags, blob, storeSnapshot, grant)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(BlobSnapshot, blob, storeSnapshot, createdAt, metadata)

@@ -1,0 +1,269 @@
+// Containers, page blobs, page uploads and direct-upload managed disks of the SDK wrapper
+// over the demo subscription, and the endpoint's rule that a managed disk takes writes only by SAS.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include "azsim/model/ResourceIds.h"
+#include "azsim/model/SubscriptionState.h"
+#include "cloudsdk/AzureSDKCppBridge.h"
+#include "cloudsdk/SdkErrorCodes.h"
+#include "host/settings/NXPlatformInfo.h"
+#include "tests/support/SimulatedCloud.h"
+
+using AzureSDKCppBridge::CAzureSDKCppBridge;
+using testsupport::SimulatedCloud;
+
+namespace {
+
+constexpr long long kMiB = 1 << 20;
+
+template <class Cloud>
+class UploadFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
+        ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                SimulatedCloud::kSecret));
+    }
+    bool Put(const std::string& url, unsigned long long offset, const std::string& bytes) {
+        return sdk.UploadBlobPageFromBufferForOffset(url, offset, static_cast<UINT>(bytes.size()),
+                                                     reinterpret_cast<const unsigned char*>(bytes.data()));
+    }
+    bool Put(const std::string& blob, unsigned long long offset, std::size_t length, char fill = 'p') {
+        std::string bytes(length, fill);
+        return sdk.UploadBlobPageFromBufferForOffset("prodstaging01", "vhds", blob, offset, static_cast<UINT>(length),
+                                                     reinterpret_cast<const unsigned char*>(bytes.data()));
+    }
+    std::string Read(const azsim::BlobKey& key, std::uint64_t offset, std::uint64_t length) {
+        std::string out(length, '\0');
+        state.blobs().read(key, "", offset, &out[0], length);
+        return out;
+    }
+    bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }
+    const azsim::ManagedDisk Disk(const std::string& name) { return *state.load().findManagedDiskByName(name); }
+
+    Cloud cloud;
+    azsim::SubscriptionState state{cloud.dir()};
+    CAzureSDKCppBridge sdk;
+};
+
+struct DemoCloud : SimulatedCloud {
+    DemoCloud() : SimulatedCloud(Seed::Demo) {}
+};
+using UploadOperations = UploadFixture<DemoCloud>;
+
+TEST_F(UploadOperations, ContainerNamesFollowTheServiceRules) {
+    EXPECT_TRUE(sdk.DoesContainerExist("", "prodpremium01", "vhds"));
+    EXPECT_FALSE(sdk.DoesContainerExist("", "prodpremium01", "restore"));
+    EXPECT_TRUE(ErrorHas("ContainerNotFound"));
+    EXPECT_FALSE(sdk.DoesContainerExist("", "nosuchaccount", "vhds"));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+
+    for (const std::string& good : std::vector<std::string>{"abc", "a-b-9", "9restore", std::string(63, 'x')}) {
+        EXPECT_TRUE(sdk.CreateStorageContainer("", "testzrs01", good)) << good << " " << sdk.GetLastErrorString();
+        EXPECT_TRUE(sdk.DoesContainerExist("", "testzrs01", good)) << good;
+    }
+    for (const std::string& bad :
+         std::vector<std::string>{"ab", std::string(64, 'x'), "Restore", "-abc", "abc-", "a--b", "a_b"}) {
+        EXPECT_FALSE(sdk.CreateStorageContainer("", "testzrs01", bad)) << bad;
+        EXPECT_TRUE(ErrorHas("InvalidResourceName")) << bad;
+        EXPECT_FALSE(sdk.DoesContainerExist("", "testzrs01", bad)) << bad;
+    }
+    EXPECT_FALSE(sdk.CreateStorageContainer("", "testzrs01", "abc"));
+    EXPECT_TRUE(ErrorHas("ContainerAlreadyExists"));
+    EXPECT_FALSE(sdk.CreateStorageContainer("", "nosuchaccount", "abc"));
+}
+
+TEST_F(UploadOperations, PageBlobsTakeWholePagesOfAtMostFourMiB) {
+    EXPECT_FALSE(sdk.CreatePageBlob("", "prodstaging01", "vhds", "odd.vhd", 8 * kMiB + 100));
+    EXPECT_TRUE(ErrorHas("InvalidHeaderValue"));
+    EXPECT_FALSE(sdk.CreatePageBlob("", "prodstaging01", "vhds", "negative.vhd", -512));
+    EXPECT_FALSE(sdk.CreatePageBlob("", "prodstaging01", "nocontainer", "x.vhd", kMiB));
+    EXPECT_TRUE(ErrorHas("ContainerNotFound"));
+    EXPECT_FALSE(sdk.DoesBlobExist("", "prodstaging01", "vhds", "odd.vhd"));
+    ASSERT_TRUE(sdk.CreatePageBlob("rg-prod", "prodstaging01", "vhds", "new.vhd", 8 * kMiB + 512))
+        << sdk.GetLastErrorString();
+    EXPECT_NE(state.load().findUnmanagedDisk({"prodstaging01", "vhds", "new.vhd"}), nullptr);
+
+    const azsim::BlobKey key{"prodstaging01", "vhds", "new.vhd"};
+    EXPECT_TRUE(Put("new.vhd", 0, 4 * kMiB, 'a'));
+    EXPECT_TRUE(Put("new.vhd", 8 * kMiB, 512, 'z'));  // the last page
+    EXPECT_EQ(Read(key, 0, 4 * kMiB), std::string(4 * kMiB, 'a'));
+    EXPECT_EQ(Read(key, 8 * kMiB, 512), std::string(512, 'z'));
+    EXPECT_FALSE(Put("new.vhd", 0, 4 * kMiB + 512));
+    EXPECT_TRUE(ErrorHas("RequestBodyTooLarge"));
+    EXPECT_FALSE(Put("new.vhd", 100, 512));
+    EXPECT_FALSE(Put("new.vhd", 512, 1000));
+    EXPECT_TRUE(ErrorHas("InvalidPageRange"));
+    EXPECT_FALSE(Put("new.vhd", 8 * kMiB, 1024));
+    EXPECT_TRUE(ErrorHas("past the end"));
+    EXPECT_FALSE(Put("new.vhd", 0, 0));
+    EXPECT_EQ(Read(key, 0, 4 * kMiB + 512), std::string(4 * kMiB, 'a') + std::string(512, '\0'));
+    EXPECT_FALSE(Put("absent.vhd", 0, 512));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+}
+
+TEST_F(UploadOperations, BlobsOfAVmStayAndDeletionTakesSnapshotsAlong) {
+    const azsim::BlobKey vmDisk{"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"};
+    const std::string before = Read(vmDisk, 0, 4096);
+    EXPECT_FALSE(sdk.CreatePageBlob("", "legacystore01", "vhds", vmDisk.name, kMiB));
+    EXPECT_TRUE(ErrorHas("LeaseIdMissing"));
+    EXPECT_FALSE(sdk.DeletePageBlob("", "legacystore01", "vhds", vmDisk.name));
+    EXPECT_TRUE(ErrorHas("LeaseIdMissing"));
+    EXPECT_EQ(Read(vmDisk, 0, 4096), before);
+
+    ASSERT_TRUE(sdk.CreatePageBlob("", "legacystore01", "vhds", "restored.vhd", kMiB));
+    VMInfoStructs::SDisk disk;
+    disk.uri = azsim::PageBlobUri({"legacystore01", "vhds", "restored.vhd"});
+    std::vector<VMInfoStructs::SDisk> snapped;
+    std::string guid;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots({disk}, "rg-legacy", "", "restored", 1, 1, guid, snapped));
+    std::optional<azsim::BlobUri> snapshot = azsim::ParseBlobUri(snapped[0].uri);
+    ASSERT_TRUE(snapshot && state.blobs().exists(snapshot->key(), snapshot->snapshot));
+
+    ASSERT_TRUE(sdk.DeletePageBlob("", "legacystore01", "vhds", "restored.vhd")) << sdk.GetLastErrorString();
+    EXPECT_FALSE(state.blobs().exists(snapshot->key(), snapshot->snapshot));
+    azsim::StateDocument doc = state.load();
+    EXPECT_EQ(doc.findUnmanagedDisk(snapshot->key()), nullptr);
+    EXPECT_EQ(doc.findBlobSnapshot(snapshot->key(), snapshot->snapshot), nullptr);
+    EXPECT_EQ(doc.findSnapshotSet(guid), nullptr);
+    EXPECT_FALSE(sdk.DeletePageBlob("", "legacystore01", "vhds", "restored.vhd"));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+}
+
+TEST_F(UploadOperations, DirectUploadRunsFromActiveUploadToUnattachedAndThenRefusesWrites) {
+    std::string url, id, ref;
+    EXPECT_FALSE(sdk.CreateDirectUploadManagedDisk("bad", "rg-prod", "", 8 * kMiB + 1, true, "", "", url, id, ref));
+    EXPECT_FALSE(sdk.CreateDirectUploadManagedDisk("os", "rg-none", "", 8 * kMiB, true, "", "", url, id, ref));
+    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("os", "rg-prod", "westeurope", 8 * kMiB, true, "Standard_D2s_v3",
+                                                  "EFI", url, id, ref))
+        << sdk.GetLastErrorString();
+    EXPECT_FALSE(sdk.CreateDirectUploadManagedDisk("os", "rg-prod", "", 8 * kMiB, true, "", "", url, id, ref));
+    EXPECT_TRUE(ErrorHas("Conflict"));
+    azsim::ManagedDisk os = Disk("os");
+    EXPECT_EQ(os.id, id);
+    EXPECT_EQ(os.state, "ActiveUpload");
+    EXPECT_EQ(os.uploadSizeBytes, static_cast<std::uint64_t>(8 * kMiB + 512));
+    EXPECT_EQ(os.firmware, "efi");
+    UINT64 size = 0;
+    ASSERT_TRUE(sdk.GetBlobSizeInBytes(url, size));
+    EXPECT_EQ(size, static_cast<UINT64>(8 * kMiB + 512));
+
+    // A boot sector with an NTFS partition marks the disk as Windows.
+    std::string mbr(512, '\0');
+    mbr[446 + 4] = 0x07;
+    mbr[510] = '\x55';
+    mbr[511] = '\xAA';
+    ASSERT_TRUE(Put(url, 0, mbr)) << sdk.GetLastErrorString();
+    ASSERT_TRUE(Put(url, 4 * kMiB, std::string(4 * kMiB, 'd')));
+    EXPECT_FALSE(Put(url.substr(0, url.find('?')), 0, mbr));  // no SAS, no write
+    EXPECT_FALSE(Put(url.substr(0, url.size() - 4) + "AAAA", 0, mbr));
+    EXPECT_TRUE(ErrorHas("403"));
+    // The disk's blob is no blob of a storage account: the session cannot write it by name.
+    EXPECT_FALSE(sdk.UploadBlobPageFromBufferForOffset(os.blob.account, os.blob.container, os.blob.name, 0, 512,
+                                                       reinterpret_cast<const unsigned char*>(mbr.data())));
+
+    ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url)) << sdk.GetLastErrorString();
+    os = Disk("os");
+    EXPECT_EQ(os.state, "Unattached");
+    EXPECT_EQ(os.osType, "Windows");
+    EXPECT_FALSE(os.grant.active);
+    EXPECT_EQ(Read(os.blob, 8 * kMiB, 8), "conectix");  // the fixed-disk footer
+    EXPECT_EQ(Read(os.blob, 4 * kMiB, 4 * kMiB), std::string(4 * kMiB, 'd'));
+    EXPECT_FALSE(Put(url, 0, std::string(512, 'x')));
+    EXPECT_TRUE(ErrorHas("403"));
+    EXPECT_EQ(Read(os.blob, 0, 512), mbr);
+    EXPECT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));  // ending it again changes nothing
+    state.mutate([](azsim::StateDocument& doc) {
+        doc.findManagedDiskByName("os")->state = "Attached";
+        return true;
+    });
+    EXPECT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
+    EXPECT_EQ(Disk("os").state, "Attached");
+    const std::string osUrl = url;
+
+    // A Gen 1 Linux OS disk, and a data disk carrying neither OS type nor generation.
+    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("os2", "rg-prod", "", kMiB, true, "", "", url, id, ref));
+    mbr[446 + 4] = static_cast<char>(0x83);
+    ASSERT_TRUE(Put(url, 0, mbr));
+    EXPECT_FALSE(sdk.ClosePageBlob(ref, "rg-prod", osUrl));  // another disk's URL ends nothing
+    EXPECT_EQ(Disk("os2").state, "ActiveUpload");
+    ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
+    EXPECT_EQ(Disk("os2").osType, "Linux");
+    EXPECT_EQ(Disk("os2").firmware, "");
+    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("data", "rg-prod", "", kMiB, false, "", "efi", url, id, ref));
+    ASSERT_TRUE(sdk.ClosePageBlob(id, "", url));
+    EXPECT_EQ(Disk("data").osType, "");
+    EXPECT_EQ(Disk("data").firmware, "");
+}
+
+TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
+    const std::string source = azsim::PageBlobUri({"prodstaging01", "vhds", "restored.vhd"});
+    state.mutate([&](azsim::StateDocument& doc) {
+        for (const char* name : {"from-free", "from-used", "from-other"}) {
+            azsim::ManagedDisk d;
+            d.name = name;
+            d.resourceGroup = "rg-prod";
+            d.id = azsim::ManagedDiskId(doc.subscription().id, "rg-prod", name);
+            d.sourceId = std::string(name) == "from-other" ? source + "x" : source;
+            d.blob = azsim::NewManagedDiskBlob();
+            doc.managedDisks.push_back(d);
+        }
+        doc.findVm("web-linux01")->disks.push_back({doc.findManagedDiskByName("from-used")->id, 9});
+        return true;
+    });
+    EXPECT_FALSE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhd"));
+    EXPECT_TRUE(ErrorHas("'from-used' is attached to VM 'web-linux01'"));
+    azsim::StateDocument doc = state.load();
+    EXPECT_EQ(doc.findManagedDiskByName("from-free"), nullptr);
+    EXPECT_NE(doc.findManagedDiskByName("from-used"), nullptr);
+    EXPECT_NE(doc.findManagedDiskByName("from-other"), nullptr);
+    EXPECT_FALSE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhd"));
+    EXPECT_TRUE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhdx"));
+    EXPECT_EQ(state.load().findManagedDiskByName("from-other"), nullptr);
+}
+
+// A page PUT over HTTPS to the endpoint; returns the status.
+long PutPage(const std::string& url, const std::string& authorization) {
+    std::string connectTo, caBundle;
+    NXPlatformInfo::getString("HttpClient", "sConnectTo", &connectTo);
+    NXPlatformInfo::getString("HttpClient", "sCABundle", &caBundle);
+    const std::string body(512, 'h');
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = nullptr;
+    for (const std::string& h : {std::string("x-ms-version: 2018-03-28"), std::string("x-ms-page-write: update"),
+                                 std::string("Range: bytes=0-511"), authorization})
+        if (!h.empty()) headers = curl_slist_append(headers, h.c_str());
+    curl_slist* route = curl_slist_append(nullptr, connectTo.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, (url + (url.find('?') == std::string::npos ? "?" : "&") + "comp=page").c_str());
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_CONNECT_TO, route);
+    curl_easy_setopt(curl, CURLOPT_CAINFO, caBundle.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t n, void*) { return size * n; });
+    long status = 0;
+    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_slist_free_all(headers);
+    curl_slist_free_all(route);
+    curl_easy_cleanup(curl);
+    return status;
+}
+
+using ServedUploads = UploadFixture<testsupport::ServedCloud>;
+
+TEST_F(ServedUploads, ManagedDiskUploadUrlTakesSasOnlyWhileTheUploadLasts) {
+    std::string url, id, ref, token;
+    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("disk", "rg-prod", "", kMiB, false, "", "", url, id, ref));
+    ASSERT_TRUE(sdk.GetStorageAccessToken(token));
+    const std::string bearer = "Authorization: Bearer " + token;
+    EXPECT_EQ(PutPage(url.substr(0, url.find('?')), bearer), 403);
+    EXPECT_EQ(PutPage(url, ""), 201);
+    ASSERT_TRUE(sdk.CreatePageBlob("", "prodstaging01", "vhds", "plain.vhd", kMiB));
+    EXPECT_EQ(PutPage(azsim::PageBlobUri({"prodstaging01", "vhds", "plain.vhd"}), bearer), 201);
+    ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
+    EXPECT_EQ(PutPage(url, ""), 403);
+}
+
+}  // namespace
