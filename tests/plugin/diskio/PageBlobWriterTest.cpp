@@ -24,6 +24,7 @@ using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 class WriterPlugin : public DiskPlugin {
 public:
     using CAzureInfo::curl_read_callback;
+    using CAzureInfo::nativeUpload;
     using CAzureInfo::uploadAccessToken;
 };
 
@@ -254,6 +255,45 @@ TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequestAndExceptionsStayInTheS
     EXPECT_EQ(600u, WriterPlugin::curl_read_callback(out, 2, 300, &body));
     EXPECT_EQ(400u, WriterPlugin::curl_read_callback(out, 1, 1024, &body));
     EXPECT_EQ(0u, WriterPlugin::curl_read_callback(out, 1, 1024, &body));
+}
+
+// Without the native switch a page blob is created and written by the wrapper; a direct-upload disk is written
+// through its upload URL whatever the switch, and closing its handle ends that upload once.
+TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn) {
+    const std::uint64_t requests = NXLibCurl::stats().requests;
+    writer->nativeUpload = false;
+    const azsim::BlobKey key{"legacystore01", "vhds", "restored-new.vhd"};
+    SAzureDiskInfo& blob = plugin->diskMap[key.name];
+    blob.storageAccount = key.account;
+    blob.container = key.container;
+    blob.blobName = key.name;
+    blob.resourceGroup = "rg-legacy";
+    VmdkHandle page;
+    ASSERT_EQ(1, plugin->CreateVmdk("", "", key.name, page, 8 * kMiB));
+    ASSERT_EQ(1, Write(page, kMiB, 4 * kMiB));
+    EXPECT_EQ(Pattern(kMiB, 4 * kMiB, 1), Stored(azsim::PageBlobUri(key), kMiB, 4 * kMiB));
+
+    writer->nativeUpload = true;
+    SAzureDiskInfo& disk = plugin->diskMap["restored-md"];
+    disk.directUpload = true;
+    disk.blobName = "restored-md";
+    disk.resourceGroup = "rg-legacy";
+    VmdkHandle managed;
+    ASSERT_EQ(1, plugin->CreateVmdk("", "", "restored-md", managed, 8 * kMiB));
+    const std::string uploadUrl = disk.uploadAccessUrl;
+    ASSERT_EQ(1, Write(managed, 2 * kMiB, 2 * kMiB));
+    EXPECT_EQ(Pattern(2 * kMiB, 2 * kMiB, 1), Stored(uploadUrl, 2 * kMiB, 2 * kMiB));
+    EXPECT_EQ(requests, NXLibCurl::stats().requests);
+
+    EXPECT_EQ(1, plugin->CloseVmdk(managed));
+    EXPECT_EQ(1, plugin->CloseVmdk(managed));
+    EXPECT_EQ(1u, Journalled("ClosePageBlob"));
+    EXPECT_TRUE(disk.uploadAccessUrl.empty());
+    EXPECT_EQ(0, Write(managed, 0, kMiB));
+    const std::string error = plugin->GetLastVMErrorDetails();
+    EXPECT_FALSE(error.empty());
+    EXPECT_TRUE(log.containsError(kWriteTag, "Failed to upload buffer at offset [0] for blob[restored-md], Error [" +
+                                                 error + "]"));
 }
 
 TEST_F(PageBlobWriter, EightThreadsOnTwoDisksThroughTokenExpiry) {
