@@ -5,8 +5,7 @@
 #include <thread>
 
 #include "azsim/auth/AccessAuthority.h"
-#include "azsim/blob/BlobFolder.h"
-#include "azsim/blob/PageJournal.h"
+#include "azsim/endpoint/RequestLog.h"
 #include "azsim/faults/FaultBook.h"
 #include "host/http/NXLibCurl.h"
 #include "host/settings/NXPlatformInfo.h"
@@ -18,8 +17,6 @@ const char* const kWriteTag = "virtual int CAzureInfo::WriteVmdk(const VmdkHandl
 const char* const kBufferTag =
     "bool CAzureInfo::_UploadBuffer(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)";
 constexpr UINT kMiB = 1 << 20;
-constexpr int kWatchUses = 100000;
-using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 class WriterPlugin : public DiskPlugin {
 public:
@@ -93,20 +90,13 @@ protected:
         fault.times = times;
         azsim::FaultBook(cloud.dir()).addHttpFault(fault);
     }
-    // PUT requests the endpoint has received since WatchPuts (a rule that delays nothing, counted down).
-    void WatchPuts() { AddPutFault(azsim::HttpFaultKind::Delay, 0, kWatchUses); }
-    int PutsSeen() const {
-        for (const azsim::HttpFault& fault : azsim::FaultBook(cloud.dir()).httpFaults())
-            if (fault.kind == azsim::HttpFaultKind::Delay) return kWatchUses - fault.times;
-        return kWatchUses;
-    }
-    // Byte ranges [start, end) of the page writes the blob has taken, oldest first.
-    Ranges Writes(const VmdkHandle& handle) const {
-        azsim::BlobKey key{handle.diskInfo->storageAccount, handle.diskInfo->container, handle.diskInfo->blobName};
-        const std::string root = azsim::SubscriptionState(cloud.dir()).blobs().root();
-        Ranges out;
-        for (const auto& r : azsim::blob::PageJournal::readAll(azsim::blob::BlobFolder(root, key).journalPath()))
-            out.emplace_back(r.startPage * 512, r.endPage * 512);
+    // Page writes the endpoint answered for blob `name`: query, range, body bytes, credential and status.
+    std::vector<std::string> Puts(const std::string& name) const {
+        std::vector<std::string> out;
+        for (const azsim::RequestRecord& r : azsim::RequestLog::Read(cloud.dir()))
+            if (r.method == "PUT" && r.blob == name)
+                out.push_back(r.comp + " " + r.range + " " + std::to_string(r.bodyBytes) + " " + r.auth + " " +
+                              std::to_string(r.status));
         return out;
     }
     int Write(const VmdkHandle& handle, std::uint64_t offset, std::uint64_t length, unsigned seed = 1) {
@@ -137,16 +127,14 @@ TEST_F(PageBlobWriter, DiskWrittenInMixedSizesReadsBackByteForByte) {
 
 TEST_F(PageBlobWriter, WritesArePutsOfAtMostFourMiB) {
     VmdkHandle handle = Create("restored-0.vhd", 16 * kMiB);
-    WatchPuts();
     ASSERT_EQ(1, Write(handle, 0, 4 * kMiB));
-    EXPECT_EQ(1, PutsSeen());
+    // The service takes a page write only when its Content-Length equals the range's length.
+    std::vector<std::string> expected = {"page bytes=0-4194303 4194304 bearer 201"};
+    EXPECT_EQ(expected, Puts("restored-0.vhd"));
     ASSERT_EQ(1, Write(handle, 8 * kMiB, 6 * kMiB));
-    EXPECT_EQ(3, PutsSeen());
-    // The service takes a page write only when its Content-Length equals the Range's length.
-    const Ranges expected = {
-        {0, 4194304}, {8 * kMiB, 12 * kMiB}, {12 * kMiB, 14 * kMiB}};
-    const Ranges all = Writes(handle);
-    EXPECT_EQ(expected, Ranges(all.end() - 3, all.end()));
+    expected.push_back("page bytes=8388608-12582911 4194304 bearer 201");
+    expected.push_back("page bytes=12582912-14680063 2097152 bearer 201");
+    EXPECT_EQ(expected, Puts("restored-0.vhd"));
 }
 
 TEST_F(PageBlobWriter, FailedPieceEndsTheWriteAndEarlierPiecesStay) {
