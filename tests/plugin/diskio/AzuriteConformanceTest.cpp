@@ -1,14 +1,22 @@
-// The page-blob reader against an independent implementation of the Blob
-// service. Driven by tests/plugin/diskio/azurite-conformance.sh, which starts
-// the service over HTTPS with OAuth, writes a page blob there and passes its
-// URL, a bearer token, a SAS query, the CA file and the written bytes.
+// The page-blob reader and writer against an independent implementation of
+// the Blob service. Driven by tests/plugin/diskio/azurite-conformance.sh, which
+// starts the service over HTTPS with OAuth, writes a page blob there and passes
+// its URL, a bearer token, a SAS query, the CA file and the written bytes; and
+// creates an empty page blob for the writer, named by its public-cloud URL, with
+// the connect-to entry that routes that host name to the service.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "host/settings/NXPlatformInfo.h"
+#include "host/sys/Time.h"
 #include "plugin/frame/AzureInfo.h"
 #include "tests/support/SimulatedCloud.h"
 
@@ -26,6 +34,19 @@ public:
         downloadAccessToken = token;
         VmdkHandle handle;
         GetVmdkHandle("", "", url, handle);
+        return handle;
+    }
+    // Registers a restore target the way the restore side does: the blob by
+    // account, container and name, written with `token`.
+    VmdkHandle RegisterTarget(const std::string& account, const std::string& container, const std::string& blob,
+                              const std::string& token) {
+        SAzureDiskInfo& disk = diskMap[blob];
+        disk.storageAccount = account;
+        disk.container = container;
+        disk.blobName = blob;
+        uploadAccessToken = token;
+        VmdkHandle handle;
+        GetVmdkHandle("", "", blob, handle);
         return handle;
     }
 };
@@ -65,6 +86,88 @@ TEST(AzuriteConformance, ReaderReadsPageBlobWithBearerTokenAndWithSas) {
     std::vector<unsigned char> buffer(1 << 20);
     EXPECT_EQ(0, refused.ReadVmdk(handle, 0, 2048, buffer.data()));
     NXPlatformInfo::removeValue("HttpClient", "sCABundle");
+}
+
+// Settings of this process while it lives; removed again when a test ends, also after a failed assertion.
+class SettingsScope {
+public:
+    void set(const std::string& section, const std::string& key, const std::string& value) {
+        NXPlatformInfo::setValue(section, key, value);
+        keys_.emplace_back(section, key);
+    }
+    ~SettingsScope() {
+        for (const auto& [section, key] : keys_) NXPlatformInfo::removeValue(section, key);
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> keys_;
+};
+
+// The whole blob at `url` as the curl command-line client reads it with a bearer token.
+std::vector<unsigned char> CurlGet(const std::string& url) {
+    const std::string command = "curl -sf --connect-to '" + Env("AZURITE_CONNECT_TO") + "' --cacert '" +
+                                Env("AZURITE_CA") + "' -H 'Authorization: Bearer " + Env("AZURITE_TOKEN") +
+                                "' -H 'x-ms-version: 2020-10-02' '" + url + "'";
+    std::vector<unsigned char> out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    unsigned char chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.insert(out.end(), chunk, chunk + n);
+    if (pclose(pipe) != 0) out.clear();
+    return out;
+}
+
+TEST(AzuriteConformance, NativeWriterWritesPageBlobWithBearerToken) {
+    const std::string url = Env("AZURITE_WRITE_URL");
+    if (url.empty()) GTEST_SKIP() << "Azurite conformance runs from tests/plugin/diskio/azurite-conformance.sh (needs Node.js)";
+    // https://ACCOUNT.blob.core.windows.net/CONTAINER/BLOB: the writer builds this URL itself from the three names.
+    const std::string::size_type hostStart = url.find("://") + 3;
+    const std::string::size_type pathStart = url.find('/', hostStart);
+    const std::string::size_type blobStart = url.find('/', pathStart + 1);
+    const std::string account = url.substr(hostStart, url.find('.', hostStart) - hostStart);
+    const std::string container = url.substr(pathStart + 1, blobStart - pathStart - 1);
+    const std::string blob = url.substr(blobStart + 1);
+    std::vector<unsigned char> expected = CurlGet(url);
+    ASSERT_EQ(16u << 20, expected.size()) << "the script creates an empty 16 MiB page blob";
+    ASSERT_EQ(std::vector<unsigned char>(expected.size(), 0), expected);
+
+    testsupport::SimulatedCloud cloud;
+    testsupport::JobIdentityScope identity{"vsagent", "Instance001", 9};
+    NxRecordingSleeper sleeper;
+    SettingsScope settings;
+    settings.set("HttpClient", "sCABundle", Env("AZURITE_CA"));
+    settings.set("HttpClient", "sConnectTo", Env("AZURITE_CONNECT_TO"));
+    settings.set("VirtualServer", "bAzureEnableNativeUpload", "1");
+    std::mt19937 random(7);
+    auto write = [&](ConformancePlugin& plugin, VmdkHandle handle, std::uint64_t offset, std::uint64_t length) {
+        std::vector<unsigned char> data(length);
+        for (unsigned char& byte : data) byte = static_cast<unsigned char>(random() % 255 + 1);
+        const int written = plugin.WriteVmdk(handle, offset, static_cast<UINT>(length), data.data());
+        if (written == 1) std::copy(data.begin(), data.end(), expected.begin() + offset);
+        return written;
+    };
+    {
+        ConformancePlugin plugin;
+        VmdkHandle handle = plugin.RegisterTarget(account, container, blob, Env("AZURITE_TOKEN"));
+        // From the start, in pieces of 4, 4 and 1 MiB + 512 bytes.
+        EXPECT_EQ(1, write(plugin, handle, 0, (9 << 20) + 512));
+        // From an offset that is only page-aligned, in pieces of 4 MiB and 1024 bytes.
+        EXPECT_EQ(1, write(plugin, handle, (11 << 20) + 1536, (4 << 20) + 1024));
+        // A single page rewritten inside the first write.
+        EXPECT_EQ(1, write(plugin, handle, 5 << 20, 512));
+    }
+    EXPECT_TRUE(sleeper.waits().empty()) << "no write needed a second attempt";
+    {
+        // A token the service refuses fails the write, and the pages stay as they were.
+        ConformancePlugin refused;
+        VmdkHandle handle = refused.RegisterTarget(account, container, blob, "not-a-token");
+        EXPECT_EQ(0, write(refused, handle, 10 << 20, 4096));
+    }
+    const std::vector<unsigned char> stored = CurlGet(url);
+    ASSERT_EQ(expected.size(), stored.size());
+    for (std::uint64_t at = 0; at < stored.size(); at += 512)
+        ASSERT_TRUE(std::equal(stored.begin() + at, stored.begin() + at + 512, expected.begin() + at))
+            << "first differing page at byte " << at;
 }
 
 }  // namespace

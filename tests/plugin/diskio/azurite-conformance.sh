@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Conformance of the page-blob reader with an independent Blob service: installs
-# the Azurite emulator (npm) under the build folder, starts it over HTTPS with
-# OAuth and a self-signed certificate, writes a page blob there with curl, and
-# runs the AzuriteConformance test of test_plugin_diskio against it with a
-# bearer token and with a SAS URL.
+# Conformance of the page-blob reader and writer with an independent Blob service:
+# installs the Azurite emulator (npm) under the build folder, starts it over HTTPS
+# with OAuth and a self-signed certificate, writes a page blob there with curl,
+# creates an empty one for the writer, and runs the AzuriteConformance tests of
+# test_plugin_diskio against it: reads with a bearer token and with a SAS URL,
+# writes with a bearer token to the blob's public-cloud host name, which the
+# HTTP client's connect-to setting routes to the emulator.
 #
 #   tests/plugin/diskio/azurite-conformance.sh BUILD_DIR
 #
@@ -31,7 +33,7 @@ cleanup() { [[ -n "$pid" ]] && kill -KILL "$pid" 2> /dev/null; wait "$pid" 2> /d
 trap cleanup EXIT
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=127.0.0.1" \
-  -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" -keyout "$work/key.pem" -out "$work/cert.pem" 2> /dev/null
+  -addext "subjectAltName=IP:127.0.0.1,DNS:localhost,DNS:devstoreaccount1.blob.core.windows.net" -keyout "$work/key.pem" -out "$work/cert.pem" 2> /dev/null
 port=$(( 20000 + RANDOM % 20000 ))
 "$prefix/node_modules/.bin/azurite-blob" --blobHost 127.0.0.1 --blobPort "$port" --oauth basic \
   --cert "$work/cert.pem" --key "$work/key.pem" --location "$work/data" --silent > "$work/azurite.log" 2>&1 &
@@ -62,6 +64,10 @@ for (( at = 0; at < size; at += piece )); do
     --data-binary "@$work/piece" "$base/conformance/disk.vhd?comp=page" > /dev/null
 done
 
+# An empty page blob of 16 MiB for the writer.
+curl "${auth[@]}" -X PUT -H "Content-Length: 0" -H "x-ms-blob-type: PageBlob" \
+  -H "x-ms-blob-content-length: $(( 16 * 1024 * 1024 ))" "$base/conformance/restored.vhd" > /dev/null
+
 # Read-only SAS for the blob, signed with the emulator account's well-known key.
 key="Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw=="
 expiry=$(date -u -d "+1 hour" +%Y-%m-%dT%H:%M:%SZ)
@@ -72,5 +78,7 @@ sas="sv=2018-03-28&sr=b&sp=r&se=$(enc "$expiry")&sig=$(enc "$sig")"
 
 AZURITE_BLOB_URL="$base/conformance/disk.vhd" AZURITE_TOKEN="$token" AZURITE_SAS="$sas" \
 AZURITE_CA="$work/cert.pem" AZURITE_BLOB_FILE="$work/blob.bin" \
+AZURITE_WRITE_URL="https://devstoreaccount1.blob.core.windows.net/conformance/restored.vhd" \
+AZURITE_CONNECT_TO="::127.0.0.1:$port" \
   "$binary" --gtest_filter='AzuriteConformance.*' 2>&1 | tee "$work/test.log"
-grep -q '\[  PASSED  \] 1 test' "$work/test.log"
+grep -q '\[  PASSED  \] 2 tests' "$work/test.log"
