@@ -1,5 +1,6 @@
 // Helper of bench/endpoint-throughput.sh.
 //   endpoint_bench prepare STATE MIB   a page blob benchacct/vhds/bench.vhd of MIB MiB, every page written
+//   endpoint_bench create STATE MIB    the same blob empty (replacing one there): the target of page PUTs
 //   endpoint_bench serve STATE         the blob endpoint; prints "PORT TOKEN" and serves until stdin closes,
 //                                      then prints the request and TLS handshake counts to stderr
 #include <cstring>
@@ -39,6 +40,15 @@ int prepare(const std::string& state, std::uint64_t mib) {
     return 0;
 }
 
+int create(const std::string& state, std::uint64_t mib) {
+    std::string error;
+    if (!azsim::PageBlobStore(state).createPageBlob(kBlob, mib << 20, true, &error)) {
+        std::cerr << error << "\n";
+        return 1;
+    }
+    return 0;
+}
+
 int serve(const std::string& state) {
     azsim::BlobEndpoint endpoint(state);
     std::string error;
@@ -61,7 +71,8 @@ int serve(const std::string& state) {
 int main(int argc, char** argv) {
     std::string command = argc > 1 ? argv[1] : "";
     if (command == "prepare" && argc == 4) return prepare(argv[2], std::strtoull(argv[3], nullptr, 10));
+    if (command == "create" && argc == 4) return create(argv[2], std::strtoull(argv[3], nullptr, 10));
     if (command == "serve" && argc == 3) return serve(argv[2]);
-    std::cerr << "usage: endpoint_bench prepare STATE MIB | serve STATE\n";
+    std::cerr << "usage: endpoint_bench prepare STATE MIB | create STATE MIB | serve STATE\n";
     return 2;
 }
