@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -71,7 +72,19 @@ void sendBody(Exchange& ex, int status, const std::string& body, const char* con
 
 void sendEmpty(Exchange& ex, int status) {
     ex.res.status = status;
-    ex.res.set_header("Content-Length", "0");
+    if (ex.sendLimit == std::numeric_limits<std::uint64_t>::max()) {
+        ex.res.set_header("Content-Length", "0");
+        return;
+    }
+    // An answer cut short although it has no body: one byte more is announced than
+    // is sent, so the client sees the status and then a connection that ends early.
+    const std::uint64_t sent = ex.sendLimit;
+    ex.res.set_content_provider(static_cast<std::size_t>(sent + 1), "application/octet-stream",
+                                [sent](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                    if (offset >= sent) return false;
+                                    const std::string zeros(std::min<std::uint64_t>(length, sent - offset), '\0');
+                                    return sink.write(zeros.data(), zeros.size());
+                                });
 }
 
 void sendHeadLength(Exchange& ex, std::uint64_t length) {

@@ -23,7 +23,7 @@ enum class HttpFaultKind {
     Status,     // answer `status` with an error body in the service's XML form
     Delay,      // wait `delayMs`, then serve normally
     Drop,       // close the connection without an answer
-    ShortBody,  // announce the full length but send only `bodyBytes` bytes, then close
+    ShortBody,  // announce the full length (one byte for an answer without a body), send only `bodyBytes`, close
 };
 
 // Makes matching HTTP requests of the blob endpoint misbehave.

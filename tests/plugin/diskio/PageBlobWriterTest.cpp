@@ -173,6 +173,18 @@ TEST_F(PageBlobWriter, AttemptsFollowTheSettingWithRecordedPauses) {
         "[https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page], Attempt Count [5]"));
 }
 
+TEST_F(PageBlobWriter, ACreatedAnswerCutShortStillCountsAsWritten) {
+    VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
+    // The endpoint answers 201 and then ends the connection inside the announced answer:
+    // the client reports a transfer failure, but the service has stored the page.
+    AddPutFault(azsim::HttpFaultKind::ShortBody, 0, 1);
+    const std::uint64_t requests = NXLibCurl::stats().requests;
+    EXPECT_EQ(1, Write(handle, 0, kMiB, 7));
+    EXPECT_EQ(1u, NXLibCurl::stats().requests - requests) << "a created page is not sent again";
+    EXPECT_EQ(std::vector<std::string>{"page bytes=0-1048575 1048576 bearer 201"}, Puts("restored-0.vhd"));
+    EXPECT_EQ(Pattern(0, kMiB, 7), Stored(handle.diskInfo->dataUrl, 0, kMiB));
+}
+
 TEST_F(PageBlobWriter, ClientErrorsRefreshTheTokenBeforeTheNextAttemptServerErrorsDoNot) {
     VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
     ASSERT_EQ(1, Write(handle, 0, kMiB));
