@@ -174,20 +174,21 @@ bool CAzureInfo::_DownloadBufferWithRetry(const std::string& url, const SDownloa
     }
 }
 
-bool CAzureInfo::_GetDownloadAccessToken(const std::string& url, bool refresh, std::string& token, const char* tag) {
-    std::lock_guard<NxCriticalSection> lock(downloadAccessTokenLock);
+bool CAzureInfo::_GetAccessToken(std::string& cached, NxCriticalSection& lock, const std::string& url, bool refresh,
+                                 std::string& token, const char* tag) {
+    std::lock_guard<NxCriticalSection> hold(lock);
     if (refresh) EvDebug::Debug(tag, "Refreshing storage access token for the next attempt ...");
-    if (refresh || downloadAccessToken.empty()) {
+    if (refresh || cached.empty()) {
         std::string fetched;
         if (!sdk->GetStorageAccessToken(fetched)) {
             SetLastVMErrorDetails(sdk->GetLastErrorString());
             EvDebug::Error(tag, "Failed to get Storage access token for Blob [%s]", url.c_str());
             return false;
         }
-        downloadAccessToken = fetched;
+        cached = fetched;
         if (refresh) EvDebug::Debug(tag, "Refreshed storage access token [%s]", fetched.c_str());
     }
-    token = downloadAccessToken;
+    token = cached;
     return true;
 }
 
@@ -209,7 +210,7 @@ bool CAzureInfo::_DownloadBuffer(const std::string& url, const SDownloadCtx& ctx
                           url.c_str());
     } else {
         std::string token;
-        if (!_GetDownloadAccessToken(url, false, token, tag)) return false;
+        if (!_GetAccessToken(downloadAccessToken, downloadAccessTokenLock, url, false, token, tag)) return false;
         EvDebug::DebugLvl(tag, 2, "Storage Access Token [%s]", token.c_str());
         if (!curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "Authorization: Bearer " + token)) {
             EvDebug::Error(tag, "Failed to set authentication header");
@@ -257,7 +258,7 @@ bool CAzureInfo::_DownloadBuffer(const std::string& url, const SDownloadCtx& ctx
                    url.c_str(), "", status);
     if (!ctx.isSasUrl) {
         std::string token;
-        if (!_GetDownloadAccessToken(url, true, token, tag)) return false;
+        if (!_GetAccessToken(downloadAccessToken, downloadAccessTokenLock, url, true, token, tag)) return false;
     }
     _LogResponse(url, _ReceiveResp(curl), 0);
     return false;

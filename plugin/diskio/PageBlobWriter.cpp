@@ -143,23 +143,6 @@ bool CAzureInfo::_UploadBufferWithRetry(const std::string& url, const SUploadCtx
     }
 }
 
-bool CAzureInfo::_GetUploadAccessToken(const std::string& url, bool refresh, std::string& token, const char* tag) {
-    std::lock_guard<NxCriticalSection> lock(uploadAccessTokenLock);
-    if (refresh) EvDebug::Debug(tag, "Refreshing storage access token for the next attempt ...");
-    if (refresh || uploadAccessToken.empty()) {
-        std::string fetched;
-        if (!sdk->GetStorageAccessToken(fetched)) {
-            SetLastVMErrorDetails(sdk->GetLastErrorString());
-            EvDebug::Error(tag, "Failed to get Storage access token for Blob [%s]", url.c_str());
-            return false;
-        }
-        uploadAccessToken = fetched;
-        if (refresh) EvDebug::Debug(tag, "Refreshed storage access token [%s]", fetched.c_str());
-    }
-    token = uploadAccessToken;
-    return true;
-}
-
 bool CAzureInfo::_UploadBuffer(const std::string& url, const SUploadCtx&, ULONGLONG byteOffset, UINT bytes,
                                unsigned char* buffer) {
     const char* tag = kUploadBufferTag;
@@ -174,7 +157,7 @@ bool CAzureInfo::_UploadBuffer(const std::string& url, const SUploadCtx&, ULONGL
         return false;
     }
     std::string token;
-    if (!_GetUploadAccessToken(url, false, token, tag)) return false;
+    if (!_GetAccessToken(uploadAccessToken, uploadAccessTokenLock, url, false, token, tag)) return false;
     EvDebug::DebugLvl(tag, 2, "Storage Access Token for Upload [%s]", token.c_str());
     if (!curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "Authorization: Bearer " + token)) {
         EvDebug::Error(tag, "Failed to set authentication header");
@@ -233,7 +216,9 @@ bool CAzureInfo::_UploadBuffer(const std::string& url, const SUploadCtx&, ULONGL
                    url.c_str(), "", status);
     // An authorization failure means the token is no longer accepted; server
     // and transport errors are retried with the token as it is.
-    if (status >= 400 && status <= 499 && !_GetUploadAccessToken(url, true, token, tag)) return false;
+    if (status >= 400 && status <= 499 &&
+        !_GetAccessToken(uploadAccessToken, uploadAccessTokenLock, url, true, token, tag))
+        return false;
     LogResponse(url, ResponseText(curl), 0);
     return false;
 }

@@ -175,7 +175,9 @@ protected:
     bool _DownloadBlockAtOffset(const std::string& url, const SDownloadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
     bool _DownloadBufferWithRetry(const std::string& url, const SDownloadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
     bool _DownloadBuffer(const std::string& url, const SDownloadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
-    bool _GetDownloadAccessToken(const std::string& url, bool refresh, std::string& token, const char* tag);
+    // The storage token `cached` (the reader's or the writer's), fetched when empty or `refresh`, under `lock`.
+    bool _GetAccessToken(std::string& cached, NxCriticalSection& lock, const std::string& url, bool refresh,
+                         std::string& token, const char* tag);
     bool _RetryReadFromStagingBlob(const SAzureDiskInfo& disk, const SDownloadCtx& ctx, ULONGLONG blockIndex, UINT bytes, unsigned char* buffer);
     static size_t curl_write_callback(char* ptr, size_t size, size_t nmemb, void* data);
     // Page-blob writer: handed down the writer's calls; it carries nothing they use yet.
@@ -183,7 +185,6 @@ protected:
     bool _UploadBlockAtOffset(const std::string& url, const SUploadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
     bool _UploadBufferWithRetry(const std::string& url, const SUploadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
     bool _UploadBuffer(const std::string& url, const SUploadCtx& ctx, ULONGLONG byteOffset, UINT bytes, unsigned char* buffer);
-    bool _GetUploadAccessToken(const std::string& url, bool refresh, std::string& token, const char* tag);
     int _WriteVmdk(const VmdkHandle& handle, ULONGLONG byteOffset, UINT byteCount, unsigned char* buffer);
     static size_t curl_read_callback(char* ptr, size_t size, size_t nmemb, void* data);
     bool GetSnapshotURIForChangeID(const std::string& blobUri, const std::string& changeId, bool snapBackup, std::string& snapshotUri);
