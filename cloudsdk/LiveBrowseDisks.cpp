@@ -79,17 +79,11 @@ bool CAzureSDKCppBridge::AddDisksToVM(const VMInfoStructs::SVMInfo& vm,
     for (const VMInfoStructs::SDisk& disk : disks) ids.push_back({{"id", AttachmentId(disk)}, {"lun", disk.unitNumber}});
     nlohmann::json args = {{"vmName", vm.name}, {"vmGuid", vm.guid}, {"disks", ids}};
     if (std::optional<Refusal> refusal = impl_->begin("AddDisksToVM", args)) return Fail(refusal->code, refusal->text);
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            azsim::VirtualMachine& target = FindVm(doc, vm);
-            for (const VMInfoStructs::SDisk& disk : disks) AttachOne(doc, target, disk);
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        azsim::VirtualMachine& target = FindVm(doc, vm);
+        for (const VMInfoStructs::SDisk& disk : disks) AttachOne(doc, target, disk);
+        return true;
+    });
     return true;
 } catch (...) {
     return FailOnException();
@@ -102,26 +96,20 @@ bool CAzureSDKCppBridge::DeleteDisksFromVM(const VMInfoStructs::SVMInfo& vm,
     nlohmann::json args = {{"vmName", vm.name}, {"vmGuid", vm.guid}, {"disks", ids}};
     if (std::optional<Refusal> refusal = impl_->begin("DeleteDisksFromVM", args))
         return Fail(refusal->code, refusal->text);
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            azsim::VirtualMachine& target = FindVm(doc, vm);
-            for (const VMInfoStructs::SDisk& disk : disks) {
-                const std::string id = AttachmentId(disk);
-                auto attached = [&](const azsim::DiskAttachment& a) {
-                    return a.lun >= 0 && boost::algorithm::iequals(a.id, id);
-                };
-                if (std::none_of(target.disks.begin(), target.disks.end(), attached)) continue;
-                target.disks.erase(std::remove_if(target.disks.begin(), target.disks.end(), attached),
-                                   target.disks.end());
-                if (azsim::ManagedDisk* md = doc.findManagedDisk(id)) md->state = "Unattached";
-            }
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        azsim::VirtualMachine& target = FindVm(doc, vm);
+        for (const VMInfoStructs::SDisk& disk : disks) {
+            const std::string id = AttachmentId(disk);
+            auto attached = [&](const azsim::DiskAttachment& a) {
+                return a.lun >= 0 && boost::algorithm::iequals(a.id, id);
+            };
+            if (std::none_of(target.disks.begin(), target.disks.end(), attached)) continue;
+            target.disks.erase(std::remove_if(target.disks.begin(), target.disks.end(), attached),
+                               target.disks.end());
+            if (azsim::ManagedDisk* md = doc.findManagedDisk(id)) md->state = "Unattached";
+        }
+        return true;
+    });
     return true;
 } catch (...) {
     return FailOnException();
@@ -139,50 +127,44 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
         return Fail(refusal->code, refusal->text);
     azsim::BlobKey target{storageAccount, container, blobName};
     azsim::PageBlobStore store = impl_->subscription->blobs();
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
-            if (!account)
-                throw OperationFailure(SDK_ERR_NOT_FOUND, "StorageAccountNotFound: The storage account '" +
-                                                         storageAccount + "' was not found.");
-            if (!overwrite && store.exists(target))
-                throw OperationFailure(SDK_ERR_GENERAL, "BlobAlreadyExists: The specified blob already exists.");
-            azsim::BlobKey from;
-            std::string fromSnapshot;
-            if (sourceIsManagedSnapshot) {
-                const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
-                from = snap.blob;
-                fromSnapshot = snap.storeSnapshot;
-            } else {
-                std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(source);
-                if (!uri || uri->snapshot.empty())
-                    throw OperationFailure(SDK_ERR_GENERAL, "InvalidUri: [" + source + "] is not a blob snapshot URI");
-                from = uri->key();
-                fromSnapshot = uri->snapshot;
-            }
-            std::string error;
-            if (!store.copyBlob(from, fromSnapshot, target, &error))
-                throw OperationFailure(SDK_ERR_GENERAL, "CannotVerifyCopySource: " + error);
-            azsim::BlobProperties props;
-            store.properties(target, std::string(), props);
-            doc.unmanagedDisks.erase(std::remove_if(doc.unmanagedDisks.begin(), doc.unmanagedDisks.end(),
-                                                    [&](const azsim::UnmanagedDisk& d) { return d.blob == target; }),
-                                     doc.unmanagedDisks.end());
-            azsim::UnmanagedDisk disk;
-            disk.name = blobName;
-            disk.resourceGroup = account->resourceGroup;
-            disk.region = account->region;
-            disk.sizeBytes = props.size;
-            disk.tags = {{kSetGuidTag, snapshotGuid}};
-            disk.blob = target;
-            doc.unmanagedDisks.push_back(disk);
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
+        if (!account)
+            throw OperationFailure(SDK_ERR_NOT_FOUND, "StorageAccountNotFound: The storage account '" +
+                                                     storageAccount + "' was not found.");
+        if (!overwrite && store.exists(target))
+            throw OperationFailure(SDK_ERR_GENERAL, "BlobAlreadyExists: The specified blob already exists.");
+        azsim::BlobKey from;
+        std::string fromSnapshot;
+        if (sourceIsManagedSnapshot) {
+            const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
+            from = snap.blob;
+            fromSnapshot = snap.storeSnapshot;
+        } else {
+            std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(source);
+            if (!uri || uri->snapshot.empty())
+                throw OperationFailure(SDK_ERR_GENERAL, "InvalidUri: [" + source + "] is not a blob snapshot URI");
+            from = uri->key();
+            fromSnapshot = uri->snapshot;
+        }
+        std::string error;
+        if (!store.copyBlob(from, fromSnapshot, target, &error))
+            throw OperationFailure(SDK_ERR_GENERAL, "CannotVerifyCopySource: " + error);
+        azsim::BlobProperties props;
+        store.properties(target, std::string(), props);
+        doc.unmanagedDisks.erase(std::remove_if(doc.unmanagedDisks.begin(), doc.unmanagedDisks.end(),
+                                                [&](const azsim::UnmanagedDisk& d) { return d.blob == target; }),
+                                 doc.unmanagedDisks.end());
+        azsim::UnmanagedDisk disk;
+        disk.name = blobName;
+        disk.resourceGroup = account->resourceGroup;
+        disk.region = account->region;
+        disk.sizeBytes = props.size;
+        disk.tags = {{kSetGuidTag, snapshotGuid}};
+        disk.blob = target;
+        doc.unmanagedDisks.push_back(disk);
+        return true;
+    });
     blobUri = azsim::PageBlobUri(target);
     return true;
 } catch (...) {
@@ -211,38 +193,32 @@ bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(
         return Fail(refusal->code, refusal->text);
     azsim::PageBlobStore store = impl_->subscription->blobs();
     std::string createdId;
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            if (!doc.findResourceGroup(resourceGroup))
-                throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + resourceGroup +
-                                                         "' could not be found.");
-            if (doc.findManagedDiskByName(diskName, resourceGroup))
-                throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName + "' already exists.");
-            const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
-            azsim::ManagedDisk disk;
-            disk.name = diskName;
-            disk.resourceGroup = resourceGroup;
-            disk.id = azsim::ManagedDiskId(doc.subscription().id, resourceGroup, diskName);
-            disk.region = region.empty() ? snap.region : region;
-            disk.sizeBytes = snap.sizeBytes;
-            if (!diskType.empty()) disk.sku = diskType;
-            disk.zones = availabilityZones == "None" ? std::string() : availabilityZones;
-            disk.sourceId = snap.id;
-            disk.tags = {{kSetGuidTag, snapshotGuid}};
-            disk.blob = azsim::NewManagedDiskBlob();
-            disk.createdAt = NxClock::nowSeconds();
-            std::string error;
-            if (!store.copyBlob(snap.blob, snap.storeSnapshot, disk.blob, &error))
-                throw OperationFailure(SDK_ERR_GENERAL, "Disk creation from snapshot failed: " + error);
-            createdId = disk.id;
-            doc.managedDisks.push_back(disk);
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        if (!doc.findResourceGroup(resourceGroup))
+            throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + resourceGroup +
+                                                     "' could not be found.");
+        if (doc.findManagedDiskByName(diskName, resourceGroup))
+            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName + "' already exists.");
+        const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
+        azsim::ManagedDisk disk;
+        disk.name = diskName;
+        disk.resourceGroup = resourceGroup;
+        disk.id = azsim::ManagedDiskId(doc.subscription().id, resourceGroup, diskName);
+        disk.region = region.empty() ? snap.region : region;
+        disk.sizeBytes = snap.sizeBytes;
+        if (!diskType.empty()) disk.sku = diskType;
+        disk.zones = availabilityZones == "None" ? std::string() : availabilityZones;
+        disk.sourceId = snap.id;
+        disk.tags = {{kSetGuidTag, snapshotGuid}};
+        disk.blob = azsim::NewManagedDiskBlob();
+        disk.createdAt = NxClock::nowSeconds();
+        std::string error;
+        if (!store.copyBlob(snap.blob, snap.storeSnapshot, disk.blob, &error))
+            throw OperationFailure(SDK_ERR_GENERAL, "Disk creation from snapshot failed: " + error);
+        createdId = disk.id;
+        doc.managedDisks.push_back(disk);
+        return true;
+    });
     diskId = createdId;
     return true;
 } catch (...) {

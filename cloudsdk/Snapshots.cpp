@@ -130,37 +130,31 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
     std::string guid = azsim::NewGuid();
     std::vector<VMInfoStructs::SDisk> result;
     azsim::PageBlobStore store = impl_->subscription->blobs();
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            long long now = NxClock::nowSeconds();
-            azsim::SnapshotSet set;
-            set.guid = guid;
-            set.vmName = vmName;
-            set.resourceGroup = resourceGroup;
-            set.createdAt = now;
-            set.jobTag = std::to_string(jobTag);
-            set.applicationId = std::to_string(appId);
-            if (const azsim::VirtualMachine* vm = doc.findVm(vmName, resourceGroup)) set.vmGuid = vm->guid;
-            azsim::Tags tags = SetTags(guid, jobTag, appId);
-            try {
-                for (const VMInfoStructs::SDisk& disk : disks) {
-                    result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, tags, guid, now)
-                                                    : SnapshotPageBlob(doc, store, disk, tags, now));
-                    set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
-                }
-            } catch (...) {
-                // Whatever stopped the set, the snapshots taken so far must not outlive it.
-                for (const std::string& member : set.members) DeleteMember(doc, store, member);
-                throw;
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        long long now = NxClock::nowSeconds();
+        azsim::SnapshotSet set;
+        set.guid = guid;
+        set.vmName = vmName;
+        set.resourceGroup = resourceGroup;
+        set.createdAt = now;
+        set.jobTag = std::to_string(jobTag);
+        set.applicationId = std::to_string(appId);
+        if (const azsim::VirtualMachine* vm = doc.findVm(vmName, resourceGroup)) set.vmGuid = vm->guid;
+        azsim::Tags tags = SetTags(guid, jobTag, appId);
+        try {
+            for (const VMInfoStructs::SDisk& disk : disks) {
+                result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, tags, guid, now)
+                                                : SnapshotPageBlob(doc, store, disk, tags, now));
+                set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
             }
-            doc.snapshotSets.push_back(set);
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+        } catch (...) {
+            // Whatever stopped the set, the snapshots taken so far must not outlive it.
+            for (const std::string& member : set.members) DeleteMember(doc, store, member);
+            throw;
+        }
+        doc.snapshotSets.push_back(set);
+        return true;
+    });
     snapshotGuid = guid;
     snapshotDisks = result;
     return true;

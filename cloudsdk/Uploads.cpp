@@ -243,21 +243,15 @@ bool CAzureSDKCppBridge::CreateStorageContainer(const std::string& resourceGroup
                                          "] contains invalid characters. A container name has 3 to 63 lower-case "
                                          "letters, digits and single hyphens, and starts and ends with a letter or "
                                          "digit.");
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
-            if (!account) throw OperationFailure(SDK_ERR_NOT_FOUND, AccountNotFound(storageAccount));
-            if (HasContainer(*account, container))
-                throw OperationFailure(SDK_ERR_GENERAL,
-                                       "ContainerAlreadyExists: The specified container already exists.");
-            account->containers.push_back(container);
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
+        if (!account) throw OperationFailure(SDK_ERR_NOT_FOUND, AccountNotFound(storageAccount));
+        if (HasContainer(*account, container))
+            throw OperationFailure(SDK_ERR_GENERAL,
+                                   "ContainerAlreadyExists: The specified container already exists.");
+        account->containers.push_back(container);
+        return true;
+    });
     return true;
 } catch (...) {
     return FailOnException();
@@ -275,33 +269,27 @@ bool CAzureSDKCppBridge::CreatePageBlob(const std::string& resourceGroup, const 
         return Fail(SDK_ERR_GENERAL, "InvalidHeaderValue: x-ms-blob-content-length [" + std::to_string(sizeBytes) +
                                          "]: a page blob's size is a multiple of 512 bytes, at most 8 TiB");
     azsim::PageBlobStore store = impl_->subscription->blobs();
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
-            if (!account) throw OperationFailure(SDK_ERR_NOT_FOUND, AccountNotFound(storageAccount));
-            if (!HasContainer(*account, container)) throw OperationFailure(SDK_ERR_NOT_FOUND, kNoSuchContainer);
-            const azsim::BlobKey key{account->name, container, blobName};
-            // An existing blob is replaced, as a blob put does, unless a VM holds it.
-            if (const azsim::VirtualMachine* vm = VmLeasingBlob(doc, key))
-                throw OperationFailure(SDK_ERR_GENERAL, LeasedBy(*vm));
-            std::string error;
-            if (!store.createPageBlob(key, static_cast<std::uint64_t>(sizeBytes), true, &error))
-                throw OperationFailure(SDK_ERR_GENERAL, "Creating page blob [" + blobName + "] failed: " + error);
-            ForgetUnmanagedDisk(doc, key);
-            azsim::UnmanagedDisk disk;
-            disk.name = blobName;
-            disk.resourceGroup = account->resourceGroup;
-            disk.region = account->region;
-            disk.sizeBytes = static_cast<std::uint64_t>(sizeBytes);
-            disk.blob = key;
-            doc.unmanagedDisks.push_back(disk);
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
+        if (!account) throw OperationFailure(SDK_ERR_NOT_FOUND, AccountNotFound(storageAccount));
+        if (!HasContainer(*account, container)) throw OperationFailure(SDK_ERR_NOT_FOUND, kNoSuchContainer);
+        const azsim::BlobKey key{account->name, container, blobName};
+        // An existing blob is replaced, as a blob put does, unless a VM holds it.
+        if (const azsim::VirtualMachine* vm = VmLeasingBlob(doc, key))
+            throw OperationFailure(SDK_ERR_GENERAL, LeasedBy(*vm));
+        std::string error;
+        if (!store.createPageBlob(key, static_cast<std::uint64_t>(sizeBytes), true, &error))
+            throw OperationFailure(SDK_ERR_GENERAL, "Creating page blob [" + blobName + "] failed: " + error);
+        ForgetUnmanagedDisk(doc, key);
+        azsim::UnmanagedDisk disk;
+        disk.name = blobName;
+        disk.resourceGroup = account->resourceGroup;
+        disk.region = account->region;
+        disk.sizeBytes = static_cast<std::uint64_t>(sizeBytes);
+        disk.blob = key;
+        doc.unmanagedDisks.push_back(disk);
+        return true;
+    });
     return true;
 } catch (...) {
     return FailOnException();
@@ -314,37 +302,31 @@ bool CAzureSDKCppBridge::DeletePageBlob(const std::string& resourceGroup, const 
     if (std::optional<Refusal> refusal = impl_->begin("DeletePageBlob", args))
         return Fail(refusal->code, refusal->text);
     azsim::PageBlobStore store = impl_->subscription->blobs();
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
-            if (!account) throw OperationFailure(SDK_ERR_NOT_FOUND, AccountNotFound(storageAccount));
-            const azsim::BlobKey key{account->name, container, blobName};
-            if (!store.exists(key)) throw OperationFailure(SDK_ERR_NOT_FOUND, kNoSuchBlob);
-            if (const azsim::VirtualMachine* vm = VmLeasingBlob(doc, key))
-                throw OperationFailure(SDK_ERR_GENERAL, LeasedBy(*vm));
-            // The blob goes with its snapshots; snapshot sets forget the members that named them.
-            store.deleteBlob(key);
-            ForgetUnmanagedDisk(doc, key);
-            doc.blobSnapshots.erase(std::remove_if(doc.blobSnapshots.begin(), doc.blobSnapshots.end(),
-                                                   [&](const azsim::BlobSnapshot& s) { return SameBlob(s.blob, key); }),
-                                    doc.blobSnapshots.end());
-            for (azsim::SnapshotSet& set : doc.snapshotSets)
-                set.members.erase(std::remove_if(set.members.begin(), set.members.end(),
-                                                 [&](const std::string& member) {
-                                                     std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(member);
-                                                     return uri && SameBlob(uri->key(), key);
-                                                 }),
-                                  set.members.end());
-            doc.snapshotSets.erase(std::remove_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
-                                                  [](const azsim::SnapshotSet& s) { return s.members.empty(); }),
-                                   doc.snapshotSets.end());
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
+        if (!account) throw OperationFailure(SDK_ERR_NOT_FOUND, AccountNotFound(storageAccount));
+        const azsim::BlobKey key{account->name, container, blobName};
+        if (!store.exists(key)) throw OperationFailure(SDK_ERR_NOT_FOUND, kNoSuchBlob);
+        if (const azsim::VirtualMachine* vm = VmLeasingBlob(doc, key))
+            throw OperationFailure(SDK_ERR_GENERAL, LeasedBy(*vm));
+        // The blob goes with its snapshots; snapshot sets forget the members that named them.
+        store.deleteBlob(key);
+        ForgetUnmanagedDisk(doc, key);
+        doc.blobSnapshots.erase(std::remove_if(doc.blobSnapshots.begin(), doc.blobSnapshots.end(),
+                                               [&](const azsim::BlobSnapshot& s) { return SameBlob(s.blob, key); }),
+                                doc.blobSnapshots.end());
+        for (azsim::SnapshotSet& set : doc.snapshotSets)
+            set.members.erase(std::remove_if(set.members.begin(), set.members.end(),
+                                             [&](const std::string& member) {
+                                                 std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(member);
+                                                 return uri && SameBlob(uri->key(), key);
+                                             }),
+                              set.members.end());
+        doc.snapshotSets.erase(std::remove_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
+                                              [](const azsim::SnapshotSet& s) { return s.members.empty(); }),
+                               doc.snapshotSets.end());
+        return true;
+    });
     return true;
 } catch (...) {
     return FailOnException();
@@ -420,54 +402,48 @@ bool CAzureSDKCppBridge::CreateDirectUploadManagedDisk(const std::string& diskNa
                                          "of at most 32 TiB");
     azsim::PageBlobStore store = impl_->subscription->blobs();
     azsim::ManagedDisk disk;
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            const azsim::ResourceGroup* group = doc.findResourceGroup(resourceGroup);
-            if (!group)
-                throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + resourceGroup +
-                                                              "' could not be found.");
-            const azsim::Region* region = doc.findRegion(location.empty() ? group->region : location);
-            if (!region)
-                throw OperationFailure(SDK_ERR_GENERAL, "LocationNotAvailableForResourceType: The provided location '" +
-                                                            location + "' is not available for resource type "
-                                                            "'Microsoft.Compute/disks'.");
-            if (diskName.empty() || doc.findManagedDiskByName(diskName, group->name))
-                throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName +
-                                                            "' already exists in resource group '" + group->name +
-                                                            "', or the name is empty.");
-            disk.name = diskName;
-            disk.resourceGroup = group->name;
-            disk.id = azsim::ManagedDiskId(doc.subscription().id, group->name, diskName);
-            disk.region = region->name;
-            disk.sizeBytes = static_cast<std::uint64_t>(sizeBytes);
-            disk.uploadSizeBytes = disk.sizeBytes + kVhdFooterBytes;
-            disk.sku = UploadSku(doc, region->name, vmSize);
-            if (isOsDisk) {
-                // Generation from the firmware now; the OS itself is read from the disk when the upload ends.
-                disk.osType = "Linux";
-                disk.firmware = iequals(firmware, "efi") ? "efi" : "";
-            }
-            disk.blob = azsim::NewManagedDiskBlob();
-            disk.createdAt = NxClock::nowSeconds();
-            disk.state = "ReadyToUpload";
-            std::string error;
-            if (!store.createPageBlob(disk.blob, disk.uploadSizeBytes, false, &error))
-                throw OperationFailure(SDK_ERR_GENERAL, "Creating disk '" + diskName + "' failed: " + error);
-            // Granting write access starts the upload.
-            const long long expiry = NxClock::nowSeconds() + SasLifetimeSeconds();
-            disk.grant.active = true;
-            disk.grant.accessUrl = azsim::ManagedDiskAccessUrl(disk.blob) + "?" +
-                                   impl_->access->issueSas(disk.blob, std::string(), "rw", expiry);
-            disk.grant.expiresAt = expiry;
-            disk.state = "ActiveUpload";
-            doc.managedDisks.push_back(disk);
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        const azsim::ResourceGroup* group = doc.findResourceGroup(resourceGroup);
+        if (!group)
+            throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + resourceGroup +
+                                                          "' could not be found.");
+        const azsim::Region* region = doc.findRegion(location.empty() ? group->region : location);
+        if (!region)
+            throw OperationFailure(SDK_ERR_GENERAL, "LocationNotAvailableForResourceType: The provided location '" +
+                                                        location + "' is not available for resource type "
+                                                        "'Microsoft.Compute/disks'.");
+        if (diskName.empty() || doc.findManagedDiskByName(diskName, group->name))
+            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName +
+                                                        "' already exists in resource group '" + group->name +
+                                                        "', or the name is empty.");
+        disk.name = diskName;
+        disk.resourceGroup = group->name;
+        disk.id = azsim::ManagedDiskId(doc.subscription().id, group->name, diskName);
+        disk.region = region->name;
+        disk.sizeBytes = static_cast<std::uint64_t>(sizeBytes);
+        disk.uploadSizeBytes = disk.sizeBytes + kVhdFooterBytes;
+        disk.sku = UploadSku(doc, region->name, vmSize);
+        if (isOsDisk) {
+            // Generation from the firmware now; the OS itself is read from the disk when the upload ends.
+            disk.osType = "Linux";
+            disk.firmware = iequals(firmware, "efi") ? "efi" : "";
+        }
+        disk.blob = azsim::NewManagedDiskBlob();
+        disk.createdAt = NxClock::nowSeconds();
+        disk.state = "ReadyToUpload";
+        std::string error;
+        if (!store.createPageBlob(disk.blob, disk.uploadSizeBytes, false, &error))
+            throw OperationFailure(SDK_ERR_GENERAL, "Creating disk '" + diskName + "' failed: " + error);
+        // Granting write access starts the upload.
+        const long long expiry = NxClock::nowSeconds() + SasLifetimeSeconds();
+        disk.grant.active = true;
+        disk.grant.accessUrl = azsim::ManagedDiskAccessUrl(disk.blob) + "?" +
+                               impl_->access->issueSas(disk.blob, std::string(), "rw", expiry);
+        disk.grant.expiresAt = expiry;
+        disk.state = "ActiveUpload";
+        doc.managedDisks.push_back(disk);
+        return true;
+    });
     uploadAccessUrl = disk.grant.accessUrl;
     diskId = disk.id;
     managedDiskRef = disk.name;
@@ -483,41 +459,35 @@ bool CAzureSDKCppBridge::ClosePageBlob(const std::string& managedDiskRef, const 
     if (std::optional<Refusal> refusal = impl_->begin("ClosePageBlob", args))
         return Fail(refusal->code, refusal->text);
     azsim::PageBlobStore store = impl_->subscription->blobs();
-    try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
-            azsim::ManagedDisk* disk = doc.findManagedDisk(managedDiskRef);
-            if (!disk) disk = doc.findManagedDiskByName(managedDiskRef, resourceGroup);
-            if (!disk)
-                throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/disks/" +
-                                                              managedDiskRef + "' was not found.");
-            std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(accessUrl);
-            if (!accessUrl.empty() && (!uri || !SameBlob(uri->key(), disk->blob)))
-                throw OperationFailure(SDK_ERR_GENERAL, "InvalidParameter: [" + accessUrl +
-                                                            "] is not the upload URL of disk '" + disk->name + "'.");
-            // Ending access of a disk that is not being uploaded changes nothing, as with the service.
-            if (disk->state != "ActiveUpload") return false;
-            std::string error;
-            std::vector<azsim::PageRange> tail;
-            const std::uint64_t size = disk->uploadSizeBytes;
-            if (size >= kVhdFooterBytes && store.pageRanges(disk->blob, std::string(), size - kVhdFooterBytes,
-                                                            kVhdFooterBytes, tail) &&
-                tail.empty()) {
-                const std::string footer = VhdFooter(size - kVhdFooterBytes);
-                if (!store.writePages(disk->blob, size - kVhdFooterBytes, footer.data(), footer.size(), &error))
-                    throw OperationFailure(SDK_ERR_GENERAL, "Ending the upload of disk '" + disk->name +
-                                                                "' failed: " + error);
-            }
-            if (!disk->osType.empty()) disk->osType = DetectOsType(store, disk->blob);
-            impl_->access->revokeSas(disk->blob);
-            disk->grant = azsim::AccessGrant();
-            disk->state = "Unattached";
-            return true;
-        });
-    } catch (const OperationFailure& e) {
-        return Fail(e.code, e.what());
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        azsim::ManagedDisk* disk = doc.findManagedDisk(managedDiskRef);
+        if (!disk) disk = doc.findManagedDiskByName(managedDiskRef, resourceGroup);
+        if (!disk)
+            throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/disks/" +
+                                                          managedDiskRef + "' was not found.");
+        std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(accessUrl);
+        if (!accessUrl.empty() && (!uri || !SameBlob(uri->key(), disk->blob)))
+            throw OperationFailure(SDK_ERR_GENERAL, "InvalidParameter: [" + accessUrl +
+                                                        "] is not the upload URL of disk '" + disk->name + "'.");
+        // Ending access of a disk that is not being uploaded changes nothing, as with the service.
+        if (disk->state != "ActiveUpload") return false;
+        std::string error;
+        std::vector<azsim::PageRange> tail;
+        const std::uint64_t size = disk->uploadSizeBytes;
+        if (size >= kVhdFooterBytes && store.pageRanges(disk->blob, std::string(), size - kVhdFooterBytes,
+                                                        kVhdFooterBytes, tail) &&
+            tail.empty()) {
+            const std::string footer = VhdFooter(size - kVhdFooterBytes);
+            if (!store.writePages(disk->blob, size - kVhdFooterBytes, footer.data(), footer.size(), &error))
+                throw OperationFailure(SDK_ERR_GENERAL, "Ending the upload of disk '" + disk->name +
+                                                            "' failed: " + error);
+        }
+        if (!disk->osType.empty()) disk->osType = DetectOsType(store, disk->blob);
+        impl_->access->revokeSas(disk->blob);
+        disk->grant = azsim::AccessGrant();
+        disk->state = "Unattached";
+        return true;
+    });
     return true;
 } catch (...) {
     return FailOnException();
