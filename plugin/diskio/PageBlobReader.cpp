@@ -10,36 +10,19 @@
 #include "host/http/NXLibCurl.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
+#include "plugin/diskio/BlobTransfer.h"
 #include "plugin/frame/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
 namespace {
 
-constexpr UINT kPieceBytes = 0x400000;
 constexpr ULONGLONG kSectorBytes = 512;
-constexpr unsigned long kRetryPauseMs = 2000;
 constexpr size_t kCurlPause = 0x10000001;
 
 const char* const kReadTag = "virtual int CAzureInfo::ReadVmdk(const VmdkHandle&, ULONGLONG, UINT, unsigned char*)";
 const char* const kReadBufferTag =
     "bool CAzureInfo::_DownloadBuffer(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)";
 
-// Attempts per piece: "nAzureMaxBlobDownloadAttempts", never fewer than two.
-unsigned long DownloadAttemptLimit() {
-    unsigned long attempts = 1;
-    NXPlatformInfo::getNumber("VirtualServer", "nAzureMaxBlobDownloadAttempts", &attempts);
-    return std::max(attempts, 2UL);
-}
-
-std::string _ReceiveResp(NXLibCurl& curl) {
-    size_t length = 0;
-    const char* text = curl.GetHttpResponse(length, false);
-    return text ? std::string(text, length) : std::string();
-}
-
-void _LogResponse(const std::string& url, const std::string& response, int level) {
-    EvDebug::DebugLvl(kReadBufferTag, level, "Response from [%s]:\n [%s]\n ", url.c_str(), response.c_str());
-}
 
 }  // namespace
 
@@ -120,7 +103,7 @@ bool CAzureInfo::_DownloadBlockAtOffset(const std::string& url, const SDownloadC
     static const char* tag =
         "bool CAzureInfo::_DownloadBlockAtOffset(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)";
     const unsigned long long offset = byteOffset;
-    if (bytes <= kPieceBytes) {
+    if (bytes <= blobtransfer::kPieceBytes) {
         if (downloadLogging)
             EvDebug::Debug(tag, "Downloading buffer of size [%u] at offset [%llu] for blob [%s]", bytes, offset,
                            url.c_str());
@@ -136,7 +119,7 @@ bool CAzureInfo::_DownloadBlockAtOffset(const std::string& url, const SDownloadC
     ULONGLONG relative = 0;
     UINT left = bytes;
     while (left > 0) {
-        const UINT piece = std::min(kPieceBytes, left);
+        const UINT piece = std::min(blobtransfer::kPieceBytes, left);
         const ULONGLONG actual = byteOffset + relative;
         std::vector<unsigned char> pieceBuffer(piece, 0);
         if (downloadLogging)
@@ -169,8 +152,8 @@ bool CAzureInfo::_DownloadBufferWithRetry(const std::string& url, const SDownloa
         }
         EvDebug::Debug(tag, "Failed to download buffer at offset [%llu] with size [%u] for Blob [%s], Attempt Count [%d]",
                        offset, bytes, url.c_str(), static_cast<int>(attempt));
-        if (attempt >= DownloadAttemptLimit()) return false;
-        KASLEEP(kRetryPauseMs);
+        if (attempt >= blobtransfer::AttemptLimit("nAzureMaxBlobDownloadAttempts")) return false;
+        KASLEEP(blobtransfer::kRetryPauseMs);
     }
 }
 
@@ -230,7 +213,7 @@ bool CAzureInfo::_DownloadBuffer(const std::string& url, const SDownloadCtx& ctx
     }
     if (!curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOSIGNAL, 1))
         EvDebug::Debug(tag, "Continuing download without option CURLOPT_NOSIGNAL");
-    if (!curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_MAXFILESIZE, static_cast<int>(kPieceBytes)))
+    if (!curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_MAXFILESIZE, static_cast<int>(blobtransfer::kPieceBytes)))
         EvDebug::Debug(tag, "Failed to set CURLOPT_MAXFILESIZE");
     if (!curl.NXLibCurlSetCallbackWriteFunction(&CAzureInfo::curl_write_callback)) {
         EvDebug::Debug(tag, "failed to set CURL write callback function");
@@ -248,7 +231,7 @@ bool CAzureInfo::_DownloadBuffer(const std::string& url, const SDownloadCtx& ctx
     const bool complete = data.offset == bytes;
     if ((sent || status == 206) && complete) {
         std::memcpy(buffer, data.buffer.data(), bytes);
-        _LogResponse(url, _ReceiveResp(curl), 2);
+        blobtransfer::LogResponse(kReadBufferTag, url, blobtransfer::ResponseText(curl), 2);
         return true;
     }
     if (!complete && (sent || status == 206))
@@ -260,7 +243,7 @@ bool CAzureInfo::_DownloadBuffer(const std::string& url, const SDownloadCtx& ctx
         std::string token;
         if (!_GetAccessToken(downloadAccessToken, downloadAccessTokenLock, url, true, token, tag)) return false;
     }
-    _LogResponse(url, _ReceiveResp(curl), 0);
+    blobtransfer::LogResponse(kReadBufferTag, url, blobtransfer::ResponseText(curl), 0);
     return false;
 }
 

@@ -9,14 +9,13 @@
 #include "host/http/NXLibCurl.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
+#include "plugin/diskio/BlobTransfer.h"
 #include "plugin/frame/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
 namespace {
 
-constexpr UINT kPieceBytes = 0x400000;
 constexpr ULONGLONG kPageBytes = 512;
-constexpr unsigned long kRetryPauseMs = 2000;
 // Page writes always go to the public cloud's blob service; the connected
 // environment's storage suffix does not change it.
 const char* const kBlobServiceDomain = "blob.core.windows.net";
@@ -25,22 +24,6 @@ const char* const kWriteTag = "virtual int CAzureInfo::WriteVmdk(const VmdkHandl
 const char* const kUploadBufferTag =
     "bool CAzureInfo::_UploadBuffer(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)";
 
-// Attempts per piece: "nAzureMaxBlobUploadAttempts", never fewer than two.
-unsigned long UploadAttemptLimit() {
-    unsigned long attempts = 1;
-    NXPlatformInfo::getNumber("VirtualServer", "nAzureMaxBlobUploadAttempts", &attempts);
-    return std::max(attempts, 2UL);
-}
-
-std::string ResponseText(NXLibCurl& curl) {
-    size_t length = 0;
-    const char* text = curl.GetHttpResponse(length, false);
-    return text ? std::string(text, length) : std::string();
-}
-
-void LogResponse(const std::string& url, const std::string& response, int level) {
-    EvDebug::DebugLvl(kUploadBufferTag, level, "Response from [%s]:\n [%s]\n ", url.c_str(), response.c_str());
-}
 
 }  // namespace
 
@@ -91,7 +74,7 @@ bool CAzureInfo::_UploadBlockAtOffset(const std::string& url, const SUploadCtx& 
     static const char* tag =
         "bool CAzureInfo::_UploadBlockAtOffset(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)";
     const unsigned long long offset = byteOffset;
-    if (bytes <= kPieceBytes) {
+    if (bytes <= blobtransfer::kPieceBytes) {
         if (uploadLogging)
             EvDebug::Debug(tag, "Uploading buffer of size [%u] at offset [%llu] for blob [%s]", bytes, offset,
                            url.c_str());
@@ -107,7 +90,7 @@ bool CAzureInfo::_UploadBlockAtOffset(const std::string& url, const SUploadCtx& 
     ULONGLONG relative = 0;
     UINT left = bytes;
     while (left > 0) {
-        const UINT piece = std::min(kPieceBytes, left);
+        const UINT piece = std::min(blobtransfer::kPieceBytes, left);
         const ULONGLONG actual = byteOffset + relative;
         if (uploadLogging)
             EvDebug::Debug(tag, "BaseOffset [%llu], relativeOffset [%llu], ActualOffset [%llu], Buffer Size [%u]",
@@ -138,8 +121,8 @@ bool CAzureInfo::_UploadBufferWithRetry(const std::string& url, const SUploadCtx
         }
         EvDebug::Debug(tag, "Failed to upload buffer at offset [%llu] with size [%u] for Blob [%s], Attempt Count [%d]",
                        offset, bytes, url.c_str(), static_cast<int>(attempt));
-        if (attempt >= UploadAttemptLimit()) return false;
-        KASLEEP(kRetryPauseMs);
+        if (attempt >= blobtransfer::AttemptLimit("nAzureMaxBlobUploadAttempts")) return false;
+        KASLEEP(blobtransfer::kRetryPauseMs);
     }
 }
 
@@ -209,7 +192,7 @@ bool CAzureInfo::_UploadBuffer(const std::string& url, const SUploadCtx&, ULONGL
     const unsigned long status = curl.GetHttpErrorCode();
     // 201 is the service's answer to a page written, whatever the transfer reported after it.
     if (sent || status == 201) {
-        LogResponse(url, ResponseText(curl), 2);
+        blobtransfer::LogResponse(kUploadBufferTag, url, blobtransfer::ResponseText(curl), 2);
         return true;
     }
     EvDebug::Error(tag, "Error: API failed. operation [%d]. URL[%s]. Request [%s], HTTP Error Code [%lu]", 2,
@@ -219,7 +202,7 @@ bool CAzureInfo::_UploadBuffer(const std::string& url, const SUploadCtx&, ULONGL
     if (status >= 400 && status <= 499 &&
         !_GetAccessToken(uploadAccessToken, uploadAccessTokenLock, url, true, token, tag))
         return false;
-    LogResponse(url, ResponseText(curl), 0);
+    blobtransfer::LogResponse(kUploadBufferTag, url, blobtransfer::ResponseText(curl), 0);
     return false;
 }
 
