@@ -68,17 +68,6 @@ TEST_F(BlobStoreTest, DiffListsEveryChangedPageSplitIntoWrittenAndCleared) {
     EXPECT_TRUE(diff.written.empty() && diff.cleared.empty());
 }
 
-TEST_F(BlobStoreTest, DiffIsEmptyWithoutChangesAndWholeAfterAFullWrite) {
-    create(64 * 1024);
-    const std::string before = snapshot();
-    PageRangeDiff diff;
-    ASSERT_TRUE(store().pageRangesDiff(key_, "", before, diff));
-    EXPECT_TRUE(diff.written.empty() && diff.cleared.empty());
-    write(0, 64 * 1024, 9);
-    ASSERT_TRUE(store().pageRangesDiff(key_, "", before, diff));
-    EXPECT_EQ(diff.written, (Ranges{{0, 64 * 1024}}));
-}
-
 TEST_F(BlobStoreTest, MisalignedOrOutOfRangeChangesAreRejectedAndChangeNothing) {
     create(64 * 1024);
     write(0, 4096, 1);

@@ -119,22 +119,4 @@ TEST(FaultBook, UsesAreCountedExactlyAcrossProcesses) {
     EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/disk.vhd"));
 }
 
-TEST(FaultBook, AlwaysRulesNeverRunOut) {
-    azsimtest::TempFolder dir;
-    FaultBook book(dir.path());
-    HttpFault drop = GetRule("", -1);
-    drop.kind = HttpFaultKind::Drop;
-    book.addHttpFault(drop);
-    pid_t child = fork();
-    if (child == 0) {
-        FaultBook other(dir.path());
-        int taken = 0;
-        for (int i = 0; i < 100; ++i) taken += other.takeHttpFault("GET", "/any/c/b") ? 1 : 0;
-        _exit(taken);
-    }
-    EXPECT_EQ(100, ExitCount(child));
-    for (int i = 0; i < 100; ++i) ASSERT_TRUE(book.takeHttpFault("GET", "/a/b/c"));
-    EXPECT_EQ(1u, book.httpFaults().size());
-}
-
 }  // namespace

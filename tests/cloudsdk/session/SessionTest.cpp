@@ -53,13 +53,6 @@ TEST(SdkSession, SignInChecksCredentialsAndTheConnectionFollowsTheSubscription) 
     EXPECT_FALSE(sdk.CheckConnection());
 }
 
-TEST(SdkSession, AnOperationNotInThisBuildFailsWithAClearText) {
-    SimulatedCloud cloud;
-    CAzureSDKCppBridge sdk;
-    EXPECT_FALSE(sdk.RegisterBlobAsOSDisk("acct", "vhds", "os.vhd", false));
-    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [RegisterBlobAsOSDisk] is not available in this build");
-}
-
 TEST(SdkSession, LastErrorBelongsToTheCallingThreadAndTheWrapper) {
     SimulatedCloud cloud;
     CAzureSDKCppBridge sdk, other;
