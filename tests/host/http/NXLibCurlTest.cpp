@@ -47,8 +47,7 @@ size_t copyFromBuffer(char* ptr, size_t size, size_t nmemb, void* userdata) {
     return n;
 }
 
-// Counts the server's connections: each accepted connection is one task that
-// ends when the connection is closed.
+// Each accepted connection is one server task, ending when the connection closes.
 struct ConnectionCounter {
     std::mutex mutex;
     std::condition_variable changed;
@@ -81,8 +80,7 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// Requests run on threads of their own, so that their pooled connections
-// close when the thread ends instead of lingering until the server stops.
+// Pooled connections close when their thread ends, not when the server stops.
 template <class F>
 void onClientThread(F body) {
     std::thread client(body);
@@ -112,12 +110,18 @@ protected:
         NXPlatformInfo::clearValues();
     }
 
+    void serveOk() {
+        server_.Get("/disks/vm0.vhd", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("ok", "text/plain");
+        });
+    }
+
     size_t connectionsAccepted() {
         std::lock_guard<std::mutex> lock(connections_.mutex);
         return connections_.accepted;
     }
 
-    // True once every connection is closed, well before the server's own keep-alive timeout would close it.
+    // Well before the server's own keep-alive timeout would close them.
     bool allConnectionsClosed() {
         std::unique_lock<std::mutex> lock(connections_.mutex);
         return connections_.changed.wait_for(lock, std::chrono::seconds(3), [this] { return connections_.open == 0; });
@@ -147,8 +151,6 @@ TEST_F(NXLibCurlTest, RangeGetFillsCallerBufferAndReports206) {
         ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "User-Agent: curl/7.32.0"));
         ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "Range: bytes=1000-4999"));
         ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "x-ms-version:2018-03-28"));
-        ASSERT_TRUE(curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOSIGNAL, 1));
-        ASSERT_TRUE(curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_MAXFILESIZE, 0x400000));
         SCURLData data(4000);
         ASSERT_TRUE(curl.NXLibCurlSetCallbackWriteFunction(copyToBuffer));
         ASSERT_TRUE(curl.NXLibCurlSetWriteData(&data));
@@ -162,10 +164,10 @@ TEST_F(NXLibCurlTest, RangeGetFillsCallerBufferAndReports206) {
         EXPECT_EQ(0u, length);
     });
 
-    EXPECT_EQ(std::string("2018-03-28"), httplib::detail::get_header_value(seen, "x-ms-version", 0, ""));
-    EXPECT_EQ(std::string("curl/7.32.0"), httplib::detail::get_header_value(seen, "User-Agent", 0, ""));
-    EXPECT_EQ(std::string("application/x-www-form-urlencoded"),
-              httplib::detail::get_header_value(seen, "Content-Type", 0, ""));
+    for (const auto& [name, value] : {std::pair<const char*, const char*>{"x-ms-version", "2018-03-28"},
+                                      {"User-Agent", "curl/7.32.0"},
+                                      {"Content-Type", "application/x-www-form-urlencoded"}})
+        EXPECT_EQ(std::string(value), httplib::detail::get_header_value(seen, name, 0, "")) << name;
 }
 
 TEST_F(NXLibCurlTest, PutPullsBodyFromReadCallbackAndKeepsResponseText) {
@@ -282,29 +284,10 @@ TEST_F(NXLibCurlTest, HeaderTextsWithLineBreaksAreRefusedAndAddNoHeader) {
     EXPECT_EQ(std::string("text/plain"), httplib::detail::get_header_value(seen[0], "Content-Type", 0, ""));
 }
 
-TEST_F(NXLibCurlTest, RequestsOfOneThreadShareAConnectionClosedAtThreadExit) {
-    server_.Get("/disks/vm0.vhd", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("ok", "text/plain");
-    });
-    NXLibCurlStats before = NXLibCurl::stats();
-    onClientThread([] {
-        for (int i = 0; i < 3; ++i) {
-            NXLibCurl curl;
-            ASSERT_TRUE(curl.NXLibCurlInit("", true, true));
-            ASSERT_TRUE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
-        }
-    });
-    NXLibCurlStats after = NXLibCurl::stats();
-    EXPECT_EQ(1u, connectionsAccepted());
-    EXPECT_EQ(1u, after.connections - before.connections);
-    EXPECT_EQ(3u, after.requests - before.requests);
-    EXPECT_TRUE(allConnectionsClosed());
-}
-
-TEST_F(NXLibCurlTest, ThreadsKeepTheirOwnConnections) {
-    server_.Get("/disks/vm0.vhd", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("ok", "text/plain");
-    });
+// Requests of one thread share one connection (one handshake), closed at thread exit; threads never share.
+TEST_F(NXLibCurlTest, EachThreadReusesOneConnectionOfItsOwn) {
+    serveOk();
+    const NXLibCurlStats before = NXLibCurl::stats();
     std::atomic<int> succeeded{0};
     auto worker = [&] {
         for (int i = 0; i < 3; ++i) {
@@ -317,13 +300,17 @@ TEST_F(NXLibCurlTest, ThreadsKeepTheirOwnConnections) {
     std::thread a(worker), b(worker);
     a.join();
     b.join();
+    const NXLibCurlStats after = NXLibCurl::stats();
     EXPECT_EQ(6, succeeded.load());
     EXPECT_EQ(2u, connectionsAccepted());
+    EXPECT_EQ(2u, after.connections - before.connections);
+    EXPECT_EQ(6u, after.requests - before.requests);
+    EXPECT_TRUE(allConnectionsClosed());
 }
 
 TEST_F(NXLibCurlTest, StalledServerEndsRequestAtLowSpeedTimeout) {
     NXPlatformInfo::setValue("HttpClient", "nLowSpeedTimeSeconds", "2");
-    // Shared with the handler, which may still be waking up when the test body ends.
+    // Shared: the handler may still be waking when the test ends.
     struct Gate {
         std::mutex mutex;
         std::condition_variable released;
@@ -355,9 +342,7 @@ TEST_F(NXLibCurlTest, StalledServerEndsRequestAtLowSpeedTimeout) {
 
 TEST_F(NXLibCurlTest, UntrustedCertificateIsRejectedWithoutCaBundle) {
     NXPlatformInfo::removeValue("HttpClient", "sCABundle");
-    server_.Get("/disks/vm0.vhd", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("ok", "text/plain");
-    });
+    serveOk();
 
     onClientThread([] {
         NXLibCurl curl;

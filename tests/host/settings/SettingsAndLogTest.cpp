@@ -1,10 +1,8 @@
 // Settings store, job log and sleep hook of the host framework.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <utility>
+#include <optional>
 #include <vector>
 
 #include "host/log/EvDebug.h"
@@ -14,6 +12,21 @@
 
 namespace {
 
+// The value read, or nothing when the read fails; a failed read must leave the default alone.
+std::optional<unsigned long> number(const char* key, const char* section = "VirtualServer") {
+    unsigned long value = 12345;
+    if (NXPlatformInfo::getNumber(section, key, &value)) return value;
+    EXPECT_EQ(12345u, value) << key;
+    return std::nullopt;
+}
+
+std::optional<bool> boolean(const char* key, bool initial) {
+    bool value = initial;
+    if (NXPlatformInfo::getBoolean("VirtualServer", key, &value)) return value;
+    EXPECT_EQ(initial, value) << key;
+    return std::nullopt;
+}
+
 TEST(Settings, FileValuesCodeOverridesAndUnparsableValuesKeepTheDefault) {
     testsupport::TempDir dir;
     std::string path = dir.path() + "/settings.ini";
@@ -22,63 +35,37 @@ TEST(Settings, FileValuesCodeOverridesAndUnparsableValuesKeepTheDefault) {
                            "[Other]\nnAzureMaxBlobDownloadAttempts=9\n";
     ASSERT_TRUE(NXPlatformInfo::loadFile(path));
 
-    unsigned long attempts = 1;
-    EXPECT_TRUE(NXPlatformInfo::getNumber("VirtualServer", "nAzureMaxBlobDownloadAttempts", &attempts));
-    EXPECT_EQ(attempts, 5u);
-    bool skip = false;
-    EXPECT_TRUE(NXPlatformInfo::getBoolean("VirtualServer", "bSkipDataDisksForBackup", &skip));
-    EXPECT_TRUE(skip);
+    EXPECT_EQ(5u, number("nAzureMaxBlobDownloadAttempts"));
+    EXPECT_EQ(true, boolean("bSkipDataDisksForBackup", false));
     std::string region;
     EXPECT_TRUE(NXPlatformInfo::getString("VirtualServer", "AzureRegion", &region));
     EXPECT_EQ(region, "West Europe");
-
-    unsigned long bad = 77;
-    EXPECT_FALSE(NXPlatformInfo::getNumber("VirtualServer", "nBad", &bad));
-    EXPECT_EQ(bad, 77u);
-    unsigned long missing = 3;
-    EXPECT_FALSE(NXPlatformInfo::getNumber("VirtualServer", "nMissing", &missing));
-    EXPECT_EQ(missing, 3u);
-    // Keys are looked up within their own section.
-    unsigned long other = 0;
-    EXPECT_TRUE(NXPlatformInfo::getNumber("Other", "nAzureMaxBlobDownloadAttempts", &other));
-    EXPECT_EQ(other, 9u);
+    EXPECT_EQ(std::nullopt, number("nBad"));
+    EXPECT_EQ(std::nullopt, number("nMissing"));
+    EXPECT_EQ(9u, number("nAzureMaxBlobDownloadAttempts", "Other"));  // keys belong to their own section
 
     NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", "2");
-    EXPECT_TRUE(NXPlatformInfo::getNumber("VirtualServer", "nAzureMaxBlobDownloadAttempts", &attempts));
-    EXPECT_EQ(attempts, 2u);
+    EXPECT_EQ(2u, number("nAzureMaxBlobDownloadAttempts"));
     NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts");
-    EXPECT_TRUE(NXPlatformInfo::getNumber("VirtualServer", "nAzureMaxBlobDownloadAttempts", &attempts));
-    EXPECT_EQ(attempts, 5u);
+    EXPECT_EQ(5u, number("nAzureMaxBlobDownloadAttempts"));
     EXPECT_FALSE(NXPlatformInfo::loadFile(dir.path() + "/absent.ini"));
 }
 
 // Switches count as on for any non-zero number; numbers take C notation; anything else keeps the default.
 TEST(Settings, SwitchesAndNumbersReadEveryAcceptedFormAndKeepTheDefaultOtherwise) {
-    const std::vector<std::pair<std::string, bool>> switches = {
-        {"yes", true}, {"ON", true}, {"2", true}, {"-1", true}, {"no", false}, {"off", false}, {"0", false}};
+    const std::vector<std::pair<const char*, std::optional<bool>>> switches = {
+        {"yes", true}, {"ON", true},  {"2", true},         {"-1", true},         {"no", false},
+        {"off", false}, {"0", false}, {"", std::nullopt}, {"maybe", std::nullopt}, {"1x", std::nullopt}};
     for (const auto& [text, expected] : switches) {
         NXPlatformInfo::setValue("VirtualServer", "bSwitch", text);
-        bool value = !expected;
-        EXPECT_TRUE(NXPlatformInfo::getBoolean("VirtualServer", "bSwitch", &value)) << text;
-        EXPECT_EQ(expected, value) << text;
+        for (bool initial : {false, true}) EXPECT_EQ(expected, boolean("bSwitch", initial)) << text;
     }
-    for (const char* text : {"", "maybe", "1x"}) {
-        NXPlatformInfo::setValue("VirtualServer", "bSwitch", text);
-        bool value = true;
-        EXPECT_FALSE(NXPlatformInfo::getBoolean("VirtualServer", "bSwitch", &value)) << text;
-        EXPECT_TRUE(value) << text;
-    }
-    const std::vector<std::pair<std::string, unsigned long>> numbers = {{"0x10", 16}, {"010", 8}, {"-1", ~0UL}};
+    const std::vector<std::pair<const char*, std::optional<unsigned long>>> numbers = {
+        {"0x10", 16}, {"010", 8}, {"-1", ~0UL}, {"", std::nullopt}};
     for (const auto& [text, expected] : numbers) {
         NXPlatformInfo::setValue("VirtualServer", "nNumber", text);
-        unsigned long value = 5;
-        EXPECT_TRUE(NXPlatformInfo::getNumber("VirtualServer", "nNumber", &value)) << text;
-        EXPECT_EQ(expected, value) << text;
+        EXPECT_EQ(expected, number("nNumber")) << text;
     }
-    NXPlatformInfo::setValue("VirtualServer", "nNumber", "");
-    unsigned long kept = 5;
-    EXPECT_FALSE(NXPlatformInfo::getNumber("VirtualServer", "nNumber", &kept));
-    EXPECT_EQ(5u, kept);
     NXPlatformInfo::clearValues();
 }
 

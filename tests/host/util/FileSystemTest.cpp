@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cctype>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include "host/util/FXFile.h"
 #include "host/util/FileSystem.h"
 #include "host/util/Guid.h"
+#include "tests/support/SimulatedCloud.h"
 
 namespace fs = std::filesystem;
 
@@ -19,20 +19,14 @@ namespace {
 
 class FileSystemTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string templ = (fs::temp_directory_path() / "vshost-util-XXXXXX").string();
-        ASSERT_NE(nullptr, mkdtemp(templ.data()));
-        root_ = templ;
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
     std::string at(const std::string& relative) const { return (fs::path(root_) / relative).string(); }
     void write(const std::string& relative, const std::string& content) const {
         fs::create_directories(fs::path(at(relative)).parent_path());
         std::ofstream(at(relative), std::ios::binary) << content;
     }
 
-    std::string root_;
+    testsupport::TempDir dir_;
+    const std::string root_ = dir_.path();
 };
 
 }  // namespace

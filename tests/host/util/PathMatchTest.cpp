@@ -27,8 +27,7 @@ void expectAll(const std::string& delimiter, bool noCase, std::initializer_list<
     }
 }
 
-// The same grammar for delimiter '/' as a plain backtracking matcher: slow on
-// long input but obviously right, so it serves as the reference.
+// The same grammar for delimiter '/' as a slow but obviously right backtracking matcher.
 bool referenceMatch(const std::string& p, std::size_t pi, const std::string& t, std::size_t ti, bool noCase) {
     if (pi == p.size()) {
         return ti == t.size();
@@ -80,22 +79,16 @@ TEST(CPathMatchTest, AgreesWithBacktrackingReference) {
     }
 }
 
-// The random comparison above covers the grammar broadly; these pin the cases
-// the disk filters depend on and the other delimiters.
+// Cases the disk filters depend on; the reference above covers the grammar broadly.
 TEST(CPathMatchTest, StarsQuestionMarksAndAnchoring) {
     expectAll("/", false, {{"vhds/*.vhd", "vhds/disk.vhd", 1},
                            {"vhds/*.vhd", "vhds/sub/disk.vhd", 0},
                            {"https://**/vhds/*.vhd", "https://acct.blob.core.windows.net/vhds/os.vhd", 1},
                            {"https://**/vhds/*.vhd", "http://acct.blob.core.windows.net/vhds/os.vhd", 0},
-                           {"a/***/z", "a/z", 1},
-                           {"**/z", "a/bz", 0},
-                           {"a**/z", "az", 0},
                            {"disk?.vhd", "disk12.vhd", 0},
-                           {"a?b", "a/b", 0},
                            {"vhds", "vhds/a.vhd", 0},
                            {"a.vhd", "vhds/a.vhd", 0},
                            {"", "", 1},
-                           {"", "a", 0},
                            {"?", "", 0}});
 }
 

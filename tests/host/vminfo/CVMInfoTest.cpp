@@ -26,6 +26,8 @@ public:
     std::vector<std::string> calls;
 };
 
+void fixClock(long long seconds) { NxClock::fix(NxClock::time_point(std::chrono::seconds(seconds))); }
+
 SDiskFilterRule Rule(int type, const std::string& value, const std::string& second = "") {
     SDiskFilterRule rule;
     rule.type = type;
@@ -39,41 +41,39 @@ TEST(CVMInfoServices, FilterWalkStopsAtTheFirstMatchingRuleAndBaseMatchersFilter
     MountCtx ctx;
     ctx.diskFilters = {Rule(DISK_FILTER_BY_PATH, "vhds/*.vhd"), Rule(DISK_FILTER_BY_PATTERN, "data1"),
                        Rule(DISK_FILTER_BY_TAG, "backup", "no"), Rule(99, "unknown kind")};
-    SDisk data1;
-    data1.name = "data1";
-    EXPECT_TRUE(plugin.IsDiskFiltered(ctx, data1));
+    auto disk = [](const char* name) {
+        SDisk d;
+        d.name = name;
+        return d;
+    };
+    EXPECT_TRUE(plugin.IsDiskFiltered(ctx, disk("data1")));
     EXPECT_EQ(plugin.calls, (std::vector<std::string>{"pattern:data1"}));
 
     plugin.calls.clear();
-    SDisk os;
-    os.name = "osdisk";
-    EXPECT_FALSE(plugin.IsDiskFiltered(ctx, os));
+    EXPECT_FALSE(plugin.IsDiskFiltered(ctx, disk("osdisk")));
     EXPECT_EQ(plugin.calls, (std::vector<std::string>{"pattern:data1", "tag:backup=no"}));
-
-    SDisk tagged;
-    tagged.name = "tagged";
-    EXPECT_TRUE(plugin.IsDiskFiltered(ctx, tagged));
+    EXPECT_TRUE(plugin.IsDiskFiltered(ctx, disk("tagged")));
 }
 
 TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAskedForMore) {
     FilterPlugin plugin;
-    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000)));
+    fixClock(1000000);
     EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));  // never fetched
     plugin._RefreshHostInfoCache(0x20000000, 0);
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0x20000000, 0));
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));  // less detail than cached
     EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0x4000000000000000ULL, 0));  // templates were not fetched
 
-    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000 + 299)));
+    fixClock(1000000 + 299);
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
-    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000 + 300)));
+    fixClock(1000000 + 300);
     EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
 
     NXPlatformInfo::setValue("HostDiscovery", "nHostInfoCacheSeconds", "600");
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
-    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000 + 599)));
+    fixClock(1000000 + 599);
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
-    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000 + 600)));
+    fixClock(1000000 + 600);
     EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
     NXPlatformInfo::removeValue("HostDiscovery", "nHostInfoCacheSeconds");
 
@@ -86,7 +86,7 @@ TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAsk
 TEST(CVMInfoServices, HostCacheWithTemplatesAnswersOnlyRequestsForTemplates) {
     const UINT64 vmLists = 0x20000000, templates = 0x4000000000000000ULL;
     FilterPlugin plugin;
-    NxClock::fix(NxClock::time_point(std::chrono::seconds(1000000)));
+    fixClock(1000000);
     plugin._RefreshHostInfoCache(vmLists | templates, 0);
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(templates, 0));
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(vmLists | templates, 0));
@@ -100,16 +100,8 @@ TEST(CVMInfoServices, HostCacheWithTemplatesAnswersOnlyRequestsForTemplates) {
     NxClock::unfix();
 }
 
-TEST(CVMInfoServices, LastErrorFailuresMountFolderAndReferenceTime) {
+TEST(CVMInfoServices, MountFailuresMountFolderAndReferenceTime) {
     FilterPlugin plugin;
-    plugin.SetLastVMError(VMINFO_ERR_SNAPSHOT_SET_CREATE, "snapshot failed");
-    plugin.SetLastVMErrorDetails("more detail");
-    EXPECT_EQ(plugin.GetLastVMError(), VMINFO_ERR_SNAPSHOT_SET_CREATE);
-    EXPECT_EQ(plugin.GetLastVMErrorDetails(), "more detail");
-    EXPECT_EQ(plugin.GetLastVMErrorMessage(), "snapshot failed");
-    plugin.SetLastVMError(VMINFO_ERR_CONNECTION_LOST);
-    EXPECT_EQ(plugin.GetLastVMErrorMessage(), "");
-
     const MountCtx ctx = [] {
         MountCtx c;
         c.vmGuid = "guid-1";
@@ -129,7 +121,7 @@ TEST(CVMInfoServices, LastErrorFailuresMountFolderAndReferenceTime) {
     std::ofstream(dir.path() + "/file") << "x";
     EXPECT_EQ(plugin._PrepareMountPathDirectory(dir.path() + "/file", true), 0);
 
-    NxClock::fix(NxClock::time_point(std::chrono::seconds(1765000000)));
+    fixClock(1765000000);
     plugin.UpdateMountCtxReferenceTimeWIthCurrentTime(ctx);
     EXPECT_EQ(ctx.referenceTime, 1765000000);
     NxClock::unfix();
@@ -150,16 +142,6 @@ TEST(CVMInfoServices, BiosInfoComesFromDmiDataAndFailsWithoutAUuid) {
     EXPECT_EQ(serial, "");
     EXPECT_EQ(other, "7783-7084-3265-9085-8269-3286-77");
     CVMInfo::SetDmiDirectory("/sys/class/dmi/id");
-}
-
-TEST(CVMInfoServices, SlotsAPluginDoesNotOverrideFail) {
-    FilterPlugin plugin;
-    MountCtx ctx;
-    EXPECT_EQ(plugin.MountVM(ctx), 0);
-    VmdkHandle handle;
-    EXPECT_EQ(plugin.ReadVmdk(handle, 0, 8, nullptr), 0);
-    SDisk disk;
-    EXPECT_FALSE(plugin.IsDiskFilteredByType("OS Disk", disk));
 }
 
 }  // namespace
