@@ -48,7 +48,6 @@ TEST_F(BlobReads, RangedGetReturnsExactlyTheStoredBytes) {
 TEST_F(BlobReads, RangePastTheEndIsRejectedAndAnOverlongOneIsCut) {
     HttpReply past = get("", {rangeHeader(kBlobSize, kBlobSize + 511)});
     EXPECT_EQ(past.status, 416);
-    EXPECT_EQ(past.header("x-ms-error-code"), "InvalidRange");
     EXPECT_EQ(past.errorCode(), "InvalidRange");
 
     HttpReply tail = get("", {rangeHeader(kBlobSize - 100, kBlobSize + 4096)});
