@@ -29,22 +29,16 @@ std::string pattern(size_t size) {
     return data;
 }
 
-size_t copyToBuffer(char* ptr, size_t size, size_t nmemb, void* userdata) {
+// Moves bytes between libcurl and the SCURLData buffer, at most its remaining count.
+template <bool kIntoBuffer>
+size_t copyBuffer(char* ptr, size_t size, size_t nmemb, void* userdata) {
     SCURLData* data = static_cast<SCURLData*>(userdata);
     size_t n = std::min<unsigned long long>(size * nmemb, data->remaining);
-    std::memcpy(data->buffer.data() + data->offset, ptr, n);
+    char* at = data->buffer.data() + data->offset;
+    kIntoBuffer ? std::memcpy(at, ptr, n) : std::memcpy(ptr, at, n);
     data->offset += n;
     data->remaining -= n;
-    return size * nmemb;
-}
-
-size_t copyFromBuffer(char* ptr, size_t size, size_t nmemb, void* userdata) {
-    SCURLData* data = static_cast<SCURLData*>(userdata);
-    size_t n = std::min<unsigned long long>(size * nmemb, data->remaining);
-    std::memcpy(ptr, data->buffer.data() + data->offset, n);
-    data->offset += n;
-    data->remaining -= n;
-    return n;
+    return kIntoBuffer ? size * nmemb : n;
 }
 
 // Each accepted connection is one server task, ending when the connection closes.
@@ -152,7 +146,7 @@ TEST_F(NXLibCurlTest, RangeGetFillsCallerBufferAndReports206) {
         ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "Range: bytes=1000-4999"));
         ASSERT_TRUE(curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, "x-ms-version:2018-03-28"));
         SCURLData data(4000);
-        ASSERT_TRUE(curl.NXLibCurlSetCallbackWriteFunction(copyToBuffer));
+        ASSERT_TRUE(curl.NXLibCurlSetCallbackWriteFunction(copyBuffer<true>));
         ASSERT_TRUE(curl.NXLibCurlSetWriteData(&data));
 
         EXPECT_TRUE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
@@ -191,7 +185,7 @@ TEST_F(NXLibCurlTest, PutPullsBodyFromReadCallbackAndKeepsResponseText) {
             curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_INFILESIZE_LARGE, static_cast<int>(page.size())));
         SCURLData data(page.data(), page.size());
         ASSERT_TRUE(curl.NXLibCurlSetReadData(&data));
-        ASSERT_TRUE(curl.NXLibCurlSetCallbackReadFunction(copyFromBuffer));
+        ASSERT_TRUE(curl.NXLibCurlSetCallbackReadFunction(copyBuffer<false>));
         ASSERT_TRUE(curl.NXLibCurlSetCallbackWriteFunction(NXLibCurl::libcurl_callback));
 
         EXPECT_TRUE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_PUT, kUrl + "?comp=page", "", 0, false, false));
