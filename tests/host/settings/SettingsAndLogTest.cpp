@@ -1,4 +1,4 @@
-// Settings store, job log and sleep hook of the host framework.
+// Settings store and job log of the host framework.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,7 +7,6 @@
 
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
-#include "host/sys/Time.h"
 #include "tests/support/SimulatedCloud.h"
 
 namespace {
@@ -102,13 +101,6 @@ TEST(JobLog, MessagesAroundTheFormatBufferSizeAndLongOnesAreNotCut) {
         EvDebug::Debug("tag", "%s", text.c_str());
         EXPECT_EQ(text, capture.records().back().text) << size;
     }
-}
-
-TEST(Waits, RecordingSleeperCapturesWaitsInsteadOfSleeping) {
-    NxRecordingSleeper sleeper;
-    KASLEEP(2000);
-    KASLEEP(300000);
-    EXPECT_EQ(sleeper.waits(), (std::vector<unsigned long>{2000, 300000}));
 }
 
 }  // namespace

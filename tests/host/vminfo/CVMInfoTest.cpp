@@ -26,6 +26,8 @@ public:
     std::vector<std::string> calls;
 };
 
+const UINT64 kVmLists = 0x20000000, kTemplates = 0x4000000000000000ULL;
+
 void fixClock(long long seconds) { NxClock::fix(NxClock::time_point(std::chrono::seconds(seconds))); }
 
 SDiskFilterRule Rule(int type, const std::string& value, const std::string& second = "") {
@@ -59,10 +61,10 @@ TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAsk
     FilterPlugin plugin;
     fixClock(1000000);
     EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));  // never fetched
-    plugin._RefreshHostInfoCache(0x20000000, 0);
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0x20000000, 0));
+    plugin._RefreshHostInfoCache(kVmLists, 0);
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(kVmLists, 0));
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));  // less detail than cached
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0x4000000000000000ULL, 0));  // templates were not fetched
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(kTemplates, 0));  // templates were not fetched
 
     fixClock(1000000 + 299);
     EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
@@ -84,19 +86,18 @@ TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAsk
 
 // Templates come as one more host of the list, so only a request for them may reuse a list holding them.
 TEST(CVMInfoServices, HostCacheWithTemplatesAnswersOnlyRequestsForTemplates) {
-    const UINT64 vmLists = 0x20000000, templates = 0x4000000000000000ULL;
     FilterPlugin plugin;
     fixClock(1000000);
-    plugin._RefreshHostInfoCache(vmLists | templates, 0);
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(templates, 0));
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(vmLists | templates, 0));
+    plugin._RefreshHostInfoCache(kVmLists | kTemplates, 0);
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(kTemplates, 0));
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(kVmLists | kTemplates, 0));
     EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(vmLists, 0));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(kVmLists, 0));
 
     plugin._RefreshHostInfoCache(~0ULL, 0);  // the all-ones word fetches no templates
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(vmLists, 0));
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(templates, 0));
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(vmLists | templates, 0));
+    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(kVmLists, 0));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(kTemplates, 0));
+    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(kVmLists | kTemplates, 0));
     NxClock::unfix();
 }
 
