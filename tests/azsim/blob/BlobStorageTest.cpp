@@ -1,5 +1,4 @@
-// How blobs are kept on disk: persistence, sharing between processes, sparse
-// files with small metadata, and names that must stay inside the root.
+// Blobs on disk: persistence, sharing between processes, sparseness, names kept inside the root.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>

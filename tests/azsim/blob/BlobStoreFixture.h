@@ -1,5 +1,4 @@
-// A blob store in a temporary root, with helpers that write recognisable
-// bytes and keep a model of what the blob must read back.
+// A blob store in a temporary root, with a model of what the blob must read back.
 #pragma once
 
 #include <gtest/gtest.h>

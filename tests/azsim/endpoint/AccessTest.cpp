@@ -77,9 +77,8 @@ TEST_F(Access, BearerTokensAreCheckedForPresenceSignatureAndLifetime) {
     EXPECT_EQ(expired.status, 401);
     EXPECT_EQ(expired.errorCode(), "InvalidAuthenticationInfo");
     EXPECT_NE(expired.body.find("expired"), std::string::npos);
-}
 
-TEST_F(Access, SigningKeyIsPrivateAndSharedByEveryAuthorityOfTheFolder) {
+    // The signing key is private and shared by every authority of the folder.
     struct stat st;
     ASSERT_EQ(stat((stateDir_ + "/keys.json").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

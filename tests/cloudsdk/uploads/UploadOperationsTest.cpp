@@ -1,5 +1,4 @@
-// Containers, page blobs, page uploads and direct-upload managed disks of the SDK wrapper
-// over the demo subscription, and the endpoint's rule that a managed disk takes writes only by SAS.
+// Containers, page blobs and direct-upload managed disks of the SDK wrapper over the demo subscription.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
