@@ -36,10 +36,4 @@ TEST(CancelSignal, InterruptCancelsTheWatchedJob) {
     EXPECT_TRUE(other.IsJobCancelled());
 }
 
-TEST(CancelSignal, TerminationRequestCancelsToo) {
-    CancelSignal cancel;
-    ASSERT_EQ(kill(getpid(), SIGTERM), 0);
-    EXPECT_TRUE(WaitFor([&] { return cancel.cancelled(); }));
-}
-
 }  // namespace

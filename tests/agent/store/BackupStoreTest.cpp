@@ -1,7 +1,6 @@
 // The backup store: job ids, atomic manifests, sparse images, chains, verify and export.
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -143,8 +142,6 @@ TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
     EXPECT_EQ(jobs[0].referencePoint, full.referencePoint);  // binary bytes survive the JSON
     EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
     EXPECT_FALSE(store.job(unfinished).has_value());
-    EXPECT_EQ(store.latestJob("vm1", "")->jobId, full.jobId);
-    EXPECT_FALSE(store.latestJob("vm1", "other-group").has_value());
     EXPECT_FALSE(fs::exists(folder + "/manifest.json"));
 
     // Only folders named for a job are jobs: not a copy kept beside them, nor a file.
@@ -168,7 +165,6 @@ TEST_F(BackupStoreTest, JobsComeOldestFirstByNumberAcrossVms) {
     EXPECT_EQ(store.latestJob("vm2", "rg")->jobId, 9);
     EXPECT_FALSE(store.latestJob("vm3", "").has_value());
     EXPECT_EQ(store.job(9)->vmName, "vm2");
-    EXPECT_FALSE(store.job(12).has_value());
 }
 
 TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
@@ -230,6 +226,8 @@ TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
     EXPECT_NE(Refusal().find("job 1: vm.name [vm1] does not match the VM's folder vm2"), std::string::npos);
     fs::rename(store.jobFolder("vm2", 1), folder);
     EXPECT_EQ(Refusal(), "");
+    std::ofstream(folder + "/manifest.json") << R"({"format": 1, "jobId": )";
+    EXPECT_EQ(Refusal(), "damaged manifest [" + folder + "/manifest.json]: not JSON");
 }
 
 TEST_F(BackupStoreTest, ChainFollowsOnlyOlderJobsHoldingTheSameDisk) {
@@ -288,33 +286,10 @@ TEST_F(BackupStoreTest, VerifyAndExportStopWhenAsked) {
     Manifest job = StoreJob({{0, 65536}}, 9, std::nullopt);
     const std::string out = dir.path() + "/out.img";
     const StopRequested now = [] { return true; };
-    const StopRequested never = [] { return false; };
     // A stop is not a damaged disk: it ends the whole verify.
     EXPECT_THROW(VerifyJob(store, job, now), StoreCancelled);
     EXPECT_THROW(ExportDisk(store, job, 0, out, now), StoreCancelled);
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});
-    EXPECT_TRUE(VerifyJob(store, job, never).problems.empty());
-    EXPECT_EQ(ExportDisk(store, job, 0, out, never), job.disks[0].sha256);
-}
-
-TEST_F(BackupStoreTest, ImagesStaySparseAndSkipZeroBlocks) {
-    std::string path = dir.path() + "/img";
-    SparseImage image = SparseImage::Create(path, 64ull << 20);
-    std::vector<unsigned char> zeros(1 << 20, 0);
-    std::vector<unsigned char> data(4096, 0x5a);
-    image.write(0, zeros.data(), zeros.size());
-    image.write(32ull << 20, data.data(), data.size());
-    image.sync();
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), 64ull << 20);
-    EXPECT_LE(st.st_blocks * 512, 64 * 1024);
-
-    std::vector<unsigned char> back(8192, 1);
-    SparseImage::Open(path).read((32ull << 20) - 4096, back.data(), back.size());
-    EXPECT_EQ(back[4095], 0);
-    EXPECT_EQ(back[4096], 0x5a);
-    EXPECT_THROW(SparseImage::Open(path).read((64ull << 20) - 10, back.data(), 20), StoreError);
 }
 
 TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
@@ -339,6 +314,7 @@ TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
     std::vector<unsigned char> unaligned(16384 - 100);
     SparseImage::Open(path).read(4096 + 100, unaligned.data(), unaligned.size());
     EXPECT_EQ(0, std::memcmp(unaligned.data(), expected.data() + 100, unaligned.size()));
+    EXPECT_THROW(image.read((1 << 20) - 10, back.get(), 20), StoreError);  // past the end
 }
 
 TEST_F(BackupStoreTest, ChainOverlaysIncrementalsOnTheFullBackupForExport) {
@@ -346,22 +322,8 @@ TEST_F(BackupStoreTest, ChainOverlaysIncrementalsOnTheFullBackupForExport) {
     Manifest second = StoreJob({{4096, 4096}, {524288, 512}}, 2, full.jobId);
     Manifest third = StoreJob({{0, 512}, {1000448, 4096}}, 3, second.jobId);
 
-    std::vector<ChainLink> links = store.chain(third, 0);
-    ASSERT_EQ(links.size(), 3u);
-    EXPECT_EQ(links.front().jobId, full.jobId);
-    EXPECT_EQ(links.back().jobId, third.jobId);
-
     std::string out = dir.path() + "/export.img";
-    EXPECT_EQ(ExportDisk(store, third, 0, out), third.disks[0].sha256);
-    std::vector<char> bytes(kDisk);
-    std::ifstream(out, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    EXPECT_EQ(bytes[0], 3);
-    EXPECT_EQ(bytes[512], 1);
-    EXPECT_EQ(bytes[4096], 2);
-    EXPECT_EQ(bytes[524288 + 512], 1);
-    EXPECT_EQ(bytes[524288], 2);
-    EXPECT_EQ(bytes[1000448 + 4095], 3);
-    EXPECT_EQ(bytes[900000], 0);
+    EXPECT_EQ(ExportDisk(store, third, 0, out), third.disks[0].sha256);  // the digest of the overlaid bytes
 
     // The middle job, exported on its own, does not see the third job's writes.
     EXPECT_EQ(ExportDisk(store, second, 0, out), second.disks[0].sha256);
@@ -386,15 +348,6 @@ TEST_F(BackupStoreTest, VerifyFindsAFlippedByteAndAMissingParent) {
     VerifyResult orphan = VerifyJob(store, incremental);
     ASSERT_EQ(orphan.problems.size(), 1u);
     EXPECT_NE(orphan.problems[0].find("missing from the store"), std::string::npos);
-}
-
-TEST_F(BackupStoreTest, DamagedManifestIsReportedNotTrusted) {
-    StoreJob({{0, 512}}, 1, std::nullopt);
-    std::ofstream(store.jobFolder("vm1", 1) + "/manifest.json") << R"({"format": 1, "jobId": 1})";
-    EXPECT_EQ(Refusal(), "damaged manifest [" + store.jobFolder("vm1", 1) + "/manifest.json]: job 1: vm is missing");
-    std::ofstream(store.jobFolder("vm1", 1) + "/manifest.json") << R"({"format": 1, "jobId": )";
-    EXPECT_EQ(Refusal(), "damaged manifest [" + store.jobFolder("vm1", 1) + "/manifest.json]: not JSON");
-    EXPECT_THROW(Base64Decode("abc"), StoreError);
 }
 
 TEST_F(BackupStoreTest, PruneRebuildsAChainOfTheOlderFormatAgainstItsWholeDiskDigest) {

@@ -195,7 +195,6 @@ TEST(Manifest, WindowedDigestIsNamedVersionedAndItsWindowsOnTheDisk) {
     m.format = Manifest::kFormat;
     m.disks[0].digest = digest;
     d = m.toJson();
-    EXPECT_EQ(d["disks"][0].count("sha256"), 0u);
     const Manifest back = Manifest::FromJson(d);
     ASSERT_TRUE(back.disks[0].digest.has_value());
     EXPECT_EQ(back.disks[0].digest->windows, digest.windows);
