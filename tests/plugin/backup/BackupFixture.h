@@ -1,6 +1,4 @@
-// Shared set-up of the backup flow tests: the demo subscription, a connected
-// plugin object whose state the tests may inspect, a mount folder, and the
-// settings the tests change, removed again afterwards.
+// Backup flow fixture: the demo subscription, an inspectable connected plugin, a mount folder, settings reset.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,9 +1,5 @@
-// The page-blob reader and writer against an independent implementation of
-// the Blob service. Driven by tests/plugin/diskio/azurite-conformance.sh, which
-// starts the service over HTTPS with OAuth, writes a page blob there and passes
-// its URL, a bearer token, a SAS query, the CA file and the written bytes; and
-// creates an empty page blob for the writer, named by its public-cloud URL, with
-// the connect-to entry that routes that host name to the service.
+// The page-blob reader and writer against an independent Blob service, started and fed (URLs, token, SAS,
+// CA file, written bytes, connect-to route) by tests/plugin/diskio/azurite-conformance.sh.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -36,8 +32,7 @@ public:
         GetVmdkHandle("", "", url, handle);
         return handle;
     }
-    // Registers a restore target the way the restore side does: the blob by
-    // account, container and name, written with `token`.
+    // Registers a restore target by account, container and name, written with `token`.
     VmdkHandle RegisterTarget(const std::string& account, const std::string& container, const std::string& blob,
                               const std::string& token) {
         SAzureDiskInfo& disk = diskMap[blob];

@@ -1,5 +1,4 @@
-// Backup mounts read through the disk data path, incremental extents after
-// guest writes, change-id validation and the change-tracking status.
+// Mounted disks read back, incremental extents after guest writes, change-id validation, change-tracking status.
 #include <algorithm>
 
 #include "host/message/VMReferencePointInfo.h"
@@ -40,7 +39,7 @@ protected:
         message.serialize(out, false);
         return out;
     }
-    // Writes into the live blob of disk `index` of the mounted VM as its guest would.
+    // Writes into a live disk blob as the guest would.
     void GuestWrites(const azsim::BlobKey& blob) {
         azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
         for (const Write& w : kGuestWrites) {

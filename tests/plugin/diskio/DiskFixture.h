@@ -1,11 +1,10 @@
-// Plugin and simulated subscription for the disk data path tests: the demo
-// subscription served over HTTPS, a connected plugin, and disks registered in
-// the plugin's disk map the way a backup mount registers its snapshots.
+// Disk data path fixture: the demo subscription over HTTPS, a connected plugin, disks registered as a mount does.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -68,6 +67,22 @@ public:
         }
         return set;
     }
+};
+
+// Throws once, from the first log line that contains `trigger`: any exception inside a slot.
+class ThrowingLog : public EvLogSink {
+public:
+    explicit ThrowingLog(std::string trigger) : trigger_(std::move(trigger)) { EvDebug::addSink(this); }
+    ~ThrowingLog() override { EvDebug::removeSink(this); }
+    void write(const EvLogRecord& record, const std::string&) override {
+        if (thrown_ || record.text.find(trigger_) == std::string::npos) return;
+        thrown_ = true;
+        throw std::runtime_error("injected: " + trigger_);
+    }
+
+private:
+    std::string trigger_;
+    bool thrown_ = false;
 };
 
 class DiskDataPath : public ::testing::Test {

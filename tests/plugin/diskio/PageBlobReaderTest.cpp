@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <stdexcept>
 #include <thread>
 
 #include "azsim/auth/AccessAuthority.h"
@@ -20,22 +19,6 @@ const char* const kBufferTag =
 const char* const kPiecesTag =
     "bool CAzureInfo::_DownloadBlockAtOffset(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)";
 constexpr UINT kMiB = 1 << 20;
-
-// Throws once, from the first log line that contains `trigger`, standing in for any exception inside a slot.
-class ThrowingLog : public EvLogSink {
-public:
-    explicit ThrowingLog(std::string trigger) : trigger_(std::move(trigger)) { EvDebug::addSink(this); }
-    ~ThrowingLog() override { EvDebug::removeSink(this); }
-    void write(const EvLogRecord& record, const std::string&) override {
-        if (thrown_ || record.text.find(trigger_) == std::string::npos) return;
-        thrown_ = true;
-        throw std::runtime_error("injected: " + trigger_);
-    }
-
-private:
-    std::string trigger_;
-    bool thrown_ = false;
-};
 
 class PageBlobReader : public DiskDataPath {
 protected:
@@ -82,15 +65,6 @@ TEST_F(PageBlobReader, WholeManagedAndUnmanagedDisksEqualTheirSnapshots) {
     EXPECT_TRUE(log.contains(kPiecesTag, "Downloading at offset [8388608] with size [8388608] for blob [" +
                                              osDisk.diskInfo->dataUrl + "]"));
     EXPECT_TRUE(sleeper.waits().empty());
-}
-
-TEST_F(PageBlobReader, BlockIndexCountsBlocksOfTheRequestedSize) {
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
-    VmdkHandle handle = Open(legacy.paths[0]);
-    std::vector<unsigned char> buffer(kMiB);
-    ASSERT_EQ(1, plugin->ReadVmdk(handle, 3, 2048, buffer.data()));
-    EXPECT_EQ(Stored(legacy.paths[0], 3145728, kMiB), buffer);
-    EXPECT_TRUE(log.contains(kPiecesTag, "Buffer at offset [3145728] downloaded successfully"));
 }
 
 TEST_F(PageBlobReader, FailedSecondPieceKeepsTheFirstAndEndsTheRead) {
@@ -229,17 +203,6 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
         EXPECT_TRUE(log.containsError(c.tag, text)) << c.tag;
     }
     EXPECT_TRUE(extents.extents.empty());
-}
-
-TEST_F(PageBlobReader, IncompleteBodyIsRetriedNeverPadded) {
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
-    VmdkHandle handle = Open(legacy.paths[0]);
-    AddHttpFault(azsim::HttpFaultKind::ShortBody, 206, 1);
-    std::vector<unsigned char> buffer(kMiB);
-    ASSERT_EQ(1, plugin->ReadVmdk(handle, 0, 2048, buffer.data()));
-    EXPECT_EQ(Stored(legacy.paths[0], 0, kMiB), buffer);
-    EXPECT_EQ(std::vector<unsigned long>{2000}, sleeper.waits());
-    EXPECT_TRUE(Logged(kBufferTag, "Incomplete response body from ["));
 }
 
 TEST_F(PageBlobReader, ExpiredTokenIsRefreshedAndTheReadSucceeds) {
