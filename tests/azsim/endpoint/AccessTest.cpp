@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "azsim/model/ResourceIds.h"
 #include "tests/azsim/endpoint/EndpointFixture.h"
 
 namespace {
@@ -16,24 +17,7 @@ const std::string kVersion = "x-ms-version: 2018-03-28";
 
 // The decoded parameters of a query string.
 std::map<std::string, std::string> queryOf(const std::string& query) {
-    std::map<std::string, std::string> out;
-    std::size_t start = 0;
-    while (start < query.size()) {
-        std::size_t end = std::min(query.find('&', start), query.size());
-        std::string pair = query.substr(start, end - start);
-        std::string value;
-        for (std::size_t i = pair.find('=') + 1; i < pair.size(); ++i) {
-            if (pair[i] == '%') {
-                value += static_cast<char>(std::stoi(pair.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-            } else {
-                value += pair[i];
-            }
-        }
-        out[pair.substr(0, pair.find('='))] = value;
-        start = end + 1;
-    }
-    return out;
+    return azsim::ParseBlobUri("https://myacct.blob.core.windows.net/vhds/x?" + query).value().query;
 }
 
 TEST_F(Access, VersionHeaderMustBeAKnownServiceVersion) {

@@ -12,12 +12,21 @@
 
 namespace {
 
-std::vector<char*> Argv(std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(AZSIM_TOOL));
+// Starts the tool with `args`: stdout (and stderr, when named) to files, in `workDir` when named.
+pid_t Spawn(std::vector<std::string> args, const std::string& outPath, const std::string& errPath,
+            const std::string& workDir) {
+    std::vector<char*> argv{const_cast<char*>(AZSIM_TOOL)};
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    return argv;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        if (!errPath.empty()) dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
+        execv(AZSIM_TOOL, argv.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
@@ -45,15 +54,7 @@ std::string Sha256Hex(const std::string& bytes) {
 }
 
 ServeProcess::ServeProcess(const std::string& workDir, std::vector<std::string> args, const std::string& outPath) {
-    std::vector<char*> argv = Argv(args);
-    pid_ = fork();
-    if (pid_ == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        if (chdir(workDir.c_str()) != 0) _exit(126);
-        execv(AZSIM_TOOL, argv.data());
-        _exit(127);
-    }
+    pid_ = Spawn(std::move(args), outPath, "", workDir);
     for (int i = 0; i < 200 && printed.find("\nca ") == std::string::npos; ++i) {
         usleep(50 * 1000);
         printed = ReadFile(outPath);
@@ -79,16 +80,7 @@ int ServeProcess::stop(int signal, double* seconds) {
 
 ToolResult ToolTest::run(std::vector<std::string> args) {
     std::string outPath = scratch_.sub("out"), errPath = scratch_.sub("err");
-    std::vector<char*> argv = Argv(args);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(AZSIM_TOOL, argv.data());
-        _exit(127);
-    }
+    pid_t pid = Spawn(std::move(args), outPath, errPath, "");
     int status = 0;
     waitpid(pid, &status, 0);
     ToolResult r;
