@@ -67,22 +67,20 @@ TEST_F(ToolTest, InitShowWriteAndHashAgree) {
 TEST_F(ToolTest, BadWritesAreRefusedWithTheReason) {
     init();
     std::string before = hash({"--vm", "vm1"});
-    ToolResult misaligned = run({"write", "--state", state(), "--vm", "vm1", "--offset", "1000", "--text", "x"});
-    EXPECT_NE(0, misaligned.exitCode);
-    EXPECT_NE(std::string::npos, misaligned.err.find("offset 1000 is not a multiple of 512")) << misaligned.err;
-    ToolResult shortLength =
-        run({"write", "--state", state(), "--vm", "vm1", "--offset", "0", "--random", "1", "--length", "100"});
-    EXPECT_NE(0, shortLength.exitCode);
-    EXPECT_NE(std::string::npos, shortLength.err.find("512")) << shortLength.err;
-    ToolResult pastEnd =
-        run({"write", "--state", state(), "--vm", "vm1", "--offset", "8388608", "--zero", "--length", "512"});
-    EXPECT_NE(0, pastEnd.exitCode);
-    ToolResult noVm = run({"write", "--state", state(), "--vm", "nosuch", "--offset", "0", "--text", "x"});
-    EXPECT_NE(0, noVm.exitCode);
-    EXPECT_NE(std::string::npos, noVm.err.find("nosuch"));
-    EXPECT_NE(
-        0, run({"write", "--state", state(), "--vm", "vm1", "--disk", "7", "--offset", "0", "--text", "x"}).exitCode);
-    EXPECT_NE(0, run({"write", "--state", state(), "--vm", "vm1", "--offset", "0", "--text", "x", "--zero"}).exitCode);
+    const struct { std::vector<std::string> args; const char* reason; } cases[] = {
+        {{"--vm", "vm1", "--offset", "1000", "--text", "x"}, "offset 1000 is not a multiple of 512"},
+        {{"--vm", "vm1", "--offset", "0", "--random", "1", "--length", "100"}, "512"},
+        {{"--vm", "vm1", "--offset", "8388608", "--zero", "--length", "512"}, ""},
+        {{"--vm", "nosuch", "--offset", "0", "--text", "x"}, "nosuch"},
+        {{"--vm", "vm1", "--disk", "7", "--offset", "0", "--text", "x"}, ""},
+        {{"--vm", "vm1", "--offset", "0", "--text", "x", "--zero"}, ""}};
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"write", "--state", state()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolResult r = run(args);
+        EXPECT_NE(0, r.exitCode) << c.args[3];
+        EXPECT_NE(std::string::npos, r.err.find(c.reason)) << r.err;
+    }
     EXPECT_EQ(before, hash({"--vm", "vm1"}));
     EXPECT_NE(0, run({"hash", "--state", state(), "--vm", "vm1", "--offset", "9999999999"}).exitCode);
 }
