@@ -141,12 +141,10 @@ TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndTheBrowseStillAnswers) {
         EXPECT_TRUE(out.empty()) << path;
     }
     EXPECT_EQ(cloud.journal("BrowseRegions").back()["args"]["parent"], "root");
-    EXPECT_TRUE(log.containsError("bool CAzureInfo::BrowseRegions(SInventoryInfo, std::vector<SInventoryInfo>&)",
-                                  "Failed to Browse Azure Regions for Node [root], Error [throttled]"));
-    EXPECT_TRUE(log.containsError("bool CAzureInfo::BrowseStorageAccounts(SInventoryInfo, std::vector<SInventoryInfo>&)",
-                                  "Failed to Browse Azure StorageAccounts for Node [root], Error [throttled]"));
-    EXPECT_TRUE(log.containsError("bool CAzureInfo::BrowseTags(SInventoryInfo, std::vector<SInventoryInfo>&)",
-                                  "Failed to Browse Azure Tags for Node [root], Error [throttled]"));
+    for (const std::string what : {"Regions", "StorageAccounts", "Tags"})
+        EXPECT_TRUE(log.containsError("bool CAzureInfo::Browse" + what + "(SInventoryInfo, std::vector<SInventoryInfo>&)",
+                                      "Failed to Browse Azure " + what + " for Node [root], Error [throttled]"))
+            << what;
     EXPECT_TRUE(log.texts("bool CAzureInfo::BrowseHostList(const string&, std::vector<SInventoryInfo>&, UINT64, int)")
                     .empty());
 }
