@@ -194,6 +194,56 @@ protected:
     bool _ValidateChangeIdForBlobURI(const std::string& blobUri, const std::string& changeId, bool snapBackup);
     bool _ValidateChangeIDForManagedDiskSnapshot(const std::string& snapshotId, const std::string& changeId, const std::string& fallbackResourceGroup);
 
+    // ---- restore: driver, full-VM restore, validation, disk naming, staging, rehost, size matching ----
+    bool InitRestoreVM_FullVM(const RestoreCtx& ctx);
+    bool PreRestoreVM_FullVM(const RestoreCtx& ctx);
+    bool PostRestoreVM_FullVM(const RestoreCtx& ctx);
+    bool _CheckAndDeleteAzureBlobs(const RestoreCtx& ctx, bool overwriteBlobs);
+    bool ModifyRestoredVM(const RestoreCtx& ctx);
+    bool _ValidateVMForAzureDeployment(const RestoreCtx& ctx, bool autoSelect);
+    bool _ValidateOSDisk(const RestoreCtx& ctx);
+    bool _ValidateOSDisk(const std::vector<SDisk>& disks);
+    bool _ValidateStorageAccount(const RestoreCtx& ctx);
+    bool _ValidateVirtualNetworks(const RestoreCtx& ctx);
+    bool _ValidateVirtualNetworksInLocation(const RestoreCtx& ctx);
+    bool _ValidateVirtualNetworksInResourceGroup(const RestoreCtx& ctx);
+    bool _GetStorageAccountInfoForVMDisks(const RestoreCtx& ctx, std::vector<SDatastoreInfo>& out);
+    bool _GetStorageAccountInfoFromCache(const std::string& account, SDatastoreInfo& out);
+    bool _IsValidStorageAccount(const std::string& text);
+    bool _GetStagingStorageAccountInfo(const std::string& region, SDatastoreInfo& out);
+    bool IsAvailabilityZoneRestoreEnabled();
+    void UpdateAvailabilityZoneForRestoreVM(const RestoreCtx& ctx);
+    bool GenerateUniqueDiskName(const RestoreCtx& ctx);
+    bool GenerateUniqueDiskName(const RestoreCtx& ctx, const std::string& vmSize);
+    void _GenerateDiskName(std::string& name);
+    bool _UpdateDiskToStorageMap(const RestoreCtx& ctx);
+    bool _GenerateDiskLun(const OperationCtx& opCtx);
+    int GetFirstAvailableLUN(const std::vector<SDisk>& disks, int after);
+    bool LoadVMConfigFile(const RestoreCtx& ctx, std::string& text);
+    bool GetStagingPath(const RestoreCtx& ctx, std::string& path);
+    bool InitCloudFSAndDiskNames(const RestoreCtx& ctx);
+    bool InitCloudFSAndDiskNames(const RestoreCtx& ctx, const std::string& vmSize);
+    bool IsVSCloudFSRequired(const RestoreCtx& ctx);
+    bool GetDiskInfoByStagingFile(const std::string& key, SAzureDiskInfo& out);
+    int UploadDisksToAzure(std::vector<SDisk>& disks);
+    int UploadDisk(SAzureDiskInfo& record);
+    bool _CreateAndAttachDisk(SDisk& disk);
+    bool _AttachDisk(SDisk& disk);
+    bool _DetachDisk(SDisk& disk);
+    bool _DeleteVirtualDiskFile(SDisk& disk);
+    bool _ValidateVMSize(const RestoreCtx& ctx, bool autoSelect);
+    bool _GetVMSizeInfoForVMSizeString(const std::string& size, const std::vector<SVMSizeInfo>& sizes,
+                                       SVMSizeInfo& out);
+    bool GetBestMatchingVMSizeInfo(const std::vector<SVMSizeInfo>& sizes, SVMSizeInfo& required, bool premiumStorage,
+                                   bool gen2, SVMSizeInfo& best);
+    bool _GetBestMatchingVMSizeInfo(const std::vector<SVMSizeInfo>& sizes, SVMSizeInfo& required, bool gen2,
+                                    SVMSizeInfo& best);
+    bool _CheckVMSizeDeviceLimits(const SVMSizeInfo& required, const SVMSizeInfo& selected, bool gen2);
+    bool _CheckVMSizeAvailabilityZoneCompatibility(const SVMSizeInfo& size, const std::string& zones);
+    bool _GetPremiumStorageCompatibleVMSizes(const std::vector<SVMSizeInfo>& sizes, bool gen2,
+                                             std::vector<SVMSizeInfo>& premium, std::vector<SVMSizeInfo>& standard);
+    bool _CheckPremiumStorageAccount(const RestoreCtx& ctx, const std::vector<SVMSizeInfo>& sizes);
+
     void _InitializeSdk(const char* tag);
     void _ReadSettings(const char* tag);
     void _CleanUpSnapLiveBrowseState();
