@@ -1,5 +1,5 @@
 // vsagent: the host agent program. Loads the plugin and drives browse and
-// backup jobs through it; keeps backups in a local backup store.
+// backup and restore jobs through it; keeps backups in a local backup store.
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -21,6 +21,8 @@ const char* const kUsage =
     "                                   a disk as of a job, assembled from its backups\n"
     "  prune --store DIR --keep-last N | --keep-within DURATION\n"
     "                                   remove old backups; kept ones stay restorable\n"
+    "  restore --store DIR --job ID [--name NAME]\n"
+    "                                   a backed-up VM as a VM in the cloud, from any job\n"
     "  demo                             full and incremental backup, export and compare, end to end\n"
     "\n"
     "Without --cloud DIR the agent works on a simulated subscription in ~/.vsagent/cloud,\n"
@@ -42,6 +44,7 @@ int main(int argc, char** argv) {
     if (command == "verify") return vsagent::RunVerify(argc, argv, cancel);
     if (command == "export") return vsagent::RunExport(argc, argv, cancel);
     if (command == "prune") return vsagent::RunPrune(argc, argv, cancel);
+    if (command == "restore") return vsagent::RunRestore(argc, argv, cancel);
     if (command == "demo") return vsagent::RunDemo(argc, argv, cancel);
     std::cerr << "vsagent: unknown command [" << command << "]\n\n" << kUsage;
     return vsagent::kExitUsage;

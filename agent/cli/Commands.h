@@ -23,6 +23,7 @@ int RunList(int argc, char** argv);
 int RunVerify(int argc, char** argv, const CancelSignal& cancel);
 int RunExport(int argc, char** argv, const CancelSignal& cancel);
 int RunPrune(int argc, char** argv, const CancelSignal& cancel);
+int RunRestore(int argc, char** argv, CancelSignal& cancel);
 int RunDemo(int argc, char** argv, CancelSignal& cancel);
 
 // Parses the command's options and applies the global ones (settings file, log file).

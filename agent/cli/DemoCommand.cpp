@@ -1,5 +1,5 @@
-// demo: a full backup, guest writes, an incremental backup, exports and a
-// comparison with the cloud's own hashes, on a simulated subscription of its own.
+// demo: a full backup, guest writes, an incremental backup, exports, a restore
+// and comparisons with the cloud's own hashes, on a simulated subscription of its own.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include "agent/host/CancelSignal.h"
 #include "agent/job/BackupJob.h"
 #include "agent/job/Progress.h"
+#include "agent/restore/RestoreJob.h"
 #include "agent/store/Integrity.h"
 #include "agent/store/Sha256.h"
 #include "azsim/model/SubscriptionState.h"
@@ -30,9 +31,10 @@ const char* const kUsage =
     "Runs the agent's main job end to end on a fresh simulated subscription in\n"
     "DIR/cloud (default ~/.vsagent/demo): a full backup of VM NAME (default\n"
     "app-win01) into DIR/store, writes inside the VM's disks, an incremental\n"
-    "backup, an export of every disk of both jobs, and a comparison with the\n"
-    "cloud's own SHA-256 of each disk at the time of each backup. Exits 0 only\n"
-    "when everything matches.\n";
+    "backup, an export of every disk of both jobs, a comparison with the\n"
+    "cloud's own SHA-256 of each disk at the time of each backup, and a restore\n"
+    "of the incremental job as a new VM whose disks must hash as the VM's did at\n"
+    "that backup. Exits 0 only when everything matches.\n";
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
@@ -41,9 +43,10 @@ class CloudDisks {
 public:
     CloudDisks(const std::string& dir, const std::string& vmName) : state_(dir), vmName_(vmName) {}
 
-    std::vector<std::string> hashes() const {
+    // The SHA-256 of each disk of VM `vmName` (default: the demo's VM), the OS disk first.
+    std::vector<std::string> hashes(const std::string& vmName = std::string()) const {
         azsim::StateDocument doc = state_.load();
-        const azsim::VirtualMachine* vm = doc.findVm(vmName_);
+        const azsim::VirtualMachine* vm = doc.findVm(vmName.empty() ? vmName_ : vmName);
         std::vector<std::string> out;
         if (!vm) return out;
         azsim::PageBlobStore store = state_.blobs();
@@ -137,8 +140,19 @@ public:
             sound = sound && result.problems.empty();
             std::cout << "   job " << job.jobId << ": " << (result.problems.empty() ? "ok" : "DAMAGED") << "\n";
         }
-        bool passed = match && chained && sound;
-        std::cout << "\n" << (passed ? "demo passed: every exported disk equals the cloud's disk at its backup time"
+        std::cout << "\n6. restore the incremental job as a new VM and compare its disks with the cloud's at backup time\n";
+        const std::string restored = vmName_ + "-restored";
+        bool restoredMatch = restore(host, incremental->jobId, restored);
+        std::vector<std::string> restoredHashes = restoredMatch ? cloud.hashes(restored) : std::vector<std::string>();
+        restoredMatch = restoredMatch && restoredHashes == after;
+        for (std::size_t i = 0; i < restoredHashes.size() && i < after.size(); ++i)
+            std::cout << "   disk " << i << "  restored " << restoredHashes[i].substr(0, 16) << "  cloud at backup "
+                      << after[i].substr(0, 16) << "  " << (restoredHashes[i] == after[i] ? "match" : "DIFFERENT")
+                      << "\n";
+
+        bool passed = match && chained && sound && restoredMatch;
+        std::cout << "\n" << (passed ? "demo passed: every exported and restored disk equals the cloud's disk at its "
+                                       "backup time"
                                      : "demo FAILED")
                   << "\n";
         return passed ? kExitOk : kExitFailed;
@@ -170,6 +184,31 @@ private:
         }
         std::cout << SummaryText(result, figures, store_.jobFolder(vmName_, jobId));
         return result.manifest;
+    }
+
+    bool restore(AgentHost& host, long long backupJob, const std::string& name) {
+        long long jobId = store_.nextJobId();
+        ConnectFailure failure;
+        std::unique_ptr<IVMInfo> plugin = host.connect(jobId, failure);
+        if (!plugin) {
+            Fail("demo", "cannot connect: error " + std::to_string(failure.code) + " (" + failure.details + ")");
+            return false;
+        }
+        cancel_.watch(dynamic_cast<CVMInfo*>(plugin.get()));
+        RestoreRequest request;
+        request.jobId = backupJob;
+        request.vmName = name;
+        request.showProgress = true;
+        RestoreResult result = RestoreJob(*plugin, store_, [this] { return cancel_.cancelled(); }).run(request, jobId);
+        cancel_.watch(nullptr);
+        if (!result.ok) {
+            Fail("demo", "restore failed in " + result.failedStep + ": error " + std::to_string(result.errorCode) +
+                             " (" + result.errorDetails + ")");
+            return false;
+        }
+        std::cout << "   VM [" << result.vmName << "] size " << result.vmSize << ", " << result.disks.size()
+                  << " disks, wrote " << FormatBytes(result.bytesWritten) << "\n";
+        return true;
     }
 
     bool compare(const Manifest& job, const std::vector<std::string>& cloudHashes) {

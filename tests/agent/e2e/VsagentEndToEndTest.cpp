@@ -14,7 +14,7 @@
 #include "agent/store/Manifest.h"
 #include "azsim/model/SubscriptionState.h"
 #include "host/message/VMReferencePointInfo.h"
-#include "tests/agent/e2e/VsagentRun.h"
+#include "tests/agent/e2e/VsagentFixture.h"
 #include "tests/support/SimulatedCloud.h"
 
 namespace fs = std::filesystem;
@@ -22,144 +22,7 @@ using nlohmann::json;
 
 namespace {
 
-class Vsagent : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // The first command seeds the subscription with the demo scenario.
-        ASSERT_EQ(Agent({"browse", "VMs", "--depth", "1"}).exitCode, 0);
-    }
-
-    e2e::Run Agent(std::vector<std::string> args) {
-        args.insert(args.end(), {"--cloud", cloud, "--log", dir.path() + "/job.log"});
-        return e2e::Execute(VSAGENT_BINARY, args, dir.path());
-    }
-    e2e::Run Azsim(std::vector<std::string> args) {
-        args.insert(args.begin() + 1, {"--state", cloud});
-        return e2e::Execute(AZSIM_TOOL, args, dir.path());
-    }
-    // A successful backup's JSON summary.
-    json Backup(const std::string& vm, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"backup", "--vm", vm, "--store", store, "--json"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        e2e::Run run = Agent(args);
-        EXPECT_EQ(run.exitCode, 0) << run.err;
-        return json::parse(run.out, nullptr, false);
-    }
-    // The cloud's SHA-256 (or, with `root`, windowed root digest) of each disk.
-    std::vector<std::string> CloudHashes(const std::string& vm, int disks, bool root = false) {
-        std::vector<std::string> out;
-        for (int d = 0; d < disks; ++d) {
-            std::vector<std::string> args = {"hash", "--vm", vm, "--disk", std::to_string(d)};
-            if (root) args.push_back("--root");
-            e2e::Run run = Azsim(args);
-            EXPECT_EQ(run.exitCode, 0) << run.err;
-            out.push_back(run.out.substr(0, 64));
-        }
-        return out;
-    }
-    std::vector<json> CloudRoots(const std::string& vm, int disks) {
-        std::vector<std::string> roots = CloudHashes(vm, disks, true);
-        return std::vector<json>(roots.begin(), roots.end());
-    }
-    static std::vector<json> Roots(const json& job) {
-        std::vector<json> out;
-        for (const json& disk : job["disks"]) out.push_back(disk["digest"]["root"]);
-        return out;
-    }
-    std::string Export(long long job, int disk) {
-        std::string out = dir.path() + "/export-" + std::to_string(job) + "-" + std::to_string(disk);
-        e2e::Run run = Agent({"export", "--store", store, "--job", std::to_string(job), "--disk", std::to_string(disk),
-                              "--out", out});
-        EXPECT_EQ(run.exitCode, 0) << run.err;
-        // The exported file itself, hashed by the cloud tool's own code path for files.
-        return e2e::Execute("/usr/bin/sha256sum", {out}, dir.path()).out.substr(0, 64);
-    }
-    void GuestWrite(const std::string& vm, int disk, std::uint64_t offset, std::uint64_t length, int seed) {
-        ASSERT_EQ(Azsim({"write", "--vm", vm, "--disk", std::to_string(disk), "--offset", std::to_string(offset),
-                         "--random", std::to_string(seed), "--length", std::to_string(length)})
-                      .exitCode,
-                  0);
-    }
-    json List() { return json::parse(Agent({"list", "--store", store, "--json"}).out, nullptr, false); }
-    std::size_t CloudSnapshots() {
-        azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
-        return doc.snapshots.size() + doc.blobSnapshots.size() + doc.snapshotSets.size();
-    }
-    std::size_t SnapshotSetsOf(const std::string& vm) {
-        azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
-        return static_cast<std::size_t>(std::count_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
-                                                       [&](const azsim::SnapshotSet& set) { return set.vmName == vm; }));
-    }
-    std::string JobFolder(const std::string& vm, long long job) {
-        return store + "/" + vm + "/job-" + std::to_string(job);
-    }
-    // A backup of `vm` on one thread, slowed by a delay on every read, started once
-    // `disk0` of job `job` is being written.
-    std::unique_ptr<e2e::Background> SlowBackupUnderWay(const std::string& vm, long long job) {
-        EXPECT_EQ(Azsim({"fault", "add-http", "--method", "GET", "--path", "*", "--kind", "delay", "--delay-ms", "400",
-                         "--times", "-1"})
-                      .exitCode,
-                  0);
-        auto backup = std::make_unique<e2e::Background>(
-            VSAGENT_BINARY,
-            std::vector<std::string>{"backup", "--vm", vm, "--store", store, "--threads", "1", "--cloud", cloud,
-                                     "--log", dir.path() + "/job.log"},
-            dir.path());
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!fs::exists(JobFolder(vm, job) + "/disk0.img") && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return backup;
-    }
-    // A failed backup: one line on stderr naming the step, nothing on stdout, exit 1.
-    void ExpectOneLineFailure(const e2e::Run& run, const std::string& step) {
-        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
-        EXPECT_TRUE(run.out.empty()) << run.out;
-        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
-        EXPECT_NE(run.err.find("failed in " + step + ":"), std::string::npos) << run.err;
-    }
-
-    // Full, incremental, incremental of `vm`; every export equals the cloud's disk at its backup time.
-    // Each job's root digests equal the cloud's at its time, and a full backup of the
-    // last state gets the roots the last incremental got.
-    void BackUpThreeTimes(const std::string& vm, int disks) {
-        std::vector<std::vector<std::string>> atBackup;
-        std::vector<json> jobs;
-        std::vector<std::vector<json>> rootsAtBackup;
-        for (int round = 0; round < 3; ++round) {
-            if (round > 0)
-                for (int d = 0; d < disks; ++d) {
-                    GuestWrite(vm, d, (1 + d + round) * 1048576ull, 65536, round * 10 + d);
-                    GuestWrite(vm, d, 200 * 1048576ull + round * 4096, 4096, round * 10 + d + 5);
-                }
-            atBackup.push_back(CloudHashes(vm, disks));
-            rootsAtBackup.push_back(CloudRoots(vm, disks));
-            jobs.push_back(Backup(vm));
-            EXPECT_EQ(Roots(jobs.back()), rootsAtBackup.back()) << "job " << jobs.back()["jobId"];
-        }
-        EXPECT_NE(rootsAtBackup[1], rootsAtBackup[2]);
-        EXPECT_EQ(Roots(Backup(vm, {"--full"})), rootsAtBackup[2]);
-        ASSERT_EQ(jobs[0]["backupType"], "full");
-        for (int round = 1; round < 3; ++round) {
-            EXPECT_EQ(jobs[round]["backupType"], "incremental");
-            EXPECT_EQ(jobs[round]["parentJob"], jobs[round - 1]["jobId"]);
-            std::uint64_t written = static_cast<std::uint64_t>(disks) * (65536 + 4096);
-            EXPECT_GE(jobs[round]["bytesRead"].get<std::uint64_t>(), written);
-            EXPECT_LE(jobs[round]["bytesRead"].get<std::uint64_t>(), written * 11 / 10);
-        }
-        for (int round = 0; round < 3; ++round) {
-            ASSERT_EQ(jobs[round]["disks"].size(), static_cast<std::size_t>(disks));
-            for (int d = 0; d < disks; ++d) {
-                std::string exported = Export(jobs[round]["jobId"], d);
-                EXPECT_EQ(exported, atBackup[round][d]) << "job " << jobs[round]["jobId"] << " disk " << d;
-            }
-        }
-        EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
-    }
-
-    testsupport::TempDir dir;
-    std::string cloud = dir.path() + "/cloud";
-    std::string store = dir.path() + "/store";
-};
+using e2e::Vsagent;
 
 TEST_F(Vsagent, ManagedVmFullThenIncrementalBackupsExportAsTheCloudHadThem) { BackUpThreeTimes("web-linux01", 3); }
 

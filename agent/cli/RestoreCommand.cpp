@@ -1,0 +1,186 @@
+// restore: a backed-up VM as a VM in the cloud, from any job of its chain.
+#include <chrono>
+#include <iostream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/cli/Commands.h"
+#include "agent/host/AgentHost.h"
+#include "agent/host/CancelSignal.h"
+#include "agent/job/ErrorAdvice.h"
+#include "agent/job/Progress.h"
+#include "agent/restore/RestoreCleanup.h"
+#include "agent/restore/RestoreJob.h"
+#include "host/settings/NXPlatformInfo.h"
+#include "host/vminfo/CVMInfo.h"
+
+namespace vsagent {
+
+namespace {
+
+const char* const kUsage =
+    "usage: vsagent restore --store DIR --job ID [--name NAME] [--group RG] [--region REGION]\n"
+    "                       [--size SIZE] [--managed | --unmanaged] [--direct-upload]\n"
+    "                       [--storage ACCOUNT[/CONTAINER]] [--zones LIST] [--network VNET [--subnet SUBNET]]\n"
+    "                       [--public-ip] [--power-off] [--overwrite] [--threads N]\n"
+    "\n"
+    "Restores the VM backed up by job ID of the store DIR as a VM in the cloud. An\n"
+    "incremental job is restored through its chain: every disk as it was at that job.\n"
+    "Only the ranges the backups stored are written; the rest of a new disk reads as zeros.\n"
+    "\n"
+    "  --name NAME      the new VM's name (default: the backed-up VM's name, which\n"
+    "                   needs --overwrite while that VM exists)\n"
+    "  --group RG       resource group (default: the backed-up VM's)\n"
+    "  --region REGION  region (default: the group's)\n"
+    "  --size SIZE      VM size (default: the backed-up VM's when the region offers it and it\n"
+    "                   fits, else the best match)\n"
+    "  --managed, --unmanaged   managed disks or page blobs (default: as the backed-up VM)\n"
+    "  --direct-upload  write managed disks directly instead of staging page blobs first\n"
+    "  --storage ACCOUNT[/CONTAINER]  where page blobs go (default: for an unmanaged VM\n"
+    "                   the backed-up VM's account, for a managed one an account of the region;\n"
+    "                   container vhds)\n"
+    "  --zones LIST     availability zones, e.g. 1 or 1,2 (default: the backed-up VM's)\n"
+    "  --network VNET, --subnet SUBNET  the NIC's network (default: the region's first)\n"
+    "  --public-ip      give the VM a public IP address\n"
+    "  --power-off      shut the VM down after its boot wait (nMinsWaitForBootTimeout minutes)\n"
+    "  --overwrite      replace a VM and disks of the same names\n"
+    "  --threads N      write with N threads (1 to 64; default: tuned while the job runs)\n"
+    "\n"
+    "Ctrl-C cancels the job: what it created in the cloud is removed. A restore that was\n"
+    "killed is undone by the next restore run against the same store.\n";
+
+const std::vector<OptionSpec> kOptions = {
+    {"store", true},     {"job", true},        {"name", true},      {"group", true},     {"region", true},
+    {"size", true},      {"managed", false},   {"unmanaged", false}, {"direct-upload", false},
+    {"storage", true},   {"zones", true},      {"network", true},   {"subnet", true},    {"public-ip", false},
+    {"power-off", false}, {"overwrite", false}, {"threads", true}};
+
+double MegabytesPerSecond(std::uint64_t bytes, double seconds) {
+    return seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0;
+}
+
+std::string SummaryText(const RestoreRequest& request, const RestoreResult& r, double seconds) {
+    std::ostringstream out;
+    out << "Restore of job " << request.jobId << " as VM [" << r.vmName << "] in [" << r.resourceGroup
+        << "]: size " << r.vmSize << ", zones " << (r.zones.empty() ? "none" : r.zones) << ", GUID " << r.vmGuid
+        << "\n";
+    for (const RestoredDisk& d : r.disks)
+        out << "  " << (d.osDisk ? "OS disk  " : "LUN " + std::to_string(d.lun) + "    ") << d.backupName << " -> "
+            << d.restoredName << (d.storageAccount.empty() ? "" : " in " + d.storageAccount) << "  "
+            << FormatBytes(d.bytes) << ", wrote " << FormatBytes(d.written) << "\n";
+    out << "  wrote " << FormatBytes(r.bytesWritten) << " in " << r.writes << " writes, " << seconds << " s, "
+        << MegabytesPerSecond(r.bytesWritten, r.writeSeconds) << " MB/s while writing\n";
+    for (const std::string& f : r.failures) out << "  warning: " << f << "\n";
+    for (const std::string& note : r.notes) out << "  note: " << note << "\n";
+    return out.str();
+}
+
+nlohmann::json SummaryJson(const RestoreRequest& request, const RestoreResult& r, double seconds) {
+    nlohmann::json disks = nlohmann::json::array();
+    for (const RestoredDisk& d : r.disks)
+        disks.push_back({{"backupName", d.backupName}, {"restoredName", d.restoredName},
+                         {"storageAccount", d.storageAccount}, {"lun", d.lun}, {"osDisk", d.osDisk},
+                         {"bytes", d.bytes}, {"written", d.written}});
+    return {{"job", request.jobId}, {"vmName", r.vmName}, {"resourceGroup", r.resourceGroup},
+            {"vmGuid", r.vmGuid}, {"vmSize", r.vmSize}, {"zones", r.zones}, {"disks", disks},
+            {"bytesWritten", r.bytesWritten}, {"writes", r.writes}, {"seconds", seconds},
+            {"writeSeconds", r.writeSeconds}, {"failures", r.failures}, {"notes", r.notes}};
+}
+
+std::string FailureLine(const RestoreRequest& request, const RestoreResult& r) {
+    ErrorAdvice advice = AdviceFor(r.errorCode);
+    std::ostringstream out;
+    out << "restore of job " << request.jobId << " " << (r.cancelled ? "cancelled" : "failed") << " in "
+        << r.failedStep << ": error " << r.errorCode << ", " << advice.meaning;
+    if (!r.errorDetails.empty()) out << " (" << r.errorDetails << ")";
+    out << ". What to do: " << advice.action << ".";
+    out << " What the job created was removed.";
+    for (const std::string& note : r.notes) out << " Note: " << note << ".";
+    return out.str();
+}
+
+// The request the command line asks for; false with `error` set when it is not one.
+bool ReadRequest(const CommandLine& line, RestoreRequest& request, std::string& error) {
+    if (!line.number("job", 1, Manifest::kMaxJobId, request.jobId, error)) return false;
+    if (line.has("managed") && line.has("unmanaged")) {
+        error = "--managed and --unmanaged exclude each other";
+        return false;
+    }
+    if (line.has("managed")) request.managed = true;
+    if (line.has("unmanaged")) request.managed = false;
+    request.directUpload = line.has("direct-upload");
+    if (request.directUpload && request.managed == std::optional<bool>(false)) {
+        error = "--direct-upload writes managed disks; it cannot go with --unmanaged";
+        return false;
+    }
+    if (line.has("subnet") && !line.has("network")) {
+        error = "--subnet needs --network";
+        return false;
+    }
+    long long threads = 0;
+    if (line.has("threads") && !line.number("threads", 1, 64, threads, error)) return false;
+    request.threads = static_cast<int>(threads);
+    request.vmName = line.value("name");
+    request.resourceGroup = line.value("group");
+    request.region = line.value("region");
+    request.vmSize = line.value("size");
+    request.storage = line.value("storage");
+    // The shell-friendly "account/container" is the plugin's "account\container".
+    for (char& c : request.storage)
+        if (c == '/') c = '\\';
+    request.zones = line.value("zones");
+    request.network = line.value("network");
+    request.subnet = line.value("subnet");
+    request.publicIp = line.has("public-ip");
+    request.powerOn = !line.has("power-off");
+    request.overwrite = line.has("overwrite");
+    request.showProgress = !line.has("json");
+    return true;
+}
+
+}  // namespace
+
+int RunRestore(int argc, char** argv, CancelSignal& cancel) {
+    CommandLine line;
+    int exit = ParseCommand(argc, argv, kOptions, 0, kUsage, line);
+    if (exit >= 0) return exit;
+    if (!line.has("store")) return Fail("restore", "--store DIR is required", kExitUsage);
+    if (!line.has("job")) return Fail("restore", "--job ID is required", kExitUsage);
+    RestoreRequest request;
+    std::string error;
+    if (!ReadRequest(line, request, error)) return Fail("restore", error, kExitUsage);
+    try {
+        BackupStore store = BackupStore::OpenExisting(line.value("store"));
+        AgentHost host(CloudDir(line));
+        std::vector<std::string> undone = CleanUpDeadRestores(store.root(), host.cloud().credentials());
+        if (request.directUpload)
+            NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk", "1");
+        const long long jobId = store.nextJobId();
+        ConnectFailure failure;
+        std::unique_ptr<IVMInfo> plugin = host.connect(jobId, failure);
+        if (!plugin)
+            return Fail("restore", "cannot connect to the subscription: error " + std::to_string(failure.code) + " (" +
+                                       failure.details + "). What to do: " + AdviceFor(48).action + ".");
+        cancel.watch(dynamic_cast<CVMInfo*>(plugin.get()));
+        const auto start = std::chrono::steady_clock::now();
+        RestoreResult result = RestoreJob(*plugin, store, [&cancel] { return cancel.cancelled(); }).run(request, jobId);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        cancel.watch(nullptr);
+        plugin->Disconnect();
+        result.notes.insert(result.notes.begin(), undone.begin(), undone.end());
+        if (!result.ok) {
+            Fail("restore", FailureLine(request, result));
+            return result.cancelled ? kExitCancelled : kExitFailed;
+        }
+        if (line.has("json"))
+            std::cout << SummaryJson(request, result, seconds).dump(2) << "\n";
+        else
+            std::cout << SummaryText(request, result, seconds);
+        return kExitOk;
+    } catch (const std::exception& e) {
+        return Fail("restore", e.what());
+    }
+}
+
+}  // namespace vsagent

@@ -1,0 +1,365 @@
+#include "agent/restore/RestoreJob.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "agent/job/ParallelReader.h"
+#include "agent/job/Progress.h"
+#include "agent/job/ReadPlan.h"
+#include "agent/restore/RestoreRecord.h"
+#include "agent/restore/SourceVm.h"
+#include "agent/store/ChainReader.h"
+#include "agent/store/FolderLock.h"
+#include "agent/store/StoreError.h"
+
+namespace fs = std::filesystem;
+
+namespace vsagent {
+
+namespace {
+
+// The largest VM description the agent reads; real ones are a few KiB.
+constexpr std::uintmax_t kMaxConfigBytes = 16 << 20;
+
+bool AllZero(const unsigned char* data, std::size_t length) {
+    return std::all_of(data, data + length, [](unsigned char b) { return b == 0; });
+}
+
+std::string ReadSmallFile(const fs::path& path) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec || size > kMaxConfigBytes) throw StoreError("cannot read the VM description [" + path.string() + "]");
+    std::ifstream in(path, std::ios::binary);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!in) throw StoreError("cannot read the VM description [" + path.string() + "]");
+    return text;
+}
+
+// "account\container" -> ("account", "container"); the container is empty when none is named.
+std::pair<std::string, std::string> SplitPlacement(const std::string& placement) {
+    const std::string::size_type slash = placement.find('\\');
+    if (slash == std::string::npos) return {placement, std::string()};
+    return {placement.substr(0, slash), placement.substr(slash + 1)};
+}
+
+}  // namespace
+
+struct RestoreJob::Session {
+    struct Disk {
+        std::size_t backupIndex = 0;   // in the manifest
+        std::size_t ctxIndex = 0;      // in ctx.disks
+        std::string path;              // the name the plugin keys the disk by
+        VmdkHandle handle;
+        bool open = false;
+        std::unique_ptr<ChainReader> chain;
+        ExtentList extents;
+    };
+    long long jobId = 0;
+    Manifest backup;
+    SourceVm source;
+    bool directUpload = false;
+    std::string container;  // named by the placement; empty: the plugin's default
+    std::string folder;
+    std::string staging;
+    std::optional<FolderLock> lock;
+    RestoreRecord record;
+    RestoreCtx ctx;
+    std::vector<Disk> disks;
+    bool initCalled = false;
+    std::string step;
+    RestoreResult result;
+};
+
+RestoreJob::RestoreJob(IVMInfo& plugin, BackupStore& store, std::function<bool()> cancelled)
+    : plugin_(plugin), store_(store), cancelled_(std::move(cancelled)) {}
+
+bool RestoreJob::fail(Session& s, const std::string& step) {
+    if (!s.result.failedStep.empty()) return false;
+    s.result.failedStep = step;
+    s.result.errorCode = plugin_.GetLastVMError();
+    s.result.errorDetails = plugin_.GetLastVMErrorDetails();
+    if (cancelled_() || s.result.errorCode == VMINFO_ERR_JOB_CANCELLED) {
+        s.result.cancelled = true;
+        s.result.errorCode = VMINFO_ERR_JOB_CANCELLED;
+    }
+    return false;
+}
+
+// Runs `step`; an exception fails the job in the step `Session::step` names, with its text.
+bool RestoreJob::guard(Session& s, const std::function<bool()>& step) {
+    try {
+        return step();
+    } catch (const std::exception& e) {
+        const bool first = s.result.failedStep.empty();
+        fail(s, s.step);
+        if (first) s.result.errorDetails = e.what();
+        return false;
+    }
+}
+
+void RestoreJob::record(Session& s) {
+    s.step = "store";
+    s.record.write(s.folder);
+}
+
+// The backup job, the restore's work folder with its lock and record, and the staged files.
+bool RestoreJob::prepare(const RestoreRequest& request, Session& s) {
+    s.step = "store";
+    std::optional<Manifest> backup = store_.job(request.jobId);
+    if (!backup) {
+        fail(s, "store");
+        s.result.errorDetails = "the store holds no complete backup job " + std::to_string(request.jobId);
+        return false;
+    }
+    s.backup = std::move(*backup);
+    s.folder = RestoreJobFolder(store_.root(), s.jobId);
+    s.staging = (fs::path(s.folder) / "staging").string();
+    fs::create_directories(s.staging);
+    s.lock = FolderLock::Hold(s.folder, FolderLock::Mode::Exclusive);
+    s.record.jobId = s.jobId;
+    s.record.vmName = request.vmName.empty() ? s.backup.vmName : request.vmName;
+    s.record.resourceGroup = request.resourceGroup.empty() ? s.backup.resourceGroup : request.resourceGroup;
+    record(s);
+    return stageFiles(s);
+}
+
+// The backup's files, checked against their manifest entries, into the staging folder.
+bool RestoreJob::stageFiles(Session& s) {
+    const fs::path from = fs::path(store_.jobFolder(s.backup.vmName, s.backup.jobId)) / "files";
+    bool haveConfig = false;
+    for (const FileRecord& file : s.backup.files) {
+        const fs::path target = fs::path(s.staging) / file.name;
+        fs::copy_file(from / file.name, target, fs::copy_options::overwrite_existing);
+        if (fs::file_size(target) != file.size || HashFile(target.string()) != file.sha256)
+            throw StoreError("the kept file [" + file.name + "] of job " + std::to_string(s.backup.jobId) +
+                             " does not match its manifest");
+        if (!haveConfig && target.extension() == ".json") {
+            s.source = SourceVm::Parse(ReadSmallFile(target));
+            haveConfig = true;
+        }
+    }
+    if (!haveConfig)
+        throw StoreError("job " + std::to_string(s.backup.jobId) + " holds no VM description (.json) to restore from");
+    return true;
+}
+
+bool RestoreJob::buildContext(const RestoreRequest& request, Session& s) {
+    RestoreCtx& ctx = s.ctx;
+    ctx.restoreType = RESTORE_TYPE_FULL_VM;
+    ctx.vmName = s.record.vmName;
+    ctx.resourceGroup = s.record.resourceGroup;
+    ctx.region = request.region;
+    if (ctx.region.empty()) {
+        SHostInfo group;
+        s.step = "GetHostInfoForHost";
+        if (!plugin_.GetHostInfoForHost(ctx.resourceGroup, 0, 0, group)) return fail(s, "GetHostInfoForHost");
+        ctx.region = group.location;
+    }
+    ctx.m_vmSize = request.vmSize;
+    ctx.originalInfo.isManaged = s.source.managed;
+    ctx.originalInfo.m_InstanceSize = s.source.size;
+    ctx.originalInfo.firmware = s.source.generation2 ? "efi" : "";
+    ctx.originalInfo.availabilityZones = s.source.zones;
+    ctx.availabilityZones = request.zones;
+    ctx.powerOn = request.powerOn;
+    ctx.overwrite = request.overwrite;
+    ctx.inPlaceRestore = request.overwrite && ctx.vmName == s.backup.vmName && ctx.resourceGroup == s.backup.resourceGroup;
+    ctx.assignPublicIP = request.publicIp;
+    ctx.restoreAsManagedVM = request.managed.value_or(s.source.managed);
+    s.record.managedVm = ctx.restoreAsManagedVM;
+    s.directUpload = ctx.restoreAsManagedVM && request.directUpload;
+    if (!request.network.empty()) {
+        VMInfoStructs::SVMNetworkCard nic;
+        nic.name = ctx.vmName + "-nic0";
+        nic.networkName = request.network;
+        nic.subnetId = request.subnet;
+        ctx.nics.push_back(nic);
+    }
+    ctx.sourceVmName = s.backup.vmName;
+    ctx.sourceVmGuid = s.backup.vmGuid;
+    ctx.stagingRoot = s.folder;
+    ctx.stagingPath = s.staging;
+    // An unmanaged VM's disks go, unless told otherwise, where the backed-up VM kept them.
+    std::string placement = request.storage;
+    if (placement.empty() && !ctx.restoreAsManagedVM) placement = s.source.storageAccount;
+    ctx.storageAccount = SplitPlacement(placement).first;
+    s.container = SplitPlacement(placement).second;
+    for (std::size_t i = 0; i < s.backup.disks.size(); ++i) {
+        const DiskRecord& d = s.backup.disks[i];
+        SDisk disk;
+        disk.type = DISK_TYPE_VIRTUAL_DISK;
+        disk.name = d.name;
+        disk.originalName = d.name;
+        disk.isOsDisk = d.osDisk;
+        disk.unitNumber = d.lun;
+        disk.capacity = static_cast<long long>(d.capacity);
+        disk.storageAccount = placement;
+        disk.isEncrypted = s.source.diskEncrypted(d.lun, d.osDisk);
+        disk.isManaged = s.source.managed;
+        s.disks.emplace_back();
+        s.disks.back().backupIndex = i;
+        s.disks.back().ctxIndex = ctx.disks.size();
+        ctx.disks.push_back(disk);
+    }
+    for (const FileRecord& file : s.backup.files) {
+        SDisk entry;
+        entry.type = DISK_TYPE_FILE;
+        entry.name = file.name;
+        entry.indexName = file.name;
+        entry.uri = (fs::path(s.staging) / file.name).string();
+        ctx.disks.push_back(entry);
+    }
+    return true;
+}
+
+// Checks and disk names; then what the job is about to create goes into its record.
+bool RestoreJob::init(Session& s) {
+    s.step = "InitRestoreVM";
+    s.initCalled = true;
+    if (!plugin_.InitRestoreVM(s.ctx)) return fail(s, "InitRestoreVM");
+    for (Session::Disk& d : s.disks) {
+        const SDisk& disk = s.ctx.disks[d.ctxIndex];
+        d.path = disk.uri;
+        RestoreTarget target;
+        target.name = disk.name;
+        target.managedDisk = s.directUpload;
+        // Naming leaves the account alone in the disk entry; the container is the one placement named.
+        if (!s.directUpload)
+            target.storageAccount = disk.storageAccount + (s.container.empty() ? "" : "\\" + s.container);
+        s.record.disks.push_back(target);
+    }
+    record(s);
+    return true;
+}
+
+bool RestoreJob::createDisks(Session& s) {
+    for (Session::Disk& d : s.disks) {
+        const DiskRecord& backup = s.backup.disks[d.backupIndex];
+        s.step = "store";
+        d.chain = std::make_unique<ChainReader>(store_.chain(s.backup, d.backupIndex), backup.imageBytes);
+        d.extents = NormalizeExtents(d.chain->dataExtents(), backup.imageBytes);
+        s.step = "CreateVmdk";
+        if (!plugin_.CreateVmdk(s.ctx.vmName, "", d.path, d.handle, static_cast<long long>(backup.imageBytes)))
+            return fail(s, "CreateVmdk");
+        d.open = true;
+    }
+    return true;
+}
+
+// Every range the chain stored, read from the store and written through the plugin on
+// a pool of threads; a range that holds only zeros is left out, since a new disk reads
+// as zeros already.
+bool RestoreJob::writeDisks(Session& s, const RestoreRequest& request) {
+    ReadQueue queue;
+    std::uint64_t planned = 0;
+    for (std::size_t i = 0; i < s.disks.size(); ++i) {
+        queue.addDisk(i, &s.disks[i].extents);
+        planned += TotalBytes(s.disks[i].extents);
+    }
+    std::vector<std::atomic<std::uint64_t>> written(s.disks.size());
+    ReadCallbacks callbacks;
+    callbacks.read = [&](const PlannedRead& r, unsigned char* buffer) {
+        Session::Disk& d = s.disks[r.disk];
+        const std::size_t length = static_cast<std::size_t>(r.bytes());
+        d.chain->read(r.offset, length, buffer);
+        if (AllZero(buffer, length)) return true;
+        if (plugin_.WriteVmdk(d.handle, r.offset, static_cast<UINT>(length), buffer) != 1) return false;
+        written[r.disk] += length;
+        return true;
+    };
+    callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
+    callbacks.cancelled = cancelled_;
+    ReadOutcome outcome;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        Progress progress(planned, request.showProgress);
+        outcome = RunReads(queue, request.threads, callbacks, &progress.bytes());
+    }
+    s.result.writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    s.result.writes = outcome.reads;
+    for (std::size_t i = 0; i < s.disks.size(); ++i) {
+        s.result.bytesWritten += written[i];
+        const DiskRecord& backup = s.backup.disks[s.disks[i].backupIndex];
+        const SDisk& disk = s.ctx.disks[s.disks[i].ctxIndex];
+        s.result.disks.push_back({backup.name, disk.name, disk.storageAccount, backup.lun, backup.osDisk,
+                                  backup.imageBytes, written[i]});
+    }
+    if (outcome.status == ReadOutcome::Status::Done) return true;
+    fail(s, "WriteVmdk");
+    if (outcome.status == ReadOutcome::Status::Cancelled) return false;
+    const PlannedRead& r = outcome.failedRead;
+    std::string where = "disk " + std::to_string(r.disk) + " [" + s.backup.disks[s.disks[r.disk].backupIndex].name +
+                        "], " + std::to_string(r.bytes()) + " bytes at offset " + std::to_string(r.offset);
+    if (!outcome.failure.empty()) s.result.errorDetails = outcome.failure;
+    s.result.errorDetails = where + (s.result.errorDetails.empty() ? "" : ": " + s.result.errorDetails);
+    return false;
+}
+
+void RestoreJob::closeDisks(Session& s) {
+    s.step = "CloseVmdk";
+    for (Session::Disk& d : s.disks)
+        if (d.open) {
+            d.open = false;
+            guard(s, [&] { return plugin_.CloseVmdk(d.handle) == 1 || fail(s, "CloseVmdk"); });
+        }
+}
+
+// The VM from the written disks; the record names the deployment before it is asked
+// for and the VM's GUID once it is known.
+bool RestoreJob::deploy(Session& s) {
+    if (cancelled_()) {
+        s.result.cancelled = true;
+        return fail(s, "PreRestoreVM");
+    }
+    s.step = "PreRestoreVM";
+    if (!plugin_.PreRestoreVM(s.ctx)) return fail(s, "PreRestoreVM");
+    s.record.deploying = true;
+    record(s);
+    s.step = "RestoreVM";
+    const bool deployed = plugin_.RestoreVM(s.ctx) == 1;
+    s.record.vmGuid = s.ctx.vmGuid;
+    record(s);
+    if (!deployed) return fail(s, "RestoreVM");
+    s.step = "PostRestoreVM";
+    return plugin_.PostRestoreVM(s.ctx) == 1 || fail(s, "PostRestoreVM");
+}
+
+// A job that failed has the plugin undo what it made; either way the work folder goes.
+void RestoreJob::finish(Session& s, bool ok) {
+    if (!ok && s.initCalled) {
+        s.step = "CleanupRestoreVM";
+        guard(s, [&] {
+            if (plugin_.CleanupRestoreVM(s.ctx) != 1)
+                s.result.notes.push_back("the plugin could not undo everything the job made (see the job log)");
+            return true;
+        });
+    }
+    s.lock.reset();
+    std::error_code ec;
+    if (!s.folder.empty()) fs::remove_all(s.folder, ec);
+    if (ec) s.result.notes.push_back("the work folder [" + s.folder + "] was not removed: " + ec.message());
+}
+
+RestoreResult RestoreJob::run(const RestoreRequest& request, long long restoreJobId) {
+    Session s;
+    s.jobId = restoreJobId;
+    const bool ok = guard(s, [&] { return prepare(request, s) && buildContext(request, s) && init(s); }) &&
+                    guard(s, [&] { return createDisks(s) && writeDisks(s, request); });
+    closeDisks(s);
+    const bool deployed = ok && s.result.failedStep.empty() && guard(s, [&] { return deploy(s); });
+    s.result.vmName = s.ctx.vmName;
+    s.result.resourceGroup = s.ctx.resourceGroup;
+    s.result.vmGuid = s.ctx.vmGuid;
+    s.result.vmSize = s.ctx.m_vmSize;
+    s.result.zones = s.ctx.vmInfo.availabilityZones;
+    for (const SFailure& f : s.ctx.restoreFailures) s.result.failures.push_back(f.subject + ": " + f.reason);
+    s.result.ok = deployed;
+    finish(s, deployed);
+    return s.result;
+}
+
+}  // namespace vsagent

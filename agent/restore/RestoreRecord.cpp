@@ -1,0 +1,110 @@
+#include "agent/restore/RestoreRecord.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/store/AtomicFile.h"
+
+namespace fs = std::filesystem;
+
+namespace vsagent {
+
+namespace {
+
+constexpr const char* kRecordName = "restore-record.json";
+constexpr const char* kFolderPrefix = "restore-";
+constexpr int kFormat = 1;
+constexpr std::size_t kMaxRecordBytes = 256 * 1024;
+constexpr std::size_t kMaxNameLength = 1024;
+constexpr std::size_t kMaxDisks = 256;
+
+// Names handed on to the cloud: printable ASCII (a backslash separates account and container).
+bool IsName(const nlohmann::json& value, bool mayBeEmpty) {
+    if (!value.is_string()) return false;
+    const std::string& text = value.get_ref<const std::string&>();
+    if (text.size() > kMaxNameLength || (text.empty() && !mayBeEmpty)) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7f; });
+}
+
+std::optional<nlohmann::json> ReadDocument(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text(kMaxRecordBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.gcount() > static_cast<std::streamsize>(kMaxRecordBytes)) return std::nullopt;
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    if (document.is_discarded() || !document.is_object()) return std::nullopt;
+    return document;
+}
+
+long long FolderJobId(const fs::path& folder) {
+    const std::string name = folder.filename().string();
+    const std::size_t prefix = std::char_traits<char>::length(kFolderPrefix);
+    if (name.rfind(kFolderPrefix, 0) != 0 || name.size() > prefix + 18) return 0;
+    const std::string digits = name.substr(prefix);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return std::stoll(digits);
+}
+
+std::optional<RestoreTarget> ReadTarget(const nlohmann::json& d) {
+    if (!d.is_object() || !IsName(d.value("name", nlohmann::json()), false) ||
+        !IsName(d.value("storageAccount", nlohmann::json()), true) || !d.value("managedDisk", nlohmann::json()).is_boolean())
+        return std::nullopt;
+    return RestoreTarget{d["name"].get<std::string>(), d["storageAccount"].get<std::string>(),
+                         d["managedDisk"].get<bool>()};
+}
+
+}  // namespace
+
+std::string RestoreJobsFolder(const std::string& storeRoot) { return (fs::path(storeRoot) / ".restore-jobs").string(); }
+
+std::string RestoreJobFolder(const std::string& storeRoot, long long jobId) {
+    return (fs::path(RestoreJobsFolder(storeRoot)) / (kFolderPrefix + std::to_string(jobId))).string();
+}
+
+void RestoreRecord::write(const std::string& folder) const {
+    nlohmann::json targets = nlohmann::json::array();
+    for (const RestoreTarget& t : disks)
+        targets.push_back({{"name", t.name}, {"storageAccount", t.storageAccount}, {"managedDisk", t.managedDisk}});
+    nlohmann::json document = {{"format", kFormat},     {"jobId", jobId},         {"vmName", vmName},
+                               {"resourceGroup", resourceGroup}, {"managedVm", managedVm},
+                               {"deploying", deploying}, {"vmGuid", vmGuid},     {"disks", targets}};
+    WriteFileAtomically((fs::path(folder) / kRecordName).string(), document.dump(2) + "\n");
+}
+
+std::optional<RestoreRecord> RestoreRecord::Read(const std::string& folder) {
+    const fs::path where(folder);
+    std::optional<nlohmann::json> document = ReadDocument(where / kRecordName);
+    if (!document) return std::nullopt;
+    const nlohmann::json& d = *document;
+    const long long folderJob = FolderJobId(where);
+    const nlohmann::json& list = d.contains("disks") ? d["disks"] : nlohmann::json();
+    const bool wellFormed = d.value("format", nlohmann::json()) == kFormat && folderJob > 0 &&
+                            d.value("jobId", nlohmann::json()) == folderJob &&
+                            IsName(d.value("vmName", nlohmann::json()), false) &&
+                            IsName(d.value("resourceGroup", nlohmann::json()), false) &&
+                            d.value("managedVm", nlohmann::json()).is_boolean() &&
+                            d.value("deploying", nlohmann::json()).is_boolean() &&
+                            IsName(d.value("vmGuid", nlohmann::json()), true) && list.is_array() &&
+                            list.size() <= kMaxDisks;
+    if (!wellFormed) return std::nullopt;
+    RestoreRecord record;
+    record.jobId = folderJob;
+    record.vmName = d["vmName"].get<std::string>();
+    record.resourceGroup = d["resourceGroup"].get<std::string>();
+    record.managedVm = d["managedVm"].get<bool>();
+    record.deploying = d["deploying"].get<bool>();
+    record.vmGuid = d["vmGuid"].get<std::string>();
+    for (const nlohmann::json& entry : list) {
+        std::optional<RestoreTarget> target = ReadTarget(entry);
+        if (!target) return std::nullopt;
+        record.disks.push_back(*target);
+    }
+    return record;
+}
+
+}  // namespace vsagent

@@ -1,0 +1,188 @@
+// vsagent restore run as a person runs it: backed-up VMs come back as new VMs
+// whose disks hold exactly the bytes the cloud had at each backup.
+#include <signal.h>
+
+#include "tests/agent/e2e/VsagentFixture.h"
+
+namespace {
+
+using e2e::json;
+namespace fs = std::filesystem;
+
+class VsagentRestore : public e2e::Vsagent {
+protected:
+    // A restore's JSON summary; the run must succeed.
+    json Restore(long long job, std::vector<std::string> extra) {
+        std::vector<std::string> args = {"restore", "--store", store, "--job", std::to_string(job), "--json"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        e2e::Run run = Agent(args);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        return json::parse(run.out, nullptr, false);
+    }
+    azsim::StateDocument Cloud() { return azsim::SubscriptionState(cloud).load(); }
+    // The resources of the subscription, without what only records activity.
+    json Resources() {
+        json doc = Cloud().toJson();
+        doc.erase("deployments");
+        return doc;
+    }
+    // Page blobs in the subscription's model whose name starts with `prefix`: staged or restored disks.
+    std::size_t BlobsNamed(const std::string& prefix) {
+        azsim::StateDocument doc = Cloud();
+        return static_cast<std::size_t>(std::count_if(doc.unmanagedDisks.begin(), doc.unmanagedDisks.end(),
+                                                       [&](const azsim::UnmanagedDisk& d) {
+                                                           return d.blob.name.rfind(prefix, 0) == 0;
+                                                       }));
+    }
+    std::size_t ManagedDisksNamed(const std::string& prefix) {
+        azsim::StateDocument doc = Cloud();
+        return static_cast<std::size_t>(std::count_if(doc.managedDisks.begin(), doc.managedDisks.end(),
+                                                       [&](const azsim::ManagedDisk& d) {
+                                                           return d.name.rfind(prefix, 0) == 0;
+                                                       }));
+    }
+    bool NoRestoreWorkLeft() { return !fs::exists(store + "/.restore-jobs") || fs::is_empty(store + "/.restore-jobs"); }
+    // The restored VM's data-disk LUNs in order of attachment.
+    std::vector<int> Luns(const std::string& vm) {
+        std::vector<int> out;
+        for (const azsim::DiskAttachment& a : Cloud().findVm(vm)->disks)
+            if (a.lun >= 0) out.push_back(a.lun);
+        return out;
+    }
+};
+
+TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmThroughStagingOrDirectUpload) {
+    const std::vector<std::string> atFull = CloudHashes("web-linux01", 3);
+    const json full = Backup("web-linux01");
+    GuestWrite("web-linux01", 1, 5 * 1048576ull, 65536, 7);
+    GuestWrite("web-linux01", 2, 300 * 1048576ull, 4096, 8);
+    const std::vector<std::string> atIncremental = CloudHashes("web-linux01", 3);
+    const json incremental = Backup("web-linux01");
+    ASSERT_EQ(incremental["backupType"], "incremental");
+
+    const json first = Restore(full["jobId"], {"--name", "web-r1"});
+    const json second = Restore(incremental["jobId"], {"--name", "web-r2", "--direct-upload"});
+    EXPECT_EQ(CloudHashes("web-r1", 3), atFull);
+    EXPECT_EQ(CloudHashes("web-r2", 3), atIncremental);
+
+    // What a restore writes follows what the backups stored, not the disks' capacity.
+    const std::uint64_t stored = full["bytesRead"].get<std::uint64_t>();
+    EXPECT_LE(first["bytesWritten"].get<std::uint64_t>(), stored);
+    EXPECT_GT(first["bytesWritten"].get<std::uint64_t>(), 0u);
+
+    azsim::StateDocument doc = Cloud();
+    for (const char* name : {"web-r1", "web-r2"}) {
+        const azsim::VirtualMachine* vm = doc.findVm(name, "rg-prod");
+        ASSERT_NE(vm, nullptr) << name;
+        EXPECT_EQ(vm->size, "Standard_D2s_v3");
+        EXPECT_EQ(vm->zones, "1");
+        EXPECT_TRUE(vm->managed);
+        EXPECT_EQ(vm->powerState, azsim::PowerState::Running);
+        EXPECT_EQ(vm->nics.size(), 1u);
+        EXPECT_EQ(Luns(name), (std::vector<int>{0, 1}));
+    }
+    EXPECT_EQ(first["vmGuid"], doc.findVm("web-r1")->guid);
+    e2e::Run show = Azsim({"show"});
+    EXPECT_NE(show.out.find("web-r2"), std::string::npos);
+    // Nothing staged is left: the page blobs the first restore wrote became managed disks.
+    EXPECT_EQ(BlobsNamed("web-r1"), 0u);
+    EXPECT_EQ(BlobsNamed("web-r2"), 0u);
+    EXPECT_TRUE(NoRestoreWorkLeft());
+    EXPECT_EQ(Agent({"browse", "VMs", "--depth", "1"}).out.find("web-r1") != std::string::npos, true);
+}
+
+TEST_F(VsagentRestore, UnmanagedAndEncryptedVmsComeBackWithTheirBytes) {
+    const std::vector<std::string> legacy = CloudHashes("legacy-vm01", 2);
+    const json legacyJob = Backup("legacy-vm01");
+    const std::vector<std::string> secure = CloudHashes("secure-db01", 2);
+    const json secureJob = Backup("secure-db01");
+
+    Restore(legacyJob["jobId"], {"--name", "legacy-r1"});
+    Restore(secureJob["jobId"], {"--name", "secure-r1"});
+    EXPECT_EQ(CloudHashes("legacy-r1", 2), legacy);
+    EXPECT_EQ(CloudHashes("secure-r1", 2), secure);
+
+    azsim::StateDocument doc = Cloud();
+    const azsim::VirtualMachine* unmanaged = doc.findVm("legacy-r1");
+    ASSERT_NE(unmanaged, nullptr);
+    EXPECT_FALSE(unmanaged->managed);
+    EXPECT_EQ(unmanaged->region, "germanywestcentral");
+    // The page blobs are the VM's disks, in the account the backed-up VM used.
+    EXPECT_EQ(BlobsNamed("legacy-r1"), 2u);
+    const azsim::VirtualMachine* encrypted = doc.findVm("secure-r1");
+    ASSERT_NE(encrypted, nullptr);
+    EXPECT_TRUE(encrypted->encryption.encrypted);
+    EXPECT_EQ(encrypted->encryption.dekBackup, doc.findVm("secure-db01")->encryption.dekBackup);
+    EXPECT_TRUE(NoRestoreWorkLeft());
+}
+
+TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
+    const json job = Backup("web-linux01");
+    const json before = Resources();
+    struct Case {
+        std::vector<std::string> args;
+        std::string step;
+        std::string code;
+    };
+    const std::vector<Case> cases = {
+        {{}, "InitRestoreVM", "error 10,"},                                         // the VM exists
+        {{"--name", "web-r9", "--region", "northeurope"}, "InitRestoreVM", "error 20,"},  // no virtual network
+        {{"--name", "web-r9", "--unmanaged", "--storage", "testzrs01"}, "InitRestoreVM", "error 198,"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"restore", "--store", store, "--job", std::to_string(job["jobId"].get<long long>())};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        e2e::Run run = Agent(args);
+        ExpectOneLineFailure(run, c.step);
+        EXPECT_NE(run.err.find(c.code), std::string::npos) << run.err;
+        EXPECT_EQ(Resources(), before) << run.err;
+    }
+    EXPECT_TRUE(NoRestoreWorkLeft());
+    e2e::Run missing = Agent({"restore", "--store", store, "--job", "99"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("no complete backup job 99"), std::string::npos) << missing.err;
+}
+
+TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNothing) {
+    const json job = Backup("app-win01");
+    const json before = Resources();
+    ASSERT_EQ(Azsim({"fault", "add-http", "--method", "PUT", "--path", "*", "--kind", "delay", "--delay-ms", "300",
+                     "--times", "-1"})
+                  .exitCode,
+              0);
+    const std::string jobArg = std::to_string(job["jobId"].get<long long>());
+    auto Started = [&](const std::string& name) {
+        auto run = std::make_unique<e2e::Background>(
+            VSAGENT_BINARY,
+            std::vector<std::string>{"restore", "--store", store, "--job", jobArg, "--name", name, "--threads", "1",
+                                     "--cloud", cloud, "--log", dir.path() + "/job.log"},
+            dir.path());
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (BlobsNamed(name) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return run;
+    };
+    auto killed = Started("app-r1");
+    ASSERT_GT(BlobsNamed("app-r1"), 0u);
+    kill(killed->pid(), SIGKILL);
+    killed->finish();
+
+    auto cancelled = Started("app-r2");
+    kill(cancelled->pid(), SIGINT);
+    e2e::Run stopped = cancelled->finish();
+    EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
+    EXPECT_NE(stopped.err.find("cancelled in"), std::string::npos) << stopped.err;
+    EXPECT_EQ(BlobsNamed("app-r2"), 0u);
+    // The killed job's blobs are still there; the next restore run undoes that job first.
+    EXPECT_GT(BlobsNamed("app-r1"), 0u);
+    ASSERT_EQ(Azsim({"fault", "clear"}).exitCode, 0);
+    e2e::Run next = Agent({"restore", "--store", store, "--job", jobArg, "--name", "app-r3"});
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_NE(next.out.find("that was killed"), std::string::npos) << next.out;
+    EXPECT_EQ(BlobsNamed("app-r1"), 0u);
+    EXPECT_EQ(ManagedDisksNamed("app-r1"), 0u);
+    EXPECT_NE(Cloud().findVm("app-r3"), nullptr);
+    EXPECT_TRUE(NoRestoreWorkLeft());
+}
+
+}  // namespace
