@@ -1,5 +1,6 @@
 # The simulated subscription of the bench scripts (sourced): one region, one
-# group, and managed VMs with their OS disk only.
+# group, a storage account and a virtual network for restores, and managed VMs
+# with their OS disk only.
 
 # bench_vm NAME SIZE_MIB CONTENT_JSON: one VM of the scenario.
 bench_vm() {
@@ -22,6 +23,10 @@ bench_scenario() {
                "vmSizes": [{"name": "Standard_D4s_v3", "cpus": 4, "memoryMB": 16384, "maxDataDisks": 8, "maxNics": 2,
                             "premiumIO": true, "gen2Supported": true, "zones": ""}]}],
   "resourceGroups": [{"name": "rg-bench", "location": "westeurope"}],
+  "storageAccounts": [{"name": "benchstore01", "resourceGroup": "rg-bench", "region": "westeurope",
+                       "sku": "Standard_LRS", "kind": "StorageV2", "containers": ["vhds"]}],
+  "virtualNetworks": [{"name": "vnet-bench", "resourceGroup": "rg-bench", "region": "westeurope",
+                       "addressPrefix": "10.0.0.0/16", "subnets": [{"name": "default", "addressPrefix": "10.0.0.0/24"}]}],
   "vms": [
 $vms
   ]

@@ -1,0 +1,119 @@
+// What a restore reads from outside the agent: the VM description kept with a
+// backup, and the record a killed restore left. Each is checked before use.
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "agent/restore/RestoreRecord.h"
+#include "agent/restore/SourceVm.h"
+#include "agent/store/StoreError.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using vsagent::RestoreRecord;
+using vsagent::SourceVm;
+
+namespace {
+
+json Description() {
+    return json::parse(R"({
+      "name": "web01", "id": "/subscriptions/sub-1/resourceGroups/rg/providers/Microsoft.Compute/virtualMachines/web01",
+      "location": "westeurope", "zones": "1,2",
+      "properties": {"hardwareProfile": {"vmSize": "Standard_D2s_v3"},
+                     "securityProfile": {"uefiSettings": {"secureBootEnabled": true}},
+                     "storageProfile": {"osDisk": {"vhd": {"uri": "https://acct1.blob.core.windows.net/vhds/web01.vhd"},
+                                                   "encryptionSettings": {"enabled": true}},
+                                        "dataDisks": [{"lun": 0}, {"lun": 3, "encryptionSettings": {"enabled": true}}]}}})");
+}
+
+TEST(SourceVm, ReadsWhatARestoreNeeds) {
+    SourceVm vm = SourceVm::Parse(Description().dump());
+    EXPECT_EQ(vm.name, "web01");
+    EXPECT_EQ(vm.subscriptionId, "sub-1");
+    EXPECT_EQ(vm.size, "Standard_D2s_v3");
+    EXPECT_EQ(vm.zones, "1,2");
+    EXPECT_TRUE(vm.generation2);
+    EXPECT_FALSE(vm.managed);
+    EXPECT_EQ(vm.storageAccount, "acct1");
+    EXPECT_TRUE(vm.diskEncrypted(-7, true));
+    EXPECT_FALSE(vm.diskEncrypted(0, false));
+    EXPECT_TRUE(vm.diskEncrypted(3, false));
+    EXPECT_FALSE(vm.diskEncrypted(5, false));  // a disk the description does not list
+
+    json managed = Description();
+    managed["properties"]["storageProfile"]["osDisk"] = {{"managedDisk", {{"id", "x"}}}};
+    managed["properties"].erase("securityProfile");
+    managed["zones"] = json::array({"2", "3"});
+    SourceVm m = SourceVm::Parse(managed.dump());
+    EXPECT_TRUE(m.managed);
+    EXPECT_TRUE(m.storageAccount.empty());
+    EXPECT_FALSE(m.generation2);
+    EXPECT_EQ(m.zones, "2,3");
+}
+
+TEST(SourceVm, RefusesADescriptionItCannotUseNamingTheField) {
+    struct Case {
+        std::function<void(json&)> damage;
+        std::string field;
+    };
+    const std::vector<Case> cases = {
+        {[](json& d) { d = json::array(); }, "the document"},
+        {[](json& d) { d.erase("name"); }, ".name"},
+        {[](json& d) { d["properties"]["hardwareProfile"]["vmSize"] = 4; }, ".properties.hardwareProfile.vmSize"},
+        {[](json& d) { d["zones"] = 1; }, ".zones"},
+        {[](json& d) { d["properties"]["storageProfile"].erase("osDisk"); }, ".properties.storageProfile.osDisk"},
+        {[](json& d) { d["properties"]["storageProfile"]["osDisk"]["vhd"]["uri"] = "file:///etc/passwd"; },
+         ".properties.storageProfile.osDisk.vhd.uri"},
+        {[](json& d) { d["properties"]["storageProfile"]["dataDisks"][1]["lun"] = "3"; }, "dataDisks[]"},
+        {[](json& d) { d["properties"]["storageProfile"]["dataDisks"][1]["lun"] = 64; }, "dataDisks[].lun"},
+    };
+    for (const Case& c : cases) {
+        json damaged = Description();
+        c.damage(damaged);
+        try {
+            SourceVm::Parse(damaged.dump());
+            ADD_FAILURE() << "accepted a description damaged at " << c.field;
+        } catch (const vsagent::StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.field), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_THROW(SourceVm::Parse("{not json"), vsagent::StoreError);
+}
+
+TEST(RestoreRecord, RoundTripsAndRefusesARecordThatIsNotItsFolders) {
+    testsupport::TempDir dir;
+    const std::string folder = vsagent::RestoreJobFolder(dir.path(), 12);
+    fs::create_directories(folder);
+    RestoreRecord record;
+    record.jobId = 12;
+    record.vmName = "web-r1";
+    record.resourceGroup = "rg-prod";
+    record.managedVm = false;
+    record.deploying = true;
+    record.vmGuid = "0a1b";
+    record.disks = {{"web-r1.vhd", "acct\\backups", false}, {"web-r1-data", "", true}};
+    record.write(folder);
+    std::optional<RestoreRecord> read = RestoreRecord::Read(folder);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->vmName, "web-r1");
+    EXPECT_TRUE(read->deploying);
+    ASSERT_EQ(read->disks.size(), 2u);
+    EXPECT_EQ(read->disks[0].storageAccount, "acct\\backups");
+    EXPECT_TRUE(read->disks[1].managedDisk);
+
+    // The same record in another job's folder, or with a damaged entry, is not trusted.
+    const std::string other = vsagent::RestoreJobFolder(dir.path(), 13);
+    fs::create_directories(other);
+    fs::copy_file(folder + "/restore-record.json", other + "/restore-record.json");
+    EXPECT_FALSE(RestoreRecord::Read(other));
+    record.disks[0].name = "bad name";
+    record.write(folder);
+    EXPECT_FALSE(RestoreRecord::Read(folder));
+    std::ofstream(folder + "/restore-record.json") << "[]";
+    EXPECT_FALSE(RestoreRecord::Read(folder));
+}
+
+}  // namespace
