@@ -1,0 +1,118 @@
+// Restore test fixture: the demo subscription, a connected plugin with its restore steps and state
+// opened to the tests, a staging folder, captured log lines and restore settings reset after each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "azsim/model/SubscriptionState.h"
+#include "host/log/EvDebug.h"
+#include "host/settings/NXPlatformInfo.h"
+#include "host/sys/Time.h"
+#include "plugin/frame/AzureInfo.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace restoretest {
+
+using testsupport::SimulatedCloud;
+
+// The plugin with the protected restore steps and state used by the tests.
+class TestPlugin : public CAzureInfo {
+public:
+    using CAzureInfo::CAzureInfo;
+    using CAzureInfo::_CheckVMSizeAvailabilityZoneCompatibility;
+    using CAzureInfo::_CheckVMSizeDeviceLimits;
+    using CAzureInfo::_GetBestMatchingVMSizeInfo;
+    using CAzureInfo::_GetStagingStorageAccountInfo;
+    using CAzureInfo::_GetStorageAccountInfoFromCache;
+    using CAzureInfo::_IsValidStorageAccount;
+    using CAzureInfo::_ValidateOSDisk;
+    using CAzureInfo::_ValidateStorageAccount;
+    using CAzureInfo::_ValidateVirtualNetworks;
+    using CAzureInfo::_ValidateVMForAzureDeployment;
+    using CAzureInfo::_ValidateVMSize;
+    using CAzureInfo::diskMap;
+    using CAzureInfo::directUpload;
+    using CAzureInfo::directUploadRestore;
+    using CAzureInfo::directUploadToManagedDisk;
+    using CAzureInfo::GetBestMatchingVMSizeInfo;
+    using CAzureInfo::GetDiskInfoByStagingFile;
+    using CAzureInfo::InitCloudFSAndDiskNames;
+    using CAzureInfo::IsVSCloudFSRequired;
+    using CAzureInfo::LoadVMConfigFile;
+    using CAzureInfo::UpdateAvailabilityZoneForRestoreVM;
+    using CAzureInfo::uploadDiskList;
+    using CAzureInfo::UploadDisksToAzure;
+};
+
+// A disk of the restored VM: a virtual disk in `account` ("account" or "account\container").
+inline SDisk Disk(const std::string& name, const std::string& account, bool isOsDisk = false) {
+    SDisk disk;
+    disk.name = disk.originalName = disk.uri = name;
+    disk.storageAccount = account;
+    disk.isOsDisk = isOsDisk;
+    return disk;
+}
+
+// A file restored with the disks (type 0), such as the VM configuration file.
+inline SDisk File(const std::string& indexName) {
+    SDisk file;
+    file.type = DISK_TYPE_FILE;
+    file.indexName = indexName;
+    return file;
+}
+
+class RestoreTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (const char* key : {"bRestoreAzureAvailabilityZone", "bIgnoreBootFailuresOnRestoredVM"})
+            NXPlatformInfo::removeValue("VirtualServer", key);
+    }
+
+    std::unique_ptr<TestPlugin> Connected(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
+        std::unique_ptr<TestPlugin> plugin(new TestPlugin(type, 0));
+        EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                  SimulatedCloud::kSecret),
+                  1);
+        return plugin;
+    }
+
+    // A full-VM restore of a two-disk, one-NIC VM (2 CPUs, 4096 MB) into rg-prod, West Europe,
+    // as an unmanaged VM with its disks in the standard account prodstaging01.
+    RestoreCtx Ctx() const {
+        RestoreCtx ctx;
+        ctx.restoreType = RESTORE_TYPE_FULL_VM;
+        ctx.vmName = "restored01";
+        ctx.resourceGroup = "rg-prod";
+        ctx.region = "westeurope";
+        ctx.stagingPath = staging.path();
+        ctx.disks = {Disk("os.vhd", "prodstaging01", true), Disk("data0.vhd", "prodstaging01\\vhds")};
+        SVMNetworkCard nic;
+        nic.name = "nic0";
+        nic.networkName = "vnet-prod";
+        ctx.nics = {nic};
+        ctx.vmInfo.numCpus = 2;
+        ctx.vmInfo.memoryMB = 4096;
+        return ctx;
+    }
+
+    void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
+        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
+            change(doc);
+            return true;
+        });
+    }
+    // How many times the plugin called this SDK operation.
+    std::size_t Calls(const std::string& operation) const { return cloud.journal(operation).size(); }
+
+    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
+    testsupport::TempDir staging;
+    testsupport::JobIdentityScope identity{"vsagent", "Instance001", 91};
+    NxRecordingSleeper sleeper;
+    EvLogCapture log;
+};
+
+}  // namespace restoretest

@@ -1,0 +1,296 @@
+// VM size matching: the best-match scan over hand-made size lists, and the validation of a
+// requested size against the demo subscription's West Europe sizes (A2 standard; B2s, D2s_v3,
+// D4s_v3, E4s_v3 premium-capable, Gen 2, zones 1,2,3).
+#include "tests/plugin/restore/RestoreFixture.h"
+
+namespace restoretest {
+namespace {
+
+class SizeMatching : public RestoreTest {};
+
+SVMSizeInfo Size(const std::string& uuid, int disks, int nics, int cpus, int memoryMB, bool premium = false,
+                 bool gen2 = false, const std::string& zones = "") {
+    SVMSizeInfo size;
+    size.name = size.uuid = uuid;
+    size.maxDataDisks = disks;
+    size.maxNics = nics;
+    size.numCpus = cpus;
+    size.memoryMB = memoryMB;
+    size.premiumIO = premium;
+    size.gen2Supported = gen2;
+    size.availabilityZones = zones;
+    return size;
+}
+
+TEST_F(SizeMatching, BestMatchReplacesTheBestOnlyWithACandidateNoLargerInAnyValue) {
+    const SVMSizeInfo a = Size("A", 4, 2, 2, 8192), b = Size("B", 8, 2, 2, 4096);
+    struct Case {
+        VirtualServerInstanceType type;
+        std::vector<SVMSizeInfo> sizes;
+        int nics;
+        const char* zones;
+        bool gen2;
+        const char* expected;
+    } cases[] = {
+        {VSINST_AZURE_RESOURCE_MANAGER, {a, b}, 1, "", false, "A"},  // B has more disks
+        {VSINST_AZURE_RESOURCE_MANAGER, {b, a}, 1, "", false, "B"},  // A has more memory
+        {VSINST_AZURE_RESOURCE_MANAGER, {Size("Standard_DC2s", 2, 1, 2, 4096), a}, 1, "", false, "A"},
+        {VSINST_AZURE_RESOURCE_MANAGER, {Size("Z1", 2, 1, 2, 4096, false, false, "1"), Size("Z3", 4, 2, 2, 8192, false, false, "1,2,3")}, 1, "1,2", false, "Z3"},
+        {VSINST_AZURE_RESOURCE_MANAGER, {Size("Z1", 2, 1, 2, 4096, false, false, "1")}, 1, "None", false, "Z1"},
+        {VSINST_AZURE_RESOURCE_MANAGER, {Size("G1", 2, 1, 2, 4096), Size("G2", 4, 2, 2, 8192, false, true)}, 1, "", true, "G2"},
+        {VSINST_AZURE_RESOURCE_MANAGER, {Size("N1", 2, 1, 2, 4096), Size("N3", 4, 3, 2, 8192)}, 3, "", false, "N3"},
+        {VSINST_AZURE_STACK_HUB, {Size("N1", 2, 1, 2, 4096), Size("N3", 4, 3, 2, 8192)}, 3, "", false, "N1"},
+        {VSINST_AZURE_RESOURCE_MANAGER, {Size("Small", 1, 1, 1, 1024)}, 1, "", false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        TestPlugin plugin(c.type, 0);
+        SVMSizeInfo required = Size("", 2, c.nics, 2, 4096);
+        required.availabilityZones = c.zones;
+        SVMSizeInfo best;
+        EXPECT_TRUE(plugin._GetBestMatchingVMSizeInfo(c.sizes, required, c.gen2, best));
+        EXPECT_EQ(best.uuid, c.expected);
+    }
+}
+
+TEST_F(SizeMatching, PremiumStorageRestrictsTheSearchToPremiumCapableSizes) {
+    TestPlugin plugin(VSINST_AZURE_RESOURCE_MANAGER, 0);
+    const SVMSizeInfo standard = Size("S", 4, 2, 2, 4096), premium = Size("P", 4, 2, 2, 4096, true);
+    SVMSizeInfo required = Size("", 2, 1, 2, 4096);
+    struct Case {
+        std::vector<SVMSizeInfo> sizes;
+        bool premiumStorage, gen2;
+        const char* expected;
+    } cases[] = {
+        {{premium, standard}, false, false, "S"},
+        {{premium, standard}, true, false, "P"},
+        {{premium}, false, false, "P"},  // premium-capable sizes are the fallback
+        {{standard}, true, false, ""},
+        {{premium, standard}, false, true, ""},  // neither runs Gen 2
+    };
+    for (const Case& c : cases) {
+        SVMSizeInfo best;
+        EXPECT_EQ(plugin.GetBestMatchingVMSizeInfo(c.sizes, required, c.premiumStorage, c.gen2, best), *c.expected != 0);
+        EXPECT_EQ(best.uuid, c.expected);
+    }
+}
+
+TEST_F(SizeMatching, ZonesAndDeviceLimitsOfASize) {
+    TestPlugin plugin(VSINST_AZURE_RESOURCE_MANAGER, 0);
+    struct Zones {
+        const char *requested, *offered;
+        bool ok;
+    } zones[] = {{"1,2", "1,2,3", true}, {"1,2", "1", false}, {"1", "1", true}, {"None", "", true},
+                 {"none", "", true},     {"", "", true},      {"3", "", false}, {"1, 2", "1,2,3", true}};
+    for (const Zones& z : zones)
+        EXPECT_EQ(plugin._CheckVMSizeAvailabilityZoneCompatibility(Size("S", 1, 1, 1, 1, false, false, z.offered),
+                                                                   z.requested),
+                  z.ok)
+            << z.requested << " in " << z.offered;
+
+    const SVMSizeInfo required = Size("", 4, 2, 64, 1 << 20);  // CPUs and memory are no limits here
+    struct Limits {
+        SVMSizeInfo selected;
+        bool gen2;
+        const char* refusal;
+    } limits[] = {
+        {Size("S", 4, 2, 1, 1), false, nullptr},
+        {Size("S", 3, 2, 1, 1), false, "Selected VM Size [S] only supports [3] disks"},
+        {Size("S", 4, 1, 1, 1), false, "Selected VM Size [S] only supports [1] NICs"},
+        {Size("S", 4, 2, 1, 1), true, "Selected VM Size [S] does not support Gen 2 VMs"},
+        {Size("S", 4, 2, 1, 1, false, true), true, nullptr},
+    };
+    for (const Limits& l : limits) {
+        plugin.SetLastVMError(VMINFO_ERR_NONE, "");
+        EXPECT_EQ(plugin._CheckVMSizeDeviceLimits(required, l.selected, l.gen2), l.refusal == nullptr);
+        EXPECT_EQ(plugin.GetLastVMError(), l.refusal ? VMINFO_ERR_VM_SIZE : VMINFO_ERR_NONE);
+        EXPECT_EQ(plugin.GetLastVMErrorDetails(), l.refusal ? l.refusal : "");
+    }
+}
+
+// A requested size is validated against the destination; with auto-selection a fitting one replaces it.
+TEST_F(SizeMatching, RequestedSizeIsValidatedOrReplaced) {
+    struct Case {
+        const char* name;
+        std::function<void(RestoreCtx&)> setup;
+        bool autoSelect, ok;
+        const char* size;     // m_vmSize afterwards
+        const char* refusal;  // last error details of a failure
+    } cases[] = {
+        {"size text cut at its first blank", [](RestoreCtx& c) { c.m_vmSize = "Standard_D2s_v3 (2 vcpus)"; }, false, true, "Standard_D2s_v3", nullptr},
+        {"as many data disks as the size allows",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_D2s_v3";
+             c.disks.resize(5, c.disks[1]);
+         },
+         false, true, "Standard_D2s_v3", nullptr},
+        {"one data disk too many",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_D2s_v3";
+             c.disks.resize(6, c.disks[1]);
+         },
+         false, false, "Standard_D2s_v3", "Selected VM Size [Standard_D2s_v3] only supports [4] disks"},
+        {"a NIC without network or subnet is not counted",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_D2s_v3";
+             c.nics.resize(3, c.nics[0]);
+             c.nics[1].networkName.clear();
+         },
+         false, true, "Standard_D2s_v3", nullptr},
+        {"requested zones the size lacks",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_A2";
+             c.availabilityZones = c.vmInfo.availabilityZones = "1,2";
+             c.vmInfo.memoryMB = 2048;
+         },
+         false, false, "Standard_A2", "Selected VM Size [Standard_A2] does not supports Azure Availability Zones [1,2]"},
+        {"requested zones: auto-selection keeps them",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_A2";
+             c.availabilityZones = c.vmInfo.availabilityZones = "1,2";
+             c.vmInfo.memoryMB = 2048;
+         },
+         true, true, "Standard_B2s", nullptr},
+        {"premium account needs a premium-capable size",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_A2";
+             c.disks[0].storageAccount = "prodpremium01";
+             c.vmInfo.memoryMB = 2048;
+         },
+         false, false, "Standard_A2", "Selected VM Size [Standard_A2] could not be deployed in a premium storage account [prodpremium01]"},
+        {"premium account: only premium-capable sizes are auto-selected",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_A2";
+             c.disks[0].storageAccount = "prodpremium01";
+             c.vmInfo.memoryMB = 2048;
+         },
+         true, true, "Standard_B2s", nullptr},
+        {"standard account: standard sizes first",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_Z9";
+             c.restoreWithoutConfig = true;
+             c.vmInfo.memoryMB = 2048;
+         },
+         true, true, "Standard_A2", nullptr},
+        {"managed target: the account is not checked",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_A2";
+             c.disks[0].storageAccount = "prodpremium01";
+             c.restoreAsManagedVM = true;
+             c.vmInfo.memoryMB = 2048;
+         },
+         false, true, "Standard_A2", nullptr},
+        {"nothing fits",
+         [](RestoreCtx& c) {
+             c.m_vmSize = "Standard_Z9";
+             c.restoreWithoutConfig = true;
+             c.vmInfo.numCpus = 64;
+         },
+         true, false, "Standard_Z9", "Failed to auto select VM Size for VM [restored01] "},
+    };
+    auto plugin = Connected();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RestoreCtx ctx = Ctx();
+        c.setup(ctx);
+        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
+        EXPECT_EQ(plugin->_ValidateVMSize(ctx, c.autoSelect), c.ok);
+        EXPECT_EQ(ctx.m_vmSize, c.size);
+        if (c.refusal) {
+            EXPECT_EQ(plugin->GetLastVMErrorDetails(), c.refusal);
+        }
+        EXPECT_TRUE(ctx.restoreFailures.empty());
+    }
+}
+
+TEST_F(SizeMatching, AutoZoneIsDroppedWhenTheSizeCannotServeIt) {
+    auto plugin = Connected();
+    RestoreCtx ctx = Ctx();
+    ctx.m_vmSize = "Standard_A2";
+    ctx.vmInfo.memoryMB = 2048;
+    ctx.vmInfo.availabilityZones = "1";
+    EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
+    EXPECT_EQ(ctx.vmInfo.availabilityZones, "");
+    EXPECT_EQ(ctx.m_vmSize, "Standard_A2");
+}
+
+TEST_F(SizeMatching, ReplicationDeployedAtFailoverOnlyRefusesPremiumStorage) {
+    auto plugin = Connected();
+    RestoreCtx ctx = Ctx();
+    ctx.restoreType = RESTORE_TYPE_REPLICATION;
+    ctx.createVm = false;
+    ctx.m_vmSize = "Standard_D2s_v3";
+    ctx.disks[1].storageAccount = "prodpremium01";
+    EXPECT_FALSE(plugin->_ValidateVMSize(ctx, false));
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_PREMIUM_DEPLOY_AT_FAILOVER);
+    ctx.createVm = true;
+    EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
+}
+
+// A size the destination does not offer is auto-selected even when the VM (an OS disk, no NIC)
+// would pass every limit of an empty record; only a size the user asked for is reported.
+TEST_F(SizeMatching, UnknownSizeIsReportedOnceAndAutoSelected) {
+    for (bool withoutConfig : {false, true}) {
+        auto plugin = Connected();
+        RestoreCtx ctx = Ctx();
+        ctx.disks.resize(1);
+        ctx.nics.clear();
+        ctx.restoreWithoutConfig = withoutConfig;
+        ctx.m_vmSize = "Standard_Z9";
+        EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
+        EXPECT_EQ(ctx.m_vmSize, "Standard_B2s");
+        ASSERT_EQ(ctx.restoreFailures.size(), withoutConfig ? 0u : 1u);
+        if (!withoutConfig) {
+            EXPECT_EQ(ctx.restoreFailures[0].reason,
+                      "Requested VM size [Standard_Z9] was not available in the destination location/resource group "
+                      "[westeurope][rg-prod]. VM [restored01] will be restored with best available size match");
+        }
+    }
+}
+
+TEST_F(SizeMatching, EmptySizeIsSkippedOrDefaulted) {
+    struct Case {
+        bool autoSelect;
+        const char *instanceSize, *firmware, *zones, *chosen, *size;
+    } cases[] = {
+        {false, "Standard_D4s_v3", "", "", nullptr, ""},
+        {true, "Standard_D4s_v3", "", "", "Standard_D4s_v3", "Standard_D4s_v3"},
+        {true, "", "", "", "Standard_A1", "Standard_B2s"},
+        {true, "", "", "None", "Standard_A1", "Standard_B2s"},
+        {true, "", "EFI", "", "Standard_B1s", "Standard_B2s"},
+        {true, "", "", "2", "Standard_B1s", "Standard_B2s"},
+    };
+    const char* const tag = "bool CAzureInfo::_ValidateVMSize(const RestoreCtx&, bool)";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.instanceSize) + c.firmware + c.zones);
+        auto plugin = Connected();
+        log.clear();
+        RestoreCtx ctx = Ctx();
+        ctx.originalInfo.m_InstanceSize = c.instanceSize;
+        ctx.originalInfo.firmware = c.firmware;
+        ctx.vmInfo.availabilityZones = c.zones;
+        EXPECT_TRUE(plugin->_ValidateVMSize(ctx, c.autoSelect));
+        EXPECT_EQ(ctx.m_vmSize, c.size);
+        EXPECT_TRUE(ctx.restoreFailures.empty());
+        if (c.chosen) {
+            EXPECT_TRUE(log.contains(tag, std::string("Setting VM Size to [") + c.chosen +
+                                              "] as no size has been selected by user"));
+        } else {
+            EXPECT_EQ(Calls("GetAvailableVMSizesInLocation"), 0u);
+        }
+    }
+}
+
+TEST_F(SizeMatching, SizesComeFromTheResourceGroupWhenNoRegionIsGiven) {
+    auto plugin = Connected();
+    RestoreCtx ctx = Ctx();
+    ctx.region.clear();
+    ctx.m_vmSize = "Standard_D2s_v3";
+    EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
+    ASSERT_EQ(Calls("GetAvailableVMSizesForHost"), 1u);
+    EXPECT_EQ(cloud.journal("GetAvailableVMSizesForHost")[0]["args"]["hostName"], "rg-prod");
+    EXPECT_EQ(Calls("GetAvailableVMSizesInLocation"), 0u);
+}
+
+}  // namespace
+}  // namespace restoretest
