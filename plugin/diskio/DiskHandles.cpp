@@ -53,6 +53,8 @@ int CAzureInfo::CreateVmdk(const std::string&, const std::string&, const std::st
     SAzureDiskInfo& disk = diskMap[diskPath];
     handle.diskInfo = &disk;
     if (disk.directUpload) {
+        // Marked before the request, so that a disk the request half-created is still this job's to remove.
+        disk.createdByJob = true;
         if (!sdk->CreateDirectUploadManagedDisk(disk.blobName, disk.resourceGroup, disk.location, sizeBytes,
                                                 disk.isOsDisk, disk.vmSize, disk.firmware, disk.uploadAccessUrl,
                                                 disk.snapshotId, disk.managedDiskRef)) {
@@ -72,6 +74,7 @@ int CAzureInfo::CreateVmdk(const std::string&, const std::string&, const std::st
     }
     EvDebug::Debug(tag, "Blob [%s] doesn't exist in storage account [%s]. Proceeding to create blob...",
                    disk.blobName.c_str(), disk.storageAccount.c_str());
+    disk.createdByJob = true;
     if (!sdk->CreatePageBlob(disk.resourceGroup, disk.storageAccount, disk.container, disk.blobName, sizeBytes)) {
         EvDebug::Error(tag, "Failed to create blob [%s][%s][%s], Resource Group [%s]", disk.storageAccount.c_str(),
                        disk.container.c_str(), disk.blobName.c_str(), disk.resourceGroup.c_str());

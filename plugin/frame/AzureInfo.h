@@ -243,6 +243,18 @@ protected:
     bool _GetPremiumStorageCompatibleVMSizes(const std::vector<SVMSizeInfo>& sizes, bool gen2,
                                              std::vector<SVMSizeInfo>& premium, std::vector<SVMSizeInfo>& standard);
     bool _CheckPremiumStorageAccount(const RestoreCtx& ctx, const std::vector<SVMSizeInfo>& sizes);
+    // The host passes the restore context as a constant reference but reads back what the
+    // restore writes into it (disk names, VM description, size, GUID).
+    static RestoreCtx& _Writable(const RestoreCtx& ctx) { return const_cast<RestoreCtx&>(ctx); }
+    // True when `ctx.stagingPath` may be removed: it lies strictly inside the job's staging root.
+    // `folder` is then the path in plain form (no empty or "." components), the one to remove.
+    bool _IsRemovableStagingPath(const RestoreCtx& ctx, std::string& folder);
+    // The disks the wrapper's clean-up may remove: the deployed list plus the direct-upload disks this job created.
+    std::vector<SDisk> _DisksCreatedForCleanup(const RestoreCtx& ctx);
+    // Deletes the page blob of one restored disk (and the managed disks made from it) when this job created it.
+    void _DeleteCreatedBlob(const RestoreCtx& ctx, const SDisk& disk);
+    // GUID of the VM this job's own deployment created; the only VM the job's clean-up may remove.
+    std::string restoredVmGuid;
 
     void _InitializeSdk(const char* tag);
     void _ReadSettings(const char* tag);

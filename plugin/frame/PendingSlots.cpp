@@ -12,38 +12,6 @@
 
 
 
-int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
-    return CVMInfo::InitRestoreVM(ctx);
-}
-
-int CAzureInfo::PreRestoreVM(const RestoreCtx& ctx) {
-    return CVMInfo::PreRestoreVM(ctx);
-}
-
-int CAzureInfo::RestoreVM(const RestoreCtx& ctx) {
-    return CVMInfo::RestoreVM(ctx);
-}
-
-int CAzureInfo::PostRestoreVM(const RestoreCtx& ctx) {
-    return CVMInfo::PostRestoreVM(ctx);
-}
-
-int CAzureInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
-    return CVMInfo::CleanupRestoreVM(ctx);
-}
-
-bool CAzureInfo::InitRehost(const RestoreCtx& ctx) {
-    return CVMInfo::InitRehost(ctx);
-}
-
-bool CAzureInfo::FinalizeRehost(const RestoreCtx& ctx) {
-    return CVMInfo::FinalizeRehost(ctx);
-}
-
-bool CAzureInfo::CleanupRehost(const RestoreCtx& ctx) {
-    return CVMInfo::CleanupRehost(ctx);
-}
-
 int CAzureInfo::ExecuteScriptInGuest(const GuestCtx& guest, const std::string& scriptPath, const std::string& parameters, const std::string& workingDir, int timeoutSeconds, const std::string& outputPath, int& exitCode) {
     return CVMInfo::ExecuteScriptInGuest(guest, scriptPath, parameters, workingDir, timeoutSeconds, outputPath, exitCode);
 }

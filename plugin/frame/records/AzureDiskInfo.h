@@ -32,4 +32,5 @@ struct SAzureDiskInfo {
     std::string uploadAccessUrl;
     bool uploaded = false;
     std::string vmSize;
+    bool createdByJob = false;        // this job created the blob or managed disk; only such disks are cleaned up
 };

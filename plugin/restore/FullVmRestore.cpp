@@ -1,0 +1,220 @@
+// Full-VM restore: validates the target and names the disks, removes or refuses an existing VM and
+// existing blobs of the chosen names, builds the disk list the deployment registers once the host has
+// written the disks, and leaves the new VM running or shuts it down.
+#include <algorithm>
+
+#include "host/settings/NXPlatformInfo.h"
+#include "host/sys/Time.h"
+#include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/SlotFailure.h"
+
+namespace {
+
+const char* const kInitTag = "bool CAzureInfo::InitRestoreVM_FullVM(const RestoreCtx&)";
+const char* const kPreTag = "bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx&)";
+const char* const kPostTag = "bool CAzureInfo::PostRestoreVM_FullVM(const RestoreCtx&)";
+const char* const kBlobsTag = "bool CAzureInfo::_CheckAndDeleteAzureBlobs(const RestoreCtx&, bool)";
+
+const char* const kDefaultContainer = "vhds";
+// The longest wait before shutting a restored VM down, whatever the setting says: one day.
+constexpr unsigned long kMaxBootWaitMinutes = 24 * 60;
+
+unsigned long BootWaitMinutes() {
+    unsigned long minutes = 5;
+    NXPlatformInfo::getNumber("VirtualServer", "nMinsWaitForBootTimeout", &minutes);
+    if (minutes == 0) return 5;
+    return minutes > kMaxBootWaitMinutes ? kMaxBootWaitMinutes : minutes;
+}
+
+}  // namespace
+
+bool CAzureInfo::InitRestoreVM_FullVM(const RestoreCtx& ctx) {
+    RestoreCtx& restore = _Writable(ctx);
+    EvDebug::Debug(kInitTag, "Snap Restore [%d], Source VM Managed [%d], RestoreAsManagedVM [%d] ", ctx.snapRestore,
+                   ctx.originalInfo.isManaged, ctx.restoreAsManagedVM);
+    UpdateAvailabilityZoneForRestoreVM(ctx);
+    if (ctx.snapRestore && ctx.originalInfo.isManaged && !ctx.restoreAsManagedVM) {
+        FailSlot(*this, kInitTag, VMINFO_ERR_RESTORE_DEPLOY,
+                 "For a Managed VM, snap restore as Unmanaged VM is not supported.");
+        return false;
+    }
+    if (!InitCloudFSAndDiskNames(ctx)) return false;
+
+    const bool resourceManager =
+        GetVSInstType() == VSINST_AZURE_RESOURCE_MANAGER || GetVSInstType() == VSINST_AZURE_STACK_HUB;
+    restore.region.erase(std::remove(restore.region.begin(), restore.region.end(), ' '), restore.region.end());
+    EvDebug::Debug(kInitTag, "Original VMName : [%s] Restore VMName : [%s]", ctx.sourceVmName.c_str(),
+                   ctx.vmName.c_str());
+    EvDebug::Debug(kInitTag, "Restoring VM to Azure %s [%s], [%s]", resourceManager ? "Resource Group" : "Cloud Service",
+                   ctx.resourceGroup.c_str(), ctx.region.c_str());
+    if (!_ValidateVMForAzureDeployment(ctx, false)) return false;
+
+    EvDebug::Debug(kInitTag, "Searching for an existing VM with name[%s] on Azure", ctx.vmName.c_str());
+    SVMInfo existing;
+    if (GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, existing)) {
+        EvDebug::Debug(kInitTag, "Found VM with name [%s] already registered on Azure", ctx.vmName.c_str());
+        if (!ctx.overwrite) {
+            FailSlot(*this, kInitTag, VMINFO_ERR_VM_EXISTS,
+                     "As per task option not overwriting existing VM. Please use a non-existing VM name to continue restore");
+            return false;
+        }
+        EvDebug::Debug(kInitTag, "As per task option overwriting VM with name [%s]", existing.name.c_str());
+        if (existing.powerState != 0) {
+            EvDebug::Debug(kInitTag, "Virtual machine [%s] is currently running. Trying to power it off before starting restore..",
+                           ctx.vmName.c_str());
+            if (sdk->ShutdownVM(ctx.vmName, existing.guid, false))
+                EvDebug::Debug(kInitTag, "Successfully shutdown virtual machine [%s]", ctx.vmName.c_str());
+            else
+                EvDebug::Debug(kInitTag, "Failed to shutdown virtual machine [%s]. ", ctx.vmName.c_str());
+        }
+        EvDebug::Debug(kInitTag, "Deleting Virtual machine [%s]", ctx.vmName.c_str());
+        if (!sdk->DeleteVM(ctx.vmName, existing.guid, true, !ctx.inPlaceRestore)) {
+            EvDebug::Error(kInitTag, "Failed to delete virtual machine [%s]. Aborting restore !!!", ctx.vmName.c_str());
+            SetLastVMError(VMINFO_ERR_VM_DELETE);
+            SetLastVMErrorDetails(sdk->GetLastErrorString());
+            return false;
+        }
+    } else {
+        EvDebug::Debug(kInitTag, "VM with name [%s] not found", ctx.vmName.c_str());
+    }
+    if (ctx.cloudFSRestore) {
+        restore.vmInfo.nics = ctx.nics;
+        restore.vmInfo.securityGroups = ctx.securityGroups;
+    }
+    return _CheckAndDeleteAzureBlobs(ctx, ctx.cloudFSRestore);
+}
+
+bool CAzureInfo::_CheckAndDeleteAzureBlobs(const RestoreCtx& ctx, bool overwriteBlobs) {
+    if (ctx.snapRestore && ctx.restoreAsManagedVM) return true;
+    for (const SDisk& disk : ctx.disks) {
+        if (disk.type != DISK_TYPE_VIRTUAL_DISK) continue;
+        // Placement may have chosen a container other than the default; the disk's record keeps it.
+        const std::string::size_type slash = disk.storageAccount.find('\\');
+        const std::string account = disk.storageAccount.substr(0, slash);
+        std::string container = slash == std::string::npos ? kDefaultContainer : disk.storageAccount.substr(slash + 1);
+        const auto record = diskMap.find(disk.uri);
+        if (slash == std::string::npos && record != diskMap.end() && !record->second.container.empty())
+            container = record->second.container;
+        const std::string& blob = disk.name;
+        if (sdk->DoesBlobExist(ctx.resourceGroup, account, container, blob)) {
+            if (!ctx.overwrite && !overwriteBlobs) {
+                EvDebug::Error(kBlobsTag, "Blob [%s] already exists in storage account [%s] and overwrite option is not selected.",
+                               blob.c_str(), account.c_str());
+                SetLastVMError(VMINFO_ERR_BLOB_EXISTS);
+                return false;
+            }
+            EvDebug::Debug(kBlobsTag, "Blob [%s] already exist in storage account [%s]. Overwrite existing blob option is selected. Deleting blob from Azure",
+                           blob.c_str(), account.c_str());
+            if (!sdk->DeletePageBlob(ctx.resourceGroup, account, container, blob)) {
+                const std::string error = sdk->GetLastErrorString();
+                EvDebug::Error(kBlobsTag, "Failed to delete blob from Azure, [%s]", error.c_str());
+                SetLastVMErrorDetails(error);
+                return false;
+            }
+            if (ctx.cloudFSRestore) AccessCloudFSPath(disk.uri);
+        }
+        if (disk.isOsDisk && ctx.cloudFSRestore) AccessCloudFSPath(disk.uri);
+    }
+    return true;
+}
+
+bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx& ctx) {
+    RestoreCtx& restore = _Writable(ctx);
+    if (IsJobCancelled()) {
+        EvDebug::Debug(kPreTag, "Kill command has been given. Cleaning up blobs.");
+        CleanupRestoreVM(ctx);
+        SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+        return false;
+    }
+    FlushCloudFSWrites(ctx);
+    restore.restoreFailures.clear();
+    restore.vmInfo.firmware = ctx.originalInfo.firmware;
+    if (!_ValidateVMForAzureDeployment(ctx, true)) return false;
+    if (ctx.snapRestore)
+        return FailUnavailable(*this, kPreTag, VMINFO_ERR_RESTORE_DEPLOY,
+                               "Restore of VM [" + ctx.vmName + "] from snapshots") != 0;
+
+    // The size the validation settled on is the size the VM is described with.
+    restore.vmInfo.vmSize = ctx.m_vmSize;
+    restore.vmInfo.disks.clear();
+    if (ctx.isRestartedJob && ctx.restoreType == RESTORE_TYPE_REPLICATION && diskMap.empty()) {
+        EvDebug::Debug(kPreTag, "Updating storage account map for restarted Tidewater job...");
+        _UpdateDiskToStorageMap(ctx);
+    }
+
+    osDiskName.clear();
+    int dataLun = 0;
+    for (const SDisk& disk : ctx.disks) {
+        if (disk.type == DISK_TYPE_FILE) continue;
+        SAzureDiskInfo record;
+        if (!GetDiskInfoByStagingFile(disk.uri, record)) {
+            EvDebug::Error(kPreTag, "Failed to get storage account for disk file [%s] from cached storage account details",
+                           disk.uri.c_str());
+            return false;
+        }
+        const bool managed = record.directUpload && (!disk.isOsDisk || ctx.restoreAsManagedVM);
+        SDisk copy = disk;
+        copy.storageAccount = record.storageAccount;
+        if (managed) {
+            copy.uri = record.managedDiskRef;
+            copy.name = record.managedDiskRef;
+            copy.managedDiskId = record.snapshotId;
+        } else {
+            copy.uri = record.sourceUri;
+            copy.name = record.blobName;
+            // The deployment finds a page blob outside the default container only when told which.
+            if (!record.container.empty() && record.container != kDefaultContainer)
+                copy.storageAccount += "\\" + record.container;
+        }
+        if (disk.isOsDisk) {
+            osDiskName = managed ? record.managedDiskRef : record.blobName;
+            restore.storageAccount = record.storageAccount;
+            EvDebug::DebugLvl(kPreTag, 2, "Adding disk [%s] as OS disk", copy.name.c_str());
+        } else {
+            copy.unitNumber = dataLun++;
+            EvDebug::DebugLvl(kPreTag, 2, "Adding disk [%s] to list of data disks", copy.name.c_str());
+        }
+        restore.vmInfo.disks.push_back(copy);
+    }
+    if (osDiskName.empty()) {
+        EvDebug::Error(kPreTag, "No OS Disk was registered");
+        SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY);
+        return false;
+    }
+    restore.vmInfo.nics = ctx.nics;
+    restore.vmInfo.securityGroups = ctx.securityGroups;
+    return true;
+}
+
+bool CAzureInfo::PostRestoreVM_FullVM(const RestoreCtx& ctx) {
+    CleanupStagingInfoForVM(ctx.disks);
+    SVMInfo found;
+    if (IsJobCancelled()) {
+        EvDebug::Debug(kPostTag, "Kill command has been given. Deleting the VM [%s].", ctx.vmName.c_str());
+        // Only the VM this job's deployment created is removed, and never one known by its name alone.
+        if (!sdk->GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, found)) {
+            EvDebug::Error(kPostTag, "Error in getting VMInfo for VM [%s].", ctx.vmName.c_str());
+        } else if (restoredVmGuid.empty() || found.guid != restoredVmGuid) {
+            EvDebug::Error(kPostTag, "VM [%s][%s] was not created by this job. Leaving it in place.", ctx.vmName.c_str(),
+                           found.guid.c_str());
+        } else if (!sdk->DeleteVM(ctx.vmName, found.guid, true, true)) {
+            EvDebug::Error(kPostTag, "Failed to delete VM [%s] and/or its components.", ctx.vmName.c_str());
+        }
+        SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+        return false;
+    }
+    if (!ctx.powerOn) {
+        if (sdk->GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, found)) {
+            EvDebug::Debug(kPostTag, "Power on VM option is not selected. Shutting down VM [%s][%s]", ctx.vmName.c_str(),
+                           ctx.vmInfo.guid.c_str());
+            const unsigned long minutes = BootWaitMinutes();
+            EvDebug::Debug(kPostTag, "Waiting for [%d] minutes before shutting down VM [%s]", static_cast<int>(minutes),
+                           ctx.vmName.c_str());
+            KASLEEP(minutes * 60000);
+            if (!sdk->ShutdownVM(ctx.vmName, found.guid, true)) EvDebug::Error(kPostTag, "Failed to power off VM");
+        } else {
+            EvDebug::Error(kPostTag, "VM [%s] is not found in Azure. Failed to power off VM.", ctx.vmName.c_str());
+        }
+    }
+    return true;
+}

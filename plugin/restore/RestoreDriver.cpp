@@ -1,0 +1,266 @@
+// Restore driver: the five restore slots. Job-wide checks, dispatch by restore kind, the VM
+// deployment, and the clean-up of what this job created after a failure or a cancel.
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/split.hpp>
+
+#include "host/util/CKaFile.h"
+#include "host/util/FXFile.h"
+#include "host/util/FXPath.h"
+#include "host/util/FileSystem.h"
+#include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/SlotFailure.h"
+
+namespace {
+
+const char* const kInitTag = "virtual int CAzureInfo::InitRestoreVM(const RestoreCtx&)";
+const char* const kPreTag = "virtual int CAzureInfo::PreRestoreVM(const RestoreCtx&)";
+const char* const kRestoreTag = "virtual int CAzureInfo::RestoreVM(const RestoreCtx&)";
+const char* const kPostTag = "virtual int CAzureInfo::PostRestoreVM(const RestoreCtx&)";
+const char* const kCleanupTag = "virtual int CAzureInfo::CleanupRestoreVM(const RestoreCtx&)";
+const char* const kStagingTag = "bool CAzureInfo::_IsRemovableStagingPath(const RestoreCtx&, string&)";
+
+// A key backup is a short JSON text; anything larger is not one.
+constexpr std::uint64_t kMaxKeyBackupBytes = 1 << 20;
+
+bool IsGen2(const std::string& firmware) { return boost::algorithm::iequals(firmware, "efi"); }
+
+// Kinds whose restore steps this build does not have fail at every step, never pretending success.
+int FailUnbuiltKind(CVMInfo& plugin, const char* tag, const RestoreCtx& ctx) {
+    if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH)
+        return FailUnavailable(plugin, tag, VMINFO_ERR_DISK_ATTACH, "Disk-attach restore to VM [" + ctx.vmName + "]");
+    if (ctx.restoreType == RESTORE_TYPE_REPLICATION)
+        return FailUnavailable(plugin, tag, VMINFO_ERR_CLOUDFS_UNAVAILABLE,
+                               "Replication restore to VM [" + ctx.vmName + "]");
+    EvDebug::Debug(tag, "Restore type [%d] currently not implemented.", ctx.restoreType);
+    return 0;
+}
+
+// Reads a key backup of the staging folder when it is there; false when it is there but unusable.
+bool ReadKeyBackup(CVMInfo& plugin, const RestoreCtx& ctx, const char* file, const char* found, std::string& text) {
+    const std::string path = FXPath::Append(ctx.stagingPath, file);
+    if (!FXFile::DoesFileExist(path)) return true;
+    EvDebug::Debug(kRestoreTag, found, ctx.vmName.c_str());
+    std::uint64_t size = 0;
+    std::string error;
+    if (!FXFile::NXGetFileSize(path, size, &error) || size > kMaxKeyBackupBytes ||
+        !CKaFile::ReadWholeFile(path, text, &error)) {
+        if (error.empty()) error = "larger than " + std::to_string(kMaxKeyBackupBytes) + " bytes";
+        FailSlot(plugin, kRestoreTag, VMINFO_ERR_VM_CONFIG_READ, "Failed to read key backup [" + path + "]: " + error);
+        return false;
+    }
+    return true;
+}
+
+// The components of an absolute path without empty and "." ones; false for a relative path or a "..".
+// The file system root has none, and nothing is ever removed for lying inside it.
+bool AbsoluteComponents(const std::string& path, std::vector<std::string>& out) {
+    if (path.empty() || path[0] != '/') return false;
+    std::vector<std::string> parts;
+    boost::algorithm::split(parts, path, [](char c) { return c == '/'; });
+    out.clear();
+    for (const std::string& part : parts) {
+        if (part == "..") return false;
+        if (!part.empty() && part != ".") out.push_back(part);
+    }
+    return true;
+}
+
+}  // namespace
+
+int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
+    return GuardSlot(*this, kInitTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
+        // A new job owns no VM and no disk yet; what an earlier job of this object created stays.
+        restoredVmGuid.clear();
+        for (auto& entry : diskMap) entry.second.createdByJob = false;
+
+        RestoreCtx& restore = _Writable(ctx);
+        if (IsGen2(ctx.originalInfo.firmware) && ctx.restoreType != RESTORE_TYPE_DISK_ATTACH) {
+            if (GetVSInstType() == VSINST_AZURE_STACK_HUB) {
+                FailSlot(*this, kInitTag, VMINFO_ERR_RESTORE_DEPLOY, "Restoring a Gen 2 VM to Azure Stack is not supported.");
+                return 0;
+            }
+            if (!ctx.restoreAsManagedVM) {
+                if (!ctx.deployReplicaVm) {
+                    FailSlot(*this, kInitTag, VMINFO_ERR_RESTORE_DEPLOY,
+                             "Restoring a Gen 2 VM as an unmanaged VM is not supported.");
+                    return 0;
+                }
+                restore.restoreAsManagedVM = true;
+            }
+        }
+        directUploadRestore = ctx.restoreAsManagedVM;
+        EvDebug::Debug(kInitTag, "restoreCtx.m_vmSize = '%s', restoreCtx.originalInfo.m_InstanceSize = '%s'.",
+                       ctx.m_vmSize.c_str(), ctx.originalInfo.m_InstanceSize.c_str());
+
+        bool encrypted = false;
+        for (const SDisk& disk : ctx.disks) encrypted = encrypted || disk.isEncrypted;
+        if (encrypted) {
+            std::string configText;
+            if (LoadVMConfigFile(ctx, configText)) {
+                if (sdk->IsCrossSubscriptionRestore(configText)) {
+                    SetLastVMError(VMINFO_ERR_ENCRYPTED_CROSS_SUBSCRIPTION);
+                    SetLastVMErrorDetails(sdk->GetLastErrorString());
+                    return 0;
+                }
+            } else if (!ctx.configFilePath.empty()) {
+                EvDebug::Error(kInitTag,
+                               "Failed to load VM configuration file. Configuration file [%s] is either missing or corrupt",
+                               ctx.configFilePath.c_str());
+            }
+        }
+        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kInitTag, ctx);
+        return InitRestoreVM_FullVM(ctx) ? 1 : 0;
+    });
+}
+
+int CAzureInfo::PreRestoreVM(const RestoreCtx& ctx) {
+    return GuardSlot(*this, kPreTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
+        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kPreTag, ctx);
+        return PreRestoreVM_FullVM(ctx) ? 1 : 0;
+    });
+}
+
+int CAzureInfo::RestoreVM(const RestoreCtx& ctx) {
+    return GuardSlot(*this, kRestoreTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
+        if (IsJobCancelled()) {
+            EvDebug::Debug(kRestoreTag, "Kill command has been given...");
+            CleanupRestoreVM(ctx);
+            SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+            return 0;
+        }
+        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kRestoreTag, ctx);
+        ModifyRestoredVM(ctx);
+
+        std::string configText;
+        if (!ctx.restoreWithoutConfig && !LoadVMConfigFile(ctx, configText) && !ctx.configFilePath.empty()) {
+            EvDebug::Error(kRestoreTag,
+                           "Failed to load VM configuration file. Configuration file [%s] is either missing or corrupt",
+                           ctx.configFilePath.c_str());
+            return 0;
+        }
+        if (!configText.empty()) EvDebug::Debug(kRestoreTag, "VM Configuration: [%s]", configText.c_str());
+
+        std::string dekText;
+        std::string kekText;
+        if (!ReadKeyBackup(*this, ctx, "dek.bkp", "Disk encryption key backup found for VM [%s].", dekText) ||
+            !ReadKeyBackup(*this, ctx, "kek.bkp", "Key encryption key backup found for VM [%s].", kekText))
+            return 0;
+
+        SVMInfo& vmInfo = _Writable(ctx).vmInfo;
+        vmInfo.name = ctx.vmName;
+        vmInfo.resourceGroup = ctx.resourceGroup;
+        vmInfo.storageAccount = ctx.storageAccount;
+        vmInfo.vmSize = ctx.m_vmSize;
+        vmInfo.region = ctx.region;
+        // Only the deployment may name the VM it created.
+        vmInfo.guid.clear();
+        if ((GetVSInstType() == VSINST_AZURE_RESOURCE_MANAGER || GetVSInstType() == VSINST_AZURE_STACK_HUB) &&
+            !ctx.assignPublicIP)
+            EvDebug::Debug(kRestoreTag, "Public IP address will not be assigned to VM as per the restore options.");
+        const bool convertStagedBlobs = ctx.restoreAsManagedVM && !IsDirectUploadModeSupported();
+
+        EvDebug::Debug(kRestoreTag, "Restoring VM [%s] to Azure from OS Disk [%s]", vmInfo.name.c_str(),
+                       osDiskName.c_str());
+        if (!sdk->RestoreVM(vmInfo, osDiskName, configText, ctx.assignPublicIP, ctx.inPlaceRestore,
+                            ctx.restoreAsManagedVM, true, dekText, kekText, convertStagedBlobs,
+                            ctx.restoreWithoutConfig)) {
+            const std::string error = sdk->GetLastErrorString();
+            if (sdk->GetLastErrorCode() != 3) {
+                EvDebug::Error(kRestoreTag, "Failed to restore VM [%s]", vmInfo.name.c_str());
+                SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY);
+                if (ctx.restoreAsManagedVM) CleanupRestoreVM(ctx);
+                SetLastVMErrorDetails(error);
+                return 0;
+            }
+            // The VM exists; a later step of the deployment failed and is reported with the job.
+            AddRestoreFailure(ctx, vmInfo.name, error, true);
+        }
+        restoredVmGuid = vmInfo.guid;
+        _Writable(ctx).vmGuid = vmInfo.guid;
+        return 1;
+    });
+}
+
+int CAzureInfo::PostRestoreVM(const RestoreCtx& ctx) {
+    return GuardSlot(*this, kPostTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
+        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kPostTag, ctx);
+        return PostRestoreVM_FullVM(ctx) ? 1 : 0;
+    });
+}
+
+int CAzureInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
+    return GuardSlot(*this, kCleanupTag, VMINFO_ERR_RESTORE_DEPLOY, 1, [&] {
+        SVMInfo vmInfo = ctx.vmInfo;
+        vmInfo.guid = restoredVmGuid;
+        if (!sdk->CleanupRestoreVM(vmInfo, _DisksCreatedForCleanup(ctx), ctx.restoreAsManagedVM))
+            EvDebug::Error(kCleanupTag, "WARNING: Failed to perform VM cleanup after restore failure");
+        for (const SDisk& disk : ctx.disks) {
+            if (disk.type == DISK_TYPE_FILE) continue;
+            EvDebug::DebugLvl(kCleanupTag, 2, "Host[%s], disk name[%s], disk datastore[%s].",
+                              ctx.resourceGroup.c_str(), disk.targetName.c_str(), disk.storageAccount.c_str());
+            _DeleteCreatedBlob(ctx, disk);
+        }
+        std::string folder;
+        if (_IsRemovableStagingPath(ctx, folder)) {
+            std::string error;
+            if (!DeleteDirRecursively(folder, &error))
+                EvDebug::Error(kCleanupTag, "Failed to delete staging folder [%s]: %s", folder.c_str(), error.c_str());
+        }
+        return 1;
+    });
+}
+
+std::vector<SDisk> CAzureInfo::_DisksCreatedForCleanup(const RestoreCtx& ctx) {
+    std::vector<SDisk> disks = ctx.vmInfo.disks;
+    for (const SDisk& disk : ctx.disks) {
+        if (disk.type == DISK_TYPE_FILE) continue;
+        const auto entry = diskMap.find(disk.uri);
+        if (entry == diskMap.end()) continue;
+        const SAzureDiskInfo& record = entry->second;
+        if (!record.createdByJob || !record.directUpload || record.snapshotId.empty()) continue;
+        bool listed = false;
+        for (const SDisk& other : disks) listed = listed || other.managedDiskId == record.snapshotId;
+        if (listed) continue;
+        SDisk created;
+        created.managedDiskId = record.snapshotId;
+        created.name = record.managedDiskRef;
+        created.isManaged = true;
+        disks.push_back(created);
+    }
+    return disks;
+}
+
+void CAzureInfo::_DeleteCreatedBlob(const RestoreCtx& ctx, const SDisk& disk) {
+    const auto entry = diskMap.find(disk.uri);
+    if (entry == diskMap.end() || !entry->second.createdByJob) {
+        EvDebug::DebugLvl(kCleanupTag, 2, "Disk [%s] was not created by this job. Leaving it in place.",
+                          disk.uri.c_str());
+        return;
+    }
+    const SAzureDiskInfo& record = entry->second;
+    // A direct-upload disk is a managed disk; the wrapper's clean-up removes it by its id.
+    if (record.directUpload || record.blobName.empty()) return;
+    const std::string container = record.container.empty() ? "vhds" : record.container;
+    if (sdk->DoesBlobExist(ctx.resourceGroup, record.storageAccount, container, record.blobName)) {
+        EvDebug::Debug(kCleanupTag, "Deleting blob [%s] from Azure storage account [%s][%s]", record.blobName.c_str(),
+                       record.storageAccount.c_str(), container.c_str());
+        sdk->DeletePageBlob(ctx.resourceGroup, record.storageAccount, container, record.blobName);
+    }
+    sdk->DeleteDisksOriginatingFromBlob(ctx.resourceGroup, record.storageAccount, container, record.blobName);
+}
+
+bool CAzureInfo::_IsRemovableStagingPath(const RestoreCtx& ctx, std::string& folder) {
+    std::vector<std::string> root;
+    std::vector<std::string> path;
+    if (!AbsoluteComponents(ctx.stagingRoot, root) || root.empty() || !AbsoluteComponents(ctx.stagingPath, path) ||
+        path.size() <= root.size() || !std::equal(root.begin(), root.end(), path.begin())) {
+        EvDebug::Debug(kStagingTag, "Staging folder [%s] is not inside the job's staging root [%s]. Leaving it in place.",
+                       ctx.stagingPath.c_str(), ctx.stagingRoot.c_str());
+        return false;
+    }
+    folder.clear();
+    for (const std::string& part : path) folder += "/" + part;
+    return true;
+}
+
+bool CAzureInfo::ModifyRestoredVM(const RestoreCtx&) { return true; }
