@@ -16,7 +16,7 @@
 namespace {
 
 // A VM description is a few kilobytes; anything far larger is not one and is not read into memory.
-constexpr off_t kMaxConfigFileBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxConfigFileBytes = 16 * 1024 * 1024;
 
 // The host passes the context as a constant reference and reads back the path chosen here.
 RestoreCtx& Writable(const RestoreCtx& ctx) { return const_cast<RestoreCtx&>(ctx); }
@@ -27,7 +27,6 @@ const char* ReadBounded(int fd, std::string& content) {
     struct stat info {};
     if (fstat(fd, &info) != 0) return std::strerror(errno);
     if (!S_ISREG(info.st_mode)) return "not a regular file";
-    if (info.st_size > kMaxConfigFileBytes) return "larger than the limit of 16 MiB";
     char buffer[65536];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -35,8 +34,8 @@ const char* ReadBounded(int fd, std::string& content) {
         if (got < 0) return std::strerror(errno);
         if (got == 0) return nullptr;
         content.append(buffer, static_cast<std::size_t>(got));
-        // A file that grew since it was examined is refused all the same.
-        if (content.size() > static_cast<std::size_t>(kMaxConfigFileBytes)) return "larger than the limit of 16 MiB";
+        // Refused once past the bound: at most one buffer more than the bound is ever read.
+        if (content.size() > kMaxConfigFileBytes) return "larger than the limit of 16 MiB";
     }
 }
 
