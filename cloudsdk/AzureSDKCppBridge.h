@@ -81,6 +81,8 @@ public:
     bool GetVMSizeInfoForSize(const std::string& vmSize, const std::string& region, VMInfoStructs::SVMSizeInfo& out);
     bool GetImages(const std::string& location, const std::string& publisherAndName, const std::string& filter,
                    std::vector<VMInfoStructs::SVMInfo>& out);
+    // True when the configuration's VM id names a subscription other than the connected one
+    // (the last error text then says so); false otherwise and when the text cannot be read.
     bool IsCrossSubscriptionRestore(const std::string& configText);
     bool GetBlobStorageSuffixForAzureEndpoint(const std::string& endpointName, std::string& suffix);
 
@@ -191,16 +193,36 @@ public:
     bool DelayVMDeployment(const VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName,
                            const std::string& configText, bool assignPublicIP, bool inPlaceRestore,
                            bool restoreAsManagedVM, const std::string& dekBackup, const std::string& kekBackup);
+    // Creates a VM from prepared disks: page blobs imported into new managed disks
+    // (restoreAsManagedVM with convertStagedBlobs; the imported blobs are deleted once the VM
+    // exists), direct-upload managed disks attached as they are (managed without convert), or
+    // page blobs attached by URL (unmanaged). Every check the cloud makes runs before anything
+    // is created; a refusal or a failed creation leaves the subscription as it was. On success
+    // vmInfo.guid holds the new VM's GUID; with deployFlag false the VM is left deallocated;
+    // restoreWithoutConfig ignores configText; non-empty key backups record the VM as encrypted.
+    // Error code 3 (SDK_ERR_VM_CREATED_LATER_STEP_FAILED) means exactly: the VM was created
+    // (vmInfo.guid is filled) and a later step failed; the VM stays. No other failure carries 3.
+    // What the wrapper creates carries the tag "createdByJob" = the job id given to Initialize.
     bool RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName, const std::string& configText,
                    bool assignPublicIP, bool inPlaceRestore, bool restoreAsManagedVM, bool deployFlag,
                    const std::string& dekBackup, const std::string& kekBackup, bool convertStagedBlobs,
                    bool restoreWithoutConfig);
     bool ReconfigureVM(const VMInfoStructs::SVMInfo& vmInfo);
+    // Deletes the VM named by both its name and GUID; an empty or mismatched GUID deletes nothing
+    // and fails. The third flag also deletes its disks (managed disks, or the page blobs of an
+    // unmanaged VM), else they are detached; the fourth also deletes its network interfaces and
+    // their public IPs, else they are detached and kept (an in-place restore keeps the VM's
+    // network identity that way, and the next deployment of the name takes them over).
     bool DeleteVM(const std::string& vmName, const std::string& vmGuid, bool isManaged, bool deleteComponents);
     bool StartVM(const std::string& vmName, const std::string& vmGuid);
+    // Stops (deallocates) the VM; one already stopped succeeds unchanged. A given GUID must match.
     bool ShutdownVM(const std::string& vmName, const std::string& vmGuid, bool waitForCompletion);
     bool AddDisksToVM(const VMInfoStructs::SVMInfo& vm, const std::vector<VMInfoStructs::SDisk>& disks);
     bool DeleteDisksFromVM(const VMInfoStructs::SVMInfo& vm, const std::vector<VMInfoStructs::SDisk>& disks);
+    // Removes what this job's deployment left: the VM whose GUID is vmInfo.guid with its tagged
+    // disks, interfaces and public IPs, and the tagged managed disks listed in `disks` (by id) or
+    // imported from a listed page blob. Nothing without this job's "createdByJob" tag goes; a VM
+    // without it fails the call and stays. True when there was nothing to remove.
     bool CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo, const std::vector<VMInfoStructs::SDisk>& disks,
                           bool restoreAsManagedVM);
     bool RegisterBlobAsOSDisk(const std::string& storageAccount, const std::string& container,

@@ -47,12 +47,6 @@ bool CAzureSDKCppBridge::NotAvailable(const char* operation) {
 
 
 
-bool CAzureSDKCppBridge::IsCrossSubscriptionRestore(const std::string&) try {
-    return NotAvailable("IsCrossSubscriptionRestore");
-} catch (...) {
-    return FailOnException();
-}
-
 
 // Snapshots: VM snapshots, disk snapshot sets and blob snapshots.
 bool CAzureSDKCppBridge::CreateVMSnapshot(const std::string&, const std::string&, bool, const std::string&, NXJobID,
@@ -175,39 +169,14 @@ bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo&, const std::string&, c
     return FailOnException();
 }
 
-bool CAzureSDKCppBridge::RestoreVM(SVMInfo&, const std::string&, const std::string&, bool, bool, bool, bool,
-                                   const std::string&, const std::string&, bool, bool) try {
-    return NotAvailable("RestoreVM");
-} catch (...) {
-    return FailOnException();
-}
-
 bool CAzureSDKCppBridge::ReconfigureVM(const SVMInfo&) try {
     return NotAvailable("ReconfigureVM");
 } catch (...) {
     return FailOnException();
 }
 
-bool CAzureSDKCppBridge::DeleteVM(const std::string&, const std::string&, bool, bool) try {
-    return NotAvailable("DeleteVM");
-} catch (...) {
-    return FailOnException();
-}
-
 bool CAzureSDKCppBridge::StartVM(const std::string&, const std::string&) try {
     return NotAvailable("StartVM");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::ShutdownVM(const std::string&, const std::string&, bool) try {
-    return NotAvailable("ShutdownVM");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::CleanupRestoreVM(const SVMInfo&, const std::vector<SDisk>&, bool) try {
-    return NotAvailable("CleanupRestoreVM");
 } catch (...) {
     return FailOnException();
 }

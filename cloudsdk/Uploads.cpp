@@ -13,6 +13,8 @@
 
 #include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
+#include "cloudsdk/CreatedByJob.h"
+#include "cloudsdk/DiskUse.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/sys/Time.h"
 
@@ -36,42 +38,13 @@ std::string AccountNotFound(const std::string& account) {
     return "StorageAccountNotFound: The storage account '" + account + "' was not found.";
 }
 
-// Account and container names are case-insensitive in the service; blob names are not.
-bool SameBlob(const azsim::BlobKey& a, const azsim::BlobKey& b) {
-    return iequals(a.account, b.account) && iequals(a.container, b.container) && a.name == b.name;
-}
-
 bool HasContainer(const azsim::StorageAccount& account, const std::string& container) {
     return std::find(account.containers.begin(), account.containers.end(), container) != account.containers.end();
-}
-
-// The VM that has the page blob as one of its disks, if any: such a blob is leased by the VM.
-const azsim::VirtualMachine* VmLeasingBlob(const StateDocument& doc, const azsim::BlobKey& key) {
-    for (const azsim::VirtualMachine& vm : doc.vms)
-        for (const azsim::DiskAttachment& a : vm.disks) {
-            std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(a.id);
-            if (uri && SameBlob(uri->key(), key)) return &vm;
-        }
-    return nullptr;
 }
 
 std::string LeasedBy(const azsim::VirtualMachine& vm) {
     return "LeaseIdMissing: There is currently a lease on the blob and no lease ID was specified in the request. "
            "The blob is a disk of VM '" + vm.name + "'.";
-}
-
-void ForgetUnmanagedDisk(StateDocument& doc, const azsim::BlobKey& key) {
-    doc.unmanagedDisks.erase(std::remove_if(doc.unmanagedDisks.begin(), doc.unmanagedDisks.end(),
-                                            [&](const azsim::UnmanagedDisk& d) { return SameBlob(d.blob, key); }),
-                             doc.unmanagedDisks.end());
-}
-
-// The VM a managed disk is attached to, if any.
-const azsim::VirtualMachine* VmUsingDisk(const StateDocument& doc, const azsim::ManagedDisk& disk) {
-    for (const azsim::VirtualMachine& vm : doc.vms)
-        for (const azsim::DiskAttachment& a : vm.disks)
-            if (iequals(a.id, disk.id)) return &vm;
-    return nullptr;
 }
 
 // Writes whole pages into a page blob after the checks the service makes of a page write.
@@ -280,12 +253,13 @@ bool CAzureSDKCppBridge::CreatePageBlob(const std::string& resourceGroup, const 
         std::string error;
         if (!store.createPageBlob(key, static_cast<std::uint64_t>(sizeBytes), true, &error))
             throw OperationFailure(SDK_ERR_GENERAL, "Creating page blob [" + blobName + "] failed: " + error);
-        ForgetUnmanagedDisk(doc, key);
+        ForgetPageBlob(doc, key);
         azsim::UnmanagedDisk disk;
         disk.name = blobName;
         disk.resourceGroup = account->resourceGroup;
         disk.region = account->region;
         disk.sizeBytes = static_cast<std::uint64_t>(sizeBytes);
+        disk.tags = CreatedByJobTags(impl_->jobId);
         disk.blob = key;
         doc.unmanagedDisks.push_back(disk);
         return true;
@@ -311,20 +285,7 @@ bool CAzureSDKCppBridge::DeletePageBlob(const std::string& resourceGroup, const 
             throw OperationFailure(SDK_ERR_GENERAL, LeasedBy(*vm));
         // The blob goes with its snapshots; snapshot sets forget the members that named them.
         store.deleteBlob(key);
-        ForgetUnmanagedDisk(doc, key);
-        doc.blobSnapshots.erase(std::remove_if(doc.blobSnapshots.begin(), doc.blobSnapshots.end(),
-                                               [&](const azsim::BlobSnapshot& s) { return SameBlob(s.blob, key); }),
-                                doc.blobSnapshots.end());
-        for (azsim::SnapshotSet& set : doc.snapshotSets)
-            set.members.erase(std::remove_if(set.members.begin(), set.members.end(),
-                                             [&](const std::string& member) {
-                                                 std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(member);
-                                                 return uri && SameBlob(uri->key(), key);
-                                             }),
-                              set.members.end());
-        doc.snapshotSets.erase(std::remove_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
-                                              [](const azsim::SnapshotSet& s) { return s.members.empty(); }),
-                               doc.snapshotSets.end());
+        ForgetPageBlob(doc, key);
         return true;
     });
     return true;
@@ -423,6 +384,7 @@ bool CAzureSDKCppBridge::CreateDirectUploadManagedDisk(const std::string& diskNa
         disk.sizeBytes = static_cast<std::uint64_t>(sizeBytes);
         disk.uploadSizeBytes = disk.sizeBytes + kVhdFooterBytes;
         disk.sku = UploadSku(doc, region->name, vmSize);
+        disk.tags = CreatedByJobTags(impl_->jobId);
         if (isOsDisk) {
             // Generation from the firmware now; the OS itself is read from the disk when the upload ends.
             disk.osType = "Linux";
@@ -509,8 +471,10 @@ bool CAzureSDKCppBridge::DeleteDisksOriginatingFromBlob(const std::string& resou
             bool removed = false;
             for (const azsim::ManagedDisk& disk : doc.managedDisks) {
                 std::optional<azsim::BlobUri> from = azsim::ParseBlobUri(disk.sourceId);
+                // Only disks this job made: another job's, or one made by hand, is never cleaned up here.
                 const bool fromBlob = from && from->snapshot.empty() && SameBlob(from->key(), source) &&
-                                      (resourceGroup.empty() || iequals(disk.resourceGroup, resourceGroup));
+                                      (resourceGroup.empty() || iequals(disk.resourceGroup, resourceGroup)) &&
+                                      CreatedByJob(disk.tags, impl_->jobId);
                 if (!fromBlob) {
                     kept.push_back(disk);
                     continue;
@@ -523,11 +487,7 @@ bool CAzureSDKCppBridge::DeleteDisksOriginatingFromBlob(const std::string& resou
                     continue;
                 }
                 // Snapshots of the disk outlive it, so its data goes only when none refers to it.
-                const bool snapshotted = std::any_of(doc.snapshots.begin(), doc.snapshots.end(),
-                                                     [&](const azsim::ManagedSnapshot& s) {
-                                                         return s.blob == disk.blob;
-                                                     });
-                if (!snapshotted) store.deleteBlob(disk.blob);
+                if (!DiskDataSnapshotted(doc, disk)) store.deleteBlob(disk.blob);
                 removed = true;
             }
             doc.managedDisks = kept;

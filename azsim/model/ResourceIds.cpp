@@ -159,6 +159,19 @@ std::string SecurityGroupId(const std::string& subscription, const std::string& 
     return NetworkId(subscription, resourceGroup, "networkSecurityGroups", name);
 }
 
+std::string NetworkInterfaceId(const std::string& subscription, const std::string& resourceGroup,
+                               const std::string& name) {
+    return NetworkId(subscription, resourceGroup, "networkInterfaces", name);
+}
+
+std::string PublicIpId(const std::string& subscription, const std::string& resourceGroup, const std::string& name) {
+    return NetworkId(subscription, resourceGroup, "publicIPAddresses", name);
+}
+
+std::string DeploymentId(const std::string& subscription, const std::string& resourceGroup, const std::string& name) {
+    return BuildResourceId({subscription, resourceGroup, "Microsoft.Resources", "deployments", name, "", ""});
+}
+
 std::optional<ResourceId> ParseResourceId(const std::string& id) {
     std::vector<std::string> parts = Split(id, '/');
     if (parts.size() != 9 && parts.size() != 11) return std::nullopt;

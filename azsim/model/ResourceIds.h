@@ -32,6 +32,10 @@ std::string VirtualNetworkId(const std::string& subscription, const std::string&
 std::string SubnetId(const std::string& subscription, const std::string& resourceGroup, const std::string& network,
                      const std::string& subnet);
 std::string SecurityGroupId(const std::string& subscription, const std::string& resourceGroup, const std::string& name);
+std::string NetworkInterfaceId(const std::string& subscription, const std::string& resourceGroup,
+                               const std::string& name);
+std::string PublicIpId(const std::string& subscription, const std::string& resourceGroup, const std::string& name);
+std::string DeploymentId(const std::string& subscription, const std::string& resourceGroup, const std::string& name);
 // Keywords ("subscriptions", "resourceGroups", "providers") match case-insensitively, as the cloud does.
 std::optional<ResourceId> ParseResourceId(const std::string& id);
 

@@ -210,6 +210,42 @@ struct SecurityGroup {
     std::string region;
 };
 
+// A network interface resource. A VM's embedded cards (VirtualMachine::nics) name
+// the interfaces it uses; VMs seeded by older scenarios may have cards without one.
+struct NetworkInterface {
+    std::string name;
+    std::string id;
+    std::string resourceGroup;
+    std::string region;
+    std::string virtualNetwork;  // network name
+    std::string subnet;          // subnet id
+    std::string publicIp;        // name of its public IP address in the same group, empty = none
+    std::string virtualMachine;  // id of the VM it belongs to, empty = detached
+    Tags tags;
+};
+
+struct PublicIpAddress {
+    std::string name;
+    std::string id;
+    std::string resourceGroup;
+    std::string region;
+    std::string address;
+    std::string virtualMachine;  // id of the VM whose interface holds it, empty = detached
+    Tags tags;
+};
+
+// The record of a VM deployment and what it created.
+struct Deployment {
+    std::string name;
+    std::string resourceGroup;
+    std::string vmName;
+    std::string vmGuid;
+    std::string state = "Succeeded";
+    std::vector<std::string> resources;  // ids (page-blob disks: URIs) of what it created
+    std::int64_t createdAt = 0;          // seconds since the epoch
+    Tags tags;
+};
+
 struct MarketplaceImage {
     std::string publisher;
     std::string offer;
@@ -252,6 +288,12 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SnapshotSet, guid, vmName, vmGui
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Subnet, name, id, addressPrefix)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(VirtualNetwork, name, id, resourceGroup, region, addressPrefix, subnets)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SecurityGroup, name, id, resourceGroup, region)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(NetworkInterface, name, id, resourceGroup, region, virtualNetwork,
+                                                subnet, publicIp, virtualMachine, tags)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PublicIpAddress, name, id, resourceGroup, region, address,
+                                                virtualMachine, tags)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Deployment, name, resourceGroup, vmName, vmGuid, state, resources,
+                                                createdAt, tags)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(MarketplaceImage, publisher, offer, sku, version, location)
 
 }  // namespace azsim

@@ -29,6 +29,9 @@ void ForEachList(Document& d, Visitor&& visit) {
     visit("snapshotSets", d.snapshotSets);
     visit("virtualNetworks", d.virtualNetworks);
     visit("securityGroups", d.securityGroups);
+    visit("networkInterfaces", d.networkInterfaces);
+    visit("publicIps", d.publicIps);
+    visit("deployments", d.deployments);
     visit("images", d.images);
     visit("templates", d.templates);
 }
@@ -154,6 +157,15 @@ const VirtualNetwork* StateDocument::findVirtualNetwork(const std::string& name,
 
 const SecurityGroup* StateDocument::findSecurityGroup(const std::string& name, const std::string& resourceGroup) const {
     return FindInGroup(securityGroups, name, resourceGroup);
+}
+
+const NetworkInterface* StateDocument::findNetworkInterface(const std::string& name,
+                                                            const std::string& resourceGroup) const {
+    return FindInGroup(networkInterfaces, name, resourceGroup);
+}
+
+const PublicIpAddress* StateDocument::findPublicIp(const std::string& name, const std::string& resourceGroup) const {
+    return FindInGroup(publicIps, name, resourceGroup);
 }
 
 std::optional<BlobKey> StateDocument::diskBlob(const VirtualMachine& vm, std::size_t index) const {

@@ -26,6 +26,9 @@ struct StateDocument {
     std::vector<SnapshotSet> snapshotSets;
     std::vector<VirtualNetwork> virtualNetworks;
     std::vector<SecurityGroup> securityGroups;
+    std::vector<NetworkInterface> networkInterfaces;
+    std::vector<PublicIpAddress> publicIps;
+    std::vector<Deployment> deployments;
     std::vector<MarketplaceImage> images;
     std::vector<VirtualMachine> templates;  // VM records offered as templates
     // Top-level members this model does not know, written back unchanged.
@@ -62,6 +65,10 @@ struct StateDocument {
                                              const std::string& resourceGroup = std::string()) const;
     const SecurityGroup* findSecurityGroup(const std::string& name,
                                            const std::string& resourceGroup = std::string()) const;
+    const NetworkInterface* findNetworkInterface(const std::string& name,
+                                                 const std::string& resourceGroup = std::string()) const;
+    const PublicIpAddress* findPublicIp(const std::string& name,
+                                        const std::string& resourceGroup = std::string()) const;
 
     // The page blob holding the data of the VM's disk at `index` (0 = OS disk).
     std::optional<BlobKey> diskBlob(const VirtualMachine& vm, std::size_t index) const;
@@ -96,6 +103,12 @@ struct StateDocument {
     }
     SecurityGroup* findSecurityGroup(const std::string& name, const std::string& resourceGroup = std::string()) {
         return mut(std::as_const(*this).findSecurityGroup(name, resourceGroup));
+    }
+    NetworkInterface* findNetworkInterface(const std::string& name, const std::string& resourceGroup = std::string()) {
+        return mut(std::as_const(*this).findNetworkInterface(name, resourceGroup));
+    }
+    PublicIpAddress* findPublicIp(const std::string& name, const std::string& resourceGroup = std::string()) {
+        return mut(std::as_const(*this).findPublicIp(name, resourceGroup));
     }
 
 private:

@@ -9,7 +9,7 @@ namespace {
 // some disks, and everything else never written (sparse).
 const char* const kDemoScenario = R"json(
 {
-  "description": "Demo subscription: two regions, three resource groups, managed and unmanaged VMs.",
+  "description": "Demo subscription: three regions (one without a virtual network), three resource groups, managed and unmanaged VMs.",
   "subscriptions": [
     {
       "id": "6f1c2d3e-4a5b-4c6d-8e7f-90a1b2c3d4e5",
@@ -111,6 +111,23 @@ const char* const kDemoScenario = R"json(
           "premiumIO": true,
           "gen2Supported": true,
           "zones": ""
+        }
+      ]
+    },
+    {
+      "name": "northeurope",
+      "displayName": "North Europe",
+      "incrementalSnapshots": true,
+      "vmSizes": [
+        {
+          "name": "Standard_D2s_v3",
+          "cpus": 2,
+          "memoryMB": 8192,
+          "maxDataDisks": 4,
+          "maxNics": 2,
+          "premiumIO": true,
+          "gen2Supported": true,
+          "zones": "1,2,3"
         }
       ]
     }

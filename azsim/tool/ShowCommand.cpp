@@ -13,7 +13,9 @@ const char* const kUsage =
     "Prints the resources of the subscription in DIR as JSON: all of them, or those of\n"
     "one KIND (subscriptions, regions, resourceGroups, storageAccounts, vms, managedDisks,\n"
     "unmanagedDisks, snapshots, blobSnapshots, snapshotSets, virtualNetworks,\n"
-    "securityGroups, images, templates).\n";
+    "securityGroups, networkInterfaces, publicIps, deployments, images, templates).\n"
+    "A VM shows its size, zones, generation (firmware \"efi\" = Generation 2), power\n"
+    "state, network cards and disks with their LUNs (-1 = the OS disk).\n";
 
 }  // namespace
 

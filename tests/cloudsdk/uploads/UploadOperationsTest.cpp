@@ -199,12 +199,13 @@ TEST_F(UploadOperations, DirectUploadRunsFromActiveUploadToUnattachedAndThenRefu
 TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
     const std::string source = azsim::PageBlobUri({"prodstaging01", "vhds", "restored.vhd"});
     state.mutate([&](azsim::StateDocument& doc) {
-        for (const char* name : {"from-free", "from-used", "from-other"}) {
+        for (const char* name : {"from-free", "from-used", "from-other", "from-another-job"}) {
             azsim::ManagedDisk d;
             d.name = name;
             d.resourceGroup = "rg-prod";
             d.id = azsim::ManagedDiskId(doc.subscription().id, "rg-prod", name);
             d.sourceId = std::string(name) == "from-other" ? source + "x" : source;
+            d.tags = {{"createdByJob", std::string(name) == "from-another-job" ? "8" : "7"}};
             d.blob = azsim::NewManagedDiskBlob();
             doc.managedDisks.push_back(d);
         }
@@ -220,6 +221,7 @@ TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
     EXPECT_FALSE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhd"));
     EXPECT_TRUE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhdx"));
     EXPECT_EQ(state.load().findManagedDiskByName("from-other"), nullptr);
+    EXPECT_NE(state.load().findManagedDiskByName("from-another-job"), nullptr);
 }
 
 // A page PUT over HTTPS to the endpoint; returns the status.

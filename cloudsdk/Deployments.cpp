@@ -1,0 +1,315 @@
+// Restore deployments: a new VM from prepared disks, the clean-up of a failed
+// one, and whether a backed-up VM comes from another subscription.
+//
+// A deployment checks everything the cloud checks before it creates anything,
+// then creates the VM, its disks, network interfaces, public IP and its own
+// record in one change of the state document, so a refusal or a failure there
+// leaves the subscription as it was. What follows the creation (the fault point
+// "RestoreVM.AfterCreate" for tests, then deleting the staged blobs the VM's
+// disks were imported from) fails with code 3: the VM stays.
+#include <boost/algorithm/string/predicate.hpp>
+
+#include "azsim/model/ResourceIds.h"
+#include "cloudsdk/BridgeImpl.h"
+#include "cloudsdk/CreatedByJob.h"
+#include "cloudsdk/DeploymentRequest.h"
+#include "cloudsdk/DiskUse.h"
+#include "cloudsdk/SdkErrorCodes.h"
+#include "cloudsdk/VmRemoval.h"
+#include "host/sys/Time.h"
+
+namespace AzureSDKCppBridge {
+
+using azsim::StateDocument;
+using boost::algorithm::iequals;
+using nlohmann::json;
+
+namespace {
+
+struct Created {
+    std::string guid;
+    std::vector<azsim::BlobKey> newBlobs;     // data of the managed disks made from staged blobs
+    std::vector<azsim::BlobKey> stagedBlobs;  // the staged blobs they were made from
+};
+
+struct DeployOptions {
+    long long jobId = 0;
+    bool powerOn = true;
+    std::string dekBackup;
+    std::string kekBackup;
+};
+
+// A string member at a JSON pointer of the configuration, or empty.
+std::string ConfigText(const json& config, const char* pointer) {
+    const json::json_pointer at(pointer);
+    return config.contains(at) && config.at(at).is_string() ? config.at(at).get<std::string>() : std::string();
+}
+
+std::string PublicAddress() {
+    const std::string hex = azsim::RandomHex(6);
+    std::string address = "20";
+    for (int i = 0; i < 3; ++i) address += "." + std::to_string(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    return address;
+}
+
+// Creates what the checked request describes. Reads the request only before it changes the document.
+void Deploy(StateDocument& doc, azsim::PageBlobStore& store, const DeploymentRequest& r, const DeployOptions& o,
+            Created& out) {
+    const std::string sub = doc.subscription().id;
+    const std::string group = r.group->name;
+    const long long now = NxClock::nowSeconds();
+    const azsim::Tags jobTags = CreatedByJobTags(o.jobId);
+
+    azsim::VirtualMachine vm;
+    vm.name = r.vm->name;
+    vm.guid = azsim::NewGuid();
+    vm.resourceGroup = group;
+    vm.region = r.region->name;
+    vm.size = r.size->name;
+    vm.firmware = r.gen2 ? "efi" : "";
+    vm.powerState = o.powerOn ? azsim::PowerState::Running : azsim::PowerState::Deallocated;
+    for (const std::string& zone : r.zones) vm.zones += (vm.zones.empty() ? "" : ",") + zone;
+    if (r.config.contains("tags") && r.config["tags"].is_object())
+        for (auto it = r.config["tags"].begin(); it != r.config["tags"].end(); ++it)
+            if (it->is_string()) vm.tags[it.key()] = it->get<std::string>();
+    vm.tags[kCreatedByJobTag] = jobTags.begin()->second;
+    vm.managed = r.managedTarget;
+    vm.osType = ConfigText(r.config, "/properties/storageProfile/osDisk/osType");
+    for (const DeploymentDisk& d : r.disks)
+        if (vm.osType.empty() && d.entry->isOsDisk && d.managed) vm.osType = d.disk->osType;
+    if (vm.osType.empty()) vm.osType = "Linux";
+    if (!o.dekBackup.empty() || !o.kekBackup.empty()) {
+        vm.encryption.encrypted = true;
+        vm.encryption.dekBackup = o.dekBackup;
+        vm.encryption.kekBackup = o.kekBackup;
+        vm.encryption.keyVault = ConfigText(
+            r.config, "/properties/storageProfile/osDisk/encryptionSettings/diskEncryptionKey/sourceVault/id");
+    }
+    const std::string vmId = azsim::VirtualMachineId(sub, group, vm.name);
+    std::vector<std::string> resources{vmId};
+
+    std::vector<azsim::ManagedDisk> imported;
+    std::vector<std::string> attachedIds;
+    for (const DeploymentDisk& d : r.disks) {
+        azsim::DiskAttachment attachment;
+        attachment.lun = d.entry->isOsDisk ? -1 : d.entry->unitNumber;
+        if (d.managed) {
+            attachment.id = d.disk->id;
+            attachedIds.push_back(d.disk->id);
+        } else if (d.import) {
+            azsim::ManagedDisk md;
+            md.name = ImportedDiskName(d.blob);
+            md.resourceGroup = group;
+            md.id = azsim::ManagedDiskId(sub, group, md.name);
+            md.region = vm.region;
+            md.sizeBytes = d.blobBytes;
+            md.sku = boost::algorithm::istarts_with(d.account->sku, "Premium") ? "Premium_LRS" : "Standard_LRS";
+            if (d.entry->isOsDisk) {
+                md.osType = vm.osType;
+                md.firmware = vm.firmware;
+            }
+            md.tags = jobTags;
+            md.zones = vm.zones;
+            md.sourceId = azsim::PageBlobUri(d.blob);
+            md.state = "Attached";
+            md.blob = azsim::NewManagedDiskBlob();
+            md.createdAt = now;
+            std::string error;
+            if (!store.copyBlob(d.blob, std::string(), md.blob, &error))
+                throw OperationFailure(SDK_ERR_GENERAL, "Importing blob '" + d.blob.name + "' into disk '" + md.name +
+                                                            "' failed: " + error);
+            out.newBlobs.push_back(md.blob);
+            out.stagedBlobs.push_back(d.blob);
+            attachment.id = md.id;
+            resources.push_back(md.id);
+            imported.push_back(md);
+        } else {
+            attachment.id = azsim::PageBlobUri(d.blob);
+            if (d.entry->isOsDisk) vm.storageAccount = d.blob.account;
+        }
+        // The OS disk comes first.
+        vm.disks.insert(d.entry->isOsDisk ? vm.disks.begin() : vm.disks.end(), attachment);
+    }
+
+    std::vector<azsim::NetworkInterface> nics;
+    for (std::size_t i = 0; i < r.nics.size(); ++i) {
+        const azsim::NetworkInterface* kept = doc.findNetworkInterface(r.nicNames[i], group);
+        azsim::NetworkInterface nic = kept ? *kept : azsim::NetworkInterface();
+        if (!kept) {
+            nic.name = r.nicNames[i];
+            nic.id = azsim::NetworkInterfaceId(sub, group, nic.name);
+            nic.resourceGroup = group;
+            nic.tags = jobTags;
+            resources.push_back(nic.id);
+        }
+        nic.region = vm.region;
+        nic.virtualNetwork = r.nics[i].network->name;
+        nic.subnet = r.nics[i].subnet->id;
+        nic.virtualMachine = vmId;
+        vm.nics.push_back({nic.name, nic.virtualNetwork, nic.subnet});
+        nics.push_back(nic);
+    }
+    std::optional<azsim::PublicIpAddress> ip;
+    if (!r.publicIpName.empty()) {
+        const azsim::PublicIpAddress* kept = doc.findPublicIp(r.publicIpName, group);
+        ip = kept ? *kept : azsim::PublicIpAddress();
+        if (!kept) {
+            ip->name = r.publicIpName;
+            ip->id = azsim::PublicIpId(sub, group, ip->name);
+            ip->resourceGroup = group;
+            ip->region = vm.region;
+            ip->address = PublicAddress();
+            ip->tags = jobTags;
+            resources.push_back(ip->id);
+        }
+        ip->virtualMachine = vmId;
+        nics.front().publicIp = ip->name;
+    }
+    for (const azsim::SecurityGroup* nsg : r.securityGroups) vm.securityGroups.push_back(nsg->name);
+
+    azsim::Deployment deployment;
+    deployment.name = "restore-" + vm.name + "-" + std::to_string(now);
+    deployment.resourceGroup = group;
+    deployment.vmName = vm.name;
+    deployment.vmGuid = vm.guid;
+    deployment.resources = resources;
+    deployment.createdAt = now;
+    deployment.tags = jobTags;
+
+    // From here on the document changes; the request's pointers into it are not read again.
+    for (const azsim::ManagedDisk& md : imported) doc.managedDisks.push_back(md);
+    for (const std::string& id : attachedIds) doc.findManagedDisk(id)->state = "Attached";
+    for (const azsim::NetworkInterface& nic : nics) {
+        if (azsim::NetworkInterface* kept = doc.findNetworkInterface(nic.name, group))
+            *kept = nic;
+        else
+            doc.networkInterfaces.push_back(nic);
+    }
+    if (ip) {
+        if (azsim::PublicIpAddress* kept = doc.findPublicIp(ip->name, group))
+            *kept = *ip;
+        else
+            doc.publicIps.push_back(*ip);
+    }
+    out.guid = vm.guid;
+    doc.vms.push_back(vm);
+    doc.deployments.push_back(deployment);
+}
+
+}  // namespace
+
+bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName,
+                                   const std::string& configText, bool assignPublicIP, bool inPlaceRestore,
+                                   bool restoreAsManagedVM, bool deployFlag, const std::string& dekBackup,
+                                   const std::string& kekBackup, bool convertStagedBlobs,
+                                   bool restoreWithoutConfig) try {
+    json args = {{"vmName", vmInfo.name}, {"resourceGroup", vmInfo.resourceGroup}, {"region", vmInfo.region},
+                 {"vmSize", vmInfo.vmSize}, {"disks", vmInfo.disks.size()}, {"osDiskName", osDiskName},
+                 {"assignPublicIP", assignPublicIP}, {"inPlaceRestore", inPlaceRestore},
+                 {"restoreAsManagedVM", restoreAsManagedVM}, {"deployFlag", deployFlag},
+                 {"encrypted", !dekBackup.empty() || !kekBackup.empty()}, {"convertStagedBlobs", convertStagedBlobs},
+                 {"restoreWithoutConfig", restoreWithoutConfig}};
+    if (std::optional<Refusal> refusal = impl_->begin("RestoreVM", args)) return Fail(refusal->code, refusal->text);
+    azsim::PageBlobStore store = impl_->subscription->blobs();
+    const DeployOptions options{impl_->jobId, deployFlag, dekBackup, kekBackup};
+    Created created;
+    try {
+        impl_->subscription->mutate([&](StateDocument& doc) {
+            const DeploymentRequest request = ResolveDeployment(doc, store, vmInfo, osDiskName, configText,
+                                                                assignPublicIP, restoreAsManagedVM,
+                                                                convertStagedBlobs, restoreWithoutConfig);
+            const std::string refusal = FirstRefusal(request);
+            if (!refusal.empty()) throw OperationFailure(SDK_ERR_GENERAL, refusal);
+            Deploy(doc, store, request, options, created);
+            return true;
+        });
+    } catch (...) {
+        // Nothing was saved: the data of disks made so far goes too.
+        DeleteBlobData(store, created.newBlobs);
+        throw;
+    }
+    vmInfo.guid = created.guid;
+
+    const std::string createdText = "VM '" + vmInfo.name + "' was created, but ";
+    if (std::optional<azsim::SdkFault> fault = impl_->faults->takeSdkFault("RestoreVM.AfterCreate"))
+        return Fail(SDK_ERR_VM_CREATED_LATER_STEP_FAILED, createdText + fault->text);
+    try {
+        impl_->subscription->mutate([&](StateDocument& doc) {
+            for (const azsim::BlobKey& blob : created.stagedBlobs) ForgetPageBlob(doc, blob);
+            return !created.stagedBlobs.empty();
+        });
+        DeleteBlobData(store, created.stagedBlobs);
+    } catch (const std::exception& e) {
+        return Fail(SDK_ERR_VM_CREATED_LATER_STEP_FAILED,
+                    createdText + "deleting the staged blobs it was made from failed: " + e.what());
+    }
+    return true;
+} catch (...) {
+    return FailOnException();
+}
+
+bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
+                                          const std::vector<VMInfoStructs::SDisk>& disks,
+                                          bool restoreAsManagedVM) try {
+    json args = {{"vmName", vmInfo.name}, {"vmGuid", vmInfo.guid}, {"disks", disks.size()},
+                 {"restoreAsManagedVM", restoreAsManagedVM}};
+    if (std::optional<Refusal> refusal = impl_->begin("CleanupRestoreVM", args))
+        return Fail(refusal->code, refusal->text);
+    const long long job = impl_->jobId;
+    std::vector<azsim::BlobKey> data;
+    std::string leftInPlace;
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        bool changed = false;
+        if (const azsim::VirtualMachine* vm = vmInfo.guid.empty() ? nullptr : doc.findVmByGuid(vmInfo.guid)) {
+            if (!CreatedByJob(vm->tags, job)) {
+                leftInPlace = "VM '" + vm->name + "' was not created by job " + std::to_string(job) +
+                              "; it is left in place.";
+            } else {
+                for (const azsim::BlobKey& blob : RemoveVm(doc, vmInfo.guid, {true, true, job})) data.push_back(blob);
+                changed = true;
+            }
+        }
+        // Managed disks this job made for the listed disks: uploaded directly, or imported from a listed blob.
+        std::vector<std::string> ids;
+        for (const VMInfoStructs::SDisk& entry : disks) {
+            std::string error;
+            std::optional<azsim::BlobKey> blob;
+            if (entry.managedDiskId.empty()) blob = PageBlobOfEntry(entry, error);
+            for (const azsim::ManagedDisk& md : doc.managedDisks) {
+                std::optional<azsim::BlobUri> source = azsim::ParseBlobUri(md.sourceId);
+                const bool listed = entry.managedDiskId.empty()
+                                        ? blob && source && source->snapshot.empty() && SameBlob(source->key(), *blob)
+                                        : iequals(md.id, entry.managedDiskId);
+                if (listed && CreatedByJob(md.tags, job) && !VmUsingDisk(doc, md)) ids.push_back(md.id);
+            }
+        }
+        for (const std::string& id : ids)
+            if (std::optional<azsim::BlobKey> blob = RemoveManagedDisk(doc, id)) data.push_back(*blob);
+        return changed || !ids.empty();
+    });
+    DeleteBlobData(impl_->subscription->blobs(), data);
+    if (!leftInPlace.empty()) return Fail(SDK_ERR_GENERAL, leftInPlace);
+    return true;
+} catch (...) {
+    return FailOnException();
+}
+
+bool CAzureSDKCppBridge::IsCrossSubscriptionRestore(const std::string& configText) try {
+    if (std::optional<Refusal> refusal =
+            impl_->begin("IsCrossSubscriptionRestore", {{"configBytes", configText.size()}}))
+        return Fail(refusal->code, refusal->text);
+    const json config = json::parse(configText, nullptr, false);
+    const std::string id = config.is_object() ? ConfigText(config, "/id") : std::string();
+    std::optional<azsim::ResourceId> parsed = azsim::ParseResourceId(id);
+    if (!parsed)
+        return Fail(SDK_ERR_GENERAL, "The VM configuration names no VM resource id; its subscription is unknown.");
+    if (iequals(parsed->subscription, impl_->subscriptionId)) return false;
+    impl_->lastErrors.set(SDK_ERR_GENERAL, "The VM was backed up from subscription [" + parsed->subscription +
+                                               "], not from the connected subscription [" + impl_->subscriptionId +
+                                               "]; an encrypted VM cannot be restored into another subscription.");
+    return true;
+} catch (...) {
+    return FailOnException();
+}
+
+}  // namespace AzureSDKCppBridge

@@ -1,0 +1,498 @@
+// Restore deployments, their clean-up, VM deletion and shutdown, and the
+// cross-subscription question of the SDK wrapper over the demo subscription.
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "azsim/StateFolder.h"
+#include "azsim/faults/FaultBook.h"
+#include "azsim/model/ResourceIds.h"
+#include "azsim/model/SubscriptionState.h"
+#include "cloudsdk/AzureSDKCppBridge.h"
+#include "cloudsdk/SdkErrorCodes.h"
+#include "tests/support/SimulatedCloud.h"
+
+using AzureSDKCppBridge::CAzureSDKCppBridge;
+using testsupport::SimulatedCloud;
+using VMInfoStructs::SDisk;
+using VMInfoStructs::SVMInfo;
+
+namespace {
+
+constexpr long long kMiB = 1 << 20;
+const char* const kStaging = "prodstaging01";
+const char* const kConfig = R"({"name": "src", "tags": {"app": "web"},
+    "properties": {"storageProfile": {"osDisk": {"osType": "Windows"}}}})";
+
+SDisk BlobDisk(const std::string& blob, bool os, int lun, const std::string& account = kStaging) {
+    SDisk d;
+    d.name = blob;
+    d.storageAccount = account;
+    d.isOsDisk = os;
+    d.unitNumber = lun;
+    return d;
+}
+
+class RestoreOperations : public ::testing::Test {
+protected:
+    void SetUp() override { Connect(sdk, 7); }
+    static void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
+        ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
+        ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                    SimulatedCloud::kSecret));
+    }
+    // A staged page blob of 1 MiB whose first page holds `fill`.
+    azsim::BlobKey Stage(const std::string& blob, char fill, const std::string& account = kStaging) {
+        EXPECT_TRUE(sdk.CreatePageBlob("", account, "vhds", blob, kMiB)) << sdk.GetLastErrorString();
+        const std::string page(512, fill);
+        EXPECT_TRUE(sdk.UploadBlobPageFromBufferForOffset(account, "vhds", blob, 512, 512,
+                                                          reinterpret_cast<const unsigned char*>(page.data())));
+        return {account, "vhds", blob};
+    }
+    // A direct-upload managed disk with its upload ended; returns its id.
+    std::string Upload(const std::string& name, bool os, const std::string& group = "rg-prod",
+                       const std::string& size = "Standard_D2s_v3") {
+        std::string url, id, ref;
+        EXPECT_TRUE(sdk.CreateDirectUploadManagedDisk(name, group, "", kMiB, os, size, "efi", url, id, ref));
+        EXPECT_TRUE(sdk.ClosePageBlob(ref, group, url));
+        return id;
+    }
+    std::string Read(const azsim::BlobKey& key) {
+        std::string out(1024, '\0');
+        state.blobs().read(key, "", 0, &out[0], out.size());
+        return out;
+    }
+    // A managed VM in rg-prod from two staged blobs: the OS disk and a data disk at LUN 3.
+    SVMInfo StagedVm(const std::string& name) {
+        SVMInfo vm;
+        vm.name = name;
+        vm.resourceGroup = "rg-prod";
+        vm.vmSize = "Standard_D2s_v3";
+        vm.disks = {BlobDisk(name + "-os.vhd", true, 0), BlobDisk(name + "-data.vhd", false, 3)};
+        Stage(name + "-os.vhd", 'o');
+        Stage(name + "-data.vhd", 'd');
+        return vm;
+    }
+    bool RestoreManaged(SVMInfo& vm, const std::string& config = kConfig, bool publicIp = true) {
+        return sdk.RestoreVM(vm, vm.disks[0].name, config, publicIp, false, true, true, "", "", true, false);
+    }
+    std::string StateBytes() {
+        std::ifstream in(azsim::StateFolder(cloud.dir()).documentPath());
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }
+
+    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
+    azsim::SubscriptionState state{cloud.dir()};
+    CAzureSDKCppBridge sdk;
+};
+
+TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndDeletesThem) {
+    SVMInfo vm = StagedVm("r1");
+    vm.nics = {{"", "vnet-prod", "backend"}};
+    const azsim::BlobKey os{kStaging, "vhds", "r1-os.vhd"}, data{kStaging, "vhds", "r1-data.vhd"};
+    const std::string osBytes = Read(os), dataBytes = Read(data);
+    ASSERT_TRUE(RestoreManaged(vm)) << sdk.GetLastErrorString();
+    ASSERT_FALSE(vm.guid.empty());
+
+    azsim::StateDocument doc = state.load();
+    const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
+    ASSERT_NE(made, nullptr);
+    EXPECT_TRUE(made->managed);
+    EXPECT_EQ(made->powerState, azsim::PowerState::Running);
+    EXPECT_EQ(made->osType, "Windows");
+    EXPECT_EQ(made->tags, (azsim::Tags{{"app", "web"}, {"createdByJob", "7"}}));
+    ASSERT_EQ(made->disks.size(), 2u);
+    EXPECT_EQ(made->disks[0].lun, -1);
+    EXPECT_EQ(made->disks[1].lun, 3);
+    for (const auto& [index, staged, bytes] : {std::make_tuple(0, os, osBytes), std::make_tuple(1, data, dataBytes)}) {
+        const azsim::ManagedDisk* disk = doc.findManagedDisk(made->disks[index].id);
+        ASSERT_NE(disk, nullptr);
+        EXPECT_EQ(Read(disk->blob), bytes);
+        EXPECT_EQ(disk->sourceId, azsim::PageBlobUri(staged));
+        EXPECT_EQ(disk->tags.at("createdByJob"), "7");
+        EXPECT_EQ(disk->state, "Attached");
+        EXPECT_FALSE(state.blobs().exists(staged));
+        EXPECT_EQ(doc.findUnmanagedDisk(staged), nullptr);
+    }
+    EXPECT_EQ(doc.findManagedDisk(made->disks[0].id)->osType, "Windows");
+
+    const azsim::NetworkInterface* nic = doc.findNetworkInterface("r1-nic0", "rg-prod");
+    ASSERT_NE(nic, nullptr);
+    EXPECT_EQ(made->nics.at(0).name, nic->name);
+    EXPECT_EQ(nic->subnet, azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-prod", "vnet-prod", "backend"));
+    EXPECT_EQ(nic->virtualMachine, azsim::VirtualMachineId(SimulatedCloud::kSubscriptionId, "rg-prod", "r1"));
+    EXPECT_EQ(nic->tags.at("createdByJob"), "7");
+    const azsim::PublicIpAddress* ip = doc.findPublicIp(nic->publicIp, "rg-prod");
+    ASSERT_NE(ip, nullptr);
+    EXPECT_FALSE(ip->address.empty());
+    ASSERT_EQ(doc.deployments.size(), 1u);
+    EXPECT_EQ(doc.deployments[0].vmGuid, vm.guid);
+    EXPECT_EQ(doc.deployments[0].resources.size(), 5u);  // VM, two disks, NIC, public IP
+
+    VMInfoStructs::SVMInfo record;
+    ASSERT_TRUE(sdk.GetVMInfoForVM("r1", "", "rg-prod", 0, 0, record));
+    EXPECT_EQ(record.guid, vm.guid);
+    EXPECT_EQ(record.disks.size(), 2u);
+}
+
+TEST_F(RestoreOperations, UnmanagedRestoreAttachesBlobsByUrlOnTheRegionsFirstNetwork) {
+    const azsim::BlobKey os = Stage("u1-os.vhd", 'o', "legacystore01");
+    const azsim::BlobKey data = Stage("u1-data.vhd", 'd', "legacystore01");
+    SVMInfo vm;
+    vm.name = "u1";
+    vm.resourceGroup = "rg-legacy";
+    vm.vmSize = "standard_a2";
+    vm.availabilityZones = "None";
+    vm.disks = {BlobDisk("u1-os.vhd", true, 0, "legacystore01\\vhds"), BlobDisk("ignored", false, 0, "")};
+    vm.disks[1].uri = azsim::PageBlobUri(data);
+    // deployFlag false: the VM is left deallocated.
+    ASSERT_TRUE(sdk.RestoreVM(vm, "u1-os.vhd", "", false, false, false, false, "", "", false, false))
+        << sdk.GetLastErrorString();
+    azsim::StateDocument doc = state.load();
+    const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
+    ASSERT_NE(made, nullptr);
+    EXPECT_FALSE(made->managed);
+    EXPECT_EQ(made->size, "Standard_A2");
+    EXPECT_EQ(made->powerState, azsim::PowerState::Deallocated);
+    EXPECT_EQ(made->storageAccount, "legacystore01");
+    EXPECT_EQ(made->disks.at(0).id, azsim::PageBlobUri(os));
+    EXPECT_EQ(made->disks.at(1).id, azsim::PageBlobUri(data));
+    EXPECT_TRUE(state.blobs().exists(os));
+    EXPECT_EQ(made->nics.at(0).virtualNetwork, "vnet-legacy");
+    EXPECT_EQ(doc.findNetworkInterface("u1-nic0")->subnet,
+              azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-legacy", "vnet-legacy", "default"));
+    EXPECT_TRUE(doc.publicIps.empty());
+}
+
+TEST_F(RestoreOperations, DirectUploadDisksAreAttachedAsTheyAreToAnEncryptedGen2Vm) {
+    SVMInfo vm;
+    vm.name = "d1";
+    vm.resourceGroup = "rg-prod";
+    vm.vmSize = "Standard_D2s_v3";
+    vm.firmware = "EFI";
+    vm.availabilityZones = "2, 3";
+    SDisk os, data;
+    os.isOsDisk = true;
+    os.managedDiskId = Upload("d1-os", true);
+    os.name = os.uri = "d1-os";
+    data.managedDiskId = Upload("d1-data", false);
+    data.name = data.uri = "d1-data";
+    data.unitNumber = 1;
+    vm.disks = {data, os};
+    const std::size_t disksBefore = state.load().managedDisks.size();
+    ASSERT_TRUE(sdk.RestoreVM(vm, "d1-os", "", false, false, true, true, "dek-text", "kek-text", false, false))
+        << sdk.GetLastErrorString();
+    azsim::StateDocument doc = state.load();
+    const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(made->firmware, "efi");
+    EXPECT_EQ(made->zones, "2,3");
+    EXPECT_EQ(made->disks.at(0).id, os.managedDiskId);
+    EXPECT_EQ(made->disks.at(1).id, data.managedDiskId);
+    EXPECT_EQ(made->disks.at(1).lun, 1);
+    EXPECT_EQ(doc.managedDisks.size(), disksBefore);
+    EXPECT_EQ(doc.findManagedDisk(os.managedDiskId)->state, "Attached");
+    EXPECT_TRUE(made->encryption.encrypted);
+    EXPECT_EQ(made->encryption.dekBackup, "dek-text");
+    EXPECT_EQ(made->encryption.kekBackup, "kek-text");
+}
+
+// Each demo VM comes back as a new VM of its own group, region, size, zones, generation and networks.
+TEST_F(RestoreOperations, EveryDemoVmCanBeRestoredAsItWas) {
+    const azsim::StateDocument demo = state.load();
+    for (const azsim::VirtualMachine& source : demo.vms) {
+        SVMInfo vm;
+        ASSERT_TRUE(sdk.GetVMInfoForVM(source.name, source.guid, source.resourceGroup, 0, 0, vm));
+        vm.name += "-copy";
+        vm.guid.clear();
+        for (SDisk& disk : vm.disks) {
+            const std::string name = vm.name + "-" + std::to_string(disk.isOsDisk ? -1 : disk.unitNumber);
+            disk = BlobDisk(source.managed ? name : name + ".vhd", disk.isOsDisk, disk.unitNumber, vm.storageAccount);
+            if (source.managed)
+                disk.managedDiskId = disk.uri = Upload(name, disk.isOsDisk, vm.resourceGroup, vm.vmSize);
+            if (!source.managed) Stage(disk.name, 'x', vm.storageAccount);
+        }
+        ASSERT_TRUE(sdk.RestoreVM(vm, "", "", false, false, source.managed, true, "", "", false, false))
+            << source.name << ": " << sdk.GetLastErrorString();
+        const azsim::StateDocument doc = state.load();
+        const azsim::VirtualMachine* copy = doc.findVmByGuid(vm.guid);
+        ASSERT_NE(copy, nullptr);
+        EXPECT_EQ(std::tie(copy->region, copy->size, copy->zones, copy->firmware, copy->securityGroups),
+                  std::tie(source.region, source.size, source.zones, source.firmware, source.securityGroups));
+        EXPECT_EQ(copy->nics.at(0).subnetId, source.nics.at(0).subnetId) << source.name;
+    }
+}
+
+TEST_F(RestoreOperations, EveryRefusalComesBeforeAnyChange) {
+    Stage("premium.vhd", 'p', "prodpremium01");
+    Stage("web-linux01-data1.vhd", 'x');
+    std::string url, id, ref;
+    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("uploading", "rg-prod", "", kMiB, false, "", "", url, id, ref));
+    const std::string uploading = id;
+    const std::string attached = state.load().findManagedDiskByName("web-linux01-data0")->id;
+    // One deployment request: the VM record, the configuration text and the target's two flags.
+    struct Ask {
+        SVMInfo vm;
+        std::string config = kConfig;
+        bool managed = true;
+        bool convert = true;
+        SDisk& data() { return vm.disks[1]; }
+    };
+    struct Row {
+        const char* expected;
+        std::function<void(Ask&)> change;
+    };
+    const std::vector<Row> rows = {
+        {"cannot be read: the text is not JSON", [](Ask& a) { a.config = "{oops"; }},
+        {"cannot be read: the text is not a JSON object", [](Ask& a) { a.config = "[1]"; }},
+        {"ResourceGroupNotFound", [](Ask& a) { a.vm.resourceGroup = "rg-none"; }},
+        {"LocationNotAvailable", [](Ask& a) { a.vm.region = "mars"; }},
+        {"A VM named 'web-linux01' already exists", [](Ask& a) { a.vm.name = "web-linux01"; }},
+        {"SkuNotAvailable", [](Ask& a) { a.vm.vmSize = "Standard_Nope"; }},
+        {"Availability zone '4'", [](Ask& a) { a.vm.availabilityZones = "1,4"; }},
+        {"does not support Generation 2", [](Ask& a) { a.vm.firmware = "efi", a.vm.vmSize = "Standard_A2"; }},
+        {"A Generation 2 VM needs managed disks", [](Ask& a) { a.vm.firmware = "efi", a.managed = false; }},
+        {"zone needs managed disks", [](Ask& a) { a.vm.availabilityZones = "1", a.managed = false; }},
+        {"exactly one OS disk; 2", [](Ask& a) { a.data().isOsDisk = true; }},
+        {"exactly one OS disk; 0", [](Ask& a) { a.vm.disks[0].isOsDisk = false; }},
+        {"is not the disk the list marks", [](Ask& a) { a.vm.disks[0].name = "other.vhd"; }},
+        {"at most 4 data disks",
+         [](Ask& a) {
+             for (int lun = 4; lun < 8; ++lun) a.vm.disks.push_back(BlobDisk("any.vhd", false, lun));
+         }},
+        {"LUN 3 is used by more than one disk", [](Ask& a) { a.vm.disks.push_back(a.data()); }},
+        {"is not a blob URL", [](Ask& a) { a.data().uri = "vhds/x.vhd"; }},
+        {"names no storage account", [](Ask& a) { a.data().storageAccount = ""; }},
+        {"cannot be attached to an unmanaged VM",
+         [&](Ask& a) { a.data().managedDiskId = uploading, a.managed = false; }},
+        {"without being converted", [](Ask& a) { a.convert = false; }},
+        {"BlobNotFound", [](Ask& a) { a.data().name = "absent.vhd"; }},
+        {"NotFound: The disk", [&](Ask& a) { a.data().managedDiskId = uploading + "x"; }},
+        {"already attached to VM 'web-linux01'", [&](Ask& a) { a.data().managedDiskId = attached; }},
+        {"already attached to VM 'legacy-vm01'",
+         [](Ask& a) { a.data() = BlobDisk("legacy-vm01-data0.vhd", false, 3, "legacystore01"); }},
+        {"is being uploaded", [&](Ask& a) { a.data().managedDiskId = uploading; }},
+        {"A disk named 'web-linux01-data1' already exists", [](Ask& a) { a.data().name = "web-linux01-data1.vhd"; }},
+        {"does not support premium storage",
+         [](Ask& a) {
+             a.vm.vmSize = "Standard_A2";
+             a.data() = BlobDisk("premium.vhd", false, 3, "prodpremium01");
+         }},
+        {"at most 2 network interfaces", [](Ask& a) { a.vm.nics.resize(3); }},
+        {"Virtual network 'vnet-none' was not found", [](Ask& a) { a.vm.nics = {{"", "vnet-none", ""}}; }},
+        {"Virtual network 'vnet-legacy' was not found in location 'westeurope'",
+         [](Ask& a) { a.vm.nics = {{"", "vnet-legacy", ""}}; }},
+        {"Subnet 'nope' was not found", [](Ask& a) { a.vm.nics = {{"", "vnet-prod", "nope"}}; }},
+        {"Location 'northeurope' has no virtual network", [](Ask& a) { a.vm.region = "North Europe"; }},
+        {"Network security group 'nsg-none'",
+         [](Ask& a) { a.vm.securityGroups = {{"nsg-prod", "", ""}, {"nsg-none", "", ""}}; }},
+    };
+    SVMInfo base = StagedVm("t1");
+    const std::string before = StateBytes();
+    for (const Row& row : rows) {
+        Ask a;
+        a.vm = base;
+        row.change(a);
+        EXPECT_FALSE(sdk.RestoreVM(a.vm, "t1-os.vhd", a.config, true, false, a.managed, true, "", "", a.convert, false))
+            << row.expected;
+        EXPECT_TRUE(ErrorHas(row.expected)) << row.expected << " / " << sdk.GetLastErrorString();
+        EXPECT_NE(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_VM_CREATED_LATER_STEP_FAILED) << row.expected;
+        EXPECT_TRUE(a.vm.guid.empty()) << row.expected;
+        EXPECT_EQ(StateBytes(), before) << row.expected;
+    }
+    // The unchanged request deploys, and without configuration text the source's tags stay behind.
+    ASSERT_TRUE(sdk.RestoreVM(base, "t1-os.vhd", "{oops", false, false, true, true, "", "", true, true))
+        << sdk.GetLastErrorString();
+    EXPECT_EQ(state.load().findVmByGuid(base.guid)->tags.count("app"), 0u);
+}
+
+TEST_F(RestoreOperations, AFailureAfterTheVmExistsIsCodeThreeAndKeepsTheVm) {
+    SVMInfo vm = StagedVm("f1");
+    azsim::FaultBook(cloud.dir()).addSdkFault({"RestoreVM.AfterCreate", 0, "the extension did not start", 1});
+    EXPECT_FALSE(RestoreManaged(vm));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_VM_CREATED_LATER_STEP_FAILED);
+    EXPECT_TRUE(ErrorHas("VM 'f1' was created, but the extension did not start"));
+    ASSERT_FALSE(vm.guid.empty());
+    EXPECT_NE(state.load().findVmByGuid(vm.guid), nullptr);
+
+    // A fault on the deployment itself is a refusal with the fault's own code, and creates nothing.
+    SVMInfo second = StagedVm("f2");
+    azsim::FaultBook(cloud.dir()).addSdkFault({"RestoreVM", 0, "throttled", 1});
+    EXPECT_FALSE(RestoreManaged(second));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_GENERAL);
+    EXPECT_EQ(state.load().findVm("f2"), nullptr);
+}
+
+TEST_F(RestoreOperations, DeleteVmTakesDisksAndNetworkOnlyWhenAskedAndOnlyByNameAndGuid) {
+    for (const bool disks : {false, true}) {
+        for (const bool network : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "disks " << disks << " network " << network);
+            SVMInfo vm = StagedVm("x1");
+            ASSERT_TRUE(RestoreManaged(vm)) << sdk.GetLastErrorString();
+            const azsim::StateDocument made = state.load();
+            const azsim::VirtualMachine kept = *made.findVmByGuid(vm.guid);
+            const azsim::ManagedDisk os = *made.findManagedDisk(kept.disks[0].id);
+
+            EXPECT_FALSE(sdk.DeleteVM("x1", "", disks, network));
+            EXPECT_FALSE(sdk.DeleteVM("x1", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", disks, network));  // web-linux01's
+            EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+            ASSERT_NE(state.load().findVmByGuid(vm.guid), nullptr);
+            ASSERT_NE(state.load().findVmByGuid("3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071"), nullptr);
+
+            ASSERT_TRUE(sdk.DeleteVM("x1", vm.guid, disks, network)) << sdk.GetLastErrorString();
+            azsim::StateDocument doc = state.load();
+            EXPECT_EQ(doc.findVm("x1"), nullptr);
+            EXPECT_EQ(doc.findManagedDisk(os.id) == nullptr, disks);
+            EXPECT_EQ(state.blobs().exists(os.blob), !disks);
+            if (!disks) {
+                EXPECT_EQ(doc.findManagedDisk(os.id)->state, "Unattached");
+            }
+            EXPECT_EQ(doc.findNetworkInterface("x1-nic0") == nullptr, network);
+            EXPECT_EQ(doc.findPublicIp("x1-ip") == nullptr, network);
+            if (!network) {
+                EXPECT_EQ(doc.findNetworkInterface("x1-nic0")->virtualMachine, "");
+                EXPECT_EQ(doc.findPublicIp("x1-ip")->virtualMachine, "");
+            }
+            // What stayed must not block the next round's deployment of the same names.
+            state.mutate([](azsim::StateDocument& d) {
+                auto stale = [](const azsim::ManagedDisk& m) { return m.name.rfind("x1-", 0) == 0; };
+                d.managedDisks.erase(std::remove_if(d.managedDisks.begin(), d.managedDisks.end(), stale),
+                                     d.managedDisks.end());
+                return true;
+            });
+        }
+    }
+    // The NIC and address kept by the last round without network deletion were taken over, not duplicated.
+    EXPECT_EQ(state.load().networkInterfaces.size(), 0u);
+
+    // An unmanaged VM's disks are its page blobs.
+    const azsim::BlobKey legacyOs{"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"};
+    ASSERT_TRUE(sdk.DeleteVM("legacy-vm01", "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b", true, false));
+    EXPECT_FALSE(state.blobs().exists(legacyOs));
+    EXPECT_EQ(state.load().findUnmanagedDisk(legacyOs), nullptr);
+}
+
+TEST_F(RestoreOperations, AKeptInterfaceIsTakenOverButNotOneAnotherVmHolds) {
+    SVMInfo vm = StagedVm("k1");
+    ASSERT_TRUE(RestoreManaged(vm));
+    const std::string nicId = state.load().findNetworkInterface("k1-nic0")->id;
+    ASSERT_TRUE(sdk.DeleteVM("k1", vm.guid, false, false));
+    SVMInfo again = vm;
+    again.guid.clear();
+    again.disks = {BlobDisk("k2-os.vhd", true, 0)};
+    Stage("k2-os.vhd", 'o');
+    ASSERT_TRUE(sdk.RestoreVM(again, "k2-os.vhd", "", true, true, true, true, "", "", true, false))
+        << sdk.GetLastErrorString();
+    azsim::StateDocument doc = state.load();
+    ASSERT_EQ(doc.networkInterfaces.size(), 1u);
+    EXPECT_EQ(doc.networkInterfaces[0].id, nicId);
+    EXPECT_EQ(doc.publicIps.size(), 1u);
+    EXPECT_EQ(doc.findVmByGuid(again.guid)->nics.at(0).name, "k1-nic0");
+
+    // A VM of another name holding an interface of the new VM's name refuses the deployment.
+    state.mutate([](azsim::StateDocument& d) {
+        d.findNetworkInterface("k1-nic0")->virtualMachine = "/subscriptions/x/resourceGroups/rg-prod/providers/"
+                                                            "Microsoft.Compute/virtualMachines/other";
+        d.vms.erase(std::remove_if(d.vms.begin(), d.vms.end(),
+                                   [](const azsim::VirtualMachine& v) { return v.name == "k1"; }),
+                    d.vms.end());
+        return true;
+    });
+    again.guid.clear();
+    again.disks = {BlobDisk("k3-os.vhd", true, 0)};
+    Stage("k3-os.vhd", 'o');
+    EXPECT_FALSE(sdk.RestoreVM(again, "k3-os.vhd", "", false, true, true, true, "", "", true, false));
+    EXPECT_TRUE(ErrorHas("Network interface 'k1-nic0' belongs to another VM")) << sdk.GetLastErrorString();
+}
+
+TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
+    // Job 7's VM with imported disks, a direct-upload disk of job 7, and in rg-test an untagged disk of the same name.
+    SVMInfo vm = StagedVm("c1");
+    ASSERT_TRUE(RestoreManaged(vm));
+    SDisk uploaded;
+    uploaded.managedDiskId = Upload("c1-spare", false);
+    state.mutate([](azsim::StateDocument& doc) {
+        azsim::ManagedDisk twin = *doc.findManagedDiskByName("c1-spare");
+        twin.resourceGroup = "rg-test";
+        twin.id = azsim::ManagedDiskId(doc.subscription().id, "rg-test", twin.name);
+        twin.tags.clear();
+        twin.blob = azsim::NewManagedDiskBlob();
+        doc.managedDisks.push_back(twin);
+        return true;
+    });
+    SDisk twin;
+    twin.managedDiskId = azsim::ManagedDiskId(SimulatedCloud::kSubscriptionId, "rg-test", "c1-spare");
+
+    // Another job's wrapper removes none of it, and says why for the VM.
+    CAzureSDKCppBridge other;
+    Connect(other, 8);
+    const std::string before = StateBytes();
+    EXPECT_FALSE(other.CleanupRestoreVM(vm, {vm.disks[0], uploaded}, true));
+    EXPECT_NE(other.GetLastErrorString().find("was not created by job 8"), std::string::npos);
+    EXPECT_EQ(StateBytes(), before);
+
+    ASSERT_TRUE(sdk.CleanupRestoreVM(vm, {vm.disks[0], vm.disks[1], uploaded, twin}, true)) << sdk.GetLastErrorString();
+    azsim::StateDocument doc = state.load();
+    EXPECT_EQ(doc.findVmByGuid(vm.guid), nullptr);
+    EXPECT_EQ(doc.findManagedDiskByName("c1-os"), nullptr);
+    EXPECT_EQ(doc.findManagedDiskByName("c1-spare", "rg-prod"), nullptr);
+    EXPECT_NE(doc.findManagedDiskByName("c1-spare", "rg-test"), nullptr);
+    EXPECT_TRUE(doc.networkInterfaces.empty());
+    EXPECT_TRUE(doc.publicIps.empty());
+
+    // Nothing left, or an empty GUID: true and no change; a demo VM is never the job's.
+    EXPECT_TRUE(sdk.CleanupRestoreVM(vm, {uploaded}, true));
+    SVMInfo demo;
+    demo.guid = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";
+    EXPECT_FALSE(sdk.CleanupRestoreVM(demo, {}, true));
+    EXPECT_NE(state.load().findVm("web-linux01"), nullptr);
+
+    // An unmanaged VM of this job goes with the page blobs the job created.
+    const azsim::BlobKey os = Stage("c2-os.vhd", 'o', "legacystore01");
+    SVMInfo legacy;
+    legacy.name = "c2";
+    legacy.resourceGroup = "rg-legacy";
+    legacy.vmSize = "Standard_A2";
+    legacy.disks = {BlobDisk("c2-os.vhd", true, 0, "legacystore01")};
+    ASSERT_TRUE(sdk.RestoreVM(legacy, "c2-os.vhd", "", false, false, false, true, "", "", false, false));
+    ASSERT_TRUE(sdk.CleanupRestoreVM(legacy, legacy.disks, false));
+    EXPECT_FALSE(state.blobs().exists(os));
+    EXPECT_TRUE(state.blobs().exists({"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"}));
+}
+
+TEST_F(RestoreOperations, ShutdownDeallocatesOnceAndNeedsAMatchingGuid) {
+    const std::string web = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";
+    EXPECT_FALSE(sdk.ShutdownVM("web-linux01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", true));  // app-win01's GUID
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+    EXPECT_FALSE(sdk.ShutdownVM("no-such-vm", "", true));
+    EXPECT_EQ(state.load().findVm("web-linux01")->powerState, azsim::PowerState::Running);
+    ASSERT_TRUE(sdk.ShutdownVM("web-linux01", web, false));
+    EXPECT_EQ(state.load().findVm("web-linux01")->powerState, azsim::PowerState::Deallocated);
+    const std::string before = StateBytes();
+    EXPECT_TRUE(sdk.ShutdownVM("web-linux01", "", true));
+    EXPECT_TRUE(sdk.ShutdownVM("ultra-vm01", "", true));  // stopped, not deallocated: left as it is
+    EXPECT_EQ(StateBytes(), before);
+}
+
+TEST_F(RestoreOperations, CrossSubscriptionIsReadFromTheConfigurationsVmId) {
+    std::string config, dek, kek;
+    ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
+    EXPECT_FALSE(sdk.IsCrossSubscriptionRestore(config));
+    const std::string foreign = "11111111-2222-4333-8444-555555555555";
+    std::string moved = config;
+    moved.replace(moved.find(SimulatedCloud::kSubscriptionId), std::string(SimulatedCloud::kSubscriptionId).size(),
+                  foreign);
+    EXPECT_TRUE(sdk.IsCrossSubscriptionRestore(moved));
+    EXPECT_TRUE(ErrorHas("subscription [" + foreign + "]"));
+    for (const std::string unreadable : {"", "{oops", "[]", R"({"id": 5})", R"({"id": "/not/an/id"})"}) {
+        EXPECT_FALSE(sdk.IsCrossSubscriptionRestore(unreadable)) << unreadable;
+        EXPECT_TRUE(ErrorHas("names no VM resource id")) << unreadable;
+    }
+}
+
+}  // namespace
