@@ -72,7 +72,7 @@ void Deploy(StateDocument& doc, azsim::PageBlobStore& store, const DeploymentReq
     if (r.config.contains("tags") && r.config["tags"].is_object())
         for (auto it = r.config["tags"].begin(); it != r.config["tags"].end(); ++it)
             if (it->is_string()) vm.tags[it.key()] = it->get<std::string>();
-    vm.tags[kCreatedByJobTag] = jobTags.begin()->second;
+    vm.tags[kCreatedByJobTag] = std::to_string(o.jobId);
     vm.managed = r.managedTarget;
     vm.osType = ConfigText(r.config, "/properties/storageProfile/osDisk/osType");
     for (const DeploymentDisk& d : r.disks)
@@ -162,13 +162,12 @@ void Deploy(StateDocument& doc, azsim::PageBlobStore& store, const DeploymentReq
             ip->tags = jobTags;
             resources.push_back(ip->id);
         }
-        ip->virtualMachine = vmId;
         nics.front().publicIp = ip->name;
     }
     for (const azsim::SecurityGroup* nsg : r.securityGroups) vm.securityGroups.push_back(nsg->name);
 
     azsim::Deployment deployment;
-    deployment.name = "restore-" + vm.name + "-" + std::to_string(now);
+    deployment.name = "restore-" + vm.name + "-" + vm.guid.substr(0, 8);
     deployment.resourceGroup = group;
     deployment.vmName = vm.name;
     deployment.vmGuid = vm.guid;
@@ -191,6 +190,10 @@ void Deploy(StateDocument& doc, azsim::PageBlobStore& store, const DeploymentReq
         else
             doc.publicIps.push_back(*ip);
     }
+    // Addresses of the interfaces, new or taken over with one, now belong to the VM.
+    for (const azsim::NetworkInterface& nic : nics)
+        if (azsim::PublicIpAddress* address = nic.publicIp.empty() ? nullptr : doc.findPublicIp(nic.publicIp, group))
+            address->virtualMachine = vmId;
     out.guid = vm.guid;
     doc.vms.push_back(vm);
     doc.deployments.push_back(deployment);

@@ -1,10 +1,12 @@
 // Restore deployments, their clean-up, VM deletion and shutdown, and the
 // cross-subscription question of the SDK wrapper over the demo subscription.
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "azsim/StateFolder.h"
 #include "azsim/faults/FaultBook.h"
@@ -311,21 +313,38 @@ TEST_F(RestoreOperations, EveryRefusalComesBeforeAnyChange) {
     EXPECT_EQ(state.load().findVmByGuid(base.guid)->tags.count("app"), 0u);
 }
 
-TEST_F(RestoreOperations, AFailureAfterTheVmExistsIsCodeThreeAndKeepsTheVm) {
+// Only a failure after the VM exists carries code 3; one before leaves no trace, not even disk data.
+TEST_F(RestoreOperations, OnlyAFailureAfterTheVmExistsIsCodeThree) {
     SVMInfo vm = StagedVm("f1");
+    azsim::FaultBook(cloud.dir()).addSdkFault({"RestoreVM", 0, "throttled", 1});
+    EXPECT_FALSE(RestoreManaged(vm));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_GENERAL);
+
+    // The document cannot be saved (its temporary file's name is taken): the imported disks' data goes too.
+    auto dataFiles = [&] {
+        std::size_t count = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(cloud.dir() + "/blobs"))
+            count += entry.path().filename() == "data";
+        return count;
+    };
+    const std::size_t files = dataFiles();
+    const std::string before = StateBytes();
+    const std::string blocked = azsim::StateFolder(cloud.dir()).documentPath() + ".tmp." + std::to_string(getpid());
+    std::filesystem::create_directory(blocked);
+    EXPECT_FALSE(RestoreManaged(vm));
+    EXPECT_TRUE(ErrorHas("cannot be written")) << sdk.GetLastErrorString();
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_GENERAL);
+    std::filesystem::remove(blocked);
+    EXPECT_EQ(StateBytes(), before);
+    EXPECT_EQ(dataFiles(), files);
+    EXPECT_TRUE(vm.guid.empty());
+
     azsim::FaultBook(cloud.dir()).addSdkFault({"RestoreVM.AfterCreate", 0, "the extension did not start", 1});
     EXPECT_FALSE(RestoreManaged(vm));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_VM_CREATED_LATER_STEP_FAILED);
     EXPECT_TRUE(ErrorHas("VM 'f1' was created, but the extension did not start"));
     ASSERT_FALSE(vm.guid.empty());
     EXPECT_NE(state.load().findVmByGuid(vm.guid), nullptr);
-
-    // A fault on the deployment itself is a refusal with the fault's own code, and creates nothing.
-    SVMInfo second = StagedVm("f2");
-    azsim::FaultBook(cloud.dir()).addSdkFault({"RestoreVM", 0, "throttled", 1});
-    EXPECT_FALSE(RestoreManaged(second));
-    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_GENERAL);
-    EXPECT_EQ(state.load().findVm("f2"), nullptr);
 }
 
 TEST_F(RestoreOperations, DeleteVmTakesDisksAndNetworkOnlyWhenAskedAndOnlyByNameAndGuid) {
@@ -386,12 +405,14 @@ TEST_F(RestoreOperations, AKeptInterfaceIsTakenOverButNotOneAnotherVmHolds) {
     again.guid.clear();
     again.disks = {BlobDisk("k2-os.vhd", true, 0)};
     Stage("k2-os.vhd", 'o');
-    ASSERT_TRUE(sdk.RestoreVM(again, "k2-os.vhd", "", true, true, true, true, "", "", true, false))
+    // In place, without asking for an address: the interface brings its own along.
+    ASSERT_TRUE(sdk.RestoreVM(again, "k2-os.vhd", "", false, true, true, true, "", "", true, false))
         << sdk.GetLastErrorString();
     azsim::StateDocument doc = state.load();
     ASSERT_EQ(doc.networkInterfaces.size(), 1u);
     EXPECT_EQ(doc.networkInterfaces[0].id, nicId);
-    EXPECT_EQ(doc.publicIps.size(), 1u);
+    ASSERT_EQ(doc.publicIps.size(), 1u);
+    EXPECT_EQ(doc.publicIps[0].virtualMachine, doc.networkInterfaces[0].virtualMachine);
     EXPECT_EQ(doc.findVmByGuid(again.guid)->nics.at(0).name, "k1-nic0");
 
     // A VM of another name holding an interface of the new VM's name refuses the deployment.
