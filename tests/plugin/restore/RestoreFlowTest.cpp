@@ -280,7 +280,7 @@ TEST_F(RestoreFlow, StagingFolderIsRemovedOnlyInsideTheStagingRoot) {
         {root + "/", root + "//job/./", root + "/job", true},
         {root, root, root, false},
         {root, root + "/./", root, false},
-        {root, root + "/job/../../other", staging.path() + "/other", false},
+        {root, root + "/../other", staging.path() + "/other", false},
         {root, staging.path() + "/rootless/job", staging.path() + "/rootless/job", false},
         {root, "root/job", root + "/job", false},
         {root, "", root, false},
@@ -335,6 +335,18 @@ TEST_F(RestoreFlow, CancelBeforePreparationRemovesOnlyWhatTheJobWrote) {
     }
 }
 
+// A new job owns nothing an earlier job of the same object wrote, even under the same disk keys.
+TEST_F(RestoreFlow, ANewJobOwnsNothingAnEarlierJobWrote) {
+    RestoreCtx ctx = Ctx();
+    ASSERT_EQ(1, plugin->InitRestoreVM(ctx)) << plugin->GetLastVMErrorDetails();
+    WriteDisks(*plugin, ctx);
+    const std::vector<std::string> written = Inventory();
+    ctx.originalInfo.firmware = "efi";  // refused before it names a disk
+    EXPECT_EQ(0, plugin->InitRestoreVM(ctx));
+    EXPECT_EQ(1, plugin->CleanupRestoreVM(ctx));
+    EXPECT_EQ(written, Inventory());
+}
+
 // The deployment's disk list points at what was written; a page blob outside vhds names its container.
 TEST_F(RestoreFlow, PreparationListsTheWrittenDisksWithTheirContainers) {
     RestoreCtx ctx = Ctx("web01", "prodstaging01\\backups");
@@ -352,3 +364,139 @@ TEST_F(RestoreFlow, PreparationListsTheWrittenDisksWithTheirContainers) {
 }
 
 }  // namespace
+
+// Whole restores as the host runs them, into each kind of target; the disks arrive as written.
+class DeployedRestore : public RestoreFlow {
+protected:
+    enum Mode { ManagedFromBlobs, DirectUpload, Unmanaged, ViaRehost };
+    struct Job {
+        std::unique_ptr<FlowPlugin> plugin;
+        RestoreCtx ctx;
+    };
+    // Runs InitRestoreVM, the disk writes and (when `prepare`) PreRestoreVM of a restore as `vmName` in `mode`.
+    Job Prepared(Mode mode, const std::string& vmName = "web01", bool prepare = true) {
+        NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk", mode == DirectUpload ? "1" : "0");
+        Job job{Connected(), Ctx(vmName)};
+        job.ctx.restoreAsManagedVM = mode != Unmanaged;
+        EXPECT_EQ(1, job.plugin->InitRestoreVM(job.ctx)) << job.plugin->GetLastVMErrorDetails();
+        WriteDisks(*job.plugin, job.ctx);
+        if (mode != ViaRehost && prepare) {
+            EXPECT_EQ(1, job.plugin->PreRestoreVM(job.ctx)) << job.plugin->GetLastVMErrorDetails();
+        }
+        return job;
+    }
+    // The first bytes of the data behind the VM's disk at `index`.
+    std::vector<unsigned char> VmDiskStart(const azsim::VirtualMachine& vm, std::size_t index) const {
+        const azsim::StateDocument doc = State();
+        std::optional<azsim::BlobKey> key = doc.diskBlob(vm, index);
+        EXPECT_TRUE(key.has_value());
+        return key ? Read(*key, 512) : std::vector<unsigned char>();
+    }
+};
+
+TEST_F(DeployedRestore, RestoresIntoEachKindOfTarget) {
+    struct Row {
+        Mode mode;
+        bool managed;
+    };
+    const Row rows[] = {
+        {ManagedFromBlobs, true}, {DirectUpload, true}, {Unmanaged, false}, {ViaRehost, true}
+    };
+    int run = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.mode);
+        const std::string vmName = "web0" + std::to_string(++run);
+        Job job = Prepared(row.mode, vmName);
+        job.ctx.powerOn = row.mode != Unmanaged;
+        std::ofstream(FXPath::Append(job.ctx.stagingPath, "dek.bkp")) << "{\"secret\":\"" << vmName << "\"}";
+        std::ofstream(FXPath::Append(job.ctx.stagingPath, "kek.bkp")) << "{\"key\":\"" << vmName << "\"}";
+        if (row.mode == ViaRehost) {
+            ASSERT_TRUE(job.plugin->FinalizeRehost(job.ctx)) << job.plugin->GetLastVMErrorDetails();
+        } else {
+            ASSERT_EQ(1, job.plugin->RestoreVM(job.ctx)) << job.plugin->GetLastVMErrorDetails();
+            ASSERT_EQ(1, job.plugin->PostRestoreVM(job.ctx)) << job.plugin->GetLastVMErrorDetails();
+        }
+
+        const azsim::StateDocument doc = State();
+        const azsim::VirtualMachine* vm = doc.findVm(vmName, "rg-prod");
+        ASSERT_NE(nullptr, vm);
+        EXPECT_EQ(vm->guid, job.ctx.vmGuid);
+        EXPECT_EQ(vm->guid, job.plugin->restoredVmGuid);
+        EXPECT_EQ(row.managed, vm->managed);
+        EXPECT_EQ("{\"secret\":\"" + vmName + "\"}", vm->encryption.dekBackup);
+        EXPECT_EQ("{\"key\":\"" + vmName + "\"}", vm->encryption.kekBackup);
+        ASSERT_EQ(2u, vm->disks.size());
+        EXPECT_EQ(Pattern("web-linux01-osdisk", 512), VmDiskStart(*vm, 0));
+        EXPECT_EQ(Pattern("web-linux01-data0", 512), VmDiskStart(*vm, 1));
+        EXPECT_EQ(job.ctx.powerOn ? azsim::PowerState::Running : azsim::PowerState::Deallocated, vm->powerState);
+        // Staged blobs are imported into managed disks and go; an unmanaged VM runs on its blobs.
+        size_t blobs = 0;
+        for (const azsim::BlobKey& key : azsim::SubscriptionState(cloud.dir()).blobs().list("prodstaging01", "vhds"))
+            blobs += key.name.rfind(vmName, 0) == 0;
+        EXPECT_EQ(row.managed ? 0u : 2u, blobs);
+        EXPECT_TRUE(Exists(kOtherBlob));
+    }
+    const std::vector<unsigned long> waits = sleeper.waits();
+    EXPECT_EQ(1, std::count(waits.begin(), waits.end(), 5 * 60000ul));
+}
+
+// A deployment that fails leaves nothing the job created, whatever the target; what was there stays.
+TEST_F(DeployedRestore, FailedDeploymentLeavesNothingTheJobCreated) {
+    for (Mode mode : {ManagedFromBlobs, DirectUpload, Unmanaged}) {
+        SCOPED_TRACE(mode);
+        const std::vector<std::string> before = Inventory();
+        Job job = Prepared(mode);
+        EXPECT_NE(before, Inventory());
+        Fault("RestoreVM", 0, "InvalidParameter: refused for the test");
+        EXPECT_EQ(0, job.plugin->RestoreVM(job.ctx));
+        EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, job.plugin->GetLastVMError());
+        EXPECT_EQ("InvalidParameter: refused for the test", job.plugin->GetLastVMErrorDetails());
+        EXPECT_EQ(1, job.plugin->CleanupRestoreVM(job.ctx));
+        EXPECT_EQ(before, Inventory());
+        EXPECT_EQ(std::vector<unsigned char>(512, 0xee), Read(kOtherBlob, 512));
+    }
+}
+
+// Disks written straight into managed disks are the job's too: a cancel before the preparation removes them.
+TEST_F(DeployedRestore, CancelBeforePreparationRemovesDirectUploadDisks) {
+    const std::vector<std::string> before = Inventory();
+    Job job = Prepared(DirectUpload, "web01", false);
+    EXPECT_EQ(before.size() + 2, Inventory().size());
+    job.plugin->CancelJob();
+    EXPECT_EQ(0, job.plugin->PreRestoreVM(job.ctx));
+    EXPECT_EQ(before, Inventory());
+}
+
+// Code 3: the VM exists and a later step failed; the restore goes on with one failure record.
+TEST_F(DeployedRestore, VmCreatedWithALaterFailureIsASuccessWithOneFailureRecord) {
+    Job job = Prepared(ManagedFromBlobs);
+    Fault("RestoreVM", 3, "VMExtensionProvisioningError: the guest agent did not answer");
+    ASSERT_EQ(1, job.plugin->RestoreVM(job.ctx));
+    ASSERT_EQ(1u, job.ctx.restoreFailures.size());
+    EXPECT_EQ("web01", job.ctx.restoreFailures[0].subject);
+    EXPECT_EQ("VMExtensionProvisioningError: the guest agent did not answer", job.ctx.restoreFailures[0].reason);
+}
+
+// A cancel before PostRestoreVM deletes the VM this job deployed, found again by name, and nothing else.
+TEST_F(DeployedRestore, CancelAfterDeploymentDeletesOnlyTheJobsOwnVm) {
+    struct Row {
+        const char* name;
+        bool lookupFails;
+        bool otherGuid;
+        bool deleted;
+    };
+    for (const Row& row : {Row{"web01", false, false, true}, Row{"web02", true, false, false},
+                           Row{"web03", false, true, false}}) {
+        SCOPED_TRACE(row.name);
+        Job job = Prepared(ManagedFromBlobs, row.name);
+        ASSERT_EQ(1, job.plugin->RestoreVM(job.ctx)) << job.plugin->GetLastVMErrorDetails();
+        if (row.otherGuid) job.plugin->restoredVmGuid = "00000000-0000-4000-8000-000000000001";
+        if (row.lookupFails) Fault("GetVMInfoForVM", 0, "ResourceNotFound: not found for the test");
+        const size_t deletes = cloud.journal("DeleteVM").size();
+        job.plugin->CancelJob();
+        EXPECT_EQ(0, job.plugin->PostRestoreVM(job.ctx));
+        EXPECT_EQ(VMINFO_ERR_JOB_CANCELLED, job.plugin->GetLastVMError());
+        EXPECT_EQ(row.deleted ? 1u : 0u, cloud.journal("DeleteVM").size() - deletes);
+        EXPECT_EQ(!row.deleted, State().findVm(row.name, "rg-prod") != nullptr);
+    }
+}
