@@ -64,7 +64,7 @@ bool CAzureInfo::_ValidateStorageAccount(const RestoreCtx& ctx) {
             FXString::Format("Page blobs are not supported on ZRS storage account [%s]", account.name.c_str());
         EvDebug::Debug(tag, "%s", text.c_str());
         SetLastVMError(VMINFO_ERR_VM_SIZE, text);
-            return false;
+        return false;
     }
     return true;
 }
@@ -121,8 +121,8 @@ bool CAzureInfo::_ValidateVirtualNetworksInResourceGroup(const RestoreCtx& ctx) 
     SHostInfo host;
     if (!sdk->GetHostInfoForHost(ctx.resourceGroup, kNetworkDiscoveryFlags, 0, host)) return false;
     if (!host.networks.empty()) return true;
-    const std::string text = FXString::Format("No Virtual networks found in selected resource group's location [%s]",
-                                              host.location.c_str());
+    const std::string text =
+        FXString::Format("No Virtual networks found in selected resource group's location [%s]", host.location.c_str());
     EvDebug::Error(tag, "%s", text.c_str());
     SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY, text);
     return false;
@@ -198,8 +198,7 @@ void CAzureInfo::UpdateAvailabilityZoneForRestoreVM(const RestoreCtx& ctx) {
                            ctx.vmName.c_str(), zones.c_str());
         } else {
             zones = ctx.availabilityZones;
-            EvDebug::Debug(tag,
-                           "Setting restore VM [%s] availability zones list to user supplied restore setting [%s]",
+            EvDebug::Debug(tag, "Setting restore VM [%s] availability zones list to user supplied restore setting [%s]",
                            ctx.vmName.c_str(), zones.c_str());
         }
         return;

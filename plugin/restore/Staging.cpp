@@ -120,8 +120,7 @@ int CAzureInfo::UploadDisksToAzure(std::vector<SDisk>& disks) {
         }
         SAzureDiskInfo record;
         if (!GetDiskInfoByStagingFile(disk.uri, record)) {
-            EvDebug::Error(tag,
-                           "Failed to get storage account for disk file [%s] from cached storage account details",
+            EvDebug::Error(tag, "Failed to get storage account for disk file [%s] from cached storage account details",
                            disk.uri.c_str());
             SetLastVMError(VMINFO_ERR_DISK_CREATE);
             return 0;

@@ -110,8 +110,9 @@ bool CAzureInfo::_ValidateVMSize(const RestoreCtx& ctx, bool autoSelect) {
     if (!_CheckVMSizeAvailabilityZoneCompatibility(selected, zones)) {
         if (!ctx.availabilityZones.empty()) {
             if (!autoSelect) {
-                const std::string text = FXString::Format("Selected VM Size [%s] does not supports Azure Availability Zones [%s]",
-                                                          size.c_str(), zones.c_str());
+                const std::string text =
+                    FXString::Format("Selected VM Size [%s] does not supports Azure Availability Zones [%s]",
+                                     size.c_str(), zones.c_str());
                 EvDebug::Debug(kValidateTag, "%s", text.c_str());
                 SetLastVMError(VMINFO_ERR_VM_SIZE, text);
                 return false;
@@ -144,6 +145,7 @@ bool CAzureInfo::_ValidateVMSize(const RestoreCtx& ctx, bool autoSelect) {
     SVMSizeInfo best;
     if (!GetBestMatchingVMSizeInfo(sizes, required, premiumStorage, gen2, best)) {
         const std::string text = FXString::Format("Failed to auto select VM Size for VM [%s] ", ctx.vmName.c_str());
+        EvDebug::Error(kValidateTag, "%s", text.c_str());
         SetLastVMError(VMINFO_ERR_VM_SIZE, text);
         return false;
     }
@@ -223,16 +225,15 @@ bool CAzureInfo::_GetBestMatchingVMSizeInfo(const std::vector<SVMSizeInfo>& size
 }
 
 bool CAzureInfo::_CheckVMSizeDeviceLimits(const SVMSizeInfo& required, const SVMSizeInfo& selected, bool gen2) {
-    static const char* tag =
-        "bool CAzureInfo::_CheckVMSizeDeviceLimits(const SVMSizeInfo&, const SVMSizeInfo&, bool)";
+    static const char* tag = "bool CAzureInfo::_CheckVMSizeDeviceLimits(const SVMSizeInfo&, const SVMSizeInfo&, bool)";
     EvDebug::Debug(tag, "Performing Azure VMSize device limit checks");
     std::string text;
     if (selected.maxDataDisks < required.maxDataDisks)
         text = FXString::Format("Selected VM Size [%s] only supports [%d] disks", selected.uuid.c_str(),
                                 selected.maxDataDisks);
     else if (selected.maxNics < required.maxNics)
-        text = FXString::Format("Selected VM Size [%s] only supports [%d] NICs", selected.uuid.c_str(),
-                                selected.maxNics);
+        text =
+            FXString::Format("Selected VM Size [%s] only supports [%d] NICs", selected.uuid.c_str(), selected.maxNics);
     else if (gen2 && !selected.gen2Supported)
         text = FXString::Format("Selected VM Size [%s] does not support Gen 2 VMs", selected.uuid.c_str());
     else
@@ -301,8 +302,9 @@ bool CAzureInfo::_CheckPremiumStorageAccount(const RestoreCtx& ctx, const std::v
     _GetPremiumStorageCompatibleVMSizes(sizes, IsGen2(ctx.vmInfo.firmware), premium, standard);
     for (const SVMSizeInfo& size : premium)
         if (boost::algorithm::iequals(size.uuid, ctx.m_vmSize)) return true;
-    const std::string text = FXString::Format("Selected VM Size [%s] could not be deployed in a premium storage account [%s]",
-                                              ctx.m_vmSize.c_str(), premiumAccount->name.c_str());
+    const std::string text =
+        FXString::Format("Selected VM Size [%s] could not be deployed in a premium storage account [%s]",
+                         ctx.m_vmSize.c_str(), premiumAccount->name.c_str());
     EvDebug::Debug(tag, "%s", text.c_str());
     SetLastVMError(VMINFO_ERR_VM_SIZE, text);
     return false;

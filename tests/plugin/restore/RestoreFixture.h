@@ -34,10 +34,10 @@ public:
     using CAzureInfo::_ValidateVirtualNetworks;
     using CAzureInfo::_ValidateVMForAzureDeployment;
     using CAzureInfo::_ValidateVMSize;
-    using CAzureInfo::diskMap;
     using CAzureInfo::directUpload;
     using CAzureInfo::directUploadRestore;
     using CAzureInfo::directUploadToManagedDisk;
+    using CAzureInfo::diskMap;
     using CAzureInfo::GetBestMatchingVMSizeInfo;
     using CAzureInfo::GetDiskInfoByStagingFile;
     using CAzureInfo::InitCloudFSAndDiskNames;
@@ -74,9 +74,9 @@ protected:
 
     std::unique_ptr<TestPlugin> Connected(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
         std::unique_ptr<TestPlugin> plugin(new TestPlugin(type, 0));
-        EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                  SimulatedCloud::kSecret),
-                  1);
+        EXPECT_EQ(
+            plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret),
+            1);
         return plugin;
     }
 

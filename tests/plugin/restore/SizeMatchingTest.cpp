@@ -24,6 +24,9 @@ SVMSizeInfo Size(const std::string& uuid, int disks, int nics, int cpus, int mem
 
 TEST_F(SizeMatching, BestMatchReplacesTheBestOnlyWithACandidateNoLargerInAnyValue) {
     const SVMSizeInfo a = Size("A", 4, 2, 2, 8192), b = Size("B", 8, 2, 2, 4096);
+    const SVMSizeInfo z1 = Size("Z1", 2, 1, 2, 4096, false, false, "1");
+    const SVMSizeInfo z123 = Size("Z123", 4, 2, 2, 8192, false, false, "1,2,3");
+    const SVMSizeInfo gen2 = Size("G2", 4, 2, 2, 8192, false, true);
     struct Case {
         VirtualServerInstanceType type;
         std::vector<SVMSizeInfo> sizes;
@@ -35,9 +38,9 @@ TEST_F(SizeMatching, BestMatchReplacesTheBestOnlyWithACandidateNoLargerInAnyValu
         {VSINST_AZURE_RESOURCE_MANAGER, {a, b}, 1, "", false, "A"},  // B has more disks
         {VSINST_AZURE_RESOURCE_MANAGER, {b, a}, 1, "", false, "B"},  // A has more memory
         {VSINST_AZURE_RESOURCE_MANAGER, {Size("Standard_DC2s", 2, 1, 2, 4096), a}, 1, "", false, "A"},
-        {VSINST_AZURE_RESOURCE_MANAGER, {Size("Z1", 2, 1, 2, 4096, false, false, "1"), Size("Z3", 4, 2, 2, 8192, false, false, "1,2,3")}, 1, "1,2", false, "Z3"},
-        {VSINST_AZURE_RESOURCE_MANAGER, {Size("Z1", 2, 1, 2, 4096, false, false, "1")}, 1, "None", false, "Z1"},
-        {VSINST_AZURE_RESOURCE_MANAGER, {Size("G1", 2, 1, 2, 4096), Size("G2", 4, 2, 2, 8192, false, true)}, 1, "", true, "G2"},
+        {VSINST_AZURE_RESOURCE_MANAGER, {z1, z123}, 1, "1,2", false, "Z123"},
+        {VSINST_AZURE_RESOURCE_MANAGER, {z1}, 1, "None", false, "Z1"},
+        {VSINST_AZURE_RESOURCE_MANAGER, {Size("G1", 2, 1, 2, 4096), gen2}, 1, "", true, "G2"},
         {VSINST_AZURE_RESOURCE_MANAGER, {Size("N1", 2, 1, 2, 4096), Size("N3", 4, 3, 2, 8192)}, 3, "", false, "N3"},
         {VSINST_AZURE_STACK_HUB, {Size("N1", 2, 1, 2, 4096), Size("N3", 4, 3, 2, 8192)}, 3, "", false, "N1"},
         {VSINST_AZURE_RESOURCE_MANAGER, {Size("Small", 1, 1, 1, 1024)}, 1, "", false, ""},
@@ -70,7 +73,8 @@ TEST_F(SizeMatching, PremiumStorageRestrictsTheSearchToPremiumCapableSizes) {
     };
     for (const Case& c : cases) {
         SVMSizeInfo best;
-        EXPECT_EQ(plugin.GetBestMatchingVMSizeInfo(c.sizes, required, c.premiumStorage, c.gen2, best), *c.expected != 0);
+        EXPECT_EQ(plugin.GetBestMatchingVMSizeInfo(c.sizes, required, c.premiumStorage, c.gen2, best),
+                  *c.expected != 0);
         EXPECT_EQ(best.uuid, c.expected);
     }
 }
@@ -110,96 +114,60 @@ TEST_F(SizeMatching, ZonesAndDeviceLimitsOfASize) {
 
 // A requested size is validated against the destination; with auto-selection a fitting one replaces it.
 TEST_F(SizeMatching, RequestedSizeIsValidatedOrReplaced) {
+    const char *standard = "prodstaging01", *premium = "prodpremium01";
     struct Case {
-        const char* name;
-        std::function<void(RestoreCtx&)> setup;
+        const char *name, *size;
+        int dataDisks, nics, blankNics;
+        const char *zones, *account;  // zones: requested by the user and held by the VM
+        bool managed;
+        int memoryMB, cpus;
         bool autoSelect, ok;
-        const char* size;     // m_vmSize afterwards
-        const char* refusal;  // last error details of a failure
+        const char *after, *refusal;
     } cases[] = {
-        {"size text cut at its first blank", [](RestoreCtx& c) { c.m_vmSize = "Standard_D2s_v3 (2 vcpus)"; }, false, true, "Standard_D2s_v3", nullptr},
-        {"as many data disks as the size allows",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_D2s_v3";
-             c.disks.resize(5, c.disks[1]);
-         },
+        {"size text cut at its first blank", "Standard_D2s_v3 (2 vcpus)", 1, 1, 0, "", standard, false, 4096, 2, false,
+         true, "Standard_D2s_v3", nullptr},
+        {"as many data disks as the size allows", "Standard_D2s_v3", 4, 1, 0, "", standard, false, 4096, 2, false, true,
+         "Standard_D2s_v3", nullptr},
+        {"one data disk too many", "Standard_D2s_v3", 5, 1, 0, "", standard, false, 4096, 2, false, false,
+         "Standard_D2s_v3", "Selected VM Size [Standard_D2s_v3] only supports [4] disks"},
+        {"a NIC without network or subnet is not counted", "Standard_D2s_v3", 1, 2, 1, "", standard, false, 4096, 2,
          false, true, "Standard_D2s_v3", nullptr},
-        {"one data disk too many",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_D2s_v3";
-             c.disks.resize(6, c.disks[1]);
-         },
-         false, false, "Standard_D2s_v3", "Selected VM Size [Standard_D2s_v3] only supports [4] disks"},
-        {"a NIC without network or subnet is not counted",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_D2s_v3";
-             c.nics.resize(3, c.nics[0]);
-             c.nics[1].networkName.clear();
-         },
-         false, true, "Standard_D2s_v3", nullptr},
-        {"requested zones the size lacks",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_A2";
-             c.availabilityZones = c.vmInfo.availabilityZones = "1,2";
-             c.vmInfo.memoryMB = 2048;
-         },
-         false, false, "Standard_A2", "Selected VM Size [Standard_A2] does not supports Azure Availability Zones [1,2]"},
-        {"requested zones: auto-selection keeps them",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_A2";
-             c.availabilityZones = c.vmInfo.availabilityZones = "1,2";
-             c.vmInfo.memoryMB = 2048;
-         },
-         true, true, "Standard_B2s", nullptr},
-        {"premium account needs a premium-capable size",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_A2";
-             c.disks[0].storageAccount = "prodpremium01";
-             c.vmInfo.memoryMB = 2048;
-         },
-         false, false, "Standard_A2", "Selected VM Size [Standard_A2] could not be deployed in a premium storage account [prodpremium01]"},
-        {"premium account: only premium-capable sizes are auto-selected",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_A2";
-             c.disks[0].storageAccount = "prodpremium01";
-             c.vmInfo.memoryMB = 2048;
-         },
-         true, true, "Standard_B2s", nullptr},
-        {"standard account: standard sizes first",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_Z9";
-             c.restoreWithoutConfig = true;
-             c.vmInfo.memoryMB = 2048;
-         },
-         true, true, "Standard_A2", nullptr},
-        {"managed target: the account is not checked",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_A2";
-             c.disks[0].storageAccount = "prodpremium01";
-             c.restoreAsManagedVM = true;
-             c.vmInfo.memoryMB = 2048;
-         },
-         false, true, "Standard_A2", nullptr},
-        {"nothing fits",
-         [](RestoreCtx& c) {
-             c.m_vmSize = "Standard_Z9";
-             c.restoreWithoutConfig = true;
-             c.vmInfo.numCpus = 64;
-         },
-         true, false, "Standard_Z9", "Failed to auto select VM Size for VM [restored01] "},
+        {"requested zones the size lacks", "Standard_A2", 1, 1, 0, "1,2", standard, false, 2048, 2, false, false,
+         "Standard_A2", "Selected VM Size [Standard_A2] does not supports Azure Availability Zones [1,2]"},
+        {"requested zones kept by auto-selection", "Standard_A2", 1, 1, 0, "1,2", standard, false, 2048, 2, true, true,
+         "Standard_B2s", nullptr},
+        {"premium account needs a premium-capable size", "Standard_A2", 1, 1, 0, "", premium, false, 2048, 2, false,
+         false, "Standard_A2",
+         "Selected VM Size [Standard_A2] could not be deployed in a premium storage account [prodpremium01]"},
+        {"premium account: only premium-capable sizes auto-selected", "Standard_A2", 1, 1, 0, "", premium, false, 2048,
+         2, true, true, "Standard_B2s", nullptr},
+        {"standard account: standard sizes first", "Standard_Z9", 1, 1, 0, "", standard, false, 2048, 2, true, true,
+         "Standard_A2", nullptr},
+        {"managed target: the account is not checked", "Standard_A2", 1, 1, 0, "", premium, true, 2048, 2, false, true,
+         "Standard_A2", nullptr},
+        {"nothing fits", "Standard_Z9", 1, 1, 0, "", standard, false, 4096, 64, true, false, "Standard_Z9",
+         "Failed to auto select VM Size for VM [restored01] "},
     };
     auto plugin = Connected();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RestoreCtx ctx = Ctx();
-        c.setup(ctx);
+        ctx.m_vmSize = c.size;
+        ctx.disks = {Disk("os.vhd", c.account, true)};
+        ctx.disks.resize(1 + c.dataDisks, Disk("data.vhd", standard));
+        ctx.nics.resize(c.nics, ctx.nics[0]);
+        ctx.nics.resize(c.nics + c.blankNics);
+        ctx.availabilityZones = ctx.vmInfo.availabilityZones = c.zones;
+        ctx.restoreAsManagedVM = c.managed;
+        ctx.restoreWithoutConfig = true;  // no failure record for an unknown size
+        ctx.vmInfo.memoryMB = c.memoryMB;
+        ctx.vmInfo.numCpus = c.cpus;
         plugin->SetLastVMError(VMINFO_ERR_NONE, "");
         EXPECT_EQ(plugin->_ValidateVMSize(ctx, c.autoSelect), c.ok);
-        EXPECT_EQ(ctx.m_vmSize, c.size);
+        EXPECT_EQ(ctx.m_vmSize, c.after);
         if (c.refusal) {
             EXPECT_EQ(plugin->GetLastVMErrorDetails(), c.refusal);
         }
-        EXPECT_TRUE(ctx.restoreFailures.empty());
     }
 }
 
@@ -273,8 +241,8 @@ TEST_F(SizeMatching, EmptySizeIsSkippedOrDefaulted) {
         EXPECT_EQ(ctx.m_vmSize, c.size);
         EXPECT_TRUE(ctx.restoreFailures.empty());
         if (c.chosen) {
-            EXPECT_TRUE(log.contains(tag, std::string("Setting VM Size to [") + c.chosen +
-                                              "] as no size has been selected by user"));
+            EXPECT_TRUE(log.contains(
+                tag, std::string("Setting VM Size to [") + c.chosen + "] as no size has been selected by user"));
         } else {
             EXPECT_EQ(Calls("GetAvailableVMSizesInLocation"), 0u);
         }

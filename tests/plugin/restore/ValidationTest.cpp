@@ -44,7 +44,8 @@ TEST_F(Validation, OsDiskMustBeAmongTheDisks) {
     ctx.disks[0].isOsDisk = false;
     EXPECT_FALSE(plugin->_ValidateOSDisk(ctx));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_RESTORE_DEPLOY);
-    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "No OS disk found. Please check if OS disk was filtered as part of backup.");
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(),
+              "No OS disk found. Please check if OS disk was filtered as part of backup.");
     EXPECT_FALSE(plugin->_ValidateOSDisk(ctx.disks));
     EXPECT_EQ(plugin->GetLastVMErrorMessage(), "No OS disk found.");
 }
@@ -54,7 +55,7 @@ TEST_F(Validation, ZoneRedundantAccountsCannotHoldPageBlobs) {
         const char* account;
         bool snapRestore, managed, ok;
     } cases[] = {
-        {"prodstaging01", false, false, true},   {"prodpremium01\\vhds", false, false, true},
+        {"prodstaging01", false, false, true},    {"prodpremium01\\vhds", false, false, true},
         {"testzrs01\\vhds", false, false, false}, {"testzrs01", true, false, false},
         {"testzrs01", false, true, false},        {"testzrs01", true, true, true},  // managed snap restore: not checked
     };
@@ -85,9 +86,9 @@ TEST_F(Validation, AccountLookupsAreCachedAndFailuresNameTheAccount) {
     EXPECT_FALSE(plugin->_GetStorageAccountInfoFromCache("nosuch01", first));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_STORAGE_ACCOUNT_INFO);
     EXPECT_FALSE(plugin->GetLastVMErrorDetails().empty());
-    EXPECT_TRUE(log.containsError("bool CAzureInfo::_GetStorageAccountInfoFromCache(const string&, SDatastoreInfo&)",
-                                  "Failed to get information for Storage Account [nosuch01] - " +
-                                      plugin->GetLastVMErrorDetails()));
+    EXPECT_TRUE(log.containsError(
+        "bool CAzureInfo::_GetStorageAccountInfoFromCache(const string&, SDatastoreInfo&)",
+        "Failed to get information for Storage Account [nosuch01] - " + plugin->GetLastVMErrorDetails()));
 }
 
 TEST_F(Validation, DestinationNeedsAVirtualNetworkUnderResourceManagerAndStack) {
@@ -100,9 +101,12 @@ TEST_F(Validation, DestinationNeedsAVirtualNetworkUnderResourceManagerAndStack) 
     } cases[] = {
         {VSINST_AZURE_RESOURCE_MANAGER, "westeurope", "rg-prod", nullptr},
         {VSINST_AZURE_RESOURCE_MANAGER, "", "rg-prod", nullptr},
-        {VSINST_AZURE_RESOURCE_MANAGER, "swedencentral", "rg-prod", "No Virtual networks found in selected location [swedencentral]"},
-        {VSINST_AZURE_STACK_HUB, "swedencentral", "rg-prod", "No Virtual networks found in selected location [swedencentral]"},
-        {VSINST_AZURE_RESOURCE_MANAGER, "", "rg-test", "No Virtual networks found in selected resource group's location [westeurope]"},
+        {VSINST_AZURE_RESOURCE_MANAGER, "swedencentral", "rg-prod",
+         "No Virtual networks found in selected location [swedencentral]"},
+        {VSINST_AZURE_STACK_HUB, "swedencentral", "rg-prod",
+         "No Virtual networks found in selected location [swedencentral]"},
+        {VSINST_AZURE_RESOURCE_MANAGER, "", "rg-test",
+         "No Virtual networks found in selected resource group's location [westeurope]"},
         {VSINST_AZURE_CLASSIC, "swedencentral", "rg-prod", nullptr},
     };
     for (const Case& c : cases) {
@@ -125,7 +129,8 @@ TEST_F(Validation, StorageAccountTextsThatCannotNameAnAccount) {
     auto plugin = Connected();
     for (const char* text : {"", "md-abc", "MD-abc", "/subscriptions/x/disks/d", "/Subscriptions/x/y"})
         EXPECT_FALSE(plugin->_IsValidStorageAccount(text)) << text;
-    for (const char* text : {"mystorage", "amd-store", "subscriptions"}) EXPECT_TRUE(plugin->_IsValidStorageAccount(text)) << text;
+    for (const char* text : {"mystorage", "amd-store", "subscriptions"})
+        EXPECT_TRUE(plugin->_IsValidStorageAccount(text)) << text;
 }
 
 TEST_F(Validation, StagingAccountIsTheFirstNamedAccountOfTheRegionLookedUpOnce) {
@@ -160,9 +165,9 @@ TEST_F(Validation, ZonesOfTheRestoredVm) {
         {true, true, RESTORE_TYPE_DISK_ATTACH, false, "2", "1", "keep"},  // disk attach: untouched
         {false, true, RESTORE_TYPE_FULL_VM, true, "", "1", "None"},       // disabled, even in place
         {false, true, RESTORE_TYPE_FULL_VM, false, "2", "1", "None"},
-        {true, true, RESTORE_TYPE_FULL_VM, false, "", "1", "1"},          // Auto: the source's zones
+        {true, true, RESTORE_TYPE_FULL_VM, false, "", "1", "1"},  // Auto: the source's zones
         {true, true, RESTORE_TYPE_FULL_VM, false, "2", "1", "2"},
-        {true, true, RESTORE_TYPE_FULL_VM, true, "2", "3", "3"},          // in place: the source's zones
+        {true, true, RESTORE_TYPE_FULL_VM, true, "2", "3", "3"},  // in place: the source's zones
         {true, true, RESTORE_TYPE_FULL_VM, true, "2", "", "keep"},
     };
     auto plugin = Connected();
@@ -292,7 +297,8 @@ TEST_F(Validation, UploadOfStagedDiskFilesFailsWith24AtTheFirstProblem) {
     struct Case {
         std::string uri, error;
     } cases[] = {
-        {staging.path() + "/gone.vhd", "Disk file [" + staging.path() + "/gone.vhd] is missing in staging folder [prodstaging01]"},
+        {staging.path() + "/gone.vhd",
+         "Disk file [" + staging.path() + "/gone.vhd] is missing in staging folder [prodstaging01]"},
         {unknown, "Failed to get storage account for disk file [" + unknown + "] from cached storage account details"},
         {staged, "Failed to upload blob [" + staged + "] to Azure"},
     };
@@ -307,7 +313,8 @@ TEST_F(Validation, UploadOfStagedDiskFilesFailsWith24AtTheFirstProblem) {
         std::vector<SDisk> disks = {Disk(c.uri, "prodstaging01")};
         EXPECT_EQ(plugin->UploadDisksToAzure(disks), 0);
         EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_CREATE);
-        EXPECT_TRUE(log.containsError(c.uri == staged ? "int CAzureInfo::UploadDisk(SAzureDiskInfo&)" : kUploadTag, c.error));
+        EXPECT_TRUE(
+            log.containsError(c.uri == staged ? "int CAzureInfo::UploadDisk(SAzureDiskInfo&)" : kUploadTag, c.error));
         EXPECT_EQ(disks[0].uri, c.uri);
     }
     EXPECT_TRUE(plugin->uploadDiskList.empty());
