@@ -21,12 +21,6 @@ bool IsGen2(const std::string& firmware) { return boost::algorithm::iequals(firm
 
 bool HasZones(const std::string& zones) { return !zones.empty() && !boost::algorithm::iequals(zones, "None"); }
 
-bool AnyPremium(const std::vector<SDatastoreInfo>& accounts) {
-    for (const SDatastoreInfo& account : accounts)
-        if (account.skuName.find("Premium") != std::string::npos) return true;
-    return false;
-}
-
 // What the restored VM needs from its size. The OS disk does not count against a size's data-disk
 // limit, so only data disks are counted: a VM always fits the size it was backed up with.
 SVMSizeInfo RequirementOf(const RestoreCtx& ctx) {
@@ -136,11 +130,18 @@ bool CAzureInfo::_ValidateVMSize(const RestoreCtx& ctx, bool autoSelect) {
         return true;
     }
 
-    // Disks in a premium storage account need a premium-capable size (as for a clone). A managed
-    // target's disks become managed disks whatever account staged them, so only unmanaged targets count.
-    std::vector<SDatastoreInfo> accounts;
-    const bool premiumStorage =
-        !ctx.restoreAsManagedVM && _GetStorageAccountInfoForVMDisks(ctx, accounts) && AnyPremium(accounts);
+    // The search is told that the disks are in premium storage when a disk's storage account is
+    // premium, as for a clone: such page blobs, attached or imported into managed disks, need a
+    // premium-capable size. A disk whose account text names no account (none given, or a managed
+    // disk) is not looked up, so no look-up error is left behind by a successful selection.
+    bool premiumStorage = false;
+    for (const SDisk& disk : ctx.disks) {
+        const std::string account = disk.storageAccount.substr(0, disk.storageAccount.find('\\'));
+        SDatastoreInfo info;
+        if (disk.type == DISK_TYPE_VIRTUAL_DISK && _IsValidStorageAccount(account) &&
+            _GetStorageAccountInfoFromCache(account, info) && info.skuName.find("Premium") != std::string::npos)
+            premiumStorage = true;
+    }
     required.availabilityZones = zones;
     SVMSizeInfo best;
     if (!GetBestMatchingVMSizeInfo(sizes, required, premiumStorage, gen2, best)) {

@@ -145,6 +145,10 @@ TEST_F(SizeMatching, RequestedSizeIsValidatedOrReplaced) {
          "Standard_A2", nullptr},
         {"managed target: the account is not checked", "Standard_A2", 1, 1, 0, "", premium, true, 2048, 2, false, true,
          "Standard_A2", nullptr},
+        {"managed target, premium account: premium-capable sizes", "Standard_Z9", 1, 1, 0, "", premium, true, 2048, 2,
+         true, true, "Standard_B2s", nullptr},
+        {"managed target, no account: nothing looked up", "Standard_Z9", 1, 1, 0, "", "", true, 2048, 2, true, true,
+         "Standard_A2", nullptr},
         {"nothing fits", "Standard_Z9", 1, 1, 0, "", standard, false, 4096, 64, true, false, "Standard_Z9",
          "Failed to auto select VM Size for VM [restored01] "},
     };
@@ -167,6 +171,8 @@ TEST_F(SizeMatching, RequestedSizeIsValidatedOrReplaced) {
         EXPECT_EQ(ctx.m_vmSize, c.after);
         if (c.refusal) {
             EXPECT_EQ(plugin->GetLastVMErrorDetails(), c.refusal);
+        } else {
+            EXPECT_NE(plugin->GetLastVMError(), VMINFO_ERR_STORAGE_ACCOUNT_INFO);
         }
     }
 }
