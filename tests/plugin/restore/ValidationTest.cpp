@@ -280,6 +280,31 @@ TEST_F(Validation, CloudFileSystemRequirementFailsTheRestoreWith186) {
     }
 }
 
+// Disks written straight to managed disks are created for the VM size the naming step was given.
+TEST_F(Validation, DiskNamingGetsTheSourceSizeOfAFullVmRestoreWithoutARequestedSize) {
+    struct Case {
+        int kind;
+        const char *requested, *given;
+    } cases[] = {
+        {RESTORE_TYPE_FULL_VM, "", "Standard_D2s_v3"},
+        {RESTORE_TYPE_FULL_VM, "Standard_B2s", "Standard_B2s"},
+        {RESTORE_TYPE_DISK_ATTACH, "", ""},
+    };
+    auto plugin = Connected();
+    plugin->directUploadRestore = true;
+    plugin->directUploadToManagedDisk = 1;
+    for (const Case& c : cases) {
+        RestoreCtx ctx = Ctx();
+        ctx.restoreType = c.kind;
+        ctx.restoreAsManagedVM = true;
+        ctx.m_vmSize = c.requested;
+        ctx.originalInfo.m_InstanceSize = "Standard_D2s_v3";
+        ctx.disks.resize(1);
+        ASSERT_TRUE(plugin->InitCloudFSAndDiskNames(ctx));
+        EXPECT_EQ(plugin->diskMap.at("os.vhd").vmSize, c.given) << c.kind << c.requested;
+    }
+}
+
 TEST_F(Validation, DiskRecordByStagingKeyLeavesTheMapAsItIs) {
     auto plugin = Connected();
     plugin->diskMap["os.vhd"].blobName = "restored01.vhd";
