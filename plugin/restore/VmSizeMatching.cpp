@@ -5,6 +5,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
+#include <algorithm>
 #include <climits>
 
 #include "host/util/FXString.h"
@@ -35,8 +36,9 @@ SVMSizeInfo RequirementOf(const RestoreCtx& ctx) {
         }
         ++required.maxNics;
     }
-    required.numCpus = static_cast<std::int32_t>(ctx.vmInfo.numCpus);
-    required.memoryMB = static_cast<std::int32_t>(ctx.vmInfo.memoryMB);
+    // Counts beyond the signed range the sizes use are clamped, never wrapped to a negative need.
+    required.numCpus = static_cast<std::int32_t>(std::min<std::uint32_t>(ctx.vmInfo.numCpus, INT_MAX));
+    required.memoryMB = static_cast<std::int32_t>(std::min<std::uint32_t>(ctx.vmInfo.memoryMB, INT_MAX));
     required.gen2Supported = IsGen2(ctx.originalInfo.firmware);
     required.availabilityZones = ctx.vmInfo.availabilityZones;
     return required;

@@ -151,6 +151,8 @@ TEST_F(SizeMatching, RequestedSizeIsValidatedOrReplaced) {
          "Standard_A2", nullptr},
         {"nothing fits", "Standard_Z9", 1, 1, 0, "", standard, false, 4096, 64, true, false, "Standard_Z9",
          "Failed to auto select VM Size for VM [restored01] "},
+        {"CPU count beyond the signed range", "Standard_Z9", 1, 1, 0, "", standard, false, 4096, -1, true, false,
+         "Standard_Z9", "Failed to auto select VM Size for VM [restored01] "},
     };
     auto plugin = Connected();
     for (const Case& c : cases) {
