@@ -31,7 +31,6 @@ public:
     using CAzureInfo::_IsValidStorageAccount;
     using CAzureInfo::_ValidateOSDisk;
     using CAzureInfo::_ValidateStorageAccount;
-    using CAzureInfo::_ValidateVirtualNetworks;
     using CAzureInfo::_ValidateVMForAzureDeployment;
     using CAzureInfo::_ValidateVMSize;
     using CAzureInfo::directUpload;

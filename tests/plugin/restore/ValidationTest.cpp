@@ -26,14 +26,13 @@ void SizedFile(const std::string& path, off_t bytes) {
     ASSERT_EQ(truncate(path.c_str(), bytes), 0);
 }
 
-// A region with VM sizes but neither virtual networks nor storage accounts, and a group in it.
+// A region with VM sizes but neither virtual networks nor storage accounts.
 void AddBareRegion(azsim::StateDocument& doc) {
     azsim::Region region;
     region.name = "swedencentral";
     region.displayName = "Sweden Central";
     region.vmSizes = doc.findRegion("westeurope")->vmSizes;
     doc.regions.push_back(region);
-    doc.resourceGroups.push_back({"rg-bare", "swedencentral", {}});
 }
 
 TEST_F(Validation, OsDiskMustBeAmongTheDisks) {
