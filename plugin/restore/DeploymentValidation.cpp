@@ -12,9 +12,6 @@ namespace {
 // Discovery flags the network look-ups pass to the wrapper.
 constexpr UINT64 kNetworkDiscoveryFlags = 0x4000000;
 
-// The host passes the context as a constant reference and reads back the zones chosen here.
-RestoreCtx& Writable(const RestoreCtx& ctx) { return const_cast<RestoreCtx&>(ctx); }
-
 // The account part of a disk's storage text: "account" or "account\container".
 std::string AccountOf(const std::string& storageText) { return storageText.substr(0, storageText.find('\\')); }
 
@@ -180,7 +177,7 @@ bool CAzureInfo::IsAvailabilityZoneRestoreEnabled() {
 void CAzureInfo::UpdateAvailabilityZoneForRestoreVM(const RestoreCtx& ctx) {
     static const char* tag = "void CAzureInfo::UpdateAvailabilityZoneForRestoreVM(const RestoreCtx&)";
     if (!ctx.restoreAsManagedVM || ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return;
-    std::string& zones = Writable(ctx).vmInfo.availabilityZones;
+    std::string& zones = _Writable(ctx).vmInfo.availabilityZones;
     if (!IsAvailabilityZoneRestoreEnabled()) {
         zones = "None";
         EvDebug::Debug(tag,

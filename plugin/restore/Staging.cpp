@@ -18,9 +18,6 @@ namespace {
 // A VM description is a few kilobytes; anything far larger is not one and is not read into memory.
 constexpr std::size_t kMaxConfigFileBytes = 16 * 1024 * 1024;
 
-// The host passes the context as a constant reference and reads back the path chosen here.
-RestoreCtx& Writable(const RestoreCtx& ctx) { return const_cast<RestoreCtx&>(ctx); }
-
 // Why the file open at `fd` is refused, or null when `content` holds all of it. The checks are made
 // on the opened file, so what is read is what was checked.
 const char* ReadBounded(int fd, std::string& content) {
@@ -61,7 +58,7 @@ bool CAzureInfo::LoadVMConfigFile(const RestoreCtx& ctx, std::string& text) {
     for (const SDisk& disk : ctx.disks) {
         if (disk.type != DISK_TYPE_FILE || !FXPath::IsFileExtnMatching(disk.indexName, ".json")) continue;
         const std::string path = FXPath::Append(ctx.stagingPath, disk.indexName);
-        Writable(ctx).configFilePath = path;
+        _Writable(ctx).configFilePath = path;
         if (!ReadConfigFile(tag, path, text)) return false;
         EvDebug::Debug(tag, "Loaded configuration file [%s] successfully", path.c_str());
         return true;

@@ -15,9 +15,6 @@ namespace {
 
 const char* const kValidateTag = "bool CAzureInfo::_ValidateVMSize(const RestoreCtx&, bool)";
 
-// The host passes the context as a constant reference and reads back the size chosen here.
-RestoreCtx& Writable(const RestoreCtx& ctx) { return const_cast<RestoreCtx&>(ctx); }
-
 bool IsGen2(const std::string& firmware) { return boost::algorithm::iequals(firmware, "efi"); }
 
 bool HasZones(const std::string& zones) { return !zones.empty() && !boost::algorithm::iequals(zones, "None"); }
@@ -47,7 +44,7 @@ SVMSizeInfo RequirementOf(const RestoreCtx& ctx) {
 }  // namespace
 
 bool CAzureInfo::_ValidateVMSize(const RestoreCtx& ctx, bool autoSelect) {
-    std::string& size = Writable(ctx).m_vmSize;
+    std::string& size = _Writable(ctx).m_vmSize;
     const std::string::size_type blank = size.find(' ');
     if (blank != std::string::npos) size.erase(blank);
     EvDebug::Debug(kValidateTag, "Performing VM Size validation, VMSize [%s], AutoSelect Option [%d]", size.c_str(),
@@ -102,7 +99,7 @@ bool CAzureInfo::_ValidateVMSize(const RestoreCtx& ctx, bool autoSelect) {
         if (!autoSelect) return false;
         failed = true;
     }
-    std::string& zones = Writable(ctx).vmInfo.availabilityZones;
+    std::string& zones = _Writable(ctx).vmInfo.availabilityZones;
     if (!_CheckVMSizeAvailabilityZoneCompatibility(selected, zones)) {
         if (!ctx.availabilityZones.empty()) {
             if (!autoSelect) {
