@@ -251,6 +251,59 @@ bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::st
     return FailOnException();
 }
 
+namespace {
+
+// The VM a restore clean-up removes: the one with the GUID the deployment returned, or, when
+// the caller never learned it (a job killed during its deployment), the VM of that name in its
+// group; either way only when this job's tag shows that the job made it.
+const azsim::VirtualMachine* VmToClean(const StateDocument& doc, const VMInfoStructs::SVMInfo& vmInfo) {
+    if (!vmInfo.guid.empty()) return doc.findVmByGuid(vmInfo.guid);
+    if (vmInfo.name.empty() || vmInfo.resourceGroup.empty()) return nullptr;
+    return doc.findVm(vmInfo.name, vmInfo.resourceGroup);
+}
+
+// The job's own managed disks among the listed entries: by id, by name in the VM's group, or
+// imported from a listed page blob. Never one a VM still uses.
+std::vector<std::string> ListedManagedDisks(const StateDocument& doc, const std::vector<VMInfoStructs::SDisk>& disks,
+                                            const std::string& resourceGroup, long long job) {
+    std::vector<std::string> ids;
+    for (const VMInfoStructs::SDisk& entry : disks) {
+        std::string error;
+        std::optional<azsim::BlobKey> blob;
+        if (entry.managedDiskId.empty() && !entry.isManaged) blob = PageBlobOfEntry(entry, error);
+        for (const azsim::ManagedDisk& md : doc.managedDisks) {
+            std::optional<azsim::BlobUri> source = azsim::ParseBlobUri(md.sourceId);
+            bool listed;
+            if (!entry.managedDiskId.empty())
+                listed = iequals(md.id, entry.managedDiskId);
+            else if (entry.isManaged)
+                listed = !entry.name.empty() && md.name == entry.name && iequals(md.resourceGroup, resourceGroup);
+            else
+                listed = blob && source && source->snapshot.empty() && SameBlob(source->key(), *blob);
+            if (listed && CreatedByJob(md.tags, job) && !VmUsingDisk(doc, md) &&
+                std::find(ids.begin(), ids.end(), md.id) == ids.end())
+                ids.push_back(md.id);
+        }
+    }
+    return ids;
+}
+
+// The job's own page blobs among the listed entries that no VM leases.
+std::vector<azsim::BlobKey> ListedPageBlobs(const StateDocument& doc, const std::vector<VMInfoStructs::SDisk>& disks,
+                                            long long job) {
+    std::vector<azsim::BlobKey> out;
+    for (const VMInfoStructs::SDisk& entry : disks) {
+        if (!entry.managedDiskId.empty() || entry.isManaged) continue;
+        std::string error;
+        std::optional<azsim::BlobKey> blob = PageBlobOfEntry(entry, error);
+        const azsim::UnmanagedDisk* record = blob ? doc.findUnmanagedDisk(*blob) : nullptr;
+        if (record && CreatedByJob(record->tags, job) && !VmLeasingBlob(doc, *blob)) out.push_back(*blob);
+    }
+    return out;
+}
+
+}  // namespace
+
 bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
                                           const std::vector<VMInfoStructs::SDisk>& disks,
                                           bool restoreAsManagedVM) try {
@@ -263,32 +316,28 @@ bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
     std::string leftInPlace;
     impl_->subscription->mutate([&](StateDocument& doc) {
         bool changed = false;
-        if (const azsim::VirtualMachine* vm = vmInfo.guid.empty() ? nullptr : doc.findVmByGuid(vmInfo.guid)) {
+        if (const azsim::VirtualMachine* vm = VmToClean(doc, vmInfo)) {
             if (!CreatedByJob(vm->tags, job)) {
-                leftInPlace = "VM '" + vm->name + "' was not created by job " + std::to_string(job) +
-                              "; it is left in place.";
+                // Found by name only, another's VM is simply not this job's business.
+                if (!vmInfo.guid.empty())
+                    leftInPlace = "VM '" + vm->name + "' was not created by job " + std::to_string(job) +
+                                  "; it is left in place.";
             } else {
-                for (const azsim::BlobKey& blob : RemoveVm(doc, vmInfo.guid, {true, true, job})) data.push_back(blob);
+                const std::string guid = vm->guid;
+                for (const azsim::BlobKey& blob : RemoveVm(doc, guid, {true, true, job})) data.push_back(blob);
                 changed = true;
             }
         }
-        // Managed disks this job made for the listed disks: uploaded directly, or imported from a listed blob.
-        std::vector<std::string> ids;
-        for (const VMInfoStructs::SDisk& entry : disks) {
-            std::string error;
-            std::optional<azsim::BlobKey> blob;
-            if (entry.managedDiskId.empty()) blob = PageBlobOfEntry(entry, error);
-            for (const azsim::ManagedDisk& md : doc.managedDisks) {
-                std::optional<azsim::BlobUri> source = azsim::ParseBlobUri(md.sourceId);
-                const bool listed = entry.managedDiskId.empty()
-                                        ? blob && source && source->snapshot.empty() && SameBlob(source->key(), *blob)
-                                        : iequals(md.id, entry.managedDiskId);
-                if (listed && CreatedByJob(md.tags, job) && !VmUsingDisk(doc, md)) ids.push_back(md.id);
-            }
-        }
-        for (const std::string& id : ids)
+        for (const std::string& id : ListedManagedDisks(doc, disks, vmInfo.resourceGroup, job)) {
             if (std::optional<azsim::BlobKey> blob = RemoveManagedDisk(doc, id)) data.push_back(*blob);
-        return changed || !ids.empty();
+            changed = true;
+        }
+        for (const azsim::BlobKey& blob : ListedPageBlobs(doc, disks, job)) {
+            ForgetPageBlob(doc, blob);
+            data.push_back(blob);
+            changed = true;
+        }
+        return changed;
     });
     DeleteBlobData(impl_->subscription->blobs(), data);
     if (!leftInPlace.empty()) return Fail(SDK_ERR_GENERAL, leftInPlace);

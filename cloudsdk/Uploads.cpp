@@ -29,7 +29,6 @@ constexpr std::uint64_t kPage = azsim::PageBlobStore::kPageSize;
 constexpr std::uint64_t kMaxPageWriteBytes = 4ull << 20;
 constexpr std::uint64_t kMaxPageBlobBytes = 8ull << 40;
 constexpr std::uint64_t kMaxManagedDiskBytes = 32ull << 40;
-constexpr std::uint64_t kVhdFooterBytes = 512;
 
 const char* const kNoSuchBlob = "BlobNotFound: The specified blob does not exist.";
 const char* const kNoSuchContainer = "ContainerNotFound: The specified container does not exist.";
@@ -75,65 +74,6 @@ std::optional<Refusal> WritePages(azsim::PageBlobStore store, const azsim::BlobK
     return std::nullopt;
 }
 
-void Put32(unsigned char* at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
-}
-
-void Put64(unsigned char* at, std::uint64_t v) {
-    Put32(at, static_cast<std::uint32_t>(v >> 32));
-    Put32(at + 4, static_cast<std::uint32_t>(v));
-}
-
-// The footer of a fixed-size VHD of `diskBytes`: what marks an uploaded blob as a disk image.
-std::string VhdFooter(std::uint64_t diskBytes) {
-    unsigned char f[kVhdFooterBytes] = {};
-    std::memcpy(f, "conectix", 8);
-    Put32(f + 8, 2);                        // features: the reserved bit that is always set
-    Put32(f + 12, 0x00010000);              // format version 1.0
-    Put64(f + 16, ~std::uint64_t(0));       // no dynamic header: a fixed disk
-    const long long since2000 = NxClock::nowSeconds() - 946684800;
-    Put32(f + 24, static_cast<std::uint32_t>(since2000 > 0 ? since2000 : 0));
-    std::memcpy(f + 28, "vsa ", 4);         // creator application
-    Put32(f + 32, 0x00010000);              // creator version
-    std::memcpy(f + 36, "Wi2k", 4);         // creator host OS
-    Put64(f + 40, diskBytes);               // original size
-    Put64(f + 48, diskBytes);               // current size
-
-    // Geometry by the format's own algorithm: cylinders, heads, sectors per track.
-    std::uint64_t sectors = std::min<std::uint64_t>(diskBytes / kPage, 65535ull * 16 * 255);
-    std::uint64_t perTrack, heads, cylinderTimesHeads;
-    if (sectors >= 65535ull * 16 * 63) {
-        perTrack = 255;
-        heads = 16;
-        cylinderTimesHeads = sectors / perTrack;
-    } else {
-        perTrack = 17;
-        cylinderTimesHeads = sectors / perTrack;
-        heads = std::max<std::uint64_t>((cylinderTimesHeads + 1023) / 1024, 4);
-        if (cylinderTimesHeads >= heads * 1024 || heads > 16) {
-            perTrack = 31;
-            heads = 16;
-            cylinderTimesHeads = sectors / perTrack;
-        }
-        if (cylinderTimesHeads >= heads * 1024) {
-            perTrack = 63;
-            heads = 16;
-            cylinderTimesHeads = sectors / perTrack;
-        }
-    }
-    const std::uint64_t cylinders = cylinderTimesHeads / heads;
-    f[56] = static_cast<unsigned char>(cylinders >> 8);
-    f[57] = static_cast<unsigned char>(cylinders);
-    f[58] = static_cast<unsigned char>(heads);
-    f[59] = static_cast<unsigned char>(perTrack);
-    Put32(f + 60, 2);  // disk type: fixed
-    const std::string id = azsim::RandomHex(32);
-    for (int i = 0; i < 16; ++i) f[68 + i] = static_cast<unsigned char>(std::stoi(id.substr(2 * i, 2), nullptr, 16));
-    std::uint32_t sum = 0;
-    for (unsigned char c : f) sum += c;
-    Put32(f + 64, ~sum);  // checksum: one's complement of the byte sum, taken with the field zero
-    return std::string(reinterpret_cast<const char*>(f), sizeof f);
-}
 
 bool HasPartitionType(const unsigned char* entry, const unsigned char* guid) {
     return std::memcmp(entry, guid, 16) == 0;
@@ -381,8 +321,10 @@ bool CAzureSDKCppBridge::CreateDirectUploadManagedDisk(const std::string& diskNa
         disk.resourceGroup = group->name;
         disk.id = azsim::ManagedDiskId(doc.subscription().id, group->name, diskName);
         disk.region = region->name;
+        // The size is the whole image the host uploads, as for a page blob: the disk's last
+        // sector is its footer slot, as with every disk of this subscription.
         disk.sizeBytes = static_cast<std::uint64_t>(sizeBytes);
-        disk.uploadSizeBytes = disk.sizeBytes + kVhdFooterBytes;
+        disk.uploadSizeBytes = disk.sizeBytes;
         disk.sku = UploadSku(doc, region->name, vmSize);
         disk.tags = CreatedByJobTags(impl_->jobId);
         if (isOsDisk) {
@@ -433,17 +375,6 @@ bool CAzureSDKCppBridge::ClosePageBlob(const std::string& managedDiskRef, const 
                                                         "] is not the upload URL of disk '" + disk->name + "'.");
         // Ending access of a disk that is not being uploaded changes nothing, as with the service.
         if (disk->state != "ActiveUpload") return false;
-        std::string error;
-        std::vector<azsim::PageRange> tail;
-        const std::uint64_t size = disk->uploadSizeBytes;
-        if (size >= kVhdFooterBytes && store.pageRanges(disk->blob, std::string(), size - kVhdFooterBytes,
-                                                        kVhdFooterBytes, tail) &&
-            tail.empty()) {
-            const std::string footer = VhdFooter(size - kVhdFooterBytes);
-            if (!store.writePages(disk->blob, size - kVhdFooterBytes, footer.data(), footer.size(), &error))
-                throw OperationFailure(SDK_ERR_GENERAL, "Ending the upload of disk '" + disk->name +
-                                                            "' failed: " + error);
-        }
         if (!disk->osType.empty()) disk->osType = DetectOsType(store, disk->blob);
         impl_->access->revokeSas(disk->blob);
         disk->grant = azsim::AccessGrant();

@@ -55,7 +55,7 @@ TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmThroughStagingOrDi
     const std::vector<std::string> atFull = CloudHashes("web-linux01", 3);
     const json full = Backup("web-linux01");
     GuestWrite("web-linux01", 1, 5 * 1048576ull, 65536, 7);
-    GuestWrite("web-linux01", 2, 300 * 1048576ull, 4096, 8);
+    GuestWrite("web-linux01", 2, 200 * 1048576ull, 4096, 8);
     const std::vector<std::string> atIncremental = CloudHashes("web-linux01", 3);
     const json incremental = Backup("web-linux01");
     ASSERT_EQ(incremental["backupType"], "incremental");
@@ -126,7 +126,9 @@ TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
     };
     const std::vector<Case> cases = {
         {{}, "InitRestoreVM", "error 10,"},                                         // the VM exists
-        {{"--name", "web-r9", "--region", "northeurope"}, "InitRestoreVM", "error 20,"},  // no virtual network
+        // no virtual network in the region
+        {{"--name", "web-r9", "--region", "northeurope", "--unmanaged", "--storage", "prodstaging01"}, "InitRestoreVM",
+         "error 20,"},
         {{"--name", "web-r9", "--unmanaged", "--storage", "testzrs01"}, "InitRestoreVM", "error 198,"},
     };
     for (const Case& c : cases) {
@@ -167,20 +169,22 @@ TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNo
     kill(killed->pid(), SIGKILL);
     killed->finish();
 
+    // The next restore run undoes the killed job first; this one is then cancelled and undoes itself.
     auto cancelled = Started("app-r2");
+    EXPECT_EQ(BlobsNamed("app-r1"), 0u);
     kill(cancelled->pid(), SIGINT);
     e2e::Run stopped = cancelled->finish();
     EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
     EXPECT_NE(stopped.err.find("cancelled in"), std::string::npos) << stopped.err;
+    EXPECT_NE(stopped.err.find("that was killed"), std::string::npos) << stopped.err;
     EXPECT_EQ(BlobsNamed("app-r2"), 0u);
-    // The killed job's blobs are still there; the next restore run undoes that job first.
-    EXPECT_GT(BlobsNamed("app-r1"), 0u);
+    EXPECT_EQ(ManagedDisksNamed("app-r"), 0u);
+    EXPECT_EQ(Cloud().findVm("app-r1"), nullptr);
+    EXPECT_EQ(Resources(), before);
     ASSERT_EQ(Azsim({"fault", "clear"}).exitCode, 0);
     e2e::Run next = Agent({"restore", "--store", store, "--job", jobArg, "--name", "app-r3"});
     EXPECT_EQ(next.exitCode, 0) << next.err;
-    EXPECT_NE(next.out.find("that was killed"), std::string::npos) << next.out;
-    EXPECT_EQ(BlobsNamed("app-r1"), 0u);
-    EXPECT_EQ(ManagedDisksNamed("app-r1"), 0u);
+    EXPECT_EQ(next.out.find("that was killed"), std::string::npos) << next.out;
     EXPECT_NE(Cloud().findVm("app-r3"), nullptr);
     EXPECT_TRUE(NoRestoreWorkLeft());
 }
