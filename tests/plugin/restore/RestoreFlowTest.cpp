@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -220,6 +221,39 @@ TEST_F(RestoreFlow, Gen2SourcesNeedAManagedResourceManagerTarget) {
         EXPECT_EQ(!row.refusal, ctx.restoreAsManagedVM);
         EXPECT_EQ(row.refusal ? 0u : 2u, job->diskMap.size());
     }
+}
+
+// Encrypted disks may not leave their subscription; the configuration file names where they come from.
+TEST_F(RestoreFlow, EncryptedDisksStayInTheirSubscription) {
+    for (const char* subscription : {testsupport::SimulatedCloud::kSubscriptionId, "0a0b0c0d-0000-4000-8000-000000000000"}) {
+        SCOPED_TRACE(subscription);
+        RestoreCtx ctx = Ctx();
+        ctx.disks[1].isEncrypted = true;
+        std::ofstream(FXPath::Append(ctx.stagingPath, "web-linux01.json"))
+            << "{\"id\":\"/subscriptions/" << subscription
+            << "/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/web-linux01\"}";
+        const bool foreign = std::string(subscription) != testsupport::SimulatedCloud::kSubscriptionId;
+        EXPECT_EQ(foreign ? 0 : 1, plugin->InitRestoreVM(ctx));
+        EXPECT_EQ(foreign ? VMINFO_ERR_ENCRYPTED_CROSS_SUBSCRIPTION : VMINFO_ERR_NONE, plugin->GetLastVMError());
+        EXPECT_EQ(foreign, plugin->GetLastVMErrorDetails().find(subscription) != std::string::npos);
+    }
+}
+
+// An exception inside a restore step fails its slot with a code and the exception's text.
+TEST_F(RestoreFlow, ExceptionsStayInsideTheSlots) {
+    struct ThrowingLog : EvLogSink {
+        ThrowingLog() { EvDebug::addSink(this); }
+        ~ThrowingLog() override { EvDebug::removeSink(this); }
+        void write(const EvLogRecord& record, const std::string&) override {
+            if (record.text == "Generating unique disk names...") throw std::runtime_error("injected");
+        }
+    } throwing;
+    RestoreCtx ctx = Ctx();
+    EXPECT_EQ(0, plugin->InitRestoreVM(ctx));
+    EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, plugin->GetLastVMError());
+    EXPECT_FALSE(plugin->InitRehost(ctx));
+    EXPECT_EQ(VMINFO_ERR_DISK_ATTACH, plugin->GetLastVMError());
+    EXPECT_EQ("Unexpected failure: [injected]", plugin->GetLastVMErrorDetails());
 }
 
 // Kinds and sources without restore steps in this build fail with a code and a text; unknown kinds fail.
