@@ -388,32 +388,37 @@ TEST_F(RestoreFlow, RestoresIntoEachKindOfTarget) {
 // A deployment that fails, or a cancel before the preparation, leaves nothing the job created, wherever
 // and however it wrote its disks; what was there before stays.
 TEST_F(RestoreFlow, FailedOrCancelledJobLeavesNothingItCreated) {
+    enum Stop { CancelBeforePreparation, CancelBeforeDeployment, DeploymentFails };
     struct Row {
         Mode mode;
         const char* account;
-        bool cancel;
+        Stop stop;
     };
-    for (const Row& row : {Row{Unmanaged, "prodstaging01", true}, Row{Unmanaged, "prodstaging01\\backups", true},
-                           Row{DirectUpload, "prodstaging01", true}, Row{Unmanaged, "prodstaging01", false},
-                           Row{ManagedFromBlobs, "prodstaging01", false}, Row{DirectUpload, "prodstaging01", false}}) {
-        SCOPED_TRACE(std::to_string(row.mode) + row.account + (row.cancel ? " cancel" : " fault"));
+    for (const Row& row : {Row{Unmanaged, "prodstaging01", CancelBeforePreparation},
+                           Row{Unmanaged, "prodstaging01\\backups", CancelBeforePreparation},
+                           Row{DirectUpload, "prodstaging01", CancelBeforePreparation},
+                           Row{ManagedFromBlobs, "prodstaging01", CancelBeforeDeployment},
+                           Row{Unmanaged, "prodstaging01", DeploymentFails},
+                           Row{ManagedFromBlobs, "prodstaging01", DeploymentFails},
+                           Row{DirectUpload, "prodstaging01", DeploymentFails}}) {
+        SCOPED_TRACE(std::to_string(row.mode) + row.account + " stop " + std::to_string(row.stop));
         const std::vector<std::string> before = Inventory();
         std::unique_ptr<FlowPlugin> job = Connected(row.mode);
         RestoreCtx ctx = Ctx("web01", row.account, row.mode);
         Start(*job, ctx);
         EXPECT_EQ(before.size() + 2, Inventory().size());
-        if (row.cancel) {
-            job->CancelJob();
-            EXPECT_EQ(0, job->PreRestoreVM(ctx));
-            EXPECT_EQ(VMINFO_ERR_JOB_CANCELLED, job->GetLastVMError());
-            EXPECT_FALSE(FXPath::DoesPathExist(ctx.stagingPath));
-        } else {
-            ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
-            Fault("RestoreVM", 0, "InvalidParameter: refused for the test");
-            EXPECT_EQ(0, job->RestoreVM(ctx));
+        if (row.stop == CancelBeforePreparation) job->CancelJob();
+        EXPECT_EQ(row.stop != CancelBeforePreparation, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        if (row.stop == CancelBeforeDeployment) job->CancelJob();
+        if (row.stop == DeploymentFails) Fault("RestoreVM", 0, "InvalidParameter: refused for the test");
+        EXPECT_EQ(0, row.stop == CancelBeforePreparation ? 0 : job->RestoreVM(ctx));
+        if (row.stop == DeploymentFails) {
             EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, job->GetLastVMError());
             EXPECT_EQ("InvalidParameter: refused for the test", job->GetLastVMErrorDetails());
             EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
+        } else {
+            EXPECT_EQ(VMINFO_ERR_JOB_CANCELLED, job->GetLastVMError());
+            EXPECT_FALSE(FXPath::DoesPathExist(ctx.stagingPath));
         }
         EXPECT_EQ(before, Inventory());
         EXPECT_EQ(kOtherBytes, Read(kOtherBlob));
