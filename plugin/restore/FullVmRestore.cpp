@@ -130,9 +130,11 @@ bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx& ctx) {
     restore.restoreFailures.clear();
     restore.vmInfo.firmware = ctx.originalInfo.firmware;
     if (!_ValidateVMForAzureDeployment(ctx, true)) return false;
-    if (ctx.snapRestore)
-        return FailUnavailable(*this, kPreTag, VMINFO_ERR_RESTORE_DEPLOY,
-                               "Restore of VM [" + ctx.vmName + "] from snapshots") != 0;
+    if (ctx.snapRestore) {
+        // Disks of a snapshot restore come from the snapshots themselves, a step this build does not have.
+        FailUnavailable(*this, kPreTag, VMINFO_ERR_RESTORE_DEPLOY, "Restore of VM [" + ctx.vmName + "] from snapshots");
+        return false;
+    }
 
     // The size the validation settled on is the size the VM is described with.
     restore.vmInfo.vmSize = ctx.m_vmSize;

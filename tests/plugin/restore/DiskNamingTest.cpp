@@ -13,6 +13,7 @@ class NamingPlugin : public restoretest::TestPlugin {
 public:
     NamingPlugin() : TestPlugin(VSINST_AZURE_RESOURCE_MANAGER, 0) {}
     using CAzureInfo::GenerateUniqueDiskName;
+    using CAzureInfo::_GenerateDiskLun;
     using CAzureInfo::GetFirstAvailableLUN;
 };
 
@@ -182,6 +183,30 @@ TEST_F(DiskNaming, FirstAvailableLunSkipsUsedOnesUpToFifteen) {
                            Row{{}, 15, -1}, Row{{0}, -7, 1}}) {
         SCOPED_TRACE(row.after);
         EXPECT_EQ(row.expected, plugin.GetFirstAvailableLUN(Luns(row.used), row.after));
+    }
+}
+
+// New data disks of a clone take LUNs from 0, of a reconfigured VM the first ones its disks leave free;
+// the OS disk and disks that exist keep theirs.
+TEST_F(DiskNaming, NewDataDisksGetFreeLuns) {
+    struct Row {
+        int operation;
+        const char* vmName;
+        std::vector<int> luns;  // of OS disk, existing data disk, two new data disks; empty: refused
+    };
+    for (const Row& row : {Row{VM_OP_CLONE, "clone01", {-1, 5, 0, 1}}, Row{VM_OP_RECONFIGURE, "web-linux01", {-1, 5, 2, 3}},
+                           Row{VM_OP_RECONFIGURE, "nope", {}}}) {
+        SCOPED_TRACE(row.vmName);
+        OperationCtx op;
+        op.operation = row.operation;
+        op.vmInfo.name = row.vmName;
+        op.vmInfo.disks = {Target("os", "", true), Target("old", ""), Target("new-a", ""), Target("new-b", "")};
+        op.vmInfo.disks[0].unitNumber = -1;
+        op.vmInfo.disks[1].uri = "https://prodstaging01.blob.core.windows.net/vhds/old.vhd";
+        op.vmInfo.disks[1].unitNumber = 5;
+        EXPECT_EQ(!row.luns.empty(), plugin._GenerateDiskLun(op));
+        for (size_t i = 0; i < row.luns.size(); ++i) EXPECT_EQ(row.luns[i], op.vmInfo.disks[i].unitNumber);
+        EXPECT_EQ(row.luns.empty() ? "Virtual machine [nope] [] not found" : "", plugin.GetLastVMErrorMessage());
     }
 }
 
