@@ -198,6 +198,51 @@ TEST_F(RestoreFlow, CleanUpAfterARefusalLeavesTheTargetAsItWas) {
     EXPECT_EQ(written, Inventory());
 }
 
+// With overwrite an existing VM is stopped when running and deleted; an in-place restore keeps its network.
+TEST_F(RestoreFlow, OverwriteReplacesTheExistingVm) {
+    RestoreCtx ctxs[] = {Ctx("web-linux01"), Ctx("app-win01")};  // the backup's configuration is read first
+    for (bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace);
+        RestoreCtx& ctx = ctxs[inPlace];
+        const std::string name = ctx.vmName;
+        const std::string guid = State().findVm(name, "rg-prod")->guid;
+        ctx.overwrite = true;
+        ctx.inPlaceRestore = inPlace;
+        ASSERT_EQ(1, plugin->InitRestoreVM(ctx)) << plugin->GetLastVMErrorDetails();
+        EXPECT_EQ(nullptr, State().findVm(name, "rg-prod"));
+        const nlohmann::json deleted = cloud.journal("DeleteVM").back()["args"];
+        EXPECT_EQ(guid, deleted["vmGuid"]);
+        EXPECT_EQ(!inPlace, deleted["deleteNetwork"]);
+        EXPECT_EQ(guid, cloud.journal("ShutdownVM").back()["args"]["vmGuid"]);
+    }
+}
+
+// A VM that is not to stay on is shut down after the boot wait the setting gives (0: 5 minutes, at most a day),
+// and only when it is found.
+TEST_F(RestoreFlow, PowerOffWaitsForTheBootTimeout) {
+    struct Row {
+        const char* vmName;
+        const char* minutes;  // null: setting absent
+        unsigned long wait;   // 0: no wait, no shutdown
+    };
+    for (const Row& row : {Row{"web-linux01", nullptr, 5}, Row{"web-linux01", "0", 5}, Row{"web-linux01", "2", 2},
+                           Row{"web-linux01", "999999", 1440}, Row{"ghost01", "2", 0}}) {
+        SCOPED_TRACE(row.minutes ? row.minutes : "absent");
+        if (row.minutes) NXPlatformInfo::setValue("VirtualServer", "nMinsWaitForBootTimeout", row.minutes);
+        const size_t waits = sleeper.waits().size();
+        const size_t shutdowns = cloud.journal("ShutdownVM").size();
+        RestoreCtx ctx = Ctx(row.vmName);
+        ctx.powerOn = false;
+        EXPECT_EQ(1, plugin->PostRestoreVM(ctx));
+        const std::vector<unsigned long> after = sleeper.waits();
+        EXPECT_EQ(row.wait ? std::vector<unsigned long>{row.wait * 60000} : std::vector<unsigned long>{},
+                  std::vector<unsigned long>(after.begin() + waits, after.end()));
+        EXPECT_EQ(row.wait ? 1u : 0u, cloud.journal("ShutdownVM").size() - shutdowns);
+    }
+    NXPlatformInfo::removeValue("VirtualServer", "nMinsWaitForBootTimeout");
+    EXPECT_EQ(azsim::PowerState::Deallocated, State().findVm("web-linux01", "rg-prod")->powerState);
+}
+
 // Generation 2 sources need a managed target under Resource Manager; a replica deployment switches to managed.
 TEST_F(RestoreFlow, Gen2SourcesNeedAManagedResourceManagerTarget) {
     struct Row {
