@@ -132,6 +132,9 @@ public:
                             const std::string& container);
     bool CreateStorageContainer(const std::string& resourceGroup, const std::string& storageAccount,
                                 const std::string& container);
+    // Removes a container that holds no blob; one that holds any is left as it is and the call fails.
+    bool DeleteStorageContainer(const std::string& resourceGroup, const std::string& storageAccount,
+                                const std::string& container);
     bool CreatePageBlob(const std::string& resourceGroup, const std::string& storageAccount,
                         const std::string& container, const std::string& blobName, long long sizeBytes);
     bool ClosePageBlob(const std::string& managedDiskRef, const std::string& resourceGroup,

@@ -170,6 +170,29 @@ bool CAzureSDKCppBridge::CreateStorageContainer(const std::string& resourceGroup
     return FailOnException();
 }
 
+bool CAzureSDKCppBridge::DeleteStorageContainer(const std::string& resourceGroup, const std::string& storageAccount,
+                                                const std::string& container) try {
+    nlohmann::json args = {{"resourceGroup", resourceGroup}, {"storageAccount", storageAccount},
+                           {"container", container}};
+    if (std::optional<Refusal> refusal = impl_->begin("DeleteStorageContainer", args))
+        return Fail(refusal->code, refusal->text);
+    azsim::PageBlobStore store = impl_->subscription->blobs();
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
+        if (!account) throw OperationFailure(SDK_ERR_NOT_FOUND, AccountNotFound(storageAccount));
+        auto found = std::find(account->containers.begin(), account->containers.end(), container);
+        if (found == account->containers.end()) throw OperationFailure(SDK_ERR_NOT_FOUND, kNoSuchContainer);
+        if (!store.list(account->name, container).empty())
+            throw OperationFailure(SDK_ERR_GENERAL, "ContainerNotEmpty: The container '" + container +
+                                                        "' holds blobs and is left in place.");
+        account->containers.erase(found);
+        return true;
+    });
+    return true;
+} catch (...) {
+    return FailOnException();
+}
+
 bool CAzureSDKCppBridge::CreatePageBlob(const std::string& resourceGroup, const std::string& storageAccount,
                                         const std::string& container, const std::string& blobName,
                                         long long sizeBytes) try {

@@ -255,6 +255,18 @@ protected:
     void _DeleteCreatedBlob(const RestoreCtx& ctx, const SDisk& disk);
     // GUID of the VM this job's own deployment created; the only VM the job's clean-up may remove.
     std::string restoredVmGuid;
+    // A container that disk placement created for this job, recorded before it was asked for.
+    struct SCreatedContainer {
+        std::string resourceGroup;
+        std::string account;
+        std::string container;
+    };
+    std::vector<SCreatedContainer> restoreCreatedContainers;
+    // A new restore job owns nothing yet: forgets what an earlier job of this object created.
+    void _StartRestoreJob();
+    // Removes the containers this job created that hold no blob, so a refused or failed job
+    // leaves the storage accounts as it found them.
+    void _DeleteCreatedContainers(const char* tag);
 
     void _InitializeSdk(const char* tag);
     void _ReadSettings(const char* tag);

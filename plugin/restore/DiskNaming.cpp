@@ -97,11 +97,13 @@ bool CAzureInfo::GenerateUniqueDiskName(const RestoreCtx& ctx, const std::string
                                name.c_str(), renamed.c_str());
                 name = renamed;
             }
-            if (!sdk->DoesContainerExist(ctx.resourceGroup, account, container) &&
-                !sdk->CreateStorageContainer(ctx.resourceGroup, account, container)) {
-                EvDebug::Error(kNamesTag, "Failed to create container [%s] in storage account, error [%s]",
-                               container.c_str(), sdk->GetLastErrorString().c_str());
-                return false;
+            if (!sdk->DoesContainerExist(ctx.resourceGroup, account, container)) {
+                restoreCreatedContainers.push_back({ctx.resourceGroup, account, container});
+                if (!sdk->CreateStorageContainer(ctx.resourceGroup, account, container)) {
+                    EvDebug::Error(kNamesTag, "Failed to create container [%s] in storage account, error [%s]",
+                                   container.c_str(), sdk->GetLastErrorString().c_str());
+                    return false;
+                }
             }
         }
 

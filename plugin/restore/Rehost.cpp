@@ -21,9 +21,7 @@ bool NotPorted(const char* tag) {
 bool CAzureInfo::InitRehost(const RestoreCtx& ctx) {
     return GuardSlot(*this, kInitTag, VMINFO_ERR_DISK_ATTACH, false, [&] {
         EvDebug::Debug(kInitTag, "Initializing Rehost for VM [%s]", ctx.vmName.c_str());
-        // A new job owns no VM and no disk yet.
-        restoredVmGuid.clear();
-        for (auto& entry : diskMap) entry.second.createdByJob = false;
+        _StartRestoreJob();
         if (!InitRestoreVM_FullVM(ctx)) return false;
         for (SDisk& disk : _Writable(ctx).disks) {
             if (disk.type != DISK_TYPE_VIRTUAL_DISK || _CreateAndAttachDisk(disk)) continue;
@@ -60,6 +58,7 @@ bool CAzureInfo::CleanupRehost(const RestoreCtx& ctx) {
         }
         for (const SDisk& disk : ctx.disks)
             if (disk.type == DISK_TYPE_VIRTUAL_DISK) _DeleteCreatedBlob(ctx, disk);
+        _DeleteCreatedContainers(kCleanupTag);
         return true;
     });
 }

@@ -69,9 +69,7 @@ bool AbsoluteComponents(const std::string& path, std::vector<std::string>& out) 
 
 int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
     return GuardSlot(*this, kInitTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
-        // A new job owns no VM and no disk yet; what an earlier job of this object created stays.
-        restoredVmGuid.clear();
-        for (auto& entry : diskMap) entry.second.createdByJob = false;
+        _StartRestoreJob();
 
         RestoreCtx& restore = _Writable(ctx);
         if (IsGen2(ctx.originalInfo.firmware) && ctx.restoreType != RESTORE_TYPE_DISK_ATTACH) {
@@ -200,6 +198,7 @@ int CAzureInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
                               ctx.resourceGroup.c_str(), disk.targetName.c_str(), disk.storageAccount.c_str());
             _DeleteCreatedBlob(ctx, disk);
         }
+        _DeleteCreatedContainers(kCleanupTag);
         std::string folder;
         if (_IsRemovableStagingPath(ctx, folder)) {
             std::string error;
@@ -208,6 +207,21 @@ int CAzureInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
         }
         return 1;
     });
+}
+
+void CAzureInfo::_StartRestoreJob() {
+    // What an earlier job of this object created stays; this job owns none of it.
+    restoredVmGuid.clear();
+    restoreCreatedContainers.clear();
+    for (auto& entry : diskMap) entry.second.createdByJob = false;
+}
+
+void CAzureInfo::_DeleteCreatedContainers(const char* tag) {
+    for (const SCreatedContainer& created : restoreCreatedContainers)
+        if (!sdk->DeleteStorageContainer(created.resourceGroup, created.account, created.container))
+            EvDebug::DebugLvl(tag, 2, "Container [%s] of storage account [%s] is left in place: %s",
+                              created.container.c_str(), created.account.c_str(), sdk->GetLastErrorString().c_str());
+    restoreCreatedContainers.clear();
 }
 
 std::vector<SDisk> CAzureInfo::_DisksCreatedForCleanup(const RestoreCtx& ctx) {

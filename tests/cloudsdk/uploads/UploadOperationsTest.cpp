@@ -71,6 +71,16 @@ TEST_F(UploadOperations, ContainerNamesFollowTheServiceRules) {
     EXPECT_FALSE(sdk.CreateStorageContainer("", "testzrs01", "abc"));
     EXPECT_TRUE(ErrorHas("ContainerAlreadyExists"));
     EXPECT_FALSE(sdk.CreateStorageContainer("", "nosuchaccount", "abc"));
+
+    // Only an empty container is deleted.
+    ASSERT_TRUE(sdk.CreatePageBlob("", "testzrs01", "a-b-9", "held.vhd", 512)) << sdk.GetLastErrorString();
+    EXPECT_FALSE(sdk.DeleteStorageContainer("", "testzrs01", "a-b-9"));
+    EXPECT_TRUE(ErrorHas("ContainerNotEmpty"));
+    EXPECT_TRUE(sdk.DoesContainerExist("", "testzrs01", "a-b-9"));
+    EXPECT_TRUE(sdk.DeleteStorageContainer("", "testzrs01", "abc"));
+    EXPECT_FALSE(sdk.DoesContainerExist("", "testzrs01", "abc"));
+    EXPECT_FALSE(sdk.DeleteStorageContainer("", "testzrs01", "abc"));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
 }
 
 TEST_F(UploadOperations, PageBlobsTakeWholePagesOfAtMostFourMiB) {

@@ -141,6 +141,22 @@ protected:
     std::unique_ptr<FlowPlugin> plugin;
 };
 
+// Placement makes a missing container before the deployment checks run; a refused job's clean-up
+// removes the container it made, unless a blob has landed in it meanwhile.
+TEST_F(RestoreFlow, ContainersAJobMadeGoWithItWhenEmpty) {
+    const std::string before = State().toJson()["storageAccounts"].dump();
+    for (bool blobLanded : {false, true}) {
+        SCOPED_TRACE(blobLanded);
+        RestoreCtx ctx = Ctx("web04", "testzrs01");  // zone-redundant: refused once its container exists
+        EXPECT_EQ(0, plugin->InitRestoreVM(ctx));
+        EXPECT_EQ(VMINFO_ERR_VM_SIZE, plugin->GetLastVMError());
+        EXPECT_NE(before, State().toJson()["storageAccounts"].dump());
+        if (blobLanded) Blob({"testzrs01", "vhds", "someone-elses.vhd"});
+        EXPECT_EQ(1, plugin->CleanupRestoreVM(ctx));
+        EXPECT_EQ(blobLanded, before != State().toJson()["storageAccounts"].dump());
+    }
+}
+
 // CreateVmdk marks a disk as this job's only when it asks for it to be created.
 TEST_F(RestoreFlow, CreateVmdkMarksOnlyDisksItCreates) {
     struct Row {
