@@ -22,7 +22,7 @@ bench_scenario() {
   "regions": [{"name": "westeurope", "displayName": "West Europe", "incrementalSnapshots": true,
                "vmSizes": [{"name": "Standard_D4s_v3", "cpus": 4, "memoryMB": 16384, "maxDataDisks": 8, "maxNics": 2,
                             "premiumIO": true, "gen2Supported": true, "zones": ""}]}],
-  "resourceGroups": [{"name": "rg-bench", "location": "westeurope"}],
+  "resourceGroups": [{"name": "rg-bench", "region": "westeurope"}],
   "storageAccounts": [{"name": "benchstore01", "resourceGroup": "rg-bench", "region": "westeurope",
                        "sku": "Standard_LRS", "kind": "StorageV2", "containers": ["vhds"]}],
   "virtualNetworks": [{"name": "vnet-bench", "resourceGroup": "rg-bench", "region": "westeurope",
