@@ -1,4 +1,5 @@
 // browse: the inventory tree as the plugin returns it.
+#include <algorithm>
 #include <iostream>
 
 #include <nlohmann/json.hpp>
@@ -12,12 +13,13 @@ namespace vsagent {
 namespace {
 
 const char* const kUsage =
-    "usage: vsagent browse [PATH] [--depth N]\n"
+    "usage: vsagent browse [PATH] [--depth N] [--disks]\n"
     "\n"
     "Shows the inventory tree of the subscription as the plugin offers it. Without\n"
     "PATH the top-level views and what they hold; PATH names a node with its view\n"
     "first, separated by '/' or '\\', e.g. 'Resource Groups/rg-prod' or 'VMs'.\n"
-    "N (default 2) levels are shown below PATH.\n";
+    "N (default 2) levels are shown below PATH. --disks lists each VM's disks under\n"
+    "it, the OS disk first, then the data disks with their LUNs.\n";
 
 const char* TypeName(EInventoryType type) {
     switch (type) {
@@ -44,7 +46,7 @@ bool Expandable(const SInventoryInfo& node) {
 
 class TreeWalker {
 public:
-    TreeWalker(IVMInfo& plugin, bool json) : plugin_(plugin), json_(json) {}
+    TreeWalker(IVMInfo& plugin, bool json, bool disks) : plugin_(plugin), json_(json), disks_(disks) {}
 
     nlohmann::json walk(const std::string& path, const SInventoryInfo& parent, int depth, int indent) {
         std::vector<SInventoryInfo> children;
@@ -56,12 +58,31 @@ public:
             if (child.type == INVENTORY_TYPE_VM) node["running"] = (child.flags & 1) != 0;
             if (!json_) print(child, indent);
             if (depth > 1 && Expandable(child)) node["children"] = walk(childPath, child, depth - 1, indent + 1);
+            if (disks_ && child.type == INVENTORY_TYPE_VM) node["disks"] = disks(child, indent + 1);
             out.push_back(node);
         }
         return out;
     }
 
 private:
+    // The VM's disks as the plugin describes the VM: the OS disk, then the data disks by LUN.
+    nlohmann::json disks(const SInventoryInfo& vmNode, int indent) {
+        SVMInfo vm;
+        nlohmann::json out = nlohmann::json::array();
+        if (!plugin_.GetVMInfoForVM(vmNode.name, vmNode.id, "", 16, 0, vm)) return out;
+        std::stable_sort(vm.disks.begin(), vm.disks.end(), [](const SDisk& a, const SDisk& b) {
+            return std::make_pair(!a.isOsDisk, a.unitNumber) < std::make_pair(!b.isOsDisk, b.unitNumber);
+        });
+        for (const SDisk& disk : vm.disks) {
+            out.push_back({{"name", disk.name}, {"osDisk", disk.isOsDisk}, {"lun", disk.unitNumber}});
+            if (json_) continue;
+            std::cout << std::string(static_cast<std::size_t>(indent) * 2, ' ') << disk.name << "  ("
+                      << (disk.isOsDisk ? std::string("OS disk") : "disk, LUN " + std::to_string(disk.unitNumber))
+                      << ")\n";
+        }
+        return out;
+    }
+
     static void print(const SInventoryInfo& node, int indent) {
         std::cout << std::string(static_cast<std::size_t>(indent) * 2, ' ') << node.name;
         if (node.type != INVENTORY_TYPE_NONE) std::cout << "  (" << TypeName(node.type);
@@ -73,13 +94,14 @@ private:
 
     IVMInfo& plugin_;
     bool json_;
+    bool disks_;
 };
 
 }  // namespace
 
 int RunBrowse(int argc, char** argv) {
     CommandLine line;
-    int exit = ParseCommand(argc, argv, {{"depth", true}}, 1, kUsage, line);
+    int exit = ParseCommand(argc, argv, {{"depth", true}, {"disks", false}}, 1, kUsage, line);
     if (exit >= 0) return exit;
     long long depth = 2;
     std::string error;
@@ -92,7 +114,7 @@ int RunBrowse(int argc, char** argv) {
         if (!plugin)
             return Fail("browse", "cannot connect to the subscription: error " + std::to_string(failure.code) + " (" +
                                       failure.details + "). " + AdviceFor(48).action);
-        nlohmann::json tree = TreeWalker(*plugin, line.has("json")).walk(path, SInventoryInfo(), static_cast<int>(depth), 0);
+        nlohmann::json tree = TreeWalker(*plugin, line.has("json"), line.has("disks")).walk(path, SInventoryInfo(), static_cast<int>(depth), 0);
         if (line.has("json")) std::cout << nlohmann::json({{"path", path}, {"children", tree}}).dump(2) << "\n";
         else if (tree.empty()) std::cout << "(nothing under [" << path << "])\n";
         plugin->Disconnect();

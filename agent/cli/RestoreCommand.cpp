@@ -1,4 +1,5 @@
 // restore: a backed-up VM as a VM in the cloud, from any job of its chain.
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <sstream>
@@ -24,10 +25,15 @@ const char* const kUsage =
     "                       [--size SIZE] [--managed | --unmanaged] [--direct-upload]\n"
     "                       [--storage ACCOUNT[/CONTAINER]] [--zones LIST] [--network VNET [--subnet SUBNET]]\n"
     "                       [--public-ip] [--power-off] [--overwrite] [--threads N]\n"
+    "       vsagent restore --store DIR --job ID --attach-to VM [--group RG] [--disks LIST]\n"
+    "                       [--storage ACCOUNT[/CONTAINER]] [--direct-upload] [--threads N]\n"
     "\n"
-    "Restores the VM backed up by job ID of the store DIR as a VM in the cloud. An\n"
-    "incremental job is restored through its chain: every disk as it was at that job.\n"
-    "Only the ranges the backups stored are written; the rest of a new disk reads as zeros.\n"
+    "Restores the VM backed up by job ID of the store DIR as a VM in the cloud, or with\n"
+    "--attach-to some of its disks as new data disks of the existing VM (on the next free\n"
+    "LUNs; --disks 0,2 picks disks by their index in 'vsagent list --json', default all;\n"
+    "encrypted disks are left out with a warning). An incremental job is restored through\n"
+    "its chain: every disk as it was at that job. Only the ranges the backups stored are\n"
+    "written; the rest of a new disk reads as zeros.\n"
     "\n"
     "  --name NAME      the new VM's name (default: the backed-up VM's name, which\n"
     "                   needs --overwrite while that VM exists)\n"
@@ -54,7 +60,11 @@ const std::vector<OptionSpec> kOptions = {
     {"store", true},     {"job", true},        {"name", true},      {"group", true},     {"region", true},
     {"size", true},      {"managed", false},   {"unmanaged", false}, {"direct-upload", false},
     {"storage", true},   {"zones", true},      {"network", true},   {"subnet", true},    {"public-ip", false},
-    {"power-off", false}, {"overwrite", false}, {"threads", true}};
+    {"power-off", false}, {"overwrite", false}, {"threads", true}, {"attach-to", true}, {"disks", true}};
+
+// Options that describe a new VM, which an attach does not make.
+const char* const kNewVmOnly[] = {"name", "region", "size", "managed", "unmanaged", "zones",
+                                  "network", "subnet", "public-ip", "power-off", "overwrite"};
 
 double MegabytesPerSecond(std::uint64_t bytes, double seconds) {
     return seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0;
@@ -62,11 +72,16 @@ double MegabytesPerSecond(std::uint64_t bytes, double seconds) {
 
 std::string SummaryText(const RestoreRequest& request, const RestoreResult& r, double seconds) {
     std::ostringstream out;
-    out << "Restore of job " << request.jobId << " as VM [" << r.vmName << "] in [" << r.resourceGroup
-        << "]: size " << r.vmSize << ", zones " << (r.zones.empty() ? "none" : r.zones) << ", GUID " << r.vmGuid
-        << "\n";
+    if (r.attached)
+        out << "Restore of job " << request.jobId << ": " << r.disks.size() << " disk(s) attached to VM [" << r.vmName
+            << "] in [" << r.resourceGroup << "]\n";
+    else
+        out << "Restore of job " << request.jobId << " as VM [" << r.vmName << "] in [" << r.resourceGroup
+            << "]: size " << r.vmSize << ", zones " << (r.zones.empty() ? "none" : r.zones) << ", GUID " << r.vmGuid
+            << "\n";
     for (const RestoredDisk& d : r.disks)
-        out << "  " << (d.osDisk ? "OS disk  " : "LUN " + std::to_string(d.lun) + "    ") << d.backupName << " -> "
+        out << "  " << (d.osDisk && !r.attached ? "OS disk  " : "LUN " + std::to_string(d.lun) + "    ")
+            << d.backupName << " -> "
             << d.restoredName << (d.storageAccount.empty() ? "" : " in " + d.storageAccount) << "  "
             << FormatBytes(d.bytes) << ", wrote " << FormatBytes(d.written) << "\n";
     out << "  wrote " << FormatBytes(r.bytesWritten) << " in " << r.writes << " writes, " << seconds << " s, "
@@ -82,7 +97,7 @@ nlohmann::json SummaryJson(const RestoreRequest& request, const RestoreResult& r
         disks.push_back({{"backupName", d.backupName}, {"restoredName", d.restoredName},
                          {"storageAccount", d.storageAccount}, {"lun", d.lun}, {"osDisk", d.osDisk},
                          {"bytes", d.bytes}, {"written", d.written}});
-    return {{"job", request.jobId}, {"vmName", r.vmName}, {"resourceGroup", r.resourceGroup},
+    return {{"job", request.jobId}, {"attached", r.attached}, {"vmName", r.vmName}, {"resourceGroup", r.resourceGroup},
             {"vmGuid", r.vmGuid}, {"vmSize", r.vmSize}, {"zones", r.zones}, {"disks", disks},
             {"bytesWritten", r.bytesWritten}, {"writes", r.writes}, {"seconds", seconds},
             {"writeSeconds", r.writeSeconds}, {"failures", r.failures}, {"notes", r.notes}};
@@ -98,6 +113,22 @@ std::string FailureLine(const RestoreRequest& request, const RestoreResult& r) {
     out << " What the job created was removed.";
     for (const std::string& note : r.notes) out << " Note: " << note << ".";
     return out.str();
+}
+
+// "0,2" -> {0, 2}: indexes into the job's disk list, each once.
+bool ReadDiskList(const std::string& text, std::vector<std::size_t>& out, std::string& error) {
+    std::stringstream items(text);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        if (item.empty() || item.size() > 3 || item.find_first_not_of("0123456789") != std::string::npos ||
+            std::find(out.begin(), out.end(), std::stoul(item)) != out.end()) {
+            error = "--disks takes distinct disk indexes separated by commas, as 0,2; not [" + text + "]";
+            return false;
+        }
+        out.push_back(std::stoul(item));
+    }
+    if (out.empty()) error = "--disks names no disk";
+    return !out.empty();
 }
 
 // The request the command line asks for; false with `error` set when it is not one.
@@ -118,6 +149,18 @@ bool ReadRequest(const CommandLine& line, RestoreRequest& request, std::string& 
         error = "--subnet needs --network";
         return false;
     }
+    request.attachTo = line.value("attach-to");
+    if (line.has("attach-to")) {
+        for (const char* option : kNewVmOnly)
+            if (line.has(option)) {
+                error = std::string("--") + option + " describes a new VM; it cannot go with --attach-to";
+                return false;
+            }
+    } else if (line.has("disks")) {
+        error = "--disks picks disks to attach; it needs --attach-to (a new VM gets every disk)";
+        return false;
+    }
+    if (line.has("disks") && !ReadDiskList(line.value("disks"), request.diskIndexes, error)) return false;
     long long threads = 0;
     if (line.has("threads") && !line.number("threads", 1, 64, threads, error)) return false;
     request.threads = static_cast<int>(threads);

@@ -23,10 +23,13 @@ bool UndoInCloud(const RestoreRecord& record, const CloudCredentials& credential
         problem = sdk.GetLastErrorString();
         return false;
     }
+    // The VM of an attach existed before the job: the clean-up names none, so none is touched.
     SVMInfo vm;
-    vm.name = record.vmName;
-    vm.resourceGroup = record.resourceGroup;
-    vm.guid = record.vmGuid;
+    if (!record.attach) {
+        vm.name = record.vmName;
+        vm.resourceGroup = record.resourceGroup;
+        vm.guid = record.vmGuid;
+    }
     vm.isManaged = record.managedVm;
     std::vector<SDisk> disks;
     for (const RestoreTarget& target : record.disks) {

@@ -63,6 +63,7 @@ struct RestoreJob::Session {
     SourceVm source;
     bool directUpload = false;
     std::string container;  // named by the placement; empty: the plugin's default
+    std::string targetStorage;  // the storage account of an attach's target VM
     std::string folder;
     std::string staging;
     std::optional<FolderLock> lock;
@@ -120,8 +121,14 @@ bool RestoreJob::prepare(const RestoreRequest& request, Session& s) {
     s.staging = (fs::path(s.folder) / "staging").string();
     fs::create_directories(s.staging);
     s.lock = FolderLock::Hold(s.folder, FolderLock::Mode::Exclusive);
+    for (std::size_t index : request.diskIndexes)
+        if (index >= s.backup.disks.size())
+            throw StoreError("job " + std::to_string(s.backup.jobId) + " has " +
+                             std::to_string(s.backup.disks.size()) + " disk(s); there is no disk " +
+                             std::to_string(index));
     s.record.jobId = s.jobId;
-    s.record.vmName = request.vmName.empty() ? s.backup.vmName : request.vmName;
+    s.record.attach = !request.attachTo.empty();
+    s.record.vmName = s.record.attach ? request.attachTo : request.vmName.empty() ? s.backup.vmName : request.vmName;
     s.record.resourceGroup = request.resourceGroup.empty() ? s.backup.resourceGroup : request.resourceGroup;
     record(s);
     return stageFiles(s);
@@ -147,48 +154,87 @@ bool RestoreJob::stageFiles(Session& s) {
     return true;
 }
 
+// The VM the disks are attached to, looked up as the plugin will look it up.
+bool RestoreJob::chooseTarget(const RestoreRequest& request, Session& s) {
+    SVMInfo target;
+    s.step = "GetVMInfoForVM";
+    if (!plugin_.GetVMInfoForVM(request.attachTo, "", request.resourceGroup, 16, 0, target)) {
+        fail(s, "GetVMInfoForVM");
+        if (s.result.errorCode == 0) s.result.errorCode = VMINFO_ERR_VM_NOT_FOUND;
+        return false;
+    }
+    RestoreCtx& ctx = s.ctx;
+    ctx.restoreType = RESTORE_TYPE_DISK_ATTACH;
+    ctx.vmName = target.name;
+    ctx.vmGuid = target.guid;
+    ctx.resourceGroup = target.resourceGroup;
+    ctx.region = target.region;
+    ctx.restoreAsManagedVM = target.isManaged;
+    s.record.resourceGroup = target.resourceGroup;
+    s.targetStorage = target.storageAccount;
+    s.result.attached = true;
+    return true;
+}
+
 bool RestoreJob::buildContext(const RestoreRequest& request, Session& s) {
     RestoreCtx& ctx = s.ctx;
-    ctx.restoreType = RESTORE_TYPE_FULL_VM;
-    ctx.vmName = s.record.vmName;
-    ctx.resourceGroup = s.record.resourceGroup;
-    ctx.region = request.region;
-    if (ctx.region.empty()) {
-        SHostInfo group;
-        s.step = "GetHostInfoForHost";
-        if (!plugin_.GetHostInfoForHost(ctx.resourceGroup, 0, 0, group)) return fail(s, "GetHostInfoForHost");
-        ctx.region = group.location;
+    if (!request.attachTo.empty()) {
+        if (!chooseTarget(request, s)) return false;
+    } else {
+        ctx.restoreType = RESTORE_TYPE_FULL_VM;
+        ctx.vmName = s.record.vmName;
+        ctx.resourceGroup = s.record.resourceGroup;
+        ctx.region = request.region;
+        if (ctx.region.empty()) {
+            SHostInfo group;
+            s.step = "GetHostInfoForHost";
+            if (!plugin_.GetHostInfoForHost(ctx.resourceGroup, 0, 0, group)) return fail(s, "GetHostInfoForHost");
+            ctx.region = group.location;
+        }
+        ctx.m_vmSize = request.vmSize;
+        ctx.availabilityZones = request.zones;
+        ctx.powerOn = request.powerOn;
+        ctx.overwrite = request.overwrite;
+        ctx.inPlaceRestore =
+            request.overwrite && ctx.vmName == s.backup.vmName && ctx.resourceGroup == s.backup.resourceGroup;
+        ctx.assignPublicIP = request.publicIp;
+        ctx.restoreAsManagedVM = request.managed.value_or(s.source.managed);
+        if (!request.network.empty()) {
+            VMInfoStructs::SVMNetworkCard nic;
+            nic.name = ctx.vmName + "-nic0";
+            nic.networkName = request.network;
+            nic.subnetId = request.subnet;
+            ctx.nics.push_back(nic);
+        }
     }
-    ctx.m_vmSize = request.vmSize;
     ctx.originalInfo.isManaged = s.source.managed;
     ctx.originalInfo.m_InstanceSize = s.source.size;
     ctx.originalInfo.firmware = s.source.generation2 ? "efi" : "";
     ctx.originalInfo.availabilityZones = s.source.zones;
-    ctx.availabilityZones = request.zones;
-    ctx.powerOn = request.powerOn;
-    ctx.overwrite = request.overwrite;
-    ctx.inPlaceRestore = request.overwrite && ctx.vmName == s.backup.vmName && ctx.resourceGroup == s.backup.resourceGroup;
-    ctx.assignPublicIP = request.publicIp;
-    ctx.restoreAsManagedVM = request.managed.value_or(s.source.managed);
     s.record.managedVm = ctx.restoreAsManagedVM;
     s.directUpload = ctx.restoreAsManagedVM && request.directUpload;
-    if (!request.network.empty()) {
-        VMInfoStructs::SVMNetworkCard nic;
-        nic.name = ctx.vmName + "-nic0";
-        nic.networkName = request.network;
-        nic.subnetId = request.subnet;
-        ctx.nics.push_back(nic);
-    }
     ctx.sourceVmName = s.backup.vmName;
     ctx.sourceVmGuid = s.backup.vmGuid;
     ctx.stagingRoot = s.folder;
     ctx.stagingPath = s.staging;
-    // An unmanaged VM's disks go, unless told otherwise, where the backed-up VM kept them.
+    // Page blobs go, unless told otherwise, where the VM that will use them keeps its disks:
+    // the backed-up VM's account for a new unmanaged VM, the target's for an attach.
     std::string placement = request.storage;
-    if (placement.empty() && !ctx.restoreAsManagedVM) placement = s.source.storageAccount;
+    if (placement.empty() && !ctx.restoreAsManagedVM)
+        placement = request.attachTo.empty() ? s.source.storageAccount : s.targetStorage;
     ctx.storageAccount = SplitPlacement(placement).first;
     s.container = SplitPlacement(placement).second;
+    addDisks(request, s, placement);
+    return true;
+}
+
+// The chosen disks of the backup, then the files kept with it (the VM description, key backups).
+void RestoreJob::addDisks(const RestoreRequest& request, Session& s, const std::string& placement) {
+    RestoreCtx& ctx = s.ctx;
     for (std::size_t i = 0; i < s.backup.disks.size(); ++i) {
+        if (!request.diskIndexes.empty() &&
+            std::find(request.diskIndexes.begin(), request.diskIndexes.end(), i) == request.diskIndexes.end())
+            continue;
         const DiskRecord& d = s.backup.disks[i];
         SDisk disk;
         disk.type = DISK_TYPE_VIRTUAL_DISK;
@@ -202,7 +248,6 @@ bool RestoreJob::buildContext(const RestoreRequest& request, Session& s) {
         disk.isManaged = s.source.managed;
         s.disks.emplace_back();
         s.disks.back().backupIndex = i;
-        s.disks.back().ctxIndex = ctx.disks.size();
         ctx.disks.push_back(disk);
     }
     for (const FileRecord& file : s.backup.files) {
@@ -213,7 +258,6 @@ bool RestoreJob::buildContext(const RestoreRequest& request, Session& s) {
         entry.uri = (fs::path(s.staging) / file.name).string();
         ctx.disks.push_back(entry);
     }
-    return true;
 }
 
 // Checks and disk names; then what the job is about to create goes into its record.
@@ -221,6 +265,19 @@ bool RestoreJob::init(Session& s) {
     s.step = "InitRestoreVM";
     s.initCalled = true;
     if (!plugin_.InitRestoreVM(s.ctx)) return fail(s, "InitRestoreVM");
+    // The plugin may drop disks it will not restore (an attach leaves encrypted disks out); every
+    // other disk keeps its backed-up name as its original name.
+    std::vector<Session::Disk> kept;
+    for (Session::Disk& d : s.disks) {
+        const std::string& name = s.backup.disks[d.backupIndex].name;
+        auto entry = std::find_if(s.ctx.disks.begin(), s.ctx.disks.end(), [&](const SDisk& disk) {
+            return disk.type == DISK_TYPE_VIRTUAL_DISK && disk.originalName == name;
+        });
+        if (entry == s.ctx.disks.end()) continue;
+        d.ctxIndex = static_cast<std::size_t>(entry - s.ctx.disks.begin());
+        kept.push_back(std::move(d));
+    }
+    s.disks = std::move(kept);
     for (Session::Disk& d : s.disks) {
         const SDisk& disk = s.ctx.disks[d.ctxIndex];
         d.path = disk.uri;
@@ -321,11 +378,21 @@ bool RestoreJob::deploy(Session& s) {
     record(s);
     s.step = "RestoreVM";
     const bool deployed = plugin_.RestoreVM(s.ctx) == 1;
-    s.record.vmGuid = s.ctx.vmGuid;
-    record(s);
+    if (!s.record.attach) {
+        s.record.vmGuid = s.ctx.vmGuid;
+        record(s);
+    }
+    reportDisks(s);
     if (!deployed) return fail(s, "RestoreVM");
     s.step = "PostRestoreVM";
     return plugin_.PostRestoreVM(s.ctx) == 1 || fail(s, "PostRestoreVM");
+}
+
+// The LUN each restored disk got, as the deployment or the attach was given it.
+void RestoreJob::reportDisks(Session& s) {
+    for (RestoredDisk& disk : s.result.disks)
+        for (const SDisk& deployed : s.ctx.vmInfo.disks)
+            if (deployed.name == disk.restoredName && !deployed.isOsDisk) disk.lun = deployed.unitNumber;
 }
 
 // A job that failed has the plugin undo what it made; either way the work folder goes.

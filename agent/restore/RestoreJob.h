@@ -1,4 +1,5 @@
-// One restore of a backed-up VM as a VM in the cloud, through the plugin, in the
+// One restore of a backed-up VM as a VM in the cloud (or of some of its disks,
+// attached to a VM that exists), through the plugin, in the
 // host's order: InitRestoreVM (checks, disk names), for every disk CreateVmdk,
 // the writes (on a pool of threads across all disks) and CloseVmdk, then
 // PreRestoreVM, RestoreVM and PostRestoreVM. Each disk is written from the chain
@@ -25,7 +26,9 @@ namespace vsagent {
 
 struct RestoreRequest {
     long long jobId = 0;              // the backup job to restore
-    std::string vmName;               // empty: the backed-up VM's name
+    std::string attachTo;             // set: the disks are attached to this existing VM instead of making a VM
+    std::vector<std::size_t> diskIndexes;  // the job's disks to restore (indexes); empty: all
+    std::string vmName;               // empty: the backed-up VM's name (a new VM only)
     std::string resourceGroup;        // empty: the backed-up VM's group
     std::string region;               // empty: the group's region
     std::string vmSize;               // empty: the backed-up VM's size when the region offers it
@@ -65,6 +68,7 @@ struct RestoreResult {
     std::string zones;
     std::vector<RestoredDisk> disks;
     std::vector<std::string> failures;  // job failure entries the plugin recorded (the job still succeeded)
+    bool attached = false;              // the disks went to an existing VM
     std::uint64_t writes = 0;
     std::uint64_t bytesWritten = 0;
     double writeSeconds = 0;
@@ -83,11 +87,14 @@ private:
     bool prepare(const RestoreRequest& request, Session& s);
     bool stageFiles(Session& s);
     bool buildContext(const RestoreRequest& request, Session& s);
+    bool chooseTarget(const RestoreRequest& request, Session& s);
+    void addDisks(const RestoreRequest& request, Session& s, const std::string& placement);
     bool init(Session& s);
     bool createDisks(Session& s);
     bool writeDisks(Session& s, const RestoreRequest& request);
     void closeDisks(Session& s);
     bool deploy(Session& s);
+    void reportDisks(Session& s);
     void finish(Session& s, bool ok);
     void record(Session& s);
     bool guard(Session& s, const std::function<bool()>& step);

@@ -71,7 +71,7 @@ void RestoreRecord::write(const std::string& folder) const {
     for (const RestoreTarget& t : disks)
         targets.push_back({{"name", t.name}, {"storageAccount", t.storageAccount}, {"managedDisk", t.managedDisk}});
     nlohmann::json document = {{"format", kFormat},     {"jobId", jobId},         {"vmName", vmName},
-                               {"resourceGroup", resourceGroup}, {"managedVm", managedVm},
+                               {"resourceGroup", resourceGroup}, {"managedVm", managedVm}, {"attach", attach},
                                {"deploying", deploying}, {"vmGuid", vmGuid},     {"disks", targets}};
     WriteFileAtomically((fs::path(folder) / kRecordName).string(), document.dump(2) + "\n");
 }
@@ -88,6 +88,7 @@ std::optional<RestoreRecord> RestoreRecord::Read(const std::string& folder) {
                             IsName(d.value("vmName", nlohmann::json()), false) &&
                             IsName(d.value("resourceGroup", nlohmann::json()), false) &&
                             d.value("managedVm", nlohmann::json()).is_boolean() &&
+                            d.value("attach", nlohmann::json()).is_boolean() &&
                             d.value("deploying", nlohmann::json()).is_boolean() &&
                             IsName(d.value("vmGuid", nlohmann::json()), true) && list.is_array() &&
                             list.size() <= kMaxDisks;
@@ -97,6 +98,7 @@ std::optional<RestoreRecord> RestoreRecord::Read(const std::string& folder) {
     record.vmName = d["vmName"].get<std::string>();
     record.resourceGroup = d["resourceGroup"].get<std::string>();
     record.managedVm = d["managedVm"].get<bool>();
+    record.attach = d["attach"].get<bool>();
     record.deploying = d["deploying"].get<bool>();
     record.vmGuid = d["vmGuid"].get<std::string>();
     for (const nlohmann::json& entry : list) {

@@ -24,7 +24,8 @@ struct RestoreRecord {
     std::string vmName;
     std::string resourceGroup;
     bool managedVm = true;
-    bool deploying = false;      // the deployment was asked for
+    bool attach = false;         // disks for an existing VM (vmName): the VM is never the job's
+    bool deploying = false;      // the deployment (or the attach) was asked for
     std::string vmGuid;          // what the deployment returned
     std::vector<RestoreTarget> disks;
 

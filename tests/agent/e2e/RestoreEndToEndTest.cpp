@@ -145,6 +145,34 @@ TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
     EXPECT_NE(missing.err.find("no complete backup job 99"), std::string::npos) << missing.err;
 }
 
+TEST_F(VsagentRestore, ADataDiskOfAnIncrementalJobAttachesToAnotherRunningVmOnItsNextFreeLun) {
+    Backup("web-linux01");
+    GuestWrite("web-linux01", 1, 7 * 1048576ull, 65536, 9);
+    const std::vector<std::string> atIncremental = CloudHashes("web-linux01", 3);
+    const json incremental = Backup("web-linux01");
+    const std::vector<azsim::DiskAttachment> before = Cloud().findVm("app-win01")->disks;
+
+    const json attached =
+        Restore(incremental["jobId"], {"--attach-to", "app-win01", "--disks", "1"});
+    ASSERT_EQ(attached["disks"].size(), 1u);
+    EXPECT_EQ(attached["disks"][0]["lun"], 1);  // LUN 0 holds the VM's own data disk
+    const std::vector<azsim::DiskAttachment> after = Cloud().findVm("app-win01")->disks;
+    ASSERT_EQ(after.size(), before.size() + 1);
+    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(after[i].id, before[i].id);
+    EXPECT_EQ(CloudHashes("app-win01", 3)[2], atIncremental[1]);
+    const std::string restored = attached["disks"][0]["restoredName"];
+    e2e::Run browse = Agent({"browse", "Resource Groups/rg-prod", "--disks"});
+    const std::size_t vm = browse.out.find("app-win01  (vm");
+    const std::size_t next = browse.out.find("(vm", vm + 1);
+    const std::size_t disk = browse.out.find(restored.substr(0, restored.size() - 4) + "  (disk, LUN 1)", vm);
+    EXPECT_TRUE(vm != std::string::npos && disk != std::string::npos && disk < next) << browse.out;
+    EXPECT_TRUE(NoRestoreWorkLeft());
+
+    // Options of a new VM have no meaning for an attach.
+    e2e::Run wrong = Agent({"restore", "--store", store, "--job", "1", "--attach-to", "app-win01", "--size", "x"});
+    EXPECT_EQ(wrong.exitCode, 2);
+}
+
 TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNothing) {
     const json job = Backup("app-win01");
     const json before = Resources();
