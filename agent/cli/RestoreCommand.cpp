@@ -1,6 +1,7 @@
 // restore: a backed-up VM as a VM in the cloud, from any job of its chain.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <sstream>
 
@@ -81,11 +82,14 @@ std::string SummaryText(const RestoreRequest& request, const RestoreResult& r, d
             << "\n";
     for (const RestoredDisk& d : r.disks)
         out << "  " << (d.osDisk && !r.attached ? "OS disk  " : "LUN " + std::to_string(d.lun) + "    ")
-            << d.backupName << " -> "
-            << d.restoredName << (d.storageAccount.empty() ? "" : " in " + d.storageAccount) << "  "
+            << d.backupName << " -> " << d.restoredName
+            << (d.storageAccount.empty() ? "" : (r.managed ? " staged in " : " in ") + d.storageAccount) << "  "
             << FormatBytes(d.bytes) << ", wrote " << FormatBytes(d.written) << "\n";
-    out << "  wrote " << FormatBytes(r.bytesWritten) << " in " << r.writes << " writes, " << seconds << " s, "
-        << MegabytesPerSecond(r.bytesWritten, r.writeSeconds) << " MB/s while writing\n";
+    char line[160];
+    std::snprintf(line, sizeof(line), "  wrote %s in %llu writes, %.1f s, %.1f MB/s while writing\n",
+                  FormatBytes(r.bytesWritten).c_str(), static_cast<unsigned long long>(r.writes), seconds,
+                  MegabytesPerSecond(r.bytesWritten, r.writeSeconds));
+    out << line;
     for (const std::string& f : r.failures) out << "  warning: " << f << "\n";
     for (const std::string& note : r.notes) out << "  note: " << note << "\n";
     return out.str();

@@ -422,6 +422,7 @@ RestoreResult RestoreJob::run(const RestoreRequest& request, long long restoreJo
     s.result.resourceGroup = s.ctx.resourceGroup;
     s.result.vmGuid = s.ctx.vmGuid;
     s.result.vmSize = s.ctx.m_vmSize;
+    s.result.managed = s.ctx.restoreAsManagedVM;
     s.result.zones = s.ctx.vmInfo.availabilityZones;
     for (const SFailure& f : s.ctx.restoreFailures) s.result.failures.push_back(f.subject + ": " + f.reason);
     s.result.ok = deployed;

@@ -69,6 +69,7 @@ struct RestoreResult {
     std::vector<RestoredDisk> disks;
     std::vector<std::string> failures;  // job failure entries the plugin recorded (the job still succeeded)
     bool attached = false;              // the disks went to an existing VM
+    bool managed = false;               // the VM uses managed disks (page blobs were only staged for them)
     std::uint64_t writes = 0;
     std::uint64_t bytesWritten = 0;
     double writeSeconds = 0;
