@@ -86,31 +86,10 @@ struct BackupJob::Session {
 BackupJob::BackupJob(IVMInfo& plugin, BackupStore& store, std::function<bool()> cancelled)
     : plugin_(plugin), store_(store), cancelled_(std::move(cancelled)) {}
 
-// The first failure of a job is the one reported.
-bool BackupJob::fail(Session& s, const std::string& step) {
-    if (!s.result.failedStep.empty()) return false;
-    s.result.failedStep = step;
-    s.result.errorCode = plugin_.GetLastVMError();
-    s.result.errorDetails = plugin_.GetLastVMErrorDetails();
-    if (cancelled_() || s.result.errorCode == VMINFO_ERR_JOB_CANCELLED) {
-        s.result.cancelled = true;
-        s.result.errorCode = VMINFO_ERR_JOB_CANCELLED;
-    }
-    return false;
-}
+bool BackupJob::fail(Session& s, const std::string& step) { return s.result.fail(plugin_, cancelled_, step); }
 
-// Runs `step`; an exception (from the plugin or the store) fails the job in the
-// step `Session::step` names, with the exception's text.
 bool BackupJob::guard(Session& s, const std::function<bool()>& step) {
-    try {
-        return step();
-    } catch (const std::exception& e) {
-        s.threw = true;
-        const bool first = s.result.failedStep.empty();
-        fail(s, s.step);
-        if (first) s.result.errorDetails = e.what();
-        return false;
-    }
+    return s.result.guard(plugin_, cancelled_, s.step, step, &s.threw);
 }
 
 // The VM, the dead jobs it left, and the new job's folder with its record: nothing is made in the cloud yet.

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/job/JobOutcome.h"
 #include "agent/store/BackupStore.h"
 #include "host/vminfo/IVMInfo.h"
 
@@ -33,12 +34,7 @@ struct BackupRequest {
     bool showProgress = false;
 };
 
-struct BackupResult {
-    bool ok = false;
-    bool cancelled = false;
-    std::string failedStep;      // the slot or step that failed
-    int errorCode = 0;           // the plugin's last error code
-    std::string errorDetails;
+struct BackupResult : JobOutcome {
     Manifest manifest;           // filled when ok
     std::uint64_t reads = 0;
     std::uint64_t plannedBytes = 0;

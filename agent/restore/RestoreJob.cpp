@@ -78,28 +78,10 @@ struct RestoreJob::Session {
 RestoreJob::RestoreJob(IVMInfo& plugin, BackupStore& store, std::function<bool()> cancelled)
     : plugin_(plugin), store_(store), cancelled_(std::move(cancelled)) {}
 
-bool RestoreJob::fail(Session& s, const std::string& step) {
-    if (!s.result.failedStep.empty()) return false;
-    s.result.failedStep = step;
-    s.result.errorCode = plugin_.GetLastVMError();
-    s.result.errorDetails = plugin_.GetLastVMErrorDetails();
-    if (cancelled_() || s.result.errorCode == VMINFO_ERR_JOB_CANCELLED) {
-        s.result.cancelled = true;
-        s.result.errorCode = VMINFO_ERR_JOB_CANCELLED;
-    }
-    return false;
-}
+bool RestoreJob::fail(Session& s, const std::string& step) { return s.result.fail(plugin_, cancelled_, step); }
 
-// Runs `step`; an exception fails the job in the step `Session::step` names, with its text.
 bool RestoreJob::guard(Session& s, const std::function<bool()>& step) {
-    try {
-        return step();
-    } catch (const std::exception& e) {
-        const bool first = s.result.failedStep.empty();
-        fail(s, s.step);
-        if (first) s.result.errorDetails = e.what();
-        return false;
-    }
+    return s.result.guard(plugin_, cancelled_, s.step, step);
 }
 
 void RestoreJob::record(Session& s) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/job/JobOutcome.h"
 #include "agent/store/BackupStore.h"
 #include "host/vminfo/IVMInfo.h"
 
@@ -55,12 +56,7 @@ struct RestoredDisk {
     std::uint64_t written = 0;        // bytes the job wrote
 };
 
-struct RestoreResult {
-    bool ok = false;
-    bool cancelled = false;
-    std::string failedStep;
-    int errorCode = 0;
-    std::string errorDetails;
+struct RestoreResult : JobOutcome {
     std::string vmName;
     std::string vmGuid;
     std::string resourceGroup;

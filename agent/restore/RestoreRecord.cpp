@@ -1,11 +1,10 @@
 #include "agent/restore/RestoreRecord.h"
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include <nlohmann/json.hpp>
 
+#include "agent/job/RecordFile.h"
 #include "agent/store/AtomicFile.h"
 
 namespace fs = std::filesystem;
@@ -21,34 +20,8 @@ constexpr std::size_t kMaxRecordBytes = 256 * 1024;
 constexpr std::size_t kMaxNameLength = 1024;
 constexpr std::size_t kMaxDisks = 256;
 
-// Names handed on to the cloud: printable ASCII (a backslash separates account and container).
-bool IsName(const nlohmann::json& value, bool mayBeEmpty) {
-    if (!value.is_string()) return false;
-    const std::string& text = value.get_ref<const std::string&>();
-    if (text.size() > kMaxNameLength || (text.empty() && !mayBeEmpty)) return false;
-    return std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7f; });
-}
-
-std::optional<nlohmann::json> ReadDocument(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text(kMaxRecordBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.gcount() > static_cast<std::streamsize>(kMaxRecordBytes)) return std::nullopt;
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
-    if (document.is_discarded() || !document.is_object()) return std::nullopt;
-    return document;
-}
-
-long long FolderJobId(const fs::path& folder) {
-    const std::string name = folder.filename().string();
-    const std::size_t prefix = std::char_traits<char>::length(kFolderPrefix);
-    if (name.rfind(kFolderPrefix, 0) != 0 || name.size() > prefix + 18) return 0;
-    const std::string digits = name.substr(prefix);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
-    return std::stoll(digits);
-}
+// Names handed on to the cloud (a backslash separates account and container).
+bool IsName(const nlohmann::json& value, bool mayBeEmpty) { return IsPrintableName(value, kMaxNameLength, mayBeEmpty); }
 
 std::optional<RestoreTarget> ReadTarget(const nlohmann::json& d) {
     if (!d.is_object() || !IsName(d.value("name", nlohmann::json()), false) ||
@@ -78,10 +51,10 @@ void RestoreRecord::write(const std::string& folder) const {
 
 std::optional<RestoreRecord> RestoreRecord::Read(const std::string& folder) {
     const fs::path where(folder);
-    std::optional<nlohmann::json> document = ReadDocument(where / kRecordName);
+    std::optional<nlohmann::json> document = ReadRecordDocument((where / kRecordName).string(), kMaxRecordBytes);
     if (!document) return std::nullopt;
     const nlohmann::json& d = *document;
-    const long long folderJob = FolderJobId(where);
+    const long long folderJob = FolderNumber(folder, kFolderPrefix);
     const nlohmann::json& list = d.contains("disks") ? d["disks"] : nlohmann::json();
     const bool wellFormed = d.value("format", nlohmann::json()) == kFormat && folderJob > 0 &&
                             d.value("jobId", nlohmann::json()) == folderJob &&
