@@ -199,6 +199,13 @@ protected:
     bool PreRestoreVM_FullVM(const RestoreCtx& ctx);
     bool PostRestoreVM_FullVM(const RestoreCtx& ctx);
     bool _CheckAndDeleteAzureBlobs(const RestoreCtx& ctx, bool overwriteBlobs);
+    bool InitRestoreVM_DiskAttach(const RestoreCtx& ctx);
+    bool PreRestoreVM_AttachDisk(const RestoreCtx& ctx);
+    int RestoreVM_AttachDisk(const RestoreCtx& ctx);
+    bool PostRestoreVM_DiskAttach(const RestoreCtx& ctx);
+    void clearDiskURIs(std::vector<SDisk>& disks);
+    // Diagnostic dump of a disk list into the job log.
+    bool _PrintDiskInfo(const std::vector<SDisk>& disks);
     bool ModifyRestoredVM(const RestoreCtx& ctx);
     bool _ValidateVMForAzureDeployment(const RestoreCtx& ctx, bool autoSelect);
     bool _ValidateOSDisk(const RestoreCtx& ctx);

@@ -26,8 +26,6 @@ bool IsGen2(const std::string& firmware) { return boost::algorithm::iequals(firm
 
 // Kinds whose restore steps this build does not have fail at every step, never pretending success.
 int FailUnbuiltKind(CVMInfo& plugin, const char* tag, const RestoreCtx& ctx) {
-    if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH)
-        return FailUnavailable(plugin, tag, VMINFO_ERR_DISK_ATTACH, "Disk-attach restore to VM [" + ctx.vmName + "]");
     if (ctx.restoreType == RESTORE_TYPE_REPLICATION)
         return FailUnavailable(plugin, tag, VMINFO_ERR_CLOUDFS_UNAVAILABLE,
                                "Replication restore to VM [" + ctx.vmName + "]");
@@ -106,6 +104,7 @@ int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
                                ctx.configFilePath.c_str());
             }
         }
+        if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return InitRestoreVM_DiskAttach(ctx) ? 1 : 0;
         if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kInitTag, ctx);
         return InitRestoreVM_FullVM(ctx) ? 1 : 0;
     });
@@ -113,6 +112,7 @@ int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
 
 int CAzureInfo::PreRestoreVM(const RestoreCtx& ctx) {
     return GuardSlot(*this, kPreTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
+        if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return PreRestoreVM_AttachDisk(ctx) ? 1 : 0;
         if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kPreTag, ctx);
         return PreRestoreVM_FullVM(ctx) ? 1 : 0;
     });
@@ -126,6 +126,7 @@ int CAzureInfo::RestoreVM(const RestoreCtx& ctx) {
             SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
             return 0;
         }
+        if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return RestoreVM_AttachDisk(ctx);
         if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kRestoreTag, ctx);
         ModifyRestoredVM(ctx);
 
@@ -181,6 +182,7 @@ int CAzureInfo::RestoreVM(const RestoreCtx& ctx) {
 
 int CAzureInfo::PostRestoreVM(const RestoreCtx& ctx) {
     return GuardSlot(*this, kPostTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
+        if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return PostRestoreVM_DiskAttach(ctx) ? 1 : 0;
         if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kPostTag, ctx);
         return PostRestoreVM_FullVM(ctx) ? 1 : 0;
     });
@@ -190,6 +192,8 @@ int CAzureInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
     return GuardSlot(*this, kCleanupTag, VMINFO_ERR_RESTORE_DEPLOY, 1, [&] {
         SVMInfo vmInfo = ctx.vmInfo;
         vmInfo.guid = restoredVmGuid;
+        // A disk-attach job creates no VM: the VM it names is its target, never one to remove.
+        if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) vmInfo.name.clear();
         if (!sdk->CleanupRestoreVM(vmInfo, _DisksCreatedForCleanup(ctx), ctx.restoreAsManagedVM))
             EvDebug::Error(kCleanupTag, "WARNING: Failed to perform VM cleanup after restore failure");
         for (const SDisk& disk : ctx.disks) {

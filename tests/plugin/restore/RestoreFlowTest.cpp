@@ -324,8 +324,7 @@ TEST_F(RestoreFlow, UnbuiltKindsAndSnapshotRestoresNeverSucceed) {
         EVMInfoError code;
     };
     using Slot = int (IVMInfo::*)(const RestoreCtx&);
-    for (const Row& row : {Row{RESTORE_TYPE_DISK_ATTACH, VMINFO_ERR_DISK_ATTACH},
-                           Row{RESTORE_TYPE_REPLICATION, VMINFO_ERR_CLOUDFS_UNAVAILABLE}, Row{7, VMINFO_ERR_NONE}}) {
+    for (const Row& row : {Row{RESTORE_TYPE_REPLICATION, VMINFO_ERR_CLOUDFS_UNAVAILABLE}, Row{7, VMINFO_ERR_NONE}}) {
         for (Slot slot :
              {&IVMInfo::InitRestoreVM, &IVMInfo::PreRestoreVM, &IVMInfo::RestoreVM, &IVMInfo::PostRestoreVM}) {
             SCOPED_TRACE(row.kind);

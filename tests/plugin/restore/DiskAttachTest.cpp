@@ -1,0 +1,353 @@
+// Disk-attach restores driven through the five restore slots against the demo subscription over HTTPS:
+// the refusals of the initialisation, encrypted disks left out, LUNs next to the target's data disks,
+// whole attaches to managed and unmanaged VMs, and a failed attach that leaves the target as it was.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "azsim/faults/FaultBook.h"
+#include "azsim/model/SubscriptionState.h"
+#include "host/log/EvDebug.h"
+#include "host/settings/NXPlatformInfo.h"
+#include "host/sys/Time.h"
+#include "host/util/FXPath.h"
+#include "host/util/FileSystem.h"
+#include "plugin/frame/AzureInfo.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace {
+
+constexpr long long kDiskBytes = 4 << 20;
+constexpr NXJobID kJobId = 62;
+enum Mode { Unmanaged, ManagedFromBlobs, DirectUpload };
+
+// An existing VM to attach to, and the storage account its new disks are written to.
+struct Target {
+    const char* vm;
+    const char* group;
+    const char* region;
+    const char* account;
+};
+const Target kWeb{"web-linux01", "rg-prod", "westeurope", "prodstaging01"};             // D2s_v3 (4), data LUNs 0, 1
+const Target kApp{"app-win01", "rg-prod", "westeurope", "prodstaging01"};               // D4s_v3 (8), data LUN 0
+const Target kLegacy{"legacy-vm01", "rg-legacy", "germanywestcentral", "legacystore01"};  // unmanaged A2 (4), LUN 0
+
+const char* const kInitTag = "bool CAzureInfo::InitRestoreVM_DiskAttach(const RestoreCtx&)";
+const char* const kPreTag = "bool CAzureInfo::PreRestoreVM_AttachDisk(const RestoreCtx&)";
+
+class AttachPlugin : public CAzureInfo {
+public:
+    using CAzureInfo::CAzureInfo;
+    using CAzureInfo::diskMap;
+    using CAzureInfo::restoredVmGuid;
+};
+
+// The first page the host writes to a disk, recognisable by the disk.
+std::vector<unsigned char> Pattern(const std::string& disk) {
+    std::vector<unsigned char> out(512);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<unsigned char>(disk.size() * 5 + i * 11 + 3);
+    return out;
+}
+
+std::vector<int> Luns(const std::vector<SDisk>& disks) {
+    std::vector<int> out;
+    for (const SDisk& disk : disks) out.push_back(disk.isOsDisk ? -1 : disk.unitNumber);
+    return out;
+}
+
+class DiskAttach : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
+        // Every wait moves a fixed clock on by its length, so disk names stamped one wait apart differ.
+        NxClock::fix(std::chrono::system_clock::now());
+        previousSleep = NxSetSleepHook(
+            [](unsigned long ms) { NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms)); });
+    }
+    void TearDown() override {
+        NxSetSleepHook(previousSleep);
+        NxClock::unfix();
+        NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk");
+    }
+
+    std::unique_ptr<AttachPlugin> Connected(Mode mode = Unmanaged) {
+        NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk",
+                                 mode == DirectUpload ? "1" : "0");
+        std::unique_ptr<AttachPlugin> plugin(new AttachPlugin(VSINST_AZURE_RESOURCE_MANAGER, 0));
+        EXPECT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
+                                     testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
+        return plugin;
+    }
+    // `count` backed-up disks (the first one the backup's OS disk) to attach to `target`, as the agent asks.
+    RestoreCtx Ctx(const Target& target, int count) {
+        RestoreCtx ctx;
+        ctx.restoreType = RESTORE_TYPE_DISK_ATTACH;
+        ctx.vmName = ctx.vmInfo.name = target.vm;
+        ctx.resourceGroup = ctx.vmInfo.resourceGroup = target.group;
+        ctx.region = target.region;
+        const azsim::StateDocument doc = State();
+        if (const azsim::VirtualMachine* vm = doc.findVm(target.vm, target.group)) ctx.vmGuid = vm->guid;
+        ctx.stagingRoot = staging.path();
+        ctx.stagingPath = staging.path() + "/job";
+        CreateFolderIfNotPresent(ctx.stagingPath);
+        for (int i = 0; i < count; ++i) {
+            SDisk disk;
+            disk.name = disk.originalName = "src-disk" + std::to_string(i);
+            disk.isOsDisk = i == 0;
+            disk.storageAccount = target.account;
+            ctx.disks.push_back(disk);
+        }
+        return ctx;
+    }
+    // InitRestoreVM, then the host's writes: every disk created under its staged name, its first page written.
+    void Start(AttachPlugin& job, RestoreCtx& ctx) {
+        ASSERT_EQ(1, job.InitRestoreVM(ctx)) << job.GetLastVMErrorDetails();
+        for (const SDisk& disk : ctx.disks) {
+            VmdkHandle handle;
+            ASSERT_EQ(1, job.CreateVmdk("", "", disk.uri, handle, kDiskBytes)) << disk.uri;
+            std::vector<unsigned char> data = Pattern(disk.uri);
+            ASSERT_EQ(1, job.WriteVmdk(handle, 0, static_cast<UINT>(data.size()), data.data()));
+            EXPECT_EQ(1, job.CloseVmdk(handle));
+        }
+    }
+    void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
+        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
+            change(doc);
+            return true;
+        });
+    }
+    azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
+    std::vector<unsigned char> Read(const azsim::BlobKey& key) const {
+        std::vector<unsigned char> out(512);
+        azsim::SubscriptionState(cloud.dir()).blobs().read(key, "", 0, out.data(), out.size());
+        return out;
+    }
+    std::string VmRecord(const Target& target) const {
+        const azsim::StateDocument doc = State();
+        const azsim::VirtualMachine* vm = doc.findVm(target.vm, target.group);
+        return vm ? nlohmann::json(*vm).dump() : "none";
+    }
+    // Everything an attach could leave behind, by kind and id.
+    std::vector<std::string> Inventory() const {
+        const azsim::StateDocument doc = State();
+        std::vector<std::string> out;
+        for (const auto& vm : doc.vms) out.push_back("vm " + nlohmann::json(vm).dump());
+        for (const auto& disk : doc.managedDisks) out.push_back("disk " + disk.id + " " + disk.state);
+        for (const char* account : {"prodstaging01", "legacystore01"})
+            for (const azsim::BlobKey& key : azsim::SubscriptionState(cloud.dir()).blobs().list(account, ""))
+                out.push_back("blob " + key.account + "/" + key.container + "/" + key.name);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    void Fault(const std::string& operation, const std::string& text) {
+        azsim::FaultBook(cloud.dir()).addSdkFault({operation, 0, text, 1});
+    }
+
+    testsupport::ServedCloud cloud;
+    testsupport::TempDir staging;
+    testsupport::JobIdentityScope identity{"vsagent", "Instance001", kJobId};
+    NxSleepHook previousSleep;
+    EvLogCapture log;
+};
+
+// The initialisation refuses what cannot be attached, with its code and text, and the clean-up after a
+// refusal leaves the subscription as it was. The target's OS disk does not count against its size's limit.
+TEST_F(DiskAttach, InitialisationRefusesWhatCannotBeAttached) {
+    const std::string tooMany =
+        "Total number of disks would exceed the maximum value of [4] disks for this VM size [Standard_D2s_v3].";
+    const std::string allEncrypted =
+        "All the disks to be attached, are found encrypted. Aborting restore sequence as nothing is left to restore..";
+    struct Row {
+        const char* label;
+        Target target;
+        int count;
+        std::vector<int> encrypted;
+        bool snap;
+        EVMInfoError code;  // VMINFO_ERR_NONE: accepted
+        std::string text;   // the error logged and kept as details; empty: not checked
+    };
+    for (const Row& row :
+         {Row{"snap backup", kWeb, 1, {}, true, VMINFO_ERR_DISK_ATTACH,
+              "Attach disk restore is not supported from a Snap backup for Azure."},
+          Row{"unknown VM", {"ghost01", "rg-prod", "westeurope", "prodstaging01"}, 1, {}, false,
+              VMINFO_ERR_VM_NOT_FOUND, ""},
+          Row{"two data disks plus two fit four", kWeb, 2, {}, false, VMINFO_ERR_NONE, ""},
+          Row{"two data disks plus three", kWeb, 3, {}, false, VMINFO_ERR_DISK_ATTACH, tooMany},
+          Row{"encrypted disks still count", kWeb, 3, {1}, false, VMINFO_ERR_DISK_ATTACH, tooMany},
+          Row{"all encrypted", kWeb, 2, {0, 1}, false, VMINFO_ERR_ALL_DISKS_ENCRYPTED, allEncrypted}}) {
+        SCOPED_TRACE(row.label);
+        const std::vector<std::string> before = Inventory();
+        std::unique_ptr<AttachPlugin> job = Connected();
+        RestoreCtx ctx = Ctx(row.target, row.count);
+        for (int i : row.encrypted) ctx.disks[i].isEncrypted = true;
+        ctx.snapRestore = row.snap;
+        EXPECT_EQ(row.code == VMINFO_ERR_NONE ? 1 : 0, job->InitRestoreVM(ctx));
+        EXPECT_EQ(row.code, job->GetLastVMError()) << job->GetLastVMErrorDetails();
+        if (!row.text.empty()) {
+            EXPECT_EQ(row.text, job->GetLastVMErrorDetails());
+            EXPECT_TRUE(log.containsError(kInitTag, row.code == VMINFO_ERR_DISK_ATTACH && !row.snap
+                                                        ? "Failed to attach disk(s) with error: [" + row.text + "]."
+                                                        : row.text));
+        }
+        EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
+        EXPECT_EQ(before, Inventory());
+    }
+}
+
+// Encrypted disks are left out, each with a failure record naming it; the others go on, alone in the list.
+TEST_F(DiskAttach, EncryptedDisksAreLeftOutWithAFailureRecordEach) {
+    std::unique_ptr<AttachPlugin> job = Connected();
+    RestoreCtx ctx = Ctx(kApp, 3);
+    ctx.disks[1].isEncrypted = true;
+    SDisk config;
+    config.type = DISK_TYPE_FILE;
+    config.name = config.indexName = "app-win01.json";
+    ctx.disks.push_back(config);
+    std::ofstream(FXPath::Append(ctx.stagingPath, config.indexName))
+        << "{\"id\":\"/subscriptions/" << testsupport::SimulatedCloud::kSubscriptionId
+        << "/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/app-win01\"}";
+    ASSERT_EQ(1, job->InitRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+    ASSERT_EQ(1u, ctx.restoreFailures.size());
+    EXPECT_EQ("app-win01", ctx.restoreFailures[0].subject);
+    EXPECT_EQ("Disk [" + job->diskMap.at("src-disk1").blobName + "] is encrypted and cannot be attached to an encrypted VM.",
+              ctx.restoreFailures[0].reason);
+    ASSERT_EQ(2u, ctx.disks.size());
+    EXPECT_EQ("src-disk0", ctx.disks[0].uri);
+    EXPECT_EQ("src-disk2", ctx.disks[1].uri);
+}
+
+// New disks take the lowest LUNs the target's data disks leave free, the backup's OS disk as a data disk;
+// the target's OS disk holds none of them, and LUN 15 is the last.
+TEST_F(DiskAttach, NewDisksTakeTheNextFreeLunsOfTheTarget) {
+    const std::string noLun = "Cannot attach disks to virtual machine [legacy-vm01] as the total count of disks would "
+                              "exceed the maximum permissible value of [16].";
+    struct Row {
+        const char* label;
+        Target target;
+        int count;
+        bool dropDataDisks;   // the target keeps only its OS disk
+        int fillUpTo;         // data LUNs 1 .. fillUpTo taken after the initialisation; 0: none
+        std::vector<int> luns;
+        bool accepted;
+    };
+    for (const Row& row : {Row{"after LUNs 0 and 1", kWeb, 2, false, 0, {2, 3}, true},
+                           Row{"OS disk only", kApp, 2, true, 0, {0, 1}, true},
+                           Row{"LUN 15 is the last", kLegacy, 1, false, 14, {15}, true},
+                           Row{"no LUN after 15", kLegacy, 2, false, 14, {15}, false}}) {
+        SCOPED_TRACE(row.label);
+        std::unique_ptr<AttachPlugin> job = Connected();
+        if (row.dropDataDisks)
+            Mutate([&](azsim::StateDocument& doc) {
+                std::vector<azsim::DiskAttachment>& disks = doc.findVm(row.target.vm, row.target.group)->disks;
+                disks.erase(std::remove_if(disks.begin(), disks.end(), [](const auto& d) { return d.lun >= 0; }),
+                            disks.end());
+            });
+        RestoreCtx ctx = Ctx(row.target, row.count);
+        ASSERT_EQ(1, job->InitRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        Mutate([&](azsim::StateDocument& doc) {
+            for (int lun = 1; lun <= row.fillUpTo; ++lun)
+                doc.findVm(row.target.vm, row.target.group)
+                    ->disks.push_back({"https://legacystore01.blob.core.windows.net/vhds/fill" + std::to_string(lun) +
+                                           ".vhd",
+                                       lun});
+        });
+        EXPECT_EQ(row.accepted ? 1 : 0, job->PreRestoreVM(ctx));
+        EXPECT_EQ(row.luns, Luns(ctx.vmInfo.disks));
+        EXPECT_EQ(row.accepted ? "" : noLun, job->GetLastVMErrorDetails());
+        EXPECT_EQ(row.accepted ? VMINFO_ERR_NONE : VMINFO_ERR_DISK_ATTACH, job->GetLastVMError());
+        EXPECT_TRUE(log.contains(kPreTag, "Adding OS disk [" + ctx.disks[0].name + "] to list of data disks"));
+        Mutate([&](azsim::StateDocument& doc) {
+            doc.findVm(row.target.vm, row.target.group)->disks.resize(doc.findVm(row.target.vm, row.target.group)->disks.size() - row.fillUpTo);
+        });
+    }
+}
+
+// Whole attaches: the disks arrive as written on the next free LUNs, the target's own disks stay as they
+// were, staged blobs imported into managed disks are gone, and the job owns no VM.
+TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
+    struct Row {
+        Target target;
+        Mode mode;
+        std::vector<int> luns;
+    };
+    for (const Row& row : {Row{kWeb, ManagedFromBlobs, {2, 3}}, Row{kApp, DirectUpload, {1, 2}},
+                           Row{kLegacy, Unmanaged, {1, 2}}}) {
+        SCOPED_TRACE(row.target.vm);
+        std::unique_ptr<AttachPlugin> job = Connected(row.mode);
+        const azsim::StateDocument before = State();
+        const std::vector<azsim::DiskAttachment> own = before.findVm(row.target.vm, row.target.group)->disks;
+        RestoreCtx ctx = Ctx(row.target, 2);
+        Start(*job, ctx);
+        ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        ASSERT_EQ(1, job->RestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        ASSERT_EQ(1, job->PostRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+
+        const azsim::StateDocument doc = State();
+        const azsim::VirtualMachine* vm = doc.findVm(row.target.vm, row.target.group);
+        ASSERT_NE(nullptr, vm);
+        EXPECT_EQ(before.findVm(row.target.vm, row.target.group)->guid, ctx.vmGuid);
+        EXPECT_TRUE(job->restoredVmGuid.empty());
+        ASSERT_EQ(own.size() + 2, vm->disks.size());
+        for (std::size_t i = 0; i < own.size(); ++i) {
+            EXPECT_EQ(own[i].id, vm->disks[i].id);
+            EXPECT_EQ(own[i].lun, vm->disks[i].lun);
+        }
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(row.luns[i], vm->disks[own.size() + i].lun);
+            std::optional<azsim::BlobKey> key = doc.diskBlob(*vm, own.size() + i);
+            ASSERT_TRUE(key.has_value());
+            EXPECT_EQ(Pattern(ctx.disks[i].uri), Read(*key));
+        }
+        size_t staged = 0;
+        for (const azsim::BlobKey& key : azsim::SubscriptionState(cloud.dir()).blobs().list(row.target.account, ""))
+            staged += key.name.rfind(row.target.vm, 0) == 0 && key.name.find("-2") != std::string::npos;
+        EXPECT_EQ(row.mode == Unmanaged ? 2u : 0u, staged);
+    }
+}
+
+// A failed attach detaches and removes only what this job created: the target VM, its record and its
+// disks stay exactly as they were, even a target this job's mark is on and one the host named by
+// another VM's GUID.
+TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
+    enum Failure { Refused, MarkedTargetRefused, OtherVmsGuid };
+    struct Row {
+        Target target;
+        Mode mode;
+        Failure failure;
+    };
+    for (const Row& row : {Row{kWeb, ManagedFromBlobs, Refused}, Row{kApp, DirectUpload, Refused},
+                           Row{kLegacy, Unmanaged, Refused}, Row{kWeb, ManagedFromBlobs, MarkedTargetRefused},
+                           Row{kWeb, ManagedFromBlobs, OtherVmsGuid}}) {
+        SCOPED_TRACE(std::string(row.target.vm) + " " + std::to_string(row.failure));
+        if (row.failure == MarkedTargetRefused)
+            Mutate([&](azsim::StateDocument& doc) {
+                doc.findVm(row.target.vm, row.target.group)->tags["createdByJob"] = std::to_string(kJobId);
+            });
+        const std::vector<std::string> before = Inventory();
+        const std::string record = VmRecord(row.target);
+        std::unique_ptr<AttachPlugin> job = Connected(row.mode);
+        RestoreCtx ctx = Ctx(row.target, 2);
+        if (row.failure == OtherVmsGuid) ctx.vmGuid = State().findVm("app-win01", "rg-prod")->guid;
+        Start(*job, ctx);
+        ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        if (row.failure != OtherVmsGuid) Fault("AddDisksToVM", "Conflict: refused for the test");
+        EXPECT_EQ(0, job->RestoreVM(ctx));
+        EXPECT_EQ(VMINFO_ERR_DISK_ATTACH, job->GetLastVMError());
+        if (row.failure != OtherVmsGuid) {
+            EXPECT_EQ("Failed to update VM [" + std::string(row.target.vm) + "]. Error: [Conflict: refused for the test].",
+                      job->GetLastVMErrorDetails());
+        }
+        EXPECT_EQ(record, VmRecord(row.target));
+        EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
+        EXPECT_EQ(before, Inventory());
+        EXPECT_EQ(record, VmRecord(row.target));
+        EXPECT_FALSE(FXPath::DoesPathExist(ctx.stagingPath));
+    }
+}
+
+}  // namespace
