@@ -220,7 +220,23 @@ public:
     bool StartVM(const std::string& vmName, const std::string& vmGuid);
     // Stops (deallocates) the VM; one already stopped succeeds unchanged. A given GUID must match.
     bool ShutdownVM(const std::string& vmName, const std::string& vmGuid, bool waitForCompletion);
+    // Attaches the listed disks as data disks of the VM that vm.name and vm.resourceGroup name,
+    // each at the LUN in its unitNumber. vm.guid must be that VM's GUID, else nothing changes.
+    // An entry is a managed disk (managedDiskId) or a page blob (its URL in uri, or name = blob
+    // and storageAccount = "account" or "account\container", container "vhds" when absent; a
+    // blob URL in managedDiskId names that blob too). A managed VM takes a page blob by importing
+    // it into a new managed disk named after the blob without ".vhd", with the blob's URL as its
+    // source and the tag "createdByJob"; once attached, the blob is deleted. An unmanaged VM
+    // takes page blobs by URL and refuses managed disks. Checked before anything changes: every
+    // disk exists, is listed once and is attached to no VM; LUNs are distinct and not used by
+    // the VM's data disks (the OS disk holds none); the VM's data disks plus the new ones stay
+    // within its size's maxDataDisks (the OS disk does not count). A refusal or failure leaves
+    // the subscription as it was.
     bool AddDisksToVM(const VMInfoStructs::SVMInfo& vm, const std::vector<VMInfoStructs::SDisk>& disks);
+    // Detaches exactly the listed disks from the VM named as for AddDisksToVM (GUID checked
+    // alike): a managed disk by id, a page blob by its attachment or by the managed disk this
+    // job imported from it. Disks this job imported are deleted, others stay unattached; the
+    // VM's other disks and the VM itself are never touched. True when none is attached.
     bool DeleteDisksFromVM(const VMInfoStructs::SVMInfo& vm, const std::vector<VMInfoStructs::SDisk>& disks);
     // Removes what this job's deployment left: the VM whose GUID is vmInfo.guid with its tagged
     // disks, interfaces and public IPs, and the tagged managed disks listed in `disks` (by id) or

@@ -43,27 +43,6 @@ const azsim::Subnet* SubnetOf(const azsim::VirtualNetwork& net, const std::strin
     return nullptr;
 }
 
-DeploymentDisk ResolveDisk(const azsim::StateDocument& doc, const azsim::PageBlobStore& store,
-                           const VMInfoStructs::SDisk& entry, bool import) {
-    DeploymentDisk d;
-    d.entry = &entry;
-    if (!entry.managedDiskId.empty()) {
-        d.managed = true;
-        d.disk = doc.findManagedDisk(entry.managedDiskId);
-        return d;
-    }
-    std::optional<azsim::BlobKey> blob = PageBlobOfEntry(entry, d.naming);
-    if (!blob) return d;
-    d.blob = *blob;
-    d.account = doc.findStorageAccount(d.blob.account);
-    if (d.account) d.blob.account = d.account->name;
-    azsim::BlobProperties props;
-    d.blobExists = d.account && store.properties(d.blob, std::string(), props) && props.type == azsim::BlobType::Page;
-    d.blobBytes = props.size;
-    d.import = import;
-    return d;
-}
-
 std::string DiskText(const DeploymentDisk& d) {
     return d.managed ? d.entry->managedDiskId : d.blob.account + "/" + d.blob.container + "/" + d.blob.name;
 }
@@ -241,8 +220,38 @@ const Check kChecks[] = {ConfigReadable, GroupExists,      RegionExists,    Name
                          ZonesOffered,   GenerationSupported, OneOsDisk,    DataDiskSlots,    DisksNamed,
                          DisksFitTarget, DisksExist,       DisksFree,       ImportNamesFree,  PremiumSupported,
                          NetworksExist,  NetworkNamesFree};
+const Check kDiskChecks[] = {DisksNamed, DisksFitTarget, DisksExist, DisksFree, ImportNamesFree, PremiumSupported};
+
+std::string FirstOf(const DeploymentRequest& request, const Check* begin, const Check* end) {
+    for (const Check* check = begin; check != end; ++check) {
+        std::string refusal = (*check)(request);
+        if (!refusal.empty()) return refusal;
+    }
+    return "";
+}
 
 }  // namespace
+
+DeploymentDisk ResolveDisk(const azsim::StateDocument& doc, const azsim::PageBlobStore& store,
+                           const VMInfoStructs::SDisk& entry, bool import) {
+    DeploymentDisk d;
+    d.entry = &entry;
+    if (!entry.managedDiskId.empty()) {
+        d.managed = true;
+        d.disk = doc.findManagedDisk(entry.managedDiskId);
+        return d;
+    }
+    std::optional<azsim::BlobKey> blob = PageBlobOfEntry(entry, d.naming);
+    if (!blob) return d;
+    d.blob = *blob;
+    d.account = doc.findStorageAccount(d.blob.account);
+    if (d.account) d.blob.account = d.account->name;
+    azsim::BlobProperties props;
+    d.blobExists = d.account && store.properties(d.blob, std::string(), props) && props.type == azsim::BlobType::Page;
+    d.blobBytes = props.size;
+    d.import = import;
+    return d;
+}
 
 std::optional<azsim::BlobKey> PageBlobOfEntry(const VMInfoStructs::SDisk& entry, std::string& error) {
     const std::string::size_type slash = entry.storageAccount.find('\\');
@@ -326,11 +335,11 @@ DeploymentRequest ResolveDeployment(const azsim::StateDocument& doc, const azsim
 }
 
 std::string FirstRefusal(const DeploymentRequest& request) {
-    for (Check check : kChecks) {
-        std::string refusal = check(request);
-        if (!refusal.empty()) return refusal;
-    }
-    return "";
+    return FirstOf(request, std::begin(kChecks), std::end(kChecks));
+}
+
+std::string FirstDiskRefusal(const DeploymentRequest& request) {
+    return FirstOf(request, std::begin(kDiskChecks), std::end(kDiskChecks));
 }
 
 }  // namespace AzureSDKCppBridge

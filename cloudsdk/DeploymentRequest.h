@@ -70,6 +70,17 @@ DeploymentRequest ResolveDeployment(const azsim::StateDocument& doc, const azsim
 // ones having passed); empty when the cloud would accept the deployment.
 std::string FirstRefusal(const DeploymentRequest& request);
 
+// The checks of the request's disks alone, in the order FirstRefusal runs them: each names a
+// disk, fits the target (a page blob needs convertStagedBlobs on a managed target), exists, is
+// used by no VM, imports into a free name of `group`, and is not premium on a size without
+// premium storage (`size` must be set). Empty when all pass.
+std::string FirstDiskRefusal(const DeploymentRequest& request);
+
+// Resolves one disk entry; `import` marks a page blob that becomes a new managed disk. The result
+// points at `entry`, which must outlive it.
+DeploymentDisk ResolveDisk(const azsim::StateDocument& doc, const azsim::PageBlobStore& store,
+                           const VMInfoStructs::SDisk& entry, bool import);
+
 // The page blob a disk entry names: its URL, or "account" / "account\container" (container
 // "vhds" when absent) with the entry's name as the blob. Nothing, with `error` set, when it names none.
 std::optional<azsim::BlobKey> PageBlobOfEntry(const VMInfoStructs::SDisk& entry, std::string& error);

@@ -13,6 +13,7 @@
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/DeploymentRequest.h"
+#include "cloudsdk/DiskImport.h"
 #include "cloudsdk/DiskUse.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/VmRemoval.h"
@@ -97,27 +98,7 @@ void Deploy(StateDocument& doc, azsim::PageBlobStore& store, const DeploymentReq
             attachment.id = d.disk->id;
             attachedIds.push_back(d.disk->id);
         } else if (d.import) {
-            azsim::ManagedDisk md;
-            md.name = ImportedDiskName(d.blob);
-            md.resourceGroup = group;
-            md.id = azsim::ManagedDiskId(sub, group, md.name);
-            md.region = vm.region;
-            md.sizeBytes = d.blobBytes;
-            md.sku = boost::algorithm::istarts_with(d.account->sku, "Premium") ? "Premium_LRS" : "Standard_LRS";
-            if (d.entry->isOsDisk) {
-                md.osType = vm.osType;
-                md.firmware = vm.firmware;
-            }
-            md.tags = jobTags;
-            md.zones = vm.zones;
-            md.sourceId = azsim::PageBlobUri(d.blob);
-            md.state = "Attached";
-            md.blob = azsim::NewManagedDiskBlob();
-            md.createdAt = now;
-            std::string error;
-            if (!store.copyBlob(d.blob, std::string(), md.blob, &error))
-                throw OperationFailure(SDK_ERR_GENERAL, "Importing blob '" + d.blob.name + "' into disk '" + md.name +
-                                                            "' failed: " + error);
+            const azsim::ManagedDisk md = ImportPageBlob(store, sub, d, vm, d.entry->isOsDisk, jobTags, now);
             out.newBlobs.push_back(md.blob);
             out.stagedBlobs.push_back(d.blob);
             attachment.id = md.id;

@@ -1,8 +1,6 @@
-// Disks made from backup snapshots and their attachment to a VM: what live
-// browse uses to expose a snapshot as disks of the VM the agent runs in.
+// Disks made from backup snapshots, which live browse attaches to the VM the
+// agent runs in, and the removal of a staging blob.
 #include <algorithm>
-
-#include <boost/algorithm/string/predicate.hpp>
 
 #include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
@@ -16,51 +14,6 @@ using azsim::StateDocument;
 
 namespace {
 
-azsim::VirtualMachine& FindVm(StateDocument& doc, const VMInfoStructs::SVMInfo& vm) {
-    azsim::VirtualMachine* found = vm.guid.empty() ? nullptr : doc.findVmByGuid(vm.guid);
-    if (!found) found = doc.findVm(vm.name, vm.resourceGroup);
-    if (!found)
-        throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/virtualMachines/" +
-                                                 vm.name + "' was not found.");
-    return *found;
-}
-
-// The attachment id of a disk: a managed disk's resource id, or a page blob's URI.
-std::string AttachmentId(const VMInfoStructs::SDisk& disk) {
-    if (!disk.managedDiskId.empty()) return disk.managedDiskId;
-    return disk.uri;
-}
-
-void AttachOne(StateDocument& doc, azsim::VirtualMachine& vm, const VMInfoStructs::SDisk& disk) {
-    const std::string id = AttachmentId(disk);
-    for (const azsim::DiskAttachment& a : vm.disks) {
-        if (a.lun == disk.unitNumber)
-            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk at LUN " + std::to_string(disk.unitNumber) +
-                                                   " already exists on VM '" + vm.name + "'.");
-        if (boost::algorithm::iequals(a.id, id))
-            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: Disk '" + id + "' is already attached to VM '" +
-                                                   vm.name + "'.");
-    }
-    if (vm.managed) {
-        azsim::ManagedDisk* md = doc.findManagedDisk(id);
-        if (!md) {
-            if (azsim::ParseBlobUri(id))
-                throw OperationFailure(SDK_ERR_GENERAL, "OperationNotAllowed: Addition of a VHD blob based disk to VM "
-                                                   "with managed disks is not supported.");
-            throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + id + "' was not found.");
-        }
-        if (md->state == "Attached")
-            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: Disk '" + md->name + "' is attached to another VM.");
-        md->state = "Attached";
-    } else {
-        std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(id);
-        if (!uri)
-            throw OperationFailure(SDK_ERR_GENERAL, "OperationNotAllowed: Addition of a managed disk to a VM with "
-                                               "blob based disks is not supported.");
-    }
-    vm.disks.push_back(azsim::DiskAttachment{id, disk.unitNumber});
-}
-
 const azsim::ManagedSnapshot& SourceSnapshot(const StateDocument& doc, const std::string& source) {
     const azsim::ManagedSnapshot* snap = doc.findSnapshot(source);
     if (!snap) {
@@ -72,48 +25,6 @@ const azsim::ManagedSnapshot& SourceSnapshot(const StateDocument& doc, const std
 }
 
 }  // namespace
-
-bool CAzureSDKCppBridge::AddDisksToVM(const VMInfoStructs::SVMInfo& vm,
-                                      const std::vector<VMInfoStructs::SDisk>& disks) try {
-    nlohmann::json ids = nlohmann::json::array();
-    for (const VMInfoStructs::SDisk& disk : disks) ids.push_back({{"id", AttachmentId(disk)}, {"lun", disk.unitNumber}});
-    nlohmann::json args = {{"vmName", vm.name}, {"vmGuid", vm.guid}, {"disks", ids}};
-    if (std::optional<Refusal> refusal = impl_->begin("AddDisksToVM", args)) return Fail(refusal->code, refusal->text);
-    impl_->subscription->mutate([&](StateDocument& doc) {
-        azsim::VirtualMachine& target = FindVm(doc, vm);
-        for (const VMInfoStructs::SDisk& disk : disks) AttachOne(doc, target, disk);
-        return true;
-    });
-    return true;
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::DeleteDisksFromVM(const VMInfoStructs::SVMInfo& vm,
-                                           const std::vector<VMInfoStructs::SDisk>& disks) try {
-    nlohmann::json ids = nlohmann::json::array();
-    for (const VMInfoStructs::SDisk& disk : disks) ids.push_back(AttachmentId(disk));
-    nlohmann::json args = {{"vmName", vm.name}, {"vmGuid", vm.guid}, {"disks", ids}};
-    if (std::optional<Refusal> refusal = impl_->begin("DeleteDisksFromVM", args))
-        return Fail(refusal->code, refusal->text);
-    impl_->subscription->mutate([&](StateDocument& doc) {
-        azsim::VirtualMachine& target = FindVm(doc, vm);
-        for (const VMInfoStructs::SDisk& disk : disks) {
-            const std::string id = AttachmentId(disk);
-            auto attached = [&](const azsim::DiskAttachment& a) {
-                return a.lun >= 0 && boost::algorithm::iequals(a.id, id);
-            };
-            if (std::none_of(target.disks.begin(), target.disks.end(), attached)) continue;
-            target.disks.erase(std::remove_if(target.disks.begin(), target.disks.end(), attached),
-                               target.disks.end());
-            if (azsim::ManagedDisk* md = doc.findManagedDisk(id)) md->state = "Unattached";
-        }
-        return true;
-    });
-    return true;
-} catch (...) {
-    return FailOnException();
-}
 
 bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const std::string& storageAccount,
                                                 const std::string& container, const std::string& blobName,

@@ -31,6 +31,7 @@ protected:
             vm.guid = kProxyGuid;
             vm.resourceGroup = "rg-prod";
             vm.region = "westeurope";
+            vm.size = "Standard_D2s_v3";
             vm.disks.push_back({os.id, -1});
             doc.vms.push_back(vm);
             return true;

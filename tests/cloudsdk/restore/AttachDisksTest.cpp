@@ -1,0 +1,229 @@
+// Attaching restored disks to an existing VM of the demo subscription and taking them off again.
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "azsim/StateFolder.h"
+#include "azsim/faults/FaultBook.h"
+#include "azsim/model/ResourceIds.h"
+#include "azsim/model/SubscriptionState.h"
+#include "cloudsdk/AzureSDKCppBridge.h"
+#include "tests/support/SimulatedCloud.h"
+
+using AzureSDKCppBridge::CAzureSDKCppBridge;
+using testsupport::SimulatedCloud;
+using VMInfoStructs::SDisk;
+using VMInfoStructs::SVMInfo;
+
+namespace {
+
+constexpr long long kMiB = 1 << 20;
+const char* const kStaging = "prodstaging01";
+
+SDisk BlobDisk(const std::string& blob, int lun, const std::string& account = kStaging) {
+    SDisk d;
+    d.name = blob;
+    d.storageAccount = account;
+    d.unitNumber = lun;
+    return d;
+}
+
+SDisk ManagedDisk(const std::string& id, int lun) {
+    SDisk d;
+    d.managedDiskId = id;
+    d.name = id.substr(id.rfind('/') + 1);
+    d.unitNumber = lun;
+    return d;
+}
+
+class AttachDisks : public ::testing::Test {
+protected:
+    void SetUp() override { Connect(sdk, 7); }
+    static void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
+        ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
+        ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                    SimulatedCloud::kSecret));
+    }
+    // A staged page blob of 1 MiB whose second page holds `fill`.
+    azsim::BlobKey Stage(const std::string& blob, char fill, const std::string& account = kStaging) {
+        EXPECT_TRUE(sdk.CreatePageBlob("", account, "vhds", blob, kMiB)) << sdk.GetLastErrorString();
+        const std::string page(512, fill);
+        EXPECT_TRUE(sdk.UploadBlobPageFromBufferForOffset(account, "vhds", blob, 512, 512,
+                                                          reinterpret_cast<const unsigned char*>(page.data())));
+        return {account, "vhds", blob};
+    }
+    SVMInfo Vm(const std::string& name) {
+        SVMInfo vm;
+        EXPECT_TRUE(sdk.GetVMInfoForVM(name, "", "", 0, 0, vm)) << sdk.GetLastErrorString();
+        return vm;
+    }
+    std::string Read(const azsim::BlobKey& key) {
+        std::string out(1024, '\0');
+        state.blobs().read(key, "", 0, &out[0], out.size());
+        return out;
+    }
+    // A VM's disks as (id, LUN) pairs, in its order.
+    std::vector<std::pair<std::string, int>> Disks(const std::string& vm) {
+        const azsim::StateDocument doc = state.load();
+        std::vector<std::pair<std::string, int>> out;
+        for (const azsim::DiskAttachment& a : doc.findVm(vm)->disks) out.emplace_back(a.id, a.lun);
+        return out;
+    }
+    std::string ManagedId(const std::string& name) { return state.load().findManagedDiskByName(name)->id; }
+    std::string StateBytes() {
+        std::ifstream in(azsim::StateFolder(cloud.dir()).documentPath());
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }
+
+    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
+    azsim::SubscriptionState state{cloud.dir()};
+    CAzureSDKCppBridge sdk;
+};
+
+// web-linux01 (size with 4 data disks) has an OS disk and data disks at LUNs 0 and 1: two more
+// fit, one at a time, whether the blob is named by account and name or by its URL.
+TEST_F(AttachDisks, ManagedVmImportsEachBlobAtItsLunAndDeletesTheStagedBlob) {
+    const SVMInfo web = Vm("web-linux01");
+    const azsim::BlobKey first = Stage("r-data1.vhd", 'a'), second = Stage("r-data2.vhd", 'b');
+    const std::string firstBytes = Read(first), secondBytes = Read(second);
+    SDisk byUrl = BlobDisk("r-data2.vhd", 3, "");
+    byUrl.uri = azsim::PageBlobUri(second);
+    ASSERT_TRUE(sdk.AddDisksToVM(web, {BlobDisk("r-data1.vhd", 2)})) << sdk.GetLastErrorString();
+    ASSERT_TRUE(sdk.AddDisksToVM(web, {byUrl})) << sdk.GetLastErrorString();
+
+    const azsim::StateDocument doc = state.load();
+    const std::vector<azsim::DiskAttachment>& disks = doc.findVm("web-linux01")->disks;
+    ASSERT_EQ(disks.size(), 5u);
+    for (const auto& [index, lun, staged, bytes] :
+         {std::make_tuple(3, 2, first, firstBytes), std::make_tuple(4, 3, second, secondBytes)}) {
+        EXPECT_EQ(disks[index].lun, lun);
+        const azsim::ManagedDisk* disk = doc.findManagedDisk(disks[index].id);
+        ASSERT_NE(disk, nullptr);
+        EXPECT_EQ(disk->name, staged.name.substr(0, staged.name.size() - 4));
+        EXPECT_EQ(disk->resourceGroup, "rg-prod");
+        EXPECT_EQ(disk->region, "westeurope");
+        EXPECT_EQ(disk->sourceId, azsim::PageBlobUri(staged));
+        EXPECT_EQ(disk->tags.at("createdByJob"), "7");
+        EXPECT_EQ(disk->state, "Attached");
+        EXPECT_EQ(Read(disk->blob), bytes);
+        EXPECT_FALSE(state.blobs().exists(staged));
+        EXPECT_EQ(doc.findUnmanagedDisk(staged), nullptr);
+    }
+}
+
+TEST_F(AttachDisks, UnmanagedVmTakesTheBlobByUrlAndGivesItBack) {
+    const SVMInfo legacy = Vm("legacy-vm01");
+    const azsim::BlobKey blob = Stage("u-data.vhd", 'u', "legacystore01");
+    const size_t managedDisks = state.load().managedDisks.size();
+    ASSERT_TRUE(sdk.AddDisksToVM(legacy, {BlobDisk("u-data.vhd", 1, "legacystore01")})) << sdk.GetLastErrorString();
+    auto disks = Disks("legacy-vm01");
+    ASSERT_EQ(disks.size(), 3u);
+    EXPECT_EQ(disks[2], std::make_pair(azsim::PageBlobUri(blob), 1));
+    EXPECT_TRUE(state.blobs().exists(blob));
+    EXPECT_EQ(state.load().managedDisks.size(), managedDisks);
+
+    // Live browse names the blob by its URL in the managed-disk id; detaching keeps the blob.
+    SDisk asLiveBrowse = BlobDisk("u-data.vhd", 1, "");
+    asLiveBrowse.managedDiskId = azsim::PageBlobUri(blob);
+    ASSERT_TRUE(sdk.DeleteDisksFromVM(legacy, {asLiveBrowse})) << sdk.GetLastErrorString();
+    disks.pop_back();
+    EXPECT_EQ(Disks("legacy-vm01"), disks);
+    EXPECT_TRUE(state.blobs().exists(blob));
+}
+
+TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
+    Stage("r-data.vhd", 'r');
+    Stage("r-more.vhd", 'm');
+    Stage("r-third.vhd", 't');
+    Stage("web-linux01-data1.vhd", 'x');
+    const std::string otherVmsDisk = ManagedId("app-win01-data0");
+    std::string url, loose, ref;
+    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("loose", "rg-prod", "", kMiB, false, "", "", url, loose, ref));
+    ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
+    struct Row {
+        const char* expected;
+        std::function<void(SVMInfo&, std::vector<SDisk>&)> change;
+    };
+    const std::vector<Row> rows = {
+        {"was not found", [](SVMInfo& vm, auto&) { vm.name = "no-such-vm"; }},
+        {"has GUID", [&](SVMInfo& vm, auto&) { vm.guid = Vm("app-win01").guid; }},
+        {"has GUID", [](SVMInfo& vm, auto&) { vm.guid.clear(); }},
+        {"A disk at LUN 1 already exists", [](auto&, std::vector<SDisk>& d) { d[0].unitNumber = 1; }},
+        {"LUN 2 is used by more than one disk", [](auto&, auto& d) { d.push_back(BlobDisk("r-more.vhd", 2)); }},
+        {"listed more than once", [](auto&, auto& d) { d.push_back(BlobDisk("r-data.vhd", 3)); }},
+        {"at most 4 data disks; VM 'web-linux01' has 2 and 3 were added",
+         [](auto&, auto& d) {
+             d = {BlobDisk("r-data.vhd", 2), BlobDisk("r-more.vhd", 3), BlobDisk("r-third.vhd", 4)};
+         }},
+        {"already attached to VM 'app-win01'", [&](auto&, auto& d) { d = {ManagedDisk(otherVmsDisk, 2)}; }},
+        {"already attached to VM 'legacy-vm01'",
+         [](auto&, auto& d) { d = {BlobDisk("legacy-vm01-data0.vhd", 2, "legacystore01")}; }},
+        {"BlobNotFound", [](auto&, auto& d) { d[0].name = "absent.vhd"; }},
+        {"names no storage account", [](auto&, auto& d) { d[0].storageAccount.clear(); }},
+        {"A disk named 'web-linux01-data1' already exists",
+         [](auto&, auto& d) { d[0].name = "web-linux01-data1.vhd"; }},
+        {"cannot be attached to an unmanaged VM",
+         [&](SVMInfo& vm, auto& d) { vm = Vm("legacy-vm01"), d = {ManagedDisk(loose, 1)}; }},
+        {"throttled",
+         [&](auto&, auto&) { azsim::FaultBook(cloud.dir()).addSdkFault({"AddDisksToVM", 0, "throttled", 1}); }},
+    };
+    const std::string before = StateBytes();
+    for (const Row& row : rows) {
+        SVMInfo vm = Vm("web-linux01");
+        std::vector<SDisk> disks = {BlobDisk("r-data.vhd", 2)};
+        row.change(vm, disks);
+        EXPECT_FALSE(sdk.AddDisksToVM(vm, disks)) << row.expected;
+        EXPECT_TRUE(ErrorHas(row.expected)) << row.expected << " / " << sdk.GetLastErrorString();
+        EXPECT_EQ(StateBytes(), before) << row.expected;
+    }
+    // The unrefused request attaches, so each refusal above was its row's own.
+    EXPECT_TRUE(sdk.AddDisksToVM(Vm("web-linux01"), {BlobDisk("r-data.vhd", 2)})) << sdk.GetLastErrorString();
+}
+
+TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImports) {
+    const SVMInfo web = Vm("web-linux01");
+    Stage("r-data.vhd", 'r');
+    std::string url, uploaded, ref;
+    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("uploaded", "rg-prod", "", kMiB, false, "", "", url, uploaded, ref));
+    ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
+    const std::vector<SDisk> imported = {BlobDisk("r-data.vhd", 2)};
+    ASSERT_TRUE(sdk.AddDisksToVM(web, {imported[0], ManagedDisk(uploaded, 3)})) << sdk.GetLastErrorString();
+    const auto own = Disks("web-linux01");
+    ASSERT_EQ(own.size(), 5u);
+
+    // Another job's wrapper finds nothing of its own to take off.
+    CAzureSDKCppBridge other;
+    Connect(other, 8);
+    const std::string attached = StateBytes();
+    EXPECT_TRUE(other.DeleteDisksFromVM(web, imported)) << other.GetLastErrorString();
+    EXPECT_EQ(StateBytes(), attached);
+
+    SVMInfo wrongGuid = web;
+    wrongGuid.guid = Vm("app-win01").guid;
+    EXPECT_FALSE(sdk.DeleteDisksFromVM(wrongGuid, imported));
+    EXPECT_TRUE(ErrorHas("has GUID"));
+    EXPECT_EQ(StateBytes(), attached);
+
+    ASSERT_TRUE(sdk.DeleteDisksFromVM(web, imported)) << sdk.GetLastErrorString();
+    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2], own[4]}));
+    EXPECT_EQ(state.load().findManagedDiskByName("r-data"), nullptr);
+
+    // A listed disk the job did not import is detached and kept.
+    ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedDisk(uploaded, 3)})) << sdk.GetLastErrorString();
+    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2]}));
+    const azsim::StateDocument doc = state.load();
+    ASSERT_NE(doc.findManagedDisk(uploaded), nullptr);
+    EXPECT_EQ(doc.findManagedDisk(uploaded)->state, "Unattached");
+
+    // Nothing listed is attached any more: nothing to do.
+    const std::string detached = StateBytes();
+    EXPECT_TRUE(sdk.DeleteDisksFromVM(web, {imported[0], ManagedDisk(uploaded, 3)}));
+    EXPECT_EQ(StateBytes(), detached);
+}
+
+}  // namespace
