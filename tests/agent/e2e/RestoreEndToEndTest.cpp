@@ -160,7 +160,7 @@ TEST_F(VsagentRestore, ADataDiskOfAnIncrementalJobAttachesToAnotherRunningVmOnIt
     const std::string restored = attached["disks"][0]["restoredName"];
     e2e::Run browse = Agent({"browse", "Resource Groups/rg-prod", "--disks"});
     const std::size_t vm = browse.out.find("app-win01  (vm");
-    const std::size_t next = browse.out.find("(vm", vm + 1);
+    const std::size_t next = browse.out.find("(vm", browse.out.find('\n', vm));
     const std::size_t disk = browse.out.find(restored.substr(0, restored.size() - 4) + "  (disk, LUN 1)", vm);
     EXPECT_TRUE(vm != std::string::npos && disk != std::string::npos && disk < next) << browse.out;
     EXPECT_TRUE(NoRestoreWorkLeft());
