@@ -56,6 +56,8 @@ bool CAzureInfo::InitRestoreVM_DiskAttach(const RestoreCtx& ctx) {
         return false;
     }
 
+    // The host need not describe the target VM in the context; its name then comes from the job.
+    const std::string& subject = ctx.vmInfo.name.empty() ? ctx.vmName : ctx.vmInfo.name;
     int total = 0;
     std::vector<SDisk> unencrypted;
     for (const SDisk& disk : ctx.disks) {
@@ -65,7 +67,7 @@ bool CAzureInfo::InitRestoreVM_DiskAttach(const RestoreCtx& ctx) {
             unencrypted.push_back(disk);
             continue;
         }
-        AddRestoreFailure(ctx, ctx.vmInfo.name,
+        AddRestoreFailure(ctx, subject,
                           "Disk [" + disk.name + "] is encrypted and cannot be attached to an encrypted VM.", false);
     }
     const int encrypted = total - static_cast<int>(unencrypted.size());
