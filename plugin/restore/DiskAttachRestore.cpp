@@ -100,7 +100,7 @@ bool CAzureInfo::InitRestoreVM_DiskAttach(const RestoreCtx& ctx) {
 
 bool CAzureInfo::PreRestoreVM_AttachDisk(const RestoreCtx& ctx) {
     RestoreCtx& restore = _Writable(ctx);
-    restore.restoreFailures.clear();
+    // The failure records of the initialisation (encrypted disks left out) stay: the host reads them at the end.
     restore.vmInfo.disks.clear();
     SVMInfo existing;
     if (!GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 16, 0, existing)) {

@@ -268,24 +268,28 @@ TEST_F(DiskAttach, NewDisksTakeTheNextFreeLunsOfTheTarget) {
 }
 
 // Whole attaches: the disks arrive as written on the next free LUNs, the target's own disks stay as they
-// were, staged blobs imported into managed disks are gone, and the job owns no VM.
+// were, staged blobs imported into managed disks are gone, and the job owns no VM. An encrypted disk left
+// out stays a failure record of the job to its end.
 TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
     struct Row {
         Target target;
         Mode mode;
         std::vector<int> luns;
+        bool encryptedToo;  // a third disk, encrypted, is left out
     };
-    for (const Row& row : {Row{kWeb, ManagedFromBlobs, {2, 3}}, Row{kApp, DirectUpload, {1, 2}},
-                           Row{kLegacy, Unmanaged, {1, 2}}}) {
+    for (const Row& row : {Row{kWeb, ManagedFromBlobs, {2, 3}, false}, Row{kApp, DirectUpload, {1, 2}, true},
+                           Row{kLegacy, Unmanaged, {1, 2}, false}}) {
         SCOPED_TRACE(row.target.vm);
         std::unique_ptr<AttachPlugin> job = Connected(row.mode);
         const azsim::StateDocument before = State();
         const std::vector<azsim::DiskAttachment> own = before.findVm(row.target.vm, row.target.group)->disks;
-        RestoreCtx ctx = Ctx(row.target, 2);
+        RestoreCtx ctx = Ctx(row.target, row.encryptedToo ? 3 : 2);
+        if (row.encryptedToo) ctx.disks[1].isEncrypted = true;
         Start(*job, ctx);
         ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
         ASSERT_EQ(1, job->RestoreVM(ctx)) << job->GetLastVMErrorDetails();
         ASSERT_EQ(1, job->PostRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        EXPECT_EQ(row.encryptedToo ? 1u : 0u, ctx.restoreFailures.size());
 
         const azsim::StateDocument doc = State();
         const azsim::VirtualMachine* vm = doc.findVm(row.target.vm, row.target.group);
