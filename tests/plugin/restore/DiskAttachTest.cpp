@@ -254,22 +254,24 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
         bool encryptedToo;  // a third disk, encrypted, is left out
     };
     for (const Row& row : {Row{kWeb, ManagedFromBlobs, {2, 3}, false}, Row{kApp, DirectUpload, {1, 2}, true},
-                           Row{kLegacy, Unmanaged, {1, 2}, false}}) {
-        SCOPED_TRACE(row.target.vm);
+                           Row{kLegacy, Unmanaged, {1, 2}, false}, Row{kLegacy, DirectUpload, {3}, false}}) {
+        SCOPED_TRACE(std::string(row.target.vm) + " " + std::to_string(row.mode));
         std::unique_ptr<AttachPlugin> job = Connected(row.mode);
         const azsim::StateDocument before = State();
+        const bool managed = before.findVm(row.target.vm, row.target.group)->managed;
         const std::vector<azsim::DiskAttachment> own = before.findVm(row.target.vm, row.target.group)->disks;
-        RestoreCtx ctx = Ctx(row.target, row.encryptedToo ? 3 : 2);
+        const std::size_t count = row.luns.size();
+        RestoreCtx ctx = Ctx(row.target, static_cast<int>(count) + row.encryptedToo);
         if (row.encryptedToo) {
             ctx.disks[1].isEncrypted = true;
             ctx.vmInfo.name.clear();  // as the agent leaves it: the failure names the job's VM
         }
-        Start(*job, ctx);
+        ASSERT_NO_FATAL_FAILURE(Start(*job, ctx));
         ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
         ASSERT_EQ(1, job->RestoreVM(ctx)) << job->GetLastVMErrorDetails();
         ASSERT_EQ(1, job->PostRestoreVM(ctx)) << job->GetLastVMErrorDetails();
-        ASSERT_EQ(2u, ctx.disks.size());
-        EXPECT_EQ(row.encryptedToo ? "src-disk2" : "src-disk1", ctx.disks[1].uri);
+        ASSERT_EQ(count, ctx.disks.size());
+        EXPECT_EQ(row.encryptedToo ? "src-disk2" : "src-disk" + std::to_string(count - 1), ctx.disks.back().uri);
         ASSERT_EQ(row.encryptedToo ? 1u : 0u, ctx.restoreFailures.size());
         if (row.encryptedToo) {
             EXPECT_EQ(row.target.vm, ctx.restoreFailures[0].subject);
@@ -283,20 +285,22 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
         ASSERT_NE(nullptr, vm);
         EXPECT_EQ(before.findVm(row.target.vm, row.target.group)->guid, ctx.vmGuid);
         EXPECT_TRUE(job->restoredVmGuid.empty());
-        ASSERT_EQ(own.size() + 2, vm->disks.size());
+        ASSERT_EQ(own.size() + count, vm->disks.size());
         for (std::size_t i = 0; i < own.size(); ++i) {
             EXPECT_EQ(own[i].id, vm->disks[i].id);
             EXPECT_EQ(own[i].lun, vm->disks[i].lun);
         }
-        for (std::size_t i = 0; i < 2; ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
             EXPECT_EQ(row.luns[i], vm->disks[own.size() + i].lun);
             std::optional<azsim::BlobKey> key = doc.diskBlob(*vm, own.size() + i);
             ASSERT_TRUE(key.has_value());
             EXPECT_EQ(Pattern(ctx.disks[i].uri), Read(*key));
         }
-        // An unmanaged VM runs on the written blobs; a managed one's were imported and are gone.
+        // Only a managed VM takes disks written straight into managed disks. An unmanaged VM runs on
+        // the written blobs; a managed one's were imported and are gone.
+        EXPECT_EQ(managed && row.mode == DirectUpload, job->diskMap.at("src-disk0").directUpload);
         for (const SDisk& disk : ctx.disks)
-            EXPECT_EQ(row.mode == Unmanaged,
+            EXPECT_EQ(!managed,
                       azsim::SubscriptionState(cloud.dir()).blobs().exists({row.target.account, "vhds", disk.name}));
     }
 }
@@ -326,7 +330,7 @@ TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
         std::unique_ptr<AttachPlugin> job = Connected(row.mode);
         RestoreCtx ctx = Ctx(row.target, 2);
         if (row.failure == OtherVmsGuid) ctx.vmGuid = State().findVm("app-win01", "rg-prod")->guid;
-        Start(*job, ctx);
+        ASSERT_NO_FATAL_FAILURE(Start(*job, ctx));
         ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
         if (row.failure != OtherVmsGuid) Fault("AddDisksToVM", "Conflict: refused for the test");
         if (row.detachRefused && row.failure != OtherVmsGuid) Fault("DeleteDisksFromVM", "InternalError: refused for the test");
