@@ -306,10 +306,10 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
 }
 
 // A failed attach detaches and removes only what this job created: the target VM, its record and its
-// disks stay exactly as they were, even a target this job's mark is on and one the host named by
-// another VM's GUID.
+// disks stay exactly as they were, even a target this job's mark is on, one the host named by another
+// VM's GUID, and after a cancel.
 TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
-    enum Failure { Refused, MarkedTargetRefused, OtherVmsGuid };
+    enum Failure { Refused, MarkedTargetRefused, OtherVmsGuid, Cancelled };
     struct Row {
         Target target;
         Mode mode;
@@ -318,7 +318,7 @@ TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
     };
     for (const Row& row : {Row{kWeb, ManagedFromBlobs, Refused, false}, Row{kApp, DirectUpload, Refused, true},
                            Row{kLegacy, Unmanaged, Refused, true}, Row{kWeb, ManagedFromBlobs, MarkedTargetRefused, false},
-                           Row{kWeb, ManagedFromBlobs, OtherVmsGuid, true}}) {
+                           Row{kWeb, ManagedFromBlobs, OtherVmsGuid, true}, Row{kWeb, ManagedFromBlobs, Cancelled, false}}) {
         SCOPED_TRACE(std::string(row.target.vm) + " " + std::to_string(row.failure));
         log.clear();
         if (row.failure == MarkedTargetRefused)
@@ -332,11 +332,13 @@ TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
         if (row.failure == OtherVmsGuid) ctx.vmGuid = State().findVm("app-win01", "rg-prod")->guid;
         ASSERT_NO_FATAL_FAILURE(Start(*job, ctx));
         ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
-        if (row.failure != OtherVmsGuid) Fault("AddDisksToVM", "Conflict: refused for the test");
-        if (row.detachRefused && row.failure != OtherVmsGuid) Fault("DeleteDisksFromVM", "InternalError: refused for the test");
+        const bool refused = row.failure == Refused || row.failure == MarkedTargetRefused;
+        if (refused) Fault("AddDisksToVM", "Conflict: refused for the test");
+        if (refused && row.detachRefused) Fault("DeleteDisksFromVM", "InternalError: refused for the test");
+        if (row.failure == Cancelled) job->CancelJob();
         EXPECT_EQ(0, job->RestoreVM(ctx));
-        EXPECT_EQ(VMINFO_ERR_DISK_ATTACH, job->GetLastVMError());
-        if (row.failure != OtherVmsGuid) {
+        EXPECT_EQ(row.failure == Cancelled ? VMINFO_ERR_JOB_CANCELLED : VMINFO_ERR_DISK_ATTACH, job->GetLastVMError());
+        if (refused) {
             EXPECT_EQ("Failed to update VM [" + std::string(row.target.vm) + "]. Error: [Conflict: refused for the test].",
                       job->GetLastVMErrorDetails());
         }
@@ -345,9 +347,9 @@ TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
                                     "Warning: Could not remove failed disks from the VM [" + std::string(row.target.vm) +
                                         "]. Provisioning state may be shown as 'Failed'."));
         EXPECT_EQ(record, VmRecord(row.target));
-        // A managed target's attach cleans up at once; for an unmanaged one the host's clean-up does.
-        EXPECT_EQ(row.mode != Unmanaged, !FXPath::DoesPathExist(ctx.stagingPath));
-        EXPECT_EQ(row.mode != Unmanaged, ctx.vmInfo.isManaged);
+        // A cancel or a managed target's failed attach cleans up at once; else the host's clean-up does.
+        EXPECT_EQ(row.mode != Unmanaged || row.failure == Cancelled, !FXPath::DoesPathExist(ctx.stagingPath));
+        EXPECT_EQ(row.mode != Unmanaged && row.failure != Cancelled, ctx.vmInfo.isManaged);
         EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
         EXPECT_EQ(before, Inventory());
         EXPECT_EQ(record, VmRecord(row.target));
