@@ -78,8 +78,9 @@ protected:
         NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk",
                                  mode == DirectUpload ? "1" : "0");
         std::unique_ptr<AttachPlugin> plugin(new AttachPlugin(VSINST_AZURE_RESOURCE_MANAGER, 0));
-        EXPECT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
-                                     testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
+        using testsupport::SimulatedCloud;
+        EXPECT_EQ(1, plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                     SimulatedCloud::kSecret));
         return plugin;
     }
     // `count` backed-up disks (the first one the backup's OS disk) to attach to `target`, as the agent asks.
@@ -316,9 +317,10 @@ TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
         Failure failure;
         bool detachRefused;  // the roll-back fails too (another VM's GUID refuses it as well), and is only logged
     };
-    for (const Row& row : {Row{kWeb, ManagedFromBlobs, Refused, false}, Row{kApp, DirectUpload, Refused, true},
-                           Row{kLegacy, Unmanaged, Refused, true}, Row{kWeb, ManagedFromBlobs, MarkedTargetRefused, false},
-                           Row{kWeb, ManagedFromBlobs, OtherVmsGuid, true}, Row{kWeb, ManagedFromBlobs, Cancelled, false}}) {
+    for (const Row& row :
+         {Row{kWeb, ManagedFromBlobs, Refused, false}, Row{kApp, DirectUpload, Refused, true},
+          Row{kLegacy, Unmanaged, Refused, true}, Row{kWeb, ManagedFromBlobs, MarkedTargetRefused, false},
+          Row{kWeb, ManagedFromBlobs, OtherVmsGuid, true}, Row{kWeb, ManagedFromBlobs, Cancelled, false}}) {
         SCOPED_TRACE(std::string(row.target.vm) + " " + std::to_string(row.failure));
         log.clear();
         if (row.failure == MarkedTargetRefused)
