@@ -200,23 +200,29 @@ TEST_F(DiskAttach, InitialisationRefusesWhatCannotBeAttached) {
 }
 
 // New disks take the lowest LUNs the target's data disks leave free, the backup's OS disk as a data disk;
-// the target's OS disk holds none of them, and LUN 15 is the last.
+// the target's OS disk holds none of them, and LUN 15 is the last. A target gone since the initialisation
+// is refused.
 TEST_F(DiskAttach, NewDisksTakeTheNextFreeLunsOfTheTarget) {
     const std::string noLun = "Cannot attach disks to virtual machine [legacy-vm01] as the total count of disks would "
                               "exceed the maximum permissible value of [16].";
+    const std::string gone =
+        "Virtual machine [legacy-vm01] is not found. Please specify an existing virtual machine.";
     struct Row {
         const char* label;
         Target target;
         int count;
         bool dropDataDisks;   // the target keeps only its OS disk
-        int fillUpTo;         // data LUNs 1 .. fillUpTo taken after the initialisation; 0: none
+        int fillUpTo;         // data LUNs 1 .. fillUpTo taken after the initialisation; 0: none; -1: VM deleted
         std::vector<int> luns;
-        bool accepted;
+        EVMInfoError code;    // VMINFO_ERR_NONE: accepted
+        std::string text;
     };
-    for (const Row& row : {Row{"after LUNs 0 and 1", kWeb, 2, false, 0, {2, 3}, true},
-                           Row{"OS disk only", kApp, 2, true, 0, {0, 1}, true},
-                           Row{"LUN 15 is the last", kLegacy, 1, false, 14, {15}, true},
-                           Row{"no LUN after 15", kLegacy, 2, false, 14, {15}, false}}) {
+    for (const Row& row :
+         {Row{"after LUNs 0 and 1", kWeb, 2, false, 0, {2, 3}, VMINFO_ERR_NONE, ""},
+          Row{"OS disk only", kApp, 2, true, 0, {0, 1}, VMINFO_ERR_NONE, ""},
+          Row{"LUN 15 is the last", kLegacy, 1, false, 14, {15}, VMINFO_ERR_NONE, ""},
+          Row{"no LUN after 15", kLegacy, 2, false, 14, {15}, VMINFO_ERR_DISK_ATTACH, noLun},
+          Row{"target gone", kLegacy, 1, false, -1, {}, VMINFO_ERR_VM_NOT_FOUND, gone}}) {
         SCOPED_TRACE(row.label);
         std::unique_ptr<AttachPlugin> job = Connected();
         if (row.dropDataDisks)
@@ -228,19 +234,19 @@ TEST_F(DiskAttach, NewDisksTakeTheNextFreeLunsOfTheTarget) {
         RestoreCtx ctx = Ctx(row.target, row.count);
         ASSERT_EQ(1, job->InitRestoreVM(ctx)) << job->GetLastVMErrorDetails();
         const std::string fill = "https://legacystore01.blob.core.windows.net/vhds/fill";
+        const azsim::StateDocument before = State();
         Mutate([&](azsim::StateDocument& doc) {
+            if (row.fillUpTo < 0) doc.vms.clear();
             for (int lun = 1; lun <= row.fillUpTo; ++lun)
                 doc.findVm(row.target.vm, row.target.group)->disks.push_back({fill + std::to_string(lun), lun});
         });
-        EXPECT_EQ(row.accepted ? 1 : 0, job->PreRestoreVM(ctx));
+        EXPECT_EQ(row.code == VMINFO_ERR_NONE ? 1 : 0, job->PreRestoreVM(ctx));
         EXPECT_EQ(row.luns, Luns(ctx.vmInfo.disks));
-        EXPECT_EQ(row.accepted ? "" : noLun, job->GetLastVMErrorDetails());
-        EXPECT_EQ(row.accepted ? VMINFO_ERR_NONE : VMINFO_ERR_DISK_ATTACH, job->GetLastVMError());
-        EXPECT_TRUE(log.contains(kPreTag, "Adding OS disk [" + ctx.disks[0].name + "] to list of data disks"));
-        Mutate([&](azsim::StateDocument& doc) {
-            std::vector<azsim::DiskAttachment>& disks = doc.findVm(row.target.vm, row.target.group)->disks;
-            disks.resize(disks.size() - row.fillUpTo);
-        });
+        EXPECT_EQ(row.text, job->GetLastVMErrorDetails());
+        EXPECT_EQ(row.code, job->GetLastVMError());
+        EXPECT_EQ(!row.luns.empty(),
+                  log.contains(kPreTag, "Adding OS disk [" + ctx.disks[0].name + "] to list of data disks"));
+        Mutate([&](azsim::StateDocument& doc) { doc.vms = before.vms; });
     }
 }
 
