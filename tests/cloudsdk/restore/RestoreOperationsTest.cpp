@@ -1,5 +1,5 @@
-// Restore deployments, their clean-up, VM deletion and shutdown, and the
-// cross-subscription question of the SDK wrapper over the demo subscription.
+// Restore deployments, their clean-up, VM deletion and shutdown, and the cross-subscription question of the SDK
+// wrapper over the demo subscription.
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -25,6 +25,7 @@ namespace {
 
 constexpr long long kMiB = 1 << 20;
 const char* const kStaging = "prodstaging01";
+const char* const kWebGuid = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";  // web-linux01's
 const char* const kConfig = R"({"name": "src", "tags": {"app": "web"},
     "properties": {"storageProfile": {"osDisk": {"osType": "Windows"}}}})";
 
@@ -45,7 +46,7 @@ protected:
         ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                     SimulatedCloud::kSecret));
     }
-    // A staged page blob of 1 MiB whose first page holds `fill`.
+    // A staged page blob of 1 MiB whose second page holds `fill`.
     azsim::BlobKey Stage(const std::string& blob, char fill, const std::string& account = kStaging) {
         EXPECT_TRUE(sdk.CreatePageBlob("", account, "vhds", blob, kMiB)) << sdk.GetLastErrorString();
         const std::string page(512, fill);
@@ -77,8 +78,8 @@ protected:
         Stage(name + "-data.vhd", 'd');
         return vm;
     }
-    bool RestoreManaged(SVMInfo& vm, const std::string& config = kConfig, bool publicIp = true) {
-        return sdk.RestoreVM(vm, vm.disks[0].name, config, publicIp, false, true, true, "", "", true, false);
+    bool RestoreManaged(SVMInfo& vm) {
+        return sdk.RestoreVM(vm, vm.disks[0].name, kConfig, true, false, true, true, "", "", true, false);
     }
     std::string StateBytes() {
         std::ifstream in(azsim::StateFolder(cloud.dir()).documentPath());
@@ -93,15 +94,15 @@ protected:
     CAzureSDKCppBridge sdk;
 };
 
+// Staged blobs become managed disks holding their data, imported from them, and go; the VM takes the
+// configuration's OS type and tags, and everything made carries the job's tag.
 TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndDeletesThem) {
     SVMInfo vm = StagedVm("r1");
     vm.nics = {{"", "vnet-prod", "backend"}};
-    const azsim::BlobKey os{kStaging, "vhds", "r1-os.vhd"}, data{kStaging, "vhds", "r1-data.vhd"};
-    const std::string osBytes = Read(os), dataBytes = Read(data);
+    const azsim::BlobKey staged[] = {{kStaging, "vhds", "r1-os.vhd"}, {kStaging, "vhds", "r1-data.vhd"}};
+    const std::string bytes[] = {Read(staged[0]), Read(staged[1])};
     ASSERT_TRUE(RestoreManaged(vm)) << sdk.GetLastErrorString();
-    ASSERT_FALSE(vm.guid.empty());
-
-    azsim::StateDocument doc = state.load();
+    const azsim::StateDocument doc = state.load();
     const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
     ASSERT_NE(made, nullptr);
     EXPECT_TRUE(made->managed);
@@ -109,39 +110,26 @@ TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndDeletesThem) {
     EXPECT_EQ(made->osType, "Windows");
     EXPECT_EQ(made->tags, (azsim::Tags{{"app", "web"}, {"createdByJob", "7"}}));
     ASSERT_EQ(made->disks.size(), 2u);
-    EXPECT_EQ(made->disks[0].lun, -1);
-    EXPECT_EQ(made->disks[1].lun, 3);
-    for (const auto& [index, staged, bytes] : {std::make_tuple(0, os, osBytes), std::make_tuple(1, data, dataBytes)}) {
-        const azsim::ManagedDisk* disk = doc.findManagedDisk(made->disks[index].id);
+    for (int i : {0, 1}) {
+        const azsim::ManagedDisk* disk = doc.findManagedDisk(made->disks[i].id);
         ASSERT_NE(disk, nullptr);
-        EXPECT_EQ(Read(disk->blob), bytes);
-        EXPECT_EQ(disk->sourceId, azsim::PageBlobUri(staged));
+        EXPECT_EQ(made->disks[i].lun, i ? 3 : -1);
+        EXPECT_EQ(Read(disk->blob), bytes[i]);
+        EXPECT_EQ(disk->sourceId, azsim::PageBlobUri(staged[i]));
         EXPECT_EQ(disk->tags.at("createdByJob"), "7");
-        EXPECT_EQ(disk->state, "Attached");
-        EXPECT_FALSE(state.blobs().exists(staged));
-        EXPECT_EQ(doc.findUnmanagedDisk(staged), nullptr);
+        EXPECT_FALSE(state.blobs().exists(staged[i]));
     }
-    EXPECT_EQ(doc.findManagedDisk(made->disks[0].id)->osType, "Windows");
-
     const azsim::NetworkInterface* nic = doc.findNetworkInterface("r1-nic0", "rg-prod");
     ASSERT_NE(nic, nullptr);
-    EXPECT_EQ(made->nics.at(0).name, nic->name);
     EXPECT_EQ(nic->subnet, azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-prod", "vnet-prod", "backend"));
-    EXPECT_EQ(nic->virtualMachine, azsim::VirtualMachineId(SimulatedCloud::kSubscriptionId, "rg-prod", "r1"));
     EXPECT_EQ(nic->tags.at("createdByJob"), "7");
-    const azsim::PublicIpAddress* ip = doc.findPublicIp(nic->publicIp, "rg-prod");
-    ASSERT_NE(ip, nullptr);
-    EXPECT_FALSE(ip->address.empty());
+    EXPECT_NE(doc.findPublicIp(nic->publicIp, "rg-prod"), nullptr);
     ASSERT_EQ(doc.deployments.size(), 1u);
-    EXPECT_EQ(doc.deployments[0].vmGuid, vm.guid);
     EXPECT_EQ(doc.deployments[0].resources.size(), 5u);  // VM, two disks, NIC, public IP
-
-    VMInfoStructs::SVMInfo record;
-    ASSERT_TRUE(sdk.GetVMInfoForVM("r1", "", "rg-prod", 0, 0, record));
-    EXPECT_EQ(record.guid, vm.guid);
-    EXPECT_EQ(record.disks.size(), 2u);
 }
 
+// An unmanaged VM runs on its page blobs, named or by URL, in the region's first network; without deployFlag it
+// stays deallocated.
 TEST_F(RestoreOperations, UnmanagedRestoreAttachesBlobsByUrlOnTheRegionsFirstNetwork) {
     const azsim::BlobKey os = Stage("u1-os.vhd", 'o', "legacystore01");
     const azsim::BlobKey data = Stage("u1-data.vhd", 'd', "legacystore01");
@@ -152,25 +140,23 @@ TEST_F(RestoreOperations, UnmanagedRestoreAttachesBlobsByUrlOnTheRegionsFirstNet
     vm.availabilityZones = "None";
     vm.disks = {BlobDisk("u1-os.vhd", true, 0, "legacystore01\\vhds"), BlobDisk("ignored", false, 0, "")};
     vm.disks[1].uri = azsim::PageBlobUri(data);
-    // deployFlag false: the VM is left deallocated.
     ASSERT_TRUE(sdk.RestoreVM(vm, "u1-os.vhd", "", false, false, false, false, "", "", false, false))
         << sdk.GetLastErrorString();
-    azsim::StateDocument doc = state.load();
+    const azsim::StateDocument doc = state.load();
     const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
     ASSERT_NE(made, nullptr);
     EXPECT_FALSE(made->managed);
     EXPECT_EQ(made->size, "Standard_A2");
     EXPECT_EQ(made->powerState, azsim::PowerState::Deallocated);
-    EXPECT_EQ(made->storageAccount, "legacystore01");
     EXPECT_EQ(made->disks.at(0).id, azsim::PageBlobUri(os));
     EXPECT_EQ(made->disks.at(1).id, azsim::PageBlobUri(data));
     EXPECT_TRUE(state.blobs().exists(os));
-    EXPECT_EQ(made->nics.at(0).virtualNetwork, "vnet-legacy");
     EXPECT_EQ(doc.findNetworkInterface("u1-nic0")->subnet,
               azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-legacy", "vnet-legacy", "default"));
     EXPECT_TRUE(doc.publicIps.empty());
 }
 
+// Direct-upload disks are attached as they are, the OS disk found wherever it is listed; key backups encrypt.
 TEST_F(RestoreOperations, DirectUploadDisksAreAttachedAsTheyAreToAnEncryptedGen2Vm) {
     SVMInfo vm;
     vm.name = "d1";
@@ -189,19 +175,16 @@ TEST_F(RestoreOperations, DirectUploadDisksAreAttachedAsTheyAreToAnEncryptedGen2
     const std::size_t disksBefore = state.load().managedDisks.size();
     ASSERT_TRUE(sdk.RestoreVM(vm, "d1-os", "", false, false, true, true, "dek-text", "kek-text", false, false))
         << sdk.GetLastErrorString();
-    azsim::StateDocument doc = state.load();
+    const azsim::StateDocument doc = state.load();
     const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
     ASSERT_NE(made, nullptr);
-    EXPECT_EQ(made->firmware, "efi");
-    EXPECT_EQ(made->zones, "2,3");
+    EXPECT_EQ(made->firmware + made->zones, "efi2,3");
     EXPECT_EQ(made->disks.at(0).id, os.managedDiskId);
     EXPECT_EQ(made->disks.at(1).id, data.managedDiskId);
     EXPECT_EQ(made->disks.at(1).lun, 1);
     EXPECT_EQ(doc.managedDisks.size(), disksBefore);
-    EXPECT_EQ(doc.findManagedDisk(os.managedDiskId)->state, "Attached");
     EXPECT_TRUE(made->encryption.encrypted);
-    EXPECT_EQ(made->encryption.dekBackup, "dek-text");
-    EXPECT_EQ(made->encryption.kekBackup, "kek-text");
+    EXPECT_EQ(made->encryption.dekBackup + made->encryption.kekBackup, "dek-textkek-text");
 }
 
 // Each demo VM comes back as a new VM of its own group, region, size, zones, generation and networks.
@@ -217,7 +200,8 @@ TEST_F(RestoreOperations, EveryDemoVmCanBeRestoredAsItWas) {
             disk = BlobDisk(source.managed ? name : name + ".vhd", disk.isOsDisk, disk.unitNumber, vm.storageAccount);
             if (source.managed)
                 disk.managedDiskId = disk.uri = Upload(name, disk.isOsDisk, vm.resourceGroup, vm.vmSize);
-            if (!source.managed) Stage(disk.name, 'x', vm.storageAccount);
+            else
+                Stage(disk.name, 'x', vm.storageAccount);
         }
         ASSERT_TRUE(sdk.RestoreVM(vm, "", "", false, false, source.managed, true, "", "", false, false))
             << source.name << ": " << sdk.GetLastErrorString();
@@ -230,26 +214,22 @@ TEST_F(RestoreOperations, EveryDemoVmCanBeRestoredAsItWas) {
     }
 }
 
+// Every refusal of a deployment names its cause and comes before any change; none carries code 3.
 TEST_F(RestoreOperations, EveryRefusalComesBeforeAnyChange) {
     Stage("premium.vhd", 'p', "prodpremium01");
     Stage("web-linux01-data1.vhd", 'x');
-    std::string url, id, ref;
-    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("uploading", "rg-prod", "", kMiB, false, "", "", url, id, ref));
-    const std::string uploading = id;
+    std::string url, uploading, ref;
+    ASSERT_TRUE(
+        sdk.CreateDirectUploadManagedDisk("uploading", "rg-prod", "", kMiB, false, "", "", url, uploading, ref));
     const std::string attached = state.load().findManagedDiskByName("web-linux01-data0")->id;
     // One deployment request: the VM record, the configuration text and the target's two flags.
     struct Ask {
         SVMInfo vm;
         std::string config = kConfig;
-        bool managed = true;
-        bool convert = true;
+        bool managed = true, convert = true;
         SDisk& data() { return vm.disks[1]; }
     };
-    struct Row {
-        const char* expected;
-        std::function<void(Ask&)> change;
-    };
-    const std::vector<Row> rows = {
+    const std::vector<std::pair<const char*, std::function<void(Ask&)>>> rows = {
         {"cannot be read: the text is not JSON", [](Ask& a) { a.config = "{oops"; }},
         {"cannot be read: the text is not a JSON object", [](Ask& a) { a.config = "[1]"; }},
         {"ResourceGroupNotFound", [](Ask& a) { a.vm.resourceGroup = "rg-none"; }},
@@ -281,10 +261,7 @@ TEST_F(RestoreOperations, EveryRefusalComesBeforeAnyChange) {
         {"is being uploaded", [&](Ask& a) { a.data().managedDiskId = uploading; }},
         {"A disk named 'web-linux01-data1' already exists", [](Ask& a) { a.data().name = "web-linux01-data1.vhd"; }},
         {"does not support premium storage",
-         [](Ask& a) {
-             a.vm.vmSize = "Standard_A2";
-             a.data() = BlobDisk("premium.vhd", false, 3, "prodpremium01");
-         }},
+         [](Ask& a) { a.vm.vmSize = "Standard_A2", a.data() = BlobDisk("premium.vhd", false, 3, "prodpremium01"); }},
         {"at most 2 network interfaces", [](Ask& a) { a.vm.nics.resize(3); }},
         {"Virtual network 'vnet-none' was not found", [](Ask& a) { a.vm.nics = {{"", "vnet-none", ""}}; }},
         {"Virtual network 'vnet-legacy' was not found in location 'westeurope'",
@@ -296,16 +273,17 @@ TEST_F(RestoreOperations, EveryRefusalComesBeforeAnyChange) {
     };
     SVMInfo base = StagedVm("t1");
     const std::string before = StateBytes();
-    for (const Row& row : rows) {
+    for (const auto& [expected, change] : rows) {
+        SCOPED_TRACE(expected);
         Ask a;
         a.vm = base;
-        row.change(a);
-        EXPECT_FALSE(sdk.RestoreVM(a.vm, "t1-os.vhd", a.config, true, false, a.managed, true, "", "", a.convert, false))
-            << row.expected;
-        EXPECT_TRUE(ErrorHas(row.expected)) << row.expected << " / " << sdk.GetLastErrorString();
-        EXPECT_NE(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_VM_CREATED_LATER_STEP_FAILED) << row.expected;
-        EXPECT_TRUE(a.vm.guid.empty()) << row.expected;
-        EXPECT_EQ(StateBytes(), before) << row.expected;
+        change(a);
+        EXPECT_FALSE(
+            sdk.RestoreVM(a.vm, "t1-os.vhd", a.config, true, false, a.managed, true, "", "", a.convert, false));
+        EXPECT_TRUE(ErrorHas(expected)) << sdk.GetLastErrorString();
+        EXPECT_NE(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_VM_CREATED_LATER_STEP_FAILED);
+        EXPECT_TRUE(a.vm.guid.empty());
+        EXPECT_EQ(StateBytes(), before);
     }
     // The unchanged request deploys, and without configuration text the source's tags stay behind.
     ASSERT_TRUE(sdk.RestoreVM(base, "t1-os.vhd", "{oops", false, false, true, true, "", "", true, true))
@@ -319,7 +297,6 @@ TEST_F(RestoreOperations, OnlyAFailureAfterTheVmExistsIsCodeThree) {
     azsim::FaultBook(cloud.dir()).addSdkFault({"RestoreVM", 0, "throttled", 1});
     EXPECT_FALSE(RestoreManaged(vm));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_GENERAL);
-
     // The document cannot be saved (its temporary file's name is taken): the imported disks' data goes too.
     auto dataFiles = [&] {
         std::size_t count = 0;
@@ -337,16 +314,16 @@ TEST_F(RestoreOperations, OnlyAFailureAfterTheVmExistsIsCodeThree) {
     std::filesystem::remove(blocked);
     EXPECT_EQ(StateBytes(), before);
     EXPECT_EQ(dataFiles(), files);
-    EXPECT_TRUE(vm.guid.empty());
 
     azsim::FaultBook(cloud.dir()).addSdkFault({"RestoreVM.AfterCreate", 0, "the extension did not start", 1});
     EXPECT_FALSE(RestoreManaged(vm));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_VM_CREATED_LATER_STEP_FAILED);
     EXPECT_TRUE(ErrorHas("VM 'f1' was created, but the extension did not start"));
-    ASSERT_FALSE(vm.guid.empty());
     EXPECT_NE(state.load().findVmByGuid(vm.guid), nullptr);
 }
 
+// DeleteVM needs the VM's name and GUID; its disks and network go only when asked, else they are detached and
+// the next deployment of the name takes the network over.
 TEST_F(RestoreOperations, DeleteVmTakesDisksAndNetworkOnlyWhenAskedAndOnlyByNameAndGuid) {
     for (const bool disks : {false, true}) {
         for (const bool network : {false, true}) {
@@ -354,31 +331,23 @@ TEST_F(RestoreOperations, DeleteVmTakesDisksAndNetworkOnlyWhenAskedAndOnlyByName
             SVMInfo vm = StagedVm("x1");
             ASSERT_TRUE(RestoreManaged(vm)) << sdk.GetLastErrorString();
             const azsim::StateDocument made = state.load();
-            const azsim::VirtualMachine kept = *made.findVmByGuid(vm.guid);
-            const azsim::ManagedDisk os = *made.findManagedDisk(kept.disks[0].id);
-
+            const azsim::ManagedDisk os = *made.findManagedDisk(made.findVmByGuid(vm.guid)->disks[0].id);
             EXPECT_FALSE(sdk.DeleteVM("x1", "", disks, network));
-            EXPECT_FALSE(sdk.DeleteVM("x1", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", disks, network));  // web-linux01's
+            EXPECT_FALSE(sdk.DeleteVM("x1", kWebGuid, disks, network));
             EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
-            ASSERT_NE(state.load().findVmByGuid(vm.guid), nullptr);
-            ASSERT_NE(state.load().findVmByGuid("3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071"), nullptr);
+            ASSERT_NE(state.load().findVmByGuid(kWebGuid), nullptr);
 
             ASSERT_TRUE(sdk.DeleteVM("x1", vm.guid, disks, network)) << sdk.GetLastErrorString();
-            azsim::StateDocument doc = state.load();
+            const azsim::StateDocument doc = state.load();
             EXPECT_EQ(doc.findVm("x1"), nullptr);
-            EXPECT_EQ(doc.findManagedDisk(os.id) == nullptr, disks);
+            const azsim::ManagedDisk* kept = doc.findManagedDisk(os.id);
+            const azsim::NetworkInterface* nic = doc.findNetworkInterface("x1-nic0");
+            const azsim::PublicIpAddress* ip = doc.findPublicIp("x1-ip");
+            EXPECT_EQ(kept ? kept->state : "gone", disks ? "gone" : "Unattached");  // kept ones are detached
             EXPECT_EQ(state.blobs().exists(os.blob), !disks);
-            if (!disks) {
-                EXPECT_EQ(doc.findManagedDisk(os.id)->state, "Unattached");
-            }
-            EXPECT_EQ(doc.findNetworkInterface("x1-nic0") == nullptr, network);
-            EXPECT_EQ(doc.findPublicIp("x1-ip") == nullptr, network);
-            if (!network) {
-                EXPECT_EQ(doc.findNetworkInterface("x1-nic0")->virtualMachine, "");
-                EXPECT_EQ(doc.findPublicIp("x1-ip")->virtualMachine, "");
-            }
-            // What stayed must not block the next round's deployment of the same names.
-            state.mutate([](azsim::StateDocument& d) {
+            EXPECT_EQ(nic ? nic->virtualMachine : "gone", network ? "gone" : "");
+            EXPECT_EQ(ip ? ip->virtualMachine : "gone", network ? "gone" : "");
+            state.mutate([](azsim::StateDocument& d) {  // kept disks must not block the next round's names
                 auto stale = [](const azsim::ManagedDisk& m) { return m.name.rfind("x1-", 0) == 0; };
                 d.managedDisks.erase(std::remove_if(d.managedDisks.begin(), d.managedDisks.end(), stale),
                                      d.managedDisks.end());
@@ -386,9 +355,7 @@ TEST_F(RestoreOperations, DeleteVmTakesDisksAndNetworkOnlyWhenAskedAndOnlyByName
             });
         }
     }
-    // The NIC and address kept by the last round without network deletion were taken over, not duplicated.
-    EXPECT_EQ(state.load().networkInterfaces.size(), 0u);
-
+    EXPECT_EQ(state.load().networkInterfaces.size(), 0u);  // kept ones were taken over, not duplicated
     // An unmanaged VM's disks are its page blobs.
     const azsim::BlobKey legacyOs{"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"};
     ASSERT_TRUE(sdk.DeleteVM("legacy-vm01", "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b", true, false));
@@ -396,61 +363,59 @@ TEST_F(RestoreOperations, DeleteVmTakesDisksAndNetworkOnlyWhenAskedAndOnlyByName
     EXPECT_EQ(state.load().findUnmanagedDisk(legacyOs), nullptr);
 }
 
+// A kept interface is taken over by an in-place deployment of its VM's name, bringing its address; one that
+// another VM holds refuses the deployment.
 TEST_F(RestoreOperations, AKeptInterfaceIsTakenOverButNotOneAnotherVmHolds) {
     SVMInfo vm = StagedVm("k1");
     ASSERT_TRUE(RestoreManaged(vm));
     const std::string nicId = state.load().findNetworkInterface("k1-nic0")->id;
     ASSERT_TRUE(sdk.DeleteVM("k1", vm.guid, false, false));
-    SVMInfo again = vm;
-    again.guid.clear();
-    again.disks = {BlobDisk("k2-os.vhd", true, 0)};
-    Stage("k2-os.vhd", 'o');
-    // In place, without asking for an address: the interface brings its own along.
-    ASSERT_TRUE(sdk.RestoreVM(again, "k2-os.vhd", "", false, true, true, true, "", "", true, false))
-        << sdk.GetLastErrorString();
-    azsim::StateDocument doc = state.load();
-    ASSERT_EQ(doc.networkInterfaces.size(), 1u);
-    EXPECT_EQ(doc.networkInterfaces[0].id, nicId);
-    ASSERT_EQ(doc.publicIps.size(), 1u);
-    EXPECT_EQ(doc.publicIps[0].virtualMachine, doc.networkInterfaces[0].virtualMachine);
-    EXPECT_EQ(doc.findVmByGuid(again.guid)->nics.at(0).name, "k1-nic0");
-
-    // A VM of another name holding an interface of the new VM's name refuses the deployment.
-    state.mutate([](azsim::StateDocument& d) {
-        d.findNetworkInterface("k1-nic0")->virtualMachine = "/subscriptions/x/resourceGroups/rg-prod/providers/"
-                                                            "Microsoft.Compute/virtualMachines/other";
-        d.vms.erase(std::remove_if(d.vms.begin(), d.vms.end(),
-                                   [](const azsim::VirtualMachine& v) { return v.name == "k1"; }),
-                    d.vms.end());
-        return true;
-    });
-    again.guid.clear();
-    again.disks = {BlobDisk("k3-os.vhd", true, 0)};
-    Stage("k3-os.vhd", 'o');
-    EXPECT_FALSE(sdk.RestoreVM(again, "k3-os.vhd", "", false, true, true, true, "", "", true, false));
-    EXPECT_TRUE(ErrorHas("Network interface 'k1-nic0' belongs to another VM")) << sdk.GetLastErrorString();
+    for (const char* os : {"k2-os.vhd", "k3-os.vhd"}) {
+        SVMInfo again = vm;
+        again.guid.clear();
+        again.disks = {BlobDisk(os, true, 0)};
+        Stage(os, 'o');
+        const bool taken = os[1] == '2';
+        EXPECT_EQ(taken, sdk.RestoreVM(again, os, "", false, true, true, true, "", "", true, false));
+        if (!taken) {
+            EXPECT_TRUE(ErrorHas("Network interface 'k1-nic0' belongs to another VM")) << sdk.GetLastErrorString();
+            break;
+        }
+        const azsim::StateDocument doc = state.load();
+        ASSERT_EQ(doc.networkInterfaces.size(), 1u);
+        EXPECT_EQ(doc.networkInterfaces[0].id, nicId);
+        ASSERT_EQ(doc.publicIps.size(), 1u);
+        EXPECT_EQ(doc.publicIps[0].virtualMachine, doc.networkInterfaces[0].virtualMachine);
+        state.mutate([](azsim::StateDocument& d) {  // now held by a VM of another name
+            d.findNetworkInterface("k1-nic0")->virtualMachine =
+                "/subscriptions/x/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/other";
+            d.vms.erase(std::remove_if(d.vms.begin(), d.vms.end(),
+                                       [](const azsim::VirtualMachine& v) { return v.name == "k1"; }),
+                        d.vms.end());
+            return true;
+        });
+    }
 }
 
+// Clean-up removes only what carries this job's tag: its VM with disks and network, the listed disks it made.
 TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
-    // Job 7's VM with imported disks, a direct-upload disk of job 7, and in rg-test an untagged disk of the same name.
+    // Job 7's VM with imported disks, a direct-upload disk of job 7, and in rg-test an untagged disk of that name.
     SVMInfo vm = StagedVm("c1");
     ASSERT_TRUE(RestoreManaged(vm));
-    SDisk uploaded;
+    SDisk uploaded, twin;
     uploaded.managedDiskId = Upload("c1-spare", false);
     state.mutate([](azsim::StateDocument& doc) {
-        azsim::ManagedDisk twin = *doc.findManagedDiskByName("c1-spare");
-        twin.resourceGroup = "rg-test";
-        twin.id = azsim::ManagedDiskId(doc.subscription().id, "rg-test", twin.name);
-        twin.tags.clear();
-        twin.blob = azsim::NewManagedDiskBlob();
-        doc.managedDisks.push_back(twin);
+        azsim::ManagedDisk copy = *doc.findManagedDiskByName("c1-spare");
+        copy.resourceGroup = "rg-test";
+        copy.id = azsim::ManagedDiskId(doc.subscription().id, "rg-test", copy.name);
+        copy.tags.clear();
+        copy.blob = azsim::NewManagedDiskBlob();
+        doc.managedDisks.push_back(copy);
         return true;
     });
-    SDisk twin;
     twin.managedDiskId = azsim::ManagedDiskId(SimulatedCloud::kSubscriptionId, "rg-test", "c1-spare");
 
-    // Another job's wrapper removes none of it, and says why for the VM.
-    CAzureSDKCppBridge other;
+    CAzureSDKCppBridge other;  // another job's wrapper removes none of it, and says why for the VM
     Connect(other, 8);
     const std::string before = StateBytes();
     EXPECT_FALSE(other.CleanupRestoreVM(vm, {vm.disks[0], uploaded}, true));
@@ -458,18 +423,15 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
     EXPECT_EQ(StateBytes(), before);
 
     ASSERT_TRUE(sdk.CleanupRestoreVM(vm, {vm.disks[0], vm.disks[1], uploaded, twin}, true)) << sdk.GetLastErrorString();
-    azsim::StateDocument doc = state.load();
+    const azsim::StateDocument doc = state.load();
     EXPECT_EQ(doc.findVmByGuid(vm.guid), nullptr);
     EXPECT_EQ(doc.findManagedDiskByName("c1-os"), nullptr);
     EXPECT_EQ(doc.findManagedDiskByName("c1-spare", "rg-prod"), nullptr);
     EXPECT_NE(doc.findManagedDiskByName("c1-spare", "rg-test"), nullptr);
-    EXPECT_TRUE(doc.networkInterfaces.empty());
-    EXPECT_TRUE(doc.publicIps.empty());
-
-    // Nothing left, or an empty GUID: true and no change; a demo VM is never the job's.
-    EXPECT_TRUE(sdk.CleanupRestoreVM(vm, {uploaded}, true));
+    EXPECT_TRUE(doc.networkInterfaces.empty() && doc.publicIps.empty());
+    EXPECT_TRUE(sdk.CleanupRestoreVM(vm, {uploaded}, true));  // nothing left: true
     SVMInfo demo;
-    demo.guid = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";
+    demo.guid = kWebGuid;
     EXPECT_FALSE(sdk.CleanupRestoreVM(demo, {}, true));
     EXPECT_NE(state.load().findVm("web-linux01"), nullptr);
 
@@ -486,13 +448,13 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
     EXPECT_TRUE(state.blobs().exists({"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"}));
 }
 
+// Shutdown deallocates a running VM whose GUID matches; a stopped one is left as it is.
 TEST_F(RestoreOperations, ShutdownDeallocatesOnceAndNeedsAMatchingGuid) {
-    const std::string web = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";
     EXPECT_FALSE(sdk.ShutdownVM("web-linux01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", true));  // app-win01's GUID
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
     EXPECT_FALSE(sdk.ShutdownVM("no-such-vm", "", true));
     EXPECT_EQ(state.load().findVm("web-linux01")->powerState, azsim::PowerState::Running);
-    ASSERT_TRUE(sdk.ShutdownVM("web-linux01", web, false));
+    ASSERT_TRUE(sdk.ShutdownVM("web-linux01", kWebGuid, false));
     EXPECT_EQ(state.load().findVm("web-linux01")->powerState, azsim::PowerState::Deallocated);
     const std::string before = StateBytes();
     EXPECT_TRUE(sdk.ShutdownVM("web-linux01", "", true));
@@ -500,15 +462,14 @@ TEST_F(RestoreOperations, ShutdownDeallocatesOnceAndNeedsAMatchingGuid) {
     EXPECT_EQ(StateBytes(), before);
 }
 
+// The configuration's VM id tells a restore into another subscription; a text naming no VM id is refused.
 TEST_F(RestoreOperations, CrossSubscriptionIsReadFromTheConfigurationsVmId) {
     std::string config, dek, kek;
     ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
     EXPECT_FALSE(sdk.IsCrossSubscriptionRestore(config));
     const std::string foreign = "11111111-2222-4333-8444-555555555555";
-    std::string moved = config;
-    moved.replace(moved.find(SimulatedCloud::kSubscriptionId), std::string(SimulatedCloud::kSubscriptionId).size(),
-                  foreign);
-    EXPECT_TRUE(sdk.IsCrossSubscriptionRestore(moved));
+    config.replace(config.find(SimulatedCloud::kSubscriptionId), foreign.size(), foreign);
+    EXPECT_TRUE(sdk.IsCrossSubscriptionRestore(config));
     EXPECT_TRUE(ErrorHas("subscription [" + foreign + "]"));
     for (const std::string unreadable : {"", "{oops", "[]", R"({"id": 5})", R"({"id": "/not/an/id"})"}) {
         EXPECT_FALSE(sdk.IsCrossSubscriptionRestore(unreadable)) << unreadable;

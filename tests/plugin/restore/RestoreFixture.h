@@ -35,13 +35,18 @@ public:
     using CAzureInfo::_ValidateVMSize;
     using CAzureInfo::directUpload;
     using CAzureInfo::directUploadRestore;
+    using CAzureInfo::_GenerateDiskLun;
     using CAzureInfo::directUploadToManagedDisk;
     using CAzureInfo::diskMap;
+    using CAzureInfo::GenerateUniqueDiskName;
     using CAzureInfo::GetBestMatchingVMSizeInfo;
+    using CAzureInfo::GetFirstAvailableLUN;
     using CAzureInfo::GetDiskInfoByStagingFile;
     using CAzureInfo::InitCloudFSAndDiskNames;
     using CAzureInfo::IsVSCloudFSRequired;
     using CAzureInfo::LoadVMConfigFile;
+    using CAzureInfo::restoredVmGuid;
+    using CAzureInfo::sdk;
     using CAzureInfo::UpdateAvailabilityZoneForRestoreVM;
     using CAzureInfo::uploadDiskList;
     using CAzureInfo::UploadDisksToAzure;

@@ -1,6 +1,4 @@
-// Checks before a restored VM is deployed (OS disk, zone-redundant accounts, virtual networks,
-// staging account, zones) and the staging folder (configuration file, cloud-file-system
-// requirement, disk records, upload of staged disk files), against the demo subscription.
+// Checks before a restored VM is deployed and of the staging folder, against the demo subscription.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,28 +16,19 @@ class Validation : public RestoreTest {};
 const char* const kConfigTag = "bool CAzureInfo::LoadVMConfigFile(const RestoreCtx&, string&)";
 const char* const kUploadTag = "int CAzureInfo::UploadDisksToAzure(std::vector<SDisk>&)";
 
-void WriteFile(const std::string& path, const std::string& content) { std::ofstream(path) << content; }
-
-// A sparse file of `bytes` bytes.
-void SizedFile(const std::string& path, off_t bytes) {
-    WriteFile(path, "");
-    ASSERT_EQ(truncate(path.c_str(), bytes), 0);
-}
-
 // A region with VM sizes but neither virtual networks nor storage accounts.
 void AddBareRegion(azsim::StateDocument& doc) {
     azsim::Region region;
     region.name = "swedencentral";
-    region.displayName = "Sweden Central";
     region.vmSizes = doc.findRegion("westeurope")->vmSizes;
     doc.regions.push_back(region);
 }
 
+// Both OS-disk checks refuse a disk list without an OS disk, each with its text.
 TEST_F(Validation, OsDiskMustBeAmongTheDisks) {
     auto plugin = Connected();
     RestoreCtx ctx = Ctx();
-    EXPECT_TRUE(plugin->_ValidateOSDisk(ctx));
-    EXPECT_TRUE(plugin->_ValidateOSDisk(ctx.disks));
+    EXPECT_TRUE(plugin->_ValidateOSDisk(ctx) && plugin->_ValidateOSDisk(ctx.disks));
     ctx.disks[0].isOsDisk = false;
     EXPECT_FALSE(plugin->_ValidateOSDisk(ctx));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_RESTORE_DEPLOY);
@@ -49,14 +38,12 @@ TEST_F(Validation, OsDiskMustBeAmongTheDisks) {
     EXPECT_EQ(plugin->GetLastVMErrorMessage(), "No OS disk found.");
 }
 
+// Page blobs may not go to a zone-redundant account, except for a managed snapshot restore.
 TEST_F(Validation, ZoneRedundantAccountsCannotHoldPageBlobs) {
-    struct Case {
-        const char* account;
-        bool snapRestore, managed, ok;
-    } cases[] = {
+    struct Case { const char* account; bool snapRestore, managed, ok; } cases[] = {
         {"prodstaging01", false, false, true},    {"prodpremium01\\vhds", false, false, true},
         {"testzrs01\\vhds", false, false, false}, {"testzrs01", true, false, false},
-        {"testzrs01", false, true, false},        {"testzrs01", true, true, true},  // managed snap restore: not checked
+        {"testzrs01", false, true, false},        {"testzrs01", true, true, true},
     };
     auto plugin = Connected();
     for (const Case& c : cases) {
@@ -68,12 +55,13 @@ TEST_F(Validation, ZoneRedundantAccountsCannotHoldPageBlobs) {
         ctx.restoreAsManagedVM = c.managed;
         plugin->SetLastVMError(VMINFO_ERR_NONE, "");
         EXPECT_EQ(plugin->_ValidateStorageAccount(ctx), c.ok);
-        if (c.ok) continue;
-        EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_VM_SIZE);
-        EXPECT_EQ(plugin->GetLastVMErrorDetails(), "Page blobs are not supported on ZRS storage account [testzrs01]");
+        EXPECT_EQ(plugin->GetLastVMError(), c.ok ? VMINFO_ERR_NONE : VMINFO_ERR_VM_SIZE);
+        EXPECT_EQ(plugin->GetLastVMErrorDetails(),
+                  c.ok ? "" : "Page blobs are not supported on ZRS storage account [testzrs01]");
     }
 }
 
+// An account is looked up once; a failed lookup names the account.
 TEST_F(Validation, AccountLookupsAreCachedAndFailuresNameTheAccount) {
     auto plugin = Connected();
     SDatastoreInfo first, second;
@@ -81,37 +69,29 @@ TEST_F(Validation, AccountLookupsAreCachedAndFailuresNameTheAccount) {
     ASSERT_TRUE(plugin->_GetStorageAccountInfoFromCache("prodpremium01", second));
     EXPECT_EQ(second.skuName, "Premium_LRS");
     EXPECT_EQ(Calls("GetStorageAccountInfo"), 1u);
-
     EXPECT_FALSE(plugin->_GetStorageAccountInfoFromCache("nosuch01", first));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_STORAGE_ACCOUNT_INFO);
-    EXPECT_FALSE(plugin->GetLastVMErrorDetails().empty());
     EXPECT_TRUE(log.containsError(
         "bool CAzureInfo::_GetStorageAccountInfoFromCache(const string&, SDatastoreInfo&)",
         "Failed to get information for Storage Account [nosuch01] - " + plugin->GetLastVMErrorDetails()));
 }
 
+// Resource Manager and Stack need a virtual network in the region (or the group's region); Classic does not.
 TEST_F(Validation, DestinationNeedsAVirtualNetworkUnderResourceManagerAndStack) {
     Mutate(AddBareRegion);
-    struct Case {
-        VirtualServerInstanceType type;
-        const char* region;
-        const char* group;
-        const char* refusal;  // null: accepted
-    } cases[] = {
+    const char* const bare = "No Virtual networks found in selected location [swedencentral]";
+    struct Case { VirtualServerInstanceType type; const char *region, *group, *refusal; } cases[] = {
         {VSINST_AZURE_RESOURCE_MANAGER, "westeurope", "rg-prod", nullptr},
         {VSINST_AZURE_RESOURCE_MANAGER, "", "rg-prod", nullptr},
-        {VSINST_AZURE_RESOURCE_MANAGER, "swedencentral", "rg-prod",
-         "No Virtual networks found in selected location [swedencentral]"},
-        {VSINST_AZURE_STACK_HUB, "swedencentral", "rg-prod",
-         "No Virtual networks found in selected location [swedencentral]"},
+        {VSINST_AZURE_RESOURCE_MANAGER, "swedencentral", "rg-prod", bare},
+        {VSINST_AZURE_STACK_HUB, "swedencentral", "rg-prod", bare},
         {VSINST_AZURE_RESOURCE_MANAGER, "", "rg-test",
          "No Virtual networks found in selected resource group's location [westeurope]"},
         {VSINST_AZURE_CLASSIC, "swedencentral", "rg-prod", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " " + c.region + " " + c.group);
-        // A classic connection cannot be made here; the checks before the network one need no cloud
-        // call for a managed snapshot restore without a requested size.
+        // Classic cannot connect here; a managed snapshot restore without a size needs no cloud call before this.
         auto plugin = c.type == VSINST_AZURE_CLASSIC ? std::make_unique<TestPlugin>(c.type, 0) : Connected(c.type);
         RestoreCtx ctx = Ctx();
         ctx.region = c.region;
@@ -132,46 +112,35 @@ TEST_F(Validation, StorageAccountTextsThatCannotNameAnAccount) {
         EXPECT_TRUE(plugin->_IsValidStorageAccount(text)) << text;
 }
 
+// The staging account is the region's first named one (Stack: the subscription's), listed once per region.
 TEST_F(Validation, StagingAccountIsTheFirstNamedAccountOfTheRegionLookedUpOnce) {
     Mutate(AddBareRegion);
     auto plugin = Connected();
     SDatastoreInfo first, second;
     ASSERT_TRUE(plugin->_GetStagingStorageAccountInfo("westeurope", first));
     ASSERT_TRUE(plugin->_GetStagingStorageAccountInfo("westeurope", second));
-    EXPECT_EQ(first.name, "prodpremium01");
     EXPECT_EQ(second.name, "prodpremium01");
     EXPECT_EQ(Calls("GetStorageAccountInfoListForRegion"), 1u);
-
     EXPECT_FALSE(plugin->_GetStagingStorageAccountInfo("swedencentral", first));
     EXPECT_TRUE(log.containsError("bool CAzureInfo::_GetStagingStorageAccountInfo(const string&, SDatastoreInfo&)",
                                   "No Storage Account is available in Region [swedencentral]"));
-
-    auto stack = Connected(VSINST_AZURE_STACK_HUB);  // lists every account of the subscription
+    auto stack = Connected(VSINST_AZURE_STACK_HUB);
     ASSERT_TRUE(stack->_GetStagingStorageAccountInfo("swedencentral", first));
     EXPECT_EQ(first.name, "prodpremium01");
     ASSERT_EQ(Calls("GetStorageAccountInfoList"), 1u);
-    EXPECT_EQ(cloud.journal("GetStorageAccountInfoList")[0]["args"]["hostName"], "");
 }
 
+// Zones of a managed full-VM restore: none when disabled, else the user's, or the source's when in place or Auto.
 TEST_F(Validation, ZonesOfTheRestoredVm) {
-    struct Case {
-        bool enabled, managed;
-        int kind;
-        bool inPlace;
-        const char *user, *original, *expected;
-    } cases[] = {
-        {true, false, RESTORE_TYPE_FULL_VM, false, "2", "1", "keep"},     // unmanaged: untouched
-        {true, true, RESTORE_TYPE_DISK_ATTACH, false, "2", "1", "keep"},  // disk attach: untouched
-        {false, true, RESTORE_TYPE_FULL_VM, true, "", "1", "None"},       // disabled, even in place
-        {false, true, RESTORE_TYPE_FULL_VM, false, "2", "1", "None"},
-        {true, true, RESTORE_TYPE_FULL_VM, false, "", "1", "1"},  // Auto: the source's zones
-        {true, true, RESTORE_TYPE_FULL_VM, false, "2", "1", "2"},
-        {true, true, RESTORE_TYPE_FULL_VM, true, "2", "3", "3"},  // in place: the source's zones
-        {true, true, RESTORE_TYPE_FULL_VM, true, "2", "", "keep"},
+    const int full = RESTORE_TYPE_FULL_VM;
+    struct Case { bool enabled, managed; int kind; bool inPlace; const char *user, *original, *expected; } cases[] = {
+        {true, false, full, false, "2", "1", "keep"}, {true, true, RESTORE_TYPE_DISK_ATTACH, false, "2", "1", "keep"},
+        {false, true, full, true, "", "1", "None"},   {false, true, full, false, "2", "1", "None"},
+        {true, true, full, false, "", "1", "1"},      {true, true, full, false, "2", "1", "2"},
+        {true, true, full, true, "2", "3", "3"},      {true, true, full, true, "2", "", "keep"},
     };
     auto plugin = Connected();
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.user) + "/" + c.original + " -> " + c.expected);
         NXPlatformInfo::setValue("VirtualServer", "bRestoreAzureAvailabilityZone", c.enabled ? "true" : "false");
         RestoreCtx ctx = Ctx();
         ctx.restoreAsManagedVM = c.managed;
@@ -181,74 +150,51 @@ TEST_F(Validation, ZonesOfTheRestoredVm) {
         ctx.originalInfo.availabilityZones = c.original;
         ctx.vmInfo.availabilityZones = "keep";
         plugin->UpdateAvailabilityZoneForRestoreVM(ctx);
-        EXPECT_EQ(ctx.vmInfo.availabilityZones, c.expected);
+        EXPECT_EQ(ctx.vmInfo.availabilityZones, c.expected) << &c - cases;
     }
 }
 
-TEST_F(Validation, ConfigurationFileIsTheFirstJsonFileEntry) {
-    WriteFile(staging.path() + "/a.json", "A");
-    WriteFile(staging.path() + "/b.json", "B");
-    SDisk virtualDisk = Disk("a.json", "prodstaging01");  // a virtual disk is never the file
+// The configuration file is the first .json file entry (never a virtual disk), a regular file of at most 16 MiB.
+TEST_F(Validation, ConfigurationFileIsTheFirstJsonFileEntryAndASmallRegularFile) {
+    const std::string dir = staging.path();
+    std::ofstream(dir + "/a.json") << "A";
+    std::ofstream(dir + "/b.json") << "B";
+    for (const auto& [name, size] : {std::make_pair("full.json", 16 << 20), std::make_pair("over.json", 16 << 20 | 1)}) {
+        std::ofstream(dir + "/" + name).close();
+        ASSERT_EQ(truncate((dir + "/" + name).c_str(), size), 0);
+    }
+    std::filesystem::create_directory(dir + "/dir.json");
+    ASSERT_EQ(mkfifo((dir + "/pipe.json").c_str(), 0600), 0);
+    SDisk virtualDisk = Disk("a.json", "prodstaging01");
     virtualDisk.indexName = "a.json";
-    struct Case {
-        std::vector<SDisk> disks;
-        std::string file, text;  // empty file: none found
-    } cases[] = {
-        {{File("notes.txt"), File("a.json"), File("b.json")}, "a.json", "A"},
-        {{virtualDisk, File("b.json")}, "b.json", "B"},
-        {{File("notes.txt")}, "", "before"},
+    struct Case { std::vector<SDisk> disks; std::string file, text, refusal; } cases[] = {
+        {{File("notes.txt"), File("a.json"), File("b.json")}, "a.json", "A", ""},
+        {{virtualDisk, File("b.json")}, "b.json", "B", ""},
+        {{File("notes.txt")}, "", "before", ""},
+        {{File("full.json")}, "full.json", std::string(16 << 20, '\0'), ""},
+        {{File("over.json")}, "over.json", "before", "larger than the limit of 16 MiB"},
+        {{File("dir.json")}, "dir.json", "before", "not a regular file"},
+        {{File("pipe.json")}, "pipe.json", "before", "not a regular file"},
+        {{File("gone.json")}, "gone.json", "before", "No such file or directory"},
     };
     auto plugin = Connected();
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
         RestoreCtx ctx = Ctx();
         ctx.disks = c.disks;
         std::string text = "before";
-        ASSERT_EQ(plugin->LoadVMConfigFile(ctx, text), !c.file.empty());
-        EXPECT_EQ(text, c.text);
-        EXPECT_EQ(ctx.configFilePath, c.file.empty() ? "" : staging.path() + "/" + c.file);
-    }
-    EXPECT_EQ(log.texts(kConfigTag).size(), 2u);  // nothing logged when there is no file
-}
-
-TEST_F(Validation, ConfigurationFileMustBeASmallRegularFile) {
-    const std::string dir = staging.path();
-    const off_t limit = 16 << 20;
-    SizedFile(dir + "/full.json", limit);
-    SizedFile(dir + "/over.json", limit + 1);
-    std::filesystem::create_directory(dir + "/dir.json");
-    ASSERT_EQ(mkfifo((dir + "/pipe.json").c_str(), 0600), 0);
-    struct Case {
-        const char* name;
-        const char* refusal;  // null: read
-    } cases[] = {
-        {"full.json", nullptr},
-        {"over.json", "larger than the limit of 16 MiB"},
-        {"dir.json", "not a regular file"},
-        {"pipe.json", "not a regular file"},
-        {"gone.json", "No such file or directory"},
-    };
-    auto plugin = Connected();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        RestoreCtx ctx = Ctx();
-        ctx.disks = {File(c.name)};
-        std::string text = "before";
-        const std::string path = dir + "/" + c.name;
-        EXPECT_EQ(plugin->LoadVMConfigFile(ctx, text), c.refusal == nullptr);
-        if (!c.refusal) {
-            EXPECT_EQ(text.size(), static_cast<std::size_t>(limit));
-            continue;
-        }
-        EXPECT_EQ(text, "before");
-        EXPECT_TRUE(log.containsError(kConfigTag, "Failed to read vm config [" + path + "]"));
-        EXPECT_TRUE(log.containsError(kConfigTag, "VM config [" + path + "] refused: " + c.refusal));
+        const std::string path = dir + "/" + c.file;
+        EXPECT_EQ(plugin->LoadVMConfigFile(ctx, text), !c.file.empty() && c.refusal.empty());
+        EXPECT_TRUE(text == c.text);
+        EXPECT_EQ(ctx.configFilePath, c.file.empty() ? "" : c.refusal.empty() ? path : ctx.configFilePath);
+        EXPECT_EQ(!c.refusal.empty(), log.containsError(kConfigTag, "Failed to read vm config [" + path + "]"));
+        EXPECT_EQ(!c.refusal.empty(), log.containsError(kConfigTag, "VM config [" + path + "] refused: " + c.refusal));
     }
 }
 
+// The cloud file system is needed unless disks go straight to the cloud; without it the naming step fails with 186.
 TEST_F(Validation, CloudFileSystemRequirementFailsTheRestoreWith186) {
-    struct Case {
-        bool cloudFs, ignoreBootFailures, snap, directUpload, managedTarget, required;
-    } cases[] = {
+    struct Case { bool cloudFs, ignoreBootFailures, snap, directUpload, managedTarget, required; } cases[] = {
         {false, false, false, true, false, false}, {true, false, false, true, false, true},
         {false, true, true, true, false, true},    {false, false, true, false, false, false},
         {false, false, false, false, false, true}, {false, false, false, false, true, false},
@@ -264,7 +210,6 @@ TEST_F(Validation, CloudFileSystemRequirementFailsTheRestoreWith186) {
         plugin->directUploadRestore = c.managedTarget;
         EXPECT_EQ(plugin->IsVSCloudFSRequired(ctx), c.required) << &c - cases;
     }
-
     plugin->directUpload = true;
     for (int kind : {RESTORE_TYPE_FULL_VM, RESTORE_TYPE_DISK_ATTACH}) {
         RestoreCtx ctx = Ctx();
@@ -279,12 +224,9 @@ TEST_F(Validation, CloudFileSystemRequirementFailsTheRestoreWith186) {
     }
 }
 
-// Disks written straight to managed disks are created for the VM size the naming step was given.
+// Disks written straight to managed disks are created for the requested size, else a full VM's source size.
 TEST_F(Validation, DiskNamingGetsTheSourceSizeOfAFullVmRestoreWithoutARequestedSize) {
-    struct Case {
-        int kind;
-        const char *requested, *given;
-    } cases[] = {
+    struct Case { int kind; const char *requested, *given; } cases[] = {
         {RESTORE_TYPE_FULL_VM, "", "Standard_D2s_v3"},
         {RESTORE_TYPE_FULL_VM, "Standard_B2s", "Standard_B2s"},
         {RESTORE_TYPE_DISK_ATTACH, "", ""},
@@ -304,6 +246,7 @@ TEST_F(Validation, DiskNamingGetsTheSourceSizeOfAFullVmRestoreWithoutARequestedS
     }
 }
 
+// Looking up an unknown staging key adds no record.
 TEST_F(Validation, DiskRecordByStagingKeyLeavesTheMapAsItIs) {
     auto plugin = Connected();
     plugin->diskMap["os.vhd"].blobName = "restored01.vhd";
@@ -314,15 +257,14 @@ TEST_F(Validation, DiskRecordByStagingKeyLeavesTheMapAsItIs) {
     EXPECT_EQ(record.blobName, "restored01.vhd");
 }
 
+// Each problem of a staged disk file fails the upload with 24 and its text; a cancel ends it with its own code.
 TEST_F(Validation, UploadOfStagedDiskFilesFailsWith24AtTheFirstProblem) {
     const std::string staged = staging.path() + "/d1.vhd", unknown = staging.path() + "/d2.vhd";
-    WriteFile(staged, "disk");
-    WriteFile(unknown, "disk");
-    struct Case {
-        std::string uri, error;
-    } cases[] = {
-        {staging.path() + "/gone.vhd",
-         "Disk file [" + staging.path() + "/gone.vhd] is missing in staging folder [prodstaging01]"},
+    const std::string gone = staging.path() + "/gone.vhd";
+    std::ofstream(staged) << "disk";
+    std::ofstream(unknown) << "disk";
+    struct Case { std::string uri, error; } cases[] = {
+        {gone, "Disk file [" + gone + "] is missing in staging folder [prodstaging01]"},
         {unknown, "Failed to get storage account for disk file [" + unknown + "] from cached storage account details"},
         {staged, "Failed to upload blob [" + staged + "] to Azure"},
     };
@@ -331,8 +273,7 @@ TEST_F(Validation, UploadOfStagedDiskFilesFailsWith24AtTheFirstProblem) {
     record.dataUrl = staged;
     record.storageAccount = "prodstaging01";
     record.resourceGroup = "rg-prod";
-    record.originalDiskName = "d1.vhd";
-    record.sourceUri = "d1.vhd";
+    record.originalDiskName = record.sourceUri = "d1.vhd";
     for (const Case& c : cases) {
         std::vector<SDisk> disks = {Disk(c.uri, "prodstaging01")};
         EXPECT_EQ(plugin->UploadDisksToAzure(disks), 0);
@@ -343,9 +284,8 @@ TEST_F(Validation, UploadOfStagedDiskFilesFailsWith24AtTheFirstProblem) {
     }
     EXPECT_TRUE(plugin->uploadDiskList.empty());
     EXPECT_TRUE(FXFile::DoesFileExist(staged));
-
     plugin->CancelJob();
-    std::vector<SDisk> disks = {Disk(staging.path() + "/gone.vhd", "prodstaging01")};
+    std::vector<SDisk> disks = {Disk(gone, "prodstaging01")};
     EXPECT_EQ(plugin->UploadDisksToAzure(disks), 0);
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_JOB_CANCELLED);
     EXPECT_TRUE(log.contains(kUploadTag, "Quit flag set, terminating JobWait"));
