@@ -23,6 +23,13 @@ const char* const kUsage =
     "                                   remove old backups; kept ones stay restorable\n"
     "  restore --store DIR --job ID [--name NAME]\n"
     "                                   a backed-up VM as a VM in the cloud, from any job\n"
+    "  vm start|stop|delete|snapshot|unsnapshot|reconfigure|clone --vm NAME\n"
+    "                                   power, delete, snapshot, resize or clone a VM\n"
+    "  network create|delete --name NAME --group RG\n"
+    "                                   virtual networks\n"
+    "  storage expire-disks --region REGION --older-than DURATION\n"
+    "                                   delete old unattached disks this product created\n"
+    "  guest run --vm NAME --script FILE   run a script inside a running VM's guest\n"
     "  demo                             full and incremental backup, export and compare, end to end\n"
     "\n"
     "Without --cloud DIR the agent works on a simulated subscription in ~/.vsagent/cloud,\n"
@@ -45,6 +52,10 @@ int main(int argc, char** argv) {
     if (command == "export") return vsagent::RunExport(argc, argv, cancel);
     if (command == "prune") return vsagent::RunPrune(argc, argv, cancel);
     if (command == "restore") return vsagent::RunRestore(argc, argv, cancel);
+    if (command == "vm") return vsagent::RunVm(argc, argv, cancel);
+    if (command == "network") return vsagent::RunNetwork(argc, argv, cancel);
+    if (command == "storage") return vsagent::RunStorage(argc, argv, cancel);
+    if (command == "guest") return vsagent::RunGuest(argc, argv, cancel);
     if (command == "demo") return vsagent::RunDemo(argc, argv, cancel);
     std::cerr << "vsagent: unknown command [" << command << "]\n\n" << kUsage;
     return vsagent::kExitUsage;

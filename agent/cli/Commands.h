@@ -24,6 +24,10 @@ int RunVerify(int argc, char** argv, const CancelSignal& cancel);
 int RunExport(int argc, char** argv, const CancelSignal& cancel);
 int RunPrune(int argc, char** argv, const CancelSignal& cancel);
 int RunRestore(int argc, char** argv, CancelSignal& cancel);
+int RunVm(int argc, char** argv, CancelSignal& cancel);
+int RunNetwork(int argc, char** argv, CancelSignal& cancel);
+int RunStorage(int argc, char** argv, CancelSignal& cancel);
+int RunGuest(int argc, char** argv, CancelSignal& cancel);
 int RunDemo(int argc, char** argv, CancelSignal& cancel);
 
 // Parses the command's options and applies the global ones (settings file, log file).

@@ -1,0 +1,32 @@
+// A connected plugin object for one command that acts on the cloud (a VM
+// operation, a network, a storage clean-up, a guest script), and the one line a
+// failed operation ends with.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "agent/host/AgentHost.h"
+#include "agent/host/CancelSignal.h"
+#include "host/vminfo/IVMInfo.h"
+
+namespace vsagent {
+
+class PluginSession {
+public:
+    // Connects under a job id of its own; throws std::runtime_error with the connection's error.
+    PluginSession(const std::string& cloudDir, CancelSignal& cancel);
+    ~PluginSession();
+    IVMInfo& plugin() { return *plugin_; }
+    // The VM named `name` (and `group` when given); false with the failure line in `error`.
+    bool findVm(const std::string& name, const std::string& group, SVMInfo& vm, std::string& error);
+    // "<what> failed: error N, <meaning> (<details>). What to do: <action>." from the plugin's last error.
+    std::string failure(const std::string& what);
+
+private:
+    AgentHost host_;
+    std::unique_ptr<IVMInfo> plugin_;
+    CancelSignal& cancel_;
+};
+
+}  // namespace vsagent
