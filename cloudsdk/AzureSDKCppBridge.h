@@ -87,12 +87,20 @@ public:
     bool GetBlobStorageSuffixForAzureEndpoint(const std::string& endpointName, std::string& suffix);
 
     // Snapshots: VM snapshots, disk snapshot sets and blob snapshots.
+    // A snapshot set of the VM vmName names (vmGuid must match when given) taken of all its disks
+    // but those filteredDisks names (comma-separated disk names; a name that is not one of its disks
+    // is refused, and so is leaving none). Every snapshot carries the set's tags (jobId as its job
+    // tag) and "createdByJob". snapshotId and snapshotRef both receive the set's GUID, by which
+    // DeleteVMSnapshot deletes it. Snapshots complete at once, so waitForCompletion changes nothing.
     bool CreateVMSnapshot(const std::string& vmName, const std::string& vmGuid, bool waitForCompletion,
                           const std::string& filteredDisks, NXJobID jobId, std::string& snapshotId,
                           std::vector<VMInfoStructs::SDisk>& snapshotDisks, std::string& snapshotRef);
     bool CreateDiskSnapshots(const std::vector<VMInfoStructs::SDisk>& disks, const std::string& resourceGroup,
                              const std::string& region, const std::string& vmName, std::uint32_t appId, NXJobID jobTag,
                              std::string& snapshotGuid, std::vector<VMInfoStructs::SDisk>& snapshotDisks);
+    // Deletes the snapshot set snapshotId names (snapshotRef when snapshotId is empty) with every
+    // snapshot in it, only when it was taken of the VM named (by vmGuid when given, else by vmName);
+    // otherwise nothing changes and the call fails, with code 8 when that VM has no such set.
     bool DeleteVMSnapshot(const std::string& vmName, const std::string& vmGuid, const std::string& snapshotId,
                           const std::string& snapshotRef, bool isSnapJob);
     bool DeleteDiskSnapshots(const std::string& snapshotGuid, const std::vector<VMInfoStructs::SDisk>& disks,
@@ -179,6 +187,9 @@ public:
                                        bool managedSource, const std::string& availabilityZones, std::string& diskId);
     bool DeleteDisksOriginatingFromBlob(const std::string& resourceGroup, const std::string& storageAccount,
                                         const std::string& container, const std::string& blobName);
+    // Deletes, in the region (name or display name; an unknown one is refused), the managed disks
+    // this product created ("createdByJob" of any job) before expiryTime that no VM has attached.
+    // Disks without the tag, newer ones and attached ones always stay.
     bool DeleteExpiredDisks(const std::string& region, std::time_t expiryTime);
     bool CleanupStagingBlobs(const std::string& stagingBlobUrl);
     bool CleanupStagingResources(const std::string& vmName, const std::string& resourceGroup);
@@ -248,10 +259,21 @@ public:
                               const std::string& blobName, bool isWindows);
     bool GetVMConfigurationAndKeyBackups(const std::string& resourceGroup, const std::string& vmName,
                                          std::string& configText, std::string& dekBackup, std::string& kekBackup);
+    // Hands the script to the guest of the running VM vmName; nothing runs on this machine. The run
+    // (VM, script text, parameters, guestContext, guestDetail, outcome) is appended to the guest
+    // log of the subscription ("azsim guest" shows it). A VM that does not exist or is not running
+    // is refused before any run, with a text that says so. A failure the guest reports (a fault
+    // rule on "ExecuteScriptInGuestVM") is logged as a failed run and fails the call with its text.
     bool ExecuteScriptInGuestVM(const std::string& guestContext, const std::string& vmName,
                                 const std::string& guestDetail, const std::string& scriptText,
                                 const std::string& parameters);
+    // Creates the network in an existing resource group, refusing a name the group already has:
+    // location empty = the group's region, addressPrefix empty = "10.0.0.0/16", subnets by name
+    // (none = one "default"; a repeated name is refused), tagged "createdByJob". On success the
+    // record is completed in place (id, location, address prefix, subnets).
     bool CreateVirtualNetwork(VMInfoStructs::SNetworkInfo& network, const std::string& resourceGroup);
+    // Deletes the network of that name in the resource group; refused, with the user named, while
+    // a network interface (a VM's card or an interface resource, attached or not) uses it.
     bool DeleteVirtualNetwork(const VMInfoStructs::SNetworkInfo& network, const std::string& resourceGroup);
 
 private:

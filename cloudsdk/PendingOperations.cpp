@@ -49,20 +49,8 @@ bool CAzureSDKCppBridge::NotAvailable(const char* operation) {
 
 
 // Snapshots: VM snapshots, disk snapshot sets and blob snapshots.
-bool CAzureSDKCppBridge::CreateVMSnapshot(const std::string&, const std::string&, bool, const std::string&, NXJobID,
-                                          std::string&, std::vector<SDisk>&, std::string&) try {
-    return NotAvailable("CreateVMSnapshot");
-} catch (...) {
-    return FailOnException();
-}
 
 
-bool CAzureSDKCppBridge::DeleteVMSnapshot(const std::string&, const std::string&, const std::string&,
-                                          const std::string&, bool) try {
-    return NotAvailable("DeleteVMSnapshot");
-} catch (...) {
-    return FailOnException();
-}
 
 
 
@@ -118,11 +106,6 @@ bool CAzureSDKCppBridge::DownloadBlockBlobToString(const std::string&, const std
     return FailOnException();
 }
 
-bool CAzureSDKCppBridge::DeleteExpiredDisks(const std::string&, std::time_t) try {
-    return NotAvailable("DeleteExpiredDisks");
-} catch (...) {
-    return FailOnException();
-}
 
 bool CAzureSDKCppBridge::CleanupStagingResources(const std::string&, const std::string&) try {
     return NotAvailable("CleanupStagingResources");
@@ -188,23 +171,7 @@ bool CAzureSDKCppBridge::RegisterBlobAsOSDisk(const std::string&, const std::str
 }
 
 
-bool CAzureSDKCppBridge::ExecuteScriptInGuestVM(const std::string&, const std::string&, const std::string&,
-                                                const std::string&, const std::string&) try {
-    return NotAvailable("ExecuteScriptInGuestVM");
-} catch (...) {
-    return FailOnException();
-}
 
-bool CAzureSDKCppBridge::CreateVirtualNetwork(SNetworkInfo&, const std::string&) try {
-    return NotAvailable("CreateVirtualNetwork");
-} catch (...) {
-    return FailOnException();
-}
 
-bool CAzureSDKCppBridge::DeleteVirtualNetwork(const SNetworkInfo&, const std::string&) try {
-    return NotAvailable("DeleteVirtualNetwork");
-} catch (...) {
-    return FailOnException();
-}
 
 }  // namespace AzureSDKCppBridge

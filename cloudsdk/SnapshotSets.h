@@ -1,7 +1,13 @@
 // Tags and names with which the SDK wrapper marks the snapshots it takes for backups.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "azsim/model/StateDocument.h"
+#include "host/log/JobIdentity.h"
+#include "plugin/frame/records/Records.h"
 
 namespace AzureSDKCppBridge {
 
@@ -15,5 +21,24 @@ constexpr const char* kSnapEngineSnapshotMarker = "_ORVALENTA_QDMD_SNAP_";
 
 // "<disk>_QDMD_<UTC yyyymmddHHMMSS>-<first 8 digits of the set GUID>".
 std::string BackupSnapshotName(const std::string& diskName, long long createdAt, const std::string& setGuid);
+
+// What a new snapshot set records of its origin; extraTags are added to every snapshot's tags.
+struct SnapshotSetRequest {
+    std::string vmName;
+    std::string resourceGroup;
+    NXJobID jobTag = 0;
+    std::uint32_t appId = 0;
+    azsim::Tags extraTags;
+};
+
+// Inside a change of the document: snapshots every disk (managed id or page-blob URI) as one set,
+// all or none, and records the set. Returns its GUID; `snapshotDisks` name the snapshots.
+std::string TakeSnapshotSet(azsim::StateDocument& doc, azsim::PageBlobStore& store,
+                            const std::vector<VMInfoStructs::SDisk>& disks, const SnapshotSetRequest& request,
+                            std::vector<VMInfoStructs::SDisk>& snapshotDisks);
+// Removes the set with every member's snapshot and frozen data; no set of that GUID is no change.
+void DeleteSnapshotSet(azsim::StateDocument& doc, azsim::PageBlobStore& store, const std::string& guid);
+// The set was taken of that VM: by GUID when one is given, else by name.
+bool SetBelongsToVm(const azsim::SnapshotSet& set, const std::string& vmName, const std::string& vmGuid);
 
 }  // namespace AzureSDKCppBridge

@@ -102,7 +102,9 @@ void DeleteMember(StateDocument& doc, azsim::PageBlobStore& store, const std::st
                             doc.blobSnapshots.end());
 }
 
-void DeleteSet(StateDocument& doc, azsim::PageBlobStore& store, const std::string& guid) {
+}  // namespace
+
+void DeleteSnapshotSet(StateDocument& doc, azsim::PageBlobStore& store, const std::string& guid) {
     const azsim::SnapshotSet* set = doc.findSnapshotSet(guid);
     if (!set) return;
     for (const std::string& member : set->members) DeleteMember(doc, store, member);
@@ -116,7 +118,36 @@ bool SetBelongsToVm(const azsim::SnapshotSet& set, const std::string& vmName, co
     return boost::algorithm::iequals(set.vmName, vmName);
 }
 
-}  // namespace
+std::string TakeSnapshotSet(StateDocument& doc, azsim::PageBlobStore& store,
+                            const std::vector<VMInfoStructs::SDisk>& disks, const SnapshotSetRequest& request,
+                            std::vector<VMInfoStructs::SDisk>& snapshotDisks) {
+    long long now = NxClock::nowSeconds();
+    azsim::SnapshotSet set;
+    set.guid = azsim::NewGuid();
+    set.vmName = request.vmName;
+    set.resourceGroup = request.resourceGroup;
+    set.createdAt = now;
+    set.jobTag = std::to_string(request.jobTag);
+    set.applicationId = std::to_string(request.appId);
+    if (const azsim::VirtualMachine* vm = doc.findVm(request.vmName, request.resourceGroup)) set.vmGuid = vm->guid;
+    azsim::Tags tags = SetTags(set.guid, request.jobTag, request.appId);
+    tags.insert(request.extraTags.begin(), request.extraTags.end());
+    std::vector<VMInfoStructs::SDisk> result;
+    try {
+        for (const VMInfoStructs::SDisk& disk : disks) {
+            result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, tags, set.guid, now)
+                                            : SnapshotPageBlob(doc, store, disk, tags, now));
+            set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
+        }
+    } catch (...) {
+        // Whatever stopped the set, the snapshots taken so far must not outlive it.
+        for (const std::string& member : set.members) DeleteMember(doc, store, member);
+        throw;
+    }
+    doc.snapshotSets.push_back(set);
+    snapshotDisks = result;
+    return set.guid;
+}
 
 bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SDisk>& disks,
                                              const std::string& resourceGroup, const std::string& region,
@@ -127,32 +158,12 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
                            {"appId", appId}, {"jobTag", jobTag}, {"disks", disks.size()}};
     if (std::optional<Refusal> refusal = impl_->begin("CreateDiskSnapshots", args))
         return Fail(refusal->code, refusal->text);
-    std::string guid = azsim::NewGuid();
+    std::string guid;
     std::vector<VMInfoStructs::SDisk> result;
     azsim::PageBlobStore store = impl_->subscription->blobs();
+    SnapshotSetRequest request{vmName, resourceGroup, jobTag, appId, {}};
     impl_->subscription->mutate([&](StateDocument& doc) {
-        long long now = NxClock::nowSeconds();
-        azsim::SnapshotSet set;
-        set.guid = guid;
-        set.vmName = vmName;
-        set.resourceGroup = resourceGroup;
-        set.createdAt = now;
-        set.jobTag = std::to_string(jobTag);
-        set.applicationId = std::to_string(appId);
-        if (const azsim::VirtualMachine* vm = doc.findVm(vmName, resourceGroup)) set.vmGuid = vm->guid;
-        azsim::Tags tags = SetTags(guid, jobTag, appId);
-        try {
-            for (const VMInfoStructs::SDisk& disk : disks) {
-                result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, tags, guid, now)
-                                                : SnapshotPageBlob(doc, store, disk, tags, now));
-                set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
-            }
-        } catch (...) {
-            // Whatever stopped the set, the snapshots taken so far must not outlive it.
-            for (const std::string& member : set.members) DeleteMember(doc, store, member);
-            throw;
-        }
-        doc.snapshotSets.push_back(set);
+        guid = TakeSnapshotSet(doc, store, disks, request, result);
         return true;
     });
     snapshotGuid = guid;
@@ -174,7 +185,7 @@ bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string& snapshotGuid,
     try {
         bool found = impl_->subscription->mutate([&](StateDocument& doc) {
             if (!doc.findSnapshotSet(snapshotGuid)) return false;
-            DeleteSet(doc, store, snapshotGuid);
+            DeleteSnapshotSet(doc, store, snapshotGuid);
             return true;
         });
         if (!found) return Fail(SDK_ERR_NOT_FOUND, "No disk snapshots with GUID [" + snapshotGuid + "] exist");
@@ -197,7 +208,7 @@ bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std:
         impl_->subscription->mutate([&](StateDocument& doc) {
             const azsim::SnapshotSet* set = doc.findSnapshotSet(snapshotGuid);
             if (!set || !SetBelongsToVm(*set, vmName, vmGuid)) return false;
-            DeleteSet(doc, store, snapshotGuid);
+            DeleteSnapshotSet(doc, store, snapshotGuid);
             return true;
         });
     } catch (const azsim::Error& e) {
@@ -232,7 +243,7 @@ bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, con
                 if (!hostName.empty() && !boost::algorithm::iequals(set.resourceGroup, hostName)) continue;
                 if (set.createdAt < cutoff && !kept(set)) expired.push_back(set.guid);
             }
-            for (const std::string& guid : expired) DeleteSet(doc, store, guid);
+            for (const std::string& guid : expired) DeleteSnapshotSet(doc, store, guid);
             return !expired.empty();
         });
     } catch (const azsim::Error& e) {

@@ -201,6 +201,7 @@ struct VirtualNetwork {
     std::string region;
     std::string addressPrefix;
     std::vector<Subnet> subnets;
+    Tags tags;
 };
 
 struct SecurityGroup {
@@ -286,7 +287,8 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(BlobSnapshot, blob, storeSnapsho
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SnapshotSet, guid, vmName, vmGuid, resourceGroup, createdAt, jobTag,
                                                 applicationId, members)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Subnet, name, id, addressPrefix)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(VirtualNetwork, name, id, resourceGroup, region, addressPrefix, subnets)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(VirtualNetwork, name, id, resourceGroup, region, addressPrefix, subnets,
+                                                tags)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SecurityGroup, name, id, resourceGroup, region)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(NetworkInterface, name, id, resourceGroup, region, virtualNetwork,
                                                 subnet, publicIp, virtualMachine, tags)

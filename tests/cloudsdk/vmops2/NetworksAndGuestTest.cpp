@@ -1,0 +1,111 @@
+// Virtual networks and scripts run in a VM's guest.
+#include "azsim/guest/GuestLog.h"
+#include "azsim/model/ResourceIds.h"
+#include "cloudsdk/SdkErrorCodes.h"
+#include "tests/cloudsdk/vmops2/VmOpsFixture.h"
+
+using VMInfoStructs::SNetworkInfo;
+
+namespace {
+
+SNetworkInfo Network(const std::string& name, std::vector<std::string> subnets = {}) {
+    SNetworkInfo net;
+    net.name = name;
+    net.subnets = std::move(subnets);
+    return net;
+}
+
+TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupOrSubnetsAreWrong) {
+    SNetworkInfo net = Network("vnet-new", {"front", "back"});
+    ASSERT_TRUE(sdk.CreateVirtualNetwork(net, "rg-test")) << sdk.GetLastErrorString();
+    EXPECT_NE(net.id.find("/resourceGroups/rg-test/providers/Microsoft.Network/virtualNetworks/vnet-new"),
+              std::string::npos)
+        << net.id;
+    EXPECT_EQ(net.location, "westeurope");  // the group's region
+    EXPECT_EQ(net.addressPrefix, "10.0.0.0/16");
+    const azsim::VirtualNetwork* stored = state.load().findVirtualNetwork("vnet-new", "rg-test");
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->tags.at("createdByJob"), "7");
+    ASSERT_EQ(stored->subnets.size(), 2u);
+    EXPECT_EQ(stored->subnets[1].id, stored->id + "/subnets/back");
+
+    const std::string before = Snapshot();
+    struct Case {
+        SNetworkInfo net;
+        const char* group;
+        const char* text;
+    } refused[] = {
+        {Network("VNET-NEW"), "rg-test", "already exists"},
+        {Network("vnet-x"), "rg-nowhere", "ResourceGroupNotFound"},
+        {Network("vnet-x", {"a", "A"}), "rg-test", "DuplicateResourceName"},
+        {Network(""), "rg-test", "has no name"},
+    };
+    for (Case& c : refused) {
+        EXPECT_FALSE(sdk.CreateVirtualNetwork(c.net, c.group)) << c.text;
+        EXPECT_NE(sdk.GetLastErrorString().find(c.text), std::string::npos) << sdk.GetLastErrorString();
+    }
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(VmOps, NetworkIsDeletedOnlyWhileNoInterfaceUsesIt) {
+    SNetworkInfo net = Network("vnet-new");
+    ASSERT_TRUE(sdk.CreateVirtualNetwork(net, "rg-test"));
+    // An interface resource of no VM still uses its subnet.
+    state.mutate([&](azsim::StateDocument& doc) {
+        azsim::NetworkInterface nic;
+        nic.name = "spare-nic";
+        nic.resourceGroup = "rg-test";
+        nic.virtualNetwork = "vnet-new";
+        nic.subnet = doc.findVirtualNetwork("vnet-new")->subnets[0].id;
+        doc.networkInterfaces.push_back(nic);
+        return true;
+    });
+    const std::string before = Snapshot();
+    EXPECT_FALSE(sdk.DeleteVirtualNetwork(net, "rg-test"));
+    EXPECT_NE(sdk.GetLastErrorString().find("[spare-nic]"), std::string::npos) << sdk.GetLastErrorString();
+    EXPECT_FALSE(sdk.DeleteVirtualNetwork(Network("vnet-prod"), "rg-prod"));  // VM cards use it
+    EXPECT_NE(sdk.GetLastErrorString().find("of VM [web-linux01]"), std::string::npos) << sdk.GetLastErrorString();
+    EXPECT_FALSE(sdk.DeleteVirtualNetwork(Network("vnet-prod"), "rg-test"));  // not in that group
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+    EXPECT_EQ(Snapshot(), before);
+
+    state.mutate([&](azsim::StateDocument& doc) {
+        doc.networkInterfaces.pop_back();
+        return true;
+    });
+    ASSERT_TRUE(sdk.DeleteVirtualNetwork(net, "rg-test")) << sdk.GetLastErrorString();
+    EXPECT_EQ(state.load().findVirtualNetwork("vnet-new"), nullptr);
+    EXPECT_NE(state.load().findVirtualNetwork("vnet-prod"), nullptr);
+}
+
+TEST_F(VmOps, GuestScriptRunsAreLoggedWithTheirOutcomeAndNeverInAStoppedVm) {
+    ASSERT_TRUE(sdk.ExecuteScriptInGuestVM("ctx-3", "web-linux01", "detail-2", "echo hi\nexit 0\n", "-v 1"))
+        << sdk.GetLastErrorString();
+    ASSERT_TRUE(sdk.ExecuteScriptInGuestVM("", "app-win01", "", "", ""));  // an empty script is still a run
+    faults.addSdkFault({"ExecuteScriptInGuestVM", 0, "script exited with 3", 1});
+    EXPECT_FALSE(sdk.ExecuteScriptInGuestVM("c", "web-linux01", "d", "false", ""));
+    EXPECT_EQ(sdk.GetLastErrorString(), "script exited with 3");
+    // Refused before any run: a VM that is not running (its text says so), one that does not exist.
+    EXPECT_FALSE(sdk.ExecuteScriptInGuestVM("c", "ultra-vm01", "d", "true", ""));
+    EXPECT_NE(sdk.GetLastErrorString().find("is not running"), std::string::npos) << sdk.GetLastErrorString();
+    EXPECT_FALSE(sdk.ExecuteScriptInGuestVM("c", "no-such-vm", "d", "true", ""));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+
+    std::vector<azsim::GuestRun> runs = azsim::GuestLog::Read(cloud.dir());
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].vm, "web-linux01");
+    EXPECT_EQ(runs[0].resourceGroup, "rg-prod");
+    EXPECT_EQ(runs[0].script, "echo hi\nexit 0\n");
+    EXPECT_EQ(runs[0].parameters, "-v 1");
+    EXPECT_EQ(runs[0].guestContext, "ctx-3");
+    EXPECT_EQ(runs[0].guestDetail, "detail-2");
+    EXPECT_TRUE(runs[0].succeeded);
+    EXPECT_EQ(runs[1].vm, "app-win01");
+    EXPECT_EQ(runs[1].script, "");
+    EXPECT_TRUE(runs[1].succeeded);
+    EXPECT_EQ(runs[2].script, "false");
+    EXPECT_FALSE(runs[2].succeeded);
+    EXPECT_EQ(runs[2].error, "script exited with 3");
+}
+
+}  // namespace
