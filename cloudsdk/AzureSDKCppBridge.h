@@ -169,8 +169,13 @@ public:
     bool UploadPageBlobToStorageAccount(const std::string& resourceGroup, const std::string& storageAccount,
                                         const std::string& container, const std::string& blobName,
                                         const std::string& localFilePath);
+    // The text of a block blob (a VM configuration file); a missing blob fails with code 8, a page blob
+    // of that name fails too.
     bool DownloadBlockBlobToString(const std::string& storageAccount, const std::string& container,
                                    const std::string& blobName, std::string& text);
+    // The name of a VM's configuration file in the "vhds" container of a storage account:
+    // "<resource group>-<VM name>.json", lower-cased. Every writer and reader names it this way.
+    static std::string VmConfigBlobName(const std::string& resourceGroup, const std::string& vmName);
     bool CreateDirectUploadManagedDisk(const std::string& diskName, const std::string& resourceGroup,
                                        const std::string& location, long long sizeBytes, bool isOsDisk,
                                        const std::string& vmSize, const std::string& firmware,
@@ -179,6 +184,11 @@ public:
                                 const std::string& container, const std::string& blobName,
                                 const std::string& snapshotGuid, std::string& blobUri, bool overwrite,
                                 bool sourceIsManagedSnapshot);
+    // A new managed disk, tagged with the set GUID and "createdByJob", holding the bytes of a snapshot:
+    // with managedSource, the managed snapshot `source` names (id, or a name within its resource id);
+    // otherwise `source` is a page blob's URL and the snapshot is its blob snapshot whose metadata
+    // carries `snapshotGuid` (the integrity snapshot), not the blob's later bytes. An OS disk made
+    // from a blob takes the OS type and firmware of the VM that uses the blob, if any.
     bool CreateManagedDiskFromSnapshot(const std::string& source, const std::string& sourceLocation,
                                        const std::string& snapshotGuid, const std::string& diskName,
                                        const std::string& resourceGroup, const std::string& region,
@@ -199,6 +209,19 @@ public:
                         const std::vector<VMInfoStructs::SInventoryInfo>& tags);
 
     // VMs and networks: deployment, restore, power, disk attachment, guest scripts.
+    // The deploys create a VM with the restore deployment's checks (a taken name, a size not offered in
+    // the region, a missing network, a disk in use or missing...) made before anything changes: a
+    // refusal leaves the subscription as it was. On success vmInfo.guid holds the new VM's GUID; with
+    // deployFlag false the VM is created deallocated. What they create carries "createdByJob".
+    // DeployVM: the VM the record describes from disks that exist (managed disks by id, or page blobs);
+    // a given sourceVmGuid must name a VM or template, whose OS type and firmware the new VM takes.
+    // DeployVMFromOSDisk: alike, with osDiskName (a disk's name or managed-disk id; empty = the entry
+    // marked isOsDisk) as its OS disk; isClone records the deployment as a clone.
+    // DeployVMFromConfig: what the record leaves empty (region, size, firmware, zones, disks, network
+    // cards) comes from the VM configuration text, whose tags and OS type the VM takes.
+    // CloneVMFromConfig: a running copy of the VM the configuration describes: each of its disks is
+    // copied into a new managed disk "<name>-osdisk" / "<name>-data<LUN>", and the clone gets network
+    // interfaces of its own on the source's networks.
     bool DeployVM(VMInfoStructs::SVMInfo& vmInfo, const std::string& sourceVmGuid, bool deployFlag);
     bool DeployVMFromOSDisk(VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName, bool deployFlag,
                             bool isClone);
@@ -221,6 +244,12 @@ public:
                    bool assignPublicIP, bool inPlaceRestore, bool restoreAsManagedVM, bool deployFlag,
                    const std::string& dekBackup, const std::string& kekBackup, bool convertStagedBlobs,
                    bool restoreWithoutConfig);
+    // Changes the VM that vmInfo.name and vmInfo.resourceGroup name (vmInfo.guid must match when
+    // given): a non-empty vmSize different from the VM's is applied when the region offers it and it
+    // fits the VM (data disks, network cards, premium disks, Generation 2); the data disks become
+    // exactly the listed non-OS entries at their LUNs (unitNumber): listed disks not attached yet are
+    // attached (they must exist and be free), data disks no longer listed are detached and kept,
+    // never deleted. The OS disk stays. A refusal leaves the subscription as it was.
     bool ReconfigureVM(const VMInfoStructs::SVMInfo& vmInfo);
     // Deletes the VM named by both its name and GUID; an empty or mismatched GUID deletes nothing
     // and fails. The third flag also deletes its disks (managed disks, or the page blobs of an
@@ -228,6 +257,7 @@ public:
     // their public IPs, else they are detached and kept (an in-place restore keeps the VM's
     // network identity that way, and the next deployment of the name takes them over).
     bool DeleteVM(const std::string& vmName, const std::string& vmGuid, bool isManaged, bool deleteComponents);
+    // Starts the VM; one already running succeeds unchanged. A given GUID must match.
     bool StartVM(const std::string& vmName, const std::string& vmGuid);
     // Stops (deallocates) the VM; one already stopped succeeds unchanged. A given GUID must match.
     bool ShutdownVM(const std::string& vmName, const std::string& vmGuid, bool waitForCompletion);
@@ -255,6 +285,9 @@ public:
     // without it fails the call and stays. True when there was nothing to remove.
     bool CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo, const std::vector<VMInfoStructs::SDisk>& disks,
                           bool restoreAsManagedVM);
+    // Records an existing page blob as an OS disk of the given OS type ("Windows" or "Linux", kept in
+    // its metadata "osType"), which a deployment from the blob then gives the VM. Refuses a missing
+    // storage account or blob.
     bool RegisterBlobAsOSDisk(const std::string& storageAccount, const std::string& container,
                               const std::string& blobName, bool isWindows);
     bool GetVMConfigurationAndKeyBackups(const std::string& resourceGroup, const std::string& vmName,

@@ -1,9 +1,14 @@
 // Disks made from backup snapshots, which live browse attaches to the VM the
-// agent runs in, and the removal of a staging blob.
+// agent runs in, and from the integrity snapshots of page blobs, which a clone
+// deploys from; and the removal of a staging blob.
 #include <algorithm>
+
+#include <boost/algorithm/string/predicate.hpp>
 
 #include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
+#include "cloudsdk/CreatedByJob.h"
+#include "cloudsdk/DiskUse.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/SnapshotSets.h"
 #include "host/sys/Time.h"
@@ -22,6 +27,47 @@ const azsim::ManagedSnapshot& SourceSnapshot(const StateDocument& doc, const std
     }
     if (!snap) throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + source + "' was not found.");
     return *snap;
+}
+
+// The frozen data a new managed disk is made from, and what the disk takes from its origin.
+struct DiskOrigin {
+    std::string id;  // the managed snapshot's id, or the blob snapshot's URL
+    std::string region;
+    std::uint64_t sizeBytes = 0;
+    azsim::BlobKey blob;
+    std::string storeSnapshot;
+    std::string osType;  // of the VM using the page blob, if any
+    std::string firmware;
+};
+
+DiskOrigin ManagedSnapshotOrigin(const StateDocument& doc, const std::string& source) {
+    const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
+    return {snap.id, snap.region, snap.sizeBytes, snap.blob, snap.storeSnapshot, "", ""};
+}
+
+// The blob snapshot of the page blob at `source` whose metadata carries the set GUID.
+DiskOrigin IntegritySnapshotOrigin(const StateDocument& doc, const azsim::PageBlobStore& store,
+                                   const std::string& source, const std::string& snapshotGuid) {
+    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(source);
+    if (!uri || !uri->snapshot.empty())
+        throw OperationFailure(SDK_ERR_GENERAL, "InvalidUri: [" + source + "] is not a page blob URI");
+    for (const azsim::BlobSnapshot& snap : doc.blobSnapshots) {
+        auto tag = snap.metadata.find(kSetGuidTag);
+        if (!SameBlob(snap.blob, uri->key()) || tag == snap.metadata.end() ||
+            !boost::algorithm::iequals(tag->second, snapshotGuid))
+            continue;
+        azsim::BlobProperties props;
+        if (!store.properties(snap.blob, snap.storeSnapshot, props)) break;
+        const azsim::StorageAccount* account = doc.findStorageAccount(snap.blob.account);
+        DiskOrigin origin{azsim::PageBlobUri(snap.blob, snap.storeSnapshot), account ? account->region : "",
+                          props.size, snap.blob, snap.storeSnapshot, "", ""};
+        if (const azsim::VirtualMachine* vm = VmLeasingBlob(doc, snap.blob)) {
+            origin.osType = vm->osType;
+            origin.firmware = vm->firmware;
+        }
+        return origin;
+    }
+    throw OperationFailure(SDK_ERR_NOT_FOUND, "No snapshot of blob [" + source + "] carries GUID [" + snapshotGuid + "]");
 }
 
 }  // namespace
@@ -110,21 +156,27 @@ bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(
                                                      "' could not be found.");
         if (doc.findManagedDiskByName(diskName, resourceGroup))
             throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName + "' already exists.");
-        const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
+        const DiskOrigin origin = managedSource ? ManagedSnapshotOrigin(doc, source)
+                                                : IntegritySnapshotOrigin(doc, store, source, snapshotGuid);
         azsim::ManagedDisk disk;
         disk.name = diskName;
         disk.resourceGroup = resourceGroup;
         disk.id = azsim::ManagedDiskId(doc.subscription().id, resourceGroup, diskName);
-        disk.region = region.empty() ? snap.region : region;
-        disk.sizeBytes = snap.sizeBytes;
+        disk.region = region.empty() ? origin.region : region;
+        disk.sizeBytes = origin.sizeBytes;
         if (!diskType.empty()) disk.sku = diskType;
+        if (isOsDisk) {
+            disk.osType = origin.osType;
+            disk.firmware = origin.firmware;
+        }
         disk.zones = availabilityZones == "None" ? std::string() : availabilityZones;
-        disk.sourceId = snap.id;
-        disk.tags = {{kSetGuidTag, snapshotGuid}};
+        disk.sourceId = origin.id;
+        disk.tags = CreatedByJobTags(impl_->jobId);
+        disk.tags[kSetGuidTag] = snapshotGuid;
         disk.blob = azsim::NewManagedDiskBlob();
         disk.createdAt = NxClock::nowSeconds();
         std::string error;
-        if (!store.copyBlob(snap.blob, snap.storeSnapshot, disk.blob, &error))
+        if (!store.copyBlob(origin.blob, origin.storeSnapshot, disk.blob, &error))
             throw OperationFailure(SDK_ERR_GENERAL, "Disk creation from snapshot failed: " + error);
         createdId = disk.id;
         doc.managedDisks.push_back(disk);

@@ -99,13 +99,6 @@ bool CAzureSDKCppBridge::UploadPageBlobToStorageAccount(const std::string&, cons
     return FailOnException();
 }
 
-bool CAzureSDKCppBridge::DownloadBlockBlobToString(const std::string&, const std::string&, const std::string&,
-                                                   std::string&) try {
-    return NotAvailable("DownloadBlockBlobToString");
-} catch (...) {
-    return FailOnException();
-}
-
 
 bool CAzureSDKCppBridge::CleanupStagingResources(const std::string&, const std::string&) try {
     return NotAvailable("CleanupStagingResources");
@@ -121,51 +114,9 @@ bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string&, const SDisk&, const 
 }
 
 // VMs and networks: deployment, restore, power, disk attachment, guest scripts.
-bool CAzureSDKCppBridge::DeployVM(SVMInfo&, const std::string&, bool) try {
-    return NotAvailable("DeployVM");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::DeployVMFromOSDisk(SVMInfo&, const std::string&, bool, bool) try {
-    return NotAvailable("DeployVMFromOSDisk");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::DeployVMFromConfig(const std::string&, SVMInfo&, bool) try {
-    return NotAvailable("DeployVMFromConfig");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::CloneVMFromConfig(const std::string&, SVMInfo&) try {
-    return NotAvailable("CloneVMFromConfig");
-} catch (...) {
-    return FailOnException();
-}
-
 bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo&, const std::string&, const std::string&, bool, bool, bool,
                                            const std::string&, const std::string&) try {
     return NotAvailable("DelayVMDeployment");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::ReconfigureVM(const SVMInfo&) try {
-    return NotAvailable("ReconfigureVM");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::StartVM(const std::string&, const std::string&) try {
-    return NotAvailable("StartVM");
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::RegisterBlobAsOSDisk(const std::string&, const std::string&, const std::string&, bool) try {
-    return NotAvailable("RegisterBlobAsOSDisk");
 } catch (...) {
     return FailOnException();
 }

@@ -1,4 +1,4 @@
-// Deleting and stopping VMs. A VM is named by its name and GUID together, so a
+// Deleting, starting and stopping VMs. A VM is named by its name and GUID together, so a
 // VM that took over a name is never deleted in another's place.
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -59,6 +59,21 @@ bool CAzureSDKCppBridge::ShutdownVM(const std::string& vmName, const std::string
         if (vm->powerState == azsim::PowerState::Stopped || vm->powerState == azsim::PowerState::Deallocated)
             return false;
         vm->powerState = azsim::PowerState::Deallocated;
+        return true;
+    });
+    return true;
+} catch (...) {
+    return FailOnException();
+}
+
+bool CAzureSDKCppBridge::StartVM(const std::string& vmName, const std::string& vmGuid) try {
+    nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}};
+    if (std::optional<Refusal> refusal = impl_->begin("StartVM", args)) return Fail(refusal->code, refusal->text);
+    impl_->subscription->mutate([&](StateDocument& doc) {
+        azsim::VirtualMachine* vm = NamedVm(doc, vmName, vmGuid);
+        if (!vm) throw OperationFailure(SDK_ERR_NOT_FOUND, NoSuchVm(vmName, vmGuid));
+        if (vm->powerState == azsim::PowerState::Running) return false;
+        vm->powerState = azsim::PowerState::Running;
         return true;
     });
     return true;

@@ -56,7 +56,7 @@ TEST(SdkSession, SignInChecksCredentialsAndTheConnectionFollowsTheSubscription) 
 TEST(SdkSession, LastErrorBelongsToTheCallingThreadAndTheWrapper) {
     SimulatedCloud cloud;
     CAzureSDKCppBridge sdk, other;
-    EXPECT_FALSE(sdk.RegisterBlobAsOSDisk("acct", "vhds", "os.vhd", false));
+    EXPECT_FALSE(sdk.SetDiskTagInfo("rg", VMInfoStructs::SDisk(), {}));
     std::string threadText;
     int threadCode = -1;
     std::thread([&] {
@@ -67,11 +67,11 @@ TEST(SdkSession, LastErrorBelongsToTheCallingThreadAndTheWrapper) {
     }).join();
     EXPECT_EQ(threadText, "The SDK wrapper is not initialized");
     EXPECT_EQ(threadCode, AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
-    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [RegisterBlobAsOSDisk] is not available in this build");
+    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [SetDiskTagInfo] is not available in this build");
     EXPECT_EQ(sdk.GetLastErrorCode(), 0);
     EXPECT_EQ(other.GetLastErrorString(), "") << "another wrapper on the same thread has an error of its own";
     EXPECT_FALSE(other.SetWebProxy("", "", ""));
-    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [RegisterBlobAsOSDisk] is not available in this build");
+    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [SetDiskTagInfo] is not available in this build");
 }
 
 // A log device that fails every write, standing in for any exception inside an operation.
@@ -86,7 +86,7 @@ TEST(SdkSession, AnInternalExceptionFailsTheCallWithItsText) {
     FailingLogSink sink;
     EvDebug::addSink(&sink);
     bool result = true;
-    EXPECT_NO_THROW(result = sdk.RegisterBlobAsOSDisk("acct", "vhds", "os.vhd", false));
+    EXPECT_NO_THROW(result = sdk.SetDiskTagInfo("rg", VMInfoStructs::SDisk(), {}));
     EvDebug::removeSink(&sink);
     EXPECT_FALSE(result);
     EXPECT_EQ(sdk.GetLastErrorString(), "log device is gone");

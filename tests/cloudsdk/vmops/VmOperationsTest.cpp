@@ -1,0 +1,377 @@
+// VM operations of the SDK wrapper over the demo subscription: power, the deploy and clone forms, configuration
+// blobs, reconfiguration, OS-disk registration and managed disks from a page blob's integrity snapshot.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "azsim/model/ResourceIds.h"
+#include "azsim/model/SubscriptionState.h"
+#include "cloudsdk/AzureSDKCppBridge.h"
+#include "cloudsdk/SdkErrorCodes.h"
+#include "tests/support/SimulatedCloud.h"
+
+using AzureSDKCppBridge::CAzureSDKCppBridge;
+using testsupport::SimulatedCloud;
+using VMInfoStructs::SDisk;
+using VMInfoStructs::SVMInfo;
+
+namespace {
+
+constexpr long long kMiB = 1 << 20;
+const char* const kWebGuid = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";     // web-linux01's
+const char* const kLegacyGuid = "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b";  // legacy-vm01's, deallocated
+const char* const kTemplateGuid = "5a0e6c1d-2b3f-4d5e-8f60-718293a4b5c6";
+
+SDisk ManagedEntry(const std::string& id, bool os, int lun) {
+    SDisk d;
+    d.managedDiskId = id;
+    d.name = id.substr(id.rfind('/') + 1);
+    d.isOsDisk = os;
+    d.unitNumber = lun;
+    return d;
+}
+
+class VmOperations : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
+        ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                SimulatedCloud::kSecret));
+    }
+    // An unattached managed disk of 1 MiB in rg-prod; returns its id.
+    std::string Upload(const std::string& name, bool os) {
+        std::string url, id, ref;
+        EXPECT_TRUE(sdk.CreateDirectUploadManagedDisk(name, "rg-prod", "", kMiB, os, "Standard_B2s", "", url, id, ref));
+        EXPECT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
+        return id;
+    }
+    // A page blob of 1 MiB whose second page holds `fill`.
+    azsim::BlobKey Stage(const std::string& account, const std::string& blob, char fill) {
+        const azsim::BlobKey key{account, "vhds", blob};
+        if (!state.blobs().exists(key)) {
+            EXPECT_TRUE(sdk.CreatePageBlob("", account, "vhds", blob, kMiB));
+        }
+        const std::string page(512, fill);
+        EXPECT_TRUE(sdk.UploadBlobPageFromBufferForOffset(account, "vhds", blob, 512, 512,
+                                                          reinterpret_cast<const unsigned char*>(page.data())));
+        return key;
+    }
+    std::string Read(const azsim::BlobKey& key) {
+        std::string out(1024, '\0');
+        state.blobs().read(key, "", 0, &out[0], out.size());
+        return out;
+    }
+    // A VM of two fresh managed disks in rg-prod on vnet-prod/backend: the OS disk and a data disk at LUN 2.
+    SVMInfo NewVm(const std::string& name) {
+        SVMInfo vm;
+        vm.name = name;
+        vm.resourceGroup = "rg-prod";
+        vm.vmSize = "Standard_B2s";
+        vm.nics = {{"", "vnet-prod", "backend"}};
+        vm.disks = {ManagedEntry(Upload(name + "-os", true), true, 0),
+                    ManagedEntry(Upload(name + "-data", false), false, 2)};
+        return vm;
+    }
+    std::string Config(const std::string& group, const std::string& vm) {
+        std::string text, dek, kek;
+        EXPECT_TRUE(sdk.GetVMConfigurationAndKeyBackups(group, vm, text, dek, kek));
+        return text;
+    }
+    // The whole subscription as stored: the state document's bytes and every data file's path and size.
+    std::string Everything() {
+        std::ostringstream out;
+        out << std::ifstream(cloud.dir() + "/state.json").rdbuf();
+        std::vector<std::string> files;
+        for (const auto& f : std::filesystem::recursive_directory_iterator(cloud.dir()))
+            if (f.is_regular_file() && f.path().filename() != "journal.jsonl")
+                files.push_back(f.path().string() + " " + std::to_string(f.file_size()));
+        std::sort(files.begin(), files.end());
+        for (const std::string& f : files) out << f << '\n';
+        return out.str();
+    }
+    const azsim::VirtualMachine* Vm(const azsim::StateDocument& doc, const std::string& guid) {
+        return doc.findVmByGuid(guid);
+    }
+
+    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
+    azsim::SubscriptionState state{cloud.dir()};
+    CAzureSDKCppBridge sdk;
+};
+
+// A repeated start or stop succeeds and changes nothing; a GUID that is not the named VM's changes nothing.
+TEST_F(VmOperations, StartAndStopAreIdempotentAndCheckTheGuid) {
+    using azsim::PowerState;
+    struct Step {
+        const char* what;
+        bool start;
+        std::string guid;
+        bool ok;
+        PowerState after;
+    };
+    const Step steps[] = {{"start", true, kLegacyGuid, true, PowerState::Running},
+                          {"start again", true, "", true, PowerState::Running},
+                          {"stop by another VM's GUID", false, kWebGuid, false, PowerState::Running},
+                          {"stop", false, kLegacyGuid, true, PowerState::Deallocated},
+                          {"stop again", false, kLegacyGuid, true, PowerState::Deallocated},
+                          {"start by another VM's GUID", true, kWebGuid, false, PowerState::Deallocated}};
+    for (const Step& s : steps) {
+        const std::string before = Everything();
+        const PowerState was = state.load().findVm("legacy-vm01")->powerState;
+        const bool ok = s.start ? sdk.StartVM("legacy-vm01", s.guid) : sdk.ShutdownVM("legacy-vm01", s.guid, true);
+        EXPECT_EQ(ok, s.ok) << s.what << ": " << sdk.GetLastErrorString();
+        EXPECT_EQ(state.load().findVm("legacy-vm01")->powerState, s.after) << s.what;
+        if (!ok) {
+            EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND) << s.what;
+        }
+        if (!ok || was == s.after) {
+            EXPECT_EQ(Everything(), before) << s.what;
+        }
+    }
+}
+
+// Each deploy form creates a VM with the asked size, network and disks, fills the GUID, tags what it makes, and
+// leaves the VM deallocated without deployFlag.
+TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
+    struct Form {
+        const char* name;
+        std::function<bool(SVMInfo&)> deploy;
+        std::string subnet;
+        bool running;
+        size_t disks;
+    };
+    const std::string webConfig = Config("rg-prod", "web-linux01");
+    const Form forms[] = {
+        {"dvm", [&](SVMInfo& vm) { return sdk.DeployVM(vm, kTemplateGuid, true); }, "backend", true, 2},
+        {"dos",
+         [&](SVMInfo& vm) {
+             vm.disks[0].isOsDisk = false;  // the OS disk is the one named
+             return sdk.DeployVMFromOSDisk(vm, vm.disks[0].managedDiskId, false, true);
+         },
+         "backend", false, 2},
+        {"dcfg",
+         [&](SVMInfo& vm) {
+             vm.vmSize.clear();  // size and network from the configuration
+             vm.nics.clear();
+             return sdk.DeployVMFromConfig(webConfig, vm, false);
+         },
+         "default", false, 2},
+        {"clone",
+         [&](SVMInfo& vm) {
+             vm.vmSize = "Standard_D4s_v3";
+             vm.nics.clear();
+             return sdk.CloneVMFromConfig(webConfig, vm);
+         },
+         "default", true, 3}};
+    for (const Form& f : forms) {
+        SVMInfo vm = NewVm(f.name);
+        ASSERT_TRUE(f.deploy(vm)) << f.name << ": " << sdk.GetLastErrorString();
+        const azsim::StateDocument doc = state.load();
+        const azsim::VirtualMachine* made = Vm(doc, vm.guid);
+        ASSERT_NE(made, nullptr) << f.name;
+        EXPECT_EQ(made->name, f.name);
+        EXPECT_EQ(made->size, f.name == std::string("dcfg") ? "Standard_D2s_v3" : f.name == std::string("clone")
+                                                                                  ? "Standard_D4s_v3"
+                                                                                  : "Standard_B2s");
+        EXPECT_EQ(made->powerState, f.running ? azsim::PowerState::Running : azsim::PowerState::Deallocated);
+        EXPECT_EQ(made->tags.at("createdByJob"), "7") << f.name;
+        ASSERT_EQ(made->nics.size(), 1u) << f.name;
+        EXPECT_EQ(made->nics[0].name, std::string(f.name) + "-nic0");
+        EXPECT_EQ(made->nics[0].subnetId,
+                  azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-prod", "vnet-prod", f.subnet));
+        ASSERT_EQ(made->disks.size(), f.disks) << f.name;
+        EXPECT_EQ(made->disks[0].lun, -1);
+        for (const azsim::DiskAttachment& a : made->disks)
+            EXPECT_EQ(doc.findManagedDisk(a.id)->state, "Attached") << f.name << " " << a.id;
+        if (f.disks == 2) {
+            EXPECT_EQ(made->disks[0].id, vm.disks[0].managedDiskId) << f.name;
+            EXPECT_EQ(made->disks[1].lun, 2) << f.name;
+        }
+    }
+}
+
+// The clone runs on copies of the source's disks, holding their bytes, and leaves the source's disks where they are.
+TEST_F(VmOperations, CloneCopiesTheSourceDisks) {
+    SVMInfo vm;
+    vm.name = "c1";
+    vm.resourceGroup = "rg-prod";
+    ASSERT_TRUE(sdk.CloneVMFromConfig(Config("rg-prod", "web-linux01"), vm)) << sdk.GetLastErrorString();
+    const azsim::StateDocument doc = state.load();
+    const azsim::VirtualMachine* clone = Vm(doc, vm.guid);
+    const azsim::VirtualMachine* source = Vm(doc, kWebGuid);
+    ASSERT_TRUE(clone && source);
+    ASSERT_EQ(clone->disks.size(), source->disks.size());
+    EXPECT_EQ(clone->osType, "Linux");
+    EXPECT_EQ(clone->zones, "1");
+    for (size_t i = 0; i < clone->disks.size(); ++i) {
+        const azsim::ManagedDisk* copy = doc.findManagedDisk(clone->disks[i].id);
+        const azsim::ManagedDisk* original = doc.findManagedDisk(source->disks[i].id);
+        ASSERT_TRUE(copy && original);
+        EXPECT_EQ(copy->name, i ? "c1-data" + std::to_string(source->disks[i].lun) : "c1-osdisk");
+        EXPECT_EQ(clone->disks[i].lun, source->disks[i].lun);
+        EXPECT_EQ(copy->sourceId, original->id);
+        EXPECT_EQ(copy->tags.at("createdByJob"), "7");
+        EXPECT_EQ(Read(copy->blob), Read(original->blob));
+        EXPECT_EQ(original->state, "Attached");
+    }
+}
+
+// A taken name, a size the region does not offer or a missing network refuses every form and leaves the
+// subscription exactly as it was, disk copies of a clone included.
+TEST_F(VmOperations, RefusedDeploysLeaveTheSubscriptionUnchanged) {
+    struct Refusal {
+        const char* what;
+        std::function<void(SVMInfo&)> spoil;
+        const char* text;
+    };
+    const Refusal refusals[] = {
+        {"taken name", [](SVMInfo& vm) { vm.name = "web-linux01"; }, "already exists"},
+        {"size not offered", [](SVMInfo& vm) { vm.vmSize = "Standard_Z9"; }, "SkuNotAvailable"},
+        {"missing network", [](SVMInfo& vm) { vm.nics = {{"", "vnet-nowhere", ""}}; }, "vnet-nowhere"}};
+    const std::string config = Config("rg-prod", "web-linux01");
+    const std::function<bool(SVMInfo&)> forms[] = {
+        [&](SVMInfo& vm) { return sdk.DeployVM(vm, "", true); },
+        [&](SVMInfo& vm) { return sdk.DeployVMFromOSDisk(vm, "", true, false); },
+        [&](SVMInfo& vm) { return sdk.DeployVMFromConfig(config, vm, true); },
+        [&](SVMInfo& vm) { return sdk.CloneVMFromConfig(config, vm); }};
+    const SVMInfo good = NewVm("n1");
+    const std::string before = Everything();
+    for (const Refusal& r : refusals)
+        for (size_t i = 0; i < std::size(forms); ++i) {
+            SVMInfo vm = good;
+            r.spoil(vm);
+            EXPECT_FALSE(forms[i](vm)) << r.what << ", form " << i;
+            EXPECT_NE(sdk.GetLastErrorString().find(r.text), std::string::npos)
+                << r.what << ", form " << i << ": " << sdk.GetLastErrorString();
+            EXPECT_TRUE(vm.guid.empty());
+            EXPECT_EQ(Everything(), before) << r.what << ", form " << i;
+        }
+    SVMInfo vm = good;
+    EXPECT_FALSE(sdk.DeployVMFromOSDisk(vm, "not-a-disk", true, false)) << "an OS disk not listed";
+    EXPECT_FALSE(sdk.DeployVM(vm, "00000000-0000-0000-0000-000000000000", true)) << "an unknown source VM";
+    EXPECT_EQ(Everything(), before);
+}
+
+// The configuration blob's one name, its download, and the failures of a missing blob or a page blob.
+TEST_F(VmOperations, ConfigBlobsAreNamedOnceAndDownloaded) {
+    EXPECT_EQ(CAzureSDKCppBridge::VmConfigBlobName("RG1", "Web01"), "rg1-web01.json");
+    const std::string name = CAzureSDKCppBridge::VmConfigBlobName("rg-prod", "Web-Linux01");
+    ASSERT_TRUE(state.blobs().putBlockBlob({"prodstaging01", "vhds", name}, "{\"name\": \"web\"}", nullptr));
+    Stage("prodstaging01", "disk.vhd", 'x');
+    std::string text = "kept";
+    EXPECT_FALSE(sdk.DownloadBlockBlobToString("prodstaging01", "vhds", "rg-prod-other.json", text));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+    EXPECT_FALSE(sdk.DownloadBlockBlobToString("prodstaging01", "vhds", "disk.vhd", text));
+    EXPECT_FALSE(sdk.DownloadBlockBlobToString("nosuchaccount", "vhds", name, text));
+    EXPECT_EQ(text, "kept");
+    ASSERT_TRUE(sdk.DownloadBlockBlobToString("PRODSTAGING01", "vhds", name, text)) << sdk.GetLastErrorString();
+    EXPECT_EQ(text, "{\"name\": \"web\"}");
+}
+
+// A size change and data disks by LUN: new disks are attached, a disk no longer listed is detached and kept;
+// a size not offered or not fitting the VM changes nothing.
+TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
+    const std::string extra = Upload("extra", false);
+    azsim::StateDocument doc = state.load();
+    const azsim::VirtualMachine web = *Vm(doc, kWebGuid);
+    SVMInfo vm;
+    vm.name = "web-linux01";
+    vm.resourceGroup = "rg-prod";
+    vm.guid = kWebGuid;
+    vm.disks = {ManagedEntry(web.disks[0].id, true, 0), ManagedEntry(web.disks[1].id, false, 0),
+                ManagedEntry(extra, false, 5)};
+    struct Refusal {
+        const char* what;
+        std::string size;
+        std::string guid;
+    };
+    const std::string before = Everything();
+    for (const Refusal& r : {Refusal{"size not offered", "Standard_Z9", kWebGuid},
+                             Refusal{"size without premium storage", "Standard_A2", kWebGuid},
+                             Refusal{"another VM's GUID", "Standard_D4s_v3", kLegacyGuid}}) {
+        SVMInfo bad = vm;
+        bad.vmSize = r.size;
+        bad.guid = r.guid;
+        EXPECT_FALSE(sdk.ReconfigureVM(bad)) << r.what;
+        EXPECT_EQ(Everything(), before) << r.what;
+    }
+    SVMInfo taken = vm;
+    taken.vmSize = "Standard_D4s_v3";
+    taken.disks.push_back(ManagedEntry(Vm(doc, "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5")->disks[1].id, false, 6));
+    EXPECT_FALSE(sdk.ReconfigureVM(taken)) << "a disk of another VM";
+
+    vm.vmSize = "Standard_D4s_v3";
+    ASSERT_TRUE(sdk.ReconfigureVM(vm)) << sdk.GetLastErrorString();
+    doc = state.load();
+    const azsim::VirtualMachine* after = Vm(doc, kWebGuid);
+    EXPECT_EQ(after->size, "Standard_D4s_v3");
+    ASSERT_EQ(after->disks.size(), 3u);
+    EXPECT_EQ(after->disks[0].id, web.disks[0].id);
+    EXPECT_EQ(after->disks[1].id, web.disks[1].id);
+    EXPECT_EQ(after->disks[1].lun, 0);
+    EXPECT_EQ(after->disks[2].id, extra);
+    EXPECT_EQ(after->disks[2].lun, 5);
+    EXPECT_EQ(doc.findManagedDisk(extra)->state, "Attached");
+    const azsim::ManagedDisk* dropped = doc.findManagedDisk(web.disks[2].id);
+    ASSERT_NE(dropped, nullptr) << "a data disk no longer listed is kept";
+    EXPECT_EQ(dropped->state, "Unattached");
+}
+
+// Registration refuses a missing blob; a registered blob gives a VM deployed from it its OS type.
+TEST_F(VmOperations, RegisteredOsDiskBlobGivesItsOsType) {
+    const std::string before = Everything();
+    EXPECT_FALSE(sdk.RegisterBlobAsOSDisk("legacystore01", "vhds", "missing.vhd", true));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+    EXPECT_EQ(Everything(), before);
+    Stage("legacystore01", "win-os.vhd", 'w');
+    ASSERT_TRUE(sdk.RegisterBlobAsOSDisk("legacystore01", "vhds", "win-os.vhd", true)) << sdk.GetLastErrorString();
+    SVMInfo vm;
+    vm.name = "w1";
+    vm.resourceGroup = "rg-legacy";
+    vm.vmSize = "Standard_A2";
+    SDisk os;
+    os.name = "win-os.vhd";
+    os.storageAccount = "legacystore01";
+    os.isOsDisk = true;
+    vm.disks = {os};
+    ASSERT_TRUE(sdk.DeployVM(vm, "", true)) << sdk.GetLastErrorString();
+    const azsim::StateDocument doc = state.load();
+    EXPECT_EQ(Vm(doc, vm.guid)->osType, "Windows");
+    EXPECT_FALSE(Vm(doc, vm.guid)->managed);
+}
+
+// A managed disk made from a page blob's integrity snapshot holds the snapshot's bytes, not the blob's later ones.
+TEST_F(VmOperations, ManagedDiskFromIntegritySnapshotHoldsTheSnapshotsBytes) {
+    const azsim::BlobKey blob = Stage("legacystore01", "src.vhd", 'a');
+    SDisk disk;
+    disk.uri = azsim::PageBlobUri(blob);
+    std::string guid;
+    std::vector<SDisk> snapped;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots({disk}, "rg-legacy", "germanywestcentral", "legacy-vm01", 1, 7, guid, snapped))
+        << sdk.GetLastErrorString();
+    const std::string snapshotBytes = Read(blob);
+    Stage("legacystore01", "src.vhd", 'b');
+    const std::string before = Everything();
+    std::string id;
+    EXPECT_FALSE(sdk.CreateManagedDiskFromSnapshot(disk.uri, "germanywestcentral", "another-guid", "d1", "rg-legacy",
+                                                   "germanywestcentral", "Standard_A2", "Standard_LRS", "", false,
+                                                   true, false, "", id));
+    EXPECT_EQ(Everything(), before);
+    ASSERT_TRUE(sdk.CreateManagedDiskFromSnapshot(disk.uri, "germanywestcentral", guid, "d1", "rg-legacy",
+                                                  "germanywestcentral", "Standard_A2", "Standard_LRS", "", false, true,
+                                                  false, "", id))
+        << sdk.GetLastErrorString();
+    const azsim::StateDocument doc = state.load();
+    const azsim::ManagedDisk* made = doc.findManagedDisk(id);
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(Read(made->blob), snapshotBytes);
+    EXPECT_NE(Read(blob), snapshotBytes);
+    EXPECT_EQ(made->sizeBytes, static_cast<std::uint64_t>(kMiB));
+    EXPECT_EQ(made->tags.at("createdByJob"), "7");
+    EXPECT_EQ(made->state, "Unattached");
+}
+
+}  // namespace
