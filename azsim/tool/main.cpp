@@ -24,6 +24,7 @@ const Command kCommands[] = {
     {"token", "print a bearer token the blob endpoint accepts", azsimtool::RunToken},
     {"journal", "print the SDK calls made against the subscription", azsimtool::RunJournal},
     {"requests", "print the HTTP requests the blob endpoint answered", azsimtool::RunRequests},
+    {"guest", "print the scripts VMs were asked to run in their guests", azsimtool::RunGuest},
 };
 
 void PrintUsage(std::ostream& out) {
