@@ -86,9 +86,11 @@ TEST_F(DiskNaming, NamesByKindInLowerCase) {
         for (size_t i = 0; i < row.names.size(); ++i) {
             const SDisk& disk = ctx.disks[i];
             EXPECT_EQ(row.names[i], disk.name);
+            EXPECT_EQ(disk.name + disk.name, disk.targetName + disk.restoredName);
             EXPECT_EQ(row.disks[i].name, disk.uri);  // the staging key: the backed-up name
             const SAzureDiskInfo& record = plugin.diskMap.at(row.disks[i].name);
             EXPECT_EQ(disk.name, record.blobName);
+            EXPECT_EQ(row.disks[i].name, record.originalDiskName);
             EXPECT_FALSE(record.createdByJob);
         }
         EXPECT_EQ(0, ctx.disks.back().diskFormat);  // files are not named

@@ -91,18 +91,13 @@ protected:
         Blobs().read(key, "", 0, out.data(), out.size());
         return out;
     }
-    // Everything a restore could leave behind, by kind and id.
-    std::vector<std::string> Inventory() const {
-        const azsim::StateDocument doc = State();
-        std::vector<std::string> out;
-        for (const auto& vm : doc.vms) out.push_back("vm " + vm.name);
-        for (const auto& disk : doc.managedDisks) out.push_back("disk " + disk.id);
-        for (const auto& nic : doc.networkInterfaces) out.push_back("nic " + nic.id);
-        for (const auto& ip : doc.publicIps) out.push_back("ip " + ip.id);
-        for (const auto& deployment : doc.deployments) out.push_back("deployment " + deployment.name);
-        for (const azsim::BlobKey& key : Blobs().list("prodstaging01", "")) out.push_back(key.container + key.name);
-        std::sort(out.begin(), out.end());
-        return out;
+    // Everything a restore could leave behind: the subscription's resources (containers aside: Blob() makes
+    // them behind the subscription's back) and the staging account's blobs.
+    std::string Inventory() const {
+        nlohmann::json doc = State().toJson();
+        doc.erase("storageAccounts");
+        for (const azsim::BlobKey& key : Blobs().list("prodstaging01", "")) doc["blobs"].push_back(key.name);
+        return doc.dump();
     }
     void Fault(const std::string& op, int code, const std::string& text) {
         azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, 1});
@@ -154,7 +149,7 @@ TEST_F(RestoreFlow, CleanUpAfterARefusalLeavesTheTargetAsItWas) {
           Row{"web02", "prodstaging01\\backups", {"prodstaging01", "backups", "web02.vhd"}, VMINFO_ERR_BLOB_EXISTS}}) {
         SCOPED_TRACE(row.vmName);
         Blob(row.existing);
-        const std::vector<std::string> before = Inventory();
+        const std::string before = Inventory();
         RestoreCtx ctx = Ctx(row.vmName, row.account);
         EXPECT_EQ(0, plugin->InitRestoreVM(ctx));
         EXPECT_EQ(row.code, plugin->GetLastVMError());
@@ -165,7 +160,7 @@ TEST_F(RestoreFlow, CleanUpAfterARefusalLeavesTheTargetAsItWas) {
     }
     RestoreCtx ctx = Ctx("web03");
     Start(*plugin, ctx);
-    const std::vector<std::string> written = Inventory();
+    const std::string written = Inventory();
     ctx.originalInfo.firmware = "efi";  // the next job is refused before it names a disk
     EXPECT_EQ(0, plugin->InitRestoreVM(ctx));
     EXPECT_EQ(1, plugin->CleanupRestoreVM(ctx));
@@ -207,43 +202,48 @@ TEST_F(RestoreFlow, PowerOffWaitsForTheBootTimeout) {
     NXPlatformInfo::removeValue("VirtualServer", "nMinsWaitForBootTimeout");
 }
 
-// Generation 2 sources need a managed target under Resource Manager; a replica deployment switches to managed.
-TEST_F(RestoreFlow, Gen2SourcesNeedAManagedResourceManagerTarget) {
-    struct Row { VirtualServerInstanceType type; bool replica; const char* refusal; };  // null refusal: passes
-    for (const Row& row : {Row{VSINST_AZURE_STACK_HUB, false, "Restoring a Gen 2 VM to Azure Stack is not supported."},
-                           Row{VSINST_AZURE_RESOURCE_MANAGER, false,
-                               "Restoring a Gen 2 VM as an unmanaged VM is not supported."},
-                           Row{VSINST_AZURE_RESOURCE_MANAGER, true, nullptr}}) {
-        SCOPED_TRACE(row.type);
+// Sources the target cannot take: Gen 2 without a managed Resource Manager target (a replica deployment switches
+// to managed), and encrypted disks from another subscription than the configuration file's.
+TEST_F(RestoreFlow, SourcesTheTargetCannotTakeAreRefused) {
+    const VirtualServerInstanceType arm = VSINST_AZURE_RESOURCE_MANAGER;
+    const std::string own = SimulatedCloud::kSubscriptionId, foreign = "0a0b0c0d-0000-4000-8000-000000000000";
+    struct Row { VirtualServerInstanceType type; bool gen2, replica; std::string subscription; EVMInfoError code;
+                 std::string text; };
+    for (const Row& row :
+         {Row{VSINST_AZURE_STACK_HUB, true, false, "", VMINFO_ERR_RESTORE_DEPLOY,
+              "Restoring a Gen 2 VM to Azure Stack is not supported."},
+          Row{arm, true, false, "", VMINFO_ERR_RESTORE_DEPLOY,
+              "Restoring a Gen 2 VM as an unmanaged VM is not supported."},
+          Row{arm, true, true, "", VMINFO_ERR_NONE, ""}, Row{arm, false, false, own, VMINFO_ERR_NONE, ""},
+          Row{arm, false, false, foreign, VMINFO_ERR_ENCRYPTED_CROSS_SUBSCRIPTION, "[" + foreign + "]"}}) {
+        SCOPED_TRACE(std::to_string(row.type) + " " + row.subscription);
         std::unique_ptr<TestPlugin> job = Connected(Unmanaged, row.type);
-        RestoreCtx ctx = Ctx("gen2vm");
-        ctx.originalInfo.firmware = "EFI";
+        RestoreCtx ctx = Ctx(row.gen2 ? "gen2vm" : "web01");
+        ctx.originalInfo.firmware = row.gen2 ? "EFI" : "";
         ctx.m_vmSize = "Standard_B2s";
         ctx.deployReplicaVm = row.replica;
-        EXPECT_EQ(row.refusal ? 0 : 1, job->InitRestoreVM(ctx)) << job->GetLastVMErrorDetails();
-        EXPECT_EQ(row.refusal ? VMINFO_ERR_RESTORE_DEPLOY : VMINFO_ERR_NONE, job->GetLastVMError());
-        EXPECT_EQ(row.refusal ? row.refusal : "", job->GetLastVMErrorDetails());
-        EXPECT_EQ(!row.refusal, ctx.restoreAsManagedVM);
+        ctx.disks[1].isEncrypted = !row.subscription.empty();
+        if (ctx.disks[1].isEncrypted)
+            std::ofstream(FXPath::Append(ctx.stagingPath, "web-linux01.json"))
+                << "{\"id\":\"/subscriptions/" << row.subscription
+                << "/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/web-linux01\"}";
+        EXPECT_EQ(row.code == VMINFO_ERR_NONE ? 1 : 0, job->InitRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        EXPECT_EQ(row.code, job->GetLastVMError());
+        EXPECT_NE(std::string::npos, job->GetLastVMErrorDetails().find(row.text));
+        EXPECT_EQ(row.gen2 && row.code == VMINFO_ERR_NONE, ctx.restoreAsManagedVM);
+        EXPECT_EQ(row.code == VMINFO_ERR_NONE ? 2u : 0u, job->diskMap.size());  // refused before naming
     }
 }
 
-// Encrypted disks may not leave their subscription; the configuration file names where they come from.
-TEST_F(RestoreFlow, EncryptedDisksStayInTheirSubscription) {
-    for (const std::string subscription : {SimulatedCloud::kSubscriptionId, "0a0b0c0d-0000-4000-8000-000000000000"}) {
-        RestoreCtx ctx = Ctx();
-        ctx.disks[1].isEncrypted = true;
-        std::ofstream(FXPath::Append(ctx.stagingPath, "web-linux01.json"))
-            << "{\"id\":\"/subscriptions/" << subscription
-            << "/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/web-linux01\"}";
-        const bool foreign = subscription != SimulatedCloud::kSubscriptionId;
-        EXPECT_EQ(foreign ? 0 : 1, plugin->InitRestoreVM(ctx));
-        EXPECT_EQ(foreign ? VMINFO_ERR_ENCRYPTED_CROSS_SUBSCRIPTION : VMINFO_ERR_NONE, plugin->GetLastVMError());
-        EXPECT_EQ(foreign, plugin->GetLastVMErrorDetails().find(subscription) != std::string::npos);
-    }
-}
-
-// An exception inside a restore step fails its slot with a code and the exception's text.
-TEST_F(RestoreFlow, ExceptionsStayInsideTheSlots) {
+// Rehost cannot attach cloud disks on this platform: its first disk fails and the job ends with 54. An exception
+// inside a restore step fails its slot with a code and the exception's text.
+TEST_F(RestoreFlow, RehostEndsAtItsFirstDiskAndExceptionsStayInsideTheSlots) {
+    RestoreCtx ctx = Ctx();
+    EXPECT_FALSE(plugin->InitRehost(ctx));
+    EXPECT_EQ(VMINFO_ERR_DISK_ATTACH, plugin->GetLastVMError());
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::_CreateAndAttachDisk(SDisk&)", "Not Ported!"));
+    EXPECT_TRUE(log.containsError("virtual bool CAzureInfo::InitRehost(const RestoreCtx&)",
+                                  "Failed to attach Disk [web01.vhd]"));
     struct ThrowingLog : EvLogSink {
         ThrowingLog() { EvDebug::addSink(this); }
         ~ThrowingLog() override { EvDebug::removeSink(this); }
@@ -251,7 +251,7 @@ TEST_F(RestoreFlow, ExceptionsStayInsideTheSlots) {
             if (record.text == "Generating unique disk names...") throw std::runtime_error("injected");
         }
     } throwing;
-    RestoreCtx ctx = Ctx();
+    ctx = Ctx();
     EXPECT_EQ(0, plugin->InitRestoreVM(ctx));
     EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, plugin->GetLastVMError());
     EXPECT_FALSE(plugin->InitRehost(ctx));
@@ -304,16 +304,6 @@ TEST_F(RestoreFlow, StagingFolderIsRemovedOnlyInsideTheStagingRoot) {
         EXPECT_EQ(1, plugin->CleanupRestoreVM(ctx));
         EXPECT_EQ(!row.removed, FXPath::DoesPathExist(row.folder));
     }
-}
-
-// Rehost cannot attach cloud disks on this platform: its first disk fails and the job ends with 54.
-TEST_F(RestoreFlow, RehostEndsAtItsFirstDisk) {
-    RestoreCtx ctx = Ctx();
-    EXPECT_FALSE(plugin->InitRehost(ctx));
-    EXPECT_EQ(VMINFO_ERR_DISK_ATTACH, plugin->GetLastVMError());
-    EXPECT_TRUE(log.containsError("bool CAzureInfo::_CreateAndAttachDisk(SDisk&)", "Not Ported!"));
-    EXPECT_TRUE(log.containsError("virtual bool CAzureInfo::InitRehost(const RestoreCtx&)",
-                                  "Failed to attach Disk [web01.vhd]"));
 }
 
 // Whole restores into each kind of target (one through the rehost completion): the disks arrive as written in
@@ -374,16 +364,18 @@ TEST_F(RestoreFlow, FailedOrCancelledJobLeavesNothingItCreated) {
                            Row{ManagedFromBlobs, acct, CancelBeforeDeployment}, Row{Unmanaged, acct, DeploymentFails},
                            Row{ManagedFromBlobs, acct, DeploymentFails}, Row{DirectUpload, acct, DeploymentFails}}) {
         SCOPED_TRACE(std::to_string(row.mode) + row.account + " stop " + std::to_string(row.stop));
-        const std::vector<std::string> before = Inventory();
+        const std::string before = Inventory();
         std::unique_ptr<TestPlugin> job = Connected(row.mode);
         RestoreCtx ctx = Ctx("web01", row.account, row.mode);
         Start(*job, ctx);
+        EXPECT_NE(before, Inventory());
         if (row.stop == CancelBeforePreparation) job->CancelJob();
         EXPECT_EQ(row.stop != CancelBeforePreparation, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
         if (row.stop == CancelBeforeDeployment) job->CancelJob();
         if (row.stop == DeploymentFails) Fault("RestoreVM", 0, "InvalidParameter: refused for the test");
         EXPECT_EQ(0, row.stop == CancelBeforePreparation ? 0 : job->RestoreVM(ctx));
         if (row.stop == DeploymentFails) {
+            EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, job->GetLastVMError());
             EXPECT_EQ("InvalidParameter: refused for the test", job->GetLastVMErrorDetails());
             EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
         } else {

@@ -60,7 +60,7 @@ TEST_F(SizeMatching, PremiumStorageRestrictsTheSearchToPremiumCapableSizes) {
     };
     for (const Case& c : cases) {
         SVMSizeInfo best;
-        EXPECT_EQ(plugin.GetBestMatchingVMSizeInfo(c.sizes, required, c.premiumStorage, c.gen2, best), *c.expected != 0);
+        EXPECT_EQ(plugin.GetBestMatchingVMSizeInfo(c.sizes, required, c.premiumStorage, c.gen2, best), !!*c.expected);
         EXPECT_EQ(best.uuid, c.expected);
     }
 }
@@ -221,6 +221,7 @@ TEST_F(SizeMatching, SizesComeFromTheResourceGroupWhenNoRegionIsGiven) {
     EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
     ASSERT_EQ(Calls("GetAvailableVMSizesForHost"), 1u);
     EXPECT_EQ(cloud.journal("GetAvailableVMSizesForHost")[0]["args"]["hostName"], "rg-prod");
+    EXPECT_EQ(Calls("GetAvailableVMSizesInLocation"), 0u);
 }
 
 }  // namespace
