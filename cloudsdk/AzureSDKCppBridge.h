@@ -249,7 +249,8 @@ public:
     // fits the VM (data disks, network cards, premium disks, Generation 2); the data disks become
     // exactly the listed non-OS entries at their LUNs (unitNumber): listed disks not attached yet are
     // attached (they must exist and be free), data disks no longer listed are detached and kept,
-    // never deleted. The OS disk stays. A refusal leaves the subscription as it was.
+    // never deleted; an empty disk list leaves the disks as they are. The OS disk stays. A refusal
+    // leaves the subscription as it was.
     bool ReconfigureVM(const VMInfoStructs::SVMInfo& vmInfo);
     // Deletes the VM named by both its name and GUID; an empty or mismatched GUID deletes nothing
     // and fails. The third flag also deletes its disks (managed disks, or the page blobs of an

@@ -22,12 +22,11 @@ bool CAzureSDKCppBridge::DownloadBlockBlobToString(const std::string& storageAcc
                     "StorageAccountNotFound: The storage account '" + storageAccount + "' was not found.");
     const azsim::BlobKey key{account->name, container, blobName};
     const azsim::PageBlobStore store = impl_->subscription->blobs();
-    azsim::BlobProperties props;
-    if (!store.properties(key, std::string(), props))
+    if (!store.exists(key))
         return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The blob '" + storageAccount + "/" + container + "/" +
                                            blobName + "' does not exist.");
     std::string content;
-    if (props.type != azsim::BlobType::Block || !store.getBlockBlob(key, content))
+    if (!store.getBlockBlob(key, content))
         return Fail(SDK_ERR_GENERAL, "InvalidBlobType: The blob '" + blobName + "' is not a block blob.");
     text = content;
     return true;
