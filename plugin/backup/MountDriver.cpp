@@ -1,5 +1,4 @@
 // Backup mount driver: orders the mount steps and turns their failures into host error codes.
-#include <boost/algorithm/string/predicate.hpp>
 
 #include "host/settings/NXPlatformInfo.h"
 #include "plugin/backup/MountCtxAccess.h"
@@ -10,8 +9,6 @@ namespace {
 
 const char* const kMountTag = "virtual int CAzureInfo::MountVM(const MountCtx&)";
 const char* const kDriverTag = "int CAzureInfo::_MountVM(const MountCtx&)";
-
-bool IsGen2(const std::string& firmware) { return boost::algorithm::iequals(firmware, "efi"); }
 
 bool LiveBrowseAllowed() {
     bool allowed = false;
@@ -78,7 +75,7 @@ int CAzureInfo::_MountVM(const MountCtx& ctx) {
         return 0;
     }
     EvDebug::Debug(kDriverTag, "VM [%s] is a %s VM.", ctx.mountVmName.c_str(),
-                   IsGen2(ctx.vmInfo.firmware) ? "Gen 2" : "Gen 1");
+                   IsGen2Firmware(ctx.vmInfo.firmware) ? "Gen 2" : "Gen 1");
     if (GetVSInstType() == VSINST_AZURE_STACK_HUB && ctx.cbtEnabled && !ctx.vmInfo.isManaged) {
         mount.cbtEnabled = false;
         mount.cbtStatusText = "Not Used";

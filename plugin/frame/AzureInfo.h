@@ -275,6 +275,36 @@ protected:
     // leaves the storage accounts as it found them.
     void _DeleteCreatedContainers(const char* tag);
 
+    // ---- VM operations: operation handlers, clone, guest scripts ----
+    int PowerOnVM(const OperationCtx& ctx);
+    int ShutdownVM(const OperationCtx& ctx);
+    int DeployVM(const OperationCtx& ctx);
+    int ReconfigureVM(const OperationCtx& ctx);
+    int DeleteVM(const OperationCtx& ctx);
+    int CreateVMSnapshot(const OperationCtx& ctx);
+    int DeleteVMSnapshot(const OperationCtx& ctx);
+    bool DeleteExpiredDisks(const std::string& region, const std::time_t& expiry);
+    int CloneVM(const OperationCtx& ctx);
+    bool CloneVmFromConfig(const OperationCtx& ctx);
+    bool CloneVmFromOsDisk(const OperationCtx& ctx);
+    void CleanupCloneFromOsDisk(const OperationCtx& ctx);
+    bool _AutoSelectVMSize(SVMInfo& vm);
+
+public:
+    // True for Generation 2 firmware ("efi", any case): the one test of a VM's generation.
+    static bool IsGen2Firmware(const std::string& firmware);
+
+protected:
+    // Runs a script's text in the guest of `guest.vmName`; false with the wrapper's error as details.
+    bool _ExecuteScriptInGuestVM(const GuestCtx& guest, const std::string& scriptText, const std::string& parameters,
+                                 const char* tag);
+    // The host passes the operation context as a constant reference but reads back the VM record,
+    // disk list and snapshot id the operation fills in.
+    static OperationCtx& _Writable(const OperationCtx& ctx) { return const_cast<OperationCtx&>(ctx); }
+    // Indices of the clone request's disk entries that the running clone from OS disk replaced
+    // with disks it created; its clean-up touches only these.
+    std::vector<std::size_t> cloneReplacedEntries;
+
     void _InitializeSdk(const char* tag);
     void _ReadSettings(const char* tag);
     void _CleanUpSnapLiveBrowseState();

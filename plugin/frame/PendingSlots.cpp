@@ -12,25 +12,13 @@
 
 
 
-int CAzureInfo::ExecuteScriptInGuest(const GuestCtx& guest, const std::string& scriptPath, const std::string& parameters, const std::string& workingDir, int timeoutSeconds, const std::string& outputPath, int& exitCode) {
-    return CVMInfo::ExecuteScriptInGuest(guest, scriptPath, parameters, workingDir, timeoutSeconds, outputPath, exitCode);
-}
 
-bool CAzureInfo::ExecuteScriptInGuest(const GuestCtx& guest, const std::string& scriptText, int timeoutSeconds) {
-    return CVMInfo::ExecuteScriptInGuest(guest, scriptText, timeoutSeconds);
-}
 
-int CAzureInfo::PerformVMOperation(const OperationCtx& ctx) {
-    return CVMInfo::PerformVMOperation(ctx);
-}
 
 int CAzureInfo::PerformSnapOperation(const SnapOperationCtx& op) {
     return CVMInfo::PerformSnapOperation(op);
 }
 
-int CAzureInfo::PerformStorageOperation(const StorageOperationCtx& ctx) {
-    return CVMInfo::PerformStorageOperation(ctx);
-}
 
 int CAzureInfo::GetMetadataFiles(const MountCtx& ctx, std::vector<std::string>& files, EMetadataFilesType type) {
     return CVMInfo::GetMetadataFiles(ctx, files, type);
@@ -75,19 +63,10 @@ bool CAzureInfo::PostVMFailover(const RestoreCtx& ctx) {
     return CVMInfo::PostVMFailover(ctx);
 }
 
-bool CAzureInfo::CreateNetwork(SNetworkInfo& network, const std::string& resourceGroup, const SHostNetworkAdapterInfo& adapter) {
-    return CVMInfo::CreateNetwork(network, resourceGroup, adapter);
-}
-
-bool CAzureInfo::DeleteNetwork(SNetworkInfo& network, const std::string& resourceGroup, const SHostNetworkAdapterInfo& adapter) {
-    return CVMInfo::DeleteNetwork(network, resourceGroup, adapter);
-}
 
 
 
-int CAzureInfo::RegisterBlobAsOSDisk(const std::string& storageAccount, const std::string& container, const std::string& blob, bool isWindows) {
-    return CVMInfo::RegisterBlobAsOSDisk(storageAccount, container, blob, isWindows);
-}
+
 
 int CAzureInfo::UnMountSnap(MountCtx& ctx) {
     return CVMInfo::UnMountSnap(ctx);

@@ -1,6 +1,5 @@
 // Restore driver: the five restore slots. Job-wide checks, dispatch by restore kind, the VM
 // deployment, and the clean-up of what this job created after a failure or a cancel.
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 
 #include "host/util/CKaFile.h"
@@ -21,8 +20,6 @@ const char* const kStagingTag = "bool CAzureInfo::_IsRemovableStagingPath(const 
 
 // A key backup is a short JSON text; anything larger is not one.
 constexpr std::uint64_t kMaxKeyBackupBytes = 1 << 20;
-
-bool IsGen2(const std::string& firmware) { return boost::algorithm::iequals(firmware, "efi"); }
 
 // Kinds whose restore steps this build does not have fail at every step, never pretending success.
 int FailUnbuiltKind(CVMInfo& plugin, const char* tag, const RestoreCtx& ctx) {
@@ -70,7 +67,7 @@ int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
         _StartRestoreJob();
 
         RestoreCtx& restore = _Writable(ctx);
-        if (IsGen2(ctx.originalInfo.firmware) && ctx.restoreType != RESTORE_TYPE_DISK_ATTACH) {
+        if (IsGen2Firmware(ctx.originalInfo.firmware) && ctx.restoreType != RESTORE_TYPE_DISK_ATTACH) {
             if (GetVSInstType() == VSINST_AZURE_STACK_HUB) {
                 FailSlot(*this, kInitTag, VMINFO_ERR_RESTORE_DEPLOY, "Restoring a Gen 2 VM to Azure Stack is not supported.");
                 return 0;
@@ -280,5 +277,3 @@ bool CAzureInfo::_IsRemovableStagingPath(const RestoreCtx& ctx, std::string& fol
     for (const std::string& part : path) folder += "/" + part;
     return true;
 }
-
-bool CAzureInfo::ModifyRestoredVM(const RestoreCtx&) { return true; }

@@ -15,8 +15,6 @@ namespace {
 
 const char* const kValidateTag = "bool CAzureInfo::_ValidateVMSize(const RestoreCtx&, bool)";
 
-bool IsGen2(const std::string& firmware) { return boost::algorithm::iequals(firmware, "efi"); }
-
 bool HasZones(const std::string& zones) { return !zones.empty() && !boost::algorithm::iequals(zones, "None"); }
 
 // What the restored VM needs from its size. The OS disk does not count against a size's data-disk
@@ -36,7 +34,7 @@ SVMSizeInfo RequirementOf(const RestoreCtx& ctx) {
     // Counts beyond the signed range the sizes use are clamped, never wrapped to a negative need.
     required.numCpus = static_cast<std::int32_t>(std::min<std::uint32_t>(ctx.vmInfo.numCpus, INT_MAX));
     required.memoryMB = static_cast<std::int32_t>(std::min<std::uint32_t>(ctx.vmInfo.memoryMB, INT_MAX));
-    required.gen2Supported = IsGen2(ctx.originalInfo.firmware);
+    required.gen2Supported = CAzureInfo::IsGen2Firmware(ctx.originalInfo.firmware);
     required.availabilityZones = ctx.vmInfo.availabilityZones;
     return required;
 }
@@ -50,7 +48,7 @@ bool CAzureInfo::_ValidateVMSize(const RestoreCtx& ctx, bool autoSelect) {
     EvDebug::Debug(kValidateTag, "Performing VM Size validation, VMSize [%s], AutoSelect Option [%d]", size.c_str(),
                    autoSelect ? 1 : 0);
 
-    const bool gen2 = IsGen2(ctx.originalInfo.firmware);
+    const bool gen2 = IsGen2Firmware(ctx.originalInfo.firmware);
     const bool sizeWasEmpty = size.empty();
     if (sizeWasEmpty) {
         if (!autoSelect) {
@@ -299,7 +297,7 @@ bool CAzureInfo::_CheckPremiumStorageAccount(const RestoreCtx& ctx, const std::v
     EvDebug::Debug(tag, "VM Instance Size [%s], Premium Storage Account [%s]", ctx.m_vmSize.c_str(),
                    premiumAccount->name.c_str());
     std::vector<SVMSizeInfo> premium, standard;
-    _GetPremiumStorageCompatibleVMSizes(sizes, IsGen2(ctx.vmInfo.firmware), premium, standard);
+    _GetPremiumStorageCompatibleVMSizes(sizes, IsGen2Firmware(ctx.vmInfo.firmware), premium, standard);
     for (const SVMSizeInfo& size : premium)
         if (boost::algorithm::iequals(size.uuid, ctx.m_vmSize)) return true;
     const std::string text =

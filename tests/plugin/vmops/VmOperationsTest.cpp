@@ -1,0 +1,73 @@
+// The operation slot and the storage operation, driven as the host drives them.
+#include "tests/plugin/vmops/VmOpsFixture.h"
+
+namespace vmopstest {
+namespace {
+
+const char* const kOperationTag = "virtual int CAzureInfo::PerformVMOperation(const OperationCtx&)";
+
+// Codes 2 and 3 stop the VM with one and the same call; codes without a handler only log.
+TEST_F(VmOpsTest, ShutdownCodesAlikeAndUnsupportedCodesOnlyLog) {
+    for (int code : {VM_OP_POWER_OFF, VM_OP_SHUTDOWN}) EXPECT_EQ(1, plugin->PerformVMOperation(Op(code))) << code;
+    const std::vector<nlohmann::json> stops = Calls("ShutdownVM");
+    ASSERT_EQ(2u, stops.size());
+    EXPECT_EQ(stops[0]["args"], stops[1]["args"]);
+    EXPECT_EQ(nlohmann::json({{"vmName", kWebVm}, {"vmGuid", kWebGuid}, {"waitForCompletion", true}}), stops[0]["args"]);
+
+    const std::size_t calls = Calls().size();
+    for (int code : {0, 8, 12, 15, -1}) {
+        EXPECT_EQ(0, plugin->PerformVMOperation(Op(code))) << code;
+        EXPECT_TRUE(log.containsError(kOperationTag, "Operation [" + std::to_string(code) + "] is not supported"));
+    }
+    EXPECT_EQ(VMINFO_ERR_NONE, plugin->GetLastVMError());
+    EXPECT_EQ(calls, Calls().size());
+}
+
+// A deploy after a cancel and a snapshot deletion without a reference stop before the cloud.
+TEST_F(VmOpsTest, CancelledDeployAndUnnamedSnapshotMakeNoCall) {
+    plugin->CancelJob();
+    EXPECT_EQ(0, plugin->PerformVMOperation(Op(VM_OP_DEPLOY)));
+    EXPECT_EQ(VMINFO_ERR_JOB_CANCELLED, plugin->GetLastVMError());
+    EXPECT_TRUE(log.contains("int CAzureInfo::DeployVM(const OperationCtx&)", "Quit flag set, terminating JobWait"));
+    EXPECT_TRUE(Calls("DeployVMFromOSDisk").empty());
+    EXPECT_EQ(0, Connected()->PerformVMOperation(Op(VM_OP_DEPLOY)));
+    EXPECT_EQ(1u, Calls("DeployVMFromOSDisk").size());
+
+    OperationCtx snapshot = Op(VM_OP_CREATE_SNAPSHOT);
+    ASSERT_EQ(1, plugin->PerformVMOperation(snapshot)) << plugin->GetLastVMErrorDetails();
+    const std::size_t calls = Calls().size();
+    EXPECT_EQ(0, plugin->PerformVMOperation(Op(VM_OP_DELETE_SNAPSHOT)));
+    EXPECT_EQ(calls, Calls().size());
+    OperationCtx remove = Op(VM_OP_DELETE_SNAPSHOT);
+    remove.snapshotId = snapshot.snapshotId;
+    EXPECT_EQ(1, plugin->PerformVMOperation(remove)) << plugin->GetLastVMErrorDetails();
+    remove.snapshotName = "gone";  // the name wins over the id
+    EXPECT_EQ(0, plugin->PerformVMOperation(remove));
+    EXPECT_EQ(VMINFO_ERR_SNAPSHOT_DELETE, plugin->GetLastVMError());
+    EXPECT_EQ("gone", Calls("DeleteVMSnapshot").back()["args"]["snapshotId"]);
+}
+
+// The storage operation answers 0 for success and 1 for every failure, with its text in the context.
+TEST_F(VmOpsTest, StorageOperationFailsWithOneAndText) {
+    struct Row {
+        int operation;
+        const char* refusal;
+        int result;
+        const char* text;
+    };
+    const Row rows[] = {{2, "", 1, "Invalid operation type"},
+                        {0, "", 1, "Invalid operation type"},
+                        {STORAGE_OP_DELETE_EXPIRED_DISKS, "InternalError: refused", 1, "InternalError: refused"},
+                        {STORAGE_OP_DELETE_EXPIRED_DISKS, "", 0, ""}};
+    for (const Row& row : rows) {
+        if (*row.refusal) Fault("DeleteExpiredDisks", row.refusal);
+        const std::size_t calls = Calls("DeleteExpiredDisks").size();
+        StorageOperationCtx ctx{row.operation, "westeurope", 1700000000, ""};
+        EXPECT_EQ(row.result, plugin->PerformStorageOperation(ctx)) << row.operation;
+        EXPECT_EQ(row.text, ctx.errorText) << row.operation;
+        EXPECT_EQ(calls + (row.operation == 1 ? 1 : 0), Calls("DeleteExpiredDisks").size()) << row.operation;
+    }
+}
+
+}  // namespace
+}  // namespace vmopstest
