@@ -27,6 +27,14 @@ const char* const kWebGuid = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";  // web-lin
 const char* const kConfig = R"({"name": "src", "tags": {"app": "web"},
     "properties": {"storageProfile": {"osDisk": {"osType": "Windows"}}}})";
 
+SVMInfo Vm(const std::string& name, const std::string& group = "rg-prod", const std::string& size = "Standard_D2s_v3") {
+    SVMInfo vm;
+    vm.name = name;
+    vm.resourceGroup = group;
+    vm.vmSize = size;
+    return vm;
+}
+
 SDisk BlobDisk(const std::string& blob, bool os, int lun, const std::string& account = kStaging) {
     SDisk d;
     d.name = blob;
@@ -67,10 +75,7 @@ protected:
     }
     // A managed VM in rg-prod from two staged blobs: the OS disk and a data disk at LUN 3.
     SVMInfo StagedVm(const std::string& name) {
-        SVMInfo vm;
-        vm.name = name;
-        vm.resourceGroup = "rg-prod";
-        vm.vmSize = "Standard_D2s_v3";
+        SVMInfo vm = Vm(name);
         vm.disks = {BlobDisk(name + "-os.vhd", true, 0), BlobDisk(name + "-data.vhd", false, 3)};
         Stage(name + "-os.vhd", 'o');
         Stage(name + "-data.vhd", 'd');
@@ -128,10 +133,7 @@ TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndDeletesThem) {
 TEST_F(RestoreOperations, UnmanagedRestoreAttachesBlobsByUrlOnTheRegionsFirstNetwork) {
     const azsim::BlobKey os = Stage("u1-os.vhd", 'o', "legacystore01");
     const azsim::BlobKey data = Stage("u1-data.vhd", 'd', "legacystore01");
-    SVMInfo vm;
-    vm.name = "u1";
-    vm.resourceGroup = "rg-legacy";
-    vm.vmSize = "standard_a2";
+    SVMInfo vm = Vm("u1", "rg-legacy", "standard_a2");
     vm.availabilityZones = "None";
     vm.disks = {BlobDisk("u1-os.vhd", true, 0, "legacystore01\\vhds"), BlobDisk("ignored", false, 0, "")};
     vm.disks[1].uri = azsim::PageBlobUri(data);
@@ -154,10 +156,7 @@ TEST_F(RestoreOperations, UnmanagedRestoreAttachesBlobsByUrlOnTheRegionsFirstNet
 
 // Direct-upload disks are attached as they are, the OS disk found wherever it is listed; key backups encrypt.
 TEST_F(RestoreOperations, DirectUploadDisksAreAttachedAsTheyAreToAnEncryptedGen2Vm) {
-    SVMInfo vm;
-    vm.name = "d1";
-    vm.resourceGroup = "rg-prod";
-    vm.vmSize = "Standard_D2s_v3";
+    SVMInfo vm = Vm("d1");
     vm.firmware = "EFI";
     vm.availabilityZones = "2, 3";
     SDisk os, data;
@@ -435,10 +434,7 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
 
     // An unmanaged VM of this job goes with the page blobs the job created.
     const azsim::BlobKey os = Stage("c2-os.vhd", 'o', "legacystore01");
-    SVMInfo legacy;
-    legacy.name = "c2";
-    legacy.resourceGroup = "rg-legacy";
-    legacy.vmSize = "Standard_A2";
+    SVMInfo legacy = Vm("c2", "rg-legacy", "Standard_A2");
     legacy.disks = {BlobDisk("c2-os.vhd", true, 0, "legacystore01")};
     ASSERT_TRUE(sdk.RestoreVM(legacy, "c2-os.vhd", "", false, false, false, true, "", "", false, false));
     ASSERT_TRUE(sdk.CleanupRestoreVM(legacy, legacy.disks, false));
