@@ -6,6 +6,7 @@
 
 #include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
+#include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/SnapshotSets.h"
 #include "host/sys/Time.h"
@@ -219,6 +220,23 @@ bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std:
     return FailOnException();
 }
 
+namespace {
+
+// Whether a snapshot set is a VM snapshot taken on request: its snapshots carry the mark of
+// the job that made them, which backup snapshot sets do not.
+bool TakenOnRequest(const StateDocument& doc, const azsim::SnapshotSet& set) {
+    for (const std::string& member : set.members) {
+        if (const azsim::ManagedSnapshot* snapshot = doc.findSnapshot(member))
+            return snapshot->tags.count(kCreatedByJobTag) > 0;
+        std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(member);
+        if (const azsim::BlobSnapshot* snapshot = uri ? doc.findBlobSnapshot(uri->key(), uri->snapshot) : nullptr)
+            return snapshot->metadata.count(kCreatedByJobTag) > 0;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, const std::string& vmName,
                                                 unsigned long expiryHours,
                                                 const std::vector<std::string>& keepSnapshots) try {
@@ -228,7 +246,9 @@ bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, con
         return Fail(refusal->code, refusal->text);
     long long cutoff = NxClock::nowSeconds() - static_cast<long long>(expiryHours) * 3600;
     azsim::PageBlobStore store = impl_->subscription->blobs();
-    auto kept = [&](const azsim::SnapshotSet& set) {
+    auto kept = [&](const StateDocument& doc, const azsim::SnapshotSet& set) {
+        // A VM snapshot a user asked for is not a backup's to expire.
+        if (TakenOnRequest(doc, set)) return true;
         for (const std::string& keep : keepSnapshots) {
             if (boost::algorithm::iequals(keep, set.guid)) return true;
             if (std::find(set.members.begin(), set.members.end(), keep) != set.members.end()) return true;
@@ -241,7 +261,7 @@ bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, con
             for (const azsim::SnapshotSet& set : doc.snapshotSets) {
                 if (!boost::algorithm::iequals(set.vmName, vmName)) continue;
                 if (!hostName.empty() && !boost::algorithm::iequals(set.resourceGroup, hostName)) continue;
-                if (set.createdAt < cutoff && !kept(set)) expired.push_back(set.guid);
+                if (set.createdAt < cutoff && !kept(doc, set)) expired.push_back(set.guid);
             }
             for (const std::string& guid : expired) DeleteSnapshotSet(doc, store, guid);
             return !expired.empty();

@@ -41,6 +41,12 @@ TEST_F(VmOps, VmSnapshotCoversTheDisksLeftInAndIsDeletedByReference) {
         }
         for (const azsim::BlobSnapshot& snap : doc.blobSnapshots) EXPECT_EQ(snap.metadata.at("createdByJob"), "7");
 
+        // The backups' sweep of expired snapshot sets leaves a VM snapshot alone, however old.
+        NxClock::fix(NxClock::now() + std::chrono::hours(24 * 365));
+        const bool swept = sdk.DeleteExpiredSnapshots("", c.vm, 1, {});
+        NxClock::unfix();
+        ASSERT_TRUE(swept);
+        ASSERT_NE(state.load().findSnapshotSet(id), nullptr);
         ASSERT_TRUE(sdk.DeleteVMSnapshot(c.vm, guid, c.byRef ? "" : id, c.byRef ? ref : "", false))
             << sdk.GetLastErrorString();
         doc = state.load();
