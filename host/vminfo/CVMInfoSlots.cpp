@@ -145,8 +145,10 @@ int CVMInfo::PerformSnapOperation(const SnapOperationCtx&) {
     return NotSupported("virtual int CVMInfo::PerformSnapOperation(const SnapOperationCtx&)", 0);
 }
 
+// The storage operation reports failure as 1 (its success is 0), so an operation no plugin
+// provides must answer 1, never the 0 that would read as done.
 int CVMInfo::PerformStorageOperation(const StorageOperationCtx&) {
-    return NotSupported("virtual int CVMInfo::PerformStorageOperation(const StorageOperationCtx&)", 0);
+    return NotSupported("virtual int CVMInfo::PerformStorageOperation(const StorageOperationCtx&)", 1);
 }
 
 int CVMInfo::GetMetadataFiles(const MountCtx&, std::vector<std::string>&, EMetadataFilesType) {

@@ -38,6 +38,13 @@ SDiskFilterRule Rule(int type, const std::string& value, const std::string& seco
     return rule;
 }
 
+// Slots a plugin leaves to the base fail: the storage operation, whose failure value is 1, with 1.
+TEST(CVMInfoServices, SlotsLeftToTheBaseNeverReportSuccess) {
+    CVMInfo base(VSINST_AZURE_RESOURCE_MANAGER);
+    EXPECT_EQ(base.PerformStorageOperation(StorageOperationCtx()), 1);
+    EXPECT_EQ(base.PerformVMOperation(OperationCtx()), 0);
+}
+
 TEST(CVMInfoServices, FilterWalkStopsAtTheFirstMatchingRuleAndBaseMatchersFilterNothing) {
     FilterPlugin plugin;
     MountCtx ctx;
