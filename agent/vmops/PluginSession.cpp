@@ -25,12 +25,13 @@ PluginSession::~PluginSession() {
 
 bool PluginSession::findVm(const std::string& name, const std::string& group, SVMInfo& vm, std::string& error) {
     if (plugin_->GetVMInfoForVM(name, "", group, 16, 0, vm)) return true;
-    error = failure("looking up VM [" + name + "]");
+    // A look-up that finds nothing sets no code of its own: the VM is not there.
+    error = failure("looking up VM [" + name + "]", VMINFO_ERR_VM_NOT_FOUND);
     return false;
 }
 
-std::string PluginSession::failure(const std::string& what) {
-    const int code = plugin_->GetLastVMError();
+std::string PluginSession::failure(const std::string& what, int fallbackCode) {
+    const int code = plugin_->GetLastVMError() ? plugin_->GetLastVMError() : fallbackCode;
     const std::string details = plugin_->GetLastVMErrorDetails();
     const ErrorAdvice advice = AdviceFor(code);
     return what + " failed: error " + std::to_string(code) + ", " + advice.meaning +

@@ -20,8 +20,9 @@ public:
     IVMInfo& plugin() { return *plugin_; }
     // The VM named `name` (and `group` when given); false with the failure line in `error`.
     bool findVm(const std::string& name, const std::string& group, SVMInfo& vm, std::string& error);
-    // "<what> failed: error N, <meaning> (<details>). What to do: <action>." from the plugin's last error.
-    std::string failure(const std::string& what);
+    // "<what> failed: error N, <meaning> (<details>). What to do: <action>." from the plugin's last
+    // error, or from `fallbackCode` when the plugin set none.
+    std::string failure(const std::string& what, int fallbackCode = 0);
 
 private:
     AgentHost host_;

@@ -76,7 +76,8 @@ StateDocument SampleDocument() {
                                    "rg-Prod",
                                    "westeurope",
                                    "10.0.0.0/16",
-                                   {{"default", SubnetId(kSub, "rg-Prod", "vnet", "default"), "10.0.0.0/24"}}});
+                                   {{"default", SubnetId(kSub, "rg-Prod", "vnet", "default"), "10.0.0.0/24"}},
+                                   {{"createdByJob", "7"}}});
     doc.securityGroups.push_back({"nsg", SecurityGroupId(kSub, "rg-Prod", "nsg"), "rg-Prod", "westeurope"});
     doc.images.push_back({"Canonical", "ubuntu", "22_04-lts", "latest", "westeurope"});
     doc.templates.push_back(vm);

@@ -1,0 +1,94 @@
+// vsagent vm, network, storage and guest run as a person runs them.
+#include <fstream>
+
+#include "tests/agent/e2e/VsagentFixture.h"
+
+namespace {
+
+using e2e::json;
+
+class VsagentVmOps : public e2e::Vsagent {
+protected:
+    // A successful command's JSON result.
+    json Json(std::vector<std::string> args) {
+        args.push_back("--json");
+        e2e::Run run = Agent(args);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        return json::parse(run.out, nullptr, false);
+    }
+    std::string BrowseLine(const std::string& vm) {
+        const std::string out = Agent({"browse", "VMs", "--depth", "1"}).out;
+        const std::size_t at = out.find(vm + "  (vm");
+        return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) - at);
+    }
+};
+
+TEST_F(VsagentVmOps, StopAndStartShowInTheBrowse) {
+    Json({"vm", "stop", "--vm", "web-linux01"});
+    EXPECT_NE(BrowseLine("web-linux01").find("stopped"), std::string::npos) << BrowseLine("web-linux01");
+    Json({"vm", "stop", "--vm", "web-linux01"});  // a second stop changes nothing
+    const json started = Json({"vm", "start", "--vm", "web-linux01"});
+    EXPECT_EQ(started["powerState"], "running");
+    EXPECT_NE(BrowseLine("web-linux01").find("running"), std::string::npos);
+    e2e::Run missing = Agent({"vm", "start", "--vm", "no-such-vm"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("error 1,"), std::string::npos) << missing.err;
+}
+
+TEST_F(VsagentVmOps, ACloneFromASnapshotHoldsTheSnapshotsBytesAndGoesWithItsDisksAndNic) {
+    const std::vector<std::string> atSnapshot = CloudHashes("legacy-vm01", 2);
+    const json snapshot = Json({"vm", "snapshot", "--vm", "legacy-vm01"});
+    ASSERT_TRUE(snapshot.contains("snapshot")) << snapshot.dump();
+    GuestWrite("legacy-vm01", 0, 1048576, 65536, 5);
+    const std::vector<std::string> afterWrite = CloudHashes("legacy-vm01", 2);
+    ASSERT_NE(afterWrite, atSnapshot);
+
+    Json({"vm", "clone", "--vm", "legacy-vm01", "--name", "legacy-clone", "--snapshot", snapshot["snapshot"]});
+    EXPECT_EQ(CloudHashes("legacy-clone", 2), atSnapshot);
+    azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
+    const azsim::VirtualMachine* clone = doc.findVm("legacy-clone");
+    ASSERT_NE(clone, nullptr);
+    const std::vector<azsim::DiskAttachment> cloneDisks = clone->disks;
+    const std::vector<azsim::NetworkCard> cloneNics = clone->nics;
+    ASSERT_FALSE(cloneNics.empty());
+
+    Json({"vm", "delete", "--vm", "legacy-clone"});
+    doc = azsim::SubscriptionState(cloud).load();
+    EXPECT_EQ(doc.findVm("legacy-clone"), nullptr);
+    for (const azsim::DiskAttachment& disk : cloneDisks) EXPECT_EQ(doc.findManagedDisk(disk.id), nullptr) << disk.id;
+    for (const azsim::NetworkInterface& nic : doc.networkInterfaces) EXPECT_NE(nic.name, cloneNics.front().name);
+    EXPECT_EQ(CloudHashes("legacy-vm01", 2), afterWrite);  // the source is as it was
+    Json({"vm", "unsnapshot", "--vm", "legacy-vm01", "--snapshot", snapshot["snapshot"]});
+}
+
+TEST_F(VsagentVmOps, AGuestScriptRunIsLoggedAndAStoppedVmRefusesIt) {
+    const std::string script = dir.path() + "/hello.sh";
+    std::ofstream(script) << "echo hello from the guest\n";
+    Json({"guest", "run", "--vm", "web-linux01", "--script", script, "--params", "-v"});
+    e2e::Run log = Azsim({"guest", "--json"});
+    EXPECT_NE(log.out.find("echo hello from the guest"), std::string::npos) << log.out;
+    EXPECT_NE(log.out.find("web-linux01"), std::string::npos) << log.out;
+
+    Json({"vm", "stop", "--vm", "web-linux01"});
+    e2e::Run refused = Agent({"guest", "run", "--vm", "web-linux01", "--script", script});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("not running"), std::string::npos) << refused.err;
+    e2e::Run missing = Agent({"guest", "run", "--vm", "web-linux01", "--script", dir.path() + "/none.sh"});
+    EXPECT_EQ(missing.exitCode, 1);
+}
+
+TEST_F(VsagentVmOps, NetworksAndExpiredDisks) {
+    Json({"network", "create", "--name", "vnet-e2e", "--group", "rg-test"});
+    EXPECT_NE(azsim::SubscriptionState(cloud).load().findVirtualNetwork("vnet-e2e", "rg-test"), nullptr);
+    Json({"network", "delete", "--name", "vnet-e2e", "--group", "rg-test"});
+    EXPECT_EQ(azsim::SubscriptionState(cloud).load().findVirtualNetwork("vnet-e2e", "rg-test"), nullptr);
+    // A network a VM's interface uses is refused.
+    EXPECT_EQ(Agent({"network", "delete", "--name", "vnet-prod", "--group", "rg-prod"}).exitCode, 1);
+
+    const std::size_t disks = azsim::SubscriptionState(cloud).load().managedDisks.size();
+    Json({"storage", "expire-disks", "--region", "westeurope", "--older-than", "1h"});
+    EXPECT_EQ(azsim::SubscriptionState(cloud).load().managedDisks.size(), disks);  // customers' disks stay
+    EXPECT_EQ(Agent({"storage", "expire-disks", "--region", "westeurope", "--older-than", "soon"}).exitCode, 2);
+}
+
+}  // namespace
