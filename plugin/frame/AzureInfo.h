@@ -260,6 +260,9 @@ protected:
     std::vector<SDisk> _DisksCreatedForCleanup(const RestoreCtx& ctx);
     // Deletes the page blob of one restored disk (and the managed disks made from it) when this job created it.
     void _DeleteCreatedBlob(const RestoreCtx& ctx, const SDisk& disk);
+    // A copy of a restored disk pointed at where its data was written: the managed disk of a direct
+    // upload (`managed`), else the page blob, with its container when it is not the default one.
+    SDisk _DiskAsWritten(const SDisk& disk, const SAzureDiskInfo& record, bool managed);
     // GUID of the VM this job's own deployment created; the only VM the job's clean-up may remove.
     std::string restoredVmGuid;
     // A container that disk placement created for this job, recorded before it was asked for.

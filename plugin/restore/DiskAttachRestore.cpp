@@ -128,19 +128,7 @@ bool CAzureInfo::PreRestoreVM_AttachDisk(const RestoreCtx& ctx) {
                            disk.uri.c_str());
             return false;
         }
-        SDisk copy = disk;
-        copy.storageAccount = record.storageAccount;
-        if (record.directUpload) {
-            copy.uri = record.managedDiskRef;
-            copy.name = record.managedDiskRef;
-            copy.managedDiskId = record.snapshotId;
-        } else {
-            copy.uri = record.sourceUri;
-            copy.name = record.blobName;
-            // The attach finds a page blob outside the default container only when told which.
-            if (!record.container.empty() && record.container != kDefaultContainer)
-                copy.storageAccount += "\\" + record.container;
-        }
+        SDisk copy = _DiskAsWritten(disk, record, record.directUpload);
         copy.unitNumber = lun;
         if (copy.isOsDisk) {
             copy.isOsDisk = false;

@@ -118,6 +118,23 @@ bool CAzureInfo::_CheckAndDeleteAzureBlobs(const RestoreCtx& ctx, bool overwrite
     return true;
 }
 
+SDisk CAzureInfo::_DiskAsWritten(const SDisk& disk, const SAzureDiskInfo& record, bool managed) {
+    SDisk copy = disk;
+    copy.storageAccount = record.storageAccount;
+    if (managed) {
+        copy.uri = record.managedDiskRef;
+        copy.name = record.managedDiskRef;
+        copy.managedDiskId = record.snapshotId;
+    } else {
+        copy.uri = record.sourceUri;
+        copy.name = record.blobName;
+        // The deployment or the attach finds a page blob outside the default container only when told which.
+        if (!record.container.empty() && record.container != kDefaultContainer)
+            copy.storageAccount += "\\" + record.container;
+    }
+    return copy;
+}
+
 bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx& ctx) {
     RestoreCtx& restore = _Writable(ctx);
     if (IsJobCancelled()) {
@@ -155,19 +172,7 @@ bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx& ctx) {
             return false;
         }
         const bool managed = record.directUpload && (!disk.isOsDisk || ctx.restoreAsManagedVM);
-        SDisk copy = disk;
-        copy.storageAccount = record.storageAccount;
-        if (managed) {
-            copy.uri = record.managedDiskRef;
-            copy.name = record.managedDiskRef;
-            copy.managedDiskId = record.snapshotId;
-        } else {
-            copy.uri = record.sourceUri;
-            copy.name = record.blobName;
-            // The deployment finds a page blob outside the default container only when told which.
-            if (!record.container.empty() && record.container != kDefaultContainer)
-                copy.storageAccount += "\\" + record.container;
-        }
+        SDisk copy = _DiskAsWritten(disk, record, managed);
         if (disk.isOsDisk) {
             osDiskName = managed ? record.managedDiskRef : record.blobName;
             restore.storageAccount = record.storageAccount;
