@@ -12,7 +12,6 @@ const char* const kAttachTag = "int CAzureInfo::RestoreVM_AttachDisk(const Resto
 const char* const kPrintTag = "bool CAzureInfo::_PrintDiskInfo(const vector<SDisk>&)";
 
 constexpr int kMaxLuns = 16;
-const char* const kDefaultContainer = "vhds";
 
 // The target's data disks: its OS disk occupies no data-disk LUN and counts against no data-disk limit.
 std::vector<SDisk> DataDisks(const std::vector<SDisk>& disks) {
