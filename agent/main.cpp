@@ -23,7 +23,7 @@ const char* const kUsage =
     "                                   remove old backups; kept ones stay restorable\n"
     "  restore --store DIR --job ID [--name NAME]\n"
     "                                   a backed-up VM as a VM in the cloud, from any job\n"
-    "  vm start|stop|delete|snapshot|unsnapshot|reconfigure|clone --vm NAME\n"
+    "  vm start|stop|deploy|delete|snapshot|unsnapshot|reconfigure|clone\n"
     "                                   power, delete, snapshot, resize or clone a VM\n"
     "  network create|delete --name NAME --group RG\n"
     "                                   virtual networks\n"

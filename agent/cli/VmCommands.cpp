@@ -119,6 +119,55 @@ const char* const kCloneUsage =
     "the configuration file kept for SOURCE in the \"vhds\" container of ACCOUNT. The clone\n"
     "goes to SOURCE's group, region and size unless told otherwise.\n";
 
+const char* const kDeployUsage =
+    "usage: vsagent vm deploy --vm NAME --group RG --os-disk DISK [--size SIZE] [--from VM] [--stopped]\n"
+    "\n"
+    "Deploys a new VM NAME in group RG from the unattached managed disk DISK of that group as its\n"
+    "OS disk: with SIZE, or the smallest size of the group's region that fits; --from VM lends\n"
+    "the new VM that VM's operating system type and generation; --stopped leaves it deallocated.\n";
+
+// The VM record a deployment from an existing disk makes: the disk, by its resource id, as OS disk.
+int Deploy(PluginSession& s, const CommandLine& line, nlohmann::json& out, std::string& error) {
+    OperationCtx ctx;
+    ctx.operation = VM_OP_CLONE;  // without a source to clone: the record itself is deployed
+    ctx.deployFlag = !line.has("stopped");
+    SHostInfo group;
+    if (!s.plugin().GetHostInfoForHost(line.value("group"), 0, 0, group)) {
+        error = s.failure("looking up resource group [" + line.value("group") + "]", VMINFO_ERR_VM_NOT_FOUND);
+        return kExitFailed;
+    }
+    if (line.has("from")) {
+        SVMInfo source;
+        if (!s.findVm(line.value("from"), "", source, error)) return kExitFailed;
+        ctx.sourceVmGuid = source.guid;
+        ctx.vmInfo.firmware = source.firmware;
+    }
+    ctx.vmInfo.name = line.value("vm");
+    ctx.vmInfo.resourceGroup = group.name.empty() ? line.value("group") : group.name;
+    ctx.vmInfo.region = group.location;
+    ctx.vmInfo.vmSize = line.value("size");
+    ctx.vmInfo.isManaged = true;
+    SDisk os;
+    os.name = line.value("os-disk");
+    os.managedDiskId = "/subscriptions/" + s.subscriptionId() + "/resourceGroups/" + ctx.vmInfo.resourceGroup +
+                       "/providers/Microsoft.Compute/disks/" + os.name;
+    os.isOsDisk = true;
+    os.isManaged = true;
+    os.uri = os.managedDiskId;  // an existing disk: it keeps its place, it needs no LUN
+    ctx.vmInfo.disks.push_back(os);
+    if (s.plugin().PerformVMOperation(ctx) != 1) {
+        error = s.failure("deploying VM [" + ctx.vmInfo.name + "]", VMINFO_ERR_RESTORE_DEPLOY);
+        return kExitFailed;
+    }
+    SVMInfo deployed;
+    if (!s.findVm(ctx.vmInfo.name, ctx.vmInfo.resourceGroup, deployed, error)) return kExitFailed;
+    out["vm"] = deployed.name;
+    out["guid"] = deployed.guid;
+    out["size"] = deployed.vmSize;
+    out["powerState"] = deployed.powerState == 1 ? "running" : "stopped";
+    return kExitOk;
+}
+
 bool PrepareClone(const CommandLine& line, OperationCtx& ctx, std::string& error) {
     if (line.has("snapshot") == line.has("from-config")) {
         error = "give exactly one of --snapshot ID and --from-config";
@@ -151,6 +200,10 @@ bool PrepareClone(const CommandLine& line, OperationCtx& ctx, std::string& error
 int RunVm(int argc, char** argv, CancelSignal& cancel) {
     const std::map<std::string, Subcommand> subs = {
         {"start", VmOperation(kStartUsage, VM_OP_POWER_ON, "powering on")},
+        {"deploy", {kDeployUsage,
+                    {{"vm", true}, {"group", true}, {"os-disk", true}, {"size", true}, {"from", true}, {"stopped", false}},
+                    {"vm", "group", "os-disk"},
+                    Deploy}},
         {"stop", VmOperation(kStopUsage, VM_OP_POWER_OFF, "shutting down")},
         {"delete", VmOperation(kDeleteUsage, VM_OP_DELETE, "deleting")},
         {"snapshot", VmOperation(kSnapshotUsage, VM_OP_CREATE_SNAPSHOT, "a snapshot")},

@@ -18,6 +18,8 @@ public:
     PluginSession(const std::string& cloudDir, CancelSignal& cancel);
     ~PluginSession();
     IVMInfo& plugin() { return *plugin_; }
+    // The subscription the session is connected to.
+    std::string subscriptionId() { return host_.cloud().credentials().subscriptionId; }
     // The VM named `name` (and `group` when given); false with the failure line in `error`.
     bool findVm(const std::string& name, const std::string& group, SVMInfo& vm, std::string& error);
     // "<what> failed: error N, <meaning> (<details>). What to do: <action>." from the plugin's last

@@ -1,6 +1,7 @@
 // vsagent vm, network, storage and guest run as a person runs them.
 #include <fstream>
 
+#include "azsim/model/ResourceIds.h"
 #include "tests/agent/e2e/VsagentFixture.h"
 
 namespace {
@@ -33,6 +34,28 @@ TEST_F(VsagentVmOps, StopAndStartShowInTheBrowse) {
     e2e::Run missing = Agent({"vm", "start", "--vm", "no-such-vm"});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.err.find("error 1,"), std::string::npos) << missing.err;
+}
+
+TEST_F(VsagentVmOps, ADeployFromASpareDiskRunsOnThatDisk) {
+    // A spare disk in the group: a copy of web-linux01's OS disk, attached to nothing.
+    azsim::SubscriptionState state(cloud);
+    azsim::StateDocument doc = state.load();
+    azsim::ManagedDisk spare = *doc.findManagedDiskByName("web-linux01-osdisk");
+    spare.name = "spare-os";
+    spare.id = azsim::ManagedDiskId(doc.subscription().id, "rg-prod", "spare-os");
+    spare.state = "Unattached";
+    const azsim::BlobKey source = spare.blob;
+    spare.blob = azsim::NewManagedDiskBlob();
+    ASSERT_TRUE(state.blobs().copyBlob(source, "", spare.blob, nullptr));
+    doc.managedDisks.push_back(spare);
+    state.save(doc);
+
+    const json deployed = Json({"vm", "deploy", "--vm", "dep1", "--group", "rg-prod", "--os-disk", "spare-os",
+                                "--size", "Standard_D2s_v3"});
+    EXPECT_EQ(deployed["powerState"], "running");
+    EXPECT_EQ(CloudHashes("dep1", 1), CloudHashes("web-linux01", 1));
+    // A taken name is refused and changes nothing.
+    EXPECT_EQ(Agent({"vm", "deploy", "--vm", "dep1", "--group", "rg-prod", "--os-disk", "spare-os"}).exitCode, 1);
 }
 
 TEST_F(VsagentVmOps, ACloneFromASnapshotHoldsTheSnapshotsBytesAndGoesWithItsDisksAndNic) {
