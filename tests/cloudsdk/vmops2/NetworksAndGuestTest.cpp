@@ -23,7 +23,8 @@ TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupOrSubnetsAr
         << net.id;
     EXPECT_EQ(net.location, "westeurope");  // the group's region
     EXPECT_EQ(net.addressPrefix, "10.0.0.0/16");
-    const azsim::VirtualNetwork* stored = state.load().findVirtualNetwork("vnet-new", "rg-test");
+    const azsim::StateDocument doc = state.load();
+    const azsim::VirtualNetwork* stored = doc.findVirtualNetwork("vnet-new", "rg-test");
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(stored->tags.at("createdByJob"), "7");
     ASSERT_EQ(stored->subnets.size(), 2u);
