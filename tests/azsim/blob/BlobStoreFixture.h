@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "azsim/blob/PageBlobStore.h"
+#include "tests/azsim/model/TempFolder.h"
 
 namespace blobtest {
 
@@ -22,31 +22,20 @@ inline std::string pattern(std::uint64_t length, unsigned seed) {
 
 class BlobStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/azsim-blob-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        store_ = azsim::PageBlobStore(root_);
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-
     azsim::PageBlobStore& store() { return store_; }
 
     // Creates `key` with `size` bytes and a zero model of it.
     void create(std::uint64_t size) {
-        std::string error;
-        ASSERT_TRUE(store_.createPageBlob(key_, size, false, &error)) << error;
+        ASSERT_TRUE(store_.createPageBlob(key_, size, false, &error_)) << error_;
         model_.assign(size, '\0');
     }
     void write(std::uint64_t offset, std::uint64_t length, unsigned seed) {
         std::string bytes = pattern(length, seed);
-        std::string error;
-        ASSERT_TRUE(store_.writePages(key_, offset, bytes.data(), length, &error)) << error;
+        ASSERT_TRUE(store_.writePages(key_, offset, bytes.data(), length, &error_)) << error_;
         model_.replace(offset, length, bytes);
     }
     void clear(std::uint64_t offset, std::uint64_t length) {
-        std::string error;
-        ASSERT_TRUE(store_.clearPages(key_, offset, length, &error)) << error;
+        ASSERT_TRUE(store_.clearPages(key_, offset, length, &error_)) << error_;
         model_.replace(offset, length, std::string(length, '\0'));
     }
     std::string readAll(const std::string& snapshot = std::string()) {
@@ -62,16 +51,17 @@ protected:
         return out;
     }
     std::string snapshot() {
-        std::string error;
-        std::string id = store_.createSnapshot(key_, &error);
-        EXPECT_FALSE(id.empty()) << error;
+        std::string id = store_.createSnapshot(key_, &error_);
+        EXPECT_FALSE(id.empty()) << error_;
         return id;
     }
 
-    std::string root_;
-    azsim::PageBlobStore store_{std::string()};
+    azsimtest::TempFolder folder_;
+    const std::string root_ = folder_.path();
+    azsim::PageBlobStore store_{root_};
     azsim::BlobKey key_{"acct", "vhds", "disk0.vhd"};
     std::string model_;  // what the blob must read back
+    std::string error_;
 };
 
 }  // namespace blobtest

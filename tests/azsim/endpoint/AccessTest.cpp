@@ -73,48 +73,45 @@ TEST_F(Access, BearerTokensAreCheckedForPresenceSignatureAndLifetime) {
 
 TEST_F(Access, SasGrantsItsPermissionsOnItsBlobUntilExpiryOrRevocation) {
     const std::int64_t inAnHour = std::time(nullptr) + 3600;
+    const std::string page(512, 'p');
+    auto sasGet = [&](const std::string& sas) {
+        return send({"GET", blobUrl(sas), {kVersion, "Range: bytes=0-1023"}, nullptr});
+    };
+    auto sasPut = [&](const std::string& sas) {
+        const std::vector<std::string> headers = {kVersion, "x-ms-page-write: Update", "Range: bytes=0-511"};
+        return send({"PUT", blobUrl("comp=page&" + sas), headers, &page});
+    };
     const std::string readOnly = authority_->issueSas(disk_, "", "r", inAnHour);
-    HttpReply read = send({"GET", blobUrl(readOnly), {kVersion, "Range: bytes=0-1023"}, nullptr});
+    HttpReply read = sasGet(readOnly);
     EXPECT_EQ(read.status, 206);
     EXPECT_TRUE(read.body == storeBytes(0, 1024));
-
-    const std::string page(512, 'p');
-    HttpReply write = send(
-        {"PUT", blobUrl("comp=page&" + readOnly), {kVersion, "x-ms-page-write: Update", "Range: bytes=0-511"}, &page});
+    HttpReply write = sasPut(readOnly);
     EXPECT_EQ(write.status, 403);
     EXPECT_EQ(write.errorCode(), "AuthorizationPermissionMismatch");
-    const std::string readWrite = authority_->issueSas(disk_, "", "rw", inAnHour);
-    EXPECT_EQ(send({"PUT",
-                    blobUrl("comp=page&" + readWrite),
-                    {kVersion, "x-ms-page-write: Update", "Range: bytes=0-511"},
-                    &page})
-                  .status,
-              201);
+    EXPECT_EQ(sasPut(authority_->issueSas(disk_, "", "rw", inAnHour)).status, 201);
 
     azsim::BlobKey other = disk_;
     other.name = "vm0-datadisk.vhd";
-    const std::string forOther = authority_->issueSas(other, "", "r", inAnHour);
-    EXPECT_EQ(send({"GET", blobUrl(forOther), {kVersion}, nullptr}).errorCode(), "AuthenticationFailed");
+    EXPECT_EQ(sasGet(authority_->issueSas(other, "", "r", inAnHour)).errorCode(), "AuthenticationFailed");
 
     const std::string lapsed = authority_->issueSas(disk_, "", "r", std::time(nullptr) - 10);
-    HttpReply expired = send({"GET", blobUrl(lapsed), {kVersion}, nullptr});
+    HttpReply expired = sasGet(lapsed);
     EXPECT_EQ(expired.status, 403);
     EXPECT_EQ(expired.errorCode(), "AuthenticationFailed");
     EXPECT_EQ(authority_->verifySas(disk_, "", queryOf(lapsed), 'r'), azsim::AccessVerdict::Expired);
 
     authority_->revokeSas(disk_);
-    HttpReply revoked = send({"GET", blobUrl(readOnly), {kVersion}, nullptr});
+    HttpReply revoked = sasGet(readOnly);
     EXPECT_EQ(revoked.status, 403);
     EXPECT_EQ(revoked.errorCode(), "AuthenticationFailed");
     EXPECT_EQ(authority_->verifySas(disk_, "", queryOf(readOnly), 'r'), azsim::AccessVerdict::Revoked);
-    const std::string fresh = authority_->issueSas(disk_, "", "r", inAnHour);
-    EXPECT_EQ(send({"GET", blobUrl(fresh), {kVersion, "Range: bytes=0-511"}, nullptr}).status, 206);
+    EXPECT_EQ(sasGet(authority_->issueSas(disk_, "", "r", inAnHour)).status, 206);
 }
 
 TEST_F(Access, SnapshotSasOpensOnlyItsSnapshotAndIsRevokedAlone) {
     std::string error;
-    const std::string snapshot = store_->createSnapshot(disk_, &error);
-    const std::string later = store_->createSnapshot(disk_, &error);
+    const std::string snapshot = store_.createSnapshot(disk_, &error);
+    const std::string later = store_.createSnapshot(disk_, &error);
     ASSERT_FALSE(snapshot.empty() || later.empty()) << error;
     const std::string sas = authority_->issueSas(disk_, snapshot, "r", std::time(nullptr) + 3600);
     const std::string laterSas = authority_->issueSas(disk_, later, "r", std::time(nullptr) + 3600);

@@ -57,7 +57,7 @@ TEST_F(BlobReads, RangePastTheEndIsRejectedAndAnOverlongOneIsCut) {
 
 TEST_F(BlobReads, HeadGivesPropertiesAndSnapshotsKeepTheirData) {
     azsim::BlobProperties props;
-    ASSERT_TRUE(store_->properties(disk_, "", props));
+    ASSERT_TRUE(store_.properties(disk_, "", props));
     HttpReply head = send({"HEAD", blobUrl(), {"x-ms-version: 2018-03-28", bearer()}, nullptr});
     EXPECT_EQ(head.status, 200);
     EXPECT_EQ(head.header("content-length"), std::to_string(kBlobSize));
@@ -67,7 +67,7 @@ TEST_F(BlobReads, HeadGivesPropertiesAndSnapshotsKeepTheirData) {
     EXPECT_FALSE(head.header("last-modified").empty());
 
     std::string error;
-    std::string snapshot = store_->createSnapshot(disk_, &error);
+    std::string snapshot = store_.createSnapshot(disk_, &error);
     ASSERT_FALSE(snapshot.empty()) << error;
     const std::string before = storeBytes(0, 8192);
     ASSERT_EQ(put("comp=page", patternBytes(0, 8192, 9), {"x-ms-page-write: Update", rangeHeader(0, 8191)}).status,
@@ -81,7 +81,7 @@ TEST_F(BlobReads, HeadGivesPropertiesAndSnapshotsKeepTheirData) {
 
 TEST_F(BlobReads, OnlyIssuedSnapshotIdsAreAccepted) {
     std::string error;
-    const std::string snapshot = store_->createSnapshot(disk_, &error);
+    const std::string snapshot = store_.createSnapshot(disk_, &error);
     ASSERT_FALSE(snapshot.empty()) << error;
     const std::string range = rangeHeader(0, 511);
     for (const std::string& value : {std::string("../../x"), std::string("%2e%2e%2f%2e%2e%2f%2e%2e%2fstate.json"),
@@ -121,7 +121,7 @@ TEST_F(BlobReads, OnlyNamesTheServiceCouldHoldAreAccepted) {
         EXPECT_EQ(status(path), 400) << path;
 
     std::string error;
-    ASSERT_TRUE(store_->createPageBlob({disk_.account, "vhds", "dir/My Disk.vhd"}, 4096, false, &error)) << error;
+    ASSERT_TRUE(store_.createPageBlob({disk_.account, "vhds", "dir/My Disk.vhd"}, 4096, false, &error)) << error;
     EXPECT_EQ(status("/vhds/dir/My%20Disk.vhd"), 200);
     EXPECT_EQ(status("/vhds/dir/Other%20Disk.vhd"), 404);
 }
@@ -143,19 +143,18 @@ TEST_F(BlobWrites, UpdateAndClearChangeExactlyTheirPages) {
 
 TEST_F(BlobWrites, MalformedPageWritesAreRejectedAndChangeNothing) {
     const std::string before = storeBytes(0, 4096);
-    const std::string body(512, 'x');
-    HttpReply misaligned = put("comp=page", body, {"x-ms-page-write: Update", rangeHeader(100, 611)});
-    EXPECT_EQ(misaligned.status, 416);
-    EXPECT_EQ(misaligned.errorCode(), "InvalidPageRange");
-    HttpReply pastEnd = put("comp=page", body, {"x-ms-page-write: Update", rangeHeader(kBlobSize, kBlobSize + 511)});
-    EXPECT_EQ(pastEnd.errorCode(), "InvalidPageRange");
-    HttpReply lengthMismatch = put("comp=page", body + body, {"x-ms-page-write: Update", rangeHeader(0, 511)});
-    EXPECT_EQ(lengthMismatch.status, 400);
-    EXPECT_EQ(lengthMismatch.errorCode(), "InvalidHeaderValue");
-    HttpReply noRange = put("comp=page", body, {"x-ms-page-write: Update"});
-    EXPECT_EQ(noRange.errorCode(), "MissingRequiredHeader");
-    HttpReply onSnapshot = put("comp=page&snapshot=x", body, {"x-ms-page-write: Update", rangeHeader(0, 511)});
-    EXPECT_EQ(onSnapshot.status, 400);
+    const std::string page(512, 'x');
+    const struct { const char* query; std::string body, range; long status; const char* code; } cases[] = {
+        {"comp=page", page, rangeHeader(100, 611), 416, "InvalidPageRange"},
+        {"comp=page", page, rangeHeader(kBlobSize, kBlobSize + 511), 416, "InvalidPageRange"},
+        {"comp=page", page + page, rangeHeader(0, 511), 400, "InvalidHeaderValue"},
+        {"comp=page", page, "x-ms-other: 1", 400, "MissingRequiredHeader"},
+        {"comp=page&snapshot=x", page, rangeHeader(0, 511), 400, "InvalidQueryParameterValue"}};
+    for (const auto& c : cases) {
+        HttpReply reply = put(c.query, c.body, {"x-ms-page-write: Update", c.range});
+        EXPECT_EQ(reply.status, c.status) << c.range;
+        EXPECT_EQ(reply.errorCode(), c.code) << c.range;
+    }
     EXPECT_TRUE(storeBytes(0, 4096) == before);
 }
 
@@ -207,14 +206,14 @@ TEST_F(PageLists, ListAndDiffMatchWhatWasWritten) {
     EXPECT_EQ(pageList(all.body), expected);
 
     std::string error;
-    const std::string first = store_->createSnapshot(disk_, &error);
+    const std::string first = store_.createSnapshot(disk_, &error);
     ASSERT_FALSE(first.empty()) << error;
     ASSERT_EQ(put("comp=page", patternBytes(0, 1024, 3),
                   {"x-ms-page-write: update", rangeHeader(kHoleStart, kHoleStart + 1023)})
                   .status,
               201);
     ASSERT_EQ(put("comp=page", "", {"x-ms-page-write: clear", rangeHeader(4096, 8191)}).status, 201);
-    const std::string second = store_->createSnapshot(disk_, &error);
+    const std::string second = store_.createSnapshot(disk_, &error);
     ASSERT_FALSE(second.empty()) << error;
 
     expected = {{4096, 8191, true}, {kHoleStart, kHoleStart + 1023, false}};

@@ -14,41 +14,27 @@ const std::string kFirstPages = "Range: bytes=0-65535";
 
 TEST_F(HttpFaults, EachKindHappensOnceThenRequestsAreServedAgain) {
     azsim::FaultBook faults(stateDir_);
-    const std::string path = "/" + disk_.account + "/" + disk_.container + "/" + disk_.name;
-
-    azsim::HttpFault status;
-    status.method = "GET";
-    status.pathPattern = path;
-    status.status = 503;
-    status.errorCode = "ServerBusy";
-    faults.addHttpFault(status);
+    using Kind = azsim::HttpFaultKind;
+    faults.addHttpFault({"GET", "/" + disk_.account + "/" + disk_.container + "/" + disk_.name, Kind::Status, 503,
+                         "ServerBusy"});
     HttpReply busy = get("", {kFirstPages});
     EXPECT_EQ(busy.status, 503);
     EXPECT_EQ(busy.header("x-ms-error-code"), "ServerBusy");
     EXPECT_EQ(busy.errorCode(), "ServerBusy");
     EXPECT_EQ(get("", {kFirstPages}).status, 206);
 
-    azsim::HttpFault delay;
-    delay.kind = azsim::HttpFaultKind::Delay;
-    delay.delayMs = 50;
-    faults.addHttpFault(delay);
+    faults.addHttpFault({"", "", Kind::Delay, 500, "InternalError", 50});
     HttpReply late = get("", {kFirstPages});
     EXPECT_EQ(late.status, 206);
     EXPECT_TRUE(late.body == storeBytes(0, 65536));
 
-    azsim::HttpFault drop;
-    drop.kind = azsim::HttpFaultKind::Drop;
-    drop.pathPattern = "/myacct/*";
-    faults.addHttpFault(drop);
+    faults.addHttpFault({"", "/myacct/*", Kind::Drop});
     HttpReply dropped = get("", {kFirstPages});
     EXPECT_NE(dropped.code, CURLE_OK);
     EXPECT_EQ(dropped.status, 0);
     EXPECT_TRUE(dropped.body.empty());
 
-    azsim::HttpFault shortBody;
-    shortBody.kind = azsim::HttpFaultKind::ShortBody;
-    shortBody.bodyBytes = 1000;
-    faults.addHttpFault(shortBody);
+    faults.addHttpFault({"", "", Kind::ShortBody, 500, "InternalError", 0, 1000});
     HttpReply cut = get("", {kFirstPages});
     EXPECT_EQ(cut.code, CURLE_PARTIAL_FILE);
     EXPECT_EQ(cut.header("content-length"), "65536");
@@ -61,21 +47,12 @@ TEST_F(HttpFaults, EachKindHappensOnceThenRequestsAreServedAgain) {
 
 TEST_F(HttpFaults, RulesMatchMethodAndPath) {
     azsim::FaultBook faults(stateDir_);
-    azsim::HttpFault onPut;
-    onPut.method = "PUT";
-    onPut.status = 500;
-    onPut.times = -1;
-    faults.addHttpFault(onPut);
-    azsim::HttpFault onOtherBlob;
-    onOtherBlob.pathPattern = "/myacct/vhds/other.vhd";
-    onOtherBlob.kind = azsim::HttpFaultKind::Drop;
-    faults.addHttpFault(onOtherBlob);
-
+    faults.addHttpFault({"PUT", "", azsim::HttpFaultKind::Status, 500, "InternalError", 0, 0, -1});
+    faults.addHttpFault({"", "/myacct/vhds/other.vhd", azsim::HttpFaultKind::Drop});
     EXPECT_EQ(get("", {kFirstPages}).status, 206);
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(
-            put("comp=page", std::string(512, 'z'), {"x-ms-page-write: Update", "Range: bytes=0-511"}).errorCode(),
-            "InternalError");
+        EXPECT_EQ(put("comp=page", std::string(512, 'z'), {"x-ms-page-write: Update", "Range: bytes=0-511"}).errorCode(),
+                  "InternalError");
     EXPECT_TRUE(storeBytes(0, 512) == patternBytes(0, 512));
 }
 

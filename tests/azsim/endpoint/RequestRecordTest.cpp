@@ -1,6 +1,4 @@
 // The request record: what the endpoint keeps of every request it answers, and how the record stays bounded.
-#include <stdlib.h>
-
 #include <ctime>
 #include <filesystem>
 
@@ -26,44 +24,40 @@ RequestRecord recordOf(const std::string& stateDir, const HttpReply& reply) {
     return RequestRecord();
 }
 
+// What a record holds but its time and request id, one field after another.
+std::string fieldsOf(const RequestRecord& r) {
+    return r.method + " " + r.account + "/" + r.container + "/" + r.blob + " " + r.path + " comp=" + r.comp +
+           " snapshot=" + r.snapshot + " prev=" + r.prevSnapshot + " range=" + r.range + " body=" +
+           std::to_string(r.bodyBytes) + " " + r.auth + " " + std::to_string(r.status) + " " + r.errorCode +
+           " fault=" + r.fault;
+}
+
 TEST_F(RequestRecords, ReadsWritesAndRefusalsAreRecordedAsSentAndAnswered) {
     HttpReply read = get("", {"Range: bytes=512-1535"});
     ASSERT_EQ(read.status, 206);
-    RequestRecord r = recordOf(stateDir_, read);
-    EXPECT_EQ(r.method, "GET");
-    EXPECT_EQ(r.account + "/" + r.container + "/" + r.blob, disk_.account + "/" + disk_.container + "/" + disk_.name);
-    EXPECT_EQ(r.path, "/" + disk_.container + "/" + disk_.name);
-    EXPECT_EQ(r.range, "bytes=512-1535");
-    EXPECT_EQ(r.comp, "");
-    EXPECT_EQ(r.bodyBytes, 0u);
-    EXPECT_EQ(r.auth, "bearer");
-    EXPECT_EQ(r.status, 206);
-    EXPECT_EQ(r.errorCode, "");
-    EXPECT_EQ(r.time.size(), 28u);
+    const std::string blob = " myacct/vhds/vm0-osdisk.vhd /vhds/vm0-osdisk.vhd";
+    EXPECT_EQ(fieldsOf(recordOf(stateDir_, read)),
+              "GET" + blob + " comp= snapshot= prev= range=bytes=512-1535 body=0 bearer 206  fault=");
+    EXPECT_EQ(recordOf(stateDir_, read).time.size(), 28u);
 
-    const std::string page = patternBytes(0, 4096, 4);
-    HttpReply written = put("comp=page", page, {"x-ms-page-write: Update", "x-ms-range: bytes=8192-12287"});
+    HttpReply written =
+        put("comp=page", patternBytes(0, 4096, 4), {"x-ms-page-write: Update", "x-ms-range: bytes=8192-12287"});
     ASSERT_EQ(written.status, 201);
-    r = recordOf(stateDir_, written);
-    EXPECT_EQ(r.method + " " + r.comp + " " + r.range, "PUT page bytes=8192-12287");
-    EXPECT_EQ(r.bodyBytes, 4096u);
+    EXPECT_EQ(fieldsOf(recordOf(stateDir_, written)),
+              "PUT" + blob + " comp=page snapshot= prev= range=bytes=8192-12287 body=4096 bearer 201  fault=");
 
     HttpReply refused = put("comp=page", std::string(k4MiB + 512, 'x'),
                             {"x-ms-page-write: Update", "Range: bytes=0-" + std::to_string(k4MiB + 511)});
     ASSERT_EQ(refused.status, 413);
-    r = recordOf(stateDir_, refused);
-    EXPECT_EQ(r.bodyBytes, k4MiB + 512);
-    EXPECT_EQ(r.status, 413);
-    EXPECT_EQ(r.errorCode, "RequestBodyTooLarge");
+    EXPECT_EQ(fieldsOf(recordOf(stateDir_, refused)),
+              "PUT" + blob + " comp=page snapshot= prev= range=bytes=0-4194815 body=4194816 bearer 413 RequestBodyTooLarge fault=");
 
     std::string error;
-    const std::string snapshot = store_->createSnapshot(disk_, &error);
+    const std::string snapshot = store_.createSnapshot(disk_, &error);
     ASSERT_FALSE(snapshot.empty()) << error;
     HttpReply diff = get("comp=pagelist&snapshot=" + snapshot + "&prevsnapshot=" + snapshot);
-    r = recordOf(stateDir_, diff);
-    EXPECT_EQ(r.comp, "pagelist");
-    EXPECT_EQ(r.snapshot, snapshot);
-    EXPECT_EQ(r.prevSnapshot, snapshot);
+    EXPECT_EQ(fieldsOf(recordOf(stateDir_, diff)), "GET" + blob + " comp=pagelist snapshot=" + snapshot + " prev=" +
+                                                       snapshot + " range= body=0 bearer 400 PreviousSnapshotCannotBeNewer fault=");
 
     // Oldest first, one line for each request answered.
     std::vector<RequestRecord> all = RequestLog::Read(stateDir_);
@@ -84,10 +78,7 @@ TEST_F(RequestRecords, CredentialKindsAndAnswersNotServedAreRecorded) {
               "sharedkey");
 
     // A dropped connection was answered nothing.
-    azsim::FaultBook faults(stateDir_);
-    azsim::HttpFault drop;
-    drop.kind = azsim::HttpFaultKind::Drop;
-    faults.addHttpFault(drop);
+    azsim::FaultBook(stateDir_).addHttpFault({"", "", azsim::HttpFaultKind::Drop});
     ASSERT_EQ(get("", {"Range: bytes=0-511"}).status, 0);
     RequestRecord dropped = RequestLog::Read(stateDir_).back();
     EXPECT_EQ(dropped.fault, "drop");
@@ -111,8 +102,8 @@ TEST_F(RequestRecords, CredentialKindsAndAnswersNotServedAreRecorded) {
 }
 
 TEST(RequestLogFile, PassingTheLimitMovesTheFileAsideAndDropsTheOneBefore) {
-    std::string dir = (std::filesystem::temp_directory_path() / "azsim-requests-XXXXXX").string();
-    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+    azsimtest::TempFolder folder;
+    const std::string dir = folder.path();
     const RequestLog log(dir, 1000);
     const std::string previous = dir + "/requests.1.jsonl";
     auto name = [](int n) { return "/vhds/disk-" + std::to_string(n); };
@@ -156,7 +147,6 @@ TEST(RequestLogFile, PassingTheLimitMovesTheFileAsideAndDropsTheOneBefore) {
     for (int i = first; i < n; ++i) expected.push_back(name(i));
     EXPECT_EQ(paths(), expected);
     EXPECT_EQ(expected.size(), static_cast<std::size_t>(second + 1));
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -10,11 +10,7 @@ namespace {
 using namespace azsim;
 
 HttpFault GetRule(const std::string& pattern, int times) {
-    HttpFault f;
-    f.method = "GET";
-    f.pathPattern = pattern;
-    f.times = times;
-    return f;
+    return {"GET", pattern, HttpFaultKind::Status, 500, "InternalError", 0, 0, times};
 }
 
 // Takes HTTP faults in a child process until none is left; the child's exit status is the count.
@@ -67,16 +63,8 @@ TEST(FaultBook, HttpFaultsMatchMethodAndPathPattern) {
     FaultBook book(dir.path());
     EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/a.vhd"));
 
-    HttpFault shortBody = GetRule("/acct/vhds/*.vhd", 1);
-    shortBody.kind = HttpFaultKind::ShortBody;
-    shortBody.bodyBytes = 1000;
-    book.addHttpFault(shortBody);
-    HttpFault delay;
-    delay.pathPattern = "/acct/c?/x";
-    delay.kind = HttpFaultKind::Delay;
-    delay.delayMs = 250;
-    delay.errorCode = "ServerBusy";
-    book.addHttpFault(delay);
+    book.addHttpFault({"GET", "/acct/vhds/*.vhd", HttpFaultKind::ShortBody, 500, "InternalError", 0, 1000});
+    book.addHttpFault({"", "/acct/c?/x", HttpFaultKind::Delay, 500, "ServerBusy", 250});
 
     EXPECT_FALSE(book.takeHttpFault("PUT", "/acct/vhds/a.vhd"));
     EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/a.vhdx"));

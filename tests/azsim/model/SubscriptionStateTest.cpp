@@ -20,7 +20,7 @@ StateDocument OneSubscription() {
     return doc;
 }
 
-TEST(SubscriptionState, ChangesPersistAcrossReopen) {
+TEST(SubscriptionState, ChangesPersistAcrossReopenAndRefusedOrFailedOnesAreNotSaved) {
     azsimtest::TempFolder dir;
     EXPECT_FALSE(SubscriptionState(dir.path()).exists());
     EXPECT_THROW(SubscriptionState(dir.path()).load(), Error);
@@ -30,35 +30,26 @@ TEST(SubscriptionState, ChangesPersistAcrossReopen) {
         doc.resourceGroups.push_back({"rg-1", "westeurope", {{"k", "v"}}});
         return true;
     }));
-
-    SubscriptionState reopened(dir.path());
-    ASSERT_TRUE(reopened.exists());
-    StateDocument doc = reopened.load();
+    SubscriptionState state(dir.path());
+    ASSERT_TRUE(state.exists());
+    StateDocument doc = state.load();
     ASSERT_NE(nullptr, doc.findResourceGroup("rg-1"));
     EXPECT_EQ("v", doc.findResourceGroup("rg-1")->tags.at("k"));
     EXPECT_EQ("app", doc.subscription().applicationId);
-}
 
-TEST(SubscriptionState, RefusedOrFailedChangesAreNotSaved) {
-    azsimtest::TempFolder dir;
-    SubscriptionState state(dir.path());
-    state.save(OneSubscription());
-
-    EXPECT_FALSE(state.mutate([](StateDocument& doc) {
-        doc.regions.clear();
-        return false;
-    }));
-    EXPECT_THROW(state.mutate([](StateDocument& doc) -> bool {
-        doc.regions.clear();
+    auto clearRegions = [](StateDocument& d) {
+        d.regions.clear();
+        return true;
+    };
+    EXPECT_FALSE(state.mutate([&](StateDocument& d) { return !clearRegions(d); }));
+    EXPECT_THROW(state.mutate([&](StateDocument& d) -> bool {
+        clearRegions(d);
         throw std::runtime_error("operation failed half-way");
     }),
                  std::runtime_error);
     EXPECT_EQ(1u, state.load().regions.size());
     // The lock was released on the way out: the next change goes through.
-    EXPECT_TRUE(state.mutate([](StateDocument& doc) {
-        doc.regions.clear();
-        return true;
-    }));
+    EXPECT_TRUE(state.mutate(clearRegions));
     EXPECT_TRUE(state.load().regions.empty());
 }
 

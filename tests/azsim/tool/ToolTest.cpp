@@ -87,16 +87,18 @@ TEST_F(ToolTest, BadWritesAreRefusedWithTheReason) {
 
 TEST_F(ToolTest, FaultRulesAreAddedListedAndCleared) {
     init();
-    ASSERT_EQ(0, run({"fault", "--state", state(), "add-sdk", "--op", "CreateDiskSnapshots", "--code", "5", "--text",
-                      "vault firewall", "--times", "2"})
-                     .exitCode);
-    ASSERT_EQ(0, run({"fault", "--state", state(), "add-http", "--method", "GET", "--path", "/md-*/*/abcd", "--kind",
-                      "status", "--status", "503", "--error-code", "ServerBusy", "--times", "-1"})
-                     .exitCode);
-    EXPECT_EQ(2, run({"fault", "--state", state(), "add-http", "--kind", "sideways"}).exitCode);
-    EXPECT_EQ(2, run({"fault", "--state", state(), "add-sdk", "--op", "X", "--code", "1", "--times", "0"}).exitCode);
+    auto fault = [this](std::vector<std::string> args) {
+        args.insert(args.begin(), {"fault", "--state", state()});
+        return run(args);
+    };
+    ASSERT_EQ(0, fault({"add-sdk", "--op", "CreateDiskSnapshots", "--code", "5", "--text", "vault firewall", "--times",
+                        "2"}).exitCode);
+    ASSERT_EQ(0, fault({"add-http", "--method", "GET", "--path", "/md-*/*/abcd", "--kind", "status", "--status", "503",
+                        "--error-code", "ServerBusy", "--times", "-1"}).exitCode);
+    EXPECT_EQ(2, fault({"add-http", "--kind", "sideways"}).exitCode);
+    EXPECT_EQ(2, fault({"add-sdk", "--op", "X", "--code", "1", "--times", "0"}).exitCode);
 
-    ToolResult list = run({"fault", "--state", state(), "list"});
+    ToolResult list = fault({"list"});
     ASSERT_EQ(0, list.exitCode);
     EXPECT_NE(std::string::npos, list.out.find("op=CreateDiskSnapshots code=5 times=2 text=vault firewall"));
     EXPECT_NE(std::string::npos, list.out.find("path=/md-*/*/abcd kind=status status=503 error-code=ServerBusy"));
@@ -110,8 +112,8 @@ TEST_F(ToolTest, FaultRulesAreAddedListedAndCleared) {
     ASSERT_TRUE(sdk);
     EXPECT_EQ("vault firewall", sdk->text);
 
-    ASSERT_EQ(0, run({"fault", "--state", state(), "clear"}).exitCode);
-    EXPECT_EQ("", run({"fault", "--state", state(), "list"}).out);
+    ASSERT_EQ(0, fault({"clear"}).exitCode);
+    EXPECT_EQ("", fault({"list"}).out);
     EXPECT_FALSE(book.takeHttpFault("GET", "/md-0123456789ab/c0ffee/abcd"));
 }
 

@@ -93,15 +93,15 @@ TEST_F(WriteFile, ImagesThatDoNotFitAreRefusedAndChangeNothing) {
     const std::string padded = std::string(1000, 'E') + std::string(24, '\0');
     const std::string before = hash({"--vm", "vm1", "--disk", "1"});
 
-    ToolResult misaligned = write({"--file", image, "--offset", "1000"});
-    EXPECT_EQ(1, misaligned.exitCode);
-    EXPECT_NE(std::string::npos, misaligned.err.find("offset 1000 is not a multiple of 512")) << misaligned.err;
-    ToolResult pastEnd = write({"--file", image, "--offset", std::to_string(kDiskSize - 512)});
-    EXPECT_EQ(1, pastEnd.exitCode);
-    EXPECT_NE(std::string::npos, pastEnd.err.find("reaches past the end of the disk (4194304 bytes)")) << pastEnd.err;
-    ToolResult missing = write({"--file", scratch_.sub("nosuch.img")});
-    EXPECT_EQ(1, missing.exitCode);
-    EXPECT_NE(std::string::npos, missing.err.find("nosuch.img] cannot be opened: No such file")) << missing.err;
+    const struct { std::vector<std::string> args; const char* reason; } refused[] = {
+        {{"--file", image, "--offset", "1000"}, "offset 1000 is not a multiple of 512"},
+        {{"--file", image, "--offset", std::to_string(kDiskSize - 512)}, "reaches past the end of the disk (4194304 bytes)"},
+        {{"--file", scratch_.sub("nosuch.img")}, "nosuch.img] cannot be opened: No such file"}};
+    for (const auto& c : refused) {
+        ToolResult r = write(c.args);
+        EXPECT_EQ(1, r.exitCode) << c.reason;
+        EXPECT_NE(std::string::npos, r.err.find(c.reason)) << r.err;
+    }
     EXPECT_EQ(2, write({"--file", image, "--length", "1024"}).exitCode);
     EXPECT_EQ(2, write({"--file", image, "--text", "x"}).exitCode);
     EXPECT_EQ(before, hash({"--vm", "vm1", "--disk", "1"}));

@@ -66,45 +66,37 @@ TEST(CVMInfoServices, FilterWalkStopsAtTheFirstMatchingRuleAndBaseMatchersFilter
 
 TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAskedForMore) {
     FilterPlugin plugin;
-    fixClock(1000000);
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));  // never fetched
+    auto isNew = [&](long long at, UINT64 flags) {
+        fixClock(1000000 + at);
+        return plugin.IsNewHostDiscoveryReq(flags, 0);
+    };
+    EXPECT_TRUE(isNew(0, 0));  // never fetched
     plugin._RefreshHostInfoCache(kVmLists, 0);
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(kVmLists, 0));
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));  // less detail than cached
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(kTemplates, 0));  // templates were not fetched
-
-    fixClock(1000000 + 299);
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
-    fixClock(1000000 + 300);
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
+    EXPECT_FALSE(isNew(0, kVmLists));
+    EXPECT_FALSE(isNew(0, 0));  // less detail than cached
+    EXPECT_TRUE(isNew(0, kTemplates));  // templates were not fetched
+    EXPECT_FALSE(isNew(299, 0));
+    EXPECT_TRUE(isNew(300, 0));
 
     NXPlatformInfo::setValue("HostDiscovery", "nHostInfoCacheSeconds", "600");
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
-    fixClock(1000000 + 599);
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(0, 0));
-    fixClock(1000000 + 600);
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
+    EXPECT_FALSE(isNew(300, 0));
+    EXPECT_FALSE(isNew(599, 0));
+    EXPECT_TRUE(isNew(600, 0));
     NXPlatformInfo::removeValue("HostDiscovery", "nHostInfoCacheSeconds");
-
+    EXPECT_FALSE(isNew(0, 0));
     plugin.ResetCaches();
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
-    NxClock::unfix();
-}
+    EXPECT_TRUE(isNew(0, 0));
 
-// Templates come as one more host of the list, so only a request for them may reuse a list holding them.
-TEST(CVMInfoServices, HostCacheWithTemplatesAnswersOnlyRequestsForTemplates) {
-    FilterPlugin plugin;
-    fixClock(1000000);
+    // Templates come as one more host of the list, so only a request for them may reuse a list holding them.
     plugin._RefreshHostInfoCache(kVmLists | kTemplates, 0);
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(kTemplates, 0));
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(kVmLists | kTemplates, 0));
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(0, 0));
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(kVmLists, 0));
-
+    EXPECT_FALSE(isNew(0, kTemplates));
+    EXPECT_FALSE(isNew(0, kVmLists | kTemplates));
+    EXPECT_TRUE(isNew(0, 0));
+    EXPECT_TRUE(isNew(0, kVmLists));
     plugin._RefreshHostInfoCache(~0ULL, 0);  // the all-ones word fetches no templates
-    EXPECT_FALSE(plugin.IsNewHostDiscoveryReq(kVmLists, 0));
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(kTemplates, 0));
-    EXPECT_TRUE(plugin.IsNewHostDiscoveryReq(kVmLists | kTemplates, 0));
+    EXPECT_FALSE(isNew(0, kVmLists));
+    EXPECT_TRUE(isNew(0, kTemplates));
+    EXPECT_TRUE(isNew(0, kVmLists | kTemplates));
     NxClock::unfix();
 }
 
