@@ -50,8 +50,9 @@ TEST_F(HttpFaults, RulesMatchMethodAndPath) {
     faults.addHttpFault({"PUT", "", azsim::HttpFaultKind::Status, 500, "InternalError", 0, 0, -1});
     faults.addHttpFault({"", "/myacct/vhds/other.vhd", azsim::HttpFaultKind::Drop});
     EXPECT_EQ(get("", {kFirstPages}).status, 206);
+    const std::string page(512, 'z');
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(put("comp=page", std::string(512, 'z'), {"x-ms-page-write: Update", "Range: bytes=0-511"}).errorCode(),
+        EXPECT_EQ(put("comp=page", page, {"x-ms-page-write: Update", "Range: bytes=0-511"}).errorCode(),
                   "InternalError");
     EXPECT_TRUE(storeBytes(0, 512) == patternBytes(0, 512));
 }

@@ -49,15 +49,16 @@ TEST_F(RequestRecords, ReadsWritesAndRefusalsAreRecordedAsSentAndAnswered) {
     HttpReply refused = put("comp=page", std::string(k4MiB + 512, 'x'),
                             {"x-ms-page-write: Update", "Range: bytes=0-" + std::to_string(k4MiB + 511)});
     ASSERT_EQ(refused.status, 413);
-    EXPECT_EQ(fieldsOf(recordOf(stateDir_, refused)),
-              "PUT" + blob + " comp=page snapshot= prev= range=bytes=0-4194815 body=4194816 bearer 413 RequestBodyTooLarge fault=");
+    EXPECT_EQ(fieldsOf(recordOf(stateDir_, refused)), "PUT" + blob +
+              " comp=page snapshot= prev= range=bytes=0-4194815 body=4194816 bearer 413 RequestBodyTooLarge fault=");
 
     std::string error;
     const std::string snapshot = store_.createSnapshot(disk_, &error);
     ASSERT_FALSE(snapshot.empty()) << error;
     HttpReply diff = get("comp=pagelist&snapshot=" + snapshot + "&prevsnapshot=" + snapshot);
-    EXPECT_EQ(fieldsOf(recordOf(stateDir_, diff)), "GET" + blob + " comp=pagelist snapshot=" + snapshot + " prev=" +
-                                                       snapshot + " range= body=0 bearer 400 PreviousSnapshotCannotBeNewer fault=");
+    EXPECT_EQ(fieldsOf(recordOf(stateDir_, diff)), "GET" + blob + " comp=pagelist snapshot=" + snapshot +
+                                                       " prev=" + snapshot +
+                                                       " range= body=0 bearer 400 PreviousSnapshotCannotBeNewer fault=");
 
     // Oldest first, one line for each request answered.
     std::vector<RequestRecord> all = RequestLog::Read(stateDir_);

@@ -95,7 +95,8 @@ TEST_F(WriteFile, ImagesThatDoNotFitAreRefusedAndChangeNothing) {
 
     const struct { std::vector<std::string> args; const char* reason; } refused[] = {
         {{"--file", image, "--offset", "1000"}, "offset 1000 is not a multiple of 512"},
-        {{"--file", image, "--offset", std::to_string(kDiskSize - 512)}, "reaches past the end of the disk (4194304 bytes)"},
+        {{"--file", image, "--offset", std::to_string(kDiskSize - 512)},
+         "reaches past the end of the disk (4194304 bytes)"},
         {{"--file", scratch_.sub("nosuch.img")}, "nosuch.img] cannot be opened: No such file"}};
     for (const auto& c : refused) {
         ToolResult r = write(c.args);

@@ -71,7 +71,7 @@ VMReferencePointInfo prefilled() {
 
 }  // namespace
 
-TEST(VMReferencePointInfo, RoundTripsEmptyOrdinaryAndBinaryValues) {
+TEST(VMReferencePointInfo, RoundTripsEveryValueUpToTheLimitAndRefusesOversizedMessages) {
     std::string longValue(CNMessageBase::kMaxFieldBytes, '\0');
     for (size_t i = 0; i < longValue.size(); ++i) longValue[i] = static_cast<char>(i * 31);
     for (const std::string& value : {std::string(), std::string("1f0c6b2e-aa41-4c0e-9d7e-2b8f3a1c5d90"),
@@ -88,10 +88,9 @@ TEST(VMReferencePointInfo, RoundTripsEmptyOrdinaryAndBinaryValues) {
     std::string out = "prefix";
     ASSERT_EQ(E::Ok, m.serialize(out, true));
     EXPECT_EQ("prefix" + encode(m), out);
-}
 
-TEST(VMReferencePointInfo, SerializeRefusesOversizedMessagesAndKeepsOutput) {
-    std::string out = "keep";
+    // Oversized messages are refused and leave the output as it was.
+    out = "keep";
     VMReferencePointInfo big;
     setRef(big, std::string(CNMessageBase::kMaxFieldBytes + 1, 'x'), "s");
     EXPECT_EQ(E::TooLarge, big.serialize(out, false));

@@ -4,7 +4,7 @@
 #include "host/util/FXPath.h"
 #include "host/util/FXString.h"
 
-TEST(FXStringTest, FormatLowerAndFind) {
+TEST(FXStringTest, FormatLowerFindCompareAndTrim) {
     EXPECT_EQ("20240102-030405000_QD_BACKUP42.vhd",
               FXString::Format("%04d%02d%02d-%02d%02d%02d%03d_QD_BACKUP%lld.vhd", 2024, 1, 2, 3, 4, 5, 0, 42LL));
     EXPECT_EQ("web01-rg.json\xC3\x89", FXString::ToLower("Web01-RG.JSON\xC3\x89"));
@@ -14,17 +14,15 @@ TEST(FXStringTest, FormatLowerAndFind) {
     EXPECT_EQ(std::string::npos, FXString::FindString("ab", "abc", FXString::IgnoreCase));
     EXPECT_EQ(0u, FXString::FindString("", "", FXString::IgnoreCase));
     EXPECT_EQ(1u, FXString::FindString("xAaB", "aab", FXString::IgnoreCase));
-}
 
-TEST(FXStringTest, CompareNoCaseOrdersLikeLowerCase) {
+    // Compared as lower case.
     EXPECT_EQ(0, FXString::CompareNoCase("OS Disk", "os disk"));
     EXPECT_LT(FXString::CompareNoCase("os", "OS Disk"), 0);
     EXPECT_GT(FXString::CompareNoCase("OS Disk", "os"), 0);
     EXPECT_LT(FXString::CompareNoCase("_", "A"), 0);  // compared as lower case: '_' sorts before 'a'
     EXPECT_GT(FXString::CompareNoCase("\xC3", "a"), 0);
-}
 
-TEST(FXStringTest, TrimRightRemovesOneSuffixOrWhiteSpace) {
+    // One suffix, or white space.
     EXPECT_EQ("a.vhd", FXString::TrimRight("a.vhd.vhd", ".vhd"));
     EXPECT_EQ("a.VHD", FXString::TrimRight("a.VHD", ".vhd"));
     EXPECT_EQ("", FXString::TrimRight(".vhd", ".vhd"));
