@@ -151,28 +151,21 @@ TEST_F(PageBlobWriter, AttemptsFollowTheSettingWithRecordedPauses) {
         "[https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page], Attempt Count [5]"));
 }
 
-TEST_F(PageBlobWriter, ACreatedAnswerCutShortStillCountsAsWritten) {
-    VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
-    // The endpoint answers 201 and then ends the connection inside the announced answer:
-    // the client reports a transfer failure, but the service has stored the page.
-    AddPutFault(azsim::HttpFaultKind::ShortBody, 0, 1);
-    const std::uint64_t requests = NXLibCurl::stats().requests;
-    EXPECT_EQ(1, Write(handle, 0, kMiB, 7));
-    EXPECT_EQ(1u, NXLibCurl::stats().requests - requests) << "a created page is not sent again";
-    EXPECT_EQ(std::vector<std::string>{"page bytes=0-1048575 1048576 bearer 201"}, Puts("restored-0.vhd"));
-    EXPECT_EQ(Pattern(0, kMiB, 7), Stored(handle.diskInfo->dataUrl, 0, kMiB));
-}
-
-// Only 201 says a page was stored: any other answer, success codes among them, is a failed attempt.
+// Only 201 says a page was stored, even when the connection ends inside that answer (the client then
+// reports a transfer failure): any other answer, success codes among them, is a failed attempt.
 TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshTheToken) {
     VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
     ASSERT_EQ(1, Write(handle, 0, kMiB));
-    const struct { int status; size_t refreshes; } cases[] = {{200, 0}, {202, 0}, {400, 1}, {403, 1},
-                                                              {499, 1}, {500, 0}, {503, 0}};
+    using Kind = azsim::HttpFaultKind;
+    const struct { Kind kind; int status; std::uint64_t requests; size_t refreshes; } cases[] = {
+        {Kind::ShortBody, 0, 1, 0}, {Kind::Status, 200, 2, 0}, {Kind::Status, 202, 2, 0}, {Kind::Status, 400, 2, 1},
+        {Kind::Status, 403, 2, 1},  {Kind::Status, 499, 2, 1}, {Kind::Status, 500, 2, 0}, {Kind::Status, 503, 2, 0}};
     for (const auto& c : cases) {
         const size_t tokens = Journalled("GetStorageAccessToken");
-        AddPutFault(azsim::HttpFaultKind::Status, c.status, 1);
+        const std::uint64_t requests = NXLibCurl::stats().requests;
+        AddPutFault(c.kind, c.status, 1);
         EXPECT_EQ(1, Write(handle, 0, kMiB, c.status)) << c.status;
+        EXPECT_EQ(c.requests, NXLibCurl::stats().requests - requests) << c.status;
         EXPECT_EQ(c.refreshes, Journalled("GetStorageAccessToken") - tokens) << c.status;
         EXPECT_EQ(Pattern(0, kMiB, c.status), Stored(handle.diskInfo->dataUrl, 0, kMiB)) << c.status;
     }
@@ -304,9 +297,6 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFound) {
         EXPECT_EQ(c.error, plugin->GetLastVMError()) << c.code;
         const bool replaced = c.code == AzureSDKCppBridge::SDK_ERR_NOT_FOUND;
         EXPECT_EQ(replaced ? 1u : 0u, Journalled("CreatePageBlob") - creates) << c.code;
-        UINT64 size = 0;
-        ASSERT_TRUE(plugin->sdk->GetBlobSizeInBytes(handle.diskInfo->dataUrl, size));
-        EXPECT_EQ(replaced ? 2 * kMiB : 4 * kMiB, size) << c.code;
         const std::string code = std::to_string(c.code);
         EXPECT_EQ(c.error != VMINFO_ERR_NONE,
                   log.containsError(kCreateTag, "Could not check whether blob [" + name + "] exists in storage "
