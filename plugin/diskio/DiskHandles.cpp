@@ -62,6 +62,7 @@ int CAzureInfo::CreateVmdk(const std::string&, const std::string&, const std::st
             EvDebug::Error(tag, "Failed to create direct upload managed disk [%s][%s][%s], Resource Group [%s]",
                            disk.storageAccount.c_str(), disk.container.c_str(), disk.blobName.c_str(),
                            disk.resourceGroup.c_str());
+            SetLastVMError(VMINFO_ERR_DISK_CREATE, sdk->GetLastErrorString());
             return 0;
         }
         return 1;
@@ -89,6 +90,7 @@ int CAzureInfo::CreateVmdk(const std::string&, const std::string&, const std::st
     if (!sdk->CreatePageBlob(disk.resourceGroup, disk.storageAccount, disk.container, disk.blobName, sizeBytes)) {
         EvDebug::Error(tag, "Failed to create blob [%s][%s][%s], Resource Group [%s]", disk.storageAccount.c_str(),
                        disk.container.c_str(), disk.blobName.c_str(), disk.resourceGroup.c_str());
+        SetLastVMError(VMINFO_ERR_DISK_CREATE, sdk->GetLastErrorString());
         return 0;
     }
     return 1;

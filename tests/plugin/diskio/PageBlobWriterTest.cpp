@@ -274,8 +274,9 @@ TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn
 }
 
 // A blob of the restore's name is reused only when the wrapper says it is there, and replaced only when
-// it says definitely not found; when the question could not be asked, nothing is created.
-TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFound) {
+// it says definitely not found; when the question could not be asked, nothing is created. Every failure
+// leaves the host's code and the wrapper's text.
+TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresCarryTheirCause) {
     const struct { int code; int created; EVMInfoError error; } cases[] = {
         {-1, 1, VMINFO_ERR_NONE},  // no fault: present, kept
         {AzureSDKCppBridge::SDK_ERR_NOT_FOUND, 1, VMINFO_ERR_NONE},
@@ -303,6 +304,20 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFound) {
                                                 "account [legacystore01]: ServerBusy: the question was not answered " +
                                                     code + " (error code " + code + ")"))
             << c.code;
+    }
+    for (const std::string operation : {"CreatePageBlob", "CreateDirectUploadManagedDisk"}) {
+        azsim::SdkFault fault;
+        fault.operation = operation;
+        fault.text = operation + ": ServerBusy";
+        azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+        SAzureDiskInfo& disk = plugin->diskMap[operation] = plugin->diskMap["existing--1.vhd"];
+        disk.blobName = "absent.vhd";
+        disk.directUpload = operation == "CreateDirectUploadManagedDisk";
+        VmdkHandle handle;
+        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
+        EXPECT_EQ(0, plugin->CreateVmdk("", "", operation, handle, kMiB)) << operation;
+        EXPECT_EQ(VMINFO_ERR_DISK_CREATE, plugin->GetLastVMError()) << operation;
+        EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
     }
 }
 
