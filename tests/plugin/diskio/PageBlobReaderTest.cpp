@@ -189,31 +189,6 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
     EXPECT_TRUE(extents.extents.empty());
 }
 
-TEST_F(PageBlobReader, ExpiredTokenIsRefreshedAndTheReadSucceeds) {
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
-    VmdkHandle handle = Open(legacy.paths[0]);
-    azsim::AccessAuthority authority(cloud.dir());
-    authority.setTokenLifetime(-60);
-    plugin->downloadAccessToken = authority.issueToken(testsupport::SimulatedCloud::kApplicationId);
-    authority.setTokenLifetime(3600);
-    std::vector<unsigned char> buffer(kMiB);
-    ASSERT_EQ(1, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
-    EXPECT_EQ(Stored(legacy.paths[0], kMiB, kMiB), buffer);
-    EXPECT_TRUE(Logged(kBufferTag, "HTTP Error Code [401]"));
-    EXPECT_TRUE(log.contains(kBufferTag, "Refreshing storage access token for the next attempt ..."));
-    EXPECT_EQ(std::vector<unsigned long>{2000}, sleeper.waits());
-
-    azsim::SdkFault fault;
-    fault.operation = "GetStorageAccessToken";
-    fault.text = "AADSTS7000215: Invalid client secret provided.";
-    fault.times = -1;
-    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
-    plugin->downloadAccessToken.clear();
-    EXPECT_EQ(0, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
-    EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
-    EXPECT_TRUE(log.containsError(kBufferTag, "Failed to get Storage access token for Blob [" + handle.diskInfo->dataUrl + "]"));
-}
-
 TEST_F(PageBlobReader, VanishedStagingBlobIsRecreatedOnce) {
     DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
     VmdkHandle handle = Open(legacy.paths[1]);
