@@ -6,7 +6,8 @@
 #      / T parallel curl clients putting the same 1 GiB as 4 MiB page PUTs into
 #      the same endpoint (bench/endpoint-throughput.sh --put); aim >= 0.9. The
 #      same restore through the SDK wrapper's upload (which writes the blob store
-#      directly, no HTTPS) is shown for reference.
+#      directly, no HTTPS) is shown for reference, and so is a restore of the 256 MiB
+#      disk as a managed VM (wrapper upload, then the import of the staged blob).
 #   2  a whole restore of a 4 GiB disk with 256 MiB stored / of a dense 256 MiB
 #      disk (wall time, the same steps); aim <= 1.2
 #   3  peak resident memory of each restore (the agent also serves the endpoint)
@@ -83,6 +84,7 @@ chmod +x "$work/endpoint-rss"
 # The plugin's HTTPS page writer for the restores measured against curl.
 printf '[VirtualServer]\nbAzureEnableNativeUpload=1\n' > "$work/native.ini"
 
+unmanaged="--unmanaged --storage benchstore01"
 # restore NAME JOB [options]: records NAME.wall, NAME.rss, NAME.mbps (write phase) and NAME.bytes.
 n=0
 restore() {
@@ -91,7 +93,7 @@ restore() {
   sync
   start=$(date +%s.%N)
   /usr/bin/time -f "%M" -o "$work/rss" "$vsagent" restore --store "$store" --cloud "$cloud" --job "$job" \
-    --name "r$n-$name" --unmanaged --storage benchstore01 --json "${@:3}" > "$work/out"
+    --name "r$n-$name" --json "${@:3}" > "$work/out"
   end=$(date +%s.%N)
   record "$name.wall" "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }')"
   record "$name.rss" "$(cat "$work/rss")"
@@ -107,11 +109,12 @@ for r in $(seq "$reps"); do
   echo "curl baseline   $base, endpoint peak RSS $(cat "$work/endpoint.rss") KiB"
   record curl.mbps "$(echo "$base" | sed -n 's/.* = \([0-9.]*\) MB\/s.*/\1/p')"
   record "endpoint.$threads.rss" "$(cat "$work/endpoint.rss")"
-  restore dense1g "$job_bench_dense1g" --threads "$threads" --settings "$work/native.ini"
-  echo "restore 1 GiB   $(tail -4 "$figures" | tr '\n' ' ')"
-  restore wrapper1g "$job_bench_dense1g" --threads "$threads"
-  restore sparse4g "$job_bench_sparse4g" --settings "$work/native.ini"
-  restore dense256m "$job_bench_dense256m" --settings "$work/native.ini"
+  restore dense1g "$job_bench_dense1g" $unmanaged --threads "$threads" --settings "$work/native.ini"
+  echo "restore 1 GiB   $(tail -5 "$figures" | tr '\n' ' ')"
+  restore wrapper1g "$job_bench_dense1g" $unmanaged --threads "$threads"
+  restore sparse4g "$job_bench_sparse4g" $unmanaged --settings "$work/native.ini"
+  restore dense256m "$job_bench_dense256m" $unmanaged --settings "$work/native.ini"
+  restore managed256m "$job_bench_dense256m"
 done
 
 median() { awk -v k="$1" '$1 == k { print $2 }' "$figures" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -132,10 +135,10 @@ endpoint_rss() {
   median "endpoint.$clients.rss"
 }
 echo "3  peak RSS against 64 MiB + 8 MiB per writer thread (+ the endpoint's own for a restore over HTTPS):"
-for name in dense1g wrapper1g sparse4g dense256m; do
+for name in dense1g wrapper1g sparse4g dense256m managed256m; do
   t=$(median "$name.threads")
   own=0
-  [[ $name != wrapper1g ]] && own=$(endpoint_rss "$t")
+  [[ $name != wrapper1g && $name != managed256m ]] && own=$(endpoint_rss "$t")
   awk -v n="$name" -v rss="$(median "$name.rss")" -v t="$t" -v e="$own" 'BEGIN {
     budget = e + 65536 + 8192 * t
     printf "   %-10s %7d KiB, %2d writer threads, endpoint %7d KiB, budget %7d KiB: %s\n", n, rss, t, e, budget,
