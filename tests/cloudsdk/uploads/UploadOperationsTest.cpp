@@ -52,11 +52,18 @@ struct DemoCloud : SimulatedCloud {
 using UploadOperations = UploadFixture<DemoCloud>;
 
 TEST_F(UploadOperations, ContainerNamesFollowTheServiceRules) {
+    // Only a definite absence carries the not-found code; a question that could not be asked carries its own.
     EXPECT_TRUE(sdk.DoesContainerExist("", "prodpremium01", "vhds"));
     EXPECT_FALSE(sdk.DoesContainerExist("", "prodpremium01", "restore"));
     EXPECT_TRUE(ErrorHas("ContainerNotFound"));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
     EXPECT_FALSE(sdk.DoesContainerExist("", "nosuchaccount", "vhds"));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+    CAzureSDKCppBridge unconnected;
+    EXPECT_FALSE(unconnected.DoesContainerExist("", "prodpremium01", "vhds"));
+    EXPECT_EQ(unconnected.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
+    EXPECT_FALSE(unconnected.DoesBlobExist("", "legacystore01", "vhds", "legacy-vm01-osdisk.vhd"));
+    EXPECT_EQ(unconnected.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
 
     for (const std::string& good : std::vector<std::string>{"abc", "a-b-9", "9restore", std::string(63, 'x')}) {
         EXPECT_TRUE(sdk.CreateStorageContainer("", "testzrs01", good)) << good << " " << sdk.GetLastErrorString();
@@ -92,6 +99,7 @@ TEST_F(UploadOperations, PageBlobsTakeWholePagesOfAtMostFourMiB) {
         EXPECT_FALSE(sdk.CreatePageBlob("", "prodstaging01", r.container, r.name, r.size)) << r.name;
         EXPECT_TRUE(ErrorHas(r.error)) << r.name;
         EXPECT_FALSE(sdk.DoesBlobExist("", "prodstaging01", r.container, r.name)) << r.name;
+        EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND) << r.name;
     }
     ASSERT_TRUE(sdk.CreatePageBlob("rg-prod", "prodstaging01", "vhds", "new.vhd", 8 * kMiB + 512))
         << sdk.GetLastErrorString();
