@@ -6,10 +6,14 @@
 #      / T parallel curl clients putting the same 1 GiB as 4 MiB page PUTs into
 #      the same endpoint (bench/endpoint-throughput.sh --put); aim >= 0.9. The
 #      same restore through the SDK wrapper's upload (which writes the blob store
-#      directly, no HTTPS) is shown for reference.
+#      directly, no HTTPS) is shown for reference, and so is a restore of the 256 MiB
+#      disk as a managed VM (wrapper upload, then the import of the staged blob).
 #   2  a whole restore of a 4 GiB disk with 256 MiB stored / of a dense 256 MiB
 #      disk (wall time, the same steps); aim <= 1.2
-#   3  peak resident memory of the restores (the agent also serves the endpoint).
+#   3  peak resident memory of each restore (the agent also serves the endpoint)
+#      against a budget of 64 MiB + 8 MiB per writer thread, beyond the endpoint's
+#      own for a restore over HTTPS: the peak RSS of the endpoint process serving
+#      as many curl clients putting 4 MiB pages as the restore had writer threads.
 #
 #   bench/restore-bench.sh [--build DIR] [--reps N] [--threads T]
 #
@@ -69,9 +73,18 @@ for vm in bench-dense1g bench-sparse4g bench-dense256m; do
   eval "job_${vm//-/_}=$(field "['jobId']")"
 done
 
+# The endpoint process of the curl baseline, with its peak RSS kept in $work/endpoint.rss.
+cat > "$work/endpoint-rss" <<SH
+#!/usr/bin/env bash
+if [[ \$1 == serve ]]; then exec /usr/bin/time -f "%M" -o "$work/endpoint.rss" "$endpoint" "\$@"; fi
+exec "$endpoint" "\$@"
+SH
+chmod +x "$work/endpoint-rss"
+
 # The plugin's HTTPS page writer for the restores measured against curl.
 printf '[VirtualServer]\nbAzureEnableNativeUpload=1\n' > "$work/native.ini"
 
+unmanaged="--unmanaged --storage benchstore01"
 # restore NAME JOB [options]: records NAME.wall, NAME.rss, NAME.mbps (write phase) and NAME.bytes.
 n=0
 restore() {
@@ -80,25 +93,28 @@ restore() {
   sync
   start=$(date +%s.%N)
   /usr/bin/time -f "%M" -o "$work/rss" "$vsagent" restore --store "$store" --cloud "$cloud" --job "$job" \
-    --name "r$n-$name" --unmanaged --storage benchstore01 --json "${@:3}" > "$work/out"
+    --name "r$n-$name" --json "${@:3}" > "$work/out"
   end=$(date +%s.%N)
   record "$name.wall" "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }')"
   record "$name.rss" "$(cat "$work/rss")"
   record "$name.mbps" "$(python3 -c "import json; d = json.load(open('$work/out')); print(d['bytesWritten'] / max(d['writeSeconds'], 1e-9) / 1e6)")"
   record "$name.bytes" "$(field "['bytesWritten']")"
+  record "$name.threads" "$(field "['writerThreads']")"
 }
 
 for r in $(seq "$reps"); do
   echo "== round $r of $reps =="
   base=$("$here/endpoint-throughput.sh" --put --clients "$threads" --requests $((256 / threads)) --size-mib 1024 \
-    --bench "$endpoint" | grep -v '^preparing' | head -1)
-  echo "curl baseline   $base"
+    --bench "$work/endpoint-rss" | grep -v '^preparing' | head -1)
+  echo "curl baseline   $base, endpoint peak RSS $(cat "$work/endpoint.rss") KiB"
   record curl.mbps "$(echo "$base" | sed -n 's/.* = \([0-9.]*\) MB\/s.*/\1/p')"
-  restore dense1g "$job_bench_dense1g" --threads "$threads" --settings "$work/native.ini"
-  echo "restore 1 GiB   $(tail -4 "$figures" | tr '\n' ' ')"
-  restore wrapper1g "$job_bench_dense1g" --threads "$threads"
-  restore sparse4g "$job_bench_sparse4g" --settings "$work/native.ini"
-  restore dense256m "$job_bench_dense256m" --settings "$work/native.ini"
+  record "endpoint.$threads.rss" "$(cat "$work/endpoint.rss")"
+  restore dense1g "$job_bench_dense1g" $unmanaged --threads "$threads" --settings "$work/native.ini"
+  echo "restore 1 GiB   $(tail -5 "$figures" | tr '\n' ' ')"
+  restore wrapper1g "$job_bench_dense1g" $unmanaged --threads "$threads"
+  restore sparse4g "$job_bench_sparse4g" $unmanaged --settings "$work/native.ini"
+  restore dense256m "$job_bench_dense256m" $unmanaged --settings "$work/native.ini"
+  restore managed256m "$job_bench_dense256m"
 done
 
 median() { awk -v k="$1" '$1 == k { print $2 }' "$figures" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -108,5 +124,24 @@ awk -v c="$(median curl.mbps)" -v p="$(median dense1g.mbps)" -v t="$threads" 'BE
 echo "   through the SDK wrapper's upload (no HTTPS), for reference: $(median wrapper1g.mbps) MB/s"
 awk -v a="$(median sparse4g.wall)" -v b="$(median dense256m.wall)" 'BEGIN {
   printf "2  restore of a 4 GiB disk with 256 MiB stored: %.3f s; of a dense 256 MiB disk: %.3f s; ratio %.2f (aim <= 1.2)\n", a, b, a / b }'
-echo "3  peak RSS: dense 1 GiB $(median dense1g.rss) KiB, 4 GiB sparse $(median sparse4g.rss) KiB, 256 MiB $(median dense256m.rss) KiB"
+# The endpoint's own peak RSS (KiB) under N curl clients putting 4 MiB pages, measured once per N.
+endpoint_rss() {
+  local clients=$1
+  if ! grep -q "^endpoint.$clients.rss " "$figures"; then
+    "$here/endpoint-throughput.sh" --put --clients "$clients" --requests $((256 / clients)) --size-mib 1024 \
+      --bench "$work/endpoint-rss" > /dev/null
+    record "endpoint.$clients.rss" "$(cat "$work/endpoint.rss")"
+  fi
+  median "endpoint.$clients.rss"
+}
+echo "3  peak RSS against 64 MiB + 8 MiB per writer thread (+ the endpoint's own for a restore over HTTPS):"
+for name in dense1g wrapper1g sparse4g dense256m managed256m; do
+  t=$(median "$name.threads")
+  own=0
+  [[ $name != wrapper1g && $name != managed256m ]] && own=$(endpoint_rss "$t")
+  awk -v n="$name" -v rss="$(median "$name.rss")" -v t="$t" -v e="$own" 'BEGIN {
+    budget = e + 65536 + 8192 * t
+    printf "   %-10s %7d KiB, %2d writer threads, endpoint %7d KiB, budget %7d KiB: %s\n", n, rss, t, e, budget,
+           rss <= budget ? "within" : "OVER" }'
+done
 echo "   bytes written: dense 1 GiB $(median dense1g.bytes), 4 GiB sparse $(median sparse4g.bytes), 256 MiB $(median dense256m.bytes)"

@@ -11,7 +11,11 @@
 // error of their own last failed call. No exception leaves an operation; an
 // internal one fails the call with its text as the last error.
 // The questions DoesBlobExist, DoesContainerExist and IsCrossSubscriptionRestore
-// answer with their result; false also when the answer cannot be obtained.
+// answer with their result; false also when the answer cannot be obtained. A
+// false from DoesBlobExist or DoesContainerExist means "does not exist" only when
+// GetLastErrorCode() is SDK_ERR_NOT_FOUND; with any other code the question could
+// not be asked, and the caller fails its step with that code and text instead of
+// going on as if the blob or container were absent.
 //
 // Discovery arguments: `flags` is the host's 64-bit discovery flags word and
 // `option` its discovery option; both are passed through unchanged.

@@ -104,7 +104,8 @@ nlohmann::json SummaryJson(const RestoreRequest& request, const RestoreResult& r
     return {{"job", request.jobId}, {"attached", r.attached}, {"vmName", r.vmName}, {"resourceGroup", r.resourceGroup},
             {"vmGuid", r.vmGuid}, {"vmSize", r.vmSize}, {"zones", r.zones}, {"disks", disks},
             {"bytesWritten", r.bytesWritten}, {"writes", r.writes}, {"seconds", seconds},
-            {"writeSeconds", r.writeSeconds}, {"failures", r.failures}, {"notes", r.notes}};
+            {"writeSeconds", r.writeSeconds}, {"writerThreads", r.writerThreads}, {"failures", r.failures},
+            {"notes", r.notes}};
 }
 
 std::string FailureLine(const RestoreRequest& request, const RestoreResult& r) {

@@ -320,6 +320,7 @@ bool RestoreJob::writeDisks(Session& s, const RestoreRequest& request) {
     }
     s.result.writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     s.result.writes = outcome.reads;
+    s.result.writerThreads = outcome.threads;
     for (std::size_t i = 0; i < s.disks.size(); ++i) {
         s.result.bytesWritten += written[i];
         const DiskRecord& backup = s.backup.disks[s.disks[i].backupIndex];

@@ -69,6 +69,7 @@ struct RestoreResult : JobOutcome {
     std::uint64_t writes = 0;
     std::uint64_t bytesWritten = 0;
     double writeSeconds = 0;
+    int writerThreads = 0;              // the most writer threads that ran at once
     std::vector<std::string> notes;
 };
 

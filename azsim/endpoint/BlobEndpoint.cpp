@@ -3,8 +3,10 @@
 #include <httplib.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <thread>
 
@@ -91,7 +93,11 @@ bool BlobEndpoint::start(std::string* error, int port) {
     // named as a form would be parsed as one, and refused past 8 KiB.
     server->Put(".*", [service](const httplib::Request& req, httplib::Response& res,
                                 const httplib::ContentReader& read) {
+        // Room for the announced body at once: grown piece by piece, a 4 MiB page would end in a buffer of
+        // twice its size, and every server thread would keep that much.
         std::string body;
+        body.reserve(static_cast<std::size_t>(
+            std::min<std::uint64_t>(req.get_header_value<std::uint64_t>("Content-Length"), kMaxRequestBody)));
         auto append = [&body](const char* data, std::size_t length) {
             body.append(data, length);
             return true;

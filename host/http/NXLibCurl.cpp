@@ -29,7 +29,7 @@ const char* methodName(_http_req_type_ type) {
 size_t readRequestBody(char* ptr, size_t size, size_t nmemb, void* userdata) {
     SCURLData* data = static_cast<SCURLData*>(userdata);
     size_t n = static_cast<size_t>(std::min<unsigned long long>(size * nmemb, data->remaining));
-    std::memcpy(ptr, data->buffer.data() + data->offset, n);
+    std::memcpy(ptr, data->source() + data->offset, n);
     data->offset += n;
     data->remaining -= n;
     return n;

@@ -1,6 +1,7 @@
 // Disk handles: every handle points into the disk map that the mount and restore
 // sides fill; opening prepares a managed snapshot's SAS URL, capacity records the
 // blob size the reader clamps to.
+#include "plugin/frame/Existence.h"
 #include "plugin/frame/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
@@ -61,16 +62,27 @@ int CAzureInfo::CreateVmdk(const std::string&, const std::string&, const std::st
             EvDebug::Error(tag, "Failed to create direct upload managed disk [%s][%s][%s], Resource Group [%s]",
                            disk.storageAccount.c_str(), disk.container.c_str(), disk.blobName.c_str(),
                            disk.resourceGroup.c_str());
+            SetLastVMError(VMINFO_ERR_DISK_CREATE, sdk->GetLastErrorString());
             return 0;
         }
         return 1;
     }
     EvDebug::Debug(tag, "Checking if blob already exists [%s][%s][%s] ...", disk.storageAccount.c_str(),
                    disk.container.c_str(), disk.blobName.c_str());
-    if (sdk->DoesBlobExist(disk.resourceGroup, disk.storageAccount, disk.container, disk.blobName)) {
-        EvDebug::Debug(tag, "Blob [%s] already exists in the storage account [%s]. Skipping blob creation..",
-                       disk.blobName.c_str(), disk.storageAccount.c_str());
-        return 1;
+    switch (BlobPresence(*sdk, disk.resourceGroup, disk.storageAccount, disk.container, disk.blobName)) {
+        case Presence::Present:
+            EvDebug::Debug(tag, "Blob [%s] already exists in the storage account [%s]. Skipping blob creation..",
+                           disk.blobName.c_str(), disk.storageAccount.c_str());
+            return 1;
+        case Presence::Unknown:
+            // Creating the blob now could replace one that is there and not this job's.
+            FailSlot(*this, tag, VMINFO_ERR_DISK_CREATE,
+                     "Could not check whether blob [" + disk.blobName + "] exists in storage account [" +
+                         disk.storageAccount + "]: " + sdk->GetLastErrorString() + " (error code " +
+                         std::to_string(sdk->GetLastErrorCode()) + ")");
+            return 0;
+        case Presence::Absent:
+            break;
     }
     EvDebug::Debug(tag, "Blob [%s] doesn't exist in storage account [%s]. Proceeding to create blob...",
                    disk.blobName.c_str(), disk.storageAccount.c_str());
@@ -78,6 +90,7 @@ int CAzureInfo::CreateVmdk(const std::string&, const std::string&, const std::st
     if (!sdk->CreatePageBlob(disk.resourceGroup, disk.storageAccount, disk.container, disk.blobName, sizeBytes)) {
         EvDebug::Error(tag, "Failed to create blob [%s][%s][%s], Resource Group [%s]", disk.storageAccount.c_str(),
                        disk.container.c_str(), disk.blobName.c_str(), disk.resourceGroup.c_str());
+        SetLastVMError(VMINFO_ERR_DISK_CREATE, sdk->GetLastErrorString());
         return 0;
     }
     return 1;

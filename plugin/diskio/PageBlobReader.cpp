@@ -11,6 +11,7 @@
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
 #include "plugin/diskio/BlobTransfer.h"
+#include "plugin/frame/Existence.h"
 #include "plugin/frame/SlotFailure.h"
 #include "plugin/frame/AzureInfo.h"
 
@@ -55,7 +56,19 @@ bool CAzureInfo::_RetryReadFromStagingBlob(const SAzureDiskInfo& disk, const SDo
     const char* tag = kReadTag;
     std::string account, container, blob, snapshot;
     if (!ParseMediaLinkURI(disk.dataUrl, account, container, blob, snapshot)) return false;
-    if (sdk->DoesBlobExist("", account, container, blob)) return false;
+    switch (BlobPresence(*sdk, "", account, container, blob)) {
+        case Presence::Present:
+            return false;
+        case Presence::Unknown:
+            // Only a blob known to be gone is recreated; one that may still be there is left as it is.
+            FailSlot(*this, tag, VMINFO_ERR_DISK_INFO,
+                     "Could not check whether staging blob [" + blob + "] exists in storage account [" + account +
+                         "]: " + sdk->GetLastErrorString() + " (error code " +
+                         std::to_string(sdk->GetLastErrorCode()) + ")");
+            return false;
+        case Presence::Absent:
+            break;
+    }
     EvDebug::Debug(tag,
                    "Staging blob [%s] is not available in storage account. Recreating staging blob to retry download "
                    "page",

@@ -24,6 +24,24 @@ const char* const kWriteTag = "virtual int CAzureInfo::WriteVmdk(const VmdkHandl
 const char* const kUploadBufferTag =
     "bool CAzureInfo::_UploadBuffer(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)";
 
+// Writes through the SDK wrapper: to a direct-upload disk through its upload URL, otherwise to the
+// page blob by name. The wrapper takes at most one piece per call, as the service takes at most 4 MiB
+// per page write, so a longer write goes in pieces in offset order; a failed piece ends the write and
+// the pieces before it stay written.
+bool UploadThroughWrapper(AzureSDKCppBridge::CAzureSDKCppBridge& sdk, const SAzureDiskInfo& disk,
+                          ULONGLONG byteOffset, UINT byteCount, const unsigned char* buffer) {
+    for (UINT done = 0; done < byteCount;) {
+        const UINT piece = std::min(blobtransfer::kPieceBytes, byteCount - done);
+        const bool written =
+            disk.directUpload
+                ? sdk.UploadBlobPageFromBufferForOffset(disk.uploadAccessUrl, byteOffset + done, piece, buffer + done)
+                : sdk.UploadBlobPageFromBufferForOffset(disk.storageAccount, disk.container, disk.blobName,
+                                                        byteOffset + done, piece, buffer + done);
+        if (!written) return false;
+        done += piece;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -43,15 +61,7 @@ int CAzureInfo::_WriteVmdk(const VmdkHandle& handle, ULONGLONG byteOffset, UINT 
                        disk ? "set" : "null", buffer ? "set" : "null", offset, byteCount);
         return 0;
     }
-    if (disk->directUpload) {
-        if (sdk->UploadBlobPageFromBufferForOffset(disk->uploadAccessUrl, byteOffset, byteCount, buffer)) return 1;
-        const std::string error = sdk->GetLastErrorString();
-        SetLastVMErrorDetails(error);
-        EvDebug::Error(tag, "Failed to upload buffer at offset [%llu] for blob[%s], Error [%s]", offset,
-                       disk->blobName.c_str(), error.c_str());
-        return 0;
-    }
-    if (nativeUpload) {
+    if (nativeUpload && !disk->directUpload) {
         const std::string url = std::string("https://") + disk->storageAccount + "." + kBlobServiceDomain + "/" +
                                 disk->container + "/" + disk->blobName + "?comp=page";
         if (_UploadBlockAtOffset(url, SUploadCtx(), byteOffset, byteCount, buffer)) return 1;
@@ -59,9 +69,7 @@ int CAzureInfo::_WriteVmdk(const VmdkHandle& handle, ULONGLONG byteOffset, UINT 
                        byteCount, url.c_str());
         return 0;
     }
-    if (sdk->UploadBlobPageFromBufferForOffset(disk->storageAccount, disk->container, disk->blobName, byteOffset,
-                                               byteCount, buffer))
-        return 1;
+    if (UploadThroughWrapper(*sdk, *disk, byteOffset, byteCount, buffer)) return 1;
     const std::string error = sdk->GetLastErrorString();
     SetLastVMErrorDetails(error);
     EvDebug::Error(tag, "Failed to upload buffer at offset [%llu] for blob[%s], Error [%s]", offset,
@@ -96,7 +104,7 @@ bool CAzureInfo::_UploadBlockAtOffset(const std::string& url, const SUploadCtx& 
             EvDebug::Debug(tag, "BaseOffset [%llu], relativeOffset [%llu], ActualOffset [%llu], Buffer Size [%u]",
                            offset, static_cast<unsigned long long>(relative), static_cast<unsigned long long>(actual),
                            piece);
-        // Each request copies its own body, so the piece is sent straight from the caller's buffer.
+        // The piece is sent straight from the caller's buffer; no request copies it.
         if (!_UploadBufferWithRetry(url, ctx, actual, piece, buffer + relative)) {
             EvDebug::Debug(tag, "Failed to upload buffer at offset [%llu] with size [%u] for blob [%s]", offset, piece,
                            url.c_str());
@@ -175,7 +183,8 @@ bool CAzureInfo::_UploadBuffer(const std::string& url, const SUploadCtx&, ULONGL
         EvDebug::Error(tag, "Failed to set CURL option CURLOPT_UPLOAD.");
     if (!curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_INFILESIZE_LARGE, static_cast<int>(bytes)))
         EvDebug::Debug(tag, "Failed to set CURLOPT_INFILESIZE_LARGE");
-    SCURLData data(buffer, bytes);
+    // Sent from the caller's buffer, which outlives the request: a copy would double the memory of every write.
+    SCURLData data = SCURLData::Borrowed(buffer, bytes);
     if (!curl.NXLibCurlSetReadData(&data)) {
         EvDebug::Debug(tag, "failed to set CURL read userdata");
         return false;
@@ -188,10 +197,11 @@ bool CAzureInfo::_UploadBuffer(const std::string& url, const SUploadCtx&, ULONGL
         EvDebug::Debug(tag, "failed to set CURL write callback function");
         return false;
     }
-    const bool sent = curl.NXLibCurlSendHttpReqLog(NX_HTTP_PUT, url, std::string(), 0, false, false);
+    curl.NXLibCurlSendHttpReqLog(NX_HTTP_PUT, url, std::string(), 0, false, false);
     const unsigned long status = curl.GetHttpErrorCode();
-    // 201 is the service's answer to a page written, whatever the transfer reported after it.
-    if (sent || status == 201) {
+    // 201 is the service's answer to a page written, whatever the transfer reported after it; any
+    // other answer, a success code among them, does not say the page was stored.
+    if (status == 201) {
         blobtransfer::LogResponse(kUploadBufferTag, url, blobtransfer::ResponseText(curl), 2);
         return true;
     }
@@ -212,7 +222,7 @@ size_t CAzureInfo::curl_read_callback(char* ptr, size_t size, size_t nmemb, void
     if (!data || !ptr) return CURL_READFUNC_ABORT;
     if (data->remaining == 0) return 0;
     const size_t n = static_cast<size_t>(std::min<unsigned long long>(size * nmemb, data->remaining));
-    std::memcpy(ptr, data->buffer.data() + data->offset, n);
+    std::memcpy(ptr, data->source() + data->offset, n);
     data->offset += n;
     data->remaining -= n;
     return n;

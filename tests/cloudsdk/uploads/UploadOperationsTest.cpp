@@ -52,11 +52,18 @@ struct DemoCloud : SimulatedCloud {
 using UploadOperations = UploadFixture<DemoCloud>;
 
 TEST_F(UploadOperations, ContainerNamesFollowTheServiceRules) {
+    // Only a definite absence carries the not-found code; a question that could not be asked carries its own.
     EXPECT_TRUE(sdk.DoesContainerExist("", "prodpremium01", "vhds"));
     EXPECT_FALSE(sdk.DoesContainerExist("", "prodpremium01", "restore"));
     EXPECT_TRUE(ErrorHas("ContainerNotFound"));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
     EXPECT_FALSE(sdk.DoesContainerExist("", "nosuchaccount", "vhds"));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+    CAzureSDKCppBridge unconnected;
+    EXPECT_FALSE(unconnected.DoesContainerExist("", "prodpremium01", "vhds"));
+    EXPECT_EQ(unconnected.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
+    EXPECT_FALSE(unconnected.DoesBlobExist("", "legacystore01", "vhds", "legacy-vm01-osdisk.vhd"));
+    EXPECT_EQ(unconnected.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
 
     for (const std::string& good : std::vector<std::string>{"abc", "a-b-9", "9restore", std::string(63, 'x')}) {
         EXPECT_TRUE(sdk.CreateStorageContainer("", "testzrs01", good)) << good << " " << sdk.GetLastErrorString();
@@ -84,12 +91,16 @@ TEST_F(UploadOperations, ContainerNamesFollowTheServiceRules) {
 }
 
 TEST_F(UploadOperations, PageBlobsTakeWholePagesOfAtMostFourMiB) {
-    EXPECT_FALSE(sdk.CreatePageBlob("", "prodstaging01", "vhds", "odd.vhd", 8 * kMiB + 100));
-    EXPECT_TRUE(ErrorHas("InvalidHeaderValue"));
-    EXPECT_FALSE(sdk.CreatePageBlob("", "prodstaging01", "vhds", "negative.vhd", -512));
-    EXPECT_FALSE(sdk.CreatePageBlob("", "prodstaging01", "nocontainer", "x.vhd", kMiB));
-    EXPECT_TRUE(ErrorHas("ContainerNotFound"));
-    EXPECT_FALSE(sdk.DoesBlobExist("", "prodstaging01", "vhds", "odd.vhd"));
+    const struct { const char* container; const char* name; long long size; const char* error; } refused[] = {
+        {"vhds", "odd.vhd", 8 * kMiB + 100, "InvalidHeaderValue"},
+        {"vhds", "negative.vhd", -512, "InvalidHeaderValue"},
+        {"nocontainer", "x.vhd", kMiB, "ContainerNotFound"}};
+    for (const auto& r : refused) {
+        EXPECT_FALSE(sdk.CreatePageBlob("", "prodstaging01", r.container, r.name, r.size)) << r.name;
+        EXPECT_TRUE(ErrorHas(r.error)) << r.name;
+        EXPECT_FALSE(sdk.DoesBlobExist("", "prodstaging01", r.container, r.name)) << r.name;
+        EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND) << r.name;
+    }
     ASSERT_TRUE(sdk.CreatePageBlob("rg-prod", "prodstaging01", "vhds", "new.vhd", 8 * kMiB + 512))
         << sdk.GetLastErrorString();
     EXPECT_NE(state.load().findUnmanagedDisk({"prodstaging01", "vhds", "new.vhd"}), nullptr);
@@ -97,19 +108,17 @@ TEST_F(UploadOperations, PageBlobsTakeWholePagesOfAtMostFourMiB) {
     const azsim::BlobKey key{"prodstaging01", "vhds", "new.vhd"};
     EXPECT_TRUE(Put("new.vhd", 0, 4 * kMiB, 'a'));
     EXPECT_TRUE(Put("new.vhd", 8 * kMiB, 512, 'z'));  // the last page
-    EXPECT_EQ(Read(key, 0, 4 * kMiB), std::string(4 * kMiB, 'a'));
-    EXPECT_EQ(Read(key, 8 * kMiB, 512), std::string(512, 'z'));
-    EXPECT_FALSE(Put("new.vhd", 0, 4 * kMiB + 512));
-    EXPECT_TRUE(ErrorHas("RequestBodyTooLarge"));
-    EXPECT_FALSE(Put("new.vhd", 100, 512));
-    EXPECT_FALSE(Put("new.vhd", 512, 1000));
-    EXPECT_TRUE(ErrorHas("InvalidPageRange"));
-    EXPECT_FALSE(Put("new.vhd", 8 * kMiB, 1024));
-    EXPECT_TRUE(ErrorHas("past the end"));
-    EXPECT_FALSE(Put("new.vhd", 0, 0));
-    EXPECT_EQ(Read(key, 0, 4 * kMiB + 512), std::string(4 * kMiB, 'a') + std::string(512, '\0'));
-    EXPECT_FALSE(Put("absent.vhd", 0, 512));
+    const struct { const char* blob; unsigned long long offset; std::size_t length; const char* error; } bad[] = {
+        {"new.vhd", 0, 4 * kMiB + 512, "RequestBodyTooLarge"}, {"new.vhd", 100, 512, "InvalidPageRange"},
+        {"new.vhd", 512, 1000, "InvalidPageRange"},            {"new.vhd", 8 * kMiB, 1024, "past the end"},
+        {"new.vhd", 0, 0, "InvalidHeaderValue"},               {"absent.vhd", 0, 512, "BlobNotFound"}};
+    for (const auto& b : bad) {
+        EXPECT_FALSE(Put(b.blob, b.offset, b.length, 'x')) << b.length;
+        EXPECT_TRUE(ErrorHas(b.error)) << b.error;
+    }
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
+    EXPECT_EQ(Read(key, 0, 4 * kMiB + 512), std::string(4 * kMiB, 'a') + std::string(512, '\0'));
+    EXPECT_EQ(Read(key, 8 * kMiB, 512), std::string(512, 'z'));
 }
 
 TEST_F(UploadOperations, BlobsOfAVmStayAndDeletionTakesSnapshotsAlong) {

@@ -6,6 +6,7 @@
 #include "azsim/auth/AccessAuthority.h"
 #include "azsim/endpoint/RequestLog.h"
 #include "azsim/faults/FaultBook.h"
+#include "cloudsdk/SdkErrorCodes.h"
 #include "host/http/NXLibCurl.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "tests/plugin/diskio/DiskFixture.h"
@@ -15,6 +16,8 @@ namespace {
 const char* const kWriteTag = "virtual int CAzureInfo::WriteVmdk(const VmdkHandle&, ULONGLONG, UINT, unsigned char*)";
 const char* const kBufferTag =
     "bool CAzureInfo::_UploadBuffer(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)";
+const char* const kCreateTag =
+    "virtual int CAzureInfo::CreateVmdk(const string&, const string&, const string&, VmdkHandle&, long long int)";
 constexpr UINT kMiB = 1 << 20;
 
 class WriterPlugin : public DiskPlugin {
@@ -90,7 +93,9 @@ protected:
     WriterPlugin* writer = nullptr;
 };
 
-TEST_F(PageBlobWriter, DiskWrittenInMixedSizesReadsBackByteForByte) {
+// Writes of any page-multiple size become PUTs of at most 4 MiB, each with a Content-Length equal to its
+// range's length (the service takes nothing else), and the disk reads back byte for byte.
+TEST_F(PageBlobWriter, DiskWrittenInMixedSizesAsPutsOfAtMostFourMiBReadsBack) {
     const std::uint64_t size = 24 * kMiB + 512;
     VmdkHandle handle = Create("restored-0.vhd", size);
     const std::uint64_t writes[] = {6 * kMiB, 512, kMiB - 512, 9 * kMiB, 4 * kMiB, 4 * kMiB, 512};
@@ -101,20 +106,13 @@ TEST_F(PageBlobWriter, DiskWrittenInMixedSizesReadsBackByteForByte) {
     }
     ASSERT_EQ(size, offset);
     EXPECT_EQ(Pattern(0, size, 1), Stored(handle.diskInfo->dataUrl, 0, size)) << "zero pages are written too";
+    const std::vector<std::string> puts = Puts("restored-0.vhd");
+    ASSERT_EQ(10u, puts.size());
+    EXPECT_EQ("page bytes=0-4194303 4194304 bearer 201", puts[0]);
+    EXPECT_EQ("page bytes=4194304-6291455 2097152 bearer 201", puts[1]);
+    EXPECT_EQ("page bytes=16777216-20971519 4194304 bearer 201", puts[7]);
     EXPECT_EQ(1u, Journalled("GetStorageAccessToken"));
     EXPECT_TRUE(sleeper.waits().empty());
-}
-
-TEST_F(PageBlobWriter, WritesArePutsOfAtMostFourMiB) {
-    VmdkHandle handle = Create("restored-0.vhd", 16 * kMiB);
-    ASSERT_EQ(1, Write(handle, 0, 4 * kMiB));
-    // The service takes a page write only when its Content-Length equals the range's length.
-    std::vector<std::string> expected = {"page bytes=0-4194303 4194304 bearer 201"};
-    EXPECT_EQ(expected, Puts("restored-0.vhd"));
-    ASSERT_EQ(1, Write(handle, 8 * kMiB, 6 * kMiB));
-    expected.push_back("page bytes=8388608-12582911 4194304 bearer 201");
-    expected.push_back("page bytes=12582912-14680063 2097152 bearer 201");
-    EXPECT_EQ(expected, Puts("restored-0.vhd"));
 }
 
 TEST_F(PageBlobWriter, FailedPieceEndsTheWriteAndEarlierPiecesStay) {
@@ -146,45 +144,36 @@ TEST_F(PageBlobWriter, AttemptsFollowTheSettingWithRecordedPauses) {
                   std::vector<unsigned long>(all.begin() + waits, all.end()));
         azsim::FaultBook(cloud.dir()).clear();
     }
-    EXPECT_EQ(1u, Journalled("GetStorageAccessToken")) << "server errors keep the token";
     EXPECT_TRUE(log.contains(
         "bool CAzureInfo::_UploadBufferWithRetry(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)",
         "Failed to upload buffer at offset [1048576] with size [1048576] for Blob "
         "[https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page], Attempt Count [5]"));
 }
 
-TEST_F(PageBlobWriter, ACreatedAnswerCutShortStillCountsAsWritten) {
-    VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
-    // The endpoint answers 201 and then ends the connection inside the announced answer:
-    // the client reports a transfer failure, but the service has stored the page.
-    AddPutFault(azsim::HttpFaultKind::ShortBody, 0, 1);
-    const std::uint64_t requests = NXLibCurl::stats().requests;
-    EXPECT_EQ(1, Write(handle, 0, kMiB, 7));
-    EXPECT_EQ(1u, NXLibCurl::stats().requests - requests) << "a created page is not sent again";
-    EXPECT_EQ(std::vector<std::string>{"page bytes=0-1048575 1048576 bearer 201"}, Puts("restored-0.vhd"));
-    EXPECT_EQ(Pattern(0, kMiB, 7), Stored(handle.diskInfo->dataUrl, 0, kMiB));
-}
-
-TEST_F(PageBlobWriter, ClientErrorsRefreshTheTokenBeforeTheNextAttemptServerErrorsDoNot) {
+// Only 201 says a page was stored, even when the connection ends inside that answer (the client then
+// reports a transfer failure): any other answer, success codes among them, is a failed attempt.
+TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshTheToken) {
     VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
     ASSERT_EQ(1, Write(handle, 0, kMiB));
-    const struct { int status; size_t refreshes; } cases[] = {{400, 1}, {403, 1}, {499, 1}, {500, 0}, {503, 0}};
+    using Kind = azsim::HttpFaultKind;
+    const struct { Kind kind; int status; std::uint64_t requests; size_t refreshes; } cases[] = {
+        {Kind::ShortBody, 0, 1, 0}, {Kind::Status, 200, 2, 0}, {Kind::Status, 202, 2, 0}, {Kind::Status, 400, 2, 1},
+        {Kind::Status, 403, 2, 1},  {Kind::Status, 499, 2, 1}, {Kind::Status, 500, 2, 0}, {Kind::Status, 503, 2, 0}};
     for (const auto& c : cases) {
         const size_t tokens = Journalled("GetStorageAccessToken");
-        AddPutFault(azsim::HttpFaultKind::Status, c.status, 1);
+        const std::uint64_t requests = NXLibCurl::stats().requests;
+        AddPutFault(c.kind, c.status, 1);
         EXPECT_EQ(1, Write(handle, 0, kMiB, c.status)) << c.status;
+        EXPECT_EQ(c.requests, NXLibCurl::stats().requests - requests) << c.status;
         EXPECT_EQ(c.refreshes, Journalled("GetStorageAccessToken") - tokens) << c.status;
-        EXPECT_EQ(Pattern(0, kMiB, c.status), Stored(handle.diskInfo->dataUrl, 0, kMiB));
+        EXPECT_EQ(Pattern(0, kMiB, c.status), Stored(handle.diskInfo->dataUrl, 0, kMiB)) << c.status;
     }
-    // An expired token is answered 401; the second attempt already carries the refreshed one.
-    azsim::AccessAuthority authority(cloud.dir());
-    authority.setTokenLifetime(-60);
-    writer->uploadAccessToken = authority.issueToken(testsupport::SimulatedCloud::kApplicationId);
-    authority.setTokenLifetime(3600);
-    ASSERT_EQ(1, Write(handle, kMiB, kMiB));
+    AddPutFault(azsim::HttpFaultKind::Status, 200, -1);
+    EXPECT_EQ(0, Write(handle, 0, kMiB, 1));
+    azsim::FaultBook(cloud.dir()).clear();
     EXPECT_TRUE(log.containsError(kBufferTag, "Error: API failed. operation [2]. URL[https://legacystore01.blob.core."
                                               "windows.net/vhds/restored-0.vhd?comp=page]. Request [], HTTP Error "
-                                              "Code [401]"));
+                                              "Code [403]"));
     EXPECT_TRUE(log.contains(kBufferTag, "Refreshing storage access token for the next attempt ..."));
 
     azsim::SdkFault fault;
@@ -250,8 +239,9 @@ TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn
     blob.resourceGroup = "rg-legacy";
     VmdkHandle page;
     ASSERT_EQ(1, plugin->CreateVmdk("", "", key.name, page, 8 * kMiB));
-    ASSERT_EQ(1, Write(page, kMiB, 4 * kMiB));
-    EXPECT_EQ(Pattern(kMiB, 4 * kMiB, 1), Stored(azsim::PageBlobUri(key), kMiB, 4 * kMiB));
+    // The wrapper takes at most 4 MiB a call, as the service does; every byte of a longer write is written.
+    ASSERT_EQ(1, Write(page, kMiB, 6 * kMiB)) << plugin->GetLastVMErrorDetails();
+    EXPECT_EQ(Pattern(kMiB, 6 * kMiB, 1), Stored(azsim::PageBlobUri(key), kMiB, 6 * kMiB));
 
     writer->nativeUpload = true;
     SAzureDiskInfo& disk = plugin->diskMap["restored-md"];
@@ -261,8 +251,8 @@ TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn
     VmdkHandle managed;
     ASSERT_EQ(1, plugin->CreateVmdk("", "", "restored-md", managed, 8 * kMiB));
     const std::string uploadUrl = disk.uploadAccessUrl;
-    ASSERT_EQ(1, Write(managed, 2 * kMiB, 2 * kMiB));
-    EXPECT_EQ(Pattern(2 * kMiB, 2 * kMiB, 1), Stored(uploadUrl, 2 * kMiB, 2 * kMiB));
+    ASSERT_EQ(1, Write(managed, 2 * kMiB, 6 * kMiB)) << plugin->GetLastVMErrorDetails();
+    EXPECT_EQ(Pattern(2 * kMiB, 6 * kMiB, 1), Stored(uploadUrl, 2 * kMiB, 6 * kMiB));
     EXPECT_EQ(requests, NXLibCurl::stats().requests);
 
     EXPECT_EQ(1, plugin->CloseVmdk(managed));
@@ -274,6 +264,54 @@ TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn
     EXPECT_FALSE(error.empty());
     EXPECT_TRUE(log.containsError(kWriteTag, "Failed to upload buffer at offset [0] for blob[restored-md], Error [" +
                                                  error + "]"));
+}
+
+// A blob of the restore's name is reused only when the wrapper says it is there, and replaced only when
+// it says definitely not found; when the question could not be asked, nothing is created. Every failure
+// leaves the host's code and the wrapper's text.
+TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresCarryTheirCause) {
+    const struct { int code; int created; EVMInfoError error; } cases[] = {
+        {-1, 1, VMINFO_ERR_NONE},  // no fault: present, kept
+        {AzureSDKCppBridge::SDK_ERR_NOT_FOUND, 1, VMINFO_ERR_NONE},
+        {AzureSDKCppBridge::SDK_ERR_GENERAL, 0, VMINFO_ERR_DISK_CREATE},
+        {AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED, 0, VMINFO_ERR_DISK_CREATE}};
+    for (const auto& c : cases) {
+        const std::string name = "existing-" + std::to_string(c.code) + ".vhd";
+        VmdkHandle handle = Create(name, 4 * kMiB);
+        if (c.code >= 0) {
+            azsim::SdkFault fault;
+            fault.operation = "DoesBlobExist";
+            fault.code = c.code;
+            fault.text = "ServerBusy: the question was not answered " + std::to_string(c.code);
+            azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+        }
+        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
+        const size_t creates = Journalled("CreatePageBlob");
+        EXPECT_EQ(c.created, plugin->CreateVmdk("", "", name, handle, 2 * kMiB)) << c.code;
+        EXPECT_EQ(c.error, plugin->GetLastVMError()) << c.code;
+        const bool replaced = c.code == AzureSDKCppBridge::SDK_ERR_NOT_FOUND;
+        EXPECT_EQ(replaced ? 1u : 0u, Journalled("CreatePageBlob") - creates) << c.code;
+        const std::string code = std::to_string(c.code);
+        EXPECT_EQ(c.error != VMINFO_ERR_NONE,
+                  log.containsError(kCreateTag, "Could not check whether blob [" + name + "] exists in storage "
+                                                "account [legacystore01]: ServerBusy: the question was not answered " +
+                                                    code + " (error code " + code + ")"))
+            << c.code;
+    }
+    for (const std::string operation : {"CreatePageBlob", "CreateDirectUploadManagedDisk"}) {
+        azsim::SdkFault fault;
+        fault.operation = operation;
+        fault.text = operation + ": ServerBusy";
+        azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+        SAzureDiskInfo& disk = plugin->diskMap[operation] = plugin->diskMap["existing--1.vhd"];
+        disk.blobName = "absent.vhd";
+        disk.directUpload = operation == "CreateDirectUploadManagedDisk";
+        VmdkHandle handle;
+        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
+        EXPECT_EQ(0, plugin->CreateVmdk("", "", operation, handle, kMiB)) << operation;
+        EXPECT_EQ(VMINFO_ERR_DISK_CREATE, plugin->GetLastVMError()) << operation;
+        EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
+    }
 }
 
 TEST_F(PageBlobWriter, EightThreadsOnTwoDisksThroughTokenExpiry) {
