@@ -140,6 +140,8 @@ TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_EQ(jobs[0].jobId, full.jobId);
     EXPECT_EQ(jobs[0].referencePoint, full.referencePoint);  // binary bytes survive the JSON
+    EXPECT_EQ(jobs[0].format, Manifest::kWholeDiskFormat);      // the older format reads back without a digest
+    EXPECT_FALSE(jobs[0].disks[0].digest.has_value());
     EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
     EXPECT_FALSE(store.job(unfinished).has_value());
     EXPECT_FALSE(fs::exists(folder + "/manifest.json"));
@@ -203,10 +205,11 @@ TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
     const std::string folder = store.jobFolder("vm1", job.jobId);
     const std::string image = folder + "/disk0.img";
     const std::string manifest = "damaged manifest [" + folder + "/manifest.json]: job 1: ";
-    fs::resize_file(image, kDisk - 1);
-    EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is 1048576 but the image [disk0.img] holds 1048575 bytes");
-    fs::resize_file(image, kDisk + 1);
-    EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is 1048576 but the image [disk0.img] holds 1048577 bytes");
+    for (std::uint64_t bytes : {kDisk - 1, kDisk + 1}) {
+        fs::resize_file(image, bytes);
+        EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is 1048576 but the image [disk0.img] holds " +
+                                 std::to_string(bytes) + " bytes");
+    }
     fs::resize_file(image, kDisk);
     EXPECT_EQ(Refusal(), "");
 
@@ -263,7 +266,7 @@ TEST_F(BackupStoreTest, VerifyRehashesTheConfigurationFiles) {
     EXPECT_EQ(VerifyJob(store, job).problems, std::vector<std::string>{"cannot read [" + file + "]"});
 }
 
-TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDisk) {
+TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDiskAndStopsWhenAsked) {
     Manifest job = StoreJob({{0, 65536}}, 9, std::nullopt);
     const std::string image = store.jobFolder("vm1", job.jobId) + "/disk0.img";
     const std::string out = dir.path() + "/out.img";
@@ -274,22 +277,17 @@ TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDisk) {
     fs::remove(out);
     EXPECT_THROW(ExportDisk(store, job, 0, out), StoreError);
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});  // no output, no temporary file
+    // A stop is not a damaged disk: it ends the whole verify, and the export leaves nothing.
+    const StopRequested now = [] { return true; };
+    EXPECT_THROW(VerifyJob(store, job, now), StoreCancelled);
+    EXPECT_THROW(ExportDisk(store, job, 0, out, now), StoreCancelled);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});
 
     FlipByte(image, 1000);
     std::ofstream(out) << "previous";
     EXPECT_EQ(ExportDisk(store, job, 0, out), job.disks[0].sha256);
     EXPECT_EQ(fs::file_size(out), kDisk);
     EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"out.img", "store"}));
-}
-
-TEST_F(BackupStoreTest, VerifyAndExportStopWhenAsked) {
-    Manifest job = StoreJob({{0, 65536}}, 9, std::nullopt);
-    const std::string out = dir.path() + "/out.img";
-    const StopRequested now = [] { return true; };
-    // A stop is not a damaged disk: it ends the whole verify.
-    EXPECT_THROW(VerifyJob(store, job, now), StoreCancelled);
-    EXPECT_THROW(ExportDisk(store, job, 0, out, now), StoreCancelled);
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});
 }
 
 TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
@@ -317,35 +315,27 @@ TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
     EXPECT_THROW(image.read((1 << 20) - 10, back.get(), 20), StoreError);  // past the end
 }
 
-TEST_F(BackupStoreTest, ChainOverlaysIncrementalsOnTheFullBackupForExport) {
+TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyFindsAFlippedByteAndAMissingParent) {
     Manifest full = StoreJob({{0, 65536}, {524288, 8192}}, 1, std::nullopt);
     Manifest second = StoreJob({{4096, 4096}, {524288, 512}}, 2, full.jobId);
     Manifest third = StoreJob({{0, 512}, {1000448, 4096}}, 3, second.jobId);
-
     std::string out = dir.path() + "/export.img";
     EXPECT_EQ(ExportDisk(store, third, 0, out), third.disks[0].sha256);  // the digest of the overlaid bytes
-
     // The middle job, exported on its own, does not see the third job's writes.
     EXPECT_EQ(ExportDisk(store, second, 0, out), second.disks[0].sha256);
     EXPECT_THROW(ExportDisk(store, second, 1, out), StoreError);
-}
-
-TEST_F(BackupStoreTest, VerifyFindsAFlippedByteAndAMissingParent) {
-    Manifest full = StoreJob({{0, 65536}}, 9, std::nullopt);
-    Manifest incremental = StoreJob({{8192, 4096}}, 4, full.jobId);
-    EXPECT_TRUE(VerifyJob(store, full).problems.empty());
-    EXPECT_TRUE(VerifyJob(store, incremental).problems.empty());
+    for (const Manifest& job : {full, second, third}) EXPECT_TRUE(VerifyJob(store, job).problems.empty());
 
     FlipByte(store.jobFolder("vm1", full.jobId) + "/disk0.img", 30000);
     VerifyResult damaged = VerifyJob(store, full);
     ASSERT_EQ(damaged.problems.size(), 2u);  // the stored data and the assembled disk
     EXPECT_NE(damaged.problems[0].find("disk 0 [vm1-os]"), std::string::npos);
     // The incremental's own data is intact, but the disk it assembles to is not.
-    EXPECT_EQ(VerifyJob(store, incremental).problems.size(), 1u);
-    EXPECT_THROW(ExportDisk(store, incremental, 0, dir.path() + "/x.img"), StoreError);
+    EXPECT_EQ(VerifyJob(store, second).problems.size(), 1u);
+    EXPECT_THROW(ExportDisk(store, second, 0, dir.path() + "/x.img"), StoreError);
 
     store.discard(store.jobFolder("vm1", full.jobId));
-    VerifyResult orphan = VerifyJob(store, incremental);
+    VerifyResult orphan = VerifyJob(store, second);
     ASSERT_EQ(orphan.problems.size(), 1u);
     EXPECT_NE(orphan.problems[0].find("missing from the store"), std::string::npos);
 }
