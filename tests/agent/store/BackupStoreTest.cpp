@@ -26,7 +26,7 @@ using namespace vsagent;
 
 namespace {
 
-constexpr std::uint64_t kDisk = 1 << 20;
+constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
 
 void FlipByte(const std::string& path, std::uint64_t at) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -71,37 +71,6 @@ private:
 
 class BackupStoreTest : public ::testing::Test {
 protected:
-    // A job of VM `vm` whose disk 0 holds `fill` over `extents`, optionally over `parent`
-    // (the digests assume that every job is of the same disk).
-    Manifest StoreJob(const ExtentList& extents, unsigned char fill, std::optional<long long> parent,
-                      const std::string& vm = "vm1") {
-        long long id = store.nextJobId();
-        std::string folder = store.createJobFolder(vm, id);
-        SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
-        for (const Extent& e : extents) {
-            std::vector<unsigned char> data(e.length, fill);
-            image.write(e.start, data.data(), data.size());
-        }
-        for (const Extent& e : extents)
-            for (std::uint64_t i = e.start; i < e.end(); ++i) expected[i] = fill;
-        Manifest m;
-        m.format = Manifest::kWholeDiskFormat;
-        m.jobId = id;
-        m.vmName = vm;
-        m.resourceGroup = "rg";
-        m.incremental = parent.has_value();
-        m.parentJob = parent;
-        m.referencePoint = std::string("\x01\x00\xffref", 6);
-        DiskRecord d = storetest::StoreBuilder::Disk0(image, extents, kDisk);
-        d.parentJob = parent;
-        Sha256 sha;
-        sha.update(expected.data(), expected.size());
-        d.sha256 = sha.hex();
-        m.disks.push_back(d);
-        store.commit(folder, m);
-        return m;
-    }
-
     // Why the store refuses to list its jobs; empty when it lists them.
     std::string Refusal() {
         try {
@@ -112,9 +81,16 @@ protected:
         }
     }
 
+    BackupStoreTest() { built.format = Manifest::kWholeDiskFormat; }
+
+    // A job of the older format of VM `vm` whose disk 0 holds `fill` over `extents`, over `parent`.
+    Manifest StoreJob(const ExtentList& extents, unsigned char fill, const Manifest* parent, const std::string& vm = "vm1") {
+        return built.job(extents, fill, parent, "2026-12-01T00:00:00Z", vm);
+    }
+
     testsupport::TempDir dir;
-    BackupStore store{dir.path() + "/store"};
-    std::vector<unsigned char> expected = std::vector<unsigned char>(kDisk, 0);
+    storetest::StoreBuilder built{dir.path() + "/store"};
+    BackupStore& store = built.store;
 };
 
 TEST_F(BackupStoreTest, JobIdsAreASequenceSharedByConcurrentWriters) {
@@ -131,7 +107,7 @@ TEST_F(BackupStoreTest, JobIdsAreASequenceSharedByConcurrentWriters) {
 }
 
 TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
-    Manifest full = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest full = StoreJob({{0, 4096}}, 7, nullptr);
     long long unfinished = store.nextJobId();
     std::string folder = store.createJobFolder("vm1", unfinished);
     std::ofstream(folder + "/manifest.json.tmp") << "{";  // a write cut short before the rename
@@ -159,7 +135,7 @@ TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
 
 TEST_F(BackupStoreTest, JobsComeOldestFirstByNumberAcrossVms) {
     // Eleven jobs, so that the order by number and the order by name part at 10.
-    for (int i = 1; i <= 11; ++i) StoreJob({{0, 512}}, 1, std::nullopt, i % 3 == 0 ? "vm2" : "vm1");
+    for (int i = 1; i <= 11; ++i) StoreJob({{0, 512}}, 1, nullptr, i % 3 == 0 ? "vm2" : "vm1");
     std::vector<long long> ids;
     for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
     EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
@@ -170,7 +146,7 @@ TEST_F(BackupStoreTest, JobsComeOldestFirstByNumberAcrossVms) {
 }
 
 TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
-    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string sequence = store.root() + "/job-sequence";
     for (const char* damaged : {"abc\n", "12", "-3\n", "0\n", "12\nx", "99999999999999999999\n"}) {
         std::ofstream(sequence, std::ios::trunc) << damaged;
@@ -187,7 +163,7 @@ TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
 }
 
 TEST_F(BackupStoreTest, ACommitCutShortLeavesThePreviousManifestWhole) {
-    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     job.cbtStatus = "second";
     {
@@ -201,13 +177,13 @@ TEST_F(BackupStoreTest, ACommitCutShortLeavesThePreviousManifestWhole) {
 }
 
 TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
-    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     const std::string image = folder + "/disk0.img";
     const std::string manifest = "damaged manifest [" + folder + "/manifest.json]: job 1: ";
     for (std::uint64_t bytes : {kDisk - 1, kDisk + 1}) {
         fs::resize_file(image, bytes);
-        EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is 1048576 but the image [disk0.img] holds " +
+        EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is " + std::to_string(kDisk) + " but the image [disk0.img] holds " +
                                  std::to_string(bytes) + " bytes");
     }
     fs::resize_file(image, kDisk);
@@ -234,9 +210,9 @@ TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
 }
 
 TEST_F(BackupStoreTest, ChainFollowsOnlyOlderJobsHoldingTheSameDisk) {
-    Manifest full = StoreJob({{0, 4096}}, 1, std::nullopt);
-    Manifest incremental = StoreJob({{0, 512}}, 2, full.jobId);
-    Manifest laterFull = StoreJob({{0, 512}}, 3, std::nullopt);
+    Manifest full = StoreJob({{0, 4096}}, 1, nullptr);
+    Manifest incremental = StoreJob({{0, 512}}, 2, &full);
+    Manifest laterFull = StoreJob({{0, 512}}, 3, nullptr);
     EXPECT_EQ(store.chain(incremental, 0).size(), 2u);
 
     Manifest newerParent = full;  // as a caller might build one in memory
@@ -253,7 +229,7 @@ TEST_F(BackupStoreTest, ChainFollowsOnlyOlderJobsHoldingTheSameDisk) {
 }
 
 TEST_F(BackupStoreTest, VerifyRehashesTheConfigurationFiles) {
-    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     const std::string file = folder + "/files/vm1.json";
     std::ofstream(file) << "{}";
@@ -267,7 +243,7 @@ TEST_F(BackupStoreTest, VerifyRehashesTheConfigurationFiles) {
 }
 
 TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDiskAndStopsWhenAsked) {
-    Manifest job = StoreJob({{0, 65536}}, 9, std::nullopt);
+    Manifest job = StoreJob({{0, 65536}}, 9, nullptr);
     const std::string image = store.jobFolder("vm1", job.jobId) + "/disk0.img";
     const std::string out = dir.path() + "/out.img";
     FlipByte(image, 1000);
@@ -316,9 +292,9 @@ TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
 }
 
 TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyFindsAFlippedByteAndAMissingParent) {
-    Manifest full = StoreJob({{0, 65536}, {524288, 8192}}, 1, std::nullopt);
-    Manifest second = StoreJob({{4096, 4096}, {524288, 512}}, 2, full.jobId);
-    Manifest third = StoreJob({{0, 512}, {1000448, 4096}}, 3, second.jobId);
+    Manifest full = StoreJob({{0, 65536}, {524288, 8192}}, 1, nullptr);
+    Manifest second = StoreJob({{4096, 4096}, {524288, 512}}, 2, &full);
+    Manifest third = StoreJob({{0, 512}, {1000448, 4096}}, 3, &second);
     std::string out = dir.path() + "/export.img";
     EXPECT_EQ(ExportDisk(store, third, 0, out), third.disks[0].sha256);  // the digest of the overlaid bytes
     // The middle job, exported on its own, does not see the third job's writes.
@@ -341,12 +317,10 @@ TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyFindsAFlippedByteAndAM
 }
 
 TEST_F(BackupStoreTest, PruneRebuildsAChainOfTheOlderFormatAgainstItsWholeDiskDigest) {
-    const Manifest full = StoreJob({{0, 8192}, {65536, 4096}}, 1, std::nullopt);
-    const Manifest second = StoreJob({{4096, 4096}}, 2, full.jobId);
-    StoreJob({{kDisk - 512, 512}}, 3, second.jobId);
-    Sha256 sha;
-    sha.update(expected.data(), expected.size());
-    const std::string latest = sha.hex();
+    const Manifest full = StoreJob({{0, 8192}, {65536, 4096}}, 1, nullptr);
+    const Manifest second = StoreJob({{4096, 4096}}, 2, &full);
+    StoreJob({{kDisk - 512, 512}}, 3, &second);
+    const std::string latest = built.sha256At(3);
     PruneRequest request;
     request.policy.keepLast = 1;
 
