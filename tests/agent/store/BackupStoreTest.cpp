@@ -26,7 +26,7 @@ using namespace vsagent;
 
 namespace {
 
-constexpr std::uint64_t kDisk = 1 << 20;
+constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
 
 void FlipByte(const std::string& path, std::uint64_t at) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -71,37 +71,6 @@ private:
 
 class BackupStoreTest : public ::testing::Test {
 protected:
-    // A job of VM `vm` whose disk 0 holds `fill` over `extents`, optionally over `parent`
-    // (the digests assume that every job is of the same disk).
-    Manifest StoreJob(const ExtentList& extents, unsigned char fill, std::optional<long long> parent,
-                      const std::string& vm = "vm1") {
-        long long id = store.nextJobId();
-        std::string folder = store.createJobFolder(vm, id);
-        SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
-        for (const Extent& e : extents) {
-            std::vector<unsigned char> data(e.length, fill);
-            image.write(e.start, data.data(), data.size());
-        }
-        for (const Extent& e : extents)
-            for (std::uint64_t i = e.start; i < e.end(); ++i) expected[i] = fill;
-        Manifest m;
-        m.format = Manifest::kWholeDiskFormat;
-        m.jobId = id;
-        m.vmName = vm;
-        m.resourceGroup = "rg";
-        m.incremental = parent.has_value();
-        m.parentJob = parent;
-        m.referencePoint = std::string("\x01\x00\xffref", 6);
-        DiskRecord d = storetest::StoreBuilder::Disk0(image, extents, kDisk);
-        d.parentJob = parent;
-        Sha256 sha;
-        sha.update(expected.data(), expected.size());
-        d.sha256 = sha.hex();
-        m.disks.push_back(d);
-        store.commit(folder, m);
-        return m;
-    }
-
     // Why the store refuses to list its jobs; empty when it lists them.
     std::string Refusal() {
         try {
@@ -112,9 +81,16 @@ protected:
         }
     }
 
+    BackupStoreTest() { built.format = Manifest::kWholeDiskFormat; }
+
+    // A job of the older format of VM `vm` whose disk 0 holds `fill` over `extents`, over `parent`.
+    Manifest StoreJob(const ExtentList& extents, unsigned char fill, const Manifest* parent, const std::string& vm = "vm1") {
+        return built.job(extents, fill, parent, "2026-12-01T00:00:00Z", vm);
+    }
+
     testsupport::TempDir dir;
-    BackupStore store{dir.path() + "/store"};
-    std::vector<unsigned char> expected = std::vector<unsigned char>(kDisk, 0);
+    storetest::StoreBuilder built{dir.path() + "/store"};
+    BackupStore& store = built.store;
 };
 
 TEST_F(BackupStoreTest, JobIdsAreASequenceSharedByConcurrentWriters) {
@@ -131,7 +107,7 @@ TEST_F(BackupStoreTest, JobIdsAreASequenceSharedByConcurrentWriters) {
 }
 
 TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
-    Manifest full = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest full = StoreJob({{0, 4096}}, 7, nullptr);
     long long unfinished = store.nextJobId();
     std::string folder = store.createJobFolder("vm1", unfinished);
     std::ofstream(folder + "/manifest.json.tmp") << "{";  // a write cut short before the rename
@@ -140,6 +116,8 @@ TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_EQ(jobs[0].jobId, full.jobId);
     EXPECT_EQ(jobs[0].referencePoint, full.referencePoint);  // binary bytes survive the JSON
+    EXPECT_EQ(jobs[0].format, Manifest::kWholeDiskFormat);      // the older format reads back without a digest
+    EXPECT_FALSE(jobs[0].disks[0].digest.has_value());
     EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
     EXPECT_FALSE(store.job(unfinished).has_value());
     EXPECT_FALSE(fs::exists(folder + "/manifest.json"));
@@ -157,7 +135,7 @@ TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
 
 TEST_F(BackupStoreTest, JobsComeOldestFirstByNumberAcrossVms) {
     // Eleven jobs, so that the order by number and the order by name part at 10.
-    for (int i = 1; i <= 11; ++i) StoreJob({{0, 512}}, 1, std::nullopt, i % 3 == 0 ? "vm2" : "vm1");
+    for (int i = 1; i <= 11; ++i) StoreJob({{0, 512}}, 1, nullptr, i % 3 == 0 ? "vm2" : "vm1");
     std::vector<long long> ids;
     for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
     EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
@@ -168,7 +146,7 @@ TEST_F(BackupStoreTest, JobsComeOldestFirstByNumberAcrossVms) {
 }
 
 TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
-    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string sequence = store.root() + "/job-sequence";
     for (const char* damaged : {"abc\n", "12", "-3\n", "0\n", "12\nx", "99999999999999999999\n"}) {
         std::ofstream(sequence, std::ios::trunc) << damaged;
@@ -185,7 +163,7 @@ TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
 }
 
 TEST_F(BackupStoreTest, ACommitCutShortLeavesThePreviousManifestWhole) {
-    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     job.cbtStatus = "second";
     {
@@ -199,14 +177,15 @@ TEST_F(BackupStoreTest, ACommitCutShortLeavesThePreviousManifestWhole) {
 }
 
 TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
-    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     const std::string image = folder + "/disk0.img";
     const std::string manifest = "damaged manifest [" + folder + "/manifest.json]: job 1: ";
-    fs::resize_file(image, kDisk - 1);
-    EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is 1048576 but the image [disk0.img] holds 1048575 bytes");
-    fs::resize_file(image, kDisk + 1);
-    EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is 1048576 but the image [disk0.img] holds 1048577 bytes");
+    for (std::uint64_t bytes : {kDisk - 1, kDisk + 1}) {
+        fs::resize_file(image, bytes);
+        EXPECT_EQ(Refusal(), manifest + "disks[0].imageBytes is " + std::to_string(kDisk) + " but the image [disk0.img] holds " +
+                                 std::to_string(bytes) + " bytes");
+    }
     fs::resize_file(image, kDisk);
     EXPECT_EQ(Refusal(), "");
 
@@ -231,9 +210,9 @@ TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
 }
 
 TEST_F(BackupStoreTest, ChainFollowsOnlyOlderJobsHoldingTheSameDisk) {
-    Manifest full = StoreJob({{0, 4096}}, 1, std::nullopt);
-    Manifest incremental = StoreJob({{0, 512}}, 2, full.jobId);
-    Manifest laterFull = StoreJob({{0, 512}}, 3, std::nullopt);
+    Manifest full = StoreJob({{0, 4096}}, 1, nullptr);
+    Manifest incremental = StoreJob({{0, 512}}, 2, &full);
+    Manifest laterFull = StoreJob({{0, 512}}, 3, nullptr);
     EXPECT_EQ(store.chain(incremental, 0).size(), 2u);
 
     Manifest newerParent = full;  // as a caller might build one in memory
@@ -250,7 +229,7 @@ TEST_F(BackupStoreTest, ChainFollowsOnlyOlderJobsHoldingTheSameDisk) {
 }
 
 TEST_F(BackupStoreTest, VerifyRehashesTheConfigurationFiles) {
-    Manifest job = StoreJob({{0, 4096}}, 7, std::nullopt);
+    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     const std::string file = folder + "/files/vm1.json";
     std::ofstream(file) << "{}";
@@ -263,8 +242,8 @@ TEST_F(BackupStoreTest, VerifyRehashesTheConfigurationFiles) {
     EXPECT_EQ(VerifyJob(store, job).problems, std::vector<std::string>{"cannot read [" + file + "]"});
 }
 
-TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDisk) {
-    Manifest job = StoreJob({{0, 65536}}, 9, std::nullopt);
+TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDiskAndStopsWhenAsked) {
+    Manifest job = StoreJob({{0, 65536}}, 9, nullptr);
     const std::string image = store.jobFolder("vm1", job.jobId) + "/disk0.img";
     const std::string out = dir.path() + "/out.img";
     FlipByte(image, 1000);
@@ -274,22 +253,17 @@ TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDisk) {
     fs::remove(out);
     EXPECT_THROW(ExportDisk(store, job, 0, out), StoreError);
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});  // no output, no temporary file
+    // A stop is not a damaged disk: it ends the whole verify, and the export leaves nothing.
+    const StopRequested now = [] { return true; };
+    EXPECT_THROW(VerifyJob(store, job, now), StoreCancelled);
+    EXPECT_THROW(ExportDisk(store, job, 0, out, now), StoreCancelled);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});
 
     FlipByte(image, 1000);
     std::ofstream(out) << "previous";
     EXPECT_EQ(ExportDisk(store, job, 0, out), job.disks[0].sha256);
     EXPECT_EQ(fs::file_size(out), kDisk);
     EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"out.img", "store"}));
-}
-
-TEST_F(BackupStoreTest, VerifyAndExportStopWhenAsked) {
-    Manifest job = StoreJob({{0, 65536}}, 9, std::nullopt);
-    const std::string out = dir.path() + "/out.img";
-    const StopRequested now = [] { return true; };
-    // A stop is not a damaged disk: it ends the whole verify.
-    EXPECT_THROW(VerifyJob(store, job, now), StoreCancelled);
-    EXPECT_THROW(ExportDisk(store, job, 0, out, now), StoreCancelled);
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});
 }
 
 TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
@@ -317,46 +291,36 @@ TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
     EXPECT_THROW(image.read((1 << 20) - 10, back.get(), 20), StoreError);  // past the end
 }
 
-TEST_F(BackupStoreTest, ChainOverlaysIncrementalsOnTheFullBackupForExport) {
-    Manifest full = StoreJob({{0, 65536}, {524288, 8192}}, 1, std::nullopt);
-    Manifest second = StoreJob({{4096, 4096}, {524288, 512}}, 2, full.jobId);
-    Manifest third = StoreJob({{0, 512}, {1000448, 4096}}, 3, second.jobId);
-
+TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyFindsAFlippedByteAndAMissingParent) {
+    Manifest full = StoreJob({{0, 65536}, {524288, 8192}}, 1, nullptr);
+    Manifest second = StoreJob({{4096, 4096}, {524288, 512}}, 2, &full);
+    Manifest third = StoreJob({{0, 512}, {1000448, 4096}}, 3, &second);
     std::string out = dir.path() + "/export.img";
     EXPECT_EQ(ExportDisk(store, third, 0, out), third.disks[0].sha256);  // the digest of the overlaid bytes
-
     // The middle job, exported on its own, does not see the third job's writes.
     EXPECT_EQ(ExportDisk(store, second, 0, out), second.disks[0].sha256);
     EXPECT_THROW(ExportDisk(store, second, 1, out), StoreError);
-}
-
-TEST_F(BackupStoreTest, VerifyFindsAFlippedByteAndAMissingParent) {
-    Manifest full = StoreJob({{0, 65536}}, 9, std::nullopt);
-    Manifest incremental = StoreJob({{8192, 4096}}, 4, full.jobId);
-    EXPECT_TRUE(VerifyJob(store, full).problems.empty());
-    EXPECT_TRUE(VerifyJob(store, incremental).problems.empty());
+    for (const Manifest& job : {full, second, third}) EXPECT_TRUE(VerifyJob(store, job).problems.empty());
 
     FlipByte(store.jobFolder("vm1", full.jobId) + "/disk0.img", 30000);
     VerifyResult damaged = VerifyJob(store, full);
     ASSERT_EQ(damaged.problems.size(), 2u);  // the stored data and the assembled disk
     EXPECT_NE(damaged.problems[0].find("disk 0 [vm1-os]"), std::string::npos);
     // The incremental's own data is intact, but the disk it assembles to is not.
-    EXPECT_EQ(VerifyJob(store, incremental).problems.size(), 1u);
-    EXPECT_THROW(ExportDisk(store, incremental, 0, dir.path() + "/x.img"), StoreError);
+    EXPECT_EQ(VerifyJob(store, second).problems.size(), 1u);
+    EXPECT_THROW(ExportDisk(store, second, 0, dir.path() + "/x.img"), StoreError);
 
     store.discard(store.jobFolder("vm1", full.jobId));
-    VerifyResult orphan = VerifyJob(store, incremental);
+    VerifyResult orphan = VerifyJob(store, second);
     ASSERT_EQ(orphan.problems.size(), 1u);
     EXPECT_NE(orphan.problems[0].find("missing from the store"), std::string::npos);
 }
 
 TEST_F(BackupStoreTest, PruneRebuildsAChainOfTheOlderFormatAgainstItsWholeDiskDigest) {
-    const Manifest full = StoreJob({{0, 8192}, {65536, 4096}}, 1, std::nullopt);
-    const Manifest second = StoreJob({{4096, 4096}}, 2, full.jobId);
-    StoreJob({{kDisk - 512, 512}}, 3, second.jobId);
-    Sha256 sha;
-    sha.update(expected.data(), expected.size());
-    const std::string latest = sha.hex();
+    const Manifest full = StoreJob({{0, 8192}, {65536, 4096}}, 1, nullptr);
+    const Manifest second = StoreJob({{4096, 4096}}, 2, &full);
+    StoreJob({{kDisk - 512, 512}}, 3, &second);
+    const std::string latest = built.sha256At(3);
     PruneRequest request;
     request.policy.keepLast = 1;
 

@@ -67,6 +67,20 @@ Bytes RandomBytes(std::mt19937& random, std::uint64_t size) {
     return bytes;
 }
 
+// The runs of a file's bytes the file system holds as data, every other byte a hole.
+ExtentList DataRuns(const std::string& path) {
+    ExtentList runs;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0) << path;
+    for (off_t at = ::lseek(fd, 0, SEEK_DATA); at >= 0; at = ::lseek(fd, at, SEEK_DATA)) {
+        const off_t end = ::lseek(fd, at, SEEK_HOLE);
+        runs.push_back({static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(end - at)});
+        at = end;
+    }
+    ::close(fd);
+    return runs;
+}
+
 class ChainReaderTest : public ::testing::Test {
 protected:
     // A job's image holding `bytes` inside `extents` and `garbage` everywhere else,
@@ -148,13 +162,7 @@ TEST_F(ChainReaderTest, ImageWritesLeaveEveryZeroBlockAHole) {
     std::fill(data.begin() + (12288 - 1000), data.end(), 6);
     image.write(1000, data.data(), data.size());
     image.sync();
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(::lseek(fd, 0, SEEK_DATA), 4096);
-    EXPECT_EQ(::lseek(fd, 4096, SEEK_HOLE), 8192);
-    EXPECT_EQ(::lseek(fd, 8192, SEEK_DATA), 12288);
-    EXPECT_EQ(::lseek(fd, 12288, SEEK_HOLE), 16384);
-    ::close(fd);
+    EXPECT_EQ(DataRuns(path), (ExtentList{{4096, 4096}, {12288, 4096}}));
     Bytes back(data.size());
     image.read(1000, back.data(), back.size());
     EXPECT_EQ(back, data);
@@ -180,14 +188,7 @@ TEST_F(ChainExport, ZeroBlocksInsideDataAndEmptyWindowsAreHoles) {
     const Manifest full = built.job({{0, 12288}, {2 * kWindow + 20480, 4096}}, 1, nullptr);
     const Manifest incremental = built.job({{4096, 4096}}, 0, &full);
     EXPECT_EQ(Exported(incremental), built.bytesAt(incremental.jobId));
-    const int fd = ::open(out.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(::lseek(fd, 0, SEEK_HOLE), 4096);
-    EXPECT_EQ(::lseek(fd, 4096, SEEK_DATA), 8192);
-    EXPECT_EQ(::lseek(fd, 8192, SEEK_HOLE), 12288);
-    EXPECT_EQ(::lseek(fd, 12288, SEEK_DATA), static_cast<off_t>(2 * kWindow + 20480));
-    EXPECT_EQ(::lseek(fd, 2 * kWindow + 20480, SEEK_HOLE), static_cast<off_t>(2 * kWindow + 24576));
-    ::close(fd);
+    EXPECT_EQ(DataRuns(out), (ExtentList{{0, 4096}, {8192, 4096}, {2 * kWindow + 20480, 4096}}));
 }
 
 TEST_F(ChainExport, ADeepChainExportsTheDiskItsJobsMadeUp) {

@@ -24,7 +24,8 @@ Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const 
     m.vmName = vm;
     m.resourceGroup = "rg";
     m.startedAt = startedAt;
-    m.referencePoint = "reference of job " + std::to_string(m.jobId);
+    m.format = format;
+    m.referencePoint = std::string("\x01\x00\xff", 3) + "reference of job " + std::to_string(m.jobId);
     const std::string folder = store.createJobFolder(vm, m.jobId);
     SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
     std::vector<unsigned char> state = parent ? states_.at(parent->jobId) : std::vector<unsigned char>(kDisk, 0);
@@ -41,14 +42,17 @@ Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const 
     if (parent) {
         m.incremental = true;
         m.parentJob = d.parentJob = parent->jobId;
-        base = *parent->disks[0].digest;
+        if (format == Manifest::kFormat) base = *parent->disks[0].digest;
         links = store.chain(*parent, 0);
     }
     links.push_back({m.jobId, image.path(), extents});
-    d.digest = UpdateDigest(ChainReader(links, kDisk), base, TouchedWindows(extents));
+    states_[m.jobId] = std::move(state);
+    if (format == Manifest::kFormat)
+        d.digest = UpdateDigest(ChainReader(links, kDisk), base, TouchedWindows(extents));
+    else
+        d.sha256 = sha256At(m.jobId);
     m.disks.push_back(d);
     store.commit(folder, m);
-    states_[m.jobId] = std::move(state);
     return *store.job(m.jobId);
 }
 

@@ -23,9 +23,12 @@ public:
     // The record of disk 0 (of `diskBytes`) of a job whose image holds data over `extents`.
     static DiskRecord Disk0(const SparseImage& image, const ExtentList& extents, std::uint64_t diskBytes = kDisk);
     // A job of VM `vm` whose disk holds `fill` over `extents`, over `parent`, with the digest its
-    // extents' windows give over the parent's (or over zeros), started at `startedAt`.
+    // extents' windows give over the parent's (or over zeros), started at `startedAt`; its reference
+    // point holds bytes that are not text.
     Manifest job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
                  const std::string& startedAt = "2026-12-01T00:00:00Z", const std::string& vm = "vm1");
+    // The format of the jobs written: the older one records a digest of the whole disk instead of window digests.
+    int format = Manifest::kFormat;
     // The disk's bytes as of job `id`.
     const std::vector<unsigned char>& bytesAt(long long id) const { return states_.at(id); }
     // SHA-256 of the disk as of job `id`.

@@ -1,7 +1,6 @@
 // The windowed disk digest: its zero constant, incremental updates against full
 // ones, and what verify and export make of it next to the whole-disk digest.
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,7 +13,6 @@
 #include "agent/store/ChainReader.h"
 #include "agent/store/Integrity.h"
 #include "agent/store/Sha256.h"
-#include "agent/store/SparseImage.h"
 #include "agent/store/WindowDigest.h"
 #include "tests/agent/store/StoreBuilder.h"
 #include "tests/support/SimulatedCloud.h"
@@ -153,33 +151,6 @@ TEST_F(WindowDigestStore, AFlippedByteInAnyJobOfAChainOrItsManifestIsNamedByJobD
         std::ofstream(path) << original;
         EXPECT_TRUE(VerifyJob(store, job).problems.empty());
     }
-}
-
-TEST_F(WindowDigestStore, AWholeDiskDigestOfTheOlderFormatStillVerifiesAndExports) {
-    Manifest m;
-    m.format = Manifest::kWholeDiskFormat;
-    m.jobId = store.nextJobId();
-    m.vmName = "vm1";
-    const std::string folder = store.createJobFolder("vm1", m.jobId);
-    std::vector<unsigned char> disk(kDisk, 0);
-    std::memset(disk.data() + kWindow, 5, 4096);
-    SparseImage image = SparseImage::Create(folder + "/disk0.img", kDisk);
-    image.write(kWindow, disk.data() + kWindow, 4096);
-    image.sync();
-    DiskRecord d = storetest::StoreBuilder::Disk0(image, {{kWindow, 4096}});
-    d.sha256 = HashOf(disk);
-    m.disks.push_back(d);
-    store.commit(folder, m);
-
-    const Manifest read = *store.job(m.jobId);
-    EXPECT_EQ(read.format, Manifest::kWholeDiskFormat);
-    EXPECT_FALSE(read.disks[0].digest.has_value());
-    EXPECT_TRUE(VerifyJob(store, read).problems.empty());
-    EXPECT_EQ(ExportDisk(store, read, 0, dir.path() + "/old.img"), HashOf(disk));
-    Manifest wrong = read;
-    wrong.disks[0].sha256 = std::string(64, '0');
-    EXPECT_EQ(VerifyJob(store, wrong).problems.size(), 1u);
-    EXPECT_THROW(ExportDisk(store, wrong, 0, dir.path() + "/old.img"), StoreError);
 }
 
 }  // namespace

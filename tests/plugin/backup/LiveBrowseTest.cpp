@@ -54,6 +54,15 @@ protected:
         return ctx;
     }
     std::vector<azsim::DiskAttachment> ProxyDisks() const { return State().findVmByGuid(kProxyGuid)->disks; }
+    // Nothing of a browse is left attached: the agent's VM has its own disk only, and no device or state remains.
+    void ExpectNothingAttached(const TestPlugin& plugin) const {
+        EXPECT_EQ(ProxyDisks().size(), 1u);
+        EXPECT_EQ(DeviceCount(), 0u);
+        EXPECT_TRUE(plugin.liveBrowseDiskManagers.empty());
+        EXPECT_TRUE(plugin.liveBrowseAttachedDisks.empty());
+        EXPECT_TRUE(State().snapshotSets.empty());
+        EXPECT_EQ(State().findVmByGuid(kWeb.guid)->disks.size(), 3u);
+    }
     size_t DeviceCount() const {
         return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(devices.path()),
                                                  std::filesystem::directory_iterator()));
@@ -77,10 +86,7 @@ TEST_F(LiveBrowse, RefusedWithoutItsSettingAndReleasedWhenAttachFails) {
     EXPECT_EQ(plugin->MountVM(failing), 0);
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
     EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)", "Failed to attach Disk"));
-    EXPECT_EQ(ProxyDisks().size(), 1u);
-    EXPECT_EQ(DeviceCount(), 0u);
-    EXPECT_TRUE(plugin->liveBrowseDiskManagers.empty());
-    EXPECT_TRUE(State().snapshotSets.empty());
+    ExpectNothingAttached(*plugin);
 }
 
 TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
@@ -120,10 +126,7 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     for (const azsim::ManagedSnapshot& snap : doc.snapshots) EXPECT_FALSE(snap.grant.active) << snap.name;
 
     ASSERT_EQ(plugin->UnmountVM(ctx), 1);
-    EXPECT_EQ(ProxyDisks().size(), 1u);
-    EXPECT_EQ(DeviceCount(), 0u);
-    EXPECT_TRUE(plugin->liveBrowseDiskManagers.empty());
-    EXPECT_TRUE(State().snapshotSets.empty());
+    ExpectNothingAttached(*plugin);
     EXPECT_EQ(State().findManagedDisk(osCopy.managedDiskId)->state, "Unattached");
 }
 
@@ -146,8 +149,7 @@ TEST_F(LiveBrowse, FailedMountsTouchNoDiskAndKeepTheirErrorCode) {
     MountCtx failing = BrowseCtx();
     EXPECT_EQ(inside->MountVM(failing), 0);
     EXPECT_EQ(inside->GetLastVMError(), VMINFO_ERR_SNAPSHOT_SET_CREATE);
-    EXPECT_EQ(State().findVmByGuid(kWeb.guid)->disks.size(), 3u);
-    EXPECT_EQ(ProxyDisks().size(), 1u);
+    ExpectNothingAttached(*inside);
     EXPECT_TRUE(cloud.journal("DeleteDisksFromVM").empty());
 }
 
@@ -174,10 +176,7 @@ TEST_F(LiveBrowse, MountFailingOnALaterDiskReleasesTheDisksItHadAttached) {
     EXPECT_EQ(plugin->MountVM(ctx), 0);
     ASSERT_TRUE(plugin->failed);
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
-    EXPECT_EQ(ProxyDisks().size(), 1u);
-    EXPECT_EQ(DeviceCount(), 0u);
-    EXPECT_TRUE(plugin->liveBrowseAttachedDisks.empty());
-    EXPECT_EQ(State().findVmByGuid(kWeb.guid)->disks.size(), 3u);
+    ExpectNothingAttached(*plugin);
 }
 
 TEST_F(LiveBrowse, UnmountWithoutALocalVmDropsTheStateAndSetsNoError) {

@@ -13,17 +13,23 @@ const char* const kLimitTag = "bool CAzureInfo::CheckVMBackupSnapshotLimit(const
 const char* const kExpiryTag =
     "bool CAzureInfo::DeleteExpiredSnapshots(const string&, const string&, const std::vector<std::basic_string<char> "
     ">&)";
+const char* const kCheckTag =
+    "bool CAzureInfo::ExpireAndCheckStreamingSnapshotLimits(const string&, const string&, const string&, const "
+    "std::vector<std::basic_string<char> >&, bool&)";
 const char* const kPostTag = "virtual int CAzureInfo::PostBackupVM(const MountCtx&)";
 const char* const kParseTag =
     "bool CAzureInfo::ParseMediaLinkURI(const string&, std::string&, std::string&, std::string&, std::string&)";
 
-// The limit left unset is 10.
+// Unset, the limit is 10 and the expiry 48 hours; a failed sweep only logs.
 TEST_F(Rules, LimitCountsTheNewSetAndFailsWith73AtTheLimit) {
     OldSets(kWeb, 8, 1);
     auto plugin = Connected();
+    Fault("DeleteExpiredSnapshots", 0, "Throttled");
     MountCtx below = Ctx(kWeb);
     ASSERT_EQ(plugin->MountVM(below), 1);  // 8 + the new set = 9
     EXPECT_EQ(SetGuids().size(), 9u);
+    EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 48);
+    EXPECT_TRUE(log.containsError(kCheckTag, "Failed to remove expired snapshots from VM [web-linux01]"));
 
     MountCtx at = Ctx(kWeb);
     EXPECT_EQ(plugin->MountVM(at), 0);  // 9 + the new set = 10
@@ -33,12 +39,17 @@ TEST_F(Rules, LimitCountsTheNewSetAndFailsWith73AtTheLimit) {
                                                   "] is at max number of snapshots for streaming backups."));
     EXPECT_EQ(SetGuids().size(), 9u);  // the refused mount removed its own set
 
+    NXPlatformInfo::setValue("VirtualServer", "nExpireSnapshotHours", "5");
+    NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "11");
+    MountCtx raised = Ctx(kWeb);
+    ASSERT_EQ(plugin->MountVM(raised), 1);  // 9 + the new set = 10, under 11
+    EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 5);
+    EXPECT_TRUE(log.contains(kExpiryTag, "nSnapshotExpiryInHours [5]"));
+
     NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "0");
     MountCtx unlimited = Ctx(kWeb);
     EXPECT_EQ(plugin->MountVM(unlimited), 1);
-    EXPECT_TRUE(log.containsError("bool CAzureInfo::ExpireAndCheckStreamingSnapshotLimits(const string&, const string&, "
-                                  "const string&, const std::vector<std::basic_string<char> >&, bool&)",
-                                  "Failed to check VM snapshot limit for VM VM [web-linux01]"));
+    EXPECT_TRUE(log.containsError(kCheckTag, "Failed to check VM snapshot limit for VM VM [web-linux01]"));
 }
 
 TEST_F(Rules, ExpirySweepTreatsZeroAs48HoursKeepsTheReferenceAndHonoursTheSkipSetting) {
@@ -60,9 +71,7 @@ TEST_F(Rules, ExpirySweepTreatsZeroAs48HoursKeepsTheReferenceAndHonoursTheSkipSe
     plugin->referenceSnapshotId.clear();
     MountCtx skipped = Ctx(kWeb);
     ASSERT_EQ(plugin->MountVM(skipped), 1);
-    EXPECT_TRUE(log.contains("bool CAzureInfo::ExpireAndCheckStreamingSnapshotLimits(const string&, const string&, "
-                             "const string&, const std::vector<std::basic_string<char> >&, bool&)",
-                             "Skipping deleting of expired snapshots due to registry override for VM [web-linux01]"));
+    EXPECT_TRUE(log.contains(kCheckTag, "Skipping deleting of expired snapshots due to registry override for VM [web-linux01]"));
     EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").size(), 1u);
     EXPECT_EQ(SetGuids().size(), 4u);
 }
@@ -154,10 +163,13 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
     ASSERT_EQ(plugin->UnmountVM(ctx), 1);
     EXPECT_EQ(SetGuids(), std::vector<std::string>{current});
 
-    // Differential: the full backup's set named by the change-id base stays.
+    // Differential: the full backup's set named by the change-id base stays; GUIDs compare without case.
     NXPlatformInfo::setValue("VirtualServer", "nEnableCBTForDifferential", "1");
+    std::string upper = current;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    ASSERT_NE(upper, current);
     plugin->referenceSnapshotId = current;
-    plugin->changeIdBase = current;
+    plugin->changeIdBase = upper;
     MountCtx next = Ctx(kWeb);
     ASSERT_EQ(plugin->MountVM(next), 1);
     next.cbtEnabled = true;
@@ -165,7 +177,7 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
     EXPECT_TRUE(log.contains(kPostTag, "Skipping cleanup of SnapshotID [" + current +
                                            "] as this is for a full backup job"));
     ASSERT_EQ(reference.unserialize(next.referencePoint), 0);
-    EXPECT_EQ(reference.getstring(1, 1, 0x1aeef26a, 0xe4072f), current);
+    EXPECT_EQ(reference.getstring(1, 1, 0x1aeef26a, 0xe4072f), upper);
     EXPECT_EQ(SetGuids().size(), 2u);
 
     // A failed deletion is soft: the cloud's text becomes the details.
@@ -174,25 +186,6 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
     next.vmInfo.snapshotGuid = "fresh";
     EXPECT_EQ(plugin->PostBackupVM(next), 1);
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), "SnapshotInUse");
-}
-
-TEST_F(Rules, UnsetLimitAndExpiryTakeTheirDefaultsAndAFailedSweepOnlyLogs) {
-    OldSets(kWeb, 8, 1);
-    auto plugin = Connected();
-    Fault("DeleteExpiredSnapshots", 0, "Throttled");
-    MountCtx below = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(below), 1);  // 8 + the new set = 9, under the default of 10
-    EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 48);
-    EXPECT_TRUE(log.containsError("bool CAzureInfo::ExpireAndCheckStreamingSnapshotLimits(const string&, const string&, "
-                                  "const string&, const std::vector<std::basic_string<char> >&, bool&)",
-                                  "Failed to remove expired snapshots from VM [web-linux01]"));
-
-    NXPlatformInfo::setValue("VirtualServer", "nExpireSnapshotHours", "5");
-    NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "11");
-    MountCtx raised = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(raised), 1);  // 9 + the new set = 10, under 11
-    EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 5);
-    EXPECT_TRUE(log.contains(kExpiryTag, "nSnapshotExpiryInHours [5]"));
 }
 
 TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhenAllowed) {
@@ -211,24 +204,9 @@ TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhen
     plugin->changeIdBase = previous[0];
     MountCtx ordinary = Ctx(kWeb);
     ASSERT_EQ(plugin->MountVM(ordinary), 1);
-    const std::string full = ordinary.backupSnapshotGuid;  // kept as the next reference
     ordinary.cbtEnabled = true;
     ASSERT_EQ(plugin->PostBackupVM(ordinary), 1);
     EXPECT_EQ(State().findSnapshotSet(previous[0]), nullptr);
-
-    // With it, the full backup's set stays; its GUID is compared without regard to case.
-    NXPlatformInfo::setValue("VirtualServer", "nEnableCBTForDifferential", "1");
-    std::string upper = full;
-    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-    ASSERT_NE(upper, full);
-    plugin->referenceSnapshotId = full;
-    plugin->changeIdBase = upper;
-    MountCtx differential = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(differential), 1);
-    differential.cbtEnabled = true;
-    ASSERT_EQ(plugin->PostBackupVM(differential), 1);
-    EXPECT_NE(State().findSnapshotSet(full), nullptr);
-    NXPlatformInfo::removeValue("VirtualServer", "nEnableCBTForDifferential");
 
     // A backup copy and the skip setting write the reference point but delete nothing.
     plugin->referenceSnapshotId = previous[2];
@@ -295,18 +273,17 @@ TEST_F(Rules, UnmountAndCleanupTouchOnlyWhatTheirJobOwns) {
 
 TEST_F(Rules, MediaLinkUrisParseAndHostileInputIsRefused) {
     auto plugin = Connected();
-    std::string account, container, blob, snapshot = "unchanged";
-    ASSERT_TRUE(plugin->ParseMediaLinkURI("https://acct.blob.core.windows.net/vhds/os.vhd", account, container, blob,
-                                          snapshot));
-    EXPECT_EQ(account + "|" + container + "|" + blob + "|" + snapshot, "acct|vhds|os.vhd|unchanged");
-    ASSERT_TRUE(plugin->ParseMediaLinkURI(
-        "https://acct.blob.core.windows.net/a/b/disk.vhd?snapshot=2021-07-15T10:00:00.0000000Z", account, container,
-        blob, snapshot));
-    EXPECT_EQ(container + "|" + blob + "|" + snapshot, "a\\b|disk.vhd|2021-07-15T10_00_00.0000000Z");
-    ASSERT_TRUE(plugin->ParseMediaLinkURI("http://x.blob.core.windows.net/c/d.vhd?sig=a/b&snapshot=1", account,
-                                          container, blob, snapshot));
-    EXPECT_EQ(container + "|" + blob + "|" + snapshot, "c|d.vhd|1");
-
+    const std::pair<std::string, std::string> good[] = {
+        {"https://acct.blob.core.windows.net/vhds/os.vhd", "acct|vhds|os.vhd|unchanged"},
+        {"https://acct.blob.core.windows.net/a/b/disk.vhd?snapshot=2021-07-15T10:00:00.0000000Z",
+         "acct|a\\b|disk.vhd|2021-07-15T10_00_00.0000000Z"},
+        {"http://x.blob.core.windows.net/c/d.vhd?sig=a/b&snapshot=1", "x|c|d.vhd|1"}};
+    std::string account, container, blob, snapshot;
+    for (const auto& g : good) {
+        snapshot = "unchanged";
+        ASSERT_TRUE(plugin->ParseMediaLinkURI(g.first, account, container, blob, snapshot)) << g.first;
+        EXPECT_EQ(account + "|" + container + "|" + blob + "|" + snapshot, g.second);
+    }
     for (const std::string& bad : {std::string("acct.blob.core.windows.net/vhds/os.vhd"),
                                    std::string("https://acct.blob.core.windows.net"),
                                    std::string("https://acct.blob.core.windows.net/os.vhd"),

@@ -68,21 +68,23 @@ TEST_F(PluginFrame, ConstructionLogsDefaultSettingsInOrder) {
 }
 
 TEST_F(PluginFrame, ConstructionReadsEveryKeyAndForcesDirectUploadAndNativeDownload) {
-    NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectDownload", "0");
-    NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUpload", "0");
-    NXPlatformInfo::setValue("VirtualServer", "bAzureEnableNativeDownload", "0");
-    NXPlatformInfo::setValue("VirtualServer", "bAzureEnableNativeUpload", "7");  // any non-zero value is on
-    NXPlatformInfo::setValue("VirtualServer", "bAzureEnableCBTForManagedVM", "0");
-    NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk", "1");
-    NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDownloadLogging", "1");
-    NXPlatformInfo::setValue("VirtualServer", "bAzureEnableUploadLogging", "1");
-    NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "true");
+    // Direct upload and native download stay on whatever their keys say; any non-zero value is on.
+    const struct {
+        const char* key;
+        const char* value;
+        const char* line;
+    } rows[] = {{"bAzureEnableDirectDownload", "0", "Direct Download Enabled [0]"},
+                {"bAzureEnableDirectUpload", "0", "Direct Upload Enabled [1]"},
+                {"bAzureEnableNativeDownload", "0", "Native download Enabled [1]"},
+                {"bAzureEnableNativeUpload", "7", "Native Upload Enabled [1]"},
+                {"bAzureEnableCBTForManagedVM", "0", "CBT for managed VM Enabled [0]"},
+                {"bAzureEnableDirectUploadToManagedDisk", "1", "Direct Upload To Managed Disk Enabled [1]"},
+                {"bAzureEnableDownloadLogging", "1", "Download logging Enabled [1]"},
+                {"bAzureEnableUploadLogging", "1", "Upload logging Enabled [1]"},
+                {"bSkipDataDisksForBackup", "true", "Skip Data Disks for Backup [1]"}};
+    for (const auto& row : rows) NXPlatformInfo::setValue("VirtualServer", row.key, row.value);
     auto plugin = Make(VSINST_AZURE_STACK_HUB);
-    for (const char* line :
-         {"Direct Download Enabled [0]", "Direct Upload Enabled [1]", "Native download Enabled [1]",
-          "Native Upload Enabled [1]", "Direct Upload To Managed Disk Enabled [1]", "CBT for managed VM Enabled [0]",
-          "Download logging Enabled [1]", "Upload logging Enabled [1]", "Skip Data Disks for Backup [1]"})
-        EXPECT_TRUE(log.contains(kCtorTag, line)) << line;
+    for (const auto& row : rows) EXPECT_TRUE(log.contains(kCtorTag, row.line)) << row.key;
 }
 
 TEST_F(PluginFrame, JobIdSentinelReachesInitializeAsZero) {

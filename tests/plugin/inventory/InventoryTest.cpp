@@ -78,54 +78,49 @@ protected:
     std::unique_ptr<CountingPlugin> plugin;
 };
 
-TEST_F(Inventory, ViewListsPerInstanceTypeComeUnsorted) {
-    EXPECT_EQ(Names(Browse("")),
-              (std::vector<std::string>{"VMs", "Resource Groups", "Regions", "Storage Accounts", "Tags"}));
+// View lists come unsorted, per instance type; the lists under them are sorted without case.
+TEST_F(Inventory, EveryViewListsItsNodes) {
     auto stack = Make(VSINST_AZURE_STACK_HUB);
-    EXPECT_EQ(Names(Browse("", stack.get())), Names(Browse("")));
-    auto classic = std::unique_ptr<CountingPlugin>(new CountingPlugin(VSINST_AZURE_CLASSIC));
-    EXPECT_EQ(Names(Browse("", classic.get())),
-              (std::vector<std::string>{"VMs", "Cloud Services", "Regions", "Storage Accounts"}));
-}
-
-TEST_F(Inventory, VmViewIsSortedWithoutCaseAndFlagsRunningVms) {
-    std::vector<SInventoryInfo> vms = Browse("VMs");
-    EXPECT_EQ(Names(vms), (std::vector<std::string>{"legacy-vm01", "secure-db01", "ultra-vm01", "Web-App01",
-                                                    "web-linux01"}));
-    for (const auto& vm : vms) {
+    CountingPlugin classic(VSINST_AZURE_CLASSIC);
+    const std::vector<std::string> views{"VMs", "Resource Groups", "Regions", "Storage Accounts", "Tags"};
+    const std::vector<std::string> prod{"Web-App01", "web-linux01"};
+    const struct {
+        IVMInfo* target;
+        const char* path;
+        std::vector<std::string> names;
+    } rows[] = {
+        {plugin.get(), "", views},
+        {stack.get(), "", views},
+        {&classic, "", {"VMs", "Cloud Services", "Regions", "Storage Accounts"}},
+        {plugin.get(), "VMs", {"legacy-vm01", "secure-db01", "ultra-vm01", "Web-App01", "web-linux01"}},
+        {plugin.get(), "vms", {}},
+        {plugin.get(), "Unknown View", {}},
+        {plugin.get(), "Resource Groups", {"rg-legacy", "rg-prod", "rg-test"}},
+        {plugin.get(), "Resource Groups\\no-such-group", {}},
+        {plugin.get(), "Cloud Services\\rg-test", {"secure-db01", "ultra-vm01"}},
+        {plugin.get(), "Resource Groups\\rg-prod", prod},
+        {plugin.get(), "Resource Groups\\rg-prod\\ignored", prod},  // the last host asked for
+        {plugin.get(), "Storage Accounts", {"legacystore01", "prodpremium01", "prodstaging01", "testzrs01"}},
+    };
+    for (const auto& row : rows) EXPECT_EQ(Names(Browse(row.path, row.target)), row.names) << row.path;
+    EXPECT_FALSE(Browse("Regions").empty());
+    // The caller's flags (7) and option (3) are dropped; only the VM lists ask the wrapper for VMs.
+    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["flags"], 0x20000000u);
+    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["hostName"], "rg-prod");
+    for (const auto& vm : Browse("VMs")) {
         EXPECT_EQ(vm.type, INVENTORY_TYPE_VM);
         EXPECT_EQ(vm.flags, vm.name == "ultra-vm01" ? 0u : 1u) << vm.name;
         EXPECT_FALSE(vm.id.empty());
     }
-    EXPECT_TRUE(Browse("vms").empty());
-    EXPECT_TRUE(Browse("Unknown View").empty());
-}
-
-TEST_F(Inventory, ResourceGroupViewListsGroupsOrTheVmsOfOne) {
-    std::vector<SInventoryInfo> groups = Browse("Resource Groups");
-    EXPECT_EQ(Names(groups), (std::vector<std::string>{"rg-legacy", "rg-prod", "rg-test"}));
-    for (const auto& g : groups) {
+    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["flags"], 0x20000000u);
+    for (const auto& g : Browse("Resource Groups")) {
         EXPECT_EQ(g.type, INVENTORY_TYPE_HOST);
         EXPECT_EQ(g.id, g.name);
     }
-    EXPECT_EQ(Names(Browse("Resource Groups\\rg-prod")), (std::vector<std::string>{"Web-App01", "web-linux01"}));
-    EXPECT_EQ(Names(Browse("Cloud Services\\rg-test")), (std::vector<std::string>{"secure-db01", "ultra-vm01"}));
-    EXPECT_TRUE(Browse("Resource Groups\\no-such-group").empty());
-    EXPECT_FALSE(Browse("Regions").empty());
-    EXPECT_EQ(Names(Browse("Storage Accounts")),
-              (std::vector<std::string>{"legacystore01", "prodpremium01", "prodstaging01", "testzrs01"}));
-}
-
-// The caller's flags (7) and option (3) are dropped; only the VM lists ask the wrapper for VMs.
-TEST_F(Inventory, BrowseDropsTheCallersFlagsAndAsksForVmListsOnlyWhereItListsVms) {
+    plugin->ResetCaches();
     Browse("Resource Groups");
     EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["flags"], 0u);
     EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["option"], 0);
-    Browse("VMs");
-    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["flags"], 0x20000000u);
-    EXPECT_EQ(Names(Browse("Resource Groups\\rg-prod\\ignored")), (std::vector<std::string>{"Web-App01", "web-linux01"}));
-    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["flags"], 0x20000000u);
-    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["hostName"], "rg-prod");
 }
 
 TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndTheBrowseStillAnswers) {

@@ -2,6 +2,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "host/vminfo/IVMInfo.h"
 #include "tests/support/SimulatedCloud.h"
 
@@ -34,36 +36,31 @@ protected:
     Factory create = nullptr;
 };
 
-TEST_F(PluginLoading, FactoryObjectsConnectForEveryInstanceType) {
-    for (VirtualServerInstanceType type : {VSINST_AZURE_RESOURCE_MANAGER, VSINST_AZURE_STACK_HUB}) {
-        IVMInfo* object = Create(type);
-        ASSERT_NE(object, nullptr);
-        EXPECT_EQ(object->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                  SimulatedCloud::kSecret), 1);
-        delete object;
-    }
-    IVMInfo* classic = Create(VSINST_AZURE_CLASSIC);
-    ASSERT_NE(classic, nullptr);
-    EXPECT_EQ(classic->Connect("ignored", SimulatedCloud::kSubscriptionId, SimulatedCloud::kSecret), 1);
-    delete classic;
-}
-
-TEST_F(PluginLoading, ProxyCredentialAndFailedConnectionThroughTheInterface) {
-    IVMInfo* object = Create(VSINST_AZURE_RESOURCE_MANAGER);
-    ASSERT_NE(object, nullptr);
+// Objects of every instance type connect (the classic one with the subscription as user); a proxy
+// credential and a failed connection reach the caller through the interface.
+TEST_F(PluginLoading, FactoryObjectsConnectThroughTheInterface) {
     SHostCredentials proxy;
     proxy.type = 3;
     proxy.host = "proxy.corp:3128";
     proxy.userName = "alice";
-    EXPECT_EQ(object->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                              SimulatedCloud::kSecret, {proxy}), 1);
-    EXPECT_EQ(cloud.journal("SetWebProxy").size(), 1u);
-
-    EXPECT_EQ(object->Connect(SimulatedCloud::kSubscriptionId, "11111111-0000-0000-0000-000000000000",
-                              SimulatedCloud::kSecret), 0);
-    EXPECT_NE(object->GetLastVMErrorDetails().find("AADSTS700016"), std::string::npos);
-    EXPECT_EQ(object->Disconnect(), 1);
-    delete object;
+    for (VirtualServerInstanceType type : {VSINST_AZURE_CLASSIC, VSINST_AZURE_STACK_HUB, VSINST_AZURE_RESOURCE_MANAGER}) {
+        std::unique_ptr<IVMInfo> object(Create(type));
+        ASSERT_NE(object, nullptr);
+        const bool classic = type == VSINST_AZURE_CLASSIC;
+        EXPECT_EQ(object->Connect(classic ? "ignored" : SimulatedCloud::kSubscriptionId,
+                                  classic ? SimulatedCloud::kSubscriptionId : SimulatedCloud::kApplicationId,
+                                  SimulatedCloud::kSecret),
+                  1)
+            << type;
+        if (type != VSINST_AZURE_RESOURCE_MANAGER) continue;
+        EXPECT_EQ(object->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                  SimulatedCloud::kSecret, {proxy}), 1);
+        EXPECT_EQ(cloud.journal("SetWebProxy").size(), 1u);
+        EXPECT_EQ(object->Connect(SimulatedCloud::kSubscriptionId, "11111111-0000-0000-0000-000000000000",
+                                  SimulatedCloud::kSecret), 0);
+        EXPECT_NE(object->GetLastVMErrorDetails().find("AADSTS700016"), std::string::npos);
+        EXPECT_EQ(object->Disconnect(), 1);
+    }
 }
 
 }  // namespace
