@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -215,7 +216,15 @@ TEST_F(PruneTest, ADamagedChainIsNotMergedAndNothingIsRemoved) {
     EXPECT_FALSE(fs::exists(store.jobFolder("vm1", 3) + "/synthetic-disk0.img"));
 }
 
-TEST_F(PruneTest, AVmInUseOrADamagedJournalIsRefused) {
+// Every file of the store with its size, to show that a refusal changed nothing.
+std::map<std::string, std::uintmax_t> Files(const std::string& root) {
+    std::map<std::string, std::uintmax_t> files;
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file()) files[e.path().string()] = e.file_size();
+    return files;
+}
+
+TEST_F(PruneTest, AVmInUseAnUnknownVmOrAJournalThatDoesNotHoldIsRefused) {
     {
         std::optional<FolderLock> backup = store.lockVm("vm1", FolderLock::Mode::Shared, true);
         EXPECT_THROW(Prune(store, KeepLast(1)), StoreError);
@@ -224,16 +233,50 @@ TEST_F(PruneTest, AVmInUseOrADamagedJournalIsRefused) {
         EXPECT_EQ(Prune(store, dry).size(), 1u);
     }
     const std::string journal = store.vmFolder("vm1") + "/prune-journal.json";
-    for (const char* document :
-         {R"({"format": 1, "vm": "vm1", "remove": [1], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "manifest.json"}]}]})",
-          R"({"format": 1, "vm": "vm2", "remove": [1, 2, 3], "synthesize": []})",
-          R"({"format": 1, "vm": "vm1", "remove": [2], "synthesize": [{"job": 2, "images": []}]})", "{"}) {
+    const std::string keep3 = R"("policy": {"now": 1796515200, "keepLast": 3})";
+    const std::string synth2 = R"({"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "synthetic-disk0.img"}]})";
+    struct Case {
+        std::string body;  // the journal less its format and VM, or a whole document
+        const char* text;
+    } cases[] = {
+        {"{", "not JSON"},
+        {R"({"format": 2, "vm": "vm2", "remove": [1], "synthesize": [], "policy": {"now": 1, "keepLast": 1}})", "another VM"},
+        {R"({"format": 1, "vm": "vm1", "remove": [1], "synthesize": []})", "format must be 2"},
+        {R"("remove": [1], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "manifest.json"}]}], )" + keep3, "newImage must be"},
+        {R"("remove": [2], "synthesize": [{"job": 2, "images": []}], )" + keep3, "both removed and kept"},
+        {R"("remove": [1], "synthesize": [])", "policy is missing"},
+        {R"("remove": [1], "synthesize": [], "policy": {"now": 1})", "keeps nothing"},
+        {R"("remove": [4], "synthesize": [], "policy": {"now": 1796515200, "keepLast": 5})", "removes job 4, the newest"},
+        {R"("remove": [1, 2, 3, 4], "synthesize": [], )" + keep3, "removes job 4, the newest"},
+        {R"("remove": [1, 2], "synthesize": [{"job": 3, "images": []}], )" + keep3, "removes job 2, which the policy"},
+        {R"("remove": [1], "synthesize": [], )" + keep3, "job 2, which it keeps, builds on job 1"},
+        {R"("remove": [1], "synthesize": [{"job": 9, "images": []}], )" + keep3, "job 9, which it rebuilds"},
+        {R"("remove": [1], "synthesize": [{"job": 2, "images": [{"disk": 1, "image": "disk0.img", "newImage": "synthetic-disk0.img"}]}], )" + keep3, "disk 1 of job 2 does not exist"},
+        {R"("remove": [1], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk1.img", "newImage": "synthetic-disk1.img"}]}], )" + keep3, "is the image [disk0.img], neither"},
+    };
+    const std::map<std::string, std::uintmax_t> before = Files(store.root());
+    for (const Case& c : cases) {
+        const std::string document = c.body[0] == '{' ? c.body : R"({"format": 2, "vm": "vm1", )" + c.body + "}";
         std::ofstream(journal) << document;
-        EXPECT_THROW(Prune(store, KeepLast(1)), StoreError) << document;
-        EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4})) << document;
+        try {
+            Prune(store, KeepLast(1));
+            ADD_FAILURE() << "a journal that does not hold was carried out: " << document;
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << c.text << " / " << e.what();
+        }
+        fs::remove(journal);
+        EXPECT_EQ(Files(store.root()), before) << document;
     }
+    PruneRequest unknown = KeepLast(1);
+    unknown.vmName = "vm9";
+    EXPECT_THROW(
+        try { Prune(store, unknown); } catch (const StoreError& e) {
+            EXPECT_STREQ(e.what(), "the store holds no backup of VM [vm9]");
+            throw;
+        },
+        StoreError);
     // A sound journal is finished before the new policy applies.
-    std::ofstream(journal) << R"({"format": 1, "vm": "vm1", "remove": [], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "synthetic-disk0.img"}]}]})";
+    std::ofstream(journal) << R"({"format": 2, "vm": "vm1", "remove": [], "synthesize": [)" + synth2 + "], " + keep3 + "}";
     const std::vector<PruneReport> finished = Prune(store, KeepLast(3));
     ASSERT_EQ(finished.size(), 1u);
     ASSERT_TRUE(finished[0].interrupted.has_value());
@@ -241,6 +284,25 @@ TEST_F(PruneTest, AVmInUseOrADamagedJournalIsRefused) {
     EXPECT_EQ(finished[0].plan.remove, (std::vector<long long>{1}));
     EXPECT_TRUE(finished[0].plan.synthesize.empty());
     ExpectEveryJobWhole("after a journal and a policy");
+}
+
+// Each VM of a folder's name in its own resource group, and each VM of a group, keeps its own jobs.
+TEST_F(PruneTest, ThePolicyKeepsTheJobsOfEachVmInEachGroup) {
+    Manifest other = builder.job({{0, 4096}}, 5, nullptr);
+    other.resourceGroup = "rg2";
+    store.commit(store.jobFolder("vm1", other.jobId), other);
+    Manifest next = builder.job({{4096, 4096}}, 6, &other);
+    next.resourceGroup = "rg2";
+    store.commit(store.jobFolder("vm1", next.jobId), next);
+    const Manifest vm2 = builder.job({{0, 512}}, 7, nullptr, "2026-12-01T00:00:00Z", "vm2");
+    builder.job({{512, 512}}, 8, &vm2, "2026-12-01T00:00:00Z", "vm2");
+    PruneRequest onlyVm2 = KeepLast(1);
+    onlyVm2.vmName = "vm2";
+    ASSERT_EQ(Prune(store, onlyVm2).size(), 1u);
+    EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4, 5, 6, 8}));
+    ASSERT_EQ(Prune(store, KeepLast(1)).size(), 1u);
+    EXPECT_EQ(JobIds(), (std::vector<long long>{4, 6, 8}));
+    ExpectEveryJobWhole("after keeping the newest of each");
 }
 
 }  // namespace
