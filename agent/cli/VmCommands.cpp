@@ -10,6 +10,7 @@
 #include "agent/host/CancelSignal.h"
 #include "agent/store/Retention.h"
 #include "agent/vmops/PluginSession.h"
+#include "cloudsdk/NetworkRules.h"
 #include "host/sys/Time.h"
 
 namespace vsagent {
@@ -233,6 +234,11 @@ int RunNetwork(int argc, char** argv, CancelSignal& cancel) {
             net.name = line.value("name");
             net.addressPrefix = line.value("prefix", "10.10.0.0/16");
             if (create) net.subnets.push_back(line.value("subnet", "default"));
+            if (create) {
+                // Refused here with the rule, before the cloud is asked for anything.
+                error = AzureSDKCppBridge::NetworkRequestProblem(net);
+                if (!error.empty()) return kExitUsage;
+            }
             SHostInfo group;
             if (!s.plugin().GetHostInfoForHost(line.value("group"), 0, 0, group)) {
                 error = s.failure("looking up resource group [" + line.value("group") + "]");

@@ -1,5 +1,6 @@
 // vsagent vm, network, storage and guest run as a person runs them.
 #include <fstream>
+#include <tuple>
 
 #include "azsim/model/ResourceIds.h"
 #include "tests/agent/e2e/VsagentFixture.h"
@@ -107,6 +108,14 @@ TEST_F(VsagentVmOps, NetworksAndExpiredDisks) {
     EXPECT_EQ(azsim::SubscriptionState(cloud).load().findVirtualNetwork("vnet-e2e", "rg-test"), nullptr);
     // A network a VM's interface uses is refused.
     EXPECT_EQ(Agent({"network", "delete", "--name", "vnet-prod", "--group", "rg-prod"}).exitCode, 1);
+    // A name or prefix the cloud would refuse is refused up front, with the rule.
+    for (const auto& [name, prefix, rule] : {std::tuple{"../x", "10.0.0.0/16", "only letters, digits"},
+                                             std::tuple{"vnet-bad", "10.0.0.0/33", "n from 2 to 29"},
+                                             std::tuple{"vnet-bad", "abc", "a.b.c.d/n"}}) {
+        e2e::Run refused = Agent({"network", "create", "--name", name, "--group", "rg-test", "--prefix", prefix});
+        EXPECT_EQ(refused.exitCode, 2) << name << " " << prefix;
+        EXPECT_NE(refused.err.find(rule), std::string::npos) << refused.err;
+    }
 
     const std::size_t disks = azsim::SubscriptionState(cloud).load().managedDisks.size();
     Json({"storage", "expire-disks", "--region", "westeurope", "--older-than", "1h"});
