@@ -1,6 +1,7 @@
 // vsagent vm, network, storage and guest run as a person runs them.
 #include <fstream>
 #include <tuple>
+#include <utility>
 
 #include "azsim/model/ResourceIds.h"
 #include "tests/agent/e2e/VsagentFixture.h"
@@ -59,30 +60,39 @@ TEST_F(VsagentVmOps, ADeployFromASpareDiskRunsOnThatDisk) {
     EXPECT_EQ(Agent({"vm", "deploy", "--vm", "dep1", "--group", "rg-prod", "--os-disk", "spare-os"}).exitCode, 1);
 }
 
+// A VM on page blobs and one on managed disks alike.
 TEST_F(VsagentVmOps, ACloneFromASnapshotHoldsTheSnapshotsBytesAndGoesWithItsDisksAndNic) {
-    const std::vector<std::string> atSnapshot = CloudHashes("legacy-vm01", 2);
-    const json snapshot = Json({"vm", "snapshot", "--vm", "legacy-vm01"});
-    ASSERT_TRUE(snapshot.contains("snapshot")) << snapshot.dump();
-    GuestWrite("legacy-vm01", 0, 1048576, 65536, 5);
-    const std::vector<std::string> afterWrite = CloudHashes("legacy-vm01", 2);
-    ASSERT_NE(afterWrite, atSnapshot);
+    for (const auto& [source, disks] : {std::pair{"legacy-vm01", 2}, std::pair{"web-linux01", 3}}) {
+        SCOPED_TRACE(source);
+        const std::string name = std::string(source) + "-clone";
+        const std::vector<std::string> atSnapshot = CloudHashes(source, disks);
+        const json snapshot = Json({"vm", "snapshot", "--vm", source});
+        ASSERT_TRUE(snapshot.contains("snapshot")) << snapshot.dump();
+        GuestWrite(source, 0, 1048576, 65536, 5);
+        const std::vector<std::string> afterWrite = CloudHashes(source, disks);
+        ASSERT_NE(afterWrite, atSnapshot);
+        const azsim::StateDocument before = azsim::SubscriptionState(cloud).load();
 
-    Json({"vm", "clone", "--vm", "legacy-vm01", "--name", "legacy-clone", "--snapshot", snapshot["snapshot"]});
-    EXPECT_EQ(CloudHashes("legacy-clone", 2), atSnapshot);
-    azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
-    const azsim::VirtualMachine* clone = doc.findVm("legacy-clone");
-    ASSERT_NE(clone, nullptr);
-    const std::vector<azsim::DiskAttachment> cloneDisks = clone->disks;
-    const std::vector<azsim::NetworkCard> cloneNics = clone->nics;
-    ASSERT_FALSE(cloneNics.empty());
+        Json({"vm", "clone", "--vm", source, "--name", name, "--snapshot", snapshot["snapshot"]});
+        EXPECT_EQ(CloudHashes(name, disks), atSnapshot);
+        azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
+        const azsim::VirtualMachine* clone = doc.findVm(name);
+        ASSERT_NE(clone, nullptr);
+        const std::vector<azsim::DiskAttachment> cloneDisks = clone->disks;
+        const std::vector<azsim::NetworkCard> cloneNics = clone->nics;
+        ASSERT_FALSE(cloneNics.empty());
+        // What the clone went through is gone: no blob or snapshot set but the clone's own disks is new.
+        EXPECT_EQ(doc.unmanagedDisks.size(), before.unmanagedDisks.size());
+        EXPECT_EQ(doc.snapshotSets.size(), before.snapshotSets.size());
 
-    Json({"vm", "delete", "--vm", "legacy-clone"});
-    doc = azsim::SubscriptionState(cloud).load();
-    EXPECT_EQ(doc.findVm("legacy-clone"), nullptr);
-    for (const azsim::DiskAttachment& disk : cloneDisks) EXPECT_EQ(doc.findManagedDisk(disk.id), nullptr) << disk.id;
-    for (const azsim::NetworkInterface& nic : doc.networkInterfaces) EXPECT_NE(nic.name, cloneNics.front().name);
-    EXPECT_EQ(CloudHashes("legacy-vm01", 2), afterWrite);  // the source is as it was
-    Json({"vm", "unsnapshot", "--vm", "legacy-vm01", "--snapshot", snapshot["snapshot"]});
+        Json({"vm", "delete", "--vm", name});
+        doc = azsim::SubscriptionState(cloud).load();
+        EXPECT_EQ(doc.findVm(name), nullptr);
+        for (const azsim::DiskAttachment& disk : cloneDisks) EXPECT_EQ(doc.findManagedDisk(disk.id), nullptr) << disk.id;
+        for (const azsim::NetworkInterface& nic : doc.networkInterfaces) EXPECT_NE(nic.name, cloneNics.front().name);
+        EXPECT_EQ(CloudHashes(source, disks), afterWrite);  // the source is as it was
+        Json({"vm", "unsnapshot", "--vm", source, "--snapshot", snapshot["snapshot"]});
+    }
 }
 
 TEST_F(VsagentVmOps, AGuestScriptRunIsLoggedAndAStoppedVmRefusesIt) {
