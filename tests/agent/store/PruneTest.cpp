@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -33,12 +34,10 @@ Manifest At(long long id, const std::string& startedAt) {
 TEST(Retention, DurationsAreWholeNumbersWithUnits) {
     std::int64_t seconds = 0;
     std::string error;
-    ASSERT_TRUE(ParseDuration("1d12h", seconds, error));
-    EXPECT_EQ(seconds, 36 * 3600);
-    ASSERT_TRUE(ParseDuration("2w", seconds, error));
-    EXPECT_EQ(seconds, 14 * 86400);
-    ASSERT_TRUE(ParseDuration("90m", seconds, error));
-    EXPECT_EQ(seconds, 5400);
+    for (const auto& [text, expected] : {std::pair{"1d12h", 36 * 3600}, {"2w", 14 * 86400}, {"90m", 5400}}) {
+        ASSERT_TRUE(ParseDuration(text, seconds, error)) << text;
+        EXPECT_EQ(seconds, expected);
+    }
     for (const char* bad : {"", "5", "d", "5x", "1d 2h", "-3d", "0s", "0d0h", "6000w"}) {
         EXPECT_FALSE(ParseDuration(bad, seconds, error)) << bad;
         EXPECT_NE(error.find(bad), std::string::npos) << error;
@@ -50,23 +49,18 @@ TEST(Retention, AJobIsKeptByAnyRuleAndTheNewestAlways) {
     const std::vector<Manifest> jobs = {At(1, "2026-11-01T00:00:00Z"), At(2, "2026-11-20T00:00:00Z"),
                                         At(3, "2026-12-04T00:00:00Z"), At(5, "2026-12-05T12:00:00Z"),
                                         At(4, "not a time")};
-    RetentionPolicy last;
-    last.keepLast = 2;
-    EXPECT_EQ(KeptJobs(jobs, last, now), (std::set<long long>{4, 5}));
-    RetentionPolicy within;
-    within.keepWithinSeconds = 3 * 86400;
-    // Job 3 is two days old; job 4's time cannot be read, so it stays.
-    EXPECT_EQ(KeptJobs(jobs, within, now), (std::set<long long>{3, 4, 5}));
-    within.keepWithinSeconds = 20 * 86400;
-    EXPECT_EQ(KeptJobs(jobs, within, now), (std::set<long long>{2, 3, 4, 5}));
-    RetentionPolicy both;
-    both.keepLast = 1;
-    both.keepWithinSeconds = 3 * 86400;
-    EXPECT_EQ(KeptJobs(jobs, both, now), (std::set<long long>{3, 4, 5}));
-    // Every job older than the window: the newest still stays, as the next backup builds on it.
-    within.keepWithinSeconds = 60;
-    const std::vector<Manifest> old = {At(1, "2026-11-01T00:00:00Z"), At(2, "2026-11-02T00:00:00Z")};
-    EXPECT_EQ(KeptJobs(old, within, now), (std::set<long long>{2}));
+    struct Case {
+        std::optional<long long> last;
+        std::optional<std::int64_t> within;
+        std::set<long long> kept;
+    } cases[] = {
+        {2, {}, {4, 5}},
+        {{}, 3 * 86400, {3, 4, 5}},  // job 3 is two days old; job 4's time cannot be read, so it stays
+        {{}, 20 * 86400, {2, 3, 4, 5}},
+        {1, 3 * 86400, {3, 4, 5}},
+        {{}, 60, {4, 5}},  // job 5 is older than the window, yet the next backup builds on it
+    };
+    for (const Case& c : cases) EXPECT_EQ(KeptJobs(jobs, {c.last, c.within}, now), c.kept);
 }
 
 class PruneTest : public ::testing::Test {
