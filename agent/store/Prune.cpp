@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <map>
 #include <set>
 
 #include "agent/store/AtomicFile.h"

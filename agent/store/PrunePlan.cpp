@@ -103,12 +103,16 @@ json PrunePlan::toJson() const {
             images.push_back({{"disk", r.disk}, {"image", r.image}, {"newImage", r.newImage}});
         synthetic.push_back({{"job", job.jobId}, {"images", images}});
     }
-    return {{"format", kJournalFormat}, {"vm", vmName},           {"remove", remove},
-            {"synthesize", synthetic},  {"policy", PolicyToJson(policy, now)}};
+    return {{"format", kJournalFormat},
+            {"vm", vmName},
+            {"remove", remove},
+            {"synthesize", synthetic},
+            {"policy", PolicyToJson(policy, now)}};
 }
 
 PrunePlan PrunePlan::FromJson(const json& document, const std::string& vmName) {
-    if (Member(document, "format", "journal") != kJournalFormat) Damaged("format must be " + std::to_string(kJournalFormat));
+    if (Member(document, "format", "journal") != kJournalFormat)
+        Damaged("format must be " + std::to_string(kJournalFormat));
     if (Member(document, "vm", "journal") != vmName) Damaged("it belongs to another VM than [" + vmName + "]");
     PrunePlan plan;
     plan.vmName = vmName;
