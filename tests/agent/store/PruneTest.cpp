@@ -218,7 +218,6 @@ TEST_F(PruneTest, AVmInUseAnUnknownVmOrAJournalThatDoesNotHoldIsRefused) {
     }
     const std::string journal = store.vmFolder("vm1") + "/prune-journal.json";
     const std::string keep3 = R"("policy": {"now": 1796515200, "keepLast": 3})";
-    const std::string synth2 = R"({"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "synthetic-disk0.img"}]})";
     struct Case {
         std::string body;  // the journal less its format and VM, or a whole document
         const char* text;
@@ -260,7 +259,8 @@ TEST_F(PruneTest, AVmInUseAnUnknownVmOrAJournalThatDoesNotHoldIsRefused) {
         },
         StoreError);
     // A sound journal is finished before the new policy applies.
-    std::ofstream(journal) << R"({"format": 2, "vm": "vm1", "remove": [], "synthesize": [)" + synth2 + "], " + keep3 + "}";
+    std::ofstream(journal) << R"({"format": 2, "vm": "vm1", "remove": [], "synthesize": [{"job": 2, "images": [{"disk": 0, )"
+                              R"("image": "disk0.img", "newImage": "synthetic-disk0.img"}]}], )" + keep3 + "}";
     const std::vector<PruneReport> finished = Prune(store, KeepLast(3));
     ASSERT_EQ(finished.size(), 1u);
     ASSERT_TRUE(finished[0].interrupted.has_value());
