@@ -62,7 +62,7 @@ TEST_F(VsagentVmOps, ADeployFromASpareDiskRunsOnThatDisk) {
 
 // A VM on page blobs and one on managed disks alike.
 TEST_F(VsagentVmOps, ACloneFromASnapshotHoldsTheSnapshotsBytesAndGoesWithItsDisksAndNic) {
-    for (const auto& [source, disks] : {std::pair{"legacy-vm01", 2}, std::pair{"web-linux01", 3}}) {
+    for (const auto& [source, disks] : {std::pair{"legacy-vm01", 2}, std::pair{"app-win01", 2}}) {
         SCOPED_TRACE(source);
         const std::string name = std::string(source) + "-clone";
         const std::vector<std::string> atSnapshot = CloudHashes(source, disks);
@@ -81,6 +81,8 @@ TEST_F(VsagentVmOps, ACloneFromASnapshotHoldsTheSnapshotsBytesAndGoesWithItsDisk
         const std::vector<azsim::DiskAttachment> cloneDisks = clone->disks;
         const std::vector<azsim::NetworkCard> cloneNics = clone->nics;
         ASSERT_FALSE(cloneNics.empty());
+        EXPECT_EQ(clone->osType, doc.findVm(source)->osType);
+        EXPECT_EQ(clone->firmware, doc.findVm(source)->firmware);
         // What the clone went through is gone: no blob or snapshot set but the clone's own disks is new.
         EXPECT_EQ(doc.unmanagedDisks.size(), before.unmanagedDisks.size());
         EXPECT_EQ(doc.snapshotSets.size(), before.snapshotSets.size());
