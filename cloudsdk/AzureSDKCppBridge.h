@@ -104,7 +104,8 @@ public:
                              std::string& snapshotGuid, std::vector<VMInfoStructs::SDisk>& snapshotDisks);
     // Deletes the snapshot set snapshotId names (snapshotRef when snapshotId is empty) with every
     // snapshot in it, only when it was taken of the VM named (by vmGuid when given, else by vmName);
-    // otherwise nothing changes and the call fails, with code 8 when that VM has no such set.
+    // otherwise nothing changes and the call fails, with code 8 when that VM has no such set. A
+    // backup's snapshot set (one CreateDiskSnapshots took) is never deleted here.
     bool DeleteVMSnapshot(const std::string& vmName, const std::string& vmGuid, const std::string& snapshotId,
                           const std::string& snapshotRef, bool isSnapJob);
     bool DeleteDiskSnapshots(const std::string& snapshotGuid, const std::vector<VMInfoStructs::SDisk>& disks,

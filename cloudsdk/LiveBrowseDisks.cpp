@@ -11,6 +11,7 @@
 #include "cloudsdk/DiskUse.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/SnapshotSets.h"
+#include "cloudsdk/VmCreation.h"
 #include "host/sys/Time.h"
 
 namespace AzureSDKCppBridge {
@@ -64,6 +65,10 @@ DiskOrigin IntegritySnapshotOrigin(const StateDocument& doc, const azsim::PageBl
         if (const azsim::VirtualMachine* vm = VmLeasingBlob(doc, snap.blob)) {
             origin.osType = vm->osType;
             origin.firmware = vm->firmware;
+        } else if (const azsim::UnmanagedDisk* record = doc.findUnmanagedDisk(snap.blob)) {
+            // A blob no VM uses brings the OS type it was registered with, if any.
+            auto os = record->tags.find(kRegisteredOsTypeTag);
+            if (os != record->tags.end()) origin.osType = os->second;
         }
         return origin;
     }
@@ -93,10 +98,12 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
             throw OperationFailure(SDK_ERR_GENERAL, "BlobAlreadyExists: The specified blob already exists.");
         azsim::BlobKey from;
         std::string fromSnapshot;
+        std::string osType;
         if (sourceIsManagedSnapshot) {
             const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
             from = snap.blob;
             fromSnapshot = snap.storeSnapshot;
+            if (const azsim::ManagedDisk* origin = doc.findManagedDisk(snap.sourceDiskId)) osType = origin->osType;
         } else {
             std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(source);
             if (!uri || uri->snapshot.empty())
@@ -118,6 +125,8 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
         disk.region = account->region;
         disk.sizeBytes = props.size;
         disk.tags = {{kSetGuidTag, snapshotGuid}};
+        // The copy of an OS disk keeps its OS type, as a blob registered as an OS disk does.
+        if (!osType.empty()) disk.tags[kRegisteredOsTypeTag] = osType;
         disk.blob = target;
         doc.unmanagedDisks.push_back(disk);
         return true;

@@ -7,6 +7,7 @@
 #include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
+#include "cloudsdk/NetworkRules.h"
 #include "cloudsdk/RecordMapping.h"
 #include "cloudsdk/SdkErrorCodes.h"
 
@@ -78,6 +79,8 @@ bool CAzureSDKCppBridge::CreateVirtualNetwork(VMInfoStructs::SNetworkInfo& netwo
     if (std::optional<Refusal> refusal = impl_->begin("CreateVirtualNetwork", args))
         return Fail(refusal->code, refusal->text);
     if (network.name.empty()) return Fail(SDK_ERR_GENERAL, "InvalidResourceName: the network has no name");
+    const std::string problem = NetworkRequestProblem(network);
+    if (!problem.empty()) return Fail(SDK_ERR_GENERAL, "InvalidResourceName: " + problem);
     VMInfoStructs::SNetworkInfo created;
     impl_->subscription->mutate([&](StateDocument& doc) {
         const azsim::ResourceGroup* group = doc.findResourceGroup(resourceGroup);

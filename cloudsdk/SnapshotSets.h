@@ -40,5 +40,8 @@ std::string TakeSnapshotSet(azsim::StateDocument& doc, azsim::PageBlobStore& sto
 void DeleteSnapshotSet(azsim::StateDocument& doc, azsim::PageBlobStore& store, const std::string& guid);
 // The set was taken of that VM: by GUID when one is given, else by name.
 bool SetBelongsToVm(const azsim::SnapshotSet& set, const std::string& vmName, const std::string& vmGuid);
+// Whether a snapshot set is a VM snapshot taken on request: its snapshots carry the mark of
+// the job that made them, which backup snapshot sets do not.
+bool TakenOnRequest(const azsim::StateDocument& doc, const azsim::SnapshotSet& set);
 
 }  // namespace AzureSDKCppBridge

@@ -220,10 +220,6 @@ bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std:
     return FailOnException();
 }
 
-namespace {
-
-// Whether a snapshot set is a VM snapshot taken on request: its snapshots carry the mark of
-// the job that made them, which backup snapshot sets do not.
 bool TakenOnRequest(const StateDocument& doc, const azsim::SnapshotSet& set) {
     for (const std::string& member : set.members) {
         if (const azsim::ManagedSnapshot* snapshot = doc.findSnapshot(member))
@@ -234,8 +230,6 @@ bool TakenOnRequest(const StateDocument& doc, const azsim::SnapshotSet& set) {
     }
     return false;
 }
-
-}  // namespace
 
 bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, const std::string& vmName,
                                                 unsigned long expiryHours,

@@ -94,6 +94,12 @@ bool CAzureSDKCppBridge::DeleteVMSnapshot(const std::string& vmName, const std::
         if (!set || !SetBelongsToVm(*set, vmName, vmGuid))
             throw OperationFailure(SDK_ERR_NOT_FOUND,
                                    "No snapshot [" + reference + "] of VM [" + vmName + "] exists");
+        // A backup's set is the reference its next incremental backup reads changes against:
+        // deleting it here would silently turn that backup into a full one.
+        if (!TakenOnRequest(doc, *set))
+            throw OperationFailure(SDK_ERR_GENERAL, "Snapshot [" + reference + "] of VM [" + vmName +
+                                                        "] is a backup's snapshot set, not a VM snapshot; only "
+                                                        "snapshots taken as VM snapshots are deleted here");
         DeleteSnapshotSet(doc, store, reference);
         return true;
     });

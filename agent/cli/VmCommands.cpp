@@ -3,13 +3,16 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
 #include "agent/cli/Commands.h"
 #include "agent/host/CancelSignal.h"
 #include "agent/store/Retention.h"
+#include "agent/vmops/ManagedCloneSource.h"
 #include "agent/vmops/PluginSession.h"
+#include "cloudsdk/NetworkRules.h"
 #include "host/sys/Time.h"
 
 namespace vsagent {
@@ -71,6 +74,21 @@ int Dispatch(int argc, char** argv, const char* group, const std::map<std::strin
     return RunSubcommand(argc, argv, std::string(group) + " " + sub->first, sub->second, cancel);
 }
 
+// The result of a VM operation: the VM, and what it is now unless it was deleted.
+void Describe(PluginSession& s, const OperationCtx& ctx, nlohmann::json& out) {
+    out["vm"] = ctx.vmInfo.name;
+    out["guid"] = ctx.vmInfo.guid;
+    if (!ctx.snapshotId.empty()) out["snapshot"] = ctx.snapshotId;
+    SVMInfo after;
+    std::string error;
+    if (ctx.operation != VM_OP_DELETE && s.findVm(ctx.vmInfo.name, ctx.vmInfo.resourceGroup, after, error)) {
+        out["powerState"] = after.powerState == 1 ? "running" : "stopped";
+        out["size"] = after.vmSize;
+    } else if (ctx.operation == VM_OP_DELETE) {
+        out["deleted"] = true;
+    }
+}
+
 // One PerformVMOperation on the VM --vm names; `prepare` may change the context first.
 Subcommand VmOperation(const char* usage, int operation, const std::string& what, std::vector<OptionSpec> extra = {},
                        std::function<bool(const CommandLine&, OperationCtx&, std::string&)> prepare = {}) {
@@ -86,16 +104,7 @@ Subcommand VmOperation(const char* usage, int operation, const std::string& what
                     error = s.failure(what + " of VM [" + ctx.vmInfo.name + "]");
                     return kExitFailed;
                 }
-                out["vm"] = ctx.vmInfo.name;
-                out["guid"] = ctx.vmInfo.guid;
-                if (!ctx.snapshotId.empty()) out["snapshot"] = ctx.snapshotId;
-                SVMInfo after;
-                if (operation != VM_OP_DELETE && s.findVm(ctx.vmInfo.name, ctx.vmInfo.resourceGroup, after, error)) {
-                    out["powerState"] = after.powerState == 1 ? "running" : "stopped";
-                    out["size"] = after.vmSize;
-                } else if (operation == VM_OP_DELETE) {
-                    out["deleted"] = true;
-                }
+                Describe(s, ctx, out);
                 return kExitOk;
             }};
 }
@@ -117,7 +126,9 @@ const char* const kCloneUsage =
     "Makes VM NEW from VM SOURCE: with --snapshot, managed disks from the disks' snapshot ID\n"
     "(see 'vsagent vm snapshot'), deployed from the OS disk's copy; with --from-config, from\n"
     "the configuration file kept for SOURCE in the \"vhds\" container of ACCOUNT. The clone\n"
-    "goes to SOURCE's group, region and size unless told otherwise.\n";
+    "goes to SOURCE's group, region and size unless told otherwise. The snapshots of a SOURCE on\n"
+    "managed disks are copied through the \"vhds\" container of ACCOUNT (by default an account of\n"
+    "SOURCE's region); the copies are removed once the clone has its disks.\n";
 
 const char* const kDeployUsage =
     "usage: vsagent vm deploy --vm NAME --group RG --os-disk DISK [--size SIZE] [--from VM] [--stopped]\n"
@@ -168,6 +179,7 @@ int Deploy(PluginSession& s, const CommandLine& line, nlohmann::json& out, std::
     return kExitOk;
 }
 
+// The clone request for the source VM `ctx.vmInfo` holds.
 bool PrepareClone(const CommandLine& line, OperationCtx& ctx, std::string& error) {
     if (line.has("snapshot") == line.has("from-config")) {
         error = "give exactly one of --snapshot ID and --from-config";
@@ -195,6 +207,30 @@ bool PrepareClone(const CommandLine& line, OperationCtx& ctx, std::string& error
     return true;
 }
 
+// A clone from a snapshot of a VM on managed disks goes through copies of the disks' snapshots
+// (ManagedCloneSource.h), which are removed once the clone has its own disks.
+int Clone(PluginSession& s, const CommandLine& line, nlohmann::json& out, std::string& error) {
+    OperationCtx ctx;
+    ctx.operation = VM_OP_CLONE;
+    if (!s.findVm(line.value("vm"), line.value("group"), ctx.vmInfo, error)) return kExitFailed;
+    const SVMInfo source = ctx.vmInfo;
+    if (!PrepareClone(line, ctx, error)) return kExitUsage;
+    std::optional<ManagedCloneSource> copies;
+    if (line.has("snapshot") && source.isManaged) {
+        copies.emplace(s.credentials(), s.jobId());
+        if (!copies->stage(source, line.value("snapshot"), ctx.vmInfo, error)) {
+            error = "cloning of VM [" + ctx.vmInfo.name + "] failed: " + error;
+            return kExitFailed;
+        }
+    }
+    if (s.plugin().PerformVMOperation(ctx) != 1) {
+        error = s.failure("cloning of VM [" + ctx.vmInfo.name + "]");
+        return kExitFailed;
+    }
+    Describe(s, ctx, out);
+    return kExitOk;
+}
+
 }  // namespace
 
 int RunVm(int argc, char** argv, CancelSignal& cancel) {
@@ -219,9 +255,11 @@ int RunVm(int argc, char** argv, CancelSignal& cancel) {
                                         if (ctx.vmInfo.vmSize.empty()) error = "--size SIZE is required";
                                         return !ctx.vmInfo.vmSize.empty();
                                     })},
-        {"clone", VmOperation(kCloneUsage, VM_OP_CLONE, "cloning",
-                              {{"name", true}, {"snapshot", true}, {"from-config", false}, {"storage", true}, {"size", true}},
-                              PrepareClone)},
+        {"clone", {kCloneUsage,
+                   {{"vm", true}, {"group", true}, {"name", true}, {"snapshot", true}, {"from-config", false},
+                    {"storage", true}, {"size", true}},
+                   {"vm"},
+                   Clone}},
     };
     return Dispatch(argc, argv, "vm", subs, cancel);
 }
@@ -233,6 +271,11 @@ int RunNetwork(int argc, char** argv, CancelSignal& cancel) {
             net.name = line.value("name");
             net.addressPrefix = line.value("prefix", "10.10.0.0/16");
             if (create) net.subnets.push_back(line.value("subnet", "default"));
+            if (create) {
+                // Refused here with the rule, before the cloud is asked for anything.
+                error = AzureSDKCppBridge::NetworkRequestProblem(net);
+                if (!error.empty()) return kExitUsage;
+            }
             SHostInfo group;
             if (!s.plugin().GetHostInfoForHost(line.value("group"), 0, 0, group)) {
                 error = s.failure("looking up resource group [" + line.value("group") + "]");

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <map>
 #include <set>
 
 #include "agent/store/AtomicFile.h"
 #include "agent/store/ChainReader.h"
+#include "agent/store/PruneJournalCheck.h"
 #include "agent/store/SyntheticFull.h"
 
 namespace fs = std::filesystem;
@@ -29,18 +29,12 @@ void SyncFolder(const std::string& folder) {
 }
 
 // The jobs a policy drops from one VM's, and the kept jobs that build on them.
-// Chains never cross resource groups (a backup builds on its own group's newest
-// job), so each group of the VM's folder is kept by the policy on its own.
 PrunePlan PlanFor(const std::string& vm, const std::vector<Manifest>& jobs, const PruneRequest& request) {
-    std::map<std::string, std::vector<Manifest>> groups;
-    for (const Manifest& m : jobs) groups[m.resourceGroup].push_back(m);
-    std::set<long long> kept;
-    for (const auto& [group, members] : groups) {
-        const std::set<long long> keep = KeptJobs(members, request.policy, request.now);
-        kept.insert(keep.begin(), keep.end());
-    }
+    const std::set<long long> kept = KeptJobsByGroup(jobs, request.policy, request.now);
     PrunePlan plan;
     plan.vmName = vm;
+    plan.policy = request.policy;
+    plan.now = request.now;
     for (const Manifest& m : jobs)
         if (!kept.count(m.jobId)) plan.remove.push_back(m.jobId);
     const std::set<long long> removed(plan.remove.begin(), plan.remove.end());
@@ -187,17 +181,24 @@ std::set<std::string> VmNames(const BackupStore& store, const std::string& only)
     for (fs::directory_iterator it(store.root(), ec), end; !ec && it != end; it.increment(ec))
         if (it->is_directory() && fs::exists(it->path() / PrunePlan::kJournalName))
             names.insert(it->path().filename().string());
-    if (!only.empty()) return names.count(only) ? std::set<std::string>{only} : std::set<std::string>{};
-    return names;
+    if (only.empty()) return names;
+    if (!names.count(only)) throw StoreError("the store holds no backup of VM [" + only + "]");
+    return {only};
+}
+
+// The VM's journal, when it has one that holds against the store.
+std::optional<PrunePlan> ReadCheckedJournal(const BackupStore& store, const std::string& vm) {
+    std::optional<PrunePlan> plan = ReadJournal(store.vmFolder(vm), vm);
+    if (plan) CheckJournalHolds(*plan, JobsOf(store, vm), store);
+    return plan;
 }
 
 PruneReport PruneVm(BackupStore& store, const PruneRequest& request, const std::string& vm) {
     PruneReport report;
     report.vmName = vm;
     VmPrune prune(store, request, report);
-    const std::string folder = store.vmFolder(vm);
     if (request.dryRun) {
-        report.interrupted = ReadJournal(folder, vm);
+        report.interrupted = ReadCheckedJournal(store, vm);
         if (!report.interrupted) report.plan = PlanFor(vm, JobsOf(store, vm), request);
         prune.estimate(report.interrupted ? *report.interrupted : report.plan);
         return report;
@@ -205,7 +206,7 @@ PruneReport PruneVm(BackupStore& store, const PruneRequest& request, const std::
     std::optional<FolderLock> lock = store.lockVm(vm, FolderLock::Mode::Exclusive, false);
     if (!lock)
         throw StoreError("the jobs of VM [" + vm + "] are in use by a backup or another prune; run prune again once it has finished");
-    report.interrupted = ReadJournal(folder, vm);
+    report.interrupted = ReadCheckedJournal(store, vm);
     if (report.interrupted) prune.run(*report.interrupted, true);
     report.plan = PlanFor(vm, JobsOf(store, vm), request);
     if (!report.plan.empty()) prune.run(report.plan, false);

@@ -43,8 +43,9 @@ struct PruneReport {
 
 // Prunes every VM of the store (or the one `request` names), one report per VM
 // that had anything to do. A VM whose jobs a backup or another prune is using is
-// refused (StoreError), as is a damaged store or journal; StoreCancelled when
-// `request.stop` says so, with the journal left for the next prune.
+// refused (StoreError), as are a VM the store holds no backup of, a damaged store,
+// and a journal that is damaged or does not hold against the store (PruneJournalCheck.h);
+// StoreCancelled when `request.stop` says so, with the journal left for the next prune.
 std::vector<PruneReport> Prune(BackupStore& store, const PruneRequest& request);
 
 }  // namespace vsagent

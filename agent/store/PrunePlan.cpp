@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 
 #include "agent/store/Manifest.h"
@@ -16,7 +17,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kJournalFormat = 1;
+constexpr int kJournalFormat = 2;
 constexpr const char* kSyntheticPrefix = "synthetic-";
 
 [[noreturn]] void Damaged(const std::string& problem) { throw StoreError("damaged prune journal: " + problem); }
@@ -63,6 +64,33 @@ SyntheticJob SyntheticFromJson(const json& j, const std::string& field) {
     return job;
 }
 
+json PolicyToJson(const RetentionPolicy& policy, std::time_t now) {
+    json j = {{"now", static_cast<long long>(now)}};
+    if (policy.keepLast) j["keepLast"] = *policy.keepLast;
+    if (policy.keepWithinSeconds) j["keepWithinSeconds"] = *policy.keepWithinSeconds;
+    return j;
+}
+
+// A positive whole number under `key`, or none when the key is absent.
+std::optional<long long> Positive(const json& object, const char* key, const std::string& field) {
+    if (!object.contains(key)) return std::nullopt;
+    const json& value = object.at(key);
+    if (!value.is_number_integer() || value.get<long long>() < 1)
+        Damaged(field + "." + key + " must be a positive whole number, not " + value.dump());
+    return value.get<long long>();
+}
+
+void PolicyFromJson(const json& j, PrunePlan& plan) {
+    const json& policy = Member(j, "policy", "journal");
+    const json& now = Member(policy, "now", "journal.policy");
+    if (!now.is_number_integer()) Damaged("journal.policy.now must be a time, not " + now.dump());
+    plan.now = static_cast<std::time_t>(now.get<long long>());
+    plan.policy.keepLast = Positive(policy, "keepLast", "journal.policy");
+    plan.policy.keepWithinSeconds = Positive(policy, "keepWithinSeconds", "journal.policy");
+    if (!plan.policy.keepLast && !plan.policy.keepWithinSeconds)
+        Damaged("journal.policy keeps nothing: it needs keepLast and/or keepWithinSeconds");
+}
+
 }  // namespace
 
 std::string SyntheticImageName(const std::string& image) { return kSyntheticPrefix + image; }
@@ -75,11 +103,16 @@ json PrunePlan::toJson() const {
             images.push_back({{"disk", r.disk}, {"image", r.image}, {"newImage", r.newImage}});
         synthetic.push_back({{"job", job.jobId}, {"images", images}});
     }
-    return {{"format", kJournalFormat}, {"vm", vmName}, {"remove", remove}, {"synthesize", synthetic}};
+    return {{"format", kJournalFormat},
+            {"vm", vmName},
+            {"remove", remove},
+            {"synthesize", synthetic},
+            {"policy", PolicyToJson(policy, now)}};
 }
 
 PrunePlan PrunePlan::FromJson(const json& document, const std::string& vmName) {
-    if (Member(document, "format", "journal") != kJournalFormat) Damaged("format must be 1");
+    if (Member(document, "format", "journal") != kJournalFormat)
+        Damaged("format must be " + std::to_string(kJournalFormat));
     if (Member(document, "vm", "journal") != vmName) Damaged("it belongs to another VM than [" + vmName + "]");
     PrunePlan plan;
     plan.vmName = vmName;
@@ -89,6 +122,7 @@ PrunePlan PrunePlan::FromJson(const json& document, const std::string& vmName) {
     const json& synthesize = List(document, "synthesize", "journal");
     for (std::size_t i = 0; i < synthesize.size(); ++i)
         plan.synthesize.push_back(SyntheticFromJson(synthesize[i], "synthesize[" + std::to_string(i) + "]"));
+    PolicyFromJson(document, plan);
     const std::set<long long> removed(plan.remove.begin(), plan.remove.end());
     for (const SyntheticJob& job : plan.synthesize)
         if (removed.count(job.jobId)) Damaged("job " + std::to_string(job.jobId) + " is both removed and kept");

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/store/Retention.h"
+
 namespace vsagent {
 
 // A disk image a synthetic full replaces, and the image that replaces it.
@@ -30,12 +32,16 @@ struct PrunePlan {
     std::string vmName;                    // the VM's folder in the store
     std::vector<long long> remove;         // ascending
     std::vector<SyntheticJob> synthesize;  // ascending by job
+    // The policy the plan was made by, and the time it was made at: an interrupted plan is held
+    // against them before the next prune finishes it.
+    RetentionPolicy policy;
+    std::time_t now = 0;
 
     bool empty() const { return remove.empty() && synthesize.empty(); }
     nlohmann::json toJson() const;
-    // A journal checked before it is trusted: ids, plain image names each replaced
-    // by its own "synthetic-" name, no job both removed and kept. Throws StoreError
-    // naming what is wrong.
+    // A journal checked for form before it is trusted: ids, plain image names each replaced
+    // by its own "synthetic-" name, no job both removed and kept, a policy. Throws StoreError
+    // naming what is wrong. Whether it holds against the store is the prune's to check.
     static PrunePlan FromJson(const nlohmann::json& document, const std::string& vmName);
 };
 

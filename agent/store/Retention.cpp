@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <optional>
 
 namespace vsagent {
@@ -73,6 +74,17 @@ std::set<long long> KeptJobs(const std::vector<Manifest>& jobs, const RetentionP
             within = !started || *started >= now - *policy.keepWithinSeconds;
         }
         if (newest || last || within) kept.insert(m.jobId);
+    }
+    return kept;
+}
+
+std::set<long long> KeptJobsByGroup(const std::vector<Manifest>& jobs, const RetentionPolicy& policy, std::time_t now) {
+    std::map<std::string, std::vector<Manifest>> groups;
+    for (const Manifest& m : jobs) groups[m.resourceGroup].push_back(m);
+    std::set<long long> kept;
+    for (const auto& group : groups) {
+        const std::set<long long> keep = KeptJobs(group.second, policy, now);
+        kept.insert(keep.begin(), keep.end());
     }
     return kept;
 }

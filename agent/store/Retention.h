@@ -27,4 +27,9 @@ bool ParseDuration(const std::string& text, std::int64_t& seconds, std::string& 
 // it. A job whose start time cannot be read is kept.
 std::set<long long> KeptJobs(const std::vector<Manifest>& jobs, const RetentionPolicy& policy, std::time_t now);
 
+// The same over the jobs of one VM folder, which may hold VMs of that name in several resource
+// groups: chains never cross groups (a backup builds on its own group's newest job), so each
+// group's jobs are kept by the policy on their own.
+std::set<long long> KeptJobsByGroup(const std::vector<Manifest>& jobs, const RetentionPolicy& policy, std::time_t now);
+
 }  // namespace vsagent

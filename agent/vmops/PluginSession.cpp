@@ -8,10 +8,11 @@
 
 namespace vsagent {
 
-PluginSession::PluginSession(const std::string& cloudDir, CancelSignal& cancel) : host_(cloudDir), cancel_(cancel) {
+PluginSession::PluginSession(const std::string& cloudDir, CancelSignal& cancel)
     // Operations are jobs of their own; what they create is marked with this id.
+    : host_(cloudDir), cancel_(cancel), jobId_(static_cast<long long>(std::time(nullptr))) {
     ConnectFailure failure;
-    plugin_ = host_.connect(static_cast<long long>(std::time(nullptr)), failure);
+    plugin_ = host_.connect(jobId_, failure);
     if (!plugin_)
         throw std::runtime_error("cannot connect to the subscription: error " + std::to_string(failure.code) + " (" +
                                  failure.details + "). What to do: " + AdviceFor(48).action + ".");

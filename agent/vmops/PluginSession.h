@@ -20,6 +20,9 @@ public:
     IVMInfo& plugin() { return *plugin_; }
     // The subscription the session is connected to.
     std::string subscriptionId() { return host_.cloud().credentials().subscriptionId; }
+    CloudCredentials credentials() { return host_.cloud().credentials(); }
+    // The job id the session's work is marked with.
+    long long jobId() const { return jobId_; }
     // The VM named `name` (and `group` when given); false with the failure line in `error`.
     bool findVm(const std::string& name, const std::string& group, SVMInfo& vm, std::string& error);
     // "<what> failed: error N, <meaning> (<details>). What to do: <action>." from the plugin's last
@@ -30,6 +33,7 @@ private:
     AgentHost host_;
     std::unique_ptr<IVMInfo> plugin_;
     CancelSignal& cancel_;
+    long long jobId_;
 };
 
 }  // namespace vsagent

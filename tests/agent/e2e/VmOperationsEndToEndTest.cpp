@@ -1,5 +1,7 @@
 // vsagent vm, network, storage and guest run as a person runs them.
 #include <fstream>
+#include <tuple>
+#include <utility>
 
 #include "azsim/model/ResourceIds.h"
 #include "tests/agent/e2e/VsagentFixture.h"
@@ -58,30 +60,41 @@ TEST_F(VsagentVmOps, ADeployFromASpareDiskRunsOnThatDisk) {
     EXPECT_EQ(Agent({"vm", "deploy", "--vm", "dep1", "--group", "rg-prod", "--os-disk", "spare-os"}).exitCode, 1);
 }
 
+// A VM on page blobs and one on managed disks alike.
 TEST_F(VsagentVmOps, ACloneFromASnapshotHoldsTheSnapshotsBytesAndGoesWithItsDisksAndNic) {
-    const std::vector<std::string> atSnapshot = CloudHashes("legacy-vm01", 2);
-    const json snapshot = Json({"vm", "snapshot", "--vm", "legacy-vm01"});
-    ASSERT_TRUE(snapshot.contains("snapshot")) << snapshot.dump();
-    GuestWrite("legacy-vm01", 0, 1048576, 65536, 5);
-    const std::vector<std::string> afterWrite = CloudHashes("legacy-vm01", 2);
-    ASSERT_NE(afterWrite, atSnapshot);
+    for (const auto& [source, disks] : {std::pair{"legacy-vm01", 2}, std::pair{"app-win01", 2}}) {
+        SCOPED_TRACE(source);
+        const std::string name = std::string(source) + "-clone";
+        const std::vector<std::string> atSnapshot = CloudHashes(source, disks);
+        const json snapshot = Json({"vm", "snapshot", "--vm", source});
+        ASSERT_TRUE(snapshot.contains("snapshot")) << snapshot.dump();
+        GuestWrite(source, 0, 1048576, 65536, 5);
+        const std::vector<std::string> afterWrite = CloudHashes(source, disks);
+        ASSERT_NE(afterWrite, atSnapshot);
+        const azsim::StateDocument before = azsim::SubscriptionState(cloud).load();
 
-    Json({"vm", "clone", "--vm", "legacy-vm01", "--name", "legacy-clone", "--snapshot", snapshot["snapshot"]});
-    EXPECT_EQ(CloudHashes("legacy-clone", 2), atSnapshot);
-    azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
-    const azsim::VirtualMachine* clone = doc.findVm("legacy-clone");
-    ASSERT_NE(clone, nullptr);
-    const std::vector<azsim::DiskAttachment> cloneDisks = clone->disks;
-    const std::vector<azsim::NetworkCard> cloneNics = clone->nics;
-    ASSERT_FALSE(cloneNics.empty());
+        Json({"vm", "clone", "--vm", source, "--name", name, "--snapshot", snapshot["snapshot"]});
+        EXPECT_EQ(CloudHashes(name, disks), atSnapshot);
+        azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
+        const azsim::VirtualMachine* clone = doc.findVm(name);
+        ASSERT_NE(clone, nullptr);
+        const std::vector<azsim::DiskAttachment> cloneDisks = clone->disks;
+        const std::vector<azsim::NetworkCard> cloneNics = clone->nics;
+        ASSERT_FALSE(cloneNics.empty());
+        EXPECT_EQ(clone->osType, doc.findVm(source)->osType);
+        EXPECT_EQ(clone->firmware, doc.findVm(source)->firmware);
+        // What the clone went through is gone: no blob or snapshot set but the clone's own disks is new.
+        EXPECT_EQ(doc.unmanagedDisks.size(), before.unmanagedDisks.size());
+        EXPECT_EQ(doc.snapshotSets.size(), before.snapshotSets.size());
 
-    Json({"vm", "delete", "--vm", "legacy-clone"});
-    doc = azsim::SubscriptionState(cloud).load();
-    EXPECT_EQ(doc.findVm("legacy-clone"), nullptr);
-    for (const azsim::DiskAttachment& disk : cloneDisks) EXPECT_EQ(doc.findManagedDisk(disk.id), nullptr) << disk.id;
-    for (const azsim::NetworkInterface& nic : doc.networkInterfaces) EXPECT_NE(nic.name, cloneNics.front().name);
-    EXPECT_EQ(CloudHashes("legacy-vm01", 2), afterWrite);  // the source is as it was
-    Json({"vm", "unsnapshot", "--vm", "legacy-vm01", "--snapshot", snapshot["snapshot"]});
+        Json({"vm", "delete", "--vm", name});
+        doc = azsim::SubscriptionState(cloud).load();
+        EXPECT_EQ(doc.findVm(name), nullptr);
+        for (const azsim::DiskAttachment& disk : cloneDisks) EXPECT_EQ(doc.findManagedDisk(disk.id), nullptr) << disk.id;
+        for (const azsim::NetworkInterface& nic : doc.networkInterfaces) EXPECT_NE(nic.name, cloneNics.front().name);
+        EXPECT_EQ(CloudHashes(source, disks), afterWrite);  // the source is as it was
+        Json({"vm", "unsnapshot", "--vm", source, "--snapshot", snapshot["snapshot"]});
+    }
 }
 
 TEST_F(VsagentVmOps, AGuestScriptRunIsLoggedAndAStoppedVmRefusesIt) {
@@ -107,6 +120,14 @@ TEST_F(VsagentVmOps, NetworksAndExpiredDisks) {
     EXPECT_EQ(azsim::SubscriptionState(cloud).load().findVirtualNetwork("vnet-e2e", "rg-test"), nullptr);
     // A network a VM's interface uses is refused.
     EXPECT_EQ(Agent({"network", "delete", "--name", "vnet-prod", "--group", "rg-prod"}).exitCode, 1);
+    // A name or prefix the cloud would refuse is refused up front, with the rule.
+    for (const auto& [name, prefix, rule] : {std::tuple{"../x", "10.0.0.0/16", "only letters, digits"},
+                                             std::tuple{"vnet-bad", "10.0.0.0/33", "n from 2 to 29"},
+                                             std::tuple{"vnet-bad", "abc", "a.b.c.d/n"}}) {
+        e2e::Run refused = Agent({"network", "create", "--name", name, "--group", "rg-test", "--prefix", prefix});
+        EXPECT_EQ(refused.exitCode, 2) << name << " " << prefix;
+        EXPECT_NE(refused.err.find(rule), std::string::npos) << refused.err;
+    }
 
     const std::size_t disks = azsim::SubscriptionState(cloud).load().managedDisks.size();
     Json({"storage", "expire-disks", "--region", "westeurope", "--older-than", "1h"});

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -32,12 +34,10 @@ Manifest At(long long id, const std::string& startedAt) {
 TEST(Retention, DurationsAreWholeNumbersWithUnits) {
     std::int64_t seconds = 0;
     std::string error;
-    ASSERT_TRUE(ParseDuration("1d12h", seconds, error));
-    EXPECT_EQ(seconds, 36 * 3600);
-    ASSERT_TRUE(ParseDuration("2w", seconds, error));
-    EXPECT_EQ(seconds, 14 * 86400);
-    ASSERT_TRUE(ParseDuration("90m", seconds, error));
-    EXPECT_EQ(seconds, 5400);
+    for (const auto& [text, expected] : {std::pair{"1d12h", 36 * 3600}, {"2w", 14 * 86400}, {"90m", 5400}}) {
+        ASSERT_TRUE(ParseDuration(text, seconds, error)) << text;
+        EXPECT_EQ(seconds, expected);
+    }
     for (const char* bad : {"", "5", "d", "5x", "1d 2h", "-3d", "0s", "0d0h", "6000w"}) {
         EXPECT_FALSE(ParseDuration(bad, seconds, error)) << bad;
         EXPECT_NE(error.find(bad), std::string::npos) << error;
@@ -49,23 +49,18 @@ TEST(Retention, AJobIsKeptByAnyRuleAndTheNewestAlways) {
     const std::vector<Manifest> jobs = {At(1, "2026-11-01T00:00:00Z"), At(2, "2026-11-20T00:00:00Z"),
                                         At(3, "2026-12-04T00:00:00Z"), At(5, "2026-12-05T12:00:00Z"),
                                         At(4, "not a time")};
-    RetentionPolicy last;
-    last.keepLast = 2;
-    EXPECT_EQ(KeptJobs(jobs, last, now), (std::set<long long>{4, 5}));
-    RetentionPolicy within;
-    within.keepWithinSeconds = 3 * 86400;
-    // Job 3 is two days old; job 4's time cannot be read, so it stays.
-    EXPECT_EQ(KeptJobs(jobs, within, now), (std::set<long long>{3, 4, 5}));
-    within.keepWithinSeconds = 20 * 86400;
-    EXPECT_EQ(KeptJobs(jobs, within, now), (std::set<long long>{2, 3, 4, 5}));
-    RetentionPolicy both;
-    both.keepLast = 1;
-    both.keepWithinSeconds = 3 * 86400;
-    EXPECT_EQ(KeptJobs(jobs, both, now), (std::set<long long>{3, 4, 5}));
-    // Every job older than the window: the newest still stays, as the next backup builds on it.
-    within.keepWithinSeconds = 60;
-    const std::vector<Manifest> old = {At(1, "2026-11-01T00:00:00Z"), At(2, "2026-11-02T00:00:00Z")};
-    EXPECT_EQ(KeptJobs(old, within, now), (std::set<long long>{2}));
+    struct Case {
+        std::optional<long long> last;
+        std::optional<std::int64_t> within;
+        std::set<long long> kept;
+    } cases[] = {
+        {2, {}, {4, 5}},
+        {{}, 3 * 86400, {3, 4, 5}},  // job 3 is two days old; job 4's time cannot be read, so it stays
+        {{}, 20 * 86400, {2, 3, 4, 5}},
+        {1, 3 * 86400, {3, 4, 5}},
+        {{}, 60, {4, 5}},  // job 5 is older than the window, yet the next backup builds on it
+    };
+    for (const Case& c : cases) EXPECT_EQ(KeptJobs(jobs, {c.last, c.within}, now), c.kept);
 }
 
 class PruneTest : public ::testing::Test {
@@ -145,16 +140,6 @@ TEST_F(PruneTest, PruningTheBaseOfAChainRebuildsTheOldestKeptJobAsAFull) {
     EXPECT_TRUE(Prune(store, KeepLast(2)).empty());  // nothing more to do
 }
 
-TEST_F(PruneTest, KeepingAJobThatBuildsOnKeptOnesRebuildsNothing) {
-    // Keep jobs 2..4: job 1 goes and job 2, the oldest kept, becomes the full.
-    const std::vector<PruneReport> done = Prune(store, KeepLast(3));
-    ASSERT_EQ(done.size(), 1u);
-    ASSERT_EQ(done[0].plan.synthesize.size(), 1u);
-    EXPECT_EQ(done[0].plan.synthesize[0].jobId, 2);
-    EXPECT_TRUE(store.job(3)->incremental);
-    ExpectEveryJobWhole("after keeping three");
-}
-
 TEST_F(PruneTest, APruneStoppedAtAnyStepLeavesEveryJobWholeAndTheNextFinishesIt) {
     const std::string pristine = dir.path() + "/pristine";
     fs::copy(store.root(), pristine, fs::copy_options::recursive);
@@ -215,7 +200,15 @@ TEST_F(PruneTest, ADamagedChainIsNotMergedAndNothingIsRemoved) {
     EXPECT_FALSE(fs::exists(store.jobFolder("vm1", 3) + "/synthetic-disk0.img"));
 }
 
-TEST_F(PruneTest, AVmInUseOrADamagedJournalIsRefused) {
+// Every file of the store with its size, to show that a refusal changed nothing.
+std::map<std::string, std::uintmax_t> Files(const std::string& root) {
+    std::map<std::string, std::uintmax_t> files;
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file()) files[e.path().string()] = e.file_size();
+    return files;
+}
+
+TEST_F(PruneTest, AVmInUseAnUnknownVmOrAJournalThatDoesNotHoldIsRefused) {
     {
         std::optional<FolderLock> backup = store.lockVm("vm1", FolderLock::Mode::Shared, true);
         EXPECT_THROW(Prune(store, KeepLast(1)), StoreError);
@@ -224,16 +217,50 @@ TEST_F(PruneTest, AVmInUseOrADamagedJournalIsRefused) {
         EXPECT_EQ(Prune(store, dry).size(), 1u);
     }
     const std::string journal = store.vmFolder("vm1") + "/prune-journal.json";
-    for (const char* document :
-         {R"({"format": 1, "vm": "vm1", "remove": [1], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "manifest.json"}]}]})",
-          R"({"format": 1, "vm": "vm2", "remove": [1, 2, 3], "synthesize": []})",
-          R"({"format": 1, "vm": "vm1", "remove": [2], "synthesize": [{"job": 2, "images": []}]})", "{"}) {
+    const std::string keep3 = R"("policy": {"now": 1796515200, "keepLast": 3})";
+    struct Case {
+        std::string body;  // the journal less its format and VM, or a whole document
+        const char* text;
+    } cases[] = {
+        {"{", "not JSON"},
+        {R"({"format": 2, "vm": "vm2", "remove": [1], "synthesize": [], "policy": {"now": 1, "keepLast": 1}})", "another VM"},
+        {R"({"format": 1, "vm": "vm1", "remove": [1], "synthesize": []})", "format must be 2"},
+        {R"("remove": [1], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "manifest.json"}]}], )" + keep3, "newImage must be"},
+        {R"("remove": [2], "synthesize": [{"job": 2, "images": []}], )" + keep3, "both removed and kept"},
+        {R"("remove": [1], "synthesize": [])", "policy is missing"},
+        {R"("remove": [1], "synthesize": [], "policy": {"now": 1})", "keeps nothing"},
+        {R"("remove": [4], "synthesize": [], "policy": {"now": 1796515200, "keepLast": 5})", "removes job 4, the newest"},
+        {R"("remove": [1, 2, 3, 4], "synthesize": [], )" + keep3, "removes job 4, the newest"},
+        {R"("remove": [1, 2], "synthesize": [{"job": 3, "images": []}], )" + keep3, "removes job 2, which the policy"},
+        {R"("remove": [1], "synthesize": [], )" + keep3, "job 2, which it keeps, builds on job 1"},
+        {R"("remove": [1], "synthesize": [{"job": 9, "images": []}], )" + keep3, "job 9, which it rebuilds"},
+        {R"("remove": [1], "synthesize": [{"job": 2, "images": [{"disk": 1, "image": "disk0.img", "newImage": "synthetic-disk0.img"}]}], )" + keep3, "disk 1 of job 2 does not exist"},
+        {R"("remove": [1], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk1.img", "newImage": "synthetic-disk1.img"}]}], )" + keep3, "is the image [disk0.img], neither"},
+    };
+    const std::map<std::string, std::uintmax_t> before = Files(store.root());
+    for (const Case& c : cases) {
+        const std::string document = c.body[0] == '{' ? c.body : R"({"format": 2, "vm": "vm1", )" + c.body + "}";
         std::ofstream(journal) << document;
-        EXPECT_THROW(Prune(store, KeepLast(1)), StoreError) << document;
-        EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4})) << document;
+        try {
+            Prune(store, KeepLast(1));
+            ADD_FAILURE() << "a journal that does not hold was carried out: " << document;
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << c.text << " / " << e.what();
+        }
+        fs::remove(journal);
+        EXPECT_EQ(Files(store.root()), before) << document;
     }
+    PruneRequest unknown = KeepLast(1);
+    unknown.vmName = "vm9";
+    EXPECT_THROW(
+        try { Prune(store, unknown); } catch (const StoreError& e) {
+            EXPECT_STREQ(e.what(), "the store holds no backup of VM [vm9]");
+            throw;
+        },
+        StoreError);
     // A sound journal is finished before the new policy applies.
-    std::ofstream(journal) << R"({"format": 1, "vm": "vm1", "remove": [], "synthesize": [{"job": 2, "images": [{"disk": 0, "image": "disk0.img", "newImage": "synthetic-disk0.img"}]}]})";
+    std::ofstream(journal) << R"({"format": 2, "vm": "vm1", "remove": [], "synthesize": [{"job": 2, "images": [{"disk": 0, )"
+                              R"("image": "disk0.img", "newImage": "synthetic-disk0.img"}]}], )" + keep3 + "}";
     const std::vector<PruneReport> finished = Prune(store, KeepLast(3));
     ASSERT_EQ(finished.size(), 1u);
     ASSERT_TRUE(finished[0].interrupted.has_value());
@@ -241,6 +268,30 @@ TEST_F(PruneTest, AVmInUseOrADamagedJournalIsRefused) {
     EXPECT_EQ(finished[0].plan.remove, (std::vector<long long>{1}));
     EXPECT_TRUE(finished[0].plan.synthesize.empty());
     ExpectEveryJobWhole("after a journal and a policy");
+}
+
+// Each VM of a folder's name in its own resource group, and each VM of a group, keeps its own jobs;
+// a kept job that builds on kept ones stays as it is.
+TEST_F(PruneTest, ThePolicyKeepsTheJobsOfEachVmInEachGroup) {
+    Manifest other = builder.job({{0, 4096}}, 5, nullptr);
+    other.resourceGroup = "rg2";
+    store.commit(store.jobFolder("vm1", other.jobId), other);
+    Manifest next = builder.job({{4096, 4096}}, 6, &other);
+    next.resourceGroup = "rg2";
+    store.commit(store.jobFolder("vm1", next.jobId), next);
+    const Manifest vm2 = builder.job({{0, 512}}, 7, nullptr, "2026-12-01T00:00:00Z", "vm2");
+    builder.job({{512, 512}}, 8, &vm2, "2026-12-01T00:00:00Z", "vm2");
+    PruneRequest onlyVm2 = KeepLast(1);
+    onlyVm2.vmName = "vm2";
+    ASSERT_EQ(Prune(store, onlyVm2).size(), 1u);
+    EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4, 5, 6, 8}));
+    const std::vector<PruneReport> done = Prune(store, KeepLast(3));
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(JobIds(), (std::vector<long long>{2, 3, 4, 5, 6, 8}));
+    ASSERT_EQ(done[0].plan.synthesize.size(), 1u);
+    EXPECT_EQ(done[0].plan.synthesize[0].jobId, 2);
+    EXPECT_TRUE(store.job(3)->incremental);
+    ExpectEveryJobWhole("after keeping three of each");
 }
 
 }  // namespace

@@ -15,9 +15,19 @@ SNetworkInfo Network(const std::string& name, std::vector<std::string> subnets =
     return net;
 }
 
-TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupOrSubnetsAreWrong) {
+SNetworkInfo Prefixed(const std::string& prefix, const std::string& name = "vnet-x") {
+    SNetworkInfo net = Network(name);
+    net.addressPrefix = prefix;
+    return net;
+}
+
+TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupPrefixOrSubnetsAreWrong) {
     SNetworkInfo net = Network("vnet-new", {"front", "back"});
     ASSERT_TRUE(sdk.CreateVirtualNetwork(net, "rg-test")) << sdk.GetLastErrorString();
+    // The limits themselves are accepted: 64 characters, a name ending in '_', /2 and /29 prefixes.
+    for (SNetworkInfo edge : {Network(std::string(63, 'v') + "_", {"s"}), Prefixed("64.0.0.0/2", "vnet-a"),
+                              Prefixed("192.168.7.248/29", "vnet-b")})
+        EXPECT_TRUE(sdk.CreateVirtualNetwork(edge, "rg-test")) << sdk.GetLastErrorString();
     EXPECT_NE(net.id.find("/resourceGroups/rg-test/providers/Microsoft.Network/virtualNetworks/vnet-new"),
               std::string::npos)
         << net.id;
@@ -40,6 +50,17 @@ TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupOrSubnetsAr
         {Network("vnet-x"), "rg-nowhere", "ResourceGroupNotFound"},
         {Network("vnet-x", {"a", "A"}), "rg-test", "DuplicateResourceName"},
         {Network(""), "rg-test", "has no name"},
+        {Network("../x"), "rg-test", "name [../x] is refused"},
+        {Network("v"), "rg-test", "2 to 64 characters"},
+        {Network(std::string(65, 'v')), "rg-test", "2 to 64 characters"},
+        {Network("vnet-"), "rg-test", "end with a letter"},
+        {Network("vnet-x", {"front", "bad/sub"}), "rg-test", "subnet name [bad/sub]"},
+        {Prefixed("abc"), "rg-test", "prefix [abc] is refused"},
+        {Prefixed("10.0.0.0/33"), "rg-test", "n from 2 to 29"},
+        {Prefixed("10.0.0.0/30"), "rg-test", "n from 2 to 29"},
+        {Prefixed("10.0.0.1/16"), "rg-test", "no bits set past"},
+        {Prefixed("10.0.256.0/24"), "rg-test", "parts 0-255"},
+        {Prefixed("10.0.0.0/16 "), "rg-test", "prefix [10.0.0.0/16 ]"},
     };
     for (Case& c : refused) {
         EXPECT_FALSE(sdk.CreateVirtualNetwork(c.net, c.group)) << c.text;

@@ -82,9 +82,19 @@ TEST_F(VmOps, VmSnapshotRefusalsLeaveTheStateAsItWas) {
         EXPECT_NE(sdk.GetLastErrorString().find(c.text), std::string::npos) << sdk.GetLastErrorString();
         EXPECT_TRUE(otherId.empty());
     }
-    // A set is deleted only for the VM it was taken of, and only when one is named.
+    // A set is deleted only for the VM it was taken of, only when one is named, and never when a
+    // backup took it as its reference.
     EXPECT_FALSE(sdk.DeleteVMSnapshot("app-win01", app, id, "", false));
     EXPECT_FALSE(sdk.DeleteVMSnapshot("web-linux01", web, "", "", false));
+    VMInfoStructs::SVMInfo vm;
+    ASSERT_TRUE(sdk.GetVMInfoForVM("web-linux01", web, "", 0, 0, vm));
+    std::string backupSet;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(vm.disks, vm.resourceGroup, vm.region, vm.name, 1, 1, backupSet, disks));
+    const std::string withBackupSet = Snapshot();
+    EXPECT_FALSE(sdk.DeleteVMSnapshot("web-linux01", web, backupSet, "", false));
+    EXPECT_NE(sdk.GetLastErrorString().find("is a backup's snapshot set"), std::string::npos);
+    EXPECT_EQ(Snapshot(), withBackupSet);
+    ASSERT_TRUE(sdk.DeleteDiskSnapshots(backupSet, disks, "rg-test", false));
     EXPECT_EQ(Snapshot(), before);
 }
 
