@@ -73,7 +73,7 @@ void FlipByte(const std::string& path, std::uint64_t at) {
     file.put(byte);
 }
 
-TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmThroughStagingOrDirectUpload) {
+TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmOrAnAttachedDisk) {
     const std::vector<std::string> atFull = CloudHashes("web-linux01", 3);
     const json full = Backup("web-linux01");
     GuestWrite("web-linux01", 1, 5 * 1048576ull, 65536, 7);
@@ -118,6 +118,25 @@ TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmThroughStagingOrDi
     EXPECT_EQ(BlobsNamed("web-r2"), 0u);
     EXPECT_TRUE(NoRestoreWorkLeft());
     EXPECT_EQ(Agent({"browse", "VMs", "--depth", "1"}).out.find("web-r1") != std::string::npos, true);
+
+    // A data disk of the incremental job, attached to another running VM on its next free LUN.
+    const std::vector<azsim::DiskAttachment> before = Cloud().findVm("app-win01")->disks;
+    const json attached = Restore(incremental["jobId"], {"--attach-to", "app-win01", "--disks", "1"});
+    ASSERT_EQ(attached["disks"].size(), 1u);
+    EXPECT_EQ(attached["disks"][0]["lun"], 1);  // LUN 0 holds the VM's own data disk
+    const std::vector<azsim::DiskAttachment> after = Cloud().findVm("app-win01")->disks;
+    ASSERT_EQ(after.size(), before.size() + 1);
+    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(after[i].id, before[i].id);
+    EXPECT_EQ(CloudHashes("app-win01", 3)[2], atIncremental[1]);
+    const std::string restored = attached["disks"][0]["restoredName"];
+    e2e::Run browse = Agent({"browse", "Resource Groups/rg-prod", "--disks"});
+    const std::size_t vm = browse.out.find("app-win01  (vm");
+    const std::size_t next = browse.out.find("(vm", browse.out.find('\n', vm));
+    const std::size_t disk = browse.out.find(restored.substr(0, restored.size() - 4) + "  (disk, LUN 1)", vm);
+    EXPECT_TRUE(vm != std::string::npos && disk != std::string::npos && disk < next) << browse.out;
+    // Options of a new VM have no meaning for an attach.
+    EXPECT_EQ(Agent({"restore", "--store", store, "--job", "1", "--attach-to", "app-win01", "--size", "x"}).exitCode, 2);
+    EXPECT_TRUE(NoRestoreWorkLeft());
 }
 
 TEST_F(VsagentRestore, UnmanagedAndEncryptedVmsComeBackWithTheirBytes) {
@@ -223,34 +242,6 @@ TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
     EXPECT_NE(missing.err.find("no complete backup job 99"), std::string::npos) << missing.err;
 }
 
-TEST_F(VsagentRestore, ADataDiskOfAnIncrementalJobAttachesToAnotherRunningVmOnItsNextFreeLun) {
-    Backup("web-linux01");
-    GuestWrite("web-linux01", 1, 7 * 1048576ull, 65536, 9);
-    const std::vector<std::string> atIncremental = CloudHashes("web-linux01", 3);
-    const json incremental = Backup("web-linux01");
-    const std::vector<azsim::DiskAttachment> before = Cloud().findVm("app-win01")->disks;
-
-    const json attached =
-        Restore(incremental["jobId"], {"--attach-to", "app-win01", "--disks", "1"});
-    ASSERT_EQ(attached["disks"].size(), 1u);
-    EXPECT_EQ(attached["disks"][0]["lun"], 1);  // LUN 0 holds the VM's own data disk
-    const std::vector<azsim::DiskAttachment> after = Cloud().findVm("app-win01")->disks;
-    ASSERT_EQ(after.size(), before.size() + 1);
-    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(after[i].id, before[i].id);
-    EXPECT_EQ(CloudHashes("app-win01", 3)[2], atIncremental[1]);
-    const std::string restored = attached["disks"][0]["restoredName"];
-    e2e::Run browse = Agent({"browse", "Resource Groups/rg-prod", "--disks"});
-    const std::size_t vm = browse.out.find("app-win01  (vm");
-    const std::size_t next = browse.out.find("(vm", browse.out.find('\n', vm));
-    const std::size_t disk = browse.out.find(restored.substr(0, restored.size() - 4) + "  (disk, LUN 1)", vm);
-    EXPECT_TRUE(vm != std::string::npos && disk != std::string::npos && disk < next) << browse.out;
-    EXPECT_TRUE(NoRestoreWorkLeft());
-
-    // Options of a new VM have no meaning for an attach.
-    e2e::Run wrong = Agent({"restore", "--store", store, "--job", "1", "--attach-to", "app-win01", "--size", "x"});
-    EXPECT_EQ(wrong.exitCode, 2);
-}
-
 TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNothing) {
     const json job = Backup("app-win01");
     const json before = Resources();
@@ -311,12 +302,34 @@ TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNo
     old["resourceGroup"] = Cloud().findVm("legacy-vm01")->resourceGroup;
     old["deploying"] = true;
     LeaveRecord(51, old);
+    // A killed attach with direct upload: its managed disk is found in the record's group.
+    const std::string attachMark = "2b9e6f10-3c4d-4e5f-8a7b-6c5d4e3f2a1b";
+    Mutate([&](azsim::StateDocument& doc) {
+        azsim::ManagedDisk disk;
+        disk.name = "attach-r7-disk1";
+        disk.resourceGroup = "rg-prod";
+        disk.region = doc.findVm("app-win01")->region;
+        disk.id = "/subscriptions/s/resourceGroups/rg-prod/providers/Microsoft.Compute/disks/attach-r7-disk1";
+        disk.tags = {{"createdByJob", attachMark}};
+        disk.blob = {"nosuchaccount", "disks", "attach-r7-disk1"};
+        doc.managedDisks.push_back(disk);
+    });
+    json attach = record;
+    attach["jobGuid"] = attachMark;
+    attach["vmName"] = "app-win01";
+    attach["attach"] = true;
+    attach["deploying"] = true;
+    attach["disks"] = json::array({{{"name", "attach-r7-disk1"}, {"storageAccount", ""}, {"managedDisk", true}}});
+    LeaveRecord(52, attach);
     e2e::Run next = Agent({"restore", "--store", store, "--job", jobArg, "--name", "app-r3"});
     EXPECT_EQ(next.exitCode, 0) << next.err;
     EXPECT_NE(next.out.find("undid restore job 50"), std::string::npos) << next.out;
     EXPECT_NE(next.out.find("older release"), std::string::npos) << next.out;
     EXPECT_NE(Cloud().findVm("web-linux01"), nullptr);
     EXPECT_NE(Cloud().findVm("legacy-vm01"), nullptr);
+    EXPECT_NE(next.out.find("undid restore job 52"), std::string::npos) << next.out;
+    EXPECT_EQ(ManagedDisksNamed("attach-r7"), 0u);
+    EXPECT_NE(Cloud().findVm("app-win01"), nullptr);
     fs::remove_all(store + "/.restore-jobs/restore-51");
     ASSERT_NE(Cloud().findVm("app-r3"), nullptr);
     EXPECT_EQ(Cloud().findVm("app-r3")->firmware, "efi");  // a Generation 2 VM stays one
