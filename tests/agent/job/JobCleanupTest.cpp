@@ -56,7 +56,7 @@ protected:
     // A job folder as a job of VM `vm` leaves it, with a record naming `set`.
     std::string JobFolder(const std::string& vm, long long job, const std::string& set) {
         std::string folder = store.createJobFolder(vm, job);
-        JobRecord{job, vm, "guid-" + vm, "rg", set}.write(folder);
+        JobRecord{job, vm, "guid-" + vm, "rg", set, ""}.write(folder);
         return folder;
     }
     std::string Record(const std::string& folder) {
