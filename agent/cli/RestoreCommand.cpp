@@ -57,7 +57,9 @@ const char* const kUsage =
     "  --threads N      write with N threads (1 to 64; default: tuned while the job runs)\n"
     "\n"
     "Ctrl-C cancels the job: what it created in the cloud is removed. A restore that was\n"
-    "killed is undone by the next restore run against the same store.\n";
+    "killed, or that could not remove what it created, is undone by the next restore run\n"
+    "against the same store. Every disk window written is checked against the backup's\n"
+    "digests before the VM is made.\n";
 
 const std::vector<OptionSpec> kOptions = {
     {"store", true},     {"job", true},        {"name", true},      {"group", true},     {"region", true},
@@ -246,6 +248,12 @@ int RunRestore(int argc, char** argv, CancelSignal& cancel) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         cancel.watch(nullptr);
         plugin->Disconnect();
+        if (result.recordKept) {
+            // A second remover, through the job's record: it tells whether anything the job made is left.
+            UndoOutcome outcome = UndoRestoreFolder(RestoreJobFolder(store.root(), jobId), host.cloud().credentials());
+            result.cleanupIncomplete = !outcome.undone;
+            result.leftForLater = outcome.left.empty() ? outcome.line : outcome.left;
+        }
         result.notes.insert(result.notes.begin(), undone.begin(), undone.end());
         if (!result.ok) {
             Fail("restore", FailureLine(request, result));

@@ -67,34 +67,42 @@ std::string RecordedResources(const RestoreRecord& record) {
     return text.empty() ? "nothing" : text;
 }
 
+UndoOutcome UndoRestoreFolder(const std::string& folder, const CloudCredentials& credentials) {
+    UndoOutcome outcome;
+    std::optional<FolderLock> lock = FolderLock::Try(folder, FolderLock::Mode::Exclusive);
+    if (!lock) return outcome;  // a restore that still runs
+    std::optional<RestoreRecord> record = RestoreRecord::Read(folder);
+    if (!record && fs::exists(fs::path(folder) / "restore-record.json")) {
+        outcome.line = "the record of the ended restore in [" + folder +
+                       "] cannot be read (or was written by an older release, which did not mark what it made as "
+                       "the job's own); nothing was removed and its folder is left for a person to look at";
+        return outcome;
+    }
+    std::string problem;
+    if (record && !UndoInCloud(*record, credentials, problem)) {
+        outcome.line = "restore job " + std::to_string(record->jobId) + " did not undo what it made; removing it " +
+                       "failed (" + problem + "), so of " + RecordedResources(*record) +
+                       " what carries the job's mark is not removed; its record stays for the next run";
+        outcome.left = RecordedResources(*record);
+        return outcome;
+    }
+    lock.reset();
+    std::error_code removed;
+    fs::remove_all(folder, removed);
+    outcome.undone = true;
+    outcome.line = record ? "undid restore job " + std::to_string(record->jobId) +
+                                " that ended without undoing what it made (removed what of " +
+                                RecordedResources(*record) + " carried its mark)"
+                          : "removed the work folder [" + folder + "] of a killed restore that had made nothing";
+    return outcome;
+}
+
 std::vector<std::string> CleanUpDeadRestores(const std::string& storeRoot, const CloudCredentials& credentials) {
     std::vector<std::string> done;
     std::error_code ec;
     for (fs::directory_iterator it(RestoreJobsFolder(storeRoot), ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string folder = it->path().string();
-        std::optional<FolderLock> lock = FolderLock::Try(folder, FolderLock::Mode::Exclusive);
-        if (!lock) continue;  // a restore that still runs
-        std::optional<RestoreRecord> record = RestoreRecord::Read(folder);
-        if (!record && fs::exists(it->path() / "restore-record.json")) {
-            done.push_back("the record of the ended restore in [" + folder +
-                           "] cannot be read (or was written by an older release, which did not mark what it made "
-                           "as the job's own); nothing was removed and its folder is left for a person to look at");
-            continue;
-        }
-        std::string problem;
-        if (record && !UndoInCloud(*record, credentials, problem)) {
-            done.push_back("restore job " + std::to_string(record->jobId) + " ended without undoing what it made; " +
-                           "removing it failed again (" + problem + "), so of " + RecordedResources(*record) +
-                           " what carries the job's mark is not removed; its record stays for a later run");
-            continue;
-        }
-        lock.reset();
-        std::error_code removed;
-        fs::remove_all(folder, removed);
-        done.push_back(record ? "undid restore job " + std::to_string(record->jobId) +
-                                    " that ended without undoing what it made (removed what of " +
-                                    RecordedResources(*record) + " carried its mark)"
-                              : "removed the work folder [" + folder + "] of a killed restore that had made nothing");
+        UndoOutcome outcome = UndoRestoreFolder(it->path().string(), credentials);
+        if (!outcome.line.empty()) done.push_back(outcome.line);
     }
     return done;
 }

@@ -17,6 +17,16 @@ namespace vsagent {
 // What `record` lists as the job's: its VM (once the deployment was asked for) and its disks.
 std::string RecordedResources(const RestoreRecord& record);
 
+struct UndoOutcome {
+    bool undone = false;  // nothing the record lists that carries the job's mark is left; the folder is gone
+    std::string line;     // what was done; empty for a folder whose job still runs
+    std::string left;     // when the removal failed: what the record lists
+};
+
+// Undoes the ended restore job of work folder `folder` through its record, and removes
+// the folder when nothing it lists is left.
+UndoOutcome UndoRestoreFolder(const std::string& folder, const CloudCredentials& credentials);
+
 // One line per dead job, saying what was done; a job whose clean-up fails keeps its folder
 // with its record, so that a later run finishes the removal.
 std::vector<std::string> CleanUpDeadRestores(const std::string& storeRoot, const CloudCredentials& credentials);

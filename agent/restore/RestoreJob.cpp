@@ -12,7 +12,6 @@
 #include "agent/job/Progress.h"
 #include "agent/job/ReadPlan.h"
 #include "agent/restore/CloudNames.h"
-#include "agent/restore/RestoreCleanup.h"
 #include "agent/restore/RestoreRecord.h"
 #include "agent/restore/SourceVm.h"
 #include "agent/store/ChainReader.h"
@@ -483,24 +482,22 @@ void RestoreJob::noteSize(const RestoreRequest& request, Session& s) {
                              ", the best match there");
 }
 
-// A job that failed has the plugin undo what it made. The work folder goes, unless
-// that clean-up failed: then the record stays, so the next run removes the rest.
+// A job that failed after naming what it creates has the plugin undo what it made and
+// keeps its record, for the caller to make sure nothing it lists is left; otherwise the
+// work folder goes.
 void RestoreJob::finish(Session& s, bool ok) {
-    bool undone = true;
     if (!ok && s.initCalled) {
         s.step = "CleanupRestoreVM";
-        undone = false;
         guard(s, [&] {
-            undone = plugin_.CleanupRestoreVM(s.ctx) == 1;
+            if (plugin_.CleanupRestoreVM(s.ctx) != 1)
+                s.result.notes.push_back("the plugin could not undo everything the job made (see the job log)");
             return true;
         });
-    }
-    s.lock.reset();
-    if (!undone) {
-        s.result.cleanupIncomplete = true;
-        s.result.leftForLater = RecordedResources(s.record);
+        s.lock.reset();
+        s.result.recordKept = true;
         return;
     }
+    s.lock.reset();
     std::error_code ec;
     if (!s.folder.empty()) fs::remove_all(s.folder, ec);
     if (ec) s.result.notes.push_back("the work folder [" + s.folder + "] was not removed: " + ec.message());

@@ -9,9 +9,10 @@
 // The job works in its own folder of the store (RestoreRecord.h), where the
 // configuration files of the backup are staged for the plugin and where it keeps
 // the record of what it is about to create. A job that fails or is cancelled has
-// the plugin undo what it made (CleanupRestoreVM); a job that was killed, or whose
-// clean-up failed, keeps its record and is undone by the next restore run
-// (RestoreCleanup.h).
+// the plugin undo what it made (CleanupRestoreVM) and keeps its record, through
+// which the caller then removes, under the job's GUID, whatever of it is left
+// (RestoreCleanup.h); a record whose removal fails, or of a job that was killed,
+// is undone by the next restore run.
 //
 // Every window of 4 MiB a disk is written from is read whole from the chain and
 // hashed on the writer thread before its bytes go out; a window whose digest is
@@ -76,7 +77,9 @@ struct RestoreResult : JobOutcome {
     std::uint64_t bytesWritten = 0;
     double writeSeconds = 0;
     bool checked = true;                // every window written was checked against the backup's digests
-    bool cleanupIncomplete = false;     // the job failed and could not remove everything it made
+    bool recordKept = false;            // the job failed after naming what it creates: its record stays
+                                        // for UndoRestoreFolder (RestoreCleanup.h) to check that nothing is left
+    bool cleanupIncomplete = false;     // the job failed and not everything it made could be removed
     std::string leftForLater;           // then: what its record lists, for the next run to remove
     std::vector<std::string> notes;
 };

@@ -223,8 +223,8 @@ TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
     FlipByte(jobFolder + "/" + disk["image"].get<std::string>(), at);
 
     // A job whose own clean-up fails says so and keeps its record; the next run removes the rest.
-    for (const char* op : {"RestoreVM", "CleanupRestoreVM"})
-        ASSERT_EQ(Azsim({"fault", "add-sdk", "--op", op, "--code", "1", "--text", "InternalError", "--times", "2"})
+    for (const char* op : {"RestoreVM", "CleanupRestoreVM", "DeletePageBlob"})
+        ASSERT_EQ(Azsim({"fault", "add-sdk", "--op", op, "--code", "1", "--text", "InternalError", "--times", "-1"})
                       .exitCode,
                   0);
     e2e::Run unclean = RestoreRun(job, {"--name", "web-r8"});
