@@ -7,50 +7,88 @@ namespace vsagent {
 namespace {
 
 bool Alnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
-bool LowerAlnum(char c) { return std::islower(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c)); }
+bool LowerAlnum(char c) {
+    return std::islower(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c));
+}
 
 struct Rule {
     const char* what;
     std::size_t min;
     std::size_t max;
-    bool (*inner)(char);   // every character
+    bool (*inner)(char);  // every character
     bool (*first)(char);
     bool (*last)(char);
     bool noDoubleHyphen;
-    const char* text;      // the rule, as the user reads it
+    const char* text;  // the rule, as the user reads it
 };
 
 const Rule& RuleOf(CloudName kind) {
-    static const Rule kVm{"VM name", 1, 64, [](char c) { return Alnum(c) || c == '_' || c == '.' || c == '-'; },
-                          Alnum, [](char c) { return Alnum(c) || c == '_'; }, false,
+    static const Rule kVm{"VM name",
+                          1,
+                          64,
+                          [](char c) { return Alnum(c) || c == '_' || c == '.' || c == '-'; },
+                          Alnum,
+                          [](char c) { return Alnum(c) || c == '_'; },
+                          false,
                           "1 to 64 letters, digits, '_', '.' or '-', starting with a letter or digit and ending "
                           "with a letter, digit or '_'"};
-    static const Rule kDisk{"managed disk name", 1, 80, kVm.inner, Alnum, kVm.last, false,
+    static const Rule kDisk{"managed disk name",
+                            1,
+                            80,
+                            kVm.inner,
+                            Alnum,
+                            kVm.last,
+                            false,
                             "1 to 80 letters, digits, '_', '.' or '-', starting with a letter or digit and ending "
                             "with a letter, digit or '_'"};
-    static const Rule kBlob{"page blob name", 1, 1024,
-                            [](char c) { return Alnum(c) || c == '_' || c == '.' || c == '-'; }, Alnum,
-                            [](char c) { return Alnum(c) || c == '_'; }, false,
+    static const Rule kBlob{"page blob name",
+                            1,
+                            1024,
+                            [](char c) { return Alnum(c) || c == '_' || c == '.' || c == '-'; },
+                            Alnum,
+                            [](char c) { return Alnum(c) || c == '_'; },
+                            false,
                             "1 to 1024 letters, digits, '_', '.' or '-', starting with a letter or digit and "
                             "ending with a letter, digit or '_'"};
-    static const Rule kGroup{"resource group name", 1, 90,
-                             [](char c) { return Alnum(c) || c == '_' || c == '.' || c == '-' || c == '(' || c == ')'; },
-                             [](char c) { return Alnum(c) || c == '_' || c == '-' || c == '(' || c == ')'; },
-                             [](char c) { return c != '.'; }, false,
-                             "1 to 90 letters, digits, '_', '.', '-', '(' or ')', not ending with '.'"};
-    static const Rule kAccount{"storage account name", 3, 24, LowerAlnum, LowerAlnum, LowerAlnum, false,
+    static const Rule kGroup{
+        "resource group name",
+        1,
+        90,
+        [](char c) { return Alnum(c) || c == '_' || c == '.' || c == '-' || c == '(' || c == ')'; },
+        [](char c) { return Alnum(c) || c == '_' || c == '-' || c == '(' || c == ')'; },
+        [](char c) { return c != '.'; },
+        false,
+        "1 to 90 letters, digits, '_', '.', '-', '(' or ')', not ending with '.'"};
+    static const Rule kAccount{"storage account name",
+                               3,
+                               24,
+                               LowerAlnum,
+                               LowerAlnum,
+                               LowerAlnum,
+                               false,
                                "3 to 24 lower-case letters or digits"};
-    static const Rule kContainer{"container name", 3, 63, [](char c) { return LowerAlnum(c) || c == '-'; },
-                                 LowerAlnum, LowerAlnum, true,
+    static const Rule kContainer{"container name",
+                                 3,
+                                 63,
+                                 [](char c) { return LowerAlnum(c) || c == '-'; },
+                                 LowerAlnum,
+                                 LowerAlnum,
+                                 true,
                                  "3 to 63 lower-case letters, digits or '-', starting and ending with a letter or "
                                  "digit, without '--'"};
     switch (kind) {
-        case CloudName::Vm: return kVm;
-        case CloudName::ManagedDisk: return kDisk;
-        case CloudName::PageBlob: return kBlob;
-        case CloudName::ResourceGroup: return kGroup;
-        case CloudName::StorageAccount: return kAccount;
-        case CloudName::Container: return kContainer;
+        case CloudName::Vm:
+            return kVm;
+        case CloudName::ManagedDisk:
+            return kDisk;
+        case CloudName::PageBlob:
+            return kBlob;
+        case CloudName::ResourceGroup:
+            return kGroup;
+        case CloudName::StorageAccount:
+            return kAccount;
+        case CloudName::Container:
+            return kContainer;
     }
     return kVm;
 }

@@ -51,6 +51,8 @@ std::pair<std::string, std::string> SplitPlacement(const std::string& placement)
     return {placement.substr(0, slash), placement.substr(slash + 1)};
 }
 
+static_assert(kMaxReadBytes == DiskDigest::kWindowBytes, "a read of a windowed queue is one digest window");
+
 // The digest windows (4 MiB from offset 0) that `extents` touch, adjacent ones joined.
 ExtentList WindowsOf(const ExtentList& extents, std::uint64_t diskBytes) {
     ExtentList windows;
@@ -315,7 +317,8 @@ bool RestoreJob::init(Session& s) {
         const std::string& name = s.ctx.disks[d.ctxIndex].name;
         const std::string problem =
             CloudNameProblem(s.ctx.restoreAsManagedVM ? CloudName::ManagedDisk : CloudName::PageBlob, name);
-        if (!problem.empty()) return refuse(s, "InitRestoreVM", "the disk name the restore chose is refused: " + problem);
+        if (!problem.empty())
+            return refuse(s, "InitRestoreVM", "the disk name the restore chose is refused: " + problem);
     }
     for (Session::Disk& d : s.disks) {
         const SDisk& disk = s.ctx.disks[d.ctxIndex];
@@ -372,8 +375,8 @@ bool RestoreJob::writeWindow(Session& s, const PlannedRead& r, unsigned char* bu
         const std::string expected = d.digest->windowDigest(r.offset / DiskDigest::kWindowBytes);
         if (found != expected)
             return s.storeFailed(where + ": the store holds bytes with SHA-256 " + found + " there, the backup " +
-                                 "recorded " + expected + "; the stored backup is damaged ('vsagent verify --job " +
-                                 std::to_string(s.backup.jobId) + "' lists what)");
+                                 "recorded " + expected + "; the stored backup is damaged ('vsagent verify --store " +
+                                 store_.root() + " --job " + std::to_string(s.backup.jobId) + "' lists what)");
     }
     auto e = std::lower_bound(d.extents.begin(), d.extents.end(), r.offset,
                               [](const Extent& x, std::uint64_t at) { return x.end() <= at; });

@@ -43,9 +43,11 @@ void RestoreRecord::write(const std::string& folder) const {
     nlohmann::json targets = nlohmann::json::array();
     for (const RestoreTarget& t : disks)
         targets.push_back({{"name", t.name}, {"storageAccount", t.storageAccount}, {"managedDisk", t.managedDisk}});
-    nlohmann::json document = {{"format", kFormat},     {"jobId", jobId},         {"jobGuid", jobGuid}, {"vmName", vmName},
-                               {"resourceGroup", resourceGroup}, {"managedVm", managedVm}, {"attach", attach},
-                               {"deploying", deploying}, {"vmGuid", vmGuid},     {"disks", targets}};
+    nlohmann::json document = {{"format", kFormat},       {"jobId", jobId},
+                               {"jobGuid", jobGuid},      {"vmName", vmName},
+                               {"resourceGroup", resourceGroup}, {"managedVm", managedVm},
+                               {"attach", attach},        {"deploying", deploying},
+                               {"vmGuid", vmGuid},        {"disks", targets}};
     WriteFileAtomically((fs::path(folder) / kRecordName).string(), document.dump(2) + "\n");
 }
 

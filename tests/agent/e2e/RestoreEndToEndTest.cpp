@@ -45,7 +45,8 @@ protected:
     }
     bool NoRestoreWorkLeft() { return !fs::exists(store + "/.restore-jobs") || fs::is_empty(store + "/.restore-jobs"); }
     e2e::Run RestoreRun(const json& job, std::vector<std::string> extra) {
-        std::vector<std::string> args = {"restore", "--store", store, "--job", std::to_string(job["jobId"].get<long long>())};
+        std::vector<std::string> args = {"restore", "--store", store, "--job",
+                                         std::to_string(job["jobId"].get<long long>())};
         args.insert(args.end(), extra.begin(), extra.end());
         return Agent(args);
     }
@@ -135,7 +136,7 @@ TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmOrAnAttachedDisk) 
     const std::size_t disk = browse.out.find(restored.substr(0, restored.size() - 4) + "  (disk, LUN 1)", vm);
     EXPECT_TRUE(vm != std::string::npos && disk != std::string::npos && disk < next) << browse.out;
     // Options of a new VM have no meaning for an attach.
-    EXPECT_EQ(Agent({"restore", "--store", store, "--job", "1", "--attach-to", "app-win01", "--size", "x"}).exitCode, 2);
+    EXPECT_EQ(RestoreRun(full, {"--attach-to", "app-win01", "--size", "x"}).exitCode, 2);
     EXPECT_TRUE(NoRestoreWorkLeft());
 }
 
@@ -147,7 +148,13 @@ TEST_F(VsagentRestore, UnmanagedAndEncryptedVmsComeBackWithTheirBytes) {
 
     std::ofstream(dir.path() + "/boot.ini") << "[VirtualServer]\nnMinsWaitForBootTimeout=1\n";
     Restore(legacyJob["jobId"], {"--name", "legacy-r1", "--power-off", "--settings", dir.path() + "/boot.ini"});
-    Restore(secureJob["jobId"], {"--name", "secure-r1"});
+    // A size the region does not offer: the best match is taken, and the summary says which and why.
+    const json secureRun = Restore(secureJob["jobId"], {"--name", "secure-r1", "--size", "Standard_Z9"});
+    EXPECT_NE(secureRun["notes"].dump().find("--size Standard_Z9 is not offered in region westeurope"),
+              std::string::npos)
+        << secureRun.dump();
+    EXPECT_NE(secureRun["notes"].dump().find("the VM got size " + secureRun["vmSize"].get<std::string>()),
+              std::string::npos);
     EXPECT_EQ(CloudHashes("legacy-r1", 2), legacy);
     EXPECT_EQ(CloudHashes("secure-r1", 2), secure);
 
@@ -185,9 +192,7 @@ TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
         {{"--name", "web-r9", "--unmanaged"}, "InitRestoreVM", "give --storage ACCOUNT"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"restore", "--store", store, "--job", std::to_string(job["jobId"].get<long long>())};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        e2e::Run run = Agent(args);
+        e2e::Run run = RestoreRun(job, c.args);
         ExpectOneLineFailure(run, c.step);
         EXPECT_NE(run.err.find(c.code), std::string::npos) << run.err;
         EXPECT_EQ(Resources(), before) << run.err;

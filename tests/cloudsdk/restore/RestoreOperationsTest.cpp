@@ -417,7 +417,8 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
     Connect(other, 8);
     const std::string before = StateBytes();
     EXPECT_FALSE(other.CleanupRestoreVM(vm, {vm.disks[0], uploaded}, true));
-    EXPECT_NE(other.GetLastErrorString().find("was not created by job 8"), std::string::npos);
+    EXPECT_NE(other.GetLastErrorString().find("was not created by job " + testsupport::JobGuidOf(8)),
+              std::string::npos);
     EXPECT_EQ(StateBytes(), before);
 
     ASSERT_TRUE(sdk.CleanupRestoreVM(vm, {vm.disks[0], vm.disks[1], uploaded, twin}, true)) << sdk.GetLastErrorString();
