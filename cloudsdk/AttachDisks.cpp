@@ -120,7 +120,7 @@ struct Attached {
 };
 
 void Attach(StateDocument& doc, azsim::PageBlobStore& store, const std::vector<SDisk>& entries,
-            const VMInfoStructs::SVMInfo& record, long long job, Attached& out) {
+            const VMInfoStructs::SVMInfo& record, const std::string& job, Attached& out) {
     azsim::VirtualMachine& vm = TargetVm(doc, record);
     DeploymentRequest r;
     r.doc = &doc;
@@ -168,7 +168,7 @@ void Attach(StateDocument& doc, azsim::PageBlobStore& store, const std::vector<S
 // Whether a data-disk attachment of the VM is what a listed entry names: a managed disk by its
 // id; a page blob by its URL, or the managed disk this job imported from it.
 bool Names(const StateDocument& doc, const SDisk& entry, const std::optional<azsim::BlobKey>& blob,
-           const azsim::DiskAttachment& a, long long job) {
+           const azsim::DiskAttachment& a, const std::string& job) {
     if (!entry.managedDiskId.empty()) return iequals(a.id, entry.managedDiskId);
     std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(a.id);
     if (!uri) {
@@ -207,7 +207,7 @@ bool CAzureSDKCppBridge::DeleteDisksFromVM(const VMInfoStructs::SVMInfo& vm, con
     if (std::optional<Refusal> refusal = impl_->begin("DeleteDisksFromVM", JournalArgs(vm, disks)))
         return Fail(refusal->code, refusal->text);
     const std::vector<SDisk> entries = Requested(disks);
-    const long long job = impl_->jobId;
+    const std::string job = impl_->jobId;
     std::vector<azsim::BlobKey> data;
     impl_->subscription->mutate([&](StateDocument& doc) {
         azsim::VirtualMachine& target = TargetVm(doc, vm);

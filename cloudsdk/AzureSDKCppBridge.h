@@ -40,7 +40,8 @@ public:
     CAzureSDKCppBridge(const CAzureSDKCppBridge&) = delete;
     CAzureSDKCppBridge& operator=(const CAzureSDKCppBridge&) = delete;
 
-    // Lifecycle and connection.
+    // Lifecycle and connection. What the wrapper creates is marked with the job GUID of the
+    // host's job identity (EvEvent::getJobGuid), read here; with none set, a GUID of its own.
     bool Initialize(const std::string& focus, const std::string& applicationName, NXJobID jobId,
                     VirtualServerInstanceType instanceType);
     bool Connect(const std::string& subscriptionId, const std::string& userName, const std::string& password);
@@ -244,7 +245,7 @@ public:
     // restoreWithoutConfig ignores configText; non-empty key backups record the VM as encrypted.
     // Error code 3 (SDK_ERR_VM_CREATED_LATER_STEP_FAILED) means exactly: the VM was created
     // (vmInfo.guid is filled) and a later step failed; the VM stays. No other failure carries 3.
-    // What the wrapper creates carries the tag "createdByJob" = the job id given to Initialize.
+    // What the wrapper creates carries the tag "createdByJob" = the job GUID (CreatedByJob.h).
     bool RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName, const std::string& configText,
                    bool assignPublicIP, bool inPlaceRestore, bool restoreAsManagedVM, bool deployFlag,
                    const std::string& dekBackup, const std::string& kekBackup, bool convertStagedBlobs,

@@ -78,7 +78,9 @@ struct CAzureSDKCppBridge::Impl {
     bool connected = false;
     std::string focus;
     std::string applicationName;
-    long long jobId = 0;
+    // The mark of what this wrapper creates (tag "createdByJob"): the job GUID of the
+    // host's job identity when Initialize ran, else a GUID of this wrapper's own.
+    std::string jobId;
     int instanceType = 0;
     std::string subscriptionId;
     std::string applicationId;

@@ -88,7 +88,7 @@ const azsim::VirtualMachine* VmToClean(const StateDocument& doc, const VMInfoStr
 // The job's own managed disks among the listed entries: by id, by name in the VM's group, or
 // imported from a listed page blob. Never one a VM still uses.
 std::vector<std::string> ListedManagedDisks(const StateDocument& doc, const std::vector<VMInfoStructs::SDisk>& disks,
-                                            const std::string& resourceGroup, long long job) {
+                                            const std::string& resourceGroup, const std::string& job) {
     std::vector<std::string> ids;
     for (const VMInfoStructs::SDisk& entry : disks) {
         std::string error;
@@ -113,7 +113,7 @@ std::vector<std::string> ListedManagedDisks(const StateDocument& doc, const std:
 
 // The job's own page blobs among the listed entries that no VM leases.
 std::vector<azsim::BlobKey> ListedPageBlobs(const StateDocument& doc, const std::vector<VMInfoStructs::SDisk>& disks,
-                                            long long job) {
+                                            const std::string& job) {
     std::vector<azsim::BlobKey> out;
     for (const VMInfoStructs::SDisk& entry : disks) {
         if (!entry.managedDiskId.empty() || entry.isManaged) continue;
@@ -134,7 +134,7 @@ bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
                  {"restoreAsManagedVM", restoreAsManagedVM}};
     if (std::optional<Refusal> refusal = impl_->begin("CleanupRestoreVM", args))
         return Fail(refusal->code, refusal->text);
-    const long long job = impl_->jobId;
+    const std::string job = impl_->jobId;
     std::vector<azsim::BlobKey> data;
     std::string leftInPlace;
     impl_->subscription->mutate([&](StateDocument& doc) {
@@ -143,7 +143,7 @@ bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
             if (!CreatedByJob(vm->tags, job)) {
                 // Found by name only, another's VM is simply not this job's business.
                 if (!vmInfo.guid.empty())
-                    leftInPlace = "VM '" + vm->name + "' was not created by job " + std::to_string(job) +
+                    leftInPlace = "VM '" + vm->name + "' was not created by job " + job +
                                   "; it is left in place.";
             } else {
                 const std::string guid = vm->guid;

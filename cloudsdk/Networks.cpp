@@ -40,7 +40,7 @@ std::string NetworkUser(const StateDocument& doc, const azsim::VirtualNetwork& n
 }
 
 azsim::VirtualNetwork NewNetwork(const StateDocument& doc, const VMInfoStructs::SNetworkInfo& request,
-                                 const azsim::ResourceGroup& group, long long jobId) {
+                                 const azsim::ResourceGroup& group, const std::string& jobId) {
     azsim::VirtualNetwork net;
     net.name = request.name;
     net.resourceGroup = group.name;

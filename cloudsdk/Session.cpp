@@ -6,6 +6,7 @@
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
+#include "host/util/Guid.h"
 
 #include "azsim/Identity.h"
 
@@ -103,12 +104,16 @@ bool CAzureSDKCppBridge::Initialize(const std::string& focus, const std::string&
     impl_->access = std::make_unique<azsim::AccessAuthority>(dir);
     impl_->focus = focus;
     impl_->applicationName = applicationName;
-    impl_->jobId = jobId;
+    // The mark of what this wrapper creates is the job's GUID, never its number, which
+    // another agent's jobs may share.
+    const std::string jobGuid = EvEvent::getJobGuid();
+    impl_->jobId = jobGuid.empty() ? CreateGuid() : jobGuid;
     impl_->instanceType = static_cast<int>(instanceType);
     impl_->initialized = true;
     impl_->journal->record("Initialize", {{"focus", focus},
                                           {"applicationName", applicationName},
                                           {"jobId", jobId},
+                                          {"jobGuid", impl_->jobId},
                                           {"instanceType", static_cast<int>(instanceType)}});
     return true;
 } catch (...) {

@@ -53,7 +53,7 @@ void CreateVm(StateDocument& doc, azsim::PageBlobStore& store, const DeploymentR
     if (r.config.contains("tags") && r.config["tags"].is_object())
         for (auto it = r.config["tags"].begin(); it != r.config["tags"].end(); ++it)
             if (it->is_string()) vm.tags[it.key()] = it->get<std::string>();
-    vm.tags[kCreatedByJobTag] = std::to_string(o.jobId);
+    vm.tags[kCreatedByJobTag] = o.jobId;
     vm.managed = r.managedTarget;
     vm.osType = ConfigText(r.config, "/properties/storageProfile/osDisk/osType");
     for (const DeploymentDisk& d : r.disks)

@@ -24,7 +24,7 @@ struct CreatedVm {
 };
 
 struct CreationOptions {
-    long long jobId = 0;
+    std::string jobId;  // the creating job's mark (CreatedByJob.h)
     bool powerOn = true;  // false: the VM is created deallocated
     std::string dekBackup;
     std::string kekBackup;

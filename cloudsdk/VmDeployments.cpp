@@ -133,7 +133,7 @@ void CompleteFromConfig(const StateDocument& doc, const json& config, SVMInfo& v
 
 // Copies each disk the record names into a new managed disk of the clone, tagged with the job,
 // and makes the record name the copies. Returns the data of the copies.
-std::vector<azsim::BlobKey> CopyDisks(StateDocument& doc, azsim::PageBlobStore& store, SVMInfo& vm, long long job) {
+std::vector<azsim::BlobKey> CopyDisks(StateDocument& doc, azsim::PageBlobStore& store, SVMInfo& vm, const std::string& job) {
     std::vector<azsim::BlobKey> made;
     const azsim::ResourceGroup* group = doc.findResourceGroup(vm.resourceGroup);
     if (!group)
@@ -258,7 +258,7 @@ bool CAzureSDKCppBridge::CloneVMFromConfig(const std::string& configText, SVMInf
     DeployCall call{vmInfo, configText, {impl_->jobId, true, "", "", "clone"}, nullptr};
     call.vm.disks.clear();
     azsim::PageBlobStore store = impl_->subscription->blobs();
-    const long long job = impl_->jobId;
+    const std::string job = impl_->jobId;
     call.prepare = [&](StateDocument& doc, SVMInfo& vm) {
         CompleteFromConfig(doc, config, vm);
         if (doc.findVm(vm.name, vm.resourceGroup))

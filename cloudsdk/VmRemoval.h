@@ -13,7 +13,7 @@ struct VmRemoval {
     bool disks = false;    // its managed disks, or the page blobs of an unmanaged VM
     bool network = false;  // its network interfaces and their public IP addresses
     // When set, only components carrying this job's "createdByJob" tag go; the others are detached.
-    std::optional<long long> onlyJob;
+    std::optional<std::string> onlyJob;
 };
 
 // Removes the VM whose GUID is `guid` from the document with what `what` names; components it

@@ -17,6 +17,7 @@
 #include "agent/store/Sha256.h"
 #include "azsim/model/SubscriptionState.h"
 #include "azsim/scenarios/DiskContent.h"
+#include "host/util/Guid.h"
 #include "host/vminfo/CVMInfo.h"
 
 namespace fs = std::filesystem;
@@ -188,8 +189,9 @@ private:
 
     bool restore(AgentHost& host, long long backupJob, const std::string& name) {
         long long jobId = store_.nextJobId();
+        const std::string jobGuid = CreateGuid();
         ConnectFailure failure;
-        std::unique_ptr<IVMInfo> plugin = host.connect(jobId, failure);
+        std::unique_ptr<IVMInfo> plugin = host.connect(jobId, failure, jobGuid);
         if (!plugin) {
             Fail("demo", "cannot connect: error " + std::to_string(failure.code) + " (" + failure.details + ")");
             return false;
@@ -199,7 +201,8 @@ private:
         request.jobId = backupJob;
         request.vmName = name;
         request.showProgress = true;
-        RestoreResult result = RestoreJob(*plugin, store_, [this] { return cancel_.cancelled(); }).run(request, jobId);
+        RestoreResult result =
+            RestoreJob(*plugin, store_, [this] { return cancel_.cancelled(); }).run(request, jobId, jobGuid);
         cancel_.watch(nullptr);
         if (!result.ok) {
             Fail("demo", "restore failed in " + result.failedStep + ": error " + std::to_string(result.errorCode) +

@@ -12,9 +12,11 @@
 #include "agent/host/CancelSignal.h"
 #include "agent/job/ErrorAdvice.h"
 #include "agent/job/Progress.h"
+#include "agent/restore/CloudNames.h"
 #include "agent/restore/RestoreCleanup.h"
 #include "agent/restore/RestoreJob.h"
 #include "host/settings/NXPlatformInfo.h"
+#include "host/util/Guid.h"
 #include "host/vminfo/CVMInfo.h"
 
 namespace vsagent {
@@ -55,7 +57,9 @@ const char* const kUsage =
     "  --threads N      write with N threads (1 to 64; default: tuned while the job runs)\n"
     "\n"
     "Ctrl-C cancels the job: what it created in the cloud is removed. A restore that was\n"
-    "killed is undone by the next restore run against the same store.\n";
+    "killed, or that could not remove what it created, is undone by the next restore run\n"
+    "against the same store. Every disk window written is checked against the backup's\n"
+    "digests before the VM is made.\n";
 
 const std::vector<OptionSpec> kOptions = {
     {"store", true},     {"job", true},        {"name", true},      {"group", true},     {"region", true},
@@ -112,10 +116,21 @@ std::string FailureLine(const RestoreRequest& request, const RestoreResult& r) {
     ErrorAdvice advice = AdviceFor(r.errorCode);
     std::ostringstream out;
     out << "restore of job " << request.jobId << " " << (r.cancelled ? "cancelled" : "failed") << " in "
-        << r.failedStep << ": error " << r.errorCode << ", " << advice.meaning;
-    if (!r.errorDetails.empty()) out << " (" << r.errorDetails << ")";
-    out << ". What to do: " << advice.action << ".";
-    out << " What the job created was removed.";
+        << r.failedStep << ": ";
+    // A failure the agent found itself has no plugin error; its details say all.
+    if (r.errorCode != 0 || r.errorDetails.empty()) {
+        out << "error " << r.errorCode << ", " << advice.meaning;
+        if (!r.errorDetails.empty()) out << " (" << r.errorDetails << ")";
+        out << ". What to do: " << advice.action << ".";
+    } else {
+        out << r.errorDetails << ".";
+    }
+    if (r.cleanupIncomplete)
+        out << " Not everything the job created could be removed: of " << r.leftForLater
+            << ", what carries the job's mark may remain. The job's record stays in the store, and the next "
+               "restore run against it removes the rest.";
+    else
+        out << " What the job created was removed.";
     for (const std::string& note : r.notes) out << " Note: " << note << ".";
     return out.str();
 }
@@ -134,6 +149,21 @@ bool ReadDiskList(const std::string& text, std::vector<std::size_t>& out, std::s
     }
     if (out.empty()) error = "--disks names no disk";
     return !out.empty();
+}
+
+// The first name given on the command line that the cloud would refuse, as an error; empty when none.
+std::string NameProblems(const CommandLine& line) {
+    const std::pair<const char*, CloudName> named[] = {
+        {"name", CloudName::Vm}, {"attach-to", CloudName::Vm}, {"group", CloudName::ResourceGroup}};
+    for (const auto& option : named)
+        if (line.has(option.first)) {
+            const std::string problem = CloudNameProblem(option.second, line.value(option.first));
+            if (!problem.empty()) return std::string("--") + option.first + ": " + problem;
+        }
+    std::string storage = line.value("storage");
+    std::replace(storage.begin(), storage.end(), '/', '\\');
+    const std::string problem = line.has("storage") ? PlacementProblem(storage) : std::string();
+    return problem.empty() ? problem : "--storage: " + problem;
 }
 
 // The request the command line asks for; false with `error` set when it is not one.
@@ -166,6 +196,7 @@ bool ReadRequest(const CommandLine& line, RestoreRequest& request, std::string& 
         return false;
     }
     if (line.has("disks") && !ReadDiskList(line.value("disks"), request.diskIndexes, error)) return false;
+    if (!(error = NameProblems(line)).empty()) return false;
     long long threads = 0;
     if (line.has("threads") && !line.number("threads", 1, 64, threads, error)) return false;
     request.threads = static_cast<int>(threads);
@@ -205,17 +236,25 @@ int RunRestore(int argc, char** argv, CancelSignal& cancel) {
         if (request.directUpload)
             NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk", "1");
         const long long jobId = store.nextJobId();
+        const std::string jobGuid = CreateGuid();
         ConnectFailure failure;
-        std::unique_ptr<IVMInfo> plugin = host.connect(jobId, failure);
+        std::unique_ptr<IVMInfo> plugin = host.connect(jobId, failure, jobGuid);
         if (!plugin)
             return Fail("restore", "cannot connect to the subscription: error " + std::to_string(failure.code) + " (" +
                                        failure.details + "). What to do: " + AdviceFor(48).action + ".");
         cancel.watch(dynamic_cast<CVMInfo*>(plugin.get()));
         const auto start = std::chrono::steady_clock::now();
-        RestoreResult result = RestoreJob(*plugin, store, [&cancel] { return cancel.cancelled(); }).run(request, jobId);
+        RestoreResult result =
+            RestoreJob(*plugin, store, [&cancel] { return cancel.cancelled(); }).run(request, jobId, jobGuid);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         cancel.watch(nullptr);
         plugin->Disconnect();
+        if (result.recordKept) {
+            // A second remover, through the job's record: it tells whether anything the job made is left.
+            UndoOutcome outcome = UndoRestoreFolder(RestoreJobFolder(store.root(), jobId), host.cloud().credentials());
+            result.cleanupIncomplete = !outcome.undone;
+            result.leftForLater = outcome.left.empty() ? outcome.line : outcome.left;
+        }
         result.notes.insert(result.notes.begin(), undone.begin(), undone.end());
         if (!result.ok) {
             Fail("restore", FailureLine(request, result));

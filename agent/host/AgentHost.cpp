@@ -2,6 +2,7 @@
 
 #include "host/log/EvDebug.h"
 #include "host/log/JobIdentity.h"
+#include "host/util/Guid.h"
 
 namespace vsagent {
 
@@ -12,9 +13,10 @@ AgentHost::AgentHost(const std::string& cloudDir) : cloud_(cloudDir), library_(P
 
 AgentHost::~AgentHost() = default;
 
-std::unique_ptr<IVMInfo> AgentHost::connect(long long jobId, ConnectFailure& failure) {
+std::unique_ptr<IVMInfo> AgentHost::connect(long long jobId, ConnectFailure& failure, const std::string& jobGuid) {
     // The plugin reads the job identity when it is constructed.
     EvEvent::setJobId(jobId);
+    EvEvent::setJobGuid(jobGuid.empty() ? CreateGuid() : jobGuid);
     std::unique_ptr<IVMInfo> plugin = library_.create(VSINST_AZURE_RESOURCE_MANAGER);
     CloudCredentials credentials = cloud_.credentials();
     if (plugin->Connect(credentials.subscriptionId, credentials.applicationId, credentials.secret) != 1) {

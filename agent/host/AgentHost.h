@@ -24,7 +24,9 @@ public:
 
     EmbeddedCloud& cloud() { return cloud_; }
     // A plugin object for job `jobId`, connected; null with `failure` set when the connection fails.
-    std::unique_ptr<IVMInfo> connect(long long jobId, ConnectFailure& failure);
+    // `jobGuid` marks what the job creates in the cloud; empty: a fresh one, for a job that
+    // keeps no record of what it made.
+    std::unique_ptr<IVMInfo> connect(long long jobId, ConnectFailure& failure, const std::string& jobGuid = "");
 
     static constexpr const char* kApplicationName = "vsagent";
     static constexpr const char* kInstance = "Instance001";

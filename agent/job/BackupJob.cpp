@@ -17,6 +17,7 @@
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
 #include "agent/store/WindowDigest.h"
+#include "host/log/JobIdentity.h"
 #include "host/settings/NXPlatformInfo.h"
 
 namespace fs = std::filesystem;
@@ -103,7 +104,8 @@ bool BackupJob::prepare(const BackupRequest& request, Session& s) {
         std::string folder = store_.createJobFolder(s.vm.name, s.jobId);
         s.folder = folder;
         s.lock = FolderLock::Hold(folder, FolderLock::Mode::Exclusive);
-        s.record = {s.jobId, s.vm.name, s.vm.guid, s.vm.resourceGroup, std::string()};
+        // The GUID the job was connected under marks what the job makes (its snapshot set).
+        s.record = {s.jobId, s.vm.name, s.vm.guid, s.vm.resourceGroup, std::string(), EvEvent::getJobGuid()};
         s.record.write(folder);
         return true;
     });

@@ -30,7 +30,8 @@ void JobRecord::write(const std::string& folder) const {
     nlohmann::json document = {{"format", kFormat},
                                {"jobId", jobId},
                                {"vm", {{"name", vmName}, {"guid", vmGuid}, {"resourceGroup", resourceGroup}}},
-                               {"snapshotSetGuid", snapshotSetGuid}};
+                               {"snapshotSetGuid", snapshotSetGuid},
+                               {"jobGuid", jobGuid}};
     const std::string path = (fs::path(folder) / kRecordName).string();
     WriteFileAtomically(path, document.dump(2) + "\n");
 }
@@ -47,10 +48,12 @@ std::optional<JobRecord> JobRecord::Read(const std::string& folder) {
                             vm.value("name", nlohmann::json()) == where.parent_path().filename().string() &&
                             IsIdentifier(vm.value("guid", nlohmann::json()), false) &&
                             vm.value("resourceGroup", nlohmann::json()).is_string() &&
-                            IsIdentifier(d.value("snapshotSetGuid", nlohmann::json()), true);
+                            IsIdentifier(d.value("snapshotSetGuid", nlohmann::json()), true) &&
+                            IsIdentifier(d.value("jobGuid", nlohmann::json("")), true);
     if (!wellFormed) return std::nullopt;
     return JobRecord{folderJob, vm["name"].get<std::string>(), vm["guid"].get<std::string>(),
-                     vm["resourceGroup"].get<std::string>(), d["snapshotSetGuid"].get<std::string>()};
+                     vm["resourceGroup"].get<std::string>(), d["snapshotSetGuid"].get<std::string>(),
+                     d.value("jobGuid", std::string())};
 }
 
 }  // namespace vsagent

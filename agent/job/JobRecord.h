@@ -1,6 +1,6 @@
 // What a backup job has made in the cloud, kept as "job-record.json" in its job
 // folder. The job writes it before it asks the plugin for anything (the VM and
-// the job id) and again as soon as the mount has made the job's snapshot set, so
+// the job id and GUID) and again as soon as the mount has made the job's snapshot set, so
 // that what a killed run left can be undone by a later one. A complete job keeps
 // its record: it names the snapshot set the job left as the VM's reference.
 //
@@ -21,6 +21,7 @@ struct JobRecord {
     std::string vmGuid;
     std::string resourceGroup;
     std::string snapshotSetGuid;  // empty until the mount has made the set
+    std::string jobGuid;          // the job's mark on what it creates; empty in a record of an older release
 
     // Written atomically: a temporary file, flushed, renamed into place. Throws StoreError.
     void write(const std::string& folder) const;

@@ -45,7 +45,11 @@ bool ReadQueue::advance(Cursor& cursor, PlannedRead& out) {
     const Extent& extent = (*cursor.extents)[cursor.extent];
     out.disk = cursor.disk;
     out.offset = extent.start + cursor.position;
-    out.sectors = ReadSectorsAt(out.offset, extent.length - cursor.position);
+    const std::uint64_t remaining = extent.length - cursor.position;
+    out.sectors = cut_ == ReadCut::Windows
+                      ? static_cast<std::uint32_t>(
+                            std::min(remaining, kMaxReadBytes - out.offset % kMaxReadBytes) / kSectorBytes)
+                      : ReadSectorsAt(out.offset, remaining);
     cursor.position += out.bytes();
     if (cursor.position >= extent.length) {
         ++cursor.extent;

@@ -34,10 +34,17 @@ struct PlannedRead {
     std::uint64_t blockIndex() const { return offset / bytes(); }
 };
 
+// How extents are cut into reads: for the read slot, each read starts at a
+// multiple of its own length; for a reader that takes any range (the store),
+// reads end only at multiples of kMaxReadBytes, so an extent that starts at one
+// gives whole windows of that size.
+enum class ReadCut { SlotAligned, Windows };
+
 // The reads of several disks, handed out one at a time to any number of threads,
 // taking the disks in turn so that every disk is read at once.
 class ReadQueue {
 public:
+    explicit ReadQueue(ReadCut cut = ReadCut::SlotAligned) : cut_(cut) {}
     // `extents` must be normalized and outlive the queue.
     void addDisk(std::size_t disk, const ExtentList* extents);
     bool next(PlannedRead& out);
@@ -51,6 +58,7 @@ private:
     };
     bool advance(Cursor& cursor, PlannedRead& out);
 
+    ReadCut cut_;
     std::mutex mutex_;
     std::vector<Cursor> cursors_;
     std::size_t turn_ = 0;

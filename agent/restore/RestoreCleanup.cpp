@@ -7,6 +7,7 @@
 #include "agent/restore/RestoreRecord.h"
 #include "agent/store/FolderLock.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
+#include "host/log/JobIdentity.h"
 
 namespace fs = std::filesystem;
 
@@ -14,20 +15,31 @@ namespace vsagent {
 
 namespace {
 
+// The wrapper under the dead job's identity: what it removes must carry that job's GUID.
+bool OpenAsJob(AzureSDKCppBridge::CAzureSDKCppBridge& sdk, const RestoreRecord& record,
+               const CloudCredentials& credentials) {
+    const std::string previous = EvEvent::getJobGuid();
+    EvEvent::setJobGuid(record.jobGuid);
+    const bool initialized = sdk.Initialize(AgentHost::kInstance, AgentHost::kApplicationName, record.jobId,
+                                            VSINST_AZURE_RESOURCE_MANAGER);
+    EvEvent::setJobGuid(previous);
+    return initialized && sdk.Connect(credentials.subscriptionId, credentials.applicationId, credentials.secret);
+}
+
 // The wrapper's clean-up of one dead job; false with `problem` set when it failed.
 bool UndoInCloud(const RestoreRecord& record, const CloudCredentials& credentials, std::string& problem) {
     AzureSDKCppBridge::CAzureSDKCppBridge sdk;
-    if (!sdk.Initialize(AgentHost::kInstance, AgentHost::kApplicationName, record.jobId,
-                        VSINST_AZURE_RESOURCE_MANAGER) ||
-        !sdk.Connect(credentials.subscriptionId, credentials.applicationId, credentials.secret)) {
+    if (!OpenAsJob(sdk, record, credentials)) {
         problem = sdk.GetLastErrorString();
         return false;
     }
-    // The VM of an attach existed before the job: the clean-up names none, so none is touched.
+    // The group is where the job's managed disks are, for an attach too. A VM is named only
+    // when the job had asked for its deployment: before that, a VM of the name is never the
+    // job's, and the VM of an attach existed before the job.
     SVMInfo vm;
-    if (!record.attach) {
+    vm.resourceGroup = record.resourceGroup;
+    if (!record.attach && record.deploying) {
         vm.name = record.vmName;
-        vm.resourceGroup = record.resourceGroup;
         vm.guid = record.vmGuid;
     }
     vm.isManaged = record.managedVm;
@@ -46,31 +58,51 @@ bool UndoInCloud(const RestoreRecord& record, const CloudCredentials& credential
 
 }  // namespace
 
+std::string RecordedResources(const RestoreRecord& record) {
+    std::string text;
+    if (!record.attach && record.deploying) text = "VM [" + record.vmName + "] in [" + record.resourceGroup + "]";
+    for (const RestoreTarget& target : record.disks)
+        text += (text.empty() ? "" : ", ") + std::string(target.managedDisk ? "managed disk [" : "page blob [") +
+                target.name + "]" + (target.storageAccount.empty() ? "" : " in [" + target.storageAccount + "]");
+    return text.empty() ? "nothing" : text;
+}
+
+UndoOutcome UndoRestoreFolder(const std::string& folder, const CloudCredentials& credentials) {
+    UndoOutcome outcome;
+    std::optional<FolderLock> lock = FolderLock::Try(folder, FolderLock::Mode::Exclusive);
+    if (!lock) return outcome;  // a restore that still runs
+    std::optional<RestoreRecord> record = RestoreRecord::Read(folder);
+    if (!record && fs::exists(fs::path(folder) / "restore-record.json")) {
+        outcome.line = "the record of the ended restore in [" + folder +
+                       "] cannot be read (or was written by an older release, which did not mark what it made as "
+                       "the job's own); nothing was removed and its folder is left for a person to look at";
+        return outcome;
+    }
+    std::string problem;
+    if (record && !UndoInCloud(*record, credentials, problem)) {
+        outcome.line = "restore job " + std::to_string(record->jobId) + " did not undo what it made; removing it " +
+                       "failed (" + problem + "), so of " + RecordedResources(*record) +
+                       " what carries the job's mark is not removed; its record stays for the next run";
+        outcome.left = RecordedResources(*record);
+        return outcome;
+    }
+    lock.reset();
+    std::error_code removed;
+    fs::remove_all(folder, removed);
+    outcome.undone = true;
+    outcome.line = record ? "undid restore job " + std::to_string(record->jobId) +
+                                " that ended without undoing what it made (removed what of " +
+                                RecordedResources(*record) + " carried its mark)"
+                          : "removed the work folder [" + folder + "] of a killed restore that had made nothing";
+    return outcome;
+}
+
 std::vector<std::string> CleanUpDeadRestores(const std::string& storeRoot, const CloudCredentials& credentials) {
     std::vector<std::string> done;
     std::error_code ec;
     for (fs::directory_iterator it(RestoreJobsFolder(storeRoot), ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string folder = it->path().string();
-        std::optional<FolderLock> lock = FolderLock::Try(folder, FolderLock::Mode::Exclusive);
-        if (!lock) continue;  // a restore that still runs
-        std::optional<RestoreRecord> record = RestoreRecord::Read(folder);
-        if (!record && fs::exists(it->path() / "restore-record.json")) {
-            done.push_back("the record of the killed restore in [" + folder +
-                           "] cannot be read; its folder is left for a person to look at");
-            continue;
-        }
-        std::string problem;
-        if (record && !UndoInCloud(*record, credentials, problem)) {
-            done.push_back("restore job " + std::to_string(record->jobId) + " was killed; undoing it failed (" +
-                           problem + "), its folder stays for a later run");
-            continue;
-        }
-        lock.reset();
-        std::error_code removed;
-        fs::remove_all(folder, removed);
-        done.push_back(record ? "undid restore job " + std::to_string(record->jobId) + " that was killed (VM [" +
-                                    record->vmName + "], " + std::to_string(record->disks.size()) + " disk(s))"
-                              : "removed the work folder [" + folder + "] of a killed restore that had made nothing");
+        UndoOutcome outcome = UndoRestoreFolder(it->path().string(), credentials);
+        if (!outcome.line.empty()) done.push_back(outcome.line);
     }
     return done;
 }

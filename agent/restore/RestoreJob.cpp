@@ -1,19 +1,24 @@
 #include "agent/restore/RestoreJob.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 
 #include "agent/job/ParallelReader.h"
 #include "agent/job/Progress.h"
 #include "agent/job/ReadPlan.h"
+#include "agent/restore/CloudNames.h"
 #include "agent/restore/RestoreRecord.h"
 #include "agent/restore/SourceVm.h"
 #include "agent/store/ChainReader.h"
 #include "agent/store/FolderLock.h"
+#include "agent/store/Sha256.h"
 #include "agent/store/StoreError.h"
+#include "agent/store/WindowDigest.h"
 
 namespace fs = std::filesystem;
 
@@ -46,6 +51,22 @@ std::pair<std::string, std::string> SplitPlacement(const std::string& placement)
     return {placement.substr(0, slash), placement.substr(slash + 1)};
 }
 
+static_assert(kMaxReadBytes == DiskDigest::kWindowBytes, "a read of a windowed queue is one digest window");
+
+// The digest windows (4 MiB from offset 0) that `extents` touch, adjacent ones joined.
+ExtentList WindowsOf(const ExtentList& extents, std::uint64_t diskBytes) {
+    ExtentList windows;
+    for (std::uint64_t index : TouchedWindows(extents)) {
+        const std::uint64_t start = index * DiskDigest::kWindowBytes;
+        const std::uint64_t length = std::min(DiskDigest::kWindowBytes, diskBytes - start);
+        if (!windows.empty() && windows.back().end() == start)
+            windows.back().length += length;
+        else
+            windows.push_back({start, length});
+    }
+    return windows;
+}
+
 }  // namespace
 
 struct RestoreJob::Session {
@@ -56,9 +77,12 @@ struct RestoreJob::Session {
         VmdkHandle handle;
         bool open = false;
         std::unique_ptr<ChainReader> chain;
-        ExtentList extents;
+        ExtentList extents;            // the ranges the chain holds data in
+        ExtentList windows;            // the digest windows they touch: what is read and checked
+        const DiskDigest* digest = nullptr;  // none for a job of the format without window digests
     };
     long long jobId = 0;
+    std::string jobGuid;
     Manifest backup;
     SourceVm source;
     bool directUpload = false;
@@ -73,12 +97,31 @@ struct RestoreJob::Session {
     bool initCalled = false;
     std::string step;
     RestoreResult result;
+    std::vector<std::atomic<std::uint64_t>> written;  // bytes written, per disk
+    std::atomic<std::uint64_t> writes{0};
+    std::mutex problemMutex;
+    std::string storeProblem;  // the first read or check of the store that failed
+
+    bool storeFailed(const std::string& problem) {
+        std::lock_guard<std::mutex> lock(problemMutex);
+        if (storeProblem.empty()) storeProblem = problem;
+        return false;
+    }
 };
 
 RestoreJob::RestoreJob(IVMInfo& plugin, BackupStore& store, std::function<bool()> cancelled)
     : plugin_(plugin), store_(store), cancelled_(std::move(cancelled)) {}
 
 bool RestoreJob::fail(Session& s, const std::string& step) { return s.result.fail(plugin_, cancelled_, step); }
+
+// A failure the agent itself finds, with no plugin error behind it.
+bool RestoreJob::refuse(Session& s, const std::string& step, const std::string& why) {
+    if (!s.result.failedStep.empty()) return false;
+    s.result.failedStep = step;
+    s.result.errorCode = 0;
+    s.result.errorDetails = why;
+    return false;
+}
 
 bool RestoreJob::guard(Session& s, const std::function<bool()>& step) {
     return s.result.guard(plugin_, cancelled_, s.step, step);
@@ -109,6 +152,7 @@ bool RestoreJob::prepare(const RestoreRequest& request, Session& s) {
                              std::to_string(s.backup.disks.size()) + " disk(s); there is no disk " +
                              std::to_string(index));
     s.record.jobId = s.jobId;
+    s.record.jobGuid = s.jobGuid;
     s.record.attach = !request.attachTo.empty();
     s.record.vmName = s.record.attach ? request.attachTo : request.vmName.empty() ? s.backup.vmName : request.vmName;
     s.record.resourceGroup = request.resourceGroup.empty() ? s.backup.resourceGroup : request.resourceGroup;
@@ -127,7 +171,11 @@ bool RestoreJob::stageFiles(Session& s) {
             throw StoreError("the kept file [" + file.name + "] of job " + std::to_string(s.backup.jobId) +
                              " does not match its manifest");
         if (!haveConfig && target.extension() == ".json") {
-            s.source = SourceVm::Parse(ReadSmallFile(target));
+            try {
+                s.source = SourceVm::Parse(ReadSmallFile(target));
+            } catch (const StoreError& e) {
+                throw StoreError("[" + file.name + "] of job " + std::to_string(s.backup.jobId) + ": " + e.what());
+            }
             haveConfig = true;
         }
     }
@@ -204,6 +252,11 @@ bool RestoreJob::buildContext(const RestoreRequest& request, Session& s) {
     std::string placement = request.storage;
     if (placement.empty() && !ctx.restoreAsManagedVM)
         placement = request.attachTo.empty() ? s.source.storageAccount : s.targetStorage;
+    if (placement.empty() && !ctx.restoreAsManagedVM)
+        return refuse(s, "InitRestoreVM",
+                      "page blobs need a storage account, and the backed-up VM used managed disks, so it names "
+                      "none: give --storage ACCOUNT[/CONTAINER] with an account of region " + ctx.region +
+                          ", or restore with managed disks");
     ctx.storageAccount = SplitPlacement(placement).first;
     s.container = SplitPlacement(placement).second;
     addDisks(request, s, placement);
@@ -261,6 +314,13 @@ bool RestoreJob::init(Session& s) {
     }
     s.disks = std::move(kept);
     for (Session::Disk& d : s.disks) {
+        const std::string& name = s.ctx.disks[d.ctxIndex].name;
+        const std::string problem =
+            CloudNameProblem(s.ctx.restoreAsManagedVM ? CloudName::ManagedDisk : CloudName::PageBlob, name);
+        if (!problem.empty())
+            return refuse(s, "InitRestoreVM", "the disk name the restore chose is refused: " + problem);
+    }
+    for (Session::Disk& d : s.disks) {
         const SDisk& disk = s.ctx.disks[d.ctxIndex];
         d.path = disk.uri;
         RestoreTarget target;
@@ -281,6 +341,9 @@ bool RestoreJob::createDisks(Session& s) {
         s.step = "store";
         d.chain = std::make_unique<ChainReader>(store_.chain(s.backup, d.backupIndex), backup.imageBytes);
         d.extents = NormalizeExtents(d.chain->dataExtents(), backup.imageBytes);
+        d.windows = WindowsOf(d.extents, backup.imageBytes);
+        d.digest = backup.digest ? &*backup.digest : nullptr;
+        if (!d.digest) s.result.checked = false;
         s.step = "CreateVmdk";
         if (!plugin_.CreateVmdk(s.ctx.vmName, "", d.path, d.handle, static_cast<long long>(backup.imageBytes)))
             return fail(s, "CreateVmdk");
@@ -289,27 +352,57 @@ bool RestoreJob::createDisks(Session& s) {
     return true;
 }
 
-// Every range the chain stored, read from the store and written through the plugin on
-// a pool of threads; a range that holds only zeros is left out, since a new disk reads
-// as zeros already.
+// One window of a disk: read whole from the chain and checked against the digest
+// the backup recorded for it, then the ranges of it the chain holds data in are
+// written, each left out when it holds only zeros, since a new disk reads as zeros
+// already. False when the store or the plugin failed (the store's problem is kept).
+bool RestoreJob::writeWindow(Session& s, const PlannedRead& r, unsigned char* buffer) {
+    Session::Disk& d = s.disks[r.disk];
+    const std::size_t length = static_cast<std::size_t>(r.bytes());
+    const std::uint64_t end = r.offset + length;
+    const std::string where = "job " + std::to_string(s.backup.jobId) + ", disk " + std::to_string(d.backupIndex) +
+                              " [" + s.backup.disks[d.backupIndex].name + "], bytes " + std::to_string(r.offset) +
+                              "-" + std::to_string(end - 1);
+    try {
+        d.chain->read(r.offset, length, buffer);
+    } catch (const std::exception& e) {
+        return s.storeFailed(where + ": " + e.what());
+    }
+    if (d.digest) {
+        Sha256 sha;
+        sha.update(buffer, length);
+        const std::string found = sha.hex();
+        const std::string expected = d.digest->windowDigest(r.offset / DiskDigest::kWindowBytes);
+        if (found != expected)
+            return s.storeFailed(where + ": the store holds bytes with SHA-256 " + found + " there, the backup " +
+                                 "recorded " + expected + "; the stored backup is damaged ('vsagent verify --store " +
+                                 store_.root() + " --job " + std::to_string(s.backup.jobId) + "' lists what)");
+    }
+    auto e = std::lower_bound(d.extents.begin(), d.extents.end(), r.offset,
+                              [](const Extent& x, std::uint64_t at) { return x.end() <= at; });
+    for (; e != d.extents.end() && e->start < end; ++e) {
+        const std::uint64_t from = std::max(e->start, r.offset);
+        const std::size_t n = static_cast<std::size_t>(std::min(e->end(), end) - from);
+        unsigned char* piece = buffer + (from - r.offset);
+        if (AllZero(piece, n)) continue;
+        if (plugin_.WriteVmdk(d.handle, from, static_cast<UINT>(n), piece) != 1) return false;
+        s.written[r.disk] += n;
+        ++s.writes;
+    }
+    return true;
+}
+
+// Every window of the ranges the chain stored, on a pool of threads across all disks.
 bool RestoreJob::writeDisks(Session& s, const RestoreRequest& request) {
-    ReadQueue queue;
+    ReadQueue queue(ReadCut::Windows);
     std::uint64_t planned = 0;
     for (std::size_t i = 0; i < s.disks.size(); ++i) {
-        queue.addDisk(i, &s.disks[i].extents);
-        planned += TotalBytes(s.disks[i].extents);
+        queue.addDisk(i, &s.disks[i].windows);
+        planned += TotalBytes(s.disks[i].windows);
     }
-    std::vector<std::atomic<std::uint64_t>> written(s.disks.size());
+    s.written = std::vector<std::atomic<std::uint64_t>>(s.disks.size());
     ReadCallbacks callbacks;
-    callbacks.read = [&](const PlannedRead& r, unsigned char* buffer) {
-        Session::Disk& d = s.disks[r.disk];
-        const std::size_t length = static_cast<std::size_t>(r.bytes());
-        d.chain->read(r.offset, length, buffer);
-        if (AllZero(buffer, length)) return true;
-        if (plugin_.WriteVmdk(d.handle, r.offset, static_cast<UINT>(length), buffer) != 1) return false;
-        written[r.disk] += length;
-        return true;
-    };
+    callbacks.read = [&](const PlannedRead& r, unsigned char* buffer) { return writeWindow(s, r, buffer); };
     callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
     callbacks.cancelled = cancelled_;
     ReadOutcome outcome;
@@ -319,21 +412,24 @@ bool RestoreJob::writeDisks(Session& s, const RestoreRequest& request) {
         outcome = RunReads(queue, request.threads, callbacks, &progress.bytes());
     }
     s.result.writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    s.result.writes = outcome.reads;
+    s.result.writes = s.writes;
     s.result.writerThreads = outcome.threads;
     for (std::size_t i = 0; i < s.disks.size(); ++i) {
-        s.result.bytesWritten += written[i];
+        s.result.bytesWritten += s.written[i];
         const DiskRecord& backup = s.backup.disks[s.disks[i].backupIndex];
         const SDisk& disk = s.ctx.disks[s.disks[i].ctxIndex];
-        s.result.disks.push_back({backup.name, disk.name, disk.storageAccount, backup.lun, backup.osDisk,
-                                  backup.imageBytes, written[i]});
+        // A disk written directly was staged nowhere.
+        s.result.disks.push_back({backup.name, disk.name, s.directUpload ? std::string() : disk.storageAccount,
+                                  backup.lun, backup.osDisk, backup.imageBytes, s.written[i]});
     }
     if (outcome.status == ReadOutcome::Status::Done) return true;
+    if (outcome.status == ReadOutcome::Status::Failed && !s.storeProblem.empty())
+        return refuse(s, "store", s.storeProblem);
     fail(s, "WriteVmdk");
     if (outcome.status == ReadOutcome::Status::Cancelled) return false;
     const PlannedRead& r = outcome.failedRead;
     std::string where = "disk " + std::to_string(r.disk) + " [" + s.backup.disks[s.disks[r.disk].backupIndex].name +
-                        "], " + std::to_string(r.bytes()) + " bytes at offset " + std::to_string(r.offset);
+                        "], within bytes " + std::to_string(r.offset) + "-" + std::to_string(r.offset + r.bytes() - 1);
     if (!outcome.failure.empty()) s.result.errorDetails = outcome.failure;
     s.result.errorDetails = where + (s.result.errorDetails.empty() ? "" : ": " + s.result.errorDetails);
     return false;
@@ -378,7 +474,21 @@ void RestoreJob::reportDisks(Session& s) {
             if (deployed.name == disk.restoredName && !deployed.isOsDisk) disk.lun = deployed.unitNumber;
 }
 
-// A job that failed has the plugin undo what it made; either way the work folder goes.
+// The size the VM got, when it is not the one asked for (or, with none asked for,
+// the backed-up VM's): the plugin chose the best match the region offers.
+void RestoreJob::noteSize(const RestoreRequest& request, Session& s) {
+    if (s.record.attach || s.ctx.m_vmSize.empty()) return;
+    const std::string& wanted = request.vmSize.empty() ? s.source.size : request.vmSize;
+    if (wanted.empty() || wanted == s.ctx.m_vmSize) return;
+    s.result.notes.push_back((request.vmSize.empty() ? "the backed-up VM's size " : "--size ") + wanted +
+                             " is not offered in region " + s.ctx.region +
+                             " or does not fit the VM's disks, NICs or zones; the VM got size " + s.ctx.m_vmSize +
+                             ", the best match there");
+}
+
+// A job that failed after naming what it creates has the plugin undo what it made and
+// keeps its record, for the caller to make sure nothing it lists is left; otherwise the
+// work folder goes.
 void RestoreJob::finish(Session& s, bool ok) {
     if (!ok && s.initCalled) {
         s.step = "CleanupRestoreVM";
@@ -387,6 +497,9 @@ void RestoreJob::finish(Session& s, bool ok) {
                 s.result.notes.push_back("the plugin could not undo everything the job made (see the job log)");
             return true;
         });
+        s.lock.reset();
+        s.result.recordKept = true;
+        return;
     }
     s.lock.reset();
     std::error_code ec;
@@ -394,9 +507,10 @@ void RestoreJob::finish(Session& s, bool ok) {
     if (ec) s.result.notes.push_back("the work folder [" + s.folder + "] was not removed: " + ec.message());
 }
 
-RestoreResult RestoreJob::run(const RestoreRequest& request, long long restoreJobId) {
+RestoreResult RestoreJob::run(const RestoreRequest& request, long long restoreJobId, const std::string& jobGuid) {
     Session s;
     s.jobId = restoreJobId;
+    s.jobGuid = jobGuid;
     const bool ok = guard(s, [&] { return prepare(request, s) && buildContext(request, s) && init(s); }) &&
                     guard(s, [&] { return createDisks(s) && writeDisks(s, request); });
     closeDisks(s);
@@ -408,6 +522,10 @@ RestoreResult RestoreJob::run(const RestoreRequest& request, long long restoreJo
     s.result.managed = s.ctx.restoreAsManagedVM;
     s.result.zones = s.ctx.vmInfo.availabilityZones;
     for (const SFailure& f : s.ctx.restoreFailures) s.result.failures.push_back(f.subject + ": " + f.reason);
+    if (deployed) noteSize(request, s);
+    if (deployed && !s.result.checked)
+        s.result.notes.push_back("job " + std::to_string(s.backup.jobId) +
+                                 " was stored without window digests: what was written is not checked");
     s.result.ok = deployed;
     finish(s, deployed);
     return s.result;

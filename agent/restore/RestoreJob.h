@@ -9,8 +9,14 @@
 // The job works in its own folder of the store (RestoreRecord.h), where the
 // configuration files of the backup are staged for the plugin and where it keeps
 // the record of what it is about to create. A job that fails or is cancelled has
-// the plugin undo what it made (CleanupRestoreVM); a job that was killed is
-// undone by the next restore run (RestoreCleanup.h).
+// the plugin undo what it made (CleanupRestoreVM) and keeps its record, through
+// which the caller then removes, under the job's GUID, whatever of it is left
+// (RestoreCleanup.h); a record whose removal fails, or of a job that was killed,
+// is undone by the next restore run.
+//
+// Every window of 4 MiB a disk is written from is read whole from the chain and
+// hashed on the writer thread before its bytes go out; a window whose digest is
+// not the one the backup recorded fails the job before the VM is deployed.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +26,7 @@
 #include <vector>
 
 #include "agent/job/JobOutcome.h"
+#include "agent/job/ReadPlan.h"
 #include "agent/store/BackupStore.h"
 #include "host/vminfo/IVMInfo.h"
 
@@ -70,6 +77,11 @@ struct RestoreResult : JobOutcome {
     std::uint64_t bytesWritten = 0;
     double writeSeconds = 0;
     int writerThreads = 0;              // the most writer threads that ran at once
+    bool checked = true;                // every window written was checked against the backup's digests
+    bool recordKept = false;            // the job failed after naming what it creates: its record stays
+                                        // for UndoRestoreFolder (RestoreCleanup.h) to check that nothing is left
+    bool cleanupIncomplete = false;     // the job failed and not everything it made could be removed
+    std::string leftForLater;           // then: what its record lists, for the next run to remove
     std::vector<std::string> notes;
 };
 
@@ -77,8 +89,9 @@ class RestoreJob {
 public:
     // `cancelled` reports the host's cancel state.
     RestoreJob(IVMInfo& plugin, BackupStore& store, std::function<bool()> cancelled);
-    // `restoreJobId` comes from store.nextJobId() and was set as the job identity before the plugin was created.
-    RestoreResult run(const RestoreRequest& request, long long restoreJobId);
+    // `restoreJobId` comes from store.nextJobId(); it and `jobGuid`, the mark of what the job
+    // creates, were set as the job identity before the plugin was created.
+    RestoreResult run(const RestoreRequest& request, long long restoreJobId, const std::string& jobGuid);
 
 private:
     struct Session;
@@ -97,6 +110,9 @@ private:
     void record(Session& s);
     bool guard(Session& s, const std::function<bool()>& step);
     bool fail(Session& s, const std::string& step);
+    bool refuse(Session& s, const std::string& step, const std::string& why);
+    bool writeWindow(Session& s, const PlannedRead& r, unsigned char* buffer);
+    void noteSize(const RestoreRequest& request, Session& s);
 
     IVMInfo& plugin_;
     BackupStore& store_;

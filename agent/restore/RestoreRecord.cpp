@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kRecordName = "restore-record.json";
 constexpr const char* kFolderPrefix = "restore-";
-constexpr int kFormat = 1;
+constexpr int kFormat = 2;
 constexpr std::size_t kMaxRecordBytes = 256 * 1024;
 constexpr std::size_t kMaxNameLength = 1024;
 constexpr std::size_t kMaxDisks = 256;
@@ -43,9 +43,11 @@ void RestoreRecord::write(const std::string& folder) const {
     nlohmann::json targets = nlohmann::json::array();
     for (const RestoreTarget& t : disks)
         targets.push_back({{"name", t.name}, {"storageAccount", t.storageAccount}, {"managedDisk", t.managedDisk}});
-    nlohmann::json document = {{"format", kFormat},     {"jobId", jobId},         {"vmName", vmName},
-                               {"resourceGroup", resourceGroup}, {"managedVm", managedVm}, {"attach", attach},
-                               {"deploying", deploying}, {"vmGuid", vmGuid},     {"disks", targets}};
+    nlohmann::json document = {{"format", kFormat},       {"jobId", jobId},
+                               {"jobGuid", jobGuid},      {"vmName", vmName},
+                               {"resourceGroup", resourceGroup}, {"managedVm", managedVm},
+                               {"attach", attach},        {"deploying", deploying},
+                               {"vmGuid", vmGuid},        {"disks", targets}};
     WriteFileAtomically((fs::path(folder) / kRecordName).string(), document.dump(2) + "\n");
 }
 
@@ -58,6 +60,7 @@ std::optional<RestoreRecord> RestoreRecord::Read(const std::string& folder) {
     const nlohmann::json& list = d.contains("disks") ? d["disks"] : nlohmann::json();
     const bool wellFormed = d.value("format", nlohmann::json()) == kFormat && folderJob > 0 &&
                             d.value("jobId", nlohmann::json()) == folderJob &&
+                            IsName(d.value("jobGuid", nlohmann::json()), false) &&
                             IsName(d.value("vmName", nlohmann::json()), false) &&
                             IsName(d.value("resourceGroup", nlohmann::json()), false) &&
                             d.value("managedVm", nlohmann::json()).is_boolean() &&
@@ -68,6 +71,7 @@ std::optional<RestoreRecord> RestoreRecord::Read(const std::string& folder) {
     if (!wellFormed) return std::nullopt;
     RestoreRecord record;
     record.jobId = folderJob;
+    record.jobGuid = d["jobGuid"].get<std::string>();
     record.vmName = d["vmName"].get<std::string>();
     record.resourceGroup = d["resourceGroup"].get<std::string>();
     record.managedVm = d["managedVm"].get<bool>();

@@ -2,8 +2,10 @@
 // in its work folder ("<store>/.restore-jobs/restore-<id>"). The job writes it
 // before each thing it asks the plugin to create (the disks once their names are
 // chosen, the VM before the deployment, the VM's GUID after it), so that what a
-// killed restore left can be undone by a later run. The folder, with the record,
-// goes when the job ends either way.
+// killed restore left can be undone by a later run. Everything the job creates
+// carries its GUID as its mark, so that run removes only what is provably the
+// job's own. The folder, with the record, goes when the job ends and nothing it
+// lists is left; a job whose clean-up failed keeps it for the next run.
 #pragma once
 
 #include <optional>
@@ -21,6 +23,7 @@ struct RestoreTarget {
 
 struct RestoreRecord {
     long long jobId = 0;
+    std::string jobGuid;         // the mark of what the job creates; made when the job starts
     std::string vmName;
     std::string resourceGroup;
     bool managedVm = true;
@@ -32,7 +35,8 @@ struct RestoreRecord {
     // Written atomically. Throws StoreError.
     void write(const std::string& folder) const;
     // The record of work folder `folder`; none when there is none or it is not a
-    // well-formed record of that folder's job.
+    // well-formed record of that folder's job (a record of an older format, which
+    // marked resources with the job number only, is not one).
     static std::optional<RestoreRecord> Read(const std::string& folder);
 };
 

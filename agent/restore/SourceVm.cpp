@@ -39,10 +39,13 @@ std::string AccountOfBlobUrl(const std::string& url) {
     return url.substr(scheme.size(), dot - scheme.size());
 }
 
-bool Encrypted(const json& disk) {
+bool Encrypted(const json& disk, const std::string& where) {
     if (!disk.contains("encryptionSettings")) return false;
     const json& settings = disk["encryptionSettings"];
-    return settings.is_object() && settings.value("enabled", false) == true;
+    if (!settings.is_object()) Bad(where + ".encryptionSettings", "is not an object");
+    if (!settings.contains("enabled")) return false;
+    if (!settings["enabled"].is_boolean()) Bad(where + ".encryptionSettings.enabled", "is neither true nor false");
+    return settings["enabled"].get<bool>();
 }
 
 // "/subscriptions/<id>/..." -> "<id>".
@@ -94,7 +97,7 @@ SourceVm SourceVm::Parse(const std::string& text) {
         vm.storageAccount = AccountOfBlobUrl(Text(vhd, "uri", ".properties.storageProfile.osDisk.vhd", true));
         if (vm.storageAccount.empty()) Bad(".properties.storageProfile.osDisk.vhd.uri", "is not a blob URL");
     }
-    vm.encrypted[-1] = Encrypted(os);
+    vm.encrypted[-1] = Encrypted(os, ".properties.storageProfile.osDisk");
     if (storage.contains("dataDisks")) {
         const json& data = storage["dataDisks"];
         if (!data.is_array()) Bad(".properties.storageProfile.dataDisks", "is not a list");
@@ -103,7 +106,7 @@ SourceVm SourceVm::Parse(const std::string& text) {
                 Bad(".properties.storageProfile.dataDisks[]", "has a disk without a whole-number lun");
             const long long lun = disk["lun"].get<long long>();
             if (lun < 0 || lun > 63) Bad(".properties.storageProfile.dataDisks[].lun", "is out of range");
-            vm.encrypted[static_cast<int>(lun)] = Encrypted(disk);
+            vm.encrypted[static_cast<int>(lun)] = Encrypted(disk, ".properties.storageProfile.dataDisks[]");
         }
     }
     return vm;

@@ -1,5 +1,7 @@
 #include "tests/support/SimulatedCloud.h"
 
+#include <cstdio>
+
 #include <stdlib.h>
 
 #include <filesystem>
@@ -66,17 +68,28 @@ ServedCloud::~ServedCloud() {
 
 int ServedCloud::port() const { return endpoint_->server.port(); }
 
+std::string JobGuidOf(NXJobID jobId) {
+    char guid[40];
+    std::snprintf(guid, sizeof(guid), "00000000-0000-4000-8000-%012lld", jobId % 1000000000000LL);
+    return guid;
+}
+
 JobIdentityScope::JobIdentityScope(const std::string& applicationName, const std::string& focus, NXJobID jobId)
-    : applicationName_(EvDebug::getApplicationName()), focus_(NXPI_Focus::getFocus()), jobId_(EvEvent::getJobId()) {
+    : applicationName_(EvDebug::getApplicationName()),
+      focus_(NXPI_Focus::getFocus()),
+      jobId_(EvEvent::getJobId()),
+      jobGuid_(EvEvent::getJobGuid()) {
     EvDebug::setApplicationName(applicationName);
     NXPI_Focus::setFocus(focus);
     EvEvent::setJobId(jobId);
+    EvEvent::setJobGuid(JobGuidOf(jobId));
 }
 
 JobIdentityScope::~JobIdentityScope() {
     EvDebug::setApplicationName(applicationName_);
     NXPI_Focus::setFocus(focus_);
     EvEvent::setJobId(jobId_);
+    EvEvent::setJobGuid(jobGuid_);
 }
 
 }  // namespace testsupport

@@ -56,7 +56,10 @@ private:
     std::unique_ptr<Endpoint> endpoint_;
 };
 
-// Sets the job identity (application name, focus, job id) while it lives.
+// The job GUID the tests give job `jobId`: a fixed GUID that shows the number.
+std::string JobGuidOf(NXJobID jobId);
+
+// Sets the job identity (application name, focus, job id and JobGuidOf(job id)) while it lives.
 class JobIdentityScope {
 public:
     JobIdentityScope(const std::string& applicationName, const std::string& focus, NXJobID jobId);
@@ -66,6 +69,7 @@ private:
     std::string applicationName_;
     std::string focus_;
     NXJobID jobId_;
+    std::string jobGuid_;
 };
 
 }  // namespace testsupport

@@ -2,6 +2,8 @@
 // whose disks hold exactly the bytes the cloud had at each backup.
 #include <signal.h>
 
+#include <functional>
+
 #include "tests/agent/e2e/VsagentFixture.h"
 
 namespace {
@@ -42,9 +44,37 @@ protected:
                                                        }));
     }
     bool NoRestoreWorkLeft() { return !fs::exists(store + "/.restore-jobs") || fs::is_empty(store + "/.restore-jobs"); }
+    e2e::Run RestoreRun(const json& job, std::vector<std::string> extra) {
+        std::vector<std::string> args = {"restore", "--store", store, "--job",
+                                         std::to_string(job["jobId"].get<long long>())};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Agent(args);
+    }
+    void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
+        azsim::SubscriptionState(cloud).mutate([&](azsim::StateDocument& doc) {
+            change(doc);
+            return true;
+        });
+    }
+    // A record a restore job left in the store, as its release wrote it.
+    void LeaveRecord(long long job, json record) {
+        const std::string folder = store + "/.restore-jobs/restore-" + std::to_string(job);
+        fs::create_directories(folder);
+        record["jobId"] = job;
+        std::ofstream(folder + "/restore-record.json") << record.dump();
+    }
 };
 
-TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmThroughStagingOrDirectUpload) {
+// Flips one byte of a file in place (twice restores it).
+void FlipByte(const std::string& path, std::uint64_t at) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(at));
+    const char byte = static_cast<char>(file.get() ^ 0x5a);
+    file.seekp(static_cast<std::streamoff>(at));
+    file.put(byte);
+}
+
+TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmOrAnAttachedDisk) {
     const std::vector<std::string> atFull = CloudHashes("web-linux01", 3);
     const json full = Backup("web-linux01");
     GuestWrite("web-linux01", 1, 5 * 1048576ull, 65536, 7);
@@ -61,6 +91,9 @@ TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmThroughStagingOrDi
     // What a restore writes follows what the backups stored, not the disks' capacity.
     const std::uint64_t stored = full["bytesRead"].get<std::uint64_t>();
     EXPECT_LE(first["bytesWritten"].get<std::uint64_t>(), stored);
+    // Staging names the account the page blobs went through; a direct upload staged nothing.
+    EXPECT_NE(first["disks"][0]["storageAccount"], "");
+    EXPECT_EQ(second["disks"][0]["storageAccount"], "");
     EXPECT_GT(first["bytesWritten"].get<std::uint64_t>(), 0u);
 
     // What the cloud tool shows of each new VM: the backed-up VM's size, zone, generation,
@@ -86,6 +119,25 @@ TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmThroughStagingOrDi
     EXPECT_EQ(BlobsNamed("web-r2"), 0u);
     EXPECT_TRUE(NoRestoreWorkLeft());
     EXPECT_EQ(Agent({"browse", "VMs", "--depth", "1"}).out.find("web-r1") != std::string::npos, true);
+
+    // A data disk of the incremental job, attached to another running VM on its next free LUN.
+    const std::vector<azsim::DiskAttachment> before = Cloud().findVm("app-win01")->disks;
+    const json attached = Restore(incremental["jobId"], {"--attach-to", "app-win01", "--disks", "1"});
+    ASSERT_EQ(attached["disks"].size(), 1u);
+    EXPECT_EQ(attached["disks"][0]["lun"], 1);  // LUN 0 holds the VM's own data disk
+    const std::vector<azsim::DiskAttachment> after = Cloud().findVm("app-win01")->disks;
+    ASSERT_EQ(after.size(), before.size() + 1);
+    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(after[i].id, before[i].id);
+    EXPECT_EQ(CloudHashes("app-win01", 3)[2], atIncremental[1]);
+    const std::string restored = attached["disks"][0]["restoredName"];
+    e2e::Run browse = Agent({"browse", "Resource Groups/rg-prod", "--disks"});
+    const std::size_t vm = browse.out.find("app-win01  (vm");
+    const std::size_t next = browse.out.find("(vm", browse.out.find('\n', vm));
+    const std::size_t disk = browse.out.find(restored.substr(0, restored.size() - 4) + "  (disk, LUN 1)", vm);
+    EXPECT_TRUE(vm != std::string::npos && disk != std::string::npos && disk < next) << browse.out;
+    // Options of a new VM have no meaning for an attach.
+    EXPECT_EQ(RestoreRun(full, {"--attach-to", "app-win01", "--size", "x"}).exitCode, 2);
+    EXPECT_TRUE(NoRestoreWorkLeft());
 }
 
 TEST_F(VsagentRestore, UnmanagedAndEncryptedVmsComeBackWithTheirBytes) {
@@ -94,8 +146,15 @@ TEST_F(VsagentRestore, UnmanagedAndEncryptedVmsComeBackWithTheirBytes) {
     const std::vector<std::string> secure = CloudHashes("secure-db01", 2);
     const json secureJob = Backup("secure-db01");
 
-    Restore(legacyJob["jobId"], {"--name", "legacy-r1"});
-    Restore(secureJob["jobId"], {"--name", "secure-r1"});
+    std::ofstream(dir.path() + "/boot.ini") << "[VirtualServer]\nnMinsWaitForBootTimeout=1\n";
+    Restore(legacyJob["jobId"], {"--name", "legacy-r1", "--power-off", "--settings", dir.path() + "/boot.ini"});
+    // A size the region does not offer: the best match is taken, and the summary says which and why.
+    const json secureRun = Restore(secureJob["jobId"], {"--name", "secure-r1", "--size", "Standard_Z9"});
+    EXPECT_NE(secureRun["notes"].dump().find("--size Standard_Z9 is not offered in region westeurope"),
+              std::string::npos)
+        << secureRun.dump();
+    EXPECT_NE(secureRun["notes"].dump().find("the VM got size " + secureRun["vmSize"].get<std::string>()),
+              std::string::npos);
     EXPECT_EQ(CloudHashes("legacy-r1", 2), legacy);
     EXPECT_EQ(CloudHashes("secure-r1", 2), secure);
 
@@ -103,6 +162,8 @@ TEST_F(VsagentRestore, UnmanagedAndEncryptedVmsComeBackWithTheirBytes) {
     const azsim::VirtualMachine* unmanaged = doc.findVm("legacy-r1");
     ASSERT_NE(unmanaged, nullptr);
     EXPECT_FALSE(unmanaged->managed);
+    EXPECT_NE(unmanaged->powerState, azsim::PowerState::Running);  // --power-off
+    EXPECT_EQ(doc.findVm("secure-r1")->powerState, azsim::PowerState::Running);
     EXPECT_EQ(unmanaged->region, "germanywestcentral");
     // The page blobs are the VM's disks, in the account the backed-up VM used.
     EXPECT_EQ(BlobsNamed("legacy-r1"), 2u);
@@ -127,47 +188,63 @@ TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
         {{"--name", "web-r9", "--region", "northeurope", "--unmanaged", "--storage", "prodstaging01"}, "InitRestoreVM",
          "error 20,"},
         {{"--name", "web-r9", "--unmanaged", "--storage", "testzrs01"}, "InitRestoreVM", "error 198,"},
+        // page blobs of a VM with managed disks have no account to go to unless one is named
+        {{"--name", "web-r9", "--unmanaged"}, "InitRestoreVM", "give --storage ACCOUNT"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"restore", "--store", store, "--job", std::to_string(job["jobId"].get<long long>())};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        e2e::Run run = Agent(args);
+        e2e::Run run = RestoreRun(job, c.args);
         ExpectOneLineFailure(run, c.step);
         EXPECT_NE(run.err.find(c.code), std::string::npos) << run.err;
         EXPECT_EQ(Resources(), before) << run.err;
     }
-    EXPECT_TRUE(NoRestoreWorkLeft());
+    // Names the cloud would refuse are refused before anything is asked for, with the rule.
+    const std::vector<std::vector<std::string>> badNames = {
+        {"--name", "../../etc"}, {"--name", "a/b"}, {"--name", "web\nr9"}, {"--name", "web\"r9"},
+        {"--name", std::string(300, 'w')}, {"--group", "rg."}, {"--storage", "Prod/vhds"},
+        {"--storage", "prodstaging01/a--b"}};
+    for (const std::vector<std::string>& bad : badNames) {
+        e2e::Run run = RestoreRun(job, bad);
+        EXPECT_EQ(run.exitCode, 2) << bad[1];
+        EXPECT_NE(run.err.find("is not one the cloud accepts: "), std::string::npos) << run.err;
+    }
+
+    // A byte of the stored image that is not what the backup read fails the job before the VM is
+    // deployed, naming the job, the disk and the range.
+    const std::string jobFolder = store + "/web-linux01/job-" + std::to_string(job["jobId"].get<long long>());
+    const json manifest = json::parse(std::ifstream(jobFolder + "/manifest.json"));
+    const json& disk = manifest["disks"][0];
+    const std::uint64_t at = disk["extents"][0][0].get<std::uint64_t>() + 100;
+    const std::uint64_t window = at / 4194304 * 4194304;
+    FlipByte(jobFolder + "/" + disk["image"].get<std::string>(), at);
+    e2e::Run damaged = RestoreRun(job, {"--name", "web-r9"});
+    ExpectOneLineFailure(damaged, "store");
+    EXPECT_NE(damaged.err.find("job " + std::to_string(job["jobId"].get<long long>()) + ", disk 0 [" +
+                               disk["name"].get<std::string>() + "], bytes " + std::to_string(window) + "-" +
+                               std::to_string(window + 4194303) + ": "),
+              std::string::npos)
+        << damaged.err;
+    EXPECT_EQ(Cloud().findVm("web-r9"), nullptr);
+    EXPECT_EQ(Resources(), before) << damaged.err;
+    FlipByte(jobFolder + "/" + disk["image"].get<std::string>(), at);
+
+    // A job whose own clean-up fails says so and keeps its record; the next run removes the rest.
+    for (const char* op : {"RestoreVM", "CleanupRestoreVM", "DeletePageBlob"})
+        ASSERT_EQ(Azsim({"fault", "add-sdk", "--op", op, "--code", "1", "--text", "InternalError", "--times", "-1"})
+                      .exitCode,
+                  0);
+    e2e::Run unclean = RestoreRun(job, {"--name", "web-r8"});
+    ExpectOneLineFailure(unclean, "RestoreVM");
+    EXPECT_NE(unclean.err.find("Not everything the job created could be removed"), std::string::npos) << unclean.err;
+    EXPECT_EQ(unclean.err.find("What the job created was removed"), std::string::npos) << unclean.err;
+    EXPECT_NE(Resources(), before);
+    EXPECT_FALSE(NoRestoreWorkLeft());
+    ASSERT_EQ(Azsim({"fault", "clear"}).exitCode, 0);
     e2e::Run missing = Agent({"restore", "--store", store, "--job", "99"});
+    EXPECT_NE(missing.err.find("undid restore job"), std::string::npos) << missing.err;
+    EXPECT_EQ(Resources(), before) << missing.err;
+    EXPECT_TRUE(NoRestoreWorkLeft());
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.err.find("no complete backup job 99"), std::string::npos) << missing.err;
-}
-
-TEST_F(VsagentRestore, ADataDiskOfAnIncrementalJobAttachesToAnotherRunningVmOnItsNextFreeLun) {
-    Backup("web-linux01");
-    GuestWrite("web-linux01", 1, 7 * 1048576ull, 65536, 9);
-    const std::vector<std::string> atIncremental = CloudHashes("web-linux01", 3);
-    const json incremental = Backup("web-linux01");
-    const std::vector<azsim::DiskAttachment> before = Cloud().findVm("app-win01")->disks;
-
-    const json attached =
-        Restore(incremental["jobId"], {"--attach-to", "app-win01", "--disks", "1"});
-    ASSERT_EQ(attached["disks"].size(), 1u);
-    EXPECT_EQ(attached["disks"][0]["lun"], 1);  // LUN 0 holds the VM's own data disk
-    const std::vector<azsim::DiskAttachment> after = Cloud().findVm("app-win01")->disks;
-    ASSERT_EQ(after.size(), before.size() + 1);
-    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(after[i].id, before[i].id);
-    EXPECT_EQ(CloudHashes("app-win01", 3)[2], atIncremental[1]);
-    const std::string restored = attached["disks"][0]["restoredName"];
-    e2e::Run browse = Agent({"browse", "Resource Groups/rg-prod", "--disks"});
-    const std::size_t vm = browse.out.find("app-win01  (vm");
-    const std::size_t next = browse.out.find("(vm", browse.out.find('\n', vm));
-    const std::size_t disk = browse.out.find(restored.substr(0, restored.size() - 4) + "  (disk, LUN 1)", vm);
-    EXPECT_TRUE(vm != std::string::npos && disk != std::string::npos && disk < next) << browse.out;
-    EXPECT_TRUE(NoRestoreWorkLeft());
-
-    // Options of a new VM have no meaning for an attach.
-    e2e::Run wrong = Agent({"restore", "--store", store, "--job", "1", "--attach-to", "app-win01", "--size", "x"});
-    EXPECT_EQ(wrong.exitCode, 2);
 }
 
 TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNothing) {
@@ -191,6 +268,11 @@ TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNo
     };
     auto killed = Started("app-r1");
     ASSERT_GT(BlobsNamed("app-r1"), 0u);
+    // What the job made carries its GUID, which no other agent's job shares, not its number.
+    for (const azsim::UnmanagedDisk& blob : Cloud().unmanagedDisks)
+        if (blob.blob.name.rfind("app-r1", 0) == 0) {
+            EXPECT_EQ(blob.tags.at("createdByJob").size(), 36u);
+        }
     kill(killed->pid(), SIGKILL);
     killed->finish();
 
@@ -201,15 +283,59 @@ TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNo
     e2e::Run stopped = cancelled->finish();
     EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
     EXPECT_NE(stopped.err.find("cancelled in"), std::string::npos) << stopped.err;
-    EXPECT_NE(stopped.err.find("that was killed"), std::string::npos) << stopped.err;
+    EXPECT_NE(stopped.err.find("undid restore job"), std::string::npos) << stopped.err;
     EXPECT_EQ(BlobsNamed("app-r2"), 0u);
     EXPECT_EQ(ManagedDisksNamed("app-r"), 0u);
     EXPECT_EQ(Cloud().findVm("app-r1"), nullptr);
     EXPECT_EQ(Resources(), before);
     ASSERT_EQ(Azsim({"fault", "clear"}).exitCode, 0);
+    // A record of a job that had not asked for its deployment never names a VM to remove, even one
+    // carrying the job's mark; a record of an older release, which marked with job numbers, removes nothing.
+    const std::string mark = "7d4c1b2a-0e3f-4a5b-9c6d-1e2f3a4b5c6d";
+    Mutate([&](azsim::StateDocument& doc) {
+        doc.findVm("web-linux01")->tags["createdByJob"] = mark;
+        doc.findVm("legacy-vm01")->tags["createdByJob"] = "51";
+    });
+    const json record = {{"format", 2}, {"jobGuid", mark}, {"vmName", "web-linux01"}, {"resourceGroup", "rg-prod"},
+                         {"managedVm", true}, {"attach", false}, {"deploying", false}, {"vmGuid", ""},
+                         {"disks", json::array()}};
+    LeaveRecord(50, record);
+    json old = record;
+    old.erase("jobGuid");
+    old["format"] = 1;
+    old["vmName"] = "legacy-vm01";
+    old["resourceGroup"] = Cloud().findVm("legacy-vm01")->resourceGroup;
+    old["deploying"] = true;
+    LeaveRecord(51, old);
+    // A killed attach with direct upload: its managed disk is found in the record's group.
+    const std::string attachMark = "2b9e6f10-3c4d-4e5f-8a7b-6c5d4e3f2a1b";
+    Mutate([&](azsim::StateDocument& doc) {
+        azsim::ManagedDisk disk;
+        disk.name = "attach-r7-disk1";
+        disk.resourceGroup = "rg-prod";
+        disk.region = doc.findVm("app-win01")->region;
+        disk.id = "/subscriptions/s/resourceGroups/rg-prod/providers/Microsoft.Compute/disks/attach-r7-disk1";
+        disk.tags = {{"createdByJob", attachMark}};
+        disk.blob = {"nosuchaccount", "disks", "attach-r7-disk1"};
+        doc.managedDisks.push_back(disk);
+    });
+    json attach = record;
+    attach["jobGuid"] = attachMark;
+    attach["vmName"] = "app-win01";
+    attach["attach"] = true;
+    attach["deploying"] = true;
+    attach["disks"] = json::array({{{"name", "attach-r7-disk1"}, {"storageAccount", ""}, {"managedDisk", true}}});
+    LeaveRecord(52, attach);
     e2e::Run next = Agent({"restore", "--store", store, "--job", jobArg, "--name", "app-r3"});
     EXPECT_EQ(next.exitCode, 0) << next.err;
-    EXPECT_EQ(next.out.find("that was killed"), std::string::npos) << next.out;
+    EXPECT_NE(next.out.find("undid restore job 50"), std::string::npos) << next.out;
+    EXPECT_NE(next.out.find("older release"), std::string::npos) << next.out;
+    EXPECT_NE(Cloud().findVm("web-linux01"), nullptr);
+    EXPECT_NE(Cloud().findVm("legacy-vm01"), nullptr);
+    EXPECT_NE(next.out.find("undid restore job 52"), std::string::npos) << next.out;
+    EXPECT_EQ(ManagedDisksNamed("attach-r7"), 0u);
+    EXPECT_NE(Cloud().findVm("app-win01"), nullptr);
+    fs::remove_all(store + "/.restore-jobs/restore-51");
     ASSERT_NE(Cloud().findVm("app-r3"), nullptr);
     EXPECT_EQ(Cloud().findVm("app-r3")->firmware, "efi");  // a Generation 2 VM stays one
     EXPECT_TRUE(NoRestoreWorkLeft());

@@ -10,6 +10,7 @@
 #include "agent/job/BackupJob.h"
 #include "agent/job/JobCleanup.h"
 #include "agent/job/JobRecord.h"
+#include "host/log/JobIdentity.h"
 #include "host/vminfo/CVMInfo.h"
 #include "tests/support/SimulatedCloud.h"
 
@@ -55,7 +56,7 @@ protected:
     // A job folder as a job of VM `vm` leaves it, with a record naming `set`.
     std::string JobFolder(const std::string& vm, long long job, const std::string& set) {
         std::string folder = store.createJobFolder(vm, job);
-        JobRecord{job, vm, "guid-" + vm, "rg", set}.write(folder);
+        JobRecord{job, vm, "guid-" + vm, "rg", set, ""}.write(folder);
         return folder;
     }
     std::string Record(const std::string& folder) {
@@ -150,10 +151,14 @@ TEST_F(JobCleanup, FailedJobRemovesTheSetItsMountLeftAndItsFolder) {
     EXPECT_TRUE(store.incompleteJobs().empty());
 
     // A set that cannot be removed keeps the folder and the record naming it.
+    // The record names the job's GUID, the mark of what it made, as the job identity gave it.
     plugin.cleanupWorks = false;
+    EvEvent::setJobGuid("0c9d8e7f-6a5b-4c3d-8e1f-000000000009");
     BackupJob(plugin, store, [] { return false; }).run(request, 9);
     ASSERT_EQ(store.incompleteJobs().size(), 1u);
-    EXPECT_EQ(JobRecord::Read(store.incompleteJobs().front())->snapshotSetGuid, "set-9");
+    std::optional<JobRecord> record = JobRecord::Read(store.incompleteJobs().front());
+    EXPECT_EQ(record->snapshotSetGuid, "set-9");
+    EXPECT_EQ(record->jobGuid, "0c9d8e7f-6a5b-4c3d-8e1f-000000000009");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
-// What a restore reads from outside the agent: the VM description kept with a
-// backup, and the record a killed restore left. Each is checked before use.
+// What a restore reads from outside the agent: the names a user gives, the VM
+// description kept with a backup, and the record a killed restore left. Each is
+// checked before use.
 #include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "agent/restore/CloudNames.h"
 #include "agent/restore/RestoreRecord.h"
 #include "agent/restore/SourceVm.h"
 #include "agent/store/StoreError.h"
@@ -13,6 +15,7 @@
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using vsagent::CloudName;
 using vsagent::RestoreRecord;
 using vsagent::SourceVm;
 
@@ -69,6 +72,10 @@ TEST(SourceVm, RefusesADescriptionItCannotUseNamingTheField) {
          ".properties.storageProfile.osDisk.vhd.uri"},
         {[](json& d) { d["properties"]["storageProfile"]["dataDisks"][1]["lun"] = "3"; }, "dataDisks[]"},
         {[](json& d) { d["properties"]["storageProfile"]["dataDisks"][1]["lun"] = 64; }, "dataDisks[].lun"},
+        {[](json& d) { d["properties"]["storageProfile"]["osDisk"]["encryptionSettings"]["enabled"] = "yes"; },
+         "osDisk.encryptionSettings.enabled"},
+        {[](json& d) { d["properties"]["storageProfile"]["dataDisks"][0]["encryptionSettings"] = 1; },
+         "dataDisks[].encryptionSettings"},
     };
     for (const Case& c : cases) {
         json damaged = Description();
@@ -83,12 +90,51 @@ TEST(SourceVm, RefusesADescriptionItCannotUseNamingTheField) {
     EXPECT_THROW(SourceVm::Parse("{not json"), vsagent::StoreError);
 }
 
+TEST(CloudNames, RefusesWhatTheCloudRefusesWithTheRule) {
+    struct Row {
+        CloudName kind;
+        std::string name;
+        const char* rule;  // null: accepted
+    };
+    const std::string vm64(64, 'v');
+    const std::vector<Row> rows = {
+        {CloudName::Vm, "web-r1", nullptr},          {CloudName::Vm, vm64, nullptr},
+        {CloudName::Vm, vm64 + "v", "1 to 64"},      {CloudName::Vm, std::string(300, 'a'), "1 to 64"},
+        {CloudName::Vm, "../../etc", "starting with a letter or digit"},
+        {CloudName::Vm, "a/b", "letters, digits"},   {CloudName::Vm, "web\nr1", "letters, digits"},
+        {CloudName::Vm, "web\"r1", "letters"},       {CloudName::Vm, "web'", "ending with"},
+        {CloudName::Vm, "web-", "ending with"},      {CloudName::Vm, "", "1 to 64"},
+        {CloudName::ManagedDisk, std::string(80, 'd'), nullptr},
+        {CloudName::ManagedDisk, std::string(81, 'd'), "1 to 80"},
+        {CloudName::PageBlob, "web-r1-osdisk.vhd", nullptr}, {CloudName::PageBlob, "a/b.vhd", "letters"},
+        {CloudName::ResourceGroup, "rg-prod_(2)", nullptr}, {CloudName::ResourceGroup, "rg.", "not ending with '.'"},
+        {CloudName::ResourceGroup, std::string(91, 'g'), "1 to 90"},
+        {CloudName::StorageAccount, "prodstaging01", nullptr}, {CloudName::StorageAccount, "Prod", "lower-case"},
+        {CloudName::StorageAccount, "ab", "3 to 24"},
+        {CloudName::Container, "vhds-2", nullptr},   {CloudName::Container, "a--b", "without '--'"},
+        {CloudName::Container, "-ab", "starting and ending"},
+    };
+    for (const Row& row : rows) {
+        const std::string problem = vsagent::CloudNameProblem(row.kind, row.name);
+        if (!row.rule)
+            EXPECT_EQ(problem, "") << row.name;
+        else
+            EXPECT_NE(problem.find(row.rule), std::string::npos) << row.name << ": " << problem;
+    }
+    // A name that is refused is shown on one line.
+    EXPECT_EQ(vsagent::CloudNameProblem(CloudName::Vm, "a\nb").find('\n'), std::string::npos);
+    EXPECT_EQ(vsagent::PlacementProblem("prodstaging01\\vhds"), "");
+    EXPECT_NE(vsagent::PlacementProblem("prodstaging01\\a--b").find("container name"), std::string::npos);
+    EXPECT_NE(vsagent::PlacementProblem("Prod\\vhds").find("storage account name"), std::string::npos);
+}
+
 TEST(RestoreRecord, RoundTripsAndRefusesARecordThatIsNotItsFolders) {
     testsupport::TempDir dir;
     const std::string folder = vsagent::RestoreJobFolder(dir.path(), 12);
     fs::create_directories(folder);
     RestoreRecord record;
     record.jobId = 12;
+    record.jobGuid = "5b0e8d3c-2f4a-4e61-9c1d-7a3e2b1f0c99";
     record.vmName = "web-r1";
     record.resourceGroup = "rg-prod";
     record.managedVm = false;
@@ -99,6 +145,7 @@ TEST(RestoreRecord, RoundTripsAndRefusesARecordThatIsNotItsFolders) {
     std::optional<RestoreRecord> read = RestoreRecord::Read(folder);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->vmName, "web-r1");
+    EXPECT_EQ(read->jobGuid, record.jobGuid);
     EXPECT_TRUE(read->deploying);
     ASSERT_EQ(read->disks.size(), 2u);
     EXPECT_EQ(read->disks[0].storageAccount, "acct\\backups");
@@ -109,6 +156,13 @@ TEST(RestoreRecord, RoundTripsAndRefusesARecordThatIsNotItsFolders) {
     fs::create_directories(other);
     fs::copy_file(folder + "/restore-record.json", other + "/restore-record.json");
     EXPECT_FALSE(RestoreRecord::Read(other));
+    // A record without the job's GUID (of an older release, which marked what it made with the
+    // job number only) cannot tell what is the job's own.
+    json old = json::parse(std::ifstream(folder + "/restore-record.json"));
+    old.erase("jobGuid");
+    old["format"] = 1;
+    std::ofstream(folder + "/restore-record.json") << old.dump();
+    EXPECT_FALSE(RestoreRecord::Read(folder));
     record.disks[0].name = "bad name";
     record.write(folder);
     EXPECT_FALSE(RestoreRecord::Read(folder));

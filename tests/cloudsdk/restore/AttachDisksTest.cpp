@@ -42,6 +42,7 @@ class AttachDisks : public ::testing::Test {
 protected:
     void SetUp() override { Connect(sdk, 7); }
     static void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
+        EvEvent::setJobGuid(testsupport::JobGuidOf(job));
         ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
         ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                     SimulatedCloud::kSecret));
@@ -108,7 +109,7 @@ TEST_F(AttachDisks, ManagedVmImportsEachBlobAtItsLunAndDeletesTheStagedBlob) {
         EXPECT_EQ(disk->resourceGroup, "rg-prod");
         EXPECT_EQ(disk->region, "westeurope");
         EXPECT_EQ(disk->sourceId, azsim::PageBlobUri(staged));
-        EXPECT_EQ(disk->tags.at("createdByJob"), "7");
+        EXPECT_EQ(disk->tags.at("createdByJob"), testsupport::JobGuidOf(7));
         EXPECT_EQ(disk->state, "Attached");
         EXPECT_EQ(Read(disk->blob), bytes);
         EXPECT_FALSE(state.blobs().exists(staged));

@@ -48,6 +48,7 @@ class RestoreOperations : public ::testing::Test {
 protected:
     void SetUp() override { Connect(sdk, 7); }
     static void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
+        EvEvent::setJobGuid(testsupport::JobGuidOf(job));
         ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
         ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                     SimulatedCloud::kSecret));
@@ -106,7 +107,7 @@ TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndDeletesThem) {
     EXPECT_TRUE(made->managed);
     EXPECT_EQ(made->powerState, azsim::PowerState::Running);
     EXPECT_EQ(made->osType, "Windows");
-    EXPECT_EQ(made->tags, (azsim::Tags{{"app", "web"}, {"createdByJob", "7"}}));
+    EXPECT_EQ(made->tags, (azsim::Tags{{"app", "web"}, {"createdByJob", testsupport::JobGuidOf(7)}}));
     ASSERT_EQ(made->disks.size(), 2u);
     for (int i : {0, 1}) {
         const azsim::ManagedDisk* disk = doc.findManagedDisk(made->disks[i].id);
@@ -114,7 +115,7 @@ TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndDeletesThem) {
         EXPECT_EQ(made->disks[i].lun, i ? 3 : -1);
         EXPECT_EQ(Read(disk->blob), bytes[i]);
         EXPECT_EQ(disk->sourceId, azsim::PageBlobUri(staged[i]));
-        EXPECT_EQ(disk->tags.at("createdByJob"), "7");
+        EXPECT_EQ(disk->tags.at("createdByJob"), testsupport::JobGuidOf(7));
         EXPECT_FALSE(state.blobs().exists(staged[i]));
         EXPECT_EQ(doc.findUnmanagedDisk(staged[i]), nullptr);
     }
@@ -122,7 +123,7 @@ TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndDeletesThem) {
     const azsim::NetworkInterface* nic = doc.findNetworkInterface("r1-nic0", "rg-prod");
     ASSERT_NE(nic, nullptr);
     EXPECT_EQ(nic->subnet, azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-prod", "vnet-prod", "backend"));
-    EXPECT_EQ(nic->tags.at("createdByJob"), "7");
+    EXPECT_EQ(nic->tags.at("createdByJob"), testsupport::JobGuidOf(7));
     EXPECT_NE(doc.findPublicIp(nic->publicIp, "rg-prod"), nullptr);
     ASSERT_EQ(doc.deployments.size(), 1u);
     EXPECT_EQ(doc.deployments[0].resources.size(), 5u);  // VM, two disks, NIC, public IP
@@ -416,7 +417,8 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
     Connect(other, 8);
     const std::string before = StateBytes();
     EXPECT_FALSE(other.CleanupRestoreVM(vm, {vm.disks[0], uploaded}, true));
-    EXPECT_NE(other.GetLastErrorString().find("was not created by job 8"), std::string::npos);
+    EXPECT_NE(other.GetLastErrorString().find("was not created by job " + testsupport::JobGuidOf(8)),
+              std::string::npos);
     EXPECT_EQ(StateBytes(), before);
 
     ASSERT_TRUE(sdk.CleanupRestoreVM(vm, {vm.disks[0], vm.disks[1], uploaded, twin}, true)) << sdk.GetLastErrorString();

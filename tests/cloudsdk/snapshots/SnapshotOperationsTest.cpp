@@ -17,6 +17,7 @@ namespace {
 class SnapshotOperations : public ::testing::Test {
 protected:
     void SetUp() override {
+        EvEvent::setJobGuid(testsupport::JobGuidOf(7));
         ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
         ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                 SimulatedCloud::kSecret));

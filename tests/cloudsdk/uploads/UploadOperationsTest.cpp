@@ -20,6 +20,7 @@ template <class Cloud>
 class UploadFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        EvEvent::setJobGuid(testsupport::JobGuidOf(7));
         ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
         ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                 SimulatedCloud::kSecret));
@@ -223,7 +224,7 @@ TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
             d.resourceGroup = "rg-prod";
             d.id = azsim::ManagedDiskId(doc.subscription().id, "rg-prod", name);
             d.sourceId = std::string(name) == "from-other" ? source + "x" : source;
-            d.tags = {{"createdByJob", std::string(name) == "from-another-job" ? "8" : "7"}};
+            d.tags = {{"createdByJob", testsupport::JobGuidOf(std::string(name) == "from-another-job" ? 8 : 7)}};
             d.blob = azsim::NewManagedDiskBlob();
             doc.managedDisks.push_back(d);
         }

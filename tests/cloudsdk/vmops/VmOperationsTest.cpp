@@ -38,6 +38,7 @@ SDisk ManagedEntry(const std::string& id, bool os, int lun) {
 class VmOperations : public ::testing::Test {
 protected:
     void SetUp() override {
+        EvEvent::setJobGuid(testsupport::JobGuidOf(7));
         ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
         ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                 SimulatedCloud::kSecret));
@@ -177,7 +178,7 @@ TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
                                                                                   ? "Standard_D4s_v3"
                                                                                   : "Standard_B2s");
         EXPECT_EQ(made->powerState, f.running ? azsim::PowerState::Running : azsim::PowerState::Deallocated);
-        EXPECT_EQ(made->tags.at("createdByJob"), "7") << f.name;
+        EXPECT_EQ(made->tags.at("createdByJob"), testsupport::JobGuidOf(7)) << f.name;
         ASSERT_EQ(made->nics.size(), 1u) << f.name;
         EXPECT_EQ(made->nics[0].name, std::string(f.name) + "-nic0");
         EXPECT_EQ(made->nics[0].subnetId,
@@ -213,7 +214,7 @@ TEST_F(VmOperations, CloneCopiesTheSourceDisks) {
         EXPECT_EQ(copy->name, i ? "c1-data" + std::to_string(source->disks[i].lun) : "c1-osdisk");
         EXPECT_EQ(clone->disks[i].lun, source->disks[i].lun);
         EXPECT_EQ(copy->sourceId, original->id);
-        EXPECT_EQ(copy->tags.at("createdByJob"), "7");
+        EXPECT_EQ(copy->tags.at("createdByJob"), testsupport::JobGuidOf(7));
         EXPECT_EQ(Read(copy->blob), Read(original->blob));
         EXPECT_EQ(original->state, "Attached");
     }
@@ -370,7 +371,7 @@ TEST_F(VmOperations, ManagedDiskFromIntegritySnapshotHoldsTheSnapshotsBytes) {
     EXPECT_EQ(Read(made->blob), snapshotBytes);
     EXPECT_NE(Read(blob), snapshotBytes);
     EXPECT_EQ(made->sizeBytes, static_cast<std::uint64_t>(kMiB));
-    EXPECT_EQ(made->tags.at("createdByJob"), "7");
+    EXPECT_EQ(made->tags.at("createdByJob"), testsupport::JobGuidOf(7));
     EXPECT_EQ(made->state, "Unattached");
 }
 

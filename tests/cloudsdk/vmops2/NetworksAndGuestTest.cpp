@@ -36,7 +36,7 @@ TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupPrefixOrSub
     const azsim::StateDocument doc = state.load();
     const azsim::VirtualNetwork* stored = doc.findVirtualNetwork("vnet-new", "rg-test");
     ASSERT_NE(stored, nullptr);
-    EXPECT_EQ(stored->tags.at("createdByJob"), "7");
+    EXPECT_EQ(stored->tags.at("createdByJob"), testsupport::JobGuidOf(7));
     ASSERT_EQ(stored->subnets.size(), 2u);
     EXPECT_EQ(stored->subnets[1].id, stored->id + "/subnets/back");
 

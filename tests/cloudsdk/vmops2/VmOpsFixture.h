@@ -14,6 +14,7 @@
 class VmOps : public ::testing::Test {
 protected:
     void SetUp() override {
+        EvEvent::setJobGuid(testsupport::JobGuidOf(7));
         ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
         ASSERT_TRUE(sdk.Connect(testsupport::SimulatedCloud::kSubscriptionId,
                                 testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));

@@ -34,12 +34,12 @@ TEST_F(VmOps, VmSnapshotCoversTheDisksLeftInAndIsDeletedByReference) {
         EXPECT_EQ(set->vmGuid, guid);
         EXPECT_EQ(set->jobTag, "4242");
         for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
-            EXPECT_EQ(snap.tags.at("createdByJob"), "7");
+            EXPECT_EQ(snap.tags.at("createdByJob"), testsupport::JobGuidOf(7));
             if (c.byRef) {
                 EXPECT_EQ(snap.name.find("web-linux01-data1"), std::string::npos) << "left out, yet taken";
             }
         }
-        for (const azsim::BlobSnapshot& snap : doc.blobSnapshots) EXPECT_EQ(snap.metadata.at("createdByJob"), "7");
+        for (const azsim::BlobSnapshot& snap : doc.blobSnapshots) EXPECT_EQ(snap.metadata.at("createdByJob"), testsupport::JobGuidOf(7));
 
         // The backups' sweep of expired snapshot sets leaves a VM snapshot alone, however old.
         NxClock::fix(NxClock::now() + std::chrono::hours(24 * 365));
@@ -124,7 +124,7 @@ TEST_F(VmOps, ExpiredDisksAreOnlyUnattachedOldDisksThisProductCreated) {
             d.region = c.region;
             d.sizeBytes = 1 << 20;
             d.createdAt = c.createdAt;
-            if (c.tagged) d.tags["createdByJob"] = "99";  // a job of another run
+            if (c.tagged) d.tags["createdByJob"] = testsupport::JobGuidOf(99);  // a job of another run
             d.blob = {"mdexpiry", "disks", c.name};
             std::string error;
             EXPECT_TRUE(blobs.createPageBlob(d.blob, d.sizeBytes, false, &error)) << error;

@@ -331,7 +331,7 @@ TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
         log.clear();
         if (row.failure == MarkedTargetRefused)
             Mutate([&](azsim::StateDocument& doc) {
-                doc.findVm(row.target.vm, row.target.group)->tags["createdByJob"] = std::to_string(kJobId);
+                doc.findVm(row.target.vm, row.target.group)->tags["createdByJob"] = testsupport::JobGuidOf(kJobId);
             });
         const std::vector<std::string> before = Inventory();
         const std::string record = VmRecord(row.target);
