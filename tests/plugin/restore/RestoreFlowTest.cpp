@@ -1,10 +1,14 @@
 // The restore slots driven as the host drives them, against the demo subscription over HTTPS: the host
 // writes the disks through CreateVmdk / WriteVmdk / CloseVmdk between InitRestoreVM and PreRestoreVM.
+#include <unistd.h>
+
 #include <algorithm>
+#include <numeric>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
 
+#include "azsim/Journal.h"
 #include "azsim/faults/FaultBook.h"
 #include "host/util/FXPath.h"
 #include "host/util/FileSystem.h"
@@ -183,21 +187,31 @@ TEST_F(RestoreFlow, OverwriteReplacesTheExistingVm) {
     }
 }
 
-// A VM not to stay on is shut down after the boot wait (absent or 0: 5 minutes, at most a day), only when found.
-TEST_F(RestoreFlow, PowerOffWaitsForTheBootTimeout) {
-    struct Row { const char* vmName; const char* minutes; unsigned long wait; };  // wait 0: none, no shutdown
-    for (const Row& row : {Row{"web-linux01", nullptr, 5}, Row{"web-linux01", "0", 5}, Row{"web-linux01", "2", 2},
-                           Row{"web-linux01", "999999", 1440}, Row{"ghost01", "2", 0}}) {
-        SCOPED_TRACE(row.minutes ? row.minutes : "absent");
+// A VM not to stay on is shut down after the boot wait (absent or 0: 5 minutes, at most a day), only when found; a
+// cancel during the wait ends it at once with 4000 and no shutdown.
+TEST_F(RestoreFlow, PowerOffWaitsForTheBootTimeoutUnlessCancelled) {
+    struct Row { const char* vmName; const char* minutes; unsigned long wait; int cancelAfter; };  // wait 0: none
+    for (const Row& row : {Row{"web-linux01", nullptr, 5, -1}, Row{"web-linux01", "0", 5, -1},
+                           Row{"web-linux01", "2", 2, -1}, Row{"web-linux01", "999999", 1440, -1},
+                           Row{"ghost01", "2", 0, -1}, Row{"web-linux01", "2", 0, 0}, Row{"web-linux01", "2", 0, 3}}) {
+        SCOPED_TRACE(std::string(row.minutes ? row.minutes : "absent") + " " + std::to_string(row.cancelAfter));
         if (row.minutes) NXPlatformInfo::setValue("VirtualServer", "nMinsWaitForBootTimeout", row.minutes);
-        const size_t waits = sleeper.waits().size(), shutdowns = cloud.journal("ShutdownVM").size();
+        std::unique_ptr<TestPlugin> job = Connected();
+        unsigned long waited = 0;
+        int steps = 0;
+        const NxSleepHook previous = NxSetSleepHook([&](unsigned long ms) {
+            waited += ms;
+            if (++steps == row.cancelAfter) job->CancelJob();
+        });
+        if (row.cancelAfter == 0) job->CancelJob();
+        const size_t shutdowns = cloud.journal("ShutdownVM").size();
         RestoreCtx ctx = Ctx(row.vmName);
         ctx.powerOn = false;
-        EXPECT_EQ(1, plugin->PostRestoreVM(ctx));
-        const std::vector<unsigned long> after = sleeper.waits();
-        EXPECT_EQ(row.wait ? std::vector<unsigned long>{row.wait * 60000} : std::vector<unsigned long>{},
-                  std::vector<unsigned long>(after.begin() + waits, after.end()));
+        EXPECT_EQ(row.cancelAfter < 0 ? 1 : 0, job->PostRestoreVM(ctx));
+        NxSetSleepHook(previous);
+        EXPECT_EQ(row.cancelAfter < 0 ? row.wait * 60000 : row.cancelAfter * 1000ul, waited);
         EXPECT_EQ(row.wait ? 1u : 0u, cloud.journal("ShutdownVM").size() - shutdowns);
+        EXPECT_EQ(row.cancelAfter < 0 ? VMINFO_ERR_NONE : VMINFO_ERR_JOB_CANCELLED, job->GetLastVMError());
     }
     NXPlatformInfo::removeValue("VirtualServer", "nMinsWaitForBootTimeout");
 }
@@ -285,19 +299,22 @@ TEST_F(RestoreFlow, UnbuiltKindsAndSnapshotRestoresNeverSucceed) {
     EXPECT_EQ("Restore of VM [web01] from snapshots is not available in this build", plugin->GetLastVMErrorDetails());
 }
 
-// The staging folder goes only when it lies strictly inside the job's staging root.
-TEST_F(RestoreFlow, StagingFolderIsRemovedOnlyInsideTheStagingRoot) {
-    const std::string top = staging.path(), root = top + "/root", job = root + "/job";
+// Clean-up deletes the job's staging folder wherever it lies; it keeps only what cannot be a job's folder: an empty
+// or relative path, the staging root or a folder holding it, a symbolic link, a file.
+TEST_F(RestoreFlow, StagingFolderIsRemovedUnlessItCannotBeAJobsFolder) {
+    const std::string top = staging.path(), root = top + "/root", job = root + "/job", link = top + "/link";
+    ASSERT_TRUE(CreateFolderIfNotPresent(job));
+    ASSERT_EQ(0, symlink(job.c_str(), link.c_str()));
+    std::ofstream(top + "/file") << "not a folder";
     struct Row { std::string root, path, folder; bool removed; };  // folder: the one that must go or stay
-    for (const Row& row : {Row{root, job, job, true}, Row{root + "/", root + "//job/./", job, true},
-                           Row{root, root, root, false}, Row{root, root + "/./", root, false},
-                           Row{root, root + "/../other", top + "/other", false},
-                           Row{root, top + "/rootless/job", top + "/rootless/job", false},
-                           Row{root, "root/job", job, false},
-                           Row{root, "", root, false}, Row{"", job, job, false}, Row{"root", job, job, false},
-                           Row{"/", job, job, false}}) {
+    for (const Row& row : {Row{root, root, root, false}, Row{root, root + "/./", root, false},
+                           Row{root, top, top, false}, Row{root, "", root, false}, Row{root, "root/job", job, false},
+                           Row{root, link, job, false}, Row{root, link + "/.", job, false},
+                           Row{root, top + "/file", top + "/file", false},
+                           Row{root + "/", root + "//job/./", job, true}, Row{root, top + "/elsewhere", top + "/elsewhere", true},
+                           Row{"", job, job, true}}) {
         SCOPED_TRACE(row.root + " | " + row.path);
-        ASSERT_TRUE(CreateFolderIfNotPresent(row.folder));
+        ASSERT_TRUE(!row.removed || CreateFolderIfNotPresent(row.folder));
         RestoreCtx ctx = Ctx();
         ctx.stagingRoot = row.root;
         ctx.stagingPath = row.path;
@@ -348,8 +365,9 @@ TEST_F(RestoreFlow, RestoresIntoEachKindOfTarget) {
         EXPECT_EQ(row.mode == Unmanaged ? 2u : 0u, blobs);
         EXPECT_EQ(kOtherBytes, Read(kOtherBlob));
     }
+    // Four data-disk names a second apart, and only the VM left off waits 5 minutes to shut down.
     const std::vector<unsigned long> waits = sleeper.waits();
-    EXPECT_EQ(1, std::count(waits.begin(), waits.end(), 5 * 60000ul));  // only the VM left off waits to shut down
+    EXPECT_EQ(4 * 1000ul + 5 * 60000ul, std::accumulate(waits.begin(), waits.end(), 0ul));
 }
 
 // A failed deployment, or a cancel before it, leaves nothing the job created wherever and however it wrote its
@@ -415,6 +433,62 @@ TEST_F(RestoreFlow, CancelAfterDeploymentDeletesOnlyTheJobsOwnVm) {
         EXPECT_EQ(0, job->PostRestoreVM(ctx));
         EXPECT_EQ(VMINFO_ERR_JOB_CANCELLED, job->GetLastVMError());
         EXPECT_EQ(!row.lookupFails && !row.otherGuid, State().findVm(row.name, "rg-prod") == nullptr);
+    }
+}
+
+// A whole restore as the host drives it, stopping at the first step that fails; false then.
+bool Restore(TestPlugin& job, RestoreCtx& ctx) {
+    if (job.InitRestoreVM(ctx) != 1) return false;
+    for (const SDisk& disk : ctx.disks) {
+        if (disk.type == DISK_TYPE_FILE) continue;
+        VmdkHandle handle;
+        if (job.CreateVmdk("", "", disk.uri, handle, kDiskBytes) != 1) return false;
+        std::vector<unsigned char> data = Pattern(disk.uri);
+        if (job.WriteVmdk(handle, 0, static_cast<UINT>(data.size()), data.data()) != 1) return false;
+        if (job.CloseVmdk(handle) != 1) return false;
+    }
+    return job.PreRestoreVM(ctx) == 1 && job.RestoreVM(ctx) == 1 && job.PostRestoreVM(ctx) == 1;
+}
+
+// Each call a restore makes of the wrapper, failing once with a text of its own: the restore rides out only the
+// failures it may (a snapshot count, the shutdown after the boot wait); any other ends its step with a code and that
+// text, and the clean-up leaves the storage accounts as they were, a container the job did not make included.
+TEST_F(RestoreFlow, EveryFailedCallEndsTheRestoreWithACodeAndTheCloudsText) {
+    ASSERT_TRUE(plugin->sdk->CreateStorageContainer("rg-prod", "prodstaging01", "customer"));
+    struct Row { Mode mode; const char* op; EVMInfoError code; const char* container; };
+    const EVMInfoError none = VMINFO_ERR_NONE, deploy = VMINFO_ERR_RESTORE_DEPLOY, size = VMINFO_ERR_VM_SIZE;
+    const EVMInfoError account = VMINFO_ERR_STORAGE_ACCOUNT_INFO;
+    int n = 0;
+    for (const Row& row : {Row{Unmanaged, "DoesContainerExist", deploy, "customer"},
+                           Row{Unmanaged, "CreateStorageContainer", deploy, "fresh"},
+                           Row{Unmanaged, "DoesBlobExist", deploy, "customer"},
+                           Row{Unmanaged, "GetBlobSnapshotCount", none, "customer"},
+                           Row{Unmanaged, "GetVMInfoForVM", VMINFO_ERR_VM_NOT_FOUND, "customer"},
+                           Row{Unmanaged, "GetStorageAccountInfo", account, "customer"},
+                           Row{Unmanaged, "GetAvailableVMSizesInLocation", size, "customer"},
+                           Row{Unmanaged, "GetDCInfoForDC", deploy, "customer"},
+                           Row{Unmanaged, "RestoreVM", deploy, "customer"},
+                           Row{Unmanaged, "ShutdownVM", none, "customer"},
+                           Row{DirectUpload, "GetStorageAccountInfoListForRegion", account, ""},
+                           Row{DirectUpload, "DoesContainerExist", deploy, ""},
+                           Row{DirectUpload, "DoesBlobExist", deploy, ""},
+                           Row{DirectUpload, "RestoreVM", deploy, ""}}) {
+        const std::string name = "f" + std::to_string(++n), text = std::string("injected failure of ") + row.op;
+        SCOPED_TRACE(name + " " + row.op);
+        const std::string before = State().toJson()["storageAccounts"].dump();
+        std::unique_ptr<TestPlugin> job = Connected(row.mode);
+        const std::string place = *row.container ? "prodstaging01\\" + std::string(row.container) + name : "";
+        RestoreCtx ctx = Ctx(name, row.container == std::string("customer") ? "prodstaging01\\customer" : place,
+                             row.mode);
+        ctx.powerOn = false;
+        Fault(row.op, 0, text);
+        const bool restored = Restore(*job, ctx);
+        EXPECT_EQ(row.code == none, restored);
+        if (restored) continue;
+        EXPECT_EQ(row.code, job->GetLastVMError());
+        EXPECT_NE(std::string::npos, job->GetLastVMErrorDetails().find(text)) << job->GetLastVMErrorDetails();
+        EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
+        EXPECT_EQ(before, State().toJson()["storageAccounts"].dump());
     }
 }
 

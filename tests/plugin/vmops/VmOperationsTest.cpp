@@ -6,8 +6,8 @@ namespace {
 
 const char* const kOperationTag = "virtual int CAzureInfo::PerformVMOperation(const OperationCtx&)";
 
-// Codes 2 and 3 stop the VM with one and the same call; codes without a handler only log.
-TEST_F(VmOpsTest, ShutdownCodesAlikeAndUnsupportedCodesOnlyLog) {
+// Codes 2 and 3 stop the VM with one and the same call; codes without a handler fail with 20 and call nothing.
+TEST_F(VmOpsTest, ShutdownCodesAlikeAndUnsupportedCodesFail) {
     for (int code : {VM_OP_POWER_OFF, VM_OP_SHUTDOWN}) EXPECT_EQ(1, plugin->PerformVMOperation(Op(code))) << code;
     const std::vector<nlohmann::json> stops = Calls("ShutdownVM");
     ASSERT_EQ(2u, stops.size());
@@ -16,10 +16,11 @@ TEST_F(VmOpsTest, ShutdownCodesAlikeAndUnsupportedCodesOnlyLog) {
 
     const std::size_t calls = Calls().size();
     for (int code : {0, 8, 12, 15, -1}) {
+        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
         EXPECT_EQ(0, plugin->PerformVMOperation(Op(code))) << code;
         EXPECT_TRUE(log.containsError(kOperationTag, "Operation [" + std::to_string(code) + "] is not supported"));
+        EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, plugin->GetLastVMError());
     }
-    EXPECT_EQ(VMINFO_ERR_NONE, plugin->GetLastVMError());
     EXPECT_EQ(calls, Calls().size());
 }
 
