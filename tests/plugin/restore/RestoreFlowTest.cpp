@@ -358,6 +358,7 @@ TEST_F(RestoreFlow, RestoresIntoEachKindOfTarget) {
             std::optional<azsim::BlobKey> key = doc.diskBlob(*vm, i);
             ASSERT_TRUE(key.has_value());
             EXPECT_EQ(Pattern(ctx.disks[i].uri), Read(*key));
+            EXPECT_EQ(i == 0 ? vm->disks[0].lun : 0, vm->disks[i].lun);  // the data disk on LUN 0
             EXPECT_EQ(row.mode == Unmanaged ? "backups" : key->container, key->container);
         }
         size_t blobs = 0;
@@ -403,6 +404,19 @@ TEST_F(RestoreFlow, FailedOrCancelledJobLeavesNothingItCreated) {
         EXPECT_EQ(before, Inventory());
         EXPECT_EQ(kOtherBytes, Read(kOtherBlob));
     }
+}
+
+// A direct upload whose OS disk was never written has no OS disk to deploy from: the preparation fails with 20.
+TEST_F(RestoreFlow, PreparationWithoutAWrittenOsDiskFails) {
+    std::unique_ptr<TestPlugin> job = Connected(DirectUpload);
+    RestoreCtx ctx = Ctx("web01", "prodstaging01", DirectUpload);
+    ASSERT_EQ(1, job->InitRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+    VmdkHandle handle;
+    ASSERT_EQ(1, job->CreateVmdk("", "", ctx.disks[1].uri, handle, kDiskBytes));
+    EXPECT_EQ(1, job->CloseVmdk(handle));
+    EXPECT_EQ(0, job->PreRestoreVM(ctx));
+    EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, job->GetLastVMError());
+    EXPECT_EQ("No OS Disk was registered", job->GetLastVMErrorDetails());
 }
 
 // Code 3: the VM exists and a later step failed; the restore goes on with one failure record.
@@ -469,11 +483,14 @@ TEST_F(RestoreFlow, EveryFailedCallEndsTheRestoreWithACodeAndTheCloudsText) {
                            Row{Unmanaged, "GetDCInfoForDC", deploy, "customer"},
                            Row{Unmanaged, "RestoreVM", deploy, "customer"},
                            Row{Unmanaged, "ShutdownVM", none, "customer"},
+                           Row{Unmanaged, "DeleteVM", VMINFO_ERR_VM_DELETE, "customer"},
                            Row{DirectUpload, "GetStorageAccountInfoListForRegion", account, ""},
                            Row{DirectUpload, "DoesContainerExist", deploy, ""},
                            Row{DirectUpload, "DoesBlobExist", deploy, ""},
                            Row{DirectUpload, "RestoreVM", deploy, ""}}) {
-        const std::string name = "f" + std::to_string(++n), text = std::string("injected failure of ") + row.op;
+        // The existing VM is to be replaced where its deletion fails.
+        const std::string name = row.op == std::string("DeleteVM") ? "web-linux01" : "f" + std::to_string(++n);
+        const std::string text = std::string("injected failure of ") + row.op;
         SCOPED_TRACE(name + " " + row.op);
         const std::string before = State().toJson()["storageAccounts"].dump();
         std::unique_ptr<TestPlugin> job = Connected(row.mode);
@@ -481,6 +498,7 @@ TEST_F(RestoreFlow, EveryFailedCallEndsTheRestoreWithACodeAndTheCloudsText) {
         RestoreCtx ctx = Ctx(name, row.container == std::string("customer") ? "prodstaging01\\customer" : place,
                              row.mode);
         ctx.powerOn = false;
+        ctx.overwrite = true;
         Fault(row.op, 0, text);
         const bool restored = Restore(*job, ctx);
         EXPECT_EQ(row.code == none, restored);
