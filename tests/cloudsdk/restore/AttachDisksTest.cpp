@@ -220,6 +220,15 @@ TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImpo
     ASSERT_NE(doc.findManagedDisk(uploaded), nullptr);
     EXPECT_EQ(doc.findManagedDisk(uploaded)->state, "Unattached");
 
+    // A disk another job imported from a page blob, listed by this one, is detached and kept: it is not this job's.
+    Stage("o-data.vhd", 'o');
+    ASSERT_TRUE(other.AddDisksToVM(web, {BlobDisk("o-data.vhd", 4)})) << other.GetLastErrorString();
+    const std::string foreign = state.load().findManagedDiskByName("o-data")->id;
+    ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedDisk(foreign, 4)})) << sdk.GetLastErrorString();
+    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2]}));
+    ASSERT_NE(state.load().findManagedDiskByName("o-data"), nullptr);
+    EXPECT_EQ(state.load().findManagedDiskByName("o-data")->state, "Unattached");
+
     // Nothing listed is attached any more: nothing to do.
     const std::string detached = StateBytes();
     EXPECT_TRUE(sdk.DeleteDisksFromVM(web, {imported[0], ManagedDisk(uploaded, 3)}));
