@@ -303,6 +303,18 @@ TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
     taken.disks.push_back(ManagedEntry(Vm(doc, "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5")->disks[1].id, false, 6));
     EXPECT_FALSE(sdk.ReconfigureVM(taken)) << "a disk of another VM";
 
+    // A size's data-disk limit counts the data disks exactly: one over it is refused, exactly the limit passes.
+    SVMInfo full = vm;
+    full.vmSize = "Standard_D2s_v3";  // at most 4 data disks
+    full.disks.push_back(ManagedEntry(Upload("extra2", false), false, 6));
+    full.disks.push_back(ManagedEntry(Upload("extra3", false), false, 7));
+    SVMInfo over = full;
+    over.disks.push_back(ManagedEntry(Upload("extra4", false), false, 8));
+    EXPECT_FALSE(sdk.ReconfigureVM(over));
+    EXPECT_NE(sdk.GetLastErrorString().find("takes at most 4 data disks; 5 were given"), std::string::npos);
+    ASSERT_TRUE(sdk.ReconfigureVM(full)) << sdk.GetLastErrorString();
+    EXPECT_EQ(Vm(state.load(), kWebGuid)->disks.size(), 5u);
+
     vm.vmSize = "Standard_D4s_v3";
     ASSERT_TRUE(sdk.ReconfigureVM(vm)) << sdk.GetLastErrorString();
     doc = state.load();
