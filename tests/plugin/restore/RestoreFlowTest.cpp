@@ -3,13 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <numeric>
 #include <fstream>
+#include <numeric>
 #include <stdexcept>
 #include <vector>
 
 #include "azsim/Journal.h"
-#include "azsim/faults/FaultBook.h"
 #include "host/util/FXPath.h"
 #include "host/util/FileSystem.h"
 #include "tests/plugin/restore/RestoreFixture.h"
@@ -17,35 +16,15 @@
 namespace restoretest {
 namespace {
 
-constexpr long long kDiskBytes = 4 << 20;
 const azsim::BlobKey kOtherBlob{"prodstaging01", "vhds", "keep-me.vhd"};
 const std::vector<unsigned char> kOtherBytes(512, 0xee);
-enum Mode { Unmanaged, ManagedFromBlobs, DirectUpload };
 
-// The first page the host writes to a disk, recognisable by the disk.
-std::vector<unsigned char> Pattern(const std::string& disk) {
-    std::vector<unsigned char> out(512);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<unsigned char>(disk.size() * 7 + i * 13 + 1);
-    return out;
-}
-
-class RestoreFlow : public ::testing::Test {
+class RestoreFlow : public ServedRestoreTest {
 protected:
     void SetUp() override {
-        CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
+        ServedRestoreTest::SetUp();
         plugin = Connected();
         Blob(kOtherBlob);
-    }
-    void TearDown() override { NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk"); }
-
-    std::unique_ptr<TestPlugin> Connected(Mode mode = Unmanaged,
-                                          VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
-        NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk",
-                                 mode == DirectUpload ? "1" : "0");
-        std::unique_ptr<TestPlugin> job(new TestPlugin(type, 0));
-        EXPECT_EQ(1, job->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                  SimulatedCloud::kSecret));
-        return job;
     }
     // A restore of web-linux01's backup (OS disk, one data disk, its configuration file) as `vmName`.
     RestoreCtx Ctx(const std::string& vmName = "web01", const std::string& account = "prodstaging01",
@@ -72,28 +51,9 @@ protected:
         std::ofstream(FXPath::Append(ctx.stagingPath, "web-linux01.json")) << configText;
         return ctx;
     }
-    // InitRestoreVM, then the host's writes: every disk created under its staged name, its first page written.
-    void Start(TestPlugin& job, RestoreCtx& ctx) {
-        ASSERT_EQ(1, job.InitRestoreVM(ctx)) << job.GetLastVMErrorDetails();
-        for (const SDisk& disk : ctx.disks) {
-            if (disk.type == DISK_TYPE_FILE) continue;
-            VmdkHandle handle;
-            ASSERT_EQ(1, job.CreateVmdk("", "", disk.uri, handle, kDiskBytes)) << disk.uri;
-            std::vector<unsigned char> data = Pattern(disk.uri);
-            ASSERT_EQ(1, job.WriteVmdk(handle, 0, static_cast<UINT>(data.size()), data.data()));
-            EXPECT_EQ(1, job.CloseVmdk(handle));
-        }
-    }
-    azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
-    azsim::PageBlobStore Blobs() const { return azsim::SubscriptionState(cloud.dir()).blobs(); }
     void Blob(const azsim::BlobKey& key) {
         ASSERT_TRUE(Blobs().createPageBlob(key, kDiskBytes, false, nullptr));
         ASSERT_TRUE(Blobs().writePages(key, 0, kOtherBytes.data(), kOtherBytes.size(), nullptr));
-    }
-    std::vector<unsigned char> Read(const azsim::BlobKey& key) const {
-        std::vector<unsigned char> out(512);
-        Blobs().read(key, "", 0, out.data(), out.size());
-        return out;
     }
     // Everything a restore could leave behind: the subscription's resources (containers aside: Blob() makes
     // them behind the subscription's back) and the staging account's blobs.
@@ -103,15 +63,9 @@ protected:
         for (const azsim::BlobKey& key : Blobs().list("prodstaging01", "")) doc["blobs"].push_back(key.name);
         return doc.dump();
     }
-    void Fault(const std::string& op, int code, const std::string& text) {
-        azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, 1});
-    }
 
-    testsupport::ServedCloud cloud;
-    testsupport::TempDir staging;
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 61};
     NxRecordingSleeper sleeper;
-    EvLogCapture log;
     std::unique_ptr<TestPlugin> plugin;
 };
 
