@@ -48,6 +48,24 @@ TEST_F(VmOpsTest, CancelledDeployAndUnnamedSnapshotMakeNoCall) {
     EXPECT_EQ("gone", Calls("DeleteVMSnapshot").back()["args"]["snapshotId"]);
 }
 
+// A handler whose wrapper call fails ends with a code and the wrapper's text.
+TEST_F(VmOpsTest, FailedWrapperCallsLeaveACodeAndTheirText) {
+    struct Row { int operation; const char* call; EVMInfoError code; };
+    for (const Row& row : {Row{VM_OP_POWER_ON, "StartVM", VMINFO_ERR_RESTORE_DEPLOY},
+                           Row{VM_OP_SHUTDOWN, "ShutdownVM", VMINFO_ERR_RESTORE_DEPLOY},
+                           Row{VM_OP_RECONFIGURE, "ReconfigureVM", VMINFO_ERR_RESTORE_DEPLOY},
+                           Row{VM_OP_DELETE, "DeleteVM", VMINFO_ERR_RESTORE_DEPLOY},
+                           Row{VM_OP_CREATE_SNAPSHOT, "CreateVMSnapshot", VMINFO_ERR_VM_SNAPSHOT_CREATE}}) {
+        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
+        Fault(row.call, std::string("refused: ") + row.call);
+        OperationCtx ctx = Op(row.operation);
+        ctx.vmInfo.vmSize = "Standard_D2s_v3";
+        EXPECT_EQ(0, plugin->PerformVMOperation(ctx)) << row.call;
+        EXPECT_EQ(row.code, plugin->GetLastVMError()) << row.call;
+        EXPECT_NE(std::string::npos, plugin->GetLastVMErrorDetails().find(std::string("refused: ") + row.call));
+    }
+}
+
 // The storage operation answers 0 for success and 1 for every failure, with its text in the context.
 TEST_F(VmOpsTest, StorageOperationFailsWithOneAndText) {
     struct Row {
