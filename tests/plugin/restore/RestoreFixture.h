@@ -149,17 +149,26 @@ protected:
                                   SimulatedCloud::kSecret));
         return job;
     }
-    // InitRestoreVM, then the host's writes: every disk created under its staged name, its first page written.
-    void Start(TestPlugin& job, RestoreCtx& ctx) {
-        ASSERT_EQ(1, job.InitRestoreVM(ctx)) << job.GetLastVMErrorDetails();
+    // The host's writes after InitRestoreVM: every disk created under its staged name, its first page written.
+    static bool Write(TestPlugin& job, const RestoreCtx& ctx) {
         for (const SDisk& disk : ctx.disks) {
             if (disk.type == DISK_TYPE_FILE) continue;
             VmdkHandle handle;
-            ASSERT_EQ(1, job.CreateVmdk("", "", disk.uri, handle, kDiskBytes)) << disk.uri;
             std::vector<unsigned char> data = Pattern(disk.uri);
-            ASSERT_EQ(1, job.WriteVmdk(handle, 0, static_cast<UINT>(data.size()), data.data()));
-            EXPECT_EQ(1, job.CloseVmdk(handle));
+            if (job.CreateVmdk("", "", disk.uri, handle, kDiskBytes) != 1 ||
+                job.WriteVmdk(handle, 0, static_cast<UINT>(data.size()), data.data()) != 1 || job.CloseVmdk(handle) != 1)
+                return false;
         }
+        return true;
+    }
+    // A whole restore as the host drives it, stopping at the first step that fails; false then.
+    static bool Restore(TestPlugin& job, RestoreCtx& ctx) {
+        return job.InitRestoreVM(ctx) == 1 && Write(job, ctx) && job.PreRestoreVM(ctx) == 1 &&
+               job.RestoreVM(ctx) == 1 && job.PostRestoreVM(ctx) == 1;
+    }
+    void Start(TestPlugin& job, RestoreCtx& ctx) {
+        ASSERT_EQ(1, job.InitRestoreVM(ctx)) << job.GetLastVMErrorDetails();
+        ASSERT_TRUE(Write(job, ctx)) << job.GetLastVMErrorDetails();
     }
     azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
     azsim::PageBlobStore Blobs() const { return azsim::SubscriptionState(cloud.dir()).blobs(); }

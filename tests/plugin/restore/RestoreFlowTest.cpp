@@ -373,18 +373,6 @@ TEST_F(RestoreFlow, PreparationWithoutAWrittenOsDiskFails) {
     EXPECT_EQ("No OS Disk was registered", job->GetLastVMErrorDetails());
 }
 
-// Code 3: the VM exists and a later step failed; the restore goes on with one failure record.
-TEST_F(RestoreFlow, VmCreatedWithALaterFailureIsASuccessWithOneFailureRecord) {
-    RestoreCtx ctx = Ctx();
-    Start(*plugin, ctx);
-    ASSERT_EQ(1, plugin->PreRestoreVM(ctx)) << plugin->GetLastVMErrorDetails();
-    Fault("RestoreVM", 3, "VMExtensionProvisioningError: the guest agent did not answer");
-    ASSERT_EQ(1, plugin->RestoreVM(ctx));
-    ASSERT_EQ(1u, ctx.restoreFailures.size());
-    EXPECT_EQ("web01", ctx.restoreFailures[0].subject);
-    EXPECT_EQ("VMExtensionProvisioningError: the guest agent did not answer", ctx.restoreFailures[0].reason);
-}
-
 // A cancel before PostRestoreVM deletes the VM this job deployed, found again by name, and no other.
 TEST_F(RestoreFlow, CancelAfterDeploymentDeletesOnlyTheJobsOwnVm) {
     struct Row { const char* name; bool lookupFails, otherGuid; };
@@ -404,26 +392,13 @@ TEST_F(RestoreFlow, CancelAfterDeploymentDeletesOnlyTheJobsOwnVm) {
     }
 }
 
-// A whole restore as the host drives it, stopping at the first step that fails; false then.
-bool Restore(TestPlugin& job, RestoreCtx& ctx) {
-    if (job.InitRestoreVM(ctx) != 1) return false;
-    for (const SDisk& disk : ctx.disks) {
-        if (disk.type == DISK_TYPE_FILE) continue;
-        VmdkHandle handle;
-        if (job.CreateVmdk("", "", disk.uri, handle, kDiskBytes) != 1) return false;
-        std::vector<unsigned char> data = Pattern(disk.uri);
-        if (job.WriteVmdk(handle, 0, static_cast<UINT>(data.size()), data.data()) != 1) return false;
-        if (job.CloseVmdk(handle) != 1) return false;
-    }
-    return job.PreRestoreVM(ctx) == 1 && job.RestoreVM(ctx) == 1 && job.PostRestoreVM(ctx) == 1;
-}
-
 // Each call a restore makes of the wrapper, failing once with a text of its own: the restore rides out only the
 // failures it may (a snapshot count, the shutdown after the boot wait); any other ends its step with a code and that
 // text, and the clean-up leaves the storage accounts as they were, a container the job did not make included.
+// A deployment failing with code 3 has made the VM: the restore goes on with one failure record.
 TEST_F(RestoreFlow, EveryFailedCallEndsTheRestoreWithACodeAndTheCloudsText) {
     ASSERT_TRUE(plugin->sdk->CreateStorageContainer("rg-prod", "prodstaging01", "customer"));
-    struct Row { Mode mode; const char* op; EVMInfoError code; const char* container; };
+    struct Row { Mode mode; const char* op; EVMInfoError code; const char* container; int sdkCode = 0; };
     const EVMInfoError none = VMINFO_ERR_NONE, deploy = VMINFO_ERR_RESTORE_DEPLOY, size = VMINFO_ERR_VM_SIZE;
     const EVMInfoError account = VMINFO_ERR_STORAGE_ACCOUNT_INFO;
     int n = 0;
@@ -436,6 +411,7 @@ TEST_F(RestoreFlow, EveryFailedCallEndsTheRestoreWithACodeAndTheCloudsText) {
                            Row{Unmanaged, "GetAvailableVMSizesInLocation", size, "customer"},
                            Row{Unmanaged, "GetDCInfoForDC", deploy, "customer"},
                            Row{Unmanaged, "RestoreVM", deploy, "customer"},
+                           Row{Unmanaged, "RestoreVM", none, "customer", 3},
                            Row{Unmanaged, "ShutdownVM", none, "customer"},
                            Row{Unmanaged, "DeleteVM", VMINFO_ERR_VM_DELETE, "customer"},
                            Row{DirectUpload, "GetStorageAccountInfoListForRegion", account, ""},
@@ -453,10 +429,14 @@ TEST_F(RestoreFlow, EveryFailedCallEndsTheRestoreWithACodeAndTheCloudsText) {
                              row.mode);
         ctx.powerOn = false;
         ctx.overwrite = true;
-        Fault(row.op, 0, text);
+        Fault(row.op, row.sdkCode, text);
         const bool restored = Restore(*job, ctx);
         EXPECT_EQ(row.code == none, restored);
-        if (restored) continue;
+        if (restored) {
+            EXPECT_EQ(row.sdkCode == 3 ? 1u : 0u, ctx.restoreFailures.size());
+            for (const SFailure& failure : ctx.restoreFailures) EXPECT_EQ(name + text, failure.subject + failure.reason);
+            continue;
+        }
         EXPECT_EQ(row.code, job->GetLastVMError());
         EXPECT_NE(std::string::npos, job->GetLastVMErrorDetails().find(text)) << job->GetLastVMErrorDetails();
         EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
