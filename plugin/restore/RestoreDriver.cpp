@@ -85,9 +85,9 @@ const char* StagingFolderRefusal(const std::string& path, const std::string& roo
     const std::string resolved = Resolved(path);
     if (resolved.empty() || resolved == "/") return "it is the file system root";
     if (resolved != Plain(path)) return "it is reached through a symbolic link";
-    folder = resolved;
     const std::string resolvedRoot = root.empty() ? std::string() : Resolved(root);
     if (!resolvedRoot.empty() && IsSameOrInside(resolvedRoot, resolved)) return "it is or holds the staging root";
+    folder = resolved;
     return nullptr;
 }
 
