@@ -105,7 +105,9 @@ TEST_F(DiskAttach, InitialisationRefusesWhatCannotBeAttached) {
         bool snap;
         EVMInfoError code;  // VMINFO_ERR_NONE: accepted
         std::string text;   // the error logged and kept as details; empty: not checked
+        const char* fault = nullptr;  // an SDK operation that fails once
     };
+    const std::string noSize = "Failed to get size details for VM size [Standard_D2s_v3]: ServerBusy: refused";
     for (const Row& row :
          {Row{"snap backup", kWeb, 1, {}, true, VMINFO_ERR_DISK_ATTACH,
               "Attach disk restore is not supported from a Snap backup for Azure."},
@@ -114,13 +116,15 @@ TEST_F(DiskAttach, InitialisationRefusesWhatCannotBeAttached) {
           Row{"two data disks plus two fit four", kWeb, 2, {}, false, VMINFO_ERR_NONE, ""},
           Row{"two data disks plus three", kWeb, 3, {}, false, VMINFO_ERR_DISK_ATTACH, tooMany},
           Row{"encrypted disks still count", kWeb, 3, {1}, false, VMINFO_ERR_DISK_ATTACH, tooMany},
-          Row{"all encrypted", kWeb, 2, {0, 1}, false, VMINFO_ERR_ALL_DISKS_ENCRYPTED, allEncrypted}}) {
+          Row{"all encrypted", kWeb, 2, {0, 1}, false, VMINFO_ERR_ALL_DISKS_ENCRYPTED, allEncrypted},
+          Row{"size details unavailable", kWeb, 1, {}, false, VMINFO_ERR_VM_SIZE, noSize, "GetVMSizeInfoForSize"}}) {
         SCOPED_TRACE(row.label);
         const std::vector<std::string> before = Inventory();
         std::unique_ptr<TestPlugin> job = Connected();
         RestoreCtx ctx = Ctx(row.target, row.count);
         for (int i : row.encrypted) ctx.disks[i].isEncrypted = true;
         ctx.snapRestore = row.snap;
+        if (row.fault) Fault(row.fault, 0, "ServerBusy: refused");
         EXPECT_EQ(row.code == VMINFO_ERR_NONE ? 1 : 0, job->InitRestoreVM(ctx));
         EXPECT_EQ(row.code, job->GetLastVMError()) << job->GetLastVMErrorDetails();
         if (!row.text.empty()) {
