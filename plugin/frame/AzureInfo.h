@@ -253,8 +253,9 @@ protected:
     // The host passes the restore context as a constant reference but reads back what the
     // restore writes into it (disk names, VM description, size, GUID).
     static RestoreCtx& _Writable(const RestoreCtx& ctx) { return const_cast<RestoreCtx&>(ctx); }
-    // True when `ctx.stagingPath` may be removed: it lies strictly inside the job's staging root.
-    // `folder` is then the path in plain form (no empty or "." components), the one to remove.
+    // True when `ctx.stagingPath` may be a job's folder and so may be removed: an absolute path of a
+    // directory reached through no symbolic link that is neither "/" nor the staging root nor a folder
+    // holding it. `folder` is then the path in plain form, the one to remove.
     bool _IsRemovableStagingPath(const RestoreCtx& ctx, std::string& folder);
     // The disks the wrapper's clean-up may remove: the deployed list plus the direct-upload disks this job created.
     std::vector<SDisk> _DisksCreatedForCleanup(const RestoreCtx& ctx);
@@ -265,7 +266,16 @@ protected:
     SDisk _DiskAsWritten(const SDisk& disk, const SAzureDiskInfo& record, bool managed);
     // GUID of the VM this job's own deployment created; the only VM the job's clean-up may remove.
     std::string restoredVmGuid;
-    // A container that disk placement created for this job, recorded before it was asked for.
+    // Refuses a restore whose disks share a backed-up name: their disk-map records would be one.
+    bool _RefuseSharedDiskNames(const RestoreCtx& ctx);
+    // Makes sure the container a disk is placed in exists, creating it (and recording it as this
+    // job's) when the wrapper says definitely that it does not.
+    bool _EnsureContainer(const RestoreCtx& ctx, const std::string& account, const std::string& container);
+    // Deletes the VM this job deployed after a cancel (never one known by its name alone); last error 4000.
+    void _CancelDeployedVm(const RestoreCtx& ctx);
+    // Waits `minutes` in short steps; false, at once, when the job is cancelled meanwhile.
+    bool _WaitUnlessCancelled(unsigned long minutes);
+    // A container that disk placement created for this job, recorded once its creation succeeded.
     struct SCreatedContainer {
         std::string resourceGroup;
         std::string account;

@@ -10,6 +10,11 @@ void FailSlot(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::st
     plugin.SetLastVMError(code, text);
 }
 
+void FailWrapperCall(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& what,
+                     const std::string& wrapperText) {
+    FailSlot(plugin, tag, code, what + ": " + (wrapperText.empty() ? "the cloud gave no reason" : wrapperText));
+}
+
 int FailUnavailable(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& what) {
     FailSlot(plugin, tag, code, what + " is not available in this build");
     return 0;

@@ -9,6 +9,10 @@
 // Logs `text` as an error under `tag` and stores it with `code` as the last error.
 void FailSlot(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& text);
 
+// Fails a step after a wrapper call returned false: `code`, with `what` and the wrapper's own text.
+void FailWrapperCall(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& what,
+                     const std::string& wrapperText);
+
 // Fails a hand-over to a step this build does not have; returns the slot's failure result 0.
 int FailUnavailable(CVMInfo& plugin, const char* tag, EVMInfoError code, const std::string& what);
 

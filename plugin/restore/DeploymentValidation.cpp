@@ -6,6 +6,7 @@
 #include "host/settings/NXPlatformInfo.h"
 #include "host/util/FXString.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/SlotFailure.h"
 
 namespace {
 
@@ -104,7 +105,12 @@ bool CAzureInfo::_ValidateVirtualNetworksInLocation(const RestoreCtx& ctx) {
     static const char* tag = "bool CAzureInfo::_ValidateVirtualNetworksInLocation(const RestoreCtx&)";
     EvDebug::Debug(tag, "Validating if the selected location has any virtual networks...");
     SDataCenterInfo dc;
-    if (!sdk->GetDCInfoForDC(ctx.region, kNetworkDiscoveryFlags, 0, dc)) return false;
+    if (!sdk->GetDCInfoForDC(ctx.region, kNetworkDiscoveryFlags, 0, dc)) {
+        FailWrapperCall(*this, tag, VMINFO_ERR_RESTORE_DEPLOY,
+                        "Failed to get the virtual networks of location [" + ctx.region + "]",
+                        sdk->GetLastErrorString());
+        return false;
+    }
     if (!dc.networks.empty()) return true;
     const std::string text = FXString::Format("No Virtual networks found in selected location [%s]", dc.name.c_str());
     EvDebug::Error(tag, "%s", text.c_str());
@@ -116,7 +122,12 @@ bool CAzureInfo::_ValidateVirtualNetworksInResourceGroup(const RestoreCtx& ctx) 
     static const char* tag = "bool CAzureInfo::_ValidateVirtualNetworksInResourceGroup(const RestoreCtx&)";
     EvDebug::Debug(tag, "Validating if the selected Resource Group's location has any virtual networks...");
     SHostInfo host;
-    if (!sdk->GetHostInfoForHost(ctx.resourceGroup, kNetworkDiscoveryFlags, 0, host)) return false;
+    if (!sdk->GetHostInfoForHost(ctx.resourceGroup, kNetworkDiscoveryFlags, 0, host)) {
+        FailWrapperCall(*this, tag, VMINFO_ERR_RESTORE_DEPLOY,
+                        "Failed to get the virtual networks of resource group [" + ctx.resourceGroup + "]",
+                        sdk->GetLastErrorString());
+        return false;
+    }
     if (!host.networks.empty()) return true;
     const std::string text =
         FXString::Format("No Virtual networks found in selected resource group's location [%s]", host.location.c_str());
@@ -149,18 +160,17 @@ bool CAzureInfo::_GetStagingStorageAccountInfo(const std::string& region, SDatas
     std::vector<SDatastoreInfo> listed;
     IVMInfo* self = this;
     if (!self->GetDSInfoListForHost(hostText, listed, 0, 0)) {
-        EvDebug::Error(tag, "Failed to get Storage Accounts in destination Region [%s]. ", hostText.c_str());
-        return false;
-    }
-    if (listed.empty()) {
-        EvDebug::Error(tag, "No Storage Account is available in Region [%s]", region.c_str());
+        FailWrapperCall(*this, tag, VMINFO_ERR_STORAGE_ACCOUNT_INFO,
+                        "Failed to get Storage Accounts in destination Region [" + region + "]",
+                        sdk->GetLastErrorString());
         return false;
     }
     std::vector<SDatastoreInfo> named;
     for (const SDatastoreInfo& account : listed)
         if (!account.name.empty()) named.push_back(account);
     if (named.empty()) {
-        EvDebug::Error(tag, "None of the Storage Accounts in Region [%s] has a name", region.c_str());
+        FailSlot(*this, tag, VMINFO_ERR_STORAGE_ACCOUNT_INFO,
+                 "No Storage Account is available in Region [" + region + "] to stage the disks in");
         return false;
     }
     stagingStorageCache[region] = named;

@@ -50,8 +50,8 @@ bool CAzureInfo::InitRestoreVM_DiskAttach(const RestoreCtx& ctx) {
 
     SVMSizeInfo sizeInfo;
     if (!sdk->GetVMSizeInfoForSize(existing.vmSize, existing.region, sizeInfo)) {
-        EvDebug::Error(kInitTag, "Failed to get size details for VM size [%s] with error [%s].",
-                       existing.vmSize.c_str(), sdk->GetLastErrorString().c_str());
+        FailWrapperCall(*this, kInitTag, VMINFO_ERR_VM_SIZE,
+                        "Failed to get size details for VM size [" + existing.vmSize + "]", sdk->GetLastErrorString());
         return false;
     }
 
@@ -123,8 +123,9 @@ bool CAzureInfo::PreRestoreVM_AttachDisk(const RestoreCtx& ctx) {
         }
         SAzureDiskInfo record;
         if (!GetDiskInfoByStagingFile(disk.uri, record)) {
-            EvDebug::Error(kPreTag, "Failed to get storage account for disk file [%s] from cached storage account details",
-                           disk.uri.c_str());
+            FailSlot(*this, kPreTag, VMINFO_ERR_DISK_CREATE,
+                     "Failed to get storage account for disk file [" + disk.uri +
+                         "] from cached storage account details");
             return false;
         }
         SDisk copy = _DiskAsWritten(disk, record, record.directUpload);

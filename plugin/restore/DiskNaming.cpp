@@ -6,15 +6,20 @@
 #include <boost/algorithm/string/split.hpp>
 #include <ctime>
 #include <map>
+#include <set>
 
 #include "host/sys/Time.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/Existence.h"
+#include "plugin/frame/SlotFailure.h"
 
 namespace {
 
 const char* const kNamesTag = "bool CAzureInfo::GenerateUniqueDiskName(const RestoreCtx&, const string&)";
 const char* const kStampTag = "void CAzureInfo::_GenerateDiskName(string&)";
 const char* const kMapTag = "bool CAzureInfo::_UpdateDiskToStorageMap(const RestoreCtx&)";
+const char* const kSharedTag = "bool CAzureInfo::_RefuseSharedDiskNames(const RestoreCtx&)";
+const char* const kContainerTag = "bool CAzureInfo::_EnsureContainer(const RestoreCtx&, const string&, const string&)";
 const char* const kLunTag = "bool CAzureInfo::_GenerateDiskLun(const OperationCtx&)";
 
 constexpr int kMaxLun = 15;
@@ -41,6 +46,7 @@ bool CAzureInfo::GenerateUniqueDiskName(const RestoreCtx& ctx) { return Generate
 bool CAzureInfo::GenerateUniqueDiskName(const RestoreCtx& ctx, const std::string& vmSize) {
     RestoreCtx& restore = _Writable(ctx);
     EvDebug::Debug(kNamesTag, "Generating unique disk names...");
+    if (!_RefuseSharedDiskNames(ctx)) return false;
     const bool skipPlacement = ctx.snapRestore && !IsVMDiskEncrypted(ctx.disks) && ctx.restoreAsManagedVM;
     // Restored name to the backed-up name of the disk that took it in this pass.
     std::map<std::string, std::string> taken;
@@ -73,11 +79,7 @@ bool CAzureInfo::GenerateUniqueDiskName(const RestoreCtx& ctx, const std::string
                 EvDebug::Debug(kNamesTag, "Staging storage account [%s] is invalid. Fetching Storage Accounts in Region [%s]..",
                                disk.storageAccount.c_str(), ctx.region.c_str());
                 SDatastoreInfo staging;
-                if (!_GetStagingStorageAccountInfo(ctx.region, staging)) {
-                    SetLastVMError(VMINFO_ERR_STORAGE_ACCOUNT_INFO);
-                    SetLastVMErrorDetails(sdk->GetLastErrorString());
-                    return false;
-                }
+                if (!_GetStagingStorageAccountInfo(ctx.region, staging)) return false;
                 disk.storageAccount = staging.name;
                 EvDebug::Debug(kNamesTag, "Selecting storage account [%s] for staging blobs..", staging.name.c_str());
             }
@@ -97,14 +99,7 @@ bool CAzureInfo::GenerateUniqueDiskName(const RestoreCtx& ctx, const std::string
                                name.c_str(), renamed.c_str());
                 name = renamed;
             }
-            if (!sdk->DoesContainerExist(ctx.resourceGroup, account, container)) {
-                restoreCreatedContainers.push_back({ctx.resourceGroup, account, container});
-                if (!sdk->CreateStorageContainer(ctx.resourceGroup, account, container)) {
-                    EvDebug::Error(kNamesTag, "Failed to create container [%s] in storage account, error [%s]",
-                                   container.c_str(), sdk->GetLastErrorString().c_str());
-                    return false;
-                }
-            }
+            if (!_EnsureContainer(ctx, account, container)) return false;
         }
 
         // Two disks under one name would be written into one blob or managed disk, the second over the first.
@@ -121,7 +116,7 @@ bool CAzureInfo::GenerateUniqueDiskName(const RestoreCtx& ctx, const std::string
         if (!ctx.snapRestore) {
             if (IsVSCloudFSRequired(ctx)) {
                 InitVSCloudFS();
-                SetLastVMError(VMINFO_ERR_CLOUDFS_UNAVAILABLE);
+                SetLastVMError(VMINFO_ERR_CLOUDFS_UNAVAILABLE, "VSCloudFS is not supported on linux");
                 return false;
             }
             SAzureDiskInfo record;
@@ -148,6 +143,36 @@ bool CAzureInfo::GenerateUniqueDiskName(const RestoreCtx& ctx, const std::string
         disk.name = name;
         disk.restoredName = name;
     }
+    return true;
+}
+
+bool CAzureInfo::_RefuseSharedDiskNames(const RestoreCtx& ctx) {
+    std::set<std::string> seen;
+    for (const SDisk& disk : ctx.disks) {
+        if (disk.type != DISK_TYPE_VIRTUAL_DISK || seen.insert(disk.name).second) continue;
+        FailSlot(*this, kSharedTag, VMINFO_ERR_RESTORE_DEPLOY,
+                 "More than one disk of the backup is named [" + disk.name +
+                     "]; the restore cannot tell their data apart and is refused before anything is created");
+        return false;
+    }
+    return true;
+}
+
+bool CAzureInfo::_EnsureContainer(const RestoreCtx& ctx, const std::string& account, const std::string& container) {
+    const Presence presence = ContainerPresence(*sdk, ctx.resourceGroup, account, container);
+    if (presence == Presence::Present) return true;
+    const std::string where = "container [" + container + "] of storage account [" + account + "]";
+    if (presence == Presence::Unknown) {
+        FailWrapperCall(*this, kContainerTag, VMINFO_ERR_RESTORE_DEPLOY, "Could not check " + where,
+                        sdk->GetLastErrorString());
+        return false;
+    }
+    if (!sdk->CreateStorageContainer(ctx.resourceGroup, account, container)) {
+        FailWrapperCall(*this, kContainerTag, VMINFO_ERR_RESTORE_DEPLOY, "Failed to create " + where,
+                        sdk->GetLastErrorString());
+        return false;
+    }
+    restoreCreatedContainers.push_back({ctx.resourceGroup, account, container});
     return true;
 }
 

@@ -3,9 +3,11 @@
 // written the disks, and leaves the new VM running or shuts it down.
 #include <algorithm>
 
+#include "cloudsdk/SdkErrorCodes.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/Existence.h"
 #include "plugin/frame/SlotFailure.h"
 
 namespace {
@@ -13,6 +15,7 @@ namespace {
 const char* const kInitTag = "bool CAzureInfo::InitRestoreVM_FullVM(const RestoreCtx&)";
 const char* const kPreTag = "bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx&)";
 const char* const kPostTag = "bool CAzureInfo::PostRestoreVM_FullVM(const RestoreCtx&)";
+const char* const kCancelTag = "void CAzureInfo::_CancelDeployedVm(const RestoreCtx&)";
 const char* const kBlobsTag = "bool CAzureInfo::_CheckAndDeleteAzureBlobs(const RestoreCtx&, bool)";
 
 const char* const kDefaultContainer = "vhds";
@@ -51,7 +54,13 @@ bool CAzureInfo::InitRestoreVM_FullVM(const RestoreCtx& ctx) {
 
     EvDebug::Debug(kInitTag, "Searching for an existing VM with name[%s] on Azure", ctx.vmName.c_str());
     SVMInfo existing;
-    if (GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, existing)) {
+    const bool found = GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, existing) != 0;
+    if (!found && sdk->GetLastErrorCode() != AzureSDKCppBridge::SDK_ERR_NOT_FOUND) {
+        FailWrapperCall(*this, kInitTag, VMINFO_ERR_VM_NOT_FOUND,
+                        "Could not check whether VM [" + ctx.vmName + "] exists", sdk->GetLastErrorString());
+        return false;
+    }
+    if (found) {
         EvDebug::Debug(kInitTag, "Found VM with name [%s] already registered on Azure", ctx.vmName.c_str());
         if (!ctx.overwrite) {
             FailSlot(*this, kInitTag, VMINFO_ERR_VM_EXISTS,
@@ -69,9 +78,9 @@ bool CAzureInfo::InitRestoreVM_FullVM(const RestoreCtx& ctx) {
         }
         EvDebug::Debug(kInitTag, "Deleting Virtual machine [%s]", ctx.vmName.c_str());
         if (!sdk->DeleteVM(ctx.vmName, existing.guid, true, !ctx.inPlaceRestore)) {
-            EvDebug::Error(kInitTag, "Failed to delete virtual machine [%s]. Aborting restore !!!", ctx.vmName.c_str());
-            SetLastVMError(VMINFO_ERR_VM_DELETE);
-            SetLastVMErrorDetails(sdk->GetLastErrorString());
+            FailWrapperCall(*this, kInitTag, VMINFO_ERR_VM_DELETE,
+                            "Failed to delete virtual machine [" + ctx.vmName + "]. Aborting restore !!!",
+                            sdk->GetLastErrorString());
             return false;
         }
     } else {
@@ -96,19 +105,25 @@ bool CAzureInfo::_CheckAndDeleteAzureBlobs(const RestoreCtx& ctx, bool overwrite
         if (slash == std::string::npos && record != diskMap.end() && !record->second.container.empty())
             container = record->second.container;
         const std::string& blob = disk.name;
-        if (sdk->DoesBlobExist(ctx.resourceGroup, account, container, blob)) {
+        const Presence presence = BlobPresence(*sdk, ctx.resourceGroup, account, container, blob);
+        if (presence == Presence::Unknown) {
+            FailWrapperCall(*this, kBlobsTag, VMINFO_ERR_RESTORE_DEPLOY,
+                            "Could not check whether blob [" + blob + "] exists in storage account [" + account + "]",
+                            sdk->GetLastErrorString());
+            return false;
+        }
+        if (presence == Presence::Present) {
             if (!ctx.overwrite && !overwriteBlobs) {
-                EvDebug::Error(kBlobsTag, "Blob [%s] already exists in storage account [%s] and overwrite option is not selected.",
-                               blob.c_str(), account.c_str());
-                SetLastVMError(VMINFO_ERR_BLOB_EXISTS);
+                FailSlot(*this, kBlobsTag, VMINFO_ERR_BLOB_EXISTS,
+                         "Blob [" + blob + "] already exists in storage account [" + account +
+                             "] and overwrite option is not selected.");
                 return false;
             }
             EvDebug::Debug(kBlobsTag, "Blob [%s] already exist in storage account [%s]. Overwrite existing blob option is selected. Deleting blob from Azure",
                            blob.c_str(), account.c_str());
             if (!sdk->DeletePageBlob(ctx.resourceGroup, account, container, blob)) {
-                const std::string error = sdk->GetLastErrorString();
-                EvDebug::Error(kBlobsTag, "Failed to delete blob from Azure, [%s]", error.c_str());
-                SetLastVMErrorDetails(error);
+                FailWrapperCall(*this, kBlobsTag, VMINFO_ERR_BLOB_DELETE, "Failed to delete blob [" + blob + "] from Azure",
+                                sdk->GetLastErrorString());
                 return false;
             }
             if (ctx.cloudFSRestore) AccessCloudFSPath(disk.uri);
@@ -140,7 +155,7 @@ bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx& ctx) {
     if (IsJobCancelled()) {
         EvDebug::Debug(kPreTag, "Kill command has been given. Cleaning up blobs.");
         CleanupRestoreVM(ctx);
-        SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+        SetLastVMError(VMINFO_ERR_JOB_CANCELLED, "The job was cancelled");
         return false;
     }
     FlushCloudFSWrites(ctx);
@@ -167,8 +182,9 @@ bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx& ctx) {
         if (disk.type == DISK_TYPE_FILE) continue;
         SAzureDiskInfo record;
         if (!GetDiskInfoByStagingFile(disk.uri, record)) {
-            EvDebug::Error(kPreTag, "Failed to get storage account for disk file [%s] from cached storage account details",
-                           disk.uri.c_str());
+            FailSlot(*this, kPreTag, VMINFO_ERR_DISK_CREATE,
+                     "Failed to get storage account for disk file [" + disk.uri +
+                         "] from cached storage account details");
             return false;
         }
         const bool managed = record.directUpload && (!disk.isOsDisk || ctx.restoreAsManagedVM);
@@ -184,8 +200,7 @@ bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx& ctx) {
         restore.vmInfo.disks.push_back(copy);
     }
     if (osDiskName.empty()) {
-        EvDebug::Error(kPreTag, "No OS Disk was registered");
-        SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY);
+        FailSlot(*this, kPreTag, VMINFO_ERR_RESTORE_DEPLOY, "No OS Disk was registered");
         return false;
     }
     restore.vmInfo.nics = ctx.nics;
@@ -195,33 +210,50 @@ bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx& ctx) {
 
 bool CAzureInfo::PostRestoreVM_FullVM(const RestoreCtx& ctx) {
     CleanupStagingInfoForVM(ctx.disks);
-    SVMInfo found;
     if (IsJobCancelled()) {
-        EvDebug::Debug(kPostTag, "Kill command has been given. Deleting the VM [%s].", ctx.vmName.c_str());
-        // Only the VM this job's deployment created is removed, and never one known by its name alone.
-        if (!sdk->GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, found)) {
-            EvDebug::Error(kPostTag, "Error in getting VMInfo for VM [%s].", ctx.vmName.c_str());
-        } else if (restoredVmGuid.empty() || found.guid != restoredVmGuid) {
-            EvDebug::Error(kPostTag, "VM [%s][%s] was not created by this job. Leaving it in place.", ctx.vmName.c_str(),
-                           found.guid.c_str());
-        } else if (!sdk->DeleteVM(ctx.vmName, found.guid, true, true)) {
-            EvDebug::Error(kPostTag, "Failed to delete VM [%s] and/or its components.", ctx.vmName.c_str());
-        }
-        SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+        _CancelDeployedVm(ctx);
         return false;
     }
-    if (!ctx.powerOn) {
-        if (sdk->GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, found)) {
-            EvDebug::Debug(kPostTag, "Power on VM option is not selected. Shutting down VM [%s][%s]", ctx.vmName.c_str(),
-                           ctx.vmInfo.guid.c_str());
-            const unsigned long minutes = BootWaitMinutes();
-            EvDebug::Debug(kPostTag, "Waiting for [%d] minutes before shutting down VM [%s]", static_cast<int>(minutes),
-                           ctx.vmName.c_str());
-            KASLEEP(minutes * 60000);
-            if (!sdk->ShutdownVM(ctx.vmName, found.guid, true)) EvDebug::Error(kPostTag, "Failed to power off VM");
-        } else {
-            EvDebug::Error(kPostTag, "VM [%s] is not found in Azure. Failed to power off VM.", ctx.vmName.c_str());
-        }
+    if (ctx.powerOn) return true;
+    SVMInfo found;
+    if (!sdk->GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, found)) {
+        EvDebug::Error(kPostTag, "VM [%s] is not found in Azure. Failed to power off VM.", ctx.vmName.c_str());
+        return true;
     }
+    EvDebug::Debug(kPostTag, "Power on VM option is not selected. Shutting down VM [%s][%s]", ctx.vmName.c_str(),
+                   ctx.vmInfo.guid.c_str());
+    const unsigned long minutes = BootWaitMinutes();
+    EvDebug::Debug(kPostTag, "Waiting for [%d] minutes before shutting down VM [%s]", static_cast<int>(minutes),
+                   ctx.vmName.c_str());
+    if (!_WaitUnlessCancelled(minutes)) {
+        _CancelDeployedVm(ctx);
+        return false;
+    }
+    if (!sdk->ShutdownVM(ctx.vmName, found.guid, true)) EvDebug::Error(kPostTag, "Failed to power off VM");
     return true;
+}
+
+void CAzureInfo::_CancelDeployedVm(const RestoreCtx& ctx) {
+    EvDebug::Debug(kCancelTag, "Kill command has been given. Deleting the VM [%s].", ctx.vmName.c_str());
+    SVMInfo found;
+    // Only the VM this job's deployment created is removed, and never one known by its name alone.
+    if (!sdk->GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, found)) {
+        EvDebug::Error(kCancelTag, "Error in getting VMInfo for VM [%s].", ctx.vmName.c_str());
+    } else if (restoredVmGuid.empty() || found.guid != restoredVmGuid) {
+        EvDebug::Error(kCancelTag, "VM [%s][%s] was not created by this job. Leaving it in place.", ctx.vmName.c_str(),
+                       found.guid.c_str());
+    } else if (!sdk->DeleteVM(ctx.vmName, found.guid, true, true)) {
+        EvDebug::Error(kCancelTag, "Failed to delete VM [%s] and/or its components.", ctx.vmName.c_str());
+    }
+    SetLastVMError(VMINFO_ERR_JOB_CANCELLED, "The job was cancelled");
+}
+
+bool CAzureInfo::_WaitUnlessCancelled(unsigned long minutes) {
+    // A step short enough that a cancel is seen at once, long enough to cost nothing.
+    constexpr unsigned long kStepMs = 1000;
+    for (unsigned long waited = 0; waited < minutes * 60000; waited += kStepMs) {
+        if (IsJobCancelled()) return false;
+        KASLEEP(kStepMs);
+    }
+    return !IsJobCancelled();
 }

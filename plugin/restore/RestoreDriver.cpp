@@ -1,12 +1,16 @@
 // Restore driver: the five restore slots. Job-wide checks, dispatch by restore kind, the VM
 // deployment, and the clean-up of what this job created after a failure or a cancel.
-#include <boost/algorithm/string/split.hpp>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
 
 #include "host/util/CKaFile.h"
 #include "host/util/FXFile.h"
 #include "host/util/FXPath.h"
 #include "host/util/FileSystem.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/Existence.h"
 #include "plugin/frame/SlotFailure.h"
 
 namespace {
@@ -46,18 +50,45 @@ bool ReadKeyBackup(CVMInfo& plugin, const RestoreCtx& ctx, const char* file, con
     return true;
 }
 
-// The components of an absolute path without empty and "." ones; false for a relative path or a "..".
-// The file system root has none, and nothing is ever removed for lying inside it.
-bool AbsoluteComponents(const std::string& path, std::vector<std::string>& out) {
-    if (path.empty() || path[0] != '/') return false;
-    std::vector<std::string> parts;
-    boost::algorithm::split(parts, path, [](char c) { return c == '/'; });
-    out.clear();
-    for (const std::string& part : parts) {
-        if (part == "..") return false;
-        if (!part.empty() && part != ".") out.push_back(part);
-    }
-    return true;
+// The path with every symbolic link and "." or ".." resolved, or empty when it cannot be resolved.
+std::string Resolved(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return std::string();
+    const std::string out = resolved;
+    std::free(resolved);
+    return out;
+}
+
+// True when `inner` is `outer` or lies inside it (both resolved).
+bool IsSameOrInside(const std::string& inner, const std::string& outer) {
+    if (inner == outer) return true;
+    const std::string prefix = outer == "/" ? outer : outer + "/";
+    return inner.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The path without empty, "." and "name/.." components, as written: no link is followed.
+std::string Plain(const std::string& path) {
+    std::string plain = std::filesystem::path(path).lexically_normal().string();
+    while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
+    return plain;
+}
+
+// Why `path` cannot be a job's staging folder, or null when it can (`folder` then holds it in plain form): a job's
+// folder is an absolute path of a directory reached through no symbolic link, and neither the file system root nor
+// the staging root nor a folder that holds it.
+const char* StagingFolderRefusal(const std::string& path, const std::string& root, std::string& folder) {
+    if (path.empty() || path[0] != '/') return "not an absolute path";
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return "it does not exist";
+    if (S_ISLNK(info.st_mode)) return "it is a symbolic link";
+    if (!S_ISDIR(info.st_mode)) return "it is not a directory";
+    const std::string resolved = Resolved(path);
+    if (resolved.empty() || resolved == "/") return "it is the file system root";
+    if (resolved != Plain(path)) return "it is reached through a symbolic link";
+    const std::string resolvedRoot = root.empty() ? std::string() : Resolved(root);
+    if (!resolvedRoot.empty() && IsSameOrInside(resolvedRoot, resolved)) return "it is or holds the staging root";
+    folder = resolved;
+    return nullptr;
 }
 
 }  // namespace
@@ -120,7 +151,7 @@ int CAzureInfo::RestoreVM(const RestoreCtx& ctx) {
         if (IsJobCancelled()) {
             EvDebug::Debug(kRestoreTag, "Kill command has been given...");
             CleanupRestoreVM(ctx);
-            SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+            SetLastVMError(VMINFO_ERR_JOB_CANCELLED, "The job was cancelled");
             return 0;
         }
         if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return RestoreVM_AttachDisk(ctx);
@@ -129,9 +160,9 @@ int CAzureInfo::RestoreVM(const RestoreCtx& ctx) {
 
         std::string configText;
         if (!ctx.restoreWithoutConfig && !LoadVMConfigFile(ctx, configText) && !ctx.configFilePath.empty()) {
-            EvDebug::Error(kRestoreTag,
-                           "Failed to load VM configuration file. Configuration file [%s] is either missing or corrupt",
-                           ctx.configFilePath.c_str());
+            FailSlot(*this, kRestoreTag, VMINFO_ERR_VM_CONFIG_READ,
+                     "Failed to load VM configuration file. Configuration file [" + ctx.configFilePath +
+                         "] is either missing or corrupt");
             return 0;
         }
         if (!configText.empty()) EvDebug::Debug(kRestoreTag, "VM Configuration: [%s]", configText.c_str());
@@ -256,7 +287,8 @@ void CAzureInfo::_DeleteCreatedBlob(const RestoreCtx& ctx, const SDisk& disk) {
     // A direct-upload disk is a managed disk; the wrapper's clean-up removes it by its id.
     if (record.directUpload || record.blobName.empty()) return;
     const std::string container = record.container.empty() ? "vhds" : record.container;
-    if (sdk->DoesBlobExist(ctx.resourceGroup, record.storageAccount, container, record.blobName)) {
+    // The blob is this job's own: when the wrapper cannot say whether it is there, it is deleted all the same.
+    if (BlobPresence(*sdk, ctx.resourceGroup, record.storageAccount, container, record.blobName) != Presence::Absent) {
         EvDebug::Debug(kCleanupTag, "Deleting blob [%s] from Azure storage account [%s][%s]", record.blobName.c_str(),
                        record.storageAccount.c_str(), container.c_str());
         sdk->DeletePageBlob(ctx.resourceGroup, record.storageAccount, container, record.blobName);
@@ -265,15 +297,8 @@ void CAzureInfo::_DeleteCreatedBlob(const RestoreCtx& ctx, const SDisk& disk) {
 }
 
 bool CAzureInfo::_IsRemovableStagingPath(const RestoreCtx& ctx, std::string& folder) {
-    std::vector<std::string> root;
-    std::vector<std::string> path;
-    if (!AbsoluteComponents(ctx.stagingRoot, root) || root.empty() || !AbsoluteComponents(ctx.stagingPath, path) ||
-        path.size() <= root.size() || !std::equal(root.begin(), root.end(), path.begin())) {
-        EvDebug::Debug(kStagingTag, "Staging folder [%s] is not inside the job's staging root [%s]. Leaving it in place.",
-                       ctx.stagingPath.c_str(), ctx.stagingRoot.c_str());
-        return false;
-    }
-    folder.clear();
-    for (const std::string& part : path) folder += "/" + part;
-    return true;
+    const char* refusal = StagingFolderRefusal(ctx.stagingPath, ctx.stagingRoot, folder);
+    if (refusal == nullptr) return true;
+    EvDebug::Debug(kStagingTag, "Staging folder [%s] is left in place: %s.", ctx.stagingPath.c_str(), refusal);
+    return false;
 }

@@ -12,6 +12,7 @@
 #include "host/util/FXFile.h"
 #include "host/util/FXPath.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/SlotFailure.h"
 
 namespace {
 
@@ -106,20 +107,19 @@ int CAzureInfo::UploadDisksToAzure(std::vector<SDisk>& disks) {
     for (SDisk& disk : disks) {
         if (IsJobCancelled()) {
             EvDebug::Debug(tag, "Quit flag set, terminating JobWait");
-            SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+            SetLastVMError(VMINFO_ERR_JOB_CANCELLED, "The job was cancelled");
             return 0;
         }
         if (!FXFile::DoesFileExist(disk.uri)) {
-            EvDebug::Error(tag, "Disk file [%s] is missing in staging folder [%s]", disk.uri.c_str(),
-                           disk.storageAccount.c_str());
-            SetLastVMError(VMINFO_ERR_DISK_CREATE);
+            FailSlot(*this, tag, VMINFO_ERR_DISK_CREATE,
+                     "Disk file [" + disk.uri + "] is missing in staging folder [" + disk.storageAccount + "]");
             return 0;
         }
         SAzureDiskInfo record;
         if (!GetDiskInfoByStagingFile(disk.uri, record)) {
-            EvDebug::Error(tag, "Failed to get storage account for disk file [%s] from cached storage account details",
-                           disk.uri.c_str());
-            SetLastVMError(VMINFO_ERR_DISK_CREATE);
+            FailSlot(*this, tag, VMINFO_ERR_DISK_CREATE,
+                     "Failed to get storage account for disk file [" + disk.uri +
+                         "] from cached storage account details");
             return 0;
         }
         if (!UploadDisk(record)) return 0;
@@ -138,9 +138,8 @@ int CAzureInfo::UploadDisk(SAzureDiskInfo& record) {
                    record.storageAccount.c_str());
     if (!sdk->UploadPageBlobToStorageAccount(record.resourceGroup, record.storageAccount, "vhds",
                                              record.originalDiskName, record.dataUrl)) {
-        EvDebug::Error(tag, "Failed to upload blob [%s] to Azure", record.dataUrl.c_str());
-        SetLastVMError(VMINFO_ERR_DISK_CREATE);
-        SetLastVMErrorDetails(sdk->GetLastErrorString());
+        FailWrapperCall(*this, tag, VMINFO_ERR_DISK_CREATE, "Failed to upload blob [" + record.dataUrl + "] to Azure",
+                        sdk->GetLastErrorString());
         return 0;
     }
     EvDebug::Debug(tag, "Uploaded disk to Azure successfully");

@@ -288,10 +288,10 @@ bool CAzureInfo::_CheckPremiumStorageAccount(const RestoreCtx& ctx, const std::v
     }
     if (!premiumAccount) return true;
     if (ctx.restoreType == RESTORE_TYPE_REPLICATION && !ctx.createVm) {
-        EvDebug::Error(tag,
+        SetLastVMError(VMINFO_ERR_PREMIUM_DEPLOY_AT_FAILOVER,
                        "Premium storage accounts are not supported if the Deploy virtual machine only during failover "
                        "option is enabled.");
-        SetLastVMError(VMINFO_ERR_PREMIUM_DEPLOY_AT_FAILOVER);
+        EvDebug::Error(tag, "%s", GetLastVMErrorDetails().c_str());
         return false;
     }
     EvDebug::Debug(tag, "VM Instance Size [%s], Premium Storage Account [%s]", ctx.m_vmSize.c_str(),

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 
+#include "cloudsdk/SdkErrorCodes.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/frame/Existence.h"
 #include "plugin/frame/SlotFailure.h"
 
 namespace {
@@ -47,7 +49,8 @@ int CAzureInfo::CloneVM(const OperationCtx& ctx) {
     if (!_GenerateDiskLun(ctx)) return 0;
     if (vm.vmSize.empty() && !_AutoSelectVMSize(vm)) return 0;
     if (!sdk->DeployVM(vm, ctx.sourceVmGuid, ctx.deployFlag)) {
-        SetLastVMErrorDetails(sdk->GetLastErrorString());
+        FailWrapperCall(*this, kCloneTag, VMINFO_ERR_RESTORE_DEPLOY, "Failed to deploy VM [" + vm.name + "]",
+                        sdk->GetLastErrorString());
         return 0;
     }
     return 1;
@@ -56,11 +59,12 @@ int CAzureInfo::CloneVM(const OperationCtx& ctx) {
 bool CAzureInfo::CloneVmFromConfig(const OperationCtx& ctx) {
     SVMInfo& vm = _Writable(ctx).vmInfo;
     const std::string name = AzureSDKCppBridge::CAzureSDKCppBridge::VmConfigBlobName(vm.resourceGroup, ctx.sourceVmName);
-    if (!sdk->DoesBlobExist(vm.resourceGroup, vm.storageAccount, kVhds, name)) {
-        EvDebug::Error(kFromConfigTag, "Failed to find the config file [%s] for VM [%s]", name.c_str(),
-                       ctx.sourceVmName.c_str());
-        SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY);
-        SetLastVMErrorDetails(sdk->GetLastErrorString());
+    const Presence presence = BlobPresence(*sdk, vm.resourceGroup, vm.storageAccount, kVhds, name);
+    if (presence != Presence::Present) {
+        const std::string what = presence == Presence::Absent ? "Failed to find" : "Could not check for";
+        FailWrapperCall(*this, kFromConfigTag, VMINFO_ERR_RESTORE_DEPLOY,
+                        what + " the config file [" + name + "] for VM [" + ctx.sourceVmName + "]",
+                        sdk->GetLastErrorString());
         return false;
     }
     std::string json;
@@ -102,13 +106,16 @@ bool CAzureInfo::CloneVmFromOsDisk(const OperationCtx& ctx) {
         FailSlot(*this, kFromOsDiskTag, VMINFO_ERR_RESTORE_DEPLOY, text);
         return false;
     }
-    if (!source.isManaged && !sdk->DoesContainerExist("", vm.storageAccount, kVhds) &&
-        !sdk->CreateStorageContainer("", vm.storageAccount, kVhds)) {
-        const std::string error = sdk->GetLastErrorString();
-        EvDebug::Error(kFromOsDiskTag, "Failed to create container in storage account [%s] : Error [%s]",
-                       vm.storageAccount.c_str(), error.c_str());
-        SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY, error);
-        return false;
+    if (!source.isManaged) {
+        const Presence presence = ContainerPresence(*sdk, "", vm.storageAccount, kVhds);
+        if (presence == Presence::Unknown ||
+            (presence == Presence::Absent && !sdk->CreateStorageContainer("", vm.storageAccount, kVhds))) {
+            const char* what = presence == Presence::Unknown ? "Could not check the" : "Failed to create the";
+            FailWrapperCall(*this, kFromOsDiskTag, VMINFO_ERR_RESTORE_DEPLOY,
+                            std::string(what) + " container in storage account [" + vm.storageAccount + "]",
+                            sdk->GetLastErrorString());
+            return false;
+        }
     }
     vm.secondaryName = source.secondaryName;
     const std::string integritySnapshot = vm.disks.empty() ? std::string() : vm.disks.front().integritySnapshot;
@@ -169,7 +176,8 @@ void CAzureInfo::CleanupCloneFromOsDisk(const OperationCtx& ctx) {
     for (std::size_t i : cloneReplacedEntries) {
         if (i >= ctx.vmInfo.disks.size()) continue;
         const SDisk& disk = ctx.vmInfo.disks[i];
-        if (!sdk->DoesBlobExist("", disk.storageAccount, kVhds, disk.name)) continue;
+        // A disk the clone made is deleted even when the wrapper cannot say whether it is there.
+        if (BlobPresence(*sdk, "", disk.storageAccount, kVhds, disk.name) == Presence::Absent) continue;
         EvDebug::Debug(kCleanupTag, "Deleting blob [%s] from Azure Storage Account [%s]", disk.name.c_str(),
                        disk.storageAccount.c_str());
         if (!sdk->DeletePageBlob("", disk.storageAccount, kVhds, disk.name))
@@ -199,6 +207,12 @@ bool CAzureInfo::_AutoSelectVMSize(SVMInfo& vm) {
 
     SVMInfo existing;
     const bool exists = GetVMInfoForVM(vm.name, vm.guid, "", 16, 0, existing) != 0;
+    if (!exists && sdk->GetLastErrorCode() != AzureSDKCppBridge::SDK_ERR_NOT_FOUND) {
+        FailWrapperCall(*this, kAutoSizeTag, VMINFO_ERR_VM_SIZE,
+                        "Could not check whether VM [" + vm.name + "] exists to choose its size",
+                        sdk->GetLastErrorString());
+        return false;
+    }
     // A VM that does not exist yet (a clone's new VM) is judged by the disks its record brings.
     const std::vector<SDisk>& disks = exists ? existing.disks : vm.disks;
     if (!exists)
@@ -231,8 +245,8 @@ int CAzureInfo::RegisterBlobAsOSDisk(const std::string& storageAccount, const st
         EvDebug::Error(kRegisterTag, "Registering blob [%s] from storage account [%s] container [%s] as [%s] OS disk",
                        blob.c_str(), storageAccount.c_str(), container.c_str(), isWindows ? "Windows" : "Linux");
         if (sdk->RegisterBlobAsOSDisk(storageAccount, container, blob, isWindows)) return 1;
-        EvDebug::Error(kRegisterTag, "Failed to register blob [%s] as OS disk", blob.c_str());
-        SetLastVMError(VMINFO_ERR_DISK_CREATE);
+        FailWrapperCall(*this, kRegisterTag, VMINFO_ERR_DISK_CREATE, "Failed to register blob [" + blob + "] as OS disk",
+                        sdk->GetLastErrorString());
         return 0;
     });
 }

@@ -48,7 +48,8 @@ int CAzureInfo::PerformVMOperation(const OperationCtx& ctx) {
         case VM_OP_DELETE_SNAPSHOT:
             return DeleteVMSnapshot(ctx);
         default:
-            EvDebug::Error(kOperationTag, "Operation [%d] is not supported", ctx.operation);
+            FailSlot(*this, kOperationTag, VMINFO_ERR_RESTORE_DEPLOY,
+                     "Operation [" + std::to_string(ctx.operation) + "] is not supported");
             return 0;
         }
     });
@@ -58,7 +59,8 @@ int CAzureInfo::PowerOnVM(const OperationCtx& ctx) {
     const SVMInfo& vm = ctx.vmInfo;
     EvDebug::Debug(kPowerOnTag, "Powering On VM [%s][%s]", vm.name.c_str(), vm.guid.c_str());
     if (sdk->StartVM(vm.name, vm.guid)) return 1;
-    SetLastVMErrorDetails(sdk->GetLastErrorString());
+    FailWrapperCall(*this, kPowerOnTag, VMINFO_ERR_RESTORE_DEPLOY, "Failed to power on VM [" + vm.name + "]",
+                    sdk->GetLastErrorString());
     return 0;
 }
 
@@ -66,14 +68,15 @@ int CAzureInfo::ShutdownVM(const OperationCtx& ctx) {
     const SVMInfo& vm = ctx.vmInfo;
     EvDebug::Debug(kShutdownTag, "Shutting Down VM [%s][%s]", vm.name.c_str(), vm.guid.c_str());
     if (sdk->ShutdownVM(vm.name, vm.guid, true)) return 1;
-    SetLastVMErrorDetails(sdk->GetLastErrorString());
+    FailWrapperCall(*this, kShutdownTag, VMINFO_ERR_RESTORE_DEPLOY, "Failed to shut down VM [" + vm.name + "]",
+                    sdk->GetLastErrorString());
     return 0;
 }
 
 int CAzureInfo::DeployVM(const OperationCtx& ctx) {
     if (IsJobCancelled()) {
         EvDebug::Debug(kDeployTag, "Quit flag set, terminating JobWait");
-        SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+        SetLastVMError(VMINFO_ERR_JOB_CANCELLED, "The job was cancelled");
         return 0;
     }
     SVMInfo& vm = _Writable(ctx).vmInfo;
@@ -98,8 +101,8 @@ int CAzureInfo::ReconfigureVM(const OperationCtx& ctx) {
         EvDebug::Debug(kReconfigureTag, "Successfully reconfigured VM [%s]", vm.name.c_str());
         return 1;
     }
-    EvDebug::Error(kReconfigureTag, "Failed to Reconfigure VM");
-    SetLastVMErrorDetails(sdk->GetLastErrorString());
+    FailWrapperCall(*this, kReconfigureTag, VMINFO_ERR_RESTORE_DEPLOY, "Failed to Reconfigure VM [" + vm.name + "]",
+                    sdk->GetLastErrorString());
     return 0;
 }
 
@@ -107,7 +110,8 @@ int CAzureInfo::DeleteVM(const OperationCtx& ctx) {
     const SVMInfo& vm = ctx.vmInfo;
     EvDebug::Debug(kDeleteTag, "Deleting VM [%s][%s]", vm.name.c_str(), vm.guid.c_str());
     if (sdk->DeleteVM(vm.name, vm.guid, true, true)) return 1;
-    SetLastVMErrorDetails(sdk->GetLastErrorString());
+    FailWrapperCall(*this, kDeleteTag, VMINFO_ERR_RESTORE_DEPLOY, "Failed to delete VM [" + vm.name + "]",
+                    sdk->GetLastErrorString());
     return 0;
 }
 
@@ -127,7 +131,10 @@ int CAzureInfo::CreateVMSnapshot(const OperationCtx& ctx) {
 }
 
 int CAzureInfo::DeleteVMSnapshot(const OperationCtx& ctx) {
-    if (ctx.snapshotName.empty() && ctx.snapshotId.empty()) return 0;
+    if (ctx.snapshotName.empty() && ctx.snapshotId.empty()) {
+        FailSlot(*this, kDeleteSnapshotTag, VMINFO_ERR_SNAPSHOT_DELETE, "No VM snapshot was named to delete");
+        return 0;
+    }
     const SVMInfo& vm = ctx.vmInfo;
     EvDebug::Debug(kDeleteSnapshotTag, "Deleting Snapshot of VM [%s] Guid [%s]", vm.name.c_str(), vm.guid.c_str());
     const std::string& reference = ctx.snapshotName.empty() ? ctx.snapshotId : ctx.snapshotName;

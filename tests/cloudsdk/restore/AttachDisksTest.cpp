@@ -1,26 +1,13 @@
 // Attaching restored disks to an existing VM of the demo subscription and taking them off again.
-#include <fstream>
 #include <functional>
-#include <sstream>
 
-#include <gtest/gtest.h>
-
-#include "azsim/StateFolder.h"
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/ResourceIds.h"
-#include "azsim/model/SubscriptionState.h"
-#include "cloudsdk/AzureSDKCppBridge.h"
-#include "tests/support/SimulatedCloud.h"
+#include "tests/cloudsdk/restore/WrapperFixture.h"
 
-using AzureSDKCppBridge::CAzureSDKCppBridge;
-using testsupport::SimulatedCloud;
-using VMInfoStructs::SDisk;
-using VMInfoStructs::SVMInfo;
+using namespace wrappertest;
 
 namespace {
-
-constexpr long long kMiB = 1 << 20;
-const char* const kStaging = "prodstaging01";
 
 SDisk BlobDisk(const std::string& blob, int lun, const std::string& account = kStaging) {
     SDisk d;
@@ -30,40 +17,12 @@ SDisk BlobDisk(const std::string& blob, int lun, const std::string& account = kS
     return d;
 }
 
-SDisk ManagedDisk(const std::string& id, int lun) {
-    SDisk d;
-    d.managedDiskId = id;
-    d.name = id.substr(id.rfind('/') + 1);
-    d.unitNumber = lun;
-    return d;
-}
-
-class AttachDisks : public ::testing::Test {
+class AttachDisks : public WrapperTest {
 protected:
-    void SetUp() override { Connect(sdk, 7); }
-    static void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
-        EvEvent::setJobGuid(testsupport::JobGuidOf(job));
-        ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
-        ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                    SimulatedCloud::kSecret));
-    }
-    // A staged page blob of 1 MiB whose second page holds `fill`.
-    azsim::BlobKey Stage(const std::string& blob, char fill, const std::string& account = kStaging) {
-        EXPECT_TRUE(sdk.CreatePageBlob("", account, "vhds", blob, kMiB)) << sdk.GetLastErrorString();
-        const std::string page(512, fill);
-        EXPECT_TRUE(sdk.UploadBlobPageFromBufferForOffset(account, "vhds", blob, 512, 512,
-                                                          reinterpret_cast<const unsigned char*>(page.data())));
-        return {account, "vhds", blob};
-    }
     SVMInfo Vm(const std::string& name) {
         SVMInfo vm;
         EXPECT_TRUE(sdk.GetVMInfoForVM(name, "", "", 0, 0, vm)) << sdk.GetLastErrorString();
         return vm;
-    }
-    std::string Read(const azsim::BlobKey& key) {
-        std::string out(1024, '\0');
-        state.blobs().read(key, "", 0, &out[0], out.size());
-        return out;
     }
     // A VM's disks as (id, LUN) pairs, in its order.
     std::vector<std::pair<std::string, int>> Disks(const std::string& vm) {
@@ -73,17 +32,6 @@ protected:
         return out;
     }
     std::string ManagedId(const std::string& name) { return state.load().findManagedDiskByName(name)->id; }
-    std::string StateBytes() {
-        std::ifstream in(azsim::StateFolder(cloud.dir()).documentPath());
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }
-
-    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
-    azsim::SubscriptionState state{cloud.dir()};
-    CAzureSDKCppBridge sdk;
 };
 
 // web-linux01 (size with 4 data disks) has an OS disk and data disks at LUNs 0 and 1: two more
@@ -161,7 +109,7 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
          [](auto&, auto& d) {
              d = {BlobDisk("r-data.vhd", 2), BlobDisk("r-more.vhd", 3), BlobDisk("r-third.vhd", 4)};
          }},
-        {"already attached to VM 'app-win01'", [&](auto&, auto& d) { d = {ManagedDisk(otherVmsDisk, 2)}; }},
+        {"already attached to VM 'app-win01'", [&](auto&, auto& d) { d = {ManagedEntry(otherVmsDisk, false, 2)}; }},
         {"already attached to VM 'legacy-vm01'",
          [](auto&, auto& d) { d = {BlobDisk("legacy-vm01-data0.vhd", 2, "legacystore01")}; }},
         {"BlobNotFound", [](auto&, auto& d) { d[0].name = "absent.vhd"; }},
@@ -169,7 +117,7 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
         {"A disk named 'web-linux01-data1' already exists",
          [](auto&, auto& d) { d[0].name = "web-linux01-data1.vhd"; }},
         {"cannot be attached to an unmanaged VM",
-         [&](SVMInfo& vm, auto& d) { vm = Vm("legacy-vm01"), d = {ManagedDisk(loose, 1)}; }},
+         [&](SVMInfo& vm, auto& d) { vm = Vm("legacy-vm01"), d = {ManagedEntry(loose, false, 1)}; }},
         {"throttled",
          [&](auto&, auto&) { azsim::FaultBook(cloud.dir()).addSdkFault({"AddDisksToVM", 0, "throttled", 1}); }},
     };
@@ -193,7 +141,7 @@ TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImpo
     ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("uploaded", "rg-prod", "", kMiB, false, "", "", url, uploaded, ref));
     ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
     const std::vector<SDisk> imported = {BlobDisk("r-data.vhd", 2)};
-    ASSERT_TRUE(sdk.AddDisksToVM(web, {imported[0], ManagedDisk(uploaded, 3)})) << sdk.GetLastErrorString();
+    ASSERT_TRUE(sdk.AddDisksToVM(web, {imported[0], ManagedEntry(uploaded, false, 3)})) << sdk.GetLastErrorString();
     const auto own = Disks("web-linux01");
     ASSERT_EQ(own.size(), 5u);
 
@@ -215,15 +163,24 @@ TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImpo
     EXPECT_EQ(state.load().findManagedDiskByName("r-data"), nullptr);
 
     // A listed disk the job did not import is detached and kept.
-    ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedDisk(uploaded, 3)})) << sdk.GetLastErrorString();
+    ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedEntry(uploaded, false, 3)})) << sdk.GetLastErrorString();
     EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2]}));
     const azsim::StateDocument doc = state.load();
     ASSERT_NE(doc.findManagedDisk(uploaded), nullptr);
     EXPECT_EQ(doc.findManagedDisk(uploaded)->state, "Unattached");
 
+    // A disk another job imported from a page blob, listed by this one, is detached and kept: it is not this job's.
+    Stage("o-data.vhd", 'o');
+    ASSERT_TRUE(other.AddDisksToVM(web, {BlobDisk("o-data.vhd", 4)})) << other.GetLastErrorString();
+    const std::string foreign = state.load().findManagedDiskByName("o-data")->id;
+    ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedEntry(foreign, false, 4)})) << sdk.GetLastErrorString();
+    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2]}));
+    ASSERT_NE(state.load().findManagedDiskByName("o-data"), nullptr);
+    EXPECT_EQ(state.load().findManagedDiskByName("o-data")->state, "Unattached");
+
     // Nothing listed is attached any more: nothing to do.
     const std::string detached = StateBytes();
-    EXPECT_TRUE(sdk.DeleteDisksFromVM(web, {imported[0], ManagedDisk(uploaded, 3)}));
+    EXPECT_TRUE(sdk.DeleteDisksFromVM(web, {imported[0], ManagedEntry(uploaded, false, 3)}));
     EXPECT_EQ(StateBytes(), detached);
 }
 

@@ -9,21 +9,13 @@
 #include "azsim/StateFolder.h"
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/ResourceIds.h"
-#include "azsim/model/SubscriptionState.h"
-#include "cloudsdk/AzureSDKCppBridge.h"
 #include "cloudsdk/SdkErrorCodes.h"
-#include "tests/support/SimulatedCloud.h"
+#include "tests/cloudsdk/restore/WrapperFixture.h"
 
-using AzureSDKCppBridge::CAzureSDKCppBridge;
-using testsupport::SimulatedCloud;
-using VMInfoStructs::SDisk;
-using VMInfoStructs::SVMInfo;
+using namespace wrappertest;
 
 namespace {
 
-constexpr long long kMiB = 1 << 20;
-const char* const kStaging = "prodstaging01";
-const char* const kWebGuid = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";  // web-linux01's
 const char* const kConfig = R"({"name": "src", "tags": {"app": "web"},
     "properties": {"storageProfile": {"osDisk": {"osType": "Windows"}}}})";
 
@@ -44,23 +36,8 @@ SDisk BlobDisk(const std::string& blob, bool os, int lun, const std::string& acc
     return d;
 }
 
-class RestoreOperations : public ::testing::Test {
+class RestoreOperations : public WrapperTest {
 protected:
-    void SetUp() override { Connect(sdk, 7); }
-    static void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
-        EvEvent::setJobGuid(testsupport::JobGuidOf(job));
-        ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
-        ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                    SimulatedCloud::kSecret));
-    }
-    // A staged page blob of 1 MiB whose second page holds `fill`.
-    azsim::BlobKey Stage(const std::string& blob, char fill, const std::string& account = kStaging) {
-        EXPECT_TRUE(sdk.CreatePageBlob("", account, "vhds", blob, kMiB)) << sdk.GetLastErrorString();
-        const std::string page(512, fill);
-        EXPECT_TRUE(sdk.UploadBlobPageFromBufferForOffset(account, "vhds", blob, 512, 512,
-                                                          reinterpret_cast<const unsigned char*>(page.data())));
-        return {account, "vhds", blob};
-    }
     // A direct-upload managed disk with its upload ended; returns its id.
     std::string Upload(const std::string& name, bool os, const std::string& group = "rg-prod",
                        const std::string& size = "Standard_D2s_v3") {
@@ -68,11 +45,6 @@ protected:
         EXPECT_TRUE(sdk.CreateDirectUploadManagedDisk(name, group, "", kMiB, os, size, "efi", url, id, ref));
         EXPECT_TRUE(sdk.ClosePageBlob(ref, group, url));
         return id;
-    }
-    std::string Read(const azsim::BlobKey& key) {
-        std::string out(1024, '\0');
-        state.blobs().read(key, "", 0, &out[0], out.size());
-        return out;
     }
     // A managed VM in rg-prod from two staged blobs: the OS disk and a data disk at LUN 3.
     SVMInfo StagedVm(const std::string& name) {
@@ -85,12 +57,6 @@ protected:
     bool RestoreManaged(SVMInfo& vm) {
         return sdk.RestoreVM(vm, vm.disks[0].name, kConfig, true, false, true, true, "", "", true, false);
     }
-    std::string StateBytes() { return state.load().toJson().dump(); }
-    bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }
-
-    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
-    azsim::SubscriptionState state{cloud.dir()};
-    CAzureSDKCppBridge sdk;
 };
 
 // Staged blobs become managed disks holding their data, imported from them, and go; the VM takes the

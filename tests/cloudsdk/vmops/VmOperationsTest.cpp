@@ -6,65 +6,25 @@
 #include <functional>
 #include <sstream>
 
-#include <gtest/gtest.h>
-
 #include "azsim/model/ResourceIds.h"
-#include "azsim/model/SubscriptionState.h"
-#include "cloudsdk/AzureSDKCppBridge.h"
 #include "cloudsdk/SdkErrorCodes.h"
-#include "tests/support/SimulatedCloud.h"
+#include "tests/cloudsdk/restore/WrapperFixture.h"
 
-using AzureSDKCppBridge::CAzureSDKCppBridge;
-using testsupport::SimulatedCloud;
-using VMInfoStructs::SDisk;
-using VMInfoStructs::SVMInfo;
+using namespace wrappertest;
 
 namespace {
 
-constexpr long long kMiB = 1 << 20;
-const char* const kWebGuid = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";     // web-linux01's
 const char* const kLegacyGuid = "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b";  // legacy-vm01's, deallocated
 const char* const kTemplateGuid = "5a0e6c1d-2b3f-4d5e-8f60-718293a4b5c6";
 
-SDisk ManagedEntry(const std::string& id, bool os, int lun) {
-    SDisk d;
-    d.managedDiskId = id;
-    d.name = id.substr(id.rfind('/') + 1);
-    d.isOsDisk = os;
-    d.unitNumber = lun;
-    return d;
-}
-
-class VmOperations : public ::testing::Test {
+class VmOperations : public WrapperTest {
 protected:
-    void SetUp() override {
-        EvEvent::setJobGuid(testsupport::JobGuidOf(7));
-        ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
-        ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                SimulatedCloud::kSecret));
-    }
     // An unattached managed disk of 1 MiB in rg-prod; returns its id.
     std::string Upload(const std::string& name, bool os) {
         std::string url, id, ref;
         EXPECT_TRUE(sdk.CreateDirectUploadManagedDisk(name, "rg-prod", "", kMiB, os, "Standard_B2s", "", url, id, ref));
         EXPECT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
         return id;
-    }
-    // A page blob of 1 MiB whose second page holds `fill`.
-    azsim::BlobKey Stage(const std::string& account, const std::string& blob, char fill) {
-        const azsim::BlobKey key{account, "vhds", blob};
-        if (!state.blobs().exists(key)) {
-            EXPECT_TRUE(sdk.CreatePageBlob("", account, "vhds", blob, kMiB));
-        }
-        const std::string page(512, fill);
-        EXPECT_TRUE(sdk.UploadBlobPageFromBufferForOffset(account, "vhds", blob, 512, 512,
-                                                          reinterpret_cast<const unsigned char*>(page.data())));
-        return key;
-    }
-    std::string Read(const azsim::BlobKey& key) {
-        std::string out(1024, '\0');
-        state.blobs().read(key, "", 0, &out[0], out.size());
-        return out;
     }
     // A VM of two fresh managed disks in rg-prod on vnet-prod/backend: the OS disk and a data disk at LUN 2.
     SVMInfo NewVm(const std::string& name) {
@@ -98,9 +58,6 @@ protected:
         return doc.findVmByGuid(guid);
     }
 
-    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
-    azsim::SubscriptionState state{cloud.dir()};
-    CAzureSDKCppBridge sdk;
 };
 
 // A repeated start or stop succeeds and changes nothing; a GUID that is not the named VM's changes nothing.
@@ -261,7 +218,7 @@ TEST_F(VmOperations, ConfigBlobsAreNamedOnceAndDownloaded) {
     EXPECT_EQ(CAzureSDKCppBridge::VmConfigBlobName("RG1", "Web01"), "rg1-web01.json");
     const std::string name = CAzureSDKCppBridge::VmConfigBlobName("rg-prod", "Web-Linux01");
     ASSERT_TRUE(state.blobs().putBlockBlob({"prodstaging01", "vhds", name}, "{\"name\": \"web\"}", nullptr));
-    Stage("prodstaging01", "disk.vhd", 'x');
+    Stage("disk.vhd", 'x', "prodstaging01");
     std::string text = "kept";
     EXPECT_FALSE(sdk.DownloadBlockBlobToString("prodstaging01", "vhds", "rg-prod-other.json", text));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
@@ -304,6 +261,18 @@ TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
     taken.disks.push_back(ManagedEntry(Vm(doc, "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5")->disks[1].id, false, 6));
     EXPECT_FALSE(sdk.ReconfigureVM(taken)) << "a disk of another VM";
 
+    // A size's data-disk limit counts the data disks exactly: one over it is refused, exactly the limit passes.
+    SVMInfo full = vm;
+    full.vmSize = "Standard_D2s_v3";  // at most 4 data disks
+    full.disks.push_back(ManagedEntry(Upload("extra2", false), false, 6));
+    full.disks.push_back(ManagedEntry(Upload("extra3", false), false, 7));
+    SVMInfo over = full;
+    over.disks.push_back(ManagedEntry(Upload("extra4", false), false, 8));
+    EXPECT_FALSE(sdk.ReconfigureVM(over));
+    EXPECT_NE(sdk.GetLastErrorString().find("takes at most 4 data disks; 5 were given"), std::string::npos);
+    ASSERT_TRUE(sdk.ReconfigureVM(full)) << sdk.GetLastErrorString();
+    EXPECT_EQ(Vm(state.load(), kWebGuid)->disks.size(), 5u);
+
     vm.vmSize = "Standard_D4s_v3";
     ASSERT_TRUE(sdk.ReconfigureVM(vm)) << sdk.GetLastErrorString();
     doc = state.load();
@@ -327,7 +296,7 @@ TEST_F(VmOperations, RegisteredOsDiskBlobGivesItsOsType) {
     EXPECT_FALSE(sdk.RegisterBlobAsOSDisk("legacystore01", "vhds", "missing.vhd", true));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
     EXPECT_EQ(Everything(), before);
-    Stage("legacystore01", "win-os.vhd", 'w');
+    Stage("win-os.vhd", 'w', "legacystore01");
     ASSERT_TRUE(sdk.RegisterBlobAsOSDisk("legacystore01", "vhds", "win-os.vhd", true)) << sdk.GetLastErrorString();
     SVMInfo vm;
     vm.name = "w1";
@@ -346,7 +315,7 @@ TEST_F(VmOperations, RegisteredOsDiskBlobGivesItsOsType) {
 
 // A managed disk made from a page blob's integrity snapshot holds the snapshot's bytes, not the blob's later ones.
 TEST_F(VmOperations, ManagedDiskFromIntegritySnapshotHoldsTheSnapshotsBytes) {
-    const azsim::BlobKey blob = Stage("legacystore01", "src.vhd", 'a');
+    const azsim::BlobKey blob = Stage("src.vhd", 'a', "legacystore01");
     SDisk disk;
     disk.uri = azsim::PageBlobUri(blob);
     std::string guid;
@@ -354,7 +323,7 @@ TEST_F(VmOperations, ManagedDiskFromIntegritySnapshotHoldsTheSnapshotsBytes) {
     ASSERT_TRUE(sdk.CreateDiskSnapshots({disk}, "rg-legacy", "germanywestcentral", "legacy-vm01", 1, 7, guid, snapped))
         << sdk.GetLastErrorString();
     const std::string snapshotBytes = Read(blob);
-    Stage("legacystore01", "src.vhd", 'b');
+    Stage("src.vhd", 'b', "legacystore01");
     const std::string before = Everything();
     std::string id;
     EXPECT_FALSE(sdk.CreateManagedDiskFromSnapshot(disk.uri, "germanywestcentral", "another-guid", "d1", "rg-legacy",

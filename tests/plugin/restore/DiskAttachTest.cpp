@@ -1,29 +1,16 @@
 // Disk-attach restores driven through the five restore slots against the demo subscription over HTTPS:
 // the refusals of the initialisation, encrypted disks left out, LUNs next to the target's data disks,
 // whole attaches to managed and unmanaged VMs, and a failed attach that leaves the target as it was.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "azsim/faults/FaultBook.h"
-#include "azsim/model/SubscriptionState.h"
-#include "host/log/EvDebug.h"
-#include "host/settings/NXPlatformInfo.h"
-#include "host/sys/Time.h"
 #include "host/util/FXPath.h"
 #include "host/util/FileSystem.h"
-#include "plugin/frame/AzureInfo.h"
-#include "tests/support/SimulatedCloud.h"
+#include "tests/plugin/restore/RestoreFixture.h"
 
+namespace restoretest {
 namespace {
 
-constexpr long long kDiskBytes = 4 << 20;
 constexpr NXJobID kJobId = 62;
-enum Mode { Unmanaged, ManagedFromBlobs, DirectUpload };
 
 // An existing VM to attach to, and the storage account its new disks are written to.
 struct Target {
@@ -39,30 +26,16 @@ const Target kLegacy{"legacy-vm01", "rg-legacy", "germanywestcentral", "legacyst
 const char* const kInitTag = "bool CAzureInfo::InitRestoreVM_DiskAttach(const RestoreCtx&)";
 const char* const kPreTag = "bool CAzureInfo::PreRestoreVM_AttachDisk(const RestoreCtx&)";
 
-class AttachPlugin : public CAzureInfo {
-public:
-    using CAzureInfo::CAzureInfo;
-    using CAzureInfo::diskMap;
-    using CAzureInfo::restoredVmGuid;
-};
-
-// The first page the host writes to a disk, recognisable by the disk.
-std::vector<unsigned char> Pattern(const std::string& disk) {
-    std::vector<unsigned char> out(512);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<unsigned char>(disk.size() * 5 + i * 11 + 3);
-    return out;
-}
-
 std::vector<int> Luns(const std::vector<SDisk>& disks) {
     std::vector<int> out;
     for (const SDisk& disk : disks) out.push_back(disk.isOsDisk ? -1 : disk.unitNumber);
     return out;
 }
 
-class DiskAttach : public ::testing::Test {
+class DiskAttach : public ServedRestoreTest {
 protected:
     void SetUp() override {
-        CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
+        ServedRestoreTest::SetUp();
         // Every wait moves a fixed clock on by its length, so disk names stamped one wait apart differ.
         NxClock::fix(std::chrono::system_clock::now());
         previousSleep = NxSetSleepHook(
@@ -71,17 +44,7 @@ protected:
     void TearDown() override {
         NxSetSleepHook(previousSleep);
         NxClock::unfix();
-        NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk");
-    }
-
-    std::unique_ptr<AttachPlugin> Connected(Mode mode = Unmanaged) {
-        NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk",
-                                 mode == DirectUpload ? "1" : "0");
-        std::unique_ptr<AttachPlugin> plugin(new AttachPlugin(VSINST_AZURE_RESOURCE_MANAGER, 0));
-        using testsupport::SimulatedCloud;
-        EXPECT_EQ(1, plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                     SimulatedCloud::kSecret));
-        return plugin;
+        ServedRestoreTest::TearDown();
     }
     // `count` backed-up disks (the first one the backup's OS disk) to attach to `target`, as the agent asks.
     RestoreCtx Ctx(const Target& target, int count) {
@@ -104,29 +67,6 @@ protected:
         }
         return ctx;
     }
-    // InitRestoreVM, then the host's writes: every disk created under its staged name, its first page written.
-    void Start(AttachPlugin& job, RestoreCtx& ctx) {
-        ASSERT_EQ(1, job.InitRestoreVM(ctx)) << job.GetLastVMErrorDetails();
-        for (const SDisk& disk : ctx.disks) {
-            VmdkHandle handle;
-            ASSERT_EQ(1, job.CreateVmdk("", "", disk.uri, handle, kDiskBytes)) << disk.uri;
-            std::vector<unsigned char> data = Pattern(disk.uri);
-            ASSERT_EQ(1, job.WriteVmdk(handle, 0, static_cast<UINT>(data.size()), data.data()));
-            EXPECT_EQ(1, job.CloseVmdk(handle));
-        }
-    }
-    void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
-        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
-            change(doc);
-            return true;
-        });
-    }
-    azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
-    std::vector<unsigned char> Read(const azsim::BlobKey& key) const {
-        std::vector<unsigned char> out(512);
-        azsim::SubscriptionState(cloud.dir()).blobs().read(key, "", 0, out.data(), out.size());
-        return out;
-    }
     std::string VmRecord(const Target& target) const {
         const azsim::StateDocument doc = State();
         const azsim::VirtualMachine* vm = doc.findVm(target.vm, target.group);
@@ -139,17 +79,12 @@ protected:
         for (const auto& vm : doc.vms) out.push_back("vm " + nlohmann::json(vm).dump());
         for (const auto& disk : doc.managedDisks) out.push_back("disk " + disk.id + " " + disk.state);
         for (const char* account : {"prodstaging01", "legacystore01"})
-            for (const azsim::BlobKey& key : azsim::SubscriptionState(cloud.dir()).blobs().list(account, ""))
+            for (const azsim::BlobKey& key : Blobs().list(account, ""))
                 out.push_back("blob " + key.account + "/" + key.container + "/" + key.name);
         std::sort(out.begin(), out.end());
         return out;
     }
-    void Fault(const std::string& operation, const std::string& text) {
-        azsim::FaultBook(cloud.dir()).addSdkFault({operation, 0, text, 1});
-    }
 
-    testsupport::ServedCloud cloud;
-    testsupport::TempDir staging;
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", kJobId};
     NxSleepHook previousSleep;
     EvLogCapture log;
@@ -170,7 +105,9 @@ TEST_F(DiskAttach, InitialisationRefusesWhatCannotBeAttached) {
         bool snap;
         EVMInfoError code;  // VMINFO_ERR_NONE: accepted
         std::string text;   // the error logged and kept as details; empty: not checked
+        const char* fault = nullptr;  // an SDK operation that fails once
     };
+    const std::string noSize = "Failed to get size details for VM size [Standard_D2s_v3]: ServerBusy: refused";
     for (const Row& row :
          {Row{"snap backup", kWeb, 1, {}, true, VMINFO_ERR_DISK_ATTACH,
               "Attach disk restore is not supported from a Snap backup for Azure."},
@@ -179,13 +116,15 @@ TEST_F(DiskAttach, InitialisationRefusesWhatCannotBeAttached) {
           Row{"two data disks plus two fit four", kWeb, 2, {}, false, VMINFO_ERR_NONE, ""},
           Row{"two data disks plus three", kWeb, 3, {}, false, VMINFO_ERR_DISK_ATTACH, tooMany},
           Row{"encrypted disks still count", kWeb, 3, {1}, false, VMINFO_ERR_DISK_ATTACH, tooMany},
-          Row{"all encrypted", kWeb, 2, {0, 1}, false, VMINFO_ERR_ALL_DISKS_ENCRYPTED, allEncrypted}}) {
+          Row{"all encrypted", kWeb, 2, {0, 1}, false, VMINFO_ERR_ALL_DISKS_ENCRYPTED, allEncrypted},
+          Row{"size details unavailable", kWeb, 1, {}, false, VMINFO_ERR_VM_SIZE, noSize, "GetVMSizeInfoForSize"}}) {
         SCOPED_TRACE(row.label);
         const std::vector<std::string> before = Inventory();
-        std::unique_ptr<AttachPlugin> job = Connected();
+        std::unique_ptr<TestPlugin> job = Connected();
         RestoreCtx ctx = Ctx(row.target, row.count);
         for (int i : row.encrypted) ctx.disks[i].isEncrypted = true;
         ctx.snapRestore = row.snap;
+        if (row.fault) Fault(row.fault, 0, "ServerBusy: refused");
         EXPECT_EQ(row.code == VMINFO_ERR_NONE ? 1 : 0, job->InitRestoreVM(ctx));
         EXPECT_EQ(row.code, job->GetLastVMError()) << job->GetLastVMErrorDetails();
         if (!row.text.empty()) {
@@ -224,7 +163,7 @@ TEST_F(DiskAttach, NewDisksTakeTheNextFreeLunsOfTheTarget) {
           Row{"no LUN after 15", kLegacy, 2, false, 14, {15}, VMINFO_ERR_DISK_ATTACH, noLun},
           Row{"target gone", kLegacy, 1, false, -1, {}, VMINFO_ERR_VM_NOT_FOUND, gone}}) {
         SCOPED_TRACE(row.label);
-        std::unique_ptr<AttachPlugin> job = Connected();
+        std::unique_ptr<TestPlugin> job = Connected();
         if (row.dropDataDisks)
             Mutate([&](azsim::StateDocument& doc) {
                 std::vector<azsim::DiskAttachment>& disks = doc.findVm(row.target.vm, row.target.group)->disks;
@@ -263,7 +202,7 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
     for (const Row& row : {Row{kWeb, ManagedFromBlobs, {2, 3}, false}, Row{kApp, DirectUpload, {1, 2}, true},
                            Row{kLegacy, Unmanaged, {1, 2}, false}, Row{kLegacy, DirectUpload, {3}, false}}) {
         SCOPED_TRACE(std::string(row.target.vm) + " " + std::to_string(row.mode));
-        std::unique_ptr<AttachPlugin> job = Connected(row.mode);
+        std::unique_ptr<TestPlugin> job = Connected(row.mode);
         const azsim::StateDocument before = State();
         const bool managed = before.findVm(row.target.vm, row.target.group)->managed;
         const std::vector<azsim::DiskAttachment> own = before.findVm(row.target.vm, row.target.group)->disks;
@@ -335,14 +274,14 @@ TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
             });
         const std::vector<std::string> before = Inventory();
         const std::string record = VmRecord(row.target);
-        std::unique_ptr<AttachPlugin> job = Connected(row.mode);
+        std::unique_ptr<TestPlugin> job = Connected(row.mode);
         RestoreCtx ctx = Ctx(row.target, 2);
         if (row.failure == OtherVmsGuid) ctx.vmGuid = State().findVm("app-win01", "rg-prod")->guid;
         ASSERT_NO_FATAL_FAILURE(Start(*job, ctx));
         ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
         const bool refused = row.failure == Refused || row.failure == MarkedTargetRefused;
-        if (refused) Fault("AddDisksToVM", "Conflict: refused for the test");
-        if (refused && row.detachRefused) Fault("DeleteDisksFromVM", "InternalError: refused for the test");
+        if (refused) Fault("AddDisksToVM", 0, "Conflict: refused for the test");
+        if (refused && row.detachRefused) Fault("DeleteDisksFromVM", 0, "InternalError: refused for the test");
         if (row.failure == Cancelled) job->CancelJob();
         EXPECT_EQ(0, job->RestoreVM(ctx));
         EXPECT_EQ(row.failure == Cancelled ? VMINFO_ERR_JOB_CANCELLED : VMINFO_ERR_DISK_ATTACH, job->GetLastVMError());
@@ -366,3 +305,4 @@ TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
 }
 
 }  // namespace
+}  // namespace restoretest

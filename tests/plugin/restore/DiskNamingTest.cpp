@@ -109,20 +109,25 @@ TEST_F(DiskNaming, PlacementSplitsAccountAndContainer) {
     }
 }
 
-// Two disks that would end up under one name are refused, naming both; distinct names pass.
+// Two disks that would end up under one name are refused, naming both; two disks backed up under one name (one
+// disk-map record) are refused before any storage call. Distinct names pass.
 TEST_F(DiskNaming, DisksThatWouldShareANameAreRefused) {
-    struct Row { int kind; const char *first, *second; bool frozenClock, refused; };  // a frozen clock stamps alike
-    for (const Row& row : {Row{RESTORE_TYPE_DISK_ATTACH, "Data1", "data1.vhd", false, true},
-                           Row{RESTORE_TYPE_DISK_ATTACH, "Data1", "Data2", false, false},
-                           Row{RESTORE_TYPE_FULL_VM, "", "", true, true},
-                           Row{RESTORE_TYPE_FULL_VM, "", "", false, false}}) {
-        SCOPED_TRACE(std::string(row.first) + "/" + row.second + (row.frozenClock ? " frozen" : ""));
+    struct Row { int kind; const char *first, *second, *secondDisk; bool frozenClock; const char* refusal; };
+    const char* const both = "[disk-a] and [disk-b]";  // a frozen clock stamps alike
+    for (const Row& row : {Row{RESTORE_TYPE_DISK_ATTACH, "Data1", "data1.vhd", "disk-b", false, both},
+                           Row{RESTORE_TYPE_DISK_ATTACH, "Data1", "Data2", "disk-b", false, nullptr},
+                           Row{RESTORE_TYPE_FULL_VM, "", "", "disk-b", true, both},
+                           Row{RESTORE_TYPE_FULL_VM, "", "", "disk-b", false, nullptr},
+                           Row{RESTORE_TYPE_FULL_VM, "", "", "disk-a", false, "named [disk-a]"}}) {
+        SCOPED_TRACE(std::string(row.first) + "/" + row.second + row.secondDisk + (row.frozenClock ? " frozen" : ""));
         frozen = row.frozenClock;
         plugin.SetLastVMError(VMINFO_ERR_NONE);
-        Named(row.kind, {Target("disk-a", row.first), Target("disk-b", row.second)});
-        EXPECT_EQ(!row.refused, result);
-        EXPECT_EQ(row.refused ? VMINFO_ERR_RESTORE_DEPLOY : VMINFO_ERR_NONE, plugin.GetLastVMError());
-        EXPECT_EQ(row.refused, plugin.GetLastVMErrorMessage().find("[disk-a] and [disk-b]") != std::string::npos);
+        const std::size_t calls = Calls("DoesContainerExist");
+        Named(row.kind, {Target("disk-a", row.first), Target(row.secondDisk, row.second)});
+        EXPECT_EQ(!row.refusal, result);
+        EXPECT_EQ(row.refusal ? VMINFO_ERR_RESTORE_DEPLOY : VMINFO_ERR_NONE, plugin.GetLastVMError());
+        EXPECT_NE(std::string::npos, plugin.GetLastVMErrorMessage().find(row.refusal ? row.refusal : ""));
+        EXPECT_EQ(row.refusal == both || !row.refusal, Calls("DoesContainerExist") > calls);
     }
 }
 

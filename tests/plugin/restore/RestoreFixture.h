@@ -7,7 +7,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "azsim/faults/FaultBook.h"
 #include "azsim/model/SubscriptionState.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
@@ -116,6 +118,78 @@ protected:
     testsupport::TempDir staging;
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 91};
     NxRecordingSleeper sleeper;
+    EvLogCapture log;
+};
+
+// Where a restore writes its disks: page blobs of an unmanaged VM, page blobs imported into managed disks, or
+// managed disks written directly.
+enum Mode { Unmanaged, ManagedFromBlobs, DirectUpload };
+constexpr long long kDiskBytes = 4 << 20;
+
+// The first page the host writes to a disk, recognisable by the disk.
+inline std::vector<unsigned char> Pattern(const std::string& disk) {
+    std::vector<unsigned char> out(512);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<unsigned char>(disk.size() * 7 + i * 13 + 1);
+    return out;
+}
+
+// The demo subscription with its HTTPS blob endpoint, for restores driven through the slots as the host drives
+// them: the host writes the disks through CreateVmdk / WriteVmdk / CloseVmdk after InitRestoreVM.
+class ServedRestoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi"); }
+    void TearDown() override { NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk"); }
+
+    std::unique_ptr<TestPlugin> Connected(Mode mode = Unmanaged,
+                                          VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
+        NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk",
+                                 mode == DirectUpload ? "1" : "0");
+        std::unique_ptr<TestPlugin> job(new TestPlugin(type, 0));
+        EXPECT_EQ(1, job->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                  SimulatedCloud::kSecret));
+        return job;
+    }
+    // The host's writes after InitRestoreVM: every disk created under its staged name, its first page written.
+    static bool Write(TestPlugin& job, const RestoreCtx& ctx) {
+        for (const SDisk& disk : ctx.disks) {
+            if (disk.type == DISK_TYPE_FILE) continue;
+            VmdkHandle handle;
+            std::vector<unsigned char> data = Pattern(disk.uri);
+            if (job.CreateVmdk("", "", disk.uri, handle, kDiskBytes) != 1 ||
+                job.WriteVmdk(handle, 0, static_cast<UINT>(data.size()), data.data()) != 1 || job.CloseVmdk(handle) != 1)
+                return false;
+        }
+        return true;
+    }
+    // A whole restore as the host drives it, stopping at the first step that fails; false then.
+    static bool Restore(TestPlugin& job, RestoreCtx& ctx) {
+        return job.InitRestoreVM(ctx) == 1 && Write(job, ctx) && job.PreRestoreVM(ctx) == 1 &&
+               job.RestoreVM(ctx) == 1 && job.PostRestoreVM(ctx) == 1;
+    }
+    void Start(TestPlugin& job, RestoreCtx& ctx) {
+        ASSERT_EQ(1, job.InitRestoreVM(ctx)) << job.GetLastVMErrorDetails();
+        ASSERT_TRUE(Write(job, ctx)) << job.GetLastVMErrorDetails();
+    }
+    azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
+    azsim::PageBlobStore Blobs() const { return azsim::SubscriptionState(cloud.dir()).blobs(); }
+    std::vector<unsigned char> Read(const azsim::BlobKey& key) const {
+        std::vector<unsigned char> out(512);
+        Blobs().read(key, "", 0, out.data(), out.size());
+        return out;
+    }
+    void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
+        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
+            change(doc);
+            return true;
+        });
+    }
+    // The next call of the SDK operation fails with `code` and `text`.
+    void Fault(const std::string& op, int code, const std::string& text) {
+        azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, 1});
+    }
+
+    testsupport::ServedCloud cloud;
+    testsupport::TempDir staging;
     EvLogCapture log;
 };
 

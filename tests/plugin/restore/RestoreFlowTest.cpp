@@ -1,11 +1,14 @@
 // The restore slots driven as the host drives them, against the demo subscription over HTTPS: the host
 // writes the disks through CreateVmdk / WriteVmdk / CloseVmdk between InitRestoreVM and PreRestoreVM.
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
+#include <numeric>
 #include <stdexcept>
 #include <vector>
 
-#include "azsim/faults/FaultBook.h"
+#include "azsim/Journal.h"
 #include "host/util/FXPath.h"
 #include "host/util/FileSystem.h"
 #include "tests/plugin/restore/RestoreFixture.h"
@@ -13,35 +16,15 @@
 namespace restoretest {
 namespace {
 
-constexpr long long kDiskBytes = 4 << 20;
 const azsim::BlobKey kOtherBlob{"prodstaging01", "vhds", "keep-me.vhd"};
 const std::vector<unsigned char> kOtherBytes(512, 0xee);
-enum Mode { Unmanaged, ManagedFromBlobs, DirectUpload };
 
-// The first page the host writes to a disk, recognisable by the disk.
-std::vector<unsigned char> Pattern(const std::string& disk) {
-    std::vector<unsigned char> out(512);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<unsigned char>(disk.size() * 7 + i * 13 + 1);
-    return out;
-}
-
-class RestoreFlow : public ::testing::Test {
+class RestoreFlow : public ServedRestoreTest {
 protected:
     void SetUp() override {
-        CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
+        ServedRestoreTest::SetUp();
         plugin = Connected();
         Blob(kOtherBlob);
-    }
-    void TearDown() override { NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk"); }
-
-    std::unique_ptr<TestPlugin> Connected(Mode mode = Unmanaged,
-                                          VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
-        NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk",
-                                 mode == DirectUpload ? "1" : "0");
-        std::unique_ptr<TestPlugin> job(new TestPlugin(type, 0));
-        EXPECT_EQ(1, job->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                  SimulatedCloud::kSecret));
-        return job;
     }
     // A restore of web-linux01's backup (OS disk, one data disk, its configuration file) as `vmName`.
     RestoreCtx Ctx(const std::string& vmName = "web01", const std::string& account = "prodstaging01",
@@ -68,28 +51,9 @@ protected:
         std::ofstream(FXPath::Append(ctx.stagingPath, "web-linux01.json")) << configText;
         return ctx;
     }
-    // InitRestoreVM, then the host's writes: every disk created under its staged name, its first page written.
-    void Start(TestPlugin& job, RestoreCtx& ctx) {
-        ASSERT_EQ(1, job.InitRestoreVM(ctx)) << job.GetLastVMErrorDetails();
-        for (const SDisk& disk : ctx.disks) {
-            if (disk.type == DISK_TYPE_FILE) continue;
-            VmdkHandle handle;
-            ASSERT_EQ(1, job.CreateVmdk("", "", disk.uri, handle, kDiskBytes)) << disk.uri;
-            std::vector<unsigned char> data = Pattern(disk.uri);
-            ASSERT_EQ(1, job.WriteVmdk(handle, 0, static_cast<UINT>(data.size()), data.data()));
-            EXPECT_EQ(1, job.CloseVmdk(handle));
-        }
-    }
-    azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
-    azsim::PageBlobStore Blobs() const { return azsim::SubscriptionState(cloud.dir()).blobs(); }
     void Blob(const azsim::BlobKey& key) {
         ASSERT_TRUE(Blobs().createPageBlob(key, kDiskBytes, false, nullptr));
         ASSERT_TRUE(Blobs().writePages(key, 0, kOtherBytes.data(), kOtherBytes.size(), nullptr));
-    }
-    std::vector<unsigned char> Read(const azsim::BlobKey& key) const {
-        std::vector<unsigned char> out(512);
-        Blobs().read(key, "", 0, out.data(), out.size());
-        return out;
     }
     // Everything a restore could leave behind: the subscription's resources (containers aside: Blob() makes
     // them behind the subscription's back) and the staging account's blobs.
@@ -99,15 +63,9 @@ protected:
         for (const azsim::BlobKey& key : Blobs().list("prodstaging01", "")) doc["blobs"].push_back(key.name);
         return doc.dump();
     }
-    void Fault(const std::string& op, int code, const std::string& text) {
-        azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, 1});
-    }
 
-    testsupport::ServedCloud cloud;
-    testsupport::TempDir staging;
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 61};
     NxRecordingSleeper sleeper;
-    EvLogCapture log;
     std::unique_ptr<TestPlugin> plugin;
 };
 
@@ -183,21 +141,31 @@ TEST_F(RestoreFlow, OverwriteReplacesTheExistingVm) {
     }
 }
 
-// A VM not to stay on is shut down after the boot wait (absent or 0: 5 minutes, at most a day), only when found.
-TEST_F(RestoreFlow, PowerOffWaitsForTheBootTimeout) {
-    struct Row { const char* vmName; const char* minutes; unsigned long wait; };  // wait 0: none, no shutdown
-    for (const Row& row : {Row{"web-linux01", nullptr, 5}, Row{"web-linux01", "0", 5}, Row{"web-linux01", "2", 2},
-                           Row{"web-linux01", "999999", 1440}, Row{"ghost01", "2", 0}}) {
-        SCOPED_TRACE(row.minutes ? row.minutes : "absent");
+// A VM not to stay on is shut down after the boot wait (absent or 0: 5 minutes, at most a day), only when found; a
+// cancel during the wait ends it at once with 4000 and no shutdown.
+TEST_F(RestoreFlow, PowerOffWaitsForTheBootTimeoutUnlessCancelled) {
+    struct Row { const char* vmName; const char* minutes; unsigned long wait; int cancelAfter; };  // wait 0: none
+    for (const Row& row : {Row{"web-linux01", nullptr, 5, -1}, Row{"web-linux01", "0", 5, -1},
+                           Row{"web-linux01", "2", 2, -1}, Row{"web-linux01", "999999", 1440, -1},
+                           Row{"ghost01", "2", 0, -1}, Row{"web-linux01", "2", 0, 0}, Row{"web-linux01", "2", 0, 3}}) {
+        SCOPED_TRACE(std::string(row.minutes ? row.minutes : "absent") + " " + std::to_string(row.cancelAfter));
         if (row.minutes) NXPlatformInfo::setValue("VirtualServer", "nMinsWaitForBootTimeout", row.minutes);
-        const size_t waits = sleeper.waits().size(), shutdowns = cloud.journal("ShutdownVM").size();
+        std::unique_ptr<TestPlugin> job = Connected();
+        unsigned long waited = 0;
+        int steps = 0;
+        const NxSleepHook previous = NxSetSleepHook([&](unsigned long ms) {
+            waited += ms;
+            if (++steps == row.cancelAfter) job->CancelJob();
+        });
+        if (row.cancelAfter == 0) job->CancelJob();
+        const size_t shutdowns = cloud.journal("ShutdownVM").size();
         RestoreCtx ctx = Ctx(row.vmName);
         ctx.powerOn = false;
-        EXPECT_EQ(1, plugin->PostRestoreVM(ctx));
-        const std::vector<unsigned long> after = sleeper.waits();
-        EXPECT_EQ(row.wait ? std::vector<unsigned long>{row.wait * 60000} : std::vector<unsigned long>{},
-                  std::vector<unsigned long>(after.begin() + waits, after.end()));
+        EXPECT_EQ(row.cancelAfter < 0 ? 1 : 0, job->PostRestoreVM(ctx));
+        NxSetSleepHook(previous);
+        EXPECT_EQ(row.cancelAfter < 0 ? row.wait * 60000 : row.cancelAfter * 1000ul, waited);
         EXPECT_EQ(row.wait ? 1u : 0u, cloud.journal("ShutdownVM").size() - shutdowns);
+        EXPECT_EQ(row.cancelAfter < 0 ? VMINFO_ERR_NONE : VMINFO_ERR_JOB_CANCELLED, job->GetLastVMError());
     }
     NXPlatformInfo::removeValue("VirtualServer", "nMinsWaitForBootTimeout");
 }
@@ -285,19 +253,22 @@ TEST_F(RestoreFlow, UnbuiltKindsAndSnapshotRestoresNeverSucceed) {
     EXPECT_EQ("Restore of VM [web01] from snapshots is not available in this build", plugin->GetLastVMErrorDetails());
 }
 
-// The staging folder goes only when it lies strictly inside the job's staging root.
-TEST_F(RestoreFlow, StagingFolderIsRemovedOnlyInsideTheStagingRoot) {
-    const std::string top = staging.path(), root = top + "/root", job = root + "/job";
+// Clean-up deletes the job's staging folder wherever it lies; it keeps only what cannot be a job's folder: an empty
+// or relative path, the staging root or a folder holding it, a symbolic link, a file.
+TEST_F(RestoreFlow, StagingFolderIsRemovedUnlessItCannotBeAJobsFolder) {
+    const std::string top = staging.path(), root = top + "/root", job = root + "/job", link = top + "/link";
+    ASSERT_TRUE(CreateFolderIfNotPresent(job));
+    ASSERT_EQ(0, symlink(job.c_str(), link.c_str()));
+    std::ofstream(top + "/file") << "not a folder";
     struct Row { std::string root, path, folder; bool removed; };  // folder: the one that must go or stay
-    for (const Row& row : {Row{root, job, job, true}, Row{root + "/", root + "//job/./", job, true},
-                           Row{root, root, root, false}, Row{root, root + "/./", root, false},
-                           Row{root, root + "/../other", top + "/other", false},
-                           Row{root, top + "/rootless/job", top + "/rootless/job", false},
-                           Row{root, "root/job", job, false},
-                           Row{root, "", root, false}, Row{"", job, job, false}, Row{"root", job, job, false},
-                           Row{"/", job, job, false}}) {
+    for (const Row& row : {Row{root, root, root, false}, Row{root, root + "/./", root, false},
+                           Row{root, top, top, false}, Row{root, "", root, false}, Row{root, "root/job", job, false},
+                           Row{root, link, job, false}, Row{root, link + "/.", job, false},
+                           Row{root, top + "/file", top + "/file", false},
+                           Row{root + "/", root + "//job/./", job, true}, Row{root, top + "/elsewhere", top + "/elsewhere", true},
+                           Row{"", job, job, true}}) {
         SCOPED_TRACE(row.root + " | " + row.path);
-        ASSERT_TRUE(CreateFolderIfNotPresent(row.folder));
+        ASSERT_TRUE(!row.removed || CreateFolderIfNotPresent(row.folder));
         RestoreCtx ctx = Ctx();
         ctx.stagingRoot = row.root;
         ctx.stagingPath = row.path;
@@ -341,6 +312,7 @@ TEST_F(RestoreFlow, RestoresIntoEachKindOfTarget) {
             std::optional<azsim::BlobKey> key = doc.diskBlob(*vm, i);
             ASSERT_TRUE(key.has_value());
             EXPECT_EQ(Pattern(ctx.disks[i].uri), Read(*key));
+            EXPECT_EQ(i == 0 ? vm->disks[0].lun : 0, vm->disks[i].lun);  // the data disk on LUN 0
             EXPECT_EQ(row.mode == Unmanaged ? "backups" : key->container, key->container);
         }
         size_t blobs = 0;
@@ -348,8 +320,9 @@ TEST_F(RestoreFlow, RestoresIntoEachKindOfTarget) {
         EXPECT_EQ(row.mode == Unmanaged ? 2u : 0u, blobs);
         EXPECT_EQ(kOtherBytes, Read(kOtherBlob));
     }
+    // Four data-disk names a second apart, and only the VM left off waits 5 minutes to shut down.
     const std::vector<unsigned long> waits = sleeper.waits();
-    EXPECT_EQ(1, std::count(waits.begin(), waits.end(), 5 * 60000ul));  // only the VM left off waits to shut down
+    EXPECT_EQ(4 * 1000ul + 5 * 60000ul, std::accumulate(waits.begin(), waits.end(), 0ul));
 }
 
 // A failed deployment, or a cancel before it, leaves nothing the job created wherever and however it wrote its
@@ -387,16 +360,17 @@ TEST_F(RestoreFlow, FailedOrCancelledJobLeavesNothingItCreated) {
     }
 }
 
-// Code 3: the VM exists and a later step failed; the restore goes on with one failure record.
-TEST_F(RestoreFlow, VmCreatedWithALaterFailureIsASuccessWithOneFailureRecord) {
-    RestoreCtx ctx = Ctx();
-    Start(*plugin, ctx);
-    ASSERT_EQ(1, plugin->PreRestoreVM(ctx)) << plugin->GetLastVMErrorDetails();
-    Fault("RestoreVM", 3, "VMExtensionProvisioningError: the guest agent did not answer");
-    ASSERT_EQ(1, plugin->RestoreVM(ctx));
-    ASSERT_EQ(1u, ctx.restoreFailures.size());
-    EXPECT_EQ("web01", ctx.restoreFailures[0].subject);
-    EXPECT_EQ("VMExtensionProvisioningError: the guest agent did not answer", ctx.restoreFailures[0].reason);
+// A direct upload whose OS disk was never written has no OS disk to deploy from: the preparation fails with 20.
+TEST_F(RestoreFlow, PreparationWithoutAWrittenOsDiskFails) {
+    std::unique_ptr<TestPlugin> job = Connected(DirectUpload);
+    RestoreCtx ctx = Ctx("web01", "prodstaging01", DirectUpload);
+    ASSERT_EQ(1, job->InitRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+    VmdkHandle handle;
+    ASSERT_EQ(1, job->CreateVmdk("", "", ctx.disks[1].uri, handle, kDiskBytes));
+    EXPECT_EQ(1, job->CloseVmdk(handle));
+    EXPECT_EQ(0, job->PreRestoreVM(ctx));
+    EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, job->GetLastVMError());
+    EXPECT_EQ("No OS Disk was registered", job->GetLastVMErrorDetails());
 }
 
 // A cancel before PostRestoreVM deletes the VM this job deployed, found again by name, and no other.
@@ -415,6 +389,58 @@ TEST_F(RestoreFlow, CancelAfterDeploymentDeletesOnlyTheJobsOwnVm) {
         EXPECT_EQ(0, job->PostRestoreVM(ctx));
         EXPECT_EQ(VMINFO_ERR_JOB_CANCELLED, job->GetLastVMError());
         EXPECT_EQ(!row.lookupFails && !row.otherGuid, State().findVm(row.name, "rg-prod") == nullptr);
+    }
+}
+
+// Each call a restore makes of the wrapper, failing once with a text of its own: the restore rides out only the
+// failures it may (a snapshot count, the shutdown after the boot wait); any other ends its step with a code and that
+// text, and the clean-up leaves the storage accounts as they were, a container the job did not make included.
+// A deployment failing with code 3 has made the VM: the restore goes on with one failure record.
+TEST_F(RestoreFlow, EveryFailedCallEndsTheRestoreWithACodeAndTheCloudsText) {
+    ASSERT_TRUE(plugin->sdk->CreateStorageContainer("rg-prod", "prodstaging01", "customer"));
+    struct Row { Mode mode; const char* op; EVMInfoError code; const char* container; int sdkCode = 0; };
+    const EVMInfoError none = VMINFO_ERR_NONE, deploy = VMINFO_ERR_RESTORE_DEPLOY, size = VMINFO_ERR_VM_SIZE;
+    const EVMInfoError account = VMINFO_ERR_STORAGE_ACCOUNT_INFO;
+    int n = 0;
+    for (const Row& row : {Row{Unmanaged, "DoesContainerExist", deploy, "customer"},
+                           Row{Unmanaged, "CreateStorageContainer", deploy, "fresh"},
+                           Row{Unmanaged, "DoesBlobExist", deploy, "customer"},
+                           Row{Unmanaged, "GetBlobSnapshotCount", none, "customer"},
+                           Row{Unmanaged, "GetVMInfoForVM", VMINFO_ERR_VM_NOT_FOUND, "customer"},
+                           Row{Unmanaged, "GetStorageAccountInfo", account, "customer"},
+                           Row{Unmanaged, "GetAvailableVMSizesInLocation", size, "customer"},
+                           Row{Unmanaged, "GetDCInfoForDC", deploy, "customer"},
+                           Row{Unmanaged, "RestoreVM", deploy, "customer"},
+                           Row{Unmanaged, "RestoreVM", none, "customer", 3},
+                           Row{Unmanaged, "ShutdownVM", none, "customer"},
+                           Row{Unmanaged, "DeleteVM", VMINFO_ERR_VM_DELETE, "customer"},
+                           Row{DirectUpload, "GetStorageAccountInfoListForRegion", account, ""},
+                           Row{DirectUpload, "DoesContainerExist", deploy, ""},
+                           Row{DirectUpload, "DoesBlobExist", deploy, ""},
+                           Row{DirectUpload, "RestoreVM", deploy, ""}}) {
+        // The existing VM is to be replaced where its deletion fails.
+        const std::string name = row.op == std::string("DeleteVM") ? "web-linux01" : "f" + std::to_string(++n);
+        const std::string text = std::string("injected failure of ") + row.op;
+        SCOPED_TRACE(name + " " + row.op);
+        const std::string before = State().toJson()["storageAccounts"].dump();
+        std::unique_ptr<TestPlugin> job = Connected(row.mode);
+        const std::string place = *row.container ? "prodstaging01\\" + std::string(row.container) + name : "";
+        RestoreCtx ctx = Ctx(name, row.container == std::string("customer") ? "prodstaging01\\customer" : place,
+                             row.mode);
+        ctx.powerOn = false;
+        ctx.overwrite = true;
+        Fault(row.op, row.sdkCode, text);
+        const bool restored = Restore(*job, ctx);
+        EXPECT_EQ(row.code == none, restored);
+        if (restored) {
+            EXPECT_EQ(row.sdkCode == 3 ? 1u : 0u, ctx.restoreFailures.size());
+            for (const SFailure& failure : ctx.restoreFailures) EXPECT_EQ(name + text, failure.subject + failure.reason);
+            continue;
+        }
+        EXPECT_EQ(row.code, job->GetLastVMError());
+        EXPECT_NE(std::string::npos, job->GetLastVMErrorDetails().find(text)) << job->GetLastVMErrorDetails();
+        EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
+        EXPECT_EQ(before, State().toJson()["storageAccounts"].dump());
     }
 }
 

@@ -39,6 +39,7 @@ TEST_F(SizeMatching, BestMatchReplacesTheBestOnlyWithACandidateNoLargerInAnyValu
         {arm, {small, three}, 3, "", false, "N3"},
         {VSINST_AZURE_STACK_HUB, {small, three}, 3, "", false, "N1"},  // NICs are not counted on Stack
         {arm, {Size("Small", 1, 1, 1, 1024)}, 1, "", false, ""},
+        {arm, {Size("T1", 4, 2, 2, 8192), Size("T2", 4, 2, 2, 8192)}, 1, "", false, "T2"},  // a tie: the later one
     };
     for (const Case& c : cases) {
         TestPlugin plugin(c.type, 0);

@@ -122,8 +122,9 @@ TEST_F(Validation, StagingAccountIsTheFirstNamedAccountOfTheRegionLookedUpOnce) 
     EXPECT_EQ(second.name, "prodpremium01");
     EXPECT_EQ(Calls("GetStorageAccountInfoListForRegion"), 1u);
     EXPECT_FALSE(plugin->_GetStagingStorageAccountInfo("swedencentral", first));
-    EXPECT_TRUE(log.containsError("bool CAzureInfo::_GetStagingStorageAccountInfo(const string&, SDatastoreInfo&)",
-                                  "No Storage Account is available in Region [swedencentral]"));
+    EXPECT_EQ(VMINFO_ERR_STORAGE_ACCOUNT_INFO, plugin->GetLastVMError());
+    EXPECT_EQ("No Storage Account is available in Region [swedencentral] to stage the disks in",
+              plugin->GetLastVMErrorDetails());
     auto stack = Connected(VSINST_AZURE_STACK_HUB);
     ASSERT_TRUE(stack->_GetStagingStorageAccountInfo("swedencentral", first));
     EXPECT_EQ(first.name, "prodpremium01");
@@ -279,8 +280,7 @@ TEST_F(Validation, UploadOfStagedDiskFilesFailsWith24AtTheFirstProblem) {
         std::vector<SDisk> disks = {Disk(c.uri, "prodstaging01")};
         EXPECT_EQ(plugin->UploadDisksToAzure(disks), 0);
         EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_CREATE);
-        EXPECT_TRUE(
-            log.containsError(c.uri == staged ? "int CAzureInfo::UploadDisk(SAzureDiskInfo&)" : kUploadTag, c.error));
+        EXPECT_EQ(0u, plugin->GetLastVMErrorDetails().find(c.error)) << plugin->GetLastVMErrorDetails();
         EXPECT_EQ(disks[0].uri, c.uri);
     }
     EXPECT_TRUE(plugin->uploadDiskList.empty());

@@ -47,13 +47,18 @@ protected:
     }
 };
 
-// The configuration file is "<group>-<source>.json" in lower case: missing fails with 20, unreadable with 182.
+// The configuration file is "<group>-<source>.json" in lower case: missing, or not known to be there, fails with 20,
+// unreadable with 182.
 TEST_F(Clone, FromConfigurationFile) {
     OperationCtx missing = Request("web-clone02", "Web01", "");
     missing.vmInfo.resourceGroup = "RG1";
     EXPECT_EQ(0, plugin->PerformVMOperation(missing));
     EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, plugin->GetLastVMError());
     EXPECT_EQ("rg1-web01.json", Calls("DoesBlobExist").back()["args"]["blobName"]);
+    Fault("DoesBlobExist", "ServerBusy: could not ask");
+    EXPECT_EQ(0, plugin->PerformVMOperation(missing));
+    EXPECT_EQ("Could not check for the config file [rg1-web01.json] for VM [Web01]: ServerBusy: could not ask",
+              plugin->GetLastVMErrorDetails());
     EXPECT_TRUE(Calls("DownloadBlockBlobToString").empty());
 
     std::string config, dek, kek;
@@ -128,18 +133,20 @@ TEST_F(Clone, CleanupLeavesTheSourceVmDisksUntouched) {
 }
 
 // A VM still to be created gets a size by its record: premium-capable when its account or its own
-// disks are premium, the standard size otherwise, 198 when none fits.
+// disks are premium, the standard size otherwise; 198 when none fits or when the VM's existence is not known.
 TEST_F(Clone, SizeIsChosenForAVmNotYetCreated) {
     struct Row {
         const char* account;
         const char* diskType;
         unsigned cpus;
         const char* size;
+        const char* fault;
     };
-    const Row rows[] = {{"prodstaging01", "Standard_LRS", 2, "Standard_A2"},
-                        {"prodstaging01", "Premium_LRS", 2, "Standard_B2s"},
-                        {"prodpremium01", "Standard_LRS", 2, "Standard_B2s"},
-                        {"prodstaging01", "Standard_LRS", 64, ""}};
+    const Row rows[] = {{"prodstaging01", "Standard_LRS", 2, "Standard_A2", ""},
+                        {"prodstaging01", "Premium_LRS", 2, "Standard_B2s", ""},
+                        {"prodpremium01", "Standard_LRS", 2, "Standard_B2s", ""},
+                        {"prodstaging01", "Standard_LRS", 2, "", "GetVMInfoForVM"},
+                        {"prodstaging01", "Standard_LRS", 64, "", ""}};
     for (const Row& row : rows) {
         OperationCtx ctx = Request("sized01", "", "");
         ctx.cloneFromSourceVm = false;
@@ -151,7 +158,9 @@ TEST_F(Clone, SizeIsChosenForAVmNotYetCreated) {
         ctx.vmInfo.disks[0].isOsDisk = true;
         ctx.vmInfo.disks[0].volumeType = ctx.vmInfo.disks[1].volumeType = row.diskType;
         const std::size_t deploys = Calls("DeployVM").size();
+        if (*row.fault) Fault(row.fault, "ServerBusy: could not ask");
         plugin->PerformVMOperation(ctx);
+        EXPECT_EQ(*row.fault != 0, plugin->GetLastVMErrorDetails().find("could not ask") != std::string::npos);
         EXPECT_EQ(row.size, ctx.vmInfo.vmSize) << row.account << " " << row.diskType;
         EXPECT_EQ(deploys + (*row.size ? 1 : 0), Calls("DeployVM").size());
     }

@@ -1,0 +1,65 @@
+// The SDK wrapper of job 7 connected to the demo subscription, with the staging and reading helpers that the
+// wrapper's restore, attach and VM-operation tests share.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "azsim/model/SubscriptionState.h"
+#include "cloudsdk/AzureSDKCppBridge.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace wrappertest {
+
+using AzureSDKCppBridge::CAzureSDKCppBridge;
+using testsupport::SimulatedCloud;
+using VMInfoStructs::SDisk;
+using VMInfoStructs::SVMInfo;
+
+constexpr long long kMiB = 1 << 20;
+const char* const kStaging = "prodstaging01";
+const char* const kWebGuid = "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071";  // web-linux01's
+
+// A VM record's entry for the managed disk `id` at `lun`.
+inline SDisk ManagedEntry(const std::string& id, bool os, int lun) {
+    SDisk d;
+    d.managedDiskId = id;
+    d.name = id.substr(id.rfind('/') + 1);
+    d.isOsDisk = os;
+    d.unitNumber = lun;
+    return d;
+}
+
+class WrapperTest : public ::testing::Test {
+protected:
+    void SetUp() override { Connect(sdk, 7); }
+    static void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
+        EvEvent::setJobGuid(testsupport::JobGuidOf(job));
+        ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
+        ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                    SimulatedCloud::kSecret));
+    }
+    // A page blob of 1 MiB (made when missing) whose second page holds `fill`.
+    azsim::BlobKey Stage(const std::string& blob, char fill, const std::string& account = kStaging) {
+        const azsim::BlobKey key{account, "vhds", blob};
+        EXPECT_TRUE(state.blobs().exists(key) || sdk.CreatePageBlob("", account, "vhds", blob, kMiB));
+        const std::string page(512, fill);
+        EXPECT_TRUE(sdk.UploadBlobPageFromBufferForOffset(account, "vhds", blob, 512, 512,
+                                                          reinterpret_cast<const unsigned char*>(page.data())));
+        return key;
+    }
+    std::string Read(const azsim::BlobKey& key) {
+        std::string out(1024, '\0');
+        state.blobs().read(key, "", 0, &out[0], out.size());
+        return out;
+    }
+    std::string StateBytes() { return state.load().toJson().dump(); }
+    bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }
+
+    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
+    azsim::SubscriptionState state{cloud.dir()};
+    CAzureSDKCppBridge sdk;
+};
+
+}  // namespace wrappertest
