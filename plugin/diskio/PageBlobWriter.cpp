@@ -59,6 +59,9 @@ int CAzureInfo::_WriteVmdk(const VmdkHandle& handle, ULONGLONG byteOffset, UINT 
     if (!disk || !buffer || byteCount == 0 || byteOffset % kPageBytes != 0 || byteCount % kPageBytes != 0) {
         EvDebug::Error(tag, "Invalid write request: disk handle [%s], buffer [%s], offset [%llu], size [%u]",
                        disk ? "set" : "null", buffer ? "set" : "null", offset, byteCount);
+        SetLastVMError(VMINFO_ERR_DISK_INFO, "Invalid write request at offset [" + std::to_string(offset) +
+                                                 "] of [" + std::to_string(byteCount) +
+                                                 "] bytes: a write takes whole 512-byte pages of a created disk");
         return 0;
     }
     if (nativeUpload && !disk->directUpload) {
@@ -67,11 +70,18 @@ int CAzureInfo::_WriteVmdk(const VmdkHandle& handle, ULONGLONG byteOffset, UINT 
         if (_UploadBlockAtOffset(url, SUploadCtx(), byteOffset, byteCount, buffer)) return 1;
         EvDebug::Error(tag, "Failed to upload buffer at offset [%llu] with bufferSize [%u] for blob [%s]", offset,
                        byteCount, url.c_str());
+        // A cause the attempts stored (a refused token, say) stays; otherwise the write names itself.
+        const std::string cause = GetLastVMErrorDetails();
+        SetLastVMError(VMINFO_ERR_DISK_INFO, !cause.empty() ? cause
+                                                            : "Page write of [" + std::to_string(byteCount) +
+                                                                  "] bytes at offset [" + std::to_string(offset) +
+                                                                  "] to blob [" + disk->blobName +
+                                                                  "] failed after every attempt");
         return 0;
     }
     if (UploadThroughWrapper(*sdk, *disk, byteOffset, byteCount, buffer)) return 1;
     const std::string error = sdk->GetLastErrorString();
-    SetLastVMErrorDetails(error);
+    SetLastVMError(VMINFO_ERR_DISK_INFO, error);
     EvDebug::Error(tag, "Failed to upload buffer at offset [%llu] for blob[%s], Error [%s]", offset,
                    disk->blobName.c_str(), error.c_str());
     return 0;
