@@ -9,8 +9,25 @@
 
 #include "agent/store/BackupStore.h"
 #include "agent/store/SparseImage.h"
+#include "agent/store/StoreError.h"
 
 namespace vsagent::storetest {
+
+// The text of the StoreError `act` throws; empty when it returns.
+template <class Act>
+std::string ErrorOf(Act&& act) {
+    try {
+        act();
+        return "";
+    } catch (const StoreError& e) {
+        return e.what();
+    }
+}
+// Flips a bit of the byte at `at` of the file at `path`.
+void FlipByte(const std::string& path, std::uint64_t at);
+std::string Slurp(const std::string& path);
+// The names in `folder`, sorted.
+std::vector<std::string> Names(const std::string& folder);
 
 class StoreBuilder {
 public:
@@ -27,6 +44,8 @@ public:
     // point holds bytes that are not text.
     Manifest job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
                  const std::string& startedAt = "2026-12-01T00:00:00Z", const std::string& vm = "vm1");
+    // A full and three incrementals of vm1, each changing bytes in a window of its own and one it shares.
+    std::vector<Manifest> chainOfFour();
     // The format of the jobs written: the older one records a digest of the whole disk instead of window digests.
     int format = Manifest::kFormat;
     // The disk's bytes as of job `id`.
