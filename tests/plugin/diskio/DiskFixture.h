@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "azsim/faults/FaultBook.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
 #include "host/sys/Time.h"
@@ -110,6 +111,20 @@ protected:
         EXPECT_EQ(1, plugin->GetVmdkCapacity(handle, sectors));
         return handle;
     }
+    // Disk `index` of a new snapshot set of VM `vm`, opened.
+    VmdkHandle OpenSnapshot(const std::string& vm, const std::string& group, size_t index, bool staging = false) {
+        return Open(plugin->Snapshot(plugin->Vm(vm, group), staging).paths.at(index));
+    }
+    void AddHttpFault(const char* method, azsim::HttpFaultKind kind, int status, int times, std::uint64_t bodyBytes = 0) {
+        azsim::HttpFault fault;
+        fault.method = method;
+        fault.kind = kind;
+        fault.status = status;
+        fault.times = times;
+        fault.bodyBytes = bodyBytes;
+        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
+    }
+    void AddSdkFault(const azsim::SdkFault& fault) { azsim::FaultBook(cloud.dir()).addSdkFault(fault); }
     // True when a line under `tag` contains `fragment`.
     bool Logged(const std::string& tag, const std::string& fragment) const {
         for (const std::string& text : log.texts(tag))

@@ -58,24 +58,21 @@ protected:
         azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
         EXPECT_TRUE(store.createPageBlob(key, size, false, nullptr));
         EXPECT_TRUE(store.writePages(key, 0, std::vector<unsigned char>(size, 0xee).data(), size, nullptr));
-        SAzureDiskInfo& info = plugin->diskMap[name];
-        info.storageAccount = key.account;
-        info.container = key.container;
-        info.blobName = name;
-        info.resourceGroup = "rg-legacy";
-        info.dataUrl = azsim::PageBlobUri(key);
+        Register(name).dataUrl = azsim::PageBlobUri(key);
         VmdkHandle handle;
         EXPECT_EQ(1, plugin->CreateVmdk("", "", name, handle, size / 2));
         return handle;
     }
-    void AddPutFault(azsim::HttpFaultKind kind, int status, int times) {
-        azsim::HttpFault fault;
-        fault.method = "PUT";
-        fault.kind = kind;
-        fault.status = status;
-        fault.times = times;
-        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
+    // A page blob of account legacystore01, container vhds, registered as a restore does.
+    SAzureDiskInfo& Register(const std::string& name) {
+        SAzureDiskInfo& info = plugin->diskMap[name];
+        info.storageAccount = "legacystore01";
+        info.container = "vhds";
+        info.blobName = name;
+        info.resourceGroup = "rg-legacy";
+        return info;
     }
+    void AddPutFault(azsim::HttpFaultKind kind, int status, int times) { AddHttpFault("PUT", kind, status, times); }
     // Page writes the endpoint answered for blob `name`: query, range, body bytes, credential and status.
     std::vector<std::string> Puts(const std::string& name) const {
         std::vector<std::string> out;
@@ -176,11 +173,8 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
                                               "Code [403]"));
     EXPECT_TRUE(log.contains(kBufferTag, "Refreshing storage access token for the next attempt ..."));
 
-    azsim::SdkFault fault;
-    fault.operation = "GetStorageAccessToken";
-    fault.text = "AADSTS7000215: Invalid client secret provided.";
-    fault.times = -1;
-    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+    const azsim::SdkFault fault{"GetStorageAccessToken", 0, "AADSTS7000215: Invalid client secret provided.", -1};
+    AddSdkFault(fault);
     writer->uploadAccessToken.clear();
     EXPECT_EQ(0, Write(handle, 0, kMiB));
     EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
@@ -232,11 +226,7 @@ TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn
     const std::uint64_t requests = NXLibCurl::stats().requests;
     writer->nativeUpload = false;
     const azsim::BlobKey key{"legacystore01", "vhds", "restored-new.vhd"};
-    SAzureDiskInfo& blob = plugin->diskMap[key.name];
-    blob.storageAccount = key.account;
-    blob.container = key.container;
-    blob.blobName = key.name;
-    blob.resourceGroup = "rg-legacy";
+    Register(key.name);
     VmdkHandle page;
     ASSERT_EQ(1, plugin->CreateVmdk("", "", key.name, page, 8 * kMiB));
     // The wrapper takes at most 4 MiB a call, as the service does; every byte of a longer write is written.
@@ -278,13 +268,8 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresC
     for (const auto& c : cases) {
         const std::string name = "existing-" + std::to_string(c.code) + ".vhd";
         VmdkHandle handle = Create(name, 4 * kMiB);
-        if (c.code >= 0) {
-            azsim::SdkFault fault;
-            fault.operation = "DoesBlobExist";
-            fault.code = c.code;
-            fault.text = "ServerBusy: the question was not answered " + std::to_string(c.code);
-            azsim::FaultBook(cloud.dir()).addSdkFault(fault);
-        }
+        if (c.code >= 0)
+            AddSdkFault({"DoesBlobExist", c.code, "ServerBusy: the question was not answered " + std::to_string(c.code)});
         plugin->SetLastVMError(VMINFO_ERR_NONE, "");
         const size_t creates = Journalled("CreatePageBlob");
         EXPECT_EQ(c.created, plugin->CreateVmdk("", "", name, handle, 2 * kMiB)) << c.code;
@@ -299,10 +284,8 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresC
             << c.code;
     }
     for (const std::string operation : {"CreatePageBlob", "CreateDirectUploadManagedDisk"}) {
-        azsim::SdkFault fault;
-        fault.operation = operation;
-        fault.text = operation + ": ServerBusy";
-        azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+        const azsim::SdkFault fault{operation, 0, operation + ": ServerBusy"};
+        AddSdkFault(fault);
         SAzureDiskInfo& disk = plugin->diskMap[operation] = plugin->diskMap["existing--1.vhd"];
         disk.blobName = "absent.vhd";
         disk.directUpload = operation == "CreateDirectUploadManagedDisk";
