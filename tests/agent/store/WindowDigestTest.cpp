@@ -65,7 +65,7 @@ protected:
     BackupStore& store = builder.store;
 };
 
-TEST_F(WindowDigestStore, AnIncrementalGetsTheRootAFullDigestOfTheSameDiskGets) {
+TEST_F(WindowDigestStore, AnIncrementalGetsTheRootAFullDigestOfTheSameDiskGetsAndVerifyChecksItsWindows) {
     const Manifest full = builder.job({{0, 8192}, {2 * kWindow + 4096, 4096}}, 1, nullptr);
     EXPECT_EQ(full.disks[0].digest->windows.size(), 2u);  // windows 1 and 3 are zeros
     EXPECT_EQ(full.disks[0].digest->root, Everything(full).root);
@@ -75,12 +75,8 @@ TEST_F(WindowDigestStore, AnIncrementalGetsTheRootAFullDigestOfTheSameDiskGets) 
     EXPECT_NE(incremental.disks[0].digest->root, full.disks[0].digest->root);
     // Window 0 was taken from the parent, unchanged.
     EXPECT_EQ(incremental.disks[0].digest->windows.at(0), full.disks[0].digest->windows.at(0));
-}
 
-TEST_F(WindowDigestStore, VerifyFindsAWindowListThatDoesNotMakeUpItsRoot) {
-    const Manifest full = builder.job({{0, 8192}, {kWindow + 4096, 4096}}, 1, nullptr);
-    const Manifest incremental = builder.job({{2 * kWindow, 512}}, 2, &full);
-    // The lost window is named too.
+    // Verify finds a window list that does not make up its root, and names the lost window too.
     Manifest edited = incremental;
     edited.disks[0].digest->windows.erase(0);
     const VerifyResult rootless = VerifyJob(store, edited);

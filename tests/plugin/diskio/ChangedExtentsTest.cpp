@@ -75,9 +75,7 @@ protected:
         ExpectMountedDisksRead(full);
         GuestWrites(blob);
 
-        plugin.reset(new DiskPlugin());
-        ASSERT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
-                                     testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
+        Connect(new DiskPlugin());
         const std::string changeId = full.backupSnapshotGuid;
         MountCtx incremental = Ctx(vm, group, ReferencePoint(changeId, changeId));
         ASSERT_EQ(1, plugin->MountVM(incremental));

@@ -90,10 +90,14 @@ class DiskDataPath : public ::testing::Test {
 protected:
     void SetUp() override {
         CVMInfo::SetDmiDirectory((cloud.dir() + "/no-dmi").c_str());
-        plugin.reset(new DiskPlugin());
+        Connect(NewPlugin());
+    }
+    virtual DiskPlugin* NewPlugin() { return new DiskPlugin(); }
+    // Makes `fresh` the plugin under test, connected to the subscription.
+    void Connect(DiskPlugin* fresh) {
+        plugin.reset(fresh);
         ASSERT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
-                                     testsupport::SimulatedCloud::kApplicationId,
-                                     testsupport::SimulatedCloud::kSecret));
+                                     testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
     }
     // The bytes the subscription holds at `length` bytes from `offset` of the blob version `url` names.
     std::vector<unsigned char> Stored(const std::string& url, std::uint64_t offset, std::uint64_t length) const {

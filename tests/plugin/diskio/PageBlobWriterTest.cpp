@@ -42,12 +42,8 @@ protected:
     void SetUp() override {
         NXPlatformInfo::setValue("VirtualServer", "bAzureEnableNativeUpload", "1");
         DiskDataPath::SetUp();
-        writer = new WriterPlugin();
-        plugin.reset(writer);
-        ASSERT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
-                                     testsupport::SimulatedCloud::kApplicationId,
-                                     testsupport::SimulatedCloud::kSecret));
     }
+    DiskPlugin* NewPlugin() override { return writer = new WriterPlugin(); }
     void TearDown() override {
         NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableNativeUpload");
         NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobUploadAttempts");
