@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -74,9 +75,7 @@ TEST_F(JobCleanup, RecordIsTrustedOnlyInTheFolderOfItsOwnJob) {
     const std::string folder = JobFolder("vm1", 4, "set-4");
     std::optional<JobRecord> record = JobRecord::Read(folder);
     ASSERT_TRUE(record);
-    EXPECT_EQ(record->jobId, 4);
-    EXPECT_EQ(record->vmGuid, "guid-vm1");
-    EXPECT_EQ(record->snapshotSetGuid, "set-4");
+    EXPECT_EQ(std::tie(record->jobId, record->vmGuid, record->snapshotSetGuid), std::make_tuple(4LL, "guid-vm1", "set-4"));
 
     const std::string good = Record(folder);
     const std::string other = store.createJobFolder("vm1", 5);

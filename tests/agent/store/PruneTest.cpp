@@ -243,12 +243,8 @@ TEST_F(PruneTest, AVmInUseAnUnknownVmOrAJournalThatDoesNotHoldIsRefused) {
 // Each VM of a folder's name in its own resource group, and each VM of a group, keeps its own jobs;
 // a kept job that builds on kept ones stays as it is.
 TEST_F(PruneTest, ThePolicyKeepsTheJobsOfEachVmInEachGroup) {
-    Manifest other = builder.job({{0, 4096}}, 5, nullptr);
-    other.resourceGroup = "rg2";
-    store.commit(store.jobFolder("vm1", other.jobId), other);
-    Manifest next = builder.job({{4096, 4096}}, 6, &other);
-    next.resourceGroup = "rg2";
-    store.commit(store.jobFolder("vm1", next.jobId), next);
+    const Manifest other = builder.job({{0, 4096}}, 5, nullptr, "2026-12-01T00:00:00Z", "vm1", "rg2");
+    builder.job({{4096, 4096}}, 6, &other, "2026-12-01T00:00:00Z", "vm1", "rg2");
     const Manifest vm2 = builder.job({{0, 512}}, 7, nullptr, "2026-12-01T00:00:00Z", "vm2");
     builder.job({{512, 512}}, 8, &vm2, "2026-12-01T00:00:00Z", "vm2");
     PruneRequest onlyVm2 = KeepLast(1);

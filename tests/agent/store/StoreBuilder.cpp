@@ -52,11 +52,11 @@ DiskRecord StoreBuilder::Disk0(const SparseImage& image, const ExtentList& exten
 }
 
 Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
-                           const std::string& startedAt, const std::string& vm) {
+                           const std::string& startedAt, const std::string& vm, const std::string& group) {
     Manifest m;
     m.jobId = store.nextJobId();
     m.vmName = vm;
-    m.resourceGroup = "rg";
+    m.resourceGroup = group;
     m.startedAt = startedAt;
     m.format = format;
     m.referencePoint = std::string("\x01\x00\xff", 3) + "reference of job " + std::to_string(m.jobId);
@@ -90,10 +90,12 @@ Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const 
     return *store.job(m.jobId);
 }
 
-std::string StoreBuilder::sha256At(long long id) const {
+std::string Sha256Of(const std::vector<unsigned char>& bytes) {
     Sha256 sha;
-    sha.update(states_.at(id).data(), states_.at(id).size());
+    sha.update(bytes.data(), bytes.size());
     return sha.hex();
 }
+
+std::string StoreBuilder::sha256At(long long id) const { return Sha256Of(states_.at(id)); }
 
 }  // namespace vsagent::storetest

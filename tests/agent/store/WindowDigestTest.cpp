@@ -10,7 +10,6 @@
 #include "agent/store/BackupStore.h"
 #include "agent/store/ChainReader.h"
 #include "agent/store/Integrity.h"
-#include "agent/store/Sha256.h"
 #include "agent/store/WindowDigest.h"
 #include "tests/agent/store/StoreBuilder.h"
 #include "tests/support/SimulatedCloud.h"
@@ -22,18 +21,12 @@ namespace {
 constexpr std::uint64_t kWindow = storetest::StoreBuilder::kWindow;
 constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
 
-std::string HashOf(const std::vector<unsigned char>& bytes) {
-    Sha256 sha;
-    sha.update(bytes.data(), bytes.size());
-    return sha.hex();
-}
-
 TEST(WindowDigest, ZeroConstantIsTheDigestOfZerosOfTheWindowsLength) {
     std::vector<unsigned char> window(kWindow, 0);
-    EXPECT_EQ(ZeroWindowDigest(kWindow), HashOf(window));
+    EXPECT_EQ(ZeroWindowDigest(kWindow), storetest::Sha256Of(window));
     window[kWindow - 1] = 1;
-    EXPECT_NE(ZeroWindowDigest(kWindow), HashOf(window));
-    EXPECT_EQ(ZeroWindowDigest(512), HashOf(std::vector<unsigned char>(512, 0)));
+    EXPECT_NE(ZeroWindowDigest(kWindow), storetest::Sha256Of(window));
+    EXPECT_EQ(ZeroWindowDigest(512), storetest::Sha256Of(std::vector<unsigned char>(512, 0)));
 
     // Only windows that are not zeros are listed (the end-to-end tests check the root against the cloud's).
     DiskDigest digest;
@@ -41,7 +34,7 @@ TEST(WindowDigest, ZeroConstantIsTheDigestOfZerosOfTheWindowsLength) {
     EXPECT_EQ(digest.windowCount(), 4u);
     EXPECT_EQ(digest.window(3).length, 512u);
     digest.setWindow(3, ZeroWindowDigest(512));
-    digest.setWindow(1, HashOf(window));
+    digest.setWindow(1, storetest::Sha256Of(window));
     ASSERT_EQ(digest.windows.size(), 1u);
     EXPECT_EQ(digest.windowDigest(3), ZeroWindowDigest(512));
 }
