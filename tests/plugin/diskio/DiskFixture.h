@@ -11,6 +11,7 @@
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
+#include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
 #include "plugin/frame/AzureInfo.h"
 #include "tests/support/SimulatedCloud.h"
@@ -86,6 +87,21 @@ private:
     bool thrown_ = false;
 };
 
+// Settings of this process while it lives; removed again when a test ends, also after a failed assertion.
+class SettingsScope {
+public:
+    void set(const std::string& section, const std::string& key, const std::string& value) {
+        NXPlatformInfo::setValue(section, key, value);
+        keys_.emplace_back(section, key);
+    }
+    ~SettingsScope() {
+        for (const auto& [section, key] : keys_) NXPlatformInfo::removeValue(section, key);
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> keys_;
+};
+
 class DiskDataPath : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -141,5 +157,6 @@ protected:
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 42};
     NxRecordingSleeper sleeper;
     EvLogCapture log;
+    SettingsScope settings;
     std::unique_ptr<DiskPlugin> plugin;
 };

@@ -22,7 +22,6 @@ constexpr UINT kMiB = 1 << 20;
 
 class PageBlobReader : public DiskDataPath {
 protected:
-    void TearDown() override { NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts"); }
     // Reads the whole blob in blocks of `blockSectors` sectors (the last one clamped) and compares every block.
     void ExpectWholeDiskRead(const VmdkHandle& handle, UINT blockSectors) {
         const std::uint64_t size = handle.diskInfo->blobSize;
@@ -77,7 +76,7 @@ TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTh
     const struct { const char* setting; const char* later; unsigned attempts; } cases[] = {
         {nullptr, nullptr, 2}, {"0", nullptr, 2}, {"5", nullptr, 5}, {"6", "3", 3}};
     for (const auto& c : cases) {
-        if (c.setting) NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", c.setting);
+        if (c.setting) settings.set("VirtualServer", "nAzureMaxBlobDownloadAttempts", c.setting);
         std::vector<unsigned long> waits;
         NxSleepHook previous = NxSetSleepHook([&](unsigned long ms) {
             waits.push_back(ms);
@@ -240,7 +239,7 @@ TEST_F(PageBlobReader, HandlesReportCapacityWithoutTheFooterAndFailCleanly) {
 }
 
 TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
-    NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", "5");
+    settings.set("VirtualServer", "nAzureMaxBlobDownloadAttempts", "5");
     azsim::AccessAuthority(cloud.dir()).setTokenLifetime(1);
     DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
     VmdkHandle disks[] = {Open(legacy.paths[0]), Open(legacy.paths[1])};
@@ -273,7 +272,6 @@ TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
     EXPECT_EQ(0, failures.load());
     EXPECT_EQ(0, mismatches.load());
     EXPECT_LE(2u, Journalled("GetStorageAccessToken")) << "the token expired and was refreshed mid-run";
-    NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts");
 }
 
 // The staging blob vanishes again and again under eight readers: failed reads recreate it, concurrent failures

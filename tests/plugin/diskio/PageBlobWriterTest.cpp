@@ -8,7 +8,6 @@
 #include "azsim/faults/FaultBook.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/http/NXLibCurl.h"
-#include "host/settings/NXPlatformInfo.h"
 #include "tests/plugin/diskio/DiskFixture.h"
 
 namespace {
@@ -40,14 +39,10 @@ std::vector<unsigned char> Pattern(std::uint64_t offset, std::uint64_t length, u
 class PageBlobWriter : public DiskDataPath {
 protected:
     void SetUp() override {
-        NXPlatformInfo::setValue("VirtualServer", "bAzureEnableNativeUpload", "1");
+        settings.set("VirtualServer", "bAzureEnableNativeUpload", "1");
         DiskDataPath::SetUp();
     }
     DiskPlugin* NewPlugin() override { return writer = new WriterPlugin(); }
-    void TearDown() override {
-        NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableNativeUpload");
-        NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobUploadAttempts");
-    }
     // A page blob already holding 0xee in every byte (kept by CreateVmdk), registered as a restore does.
     VmdkHandle Create(const std::string& name, std::uint64_t size) {
         azsim::BlobKey key{"legacystore01", "vhds", name};
@@ -126,7 +121,7 @@ TEST_F(PageBlobWriter, AttemptsFollowTheSettingWithRecordedPauses) {
     VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
     const struct { const char* setting; unsigned attempts; } cases[] = {{nullptr, 2}, {"1", 2}, {"3", 3}, {"5", 5}};
     for (const auto& c : cases) {
-        if (c.setting) NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobUploadAttempts", c.setting);
+        if (c.setting) settings.set("VirtualServer", "nAzureMaxBlobUploadAttempts", c.setting);
         AddPutFault(azsim::HttpFaultKind::Status, 500, -1);
         const size_t waits = sleeper.waits().size();
         const std::uint64_t requests = NXLibCurl::stats().requests;
@@ -294,7 +289,7 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresC
 }
 
 TEST_F(PageBlobWriter, EightThreadsOnTwoDisksThroughTokenExpiry) {
-    NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobUploadAttempts", "5");
+    settings.set("VirtualServer", "nAzureMaxBlobUploadAttempts", "5");
     azsim::AccessAuthority(cloud.dir()).setTokenLifetime(1);
     const std::uint64_t sizes[] = {16 * kMiB, 24 * kMiB};
     VmdkHandle disks[] = {Create("restored-0.vhd", sizes[0]), Create("restored-1.vhd", sizes[1])};
