@@ -3,6 +3,7 @@
 // checked before use.
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -34,13 +35,8 @@ json Description() {
 
 TEST(SourceVm, ReadsWhatARestoreNeeds) {
     SourceVm vm = SourceVm::Parse(Description().dump());
-    EXPECT_EQ(vm.name, "web01");
-    EXPECT_EQ(vm.subscriptionId, "sub-1");
-    EXPECT_EQ(vm.size, "Standard_D2s_v3");
-    EXPECT_EQ(vm.zones, "1,2");
-    EXPECT_TRUE(vm.generation2);
-    EXPECT_FALSE(vm.managed);
-    EXPECT_EQ(vm.storageAccount, "acct1");
+    EXPECT_EQ(std::tie(vm.name, vm.subscriptionId, vm.size, vm.zones, vm.generation2, vm.managed, vm.storageAccount),
+              std::make_tuple("web01", "sub-1", "Standard_D2s_v3", "1,2", true, false, "acct1"));
     EXPECT_TRUE(vm.diskEncrypted(-7, true));
     EXPECT_FALSE(vm.diskEncrypted(0, false));
     EXPECT_TRUE(vm.diskEncrypted(3, false));
@@ -51,10 +47,7 @@ TEST(SourceVm, ReadsWhatARestoreNeeds) {
     managed["properties"].erase("securityProfile");
     managed["zones"] = json::array({"2", "3"});
     SourceVm m = SourceVm::Parse(managed.dump());
-    EXPECT_TRUE(m.managed);
-    EXPECT_TRUE(m.storageAccount.empty());
-    EXPECT_FALSE(m.generation2);
-    EXPECT_EQ(m.zones, "2,3");
+    EXPECT_EQ(std::tie(m.managed, m.storageAccount, m.generation2, m.zones), std::make_tuple(true, "", false, "2,3"));
 }
 
 TEST(SourceVm, RefusesADescriptionItCannotUseNamingTheField) {
@@ -144,12 +137,11 @@ TEST(RestoreRecord, RoundTripsAndRefusesARecordThatIsNotItsFolders) {
     record.write(folder);
     std::optional<RestoreRecord> read = RestoreRecord::Read(folder);
     ASSERT_TRUE(read);
-    EXPECT_EQ(read->vmName, "web-r1");
-    EXPECT_EQ(read->jobGuid, record.jobGuid);
-    EXPECT_TRUE(read->deploying);
+    EXPECT_EQ(std::tie(read->vmName, read->jobGuid, read->deploying, read->managedVm),
+              std::tie(record.vmName, record.jobGuid, record.deploying, record.managedVm));
     ASSERT_EQ(read->disks.size(), 2u);
-    EXPECT_EQ(read->disks[0].storageAccount, "acct\\backups");
-    EXPECT_TRUE(read->disks[1].managedDisk);
+    EXPECT_EQ(std::tie(read->disks[0].storageAccount, read->disks[1].managedDisk),
+              std::make_tuple("acct\\backups", true));
 
     // The same record in another job's folder, or with a damaged entry, is not trusted.
     const std::string other = vsagent::RestoreJobFolder(dir.path(), 13);

@@ -23,30 +23,14 @@
 
 namespace fs = std::filesystem;
 using namespace vsagent;
+using storetest::ErrorOf;
+using storetest::FlipByte;
+using storetest::Names;
+using storetest::Slurp;
 
 namespace {
 
 constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
-
-void FlipByte(const std::string& path, std::uint64_t at) {
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekg(static_cast<std::streamoff>(at));
-    char byte = static_cast<char>(f.get());
-    f.seekp(static_cast<std::streamoff>(at));
-    f.put(static_cast<char>(byte ^ 0x10));
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const fs::directory_entry& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // While it lives, no write of this process takes a file past `bytes`: as on a full disk,
 // a write stops short and the next one fails.
@@ -73,12 +57,7 @@ class BackupStoreTest : public ::testing::Test {
 protected:
     // Why the store refuses to list its jobs; empty when it lists them.
     std::string Refusal() {
-        try {
-            store.jobs();
-            return "";
-        } catch (const StoreError& e) {
-            return e.what();
-        }
+        return ErrorOf([this] { store.jobs(); });
     }
 
     BackupStoreTest() { built.format = Manifest::kWholeDiskFormat; }
@@ -220,12 +199,7 @@ TEST_F(BackupStoreTest, ChainFollowsOnlyOlderJobsHoldingTheSameDisk) {
     EXPECT_THROW(store.chain(newerParent, 0), StoreError);
     Manifest renamed = incremental;
     renamed.disks[0].name = "vm1-data";
-    try {
-        store.chain(renamed, 0);
-        ADD_FAILURE() << "a parent without the disk was followed";
-    } catch (const StoreError& e) {
-        EXPECT_STREQ(e.what(), "job 1 holds no disk [vm1-data]");
-    }
+    EXPECT_EQ(ErrorOf([&] { store.chain(renamed, 0); }), "job 1 holds no disk [vm1-data]");
 }
 
 TEST_F(BackupStoreTest, VerifyRehashesTheConfigurationFiles) {
@@ -327,14 +301,9 @@ TEST_F(BackupStoreTest, PruneRebuildsAChainOfTheOlderFormatAgainstItsWholeDiskDi
     // A byte that differs in the chain stops the prune before any job goes.
     const std::string image = store.jobFolder("vm1", second.jobId) + "/disk0.img";
     FlipByte(image, 5000);
-    try {
-        Prune(store, request);
-        ADD_FAILURE() << "a damaged chain was merged";
-    } catch (const StoreError& e) {
-        EXPECT_NE(std::string(e.what()).find("job 3, disk [vm1-os]: the disk assembled from its chain does not match"),
-                  std::string::npos)
-            << e.what();
-    }
+    const std::string damaged = ErrorOf([&] { Prune(store, request); });
+    EXPECT_NE(damaged.find("job 3, disk [vm1-os]: the disk assembled from its chain does not match"), std::string::npos)
+        << damaged;
     EXPECT_EQ(store.jobs().size(), 3u);
     FlipByte(image, 5000);  // mended: the next prune finishes the one that stopped
 

@@ -22,32 +22,7 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
-// A disk as a chain of jobs builds it, kept in memory beside the images: each job
-// stores its extents over the disk so far.
-struct ChainModel {
-    explicit ChainModel(std::uint64_t size) : disk(size, 0), stored(size, false) {}
-    void store(const ExtentList& extents, const Bytes& job) {
-        for (const Extent& e : extents)
-            for (std::uint64_t i = e.start; i < e.end(); ++i) {
-                disk[i] = job[i];
-                stored[i] = true;
-            }
-    }
-    ExtentList dataExtents() const {
-        ExtentList runs;
-        for (std::uint64_t i = 0; i < stored.size(); ++i)
-            if (stored[i] && (runs.empty() || runs.back().end() != i))
-                runs.push_back({i, 1});
-            else if (stored[i])
-                ++runs.back().length;
-        return runs;
-    }
-    Bytes disk;
-    std::vector<bool> stored;
-};
-
-// Random extents of a disk of `size` bytes, sorted and disjoint, of any byte
-// alignment, and bytes for them with runs of zeros (a job may store zeros).
+// Random extents of a disk of `size` bytes, sorted and disjoint, of any byte alignment.
 ExtentList RandomExtents(std::mt19937& random, std::uint64_t size, std::uint64_t longest) {
     ExtentList extents;
     std::uint64_t at = random() % (size / 4);
@@ -57,14 +32,6 @@ ExtentList RandomExtents(std::mt19937& random, std::uint64_t size, std::uint64_t
         at += length + 1 + random() % (size / 4);
     }
     return extents;
-}
-Bytes RandomBytes(std::mt19937& random, std::uint64_t size) {
-    Bytes bytes(size);
-    for (std::uint64_t i = 0; i < size; i += 4096) {
-        const unsigned char fill = random() % 3 == 0 ? 0 : static_cast<unsigned char>(random());
-        std::fill(bytes.begin() + i, bytes.begin() + std::min(size, i + 4096), fill);
-    }
-    return bytes;
 }
 
 // The runs of a file's bytes the file system holds as data, every other byte a hole.
@@ -81,6 +48,12 @@ ExtentList DataRuns(const std::string& path) {
     return runs;
 }
 
+Bytes Read(const ChainReader& reader, std::uint64_t offset, std::size_t length) {
+    Bytes out(length, 0xcc);
+    reader.read(offset, length, out.data());
+    return out;
+}
+
 class ChainReaderTest : public ::testing::Test {
 protected:
     // A job's image holding `bytes` inside `extents` and `garbage` everywhere else,
@@ -92,11 +65,6 @@ protected:
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
                                                     static_cast<std::streamsize>(image.size()));
         return {layers, path, extents};
-    }
-    static Bytes Read(const ChainReader& reader, std::uint64_t offset, std::size_t length) {
-        Bytes out(length, 0xcc);
-        reader.read(offset, length, out.data());
-        return out;
     }
 
     testsupport::TempDir dir;
@@ -114,26 +82,6 @@ TEST_F(ChainReaderTest, EachByteComesFromTheNewestJobThatStoredIt) {
     EXPECT_EQ(Read(reader, 0, 20000), expected);
     EXPECT_EQ(Read(reader, 4000, 200), Bytes(expected.begin() + 4000, expected.begin() + 4200));
     EXPECT_EQ(reader.dataExtents(), (ExtentList{{0, 16384}}));
-
-    // Many jobs of random extents and bytes, against the disk they make up.
-    std::mt19937 random(11);
-    const std::uint64_t size = 300000;
-    ChainModel model(size);
-    std::vector<ChainLink> links;
-    for (int job = 0; job < 12; ++job) {
-        const ExtentList extents = RandomExtents(random, size, 40000);
-        const Bytes bytes = RandomBytes(random, size);
-        links.push_back(Layer(extents, bytes, static_cast<unsigned char>(0xa0 + job)));
-        model.store(extents, bytes);
-    }
-    const ChainReader deep(links, size);
-    EXPECT_EQ(Read(deep, 0, size), model.disk);
-    for (int i = 0; i < 20; ++i) {
-        const std::uint64_t from = random() % size;
-        const std::size_t length = random() % (size - from);
-        EXPECT_EQ(Read(deep, from, length), Bytes(&model.disk[from], &model.disk[from] + length)) << from;
-    }
-    EXPECT_EQ(deep.dataExtents(), model.dataExtents());
 }
 
 TEST_F(ChainReaderTest, DataExtentsJoinWhatTheJobsStoredWithinTheDisk) {
@@ -192,13 +140,32 @@ TEST_F(ChainExport, ZeroBlocksInsideDataAndEmptyWindowsAreHoles) {
 }
 
 TEST_F(ChainExport, ADeepChainExportsTheDiskItsJobsMadeUp) {
+    constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
     std::mt19937 random(5);
     std::optional<Manifest> job;
+    std::vector<bool> stored(kDisk, false);
     for (int i = 0; i < 30; ++i) {
         const unsigned char fill = random() % 4 == 0 ? 0 : static_cast<unsigned char>(1 + random() % 255);
-        job = built.job(RandomExtents(random, storetest::StoreBuilder::kDisk, 300000), fill, job ? &*job : nullptr);
+        const ExtentList extents = RandomExtents(random, kDisk, 300000);
+        for (const Extent& e : extents) std::fill(stored.begin() + e.start, stored.begin() + e.end(), true);
+        job = built.job(extents, fill, job ? &*job : nullptr);
     }
-    EXPECT_EQ(Exported(*job), built.bytesAt(job->jobId));
+    const Bytes& disk = built.bytesAt(job->jobId);
+    EXPECT_EQ(Exported(*job), disk);
+    // Reads of any offset and length, and the data extents: every byte some job stored, in runs.
+    const ChainReader reader(built.store.chain(*job, 0), kDisk);
+    for (int i = 0; i < 20; ++i) {
+        const std::uint64_t from = random() % kDisk;
+        const std::size_t length = random() % std::min<std::uint64_t>(kDisk - from, 1 << 20);
+        EXPECT_EQ(Read(reader, from, length), Bytes(&disk[from], &disk[from] + length)) << from;
+    }
+    ExtentList runs;
+    for (std::uint64_t i = 0; i < kDisk; ++i)
+        if (stored[i] && (runs.empty() || runs.back().end() != i))
+            runs.push_back({i, 1});
+        else if (stored[i])
+            ++runs.back().length;
+    EXPECT_EQ(reader.dataExtents(), runs);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/store/Manifest.h"
-#include "agent/store/StoreError.h"
+#include "tests/agent/store/StoreBuilder.h"
 
 using namespace vsagent;
 using nlohmann::json;
@@ -42,12 +42,7 @@ json Document() {
 
 // Why the document is refused; empty when it is accepted.
 std::string Refusal(const json& document) {
-    try {
-        Manifest::FromJson(document);
-        return "";
-    } catch (const StoreError& e) {
-        return e.what();
-    }
+    return storetest::ErrorOf([&] { Manifest::FromJson(document); });
 }
 
 // The refusal of `document`, which must name `field` of job 7.

@@ -4,7 +4,41 @@
 #include "agent/store/Sha256.h"
 #include "agent/store/WindowDigest.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 namespace vsagent::storetest {
+
+void FlipByte(const std::string& path, std::uint64_t at) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(at));
+    char byte = static_cast<char>(f.get());
+    f.seekp(static_cast<std::streamoff>(at));
+    f.put(static_cast<char>(byte ^ 0x10));
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<Manifest> StoreBuilder::chainOfFour() {
+    std::vector<Manifest> jobs;
+    jobs.push_back(job({{0, 8192}, {kWindow + 4096, 3 * 4096}}, 1, nullptr));
+    jobs.push_back(job({{4096, 4096}, {2 * kWindow, 512}}, 2, &jobs[0]));
+    jobs.push_back(job({{kWindow + 8192, 512}}, 3, &jobs[1]));
+    jobs.push_back(job({{6144, 1024}, {kDisk - 512, 512}}, 4, &jobs[2]));
+    return jobs;
+}
 
 DiskRecord StoreBuilder::Disk0(const SparseImage& image, const ExtentList& extents, std::uint64_t diskBytes) {
     DiskRecord d;
@@ -18,11 +52,11 @@ DiskRecord StoreBuilder::Disk0(const SparseImage& image, const ExtentList& exten
 }
 
 Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
-                           const std::string& startedAt, const std::string& vm) {
+                           const std::string& startedAt, const std::string& vm, const std::string& group) {
     Manifest m;
     m.jobId = store.nextJobId();
     m.vmName = vm;
-    m.resourceGroup = "rg";
+    m.resourceGroup = group;
     m.startedAt = startedAt;
     m.format = format;
     m.referencePoint = std::string("\x01\x00\xff", 3) + "reference of job " + std::to_string(m.jobId);
@@ -56,10 +90,12 @@ Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const 
     return *store.job(m.jobId);
 }
 
-std::string StoreBuilder::sha256At(long long id) const {
+std::string Sha256Of(const std::vector<unsigned char>& bytes) {
     Sha256 sha;
-    sha.update(states_.at(id).data(), states_.at(id).size());
+    sha.update(bytes.data(), bytes.size());
     return sha.hex();
 }
+
+std::string StoreBuilder::sha256At(long long id) const { return Sha256Of(states_.at(id)); }
 
 }  // namespace vsagent::storetest

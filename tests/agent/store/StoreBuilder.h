@@ -9,8 +9,26 @@
 
 #include "agent/store/BackupStore.h"
 #include "agent/store/SparseImage.h"
+#include "agent/store/StoreError.h"
 
 namespace vsagent::storetest {
+
+// The text of the StoreError `act` throws; empty when it returns.
+template <class Act>
+std::string ErrorOf(Act&& act) {
+    try {
+        act();
+        return "";
+    } catch (const StoreError& e) {
+        return e.what();
+    }
+}
+// Flips a bit of the byte at `at` of the file at `path`.
+void FlipByte(const std::string& path, std::uint64_t at);
+std::string Slurp(const std::string& path);
+std::string Sha256Of(const std::vector<unsigned char>& bytes);
+// The names in `folder`, sorted.
+std::vector<std::string> Names(const std::string& folder);
 
 class StoreBuilder {
 public:
@@ -22,11 +40,14 @@ public:
 
     // The record of disk 0 (of `diskBytes`) of a job whose image holds data over `extents`.
     static DiskRecord Disk0(const SparseImage& image, const ExtentList& extents, std::uint64_t diskBytes = kDisk);
-    // A job of VM `vm` whose disk holds `fill` over `extents`, over `parent`, with the digest its
+    // A job of VM `vm` of resource group `group` whose disk holds `fill` over `extents`, over `parent`, with the digest its
     // extents' windows give over the parent's (or over zeros), started at `startedAt`; its reference
     // point holds bytes that are not text.
     Manifest job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
-                 const std::string& startedAt = "2026-12-01T00:00:00Z", const std::string& vm = "vm1");
+                 const std::string& startedAt = "2026-12-01T00:00:00Z", const std::string& vm = "vm1",
+                 const std::string& group = "rg");
+    // A full and three incrementals of vm1, each changing bytes in a window of its own and one it shares.
+    std::vector<Manifest> chainOfFour();
     // The format of the jobs written: the older one records a digest of the whole disk instead of window digests.
     int format = Manifest::kFormat;
     // The disk's bytes as of job `id`.

@@ -1,9 +1,7 @@
 // The windowed disk digest: its zero constant, incremental updates against full
 // ones, and what verify and export make of it next to the whole-disk digest.
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,7 +10,6 @@
 #include "agent/store/BackupStore.h"
 #include "agent/store/ChainReader.h"
 #include "agent/store/Integrity.h"
-#include "agent/store/Sha256.h"
 #include "agent/store/WindowDigest.h"
 #include "tests/agent/store/StoreBuilder.h"
 #include "tests/support/SimulatedCloud.h"
@@ -24,23 +21,12 @@ namespace {
 constexpr std::uint64_t kWindow = storetest::StoreBuilder::kWindow;
 constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string HashOf(const std::vector<unsigned char>& bytes) {
-    Sha256 sha;
-    sha.update(bytes.data(), bytes.size());
-    return sha.hex();
-}
-
 TEST(WindowDigest, ZeroConstantIsTheDigestOfZerosOfTheWindowsLength) {
     std::vector<unsigned char> window(kWindow, 0);
-    EXPECT_EQ(ZeroWindowDigest(kWindow), HashOf(window));
+    EXPECT_EQ(ZeroWindowDigest(kWindow), storetest::Sha256Of(window));
     window[kWindow - 1] = 1;
-    EXPECT_NE(ZeroWindowDigest(kWindow), HashOf(window));
-    EXPECT_EQ(ZeroWindowDigest(512), HashOf(std::vector<unsigned char>(512, 0)));
+    EXPECT_NE(ZeroWindowDigest(kWindow), storetest::Sha256Of(window));
+    EXPECT_EQ(ZeroWindowDigest(512), storetest::Sha256Of(std::vector<unsigned char>(512, 0)));
 
     // Only windows that are not zeros are listed (the end-to-end tests check the root against the cloud's).
     DiskDigest digest;
@@ -48,7 +34,7 @@ TEST(WindowDigest, ZeroConstantIsTheDigestOfZerosOfTheWindowsLength) {
     EXPECT_EQ(digest.windowCount(), 4u);
     EXPECT_EQ(digest.window(3).length, 512u);
     digest.setWindow(3, ZeroWindowDigest(512));
-    digest.setWindow(1, HashOf(window));
+    digest.setWindow(1, storetest::Sha256Of(window));
     ASSERT_EQ(digest.windows.size(), 1u);
     EXPECT_EQ(digest.windowDigest(3), ZeroWindowDigest(512));
 }
@@ -60,9 +46,6 @@ TEST(WindowDigest, TouchedWindowsAreEveryWindowAnExtentReaches) {
 
 class WindowDigestStore : public ::testing::Test {
 protected:
-    Manifest StoreJob(const ExtentList& extents, unsigned char fill, const Manifest* parent) {
-        return builder.job(extents, fill, parent);
-    }
     // The digest of the whole disk as of `job`, every window hashed.
     DiskDigest Everything(const Manifest& job) {
         DiskDigest zero;
@@ -75,26 +58,18 @@ protected:
     BackupStore& store = builder.store;
 };
 
-TEST_F(WindowDigestStore, AnIncrementalGetsTheRootAFullDigestOfTheSameDiskGets) {
-    const Manifest full = StoreJob({{0, 8192}, {2 * kWindow + 4096, 4096}}, 1, nullptr);
+TEST_F(WindowDigestStore, AnIncrementalGetsTheRootAFullDigestOfTheSameDiskGetsAndVerifyChecksItsWindows) {
+    const Manifest full = builder.job({{0, 8192}, {2 * kWindow + 4096, 4096}}, 1, nullptr);
     EXPECT_EQ(full.disks[0].digest->windows.size(), 2u);  // windows 1 and 3 are zeros
     EXPECT_EQ(full.disks[0].digest->root, Everything(full).root);
-    const Manifest incremental = StoreJob({{kWindow + 512, 512}, {kDisk - 512, 512}}, 2, &full);
+    const Manifest incremental = builder.job({{kWindow + 512, 512}, {kDisk - 512, 512}}, 2, &full);
     EXPECT_EQ(incremental.disks[0].digest->windows.size(), 4u);
     EXPECT_EQ(incremental.disks[0].digest->root, Everything(incremental).root);
     EXPECT_NE(incremental.disks[0].digest->root, full.disks[0].digest->root);
     // Window 0 was taken from the parent, unchanged.
     EXPECT_EQ(incremental.disks[0].digest->windows.at(0), full.disks[0].digest->windows.at(0));
 
-    EXPECT_TRUE(VerifyJob(store, incremental).problems.empty());
-    std::string out = dir.path() + "/export.img";
-    EXPECT_NO_THROW(ExportDisk(store, incremental, 0, out));
-}
-
-TEST_F(WindowDigestStore, VerifyFindsAWindowListThatDoesNotMakeUpItsRoot) {
-    const Manifest full = StoreJob({{0, 8192}, {kWindow + 4096, 4096}}, 1, nullptr);
-    const Manifest incremental = StoreJob({{2 * kWindow, 512}}, 2, &full);
-    // The lost window is named too.
+    // Verify finds a window list that does not make up its root, and names the lost window too.
     Manifest edited = incremental;
     edited.disks[0].digest->windows.erase(0);
     const VerifyResult rootless = VerifyJob(store, edited);
@@ -118,26 +93,18 @@ bool NamesWindow(const VerifyResult& result, long long job, std::uint64_t window
 }
 
 TEST_F(WindowDigestStore, AFlippedByteInAnyJobOfAChainOrItsManifestIsNamedByJobDiskAndRange) {
-    std::vector<Manifest> chain;
-    chain.push_back(StoreJob({{0, 8192}, {kWindow + 4096, 3 * 4096}}, 1, nullptr));
-    chain.push_back(StoreJob({{4096, 4096}, {2 * kWindow, 512}}, 2, &chain[0]));
-    chain.push_back(StoreJob({{kWindow + 8192, 512}}, 3, &chain[1]));
-    chain.push_back(StoreJob({{6144, 1024}, {kDisk - 512, 512}}, 4, &chain[2]));
-    for (const Manifest& job : chain) {
+    for (const Manifest& job : builder.chainOfFour()) {
         const std::string folder = store.jobFolder("vm1", job.jobId);
         // A byte of every extent the job stored.
         for (const Extent& e : job.disks[0].extents) {
-            const std::string image = folder + "/disk0.img";
-            const std::string kept = dir.path() + "/kept.img";
-            std::filesystem::copy_file(image, kept, std::filesystem::copy_options::overwrite_existing);
-            std::fstream(image, std::ios::in | std::ios::out | std::ios::binary).seekp(e.start + e.length / 2).put(0x55);
-            EXPECT_TRUE(NamesWindow(VerifyJob(store, job), job.jobId, (e.start + e.length / 2) / kWindow))
-                << "job " << job.jobId << ", byte " << e.start + e.length / 2;
-            std::filesystem::copy_file(kept, image, std::filesystem::copy_options::overwrite_existing);
+            const std::uint64_t at = e.start + e.length / 2;
+            storetest::FlipByte(folder + "/disk0.img", at);
+            EXPECT_TRUE(NamesWindow(VerifyJob(store, job), job.jobId, at / kWindow)) << "job " << job.jobId << ", byte " << at;
+            storetest::FlipByte(folder + "/disk0.img", at);
         }
         // Every window digest its manifest lists, whether the job hashed it or took it from its parent.
         const std::string path = folder + "/manifest.json";
-        const std::string original = Slurp(path);
+        const std::string original = storetest::Slurp(path);
         for (std::size_t i = 0; i < job.disks[0].digest->windows.size(); ++i) {
             nlohmann::json manifest = nlohmann::json::parse(original);
             nlohmann::json& entry = manifest["disks"][0]["digest"]["windows"][i];

@@ -11,10 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
 #include "plugin/frame/AzureInfo.h"
-#include "tests/support/SimulatedCloud.h"
+#include "tests/plugin/diskio/DiskFixture.h"
 
 namespace {
 
@@ -59,7 +58,8 @@ TEST(AzuriteConformance, ReaderReadsPageBlobWithBearerTokenAndWithSas) {
     ASSERT_FALSE(written.empty());
     testsupport::SimulatedCloud cloud;
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 9};
-    NXPlatformInfo::setValue("HttpClient", "sCABundle", Env("AZURITE_CA"));
+    SettingsScope settings;
+    settings.set("HttpClient", "sCABundle", Env("AZURITE_CA"));
 
     for (bool sas : {false, true}) {
         ConformancePlugin plugin;
@@ -80,23 +80,7 @@ TEST(AzuriteConformance, ReaderReadsPageBlobWithBearerTokenAndWithSas) {
     VmdkHandle handle = refused.Register(url, true, "", written.size());
     std::vector<unsigned char> buffer(1 << 20);
     EXPECT_EQ(0, refused.ReadVmdk(handle, 0, 2048, buffer.data()));
-    NXPlatformInfo::removeValue("HttpClient", "sCABundle");
 }
-
-// Settings of this process while it lives; removed again when a test ends, also after a failed assertion.
-class SettingsScope {
-public:
-    void set(const std::string& section, const std::string& key, const std::string& value) {
-        NXPlatformInfo::setValue(section, key, value);
-        keys_.emplace_back(section, key);
-    }
-    ~SettingsScope() {
-        for (const auto& [section, key] : keys_) NXPlatformInfo::removeValue(section, key);
-    }
-
-private:
-    std::vector<std::pair<std::string, std::string>> keys_;
-};
 
 // The whole blob at `url` as the curl command-line client reads it with a bearer token.
 std::vector<unsigned char> CurlGet(const std::string& url) {

@@ -75,9 +75,7 @@ protected:
         ExpectMountedDisksRead(full);
         GuestWrites(blob);
 
-        plugin.reset(new DiskPlugin());
-        ASSERT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
-                                     testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
+        Connect(new DiskPlugin());
         const std::string changeId = full.backupSnapshotGuid;
         MountCtx incremental = Ctx(vm, group, ReferencePoint(changeId, changeId));
         ASSERT_EQ(1, plugin->MountVM(incremental));
@@ -101,10 +99,9 @@ protected:
         std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(handle.diskInfo->sourceUri);
         std::vector<azsim::PageRange> pages;
         azsim::SubscriptionState(cloud.dir()).blobs().pageRanges(uri->key(), uri->snapshot, 0, UINT64_MAX, pages);
-        ASSERT_EQ(pages.size(), allocated.extents.size());
-        for (size_t i = 0; i < pages.size(); ++i)
-            EXPECT_EQ(Pairs(allocated)[i], std::make_pair(static_cast<std::uint64_t>(pages[i].start),
-                                                          static_cast<std::uint64_t>(pages[i].end - pages[i].start)));
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> stored;
+        for (const azsim::PageRange& r : pages) stored.emplace_back(r.start, r.end - r.start);
+        EXPECT_EQ(stored, Pairs(allocated));
 
         const std::string path = incremental.vmInfo.disks.at(diskIndex).uri;
         EXPECT_TRUE(plugin->ValidateChangeId("", "", path, changeId));

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "azsim/faults/FaultBook.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
+#include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
 #include "plugin/frame/AzureInfo.h"
 #include "tests/support/SimulatedCloud.h"
@@ -85,14 +87,33 @@ private:
     bool thrown_ = false;
 };
 
+// Settings of this process while it lives; removed again when a test ends, also after a failed assertion.
+class SettingsScope {
+public:
+    void set(const std::string& section, const std::string& key, const std::string& value) {
+        NXPlatformInfo::setValue(section, key, value);
+        keys_.emplace_back(section, key);
+    }
+    ~SettingsScope() {
+        for (const auto& [section, key] : keys_) NXPlatformInfo::removeValue(section, key);
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> keys_;
+};
+
 class DiskDataPath : public ::testing::Test {
 protected:
     void SetUp() override {
         CVMInfo::SetDmiDirectory((cloud.dir() + "/no-dmi").c_str());
-        plugin.reset(new DiskPlugin());
+        Connect(NewPlugin());
+    }
+    virtual DiskPlugin* NewPlugin() { return new DiskPlugin(); }
+    // Makes `fresh` the plugin under test, connected to the subscription.
+    void Connect(DiskPlugin* fresh) {
+        plugin.reset(fresh);
         ASSERT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
-                                     testsupport::SimulatedCloud::kApplicationId,
-                                     testsupport::SimulatedCloud::kSecret));
+                                     testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
     }
     // The bytes the subscription holds at `length` bytes from `offset` of the blob version `url` names.
     std::vector<unsigned char> Stored(const std::string& url, std::uint64_t offset, std::uint64_t length) const {
@@ -110,6 +131,20 @@ protected:
         EXPECT_EQ(1, plugin->GetVmdkCapacity(handle, sectors));
         return handle;
     }
+    // Disk `index` of a new snapshot set of VM `vm`, opened.
+    VmdkHandle OpenSnapshot(const std::string& vm, const std::string& group, size_t index, bool staging = false) {
+        return Open(plugin->Snapshot(plugin->Vm(vm, group), staging).paths.at(index));
+    }
+    void AddHttpFault(const char* method, azsim::HttpFaultKind kind, int status, int times, std::uint64_t bodyBytes = 0) {
+        azsim::HttpFault fault;
+        fault.method = method;
+        fault.kind = kind;
+        fault.status = status;
+        fault.times = times;
+        fault.bodyBytes = bodyBytes;
+        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
+    }
+    void AddSdkFault(const azsim::SdkFault& fault) { azsim::FaultBook(cloud.dir()).addSdkFault(fault); }
     // True when a line under `tag` contains `fragment`.
     bool Logged(const std::string& tag, const std::string& fragment) const {
         for (const std::string& text : log.texts(tag))
@@ -122,5 +157,6 @@ protected:
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 42};
     NxRecordingSleeper sleeper;
     EvLogCapture log;
+    SettingsScope settings;
     std::unique_ptr<DiskPlugin> plugin;
 };

@@ -22,7 +22,6 @@ constexpr UINT kMiB = 1 << 20;
 
 class PageBlobReader : public DiskDataPath {
 protected:
-    void TearDown() override { NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts"); }
     // Reads the whole blob in blocks of `blockSectors` sectors (the last one clamped) and compares every block.
     void ExpectWholeDiskRead(const VmdkHandle& handle, UINT blockSectors) {
         const std::uint64_t size = handle.diskInfo->blobSize;
@@ -36,26 +35,15 @@ protected:
                 << "block " << index;
         }
     }
-    void AddHttpFault(azsim::HttpFaultKind kind, int status, int times, std::uint64_t bodyBytes = 0) {
-        azsim::HttpFault fault;
-        fault.method = "GET";
-        fault.kind = kind;
-        fault.status = status;
-        fault.times = times;
-        fault.bodyBytes = bodyBytes;
-        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
-    }
 };
 
 TEST_F(PageBlobReader, WholeManagedAndUnmanagedDisksEqualTheirSnapshots) {
-    DiskPlugin::SnapshotSet managed = plugin->Snapshot(plugin->Vm("web-linux01", "rg-prod"), false);
-    VmdkHandle data0 = Open(managed.paths[1]);
+    VmdkHandle data0 = OpenSnapshot("web-linux01", "rg-prod", 1);
     ASSERT_EQ(0u, data0.diskInfo->sourceUri.find("https://")) << "a managed snapshot is read through its SAS URL";
     ExpectWholeDiskRead(data0, 3 * 2048);  // 3 MiB blocks: the last one is clamped at the blob's end
     EXPECT_EQ(0u, Journalled("GetStorageAccessToken")) << "a SAS read never fetches a token";
 
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
-    VmdkHandle osDisk = Open(legacy.paths[0]);
+    VmdkHandle osDisk = OpenSnapshot("legacy-vm01", "rg-legacy", 0, true);
     ExpectWholeDiskRead(osDisk, 16384);  // 8 MiB blocks: two 4 MiB pieces each
     EXPECT_EQ(1u, Journalled("GetStorageAccessToken")) << "one token serves every read";
     EXPECT_TRUE(log.contains(kPiecesTag, "Downloading at offset [8388608] with size [8388608] for blob [" +
@@ -64,8 +52,7 @@ TEST_F(PageBlobReader, WholeManagedAndUnmanagedDisksEqualTheirSnapshots) {
 }
 
 TEST_F(PageBlobReader, FailedSecondPieceKeepsTheFirstAndEndsTheRead) {
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
-    VmdkHandle handle = Open(legacy.paths[1]);
+    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 1);
     // The disk map claims more than the blob holds: the last 6 MiB block's second
     // piece (2 MiB) lies past the end and the service refuses it.
     const std::uint64_t size = handle.diskInfo->blobSize;
@@ -74,7 +61,7 @@ TEST_F(PageBlobReader, FailedSecondPieceKeepsTheFirstAndEndsTheRead) {
     const ULONGLONG block = (size - 4 * kMiB) / (6 * kMiB);
     std::vector<unsigned char> buffer(6 * kMiB, 0xab);
     EXPECT_EQ(0, plugin->ReadVmdk(handle, block, 12288, buffer.data()));
-    EXPECT_EQ(Stored(legacy.paths[1], size - 4 * kMiB, 4 * kMiB),
+    EXPECT_EQ(Stored(handle.diskInfo->sourceUri, size - 4 * kMiB, 4 * kMiB),
               std::vector<unsigned char>(buffer.begin(), buffer.begin() + 4 * kMiB));
     EXPECT_EQ(std::vector<unsigned char>(2 * kMiB, 0xab), std::vector<unsigned char>(buffer.begin() + 4 * kMiB, buffer.end()));
     EXPECT_TRUE(Logged(kBufferTag, "HTTP Error Code [416]"));
@@ -84,19 +71,18 @@ TEST_F(PageBlobReader, FailedSecondPieceKeepsTheFirstAndEndsTheRead) {
 // The attempt limit is read again after every failure (`later` replaces it at the first pause); a bearer read
 // refreshes its token after every failure, a SAS read that fails never asks for one.
 TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTheToken) {
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
-    VmdkHandle handle = Open(legacy.paths[1]);
+    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 1);
     std::vector<unsigned char> buffer(kMiB);
     const struct { const char* setting; const char* later; unsigned attempts; } cases[] = {
         {nullptr, nullptr, 2}, {"0", nullptr, 2}, {"5", nullptr, 5}, {"6", "3", 3}};
     for (const auto& c : cases) {
-        if (c.setting) NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", c.setting);
+        if (c.setting) settings.set("VirtualServer", "nAzureMaxBlobDownloadAttempts", c.setting);
         std::vector<unsigned long> waits;
         NxSleepHook previous = NxSetSleepHook([&](unsigned long ms) {
             waits.push_back(ms);
             if (c.later) NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", c.later);
         });
-        AddHttpFault(azsim::HttpFaultKind::Status, 500, -1);
+        AddHttpFault("GET", azsim::HttpFaultKind::Status, 500, -1);
         const std::uint64_t requests = NXLibCurl::stats().requests;
         const size_t tokens = Journalled("GetStorageAccessToken");
         EXPECT_EQ(0, plugin->ReadVmdk(handle, 0, 2048, buffer.data()));
@@ -112,9 +98,8 @@ TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTh
         "Failed to download buffer at offset [0] with size [1048576] for Blob [" + handle.diskInfo->dataUrl +
             "], Attempt Count [5]"));
 
-    DiskPlugin::SnapshotSet managed = plugin->Snapshot(plugin->Vm("web-linux01", "rg-prod"), false);
-    VmdkHandle sas = Open(managed.paths[0]);
-    AddHttpFault(azsim::HttpFaultKind::Status, 500, -1);
+    VmdkHandle sas = OpenSnapshot("web-linux01", "rg-prod", 0);
+    AddHttpFault("GET", azsim::HttpFaultKind::Status, 500, -1);
     const size_t tokens = Journalled("GetStorageAccessToken");
     EXPECT_EQ(0, plugin->ReadVmdk(sas, 0, 2048, buffer.data()));
     EXPECT_EQ(tokens, Journalled("GetStorageAccessToken"));
@@ -122,17 +107,16 @@ TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTh
 
 // A body that stops part-way through the range is a failed attempt: retried, and never handed out padded.
 TEST_F(PageBlobReader, PartialBodyIsRetriedAndNeverCountedAsARead) {
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
-    VmdkHandle handle = Open(legacy.paths[0]);
-    AddHttpFault(azsim::HttpFaultKind::ShortBody, 206, 1, kMiB / 2);
+    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 0);
+    AddHttpFault("GET", azsim::HttpFaultKind::ShortBody, 206, 1, kMiB / 2);
     std::vector<unsigned char> buffer(kMiB, 0xab);
     ASSERT_EQ(1, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
-    EXPECT_EQ(Stored(legacy.paths[0], kMiB, kMiB), buffer);
+    EXPECT_EQ(Stored(handle.diskInfo->sourceUri, kMiB, kMiB), buffer);
     EXPECT_EQ(std::vector<unsigned long>{2000}, sleeper.waits());
     EXPECT_TRUE(log.containsError(kBufferTag, "Incomplete response body from [" + handle.diskInfo->dataUrl +
                                                   "]: received [524288] of [1048576] bytes"));
 
-    AddHttpFault(azsim::HttpFaultKind::ShortBody, 206, -1, kMiB - 512);
+    AddHttpFault("GET", azsim::HttpFaultKind::ShortBody, 206, -1, kMiB - 512);
     std::fill(buffer.begin(), buffer.end(), 0xab);
     const std::uint64_t requests = NXLibCurl::stats().requests;
     EXPECT_EQ(0, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
@@ -190,19 +174,18 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
 }
 
 TEST_F(PageBlobReader, VanishedStagingBlobIsRecreatedOnce) {
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
-    VmdkHandle handle = Open(legacy.paths[1]);
+    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 1, true);
     std::optional<azsim::BlobUri> staging = azsim::ParseBlobUri(handle.diskInfo->dataUrl);
     ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().deleteBlob(staging->key()));
     const size_t copies = Journalled("CreateBackupBlobFromSnapshot");
     std::vector<unsigned char> buffer(kMiB);
     ASSERT_EQ(1, plugin->ReadVmdk(handle, 2, 2048, buffer.data()));
-    EXPECT_EQ(Stored(legacy.paths[1], 2 * kMiB, kMiB), buffer);
+    EXPECT_EQ(Stored(handle.diskInfo->sourceUri, 2 * kMiB, kMiB), buffer);
     EXPECT_EQ(copies + 1, Journalled("CreateBackupBlobFromSnapshot"));
     EXPECT_TRUE(log.contains(kReadTag, "Download request is succeeded from staging blob"));
 
     // A blob that is present but unreadable is not recreated; a failed recreation is not repeated.
-    AddHttpFault(azsim::HttpFaultKind::Status, 500, -1);
+    AddHttpFault("GET", azsim::HttpFaultKind::Status, 500, -1);
     EXPECT_EQ(0, plugin->ReadVmdk(handle, 2, 2048, buffer.data()));
     ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().deleteBlob(staging->key()));
     EXPECT_EQ(0, plugin->ReadVmdk(handle, 2, 2048, buffer.data()));
@@ -211,10 +194,8 @@ TEST_F(PageBlobReader, VanishedStagingBlobIsRecreatedOnce) {
     // Only a definite "not found" counts as vanished: a question that could not be asked recreates nothing.
     azsim::FaultBook(cloud.dir()).clear();
     ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().deleteBlob(staging->key()));
-    azsim::SdkFault fault;
-    fault.operation = "DoesBlobExist";
-    fault.text = "OperationTimedOut: the question was not answered";
-    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+    const azsim::SdkFault fault{"DoesBlobExist", 0, "OperationTimedOut: the question was not answered"};
+    AddSdkFault(fault);
     EXPECT_EQ(0, plugin->ReadVmdk(handle, 2, 2048, buffer.data()));
     EXPECT_EQ(copies + 2, Journalled("CreateBackupBlobFromSnapshot"));
     EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
@@ -226,8 +207,7 @@ TEST_F(PageBlobReader, VanishedStagingBlobIsRecreatedOnce) {
 }
 
 TEST_F(PageBlobReader, WrapperFallbackReadsWithoutHttp) {
-    DiskPlugin::SnapshotSet managed = plugin->Snapshot(plugin->Vm("web-linux01", "rg-prod"), false);
-    VmdkHandle handle = Open(managed.paths[0]);
+    VmdkHandle handle = OpenSnapshot("web-linux01", "rg-prod", 0);
     plugin->nativeDownload = false;
     const std::uint64_t requests = NXLibCurl::stats().requests;
     std::vector<unsigned char> buffer(kMiB);
@@ -259,7 +239,7 @@ TEST_F(PageBlobReader, HandlesReportCapacityWithoutTheFooterAndFailCleanly) {
 }
 
 TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
-    NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", "5");
+    settings.set("VirtualServer", "nAzureMaxBlobDownloadAttempts", "5");
     azsim::AccessAuthority(cloud.dir()).setTokenLifetime(1);
     DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
     VmdkHandle disks[] = {Open(legacy.paths[0]), Open(legacy.paths[1])};
@@ -292,14 +272,12 @@ TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
     EXPECT_EQ(0, failures.load());
     EXPECT_EQ(0, mismatches.load());
     EXPECT_LE(2u, Journalled("GetStorageAccessToken")) << "the token expired and was refreshed mid-run";
-    NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts");
 }
 
 // The staging blob vanishes again and again under eight readers: failed reads recreate it, concurrent failures
 // keep their wrapper errors apart, and every read that succeeds holds the snapshot's bytes.
 TEST_F(PageBlobReader, EightThreadsThroughAVanishingStagingBlob) {
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
-    VmdkHandle handle = Open(legacy.paths[1]);
+    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 1, true);
     const std::vector<unsigned char> expected = Stored(handle.diskInfo->sourceUri, 0, 64 * kMiB);
     const azsim::BlobKey staging = azsim::ParseBlobUri(handle.diskInfo->dataUrl)->key();
     azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();

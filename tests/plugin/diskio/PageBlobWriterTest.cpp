@@ -8,7 +8,6 @@
 #include "azsim/faults/FaultBook.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/http/NXLibCurl.h"
-#include "host/settings/NXPlatformInfo.h"
 #include "tests/plugin/diskio/DiskFixture.h"
 
 namespace {
@@ -40,42 +39,31 @@ std::vector<unsigned char> Pattern(std::uint64_t offset, std::uint64_t length, u
 class PageBlobWriter : public DiskDataPath {
 protected:
     void SetUp() override {
-        NXPlatformInfo::setValue("VirtualServer", "bAzureEnableNativeUpload", "1");
+        settings.set("VirtualServer", "bAzureEnableNativeUpload", "1");
         DiskDataPath::SetUp();
-        writer = new WriterPlugin();
-        plugin.reset(writer);
-        ASSERT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
-                                     testsupport::SimulatedCloud::kApplicationId,
-                                     testsupport::SimulatedCloud::kSecret));
     }
-    void TearDown() override {
-        NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableNativeUpload");
-        NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobUploadAttempts");
-    }
+    DiskPlugin* NewPlugin() override { return writer = new WriterPlugin(); }
     // A page blob already holding 0xee in every byte (kept by CreateVmdk), registered as a restore does.
     VmdkHandle Create(const std::string& name, std::uint64_t size) {
         azsim::BlobKey key{"legacystore01", "vhds", name};
         azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
         EXPECT_TRUE(store.createPageBlob(key, size, false, nullptr));
         EXPECT_TRUE(store.writePages(key, 0, std::vector<unsigned char>(size, 0xee).data(), size, nullptr));
-        SAzureDiskInfo& info = plugin->diskMap[name];
-        info.storageAccount = key.account;
-        info.container = key.container;
-        info.blobName = name;
-        info.resourceGroup = "rg-legacy";
-        info.dataUrl = azsim::PageBlobUri(key);
+        Register(name).dataUrl = azsim::PageBlobUri(key);
         VmdkHandle handle;
         EXPECT_EQ(1, plugin->CreateVmdk("", "", name, handle, size / 2));
         return handle;
     }
-    void AddPutFault(azsim::HttpFaultKind kind, int status, int times) {
-        azsim::HttpFault fault;
-        fault.method = "PUT";
-        fault.kind = kind;
-        fault.status = status;
-        fault.times = times;
-        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
+    // A page blob of account legacystore01, container vhds, registered as a restore does.
+    SAzureDiskInfo& Register(const std::string& name) {
+        SAzureDiskInfo& info = plugin->diskMap[name];
+        info.storageAccount = "legacystore01";
+        info.container = "vhds";
+        info.blobName = name;
+        info.resourceGroup = "rg-legacy";
+        return info;
     }
+    void AddPutFault(azsim::HttpFaultKind kind, int status, int times) { AddHttpFault("PUT", kind, status, times); }
     // Page writes the endpoint answered for blob `name`: query, range, body bytes, credential and status.
     std::vector<std::string> Puts(const std::string& name) const {
         std::vector<std::string> out;
@@ -133,7 +121,7 @@ TEST_F(PageBlobWriter, AttemptsFollowTheSettingWithRecordedPauses) {
     VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
     const struct { const char* setting; unsigned attempts; } cases[] = {{nullptr, 2}, {"1", 2}, {"3", 3}, {"5", 5}};
     for (const auto& c : cases) {
-        if (c.setting) NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobUploadAttempts", c.setting);
+        if (c.setting) settings.set("VirtualServer", "nAzureMaxBlobUploadAttempts", c.setting);
         AddPutFault(azsim::HttpFaultKind::Status, 500, -1);
         const size_t waits = sleeper.waits().size();
         const std::uint64_t requests = NXLibCurl::stats().requests;
@@ -176,11 +164,8 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
                                               "Code [403]"));
     EXPECT_TRUE(log.contains(kBufferTag, "Refreshing storage access token for the next attempt ..."));
 
-    azsim::SdkFault fault;
-    fault.operation = "GetStorageAccessToken";
-    fault.text = "AADSTS7000215: Invalid client secret provided.";
-    fault.times = -1;
-    azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+    const azsim::SdkFault fault{"GetStorageAccessToken", 0, "AADSTS7000215: Invalid client secret provided.", -1};
+    AddSdkFault(fault);
     writer->uploadAccessToken.clear();
     EXPECT_EQ(0, Write(handle, 0, kMiB));
     EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
@@ -232,11 +217,7 @@ TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn
     const std::uint64_t requests = NXLibCurl::stats().requests;
     writer->nativeUpload = false;
     const azsim::BlobKey key{"legacystore01", "vhds", "restored-new.vhd"};
-    SAzureDiskInfo& blob = plugin->diskMap[key.name];
-    blob.storageAccount = key.account;
-    blob.container = key.container;
-    blob.blobName = key.name;
-    blob.resourceGroup = "rg-legacy";
+    Register(key.name);
     VmdkHandle page;
     ASSERT_EQ(1, plugin->CreateVmdk("", "", key.name, page, 8 * kMiB));
     // The wrapper takes at most 4 MiB a call, as the service does; every byte of a longer write is written.
@@ -278,13 +259,8 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresC
     for (const auto& c : cases) {
         const std::string name = "existing-" + std::to_string(c.code) + ".vhd";
         VmdkHandle handle = Create(name, 4 * kMiB);
-        if (c.code >= 0) {
-            azsim::SdkFault fault;
-            fault.operation = "DoesBlobExist";
-            fault.code = c.code;
-            fault.text = "ServerBusy: the question was not answered " + std::to_string(c.code);
-            azsim::FaultBook(cloud.dir()).addSdkFault(fault);
-        }
+        if (c.code >= 0)
+            AddSdkFault({"DoesBlobExist", c.code, "ServerBusy: the question was not answered " + std::to_string(c.code)});
         plugin->SetLastVMError(VMINFO_ERR_NONE, "");
         const size_t creates = Journalled("CreatePageBlob");
         EXPECT_EQ(c.created, plugin->CreateVmdk("", "", name, handle, 2 * kMiB)) << c.code;
@@ -299,10 +275,8 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresC
             << c.code;
     }
     for (const std::string operation : {"CreatePageBlob", "CreateDirectUploadManagedDisk"}) {
-        azsim::SdkFault fault;
-        fault.operation = operation;
-        fault.text = operation + ": ServerBusy";
-        azsim::FaultBook(cloud.dir()).addSdkFault(fault);
+        const azsim::SdkFault fault{operation, 0, operation + ": ServerBusy"};
+        AddSdkFault(fault);
         SAzureDiskInfo& disk = plugin->diskMap[operation] = plugin->diskMap["existing--1.vhd"];
         disk.blobName = "absent.vhd";
         disk.directUpload = operation == "CreateDirectUploadManagedDisk";
@@ -315,7 +289,7 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresC
 }
 
 TEST_F(PageBlobWriter, EightThreadsOnTwoDisksThroughTokenExpiry) {
-    NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobUploadAttempts", "5");
+    settings.set("VirtualServer", "nAzureMaxBlobUploadAttempts", "5");
     azsim::AccessAuthority(cloud.dir()).setTokenLifetime(1);
     const std::uint64_t sizes[] = {16 * kMiB, 24 * kMiB};
     VmdkHandle disks[] = {Create("restored-0.vhd", sizes[0]), Create("restored-1.vhd", sizes[1])};
