@@ -158,6 +158,9 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
     }
     AddPutFault(azsim::HttpFaultKind::Status, 200, -1);
     EXPECT_EQ(0, Write(handle, 0, kMiB, 1));
+    EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
+    EXPECT_EQ("Page write of [1048576] bytes at offset [0] to blob [restored-0.vhd] failed after every attempt",
+              plugin->GetLastVMErrorDetails());
     azsim::FaultBook(cloud.dir()).clear();
     EXPECT_TRUE(log.containsError(kBufferTag, "Error: API failed. operation [2]. URL[https://legacystore01.blob.core."
                                               "windows.net/vhds/restored-0.vhd?comp=page]. Request [], HTTP Error "
@@ -168,6 +171,7 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
     AddSdkFault(fault);
     writer->uploadAccessToken.clear();
     EXPECT_EQ(0, Write(handle, 0, kMiB));
+    EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
     EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
     EXPECT_TRUE(log.containsError(kBufferTag, "Failed to get Storage access token for Blob [https://legacystore01."
                                               "blob.core.windows.net/vhds/restored-0.vhd?comp=page]"));
@@ -241,6 +245,7 @@ TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn
     EXPECT_EQ(1u, Journalled("ClosePageBlob"));
     EXPECT_TRUE(disk.uploadAccessUrl.empty());
     EXPECT_EQ(0, Write(managed, 0, kMiB));
+    EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
     const std::string error = plugin->GetLastVMErrorDetails();
     EXPECT_FALSE(error.empty());
     EXPECT_TRUE(log.containsError(kWriteTag, "Failed to upload buffer at offset [0] for blob[restored-md], Error [" +
