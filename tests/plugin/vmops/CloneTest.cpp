@@ -135,13 +135,7 @@ TEST_F(Clone, CleanupLeavesTheSourceVmDisksUntouched) {
 // A VM still to be created gets a size by its record: premium-capable when its account or its own
 // disks are premium, the standard size otherwise; 198 when none fits or when the VM's existence is not known.
 TEST_F(Clone, SizeIsChosenForAVmNotYetCreated) {
-    struct Row {
-        const char* account;
-        const char* diskType;
-        unsigned cpus;
-        const char* size;
-        const char* fault;
-    };
+    struct Row { const char *account, *diskType; unsigned cpus; const char *size, *fault; };
     const Row rows[] = {{"prodstaging01", "Standard_LRS", 2, "Standard_A2", ""},
                         {"prodstaging01", "Premium_LRS", 2, "Standard_B2s", ""},
                         {"prodpremium01", "Standard_LRS", 2, "Standard_B2s", ""},

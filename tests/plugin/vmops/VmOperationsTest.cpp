@@ -68,12 +68,7 @@ TEST_F(VmOpsTest, FailedWrapperCallsLeaveACodeAndTheirText) {
 
 // The storage operation answers 0 for success and 1 for every failure, with its text in the context.
 TEST_F(VmOpsTest, StorageOperationFailsWithOneAndText) {
-    struct Row {
-        int operation;
-        const char* refusal;
-        int result;
-        const char* text;
-    };
+    struct Row { int operation; const char* refusal; int result; const char* text; };
     const Row rows[] = {{2, "", 1, "Invalid operation type"},
                         {0, "", 1, "Invalid operation type"},
                         {STORAGE_OP_DELETE_EXPIRED_DISKS, "InternalError: refused", 1, "InternalError: refused"},
