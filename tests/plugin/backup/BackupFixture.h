@@ -27,7 +27,6 @@ const char* const kUnmountTag = "virtual int CAzureInfo::UnmountVM(const MountCt
 class TestPlugin : public CAzureInfo {
 public:
     using CAzureInfo::CAzureInfo;
-    using CAzureInfo::_MountVM;
     using CAzureInfo::changeIdBase;
     using CAzureInfo::diskMap;
     using CAzureInfo::ExcludeUltraSsdDisks;

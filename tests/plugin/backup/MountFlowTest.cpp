@@ -341,7 +341,8 @@ TEST_F(Mount, IncrementalFindsThePreviousSnapshotInTheVmGroup) {
 }
 
 // A given mount identity is the VM looked up; a Gen 2 VM mounts; the snap job's mount information is not built.
-TEST_F(Mount, DriverKeepsAGivenMountIdentity) {
+// Change tracking of an unmanaged VM is switched off on Azure Stack only.
+TEST_F(Mount, DriverKeepsAGivenMountIdentityAndTracksChangesOfUnmanagedVmsOffStackOnly) {
     auto plugin = Connected();
     MountCtx named = Ctx({"job-name", "0badf00d-0000-4000-8000-000000000000", "rg-prod"});
     named.mountVmName = kWeb.name;
@@ -366,9 +367,13 @@ TEST_F(Mount, DriverKeepsAGivenMountIdentity) {
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAP_CONFIG_FETCH);
     EXPECT_EQ(plugin->GetLastVMErrorDetails(),
               "Mount information of snapshot-engine VM [web-linux01] is not available in this build");
-}
 
-TEST_F(Mount, AzureStackBacksUpUnmanagedVmsInFull) {
+    MountCtx elsewhere = Ctx(kLegacy);
+    elsewhere.cbtEnabled = true;
+    ASSERT_EQ(plugin->MountVM(elsewhere), 1);
+    EXPECT_TRUE(elsewhere.cbtEnabled);
+    EXPECT_EQ(elsewhere.cbtStatusText, "Enabled");
+
     auto stack = Connected(VSINST_AZURE_STACK_HUB);
     MountCtx unmanaged = Ctx(kLegacy);
     unmanaged.cbtEnabled = true;
@@ -377,13 +382,6 @@ TEST_F(Mount, AzureStackBacksUpUnmanagedVmsInFull) {
     EXPECT_EQ(unmanaged.cbtStatusText, "Not Used");
     EXPECT_TRUE(log.contains(kDriverTag, "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  "
                                          "Disabling CBT for VM [legacy-vm01]"));
-
-    auto arm = Connected();
-    MountCtx elsewhere = Ctx(kLegacy);
-    elsewhere.cbtEnabled = true;
-    ASSERT_EQ(arm->MountVM(elsewhere), 1);
-    EXPECT_TRUE(elsewhere.cbtEnabled);
-    EXPECT_EQ(elsewhere.cbtStatusText, "Enabled");
 }
 
 struct BrokenLocalVmPlugin : TestPlugin {

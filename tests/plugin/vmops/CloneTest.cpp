@@ -33,8 +33,8 @@ protected:
         }
         if (guid.empty()) return;
         const std::string snapshot = Blobs().createSnapshot(key, nullptr);
-        Mutate([&](azsim::StateDocument& doc) {
-            doc.blobSnapshots.push_back({key, snapshot, 0, {{"QD_SNAPSHOT_GUID", guid}}});
+        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
+            return doc.blobSnapshots.push_back({key, snapshot, 0, {{"QD_SNAPSHOT_GUID", guid}}}), true;
         });
     }
     // The k-th disk name the clone generates: its VM name and a stamp k seconds after the start.
