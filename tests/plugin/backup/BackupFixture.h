@@ -27,7 +27,6 @@ const char* const kUnmountTag = "virtual int CAzureInfo::UnmountVM(const MountCt
 class TestPlugin : public CAzureInfo {
 public:
     using CAzureInfo::CAzureInfo;
-    using CAzureInfo::_MountVM;
     using CAzureInfo::changeIdBase;
     using CAzureInfo::diskMap;
     using CAzureInfo::ExcludeUltraSsdDisks;
@@ -44,11 +43,7 @@ struct DemoCloud : SimulatedCloud {
     DemoCloud() : SimulatedCloud(Seed::Demo) {}
 };
 
-struct VmRef {
-    const char* name;
-    const char* guid;
-    const char* group;
-};
+struct VmRef { const char *name, *guid, *group; };
 const VmRef kWeb{"web-linux01", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", "rg-prod"};
 const VmRef kLegacy{"legacy-vm01", "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b", "rg-legacy"};
 const VmRef kSecure{"secure-db01", "9f8e7d6c-5b4a-4392-8180-7f6e5d4c3b2a", "rg-test"};

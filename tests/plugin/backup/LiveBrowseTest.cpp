@@ -40,6 +40,7 @@ protected:
         std::ofstream(dmi.path() + "/product_uuid") << "AAAAAAAA-0000-4000-8000-000000000001\n";
         CVMInfo::SetDmiDirectory(dmi.path());
         NXPlatformInfo::setValue("DiskMapper", "sDeviceFolder", devices.path());
+        NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
     }
     void TearDown() override {
         BackupFlow::TearDown();
@@ -73,6 +74,7 @@ protected:
 };
 
 TEST_F(LiveBrowse, RefusedWithoutItsSettingAndReleasedWhenAttachFails) {
+    NXPlatformInfo::removeValue("VirtualServer", "bUseHotAddForAzureLiveBrowse");
     auto plugin = Connected();
     MountCtx refused = BrowseCtx();
     EXPECT_EQ(plugin->MountVM(refused), 0);
@@ -89,8 +91,9 @@ TEST_F(LiveBrowse, RefusedWithoutItsSettingAndReleasedWhenAttachFails) {
     ExpectNothingAttached(*plugin);
 }
 
+// A browse attaches readable disks to the local VM and releases them at unmount; an unmount that cannot find the
+// local VM drops the state and sets no error.
 TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
-    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
     auto plugin = Connected();
     MountCtx ctx = BrowseCtx();
     ASSERT_EQ(plugin->MountVM(ctx), 1);
@@ -128,6 +131,18 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     ASSERT_EQ(plugin->UnmountVM(ctx), 1);
     ExpectNothingAttached(*plugin);
     EXPECT_EQ(State().findManagedDisk(osCopy.managedDiskId)->state, "Unattached");
+
+    MountCtx again = BrowseCtx();
+    ASSERT_EQ(plugin->MountVM(again), 1);
+    Fault("GetLocalVMInfo", 0, "ResourceNotFound: gone");
+    EXPECT_EQ(plugin->UnmountVM(again), 1);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
+    EXPECT_TRUE(log.contains("void CAzureInfo::_CleanUpSnapLiveBrowseState(const MountCtx&)",
+                             "Warning: Failed to get VM Info for VM [aaaaaaaa-0000-4000-8000-000000000001], "
+                             "[ResourceNotFound: gone]"));
+    EXPECT_TRUE(plugin->liveBrowseDiskManagers.empty());
+    EXPECT_TRUE(plugin->liveBrowseAttachedDisks.empty());
+    EXPECT_EQ(DeviceCount(), 0u);
 }
 
 // A mount that attached nothing releases nothing, and its clean-up never replaces the mount's error:
@@ -143,7 +158,6 @@ TEST_F(LiveBrowse, FailedMountsTouchNoDiskAndKeepTheirErrorCode) {
     TestPlugin::ForgetLocalVm();
     std::ofstream(dmi.path() + "/product_uuid") << "3B7F1C2A-9D4E-4F60-8A1B-2C3D4E5F6071\n";  // web-linux01 itself
     CVMInfo::SetDmiDirectory(dmi.path());
-    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
     auto inside = Connected();
     Fault("CreateDiskSnapshots", 0, "OperationNotAllowed: quota exceeded");
     MountCtx failing = BrowseCtx();
@@ -169,7 +183,6 @@ public:
 };
 
 TEST_F(LiveBrowse, MountFailingOnALaterDiskReleasesTheDisksItHadAttached) {
-    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
     auto plugin = Connected<SecondDiskFailsPlugin>();
     plugin->oneAttached = [this] { return ProxyDisks().size() > 1; };
     MountCtx ctx = BrowseCtx();
@@ -177,22 +190,6 @@ TEST_F(LiveBrowse, MountFailingOnALaterDiskReleasesTheDisksItHadAttached) {
     ASSERT_TRUE(plugin->failed);
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
     ExpectNothingAttached(*plugin);
-}
-
-TEST_F(LiveBrowse, UnmountWithoutALocalVmDropsTheStateAndSetsNoError) {
-    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
-    auto plugin = Connected();
-    MountCtx ctx = BrowseCtx();
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
-    Fault("GetLocalVMInfo", 0, "ResourceNotFound: gone");
-    EXPECT_EQ(plugin->UnmountVM(ctx), 1);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
-    EXPECT_TRUE(log.contains("void CAzureInfo::_CleanUpSnapLiveBrowseState(const MountCtx&)",
-                             "Warning: Failed to get VM Info for VM [aaaaaaaa-0000-4000-8000-000000000001], "
-                             "[ResourceNotFound: gone]"));
-    EXPECT_TRUE(plugin->liveBrowseDiskManagers.empty());
-    EXPECT_TRUE(plugin->liveBrowseAttachedDisks.empty());
-    EXPECT_EQ(DeviceCount(), 0u);
 }
 
 }  // namespace

@@ -83,11 +83,28 @@ TEST_F(Mount, ManagedVmMountsDescribesItsDisksAndUnmountsWithoutLeftovers) {
     EXPECT_EQ(cloud.journal("RevokeSASToken").size(), 6u);
 }
 
-TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletes) {
+// An unmanaged VM mounted beside an encrypted managed one: it reads staging blobs that its unmount deletes, and its
+// unmount leaves the other VM's set, disk records and key backups (saved beside its configuration) alone.
+TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletesLeavingOtherVmsAlone) {
     auto plugin = Connected();
+    MountCtx secure = Ctx(kSecure);
+    secure.mountPath = mountDir.path() + "/secure";
+    ASSERT_EQ(plugin->MountVM(secure), 1);
+    std::string config, dek, kek;
+    ASSERT_TRUE(plugin->sdk->GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
+    ASSERT_FALSE(dek.empty());
+    EXPECT_EQ(ReadFile(secure.mountPath + "/secure-db01.json") + ReadFile(secure.mountPath + "/dek.bkp") +
+                  ReadFile(secure.mountPath + "/kek.bkp"),
+              config + dek + kek);
+    std::vector<SMountInfoFull> files, info;
+    ASSERT_EQ(plugin->GetFullMountInfo(secure, files), 1);
+    EXPECT_EQ(files.size(), 2u + 3u);
+    EXPECT_EQ(files.back().disks[0].name, "secure-db01.json");
+
     MountCtx ctx = Ctx(kLegacy);
     ASSERT_EQ(plugin->MountVM(ctx), 1);
     EXPECT_EQ(sleeper.waits(), (std::vector<unsigned long>{1000, 1000}));
+    ASSERT_EQ(plugin->diskMap.size(), 4u);
     azsim::PageBlobStore store(cloud.dir());
     std::vector<azsim::BlobKey> staging;
     for (const azsim::BlobKey& key : store.list("legacystore01", "vhds"))
@@ -102,7 +119,6 @@ TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletes) {
         EXPECT_TRUE(log.containsError("bool CAzureInfo::GetDiskInfoForVM(const MountCtx&)",
                                       "Backup will read pages from blob URL [" + info.dataUrl + "]"));
     }
-    std::vector<SMountInfoFull> info;
     ASSERT_EQ(plugin->GetFullMountInfo(ctx, info), 1);
     ASSERT_EQ(info.size(), 3u);
     EXPECT_EQ(info[0].disks[0].indexName, "OsDisk-0-legacy-vm01-osdisk.vhd");
@@ -110,9 +126,18 @@ TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletes) {
 
     EXPECT_EQ(plugin->UnmountVM(ctx), 1);
     for (const azsim::BlobKey& key : staging) EXPECT_FALSE(store.exists(key)) << key.name;
-    EXPECT_TRUE(State().snapshotSets.empty());
+    EXPECT_EQ(SetGuids(), std::vector<std::string>{secure.backupSnapshotGuid});
     EXPECT_TRUE(State().blobSnapshots.empty());
     EXPECT_TRUE(cloud.journal("RevokeSASToken").empty());
+    EXPECT_EQ(plugin->diskMap.size(), 2u);
+    // Opened managed disks read through their snapshots' access URLs, and are still released.
+    for (const SDisk& disk : secure.vmInfo.disks) {
+        VmdkHandle handle;
+        ASSERT_EQ(plugin->OpenVmdk(secure.vmName, secure.vmGuid, disk.uri, handle), 1);
+        ASSERT_NE(handle.diskInfo->sourceUri, disk.uri);
+    }
+    ASSERT_EQ(plugin->UnmountVM(secure), 1);
+    EXPECT_TRUE(plugin->diskMap.empty());
 }
 
 struct BrokenFilterPlugin : TestPlugin {
@@ -262,46 +287,6 @@ TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
     }
 }
 
-TEST_F(Mount, EncryptedVmSavesItsKeyBackupsBesideTheConfiguration) {
-    auto plugin = Connected();
-    MountCtx ctx = Ctx(kSecure);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
-    std::string config, dek, kek;
-    ASSERT_TRUE(plugin->sdk->GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
-    ASSERT_FALSE(dek.empty());
-    EXPECT_EQ(ReadFile(ctx.mountPath + "/secure-db01.json"), config);
-    EXPECT_EQ(ReadFile(ctx.mountPath + "/dek.bkp"), dek);
-    EXPECT_EQ(ReadFile(ctx.mountPath + "/kek.bkp"), kek);
-    std::vector<SMountInfoFull> info;
-    ASSERT_EQ(plugin->GetFullMountInfo(ctx, info), 1);
-    EXPECT_EQ(info.size(), 2u + 3u);
-    EXPECT_EQ(info.back().disks[0].name, "secure-db01.json");
-    EXPECT_EQ(plugin->UnmountVM(ctx), 1);
-}
-
-TEST_F(Mount, UnmountDropsTheDiskRecordsOfItsVmOnly) {
-    auto plugin = Connected();
-    MountCtx web = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(web), 1);
-    MountCtx legacy = Ctx(kLegacy);
-    ASSERT_EQ(plugin->MountVM(legacy), 1);
-    ASSERT_EQ(plugin->diskMap.size(), 5u);
-    // The legacy disks read staging blobs: their records are keyed by a URL they no longer read.
-    ASSERT_TRUE(plugin->diskMap.at(legacy.vmInfo.disks[0].uri).readsStagingBlob);
-
-    ASSERT_EQ(plugin->UnmountVM(legacy), 1);
-    EXPECT_EQ(plugin->diskMap.size(), 3u);
-    for (const SDisk& disk : web.vmInfo.disks) EXPECT_EQ(plugin->diskMap.count(disk.uri), 1u) << disk.uri;
-    // Opened managed disks read through their snapshots' access URLs, and are still released.
-    for (const SDisk& disk : web.vmInfo.disks) {
-        VmdkHandle handle;
-        ASSERT_EQ(plugin->OpenVmdk(web.vmName, web.vmGuid, disk.uri, handle), 1);
-        ASSERT_NE(handle.diskInfo->sourceUri, disk.uri);
-    }
-    ASSERT_EQ(plugin->UnmountVM(web), 1);
-    EXPECT_TRUE(plugin->diskMap.empty());
-}
-
 // The VM lives in rg-apps, its disk in rg-prod. The cloud kept the full backup's snapshot beside the
 // VM, and the look-up in the disk's group is refused: the incremental finds it in the VM's group.
 TEST_F(Mount, IncrementalFindsThePreviousSnapshotInTheVmGroup) {
@@ -356,7 +341,8 @@ TEST_F(Mount, IncrementalFindsThePreviousSnapshotInTheVmGroup) {
 }
 
 // A given mount identity is the VM looked up; a Gen 2 VM mounts; the snap job's mount information is not built.
-TEST_F(Mount, DriverKeepsAGivenMountIdentity) {
+// Change tracking of an unmanaged VM is switched off on Azure Stack only.
+TEST_F(Mount, DriverKeepsAGivenMountIdentityAndTracksChangesOfUnmanagedVmsOffStackOnly) {
     auto plugin = Connected();
     MountCtx named = Ctx({"job-name", "0badf00d-0000-4000-8000-000000000000", "rg-prod"});
     named.mountVmName = kWeb.name;
@@ -381,9 +367,13 @@ TEST_F(Mount, DriverKeepsAGivenMountIdentity) {
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAP_CONFIG_FETCH);
     EXPECT_EQ(plugin->GetLastVMErrorDetails(),
               "Mount information of snapshot-engine VM [web-linux01] is not available in this build");
-}
 
-TEST_F(Mount, AzureStackBacksUpUnmanagedVmsInFull) {
+    MountCtx elsewhere = Ctx(kLegacy);
+    elsewhere.cbtEnabled = true;
+    ASSERT_EQ(plugin->MountVM(elsewhere), 1);
+    EXPECT_TRUE(elsewhere.cbtEnabled);
+    EXPECT_EQ(elsewhere.cbtStatusText, "Enabled");
+
     auto stack = Connected(VSINST_AZURE_STACK_HUB);
     MountCtx unmanaged = Ctx(kLegacy);
     unmanaged.cbtEnabled = true;
@@ -392,13 +382,6 @@ TEST_F(Mount, AzureStackBacksUpUnmanagedVmsInFull) {
     EXPECT_EQ(unmanaged.cbtStatusText, "Not Used");
     EXPECT_TRUE(log.contains(kDriverTag, "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  "
                                          "Disabling CBT for VM [legacy-vm01]"));
-
-    auto arm = Connected();
-    MountCtx elsewhere = Ctx(kLegacy);
-    elsewhere.cbtEnabled = true;
-    ASSERT_EQ(arm->MountVM(elsewhere), 1);
-    EXPECT_TRUE(elsewhere.cbtEnabled);
-    EXPECT_EQ(elsewhere.cbtStatusText, "Enabled");
 }
 
 struct BrokenLocalVmPlugin : TestPlugin {

@@ -126,11 +126,9 @@ TEST_F(Rules, UltraSsdDisksBecomeFailureEntriesAndAloneFailWith260) {
                              "Skipping disk [ultra-vm01-ultra0] as it is detected as Ultra SSD"));
 
     MountCtx three;
-    three.vmInfo.disks.resize(3);
-    const char* types[] = {"Premium_LRS", "UltraSSD_LRS", "StandardSSD_LRS"};
-    for (int i = 0; i < 3; ++i) {
-        three.vmInfo.disks[i].name = std::string("d") + std::to_string(i);
-        three.vmInfo.disks[i].volumeType = types[i];
+    for (const char* type : {"Premium_LRS", "UltraSSD_LRS", "StandardSSD_LRS"}) {
+        three.vmInfo.disks.emplace_back().volumeType = type;
+        three.vmInfo.disks.back().name = "d" + std::to_string(three.vmInfo.disks.size() - 1);
     }
     ASSERT_TRUE(plugin->ExcludeUltraSsdDisks(three));
     ASSERT_EQ(three.vmInfo.disks.size(), 2u);

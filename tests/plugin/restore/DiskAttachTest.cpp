@@ -13,12 +13,7 @@ namespace {
 constexpr NXJobID kJobId = 62;
 
 // An existing VM to attach to, and the storage account its new disks are written to.
-struct Target {
-    const char* vm;
-    const char* group;
-    const char* region;
-    const char* account;
-};
+struct Target { const char *vm, *group, *region, *account; };
 const Target kWeb{"web-linux01", "rg-prod", "westeurope", "prodstaging01"};             // D2s_v3 (4), data LUNs 0, 1
 const Target kApp{"app-win01", "rg-prod", "westeurope", "prodstaging01"};               // D4s_v3 (8), data LUN 0
 const Target kLegacy{"legacy-vm01", "rg-legacy", "germanywestcentral", "legacystore01"};  // unmanaged A2 (4), LUN 0
@@ -193,12 +188,8 @@ TEST_F(DiskAttach, NewDisksTakeTheNextFreeLunsOfTheTarget) {
 // were, staged blobs imported into managed disks are gone, and the job owns no VM. An encrypted disk is
 // left out of the job's disks with a failure record naming it, which lasts to the job's end.
 TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
-    struct Row {
-        Target target;
-        Mode mode;
-        std::vector<int> luns;
-        bool encryptedToo;  // a third disk, encrypted, is left out
-    };
+    // encryptedToo: a third disk, encrypted, is left out.
+    struct Row { Target target; Mode mode; std::vector<int> luns; bool encryptedToo; };
     for (const Row& row : {Row{kWeb, ManagedFromBlobs, {2, 3}, false}, Row{kApp, DirectUpload, {1, 2}, true},
                            Row{kLegacy, Unmanaged, {1, 2}, false}, Row{kLegacy, DirectUpload, {3}, false}}) {
         SCOPED_TRACE(std::string(row.target.vm) + " " + std::to_string(row.mode));
@@ -246,8 +237,7 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
         // the written blobs; a managed one's were imported and are gone.
         EXPECT_EQ(managed && row.mode == DirectUpload, job->diskMap.at("src-disk0").directUpload);
         for (const SDisk& disk : ctx.disks)
-            EXPECT_EQ(!managed,
-                      azsim::SubscriptionState(cloud.dir()).blobs().exists({row.target.account, "vhds", disk.name}));
+            EXPECT_EQ(!managed, Blobs().exists({row.target.account, "vhds", disk.name}));
     }
 }
 

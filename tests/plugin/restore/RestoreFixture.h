@@ -71,7 +71,35 @@ inline SDisk File(const std::string& indexName) {
     return file;
 }
 
-class RestoreTest : public ::testing::Test {
+// What both restore fixtures share: the subscription, connected plugins, the state and the call journal.
+template <class Cloud>
+class CloudTest : public ::testing::Test {
+protected:
+    std::unique_ptr<TestPlugin> Connected(VirtualServerInstanceType type) {
+        std::unique_ptr<TestPlugin> plugin(new TestPlugin(type, 0));
+        EXPECT_EQ(1, plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                     SimulatedCloud::kSecret));
+        return plugin;
+    }
+    azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
+    azsim::PageBlobStore Blobs() const { return azsim::SubscriptionState(cloud.dir()).blobs(); }
+    void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
+        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
+            change(doc);
+            return true;
+        });
+    }
+    // How many times the plugin called this SDK operation.
+    std::size_t Calls(const std::string& operation) const { return cloud.journal(operation).size(); }
+
+    Cloud cloud;
+};
+
+struct DemoCloud : SimulatedCloud {
+    DemoCloud() : SimulatedCloud(Seed::Demo) {}
+};
+
+class RestoreTest : public CloudTest<DemoCloud> {
 protected:
     void TearDown() override {
         for (const char* key : {"bRestoreAzureAvailabilityZone", "bIgnoreBootFailuresOnRestoredVM"})
@@ -79,11 +107,7 @@ protected:
     }
 
     std::unique_ptr<TestPlugin> Connected(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
-        std::unique_ptr<TestPlugin> plugin(new TestPlugin(type, 0));
-        EXPECT_EQ(
-            plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret),
-            1);
-        return plugin;
+        return CloudTest::Connected(type);
     }
 
     // A full-VM restore of a two-disk, one-NIC VM (2 CPUs, 4096 MB) into rg-prod, West Europe,
@@ -105,16 +129,6 @@ protected:
         return ctx;
     }
 
-    void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
-        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
-            change(doc);
-            return true;
-        });
-    }
-    // How many times the plugin called this SDK operation.
-    std::size_t Calls(const std::string& operation) const { return cloud.journal(operation).size(); }
-
-    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
     testsupport::TempDir staging;
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 91};
     NxRecordingSleeper sleeper;
@@ -135,7 +149,7 @@ inline std::vector<unsigned char> Pattern(const std::string& disk) {
 
 // The demo subscription with its HTTPS blob endpoint, for restores driven through the slots as the host drives
 // them: the host writes the disks through CreateVmdk / WriteVmdk / CloseVmdk after InitRestoreVM.
-class ServedRestoreTest : public ::testing::Test {
+class ServedRestoreTest : public CloudTest<testsupport::ServedCloud> {
 protected:
     void SetUp() override { CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi"); }
     void TearDown() override { NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk"); }
@@ -144,10 +158,7 @@ protected:
                                           VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
         NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk",
                                  mode == DirectUpload ? "1" : "0");
-        std::unique_ptr<TestPlugin> job(new TestPlugin(type, 0));
-        EXPECT_EQ(1, job->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                  SimulatedCloud::kSecret));
-        return job;
+        return CloudTest::Connected(type);
     }
     // The host's writes after InitRestoreVM: every disk created under its staged name, its first page written.
     static bool Write(TestPlugin& job, const RestoreCtx& ctx) {
@@ -170,25 +181,16 @@ protected:
         ASSERT_EQ(1, job.InitRestoreVM(ctx)) << job.GetLastVMErrorDetails();
         ASSERT_TRUE(Write(job, ctx)) << job.GetLastVMErrorDetails();
     }
-    azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
-    azsim::PageBlobStore Blobs() const { return azsim::SubscriptionState(cloud.dir()).blobs(); }
     std::vector<unsigned char> Read(const azsim::BlobKey& key) const {
         std::vector<unsigned char> out(512);
         Blobs().read(key, "", 0, out.data(), out.size());
         return out;
-    }
-    void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
-        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
-            change(doc);
-            return true;
-        });
     }
     // The next call of the SDK operation fails with `code` and `text`.
     void Fault(const std::string& op, int code, const std::string& text) {
         azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, 1});
     }
 
-    testsupport::ServedCloud cloud;
     testsupport::TempDir staging;
     EvLogCapture log;
 };

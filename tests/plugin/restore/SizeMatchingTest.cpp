@@ -140,21 +140,24 @@ TEST_F(SizeMatching, RequestedSizeIsValidatedOrReplaced) {
     }
 }
 
-// Zones the VM holds but the size lacks are dropped, not refused.
-TEST_F(SizeMatching, AutoZoneIsDroppedWhenTheSizeCannotServeIt) {
+// Without a region the sizes come from the resource group; zones the VM holds but the size lacks are dropped, not
+// refused; a replica deployed only at failover may not use premium storage.
+TEST_F(SizeMatching, SizeSourceDroppedZonesAndPremiumReplicas) {
     auto plugin = Connected();
     RestoreCtx ctx = Ctx();
+    ctx.region.clear();
+    ctx.m_vmSize = "Standard_D2s_v3";
+    EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
+    ASSERT_EQ(Calls("GetAvailableVMSizesForHost"), 1u);
+    EXPECT_EQ(cloud.journal("GetAvailableVMSizesForHost")[0]["args"]["hostName"], "rg-prod");
+    EXPECT_EQ(Calls("GetAvailableVMSizesInLocation"), 0u);
+    ctx = Ctx();
     ctx.m_vmSize = "Standard_A2";
     ctx.vmInfo.memoryMB = 2048;
     ctx.vmInfo.availabilityZones = "1";
     EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
     EXPECT_EQ(ctx.vmInfo.availabilityZones, "");
-}
-
-// A replica deployed only at failover may not use premium storage.
-TEST_F(SizeMatching, ReplicationDeployedAtFailoverOnlyRefusesPremiumStorage) {
-    auto plugin = Connected();
-    RestoreCtx ctx = Ctx();
+    ctx = Ctx();
     ctx.restoreType = RESTORE_TYPE_REPLICATION;
     ctx.createVm = false;
     ctx.m_vmSize = "Standard_D2s_v3";
@@ -211,18 +214,6 @@ TEST_F(SizeMatching, EmptySizeIsSkippedOrDefaulted) {
                                    "] as no size has been selected by user"));
         EXPECT_TRUE(c.chosen || Calls("GetAvailableVMSizesInLocation") == 0u);
     }
-}
-
-// Without a region the sizes come from the resource group.
-TEST_F(SizeMatching, SizesComeFromTheResourceGroupWhenNoRegionIsGiven) {
-    auto plugin = Connected();
-    RestoreCtx ctx = Ctx();
-    ctx.region.clear();
-    ctx.m_vmSize = "Standard_D2s_v3";
-    EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
-    ASSERT_EQ(Calls("GetAvailableVMSizesForHost"), 1u);
-    EXPECT_EQ(cloud.journal("GetAvailableVMSizesForHost")[0]["args"]["hostName"], "rg-prod");
-    EXPECT_EQ(Calls("GetAvailableVMSizesInLocation"), 0u);
 }
 
 }  // namespace

@@ -226,7 +226,8 @@ TEST_F(Validation, CloudFileSystemRequirementFailsTheRestoreWith186) {
     }
 }
 
-// Disks written straight to managed disks are created for the requested size, else a full VM's source size.
+// Disks written straight to managed disks are created for the requested size, else a full VM's source size. Looking
+// up an unknown staging key adds no record.
 TEST_F(Validation, DiskNamingGetsTheSourceSizeOfAFullVmRestoreWithoutARequestedSize) {
     struct Case { int kind; const char *requested, *given; } cases[] = {
         {RESTORE_TYPE_FULL_VM, "", "Standard_D2s_v3"},
@@ -244,19 +245,12 @@ TEST_F(Validation, DiskNamingGetsTheSourceSizeOfAFullVmRestoreWithoutARequestedS
         ctx.originalInfo.m_InstanceSize = "Standard_D2s_v3";
         ctx.disks.resize(1);
         ASSERT_TRUE(plugin->InitCloudFSAndDiskNames(ctx));
-        EXPECT_EQ(plugin->diskMap.at("os.vhd").vmSize, c.given) << c.kind << c.requested;
+        SAzureDiskInfo record;
+        EXPECT_FALSE(plugin->GetDiskInfoByStagingFile("other.vhd", record));
+        EXPECT_EQ(plugin->diskMap.size(), 1u);
+        ASSERT_TRUE(plugin->GetDiskInfoByStagingFile("os.vhd", record));
+        EXPECT_EQ(record.vmSize, c.given) << c.kind << c.requested;
     }
-}
-
-// Looking up an unknown staging key adds no record.
-TEST_F(Validation, DiskRecordByStagingKeyLeavesTheMapAsItIs) {
-    auto plugin = Connected();
-    plugin->diskMap["os.vhd"].blobName = "restored01.vhd";
-    SAzureDiskInfo record;
-    EXPECT_FALSE(plugin->GetDiskInfoByStagingFile("other.vhd", record));
-    EXPECT_EQ(plugin->diskMap.size(), 1u);
-    ASSERT_TRUE(plugin->GetDiskInfoByStagingFile("os.vhd", record));
-    EXPECT_EQ(record.blobName, "restored01.vhd");
 }
 
 // Each problem of a staged disk file fails the upload with 24 and its text; a cancel ends it with its own code.

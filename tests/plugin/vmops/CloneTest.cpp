@@ -33,8 +33,8 @@ protected:
         }
         if (guid.empty()) return;
         const std::string snapshot = Blobs().createSnapshot(key, nullptr);
-        Mutate([&](azsim::StateDocument& doc) {
-            doc.blobSnapshots.push_back({key, snapshot, 0, {{"QD_SNAPSHOT_GUID", guid}}});
+        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
+            return doc.blobSnapshots.push_back({key, snapshot, 0, {{"QD_SNAPSHOT_GUID", guid}}}), true;
         });
     }
     // The k-th disk name the clone generates: its VM name and a stamp k seconds after the start.
@@ -135,13 +135,7 @@ TEST_F(Clone, CleanupLeavesTheSourceVmDisksUntouched) {
 // A VM still to be created gets a size by its record: premium-capable when its account or its own
 // disks are premium, the standard size otherwise; 198 when none fits or when the VM's existence is not known.
 TEST_F(Clone, SizeIsChosenForAVmNotYetCreated) {
-    struct Row {
-        const char* account;
-        const char* diskType;
-        unsigned cpus;
-        const char* size;
-        const char* fault;
-    };
+    struct Row { const char *account, *diskType; unsigned cpus; const char *size, *fault; };
     const Row rows[] = {{"prodstaging01", "Standard_LRS", 2, "Standard_A2", ""},
                         {"prodstaging01", "Premium_LRS", 2, "Standard_B2s", ""},
                         {"prodpremium01", "Standard_LRS", 2, "Standard_B2s", ""},

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,12 +67,6 @@ protected:
     }
     azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
     azsim::PageBlobStore Blobs() const { return azsim::SubscriptionState(cloud.dir()).blobs(); }
-    void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
-        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
-            change(doc);
-            return true;
-        });
-    }
 
     SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 77};
