@@ -19,32 +19,11 @@ namespace {
 const char* const kConfig = R"({"name": "src", "tags": {"app": "web"},
     "properties": {"storageProfile": {"osDisk": {"osType": "Windows"}}}})";
 
-SVMInfo Vm(const std::string& name, const std::string& group = "rg-prod", const std::string& size = "Standard_D2s_v3") {
-    SVMInfo vm;
-    vm.name = name;
-    vm.resourceGroup = group;
-    vm.vmSize = size;
-    return vm;
-}
-
-SDisk BlobDisk(const std::string& blob, bool os, int lun, const std::string& account = kStaging) {
-    SDisk d;
-    d.name = blob;
-    d.storageAccount = account;
-    d.isOsDisk = os;
-    d.unitNumber = lun;
-    return d;
-}
-
 class RestoreOperations : public WrapperTest {
 protected:
-    // A direct-upload managed disk with its upload ended; returns its id.
     std::string Upload(const std::string& name, bool os, const std::string& group = "rg-prod",
                        const std::string& size = "Standard_D2s_v3") {
-        std::string url, id, ref;
-        EXPECT_TRUE(sdk.CreateDirectUploadManagedDisk(name, group, "", kMiB, os, size, "efi", url, id, ref));
-        EXPECT_TRUE(sdk.ClosePageBlob(ref, group, url));
-        return id;
+        return WrapperTest::Upload(name, os, group, size, "efi");
     }
     // A managed VM in rg-prod from two staged blobs: the OS disk and a data disk at LUN 3.
     SVMInfo StagedVm(const std::string& name) {
