@@ -1,5 +1,4 @@
 // Containers, page blobs and direct-upload managed disks of the SDK wrapper over the demo subscription.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include "azsim/model/ResourceIds.h"
@@ -7,6 +6,7 @@
 #include "cloudsdk/AzureSDKCppBridge.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/settings/NXPlatformInfo.h"
+#include "tests/azsim/endpoint/HttpsClient.h"
 #include "tests/support/SimulatedCloud.h"
 
 using AzureSDKCppBridge::CAzureSDKCppBridge;
@@ -249,26 +249,10 @@ long PutPage(const std::string& url, const std::string& authorization) {
     NXPlatformInfo::getString("HttpClient", "sConnectTo", &connectTo);
     NXPlatformInfo::getString("HttpClient", "sCABundle", &caBundle);
     const std::string body(512, 'h');
-    CURL* curl = curl_easy_init();
-    curl_slist* headers = nullptr;
-    for (const std::string& h : {std::string("x-ms-version: 2018-03-28"), std::string("x-ms-page-write: update"),
-                                 std::string("Range: bytes=0-511"), authorization})
-        if (!h.empty()) headers = curl_slist_append(headers, h.c_str());
-    curl_slist* route = curl_slist_append(nullptr, connectTo.c_str());
-    curl_easy_setopt(curl, CURLOPT_URL, (url + (url.find('?') == std::string::npos ? "?" : "&") + "comp=page").c_str());
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_CONNECT_TO, route);
-    curl_easy_setopt(curl, CURLOPT_CAINFO, caBundle.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t n, void*) { return size * n; });
-    long status = 0;
-    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_slist_free_all(headers);
-    curl_slist_free_all(route);
-    curl_easy_cleanup(curl);
-    return status;
+    HttpCall put{"PUT", url + (url.find('?') == std::string::npos ? "?" : "&") + "comp=page",
+                 {"x-ms-version: 2018-03-28", "x-ms-page-write: update", "Range: bytes=0-511"}, &body};
+    if (!authorization.empty()) put.headers.push_back(authorization);
+    return HttpsClient(connectTo, caBundle).send(put).status;
 }
 
 using ServedUploads = UploadFixture<testsupport::ServedCloud>;
