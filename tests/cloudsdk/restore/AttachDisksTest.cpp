@@ -1,8 +1,4 @@
 // Attaching restored disks to an existing VM of the demo subscription and taking them off again.
-#include <functional>
-
-#include "azsim/faults/FaultBook.h"
-#include "azsim/model/ResourceIds.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 using namespace wrappertest;

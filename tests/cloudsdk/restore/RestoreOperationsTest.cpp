@@ -1,15 +1,10 @@
 // Restore deployments, their clean-up, VM deletion and shutdown, and the cross-subscription question of the SDK
 // wrapper over the demo subscription.
 #include <filesystem>
-#include <functional>
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "azsim/StateFolder.h"
-#include "azsim/faults/FaultBook.h"
-#include "azsim/model/ResourceIds.h"
-#include "cloudsdk/SdkErrorCodes.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 using namespace wrappertest;

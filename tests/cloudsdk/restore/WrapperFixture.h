@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
+#include "azsim/faults/FaultBook.h"
+#include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
+#include "cloudsdk/SdkErrorCodes.h"
 #include "tests/support/SimulatedCloud.h"
 
 namespace wrappertest {

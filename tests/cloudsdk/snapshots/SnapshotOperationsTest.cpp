@@ -1,9 +1,4 @@
 // Snapshot sets, page ranges and configuration of the SDK wrapper over the demo subscription.
-#include <gtest/gtest.h>
-
-#include "azsim/faults/FaultBook.h"
-#include "azsim/model/ResourceIds.h"
-#include "cloudsdk/SdkErrorCodes.h"
 #include "host/sys/Time.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 

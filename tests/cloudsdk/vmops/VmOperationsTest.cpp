@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 
-#include "azsim/model/ResourceIds.h"
-#include "cloudsdk/SdkErrorCodes.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 using namespace wrappertest;

@@ -2,11 +2,6 @@
 // fault rules of its folder at hand for arranging cases and checking what changed.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "azsim/faults/FaultBook.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 class VmOps : public wrappertest::WrapperTest {
