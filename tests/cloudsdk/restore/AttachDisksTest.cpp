@@ -41,12 +41,10 @@ TEST_F(AttachDisks, ManagedVmImportsEachBlobAtItsLunAndDeletesTheStagedBlob) {
         EXPECT_EQ(disks[index].lun, lun);
         const azsim::ManagedDisk* disk = doc.findManagedDisk(disks[index].id);
         ASSERT_NE(disk, nullptr);
-        EXPECT_EQ(disk->name, staged.name.substr(0, staged.name.size() - 4));
-        EXPECT_EQ(disk->resourceGroup, "rg-prod");
-        EXPECT_EQ(disk->region, "westeurope");
-        EXPECT_EQ(disk->sourceId, azsim::PageBlobUri(staged));
+        EXPECT_EQ(std::tie(disk->name, disk->resourceGroup, disk->region, disk->sourceId, disk->state),
+                  std::make_tuple(staged.name.substr(0, staged.name.size() - 4), "rg-prod", "westeurope",
+                                  azsim::PageBlobUri(staged), "Attached"));
         EXPECT_EQ(disk->tags.at("createdByJob"), testsupport::JobGuidOf(7));
-        EXPECT_EQ(disk->state, "Attached");
         EXPECT_EQ(Read(disk->blob), bytes);
         EXPECT_FALSE(state.blobs().exists(staged));
         EXPECT_EQ(doc.findUnmanagedDisk(staged), nullptr);
@@ -79,9 +77,7 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
     Stage("r-third.vhd", 't');
     Stage("web-linux01-data1.vhd", 'x');
     const std::string otherVmsDisk = ManagedId("app-win01-data0");
-    std::string url, loose, ref;
-    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("loose", "rg-prod", "", kMiB, false, "", "", url, loose, ref));
-    ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
+    const std::string loose = Upload("loose", false, "rg-prod", "", "");
     struct Row {
         const char* expected;
         std::function<void(SVMInfo&, std::vector<SDisk>&)> change;
@@ -125,9 +121,7 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
 TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImports) {
     const SVMInfo web = Vm("web-linux01");
     Stage("r-data.vhd", 'r');
-    std::string url, uploaded, ref;
-    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("uploaded", "rg-prod", "", kMiB, false, "", "", url, uploaded, ref));
-    ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
+    const std::string uploaded = Upload("uploaded", false, "rg-prod", "", "");
     const std::vector<SDisk> imported = {BlobDisk("r-data.vhd", false, 2)};
     ASSERT_TRUE(sdk.AddDisksToVM(web, {imported[0], ManagedEntry(uploaded, false, 3)})) << sdk.GetLastErrorString();
     const auto own = Disks("web-linux01");
