@@ -44,9 +44,8 @@ TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndDeletesThem) {
     const azsim::StateDocument doc = state.load();
     const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
     ASSERT_NE(made, nullptr);
-    EXPECT_TRUE(made->managed);
-    EXPECT_EQ(made->powerState, azsim::PowerState::Running);
-    EXPECT_EQ(made->osType, "Windows");
+    EXPECT_EQ(std::tie(made->managed, made->powerState, made->osType),
+              std::make_tuple(true, azsim::PowerState::Running, "Windows"));
     EXPECT_EQ(made->tags, (azsim::Tags{{"app", "web"}, {"createdByJob", testsupport::JobGuidOf(7)}}));
     ASSERT_EQ(made->disks.size(), 2u);
     for (int i : {0, 1}) {
@@ -83,12 +82,10 @@ TEST_F(RestoreOperations, UnmanagedRestoreAttachesBlobsByUrlOnTheRegionsFirstNet
     const azsim::StateDocument doc = state.load();
     const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
     ASSERT_NE(made, nullptr);
-    EXPECT_FALSE(made->managed);
-    EXPECT_EQ(made->size, "Standard_A2");
-    EXPECT_EQ(made->powerState, azsim::PowerState::Deallocated);
-    EXPECT_EQ(made->storageAccount, "legacystore01");
-    EXPECT_EQ(made->disks.at(0).id, azsim::PageBlobUri(os));
-    EXPECT_EQ(made->disks.at(1).id, azsim::PageBlobUri(data));
+    EXPECT_EQ(std::tie(made->managed, made->size, made->powerState, made->storageAccount, made->disks.at(0).id,
+                       made->disks.at(1).id),
+              std::make_tuple(false, "Standard_A2", azsim::PowerState::Deallocated, "legacystore01",
+                              azsim::PageBlobUri(os), azsim::PageBlobUri(data)));
     EXPECT_TRUE(state.blobs().exists(os));
     EXPECT_EQ(doc.findNetworkInterface("u1-nic0")->subnet,
               azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-legacy", "vnet-legacy", "default"));
@@ -114,10 +111,8 @@ TEST_F(RestoreOperations, DirectUploadDisksAreAttachedAsTheyAreToAnEncryptedGen2
     const azsim::StateDocument doc = state.load();
     const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
     ASSERT_NE(made, nullptr);
-    EXPECT_EQ(made->firmware + made->zones, "efi2,3");
-    EXPECT_EQ(made->disks.at(0).id, os.managedDiskId);
-    EXPECT_EQ(made->disks.at(1).id, data.managedDiskId);
-    EXPECT_EQ(made->disks.at(1).lun, 1);
+    EXPECT_EQ(std::tie(made->firmware, made->zones, made->disks.at(0).id, made->disks.at(1).id, made->disks.at(1).lun),
+              std::make_tuple("efi", "2,3", os.managedDiskId, data.managedDiskId, 1));
     EXPECT_EQ(doc.managedDisks.size(), disksBefore);
     EXPECT_EQ(doc.findManagedDisk(os.managedDiskId)->state, "Attached");
     EXPECT_TRUE(made->encryption.encrypted);
@@ -363,9 +358,8 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
 
     ASSERT_TRUE(sdk.CleanupRestoreVM(vm, {vm.disks[0], vm.disks[1], uploaded, twin}, true)) << sdk.GetLastErrorString();
     const azsim::StateDocument doc = state.load();
-    EXPECT_EQ(doc.findVmByGuid(vm.guid), nullptr);
-    EXPECT_EQ(doc.findManagedDiskByName("c1-os"), nullptr);
-    EXPECT_EQ(doc.findManagedDiskByName("c1-spare", "rg-prod"), nullptr);
+    EXPECT_TRUE(!doc.findVmByGuid(vm.guid) && !doc.findManagedDiskByName("c1-os") &&
+                !doc.findManagedDiskByName("c1-spare", "rg-prod"));
     EXPECT_NE(doc.findManagedDiskByName("c1-spare", "rg-test"), nullptr);
     EXPECT_TRUE(doc.networkInterfaces.empty() && doc.publicIps.empty());
     EXPECT_TRUE(sdk.CleanupRestoreVM(vm, {uploaded}, true));  // nothing left: true
