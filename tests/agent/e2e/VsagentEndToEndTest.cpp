@@ -1,24 +1,10 @@
 // vsagent run as a person runs it, on a simulated subscription of the test's own.
-#include <signal.h>
-
-#include <algorithm>
-#include <chrono>
-#include <memory>
-#include <filesystem>
-#include <fstream>
-#include <thread>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include "agent/store/Manifest.h"
-#include "azsim/model/SubscriptionState.h"
 #include "host/message/VMReferencePointInfo.h"
 #include "tests/agent/e2e/VsagentFixture.h"
-#include "tests/support/SimulatedCloud.h"
 
 namespace fs = std::filesystem;
-using nlohmann::json;
+using e2e::json;
 
 namespace {
 

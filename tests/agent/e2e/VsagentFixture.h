@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -94,6 +95,15 @@ protected:
     std::string JobFolder(const std::string& vm, long long job) {
         return store + "/" + vm + "/job-" + std::to_string(job);
     }
+    // `args` of vsagent run in the background, returned once `started` holds (or a minute has passed).
+    std::unique_ptr<e2e::Background> StartedWhen(std::vector<std::string> args, const std::function<bool()>& started) {
+        args.insert(args.end(), {"--cloud", cloud, "--log", dir.path() + "/job.log"});
+        auto run = std::make_unique<e2e::Background>(VSAGENT_BINARY, args, dir.path());
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!started() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return run;
+    }
     // A backup of `vm` on one thread, slowed by a delay on every read, started once
     // `disk0` of job `job` is being written.
     std::unique_ptr<e2e::Background> SlowBackupUnderWay(const std::string& vm, long long job) {
@@ -101,15 +111,8 @@ protected:
                          "--times", "-1"})
                       .exitCode,
                   0);
-        auto backup = std::make_unique<e2e::Background>(
-            VSAGENT_BINARY,
-            std::vector<std::string>{"backup", "--vm", vm, "--store", store, "--threads", "1", "--cloud", cloud,
-                                     "--log", dir.path() + "/job.log"},
-            dir.path());
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!fs::exists(JobFolder(vm, job) + "/disk0.img") && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return backup;
+        return StartedWhen({"backup", "--vm", vm, "--store", store, "--threads", "1"},
+                           [&] { return fs::exists(JobFolder(vm, job) + "/disk0.img"); });
     }
     // A failed backup: one line on stderr naming the step, nothing on stdout, exit 1.
     void ExpectOneLineFailure(const e2e::Run& run, const std::string& step) {

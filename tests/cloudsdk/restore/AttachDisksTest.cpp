@@ -1,21 +1,9 @@
 // Attaching restored disks to an existing VM of the demo subscription and taking them off again.
-#include <functional>
-
-#include "azsim/faults/FaultBook.h"
-#include "azsim/model/ResourceIds.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 using namespace wrappertest;
 
 namespace {
-
-SDisk BlobDisk(const std::string& blob, int lun, const std::string& account = kStaging) {
-    SDisk d;
-    d.name = blob;
-    d.storageAccount = account;
-    d.unitNumber = lun;
-    return d;
-}
 
 class AttachDisks : public WrapperTest {
 protected:
@@ -40,9 +28,9 @@ TEST_F(AttachDisks, ManagedVmImportsEachBlobAtItsLunAndDeletesTheStagedBlob) {
     const SVMInfo web = Vm("web-linux01");
     const azsim::BlobKey first = Stage("r-data1.vhd", 'a'), second = Stage("r-data2.vhd", 'b');
     const std::string firstBytes = Read(first), secondBytes = Read(second);
-    SDisk byUrl = BlobDisk("r-data2.vhd", 3, "");
+    SDisk byUrl = BlobDisk("r-data2.vhd", false, 3, "");
     byUrl.uri = azsim::PageBlobUri(second);
-    ASSERT_TRUE(sdk.AddDisksToVM(web, {BlobDisk("r-data1.vhd", 2)})) << sdk.GetLastErrorString();
+    ASSERT_TRUE(sdk.AddDisksToVM(web, {BlobDisk("r-data1.vhd", false, 2)})) << sdk.GetLastErrorString();
     ASSERT_TRUE(sdk.AddDisksToVM(web, {byUrl})) << sdk.GetLastErrorString();
 
     const azsim::StateDocument doc = state.load();
@@ -53,12 +41,10 @@ TEST_F(AttachDisks, ManagedVmImportsEachBlobAtItsLunAndDeletesTheStagedBlob) {
         EXPECT_EQ(disks[index].lun, lun);
         const azsim::ManagedDisk* disk = doc.findManagedDisk(disks[index].id);
         ASSERT_NE(disk, nullptr);
-        EXPECT_EQ(disk->name, staged.name.substr(0, staged.name.size() - 4));
-        EXPECT_EQ(disk->resourceGroup, "rg-prod");
-        EXPECT_EQ(disk->region, "westeurope");
-        EXPECT_EQ(disk->sourceId, azsim::PageBlobUri(staged));
+        EXPECT_EQ(std::tie(disk->name, disk->resourceGroup, disk->region, disk->sourceId, disk->state),
+                  std::make_tuple(staged.name.substr(0, staged.name.size() - 4), "rg-prod", "westeurope",
+                                  azsim::PageBlobUri(staged), "Attached"));
         EXPECT_EQ(disk->tags.at("createdByJob"), testsupport::JobGuidOf(7));
-        EXPECT_EQ(disk->state, "Attached");
         EXPECT_EQ(Read(disk->blob), bytes);
         EXPECT_FALSE(state.blobs().exists(staged));
         EXPECT_EQ(doc.findUnmanagedDisk(staged), nullptr);
@@ -69,7 +55,7 @@ TEST_F(AttachDisks, UnmanagedVmTakesTheBlobByUrlAndGivesItBack) {
     const SVMInfo legacy = Vm("legacy-vm01");
     const azsim::BlobKey blob = Stage("u-data.vhd", 'u', "legacystore01");
     const size_t managedDisks = state.load().managedDisks.size();
-    ASSERT_TRUE(sdk.AddDisksToVM(legacy, {BlobDisk("u-data.vhd", 1, "legacystore01")})) << sdk.GetLastErrorString();
+    ASSERT_TRUE(sdk.AddDisksToVM(legacy, {BlobDisk("u-data.vhd", false, 1, "legacystore01")})) << sdk.GetLastErrorString();
     auto disks = Disks("legacy-vm01");
     ASSERT_EQ(disks.size(), 3u);
     EXPECT_EQ(disks[2], std::make_pair(azsim::PageBlobUri(blob), 1));
@@ -77,7 +63,7 @@ TEST_F(AttachDisks, UnmanagedVmTakesTheBlobByUrlAndGivesItBack) {
     EXPECT_EQ(state.load().managedDisks.size(), managedDisks);
 
     // Live browse names the blob by its URL in the managed-disk id; detaching keeps the blob.
-    SDisk asLiveBrowse = BlobDisk("u-data.vhd", 1, "");
+    SDisk asLiveBrowse = BlobDisk("u-data.vhd", false, 1, "");
     asLiveBrowse.managedDiskId = azsim::PageBlobUri(blob);
     ASSERT_TRUE(sdk.DeleteDisksFromVM(legacy, {asLiveBrowse})) << sdk.GetLastErrorString();
     disks.pop_back();
@@ -91,9 +77,7 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
     Stage("r-third.vhd", 't');
     Stage("web-linux01-data1.vhd", 'x');
     const std::string otherVmsDisk = ManagedId("app-win01-data0");
-    std::string url, loose, ref;
-    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("loose", "rg-prod", "", kMiB, false, "", "", url, loose, ref));
-    ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
+    const std::string loose = Upload("loose", false, "rg-prod", "", "");
     struct Row {
         const char* expected;
         std::function<void(SVMInfo&, std::vector<SDisk>&)> change;
@@ -103,15 +87,15 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
         {"has GUID", [&](SVMInfo& vm, auto&) { vm.guid = Vm("app-win01").guid; }},
         {"has GUID", [](SVMInfo& vm, auto&) { vm.guid.clear(); }},
         {"A disk at LUN 1 already exists", [](auto&, std::vector<SDisk>& d) { d[0].unitNumber = 1; }},
-        {"LUN 2 is used by more than one disk", [](auto&, auto& d) { d.push_back(BlobDisk("r-more.vhd", 2)); }},
-        {"listed more than once", [](auto&, auto& d) { d.push_back(BlobDisk("r-data.vhd", 3)); }},
+        {"LUN 2 is used by more than one disk", [](auto&, auto& d) { d.push_back(BlobDisk("r-more.vhd", false, 2)); }},
+        {"listed more than once", [](auto&, auto& d) { d.push_back(BlobDisk("r-data.vhd", false, 3)); }},
         {"at most 4 data disks; VM 'web-linux01' has 2 and 3 were added",
          [](auto&, auto& d) {
-             d = {BlobDisk("r-data.vhd", 2), BlobDisk("r-more.vhd", 3), BlobDisk("r-third.vhd", 4)};
+             d = {BlobDisk("r-data.vhd", false, 2), BlobDisk("r-more.vhd", false, 3), BlobDisk("r-third.vhd", false, 4)};
          }},
         {"already attached to VM 'app-win01'", [&](auto&, auto& d) { d = {ManagedEntry(otherVmsDisk, false, 2)}; }},
         {"already attached to VM 'legacy-vm01'",
-         [](auto&, auto& d) { d = {BlobDisk("legacy-vm01-data0.vhd", 2, "legacystore01")}; }},
+         [](auto&, auto& d) { d = {BlobDisk("legacy-vm01-data0.vhd", false, 2, "legacystore01")}; }},
         {"BlobNotFound", [](auto&, auto& d) { d[0].name = "absent.vhd"; }},
         {"names no storage account", [](auto&, auto& d) { d[0].storageAccount.clear(); }},
         {"A disk named 'web-linux01-data1' already exists",
@@ -124,23 +108,21 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
     const std::string before = StateBytes();
     for (const Row& row : rows) {
         SVMInfo vm = Vm("web-linux01");
-        std::vector<SDisk> disks = {BlobDisk("r-data.vhd", 2)};
+        std::vector<SDisk> disks = {BlobDisk("r-data.vhd", false, 2)};
         row.change(vm, disks);
         EXPECT_FALSE(sdk.AddDisksToVM(vm, disks)) << row.expected;
         EXPECT_TRUE(ErrorHas(row.expected)) << row.expected << " / " << sdk.GetLastErrorString();
         EXPECT_EQ(StateBytes(), before) << row.expected;
     }
     // The unrefused request attaches, so each refusal above was its row's own.
-    EXPECT_TRUE(sdk.AddDisksToVM(Vm("web-linux01"), {BlobDisk("r-data.vhd", 2)})) << sdk.GetLastErrorString();
+    EXPECT_TRUE(sdk.AddDisksToVM(Vm("web-linux01"), {BlobDisk("r-data.vhd", false, 2)})) << sdk.GetLastErrorString();
 }
 
 TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImports) {
     const SVMInfo web = Vm("web-linux01");
     Stage("r-data.vhd", 'r');
-    std::string url, uploaded, ref;
-    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("uploaded", "rg-prod", "", kMiB, false, "", "", url, uploaded, ref));
-    ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
-    const std::vector<SDisk> imported = {BlobDisk("r-data.vhd", 2)};
+    const std::string uploaded = Upload("uploaded", false, "rg-prod", "", "");
+    const std::vector<SDisk> imported = {BlobDisk("r-data.vhd", false, 2)};
     ASSERT_TRUE(sdk.AddDisksToVM(web, {imported[0], ManagedEntry(uploaded, false, 3)})) << sdk.GetLastErrorString();
     const auto own = Disks("web-linux01");
     ASSERT_EQ(own.size(), 5u);
@@ -171,7 +153,7 @@ TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImpo
 
     // A disk another job imported from a page blob, listed by this one, is detached and kept: it is not this job's.
     Stage("o-data.vhd", 'o');
-    ASSERT_TRUE(other.AddDisksToVM(web, {BlobDisk("o-data.vhd", 4)})) << other.GetLastErrorString();
+    ASSERT_TRUE(other.AddDisksToVM(web, {BlobDisk("o-data.vhd", false, 4)})) << other.GetLastErrorString();
     const std::string foreign = state.load().findManagedDiskByName("o-data")->id;
     ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedEntry(foreign, false, 4)})) << sdk.GetLastErrorString();
     EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2]}));

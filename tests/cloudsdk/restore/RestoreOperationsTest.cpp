@@ -1,15 +1,10 @@
 // Restore deployments, their clean-up, VM deletion and shutdown, and the cross-subscription question of the SDK
 // wrapper over the demo subscription.
 #include <filesystem>
-#include <functional>
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "azsim/StateFolder.h"
-#include "azsim/faults/FaultBook.h"
-#include "azsim/model/ResourceIds.h"
-#include "cloudsdk/SdkErrorCodes.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 using namespace wrappertest;
@@ -19,32 +14,11 @@ namespace {
 const char* const kConfig = R"({"name": "src", "tags": {"app": "web"},
     "properties": {"storageProfile": {"osDisk": {"osType": "Windows"}}}})";
 
-SVMInfo Vm(const std::string& name, const std::string& group = "rg-prod", const std::string& size = "Standard_D2s_v3") {
-    SVMInfo vm;
-    vm.name = name;
-    vm.resourceGroup = group;
-    vm.vmSize = size;
-    return vm;
-}
-
-SDisk BlobDisk(const std::string& blob, bool os, int lun, const std::string& account = kStaging) {
-    SDisk d;
-    d.name = blob;
-    d.storageAccount = account;
-    d.isOsDisk = os;
-    d.unitNumber = lun;
-    return d;
-}
-
 class RestoreOperations : public WrapperTest {
 protected:
-    // A direct-upload managed disk with its upload ended; returns its id.
     std::string Upload(const std::string& name, bool os, const std::string& group = "rg-prod",
                        const std::string& size = "Standard_D2s_v3") {
-        std::string url, id, ref;
-        EXPECT_TRUE(sdk.CreateDirectUploadManagedDisk(name, group, "", kMiB, os, size, "efi", url, id, ref));
-        EXPECT_TRUE(sdk.ClosePageBlob(ref, group, url));
-        return id;
+        return WrapperTest::Upload(name, os, group, size, "efi");
     }
     // A managed VM in rg-prod from two staged blobs: the OS disk and a data disk at LUN 3.
     SVMInfo StagedVm(const std::string& name) {
@@ -70,9 +44,8 @@ TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndDeletesThem) {
     const azsim::StateDocument doc = state.load();
     const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
     ASSERT_NE(made, nullptr);
-    EXPECT_TRUE(made->managed);
-    EXPECT_EQ(made->powerState, azsim::PowerState::Running);
-    EXPECT_EQ(made->osType, "Windows");
+    EXPECT_EQ(std::tie(made->managed, made->powerState, made->osType),
+              std::make_tuple(true, azsim::PowerState::Running, "Windows"));
     EXPECT_EQ(made->tags, (azsim::Tags{{"app", "web"}, {"createdByJob", testsupport::JobGuidOf(7)}}));
     ASSERT_EQ(made->disks.size(), 2u);
     for (int i : {0, 1}) {
@@ -109,12 +82,10 @@ TEST_F(RestoreOperations, UnmanagedRestoreAttachesBlobsByUrlOnTheRegionsFirstNet
     const azsim::StateDocument doc = state.load();
     const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
     ASSERT_NE(made, nullptr);
-    EXPECT_FALSE(made->managed);
-    EXPECT_EQ(made->size, "Standard_A2");
-    EXPECT_EQ(made->powerState, azsim::PowerState::Deallocated);
-    EXPECT_EQ(made->storageAccount, "legacystore01");
-    EXPECT_EQ(made->disks.at(0).id, azsim::PageBlobUri(os));
-    EXPECT_EQ(made->disks.at(1).id, azsim::PageBlobUri(data));
+    EXPECT_EQ(std::tie(made->managed, made->size, made->powerState, made->storageAccount, made->disks.at(0).id,
+                       made->disks.at(1).id),
+              std::make_tuple(false, "Standard_A2", azsim::PowerState::Deallocated, "legacystore01",
+                              azsim::PageBlobUri(os), azsim::PageBlobUri(data)));
     EXPECT_TRUE(state.blobs().exists(os));
     EXPECT_EQ(doc.findNetworkInterface("u1-nic0")->subnet,
               azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-legacy", "vnet-legacy", "default"));
@@ -140,10 +111,8 @@ TEST_F(RestoreOperations, DirectUploadDisksAreAttachedAsTheyAreToAnEncryptedGen2
     const azsim::StateDocument doc = state.load();
     const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
     ASSERT_NE(made, nullptr);
-    EXPECT_EQ(made->firmware + made->zones, "efi2,3");
-    EXPECT_EQ(made->disks.at(0).id, os.managedDiskId);
-    EXPECT_EQ(made->disks.at(1).id, data.managedDiskId);
-    EXPECT_EQ(made->disks.at(1).lun, 1);
+    EXPECT_EQ(std::tie(made->firmware, made->zones, made->disks.at(0).id, made->disks.at(1).id, made->disks.at(1).lun),
+              std::make_tuple("efi", "2,3", os.managedDiskId, data.managedDiskId, 1));
     EXPECT_EQ(doc.managedDisks.size(), disksBefore);
     EXPECT_EQ(doc.findManagedDisk(os.managedDiskId)->state, "Attached");
     EXPECT_TRUE(made->encryption.encrypted);
@@ -389,9 +358,8 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
 
     ASSERT_TRUE(sdk.CleanupRestoreVM(vm, {vm.disks[0], vm.disks[1], uploaded, twin}, true)) << sdk.GetLastErrorString();
     const azsim::StateDocument doc = state.load();
-    EXPECT_EQ(doc.findVmByGuid(vm.guid), nullptr);
-    EXPECT_EQ(doc.findManagedDiskByName("c1-os"), nullptr);
-    EXPECT_EQ(doc.findManagedDiskByName("c1-spare", "rg-prod"), nullptr);
+    EXPECT_TRUE(!doc.findVmByGuid(vm.guid) && !doc.findManagedDiskByName("c1-os") &&
+                !doc.findManagedDiskByName("c1-spare", "rg-prod"));
     EXPECT_NE(doc.findManagedDiskByName("c1-spare", "rg-test"), nullptr);
     EXPECT_TRUE(doc.networkInterfaces.empty() && doc.publicIps.empty());
     EXPECT_TRUE(sdk.CleanupRestoreVM(vm, {uploaded}, true));  // nothing left: true

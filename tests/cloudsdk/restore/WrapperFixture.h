@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
+#include "azsim/faults/FaultBook.h"
+#include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
+#include "cloudsdk/SdkErrorCodes.h"
 #include "tests/support/SimulatedCloud.h"
 
 namespace wrappertest {
@@ -31,6 +35,26 @@ inline SDisk ManagedEntry(const std::string& id, bool os, int lun) {
     return d;
 }
 
+// A VM record of `name` in `group` of `size`, without disks or networks.
+inline SVMInfo Vm(const std::string& name, const std::string& group = "rg-prod",
+                  const std::string& size = "Standard_D2s_v3") {
+    SVMInfo vm;
+    vm.name = name;
+    vm.resourceGroup = group;
+    vm.vmSize = size;
+    return vm;
+}
+
+// A VM record's entry for the page blob `blob` of `account` at `lun`.
+inline SDisk BlobDisk(const std::string& blob, bool os, int lun, const std::string& account = kStaging) {
+    SDisk d;
+    d.name = blob;
+    d.storageAccount = account;
+    d.isOsDisk = os;
+    d.unitNumber = lun;
+    return d;
+}
+
 class WrapperTest : public ::testing::Test {
 protected:
     void SetUp() override { Connect(sdk, 7); }
@@ -48,6 +72,14 @@ protected:
         EXPECT_TRUE(sdk.UploadBlobPageFromBufferForOffset(account, "vhds", blob, 512, 512,
                                                           reinterpret_cast<const unsigned char*>(page.data())));
         return key;
+    }
+    // A direct-upload managed disk of 1 MiB with its upload ended; returns its id.
+    std::string Upload(const std::string& name, bool os, const std::string& group, const std::string& size,
+                       const std::string& firmware) {
+        std::string url, id, ref;
+        EXPECT_TRUE(sdk.CreateDirectUploadManagedDisk(name, group, "", kMiB, os, size, firmware, url, id, ref));
+        EXPECT_TRUE(sdk.ClosePageBlob(ref, group, url));
+        return id;
     }
     std::string Read(const azsim::BlobKey& key) {
         std::string out(1024, '\0');

@@ -1,28 +1,13 @@
 // Snapshot sets, page ranges and configuration of the SDK wrapper over the demo subscription.
-#include <gtest/gtest.h>
-
-#include "azsim/faults/FaultBook.h"
-#include "azsim/model/ResourceIds.h"
-#include "azsim/model/SubscriptionState.h"
-#include "cloudsdk/AzureSDKCppBridge.h"
-#include "cloudsdk/SdkErrorCodes.h"
 #include "host/sys/Time.h"
-#include "tests/support/SimulatedCloud.h"
+#include "tests/cloudsdk/restore/WrapperFixture.h"
 
-using AzureSDKCppBridge::CAzureSDKCppBridge;
-using testsupport::SimulatedCloud;
+using namespace wrappertest;
 
 namespace {
 
-class SnapshotOperations : public ::testing::Test {
+class SnapshotOperations : public WrapperTest {
 protected:
-    void SetUp() override {
-        EvEvent::setJobGuid(testsupport::JobGuidOf(7));
-        ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
-        ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                SimulatedCloud::kSecret));
-    }
-
     // The VM's disks as the wrapper's VM look-up reports them: managed ids or page-blob URIs.
     std::vector<SDisk> DisksOf(const std::string& vmName) {
         azsim::StateDocument doc = state.load();
@@ -50,10 +35,6 @@ protected:
         std::string error;
         ASSERT_TRUE(state.blobs().writePages(key, offset, bytes.data(), bytes.size(), &error)) << error;
     }
-
-    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
-    azsim::SubscriptionState state{cloud.dir()};
-    CAzureSDKCppBridge sdk;
 };
 
 TEST_F(SnapshotOperations, ManagedSetIsTaggedFrozenAndNamedWithTheMarker) {
@@ -71,9 +52,8 @@ TEST_F(SnapshotOperations, ManagedSetIsTaggedFrozenAndNamedWithTheMarker) {
         ASSERT_NE(snap, nullptr) << snapped[i].managedDiskId;
         EXPECT_EQ(snap->sourceDiskId, disks[i].managedDiskId);
         EXPECT_NE(snap->name.find("_QDMD_"), std::string::npos);
-        EXPECT_EQ(snap->tags.at("QD_SNAPSHOT_GUID"), guid);
-        EXPECT_EQ(snap->tags.at("QD_JOB_TAG"), "4242");
-        EXPECT_EQ(snap->tags.at("QD_APP_ID"), "11");
+        EXPECT_EQ(std::tie(snap->tags.at("QD_SNAPSHOT_GUID"), snap->tags.at("QD_JOB_TAG"), snap->tags.at("QD_APP_ID")),
+                  std::make_tuple(guid, "4242", "11"));
         EXPECT_TRUE(snapped[i].incrementalSnapshot);
         EXPECT_EQ(snapped[i].unitNumber, disks[i].unitNumber);
     }
@@ -169,9 +149,7 @@ TEST_F(SnapshotOperations, ExpirySweepHonoursAgeAndKeepListAndCleanupTakesOneSet
 
     ASSERT_TRUE(sdk.DeleteExpiredSnapshots("rg-prod", "web-linux01", 48, {old2}));
     azsim::StateDocument doc = state.load();
-    EXPECT_EQ(doc.findSnapshotSet(old1), nullptr);
-    EXPECT_NE(doc.findSnapshotSet(old2), nullptr);
-    EXPECT_NE(doc.findSnapshotSet(fresh), nullptr);
+    EXPECT_TRUE(!doc.findSnapshotSet(old1) && doc.findSnapshotSet(old2) && doc.findSnapshotSet(fresh));
     int count = 0;
     ASSERT_TRUE(sdk.GetVMSnapshotCount("app-win01", "", "", count));
     EXPECT_EQ(count, 1);  // another VM's sets are not swept
@@ -181,6 +159,15 @@ TEST_F(SnapshotOperations, ExpirySweepHonoursAgeAndKeepListAndCleanupTakesOneSet
     ASSERT_TRUE(sdk.GetVMSnapshotCount("web-linux01", "", "", count));
     EXPECT_EQ(count, 1);
     NxClock::unfix();
+}
+
+using Pairs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+// Ranges of either kind as (start, end) pairs, to compare whole lists.
+template <class Range>
+Pairs Spans(const std::vector<Range>& ranges) {
+    Pairs out;
+    for (const Range& r : ranges) out.emplace_back(r.start, r.end);
+    return out;
 }
 
 TEST_F(SnapshotOperations, PageRangesAndDiffsFollowGuestWrites) {
@@ -194,22 +181,14 @@ TEST_F(SnapshotOperations, PageRangesAndDiffsFollowGuestWrites) {
 
     std::vector<SectorRange> diff;
     ASSERT_TRUE(sdk.GetBlobPageRangesDiff(snapped2[0].uri, snapped1[0].uri, diff)) << sdk.GetLastErrorString();
-    ASSERT_EQ(diff.size(), 2u);
-    EXPECT_EQ(diff[0].start, 8u << 20);
-    EXPECT_EQ(diff[0].end, (8u << 20) + 4096);
-    EXPECT_EQ(diff[1].start, 100u << 20);
-    EXPECT_EQ(diff[1].end, (100u << 20) + 512);
+    EXPECT_EQ(Spans(diff), (Pairs{{8u << 20, (8u << 20) + 4096}, {100u << 20, (100u << 20) + 512}}));
     EXPECT_FALSE(sdk.GetBlobPageRangesDiff(snapped1[0].uri, snapped2[0].uri, diff));
 
     std::vector<SectorRange> ranges;
     ASSERT_TRUE(sdk.GetBlobPageRanges(snapped2[0].uri, ranges, false));
     std::vector<azsim::PageRange> expected;
     state.blobs().pageRanges(os, "", 0, UINT64_MAX, expected);
-    ASSERT_EQ(ranges.size(), expected.size());
-    for (size_t i = 0; i < ranges.size(); ++i) {
-        EXPECT_EQ(ranges[i].start, expected[i].start);
-        EXPECT_EQ(ranges[i].end, expected[i].end);
-    }
+    EXPECT_EQ(Spans(ranges), Spans(expected));
     UINT64 size = 0;
     ASSERT_TRUE(sdk.GetBlobSizeInBytes(snapped2[0].uri, size));
     EXPECT_EQ(size, 384ull << 20);
@@ -282,8 +261,7 @@ TEST_F(SnapshotOperations, NamesThatAreNotUtf8NeverThrowAndAreStoredEscaped) {
         << sdk.GetLastErrorString();
     azsim::StateDocument doc = state.load();
     ASSERT_NE(doc.findSnapshotSet(guid), nullptr);
-    EXPECT_EQ(doc.findSnapshotSet(guid)->vmName, "web-\\xC3");
-    EXPECT_EQ(doc.findSnapshotSet(guid)->resourceGroup, "rg-\\xFF");
+    EXPECT_EQ(doc.findSnapshotSet(guid)->vmName + " " + doc.findSnapshotSet(guid)->resourceGroup, "web-\\xC3 rg-\\xFF");
     EXPECT_EQ(doc.snapshots.size(), snapshots + managed.size());
     ASSERT_TRUE(sdk.DeleteDiskSnapshots(guid, snapped, "rg-\xff", false)) << sdk.GetLastErrorString();
     EXPECT_EQ(state.load().snapshots.size(), snapshots);

@@ -1,5 +1,4 @@
 // Containers, page blobs and direct-upload managed disks of the SDK wrapper over the demo subscription.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include "azsim/model/ResourceIds.h"
@@ -7,6 +6,7 @@
 #include "cloudsdk/AzureSDKCppBridge.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/settings/NXPlatformInfo.h"
+#include "tests/azsim/endpoint/HttpsClient.h"
 #include "tests/support/SimulatedCloud.h"
 
 using AzureSDKCppBridge::CAzureSDKCppBridge;
@@ -143,9 +143,8 @@ TEST_F(UploadOperations, BlobsOfAVmStayAndDeletionTakesSnapshotsAlong) {
     ASSERT_TRUE(sdk.DeletePageBlob("", "legacystore01", "vhds", "restored.vhd")) << sdk.GetLastErrorString();
     EXPECT_FALSE(state.blobs().exists(snapshot->key(), snapshot->snapshot));
     azsim::StateDocument doc = state.load();
-    EXPECT_EQ(doc.findUnmanagedDisk(snapshot->key()), nullptr);
-    EXPECT_EQ(doc.findBlobSnapshot(snapshot->key(), snapshot->snapshot), nullptr);
-    EXPECT_EQ(doc.findSnapshotSet(guid), nullptr);
+    EXPECT_TRUE(!doc.findUnmanagedDisk(snapshot->key()) && !doc.findBlobSnapshot(snapshot->key(), snapshot->snapshot) &&
+                !doc.findSnapshotSet(guid));
     EXPECT_FALSE(sdk.DeletePageBlob("", "legacystore01", "vhds", "restored.vhd"));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
 }
@@ -160,10 +159,8 @@ TEST_F(UploadOperations, DirectUploadRunsFromActiveUploadToUnattachedAndThenRefu
     EXPECT_FALSE(sdk.CreateDirectUploadManagedDisk("os", "rg-prod", "", 8 * kMiB, true, "", "", url, id, ref));
     EXPECT_TRUE(ErrorHas("Conflict"));
     azsim::ManagedDisk os = Disk("os");
-    EXPECT_EQ(os.id, id);
-    EXPECT_EQ(os.state, "ActiveUpload");
-    EXPECT_EQ(os.uploadSizeBytes, static_cast<std::uint64_t>(8 * kMiB));
-    EXPECT_EQ(os.firmware, "efi");
+    EXPECT_EQ(std::tie(os.id, os.state, os.uploadSizeBytes, os.firmware),
+              std::make_tuple(id, "ActiveUpload", static_cast<std::uint64_t>(8 * kMiB), "efi"));
     UINT64 size = 0;
     ASSERT_TRUE(sdk.GetBlobSizeInBytes(url, size));
     EXPECT_EQ(size, static_cast<UINT64>(8 * kMiB));
@@ -184,9 +181,7 @@ TEST_F(UploadOperations, DirectUploadRunsFromActiveUploadToUnattachedAndThenRefu
 
     ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url)) << sdk.GetLastErrorString();
     os = Disk("os");
-    EXPECT_EQ(os.state, "Unattached");
-    EXPECT_EQ(os.osType, "Windows");
-    EXPECT_FALSE(os.grant.active);
+    EXPECT_EQ(std::tie(os.state, os.osType, os.grant.active), std::make_tuple("Unattached", "Windows", false));
     EXPECT_EQ(Read(os.blob, 4 * kMiB, 4 * kMiB), std::string(4 * kMiB, 'd'));
     EXPECT_FALSE(Put(url, 0, std::string(512, 'x')));
     EXPECT_TRUE(ErrorHas("403"));
@@ -207,12 +202,10 @@ TEST_F(UploadOperations, DirectUploadRunsFromActiveUploadToUnattachedAndThenRefu
     EXPECT_FALSE(sdk.ClosePageBlob(ref, "rg-prod", osUrl));  // another disk's URL ends nothing
     EXPECT_EQ(Disk("os2").state, "ActiveUpload");
     ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
-    EXPECT_EQ(Disk("os2").osType, "Linux");
-    EXPECT_EQ(Disk("os2").firmware, "");
+    EXPECT_EQ(Disk("os2").osType + "/" + Disk("os2").firmware, "Linux/");
     ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("data", "rg-prod", "", kMiB, false, "", "efi", url, id, ref));
     ASSERT_TRUE(sdk.ClosePageBlob(id, "", url));
-    EXPECT_EQ(Disk("data").osType, "");
-    EXPECT_EQ(Disk("data").firmware, "");
+    EXPECT_EQ(Disk("data").osType + Disk("data").firmware, "");
 }
 
 TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
@@ -249,26 +242,10 @@ long PutPage(const std::string& url, const std::string& authorization) {
     NXPlatformInfo::getString("HttpClient", "sConnectTo", &connectTo);
     NXPlatformInfo::getString("HttpClient", "sCABundle", &caBundle);
     const std::string body(512, 'h');
-    CURL* curl = curl_easy_init();
-    curl_slist* headers = nullptr;
-    for (const std::string& h : {std::string("x-ms-version: 2018-03-28"), std::string("x-ms-page-write: update"),
-                                 std::string("Range: bytes=0-511"), authorization})
-        if (!h.empty()) headers = curl_slist_append(headers, h.c_str());
-    curl_slist* route = curl_slist_append(nullptr, connectTo.c_str());
-    curl_easy_setopt(curl, CURLOPT_URL, (url + (url.find('?') == std::string::npos ? "?" : "&") + "comp=page").c_str());
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_CONNECT_TO, route);
-    curl_easy_setopt(curl, CURLOPT_CAINFO, caBundle.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t n, void*) { return size * n; });
-    long status = 0;
-    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_slist_free_all(headers);
-    curl_slist_free_all(route);
-    curl_easy_cleanup(curl);
-    return status;
+    HttpCall put{"PUT", url + (url.find('?') == std::string::npos ? "?" : "&") + "comp=page",
+                 {"x-ms-version: 2018-03-28", "x-ms-page-write: update", "Range: bytes=0-511"}, &body};
+    if (!authorization.empty()) put.headers.push_back(authorization);
+    return HttpsClient(connectTo, caBundle).send(put).status;
 }
 
 using ServedUploads = UploadFixture<testsupport::ServedCloud>;

@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 
-#include "azsim/model/ResourceIds.h"
-#include "cloudsdk/SdkErrorCodes.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 using namespace wrappertest;
@@ -21,17 +18,11 @@ class VmOperations : public WrapperTest {
 protected:
     // An unattached managed disk of 1 MiB in rg-prod; returns its id.
     std::string Upload(const std::string& name, bool os) {
-        std::string url, id, ref;
-        EXPECT_TRUE(sdk.CreateDirectUploadManagedDisk(name, "rg-prod", "", kMiB, os, "Standard_B2s", "", url, id, ref));
-        EXPECT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
-        return id;
+        return WrapperTest::Upload(name, os, "rg-prod", "Standard_B2s", "");
     }
     // A VM of two fresh managed disks in rg-prod on vnet-prod/backend: the OS disk and a data disk at LUN 2.
     SVMInfo NewVm(const std::string& name) {
-        SVMInfo vm;
-        vm.name = name;
-        vm.resourceGroup = "rg-prod";
-        vm.vmSize = "Standard_B2s";
+        SVMInfo vm = Vm(name, "rg-prod", "Standard_B2s");
         vm.nics = {{"", "vnet-prod", "backend"}};
         vm.disks = {ManagedEntry(Upload(name + "-os", true), true, 0),
                     ManagedEntry(Upload(name + "-data", false), false, 2)};
@@ -54,10 +45,6 @@ protected:
         for (const std::string& f : files) out << f << '\n';
         return out.str();
     }
-    const azsim::VirtualMachine* Vm(const azsim::StateDocument& doc, const std::string& guid) {
-        return doc.findVmByGuid(guid);
-    }
-
 };
 
 // A repeated start or stop succeeds and changes nothing; a GUID that is not the named VM's changes nothing.
@@ -92,7 +79,7 @@ TEST_F(VmOperations, StartAndStopAreIdempotentAndCheckTheGuid) {
 }
 
 // Each deploy form creates a VM with the asked size, network and disks, fills the GUID, tags what it makes, and
-// leaves the VM deallocated without deployFlag.
+// leaves the VM deallocated without deployFlag; a clone's disks are copies of the source's.
 TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
     struct Form {
         const char* name;
@@ -128,7 +115,7 @@ TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
         SVMInfo vm = NewVm(f.name);
         ASSERT_TRUE(f.deploy(vm)) << f.name << ": " << sdk.GetLastErrorString();
         const azsim::StateDocument doc = state.load();
-        const azsim::VirtualMachine* made = Vm(doc, vm.guid);
+        const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
         ASSERT_NE(made, nullptr) << f.name;
         EXPECT_EQ(made->name, f.name);
         EXPECT_EQ(made->size, f.name == std::string("dcfg") ? "Standard_D2s_v3" : f.name == std::string("clone")
@@ -147,33 +134,23 @@ TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
         if (f.disks == 2) {
             EXPECT_EQ(made->disks[0].id, vm.disks[0].managedDiskId) << f.name;
             EXPECT_EQ(made->disks[1].lun, 2) << f.name;
+            continue;
         }
-    }
-}
-
-// The clone runs on copies of the source's disks, holding their bytes, and leaves the source's disks where they are.
-TEST_F(VmOperations, CloneCopiesTheSourceDisks) {
-    SVMInfo vm;
-    vm.name = "c1";
-    vm.resourceGroup = "rg-prod";
-    ASSERT_TRUE(sdk.CloneVMFromConfig(Config("rg-prod", "web-linux01"), vm)) << sdk.GetLastErrorString();
-    const azsim::StateDocument doc = state.load();
-    const azsim::VirtualMachine* clone = Vm(doc, vm.guid);
-    const azsim::VirtualMachine* source = Vm(doc, kWebGuid);
-    ASSERT_TRUE(clone && source);
-    ASSERT_EQ(clone->disks.size(), source->disks.size());
-    EXPECT_EQ(clone->osType, "Linux");
-    EXPECT_EQ(clone->zones, "1");
-    for (size_t i = 0; i < clone->disks.size(); ++i) {
-        const azsim::ManagedDisk* copy = doc.findManagedDisk(clone->disks[i].id);
-        const azsim::ManagedDisk* original = doc.findManagedDisk(source->disks[i].id);
-        ASSERT_TRUE(copy && original);
-        EXPECT_EQ(copy->name, i ? "c1-data" + std::to_string(source->disks[i].lun) : "c1-osdisk");
-        EXPECT_EQ(clone->disks[i].lun, source->disks[i].lun);
-        EXPECT_EQ(copy->sourceId, original->id);
-        EXPECT_EQ(copy->tags.at("createdByJob"), testsupport::JobGuidOf(7));
-        EXPECT_EQ(Read(copy->blob), Read(original->blob));
-        EXPECT_EQ(original->state, "Attached");
+        // The clone runs on copies of the source's disks, holding their bytes, and leaves the source's disks
+        // where they are.
+        const azsim::VirtualMachine* source = doc.findVmByGuid(kWebGuid);
+        EXPECT_EQ(made->osType + made->zones, "Linux1");
+        for (size_t i = 0; i < made->disks.size(); ++i) {
+            const azsim::ManagedDisk* copy = doc.findManagedDisk(made->disks[i].id);
+            const azsim::ManagedDisk* original = doc.findManagedDisk(source->disks.at(i).id);
+            ASSERT_TRUE(copy && original);
+            EXPECT_EQ(copy->name, i ? "clone-data" + std::to_string(source->disks[i].lun) : "clone-osdisk");
+            EXPECT_EQ(made->disks[i].lun, source->disks[i].lun);
+            EXPECT_EQ(copy->sourceId, original->id);
+            EXPECT_EQ(copy->tags.at("createdByJob"), testsupport::JobGuidOf(7));
+            EXPECT_EQ(Read(copy->blob), Read(original->blob));
+            EXPECT_EQ(original->state, "Attached");
+        }
     }
 }
 
@@ -234,10 +211,8 @@ TEST_F(VmOperations, ConfigBlobsAreNamedOnceAndDownloaded) {
 TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
     const std::string extra = Upload("extra", false);
     azsim::StateDocument doc = state.load();
-    const azsim::VirtualMachine web = *Vm(doc, kWebGuid);
-    SVMInfo vm;
-    vm.name = "web-linux01";
-    vm.resourceGroup = "rg-prod";
+    const azsim::VirtualMachine web = *doc.findVmByGuid(kWebGuid);
+    SVMInfo vm = Vm("web-linux01", "rg-prod", "");
     vm.guid = kWebGuid;
     vm.disks = {ManagedEntry(web.disks[0].id, true, 0), ManagedEntry(web.disks[1].id, false, 0),
                 ManagedEntry(extra, false, 5)};
@@ -258,7 +233,7 @@ TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
     }
     SVMInfo taken = vm;
     taken.vmSize = "Standard_D4s_v3";
-    taken.disks.push_back(ManagedEntry(Vm(doc, "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5")->disks[1].id, false, 6));
+    taken.disks.push_back(ManagedEntry(doc.findVmByGuid("8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5")->disks[1].id, false, 6));
     EXPECT_FALSE(sdk.ReconfigureVM(taken)) << "a disk of another VM";
 
     // A size's data-disk limit counts the data disks exactly: one over it is refused, exactly the limit passes.
@@ -271,12 +246,12 @@ TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
     EXPECT_FALSE(sdk.ReconfigureVM(over));
     EXPECT_NE(sdk.GetLastErrorString().find("takes at most 4 data disks; 5 were given"), std::string::npos);
     ASSERT_TRUE(sdk.ReconfigureVM(full)) << sdk.GetLastErrorString();
-    EXPECT_EQ(Vm(state.load(), kWebGuid)->disks.size(), 5u);
+    EXPECT_EQ(state.load().findVmByGuid(kWebGuid)->disks.size(), 5u);
 
     vm.vmSize = "Standard_D4s_v3";
     ASSERT_TRUE(sdk.ReconfigureVM(vm)) << sdk.GetLastErrorString();
     doc = state.load();
-    const azsim::VirtualMachine* after = Vm(doc, kWebGuid);
+    const azsim::VirtualMachine* after = doc.findVmByGuid(kWebGuid);
     EXPECT_EQ(after->size, "Standard_D4s_v3");
     ASSERT_EQ(after->disks.size(), 3u);
     EXPECT_EQ(after->disks[0].id, web.disks[0].id);
@@ -298,19 +273,12 @@ TEST_F(VmOperations, RegisteredOsDiskBlobGivesItsOsType) {
     EXPECT_EQ(Everything(), before);
     Stage("win-os.vhd", 'w', "legacystore01");
     ASSERT_TRUE(sdk.RegisterBlobAsOSDisk("legacystore01", "vhds", "win-os.vhd", true)) << sdk.GetLastErrorString();
-    SVMInfo vm;
-    vm.name = "w1";
-    vm.resourceGroup = "rg-legacy";
-    vm.vmSize = "Standard_A2";
-    SDisk os;
-    os.name = "win-os.vhd";
-    os.storageAccount = "legacystore01";
-    os.isOsDisk = true;
-    vm.disks = {os};
+    SVMInfo vm = Vm("w1", "rg-legacy", "Standard_A2");
+    vm.disks = {BlobDisk("win-os.vhd", true, 0, "legacystore01")};
     ASSERT_TRUE(sdk.DeployVM(vm, "", true)) << sdk.GetLastErrorString();
     const azsim::StateDocument doc = state.load();
-    EXPECT_EQ(Vm(doc, vm.guid)->osType, "Windows");
-    EXPECT_FALSE(Vm(doc, vm.guid)->managed);
+    EXPECT_EQ(doc.findVmByGuid(vm.guid)->osType, "Windows");
+    EXPECT_FALSE(doc.findVmByGuid(vm.guid)->managed);
 }
 
 // A managed disk made from a page blob's integrity snapshot holds the snapshot's bytes, not the blob's later ones.

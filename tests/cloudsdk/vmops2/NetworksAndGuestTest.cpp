@@ -1,7 +1,5 @@
 // Virtual networks and scripts run in a VM's guest.
 #include "azsim/guest/GuestLog.h"
-#include "azsim/model/ResourceIds.h"
-#include "cloudsdk/SdkErrorCodes.h"
 #include "tests/cloudsdk/vmops2/VmOpsFixture.h"
 
 using VMInfoStructs::SNetworkInfo;

@@ -1,6 +1,4 @@
 // VM snapshots (a snapshot set of a VM's disks) and the removal of expired disks.
-#include "azsim/model/ResourceIds.h"
-#include "cloudsdk/SdkErrorCodes.h"
 #include "host/sys/Time.h"
 #include "tests/cloudsdk/vmops2/VmOpsFixture.h"
 
