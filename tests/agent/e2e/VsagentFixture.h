@@ -122,44 +122,6 @@ protected:
         EXPECT_NE(run.err.find("failed in " + step + ":"), std::string::npos) << run.err;
     }
 
-    // Full, incremental, incremental of `vm`; every export equals the cloud's disk at its backup time.
-    // Each job's root digests equal the cloud's at its time, and a full backup of the
-    // last state gets the roots the last incremental got.
-    void BackUpThreeTimes(const std::string& vm, int disks) {
-        std::vector<std::vector<std::string>> atBackup;
-        std::vector<json> jobs;
-        std::vector<std::vector<json>> rootsAtBackup;
-        for (int round = 0; round < 3; ++round) {
-            if (round > 0)
-                for (int d = 0; d < disks; ++d) {
-                    GuestWrite(vm, d, (1 + d + round) * 1048576ull, 65536, round * 10 + d);
-                    GuestWrite(vm, d, 200 * 1048576ull + round * 4096, 4096, round * 10 + d + 5);
-                }
-            atBackup.push_back(CloudHashes(vm, disks));
-            rootsAtBackup.push_back(CloudRoots(vm, disks));
-            jobs.push_back(Backup(vm));
-            EXPECT_EQ(Roots(jobs.back()), rootsAtBackup.back()) << "job " << jobs.back()["jobId"];
-        }
-        EXPECT_NE(rootsAtBackup[1], rootsAtBackup[2]);
-        EXPECT_EQ(Roots(Backup(vm, {"--full"})), rootsAtBackup[2]);
-        ASSERT_EQ(jobs[0]["backupType"], "full");
-        for (int round = 1; round < 3; ++round) {
-            EXPECT_EQ(jobs[round]["backupType"], "incremental");
-            EXPECT_EQ(jobs[round]["parentJob"], jobs[round - 1]["jobId"]);
-            std::uint64_t written = static_cast<std::uint64_t>(disks) * (65536 + 4096);
-            EXPECT_GE(jobs[round]["bytesRead"].get<std::uint64_t>(), written);
-            EXPECT_LE(jobs[round]["bytesRead"].get<std::uint64_t>(), written * 11 / 10);
-        }
-        for (int round = 0; round < 3; ++round) {
-            ASSERT_EQ(jobs[round]["disks"].size(), static_cast<std::size_t>(disks));
-            for (int d = 0; d < disks; ++d) {
-                std::string exported = Export(jobs[round]["jobId"], d);
-                EXPECT_EQ(exported, atBackup[round][d]) << "job " << jobs[round]["jobId"] << " disk " << d;
-            }
-        }
-        EXPECT_EQ(Agent({"verify", "--store", store}).exitCode, 0);
-    }
-
     testsupport::TempDir dir;
     std::string cloud = dir.path() + "/cloud";
     std::string store = dir.path() + "/store";
