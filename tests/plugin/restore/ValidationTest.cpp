@@ -189,7 +189,9 @@ TEST_F(Validation, ConfigurationFileIsTheFirstJsonFileEntryAndASmallRegularFile)
 }
 
 // The cloud file system is needed unless disks go straight to the cloud; without it the naming step fails with 186.
-TEST_F(Validation, CloudFileSystemRequirementFailsTheRestoreWith186) {
+// Disks written straight to managed disks are created for the requested size, else a full VM's source size. Looking
+// up an unknown staging key adds no record.
+TEST_F(Validation, NamingStepNeedsTheCloudFileSystemAndGivesDirectUploadsTheirSize) {
     struct Case { bool cloudFs, ignoreBootFailures, snap, directUpload, managedTarget, required; } cases[] = {
         {false, false, false, true, false, false}, {true, false, false, true, false, true},
         {false, true, true, true, false, true},    {false, false, true, false, false, false},
@@ -218,20 +220,13 @@ TEST_F(Validation, CloudFileSystemRequirementFailsTheRestoreWith186) {
         EXPECT_TRUE(plugin->InitCloudFSAndDiskNames(ctx));
         EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
     }
-}
-
-// Disks written straight to managed disks are created for the requested size, else a full VM's source size. Looking
-// up an unknown staging key adds no record.
-TEST_F(Validation, DiskNamingGetsTheSourceSizeOfAFullVmRestoreWithoutARequestedSize) {
-    struct Case { int kind; const char *requested, *given; } cases[] = {
+    struct SizeCase { int kind; const char *requested, *given; } sizeCases[] = {
         {RESTORE_TYPE_FULL_VM, "", "Standard_D2s_v3"},
         {RESTORE_TYPE_FULL_VM, "Standard_B2s", "Standard_B2s"},
         {RESTORE_TYPE_DISK_ATTACH, "", ""},
     };
-    auto plugin = Connected();
     plugin->directUploadRestore = true;
-    plugin->directUploadToManagedDisk = 1;
-    for (const Case& c : cases) {
+    for (const SizeCase& c : sizeCases) {
         RestoreCtx ctx = Ctx();
         ctx.restoreType = c.kind;
         ctx.restoreAsManagedVM = true;
