@@ -28,8 +28,9 @@ TEST_F(SizeMatching, BestMatchReplacesTheBestOnlyWithACandidateNoLargerInAnyValu
     const SVMSizeInfo z1 = Size("Z1", 2, 1, 2, 4096, false, false, "1"), three = Size("N3", 4, 3, 2, 8192);
     const SVMSizeInfo z123 = Size("Z123", 4, 2, 2, 8192, false, false, "1,2,3");
     const VirtualServerInstanceType arm = VSINST_AZURE_RESOURCE_MANAGER;
+    const SVMSizeInfo standard = Size("S", 4, 2, 2, 4096), premium = Size("P", 4, 2, 2, 4096, true);
     struct Case { VirtualServerInstanceType type; std::vector<SVMSizeInfo> sizes; int nics; const char* zones;
-                  bool gen2; const char* expected; } cases[] = {
+                  bool gen2; const char* expected; bool premiumStorage = false; } cases[] = {
         {arm, {a, b}, 1, "", false, "A"},  // B has more disks
         {arm, {b, a}, 1, "", false, "B"},  // A has more memory
         {arm, {Size("Standard_DC2s", 2, 1, 2, 4096), a}, 1, "", false, "A"},
@@ -40,29 +41,16 @@ TEST_F(SizeMatching, BestMatchReplacesTheBestOnlyWithACandidateNoLargerInAnyValu
         {VSINST_AZURE_STACK_HUB, {small, three}, 3, "", false, "N1"},  // NICs are not counted on Stack
         {arm, {Size("Small", 1, 1, 1, 1024)}, 1, "", false, ""},
         {arm, {Size("T1", 4, 2, 2, 8192), Size("T2", 4, 2, 2, 8192)}, 1, "", false, "T2"},  // a tie: the later one
+        // Premium storage restricts the search to premium-capable sizes, which are also the fallback otherwise.
+        {arm, {premium, standard}, 1, "", false, "S"},       {arm, {premium, standard}, 1, "", false, "P", true},
+        {arm, {premium}, 1, "", false, "P"},                 {arm, {standard}, 1, "", false, "", true},
+        {arm, {premium, standard}, 1, "", true, ""},  // neither runs Gen 2
     };
     for (const Case& c : cases) {
         TestPlugin plugin(c.type, 0);
         SVMSizeInfo required = Size("", 2, c.nics, 2, 4096, false, false, c.zones), best;
-        EXPECT_TRUE(plugin._GetBestMatchingVMSizeInfo(c.sizes, required, c.gen2, best));
-        EXPECT_EQ(best.uuid, c.expected) << &c - cases;
-    }
-}
-
-// Premium storage restricts the search to premium-capable sizes, which are also the fallback otherwise.
-TEST_F(SizeMatching, PremiumStorageRestrictsTheSearchToPremiumCapableSizes) {
-    TestPlugin plugin(VSINST_AZURE_RESOURCE_MANAGER, 0);
-    const SVMSizeInfo standard = Size("S", 4, 2, 2, 4096), premium = Size("P", 4, 2, 2, 4096, true);
-    SVMSizeInfo required = Size("", 2, 1, 2, 4096);
-    struct Case { std::vector<SVMSizeInfo> sizes; bool premiumStorage, gen2; const char* expected; } cases[] = {
-        {{premium, standard}, false, false, "S"}, {{premium, standard}, true, false, "P"},
-        {{premium}, false, false, "P"},           {{standard}, true, false, ""},
-        {{premium, standard}, false, true, ""},  // neither runs Gen 2
-    };
-    for (const Case& c : cases) {
-        SVMSizeInfo best;
         EXPECT_EQ(plugin.GetBestMatchingVMSizeInfo(c.sizes, required, c.premiumStorage, c.gen2, best), !!*c.expected);
-        EXPECT_EQ(best.uuid, c.expected);
+        EXPECT_EQ(best.uuid, c.expected) << &c - cases;
     }
 }
 
