@@ -125,8 +125,9 @@ TEST_F(DiskNaming, DisksThatWouldShareANameAreRefused) {
     }
 }
 
-// The first free LUN after `after`, none beyond 15.
-TEST_F(DiskNaming, FirstAvailableLunSkipsUsedOnesUpToFifteen) {
+// The first free LUN after `after`, none beyond 15. New data disks of a clone take LUNs from 0, of a reconfigured
+// VM the first ones its disks leave free; the OS disk and disks that exist keep theirs; an unknown VM is refused.
+TEST_F(DiskNaming, NewDataDisksGetFreeLunsUpToFifteen) {
     std::vector<int> all(16);
     for (int lun = 0; lun < 16; ++lun) all[lun] = lun;
     struct Row { std::vector<int> used; int after, expected; };
@@ -136,14 +137,9 @@ TEST_F(DiskNaming, FirstAvailableLunSkipsUsedOnesUpToFifteen) {
         for (size_t i = 0; i < row.used.size(); ++i) disks[i].unitNumber = row.used[i];
         EXPECT_EQ(row.expected, plugin.GetFirstAvailableLUN(disks, row.after)) << row.after;
     }
-}
-
-// New data disks of a clone take LUNs from 0, of a reconfigured VM the first ones its disks leave free;
-// the OS disk and disks that exist keep theirs; an unknown VM is refused.
-TEST_F(DiskNaming, NewDataDisksGetFreeLuns) {
-    struct Row { int operation; const char* vmName; std::vector<int> luns; };  // OS, existing, two new; empty: refused
-    for (const Row& row : {Row{VM_OP_CLONE, "clone01", {-1, 5, 0, 1}},
-                           Row{VM_OP_RECONFIGURE, "web-linux01", {-1, 5, 2, 3}}, Row{VM_OP_RECONFIGURE, "nope", {}}}) {
+    struct OpRow { int operation; const char* vmName; std::vector<int> luns; };  // OS, existing, two new; empty: refused
+    for (const OpRow& row : {OpRow{VM_OP_CLONE, "clone01", {-1, 5, 0, 1}},
+                             OpRow{VM_OP_RECONFIGURE, "web-linux01", {-1, 5, 2, 3}}, OpRow{VM_OP_RECONFIGURE, "nope", {}}}) {
         SCOPED_TRACE(row.vmName);
         OperationCtx op;
         op.operation = row.operation;
