@@ -211,10 +211,9 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
         EXPECT_EQ(row.encryptedToo ? "src-disk2" : "src-disk" + std::to_string(count - 1), ctx.disks.back().uri);
         ASSERT_EQ(row.encryptedToo ? 1u : 0u, ctx.restoreFailures.size());
         if (row.encryptedToo) {
-            EXPECT_EQ(row.target.vm, ctx.restoreFailures[0].subject);
-            EXPECT_EQ("Disk [" + job->diskMap.at("src-disk1").blobName +
-                          "] is encrypted and cannot be attached to an encrypted VM.",
-                      ctx.restoreFailures[0].reason);
+            EXPECT_EQ(row.target.vm + ("Disk [" + job->diskMap.at("src-disk1").blobName +
+                                       "] is encrypted and cannot be attached to an encrypted VM."),
+                      ctx.restoreFailures[0].subject + ctx.restoreFailures[0].reason);
         }
 
         const azsim::StateDocument doc = State();
@@ -223,10 +222,8 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
         EXPECT_EQ(before.findVm(row.target.vm, row.target.group)->guid, ctx.vmGuid);
         EXPECT_TRUE(job->restoredVmGuid.empty());
         ASSERT_EQ(own.size() + count, vm->disks.size());
-        for (std::size_t i = 0; i < own.size(); ++i) {
-            EXPECT_EQ(own[i].id, vm->disks[i].id);
-            EXPECT_EQ(own[i].lun, vm->disks[i].lun);
-        }
+        EXPECT_EQ(nlohmann::json(own), nlohmann::json(std::vector<azsim::DiskAttachment>(
+                                           vm->disks.begin(), vm->disks.begin() + own.size())));
         for (std::size_t i = 0; i < count; ++i) {
             EXPECT_EQ(row.luns[i], vm->disks[own.size() + i].lun);
             std::optional<azsim::BlobKey> key = doc.diskBlob(*vm, own.size() + i);

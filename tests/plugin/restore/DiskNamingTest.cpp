@@ -66,8 +66,11 @@ SDisk Target(const std::string& name, const std::string& target, bool os = false
 
 // The OS disk of a full-VM or replication restore takes the VM's name, other disks a stamp one second after
 // the previous one, a disk-attach target the user's name, a replicated blob its own; all in lower case.
-TEST_F(DiskNaming, NamesByKindInLowerCase) {
-    struct Row { int kind; std::vector<SDisk> disks; std::vector<std::string> names; size_t stamps, snapshotChecks; };
+// "account\container" places the disk in that container and leaves the account alone on the disk; an account
+// without a container uses vhds.
+TEST_F(DiskNaming, NamesByKindInLowerCaseAndPlacement) {
+    struct Row { int kind; std::vector<SDisk> disks; std::vector<std::string> names; size_t stamps, snapshotChecks;
+                 const char* container = "vhds"; };
     const Row rows[] = {
         {RESTORE_TYPE_FULL_VM, {Target("Data-A", ""), Target("OS", "", true), Target("Data-B", "")},
          {Stamped(1), "web01.vhd", Stamped(2)}, 2, 3},
@@ -75,6 +78,7 @@ TEST_F(DiskNaming, NamesByKindInLowerCase) {
          {"data1.vhd", "data2.vhd", Stamped(1)}, 1, 1},
         {RESTORE_TYPE_REPLICATION, {Target("web01-20210101-000000.vhd", ""), Target("Src", "", true)},
          {"web01-20210101-000000.vhd", "web01.vhd"}, 0, 2},
+        {RESTORE_TYPE_FULL_VM, {Disk("OS", "prodstaging01\\backups", true)}, {"web01.vhd"}, 0, 1, "backups"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.kind);
@@ -90,22 +94,12 @@ TEST_F(DiskNaming, NamesByKindInLowerCase) {
             EXPECT_EQ(row.disks[i].name, disk.uri);  // the staging key: the backed-up name
             const SAzureDiskInfo& record = plugin.diskMap.at(row.disks[i].name);
             EXPECT_EQ(disk.name, record.blobName);
+            EXPECT_EQ("prodstaging01" + std::string(row.container), disk.storageAccount + record.container);
+            EXPECT_EQ("prodstaging01", record.storageAccount);
             EXPECT_EQ(row.disks[i].name, record.originalDiskName);
             EXPECT_FALSE(record.createdByJob);
         }
         EXPECT_EQ(0, ctx.disks.back().diskFormat);  // files are not named
-    }
-}
-
-// "account\container" places the disk in that container and leaves the account alone on the disk; an account
-// without a container uses vhds.
-TEST_F(DiskNaming, PlacementSplitsAccountAndContainer) {
-    for (const std::string account : {"prodstaging01\\backups", "prodstaging01"}) {
-        RestoreCtx ctx = Named(RESTORE_TYPE_FULL_VM, {Disk("OS", account, true)});
-        ASSERT_TRUE(result);
-        EXPECT_EQ("prodstaging01", ctx.disks[0].storageAccount);
-        EXPECT_EQ("prodstaging01", plugin.diskMap.at("OS").storageAccount);
-        EXPECT_EQ(account.size() > 13 ? "backups" : "vhds", plugin.diskMap.at("OS").container);
     }
 }
 
@@ -131,8 +125,9 @@ TEST_F(DiskNaming, DisksThatWouldShareANameAreRefused) {
     }
 }
 
-// The first free LUN after `after`, none beyond 15.
-TEST_F(DiskNaming, FirstAvailableLunSkipsUsedOnesUpToFifteen) {
+// The first free LUN after `after`, none beyond 15. New data disks of a clone take LUNs from 0, of a reconfigured
+// VM the first ones its disks leave free; the OS disk and disks that exist keep theirs; an unknown VM is refused.
+TEST_F(DiskNaming, NewDataDisksGetFreeLunsUpToFifteen) {
     std::vector<int> all(16);
     for (int lun = 0; lun < 16; ++lun) all[lun] = lun;
     struct Row { std::vector<int> used; int after, expected; };
@@ -142,14 +137,9 @@ TEST_F(DiskNaming, FirstAvailableLunSkipsUsedOnesUpToFifteen) {
         for (size_t i = 0; i < row.used.size(); ++i) disks[i].unitNumber = row.used[i];
         EXPECT_EQ(row.expected, plugin.GetFirstAvailableLUN(disks, row.after)) << row.after;
     }
-}
-
-// New data disks of a clone take LUNs from 0, of a reconfigured VM the first ones its disks leave free;
-// the OS disk and disks that exist keep theirs; an unknown VM is refused.
-TEST_F(DiskNaming, NewDataDisksGetFreeLuns) {
-    struct Row { int operation; const char* vmName; std::vector<int> luns; };  // OS, existing, two new; empty: refused
-    for (const Row& row : {Row{VM_OP_CLONE, "clone01", {-1, 5, 0, 1}},
-                           Row{VM_OP_RECONFIGURE, "web-linux01", {-1, 5, 2, 3}}, Row{VM_OP_RECONFIGURE, "nope", {}}}) {
+    struct OpRow { int operation; const char* vmName; std::vector<int> luns; };  // OS, existing, two new; empty: refused
+    for (const OpRow& row : {OpRow{VM_OP_CLONE, "clone01", {-1, 5, 0, 1}},
+                             OpRow{VM_OP_RECONFIGURE, "web-linux01", {-1, 5, 2, 3}}, OpRow{VM_OP_RECONFIGURE, "nope", {}}}) {
         SCOPED_TRACE(row.vmName);
         OperationCtx op;
         op.operation = row.operation;

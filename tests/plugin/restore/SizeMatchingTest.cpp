@@ -28,8 +28,9 @@ TEST_F(SizeMatching, BestMatchReplacesTheBestOnlyWithACandidateNoLargerInAnyValu
     const SVMSizeInfo z1 = Size("Z1", 2, 1, 2, 4096, false, false, "1"), three = Size("N3", 4, 3, 2, 8192);
     const SVMSizeInfo z123 = Size("Z123", 4, 2, 2, 8192, false, false, "1,2,3");
     const VirtualServerInstanceType arm = VSINST_AZURE_RESOURCE_MANAGER;
+    const SVMSizeInfo standard = Size("S", 4, 2, 2, 4096), premium = Size("P", 4, 2, 2, 4096, true);
     struct Case { VirtualServerInstanceType type; std::vector<SVMSizeInfo> sizes; int nics; const char* zones;
-                  bool gen2; const char* expected; } cases[] = {
+                  bool gen2; const char* expected; bool premiumStorage = false; } cases[] = {
         {arm, {a, b}, 1, "", false, "A"},  // B has more disks
         {arm, {b, a}, 1, "", false, "B"},  // A has more memory
         {arm, {Size("Standard_DC2s", 2, 1, 2, 4096), a}, 1, "", false, "A"},
@@ -40,29 +41,16 @@ TEST_F(SizeMatching, BestMatchReplacesTheBestOnlyWithACandidateNoLargerInAnyValu
         {VSINST_AZURE_STACK_HUB, {small, three}, 3, "", false, "N1"},  // NICs are not counted on Stack
         {arm, {Size("Small", 1, 1, 1, 1024)}, 1, "", false, ""},
         {arm, {Size("T1", 4, 2, 2, 8192), Size("T2", 4, 2, 2, 8192)}, 1, "", false, "T2"},  // a tie: the later one
+        // Premium storage restricts the search to premium-capable sizes, which are also the fallback otherwise.
+        {arm, {premium, standard}, 1, "", false, "S"},       {arm, {premium, standard}, 1, "", false, "P", true},
+        {arm, {premium}, 1, "", false, "P"},                 {arm, {standard}, 1, "", false, "", true},
+        {arm, {premium, standard}, 1, "", true, ""},  // neither runs Gen 2
     };
     for (const Case& c : cases) {
         TestPlugin plugin(c.type, 0);
         SVMSizeInfo required = Size("", 2, c.nics, 2, 4096, false, false, c.zones), best;
-        EXPECT_TRUE(plugin._GetBestMatchingVMSizeInfo(c.sizes, required, c.gen2, best));
-        EXPECT_EQ(best.uuid, c.expected) << &c - cases;
-    }
-}
-
-// Premium storage restricts the search to premium-capable sizes, which are also the fallback otherwise.
-TEST_F(SizeMatching, PremiumStorageRestrictsTheSearchToPremiumCapableSizes) {
-    TestPlugin plugin(VSINST_AZURE_RESOURCE_MANAGER, 0);
-    const SVMSizeInfo standard = Size("S", 4, 2, 2, 4096), premium = Size("P", 4, 2, 2, 4096, true);
-    SVMSizeInfo required = Size("", 2, 1, 2, 4096);
-    struct Case { std::vector<SVMSizeInfo> sizes; bool premiumStorage, gen2; const char* expected; } cases[] = {
-        {{premium, standard}, false, false, "S"}, {{premium, standard}, true, false, "P"},
-        {{premium}, false, false, "P"},           {{standard}, true, false, ""},
-        {{premium, standard}, false, true, ""},  // neither runs Gen 2
-    };
-    for (const Case& c : cases) {
-        SVMSizeInfo best;
         EXPECT_EQ(plugin.GetBestMatchingVMSizeInfo(c.sizes, required, c.premiumStorage, c.gen2, best), !!*c.expected);
-        EXPECT_EQ(best.uuid, c.expected);
+        EXPECT_EQ(best.uuid, c.expected) << &c - cases;
     }
 }
 
@@ -168,51 +156,47 @@ TEST_F(SizeMatching, SizeSourceDroppedZonesAndPremiumReplicas) {
     EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
 }
 
-// A size the destination lacks is auto-selected even when the VM would pass an empty record's limits; only
-// a size the user asked for is reported.
-TEST_F(SizeMatching, UnknownSizeIsReportedOnceAndAutoSelected) {
-    for (bool withoutConfig : {false, true}) {
-        auto plugin = Connected();
-        RestoreCtx ctx = Ctx();
-        ctx.disks.resize(1);
-        ctx.nics.clear();
-        ctx.restoreWithoutConfig = withoutConfig;
-        ctx.m_vmSize = "Standard_Z9";
-        EXPECT_TRUE(plugin->_ValidateVMSize(ctx, false));
-        EXPECT_EQ(ctx.m_vmSize, "Standard_B2s");
-        ASSERT_EQ(ctx.restoreFailures.size(), withoutConfig ? 0u : 1u);
-        if (!withoutConfig) {
-            EXPECT_EQ(ctx.restoreFailures[0].reason,
-                      "Requested VM size [Standard_Z9] was not available in the destination location/resource group "
-                      "[westeurope][rg-prod]. VM [restored01] will be restored with best available size match");
-        }
-    }
-}
-
-// Without a requested size: skipped unless auto-selecting, then the source's size or a default for the VM.
-TEST_F(SizeMatching, EmptySizeIsSkippedOrDefaulted) {
-    struct Case { bool autoSelect; const char *instanceSize, *firmware, *zones, *chosen, *size; } cases[] = {
-        {false, "Standard_D4s_v3", "", "", nullptr, ""},
-        {true, "Standard_D4s_v3", "", "", "Standard_D4s_v3", "Standard_D4s_v3"},
-        {true, "", "", "", "Standard_A1", "Standard_B2s"},     {true, "", "", "None", "Standard_A1", "Standard_B2s"},
-        {true, "", "EFI", "", "Standard_B1s", "Standard_B2s"}, {true, "", "", "2", "Standard_B1s", "Standard_B2s"},
+// Without a requested size: skipped unless auto-selecting, then the source's size or a default for the VM. A size
+// the destination lacks is auto-selected even when the VM (no data disk, no NIC) would pass an empty record's
+// limits; only a size the user asked for is reported.
+TEST_F(SizeMatching, EmptyOrUnknownSizeIsSkippedDefaultedOrReplaced) {
+    const char* const unknown =
+        "Requested VM size [Standard_Z9] was not available in the destination location/resource group "
+        "[westeurope][rg-prod]. VM [restored01] will be restored with best available size match";
+    struct Case { bool autoSelect; const char *requested, *instanceSize, *firmware, *zones, *chosen, *size;
+                  bool withoutConfig; const char* failure; } cases[] = {
+        {false, "", "Standard_D4s_v3", "", "", nullptr, "", false, nullptr},
+        {true, "", "Standard_D4s_v3", "", "", "Standard_D4s_v3", "Standard_D4s_v3", false, nullptr},
+        {true, "", "", "", "", "Standard_A1", "Standard_B2s", false, nullptr},
+        {true, "", "", "", "None", "Standard_A1", "Standard_B2s", false, nullptr},
+        {true, "", "", "EFI", "", "Standard_B1s", "Standard_B2s", false, nullptr},
+        {true, "", "", "", "2", "Standard_B1s", "Standard_B2s", false, nullptr},
+        {false, "Standard_Z9", "", "", "", nullptr, "Standard_B2s", false, unknown},
+        {false, "Standard_Z9", "", "", "", nullptr, "Standard_B2s", true, nullptr},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.instanceSize) + c.firmware + c.zones);
+        SCOPED_TRACE(std::string(c.requested) + c.instanceSize + c.firmware + c.zones + (c.withoutConfig ? "!" : ""));
         auto plugin = Connected();
         log.clear();
         RestoreCtx ctx = Ctx();
+        ctx.disks.resize(1);
+        ctx.nics.clear();
+        ctx.m_vmSize = c.requested;
+        ctx.restoreWithoutConfig = c.withoutConfig;
         ctx.originalInfo.m_InstanceSize = c.instanceSize;
         ctx.originalInfo.firmware = c.firmware;
         ctx.vmInfo.availabilityZones = c.zones;
         EXPECT_TRUE(plugin->_ValidateVMSize(ctx, c.autoSelect));
         EXPECT_EQ(ctx.m_vmSize, c.size);
-        EXPECT_TRUE(ctx.restoreFailures.empty());
+        std::vector<std::string> failures, expected;
+        for (const auto& f : ctx.restoreFailures) failures.push_back(f.reason);
+        if (c.failure) expected.push_back(c.failure);
+        EXPECT_EQ(failures, expected);
         EXPECT_EQ(c.chosen != nullptr,
                   log.contains("bool CAzureInfo::_ValidateVMSize(const RestoreCtx&, bool)",
                                std::string("Setting VM Size to [") + (c.chosen ? c.chosen : "") +
                                    "] as no size has been selected by user"));
-        EXPECT_TRUE(c.chosen || Calls("GetAvailableVMSizesInLocation") == 0u);
+        EXPECT_TRUE(c.chosen || *c.requested || Calls("GetAvailableVMSizesInLocation") == 0u);
     }
 }
 

@@ -61,9 +61,17 @@ TEST_F(Validation, ZoneRedundantAccountsCannotHoldPageBlobs) {
     }
 }
 
-// An account is looked up once; a failed lookup names the account.
-TEST_F(Validation, AccountLookupsAreCachedAndFailuresNameTheAccount) {
+// Account texts that cannot name an account are never looked up. An account is looked up once; a failed lookup
+// names the account. The staging account is the region's first named one (Stack: the subscription's), listed once
+// per region.
+TEST_F(Validation, AccountLookupsAreCachedAndFailuresSayWhy) {
+    Mutate(AddBareRegion);
     auto plugin = Connected();
+    for (const char* text : {"", "md-abc", "MD-abc", "/subscriptions/x/disks/d", "/Subscriptions/x/y"})
+        EXPECT_FALSE(plugin->_IsValidStorageAccount(text)) << text;
+    for (const char* text : {"mystorage", "amd-store", "subscriptions"})
+        EXPECT_TRUE(plugin->_IsValidStorageAccount(text)) << text;
+
     SDatastoreInfo first, second;
     ASSERT_TRUE(plugin->_GetStorageAccountInfoFromCache("prodpremium01", first));
     ASSERT_TRUE(plugin->_GetStorageAccountInfoFromCache("prodpremium01", second));
@@ -74,6 +82,20 @@ TEST_F(Validation, AccountLookupsAreCachedAndFailuresNameTheAccount) {
     EXPECT_TRUE(log.containsError(
         "bool CAzureInfo::_GetStorageAccountInfoFromCache(const string&, SDatastoreInfo&)",
         "Failed to get information for Storage Account [nosuch01] - " + plugin->GetLastVMErrorDetails()));
+
+    ASSERT_TRUE(plugin->_GetStagingStorageAccountInfo("westeurope", first));
+    ASSERT_TRUE(plugin->_GetStagingStorageAccountInfo("westeurope", second));
+    EXPECT_EQ(second.name, "prodpremium01");
+    EXPECT_EQ(Calls("GetStorageAccountInfoListForRegion"), 1u);
+    EXPECT_FALSE(plugin->_GetStagingStorageAccountInfo("swedencentral", first));
+    EXPECT_EQ(VMINFO_ERR_STORAGE_ACCOUNT_INFO, plugin->GetLastVMError());
+    EXPECT_EQ("No Storage Account is available in Region [swedencentral] to stage the disks in",
+              plugin->GetLastVMErrorDetails());
+    auto stack = Connected(VSINST_AZURE_STACK_HUB);
+    ASSERT_TRUE(stack->_GetStagingStorageAccountInfo("swedencentral", first));
+    EXPECT_EQ(first.name, "prodpremium01");
+    ASSERT_EQ(Calls("GetStorageAccountInfoList"), 1u);
+    EXPECT_EQ(cloud.journal("GetStorageAccountInfoList")[0]["args"]["hostName"], "");
 }
 
 // Resource Manager and Stack need a virtual network in the region (or the group's region); Classic does not.
@@ -102,34 +124,6 @@ TEST_F(Validation, DestinationNeedsAVirtualNetworkUnderResourceManagerAndStack) 
         EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_RESTORE_DEPLOY);
         EXPECT_EQ(plugin->GetLastVMErrorDetails(), c.refusal);
     }
-}
-
-TEST_F(Validation, StorageAccountTextsThatCannotNameAnAccount) {
-    auto plugin = Connected();
-    for (const char* text : {"", "md-abc", "MD-abc", "/subscriptions/x/disks/d", "/Subscriptions/x/y"})
-        EXPECT_FALSE(plugin->_IsValidStorageAccount(text)) << text;
-    for (const char* text : {"mystorage", "amd-store", "subscriptions"})
-        EXPECT_TRUE(plugin->_IsValidStorageAccount(text)) << text;
-}
-
-// The staging account is the region's first named one (Stack: the subscription's), listed once per region.
-TEST_F(Validation, StagingAccountIsTheFirstNamedAccountOfTheRegionLookedUpOnce) {
-    Mutate(AddBareRegion);
-    auto plugin = Connected();
-    SDatastoreInfo first, second;
-    ASSERT_TRUE(plugin->_GetStagingStorageAccountInfo("westeurope", first));
-    ASSERT_TRUE(plugin->_GetStagingStorageAccountInfo("westeurope", second));
-    EXPECT_EQ(second.name, "prodpremium01");
-    EXPECT_EQ(Calls("GetStorageAccountInfoListForRegion"), 1u);
-    EXPECT_FALSE(plugin->_GetStagingStorageAccountInfo("swedencentral", first));
-    EXPECT_EQ(VMINFO_ERR_STORAGE_ACCOUNT_INFO, plugin->GetLastVMError());
-    EXPECT_EQ("No Storage Account is available in Region [swedencentral] to stage the disks in",
-              plugin->GetLastVMErrorDetails());
-    auto stack = Connected(VSINST_AZURE_STACK_HUB);
-    ASSERT_TRUE(stack->_GetStagingStorageAccountInfo("swedencentral", first));
-    EXPECT_EQ(first.name, "prodpremium01");
-    ASSERT_EQ(Calls("GetStorageAccountInfoList"), 1u);
-    EXPECT_EQ(cloud.journal("GetStorageAccountInfoList")[0]["args"]["hostName"], "");
 }
 
 // Zones of a managed full-VM restore: none when disabled, else the user's, or the source's when in place or Auto.
@@ -195,7 +189,9 @@ TEST_F(Validation, ConfigurationFileIsTheFirstJsonFileEntryAndASmallRegularFile)
 }
 
 // The cloud file system is needed unless disks go straight to the cloud; without it the naming step fails with 186.
-TEST_F(Validation, CloudFileSystemRequirementFailsTheRestoreWith186) {
+// Disks written straight to managed disks are created for the requested size, else a full VM's source size. Looking
+// up an unknown staging key adds no record.
+TEST_F(Validation, NamingStepNeedsTheCloudFileSystemAndGivesDirectUploadsTheirSize) {
     struct Case { bool cloudFs, ignoreBootFailures, snap, directUpload, managedTarget, required; } cases[] = {
         {false, false, false, true, false, false}, {true, false, false, true, false, true},
         {false, true, true, true, false, true},    {false, false, true, false, false, false},
@@ -224,20 +220,13 @@ TEST_F(Validation, CloudFileSystemRequirementFailsTheRestoreWith186) {
         EXPECT_TRUE(plugin->InitCloudFSAndDiskNames(ctx));
         EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
     }
-}
-
-// Disks written straight to managed disks are created for the requested size, else a full VM's source size. Looking
-// up an unknown staging key adds no record.
-TEST_F(Validation, DiskNamingGetsTheSourceSizeOfAFullVmRestoreWithoutARequestedSize) {
-    struct Case { int kind; const char *requested, *given; } cases[] = {
+    struct SizeCase { int kind; const char *requested, *given; } sizeCases[] = {
         {RESTORE_TYPE_FULL_VM, "", "Standard_D2s_v3"},
         {RESTORE_TYPE_FULL_VM, "Standard_B2s", "Standard_B2s"},
         {RESTORE_TYPE_DISK_ATTACH, "", ""},
     };
-    auto plugin = Connected();
     plugin->directUploadRestore = true;
-    plugin->directUploadToManagedDisk = 1;
-    for (const Case& c : cases) {
+    for (const SizeCase& c : sizeCases) {
         RestoreCtx ctx = Ctx();
         ctx.restoreType = c.kind;
         ctx.restoreAsManagedVM = true;
