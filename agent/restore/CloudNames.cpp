@@ -44,9 +44,9 @@ const Rule& RuleOf(CloudName kind) {
     static const Rule kBlob{"page blob name",
                             1,
                             1024,
-                            [](char c) { return Alnum(c) || c == '_' || c == '.' || c == '-'; },
+                            kVm.inner,
                             Alnum,
-                            [](char c) { return Alnum(c) || c == '_'; },
+                            kVm.last,
                             false,
                             "1 to 1024 letters, digits, '_', '.' or '-', starting with a letter or digit and "
                             "ending with a letter, digit or '_'"};
