@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/log/JobIdentity.h"
+#include "host/snap/SnapRecords.h"
 #include "host/vminfo/IVMInfo.h"
 #include "plugin/frame/records/Records.h"
 
@@ -127,6 +128,29 @@ public:
     bool getBiosInfo(std::string& vendor, std::string& serial, std::string& uuid, std::string& other);
     // Folder getBiosInfo reads (default "/sys/class/dmi/id"); tests point it elsewhere.
     static void SetDmiDirectory(const std::string& dir);
+
+    // Snapshot-engine services. Archive files are kept in the registry of the snapshot catalog
+    // (CVMSnapUtil::SetCatalogRoot), so that a later process sees which of a job's are valid.
+    // True for the engines of the VVol kind (SNAP_ENGINE_CLOUD_VVOL).
+    bool isVVolSnap(std::uint32_t engine) const;
+    // Runs the host's application-aware workflow for one VM (the hook SetAppawareWorkflow installs;
+    // none does nothing and succeeds).
+    int StartAppawareWorkflow(const std::string& vmGuid);
+    static void SetAppawareWorkflow(std::function<int(const std::string& vmGuid)> workflow);
+    // A new valid archive file of ctx.jobId for the VM vmGuid; 0 on failure.
+    virtual int CreateArchiveFileForSnapBackup(const MountCtx& ctx, std::uint32_t& archiveFileId,
+                                               const std::string& vmGuid);
+    // Copies names from the index cache of ctx.refJobId into dir (CVMSnapUtil::DownloadMetadataFiles).
+    virtual int DownloadMetadataFiles(const MountCtx& ctx, const std::string& dir,
+                                      const std::vector<std::string>& names);
+    // Marks every archive file of ctx.jobId invalid.
+    int InvalidateArchiveFiles(const MountCtx& ctx);
+    // Marks the listed archive files of jobId invalid; an id that is not jobId's fails the call
+    // and changes nothing.
+    int InvalidateArchiveFiles(const std::vector<std::uint32_t>& archiveFileIds, NXJobID jobId,
+                               std::uint32_t orbitId);
+    // Writes info to the log through the snapshot utility.
+    void _DumpVolSnapInfo(const SMVolSnapInfo& info);
 
 protected:
     std::vector<VMInfoStructs::SHostInfo> hostInfoCache;

@@ -100,18 +100,6 @@ public:
     void DetectLocalVMGuid();
 
 protected:
-    struct NoCaseHash {
-        size_t operator()(const std::string& key) const {
-            return std::hash<std::string>()(boost::algorithm::to_lower_copy(key));
-        }
-    };
-    struct NoCaseEqual {
-        bool operator()(const std::string& a, const std::string& b) const {
-            return boost::algorithm::iequals(a, b);
-        }
-    };
-    using SnapVMInfoMap = std::unordered_map<std::string, SVMInfo, NoCaseHash, NoCaseEqual>;
-
     // Browse tree and queries.
     void BrowseViews(std::vector<SInventoryInfo>& out);
     bool BrowseVMList(std::vector<SInventoryInfo>& out, UINT64 flags, int option);

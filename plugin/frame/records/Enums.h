@@ -19,6 +19,14 @@ enum VirtualServerInstanceType {
     VSINST_AZURE_STACK_HUB = 403,
 };
 
+// Snapshot engines the host can drive (MountCtx.snapEngine). Cloud snapshot
+// jobs run on the VVol kind, which snaps whole VMs rather than storage volumes.
+enum ESnapEngine : std::uint32_t {
+    SNAP_ENGINE_NONE = 0,
+    SNAP_ENGINE_CLOUD_VVOL = 0x5A,
+    SNAP_ENGINE_STORAGE_ARRAY = 0x10,
+};
+
 // Kind of a node of the browse tree (SInventoryInfo.type).
 enum EInventoryType : std::int32_t {
     INVENTORY_TYPE_NONE = 0,                // top-level view nodes
