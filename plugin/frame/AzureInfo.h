@@ -291,6 +291,23 @@ protected:
     void CleanupCloneFromOsDisk(const OperationCtx& ctx);
     bool _AutoSelectVMSize(SVMInfo& vm);
 
+    // Snapshot-engine backup: snapshots of every VM of a job taken at once and kept as the copy.
+    bool _BuildVolListForSnapshot(const MountCtx& ctx);
+    bool _PopulateVMInfo_SnapBackup(const MountCtx& ctx, const SVMBasicInfo& basic, SVMInfo& info);
+    bool _UpdateVolSnapInfo(MountCtx& ctx);
+    bool _GetVolSnapInfo(const MountCtx& ctx, std::string& snapshotGuid);
+    bool _GetSnapIdFromVolSnap(const std::string vmGuid, std::string& snapshotGuid);
+    bool UpdateVMSnapStatusAndInvalidateAFile(const MountCtx& ctx);
+    // Snap metadata: the job XML, the per-VM metadata folders and their download.
+    bool _GenerateSnapMetadataXML(MountCtx& ctx, std::string& path);
+    bool _Prepare_Snap_ConfigPath(const MountCtx& ctx, const SVMInfo& vm, std::string& path);
+    bool _GenerateVMConfigFileForSnapBackup(const MountCtx& ctx, const SVMInfo& vm);
+    bool SetVMStatusInSnapMetadataXml(const MountCtx& ctx, EVMInfoError code, const std::string& details);
+    bool ReadDSListFromSnapBackupXML(const MountCtx& ctx, std::vector<SDatastoreInfo>& datastores);
+    bool _DownloadSnapBackupXML(const MountCtx& ctx);
+    bool _DownloadVMConfigFile(const std::string& localDir, const MountCtx& ctx);
+    bool _AddFileForIndexUpload(const std::string& path);
+
 public:
     // True for Generation 2 firmware ("efi", any case): the one test of a VM's generation.
     static bool IsGen2Firmware(const std::string& firmware);

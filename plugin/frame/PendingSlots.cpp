@@ -1,35 +1,12 @@
 // Slots whose Azure behaviour is not part of this build yet keep the base behaviour.
 #include "plugin/frame/AzureInfo.h"
 
-
-
-
-
-
-
-
-
-
-
-
-
-
-
 int CAzureInfo::PerformSnapOperation(const SnapOperationCtx& op) {
     return CVMInfo::PerformSnapOperation(op);
 }
 
-
-int CAzureInfo::GetMetadataFiles(const MountCtx& ctx, std::vector<std::string>& files, EMetadataFilesType type) {
-    return CVMInfo::GetMetadataFiles(ctx, files, type);
-}
-
 int CAzureInfo::GetAFileID(const MountCtx& ctx, const std::string& fileName, DiskType_t diskType, std::uint32_t& archiveFileId) {
     return CVMInfo::GetAFileID(ctx, fileName, diskType, archiveFileId);
-}
-
-int CAzureInfo::PreSnap(MountCtx& ctx) {
-    return CVMInfo::PreSnap(ctx);
 }
 
 int CAzureInfo::PostSnap(MountCtx& ctx) {
@@ -44,13 +21,6 @@ int CAzureInfo::RevertSnap(MountCtx& ctx, const RestoreCtx& rctx) {
     return CVMInfo::RevertSnap(ctx, rctx);
 }
 
-
-
-
-
-
-
-
 bool CAzureInfo::CreateDRVM(const RestoreCtx& ctx) {
     return CVMInfo::CreateDRVM(ctx);
 }
@@ -62,11 +32,6 @@ bool CAzureInfo::DeleteDRVM(const RestoreCtx& ctx) {
 bool CAzureInfo::PostVMFailover(const RestoreCtx& ctx) {
     return CVMInfo::PostVMFailover(ctx);
 }
-
-
-
-
-
 
 int CAzureInfo::UnMountSnap(MountCtx& ctx) {
     return CVMInfo::UnMountSnap(ctx);

@@ -49,6 +49,7 @@ enum EVMInfoError : std::int32_t {
     VMINFO_ERR_DISK_CREATE = 24,                        // managed disk or staged disk record not created or found
     VMINFO_ERR_SNAP_CONFIG_FETCH = 28,                  // snap mount cannot fetch the VM configuration files
     VMINFO_ERR_SNAP_RECORDS = 29,                       // snap records cannot be loaded or hold no snapshot
+    VMINFO_ERR_SNAP_ARCHIVE_FILE = 30,                  // no archive file could be created for a VM's snapshot
     VMINFO_ERR_SNAP_VM_LIST = 31,                       // snap VM list cannot be refreshed
     VMINFO_ERR_SNAP_VOLUME_LIST = 32,                   // snap volume list cannot be built
     VMINFO_ERR_VM_SNAPSHOT_CREATE = 39,                 // VM snapshot of a snapshot operation not created
