@@ -62,44 +62,35 @@ TEST(CPathMatchTest, AgreesWithBacktrackingReference) {
     }
 }
 
-// Cases the disk filters depend on; the reference above covers the grammar broadly.
-TEST(CPathMatchTest, DelimitersCaseAnchoringAndSubtrees) {
+// Other delimiters, no delimiter, unanchored and subtree matching, and a leading whole-segment `**`;
+// the reference above covers the grammar for '/' broadly.
+TEST(CPathMatchTest, DelimitersAnchoringSubtreesAndALeadingDoubleStar) {
     const struct {
         const char* delimiter;
-        bool noCase, anchored, subtree;
+        bool anchored, subtree;
         const char* pattern;
         const char* text;
         int expected;
-    } cases[] = {{"/", false, true, false, "vhds/*.vhd", "vhds/disk.vhd", 1},
-                 {"/", false, true, false, "vhds/*.vhd", "vhds/sub/disk.vhd", 0},
-                 {"/", false, true, false, "https://**/vhds/*.vhd", "https://acct.blob.core.windows.net/vhds/os.vhd", 1},
-                 {"/", false, true, false, "https://**/vhds/*.vhd", "http://acct.blob.core.windows.net/vhds/os.vhd", 0},
-                 {"/", false, true, false, "disk?.vhd", "disk12.vhd", 0},
-                 {"/", false, true, false, "vhds", "vhds/a.vhd", 0},
-                 {"/", false, true, false, "a.vhd", "vhds/a.vhd", 0},
-                 {"/", false, true, false, "", "", 1},
-                 {"/", false, true, false, "?", "", 0},
-                 {"\\", false, true, false, "C:\\*\\*.vhd", "C:\\vms\\a.vhd", 1},
-                 {"\\", false, true, false, "C:\\*.vhd", "C:\\vms\\a.vhd", 0},
-                 {"\\", false, true, false, "C:\\**.vhd", "C:\\vms\\a.vhd", 1},
-                 {"\\", false, true, false, "a/*", "a/b/c", 1},
-                 {".", false, true, false, "*.com", "www.example.com", 0},
-                 {".", false, true, false, "**.com", "www.example.com", 1},
-                 {"", false, true, false, "a*c", "a/b.c", 1},
-                 {"", false, true, false, "a?c", "a/c", 1},
-                 {"/", true, true, false, "VHDS/*.VHD", "vhds/Disk.vhd", 1},
-                 {"/", true, true, false, "a*b", "A/B", 0},
-                 {"/", false, false, false, "b/*.vhd", "a/b/x.vhd", 1},
-                 {"/", false, false, false, "b/*.vhd", "b/x.vhd", 1},
-                 {"/", false, false, false, "b/*.vhd", "ab/x.vhd", 0},
-                 {"/", false, true, true, "a/b", "a/b", 1},
-                 {"/", false, true, true, "a/b", "a/b/c/d", 1},
-                 {"/", false, true, true, "a/b", "a/bc", 0},
-                 {"/", false, true, true, "a/b", "x/a/b", 0}};
+    } cases[] = {{"/", true, false, "**/a.vhd", "a.vhd", 1},
+                 {"\\", true, false, "C:\\*\\*.vhd", "C:\\vms\\a.vhd", 1},
+                 {"\\", true, false, "C:\\*.vhd", "C:\\vms\\a.vhd", 0},
+                 {"\\", true, false, "C:\\**.vhd", "C:\\vms\\a.vhd", 1},
+                 {"\\", true, false, "a/*", "a/b/c", 1},
+                 {".", true, false, "*.com", "www.example.com", 0},
+                 {".", true, false, "**.com", "www.example.com", 1},
+                 {"", true, false, "a*c", "a/b.c", 1},
+                 {"", true, false, "a?c", "a/c", 1},
+                 {"/", false, false, "b/*.vhd", "a/b/x.vhd", 1},
+                 {"/", false, false, "b/*.vhd", "b/x.vhd", 1},
+                 {"/", false, false, "b/*.vhd", "ab/x.vhd", 0},
+                 {"", false, false, "b?", "abc", 1},
+                 {"/", true, true, "a/b", "a/b", 1},
+                 {"/", true, true, "a/b", "a/b/c/d", 1},
+                 {"/", true, true, "a/b", "a/bc", 0},
+                 {"/", true, true, "a/b", "x/a/b", 0}};
     for (const auto& c : cases) {
         CPathMatch matcher;
         matcher.setDelimiter(c.delimiter);
-        matcher.caseInsensitive(c.noCase);
         matcher.initialize(c.pattern, c.anchored, c.subtree);
         EXPECT_EQ(c.expected, matcher.match(c.text))
             << "pattern [" << c.pattern << "] text [" << c.text << "] delimiter [" << c.delimiter << "]";
