@@ -114,10 +114,11 @@ protected:
         port_ = server_.bind_to_any_port("127.0.0.1");
         ASSERT_GT(port_, 0);
         serverThread_ = std::thread([this] { server_.listen_after_bind(); });
+        // Entries and the bundle's path come as a person may write them: spaced out, with an empty entry.
         NXPlatformInfo::setValue("HttpClient", "sConnectTo",
-                                 "other.blob.core.windows.net:443:127.0.0.1:1; " + std::string(kHost) +
-                                     ":443:127.0.0.1:" + std::to_string(port_));
-        NXPlatformInfo::setValue("HttpClient", "sCABundle", tls().caCertPath);
+                                 " other.blob.core.windows.net:443:127.0.0.1:1 ;; " + std::string(kHost) +
+                                     ":443:127.0.0.1:" + std::to_string(port_) + " ");
+        NXPlatformInfo::setValue("HttpClient", "sCABundle", " " + tls().caCertPath + " ");
     }
     void TearDown() override {
         server_.stop();
