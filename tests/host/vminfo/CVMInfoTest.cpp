@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
+#include <vector>
 
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
@@ -64,39 +66,31 @@ TEST(CVMInfoServices, FilterWalkStopsAtTheFirstMatchingRuleAndBaseMatchersFilter
     EXPECT_TRUE(plugin.IsDiskFiltered(ctx, disk("tagged")));
 }
 
+// Each row asks at a second (after a fixed start) for a level of detail and says whether a new fetch is due.
 TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAskedForMore) {
     FilterPlugin plugin;
-    auto isNew = [&](long long at, UINT64 flags) {
-        fixClock(1000000 + at);
-        return plugin.IsNewHostDiscoveryReq(flags, 0);
+    auto asks = [&](std::vector<std::tuple<long long, UINT64, bool>> rows) {
+        for (const auto& [at, flags, expected] : rows) {
+            fixClock(1000000 + at);
+            EXPECT_EQ(expected, plugin.IsNewHostDiscoveryReq(flags, 0)) << "at " << at << " flags " << flags;
+        }
     };
-    EXPECT_TRUE(isNew(0, 0));  // never fetched
+    asks({{0, 0, true}});  // never fetched
     plugin._RefreshHostInfoCache(kVmLists, 0);
-    EXPECT_FALSE(isNew(0, kVmLists));
-    EXPECT_FALSE(isNew(0, 0));  // less detail than cached
-    EXPECT_TRUE(isNew(0, kTemplates));  // templates were not fetched
-    EXPECT_FALSE(isNew(299, 0));
-    EXPECT_TRUE(isNew(300, 0));
-
+    // Less detail than cached is reused; templates were not fetched.
+    asks({{0, kVmLists, false}, {0, 0, false}, {0, kTemplates, true}, {299, 0, false}, {300, 0, true}});
     NXPlatformInfo::setValue("HostDiscovery", "nHostInfoCacheSeconds", "600");
-    EXPECT_FALSE(isNew(300, 0));
-    EXPECT_FALSE(isNew(599, 0));
-    EXPECT_TRUE(isNew(600, 0));
+    asks({{300, 0, false}, {599, 0, false}, {600, 0, true}});
     NXPlatformInfo::removeValue("HostDiscovery", "nHostInfoCacheSeconds");
-    EXPECT_FALSE(isNew(0, 0));
+    asks({{0, 0, false}});
     plugin.ResetCaches();
-    EXPECT_TRUE(isNew(0, 0));
+    asks({{0, 0, true}});
 
     // Templates come as one more host of the list, so only a request for them may reuse a list holding them.
     plugin._RefreshHostInfoCache(kVmLists | kTemplates, 0);
-    EXPECT_FALSE(isNew(0, kTemplates));
-    EXPECT_FALSE(isNew(0, kVmLists | kTemplates));
-    EXPECT_TRUE(isNew(0, 0));
-    EXPECT_TRUE(isNew(0, kVmLists));
+    asks({{0, kTemplates, false}, {0, kVmLists | kTemplates, false}, {0, 0, true}, {0, kVmLists, true}});
     plugin._RefreshHostInfoCache(~0ULL, 0);  // the all-ones word fetches no templates
-    EXPECT_FALSE(isNew(0, kVmLists));
-    EXPECT_TRUE(isNew(0, kTemplates));
-    EXPECT_TRUE(isNew(0, kVmLists | kTemplates));
+    asks({{0, kVmLists, false}, {0, kTemplates, true}, {0, kVmLists | kTemplates, true}});
     NxClock::unfix();
 }
 
