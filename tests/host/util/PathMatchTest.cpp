@@ -5,6 +5,7 @@
 #include <regex>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "host/util/CFilterTerm.h"
 #include "host/util/CPathMatch.h"
@@ -101,19 +102,16 @@ TEST(CPathMatchTest, SettingsChangedAfterInitializeApply) {
 
 TEST(CPathMatchTest, PathologicalPatternsFinish) {
     std::string segments;
-    for (int i = 0; i < 20000; ++i) {
-        segments += "a/";
-    }
+    for (int i = 0; i < 20000; ++i) segments += "a/";
+    const std::pair<const char*, std::string> cases[] = {{"**a**a**a**a**a**a**b", segments},
+                                                         {"*/*/*/*/*/*/*/**b", segments},
+                                                         {"a*a*a*a*a*a*a*a*a*a*b", std::string(100000, 'a')}};
     CPathMatch matcher;
-    for (const char* pattern : {"**a**a**a**a**a**a**b", "*/*/*/*/*/*/*/**b"}) {
+    for (const auto& [pattern, text] : cases) {
         matcher.initialize(pattern);
-        EXPECT_EQ(0, matcher.match(segments)) << pattern;
-        EXPECT_EQ(1, matcher.match(segments + "b")) << pattern;
+        EXPECT_EQ(0, matcher.match(text)) << pattern;
+        EXPECT_EQ(1, matcher.match(text + "b")) << pattern;
     }
-    const std::string flat(100000, 'a');
-    matcher.initialize("a*a*a*a*a*a*a*a*a*a*b");
-    EXPECT_EQ(0, matcher.match(flat));
-    EXPECT_EQ(1, matcher.match(flat + "b"));
 }
 
 // The grammar is the path matcher's; a filter term has no delimiter and ignores case under option one.

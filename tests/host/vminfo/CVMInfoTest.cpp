@@ -103,8 +103,7 @@ TEST(CVMInfoServices, MountFailuresMountFolderAndReferenceTime) {
     }();
     plugin.AddMountFailure(ctx, "disk0", "Snapshots for Ultra SSD disks are not supported by Azure", false);
     ASSERT_EQ(ctx.mountFailures.size(), 1u);
-    EXPECT_EQ(ctx.mountFailures[0].subject, "disk0");
-    EXPECT_EQ(ctx.mountFailures[0].guid, "guid-1");
+    EXPECT_EQ(ctx.mountFailures[0].subject + " of " + ctx.mountFailures[0].guid, "disk0 of guid-1");
 
     testsupport::TempDir dir;
     std::string mount = dir.path() + "/job/1/mount";
@@ -131,10 +130,9 @@ TEST(CVMInfoServices, BiosInfoComesFromDmiDataAndFailsWithoutAUuid) {
     std::ofstream(dir.path() + "/sys_vendor") << "Microsoft Corporation\n";
     std::ofstream(dir.path() + "/chassis_asset_tag") << "7783-7084-3265-9085-8269-3286-77\n";
     EXPECT_TRUE(plugin.getBiosInfo(vendor, serial, uuid, other));
-    EXPECT_EQ(uuid, "ABCDEF01-2345-6789-ABCD-EF0123456789");
-    EXPECT_EQ(vendor, "Microsoft Corporation");
-    EXPECT_EQ(serial, "");
-    EXPECT_EQ(other, "7783-7084-3265-9085-8269-3286-77");
+    EXPECT_EQ(std::make_tuple(uuid, vendor, serial, other),
+              std::make_tuple("ABCDEF01-2345-6789-ABCD-EF0123456789", "Microsoft Corporation", "",
+                              "7783-7084-3265-9085-8269-3286-77"));
     CVMInfo::SetDmiDirectory("/sys/class/dmi/id");
 }
 
