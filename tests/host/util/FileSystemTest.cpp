@@ -31,35 +31,28 @@ protected:
 
 }  // namespace
 
-TEST_F(FileSystemTest, FileSizeCountsHolesOfSparseFiles) {
+// Sizes count the holes of sparse files; a failed size or read says why and leaves the output alone.
+TEST_F(FileSystemTest, FilesAreSizedReadAndRemoved) {
     const std::uint64_t logical = (5ULL << 30) + 7;  // past 4 GiB: no 32-bit truncation
     write("sparse.bin", "x");
     fs::resize_file(at("sparse.bin"), logical);  // extends with a hole
-
+    const std::string json("{\0}", 3);
+    write("a.json", json);
     std::uint64_t size = 0;
-    std::string error;
+    std::string content = "old", error;
     EXPECT_TRUE(FXFile::NXGetFileSize(at("sparse.bin"), size, &error));
-    EXPECT_EQ(logical, size);
-
-    size = 11;
-    EXPECT_FALSE(FXFile::NXGetFileSize(at("missing"), size, &error));
-    EXPECT_EQ(11u, size);
-    EXPECT_EQ("No such file or directory", error);
-    EXPECT_FALSE(FXFile::NXGetFileSize(root_, size, &error));
-}
-
-TEST_F(FileSystemTest, FileExistenceRemovalAndReading) {
-    write("a.json", std::string("{\0}", 3));
-    EXPECT_FALSE(FXFile::DoesFileExist(root_));
-    std::string content = "old";
-    std::string error;
     EXPECT_TRUE(CKaFile::ReadWholeFile(at("a.json"), content, &error));
-    EXPECT_EQ(std::string("{\0}", 3), content);
-    EXPECT_FALSE(CKaFile::ReadWholeFile(at("none"), content, &error));
+    EXPECT_EQ(std::make_pair(logical, json), std::make_pair(size, content));
+
+    EXPECT_FALSE(FXFile::NXGetFileSize(root_, size, &error));
+    EXPECT_FALSE(FXFile::NXGetFileSize(at("missing"), size, &error));
     EXPECT_EQ("No such file or directory", error);
     EXPECT_FALSE(CKaFile::ReadWholeFile(root_, content, &error));
-    EXPECT_EQ(std::string("{\0}", 3), content);
+    EXPECT_FALSE(CKaFile::ReadWholeFile(at("none"), content, &error));
+    EXPECT_EQ("No such file or directory", error);
+    EXPECT_EQ(std::make_pair(logical, json), std::make_pair(size, content));
 
+    EXPECT_FALSE(FXFile::DoesFileExist(root_));
     EXPECT_TRUE(FXFile::DoesFileExist(at("a.json")));
     EXPECT_TRUE(FXFile::RemoveFile(at("a.json")));
     EXPECT_FALSE(FXFile::DoesFileExist(at("a.json")));
