@@ -32,14 +32,6 @@ const UINT64 kVmLists = 0x20000000, kTemplates = 0x4000000000000000ULL;
 
 void fixClock(long long seconds) { NxClock::fix(NxClock::time_point(std::chrono::seconds(seconds))); }
 
-SDiskFilterRule Rule(int type, const std::string& value, const std::string& second = "") {
-    SDiskFilterRule rule;
-    rule.type = type;
-    rule.value = value;
-    rule.secondValue = second;
-    return rule;
-}
-
 // Slots a plugin leaves to the base fail: the storage operation, whose failure value is 1, with 1.
 TEST(CVMInfoServices, SlotsLeftToTheBaseNeverReportSuccess) {
     CVMInfo base(VSINST_AZURE_RESOURCE_MANAGER);
@@ -50,8 +42,10 @@ TEST(CVMInfoServices, SlotsLeftToTheBaseNeverReportSuccess) {
 TEST(CVMInfoServices, FilterWalkStopsAtTheFirstMatchingRuleAndBaseMatchersFilterNothing) {
     FilterPlugin plugin;
     MountCtx ctx;
-    ctx.diskFilters = {Rule(DISK_FILTER_BY_PATH, "vhds/*.vhd"), Rule(DISK_FILTER_BY_PATTERN, "data1"),
-                       Rule(DISK_FILTER_BY_TAG, "backup", "no"), Rule(99, "unknown kind")};
+    ctx.diskFilters = {{DISK_FILTER_BY_PATH, "vhds/*.vhd", ""},
+                       {DISK_FILTER_BY_PATTERN, "data1", ""},
+                       {DISK_FILTER_BY_TAG, "backup", "no"},
+                       {99, "unknown kind", ""}};
     auto disk = [](const char* name) {
         SDisk d;
         d.name = name;
