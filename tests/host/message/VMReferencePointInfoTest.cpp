@@ -32,25 +32,6 @@ void reseal(std::string& s) {
     if (s.size() >= 4) putU32At(s, s.size() - 4, Crc32(s.data(), s.size() - 4));
 }
 
-// A message of `size` bytes, shorter than header and checksum, whose length word states its true size and
-// whose last four bytes hold a valid checksum (they overlap the header); the field count is the free
-// value that makes the overlapping bytes agree. Empty when no count does.
-std::string sealedShortMessage(size_t size) {
-    for (uint32_t count = 0; count <= 0xFFFF; ++count) {
-        std::string s(size, '\0');
-        s.replace(0, 4, CNMessageBase::kMagic, 4);
-        s[4] = 1;
-        s[6] = static_cast<char>(count), s[7] = static_cast<char>(count >> 8);
-        putU32At(s, 8, VMReferencePointInfo::kFamily);
-        putU32At(s, 12, VMReferencePointInfo::kType);
-        s[16] = static_cast<char>(size);
-        std::string sealed = s;
-        reseal(sealed);
-        if (sealed.compare(0, 20, s, 0, 20) == 0) return sealed;
-    }
-    return std::string();
-}
-
 VMReferencePointInfo prefilled() {
     VMReferencePointInfo m;
     setRef(m, "old-change", "old-snapshot");
@@ -126,9 +107,11 @@ TEST(VMReferencePointInfo, RejectsTruncatedForeignAndCorruptInput) {
          }, true), E::BadField},
     };
     for (size_t n = 0; n < wire.size(); ++n) cases.emplace_back(wire.substr(0, n), E::Truncated);
-    for (size_t size : {CNMessageBase::kHeaderBytes + 2, CNMessageBase::kHeaderBytes + 3}) {
-        cases.emplace_back(sealedShortMessage(size), E::Truncated);
-        ASSERT_EQ(size, cases.back().first.size());
+    // Shorter than header and checksum, though the length word states the true size.
+    for (uint32_t size : {CNMessageBase::kHeaderBytes + 2, CNMessageBase::kHeaderBytes + 3}) {
+        std::string shortMessage = wire.substr(0, size);
+        putU32At(shortMessage, 16, size);
+        cases.emplace_back(shortMessage, E::Truncated);
     }
     VMReferencePointInfo target = prefilled();
     for (size_t i = 0; i < cases.size(); ++i)
