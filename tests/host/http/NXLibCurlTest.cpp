@@ -1,3 +1,4 @@
+#include "host/http/NXHttpClientSettings.h"
 #include "host/http/NXLibCurl.h"
 #include "host/http/SCURLData.h"
 #include "host/settings/NXPlatformInfo.h"
@@ -16,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -274,6 +276,20 @@ TEST_F(NXLibCurlTest, EachThreadReusesOneConnectionOfItsOwn) {
     EXPECT_EQ(2u, after.connections - before.connections);
     EXPECT_EQ(6u, after.requests - before.requests);
     EXPECT_TRUE(allConnectionsClosed());
+}
+
+// The connect-to entries and the CA bundle as a person writes them are read by the tests above.
+TEST(NXHttpClientSettings, UnsetKeysKeepTimeoutsOnAndConnectWhereTheUrlSays) {
+    NXPlatformInfo::clearValues();
+    NXHttpClientSettings defaults = NXHttpClientSettings::load();
+    EXPECT_EQ(std::make_tuple(true, std::string(), 30ul, 60ul),
+              std::make_tuple(defaults.connectTo.empty(), defaults.caBundle, defaults.connectTimeoutSeconds,
+                              defaults.lowSpeedTimeSeconds));
+    NXPlatformInfo::setValue("HttpClient", "nConnectTimeoutSeconds", "5");
+    NXPlatformInfo::setValue("HttpClient", "nLowSpeedTimeSeconds", "7");
+    NXHttpClientSettings set = NXHttpClientSettings::load();
+    EXPECT_EQ(std::make_pair(5ul, 7ul), std::make_pair(set.connectTimeoutSeconds, set.lowSpeedTimeSeconds));
+    NXPlatformInfo::clearValues();
 }
 
 }  // namespace
