@@ -76,16 +76,19 @@ struct Sent {
     std::string withHeaders;
 };
 
+// The response text the wrapper kept; "(none)" when it reports none (null, length 0).
+std::string keptText(NXLibCurl& curl, bool withHeaders = false) {
+    size_t length = 1;
+    const char* text = curl.GetHttpResponse(length, withHeaders);
+    return text ? std::string(text, length) : length ? "(null, length " + std::to_string(length) + ")" : "(none)";
+}
+
 // On the calling thread, whose connection it may reuse.
 Sent sendGet() {
     NXLibCurl curl;
     EXPECT_TRUE(curl.NXLibCurlInit("", true, true));
     const bool ok = curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, true);
-    size_t length = 0, lengthWithHeaders = 0;
-    const char* text = curl.GetHttpResponse(length);
-    const char* withHeaders = curl.GetHttpResponse(lengthWithHeaders, true);
-    return {{ok, curl.GetHttpErrorCode(), curl.GetCurlResult(), text ? std::string(text, length) : ""},
-            withHeaders ? std::string(withHeaders, lengthWithHeaders) : ""};
+    return {{ok, curl.GetHttpErrorCode(), curl.GetCurlResult(), keptText(curl)}, keptText(curl, true)};
 }
 
 // On a thread of its own: its end, connections closed, comes before the result.
@@ -178,9 +181,7 @@ TEST_F(NXLibCurlTest, RangeGetFillsCallerBufferWithItsHeadersAndRefusesLineBreak
         EXPECT_EQ(206u, curl.GetHttpErrorCode());
         EXPECT_EQ(blob.substr(1000, 4000), std::string(data.buffer.begin(), data.buffer.end()));
         EXPECT_EQ(0u, data.remaining);
-        size_t length = 1;
-        EXPECT_EQ(nullptr, curl.GetHttpResponse(length));
-        EXPECT_EQ(0u, length);
+        EXPECT_EQ("(none)", keptText(curl));
     });
     ASSERT_EQ(1u, seen_.size());
     EXPECT_EQ(0u, seen_[0].headers.count("X-Injected"));
@@ -209,10 +210,7 @@ TEST_F(NXLibCurlTest, PutPullsBodyFromReadCallbackAndKeepsResponseText) {
         ASSERT_TRUE(curl.NXLibCurlSetCallbackWriteFunction(NXLibCurl::libcurl_callback));
         EXPECT_TRUE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_PUT, kUrl + "?comp=page", "", 0, false, false));
         EXPECT_EQ(201u, curl.GetHttpErrorCode());
-        size_t length = 0;
-        const char* text = curl.GetHttpResponse(length);
-        ASSERT_NE(nullptr, text);
-        EXPECT_EQ("page written", std::string(text, length));
+        EXPECT_EQ("page written", keptText(curl));
     });
     ASSERT_EQ(1u, seen_.size());
     EXPECT_EQ("page", seen_[0].get_param_value("comp"));
@@ -225,7 +223,7 @@ TEST_F(NXLibCurlTest, FailedSendKeepsCurlResultOrStatusAndBody) {
     const std::string error = "<Error><Code>AuthenticationFailed</Code></Error>";
     serve(403, error);
     NXPlatformInfo::removeValue("HttpClient", "sCABundle");  // the server's certificate is untrusted without it
-    EXPECT_EQ(Outcome(false, 0, CURLE_PEER_FAILED_VERIFICATION, ""), plainGet().outcome);
+    EXPECT_EQ(Outcome(false, 0, CURLE_PEER_FAILED_VERIFICATION, "(none)"), plainGet().outcome);
     NXPlatformInfo::setValue("HttpClient", "sCABundle", tls().caCertPath);
     Sent sent = plainGet();
     EXPECT_EQ(Outcome(false, 403, CURLE_OK, error), sent.outcome);
@@ -242,7 +240,7 @@ TEST_F(NXLibCurlTest, StalledServerEndsRequestAtLowSpeedTimeout) {
         released.wait_for(std::chrono::seconds(30));
         res.set_content("late", "text/plain");
     });
-    EXPECT_EQ(Outcome(false, 0, CURLE_OPERATION_TIMEDOUT, ""), plainGet().outcome);
+    EXPECT_EQ(Outcome(false, 0, CURLE_OPERATION_TIMEDOUT, "(none)"), plainGet().outcome);
     release.set_value();
 }
 
