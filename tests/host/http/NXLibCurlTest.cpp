@@ -271,8 +271,8 @@ TEST_F(NXLibCurlTest, EachThreadReusesOneConnectionOfItsOwn) {
     a.join();
     b.join();
     const NXLibCurlStats after = NXLibCurl::stats();
-    EXPECT_EQ(2u, after.connections - before.connections);
-    EXPECT_EQ(6u, after.requests - before.requests);
+    EXPECT_EQ(std::make_pair(2ul, 6ul),
+              std::make_pair(after.connections - before.connections, after.requests - before.requests));
     EXPECT_TRUE(allConnectionsClosed());
 }
 

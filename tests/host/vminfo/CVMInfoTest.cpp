@@ -90,11 +90,8 @@ TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAsk
 
 TEST(CVMInfoServices, MountFailuresMountFolderAndReferenceTime) {
     FilterPlugin plugin;
-    const MountCtx ctx = [] {
-        MountCtx c;
-        c.vmGuid = "guid-1";
-        return c;
-    }();
+    MountCtx ctx;
+    ctx.vmGuid = "guid-1";
     plugin.AddMountFailure(ctx, "disk0", "Snapshots for Ultra SSD disks are not supported by Azure", false);
     ASSERT_EQ(ctx.mountFailures.size(), 1u);
     EXPECT_EQ(ctx.mountFailures[0].subject + " of " + ctx.mountFailures[0].guid, "disk0 of guid-1");
