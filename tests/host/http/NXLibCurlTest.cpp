@@ -161,7 +161,8 @@ TEST_F(NXLibCurlTest, RangeGetFillsCallerBufferWithItsHeadersAndRefusesLineBreak
     const std::string blob = pattern(64 * 1024);
     serve(0, blob);
     onClientThread([&] {
-        for (const char* type : {"Content-Type: text/plain\r\nX-Injected: type", "Content-Type: text/plain\nX-Injected: type"}) {
+        for (const char* type :
+             {"Content-Type: text/plain\r\nX-Injected: type", "Content-Type: text/plain\nX-Injected: type"}) {
             NXLibCurl refused;
             EXPECT_FALSE(refused.NXLibCurlInit(type, true, true)) << type;
             EXPECT_FALSE(refused.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
