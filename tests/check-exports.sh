@@ -1,13 +1,8 @@
 #!/usr/bin/env bash
-# Fails unless the library's dynamic symbol table defines exactly one function: CreateAzureInfoObject.
+# Fails unless the library's dynamic symbol table defines exactly one symbol: the function CreateAzureInfoObject.
 set -euo pipefail
-lib="$1"
-functions=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWiI]$/ {print $3}')
-others=$(nm -D --defined-only "$lib" | awk '$2 !~ /^[TtWiI]$/ {print $3}')
-if [ "$functions" != "CreateAzureInfoObject" ]; then
-  echo "exported functions: ${functions:-none}"; exit 1
+exports=$(nm -D --defined-only "$1" | awk '{print $2, $3}')
+if ! [[ "$exports" =~ ^[TtWiI]\ CreateAzureInfoObject$ ]]; then
+  echo "exported symbols: ${exports:-none}"; exit 1
 fi
-if [ -n "$others" ]; then
-  echo "other exported symbols: $others"; exit 1
-fi
-echo "exports: $functions"
+echo "exports: $exports"

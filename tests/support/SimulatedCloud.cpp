@@ -48,25 +48,18 @@ std::vector<nlohmann::json> SimulatedCloud::journal(const std::string& operation
     return azsim::Journal(dir()).entries(operation);
 }
 
-struct ServedCloud::Endpoint {
-    explicit Endpoint(const std::string& dir) : server(dir) {}
-    azsim::BlobEndpoint server;
-};
-
-ServedCloud::ServedCloud() : SimulatedCloud(Seed::Demo), endpoint_(new Endpoint(dir())) {
+ServedCloud::ServedCloud() : SimulatedCloud(Seed::Demo), endpoint_(new azsim::BlobEndpoint(dir())) {
     std::string error;
-    if (!endpoint_->server.start(&error)) throw std::runtime_error("the blob endpoint did not start: " + error);
-    NXPlatformInfo::setValue("HttpClient", "sConnectTo", endpoint_->server.connectToEntry());
-    NXPlatformInfo::setValue("HttpClient", "sCABundle", endpoint_->server.caBundlePath());
+    if (!endpoint_->start(&error)) throw std::runtime_error("the blob endpoint did not start: " + error);
+    NXPlatformInfo::setValue("HttpClient", "sConnectTo", endpoint_->connectToEntry());
+    NXPlatformInfo::setValue("HttpClient", "sCABundle", endpoint_->caBundlePath());
 }
 
 ServedCloud::~ServedCloud() {
     NXPlatformInfo::removeValue("HttpClient", "sConnectTo");
     NXPlatformInfo::removeValue("HttpClient", "sCABundle");
-    endpoint_->server.stop();
+    endpoint_->stop();
 }
-
-int ServedCloud::port() const { return endpoint_->server.port(); }
 
 std::string JobGuidOf(NXJobID jobId) {
     char guid[40];

@@ -11,6 +11,10 @@
 
 #include "host/log/JobIdentity.h"
 
+namespace azsim {
+class BlobEndpoint;
+}
+
 namespace testsupport {
 
 class TempDir {
@@ -49,11 +53,9 @@ class ServedCloud : public SimulatedCloud {
 public:
     ServedCloud();
     ~ServedCloud();
-    int port() const;
 
 private:
-    struct Endpoint;
-    std::unique_ptr<Endpoint> endpoint_;
+    std::unique_ptr<azsim::BlobEndpoint> endpoint_;
 };
 
 // The job GUID the tests give job `jobId`: a fixed GUID that shows the number.

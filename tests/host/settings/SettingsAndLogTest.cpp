@@ -26,7 +26,7 @@ std::optional<bool> boolean(const char* key, bool initial) {
     return std::nullopt;
 }
 
-TEST(Settings, FileValuesCodeOverridesAndUnparsableValuesKeepTheDefault) {
+TEST(Settings, FileValuesCodeOverridesAcceptedFormsAndUnparsableValuesKeepTheDefault) {
     testsupport::TempDir dir;
     std::string path = dir.path() + "/settings.ini";
     std::ofstream(path) << "# comment\n[VirtualServer]\n nAzureMaxBlobDownloadAttempts = 5 \n"
@@ -48,10 +48,8 @@ TEST(Settings, FileValuesCodeOverridesAndUnparsableValuesKeepTheDefault) {
     NXPlatformInfo::removeValue("VirtualServer", "nAzureMaxBlobDownloadAttempts");
     EXPECT_EQ(5u, number("nAzureMaxBlobDownloadAttempts"));
     EXPECT_FALSE(NXPlatformInfo::loadFile(dir.path() + "/absent.ini"));
-}
 
-// Switches count as on for any non-zero number; numbers take C notation; anything else keeps the default.
-TEST(Settings, SwitchesAndNumbersReadEveryAcceptedFormAndKeepTheDefaultOtherwise) {
+    // Switches count as on for any non-zero number; numbers take C notation; anything else keeps the default.
     const std::vector<std::pair<const char*, std::optional<bool>>> switches = {
         {"yes", true}, {"ON", true},  {"2", true},         {"-1", true},         {"no", false},
         {"off", false}, {"0", false}, {"", std::nullopt}, {"maybe", std::nullopt}, {"1x", std::nullopt}};
@@ -68,7 +66,7 @@ TEST(Settings, SwitchesAndNumbersReadEveryAcceptedFormAndKeepTheDefaultOtherwise
     NXPlatformInfo::clearValues();
 }
 
-TEST(JobLog, FileSinkWritesOneLinePerMessageWithTagAndCaptureSeesSeverity) {
+TEST(JobLog, FileSinkWritesOneLinePerMessageWithTagAndCaptureSeesSeverityAndWholeTexts) {
     testsupport::TempDir dir;
     std::string path = dir.path() + "/job.log";
     ASSERT_TRUE(EvDebug::setLogFile(path));
@@ -92,10 +90,8 @@ TEST(JobLog, FileSinkWritesOneLinePerMessageWithTagAndCaptureSeesSeverity) {
     EXPECT_TRUE(capture.containsError("int Tagged::Call(const string&)", "failed [x]"));
     EXPECT_FALSE(capture.containsError("int Tagged::Call(const string&)", "detail"));
     EXPECT_FALSE(EvDebug::setLogFile(dir.path() + "/no/such/folder/job.log"));
-}
 
-TEST(JobLog, MessagesAroundTheFormatBufferSizeAndLongOnesAreNotCut) {
-    EvLogCapture capture;
+    // Messages around the format buffer's size, and long ones, are not cut.
     for (size_t size : {511, 512, 513, 5000}) {
         std::string text(size, 'x');
         EvDebug::Debug("tag", "%s", text.c_str());

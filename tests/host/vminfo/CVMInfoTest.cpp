@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
+#include <vector>
 
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
@@ -30,14 +32,6 @@ const UINT64 kVmLists = 0x20000000, kTemplates = 0x4000000000000000ULL;
 
 void fixClock(long long seconds) { NxClock::fix(NxClock::time_point(std::chrono::seconds(seconds))); }
 
-SDiskFilterRule Rule(int type, const std::string& value, const std::string& second = "") {
-    SDiskFilterRule rule;
-    rule.type = type;
-    rule.value = value;
-    rule.secondValue = second;
-    return rule;
-}
-
 // Slots a plugin leaves to the base fail: the storage operation, whose failure value is 1, with 1.
 TEST(CVMInfoServices, SlotsLeftToTheBaseNeverReportSuccess) {
     CVMInfo base(VSINST_AZURE_RESOURCE_MANAGER);
@@ -48,8 +42,10 @@ TEST(CVMInfoServices, SlotsLeftToTheBaseNeverReportSuccess) {
 TEST(CVMInfoServices, FilterWalkStopsAtTheFirstMatchingRuleAndBaseMatchersFilterNothing) {
     FilterPlugin plugin;
     MountCtx ctx;
-    ctx.diskFilters = {Rule(DISK_FILTER_BY_PATH, "vhds/*.vhd"), Rule(DISK_FILTER_BY_PATTERN, "data1"),
-                       Rule(DISK_FILTER_BY_TAG, "backup", "no"), Rule(99, "unknown kind")};
+    ctx.diskFilters = {{DISK_FILTER_BY_PATH, "vhds/*.vhd", ""},
+                       {DISK_FILTER_BY_PATTERN, "data1", ""},
+                       {DISK_FILTER_BY_TAG, "backup", "no"},
+                       {99, "unknown kind", ""}};
     auto disk = [](const char* name) {
         SDisk d;
         d.name = name;
@@ -64,53 +60,41 @@ TEST(CVMInfoServices, FilterWalkStopsAtTheFirstMatchingRuleAndBaseMatchersFilter
     EXPECT_TRUE(plugin.IsDiskFiltered(ctx, disk("tagged")));
 }
 
+// Each row asks at a second (after a fixed start) for a level of detail and says whether a new fetch is due.
 TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAskedForMore) {
     FilterPlugin plugin;
-    auto isNew = [&](long long at, UINT64 flags) {
-        fixClock(1000000 + at);
-        return plugin.IsNewHostDiscoveryReq(flags, 0);
+    auto asks = [&](std::vector<std::tuple<long long, UINT64, bool>> rows) {
+        for (const auto& [at, flags, expected] : rows) {
+            fixClock(1000000 + at);
+            EXPECT_EQ(expected, plugin.IsNewHostDiscoveryReq(flags, 0)) << "at " << at << " flags " << flags;
+        }
     };
-    EXPECT_TRUE(isNew(0, 0));  // never fetched
+    asks({{0, 0, true}});  // never fetched
     plugin._RefreshHostInfoCache(kVmLists, 0);
-    EXPECT_FALSE(isNew(0, kVmLists));
-    EXPECT_FALSE(isNew(0, 0));  // less detail than cached
-    EXPECT_TRUE(isNew(0, kTemplates));  // templates were not fetched
-    EXPECT_FALSE(isNew(299, 0));
-    EXPECT_TRUE(isNew(300, 0));
-
+    // Less detail than cached is reused; templates were not fetched.
+    asks({{0, kVmLists, false}, {0, 0, false}, {0, kTemplates, true}, {299, 0, false}, {300, 0, true}});
     NXPlatformInfo::setValue("HostDiscovery", "nHostInfoCacheSeconds", "600");
-    EXPECT_FALSE(isNew(300, 0));
-    EXPECT_FALSE(isNew(599, 0));
-    EXPECT_TRUE(isNew(600, 0));
+    asks({{300, 0, false}, {599, 0, false}, {600, 0, true}});
     NXPlatformInfo::removeValue("HostDiscovery", "nHostInfoCacheSeconds");
-    EXPECT_FALSE(isNew(0, 0));
+    asks({{0, 0, false}});
     plugin.ResetCaches();
-    EXPECT_TRUE(isNew(0, 0));
+    asks({{0, 0, true}});
 
     // Templates come as one more host of the list, so only a request for them may reuse a list holding them.
     plugin._RefreshHostInfoCache(kVmLists | kTemplates, 0);
-    EXPECT_FALSE(isNew(0, kTemplates));
-    EXPECT_FALSE(isNew(0, kVmLists | kTemplates));
-    EXPECT_TRUE(isNew(0, 0));
-    EXPECT_TRUE(isNew(0, kVmLists));
+    asks({{0, kTemplates, false}, {0, kVmLists | kTemplates, false}, {0, 0, true}, {0, kVmLists, true}});
     plugin._RefreshHostInfoCache(~0ULL, 0);  // the all-ones word fetches no templates
-    EXPECT_FALSE(isNew(0, kVmLists));
-    EXPECT_TRUE(isNew(0, kTemplates));
-    EXPECT_TRUE(isNew(0, kVmLists | kTemplates));
+    asks({{0, kVmLists, false}, {0, kTemplates, true}, {0, kVmLists | kTemplates, true}});
     NxClock::unfix();
 }
 
 TEST(CVMInfoServices, MountFailuresMountFolderAndReferenceTime) {
     FilterPlugin plugin;
-    const MountCtx ctx = [] {
-        MountCtx c;
-        c.vmGuid = "guid-1";
-        return c;
-    }();
+    MountCtx ctx;
+    ctx.vmGuid = "guid-1";
     plugin.AddMountFailure(ctx, "disk0", "Snapshots for Ultra SSD disks are not supported by Azure", false);
     ASSERT_EQ(ctx.mountFailures.size(), 1u);
-    EXPECT_EQ(ctx.mountFailures[0].subject, "disk0");
-    EXPECT_EQ(ctx.mountFailures[0].guid, "guid-1");
+    EXPECT_EQ(ctx.mountFailures[0].subject + " of " + ctx.mountFailures[0].guid, "disk0 of guid-1");
 
     testsupport::TempDir dir;
     std::string mount = dir.path() + "/job/1/mount";
@@ -137,10 +121,9 @@ TEST(CVMInfoServices, BiosInfoComesFromDmiDataAndFailsWithoutAUuid) {
     std::ofstream(dir.path() + "/sys_vendor") << "Microsoft Corporation\n";
     std::ofstream(dir.path() + "/chassis_asset_tag") << "7783-7084-3265-9085-8269-3286-77\n";
     EXPECT_TRUE(plugin.getBiosInfo(vendor, serial, uuid, other));
-    EXPECT_EQ(uuid, "ABCDEF01-2345-6789-ABCD-EF0123456789");
-    EXPECT_EQ(vendor, "Microsoft Corporation");
-    EXPECT_EQ(serial, "");
-    EXPECT_EQ(other, "7783-7084-3265-9085-8269-3286-77");
+    EXPECT_EQ(std::make_tuple(uuid, vendor, serial, other),
+              std::make_tuple("ABCDEF01-2345-6789-ABCD-EF0123456789", "Microsoft Corporation", "",
+                              "7783-7084-3265-9085-8269-3286-77"));
     CVMInfo::SetDmiDirectory("/sys/class/dmi/id");
 }
 
