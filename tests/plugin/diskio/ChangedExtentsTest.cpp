@@ -9,13 +9,12 @@ namespace {
 const char* const kExtentsTag =
     "virtual int CAzureInfo::GetVmdkExtents(const VmdkHandle&, const string&, ULONGLONG, SDiskChangeInfo&)";
 const char* const kStatusTag = "bool CAzureInfo::SetVMCBTStatus(const MountCtx&)";
-constexpr std::uint64_t kMiB = 1 << 20;
 
-struct Write {
+struct GuestWrite {
     std::uint64_t offset;
     std::uint64_t length;
 };
-const Write kGuestWrites[] = {{kMiB, 64 * 1024}, {100 * kMiB + 4096, 8192}, {200 * kMiB, 3 * kMiB}};
+const GuestWrite kGuestWrites[] = {{kMiB, 64 * 1024}, {100 * kMiB + 4096, 8192}, {200 * kMiB, 3 * kMiB}};
 
 class ChangedExtents : public DiskDataPath {
 protected:
@@ -42,7 +41,7 @@ protected:
     // Writes into a live disk blob as the guest would.
     void GuestWrites(const azsim::BlobKey& blob) {
         azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
-        for (const Write& w : kGuestWrites) {
+        for (const GuestWrite& w : kGuestWrites) {
             std::vector<unsigned char> data(w.length, static_cast<unsigned char>(0x5a + w.offset % 7));
             ASSERT_TRUE(store.writePages(blob, w.offset, data.data(), w.length, nullptr));
         }
@@ -86,7 +85,7 @@ protected:
         SDiskChangeInfo changed;
         ASSERT_EQ(1, plugin->GetVmdkExtents(handle, changeId, 0, changed));
         std::vector<std::pair<std::uint64_t, std::uint64_t>> expected;
-        for (const Write& w : kGuestWrites) expected.emplace_back(w.offset, w.length);
+        for (const GuestWrite& w : kGuestWrites) expected.emplace_back(w.offset, w.length);
         EXPECT_EQ(expected, Pairs(changed));
         EXPECT_TRUE(log.contains(kExtentsTag, "There are [3] changed extents for ChangeID [" + changeId + "]"));
         // The extents are read as they are now: the written bytes, from the new snapshot.

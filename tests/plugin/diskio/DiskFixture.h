@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "azsim/endpoint/RequestLog.h"
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
@@ -21,10 +25,13 @@ public:
     DiskPlugin() : CAzureInfo(VSINST_AZURE_RESOURCE_MANAGER, 0) {}
     using CAzureInfo::diskMap;
     using CAzureInfo::downloadAccessToken;
+    using CAzureInfo::curl_read_callback;
     using CAzureInfo::InitCBT;
     using CAzureInfo::nativeDownload;
+    using CAzureInfo::nativeUpload;
     using CAzureInfo::referenceSnapshotId;
     using CAzureInfo::sdk;
+    using CAzureInfo::uploadAccessToken;
 
     struct SnapshotSet {
         std::string guid;
@@ -102,13 +109,26 @@ private:
     std::vector<std::pair<std::string, std::string>> keys_;
 };
 
+constexpr std::uint64_t kMiB = 1 << 20;
+
+// Bytes recognisable by disk, position and pass, with whole zero pages among them.
+inline std::vector<unsigned char> Pattern(std::uint64_t offset, std::uint64_t length, unsigned seed) {
+    std::vector<unsigned char> out(length);
+    for (std::uint64_t i = 0; i < length; ++i) {
+        const std::uint64_t at = offset + i;
+        out[i] = (at / 512) % 7 == 3 ? 0 : static_cast<unsigned char>((at * 2654435761u >> 11) + seed * 31 + 1);
+    }
+    return out;
+}
+
+// Pages are written over the plugin's own HTTP route unless a test switches it off.
 class DiskDataPath : public ::testing::Test {
 protected:
     void SetUp() override {
+        settings.set("VirtualServer", "bAzureEnableNativeUpload", "1");
         CVMInfo::SetDmiDirectory((cloud.dir() + "/no-dmi").c_str());
-        Connect(NewPlugin());
+        Connect(new DiskPlugin());
     }
-    virtual DiskPlugin* NewPlugin() { return new DiskPlugin(); }
     // Makes `fresh` the plugin under test, connected to the subscription.
     void Connect(DiskPlugin* fresh) {
         plugin.reset(fresh);
@@ -136,13 +156,7 @@ protected:
         return Open(plugin->Snapshot(plugin->Vm(vm, group), staging).paths.at(index));
     }
     void AddHttpFault(const char* method, azsim::HttpFaultKind kind, int status, int times, std::uint64_t bodyBytes = 0) {
-        azsim::HttpFault fault;
-        fault.method = method;
-        fault.kind = kind;
-        fault.status = status;
-        fault.times = times;
-        fault.bodyBytes = bodyBytes;
-        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
+        azsim::FaultBook(cloud.dir()).addHttpFault({method, "", kind, status, "InternalError", 0, bodyBytes, times});
     }
     void AddSdkFault(const azsim::SdkFault& fault) { azsim::FaultBook(cloud.dir()).addSdkFault(fault); }
     // True when a line under `tag` contains `fragment`.
@@ -152,6 +166,66 @@ protected:
         return false;
     }
     size_t Journalled(const std::string& operation) const { return cloud.journal(operation).size(); }
+    // Reads the whole blob in blocks of `blockSectors` sectors (the last one clamped) and compares every block.
+    void ExpectWholeDiskRead(const VmdkHandle& handle, UINT blockSectors) {
+        const std::uint64_t size = handle.diskInfo->blobSize;
+        const std::uint64_t block = blockSectors * 512ULL;
+        std::vector<unsigned char> buffer(block);
+        for (std::uint64_t index = 0; index * block < size; ++index) {
+            ASSERT_EQ(1, plugin->ReadVmdk(handle, index, blockSectors, buffer.data())) << index;
+            const std::uint64_t length = std::min(block, size - index * block);
+            ASSERT_EQ(Stored(handle.diskInfo->sourceUri, index * block, length),
+                      std::vector<unsigned char>(buffer.begin(), buffer.begin() + length))
+                << "block " << index;
+        }
+    }
+    // A page blob already holding 0xee in every byte (kept by CreateVmdk), registered as a restore does.
+    VmdkHandle Create(const std::string& name, std::uint64_t size) {
+        azsim::BlobKey key{"legacystore01", "vhds", name};
+        azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
+        EXPECT_TRUE(store.createPageBlob(key, size, false, nullptr));
+        EXPECT_TRUE(store.writePages(key, 0, std::vector<unsigned char>(size, 0xee).data(), size, nullptr));
+        Register(name).dataUrl = azsim::PageBlobUri(key);
+        VmdkHandle handle;
+        EXPECT_EQ(1, plugin->CreateVmdk("", "", name, handle, size / 2));
+        return handle;
+    }
+    // A page blob of account legacystore01, container vhds, registered as a restore does.
+    SAzureDiskInfo& Register(const std::string& name) {
+        SAzureDiskInfo& info = plugin->diskMap[name];
+        info.storageAccount = "legacystore01";
+        info.container = "vhds";
+        info.blobName = name;
+        info.resourceGroup = "rg-legacy";
+        return info;
+    }
+    int Write(const VmdkHandle& handle, std::uint64_t offset, std::uint64_t length, unsigned seed = 1) {
+        std::vector<unsigned char> data = Pattern(offset, length, seed);
+        return plugin->WriteVmdk(handle, offset, static_cast<UINT>(length), data.data());
+    }
+    // Page writes the endpoint answered for blob `name`: query, range, body bytes, credential and status.
+    std::vector<std::string> Puts(const std::string& name) const {
+        std::vector<std::string> out;
+        for (const azsim::RequestRecord& r : azsim::RequestLog::Read(cloud.dir()))
+            if (r.method == "PUT" && r.blob == name)
+                out.push_back(r.comp + " " + r.range + " " + std::to_string(r.bodyBytes) + " " + r.auth + " " +
+                              std::to_string(r.status));
+        return out;
+    }
+    // Runs `pass(id, n)` on eight threads, passes n = 1, 2, ... while fewer than `tokens` storage tokens were
+    // issued (20 s at most).
+    void OnEightThreadsUntilTokens(size_t tokens, const std::function<void(int, int)>& pass) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::vector<std::thread> threads;
+        for (int id = 0; id < 8; ++id)
+            threads.emplace_back([&, id] {
+                for (int n = 1; n == 1 || (Journalled("GetStorageAccessToken") < tokens &&
+                                           std::chrono::steady_clock::now() < deadline);
+                     ++n)
+                    pass(id, n);
+            });
+        for (std::thread& t : threads) t.join();
+    }
 
     testsupport::ServedCloud cloud;
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 42};

@@ -18,30 +18,23 @@ const char* const kBufferTag =
     "bool CAzureInfo::_DownloadBuffer(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)";
 const char* const kPiecesTag =
     "bool CAzureInfo::_DownloadBlockAtOffset(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)";
-constexpr UINT kMiB = 1 << 20;
-
-class PageBlobReader : public DiskDataPath {
-protected:
-    // Reads the whole blob in blocks of `blockSectors` sectors (the last one clamped) and compares every block.
-    void ExpectWholeDiskRead(const VmdkHandle& handle, UINT blockSectors) {
-        const std::uint64_t size = handle.diskInfo->blobSize;
-        const std::uint64_t block = blockSectors * 512ULL;
-        std::vector<unsigned char> buffer(block);
-        for (std::uint64_t index = 0; index * block < size; ++index) {
-            ASSERT_EQ(1, plugin->ReadVmdk(handle, index, blockSectors, buffer.data())) << index;
-            const std::uint64_t length = std::min(block, size - index * block);
-            ASSERT_EQ(Stored(handle.diskInfo->sourceUri, index * block, length),
-                      std::vector<unsigned char>(buffer.begin(), buffer.begin() + length))
-                << "block " << index;
-        }
-    }
-};
+using PageBlobReader = DiskDataPath;
 
 TEST_F(PageBlobReader, WholeManagedAndUnmanagedDisksEqualTheirSnapshots) {
     VmdkHandle data0 = OpenSnapshot("web-linux01", "rg-prod", 1);
     ASSERT_EQ(0u, data0.diskInfo->sourceUri.find("https://")) << "a managed snapshot is read through its SAS URL";
     ExpectWholeDiskRead(data0, 3 * 2048);  // 3 MiB blocks: the last one is clamped at the blob's end
     EXPECT_EQ(0u, Journalled("GetStorageAccessToken")) << "a SAS read never fetches a token";
+    // Without the native switch the wrapper reads, and the plugin sends no request of its own.
+    plugin->nativeDownload = false;
+    const std::uint64_t requests = NXLibCurl::stats().requests;
+    std::vector<unsigned char> buffer(kMiB);
+    ASSERT_EQ(1, plugin->ReadVmdk(data0, 100, 2048, buffer.data()));
+    EXPECT_EQ(Stored(data0.diskInfo->sourceUri, 100ULL * kMiB, kMiB), buffer);
+    EXPECT_EQ(requests, NXLibCurl::stats().requests);
+    EXPECT_EQ(0, plugin->ReadVmdk(data0, 100000, 2048, buffer.data()));
+    EXPECT_NE(std::string::npos, plugin->GetLastVMErrorDetails().find("InvalidRange"));
+    plugin->nativeDownload = true;
 
     VmdkHandle osDisk = OpenSnapshot("legacy-vm01", "rg-legacy", 0, true);
     ExpectWholeDiskRead(osDisk, 16384);  // 8 MiB blocks: two 4 MiB pieces each
@@ -206,18 +199,6 @@ TEST_F(PageBlobReader, VanishedStagingBlobIsRecreatedOnce) {
     EXPECT_EQ(copies + 3, Journalled("CreateBackupBlobFromSnapshot"));
 }
 
-TEST_F(PageBlobReader, WrapperFallbackReadsWithoutHttp) {
-    VmdkHandle handle = OpenSnapshot("web-linux01", "rg-prod", 0);
-    plugin->nativeDownload = false;
-    const std::uint64_t requests = NXLibCurl::stats().requests;
-    std::vector<unsigned char> buffer(kMiB);
-    ASSERT_EQ(1, plugin->ReadVmdk(handle, 100, 2048, buffer.data()));
-    EXPECT_EQ(Stored(handle.diskInfo->sourceUri, 100ULL * kMiB, kMiB), buffer);
-    EXPECT_EQ(requests, NXLibCurl::stats().requests);
-    EXPECT_EQ(0, plugin->ReadVmdk(handle, 100000, 2048, buffer.data()));
-    EXPECT_NE(std::string::npos, plugin->GetLastVMErrorDetails().find("InvalidRange"));
-}
-
 TEST_F(PageBlobReader, HandlesReportCapacityWithoutTheFooterAndFailCleanly) {
     azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
     const struct { std::uint64_t size; ULONGLONG sectors; } cases[] = {{1073742336ULL, 2097152}, {512, 0}};
@@ -248,27 +229,16 @@ TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
         Stored(disks[1].diskInfo->sourceUri, 0, disks[1].diskInfo->blobSize)};
     std::atomic<int> mismatches{0};
     std::atomic<int> failures{0};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    auto worker = [&](int id) {
+    // Passes over both disks, each thread taking every eighth block, until a token has expired.
+    OnEightThreadsUntilTokens(2, [&](int id, int) {
         std::vector<unsigned char> buffer(kMiB);
-        // Passes over both disks, each thread taking every eighth block, until a token has expired.
-        for (int pass = 0; pass == 0 || (Journalled("GetStorageAccessToken") < 2 &&
-                                         std::chrono::steady_clock::now() < deadline);
-             ++pass) {
-            for (int d = 0; d < 2; ++d) {
-                const ULONGLONG blocks = disks[d].diskInfo->blobSize / kMiB;
-                for (ULONGLONG block = id; block < blocks; block += 8) {
-                    if (plugin->ReadVmdk(disks[d], block, 2048, buffer.data()) != 1)
-                        ++failures;
-                    else if (std::memcmp(buffer.data(), expected[d].data() + block * kMiB, kMiB) != 0)
-                        ++mismatches;
-                }
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int id = 0; id < 8; ++id) threads.emplace_back(worker, id);
-    for (std::thread& t : threads) t.join();
+        for (int d = 0; d < 2; ++d)
+            for (ULONGLONG block = id; block < disks[d].diskInfo->blobSize / kMiB; block += 8)
+                if (plugin->ReadVmdk(disks[d], block, 2048, buffer.data()) != 1)
+                    ++failures;
+                else if (std::memcmp(buffer.data(), expected[d].data() + block * kMiB, kMiB) != 0)
+                    ++mismatches;
+    });
     EXPECT_EQ(0, failures.load());
     EXPECT_EQ(0, mismatches.load());
     EXPECT_LE(2u, Journalled("GetStorageAccessToken")) << "the token expired and was refreshed mid-run";

@@ -1,10 +1,8 @@
 // The page-blob writer's own HTTP route over HTTPS against the simulated subscription.
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "azsim/auth/AccessAuthority.h"
-#include "azsim/endpoint/RequestLog.h"
 #include "azsim/faults/FaultBook.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/http/NXLibCurl.h"
@@ -17,69 +15,7 @@ const char* const kBufferTag =
     "bool CAzureInfo::_UploadBuffer(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)";
 const char* const kCreateTag =
     "virtual int CAzureInfo::CreateVmdk(const string&, const string&, const string&, VmdkHandle&, long long int)";
-constexpr UINT kMiB = 1 << 20;
-
-class WriterPlugin : public DiskPlugin {
-public:
-    using CAzureInfo::curl_read_callback;
-    using CAzureInfo::nativeUpload;
-    using CAzureInfo::uploadAccessToken;
-};
-
-// Bytes recognisable by disk, position and pass, with whole zero pages among them.
-std::vector<unsigned char> Pattern(std::uint64_t offset, std::uint64_t length, unsigned seed) {
-    std::vector<unsigned char> out(length);
-    for (std::uint64_t i = 0; i < length; ++i) {
-        const std::uint64_t at = offset + i;
-        out[i] = (at / 512) % 7 == 3 ? 0 : static_cast<unsigned char>((at * 2654435761u >> 11) + seed * 31 + 1);
-    }
-    return out;
-}
-
-class PageBlobWriter : public DiskDataPath {
-protected:
-    void SetUp() override {
-        settings.set("VirtualServer", "bAzureEnableNativeUpload", "1");
-        DiskDataPath::SetUp();
-    }
-    DiskPlugin* NewPlugin() override { return writer = new WriterPlugin(); }
-    // A page blob already holding 0xee in every byte (kept by CreateVmdk), registered as a restore does.
-    VmdkHandle Create(const std::string& name, std::uint64_t size) {
-        azsim::BlobKey key{"legacystore01", "vhds", name};
-        azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
-        EXPECT_TRUE(store.createPageBlob(key, size, false, nullptr));
-        EXPECT_TRUE(store.writePages(key, 0, std::vector<unsigned char>(size, 0xee).data(), size, nullptr));
-        Register(name).dataUrl = azsim::PageBlobUri(key);
-        VmdkHandle handle;
-        EXPECT_EQ(1, plugin->CreateVmdk("", "", name, handle, size / 2));
-        return handle;
-    }
-    // A page blob of account legacystore01, container vhds, registered as a restore does.
-    SAzureDiskInfo& Register(const std::string& name) {
-        SAzureDiskInfo& info = plugin->diskMap[name];
-        info.storageAccount = "legacystore01";
-        info.container = "vhds";
-        info.blobName = name;
-        info.resourceGroup = "rg-legacy";
-        return info;
-    }
-    void AddPutFault(azsim::HttpFaultKind kind, int status, int times) { AddHttpFault("PUT", kind, status, times); }
-    // Page writes the endpoint answered for blob `name`: query, range, body bytes, credential and status.
-    std::vector<std::string> Puts(const std::string& name) const {
-        std::vector<std::string> out;
-        for (const azsim::RequestRecord& r : azsim::RequestLog::Read(cloud.dir()))
-            if (r.method == "PUT" && r.blob == name)
-                out.push_back(r.comp + " " + r.range + " " + std::to_string(r.bodyBytes) + " " + r.auth + " " +
-                              std::to_string(r.status));
-        return out;
-    }
-    int Write(const VmdkHandle& handle, std::uint64_t offset, std::uint64_t length, unsigned seed = 1) {
-        std::vector<unsigned char> data = Pattern(offset, length, seed);
-        return plugin->WriteVmdk(handle, offset, static_cast<UINT>(length), data.data());
-    }
-
-    WriterPlugin* writer = nullptr;
-};
+using PageBlobWriter = DiskDataPath;
 
 // Writes of any page-multiple size become PUTs of at most 4 MiB, each with a Content-Length equal to its
 // range's length (the service takes nothing else), and the disk reads back byte for byte.
@@ -105,8 +41,8 @@ TEST_F(PageBlobWriter, DiskWrittenInMixedSizesAsPutsOfAtMostFourMiBReadsBack) {
 
 TEST_F(PageBlobWriter, FailedPieceEndsTheWriteAndEarlierPiecesStay) {
     VmdkHandle handle = Create("restored-0.vhd", 16 * kMiB);
-    AddPutFault(azsim::HttpFaultKind::Delay, 0, 1);  // the first piece passes, every later PUT fails
-    AddPutFault(azsim::HttpFaultKind::Status, 500, -1);
+    AddHttpFault("PUT", azsim::HttpFaultKind::Delay, 0, 1);  // the first piece passes, every later PUT fails
+    AddHttpFault("PUT", azsim::HttpFaultKind::Status, 500, -1);
     const std::uint64_t requests = NXLibCurl::stats().requests;
     EXPECT_EQ(0, Write(handle, 2 * kMiB, 12 * kMiB));
     EXPECT_EQ(3u, NXLibCurl::stats().requests - requests) << "the third piece is never tried";
@@ -122,7 +58,7 @@ TEST_F(PageBlobWriter, AttemptsFollowTheSettingWithRecordedPauses) {
     const struct { const char* setting; unsigned attempts; } cases[] = {{nullptr, 2}, {"1", 2}, {"3", 3}, {"5", 5}};
     for (const auto& c : cases) {
         if (c.setting) settings.set("VirtualServer", "nAzureMaxBlobUploadAttempts", c.setting);
-        AddPutFault(azsim::HttpFaultKind::Status, 500, -1);
+        AddHttpFault("PUT", azsim::HttpFaultKind::Status, 500, -1);
         const size_t waits = sleeper.waits().size();
         const std::uint64_t requests = NXLibCurl::stats().requests;
         EXPECT_EQ(0, Write(handle, kMiB, kMiB));
@@ -150,13 +86,13 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
     for (const auto& c : cases) {
         const size_t tokens = Journalled("GetStorageAccessToken");
         const std::uint64_t requests = NXLibCurl::stats().requests;
-        AddPutFault(c.kind, c.status, 1);
+        AddHttpFault("PUT", c.kind, c.status, 1);
         EXPECT_EQ(1, Write(handle, 0, kMiB, c.status)) << c.status;
         EXPECT_EQ(c.requests, NXLibCurl::stats().requests - requests) << c.status;
         EXPECT_EQ(c.refreshes, Journalled("GetStorageAccessToken") - tokens) << c.status;
         EXPECT_EQ(Pattern(0, kMiB, c.status), Stored(handle.diskInfo->dataUrl, 0, kMiB)) << c.status;
     }
-    AddPutFault(azsim::HttpFaultKind::Status, 200, -1);
+    AddHttpFault("PUT", azsim::HttpFaultKind::Status, 200, -1);
     EXPECT_EQ(0, Write(handle, 0, kMiB, 1));
     EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
     EXPECT_EQ("Page write of [1048576] bytes at offset [0] to blob [restored-0.vhd] failed after every attempt",
@@ -169,7 +105,7 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
 
     const azsim::SdkFault fault{"GetStorageAccessToken", 0, "AADSTS7000215: Invalid client secret provided.", -1};
     AddSdkFault(fault);
-    writer->uploadAccessToken.clear();
+    plugin->uploadAccessToken.clear();
     EXPECT_EQ(0, Write(handle, 0, kMiB));
     EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
     EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
@@ -194,7 +130,7 @@ TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequestAndExceptionsStayInTheS
     EXPECT_EQ(std::vector<unsigned char>(4 * kMiB, 0xee), Stored(handle.diskInfo->dataUrl, 0, 4 * kMiB));
 
     // Thrown while the token lock is held: the slot fails, and the lock is free for the next writer.
-    AddPutFault(azsim::HttpFaultKind::Status, 403, 1);
+    AddHttpFault("PUT", azsim::HttpFaultKind::Status, 403, 1);
     {
         ThrowingLog throwing("Refreshing storage access token");
         EXPECT_EQ(0, Write(handle, 0, kMiB));
@@ -208,18 +144,18 @@ TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequestAndExceptionsStayInTheS
     // The body is fed in the sizes libcurl asks for; with nothing to feed from, the transfer is aborted.
     SCURLData body(data.data(), 1000);
     char out[1024];
-    EXPECT_EQ(CURL_READFUNC_ABORT, WriterPlugin::curl_read_callback(out, 1, 600, nullptr));
-    EXPECT_EQ(CURL_READFUNC_ABORT, WriterPlugin::curl_read_callback(nullptr, 1, 600, &body));
-    EXPECT_EQ(600u, WriterPlugin::curl_read_callback(out, 2, 300, &body));
-    EXPECT_EQ(400u, WriterPlugin::curl_read_callback(out, 1, 1024, &body));
-    EXPECT_EQ(0u, WriterPlugin::curl_read_callback(out, 1, 1024, &body));
+    EXPECT_EQ(CURL_READFUNC_ABORT, DiskPlugin::curl_read_callback(out, 1, 600, nullptr));
+    EXPECT_EQ(CURL_READFUNC_ABORT, DiskPlugin::curl_read_callback(nullptr, 1, 600, &body));
+    EXPECT_EQ(600u, DiskPlugin::curl_read_callback(out, 2, 300, &body));
+    EXPECT_EQ(400u, DiskPlugin::curl_read_callback(out, 1, 1024, &body));
+    EXPECT_EQ(0u, DiskPlugin::curl_read_callback(out, 1, 1024, &body));
 }
 
 // Without the native switch a page blob is created and written by the wrapper; a direct-upload disk is written
 // through its upload URL whatever the switch, and closing its handle ends that upload once.
 TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn) {
     const std::uint64_t requests = NXLibCurl::stats().requests;
-    writer->nativeUpload = false;
+    plugin->nativeUpload = false;
     const azsim::BlobKey key{"legacystore01", "vhds", "restored-new.vhd"};
     Register(key.name);
     VmdkHandle page;
@@ -228,7 +164,7 @@ TEST_F(PageBlobWriter, WrapperRoutesCreateWriteAndCloseWithoutRequestsOfTheirOwn
     ASSERT_EQ(1, Write(page, kMiB, 6 * kMiB)) << plugin->GetLastVMErrorDetails();
     EXPECT_EQ(Pattern(kMiB, 6 * kMiB, 1), Stored(azsim::PageBlobUri(key), kMiB, 6 * kMiB));
 
-    writer->nativeUpload = true;
+    plugin->nativeUpload = true;
     SAzureDiskInfo& disk = plugin->diskMap["restored-md"];
     disk.directUpload = true;
     disk.blobName = "restored-md";
@@ -300,21 +236,13 @@ TEST_F(PageBlobWriter, EightThreadsOnTwoDisksThroughTokenExpiry) {
     VmdkHandle disks[] = {Create("restored-0.vhd", sizes[0]), Create("restored-1.vhd", sizes[1])};
     std::atomic<int> failures{0};
     int lastPass[8] = {};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    auto worker = [&](int id) {
-        // Every pass writes this thread's blocks (every eighth MiB) with the pass's own bytes, until a token expired.
-        for (int pass = 1; pass == 1 || (Journalled("GetStorageAccessToken") < 3 &&
-                                         std::chrono::steady_clock::now() < deadline);
-             ++pass) {
-            for (unsigned d = 0; d < 2; ++d)
-                for (std::uint64_t block = id; block * kMiB < sizes[d]; block += 8)
-                    if (Write(disks[d], block * kMiB, kMiB, pass * 2 + d) != 1) ++failures;
-            lastPass[id] = pass;
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int id = 0; id < 8; ++id) threads.emplace_back(worker, id);
-    for (std::thread& t : threads) t.join();
+    // Every pass writes this thread's blocks (every eighth MiB) with the pass's own bytes, until a token expired.
+    OnEightThreadsUntilTokens(3, [&](int id, int pass) {
+        for (unsigned d = 0; d < 2; ++d)
+            for (std::uint64_t block = id; block * kMiB < sizes[d]; block += 8)
+                if (Write(disks[d], block * kMiB, kMiB, pass * 2 + d) != 1) ++failures;
+        lastPass[id] = pass;
+    });
     EXPECT_EQ(0, failures.load());
     EXPECT_LE(3u, Journalled("GetStorageAccessToken")) << "tokens expired and were refreshed mid-run";
     for (unsigned d = 0; d < 2; ++d)
