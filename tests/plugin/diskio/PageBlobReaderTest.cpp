@@ -61,35 +61,43 @@ TEST_F(PageBlobReader, FailedSecondPieceKeepsTheFirstAndEndsTheRead) {
     EXPECT_TRUE(Logged(kReadTag, "Failed to download page for blob[" + handle.diskInfo->dataUrl + "], Error ["));
 }
 
-// The attempt limit is read again after every failure (`later` replaces it at the first pause); a bearer read
-// refreshes its token after every failure, a SAS read that fails never asks for one.
+// Each direction's attempt limit is read again after every failure (`later` replaces it at the first pause),
+// with a pause of two seconds before every further attempt. A bearer read refreshes its token after every
+// failure, a write after a server error keeps its token, and a SAS read that fails never asks for one.
 TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTheToken) {
     VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 1);
+    VmdkHandle target = Create("restored-0.vhd", 4 * kMiB);
     std::vector<unsigned char> buffer(kMiB);
-    const struct { const char* setting; const char* later; unsigned attempts; } cases[] = {
-        {nullptr, nullptr, 2}, {"0", nullptr, 2}, {"5", nullptr, 5}, {"6", "3", 3}};
+    const struct { bool read; const char* setting; const char* later; unsigned attempts; size_t tokens; } cases[] = {
+        {true, nullptr, nullptr, 2, 3},  {true, "0", nullptr, 2, 2},  {true, "5", nullptr, 5, 5},
+        {true, "6", "3", 3, 3},          {false, nullptr, nullptr, 2, 1}, {false, "1", nullptr, 2, 0},
+        {false, "3", nullptr, 3, 0},     {false, "5", nullptr, 5, 0}};
     for (const auto& c : cases) {
-        if (c.setting) settings.set("VirtualServer", "nAzureMaxBlobDownloadAttempts", c.setting);
+        const char* key = c.read ? "nAzureMaxBlobDownloadAttempts" : "nAzureMaxBlobUploadAttempts";
+        if (c.setting) settings.set("VirtualServer", key, c.setting);
         std::vector<unsigned long> waits;
         NxSleepHook previous = NxSetSleepHook([&](unsigned long ms) {
             waits.push_back(ms);
-            if (c.later) NXPlatformInfo::setValue("VirtualServer", "nAzureMaxBlobDownloadAttempts", c.later);
+            if (c.later) NXPlatformInfo::setValue("VirtualServer", key, c.later);
         });
-        AddHttpFault("GET", azsim::HttpFaultKind::Status, 500, -1);
+        AddHttpFault(c.read ? "GET" : "PUT", azsim::HttpFaultKind::Status, 500, -1);
         const std::uint64_t requests = NXLibCurl::stats().requests;
         const size_t tokens = Journalled("GetStorageAccessToken");
-        EXPECT_EQ(0, plugin->ReadVmdk(handle, 0, 2048, buffer.data()));
+        EXPECT_EQ(0, c.read ? plugin->ReadVmdk(handle, 0, 2048, buffer.data()) : Write(target, kMiB, kMiB));
         NxSetSleepHook(previous);
-        EXPECT_EQ(c.attempts, NXLibCurl::stats().requests - requests);
-        EXPECT_EQ(std::vector<unsigned long>(c.attempts - 1, 2000), waits);
-        // The first read also fetches the first token.
-        EXPECT_EQ(c.attempts + (&c == cases ? 1 : 0), Journalled("GetStorageAccessToken") - tokens);
+        EXPECT_EQ(c.attempts, NXLibCurl::stats().requests - requests) << key << " " << c.attempts;
+        EXPECT_EQ(std::vector<unsigned long>(c.attempts - 1, 2000), waits) << key << " " << c.attempts;
+        EXPECT_EQ(c.tokens, Journalled("GetStorageAccessToken") - tokens) << key << " " << c.attempts;
         azsim::FaultBook(cloud.dir()).clear();
     }
     EXPECT_TRUE(log.contains(
         "bool CAzureInfo::_DownloadBufferWithRetry(const string&, const SDownloadCtx&, ULONGLONG, UINT, unsigned char*)",
         "Failed to download buffer at offset [0] with size [1048576] for Blob [" + handle.diskInfo->dataUrl +
             "], Attempt Count [5]"));
+    EXPECT_TRUE(log.contains(
+        "bool CAzureInfo::_UploadBufferWithRetry(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)",
+        "Failed to upload buffer at offset [1048576] with size [1048576] for Blob "
+        "[https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page], Attempt Count [5]"));
 
     VmdkHandle sas = OpenSnapshot("web-linux01", "rg-prod", 0);
     AddHttpFault("GET", azsim::HttpFaultKind::Status, 500, -1);
@@ -122,6 +130,7 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
     DiskPlugin::SnapshotSet managed = plugin->Snapshot(plugin->Vm("web-linux01", "rg-prod"), false);
     DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
     VmdkHandle disk = Open(legacy.paths[0]);
+    VmdkHandle target = Create("restored-0.vhd", 4 * kMiB);
     VmdkHandle upload;
     plugin->GetVmdkHandle("", "", "upload", upload);
     upload.diskInfo->directUpload = true;
@@ -149,6 +158,13 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
          "Checking if blob already exists", [&] { return plugin->CreateVmdk("", "", "new.vhd", scratch, kMiB); }, 0},
         {"virtual int CAzureInfo::CloseVmdk(const VmdkHandle&)", "Error closing page blob",
          [&] { return plugin->CloseVmdk(upload); }, 1},
+        // Thrown while the token lock is held: the next writer must still get it.
+        {"virtual int CAzureInfo::WriteVmdk(const VmdkHandle&, ULONGLONG, UINT, unsigned char*)",
+         "Refreshing storage access token",
+         [&] {
+             AddHttpFault("PUT", azsim::HttpFaultKind::Status, 403, 1);
+             return Write(target, 0, kMiB);
+         }, 0},
     };
     for (const auto& c : cases) {
         plugin->SetLastVMError(VMINFO_ERR_NONE, "");
@@ -164,6 +180,9 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
         EXPECT_TRUE(log.containsError(c.tag, text)) << c.tag;
     }
     EXPECT_TRUE(extents.extents.empty());
+    int written = 0;
+    std::thread([&] { written = Write(target, 0, kMiB); }).join();
+    EXPECT_EQ(1, written);
 }
 
 TEST_F(PageBlobReader, VanishedStagingBlobIsRecreatedOnce) {

@@ -53,27 +53,6 @@ TEST_F(PageBlobWriter, FailedPieceEndsTheWriteAndEarlierPiecesStay) {
                                              "restored-0.vhd?comp=page]"));
 }
 
-TEST_F(PageBlobWriter, AttemptsFollowTheSettingWithRecordedPauses) {
-    VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
-    const struct { const char* setting; unsigned attempts; } cases[] = {{nullptr, 2}, {"1", 2}, {"3", 3}, {"5", 5}};
-    for (const auto& c : cases) {
-        if (c.setting) settings.set("VirtualServer", "nAzureMaxBlobUploadAttempts", c.setting);
-        AddHttpFault("PUT", azsim::HttpFaultKind::Status, 500, -1);
-        const size_t waits = sleeper.waits().size();
-        const std::uint64_t requests = NXLibCurl::stats().requests;
-        EXPECT_EQ(0, Write(handle, kMiB, kMiB));
-        EXPECT_EQ(c.attempts, NXLibCurl::stats().requests - requests);
-        const std::vector<unsigned long> all = sleeper.waits();
-        EXPECT_EQ(std::vector<unsigned long>(c.attempts - 1, 2000),
-                  std::vector<unsigned long>(all.begin() + waits, all.end()));
-        azsim::FaultBook(cloud.dir()).clear();
-    }
-    EXPECT_TRUE(log.contains(
-        "bool CAzureInfo::_UploadBufferWithRetry(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)",
-        "Failed to upload buffer at offset [1048576] with size [1048576] for Blob "
-        "[https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page], Attempt Count [5]"));
-}
-
 // Only 201 says a page was stored, even when the connection ends inside that answer (the client then
 // reports a transfer failure): any other answer, success codes among them, is a failed attempt.
 TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshTheToken) {
@@ -113,7 +92,7 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
                                               "blob.core.windows.net/vhds/restored-0.vhd?comp=page]"));
 }
 
-TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequestAndExceptionsStayInTheSlot) {
+TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequest) {
     VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
     std::vector<unsigned char> data(kMiB);
     VmdkHandle none;
@@ -128,18 +107,6 @@ TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequestAndExceptionsStayInTheS
     EXPECT_TRUE(log.containsError(kWriteTag, "Invalid write request: disk handle [set], buffer [set], offset [100], "
                                              "size [512]"));
     EXPECT_EQ(std::vector<unsigned char>(4 * kMiB, 0xee), Stored(handle.diskInfo->dataUrl, 0, 4 * kMiB));
-
-    // Thrown while the token lock is held: the slot fails, and the lock is free for the next writer.
-    AddHttpFault("PUT", azsim::HttpFaultKind::Status, 403, 1);
-    {
-        ThrowingLog throwing("Refreshing storage access token");
-        EXPECT_EQ(0, Write(handle, 0, kMiB));
-    }
-    EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
-    EXPECT_EQ("Unexpected failure: [injected: Refreshing storage access token]", plugin->GetLastVMErrorDetails());
-    int written = 0;
-    std::thread([&] { written = Write(handle, 0, kMiB); }).join();
-    EXPECT_EQ(1, written);
 
     // The body is fed in the sizes libcurl asks for; with nothing to feed from, the transfer is aborted.
     SCURLData body(data.data(), 1000);
