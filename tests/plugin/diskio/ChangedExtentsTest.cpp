@@ -18,18 +18,6 @@ const GuestWrite kGuestWrites[] = {{kMiB, 64 * 1024}, {100 * kMiB + 4096, 8192},
 
 class ChangedExtents : public DiskDataPath {
 protected:
-    MountCtx Ctx(const char* vm, const char* group, const std::string& referencePoint = std::string()) {
-        MountCtx ctx;
-        ctx.vmName = vm;
-        ctx.hostName = group;
-        ctx.mountPath = mountDir.path() + "/mount";
-        ctx.jobId = 42;
-        ctx.appId = 12;
-        ctx.cbtEnabled = true;
-        ctx.backupType = 2;
-        ctx.referencePoint = referencePoint;
-        return ctx;
-    }
     static std::string ReferencePoint(const std::string& changeId, const std::string& snapshotId) {
         VirtualServer::VMReferencePointInfo message;
         message.setstring(1, 1, 0x1aeef26a, 0xe4072f, changeId);
@@ -110,8 +98,6 @@ protected:
         EXPECT_EQ(3u, changed.extents.size()) << "a failed query leaves the list as it was";
         EXPECT_FALSE(plugin->ValidateChangeId("", "", path, ""));
     }
-
-    testsupport::TempDir mountDir;
 };
 
 TEST_F(ChangedExtents, ManagedAndUnmanagedIncrementalsReadExactlyTheGuestWrites) {

@@ -33,49 +33,6 @@ public:
     using CAzureInfo::sdk;
     using CAzureInfo::uploadAccessToken;
 
-    struct SnapshotSet {
-        std::string guid;
-        SVMInfo vm;                      // disks rewritten to their snapshots
-        std::vector<std::string> paths;  // disk-map keys, in disk order
-    };
-    SVMInfo Vm(const std::string& name, const std::string& resourceGroup) {
-        SVMInfo vm;
-        EXPECT_TRUE(sdk->GetVMInfoForVM(name, "", resourceGroup, 0, 0, vm)) << sdk->GetLastErrorString();
-        return vm;
-    }
-    // Snapshots the VM's disks as one set and registers every snapshot; a page
-    // blob is read from a staging copy of its snapshot when `staging` is set.
-    SnapshotSet Snapshot(const SVMInfo& vm, bool staging) {
-        SnapshotSet set;
-        set.vm = vm;
-        EXPECT_TRUE(sdk->CreateDiskSnapshots(vm.disks, vm.resourceGroup, vm.region, vm.name, 7, 42, set.guid,
-                                             set.vm.disks))
-            << sdk->GetLastErrorString();
-        for (const SDisk& disk : set.vm.disks) {
-            SAzureDiskInfo info;
-            info.sourceUri = disk.uri;
-            info.dataUrl = disk.uri;
-            info.isManaged = disk.isManaged;
-            info.snapshotId = disk.managedDiskId;
-            info.resourceGroup = disk.resourceGroup;
-            info.vmResourceGroup = vm.resourceGroup;
-            if (!disk.isManaged) {
-                std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(disk.uri);
-                info.storageAccount = uri->account;
-                info.container = uri->container;
-                info.blobName = uri->blob;
-                if (staging) {
-                    EXPECT_TRUE(sdk->CreateBackupBlobFromSnapshot(disk.uri, uri->account, uri->container,
-                                                                  uri->blob + "-staging" + set.guid.substr(0, 8),
-                                                                  info.dataUrl));
-                    info.readsStagingBlob = true;
-                }
-            }
-            diskMap[disk.uri] = info;
-            set.paths.push_back(disk.uri);
-        }
-        return set;
-    }
 };
 
 // Throws once, from the first log line that contains `trigger`: any exception inside a slot.
@@ -151,9 +108,28 @@ protected:
         EXPECT_EQ(1, plugin->GetVmdkCapacity(handle, sectors));
         return handle;
     }
-    // Disk `index` of a new snapshot set of VM `vm`, opened.
-    VmdkHandle OpenSnapshot(const std::string& vm, const std::string& group, size_t index, bool staging = false) {
-        return Open(plugin->Snapshot(plugin->Vm(vm, group), staging).paths.at(index));
+    // A backup of VM `vm` with change tracking; `referencePoint` names the previous backup (none: a full one).
+    MountCtx Ctx(const char* vm, const char* group, const std::string& referencePoint = std::string()) {
+        MountCtx ctx;
+        ctx.vmName = vm;
+        ctx.hostName = group;
+        ctx.mountPath = mountDir.path() + "/mount";
+        ctx.jobId = 42;
+        ctx.appId = 12;
+        ctx.cbtEnabled = true;
+        ctx.backupType = 2;
+        ctx.referencePoint = referencePoint;
+        return ctx;
+    }
+    // A full backup of VM `vm`, mounted: managed disks read their snapshots through SAS URLs, unmanaged
+    // ones staging copies of their snapshots.
+    MountCtx Mounted(const char* vm, const char* group) {
+        MountCtx ctx = Ctx(vm, group);
+        EXPECT_EQ(1, plugin->MountVM(ctx)) << plugin->GetLastVMErrorDetails();
+        return ctx;
+    }
+    VmdkHandle OpenMounted(const char* vm, const char* group, size_t index) {
+        return Open(Mounted(vm, group).vmInfo.disks.at(index).uri);
     }
     void AddHttpFault(const char* method, azsim::HttpFaultKind kind, int status, int times, std::uint64_t bodyBytes = 0) {
         azsim::FaultBook(cloud.dir()).addHttpFault({method, "", kind, status, "InternalError", 0, bodyBytes, times});
@@ -228,6 +204,7 @@ protected:
     }
 
     testsupport::ServedCloud cloud;
+    testsupport::TempDir mountDir;
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 42};
     NxRecordingSleeper sleeper;
     EvLogCapture log;

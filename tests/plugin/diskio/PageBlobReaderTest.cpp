@@ -21,7 +21,7 @@ const char* const kPiecesTag =
 using PageBlobReader = DiskDataPath;
 
 TEST_F(PageBlobReader, WholeManagedAndUnmanagedDisksEqualTheirSnapshots) {
-    VmdkHandle data0 = OpenSnapshot("web-linux01", "rg-prod", 1);
+    VmdkHandle data0 = OpenMounted("web-linux01", "rg-prod", 1);
     ASSERT_EQ(0u, data0.diskInfo->sourceUri.find("https://")) << "a managed snapshot is read through its SAS URL";
     ExpectWholeDiskRead(data0, 3 * 2048);  // 3 MiB blocks: the last one is clamped at the blob's end
     EXPECT_EQ(0u, Journalled("GetStorageAccessToken")) << "a SAS read never fetches a token";
@@ -36,16 +36,16 @@ TEST_F(PageBlobReader, WholeManagedAndUnmanagedDisksEqualTheirSnapshots) {
     EXPECT_NE(std::string::npos, plugin->GetLastVMErrorDetails().find("InvalidRange"));
     plugin->nativeDownload = true;
 
-    VmdkHandle osDisk = OpenSnapshot("legacy-vm01", "rg-legacy", 0, true);
+    VmdkHandle osDisk = OpenMounted("legacy-vm01", "rg-legacy", 0);
     ExpectWholeDiskRead(osDisk, 16384);  // 8 MiB blocks: two 4 MiB pieces each
     EXPECT_EQ(1u, Journalled("GetStorageAccessToken")) << "one token serves every read";
     EXPECT_TRUE(log.contains(kPiecesTag, "Downloading at offset [8388608] with size [8388608] for blob [" +
                                              osDisk.diskInfo->dataUrl + "]"));
-    EXPECT_TRUE(sleeper.waits().empty());
+    EXPECT_EQ(std::vector<unsigned long>(2, 1000), sleeper.waits()) << "the mount's pauses only, no second attempt";
 }
 
 TEST_F(PageBlobReader, FailedSecondPieceKeepsTheFirstAndEndsTheRead) {
-    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 1);
+    VmdkHandle handle = OpenMounted("legacy-vm01", "rg-legacy", 1);
     // The disk map claims more than the blob holds: the last 6 MiB block's second
     // piece (2 MiB) lies past the end and the service refuses it.
     const std::uint64_t size = handle.diskInfo->blobSize;
@@ -65,7 +65,7 @@ TEST_F(PageBlobReader, FailedSecondPieceKeepsTheFirstAndEndsTheRead) {
 // with a pause of two seconds before every further attempt. A bearer read refreshes its token after every
 // failure, a write after a server error keeps its token, and a SAS read that fails never asks for one.
 TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTheToken) {
-    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 1);
+    VmdkHandle handle = OpenMounted("legacy-vm01", "rg-legacy", 1);
     VmdkHandle target = Create("restored-0.vhd", 4 * kMiB);
     std::vector<unsigned char> buffer(kMiB);
     const struct { bool read; const char* setting; const char* later; unsigned attempts; size_t tokens; } cases[] = {
@@ -99,7 +99,7 @@ TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTh
         "Failed to upload buffer at offset [1048576] with size [1048576] for Blob "
         "[https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page], Attempt Count [5]"));
 
-    VmdkHandle sas = OpenSnapshot("web-linux01", "rg-prod", 0);
+    VmdkHandle sas = OpenMounted("web-linux01", "rg-prod", 0);
     AddHttpFault("GET", azsim::HttpFaultKind::Status, 500, -1);
     const size_t tokens = Journalled("GetStorageAccessToken");
     EXPECT_EQ(0, plugin->ReadVmdk(sas, 0, 2048, buffer.data()));
@@ -108,12 +108,12 @@ TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTh
 
 // A body that stops part-way through the range is a failed attempt: retried, and never handed out padded.
 TEST_F(PageBlobReader, PartialBodyIsRetriedAndNeverCountedAsARead) {
-    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 0);
+    VmdkHandle handle = OpenMounted("legacy-vm01", "rg-legacy", 0);
     AddHttpFault("GET", azsim::HttpFaultKind::ShortBody, 206, 1, kMiB / 2);
     std::vector<unsigned char> buffer(kMiB, 0xab);
     ASSERT_EQ(1, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
     EXPECT_EQ(Stored(handle.diskInfo->sourceUri, kMiB, kMiB), buffer);
-    EXPECT_EQ(std::vector<unsigned long>{2000}, sleeper.waits());
+    EXPECT_EQ((std::vector<unsigned long>{1000, 1000, 2000}), sleeper.waits()) << "the mount's pauses, then one";
     EXPECT_TRUE(log.containsError(kBufferTag, "Incomplete response body from [" + handle.diskInfo->dataUrl +
                                                   "]: received [524288] of [1048576] bytes"));
 
@@ -127,9 +127,9 @@ TEST_F(PageBlobReader, PartialBodyIsRetriedAndNeverCountedAsARead) {
 
 // Every slot of the data path turns whatever escapes its body into a failure with the host's last error set.
 TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
-    DiskPlugin::SnapshotSet managed = plugin->Snapshot(plugin->Vm("web-linux01", "rg-prod"), false);
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), false);
-    VmdkHandle disk = Open(legacy.paths[0]);
+    const std::string managed = Mounted("web-linux01", "rg-prod").vmInfo.disks[0].uri;
+    const std::string legacy = Mounted("legacy-vm01", "rg-legacy").vmInfo.disks[0].uri;
+    VmdkHandle disk = Open(legacy);
     VmdkHandle target = Create("restored-0.vhd", 4 * kMiB);
     VmdkHandle upload;
     plugin->GetVmdkHandle("", "", "upload", upload);
@@ -146,14 +146,14 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
         int failed;
     } cases[] = {
         {"virtual int CAzureInfo::OpenVmdk(const string&, const string&, const string&, VmdkHandle&)",
-         "to fetch SAS URI", [&] { return plugin->OpenVmdk("", "", managed.paths[0], scratch); }, 0},
+         "to fetch SAS URI", [&] { return plugin->OpenVmdk("", "", managed, scratch); }, 0},
         {"virtual int CAzureInfo::GetVmdkCapacity(const VmdkHandle&, ULONGLONG&)", "Disk size [",
          [&] { return plugin->GetVmdkCapacity(disk, sectors); }, 0},
         {kReadTag, "Buffer at offset [", [&] { return plugin->ReadVmdk(disk, 0, 2048, buffer.data()); }, 0},
         {"virtual int CAzureInfo::GetVmdkExtents(const VmdkHandle&, const string&, ULONGLONG, SDiskChangeInfo&)",
          "Getting All page ranges", [&] { return plugin->GetVmdkExtents(disk, "", 0, extents); }, 0},
         {"virtual bool CAzureInfo::ValidateChangeId(const string&, const string&, const string&, const string&)",
-         "Blob URI [", [&] { return static_cast<int>(plugin->ValidateChangeId("", "", legacy.paths[0], "guid")); }, 0},
+         "Blob URI [", [&] { return static_cast<int>(plugin->ValidateChangeId("", "", legacy, "guid")); }, 0},
         {"virtual int CAzureInfo::CreateVmdk(const string&, const string&, const string&, VmdkHandle&, long long int)",
          "Checking if blob already exists", [&] { return plugin->CreateVmdk("", "", "new.vhd", scratch, kMiB); }, 0},
         {"virtual int CAzureInfo::CloseVmdk(const VmdkHandle&)", "Error closing page blob",
@@ -186,7 +186,7 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
 }
 
 TEST_F(PageBlobReader, VanishedStagingBlobIsRecreatedOnce) {
-    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 1, true);
+    VmdkHandle handle = OpenMounted("legacy-vm01", "rg-legacy", 1);
     std::optional<azsim::BlobUri> staging = azsim::ParseBlobUri(handle.diskInfo->dataUrl);
     ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().deleteBlob(staging->key()));
     const size_t copies = Journalled("CreateBackupBlobFromSnapshot");
@@ -241,8 +241,8 @@ TEST_F(PageBlobReader, HandlesReportCapacityWithoutTheFooterAndFailCleanly) {
 TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
     settings.set("VirtualServer", "nAzureMaxBlobDownloadAttempts", "5");
     azsim::AccessAuthority(cloud.dir()).setTokenLifetime(1);
-    DiskPlugin::SnapshotSet legacy = plugin->Snapshot(plugin->Vm("legacy-vm01", "rg-legacy"), true);
-    VmdkHandle disks[] = {Open(legacy.paths[0]), Open(legacy.paths[1])};
+    const MountCtx legacy = Mounted("legacy-vm01", "rg-legacy");
+    VmdkHandle disks[] = {Open(legacy.vmInfo.disks[0].uri), Open(legacy.vmInfo.disks[1].uri)};
     const std::vector<unsigned char> expected[] = {
         Stored(disks[0].diskInfo->sourceUri, 0, disks[0].diskInfo->blobSize),
         Stored(disks[1].diskInfo->sourceUri, 0, disks[1].diskInfo->blobSize)};
@@ -266,7 +266,7 @@ TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
 // The staging blob vanishes again and again under eight readers: failed reads recreate it, concurrent failures
 // keep their wrapper errors apart, and every read that succeeds holds the snapshot's bytes.
 TEST_F(PageBlobReader, EightThreadsThroughAVanishingStagingBlob) {
-    VmdkHandle handle = OpenSnapshot("legacy-vm01", "rg-legacy", 1, true);
+    VmdkHandle handle = OpenMounted("legacy-vm01", "rg-legacy", 1);
     const std::vector<unsigned char> expected = Stored(handle.diskInfo->sourceUri, 0, 64 * kMiB);
     const azsim::BlobKey staging = azsim::ParseBlobUri(handle.diskInfo->dataUrl)->key();
     azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
