@@ -109,49 +109,38 @@ TEST_F(ChangedExtents, StatusFollowsPerDiskValidation) {
     EXPECT_EQ(lookups, Journalled("GetSourceDiskForSnapshot")) << "a full backup validates nothing";
 
     const std::string guid = full.backupSnapshotGuid;
-    MountCtx ctx = second;
-    ctx.referencePoint = ReferencePoint("ignored-change-id", guid);
-    ASSERT_TRUE(plugin->InitCBT(ctx));
+    // The status once change tracking was set up for `ctx`, " (off)" when that switched tracking off.
+    auto status = [&](MountCtx ctx, const std::string& changeId, const std::string& snapshotId) {
+        ctx.referencePoint = ReferencePoint(changeId, snapshotId);
+        EXPECT_TRUE(plugin->InitCBT(ctx));
+        return ctx.cbtStatusText + (ctx.cbtEnabled ? "" : " (off)");
+    };
+    EXPECT_EQ("Used", status(second, "ignored-change-id", guid));
     EXPECT_EQ(guid, plugin->referenceSnapshotId);
-    EXPECT_EQ("Used", ctx.cbtStatusText);
-
-    ctx.backupType = 4;  // the change id of the latest full backup is the reference itself
-    ctx.referencePoint = ReferencePoint(guid, "stale-snapshot-id");
-    ASSERT_TRUE(plugin->InitCBT(ctx));
-    EXPECT_EQ("Used", ctx.cbtStatusText);
-    ctx.backupType = 2;
-    ASSERT_TRUE(plugin->InitCBT(ctx));
-    EXPECT_EQ("Failed", ctx.cbtStatusText);
+    MountCtx latestFull = second;
+    latestFull.backupType = 4;  // the change id of the latest full backup is the reference itself
+    EXPECT_EQ("Used", status(latestFull, guid, "stale-snapshot-id"));
+    EXPECT_EQ("Failed", status(second, guid, "stale-snapshot-id"));
 
     // One disk's earlier snapshot removed: partly usable.
     azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
-        doc.snapshots.erase(std::remove_if(doc.snapshots.begin(), doc.snapshots.end(),
-                                           [&](const azsim::ManagedSnapshot& s) {
-                                               return s.id == full.vmInfo.disks[2].managedDiskId;
-                                           }),
-                            doc.snapshots.end());
+        auto gone = [&](const azsim::ManagedSnapshot& s) { return s.id == full.vmInfo.disks[2].managedDiskId; };
+        doc.snapshots.erase(std::find_if(doc.snapshots.begin(), doc.snapshots.end(), gone));
         return true;
     });
-    ctx.referencePoint = ReferencePoint("", guid);
-    ASSERT_TRUE(plugin->InitCBT(ctx));
-    EXPECT_EQ("Partially Used", ctx.cbtStatusText);
+    EXPECT_EQ("Partially Used", status(second, "", guid));
     EXPECT_TRUE(log.containsError(kStatusTag, "Change ID validation failed for Snapshot [" +
                                                   second.vmInfo.disks[2].managedDiskId + "], Snapshot GUID [" + guid +
                                                   "]"));
-
-    MountCtx encrypted = ctx;
+    MountCtx encrypted = second;
     encrypted.vmInfo.disks[1].isEncrypted = true;
-    ASSERT_TRUE(plugin->InitCBT(encrypted));
-    EXPECT_FALSE(encrypted.cbtEnabled);
-    EXPECT_EQ("Not Used", encrypted.cbtStatusText);
-
-    MountCtx failback = ctx;
+    EXPECT_EQ("Not Used (off)", status(encrypted, "", guid));
+    MountCtx failback = second;
     failback.isFailback = true;
     failback.cbtStatusText.clear();
-    ASSERT_TRUE(plugin->InitCBT(failback));
-    EXPECT_FALSE(failback.cbtEnabled);
-    EXPECT_EQ("", failback.cbtStatusText);
+    EXPECT_EQ(" (off)", status(failback, "", guid));
 
+    MountCtx ctx = second;
     ctx.referencePoint = "not a reference point";
     EXPECT_FALSE(plugin->InitCBT(ctx));
     EXPECT_TRUE(log.containsError("bool CAzureInfo::InitCBT(const MountCtx&)",
