@@ -115,7 +115,6 @@ protected:
         ctx.hostName = group;
         ctx.mountPath = mountDir.path() + "/mount";
         ctx.jobId = 42;
-        ctx.appId = 12;
         ctx.cbtEnabled = true;
         ctx.backupType = 2;
         ctx.referencePoint = referencePoint;

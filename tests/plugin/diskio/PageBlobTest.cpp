@@ -81,24 +81,26 @@ TEST_F(PageBlobReader, FailedPiecesAndPartialBodiesNeverReachTheCaller) {
 // failure, a write after a server error keeps its token, and a SAS read that fails never asks for one.
 TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTheToken) {
     VmdkHandle handle = OpenMounted("legacy-vm01", "rg-legacy", 1);
+    VmdkHandle sas = OpenMounted("web-linux01", "rg-prod", 0);
     VmdkHandle target = Create("restored-0.vhd", 4 * kMiB);
     std::vector<unsigned char> buffer(kMiB);
-    const struct { bool read; const char* setting; const char* later; unsigned attempts; size_t tokens; } cases[] = {
-        {true, nullptr, nullptr, 2, 3},  {true, "0", nullptr, 2, 2},  {true, "5", nullptr, 5, 5},
-        {true, "6", "3", 3, 3},          {false, nullptr, nullptr, 2, 1}, {false, "1", nullptr, 2, 0},
-        {false, "3", nullptr, 3, 0},     {false, "5", nullptr, 5, 0}};
+    // `source` is the disk read; none: a write to `target`.
+    const struct { VmdkHandle* source; const char* setting; const char* later; unsigned attempts; size_t tokens; }
+        cases[] = {{&handle, nullptr, nullptr, 2, 3}, {&handle, "0", nullptr, 2, 2}, {&handle, "5", nullptr, 5, 5},
+                   {&handle, "6", "3", 3, 3},         {&sas, "2", nullptr, 2, 0},    {nullptr, nullptr, nullptr, 2, 1},
+                   {nullptr, "1", nullptr, 2, 0},     {nullptr, "3", nullptr, 3, 0}, {nullptr, "5", nullptr, 5, 0}};
     for (const auto& c : cases) {
-        const char* key = c.read ? "nAzureMaxBlobDownloadAttempts" : "nAzureMaxBlobUploadAttempts";
+        const char* key = c.source ? "nAzureMaxBlobDownloadAttempts" : "nAzureMaxBlobUploadAttempts";
         if (c.setting) settings.set("VirtualServer", key, c.setting);
         std::vector<unsigned long> waits;
         NxSleepHook previous = NxSetSleepHook([&](unsigned long ms) {
             waits.push_back(ms);
             if (c.later) NXPlatformInfo::setValue("VirtualServer", key, c.later);
         });
-        AddHttpFault(c.read ? "GET" : "PUT", azsim::HttpFaultKind::Status, 500, -1);
+        AddHttpFault(c.source ? "GET" : "PUT", azsim::HttpFaultKind::Status, 500, -1);
         const std::uint64_t requests = NXLibCurl::stats().requests;
         const size_t tokens = Journalled("GetStorageAccessToken");
-        EXPECT_EQ(0, c.read ? plugin->ReadVmdk(handle, 0, 2048, buffer.data()) : Write(target, kMiB, kMiB));
+        EXPECT_EQ(0, c.source ? plugin->ReadVmdk(*c.source, 0, 2048, buffer.data()) : Write(target, kMiB, kMiB));
         NxSetSleepHook(previous);
         EXPECT_EQ(c.attempts, NXLibCurl::stats().requests - requests) << key << " " << c.attempts;
         EXPECT_EQ(std::vector<unsigned long>(c.attempts - 1, 2000), waits) << key << " " << c.attempts;
@@ -113,12 +115,6 @@ TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTh
         "bool CAzureInfo::_UploadBufferWithRetry(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)",
         "Failed to upload buffer at offset [1048576] with size [1048576] for Blob "
         "[https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page], Attempt Count [5]"));
-
-    VmdkHandle sas = OpenMounted("web-linux01", "rg-prod", 0);
-    AddHttpFault("GET", azsim::HttpFaultKind::Status, 500, -1);
-    const size_t tokens = Journalled("GetStorageAccessToken");
-    EXPECT_EQ(0, plugin->ReadVmdk(sas, 0, 2048, buffer.data()));
-    EXPECT_EQ(tokens, Journalled("GetStorageAccessToken"));
 }
 
 // Every slot of the data path turns whatever escapes its body into a failure with the host's last error set.
@@ -312,7 +308,6 @@ TEST_F(PageBlobWriter, DiskWrittenInMixedSizesAsPutsOfAtMostFourMiBReadsBack) {
         ASSERT_EQ(1, Write(handle, offset, length)) << offset;
         offset += length;
     }
-    ASSERT_EQ(size, offset);
     EXPECT_EQ(Pattern(0, size, 1), Stored(handle.diskInfo->dataUrl, 0, size)) << "zero pages are written too";
     const std::vector<std::string> puts = Puts("restored-0.vhd");
     ASSERT_EQ(10u, puts.size());
