@@ -1,4 +1,4 @@
-// Disk data path fixture: the demo subscription over HTTPS, a connected plugin, disks registered as a mount does.
+// Disk data path fixture: the demo subscription over HTTPS, a connected plugin, disks mounted as a backup does.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,7 +32,6 @@ public:
     using CAzureInfo::referenceSnapshotId;
     using CAzureInfo::sdk;
     using CAzureInfo::uploadAccessToken;
-
 };
 
 // Throws once, from the first log line that contains `trigger`: any exception inside a slot.
@@ -148,10 +147,8 @@ protected:
         std::vector<unsigned char> buffer(block);
         for (std::uint64_t index = 0; index * block < size; ++index) {
             ASSERT_EQ(1, plugin->ReadVmdk(handle, index, blockSectors, buffer.data())) << index;
-            const std::uint64_t length = std::min(block, size - index * block);
-            ASSERT_EQ(Stored(handle.diskInfo->sourceUri, index * block, length),
-                      std::vector<unsigned char>(buffer.begin(), buffer.begin() + length))
-                << "block " << index;
+            buffer.resize(std::min(block, size - index * block));  // the bytes past the blob's end are not compared
+            ASSERT_EQ(Stored(handle.diskInfo->sourceUri, index * block, buffer.size()), buffer) << "block " << index;
         }
     }
     // A page blob already holding 0xee in every byte (kept by CreateVmdk), registered as a restore does.
@@ -187,18 +184,17 @@ protected:
                               std::to_string(r.status));
         return out;
     }
-    // Runs `pass(id, n)` on eight threads, passes n = 1, 2, ... while fewer than `tokens` storage tokens were
-    // issued (20 s at most).
-    void OnEightThreadsUntilTokens(size_t tokens, const std::function<void(int, int)>& pass) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // Runs `pass(id, n)` on eight threads, passes n = 1, 2, ... until `enough()` holds after a pass (60 s at
+    // most), while `meanwhile` runs on this thread.
+    void OnEightThreads(const std::function<bool()>& enough, const std::function<void(int, int)>& pass,
+                        const std::function<void()>& meanwhile = [] {}) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         std::vector<std::thread> threads;
         for (int id = 0; id < 8; ++id)
             threads.emplace_back([&, id] {
-                for (int n = 1; n == 1 || (Journalled("GetStorageAccessToken") < tokens &&
-                                           std::chrono::steady_clock::now() < deadline);
-                     ++n)
-                    pass(id, n);
+                for (int n = 1; n == 1 || (!enough() && std::chrono::steady_clock::now() < deadline); ++n) pass(id, n);
             });
+        meanwhile();
         for (std::thread& t : threads) t.join();
     }
 

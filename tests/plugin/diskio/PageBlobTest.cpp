@@ -131,12 +131,7 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
     SDiskChangeInfo extents;
     VmdkHandle scratch;
     ULONGLONG sectors = 0;
-    const struct {
-        const char* tag;
-        const char* trigger;
-        std::function<int()> slot;
-        int failed;
-    } cases[] = {
+    const struct { const char* tag; const char* trigger; std::function<int()> slot; int failed; } cases[] = {
         {"virtual int CAzureInfo::OpenVmdk(const string&, const string&, const string&, VmdkHandle&)",
          "to fetch SAS URI", [&] { return plugin->OpenVmdk("", "", managed, scratch); }, 0},
         {"virtual int CAzureInfo::GetVmdkCapacity(const VmdkHandle&, ULONGLONG&)", "Disk size [",
@@ -239,7 +234,7 @@ TEST_F(PageBlobReader, EightThreadsOnTwoDisksThroughTokenExpiry) {
     std::atomic<int> mismatches{0};
     std::atomic<int> failures{0};
     // Passes over both disks, each thread taking every eighth block, until a token has expired.
-    OnEightThreadsUntilTokens(2, [&](int id, int) {
+    OnEightThreads([&] { return Journalled("GetStorageAccessToken") >= 2; }, [&](int id, int) {
         std::vector<unsigned char> buffer(kMiB);
         for (int d = 0; d < 2; ++d)
             for (ULONGLONG block = id; block < disks[d].diskInfo->blobSize / kMiB; block += 8)
@@ -263,15 +258,6 @@ TEST_F(PageBlobReader, EightThreadsThroughAVanishingStagingBlob) {
     const size_t copies = Journalled("CreateBackupBlobFromSnapshot");
     std::atomic<bool> done{false};
     std::atomic<int> mismatches{0};
-    auto worker = [&](int id) {
-        std::vector<unsigned char> buffer(kMiB);
-        while (!done) {
-            for (ULONGLONG block = id; block < 64; block += 8)
-                if (plugin->ReadVmdk(handle, block, 2048, buffer.data()) == 1 &&
-                    std::memcmp(buffer.data(), expected.data() + block * kMiB, kMiB) != 0)
-                    ++mismatches;
-        }
-    };
     const int kVanishings = 4;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     auto recreated = [&] {
@@ -280,15 +266,23 @@ TEST_F(PageBlobReader, EightThreadsThroughAVanishingStagingBlob) {
         return store.exists(staging);
     };
     ASSERT_TRUE(store.deleteBlob(staging));  // gone before the readers start: their first reads all fail together
-    std::vector<std::thread> threads;
-    for (int id = 0; id < 8; ++id) threads.emplace_back(worker, id);
-    for (int round = 1; round < kVanishings && recreated(); ++round) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        store.deleteBlob(staging);
-    }
-    const bool present = recreated();
-    done = true;
-    for (std::thread& t : threads) t.join();
+    bool present = false;
+    OnEightThreads([&] { return done.load(); },
+                   [&](int id, int) {
+                       std::vector<unsigned char> buffer(kMiB);
+                       for (ULONGLONG block = id; block < 64; block += 8)
+                           if (plugin->ReadVmdk(handle, block, 2048, buffer.data()) == 1 &&
+                               std::memcmp(buffer.data(), expected.data() + block * kMiB, kMiB) != 0)
+                               ++mismatches;
+                   },
+                   [&] {
+                       for (int round = 1; round < kVanishings && recreated(); ++round) {
+                           std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                           store.deleteBlob(staging);
+                       }
+                       present = recreated();
+                       done = true;
+                   });
     ASSERT_TRUE(present) << "the last vanishing was recovered from";
     EXPECT_EQ(0, mismatches.load());
     EXPECT_LE(copies + kVanishings, Journalled("CreateBackupBlobFromSnapshot"));
@@ -460,8 +454,8 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresC
         const size_t creates = Journalled("CreatePageBlob");
         EXPECT_EQ(c.created, plugin->CreateVmdk("", "", name, handle, 2 * kMiB)) << c.code;
         EXPECT_EQ(c.error, plugin->GetLastVMError()) << c.code;
-        const bool replaced = c.code == AzureSDKCppBridge::SDK_ERR_NOT_FOUND;
-        EXPECT_EQ(replaced ? 1u : 0u, Journalled("CreatePageBlob") - creates) << c.code;
+        EXPECT_EQ(c.code == AzureSDKCppBridge::SDK_ERR_NOT_FOUND ? 1u : 0u, Journalled("CreatePageBlob") - creates)
+            << c.code;
         const std::string code = std::to_string(c.code);
         EXPECT_EQ(c.error != VMINFO_ERR_NONE,
                   log.containsError(kCreateTag, "Could not check whether blob [" + name + "] exists in storage "
@@ -491,7 +485,7 @@ TEST_F(PageBlobWriter, EightThreadsOnTwoDisksThroughTokenExpiry) {
     std::atomic<int> failures{0};
     int lastPass[8] = {};
     // Every pass writes this thread's blocks (every eighth MiB) with the pass's own bytes, until a token expired.
-    OnEightThreadsUntilTokens(3, [&](int id, int pass) {
+    OnEightThreads([&] { return Journalled("GetStorageAccessToken") >= 3; }, [&](int id, int pass) {
         for (unsigned d = 0; d < 2; ++d)
             for (std::uint64_t block = id; block * kMiB < sizes[d]; block += 8)
                 if (Write(disks[d], block * kMiB, kMiB, pass * 2 + d) != 1) ++failures;
