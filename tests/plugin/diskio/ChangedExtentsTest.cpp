@@ -23,14 +23,6 @@ protected:
         message.serialize(out, false);
         return out;
     }
-    // Writes into a live disk blob as the guest would.
-    void GuestWrites(const azsim::BlobKey& blob) {
-        azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
-        for (const auto& [offset, length] : kGuestWrites) {
-            std::vector<unsigned char> data(length, static_cast<unsigned char>(0x5a + offset % 7));
-            ASSERT_TRUE(store.writePages(blob, offset, data.data(), length, nullptr));
-        }
-    }
     // Every disk of the mount opens by the name the mount information gives it.
     void ExpectMountedDisksOpen(const MountCtx& ctx) {
         std::vector<SMountInfoFull> info;
@@ -50,7 +42,10 @@ protected:
         EXPECT_EQ(1, full.cbtMode);
         EXPECT_EQ("Enabled", full.cbtStatusText);
         ExpectMountedDisksOpen(full);
-        GuestWrites(blob);
+        for (const auto& [offset, length] : kGuestWrites) {  // into the live disk blob, as the guest would
+            std::vector<unsigned char> data(length, static_cast<unsigned char>(0x5a + offset % 7));
+            ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().writePages(blob, offset, data.data(), length, nullptr));
+        }
 
         Connect(new DiskPlugin());
         const std::string changeId = full.backupSnapshotGuid;

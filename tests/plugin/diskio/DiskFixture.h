@@ -140,6 +140,10 @@ protected:
         return false;
     }
     size_t Journalled(const std::string& operation) const { return cloud.journal(operation).size(); }
+    // The host's last error: its code and its text.
+    std::pair<EVMInfoError, std::string> LastError() const {
+        return {plugin->GetLastVMError(), plugin->GetLastVMErrorDetails()};
+    }
     // Reads the whole blob in blocks of `blockSectors` sectors (the last one clamped) and compares every block.
     void ExpectWholeDiskRead(const VmdkHandle& handle, UINT blockSectors) {
         const std::uint64_t size = handle.diskInfo->blobSize;

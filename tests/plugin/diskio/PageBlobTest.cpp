@@ -160,9 +160,8 @@ TEST_F(PageBlobReader, SlotsFailWithTheirErrorWhenAnythingInsideThrows) {
             EXPECT_NO_THROW(result = c.slot()) << c.tag;
         }
         EXPECT_EQ(c.failed, result) << c.tag;
-        EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError()) << c.tag;
         const std::string text = std::string("Unexpected failure: [injected: ") + c.trigger + "]";
-        EXPECT_EQ(text, plugin->GetLastVMErrorDetails()) << c.tag;
+        EXPECT_EQ(std::make_pair(VMINFO_ERR_DISK_INFO, text), LastError()) << c.tag;
         EXPECT_TRUE(log.containsError(c.tag, text)) << c.tag;
     }
     EXPECT_TRUE(extents.extents.empty());
@@ -195,10 +194,10 @@ TEST_F(PageBlobReader, VanishedStagingBlobIsRecreatedOnce) {
     AddSdkFault(fault);
     EXPECT_EQ(0, plugin->ReadVmdk(handle, 2, 2048, buffer.data()));
     EXPECT_EQ(copies + 2, Journalled("CreateBackupBlobFromSnapshot"));
-    EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
-    EXPECT_EQ("Could not check whether staging blob [" + staging->blob + "] exists in storage account [" +
-                  staging->account + "]: " + fault.text + " (error code 0)",
-              plugin->GetLastVMErrorDetails());
+    EXPECT_EQ(std::make_pair(VMINFO_ERR_DISK_INFO, "Could not check whether staging blob [" + staging->blob +
+                                                       "] exists in storage account [" + staging->account +
+                                                       "]: " + fault.text + " (error code 0)"),
+              LastError());
     ASSERT_EQ(1, plugin->ReadVmdk(handle, 2, 2048, buffer.data()));
     EXPECT_EQ(copies + 3, Journalled("CreateBackupBlobFromSnapshot"));
 }
@@ -346,9 +345,9 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
     }
     AddHttpFault("PUT", azsim::HttpFaultKind::Status, 200, -1);
     EXPECT_EQ(0, Write(handle, 0, kMiB, 1));
-    EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
-    EXPECT_EQ("Page write of [1048576] bytes at offset [0] to blob [restored-0.vhd] failed after every attempt",
-              plugin->GetLastVMErrorDetails());
+    EXPECT_EQ(std::make_pair(VMINFO_ERR_DISK_INFO, std::string("Page write of [1048576] bytes at offset [0] to blob "
+                                                               "[restored-0.vhd] failed after every attempt")),
+              LastError());
     azsim::FaultBook(cloud.dir()).clear();
     EXPECT_TRUE(log.containsError(kWriteBufferTag, "Error: API failed. operation [2]. URL[https://legacystore01.blob.core."
                                               "windows.net/vhds/restored-0.vhd?comp=page]. Request [], HTTP Error "
@@ -359,8 +358,7 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
     AddSdkFault(fault);
     plugin->uploadAccessToken.clear();
     EXPECT_EQ(0, Write(handle, 0, kMiB));
-    EXPECT_EQ(VMINFO_ERR_DISK_INFO, plugin->GetLastVMError());
-    EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
+    EXPECT_EQ(std::make_pair(VMINFO_ERR_DISK_INFO, fault.text), LastError());
     EXPECT_TRUE(log.containsError(kWriteBufferTag, "Failed to get Storage access token for Blob [https://legacystore01."
                                               "blob.core.windows.net/vhds/restored-0.vhd?comp=page]"));
 }
@@ -413,10 +411,8 @@ TEST_F(PageBlobWriter, WrapperRoutesReadCreateWriteAndCloseWithoutRequestsOfThei
     EXPECT_EQ(Pattern(kMiB, 6 * kMiB, 1), Stored(azsim::PageBlobUri(key), kMiB, 6 * kMiB));
 
     plugin->nativeUpload = true;
-    SAzureDiskInfo& disk = plugin->diskMap["restored-md"];
+    SAzureDiskInfo& disk = Register("restored-md");
     disk.directUpload = true;
-    disk.blobName = "restored-md";
-    disk.resourceGroup = "rg-legacy";
     VmdkHandle managed;
     ASSERT_EQ(1, plugin->CreateVmdk("", "", "restored-md", managed, 8 * kMiB));
     const std::string uploadUrl = disk.uploadAccessUrl;
@@ -472,8 +468,7 @@ TEST_F(PageBlobWriter, ExistingBlobIsReplacedOnlyOnADefiniteNotFoundAndFailuresC
         VmdkHandle handle;
         plugin->SetLastVMError(VMINFO_ERR_NONE, "");
         EXPECT_EQ(0, plugin->CreateVmdk("", "", operation, handle, kMiB)) << operation;
-        EXPECT_EQ(VMINFO_ERR_DISK_CREATE, plugin->GetLastVMError()) << operation;
-        EXPECT_EQ(fault.text, plugin->GetLastVMErrorDetails());
+        EXPECT_EQ(std::make_pair(VMINFO_ERR_DISK_CREATE, fault.text), LastError()) << operation;
     }
 }
 
