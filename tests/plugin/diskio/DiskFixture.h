@@ -115,7 +115,6 @@ protected:
         ctx.mountPath = mountDir.path() + "/mount";
         ctx.jobId = 42;
         ctx.cbtEnabled = true;
-        ctx.backupType = 2;
         ctx.referencePoint = referencePoint;
         return ctx;
     }

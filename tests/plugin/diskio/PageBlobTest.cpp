@@ -24,6 +24,8 @@ const char* const kWriteBufferTag =
     "bool CAzureInfo::_UploadBuffer(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)";
 const char* const kCreateTag =
     "virtual int CAzureInfo::CreateVmdk(const string&, const string&, const string&, VmdkHandle&, long long int)";
+// Where the pages of the writer tests' blob restored-0.vhd are written.
+const std::string kPageUrl = "https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page";
 using PageBlobReader = DiskDataPath;
 using PageBlobWriter = DiskDataPath;
 
@@ -113,8 +115,7 @@ TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTh
             "], Attempt Count [5]"));
     EXPECT_TRUE(log.contains(
         "bool CAzureInfo::_UploadBufferWithRetry(const string&, const SUploadCtx&, ULONGLONG, UINT, unsigned char*)",
-        "Failed to upload buffer at offset [1048576] with size [1048576] for Blob "
-        "[https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page], Attempt Count [5]"));
+        "Failed to upload buffer at offset [1048576] with size [1048576] for Blob [" + kPageUrl + "], Attempt Count [5]"));
 }
 
 // Every slot of the data path turns whatever escapes its body into a failure with the host's last error set.
@@ -320,9 +321,8 @@ TEST_F(PageBlobWriter, FailedPieceEndsTheWriteAndEarlierPiecesStay) {
     EXPECT_EQ(3u, NXLibCurl::stats().requests - requests) << "the third piece is never tried";
     EXPECT_EQ(Pattern(2 * kMiB, 4 * kMiB, 1), Stored(handle.diskInfo->dataUrl, 2 * kMiB, 4 * kMiB));
     EXPECT_EQ(std::vector<unsigned char>(8 * kMiB, 0xee), Stored(handle.diskInfo->dataUrl, 6 * kMiB, 8 * kMiB));
-    EXPECT_TRUE(log.containsError(kWriteTag, "Failed to upload buffer at offset [2097152] with bufferSize [12582912] "
-                                             "for blob [https://legacystore01.blob.core.windows.net/vhds/"
-                                             "restored-0.vhd?comp=page]"));
+    EXPECT_TRUE(log.containsError(
+        kWriteTag, "Failed to upload buffer at offset [2097152] with bufferSize [12582912] for blob [" + kPageUrl + "]"));
 }
 
 // Only 201 says a page was stored, even when the connection ends inside that answer (the client then
@@ -349,9 +349,8 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
                                                                "[restored-0.vhd] failed after every attempt")),
               LastError());
     azsim::FaultBook(cloud.dir()).clear();
-    EXPECT_TRUE(log.containsError(kWriteBufferTag, "Error: API failed. operation [2]. URL[https://legacystore01.blob.core."
-                                              "windows.net/vhds/restored-0.vhd?comp=page]. Request [], HTTP Error "
-                                              "Code [403]"));
+    EXPECT_TRUE(log.containsError(kWriteBufferTag, "Error: API failed. operation [2]. URL[" + kPageUrl +
+                                                       "]. Request [], HTTP Error Code [403]"));
     EXPECT_TRUE(log.contains(kWriteBufferTag, "Refreshing storage access token for the next attempt ..."));
 
     const azsim::SdkFault fault{"GetStorageAccessToken", 0, "AADSTS7000215: Invalid client secret provided.", -1};
@@ -359,8 +358,7 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
     plugin->uploadAccessToken.clear();
     EXPECT_EQ(0, Write(handle, 0, kMiB));
     EXPECT_EQ(std::make_pair(VMINFO_ERR_DISK_INFO, fault.text), LastError());
-    EXPECT_TRUE(log.containsError(kWriteBufferTag, "Failed to get Storage access token for Blob [https://legacystore01."
-                                              "blob.core.windows.net/vhds/restored-0.vhd?comp=page]"));
+    EXPECT_TRUE(log.containsError(kWriteBufferTag, "Failed to get Storage access token for Blob [" + kPageUrl + "]"));
 }
 
 TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequest) {
