@@ -37,10 +37,8 @@ protected:
     }
     // A full mount, guest writes on `blob`, then an incremental mount against the first.
     void ExpectIncrementalExtents(const char* vm, const char* group, const azsim::BlobKey& blob, size_t diskIndex) {
-        MountCtx full = Ctx(vm, group);
-        ASSERT_EQ(1, plugin->MountVM(full));
-        EXPECT_EQ(1, full.cbtMode);
-        EXPECT_EQ("Enabled", full.cbtStatusText);
+        const MountCtx full = Mounted(vm, group);
+        EXPECT_EQ(std::make_pair(1, std::string("Enabled")), std::make_pair(full.cbtMode, full.cbtStatusText));
         ExpectMountedDisksOpen(full);
         for (const auto& [offset, length] : kGuestWrites) {  // into the live disk blob, as the guest would
             std::vector<unsigned char> data(length, static_cast<unsigned char>(0x5a + offset % 7));
@@ -51,8 +49,7 @@ protected:
         const std::string changeId = full.backupSnapshotGuid;
         MountCtx incremental = Ctx(vm, group, ReferencePoint(changeId, changeId));
         ASSERT_EQ(1, plugin->MountVM(incremental));
-        EXPECT_EQ(2, incremental.cbtMode);
-        EXPECT_EQ("Used", incremental.cbtStatusText);
+        EXPECT_EQ(std::make_pair(2, std::string("Used")), std::make_pair(incremental.cbtMode, incremental.cbtStatusText));
 
         VmdkHandle handle = Open(incremental.vmInfo.disks.at(diskIndex).uri);
         SDiskChangeInfo changed;
@@ -96,11 +93,9 @@ TEST_F(ChangedExtents, ManagedAndUnmanagedIncrementalsReadExactlyTheGuestWrites)
 }
 
 TEST_F(ChangedExtents, StatusFollowsPerDiskValidation) {
-    MountCtx full = Ctx("web-linux01", "rg-prod");
-    ASSERT_EQ(1, plugin->MountVM(full));
+    const MountCtx full = Mounted("web-linux01", "rg-prod");
     const size_t lookups = Journalled("GetSourceDiskForSnapshot");
-    MountCtx second = Ctx("web-linux01", "rg-prod");
-    ASSERT_EQ(1, plugin->MountVM(second));
+    const MountCtx second = Mounted("web-linux01", "rg-prod");
     EXPECT_EQ(lookups, Journalled("GetSourceDiskForSnapshot")) << "a full backup validates nothing";
 
     const std::string guid = full.backupSnapshotGuid;
