@@ -1,4 +1,4 @@
-// Mounted disks read back, incremental extents after guest writes, change-id validation, change-tracking status.
+// Mounted disks opened, incremental extents after guest writes, change-id validation, change-tracking status.
 #include <algorithm>
 
 #include "host/message/VMReferencePointInfo.h"
@@ -9,28 +9,12 @@ namespace {
 const char* const kExtentsTag =
     "virtual int CAzureInfo::GetVmdkExtents(const VmdkHandle&, const string&, ULONGLONG, SDiskChangeInfo&)";
 const char* const kStatusTag = "bool CAzureInfo::SetVMCBTStatus(const MountCtx&)";
-constexpr std::uint64_t kMiB = 1 << 20;
 
-struct Write {
-    std::uint64_t offset;
-    std::uint64_t length;
-};
-const Write kGuestWrites[] = {{kMiB, 64 * 1024}, {100 * kMiB + 4096, 8192}, {200 * kMiB, 3 * kMiB}};
+using Extents = std::vector<std::pair<std::uint64_t, std::uint64_t>>;  // start and length of each
+const Extents kGuestWrites = {{kMiB, 64 * 1024}, {100 * kMiB + 4096, 8192}, {200 * kMiB, 3 * kMiB}};
 
 class ChangedExtents : public DiskDataPath {
 protected:
-    MountCtx Ctx(const char* vm, const char* group, const std::string& referencePoint = std::string()) {
-        MountCtx ctx;
-        ctx.vmName = vm;
-        ctx.hostName = group;
-        ctx.mountPath = mountDir.path() + "/mount";
-        ctx.jobId = 42;
-        ctx.appId = 12;
-        ctx.cbtEnabled = true;
-        ctx.backupType = 2;
-        ctx.referencePoint = referencePoint;
-        return ctx;
-    }
     static std::string ReferencePoint(const std::string& changeId, const std::string& snapshotId) {
         VirtualServer::VMReferencePointInfo message;
         message.setstring(1, 1, 0x1aeef26a, 0xe4072f, changeId);
@@ -39,55 +23,38 @@ protected:
         message.serialize(out, false);
         return out;
     }
-    // Writes into a live disk blob as the guest would.
-    void GuestWrites(const azsim::BlobKey& blob) {
-        azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
-        for (const Write& w : kGuestWrites) {
-            std::vector<unsigned char> data(w.length, static_cast<unsigned char>(0x5a + w.offset % 7));
-            ASSERT_TRUE(store.writePages(blob, w.offset, data.data(), w.length, nullptr));
-        }
-    }
-    // Every disk of the mount, opened through the mount information, reads as its snapshot.
-    void ExpectMountedDisksRead(const MountCtx& ctx) {
+    // Every disk of the mount opens by the name the mount information gives it.
+    void ExpectMountedDisksOpen(const MountCtx& ctx) {
         std::vector<SMountInfoFull> info;
         ASSERT_EQ(1, plugin->GetFullMountInfo(ctx, info));
-        std::vector<unsigned char> buffer(2 * kMiB);
-        for (const SMountInfoFull& entry : info) {
-            if (entry.kind != 1) continue;
-            VmdkHandle handle = Open(entry.disks.at(0).uri);
-            for (ULONGLONG block : {0ULL, 50ULL, handle.diskInfo->blobSize / (2 * kMiB) - 1}) {
-                ASSERT_EQ(1, plugin->ReadVmdk(handle, block, 4096, buffer.data()));
-                EXPECT_EQ(Stored(handle.diskInfo->sourceUri, block * 2 * kMiB, 2 * kMiB), buffer);
-            }
-        }
+        for (const SMountInfoFull& entry : info)
+            if (entry.kind == MOUNT_ENTRY_DISK) Open(entry.disks.at(0).uri);
     }
-    static std::vector<std::pair<std::uint64_t, std::uint64_t>> Pairs(const SDiskChangeInfo& info) {
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    static Extents Pairs(const SDiskChangeInfo& info) {
+        Extents out;
         for (const SDiskChangeExtent& e : info.extents) out.emplace_back(e.start, e.length);
         return out;
     }
     // A full mount, guest writes on `blob`, then an incremental mount against the first.
     void ExpectIncrementalExtents(const char* vm, const char* group, const azsim::BlobKey& blob, size_t diskIndex) {
-        MountCtx full = Ctx(vm, group);
-        ASSERT_EQ(1, plugin->MountVM(full));
-        EXPECT_EQ(1, full.cbtMode);
-        EXPECT_EQ("Enabled", full.cbtStatusText);
-        ExpectMountedDisksRead(full);
-        GuestWrites(blob);
+        const MountCtx full = Mounted(vm, group);
+        EXPECT_EQ(std::make_pair(1, std::string("Enabled")), std::make_pair(full.cbtMode, full.cbtStatusText));
+        ExpectMountedDisksOpen(full);
+        for (const auto& [offset, length] : kGuestWrites) {  // into the live disk blob, as the guest would
+            std::vector<unsigned char> data(length, static_cast<unsigned char>(0x5a + offset % 7));
+            ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().writePages(blob, offset, data.data(), length, nullptr));
+        }
 
         Connect(new DiskPlugin());
         const std::string changeId = full.backupSnapshotGuid;
         MountCtx incremental = Ctx(vm, group, ReferencePoint(changeId, changeId));
         ASSERT_EQ(1, plugin->MountVM(incremental));
-        EXPECT_EQ(2, incremental.cbtMode);
-        EXPECT_EQ("Used", incremental.cbtStatusText);
+        EXPECT_EQ(std::make_pair(2, std::string("Used")), std::make_pair(incremental.cbtMode, incremental.cbtStatusText));
 
         VmdkHandle handle = Open(incremental.vmInfo.disks.at(diskIndex).uri);
         SDiskChangeInfo changed;
         ASSERT_EQ(1, plugin->GetVmdkExtents(handle, changeId, 0, changed));
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> expected;
-        for (const Write& w : kGuestWrites) expected.emplace_back(w.offset, w.length);
-        EXPECT_EQ(expected, Pairs(changed));
+        EXPECT_EQ(kGuestWrites, Pairs(changed));
         EXPECT_TRUE(log.contains(kExtentsTag, "There are [3] changed extents for ChangeID [" + changeId + "]"));
         // The extents are read as they are now: the written bytes, from the new snapshot.
         std::vector<unsigned char> buffer(kMiB);
@@ -99,7 +66,7 @@ protected:
         std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(handle.diskInfo->sourceUri);
         std::vector<azsim::PageRange> pages;
         azsim::SubscriptionState(cloud.dir()).blobs().pageRanges(uri->key(), uri->snapshot, 0, UINT64_MAX, pages);
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> stored;
+        Extents stored;
         for (const azsim::PageRange& r : pages) stored.emplace_back(r.start, r.end - r.start);
         EXPECT_EQ(stored, Pairs(allocated));
 
@@ -111,8 +78,6 @@ protected:
         EXPECT_EQ(3u, changed.extents.size()) << "a failed query leaves the list as it was";
         EXPECT_FALSE(plugin->ValidateChangeId("", "", path, ""));
     }
-
-    testsupport::TempDir mountDir;
 };
 
 TEST_F(ChangedExtents, ManagedAndUnmanagedIncrementalsReadExactlyTheGuestWrites) {
@@ -128,57 +93,44 @@ TEST_F(ChangedExtents, ManagedAndUnmanagedIncrementalsReadExactlyTheGuestWrites)
 }
 
 TEST_F(ChangedExtents, StatusFollowsPerDiskValidation) {
-    MountCtx full = Ctx("web-linux01", "rg-prod");
-    ASSERT_EQ(1, plugin->MountVM(full));
+    const MountCtx full = Mounted("web-linux01", "rg-prod");
     const size_t lookups = Journalled("GetSourceDiskForSnapshot");
-    MountCtx second = Ctx("web-linux01", "rg-prod");
-    ASSERT_EQ(1, plugin->MountVM(second));
+    const MountCtx second = Mounted("web-linux01", "rg-prod");
     EXPECT_EQ(lookups, Journalled("GetSourceDiskForSnapshot")) << "a full backup validates nothing";
 
     const std::string guid = full.backupSnapshotGuid;
-    MountCtx ctx = second;
-    ctx.referencePoint = ReferencePoint("ignored-change-id", guid);
-    ASSERT_TRUE(plugin->InitCBT(ctx));
+    // The status once change tracking was set up for `ctx`, " (off)" when that switched tracking off.
+    auto status = [&](MountCtx ctx, const std::string& changeId, const std::string& snapshotId) {
+        ctx.referencePoint = ReferencePoint(changeId, snapshotId);
+        EXPECT_TRUE(plugin->InitCBT(ctx));
+        return ctx.cbtStatusText + (ctx.cbtEnabled ? "" : " (off)");
+    };
+    EXPECT_EQ("Used", status(second, "ignored-change-id", guid));
     EXPECT_EQ(guid, plugin->referenceSnapshotId);
-    EXPECT_EQ("Used", ctx.cbtStatusText);
-
-    ctx.backupType = 4;  // the change id of the latest full backup is the reference itself
-    ctx.referencePoint = ReferencePoint(guid, "stale-snapshot-id");
-    ASSERT_TRUE(plugin->InitCBT(ctx));
-    EXPECT_EQ("Used", ctx.cbtStatusText);
-    ctx.backupType = 2;
-    ASSERT_TRUE(plugin->InitCBT(ctx));
-    EXPECT_EQ("Failed", ctx.cbtStatusText);
+    MountCtx latestFull = second;
+    latestFull.backupType = 4;  // the change id of the latest full backup is the reference itself
+    EXPECT_EQ("Used", status(latestFull, guid, "stale-snapshot-id"));
+    EXPECT_EQ("Failed", status(second, guid, "stale-snapshot-id"));
 
     // One disk's earlier snapshot removed: partly usable.
     azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
-        doc.snapshots.erase(std::remove_if(doc.snapshots.begin(), doc.snapshots.end(),
-                                           [&](const azsim::ManagedSnapshot& s) {
-                                               return s.id == full.vmInfo.disks[2].managedDiskId;
-                                           }),
-                            doc.snapshots.end());
+        auto gone = [&](const azsim::ManagedSnapshot& s) { return s.id == full.vmInfo.disks[2].managedDiskId; };
+        doc.snapshots.erase(std::find_if(doc.snapshots.begin(), doc.snapshots.end(), gone));
         return true;
     });
-    ctx.referencePoint = ReferencePoint("", guid);
-    ASSERT_TRUE(plugin->InitCBT(ctx));
-    EXPECT_EQ("Partially Used", ctx.cbtStatusText);
+    EXPECT_EQ("Partially Used", status(second, "", guid));
     EXPECT_TRUE(log.containsError(kStatusTag, "Change ID validation failed for Snapshot [" +
                                                   second.vmInfo.disks[2].managedDiskId + "], Snapshot GUID [" + guid +
                                                   "]"));
-
-    MountCtx encrypted = ctx;
+    MountCtx encrypted = second;
     encrypted.vmInfo.disks[1].isEncrypted = true;
-    ASSERT_TRUE(plugin->InitCBT(encrypted));
-    EXPECT_FALSE(encrypted.cbtEnabled);
-    EXPECT_EQ("Not Used", encrypted.cbtStatusText);
-
-    MountCtx failback = ctx;
+    EXPECT_EQ("Not Used (off)", status(encrypted, "", guid));
+    MountCtx failback = second;
     failback.isFailback = true;
     failback.cbtStatusText.clear();
-    ASSERT_TRUE(plugin->InitCBT(failback));
-    EXPECT_FALSE(failback.cbtEnabled);
-    EXPECT_EQ("", failback.cbtStatusText);
+    EXPECT_EQ(" (off)", status(failback, "", guid));
 
+    MountCtx ctx = second;
     ctx.referencePoint = "not a reference point";
     EXPECT_FALSE(plugin->InitCBT(ctx));
     EXPECT_TRUE(log.containsError("bool CAzureInfo::InitCBT(const MountCtx&)",
