@@ -100,9 +100,7 @@ void ToolTest::init() {
         {"name": "vm1-data", "sizeMiB": 4}]}]})";
     ToolResult r = run({"init", "--state", state(), "--scenario", scratch_.sub("scenario.json")});
     ASSERT_EQ(0, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("subscription id: sub-9"));
-    EXPECT_NE(std::string::npos, r.out.find("application id: app-9"));
-    EXPECT_NE(std::string::npos, r.out.find("secret: pw-9"));
+    EXPECT_EQ("subscription id: sub-9\napplication id: app-9\nsecret: pw-9\n", r.out);
 }
 
 std::string ToolTest::hash(std::vector<std::string> args) {
