@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <regex>
 
 #include "azsim/Identity.h"
 #include "azsim/StateFolder.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/StateDocument.h"
+#include "tests/azsim/model/JsonContains.h"
 
 namespace {
 
@@ -70,22 +70,9 @@ nlohmann::json SampleJson() {
 
 StateDocument SampleDocument() { return StateDocument::fromJson(SampleJson()); }
 
-// Whether every member of `part`, at any depth, is in `whole` with the same value.
-bool Contains(const nlohmann::json& whole, const nlohmann::json& part) {
-    if (part.is_array())
-        return whole.is_array() && whole.size() == part.size() &&
-               std::equal(part.begin(), part.end(), whole.begin(),
-                          [](const nlohmann::json& p, const nlohmann::json& w) { return Contains(w, p); });
-    if (!part.is_object()) return whole == part;
-    for (const auto& member : part.items())
-        if (!whole.is_object() || !whole.contains(member.key()) || !Contains(whole[member.key()], member.value()))
-            return false;
-    return true;
-}
-
 TEST(StateDocumentJson, EveryResourceSurvivesTheRoundTrip) {
     nlohmann::json first = SampleDocument().toJson();
-    EXPECT_TRUE(Contains(first, SampleJson())) << first.dump(1);
+    EXPECT_TRUE(azsimtest::JsonContains(first, SampleJson())) << first.dump(1);
     StateDocument reread = StateDocument::fromJson(nlohmann::json::parse(first.dump()));
     EXPECT_EQ(first, reread.toJson());
     EXPECT_EQ(PowerState::Deallocated, reread.vms.at(0).powerState);
