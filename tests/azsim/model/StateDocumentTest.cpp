@@ -129,12 +129,8 @@ TEST(StateDocumentLookup, NamesIgnoreCaseWhereTheCloudDoes) {
 
 TEST(StateDocumentLookup, DiskBlobsOfManagedAndUnmanagedVms) {
     StateDocument doc = SampleDocument();
-    auto managed = doc.diskBlob(*doc.findVm("Web01"), 0);
-    ASSERT_TRUE(managed);
-    EXPECT_TRUE(*managed == doc.managedDisks[0].blob);
-    auto unmanaged = doc.diskBlob(*doc.findVm("Legacy"), 0);
-    ASSERT_TRUE(unmanaged);
-    EXPECT_TRUE(*unmanaged == doc.unmanagedDisks[0].blob);
+    EXPECT_TRUE(doc.diskBlob(*doc.findVm("Web01"), 0) == doc.managedDisks[0].blob);
+    EXPECT_TRUE(doc.diskBlob(*doc.findVm("Legacy"), 0) == doc.unmanagedDisks[0].blob);
     EXPECT_FALSE(doc.diskBlob(*doc.findVm("Web01"), 1));
     doc.managedDisks.clear();
     EXPECT_FALSE(doc.diskBlob(*doc.findVm("Web01"), 0));
