@@ -10,10 +10,8 @@
 #include "tests/azsim/blob/BlobStoreFixture.h"
 
 namespace fs = std::filesystem;
-using azsim::BlobKey;
-using azsim::PageRange;
-using blobtest::BlobStoreTest;
-using Ranges = std::vector<PageRange>;
+using namespace azsim;
+using namespace blobtest;
 
 namespace {
 

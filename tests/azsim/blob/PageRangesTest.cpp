@@ -1,14 +1,10 @@
 // Page ranges, diffs and the checks on page writes.
 #include "tests/azsim/blob/BlobStoreFixture.h"
 
-using azsim::PageRange;
-using azsim::PageRangeDiff;
-using blobtest::BlobStoreTest;
-using Ranges = std::vector<PageRange>;
+using namespace azsim;
+using namespace blobtest;
 
 namespace {
-
-constexpr std::uint64_t kMiB = 1 << 20;
 
 TEST_F(BlobStoreTest, RangesAreExactAfterScatteredOverlappingWritesAndClears) {
     create(kMiB);

@@ -6,14 +6,10 @@
 #include "azsim/blob/SnapshotId.h"
 #include "tests/azsim/blob/BlobStoreFixture.h"
 
-using azsim::PageRange;
-using azsim::PageRangeDiff;
-using blobtest::BlobStoreTest;
-using Ranges = std::vector<PageRange>;
+using namespace azsim;
+using namespace blobtest;
 
 namespace {
-
-constexpr std::uint64_t kMiB = 1 << 20;
 
 TEST_F(BlobStoreTest, SnapshotsKeepTheirContentAndRangesWhateverChangesFirst) {
     create(kMiB);
@@ -115,10 +111,6 @@ TEST_F(BlobStoreTest, CopyOfASnapshotEqualsItAndStartsItsOwnHistory) {
     EXPECT_FALSE(store().copyBlob(key_, "2001-01-01T00:00:00.0000000Z", copy, &error));
     EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
 }
-
-}  // namespace
-
-namespace {
 
 TEST(SnapshotIdTest, NextIdFollowsALaterLastIdByOneTickAndMalformedIdsAreRejected) {
     EXPECT_EQ(azsim::blob::nextSnapshotId("9999-12-31T23:59:59.9999990Z"), "9999-12-31T23:59:59.9999991Z");
