@@ -1,13 +1,12 @@
 // Blobs on disk: persistence, sharing between processes, sparseness, names kept inside the root.
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <random>
 #include <set>
 
 #include "tests/azsim/blob/BlobStoreFixture.h"
+#include "tests/azsim/model/ChildProcess.h"
 
 namespace fs = std::filesystem;
 using namespace azsim;
@@ -103,17 +102,12 @@ TEST_F(BlobStoreTest, TwoProcessesWritingOneBlobLoseNothing) {
             if (!s.writePages(key_, slot * 4096, model_.data() + slot * 4096, 4096, nullptr)) return false;
         return true;
     };
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    azsimtest::ChildProcess child([&] {
         azsim::PageBlobStore own(root_);
-        ::_exit(writeSlots(own, 0) ? 0 : 1);
-    }
-    bool parentOk = writeSlots(store(), 1);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_TRUE(parentOk);
+        return writeSlots(own, 0) ? 0 : 1;
+    });
+    ASSERT_TRUE(writeSlots(store(), 1));
+    ASSERT_EQ(0, child.wait());
 
     EXPECT_EQ(ranges(), (Ranges{{0, kSlots * 4096}}));
     EXPECT_EQ(readAll(), model_);
