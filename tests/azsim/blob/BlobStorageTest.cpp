@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "tests/azsim/blob/BlobStoreFixture.h"
 #include "tests/azsim/model/ChildProcess.h"
@@ -79,8 +80,7 @@ TEST_F(BlobStoreTest, EverythingPersistsForANewStoreOnTheSameRoot) {
     EXPECT_EQ(diff.cleared, (Ranges{{4096, 4608}}));
     azsim::BlobProperties after;
     ASSERT_TRUE(store().properties(key_, "", after));
-    EXPECT_EQ(after.etag, before.etag);
-    EXPECT_EQ(after.lastModified, before.lastModified);
+    EXPECT_EQ(std::tie(after.etag, after.lastModified), std::tie(before.etag, before.lastModified));
 
     std::string content;
     ASSERT_TRUE(store().getBlockBlob({"acct", "config", "vm.json"}, content));

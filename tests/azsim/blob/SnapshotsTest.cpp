@@ -1,6 +1,8 @@
 // Snapshots: isolation from later writes, ids, deletion, copies.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <functional>
 #include <regex>
 
 #include "azsim/blob/SnapshotId.h"
@@ -45,12 +47,8 @@ TEST_F(BlobStoreTest, SnapshotIdsHaveTheCloudFormStrictlyIncreaseAndGoWithTheBlo
     std::vector<std::string> ids;
     for (int i = 0; i < 20; ++i) ids.push_back(snapshot());
     const std::regex form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}Z)");
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        EXPECT_TRUE(std::regex_match(ids[i], form)) << ids[i];
-        if (i > 0) {
-            EXPECT_LT(ids[i - 1], ids[i]);
-        }
-    }
+    for (const std::string& id : ids) EXPECT_TRUE(std::regex_match(id, form)) << id;
+    EXPECT_EQ(ids.end(), std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<>()));  // strictly increasing
     EXPECT_EQ(store().snapshots(key_), ids);
 
     EXPECT_TRUE(store().deleteSnapshot(key_, ids[3]));
