@@ -49,15 +49,13 @@ TEST_F(ToolTest, InitShowWriteAndHashAgree) {
     EXPECT_EQ(Sha256Hex(page), hash({"--vm", "vm1", "--offset", "2097152", "--length", "512"}));
 
     // Clearing the page brings back the bytes of the never-written disk.
-    ASSERT_EQ(
-        0,
-        run({"write", "--state", state(), "--vm", "vm1", "--offset", "2097152", "--zero", "--length", "512"}).exitCode);
+    ASSERT_EQ(0, onState("write", {"--vm", "vm1", "--offset", "2097152", "--zero", "--length", "512"}).exitCode);
     EXPECT_EQ(whole, hash({"--vm", "vm1"}));
 
     // The managed disk's access URL names the same bytes.
-    ASSERT_EQ(0, run({"write", "--state", state(), "--vm", "vm1", "--disk", "1", "--offset", "4096", "--random", "42",
-                      "--length", "8192"})
-                     .exitCode);
+    const std::vector<std::string> randomPages = {"--vm", "vm1", "--disk", "1", "--offset", "4096", "--random", "42",
+                                                  "--length", "8192"};
+    ASSERT_EQ(0, onState("write", randomPages).exitCode);
     azsim::StateDocument doc = azsim::SubscriptionState(state()).load();
     std::string url = azsim::ManagedDiskAccessUrl(*doc.diskBlob(*doc.findVm("vm1"), 1));
     EXPECT_EQ(hash({"--vm", "vm1", "--disk", "1"}), hash({"--blob", url}));
@@ -75,9 +73,7 @@ TEST_F(ToolTest, BadWritesAreRefusedWithTheReason) {
         {{"--vm", "vm1", "--disk", "7", "--offset", "0", "--text", "x"}, ""},
         {{"--vm", "vm1", "--offset", "0", "--text", "x", "--zero"}, ""}};
     for (const auto& c : cases) {
-        std::vector<std::string> args = {"write", "--state", state()};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        ToolResult r = run(args);
+        ToolResult r = onState("write", c.args);
         EXPECT_NE(0, r.exitCode) << c.args[3];
         EXPECT_NE(std::string::npos, r.err.find(c.reason)) << r.err;
     }
@@ -87,10 +83,7 @@ TEST_F(ToolTest, BadWritesAreRefusedWithTheReason) {
 
 TEST_F(ToolTest, FaultRulesAreAddedListedAndCleared) {
     init();
-    auto fault = [this](std::vector<std::string> args) {
-        args.insert(args.begin(), {"fault", "--state", state()});
-        return run(args);
-    };
+    auto fault = [this](const std::vector<std::string>& args) { return onState("fault", args); };
     ASSERT_EQ(0, fault({"add-sdk", "--op", "CreateDiskSnapshots", "--code", "5", "--text", "vault firewall", "--times",
                         "2"}).exitCode);
     ASSERT_EQ(0, fault({"add-http", "--method", "GET", "--path", "/md-*/*/abcd", "--kind", "status", "--status", "503",
