@@ -67,11 +67,16 @@ TEST_F(Access, BearerTokensAreCheckedForPresenceSignatureAndLifetime) {
     EXPECT_EQ(authority_->verifyToken("not.a-token"), azsim::AccessVerdict::Invalid);
 }
 
-TEST_F(Access, SasGrantsItsPermissionsOnItsBlobUntilExpiryOrRevocation) {
+TEST_F(Access, SasGrantsItsPermissionsOnItsBlobOrSnapshotUntilExpiryOrRevocation) {
     const std::int64_t inAnHour = std::time(nullptr) + 3600;
+    std::string error;
+    const std::string snapshot = store_.createSnapshot(disk_, &error);
+    const std::string later = store_.createSnapshot(disk_, &error);
+    ASSERT_FALSE(snapshot.empty() || later.empty()) << error;
     const std::string page(512, 'p');
-    auto sasGet = [&](const std::string& sas) {
-        return send({"GET", blobUrl(sas), {kVersion, "Range: bytes=0-1023"}, nullptr});
+    auto sasGet = [&](const std::string& query, std::vector<std::string> headers = {kVersion}) {
+        headers.push_back("Range: bytes=0-1023");
+        return send({"GET", blobUrl(query), headers, nullptr});
     };
     auto sasPut = [&](const std::string& sas) {
         const std::vector<std::string> headers = {kVersion, "x-ms-page-write: Update", "Range: bytes=0-511"};
@@ -96,37 +101,27 @@ TEST_F(Access, SasGrantsItsPermissionsOnItsBlobUntilExpiryOrRevocation) {
     EXPECT_EQ(expired.errorCode(), "AuthenticationFailed");
     EXPECT_EQ(authority_->verifySas(disk_, "", queryOf(lapsed), 'r'), azsim::AccessVerdict::Expired);
 
+    // A snapshot's SAS opens that snapshot only; without x-ms-version it runs at its signed version.
+    const std::string sas = authority_->issueSas(disk_, snapshot, "r", inAnHour);
+    const std::string laterSas = authority_->issueSas(disk_, later, "r", inAnHour);
+    EXPECT_EQ(sasGet("snapshot=" + snapshot + "&" + sas).status, 206);
+    EXPECT_EQ(sasGet(sas).status, 403);
+    EXPECT_EQ(sasGet("snapshot=" + later + "&" + sas).status, 403);
+    EXPECT_EQ(sasGet("snapshot=" + snapshot + "&" + sas, {}).status, 206);
+
+    // Revoking one snapshot's grants leaves the others; revoking the blob's revokes them all.
+    authority_->revokeSas(disk_, snapshot);
+    EXPECT_EQ(sasGet("snapshot=" + snapshot + "&" + sas).status, 403);
+    EXPECT_EQ(authority_->verifySas(disk_, snapshot, queryOf(sas), 'r'), azsim::AccessVerdict::Revoked);
+    EXPECT_EQ(sasGet("snapshot=" + later + "&" + laterSas).status, 206);
+    EXPECT_EQ(sasGet(readOnly).status, 206);
     authority_->revokeSas(disk_);
     HttpReply revoked = sasGet(readOnly);
     EXPECT_EQ(revoked.status, 403);
     EXPECT_EQ(revoked.errorCode(), "AuthenticationFailed");
     EXPECT_EQ(authority_->verifySas(disk_, "", queryOf(readOnly), 'r'), azsim::AccessVerdict::Revoked);
-    EXPECT_EQ(sasGet(authority_->issueSas(disk_, "", "r", inAnHour)).status, 206);
-}
-
-TEST_F(Access, SnapshotSasOpensOnlyItsSnapshotAndIsRevokedAlone) {
-    std::string error;
-    const std::string snapshot = store_.createSnapshot(disk_, &error);
-    const std::string later = store_.createSnapshot(disk_, &error);
-    ASSERT_FALSE(snapshot.empty() || later.empty()) << error;
-    const std::string sas = authority_->issueSas(disk_, snapshot, "r", std::time(nullptr) + 3600);
-    const std::string laterSas = authority_->issueSas(disk_, later, "r", std::time(nullptr) + 3600);
-    auto status = [&](const std::string& query, std::vector<std::string> headers) {
-        headers.push_back("Range: bytes=0-511");
-        return send({"GET", blobUrl(query), headers, nullptr}).status;
-    };
-    EXPECT_EQ(status("snapshot=" + snapshot + "&" + sas, {kVersion}), 206);
-    EXPECT_EQ(status(sas, {kVersion}), 403);
-    EXPECT_EQ(status("snapshot=" + later + "&" + sas, {kVersion}), 403);
-    // No x-ms-version: a SAS request runs at its signed version.
-    EXPECT_EQ(status("snapshot=" + snapshot + "&" + sas, {}), 206);
-
-    authority_->revokeSas(disk_, snapshot);
-    EXPECT_EQ(status("snapshot=" + snapshot + "&" + sas, {kVersion}), 403);
-    EXPECT_EQ(authority_->verifySas(disk_, snapshot, queryOf(sas), 'r'), azsim::AccessVerdict::Revoked);
-    EXPECT_EQ(status("snapshot=" + later + "&" + laterSas, {kVersion}), 206);
-    authority_->revokeSas(disk_);
     EXPECT_EQ(authority_->verifySas(disk_, later, queryOf(laterSas), 'r'), azsim::AccessVerdict::Revoked);
+    EXPECT_EQ(sasGet(authority_->issueSas(disk_, "", "r", inAnHour)).status, 206);
 }
 
 }  // namespace
