@@ -13,8 +13,6 @@ namespace {
 
 using Access = EndpointFixture;
 
-const std::string kVersion = "x-ms-version: 2018-03-28";
-
 // The decoded parameters of a query string.
 std::map<std::string, std::string> queryOf(const std::string& query) {
     return azsim::ParseBlobUri("https://myacct.blob.core.windows.net/vhds/x?" + query).value().query;

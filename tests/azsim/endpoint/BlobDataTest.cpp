@@ -48,7 +48,7 @@ TEST_F(BlobReads, RangedGetReturnsExactlyTheStoredBytesUpToTheEnd) {
 TEST_F(BlobReads, HeadGivesTheProperties) {
     azsim::BlobProperties props;
     ASSERT_TRUE(store_.properties(disk_, "", props));
-    HttpReply head = send({"HEAD", blobUrl(), {"x-ms-version: 2018-03-28", bearer()}, nullptr});
+    HttpReply head = send({"HEAD", blobUrl(), {kVersion, bearer()}, nullptr});
     EXPECT_EQ(head.status, 200);
     EXPECT_EQ(head.header("content-length"), std::to_string(kBlobSize));
     EXPECT_EQ(head.header("x-ms-blob-content-length"), std::to_string(kBlobSize));
@@ -94,7 +94,7 @@ TEST_F(BlobReads, OnlyIssuedSnapshotIdsAreAcceptedAndReadAsTaken) {
 TEST_F(BlobReads, OnlyNamesTheServiceCouldHoldAreAccepted) {
     const std::string host = "https://" + disk_.account + ".blob.core.windows.net";
     auto status = [&](const std::string& path) {
-        return send({"GET", host + path, {"x-ms-version: 2018-03-28", bearer()}, nullptr}).status;
+        return send({"GET", host + path, {kVersion, bearer()}, nullptr}).status;
     };
     for (const char* path : {"/vhds/..%2F..%2Fstate.json", "/vhds/a%2F.%2Fb", "/vhds/a%2F%2Fb", "/vhds/a%01b",
                              "/%2E%2E/vm0-osdisk.vhd", "/VHDS/vm0-osdisk.vhd"})

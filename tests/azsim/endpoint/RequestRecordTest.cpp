@@ -12,8 +12,6 @@ using RequestRecords = EndpointFixture;
 using azsim::RequestLog;
 using azsim::RequestRecord;
 
-const std::string kVersion = "x-ms-version: 2018-03-28";
-
 // The record of the request answered with `reply`, found by its request id.
 RequestRecord recordOf(const std::string& stateDir, const HttpReply& reply) {
     const std::string id = reply.header("x-ms-request-id");

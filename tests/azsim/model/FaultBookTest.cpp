@@ -46,10 +46,9 @@ TEST(FaultBook, HttpFaultsMatchMethodAndPathPattern) {
     book.addHttpFault({"GET", "/acct/vhds/*.vhd", HttpFaultKind::ShortBody, 500, "InternalError", 0, 1000});
     book.addHttpFault({"", "/acct/c?/x", HttpFaultKind::Delay, 500, "ServerBusy", 250});
 
-    EXPECT_FALSE(book.takeHttpFault("PUT", "/acct/vhds/a.vhd"));
-    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/a.vhdx"));
-    EXPECT_FALSE(book.takeHttpFault("GET", "/other/vhds/a.vhd"));
-    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/c12/x"));
+    for (const auto& [method, path] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"PUT", "/acct/vhds/a.vhd"}, {"GET", "/acct/vhds/a.vhdx"}, {"GET", "/other/vhds/a.vhd"}, {"GET", "/acct/c12/x"}})
+        EXPECT_FALSE(book.takeHttpFault(method, path)) << method << " " << path;
     auto taken = book.takeHttpFault("get", "/acct/vhds/dir/a.vhd");
     ASSERT_TRUE(taken);
     EXPECT_EQ(HttpFaultKind::ShortBody, taken->kind);
