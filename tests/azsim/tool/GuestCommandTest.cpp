@@ -13,20 +13,14 @@ TEST_F(ToolTest, GuestShowsEveryLoggedRunWithItsOutcome) {
     EXPECT_EQ("", empty.out);
 
     azsim::GuestLog log(state());
-    azsim::GuestRun ok;
-    ok.time = 1796601600;  // 2026-12-07T00:00:00Z
-    ok.vm = "vm1";
-    ok.resourceGroup = "rg1";
-    ok.script = "echo one\necho two";
-    ok.parameters = "-x";
-    ok.guestContext = "ctx";
-    ok.guestDetail = "detail";
-    log.append(ok);
-    azsim::GuestRun failed = ok;
-    failed.script = "";
-    failed.succeeded = false;
-    failed.error = "exit code 3";
-    log.append(failed);
+    // As the log holds them: one run that succeeded, one that failed.
+    const nlohmann::json ok = {{"time", "2026-12-07T00:00:00Z"}, {"vm", "vm1"}, {"resourceGroup", "rg1"},
+                               {"script", "echo one\necho two"}, {"parameters", "-x"}, {"guestContext", "ctx"},
+                               {"guestDetail", "detail"}, {"outcome", "succeeded"}};
+    nlohmann::json failed = ok;
+    failed.update({{"script", ""}, {"outcome", "failed"}, {"error", "exit code 3"}});
+    log.append(azsim::GuestRun::fromJson(ok));
+    log.append(azsim::GuestRun::fromJson(failed));
 
     ToolResult text = run({"guest", "--state", state()});
     ASSERT_EQ(0, text.exitCode) << text.err;
@@ -36,12 +30,7 @@ TEST_F(ToolTest, GuestShowsEveryLoggedRunWithItsOutcome) {
 
     ToolResult json = run({"guest", "--state", state(), "--json"});
     ASSERT_EQ(0, json.exitCode) << json.err;
-    const std::string common = R"("guestContext":"ctx","guestDetail":"detail",)";
-    const std::string where = R"("parameters":"-x","resourceGroup":"rg1",)";
-    EXPECT_EQ("{" + common + R"("outcome":"succeeded",)" + where + R"("script":"echo one\necho two",)" +
-                  R"("time":"2026-12-07T00:00:00Z","vm":"vm1"})" + "\n{" + R"("error":"exit code 3",)" + common +
-                  R"("outcome":"failed",)" + where + R"("script":"","time":"2026-12-07T00:00:00Z","vm":"vm1"})" + "\n",
-              json.out);
+    EXPECT_EQ(ok.dump() + "\n" + failed.dump() + "\n", json.out);
 }
 
 }  // namespace
