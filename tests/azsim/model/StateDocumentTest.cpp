@@ -111,9 +111,8 @@ TEST(StateDocumentLookup, NamesIgnoreCaseWhereTheCloudDoes) {
     EXPECT_NE(nullptr, doc.findResourceGroup("RG-prod"));
     EXPECT_NE(nullptr, doc.findStorageAccount("ACCT01"));
 
-    std::string upperId = doc.managedDisks[0].id;
-    for (char& c : upperId) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_NE(nullptr, doc.findManagedDisk(upperId));
+    EXPECT_NE(nullptr,
+              doc.findManagedDisk("/SUBSCRIPTIONS/SUB-1/RESOURCEGROUPS/RG-PROD/PROVIDERS/MICROSOFT.COMPUTE/DISKS/WEB01-OS"));
     EXPECT_NE(nullptr, doc.findManagedDiskByName("web01-OS"));
     EXPECT_NE(nullptr, doc.findSnapshotByName("WEB01-OS_qdmd_20261206", "rg-prod"));
     EXPECT_NE(nullptr, doc.findSnapshotSet("ab12cd34-0000-4000-8000-000000000001"));

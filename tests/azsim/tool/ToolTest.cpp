@@ -2,6 +2,7 @@
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
+#include "tests/azsim/model/JsonContains.h"
 #include "tests/azsim/tool/ToolFixture.h"
 
 namespace {
@@ -26,9 +27,7 @@ TEST_F(ToolTest, InitShowWriteAndHashAgree) {
     init();
     ToolResult show = run({"show", "--state", state(), "vms"});
     ASSERT_EQ(0, show.exitCode) << show.err;
-    nlohmann::json vms = nlohmann::json::parse(show.out);
-    ASSERT_EQ(1u, vms.size());
-    EXPECT_EQ("vm1", vms[0]["name"]);
+    EXPECT_TRUE(azsimtest::JsonContains(nlohmann::json::parse(show.out), {{{"name", "vm1"}}})) << show.out;
     EXPECT_NE(0, run({"show", "--state", state(), "nosuchkind"}).exitCode);
     EXPECT_NE(0, run({"init", "--state", state()}).exitCode);  // already initialised
 
