@@ -1,19 +1,17 @@
 // Blobs on disk: persistence, sharing between processes, sparseness, names kept inside the root.
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "tests/azsim/blob/BlobStoreFixture.h"
+#include "tests/azsim/model/ChildProcess.h"
 
 namespace fs = std::filesystem;
-using azsim::BlobKey;
-using azsim::PageRange;
-using blobtest::BlobStoreTest;
-using Ranges = std::vector<PageRange>;
+using namespace azsim;
+using namespace blobtest;
 
 namespace {
 
@@ -82,8 +80,7 @@ TEST_F(BlobStoreTest, EverythingPersistsForANewStoreOnTheSameRoot) {
     EXPECT_EQ(diff.cleared, (Ranges{{4096, 4608}}));
     azsim::BlobProperties after;
     ASSERT_TRUE(store().properties(key_, "", after));
-    EXPECT_EQ(after.etag, before.etag);
-    EXPECT_EQ(after.lastModified, before.lastModified);
+    EXPECT_EQ(std::tie(after.etag, after.lastModified), std::tie(before.etag, before.lastModified));
 
     std::string content;
     ASSERT_TRUE(store().getBlockBlob({"acct", "config", "vm.json"}, content));
@@ -91,11 +88,8 @@ TEST_F(BlobStoreTest, EverythingPersistsForANewStoreOnTheSameRoot) {
     EXPECT_FALSE(store().getBlockBlob(key_, content));
     Ranges none;
     EXPECT_FALSE(store().pageRanges({"acct", "config", "vm.json"}, "", 0, 512, none));
-    std::vector<BlobKey> all = store().list("acct", "");
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0], key_);
-    EXPECT_EQ(all[1].name, "vm.json");
-    EXPECT_EQ(store().list("acct", "config").size(), 1u);
+    EXPECT_EQ(store().list("acct", ""), (std::vector<BlobKey>{key_, {"acct", "config", "vm.json"}}));
+    EXPECT_EQ(store().list("acct", "config"), (std::vector<BlobKey>{{"acct", "config", "vm.json"}}));
 }
 
 TEST_F(BlobStoreTest, TwoProcessesWritingOneBlobLoseNothing) {
@@ -108,17 +102,12 @@ TEST_F(BlobStoreTest, TwoProcessesWritingOneBlobLoseNothing) {
             if (!s.writePages(key_, slot * 4096, model_.data() + slot * 4096, 4096, nullptr)) return false;
         return true;
     };
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    azsimtest::ChildProcess child([&] {
         azsim::PageBlobStore own(root_);
-        ::_exit(writeSlots(own, 0) ? 0 : 1);
-    }
-    bool parentOk = writeSlots(store(), 1);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_TRUE(parentOk);
+        return writeSlots(own, 0) ? 0 : 1;
+    });
+    ASSERT_TRUE(writeSlots(store(), 1));
+    ASSERT_EQ(0, child.wait());
 
     EXPECT_EQ(ranges(), (Ranges{{0, kSlots * 4096}}));
     EXPECT_EQ(readAll(), model_);
@@ -148,8 +137,7 @@ TEST_F(BlobStoreTest, HostileNamesStayInsideTheRootAndKeepTheirIdentity) {
         ASSERT_EQ(store().read(keys[i], "", 0, bytes.data(), 512), 512);
         EXPECT_EQ(bytes, blobtest::pattern(512, static_cast<unsigned>(i))) << keys[i].name;
     }
-    std::vector<BlobKey> listed = store().list("acct", "vhds");
-    EXPECT_EQ(listed.size(), 7u);
+    EXPECT_EQ(store().list("acct", "vhds").size(), 7u);
     for (const auto& entry : fs::directory_iterator(parent))
         EXPECT_NE(entry.path().filename(), "escape");
     std::string error;

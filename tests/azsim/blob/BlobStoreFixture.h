@@ -14,6 +14,9 @@
 
 namespace blobtest {
 
+using Ranges = std::vector<azsim::PageRange>;
+constexpr std::uint64_t kMiB = 1 << 20;
+
 inline std::string pattern(std::uint64_t length, unsigned seed) {
     std::string bytes(length, '\0');
     for (std::uint64_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 31 + seed * 7 + 1) % 251);
@@ -45,8 +48,8 @@ protected:
         std::int64_t n = store_.read(key_, snapshot, 0, bytes.data(), bytes.size());
         return n == static_cast<std::int64_t>(props.size) ? bytes : "<short read>";
     }
-    std::vector<azsim::PageRange> ranges(const std::string& snapshot = std::string()) {
-        std::vector<azsim::PageRange> out;
+    Ranges ranges(const std::string& snapshot = std::string()) {
+        Ranges out;
         EXPECT_TRUE(store_.pageRanges(key_, snapshot, 0, UINT64_MAX, out));
         return out;
     }

@@ -1,14 +1,10 @@
 // Page ranges, diffs and the checks on page writes.
 #include "tests/azsim/blob/BlobStoreFixture.h"
 
-using azsim::PageRange;
-using azsim::PageRangeDiff;
-using blobtest::BlobStoreTest;
-using Ranges = std::vector<PageRange>;
+using namespace azsim;
+using namespace blobtest;
 
 namespace {
-
-constexpr std::uint64_t kMiB = 1 << 20;
 
 TEST_F(BlobStoreTest, RangesAreExactAfterScatteredOverlappingWritesAndClears) {
     create(kMiB);
@@ -72,15 +68,11 @@ TEST_F(BlobStoreTest, MisalignedOrOutOfRangeChangesAreRejectedAndChangeNothing) 
     create(64 * 1024);
     write(0, 4096, 1);
     const std::string page = blobtest::pattern(1024, 2);
-    struct Case {
-        std::uint64_t offset, length;
-        const char* text;
-    };
-    for (const Case& c : {Case{100, 512, "offset 100 is not a multiple of 512"},
-                          Case{512, 700, "length 700 is not a positive multiple of 512"},
-                          Case{512, 0, "length 0 is not a positive multiple of 512"},
-                          Case{63 * 1024, 2048, "outside the blob of 65536 bytes"},
-                          Case{64 * 1024, 512, "outside the blob"}}) {
+    const struct { std::uint64_t offset, length; const char* text; } cases[] = {
+        {100, 512, "offset 100 is not a multiple of 512"}, {512, 700, "length 700 is not a positive multiple of 512"},
+        {512, 0, "length 0 is not a positive multiple of 512"}, {63 * 1024, 2048, "outside the blob of 65536 bytes"},
+        {64 * 1024, 512, "outside the blob"}};
+    for (const auto& c : cases) {
         std::string error;
         EXPECT_FALSE(store().writePages(key_, c.offset, page.data(), c.length, &error));
         EXPECT_NE(error.find(c.text), std::string::npos) << error;

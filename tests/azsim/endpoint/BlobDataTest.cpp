@@ -25,59 +25,39 @@ using BlobWrites = EndpointFixture;
 using PageLists = EndpointFixture;
 
 TEST_F(BlobReads, RangedGetReturnsExactlyTheStoredBytesUpToTheEnd) {
-    // Across the end of the written data into the never-written hole.
-    const std::uint64_t first = kHoleStart - k4MiB + 4096;
-    HttpReply reply = get("", {rangeHeader(first, first + k4MiB - 1)});
-    ASSERT_EQ(reply.code, CURLE_OK);
-    EXPECT_EQ(reply.status, 206);
-    EXPECT_EQ(reply.header("content-range"), "bytes " + std::to_string(first) + "-" +
-                                                 std::to_string(first + k4MiB - 1) + "/" + std::to_string(kBlobSize));
-    ASSERT_EQ(reply.body.size(), k4MiB);
-    EXPECT_TRUE(reply.body == storeBytes(first, k4MiB));
-    EXPECT_EQ(reply.body.back(), '\0');
-
-    HttpReply viaMsRange = get("", {"x-ms-range: bytes=512-1023", rangeHeader(0, 9)});
-    EXPECT_EQ(viaMsRange.status, 206);
-    EXPECT_TRUE(viaMsRange.body == storeBytes(512, 512));
-
-    HttpReply whole = get("");
-    EXPECT_EQ(whole.status, 200);
-    EXPECT_TRUE(whole.body == storeBytes(0, kBlobSize));
-
-    // A range past the end is rejected; an overlong one is cut at the end.
+    const std::uint64_t first = kHoleStart - k4MiB + 4096;  // across the end of the data into the hole
+    const std::uint64_t tail = kBlobSize - 100;
+    const struct { std::vector<std::string> headers; long status; std::uint64_t first, length; } cases[] = {
+        {{rangeHeader(first, first + k4MiB - 1)}, 206, first, k4MiB},
+        {{"x-ms-range: bytes=512-1023", rangeHeader(0, 9)}, 206, 512, 512},
+        {{}, 200, 0, kBlobSize},
+        {{rangeHeader(tail, kBlobSize + 4096)}, 206, tail, 100}};  // an overlong range is cut at the end
+    for (const auto& c : cases) {
+        HttpReply reply = get("", c.headers);
+        ASSERT_EQ(reply.code, CURLE_OK);
+        EXPECT_EQ(reply.status, c.status) << c.first;
+        EXPECT_TRUE(reply.body == storeBytes(c.first, c.length)) << c.first;
+        const std::string range = "bytes " + std::to_string(c.first) + "-" + std::to_string(c.first + c.length - 1);
+        EXPECT_EQ(reply.header("content-range"), c.status == 206 ? range + "/" + std::to_string(kBlobSize) : "");
+    }
     HttpReply past = get("", {rangeHeader(kBlobSize, kBlobSize + 511)});
     EXPECT_EQ(past.status, 416);
     EXPECT_EQ(past.errorCode(), "InvalidRange");
-
-    HttpReply tail = get("", {rangeHeader(kBlobSize - 100, kBlobSize + 4096)});
-    EXPECT_EQ(tail.status, 206);
-    EXPECT_TRUE(tail.body == storeBytes(kBlobSize - 100, 100));
 }
 
-TEST_F(BlobReads, HeadGivesPropertiesAndSnapshotsKeepTheirData) {
+TEST_F(BlobReads, HeadGivesTheProperties) {
     azsim::BlobProperties props;
     ASSERT_TRUE(store_.properties(disk_, "", props));
-    HttpReply head = send({"HEAD", blobUrl(), {"x-ms-version: 2018-03-28", bearer()}, nullptr});
+    HttpReply head = send({"HEAD", blobUrl(), {kVersion, bearer()}, nullptr});
     EXPECT_EQ(head.status, 200);
     EXPECT_EQ(head.header("content-length"), std::to_string(kBlobSize));
     EXPECT_EQ(head.header("x-ms-blob-content-length"), std::to_string(kBlobSize));
     EXPECT_EQ(head.header("x-ms-blob-type"), "PageBlob");
     EXPECT_NE(head.header("etag").find(props.etag), std::string::npos);
     EXPECT_FALSE(head.header("last-modified").empty());
-
-    std::string error;
-    std::string snapshot = store_.createSnapshot(disk_, &error);
-    ASSERT_FALSE(snapshot.empty()) << error;
-    const std::string before = storeBytes(0, 8192);
-    ASSERT_EQ(put("comp=page", patternBytes(0, 8192, 9), {"x-ms-page-write: Update", rangeHeader(0, 8191)}).status,
-              201);
-    HttpReply old = get("snapshot=" + snapshot, {rangeHeader(0, 8191)});
-    EXPECT_EQ(old.status, 206);
-    EXPECT_TRUE(old.body == before);
-    EXPECT_TRUE(get("", {rangeHeader(0, 8191)}).body == patternBytes(0, 8192, 9));
 }
 
-TEST_F(BlobReads, OnlyIssuedSnapshotIdsAreAccepted) {
+TEST_F(BlobReads, OnlyIssuedSnapshotIdsAreAcceptedAndReadAsTaken) {
     std::string error;
     const std::string snapshot = store_.createSnapshot(disk_, &error);
     ASSERT_FALSE(snapshot.empty()) << error;
@@ -104,15 +84,17 @@ TEST_F(BlobReads, OnlyIssuedSnapshotIdsAreAccepted) {
     HttpReply unknown = get("snapshot=2001-01-01T00:00:00.0000000Z", {range});
     EXPECT_EQ(unknown.status, 404);
     EXPECT_EQ(unknown.errorCode(), "BlobNotFound");
+    const std::string taken = storeBytes(0, 512);
+    ASSERT_EQ(put("comp=page", patternBytes(0, 512, 9), {"x-ms-page-write: Update", range}).status, 201);
     HttpReply issued = get("snapshot=" + snapshot, {range});
     EXPECT_EQ(issued.status, 206);
-    EXPECT_TRUE(issued.body == storeBytes(0, 512, snapshot));
+    EXPECT_TRUE(issued.body == taken);
 }
 
 TEST_F(BlobReads, OnlyNamesTheServiceCouldHoldAreAccepted) {
     const std::string host = "https://" + disk_.account + ".blob.core.windows.net";
     auto status = [&](const std::string& path) {
-        return send({"GET", host + path, {"x-ms-version: 2018-03-28", bearer()}, nullptr}).status;
+        return send({"GET", host + path, {kVersion, bearer()}, nullptr}).status;
     };
     for (const char* path : {"/vhds/..%2F..%2Fstate.json", "/vhds/a%2F.%2Fb", "/vhds/a%2F%2Fb", "/vhds/a%01b",
                              "/%2E%2E/vm0-osdisk.vhd", "/VHDS/vm0-osdisk.vhd"})
@@ -124,7 +106,7 @@ TEST_F(BlobReads, OnlyNamesTheServiceCouldHoldAreAccepted) {
     EXPECT_EQ(status("/vhds/dir/Other%20Disk.vhd"), 404);
 }
 
-TEST_F(BlobWrites, UpdateAndClearChangeExactlyTheirPages) {
+TEST_F(BlobWrites, UpdateAndClearChangeExactlyTheirPagesAndAWriteCarriesAtMost4MiB) {
     const std::string data = patternBytes(0, 3 * 512, 5);
     HttpReply written = put("comp=page", data, {"x-ms-page-write: Update", rangeHeader(8192, 8192 + data.size() - 1)});
     EXPECT_EQ(written.status, 201);
@@ -137,6 +119,28 @@ TEST_F(BlobWrites, UpdateAndClearChangeExactlyTheirPages) {
     EXPECT_NE(cleared.header("etag"), written.header("etag"));
     EXPECT_TRUE(get("", {rangeHeader(8192, 9727)}).body ==
                 data.substr(0, 512) + std::string(512, '\0') + data.substr(1024));
+
+    // Sent as curl sends any body by default, typed as a form: the type must not matter.
+    const std::string full = patternBytes(0, k4MiB, 6);
+    EXPECT_EQ(put("comp=page", full, {"x-ms-page-write: Update", rangeHeader(0, k4MiB - 1)}).status, 201);
+    EXPECT_TRUE(storeBytes(0, k4MiB) == full);
+
+    // Either a range or a body past the limit is refused as too large, even when the other would fit.
+    const std::string before = storeBytes(k4MiB, k4MiB + 512);
+    const std::string over = patternBytes(k4MiB, k4MiB + 512, 7);
+    for (const auto& [body, last] :
+         {std::make_pair(over.substr(0, k4MiB), 2 * k4MiB + 511), std::make_pair(over, 2 * k4MiB - 1)}) {
+        HttpReply reply = put("comp=page", body, {"x-ms-page-write: Update", rangeHeader(k4MiB, last)});
+        EXPECT_EQ(reply.status, 413);
+        EXPECT_EQ(reply.header("x-ms-error-code"), "RequestBodyTooLarge");
+        EXPECT_EQ(reply.errorCode(), "RequestBodyTooLarge");
+        EXPECT_NE(reply.body.find("<MaxLimit>4194304</MaxLimit>"), std::string::npos);
+    }
+    EXPECT_TRUE(storeBytes(k4MiB, k4MiB + 512) == before);
+
+    // Clearing carries no body, so any range may be cleared at once.
+    EXPECT_EQ(put("comp=page", "", {"x-ms-page-write: clear", rangeHeader(0, 2 * k4MiB - 1)}).status, 201);
+    EXPECT_TRUE(storeBytes(0, 2 * k4MiB) == std::string(2 * k4MiB, '\0'));
 }
 
 TEST_F(BlobWrites, MalformedPageWritesAreRejectedAndChangeNothing) {
@@ -154,33 +158,6 @@ TEST_F(BlobWrites, MalformedPageWritesAreRejectedAndChangeNothing) {
         EXPECT_EQ(reply.errorCode(), c.code) << c.range;
     }
     EXPECT_TRUE(storeBytes(0, 4096) == before);
-}
-
-TEST_F(BlobWrites, OnePageWriteCarriesAtMost4MiB) {
-    const std::string full = patternBytes(0, k4MiB, 6);
-    // Sent as curl sends any body by default, typed as a form: the type must not matter.
-    HttpReply fits = put("comp=page", full, {"x-ms-page-write: Update", rangeHeader(0, k4MiB - 1)});
-    EXPECT_EQ(fits.status, 201);
-    EXPECT_TRUE(storeBytes(0, k4MiB) == full);
-
-    const std::string before = storeBytes(k4MiB, k4MiB + 512);
-    const std::string over = patternBytes(k4MiB, k4MiB + 512, 7);
-    HttpReply tooLarge = put("comp=page", over, {"x-ms-page-write: Update", rangeHeader(k4MiB, 2 * k4MiB + 511)});
-    EXPECT_EQ(tooLarge.status, 413);
-    EXPECT_EQ(tooLarge.header("x-ms-error-code"), "RequestBodyTooLarge");
-    EXPECT_EQ(tooLarge.errorCode(), "RequestBodyTooLarge");
-    EXPECT_NE(tooLarge.body.find("<MaxLimit>4194304</MaxLimit>"), std::string::npos);
-    // Either a range or a body past the limit is refused as too large, even when the other would fit.
-    HttpReply rangeTooLarge = put("comp=page", over.substr(0, k4MiB),
-                                  {"x-ms-page-write: Update", rangeHeader(k4MiB, 2 * k4MiB + 511)});
-    EXPECT_EQ(rangeTooLarge.status, 413);
-    HttpReply bodyTooLarge = put("comp=page", over, {"x-ms-page-write: Update", rangeHeader(k4MiB, 2 * k4MiB - 1)});
-    EXPECT_EQ(bodyTooLarge.status, 413);
-    EXPECT_TRUE(storeBytes(k4MiB, k4MiB + 512) == before);
-
-    // Clearing carries no body, so any range may be cleared at once.
-    EXPECT_EQ(put("comp=page", "", {"x-ms-page-write: clear", rangeHeader(0, 2 * k4MiB - 1)}).status, 201);
-    EXPECT_TRUE(storeBytes(0, 2 * k4MiB) == std::string(2 * k4MiB, '\0'));
 }
 
 TEST_F(BlobWrites, BlockBlobHoldsConfigurationText) {

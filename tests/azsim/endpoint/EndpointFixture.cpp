@@ -35,13 +35,13 @@ HttpReply EndpointFixture::send(const HttpCall& call) const {
 }
 
 HttpReply EndpointFixture::get(const std::string& query, std::vector<std::string> headers) const {
-    headers.insert(headers.end(), {"x-ms-version: 2018-03-28", bearer()});
+    headers.insert(headers.end(), {kVersion, bearer()});
     return send({"GET", blobUrl(query), headers, nullptr});
 }
 
 HttpReply EndpointFixture::put(const std::string& query, const std::string& body,
                                std::vector<std::string> headers) const {
-    headers.insert(headers.end(), {"x-ms-version: 2018-03-28", bearer()});
+    headers.insert(headers.end(), {kVersion, bearer()});
     return send({"PUT", blobUrl(query), headers, &body});
 }
 

@@ -25,6 +25,7 @@ protected:
     static constexpr std::uint64_t kHoleStart = 20ull << 20;  // [20 MiB, 21 MiB) is never written
     static constexpr std::uint64_t kHoleEnd = 21ull << 20;
     static constexpr std::uint64_t k4MiB = 4ull << 20;
+    static constexpr const char* kVersion = "x-ms-version: 2018-03-28";  // the plugin's API version
 
     void SetUp() override;
     void TearDown() override {

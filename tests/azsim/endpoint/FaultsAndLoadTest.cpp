@@ -45,18 +45,6 @@ TEST_F(HttpFaults, EachKindHappensOnceThenRequestsAreServedAgain) {
     EXPECT_TRUE(after.body == storeBytes(0, 65536));
 }
 
-TEST_F(HttpFaults, RulesMatchMethodAndPath) {
-    azsim::FaultBook faults(stateDir_);
-    faults.addHttpFault({"PUT", "", azsim::HttpFaultKind::Status, 500, "InternalError", 0, 0, -1});
-    faults.addHttpFault({"", "/myacct/vhds/other.vhd", azsim::HttpFaultKind::Drop});
-    EXPECT_EQ(get("", {kFirstPages}).status, 206);
-    const std::string page(512, 'z');
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(put("comp=page", page, {"x-ms-page-write: Update", "Range: bytes=0-511"}).errorCode(),
-                  "InternalError");
-    EXPECT_TRUE(storeBytes(0, 512) == patternBytes(0, 512));
-}
-
 TEST_F(ParallelReads, SixteenClientsReadTheirRangesIntact) {
     constexpr int kClients = 16;
     constexpr int kReadsEach = 2;

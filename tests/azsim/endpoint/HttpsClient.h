@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,39 +39,34 @@ class HttpsClient {
 public:
     // `connectTo` routes the cloud's host names to the endpoint, whose certificates `caPath` signs.
     HttpsClient(const std::string& connectTo, const std::string& caPath)
-        : curl_(curl_easy_init()), route_(curl_slist_append(nullptr, connectTo.c_str())), ca_(caPath) {}
-    ~HttpsClient() {
-        curl_easy_cleanup(curl_);
-        curl_slist_free_all(route_);
-    }
-    HttpsClient(const HttpsClient&) = delete;
-    HttpsClient& operator=(const HttpsClient&) = delete;
+        : route_(curl_slist_append(nullptr, connectTo.c_str()), curl_slist_free_all), ca_(caPath) {}
 
     HttpReply send(const HttpCall& call) {
         HttpReply reply;
-        curl_easy_reset(curl_);
+        CURL* curl = curl_.get();
+        curl_easy_reset(curl);
         curl_slist* headers = nullptr;
         for (const std::string& h : call.headers) headers = curl_slist_append(headers, h.c_str());
-        curl_easy_setopt(curl_, CURLOPT_URL, call.url.c_str());
-        curl_easy_setopt(curl_, CURLOPT_CONNECT_TO, route_);
-        curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_.c_str());
-        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl_, CURLOPT_TIMEOUT, 60L);
-        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, collectBody);
-        curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &reply.body);
-        curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, collectHeader);
-        curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &reply.headers);
+        curl_easy_setopt(curl, CURLOPT_URL, call.url.c_str());
+        curl_easy_setopt(curl, CURLOPT_CONNECT_TO, route_.get());
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca_.c_str());
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
         if (call.method == "HEAD") {
-            curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+            curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
         } else if (call.method != "GET") {
-            curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, call.method.c_str());
+            curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, call.method.c_str());
             const std::string body = call.body ? *call.body : std::string();
-            curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-            curl_easy_setopt(curl_, CURLOPT_COPYPOSTFIELDS, body.c_str());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+            curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, body.c_str());
         }
-        reply.code = curl_easy_perform(curl_);
-        curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &reply.status);
+        reply.code = curl_easy_perform(curl);
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
         curl_slist_free_all(headers);
         return reply;
     }
@@ -93,7 +89,7 @@ private:
         return size * count;
     }
 
-    CURL* curl_;
-    curl_slist* route_;
+    std::unique_ptr<CURL, void (*)(CURL*)> curl_{curl_easy_init(), curl_easy_cleanup};
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> route_;
     std::string ca_;
 };

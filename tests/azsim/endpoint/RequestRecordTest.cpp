@@ -12,8 +12,6 @@ using RequestRecords = EndpointFixture;
 using azsim::RequestLog;
 using azsim::RequestRecord;
 
-const std::string kVersion = "x-ms-version: 2018-03-28";
-
 // The record of the request answered with `reply`, found by its request id.
 RequestRecord recordOf(const std::string& stateDir, const HttpReply& reply) {
     const std::string id = reply.header("x-ms-request-id");
@@ -70,10 +68,9 @@ TEST_F(RequestRecords, ReadsWritesAndRefusalsAreRecordedAsSentAndAnswered) {
 TEST_F(RequestRecords, CredentialKindsAndAnswersNotServedAreRecorded) {
     const std::string sas = authority_->issueSas(disk_, "", "r", std::time(nullptr) + 3600);
     EXPECT_EQ(recordOf(stateDir_, send({"GET", blobUrl(sas), {kVersion, "Range: bytes=0-511"}, nullptr})).auth, "sas");
-    RequestRecord none = recordOf(stateDir_, send({"GET", blobUrl(), {kVersion}, nullptr}));
-    EXPECT_EQ(none.auth, "none");
-    EXPECT_EQ(none.status, 401);
-    EXPECT_EQ(none.errorCode, "NoAuthenticationInformation");
+    const std::string blob = " myacct/vhds/vm0-osdisk.vhd /vhds/vm0-osdisk.vhd comp= snapshot= prev= range=";
+    EXPECT_EQ(fieldsOf(recordOf(stateDir_, send({"GET", blobUrl(), {kVersion}, nullptr}))),
+              "GET" + blob + " body=0 none 401 NoAuthenticationInformation fault=");
     EXPECT_EQ(recordOf(stateDir_, send({"GET", blobUrl(), {kVersion, "Authorization: SharedKey myacct:c2ln"}, nullptr}))
                   .auth,
               "sharedkey");
@@ -81,18 +78,15 @@ TEST_F(RequestRecords, CredentialKindsAndAnswersNotServedAreRecorded) {
     // A dropped connection was answered nothing.
     azsim::FaultBook(stateDir_).addHttpFault({"", "", azsim::HttpFaultKind::Drop});
     ASSERT_EQ(get("", {"Range: bytes=0-511"}).status, 0);
-    RequestRecord dropped = RequestLog::Read(stateDir_).back();
-    EXPECT_EQ(dropped.fault, "drop");
-    EXPECT_EQ(dropped.status, 0);
+    EXPECT_EQ(fieldsOf(RequestLog::Read(stateDir_).back()), "GET" + blob + "bytes=0-511 body=0 bearer 0  fault=drop");
 
     // A method the service does not serve is answered by the HTTP server alone, without request id.
     HttpReply deleted = send({"DELETE", blobUrl(), {kVersion, bearer()}, nullptr});
     ASSERT_GE(deleted.status, 400);
-    RequestRecord unserved = RequestLog::Read(stateDir_).back();
-    EXPECT_EQ(unserved.method, "DELETE");
-    EXPECT_EQ(unserved.status, deleted.status);
+    const RequestRecord unserved = RequestLog::Read(stateDir_).back();
+    EXPECT_EQ(fieldsOf(unserved), "DELETE // /vhds/vm0-osdisk.vhd comp= snapshot= prev= range= body=0 bearer " +
+                                      std::to_string(deleted.status) + "  fault=");
     EXPECT_EQ(unserved.requestId, "");
-    EXPECT_EQ(unserved.auth, "bearer");
     EXPECT_EQ(RequestLog::Read(stateDir_).size(), 5u);
 
     // Bytes that are not UTF-8 are escaped.
@@ -104,50 +98,24 @@ TEST_F(RequestRecords, CredentialKindsAndAnswersNotServedAreRecorded) {
 
 TEST(RequestLogFile, PassingTheLimitMovesTheFileAsideAndDropsTheOneBefore) {
     azsimtest::TempFolder folder;
-    const std::string dir = folder.path();
-    const RequestLog log(dir, 1000);
-    const std::string previous = dir + "/requests.1.jsonl";
-    auto name = [](int n) { return "/vhds/disk-" + std::to_string(n); };
-    auto record = [&name](int n) {
-        RequestRecord r;
-        r.method = "GET";
-        r.path = name(n);
-        r.status = 206;
-        return r;
-    };
-    auto paths = [&dir] {
-        std::vector<std::string> out;
-        for (const RequestRecord& r : RequestLog::Read(dir)) out.push_back(r.path);
-        return out;
-    };
-    int n = 0;
-    // Appends until an append moves the file aside; how many it took.
-    auto appendUntilMoved = [&] {
-        int count = 0;
-        do {
-            log.append(record(n++));
-            ++count;
-        } while (std::filesystem::exists(RequestLog::Path(dir)) && count < 100);
-        return count;
-    };
-
-    const int first = appendUntilMoved();
-    ASSERT_GT(first, 1);
-    ASSERT_LT(first, 100);
-    // The line that passed the limit was the one that moved the file.
-    const std::uintmax_t moved = std::filesystem::file_size(previous);
-    EXPECT_GT(moved, 1000u);
-    EXPECT_LE(moved - (record(n - 1).toJson().dump().size() + 1), 1000u);
-    std::vector<std::string> expected;
-    for (int i = 0; i < n; ++i) expected.push_back(name(i));
-    EXPECT_EQ(paths(), expected);
-
-    const int second = appendUntilMoved();
-    log.append(record(n++));
-    expected.assign({});
-    for (int i = first; i < n; ++i) expected.push_back(name(i));
-    EXPECT_EQ(paths(), expected);
-    EXPECT_EQ(expected.size(), static_cast<std::size_t>(second + 1));
+    const RequestLog log(folder.path(), 1000);
+    RequestRecord record;
+    record.method = "GET";
+    record.status = 206;
+    record.path = "/vhds/disk-100";
+    // Lines of one length: a file is moved aside by the line that takes it past 1000 bytes.
+    const std::size_t line = record.toJson().dump().size() + 1;
+    const std::size_t perFile = 1000 / line + 1;
+    std::vector<std::string> paths;
+    for (std::size_t n = 0; n < 2 * perFile + 1; ++n) {
+        record.path = "/vhds/disk-" + std::to_string(100 + n);
+        log.append(record);
+        paths.push_back(record.path);
+    }
+    EXPECT_EQ(perFile * line, std::filesystem::file_size(folder.sub("requests.1.jsonl")));
+    std::vector<std::string> kept;
+    for (const RequestRecord& r : RequestLog::Read(folder.path())) kept.push_back(r.path);
+    EXPECT_EQ(std::vector<std::string>(paths.begin() + perFile, paths.end()), kept);
 }
 
 }  // namespace

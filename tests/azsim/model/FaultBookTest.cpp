@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "azsim/faults/FaultBook.h"
+#include "tests/azsim/model/ChildProcess.h"
 #include "tests/azsim/model/TempFolder.h"
 
 namespace {
@@ -11,25 +10,6 @@ using namespace azsim;
 
 HttpFault GetRule(const std::string& pattern, int times) {
     return {"GET", pattern, HttpFaultKind::Status, 500, "InternalError", 0, 0, times};
-}
-
-// Takes HTTP faults in a child process until none is left; the child's exit status is the count.
-pid_t TakeAllInChild(const std::string& dir) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        FaultBook book(dir);
-        int taken = 0;
-        while (book.takeHttpFault("GET", "/acct/vhds/disk.vhd")) ++taken;
-        _exit(taken);
-    }
-    return pid;
-}
-
-int ExitCount(pid_t pid) {
-    int status = 0;
-    EXPECT_EQ(pid, waitpid(pid, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status));
-    return WEXITSTATUS(status);
 }
 
 TEST(FaultBook, SdkFaultsFireForTheirOperationAsOftenAsAsked) {
@@ -66,10 +46,9 @@ TEST(FaultBook, HttpFaultsMatchMethodAndPathPattern) {
     book.addHttpFault({"GET", "/acct/vhds/*.vhd", HttpFaultKind::ShortBody, 500, "InternalError", 0, 1000});
     book.addHttpFault({"", "/acct/c?/x", HttpFaultKind::Delay, 500, "ServerBusy", 250});
 
-    EXPECT_FALSE(book.takeHttpFault("PUT", "/acct/vhds/a.vhd"));
-    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/a.vhdx"));
-    EXPECT_FALSE(book.takeHttpFault("GET", "/other/vhds/a.vhd"));
-    EXPECT_FALSE(book.takeHttpFault("GET", "/acct/c12/x"));
+    for (const auto& [method, path] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"PUT", "/acct/vhds/a.vhd"}, {"GET", "/acct/vhds/a.vhdx"}, {"GET", "/other/vhds/a.vhd"}, {"GET", "/acct/c12/x"}})
+        EXPECT_FALSE(book.takeHttpFault(method, path)) << method << " " << path;
     auto taken = book.takeHttpFault("get", "/acct/vhds/dir/a.vhd");
     ASSERT_TRUE(taken);
     EXPECT_EQ(HttpFaultKind::ShortBody, taken->kind);
@@ -91,18 +70,24 @@ TEST(FaultBook, UsesAreCountedExactlyAcrossProcesses) {
     // This process has seen the rule before the others use it up.
     ASSERT_TRUE(book.takeHttpFault("GET", "/acct/vhds/disk.vhd"));
 
-    pid_t first = TakeAllInChild(dir.path());
-    pid_t second = TakeAllInChild(dir.path());
-    EXPECT_EQ(59, ExitCount(first) + ExitCount(second));
+    // Each child takes faults until none is left; its exit code is the count.
+    auto takeAll = [&] {
+        FaultBook own(dir.path());
+        int taken = 0;
+        while (own.takeHttpFault("GET", "/acct/vhds/disk.vhd")) ++taken;
+        return taken;
+    };
+    azsimtest::ChildProcess first(takeAll);
+    azsimtest::ChildProcess second(takeAll);
+    EXPECT_EQ(59, first.wait() + second.wait());
     EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/disk.vhd"));
 
     // A rule another process adds is seen here at once.
-    pid_t adder = fork();
-    if (adder == 0) {
+    azsimtest::ChildProcess adder([&] {
         FaultBook(dir.path()).addHttpFault(GetRule("/acct/vhds/*", 1));
-        _exit(0);
-    }
-    ExitCount(adder);
+        return 0;
+    });
+    ASSERT_EQ(0, adder.wait());
     EXPECT_TRUE(book.takeHttpFault("GET", "/acct/vhds/disk.vhd"));
     EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/disk.vhd"));
 }

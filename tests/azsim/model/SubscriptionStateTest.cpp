@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <set>
 #include <stdexcept>
 
 #include "azsim/StateFolder.h"
 #include "azsim/model/SubscriptionState.h"
+#include "tests/azsim/model/ChildProcess.h"
+#include "tests/azsim/model/JsonContains.h"
 #include "tests/azsim/model/TempFolder.h"
 
 namespace {
@@ -32,10 +32,8 @@ TEST(SubscriptionState, ChangesPersistAcrossReopenAndRefusedOrFailedOnesAreNotSa
     }));
     SubscriptionState state(dir.path());
     ASSERT_TRUE(state.exists());
-    StateDocument doc = state.load();
-    ASSERT_NE(nullptr, doc.findResourceGroup("rg-1"));
-    EXPECT_EQ("v", doc.findResourceGroup("rg-1")->tags.at("k"));
-    EXPECT_EQ("app", doc.subscription().applicationId);
+    EXPECT_TRUE(azsimtest::JsonContains(state.load().toJson(), nlohmann::json::parse(R"({
+      "subscriptions": [{"applicationId": "app"}], "resourceGroups": [{"name": "rg-1", "tags": {"k": "v"}}]})")));
 
     auto clearRegions = [](StateDocument& d) {
         d.regions.clear();
@@ -58,27 +56,20 @@ TEST(SubscriptionState, ConcurrentChangesFromTwoProcessesAreAllKept) {
     SubscriptionState(dir.path()).save(OneSubscription());
     constexpr int kPerProcess = 40;
 
-    pid_t children[2];
-    for (int c = 0; c < 2; ++c) {
-        children[c] = fork();
-        ASSERT_GE(children[c], 0);
-        if (children[c] == 0) {
-            SubscriptionState state(dir.path());
-            for (int i = 0; i < kPerProcess; ++i) {
-                state.mutate([&](StateDocument& doc) {
-                    doc.resourceGroups.push_back(
-                        {"rg-" + std::to_string(c) + "-" + std::to_string(i), "westeurope", {}});
-                    return true;
-                });
-            }
-            _exit(0);
+    auto addGroups = [&](int c) {
+        SubscriptionState state(dir.path());
+        for (int i = 0; i < kPerProcess; ++i) {
+            state.mutate([&](StateDocument& doc) {
+                doc.resourceGroups.push_back({"rg-" + std::to_string(c) + "-" + std::to_string(i), "westeurope", {}});
+                return true;
+            });
         }
-    }
-    for (pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(child, waitpid(child, &status, 0));
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+        return 0;
+    };
+    azsimtest::ChildProcess first([&] { return addGroups(0); });
+    azsimtest::ChildProcess second([&] { return addGroups(1); });
+    ASSERT_EQ(0, first.wait());
+    ASSERT_EQ(0, second.wait());
 
     StateDocument doc = SubscriptionState(dir.path()).load();
     std::set<std::string> names;

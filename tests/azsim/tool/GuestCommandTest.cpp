@@ -1,6 +1,4 @@
 // azsim guest: the guest log as a person and a script read it.
-#include <sstream>
-
 #include "azsim/guest/GuestLog.h"
 #include "tests/azsim/tool/ToolFixture.h"
 
@@ -15,20 +13,14 @@ TEST_F(ToolTest, GuestShowsEveryLoggedRunWithItsOutcome) {
     EXPECT_EQ("", empty.out);
 
     azsim::GuestLog log(state());
-    azsim::GuestRun ok;
-    ok.time = 1796601600;  // 2026-12-07T00:00:00Z
-    ok.vm = "vm1";
-    ok.resourceGroup = "rg1";
-    ok.script = "echo one\necho two";
-    ok.parameters = "-x";
-    ok.guestContext = "ctx";
-    ok.guestDetail = "detail";
-    log.append(ok);
-    azsim::GuestRun failed = ok;
-    failed.script = "";
-    failed.succeeded = false;
-    failed.error = "exit code 3";
-    log.append(failed);
+    // As the log holds them: one run that succeeded, one that failed.
+    const nlohmann::json ok = {{"time", "2026-12-07T00:00:00Z"}, {"vm", "vm1"}, {"resourceGroup", "rg1"},
+                               {"script", "echo one\necho two"}, {"parameters", "-x"}, {"guestContext", "ctx"},
+                               {"guestDetail", "detail"}, {"outcome", "succeeded"}};
+    nlohmann::json failed = ok;
+    failed.update({{"script", ""}, {"outcome", "failed"}, {"error", "exit code 3"}});
+    log.append(azsim::GuestRun::fromJson(ok));
+    log.append(azsim::GuestRun::fromJson(failed));
 
     ToolResult text = run({"guest", "--state", state()});
     ASSERT_EQ(0, text.exitCode) << text.err;
@@ -38,16 +30,7 @@ TEST_F(ToolTest, GuestShowsEveryLoggedRunWithItsOutcome) {
 
     ToolResult json = run({"guest", "--state", state(), "--json"});
     ASSERT_EQ(0, json.exitCode) << json.err;
-    std::istringstream lines(json.out);
-    std::string line;
-    std::vector<azsim::GuestRun> runs;
-    while (std::getline(lines, line)) runs.push_back(azsim::GuestRun::fromJson(nlohmann::json::parse(line)));
-    ASSERT_EQ(2u, runs.size());
-    EXPECT_EQ(ok.script, runs[0].script);
-    EXPECT_EQ("detail", runs[0].guestDetail);
-    EXPECT_TRUE(runs[0].succeeded);
-    EXPECT_FALSE(runs[1].succeeded);
-    EXPECT_EQ("exit code 3", runs[1].error);
+    EXPECT_EQ(ok.dump() + "\n" + failed.dump() + "\n", json.out);
 }
 
 }  // namespace

@@ -100,14 +100,17 @@ void ToolTest::init() {
         {"name": "vm1-data", "sizeMiB": 4}]}]})";
     ToolResult r = run({"init", "--state", state(), "--scenario", scratch_.sub("scenario.json")});
     ASSERT_EQ(0, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("subscription id: sub-9"));
-    EXPECT_NE(std::string::npos, r.out.find("application id: app-9"));
-    EXPECT_NE(std::string::npos, r.out.find("secret: pw-9"));
+    EXPECT_EQ("subscription id: sub-9\napplication id: app-9\nsecret: pw-9\n", r.out);
+}
+
+ToolResult ToolTest::onState(const std::string& command, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {command, "--state", state()};
+    all.insert(all.end(), args.begin(), args.end());
+    return run(all);
 }
 
 std::string ToolTest::hash(std::vector<std::string> args) {
-    args.insert(args.begin(), {"hash", "--state", state()});
-    ToolResult r = run(args);
+    ToolResult r = onState("hash", args);
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ(65u, r.out.size()) << r.out;
     return r.out.substr(0, 64);

@@ -44,6 +44,8 @@ private:
 class ToolTest : public ::testing::Test {
 protected:
     ToolResult run(std::vector<std::string> args);
+    // `azsim <command> --state DIR <args>`.
+    ToolResult onState(const std::string& command, const std::vector<std::string>& args);
     // A small subscription: one managed VM whose 8 MiB OS disk holds "ABCD" in its first MiB,
     // and an empty 4 MiB data disk.
     void init();

@@ -2,6 +2,7 @@
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
+#include "tests/azsim/model/JsonContains.h"
 #include "tests/azsim/tool/ToolFixture.h"
 
 namespace {
@@ -26,9 +27,7 @@ TEST_F(ToolTest, InitShowWriteAndHashAgree) {
     init();
     ToolResult show = run({"show", "--state", state(), "vms"});
     ASSERT_EQ(0, show.exitCode) << show.err;
-    nlohmann::json vms = nlohmann::json::parse(show.out);
-    ASSERT_EQ(1u, vms.size());
-    EXPECT_EQ("vm1", vms[0]["name"]);
+    EXPECT_TRUE(azsimtest::JsonContains(nlohmann::json::parse(show.out), {{{"name", "vm1"}}})) << show.out;
     EXPECT_NE(0, run({"show", "--state", state(), "nosuchkind"}).exitCode);
     EXPECT_NE(0, run({"init", "--state", state()}).exitCode);  // already initialised
 
@@ -49,15 +48,13 @@ TEST_F(ToolTest, InitShowWriteAndHashAgree) {
     EXPECT_EQ(Sha256Hex(page), hash({"--vm", "vm1", "--offset", "2097152", "--length", "512"}));
 
     // Clearing the page brings back the bytes of the never-written disk.
-    ASSERT_EQ(
-        0,
-        run({"write", "--state", state(), "--vm", "vm1", "--offset", "2097152", "--zero", "--length", "512"}).exitCode);
+    ASSERT_EQ(0, onState("write", {"--vm", "vm1", "--offset", "2097152", "--zero", "--length", "512"}).exitCode);
     EXPECT_EQ(whole, hash({"--vm", "vm1"}));
 
     // The managed disk's access URL names the same bytes.
-    ASSERT_EQ(0, run({"write", "--state", state(), "--vm", "vm1", "--disk", "1", "--offset", "4096", "--random", "42",
-                      "--length", "8192"})
-                     .exitCode);
+    const std::vector<std::string> randomPages = {"--vm", "vm1", "--disk", "1", "--offset", "4096", "--random", "42",
+                                                  "--length", "8192"};
+    ASSERT_EQ(0, onState("write", randomPages).exitCode);
     azsim::StateDocument doc = azsim::SubscriptionState(state()).load();
     std::string url = azsim::ManagedDiskAccessUrl(*doc.diskBlob(*doc.findVm("vm1"), 1));
     EXPECT_EQ(hash({"--vm", "vm1", "--disk", "1"}), hash({"--blob", url}));
@@ -75,9 +72,7 @@ TEST_F(ToolTest, BadWritesAreRefusedWithTheReason) {
         {{"--vm", "vm1", "--disk", "7", "--offset", "0", "--text", "x"}, ""},
         {{"--vm", "vm1", "--offset", "0", "--text", "x", "--zero"}, ""}};
     for (const auto& c : cases) {
-        std::vector<std::string> args = {"write", "--state", state()};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        ToolResult r = run(args);
+        ToolResult r = onState("write", c.args);
         EXPECT_NE(0, r.exitCode) << c.args[3];
         EXPECT_NE(std::string::npos, r.err.find(c.reason)) << r.err;
     }
@@ -87,10 +82,7 @@ TEST_F(ToolTest, BadWritesAreRefusedWithTheReason) {
 
 TEST_F(ToolTest, FaultRulesAreAddedListedAndCleared) {
     init();
-    auto fault = [this](std::vector<std::string> args) {
-        args.insert(args.begin(), {"fault", "--state", state()});
-        return run(args);
-    };
+    auto fault = [this](const std::vector<std::string>& args) { return onState("fault", args); };
     ASSERT_EQ(0, fault({"add-sdk", "--op", "CreateDiskSnapshots", "--code", "5", "--text", "vault firewall", "--times",
                         "2"}).exitCode);
     ASSERT_EQ(0, fault({"add-http", "--method", "GET", "--path", "/md-*/*/abcd", "--kind", "status", "--status", "503",
@@ -98,23 +90,14 @@ TEST_F(ToolTest, FaultRulesAreAddedListedAndCleared) {
     EXPECT_EQ(2, fault({"add-http", "--kind", "sideways"}).exitCode);
     EXPECT_EQ(2, fault({"add-sdk", "--op", "X", "--code", "1", "--times", "0"}).exitCode);
 
-    ToolResult list = fault({"list"});
-    ASSERT_EQ(0, list.exitCode);
-    EXPECT_NE(std::string::npos, list.out.find("op=CreateDiskSnapshots code=5 times=2 text=vault firewall"));
-    EXPECT_NE(std::string::npos, list.out.find("path=/md-*/*/abcd kind=status status=503 error-code=ServerBusy"));
-
-    azsim::FaultBook book(state());
-    auto http = book.takeHttpFault("GET", "/md-0123456789ab/c0ffee/abcd");
-    ASSERT_TRUE(http);
-    EXPECT_EQ(503, http->status);
-    EXPECT_EQ(-1, http->times);
-    auto sdk = book.takeSdkFault("CreateDiskSnapshots");
-    ASSERT_TRUE(sdk);
-    EXPECT_EQ("vault firewall", sdk->text);
-
+    EXPECT_EQ("sdk op=CreateDiskSnapshots code=5 times=2 text=vault firewall\n"
+              "http method=GET path=/md-*/*/abcd kind=status status=503 error-code=ServerBusy delay-ms=0 bytes=0 "
+              "times=-1\n",
+              fault({"list"}).out);
+    // The rules the tool wrote fire.
+    EXPECT_TRUE(azsim::FaultBook(state()).takeHttpFault("GET", "/md-0123456789ab/c0ffee/abcd"));
     ASSERT_EQ(0, fault({"clear"}).exitCode);
     EXPECT_EQ("", fault({"list"}).out);
-    EXPECT_FALSE(book.takeHttpFault("GET", "/md-0123456789ab/c0ffee/abcd"));
 }
 
 }  // namespace

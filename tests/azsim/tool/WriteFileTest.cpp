@@ -35,8 +35,8 @@ protected:
     }
 
     ToolResult write(std::vector<std::string> args) {
-        args.insert(args.begin(), {"write", "--state", state(), "--vm", "vm1", "--disk", "1"});
-        return run(args);
+        args.insert(args.begin(), {"--vm", "vm1", "--disk", "1"});
+        return onState("write", args);
     }
     std::string diskBytes() const {
         std::string bytes(kDiskSize, '\0');
