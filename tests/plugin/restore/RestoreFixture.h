@@ -27,12 +27,10 @@ public:
     using CAzureInfo::CAzureInfo;
     using CAzureInfo::_CheckVMSizeAvailabilityZoneCompatibility;
     using CAzureInfo::_CheckVMSizeDeviceLimits;
-    using CAzureInfo::_GetBestMatchingVMSizeInfo;
     using CAzureInfo::_GetStagingStorageAccountInfo;
     using CAzureInfo::_GetStorageAccountInfoFromCache;
     using CAzureInfo::_IsValidStorageAccount;
     using CAzureInfo::_ValidateOSDisk;
-    using CAzureInfo::_ValidateStorageAccount;
     using CAzureInfo::_ValidateVMForAzureDeployment;
     using CAzureInfo::_ValidateVMSize;
     using CAzureInfo::directUpload;
@@ -69,6 +67,14 @@ inline SDisk File(const std::string& indexName) {
     file.type = DISK_TYPE_FILE;
     file.indexName = indexName;
     return file;
+}
+
+// The plugin's last error as "code: details", to compare in one piece with Error().
+inline std::string LastError(IVMInfo& plugin) {
+    return std::to_string(plugin.GetLastVMError()) + ": " + plugin.GetLastVMErrorDetails();
+}
+inline std::string Error(EVMInfoError code, const std::string& details = "") {
+    return std::to_string(code) + ": " + details;
 }
 
 // What both restore fixtures share: the subscription, connected plugins, the state and the call journal.

@@ -24,41 +24,50 @@ void AddBareRegion(azsim::StateDocument& doc) {
     doc.regions.push_back(region);
 }
 
-// Both OS-disk checks refuse a disk list without an OS disk, each with its text.
-TEST_F(Validation, OsDiskMustBeAmongTheDisks) {
-    auto plugin = Connected();
-    RestoreCtx ctx = Ctx();
-    EXPECT_TRUE(plugin->_ValidateOSDisk(ctx) && plugin->_ValidateOSDisk(ctx.disks));
-    ctx.disks[0].isOsDisk = false;
-    EXPECT_FALSE(plugin->_ValidateOSDisk(ctx));
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_RESTORE_DEPLOY);
-    EXPECT_EQ(plugin->GetLastVMErrorDetails(),
-              "No OS disk found. Please check if OS disk was filtered as part of backup.");
-    EXPECT_FALSE(plugin->_ValidateOSDisk(ctx.disks));
-    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "No OS disk found.");
-}
-
-// Page blobs may not go to a zone-redundant account, except for a managed snapshot restore.
-TEST_F(Validation, ZoneRedundantAccountsCannotHoldPageBlobs) {
-    struct Case { const char* account; bool snapRestore, managed, ok; } cases[] = {
-        {"prodstaging01", false, false, true},    {"prodpremium01\\vhds", false, false, true},
-        {"testzrs01\\vhds", false, false, false}, {"testzrs01", true, false, false},
-        {"testzrs01", false, true, false},        {"testzrs01", true, true, true},
-    };
-    auto plugin = Connected();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.account + std::string(c.snapRestore ? " snap" : "") + (c.managed ? " managed" : ""));
+// A destination is refused without an OS disk, with page blobs in a zone-redundant account (except for a managed
+// snapshot restore, which looks no account up), or without a virtual network in the region (or the group's region)
+// under Resource Manager and Stack; Classic needs none.
+TEST_F(Validation, DeploymentRefusesWhatTheDestinationCannotTake) {
+    Mutate(AddBareRegion);
+    const VirtualServerInstanceType arm = VSINST_AZURE_RESOURCE_MANAGER;
+    const EVMInfoError deploy = VMINFO_ERR_RESTORE_DEPLOY, none = VMINFO_ERR_NONE;
+    const std::string zrs = "Page blobs are not supported on ZRS storage account [testzrs01]";
+    const std::string bare = "No Virtual networks found in selected location [swedencentral]";
+    struct Row { VirtualServerInstanceType type; const char *region, *group, *account; bool snap, managed, os;
+                 EVMInfoError code; std::string text; };
+    for (const Row& row :
+         {Row{arm, "westeurope", "rg-prod", "prodstaging01", false, false, true, none, ""},
+          Row{arm, "westeurope", "rg-prod", "prodpremium01\\vhds", false, false, true, none, ""},
+          Row{arm, "westeurope", "rg-prod", "testzrs01\\vhds", false, false, true, VMINFO_ERR_VM_SIZE, zrs},
+          Row{arm, "westeurope", "rg-prod", "testzrs01", true, false, true, VMINFO_ERR_VM_SIZE, zrs},
+          Row{arm, "westeurope", "rg-prod", "testzrs01", false, true, true, VMINFO_ERR_VM_SIZE, zrs},
+          Row{arm, "westeurope", "rg-prod", "testzrs01", true, true, true, none, ""},
+          Row{arm, "westeurope", "rg-prod", "prodstaging01", false, false, false, deploy,
+              "No OS disk found. Please check if OS disk was filtered as part of backup."},
+          Row{arm, "", "rg-prod", "testzrs01", true, true, true, none, ""},
+          Row{arm, "swedencentral", "rg-prod", "testzrs01", true, true, true, deploy, bare},
+          Row{VSINST_AZURE_STACK_HUB, "swedencentral", "rg-prod", "testzrs01", true, true, true, deploy, bare},
+          Row{arm, "", "rg-test", "testzrs01", true, true, true, deploy,
+              "No Virtual networks found in selected resource group's location [westeurope]"},
+          Row{VSINST_AZURE_CLASSIC, "swedencentral", "rg-prod", "testzrs01", true, true, true, none, ""}}) {
+        SCOPED_TRACE(std::to_string(row.type) + " " + row.region + " " + row.group + " " + row.account +
+                     (row.snap ? " snap" : "") + (row.managed ? " managed" : "") + (row.os ? "" : " no OS disk"));
+        // Classic cannot connect here; it needs no cloud call for these rows.
+        auto plugin = row.type == VSINST_AZURE_CLASSIC ? std::make_unique<TestPlugin>(row.type, 0) : Connected(row.type);
         RestoreCtx ctx = Ctx();
-        ctx.disks[1].storageAccount = c.account;
+        ctx.region = row.region;
+        ctx.resourceGroup = row.group;
+        ctx.disks[0].isOsDisk = row.os;
+        ctx.disks[1].storageAccount = row.account;
         ctx.disks.push_back(File("restored01.json"));  // files are not looked up
-        ctx.snapRestore = c.snapRestore;
-        ctx.restoreAsManagedVM = c.managed;
-        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
-        EXPECT_EQ(plugin->_ValidateStorageAccount(ctx), c.ok);
-        EXPECT_EQ(plugin->GetLastVMError(), c.ok ? VMINFO_ERR_NONE : VMINFO_ERR_VM_SIZE);
-        EXPECT_EQ(plugin->GetLastVMErrorDetails(),
-                  c.ok ? "" : "Page blobs are not supported on ZRS storage account [testzrs01]");
+        ctx.snapRestore = row.snap;
+        ctx.restoreAsManagedVM = row.managed;
+        EXPECT_EQ(row.code == none, plugin->_ValidateVMForAzureDeployment(ctx, false));
+        EXPECT_EQ(Error(row.code, row.text), LastError(*plugin));
     }
+    auto plugin = Connected();
+    EXPECT_FALSE(plugin->_ValidateOSDisk(std::vector<SDisk>{Disk("data0.vhd", "prodstaging01")}));
+    EXPECT_EQ(Error(VMINFO_ERR_RESTORE_DEPLOY, "No OS disk found."), LastError(*plugin));
 }
 
 // Account texts that cannot name an account are never looked up. An account is looked up once; a failed lookup
@@ -88,42 +97,14 @@ TEST_F(Validation, AccountLookupsAreCachedAndFailuresSayWhy) {
     EXPECT_EQ(second.name, "prodpremium01");
     EXPECT_EQ(Calls("GetStorageAccountInfoListForRegion"), 1u);
     EXPECT_FALSE(plugin->_GetStagingStorageAccountInfo("swedencentral", first));
-    EXPECT_EQ(VMINFO_ERR_STORAGE_ACCOUNT_INFO, plugin->GetLastVMError());
-    EXPECT_EQ("No Storage Account is available in Region [swedencentral] to stage the disks in",
-              plugin->GetLastVMErrorDetails());
+    EXPECT_EQ(Error(VMINFO_ERR_STORAGE_ACCOUNT_INFO,
+                    "No Storage Account is available in Region [swedencentral] to stage the disks in"),
+              LastError(*plugin));
     auto stack = Connected(VSINST_AZURE_STACK_HUB);
     ASSERT_TRUE(stack->_GetStagingStorageAccountInfo("swedencentral", first));
     EXPECT_EQ(first.name, "prodpremium01");
     ASSERT_EQ(Calls("GetStorageAccountInfoList"), 1u);
     EXPECT_EQ(cloud.journal("GetStorageAccountInfoList")[0]["args"]["hostName"], "");
-}
-
-// Resource Manager and Stack need a virtual network in the region (or the group's region); Classic does not.
-TEST_F(Validation, DestinationNeedsAVirtualNetworkUnderResourceManagerAndStack) {
-    Mutate(AddBareRegion);
-    const char* const bare = "No Virtual networks found in selected location [swedencentral]";
-    struct Case { VirtualServerInstanceType type; const char *region, *group, *refusal; } cases[] = {
-        {VSINST_AZURE_RESOURCE_MANAGER, "westeurope", "rg-prod", nullptr},
-        {VSINST_AZURE_RESOURCE_MANAGER, "", "rg-prod", nullptr},
-        {VSINST_AZURE_RESOURCE_MANAGER, "swedencentral", "rg-prod", bare},
-        {VSINST_AZURE_STACK_HUB, "swedencentral", "rg-prod", bare},
-        {VSINST_AZURE_RESOURCE_MANAGER, "", "rg-test",
-         "No Virtual networks found in selected resource group's location [westeurope]"},
-        {VSINST_AZURE_CLASSIC, "swedencentral", "rg-prod", nullptr},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.type) + " " + c.region + " " + c.group);
-        // Classic cannot connect here; a managed snapshot restore without a size needs no cloud call before this.
-        auto plugin = c.type == VSINST_AZURE_CLASSIC ? std::make_unique<TestPlugin>(c.type, 0) : Connected(c.type);
-        RestoreCtx ctx = Ctx();
-        ctx.region = c.region;
-        ctx.resourceGroup = c.group;
-        ctx.snapRestore = ctx.restoreAsManagedVM = true;
-        EXPECT_EQ(plugin->_ValidateVMForAzureDeployment(ctx, false), c.refusal == nullptr);
-        if (!c.refusal) continue;
-        EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_RESTORE_DEPLOY);
-        EXPECT_EQ(plugin->GetLastVMErrorDetails(), c.refusal);
-    }
 }
 
 // Zones of a managed full-VM restore: none when disabled, else the user's, or the source's when in place or Auto.
