@@ -25,7 +25,6 @@ using testsupport::SimulatedCloud;
 class TestPlugin : public CAzureInfo {
 public:
     using CAzureInfo::CAzureInfo;
-    using CAzureInfo::_CheckVMSizeAvailabilityZoneCompatibility;
     using CAzureInfo::_CheckVMSizeDeviceLimits;
     using CAzureInfo::_GetStagingStorageAccountInfo;
     using CAzureInfo::_GetStorageAccountInfoFromCache;
