@@ -29,18 +29,6 @@ std::vector<int> Luns(const std::vector<SDisk>& disks) {
 
 class DiskAttach : public ServedRestoreTest {
 protected:
-    void SetUp() override {
-        ServedRestoreTest::SetUp();
-        // Every wait moves a fixed clock on by its length, so disk names stamped one wait apart differ.
-        NxClock::fix(std::chrono::system_clock::now());
-        previousSleep = NxSetSleepHook(
-            [](unsigned long ms) { NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms)); });
-    }
-    void TearDown() override {
-        NxSetSleepHook(previousSleep);
-        NxClock::unfix();
-        ServedRestoreTest::TearDown();
-    }
     // `count` backed-up disks (the first one the backup's OS disk) to attach to `target`, as the agent asks.
     RestoreCtx Ctx(const Target& target, int count) {
         RestoreCtx ctx;
@@ -81,7 +69,7 @@ protected:
     }
 
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", kJobId};
-    NxSleepHook previousSleep;
+    SteppingClock clock;  // disk names stamped one wait apart differ
     EvLogCapture log;
 };
 
@@ -188,24 +176,20 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
             ctx.disks[1].isEncrypted = true;
             ctx.vmInfo.name.clear();  // as the agent leaves it: the failure names the job's VM
         }
-        ASSERT_NO_FATAL_FAILURE(Start(*job, ctx));
-        ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
-        ASSERT_EQ(1, job->RestoreVM(ctx)) << job->GetLastVMErrorDetails();
-        ASSERT_EQ(1, job->PostRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        ASSERT_TRUE(Restore(*job, ctx)) << job->GetLastVMErrorDetails();
         ASSERT_EQ(count, ctx.disks.size());
         EXPECT_EQ(row.encryptedToo ? "src-disk2" : "src-disk" + std::to_string(count - 1), ctx.disks.back().uri);
-        ASSERT_EQ(row.encryptedToo ? 1u : 0u, ctx.restoreFailures.size());
-        if (row.encryptedToo) {
-            EXPECT_EQ(row.target.vm + ("Disk [" + job->diskMap.at("src-disk1").blobName +
-                                       "] is encrypted and cannot be attached to an encrypted VM."),
-                      ctx.restoreFailures[0].subject + ctx.restoreFailures[0].reason);
-        }
+        std::string failures;
+        for (const SFailure& failure : ctx.restoreFailures) failures += failure.subject + failure.reason;
+        EXPECT_EQ(row.encryptedToo ? row.target.vm + ("Disk [" + job->diskMap.at("src-disk1").blobName +
+                                                      "] is encrypted and cannot be attached to an encrypted VM.")
+                                   : "",
+                  failures);
 
         const azsim::StateDocument doc = State();
         const azsim::VirtualMachine* vm = doc.findVm(row.target.vm, row.target.group);
         ASSERT_NE(nullptr, vm);
-        EXPECT_EQ(before.findVm(row.target.vm, row.target.group)->guid, ctx.vmGuid);
-        EXPECT_TRUE(job->restoredVmGuid.empty());
+        EXPECT_EQ(before.findVm(row.target.vm, row.target.group)->guid + "|", ctx.vmGuid + "|" + job->restoredVmGuid);
         ASSERT_EQ(own.size() + count, vm->disks.size());
         EXPECT_EQ(nlohmann::json(own), nlohmann::json(std::vector<azsim::DiskAttachment>(
                                            vm->disks.begin(), vm->disks.begin() + own.size())));
@@ -228,12 +212,8 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
 // VM's GUID, and after a cancel.
 TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
     enum Failure { Refused, MarkedTargetRefused, OtherVmsGuid, Cancelled };
-    struct Row {
-        Target target;
-        Mode mode;
-        Failure failure;
-        bool detachRefused;  // the roll-back fails too (another VM's GUID refuses it as well), and is only logged
-    };
+    // detachRefused: the roll-back fails too (another VM's GUID refuses it as well), and is only logged.
+    struct Row { Target target; Mode mode; Failure failure; bool detachRefused; };
     for (const Row& row :
          {Row{kWeb, ManagedFromBlobs, Refused, false}, Row{kApp, DirectUpload, Refused, true},
           Row{kLegacy, Unmanaged, Refused, true}, Row{kWeb, ManagedFromBlobs, MarkedTargetRefused, false},
@@ -257,10 +237,8 @@ TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
         if (row.failure == Cancelled) job->CancelJob();
         EXPECT_EQ(0, job->RestoreVM(ctx));
         EXPECT_EQ(row.failure == Cancelled ? VMINFO_ERR_JOB_CANCELLED : VMINFO_ERR_DISK_ATTACH, job->GetLastVMError());
-        if (refused) {
-            EXPECT_EQ("Failed to update VM [" + std::string(row.target.vm) + "]. Error: [Conflict: refused for the test].",
-                      job->GetLastVMErrorDetails());
-        }
+        EXPECT_TRUE(!refused || "Failed to update VM [" + std::string(row.target.vm) +
+                                    "]. Error: [Conflict: refused for the test]." == job->GetLastVMErrorDetails());
         EXPECT_EQ(row.detachRefused,
                   log.containsError("int CAzureInfo::RestoreVM_AttachDisk(const RestoreCtx&)",
                                     "Warning: Could not remove failed disks from the VM [" + std::string(row.target.vm) +

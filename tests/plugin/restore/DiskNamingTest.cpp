@@ -15,16 +15,6 @@ protected:
         CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
         ASSERT_EQ(1, plugin.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                     SimulatedCloud::kSecret));
-        // Every wait moves a fixed clock on by its length, unless the clock is frozen.
-        previousSleep = NxSetSleepHook([this](unsigned long ms) {
-            waits.push_back(ms);
-            if (!frozen) NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms));
-        });
-    }
-    void TearDown() override {
-        NxSetSleepHook(previousSleep);
-        NxClock::unfix();
-        RestoreTest::TearDown();
     }
     // The local-time stamp of a name made `seconds` after the start.
     static std::string Stamped(int seconds) {
@@ -45,16 +35,15 @@ protected:
         ctx.disks = std::move(disks);
         ctx.disks.push_back(File("web01.json"));
         NxClock::fix(std::chrono::system_clock::from_time_t(kStart));
-        waits.clear();
+        clock.waits.clear();
         plugin.diskMap.clear();
         result = plugin.GenerateUniqueDiskName(ctx);
         return ctx;
     }
 
     TestPlugin plugin{VSINST_AZURE_RESOURCE_MANAGER, 0};
-    std::vector<unsigned long> waits;
-    bool frozen = false, result = false;
-    NxSleepHook previousSleep;
+    SteppingClock clock;
+    bool result = false;
 };
 
 SDisk Target(const std::string& name, const std::string& target, bool os = false) {
@@ -86,7 +75,7 @@ TEST_F(DiskNaming, NamesByKindInLowerCaseAndPlacement) {
         RestoreCtx ctx = Named(row.kind, row.disks);
         ASSERT_TRUE(result);
         EXPECT_EQ(row.snapshotChecks, Calls("GetBlobSnapshotCount") - checks);  // none for a user's target
-        EXPECT_EQ(std::vector<unsigned long>(row.stamps, 1000), waits);
+        EXPECT_EQ(std::vector<unsigned long>(row.stamps, 1000), clock.waits);
         for (size_t i = 0; i < row.names.size(); ++i) {
             const SDisk& disk = ctx.disks[i];
             EXPECT_EQ(row.names[i], disk.name);
@@ -114,7 +103,7 @@ TEST_F(DiskNaming, DisksThatWouldShareANameAreRefused) {
                            Row{RESTORE_TYPE_FULL_VM, "", "", "disk-b", false, nullptr},
                            Row{RESTORE_TYPE_FULL_VM, "", "", "disk-a", false, "named [disk-a]"}}) {
         SCOPED_TRACE(std::string(row.first) + "/" + row.second + row.secondDisk + (row.frozenClock ? " frozen" : ""));
-        frozen = row.frozenClock;
+        clock.frozen = row.frozenClock;
         plugin.SetLastVMError(VMINFO_ERR_NONE);
         const std::size_t calls = Calls("DoesContainerExist");
         Named(row.kind, {Target("disk-a", row.first), Target(row.secondDisk, row.second)});

@@ -76,6 +76,28 @@ inline std::string Error(EVMInfoError code, const std::string& details = "") {
     return std::to_string(code) + ": " + details;
 }
 
+// While it lives, every wait is recorded and moves a fixed clock on by its length (unless frozen), so names
+// stamped one wait apart differ.
+class SteppingClock {
+public:
+    SteppingClock() {
+        NxClock::fix(std::chrono::system_clock::now());
+        previous = NxSetSleepHook([this](unsigned long ms) {
+            waits.push_back(ms);
+            if (!frozen) NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms));
+        });
+    }
+    ~SteppingClock() {
+        NxSetSleepHook(previous);
+        NxClock::unfix();
+    }
+    std::vector<unsigned long> waits;
+    bool frozen = false;
+
+private:
+    NxSleepHook previous;
+};
+
 // What both restore fixtures share: the subscription, connected plugins, the state and the call journal.
 template <class Cloud>
 class CloudTest : public ::testing::Test {
