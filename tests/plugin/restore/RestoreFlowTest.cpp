@@ -218,8 +218,7 @@ TEST_F(RestoreFlow, RehostEndsAtItsFirstDiskAndExceptionsStayInsideTheSlots) {
     EXPECT_EQ(0, plugin->InitRestoreVM(ctx));
     EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, plugin->GetLastVMError());
     EXPECT_FALSE(plugin->InitRehost(ctx));
-    EXPECT_EQ(VMINFO_ERR_DISK_ATTACH, plugin->GetLastVMError());
-    EXPECT_EQ("Unexpected failure: [injected]", plugin->GetLastVMErrorDetails());
+    EXPECT_EQ(Error(VMINFO_ERR_DISK_ATTACH, "Unexpected failure: [injected]"), LastError(*plugin));
 }
 
 // Kinds and sources without restore steps in this build fail every slot with a code and a text; unknown kinds fail.
@@ -244,8 +243,8 @@ TEST_F(RestoreFlow, UnbuiltKindsAndSnapshotRestoresNeverSucceed) {
     RestoreCtx ctx = Ctx();
     ctx.snapRestore = true;
     EXPECT_EQ(0, plugin->PreRestoreVM(ctx));
-    EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, plugin->GetLastVMError());
-    EXPECT_EQ("Restore of VM [web01] from snapshots is not available in this build", plugin->GetLastVMErrorDetails());
+    EXPECT_EQ(Error(VMINFO_ERR_RESTORE_DEPLOY, "Restore of VM [web01] from snapshots is not available in this build"),
+              LastError(*plugin));
 }
 
 // Clean-up deletes the job's staging folder wherever it lies; it keeps only what cannot be a job's folder: an empty
@@ -286,14 +285,9 @@ TEST_F(RestoreFlow, RestoresIntoEachKindOfTarget) {
         ctx.powerOn = row.mode != Unmanaged;
         std::ofstream(FXPath::Append(ctx.stagingPath, "dek.bkp")) << "dek of " << row.vmName;
         std::ofstream(FXPath::Append(ctx.stagingPath, "kek.bkp")) << "kek of " << row.vmName;
-        Start(*job, ctx);
-        if (row.viaRehost) {
-            ASSERT_TRUE(job->FinalizeRehost(ctx)) << job->GetLastVMErrorDetails();
-        } else {
-            ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
-            ASSERT_EQ(1, job->RestoreVM(ctx)) << job->GetLastVMErrorDetails();
-            ASSERT_EQ(1, job->PostRestoreVM(ctx)) << job->GetLastVMErrorDetails();
-        }
+        ASSERT_TRUE(row.viaRehost ? job->InitRestoreVM(ctx) == 1 && Write(*job, ctx) && job->FinalizeRehost(ctx)
+                                  : Restore(*job, ctx))
+            << job->GetLastVMErrorDetails();
         const azsim::StateDocument doc = State();
         const azsim::VirtualMachine* vm = doc.findVm(row.vmName, "rg-prod");
         ASSERT_NE(nullptr, vm);
@@ -343,8 +337,7 @@ TEST_F(RestoreFlow, FailedOrCancelledJobLeavesNothingItCreated) {
         if (row.stop == DeploymentFails) Fault("RestoreVM", 0, "InvalidParameter: refused for the test");
         EXPECT_EQ(0, row.stop == CancelBeforePreparation ? 0 : job->RestoreVM(ctx));
         if (row.stop == DeploymentFails) {
-            EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, job->GetLastVMError());
-            EXPECT_EQ("InvalidParameter: refused for the test", job->GetLastVMErrorDetails());
+            EXPECT_EQ(Error(VMINFO_ERR_RESTORE_DEPLOY, "InvalidParameter: refused for the test"), LastError(*job));
             EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
         } else {
             EXPECT_EQ(VMINFO_ERR_JOB_CANCELLED, job->GetLastVMError());
@@ -364,8 +357,7 @@ TEST_F(RestoreFlow, PreparationWithoutAWrittenOsDiskFails) {
     ASSERT_EQ(1, job->CreateVmdk("", "", ctx.disks[1].uri, handle, kDiskBytes));
     EXPECT_EQ(1, job->CloseVmdk(handle));
     EXPECT_EQ(0, job->PreRestoreVM(ctx));
-    EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, job->GetLastVMError());
-    EXPECT_EQ("No OS Disk was registered", job->GetLastVMErrorDetails());
+    EXPECT_EQ(Error(VMINFO_ERR_RESTORE_DEPLOY, "No OS Disk was registered"), LastError(*job));
 }
 
 // A cancel before PostRestoreVM deletes the VM this job deployed, found again by name, and no other.
