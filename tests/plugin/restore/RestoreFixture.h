@@ -25,7 +25,6 @@ using testsupport::SimulatedCloud;
 class TestPlugin : public CAzureInfo {
 public:
     using CAzureInfo::CAzureInfo;
-    using CAzureInfo::_CheckVMSizeDeviceLimits;
     using CAzureInfo::_GetStagingStorageAccountInfo;
     using CAzureInfo::_GetStorageAccountInfoFromCache;
     using CAzureInfo::_IsValidStorageAccount;
