@@ -41,7 +41,6 @@ public:
     using CAzureInfo::GetFirstAvailableLUN;
     using CAzureInfo::GetDiskInfoByStagingFile;
     using CAzureInfo::InitCloudFSAndDiskNames;
-    using CAzureInfo::IsVSCloudFSRequired;
     using CAzureInfo::LoadVMConfigFile;
     using CAzureInfo::restoredVmGuid;
     using CAzureInfo::sdk;

@@ -169,58 +169,50 @@ TEST_F(Validation, ConfigurationFileIsTheFirstJsonFileEntryAndASmallRegularFile)
     }
 }
 
-// The cloud file system is needed unless disks go straight to the cloud; without it the naming step fails with 186.
-// Disks written straight to managed disks are created for the requested size, else a full VM's source size. Looking
-// up an unknown staging key adds no record.
+// The cloud file system is needed unless disks go straight to the cloud; without it the naming step fails with 186,
+// and an earlier error never survives the step. Disks written straight to managed disks are created for the
+// requested size, else a full VM's source size. Looking up an unknown staging key adds no record.
 TEST_F(Validation, NamingStepNeedsTheCloudFileSystemAndGivesDirectUploadsTheirSize) {
-    struct Case { bool cloudFs, ignoreBootFailures, snap, directUpload, managedTarget, required; } cases[] = {
-        {false, false, false, true, false, false}, {true, false, false, true, false, true},
-        {false, true, true, true, false, true},    {false, false, true, false, false, false},
-        {false, false, false, false, false, true}, {false, false, false, false, true, false},
-    };
+    const int full = RESTORE_TYPE_FULL_VM, attach = RESTORE_TYPE_DISK_ATTACH;
+    // given: the size recorded for the disk; nullptr: the cloud file system is needed.
+    struct Row { bool cloudFs, ignoreBootFailures, snap, directUpload, managedTarget; int kind;
+                 const char *requested, *given; };
     auto plugin = Connected();
     plugin->directUploadToManagedDisk = 1;
-    for (const Case& c : cases) {
-        NXPlatformInfo::setValue("VirtualServer", "bIgnoreBootFailuresOnRestoredVM", c.ignoreBootFailures ? "1" : "0");
+    const std::initializer_list<Row> rows = {Row{false, false, false, true, false, full, "", ""},
+                           Row{true, false, false, true, false, full, "", nullptr},
+                           Row{false, true, true, true, false, full, "", nullptr},
+                           Row{false, true, true, true, false, attach, "", nullptr},
+                           Row{false, false, true, false, false, full, "", ""},
+                           Row{false, false, false, false, false, full, "", nullptr},
+                           Row{false, false, false, false, true, full, "", "Standard_D2s_v3"},
+                           Row{false, false, false, false, true, full, "Standard_B2s", "Standard_B2s"},
+                           Row{false, false, false, false, true, attach, "", ""}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(&row - &*rows.begin());
+        NXPlatformInfo::setValue("VirtualServer", "bIgnoreBootFailuresOnRestoredVM", row.ignoreBootFailures ? "1" : "0");
         RestoreCtx ctx = Ctx();
-        ctx.cloudFSRestore = c.cloudFs;
-        ctx.snapRestore = c.snap;
-        plugin->directUpload = c.directUpload;
-        plugin->directUploadRestore = c.managedTarget;
-        EXPECT_EQ(plugin->IsVSCloudFSRequired(ctx), c.required) << &c - cases;
-    }
-    plugin->directUpload = true;
-    for (int kind : {RESTORE_TYPE_FULL_VM, RESTORE_TYPE_DISK_ATTACH}) {
-        RestoreCtx ctx = Ctx();
-        ctx.restoreType = kind;
-        NXPlatformInfo::setValue("VirtualServer", "bIgnoreBootFailuresOnRestoredVM", "true");
-        EXPECT_FALSE(plugin->InitCloudFSAndDiskNames(ctx));
-        EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_CLOUDFS_UNAVAILABLE);
-        NXPlatformInfo::setValue("VirtualServer", "bIgnoreBootFailuresOnRestoredVM", "false");
-        ctx.disks.clear();  // nothing to name: an earlier error must not survive the step
-        EXPECT_TRUE(plugin->InitCloudFSAndDiskNames(ctx));
-        EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
-    }
-    struct SizeCase { int kind; const char *requested, *given; } sizeCases[] = {
-        {RESTORE_TYPE_FULL_VM, "", "Standard_D2s_v3"},
-        {RESTORE_TYPE_FULL_VM, "Standard_B2s", "Standard_B2s"},
-        {RESTORE_TYPE_DISK_ATTACH, "", ""},
-    };
-    plugin->directUploadRestore = true;
-    for (const SizeCase& c : sizeCases) {
-        RestoreCtx ctx = Ctx();
-        ctx.restoreType = c.kind;
+        ctx.cloudFSRestore = row.cloudFs;
+        ctx.snapRestore = row.snap;
+        ctx.restoreType = row.kind;
         ctx.restoreAsManagedVM = true;
-        ctx.m_vmSize = c.requested;
+        ctx.m_vmSize = row.requested;
         ctx.originalInfo.m_InstanceSize = "Standard_D2s_v3";
         ctx.disks.resize(1);
-        ASSERT_TRUE(plugin->InitCloudFSAndDiskNames(ctx));
+        plugin->directUpload = row.directUpload;
+        plugin->directUploadRestore = row.managedTarget;
+        plugin->diskMap.clear();
+        plugin->SetLastVMError(VMINFO_ERR_DISK_CREATE, "earlier");
+        EXPECT_EQ(row.given != nullptr, plugin->InitCloudFSAndDiskNames(ctx));
+        EXPECT_EQ(row.given ? VMINFO_ERR_NONE : VMINFO_ERR_CLOUDFS_UNAVAILABLE, plugin->GetLastVMError());
         SAzureDiskInfo record;
-        EXPECT_FALSE(plugin->GetDiskInfoByStagingFile("other.vhd", record));
-        EXPECT_EQ(plugin->diskMap.size(), 1u);
-        ASSERT_TRUE(plugin->GetDiskInfoByStagingFile("os.vhd", record));
-        EXPECT_EQ(record.vmSize, c.given) << c.kind << c.requested;
+        EXPECT_EQ(row.given && !row.snap ? 1u : 0u, plugin->diskMap.size());  // a snapshot restore stages nothing
+        plugin->GetDiskInfoByStagingFile("os.vhd", record);
+        EXPECT_EQ(row.given ? row.given : "", record.vmSize);
     }
+    SAzureDiskInfo record;
+    EXPECT_FALSE(plugin->GetDiskInfoByStagingFile("other.vhd", record));
+    EXPECT_EQ(plugin->diskMap.size(), 1u);
 }
 
 // Each problem of a staged disk file fails the upload with 24 and its text; a cancel ends it with its own code.
