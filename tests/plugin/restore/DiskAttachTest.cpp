@@ -10,7 +10,6 @@
 namespace restoretest {
 namespace {
 
-constexpr NXJobID kJobId = 62;
 
 // An existing VM to attach to, and the storage account its new disks are written to.
 struct Target { const char *vm, *group, *region, *account; };
@@ -68,9 +67,7 @@ protected:
         return out;
     }
 
-    testsupport::JobIdentityScope identity{"vsagent", "Instance001", kJobId};
     SteppingClock clock;  // disk names stamped one wait apart differ
-    EvLogCapture log;
 };
 
 // The initialisation refuses what cannot be attached, with its code and text, and the clean-up after a

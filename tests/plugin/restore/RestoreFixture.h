@@ -96,6 +96,9 @@ private:
     NxSleepHook previous;
 };
 
+// The job the restores run as.
+constexpr NXJobID kJobId = 62;
+
 // What both restore fixtures share: the subscription, connected plugins, the state and the call journal.
 template <class Cloud>
 class CloudTest : public ::testing::Test {
@@ -118,6 +121,9 @@ protected:
     std::size_t Calls(const std::string& operation) const { return cloud.journal(operation).size(); }
 
     Cloud cloud;
+    testsupport::TempDir staging;
+    testsupport::JobIdentityScope identity{"vsagent", "Instance001", kJobId};
+    EvLogCapture log;
 };
 
 struct DemoCloud : SimulatedCloud {
@@ -154,10 +160,7 @@ protected:
         return ctx;
     }
 
-    testsupport::TempDir staging;
-    testsupport::JobIdentityScope identity{"vsagent", "Instance001", 91};
     NxRecordingSleeper sleeper;
-    EvLogCapture log;
 };
 
 // Where a restore writes its disks: page blobs of an unmanaged VM, page blobs imported into managed disks, or
@@ -216,8 +219,6 @@ protected:
         azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, 1});
     }
 
-    testsupport::TempDir staging;
-    EvLogCapture log;
 };
 
 }  // namespace restoretest

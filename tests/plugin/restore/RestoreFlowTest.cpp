@@ -64,7 +64,6 @@ protected:
         return doc.dump();
     }
 
-    testsupport::JobIdentityScope identity{"vsagent", "Instance001", 61};
     NxRecordingSleeper sleeper;
     std::unique_ptr<TestPlugin> plugin;
 };
