@@ -157,23 +157,68 @@ TEST_F(DiskAttach, RefusesWhatCannotBeAttachedAndTakesTheNextFreeLuns) {
 // Whole attaches: the disks arrive as written on the next free LUNs, the target's own disks stay as they
 // were, staged blobs imported into managed disks are gone, and the job owns no VM. An encrypted disk is
 // left out of the job's disks with a failure record naming it, which lasts to the job's end.
-TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
-    // encryptedToo: a third disk, encrypted, is left out.
-    struct Row { Target target; Mode mode; std::vector<int> luns; bool encryptedToo; };
-    for (const Row& row : {Row{kWeb, ManagedFromBlobs, {2, 3}, false}, Row{kApp, DirectUpload, {1, 2}, true},
-                           Row{kLegacy, Unmanaged, {1, 2}, false}, Row{kLegacy, DirectUpload, {3}, false}}) {
-        SCOPED_TRACE(std::string(row.target.vm) + " " + std::to_string(row.mode));
-        std::unique_ptr<TestPlugin> job = Connected(row.mode);
+// A failed attach detaches and removes only what this job created: the target VM, its record and its
+// disks stay exactly as they were, even a target this job's mark is on, one the host named by another
+// VM's GUID, and after a cancel.
+TEST_F(DiskAttach, AttachesTheWrittenDisksOrLeavesTheTargetAsItWas) {
+    enum Failure { None, Refused, MarkedTargetRefused, OtherVmsGuid, Cancelled };
+    // luns: of the attached disks; encryptedToo: a third disk, encrypted, is left out; detachRefused: the roll-back
+    // fails too (another VM's GUID refuses it as well), and is only logged.
+    struct Row { Target target; Mode mode; Failure failure; std::vector<int> luns; bool encryptedToo, detachRefused; };
+    for (const Row& row :
+         {Row{kWeb, ManagedFromBlobs, Refused, {2, 3}, false, false}, Row{kApp, DirectUpload, Refused, {1, 2}, false, true},
+          Row{kLegacy, Unmanaged, Refused, {1, 2}, false, true},
+          Row{kWeb, ManagedFromBlobs, MarkedTargetRefused, {2, 3}, false, false},
+          Row{kWeb, ManagedFromBlobs, OtherVmsGuid, {2, 3}, false, true},
+          Row{kWeb, ManagedFromBlobs, Cancelled, {2, 3}, false, false},
+          // The failures left each target as it was; these attaches keep their disks.
+          Row{kWeb, ManagedFromBlobs, None, {2, 3}, false, false}, Row{kApp, DirectUpload, None, {1, 2}, true, false},
+          Row{kLegacy, Unmanaged, None, {1, 2}, false, false}, Row{kLegacy, DirectUpload, None, {3}, false, false}}) {
+        SCOPED_TRACE(std::string(row.target.vm) + " " + std::to_string(row.mode) + " " + std::to_string(row.failure));
+        log.clear();
+        if (row.failure == MarkedTargetRefused)
+            Mutate([&](azsim::StateDocument& doc) {
+                doc.findVm(row.target.vm, row.target.group)->tags["createdByJob"] = testsupport::JobGuidOf(kJobId);
+            });
         const azsim::StateDocument before = State();
-        const bool managed = before.findVm(row.target.vm, row.target.group)->managed;
+        const std::vector<std::string> inventory = Inventory();
+        const std::string record = VmRecord(row.target);
         const std::vector<azsim::DiskAttachment> own = before.findVm(row.target.vm, row.target.group)->disks;
+        std::unique_ptr<TestPlugin> job = Connected(row.mode);
         const std::size_t count = row.luns.size();
         RestoreCtx ctx = Ctx(row.target, static_cast<int>(count) + row.encryptedToo);
         if (row.encryptedToo) {
             ctx.disks[1].isEncrypted = true;
             ctx.vmInfo.name.clear();  // as the agent leaves it: the failure names the job's VM
         }
-        ASSERT_TRUE(Restore(*job, ctx)) << job->GetLastVMErrorDetails();
+        if (row.failure == OtherVmsGuid) ctx.vmGuid = State().findVm("app-win01", "rg-prod")->guid;
+        ASSERT_NO_FATAL_FAILURE(Start(*job, ctx));
+        ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        const bool refused = row.failure == Refused || row.failure == MarkedTargetRefused;
+        if (refused) Fault("AddDisksToVM", 0, "Conflict: refused for the test");
+        if (refused && row.detachRefused) Fault("DeleteDisksFromVM", 0, "InternalError: refused for the test");
+        if (row.failure == Cancelled) job->CancelJob();
+        EXPECT_EQ(row.failure == None ? 1 : 0, job->RestoreVM(ctx)) << job->GetLastVMErrorDetails();
+        if (row.failure != None) {
+            EXPECT_EQ(row.failure == Cancelled ? VMINFO_ERR_JOB_CANCELLED : VMINFO_ERR_DISK_ATTACH,
+                      job->GetLastVMError());
+            EXPECT_TRUE(!refused || "Failed to update VM [" + std::string(row.target.vm) +
+                                        "]. Error: [Conflict: refused for the test]." == job->GetLastVMErrorDetails());
+            EXPECT_EQ(row.detachRefused,
+                      log.containsError("int CAzureInfo::RestoreVM_AttachDisk(const RestoreCtx&)",
+                                        "Warning: Could not remove failed disks from the VM [" +
+                                            std::string(row.target.vm) + "]. Provisioning state may be shown as 'Failed'."));
+            EXPECT_EQ(record, VmRecord(row.target));
+            // A cancel or a managed target's failed attach cleans up at once; else the host's clean-up does.
+            EXPECT_EQ(row.mode != Unmanaged || row.failure == Cancelled, !FXPath::DoesPathExist(ctx.stagingPath));
+            EXPECT_EQ(row.mode != Unmanaged && row.failure != Cancelled, ctx.vmInfo.isManaged);
+            EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
+            EXPECT_EQ(inventory, Inventory());
+            EXPECT_EQ(record, VmRecord(row.target));
+            EXPECT_FALSE(FXPath::DoesPathExist(ctx.stagingPath));
+            continue;
+        }
+        ASSERT_EQ(1, job->PostRestoreVM(ctx)) << job->GetLastVMErrorDetails();
         ASSERT_EQ(count, ctx.disks.size());
         EXPECT_EQ(row.encryptedToo ? "src-disk2" : "src-disk" + std::to_string(count - 1), ctx.disks.back().uri);
         std::string failures;
@@ -198,56 +243,10 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksNextToTheTargetsOwn) {
         }
         // Only a managed VM takes disks written straight into managed disks. An unmanaged VM runs on
         // the written blobs; a managed one's were imported and are gone.
+        const bool managed = vm->managed;
         EXPECT_EQ(managed && row.mode == DirectUpload, job->diskMap.at("src-disk0").directUpload);
         for (const SDisk& disk : ctx.disks)
             EXPECT_EQ(!managed, Blobs().exists({row.target.account, "vhds", disk.name}));
-    }
-}
-
-// A failed attach detaches and removes only what this job created: the target VM, its record and its
-// disks stay exactly as they were, even a target this job's mark is on, one the host named by another
-// VM's GUID, and after a cancel.
-TEST_F(DiskAttach, FailedAttachLeavesTheTargetAsItWas) {
-    enum Failure { Refused, MarkedTargetRefused, OtherVmsGuid, Cancelled };
-    // detachRefused: the roll-back fails too (another VM's GUID refuses it as well), and is only logged.
-    struct Row { Target target; Mode mode; Failure failure; bool detachRefused; };
-    for (const Row& row :
-         {Row{kWeb, ManagedFromBlobs, Refused, false}, Row{kApp, DirectUpload, Refused, true},
-          Row{kLegacy, Unmanaged, Refused, true}, Row{kWeb, ManagedFromBlobs, MarkedTargetRefused, false},
-          Row{kWeb, ManagedFromBlobs, OtherVmsGuid, true}, Row{kWeb, ManagedFromBlobs, Cancelled, false}}) {
-        SCOPED_TRACE(std::string(row.target.vm) + " " + std::to_string(row.failure));
-        log.clear();
-        if (row.failure == MarkedTargetRefused)
-            Mutate([&](azsim::StateDocument& doc) {
-                doc.findVm(row.target.vm, row.target.group)->tags["createdByJob"] = testsupport::JobGuidOf(kJobId);
-            });
-        const std::vector<std::string> before = Inventory();
-        const std::string record = VmRecord(row.target);
-        std::unique_ptr<TestPlugin> job = Connected(row.mode);
-        RestoreCtx ctx = Ctx(row.target, 2);
-        if (row.failure == OtherVmsGuid) ctx.vmGuid = State().findVm("app-win01", "rg-prod")->guid;
-        ASSERT_NO_FATAL_FAILURE(Start(*job, ctx));
-        ASSERT_EQ(1, job->PreRestoreVM(ctx)) << job->GetLastVMErrorDetails();
-        const bool refused = row.failure == Refused || row.failure == MarkedTargetRefused;
-        if (refused) Fault("AddDisksToVM", 0, "Conflict: refused for the test");
-        if (refused && row.detachRefused) Fault("DeleteDisksFromVM", 0, "InternalError: refused for the test");
-        if (row.failure == Cancelled) job->CancelJob();
-        EXPECT_EQ(0, job->RestoreVM(ctx));
-        EXPECT_EQ(row.failure == Cancelled ? VMINFO_ERR_JOB_CANCELLED : VMINFO_ERR_DISK_ATTACH, job->GetLastVMError());
-        EXPECT_TRUE(!refused || "Failed to update VM [" + std::string(row.target.vm) +
-                                    "]. Error: [Conflict: refused for the test]." == job->GetLastVMErrorDetails());
-        EXPECT_EQ(row.detachRefused,
-                  log.containsError("int CAzureInfo::RestoreVM_AttachDisk(const RestoreCtx&)",
-                                    "Warning: Could not remove failed disks from the VM [" + std::string(row.target.vm) +
-                                        "]. Provisioning state may be shown as 'Failed'."));
-        EXPECT_EQ(record, VmRecord(row.target));
-        // A cancel or a managed target's failed attach cleans up at once; else the host's clean-up does.
-        EXPECT_EQ(row.mode != Unmanaged || row.failure == Cancelled, !FXPath::DoesPathExist(ctx.stagingPath));
-        EXPECT_EQ(row.mode != Unmanaged && row.failure != Cancelled, ctx.vmInfo.isManaged);
-        EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
-        EXPECT_EQ(before, Inventory());
-        EXPECT_EQ(record, VmRecord(row.target));
-        EXPECT_FALSE(FXPath::DoesPathExist(ctx.stagingPath));
     }
 }
 

@@ -76,17 +76,18 @@ TEST_F(DiskNaming, NamesByKindInLowerCaseAndPlacement) {
         ASSERT_TRUE(result);
         EXPECT_EQ(row.snapshotChecks, Calls("GetBlobSnapshotCount") - checks);  // none for a user's target
         EXPECT_EQ(std::vector<unsigned long>(row.stamps, 1000), clock.waits);
+        // Per disk: its name, target and restored name, staging key (the backed-up name), account; then its
+        // record's blob, container, account, original name and whether the job created it.
         for (size_t i = 0; i < row.names.size(); ++i) {
             const SDisk& disk = ctx.disks[i];
-            EXPECT_EQ(row.names[i], disk.name);
-            EXPECT_EQ(disk.name + disk.name, disk.targetName + disk.restoredName);
-            EXPECT_EQ(row.disks[i].name, disk.uri);  // the staging key: the backed-up name
             const SAzureDiskInfo& record = plugin.diskMap.at(row.disks[i].name);
-            EXPECT_EQ(disk.name, record.blobName);
-            EXPECT_EQ("prodstaging01" + std::string(row.container), disk.storageAccount + record.container);
-            EXPECT_EQ("prodstaging01", record.storageAccount);
-            EXPECT_EQ(row.disks[i].name, record.originalDiskName);
-            EXPECT_FALSE(record.createdByJob);
+            const std::string& name = row.names[i], &source = row.disks[i].name;
+            EXPECT_EQ(name + "|" + name + "|" + name + "|" + source + "|prodstaging01|" + name + "|" + row.container +
+                          "|prodstaging01|" + source + "|0",
+                      disk.name + "|" + disk.targetName + "|" + disk.restoredName + "|" + disk.uri + "|" +
+                          disk.storageAccount + "|" + record.blobName + "|" + record.container + "|" +
+                          record.storageAccount + "|" + record.originalDiskName + "|" +
+                          std::to_string(record.createdByJob));
         }
         EXPECT_EQ(0, ctx.disks.back().diskFormat);  // files are not named
     }
