@@ -15,16 +15,6 @@ protected:
         CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
         ASSERT_EQ(1, plugin.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                     SimulatedCloud::kSecret));
-        // Every wait moves a fixed clock on by its length, unless the clock is frozen.
-        previousSleep = NxSetSleepHook([this](unsigned long ms) {
-            waits.push_back(ms);
-            if (!frozen) NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms));
-        });
-    }
-    void TearDown() override {
-        NxSetSleepHook(previousSleep);
-        NxClock::unfix();
-        RestoreTest::TearDown();
     }
     // The local-time stamp of a name made `seconds` after the start.
     static std::string Stamped(int seconds) {
@@ -45,16 +35,15 @@ protected:
         ctx.disks = std::move(disks);
         ctx.disks.push_back(File("web01.json"));
         NxClock::fix(std::chrono::system_clock::from_time_t(kStart));
-        waits.clear();
+        clock.waits.clear();
         plugin.diskMap.clear();
         result = plugin.GenerateUniqueDiskName(ctx);
         return ctx;
     }
 
     TestPlugin plugin{VSINST_AZURE_RESOURCE_MANAGER, 0};
-    std::vector<unsigned long> waits;
-    bool frozen = false, result = false;
-    NxSleepHook previousSleep;
+    SteppingClock clock;
+    bool result = false;
 };
 
 SDisk Target(const std::string& name, const std::string& target, bool os = false) {
@@ -86,18 +75,19 @@ TEST_F(DiskNaming, NamesByKindInLowerCaseAndPlacement) {
         RestoreCtx ctx = Named(row.kind, row.disks);
         ASSERT_TRUE(result);
         EXPECT_EQ(row.snapshotChecks, Calls("GetBlobSnapshotCount") - checks);  // none for a user's target
-        EXPECT_EQ(std::vector<unsigned long>(row.stamps, 1000), waits);
+        EXPECT_EQ(std::vector<unsigned long>(row.stamps, 1000), clock.waits);
+        // Per disk: its name, target and restored name, staging key (the backed-up name), account; then its
+        // record's blob, container, account, original name and whether the job created it.
         for (size_t i = 0; i < row.names.size(); ++i) {
             const SDisk& disk = ctx.disks[i];
-            EXPECT_EQ(row.names[i], disk.name);
-            EXPECT_EQ(disk.name + disk.name, disk.targetName + disk.restoredName);
-            EXPECT_EQ(row.disks[i].name, disk.uri);  // the staging key: the backed-up name
             const SAzureDiskInfo& record = plugin.diskMap.at(row.disks[i].name);
-            EXPECT_EQ(disk.name, record.blobName);
-            EXPECT_EQ("prodstaging01" + std::string(row.container), disk.storageAccount + record.container);
-            EXPECT_EQ("prodstaging01", record.storageAccount);
-            EXPECT_EQ(row.disks[i].name, record.originalDiskName);
-            EXPECT_FALSE(record.createdByJob);
+            const std::string& name = row.names[i], &source = row.disks[i].name;
+            EXPECT_EQ(name + "|" + name + "|" + name + "|" + source + "|prodstaging01|" + name + "|" + row.container +
+                          "|prodstaging01|" + source + "|0",
+                      disk.name + "|" + disk.targetName + "|" + disk.restoredName + "|" + disk.uri + "|" +
+                          disk.storageAccount + "|" + record.blobName + "|" + record.container + "|" +
+                          record.storageAccount + "|" + record.originalDiskName + "|" +
+                          std::to_string(record.createdByJob));
         }
         EXPECT_EQ(0, ctx.disks.back().diskFormat);  // files are not named
     }
@@ -114,7 +104,7 @@ TEST_F(DiskNaming, DisksThatWouldShareANameAreRefused) {
                            Row{RESTORE_TYPE_FULL_VM, "", "", "disk-b", false, nullptr},
                            Row{RESTORE_TYPE_FULL_VM, "", "", "disk-a", false, "named [disk-a]"}}) {
         SCOPED_TRACE(std::string(row.first) + "/" + row.second + row.secondDisk + (row.frozenClock ? " frozen" : ""));
-        frozen = row.frozenClock;
+        clock.frozen = row.frozenClock;
         plugin.SetLastVMError(VMINFO_ERR_NONE);
         const std::size_t calls = Calls("DoesContainerExist");
         Named(row.kind, {Target("disk-a", row.first), Target(row.secondDisk, row.second)});
@@ -125,18 +115,12 @@ TEST_F(DiskNaming, DisksThatWouldShareANameAreRefused) {
     }
 }
 
-// The first free LUN after `after`, none beyond 15. New data disks of a clone take LUNs from 0, of a reconfigured
+// The first free LUN after `after` (below -1: from 0). New data disks of a clone take LUNs from 0, of a reconfigured
 // VM the first ones its disks leave free; the OS disk and disks that exist keep theirs; an unknown VM is refused.
-TEST_F(DiskNaming, NewDataDisksGetFreeLunsUpToFifteen) {
-    std::vector<int> all(16);
-    for (int lun = 0; lun < 16; ++lun) all[lun] = lun;
-    struct Row { std::vector<int> used; int after, expected; };
-    for (const Row& row : {Row{{0, 1, 3}, -1, 2}, Row{{0, 1, 3}, 2, 4}, Row{all, -1, -1}, Row{{}, 14, 15},
-                           Row{{}, 15, -1}, Row{{0}, -7, 1}}) {
-        std::vector<SDisk> disks(row.used.size());
-        for (size_t i = 0; i < row.used.size(); ++i) disks[i].unitNumber = row.used[i];
-        EXPECT_EQ(row.expected, plugin.GetFirstAvailableLUN(disks, row.after)) << row.after;
-    }
+TEST_F(DiskNaming, NewDataDisksGetFreeLuns) {
+    std::vector<SDisk> used(1);
+    used[0].unitNumber = 0;
+    EXPECT_EQ(1, plugin.GetFirstAvailableLUN(used, -7));  // below -1: from LUN 0
     struct OpRow { int operation; const char* vmName; std::vector<int> luns; };  // OS, existing, two new; empty: refused
     for (const OpRow& row : {OpRow{VM_OP_CLONE, "clone01", {-1, 5, 0, 1}},
                              OpRow{VM_OP_RECONFIGURE, "web-linux01", {-1, 5, 2, 3}}, OpRow{VM_OP_RECONFIGURE, "nope", {}}}) {

@@ -25,14 +25,10 @@ using testsupport::SimulatedCloud;
 class TestPlugin : public CAzureInfo {
 public:
     using CAzureInfo::CAzureInfo;
-    using CAzureInfo::_CheckVMSizeAvailabilityZoneCompatibility;
-    using CAzureInfo::_CheckVMSizeDeviceLimits;
-    using CAzureInfo::_GetBestMatchingVMSizeInfo;
     using CAzureInfo::_GetStagingStorageAccountInfo;
     using CAzureInfo::_GetStorageAccountInfoFromCache;
     using CAzureInfo::_IsValidStorageAccount;
     using CAzureInfo::_ValidateOSDisk;
-    using CAzureInfo::_ValidateStorageAccount;
     using CAzureInfo::_ValidateVMForAzureDeployment;
     using CAzureInfo::_ValidateVMSize;
     using CAzureInfo::directUpload;
@@ -45,7 +41,6 @@ public:
     using CAzureInfo::GetFirstAvailableLUN;
     using CAzureInfo::GetDiskInfoByStagingFile;
     using CAzureInfo::InitCloudFSAndDiskNames;
-    using CAzureInfo::IsVSCloudFSRequired;
     using CAzureInfo::LoadVMConfigFile;
     using CAzureInfo::restoredVmGuid;
     using CAzureInfo::sdk;
@@ -71,6 +66,39 @@ inline SDisk File(const std::string& indexName) {
     return file;
 }
 
+// The plugin's last error as "code: details", to compare in one piece with Error().
+inline std::string LastError(IVMInfo& plugin) {
+    return std::to_string(plugin.GetLastVMError()) + ": " + plugin.GetLastVMErrorDetails();
+}
+inline std::string Error(EVMInfoError code, const std::string& details = "") {
+    return std::to_string(code) + ": " + details;
+}
+
+// While it lives, every wait is recorded and moves a fixed clock on by its length (unless frozen), so names
+// stamped one wait apart differ.
+class SteppingClock {
+public:
+    SteppingClock() {
+        NxClock::fix(std::chrono::system_clock::now());
+        previous = NxSetSleepHook([this](unsigned long ms) {
+            waits.push_back(ms);
+            if (!frozen) NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms));
+        });
+    }
+    ~SteppingClock() {
+        NxSetSleepHook(previous);
+        NxClock::unfix();
+    }
+    std::vector<unsigned long> waits;
+    bool frozen = false;
+
+private:
+    NxSleepHook previous;
+};
+
+// The job the restores run as.
+constexpr NXJobID kJobId = 62;
+
 // What both restore fixtures share: the subscription, connected plugins, the state and the call journal.
 template <class Cloud>
 class CloudTest : public ::testing::Test {
@@ -93,6 +121,9 @@ protected:
     std::size_t Calls(const std::string& operation) const { return cloud.journal(operation).size(); }
 
     Cloud cloud;
+    testsupport::TempDir staging;
+    testsupport::JobIdentityScope identity{"vsagent", "Instance001", kJobId};
+    EvLogCapture log;
 };
 
 struct DemoCloud : SimulatedCloud {
@@ -129,10 +160,7 @@ protected:
         return ctx;
     }
 
-    testsupport::TempDir staging;
-    testsupport::JobIdentityScope identity{"vsagent", "Instance001", 91};
     NxRecordingSleeper sleeper;
-    EvLogCapture log;
 };
 
 // Where a restore writes its disks: page blobs of an unmanaged VM, page blobs imported into managed disks, or
@@ -191,8 +219,6 @@ protected:
         azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, 1});
     }
 
-    testsupport::TempDir staging;
-    EvLogCapture log;
 };
 
 }  // namespace restoretest

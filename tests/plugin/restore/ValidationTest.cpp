@@ -24,41 +24,50 @@ void AddBareRegion(azsim::StateDocument& doc) {
     doc.regions.push_back(region);
 }
 
-// Both OS-disk checks refuse a disk list without an OS disk, each with its text.
-TEST_F(Validation, OsDiskMustBeAmongTheDisks) {
-    auto plugin = Connected();
-    RestoreCtx ctx = Ctx();
-    EXPECT_TRUE(plugin->_ValidateOSDisk(ctx) && plugin->_ValidateOSDisk(ctx.disks));
-    ctx.disks[0].isOsDisk = false;
-    EXPECT_FALSE(plugin->_ValidateOSDisk(ctx));
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_RESTORE_DEPLOY);
-    EXPECT_EQ(plugin->GetLastVMErrorDetails(),
-              "No OS disk found. Please check if OS disk was filtered as part of backup.");
-    EXPECT_FALSE(plugin->_ValidateOSDisk(ctx.disks));
-    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "No OS disk found.");
-}
-
-// Page blobs may not go to a zone-redundant account, except for a managed snapshot restore.
-TEST_F(Validation, ZoneRedundantAccountsCannotHoldPageBlobs) {
-    struct Case { const char* account; bool snapRestore, managed, ok; } cases[] = {
-        {"prodstaging01", false, false, true},    {"prodpremium01\\vhds", false, false, true},
-        {"testzrs01\\vhds", false, false, false}, {"testzrs01", true, false, false},
-        {"testzrs01", false, true, false},        {"testzrs01", true, true, true},
-    };
-    auto plugin = Connected();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.account + std::string(c.snapRestore ? " snap" : "") + (c.managed ? " managed" : ""));
+// A destination is refused without an OS disk, with page blobs in a zone-redundant account (except for a managed
+// snapshot restore, which looks no account up), or without a virtual network in the region (or the group's region)
+// under Resource Manager and Stack; Classic needs none.
+TEST_F(Validation, DeploymentRefusesWhatTheDestinationCannotTake) {
+    Mutate(AddBareRegion);
+    const VirtualServerInstanceType arm = VSINST_AZURE_RESOURCE_MANAGER;
+    const EVMInfoError deploy = VMINFO_ERR_RESTORE_DEPLOY, none = VMINFO_ERR_NONE;
+    const std::string zrs = "Page blobs are not supported on ZRS storage account [testzrs01]";
+    const std::string bare = "No Virtual networks found in selected location [swedencentral]";
+    struct Row { VirtualServerInstanceType type; const char *region, *group, *account; bool snap, managed, os;
+                 EVMInfoError code; std::string text; };
+    for (const Row& row :
+         {Row{arm, "westeurope", "rg-prod", "prodstaging01", false, false, true, none, ""},
+          Row{arm, "westeurope", "rg-prod", "prodpremium01\\vhds", false, false, true, none, ""},
+          Row{arm, "westeurope", "rg-prod", "testzrs01\\vhds", false, false, true, VMINFO_ERR_VM_SIZE, zrs},
+          Row{arm, "westeurope", "rg-prod", "testzrs01", true, false, true, VMINFO_ERR_VM_SIZE, zrs},
+          Row{arm, "westeurope", "rg-prod", "testzrs01", false, true, true, VMINFO_ERR_VM_SIZE, zrs},
+          Row{arm, "westeurope", "rg-prod", "testzrs01", true, true, true, none, ""},
+          Row{arm, "westeurope", "rg-prod", "prodstaging01", false, false, false, deploy,
+              "No OS disk found. Please check if OS disk was filtered as part of backup."},
+          Row{arm, "", "rg-prod", "testzrs01", true, true, true, none, ""},
+          Row{arm, "swedencentral", "rg-prod", "testzrs01", true, true, true, deploy, bare},
+          Row{VSINST_AZURE_STACK_HUB, "swedencentral", "rg-prod", "testzrs01", true, true, true, deploy, bare},
+          Row{arm, "", "rg-test", "testzrs01", true, true, true, deploy,
+              "No Virtual networks found in selected resource group's location [westeurope]"},
+          Row{VSINST_AZURE_CLASSIC, "swedencentral", "rg-prod", "testzrs01", true, true, true, none, ""}}) {
+        SCOPED_TRACE(std::to_string(row.type) + " " + row.region + " " + row.group + " " + row.account +
+                     (row.snap ? " snap" : "") + (row.managed ? " managed" : "") + (row.os ? "" : " no OS disk"));
+        // Classic cannot connect here; it needs no cloud call for these rows.
+        auto plugin = row.type == VSINST_AZURE_CLASSIC ? std::make_unique<TestPlugin>(row.type, 0) : Connected(row.type);
         RestoreCtx ctx = Ctx();
-        ctx.disks[1].storageAccount = c.account;
+        ctx.region = row.region;
+        ctx.resourceGroup = row.group;
+        ctx.disks[0].isOsDisk = row.os;
+        ctx.disks[1].storageAccount = row.account;
         ctx.disks.push_back(File("restored01.json"));  // files are not looked up
-        ctx.snapRestore = c.snapRestore;
-        ctx.restoreAsManagedVM = c.managed;
-        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
-        EXPECT_EQ(plugin->_ValidateStorageAccount(ctx), c.ok);
-        EXPECT_EQ(plugin->GetLastVMError(), c.ok ? VMINFO_ERR_NONE : VMINFO_ERR_VM_SIZE);
-        EXPECT_EQ(plugin->GetLastVMErrorDetails(),
-                  c.ok ? "" : "Page blobs are not supported on ZRS storage account [testzrs01]");
+        ctx.snapRestore = row.snap;
+        ctx.restoreAsManagedVM = row.managed;
+        EXPECT_EQ(row.code == none, plugin->_ValidateVMForAzureDeployment(ctx, false));
+        EXPECT_EQ(Error(row.code, row.text), LastError(*plugin));
     }
+    auto plugin = Connected();
+    EXPECT_FALSE(plugin->_ValidateOSDisk(std::vector<SDisk>{Disk("data0.vhd", "prodstaging01")}));
+    EXPECT_EQ(Error(VMINFO_ERR_RESTORE_DEPLOY, "No OS disk found."), LastError(*plugin));
 }
 
 // Account texts that cannot name an account are never looked up. An account is looked up once; a failed lookup
@@ -88,42 +97,14 @@ TEST_F(Validation, AccountLookupsAreCachedAndFailuresSayWhy) {
     EXPECT_EQ(second.name, "prodpremium01");
     EXPECT_EQ(Calls("GetStorageAccountInfoListForRegion"), 1u);
     EXPECT_FALSE(plugin->_GetStagingStorageAccountInfo("swedencentral", first));
-    EXPECT_EQ(VMINFO_ERR_STORAGE_ACCOUNT_INFO, plugin->GetLastVMError());
-    EXPECT_EQ("No Storage Account is available in Region [swedencentral] to stage the disks in",
-              plugin->GetLastVMErrorDetails());
+    EXPECT_EQ(Error(VMINFO_ERR_STORAGE_ACCOUNT_INFO,
+                    "No Storage Account is available in Region [swedencentral] to stage the disks in"),
+              LastError(*plugin));
     auto stack = Connected(VSINST_AZURE_STACK_HUB);
     ASSERT_TRUE(stack->_GetStagingStorageAccountInfo("swedencentral", first));
     EXPECT_EQ(first.name, "prodpremium01");
     ASSERT_EQ(Calls("GetStorageAccountInfoList"), 1u);
     EXPECT_EQ(cloud.journal("GetStorageAccountInfoList")[0]["args"]["hostName"], "");
-}
-
-// Resource Manager and Stack need a virtual network in the region (or the group's region); Classic does not.
-TEST_F(Validation, DestinationNeedsAVirtualNetworkUnderResourceManagerAndStack) {
-    Mutate(AddBareRegion);
-    const char* const bare = "No Virtual networks found in selected location [swedencentral]";
-    struct Case { VirtualServerInstanceType type; const char *region, *group, *refusal; } cases[] = {
-        {VSINST_AZURE_RESOURCE_MANAGER, "westeurope", "rg-prod", nullptr},
-        {VSINST_AZURE_RESOURCE_MANAGER, "", "rg-prod", nullptr},
-        {VSINST_AZURE_RESOURCE_MANAGER, "swedencentral", "rg-prod", bare},
-        {VSINST_AZURE_STACK_HUB, "swedencentral", "rg-prod", bare},
-        {VSINST_AZURE_RESOURCE_MANAGER, "", "rg-test",
-         "No Virtual networks found in selected resource group's location [westeurope]"},
-        {VSINST_AZURE_CLASSIC, "swedencentral", "rg-prod", nullptr},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.type) + " " + c.region + " " + c.group);
-        // Classic cannot connect here; a managed snapshot restore without a size needs no cloud call before this.
-        auto plugin = c.type == VSINST_AZURE_CLASSIC ? std::make_unique<TestPlugin>(c.type, 0) : Connected(c.type);
-        RestoreCtx ctx = Ctx();
-        ctx.region = c.region;
-        ctx.resourceGroup = c.group;
-        ctx.snapRestore = ctx.restoreAsManagedVM = true;
-        EXPECT_EQ(plugin->_ValidateVMForAzureDeployment(ctx, false), c.refusal == nullptr);
-        if (!c.refusal) continue;
-        EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_RESTORE_DEPLOY);
-        EXPECT_EQ(plugin->GetLastVMErrorDetails(), c.refusal);
-    }
 }
 
 // Zones of a managed full-VM restore: none when disabled, else the user's, or the source's when in place or Auto.
@@ -188,58 +169,50 @@ TEST_F(Validation, ConfigurationFileIsTheFirstJsonFileEntryAndASmallRegularFile)
     }
 }
 
-// The cloud file system is needed unless disks go straight to the cloud; without it the naming step fails with 186.
-// Disks written straight to managed disks are created for the requested size, else a full VM's source size. Looking
-// up an unknown staging key adds no record.
+// The cloud file system is needed unless disks go straight to the cloud; without it the naming step fails with 186,
+// and an earlier error never survives the step. Disks written straight to managed disks are created for the
+// requested size, else a full VM's source size. Looking up an unknown staging key adds no record.
 TEST_F(Validation, NamingStepNeedsTheCloudFileSystemAndGivesDirectUploadsTheirSize) {
-    struct Case { bool cloudFs, ignoreBootFailures, snap, directUpload, managedTarget, required; } cases[] = {
-        {false, false, false, true, false, false}, {true, false, false, true, false, true},
-        {false, true, true, true, false, true},    {false, false, true, false, false, false},
-        {false, false, false, false, false, true}, {false, false, false, false, true, false},
-    };
+    const int full = RESTORE_TYPE_FULL_VM, attach = RESTORE_TYPE_DISK_ATTACH;
+    // given: the size recorded for the disk; nullptr: the cloud file system is needed.
+    struct Row { bool cloudFs, ignoreBootFailures, snap, directUpload, managedTarget; int kind;
+                 const char *requested, *given; };
     auto plugin = Connected();
     plugin->directUploadToManagedDisk = 1;
-    for (const Case& c : cases) {
-        NXPlatformInfo::setValue("VirtualServer", "bIgnoreBootFailuresOnRestoredVM", c.ignoreBootFailures ? "1" : "0");
+    const std::initializer_list<Row> rows = {Row{false, false, false, true, false, full, "", ""},
+                           Row{true, false, false, true, false, full, "", nullptr},
+                           Row{false, true, true, true, false, full, "", nullptr},
+                           Row{false, true, true, true, false, attach, "", nullptr},
+                           Row{false, false, true, false, false, full, "", ""},
+                           Row{false, false, false, false, false, full, "", nullptr},
+                           Row{false, false, false, false, true, full, "", "Standard_D2s_v3"},
+                           Row{false, false, false, false, true, full, "Standard_B2s", "Standard_B2s"},
+                           Row{false, false, false, false, true, attach, "", ""}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(&row - &*rows.begin());
+        NXPlatformInfo::setValue("VirtualServer", "bIgnoreBootFailuresOnRestoredVM", row.ignoreBootFailures ? "1" : "0");
         RestoreCtx ctx = Ctx();
-        ctx.cloudFSRestore = c.cloudFs;
-        ctx.snapRestore = c.snap;
-        plugin->directUpload = c.directUpload;
-        plugin->directUploadRestore = c.managedTarget;
-        EXPECT_EQ(plugin->IsVSCloudFSRequired(ctx), c.required) << &c - cases;
-    }
-    plugin->directUpload = true;
-    for (int kind : {RESTORE_TYPE_FULL_VM, RESTORE_TYPE_DISK_ATTACH}) {
-        RestoreCtx ctx = Ctx();
-        ctx.restoreType = kind;
-        NXPlatformInfo::setValue("VirtualServer", "bIgnoreBootFailuresOnRestoredVM", "true");
-        EXPECT_FALSE(plugin->InitCloudFSAndDiskNames(ctx));
-        EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_CLOUDFS_UNAVAILABLE);
-        NXPlatformInfo::setValue("VirtualServer", "bIgnoreBootFailuresOnRestoredVM", "false");
-        ctx.disks.clear();  // nothing to name: an earlier error must not survive the step
-        EXPECT_TRUE(plugin->InitCloudFSAndDiskNames(ctx));
-        EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
-    }
-    struct SizeCase { int kind; const char *requested, *given; } sizeCases[] = {
-        {RESTORE_TYPE_FULL_VM, "", "Standard_D2s_v3"},
-        {RESTORE_TYPE_FULL_VM, "Standard_B2s", "Standard_B2s"},
-        {RESTORE_TYPE_DISK_ATTACH, "", ""},
-    };
-    plugin->directUploadRestore = true;
-    for (const SizeCase& c : sizeCases) {
-        RestoreCtx ctx = Ctx();
-        ctx.restoreType = c.kind;
+        ctx.cloudFSRestore = row.cloudFs;
+        ctx.snapRestore = row.snap;
+        ctx.restoreType = row.kind;
         ctx.restoreAsManagedVM = true;
-        ctx.m_vmSize = c.requested;
+        ctx.m_vmSize = row.requested;
         ctx.originalInfo.m_InstanceSize = "Standard_D2s_v3";
         ctx.disks.resize(1);
-        ASSERT_TRUE(plugin->InitCloudFSAndDiskNames(ctx));
+        plugin->directUpload = row.directUpload;
+        plugin->directUploadRestore = row.managedTarget;
+        plugin->diskMap.clear();
+        plugin->SetLastVMError(VMINFO_ERR_DISK_CREATE, "earlier");
+        EXPECT_EQ(row.given != nullptr, plugin->InitCloudFSAndDiskNames(ctx));
+        EXPECT_EQ(row.given ? VMINFO_ERR_NONE : VMINFO_ERR_CLOUDFS_UNAVAILABLE, plugin->GetLastVMError());
         SAzureDiskInfo record;
-        EXPECT_FALSE(plugin->GetDiskInfoByStagingFile("other.vhd", record));
-        EXPECT_EQ(plugin->diskMap.size(), 1u);
-        ASSERT_TRUE(plugin->GetDiskInfoByStagingFile("os.vhd", record));
-        EXPECT_EQ(record.vmSize, c.given) << c.kind << c.requested;
+        EXPECT_EQ(row.given && !row.snap ? 1u : 0u, plugin->diskMap.size());  // a snapshot restore stages nothing
+        plugin->GetDiskInfoByStagingFile("os.vhd", record);
+        EXPECT_EQ(row.given ? row.given : "", record.vmSize);
     }
+    SAzureDiskInfo record;
+    EXPECT_FALSE(plugin->GetDiskInfoByStagingFile("other.vhd", record));
+    EXPECT_EQ(plugin->diskMap.size(), 1u);
 }
 
 // Each problem of a staged disk file fails the upload with 24 and its text; a cancel ends it with its own code.
