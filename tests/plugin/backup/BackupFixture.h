@@ -84,6 +84,17 @@ protected:
         return ctx;
     }
 
+    // Mounts `ctx`, which must succeed; returns it as the mount left it.
+    MountCtx Mounted(TestPlugin& plugin, MountCtx ctx) {
+        EXPECT_EQ(plugin.MountVM(ctx), 1) << plugin.GetLastVMErrorDetails();
+        return ctx;
+    }
+    // Mounts `ctx`, which must fail with `code`; returns it as the mount left it.
+    MountCtx Refused(TestPlugin& plugin, MountCtx ctx, EVMInfoError code) {
+        EXPECT_EQ(plugin.MountVM(ctx), 0);
+        EXPECT_EQ(plugin.GetLastVMError(), code);
+        return ctx;
+    }
     azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
     void Fault(const std::string& op, int code, const std::string& text, int times = 1) {
         azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, times});

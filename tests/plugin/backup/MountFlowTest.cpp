@@ -24,8 +24,7 @@ std::string ReadFile(const std::string& path) {
 
 TEST_F(Mount, ManagedVmMountsDescribesItsDisksAndUnmountsWithoutLeftovers) {
     auto plugin = Connected();
-    MountCtx ctx = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     EXPECT_TRUE(log.contains(kDriverTag, "VM [web-linux01] is a Gen 1 VM."));
     EXPECT_EQ(ctx.mountVmName, "web-linux01");
 
@@ -101,8 +100,7 @@ TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletesLeavingOtherVmsAlone
     EXPECT_EQ(files.size(), 2u + 3u);
     EXPECT_EQ(files.back().disks[0].name, "secure-db01.json");
 
-    MountCtx ctx = Ctx(kLegacy);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kLegacy));
     EXPECT_EQ(sleeper.waits(), (std::vector<unsigned long>{1000, 1000}));
     ASSERT_EQ(plugin->diskMap.size(), 4u);
     azsim::PageBlobStore store(cloud.dir());
@@ -355,8 +353,7 @@ TEST_F(Mount, DriverKeepsAGivenMountIdentityAndTracksChangesOfUnmanagedVmsOffSta
     EXPECT_EQ(lookUp["flags"], 0x34);
     ASSERT_EQ(plugin->UnmountVM(named), 1);
 
-    MountCtx gen2 = Ctx({"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"});
-    ASSERT_EQ(plugin->MountVM(gen2), 1);
+    Mounted(*plugin, Ctx({"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"}));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
     EXPECT_TRUE(log.contains(kDriverTag, "VM [app-win01] is a Gen 2 VM."));
 

@@ -25,15 +25,12 @@ TEST_F(Rules, LimitCountsTheNewSetAndFailsWith73AtTheLimit) {
     OldSets(kWeb, 8, 1);
     auto plugin = Connected();
     Fault("DeleteExpiredSnapshots", 0, "Throttled");
-    MountCtx below = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(below), 1);  // 8 + the new set = 9
+    Mounted(*plugin, Ctx(kWeb));  // 8 + the new set = 9
     EXPECT_EQ(SetGuids().size(), 9u);
     EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 48);
     EXPECT_TRUE(log.containsError(kCheckTag, "Failed to remove expired snapshots from VM [web-linux01]"));
 
-    MountCtx at = Ctx(kWeb);
-    EXPECT_EQ(plugin->MountVM(at), 0);  // 9 + the new set = 10
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAPSHOT_LIMIT);
+    Refused(*plugin, Ctx(kWeb), VMINFO_ERR_SNAPSHOT_LIMIT);  // 9 + the new set = 10
     EXPECT_TRUE(log.containsError(kLimitTag, "There are [10] existing backup snapshots for VM [web-linux01], limit is [10]"));
     EXPECT_TRUE(log.containsError(kDriverTag, std::string("VM [") + kWeb.guid +
                                                   "] is at max number of snapshots for streaming backups."));
@@ -41,14 +38,12 @@ TEST_F(Rules, LimitCountsTheNewSetAndFailsWith73AtTheLimit) {
 
     NXPlatformInfo::setValue("VirtualServer", "nExpireSnapshotHours", "5");
     NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "11");
-    MountCtx raised = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(raised), 1);  // 9 + the new set = 10, under 11
+    Mounted(*plugin, Ctx(kWeb));  // 9 + the new set = 10, under 11
     EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 5);
     EXPECT_TRUE(log.contains(kExpiryTag, "nSnapshotExpiryInHours [5]"));
 
     NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "0");
-    MountCtx unlimited = Ctx(kWeb);
-    EXPECT_EQ(plugin->MountVM(unlimited), 1);
+    Mounted(*plugin, Ctx(kWeb));
     EXPECT_TRUE(log.containsError(kCheckTag, "Failed to check VM snapshot limit for VM VM [web-linux01]"));
 }
 
@@ -58,8 +53,7 @@ TEST_F(Rules, ExpirySweepTreatsZeroAs48HoursKeepsTheReferenceAndHonoursTheSkipSe
     std::vector<std::string> young = OldSets(kWeb, 1, 47);
     auto plugin = Connected();
     plugin->referenceSnapshotId = old[1];
-    MountCtx ctx = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     EXPECT_TRUE(log.contains(kExpiryTag, "nSnapshotExpiryInHours [48]"));
     auto sweep = cloud.journal("DeleteExpiredSnapshots");
     ASSERT_EQ(sweep.size(), 1u);
@@ -69,8 +63,7 @@ TEST_F(Rules, ExpirySweepTreatsZeroAs48HoursKeepsTheReferenceAndHonoursTheSkipSe
 
     NXPlatformInfo::setValue("VirtualServer", "bSkipDeleteSnapshotsForAzure", "1");
     plugin->referenceSnapshotId.clear();
-    MountCtx skipped = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(skipped), 1);
+    Mounted(*plugin, Ctx(kWeb));
     EXPECT_TRUE(log.contains(kCheckTag, "Skipping deleting of expired snapshots due to registry override for VM [web-linux01]"));
     EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").size(), 1u);
     EXPECT_EQ(SetGuids().size(), 4u);
@@ -80,8 +73,7 @@ TEST_F(Rules, FiltersDropDisksBeforeTheSnapshotAndFailWith65WhenNoneIsLeft) {
     auto plugin = Connected();
     MountCtx all = Ctx(kWeb);
     all.diskFilters.push_back({DISK_FILTER_BY_PATTERN, "WEB-linux01-*", ""});
-    EXPECT_EQ(plugin->MountVM(all), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_ALL_DISKS_FILTERED);
+    all = Refused(*plugin, all, VMINFO_ERR_ALL_DISKS_FILTERED);
     EXPECT_EQ(all.filteredDiskCount, 3u);
     EXPECT_TRUE(log.containsError("bool CAzureInfo::ExcludeFilteredDisks(const MountCtx&)",
                                   "All the disks of the VM are filtered."));
@@ -98,8 +90,7 @@ TEST_F(Rules, FiltersDropDisksBeforeTheSnapshotAndFailWith65WhenNoneIsLeft) {
 
     NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "1");
     auto osOnly = Connected();
-    MountCtx skip = Ctx(kWeb);
-    ASSERT_EQ(osOnly->MountVM(skip), 1);
+    MountCtx skip = Mounted(*osOnly, Ctx(kWeb));
     EXPECT_EQ(skip.filteredDiskCount, 2u);
     ASSERT_EQ(skip.vmInfo.disks.size(), 1u);
     EXPECT_TRUE(skip.vmInfo.disks[0].isOsDisk);
@@ -111,14 +102,12 @@ TEST_F(Rules, FiltersDropDisksBeforeTheSnapshotAndFailWith65WhenNoneIsLeft) {
     MountCtx legacy = Ctx(kLegacy);
     legacy.diskFilters.push_back({DISK_FILTER_BY_PATH, "vhds/*data0.vhd", ""});
     legacy.diskFilters.push_back({DISK_FILTER_BY_DATASTORE, "LEGACYSTORE01", ""});
-    EXPECT_EQ(osOnly->MountVM(legacy), 0);
-    EXPECT_EQ(osOnly->GetLastVMError(), VMINFO_ERR_ALL_DISKS_FILTERED);
+    Refused(*osOnly, legacy, VMINFO_ERR_ALL_DISKS_FILTERED);
 }
 
 TEST_F(Rules, UltraSsdDisksBecomeFailureEntriesAndAloneFailWith260) {
     auto plugin = Connected();
-    MountCtx mixed = Ctx(kUltra);
-    ASSERT_EQ(plugin->MountVM(mixed), 1);
+    MountCtx mixed = Mounted(*plugin, Ctx(kUltra));
     ASSERT_EQ(mixed.mountFailures.size(), 1u);
     EXPECT_EQ(mixed.mountFailures[0].reason, "Snapshots for Ultra SSD disks are not supported by Azure");
     EXPECT_EQ(mixed.vmInfo.disks.size(), 1u);
@@ -137,8 +126,7 @@ TEST_F(Rules, UltraSsdDisksBecomeFailureEntriesAndAloneFailWith260) {
 
     MountCtx only = Ctx(kUltra);
     only.diskFilters.push_back({DISK_FILTER_BY_TYPE, "OS Disk", ""});
-    EXPECT_EQ(plugin->MountVM(only), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_ALL_DISKS_ULTRA_SSD);
+    Refused(*plugin, only, VMINFO_ERR_ALL_DISKS_ULTRA_SSD);
     EXPECT_TRUE(log.containsError("bool CAzureInfo::ExcludeUltraSsdDisks(const MountCtx&)",
                                   "All the disks of the VM are Ultra SSD."));
 }
@@ -147,8 +135,7 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
     std::vector<std::string> previous = OldSets(kWeb, 1, 1);
     auto plugin = Connected();
     plugin->referenceSnapshotId = previous[0];
-    MountCtx ctx = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     const std::string current = ctx.backupSnapshotGuid;
     ctx.cbtEnabled = true;  // as change tracking would have left it
     ASSERT_EQ(plugin->PostBackupVM(ctx), 1);
@@ -168,8 +155,7 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
     ASSERT_NE(upper, current);
     plugin->referenceSnapshotId = current;
     plugin->changeIdBase = upper;
-    MountCtx next = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(next), 1);
+    MountCtx next = Mounted(*plugin, Ctx(kWeb));
     next.cbtEnabled = true;
     ASSERT_EQ(plugin->PostBackupVM(next), 1);
     EXPECT_TRUE(log.contains(kPostTag, "Skipping cleanup of SnapshotID [" + current +
@@ -188,8 +174,7 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
 
 TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhenAllowed) {
     auto plugin = Connected();
-    MountCtx untracked = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(untracked), 1);
+    MountCtx untracked = Mounted(*plugin, Ctx(kWeb));
     ASSERT_EQ(plugin->PostBackupVM(untracked), 1);
     EXPECT_TRUE(untracked.referencePoint.empty());
     EXPECT_FALSE(untracked.backupSnapshotGuid.empty());
@@ -200,8 +185,7 @@ TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhen
     std::vector<std::string> previous = OldSets(kWeb, 3, 1);
     plugin->referenceSnapshotId = previous[0];
     plugin->changeIdBase = previous[0];
-    MountCtx ordinary = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ordinary), 1);
+    MountCtx ordinary = Mounted(*plugin, Ctx(kWeb));
     ordinary.cbtEnabled = true;
     ASSERT_EQ(plugin->PostBackupVM(ordinary), 1);
     EXPECT_EQ(State().findSnapshotSet(previous[0]), nullptr);
@@ -226,8 +210,7 @@ TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhen
 
 TEST_F(Rules, UnmountAndCleanupTouchOnlyWhatTheirJobOwns) {
     auto plugin = Connected();
-    MountCtx ctx = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     const std::string set = ctx.backupSnapshotGuid;
 
     MountCtx snapJob = ctx;

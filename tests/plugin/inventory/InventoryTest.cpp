@@ -163,35 +163,42 @@ TEST_F(Inventory, SortOrdersEveryLevelWithoutCaseAndTheGuidMapKeepsTheLaterVm) {
     EXPECT_EQ(byGuid["g"].name, "second");
 }
 
-TEST_F(Inventory, HostCacheIsReusedWhileFreshRefetchedWhenStaleAndTemplatesNeedBit62) {
+// The host list is reused while fresh and fetched again when stale, or when it holds templates: browsing never asks
+// for them, only bit 62 does (all ones never). A failed template fetch fails the refresh without a disconnect.
+TEST_F(Inventory, HostCacheServesOnlyAFreshListWithoutTemplates) {
     NxClock::fix(NxClock::time_point(std::chrono::seconds(2000000000)));
     Browse("VMs");
     Browse("VMs");
     EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 1u);
     NxClock::fix(NxClock::time_point(std::chrono::seconds(2000000000 + 301)));
     Browse("VMs");
+    NxClock::unfix();
     EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 2u);
     EXPECT_TRUE(cloud.journal("GetTemplateInfoList").empty());
 
     ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
     ASSERT_EQ(cloud.journal("GetTemplateInfoList").size(), 1u);
-    const SHostInfo& templates = plugin->GetHostInfoCache().back();
+    const SHostInfo templates = plugin->GetHostInfoCache().back();
     EXPECT_EQ(templates.name, "");
     ASSERT_EQ(templates.vmList.size(), 1u);
     EXPECT_EQ(templates.vmList[0].name, "tmpl-web-linux");
+    for (const SInventoryInfo& vm : Browse("VMs")) EXPECT_NE(vm.name, "tmpl-web-linux");
+    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 4u);
     plugin->ResetCaches();
-    ASSERT_EQ(plugin->_RefreshHostInfoCache(~0ULL, 0), 1);  // all ones never adds templates
+    ASSERT_EQ(plugin->_RefreshHostInfoCache(~0ULL, 0), 1);
     EXPECT_EQ(cloud.journal("GetTemplateInfoList").size(), 1u);
-    NxClock::unfix();
+
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetTemplateInfoList", 0, "throttled", 1});
+    EXPECT_EQ(plugin->_RefreshHostInfoCache(kTemplates, 0), 0);
+    EXPECT_EQ(plugin->disconnects, 0);
+    EXPECT_EQ(plugin->GetHostInfoCache().size(), 3u);
 }
 
 // A failed fetch disconnects, and leaves no list to serve: the next request fetches again.
 TEST_F(Inventory, FailedHostListFetchDisconnectsAndLeavesTheCacheStale) {
     ASSERT_EQ(Browse("Resource Groups").size(), 3u);
     azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "The operation timed out", 1});
-    std::vector<SInventoryInfo> out;
-    EXPECT_EQ(plugin->BrowseInventory("VMs", SInventoryInfo(), out, 0, 0), 1);
-    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(Browse("VMs").empty());
     EXPECT_EQ(plugin->disconnects, 1);
     EXPECT_TRUE(log.contains("virtual int CAzureInfo::_RefreshHostInfoCache(UINT64, int)",
                              "Failed to get host info list [The operation timed out]"));
@@ -199,14 +206,8 @@ TEST_F(Inventory, FailedHostListFetchDisconnectsAndLeavesTheCacheStale) {
                                   "Failed to refresh host info cache"));
     EXPECT_EQ(Names(Browse("Resource Groups")), (std::vector<std::string>{"rg-legacy", "rg-prod", "rg-test"}));
     EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 3u);
-}
 
-TEST_F(Inventory, FailedTemplateFetchFailsWithoutDisconnectAndRootQueryLogsFailedRefresh) {
-    azsim::FaultBook(cloud.dir()).addSdkFault({"GetTemplateInfoList", 0, "throttled", 1});
-    EXPECT_EQ(plugin->_RefreshHostInfoCache(kTemplates, 0), 0);
-    EXPECT_EQ(plugin->disconnects, 0);
-    EXPECT_EQ(plugin->GetHostInfoCache().size(), 3u);
-
+    plugin->ResetCaches();
     azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "throttled", 1});
     std::vector<SVMInfo> vms(1);
     EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 0);
@@ -214,15 +215,6 @@ TEST_F(Inventory, FailedTemplateFetchFailsWithoutDisconnectAndRootQueryLogsFaile
     EXPECT_TRUE(log.containsError("int CAzureInfo::GetVMInfoListForRootInventoryObject(const string&, EInventoryType, "
                                   "UINT64, int, std::vector<SVMInfo>&)",
                                   "Failed to refresh local host info cache"));
-}
-
-// Browsing never asks for templates, so a list that holds them is fetched again without them.
-TEST_F(Inventory, CacheHoldingTemplatesIsNotServedToABrowse) {
-    ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
-    EXPECT_EQ(Names(Browse("Resource Groups")), (std::vector<std::string>{"rg-legacy", "rg-prod", "rg-test"}));
-    ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
-    for (const SInventoryInfo& vm : Browse("VMs")) EXPECT_NE(vm.name, "tmpl-web-linux");
-    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 4u);
 }
 
 // A plugin whose cache refresh throws what it is given.
@@ -354,34 +346,6 @@ TEST_F(Inventory, TagStorageAndImageQueriesLogTheirFailuresAndOnlyImagesSetDetai
                              "[westeurope]."));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
     EXPECT_EQ(plugin->GetLastVMErrorDetails().rfind("PlatformImageNotFound", 0), 0u);
-}
-
-// The local VM GUID is process-wide: this one test walks it from absent to detected.
-TEST_F(Inventory, LocalVmIsLookedUpOnlyWithADetectedGuid) {
-    SVMInfo local;
-    EXPECT_EQ(plugin->GetLocalVMInfo(local, 16, 0), 0);
-    EXPECT_TRUE(cloud.journal("GetLocalVMInfo").empty());
-
-    std::string guid = state.load().findVm("web-linux01")->guid;
-    std::string dmi = cloud.dir() + "/dmi";
-    std::filesystem::create_directories(dmi);
-    std::string upper = guid;
-    for (char& c : upper) c = static_cast<char>(toupper(c));
-    std::ofstream(dmi + "/product_uuid") << upper << "\n";
-    CVMInfo::SetDmiDirectory(dmi);
-    auto onAzure = Make(VSINST_AZURE_RESOURCE_MANAGER);
-    ASSERT_EQ(onAzure->GetLocalVMInfo(local, 16, 0), 1);
-    EXPECT_EQ(local.name, "web-linux01");
-    EXPECT_EQ(cloud.journal("GetLocalVMInfo").back()["args"]["vmGuid"], guid);
-    EXPECT_EQ(cloud.journal("GetLocalVMInfo").back()["args"]["vmName"], "");
-
-    state.mutate([](azsim::StateDocument& doc) {
-        doc.findVm("web-linux01")->guid = "00000000-0000-4000-8000-000000000000";
-        return true;
-    });
-    EXPECT_EQ(onAzure->GetLocalVMInfo(local, 16, 0), 0);
-    EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetLocalVMInfo(SVMInfo&, UINT64, int)",
-                             "GetLocalVMInfo Failed for VM [" + guid + "]. Backup agent is running on physical host"));
 }
 
 }  // namespace
