@@ -131,9 +131,20 @@ TEST_F(Rules, UltraSsdDisksBecomeFailureEntriesAndAloneFailWith260) {
                                   "All the disks of the VM are Ultra SSD."));
 }
 
-TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
-    std::vector<std::string> previous = OldSets(kWeb, 1, 1);
+// Without change tracking nothing is written and the set is left to the unmount. With it, this set becomes the
+// reference and the previous set is deleted (softly: a failure's text becomes the details), unless it is the full
+// backup's set of a differential (named by the change-id base, without case), the job is a backup copy or the skip
+// setting is on.
+TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOneWhenAllowed) {
+    std::vector<std::string> previous = OldSets(kWeb, 3, 1);
     auto plugin = Connected();
+    MountCtx untracked = Mounted(*plugin, Ctx(kWeb));
+    ASSERT_EQ(plugin->PostBackupVM(untracked), 1);
+    EXPECT_TRUE(untracked.referencePoint.empty());
+    EXPECT_FALSE(untracked.backupSnapshotGuid.empty());
+    ASSERT_EQ(plugin->UnmountVM(untracked), 1);
+    EXPECT_EQ(SetGuids(), previous);
+
     plugin->referenceSnapshotId = previous[0];
     MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     const std::string current = ctx.backupSnapshotGuid;
@@ -146,9 +157,16 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
     EXPECT_TRUE(ctx.backupSnapshotGuid.empty());
     EXPECT_TRUE(log.contains(kPostTag, "Cleaning up snapshots for VM SnapshotID [" + previous[0] + "]"));
     ASSERT_EQ(plugin->UnmountVM(ctx), 1);
-    EXPECT_EQ(SetGuids(), std::vector<std::string>{current});
+    EXPECT_EQ(SetGuids(), (std::vector<std::string>{previous[1], previous[2], current}));
 
-    // Differential: the full backup's set named by the change-id base stays; GUIDs compare without case.
+    // Without the differential setting, a reference equal to the change-id base is an ordinary previous set.
+    plugin->referenceSnapshotId = previous[1];
+    plugin->changeIdBase = previous[1];
+    MountCtx ordinary = Mounted(*plugin, Ctx(kWeb));
+    ordinary.cbtEnabled = true;
+    ASSERT_EQ(plugin->PostBackupVM(ordinary), 1);
+    EXPECT_EQ(State().findSnapshotSet(previous[1]), nullptr);
+
     NXPlatformInfo::setValue("VirtualServer", "nEnableCBTForDifferential", "1");
     std::string upper = current;
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
@@ -162,35 +180,14 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
                                            "] as this is for a full backup job"));
     ASSERT_EQ(reference.unserialize(next.referencePoint), 0);
     EXPECT_EQ(reference.getstring(1, 1, 0x1aeef26a, 0xe4072f), upper);
-    EXPECT_EQ(SetGuids().size(), 2u);
+    EXPECT_NE(State().findSnapshotSet(current), nullptr);
 
-    // A failed deletion is soft: the cloud's text becomes the details.
     NXPlatformInfo::removeValue("VirtualServer", "nEnableCBTForDifferential");
     Fault("DeleteDiskSnapshots", 0, "SnapshotInUse");
     next.vmInfo.snapshotGuid = "fresh";
     EXPECT_EQ(plugin->PostBackupVM(next), 1);
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), "SnapshotInUse");
-}
 
-TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhenAllowed) {
-    auto plugin = Connected();
-    MountCtx untracked = Mounted(*plugin, Ctx(kWeb));
-    ASSERT_EQ(plugin->PostBackupVM(untracked), 1);
-    EXPECT_TRUE(untracked.referencePoint.empty());
-    EXPECT_FALSE(untracked.backupSnapshotGuid.empty());
-    ASSERT_EQ(plugin->UnmountVM(untracked), 1);
-    EXPECT_TRUE(SetGuids().empty());
-
-    // Without the differential setting, a reference equal to the change-id base is an ordinary previous set.
-    std::vector<std::string> previous = OldSets(kWeb, 3, 1);
-    plugin->referenceSnapshotId = previous[0];
-    plugin->changeIdBase = previous[0];
-    MountCtx ordinary = Mounted(*plugin, Ctx(kWeb));
-    ordinary.cbtEnabled = true;
-    ASSERT_EQ(plugin->PostBackupVM(ordinary), 1);
-    EXPECT_EQ(State().findSnapshotSet(previous[0]), nullptr);
-
-    // A backup copy and the skip setting write the reference point but delete nothing.
     plugin->referenceSnapshotId = previous[2];
     plugin->changeIdBase.clear();
     MountCtx copy = Ctx(kWeb);
