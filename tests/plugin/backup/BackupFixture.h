@@ -3,14 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "azsim/faults/FaultBook.h"
+#include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
+#include "host/util/CKaFile.h"
 #include "plugin/frame/AzureInfo.h"
 #include "tests/support/SimulatedCloud.h"
 

@@ -1,11 +1,6 @@
 // Live browse: snapshot disks attached to the agent's own VM and readable there as local devices.
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <set>
 
-#include "azsim/model/ResourceIds.h"
-#include "host/util/CKaFile.h"
 #include "tests/plugin/backup/BackupFixture.h"
 
 namespace backuptest {

@@ -1,14 +1,6 @@
 // Mount and unmount of managed and unmanaged VMs through the plugin, and the mount's failure codes.
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <optional>
-#include <sstream>
 #include <stdexcept>
 
-#include "azsim/model/ResourceIds.h"
-#include "host/message/VMReferencePointInfo.h"
-#include "host/util/CKaFile.h"
 #include "tests/plugin/backup/BackupFixture.h"
 
 namespace backuptest {

@@ -1,8 +1,6 @@
 // Browse tree and inventory queries of the plugin over the demo subscription.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "azsim/faults/FaultBook.h"
@@ -265,7 +263,9 @@ TEST_F(Inventory, VmListsPerInventoryObjectAppendAndRefuseVmNodes) {
                              "Failed to fetch VMInfo list for Region [Atlantis], Error [LocationNotAvailableForResourceType: 'Atlantis']"));
 }
 
-TEST_F(Inventory, RegionQualifiedHostNamesAskForTheRegion) {
+// Host, storage-account, VM-size, tag and image queries: a region-qualified host name asks for that region (without
+// blanks where the cloud wants none); failures log their texts, and only VM sizes (198) and images set details.
+TEST_F(Inventory, QueriesAskForTheirRegionAndLogTheirFailures) {
     SHostInfo host;
     host.name = "kept";
     ASSERT_EQ(plugin->GetHostInfoForHost("rg-prod|West Europe", 0, 0, host), 1);
@@ -275,42 +275,13 @@ TEST_F(Inventory, RegionQualifiedHostNamesAskForTheRegion) {
     EXPECT_FALSE(host.datastores.empty());
     EXPECT_FALSE(host.networks.empty());
     EXPECT_FALSE(host.securityGroups.empty());
-
-    std::vector<SDatastoreInfo> accounts;
-    ASSERT_EQ(plugin->GetDSInfoListForHost("rg-prod|West Europe", accounts, 0, 0), 1);
-    EXPECT_EQ(cloud.journal("GetStorageAccountInfoListForRegion").back()["args"]["region"], "West Europe");
-    std::vector<SVMSizeInfo> sizes;
-    ASSERT_EQ(plugin->GetAvailableVMSizesForHost("rg-legacy|Germany West Central", sizes, 0, 0), 1);
-    EXPECT_EQ(cloud.journal("GetAvailableVMSizesInLocation").back()["args"]["location"], "GermanyWestCentral");
-    EXPECT_FALSE(sizes.empty());
-
     EXPECT_EQ(plugin->GetHostInfoForHost("rg|Moon Base", 0, 0, host), 0);
     EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetHostInfoForHost(const string&, UINT64, int, SHostInfo&)",
                              "GetHostInfoForHost Failed for region [MoonBase]"));
     SHostInfo plain;
     ASSERT_EQ(plugin->GetHostInfoForHost("rg-test", 0, 0, plain), 1);
     EXPECT_EQ(plain.vmList.size(), 2u);
-}
 
-TEST_F(Inventory, VmSizeQueriesFailWith198AndTheirTexts) {
-    std::vector<SVMSizeInfo> sizes;
-    azsim::FaultBook(cloud.dir()).addSdkFault({"GetAvailableVMSizesForHost", 0, "throttled", 1});
-    EXPECT_EQ(plugin->GetAvailableVMSizesForHost("rg-prod", sizes, 0, 0), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_VM_SIZE);
-    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure ResourceGroup [rg-prod]");
-    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "throttled");
-
-    EXPECT_EQ(plugin->GetAvailableVMSizesInLocation("Atlantis", sizes, 0, 0), 0);
-    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure region [Atlantis]");
-
-    auto classic = Make(VSINST_AZURE_CLASSIC);
-    EXPECT_EQ(classic->GetAvailableVMSizesForHost("no-such-service", sizes, 0, 0), 0);
-    EXPECT_EQ(classic->GetLastVMErrorMessage(),
-              "Failed to get list of available VM Sizes for Azure CloudService [no-such-service]");
-    EXPECT_TRUE(sizes.empty());
-}
-
-TEST_F(Inventory, TagStorageAndImageQueriesLogTheirFailuresAndOnlyImagesSetDetails) {
     std::vector<SVMInfo> vms;
     ASSERT_EQ(plugin->GetVMInfoListForTag("ignored", "env:prod", INVENTORY_TYPE_VM, 0, 0, vms), 1);
     EXPECT_EQ(cloud.journal("GetVMInfoListForTag").back()["args"]["tag"], "env:prod");
@@ -320,10 +291,11 @@ TEST_F(Inventory, TagStorageAndImageQueriesLogTheirFailuresAndOnlyImagesSetDetai
     EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetVMInfoListForTag(const string&, const string&, EInventoryType, "
                              "UINT64, int, std::vector<SVMInfo>&)",
                              "Failed to fetch VMInfo list for Tag [env:prod], Error [throttled]"));
-
     const std::string dsListTag =
         "virtual int CAzureInfo::GetDSInfoListForHost(const string&, std::vector<SDatastoreInfo>&, UINT64, int)";
     std::vector<SDatastoreInfo> accounts;
+    ASSERT_EQ(plugin->GetDSInfoListForHost("rg-prod|West Europe", accounts, 0, 0), 1);
+    EXPECT_EQ(cloud.journal("GetStorageAccountInfoListForRegion").back()["args"]["region"], "West Europe");
     EXPECT_EQ(plugin->GetDSInfoListForHost("rg-prod", accounts, 0, 0), 1);
     EXPECT_EQ(plugin->GetDSInfoListForHost("no-such-group", accounts, 0, 0), 0);
     EXPECT_TRUE(log.contains(dsListTag, "GetDSInfoListForHost Failed for Host [no-such-group]"));
@@ -337,9 +309,27 @@ TEST_F(Inventory, TagStorageAndImageQueriesLogTheirFailuresAndOnlyImagesSetDetai
                              "GetStorageAccountInfo Failed for StorageAccount [nostore]"));
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), "");
 
-    std::vector<SVMInfo> images;
-    EXPECT_TRUE(plugin->GetImageList("westeurope", "Canonical\\0001-com-ubuntu-server-jammy", "", images));
-    EXPECT_FALSE(plugin->GetImageList("westeurope", "Nobody\\Nothing", "", images));
+    std::vector<SVMSizeInfo> sizes;
+    ASSERT_EQ(plugin->GetAvailableVMSizesForHost("rg-legacy|Germany West Central", sizes, 0, 0), 1);
+    EXPECT_EQ(cloud.journal("GetAvailableVMSizesInLocation").back()["args"]["location"], "GermanyWestCentral");
+    EXPECT_FALSE(sizes.empty());
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetAvailableVMSizesForHost", 0, "throttled", 1});
+    EXPECT_EQ(plugin->GetAvailableVMSizesForHost("rg-prod", sizes, 0, 0), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_VM_SIZE);
+    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure ResourceGroup [rg-prod]");
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "throttled");
+    EXPECT_EQ(plugin->GetAvailableVMSizesInLocation("Atlantis", sizes, 0, 0), 0);
+    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure region [Atlantis]");
+    auto classic = Make(VSINST_AZURE_CLASSIC);
+    sizes.clear();
+    EXPECT_EQ(classic->GetAvailableVMSizesForHost("no-such-service", sizes, 0, 0), 0);
+    EXPECT_EQ(classic->GetLastVMErrorMessage(),
+              "Failed to get list of available VM Sizes for Azure CloudService [no-such-service]");
+    EXPECT_TRUE(sizes.empty());
+
+    plugin->SetLastVMError(VMINFO_ERR_NONE, "");
+    EXPECT_TRUE(plugin->GetImageList("westeurope", "Canonical\\0001-com-ubuntu-server-jammy", "", vms));
+    EXPECT_FALSE(plugin->GetImageList("westeurope", "Nobody\\Nothing", "", vms));
     EXPECT_TRUE(log.contains("virtual bool CAzureInfo::GetImageList(const string&, const string&, const string&, "
                              "std::vector<SVMInfo>&)",
                              "Failed to get details of image with publisher\\name as [Nobody\\Nothing] in location "
