@@ -103,22 +103,21 @@ TEST_F(Inventory, EveryViewListsItsNodes) {
     for (const auto& row : rows) EXPECT_EQ(Names(Browse(row.path, row.target)), row.names) << row.path;
     EXPECT_FALSE(Browse("Regions").empty());
     // The caller's flags (7) and option (3) are dropped; only the VM lists ask the wrapper for VMs.
-    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["flags"], 0x20000000u);
-    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["hostName"], "rg-prod");
+    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"],
+              nlohmann::json({{"hostName", "rg-prod"}, {"flags", 0x20000000u}, {"option", 0}}));
     for (const auto& vm : Browse("VMs")) {
         EXPECT_EQ(vm.type, INVENTORY_TYPE_VM);
         EXPECT_EQ(vm.flags, vm.name == "ultra-vm01" ? 0u : 1u) << vm.name;
         EXPECT_FALSE(vm.id.empty());
     }
-    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["flags"], 0x20000000u);
+    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"], nlohmann::json({{"flags", 0x20000000u}, {"option", 0}}));
     for (const auto& g : Browse("Resource Groups")) {
         EXPECT_EQ(g.type, INVENTORY_TYPE_HOST);
         EXPECT_EQ(g.id, g.name);
     }
     plugin->ResetCaches();
     Browse("Resource Groups");
-    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["flags"], 0u);
-    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["option"], 0);
+    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"], nlohmann::json({{"flags", 0u}, {"option", 0}}));
 }
 
 TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndTheBrowseStillAnswers) {
