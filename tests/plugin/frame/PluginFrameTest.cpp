@@ -116,8 +116,18 @@ TEST_F(PluginFrame, WrapperIsInitializedWithTheJobIdentityOrConnectIsRefused) {
     EXPECT_EQ(failed->GetLastVMErrorDetails(), kMono);
 }
 
+// A connection whose inner step throws.
+struct BrokenConnect : CAzureInfo {
+    using CAzureInfo::CAzureInfo;
+    using CAzureInfo::Connect;
+    int Connect(const std::string&, const std::string&, const std::string&) override {
+        throw std::runtime_error("session broke");
+    }
+};
+
 // The subscription is the server, or the user for the classic model; only the first proxy credential is used; a
-// refused connection carries the cloud's text and no code, and the same object connects again later.
+// refused connection carries the cloud's text and no code, and the same object connects again later; one that throws
+// fails with a code and text instead of passing the exception on.
 TEST_F(PluginFrame, ConnectTakesTheSubscriptionByTypeTheFirstProxyAndTheCloudsRefusal) {
     const std::string sub = SimulatedCloud::kSubscriptionId, app = SimulatedCloud::kApplicationId;
     const std::string secret = SimulatedCloud::kSecret;
@@ -147,26 +157,14 @@ TEST_F(PluginFrame, ConnectTakesTheSubscriptionByTypeTheFirstProxyAndTheCloudsRe
     EXPECT_EQ(plugin->Connect("00000000-0000-0000-0000-000000000000", app, secret), 0);
     EXPECT_NE(plugin->GetLastVMErrorDetails().find("SubscriptionNotFound"), std::string::npos);
     EXPECT_EQ(plugin->Connect(sub, app, secret), 1);
-}
 
-// A connection whose inner step throws fails with a code and text instead of passing the exception on.
-struct BrokenConnect : CAzureInfo {
-    using CAzureInfo::CAzureInfo;
-    using CAzureInfo::Connect;
-    int Connect(const std::string&, const std::string&, const std::string&) override {
-        throw std::runtime_error("session broke");
-    }
-};
-
-TEST_F(PluginFrame, AnExceptionInsideConnectFailsItWithACodeAndText) {
-    BrokenConnect plugin(VSINST_AZURE_RESOURCE_MANAGER, 0);
-    EXPECT_EQ(plugin.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret,
-                             std::vector<SHostCredentials>{}),
-              0);
-    EXPECT_EQ(plugin.GetLastVMError(), VMINFO_ERR_CONNECTION_LOST);
-    EXPECT_EQ(plugin.GetLastVMErrorDetails(), "Unexpected failure: [session broke]");
+    BrokenConnect broken(VSINST_AZURE_RESOURCE_MANAGER, 0);
+    EXPECT_EQ(broken.Connect(sub, app, secret, {}), 0);
+    EXPECT_EQ(broken.GetLastVMError(), VMINFO_ERR_CONNECTION_LOST);
+    EXPECT_EQ(broken.GetLastVMErrorDetails(), "Unexpected failure: [session broke]");
     EXPECT_TRUE(log.containsError(kProxyTag, "Unexpected failure: [session broke]"));
 }
+
 
 // The local VM GUID is process-wide: this one test walks its whole life in order.
 TEST_F(PluginFrame, LocalVmGuidIsLowerCasedDetectedOnceAndRetriedAfterFailure) {

@@ -120,7 +120,19 @@ TEST_F(Inventory, EveryViewListsItsNodes) {
     EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"], nlohmann::json({{"flags", 0u}, {"option", 0}}));
 }
 
-TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndTheBrowseStillAnswers) {
+// A plugin whose cache refresh throws what it is given.
+template <class Thrown>
+class ThrowingPlugin : public CAzureInfo {
+public:
+    explicit ThrowingPlugin(Thrown thrown) : CAzureInfo(VSINST_AZURE_RESOURCE_MANAGER, 0), thrown_(thrown) {}
+    int _RefreshHostInfoCache(UINT64, int) override { throw thrown_; }
+
+private:
+    Thrown thrown_;
+};
+
+// A browse whose wrapper call fails is logged and still answers, empty; one that throws anything fails.
+TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndAnswerButThrowingOnesFail) {
     EXPECT_FALSE(Browse("Tags").empty());
     EXPECT_FALSE(Browse("Images").empty());
     azsim::FaultBook faults(cloud.dir());
@@ -139,6 +151,17 @@ TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndTheBrowseStillAnswers) {
             << what;
     EXPECT_TRUE(log.texts("bool CAzureInfo::BrowseHostList(const string&, std::vector<SInventoryInfo>&, UINT64, int)")
                     .empty());
+
+    ThrowingPlugin<std::runtime_error> standard(std::runtime_error("bad"));
+    ThrowingPlugin<int> foreign(42);
+    for (IVMInfo* target : std::vector<IVMInfo*>{&standard, &foreign}) {
+        log.clear();
+        std::vector<SInventoryInfo> out;
+        EXPECT_EQ(target->BrowseInventory("VMs", SInventoryInfo(), out, 0, 0), 0);
+        EXPECT_TRUE(log.containsError("virtual int CAzureInfo::BrowseInventory(const string&, const SInventoryInfo&, "
+                                      "std::vector<SInventoryInfo>&, UINT64, int)",
+                                      "Caught unhandled exception"));
+    }
 }
 
 TEST_F(Inventory, SortOrdersEveryLevelWithoutCaseAndTheGuidMapKeepsTheLaterVm) {
@@ -214,29 +237,6 @@ TEST_F(Inventory, FailedHostListFetchDisconnectsAndLeavesTheCacheStale) {
                                   "Failed to refresh local host info cache"));
 }
 
-// A plugin whose cache refresh throws what it is given.
-template <class Thrown>
-class ThrowingPlugin : public CAzureInfo {
-public:
-    explicit ThrowingPlugin(Thrown thrown) : CAzureInfo(VSINST_AZURE_RESOURCE_MANAGER, 0), thrown_(thrown) {}
-    int _RefreshHostInfoCache(UINT64, int) override { throw thrown_; }
-
-private:
-    Thrown thrown_;
-};
-
-TEST_F(Inventory, BrowseCatchesEveryExceptionAndFails) {
-    ThrowingPlugin<std::runtime_error> standard(std::runtime_error("bad"));
-    ThrowingPlugin<int> foreign(42);
-    for (IVMInfo* target : std::vector<IVMInfo*>{&standard, &foreign}) {
-        log.clear();
-        std::vector<SInventoryInfo> out;
-        EXPECT_EQ(target->BrowseInventory("VMs", SInventoryInfo(), out, 0, 0), 0);
-        EXPECT_TRUE(log.containsError("virtual int CAzureInfo::BrowseInventory(const string&, const SInventoryInfo&, "
-                                      "std::vector<SInventoryInfo>&, UINT64, int)",
-                                      "Caught unhandled exception"));
-    }
-}
 
 TEST_F(Inventory, VmListsPerInventoryObjectAppendAndRefuseVmNodes) {
     std::vector<SVMInfo> vms(1);
