@@ -137,25 +137,6 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     EXPECT_EQ(DeviceCount(), 0u);
 }
 
-// A mount that attached nothing releases nothing, and its clean-up never replaces the mount's error:
-// neither when no local VM is known nor when the local VM is the very VM being browsed.
-TEST_F(LiveBrowse, FailedMountsTouchNoDiskAndKeepTheirErrorCode) {
-    TestPlugin::ForgetLocalVm();
-    CVMInfo::SetDmiDirectory(dmi.path() + "/missing");
-    auto unplaced = Connected();
-    Refused(*unplaced, BrowseCtx(), VMINFO_ERR_DISK_INFO);
-    EXPECT_TRUE(cloud.journal("GetLocalVMInfo").empty());
-
-    TestPlugin::ForgetLocalVm();
-    std::ofstream(dmi.path() + "/product_uuid") << "3B7F1C2A-9D4E-4F60-8A1B-2C3D4E5F6071\n";  // web-linux01 itself
-    CVMInfo::SetDmiDirectory(dmi.path());
-    auto inside = Connected();
-    Fault("CreateDiskSnapshots", 0, "OperationNotAllowed: quota exceeded");
-    Refused(*inside, BrowseCtx(), VMINFO_ERR_SNAPSHOT_SET_CREATE);
-    ExpectNothingAttached(*inside);
-    EXPECT_TRUE(cloud.journal("DeleteDisksFromVM").empty());
-}
-
 // The agent's own VM cannot be read once the first disk is attached: the mount fails on the second disk.
 class SecondDiskFailsPlugin : public TestPlugin {
 public:
@@ -171,14 +152,31 @@ public:
     bool failed = false;
 };
 
-TEST_F(LiveBrowse, MountFailingOnALaterDiskReleasesTheDisksItHadAttached) {
+// A mount failing on a later disk releases the disks it had attached. A mount that attached nothing releases nothing,
+// and its clean-up never replaces the mount's error: neither when no local VM is known (none is looked up) nor when
+// the local VM is the very VM being browsed.
+TEST_F(LiveBrowse, FailedMountsReleaseWhatTheyAttachedAndKeepTheirErrorCode) {
     auto plugin = Connected<SecondDiskFailsPlugin>();
     plugin->oneAttached = [this] { return ProxyDisks().size() > 1; };
-    MountCtx ctx = BrowseCtx();
-    EXPECT_EQ(plugin->MountVM(ctx), 0);
+    Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);
     ASSERT_TRUE(plugin->failed);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
     ExpectNothingAttached(*plugin);
+
+    TestPlugin::ForgetLocalVm();
+    CVMInfo::SetDmiDirectory(dmi.path() + "/missing");
+    const size_t lookUps = cloud.journal("GetLocalVMInfo").size();
+    Refused(*Connected(), BrowseCtx(), VMINFO_ERR_DISK_INFO);
+    EXPECT_EQ(cloud.journal("GetLocalVMInfo").size(), lookUps);
+
+    TestPlugin::ForgetLocalVm();
+    std::ofstream(dmi.path() + "/product_uuid") << "3B7F1C2A-9D4E-4F60-8A1B-2C3D4E5F6071\n";  // web-linux01 itself
+    CVMInfo::SetDmiDirectory(dmi.path());
+    auto inside = Connected();
+    Fault("CreateDiskSnapshots", 0, "OperationNotAllowed: quota exceeded");
+    const size_t detaches = cloud.journal("DeleteDisksFromVM").size();
+    Refused(*inside, BrowseCtx(), VMINFO_ERR_SNAPSHOT_SET_CREATE);
+    ExpectNothingAttached(*inside);
+    EXPECT_EQ(cloud.journal("DeleteDisksFromVM").size(), detaches);
 }
 
 }  // namespace

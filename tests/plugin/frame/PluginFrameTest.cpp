@@ -165,7 +165,6 @@ TEST_F(PluginFrame, ConnectTakesTheSubscriptionByTypeTheFirstProxyAndTheCloudsRe
     EXPECT_TRUE(log.containsError(kProxyTag, "Unexpected failure: [session broke]"));
 }
 
-
 // The local VM GUID is process-wide: this one test walks its whole life in order.
 TEST_F(PluginFrame, LocalVmGuidIsLowerCasedDetectedOnceAndRetriedAfterFailure) {
     auto failing = Make();
