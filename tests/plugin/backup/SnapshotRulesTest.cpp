@@ -69,7 +69,9 @@ TEST_F(Rules, ExpirySweepTreatsZeroAs48HoursKeepsTheReferenceAndHonoursTheSkipSe
     EXPECT_EQ(SetGuids().size(), 4u);
 }
 
-TEST_F(Rules, FiltersDropDisksBeforeTheSnapshotAndFailWith65WhenNoneIsLeft) {
+// Filters, Ultra SSD disks and the data-disk setting drop disks before the snapshot; a mount left without disks
+// fails (65, or 260 when Ultra SSD disks were all that was left).
+TEST_F(Rules, FiltersAndUltraSsdDropDisksBeforeTheSnapshotAndFailWhenNoneIsLeft) {
     auto plugin = Connected();
     MountCtx all = Ctx(kWeb);
     all.diskFilters.push_back({DISK_FILTER_BY_PATTERN, "WEB-linux01-*", ""});
@@ -88,25 +90,7 @@ TEST_F(Rules, FiltersDropDisksBeforeTheSnapshotAndFailWith65WhenNoneIsLeft) {
     EXPECT_TRUE(log.contains("virtual bool CAzureInfo::IsDiskFilteredByType(const string&, const VMInfoStructs::SDisk&)",
                              "Disk [web-linux01-osdisk] is filtered as it is [os disk]"));
 
-    NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "1");
-    auto osOnly = Connected();
-    MountCtx skip = Mounted(*osOnly, Ctx(kWeb));
-    EXPECT_EQ(skip.filteredDiskCount, 2u);
-    ASSERT_EQ(skip.vmInfo.disks.size(), 1u);
-    EXPECT_TRUE(skip.vmInfo.disks[0].isOsDisk);
-    EXPECT_TRUE(log.contains("bool CAzureInfo::ExcludeFilteredDisks(const MountCtx&)",
-                             "Filtering Data disk [web-linux01-data1]"));
-    EXPECT_EQ(State().findSnapshotSet(skip.backupSnapshotGuid)->members.size(), 1u);
-
-    // A legacy VM's blob rule matches a bare path under any account.
-    MountCtx legacy = Ctx(kLegacy);
-    legacy.diskFilters.push_back({DISK_FILTER_BY_PATH, "vhds/*data0.vhd", ""});
-    legacy.diskFilters.push_back({DISK_FILTER_BY_DATASTORE, "LEGACYSTORE01", ""});
-    Refused(*osOnly, legacy, VMINFO_ERR_ALL_DISKS_FILTERED);
-}
-
-TEST_F(Rules, UltraSsdDisksBecomeFailureEntriesAndAloneFailWith260) {
-    auto plugin = Connected();
+    // Ultra SSD disks become failure entries, and fail the mount (260) when no other disk is left.
     MountCtx mixed = Mounted(*plugin, Ctx(kUltra));
     ASSERT_EQ(mixed.mountFailures.size(), 1u);
     EXPECT_EQ(mixed.mountFailures[0].reason, "Snapshots for Ultra SSD disks are not supported by Azure");
@@ -129,6 +113,22 @@ TEST_F(Rules, UltraSsdDisksBecomeFailureEntriesAndAloneFailWith260) {
     Refused(*plugin, only, VMINFO_ERR_ALL_DISKS_ULTRA_SSD);
     EXPECT_TRUE(log.containsError("bool CAzureInfo::ExcludeUltraSsdDisks(const MountCtx&)",
                                   "All the disks of the VM are Ultra SSD."));
+
+    NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "1");
+    auto osOnly = Connected();
+    MountCtx skip = Mounted(*osOnly, Ctx(kWeb));
+    EXPECT_EQ(skip.filteredDiskCount, 2u);
+    ASSERT_EQ(skip.vmInfo.disks.size(), 1u);
+    EXPECT_TRUE(skip.vmInfo.disks[0].isOsDisk);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::ExcludeFilteredDisks(const MountCtx&)",
+                             "Filtering Data disk [web-linux01-data1]"));
+    EXPECT_EQ(State().findSnapshotSet(skip.backupSnapshotGuid)->members.size(), 1u);
+
+    // A legacy VM's blob rule matches a bare path under any account.
+    MountCtx legacy = Ctx(kLegacy);
+    legacy.diskFilters.push_back({DISK_FILTER_BY_PATH, "vhds/*data0.vhd", ""});
+    legacy.diskFilters.push_back({DISK_FILTER_BY_DATASTORE, "LEGACYSTORE01", ""});
+    Refused(*osOnly, legacy, VMINFO_ERR_ALL_DISKS_FILTERED);
 }
 
 // Without change tracking nothing is written and the set is left to the unmount. With it, this set becomes the
