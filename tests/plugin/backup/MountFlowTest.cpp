@@ -373,22 +373,5 @@ TEST_F(Mount, DriverKeepsAGivenMountIdentityAndTracksChangesOfUnmanagedVmsOffSta
                                          "Disabling CBT for VM [legacy-vm01]"));
 }
 
-struct BrokenLocalVmPlugin : TestPlugin {
-    using TestPlugin::TestPlugin;
-    int GetLocalVMInfo(SVMInfo&, UINT64, int) override { throw std::logic_error("query broke"); }
-};
-
-TEST_F(Mount, AnExceptionInsideUnmountFailsItWithACodeAndText) {
-    auto browsing = Connected<BrokenLocalVmPlugin>();
-    MountCtx browse = Ctx(kWeb);
-    browse.liveBrowse = true;
-    browse.archFileId = 5;
-    browsing->liveBrowseAttachedDisks[std::string(kWeb.guid) + "-5"] = {SDisk()};
-    EXPECT_EQ(browsing->UnmountVM(browse), 0);
-    EXPECT_EQ(browsing->GetLastVMError(), VMINFO_ERR_SNAPSHOT_DELETE);
-    EXPECT_EQ(browsing->GetLastVMErrorDetails(), "Unexpected failure: [query broke]");
-    EXPECT_TRUE(log.containsError(kUnmountTag, "Unexpected failure: [query broke]"));
-}
-
 }  // namespace
 }  // namespace backuptest

@@ -1,6 +1,7 @@
 // Snapshot-set rules: count limit, expiry sweep, disk filters, Ultra SSD, reference points, media-link URIs.
 #include <algorithm>
 #include <cctype>
+#include <stdexcept>
 
 #include "host/message/VMReferencePointInfo.h"
 #include "tests/plugin/backup/BackupFixture.h"
@@ -205,7 +206,13 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOneWhenAllow
     EXPECT_NE(State().findSnapshotSet(previous[2]), nullptr);
 }
 
-TEST_F(Rules, UnmountAndCleanupTouchOnlyWhatTheirJobOwns) {
+// The local VM look-up of a browse unmount throws.
+struct BrokenLocalVmPlugin : TestPlugin {
+    using TestPlugin::TestPlugin;
+    int GetLocalVMInfo(SVMInfo&, UINT64, int) override { throw std::logic_error("query broke"); }
+};
+
+TEST_F(Rules, UnmountAndCleanupTouchOnlyWhatTheirJobOwnsAndTurnExceptionsIntoCodes) {
     auto plugin = Connected();
     MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     const std::string set = ctx.backupSnapshotGuid;
@@ -247,6 +254,17 @@ TEST_F(Rules, UnmountAndCleanupTouchOnlyWhatTheirJobOwns) {
     MountCtx none = Ctx(kWeb);
     EXPECT_EQ(plugin->CleanupVM(none), 1);
     EXPECT_EQ(cloud.journal("CleanupVMSnapshot").size(), 2u);
+
+    // An exception inside an unmount fails it with a code and text.
+    auto browsing = Connected<BrokenLocalVmPlugin>();
+    MountCtx browse = Ctx(kWeb);
+    browse.liveBrowse = true;
+    browse.archFileId = 5;
+    browsing->liveBrowseAttachedDisks[std::string(kWeb.guid) + "-5"] = {SDisk()};
+    EXPECT_EQ(browsing->UnmountVM(browse), 0);
+    EXPECT_EQ(browsing->GetLastVMError(), VMINFO_ERR_SNAPSHOT_DELETE);
+    EXPECT_EQ(browsing->GetLastVMErrorDetails(), "Unexpected failure: [query broke]");
+    EXPECT_TRUE(log.containsError(kUnmountTag, "Unexpected failure: [query broke]"));
 }
 
 TEST_F(Rules, MediaLinkUrisParseAndHostileInputIsRefused) {
