@@ -164,7 +164,9 @@ TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndAnswerButThrowingOnesFail) {
     }
 }
 
-TEST_F(Inventory, SortOrdersEveryLevelWithoutCaseAndTheGuidMapKeepsTheLaterVm) {
+// Lists are sorted without case at every level; the GUID map keeps the later of two VMs; VM lists per inventory
+// object append to what the caller holds, and a VM node is refused.
+TEST_F(Inventory, VmListsAreSortedMappedAndAppendedPerInventoryObject) {
     std::vector<SInventoryInfo> list{Node("c"), Node("b", {Node("z"), Node("Y", {Node("q"), Node("P")})}), Node("A")};
     plugin->SortInventoryList(list);
     EXPECT_EQ(Names(list), (std::vector<std::string>{"A", "b", "c"}));
@@ -181,6 +183,28 @@ TEST_F(Inventory, SortOrdersEveryLevelWithoutCaseAndTheGuidMapKeepsTheLaterVm) {
     EXPECT_EQ(Names(out), (std::vector<std::string>{"first", "second"}));
     ASSERT_EQ(byGuid.size(), 1u);
     EXPECT_EQ(byGuid["g"].name, "second");
+
+    vms.resize(1);
+    vms[0].name = "sentinel";
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("vm", INVENTORY_TYPE_VM, 0, 0, vms), 0);
+    ASSERT_EQ(vms.size(), 1u);
+    EXPECT_EQ(cloud.journal("GetVMInfoForVM").size(), 0u);
+
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 1);
+    EXPECT_EQ(vms.size(), 6u);
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("rg-prod", INVENTORY_TYPE_HOST, 0, 0, vms), 1);
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("rg-prod", INVENTORY_TYPE_HOST, 0, 0, vms), 1);
+    EXPECT_EQ(vms.size(), 10u);
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("germanywestcentral", INVENTORY_TYPE_REGION, 0, 0, vms), 1);
+    EXPECT_EQ(vms.back().name, "legacy-vm01");
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("legacystore01", INVENTORY_TYPE_STORAGE_ACCOUNT, 0, 0, vms), 1);
+    EXPECT_EQ(vms.back().name, "legacy-vm01");
+    ASSERT_EQ(vms.size(), 12u);
+
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("Atlantis", INVENTORY_TYPE_REGION, 0, 0, vms), 0);
+    EXPECT_EQ(vms.size(), 12u);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::_GetVMInfoListForRegion(const string&, UINT64, int, std::vector<SVMInfo>&)",
+                             "Failed to fetch VMInfo list for Region [Atlantis], Error [LocationNotAvailableForResourceType: 'Atlantis']"));
 }
 
 // The host list is reused while fresh and fetched again when stale, or when it holds templates: browsing never asks
@@ -237,30 +261,6 @@ TEST_F(Inventory, FailedHostListFetchDisconnectsAndLeavesTheCacheStale) {
                                   "Failed to refresh local host info cache"));
 }
 
-
-TEST_F(Inventory, VmListsPerInventoryObjectAppendAndRefuseVmNodes) {
-    std::vector<SVMInfo> vms(1);
-    vms[0].name = "sentinel";
-    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("vm", INVENTORY_TYPE_VM, 0, 0, vms), 0);
-    ASSERT_EQ(vms.size(), 1u);
-    EXPECT_EQ(cloud.journal("GetVMInfoForVM").size(), 0u);
-
-    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 1);
-    EXPECT_EQ(vms.size(), 6u);
-    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("rg-prod", INVENTORY_TYPE_HOST, 0, 0, vms), 1);
-    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("rg-prod", INVENTORY_TYPE_HOST, 0, 0, vms), 1);
-    EXPECT_EQ(vms.size(), 10u);
-    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("germanywestcentral", INVENTORY_TYPE_REGION, 0, 0, vms), 1);
-    EXPECT_EQ(vms.back().name, "legacy-vm01");
-    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("legacystore01", INVENTORY_TYPE_STORAGE_ACCOUNT, 0, 0, vms), 1);
-    EXPECT_EQ(vms.back().name, "legacy-vm01");
-    ASSERT_EQ(vms.size(), 12u);
-
-    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("Atlantis", INVENTORY_TYPE_REGION, 0, 0, vms), 0);
-    EXPECT_EQ(vms.size(), 12u);
-    EXPECT_TRUE(log.contains("bool CAzureInfo::_GetVMInfoListForRegion(const string&, UINT64, int, std::vector<SVMInfo>&)",
-                             "Failed to fetch VMInfo list for Region [Atlantis], Error [LocationNotAvailableForResourceType: 'Atlantis']"));
-}
 
 // Host, storage-account, VM-size, tag and image queries: a region-qualified host name asks for that region (without
 // blanks where the cloud wants none); failures log their texts, and only VM sizes (198) and images set details.
