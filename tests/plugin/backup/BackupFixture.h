@@ -3,14 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "azsim/faults/FaultBook.h"
+#include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
+#include "host/util/CKaFile.h"
 #include "plugin/frame/AzureInfo.h"
 #include "tests/support/SimulatedCloud.h"
 
@@ -84,6 +89,17 @@ protected:
         return ctx;
     }
 
+    // Mounts `ctx`, which must succeed; returns it as the mount left it.
+    MountCtx Mounted(TestPlugin& plugin, MountCtx ctx) {
+        EXPECT_EQ(plugin.MountVM(ctx), 1) << plugin.GetLastVMErrorDetails();
+        return ctx;
+    }
+    // Mounts `ctx`, which must fail with `code`; returns it as the mount left it.
+    MountCtx Refused(TestPlugin& plugin, MountCtx ctx, EVMInfoError code) {
+        EXPECT_EQ(plugin.MountVM(ctx), 0);
+        EXPECT_EQ(plugin.GetLastVMError(), code);
+        return ctx;
+    }
     azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
     void Fault(const std::string& op, int code, const std::string& text, int times = 1) {
         azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, times});

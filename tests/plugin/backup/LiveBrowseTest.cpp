@@ -1,11 +1,6 @@
 // Live browse: snapshot disks attached to the agent's own VM and readable there as local devices.
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <set>
 
-#include "azsim/model/ResourceIds.h"
-#include "host/util/CKaFile.h"
 #include "tests/plugin/backup/BackupFixture.h"
 
 namespace backuptest {
@@ -76,17 +71,13 @@ protected:
 TEST_F(LiveBrowse, RefusedWithoutItsSettingAndReleasedWhenAttachFails) {
     NXPlatformInfo::removeValue("VirtualServer", "bUseHotAddForAzureLiveBrowse");
     auto plugin = Connected();
-    MountCtx refused = BrowseCtx();
-    EXPECT_EQ(plugin->MountVM(refused), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
+    Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);
     EXPECT_TRUE(cloud.journal("CreateManagedDiskFromSnapshot").empty());
     EXPECT_TRUE(State().snapshotSets.empty());
 
     NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
     Fault("AddDisksToVM", 0, "Conflict: busy");
-    MountCtx failing = BrowseCtx();
-    EXPECT_EQ(plugin->MountVM(failing), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
+    Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);
     EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)", "Failed to attach Disk"));
     ExpectNothingAttached(*plugin);
 }
@@ -95,8 +86,7 @@ TEST_F(LiveBrowse, RefusedWithoutItsSettingAndReleasedWhenAttachFails) {
 // local VM drops the state and sets no error.
 TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     auto plugin = Connected();
-    MountCtx ctx = BrowseCtx();
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, BrowseCtx());
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
 
     std::vector<azsim::DiskAttachment> attached = ProxyDisks();
@@ -132,39 +122,19 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     ExpectNothingAttached(*plugin);
     EXPECT_EQ(State().findManagedDisk(osCopy.managedDiskId)->state, "Unattached");
 
-    MountCtx again = BrowseCtx();
-    ASSERT_EQ(plugin->MountVM(again), 1);
+    MountCtx again = Mounted(*plugin, BrowseCtx());
     Fault("GetLocalVMInfo", 0, "ResourceNotFound: gone");
     EXPECT_EQ(plugin->UnmountVM(again), 1);
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
     EXPECT_TRUE(log.contains("void CAzureInfo::_CleanUpSnapLiveBrowseState(const MountCtx&)",
                              "Warning: Failed to get VM Info for VM [aaaaaaaa-0000-4000-8000-000000000001], "
                              "[ResourceNotFound: gone]"));
+    EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetLocalVMInfo(SVMInfo&, UINT64, int)",
+                             std::string("GetLocalVMInfo Failed for VM [") + kProxyGuid +
+                                 "]. Backup agent is running on physical host"));
     EXPECT_TRUE(plugin->liveBrowseDiskManagers.empty());
     EXPECT_TRUE(plugin->liveBrowseAttachedDisks.empty());
     EXPECT_EQ(DeviceCount(), 0u);
-}
-
-// A mount that attached nothing releases nothing, and its clean-up never replaces the mount's error:
-// neither when no local VM is known nor when the local VM is the very VM being browsed.
-TEST_F(LiveBrowse, FailedMountsTouchNoDiskAndKeepTheirErrorCode) {
-    TestPlugin::ForgetLocalVm();
-    CVMInfo::SetDmiDirectory(dmi.path() + "/missing");
-    auto unplaced = Connected();
-    MountCtx refused = BrowseCtx();
-    EXPECT_EQ(unplaced->MountVM(refused), 0);
-    EXPECT_EQ(unplaced->GetLastVMError(), VMINFO_ERR_DISK_INFO);
-
-    TestPlugin::ForgetLocalVm();
-    std::ofstream(dmi.path() + "/product_uuid") << "3B7F1C2A-9D4E-4F60-8A1B-2C3D4E5F6071\n";  // web-linux01 itself
-    CVMInfo::SetDmiDirectory(dmi.path());
-    auto inside = Connected();
-    Fault("CreateDiskSnapshots", 0, "OperationNotAllowed: quota exceeded");
-    MountCtx failing = BrowseCtx();
-    EXPECT_EQ(inside->MountVM(failing), 0);
-    EXPECT_EQ(inside->GetLastVMError(), VMINFO_ERR_SNAPSHOT_SET_CREATE);
-    ExpectNothingAttached(*inside);
-    EXPECT_TRUE(cloud.journal("DeleteDisksFromVM").empty());
 }
 
 // The agent's own VM cannot be read once the first disk is attached: the mount fails on the second disk.
@@ -182,14 +152,31 @@ public:
     bool failed = false;
 };
 
-TEST_F(LiveBrowse, MountFailingOnALaterDiskReleasesTheDisksItHadAttached) {
+// A mount failing on a later disk releases the disks it had attached. A mount that attached nothing releases nothing,
+// and its clean-up never replaces the mount's error: neither when no local VM is known (none is looked up) nor when
+// the local VM is the very VM being browsed.
+TEST_F(LiveBrowse, FailedMountsReleaseWhatTheyAttachedAndKeepTheirErrorCode) {
     auto plugin = Connected<SecondDiskFailsPlugin>();
     plugin->oneAttached = [this] { return ProxyDisks().size() > 1; };
-    MountCtx ctx = BrowseCtx();
-    EXPECT_EQ(plugin->MountVM(ctx), 0);
+    Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);
     ASSERT_TRUE(plugin->failed);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_DISK_INFO);
     ExpectNothingAttached(*plugin);
+
+    TestPlugin::ForgetLocalVm();
+    CVMInfo::SetDmiDirectory(dmi.path() + "/missing");
+    const size_t lookUps = cloud.journal("GetLocalVMInfo").size();
+    Refused(*Connected(), BrowseCtx(), VMINFO_ERR_DISK_INFO);
+    EXPECT_EQ(cloud.journal("GetLocalVMInfo").size(), lookUps);
+
+    TestPlugin::ForgetLocalVm();
+    std::ofstream(dmi.path() + "/product_uuid") << "3B7F1C2A-9D4E-4F60-8A1B-2C3D4E5F6071\n";  // web-linux01 itself
+    CVMInfo::SetDmiDirectory(dmi.path());
+    auto inside = Connected();
+    Fault("CreateDiskSnapshots", 0, "OperationNotAllowed: quota exceeded");
+    const size_t detaches = cloud.journal("DeleteDisksFromVM").size();
+    Refused(*inside, BrowseCtx(), VMINFO_ERR_SNAPSHOT_SET_CREATE);
+    ExpectNothingAttached(*inside);
+    EXPECT_EQ(cloud.journal("DeleteDisksFromVM").size(), detaches);
 }
 
 }  // namespace

@@ -1,14 +1,6 @@
 // Mount and unmount of managed and unmanaged VMs through the plugin, and the mount's failure codes.
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <optional>
-#include <sstream>
 #include <stdexcept>
 
-#include "azsim/model/ResourceIds.h"
-#include "host/message/VMReferencePointInfo.h"
-#include "host/util/CKaFile.h"
 #include "tests/plugin/backup/BackupFixture.h"
 
 namespace backuptest {
@@ -22,10 +14,9 @@ std::string ReadFile(const std::string& path) {
     return content;
 }
 
-TEST_F(Mount, ManagedVmMountsDescribesItsDisksAndUnmountsWithoutLeftovers) {
+TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWithoutLeftovers) {
     auto plugin = Connected();
-    MountCtx ctx = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     EXPECT_TRUE(log.contains(kDriverTag, "VM [web-linux01] is a Gen 1 VM."));
     EXPECT_EQ(ctx.mountVmName, "web-linux01");
 
@@ -81,6 +72,45 @@ TEST_F(Mount, ManagedVmMountsDescribesItsDisksAndUnmountsWithoutLeftovers) {
     EXPECT_TRUE(ctx.backupSnapshotGuid.empty());
     EXPECT_TRUE(plugin->diskMap.empty());
     EXPECT_EQ(cloud.journal("RevokeSASToken").size(), 6u);
+
+    // A given mount identity is the VM looked up; a Gen 2 VM mounts; the snap job's mount information is not built.
+    // Change tracking of an unmanaged VM is switched off on Azure Stack only.
+    MountCtx named = Ctx({"job-name", "0badf00d-0000-4000-8000-000000000000", "rg-prod"});
+    named.mountVmName = kWeb.name;
+    named.mountVmGuid = kWeb.guid;
+    ASSERT_EQ(plugin->MountVM(named), 1);
+    EXPECT_EQ(named.mountVmGuid, kWeb.guid);
+    const nlohmann::json lookUp = cloud.journal("GetVMInfoForVM").back()["args"];
+    EXPECT_EQ(lookUp["vmName"], kWeb.name);
+    EXPECT_EQ(lookUp["vmGuid"], kWeb.guid);
+    EXPECT_EQ(lookUp["flags"], 0x34);
+    ASSERT_EQ(plugin->UnmountVM(named), 1);
+
+    Mounted(*plugin, Ctx({"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"}));
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
+    EXPECT_TRUE(log.contains(kDriverTag, "VM [app-win01] is a Gen 2 VM."));
+
+    MountCtx snap = Ctx(kWeb);
+    snap.isSnapJob = true;
+    EXPECT_EQ(plugin->GetFullMountInfo(snap, info), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAP_CONFIG_FETCH);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(),
+              "Mount information of snapshot-engine VM [web-linux01] is not available in this build");
+
+    MountCtx elsewhere = Ctx(kLegacy);
+    elsewhere.cbtEnabled = true;
+    ASSERT_EQ(plugin->MountVM(elsewhere), 1);
+    EXPECT_TRUE(elsewhere.cbtEnabled);
+    EXPECT_EQ(elsewhere.cbtStatusText, "Enabled");
+
+    auto stack = Connected(VSINST_AZURE_STACK_HUB);
+    MountCtx unmanaged = Ctx(kLegacy);
+    unmanaged.cbtEnabled = true;
+    ASSERT_EQ(stack->MountVM(unmanaged), 1);
+    EXPECT_FALSE(unmanaged.cbtEnabled);
+    EXPECT_EQ(unmanaged.cbtStatusText, "Not Used");
+    EXPECT_TRUE(log.contains(kDriverTag, "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  "
+                                         "Disabling CBT for VM [legacy-vm01]"));
 }
 
 // An unmanaged VM mounted beside an encrypted managed one: it reads staging blobs that its unmount deletes, and its
@@ -101,8 +131,7 @@ TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletesLeavingOtherVmsAlone
     EXPECT_EQ(files.size(), 2u + 3u);
     EXPECT_EQ(files.back().disks[0].name, "secure-db01.json");
 
-    MountCtx ctx = Ctx(kLegacy);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kLegacy));
     EXPECT_EQ(sleeper.waits(), (std::vector<unsigned long>{1000, 1000}));
     ASSERT_EQ(plugin->diskMap.size(), 4u);
     azsim::PageBlobStore store(cloud.dir());
@@ -338,67 +367,6 @@ TEST_F(Mount, IncrementalFindsThePreviousSnapshotInTheVmGroup) {
                              "Succeeded getting snapshot with GUID [" + changeId +
                                  "] from fallback resource group [rg-apps]"));
     EXPECT_EQ(plugin->UnmountVM(incremental), 1);
-}
-
-// A given mount identity is the VM looked up; a Gen 2 VM mounts; the snap job's mount information is not built.
-// Change tracking of an unmanaged VM is switched off on Azure Stack only.
-TEST_F(Mount, DriverKeepsAGivenMountIdentityAndTracksChangesOfUnmanagedVmsOffStackOnly) {
-    auto plugin = Connected();
-    MountCtx named = Ctx({"job-name", "0badf00d-0000-4000-8000-000000000000", "rg-prod"});
-    named.mountVmName = kWeb.name;
-    named.mountVmGuid = kWeb.guid;
-    ASSERT_EQ(plugin->MountVM(named), 1);
-    EXPECT_EQ(named.mountVmGuid, kWeb.guid);
-    const nlohmann::json lookUp = cloud.journal("GetVMInfoForVM").back()["args"];
-    EXPECT_EQ(lookUp["vmName"], kWeb.name);
-    EXPECT_EQ(lookUp["vmGuid"], kWeb.guid);
-    EXPECT_EQ(lookUp["flags"], 0x34);
-    ASSERT_EQ(plugin->UnmountVM(named), 1);
-
-    MountCtx gen2 = Ctx({"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"});
-    ASSERT_EQ(plugin->MountVM(gen2), 1);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
-    EXPECT_TRUE(log.contains(kDriverTag, "VM [app-win01] is a Gen 2 VM."));
-
-    MountCtx snap = Ctx(kWeb);
-    snap.isSnapJob = true;
-    std::vector<SMountInfoFull> info;
-    EXPECT_EQ(plugin->GetFullMountInfo(snap, info), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAP_CONFIG_FETCH);
-    EXPECT_EQ(plugin->GetLastVMErrorDetails(),
-              "Mount information of snapshot-engine VM [web-linux01] is not available in this build");
-
-    MountCtx elsewhere = Ctx(kLegacy);
-    elsewhere.cbtEnabled = true;
-    ASSERT_EQ(plugin->MountVM(elsewhere), 1);
-    EXPECT_TRUE(elsewhere.cbtEnabled);
-    EXPECT_EQ(elsewhere.cbtStatusText, "Enabled");
-
-    auto stack = Connected(VSINST_AZURE_STACK_HUB);
-    MountCtx unmanaged = Ctx(kLegacy);
-    unmanaged.cbtEnabled = true;
-    ASSERT_EQ(stack->MountVM(unmanaged), 1);
-    EXPECT_FALSE(unmanaged.cbtEnabled);
-    EXPECT_EQ(unmanaged.cbtStatusText, "Not Used");
-    EXPECT_TRUE(log.contains(kDriverTag, "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  "
-                                         "Disabling CBT for VM [legacy-vm01]"));
-}
-
-struct BrokenLocalVmPlugin : TestPlugin {
-    using TestPlugin::TestPlugin;
-    int GetLocalVMInfo(SVMInfo&, UINT64, int) override { throw std::logic_error("query broke"); }
-};
-
-TEST_F(Mount, AnExceptionInsideUnmountFailsItWithACodeAndText) {
-    auto browsing = Connected<BrokenLocalVmPlugin>();
-    MountCtx browse = Ctx(kWeb);
-    browse.liveBrowse = true;
-    browse.archFileId = 5;
-    browsing->liveBrowseAttachedDisks[std::string(kWeb.guid) + "-5"] = {SDisk()};
-    EXPECT_EQ(browsing->UnmountVM(browse), 0);
-    EXPECT_EQ(browsing->GetLastVMError(), VMINFO_ERR_SNAPSHOT_DELETE);
-    EXPECT_EQ(browsing->GetLastVMErrorDetails(), "Unexpected failure: [query broke]");
-    EXPECT_TRUE(log.containsError(kUnmountTag, "Unexpected failure: [query broke]"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Snapshot-set rules: count limit, expiry sweep, disk filters, Ultra SSD, reference points, media-link URIs.
 #include <algorithm>
 #include <cctype>
+#include <stdexcept>
 
 #include "host/message/VMReferencePointInfo.h"
 #include "tests/plugin/backup/BackupFixture.h"
@@ -25,15 +26,12 @@ TEST_F(Rules, LimitCountsTheNewSetAndFailsWith73AtTheLimit) {
     OldSets(kWeb, 8, 1);
     auto plugin = Connected();
     Fault("DeleteExpiredSnapshots", 0, "Throttled");
-    MountCtx below = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(below), 1);  // 8 + the new set = 9
+    Mounted(*plugin, Ctx(kWeb));  // 8 + the new set = 9
     EXPECT_EQ(SetGuids().size(), 9u);
     EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 48);
     EXPECT_TRUE(log.containsError(kCheckTag, "Failed to remove expired snapshots from VM [web-linux01]"));
 
-    MountCtx at = Ctx(kWeb);
-    EXPECT_EQ(plugin->MountVM(at), 0);  // 9 + the new set = 10
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAPSHOT_LIMIT);
+    Refused(*plugin, Ctx(kWeb), VMINFO_ERR_SNAPSHOT_LIMIT);  // 9 + the new set = 10
     EXPECT_TRUE(log.containsError(kLimitTag, "There are [10] existing backup snapshots for VM [web-linux01], limit is [10]"));
     EXPECT_TRUE(log.containsError(kDriverTag, std::string("VM [") + kWeb.guid +
                                                   "] is at max number of snapshots for streaming backups."));
@@ -41,14 +39,12 @@ TEST_F(Rules, LimitCountsTheNewSetAndFailsWith73AtTheLimit) {
 
     NXPlatformInfo::setValue("VirtualServer", "nExpireSnapshotHours", "5");
     NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "11");
-    MountCtx raised = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(raised), 1);  // 9 + the new set = 10, under 11
+    Mounted(*plugin, Ctx(kWeb));  // 9 + the new set = 10, under 11
     EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 5);
     EXPECT_TRUE(log.contains(kExpiryTag, "nSnapshotExpiryInHours [5]"));
 
     NXPlatformInfo::setValue("VirtualServer", "nBackupSnapshotLimit", "0");
-    MountCtx unlimited = Ctx(kWeb);
-    EXPECT_EQ(plugin->MountVM(unlimited), 1);
+    Mounted(*plugin, Ctx(kWeb));
     EXPECT_TRUE(log.containsError(kCheckTag, "Failed to check VM snapshot limit for VM VM [web-linux01]"));
 }
 
@@ -58,8 +54,7 @@ TEST_F(Rules, ExpirySweepTreatsZeroAs48HoursKeepsTheReferenceAndHonoursTheSkipSe
     std::vector<std::string> young = OldSets(kWeb, 1, 47);
     auto plugin = Connected();
     plugin->referenceSnapshotId = old[1];
-    MountCtx ctx = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     EXPECT_TRUE(log.contains(kExpiryTag, "nSnapshotExpiryInHours [48]"));
     auto sweep = cloud.journal("DeleteExpiredSnapshots");
     ASSERT_EQ(sweep.size(), 1u);
@@ -69,19 +64,19 @@ TEST_F(Rules, ExpirySweepTreatsZeroAs48HoursKeepsTheReferenceAndHonoursTheSkipSe
 
     NXPlatformInfo::setValue("VirtualServer", "bSkipDeleteSnapshotsForAzure", "1");
     plugin->referenceSnapshotId.clear();
-    MountCtx skipped = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(skipped), 1);
+    Mounted(*plugin, Ctx(kWeb));
     EXPECT_TRUE(log.contains(kCheckTag, "Skipping deleting of expired snapshots due to registry override for VM [web-linux01]"));
     EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").size(), 1u);
     EXPECT_EQ(SetGuids().size(), 4u);
 }
 
-TEST_F(Rules, FiltersDropDisksBeforeTheSnapshotAndFailWith65WhenNoneIsLeft) {
+// Filters, Ultra SSD disks and the data-disk setting drop disks before the snapshot; a mount left without disks
+// fails (65, or 260 when Ultra SSD disks were all that was left).
+TEST_F(Rules, FiltersAndUltraSsdDropDisksBeforeTheSnapshotAndFailWhenNoneIsLeft) {
     auto plugin = Connected();
     MountCtx all = Ctx(kWeb);
     all.diskFilters.push_back({DISK_FILTER_BY_PATTERN, "WEB-linux01-*", ""});
-    EXPECT_EQ(plugin->MountVM(all), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_ALL_DISKS_FILTERED);
+    all = Refused(*plugin, all, VMINFO_ERR_ALL_DISKS_FILTERED);
     EXPECT_EQ(all.filteredDiskCount, 3u);
     EXPECT_TRUE(log.containsError("bool CAzureInfo::ExcludeFilteredDisks(const MountCtx&)",
                                   "All the disks of the VM are filtered."));
@@ -96,29 +91,8 @@ TEST_F(Rules, FiltersDropDisksBeforeTheSnapshotAndFailWith65WhenNoneIsLeft) {
     EXPECT_TRUE(log.contains("virtual bool CAzureInfo::IsDiskFilteredByType(const string&, const VMInfoStructs::SDisk&)",
                              "Disk [web-linux01-osdisk] is filtered as it is [os disk]"));
 
-    NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "1");
-    auto osOnly = Connected();
-    MountCtx skip = Ctx(kWeb);
-    ASSERT_EQ(osOnly->MountVM(skip), 1);
-    EXPECT_EQ(skip.filteredDiskCount, 2u);
-    ASSERT_EQ(skip.vmInfo.disks.size(), 1u);
-    EXPECT_TRUE(skip.vmInfo.disks[0].isOsDisk);
-    EXPECT_TRUE(log.contains("bool CAzureInfo::ExcludeFilteredDisks(const MountCtx&)",
-                             "Filtering Data disk [web-linux01-data1]"));
-    EXPECT_EQ(State().findSnapshotSet(skip.backupSnapshotGuid)->members.size(), 1u);
-
-    // A legacy VM's blob rule matches a bare path under any account.
-    MountCtx legacy = Ctx(kLegacy);
-    legacy.diskFilters.push_back({DISK_FILTER_BY_PATH, "vhds/*data0.vhd", ""});
-    legacy.diskFilters.push_back({DISK_FILTER_BY_DATASTORE, "LEGACYSTORE01", ""});
-    EXPECT_EQ(osOnly->MountVM(legacy), 0);
-    EXPECT_EQ(osOnly->GetLastVMError(), VMINFO_ERR_ALL_DISKS_FILTERED);
-}
-
-TEST_F(Rules, UltraSsdDisksBecomeFailureEntriesAndAloneFailWith260) {
-    auto plugin = Connected();
-    MountCtx mixed = Ctx(kUltra);
-    ASSERT_EQ(plugin->MountVM(mixed), 1);
+    // Ultra SSD disks become failure entries, and fail the mount (260) when no other disk is left.
+    MountCtx mixed = Mounted(*plugin, Ctx(kUltra));
     ASSERT_EQ(mixed.mountFailures.size(), 1u);
     EXPECT_EQ(mixed.mountFailures[0].reason, "Snapshots for Ultra SSD disks are not supported by Azure");
     EXPECT_EQ(mixed.vmInfo.disks.size(), 1u);
@@ -137,18 +111,43 @@ TEST_F(Rules, UltraSsdDisksBecomeFailureEntriesAndAloneFailWith260) {
 
     MountCtx only = Ctx(kUltra);
     only.diskFilters.push_back({DISK_FILTER_BY_TYPE, "OS Disk", ""});
-    EXPECT_EQ(plugin->MountVM(only), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_ALL_DISKS_ULTRA_SSD);
+    Refused(*plugin, only, VMINFO_ERR_ALL_DISKS_ULTRA_SSD);
     EXPECT_TRUE(log.containsError("bool CAzureInfo::ExcludeUltraSsdDisks(const MountCtx&)",
                                   "All the disks of the VM are Ultra SSD."));
+
+    NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "1");
+    auto osOnly = Connected();
+    MountCtx skip = Mounted(*osOnly, Ctx(kWeb));
+    EXPECT_EQ(skip.filteredDiskCount, 2u);
+    ASSERT_EQ(skip.vmInfo.disks.size(), 1u);
+    EXPECT_TRUE(skip.vmInfo.disks[0].isOsDisk);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::ExcludeFilteredDisks(const MountCtx&)",
+                             "Filtering Data disk [web-linux01-data1]"));
+    EXPECT_EQ(State().findSnapshotSet(skip.backupSnapshotGuid)->members.size(), 1u);
+
+    // A legacy VM's blob rule matches a bare path under any account.
+    MountCtx legacy = Ctx(kLegacy);
+    legacy.diskFilters.push_back({DISK_FILTER_BY_PATH, "vhds/*data0.vhd", ""});
+    legacy.diskFilters.push_back({DISK_FILTER_BY_DATASTORE, "LEGACYSTORE01", ""});
+    Refused(*osOnly, legacy, VMINFO_ERR_ALL_DISKS_FILTERED);
 }
 
-TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
-    std::vector<std::string> previous = OldSets(kWeb, 1, 1);
+// Without change tracking nothing is written and the set is left to the unmount. With it, this set becomes the
+// reference and the previous set is deleted (softly: a failure's text becomes the details), unless it is the full
+// backup's set of a differential (named by the change-id base, without case), the job is a backup copy or the skip
+// setting is on.
+TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOneWhenAllowed) {
+    std::vector<std::string> previous = OldSets(kWeb, 3, 1);
     auto plugin = Connected();
+    MountCtx untracked = Mounted(*plugin, Ctx(kWeb));
+    ASSERT_EQ(plugin->PostBackupVM(untracked), 1);
+    EXPECT_TRUE(untracked.referencePoint.empty());
+    EXPECT_FALSE(untracked.backupSnapshotGuid.empty());
+    ASSERT_EQ(plugin->UnmountVM(untracked), 1);
+    EXPECT_EQ(SetGuids(), previous);
+
     plugin->referenceSnapshotId = previous[0];
-    MountCtx ctx = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     const std::string current = ctx.backupSnapshotGuid;
     ctx.cbtEnabled = true;  // as change tracking would have left it
     ASSERT_EQ(plugin->PostBackupVM(ctx), 1);
@@ -159,54 +158,37 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOne) {
     EXPECT_TRUE(ctx.backupSnapshotGuid.empty());
     EXPECT_TRUE(log.contains(kPostTag, "Cleaning up snapshots for VM SnapshotID [" + previous[0] + "]"));
     ASSERT_EQ(plugin->UnmountVM(ctx), 1);
-    EXPECT_EQ(SetGuids(), std::vector<std::string>{current});
+    EXPECT_EQ(SetGuids(), (std::vector<std::string>{previous[1], previous[2], current}));
 
-    // Differential: the full backup's set named by the change-id base stays; GUIDs compare without case.
+    // Without the differential setting, a reference equal to the change-id base is an ordinary previous set.
+    plugin->referenceSnapshotId = previous[1];
+    plugin->changeIdBase = previous[1];
+    MountCtx ordinary = Mounted(*plugin, Ctx(kWeb));
+    ordinary.cbtEnabled = true;
+    ASSERT_EQ(plugin->PostBackupVM(ordinary), 1);
+    EXPECT_EQ(State().findSnapshotSet(previous[1]), nullptr);
+
     NXPlatformInfo::setValue("VirtualServer", "nEnableCBTForDifferential", "1");
     std::string upper = current;
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
     ASSERT_NE(upper, current);
     plugin->referenceSnapshotId = current;
     plugin->changeIdBase = upper;
-    MountCtx next = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(next), 1);
+    MountCtx next = Mounted(*plugin, Ctx(kWeb));
     next.cbtEnabled = true;
     ASSERT_EQ(plugin->PostBackupVM(next), 1);
     EXPECT_TRUE(log.contains(kPostTag, "Skipping cleanup of SnapshotID [" + current +
                                            "] as this is for a full backup job"));
     ASSERT_EQ(reference.unserialize(next.referencePoint), 0);
     EXPECT_EQ(reference.getstring(1, 1, 0x1aeef26a, 0xe4072f), upper);
-    EXPECT_EQ(SetGuids().size(), 2u);
+    EXPECT_NE(State().findSnapshotSet(current), nullptr);
 
-    // A failed deletion is soft: the cloud's text becomes the details.
     NXPlatformInfo::removeValue("VirtualServer", "nEnableCBTForDifferential");
     Fault("DeleteDiskSnapshots", 0, "SnapshotInUse");
     next.vmInfo.snapshotGuid = "fresh";
     EXPECT_EQ(plugin->PostBackupVM(next), 1);
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), "SnapshotInUse");
-}
 
-TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhenAllowed) {
-    auto plugin = Connected();
-    MountCtx untracked = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(untracked), 1);
-    ASSERT_EQ(plugin->PostBackupVM(untracked), 1);
-    EXPECT_TRUE(untracked.referencePoint.empty());
-    EXPECT_FALSE(untracked.backupSnapshotGuid.empty());
-    ASSERT_EQ(plugin->UnmountVM(untracked), 1);
-    EXPECT_TRUE(SetGuids().empty());
-
-    // Without the differential setting, a reference equal to the change-id base is an ordinary previous set.
-    std::vector<std::string> previous = OldSets(kWeb, 3, 1);
-    plugin->referenceSnapshotId = previous[0];
-    plugin->changeIdBase = previous[0];
-    MountCtx ordinary = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ordinary), 1);
-    ordinary.cbtEnabled = true;
-    ASSERT_EQ(plugin->PostBackupVM(ordinary), 1);
-    EXPECT_EQ(State().findSnapshotSet(previous[0]), nullptr);
-
-    // A backup copy and the skip setting write the reference point but delete nothing.
     plugin->referenceSnapshotId = previous[2];
     plugin->changeIdBase.clear();
     MountCtx copy = Ctx(kWeb);
@@ -224,10 +206,15 @@ TEST_F(Rules, PostBackupWritesNoReferenceWithoutChangeTrackingAndDeletesOnlyWhen
     EXPECT_NE(State().findSnapshotSet(previous[2]), nullptr);
 }
 
-TEST_F(Rules, UnmountAndCleanupTouchOnlyWhatTheirJobOwns) {
+// The local VM look-up of a browse unmount throws.
+struct BrokenLocalVmPlugin : TestPlugin {
+    using TestPlugin::TestPlugin;
+    int GetLocalVMInfo(SVMInfo&, UINT64, int) override { throw std::logic_error("query broke"); }
+};
+
+TEST_F(Rules, UnmountAndCleanupTouchOnlyWhatTheirJobOwnsAndTurnExceptionsIntoCodes) {
     auto plugin = Connected();
-    MountCtx ctx = Ctx(kWeb);
-    ASSERT_EQ(plugin->MountVM(ctx), 1);
+    MountCtx ctx = Mounted(*plugin, Ctx(kWeb));
     const std::string set = ctx.backupSnapshotGuid;
 
     MountCtx snapJob = ctx;
@@ -267,6 +254,17 @@ TEST_F(Rules, UnmountAndCleanupTouchOnlyWhatTheirJobOwns) {
     MountCtx none = Ctx(kWeb);
     EXPECT_EQ(plugin->CleanupVM(none), 1);
     EXPECT_EQ(cloud.journal("CleanupVMSnapshot").size(), 2u);
+
+    // An exception inside an unmount fails it with a code and text.
+    auto browsing = Connected<BrokenLocalVmPlugin>();
+    MountCtx browse = Ctx(kWeb);
+    browse.liveBrowse = true;
+    browse.archFileId = 5;
+    browsing->liveBrowseAttachedDisks[std::string(kWeb.guid) + "-5"] = {SDisk()};
+    EXPECT_EQ(browsing->UnmountVM(browse), 0);
+    EXPECT_EQ(browsing->GetLastVMError(), VMINFO_ERR_SNAPSHOT_DELETE);
+    EXPECT_EQ(browsing->GetLastVMErrorDetails(), "Unexpected failure: [query broke]");
+    EXPECT_TRUE(log.containsError(kUnmountTag, "Unexpected failure: [query broke]"));
 }
 
 TEST_F(Rules, MediaLinkUrisParseAndHostileInputIsRefused) {

@@ -51,140 +51,72 @@ protected:
     EvLogCapture log;
 };
 
-TEST_F(PluginFrame, ConstructionLogsDefaultSettingsInOrder) {
-    auto plugin = Make();
-    std::vector<std::string> expected = {"VMInfo Focus:[Instance001] App:[vsagent] JobId:[42]",
-                                         "Enabling Direct Upload by default for Linux ...",
-                                         "Enabling Native download by default for Linux ...",
-                                         "Direct Download Enabled [1]",
-                                         "Direct Upload Enabled [1]",
-                                         "Native download Enabled [1]",
-                                         "Native Upload Enabled [0]",
-                                         "Direct Upload To Managed Disk Enabled [0]",
-                                         "CBT for managed VM Enabled [1]",
-                                         "Download logging Enabled [0]",
-                                         "Upload logging Enabled [0]"};
-    EXPECT_EQ(log.texts(kCtorTag), expected);
-}
-
-TEST_F(PluginFrame, ConstructionReadsEveryKeyAndForcesDirectUploadAndNativeDownload) {
-    // Direct upload and native download stay on whatever their keys say; any non-zero value is on.
+// Unset keys log their defaults, set keys their values (any non-zero value is on), in one order; direct upload and
+// native download stay on whatever their keys say.
+TEST_F(PluginFrame, ConstructionLogsEverySettingInOrder) {
     const struct {
-        const char* key;
-        const char* value;
-        const char* line;
-    } rows[] = {{"bAzureEnableDirectDownload", "0", "Direct Download Enabled [0]"},
-                {"bAzureEnableDirectUpload", "0", "Direct Upload Enabled [1]"},
-                {"bAzureEnableNativeDownload", "0", "Native download Enabled [1]"},
-                {"bAzureEnableNativeUpload", "7", "Native Upload Enabled [1]"},
-                {"bAzureEnableCBTForManagedVM", "0", "CBT for managed VM Enabled [0]"},
-                {"bAzureEnableDirectUploadToManagedDisk", "1", "Direct Upload To Managed Disk Enabled [1]"},
-                {"bAzureEnableDownloadLogging", "1", "Download logging Enabled [1]"},
-                {"bAzureEnableUploadLogging", "1", "Upload logging Enabled [1]"},
-                {"bSkipDataDisksForBackup", "true", "Skip Data Disks for Backup [1]"}};
+        const char *key, *value, *unset, *set;
+    } rows[] = {{"bAzureEnableDirectDownload", "0", "Direct Download Enabled [1]", "Direct Download Enabled [0]"},
+                {"bAzureEnableDirectUpload", "0", "Direct Upload Enabled [1]", "Direct Upload Enabled [1]"},
+                {"bAzureEnableNativeDownload", "0", "Native download Enabled [1]", "Native download Enabled [1]"},
+                {"bAzureEnableNativeUpload", "7", "Native Upload Enabled [0]", "Native Upload Enabled [1]"},
+                {"bAzureEnableDirectUploadToManagedDisk", "1", "Direct Upload To Managed Disk Enabled [0]",
+                 "Direct Upload To Managed Disk Enabled [1]"},
+                {"bAzureEnableCBTForManagedVM", "0", "CBT for managed VM Enabled [1]", "CBT for managed VM Enabled [0]"},
+                {"bAzureEnableDownloadLogging", "1", "Download logging Enabled [0]", "Download logging Enabled [1]"},
+                {"bAzureEnableUploadLogging", "1", "Upload logging Enabled [0]", "Upload logging Enabled [1]"},
+                {"bSkipDataDisksForBackup", "true", nullptr, "Skip Data Disks for Backup [1]"}};
+    std::vector<std::string> unset = {"VMInfo Focus:[Instance001] App:[vsagent] JobId:[42]",
+                                      "Enabling Direct Upload by default for Linux ...",
+                                      "Enabling Native download by default for Linux ..."};
+    std::vector<std::string> set = unset;
+    for (const auto& row : rows) {
+        if (row.unset) unset.push_back(row.unset);
+        set.push_back(row.set);
+    }
+    Make();
+    EXPECT_EQ(log.texts(kCtorTag), unset);
     for (const auto& row : rows) NXPlatformInfo::setValue("VirtualServer", row.key, row.value);
-    auto plugin = Make(VSINST_AZURE_STACK_HUB);
-    for (const auto& row : rows) EXPECT_TRUE(log.contains(kCtorTag, row.line)) << row.key;
+    log.clear();
+    Make(VSINST_AZURE_STACK_HUB);
+    EXPECT_EQ(log.texts(kCtorTag), set);
 }
 
-TEST_F(PluginFrame, JobIdSentinelReachesInitializeAsZero) {
+// The wrapper is initialized with the job's identity (a sentinel job ID as zero), never without an application and
+// a focus; an object whose wrapper is not initialized refuses to connect.
+TEST_F(PluginFrame, WrapperIsInitializedWithTheJobIdentityOrConnectIsRefused) {
     {
         testsupport::JobIdentityScope sentinel("vsagent", "Instance001", -123456);
-        auto plugin = Make();
+        Make();
         EXPECT_TRUE(log.contains(kCtorTag, "VMInfo Focus: Job ID is -123456 setting it to Zero before calling SetVMFocus"));
     }
-    auto other = Make();
+    Make();
     auto calls = cloud.journal("Initialize");
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0]["args"]["jobId"], 0);
     EXPECT_EQ(calls[1]["args"]["jobId"], 42);
     EXPECT_EQ(calls[1]["args"]["focus"], "Instance001");
     EXPECT_EQ(calls[1]["args"]["instanceType"], 402);
-}
-
-TEST_F(PluginFrame, WithoutApplicationAndFocusTheWrapperIsNeverInitialized) {
-    testsupport::JobIdentityScope none("", "", 42);
-    auto plugin = Make();
-    EXPECT_TRUE(cloud.journal("Initialize").empty());
-    EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret), 0);
-    EXPECT_EQ(plugin->GetLastVMErrorDetails(), kMono);
-    EXPECT_TRUE(log.containsError(kConnectTag, kMono));
-    EXPECT_TRUE(cloud.journal("Connect").empty());
-
-    testsupport::JobIdentityScope focusOnly("", "Instance001", 42);
-    auto focused = Make();
-    EXPECT_EQ(cloud.journal("Initialize").size(), 1u);
-}
-
-TEST_F(PluginFrame, FailedInitializeIsLoggedAndReportedAtConnect) {
-    NXPlatformInfo::setValue("CloudSdk", "sStateFolder", cloud.dir() + "/missing");
-    auto plugin = Make();
-    EXPECT_TRUE(log.containsError(kCtorTag, "AzureSDKCppBridge::Initialize Failed"));
-    EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret), 0);
-    EXPECT_EQ(plugin->GetLastVMErrorDetails(), kMono);
-}
-
-TEST_F(PluginFrame, ConnectUsesServerOrUserAsSubscriptionByInstanceType) {
-    auto arm = Make(VSINST_AZURE_RESOURCE_MANAGER);
-    EXPECT_EQ(arm->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret), 1);
-    auto stack = Make(VSINST_AZURE_STACK_HUB);
-    EXPECT_EQ(stack->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret), 1);
-    auto classic = Make(VSINST_AZURE_CLASSIC);
-    EXPECT_EQ(classic->Connect("management.core.windows.net", SimulatedCloud::kSubscriptionId, SimulatedCloud::kSecret), 1);
-
-    auto calls = cloud.journal("Connect");
-    ASSERT_EQ(calls.size(), 3u);
-    for (const auto& call : calls) EXPECT_EQ(call["args"]["subscriptionId"], SimulatedCloud::kSubscriptionId);
-    EXPECT_EQ(calls[2]["args"]["userName"], SimulatedCloud::kSubscriptionId);
-    EXPECT_TRUE(log.contains(kConnectTag, std::string("Connecting to Azure subscription [") +
-                                              SimulatedCloud::kSubscriptionId + "][" +
-                                              SimulatedCloud::kApplicationId + "]"));
-}
-
-TEST_F(PluginFrame, FailedConnectCarriesTheCloudTextAndNoErrorCode) {
-    auto plugin = Make();
-    EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, "wrong"), 0);
-    EXPECT_NE(plugin->GetLastVMErrorDetails().find("AADSTS7000215: Invalid client secret provided"), std::string::npos);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
-
-    EXPECT_EQ(plugin->Connect("00000000-0000-0000-0000-000000000000", SimulatedCloud::kApplicationId,
-                              SimulatedCloud::kSecret), 0);
-    EXPECT_NE(plugin->GetLastVMErrorDetails().find("SubscriptionNotFound"), std::string::npos);
-    // A later successful reconnect works on the same object.
-    EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret), 1);
-}
-
-TEST_F(PluginFrame, OnlyTheFirstProxyCredentialIsUsed) {
-    auto plugin = Make();
-    std::vector<SHostCredentials> credentials = {Credential(1, "not-a-proxy", "x"),
-                                                 Credential(3, "proxy-one.corp:3128", "alice"),
-                                                 Credential(3, "proxy-two.corp:8080", "bob")};
-    EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret,
-                              credentials), 1);
-    auto proxies = cloud.journal("SetWebProxy");
-    ASSERT_EQ(proxies.size(), 1u);
-    EXPECT_EQ(proxies[0]["args"]["host"], "proxy-one.corp:3128");
-    EXPECT_EQ(proxies[0]["args"]["user"], "alice");
-    EXPECT_TRUE(log.contains(kProxyTag, "Connecting using HTTP proxy [proxy-one.corp:3128], user name [alice]"));
-    EXPECT_EQ(cloud.journal("Connect").back()["args"]["proxy"], "proxy-one.corp:3128");
-
-    auto direct = Make();
-    EXPECT_EQ(direct->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret,
-                              {Credential(2, "other", "carol")}), 1);
-    EXPECT_EQ(cloud.journal("SetWebProxy").size(), 1u);
-}
-
-// The mapped codes are checked through the encrypted-VM mount.
-TEST_F(PluginFrame, UnmappedWrapperErrorCodesLeaveTheHostCodeAlone) {
-    auto plugin = Make();
-    for (int unmapped : {0, 3, 6, 7, -1}) {
-        plugin->SetLastVMError(VMINFO_ERR_SNAPSHOT_LIMIT);
-        EXPECT_FALSE(plugin->SetLastVMErrorFromSDKWrapperError(unmapped));
-        EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_SNAPSHOT_LIMIT);
+    {
+        testsupport::JobIdentityScope none("", "", 42);
+        auto plugin = Make();
+        EXPECT_EQ(cloud.journal("Initialize").size(), 2u);
+        EXPECT_EQ(plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret), 0);
+        EXPECT_EQ(plugin->GetLastVMErrorDetails(), kMono);
+        EXPECT_TRUE(log.containsError(kConnectTag, kMono));
+        EXPECT_TRUE(cloud.journal("Connect").empty());
+        testsupport::JobIdentityScope focusOnly("", "Instance001", 42);
+        Make();
+        EXPECT_EQ(cloud.journal("Initialize").size(), 3u);
     }
+    NXPlatformInfo::setValue("CloudSdk", "sStateFolder", cloud.dir() + "/missing");
+    auto failed = Make();
+    EXPECT_TRUE(log.containsError(kCtorTag, "AzureSDKCppBridge::Initialize Failed"));
+    EXPECT_EQ(failed->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret), 0);
+    EXPECT_EQ(failed->GetLastVMErrorDetails(), kMono);
 }
 
-// A connection whose inner step throws fails with a code and text instead of passing the exception on.
+// A connection whose inner step throws.
 struct BrokenConnect : CAzureInfo {
     using CAzureInfo::CAzureInfo;
     using CAzureInfo::Connect;
@@ -193,13 +125,43 @@ struct BrokenConnect : CAzureInfo {
     }
 };
 
-TEST_F(PluginFrame, AnExceptionInsideConnectFailsItWithACodeAndText) {
-    BrokenConnect plugin(VSINST_AZURE_RESOURCE_MANAGER, 0);
-    EXPECT_EQ(plugin.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret,
-                             std::vector<SHostCredentials>{}),
-              0);
-    EXPECT_EQ(plugin.GetLastVMError(), VMINFO_ERR_CONNECTION_LOST);
-    EXPECT_EQ(plugin.GetLastVMErrorDetails(), "Unexpected failure: [session broke]");
+// The subscription is the server, or the user for the classic model; only the first proxy credential is used; a
+// refused connection carries the cloud's text and no code, and the same object connects again later; one that throws
+// fails with a code and text instead of passing the exception on.
+TEST_F(PluginFrame, ConnectTakesTheSubscriptionByTypeTheFirstProxyAndTheCloudsRefusal) {
+    const std::string sub = SimulatedCloud::kSubscriptionId, app = SimulatedCloud::kApplicationId;
+    const std::string secret = SimulatedCloud::kSecret;
+    EXPECT_EQ(Make(VSINST_AZURE_STACK_HUB)->Connect(sub, app, secret), 1);
+    EXPECT_EQ(Make(VSINST_AZURE_CLASSIC)->Connect("management.core.windows.net", sub, secret), 1);
+    auto plugin = Make();
+    EXPECT_EQ(plugin->Connect(sub, app, secret,
+                              {Credential(1, "not-a-proxy", "x"), Credential(3, "proxy-one.corp:3128", "alice"),
+                               Credential(3, "proxy-two.corp:8080", "bob")}),
+              1);
+    auto calls = cloud.journal("Connect");
+    ASSERT_EQ(calls.size(), 3u);
+    for (const auto& call : calls) EXPECT_EQ(call["args"]["subscriptionId"], sub);
+    EXPECT_EQ(calls[1]["args"]["userName"], sub);
+    EXPECT_EQ(calls[2]["args"]["proxy"], "proxy-one.corp:3128");
+    EXPECT_TRUE(log.contains(kConnectTag, "Connecting to Azure subscription [" + sub + "][" + app + "]"));
+    auto proxies = cloud.journal("SetWebProxy");
+    ASSERT_EQ(proxies.size(), 1u);
+    EXPECT_EQ(proxies[0]["args"]["host"], "proxy-one.corp:3128");
+    EXPECT_EQ(proxies[0]["args"]["user"], "alice");
+    EXPECT_TRUE(log.contains(kProxyTag, "Connecting using HTTP proxy [proxy-one.corp:3128], user name [alice]"));
+
+    EXPECT_EQ(plugin->Connect(sub, app, "wrong", {Credential(2, "other", "carol")}), 0);
+    EXPECT_EQ(cloud.journal("SetWebProxy").size(), 1u);
+    EXPECT_NE(plugin->GetLastVMErrorDetails().find("AADSTS7000215: Invalid client secret provided"), std::string::npos);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
+    EXPECT_EQ(plugin->Connect("00000000-0000-0000-0000-000000000000", app, secret), 0);
+    EXPECT_NE(plugin->GetLastVMErrorDetails().find("SubscriptionNotFound"), std::string::npos);
+    EXPECT_EQ(plugin->Connect(sub, app, secret), 1);
+
+    BrokenConnect broken(VSINST_AZURE_RESOURCE_MANAGER, 0);
+    EXPECT_EQ(broken.Connect(sub, app, secret, {}), 0);
+    EXPECT_EQ(broken.GetLastVMError(), VMINFO_ERR_CONNECTION_LOST);
+    EXPECT_EQ(broken.GetLastVMErrorDetails(), "Unexpected failure: [session broke]");
     EXPECT_TRUE(log.containsError(kProxyTag, "Unexpected failure: [session broke]"));
 }
 

@@ -1,8 +1,6 @@
 // Browse tree and inventory queries of the plugin over the demo subscription.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "azsim/faults/FaultBook.h"
@@ -105,25 +103,36 @@ TEST_F(Inventory, EveryViewListsItsNodes) {
     for (const auto& row : rows) EXPECT_EQ(Names(Browse(row.path, row.target)), row.names) << row.path;
     EXPECT_FALSE(Browse("Regions").empty());
     // The caller's flags (7) and option (3) are dropped; only the VM lists ask the wrapper for VMs.
-    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["flags"], 0x20000000u);
-    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"]["hostName"], "rg-prod");
+    EXPECT_EQ(cloud.journal("GetHostInfoForHost").back()["args"],
+              nlohmann::json({{"hostName", "rg-prod"}, {"flags", 0x20000000u}, {"option", 0}}));
     for (const auto& vm : Browse("VMs")) {
         EXPECT_EQ(vm.type, INVENTORY_TYPE_VM);
         EXPECT_EQ(vm.flags, vm.name == "ultra-vm01" ? 0u : 1u) << vm.name;
         EXPECT_FALSE(vm.id.empty());
     }
-    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["flags"], 0x20000000u);
+    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"], nlohmann::json({{"flags", 0x20000000u}, {"option", 0}}));
     for (const auto& g : Browse("Resource Groups")) {
         EXPECT_EQ(g.type, INVENTORY_TYPE_HOST);
         EXPECT_EQ(g.id, g.name);
     }
     plugin->ResetCaches();
     Browse("Resource Groups");
-    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["flags"], 0u);
-    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"]["option"], 0);
+    EXPECT_EQ(cloud.journal("GetHostInfoList").back()["args"], nlohmann::json({{"flags", 0u}, {"option", 0}}));
 }
 
-TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndTheBrowseStillAnswers) {
+// A plugin whose cache refresh throws what it is given.
+template <class Thrown>
+class ThrowingPlugin : public CAzureInfo {
+public:
+    explicit ThrowingPlugin(Thrown thrown) : CAzureInfo(VSINST_AZURE_RESOURCE_MANAGER, 0), thrown_(thrown) {}
+    int _RefreshHostInfoCache(UINT64, int) override { throw thrown_; }
+
+private:
+    Thrown thrown_;
+};
+
+// A browse whose wrapper call fails is logged and still answers, empty; one that throws anything fails.
+TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndAnswerButThrowingOnesFail) {
     EXPECT_FALSE(Browse("Tags").empty());
     EXPECT_FALSE(Browse("Images").empty());
     azsim::FaultBook faults(cloud.dir());
@@ -142,9 +151,22 @@ TEST_F(Inventory, FailedWrapperBrowsesAreLoggedAndTheBrowseStillAnswers) {
             << what;
     EXPECT_TRUE(log.texts("bool CAzureInfo::BrowseHostList(const string&, std::vector<SInventoryInfo>&, UINT64, int)")
                     .empty());
+
+    ThrowingPlugin<std::runtime_error> standard(std::runtime_error("bad"));
+    ThrowingPlugin<int> foreign(42);
+    for (IVMInfo* target : std::vector<IVMInfo*>{&standard, &foreign}) {
+        log.clear();
+        std::vector<SInventoryInfo> out;
+        EXPECT_EQ(target->BrowseInventory("VMs", SInventoryInfo(), out, 0, 0), 0);
+        EXPECT_TRUE(log.containsError("virtual int CAzureInfo::BrowseInventory(const string&, const SInventoryInfo&, "
+                                      "std::vector<SInventoryInfo>&, UINT64, int)",
+                                      "Caught unhandled exception"));
+    }
 }
 
-TEST_F(Inventory, SortOrdersEveryLevelWithoutCaseAndTheGuidMapKeepsTheLaterVm) {
+// Lists are sorted without case at every level; the GUID map keeps the later of two VMs; VM lists per inventory
+// object append to what the caller holds, and a VM node is refused.
+TEST_F(Inventory, VmListsAreSortedMappedAndAppendedPerInventoryObject) {
     std::vector<SInventoryInfo> list{Node("c"), Node("b", {Node("z"), Node("Y", {Node("q"), Node("P")})}), Node("A")};
     plugin->SortInventoryList(list);
     EXPECT_EQ(Names(list), (std::vector<std::string>{"A", "b", "c"}));
@@ -161,96 +183,8 @@ TEST_F(Inventory, SortOrdersEveryLevelWithoutCaseAndTheGuidMapKeepsTheLaterVm) {
     EXPECT_EQ(Names(out), (std::vector<std::string>{"first", "second"}));
     ASSERT_EQ(byGuid.size(), 1u);
     EXPECT_EQ(byGuid["g"].name, "second");
-}
 
-TEST_F(Inventory, HostCacheIsReusedWhileFreshRefetchedWhenStaleAndTemplatesNeedBit62) {
-    NxClock::fix(NxClock::time_point(std::chrono::seconds(2000000000)));
-    Browse("VMs");
-    Browse("VMs");
-    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 1u);
-    NxClock::fix(NxClock::time_point(std::chrono::seconds(2000000000 + 301)));
-    Browse("VMs");
-    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 2u);
-    EXPECT_TRUE(cloud.journal("GetTemplateInfoList").empty());
-
-    ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
-    ASSERT_EQ(cloud.journal("GetTemplateInfoList").size(), 1u);
-    const SHostInfo& templates = plugin->GetHostInfoCache().back();
-    EXPECT_EQ(templates.name, "");
-    ASSERT_EQ(templates.vmList.size(), 1u);
-    EXPECT_EQ(templates.vmList[0].name, "tmpl-web-linux");
-    plugin->ResetCaches();
-    ASSERT_EQ(plugin->_RefreshHostInfoCache(~0ULL, 0), 1);  // all ones never adds templates
-    EXPECT_EQ(cloud.journal("GetTemplateInfoList").size(), 1u);
-    NxClock::unfix();
-}
-
-// A failed fetch disconnects, and leaves no list to serve: the next request fetches again.
-TEST_F(Inventory, FailedHostListFetchDisconnectsAndLeavesTheCacheStale) {
-    ASSERT_EQ(Browse("Resource Groups").size(), 3u);
-    azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "The operation timed out", 1});
-    std::vector<SInventoryInfo> out;
-    EXPECT_EQ(plugin->BrowseInventory("VMs", SInventoryInfo(), out, 0, 0), 1);
-    EXPECT_TRUE(out.empty());
-    EXPECT_EQ(plugin->disconnects, 1);
-    EXPECT_TRUE(log.contains("virtual int CAzureInfo::_RefreshHostInfoCache(UINT64, int)",
-                             "Failed to get host info list [The operation timed out]"));
-    EXPECT_TRUE(log.containsError("bool CAzureInfo::BrowseVMList(std::vector<SInventoryInfo>&, UINT64, int)",
-                                  "Failed to refresh host info cache"));
-    EXPECT_EQ(Names(Browse("Resource Groups")), (std::vector<std::string>{"rg-legacy", "rg-prod", "rg-test"}));
-    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 3u);
-}
-
-TEST_F(Inventory, FailedTemplateFetchFailsWithoutDisconnectAndRootQueryLogsFailedRefresh) {
-    azsim::FaultBook(cloud.dir()).addSdkFault({"GetTemplateInfoList", 0, "throttled", 1});
-    EXPECT_EQ(plugin->_RefreshHostInfoCache(kTemplates, 0), 0);
-    EXPECT_EQ(plugin->disconnects, 0);
-    EXPECT_EQ(plugin->GetHostInfoCache().size(), 3u);
-
-    azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "throttled", 1});
-    std::vector<SVMInfo> vms(1);
-    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 0);
-    EXPECT_EQ(vms.size(), 1u);
-    EXPECT_TRUE(log.containsError("int CAzureInfo::GetVMInfoListForRootInventoryObject(const string&, EInventoryType, "
-                                  "UINT64, int, std::vector<SVMInfo>&)",
-                                  "Failed to refresh local host info cache"));
-}
-
-// Browsing never asks for templates, so a list that holds them is fetched again without them.
-TEST_F(Inventory, CacheHoldingTemplatesIsNotServedToABrowse) {
-    ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
-    EXPECT_EQ(Names(Browse("Resource Groups")), (std::vector<std::string>{"rg-legacy", "rg-prod", "rg-test"}));
-    ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
-    for (const SInventoryInfo& vm : Browse("VMs")) EXPECT_NE(vm.name, "tmpl-web-linux");
-    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 4u);
-}
-
-// A plugin whose cache refresh throws what it is given.
-template <class Thrown>
-class ThrowingPlugin : public CAzureInfo {
-public:
-    explicit ThrowingPlugin(Thrown thrown) : CAzureInfo(VSINST_AZURE_RESOURCE_MANAGER, 0), thrown_(thrown) {}
-    int _RefreshHostInfoCache(UINT64, int) override { throw thrown_; }
-
-private:
-    Thrown thrown_;
-};
-
-TEST_F(Inventory, BrowseCatchesEveryExceptionAndFails) {
-    ThrowingPlugin<std::runtime_error> standard(std::runtime_error("bad"));
-    ThrowingPlugin<int> foreign(42);
-    for (IVMInfo* target : std::vector<IVMInfo*>{&standard, &foreign}) {
-        log.clear();
-        std::vector<SInventoryInfo> out;
-        EXPECT_EQ(target->BrowseInventory("VMs", SInventoryInfo(), out, 0, 0), 0);
-        EXPECT_TRUE(log.containsError("virtual int CAzureInfo::BrowseInventory(const string&, const SInventoryInfo&, "
-                                      "std::vector<SInventoryInfo>&, UINT64, int)",
-                                      "Caught unhandled exception"));
-    }
-}
-
-TEST_F(Inventory, VmListsPerInventoryObjectAppendAndRefuseVmNodes) {
-    std::vector<SVMInfo> vms(1);
+    vms.resize(1);
     vms[0].name = "sentinel";
     EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("vm", INVENTORY_TYPE_VM, 0, 0, vms), 0);
     ASSERT_EQ(vms.size(), 1u);
@@ -273,7 +207,64 @@ TEST_F(Inventory, VmListsPerInventoryObjectAppendAndRefuseVmNodes) {
                              "Failed to fetch VMInfo list for Region [Atlantis], Error [LocationNotAvailableForResourceType: 'Atlantis']"));
 }
 
-TEST_F(Inventory, RegionQualifiedHostNamesAskForTheRegion) {
+// The host list is reused while fresh and fetched again when stale, or when it holds templates: browsing never asks
+// for them, only bit 62 does (all ones never). A failed template fetch fails the refresh without a disconnect.
+TEST_F(Inventory, HostCacheServesOnlyAFreshListWithoutTemplates) {
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(2000000000)));
+    Browse("VMs");
+    Browse("VMs");
+    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 1u);
+    NxClock::fix(NxClock::time_point(std::chrono::seconds(2000000000 + 301)));
+    Browse("VMs");
+    NxClock::unfix();
+    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 2u);
+    EXPECT_TRUE(cloud.journal("GetTemplateInfoList").empty());
+
+    ASSERT_EQ(plugin->_RefreshHostInfoCache(0x20000000 | kTemplates, 0), 1);
+    ASSERT_EQ(cloud.journal("GetTemplateInfoList").size(), 1u);
+    const SHostInfo templates = plugin->GetHostInfoCache().back();
+    EXPECT_EQ(templates.name, "");
+    ASSERT_EQ(templates.vmList.size(), 1u);
+    EXPECT_EQ(templates.vmList[0].name, "tmpl-web-linux");
+    for (const SInventoryInfo& vm : Browse("VMs")) EXPECT_NE(vm.name, "tmpl-web-linux");
+    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 4u);
+    plugin->ResetCaches();
+    ASSERT_EQ(plugin->_RefreshHostInfoCache(~0ULL, 0), 1);
+    EXPECT_EQ(cloud.journal("GetTemplateInfoList").size(), 1u);
+
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetTemplateInfoList", 0, "throttled", 1});
+    EXPECT_EQ(plugin->_RefreshHostInfoCache(kTemplates, 0), 0);
+    EXPECT_EQ(plugin->disconnects, 0);
+    EXPECT_EQ(plugin->GetHostInfoCache().size(), 3u);
+}
+
+// A failed fetch disconnects, and leaves no list to serve: the next request fetches again.
+TEST_F(Inventory, FailedHostListFetchDisconnectsAndLeavesTheCacheStale) {
+    ASSERT_EQ(Browse("Resource Groups").size(), 3u);
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "The operation timed out", 1});
+    EXPECT_TRUE(Browse("VMs").empty());
+    EXPECT_EQ(plugin->disconnects, 1);
+    EXPECT_TRUE(log.contains("virtual int CAzureInfo::_RefreshHostInfoCache(UINT64, int)",
+                             "Failed to get host info list [The operation timed out]"));
+    EXPECT_TRUE(log.containsError("bool CAzureInfo::BrowseVMList(std::vector<SInventoryInfo>&, UINT64, int)",
+                                  "Failed to refresh host info cache"));
+    EXPECT_EQ(Names(Browse("Resource Groups")), (std::vector<std::string>{"rg-legacy", "rg-prod", "rg-test"}));
+    EXPECT_EQ(cloud.journal("GetHostInfoList").size(), 3u);
+
+    plugin->ResetCaches();
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetHostInfoList", 0, "throttled", 1});
+    std::vector<SVMInfo> vms(1);
+    EXPECT_EQ(plugin->GetVMInfoListForInventoryObject("", INVENTORY_TYPE_ROOT, 0, 0, vms), 0);
+    EXPECT_EQ(vms.size(), 1u);
+    EXPECT_TRUE(log.containsError("int CAzureInfo::GetVMInfoListForRootInventoryObject(const string&, EInventoryType, "
+                                  "UINT64, int, std::vector<SVMInfo>&)",
+                                  "Failed to refresh local host info cache"));
+}
+
+
+// Host, storage-account, VM-size, tag and image queries: a region-qualified host name asks for that region (without
+// blanks where the cloud wants none); failures log their texts, and only VM sizes (198) and images set details.
+TEST_F(Inventory, QueriesAskForTheirRegionAndLogTheirFailures) {
     SHostInfo host;
     host.name = "kept";
     ASSERT_EQ(plugin->GetHostInfoForHost("rg-prod|West Europe", 0, 0, host), 1);
@@ -283,42 +274,13 @@ TEST_F(Inventory, RegionQualifiedHostNamesAskForTheRegion) {
     EXPECT_FALSE(host.datastores.empty());
     EXPECT_FALSE(host.networks.empty());
     EXPECT_FALSE(host.securityGroups.empty());
-
-    std::vector<SDatastoreInfo> accounts;
-    ASSERT_EQ(plugin->GetDSInfoListForHost("rg-prod|West Europe", accounts, 0, 0), 1);
-    EXPECT_EQ(cloud.journal("GetStorageAccountInfoListForRegion").back()["args"]["region"], "West Europe");
-    std::vector<SVMSizeInfo> sizes;
-    ASSERT_EQ(plugin->GetAvailableVMSizesForHost("rg-legacy|Germany West Central", sizes, 0, 0), 1);
-    EXPECT_EQ(cloud.journal("GetAvailableVMSizesInLocation").back()["args"]["location"], "GermanyWestCentral");
-    EXPECT_FALSE(sizes.empty());
-
     EXPECT_EQ(plugin->GetHostInfoForHost("rg|Moon Base", 0, 0, host), 0);
     EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetHostInfoForHost(const string&, UINT64, int, SHostInfo&)",
                              "GetHostInfoForHost Failed for region [MoonBase]"));
     SHostInfo plain;
     ASSERT_EQ(plugin->GetHostInfoForHost("rg-test", 0, 0, plain), 1);
     EXPECT_EQ(plain.vmList.size(), 2u);
-}
 
-TEST_F(Inventory, VmSizeQueriesFailWith198AndTheirTexts) {
-    std::vector<SVMSizeInfo> sizes;
-    azsim::FaultBook(cloud.dir()).addSdkFault({"GetAvailableVMSizesForHost", 0, "throttled", 1});
-    EXPECT_EQ(plugin->GetAvailableVMSizesForHost("rg-prod", sizes, 0, 0), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_VM_SIZE);
-    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure ResourceGroup [rg-prod]");
-    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "throttled");
-
-    EXPECT_EQ(plugin->GetAvailableVMSizesInLocation("Atlantis", sizes, 0, 0), 0);
-    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure region [Atlantis]");
-
-    auto classic = Make(VSINST_AZURE_CLASSIC);
-    EXPECT_EQ(classic->GetAvailableVMSizesForHost("no-such-service", sizes, 0, 0), 0);
-    EXPECT_EQ(classic->GetLastVMErrorMessage(),
-              "Failed to get list of available VM Sizes for Azure CloudService [no-such-service]");
-    EXPECT_TRUE(sizes.empty());
-}
-
-TEST_F(Inventory, TagStorageAndImageQueriesLogTheirFailuresAndOnlyImagesSetDetails) {
     std::vector<SVMInfo> vms;
     ASSERT_EQ(plugin->GetVMInfoListForTag("ignored", "env:prod", INVENTORY_TYPE_VM, 0, 0, vms), 1);
     EXPECT_EQ(cloud.journal("GetVMInfoListForTag").back()["args"]["tag"], "env:prod");
@@ -328,10 +290,11 @@ TEST_F(Inventory, TagStorageAndImageQueriesLogTheirFailuresAndOnlyImagesSetDetai
     EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetVMInfoListForTag(const string&, const string&, EInventoryType, "
                              "UINT64, int, std::vector<SVMInfo>&)",
                              "Failed to fetch VMInfo list for Tag [env:prod], Error [throttled]"));
-
     const std::string dsListTag =
         "virtual int CAzureInfo::GetDSInfoListForHost(const string&, std::vector<SDatastoreInfo>&, UINT64, int)";
     std::vector<SDatastoreInfo> accounts;
+    ASSERT_EQ(plugin->GetDSInfoListForHost("rg-prod|West Europe", accounts, 0, 0), 1);
+    EXPECT_EQ(cloud.journal("GetStorageAccountInfoListForRegion").back()["args"]["region"], "West Europe");
     EXPECT_EQ(plugin->GetDSInfoListForHost("rg-prod", accounts, 0, 0), 1);
     EXPECT_EQ(plugin->GetDSInfoListForHost("no-such-group", accounts, 0, 0), 0);
     EXPECT_TRUE(log.contains(dsListTag, "GetDSInfoListForHost Failed for Host [no-such-group]"));
@@ -345,43 +308,33 @@ TEST_F(Inventory, TagStorageAndImageQueriesLogTheirFailuresAndOnlyImagesSetDetai
                              "GetStorageAccountInfo Failed for StorageAccount [nostore]"));
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), "");
 
-    std::vector<SVMInfo> images;
-    EXPECT_TRUE(plugin->GetImageList("westeurope", "Canonical\\0001-com-ubuntu-server-jammy", "", images));
-    EXPECT_FALSE(plugin->GetImageList("westeurope", "Nobody\\Nothing", "", images));
+    std::vector<SVMSizeInfo> sizes;
+    ASSERT_EQ(plugin->GetAvailableVMSizesForHost("rg-legacy|Germany West Central", sizes, 0, 0), 1);
+    EXPECT_EQ(cloud.journal("GetAvailableVMSizesInLocation").back()["args"]["location"], "GermanyWestCentral");
+    EXPECT_FALSE(sizes.empty());
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetAvailableVMSizesForHost", 0, "throttled", 1});
+    EXPECT_EQ(plugin->GetAvailableVMSizesForHost("rg-prod", sizes, 0, 0), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_VM_SIZE);
+    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure ResourceGroup [rg-prod]");
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "throttled");
+    EXPECT_EQ(plugin->GetAvailableVMSizesInLocation("Atlantis", sizes, 0, 0), 0);
+    EXPECT_EQ(plugin->GetLastVMErrorMessage(), "Failed to get list of available VM Sizes for Azure region [Atlantis]");
+    auto classic = Make(VSINST_AZURE_CLASSIC);
+    sizes.clear();
+    EXPECT_EQ(classic->GetAvailableVMSizesForHost("no-such-service", sizes, 0, 0), 0);
+    EXPECT_EQ(classic->GetLastVMErrorMessage(),
+              "Failed to get list of available VM Sizes for Azure CloudService [no-such-service]");
+    EXPECT_TRUE(sizes.empty());
+
+    plugin->SetLastVMError(VMINFO_ERR_NONE, "");
+    EXPECT_TRUE(plugin->GetImageList("westeurope", "Canonical\\0001-com-ubuntu-server-jammy", "", vms));
+    EXPECT_FALSE(plugin->GetImageList("westeurope", "Nobody\\Nothing", "", vms));
     EXPECT_TRUE(log.contains("virtual bool CAzureInfo::GetImageList(const string&, const string&, const string&, "
                              "std::vector<SVMInfo>&)",
                              "Failed to get details of image with publisher\\name as [Nobody\\Nothing] in location "
                              "[westeurope]."));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
     EXPECT_EQ(plugin->GetLastVMErrorDetails().rfind("PlatformImageNotFound", 0), 0u);
-}
-
-// The local VM GUID is process-wide: this one test walks it from absent to detected.
-TEST_F(Inventory, LocalVmIsLookedUpOnlyWithADetectedGuid) {
-    SVMInfo local;
-    EXPECT_EQ(plugin->GetLocalVMInfo(local, 16, 0), 0);
-    EXPECT_TRUE(cloud.journal("GetLocalVMInfo").empty());
-
-    std::string guid = state.load().findVm("web-linux01")->guid;
-    std::string dmi = cloud.dir() + "/dmi";
-    std::filesystem::create_directories(dmi);
-    std::string upper = guid;
-    for (char& c : upper) c = static_cast<char>(toupper(c));
-    std::ofstream(dmi + "/product_uuid") << upper << "\n";
-    CVMInfo::SetDmiDirectory(dmi);
-    auto onAzure = Make(VSINST_AZURE_RESOURCE_MANAGER);
-    ASSERT_EQ(onAzure->GetLocalVMInfo(local, 16, 0), 1);
-    EXPECT_EQ(local.name, "web-linux01");
-    EXPECT_EQ(cloud.journal("GetLocalVMInfo").back()["args"]["vmGuid"], guid);
-    EXPECT_EQ(cloud.journal("GetLocalVMInfo").back()["args"]["vmName"], "");
-
-    state.mutate([](azsim::StateDocument& doc) {
-        doc.findVm("web-linux01")->guid = "00000000-0000-4000-8000-000000000000";
-        return true;
-    });
-    EXPECT_EQ(onAzure->GetLocalVMInfo(local, 16, 0), 0);
-    EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetLocalVMInfo(SVMInfo&, UINT64, int)",
-                             "GetLocalVMInfo Failed for VM [" + guid + "]. Backup agent is running on physical host"));
 }
 
 }  // namespace

@@ -9,8 +9,9 @@ namespace {
 
 const char* const kOperationTag = "virtual int CAzureInfo::PerformVMOperation(const OperationCtx&)";
 
-// Codes 2 and 3 stop the VM with one and the same call; codes without a handler fail with 20 and call nothing.
-TEST_F(VmOpsTest, ShutdownCodesAlikeAndUnsupportedCodesFail) {
+// Codes 2 and 3 stop the VM with one and the same call; codes without a handler fail with 20 and call nothing; a
+// handler whose wrapper call fails ends with a code and the wrapper's text.
+TEST_F(VmOpsTest, OperationCodesReachTheirHandlersAndFailWithACodeAndText) {
     for (int code : {VM_OP_POWER_OFF, VM_OP_SHUTDOWN}) EXPECT_EQ(1, plugin->PerformVMOperation(Op(code))) << code;
     const std::vector<nlohmann::json> stops = Calls("ShutdownVM");
     ASSERT_EQ(2u, stops.size());
@@ -25,6 +26,21 @@ TEST_F(VmOpsTest, ShutdownCodesAlikeAndUnsupportedCodesFail) {
         EXPECT_EQ(VMINFO_ERR_RESTORE_DEPLOY, plugin->GetLastVMError());
     }
     EXPECT_EQ(calls, Calls().size());
+
+    struct Row { int operation; const char* call; EVMInfoError code; };
+    for (const Row& row : {Row{VM_OP_POWER_ON, "StartVM", VMINFO_ERR_RESTORE_DEPLOY},
+                           Row{VM_OP_SHUTDOWN, "ShutdownVM", VMINFO_ERR_RESTORE_DEPLOY},
+                           Row{VM_OP_RECONFIGURE, "ReconfigureVM", VMINFO_ERR_RESTORE_DEPLOY},
+                           Row{VM_OP_DELETE, "DeleteVM", VMINFO_ERR_RESTORE_DEPLOY},
+                           Row{VM_OP_CREATE_SNAPSHOT, "CreateVMSnapshot", VMINFO_ERR_VM_SNAPSHOT_CREATE}}) {
+        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
+        Fault(row.call, std::string("refused: ") + row.call);
+        OperationCtx ctx = Op(row.operation);
+        ctx.vmInfo.vmSize = "Standard_D2s_v3";
+        EXPECT_EQ(0, plugin->PerformVMOperation(ctx)) << row.call;
+        EXPECT_EQ(row.code, plugin->GetLastVMError()) << row.call;
+        EXPECT_NE(std::string::npos, plugin->GetLastVMErrorDetails().find(std::string("refused: ") + row.call));
+    }
 }
 
 // A deploy after a cancel and a snapshot deletion without a reference stop before the cloud.
@@ -49,24 +65,6 @@ TEST_F(VmOpsTest, CancelledDeployAndUnnamedSnapshotMakeNoCall) {
     EXPECT_EQ(0, plugin->PerformVMOperation(remove));
     EXPECT_EQ(VMINFO_ERR_SNAPSHOT_DELETE, plugin->GetLastVMError());
     EXPECT_EQ("gone", Calls("DeleteVMSnapshot").back()["args"]["snapshotId"]);
-}
-
-// A handler whose wrapper call fails ends with a code and the wrapper's text.
-TEST_F(VmOpsTest, FailedWrapperCallsLeaveACodeAndTheirText) {
-    struct Row { int operation; const char* call; EVMInfoError code; };
-    for (const Row& row : {Row{VM_OP_POWER_ON, "StartVM", VMINFO_ERR_RESTORE_DEPLOY},
-                           Row{VM_OP_SHUTDOWN, "ShutdownVM", VMINFO_ERR_RESTORE_DEPLOY},
-                           Row{VM_OP_RECONFIGURE, "ReconfigureVM", VMINFO_ERR_RESTORE_DEPLOY},
-                           Row{VM_OP_DELETE, "DeleteVM", VMINFO_ERR_RESTORE_DEPLOY},
-                           Row{VM_OP_CREATE_SNAPSHOT, "CreateVMSnapshot", VMINFO_ERR_VM_SNAPSHOT_CREATE}}) {
-        plugin->SetLastVMError(VMINFO_ERR_NONE, "");
-        Fault(row.call, std::string("refused: ") + row.call);
-        OperationCtx ctx = Op(row.operation);
-        ctx.vmInfo.vmSize = "Standard_D2s_v3";
-        EXPECT_EQ(0, plugin->PerformVMOperation(ctx)) << row.call;
-        EXPECT_EQ(row.code, plugin->GetLastVMError()) << row.call;
-        EXPECT_NE(std::string::npos, plugin->GetLastVMErrorDetails().find(std::string("refused: ") + row.call));
-    }
 }
 
 // The storage operation answers 0 for success and 1 for every failure, with its text in the context.
