@@ -32,27 +32,6 @@ namespace {
 
 constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
 
-// While it lives, no write of this process takes a file past `bytes`: as on a full disk,
-// a write stops short and the next one fails.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        previousHandler_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        signal(SIGXFSZ, previousHandler_);
-    }
-
-private:
-    rlimit previous_{};
-    sighandler_t previousHandler_ = SIG_DFL;
-};
-
 class BackupStoreTest : public ::testing::Test {
 protected:
     // Why the store refuses to list its jobs; empty when it lists them.
@@ -141,16 +120,32 @@ TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
     EXPECT_NO_THROW(store.createJobFolder("vm2", 1));
 }
 
-TEST_F(BackupStoreTest, ACommitCutShortLeavesThePreviousManifestWhole) {
+// A write cut short (as on a full disk, the file-size limit stops it) and a rename that fails
+// each leave the previous manifest whole and no temporary file.
+TEST_F(BackupStoreTest, AFailedCommitLeavesThePreviousManifestWholeAndNoTemporaryFile) {
     Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     job.cbtStatus = "second";
-    {
-        FileSizeLimit full(64);
-        EXPECT_THROW(store.commit(folder, job), StoreError);
-    }
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    const sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
+    const rlimit cut{64, previous.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &cut);
+    const std::string why = ErrorOf([&] { store.commit(folder, job); });
+    setrlimit(RLIMIT_FSIZE, &previous);
+    signal(SIGXFSZ, handler);
+    EXPECT_EQ(why.rfind("cannot write [" + folder + "/manifest.json.tmp]", 0), 0u) << why;
     ASSERT_EQ(Refusal(), "");
     EXPECT_EQ(store.job(job.jobId)->cbtStatus, "");
+    EXPECT_EQ(Names(folder), (std::vector<std::string>{"disk0.img", "files", "manifest.json"}));
+
+    const std::string taken = store.createJobFolder("vm2", store.nextJobId());
+    fs::create_directories(taken + "/manifest.json/inside");
+    EXPECT_THROW(store.commit(taken, job), StoreError);
+    EXPECT_EQ(Names(taken + "/manifest.json"), std::vector<std::string>{"inside"});
+    EXPECT_EQ(Names(taken), (std::vector<std::string>{"files", "manifest.json"}));
+    fs::remove_all(taken);
+
     store.commit(folder, job);
     EXPECT_EQ(store.job(job.jobId)->cbtStatus, "second");
 }
