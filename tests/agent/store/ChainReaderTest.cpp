@@ -56,11 +56,11 @@ Bytes Read(const ChainReader& reader, std::uint64_t offset, std::size_t length) 
 
 class ChainReaderTest : public ::testing::Test {
 protected:
-    // A job's image holding `bytes` inside `extents` and `garbage` everywhere else,
-    // written as plain file bytes, so that zeros inside extents are really there.
-    ChainLink Layer(const ExtentList& extents, const Bytes& bytes, unsigned char garbage) {
-        Bytes image(bytes.size(), garbage);
-        for (const Extent& e : extents) std::copy(&bytes[e.start], &bytes[e.start] + e.length, &image[e.start]);
+    // A job's image of 64 KiB holding `fill` inside `extents` and 9s everywhere else, written as
+    // plain file bytes, so that zeros inside extents are really there.
+    ChainLink Layer(const ExtentList& extents, unsigned char fill) {
+        Bytes image(65536, 9);
+        for (const Extent& e : extents) std::fill(&image[e.start], &image[e.start] + e.length, fill);
         const std::string path = dir.path() + "/layer" + std::to_string(++layers) + ".img";
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
                                                     static_cast<std::streamsize>(image.size()));
@@ -71,33 +71,25 @@ protected:
     long long layers = 0;
 };
 
-TEST_F(ChainReaderTest, EachByteComesFromTheNewestJobThatStoredIt) {
-    // An older job stores 1s over 16 KiB; a newer one stores zeros over its middle and
-    // its image holds 9s outside what it stored. Neither 1s under the zeros nor 9s show.
-    const Bytes ones(65536, 1), zeros(65536, 0);
-    const ChainReader reader({Layer({{0, 16384}}, ones, 7), Layer({{4096, 4096}}, zeros, 9)}, 65536);
-    Bytes expected(20000, 0);
-    std::fill(expected.begin(), expected.begin() + 16384, 1);
-    std::fill(expected.begin() + 4096, expected.begin() + 8192, 0);
-    EXPECT_EQ(Read(reader, 0, 20000), expected);
-    EXPECT_EQ(Read(reader, 4000, 200), Bytes(expected.begin() + 4000, expected.begin() + 4200));
-    EXPECT_EQ(reader.dataExtents(), (ExtentList{{0, 16384}}));
-}
-
-TEST_F(ChainReaderTest, DataExtentsJoinWhatTheJobsStoredWithinTheDisk) {
-    const Bytes bytes(65536, 3);
-    const ChainReader reader({Layer({{0, 4096}, {8192, 4096}, {30000, 100}}, bytes, 0),
-                              Layer({{4096, 4096}, {20000, 100}, {60000, 5536}}, bytes, 0),
-                              Layer({{20050, 100}, {40000, 10}}, bytes, 0)},
-                             61000);
+TEST_F(ChainReaderTest, EachByteComesFromTheNewestJobThatStoredItWithinTheDisk) {
+    // Oldest job first; none of the 9s outside what a job stored shows, nor older bytes under a newer job's.
+    const std::vector<ExtentList> stored = {{{0, 4096}, {8192, 8192}, {30000, 100}},
+                                            {{4096, 8192}, {20000, 100}, {60000, 5536}},
+                                            {{20050, 100}, {40000, 10}}};
+    const unsigned char fills[] = {1, 0, 3};
+    std::vector<ChainLink> links;
+    Bytes expected(61000, 0);
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        links.push_back(Layer(stored[i], fills[i]));
+        for (const Extent& e : stored[i])
+            std::fill(&expected[e.start], &expected[0] + std::min<std::uint64_t>(e.end(), 61000), fills[i]);
+    }
+    const ChainReader reader(links, 61000);
     // Touching extents of different jobs join, overlapping ones merge, the disk's end clips.
     EXPECT_EQ(reader.dataExtents(),
-              (ExtentList{{0, 12288}, {20000, 150}, {30000, 100}, {40000, 10}, {60000, 1000}}));
-    EXPECT_EQ(Read(reader, 59990, 1010), [] {
-        Bytes b(1010, 3);
-        std::fill(b.begin(), b.begin() + 10, 0);
-        return b;
-    }());
+              (ExtentList{{0, 16384}, {20000, 150}, {30000, 100}, {40000, 10}, {60000, 1000}}));
+    EXPECT_EQ(Read(reader, 0, 61000), expected);
+    EXPECT_EQ(Read(reader, 4000, 200), Bytes(expected.begin() + 4000, expected.begin() + 4200));
 }
 
 TEST_F(ChainReaderTest, ImageWritesLeaveEveryZeroBlockAHole) {
