@@ -5,7 +5,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -14,8 +13,6 @@
 #include "agent/store/BackupStore.h"
 #include "agent/store/ChainReader.h"
 #include "agent/store/Integrity.h"
-#include "agent/store/Prune.h"
-#include "agent/store/Sha256.h"
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
 #include "tests/agent/store/StoreBuilder.h"
@@ -283,34 +280,6 @@ TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyFindsAFlippedByteAndAM
     VerifyResult orphan = VerifyJob(store, second);
     ASSERT_EQ(orphan.problems.size(), 1u);
     EXPECT_NE(orphan.problems[0].find("missing from the store"), std::string::npos);
-}
-
-TEST_F(BackupStoreTest, PruneRebuildsAChainOfTheOlderFormatAgainstItsWholeDiskDigest) {
-    const Manifest full = StoreJob({{0, 8192}, {65536, 4096}}, 1, nullptr);
-    const Manifest second = StoreJob({{4096, 4096}}, 2, &full);
-    StoreJob({{kDisk - 512, 512}}, 3, &second);
-    const std::string latest = built.sha256At(3);
-    PruneRequest request;
-    request.policy.keepLast = 1;
-
-    // A byte that differs in the chain stops the prune before any job goes.
-    const std::string image = store.jobFolder("vm1", second.jobId) + "/disk0.img";
-    FlipByte(image, 5000);
-    const std::string damaged = ErrorOf([&] { Prune(store, request); });
-    EXPECT_NE(damaged.find("job 3, disk [vm1-os]: the disk assembled from its chain does not match"), std::string::npos)
-        << damaged;
-    EXPECT_EQ(store.jobs().size(), 3u);
-    FlipByte(image, 5000);  // mended: the next prune finishes the one that stopped
-
-    const std::vector<PruneReport> reports = Prune(store, request);
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_TRUE(reports[0].interrupted.has_value());
-    const std::vector<Manifest> left = store.jobs();
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_TRUE(left[0].syntheticFull);
-    EXPECT_EQ(left[0].format, Manifest::kWholeDiskFormat);
-    EXPECT_TRUE(VerifyJob(store, left[0]).problems.empty());
-    EXPECT_EQ(ExportDisk(store, left[0], 0, dir.path() + "/out.img"), latest);
 }
 
 }  // namespace
