@@ -61,43 +61,31 @@ TEST_F(BackupStoreTest, JobIdsAreASequenceSharedByConcurrentWriters) {
     for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], static_cast<long long>(i + 1));
 }
 
-TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
-    Manifest full = StoreJob({{0, 4096}}, 7, nullptr);
-    long long unfinished = store.nextJobId();
-    std::string folder = store.createJobFolder("vm1", unfinished);
-    std::ofstream(folder + "/manifest.json.tmp") << "{";  // a write cut short before the rename
-
-    std::vector<Manifest> jobs = store.jobs();
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_EQ(jobs[0].jobId, full.jobId);
-    EXPECT_EQ(jobs[0].referencePoint, full.referencePoint);  // binary bytes survive the JSON
-    EXPECT_EQ(jobs[0].format, Manifest::kWholeDiskFormat);      // the older format reads back without a digest
-    EXPECT_FALSE(jobs[0].disks[0].digest.has_value());
-    EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
-    EXPECT_FALSE(store.job(unfinished).has_value());
-    EXPECT_FALSE(fs::exists(folder + "/manifest.json"));
-
-    // Only folders named for a job are jobs: not a copy kept beside them, nor a file.
-    fs::create_directory(dir.path() + "/store/vm1/kept");
-    fs::copy(store.jobFolder("vm1", full.jobId), dir.path() + "/store/vm1/kept", fs::copy_options::recursive);
-    std::ofstream(dir.path() + "/store/vm1/job-99") << "{}";
-    EXPECT_EQ(store.jobs().size(), 1u);
-    EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
-
-    store.discard(folder);
-    EXPECT_TRUE(store.incompleteJobs().empty());
-}
-
-TEST_F(BackupStoreTest, JobsComeOldestFirstByNumberAcrossVms) {
+TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreCompleteAndComeOldestFirstByNumberAcrossVms) {
     // Eleven jobs, so that the order by number and the order by name part at 10.
     for (int i = 1; i <= 11; ++i) StoreJob({{0, 512}}, 1, nullptr, i % 3 == 0 ? "vm2" : "vm1");
+    const long long unfinished = store.nextJobId();
+    const std::string folder = store.createJobFolder("vm1", unfinished);
+    std::ofstream(folder + "/manifest.json.tmp") << "{";  // a write cut short before the rename
+    // Only folders named for a job are jobs: not a copy kept beside them, nor a file.
+    fs::copy(store.jobFolder("vm1", 1), dir.path() + "/store/vm1/kept", fs::copy_options::recursive);
+    std::ofstream(dir.path() + "/store/vm1/job-99") << "{}";
+
     std::vector<long long> ids;
     for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
     EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    const Manifest first = *store.job(1);
+    EXPECT_EQ(first.referencePoint, std::string("\x01\x00\xff", 3) + "reference of job 1");  // bytes that are not text
+    EXPECT_EQ(first.format, Manifest::kWholeDiskFormat);  // the older format reads back without a digest
+    EXPECT_FALSE(first.disks[0].digest.has_value());
     EXPECT_EQ(store.latestJob("vm1", "")->jobId, 11);
     EXPECT_EQ(store.latestJob("vm2", "rg")->jobId, 9);
     EXPECT_FALSE(store.latestJob("vm3", "").has_value());
     EXPECT_EQ(store.job(9)->vmName, "vm2");
+    EXPECT_FALSE(store.job(unfinished).has_value());
+    EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
+    store.discard(folder);
+    EXPECT_TRUE(store.incompleteJobs().empty());
 }
 
 TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
@@ -180,58 +168,6 @@ TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
     EXPECT_EQ(Refusal(), "damaged manifest [" + folder + "/manifest.json]: not JSON");
 }
 
-TEST_F(BackupStoreTest, ChainFollowsOnlyOlderJobsHoldingTheSameDisk) {
-    Manifest full = StoreJob({{0, 4096}}, 1, nullptr);
-    Manifest incremental = StoreJob({{0, 512}}, 2, &full);
-    Manifest laterFull = StoreJob({{0, 512}}, 3, nullptr);
-    EXPECT_EQ(store.chain(incremental, 0).size(), 2u);
-
-    Manifest newerParent = full;  // as a caller might build one in memory
-    newerParent.disks[0].parentJob = laterFull.jobId;
-    EXPECT_THROW(store.chain(newerParent, 0), StoreError);
-    Manifest renamed = incremental;
-    renamed.disks[0].name = "vm1-data";
-    EXPECT_EQ(ErrorOf([&] { store.chain(renamed, 0); }), "job 1 holds no disk [vm1-data]");
-}
-
-TEST_F(BackupStoreTest, VerifyRehashesTheConfigurationFiles) {
-    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
-    const std::string folder = store.jobFolder("vm1", job.jobId);
-    const std::string file = folder + "/files/vm1.json";
-    std::ofstream(file) << "{}";
-    job.files.push_back({"vm1.json", 2, HashFile(file)});
-    store.commit(folder, job);
-    EXPECT_TRUE(VerifyJob(store, job).problems.empty());
-    std::ofstream(file) << "{ }";
-    EXPECT_EQ(VerifyJob(store, job).problems, std::vector<std::string>{"file [vm1.json] has changed"});
-    fs::remove(file);
-    EXPECT_EQ(VerifyJob(store, job).problems, std::vector<std::string>{"cannot read [" + file + "]"});
-}
-
-TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDiskAndStopsWhenAsked) {
-    Manifest job = StoreJob({{0, 65536}}, 9, nullptr);
-    const std::string image = store.jobFolder("vm1", job.jobId) + "/disk0.img";
-    const std::string out = dir.path() + "/out.img";
-    FlipByte(image, 1000);
-    std::ofstream(out) << "previous";
-    EXPECT_THROW(ExportDisk(store, job, 0, out), StoreError);
-    EXPECT_EQ(Slurp(out), "previous");
-    fs::remove(out);
-    EXPECT_THROW(ExportDisk(store, job, 0, out), StoreError);
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});  // no output, no temporary file
-    // A stop is not a damaged disk: it ends the whole verify, and the export leaves nothing.
-    const StopRequested now = [] { return true; };
-    EXPECT_THROW(VerifyJob(store, job, now), StoreCancelled);
-    EXPECT_THROW(ExportDisk(store, job, 0, out, now), StoreCancelled);
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});
-
-    FlipByte(image, 1000);
-    std::ofstream(out) << "previous";
-    EXPECT_EQ(ExportDisk(store, job, 0, out), job.disks[0].sha256);
-    EXPECT_EQ(fs::file_size(out), kDisk);
-    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"out.img", "store"}));
-}
-
 TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
     // Aligned transfers may bypass the page cache and others go through it; both
     // must always see the same file.
@@ -257,16 +193,40 @@ TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
     EXPECT_THROW(image.read((1 << 20) - 10, back.get(), 20), StoreError);  // past the end
 }
 
-TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyFindsAFlippedByteAndAMissingParent) {
+// Export replaces its output only with the disk the job recorded, and leaves nothing else behind.
+TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyAndExportFindWhatDiffers) {
     Manifest full = StoreJob({{0, 65536}, {524288, 8192}}, 1, nullptr);
     Manifest second = StoreJob({{4096, 4096}, {524288, 512}}, 2, &full);
     Manifest third = StoreJob({{0, 512}, {1000448, 4096}}, 3, &second);
-    std::string out = dir.path() + "/export.img";
+    const std::string out = dir.path() + "/out.img";
     EXPECT_EQ(ExportDisk(store, third, 0, out), third.disks[0].sha256);  // the digest of the overlaid bytes
     // The middle job, exported on its own, does not see the third job's writes.
     EXPECT_EQ(ExportDisk(store, second, 0, out), second.disks[0].sha256);
+    EXPECT_EQ(fs::file_size(out), kDisk);
     EXPECT_THROW(ExportDisk(store, second, 1, out), StoreError);
+    const std::string file = store.jobFolder("vm1", third.jobId) + "/files/vm1.json";
+    std::ofstream(file) << "{}";
+    third.files.push_back({"vm1.json", 2, HashFile(file)});
+    store.commit(store.jobFolder("vm1", third.jobId), third);
     for (const Manifest& job : {full, second, third}) EXPECT_TRUE(VerifyJob(store, job).problems.empty());
+    // A stop is not a damaged disk: it ends the whole verify, and the export leaves nothing.
+    const StopRequested now = [] { return true; };
+    EXPECT_THROW(VerifyJob(store, third, now), StoreCancelled);
+    EXPECT_THROW(ExportDisk(store, third, 0, dir.path() + "/x.img", now), StoreCancelled);
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"out.img", "store"}));
+
+    // The chain follows only older jobs holding the same disk.
+    Manifest newerParent = second;  // as a caller might build one in memory
+    newerParent.disks[0].parentJob = third.jobId;
+    EXPECT_THROW(store.chain(newerParent, 0), StoreError);
+    Manifest renamed = second;
+    renamed.disks[0].name = "vm1-data";
+    EXPECT_EQ(ErrorOf([&] { store.chain(renamed, 0); }), "job 1 holds no disk [vm1-data]");
+
+    std::ofstream(file) << "{ }";
+    EXPECT_EQ(VerifyJob(store, third).problems, std::vector<std::string>{"file [vm1.json] has changed"});
+    fs::remove(file);
+    EXPECT_EQ(VerifyJob(store, third).problems, std::vector<std::string>{"cannot read [" + file + "]"});
 
     FlipByte(store.jobFolder("vm1", full.jobId) + "/disk0.img", 30000);
     VerifyResult damaged = VerifyJob(store, full);
@@ -274,7 +234,12 @@ TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyFindsAFlippedByteAndAM
     EXPECT_NE(damaged.problems[0].find("disk 0 [vm1-os]"), std::string::npos);
     // The incremental's own data is intact, but the disk it assembles to is not.
     EXPECT_EQ(VerifyJob(store, second).problems.size(), 1u);
-    EXPECT_THROW(ExportDisk(store, second, 0, dir.path() + "/x.img"), StoreError);
+    std::ofstream(out) << "previous";
+    EXPECT_THROW(ExportDisk(store, second, 0, out), StoreError);
+    EXPECT_EQ(Slurp(out), "previous");
+    fs::remove(out);
+    EXPECT_THROW(ExportDisk(store, second, 0, out), StoreError);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});  // no output, no temporary file
 
     store.discard(store.jobFolder("vm1", full.jobId));
     VerifyResult orphan = VerifyJob(store, second);
