@@ -1,5 +1,5 @@
-// The windowed disk digest: its zero constant, incremental updates against full
-// ones, and what verify and export make of it next to the whole-disk digest.
+// The windowed disk digest: its zero constant, its windows, and what verify makes of it. That an
+// incremental's digest is the one a full digest of the same disk gets, every export of one shows.
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/store/BackupStore.h"
-#include "agent/store/ChainReader.h"
 #include "agent/store/Integrity.h"
 #include "agent/store/WindowDigest.h"
 #include "tests/agent/store/StoreBuilder.h"
@@ -41,30 +40,10 @@ TEST(WindowDigest, ZeroWindowsAreNotListedAndAnExtentTouchesEveryWindowItReaches
 
 class WindowDigestStore : public ::testing::Test {
 protected:
-    // The digest of the whole disk as of `job`, every window hashed.
-    DiskDigest Everything(const Manifest& job) {
-        DiskDigest zero;
-        zero.diskBytes = kDisk;
-        return UpdateDigest(ChainReader(store.chain(job, 0), kDisk), zero, TouchedWindows({{0, kDisk}}));
-    }
-
     testsupport::TempDir dir;
     storetest::StoreBuilder builder{dir.path() + "/store"};
     BackupStore& store = builder.store;
 };
-
-TEST_F(WindowDigestStore, AnIncrementalGetsTheRootAFullDigestOfTheSameDiskGets) {
-    const Manifest full = builder.job({{0, 8192}, {2 * kWindow + 4096, 4096}}, 1, nullptr);
-    EXPECT_EQ(full.disks[0].digest->windows.size(), 2u);  // windows 1 and 3 are zeros
-    EXPECT_EQ(full.disks[0].digest->root, Everything(full).root);
-    const Manifest incremental = builder.job({{kWindow + 512, 512}, {kDisk - 512, 512}}, 2, &full);
-    EXPECT_EQ(incremental.disks[0].digest->windows.size(), 4u);
-    EXPECT_EQ(incremental.disks[0].digest->root, Everything(incremental).root);
-    EXPECT_NE(incremental.disks[0].digest->root, full.disks[0].digest->root);
-    // Window 0 was taken from the parent, unchanged.
-    EXPECT_EQ(incremental.disks[0].digest->windows.at(0), full.disks[0].digest->windows.at(0));
-
-}
 
 // Whether any problem verify finds holds `text`.
 bool Reports(const VerifyResult& result, const std::string& text) {
