@@ -37,10 +37,10 @@ TEST(SourceVm, ReadsWhatARestoreNeeds) {
     SourceVm vm = SourceVm::Parse(Description().dump());
     EXPECT_EQ(std::tie(vm.name, vm.subscriptionId, vm.size, vm.zones, vm.generation2, vm.managed, vm.storageAccount),
               std::make_tuple("web01", "sub-1", "Standard_D2s_v3", "1,2", true, false, "acct1"));
-    EXPECT_TRUE(vm.diskEncrypted(-7, true));
-    EXPECT_FALSE(vm.diskEncrypted(0, false));
-    EXPECT_TRUE(vm.diskEncrypted(3, false));
-    EXPECT_FALSE(vm.diskEncrypted(5, false));  // a disk the description does not list
+    // The OS disk (whatever its number), data disks 0 and 3, and 5, a disk the description does not list.
+    EXPECT_EQ((std::vector<bool>{vm.diskEncrypted(-7, true), vm.diskEncrypted(0, false), vm.diskEncrypted(3, false),
+                                 vm.diskEncrypted(5, false)}),
+              (std::vector<bool>{true, false, true, false}));
 
     json managed = Description();
     managed["properties"]["storageProfile"]["osDisk"] = {{"managedDisk", {{"id", "x"}}}};

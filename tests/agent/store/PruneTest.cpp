@@ -244,12 +244,11 @@ TEST_F(PruneTest, AVmInUseAnUnknownVmOrAJournalThatDoesNotHoldIsRefused) {
     // A sound journal is finished before the new policy applies.
     std::ofstream(journal) << R"({"format": 2, "vm": "vm1", "remove": [], "synthesize": [{"job": 2, "images": [{"disk": 0, )"
                               R"("image": "disk0.img", "newImage": "synthetic-disk0.img"}]}], )" + keep3 + "}";
-    const std::vector<PruneReport> finished = Prune(store, KeepLast(3));
-    ASSERT_EQ(finished.size(), 1u);
-    ASSERT_TRUE(finished[0].interrupted.has_value());
+    const PruneReport finished = Prune(store, KeepLast(3)).at(0);
+    EXPECT_TRUE(finished.interrupted.has_value());
     EXPECT_TRUE(store.job(2)->syntheticFull);
-    EXPECT_EQ(finished[0].plan.remove, (std::vector<long long>{1}));
-    EXPECT_TRUE(finished[0].plan.synthesize.empty());
+    EXPECT_EQ(std::make_pair(finished.plan.remove, finished.plan.synthesize.size()),
+              std::make_pair(std::vector<long long>{1}, std::size_t{0}));
     ExpectEveryJobWhole("after a journal and a policy");
 }
 
@@ -264,11 +263,9 @@ TEST_F(PruneTest, ThePolicyKeepsTheJobsOfEachVmInEachGroup) {
     onlyVm2.vmName = "vm2";
     ASSERT_EQ(Prune(store, onlyVm2).size(), 1u);
     EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4, 5, 6, 8}));
-    const std::vector<PruneReport> done = Prune(store, KeepLast(3));
-    ASSERT_EQ(done.size(), 1u);
+    ASSERT_EQ(Prune(store, KeepLast(3)).size(), 1u);
     EXPECT_EQ(JobIds(), (std::vector<long long>{2, 3, 4, 5, 6, 8}));
-    ASSERT_EQ(done[0].plan.synthesize.size(), 1u);
-    EXPECT_EQ(done[0].plan.synthesize[0].jobId, 2);
+    EXPECT_TRUE(store.job(2)->syntheticFull);
     EXPECT_TRUE(store.job(3)->incremental);
     ExpectEveryJobWhole("after keeping three of each");
 }
