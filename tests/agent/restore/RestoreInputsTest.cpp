@@ -37,10 +37,10 @@ TEST(SourceVm, ReadsWhatARestoreNeeds) {
     SourceVm vm = SourceVm::Parse(Description().dump());
     EXPECT_EQ(std::tie(vm.name, vm.subscriptionId, vm.size, vm.zones, vm.generation2, vm.managed, vm.storageAccount),
               std::make_tuple("web01", "sub-1", "Standard_D2s_v3", "1,2", true, false, "acct1"));
-    EXPECT_TRUE(vm.diskEncrypted(-7, true));
-    EXPECT_FALSE(vm.diskEncrypted(0, false));
-    EXPECT_TRUE(vm.diskEncrypted(3, false));
-    EXPECT_FALSE(vm.diskEncrypted(5, false));  // a disk the description does not list
+    // The OS disk (whatever its number), data disks 0 and 3, and 5, a disk the description does not list.
+    EXPECT_EQ((std::vector<bool>{vm.diskEncrypted(-7, true), vm.diskEncrypted(0, false), vm.diskEncrypted(3, false),
+                                 vm.diskEncrypted(5, false)}),
+              (std::vector<bool>{true, false, true, false}));
 
     json managed = Description();
     managed["properties"]["storageProfile"]["osDisk"] = {{"managedDisk", {{"id", "x"}}}};
@@ -51,33 +51,32 @@ TEST(SourceVm, ReadsWhatARestoreNeeds) {
 }
 
 TEST(SourceVm, RefusesADescriptionItCannotUseNamingTheField) {
-    struct Case {
-        std::function<void(json&)> damage;
-        std::string field;
+    const json erase(json::value_t::discarded);  // set at a pointer, removes the field there
+    const std::string disks = "/properties/storageProfile/dataDisks/", os = "/properties/storageProfile/osDisk";
+    const std::vector<std::tuple<std::string, json, std::string>> cases = {
+        {"", json::array(), "the document"},
+        {"/name", erase, ".name"},
+        {"/properties/hardwareProfile/vmSize", 4, ".properties.hardwareProfile.vmSize"},
+        {"/zones", 1, ".zones"},
+        {os, erase, ".properties.storageProfile.osDisk"},
+        {os + "/vhd/uri", "file:///etc/passwd", ".properties.storageProfile.osDisk.vhd.uri"},
+        {disks + "1/lun", "3", "dataDisks[]"},
+        {disks + "1/lun", 64, "dataDisks[].lun"},
+        {os + "/encryptionSettings/enabled", "yes", "osDisk.encryptionSettings.enabled"},
+        {disks + "0/encryptionSettings", 1, "dataDisks[].encryptionSettings"},
     };
-    const std::vector<Case> cases = {
-        {[](json& d) { d = json::array(); }, "the document"},
-        {[](json& d) { d.erase("name"); }, ".name"},
-        {[](json& d) { d["properties"]["hardwareProfile"]["vmSize"] = 4; }, ".properties.hardwareProfile.vmSize"},
-        {[](json& d) { d["zones"] = 1; }, ".zones"},
-        {[](json& d) { d["properties"]["storageProfile"].erase("osDisk"); }, ".properties.storageProfile.osDisk"},
-        {[](json& d) { d["properties"]["storageProfile"]["osDisk"]["vhd"]["uri"] = "file:///etc/passwd"; },
-         ".properties.storageProfile.osDisk.vhd.uri"},
-        {[](json& d) { d["properties"]["storageProfile"]["dataDisks"][1]["lun"] = "3"; }, "dataDisks[]"},
-        {[](json& d) { d["properties"]["storageProfile"]["dataDisks"][1]["lun"] = 64; }, "dataDisks[].lun"},
-        {[](json& d) { d["properties"]["storageProfile"]["osDisk"]["encryptionSettings"]["enabled"] = "yes"; },
-         "osDisk.encryptionSettings.enabled"},
-        {[](json& d) { d["properties"]["storageProfile"]["dataDisks"][0]["encryptionSettings"] = 1; },
-         "dataDisks[].encryptionSettings"},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [at, value, field] : cases) {
         json damaged = Description();
-        c.damage(damaged);
+        const json::json_pointer pointer(at);
+        if (value.is_discarded())
+            damaged[pointer.parent_pointer()].erase(pointer.back());
+        else
+            damaged[pointer] = value;
         try {
             SourceVm::Parse(damaged.dump());
-            ADD_FAILURE() << "accepted a description damaged at " << c.field;
+            ADD_FAILURE() << "accepted a description damaged at " << field;
         } catch (const vsagent::StoreError& e) {
-            EXPECT_NE(std::string(e.what()).find(c.field), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(field), std::string::npos) << e.what();
         }
     }
     EXPECT_THROW(SourceVm::Parse("{not json"), vsagent::StoreError);
@@ -123,42 +122,33 @@ TEST(CloudNames, RefusesWhatTheCloudRefusesWithTheRule) {
 
 TEST(RestoreRecord, RoundTripsAndRefusesARecordThatIsNotItsFolders) {
     testsupport::TempDir dir;
-    const std::string folder = vsagent::RestoreJobFolder(dir.path(), 12);
+    const std::string folder = vsagent::RestoreJobFolder(dir.path(), 12), other = vsagent::RestoreJobFolder(dir.path(), 13);
+    const std::string file = folder + "/restore-record.json";
     fs::create_directories(folder);
-    RestoreRecord record;
-    record.jobId = 12;
-    record.jobGuid = "5b0e8d3c-2f4a-4e61-9c1d-7a3e2b1f0c99";
-    record.vmName = "web-r1";
-    record.resourceGroup = "rg-prod";
-    record.managedVm = false;
-    record.deploying = true;
-    record.vmGuid = "0a1b";
-    record.disks = {{"web-r1.vhd", "acct\\backups", false}, {"web-r1-data", "", true}};
+    fs::create_directories(other);
+    RestoreRecord record{12, "5b0e8d3c-2f4a-4e61-9c1d-7a3e2b1f0c99", "web-r1", "rg-prod", false, false, true, "0a1b",
+                         {{"web-r1.vhd", "acct\\backups", false}, {"web-r1-data", "", true}}};
     record.write(folder);
     std::optional<RestoreRecord> read = RestoreRecord::Read(folder);
     ASSERT_TRUE(read);
-    EXPECT_EQ(std::tie(read->vmName, read->jobGuid, read->deploying, read->managedVm),
-              std::tie(record.vmName, record.jobGuid, record.deploying, record.managedVm));
-    ASSERT_EQ(read->disks.size(), 2u);
-    EXPECT_EQ(std::tie(read->disks[0].storageAccount, read->disks[1].managedDisk),
-              std::make_tuple("acct\\backups", true));
+    const json written = json::parse(std::ifstream(file));
+    read->write(folder);  // every field read back as it was written
+    EXPECT_EQ(json::parse(std::ifstream(file)), written);
 
     // The same record in another job's folder, or with a damaged entry, is not trusted.
-    const std::string other = vsagent::RestoreJobFolder(dir.path(), 13);
-    fs::create_directories(other);
-    fs::copy_file(folder + "/restore-record.json", other + "/restore-record.json");
+    fs::copy_file(file, other + "/restore-record.json", fs::copy_options::overwrite_existing);
     EXPECT_FALSE(RestoreRecord::Read(other));
     // A record without the job's GUID (of an older release, which marked what it made with the
     // job number only) cannot tell what is the job's own.
-    json old = json::parse(std::ifstream(folder + "/restore-record.json"));
+    json old = json::parse(std::ifstream(file));
     old.erase("jobGuid");
     old["format"] = 1;
-    std::ofstream(folder + "/restore-record.json") << old.dump();
-    EXPECT_FALSE(RestoreRecord::Read(folder));
+    for (const std::string& damaged : {old.dump(), std::string("[]")}) {
+        std::ofstream(file) << damaged;
+        EXPECT_FALSE(RestoreRecord::Read(folder)) << damaged;
+    }
     record.disks[0].name = "bad name";
     record.write(folder);
-    EXPECT_FALSE(RestoreRecord::Read(folder));
-    std::ofstream(folder + "/restore-record.json") << "[]";
     EXPECT_FALSE(RestoreRecord::Read(folder));
 }
 

@@ -1,21 +1,16 @@
-// The backup store: job ids, atomic manifests, sparse images, chains, verify and export.
+// The backup store: job ids, atomic manifests, chains, verify and export.
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "agent/store/AlignedBuffer.h"
 #include "agent/store/BackupStore.h"
 #include "agent/store/ChainReader.h"
 #include "agent/store/Integrity.h"
-#include "agent/store/Prune.h"
-#include "agent/store/Sha256.h"
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
 #include "tests/agent/store/StoreBuilder.h"
@@ -31,27 +26,6 @@ using storetest::Slurp;
 namespace {
 
 constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
-
-// While it lives, no write of this process takes a file past `bytes`: as on a full disk,
-// a write stops short and the next one fails.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        previousHandler_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        signal(SIGXFSZ, previousHandler_);
-    }
-
-private:
-    rlimit previous_{};
-    sighandler_t previousHandler_ = SIG_DFL;
-};
 
 class BackupStoreTest : public ::testing::Test {
 protected:
@@ -72,7 +46,33 @@ protected:
     BackupStore& store = built.store;
 };
 
-TEST_F(BackupStoreTest, JobIdsAreASequenceSharedByConcurrentWriters) {
+TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreCompleteAndComeOldestFirstByNumberAcrossVms) {
+    // Eleven jobs, so that the order by number and the order by name part at 10.
+    for (int i = 1; i <= 11; ++i) StoreJob({{0, 512}}, 1, nullptr, i % 3 == 0 ? "vm2" : "vm1");
+    const long long unfinished = store.nextJobId();
+    const std::string folder = store.createJobFolder("vm1", unfinished);
+    std::ofstream(folder + "/manifest.json.tmp") << "{";  // a write cut short before the rename
+    // Only folders named for a job are jobs: not a copy kept beside them, nor a file.
+    fs::copy(store.jobFolder("vm1", 1), dir.path() + "/store/vm1/kept", fs::copy_options::recursive);
+    std::ofstream(dir.path() + "/store/vm1/job-99") << "{}";
+
+    std::vector<long long> ids;
+    for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
+    EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    const Manifest first = *store.job(1);
+    EXPECT_EQ(first.referencePoint, std::string("\x01\x00\xff", 3) + "reference of job 1");  // bytes that are not text
+    EXPECT_EQ(first.format, Manifest::kWholeDiskFormat);  // the older format reads back without a digest
+    EXPECT_FALSE(first.disks[0].digest.has_value());
+    EXPECT_EQ(store.latestJob("vm1", "")->jobId, 11);
+    EXPECT_EQ(store.latestJob("vm2", "rg")->jobId, 9);
+    EXPECT_FALSE(store.latestJob("vm3", "").has_value());
+    EXPECT_FALSE(store.job(unfinished).has_value());
+    EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
+    store.discard(folder);
+    EXPECT_TRUE(store.incompleteJobs().empty());
+}
+
+TEST_F(BackupStoreTest, JobSequenceIsSharedByConcurrentWritersCheckedAndNeverHandsOutAFolderInUse) {
     std::vector<long long> ids(40);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -83,49 +83,9 @@ TEST_F(BackupStoreTest, JobIdsAreASequenceSharedByConcurrentWriters) {
     for (std::thread& t : threads) t.join();
     std::sort(ids.begin(), ids.end());
     for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], static_cast<long long>(i + 1));
-}
 
-TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreComplete) {
-    Manifest full = StoreJob({{0, 4096}}, 7, nullptr);
-    long long unfinished = store.nextJobId();
-    std::string folder = store.createJobFolder("vm1", unfinished);
-    std::ofstream(folder + "/manifest.json.tmp") << "{";  // a write cut short before the rename
-
-    std::vector<Manifest> jobs = store.jobs();
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_EQ(jobs[0].jobId, full.jobId);
-    EXPECT_EQ(jobs[0].referencePoint, full.referencePoint);  // binary bytes survive the JSON
-    EXPECT_EQ(jobs[0].format, Manifest::kWholeDiskFormat);      // the older format reads back without a digest
-    EXPECT_FALSE(jobs[0].disks[0].digest.has_value());
-    EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
-    EXPECT_FALSE(store.job(unfinished).has_value());
-    EXPECT_FALSE(fs::exists(folder + "/manifest.json"));
-
-    // Only folders named for a job are jobs: not a copy kept beside them, nor a file.
-    fs::create_directory(dir.path() + "/store/vm1/kept");
-    fs::copy(store.jobFolder("vm1", full.jobId), dir.path() + "/store/vm1/kept", fs::copy_options::recursive);
-    std::ofstream(dir.path() + "/store/vm1/job-99") << "{}";
-    EXPECT_EQ(store.jobs().size(), 1u);
-    EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
-
-    store.discard(folder);
-    EXPECT_TRUE(store.incompleteJobs().empty());
-}
-
-TEST_F(BackupStoreTest, JobsComeOldestFirstByNumberAcrossVms) {
-    // Eleven jobs, so that the order by number and the order by name part at 10.
-    for (int i = 1; i <= 11; ++i) StoreJob({{0, 512}}, 1, nullptr, i % 3 == 0 ? "vm2" : "vm1");
-    std::vector<long long> ids;
-    for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
-    EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
-    EXPECT_EQ(store.latestJob("vm1", "")->jobId, 11);
-    EXPECT_EQ(store.latestJob("vm2", "rg")->jobId, 9);
-    EXPECT_FALSE(store.latestJob("vm3", "").has_value());
-    EXPECT_EQ(store.job(9)->vmName, "vm2");
-}
-
-TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
     Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
+    ASSERT_EQ(job.jobId, 41);
     const std::string sequence = store.root() + "/job-sequence";
     for (const char* damaged : {"abc\n", "12", "-3\n", "0\n", "12\nx", "99999999999999999999\n"}) {
         std::ofstream(sequence, std::ios::trunc) << damaged;
@@ -133,24 +93,40 @@ TEST_F(BackupStoreTest, JobSequenceIsCheckedAndNeverHandsOutAFolderInUse) {
     }
     std::ofstream(sequence, std::ios::trunc) << "41\n";
     EXPECT_EQ(store.nextJobId(), 42);
-    // A sequence set back (say, restored from an old copy) must not let a new job write over job 1.
-    std::ofstream(sequence, std::ios::trunc).close();
-    EXPECT_EQ(store.nextJobId(), 1);
-    EXPECT_THROW(store.createJobFolder("vm1", 1), StoreError);
-    EXPECT_TRUE(VerifyJob(store, *store.job(1)).problems.empty());
-    EXPECT_NO_THROW(store.createJobFolder("vm2", 1));
+    // A sequence set back (say, restored from an old copy) must not let a new job write over job 41.
+    std::ofstream(sequence, std::ios::trunc) << "40\n";
+    EXPECT_EQ(store.nextJobId(), 41);
+    EXPECT_THROW(store.createJobFolder("vm1", 41), StoreError);
+    EXPECT_TRUE(VerifyJob(store, *store.job(41)).problems.empty());
+    EXPECT_NO_THROW(store.createJobFolder("vm2", 41));
 }
 
-TEST_F(BackupStoreTest, ACommitCutShortLeavesThePreviousManifestWhole) {
+// A write cut short (as on a full disk, the file-size limit stops it) and a rename that fails
+// each leave the previous manifest whole and no temporary file.
+TEST_F(BackupStoreTest, AFailedCommitLeavesThePreviousManifestWholeAndNoTemporaryFile) {
     Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     job.cbtStatus = "second";
-    {
-        FileSizeLimit full(64);
-        EXPECT_THROW(store.commit(folder, job), StoreError);
-    }
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    const sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
+    const rlimit cut{64, previous.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &cut);
+    const std::string why = ErrorOf([&] { store.commit(folder, job); });
+    setrlimit(RLIMIT_FSIZE, &previous);
+    signal(SIGXFSZ, handler);
+    EXPECT_EQ(why.rfind("cannot write [" + folder + "/manifest.json.tmp]", 0), 0u) << why;
     ASSERT_EQ(Refusal(), "");
     EXPECT_EQ(store.job(job.jobId)->cbtStatus, "");
+    EXPECT_EQ(Names(folder), (std::vector<std::string>{"disk0.img", "files", "manifest.json"}));
+
+    const std::string taken = store.createJobFolder("vm2", store.nextJobId());
+    fs::create_directories(taken + "/manifest.json/inside");
+    EXPECT_THROW(store.commit(taken, job), StoreError);
+    EXPECT_EQ(Names(taken + "/manifest.json"), std::vector<std::string>{"inside"});
+    EXPECT_EQ(Names(taken), (std::vector<std::string>{"files", "manifest.json"}));
+    fs::remove_all(taken);
+
     store.commit(folder, job);
     EXPECT_EQ(store.job(job.jobId)->cbtStatus, "second");
 }
@@ -188,93 +164,40 @@ TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
     EXPECT_EQ(Refusal(), "damaged manifest [" + folder + "/manifest.json]: not JSON");
 }
 
-TEST_F(BackupStoreTest, ChainFollowsOnlyOlderJobsHoldingTheSameDisk) {
-    Manifest full = StoreJob({{0, 4096}}, 1, nullptr);
-    Manifest incremental = StoreJob({{0, 512}}, 2, &full);
-    Manifest laterFull = StoreJob({{0, 512}}, 3, nullptr);
-    EXPECT_EQ(store.chain(incremental, 0).size(), 2u);
-
-    Manifest newerParent = full;  // as a caller might build one in memory
-    newerParent.disks[0].parentJob = laterFull.jobId;
-    EXPECT_THROW(store.chain(newerParent, 0), StoreError);
-    Manifest renamed = incremental;
-    renamed.disks[0].name = "vm1-data";
-    EXPECT_EQ(ErrorOf([&] { store.chain(renamed, 0); }), "job 1 holds no disk [vm1-data]");
-}
-
-TEST_F(BackupStoreTest, VerifyRehashesTheConfigurationFiles) {
-    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
-    const std::string folder = store.jobFolder("vm1", job.jobId);
-    const std::string file = folder + "/files/vm1.json";
-    std::ofstream(file) << "{}";
-    job.files.push_back({"vm1.json", 2, HashFile(file)});
-    store.commit(folder, job);
-    EXPECT_TRUE(VerifyJob(store, job).problems.empty());
-    std::ofstream(file) << "{ }";
-    EXPECT_EQ(VerifyJob(store, job).problems, std::vector<std::string>{"file [vm1.json] has changed"});
-    fs::remove(file);
-    EXPECT_EQ(VerifyJob(store, job).problems, std::vector<std::string>{"cannot read [" + file + "]"});
-}
-
-TEST_F(BackupStoreTest, ExportReplacesItsOutputOnlyWithTheRecordedDiskAndStopsWhenAsked) {
-    Manifest job = StoreJob({{0, 65536}}, 9, nullptr);
-    const std::string image = store.jobFolder("vm1", job.jobId) + "/disk0.img";
-    const std::string out = dir.path() + "/out.img";
-    FlipByte(image, 1000);
-    std::ofstream(out) << "previous";
-    EXPECT_THROW(ExportDisk(store, job, 0, out), StoreError);
-    EXPECT_EQ(Slurp(out), "previous");
-    fs::remove(out);
-    EXPECT_THROW(ExportDisk(store, job, 0, out), StoreError);
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});  // no output, no temporary file
-    // A stop is not a damaged disk: it ends the whole verify, and the export leaves nothing.
-    const StopRequested now = [] { return true; };
-    EXPECT_THROW(VerifyJob(store, job, now), StoreCancelled);
-    EXPECT_THROW(ExportDisk(store, job, 0, out, now), StoreCancelled);
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});
-
-    FlipByte(image, 1000);
-    std::ofstream(out) << "previous";
-    EXPECT_EQ(ExportDisk(store, job, 0, out), job.disks[0].sha256);
-    EXPECT_EQ(fs::file_size(out), kDisk);
-    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"out.img", "store"}));
-}
-
-TEST_F(BackupStoreTest, AlignedAndUnalignedTransfersSeeEachOthersBytes) {
-    // Aligned transfers may bypass the page cache and others go through it; both
-    // must always see the same file.
-    std::string path = dir.path() + "/img";
-    SparseImage image = SparseImage::Create(path, 1 << 20);
-    AlignedBuffer block = MakeAlignedBuffer(16384);
-    std::memset(block.get(), 0x11, 16384);
-    image.write(4096, block.get(), 16384);         // aligned
-    std::vector<unsigned char> odd(1024, 0x22);
-    image.write(4096 + 512, odd.data(), odd.size());  // inside the aligned range, unaligned
-    std::memset(block.get(), 0x33, 4096);
-    image.write(8192, block.get(), 4096);          // aligned, over a page the unaligned write did not touch
-
-    std::vector<unsigned char> expected(16384, 0x11);
-    std::fill(expected.begin() + 512, expected.begin() + 1536, 0x22);
-    std::fill(expected.begin() + 4096, expected.begin() + 8192, 0x33);
-    AlignedBuffer back = MakeAlignedBuffer(16384);
-    image.read(4096, back.get(), 16384);  // aligned read
-    EXPECT_EQ(0, std::memcmp(back.get(), expected.data(), expected.size()));
-    std::vector<unsigned char> unaligned(16384 - 100);
-    SparseImage::Open(path).read(4096 + 100, unaligned.data(), unaligned.size());
-    EXPECT_EQ(0, std::memcmp(unaligned.data(), expected.data() + 100, unaligned.size()));
-    EXPECT_THROW(image.read((1 << 20) - 10, back.get(), 20), StoreError);  // past the end
-}
-
-TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyFindsAFlippedByteAndAMissingParent) {
+// Export replaces its output only with the disk the job recorded, and leaves nothing else behind.
+TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyAndExportFindWhatDiffers) {
     Manifest full = StoreJob({{0, 65536}, {524288, 8192}}, 1, nullptr);
     Manifest second = StoreJob({{4096, 4096}, {524288, 512}}, 2, &full);
     Manifest third = StoreJob({{0, 512}, {1000448, 4096}}, 3, &second);
-    std::string out = dir.path() + "/export.img";
+    const std::string out = dir.path() + "/out.img";
     EXPECT_EQ(ExportDisk(store, third, 0, out), third.disks[0].sha256);  // the digest of the overlaid bytes
     // The middle job, exported on its own, does not see the third job's writes.
     EXPECT_EQ(ExportDisk(store, second, 0, out), second.disks[0].sha256);
+    EXPECT_EQ(fs::file_size(out), kDisk);
     EXPECT_THROW(ExportDisk(store, second, 1, out), StoreError);
+    const std::string file = store.jobFolder("vm1", third.jobId) + "/files/vm1.json";
+    std::ofstream(file) << "{}";
+    third.files.push_back({"vm1.json", 2, HashFile(file)});
+    store.commit(store.jobFolder("vm1", third.jobId), third);
     for (const Manifest& job : {full, second, third}) EXPECT_TRUE(VerifyJob(store, job).problems.empty());
+    // A stop is not a damaged disk: it ends the whole verify, and the export leaves nothing.
+    const StopRequested now = [] { return true; };
+    EXPECT_THROW(VerifyJob(store, third, now), StoreCancelled);
+    EXPECT_THROW(ExportDisk(store, third, 0, dir.path() + "/x.img", now), StoreCancelled);
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"out.img", "store"}));
+
+    // The chain follows only older jobs holding the same disk.
+    Manifest newerParent = second;  // as a caller might build one in memory
+    newerParent.disks[0].parentJob = third.jobId;
+    EXPECT_THROW(store.chain(newerParent, 0), StoreError);
+    Manifest renamed = second;
+    renamed.disks[0].name = "vm1-data";
+    EXPECT_EQ(ErrorOf([&] { store.chain(renamed, 0); }), "job 1 holds no disk [vm1-data]");
+
+    std::ofstream(file) << "{ }";
+    EXPECT_EQ(VerifyJob(store, third).problems, std::vector<std::string>{"file [vm1.json] has changed"});
+    fs::remove(file);
+    EXPECT_EQ(VerifyJob(store, third).problems, std::vector<std::string>{"cannot read [" + file + "]"});
 
     FlipByte(store.jobFolder("vm1", full.jobId) + "/disk0.img", 30000);
     VerifyResult damaged = VerifyJob(store, full);
@@ -282,40 +205,17 @@ TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyFindsAFlippedByteAndAM
     EXPECT_NE(damaged.problems[0].find("disk 0 [vm1-os]"), std::string::npos);
     // The incremental's own data is intact, but the disk it assembles to is not.
     EXPECT_EQ(VerifyJob(store, second).problems.size(), 1u);
-    EXPECT_THROW(ExportDisk(store, second, 0, dir.path() + "/x.img"), StoreError);
+    std::ofstream(out) << "previous";
+    EXPECT_THROW(ExportDisk(store, second, 0, out), StoreError);
+    EXPECT_EQ(Slurp(out), "previous");
+    fs::remove(out);
+    EXPECT_THROW(ExportDisk(store, second, 0, out), StoreError);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"store"});  // no output, no temporary file
 
     store.discard(store.jobFolder("vm1", full.jobId));
     VerifyResult orphan = VerifyJob(store, second);
     ASSERT_EQ(orphan.problems.size(), 1u);
     EXPECT_NE(orphan.problems[0].find("missing from the store"), std::string::npos);
-}
-
-TEST_F(BackupStoreTest, PruneRebuildsAChainOfTheOlderFormatAgainstItsWholeDiskDigest) {
-    const Manifest full = StoreJob({{0, 8192}, {65536, 4096}}, 1, nullptr);
-    const Manifest second = StoreJob({{4096, 4096}}, 2, &full);
-    StoreJob({{kDisk - 512, 512}}, 3, &second);
-    const std::string latest = built.sha256At(3);
-    PruneRequest request;
-    request.policy.keepLast = 1;
-
-    // A byte that differs in the chain stops the prune before any job goes.
-    const std::string image = store.jobFolder("vm1", second.jobId) + "/disk0.img";
-    FlipByte(image, 5000);
-    const std::string damaged = ErrorOf([&] { Prune(store, request); });
-    EXPECT_NE(damaged.find("job 3, disk [vm1-os]: the disk assembled from its chain does not match"), std::string::npos)
-        << damaged;
-    EXPECT_EQ(store.jobs().size(), 3u);
-    FlipByte(image, 5000);  // mended: the next prune finishes the one that stopped
-
-    const std::vector<PruneReport> reports = Prune(store, request);
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_TRUE(reports[0].interrupted.has_value());
-    const std::vector<Manifest> left = store.jobs();
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_TRUE(left[0].syntheticFull);
-    EXPECT_EQ(left[0].format, Manifest::kWholeDiskFormat);
-    EXPECT_TRUE(VerifyJob(store, left[0]).problems.empty());
-    EXPECT_EQ(ExportDisk(store, left[0], 0, dir.path() + "/out.img"), latest);
 }
 
 }  // namespace

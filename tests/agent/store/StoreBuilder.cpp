@@ -40,17 +40,6 @@ std::vector<Manifest> StoreBuilder::chainOfFour() {
     return jobs;
 }
 
-DiskRecord StoreBuilder::Disk0(const SparseImage& image, const ExtentList& extents, std::uint64_t diskBytes) {
-    DiskRecord d;
-    d.name = "vm1-os";
-    d.capacity = diskBytes - 512;
-    d.imageBytes = diskBytes;
-    d.image = "disk0.img";
-    d.extents = extents;
-    d.dataSha256 = HashExtents(image, extents);
-    return d;
-}
-
 Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
                            const std::string& startedAt, const std::string& vm, const std::string& group) {
     Manifest m;
@@ -69,7 +58,13 @@ Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const 
         std::fill(state.begin() + static_cast<long>(e.start), state.begin() + static_cast<long>(e.end()), fill);
     }
     image.sync();
-    DiskRecord d = Disk0(image, extents);
+    DiskRecord d;
+    d.name = "vm1-os";
+    d.capacity = kDisk - 512;
+    d.imageBytes = kDisk;
+    d.image = "disk0.img";
+    d.extents = extents;
+    d.dataSha256 = HashExtents(image, extents);
     DiskDigest base;
     base.diskBytes = kDisk;
     std::vector<ChainLink> links;

@@ -38,8 +38,6 @@ public:
 
     explicit StoreBuilder(const std::string& root) : store(root) {}
 
-    // The record of disk 0 (of `diskBytes`) of a job whose image holds data over `extents`.
-    static DiskRecord Disk0(const SparseImage& image, const ExtentList& extents, std::uint64_t diskBytes = kDisk);
     // A job of VM `vm` of resource group `group` whose disk holds `fill` over `extents`, over `parent`, with the digest its
     // extents' windows give over the parent's (or over zeros), started at `startedAt`; its reference
     // point holds bytes that are not text.
