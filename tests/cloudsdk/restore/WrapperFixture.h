@@ -55,15 +55,17 @@ inline SDisk BlobDisk(const std::string& blob, bool os, int lun, const std::stri
     return d;
 }
 
+// Signs `wrapper` in as job `job` to the subscription of the cloud made last.
+inline void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
+    EvEvent::setJobGuid(testsupport::JobGuidOf(job));
+    ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
+    ASSERT_TRUE(
+        wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
+}
+
 class WrapperTest : public ::testing::Test {
 protected:
     void SetUp() override { Connect(sdk, 7); }
-    static void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
-        EvEvent::setJobGuid(testsupport::JobGuidOf(job));
-        ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
-        ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                    SimulatedCloud::kSecret));
-    }
     // A page blob of 1 MiB (made when missing) whose second page holds `fill`.
     azsim::BlobKey Stage(const std::string& blob, char fill, const std::string& account = kStaging) {
         const azsim::BlobKey key{account, "vhds", blob};
@@ -81,9 +83,11 @@ protected:
         EXPECT_TRUE(sdk.ClosePageBlob(ref, group, url));
         return id;
     }
-    std::string Read(const azsim::BlobKey& key) {
-        std::string out(1024, '\0');
-        state.blobs().read(key, "", 0, &out[0], out.size());
+    // `length` bytes of the blob, or of its snapshot `snapshot`, from `offset`.
+    std::string Read(const azsim::BlobKey& key, std::uint64_t offset = 0, std::uint64_t length = 1024,
+                     const std::string& snapshot = "") {
+        std::string out(length, '\0');
+        state.blobs().read(key, snapshot, offset, &out[0], length);
         return out;
     }
     std::string StateBytes() { return state.load().toJson().dump(); }
