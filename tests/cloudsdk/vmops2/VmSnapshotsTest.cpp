@@ -1,10 +1,12 @@
 // VM snapshots (a snapshot set of a VM's disks) and the removal of expired disks.
 #include "host/sys/Time.h"
-#include "tests/cloudsdk/vmops2/VmOpsFixture.h"
+#include "tests/cloudsdk/restore/WrapperFixture.h"
 
-using VMInfoStructs::SDisk;
+using namespace wrappertest;
 
 namespace {
+
+using VmOps = WrapperTest;
 
 TEST_F(VmOps, VmSnapshotCoversTheDisksLeftInAndIsDeletedByReference) {
     struct Case {
@@ -62,7 +64,7 @@ TEST_F(VmOps, VmSnapshotRefusalsLeaveTheStateAsItWas) {
     std::string id, ref;
     std::vector<SDisk> disks;
     ASSERT_TRUE(sdk.CreateVMSnapshot("web-linux01", web, true, "", 1, id, disks, ref));
-    const std::string before = Snapshot();
+    const std::string before = StateBytes();
     struct Case {
         const char* vm;
         std::string guid;
@@ -84,16 +86,16 @@ TEST_F(VmOps, VmSnapshotRefusalsLeaveTheStateAsItWas) {
     // backup took it as its reference.
     EXPECT_FALSE(sdk.DeleteVMSnapshot("app-win01", app, id, "", false));
     EXPECT_FALSE(sdk.DeleteVMSnapshot("web-linux01", web, "", "", false));
-    VMInfoStructs::SVMInfo vm;
+    SVMInfo vm;
     ASSERT_TRUE(sdk.GetVMInfoForVM("web-linux01", web, "", 0, 0, vm));
     std::string backupSet;
     ASSERT_TRUE(sdk.CreateDiskSnapshots(vm.disks, vm.resourceGroup, vm.region, vm.name, 1, 1, backupSet, disks));
-    const std::string withBackupSet = Snapshot();
+    const std::string withBackupSet = StateBytes();
     EXPECT_FALSE(sdk.DeleteVMSnapshot("web-linux01", web, backupSet, "", false));
     EXPECT_NE(sdk.GetLastErrorString().find("is a backup's snapshot set"), std::string::npos);
-    EXPECT_EQ(Snapshot(), withBackupSet);
+    EXPECT_EQ(StateBytes(), withBackupSet);
     ASSERT_TRUE(sdk.DeleteDiskSnapshots(backupSet, disks, "rg-test", false));
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(StateBytes(), before);
 }
 
 TEST_F(VmOps, ExpiredDisksAreOnlyUnattachedOldDisksThisProductCreated) {
