@@ -12,13 +12,6 @@ protected:
         EXPECT_TRUE(sdk.GetVMInfoForVM(name, "", "", 0, 0, vm)) << sdk.GetLastErrorString();
         return vm;
     }
-    // A VM's disks as (id, LUN) pairs, in its order.
-    std::vector<std::pair<std::string, int>> Disks(const std::string& vm) {
-        const azsim::StateDocument doc = state.load();
-        std::vector<std::pair<std::string, int>> out;
-        for (const azsim::DiskAttachment& a : doc.findVm(vm)->disks) out.emplace_back(a.id, a.lun);
-        return out;
-    }
     std::string ManagedId(const std::string& name) { return state.load().findManagedDiskByName(name)->id; }
 };
 
@@ -56,7 +49,7 @@ TEST_F(AttachDisks, UnmanagedVmTakesTheBlobByUrlAndGivesItBack) {
     const azsim::BlobKey blob = Stage("u-data.vhd", 'u', "legacystore01");
     const size_t managedDisks = state.load().managedDisks.size();
     ASSERT_TRUE(sdk.AddDisksToVM(legacy, {BlobDisk("u-data.vhd", false, 1, "legacystore01")})) << sdk.GetLastErrorString();
-    auto disks = Disks("legacy-vm01");
+    auto disks = Attachments("legacy-vm01");
     ASSERT_EQ(disks.size(), 3u);
     EXPECT_EQ(disks[2], std::make_pair(azsim::PageBlobUri(blob), 1));
     EXPECT_TRUE(state.blobs().exists(blob));
@@ -67,7 +60,7 @@ TEST_F(AttachDisks, UnmanagedVmTakesTheBlobByUrlAndGivesItBack) {
     asLiveBrowse.managedDiskId = azsim::PageBlobUri(blob);
     ASSERT_TRUE(sdk.DeleteDisksFromVM(legacy, {asLiveBrowse})) << sdk.GetLastErrorString();
     disks.pop_back();
-    EXPECT_EQ(Disks("legacy-vm01"), disks);
+    EXPECT_EQ(Attachments("legacy-vm01"), disks);
     EXPECT_TRUE(state.blobs().exists(blob));
 }
 
@@ -124,7 +117,7 @@ TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImpo
     const std::string uploaded = Upload("uploaded", false, "rg-prod", "", "");
     const std::vector<SDisk> imported = {BlobDisk("r-data.vhd", false, 2)};
     ASSERT_TRUE(sdk.AddDisksToVM(web, {imported[0], ManagedEntry(uploaded, false, 3)})) << sdk.GetLastErrorString();
-    const auto own = Disks("web-linux01");
+    const auto own = Attachments("web-linux01");
     ASSERT_EQ(own.size(), 5u);
 
     // Another job's wrapper finds nothing of its own to take off.
@@ -141,12 +134,12 @@ TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImpo
     EXPECT_EQ(StateBytes(), attached);
 
     ASSERT_TRUE(sdk.DeleteDisksFromVM(web, imported)) << sdk.GetLastErrorString();
-    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2], own[4]}));
+    EXPECT_EQ(Attachments("web-linux01"), (DiskList{own[0], own[1], own[2], own[4]}));
     EXPECT_EQ(state.load().findManagedDiskByName("r-data"), nullptr);
 
     // A listed disk the job did not import is detached and kept.
     ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedEntry(uploaded, false, 3)})) << sdk.GetLastErrorString();
-    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2]}));
+    EXPECT_EQ(Attachments("web-linux01"), (DiskList{own[0], own[1], own[2]}));
     const azsim::StateDocument doc = state.load();
     ASSERT_NE(doc.findManagedDisk(uploaded), nullptr);
     EXPECT_EQ(doc.findManagedDisk(uploaded)->state, "Unattached");
@@ -156,7 +149,7 @@ TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImpo
     ASSERT_TRUE(other.AddDisksToVM(web, {BlobDisk("o-data.vhd", false, 4)})) << other.GetLastErrorString();
     const std::string foreign = state.load().findManagedDiskByName("o-data")->id;
     ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedEntry(foreign, false, 4)})) << sdk.GetLastErrorString();
-    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2]}));
+    EXPECT_EQ(Attachments("web-linux01"), (DiskList{own[0], own[1], own[2]}));
     ASSERT_NE(state.load().findManagedDiskByName("o-data"), nullptr);
     EXPECT_EQ(state.load().findManagedDiskByName("o-data")->state, "Unattached");
 

@@ -90,6 +90,14 @@ protected:
         state.blobs().read(key, snapshot, offset, &out[0], length);
         return out;
     }
+    // A VM's disks as (id, LUN) pairs, in its order.
+    using DiskList = std::vector<std::pair<std::string, int>>;
+    DiskList Attachments(const std::string& vm) {
+        const azsim::StateDocument doc = state.load();
+        DiskList out;
+        for (const azsim::DiskAttachment& a : doc.findVm(vm)->disks) out.emplace_back(a.id, a.lun);
+        return out;
+    }
     std::string StateBytes() { return state.load().toJson().dump(); }
     bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }
 

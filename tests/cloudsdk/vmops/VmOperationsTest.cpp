@@ -84,49 +84,45 @@ TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
     struct Form {
         const char* name;
         std::function<bool(SVMInfo&)> deploy;
-        std::string subnet;
+        std::string subnet, size;
         bool running;
         size_t disks;
     };
     const std::string webConfig = Config("rg-prod", "web-linux01");
     const Form forms[] = {
-        {"dvm", [&](SVMInfo& vm) { return sdk.DeployVM(vm, kTemplateGuid, true); }, "backend", true, 2},
+        {"dvm", [&](SVMInfo& vm) { return sdk.DeployVM(vm, kTemplateGuid, true); }, "backend", "Standard_B2s", true, 2},
         {"dos",
          [&](SVMInfo& vm) {
              vm.disks[0].isOsDisk = false;  // the OS disk is the one named
              return sdk.DeployVMFromOSDisk(vm, vm.disks[0].managedDiskId, false, true);
          },
-         "backend", false, 2},
+         "backend", "Standard_B2s", false, 2},
         {"dcfg",
          [&](SVMInfo& vm) {
              vm.vmSize.clear();  // size and network from the configuration
              vm.nics.clear();
              return sdk.DeployVMFromConfig(webConfig, vm, false);
          },
-         "default", false, 2},
+         "default", "Standard_D2s_v3", false, 2},
         {"clone",
          [&](SVMInfo& vm) {
              vm.vmSize = "Standard_D4s_v3";
              vm.nics.clear();
              return sdk.CloneVMFromConfig(webConfig, vm);
          },
-         "default", true, 3}};
+         "default", "Standard_D4s_v3", true, 3}};
     for (const Form& f : forms) {
         SVMInfo vm = NewVm(f.name);
         ASSERT_TRUE(f.deploy(vm)) << f.name << ": " << sdk.GetLastErrorString();
         const azsim::StateDocument doc = state.load();
         const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
         ASSERT_NE(made, nullptr) << f.name;
-        EXPECT_EQ(made->name, f.name);
-        EXPECT_EQ(made->size, f.name == std::string("dcfg") ? "Standard_D2s_v3" : f.name == std::string("clone")
-                                                                                  ? "Standard_D4s_v3"
-                                                                                  : "Standard_B2s");
-        EXPECT_EQ(made->powerState, f.running ? azsim::PowerState::Running : azsim::PowerState::Deallocated);
-        EXPECT_EQ(made->tags.at("createdByJob"), testsupport::JobGuidOf(7)) << f.name;
         ASSERT_EQ(made->nics.size(), 1u) << f.name;
-        EXPECT_EQ(made->nics[0].name, std::string(f.name) + "-nic0");
-        EXPECT_EQ(made->nics[0].subnetId,
-                  azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-prod", "vnet-prod", f.subnet));
+        EXPECT_EQ(std::tie(made->name, made->size, made->powerState, made->tags.at("createdByJob"), made->nics[0].name,
+                           made->nics[0].subnetId),
+                  std::make_tuple(f.name, f.size, f.running ? azsim::PowerState::Running : azsim::PowerState::Deallocated,
+                                  testsupport::JobGuidOf(7), std::string(f.name) + "-nic0",
+                                  azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-prod", "vnet-prod", f.subnet)));
         ASSERT_EQ(made->disks.size(), f.disks) << f.name;
         EXPECT_EQ(made->disks[0].lun, -1);
         for (const azsim::DiskAttachment& a : made->disks)
@@ -144,12 +140,11 @@ TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
             const azsim::ManagedDisk* copy = doc.findManagedDisk(made->disks[i].id);
             const azsim::ManagedDisk* original = doc.findManagedDisk(source->disks.at(i).id);
             ASSERT_TRUE(copy && original);
-            EXPECT_EQ(copy->name, i ? "clone-data" + std::to_string(source->disks[i].lun) : "clone-osdisk");
-            EXPECT_EQ(made->disks[i].lun, source->disks[i].lun);
-            EXPECT_EQ(copy->sourceId, original->id);
-            EXPECT_EQ(copy->tags.at("createdByJob"), testsupport::JobGuidOf(7));
+            EXPECT_EQ(std::tie(copy->name, made->disks[i].lun, copy->sourceId, copy->tags.at("createdByJob"),
+                               original->state),
+                      std::make_tuple(i ? "clone-data" + std::to_string(source->disks[i].lun) : "clone-osdisk",
+                                      source->disks[i].lun, original->id, testsupport::JobGuidOf(7), "Attached"));
             EXPECT_EQ(Read(copy->blob), Read(original->blob));
-            EXPECT_EQ(original->state, "Attached");
         }
     }
 }
@@ -251,14 +246,8 @@ TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
     vm.vmSize = "Standard_D4s_v3";
     ASSERT_TRUE(sdk.ReconfigureVM(vm)) << sdk.GetLastErrorString();
     doc = state.load();
-    const azsim::VirtualMachine* after = doc.findVmByGuid(kWebGuid);
-    EXPECT_EQ(after->size, "Standard_D4s_v3");
-    ASSERT_EQ(after->disks.size(), 3u);
-    EXPECT_EQ(after->disks[0].id, web.disks[0].id);
-    EXPECT_EQ(after->disks[1].id, web.disks[1].id);
-    EXPECT_EQ(after->disks[1].lun, 0);
-    EXPECT_EQ(after->disks[2].id, extra);
-    EXPECT_EQ(after->disks[2].lun, 5);
+    EXPECT_EQ(doc.findVmByGuid(kWebGuid)->size, "Standard_D4s_v3");
+    EXPECT_EQ(Attachments("web-linux01"), (DiskList{{web.disks[0].id, -1}, {web.disks[1].id, 0}, {extra, 5}}));
     EXPECT_EQ(doc.findManagedDisk(extra)->state, "Attached");
     const azsim::ManagedDisk* dropped = doc.findManagedDisk(web.disks[2].id);
     ASSERT_NE(dropped, nullptr) << "a data disk no longer listed is kept";
