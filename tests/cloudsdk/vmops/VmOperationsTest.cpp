@@ -47,28 +47,31 @@ protected:
     }
 };
 
-// A repeated start or stop succeeds and changes nothing; a GUID that is not the named VM's changes nothing.
+// A repeated start or stop, or a stop of a stopped VM, succeeds and changes nothing; a GUID that is not the named
+// VM's changes nothing.
 TEST_F(VmOperations, StartAndStopAreIdempotentAndCheckTheGuid) {
     using azsim::PowerState;
     struct Step {
-        const char* what;
+        const char *what, *vm;
         bool start;
         std::string guid;
         bool ok;
         PowerState after;
     };
-    const Step steps[] = {{"start", true, kLegacyGuid, true, PowerState::Running},
-                          {"start again", true, "", true, PowerState::Running},
-                          {"stop by another VM's GUID", false, kWebGuid, false, PowerState::Running},
-                          {"stop", false, kLegacyGuid, true, PowerState::Deallocated},
-                          {"stop again", false, kLegacyGuid, true, PowerState::Deallocated},
-                          {"start by another VM's GUID", true, kWebGuid, false, PowerState::Deallocated}};
+    const char* const legacy = "legacy-vm01";
+    const Step steps[] = {{"start", legacy, true, kLegacyGuid, true, PowerState::Running},
+                          {"start again", legacy, true, "", true, PowerState::Running},
+                          {"stop by another VM's GUID", legacy, false, kWebGuid, false, PowerState::Running},
+                          {"stop by name alone", legacy, false, "", true, PowerState::Deallocated},
+                          {"stop again", legacy, false, kLegacyGuid, true, PowerState::Deallocated},
+                          {"start by another VM's GUID", legacy, true, kWebGuid, false, PowerState::Deallocated},
+                          {"stop a stopped VM", "ultra-vm01", false, "", true, PowerState::Stopped}};
     for (const Step& s : steps) {
         const std::string before = Everything();
-        const PowerState was = state.load().findVm("legacy-vm01")->powerState;
-        const bool ok = s.start ? sdk.StartVM("legacy-vm01", s.guid) : sdk.ShutdownVM("legacy-vm01", s.guid, true);
+        const PowerState was = state.load().findVm(s.vm)->powerState;
+        const bool ok = s.start ? sdk.StartVM(s.vm, s.guid) : sdk.ShutdownVM(s.vm, s.guid, true);
         EXPECT_EQ(ok, s.ok) << s.what << ": " << sdk.GetLastErrorString();
-        EXPECT_EQ(state.load().findVm("legacy-vm01")->powerState, s.after) << s.what;
+        EXPECT_EQ(state.load().findVm(s.vm)->powerState, s.after) << s.what;
         if (!ok) {
             EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND) << s.what;
         }
