@@ -47,10 +47,9 @@ TEST_F(SnapshotOperations, ManagedSetIsTaggedFrozenAndNamedWithTheMarker) {
         ASSERT_NE(snap, nullptr) << snapped[i].managedDiskId;
         EXPECT_EQ(snap->sourceDiskId, disks[i].managedDiskId);
         EXPECT_NE(snap->name.find("_QDMD_"), std::string::npos);
-        EXPECT_EQ(std::tie(snap->tags.at("QD_SNAPSHOT_GUID"), snap->tags.at("QD_JOB_TAG"), snap->tags.at("QD_APP_ID")),
-                  std::make_tuple(guid, "4242", "11"));
-        EXPECT_TRUE(snapped[i].incrementalSnapshot);
-        EXPECT_EQ(snapped[i].unitNumber, disks[i].unitNumber);
+        EXPECT_EQ(std::tie(snap->tags.at("QD_SNAPSHOT_GUID"), snap->tags.at("QD_JOB_TAG"), snap->tags.at("QD_APP_ID"),
+                           snapped[i].incrementalSnapshot, snapped[i].unitNumber),
+                  std::make_tuple(guid, "4242", "11", true, disks[i].unitNumber));
     }
     const std::string frozen = doc.findSnapshot(snapped[0].managedDiskId)->storeSnapshot;
     Write(BlobOf("web-linux01", 0), 0, std::string(4096, 'Z'));
@@ -195,8 +194,7 @@ TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
     nlohmann::json parsed = nlohmann::json::parse(config);
     EXPECT_EQ(parsed["name"], "secure-db01");
     EXPECT_EQ(parsed["properties"]["storageProfile"]["dataDisks"].size(), 1u);
-    EXPECT_FALSE(dek.empty());
-    EXPECT_FALSE(kek.empty());
+    EXPECT_TRUE(!dek.empty() && !kek.empty());
     EXPECT_EQ(sdk.GetLastErrorCode(), 0);
 
     state.mutate([](azsim::StateDocument& doc) {
@@ -210,12 +208,12 @@ TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
     EXPECT_FALSE(sdk.GetVMConfigurationAndKeyBackups("rg-prod", "no-such-vm", config, dek, kek));
 
     std::string suffix;
-    ASSERT_TRUE(sdk.GetBlobStorageSuffixForAzureEndpoint("Global", suffix));
-    EXPECT_EQ(suffix, "blob.core.windows.net");
-    ASSERT_TRUE(sdk.GetBlobStorageSuffixForAzureEndpoint("AzureChinaCloud", suffix));
-    EXPECT_EQ(suffix, "blob.core.chinacloudapi.cn");
-    EXPECT_FALSE(sdk.GetBlobStorageSuffixForAzureEndpoint("Mars", suffix));
-    EXPECT_EQ(suffix, "blob.core.chinacloudapi.cn");
+    for (const auto& [endpoint, known, expected] : {std::make_tuple("Global", true, "blob.core.windows.net"),
+                                                    std::make_tuple("AzureChinaCloud", true, "blob.core.chinacloudapi.cn"),
+                                                    std::make_tuple("Mars", false, "blob.core.chinacloudapi.cn")}) {
+        EXPECT_EQ(sdk.GetBlobStorageSuffixForAzureEndpoint(endpoint, suffix), known) << endpoint;
+        EXPECT_EQ(suffix, expected);
+    }
 }
 
 TEST_F(SnapshotOperations, EveryCallIsJournalledAndRefusedWithoutASession) {
