@@ -195,14 +195,12 @@ TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
     });
     EXPECT_FALSE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhd"));
     EXPECT_TRUE(ErrorHas("'from-used' is attached to VM 'web-linux01'"));
-    azsim::StateDocument doc = state.load();
-    EXPECT_EQ(doc.findManagedDiskByName("from-free"), nullptr);
-    EXPECT_NE(doc.findManagedDiskByName("from-used"), nullptr);
-    EXPECT_NE(doc.findManagedDiskByName("from-other"), nullptr);
+    auto present = [&](const char* name) { return state.load().findManagedDiskByName(name) != nullptr; };
+    EXPECT_EQ(std::make_tuple(present("from-free"), present("from-used"), present("from-other")),
+              std::make_tuple(false, true, true));
     EXPECT_FALSE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhd"));
     EXPECT_TRUE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhdx"));
-    EXPECT_EQ(state.load().findManagedDiskByName("from-other"), nullptr);
-    EXPECT_NE(state.load().findManagedDiskByName("from-another-job"), nullptr);
+    EXPECT_EQ(std::make_tuple(present("from-other"), present("from-another-job")), std::make_tuple(false, true));
 }
 
 // A page PUT over HTTPS to the endpoint; returns the status.

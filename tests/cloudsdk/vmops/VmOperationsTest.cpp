@@ -269,8 +269,8 @@ TEST_F(VmOperations, RegisteredOsDiskBlobGivesItsOsType) {
     vm.disks = {BlobDisk("win-os.vhd", true, 0, "legacystore01")};
     ASSERT_TRUE(sdk.DeployVM(vm, "", true)) << sdk.GetLastErrorString();
     const azsim::StateDocument doc = state.load();
-    EXPECT_EQ(doc.findVmByGuid(vm.guid)->osType, "Windows");
-    EXPECT_FALSE(doc.findVmByGuid(vm.guid)->managed);
+    EXPECT_EQ(std::tie(doc.findVmByGuid(vm.guid)->osType, doc.findVmByGuid(vm.guid)->managed),
+              std::make_tuple("Windows", false));
 }
 
 // A managed disk made from a page blob's integrity snapshot holds the snapshot's bytes, not the blob's later ones.
@@ -286,22 +286,21 @@ TEST_F(VmOperations, ManagedDiskFromIntegritySnapshotHoldsTheSnapshotsBytes) {
     Stage("src.vhd", 'b', "legacystore01");
     const std::string before = Everything();
     std::string id;
-    EXPECT_FALSE(sdk.CreateManagedDiskFromSnapshot(disk.uri, "germanywestcentral", "another-guid", "d1", "rg-legacy",
-                                                   "germanywestcentral", "Standard_A2", "Standard_LRS", "", false,
-                                                   true, false, "", id));
+    auto create = [&](const std::string& setGuid) {
+        return sdk.CreateManagedDiskFromSnapshot(disk.uri, "germanywestcentral", setGuid, "d1", "rg-legacy",
+                                                 "germanywestcentral", "Standard_A2", "Standard_LRS", "", false, true,
+                                                 false, "", id);
+    };
+    EXPECT_FALSE(create("another-guid"));
     EXPECT_EQ(Everything(), before);
-    ASSERT_TRUE(sdk.CreateManagedDiskFromSnapshot(disk.uri, "germanywestcentral", guid, "d1", "rg-legacy",
-                                                  "germanywestcentral", "Standard_A2", "Standard_LRS", "", false, true,
-                                                  false, "", id))
-        << sdk.GetLastErrorString();
+    ASSERT_TRUE(create(guid)) << sdk.GetLastErrorString();
     const azsim::StateDocument doc = state.load();
     const azsim::ManagedDisk* made = doc.findManagedDisk(id);
     ASSERT_NE(made, nullptr);
+    EXPECT_EQ(std::tie(made->sizeBytes, made->tags.at("createdByJob"), made->state),
+              std::make_tuple(static_cast<std::uint64_t>(kMiB), testsupport::JobGuidOf(7), "Unattached"));
     EXPECT_EQ(Read(made->blob), snapshotBytes);
     EXPECT_NE(Read(blob), snapshotBytes);
-    EXPECT_EQ(made->sizeBytes, static_cast<std::uint64_t>(kMiB));
-    EXPECT_EQ(made->tags.at("createdByJob"), testsupport::JobGuidOf(7));
-    EXPECT_EQ(made->state, "Unattached");
 }
 
 }  // namespace
