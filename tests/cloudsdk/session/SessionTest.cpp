@@ -24,7 +24,7 @@ public:
 };
 
 // Initialisation needs a subscription state, sign-in the right credentials, and the connection lasts only
-// while the subscription does.
+// while the subscription does. Every call is journalled, a refused one too.
 TEST(SdkSession, SignInNeedsAStateAndCredentialsAndTheConnectionFollowsTheSubscription) {
     CAzureSDKCppBridge sdk;
     NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
@@ -41,12 +41,18 @@ TEST(SdkSession, SignInNeedsAStateAndCredentialsAndTheConnectionFollowsTheSubscr
     SimulatedCloud cloud;
     ASSERT_TRUE(sdk.Initialize("focus", "app", 1, VSINST_AZURE_RESOURCE_MANAGER));
     EXPECT_FALSE(sdk.CheckConnection());
+    std::string token;
+    EXPECT_FALSE(sdk.GetStorageAccessToken(token));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
     EXPECT_FALSE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, "not the secret"));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_AUTHENTICATION);
     EXPECT_NE(sdk.GetLastErrorString().find("AADSTS7000215"), std::string::npos);
 
     ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
     EXPECT_TRUE(sdk.CheckConnection());
+    ASSERT_TRUE(sdk.GetStorageAccessToken(token));
+    EXPECT_FALSE(token.empty());
+    EXPECT_EQ(cloud.journal("GetStorageAccessToken").size(), 2u);
 
     // The subscription disappears from the cloud: the connection is lost.
     azsim::StateFolder(cloud.dir()).save(nlohmann::json{{"subscriptions", nlohmann::json::array()}});

@@ -216,17 +216,6 @@ TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
     }
 }
 
-TEST_F(SnapshotOperations, EveryCallIsJournalledAndRefusedWithoutASession) {
-    CAzureSDKCppBridge unconnected;
-    ASSERT_TRUE(unconnected.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
-    std::string token;
-    EXPECT_FALSE(unconnected.GetStorageAccessToken(token));
-    EXPECT_EQ(unconnected.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
-    ASSERT_TRUE(sdk.GetStorageAccessToken(token));
-    EXPECT_FALSE(token.empty());
-    EXPECT_EQ(cloud.journal("GetStorageAccessToken").size(), 2u);
-}
-
 // Change ids and names come from outside: a byte that is not UTF-8 fails or answers the call like any other
 // unknown name, and reaches the journal and the state document escaped, while valid UTF-8 is kept as it is.
 TEST_F(SnapshotOperations, NamesThatAreNotUtf8NeverThrowAndAreStoredEscaped) {
