@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 
 #include "azsim/faults/FaultBook.h"
@@ -97,6 +101,18 @@ protected:
         DiskList out;
         for (const azsim::DiskAttachment& a : doc.findVm(vm)->disks) out.emplace_back(a.id, a.lun);
         return out;
+    }
+    // The whole subscription as stored: the state document's bytes and every data file's path and size.
+    std::string Everything() {
+        std::ostringstream out;
+        out << std::ifstream(cloud.dir() + "/state.json").rdbuf();
+        std::vector<std::string> files;
+        for (const auto& f : std::filesystem::recursive_directory_iterator(cloud.dir()))
+            if (f.is_regular_file() && f.path().filename() != "journal.jsonl")
+                files.push_back(f.path().string() + " " + std::to_string(f.file_size()));
+        std::sort(files.begin(), files.end());
+        for (const std::string& f : files) out << f << '\n';
+        return out.str();
     }
     std::string StateBytes() { return state.load().toJson().dump(); }
     bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }

@@ -1,10 +1,5 @@
 // VM operations of the SDK wrapper over the demo subscription: power, the deploy and clone forms, configuration
 // blobs, reconfiguration, OS-disk registration and managed disks from a page blob's integrity snapshot.
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 using namespace wrappertest;
@@ -32,18 +27,6 @@ protected:
         std::string text, dek, kek;
         EXPECT_TRUE(sdk.GetVMConfigurationAndKeyBackups(group, vm, text, dek, kek));
         return text;
-    }
-    // The whole subscription as stored: the state document's bytes and every data file's path and size.
-    std::string Everything() {
-        std::ostringstream out;
-        out << std::ifstream(cloud.dir() + "/state.json").rdbuf();
-        std::vector<std::string> files;
-        for (const auto& f : std::filesystem::recursive_directory_iterator(cloud.dir()))
-            if (f.is_regular_file() && f.path().filename() != "journal.jsonl")
-                files.push_back(f.path().string() + " " + std::to_string(f.file_size()));
-        std::sort(files.begin(), files.end());
-        for (const std::string& f : files) out << f << '\n';
-        return out.str();
     }
 };
 
