@@ -285,31 +285,28 @@ TEST_F(RestoreOperations, AKeptInterfaceIsTakenOverButNotOneAnotherVmHolds) {
     ASSERT_TRUE(RestoreManaged(vm));
     const std::string nicId = state.load().findNetworkInterface("k1-nic0")->id;
     ASSERT_TRUE(sdk.DeleteVM("k1", vm.guid, false, false));
-    for (const char* os : {"k2-os.vhd", "k3-os.vhd"}) {
+    auto redeploy = [&](const std::string& os) {  // in place, asking for no address
         SVMInfo again = vm;
         again.guid.clear();
         again.disks = {BlobDisk(os, true, 0)};
         Stage(os, 'o');
-        const bool taken = os[1] == '2';
-        EXPECT_EQ(taken, sdk.RestoreVM(again, os, "", false, true, true, true, "", "", true, false));
-        if (!taken) {
-            EXPECT_TRUE(ErrorHas("Network interface 'k1-nic0' belongs to another VM")) << sdk.GetLastErrorString();
-            break;
-        }
-        const azsim::StateDocument doc = state.load();
-        ASSERT_EQ(doc.networkInterfaces.size(), 1u);
-        EXPECT_EQ(doc.networkInterfaces[0].id, nicId);
-        ASSERT_EQ(doc.publicIps.size(), 1u);
-        EXPECT_EQ(doc.publicIps[0].virtualMachine, doc.networkInterfaces[0].virtualMachine);
-        state.mutate([](azsim::StateDocument& d) {  // now held by a VM of another name
-            d.findNetworkInterface("k1-nic0")->virtualMachine =
-                "/subscriptions/x/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/other";
-            d.vms.erase(std::remove_if(d.vms.begin(), d.vms.end(),
-                                       [](const azsim::VirtualMachine& v) { return v.name == "k1"; }),
-                        d.vms.end());
-            return true;
-        });
-    }
+        return sdk.RestoreVM(again, os, "", false, true, true, true, "", "", true, false);
+    };
+    ASSERT_TRUE(redeploy("k2-os.vhd")) << sdk.GetLastErrorString();
+    const azsim::StateDocument doc = state.load();
+    ASSERT_TRUE(doc.networkInterfaces.size() == 1 && doc.publicIps.size() == 1);
+    EXPECT_EQ(std::tie(doc.networkInterfaces[0].id, doc.publicIps[0].virtualMachine),
+              std::tie(nicId, doc.networkInterfaces[0].virtualMachine));
+    state.mutate([](azsim::StateDocument& d) {  // now held by a VM of another name
+        d.findNetworkInterface("k1-nic0")->virtualMachine =
+            "/subscriptions/x/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/other";
+        d.vms.erase(std::remove_if(d.vms.begin(), d.vms.end(),
+                                   [](const azsim::VirtualMachine& v) { return v.name == "k1"; }),
+                    d.vms.end());
+        return true;
+    });
+    EXPECT_FALSE(redeploy("k3-os.vhd"));
+    EXPECT_TRUE(ErrorHas("Network interface 'k1-nic0' belongs to another VM")) << sdk.GetLastErrorString();
 }
 
 // Clean-up removes only what carries this job's tag: its VM with disks and network, the listed disks it made.
