@@ -199,8 +199,7 @@ TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
                 ManagedEntry(extra, false, 5)};
     struct Refusal {
         const char* what;
-        std::string size;
-        std::string guid;
+        std::string size, guid;
     };
     const std::string before = Everything();
     for (const Refusal& r : {Refusal{"size not offered", "Standard_Z9", kWebGuid},
