@@ -12,51 +12,15 @@ protected:
         EXPECT_TRUE(sdk.GetVMInfoForVM(name, "", "", 0, 0, vm)) << sdk.GetLastErrorString();
         return vm;
     }
-    // A VM's disks as (id, LUN) pairs, in its order.
-    std::vector<std::pair<std::string, int>> Disks(const std::string& vm) {
-        const azsim::StateDocument doc = state.load();
-        std::vector<std::pair<std::string, int>> out;
-        for (const azsim::DiskAttachment& a : doc.findVm(vm)->disks) out.emplace_back(a.id, a.lun);
-        return out;
-    }
     std::string ManagedId(const std::string& name) { return state.load().findManagedDiskByName(name)->id; }
 };
-
-// web-linux01 (size with 4 data disks) has an OS disk and data disks at LUNs 0 and 1: two more
-// fit, one at a time, whether the blob is named by account and name or by its URL.
-TEST_F(AttachDisks, ManagedVmImportsEachBlobAtItsLunAndDeletesTheStagedBlob) {
-    const SVMInfo web = Vm("web-linux01");
-    const azsim::BlobKey first = Stage("r-data1.vhd", 'a'), second = Stage("r-data2.vhd", 'b');
-    const std::string firstBytes = Read(first), secondBytes = Read(second);
-    SDisk byUrl = BlobDisk("r-data2.vhd", false, 3, "");
-    byUrl.uri = azsim::PageBlobUri(second);
-    ASSERT_TRUE(sdk.AddDisksToVM(web, {BlobDisk("r-data1.vhd", false, 2)})) << sdk.GetLastErrorString();
-    ASSERT_TRUE(sdk.AddDisksToVM(web, {byUrl})) << sdk.GetLastErrorString();
-
-    const azsim::StateDocument doc = state.load();
-    const std::vector<azsim::DiskAttachment>& disks = doc.findVm("web-linux01")->disks;
-    ASSERT_EQ(disks.size(), 5u);
-    for (const auto& [index, lun, staged, bytes] :
-         {std::make_tuple(3, 2, first, firstBytes), std::make_tuple(4, 3, second, secondBytes)}) {
-        EXPECT_EQ(disks[index].lun, lun);
-        const azsim::ManagedDisk* disk = doc.findManagedDisk(disks[index].id);
-        ASSERT_NE(disk, nullptr);
-        EXPECT_EQ(std::tie(disk->name, disk->resourceGroup, disk->region, disk->sourceId, disk->state),
-                  std::make_tuple(staged.name.substr(0, staged.name.size() - 4), "rg-prod", "westeurope",
-                                  azsim::PageBlobUri(staged), "Attached"));
-        EXPECT_EQ(disk->tags.at("createdByJob"), testsupport::JobGuidOf(7));
-        EXPECT_EQ(Read(disk->blob), bytes);
-        EXPECT_FALSE(state.blobs().exists(staged));
-        EXPECT_EQ(doc.findUnmanagedDisk(staged), nullptr);
-    }
-}
 
 TEST_F(AttachDisks, UnmanagedVmTakesTheBlobByUrlAndGivesItBack) {
     const SVMInfo legacy = Vm("legacy-vm01");
     const azsim::BlobKey blob = Stage("u-data.vhd", 'u', "legacystore01");
     const size_t managedDisks = state.load().managedDisks.size();
     ASSERT_TRUE(sdk.AddDisksToVM(legacy, {BlobDisk("u-data.vhd", false, 1, "legacystore01")})) << sdk.GetLastErrorString();
-    auto disks = Disks("legacy-vm01");
+    auto disks = Attachments("legacy-vm01");
     ASSERT_EQ(disks.size(), 3u);
     EXPECT_EQ(disks[2], std::make_pair(azsim::PageBlobUri(blob), 1));
     EXPECT_TRUE(state.blobs().exists(blob));
@@ -67,7 +31,7 @@ TEST_F(AttachDisks, UnmanagedVmTakesTheBlobByUrlAndGivesItBack) {
     asLiveBrowse.managedDiskId = azsim::PageBlobUri(blob);
     ASSERT_TRUE(sdk.DeleteDisksFromVM(legacy, {asLiveBrowse})) << sdk.GetLastErrorString();
     disks.pop_back();
-    EXPECT_EQ(Disks("legacy-vm01"), disks);
+    EXPECT_EQ(Attachments("legacy-vm01"), disks);
     EXPECT_TRUE(state.blobs().exists(blob));
 }
 
@@ -118,14 +82,26 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
     EXPECT_TRUE(sdk.AddDisksToVM(Vm("web-linux01"), {BlobDisk("r-data.vhd", false, 2)})) << sdk.GetLastErrorString();
 }
 
+// A managed VM (web-linux01: data disks at LUNs 0 and 1) imports a staged blob into a managed disk at its LUN
+// and forgets the blob; detaching takes off only the listed disks and removes only this job's imports.
 TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImports) {
     const SVMInfo web = Vm("web-linux01");
-    Stage("r-data.vhd", 'r');
+    const azsim::BlobKey staged = Stage("r-data.vhd", 'r');
+    const std::string stagedBytes = Read(staged);
     const std::string uploaded = Upload("uploaded", false, "rg-prod", "", "");
     const std::vector<SDisk> imported = {BlobDisk("r-data.vhd", false, 2)};
     ASSERT_TRUE(sdk.AddDisksToVM(web, {imported[0], ManagedEntry(uploaded, false, 3)})) << sdk.GetLastErrorString();
-    const auto own = Disks("web-linux01");
+    const auto own = Attachments("web-linux01");
     ASSERT_EQ(own.size(), 5u);
+    const azsim::StateDocument made = state.load();
+    const azsim::ManagedDisk* disk = made.findManagedDisk(own[3].first);
+    ASSERT_NE(disk, nullptr);
+    EXPECT_EQ(std::tie(disk->name, disk->resourceGroup, disk->region, disk->sourceId, disk->state,
+                       disk->tags.at("createdByJob"), own[3].second),
+              std::make_tuple("r-data", "rg-prod", "westeurope", azsim::PageBlobUri(staged), "Attached",
+                              testsupport::JobGuidOf(7), 2));
+    EXPECT_EQ(Read(disk->blob), stagedBytes);
+    EXPECT_TRUE(!state.blobs().exists(staged) && !made.findUnmanagedDisk(staged));
 
     // Another job's wrapper finds nothing of its own to take off.
     CAzureSDKCppBridge other;
@@ -141,12 +117,12 @@ TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImpo
     EXPECT_EQ(StateBytes(), attached);
 
     ASSERT_TRUE(sdk.DeleteDisksFromVM(web, imported)) << sdk.GetLastErrorString();
-    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2], own[4]}));
+    EXPECT_EQ(Attachments("web-linux01"), (DiskList{own[0], own[1], own[2], own[4]}));
     EXPECT_EQ(state.load().findManagedDiskByName("r-data"), nullptr);
 
     // A listed disk the job did not import is detached and kept.
     ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedEntry(uploaded, false, 3)})) << sdk.GetLastErrorString();
-    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2]}));
+    EXPECT_EQ(Attachments("web-linux01"), (DiskList{own[0], own[1], own[2]}));
     const azsim::StateDocument doc = state.load();
     ASSERT_NE(doc.findManagedDisk(uploaded), nullptr);
     EXPECT_EQ(doc.findManagedDisk(uploaded)->state, "Unattached");
@@ -156,7 +132,7 @@ TEST_F(AttachDisks, DetachingTouchesOnlyTheListedDisksAndRemovesOnlyThisJobsImpo
     ASSERT_TRUE(other.AddDisksToVM(web, {BlobDisk("o-data.vhd", false, 4)})) << other.GetLastErrorString();
     const std::string foreign = state.load().findManagedDiskByName("o-data")->id;
     ASSERT_TRUE(sdk.DeleteDisksFromVM(web, {ManagedEntry(foreign, false, 4)})) << sdk.GetLastErrorString();
-    EXPECT_EQ(Disks("web-linux01"), (decltype(own){own[0], own[1], own[2]}));
+    EXPECT_EQ(Attachments("web-linux01"), (DiskList{own[0], own[1], own[2]}));
     ASSERT_NE(state.load().findManagedDiskByName("o-data"), nullptr);
     EXPECT_EQ(state.load().findManagedDiskByName("o-data")->state, "Unattached");
 

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 
 #include "azsim/faults/FaultBook.h"
@@ -55,15 +59,17 @@ inline SDisk BlobDisk(const std::string& blob, bool os, int lun, const std::stri
     return d;
 }
 
+// Signs `wrapper` in as job `job` to the subscription of the cloud made last.
+inline void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
+    EvEvent::setJobGuid(testsupport::JobGuidOf(job));
+    ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
+    ASSERT_TRUE(
+        wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
+}
+
 class WrapperTest : public ::testing::Test {
 protected:
     void SetUp() override { Connect(sdk, 7); }
-    static void Connect(CAzureSDKCppBridge& wrapper, NXJobID job) {
-        EvEvent::setJobGuid(testsupport::JobGuidOf(job));
-        ASSERT_TRUE(wrapper.Initialize("focus", "app", job, VSINST_AZURE_RESOURCE_MANAGER));
-        ASSERT_TRUE(wrapper.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                    SimulatedCloud::kSecret));
-    }
     // A page blob of 1 MiB (made when missing) whose second page holds `fill`.
     azsim::BlobKey Stage(const std::string& blob, char fill, const std::string& account = kStaging) {
         const azsim::BlobKey key{account, "vhds", blob};
@@ -81,10 +87,32 @@ protected:
         EXPECT_TRUE(sdk.ClosePageBlob(ref, group, url));
         return id;
     }
-    std::string Read(const azsim::BlobKey& key) {
-        std::string out(1024, '\0');
-        state.blobs().read(key, "", 0, &out[0], out.size());
+    // `length` bytes of the blob, or of its snapshot `snapshot`, from `offset`.
+    std::string Read(const azsim::BlobKey& key, std::uint64_t offset = 0, std::uint64_t length = 1024,
+                     const std::string& snapshot = "") {
+        std::string out(length, '\0');
+        state.blobs().read(key, snapshot, offset, &out[0], length);
         return out;
+    }
+    // A VM's disks as (id, LUN) pairs, in its order.
+    using DiskList = std::vector<std::pair<std::string, int>>;
+    DiskList Attachments(const std::string& vm) {
+        const azsim::StateDocument doc = state.load();
+        DiskList out;
+        for (const azsim::DiskAttachment& a : doc.findVm(vm)->disks) out.emplace_back(a.id, a.lun);
+        return out;
+    }
+    // The whole subscription as stored: the state document's bytes and every data file's path and size.
+    std::string Everything() {
+        std::ostringstream out;
+        out << std::ifstream(cloud.dir() + "/state.json").rdbuf();
+        std::vector<std::string> files;
+        for (const auto& f : std::filesystem::recursive_directory_iterator(cloud.dir()))
+            if (f.is_regular_file() && f.path().filename() != "journal.jsonl")
+                files.push_back(f.path().string() + " " + std::to_string(f.file_size()));
+        std::sort(files.begin(), files.end());
+        for (const std::string& f : files) out << f << '\n';
+        return out.str();
     }
     std::string StateBytes() { return state.load().toJson().dump(); }
     bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }

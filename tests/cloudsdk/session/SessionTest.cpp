@@ -17,34 +17,42 @@ using testsupport::SimulatedCloud;
 
 namespace {
 
-TEST(SdkSession, InitializeNeedsASubscriptionState) {
+// A log device that fails every write, standing in for any exception inside an operation.
+class FailingLogSink : public EvLogSink {
+public:
+    void write(const EvLogRecord&, const std::string&) override { throw std::runtime_error("log device is gone"); }
+};
+
+// Initialisation needs a subscription state, sign-in the right credentials, and the connection lasts only
+// while the subscription does. Every call is journalled, a refused one too.
+TEST(SdkSession, SignInNeedsAStateAndCredentialsAndTheConnectionFollowsTheSubscription) {
+    CAzureSDKCppBridge sdk;
     NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
     unsetenv("VSA_CLOUD_STATE");
-    CAzureSDKCppBridge unconfigured;
-    EXPECT_FALSE(unconfigured.Initialize("focus", "app", 1, VSINST_AZURE_RESOURCE_MANAGER));
-    EXPECT_NE(unconfigured.GetLastErrorString().find("No cloud backend is configured"), std::string::npos);
-    EXPECT_FALSE(unconfigured.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                      SimulatedCloud::kSecret));
-    EXPECT_EQ(unconfigured.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
-
+    EXPECT_FALSE(sdk.Initialize("focus", "app", 1, VSINST_AZURE_RESOURCE_MANAGER));
+    EXPECT_NE(sdk.GetLastErrorString().find("No cloud backend is configured"), std::string::npos);
+    EXPECT_FALSE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
     testsupport::TempDir empty;
     setenv("VSA_CLOUD_STATE", empty.path().c_str(), 1);
-    CAzureSDKCppBridge noState;
-    EXPECT_FALSE(noState.Initialize("focus", "app", 1, VSINST_AZURE_RESOURCE_MANAGER));
+    EXPECT_FALSE(sdk.Initialize("focus", "app", 1, VSINST_AZURE_RESOURCE_MANAGER));
     unsetenv("VSA_CLOUD_STATE");
-}
 
-TEST(SdkSession, SignInChecksCredentialsAndTheConnectionFollowsTheSubscription) {
     SimulatedCloud cloud;
-    CAzureSDKCppBridge sdk;
     ASSERT_TRUE(sdk.Initialize("focus", "app", 1, VSINST_AZURE_RESOURCE_MANAGER));
     EXPECT_FALSE(sdk.CheckConnection());
+    std::string token;
+    EXPECT_FALSE(sdk.GetStorageAccessToken(token));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
     EXPECT_FALSE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, "not the secret"));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_AUTHENTICATION);
     EXPECT_NE(sdk.GetLastErrorString().find("AADSTS7000215"), std::string::npos);
 
     ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
     EXPECT_TRUE(sdk.CheckConnection());
+    ASSERT_TRUE(sdk.GetStorageAccessToken(token));
+    EXPECT_FALSE(token.empty());
+    EXPECT_EQ(cloud.journal("GetStorageAccessToken").size(), 2u);
 
     // The subscription disappears from the cloud: the connection is lost.
     azsim::StateFolder(cloud.dir()).save(nlohmann::json{{"subscriptions", nlohmann::json::array()}});
@@ -53,7 +61,9 @@ TEST(SdkSession, SignInChecksCredentialsAndTheConnectionFollowsTheSubscription) 
     EXPECT_FALSE(sdk.CheckConnection());
 }
 
-TEST(SdkSession, LastErrorBelongsToTheCallingThreadAndTheWrapper) {
+// The last error belongs to the calling thread and the wrapper; an exception inside an operation fails the call
+// with its text.
+TEST(SdkSession, LastErrorBelongsToTheCallingThreadAndTheWrapperAndCarriesAnException) {
     SimulatedCloud cloud;
     CAzureSDKCppBridge sdk, other;
     EXPECT_FALSE(sdk.SetDiskTagInfo("rg", VMInfoStructs::SDisk(), {}));
@@ -72,17 +82,7 @@ TEST(SdkSession, LastErrorBelongsToTheCallingThreadAndTheWrapper) {
     EXPECT_EQ(other.GetLastErrorString(), "") << "another wrapper on the same thread has an error of its own";
     EXPECT_FALSE(other.SetWebProxy("", "", ""));
     EXPECT_EQ(sdk.GetLastErrorString(), "Operation [SetDiskTagInfo] is not available in this build");
-}
 
-// A log device that fails every write, standing in for any exception inside an operation.
-class FailingLogSink : public EvLogSink {
-public:
-    void write(const EvLogRecord&, const std::string&) override { throw std::runtime_error("log device is gone"); }
-};
-
-TEST(SdkSession, AnInternalExceptionFailsTheCallWithItsText) {
-    SimulatedCloud cloud;
-    CAzureSDKCppBridge sdk;
     FailingLogSink sink;
     EvDebug::addSink(&sink);
     bool result = true;

@@ -1,56 +1,25 @@
 // Containers, page blobs and direct-upload managed disks of the SDK wrapper over the demo subscription.
-#include <gtest/gtest.h>
-
-#include "azsim/model/ResourceIds.h"
-#include "azsim/model/SubscriptionState.h"
-#include "cloudsdk/AzureSDKCppBridge.h"
-#include "cloudsdk/SdkErrorCodes.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "tests/azsim/endpoint/HttpsClient.h"
-#include "tests/support/SimulatedCloud.h"
+#include "tests/cloudsdk/restore/WrapperFixture.h"
 
-using AzureSDKCppBridge::CAzureSDKCppBridge;
-using testsupport::SimulatedCloud;
+using namespace wrappertest;
 
 namespace {
 
-constexpr long long kMiB = 1 << 20;
-
-template <class Cloud>
-class UploadFixture : public ::testing::Test {
+class UploadOperations : public WrapperTest {
 protected:
-    void SetUp() override {
-        EvEvent::setJobGuid(testsupport::JobGuidOf(7));
-        ASSERT_TRUE(sdk.Initialize("focus", "app", 7, VSINST_AZURE_RESOURCE_MANAGER));
-        ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                SimulatedCloud::kSecret));
-    }
     bool Put(const std::string& url, unsigned long long offset, const std::string& bytes) {
         return sdk.UploadBlobPageFromBufferForOffset(url, offset, static_cast<UINT>(bytes.size()),
                                                      reinterpret_cast<const unsigned char*>(bytes.data()));
     }
     bool Put(const std::string& blob, unsigned long long offset, std::size_t length, char fill = 'p') {
         std::string bytes(length, fill);
-        return sdk.UploadBlobPageFromBufferForOffset("prodstaging01", "vhds", blob, offset, static_cast<UINT>(length),
+        return sdk.UploadBlobPageFromBufferForOffset(kStaging, "vhds", blob, offset, static_cast<UINT>(length),
                                                      reinterpret_cast<const unsigned char*>(bytes.data()));
     }
-    std::string Read(const azsim::BlobKey& key, std::uint64_t offset, std::uint64_t length) {
-        std::string out(length, '\0');
-        state.blobs().read(key, "", offset, &out[0], length);
-        return out;
-    }
-    bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }
     const azsim::ManagedDisk Disk(const std::string& name) { return *state.load().findManagedDiskByName(name); }
-
-    Cloud cloud;
-    azsim::SubscriptionState state{cloud.dir()};
-    CAzureSDKCppBridge sdk;
 };
-
-struct DemoCloud : SimulatedCloud {
-    DemoCloud() : SimulatedCloud(Seed::Demo) {}
-};
-using UploadOperations = UploadFixture<DemoCloud>;
 
 TEST_F(UploadOperations, ContainerNamesFollowTheServiceRules) {
     // Only a definite absence carries the not-found code; a question that could not be asked carries its own.
@@ -132,9 +101,9 @@ TEST_F(UploadOperations, BlobsOfAVmStayAndDeletionTakesSnapshotsAlong) {
     EXPECT_EQ(Read(vmDisk, 0, 4096), before);
 
     ASSERT_TRUE(sdk.CreatePageBlob("", "legacystore01", "vhds", "restored.vhd", kMiB));
-    VMInfoStructs::SDisk disk;
+    SDisk disk;
     disk.uri = azsim::PageBlobUri({"legacystore01", "vhds", "restored.vhd"});
-    std::vector<VMInfoStructs::SDisk> snapped;
+    std::vector<SDisk> snapped;
     std::string guid;
     ASSERT_TRUE(sdk.CreateDiskSnapshots({disk}, "rg-legacy", "", "restored", 1, 1, guid, snapped));
     std::optional<azsim::BlobUri> snapshot = azsim::ParseBlobUri(snapped[0].uri);
@@ -226,14 +195,12 @@ TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
     });
     EXPECT_FALSE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhd"));
     EXPECT_TRUE(ErrorHas("'from-used' is attached to VM 'web-linux01'"));
-    azsim::StateDocument doc = state.load();
-    EXPECT_EQ(doc.findManagedDiskByName("from-free"), nullptr);
-    EXPECT_NE(doc.findManagedDiskByName("from-used"), nullptr);
-    EXPECT_NE(doc.findManagedDiskByName("from-other"), nullptr);
+    auto present = [&](const char* name) { return state.load().findManagedDiskByName(name) != nullptr; };
+    EXPECT_EQ(std::make_tuple(present("from-free"), present("from-used"), present("from-other")),
+              std::make_tuple(false, true, true));
     EXPECT_FALSE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhd"));
     EXPECT_TRUE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhdx"));
-    EXPECT_EQ(state.load().findManagedDiskByName("from-other"), nullptr);
-    EXPECT_NE(state.load().findManagedDiskByName("from-another-job"), nullptr);
+    EXPECT_EQ(std::make_tuple(present("from-other"), present("from-another-job")), std::make_tuple(false, true));
 }
 
 // A page PUT over HTTPS to the endpoint; returns the status.
@@ -248,9 +215,10 @@ long PutPage(const std::string& url, const std::string& authorization) {
     return HttpsClient(connectTo, caBundle).send(put).status;
 }
 
-using ServedUploads = UploadFixture<testsupport::ServedCloud>;
-
-TEST_F(ServedUploads, ManagedDiskUploadUrlTakesSasOnlyWhileTheUploadLasts) {
+TEST(ServedUploads, ManagedDiskUploadUrlTakesSasOnlyWhileTheUploadLasts) {
+    testsupport::ServedCloud cloud;
+    CAzureSDKCppBridge sdk;
+    Connect(sdk, 7);
     std::string url, id, ref, token;
     ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("disk", "rg-prod", "", kMiB, false, "", "", url, id, ref));
     ASSERT_TRUE(sdk.GetStorageAccessToken(token));

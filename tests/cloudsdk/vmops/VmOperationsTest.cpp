@@ -1,10 +1,5 @@
 // VM operations of the SDK wrapper over the demo subscription: power, the deploy and clone forms, configuration
 // blobs, reconfiguration, OS-disk registration and managed disks from a page blob's integrity snapshot.
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 using namespace wrappertest;
@@ -33,42 +28,33 @@ protected:
         EXPECT_TRUE(sdk.GetVMConfigurationAndKeyBackups(group, vm, text, dek, kek));
         return text;
     }
-    // The whole subscription as stored: the state document's bytes and every data file's path and size.
-    std::string Everything() {
-        std::ostringstream out;
-        out << std::ifstream(cloud.dir() + "/state.json").rdbuf();
-        std::vector<std::string> files;
-        for (const auto& f : std::filesystem::recursive_directory_iterator(cloud.dir()))
-            if (f.is_regular_file() && f.path().filename() != "journal.jsonl")
-                files.push_back(f.path().string() + " " + std::to_string(f.file_size()));
-        std::sort(files.begin(), files.end());
-        for (const std::string& f : files) out << f << '\n';
-        return out.str();
-    }
 };
 
-// A repeated start or stop succeeds and changes nothing; a GUID that is not the named VM's changes nothing.
+// A repeated start or stop, or a stop of a stopped VM, succeeds and changes nothing; a GUID that is not the named
+// VM's changes nothing.
 TEST_F(VmOperations, StartAndStopAreIdempotentAndCheckTheGuid) {
     using azsim::PowerState;
     struct Step {
-        const char* what;
+        const char *what, *vm;
         bool start;
         std::string guid;
         bool ok;
         PowerState after;
     };
-    const Step steps[] = {{"start", true, kLegacyGuid, true, PowerState::Running},
-                          {"start again", true, "", true, PowerState::Running},
-                          {"stop by another VM's GUID", false, kWebGuid, false, PowerState::Running},
-                          {"stop", false, kLegacyGuid, true, PowerState::Deallocated},
-                          {"stop again", false, kLegacyGuid, true, PowerState::Deallocated},
-                          {"start by another VM's GUID", true, kWebGuid, false, PowerState::Deallocated}};
+    const char* const legacy = "legacy-vm01";
+    const Step steps[] = {{"start", legacy, true, kLegacyGuid, true, PowerState::Running},
+                          {"start again", legacy, true, "", true, PowerState::Running},
+                          {"stop by another VM's GUID", legacy, false, kWebGuid, false, PowerState::Running},
+                          {"stop by name alone", legacy, false, "", true, PowerState::Deallocated},
+                          {"stop again", legacy, false, kLegacyGuid, true, PowerState::Deallocated},
+                          {"start by another VM's GUID", legacy, true, kWebGuid, false, PowerState::Deallocated},
+                          {"stop a stopped VM", "ultra-vm01", false, "", true, PowerState::Stopped}};
     for (const Step& s : steps) {
         const std::string before = Everything();
-        const PowerState was = state.load().findVm("legacy-vm01")->powerState;
-        const bool ok = s.start ? sdk.StartVM("legacy-vm01", s.guid) : sdk.ShutdownVM("legacy-vm01", s.guid, true);
+        const PowerState was = state.load().findVm(s.vm)->powerState;
+        const bool ok = s.start ? sdk.StartVM(s.vm, s.guid) : sdk.ShutdownVM(s.vm, s.guid, true);
         EXPECT_EQ(ok, s.ok) << s.what << ": " << sdk.GetLastErrorString();
-        EXPECT_EQ(state.load().findVm("legacy-vm01")->powerState, s.after) << s.what;
+        EXPECT_EQ(state.load().findVm(s.vm)->powerState, s.after) << s.what;
         if (!ok) {
             EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND) << s.what;
         }
@@ -84,49 +70,45 @@ TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
     struct Form {
         const char* name;
         std::function<bool(SVMInfo&)> deploy;
-        std::string subnet;
+        std::string subnet, size;
         bool running;
         size_t disks;
     };
     const std::string webConfig = Config("rg-prod", "web-linux01");
     const Form forms[] = {
-        {"dvm", [&](SVMInfo& vm) { return sdk.DeployVM(vm, kTemplateGuid, true); }, "backend", true, 2},
+        {"dvm", [&](SVMInfo& vm) { return sdk.DeployVM(vm, kTemplateGuid, true); }, "backend", "Standard_B2s", true, 2},
         {"dos",
          [&](SVMInfo& vm) {
              vm.disks[0].isOsDisk = false;  // the OS disk is the one named
              return sdk.DeployVMFromOSDisk(vm, vm.disks[0].managedDiskId, false, true);
          },
-         "backend", false, 2},
+         "backend", "Standard_B2s", false, 2},
         {"dcfg",
          [&](SVMInfo& vm) {
              vm.vmSize.clear();  // size and network from the configuration
              vm.nics.clear();
              return sdk.DeployVMFromConfig(webConfig, vm, false);
          },
-         "default", false, 2},
+         "default", "Standard_D2s_v3", false, 2},
         {"clone",
          [&](SVMInfo& vm) {
              vm.vmSize = "Standard_D4s_v3";
              vm.nics.clear();
              return sdk.CloneVMFromConfig(webConfig, vm);
          },
-         "default", true, 3}};
+         "default", "Standard_D4s_v3", true, 3}};
     for (const Form& f : forms) {
         SVMInfo vm = NewVm(f.name);
         ASSERT_TRUE(f.deploy(vm)) << f.name << ": " << sdk.GetLastErrorString();
         const azsim::StateDocument doc = state.load();
         const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
         ASSERT_NE(made, nullptr) << f.name;
-        EXPECT_EQ(made->name, f.name);
-        EXPECT_EQ(made->size, f.name == std::string("dcfg") ? "Standard_D2s_v3" : f.name == std::string("clone")
-                                                                                  ? "Standard_D4s_v3"
-                                                                                  : "Standard_B2s");
-        EXPECT_EQ(made->powerState, f.running ? azsim::PowerState::Running : azsim::PowerState::Deallocated);
-        EXPECT_EQ(made->tags.at("createdByJob"), testsupport::JobGuidOf(7)) << f.name;
         ASSERT_EQ(made->nics.size(), 1u) << f.name;
-        EXPECT_EQ(made->nics[0].name, std::string(f.name) + "-nic0");
-        EXPECT_EQ(made->nics[0].subnetId,
-                  azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-prod", "vnet-prod", f.subnet));
+        EXPECT_EQ(std::tie(made->name, made->size, made->powerState, made->tags.at("createdByJob"), made->nics[0].name,
+                           made->nics[0].subnetId),
+                  std::make_tuple(f.name, f.size, f.running ? azsim::PowerState::Running : azsim::PowerState::Deallocated,
+                                  testsupport::JobGuidOf(7), std::string(f.name) + "-nic0",
+                                  azsim::SubnetId(SimulatedCloud::kSubscriptionId, "rg-prod", "vnet-prod", f.subnet)));
         ASSERT_EQ(made->disks.size(), f.disks) << f.name;
         EXPECT_EQ(made->disks[0].lun, -1);
         for (const azsim::DiskAttachment& a : made->disks)
@@ -144,12 +126,11 @@ TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
             const azsim::ManagedDisk* copy = doc.findManagedDisk(made->disks[i].id);
             const azsim::ManagedDisk* original = doc.findManagedDisk(source->disks.at(i).id);
             ASSERT_TRUE(copy && original);
-            EXPECT_EQ(copy->name, i ? "clone-data" + std::to_string(source->disks[i].lun) : "clone-osdisk");
-            EXPECT_EQ(made->disks[i].lun, source->disks[i].lun);
-            EXPECT_EQ(copy->sourceId, original->id);
-            EXPECT_EQ(copy->tags.at("createdByJob"), testsupport::JobGuidOf(7));
+            EXPECT_EQ(std::tie(copy->name, made->disks[i].lun, copy->sourceId, copy->tags.at("createdByJob"),
+                               original->state),
+                      std::make_tuple(i ? "clone-data" + std::to_string(source->disks[i].lun) : "clone-osdisk",
+                                      source->disks[i].lun, original->id, testsupport::JobGuidOf(7), "Attached"));
             EXPECT_EQ(Read(copy->blob), Read(original->blob));
-            EXPECT_EQ(original->state, "Attached");
         }
     }
 }
@@ -218,8 +199,7 @@ TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
                 ManagedEntry(extra, false, 5)};
     struct Refusal {
         const char* what;
-        std::string size;
-        std::string guid;
+        std::string size, guid;
     };
     const std::string before = Everything();
     for (const Refusal& r : {Refusal{"size not offered", "Standard_Z9", kWebGuid},
@@ -251,14 +231,8 @@ TEST_F(VmOperations, ReconfigureChangesSizeAndDataDisksByLun) {
     vm.vmSize = "Standard_D4s_v3";
     ASSERT_TRUE(sdk.ReconfigureVM(vm)) << sdk.GetLastErrorString();
     doc = state.load();
-    const azsim::VirtualMachine* after = doc.findVmByGuid(kWebGuid);
-    EXPECT_EQ(after->size, "Standard_D4s_v3");
-    ASSERT_EQ(after->disks.size(), 3u);
-    EXPECT_EQ(after->disks[0].id, web.disks[0].id);
-    EXPECT_EQ(after->disks[1].id, web.disks[1].id);
-    EXPECT_EQ(after->disks[1].lun, 0);
-    EXPECT_EQ(after->disks[2].id, extra);
-    EXPECT_EQ(after->disks[2].lun, 5);
+    EXPECT_EQ(doc.findVmByGuid(kWebGuid)->size, "Standard_D4s_v3");
+    EXPECT_EQ(Attachments("web-linux01"), (DiskList{{web.disks[0].id, -1}, {web.disks[1].id, 0}, {extra, 5}}));
     EXPECT_EQ(doc.findManagedDisk(extra)->state, "Attached");
     const azsim::ManagedDisk* dropped = doc.findManagedDisk(web.disks[2].id);
     ASSERT_NE(dropped, nullptr) << "a data disk no longer listed is kept";
@@ -277,8 +251,8 @@ TEST_F(VmOperations, RegisteredOsDiskBlobGivesItsOsType) {
     vm.disks = {BlobDisk("win-os.vhd", true, 0, "legacystore01")};
     ASSERT_TRUE(sdk.DeployVM(vm, "", true)) << sdk.GetLastErrorString();
     const azsim::StateDocument doc = state.load();
-    EXPECT_EQ(doc.findVmByGuid(vm.guid)->osType, "Windows");
-    EXPECT_FALSE(doc.findVmByGuid(vm.guid)->managed);
+    EXPECT_EQ(std::tie(doc.findVmByGuid(vm.guid)->osType, doc.findVmByGuid(vm.guid)->managed),
+              std::make_tuple("Windows", false));
 }
 
 // A managed disk made from a page blob's integrity snapshot holds the snapshot's bytes, not the blob's later ones.
@@ -294,22 +268,21 @@ TEST_F(VmOperations, ManagedDiskFromIntegritySnapshotHoldsTheSnapshotsBytes) {
     Stage("src.vhd", 'b', "legacystore01");
     const std::string before = Everything();
     std::string id;
-    EXPECT_FALSE(sdk.CreateManagedDiskFromSnapshot(disk.uri, "germanywestcentral", "another-guid", "d1", "rg-legacy",
-                                                   "germanywestcentral", "Standard_A2", "Standard_LRS", "", false,
-                                                   true, false, "", id));
+    auto create = [&](const std::string& setGuid) {
+        return sdk.CreateManagedDiskFromSnapshot(disk.uri, "germanywestcentral", setGuid, "d1", "rg-legacy",
+                                                 "germanywestcentral", "Standard_A2", "Standard_LRS", "", false, true,
+                                                 false, "", id);
+    };
+    EXPECT_FALSE(create("another-guid"));
     EXPECT_EQ(Everything(), before);
-    ASSERT_TRUE(sdk.CreateManagedDiskFromSnapshot(disk.uri, "germanywestcentral", guid, "d1", "rg-legacy",
-                                                  "germanywestcentral", "Standard_A2", "Standard_LRS", "", false, true,
-                                                  false, "", id))
-        << sdk.GetLastErrorString();
+    ASSERT_TRUE(create(guid)) << sdk.GetLastErrorString();
     const azsim::StateDocument doc = state.load();
     const azsim::ManagedDisk* made = doc.findManagedDisk(id);
     ASSERT_NE(made, nullptr);
+    EXPECT_EQ(std::tie(made->sizeBytes, made->tags.at("createdByJob"), made->state),
+              std::make_tuple(static_cast<std::uint64_t>(kMiB), testsupport::JobGuidOf(7), "Unattached"));
     EXPECT_EQ(Read(made->blob), snapshotBytes);
     EXPECT_NE(Read(blob), snapshotBytes);
-    EXPECT_EQ(made->sizeBytes, static_cast<std::uint64_t>(kMiB));
-    EXPECT_EQ(made->tags.at("createdByJob"), testsupport::JobGuidOf(7));
-    EXPECT_EQ(made->state, "Unattached");
 }
 
 }  // namespace

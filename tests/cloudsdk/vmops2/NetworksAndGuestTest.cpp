@@ -1,10 +1,13 @@
 // Virtual networks and scripts run in a VM's guest.
 #include "azsim/guest/GuestLog.h"
-#include "tests/cloudsdk/vmops2/VmOpsFixture.h"
+#include "tests/cloudsdk/restore/WrapperFixture.h"
 
+using namespace wrappertest;
 using VMInfoStructs::SNetworkInfo;
 
 namespace {
+
+using VmOps = WrapperTest;
 
 SNetworkInfo Network(const std::string& name, std::vector<std::string> subnets = {}) {
     SNetworkInfo net;
@@ -26,19 +29,16 @@ TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupPrefixOrSub
     for (SNetworkInfo edge : {Network(std::string(63, 'v') + "_", {"s"}), Prefixed("64.0.0.0/2", "vnet-a"),
                               Prefixed("192.168.7.248/29", "vnet-b")})
         EXPECT_TRUE(sdk.CreateVirtualNetwork(edge, "rg-test")) << sdk.GetLastErrorString();
-    EXPECT_NE(net.id.find("/resourceGroups/rg-test/providers/Microsoft.Network/virtualNetworks/vnet-new"),
-              std::string::npos)
-        << net.id;
-    EXPECT_EQ(net.location, "westeurope");  // the group's region
-    EXPECT_EQ(net.addressPrefix, "10.0.0.0/16");
     const azsim::StateDocument doc = state.load();
     const azsim::VirtualNetwork* stored = doc.findVirtualNetwork("vnet-new", "rg-test");
     ASSERT_NE(stored, nullptr);
-    EXPECT_EQ(stored->tags.at("createdByJob"), testsupport::JobGuidOf(7));
     ASSERT_EQ(stored->subnets.size(), 2u);
-    EXPECT_EQ(stored->subnets[1].id, stored->id + "/subnets/back");
+    // Located in the group's region, with the default prefix.
+    EXPECT_EQ(std::tie(net.id, net.location, net.addressPrefix, stored->tags.at("createdByJob"), stored->subnets[1].id),
+              std::make_tuple(azsim::VirtualNetworkId(SimulatedCloud::kSubscriptionId, "rg-test", "vnet-new"),
+                              "westeurope", "10.0.0.0/16", testsupport::JobGuidOf(7), stored->id + "/subnets/back"));
 
-    const std::string before = Snapshot();
+    const std::string before = StateBytes();
     struct Case {
         SNetworkInfo net;
         const char* group;
@@ -64,7 +64,7 @@ TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupPrefixOrSub
         EXPECT_FALSE(sdk.CreateVirtualNetwork(c.net, c.group)) << c.text;
         EXPECT_NE(sdk.GetLastErrorString().find(c.text), std::string::npos) << sdk.GetLastErrorString();
     }
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(StateBytes(), before);
 }
 
 TEST_F(VmOps, NetworkIsDeletedOnlyWhileNoInterfaceUsesIt) {
@@ -80,14 +80,14 @@ TEST_F(VmOps, NetworkIsDeletedOnlyWhileNoInterfaceUsesIt) {
         doc.networkInterfaces.push_back(nic);
         return true;
     });
-    const std::string before = Snapshot();
+    const std::string before = StateBytes();
     EXPECT_FALSE(sdk.DeleteVirtualNetwork(net, "rg-test"));
     EXPECT_NE(sdk.GetLastErrorString().find("[spare-nic]"), std::string::npos) << sdk.GetLastErrorString();
     EXPECT_FALSE(sdk.DeleteVirtualNetwork(Network("vnet-prod"), "rg-prod"));  // VM cards use it
     EXPECT_NE(sdk.GetLastErrorString().find("of VM [web-linux01]"), std::string::npos) << sdk.GetLastErrorString();
     EXPECT_FALSE(sdk.DeleteVirtualNetwork(Network("vnet-prod"), "rg-test"));  // not in that group
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(StateBytes(), before);
 
     state.mutate([&](azsim::StateDocument& doc) {
         doc.networkInterfaces.pop_back();
@@ -102,7 +102,7 @@ TEST_F(VmOps, GuestScriptRunsAreLoggedWithTheirOutcomeAndNeverInAStoppedVm) {
     ASSERT_TRUE(sdk.ExecuteScriptInGuestVM("ctx-3", "web-linux01", "detail-2", "echo hi\nexit 0\n", "-v 1"))
         << sdk.GetLastErrorString();
     ASSERT_TRUE(sdk.ExecuteScriptInGuestVM("", "app-win01", "", "", ""));  // an empty script is still a run
-    faults.addSdkFault({"ExecuteScriptInGuestVM", 0, "script exited with 3", 1});
+    azsim::FaultBook(cloud.dir()).addSdkFault({"ExecuteScriptInGuestVM", 0, "script exited with 3", 1});
     EXPECT_FALSE(sdk.ExecuteScriptInGuestVM("c", "web-linux01", "d", "false", ""));
     EXPECT_EQ(sdk.GetLastErrorString(), "script exited with 3");
     // Refused before any run: a VM that is not running (its text says so), one that does not exist.
@@ -111,21 +111,16 @@ TEST_F(VmOps, GuestScriptRunsAreLoggedWithTheirOutcomeAndNeverInAStoppedVm) {
     EXPECT_FALSE(sdk.ExecuteScriptInGuestVM("c", "no-such-vm", "d", "true", ""));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
 
-    std::vector<azsim::GuestRun> runs = azsim::GuestLog::Read(cloud.dir());
-    ASSERT_EQ(runs.size(), 3u);
-    EXPECT_EQ(runs[0].vm, "web-linux01");
-    EXPECT_EQ(runs[0].resourceGroup, "rg-prod");
-    EXPECT_EQ(runs[0].script, "echo hi\nexit 0\n");
-    EXPECT_EQ(runs[0].parameters, "-v 1");
-    EXPECT_EQ(runs[0].guestContext, "ctx-3");
-    EXPECT_EQ(runs[0].guestDetail, "detail-2");
-    EXPECT_TRUE(runs[0].succeeded);
-    EXPECT_EQ(runs[1].vm, "app-win01");
-    EXPECT_EQ(runs[1].script, "");
-    EXPECT_TRUE(runs[1].succeeded);
-    EXPECT_EQ(runs[2].script, "false");
-    EXPECT_FALSE(runs[2].succeeded);
-    EXPECT_EQ(runs[2].error, "script exited with 3");
+    using Run = std::tuple<std::string, std::string, std::string, std::string, std::string, std::string, bool,
+                           std::string>;
+    std::vector<Run> seen;
+    for (const azsim::GuestRun& r : azsim::GuestLog::Read(cloud.dir()))
+        seen.emplace_back(r.vm, r.resourceGroup, r.script, r.parameters, r.guestContext, r.guestDetail, r.succeeded,
+                          r.error);
+    EXPECT_EQ(seen, (std::vector<Run>{
+                        {"web-linux01", "rg-prod", "echo hi\nexit 0\n", "-v 1", "ctx-3", "detail-2", true, ""},
+                        {"app-win01", "rg-prod", "", "", "", "", true, ""},
+                        {"web-linux01", "rg-prod", "false", "", "c", "d", false, "script exited with 3"}}));
 }
 
 }  // namespace
