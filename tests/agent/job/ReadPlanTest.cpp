@@ -139,38 +139,34 @@ TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
     EXPECT_EQ(late.status, ReadOutcome::Status::Cancelled);
 }
 
+// The thread count after each throughput fed in, with "s" once settled; every measured
+// period follows a warm-up one (fed 1 here), which is left out.
 TEST(ConcurrencyTuner, GrowsWhileEachStepPaysAndTakesBackTheFirstThatDoesNot) {
-    ReadConcurrency c;  // 16 threads, +8 a step, up to 32, a step must gain 15%
-    ConcurrencyTuner paying(c);
-    EXPECT_EQ(paying.threads(), 16);
-    EXPECT_EQ(paying.observe(1), 16);    // the first period warms up and is left out
-    EXPECT_EQ(paying.observe(100), 24);  // the first measurement always tries a step
-    EXPECT_EQ(paying.observe(1), 24);    // warm-up at the new count
-    EXPECT_EQ(paying.observe(116), 32);  // over 15%: worth another step
-    EXPECT_FALSE(paying.settled());
-    paying.observe(1);
-    EXPECT_EQ(paying.observe(1000), 32);  // at the cap, whatever the gain
-    EXPECT_TRUE(paying.settled());
-
-    ConcurrencyTuner flat(c);
-    flat.observe(1);
-    flat.observe(100);
-    flat.observe(1);
-    EXPECT_EQ(flat.observe(114), 16);  // under 15%: the step is taken back
-    EXPECT_TRUE(flat.settled());
-    flat.observe(1);
-    EXPECT_EQ(flat.observe(1000), 16);  // and none is tried later
-
-    c.cap = 20;
-    ConcurrencyTuner capped(c);
-    capped.observe(1);
-    EXPECT_EQ(capped.observe(100), 20);  // a step never passes the cap
-
-    ConcurrencyTuner fixed(ReadConcurrency::Fixed(5));
-    EXPECT_TRUE(fixed.settled());
-    fixed.observe(1);
-    EXPECT_EQ(fixed.observe(100), 5);
-    EXPECT_EQ(ConcurrencyTuner(ReadConcurrency::Fixed(0)).threads(), 1);
+    ReadConcurrency capped;  // 16 threads, +8 a step, up to 32, a step must gain 15%
+    capped.cap = 20;
+    const struct {
+        ReadConcurrency concurrency;
+        std::vector<double> rates;
+        std::string trace;
+    } rows[] = {
+        // The first measurement always tries a step; over 15% is worth another; at the cap, whatever the gain.
+        {ReadConcurrency(), {100, 116, 1000}, "16 16 24 24 32 32 32s"},
+        // Under 15%: the step is taken back, and none is tried later.
+        {ReadConcurrency(), {100, 114, 1000}, "16 16 24 24 16s 16s 16s"},
+        {capped, {100}, "16 16 20"},  // a step never passes the cap
+        {ReadConcurrency::Fixed(5), {100}, "5s 5s 5s"},
+        {ReadConcurrency::Fixed(0), {}, "1s"},
+    };
+    for (const auto& row : rows) {
+        ConcurrencyTuner tuner(row.concurrency);
+        auto state = [&tuner](int threads) { return std::to_string(threads) + (tuner.settled() ? "s" : ""); };
+        std::string trace = state(tuner.threads());
+        for (double rate : row.rates) {
+            trace += " " + state(tuner.observe(1));
+            trace += " " + state(tuner.observe(rate));
+        }
+        EXPECT_EQ(trace, row.trace);
+    }
 }
 
 // Each byte once, with one buffer per thread whatever the disk size.
