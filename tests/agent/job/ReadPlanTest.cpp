@@ -71,6 +71,15 @@ TEST(ReadPlan, QueueCoversEveryExtentExactlyWithExpressibleReads) {
     EXPECT_EQ(reads[1].disk, 1u);
 }
 
+// The reads of one disk, run on `threads` threads or a tuned pool.
+template <class Threads>
+ReadOutcome ReadDisk(const ExtentList& disk, Threads threads, const ReadCallbacks& callbacks,
+                     std::atomic<std::uint64_t>* progress = nullptr) {
+    ReadQueue queue;
+    queue.addDisk(0, &disk);
+    return RunReads(queue, threads, callbacks, progress);
+}
+
 class FakeDisk {
 public:
     bool read(const PlannedRead& r, unsigned char* buffer) {
@@ -95,46 +104,38 @@ public:
 
 TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
     ExtentList disk = {{0, 256 * kMiB}};
-    ReadQueue failing;
-    failing.addDisk(0, &disk);
     FakeDisk fake;
     fake.failAt = 40 * kMiB;
     ReadCallbacks callbacks;
     callbacks.read = [&](const PlannedRead& r, unsigned char* b) { return fake.read(r, b); };
     callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
-    ReadOutcome failed = RunReads(failing, 2, callbacks);
+    ReadOutcome failed = ReadDisk(disk, 2, callbacks);
     EXPECT_EQ(failed.status, ReadOutcome::Status::Failed);
     EXPECT_EQ(failed.failedRead.offset, 40 * kMiB);
     EXPECT_LT(failed.reads, 64u);
 
-    ReadQueue storing;
-    storing.addDisk(0, &disk);
     fake.failAt.reset();
     callbacks.keep = [](const PlannedRead& r, const unsigned char*) {
         if (r.offset == 8 * kMiB) throw std::runtime_error("disk full");
     };
-    ReadOutcome notKept = RunReads(storing, 2, callbacks);
+    ReadOutcome notKept = ReadDisk(disk, 2, callbacks);
     EXPECT_EQ(notKept.status, ReadOutcome::Status::Failed);
     EXPECT_EQ(notKept.failure, "disk full");
 
-    ReadQueue cancelled;
-    cancelled.addDisk(0, &disk);
     std::atomic<int> reads{0};
     callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
     callbacks.read = [&](const PlannedRead&, unsigned char*) { return ++reads > 0; };
     callbacks.cancelled = [&] { return reads >= 5; };
-    ReadOutcome stopped = RunReads(cancelled, 2, callbacks);
+    ReadOutcome stopped = ReadDisk(disk, 2, callbacks);
     EXPECT_EQ(stopped.status, ReadOutcome::Status::Cancelled);
     EXPECT_LT(stopped.reads, 10u);
 
     // A cancel that comes after the worker's last look still cancels the run: the
     // worker looks before each of the two reads and before finding the queue empty.
-    ExtentList small = {{0, 8 * kMiB}};
-    ReadQueue last;
-    last.addDisk(0, &small);
+    const ExtentList small = {{0, 8 * kMiB}};
     int looks = 0;
     callbacks.cancelled = [&] { return ++looks > 3; };
-    ReadOutcome late = RunReads(last, 1, callbacks);
+    ReadOutcome late = ReadDisk(small, 1, callbacks);
     EXPECT_EQ(late.reads, 2u);
     EXPECT_EQ(late.status, ReadOutcome::Status::Cancelled);
 }
@@ -171,9 +172,6 @@ TEST(ConcurrencyTuner, GrowsWhileEachStepPaysAndTakesBackTheFirstThatDoesNot) {
 
 // Each byte once, with one buffer per thread whatever the disk size.
 TEST(ParallelReader, TunedRunReadsEverythingOnceWithinItsCap) {
-    ExtentList disk = {{0, 512 * kMiB}};
-    ReadQueue queue;
-    queue.addDisk(0, &disk);
     FakeDisk fake;
     std::mutex mutex;
     std::set<std::uint64_t> offsets;
@@ -192,7 +190,7 @@ TEST(ParallelReader, TunedRunReadsEverythingOnceWithinItsCap) {
     c.cap = 6;
     c.period = std::chrono::milliseconds(1);
     std::atomic<std::uint64_t> progress{0};
-    ReadOutcome outcome = RunReads(queue, c, callbacks, &progress);
+    ReadOutcome outcome = ReadDisk({{0, 512 * kMiB}}, c, callbacks, &progress);
     EXPECT_EQ(outcome.status, ReadOutcome::Status::Done);
     EXPECT_EQ(outcome.reads, 128u);
     EXPECT_EQ(offsets.size(), 128u);
