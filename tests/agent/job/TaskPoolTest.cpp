@@ -11,10 +11,10 @@
 namespace vsagent {
 namespace {
 
-// On three threads, and on no thread count given, which means one per processor.
+// On one thread, on three, and on no thread count given, which means one per processor.
 TEST(TaskPool, RunsEveryTaskOnceWithBoundedConcurrencyAndReportsTheFirstFailure) {
     const int processors = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    for (const auto& [threads, limit] : {std::pair{3, 3}, std::pair{0, processors}}) {
+    for (const auto& [threads, limit] : {std::pair{1, 1}, std::pair{3, 3}, std::pair{0, processors}}) {
         SCOPED_TRACE(threads);
         std::vector<int> runs(static_cast<std::size_t>(2 * limit + 1), 0);
         std::atomic<int> running{0};
@@ -32,13 +32,13 @@ TEST(TaskPool, RunsEveryTaskOnceWithBoundedConcurrencyAndReportsTheFirstFailure)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 ++runs[i];
                 --running;
-                if (i == 2) throw std::runtime_error("third task failed");
+                if (i == 1) throw std::runtime_error("second task failed");
             });
         try {
             RunTasks(tasks, threads);
             ADD_FAILURE() << "the failure of a task was not reported";
         } catch (const std::runtime_error& e) {
-            EXPECT_STREQ("third task failed", e.what());
+            EXPECT_STREQ("second task failed", e.what());
         }
         // The failure did not stop the other tasks, and none ran twice.
         EXPECT_EQ(runs, std::vector<int>(runs.size(), 1));
