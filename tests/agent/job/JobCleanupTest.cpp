@@ -78,12 +78,11 @@ TEST_F(JobCleanup, RecordIsTrustedOnlyInTheFolderOfItsOwnJob) {
     EXPECT_EQ(std::tie(record->jobId, record->vmGuid, record->snapshotSetGuid), std::make_tuple(4LL, "guid-vm1", "set-4"));
 
     const std::string good = Record(folder);
-    const std::string other = store.createJobFolder("vm1", 5);
-    Rewrite(other, good);
-    EXPECT_FALSE(JobRecord::Read(other)) << "a record copied from job 4";
-    const std::string otherVm = store.createJobFolder("vm2", 4);
-    Rewrite(otherVm, good);
-    EXPECT_FALSE(JobRecord::Read(otherVm)) << "a record of another VM's folder";
+    // The record of job 4 copied to another job's folder, or to another VM's.
+    for (const auto& [vm, job] : {std::pair{"vm1", 5}, std::pair{"vm2", 4}}) {
+        Rewrite(store.createJobFolder(vm, job), good);
+        EXPECT_FALSE(JobRecord::Read(store.jobFolder(vm, job))) << vm << " job " << job;
+    }
 
     auto patched = [&good](const nlohmann::json& patch) {
         nlohmann::json document = nlohmann::json::parse(good);
