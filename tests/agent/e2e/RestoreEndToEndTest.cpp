@@ -70,8 +70,7 @@ TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmOrAnAttachedDiskAn
     EXPECT_EQ(CloudHashes("web-r2", 3), atIncremental);
 
     // What a restore writes follows what the backups stored, not the disks' capacity.
-    const std::uint64_t stored = full["bytesRead"].get<std::uint64_t>();
-    EXPECT_LE(first["bytesWritten"].get<std::uint64_t>(), stored);
+    EXPECT_LE(first["bytesWritten"].get<std::uint64_t>(), full["bytesRead"].get<std::uint64_t>());
     // Staging names the account the page blobs went through; a direct upload staged nothing.
     EXPECT_NE(first["disks"][0]["storageAccount"], "");
     EXPECT_EQ(second["disks"][0]["storageAccount"], "");
@@ -93,8 +92,7 @@ TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmOrAnAttachedDiskAn
     }
     EXPECT_EQ(first["vmGuid"], Cloud().findVm("web-r1")->guid);
     // Nothing staged is left: the page blobs the first restore wrote became managed disks.
-    EXPECT_EQ(BlobsNamed("web-r1"), 0u);
-    EXPECT_EQ(BlobsNamed("web-r2"), 0u);
+    EXPECT_EQ(BlobsNamed("web-r"), 0u);
     EXPECT_TRUE(NoRestoreWorkLeft());
     EXPECT_THAT(Agent({"browse", "VMs", "--depth", "1"}).out, HasSubstr("web-r1"));
 
