@@ -5,17 +5,21 @@
 namespace {
 
 using e2e::json;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
 namespace fs = std::filesystem;
 
 class VsagentRestore : public e2e::Vsagent {
 protected:
-    // A restore's JSON summary; the run must succeed.
-    json Restore(long long job, std::vector<std::string> extra) {
-        std::vector<std::string> args = {"restore", "--store", store, "--job", std::to_string(job), "--json"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        e2e::Run run = Agent(args);
-        EXPECT_EQ(run.exitCode, 0) << run.err;
-        return json::parse(run.out, nullptr, false);
+    // A restore of backup `job`: its run, or its JSON summary when it must succeed.
+    e2e::Run RestoreRun(const json& job, std::vector<std::string> extra) {
+        extra.insert(extra.begin(), {"restore", "--store", store, "--job", job["jobId"].dump()});
+        return Agent(extra);
+    }
+    json Restore(const json& job, std::vector<std::string> extra) {
+        extra.insert(extra.begin(), {"restore", "--store", store, "--job", job["jobId"].dump()});
+        return Succeeds(extra);
     }
     azsim::StateDocument Cloud() { return azsim::SubscriptionState(cloud).load(); }
     // The resources of the subscription, without what only records activity.
@@ -36,12 +40,6 @@ protected:
     static const std::string& NameOf(const azsim::UnmanagedDisk& d) { return d.blob.name; }
     static const std::string& NameOf(const azsim::ManagedDisk& d) { return d.name; }
     bool NoRestoreWorkLeft() { return !fs::exists(store + "/.restore-jobs") || fs::is_empty(store + "/.restore-jobs"); }
-    e2e::Run RestoreRun(const json& job, std::vector<std::string> extra) {
-        std::vector<std::string> args = {"restore", "--store", store, "--job",
-                                         std::to_string(job["jobId"].get<long long>())};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return Agent(args);
-    }
     void Mutate(const std::function<void(azsim::StateDocument&)>& change) {
         azsim::SubscriptionState(cloud).mutate([&](azsim::StateDocument& doc) {
             change(doc);
@@ -57,16 +55,7 @@ protected:
     }
 };
 
-// Flips one byte of a file in place (twice restores it).
-void FlipByte(const std::string& path, std::uint64_t at) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekg(static_cast<std::streamoff>(at));
-    const char byte = static_cast<char>(file.get() ^ 0x5a);
-    file.seekp(static_cast<std::streamoff>(at));
-    file.put(byte);
-}
-
-TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmOrAnAttachedDisk) {
+TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmOrAnAttachedDiskAndARefusedOneChangesNothing) {
     const std::vector<std::string> atFull = CloudHashes("web-linux01", 3);
     const json full = Backup("web-linux01");
     GuestWrite("web-linux01", 1, 5 * 1048576ull, 65536, 7);
@@ -75,14 +64,13 @@ TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmOrAnAttachedDisk) 
     const json incremental = Backup("web-linux01");
     ASSERT_EQ(incremental["backupType"], "incremental");
 
-    const json first = Restore(full["jobId"], {"--name", "web-r1"});
-    const json second = Restore(incremental["jobId"], {"--name", "web-r2", "--direct-upload"});
+    const json first = Restore(full, {"--name", "web-r1"});
+    const json second = Restore(incremental, {"--name", "web-r2", "--direct-upload"});
     EXPECT_EQ(CloudHashes("web-r1", 3), atFull);
     EXPECT_EQ(CloudHashes("web-r2", 3), atIncremental);
 
     // What a restore writes follows what the backups stored, not the disks' capacity.
-    const std::uint64_t stored = full["bytesRead"].get<std::uint64_t>();
-    EXPECT_LE(first["bytesWritten"].get<std::uint64_t>(), stored);
+    EXPECT_LE(first["bytesWritten"].get<std::uint64_t>(), full["bytesRead"].get<std::uint64_t>());
     // Staging names the account the page blobs went through; a direct upload staged nothing.
     EXPECT_NE(first["disks"][0]["storageAccount"], "");
     EXPECT_EQ(second["disks"][0]["storageAccount"], "");
@@ -104,67 +92,30 @@ TEST_F(VsagentRestore, EachJobOfAManagedChainComesBackAsANewVmOrAnAttachedDisk) 
     }
     EXPECT_EQ(first["vmGuid"], Cloud().findVm("web-r1")->guid);
     // Nothing staged is left: the page blobs the first restore wrote became managed disks.
-    EXPECT_EQ(BlobsNamed("web-r1"), 0u);
-    EXPECT_EQ(BlobsNamed("web-r2"), 0u);
+    EXPECT_EQ(BlobsNamed("web-r"), 0u);
     EXPECT_TRUE(NoRestoreWorkLeft());
-    EXPECT_EQ(Agent({"browse", "VMs", "--depth", "1"}).out.find("web-r1") != std::string::npos, true);
+    EXPECT_THAT(Agent({"browse", "VMs", "--depth", "1"}).out, HasSubstr("web-r1"));
 
     // A data disk of the incremental job, attached to another running VM on its next free LUN.
-    const std::vector<azsim::DiskAttachment> before = Cloud().findVm("app-win01")->disks;
-    const json attached = Restore(incremental["jobId"], {"--attach-to", "app-win01", "--disks", "1"});
+    const std::vector<azsim::DiskAttachment> attachedBefore = Cloud().findVm("app-win01")->disks;
+    const json attached = Restore(incremental, {"--attach-to", "app-win01", "--disks", "1"});
     ASSERT_EQ(attached["disks"].size(), 1u);
     EXPECT_EQ(attached["disks"][0]["lun"], 1);  // LUN 0 holds the VM's own data disk
     const std::vector<azsim::DiskAttachment> after = Cloud().findVm("app-win01")->disks;
-    ASSERT_EQ(after.size(), before.size() + 1);
-    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(after[i].id, before[i].id);
+    ASSERT_EQ(after.size(), attachedBefore.size() + 1);
+    for (std::size_t i = 0; i < attachedBefore.size(); ++i) EXPECT_EQ(after[i].id, attachedBefore[i].id);
     EXPECT_EQ(CloudHashes("app-win01", 3)[2], atIncremental[1]);
     const std::string restored = attached["disks"][0]["restoredName"];
     e2e::Run browse = Agent({"browse", "Resource Groups/rg-prod", "--disks"});
     const std::size_t vm = browse.out.find("app-win01  (vm");
     const std::size_t next = browse.out.find("(vm", browse.out.find('\n', vm));
-    const std::size_t disk = browse.out.find(restored.substr(0, restored.size() - 4) + "  (disk, LUN 1)", vm);
-    EXPECT_TRUE(vm != std::string::npos && disk != std::string::npos && disk < next) << browse.out;
+    const std::size_t listedAt = browse.out.find(restored.substr(0, restored.size() - 4) + "  (disk, LUN 1)", vm);
+    EXPECT_TRUE(vm != std::string::npos && listedAt != std::string::npos && listedAt < next) << browse.out;
     // Options of a new VM have no meaning for an attach.
     EXPECT_EQ(RestoreRun(full, {"--attach-to", "app-win01", "--size", "x"}).exitCode, 2);
     EXPECT_TRUE(NoRestoreWorkLeft());
-}
 
-TEST_F(VsagentRestore, UnmanagedAndEncryptedVmsComeBackWithTheirBytes) {
-    const std::vector<std::string> legacy = CloudHashes("legacy-vm01", 2);
-    const json legacyJob = Backup("legacy-vm01");
-    const std::vector<std::string> secure = CloudHashes("secure-db01", 2);
-    const json secureJob = Backup("secure-db01");
-
-    std::ofstream(dir.path() + "/boot.ini") << "[VirtualServer]\nnMinsWaitForBootTimeout=1\n";
-    Restore(legacyJob["jobId"], {"--name", "legacy-r1", "--power-off", "--settings", dir.path() + "/boot.ini"});
-    // A size the region does not offer: the best match is taken, and the summary says which and why.
-    const json secureRun = Restore(secureJob["jobId"], {"--name", "secure-r1", "--size", "Standard_Z9"});
-    EXPECT_NE(secureRun["notes"].dump().find("--size Standard_Z9 is not offered in region westeurope"),
-              std::string::npos)
-        << secureRun.dump();
-    EXPECT_NE(secureRun["notes"].dump().find("the VM got size " + secureRun["vmSize"].get<std::string>()),
-              std::string::npos);
-    EXPECT_EQ(CloudHashes("legacy-r1", 2), legacy);
-    EXPECT_EQ(CloudHashes("secure-r1", 2), secure);
-
-    azsim::StateDocument doc = Cloud();
-    const azsim::VirtualMachine* unmanaged = doc.findVm("legacy-r1");
-    ASSERT_NE(unmanaged, nullptr);
-    EXPECT_FALSE(unmanaged->managed);
-    EXPECT_NE(unmanaged->powerState, azsim::PowerState::Running);  // --power-off
-    EXPECT_EQ(doc.findVm("secure-r1")->powerState, azsim::PowerState::Running);
-    EXPECT_EQ(unmanaged->region, "germanywestcentral");
-    // The page blobs are the VM's disks, in the account the backed-up VM used.
-    EXPECT_EQ(BlobsNamed("legacy-r1"), 2u);
-    const azsim::VirtualMachine* encrypted = doc.findVm("secure-r1");
-    ASSERT_NE(encrypted, nullptr);
-    EXPECT_TRUE(encrypted->encryption.encrypted);
-    EXPECT_EQ(encrypted->encryption.dekBackup, doc.findVm("secure-db01")->encryption.dekBackup);
-    EXPECT_TRUE(NoRestoreWorkLeft());
-}
-
-TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
-    const json job = Backup("web-linux01");
+    // Refused restores say why and leave the subscription as it was.
     const json before = Resources();
     struct Case {
         std::vector<std::string> args;
@@ -181,9 +132,9 @@ TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
         {{"--name", "web-r9", "--unmanaged"}, "InitRestoreVM", "give --storage ACCOUNT"},
     };
     for (const Case& c : cases) {
-        e2e::Run run = RestoreRun(job, c.args);
+        e2e::Run run = RestoreRun(full, c.args);
         ExpectOneLineFailure(run, c.step);
-        EXPECT_NE(run.err.find(c.code), std::string::npos) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(c.code));
         EXPECT_EQ(Resources(), before) << run.err;
     }
     // Names the cloud would refuse are refused before anything is asked for, with the rule.
@@ -192,57 +143,79 @@ TEST_F(VsagentRestore, RefusedRestoresSayWhyAndLeaveTheSubscriptionAsItWas) {
         {"--name", std::string(300, 'w')}, {"--group", "rg."}, {"--storage", "Prod/vhds"},
         {"--storage", "prodstaging01/a--b"}};
     for (const std::vector<std::string>& bad : badNames) {
-        e2e::Run run = RestoreRun(job, bad);
+        e2e::Run run = RestoreRun(full, bad);
         EXPECT_EQ(run.exitCode, 2) << bad[1];
-        EXPECT_NE(run.err.find("is not one the cloud accepts: "), std::string::npos) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("is not one the cloud accepts: "));
     }
 
     // A byte of the stored image that is not what the backup read fails the job before the VM is
     // deployed, naming the job, the disk and the range.
-    const std::string jobFolder = store + "/web-linux01/job-" + std::to_string(job["jobId"].get<long long>());
+    const std::string jobFolder = JobFolder("web-linux01", full["jobId"]);
     const json manifest = json::parse(std::ifstream(jobFolder + "/manifest.json"));
     const json& disk = manifest["disks"][0];
     const std::uint64_t at = disk["extents"][0][0].get<std::uint64_t>() + 100;
     const std::uint64_t window = at / 4194304 * 4194304;
     FlipByte(jobFolder + "/" + disk["image"].get<std::string>(), at);
-    e2e::Run damaged = RestoreRun(job, {"--name", "web-r9"});
+    e2e::Run damaged = RestoreRun(full, {"--name", "web-r9"});
     ExpectOneLineFailure(damaged, "store");
-    EXPECT_NE(damaged.err.find("job " + std::to_string(job["jobId"].get<long long>()) + ", disk 0 [" +
-                               disk["name"].get<std::string>() + "], bytes " + std::to_string(window) + "-" +
-                               std::to_string(window + 4194303) + ": "),
-              std::string::npos)
-        << damaged.err;
+    EXPECT_THAT(damaged.err, HasSubstr("job " + full["jobId"].dump() + ", disk 0 [" + disk["name"].get<std::string>() +
+                                       "], bytes " + std::to_string(window) + "-" + std::to_string(window + 4194303)));
     EXPECT_EQ(Cloud().findVm("web-r9"), nullptr);
     EXPECT_EQ(Resources(), before) << damaged.err;
     FlipByte(jobFolder + "/" + disk["image"].get<std::string>(), at);
 
     // A job whose own clean-up fails says so and keeps its record; the next run removes the rest.
     for (const char* op : {"RestoreVM", "CleanupRestoreVM", "DeletePageBlob"})
-        ASSERT_EQ(Azsim({"fault", "add-sdk", "--op", op, "--code", "1", "--text", "InternalError", "--times", "-1"})
-                      .exitCode,
-                  0);
-    e2e::Run unclean = RestoreRun(job, {"--name", "web-r8"});
+        Fault({"add-sdk", "--op", op, "--code", "1", "--text", "InternalError", "--times", "-1"});
+    e2e::Run unclean = RestoreRun(full, {"--name", "web-r8"});
     ExpectOneLineFailure(unclean, "RestoreVM");
-    EXPECT_NE(unclean.err.find("Not everything the job created could be removed"), std::string::npos) << unclean.err;
-    EXPECT_EQ(unclean.err.find("What the job created was removed"), std::string::npos) << unclean.err;
+    EXPECT_THAT(unclean.err, HasSubstr("Not everything the job created could be removed"));
+    EXPECT_THAT(unclean.err, Not(HasSubstr("What the job created was removed")));
     EXPECT_NE(Resources(), before);
     EXPECT_FALSE(NoRestoreWorkLeft());
-    ASSERT_EQ(Azsim({"fault", "clear"}).exitCode, 0);
+    Fault({"clear"});
     e2e::Run missing = Agent({"restore", "--store", store, "--job", "99"});
-    EXPECT_NE(missing.err.find("undid restore job"), std::string::npos) << missing.err;
+    EXPECT_THAT(missing.err, HasSubstr("undid restore job"));
     EXPECT_EQ(Resources(), before) << missing.err;
     EXPECT_TRUE(NoRestoreWorkLeft());
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("no complete backup job 99"), std::string::npos) << missing.err;
+    EXPECT_THAT(missing.err, HasSubstr("no complete backup job 99"));
+}
+
+TEST_F(VsagentRestore, UnmanagedAndEncryptedVmsComeBackWithTheirBytes) {
+    const std::vector<std::string> legacy = CloudHashes("legacy-vm01", 2);
+    const json legacyJob = Backup("legacy-vm01");
+    const std::vector<std::string> secure = CloudHashes("secure-db01", 2);
+    const json secureJob = Backup("secure-db01");
+
+    std::ofstream(dir.path() + "/boot.ini") << "[VirtualServer]\nnMinsWaitForBootTimeout=1\n";
+    Restore(legacyJob, {"--name", "legacy-r1", "--power-off", "--settings", dir.path() + "/boot.ini"});
+    // A size the region does not offer: the best match is taken, and the summary says which and why.
+    const json secureRun = Restore(secureJob, {"--name", "secure-r1", "--size", "Standard_Z9"});
+    EXPECT_THAT(secureRun["notes"].dump(), HasSubstr("--size Standard_Z9 is not offered in region westeurope"));
+    EXPECT_THAT(secureRun["notes"].dump(), HasSubstr("the VM got size " + secureRun["vmSize"].get<std::string>()));
+    EXPECT_EQ(CloudHashes("legacy-r1", 2), legacy);
+    EXPECT_EQ(CloudHashes("secure-r1", 2), secure);
+
+    azsim::StateDocument doc = Cloud();
+    const azsim::VirtualMachine* unmanaged = doc.findVm("legacy-r1");
+    const azsim::VirtualMachine* encrypted = doc.findVm("secure-r1");
+    ASSERT_TRUE(unmanaged && encrypted);
+    // Unmanaged, stopped (--power-off) and in the backed-up VM's region; encrypted and running.
+    const azsim::PowerState running = azsim::PowerState::Running;
+    EXPECT_EQ(std::make_tuple(unmanaged->managed, unmanaged->powerState == running, unmanaged->region,
+                              encrypted->powerState == running, encrypted->encryption.encrypted),
+              std::make_tuple(false, false, std::string("germanywestcentral"), true, true));
+    // The page blobs are the VM's disks, in the account the backed-up VM used.
+    EXPECT_EQ(BlobsNamed("legacy-r1"), 2u);
+    EXPECT_EQ(encrypted->encryption.dekBackup, doc.findVm("secure-db01")->encryption.dekBackup);
+    EXPECT_TRUE(NoRestoreWorkLeft());
 }
 
 TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNothing) {
     const json job = Backup("app-win01");
     const json before = Resources();
-    ASSERT_EQ(Azsim({"fault", "add-http", "--method", "PUT", "--path", "*", "--kind", "delay", "--delay-ms", "300",
-                     "--times", "-1"})
-                  .exitCode,
-              0);
+    Fault({"add-http", "--method", "PUT", "--path", "*", "--kind", "delay", "--delay-ms", "300", "--times", "-1"});
     const std::string jobArg = std::to_string(job["jobId"].get<long long>());
     auto Started = [&](const std::string& name) {
         return StartedWhen({"restore", "--store", store, "--job", jobArg, "--name", name, "--threads", "1"},
@@ -264,13 +237,12 @@ TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNo
     kill(cancelled->pid(), SIGINT);
     e2e::Run stopped = cancelled->finish();
     EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
-    EXPECT_NE(stopped.err.find("cancelled in"), std::string::npos) << stopped.err;
-    EXPECT_NE(stopped.err.find("undid restore job"), std::string::npos) << stopped.err;
+    EXPECT_THAT(stopped.err, AllOf(HasSubstr("cancelled in"), HasSubstr("undid restore job")));
     EXPECT_EQ(BlobsNamed("app-r2"), 0u);
     EXPECT_EQ(ManagedDisksNamed("app-r"), 0u);
     EXPECT_EQ(Cloud().findVm("app-r1"), nullptr);
     EXPECT_EQ(Resources(), before);
-    ASSERT_EQ(Azsim({"fault", "clear"}).exitCode, 0);
+    Fault({"clear"});
     // A record of a job that had not asked for its deployment never names a VM to remove, even one
     // carrying the job's mark; a record of an older release, which marked with job numbers, removes nothing.
     const std::string mark = "7d4c1b2a-0e3f-4a5b-9c6d-1e2f3a4b5c6d";
@@ -283,11 +255,8 @@ TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNo
                          {"disks", json::array()}};
     LeaveRecord(50, record);
     json old = record;
-    old.erase("jobGuid");
-    old["format"] = 1;
-    old["vmName"] = "legacy-vm01";
-    old["resourceGroup"] = Cloud().findVm("legacy-vm01")->resourceGroup;
-    old["deploying"] = true;
+    old.merge_patch({{"format", 1}, {"jobGuid", nullptr}, {"vmName", "legacy-vm01"}, {"deploying", true},
+                     {"resourceGroup", Cloud().findVm("legacy-vm01")->resourceGroup}});
     LeaveRecord(51, old);
     // A killed attach with direct upload: its managed disk is found in the record's group.
     const std::string attachMark = "2b9e6f10-3c4d-4e5f-8a7b-6c5d4e3f2a1b";
@@ -302,21 +271,15 @@ TEST_F(VsagentRestore, KilledRestoreIsUndoneByTheNextOneAndACancelledOneLeavesNo
         doc.managedDisks.push_back(disk);
     });
     json attach = record;
-    attach["jobGuid"] = attachMark;
-    attach["vmName"] = "app-win01";
-    attach["attach"] = true;
-    attach["deploying"] = true;
+    attach.merge_patch({{"jobGuid", attachMark}, {"vmName", "app-win01"}, {"attach", true}, {"deploying", true}});
     attach["disks"] = json::array({{{"name", "attach-r7-disk1"}, {"storageAccount", ""}, {"managedDisk", true}}});
     LeaveRecord(52, attach);
     e2e::Run next = Agent({"restore", "--store", store, "--job", jobArg, "--name", "app-r3"});
     EXPECT_EQ(next.exitCode, 0) << next.err;
-    EXPECT_NE(next.out.find("undid restore job 50"), std::string::npos) << next.out;
-    EXPECT_NE(next.out.find("older release"), std::string::npos) << next.out;
-    EXPECT_NE(Cloud().findVm("web-linux01"), nullptr);
-    EXPECT_NE(Cloud().findVm("legacy-vm01"), nullptr);
-    EXPECT_NE(next.out.find("undid restore job 52"), std::string::npos) << next.out;
+    EXPECT_THAT(next.out, AllOf(HasSubstr("undid restore job 50"), HasSubstr("older release"),
+                                HasSubstr("undid restore job 52")));
+    for (const char* vm : {"web-linux01", "legacy-vm01", "app-win01"}) EXPECT_NE(Cloud().findVm(vm), nullptr) << vm;
     EXPECT_EQ(ManagedDisksNamed("attach-r7"), 0u);
-    EXPECT_NE(Cloud().findVm("app-win01"), nullptr);
     fs::remove_all(store + "/.restore-jobs/restore-51");
     ASSERT_NE(Cloud().findVm("app-r3"), nullptr);
     EXPECT_EQ(Cloud().findVm("app-r3")->firmware, "efi");  // a Generation 2 VM stays one

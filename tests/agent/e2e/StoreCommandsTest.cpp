@@ -8,18 +8,18 @@
 #include <fstream>
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "agent/store/BackupStore.h"
 #include "agent/store/ChainReader.h"
-#include "agent/store/Sha256.h"
 #include "agent/store/SparseImage.h"
 #include "tests/agent/e2e/VsagentRun.h"
 #include "tests/support/SimulatedCloud.h"
 
 namespace fs = std::filesystem;
 using namespace vsagent;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -47,8 +47,6 @@ bool EndsBefore(pid_t pid, std::chrono::steady_clock::time_point deadline) {
     }
 }
 
-bool OneLine(const std::string& text) { return !text.empty() && text.find('\n') == text.size() - 1; }
-
 class StoreCommands : public ::testing::Test {
 protected:
     e2e::Run Agent(std::vector<std::string> args) {
@@ -56,9 +54,9 @@ protected:
         return e2e::Execute(VSAGENT_BINARY, args, dir.path());
     }
 
-    // Job 1 of VM "vm1": one disk of `capacity` bytes holding `data` at offset 0, and
-    // `wholeDigest` as the digest of the whole disk (computed when empty).
-    Manifest WriteJob(std::uint64_t capacity, const std::string& data, std::string wholeDigest = "") {
+    // Job 1 of VM "vm1": one disk of `capacity` bytes holding `data` at offset 0, recorded with
+    // a made-up digest of the whole disk, which only a complete verify would find wrong.
+    void WriteJob(std::uint64_t capacity, const std::string& data) {
         BackupStore writer(store);
         Manifest m;
         m.format = Manifest::kWholeDiskFormat;
@@ -75,11 +73,9 @@ protected:
         image.write(0, reinterpret_cast<const unsigned char*>(data.data()), data.size());
         image.sync();
         d.dataSha256 = HashExtents(image, d.extents);
-        d.sha256 = wholeDigest.empty() ? HashDisk(ChainReader({{m.jobId, image.path(), d.extents}}, d.imageBytes))
-                                       : wholeDigest;
+        d.sha256 = std::string(64, '0');
         m.disks.push_back(d);
         writer.commit(folder, m);
-        return m;
     }
 
     testsupport::TempDir dir;
@@ -93,41 +89,28 @@ TEST_F(StoreCommands, AStoreThatCannotBeReadFailsTheCommandInOneLine) {
         e2e::Run run = Agent({command, "--store", missing});
         EXPECT_EQ(run.exitCode, 1) << command;
         EXPECT_TRUE(run.out.empty()) << run.out;
-        EXPECT_TRUE(OneLine(run.err)) << run.err;
-        EXPECT_NE(run.err.find("there is no backup store at [" + missing + "]"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("there is no backup store at [" + missing + "]"));
         run = Agent({command, "--store", dir.path() + "/plain-file"});
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_NE(run.err.find("is not a folder"), std::string::npos) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("is not a folder"));
     }
     e2e::Run exported = Agent({"export", "--store", missing, "--job", "1", "--disk", "0", "--out", dir.path() + "/x"});
     EXPECT_EQ(exported.exitCode, 1);
-    EXPECT_NE(exported.err.find("there is no backup store at [" + missing + "]"), std::string::npos);
+    EXPECT_THAT(exported.err, HasSubstr("there is no backup store at [" + missing + "]"));
 
     // A store that is there but empty has no jobs, which is not an error.
     fs::create_directory(store);
     for (const char* command : {"list", "verify"}) {
         e2e::Run run = Agent({command, "--store", store});
         EXPECT_EQ(run.exitCode, 0) << command << run.err;
-        EXPECT_NE(run.out.find("no complete backup jobs"), std::string::npos) << run.out;
-    }
-
-    // A manifest whose image name leads out of the job's folder is refused, not followed.
-    WriteJob(65536, std::string(4096, 'x'));
-    const std::string manifestPath = store + "/vm1/job-1/manifest.json";
-    nlohmann::json manifest = nlohmann::json::parse(std::ifstream(manifestPath));
-    manifest["disks"][0]["image"] = "../../../plain-file";
-    std::ofstream(manifestPath) << manifest.dump();
-    for (const char* command : {"list", "verify"}) {
-        e2e::Run run = Agent({command, "--store", store});
-        EXPECT_EQ(run.exitCode, 1) << command;
-        EXPECT_TRUE(OneLine(run.err)) << run.err;
-        EXPECT_NE(run.err.find("job 1: disks[0].image must be a plain file name"), std::string::npos) << run.err;
+        EXPECT_THAT(run.out, HasSubstr("no complete backup jobs"));
     }
 }
 
 TEST_F(StoreCommands, TerminationOrInterruptStopsAVerifyOfALargeDisk) {
     // 256 GiB of holes: hours of hashing for a verify that does not stop.
-    WriteJob(256ull << 30, std::string(4096, 'x'), std::string(64, '0'));
+    WriteJob(256ull << 30, std::string(4096, 'x'));
     for (int signal : {SIGTERM, SIGINT}) {
         e2e::Background verify(VSAGENT_BINARY, {"verify", "--store", store, "--log", dir.path() + "/job.log"},
                                dir.path());

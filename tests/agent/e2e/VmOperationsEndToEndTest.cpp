@@ -9,16 +9,10 @@
 namespace {
 
 using e2e::json;
+using ::testing::HasSubstr;
 
 class VsagentVmOps : public e2e::Vsagent {
 protected:
-    // A successful command's JSON result.
-    json Json(std::vector<std::string> args) {
-        args.push_back("--json");
-        e2e::Run run = Agent(args);
-        EXPECT_EQ(run.exitCode, 0) << run.err;
-        return json::parse(run.out, nullptr, false);
-    }
     std::string BrowseLine(const std::string& vm) {
         const std::string out = Agent({"browse", "VMs", "--depth", "1"}).out;
         const std::size_t at = out.find(vm + "  (vm");
@@ -30,24 +24,24 @@ protected:
 TEST_F(VsagentVmOps, StopAndStartShowInTheBrowseAndAStoppedVmRefusesAGuestScript) {
     const std::string script = dir.path() + "/hello.sh";
     std::ofstream(script) << "echo hello from the guest\n";
-    Json({"guest", "run", "--vm", "web-linux01", "--script", script, "--params", "-v"});
+    Succeeds({"guest", "run", "--vm", "web-linux01", "--script", script, "--params", "-v"});
     e2e::Run log = Azsim({"guest", "--json"});
-    EXPECT_NE(log.out.find("echo hello from the guest"), std::string::npos) << log.out;
-    EXPECT_NE(log.out.find("web-linux01"), std::string::npos) << log.out;
+    EXPECT_THAT(log.out, HasSubstr("echo hello from the guest"));
+    EXPECT_THAT(log.out, HasSubstr("web-linux01"));
     EXPECT_EQ(Agent({"guest", "run", "--vm", "web-linux01", "--script", dir.path() + "/none.sh"}).exitCode, 1);
 
-    Json({"vm", "stop", "--vm", "web-linux01"});
-    EXPECT_NE(BrowseLine("web-linux01").find("stopped"), std::string::npos) << BrowseLine("web-linux01");
+    Succeeds({"vm", "stop", "--vm", "web-linux01"});
+    EXPECT_THAT(BrowseLine("web-linux01"), HasSubstr("stopped"));
     e2e::Run refused = Agent({"guest", "run", "--vm", "web-linux01", "--script", script});
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(refused.err.find("not running"), std::string::npos) << refused.err;
-    Json({"vm", "stop", "--vm", "web-linux01"});  // a second stop changes nothing
-    const json started = Json({"vm", "start", "--vm", "web-linux01"});
+    EXPECT_THAT(refused.err, HasSubstr("not running"));
+    Succeeds({"vm", "stop", "--vm", "web-linux01"});  // a second stop changes nothing
+    const json started = Succeeds({"vm", "start", "--vm", "web-linux01"});
     EXPECT_EQ(started["powerState"], "running");
-    EXPECT_NE(BrowseLine("web-linux01").find("running"), std::string::npos);
+    EXPECT_THAT(BrowseLine("web-linux01"), HasSubstr("running"));
     e2e::Run missing = Agent({"vm", "start", "--vm", "no-such-vm"});
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("error 1,"), std::string::npos) << missing.err;
+    EXPECT_THAT(missing.err, HasSubstr("error 1,"));
 }
 
 TEST_F(VsagentVmOps, ADeployFromASpareDiskRunsOnThatDisk) {
@@ -64,7 +58,7 @@ TEST_F(VsagentVmOps, ADeployFromASpareDiskRunsOnThatDisk) {
     doc.managedDisks.push_back(spare);
     state.save(doc);
 
-    const json deployed = Json({"vm", "deploy", "--vm", "dep1", "--group", "rg-prod", "--os-disk", "spare-os",
+    const json deployed = Succeeds({"vm", "deploy", "--vm", "dep1", "--group", "rg-prod", "--os-disk", "spare-os",
                                 "--size", "Standard_D2s_v3"});
     EXPECT_EQ(deployed["powerState"], "running");
     EXPECT_EQ(CloudHashes("dep1", 1), CloudHashes("web-linux01", 1));
@@ -78,14 +72,14 @@ TEST_F(VsagentVmOps, ACloneFromASnapshotHoldsTheSnapshotsBytesAndGoesWithItsDisk
         SCOPED_TRACE(source);
         const std::string name = std::string(source) + "-clone";
         const std::vector<std::string> atSnapshot = CloudHashes(source, disks);
-        const json snapshot = Json({"vm", "snapshot", "--vm", source});
+        const json snapshot = Succeeds({"vm", "snapshot", "--vm", source});
         ASSERT_TRUE(snapshot.contains("snapshot")) << snapshot.dump();
         GuestWrite(source, 0, 1048576, 65536, 5);
         const std::vector<std::string> afterWrite = CloudHashes(source, disks);
         ASSERT_NE(afterWrite, atSnapshot);
         const azsim::StateDocument before = azsim::SubscriptionState(cloud).load();
 
-        Json({"vm", "clone", "--vm", source, "--name", name, "--snapshot", snapshot["snapshot"]});
+        Succeeds({"vm", "clone", "--vm", source, "--name", name, "--snapshot", snapshot["snapshot"]});
         EXPECT_EQ(CloudHashes(name, disks), atSnapshot);
         azsim::StateDocument doc = azsim::SubscriptionState(cloud).load();
         const azsim::VirtualMachine* clone = doc.findVm(name);
@@ -99,20 +93,20 @@ TEST_F(VsagentVmOps, ACloneFromASnapshotHoldsTheSnapshotsBytesAndGoesWithItsDisk
         EXPECT_EQ(doc.unmanagedDisks.size(), before.unmanagedDisks.size());
         EXPECT_EQ(doc.snapshotSets.size(), before.snapshotSets.size());
 
-        Json({"vm", "delete", "--vm", name});
+        Succeeds({"vm", "delete", "--vm", name});
         doc = azsim::SubscriptionState(cloud).load();
         EXPECT_EQ(doc.findVm(name), nullptr);
         for (const azsim::DiskAttachment& disk : cloneDisks) EXPECT_EQ(doc.findManagedDisk(disk.id), nullptr) << disk.id;
         for (const azsim::NetworkInterface& nic : doc.networkInterfaces) EXPECT_NE(nic.name, cloneNics.front().name);
         EXPECT_EQ(CloudHashes(source, disks), afterWrite);  // the source is as it was
-        Json({"vm", "unsnapshot", "--vm", source, "--snapshot", snapshot["snapshot"]});
+        Succeeds({"vm", "unsnapshot", "--vm", source, "--snapshot", snapshot["snapshot"]});
     }
 }
 
 TEST_F(VsagentVmOps, NetworksAndExpiredDisks) {
-    Json({"network", "create", "--name", "vnet-e2e", "--group", "rg-test"});
+    Succeeds({"network", "create", "--name", "vnet-e2e", "--group", "rg-test"});
     EXPECT_NE(azsim::SubscriptionState(cloud).load().findVirtualNetwork("vnet-e2e", "rg-test"), nullptr);
-    Json({"network", "delete", "--name", "vnet-e2e", "--group", "rg-test"});
+    Succeeds({"network", "delete", "--name", "vnet-e2e", "--group", "rg-test"});
     EXPECT_EQ(azsim::SubscriptionState(cloud).load().findVirtualNetwork("vnet-e2e", "rg-test"), nullptr);
     // A network a VM's interface uses is refused.
     EXPECT_EQ(Agent({"network", "delete", "--name", "vnet-prod", "--group", "rg-prod"}).exitCode, 1);
@@ -122,11 +116,11 @@ TEST_F(VsagentVmOps, NetworksAndExpiredDisks) {
                                              std::tuple{"vnet-bad", "abc", "a.b.c.d/n"}}) {
         e2e::Run refused = Agent({"network", "create", "--name", name, "--group", "rg-test", "--prefix", prefix});
         EXPECT_EQ(refused.exitCode, 2) << name << " " << prefix;
-        EXPECT_NE(refused.err.find(rule), std::string::npos) << refused.err;
+        EXPECT_THAT(refused.err, HasSubstr(rule));
     }
 
     const std::size_t disks = azsim::SubscriptionState(cloud).load().managedDisks.size();
-    Json({"storage", "expire-disks", "--region", "westeurope", "--older-than", "1h"});
+    Succeeds({"storage", "expire-disks", "--region", "westeurope", "--older-than", "1h"});
     EXPECT_EQ(azsim::SubscriptionState(cloud).load().managedDisks.size(), disks);  // customers' disks stay
     EXPECT_EQ(Agent({"storage", "expire-disks", "--region", "westeurope", "--older-than", "soon"}).exitCode, 2);
 }

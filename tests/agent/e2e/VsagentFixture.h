@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -39,13 +40,16 @@ protected:
         args.insert(args.begin() + 1, {"--state", cloud});
         return e2e::Execute(AZSIM_TOOL, args, dir.path());
     }
-    // A successful backup's JSON summary.
-    json Backup(const std::string& vm, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"backup", "--vm", vm, "--store", store, "--json"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        e2e::Run run = Agent(args);
+    // A successful command's JSON result.
+    json Succeeds(std::vector<std::string> args) {
+        args.push_back("--json");
+        const e2e::Run run = Agent(args);
         EXPECT_EQ(run.exitCode, 0) << run.err;
         return json::parse(run.out, nullptr, false);
+    }
+    json Backup(const std::string& vm, std::vector<std::string> extra = {}) {
+        extra.insert(extra.begin(), {"backup", "--vm", vm, "--store", store});
+        return Succeeds(extra);
     }
     // The cloud's SHA-256 (or, with `root`, windowed root digest) of each disk.
     std::vector<std::string> CloudHashes(const std::string& vm, int disks, bool root = false) {
@@ -75,6 +79,12 @@ protected:
         EXPECT_EQ(run.exitCode, 0) << run.err;
         // The exported file itself, hashed by the cloud tool's own code path for files.
         return e2e::Execute("/usr/bin/sha256sum", {out}, dir.path()).out.substr(0, 64);
+    }
+    // Makes the cloud fail or slow down as the arguments of "azsim fault" say.
+    void Fault(std::vector<std::string> args) {
+        args.insert(args.begin(), "fault");
+        const e2e::Run run = Azsim(args);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
     }
     void GuestWrite(const std::string& vm, int disk, std::uint64_t offset, std::uint64_t length, int seed) {
         ASSERT_EQ(Azsim({"write", "--vm", vm, "--disk", std::to_string(disk), "--offset", std::to_string(offset),
@@ -107,10 +117,7 @@ protected:
     // A backup of `vm` on one thread, slowed by a delay on every read, started once
     // `disk0` of job `job` is being written.
     std::unique_ptr<e2e::Background> SlowBackupUnderWay(const std::string& vm, long long job) {
-        EXPECT_EQ(Azsim({"fault", "add-http", "--method", "GET", "--path", "*", "--kind", "delay", "--delay-ms", "400",
-                         "--times", "-1"})
-                      .exitCode,
-                  0);
+        Fault({"add-http", "--method", "GET", "--path", "*", "--kind", "delay", "--delay-ms", "400", "--times", "-1"});
         return StartedWhen({"backup", "--vm", vm, "--store", store, "--threads", "1"},
                            [&] { return fs::exists(JobFolder(vm, job) + "/disk0.img"); });
     }
@@ -120,6 +127,15 @@ protected:
         EXPECT_TRUE(run.out.empty()) << run.out;
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
         EXPECT_NE(run.err.find("failed in " + step + ":"), std::string::npos) << run.err;
+    }
+
+    // Flips one byte of a file in place (twice restores it).
+    static void FlipByte(const std::string& path, std::uint64_t at) {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(at));
+        const char byte = static_cast<char>(file.get() ^ 0x5a);
+        file.seekp(static_cast<std::streamoff>(at));
+        file.put(byte);
     }
 
     testsupport::TempDir dir;

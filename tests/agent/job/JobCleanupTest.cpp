@@ -78,12 +78,11 @@ TEST_F(JobCleanup, RecordIsTrustedOnlyInTheFolderOfItsOwnJob) {
     EXPECT_EQ(std::tie(record->jobId, record->vmGuid, record->snapshotSetGuid), std::make_tuple(4LL, "guid-vm1", "set-4"));
 
     const std::string good = Record(folder);
-    const std::string other = store.createJobFolder("vm1", 5);
-    Rewrite(other, good);
-    EXPECT_FALSE(JobRecord::Read(other)) << "a record copied from job 4";
-    const std::string otherVm = store.createJobFolder("vm2", 4);
-    Rewrite(otherVm, good);
-    EXPECT_FALSE(JobRecord::Read(otherVm)) << "a record of another VM's folder";
+    // The record of job 4 copied to another job's folder, or to another VM's.
+    for (const auto& [vm, job] : {std::pair{"vm1", 5}, std::pair{"vm2", 4}}) {
+        Rewrite(store.createJobFolder(vm, job), good);
+        EXPECT_FALSE(JobRecord::Read(store.jobFolder(vm, job))) << vm << " job " << job;
+    }
 
     auto patched = [&good](const nlohmann::json& patch) {
         nlohmann::json document = nlohmann::json::parse(good);
@@ -128,21 +127,18 @@ TEST_F(JobCleanup, OnlyDeadJobsOfTheVmAreUndoneAndOnlyWhatTheyRecorded) {
 TEST_F(JobCleanup, FailedJobRemovesTheSetItsMountLeftAndItsFolder) {
     BackupRequest request;
     request.vmName = "vm1";
-    BackupResult failed = BackupJob(plugin, store, [] { return false; }).run(request, 7);
-    EXPECT_EQ(failed.failedStep, "MountVM");
-    EXPECT_EQ(plugin.unmounts, 0) << "a mount that returned its failure has unmounted itself";
-    EXPECT_EQ(plugin.removed, std::vector<std::string>{"guid-vm1/set-7"});
-    EXPECT_TRUE(store.incompleteJobs().empty());
-
-    // A mount that throws is unmounted by the job, and the text is the job's failure.
-    plugin.mountThrows = true;
-    BackupResult threw = BackupJob(plugin, store, [] { return false; }).run(request, 8);
-    EXPECT_FALSE(threw.ok);
-    EXPECT_EQ(threw.failedStep, "MountVM");
-    EXPECT_NE(threw.errorDetails.find("invalid UTF-8 byte"), std::string::npos) << threw.errorDetails;
-    EXPECT_EQ(plugin.unmounts, 1);
-    EXPECT_EQ(plugin.removed.back(), "guid-vm1/set-8");
-    EXPECT_TRUE(store.incompleteJobs().empty());
+    // A mount that returned its failure has unmounted itself; one that throws is unmounted by the
+    // job, and its text is the job's failure.
+    for (const bool throws : {false, true}) {
+        plugin.mountThrows = throws;
+        const long long job = throws ? 8 : 7;
+        BackupResult failed = BackupJob(plugin, store, [] { return false; }).run(request, job);
+        EXPECT_EQ(std::make_tuple(failed.ok, failed.failedStep, plugin.unmounts),
+                  std::make_tuple(false, std::string("MountVM"), throws ? 1 : 0));
+        EXPECT_EQ(failed.errorDetails.find("invalid UTF-8 byte") != std::string::npos, throws) << failed.errorDetails;
+        EXPECT_TRUE(store.incompleteJobs().empty());
+    }
+    EXPECT_EQ(plugin.removed, (std::vector<std::string>{"guid-vm1/set-7", "guid-vm1/set-8"}));
 
     // A set that cannot be removed keeps the folder and the record naming it.
     // The record names the job's GUID, the mark of what it made, as the job identity gave it.

@@ -51,24 +51,28 @@ TEST(ReadPlan, QueueCoversEveryExtentExactlyWithExpressibleReads) {
     queue.addDisk(0, &a);
     queue.addDisk(1, &b);
     std::vector<PlannedRead> reads = Drain(queue);
-    std::uint64_t covered[2] = {0, 0};
-    std::uint64_t next[2] = {a.front().start, 0};
-    std::size_t extentIndex[2] = {0, 0};
-    const ExtentList* lists[2] = {&a, &b};
+    std::vector<ExtentList> covered(2);
     for (const PlannedRead& r : reads) {
         ASSERT_LE(r.bytes(), 4 * kMiB);
-        ASSERT_EQ(r.offset % r.bytes(), 0u);
         ASSERT_EQ(r.blockIndex() * r.bytes(), r.offset);
-        const ExtentList& list = *lists[r.disk];
-        if (next[r.disk] >= list[extentIndex[r.disk]].end()) next[r.disk] = list[++extentIndex[r.disk]].start;
-        ASSERT_EQ(r.offset, next[r.disk]);  // in order, no gap, no overlap
-        next[r.disk] += r.bytes();
-        covered[r.disk] += r.bytes();
+        ExtentList& disk = covered[r.disk];
+        ASSERT_TRUE(disk.empty() || disk.back().end() <= r.offset);  // in order, no overlap
+        disk.push_back({r.offset, r.bytes()});
     }
-    EXPECT_EQ(covered[0], TotalBytes(a));
-    EXPECT_EQ(covered[1], TotalBytes(b));
+    // Joined where they touch, the reads are the extents: no gap, nothing more.
+    EXPECT_EQ(NormalizeExtents(covered[0], 64 * kMiB, 0), a);
+    EXPECT_EQ(NormalizeExtents(covered[1], 64 * kMiB, 0), b);
     EXPECT_EQ(reads[0].disk, 0u);  // disks take turns
     EXPECT_EQ(reads[1].disk, 1u);
+}
+
+// The reads of one disk, run on `threads` threads or a tuned pool.
+template <class Threads>
+ReadOutcome ReadDisk(const ExtentList& disk, Threads threads, const ReadCallbacks& callbacks,
+                     std::atomic<std::uint64_t>* progress = nullptr) {
+    ReadQueue queue;
+    queue.addDisk(0, &disk);
+    return RunReads(queue, threads, callbacks, progress);
 }
 
 class FakeDisk {
@@ -95,89 +99,74 @@ public:
 
 TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
     ExtentList disk = {{0, 256 * kMiB}};
-    ReadQueue failing;
-    failing.addDisk(0, &disk);
     FakeDisk fake;
     fake.failAt = 40 * kMiB;
     ReadCallbacks callbacks;
     callbacks.read = [&](const PlannedRead& r, unsigned char* b) { return fake.read(r, b); };
     callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
-    ReadOutcome failed = RunReads(failing, 2, callbacks);
+    ReadOutcome failed = ReadDisk(disk, 2, callbacks);
     EXPECT_EQ(failed.status, ReadOutcome::Status::Failed);
     EXPECT_EQ(failed.failedRead.offset, 40 * kMiB);
     EXPECT_LT(failed.reads, 64u);
 
-    ReadQueue storing;
-    storing.addDisk(0, &disk);
     fake.failAt.reset();
     callbacks.keep = [](const PlannedRead& r, const unsigned char*) {
         if (r.offset == 8 * kMiB) throw std::runtime_error("disk full");
     };
-    ReadOutcome notKept = RunReads(storing, 2, callbacks);
+    ReadOutcome notKept = ReadDisk(disk, 2, callbacks);
     EXPECT_EQ(notKept.status, ReadOutcome::Status::Failed);
     EXPECT_EQ(notKept.failure, "disk full");
 
-    ReadQueue cancelled;
-    cancelled.addDisk(0, &disk);
     std::atomic<int> reads{0};
     callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
     callbacks.read = [&](const PlannedRead&, unsigned char*) { return ++reads > 0; };
     callbacks.cancelled = [&] { return reads >= 5; };
-    ReadOutcome stopped = RunReads(cancelled, 2, callbacks);
+    ReadOutcome stopped = ReadDisk(disk, 2, callbacks);
     EXPECT_EQ(stopped.status, ReadOutcome::Status::Cancelled);
     EXPECT_LT(stopped.reads, 10u);
 
     // A cancel that comes after the worker's last look still cancels the run: the
     // worker looks before each of the two reads and before finding the queue empty.
-    ExtentList small = {{0, 8 * kMiB}};
-    ReadQueue last;
-    last.addDisk(0, &small);
+    const ExtentList small = {{0, 8 * kMiB}};
     int looks = 0;
     callbacks.cancelled = [&] { return ++looks > 3; };
-    ReadOutcome late = RunReads(last, 1, callbacks);
+    ReadOutcome late = ReadDisk(small, 1, callbacks);
     EXPECT_EQ(late.reads, 2u);
     EXPECT_EQ(late.status, ReadOutcome::Status::Cancelled);
 }
 
+// The thread count after each throughput fed in, with "s" once settled; every measured
+// period follows a warm-up one (fed 1 here), which is left out.
 TEST(ConcurrencyTuner, GrowsWhileEachStepPaysAndTakesBackTheFirstThatDoesNot) {
-    ReadConcurrency c;  // 16 threads, +8 a step, up to 32, a step must gain 15%
-    ConcurrencyTuner paying(c);
-    EXPECT_EQ(paying.threads(), 16);
-    EXPECT_EQ(paying.observe(1), 16);    // the first period warms up and is left out
-    EXPECT_EQ(paying.observe(100), 24);  // the first measurement always tries a step
-    EXPECT_EQ(paying.observe(1), 24);    // warm-up at the new count
-    EXPECT_EQ(paying.observe(116), 32);  // over 15%: worth another step
-    EXPECT_FALSE(paying.settled());
-    paying.observe(1);
-    EXPECT_EQ(paying.observe(1000), 32);  // at the cap, whatever the gain
-    EXPECT_TRUE(paying.settled());
-
-    ConcurrencyTuner flat(c);
-    flat.observe(1);
-    flat.observe(100);
-    flat.observe(1);
-    EXPECT_EQ(flat.observe(114), 16);  // under 15%: the step is taken back
-    EXPECT_TRUE(flat.settled());
-    flat.observe(1);
-    EXPECT_EQ(flat.observe(1000), 16);  // and none is tried later
-
-    c.cap = 20;
-    ConcurrencyTuner capped(c);
-    capped.observe(1);
-    EXPECT_EQ(capped.observe(100), 20);  // a step never passes the cap
-
-    ConcurrencyTuner fixed(ReadConcurrency::Fixed(5));
-    EXPECT_TRUE(fixed.settled());
-    fixed.observe(1);
-    EXPECT_EQ(fixed.observe(100), 5);
-    EXPECT_EQ(ConcurrencyTuner(ReadConcurrency::Fixed(0)).threads(), 1);
+    ReadConcurrency capped;  // 16 threads, +8 a step, up to 32, a step must gain 15%
+    capped.cap = 20;
+    const struct {
+        ReadConcurrency concurrency;
+        std::vector<double> rates;
+        std::string trace;
+    } rows[] = {
+        // The first measurement always tries a step; over 15% is worth another; at the cap, whatever the gain.
+        {ReadConcurrency(), {100, 116, 1000}, "16 16 24 24 32 32 32s"},
+        // Under 15%: the step is taken back, and none is tried later.
+        {ReadConcurrency(), {100, 114, 1000}, "16 16 24 24 16s 16s 16s"},
+        {capped, {100}, "16 16 20"},  // a step never passes the cap
+        {ReadConcurrency::Fixed(5), {100}, "5s 5s 5s"},
+        {ReadConcurrency::Fixed(0), {}, "1s"},
+    };
+    for (const auto& row : rows) {
+        ConcurrencyTuner tuner(row.concurrency);
+        auto state = [&tuner](int threads) { return std::to_string(threads) + (tuner.settled() ? "s" : ""); };
+        std::string trace = state(tuner.threads());
+        for (double rate : row.rates) {
+            trace += " " + state(tuner.observe(1));
+            trace += " " + state(tuner.observe(rate));
+        }
+        EXPECT_EQ(trace, row.trace);
+    }
 }
 
 // Each byte once, with one buffer per thread whatever the disk size.
 TEST(ParallelReader, TunedRunReadsEverythingOnceWithinItsCap) {
-    ExtentList disk = {{0, 512 * kMiB}};
-    ReadQueue queue;
-    queue.addDisk(0, &disk);
     FakeDisk fake;
     std::mutex mutex;
     std::set<std::uint64_t> offsets;
@@ -196,7 +185,7 @@ TEST(ParallelReader, TunedRunReadsEverythingOnceWithinItsCap) {
     c.cap = 6;
     c.period = std::chrono::milliseconds(1);
     std::atomic<std::uint64_t> progress{0};
-    ReadOutcome outcome = RunReads(queue, c, callbacks, &progress);
+    ReadOutcome outcome = ReadDisk({{0, 512 * kMiB}}, c, callbacks, &progress);
     EXPECT_EQ(outcome.status, ReadOutcome::Status::Done);
     EXPECT_EQ(outcome.reads, 128u);
     EXPECT_EQ(offsets.size(), 128u);
