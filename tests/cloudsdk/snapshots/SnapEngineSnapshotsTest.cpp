@@ -67,9 +67,8 @@ TEST_F(SnapEngineSnapshots, EveryMemberOfAVmSnapshotShowsItsGuidMarkerAndJob) {
 
 TEST_F(SnapEngineSnapshots, DiskSnapshotsAreFoundByGuidKindAndGroup) {
     std::vector<SDisk> backup, engine, full;
-    const std::string backupGuid = BackupSet("web-linux01", backup);
     const std::string guid = EngineSet("web-linux01", engine);
-    Retag(backupGuid, guid);  // the backup's snapshots now carry the engine set's GUID too
+    Retag(BackupSet("web-linux01", backup), guid);  // the backup's snapshots, listed after, carry that GUID too
     state.mutate([](azsim::StateDocument& doc) {
         doc.findRegion("westeurope")->incrementalSnapshots = false;
         return true;
