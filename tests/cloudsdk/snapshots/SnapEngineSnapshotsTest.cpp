@@ -1,0 +1,173 @@
+// Snapshot-engine sets (the VM snapshots CreateVMSnapshot takes) beside a backup's set of the same disks:
+// each carries its kind's marker, and the look-ups by set GUID find only the kind they are asked for.
+#include <boost/algorithm/string/case_conv.hpp>
+
+#include "tests/cloudsdk/restore/WrapperFixture.h"
+
+using namespace wrappertest;
+using boost::algorithm::to_upper_copy;
+
+namespace {
+
+const char* const kEngineMarker = "_ORVALENTA_QDMD_SNAP_";
+
+class SnapEngineSnapshots : public WrapperTest {
+protected:
+    // A VM snapshot of `vm` taken as the snapshot engine asks for one; returns the set's GUID.
+    std::string EngineSet(const std::string& vm, std::vector<SDisk>& snapped) {
+        std::string id, ref;
+        EXPECT_TRUE(sdk.CreateVMSnapshot(vm, state.load().findVm(vm)->guid, true, "", 5, id, snapped, ref));
+        return id;
+    }
+    // A backup's set of every disk of `vm`; returns its GUID.
+    std::string BackupSet(const std::string& vm, std::vector<SDisk>& snapped) {
+        SVMInfo info;
+        std::string guid;
+        EXPECT_TRUE(sdk.GetVMInfoForVM(vm, "", "", 0, 0, info) &&
+                    sdk.CreateDiskSnapshots(info.disks, info.resourceGroup, info.region, vm, 1, 1, guid, snapped));
+        return guid;
+    }
+    // Gives every snapshot of the set `from` the GUID `to`, as if two kinds had been taken under one GUID.
+    void Retag(const std::string& from, const std::string& to) {
+        state.mutate([&](azsim::StateDocument& doc) {
+            for (azsim::ManagedSnapshot& s : doc.snapshots)
+                if (s.tags["QD_SNAPSHOT_GUID"] == from) s.tags["QD_SNAPSHOT_GUID"] = to;
+            for (azsim::BlobSnapshot& s : doc.blobSnapshots)
+                if (s.metadata["QD_SNAPSHOT_GUID"] == from) s.metadata["QD_SNAPSHOT_GUID"] = to;
+            return true;
+        });
+    }
+};
+
+TEST_F(SnapEngineSnapshots, EveryMemberOfAVmSnapshotShowsItsGuidMarkerAndJob) {
+    for (const bool managed : {true, false}) {
+        std::vector<SDisk> snapped;
+        const std::string guid = EngineSet(managed ? "web-linux01" : "legacy-vm01", snapped);
+        const nlohmann::json shown = state.load().toJson()[managed ? "snapshots" : "blobSnapshots"];  // as printed
+        ASSERT_EQ(shown.size(), snapped.size());
+        for (const nlohmann::json& snap : shown) {
+            const nlohmann::json& tags = snap[managed ? "tags" : "metadata"];
+            EXPECT_EQ(tags.value("QD_SNAPSHOT_GUID", "") + tags.value("QD_SNAPSHOT_MARKER", ""), guid + kEngineMarker);
+            EXPECT_EQ(tags.value("createdByJob", ""), testsupport::JobGuidOf(7));
+            EXPECT_TRUE(!managed || snap["name"].get<std::string>().find(kEngineMarker) != std::string::npos);
+        }
+    }
+}
+
+TEST_F(SnapEngineSnapshots, DiskSnapshotsAreFoundByGuidKindAndGroup) {
+    std::vector<SDisk> backup, engine, full;
+    const std::string guid = EngineSet("web-linux01", engine);
+    Retag(BackupSet("web-linux01", backup), guid);  // the backup's snapshots, listed after, carry that GUID too
+    state.mutate([](azsim::StateDocument& doc) {
+        doc.findRegion("westeurope")->incrementalSnapshots = false;
+        return true;
+    });
+    const std::string fullGuid = EngineSet("web-linux01", full);
+    const std::string disk = state.load().findVm("web-linux01")->disks[1].id;
+    const struct {
+        const char* what;
+        std::string guid;
+        bool snapBackup;
+        const char* group;
+        bool allGroups, byUri;  // byUri: the disk names its source by uri alone
+        std::string found;      // the one snapshot expected; empty: none
+    } rows[] = {
+        {"engine's, in its group", guid, true, "rg-prod", false, false, engine[1].managedDiskId},
+        {"GUID and group in capitals", to_upper_copy(guid), true, "RG-PROD", false, false, engine[1].managedDiskId},
+        {"source named by uri", guid, true, "rg-prod", false, true, engine[1].managedDiskId},
+        {"backup's, marker clear", guid, false, "rg-prod", false, false, backup[1].managedDiskId},
+        {"full snapshot", fullGuid, true, "rg-prod", false, false, full[1].managedDiskId},
+        {"full snapshot is no backup's", fullGuid, false, "rg-prod", false, false, ""},
+        {"another group", guid, true, "rg-test", false, false, ""},
+        {"another group, all searched", guid, true, "rg-test", true, false, engine[1].managedDiskId},
+        {"no group, all searched", guid, true, "", true, false, engine[1].managedDiskId},
+        {"unknown GUID", "0f0f0f0f-0000-0000-0000-000000000000", true, "", true, false, ""},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        SDisk source;
+        (r.byUri ? source.uri : source.managedDiskId) = disk;
+        std::vector<SDisk> found(1);  // a stale entry the call must not leave behind
+        ASSERT_TRUE(sdk.GetManagedDiskSnapshotsForDisk(source, r.guid, r.snapBackup, r.group, r.allGroups, found))
+            << sdk.GetLastErrorString();
+        ASSERT_EQ(found.size(), r.found.empty() ? 0u : 1u);
+        if (r.found.empty()) continue;
+        const azsim::StateDocument doc = state.load();
+        const azsim::ManagedSnapshot& snap = *doc.findSnapshot(r.found);
+        EXPECT_EQ(std::tie(found[0].managedDiskId, found[0].uri, found[0].name, found[0].resourceGroup),
+                  std::tie(snap.id, snap.id, snap.name, snap.resourceGroup));
+        EXPECT_EQ(std::make_tuple(found[0].capacity, found[0].isManaged, found[0].incrementalSnapshot),
+                  std::make_tuple(static_cast<long long>(snap.sizeBytes), true, r.guid != fullGuid));
+    }
+    // The previous-snapshot look-up of incremental backups keeps the kinds apart the same way.
+    std::string backupId, engineId;
+    ASSERT_TRUE(sdk.GetManagedDiskSnapshotIDForSnapshotGUID(disk, guid, false, "rg-prod", backupId));
+    ASSERT_TRUE(sdk.GetManagedDiskSnapshotIDForSnapshotGUID(disk, guid, true, "rg-prod", engineId));
+    EXPECT_EQ(backupId + " " + engineId, backup[1].managedDiskId + " " + engine[1].managedDiskId);
+}
+
+TEST_F(SnapEngineSnapshots, DiskLookupRefusalsAndFaultsSayWhy) {
+    std::vector<SDisk> engine;
+    const std::string guid = EngineSet("web-linux01", engine);
+    SDisk disk, noId;
+    disk.managedDiskId = state.load().findVm("web-linux01")->disks[0].id;
+    noId.name = "orphan";
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetManagedDiskSnapshotsForDisk", 5, "Throttled: try later", 1});
+    const int general = AzureSDKCppBridge::SDK_ERR_GENERAL;
+    const struct {
+        SDisk disk;
+        std::string guid;
+        const char* group;
+        int code;
+        const char* text;
+    } rows[] = {
+        {disk, guid, "rg-prod", 5, "Throttled: try later"},  // the injected fault, used up here
+        {disk, "", "rg-prod", general, "No snapshot set GUID given"},
+        {noId, guid, "rg-prod", general, "Disk [orphan] names no managed disk"},
+        {disk, guid, "", general, "No resource group given"},
+    };
+    for (const auto& r : rows) {
+        std::vector<SDisk> found(1);
+        EXPECT_FALSE(sdk.GetManagedDiskSnapshotsForDisk(r.disk, r.guid, true, r.group, false, found)) << r.text;
+        EXPECT_EQ(sdk.GetLastErrorCode(), r.code) << r.text;
+        EXPECT_TRUE(ErrorHas(r.text) && found.size() == 1) << sdk.GetLastErrorString();
+    }
+    std::vector<SDisk> found;
+    ASSERT_TRUE(sdk.GetManagedDiskSnapshotsForDisk(disk, guid, true, "rg-prod", false, found));
+    EXPECT_EQ(found.size(), 1u);
+    const std::vector<nlohmann::json> calls = cloud.journal("GetManagedDiskSnapshotsForDisk");
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_EQ(calls.back()["args"]["disk"], disk.managedDiskId);
+}
+
+TEST_F(SnapEngineSnapshots, BlobSnapshotUriIsTheOneOfTheKindAskedFor) {
+    std::vector<SDisk> backup, engine;
+    const std::string backupGuid = BackupSet("legacy-vm01", backup);
+    const std::string guid = EngineSet("legacy-vm01", engine);
+    const std::string blob = backup[0].uri.substr(0, backup[0].uri.find('?'));
+    const struct {
+        const char* what;
+        std::string guid;
+        bool snapBackup;
+        std::string found;  // empty: none, code 8
+    } rows[] = {
+        {"engine's", guid, true, engine[0].uri},
+        {"engine's, GUID in capitals", to_upper_copy(guid), true, engine[0].uri},
+        {"engine's is no backup's", guid, false, ""},
+        {"backup's", backupGuid, false, backup[0].uri},
+        {"backup's is no engine's", backupGuid, true, ""},
+    };
+    for (const auto& r : rows) {
+        std::string uri = "unchanged";
+        EXPECT_EQ(sdk.GetSnapshotURI(blob, r.guid, r.snapBackup, uri), !r.found.empty()) << r.what;
+        EXPECT_EQ(uri, r.found.empty() ? "unchanged" : r.found) << r.what;
+        EXPECT_TRUE(!r.found.empty() || sdk.GetLastErrorCode() == AzureSDKCppBridge::SDK_ERR_NOT_FOUND) << r.what;
+    }
+    // Under one GUID (the backup's snapshot listed first), each kind still answers with its own.
+    Retag(backupGuid, guid);
+    std::string engineUri, backupUri;
+    ASSERT_TRUE(sdk.GetSnapshotURI(blob, guid, true, engineUri) && sdk.GetSnapshotURI(blob, guid, false, backupUri));
+    EXPECT_EQ(engineUri + " " + backupUri, engine[0].uri + " " + backup[0].uri);
+}
+
+}  // namespace
