@@ -7,8 +7,11 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <type_traits>
+
+#include "host/util/FileSystem.h"
 
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SVMInfo;
@@ -120,6 +123,8 @@ bool Load(const std::string& path, pugi::xml_document& doc, std::string& error) 
 }
 
 bool SaveAtomically(const pugi::xml_document& doc, const std::string& path, std::string& error) {
+    const std::string parent = std::filesystem::path(path).parent_path().string();
+    if (!parent.empty() && !CreateFolderIfNotPresent(parent, &error)) return false;
     const std::string temporary = path + ".new" + std::to_string(::getpid());
     {
         std::ofstream out(temporary, std::ios::trunc);

@@ -13,7 +13,8 @@ namespace snapxml {
 
 // Loads path; false with a reason when it is missing or not well-formed XML.
 bool Load(const std::string& path, pugi::xml_document& doc, std::string& error);
-// Writes doc to a new file beside path and renames it over path, so readers never see half a file.
+// Writes doc to a new file beside path (creating path's folder) and renames it over path, so readers
+// never see half a file.
 bool SaveAtomically(const pugi::xml_document& doc, const std::string& path, std::string& error);
 
 void WriteVm(pugi::xml_node vmNode, const VMInfoStructs::SVMInfo& vm);

@@ -175,6 +175,7 @@ bool CAzureInfo::_PopulateVMInfo_SnapBackup(const MountCtx& ctx, const SVMBasicI
 }
 
 bool CAzureInfo::_UpdateVolSnapInfo(MountCtx& ctx) {
+    volSnapInfo = SMVolSnapInfo();  // the record describes this job's VMs only
     for (auto& [guid, vm] : ctx.vmInfoByGuid) {
         if (vm.snapStatus != 0) continue;
         SMVolumeInfo volume;
