@@ -76,8 +76,7 @@ int CAzureInfo::PreSnap(MountCtx& ctx) {
         }
         _UpdateVolSnapInfo(ctx);
         if (!snapUtil->CreateHWSnapshot(ctx, volSnapInfo)) {
-            EvDebug::Error(kPreSnapTag, "Failed to create snapshots");
-            SetLastVMError(VMINFO_ERR_SNAPSHOT_SET_CREATE, "Failed to create snapshots");
+            FailSlot(*this, kPreSnapTag, VMINFO_ERR_SNAPSHOT_SET_CREATE, "Failed to create snapshots");
             invalidate.Arm();
             return 0;
         }

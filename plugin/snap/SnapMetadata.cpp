@@ -107,7 +107,7 @@ int CAzureInfo::GetMetadataFiles(const MountCtx& ctx, std::vector<std::string>& 
                 EvDebug::Debug(kFilesTag, "Metadata file to download:[%s]", name.c_str());
                 if (!snapUtil->DownloadMetadataFiles(ctx, ctx.metadataDir, {name})) {
                     EvDebug::Debug(kFilesTag, "Download Metadata file failed");
-                    SetLastVMError(VMINFO_ERR_SNAP_RECORDS, "Download Metadata file failed");
+                    SetLastVMError(VMINFO_ERR_SNAP_RECORDS, "The job's metadata file is not in the index cache");
                     return 0;
                 }
             } else {
