@@ -23,7 +23,7 @@ TEST(SnapResourceId, PartsComeFromPiecesTwoFourSixAndTheLast) {
 
 TEST(SnapFileList, CopyTakesTheRecordedDisksARevertPointsItsDisksAtThem) {
     EvLogCapture log;
-    SnapPlugin plugin;
+    SnapPlugin plugin(VSINST_AZURE_RESOURCE_MANAGER);
     SDisk os, data, filtered;
     os.uri = "/subscriptions/S/resourceGroups/G/providers/P/disks/vm-os";
     os.indexName = "OsDisk-0-vm-os";

@@ -29,7 +29,7 @@ constexpr NXJobID kCopyJob = 900;
 
 class SnapPlugin : public CAzureInfo {
 public:
-    SnapPlugin() : CAzureInfo(VSINST_AZURE_RESOURCE_MANAGER, 0) {}
+    explicit SnapPlugin(VirtualServerInstanceType type) : CAzureInfo(type, 0) {}
     using CAzureInfo::_GetFileListForRevertFromSnapXML;
     using CAzureInfo::_ParseResourceID;
     using CAzureInfo::indexUploadFiles;
@@ -79,8 +79,8 @@ protected:
         std::filesystem::create_directories(path);
         return path;
     }
-    std::unique_ptr<SnapPlugin> Connected() {
-        auto plugin = std::make_unique<SnapPlugin>();
+    std::unique_ptr<SnapPlugin> Connected(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
+        auto plugin = std::make_unique<SnapPlugin>(type);
         EXPECT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
                                      testsupport::SimulatedCloud::kApplicationId,
                                      testsupport::SimulatedCloud::kSecret));
@@ -119,6 +119,7 @@ protected:
         ctx.hostName = vm.group;
         ctx.jobId = kCopyJob;
         ctx.refJobId = kSnapJob;
+        ctx.isSnapJob = true;  // a copy of a snapshot-engine job; the copy flag decides
         ctx.isBackupCopy = true;
         ctx.metadataDir = folder("copy-meta-" + std::to_string(++copies));
         ctx.mountPath = folder("copy-mount-" + std::to_string(copies));

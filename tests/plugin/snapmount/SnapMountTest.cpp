@@ -4,6 +4,7 @@
 
 #include "azsim/blob/PageBlobStore.h"
 #include "cloudsdk/SdkErrorCodes.h"
+#include "host/settings/NXPlatformInfo.h"
 #include "tests/plugin/snapmount/SnapMountFixture.h"
 
 namespace snapmounttest {
@@ -19,6 +20,7 @@ struct CopyRow {
     VmRef vm;
     bool incrementalRegion;
     bool cbtOff;  // the copy mount turns change tracking off ("Not Used")
+    VirtualServerInstanceType type;
 };
 
 class SnapCopy : public SnapMount, public ::testing::WithParamInterface<CopyRow> {};
@@ -44,11 +46,13 @@ TEST_P(SnapCopy, ReadsTheSnapshotsBytesNotTheLiveDisks) {
     ASSERT_NE(before, written);
     ASSERT_TRUE(store.writePages(live, 0, written.data(), kWindow, nullptr));
 
-    auto copyPlugin = Connected();
+    auto copyPlugin = Connected(row.type);
     MountCtx copy = CopyJob(row.vm);
     copy.cbtEnabled = true;
+    const std::size_t swept = cloud.journal("DeleteExpiredSnapshots").size();
     ASSERT_EQ(1, copyPlugin->MountVM(copy)) << copyPlugin->GetLastVMErrorDetails();
     EXPECT_EQ(copy.vmInfo.snapshotGuid, snap.vmInfo.snapshotGuid);
+    EXPECT_EQ(swept, cloud.journal("DeleteExpiredSnapshots").size());  // a copy sweeps no snapshots
     EXPECT_EQ(copy.cbtStatusText == "Not Used", row.cbtOff);
     EXPECT_EQ(copy.cbtEnabled, !row.cbtOff);
     EXPECT_TRUE(std::filesystem::exists(copy.mountPath + "/" + row.vm.name + ".json"));
@@ -69,9 +73,12 @@ TEST_P(SnapCopy, ReadsTheSnapshotsBytesNotTheLiveDisks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Vms, SnapCopy,
-                         ::testing::Values(CopyRow{"Managed", kWeb, true, false},
-                                           CopyRow{"ManagedFullSnapshot", kWeb, false, true},
-                                           CopyRow{"PageBlob", kLegacy, true, false}),
+                         ::testing::Values(CopyRow{"Managed", kWeb, true, false, VSINST_AZURE_RESOURCE_MANAGER},
+                                           CopyRow{"ManagedFullSnapshot", kWeb, false, true,
+                                                   VSINST_AZURE_RESOURCE_MANAGER},
+                                           CopyRow{"PageBlob", kLegacy, true, false, VSINST_AZURE_RESOURCE_MANAGER},
+                                           CopyRow{"PageBlobOnAzureStack", kLegacy, true, true,
+                                                   VSINST_AZURE_STACK_HUB}),
                          [](const ::testing::TestParamInfo<CopyRow>& info) { return info.param.name; });
 
 // Each refusal of a copy mount leaves its own code and text; a snapshot that cannot be asked for is not a missing one.
@@ -107,6 +114,14 @@ TEST_F(SnapMount, CopyMountRefusalsSayWhy) {
         {"disks filtered", status(65), VMINFO_ERR_ALL_DISKS_FILTERED, "why not"},
         {"query fails", fault("GetManagedDiskSnapshotsForDisk", 0), VMINFO_ERR_DISK_SNAPSHOT_QUERY,
          "Failed to get the snapshots for Managed Disk [" + osDiskId + "]"},
+        {"configuration not in the index",
+         [](MountCtx&) {
+             std::string index, error;
+             ASSERT_TRUE(snapcatalog::IndexFolder(kSnapJob, index, error));
+             for (const auto& file : std::filesystem::recursive_directory_iterator(index))
+                 if (file.path().filename() == "web-linux01.json") std::filesystem::remove(file.path());
+         },
+         VMINFO_ERR_SNAP_CONFIG_FETCH, "Cannot fetch the configuration files of VM [web-linux01] into [{mount}]"},
         {"snapshots gone",
          [&](MountCtx&) {
              azsim::SubscriptionState(cloud.dir()).mutate([](azsim::StateDocument& doc) {
@@ -125,7 +140,9 @@ TEST_F(SnapMount, CopyMountRefusalsSayWhy) {
         row.arrange(copy);
         EXPECT_EQ(0, copyPlugin->MountVM(copy));
         EXPECT_EQ(row.code, copyPlugin->GetLastVMError());
-        EXPECT_EQ(row.details, copyPlugin->GetLastVMErrorDetails());
+        std::string details = row.details;
+        if (details.find("{mount}") != std::string::npos) details.replace(details.find("{mount}"), 7, copy.mountPath);
+        EXPECT_EQ(details, copyPlugin->GetLastVMErrorDetails());
         EXPECT_EQ(log.contains(kSnapToTapeTag,
                                "VM [web-linux01] [" + std::string(kWeb.guid) +
                                    "] failed to create snapshot during snapbackup. Marking VM as FAILED"),
@@ -163,6 +180,7 @@ TEST_F(SnapMount, SnapJobMountInfoListsTheVmOrMarksItFailed) {
     for (bool vmCentric : {false, true}) {
         MountCtx ctx = snap;
         ctx.isVmCentric = vmCentric;
+        ctx.diskFilters.push_back({DISK_FILTER_BY_PATTERN, "*data0", ""});
         std::vector<SMountInfoFull> info;
         ASSERT_EQ(1, snapPlugin->GetFullMountInfo(ctx, info)) << snapPlugin->GetLastVMErrorDetails();
         std::vector<std::string> names;
@@ -170,7 +188,7 @@ TEST_F(SnapMount, SnapJobMountInfoListsTheVmOrMarksItFailed) {
             names.push_back(std::to_string(entry.kind) + " " + entry.disks.at(0).indexName);
         std::sort(names.begin(), names.begin() + (vmCentric ? 1 : 2));
         std::vector<std::string> expected{"0 vmsnap_9.xml", "0 web-linux01.json", "1 OsDisk-0-web-linux01-osdisk",
-                                          "1 DataDisk-0-web-linux01-data0", "1 DataDisk-1-web-linux01-data1"};
+                                          "1 DataDisk-1-web-linux01-data1"};
         if (vmCentric) expected.erase(expected.begin());
         EXPECT_EQ(names, expected);
         EXPECT_EQ(info.back().disks[0].diskFormat, 23);
@@ -179,6 +197,13 @@ TEST_F(SnapMount, SnapJobMountInfoListsTheVmOrMarksItFailed) {
                   vmCentric);
     }
     EXPECT_TRUE(ArchiveFileValid(snap.vmInfo.archiveFileId));
+    NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "1");
+    std::unique_ptr<SnapPlugin> osOnly = Connected();
+    NXPlatformInfo::removeValue("VirtualServer", "bSkipDataDisksForBackup");
+    std::vector<SMountInfoFull> osInfo;
+    ASSERT_EQ(1, osOnly->GetFullMountInfo(snap, osInfo));
+    EXPECT_EQ(osInfo.back().disks[0].indexName, "OsDisk-0-web-linux01-osdisk");
+    EXPECT_EQ(osInfo.end()[-2].kind, MOUNT_ENTRY_FILE);
 
     // The job tag of the archive file is the VM's own job in a VM-centric job, else the job's.
     struct Row {
