@@ -71,7 +71,6 @@ bool CAzureInfo::_GetFileListForRevertFromSnapXML(const MountCtx& ctx, const std
 
 bool CAzureInfo::_ParseResourceID(const std::string& id, std::string& subscription, std::string& resourceGroup,
                                   std::string& providerNamespace, std::string& name) {
-    if (id.empty()) return true;
     const std::vector<std::string> pieces = SplitAtSlash(id);
     if (pieces.size() <= kResourceIdPieces) return true;
     subscription = pieces[2];

@@ -63,7 +63,7 @@ bool CAzureInfo::_MountVM_SnapToTape(const MountCtx& ctx) {
                        "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  Disabling CBT for VM [%s]",
                        ctx.mountVmName.c_str());
     }
-    if (ctx.vmInfo.isManaged && fullSnapshot) {
+    if (fullSnapshot) {  // only managed disks have incremental snapshots
         DisableChangeTracking(mount);
         EvDebug::Debug(kSnapToTapeTag,
                        "Snapshots created during snap backup are not incremental snapshots. Disabling CBT ...");

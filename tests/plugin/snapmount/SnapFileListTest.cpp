@@ -33,7 +33,8 @@ TEST(SnapFileList, CopyTakesTheRecordedDisksARevertPointsItsDisksAtThem) {
     data.indexName = "DataDisk-0-vm-data";
     filtered.uri = "/x/filtered";
     filtered.isFiltered = true;
-    filtered.type = 0;
+    filtered.type = 0;  // a file entry of the OS disk's name: a revert takes no disk from it
+    filtered.indexName = os.indexName;
     SVMInfo vm;
     vm.name = "vm";
     vm.guid = "G-1";

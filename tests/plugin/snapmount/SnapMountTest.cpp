@@ -153,6 +153,18 @@ TEST_F(SnapMount, CopyMountRefusalsSayWhy) {
                                     "check snap job XML"),
                   row.code == VMINFO_ERR_REVERT_FILE_LIST);
     }
+    // A VM-centric copy is marked as one; a live browse of it reads the VM's own job.
+    for (bool liveBrowse : {false, true}) {
+        auto copyPlugin = Connected();
+        MountCtx centric = CopyJob(kWeb);
+        centric.isVmCentric = true;
+        centric.liveBrowse = liveBrowse;
+        centric.altJobId = 77;
+        EXPECT_EQ(0, copyPlugin->MountVM(centric));  // the VM's own catalog is not there
+        EXPECT_TRUE(centric.snapToTapeFlag);
+        EXPECT_EQ(centric.refJobId, liveBrowse ? 77 : kSnapJob);
+    }
+
     // A page blob's snapshot: only the cloud's definite "none" is a missing snapshot.
     MountCtx legacy = SnapJob(kLegacy);
     Upload(legacy);
