@@ -86,9 +86,9 @@ protected:
                                      testsupport::SimulatedCloud::kSecret));
         return plugin;
     }
-    // The snap job of `vm`, run by a fresh plugin: its snapshot set, records and job XML; ctx is left at the VM as the host
-    // mounts it, with `vmInfo` as the job recorded it.
-    MountCtx SnapJob(const VmRef& vm) {
+    // The snap job of `vms`, run by a fresh plugin: their snapshot sets, records and job XML; the
+    // context is left at the first VM as the host mounts it, with `vmInfo` as the job recorded it.
+    MountCtx SnapJob(const std::vector<VmRef>& vms) {
         snapPlugin = Connected();
         CVMSnapUtil::InstallEngine(std::make_shared<WrapperEngine>(*snapPlugin->sdk));
         MountCtx ctx;
@@ -98,11 +98,11 @@ protected:
         ctx.appId = 12;
         ctx.orbitId = 3;
         ctx.metadataDir = folder("snap-meta");
-        ctx.vmList = {{vm.name, vm.guid, vm.group}};
+        for (const VmRef& vm : vms) ctx.vmList.push_back({vm.name, vm.guid, vm.group});
         EXPECT_EQ(1, snapPlugin->PreSnap(ctx)) << snapPlugin->GetLastVMErrorDetails();
-        ctx.vmName = vm.name;
-        ctx.vmGuid = vm.guid;
-        ctx.vmInfo = ctx.vmInfoByGuid[vm.guid];
+        ctx.vmName = vms[0].name;
+        ctx.vmGuid = vms[0].guid;
+        ctx.vmInfo = ctx.vmInfoByGuid[vms[0].guid];
         return ctx;
     }
     // Uploads the job XML and the VM's configuration files to the index, as the host does after the mount info.

@@ -33,7 +33,7 @@ TEST_P(SnapCopy, ReadsTheSnapshotsBytesNotTheLiveDisks) {
             doc.findRegion("westeurope")->incrementalSnapshots = false;
             return true;
         });
-    MountCtx snap = SnapJob(row.vm);
+    MountCtx snap = SnapJob({row.vm});
     std::vector<SMountInfoFull> snapInfo;
     ASSERT_EQ(1, snapPlugin->GetFullMountInfo(snap, snapInfo)) << snapPlugin->GetLastVMErrorDetails();
     Upload(snap);
@@ -81,14 +81,15 @@ INSTANTIATE_TEST_SUITE_P(Vms, SnapCopy,
                                                    VSINST_AZURE_STACK_HUB}),
                          [](const ::testing::TestParamInfo<CopyRow>& info) { return info.param.name; });
 
-// Each refusal of a copy mount leaves its own code and text; a snapshot that cannot be asked for is not a missing one.
+// Each refusal of a copy mount leaves its own code and text; a snapshot that could not be asked for is not missing.
 TEST_F(SnapMount, CopyMountRefusalsSayWhy) {
-    MountCtx snap = SnapJob(kWeb);
+    MountCtx snap = SnapJob({kWeb, kLegacy});
     std::vector<SMountInfoFull> snapInfo;
     ASSERT_EQ(1, snapPlugin->GetFullMountInfo(snap, snapInfo));
     Upload(snap);
     const std::string xmlName = "backup_" + std::to_string(kSnapJob) + ".xml";
     const std::string osDiskId = snap.vmInfo.disks.at(0).uri;
+    const std::string blob = snap.vmInfoByGuid[kLegacy.guid].disks.at(0).uri;
     auto status = [&](std::uint32_t code) {
         return [=](MountCtx& ctx) {
             const std::string path = ctx.metadataDir + "/" + xmlName;
@@ -100,21 +101,26 @@ TEST_F(SnapMount, CopyMountRefusalsSayWhy) {
     auto fault = [&](const char* op, int code) { return [=](MountCtx&) { Fault(op, code, "no answer"); }; };
     struct Row {
         const char* what;
+        VmRef vm;
         std::function<void(MountCtx&)> arrange;
         EVMInfoError code;
         std::string details;
     };
     std::vector<Row> rows{
-        {"VM not in the job",
+        {"VM not in the job", kWeb,
          [](MountCtx& ctx) { ctx.vmName = "gone-vm", ctx.vmGuid = "0badf00d-0000-4000-8000-000000000000"; },
          VMINFO_ERR_REVERT_FILE_LIST, "Failed to get file list for VM [gone-vm] [0badf00d-0000-4000-8000-000000000000]"},
-        {"no job XML", [](MountCtx& ctx) { ctx.refJobId = 5; }, VMINFO_ERR_SNAP_RECORDS,
+        {"no job XML", kWeb, [](MountCtx& ctx) { ctx.refJobId = 5; }, VMINFO_ERR_SNAP_RECORDS,
          "Cannot read the snap metadata of job [5]"},
-        {"snapshot failed", status(39), VMINFO_ERR_VM_SNAPSHOT_CREATE, "why not"},
-        {"disks filtered", status(65), VMINFO_ERR_ALL_DISKS_FILTERED, "why not"},
-        {"query fails", fault("GetManagedDiskSnapshotsForDisk", 0), VMINFO_ERR_DISK_SNAPSHOT_QUERY,
+        {"snapshot failed", kWeb, status(39), VMINFO_ERR_VM_SNAPSHOT_CREATE, "why not"},
+        {"disks filtered", kWeb, status(65), VMINFO_ERR_ALL_DISKS_FILTERED, "why not"},
+        {"query fails", kWeb, fault("GetManagedDiskSnapshotsForDisk", 0), VMINFO_ERR_DISK_SNAPSHOT_QUERY,
          "Failed to get the snapshots for Managed Disk [" + osDiskId + "]"},
-        {"configuration not in the index",
+        {"page blob snapshot missing", kLegacy, fault("GetSnapshotURI", AzureSDKCppBridge::SDK_ERR_NOT_FOUND),
+         VMINFO_ERR_DISK_SNAPSHOT_NOT_FOUND, "Failed to get the snapshot for [" + blob + "]"},
+        {"page blob snapshot query fails", kLegacy, fault("GetSnapshotURI", AzureSDKCppBridge::SDK_ERR_GENERAL),
+         VMINFO_ERR_DISK_SNAPSHOT_QUERY, "Failed to get the snapshot for [" + blob + "]"},
+        {"configuration not in the index", kWeb,
          [](MountCtx&) {
              std::string index, error;
              ASSERT_TRUE(snapcatalog::IndexFolder(kSnapJob, index, error));
@@ -122,7 +128,7 @@ TEST_F(SnapMount, CopyMountRefusalsSayWhy) {
                  if (file.path().filename() == "web-linux01.json") std::filesystem::remove(file.path());
          },
          VMINFO_ERR_SNAP_CONFIG_FETCH, "Cannot fetch the configuration files of VM [web-linux01] into [{mount}]"},
-        {"snapshots gone",
+        {"snapshots gone", kWeb,
          [&](MountCtx&) {
              azsim::SubscriptionState(cloud.dir()).mutate([](azsim::StateDocument& doc) {
                  doc.snapshots.clear();
@@ -136,7 +142,7 @@ TEST_F(SnapMount, CopyMountRefusalsSayWhy) {
         SCOPED_TRACE(row.what);
         log.clear();
         auto copyPlugin = Connected();
-        MountCtx copy = CopyJob(kWeb);
+        MountCtx copy = CopyJob(row.vm);
         row.arrange(copy);
         EXPECT_EQ(0, copyPlugin->MountVM(copy));
         EXPECT_EQ(row.code, copyPlugin->GetLastVMError());
@@ -164,27 +170,12 @@ TEST_F(SnapMount, CopyMountRefusalsSayWhy) {
         EXPECT_TRUE(centric.snapToTapeFlag);
         EXPECT_EQ(centric.refJobId, liveBrowse ? 77 : kSnapJob);
     }
-
-    // A page blob's snapshot: only the cloud's definite "none" is a missing snapshot.
-    MountCtx legacy = SnapJob(kLegacy);
-    Upload(legacy);
-    const std::string blob = legacy.vmInfo.disks.at(0).uri;
-    for (const auto& [code, expected] : std::vector<std::pair<int, EVMInfoError>>{
-             {AzureSDKCppBridge::SDK_ERR_NOT_FOUND, VMINFO_ERR_DISK_SNAPSHOT_NOT_FOUND},
-             {AzureSDKCppBridge::SDK_ERR_GENERAL, VMINFO_ERR_DISK_SNAPSHOT_QUERY}}) {
-        auto copyPlugin = Connected();
-        MountCtx copy = CopyJob(kLegacy);
-        Fault("GetSnapshotURI", code, "no answer");
-        EXPECT_EQ(0, copyPlugin->MountVM(copy));
-        EXPECT_EQ(expected, copyPlugin->GetLastVMError());
-        EXPECT_EQ("Failed to get the snapshot for [" + blob + "]", copyPlugin->GetLastVMErrorDetails());
-    }
 }
 
 // The snap job lists each VM's configuration files, then its disks under their unique backup names;
 // a listing that fails marks the VM failed in the job XML and voids its archive file.
 TEST_F(SnapMount, SnapJobMountInfoListsTheVmOrMarksItFailed) {
-    MountCtx snap = SnapJob(kWeb);
+    MountCtx snap = SnapJob({kWeb});
     const std::string configDir = snap.metadataDir + "/Metadata/" + std::to_string(kSnapJob) + "/" + kWeb.guid;
     std::filesystem::create_directories(configDir);
     std::ofstream(configDir + "/vmsnap_9.xml") << "<vm/>";
@@ -257,7 +248,7 @@ TEST_F(SnapMount, SnapJobMountInfoListsTheVmOrMarksItFailed) {
 
 // MountSnap reads the snap job's XML; with reassignment it first takes the job's ids from its records.
 TEST_F(SnapMount, MountSnapReadsTheJobAndReassignsItsIds) {
-    MountCtx snap = SnapJob(kWeb);
+    MountCtx snap = SnapJob({kWeb});
     auto plugin = Connected();
     MountCtx ctx = CopyJob(kWeb);
     ctx.reassignSnapJob = true;
