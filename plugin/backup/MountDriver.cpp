@@ -80,7 +80,8 @@ int CAzureInfo::_MountVM(const MountCtx& ctx) {
             mount.cbtEnabled = false;
             mount.cbtStatusText = "Not Used";
             EvDebug::Debug(kDriverTag,
-                           "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  Disabling CBT for VM [%s]",
+                           "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  "
+                           "Disabling CBT for VM [%s]",
                            ctx.mountVmName.c_str());
         }
         if (!VerifyKeyVaultPermissions(ctx) || !ExcludeFilteredDisks(ctx) || !ExcludeUltraSsdDisks(ctx)) return 0;
@@ -91,8 +92,8 @@ int CAzureInfo::_MountVM(const MountCtx& ctx) {
         if (!_SaveVMConfigFile(ctx.vmInfo.resourceGroup, ctx.mountVmName, ctx.mountPath)) return 0;
         if (sdk->GetLastErrorCode() == 6)
             AddMountFailure(ctx, ctx.vmInfo.displayName,
-                            "In case of a Linux VM where only OS Disk is encrypted, there is a possibility of encountering "
-                            "a boot failure after Full VM restore.",
+                            "In case of a Linux VM where only OS Disk is encrypted, there is a possibility of "
+                            "encountering a boot failure after Full VM restore.",
                             false);
     }
 

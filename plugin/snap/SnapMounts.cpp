@@ -17,6 +17,10 @@ const char* const kMountSnapTag = "virtual int CAzureInfo::MountSnap(const Mount
 constexpr UINT64 kVmWithDisks = 16;
 constexpr int kSnapDiskFormat = 23;
 
+std::string UnreadableJob(NXJobID jobId) {
+    return FXString::Format("Cannot read the snap metadata of job [%lld]", static_cast<long long>(jobId));
+}
+
 void DisableChangeTracking(MountCtx& mount) {
     mount.cbtEnabled = false;
     mount.cbtStatusText = "Not Used";
@@ -32,7 +36,7 @@ bool CAzureInfo::_MountVM_SnapToTape(const MountCtx& ctx) {
     }
     std::vector<SDatastoreInfo> datastores;
     if (!ReadDSListFromSnapBackupXML(ctx, datastores)) {
-        const std::string text = FXString::Format("Cannot read the snap metadata of job [%lld]", static_cast<long long>(ctx.refJobId));
+        const std::string text = UnreadableJob(ctx.refJobId);
         EvDebug::Error(kSnapToTapeTag, "%s", text.c_str());
         SetLastVMError(VMINFO_ERR_SNAP_RECORDS, text);
         return false;
@@ -46,7 +50,8 @@ bool CAzureInfo::_MountVM_SnapToTape(const MountCtx& ctx) {
     }
     if (ctx.vmInfo.snapStatus != 0) {
         if (ctx.vmInfo.snapStatus == VMINFO_ERR_VM_SNAPSHOT_CREATE)
-            EvDebug::Error(kSnapToTapeTag, "VM [%s] [%s] failed to create snapshot during snapbackup. Marking VM as FAILED",
+            EvDebug::Error(kSnapToTapeTag,
+                           "VM [%s] [%s] failed to create snapshot during snapbackup. Marking VM as FAILED",
                            ctx.vmName.c_str(), ctx.vmGuid.c_str());
         SetLastVMError(static_cast<EVMInfoError>(ctx.vmInfo.snapStatus), ctx.vmInfo.snapStatusDetails);
         return false;
@@ -60,7 +65,8 @@ bool CAzureInfo::_MountVM_SnapToTape(const MountCtx& ctx) {
     if (!ctx.vmInfo.isManaged && GetVSInstType() == VSINST_AZURE_STACK_HUB && ctx.cbtEnabled) {
         DisableChangeTracking(mount);
         EvDebug::Debug(kSnapToTapeTag,
-                       "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  Disabling CBT for VM [%s]",
+                       "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  "
+                       "Disabling CBT for VM [%s]",
                        ctx.mountVmName.c_str());
     }
     if (fullSnapshot) {  // only managed disks have incremental snapshots
@@ -106,8 +112,9 @@ bool CAzureInfo::_PointDisksAtSnapshots(const MountCtx& ctx, bool& fullSnapshot)
             return false;
         }
         if (snapshots.empty()) {
-            const std::string text = FXString::Format("No snapshots with snapshot GUID [%s] found for Managed Disk [%s]",
-                                                      snapshotGuid.c_str(), disk.name.c_str());
+            const std::string text =
+                FXString::Format("No snapshots with snapshot GUID [%s] found for Managed Disk [%s]",
+                                 snapshotGuid.c_str(), disk.name.c_str());
             EvDebug::Error(kPointTag, "%s", text.c_str());
             SetLastVMError(VMINFO_ERR_DISK_SNAPSHOT_NOT_FOUND, text);
             return false;
@@ -182,7 +189,7 @@ int CAzureInfo::MountSnap(const MountCtx& ctx) {
         }
         std::vector<SDatastoreInfo> datastores;
         if (_DownloadSnapBackupXML(ctx) && snapUtil->ReadSnapMetadataXML(datastores, ctx)) return 1;
-        const std::string text = FXString::Format("Cannot read the snap metadata of job [%lld]", static_cast<long long>(ctx.refJobId));
+        const std::string text = UnreadableJob(ctx.refJobId);
         EvDebug::Error(kMountSnapTag, "%s", text.c_str());
         SetLastVMError(VMINFO_ERR_SNAP_RECORDS, text);
         return 0;

@@ -21,7 +21,6 @@
 namespace snapmounttest {
 
 const char* const kFullTag = "virtual int CAzureInfo::GetFullMountInfo(const MountCtx&, std::vector<SMountInfoFull>&)";
-const char* const kPointTag = "bool CAzureInfo::_PointDisksAtSnapshots(const MountCtx&, bool&)";
 const char* const kSnapToTapeTag = "bool CAzureInfo::_MountVM_SnapToTape(const MountCtx&)";
 const char* const kMountSnapTag = "virtual int CAzureInfo::MountSnap(const MountCtx&)";
 constexpr NXJobID kSnapJob = (1LL << 32) + 21;  // a 64-bit id, as the host hands out
