@@ -64,36 +64,38 @@ int CAzureInfo::_MountVM(const MountCtx& ctx) {
         return 0;
     }
 
-    if (ctx.isBackupCopy)
-        return FailUnavailable(*this, kDriverTag, VMINFO_ERR_SNAP_RECORDS,
-                               "Snapshot copy preparation of VM [" + ctx.mountVmName + "]");
-    if (!sdk->GetVMInfoForVM(ctx.mountVmName, ctx.mountVmGuid, ctx.hostName, 0x34, 0, mount.vmInfo)) {
-        const std::string text = sdk->GetLastErrorString();
-        EvDebug::Error(kDriverTag, "Failed to get VM Info for VM [%s/%s], [%s]", ctx.mountVmName.c_str(),
-                       ctx.mountVmGuid.c_str(), text.c_str());
-        SetLastVMError(VMINFO_ERR_VM_NOT_FOUND, text);
-        return 0;
+    if (ctx.isBackupCopy) {
+        if (!_MountVM_SnapToTape(ctx)) return 0;
+    } else {
+        if (!sdk->GetVMInfoForVM(ctx.mountVmName, ctx.mountVmGuid, ctx.hostName, 0x34, 0, mount.vmInfo)) {
+            const std::string text = sdk->GetLastErrorString();
+            EvDebug::Error(kDriverTag, "Failed to get VM Info for VM [%s/%s], [%s]", ctx.mountVmName.c_str(),
+                           ctx.mountVmGuid.c_str(), text.c_str());
+            SetLastVMError(VMINFO_ERR_VM_NOT_FOUND, text);
+            return 0;
+        }
+        EvDebug::Debug(kDriverTag, "VM [%s] is a %s VM.", ctx.mountVmName.c_str(),
+                       IsGen2Firmware(ctx.vmInfo.firmware) ? "Gen 2" : "Gen 1");
+        if (GetVSInstType() == VSINST_AZURE_STACK_HUB && ctx.cbtEnabled && !ctx.vmInfo.isManaged) {
+            mount.cbtEnabled = false;
+            mount.cbtStatusText = "Not Used";
+            EvDebug::Debug(kDriverTag,
+                           "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  "
+                           "Disabling CBT for VM [%s]",
+                           ctx.mountVmName.c_str());
+        }
+        if (!VerifyKeyVaultPermissions(ctx) || !ExcludeFilteredDisks(ctx) || !ExcludeUltraSsdDisks(ctx)) return 0;
+        if (ctx.isFailback)
+            return FailUnavailable(*this, kDriverTag, VMINFO_ERR_DISK_INFO,
+                                   "Replication disk GUID look-up of VM [" + ctx.mountVmName + "]");
+        if (!_CreateVMSnapshot(ctx)) return 0;  // the snapshot step has set error 17 with the cloud's text
+        if (!_SaveVMConfigFile(ctx.vmInfo.resourceGroup, ctx.mountVmName, ctx.mountPath)) return 0;
+        if (sdk->GetLastErrorCode() == 6)
+            AddMountFailure(ctx, ctx.vmInfo.displayName,
+                            "In case of a Linux VM where only OS Disk is encrypted, there is a possibility of "
+                            "encountering a boot failure after Full VM restore.",
+                            false);
     }
-    EvDebug::Debug(kDriverTag, "VM [%s] is a %s VM.", ctx.mountVmName.c_str(),
-                   IsGen2Firmware(ctx.vmInfo.firmware) ? "Gen 2" : "Gen 1");
-    if (GetVSInstType() == VSINST_AZURE_STACK_HUB && ctx.cbtEnabled && !ctx.vmInfo.isManaged) {
-        mount.cbtEnabled = false;
-        mount.cbtStatusText = "Not Used";
-        EvDebug::Debug(kDriverTag,
-                       "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  Disabling CBT for VM [%s]",
-                       ctx.mountVmName.c_str());
-    }
-    if (!VerifyKeyVaultPermissions(ctx) || !ExcludeFilteredDisks(ctx) || !ExcludeUltraSsdDisks(ctx)) return 0;
-    if (ctx.isFailback)
-        return FailUnavailable(*this, kDriverTag, VMINFO_ERR_DISK_INFO,
-                               "Replication disk GUID look-up of VM [" + ctx.mountVmName + "]");
-    if (!_CreateVMSnapshot(ctx)) return 0;  // the snapshot step has set error 17 with the cloud's text
-    if (!_SaveVMConfigFile(ctx.vmInfo.resourceGroup, ctx.mountVmName, ctx.mountPath)) return 0;
-    if (sdk->GetLastErrorCode() == 6)
-        AddMountFailure(ctx, ctx.vmInfo.displayName,
-                        "In case of a Linux VM where only OS Disk is encrypted, there is a possibility of encountering "
-                        "a boot failure after Full VM restore.",
-                        false);
 
     if (ctx.liveBrowse) {
         if (!LiveBrowseAllowed() || !GetDiskInfoForVM_HotAdd(ctx)) {
@@ -108,6 +110,7 @@ int CAzureInfo::_MountVM(const MountCtx& ctx) {
 
     if (ctx.cbtEnabled && !InitCBT(ctx)) return 0;
 
+    if (ctx.isBackupCopy) return 1;  // a copy reads snapshots of another job: none of this job's to sweep
     bool atLimit = false;
     ExpireAndCheckStreamingSnapshotLimits(ctx.hostName, ctx.vmName, ctx.vmGuid, {referenceSnapshotId}, atLimit);
     if (atLimit) {

@@ -29,10 +29,19 @@ SMountInfoFull Entry(const SDisk& disk, std::int32_t kind) {
 
 int CAzureInfo::GetFullMountInfo(const MountCtx& ctx, std::vector<SMountInfoFull>& out) {
     return GuardSlot(*this, kFullTag, VMINFO_ERR_DISK_INFO, 0, [&] {
-        if (ctx.isSnapJob)
-            return FailUnavailable(*this, kFullTag, VMINFO_ERR_SNAP_CONFIG_FETCH,
-                                   "Mount information of snapshot-engine VM [" + ctx.vmName + "]");
-        return _GetFullMountInfo(ctx, out);
+        // A copy job's disks were registered by its mount and are listed like a streaming backup's.
+        if (!ctx.isSnapJob || ctx.isBackupCopy) return _GetFullMountInfo(ctx, out);
+        if (_GetFullMountInfo_SnapBackup(ctx, out)) return 1;
+        // The host must not use what it kept of this VM: its status goes into the job XML, its archive file is void.
+        SetVMStatusInSnapMetadataXml(ctx, GetLastVMError(), GetLastVMErrorDetails());
+        const NXJobID jobTag = ctx.isVmCentric ? ctx.altJobId : ctx.jobId;
+        if (InvalidateArchiveFiles({ctx.vmInfo.archiveFileId}, jobTag, ctx.orbitId))
+            EvDebug::Debug(kFullTag, "Marked archive files for failed VM [%s] [%s] snapshots as invalid",
+                           ctx.vmName.c_str(), ctx.vmGuid.c_str());
+        else
+            EvDebug::Error(kFullTag, "Failed to invalidate archive files for failed VM [%s] [%s]", ctx.vmName.c_str(),
+                           ctx.vmGuid.c_str());
+        return 0;
     });
 }
 
@@ -79,8 +88,15 @@ std::string CAzureInfo::GenerateUniqueDiskNameForBackup(const SDisk& disk) {
 }
 
 int CAzureInfo::_GetFullMountInfo_ConfigFiles(const MountCtx& ctx, std::vector<SMountInfoFull>& out) {
-    const bool backupCopy = ctx.isVmCentric && ctx.isBackupCopy;
-    const std::string dir = backupCopy ? ctx.snapMetadataFolder : ctx.mountPath;
+    const bool backupCopy = ctx.isVmCentric && snapUtil->IsBackupCopyJob(ctx);
+    const bool snapJob = ctx.isSnapJob && !ctx.isBackupCopy;
+    std::string dir = backupCopy ? ctx.snapMetadataFolder : ctx.mountPath;
+    if (snapJob && !_Prepare_Snap_ConfigPath(ctx, ctx.vmInfo, dir)) {
+        EvDebug::Debug(kFilesTag, "VM GUID [%s] cannot name a metadata folder", ctx.vmInfo.guid.c_str());
+        return 0;
+    }
+    // The VM-centric XML of a snap job is uploaded to the index on its own; once is enough.
+    bool keepVmCentricXml = !(snapJob && ctx.isVmCentric && !indexUploadFiles.empty());
     CFilterTerm snapRecords{BFilterTermOptions(1)};
     snapRecords.LoadRaw("backup_*.xml");
 
@@ -95,6 +111,12 @@ int CAzureInfo::_GetFullMountInfo_ConfigFiles(const MountCtx& ctx, std::vector<S
         if (entry.isDirectory) continue;
         if (backupCopy && snapRecords.Matches(entry.name)) {
             EvDebug::Debug(kFilesTag, "Skipping file [%s] Path[%s] from backup list", entry.name.c_str(), dir.c_str());
+            continue;
+        }
+        if (!keepVmCentricXml && boost::iequals(dir + "/" + entry.name, indexUploadFiles.front())) {
+            EvDebug::Debug(kFilesTag, "Removing VMCentric XML snap metadata file [%s] from mount info",
+                           indexUploadFiles.front().c_str());
+            keepVmCentricXml = true;
             continue;
         }
         std::uint64_t size = 0;

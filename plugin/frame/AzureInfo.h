@@ -307,6 +307,18 @@ protected:
     bool _DownloadSnapBackupXML(const MountCtx& ctx);
     bool _DownloadVMConfigFile(const std::string& localDir, const MountCtx& ctx);
     bool _AddFileForIndexUpload(const std::string& path);
+    // Snap mounts: a copy job's VM pointed at the snapshots a snapshot-engine job kept, and the
+    // mount information of a VM of a snapshot-engine job.
+    bool _MountVM_SnapToTape(const MountCtx& ctx);
+    bool _PointDisksAtSnapshots(const MountCtx& ctx, bool& fullSnapshot);
+    bool _GetFullMountInfo_SnapBackup(const MountCtx& ctx, std::vector<SMountInfoFull>& infos);
+    // Finds the VM of ctx in the datastores of a job's snap metadata and takes its disks from there.
+    bool _GetFileListForRevertFromSnapXML(const MountCtx& ctx, const std::vector<SDatastoreInfo>& datastores,
+                                          const RestoreCtx& rctx);
+    // Subscription, resource group, provider namespace and name of a cloud resource id; an id of
+    // eight or fewer "/" pieces leaves them as they are. Always true.
+    static bool _ParseResourceID(const std::string& id, std::string& subscription, std::string& resourceGroup,
+                                 std::string& providerNamespace, std::string& name);
 
 public:
     // True for Generation 2 firmware ("efi", any case): the one test of a VM's generation.

@@ -13,10 +13,6 @@ int CAzureInfo::PostSnap(MountCtx& ctx) {
     return CVMInfo::PostSnap(ctx);
 }
 
-int CAzureInfo::MountSnap(const MountCtx& ctx) {
-    return CVMInfo::MountSnap(ctx);
-}
-
 int CAzureInfo::RevertSnap(MountCtx& ctx, const RestoreCtx& rctx) {
     return CVMInfo::RevertSnap(ctx, rctx);
 }
