@@ -171,13 +171,11 @@ int CAzureInfo::MountSnap(const MountCtx& ctx) {
         EvDebug::Debug(kMountSnapTag, "Input Snap Job ID [%lld]", static_cast<long long>(ctx.refJobId));
         if (ctx.reassignSnapJob) {
             if (!snapUtil->GetVOLSNAPInfo(ctx, volSnapInfo, false)) {
-                EvDebug::Error(kMountSnapTag, "GetVOLSNAPInfo Failed");
-                SetLastVMError(VMINFO_ERR_SNAP_RECORDS, "GetVOLSNAPInfo Failed");
+                FailSlot(*this, kMountSnapTag, VMINFO_ERR_SNAP_RECORDS, "GetVOLSNAPInfo Failed");
                 return 0;
             }
             if (volSnapInfo.numOfSnap() == 0 || volSnapInfo.volumes.empty()) {
-                EvDebug::Error(kMountSnapTag, "No Snap found. Snap Count is Zero.");
-                SetLastVMError(VMINFO_ERR_SNAP_RECORDS, "No Snap found. Snap Count is Zero.");
+                FailSlot(*this, kMountSnapTag, VMINFO_ERR_SNAP_RECORDS, "No Snap found. Snap Count is Zero.");
                 return 0;
             }
             const SMVolumeInfo& first = volSnapInfo.volumes.front();
