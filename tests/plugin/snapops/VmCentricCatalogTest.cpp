@@ -52,8 +52,9 @@ TEST_F(VmCentric, MountCataloguesAndSnapsEachVmAndPostSnapListsTheJobsVms) {
 
     // Mounted again, the VM keeps the record of its first mount; another job's VM stays out.
     MountCtx again = VmCentricCtx(kWeb, kJob, 12);
-    ASSERT_EQ(1, Connected()->MountVM(again));
+    ASSERT_EQ(1, plugin->MountVM(again));
     EXPECT_NE(firstSet, again.vmInfo.snapshotGuid);
+    EXPECT_EQ(std::vector<std::string>{VmCatalog(kWeb, 12)}, plugin->indexUploadFiles);
     MountCtx legacy = VmCentricCtx(kLegacy, kJob, 13), other = VmCentricCtx(kApp, kOtherJob, 14);
     ASSERT_EQ(1, Connected()->MountVM(legacy));
     ASSERT_EQ(1, Connected()->MountVM(other));
