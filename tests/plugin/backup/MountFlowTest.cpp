@@ -73,7 +73,7 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
     EXPECT_TRUE(plugin->diskMap.empty());
     EXPECT_EQ(cloud.journal("RevokeSASToken").size(), 6u);
 
-    // A given mount identity is the VM looked up; a Gen 2 VM mounts; the snap job's mount information is not built.
+    // A given mount identity is the VM looked up; a Gen 2 VM mounts.
     // Change tracking of an unmanaged VM is switched off on Azure Stack only.
     MountCtx named = Ctx({"job-name", "0badf00d-0000-4000-8000-000000000000", "rg-prod"});
     named.mountVmName = kWeb.name;
@@ -260,8 +260,8 @@ TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
              logged("bool CAzureInfo::GetDiskInfoForVM(const MountCtx&)",
                     "Failed to parse MediaLink URI [" + ctx.vmInfo.disks.at(0).uri + "]")(plugin, ctx);
          }},
-        {"snap job", flagged(&MountCtx::isSnapJob), VMINFO_ERR_SNAP_RECORDS,
-         "Snapshot-engine mount of VM [web-linux01] is not available in this build", false, nullptr},
+        {"snap job", flagged(&MountCtx::isSnapJob), VMINFO_ERR_VM_SNAPSHOT_CREATE,
+         "VM [web-linux01][3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071] has no snapshot in snap job [77]", false, nullptr},
         {"backup copy", flagged(&MountCtx::isBackupCopy), VMINFO_ERR_SNAP_RECORDS,
          "Cannot read the snap metadata of job [0]", false, nullptr},
         {"failback", flagged(&MountCtx::isFailback), VMINFO_ERR_DISK_INFO,
