@@ -112,8 +112,7 @@ TEST_F(VsagentVmOps, NetworksAndExpiredDisks) {
     EXPECT_EQ(Agent({"network", "delete", "--name", "vnet-prod", "--group", "rg-prod"}).exitCode, 1);
     // A name or prefix the cloud would refuse is refused up front, with the rule.
     for (const auto& [name, prefix, rule] : {std::tuple{"../x", "10.0.0.0/16", "only letters, digits"},
-                                             std::tuple{"vnet-bad", "10.0.0.0/33", "n from 2 to 29"},
-                                             std::tuple{"vnet-bad", "abc", "a.b.c.d/n"}}) {
+                                             std::tuple{"vnet-bad", "10.0.0.0/33", "n from 2 to 29"}}) {
         e2e::Run refused = Agent({"network", "create", "--name", name, "--group", "rg-test", "--prefix", prefix});
         EXPECT_EQ(refused.exitCode, 2) << name << " " << prefix;
         EXPECT_THAT(refused.err, HasSubstr(rule));
