@@ -1,7 +1,7 @@
 // A VM found in a job's snap metadata: what a copy job and a revert take from it; resource id parts.
-#include "tests/plugin/snapmount/SnapMountFixture.h"
+#include "tests/plugin/snap/SnapFixture.h"
 
-namespace snapmounttest {
+namespace snaptest {
 namespace {
 
 TEST(SnapResourceId, PartsComeFromPiecesTwoFourSixAndTheLast) {
@@ -84,4 +84,4 @@ TEST(SnapFileList, CopyTakesTheRecordedDisksARevertPointsItsDisksAtThem) {
 }
 
 }  // namespace
-}  // namespace snapmounttest
+}  // namespace snaptest

@@ -5,9 +5,9 @@
 #include "azsim/blob/PageBlobStore.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/settings/NXPlatformInfo.h"
-#include "tests/plugin/snapmount/SnapMountFixture.h"
+#include "tests/plugin/snap/SnapFixture.h"
 
-namespace snapmounttest {
+namespace snaptest {
 namespace {
 
 constexpr std::uint64_t kWindow = 64 * 1024;
@@ -17,7 +17,7 @@ const char* const kSnapInfoTag =
 
 struct CopyRow {
     const char* name;
-    VmRef vm;
+    SVMBasicInfo vm;
     bool incrementalRegion;
     bool cbtOff;  // the copy mount turns change tracking off ("Not Used")
     VirtualServerInstanceType type;
@@ -102,7 +102,7 @@ TEST_F(SnapMount, CopyMountRefusalsSayWhy) {
     auto fault = [&](const char* op, int code) { return [=](MountCtx&) { Fault(op, code, "no answer"); }; };
     struct Row {
         const char* what;
-        VmRef vm;
+        SVMBasicInfo vm;
         std::function<void(MountCtx&)> arrange;
         EVMInfoError code;
         std::string details;
@@ -279,4 +279,4 @@ TEST_F(SnapMount, MountSnapReadsTheJobAndReassignsItsIds) {
 }
 
 }  // namespace
-}  // namespace snapmounttest
+}  // namespace snaptest
