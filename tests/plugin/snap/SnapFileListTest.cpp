@@ -50,12 +50,10 @@ TEST(SnapFileList, CopyTakesTheRecordedDisksARevertPointsItsDisksAtThem) {
     copy.isBackupCopy = true;
     RestoreCtx unused;
     ASSERT_TRUE(plugin._GetFileListForRevertFromSnapXML(copy, datastores, unused));
-    ASSERT_EQ(copy.vmInfo.disks.size(), 2u);
-    EXPECT_EQ(copy.vmInfo.disks[0].name, "vm-os");
-    EXPECT_EQ(copy.vmInfo.disks[0].attachedPath, "vm-os");
-    EXPECT_EQ(copy.vmInfo.disks[0].storageAccount, "backupacct");
-    EXPECT_EQ(copy.vmInfo.disks[1].name, "data-name");
-    EXPECT_EQ(copy.vmInfo.disks[1].attachedPath, "");
+    std::vector<std::string> copied;
+    for (const SDisk& disk : copy.vmInfo.disks)
+        copied.push_back(disk.name + "|" + disk.attachedPath + "|" + disk.storageAccount);
+    EXPECT_EQ(copied, (std::vector<std::string>{"vm-os|vm-os|backupacct", "data-name||"}));
     EXPECT_TRUE(unused.disks.empty());
 
     MountCtx revert = copy;
