@@ -256,7 +256,6 @@ TEST_F(SnapMount, MountSnapReadsTheJobAndReassignsItsIds) {
     EXPECT_EQ(1, plugin->MountSnap(plain));
     EXPECT_EQ(0u, plain.appId);
     EXPECT_EQ(1, plugin->MountSnap(ctx));
-    EXPECT_EQ(VMINFO_ERR_NONE, plugin->GetLastVMError());
     EXPECT_EQ(12u, ctx.appId);
     EXPECT_EQ(3u, ctx.orbitId);
     EXPECT_TRUE(log.contains(kMountSnapTag, "Input Snap Job ID [4294967317]"));

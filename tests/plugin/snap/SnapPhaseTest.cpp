@@ -8,39 +8,36 @@ const char* const kPreSnapTag = "virtual int CAzureInfo::PreSnap(MountCtx&)";
 const char* const kBuildTag = "bool CAzureInfo::_BuildVolListForSnapshot(const MountCtx&)";
 
 TEST_F(SnapPhase, EveryVmIsSnappedAtOnceAndTheJobXmlRecordsThemWithTheirArchiveFiles) {
-    auto plugin = Connected();
-    MountCtx ctx = Job(*plugin, {kWeb, kLegacy});
-    ASSERT_EQ(1, plugin->PreSnap(ctx)) << plugin->GetLastVMErrorDetails();
+    MountCtx ctx = SnapJob({kWeb, kLegacy});
+    SnapPlugin& plugin = *snapPlugin;
     const std::string xml = ctx.metadataDir + "/backup_" + std::to_string(ctx.jobId) + ".xml";
-    EXPECT_EQ(std::vector<std::string>{xml}, plugin->indexUploadFiles);
+    EXPECT_EQ(std::vector<std::string>{xml}, plugin.indexUploadFiles);
     EXPECT_EQ(ctx.jobId, ctx.refJobId);
     ASSERT_EQ(2u, Archives(ctx.jobId).size());
-
-    std::vector<SDatastoreInfo> datastores;
-    ASSERT_TRUE(plugin->ReadDSListFromSnapBackupXML(ctx, datastores));
-    std::map<std::string, SVMInfo> byGuid;
-    for (const SDatastoreInfo& ds : datastores)
-        for (const SVMInfo& vm : ds.vmList) byGuid[vm.guid] = vm;
-    ASSERT_EQ(2u, byGuid.size());
     for (const SVMBasicInfo& vm : {kWeb, kLegacy}) {
-        EXPECT_EQ(0u, byGuid[vm.guid].snapStatus);
-        EXPECT_NE(0u, byGuid[vm.guid].archiveFileId);
         std::string guid;
-        ASSERT_TRUE(plugin->_GetSnapIdFromVolSnap(vm.guid, guid));
+        ASSERT_TRUE(plugin._GetSnapIdFromVolSnap(vm.guid, guid));
         EXPECT_EQ(ctx.vmInfoByGuid[vm.guid].snapshotGuid, guid);
         EXPECT_FALSE(guid.empty());
     }
     std::string none;
-    EXPECT_FALSE(plugin->_GetSnapIdFromVolSnap("no-such-vm", none));  // no other VM's snapshot stands in
+    EXPECT_FALSE(plugin._GetSnapIdFromVolSnap("no-such-vm", none));  // no other VM's snapshot stands in
 
-    // The status of one VM is updated in the job XML; a zero code writes nothing.
+    // The job XML holds every VM with its archive file; one VM's status is updated there, a zero code writes nothing.
     ctx.vmName = kLegacy.name;
     ctx.vmGuid = kLegacy.guid;
-    EXPECT_FALSE(plugin->SetVMStatusInSnapMetadataXml(ctx, VMINFO_ERR_NONE, "x"));
-    ASSERT_TRUE(plugin->SetVMStatusInSnapMetadataXml(ctx, VMINFO_ERR_SNAP_CONFIG_FETCH, "gone"));
-    ASSERT_TRUE(plugin->ReadDSListFromSnapBackupXML(ctx, datastores));
+    EXPECT_FALSE(plugin.SetVMStatusInSnapMetadataXml(ctx, VMINFO_ERR_NONE, "x"));
+    ASSERT_TRUE(plugin.SetVMStatusInSnapMetadataXml(ctx, VMINFO_ERR_SNAP_CONFIG_FETCH, "gone"));
+    std::vector<SDatastoreInfo> datastores;
+    ASSERT_TRUE(plugin.ReadDSListFromSnapBackupXML(ctx, datastores));
+    std::set<std::string> recorded;
     for (const SDatastoreInfo& ds : datastores)
-        for (const SVMInfo& vm : ds.vmList) EXPECT_EQ(vm.guid == kLegacy.guid ? 28u : 0u, vm.snapStatus);
+        for (const SVMInfo& vm : ds.vmList) {
+            EXPECT_EQ(vm.guid == kLegacy.guid ? 28u : 0u, vm.snapStatus);
+            EXPECT_NE(0u, vm.archiveFileId);
+            recorded.insert(vm.guid);
+        }
+    EXPECT_EQ(recorded, (std::set<std::string>{kWeb.guid, kLegacy.guid}));
 }
 
 TEST_F(SnapPhase, FailedVmsKeepTheirOwnStatusWhileTheOthersAreSnapped) {
