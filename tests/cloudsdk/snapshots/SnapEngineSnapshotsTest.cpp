@@ -54,7 +54,9 @@ TEST_F(SnapEngineSnapshots, EveryMemberOfAVmSnapshotShowsItsGuidMarkerAndJob) {
     }
 }
 
-TEST_F(SnapEngineSnapshots, DiskSnapshotsAreFoundByGuidKindAndGroup) {
+// Each look-up finds only the kind, GUID and group it asks for; a refusal or fault says why and leaves the
+// caller's list as it was.
+TEST_F(SnapEngineSnapshots, DiskSnapshotsAreFoundByGuidKindAndGroupOrRefusedSayingWhy) {
     std::vector<SDisk> backup, engine, full;
     const std::string guid = EngineSet("web-linux01", engine);
     Retag(BackupSet("web-linux01", backup), guid);  // the backup's snapshots, listed after, carry that GUID too
@@ -64,32 +66,50 @@ TEST_F(SnapEngineSnapshots, DiskSnapshotsAreFoundByGuidKindAndGroup) {
     });
     const std::string fullGuid = EngineSet("web-linux01", full);
     const std::string disk = state.load().findVm("web-linux01")->disks[1].id;
+    SDisk byId, byUri, noId;
+    byId.managedDiskId = disk;
+    byUri.uri = disk;  // the disk names its source by uri alone
+    noId.name = "orphan";
+    azsim::FaultBook(cloud.dir()).addSdkFault({"GetManagedDiskSnapshotsForDisk", 5, "Throttled: try later", 1});
+    const int general = AzureSDKCppBridge::SDK_ERR_GENERAL;
     const struct {
         const char* what;
+        const SDisk& source;
         std::string guid;
         bool snapBackup;
         const char* group;
-        bool allGroups, byUri;  // byUri: the disk names its source by uri alone
-        std::string found;      // the one snapshot expected; empty: none
+        bool allGroups;
+        std::string found;  // the one snapshot expected; empty: none
+        int code;
+        const char* text;   // empty: the look-up succeeds
     } rows[] = {
-        {"engine's, in its group", guid, true, "rg-prod", false, false, engine[1].managedDiskId},
-        {"GUID and group in capitals", to_upper_copy(guid), true, "RG-PROD", false, false, engine[1].managedDiskId},
-        {"source named by uri", guid, true, "rg-prod", false, true, engine[1].managedDiskId},
-        {"backup's, marker clear", guid, false, "rg-prod", false, false, backup[1].managedDiskId},
-        {"full snapshot", fullGuid, true, "rg-prod", false, false, full[1].managedDiskId},
-        {"full snapshot is no backup's", fullGuid, false, "rg-prod", false, false, ""},
-        {"another group", guid, true, "rg-test", false, false, ""},
-        {"another group, all searched", guid, true, "rg-test", true, false, engine[1].managedDiskId},
-        {"no group, all searched", guid, true, "", true, false, engine[1].managedDiskId},
-        {"unknown GUID", "0f0f0f0f-0000-0000-0000-000000000000", true, "", true, false, ""},
+        {"injected fault, used up here", byId, guid, true, "rg-prod", false, "", 5, "Throttled: try later"},
+        {"no GUID", byId, "", true, "rg-prod", false, "", general, "No snapshot set GUID given"},
+        {"no managed disk", noId, guid, true, "rg-prod", false, "", general, "Disk [orphan] names no managed disk"},
+        {"no group", byId, guid, true, "", false, "", general, "No resource group given"},
+        {"engine's, in its group", byId, guid, true, "rg-prod", false, engine[1].managedDiskId, 0, ""},
+        {"GUID and group in capitals", byId, to_upper_copy(guid), true, "RG-PROD", false, engine[1].managedDiskId, 0,
+         ""},
+        {"source named by uri", byUri, guid, true, "rg-prod", false, engine[1].managedDiskId, 0, ""},
+        {"backup's, marker clear", byId, guid, false, "rg-prod", false, backup[1].managedDiskId, 0, ""},
+        {"full snapshot", byId, fullGuid, true, "rg-prod", false, full[1].managedDiskId, 0, ""},
+        {"full snapshot is no backup's", byId, fullGuid, false, "rg-prod", false, "", 0, ""},
+        {"another group", byId, guid, true, "rg-test", false, "", 0, ""},
+        {"another group, all searched", byId, guid, true, "rg-test", true, engine[1].managedDiskId, 0, ""},
+        {"no group, all searched", byId, guid, true, "", true, engine[1].managedDiskId, 0, ""},
+        {"unknown GUID", byId, "0f0f0f0f-0000-0000-0000-000000000000", true, "", true, "", 0, ""},
     };
+    const std::size_t journaled = cloud.journal("GetManagedDiskSnapshotsForDisk").size();
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
-        SDisk source;
-        (r.byUri ? source.uri : source.managedDiskId) = disk;
-        std::vector<SDisk> found(1);  // a stale entry the call must not leave behind
-        ASSERT_TRUE(sdk.GetManagedDiskSnapshotsForDisk(source, r.guid, r.snapBackup, r.group, r.allGroups, found))
-            << sdk.GetLastErrorString();
+        std::vector<SDisk> found(1);  // a stale entry a successful call must not leave behind
+        const bool ok = sdk.GetManagedDiskSnapshotsForDisk(r.source, r.guid, r.snapBackup, r.group, r.allGroups, found);
+        ASSERT_EQ(ok, *r.text == '\0') << sdk.GetLastErrorString();
+        if (!ok) {
+            EXPECT_EQ(sdk.GetLastErrorCode(), r.code);
+            EXPECT_TRUE(ErrorHas(r.text) && found.size() == 1) << sdk.GetLastErrorString();
+            continue;
+        }
         ASSERT_EQ(found.size(), r.found.empty() ? 0u : 1u);
         if (r.found.empty()) continue;
         const azsim::StateDocument doc = state.load();
@@ -99,45 +119,14 @@ TEST_F(SnapEngineSnapshots, DiskSnapshotsAreFoundByGuidKindAndGroup) {
         EXPECT_EQ(std::make_tuple(found[0].capacity, found[0].isManaged, found[0].incrementalSnapshot),
                   std::make_tuple(static_cast<long long>(snap.sizeBytes), true, r.guid != fullGuid));
     }
+    const std::vector<nlohmann::json> calls = cloud.journal("GetManagedDiskSnapshotsForDisk");
+    ASSERT_EQ(calls.size(), journaled + std::size(rows));
+    EXPECT_EQ(calls.back()["args"]["disk"], disk);
     // The previous-snapshot look-up of incremental backups keeps the kinds apart the same way.
     std::string backupId, engineId;
     ASSERT_TRUE(sdk.GetManagedDiskSnapshotIDForSnapshotGUID(disk, guid, false, "rg-prod", backupId));
     ASSERT_TRUE(sdk.GetManagedDiskSnapshotIDForSnapshotGUID(disk, guid, true, "rg-prod", engineId));
     EXPECT_EQ(backupId + " " + engineId, backup[1].managedDiskId + " " + engine[1].managedDiskId);
-}
-
-TEST_F(SnapEngineSnapshots, DiskLookupRefusalsAndFaultsSayWhy) {
-    std::vector<SDisk> engine;
-    const std::string guid = EngineSet("web-linux01", engine);
-    SDisk disk, noId;
-    disk.managedDiskId = state.load().findVm("web-linux01")->disks[0].id;
-    noId.name = "orphan";
-    azsim::FaultBook(cloud.dir()).addSdkFault({"GetManagedDiskSnapshotsForDisk", 5, "Throttled: try later", 1});
-    const int general = AzureSDKCppBridge::SDK_ERR_GENERAL;
-    const struct {
-        SDisk disk;
-        std::string guid;
-        const char* group;
-        int code;
-        const char* text;
-    } rows[] = {
-        {disk, guid, "rg-prod", 5, "Throttled: try later"},  // the injected fault, used up here
-        {disk, "", "rg-prod", general, "No snapshot set GUID given"},
-        {noId, guid, "rg-prod", general, "Disk [orphan] names no managed disk"},
-        {disk, guid, "", general, "No resource group given"},
-    };
-    for (const auto& r : rows) {
-        std::vector<SDisk> found(1);
-        EXPECT_FALSE(sdk.GetManagedDiskSnapshotsForDisk(r.disk, r.guid, true, r.group, false, found)) << r.text;
-        EXPECT_EQ(sdk.GetLastErrorCode(), r.code) << r.text;
-        EXPECT_TRUE(ErrorHas(r.text) && found.size() == 1) << sdk.GetLastErrorString();
-    }
-    std::vector<SDisk> found;
-    ASSERT_TRUE(sdk.GetManagedDiskSnapshotsForDisk(disk, guid, true, "rg-prod", false, found));
-    EXPECT_EQ(found.size(), 1u);
-    const std::vector<nlohmann::json> calls = cloud.journal("GetManagedDiskSnapshotsForDisk");
-    ASSERT_EQ(calls.size(), 5u);
-    EXPECT_EQ(calls.back()["args"]["disk"], disk.managedDiskId);
 }
 
 TEST_F(SnapEngineSnapshots, BlobSnapshotUriIsTheOneOfTheKindAskedFor) {

@@ -1,7 +1,7 @@
 // A VM found in a job's snap metadata: what a copy job and a revert take from it; resource id parts.
-#include "tests/plugin/snapmount/SnapMountFixture.h"
+#include "tests/plugin/snap/SnapFixture.h"
 
-namespace snapmounttest {
+namespace snaptest {
 namespace {
 
 TEST(SnapResourceId, PartsComeFromPiecesTwoFourSixAndTheLast) {
@@ -50,12 +50,10 @@ TEST(SnapFileList, CopyTakesTheRecordedDisksARevertPointsItsDisksAtThem) {
     copy.isBackupCopy = true;
     RestoreCtx unused;
     ASSERT_TRUE(plugin._GetFileListForRevertFromSnapXML(copy, datastores, unused));
-    ASSERT_EQ(copy.vmInfo.disks.size(), 2u);
-    EXPECT_EQ(copy.vmInfo.disks[0].name, "vm-os");
-    EXPECT_EQ(copy.vmInfo.disks[0].attachedPath, "vm-os");
-    EXPECT_EQ(copy.vmInfo.disks[0].storageAccount, "backupacct");
-    EXPECT_EQ(copy.vmInfo.disks[1].name, "data-name");
-    EXPECT_EQ(copy.vmInfo.disks[1].attachedPath, "");
+    std::vector<std::string> copied;
+    for (const SDisk& disk : copy.vmInfo.disks)
+        copied.push_back(disk.name + "|" + disk.attachedPath + "|" + disk.storageAccount);
+    EXPECT_EQ(copied, (std::vector<std::string>{"vm-os|vm-os|backupacct", "data-name||"}));
     EXPECT_TRUE(unused.disks.empty());
 
     MountCtx revert = copy;
@@ -84,4 +82,4 @@ TEST(SnapFileList, CopyTakesTheRecordedDisksARevertPointsItsDisksAtThem) {
 }
 
 }  // namespace
-}  // namespace snapmounttest
+}  // namespace snaptest

@@ -1,4 +1,4 @@
-// Snap mount fixture: the demo subscription over HTTPS, a snapshot catalog, and an engine that takes
+// Snapshot-engine fixture: the demo subscription over HTTPS, a snapshot catalog, and an engine that takes
 // real VM snapshot sets through the wrapper, so that a snap job leaves records, XML and index files
 // a copy job can mount.
 #pragma once
@@ -7,71 +7,79 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/SubscriptionState.h"
 #include "host/log/EvDebug.h"
+#include "host/settings/NXPlatformInfo.h"
 #include "host/snap/SnapCatalog.h"
 #include "host/sys/Time.h"
 #include "plugin/frame/AzureInfo.h"
 #include "tests/support/SimulatedCloud.h"
 
-namespace snapmounttest {
+namespace snaptest {
 
 const char* const kFullTag = "virtual int CAzureInfo::GetFullMountInfo(const MountCtx&, std::vector<SMountInfoFull>&)";
 const char* const kSnapToTapeTag = "bool CAzureInfo::_MountVM_SnapToTape(const MountCtx&)";
 const char* const kMountSnapTag = "virtual int CAzureInfo::MountSnap(const MountCtx&)";
-constexpr NXJobID kSnapJob = (1LL << 32) + 21;  // a 64-bit id, as the host hands out
+constexpr NXJobID kSnapJob = (1LL << 32) + 21;  // past 32 bits: every file must carry the whole id
 constexpr NXJobID kCopyJob = 900;
 
 class SnapPlugin : public CAzureInfo {
 public:
     explicit SnapPlugin(VirtualServerInstanceType type) : CAzureInfo(type, 0) {}
     using CAzureInfo::_GetFileListForRevertFromSnapXML;
+    using CAzureInfo::_GetSnapIdFromVolSnap;
     using CAzureInfo::_ParseResourceID;
     using CAzureInfo::indexUploadFiles;
+    using CAzureInfo::ReadDSListFromSnapBackupXML;
+    using CAzureInfo::SetVMStatusInSnapMetadataXml;
     using CAzureInfo::sdk;
+    using CAzureInfo::volSnapInfo;
 };
 
-// Snaps every volume's VM through the wrapper's VM snapshot, as the agent's engine does.
+// Snaps each volume's VM through the wrapper's VM snapshot, as the agent's engine does, except the VMs listed
+// as failing.
 class WrapperEngine : public ISnapEngine {
 public:
-    explicit WrapperEngine(AzureSDKCppBridge::CAzureSDKCppBridge& sdk) : sdk_(sdk) {}
-    bool TakeSnapshots(const MountCtx& ctx, SMVolSnapInfo& info) override {
+    WrapperEngine(SnapPlugin& plugin, std::set<std::string> failing) : plugin_(plugin), failing_(std::move(failing)) {}
+    bool TakeSnapshots(const MountCtx&, SMVolSnapInfo& info) override {
         for (std::size_t i = 0; i < info.volumes.size(); ++i) {
-            const SMVolumeInfo& volume = info.volumes[i];
-            std::string id, ref;
-            std::vector<SDisk> disks;
+            const SMVolumeInfo& v = info.volumes[i];
             SMSnapInfo snap;
-            snap.status = SM_SNAP_STATUS_FAILED;
-            if (sdk_.CreateVMSnapshot(volume.sourceDevice, volume.sourceGuid, true, "", ctx.jobId, id, disks, ref)) {
-                snap.status = SM_SNAP_STATUS_SUCCESS;
-                snap.uniqueIdentifier = id;
-            }
+            std::vector<SDisk> disks;
+            std::string ref;
+            const bool ok = failing_.count(v.sourceGuid) == 0 &&
+                            plugin_.sdk->CreateVMSnapshot(v.sourceDevice, v.sourceGuid, true, "", v.jobId,
+                                                          snap.uniqueIdentifier, disks, ref);
+            snap.status = ok ? SM_SNAP_STATUS_SUCCESS : SM_SNAP_STATUS_FAILED;
             info.addSnap(static_cast<int>(i), snap);
         }
         return true;
     }
 
 private:
-    AzureSDKCppBridge::CAzureSDKCppBridge& sdk_;
+    SnapPlugin& plugin_;
+    std::set<std::string> failing_;
 };
 
-struct VmRef { const char *name, *guid, *group; };
-const VmRef kWeb{"web-linux01", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", "rg-prod"};
-const VmRef kLegacy{"legacy-vm01", "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b", "rg-legacy"};
+const SVMBasicInfo kWeb{"web-linux01", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", "rg-prod"};
+const SVMBasicInfo kLegacy{"legacy-vm01", "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b", "rg-legacy"};
 
-class SnapMount : public ::testing::Test {
+class SnapTest : public ::testing::Test {
 protected:
-    SnapMount() {
+    SnapTest() {
         CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
         CVMSnapUtil::SetCatalogRoot(folder("catalog"));
     }
-    ~SnapMount() override {
+    ~SnapTest() override {
         CVMSnapUtil::InstallEngine(nullptr);
         CVMSnapUtil::SetCatalogRoot("");
+        for (const char* key : {"bSkipDataDisksForBackup", "bAllowPartialHWSnapshot"})
+            NXPlatformInfo::removeValue("VirtualServer", key);
     }
     std::string folder(const std::string& name) const {
         const std::string path = dirs.path() + "/" + name;
@@ -85,19 +93,24 @@ protected:
                                      testsupport::SimulatedCloud::kSecret));
         return plugin;
     }
-    // The snap job of `vms`, run by a fresh plugin: their snapshot sets, records and job XML; the
-    // context is left at the first VM as the host mounts it, with `vmInfo` as the job recorded it.
-    MountCtx SnapJob(const std::vector<VmRef>& vms) {
-        snapPlugin = Connected();
-        CVMSnapUtil::InstallEngine(std::make_shared<WrapperEngine>(*snapPlugin->sdk));
+    // A snap job of `vms` for `plugin`, whose engine snaps every VM but the failing ones.
+    MountCtx Job(SnapPlugin& plugin, std::vector<SVMBasicInfo> vms, std::set<std::string> failing = {}) {
+        CVMSnapUtil::InstallEngine(std::make_shared<WrapperEngine>(plugin, std::move(failing)));
         MountCtx ctx;
         ctx.jobId = kSnapJob;
         ctx.isSnapJob = true;
         ctx.snapEngine = SNAP_ENGINE_CLOUD_VVOL;
         ctx.appId = 12;
         ctx.orbitId = 3;
-        ctx.metadataDir = folder("snap-meta");
-        for (const VmRef& vm : vms) ctx.vmList.push_back({vm.name, vm.guid, vm.group});
+        ctx.metadataDir = dirs.path() + "/snap-meta";  // the job creates it
+        ctx.vmList = std::move(vms);
+        return ctx;
+    }
+    // The snap job of `vms`, run by a fresh plugin: their snapshot sets, records and job XML; the
+    // context is left at the first VM as the host mounts it, with `vmInfo` as the job recorded it.
+    MountCtx SnapJob(const std::vector<SVMBasicInfo>& vms) {
+        snapPlugin = Connected();
+        MountCtx ctx = Job(*snapPlugin, vms);
         EXPECT_EQ(1, snapPlugin->PreSnap(ctx)) << snapPlugin->GetLastVMErrorDetails();
         ctx.vmName = vms[0].name;
         ctx.vmGuid = vms[0].guid;
@@ -111,11 +124,11 @@ protected:
         EvEvent event;
         ASSERT_EQ(1, CVMSnapUtil(event).UploadIndexFiles(ctx, files));
     }
-    MountCtx CopyJob(const VmRef& vm) {
+    MountCtx CopyJob(const SVMBasicInfo& vm) {
         MountCtx ctx;
         ctx.vmName = vm.name;
         ctx.vmGuid = vm.guid;
-        ctx.hostName = vm.group;
+        ctx.hostName = vm.host;
         ctx.jobId = kCopyJob;
         ctx.refJobId = kSnapJob;
         ctx.isSnapJob = true;  // a copy of a snapshot-engine job; the copy flag decides
@@ -128,11 +141,14 @@ protected:
     void Fault(const std::string& op, int code, const std::string& text) {
         azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, 1});
     }
-    bool ArchiveFileValid(std::uint32_t id) const {
+    std::vector<snapcatalog::ArchiveFile> Archives(NXJobID jobId) const {
         std::vector<snapcatalog::ArchiveFile> files;
         std::string error;
-        EXPECT_TRUE(snapcatalog::ListArchiveFiles(kSnapJob, files, error)) << error;
-        for (const snapcatalog::ArchiveFile& file : files)
+        EXPECT_TRUE(snapcatalog::ListArchiveFiles(jobId, files, error)) << error;
+        return files;
+    }
+    bool ArchiveFileValid(std::uint32_t id) const {
+        for (const snapcatalog::ArchiveFile& file : Archives(kSnapJob))
             if (file.id == id) return file.valid;
         ADD_FAILURE() << "no archive file " << id;
         return false;
@@ -147,4 +163,7 @@ protected:
     int copies = 0;
 };
 
-}  // namespace snapmounttest
+using SnapPhase = SnapTest;
+using SnapMount = SnapTest;
+
+}  // namespace snaptest
