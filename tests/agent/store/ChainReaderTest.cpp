@@ -15,7 +15,6 @@
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
 #include "tests/agent/store/StoreBuilder.h"
-#include "tests/support/SimulatedCloud.h"
 
 using namespace vsagent;
 using Bytes = std::vector<unsigned char>;
@@ -115,17 +114,17 @@ TEST_F(ChainReaderTest, ImageWritesLeaveEveryZeroBlockAHoleAndAlignedAndUnaligne
     EXPECT_THROW(image.read((1 << 20) - 10, block.get(), 20), StoreError);  // past the end
 }
 
-TEST(ChainExport, ZeroBlocksInsideDataAndEmptyWindowsAreHoles) {
+using ChainExport = storetest::StoreTest;
+
+TEST_F(ChainExport, ZeroBlocksInsideDataAndEmptyWindowsAreHoles) {
     constexpr std::uint64_t kWindow = storetest::StoreBuilder::kWindow;
-    testsupport::TempDir dir;
-    storetest::StoreBuilder built{dir.path() + "/store"};
     const std::string out = dir.path() + "/out.img";
     // Window 0 holds 1s, then zeros an incremental stored over them, then 1s; window 2 one block.
-    const Manifest full = built.job({{0, 12288}, {2 * kWindow + 20480, 4096}}, 1, nullptr);
-    const Manifest incremental = built.job({{4096, 4096}}, 0, &full);
-    EXPECT_EQ(ExportDisk(built.store, incremental, 0, out), built.sha256At(incremental.jobId));
+    const Manifest full = builder.job({{0, 12288}, {2 * kWindow + 20480, 4096}}, 1, nullptr);
+    const Manifest incremental = builder.job({{4096, 4096}}, 0, &full);
+    EXPECT_EQ(ExportDisk(store, incremental, 0, out), builder.sha256At(incremental.jobId));
     const std::string written = storetest::Slurp(out);
-    EXPECT_EQ(Bytes(written.begin(), written.end()), built.bytesAt(incremental.jobId));
+    EXPECT_EQ(Bytes(written.begin(), written.end()), builder.bytesAt(incremental.jobId));
     EXPECT_EQ(DataRuns(out), (ExtentList{{0, 4096}, {8192, 4096}, {2 * kWindow + 20480, 4096}}));
 }
 

@@ -15,7 +15,6 @@
 #include "agent/store/Prune.h"
 #include "agent/store/Retention.h"
 #include "tests/agent/store/StoreBuilder.h"
-#include "tests/support/SimulatedCloud.h"
 
 namespace fs = std::filesystem;
 using namespace vsagent;
@@ -65,7 +64,7 @@ TEST(Retention, AJobIsKeptByAnyRuleAndTheNewestAlways) {
     for (const Case& c : cases) EXPECT_EQ(KeptJobs(jobs, {c.last, c.within}, now), c.kept);
 }
 
-class PruneTest : public ::testing::Test {
+class PruneTest : public storetest::StoreTest {
 protected:
     void SetUp() override { jobs = builder.chainOfFour(); }
 
@@ -108,9 +107,6 @@ protected:
         ExpectEveryJobWhole(when);
     }
 
-    testsupport::TempDir dir;
-    storetest::StoreBuilder builder{dir.path() + "/store"};
-    BackupStore& store = builder.store;
     std::vector<Manifest> jobs;
 };
 

@@ -12,7 +12,6 @@
 #include "agent/store/Integrity.h"
 #include "agent/store/WindowDigest.h"
 #include "tests/agent/store/StoreBuilder.h"
-#include "tests/support/SimulatedCloud.h"
 
 using namespace vsagent;
 
@@ -38,12 +37,7 @@ TEST(WindowDigest, ZeroWindowsAreNotListedAndAnExtentTouchesEveryWindowItReaches
     EXPECT_EQ(TouchedWindows({{kWindow, kWindow}}), (std::vector<std::uint64_t>{1}));
 }
 
-class WindowDigestStore : public ::testing::Test {
-protected:
-    testsupport::TempDir dir;
-    storetest::StoreBuilder builder{dir.path() + "/store"};
-    BackupStore& store = builder.store;
-};
+using WindowDigestStore = storetest::StoreTest;
 
 // Whether any problem verify finds holds `text`.
 bool Reports(const VerifyResult& result, const std::string& text) {
