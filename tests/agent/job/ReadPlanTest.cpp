@@ -113,7 +113,8 @@ TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
         if (r.offset == 8 * kMiB) throw std::runtime_error("disk full");
     };
     ReadOutcome notKept = ReadDisk(disk, 2, callbacks);
-    EXPECT_EQ(std::make_pair(notKept.status, notKept.failure), std::make_pair(ReadOutcome::Status::Failed, std::string("disk full")));
+    EXPECT_EQ(std::make_pair(notKept.status, notKept.failure),
+              std::make_pair(ReadOutcome::Status::Failed, std::string("disk full")));
 
     std::atomic<int> reads{0};
     callbacks.keep = [](const PlannedRead&, const unsigned char*) {};

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -59,12 +60,12 @@ TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreCompleteAndComeOldestFirstByNumb
     EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
     const Manifest first = *store.job(1);
     EXPECT_EQ(first.referencePoint, std::string("\x01\x00\xff", 3) + "reference of job 1");  // bytes that are not text
-    EXPECT_EQ(first.format, Manifest::kWholeDiskFormat);  // the older format reads back without a digest
-    EXPECT_FALSE(first.disks[0].digest.has_value());
-    EXPECT_EQ(store.latestJob("vm1", "")->jobId, 11);
-    EXPECT_EQ(store.latestJob("vm2", "rg")->jobId, 9);
-    EXPECT_FALSE(store.latestJob("vm3", "").has_value());
-    EXPECT_FALSE(store.job(unfinished).has_value());
+    // The older format reads back without a digest.
+    EXPECT_EQ(std::make_pair(first.format, first.disks[0].digest.has_value()),
+              std::make_pair(Manifest::kWholeDiskFormat, false));
+    EXPECT_EQ(std::make_tuple(store.latestJob("vm1", "")->jobId, store.latestJob("vm2", "rg")->jobId,
+                              store.latestJob("vm3", "").has_value(), store.job(unfinished).has_value()),
+              std::make_tuple(11LL, 9LL, false, false));
     EXPECT_EQ(store.incompleteJobs(), std::vector<std::string>{folder});
     store.discard(folder);
     EXPECT_TRUE(store.incompleteJobs().empty());
