@@ -176,10 +176,8 @@ TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyAndExportFindWhatDiffe
     third.files.push_back({"vm1.json", 2, HashFile(file)});
     store.commit(store.jobFolder("vm1", third.jobId), third);
     for (const Manifest& job : {full, second, third}) EXPECT_TRUE(VerifyJob(store, job).problems.empty());
-    // A stop is not a damaged disk: it ends the whole verify, and the export leaves nothing.
-    const StopRequested now = [] { return true; };
-    EXPECT_THROW(VerifyJob(store, third, now), StoreCancelled);
-    EXPECT_THROW(ExportDisk(store, third, 0, dir.path() + "/x.img", now), StoreCancelled);
+    // A stop ends an export, which leaves nothing (that a stop ends a verify, the end-to-end store commands show).
+    EXPECT_THROW(ExportDisk(store, third, 0, dir.path() + "/x.img", [] { return true; }), StoreCancelled);
     EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"out.img", "store"}));
 
     // The chain follows only older jobs holding the same disk.
