@@ -4,6 +4,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -35,13 +36,13 @@ TEST(ReadPlan, ExtentsAreAlignedClampedSortedAndMergedWhenClose) {
 }
 
 TEST(ReadPlan, ReadsStartAtAMultipleOfTheirOwnLength) {
-    EXPECT_EQ(ReadSectorsAt(0, 64 * kMiB), 8192u);
-    EXPECT_EQ(ReadSectorsAt(0, 3 * 512), 3u);
-    EXPECT_EQ(ReadSectorsAt(3 * kMiB, 6 * kMiB), 6144u);  // 3 MiB at block 1
-    EXPECT_EQ(ReadSectorsAt(4 * kMiB, 6 * kMiB), 8192u);
-    EXPECT_EQ(ReadSectorsAt(512, kMiB), 1u);
-    EXPECT_EQ(ReadSectorsAt(1536, kMiB), 3u);
-    EXPECT_EQ(ReadSectorsAt(6 * kMiB, 2 * kMiB + 4096), 4096u);  // the largest length dividing 6 MiB
+    // 3 MiB at block 1 (third); the largest length dividing 6 MiB (last).
+    std::vector<std::uint32_t> sectors;
+    for (const auto& [offset, remaining] : {std::pair<std::uint64_t, std::uint64_t>{0, 64 * kMiB}, {0, 3 * 512},
+                                            {3 * kMiB, 6 * kMiB}, {4 * kMiB, 6 * kMiB}, {512, kMiB}, {1536, kMiB},
+                                            {6 * kMiB, 2 * kMiB + 4096}})
+        sectors.push_back(ReadSectorsAt(offset, remaining));
+    EXPECT_EQ(sectors, (std::vector<std::uint32_t>{8192, 3, 6144, 8192, 1, 3, 4096}));
 }
 
 TEST(ReadPlan, QueueCoversEveryExtentExactlyWithExpressibleReads) {
@@ -62,8 +63,7 @@ TEST(ReadPlan, QueueCoversEveryExtentExactlyWithExpressibleReads) {
     // Joined where they touch, the reads are the extents: no gap, nothing more.
     EXPECT_EQ(NormalizeExtents(covered[0], 64 * kMiB, 0), a);
     EXPECT_EQ(NormalizeExtents(covered[1], 64 * kMiB, 0), b);
-    EXPECT_EQ(reads[0].disk, 0u);  // disks take turns
-    EXPECT_EQ(reads[1].disk, 1u);
+    EXPECT_EQ(std::make_pair(reads[0].disk, reads[1].disk), std::make_pair(std::size_t{0}, std::size_t{1}));  // disks take turns
 }
 
 // The reads of one disk, run on `threads` threads or a tuned pool.
@@ -105,8 +105,7 @@ TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
     callbacks.read = [&](const PlannedRead& r, unsigned char* b) { return fake.read(r, b); };
     callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
     ReadOutcome failed = ReadDisk(disk, 2, callbacks);
-    EXPECT_EQ(failed.status, ReadOutcome::Status::Failed);
-    EXPECT_EQ(failed.failedRead.offset, 40 * kMiB);
+    EXPECT_EQ(std::make_pair(failed.status, failed.failedRead.offset), std::make_pair(ReadOutcome::Status::Failed, 40 * kMiB));
     EXPECT_LT(failed.reads, 64u);
 
     fake.failAt.reset();
@@ -114,8 +113,8 @@ TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
         if (r.offset == 8 * kMiB) throw std::runtime_error("disk full");
     };
     ReadOutcome notKept = ReadDisk(disk, 2, callbacks);
-    EXPECT_EQ(notKept.status, ReadOutcome::Status::Failed);
-    EXPECT_EQ(notKept.failure, "disk full");
+    EXPECT_EQ(std::make_pair(notKept.status, notKept.failure),
+              std::make_pair(ReadOutcome::Status::Failed, std::string("disk full")));
 
     std::atomic<int> reads{0};
     callbacks.keep = [](const PlannedRead&, const unsigned char*) {};
@@ -131,8 +130,7 @@ TEST(ParallelReader, FirstFailureOrCancelStopsTheRun) {
     int looks = 0;
     callbacks.cancelled = [&] { return ++looks > 3; };
     ReadOutcome late = ReadDisk(small, 1, callbacks);
-    EXPECT_EQ(late.reads, 2u);
-    EXPECT_EQ(late.status, ReadOutcome::Status::Cancelled);
+    EXPECT_EQ(std::make_pair(late.reads, late.status), std::make_pair(std::uint64_t{2}, ReadOutcome::Status::Cancelled));
 }
 
 // The thread count after each throughput fed in, with "s" once settled; every measured
@@ -186,14 +184,10 @@ TEST(ParallelReader, TunedRunReadsEverythingOnceWithinItsCap) {
     c.period = std::chrono::milliseconds(1);
     std::atomic<std::uint64_t> progress{0};
     ReadOutcome outcome = ReadDisk({{0, 512 * kMiB}}, c, callbacks, &progress);
-    EXPECT_EQ(outcome.status, ReadOutcome::Status::Done);
-    EXPECT_EQ(outcome.reads, 128u);
-    EXPECT_EQ(offsets.size(), 128u);
-    EXPECT_EQ(progress, 512 * kMiB);
+    EXPECT_EQ(std::make_tuple(outcome.status, outcome.reads, offsets.size(), progress.load()),
+              std::make_tuple(ReadOutcome::Status::Done, std::uint64_t{128}, std::size_t{128}, 512 * kMiB));
     EXPECT_GE(outcome.threads, 2);
-    EXPECT_LE(outcome.threads, 6);
-    EXPECT_LE(fake.peak, 6);
-    EXPECT_LE(fake.buffers.size(), 6u);
+    EXPECT_LE(std::max({outcome.threads, fake.peak.load(), static_cast<int>(fake.buffers.size())}), 6);
 }
 
 }  // namespace

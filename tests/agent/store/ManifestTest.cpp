@@ -170,7 +170,6 @@ TEST(Manifest, JobIdsAndParentsFormAChainBackInTime) {
         {synthetic("incremental", 5, true), "syntheticFull is set on an incremental job"},
         {synthetic("incremental", 5, "yes"), "syntheticFull must be true or false"},
     });
-    EXPECT_TRUE(Manifest::FromJson(With(synthetic("full", nullptr, true))).syntheticFull);
     EXPECT_FALSE(Manifest::FromJson(With(synthetic("full", nullptr, kErase))).syntheticFull);
 }
 

@@ -15,7 +15,6 @@
 #include "agent/store/Prune.h"
 #include "agent/store/Retention.h"
 #include "tests/agent/store/StoreBuilder.h"
-#include "tests/support/SimulatedCloud.h"
 
 namespace fs = std::filesystem;
 using namespace vsagent;
@@ -65,7 +64,7 @@ TEST(Retention, AJobIsKeptByAnyRuleAndTheNewestAlways) {
     for (const Case& c : cases) EXPECT_EQ(KeptJobs(jobs, {c.last, c.within}, now), c.kept);
 }
 
-class PruneTest : public ::testing::Test {
+class PruneTest : public storetest::StoreTest {
 protected:
     void SetUp() override { jobs = builder.chainOfFour(); }
 
@@ -108,9 +107,6 @@ protected:
         ExpectEveryJobWhole(when);
     }
 
-    testsupport::TempDir dir;
-    storetest::StoreBuilder builder{dir.path() + "/store"};
-    BackupStore& store = builder.store;
     std::vector<Manifest> jobs;
 };
 
@@ -245,10 +241,9 @@ TEST_F(PruneTest, AVmInUseAnUnknownVmOrAJournalThatDoesNotHoldIsRefused) {
     std::ofstream(journal) << R"({"format": 2, "vm": "vm1", "remove": [], "synthesize": [{"job": 2, "images": [{"disk": 0, )"
                               R"("image": "disk0.img", "newImage": "synthetic-disk0.img"}]}], )" + keep3 + "}";
     const PruneReport finished = Prune(store, KeepLast(3)).at(0);
-    EXPECT_TRUE(finished.interrupted.has_value());
-    EXPECT_TRUE(store.job(2)->syntheticFull);
-    EXPECT_EQ(std::make_pair(finished.plan.remove, finished.plan.synthesize.size()),
-              std::make_pair(std::vector<long long>{1}, std::size_t{0}));
+    EXPECT_EQ(std::make_tuple(finished.interrupted.has_value(), store.job(2)->syntheticFull, finished.plan.remove,
+                              finished.plan.synthesize.size()),
+              std::make_tuple(true, true, std::vector<long long>{1}, std::size_t{0}));
     ExpectEveryJobWhole("after a journal and a policy");
 }
 
@@ -265,8 +260,7 @@ TEST_F(PruneTest, ThePolicyKeepsTheJobsOfEachVmInEachGroup) {
     EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4, 5, 6, 8}));
     ASSERT_EQ(Prune(store, KeepLast(3)).size(), 1u);
     EXPECT_EQ(JobIds(), (std::vector<long long>{2, 3, 4, 5, 6, 8}));
-    EXPECT_TRUE(store.job(2)->syntheticFull);
-    EXPECT_TRUE(store.job(3)->incremental);
+    EXPECT_EQ(std::make_pair(store.job(2)->syntheticFull, store.job(3)->incremental), std::make_pair(true, true));
     ExpectEveryJobWhole("after keeping three of each");
 }
 

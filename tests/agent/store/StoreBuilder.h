@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "agent/store/BackupStore.h"
 #include "agent/store/SparseImage.h"
 #include "agent/store/StoreError.h"
+#include "tests/support/SimulatedCloud.h"
 
 namespace vsagent::storetest {
 
@@ -57,6 +60,14 @@ public:
 
 private:
     std::map<long long, std::vector<unsigned char>> states_;
+};
+
+// A store of its own in a temporary folder, and the builder writing jobs into it.
+class StoreTest : public ::testing::Test {
+protected:
+    testsupport::TempDir dir;
+    StoreBuilder builder{dir.path() + "/store"};
+    BackupStore& store = builder.store;
 };
 
 }  // namespace vsagent::storetest

@@ -12,7 +12,6 @@
 #include "agent/store/Integrity.h"
 #include "agent/store/WindowDigest.h"
 #include "tests/agent/store/StoreBuilder.h"
-#include "tests/support/SimulatedCloud.h"
 
 using namespace vsagent;
 
@@ -21,14 +20,12 @@ namespace {
 constexpr std::uint64_t kWindow = storetest::StoreBuilder::kWindow;
 constexpr std::uint64_t kDisk = storetest::StoreBuilder::kDisk;
 
-// Only windows that are not zeros are listed (the end-to-end tests check the root against the cloud's).
+// Only windows that are not zeros are listed. The end-to-end tests check the root, over all windows and the
+// digest of a whole window of zeros, against the cloud's; the store's tests catch a wrong count or length of windows.
 TEST(WindowDigest, ZeroWindowsAreNotListedAndAnExtentTouchesEveryWindowItReaches) {
-    EXPECT_EQ(ZeroWindowDigest(kWindow), storetest::Sha256Of(std::vector<unsigned char>(kWindow, 0)));
-    EXPECT_EQ(ZeroWindowDigest(512), storetest::Sha256Of(std::vector<unsigned char>(512, 0)));
+    EXPECT_EQ(ZeroWindowDigest(512), storetest::Sha256Of(std::vector<unsigned char>(512, 0)));  // the short last window
     DiskDigest digest;
     digest.diskBytes = kDisk;
-    EXPECT_EQ(digest.windowCount(), 4u);
-    EXPECT_EQ(digest.window(3).length, 512u);
     digest.setWindow(3, ZeroWindowDigest(512));
     digest.setWindow(1, std::string(64, '1'));
     EXPECT_EQ(digest.windows, (std::map<std::uint64_t, std::string>{{1, std::string(64, '1')}}));
@@ -38,12 +35,7 @@ TEST(WindowDigest, ZeroWindowsAreNotListedAndAnExtentTouchesEveryWindowItReaches
     EXPECT_EQ(TouchedWindows({{kWindow, kWindow}}), (std::vector<std::uint64_t>{1}));
 }
 
-class WindowDigestStore : public ::testing::Test {
-protected:
-    testsupport::TempDir dir;
-    storetest::StoreBuilder builder{dir.path() + "/store"};
-    BackupStore& store = builder.store;
-};
+using WindowDigestStore = storetest::StoreTest;
 
 // Whether any problem verify finds holds `text`.
 bool Reports(const VerifyResult& result, const std::string& text) {
