@@ -132,9 +132,7 @@ TEST_F(SnapshotOperations, ExpirySweepAndSnapshotCountKeepToTheirVm) {
 TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
     std::string config, dek, kek;
     ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
-    nlohmann::json parsed = nlohmann::json::parse(config);
-    EXPECT_EQ(parsed["name"], "secure-db01");
-    EXPECT_EQ(parsed["properties"]["storageProfile"]["dataDisks"].size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(config)["name"], "secure-db01");
     EXPECT_EQ(sdk.GetLastErrorCode(), 0);
 
     state.mutate([](azsim::StateDocument& doc) {
