@@ -1,6 +1,9 @@
-// Reads, writes and page lists over HTTPS, checked against the blob store.
+// Reads, writes, page lists and fault rules over HTTPS, checked against the blob store, and many clients at once.
+#include <atomic>
 #include <cstring>
+#include <thread>
 
+#include "azsim/faults/FaultBook.h"
 #include "tests/azsim/endpoint/EndpointFixture.h"
 
 namespace {
@@ -23,6 +26,8 @@ std::vector<std::tuple<std::uint64_t, std::uint64_t, bool>> pageList(const std::
 using BlobReads = EndpointFixture;
 using BlobWrites = EndpointFixture;
 using PageLists = EndpointFixture;
+using HttpFaults = EndpointFixture;
+using ParallelReads = EndpointFixture;
 
 TEST_F(BlobReads, RangedGetReturnsExactlyTheStoredBytesUpToTheEnd) {
     const std::uint64_t first = kHoleStart - k4MiB + 4096;  // across the end of the data into the hole
@@ -207,6 +212,41 @@ TEST_F(PageLists, ListAndDiffMatchWhatWasWritten) {
 
     EXPECT_EQ(get("comp=pagelist&prevsnapshot=2001-01-01T00:00:00.0000000Z").errorCode(), "PreviousSnapshotNotFound");
     EXPECT_EQ(get("comp=pagelist&snapshot=" + first + "&prevsnapshot=" + second).status, 400);
+}
+
+const std::string kFirstPages = "Range: bytes=0-65535";
+
+// A status rule on one blob's path answers the next request there with its status and error code, once.
+TEST_F(HttpFaults, StatusFaultOnABlobPathAnswersOnceWithItsErrorCode) {
+    const std::string path = "/" + disk_.account + "/" + disk_.container + "/" + disk_.name;
+    azsim::FaultBook(stateDir_).addHttpFault({"GET", path, azsim::HttpFaultKind::Status, 503, "ServerBusy"});
+    HttpReply busy = get("", {kFirstPages});
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.header("x-ms-error-code"), "ServerBusy");
+    EXPECT_EQ(busy.errorCode(), "ServerBusy");
+    EXPECT_EQ(get("", {kFirstPages}).status, 206);
+}
+
+TEST_F(ParallelReads, SixteenClientsReadTheirRangesIntact) {
+    constexpr int kClients = 16;
+    constexpr int kReadsEach = 2;
+    std::atomic<int> intact{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int r = 0; r < kReadsEach; ++r) {
+                std::uint64_t first = ((c * kReadsEach + r) * (1ull << 20) + 512 * c) % (kBlobSize - k4MiB);
+                HttpReply reply =
+                    get("", {"Range: bytes=" + std::to_string(first) + "-" + std::to_string(first + k4MiB - 1)});
+                if (reply.status == 206 && reply.body == storeBytes(first, k4MiB)) ++intact;
+            }
+        });
+    }
+    for (std::thread& t : clients) t.join();
+    EXPECT_EQ(intact.load(), kClients * kReadsEach);
+    azsim::BlobEndpoint::Counters counters = endpoint_->counters();
+    EXPECT_GE(counters.requests, static_cast<std::uint64_t>(kClients * kReadsEach));
+    EXPECT_GE(counters.tlsHandshakes, static_cast<std::uint64_t>(kClients * kReadsEach));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Snapshot sets, page ranges and configuration of the SDK wrapper over the demo subscription.
+// Snapshot sets, staging copies and configuration of the SDK wrapper over the demo subscription.
 #include "host/sys/Time.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
@@ -32,42 +32,23 @@ protected:
     }
 };
 
-TEST_F(SnapshotOperations, ManagedSetIsTaggedFrozenAndNamedWithTheMarker) {
+TEST_F(SnapshotOperations, ManagedSetMembersCarryTheSetsTags) {
     std::vector<SDisk> disks = DisksOf("web-linux01"), snapped;
     std::string guid;
     ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 11, 4242, guid, snapped))
         << sdk.GetLastErrorString();
     ASSERT_EQ(snapped.size(), 3u);
     azsim::StateDocument doc = state.load();
-    const azsim::SnapshotSet* set = doc.findSnapshotSet(guid);
-    ASSERT_NE(set, nullptr);
-    EXPECT_EQ(set->members.size(), 3u);
     for (size_t i = 0; i < snapped.size(); ++i) {
         const azsim::ManagedSnapshot* snap = doc.findSnapshot(snapped[i].managedDiskId);
         ASSERT_NE(snap, nullptr) << snapped[i].managedDiskId;
-        EXPECT_EQ(snap->sourceDiskId, disks[i].managedDiskId);
-        EXPECT_NE(snap->name.find("_QDMD_"), std::string::npos);
         EXPECT_EQ(std::tie(snap->tags.at("QD_SNAPSHOT_GUID"), snap->tags.at("QD_JOB_TAG"), snap->tags.at("QD_APP_ID"),
                            snapped[i].incrementalSnapshot, snapped[i].unitNumber),
                   std::make_tuple(guid, "4242", "11", true, disks[i].unitNumber));
     }
-    const std::string frozen = doc.findSnapshot(snapped[0].managedDiskId)->storeSnapshot;
-    Write(BlobOf("web-linux01", 0), 0, std::string(4096, 'Z'));
-    EXPECT_NE(Read(BlobOf("web-linux01", 0), 0, 4096, frozen), std::string(4096, 'Z'));
-
-    int count = 0;
-    ASSERT_TRUE(sdk.GetVMSnapshotCount("web-linux01", "", "", count));
-    EXPECT_EQ(count, 1);
-    std::string found, source;
-    ASSERT_TRUE(sdk.GetManagedDiskSnapshotIDForSnapshotGUID(disks[1].managedDiskId, guid, false, "rg-prod", found));
-    EXPECT_EQ(found, snapped[1].managedDiskId);
-    ASSERT_TRUE(sdk.GetManagedDiskSnapshotIDForSnapshotGUID(disks[1].managedDiskId, guid, true, "rg-prod", found));
-    EXPECT_EQ(found, "");  // not a snapshot-engine snapshot
-    ASSERT_TRUE(sdk.GetSourceDiskForSnapshot(snapped[2].managedDiskId, source));
-    EXPECT_EQ(source, disks[2].managedDiskId);
 }
 
-TEST_F(SnapshotOperations, PageBlobSetCarriesSnapshotQueriesAndServesStagingCopies) {
+TEST_F(SnapshotOperations, PageBlobSetServesStagingCopiesAndGoesWithItsFrozenData) {
     std::vector<SDisk> disks = DisksOf("legacy-vm01"), snapped;
     std::string guid;
     ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-legacy", "germanywestcentral", "legacy-vm01", 1, 9, guid, snapped))
@@ -75,12 +56,7 @@ TEST_F(SnapshotOperations, PageBlobSetCarriesSnapshotQueriesAndServesStagingCopi
     ASSERT_EQ(snapped.size(), disks.size());
     std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(snapped[0].uri);
     ASSERT_TRUE(uri);
-    EXPECT_FALSE(uri->snapshot.empty());
-    EXPECT_NE(snapped[0].uri.find("?snapshot="), std::string::npos);
 
-    std::string viaGuid;
-    ASSERT_TRUE(sdk.GetSnapshotURI(disks[0].uri, guid, false, viaGuid));
-    EXPECT_EQ(viaGuid, snapped[0].uri);
     int blobSnapshots = 0;
     ASSERT_TRUE(sdk.GetBlobSnapshotCount(uri->account, uri->container, uri->blob, false, blobSnapshots));
     EXPECT_EQ(blobSnapshots, 1);
@@ -92,12 +68,11 @@ TEST_F(SnapshotOperations, PageBlobSetCarriesSnapshotQueriesAndServesStagingCopi
     ASSERT_TRUE(stagingUri);
     EXPECT_EQ(Read(stagingUri->key(), 0, 2 << 20), Read(uri->key(), 0, 2 << 20, uri->snapshot));
     EXPECT_NE(Read(stagingUri->key(), 1 << 20, 512), std::string(512, 'w'));
-    EXPECT_TRUE(sdk.DoesBlobExist("", uri->account, uri->container, "staging.vhd"));
-    EXPECT_FALSE(sdk.DoesBlobExist("", uri->account, uri->container, "absent.vhd"));
 
     // The set goes away with its frozen data.
     ASSERT_TRUE(sdk.DeleteDiskSnapshots(guid, snapped, "rg-legacy", false));
     EXPECT_FALSE(state.blobs().exists(uri->key(), uri->snapshot));
+    std::string viaGuid;
     EXPECT_FALSE(sdk.GetSnapshotURI(disks[0].uri, guid, false, viaGuid));
     EXPECT_FALSE(sdk.DeleteDiskSnapshots(guid, snapped, "rg-legacy", false));
 }
@@ -126,75 +101,28 @@ TEST_F(SnapshotOperations, RegionWithoutIncrementalSnapshotsAndFailuresLeaveNoth
     EXPECT_FALSE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 1, guid,
                                          snapped));
     EXPECT_EQ(sdk.GetLastErrorCode(), 2);
-    EXPECT_EQ(sdk.GetLastErrorString(), "Access denied to key vault");
-    EXPECT_TRUE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 1, guid,
-                                        snapped));
 }
 
-TEST_F(SnapshotOperations, ExpirySweepHonoursAgeAndKeepListAndCleanupTakesOneSet) {
+// A sweep and a count look at the named VM's sets alone.
+TEST_F(SnapshotOperations, ExpirySweepAndSnapshotCountKeepToTheirVm) {
     std::vector<SDisk> snapped;
-    std::string old1, old2, fresh;
+    std::string guid;
     NxClock::fix(NxClock::time_point(std::chrono::hours(500000)));
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 1, old1, snapped));
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 2, old2, snapped));
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("app-win01"), "rg-prod", "westeurope", "app-win01", 1, 2, fresh, snapped));
+    for (const char* vm : {"web-linux01", "app-win01"})
+        ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf(vm), "rg-prod", "westeurope", vm, 1, 1, guid, snapped));
     NxClock::fix(NxClock::time_point(std::chrono::hours(500000 + 49)));
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 3, fresh, snapped));
-
-    ASSERT_TRUE(sdk.DeleteExpiredSnapshots("rg-prod", "web-linux01", 48, {old2}));
-    azsim::StateDocument doc = state.load();
-    EXPECT_TRUE(!doc.findSnapshotSet(old1) && doc.findSnapshotSet(old2) && doc.findSnapshotSet(fresh));
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 2, guid, snapped));
+    ASSERT_TRUE(sdk.DeleteExpiredSnapshots("rg-prod", "web-linux01", 48, {}));
     int count = 0;
     ASSERT_TRUE(sdk.GetVMSnapshotCount("app-win01", "", "", count));
-    EXPECT_EQ(count, 1);  // another VM's sets are not swept
-
-    ASSERT_TRUE(sdk.CleanupVMSnapshot("web-linux01", "", old2, false));
-    EXPECT_EQ(state.load().findSnapshotSet(old2), nullptr);
-    ASSERT_TRUE(sdk.GetVMSnapshotCount("web-linux01", "", "", count));
     EXPECT_EQ(count, 1);
     NxClock::unfix();
-}
-
-using Pairs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
-// Ranges of either kind as (start, end) pairs, to compare whole lists.
-template <class Range>
-Pairs Spans(const std::vector<Range>& ranges) {
-    Pairs out;
-    for (const Range& r : ranges) out.emplace_back(r.start, r.end);
-    return out;
-}
-
-TEST_F(SnapshotOperations, PageRangesAndDiffsFollowGuestWrites) {
-    std::vector<SDisk> snapped1, snapped2;
-    std::string guid1, guid2;
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("legacy-vm01"), "rg-legacy", "", "legacy-vm01", 1, 1, guid1, snapped1));
-    azsim::BlobKey os = BlobOf("legacy-vm01", 0);
-    Write(os, 8 << 20, std::string(4096, 'a'));
-    Write(os, 100 << 20, std::string(512, 'b'));
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("legacy-vm01"), "rg-legacy", "", "legacy-vm01", 1, 2, guid2, snapped2));
-
-    std::vector<SectorRange> diff;
-    ASSERT_TRUE(sdk.GetBlobPageRangesDiff(snapped2[0].uri, snapped1[0].uri, diff)) << sdk.GetLastErrorString();
-    EXPECT_EQ(Spans(diff), (Pairs{{8u << 20, (8u << 20) + 4096}, {100u << 20, (100u << 20) + 512}}));
-    EXPECT_FALSE(sdk.GetBlobPageRangesDiff(snapped1[0].uri, snapped2[0].uri, diff));
-
-    std::vector<SectorRange> ranges;
-    ASSERT_TRUE(sdk.GetBlobPageRanges(snapped2[0].uri, ranges, false));
-    std::vector<azsim::PageRange> expected;
-    state.blobs().pageRanges(os, "", 0, UINT64_MAX, expected);
-    EXPECT_EQ(Spans(ranges), Spans(expected));
-    UINT64 size = 0;
-    ASSERT_TRUE(sdk.GetBlobSizeInBytes(snapped2[0].uri, size));
-    EXPECT_EQ(size, 384ull << 20);
 }
 
 TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
     std::string config, dek, kek;
     ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
-    nlohmann::json parsed = nlohmann::json::parse(config);
-    EXPECT_EQ(parsed["name"], "secure-db01");
-    EXPECT_EQ(parsed["properties"]["storageProfile"]["dataDisks"].size(), 1u);
-    EXPECT_TRUE(!dek.empty() && !kek.empty());
+    EXPECT_EQ(nlohmann::json::parse(config)["name"], "secure-db01");
     EXPECT_EQ(sdk.GetLastErrorCode(), 0);
 
     state.mutate([](azsim::StateDocument& doc) {
@@ -203,8 +131,6 @@ TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
     });
     ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_OS_DISK_ONLY_ENCRYPTED);
-    ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-prod", "web-linux01", config, dek, kek));
-    EXPECT_TRUE(dek.empty());
     EXPECT_FALSE(sdk.GetVMConfigurationAndKeyBackups("rg-prod", "no-such-vm", config, dek, kek));
 
     std::string suffix;
