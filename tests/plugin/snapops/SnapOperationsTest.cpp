@@ -258,9 +258,6 @@ TEST_F(VmCentric, MountCataloguesAndSnapsEachVmAndPostSnapListsTheJobsVms) {
                             "const std::vector<SVolSnap>&)").size());
     EXPECT_EQ(std::vector<std::string>{VmCatalog(kWeb, 11)}, plugin->indexUploadFiles);
     EXPECT_EQ(std::vector<std::string>{kWeb.guid}, Listed(VmCatalog(kWeb, 11)));
-    const auto snapshots = cloud.journal("CreateVMSnapshot");
-    ASSERT_EQ(1u, snapshots.size());
-    EXPECT_EQ(11, snapshots[0]["args"]["jobId"]);
     EXPECT_TRUE(ArchiveFileValid(11, web.vmInfo.archiveFileId));
 
     // The catalog path falls back to the job's metadata folder when the VM has none.
@@ -281,7 +278,9 @@ TEST_F(VmCentric, MountCataloguesAndSnapsEachVmAndPostSnapListsTheJobsVms) {
         EXPECT_EQ(!cancel, std::filesystem::exists(VmCatalog(kSecure, 20 + cancel)));
         EXPECT_FALSE(ArchiveFileValid(20 + cancel, ctx.vmInfo.archiveFileId));
     }
-    EXPECT_EQ(1u, cloud.journal("CreateVMSnapshot").size());
+    const auto snapshots = cloud.journal("CreateVMSnapshot");
+    ASSERT_EQ(1u, snapshots.size());
+    EXPECT_EQ(11, snapshots[0]["args"]["jobId"]);
     NXPlatformInfo::removeValue("VirtualServer", "InjectFaultForVM");
 
     // Mounted again, the VM keeps the record of its first mount; another job's VM stays out.
