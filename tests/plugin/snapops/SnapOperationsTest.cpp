@@ -1,196 +1,332 @@
-#include "tests/plugin/snapops/SnapOpsFixture.h"
+// A plugin's snapshot operations over the demo subscription, with a snapshot catalog in a temporary folder:
+// per-VM create, delete and prepare, the mount of a snap job's VM, and the catalogs of VM-centric jobs.
+#include <gtest/gtest.h>
 
 #include <boost/algorithm/string/case_conv.hpp>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <pugixml.hpp>
+#include <string>
+#include <thread>
+#include <tuple>
 
-namespace snapopstest {
+#include "azsim/faults/FaultBook.h"
+#include "host/log/EvDebug.h"
+#include "host/settings/NXPlatformInfo.h"
+#include "host/snap/SnapCatalog.h"
+#include "plugin/frame/AzureInfo.h"
+#include "tests/support/SimulatedCloud.h"
+
 namespace {
 
-const char* const kCreateTag = "void CAzureInfo::_CreateSnapshotForEntity(SSnapEntityInfo&, const string&, bool)";
-const char* const kMountTag = "bool CAzureInfo::_MountVM_Snap_Backup(const MountCtx&)";
+using testsupport::SimulatedCloud;
+using LastError = std::pair<EVMInfoError, std::string>;
+
+class TestPlugin : public CAzureInfo {
+public:
+    using CAzureInfo::CAzureInfo;
+    using CAzureInfo::_ForgetSnapV2VMs;
+    using CAzureInfo::_GenerateVMSnapMetadataFilePath_VMCentric;
+    using CAzureInfo::c_SnapV2VMInfoMap;
+    using CAzureInfo::indexUploadFiles;
+    LastError Last() { return {GetLastVMError(), GetLastVMErrorDetails()}; }
+};
+
+std::unique_ptr<TestPlugin> Connected() {
+    std::unique_ptr<TestPlugin> plugin(new TestPlugin(VSINST_AZURE_RESOURCE_MANAGER, 0));
+    EXPECT_EQ(1, plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                 SimulatedCloud::kSecret));
+    return plugin;
+}
+
+// Snaps each volume as one VM snapshot set, asking a plugin of its own as the agent's engine does.
+class PluginSnapEngine : public ISnapEngine {
+public:
+    bool TakeSnapshots(const MountCtx&, SMVolSnapInfo& info) override {
+        SnapOperationCtx op{SNAP_OP_CREATE, {}};
+        for (const SMVolumeInfo& volume : info.volumes)
+            op.entities.push_back({volume.sourceDevice, volume.sourceGuid, "", "", volume.jobId, "", {}, 0});
+        if (Connected()->PerformSnapOperation(op) != 1) return false;
+        for (std::size_t i = 0; i < op.entities.size(); ++i) {
+            const bool ok = op.entities[i].status == SNAP_ENTITY_OK;
+            info.addSnap(static_cast<int>(i), {0, op.entities[i].snapshotId,
+                                               ok ? SM_SNAP_STATUS_SUCCESS : SM_SNAP_STATUS_FAILED,
+                                               op.entities[i].status, "", 0});
+        }
+        return true;
+    }
+};
+
+struct VmRef { const char *name, *guid, *group; };
+const VmRef kWeb{"web-linux01", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", "rg-prod"};  // three disks
+const VmRef kApp{"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"};
+const VmRef kLegacy{"legacy-vm01", "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b", "rg-legacy"};
+const VmRef kSecure{"secure-db01", "9f8e7d6c-5b4a-4392-8180-7f6e5d4c3b2a", "rg-test"};
+constexpr NXJobID kJob = 5000000000LL;  // 64-bit job ids key the job's VMs
+constexpr NXJobID kOtherJob = 901;
 
 SSnapEntityInfo Entity(const VmRef& vm, const std::string& id = "", const std::string& ref = "") {
     return {vm.name, vm.guid, id, "", 77, ref, {}, -1};
 }
 
-SnapOperationCtx Op(int operation, std::vector<SSnapEntityInfo> entities) { return {operation, std::move(entities)}; }
+class SnapOperations : public ::testing::Test {
+protected:
+    SnapOperations() {
+        CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
+        CVMSnapUtil::SetCatalogRoot(cloud.dir() + "/catalog");
+        CVMSnapUtil::InstallEngine(std::make_shared<PluginSnapEngine>());
+    }
+    ~SnapOperations() override {
+        NXPlatformInfo::removeValue("VirtualServer", "InjectFaultForVM");
+        CVMSnapUtil::InstallEngine(nullptr);
+        CVMSnapUtil::SetCatalogRoot("");
+        TestPlugin::_ForgetSnapV2VMs(kJob);
+        TestPlugin::_ForgetSnapV2VMs(kOtherJob);
+    }
 
-std::vector<int> Statuses(const SnapOperationCtx& op) {
-    std::vector<int> out;
-    for (const SSnapEntityInfo& entity : op.entities) out.push_back(entity.status);
-    return out;
-}
+    // The mount context of one VM of VM-centric job `jobId`, mounted as child job `altJobId` with an archive file.
+    MountCtx VmCentricCtx(const VmRef& vm, NXJobID jobId, NXJobID altJobId) const {
+        MountCtx ctx;
+        ctx.isSnapJob = ctx.isVmCentric = true;
+        ctx.snapEngine = SNAP_ENGINE_CLOUD_VVOL;
+        ctx.jobId = jobId;
+        ctx.altJobId = altJobId;
+        ctx.vmName = vm.name;
+        ctx.vmGuid = vm.guid;
+        ctx.metadataDir = cloud.dir() + "/meta";
+        for (const VmRef& each : {kWeb, kApp, kLegacy, kSecure}) ctx.vmList.push_back({each.name, each.guid, each.group});
+        std::string error;
+        EXPECT_TRUE(altJobId == 0 || snapcatalog::CreateArchiveFile(altJobId, vm.guid, ctx.vmInfo.archiveFileId, error))
+            << error;
+        return ctx;
+    }
+    static bool ArchiveFileValid(NXJobID jobId, std::uint32_t id) {
+        std::vector<snapcatalog::ArchiveFile> files;
+        std::string error;
+        EXPECT_TRUE(snapcatalog::ListArchiveFiles(jobId, files, error)) << error;
+        for (const snapcatalog::ArchiveFile& file : files)
+            if (file.id == id) return file.valid;
+        return false;
+    }
+    // One attribute of each VM a catalog lists, in its order.
+    static std::vector<std::string> Listed(const std::string& path, const char* attribute = "guid") {
+        pugi::xml_document doc;
+        EXPECT_TRUE(doc.load_file(path.c_str())) << path;
+        std::vector<std::string> values;
+        for (const pugi::xpath_node& vm : doc.select_nodes("//vm")) values.push_back(vm.node().attribute(attribute).value());
+        return values;
+    }
+    std::string VmCatalog(const VmRef& vm, NXJobID altJobId) const {
+        return cloud.dir() + "/meta/VMCentric/" + vm.guid + "/vmsnap_" + std::to_string(altJobId) + ".xml";
+    }
+    void Fault(const std::string& op, const std::string& text) {
+        azsim::FaultBook(cloud.dir()).addSdkFault({op, 7, text, 1});
+    }
 
-using SnapOperations = SnapOpsTest;
+    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
+    testsupport::JobIdentityScope identity{"vsagent", "Instance001", 77};
+    EvLogCapture log;
+};
+using VmCentric = SnapOperations;
 
 // One VM's failure is its own status; only a single-VM operation reports it as the last error.
 TEST_F(SnapOperations, CreateFailsOnlyTheFailingVmAndSetsTheLastErrorForASingleVm) {
-    struct Row {
-        std::string inject;
-        std::vector<VmRef> vms;
-        bool wrapperFault;
-        std::vector<int> statuses;
-        EVMInfoError lastError;
-        std::size_t calls;
-    };
-    const std::string upperWeb = boost::algorithm::to_upper_copy(std::string(kWeb.guid));
-    const Row rows[] = {
-        {"", {kWeb}, false, {0}, VMINFO_ERR_CONNECTION_LOST, 1},
-        {"other," + upperWeb, {kWeb}, false, {39}, VMINFO_ERR_VM_SNAPSHOT_CREATE, 0},
-        {kWeb.guid, {kWeb, kLegacy}, false, {39, 0}, VMINFO_ERR_CONNECTION_LOST, 1},
-        {"", {kWeb}, true, {39}, VMINFO_ERR_VM_SNAPSHOT_CREATE, 1},
-        {"", {kWeb, kLegacy}, true, {39, 0}, VMINFO_ERR_CONNECTION_LOST, 2},
-    };
-    std::size_t callsBefore = 0;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.inject + " VMs " + std::to_string(row.vms.size()) + (row.wrapperFault ? " fault" : ""));
-        NXPlatformInfo::setValue("VirtualServer", "InjectFaultForVM", row.inject);
-        if (row.wrapperFault) Fault("CreateVMSnapshot", "quota exceeded");
+    const LastError earlier{VMINFO_ERR_CONNECTION_LOST, "earlier"};
+    using Row = std::tuple<std::string, std::vector<VmRef>, const char*, std::vector<int>, LastError>;
+    for (const auto& [inject, vms, fault, statuses, last] : std::vector<Row>{
+             {"other," + boost::algorithm::to_upper_copy(std::string(kWeb.guid)), {kWeb}, nullptr, {39},
+              {VMINFO_ERR_VM_SNAPSHOT_CREATE, "Snapshot creation fault injected for the VM"}},
+             {kWeb.guid, {kWeb, kLegacy}, nullptr, {39, 0}, earlier},
+             {"", {kWeb}, "quota exceeded", {39}, {VMINFO_ERR_VM_SNAPSHOT_CREATE, "quota exceeded"}}}) {
+        SCOPED_TRACE(inject + " VMs " + std::to_string(vms.size()));
+        NXPlatformInfo::setValue("VirtualServer", "InjectFaultForVM", inject);
+        if (fault) Fault("CreateVMSnapshot", fault);
         auto plugin = Connected();
-        plugin->SetLastVMError(VMINFO_ERR_CONNECTION_LOST, "earlier");
-        SnapOperationCtx op = Op(SNAP_OP_CREATE, {});
-        for (const VmRef& vm : row.vms) op.entities.push_back(Entity(vm));
+        plugin->SetLastVMError(earlier.first, earlier.second);
+        SnapOperationCtx op{SNAP_OP_CREATE, {}};
+        for (const VmRef& vm : vms) op.entities.push_back(Entity(vm));
         EXPECT_EQ(1, plugin->PerformSnapOperation(op));
-        EXPECT_EQ(row.statuses, Statuses(op));
-        EXPECT_EQ(row.lastError, plugin->GetLastVMError());
-        const std::size_t calls = cloud.journal("CreateVMSnapshot").size();
-        EXPECT_EQ(row.calls, calls - callsBefore);
-        callsBefore = calls;
-        for (const SSnapEntityInfo& entity : op.entities)
-            EXPECT_EQ(entity.status == 0, !entity.snapshotId.empty() && entity.snapshotId == entity.snapshotRef);
-        if (row.wrapperFault && row.vms.size() == 1) {
-            EXPECT_EQ("quota exceeded", plugin->GetLastVMErrorDetails());
-        }
-        EXPECT_EQ(!row.inject.empty(), log.contains(kCreateTag, "Injecting snapshot creation fault for VM [" +
-                                                                    std::string(kWeb.name) + "] [" + kWeb.guid + "]"));
+        std::vector<int> outcome;
+        for (const SSnapEntityInfo& entity : op.entities) outcome.push_back(entity.status);
+        EXPECT_EQ(statuses, outcome);
+        EXPECT_EQ(last, plugin->Last());
+        EXPECT_EQ(!inject.empty(), log.contains("void CAzureInfo::_CreateSnapshotForEntity(SSnapEntityInfo&, "
+                                                "const string&, bool)",
+                                                "Injecting snapshot creation fault for VM [web-linux01] [" +
+                                                    std::string(kWeb.guid) + "]"));
         log.clear();
     }
 }
 
-// A set is deleted by its id, or by its reference when the id is empty; naming none needs no call.
-TEST_F(SnapOperations, DeleteByIdOrReferenceAndWithNothingNamedWithoutACall) {
+// A set is deleted by its id, or by its reference when the id is empty; naming none needs no call, and a refused
+// deletion keeps its reference. Prepare clears references; an unknown operation fails every VM.
+TEST_F(SnapOperations, DeletePrepareAndUnknownOperationsSetEachVmsOutcome) {
+    using Outcome = std::tuple<int, std::string, std::string, std::string>;  // status, reference, failure
     auto plugin = Connected();
-    SnapOperationCtx create = Op(SNAP_OP_CREATE, {Entity(kWeb), Entity(kWeb)});
+    SnapOperationCtx create{SNAP_OP_CREATE, {Entity(kWeb), Entity(kWeb)}};
     ASSERT_EQ(1, plugin->PerformSnapOperation(create));
-    ASSERT_EQ(2u, SetCount());
     const std::string first = create.entities[0].snapshotId, second = create.entities[1].snapshotRef;
-    SnapOperationCtx del = Op(SNAP_OP_DELETE, {Entity(kWeb, first, first), Entity(kWeb, "", second), Entity(kWeb)});
-    EXPECT_EQ(1, plugin->PerformSnapOperation(del));
-    EXPECT_EQ((std::vector<int>{0, 0, 0}), Statuses(del));
-    for (const SSnapEntityInfo& entity : del.entities) EXPECT_EQ("", entity.snapshotRef);
-    EXPECT_EQ(0u, SetCount());
-    const auto calls = cloud.journal("DeleteVMSnapshot");
-    ASSERT_EQ(2u, calls.size());
-    EXPECT_EQ(second, calls[1]["args"]["snapshotRef"]);
-
-    // A refused deletion fails that VM with a failure record and error 116, its reference kept.
-    Fault("DeleteVMSnapshot", "locked");
-    SnapOperationCtx refused = Op(SNAP_OP_DELETE, {Entity(kWeb, "set-1", "set-1")});
-    EXPECT_EQ(1, plugin->PerformSnapOperation(refused));
-    EXPECT_EQ(SNAP_ENTITY_DELETE_FAILED, refused.entities[0].status);
-    EXPECT_EQ("Failed to delete snapshot for VM", refused.entities[0].failure.reason);
-    EXPECT_EQ(kWeb.guid, refused.entities[0].failure.guid);
-    EXPECT_EQ("set-1", refused.entities[0].snapshotRef);
-    EXPECT_EQ(VMINFO_ERR_SNAPSHOT_DELETE, plugin->GetLastVMError());
-    EXPECT_EQ("locked", plugin->GetLastVMErrorDetails());
-}
-
-TEST_F(SnapOperations, PrepareClearsReferencesAndAnUnknownOperationFailsEveryVm) {
-    auto plugin = Connected();
-    SnapOperationCtx prepare = Op(SNAP_OP_PREPARE, {Entity(kWeb, "", "r1"), Entity(kLegacy, "", "r2")});
-    EXPECT_EQ(1, plugin->PerformSnapOperation(prepare));
-    EXPECT_EQ((std::vector<int>{0, 0}), Statuses(prepare));
-    EXPECT_EQ("", prepare.entities[1].snapshotRef);
-    EXPECT_EQ(VMINFO_ERR_NONE, plugin->GetLastVMError());
-
-    SnapOperationCtx unknown = Op(3, {Entity(kWeb), Entity(kLegacy)});
-    EXPECT_EQ(0, plugin->PerformSnapOperation(unknown));
-    for (const SSnapEntityInfo& entity : unknown.entities) {
-        EXPECT_EQ(SNAP_ENTITY_UNKNOWN_OPERATION, entity.status);
-        EXPECT_EQ(entity.guid, entity.failure.guid);
+    const Outcome ok{SNAP_ENTITY_OK, "", "", ""};
+    const std::string unknown = "Unknown snapshot operation [3]";
+    using Row = std::tuple<SnapOperationCtx, const char*, int, std::vector<Outcome>, LastError>;
+    for (auto [op, fault, result, outcomes, last] : std::vector<Row>{
+             {{SNAP_OP_DELETE, {Entity(kWeb, first, first), Entity(kWeb, "", second), Entity(kWeb)}}, nullptr, 1,
+              {ok, ok, ok}, {VMINFO_ERR_NONE, ""}},
+             {{SNAP_OP_PREPARE, {Entity(kWeb, "", "r1"), Entity(kLegacy, "", "r2")}}, nullptr, 1, {ok, ok},
+              {VMINFO_ERR_NONE, ""}},
+             {{SNAP_OP_DELETE, {Entity(kWeb, "set-1", "set-1")}}, "locked", 1,
+              {{SNAP_ENTITY_DELETE_FAILED, "set-1", kWeb.guid, "Failed to delete snapshot for VM"}},
+              {VMINFO_ERR_SNAPSHOT_DELETE, "locked"}},
+             {{3, {Entity(kWeb), Entity(kLegacy)}}, nullptr, 0,
+              {{SNAP_ENTITY_UNKNOWN_OPERATION, "", kWeb.guid, unknown},
+               {SNAP_ENTITY_UNKNOWN_OPERATION, "", kLegacy.guid, unknown}},
+              {VMINFO_ERR_SNAP_OPERATION_UNKNOWN, unknown}}}) {
+        SCOPED_TRACE("operation " + std::to_string(op.operation));
+        if (fault) Fault("DeleteVMSnapshot", fault);
+        EXPECT_EQ(result, plugin->PerformSnapOperation(op));
+        std::vector<Outcome> got;
+        for (const SSnapEntityInfo& e : op.entities) got.emplace_back(e.status, e.snapshotRef, e.failure.guid, e.failure.reason);
+        EXPECT_EQ(outcomes, got);
+        EXPECT_EQ(last, plugin->Last());
     }
-    EXPECT_EQ(VMINFO_ERR_SNAP_OPERATION_UNKNOWN, plugin->GetLastVMError());
-    EXPECT_EQ("Unknown snapshot operation [3]", plugin->GetLastVMErrorDetails());
-    EXPECT_TRUE(cloud.journal("CreateVMSnapshot").empty());
+    const auto calls = cloud.journal("DeleteVMSnapshot");
+    ASSERT_LE(2u, calls.size());
+    EXPECT_EQ(second, calls[1]["args"]["snapshotRef"]);
 }
 
 TEST_F(SnapOperations, GetAFileIDAnswersFromTheJobsVmsForVVolEnginesOnly) {
-    struct Row {
-        std::uint32_t engine;
-        std::string guid;
-        bool known;
-        int result;
-        std::uint32_t id;
-    };
-    const Row rows[] = {
-        {SNAP_ENGINE_CLOUD_VVOL, kWeb.guid, true, 1, 7},
-        {SNAP_ENGINE_CLOUD_VVOL, kWeb.guid, false, 0, 99},
-        {SNAP_ENGINE_STORAGE_ARRAY, kWeb.guid, false, 1, 99},
-        {SNAP_ENGINE_STORAGE_ARRAY, "", false, 0, 99},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.engine) + " [" + row.guid + "] known " + std::to_string(row.known));
+    using Row = std::tuple<std::uint32_t, std::string, int, std::uint32_t>;  // engine, VM, result, archive file
+    for (const auto& [engine, guid, result, id] : std::vector<Row>{{SNAP_ENGINE_CLOUD_VVOL, kWeb.guid, 1, 7},
+                                                                  {SNAP_ENGINE_CLOUD_VVOL, kApp.guid, 0, 99},
+                                                                  {SNAP_ENGINE_STORAGE_ARRAY, kWeb.guid, 1, 99},
+                                                                  {SNAP_ENGINE_STORAGE_ARRAY, "", 0, 99}}) {
+        SCOPED_TRACE(std::to_string(engine) + " [" + guid + "]");
         auto plugin = Connected();
         MountCtx ctx;
-        ctx.snapEngine = row.engine;
-        ctx.vmGuid = row.guid;
-        if (row.known) ctx.vmInfoByGuid[kWeb.guid].archiveFileId = 7;
-        std::uint32_t id = 99;
-        EXPECT_EQ(row.result, plugin->GetAFileID(ctx, "disk0", DISK_TYPE_VIRTUAL_DISK, id));
-        EXPECT_EQ(row.id, id);
-        EXPECT_EQ(row.result == 1 ? VMINFO_ERR_NONE : VMINFO_ERR_SNAP_RECORDS, plugin->GetLastVMError());
+        ctx.snapEngine = engine;
+        ctx.vmGuid = guid;
+        ctx.vmInfoByGuid[kWeb.guid].archiveFileId = 7;
+        std::uint32_t got = 99;
+        EXPECT_EQ(result, plugin->GetAFileID(ctx, "disk0", DISK_TYPE_VIRTUAL_DISK, got));
+        EXPECT_EQ(id, got);
+        EXPECT_EQ(result == 1 ? VMINFO_ERR_NONE : VMINFO_ERR_SNAP_RECORDS, plugin->GetLastVMError());
     }
 }
 
-// The snapshot phase's outcome per VM decides its mount; any failure keeps its own status and details.
+// The snapshot phase's outcome per VM decides its mount; any failure keeps its own status and details, and a VM
+// left without a snapshot loses its archive file.
 TEST_F(SnapOperations, SnapJobMountFollowsTheVmsSnapshotStatus) {
-    struct Row {
-        std::uint32_t status;
-        std::string details;
-        bool snapped;
-        int result;
-        EVMInfoError error;
-        std::string message;
-        bool archiveValid;
-    };
-    const std::string web = kWeb.name, guid = kWeb.guid;
-    const Row rows[] = {
-        {1, "", true, 0, VMINFO_ERR_VM_NOT_FOUND, "Virtual machine [" + web + "] is not found", true},
-        {39, "engine text", true, 0, VMINFO_ERR_VM_SNAPSHOT_CREATE,
-         "Failed to create snapshot for VM: [" + web + "][" + guid + "] during snapbackup phase", true},
-        {233, "", true, 0, VMINFO_ERR_SNAP_MANAGED_VM_UNSUPPORTED,
-         "Currently, Snap backup is NOT supported for Azure Managed VM : [" + web + "]", true},
-        {250, "", true, 0, VMINFO_ERR_AZURE_STACK_MANAGED_UNSUPPORTED,
-         "Backup is NOT supported for Azure Stack Managed VM : [" + web + "]", true},
-        {65, "All disks are filtered", true, 0, VMINFO_ERR_ALL_DISKS_FILTERED,
-         "Snap backup of VM [" + web + "][" + guid + "] failed with status [65]", true},
-        {0, "", true, 1, VMINFO_ERR_NONE, "", true},
-        {0, "", false, 0, VMINFO_ERR_VM_SNAPSHOT_CREATE,
-         "VM [" + web + "][" + guid + "] has no snapshot in snap job [77]", false},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.status) + (row.snapped ? " snapped" : " no snapshot"));
+    const std::string vm = "[web-linux01][" + std::string(kWeb.guid) + "]";
+    using Row = std::tuple<EVMInfoError, std::string, bool, std::string>;  // status, details, snapped, message
+    for (const auto& [status, details, snapped, message] : std::vector<Row>{
+             {VMINFO_ERR_VM_NOT_FOUND, "", true, "Virtual machine [web-linux01] is not found"},
+             {VMINFO_ERR_VM_SNAPSHOT_CREATE, "engine text", true,
+              "Failed to create snapshot for VM: " + vm + " during snapbackup phase"},
+             {VMINFO_ERR_SNAP_MANAGED_VM_UNSUPPORTED, "", true,
+              "Currently, Snap backup is NOT supported for Azure Managed VM : [web-linux01]"},
+             {VMINFO_ERR_AZURE_STACK_MANAGED_UNSUPPORTED, "", true,
+              "Backup is NOT supported for Azure Stack Managed VM : [web-linux01]"},
+             {VMINFO_ERR_ALL_DISKS_FILTERED, "All disks are filtered", true,
+              "Snap backup of VM " + vm + " failed with status [65]"},
+             {VMINFO_ERR_NONE, "", true, ""},
+             {VMINFO_ERR_NONE, "", false, "VM " + vm + " has no snapshot in snap job [77]"}}) {
+        SCOPED_TRACE(std::to_string(status) + (snapped ? " snapped" : " no snapshot"));
         auto plugin = Connected();
-        MountCtx ctx;
-        ctx.isSnapJob = true;
-        ctx.jobId = 77;
-        ctx.vmName = web;
-        ctx.vmGuid = guid;
-        ctx.vmInfo.snapStatus = row.status;
-        ctx.vmInfo.snapStatusDetails = row.details;
-        ctx.vmInfo.archiveFileId = NewArchiveFile(77, guid);
-        if (row.snapped) ctx.vmInfoByGuid[guid].snapshotGuid = "set-of-web";
-        EXPECT_EQ(row.result, plugin->MountVM(ctx));
-        EXPECT_EQ(row.error, plugin->GetLastVMError());
-        if (row.result == 0) {
-            EXPECT_TRUE(log.containsError(kMountTag, row.message));
-            EXPECT_EQ(row.details.empty() ? row.message : row.details, plugin->GetLastVMErrorDetails());
-        }
-        EXPECT_EQ(row.archiveValid, ArchiveFileValid(77, ctx.vmInfo.archiveFileId));
+        MountCtx ctx = VmCentricCtx(kWeb, 77, 77);
+        ctx.isVmCentric = false;
+        ctx.vmInfo.snapStatus = status;
+        ctx.vmInfo.snapStatusDetails = details;
+        if (snapped) ctx.vmInfoByGuid[kWeb.guid].snapshotGuid = "set-of-web";
+        EXPECT_EQ(message.empty(), plugin->MountVM(ctx));
+        EXPECT_EQ(LastError(snapped ? status : VMINFO_ERR_VM_SNAPSHOT_CREATE, details.empty() ? message : details),
+                  plugin->Last());
+        EXPECT_EQ(!message.empty(), log.containsError("bool CAzureInfo::_MountVM_Snap_Backup(const MountCtx&)", message));
+        EXPECT_EQ(snapped, ArchiveFileValid(77, ctx.vmInfo.archiveFileId));
         EXPECT_NE(0, ctx.referenceTime);
         log.clear();
     }
-    EXPECT_TRUE(cloud.journal("GetVMInfoForVM").empty());
+}
+
+// Each VM is snapped alone under its child job and catalogued; the job-level catalog lists the job's VMs once
+// each, with the record of a VM's first mount; a VM whose mount fails is left out and its archive file voided.
+TEST_F(VmCentric, MountCataloguesAndSnapsEachVmAndPostSnapListsTheJobsVms) {
+    auto plugin = Connected();
+    MountCtx web = VmCentricCtx(kWeb, kJob, 11);
+    ASSERT_EQ(1, plugin->MountVM(web));
+    EXPECT_EQ(3u, log.texts("int CVMSnapUtil::GenerateMetadataXML(const MountCtx&, const SDatastoreInfo&, "
+                            "const std::vector<SVolSnap>&)").size());
+    EXPECT_EQ(std::vector<std::string>{VmCatalog(kWeb, 11)}, plugin->indexUploadFiles);
+    EXPECT_EQ(std::vector<std::string>{kWeb.guid}, Listed(VmCatalog(kWeb, 11)));
+    EXPECT_TRUE(ArchiveFileValid(11, web.vmInfo.archiveFileId));
+
+    // The catalog path falls back to the job's metadata folder when the VM has none.
+    std::string path;
+    web.snapMetadataFolder.clear();
+    plugin->_GenerateVMSnapMetadataFilePath_VMCentric(web, path);
+    EXPECT_EQ(cloud.dir() + "/meta/vmsnap_11.xml", path);
+
+    // The injected fault fails the snapshot without a cloud call, as a cancelled job makes none.
+    for (const bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "snapshot fails");
+        NXPlatformInfo::setValue("VirtualServer", "InjectFaultForVM", cancel ? "" : kSecure.guid);
+        auto failing = Connected();
+        if (cancel) failing->CancelJob();
+        MountCtx ctx = VmCentricCtx(kSecure, kJob, 20 + cancel);
+        EXPECT_EQ(0, failing->MountVM(ctx));
+        EXPECT_EQ(cancel ? VMINFO_ERR_JOB_CANCELLED : VMINFO_ERR_SNAPSHOT_SET_CREATE, failing->GetLastVMError());
+        EXPECT_EQ(!cancel, std::filesystem::exists(VmCatalog(kSecure, 20 + cancel)));
+        EXPECT_FALSE(ArchiveFileValid(20 + cancel, ctx.vmInfo.archiveFileId));
+    }
+    const auto snapshots = cloud.journal("CreateVMSnapshot");
+    ASSERT_EQ(1u, snapshots.size());
+    EXPECT_EQ(11, snapshots[0]["args"]["jobId"]);
+    NXPlatformInfo::removeValue("VirtualServer", "InjectFaultForVM");
+
+    // Mounted again, the VM keeps the record of its first mount; another job's VM stays out.
+    MountCtx again = VmCentricCtx(kWeb, kJob, 12), legacy = VmCentricCtx(kLegacy, kJob, 13);
+    MountCtx app = VmCentricCtx(kApp, kOtherJob, 14);
+    ASSERT_EQ(1, plugin->MountVM(again));
+    EXPECT_EQ(std::vector<std::string>{VmCatalog(kWeb, 12)}, plugin->indexUploadFiles);
+    ASSERT_EQ(1, Connected()->MountVM(legacy));
+    ASSERT_EQ(1, Connected()->MountVM(app));
+    auto post = Connected();
+    MountCtx job = VmCentricCtx(kWeb, kJob, 0);
+    ASSERT_EQ(1, post->PostSnap(job));
+    EXPECT_NE(web.vmInfo.snapshotGuid, again.vmInfo.snapshotGuid);
+    EXPECT_EQ((std::vector<std::string>{legacy.vmInfo.snapshotGuid, web.vmInfo.snapshotGuid}),
+              Listed(post->indexUploadFiles.back(), "snapshotGuid"));
+    EXPECT_EQ(0u, TestPlugin::c_SnapV2VMInfoMap.count(kJob));
+
+    // A job that is not VM-centric writes no catalog; a catalog that cannot be written fails the job, which ends.
+    MountCtx other = VmCentricCtx(kApp, kOtherJob, 0);
+    other.isVmCentric = false;
+    EXPECT_EQ(1, post->PostSnap(other));
+    EXPECT_EQ(1u, TestPlugin::c_SnapV2VMInfoMap.count(kOtherJob));
+    std::ofstream(cloud.dir() + "/plain") << "not a folder";
+    other.isVmCentric = true;
+    other.metadataDir = cloud.dir() + "/plain/meta";
+    EXPECT_EQ(0, post->PostSnap(other));
+    EXPECT_EQ(VMINFO_ERR_SNAP_RECORDS, post->GetLastVMError());
+    EXPECT_EQ(0u, TestPlugin::c_SnapV2VMInfoMap.count(kOtherJob));
+}
+
+// Eight plugin objects mount VMs of one job at once; each VM is recorded exactly once.
+TEST_F(VmCentric, EightThreadsMountVmsOfOneJobAndTheCatalogListsEachOnce) {
+    const VmRef vms[] = {kWeb, kApp, kLegacy, kSecure};
+    std::vector<MountCtx> contexts;
+    for (int i = 0; i < 8; ++i) contexts.push_back(VmCentricCtx(vms[i % 4], kJob, 100 + i));
+    std::vector<int> results(8, -1);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&, i] { results[i] = Connected()->MountVM(contexts[i]); });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(std::vector<int>(8, 1), results);
+    auto post = Connected();
+    MountCtx job = VmCentricCtx(kWeb, kJob, 0);
+    ASSERT_EQ(1, post->PostSnap(job));
+    EXPECT_EQ((std::vector<std::string>{kLegacy.guid, kWeb.guid, kApp.guid, kSecure.guid}),
+              Listed(post->indexUploadFiles.back()));
 }
 
 }  // namespace
-}  // namespace snapopstest
