@@ -156,8 +156,9 @@ protected:
 };
 
 // A line break inside a header text would let whoever supplies the text add headers of its own: such a
-// content type is refused with the request, such a header line adds nothing.
-TEST_F(NXLibCurlTest, RangeGetFillsCallerBufferWithItsHeadersAndRefusesLineBreaksInThem) {
+// content type is refused with the request, such a header line adds nothing. What a caller's writer receives
+// the disk reader's tests compare.
+TEST_F(NXLibCurlTest, RangeGetKeepsNoTextForACallerWriterSendsItsHeadersAndRefusesLineBreaksInThem) {
     const std::string blob = pattern(64 * 1024);
     serve(0, blob);
     onClientThread([&] {
@@ -180,8 +181,6 @@ TEST_F(NXLibCurlTest, RangeGetFillsCallerBufferWithItsHeadersAndRefusesLineBreak
         ASSERT_TRUE(curl.NXLibCurlSetWriteData(&data));
         EXPECT_TRUE(curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, kUrl, "", 0, false, false));
         EXPECT_EQ(206u, curl.GetHttpErrorCode());
-        EXPECT_EQ(blob.substr(1000, 4000), std::string(data.buffer.begin(), data.buffer.end()));
-        EXPECT_EQ(0u, data.remaining);
         EXPECT_EQ("(none)", keptText(curl));
     });
     ASSERT_EQ(1u, seen_.size());
