@@ -88,7 +88,7 @@ TEST(CVMInfoServices, HostCacheIsReusedWhileFreshAndRefetchedWhenStaleResetOrAsk
     NxClock::unfix();
 }
 
-TEST(CVMInfoServices, MountFailuresMountFolderAndReferenceTime) {
+TEST(CVMInfoServices, MountFailuresMountFolderReferenceTimeAndBiosInfo) {
     FilterPlugin plugin;
     MountCtx ctx;
     ctx.vmGuid = "guid-1";
@@ -109,11 +109,8 @@ TEST(CVMInfoServices, MountFailuresMountFolderAndReferenceTime) {
     plugin.UpdateMountCtxReferenceTimeWIthCurrentTime(ctx);
     EXPECT_EQ(ctx.referenceTime, 1765000000);
     NxClock::unfix();
-}
 
-TEST(CVMInfoServices, BiosInfoComesFromDmiDataAndFailsWithoutAUuid) {
-    FilterPlugin plugin;
-    testsupport::TempDir dir;
+    // BIOS data comes from the DMI folder, and fails without a UUID.
     CVMInfo::SetDmiDirectory(dir.path());
     std::string vendor, serial, uuid, other;
     EXPECT_FALSE(plugin.getBiosInfo(vendor, serial, uuid, other));

@@ -12,22 +12,17 @@ class LiveBrowse : public BackupFlow<testsupport::ServedCloud> {
 protected:
     void SetUp() override {
         TestPlugin::ForgetLocalVm();
+        // The agent's own VM: a copy of web-linux01 with an OS disk of its own and no data disk.
         azsim::SubscriptionState(cloud.dir()).mutate([](azsim::StateDocument& doc) {
-            azsim::ManagedDisk os;
+            azsim::ManagedDisk os = *doc.findManagedDiskByName("web-linux01-osdisk");
             os.name = "backup-proxy01-osdisk";
-            os.resourceGroup = "rg-prod";
-            os.region = "westeurope";
             os.id = azsim::ManagedDiskId(doc.subscription().id, "rg-prod", os.name);
-            os.state = "Attached";
             os.blob = azsim::NewManagedDiskBlob();
-            doc.managedDisks.push_back(os);
-            azsim::VirtualMachine vm;
+            azsim::VirtualMachine vm = *doc.findVmByGuid(kWeb.guid);
             vm.name = "backup-proxy01";
             vm.guid = kProxyGuid;
-            vm.resourceGroup = "rg-prod";
-            vm.region = "westeurope";
-            vm.size = "Standard_D2s_v3";
-            vm.disks.push_back({os.id, -1});
+            vm.disks = {{os.id, -1}};
+            doc.managedDisks.push_back(os);
             doc.vms.push_back(vm);
             return true;
         });

@@ -27,7 +27,6 @@ TEST_F(Rules, LimitCountsTheNewSetAndFailsWith73AtTheLimit) {
     auto plugin = Connected();
     Fault("DeleteExpiredSnapshots", 0, "Throttled");
     Mounted(*plugin, Ctx(kWeb));  // 8 + the new set = 9
-    EXPECT_EQ(SetGuids().size(), 9u);
     EXPECT_EQ(cloud.journal("DeleteExpiredSnapshots").back()["args"]["expiryHours"], 48);
     EXPECT_TRUE(log.containsError(kCheckTag, "Failed to remove expired snapshots from VM [web-linux01]"));
 
@@ -142,7 +141,6 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOneWhenAllow
     MountCtx untracked = Mounted(*plugin, Ctx(kWeb));
     ASSERT_EQ(plugin->PostBackupVM(untracked), 1);
     EXPECT_TRUE(untracked.referencePoint.empty());
-    EXPECT_FALSE(untracked.backupSnapshotGuid.empty());
     ASSERT_EQ(plugin->UnmountVM(untracked), 1);
     EXPECT_EQ(SetGuids(), previous);
 
@@ -155,7 +153,6 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOneWhenAllow
     ASSERT_EQ(reference.unserialize(ctx.referencePoint), 0);
     EXPECT_EQ(reference.getstring(1, 1, 0x1aeef26a, 0xe4072f), current);
     EXPECT_EQ(reference.getstring(3, 9, 0x1aeef26a, 0x2e1faf), current);
-    EXPECT_TRUE(ctx.backupSnapshotGuid.empty());
     EXPECT_TRUE(log.contains(kPostTag, "Cleaning up snapshots for VM SnapshotID [" + previous[0] + "]"));
     ASSERT_EQ(plugin->UnmountVM(ctx), 1);
     EXPECT_EQ(SetGuids(), (std::vector<std::string>{previous[1], previous[2], current}));

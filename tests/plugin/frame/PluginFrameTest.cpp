@@ -37,14 +37,6 @@ protected:
     std::unique_ptr<CAzureInfo> Make(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
         return std::unique_ptr<CAzureInfo>(new CAzureInfo(type, 0));
     }
-    static SHostCredentials Credential(int type, const std::string& host, const std::string& user) {
-        SHostCredentials c;
-        c.type = type;
-        c.host = host;
-        c.userName = user;
-        c.password = "proxy-password";
-        return c;
-    }
 
     SimulatedCloud cloud;
     testsupport::JobIdentityScope identity{"vsagent", "Instance001", 42};
@@ -134,9 +126,10 @@ TEST_F(PluginFrame, ConnectTakesTheSubscriptionByTypeTheFirstProxyAndTheCloudsRe
     EXPECT_EQ(Make(VSINST_AZURE_STACK_HUB)->Connect(sub, app, secret), 1);
     EXPECT_EQ(Make(VSINST_AZURE_CLASSIC)->Connect("management.core.windows.net", sub, secret), 1);
     auto plugin = Make();
+    // Credentials are host, password, kind and user.
     EXPECT_EQ(plugin->Connect(sub, app, secret,
-                              {Credential(1, "not-a-proxy", "x"), Credential(3, "proxy-one.corp:3128", "alice"),
-                               Credential(3, "proxy-two.corp:8080", "bob")}),
+                              {{"not-a-proxy", "pw", 1, "x"}, {"proxy-one.corp:3128", "pw", 3, "alice"},
+                               {"proxy-two.corp:8080", "pw", 3, "bob"}}),
               1);
     auto calls = cloud.journal("Connect");
     ASSERT_EQ(calls.size(), 3u);
@@ -150,7 +143,7 @@ TEST_F(PluginFrame, ConnectTakesTheSubscriptionByTypeTheFirstProxyAndTheCloudsRe
     EXPECT_EQ(proxies[0]["args"]["user"], "alice");
     EXPECT_TRUE(log.contains(kProxyTag, "Connecting using HTTP proxy [proxy-one.corp:3128], user name [alice]"));
 
-    EXPECT_EQ(plugin->Connect(sub, app, "wrong", {Credential(2, "other", "carol")}), 0);
+    EXPECT_EQ(plugin->Connect(sub, app, "wrong", {{"other", "pw", 2, "carol"}}), 0);
     EXPECT_EQ(cloud.journal("SetWebProxy").size(), 1u);
     EXPECT_NE(plugin->GetLastVMErrorDetails().find("AADSTS7000215: Invalid client secret provided"), std::string::npos);
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
