@@ -22,7 +22,9 @@ SNetworkInfo Prefixed(const std::string& prefix, const std::string& name = "vnet
     return net;
 }
 
-TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupPrefixOrSubnetsAreWrong) {
+// A network is made tagged in its group, refused when its name, group, prefix or subnets are wrong, and deleted only
+// while no interface uses it.
+TEST_F(VmOps, NetworkIsCreatedOrRefusedAndDeletedOnlyWhileNoInterfaceUsesIt) {
     SNetworkInfo net = Network("vnet-new", {"front", "back"});
     ASSERT_TRUE(sdk.CreateVirtualNetwork(net, "rg-test")) << sdk.GetLastErrorString();
     // The limits themselves are accepted: 64 characters, a name ending in '_', /2 and /29 prefixes.
@@ -65,11 +67,7 @@ TEST_F(VmOps, NetworkIsCreatedTaggedInItsGroupAndRefusedWhenNameGroupPrefixOrSub
         EXPECT_NE(sdk.GetLastErrorString().find(c.text), std::string::npos) << sdk.GetLastErrorString();
     }
     EXPECT_EQ(StateBytes(), before);
-}
 
-TEST_F(VmOps, NetworkIsDeletedOnlyWhileNoInterfaceUsesIt) {
-    SNetworkInfo net = Network("vnet-new");
-    ASSERT_TRUE(sdk.CreateVirtualNetwork(net, "rg-test"));
     // An interface resource of no VM still uses its subnet.
     state.mutate([&](azsim::StateDocument& doc) {
         azsim::NetworkInterface nic;
@@ -80,14 +78,14 @@ TEST_F(VmOps, NetworkIsDeletedOnlyWhileNoInterfaceUsesIt) {
         doc.networkInterfaces.push_back(nic);
         return true;
     });
-    const std::string before = StateBytes();
+    const std::string inUse = StateBytes();
     EXPECT_FALSE(sdk.DeleteVirtualNetwork(net, "rg-test"));
     EXPECT_NE(sdk.GetLastErrorString().find("[spare-nic]"), std::string::npos) << sdk.GetLastErrorString();
     EXPECT_FALSE(sdk.DeleteVirtualNetwork(Network("vnet-prod"), "rg-prod"));  // VM cards use it
     EXPECT_NE(sdk.GetLastErrorString().find("of VM [web-linux01]"), std::string::npos) << sdk.GetLastErrorString();
     EXPECT_FALSE(sdk.DeleteVirtualNetwork(Network("vnet-prod"), "rg-test"));  // not in that group
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
-    EXPECT_EQ(StateBytes(), before);
+    EXPECT_EQ(StateBytes(), inUse);
 
     state.mutate([&](azsim::StateDocument& doc) {
         doc.networkInterfaces.pop_back();
