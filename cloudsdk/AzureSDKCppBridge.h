@@ -95,7 +95,7 @@ public:
     // A snapshot set of the VM vmName names (vmGuid must match when given) taken of all its disks
     // but those filteredDisks names (comma-separated disk names; a name that is not one of its disks
     // is refused, and so is leaving none). Every snapshot carries the set's tags (jobId as its job
-    // tag) and "createdByJob". snapshotId and snapshotRef both receive the set's GUID, by which
+    // tag), "createdByJob" and the snapshot engine's marker. snapshotId and snapshotRef both receive the set's GUID, by which
     // DeleteVMSnapshot deletes it. Snapshots complete at once, so waitForCompletion changes nothing.
     bool CreateVMSnapshot(const std::string& vmName, const std::string& vmGuid, bool waitForCompletion,
                           const std::string& filteredDisks, NXJobID jobId, std::string& snapshotId,
@@ -119,11 +119,16 @@ public:
                             int& count);
     bool GetBlobSnapshotCount(const std::string& storageAccount, const std::string& container,
                               const std::string& blobName, bool snapBackupOnly, int& count);
+    // The snapshot of the page blob blobUri that carries the set GUID snapshotGuid and is of the snapshot
+    // engine (snapBackup set) or of a backup (clear); none is code 8.
     bool GetSnapshotURI(const std::string& blobUri, const std::string& snapshotGuid, bool snapBackup,
                         std::string& snapshotUri);
     bool GetManagedDiskSnapshotIDForSnapshotGUID(const std::string& sourceDiskId, const std::string& snapshotGuid,
                                                  bool snapMarker, const std::string& resourceGroup,
                                                  std::string& snapshotId);
+    // The managed snapshots of disk (its managedDiskId, else its uri) that carry the set GUID snapshotGuid
+    // and are of the snapshot engine (snapBackup set) or of a backup (clear), looked for in resourceGroup or,
+    // with searchAllGroups, in every group. None found is success with an empty list.
     bool GetManagedDiskSnapshotsForDisk(const VMInfoStructs::SDisk& disk, const std::string& snapshotGuid,
                                         bool snapBackup, const std::string& resourceGroup, bool searchAllGroups,
                                         std::vector<VMInfoStructs::SDisk>& snapshots);

@@ -59,13 +59,6 @@ bool CAzureSDKCppBridge::NotAvailable(const char* operation) {
 
 
 
-bool CAzureSDKCppBridge::GetManagedDiskSnapshotsForDisk(const SDisk&, const std::string&, bool, const std::string&,
-                                                        bool, std::vector<SDisk>&) try {
-    return NotAvailable("GetManagedDiskSnapshotsForDisk");
-} catch (...) {
-    return FailOnException();
-}
-
 
 
 bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) try {

@@ -14,21 +14,32 @@ namespace AzureSDKCppBridge {
 constexpr const char* kSetGuidTag = "QD_SNAPSHOT_GUID";
 constexpr const char* kJobTag = "QD_JOB_TAG";
 constexpr const char* kAppIdTag = "QD_APP_ID";
+// Tag (blob metadata for page blobs) holding the marker of the snapshot's kind, one of the two below.
+constexpr const char* kMarkerTag = "QD_SNAPSHOT_MARKER";
 // Marker in the names of backup snapshots of managed disks.
 constexpr const char* kBackupSnapshotMarker = "_QDMD_";
 // Marker in the names of snapshots kept by snapshot-engine jobs.
 constexpr const char* kSnapEngineSnapshotMarker = "_ORVALENTA_QDMD_SNAP_";
 
-// "<disk>_QDMD_<UTC yyyymmddHHMMSS>-<first 8 digits of the set GUID>".
-std::string BackupSnapshotName(const std::string& diskName, long long createdAt, const std::string& setGuid);
+// "<disk><marker><UTC yyyymmddHHMMSS>-<first 8 digits of the set GUID>".
+std::string SnapshotName(const std::string& diskName, const std::string& marker, long long createdAt,
+                         const std::string& setGuid);
+// Whether `marked` (a managed snapshot's name, or a blob snapshot's marker tag) marks a snapshot of the
+// snapshot engine (snapEngine set) or of a backup. The engine's marker holds the backup's, so a backup's
+// snapshot is one marked with the backup's marker and not with the engine's.
+bool MarkedAs(const std::string& marked, bool snapEngine);
+// Whether the tags carry the set GUID `guid` (compared case-insensitively).
+bool CarriesSetGuid(const azsim::Tags& tags, const std::string& guid);
 
-// What a new snapshot set records of its origin; extraTags are added to every snapshot's tags.
+// What a new snapshot set records of its origin; extraTags are added to every snapshot's tags, and
+// `marker` (the kind of the set) to every managed snapshot's name and every snapshot's tags.
 struct SnapshotSetRequest {
     std::string vmName;
     std::string resourceGroup;
     NXJobID jobTag = 0;
     std::uint32_t appId = 0;
     azsim::Tags extraTags;
+    const char* marker = kBackupSnapshotMarker;
 };
 
 // Inside a change of the document: snapshots every disk (managed id or page-blob URI) as one set,

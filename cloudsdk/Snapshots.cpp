@@ -15,25 +15,54 @@ namespace AzureSDKCppBridge {
 
 using azsim::StateDocument;
 
-std::string BackupSnapshotName(const std::string& diskName, long long createdAt, const std::string& setGuid) {
+std::string SnapshotName(const std::string& diskName, const std::string& marker, long long createdAt,
+                         const std::string& setGuid) {
     time_t t = static_cast<time_t>(createdAt);
     struct tm utc;
     gmtime_r(&t, &utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &utc);
-    return diskName + kBackupSnapshotMarker + stamp + "-" + setGuid.substr(0, 8);
+    return diskName + marker + stamp + "-" + setGuid.substr(0, 8);
+}
+
+bool MarkedAs(const std::string& marked, bool snapEngine) {
+    const bool engine = marked.find(kSnapEngineSnapshotMarker) != std::string::npos;
+    return snapEngine ? engine : !engine && marked.find(kBackupSnapshotMarker) != std::string::npos;
+}
+
+bool CarriesSetGuid(const azsim::Tags& tags, const std::string& guid) {
+    auto tag = tags.find(kSetGuidTag);
+    return tag != tags.end() && boost::algorithm::iequals(tag->second, guid);
 }
 
 namespace {
 
-azsim::Tags SetTags(const std::string& guid, NXJobID jobTag, std::uint32_t appId) {
-    return {{kSetGuidTag, guid}, {kJobTag, std::to_string(jobTag)}, {kAppIdTag, std::to_string(appId)}};
+azsim::Tags SetTags(const std::string& guid, const SnapshotSetRequest& request) {
+    azsim::Tags tags = {{kSetGuidTag, guid},
+                        {kJobTag, std::to_string(request.jobTag)},
+                        {kAppIdTag, std::to_string(request.appId)},
+                        {kMarkerTag, request.marker}};
+    tags.insert(request.extraTags.begin(), request.extraTags.end());
+    return tags;
 }
 
-// Snapshots one managed disk; returns the disk rewritten to name its snapshot.
+// The record of a managed snapshot as a disk: its resource id serves as both id and URI.
+VMInfoStructs::SDisk SnapshotRecord(const azsim::ManagedSnapshot& snap) {
+    VMInfoStructs::SDisk out;
+    out.name = snap.name;
+    out.resourceGroup = snap.resourceGroup;
+    out.managedDiskId = snap.id;
+    out.uri = snap.id;
+    out.capacity = static_cast<long long>(snap.sizeBytes);
+    out.isManaged = true;
+    out.incrementalSnapshot = snap.incremental;
+    return out;
+}
+
+// Snapshots one managed disk, named after the set's marker and GUID in `tags`; returns the disk
+// rewritten to name its snapshot.
 VMInfoStructs::SDisk SnapshotManagedDisk(StateDocument& doc, azsim::PageBlobStore& store,
-                                         const VMInfoStructs::SDisk& disk, const azsim::Tags& tags,
-                                         const std::string& guid, long long now) {
+                                         const VMInfoStructs::SDisk& disk, const azsim::Tags& tags, long long now) {
     const azsim::ManagedDisk* source = doc.findManagedDisk(disk.managedDiskId);
     if (!source)
         throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + disk.managedDiskId +
@@ -43,7 +72,7 @@ VMInfoStructs::SDisk SnapshotManagedDisk(StateDocument& doc, azsim::PageBlobStor
     if (frozen.empty()) throw OperationFailure(SDK_ERR_GENERAL, "Snapshot of disk [" + source->name + "] failed: " + error);
     const azsim::Region* region = doc.findRegion(source->region);
     azsim::ManagedSnapshot snap;
-    snap.name = BackupSnapshotName(source->name, now, guid);
+    snap.name = SnapshotName(source->name, tags.at(kMarkerTag), now, tags.at(kSetGuidTag));
     snap.resourceGroup = source->resourceGroup;
     snap.id = azsim::SnapshotId(doc.subscription().id, snap.resourceGroup, snap.name);
     snap.region = source->region;
@@ -131,12 +160,11 @@ std::string TakeSnapshotSet(StateDocument& doc, azsim::PageBlobStore& store,
     set.jobTag = std::to_string(request.jobTag);
     set.applicationId = std::to_string(request.appId);
     if (const azsim::VirtualMachine* vm = doc.findVm(request.vmName, request.resourceGroup)) set.vmGuid = vm->guid;
-    azsim::Tags tags = SetTags(set.guid, request.jobTag, request.appId);
-    tags.insert(request.extraTags.begin(), request.extraTags.end());
+    const azsim::Tags tags = SetTags(set.guid, request);
     std::vector<VMInfoStructs::SDisk> result;
     try {
         for (const VMInfoStructs::SDisk& disk : disks) {
-            result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, tags, set.guid, now)
+            result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, tags, now)
                                             : SnapshotPageBlob(doc, store, disk, tags, now));
             set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
         }
@@ -328,9 +356,9 @@ bool CAzureSDKCppBridge::GetSnapshotURI(const std::string& blobUri, const std::s
     try {
         StateDocument doc = impl_->subscription->load();
         for (const azsim::BlobSnapshot& snap : doc.blobSnapshots) {
-            auto tag = snap.metadata.find(kSetGuidTag);
-            if (snap.blob == uri->key() && tag != snap.metadata.end() &&
-                boost::algorithm::iequals(tag->second, snapshotGuid)) {
+            auto marker = snap.metadata.find(kMarkerTag);
+            if (snap.blob == uri->key() && CarriesSetGuid(snap.metadata, snapshotGuid) &&
+                MarkedAs(marker == snap.metadata.end() ? std::string() : marker->second, snapBackup)) {
                 snapshotUri = azsim::PageBlobUri(snap.blob, snap.storeSnapshot);
                 return true;
             }
@@ -351,17 +379,14 @@ bool CAzureSDKCppBridge::GetManagedDiskSnapshotIDForSnapshotGUID(const std::stri
                            {"snapMarker", snapMarker}, {"resourceGroup", resourceGroup}};
     if (std::optional<Refusal> refusal = impl_->begin("GetManagedDiskSnapshotIDForSnapshotGUID", args))
         return Fail(refusal->code, refusal->text);
-    const char* marker = snapMarker ? kSnapEngineSnapshotMarker : kBackupSnapshotMarker;
     try {
         StateDocument doc = impl_->subscription->load();
         std::string found;
         for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
-            auto tag = snap.tags.find(kSetGuidTag);
-            if (!boost::algorithm::iequals(snap.sourceDiskId, sourceDiskId) || tag == snap.tags.end() ||
-                !boost::algorithm::iequals(tag->second, snapshotGuid))
+            if (!boost::algorithm::iequals(snap.sourceDiskId, sourceDiskId) || !CarriesSetGuid(snap.tags, snapshotGuid))
                 continue;
             if (!resourceGroup.empty() && !boost::algorithm::iequals(snap.resourceGroup, resourceGroup)) continue;
-            if (snap.name.find(marker) == std::string::npos) continue;
+            if (!MarkedAs(snap.name, snapMarker)) continue;
             found = snap.id;
             break;
         }
@@ -369,6 +394,34 @@ bool CAzureSDKCppBridge::GetManagedDiskSnapshotIDForSnapshotGUID(const std::stri
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
     }
+    return true;
+} catch (...) {
+    return FailOnException();
+}
+
+bool CAzureSDKCppBridge::GetManagedDiskSnapshotsForDisk(const VMInfoStructs::SDisk& disk,
+                                                        const std::string& snapshotGuid, bool snapBackup,
+                                                        const std::string& resourceGroup, bool searchAllGroups,
+                                                        std::vector<VMInfoStructs::SDisk>& snapshots) try {
+    const std::string& source = disk.managedDiskId.empty() ? disk.uri : disk.managedDiskId;
+    nlohmann::json args = {{"disk", source}, {"snapshotGuid", snapshotGuid}, {"snapBackup", snapBackup},
+                           {"resourceGroup", resourceGroup}, {"searchAllGroups", searchAllGroups}};
+    StateDocument doc;
+    if (std::optional<Refusal> refusal = impl_->open("GetManagedDiskSnapshotsForDisk", args, doc))
+        return Fail(refusal->code, refusal->text);
+    if (snapshotGuid.empty()) return Fail(SDK_ERR_GENERAL, "No snapshot set GUID given");
+    if (source.empty())
+        return Fail(SDK_ERR_GENERAL, "Disk [" + disk.name + "] names no managed disk to look for snapshots of");
+    if (resourceGroup.empty() && !searchAllGroups)
+        return Fail(SDK_ERR_GENERAL, "No resource group given to look for snapshots of disk [" + source + "] in");
+    std::vector<VMInfoStructs::SDisk> found;
+    for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
+        if (boost::algorithm::iequals(snap.sourceDiskId, source) && CarriesSetGuid(snap.tags, snapshotGuid) &&
+            MarkedAs(snap.name, snapBackup) &&
+            (searchAllGroups || boost::algorithm::iequals(snap.resourceGroup, resourceGroup)))
+            found.push_back(SnapshotRecord(snap));
+    }
+    snapshots = found;
     return true;
 } catch (...) {
     return FailOnException();
@@ -399,18 +452,8 @@ bool CAzureSDKCppBridge::GetDiskSnapshotWithGUID(const std::string& diskId, cons
     try {
         StateDocument doc = impl_->subscription->load();
         for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
-            auto tag = snap.tags.find(kSetGuidTag);
-            if (boost::algorithm::iequals(snap.sourceDiskId, diskId) && tag != snap.tags.end() &&
-                boost::algorithm::iequals(tag->second, snapshotGuid)) {
-                VMInfoStructs::SDisk out;
-                out.name = snap.name;
-                out.resourceGroup = snap.resourceGroup;
-                out.managedDiskId = snap.id;
-                out.uri = snap.id;
-                out.capacity = static_cast<long long>(snap.sizeBytes);
-                out.isManaged = true;
-                out.incrementalSnapshot = snap.incremental;
-                snapshot = out;
+            if (boost::algorithm::iequals(snap.sourceDiskId, diskId) && CarriesSetGuid(snap.tags, snapshotGuid)) {
+                snapshot = SnapshotRecord(snap);
                 return true;
             }
         }

@@ -67,7 +67,10 @@ bool CAzureSDKCppBridge::CreateVMSnapshot(const std::string& vmName, const std::
     impl_->subscription->mutate([&](StateDocument& doc) {
         const azsim::VirtualMachine& vm = *SnapshotVm(doc, vmName, vmGuid);
         std::vector<VMInfoStructs::SDisk> chosen = DisksToSnapshot(doc, vm, filteredDisks);
-        SnapshotSetRequest request{vm.name, vm.resourceGroup, jobId, 0, CreatedByJobTags(impl_->jobId)};
+        // A VM snapshot is of the kind the snapshot engine keeps: its snapshots carry the engine's
+        // marker, by which the engine's look-ups find them among a backup's of the same disks.
+        SnapshotSetRequest request{vm.name, vm.resourceGroup, jobId, 0, CreatedByJobTags(impl_->jobId),
+                                   kSnapEngineSnapshotMarker};
         guid = TakeSnapshotSet(doc, store, chosen, request, disks);
         return true;
     });

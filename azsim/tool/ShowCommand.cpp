@@ -15,7 +15,10 @@ const char* const kUsage =
     "unmanagedDisks, snapshots, blobSnapshots, snapshotSets, virtualNetworks,\n"
     "securityGroups, networkInterfaces, publicIps, deployments, images, templates).\n"
     "A VM shows its size, zones, generation (firmware \"efi\" = Generation 2), power\n"
-    "state, network cards and disks with their LUNs (-1 = the OS disk).\n";
+    "state, network cards and disks with their LUNs (-1 = the OS disk). A snapshot shows\n"
+    "its tags and a blob snapshot its metadata: the set GUID (QD_SNAPSHOT_GUID), the marker\n"
+    "of its kind (QD_SNAPSHOT_MARKER: a backup's or the snapshot engine's) and, for a VM\n"
+    "snapshot, the job that created it (createdByJob).\n";
 
 }  // namespace
 
