@@ -31,9 +31,7 @@ void UnmountKeepingError(CAzureInfo& plugin, const MountCtx& ctx) {
 int CAzureInfo::MountVM(const MountCtx& ctx) {
     return GuardSlot(*this, kMountTag, VMINFO_ERR_DISK_INFO, 0, [&] {
         SetLastVMError(VMINFO_ERR_NONE);
-        if (ctx.isSnapJob && !ctx.isBackupCopy)
-            return FailUnavailable(*this, kMountTag, VMINFO_ERR_SNAP_RECORDS,
-                                   "Snapshot-engine mount of VM [" + ctx.vmName + "]");
+        if (ctx.isSnapJob && !ctx.isBackupCopy) return _MountVM_Snap_Backup(ctx) ? 1 : 0;
         if (!sdk->CheckConnection()) {
             const std::string text = sdk->GetLastErrorString();
             SetLastVMError(VMINFO_ERR_CONNECTION_LOST);

@@ -307,6 +307,23 @@ protected:
     bool _DownloadSnapBackupXML(const MountCtx& ctx);
     bool _DownloadVMConfigFile(const std::string& localDir, const MountCtx& ctx);
     bool _AddFileForIndexUpload(const std::string& path);
+    // Snap operations per VM and the mount of one VM of a snapshot-engine job.
+    void _CreateSnapshotForEntity(SSnapEntityInfo& entity, const std::string& injectFaultFor, bool onlyEntity);
+    void _DeleteSnapshotForEntity(SSnapEntityInfo& entity);
+    bool _MountVM_Snap_Backup(const MountCtx& ctx);
+    // VM-centric snapshot-engine jobs: each VM snapped and catalogued on its own at mount.
+    bool _MountVM_SnapBackup_VMCentric(const MountCtx& ctx);
+    bool _PopulateVMInfo_VMCentric(const MountCtx& ctx);
+    bool _GetVMBasicInfoForVMGUID(const MountCtx& ctx, const std::string& guid, SVMBasicInfo& basic);
+    bool _PopulateVolSnapListForVM_VMCentric(const MountCtx& ctx);
+    bool _GenerateVMLevelSnapCatalogXML_VMCentric(const MountCtx& ctx);
+    bool _GenerateVMSnapMetadataFilePath_VMCentric(const MountCtx& ctx, std::string& path);
+    bool _CreateVMSnapshot_VMCentric(const MountCtx& ctx);
+    bool _PopulateSMVolSnapInfoForVM_VMCentric(const MountCtx& ctx, SMVolSnapInfo& record);
+    bool _PopulateSMVolumeInfoForVM_VMCentric(const MountCtx& ctx, const SVMInfo& vm, SMVolumeInfo& volume);
+    bool _GenerateJobLevelSnapCatalogXML_VMCentric(const MountCtx& ctx);
+    // Forgets the VMs a finished VM-centric job recorded for its job-level catalog.
+    static void _ForgetSnapV2VMs(NXJobID jobId);
 
 public:
     // True for Generation 2 firmware ("efi", any case): the one test of a VM's generation.
@@ -368,6 +385,7 @@ protected:
 
     static std::string c_localVMGuid;
     static NxCriticalSection c_localVMGuidCS;
-    static SnapVMInfoMap c_SnapV2VMInfoMap;
+    // VMs of the running VM-centric jobs, by parent job id: a VM enters once its snapshot exists.
+    static std::map<NXJobID, SnapVMInfoMap> c_SnapV2VMInfoMap;
     static NxCriticalSection c_SnapV2VMInfoMapLock;
 };

@@ -19,7 +19,7 @@ bool ReadSwitch(const char* key, bool fallback) {
 
 std::string CAzureInfo::c_localVMGuid;
 NxCriticalSection CAzureInfo::c_localVMGuidCS;
-SnapVMInfoMap CAzureInfo::c_SnapV2VMInfoMap;
+std::map<NXJobID, SnapVMInfoMap> CAzureInfo::c_SnapV2VMInfoMap;
 NxCriticalSection CAzureInfo::c_SnapV2VMInfoMapLock;
 
 CAzureInfo::CAzureInfo(VirtualServerInstanceType type, NXJobID /*jobId: the log event carries it*/)

@@ -1,18 +1,6 @@
 // Slots whose Azure behaviour is not part of this build yet keep the base behaviour.
 #include "plugin/frame/AzureInfo.h"
 
-int CAzureInfo::PerformSnapOperation(const SnapOperationCtx& op) {
-    return CVMInfo::PerformSnapOperation(op);
-}
-
-int CAzureInfo::GetAFileID(const MountCtx& ctx, const std::string& fileName, DiskType_t diskType, std::uint32_t& archiveFileId) {
-    return CVMInfo::GetAFileID(ctx, fileName, diskType, archiveFileId);
-}
-
-int CAzureInfo::PostSnap(MountCtx& ctx) {
-    return CVMInfo::PostSnap(ctx);
-}
-
 int CAzureInfo::MountSnap(const MountCtx& ctx) {
     return CVMInfo::MountSnap(ctx);
 }
@@ -31,8 +19,4 @@ bool CAzureInfo::DeleteDRVM(const RestoreCtx& ctx) {
 
 bool CAzureInfo::PostVMFailover(const RestoreCtx& ctx) {
     return CVMInfo::PostVMFailover(ctx);
-}
-
-int CAzureInfo::UnMountSnap(MountCtx& ctx) {
-    return CVMInfo::UnMountSnap(ctx);
 }

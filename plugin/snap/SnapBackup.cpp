@@ -100,6 +100,18 @@ int CAzureInfo::PreSnap(MountCtx& ctx) {
     });
 }
 
+int CAzureInfo::PostSnap(MountCtx& ctx) {
+    return GuardSlot(*this, kPostSnapTag, VMINFO_ERR_SNAP_RECORDS, 0, [&] {
+        if (!ctx.isSnapJob || !ctx.isVmCentric) return 1;
+        const bool generated = _GenerateJobLevelSnapCatalogXML_VMCentric(ctx);
+        // The job ends here: its VMs must not stay in the process for a later job's catalog.
+        _ForgetSnapV2VMs(ctx.jobId);
+        if (generated) return 1;
+        EvDebug::Error(kPostSnapTag, "Failed to generate backup catalog XML");
+        return 0;
+    });
+}
+
 bool CAzureInfo::_BuildVolListForSnapshot(const MountCtx& ctx) {
     MountCtx& mount = Writable(ctx);
     mount.vmInfoByGuid.clear();

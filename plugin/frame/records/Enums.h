@@ -52,6 +52,7 @@ enum EVMInfoError : std::int32_t {
     VMINFO_ERR_SNAP_ARCHIVE_FILE = 30,                  // no archive file could be created for a VM's snapshot
     VMINFO_ERR_SNAP_VM_LIST = 31,                       // snap VM list cannot be refreshed
     VMINFO_ERR_SNAP_VOLUME_LIST = 32,                   // snap volume list cannot be built
+    VMINFO_ERR_SNAP_OPERATION_UNKNOWN = 38,             // snapshot operation code not known to the plugin
     VMINFO_ERR_VM_SNAPSHOT_CREATE = 39,                 // VM snapshot of a snapshot operation not created
     VMINFO_ERR_CONFIG_FILE_WRITE = 41,                  // VM configuration file cannot be written
     VMINFO_ERR_DISK_INFO = 44,                          // disk information unavailable, or live-browse mount refused
@@ -142,6 +143,7 @@ enum ECredentialType {
 enum ESnapEntityStatus {
     SNAP_ENTITY_OK = 0,
     SNAP_ENTITY_DELETE_FAILED = 1,
+    SNAP_ENTITY_UNKNOWN_OPERATION = 38,     // the operation code was not one the plugin knows
     SNAP_ENTITY_CREATE_FAILED = 39,
 };
 
