@@ -342,7 +342,8 @@ int RunSnap(int argc, char** argv, CancelSignal& cancel) {
         std::cout << kUsage;
         return kExitOk;
     }
-    std::cerr << "vsagent snap: " << (sub.empty() ? "a subcommand is required" : "unknown subcommand [" + sub + "]")
+    const bool none = sub.empty() || sub[0] == '-';
+    std::cerr << "vsagent snap: " << (none ? "a subcommand is required" : "unknown subcommand [" + sub + "]")
               << "\n\n" << kUsage;
     return kExitUsage;
 }
