@@ -152,6 +152,7 @@ bool BackupJob::mount(Session& s) {
         ctx.refJobId = s.copy->snapJobId;
         ctx.metadataDir = (fs::path(s.folder) / "metadata").string();
         ctx.vmInfo = s.vm;
+        // No reference point: a later backup builds on a set of its own, never on the job's snapshot.
         ctx.cbtEnabled = false;
         fs::create_directories(ctx.metadataDir);
     }
@@ -163,7 +164,7 @@ bool BackupJob::mount(Session& s) {
 
 // The set the mount made, in the job's record before anything else happens.
 bool BackupJob::recordSnapshotSet(Session& s) {
-    if (s.copy || s.ctx.backupSnapshotGuid.empty()) return true;
+    if (s.ctx.backupSnapshotGuid.empty()) return true;
     s.record.snapshotSetGuid = s.ctx.backupSnapshotGuid;
     s.step = "store";
     return guard(s, [&] {
@@ -364,8 +365,6 @@ void BackupJob::recordDisks(Session& s, int threads) {
 
 bool BackupJob::postBackup(Session& s) {
     if (cancelled_()) return fail(s, "PostBackupVM");
-    // A copy leaves no reference point: the snapshot it read belongs to the snapshot-engine job.
-    if (s.copy) return true;
     s.step = "PostBackupVM";
     return plugin_.PostBackupVM(s.ctx) == 1 || fail(s, "PostBackupVM");
 }

@@ -68,6 +68,12 @@ TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndDeleteLeavesNoMarkedSnapshot) {
     }
     Outcome verify = Agent({"verify", "--store", store});
     EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
+    // A backup after a copy is a full one of its own and leaves the job's snapshots alone.
+    const std::size_t snapped = MarkedSnapshots(mark);
+    Outcome backup = Agent({"backup", "--vm", "web-linux01", "--store", store, "--json"});
+    ASSERT_EQ(backup.exitCode, 0) << backup.err;
+    EXPECT_EQ(json::parse(backup.out, nullptr, false)["backupType"], "full");
+    EXPECT_EQ(MarkedSnapshots(mark), snapped);
 
     const json other = SnapBackup({"app-win01"});
     Outcome deleted = Agent({"snap", "delete", "--job", "1", "--store", store});

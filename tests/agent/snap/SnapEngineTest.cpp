@@ -74,6 +74,13 @@ protected:
 }  // namespace
 
 TEST_F(SnapEngine, EachVolumeGetsItsEntityAndItsOutcome) {
+    // A lone VM's failure reads the plugin's error text, which is stale for any later operation of several.
+    SMVolSnapInfo one = Volumes({{"g-lone", ""}}, 5);
+    plugin.answers["g-lone"] = {SNAP_ENTITY_CREATE_FAILED, "", ""};
+    ASSERT_TRUE(PluginSnapEngine(plugin).TakeSnapshots(MountCtx(), one));
+    EXPECT_EQ(one.snaps.at(0).errorText, "the only VM failed");
+    plugin.calls.clear();
+
     plugin.answers = {{"g-ok", {0, "set-ok", ""}},
                       {"g-bad", {SNAP_ENTITY_CREATE_FAILED, "", "quota exceeded"}},
                       {"g-empty", {0, "", ""}}};  // "ok" without a set is no snapshot
@@ -109,11 +116,7 @@ TEST_F(SnapEngine, EachVolumeGetsItsEntityAndItsOutcome) {
         EXPECT_EQ(info.snaps[i].errorText, rows[i].text);
     }
 
-    // A lone VM's failure reads the plugin's error text; an operation that fails records nothing.
-    SMVolSnapInfo one = Volumes({{"g-lone", ""}}, 5);
-    plugin.answers["g-lone"] = {SNAP_ENTITY_CREATE_FAILED, "", ""};
-    ASSERT_TRUE(PluginSnapEngine(plugin).TakeSnapshots(MountCtx(), one));
-    EXPECT_EQ(one.snaps.at(0).errorText, "the only VM failed");
+    // An operation that fails records nothing.
     plugin.result = 0;
     SMVolSnapInfo refused = Volumes({{"g-ok", ""}}, 5);
     EXPECT_FALSE(PluginSnapEngine(plugin).TakeSnapshots(MountCtx(), refused));
