@@ -248,12 +248,6 @@ int SnapDelete(int argc, char** argv) {
     return kExitOk;
 }
 
-struct CopyOutcome {
-    std::string vm;
-    BackupResult result;
-    long long jobId = 0;
-};
-
 int SnapCopy(int argc, char** argv, CancelSignal& cancel) {
     CommandLine line;
     std::string name;
@@ -288,36 +282,26 @@ int SnapCopy(int argc, char** argv, CancelSignal& cancel) {
                   vms.end());
     if (vms.empty())
         return Fail(name.c_str(), "snap job " + std::to_string(record->jobId) + " holds no VM [" + line.value("vm") + "]");
-    std::vector<CopyOutcome> outcomes;
+    std::vector<std::pair<std::string, SnapCopyResult>> outcomes;
     for (const SVMInfo& vm : vms) {
-        CopyOutcome outcome{vm.name, {}, store.nextJobId()};
-        std::unique_ptr<IVMInfo> plugin = host.connect(outcome.jobId, failure);
-        if (!plugin) return ConnectFailed(name, failure);
-        BackupRequest request;
-        request.vmName = vm.name;
-        request.showProgress = !line.has("json");
-        request.snapCopy = SnapCopySource{record->jobId, vm};
-        Progress(line)("copying VM [" + vm.name + "] of snap job " + std::to_string(record->jobId) + " into job " +
-                       std::to_string(outcome.jobId));
-        cancel.watch(dynamic_cast<CVMInfo*>(plugin.get()));
-        outcome.result = BackupJob(*plugin, store, [&cancel] { return cancel.cancelled(); }).run(request, outcome.jobId);
-        cancel.watch(nullptr);
-        plugin->Disconnect();
-        outcomes.push_back(std::move(outcome));
+        Progress(line)("copying VM [" + vm.name + "] of snap job " + std::to_string(record->jobId));
+        outcomes.emplace_back(vm.name, CopySnapVm(host, store, record->jobId, vm, !line.has("json"),
+                                                  [&cancel] { return cancel.cancelled(); },
+                                                  [&cancel](IVMInfo* p) { cancel.watch(dynamic_cast<CVMInfo*>(p)); }));
         if (cancel.cancelled()) break;
     }
     json out = json::array();
     bool allOk = true;
-    for (const CopyOutcome& o : outcomes) {
-        json entry = {{"vm", o.vm}, {"jobId", o.jobId}, {"status", o.result.ok ? 0 : o.result.errorCode}};
-        if (o.result.ok) {
-            entry["disks"] = o.result.manifest.toJson()["disks"].size();
-            if (!line.has("json")) std::cout << "VM " << o.vm << "  ok  stored as job " << o.jobId << "\n";
+    for (const auto& [vm, copy] : outcomes) {
+        const BackupResult& r = copy.result;
+        json entry = {{"vm", vm}, {"jobId", copy.jobId}, {"status", r.ok ? 0 : r.errorCode}};
+        if (r.ok) {
+            if (!line.has("json")) std::cout << "VM " << vm << "  ok  stored as job " << copy.jobId << "\n";
         } else {
             allOk = false;
-            entry["meaning"] = Meaning(o.result.errorCode);
-            entry["details"] = o.result.errorDetails;
-            Fail(name.c_str(), FailureLine(o.vm, o.result));
+            entry["meaning"] = Meaning(r.errorCode);
+            entry["details"] = r.errorDetails;
+            Fail(name.c_str(), FailureLine(vm, r));
         }
         out.push_back(entry);
     }
