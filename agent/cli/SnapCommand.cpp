@@ -75,17 +75,19 @@ int ParseSub(int argc, char** argv, const std::vector<OptionSpec>& specs, Comman
     return ParseCommand(static_cast<int>(args.size()), args.data(), specs, 0, kUsage, line);
 }
 
-std::map<std::uint32_t, bool> ArchiveValidity(long long jobId) {
-    std::vector<snapcatalog::ArchiveFile> files;
-    std::string error;
+std::map<std::uint32_t, bool> ArchiveValidity(const SnapJobRecord& record) {
     std::map<std::uint32_t, bool> out;
-    if (snapcatalog::ListArchiveFiles(jobId, files, error))
-        for (const snapcatalog::ArchiveFile& f : files) out[f.id] = f.valid;
+    for (long long job : SnapJobIds(record)) {
+        std::vector<snapcatalog::ArchiveFile> files;
+        std::string error;
+        if (snapcatalog::ListArchiveFiles(job, files, error))
+            for (const snapcatalog::ArchiveFile& f : files) out[f.id] = f.valid;
+    }
     return out;
 }
 
 json RecordJson(const SnapJobRecord& record) {
-    const std::map<std::uint32_t, bool> archives = ArchiveValidity(record.jobId);
+    const std::map<std::uint32_t, bool> archives = ArchiveValidity(record);
     json vms = json::array();
     for (const SnapVmOutcome& vm : record.vms) {
         auto archive = archives.find(vm.archiveFileId);
@@ -95,6 +97,7 @@ json RecordJson(const SnapJobRecord& record) {
                        {"meaning", vm.status < 0 ? "not snapped" : Meaning(vm.status)},
                        {"details", vm.details},
                        {"snapshotGuid", vm.snapshotGuid},
+                       {"childJobId", vm.childJobId},
                        {"archiveFileId", vm.archiveFileId},
                        {"archiveFileValid", archive != archives.end() && archive->second}});
     }
@@ -257,6 +260,9 @@ int SnapCopy(int argc, char** argv, CancelSignal& cancel) {
     std::optional<FolderLock> lock;
     std::optional<SnapJobRecord> record = NamedJob(line, name, exit, lock);
     if (!record) return exit;
+    if (record->vmCentric)
+        return Fail(name.c_str(), "copies of VM-centric snap job " + std::to_string(record->jobId) +
+                                      " are not available in this build");
     if (record->state != SnapJobRecord::kComplete)
         return Fail(name.c_str(), "snap job " + std::to_string(record->jobId) + " has no snapshots to copy (it is " +
                                       record->state + ")");

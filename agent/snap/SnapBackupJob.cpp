@@ -13,6 +13,7 @@
 #include "agent/store/FolderLock.h"
 #include "host/log/JobIdentity.h"
 #include "host/snap/CVMSnapUtil.h"
+#include "host/snap/SnapCatalog.h"
 
 namespace fs = std::filesystem;
 
@@ -50,7 +51,7 @@ bool SnapBackupJob::lookUpVms(const SnapBackupRequest& request, Session& s) {
             return false;
         }
         s.ctx.vmList.push_back({vm.name, vm.guid, vm.resourceGroup});
-        s.result.record.vms.push_back({vm.name, vm.guid, vm.resourceGroup, -1, "", 0, ""});
+        s.result.record.vms.push_back({vm.name, vm.guid, vm.resourceGroup, -1, "", 0, "", 0});
     }
     return true;
 }
@@ -80,7 +81,7 @@ void SnapBackupJob::finishVm(Session& s, SnapVmOutcome& vm) {
     MountCtx& ctx = s.ctx;
     auto info = std::find_if(ctx.vmInfoByGuid.begin(), ctx.vmInfoByGuid.end(),
                              [&](const auto& entry) { return boost::algorithm::iequals(entry.first, vm.guid); });
-    if (info == ctx.vmInfoByGuid.end()) {
+    if (!ctx.isVmCentric && info == ctx.vmInfoByGuid.end()) {
         vm.status = VMINFO_ERR_VM_SNAPSHOT_CREATE;
         vm.details = "the VM has no record after the snapshot phase";
         return;
@@ -88,7 +89,19 @@ void SnapBackupJob::finishVm(Session& s, SnapVmOutcome& vm) {
     ctx.vmName = vm.name;
     ctx.vmGuid = vm.guid;
     ctx.hostName = vm.resourceGroup;
-    ctx.vmInfo = info->second;
+    if (ctx.isVmCentric) {
+        // The mount looks the VM up and snaps it, into the archive file its child job gives it.
+        ctx.vmInfo = SVMInfo();
+        ctx.vmInfo.name = vm.name;
+        ctx.vmInfo.guid = vm.guid;
+        ctx.vmInfo.resourceGroup = vm.resourceGroup;
+        if (!snapcatalog::CreateArchiveFile(vm.childJobId, vm.guid, ctx.vmInfo.archiveFileId, vm.details)) {
+            vm.status = VMINFO_ERR_SNAP_ARCHIVE_FILE;
+            return;
+        }
+    } else {
+        ctx.vmInfo = info->second;
+    }
     std::vector<SMountInfoFull> entries;
     std::vector<std::string> files;
     const char* step = "MountVM";
@@ -114,9 +127,15 @@ void SnapBackupJob::finishVm(Session& s, SnapVmOutcome& vm) {
 
 bool SnapBackupJob::snap(Session& s) {
     progress_("snapping " + std::to_string(s.ctx.vmList.size()) + " VM(s) in job " + std::to_string(s.jobId));
-    if (plugin_.PreSnap(s.ctx) != 1) return fail(s, "PreSnap");
+    // A VM-centric job snaps each VM at its mount, under a child job of its own.
+    if (!s.ctx.isVmCentric && plugin_.PreSnap(s.ctx) != 1) return fail(s, "PreSnap");
     for (SnapVmOutcome& vm : s.result.record.vms) {
         if (cancelled_()) return fail(s, "MountVM");
+        if (s.ctx.isVmCentric) {
+            vm.childJobId = store_.nextJobId();
+            s.result.record.write(s.folder);
+            s.ctx.altJobId = vm.childJobId;
+        }
         finishVm(s, vm);
     }
     if (plugin_.PostSnap(s.ctx) != 1) return fail(s, "PostSnap");

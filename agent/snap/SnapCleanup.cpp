@@ -62,9 +62,12 @@ bool UndoSnapJob(IVMInfo& plugin, const SnapJobRecord& record, const std::string
         problem = std::string("the job's snapshot sets could not be listed: ") + e.what();
         return false;
     }
-    std::vector<snapcatalog::ArchiveFile> files;
-    if (!snapcatalog::ListArchiveFiles(record.jobId, files, problem)) return false;
-    return files.empty() || snapcatalog::InvalidateArchiveFiles({}, record.jobId, problem);
+    for (long long job : SnapJobIds(record)) {
+        std::vector<snapcatalog::ArchiveFile> files;
+        if (!snapcatalog::ListArchiveFiles(job, files, problem)) return false;
+        if (!files.empty() && !snapcatalog::InvalidateArchiveFiles({}, job, problem)) return false;
+    }
+    return true;
 }
 
 std::vector<std::string> UndoDeadSnapJobs(IVMInfo& plugin, const std::string& storeRoot, const std::string& cloudDir) {

@@ -33,10 +33,11 @@ std::optional<SnapVmOutcome> ReadVm(const json& vm) {
         !IsPrintableName(vm.value("guid", json()), kMaxIdLength, false) ||
         !vm.value("resourceGroup", json()).is_string() || !vm.value("status", json()).is_number_integer() ||
         !vm.value("details", json()).is_string() || !vm.value("archiveFileId", json()).is_number_unsigned() ||
-        !IsPrintableName(vm.value("snapshotGuid", json()), kMaxIdLength, true))
+        !IsPrintableName(vm.value("snapshotGuid", json()), kMaxIdLength, true) ||
+        !vm.value("childJobId", json()).is_number_unsigned())
         return std::nullopt;
-    return SnapVmOutcome{vm["name"], vm["guid"], vm["resourceGroup"], vm["status"], vm["details"],
-                         vm["archiveFileId"], vm["snapshotGuid"]};
+    return SnapVmOutcome{vm["name"],         vm["guid"],          vm["resourceGroup"], vm["status"],
+                         vm["details"],      vm["archiveFileId"], vm["snapshotGuid"],  vm["childJobId"]};
 }
 
 }  // namespace
@@ -46,7 +47,7 @@ void SnapJobRecord::write(const std::string& folder) const {
     for (const SnapVmOutcome& vm : vms)
         list.push_back({{"name", vm.name}, {"guid", vm.guid}, {"resourceGroup", vm.resourceGroup},
                         {"status", vm.status}, {"details", vm.details}, {"archiveFileId", vm.archiveFileId},
-                        {"snapshotGuid", vm.snapshotGuid}});
+                        {"snapshotGuid", vm.snapshotGuid}, {"childJobId", vm.childJobId}});
     json document = {{"format", kFormat}, {"jobId", jobId},     {"jobGuid", jobGuid},
                      {"vmCentric", vmCentric}, {"state", state}, {"vms", list}};
     WriteFileAtomically((fs::path(folder) / kRecordName).string(), document.dump(2) + "\n");
@@ -72,6 +73,13 @@ std::optional<SnapJobRecord> SnapJobRecord::Read(const std::string& folder) {
         record.vms.push_back(*outcome);
     }
     return record;
+}
+
+std::vector<long long> SnapJobIds(const SnapJobRecord& record) {
+    std::vector<long long> ids{record.jobId};
+    for (const SnapVmOutcome& vm : record.vms)
+        if (vm.childJobId > 0) ids.push_back(vm.childJobId);
+    return ids;
 }
 
 std::string SnapJobsFolder(const std::string& storeRoot) {

@@ -20,6 +20,7 @@ struct SnapVmOutcome {
     std::string details;
     std::uint32_t archiveFileId = 0;
     std::string snapshotGuid;        // the VM's snapshot set
+    long long childJobId = 0;        // the VM's own job in a VM-centric job; 0 otherwise
 };
 
 struct SnapJobRecord {
@@ -40,6 +41,9 @@ struct SnapJobRecord {
     // The record of job folder `folder`; none when missing or not a well-formed record of that job.
     static std::optional<SnapJobRecord> Read(const std::string& folder);
 };
+
+// The job ids under which the job keeps archive files: its own and its VMs' child jobs.
+std::vector<long long> SnapJobIds(const SnapJobRecord& record);
 
 // The folder of snapshot-engine job `jobId` of the store at `storeRoot`, and the folder of all of them.
 std::string SnapJobFolder(const std::string& storeRoot, long long jobId);

@@ -104,6 +104,18 @@ TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopy) {
     ExpectOneLine(run, "VM [app-win01] failed in MountVM: error 39, ");
     EXPECT_NE(run.out.find("VM web-linux01  ok  stored as job 2"), std::string::npos) << run.out;
     EXPECT_EQ(Agent({"verify", "--store", store, "--job", "2"}).exitCode, 0);
+
+    // VM by VM, each under a child job with an archive file of its own, voided for the VM that failed.
+    run = Agent({"snap", "backup", "--vm", "web-linux01", "--vm", "app-win01", "--vm-centric", "--store", store,
+                 "--json", "--settings", settings});
+    EXPECT_EQ(run.exitCode, 1);
+    ExpectOneLine(run, "vsagent snap backup: VM [app-win01] failed: error ");
+    job = json::parse(run.out, nullptr, false);
+    EXPECT_EQ(job["vms"][0]["status"], 0);
+    EXPECT_TRUE(job["vms"][0]["archiveFileValid"]);
+    EXPECT_NE(job["vms"][1]["status"], 0);
+    EXPECT_FALSE(job["vms"][1]["archiveFileValid"]);
+    EXPECT_NE(job["vms"][0]["childJobId"], job["vms"][1]["childJobId"]);
 }
 
 TEST_F(Snap, KilledJobIsUndoneByTheNextRunAndNothingElse) {

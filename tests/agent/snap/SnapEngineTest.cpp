@@ -144,7 +144,7 @@ TEST_F(SnapEngine, RecordIsReadBackOnlyWhenWellFormedForItsFolder) {
     SnapJobRecord record;
     record.jobId = 12;
     record.jobGuid = "guid-12";
-    record.vms = {{"a", "g-a", "rg", 0, "", 3, "set-a"}, {"b", "g-b", "rg", 39, "quota", 4, ""}};
+    record.vms = {{"a", "g-a", "rg", 0, "", 3, "set-a", 0}, {"b", "g-b", "rg", 39, "quota", 4, "", 17}};
     record.write(folder);
     std::optional<SnapJobRecord> read = SnapJobRecord::Read(folder);
     ASSERT_TRUE(read);
@@ -154,6 +154,7 @@ TEST_F(SnapEngine, RecordIsReadBackOnlyWhenWellFormedForItsFolder) {
     EXPECT_EQ(read->vms[1].details, "quota");
     EXPECT_EQ(read->vms[0].snapshotGuid, "set-a");
     EXPECT_EQ(read->vms[1].archiveFileId, 4u);
+    EXPECT_EQ(read->vms[1].childJobId, 17);
 
     struct Bad {
         const char* why;
@@ -194,12 +195,14 @@ TEST_F(SnapEngine, KilledJobLosesOnlyTheSetsItsMarkIsOn) {
         record.jobId = job == "dead" ? 1 : job == "live" ? 2 : 3;
         record.jobGuid = "mark-" + job;
         record.state = state;
+        record.vms = {{"vm-" + job, "g-" + job, "rg", 0, "", 0, "", record.jobId + 10}};  // a VM-centric child job
         const std::string folder = SnapJobFolder(dir.path(), record.jobId);
         fs::create_directories(folder);
         record.write(folder);
         std::uint32_t id = 0;
         std::string error;
-        ASSERT_TRUE(snapcatalog::CreateArchiveFile(record.jobId, "g-" + job, id, error)) << error;
+        for (long long owner : {record.jobId, record.jobId + 10})
+            ASSERT_TRUE(snapcatalog::CreateArchiveFile(owner, "g-" + job, id, error)) << error;
         if (job == "live") locks[job] = FolderLock::Try(folder, FolderLock::Mode::Exclusive);  // still running
     }
     // A deletion that fails keeps the dead job for a later run.
@@ -219,12 +222,12 @@ TEST_F(SnapEngine, KilledJobLosesOnlyTheSetsItsMarkIsOn) {
     EXPECT_EQ(plugin.calls[0].entities[0].snapshotId, "set-dead");
     EXPECT_EQ(plugin.calls[0].entities[0].name, "vm-dead");
     EXPECT_EQ(SnapJobRecord::Read(SnapJobFolder(dir.path(), 1))->state, SnapJobRecord::kUndone);
-    for (long long job : {1LL, 2LL, 3LL}) {
+    for (long long job : {1LL, 2LL, 3LL, 11LL, 12LL, 13LL}) {
         std::vector<snapcatalog::ArchiveFile> files;
         std::string error;
         ASSERT_TRUE(snapcatalog::ListArchiveFiles(job, files, error));
         ASSERT_EQ(files.size(), 1u);
-        EXPECT_EQ(files[0].valid, job != 1) << job;
+        EXPECT_EQ(files[0].valid, job % 10 != 1) << job;
     }
     EXPECT_TRUE(UndoDeadSnapJobs(plugin, dir.path(), cloud.dir()).empty());  // undone once
 }
