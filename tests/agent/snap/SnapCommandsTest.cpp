@@ -1,21 +1,56 @@
 // vsagent snap end to end: VMs snapped together, their disks changed afterwards,
 // copies that hold the disks as snapped, an injected fault that fails one VM
 // alone, deletion and the undoing of a killed job that touch only their own job.
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
+#include <map>
 
-#include "tests/agent/snap/SnapRun.h"
+#include <nlohmann/json.hpp>
+
+#include "tests/agent/e2e/VsagentRun.h"
+#include "tests/support/SimulatedCloud.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using snaptest::Outcome;
+using Outcome = e2e::Run;
 
 namespace {
 
-class Snap : public snaptest::SnapCommands {
+class Snap : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(Agent({"browse", "VMs", "--depth", "1"}).exitCode, 0); }
 
+    Outcome Agent(std::vector<std::string> args) {
+        args.insert(args.end(), {"--cloud", cloud, "--log", dir.path() + "/job.log"});
+        return e2e::Execute(VSAGENT_BINARY, args, dir.path());
+    }
+    Outcome Azsim(std::vector<std::string> args) {
+        args.insert(args.begin() + 1, {"--state", cloud});
+        return e2e::Execute(AZSIM_TOOL, args, dir.path());
+    }
+    json Parsed(const Outcome& run, int exit) {
+        EXPECT_EQ(run.exitCode, exit) << run.err;
+        return json::parse(run.out, nullptr, false);
+    }
+    json SnapBackup(const std::vector<std::string>& vms) {
+        std::vector<std::string> args = {"snap", "backup", "--store", store, "--json"};
+        for (const std::string& vm : vms) args.insert(args.end(), {"--vm", vm});
+        return Parsed(Agent(args), 0);
+    }
+    json Copy(long long job, const std::string& vm) {
+        return Parsed(Agent({"snap", "copy", "--job", std::to_string(job), "--vm", vm, "--store", store, "--json"}), 0);
+    }
+    json Show(const std::string& kind) { return Parsed(Azsim({"show", kind}), 0); }
+    std::string DiskHash(const std::string& vm, int disk) {
+        return Azsim({"hash", "--vm", vm, "--disk", std::to_string(disk)}).out.substr(0, 64);
+    }
+    std::string ExportHash(long long job, int disk) {
+        const std::string out = dir.path() + "/export-" + std::to_string(job) + "-" + std::to_string(disk);
+        Parsed(Agent({"export", "--store", store, "--job", std::to_string(job), "--disk", std::to_string(disk), "--out", out}), 0);
+        return e2e::Execute("/usr/bin/sha256sum", {out}, dir.path()).out.substr(0, 64);
+    }
     // The snapshots (managed and blob) that carry job mark `jobGuid`.
     std::size_t MarkedSnapshots(const std::string& jobGuid) {
         std::size_t marked = 0;
@@ -23,16 +58,15 @@ protected:
         for (const json& s : Show("blobSnapshots")) marked += s["metadata"].value("createdByJob", "") == jobGuid;
         return marked;
     }
-    json Copy(long long job, const std::string& vm, int exit = 0) {
-        Outcome run = Agent({"snap", "copy", "--job", std::to_string(job), "--vm", vm, "--store", store, "--json"});
-        EXPECT_EQ(run.exitCode, exit) << run.err;
-        return json::parse(run.out, nullptr, false);
-    }
     // Exactly one line on stderr, holding `text`.
     static void ExpectOneLine(const Outcome& run, const std::string& text) {
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
         EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
     }
+
+    testsupport::TempDir dir;
+    std::string cloud = dir.path() + "/cloud";
+    std::string store = dir.path() + "/store";
 };
 
 const std::vector<std::pair<std::string, int>> kVms = {{"web-linux01", 3}, {"legacy-vm01", 2}};  // managed, blobs
@@ -89,7 +123,9 @@ TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndDeleteLeavesNoMarkedSnapshot) {
 
 TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopy) {
     const std::string settings = dir.path() + "/settings.ini";
-    std::ofstream(settings) << "[VirtualServer]\nInjectFaultForVM=" << VmGuid("app-win01") << "\n";
+    std::string guid;
+    for (const json& vm : Show("vms")) guid = vm["name"] == "app-win01" ? vm["guid"].get<std::string>() : guid;
+    std::ofstream(settings) << "[VirtualServer]\nInjectFaultForVM=" << guid << "\n";
     Outcome run = Agent({"snap", "backup", "--vm", "web-linux01", "--vm", "app-win01", "--store", store, "--json",
                      "--settings", settings});
     EXPECT_EQ(run.exitCode, 1);
