@@ -34,7 +34,6 @@ bool CAzureInfo::_MountVM_SnapBackup_VMCentric(const MountCtx& ctx) {
     const char* guid = ctx.vmGuid.c_str();
     EvDebug::Debug(kMountTag, "JobID:[%lld], VM GUID:[%s], VMJobID;[%lld]", ctx.jobId, guid, ctx.altJobId);
     indexUploadFiles.clear();
-    mount.volSnaps.clear();  // the VM's catalog describes this VM only
     mount.refJobId = ctx.altJobId;
     mount.snapMetadataFolder = snapUtil->GetSnapMetadataFolderForVM(ctx, ctx.vmGuid);
     if (!_PopulateVMInfo_VMCentric(ctx)) {

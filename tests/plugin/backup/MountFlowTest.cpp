@@ -238,8 +238,8 @@ TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
              logged("bool CAzureInfo::GetDiskInfoForVM(const MountCtx&)",
                     "Failed to parse MediaLink URI [" + ctx.vmInfo.disks.at(0).uri + "]")(plugin, ctx);
          }},
-        {"snap job", flagged(&MountCtx::isSnapJob), VMINFO_ERR_SNAP_RECORDS,
-         "Snapshot-engine mount of VM [web-linux01] is not available in this build", false, nullptr},
+        {"snap job", flagged(&MountCtx::isSnapJob), VMINFO_ERR_VM_SNAPSHOT_CREATE,
+         "VM [web-linux01][3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071] has no snapshot in snap job [77]", false, nullptr},
         {"backup copy", flagged(&MountCtx::isBackupCopy), VMINFO_ERR_SNAP_RECORDS,
          "Snapshot copy preparation of VM [web-linux01] is not available in this build", false, nullptr},
         {"failback", flagged(&MountCtx::isFailback), VMINFO_ERR_DISK_INFO,

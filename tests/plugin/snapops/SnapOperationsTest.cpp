@@ -125,7 +125,7 @@ TEST_F(SnapOperations, GetAFileIDAnswersFromTheJobsVmsForVVolEnginesOnly) {
         {SNAP_ENGINE_CLOUD_VVOL, kWeb.guid, true, 1, 7},
         {SNAP_ENGINE_CLOUD_VVOL, kWeb.guid, false, 0, 99},
         {SNAP_ENGINE_STORAGE_ARRAY, kWeb.guid, false, 1, 99},
-        {SNAP_ENGINE_CLOUD_VVOL, "", true, 0, 99},
+        {SNAP_ENGINE_STORAGE_ARRAY, "", false, 0, 99},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.engine) + " [" + row.guid + "] known " + std::to_string(row.known));

@@ -52,17 +52,17 @@ TEST_F(VmCentric, MountCataloguesAndSnapsEachVmAndPostSnapListsTheJobsVms) {
 
     // Mounted again, the VM keeps the record of its first mount; another job's VM stays out.
     MountCtx again = VmCentricCtx(kWeb, kJob, 12);
-    ASSERT_EQ(1, Connected()->MountVM(again));
+    ASSERT_EQ(1, plugin->MountVM(again));
     EXPECT_NE(firstSet, again.vmInfo.snapshotGuid);
-    MountCtx legacy = VmCentricCtx(kLegacy, kJob, 13), other = VmCentricCtx(kApp, kOtherJob, 14);
+    EXPECT_EQ(std::vector<std::string>{VmCatalog(kWeb, 12)}, plugin->indexUploadFiles);
+    MountCtx legacy = VmCentricCtx(kLegacy, kJob, 13), app = VmCentricCtx(kApp, kOtherJob, 14);
     ASSERT_EQ(1, Connected()->MountVM(legacy));
-    ASSERT_EQ(1, Connected()->MountVM(other));
+    ASSERT_EQ(1, Connected()->MountVM(app));
 
     auto post = Connected();
     MountCtx job = VmCentricCtx(kWeb, kJob, 0);
     ASSERT_EQ(1, post->PostSnap(job));
-    const std::string catalog = post->indexUploadFiles.back();
-    const std::string text = ReadFile(catalog);
+    const std::string text = ReadFile(post->indexUploadFiles.back());
     EXPECT_EQ(2u, Count(text, "<vm "));
     EXPECT_EQ(1u, Count(text, "guid=\"" + std::string(kWeb.guid) + "\""));
     EXPECT_EQ(1u, Count(text, "snapshotGuid=\"" + firstSet + "\""));
@@ -70,11 +70,17 @@ TEST_F(VmCentric, MountCataloguesAndSnapsEachVmAndPostSnapListsTheJobsVms) {
     EXPECT_EQ(0u, Recorded(kJob));
     EXPECT_EQ(1u, Recorded(kOtherJob));
 
-    // A job that is not VM-centric writes no catalog.
-    MountCtx plain = VmCentricCtx(kApp, kOtherJob, 0);
-    plain.isVmCentric = false;
-    EXPECT_EQ(1, post->PostSnap(plain));
+    // A job that is not VM-centric writes no catalog; a catalog that cannot be written fails the job, which ends.
+    MountCtx other = VmCentricCtx(kApp, kOtherJob, 0);
+    other.isVmCentric = false;
+    EXPECT_EQ(1, post->PostSnap(other));
     EXPECT_EQ(1u, Recorded(kOtherJob));
+    std::ofstream(cloud.dir() + "/plain") << "not a folder";
+    other.isVmCentric = true;
+    other.metadataDir = cloud.dir() + "/plain/meta";
+    EXPECT_EQ(0, post->PostSnap(other));
+    EXPECT_EQ(VMINFO_ERR_SNAP_RECORDS, post->GetLastVMError());
+    EXPECT_EQ(0u, Recorded(kOtherJob));
 }
 
 // A VM whose mount fails is not in the job's catalog and its archive file is no longer valid.
