@@ -1,6 +1,7 @@
 // snap: snapshot-engine jobs. backup snaps VMs together and keeps their metadata,
 // copy reads a job's snapshots into the store as ordinary full backups, list
 // shows the jobs, delete removes a job's snapshots.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <map>

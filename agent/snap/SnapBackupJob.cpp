@@ -50,6 +50,9 @@ bool SnapBackupJob::lookUpVms(const SnapBackupRequest& request, Session& s) {
                                     (s.result.errorDetails.empty() ? "" : ": " + s.result.errorDetails);
             return false;
         }
+        const auto& known = s.result.record.vms;
+        if (std::any_of(known.begin(), known.end(), [&](const SnapVmOutcome& v) { return v.guid == vm.guid; }))
+            continue;  // named twice
         s.ctx.vmList.push_back({vm.name, vm.guid, vm.resourceGroup});
         s.result.record.vms.push_back({vm.name, vm.guid, vm.resourceGroup, -1, "", 0, "", 0});
     }

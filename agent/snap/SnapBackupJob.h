@@ -2,7 +2,9 @@
 // through the plugin, in the host's order: PreSnap (which takes the snapshots
 // through the installed engine), for each VM MountVM, GetFullMountInfo (which
 // writes the VM's configuration files) and GetMetadataFiles, then PostSnap and
-// the upload of the metadata files into the catalog's index cache.
+// the upload of the metadata files into the catalog's index cache. A VM-centric
+// job has no PreSnap: each VM is snapped at its mount, under a child job of its
+// own with its own archive file.
 //
 // The job record (SnapJobRecord.h) is written before the plugin is asked for
 // anything that makes something. A job of which no VM was snapped undoes what it

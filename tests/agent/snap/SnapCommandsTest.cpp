@@ -164,7 +164,8 @@ TEST_F(Snap, KilledJobIsUndoneByTheNextRunAndNothingElse) {
     std::ofstream(record) << doc.dump();
     ASSERT_GT(MarkedSnapshots(killed["jobGuid"]), 0u);
 
-    const json next = SnapBackup({"legacy-vm01"});
+    const json next = SnapBackup({"legacy-vm01", "legacy-vm01"});
+    EXPECT_EQ(next["vms"].size(), 1u);  // a VM named twice is snapped once
     ASSERT_EQ(next["notes"].size(), 1u);
     EXPECT_NE(next["notes"][0].get<std::string>().find("undid snap job 1"), std::string::npos) << next["notes"];
     EXPECT_EQ(MarkedSnapshots(killed["jobGuid"]), 0u);
