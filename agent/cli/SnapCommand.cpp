@@ -177,13 +177,19 @@ int SnapList(int argc, char** argv) {
     int exit = ParseSub(argc, argv, {{"store", true}}, line, name);
     if (exit >= 0) return exit;
     if (!NeedStore(line, name.c_str(), exit)) return exit;
-    CVMSnapUtil::SetCatalogRoot(SnapCatalogRoot(line.value("store")));
+    const BackupStore store = BackupStore::OpenExisting(line.value("store"));
+    CVMSnapUtil::SetCatalogRoot(SnapCatalogRoot(store.root()));
     std::map<long long, json> jobs;
+    std::vector<std::string> damaged;
     std::error_code ec;
-    for (fs::directory_iterator it(SnapJobsFolder(line.value("store")), ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(SnapJobsFolder(store.root()), ec), end; !ec && it != end; it.increment(ec)) {
         std::optional<SnapJobRecord> record = SnapJobRecord::Read(it->path().string());
         if (record) jobs[record->jobId] = RecordJson(*record);
+        else damaged.push_back(it->path().string());
     }
+    if (!damaged.empty())
+        return Fail(name.c_str(), "the record of snap job folder [" + damaged.front() +
+                                      "] is missing or damaged; nothing is listed until it is repaired or removed");
     json list = json::array();
     for (auto& [id, job] : jobs) list.push_back(job);
     if (line.has("json")) {

@@ -181,7 +181,7 @@ TEST_F(Snap, RefusalsSayWhyAndMakeNothing) {
     struct Case {
         std::vector<std::string> args;
         int exit;
-        const char* text;
+        std::string text;
     } cases[] = {
         {{"snap"}, 2, "vsagent snap: a subcommand is required"},
         {{"snap", "backup", "--store", store}, 2, "vsagent snap backup: --vm NAME is required"},
@@ -190,7 +190,10 @@ TEST_F(Snap, RefusalsSayWhyAndMakeNothing) {
          "vsagent snap backup: job 1 failed in GetVMInfoForVM: error 1, the VM was not found (VM [no-such-vm]"},
         {{"snap", "copy", "--job", "7", "--store", store}, 1, "vsagent snap copy: the store holds no snapshot-engine job 7"},
         {{"snap", "delete", "--store", store}, 2, "vsagent snap delete: --job N is required"},
+        {{"snap", "list", "--store", store + "/none"}, 1, "vsagent snap list: "},
+        {{"snap", "list", "--store", store}, 1, "snap job folder [" + store + "/snapshots/agent-jobs/job-9] is missing"},
     };
+    fs::create_directories(store + "/snapshots/agent-jobs/job-9");  // a folder without its record
     for (const Case& c : cases) {
         Outcome run = Agent(c.args);
         EXPECT_EQ(run.exitCode, c.exit) << c.text;
