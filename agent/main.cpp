@@ -30,6 +30,7 @@ const char* const kUsage =
     "  storage expire-disks --region REGION --older-than DURATION\n"
     "                                   delete old unattached disks this product created\n"
     "  guest run --vm NAME --script FILE   run a script inside a running VM's guest\n"
+    "  snap backup|copy|list|delete     snapshot-engine jobs: VMs snapped together, copied later\n"
     "  demo                             full and incremental backup, export and compare, end to end\n"
     "\n"
     "Without --cloud DIR the agent works on a simulated subscription in ~/.vsagent/cloud,\n"
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
     if (command == "network") return vsagent::RunNetwork(argc, argv, cancel);
     if (command == "storage") return vsagent::RunStorage(argc, argv, cancel);
     if (command == "guest") return vsagent::RunGuest(argc, argv, cancel);
+    if (command == "snap") return vsagent::RunSnap(argc, argv, cancel);
     if (command == "demo") return vsagent::RunDemo(argc, argv, cancel);
     std::cerr << "vsagent: unknown command [" << command << "]\n\n" << kUsage;
     return vsagent::kExitUsage;

@@ -1,5 +1,6 @@
 // demo: a full backup, guest writes, an incremental backup, exports, a restore
 // and comparisons with the cloud's own hashes, on a simulated subscription of its own.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,8 @@
 #include "agent/job/BackupJob.h"
 #include "agent/job/Progress.h"
 #include "agent/restore/RestoreJob.h"
+#include "agent/snap/SnapBackupJob.h"
+#include "agent/snap/SnapCopy.h"
 #include "agent/store/Integrity.h"
 #include "agent/store/Sha256.h"
 #include "azsim/model/SubscriptionState.h"
@@ -35,7 +38,9 @@ const char* const kUsage =
     "backup, an export of every disk of both jobs, a comparison with the\n"
     "cloud's own SHA-256 of each disk at the time of each backup, and a restore\n"
     "of the incremental job as a new VM whose disks must hash as the VM's did at\n"
-    "that backup. Exits 0 only when everything matches.\n";
+    "that backup; then a snapshot-engine job of VM NAME and a second VM, guest\n"
+    "writes, and a copy of VM NAME's snapshot into the store that must verify and\n"
+    "hash as the VM's disks did at the snapshot. Exits 0 only when everything matches.\n";
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
@@ -151,7 +156,11 @@ public:
                       << after[i].substr(0, 16) << "  " << (restoredHashes[i] == after[i] ? "match" : "DIFFERENT")
                       << "\n";
 
-        bool passed = match && chained && sound && restoredMatch;
+        std::cout << "\n7. snapshot engine: snap " << vmName_ << " and " << OtherVm()
+                  << " together, the guest writes, copy " << vmName_ << "'s snapshot into the store and verify it\n";
+        const bool snapMatch = snapEngine(host, cloud);
+
+        bool passed = match && chained && sound && restoredMatch && snapMatch;
         std::cout << "\n" << (passed ? "demo passed: every exported and restored disk equals the cloud's disk at its "
                                        "backup time"
                                      : "demo FAILED")
@@ -185,6 +194,56 @@ private:
         }
         std::cout << SummaryText(result, figures, store_.jobFolder(vmName_, jobId));
         return result.manifest;
+    }
+
+    std::string OtherVm() const { return vmName_ == "web-linux01" ? "app-win01" : "web-linux01"; }
+
+    // A snapshot-engine job of two VMs, writes after it, and a copy of the first VM that
+    // must hold its disks as they were at the snapshot.
+    bool snapEngine(AgentHost& host, const CloudDisks& cloud) {
+        const std::vector<std::string> atSnap = cloud.hashes();
+        const long long snapJob = store_.nextJobId();
+        ConnectFailure failure;
+        std::unique_ptr<IVMInfo> plugin = host.connect(snapJob, failure);
+        if (!plugin) {
+            Fail("demo", "cannot connect: error " + std::to_string(failure.code) + " (" + failure.details + ")");
+            return false;
+        }
+        const auto cancelled = [this] { return cancel_.cancelled(); };
+        SnapBackupResult snapped =
+            SnapBackupJob(*plugin, store_, host.cloud().dir(), cancelled,
+                          [](const std::string& text) { std::cout << "   " << text << "\n"; })
+                .run({{vmName_, OtherVm()}, false}, snapJob);
+        if (!snapped.ok) {
+            Fail("demo", "snap job failed in " + snapped.failedStep + ": error " + std::to_string(snapped.errorCode) +
+                             " (" + snapped.errorDetails + ")");
+            return false;
+        }
+        cloud.write(0, 5 * kMiB, 256 * 1024, 51);
+        std::vector<SVMInfo> vms;
+        JobOutcome listed;
+        const std::string work = (fs::path(dir_) / "snap-metadata").string();
+        if (!SnapJobVms(*plugin, snapJob, work, vms, listed)) {
+            Fail("demo", "the VMs of the snap job cannot be read: error " + std::to_string(listed.errorCode) + " (" +
+                             listed.errorDetails + ")");
+            return false;
+        }
+        plugin->Disconnect();
+        auto vm = std::find_if(vms.begin(), vms.end(), [this](const SVMInfo& v) { return v.name == vmName_; });
+        if (vm == vms.end()) {
+            Fail("demo", "the snap job holds no VM [" + vmName_ + "]");
+            return false;
+        }
+        SnapCopyResult copy = CopySnapVm(host, store_, snapJob, *vm, true, cancelled,
+                                         [this](IVMInfo* p) { cancel_.watch(dynamic_cast<CVMInfo*>(p)); });
+        if (!copy.result.ok) {
+            Fail("demo", FailureLine(vmName_, copy.result));
+            return false;
+        }
+        std::cout << "   copied into job " << copy.jobId << "\n";
+        const bool sound = VerifyJob(store_, copy.result.manifest).problems.empty();
+        std::cout << "   job " << copy.jobId << ": " << (sound ? "ok" : "DAMAGED") << "\n";
+        return compare(copy.result.manifest, atSnap) && sound;
     }
 
     bool restore(AgentHost& host, long long backupJob, const std::string& name) {
@@ -245,7 +304,7 @@ int RunDemo(int argc, char** argv, CancelSignal& cancel) {
     std::string dir = line.value("dir", DefaultDemoDir());
     try {
         // Every run starts from the demo subscription as seeded, so the demo always shows the same story.
-        for (const char* part : {"cloud", "store", "exports"}) fs::remove_all(fs::path(dir) / part);
+        for (const char* part : {"cloud", "store", "exports", "snap-metadata"}) fs::remove_all(fs::path(dir) / part);
         return Demo(dir, line.value("vm", "app-win01"), cancel).run();
     } catch (const std::exception& e) {
         return Fail("demo", e.what());

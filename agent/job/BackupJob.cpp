@@ -69,6 +69,7 @@ struct BackupJob::Session {
     long long jobId = 0;
     SVMInfo vm;
     std::optional<Manifest> parent;
+    std::optional<SnapCopySource> copy;
     std::optional<JobRecord> previous;  // the record of the VM's newest complete job
     bool incremental = false;
     std::string folder;
@@ -112,6 +113,11 @@ bool BackupJob::prepare(const BackupRequest& request, Session& s) {
 }
 
 bool BackupJob::lookUpVm(const BackupRequest& request, Session& s) {
+    if (request.snapCopy) {
+        s.vm = request.snapCopy->vm;
+        s.copy = request.snapCopy;
+        return true;
+    }
     if (!plugin_.GetVMInfoForVM(request.vmName, "", request.resourceGroup, 16, 0, s.vm)) {
         fail(s, "GetVMInfoForVM");
         if (s.result.errorCode == 0) s.result.errorCode = VMINFO_ERR_VM_NOT_FOUND;
@@ -139,6 +145,17 @@ bool BackupJob::mount(Session& s) {
     ctx.backupType = s.parent ? SYNC_MODE_INCREMENTAL : SYNC_MODE_FULL;
     ctx.cbtEnabled = true;
     ctx.referencePoint = s.parent ? s.parent->referencePoint : std::string();
+    if (s.copy) {
+        // The snapshot-engine job's snapshot, with its metadata fetched afresh from the index cache.
+        ctx.isSnapJob = ctx.isBackupCopy = true;
+        ctx.snapEngine = SNAP_ENGINE_CLOUD_VVOL;
+        ctx.refJobId = s.copy->snapJobId;
+        ctx.metadataDir = (fs::path(s.folder) / "metadata").string();
+        ctx.vmInfo = s.vm;
+        // No reference point: a later backup builds on a set of its own, never on the job's snapshot.
+        ctx.cbtEnabled = false;
+        fs::create_directories(ctx.metadataDir);
+    }
     s.step = "MountVM";
     if (!plugin_.MountVM(ctx)) return fail(s, "MountVM");
     s.incremental = s.parent && ctx.cbtMode == SYNC_MODE_INCREMENTAL;
@@ -357,6 +374,7 @@ bool BackupJob::unmount(Session& s) {
     const bool unmounted = guard(s, [&] { return plugin_.UnmountVM(s.ctx) == 1 || fail(s, "UnmountVM"); });
     std::error_code ec;
     fs::remove_all(fs::path(s.folder) / "mount", ec);
+    fs::remove_all(fs::path(s.folder) / "metadata", ec);
     return unmounted;
 }
 

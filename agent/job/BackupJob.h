@@ -26,12 +26,20 @@
 
 namespace vsagent {
 
+// The snapshot of an earlier snapshot-engine job that a copy job reads instead of making a
+// snapshot set of its own. A copy is always a full backup that no later backup builds on.
+struct SnapCopySource {
+    long long snapJobId = 0;
+    SVMInfo vm;                  // the VM as the snapshot-engine job's metadata recorded it
+};
+
 struct BackupRequest {
     std::string vmName;
     std::string resourceGroup;   // empty: the VM's name is enough
     bool forceFull = false;
     int threads = 0;             // reader threads; 0: tuned while the job runs (ParallelReader.h)
     bool showProgress = false;
+    std::optional<SnapCopySource> snapCopy;
 };
 
 struct BackupResult : JobOutcome {

@@ -56,7 +56,8 @@ bool ManagedCloneSource::chooseAccount(const SVMInfo& source, SVMInfo& clone, st
 bool ManagedCloneSource::copyDisk(const SDisk& disk, const std::string& snapshotSet, const std::string& blobName,
                                   SDisk& copy, std::string& error) {
     std::string snapshot;
-    if (!sdk_.GetManagedDiskSnapshotIDForSnapshotGUID(disk.managedDiskId, snapshotSet, false, "", snapshot))
+    // A VM snapshot carries the snapshot engine's marker, not a backup's.
+    if (!sdk_.GetManagedDiskSnapshotIDForSnapshotGUID(disk.managedDiskId, snapshotSet, true, "", snapshot))
         return fail("looking up the snapshot of disk [" + disk.name + "]", error);
     if (snapshot.empty()) {
         error = "snapshot [" + snapshotSet + "] holds no snapshot of disk [" + disk.name + "]";

@@ -1,0 +1,204 @@
+// vsagent snap end to end: VMs snapped together, their disks changed afterwards,
+// copies that hold the disks as snapped, an injected fault that fails one VM
+// alone, deletion and the undoing of a killed job that touch only their own job.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/agent/e2e/VsagentRun.h"
+#include "tests/support/SimulatedCloud.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Outcome = e2e::Run;
+
+namespace {
+
+class Snap : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(Agent({"browse", "VMs", "--depth", "1"}).exitCode, 0); }
+
+    Outcome Agent(std::vector<std::string> args) {
+        args.insert(args.end(), {"--cloud", cloud, "--log", dir.path() + "/job.log"});
+        return e2e::Execute(VSAGENT_BINARY, args, dir.path());
+    }
+    Outcome Azsim(std::vector<std::string> args) {
+        args.insert(args.begin() + 1, {"--state", cloud});
+        return e2e::Execute(AZSIM_TOOL, args, dir.path());
+    }
+    json Parsed(const Outcome& run, int exit) {
+        EXPECT_EQ(run.exitCode, exit) << run.err;
+        return json::parse(run.out, nullptr, false);
+    }
+    json SnapBackup(const std::vector<std::string>& vms) {
+        std::vector<std::string> args = {"snap", "backup", "--store", store, "--json"};
+        for (const std::string& vm : vms) args.insert(args.end(), {"--vm", vm});
+        return Parsed(Agent(args), 0);
+    }
+    json Copy(long long job, const std::string& vm) {
+        return Parsed(Agent({"snap", "copy", "--job", std::to_string(job), "--vm", vm, "--store", store, "--json"}), 0);
+    }
+    json Show(const std::string& kind) { return Parsed(Azsim({"show", kind}), 0); }
+    std::string DiskHash(const std::string& vm, int disk) {
+        return Azsim({"hash", "--vm", vm, "--disk", std::to_string(disk)}).out.substr(0, 64);
+    }
+    std::string ExportHash(long long job, int disk) {
+        const std::string out = dir.path() + "/export-" + std::to_string(job) + "-" + std::to_string(disk);
+        Parsed(Agent({"export", "--store", store, "--job", std::to_string(job), "--disk", std::to_string(disk), "--out", out}), 0);
+        return e2e::Execute("/usr/bin/sha256sum", {out}, dir.path()).out.substr(0, 64);
+    }
+    // The snapshots (managed and blob) that carry job mark `jobGuid`.
+    std::size_t MarkedSnapshots(const std::string& jobGuid) {
+        std::size_t marked = 0;
+        for (const json& s : Show("snapshots")) marked += s["tags"].value("createdByJob", "") == jobGuid;
+        for (const json& s : Show("blobSnapshots")) marked += s["metadata"].value("createdByJob", "") == jobGuid;
+        return marked;
+    }
+    // Exactly one line on stderr, holding `text`.
+    static void ExpectOneLine(const Outcome& run, const std::string& text) {
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+    }
+
+    testsupport::TempDir dir;
+    std::string cloud = dir.path() + "/cloud";
+    std::string store = dir.path() + "/store";
+};
+
+const std::vector<std::pair<std::string, int>> kVms = {{"web-linux01", 3}, {"legacy-vm01", 2}};  // managed, blobs
+
+}  // namespace
+
+TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndDeleteLeavesNoMarkedSnapshot) {
+    std::map<std::string, std::vector<std::string>> atSnap;
+    for (const auto& [vm, disks] : kVms)
+        for (int d = 0; d < disks; ++d) atSnap[vm].push_back(DiskHash(vm, d));
+    json job = SnapBackup({"web-linux01", "legacy-vm01"});
+    ASSERT_EQ(job["vms"].size(), 2u);
+    for (const json& vm : job["vms"]) {
+        EXPECT_EQ(vm["status"], 0) << vm;
+        EXPECT_TRUE(vm["archiveFileValid"]) << vm;
+        EXPECT_FALSE(vm["snapshotGuid"].get<std::string>().empty()) << vm;
+    }
+    const std::string mark = job["jobGuid"];
+    EXPECT_GT(MarkedSnapshots(mark), 0u);
+    for (const auto& [vm, disks] : kVms)
+        ASSERT_EQ(Azsim({"write", "--vm", vm, "--disk", "0", "--offset", "4096", "--random", "7", "--length", "65536"})
+                      .exitCode,
+                  0);
+
+    for (const auto& [vm, disks] : kVms) {
+        SCOPED_TRACE(vm);
+        json copy = Copy(1, vm);
+        ASSERT_EQ(copy.size(), 1u);
+        EXPECT_EQ(copy[0]["status"], 0);
+        const long long stored = copy[0]["jobId"];
+        for (int d = 0; d < disks; ++d) EXPECT_EQ(ExportHash(stored, d), atSnap[vm][d]) << "disk " << d;
+        EXPECT_NE(DiskHash(vm, 0), atSnap[vm][0]);  // the copy is of the snapshot, not of the disk now
+    }
+    Outcome verify = Agent({"verify", "--store", store});
+    EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
+    // A backup after a copy is a full one of its own and leaves the job's snapshots alone.
+    const std::size_t snapped = MarkedSnapshots(mark);
+    Outcome backup = Agent({"backup", "--vm", "web-linux01", "--store", store, "--json"});
+    ASSERT_EQ(backup.exitCode, 0) << backup.err;
+    EXPECT_EQ(json::parse(backup.out, nullptr, false)["backupType"], "full");
+    EXPECT_EQ(MarkedSnapshots(mark), snapped);
+
+    const json other = SnapBackup({"app-win01"});
+    Outcome deleted = Agent({"snap", "delete", "--job", "1", "--store", store});
+    ASSERT_EQ(deleted.exitCode, 0) << deleted.err;
+    EXPECT_EQ(MarkedSnapshots(mark), 0u);
+    EXPECT_GT(MarkedSnapshots(other["jobGuid"]), 0u);  // another job's snapshots stay
+    const json list = json::parse(Agent({"snap", "list", "--store", store, "--json"}).out, nullptr, false);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0]["state"], "deleted");
+    for (const json& vm : list[0]["vms"]) EXPECT_FALSE(vm["archiveFileValid"]) << vm;
+    EXPECT_TRUE(list[1]["vms"][0]["archiveFileValid"]);
+}
+
+TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopy) {
+    const std::string settings = dir.path() + "/settings.ini";
+    std::string guid;
+    for (const json& vm : Show("vms")) guid = vm["name"] == "app-win01" ? vm["guid"].get<std::string>() : guid;
+    std::ofstream(settings) << "[VirtualServer]\nInjectFaultForVM=" << guid << "\n";
+    Outcome run = Agent({"snap", "backup", "--vm", "web-linux01", "--vm", "app-win01", "--store", store, "--json",
+                     "--settings", settings});
+    EXPECT_EQ(run.exitCode, 1);
+    ExpectOneLine(run, "vsagent snap backup: VM [app-win01] failed: error 39, ");
+    json job = json::parse(run.out, nullptr, false);
+    EXPECT_EQ(job["vms"][0]["status"], 0);
+    EXPECT_EQ(job["vms"][1]["status"], 39);
+    EXPECT_FALSE(job["vms"][1]["archiveFileValid"]);
+
+    run = Agent({"snap", "copy", "--job", "1", "--store", store});
+    EXPECT_EQ(run.exitCode, 1);
+    ExpectOneLine(run, "VM [app-win01] failed in MountVM: error 39, ");
+    EXPECT_NE(run.out.find("VM web-linux01  ok  stored as job 2"), std::string::npos) << run.out;
+    EXPECT_EQ(Agent({"verify", "--store", store, "--job", "2"}).exitCode, 0);
+
+    // VM by VM, each under a child job with an archive file of its own, voided for the VM that failed.
+    run = Agent({"snap", "backup", "--vm", "web-linux01", "--vm", "app-win01", "--vm-centric", "--store", store,
+                 "--json", "--settings", settings});
+    EXPECT_EQ(run.exitCode, 1);
+    ExpectOneLine(run, "vsagent snap backup: VM [app-win01] failed: error ");
+    job = json::parse(run.out, nullptr, false);
+    EXPECT_EQ(job["vms"][0]["status"], 0);
+    EXPECT_TRUE(job["vms"][0]["archiveFileValid"]);
+    EXPECT_NE(job["vms"][1]["status"], 0);
+    EXPECT_FALSE(job["vms"][1]["archiveFileValid"]);
+    EXPECT_NE(job["vms"][0]["childJobId"], job["vms"][1]["childJobId"]);
+}
+
+TEST_F(Snap, KilledJobIsUndoneByTheNextRunAndNothingElse) {
+    const json killed = SnapBackup({"web-linux01"});
+    const json kept = SnapBackup({"app-win01"});
+    // What a job killed after its snapshots leaves: its record still running, its folder unlocked.
+    const std::string record = store + "/snapshots/agent-jobs/job-1/snap-job.json";
+    json doc = json::parse(std::ifstream(record), nullptr, false);
+    doc["state"] = "running";
+    std::ofstream(record) << doc.dump();
+    ASSERT_GT(MarkedSnapshots(killed["jobGuid"]), 0u);
+
+    const json next = SnapBackup({"legacy-vm01", "legacy-vm01"});
+    EXPECT_EQ(next["vms"].size(), 1u);  // a VM named twice is snapped once
+    ASSERT_EQ(next["notes"].size(), 1u);
+    EXPECT_NE(next["notes"][0].get<std::string>().find("undid snap job 1"), std::string::npos) << next["notes"];
+    EXPECT_EQ(MarkedSnapshots(killed["jobGuid"]), 0u);
+    EXPECT_GT(MarkedSnapshots(kept["jobGuid"]), 0u);
+    EXPECT_GT(MarkedSnapshots(next["jobGuid"]), 0u);
+    const json list = json::parse(Agent({"snap", "list", "--store", store, "--json"}).out, nullptr, false);
+    EXPECT_EQ(list[0]["state"], "undone");
+    EXPECT_FALSE(list[0]["vms"][0]["archiveFileValid"]);
+    EXPECT_EQ(list[1]["state"], "complete");
+}
+
+TEST_F(Snap, RefusalsSayWhyAndMakeNothing) {
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+        std::string text;
+    } cases[] = {
+        {{"snap"}, 2, "vsagent snap: a subcommand is required"},
+        {{"snap", "backup", "--store", store}, 2, "vsagent snap backup: --vm NAME is required"},
+        {{"snap", "backup", "--vm", "web-linux01"}, 2, "vsagent snap backup: --store DIR is required"},
+        {{"snap", "backup", "--vm", "web-linux01", "--vm", "no-such-vm", "--store", store}, 1,
+         "vsagent snap backup: job 1 failed in GetVMInfoForVM: error 1, the VM was not found (VM [no-such-vm]"},
+        {{"snap", "copy", "--job", "7", "--store", store}, 1, "vsagent snap copy: the store holds no snapshot-engine job 7"},
+        {{"snap", "delete", "--store", store}, 2, "vsagent snap delete: --job N is required"},
+        {{"snap", "list", "--store", store + "/none"}, 1, "vsagent snap list: "},
+        {{"snap", "list", "--store", store}, 1, "snap job folder [" + store + "/snapshots/agent-jobs/job-9] is missing"},
+    };
+    fs::create_directories(store + "/snapshots/agent-jobs/job-9");  // a folder without its record
+    for (const Case& c : cases) {
+        Outcome run = Agent(c.args);
+        EXPECT_EQ(run.exitCode, c.exit) << c.text;
+        EXPECT_NE(run.err.find(c.text), std::string::npos) << run.err;
+    }
+    EXPECT_FALSE(fs::exists(store + "/snapshots/agent-jobs/job-1"));  // a VM missing stops the job before it starts
+    EXPECT_TRUE(Show("snapshotSets").empty());
+}
