@@ -68,18 +68,15 @@ protected:
     std::unique_ptr<TestPlugin> plugin;
 };
 
-// CreateVmdk marks a disk as this job's only when it asks for it to be created.
-TEST_F(RestoreFlow, CreateVmdkMarksOnlyDisksItCreates) {
-    for (const char* key : {"new.vhd", "old.vhd", "md.vhd"}) {
-        const bool exists = key[0] == 'o';
-        if (exists) Blob({"prodstaging01", "vhds", key});
-        SAzureDiskInfo& record = plugin->diskMap[key];
-        record.storageAccount = "prodstaging01", record.container = "vhds", record.blobName = key;
-        record.resourceGroup = "rg-prod", record.location = "westeurope", record.directUpload = key[0] == 'm';
-        VmdkHandle handle;
-        EXPECT_EQ(1, plugin->CreateVmdk("", "", key, handle, kDiskBytes));
-        EXPECT_EQ(!exists, record.createdByJob) << key;
-    }
+// CreateVmdk reuses a blob that is already there without making it the job's.
+TEST_F(RestoreFlow, CreateVmdkLeavesAnExistingBlobUnmarked) {
+    Blob({"prodstaging01", "vhds", "old.vhd"});
+    SAzureDiskInfo& record = plugin->diskMap["old.vhd"];
+    record.storageAccount = "prodstaging01", record.container = "vhds", record.blobName = "old.vhd";
+    record.resourceGroup = "rg-prod", record.location = "westeurope";
+    VmdkHandle handle;
+    EXPECT_EQ(1, plugin->CreateVmdk("", "", "old.vhd", handle, kDiskBytes));
+    EXPECT_FALSE(record.createdByJob);
 }
 
 // Refusals after naming (in the container placement chose) leave the target as it was on clean-up: the clean-up
