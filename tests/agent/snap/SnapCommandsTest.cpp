@@ -73,7 +73,7 @@ const std::vector<std::pair<std::string, int>> kVms = {{"web-linux01", 3}, {"leg
 
 }  // namespace
 
-TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndDeleteLeavesNoMarkedSnapshot) {
+TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndKilledOrDeletedJobsLeaveNoMarkedSnapshot) {
     std::map<std::string, std::vector<std::string>> atSnap;
     for (const auto& [vm, disks] : kVms)
         for (int d = 0; d < disks; ++d) atSnap[vm].push_back(DiskHash(vm, d));
@@ -102,23 +102,39 @@ TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndDeleteLeavesNoMarkedSnapshot) {
     }
     Outcome verify = Agent({"verify", "--store", store});
     EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
-    // A backup after a copy is a full one of its own and leaves the job's snapshots alone.
+    // A backup after a copy is a full one of its own and, like the undoing below, leaves the job's snapshots alone.
     const std::size_t snapped = MarkedSnapshots(mark);
     Outcome backup = Agent({"backup", "--vm", "web-linux01", "--store", store, "--json"});
     ASSERT_EQ(backup.exitCode, 0) << backup.err;
     EXPECT_EQ(json::parse(backup.out, nullptr, false)["backupType"], "full");
+
+    // What a job killed after its snapshots leaves: its record still running, its folder unlocked.
+    const json killed = SnapBackup({"app-win01"});
+    const std::string killedId = std::to_string(killed["jobId"].get<long long>());
+    const std::string record = store + "/snapshots/agent-jobs/job-" + killedId + "/snap-job.json";
+    json doc = json::parse(std::ifstream(record), nullptr, false);
+    doc["state"] = "running";
+    std::ofstream(record) << doc.dump();
+    ASSERT_GT(MarkedSnapshots(killed["jobGuid"]), 0u);
+    const json next = SnapBackup({"legacy-vm01", "legacy-vm01"});
+    EXPECT_EQ(next["vms"].size(), 1u);  // a VM named twice is snapped once
+    ASSERT_EQ(next["notes"].size(), 1u);
+    EXPECT_NE(next["notes"][0].get<std::string>().find("undid snap job " + killedId), std::string::npos) << next["notes"];
+    EXPECT_EQ(MarkedSnapshots(killed["jobGuid"]), 0u);
     EXPECT_EQ(MarkedSnapshots(mark), snapped);
 
-    const json other = SnapBackup({"app-win01"});
     Outcome deleted = Agent({"snap", "delete", "--job", "1", "--store", store});
     ASSERT_EQ(deleted.exitCode, 0) << deleted.err;
     EXPECT_EQ(MarkedSnapshots(mark), 0u);
-    EXPECT_GT(MarkedSnapshots(other["jobGuid"]), 0u);  // another job's snapshots stay
+    EXPECT_GT(MarkedSnapshots(next["jobGuid"]), 0u);  // another job's snapshots stay
     const json list = json::parse(Agent({"snap", "list", "--store", store, "--json"}).out, nullptr, false);
-    ASSERT_EQ(list.size(), 2u);
+    ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0]["state"], "deleted");
     for (const json& vm : list[0]["vms"]) EXPECT_FALSE(vm["archiveFileValid"]) << vm;
-    EXPECT_TRUE(list[1]["vms"][0]["archiveFileValid"]);
+    EXPECT_EQ(list[1]["state"], "undone");
+    EXPECT_FALSE(list[1]["vms"][0]["archiveFileValid"]);
+    EXPECT_EQ(list[2]["state"], "complete");
+    EXPECT_TRUE(list[2]["vms"][0]["archiveFileValid"]);
 }
 
 TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopy) {
@@ -152,29 +168,6 @@ TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopy) {
     EXPECT_NE(job["vms"][1]["status"], 0);
     EXPECT_FALSE(job["vms"][1]["archiveFileValid"]);
     EXPECT_NE(job["vms"][0]["childJobId"], job["vms"][1]["childJobId"]);
-}
-
-TEST_F(Snap, KilledJobIsUndoneByTheNextRunAndNothingElse) {
-    const json killed = SnapBackup({"web-linux01"});
-    const json kept = SnapBackup({"app-win01"});
-    // What a job killed after its snapshots leaves: its record still running, its folder unlocked.
-    const std::string record = store + "/snapshots/agent-jobs/job-1/snap-job.json";
-    json doc = json::parse(std::ifstream(record), nullptr, false);
-    doc["state"] = "running";
-    std::ofstream(record) << doc.dump();
-    ASSERT_GT(MarkedSnapshots(killed["jobGuid"]), 0u);
-
-    const json next = SnapBackup({"legacy-vm01", "legacy-vm01"});
-    EXPECT_EQ(next["vms"].size(), 1u);  // a VM named twice is snapped once
-    ASSERT_EQ(next["notes"].size(), 1u);
-    EXPECT_NE(next["notes"][0].get<std::string>().find("undid snap job 1"), std::string::npos) << next["notes"];
-    EXPECT_EQ(MarkedSnapshots(killed["jobGuid"]), 0u);
-    EXPECT_GT(MarkedSnapshots(kept["jobGuid"]), 0u);
-    EXPECT_GT(MarkedSnapshots(next["jobGuid"]), 0u);
-    const json list = json::parse(Agent({"snap", "list", "--store", store, "--json"}).out, nullptr, false);
-    EXPECT_EQ(list[0]["state"], "undone");
-    EXPECT_FALSE(list[0]["vms"][0]["archiveFileValid"]);
-    EXPECT_EQ(list[1]["state"], "complete");
 }
 
 TEST_F(Snap, RefusalsSayWhyAndMakeNothing) {

@@ -123,21 +123,6 @@ TEST_F(SnapEngine, EachVolumeGetsItsEntityAndItsOutcome) {
     EXPECT_TRUE(refused.snaps.empty());
 }
 
-TEST_F(SnapEngine, InstalledEngineSnapsThroughTheUtilityIntoTheStoreCatalog) {
-    plugin.answers = {{"g-a", {0, "set-a", ""}}};
-    PluginSnapEngine::Install(plugin, dir.path());
-    EvEvent event;
-    CVMSnapUtil util(event);
-    MountCtx ctx;
-    ctx.refJobId = 9;
-    SMVolSnapInfo info = Volumes({{"g-a", ""}}, 9);
-    ASSERT_EQ(util.CreateHWSnapshot(ctx, info), 1);
-    SMVolSnapInfo loaded;
-    ASSERT_EQ(util.GetVOLSNAPInfo(ctx, loaded, false), 1);
-    EXPECT_EQ(loaded.snaps.at(0).uniqueIdentifier, "set-a");
-    EXPECT_EQ(CVMSnapUtil::GetCatalogRoot(), (fs::path(dir.path()) / "snapshots").string());
-}
-
 TEST_F(SnapEngine, RecordIsReadBackOnlyWhenWellFormedForItsFolder) {
     const std::string folder = SnapJobFolder(dir.path(), 12);
     fs::create_directories(folder);
@@ -187,7 +172,8 @@ TEST_F(SnapEngine, KilledJobLosesOnlyTheSetsItsMarkIsOn) {
         }
         return true;
     });
-    CVMSnapUtil::SetCatalogRoot(SnapCatalogRoot(dir.path()));
+    PluginSnapEngine::Install(plugin, dir.path());  // the catalog the store's snap jobs write to
+    ASSERT_EQ(CVMSnapUtil::GetCatalogRoot(), (fs::path(dir.path()) / "snapshots").string());
     std::map<std::string, std::optional<FolderLock>> locks;
     for (const auto& [job, state] : std::map<std::string, const char*>{
              {"dead", SnapJobRecord::kRunning}, {"live", SnapJobRecord::kRunning}, {"done", SnapJobRecord::kComplete}}) {
