@@ -1,6 +1,6 @@
 // Snapshot-engine fixture: the demo subscription over HTTPS, a snapshot catalog, and an engine that takes
-// real VM snapshot sets through the wrapper, so that a snap job leaves records, XML and index files
-// a copy job can mount.
+// real VM snapshot sets through a plugin's own create operation, so that a snap job leaves records, XML and
+// index files a copy job can mount.
 #pragma once
 
 #include <gtest/gtest.h>

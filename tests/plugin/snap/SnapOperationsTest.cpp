@@ -1,5 +1,5 @@
-// A plugin's snapshot operations over the demo subscription, with a snapshot catalog in a temporary folder:
-// per-VM create, delete and prepare, the mount of a snap job's VM, and the catalogs of VM-centric jobs.
+// A plugin's snapshot operations: per-VM create, delete and prepare, the mount of a snap job's VM, and the
+// catalogs of VM-centric jobs.
 #include <boost/algorithm/string/case_conv.hpp>
 #include <fstream>
 #include <pugixml.hpp>
