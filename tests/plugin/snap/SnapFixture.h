@@ -1,6 +1,6 @@
 // Snapshot-engine fixture: the demo subscription over HTTPS, a snapshot catalog, and an engine that takes
-// real VM snapshot sets through the wrapper, so that a snap job leaves records, XML and index files
-// a copy job can mount.
+// real VM snapshot sets through a plugin's own create operation, so that a snap job leaves records, XML and
+// index files a copy job can mount.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "azsim/faults/FaultBook.h"
@@ -28,57 +29,65 @@ const char* const kMountSnapTag = "virtual int CAzureInfo::MountSnap(const Mount
 constexpr NXJobID kSnapJob = (1LL << 32) + 21;  // past 32 bits: every file must carry the whole id
 constexpr NXJobID kCopyJob = 900;
 
+using LastError = std::pair<EVMInfoError, std::string>;
+
 class SnapPlugin : public CAzureInfo {
 public:
     explicit SnapPlugin(VirtualServerInstanceType type) : CAzureInfo(type, 0) {}
+    using CAzureInfo::_ForgetSnapV2VMs;
+    using CAzureInfo::_GenerateVMSnapMetadataFilePath_VMCentric;
     using CAzureInfo::_GetFileListForRevertFromSnapXML;
     using CAzureInfo::_GetSnapIdFromVolSnap;
     using CAzureInfo::_ParseResourceID;
+    using CAzureInfo::c_SnapV2VMInfoMap;
     using CAzureInfo::indexUploadFiles;
     using CAzureInfo::ReadDSListFromSnapBackupXML;
     using CAzureInfo::SetVMStatusInSnapMetadataXml;
-    using CAzureInfo::sdk;
     using CAzureInfo::volSnapInfo;
+    LastError Last() { return {GetLastVMError(), GetLastVMErrorDetails()}; }
 };
 
-// Snaps each volume's VM through the wrapper's VM snapshot, as the agent's engine does, except the VMs listed
-// as failing.
-class WrapperEngine : public ISnapEngine {
+inline std::unique_ptr<SnapPlugin> Connected(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
+    auto plugin = std::make_unique<SnapPlugin>(type);
+    EXPECT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
+                                 testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
+    return plugin;
+}
+
+// Snaps each volume as one VM snapshot set, asking a plugin of its own as the agent's engine does.
+class PluginSnapEngine : public ISnapEngine {
 public:
-    WrapperEngine(SnapPlugin& plugin, std::set<std::string> failing) : plugin_(plugin), failing_(std::move(failing)) {}
     bool TakeSnapshots(const MountCtx&, SMVolSnapInfo& info) override {
-        for (std::size_t i = 0; i < info.volumes.size(); ++i) {
-            const SMVolumeInfo& v = info.volumes[i];
-            SMSnapInfo snap;
-            std::vector<SDisk> disks;
-            std::string ref;
-            const bool ok = failing_.count(v.sourceGuid) == 0 &&
-                            plugin_.sdk->CreateVMSnapshot(v.sourceDevice, v.sourceGuid, true, "", v.jobId,
-                                                          snap.uniqueIdentifier, disks, ref);
-            snap.status = ok ? SM_SNAP_STATUS_SUCCESS : SM_SNAP_STATUS_FAILED;
-            info.addSnap(static_cast<int>(i), snap);
+        SnapOperationCtx op{SNAP_OP_CREATE, {}};
+        for (const SMVolumeInfo& volume : info.volumes)
+            op.entities.push_back({volume.sourceDevice, volume.sourceGuid, "", "", volume.jobId, "", {}, 0});
+        if (Connected()->PerformSnapOperation(op) != 1) return false;
+        for (std::size_t i = 0; i < op.entities.size(); ++i) {
+            const bool ok = op.entities[i].status == SNAP_ENTITY_OK;
+            info.addSnap(static_cast<int>(i), {0, op.entities[i].snapshotId,
+                                               ok ? SM_SNAP_STATUS_SUCCESS : SM_SNAP_STATUS_FAILED,
+                                               op.entities[i].status, "", 0});
         }
         return true;
     }
-
-private:
-    SnapPlugin& plugin_;
-    std::set<std::string> failing_;
 };
 
 const SVMBasicInfo kWeb{"web-linux01", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", "rg-prod"};
 const SVMBasicInfo kLegacy{"legacy-vm01", "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b", "rg-legacy"};
+const SVMBasicInfo kApp{"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"};
+const SVMBasicInfo kSecure{"secure-db01", "9f8e7d6c-5b4a-4392-8180-7f6e5d4c3b2a", "rg-test"};
 
 class SnapTest : public ::testing::Test {
 protected:
     SnapTest() {
         CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
         CVMSnapUtil::SetCatalogRoot(folder("catalog"));
+        CVMSnapUtil::InstallEngine(std::make_shared<PluginSnapEngine>());
     }
     ~SnapTest() override {
         CVMSnapUtil::InstallEngine(nullptr);
         CVMSnapUtil::SetCatalogRoot("");
-        for (const char* key : {"bSkipDataDisksForBackup", "bAllowPartialHWSnapshot"})
+        for (const char* key : {"bSkipDataDisksForBackup", "bAllowPartialHWSnapshot", "InjectFaultForVM"})
             NXPlatformInfo::removeValue("VirtualServer", key);
     }
     std::string folder(const std::string& name) const {
@@ -86,16 +95,8 @@ protected:
         std::filesystem::create_directories(path);
         return path;
     }
-    std::unique_ptr<SnapPlugin> Connected(VirtualServerInstanceType type = VSINST_AZURE_RESOURCE_MANAGER) {
-        auto plugin = std::make_unique<SnapPlugin>(type);
-        EXPECT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
-                                     testsupport::SimulatedCloud::kApplicationId,
-                                     testsupport::SimulatedCloud::kSecret));
-        return plugin;
-    }
-    // A snap job of `vms` for `plugin`, whose engine snaps every VM but the failing ones.
-    MountCtx Job(SnapPlugin& plugin, std::vector<SVMBasicInfo> vms, std::set<std::string> failing = {}) {
-        CVMSnapUtil::InstallEngine(std::make_shared<WrapperEngine>(plugin, std::move(failing)));
+    // A snap job of `vms`.
+    MountCtx Job(std::vector<SVMBasicInfo> vms) {
         MountCtx ctx;
         ctx.jobId = kSnapJob;
         ctx.isSnapJob = true;
@@ -110,7 +111,7 @@ protected:
     // context is left at the first VM as the host mounts it, with `vmInfo` as the job recorded it.
     MountCtx SnapJob(const std::vector<SVMBasicInfo>& vms) {
         snapPlugin = Connected();
-        MountCtx ctx = Job(*snapPlugin, vms);
+        MountCtx ctx = Job(vms);
         EXPECT_EQ(1, snapPlugin->PreSnap(ctx)) << snapPlugin->GetLastVMErrorDetails();
         ctx.vmName = vms[0].name;
         ctx.vmGuid = vms[0].guid;
@@ -141,14 +142,14 @@ protected:
     void Fault(const std::string& op, int code, const std::string& text) {
         azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, 1});
     }
-    std::vector<snapcatalog::ArchiveFile> Archives(NXJobID jobId) const {
+    static std::vector<snapcatalog::ArchiveFile> Archives(NXJobID jobId) {
         std::vector<snapcatalog::ArchiveFile> files;
         std::string error;
         EXPECT_TRUE(snapcatalog::ListArchiveFiles(jobId, files, error)) << error;
         return files;
     }
-    bool ArchiveFileValid(std::uint32_t id) const {
-        for (const snapcatalog::ArchiveFile& file : Archives(kSnapJob))
+    static bool ArchiveFileValid(std::uint32_t id, NXJobID jobId = kSnapJob) {
+        for (const snapcatalog::ArchiveFile& file : Archives(jobId))
             if (file.id == id) return file.valid;
         ADD_FAILURE() << "no archive file " << id;
         return false;

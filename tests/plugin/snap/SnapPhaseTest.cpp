@@ -43,7 +43,7 @@ TEST_F(SnapPhase, FailedVmsKeepTheirOwnStatusWhileTheOthersAreSnapped) {
     struct Row {
         const char* name;
         std::vector<SVMBasicInfo> vms;
-        std::set<std::string> failingSnapshots;
+        std::string failingSnapshot;
         bool allowPartial;
         int result;
         std::map<std::string, std::uint32_t> statuses;
@@ -51,18 +51,19 @@ TEST_F(SnapPhase, FailedVmsKeepTheirOwnStatusWhileTheOthersAreSnapped) {
     const SVMBasicInfo missing{"no-such-vm", "00000000-0000-4000-8000-000000000001", "rg-prod"};
     const SVMBasicInfo hostile{"../web", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", "rg-prod"};
     const std::vector<Row> rows{
-        {"look-up fails for one", {kWeb, missing}, {}, true, 1, {{kWeb.guid, 0}, {missing.guid, 1}}},
-        {"look-up fails for all", {missing}, {}, true, 0, {{missing.guid, 1}}},
-        {"a name that leaves its folder", {hostile}, {}, true, 0, {{hostile.guid, 1}}},
-        {"snapshot fails, partial allowed", {kWeb, kLegacy}, {kLegacy.guid}, true, 1,
+        {"look-up fails for one", {kWeb, missing}, "", true, 1, {{kWeb.guid, 0}, {missing.guid, 1}}},
+        {"look-up fails for all", {missing}, "", true, 0, {{missing.guid, 1}}},
+        {"a name that leaves its folder", {hostile}, "", true, 0, {{hostile.guid, 1}}},
+        {"snapshot fails, partial allowed", {kWeb, kLegacy}, kLegacy.guid, true, 1,
          {{kWeb.guid, 0}, {kLegacy.guid, 39}}},
-        {"snapshot fails, partial refused", {kWeb, kLegacy}, {kLegacy.guid}, false, 0, {}},
+        {"snapshot fails, partial refused", {kWeb, kLegacy}, kLegacy.guid, false, 0, {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         NXPlatformInfo::setValue("VirtualServer", "bAllowPartialHWSnapshot", row.allowPartial ? "1" : "0");
+        NXPlatformInfo::setValue("VirtualServer", "InjectFaultForVM", row.failingSnapshot);
         auto fresh = Connected();
-        MountCtx ctx = Job(*fresh, row.vms, row.failingSnapshots);
+        MountCtx ctx = Job(row.vms);
         ctx.jobId = static_cast<NXJobID>(&row - rows.data()) + 100;
         EXPECT_EQ(row.result, fresh->PreSnap(ctx));
         for (const auto& [guid, status] : row.statuses) EXPECT_EQ(status, ctx.vmInfoByGuid[guid].snapStatus) << guid;
@@ -82,7 +83,7 @@ TEST_F(SnapPhase, FailedVmsKeepTheirOwnStatusWhileTheOthersAreSnapped) {
 TEST_F(SnapPhase, DataDisksAndFilteredOsDisksDecideWhetherAVmIsSnapped) {
     NXPlatformInfo::setValue("VirtualServer", "bSkipDataDisksForBackup", "1");
     auto skipping = Connected();
-    MountCtx ctx = Job(*skipping, {kWeb});
+    MountCtx ctx = Job({kWeb});
     ASSERT_EQ(1, skipping->PreSnap(ctx)) << skipping->GetLastVMErrorDetails();
     for (const SDisk& disk : ctx.vmInfoByGuid[kWeb.guid].disks) EXPECT_TRUE(disk.isOsDisk);
     for (const SDisk& disk : ctx.filteredDisksByVm[kWeb.guid]) EXPECT_FALSE(disk.isOsDisk);
@@ -92,12 +93,12 @@ TEST_F(SnapPhase, DataDisksAndFilteredOsDisksDecideWhetherAVmIsSnapped) {
     EXPECT_EQ(1u, skipping->volSnapInfo.volumes[0].transientMetadata.count(SM_TRANSIENT_FILTERED_DISKS));
 
     // With the data disks skipped, a rule that filters the OS disk leaves the VM nothing to snap.
-    MountCtx filtered = Job(*skipping, {kWeb});
+    MountCtx filtered = Job({kWeb});
     filtered.jobId = 2;
     filtered.diskFilters.push_back({DISK_FILTER_BY_TYPE, "OS Disk", ""});
     EXPECT_EQ(0, skipping->PreSnap(filtered));
     EXPECT_EQ(static_cast<std::uint32_t>(VMINFO_ERR_ALL_DISKS_FILTERED), filtered.vmInfoByGuid[kWeb.guid].snapStatus);
-    MountCtx again = Job(*skipping, {kWeb});
+    MountCtx again = Job({kWeb});
     again.jobId = 3;
     ASSERT_EQ(1, skipping->PreSnap(again));
     EXPECT_EQ(1u, skipping->volSnapInfo.volumes.size());  // nothing of an earlier job is snapped again
@@ -105,13 +106,13 @@ TEST_F(SnapPhase, DataDisksAndFilteredOsDisksDecideWhetherAVmIsSnapped) {
 
 TEST_F(SnapPhase, AJobOnAnotherEngineOrWithoutArchiveFilesSnapsNothing) {
     auto plugin = Connected();
-    MountCtx other = Job(*plugin, {kWeb});
+    MountCtx other = Job({kWeb});
     other.snapEngine = SNAP_ENGINE_STORAGE_ARRAY;
     EXPECT_EQ(0, plugin->PreSnap(other));
     EXPECT_TRUE(log.contains(kPreSnapTag, "Azure snap backup is being attempted with an unsupported engine [10]"));
 
     // Without a catalog no archive file can be made: the VM fails on its own and nothing is snapped.
-    MountCtx ctx = Job(*plugin, {kWeb});
+    MountCtx ctx = Job({kWeb});
     CVMSnapUtil::SetCatalogRoot("");
     EXPECT_EQ(0, plugin->PreSnap(ctx));
     EXPECT_EQ(static_cast<std::uint32_t>(VMINFO_ERR_SNAP_ARCHIVE_FILE), ctx.vmInfoByGuid[kWeb.guid].snapStatus);

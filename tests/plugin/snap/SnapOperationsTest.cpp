@@ -1,92 +1,32 @@
-// A plugin's snapshot operations over the demo subscription, with a snapshot catalog in a temporary folder:
-// per-VM create, delete and prepare, the mount of a snap job's VM, and the catalogs of VM-centric jobs.
-#include <gtest/gtest.h>
-
+// A plugin's snapshot operations: per-VM create, delete and prepare, the mount of a snap job's VM, and the
+// catalogs of VM-centric jobs.
 #include <boost/algorithm/string/case_conv.hpp>
-#include <filesystem>
 #include <fstream>
-#include <memory>
 #include <pugixml.hpp>
-#include <string>
 #include <thread>
 #include <tuple>
 
-#include "azsim/faults/FaultBook.h"
-#include "host/log/EvDebug.h"
-#include "host/settings/NXPlatformInfo.h"
-#include "host/snap/SnapCatalog.h"
-#include "plugin/frame/AzureInfo.h"
-#include "tests/support/SimulatedCloud.h"
+#include "tests/plugin/snap/SnapFixture.h"
 
+namespace snaptest {
 namespace {
 
-using testsupport::SimulatedCloud;
-using LastError = std::pair<EVMInfoError, std::string>;
-
-class TestPlugin : public CAzureInfo {
-public:
-    using CAzureInfo::CAzureInfo;
-    using CAzureInfo::_ForgetSnapV2VMs;
-    using CAzureInfo::_GenerateVMSnapMetadataFilePath_VMCentric;
-    using CAzureInfo::c_SnapV2VMInfoMap;
-    using CAzureInfo::indexUploadFiles;
-    LastError Last() { return {GetLastVMError(), GetLastVMErrorDetails()}; }
-};
-
-std::unique_ptr<TestPlugin> Connected() {
-    std::unique_ptr<TestPlugin> plugin(new TestPlugin(VSINST_AZURE_RESOURCE_MANAGER, 0));
-    EXPECT_EQ(1, plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                 SimulatedCloud::kSecret));
-    return plugin;
-}
-
-// Snaps each volume as one VM snapshot set, asking a plugin of its own as the agent's engine does.
-class PluginSnapEngine : public ISnapEngine {
-public:
-    bool TakeSnapshots(const MountCtx&, SMVolSnapInfo& info) override {
-        SnapOperationCtx op{SNAP_OP_CREATE, {}};
-        for (const SMVolumeInfo& volume : info.volumes)
-            op.entities.push_back({volume.sourceDevice, volume.sourceGuid, "", "", volume.jobId, "", {}, 0});
-        if (Connected()->PerformSnapOperation(op) != 1) return false;
-        for (std::size_t i = 0; i < op.entities.size(); ++i) {
-            const bool ok = op.entities[i].status == SNAP_ENTITY_OK;
-            info.addSnap(static_cast<int>(i), {0, op.entities[i].snapshotId,
-                                               ok ? SM_SNAP_STATUS_SUCCESS : SM_SNAP_STATUS_FAILED,
-                                               op.entities[i].status, "", 0});
-        }
-        return true;
-    }
-};
-
-struct VmRef { const char *name, *guid, *group; };
-const VmRef kWeb{"web-linux01", "3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071", "rg-prod"};  // three disks
-const VmRef kApp{"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"};
-const VmRef kLegacy{"legacy-vm01", "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b", "rg-legacy"};
-const VmRef kSecure{"secure-db01", "9f8e7d6c-5b4a-4392-8180-7f6e5d4c3b2a", "rg-test"};
 constexpr NXJobID kJob = 5000000000LL;  // 64-bit job ids key the job's VMs
 constexpr NXJobID kOtherJob = 901;
 
-SSnapEntityInfo Entity(const VmRef& vm, const std::string& id = "", const std::string& ref = "") {
+SSnapEntityInfo Entity(const SVMBasicInfo& vm, const std::string& id = "", const std::string& ref = "") {
     return {vm.name, vm.guid, id, "", 77, ref, {}, -1};
 }
 
-class SnapOperations : public ::testing::Test {
+class SnapOperations : public SnapTest {
 protected:
-    SnapOperations() {
-        CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
-        CVMSnapUtil::SetCatalogRoot(cloud.dir() + "/catalog");
-        CVMSnapUtil::InstallEngine(std::make_shared<PluginSnapEngine>());
-    }
     ~SnapOperations() override {
-        NXPlatformInfo::removeValue("VirtualServer", "InjectFaultForVM");
-        CVMSnapUtil::InstallEngine(nullptr);
-        CVMSnapUtil::SetCatalogRoot("");
-        TestPlugin::_ForgetSnapV2VMs(kJob);
-        TestPlugin::_ForgetSnapV2VMs(kOtherJob);
+        SnapPlugin::_ForgetSnapV2VMs(kJob);
+        SnapPlugin::_ForgetSnapV2VMs(kOtherJob);
     }
 
     // The mount context of one VM of VM-centric job `jobId`, mounted as child job `altJobId` with an archive file.
-    MountCtx VmCentricCtx(const VmRef& vm, NXJobID jobId, NXJobID altJobId) const {
+    MountCtx VmCentricCtx(const SVMBasicInfo& vm, NXJobID jobId, NXJobID altJobId) const {
         MountCtx ctx;
         ctx.isSnapJob = ctx.isVmCentric = true;
         ctx.snapEngine = SNAP_ENGINE_CLOUD_VVOL;
@@ -95,19 +35,11 @@ protected:
         ctx.vmName = vm.name;
         ctx.vmGuid = vm.guid;
         ctx.metadataDir = cloud.dir() + "/meta";
-        for (const VmRef& each : {kWeb, kApp, kLegacy, kSecure}) ctx.vmList.push_back({each.name, each.guid, each.group});
+        ctx.vmList = {kWeb, kApp, kLegacy, kSecure};
         std::string error;
         EXPECT_TRUE(altJobId == 0 || snapcatalog::CreateArchiveFile(altJobId, vm.guid, ctx.vmInfo.archiveFileId, error))
             << error;
         return ctx;
-    }
-    static bool ArchiveFileValid(NXJobID jobId, std::uint32_t id) {
-        std::vector<snapcatalog::ArchiveFile> files;
-        std::string error;
-        EXPECT_TRUE(snapcatalog::ListArchiveFiles(jobId, files, error)) << error;
-        for (const snapcatalog::ArchiveFile& file : files)
-            if (file.id == id) return file.valid;
-        return false;
     }
     // One attribute of each VM a catalog lists, in its order.
     static std::vector<std::string> Listed(const std::string& path, const char* attribute = "guid") {
@@ -117,35 +49,28 @@ protected:
         for (const pugi::xpath_node& vm : doc.select_nodes("//vm")) values.push_back(vm.node().attribute(attribute).value());
         return values;
     }
-    std::string VmCatalog(const VmRef& vm, NXJobID altJobId) const {
+    std::string VmCatalog(const SVMBasicInfo& vm, NXJobID altJobId) const {
         return cloud.dir() + "/meta/VMCentric/" + vm.guid + "/vmsnap_" + std::to_string(altJobId) + ".xml";
     }
-    void Fault(const std::string& op, const std::string& text) {
-        azsim::FaultBook(cloud.dir()).addSdkFault({op, 7, text, 1});
-    }
-
-    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
-    testsupport::JobIdentityScope identity{"vsagent", "Instance001", 77};
-    EvLogCapture log;
 };
 using VmCentric = SnapOperations;
 
 // One VM's failure is its own status; only a single-VM operation reports it as the last error.
 TEST_F(SnapOperations, CreateFailsOnlyTheFailingVmAndSetsTheLastErrorForASingleVm) {
     const LastError earlier{VMINFO_ERR_CONNECTION_LOST, "earlier"};
-    using Row = std::tuple<std::string, std::vector<VmRef>, const char*, std::vector<int>, LastError>;
+    using Row = std::tuple<std::string, std::vector<SVMBasicInfo>, const char*, std::vector<int>, LastError>;
     for (const auto& [inject, vms, fault, statuses, last] : std::vector<Row>{
-             {"other," + boost::algorithm::to_upper_copy(std::string(kWeb.guid)), {kWeb}, nullptr, {39},
+             {"other," + boost::algorithm::to_upper_copy(kWeb.guid), {kWeb}, nullptr, {39},
               {VMINFO_ERR_VM_SNAPSHOT_CREATE, "Snapshot creation fault injected for the VM"}},
              {kWeb.guid, {kWeb, kLegacy}, nullptr, {39, 0}, earlier},
              {"", {kWeb}, "quota exceeded", {39}, {VMINFO_ERR_VM_SNAPSHOT_CREATE, "quota exceeded"}}}) {
         SCOPED_TRACE(inject + " VMs " + std::to_string(vms.size()));
         NXPlatformInfo::setValue("VirtualServer", "InjectFaultForVM", inject);
-        if (fault) Fault("CreateVMSnapshot", fault);
+        if (fault) Fault("CreateVMSnapshot", 7, fault);
         auto plugin = Connected();
         plugin->SetLastVMError(earlier.first, earlier.second);
         SnapOperationCtx op{SNAP_OP_CREATE, {}};
-        for (const VmRef& vm : vms) op.entities.push_back(Entity(vm));
+        for (const SVMBasicInfo& vm : vms) op.entities.push_back(Entity(vm));
         EXPECT_EQ(1, plugin->PerformSnapOperation(op));
         std::vector<int> outcome;
         for (const SSnapEntityInfo& entity : op.entities) outcome.push_back(entity.status);
@@ -154,7 +79,7 @@ TEST_F(SnapOperations, CreateFailsOnlyTheFailingVmAndSetsTheLastErrorForASingleV
         EXPECT_EQ(!inject.empty(), log.contains("void CAzureInfo::_CreateSnapshotForEntity(SSnapEntityInfo&, "
                                                 "const string&, bool)",
                                                 "Injecting snapshot creation fault for VM [web-linux01] [" +
-                                                    std::string(kWeb.guid) + "]"));
+                                                    kWeb.guid + "]"));
         log.clear();
     }
 }
@@ -183,7 +108,7 @@ TEST_F(SnapOperations, DeletePrepareAndUnknownOperationsSetEachVmsOutcome) {
                {SNAP_ENTITY_UNKNOWN_OPERATION, "", kLegacy.guid, unknown}},
               {VMINFO_ERR_SNAP_OPERATION_UNKNOWN, unknown}}}) {
         SCOPED_TRACE("operation " + std::to_string(op.operation));
-        if (fault) Fault("DeleteVMSnapshot", fault);
+        if (fault) Fault("DeleteVMSnapshot", 7, fault);
         EXPECT_EQ(result, plugin->PerformSnapOperation(op));
         std::vector<Outcome> got;
         for (const SSnapEntityInfo& e : op.entities) got.emplace_back(e.status, e.snapshotRef, e.failure.guid, e.failure.reason);
@@ -217,7 +142,7 @@ TEST_F(SnapOperations, GetAFileIDAnswersFromTheJobsVmsForVVolEnginesOnly) {
 // The snapshot phase's outcome per VM decides its mount; any failure keeps its own status and details, and a VM
 // left without a snapshot loses its archive file.
 TEST_F(SnapOperations, SnapJobMountFollowsTheVmsSnapshotStatus) {
-    const std::string vm = "[web-linux01][" + std::string(kWeb.guid) + "]";
+    const std::string vm = "[web-linux01][" + kWeb.guid + "]";
     using Row = std::tuple<EVMInfoError, std::string, bool, std::string>;  // status, details, snapped, message
     for (const auto& [status, details, snapped, message] : std::vector<Row>{
              {VMINFO_ERR_VM_NOT_FOUND, "", true, "Virtual machine [web-linux01] is not found"},
@@ -242,7 +167,7 @@ TEST_F(SnapOperations, SnapJobMountFollowsTheVmsSnapshotStatus) {
         EXPECT_EQ(LastError(snapped ? status : VMINFO_ERR_VM_SNAPSHOT_CREATE, details.empty() ? message : details),
                   plugin->Last());
         EXPECT_EQ(!message.empty(), log.containsError("bool CAzureInfo::_MountVM_Snap_Backup(const MountCtx&)", message));
-        EXPECT_EQ(snapped, ArchiveFileValid(77, ctx.vmInfo.archiveFileId));
+        EXPECT_EQ(snapped, ArchiveFileValid(ctx.vmInfo.archiveFileId, 77));
         EXPECT_NE(0, ctx.referenceTime);
         log.clear();
     }
@@ -258,7 +183,7 @@ TEST_F(VmCentric, MountCataloguesAndSnapsEachVmAndPostSnapListsTheJobsVms) {
                             "const std::vector<SVolSnap>&)").size());
     EXPECT_EQ(std::vector<std::string>{VmCatalog(kWeb, 11)}, plugin->indexUploadFiles);
     EXPECT_EQ(std::vector<std::string>{kWeb.guid}, Listed(VmCatalog(kWeb, 11)));
-    EXPECT_TRUE(ArchiveFileValid(11, web.vmInfo.archiveFileId));
+    EXPECT_TRUE(ArchiveFileValid(web.vmInfo.archiveFileId, 11));
 
     // The catalog path falls back to the job's metadata folder when the VM has none.
     std::string path;
@@ -276,7 +201,7 @@ TEST_F(VmCentric, MountCataloguesAndSnapsEachVmAndPostSnapListsTheJobsVms) {
         EXPECT_EQ(0, failing->MountVM(ctx));
         EXPECT_EQ(cancel ? VMINFO_ERR_JOB_CANCELLED : VMINFO_ERR_SNAPSHOT_SET_CREATE, failing->GetLastVMError());
         EXPECT_EQ(!cancel, std::filesystem::exists(VmCatalog(kSecure, 20 + cancel)));
-        EXPECT_FALSE(ArchiveFileValid(20 + cancel, ctx.vmInfo.archiveFileId));
+        EXPECT_FALSE(ArchiveFileValid(ctx.vmInfo.archiveFileId, 20 + cancel));
     }
     const auto snapshots = cloud.journal("CreateVMSnapshot");
     ASSERT_EQ(1u, snapshots.size());
@@ -296,24 +221,24 @@ TEST_F(VmCentric, MountCataloguesAndSnapsEachVmAndPostSnapListsTheJobsVms) {
     EXPECT_NE(web.vmInfo.snapshotGuid, again.vmInfo.snapshotGuid);
     EXPECT_EQ((std::vector<std::string>{legacy.vmInfo.snapshotGuid, web.vmInfo.snapshotGuid}),
               Listed(post->indexUploadFiles.back(), "snapshotGuid"));
-    EXPECT_EQ(0u, TestPlugin::c_SnapV2VMInfoMap.count(kJob));
+    EXPECT_EQ(0u, SnapPlugin::c_SnapV2VMInfoMap.count(kJob));
 
     // A job that is not VM-centric writes no catalog; a catalog that cannot be written fails the job, which ends.
     MountCtx other = VmCentricCtx(kApp, kOtherJob, 0);
     other.isVmCentric = false;
     EXPECT_EQ(1, post->PostSnap(other));
-    EXPECT_EQ(1u, TestPlugin::c_SnapV2VMInfoMap.count(kOtherJob));
+    EXPECT_EQ(1u, SnapPlugin::c_SnapV2VMInfoMap.count(kOtherJob));
     std::ofstream(cloud.dir() + "/plain") << "not a folder";
     other.isVmCentric = true;
     other.metadataDir = cloud.dir() + "/plain/meta";
     EXPECT_EQ(0, post->PostSnap(other));
     EXPECT_EQ(VMINFO_ERR_SNAP_RECORDS, post->GetLastVMError());
-    EXPECT_EQ(0u, TestPlugin::c_SnapV2VMInfoMap.count(kOtherJob));
+    EXPECT_EQ(0u, SnapPlugin::c_SnapV2VMInfoMap.count(kOtherJob));
 }
 
 // Eight plugin objects mount VMs of one job at once; each VM is recorded exactly once.
 TEST_F(VmCentric, EightThreadsMountVmsOfOneJobAndTheCatalogListsEachOnce) {
-    const VmRef vms[] = {kWeb, kApp, kLegacy, kSecure};
+    const SVMBasicInfo vms[] = {kWeb, kApp, kLegacy, kSecure};
     std::vector<MountCtx> contexts;
     for (int i = 0; i < 8; ++i) contexts.push_back(VmCentricCtx(vms[i % 4], kJob, 100 + i));
     std::vector<int> results(8, -1);
@@ -330,3 +255,4 @@ TEST_F(VmCentric, EightThreadsMountVmsOfOneJobAndTheCatalogListsEachOnce) {
 }
 
 }  // namespace
+}  // namespace snaptest
