@@ -157,13 +157,6 @@ TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
     auto faulted = [=](const VmRef& vm, const char* op, int code, const char* text) {
         return [=](MountCtx& ctx) { return Fault(op, code, text), connected(ctx, vm); };
     };
-    auto flagged = [=](bool MountCtx::*flag) {
-        return [=](MountCtx& ctx) {
-            auto plugin = connected(ctx, kWeb);
-            ctx.*flag = true;
-            return plugin;
-        };
-    };
     auto logged = [this](const std::string& tag, const std::string& text) {
         return [=](TestPlugin&, const MountCtx&) { EXPECT_TRUE(log.containsError(tag, text)); };
     };
@@ -231,11 +224,13 @@ TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
              logged("bool CAzureInfo::GetDiskInfoForVM(const MountCtx&)",
                     "Failed to parse MediaLink URI [" + ctx.vmInfo.disks.at(0).uri + "]")(plugin, ctx);
          }},
-        {"snap job", flagged(&MountCtx::isSnapJob), VMINFO_ERR_VM_SNAPSHOT_CREATE,
-         "VM [web-linux01][3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071] has no snapshot in snap job [77]", false, nullptr},
-        {"backup copy", flagged(&MountCtx::isBackupCopy), VMINFO_ERR_SNAP_RECORDS,
-         "Cannot read the snap metadata of job [0]", false, nullptr},
-        {"failback", flagged(&MountCtx::isFailback), VMINFO_ERR_DISK_INFO,
+        {"failback",
+         [=](MountCtx& ctx) {
+             auto plugin = connected(ctx, kWeb);
+             ctx.isFailback = true;
+             return plugin;
+         },
+         VMINFO_ERR_DISK_INFO,
          "Replication disk GUID look-up of VM [web-linux01] is not available in this build", false, nullptr},
         {"a rule throws",
          [=](MountCtx& ctx) {
