@@ -63,20 +63,6 @@ protected:
     testsupport::TempDir devices;
 };
 
-TEST_F(LiveBrowse, RefusedWithoutItsSettingAndReleasedWhenAttachFails) {
-    NXPlatformInfo::removeValue("VirtualServer", "bUseHotAddForAzureLiveBrowse");
-    auto plugin = Connected();
-    Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);
-    EXPECT_TRUE(cloud.journal("CreateManagedDiskFromSnapshot").empty());
-    EXPECT_TRUE(State().snapshotSets.empty());
-
-    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
-    Fault("AddDisksToVM", 0, "Conflict: busy");
-    Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);
-    EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)", "Failed to attach Disk"));
-    ExpectNothingAttached(*plugin);
-}
-
 // A browse attaches readable disks to the local VM and releases them at unmount; an unmount that cannot find the
 // local VM drops the state and sets no error.
 TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
@@ -147,10 +133,21 @@ public:
     bool failed = false;
 };
 
-// A mount failing on a later disk releases the disks it had attached. A mount that attached nothing releases nothing,
-// and its clean-up never replaces the mount's error: neither when no local VM is known (none is looked up) nor when
-// the local VM is the very VM being browsed.
+// A browse is refused without its setting. A mount failing to attach, or failing on a later disk, releases the disks
+// it had attached. A mount that attached nothing releases nothing, and its clean-up never replaces the mount's error:
+// neither when no local VM is known (none is looked up) nor when the local VM is the very VM being browsed.
 TEST_F(LiveBrowse, FailedMountsReleaseWhatTheyAttachedAndKeepTheirErrorCode) {
+    NXPlatformInfo::removeValue("VirtualServer", "bUseHotAddForAzureLiveBrowse");
+    auto refused = Connected();
+    Refused(*refused, BrowseCtx(), VMINFO_ERR_DISK_INFO);
+    EXPECT_TRUE(cloud.journal("CreateManagedDiskFromSnapshot").empty());
+    EXPECT_TRUE(State().snapshotSets.empty());
+    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
+    Fault("AddDisksToVM", 0, "Conflict: busy");
+    Refused(*refused, BrowseCtx(), VMINFO_ERR_DISK_INFO);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)", "Failed to attach Disk"));
+    ExpectNothingAttached(*refused);
+
     auto plugin = Connected<SecondDiskFailsPlugin>();
     plugin->oneAttached = [this] { return ProxyDisks().size() > 1; };
     Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);
