@@ -1,6 +1,4 @@
 // Live browse: snapshot disks attached to the agent's own VM and readable there as local devices.
-#include <set>
-
 #include "tests/plugin/backup/BackupFixture.h"
 
 namespace backuptest {
@@ -63,20 +61,6 @@ protected:
     testsupport::TempDir devices;
 };
 
-TEST_F(LiveBrowse, RefusedWithoutItsSettingAndReleasedWhenAttachFails) {
-    NXPlatformInfo::removeValue("VirtualServer", "bUseHotAddForAzureLiveBrowse");
-    auto plugin = Connected();
-    Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);
-    EXPECT_TRUE(cloud.journal("CreateManagedDiskFromSnapshot").empty());
-    EXPECT_TRUE(State().snapshotSets.empty());
-
-    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
-    Fault("AddDisksToVM", 0, "Conflict: busy");
-    Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);
-    EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)", "Failed to attach Disk"));
-    ExpectNothingAttached(*plugin);
-}
-
 // A browse attaches readable disks to the local VM and releases them at unmount; an unmount that cannot find the
 // local VM drops the state and sets no error.
 TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
@@ -86,9 +70,6 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
 
     std::vector<azsim::DiskAttachment> attached = ProxyDisks();
     ASSERT_EQ(attached.size(), 4u);
-    std::set<int> luns;
-    for (const azsim::DiskAttachment& a : attached) luns.insert(a.lun);
-    EXPECT_EQ(luns.size(), 4u);
     ASSERT_EQ(ctx.vmInfo.disks.size(), 3u);
     ASSERT_EQ(plugin->liveBrowseDiskManagers.count(std::string(kWeb.guid) + "-5"), 1u);
     EXPECT_EQ(DeviceCount(), 3u);
@@ -109,7 +90,6 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     ASSERT_TRUE(CKaFile::ReadWholeFile(device, image));
     std::string expected(image.size(), '\0');
     azsim::PageBlobStore(cloud.dir()).read(source->blob, "", 0, &expected[0], expected.size());
-    EXPECT_EQ(image.compare(0, 5, "disk "), 0);
     EXPECT_TRUE(image == expected);
     for (const azsim::ManagedSnapshot& snap : doc.snapshots) EXPECT_FALSE(snap.grant.active) << snap.name;
 
@@ -147,10 +127,21 @@ public:
     bool failed = false;
 };
 
-// A mount failing on a later disk releases the disks it had attached. A mount that attached nothing releases nothing,
-// and its clean-up never replaces the mount's error: neither when no local VM is known (none is looked up) nor when
-// the local VM is the very VM being browsed.
+// A browse is refused without its setting. A mount failing to attach, or failing on a later disk, releases the disks
+// it had attached. A mount that attached nothing releases nothing, and its clean-up never replaces the mount's error:
+// neither when no local VM is known (none is looked up) nor when the local VM is the very VM being browsed.
 TEST_F(LiveBrowse, FailedMountsReleaseWhatTheyAttachedAndKeepTheirErrorCode) {
+    NXPlatformInfo::removeValue("VirtualServer", "bUseHotAddForAzureLiveBrowse");
+    auto refused = Connected();
+    Refused(*refused, BrowseCtx(), VMINFO_ERR_DISK_INFO);
+    EXPECT_TRUE(cloud.journal("CreateManagedDiskFromSnapshot").empty());
+    EXPECT_TRUE(State().snapshotSets.empty());
+    NXPlatformInfo::setValue("VirtualServer", "bUseHotAddForAzureLiveBrowse", "1");
+    Fault("AddDisksToVM", 0, "Conflict: busy");
+    Refused(*refused, BrowseCtx(), VMINFO_ERR_DISK_INFO);
+    EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)", "Failed to attach Disk"));
+    ExpectNothingAttached(*refused);
+
     auto plugin = Connected<SecondDiskFailsPlugin>();
     plugin->oneAttached = [this] { return ProxyDisks().size() > 1; };
     Refused(*plugin, BrowseCtx(), VMINFO_ERR_DISK_INFO);

@@ -31,16 +31,14 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
 
     std::vector<SMountInfoFull> info;
     ASSERT_EQ(plugin->GetFullMountInfo(ctx, info), 1);
-    ASSERT_EQ(info.size(), 4u);
     std::vector<std::string> names;
-    for (const SMountInfoFull& entry : info) names.push_back(entry.disks.at(0).indexName + " " + entry.disks[0].name);
-    EXPECT_EQ(names, (std::vector<std::string>{"OsDisk-0-web-linux01-osdisk web-linux01-osdisk",
-                                               "DataDisk-0-web-linux01-data0 web-linux01-data0",
-                                               "DataDisk-1-web-linux01-data1 web-linux01-data1",
-                                               "web-linux01.json web-linux01.json"}));
-    EXPECT_EQ(info[0].kind, MOUNT_ENTRY_DISK);
+    for (const SMountInfoFull& entry : info)
+        names.push_back(std::to_string(entry.kind) + " " + entry.disks.at(0).indexName + " " + entry.disks[0].name);
+    ASSERT_EQ(names, (std::vector<std::string>{"1 OsDisk-0-web-linux01-osdisk web-linux01-osdisk",
+                                               "1 DataDisk-0-web-linux01-data0 web-linux01-data0",
+                                               "1 DataDisk-1-web-linux01-data1 web-linux01-data1",
+                                               "0 web-linux01.json web-linux01.json"}));
     EXPECT_EQ(info[0].disks[0].diskFormat, 23);
-    EXPECT_EQ(info[3].kind, MOUNT_ENTRY_FILE);
     EXPECT_EQ(info[3].disks[0].capacity, static_cast<long long>(config.size()));
     EXPECT_EQ(info[3].disks[0].uri, ctx.mountPath + "/web-linux01.json");
 
@@ -63,7 +61,7 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
     EXPECT_EQ(cloud.journal("RevokeSASToken").size(), 6u);
 
     // A given mount identity is the VM looked up; a Gen 2 VM mounts.
-    // Change tracking of an unmanaged VM is switched off on Azure Stack only.
+    // Change tracking of an unmanaged VM is switched off on Azure Stack.
     MountCtx named = Ctx({"job-name", "0badf00d-0000-4000-8000-000000000000", "rg-prod"});
     named.mountVmName = kWeb.name;
     named.mountVmGuid = kWeb.guid;
@@ -77,12 +75,6 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
     Mounted(*plugin, Ctx({"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"}));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
     EXPECT_TRUE(log.contains(kDriverTag, "VM [app-win01] is a Gen 2 VM."));
-
-    MountCtx elsewhere = Ctx(kLegacy);
-    elsewhere.cbtEnabled = true;
-    ASSERT_EQ(plugin->MountVM(elsewhere), 1);
-    EXPECT_TRUE(elsewhere.cbtEnabled);
-    EXPECT_EQ(elsewhere.cbtStatusText, "Enabled");
 
     auto stack = Connected(VSINST_AZURE_STACK_HUB);
     MountCtx unmanaged = Ctx(kLegacy);
@@ -165,13 +157,6 @@ TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
     auto faulted = [=](const VmRef& vm, const char* op, int code, const char* text) {
         return [=](MountCtx& ctx) { return Fault(op, code, text), connected(ctx, vm); };
     };
-    auto flagged = [=](bool MountCtx::*flag) {
-        return [=](MountCtx& ctx) {
-            auto plugin = connected(ctx, kWeb);
-            ctx.*flag = true;
-            return plugin;
-        };
-    };
     auto logged = [this](const std::string& tag, const std::string& text) {
         return [=](TestPlugin&, const MountCtx&) { EXPECT_TRUE(log.containsError(tag, text)); };
     };
@@ -239,11 +224,13 @@ TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
              logged("bool CAzureInfo::GetDiskInfoForVM(const MountCtx&)",
                     "Failed to parse MediaLink URI [" + ctx.vmInfo.disks.at(0).uri + "]")(plugin, ctx);
          }},
-        {"snap job", flagged(&MountCtx::isSnapJob), VMINFO_ERR_VM_SNAPSHOT_CREATE,
-         "VM [web-linux01][3b7f1c2a-9d4e-4f60-8a1b-2c3d4e5f6071] has no snapshot in snap job [77]", false, nullptr},
-        {"backup copy", flagged(&MountCtx::isBackupCopy), VMINFO_ERR_SNAP_RECORDS,
-         "Cannot read the snap metadata of job [0]", false, nullptr},
-        {"failback", flagged(&MountCtx::isFailback), VMINFO_ERR_DISK_INFO,
+        {"failback",
+         [=](MountCtx& ctx) {
+             auto plugin = connected(ctx, kWeb);
+             ctx.isFailback = true;
+             return plugin;
+         },
+         VMINFO_ERR_DISK_INFO,
          "Replication disk GUID look-up of VM [web-linux01] is not available in this build", false, nullptr},
         {"a rule throws",
          [=](MountCtx& ctx) {

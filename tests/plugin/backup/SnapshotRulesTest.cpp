@@ -188,19 +188,16 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOneWhenAllow
 
     plugin->referenceSnapshotId = previous[2];
     plugin->changeIdBase.clear();
-    MountCtx copy = Ctx(kWeb);
-    copy.isBackupCopy = true;
-    copy.cbtEnabled = true;
-    copy.vmInfo.snapshotGuid = "copied-set";
-    ASSERT_EQ(plugin->PostBackupVM(copy), 1);
-    EXPECT_FALSE(copy.referencePoint.empty());
-    NXPlatformInfo::setValue("VirtualServer", "bSkipDeleteSnapshotsForAzure", "1");
-    MountCtx skipped = Ctx(kWeb);
-    skipped.cbtEnabled = true;
-    skipped.vmInfo.snapshotGuid = "kept-set";
-    ASSERT_EQ(plugin->PostBackupVM(skipped), 1);
-    EXPECT_FALSE(skipped.referencePoint.empty());
-    EXPECT_NE(State().findSnapshotSet(previous[2]), nullptr);
+    for (const bool backupCopy : {true, false}) {  // a backup copy, then any job with the skip setting on
+        if (!backupCopy) NXPlatformInfo::setValue("VirtualServer", "bSkipDeleteSnapshotsForAzure", "1");
+        MountCtx kept = Ctx(kWeb);
+        kept.isBackupCopy = backupCopy;
+        kept.cbtEnabled = true;
+        kept.vmInfo.snapshotGuid = backupCopy ? "copied-set" : "kept-set";
+        ASSERT_EQ(plugin->PostBackupVM(kept), 1);
+        EXPECT_FALSE(kept.referencePoint.empty());
+        EXPECT_NE(State().findSnapshotSet(previous[2]), nullptr) << backupCopy;
+    }
 }
 
 // The local VM look-up of a browse unmount throws.

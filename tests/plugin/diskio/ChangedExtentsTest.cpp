@@ -168,9 +168,8 @@ TEST_F(ChangedExtents, HostileChangeIdFailsCleanlyThroughAWholeBackup) {
             }
             ASSERT_EQ(1, plugin->UnmountVM(ctx));
             const azsim::StateDocument doc = azsim::SubscriptionState(cloud.dir()).load();
-            EXPECT_EQ(sets, doc.snapshotSets.size());
-            EXPECT_EQ(before.snapshots.size(), doc.snapshots.size());
-            EXPECT_EQ(before.blobSnapshots.size(), doc.blobSnapshots.size());
+            EXPECT_EQ(std::make_tuple(sets, before.snapshots.size(), before.blobSnapshots.size()),
+                      std::make_tuple(doc.snapshotSets.size(), doc.snapshots.size(), doc.blobSnapshots.size()));
         }
     }
 }

@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "azsim/endpoint/RequestLog.h"
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
@@ -177,15 +176,6 @@ protected:
     int Write(const VmdkHandle& handle, std::uint64_t offset, std::uint64_t length, unsigned seed = 1) {
         std::vector<unsigned char> data = Pattern(offset, length, seed);
         return plugin->WriteVmdk(handle, offset, static_cast<UINT>(length), data.data());
-    }
-    // Page writes the endpoint answered for blob `name`: query, range, body bytes, credential and status.
-    std::vector<std::string> Puts(const std::string& name) const {
-        std::vector<std::string> out;
-        for (const azsim::RequestRecord& r : azsim::RequestLog::Read(cloud.dir()))
-            if (r.method == "PUT" && r.blob == name)
-                out.push_back(r.comp + " " + r.range + " " + std::to_string(r.bodyBytes) + " " + r.auth + " " +
-                              std::to_string(r.status));
-        return out;
     }
     // Runs `pass(id, n)` on eight threads, passes n = 1, 2, ... until `enough()` holds after a pass (60 s at
     // most), while `meanwhile` runs on this thread.
