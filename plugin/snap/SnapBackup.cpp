@@ -9,6 +9,7 @@
 #include "plugin/frame/AzureInfo.h"
 #include "plugin/frame/SlotFailure.h"
 #include "plugin/snap/SnapNames.h"
+#include "plugin/snap/SnapVolume.h"
 
 namespace {
 
@@ -189,17 +190,7 @@ bool CAzureInfo::_UpdateVolSnapInfo(MountCtx& ctx) {
     volSnapInfo = SMVolSnapInfo();  // the record describes this job's VMs only
     for (auto& [guid, vm] : ctx.vmInfoByGuid) {
         if (vm.snapStatus != 0) continue;
-        SMVolumeInfo volume;
-        volume.sourcePath = vm.storageAccount;
-        volume.sourceGuid = vm.guid;
-        volume.sourceDevice = vm.name;
-        volume.jobId = ctx.jobId;
-        volume.orbitId = ctx.orbitId;
-        volume.appId = ctx.appId;
-        volume.appTypeId = ctx.appTypeId;
-        volume.originClientId = ctx.originClientId;
-        volume.sourceClientId = ctx.sourceClientId;
-        volume.volumeFlags = kSnapVolumeFlags;
+        SMVolumeInfo volume = SnapVolumeFor(ctx, vm, ctx.jobId, kSnapVolumeFlags);
         int index = -1;
         if (CreateArchiveFileForSnapBackup(ctx, vm.archiveFileId, vm.guid)) {
             volume.archiveFileId = vm.archiveFileId;

@@ -6,6 +6,7 @@
 #include "host/util/FileSystem.h"
 #include "plugin/backup/MountCtxAccess.h"
 #include "plugin/frame/AzureInfo.h"
+#include "plugin/snap/SnapVolume.h"
 #include "plugin/frame/SlotFailure.h"
 
 namespace {
@@ -192,17 +193,8 @@ bool CAzureInfo::_PopulateSMVolSnapInfoForVM_VMCentric(const MountCtx& ctx, SMVo
 }
 
 bool CAzureInfo::_PopulateSMVolumeInfoForVM_VMCentric(const MountCtx& ctx, const SVMInfo& vm, SMVolumeInfo& volume) {
-    volume.sourcePath = vm.storageAccount;
-    volume.sourceGuid = vm.guid;
-    volume.sourceDevice = vm.name;
-    volume.jobId = ctx.refJobId;
+    volume = SnapVolumeFor(ctx, vm, ctx.refJobId, kVmCentricVolumeFlags);
     volume.masterJobId = ctx.jobId;
-    volume.orbitId = ctx.orbitId;
-    volume.appId = ctx.appId;
-    volume.appTypeId = ctx.appTypeId;
-    volume.sourceClientId = ctx.sourceClientId;
-    volume.originClientId = ctx.originClientId;
-    volume.volumeFlags = kVmCentricVolumeFlags;
     volume.archiveFileId = vm.archiveFileId;
     return true;
 }
