@@ -220,21 +220,21 @@ private:
             return false;
         }
         cloud.write(0, 5 * kMiB, 256 * 1024, 51);
-        std::vector<SVMInfo> vms;
+        std::vector<SnapCopySource> vms;
         JobOutcome listed;
         const std::string work = (fs::path(dir_) / "snap-metadata").string();
-        if (!SnapJobVms(*plugin, snapJob, work, vms, listed)) {
+        if (!SnapJobVms(*plugin, snapped.record, work, vms, listed)) {
             Fail("demo", "the VMs of the snap job cannot be read: error " + std::to_string(listed.errorCode) + " (" +
                              listed.errorDetails + ")");
             return false;
         }
         plugin->Disconnect();
-        auto vm = std::find_if(vms.begin(), vms.end(), [this](const SVMInfo& v) { return v.name == vmName_; });
+        auto vm = std::find_if(vms.begin(), vms.end(), [this](const SnapCopySource& v) { return v.vm.name == vmName_; });
         if (vm == vms.end()) {
             Fail("demo", "the snap job holds no VM [" + vmName_ + "]");
             return false;
         }
-        SnapCopyResult copy = CopySnapVm(host, store_, snapJob, *vm, true, cancelled,
+        SnapCopyResult copy = CopySnapVm(host, store_, *vm, true, cancelled,
                                          [this](IVMInfo* p) { cancel_.watch(dynamic_cast<CVMInfo*>(p)); });
         if (!copy.result.ok) {
             Fail("demo", FailureLine(vmName_, copy.result));

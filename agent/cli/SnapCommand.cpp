@@ -267,9 +267,6 @@ int SnapCopy(int argc, char** argv, CancelSignal& cancel) {
     std::optional<FolderLock> lock;
     std::optional<SnapJobRecord> record = NamedJob(line, name, exit, lock);
     if (!record) return exit;
-    if (record->vmCentric)
-        return Fail(name.c_str(), "copies of VM-centric snap job " + std::to_string(record->jobId) +
-                                      " are not available in this build");
     if (record->state != SnapJobRecord::kComplete)
         return Fail(name.c_str(), "snap job " + std::to_string(record->jobId) + " has no snapshots to copy (it is " +
                                       record->state + ")");
@@ -281,26 +278,29 @@ int SnapCopy(int argc, char** argv, CancelSignal& cancel) {
     if (!reader) return ConnectFailed(name, failure);
     for (const std::string& note : UndoDeadSnapJobs(*reader, store.root(), host.cloud().dir()))
         Progress(line)(note);
-    std::vector<SVMInfo> vms;
+    std::vector<SnapCopySource> vms;
     JobOutcome listed;
+    // The job's metadata as the copies read it, removed however they end.
     const std::string work = (fs::path(SnapJobFolder(store.root(), record->jobId)) / ("copy-" + CreateGuid())).string();
-    const bool haveVms = SnapJobVms(*reader, record->jobId, work, vms, listed);
-    std::error_code ec;
-    fs::remove_all(work, ec);
-    if (!haveVms)
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> removeWork(&work, [](const std::string* dir) {
+        std::error_code ec;
+        fs::remove_all(*dir, ec);
+    });
+    if (!SnapJobVms(*reader, *record, work, vms, listed))
         return Fail(name.c_str(), "the VMs of snap job " + std::to_string(record->jobId) + " cannot be read in " +
                                       listed.failedStep + ": " + ErrorText(listed.errorCode, listed.errorDetails));
     if (line.has("vm"))
-        vms.erase(std::remove_if(vms.begin(), vms.end(), [&](const SVMInfo& vm) { return vm.name != line.value("vm"); }),
+        vms.erase(std::remove_if(vms.begin(), vms.end(),
+                                 [&](const SnapCopySource& vm) { return vm.vm.name != line.value("vm"); }),
                   vms.end());
     if (vms.empty())
         return Fail(name.c_str(), "snap job " + std::to_string(record->jobId) + " holds no VM [" + line.value("vm") + "]");
     std::vector<std::pair<std::string, SnapCopyResult>> outcomes;
-    for (const SVMInfo& vm : vms) {
-        Progress(line)("copying VM [" + vm.name + "] of snap job " + std::to_string(record->jobId));
-        outcomes.emplace_back(vm.name, CopySnapVm(host, store, record->jobId, vm, !line.has("json"),
-                                                  [&cancel] { return cancel.cancelled(); },
-                                                  [&cancel](IVMInfo* p) { cancel.watch(dynamic_cast<CVMInfo*>(p)); }));
+    for (const SnapCopySource& vm : vms) {
+        Progress(line)("copying VM [" + vm.vm.name + "] of snap job " + std::to_string(record->jobId));
+        outcomes.emplace_back(vm.vm.name,
+                              CopySnapVm(host, store, vm, !line.has("json"), [&cancel] { return cancel.cancelled(); },
+                                         [&cancel](IVMInfo* p) { cancel.watch(dynamic_cast<CVMInfo*>(p)); }));
         if (cancel.cancelled()) break;
     }
     json out = json::array();

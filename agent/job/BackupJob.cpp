@@ -155,6 +155,12 @@ bool BackupJob::mount(Session& s) {
         // No reference point: a later backup builds on a set of its own, never on the job's snapshot.
         ctx.cbtEnabled = false;
         fs::create_directories(ctx.metadataDir);
+        if (!s.copy->vmFolder.empty()) {
+            // The VM's own child job holds its snap records and names its catalog.
+            ctx.isVmCentric = true;
+            ctx.refJobId = ctx.altJobId = s.copy->vmJobId;
+            ctx.snapMetadataFolder = s.copy->vmFolder;
+        }
     }
     s.step = "MountVM";
     if (!plugin_.MountVM(ctx)) return fail(s, "MountVM");

@@ -31,6 +31,10 @@ namespace vsagent {
 struct SnapCopySource {
     long long snapJobId = 0;
     SVMInfo vm;                  // the VM as the snapshot-engine job's metadata recorded it
+    // A job that ran VM by VM snapped the VM under a child job of its own; `vmFolder` holds the
+    // VM's catalog and configuration files. Both stay empty for a job that snapped its VMs together.
+    long long vmJobId = 0;
+    std::string vmFolder;
 };
 
 struct BackupRequest {
