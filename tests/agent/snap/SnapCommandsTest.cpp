@@ -135,6 +135,30 @@ TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndKilledOrDeletedJobsLeaveNoMarkedSnaps
     EXPECT_FALSE(list[1]["vms"][0]["archiveFileValid"]);
     EXPECT_EQ(list[2]["state"], "complete");
     EXPECT_TRUE(list[2]["vms"][0]["archiveFileValid"]);
+
+    // A job that ran VM by VM: a copy of all its VMs, then of the one named, holds each VM as snapped.
+    for (const auto& [vm, disks] : kVms)
+        for (int d = 0; d < disks; ++d) atSnap[vm][d] = DiskHash(vm, d);
+    const json byVm = Parsed(Agent({"snap", "backup", "--vm", "web-linux01", "--vm", "legacy-vm01", "--vm-centric",
+                                    "--store", store, "--json"}), 0);
+    for (const auto& [vm, disks] : kVms)
+        ASSERT_EQ(Azsim({"write", "--vm", vm, "--disk", std::to_string(disks - 1), "--offset", "0", "--random", "9",
+                         "--length", "4096"}).exitCode, 0);
+    json all = Parsed(Agent({"snap", "copy", "--job", std::to_string(byVm["jobId"].get<long long>()), "--store", store, "--json"}), 0);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_NE(all[0]["vm"], all[1]["vm"]);
+    const json one = Copy(byVm["jobId"], "legacy-vm01");
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0]["vm"], "legacy-vm01");
+    all.push_back(one[0]);
+    const std::map<std::string, int> diskCount(kVms.begin(), kVms.end());
+    for (const json& copy : all) {
+        const std::string vm = copy["vm"];
+        ASSERT_EQ(copy["status"], 0) << copy;
+        for (int d = 0; d < diskCount.at(vm); ++d) EXPECT_EQ(ExportHash(copy["jobId"], d), atSnap[vm][d]) << vm << d;
+    }
+    verify = Agent({"verify", "--store", store});
+    EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
 }
 
 TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopy) {
