@@ -280,13 +280,8 @@ int SnapCopy(int argc, char** argv, CancelSignal& cancel) {
         Progress(line)(note);
     std::vector<SnapCopySource> vms;
     JobOutcome listed;
-    // The job's metadata as the copies read it, removed however they end.
-    const std::string work = (fs::path(SnapJobFolder(store.root(), record->jobId)) / ("copy-" + CreateGuid())).string();
-    const std::unique_ptr<const std::string, void (*)(const std::string*)> removeWork(&work, [](const std::string* dir) {
-        std::error_code ec;
-        fs::remove_all(*dir, ec);
-    });
-    if (!SnapJobVms(*reader, *record, work, vms, listed))
+    const ScratchFolder work((fs::path(SnapJobFolder(store.root(), record->jobId)) / ("copy-" + CreateGuid())).string());
+    if (!SnapJobVms(*reader, *record, work.path(), vms, listed))
         return Fail(name.c_str(), "the VMs of snap job " + std::to_string(record->jobId) + " cannot be read in " +
                                       listed.failedStep + ": " + ErrorText(listed.errorCode, listed.errorDetails));
     if (line.has("vm"))

@@ -79,7 +79,7 @@ bool VmCentricJobVms(IVMInfo& plugin, const SnapJobRecord& record, const std::st
         source.vm.guid = vm.guid;
         source.vm.resourceGroup = vm.resourceGroup;
         if (vm.status != 0) {
-            // Nothing of it was kept: its copy fails with the job's reason.
+            // The job kept nothing of the VM to copy: its copy fails with the job's reason.
             source.vm.snapStatus = static_cast<std::uint32_t>(vm.status < 0 ? VMINFO_ERR_VM_SNAPSHOT_CREATE : vm.status);
             source.vm.snapStatusDetails = vm.status < 0 ? "the snap job did not reach the VM" : vm.details;
             vms.push_back(source);
@@ -106,9 +106,14 @@ bool VmCentricJobVms(IVMInfo& plugin, const SnapJobRecord& record, const std::st
 
 }  // namespace
 
+ScratchFolder::~ScratchFolder() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
 bool SnapJobVms(IVMInfo& plugin, const SnapJobRecord& record, const std::string& workDir,
                 std::vector<SnapCopySource>& vms, JobOutcome& outcome) {
-    std::filesystem::create_directories(workDir);
+    fs::create_directories(workDir);
     if (record.vmCentric) return VmCentricJobVms(plugin, record, workDir, vms, outcome);
     std::vector<SVMInfo> recorded;
     if (!ReadVms(plugin, CopyContext(record.jobId, workDir), recorded, outcome)) return false;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/host/AgentHost.h"
@@ -23,13 +24,27 @@ namespace vsagent {
 bool SnapJobVms(IVMInfo& plugin, const SnapJobRecord& record, const std::string& workDir,
                 std::vector<SnapCopySource>& vms, JobOutcome& outcome);
 
+// The folder a copy fetches a job's metadata into, removed with all it holds when this goes.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(std::string path) : path_(std::move(path)) {}
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 struct SnapCopyResult {
     long long jobId = 0;         // the store job the copy made; 0 when none was started
     BackupResult result;
 };
 
 // Copies the VM of `source` into a new job of `store`, through a plugin object of its own;
-// `watch` is told of the object while the copy runs (null when done).
+// `watch` is told of the object while the copy runs (null when done). A VM that a job run VM
+// by VM did not snap fails, with the job's reason, before any job is made.
 SnapCopyResult CopySnapVm(AgentHost& host, BackupStore& store, const SnapCopySource& source, bool showProgress,
                           const std::function<bool()>& cancelled, const std::function<void(IVMInfo*)>& watch);
 
