@@ -144,7 +144,8 @@ TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndKilledOrDeletedJobsLeaveNoMarkedSnaps
     for (const auto& [vm, disks] : kVms)
         ASSERT_EQ(Azsim({"write", "--vm", vm, "--disk", std::to_string(disks - 1), "--offset", "0", "--random", "9",
                          "--length", "4096"}).exitCode, 0);
-    json all = Parsed(Agent({"snap", "copy", "--job", std::to_string(byVm["jobId"].get<long long>()), "--store", store, "--json"}), 0);
+    const std::string byVmJob = std::to_string(byVm["jobId"].get<long long>());
+    json all = Parsed(Agent({"snap", "copy", "--job", byVmJob, "--store", store, "--json"}), 0);
     ASSERT_EQ(all.size(), 2u);
     EXPECT_NE(all[0]["vm"], all[1]["vm"]);
     const json one = Copy(byVm["jobId"], "legacy-vm01");
