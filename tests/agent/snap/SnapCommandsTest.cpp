@@ -193,6 +193,10 @@ TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopy) {
     EXPECT_NE(job["vms"][1]["status"], 0);
     EXPECT_FALSE(job["vms"][1]["archiveFileValid"]);
     EXPECT_NE(job["vms"][0]["childJobId"], job["vms"][1]["childJobId"]);
+    run = Agent({"snap", "copy", "--job", std::to_string(job["jobId"].get<long long>()), "--store", store});
+    EXPECT_EQ(run.exitCode, 1);
+    ExpectOneLine(run, "VM [app-win01] failed in snap backup: error " + std::to_string(job["vms"][1]["status"].get<int>()));
+    EXPECT_NE(run.out.find("VM web-linux01  ok"), std::string::npos) << run.out;
 }
 
 TEST_F(Snap, RefusalsSayWhyAndMakeNothing) {
