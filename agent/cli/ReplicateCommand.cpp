@@ -8,6 +8,7 @@
 #include "agent/host/AgentHost.h"
 #include "agent/host/CancelSignal.h"
 #include "agent/job/ErrorAdvice.h"
+#include "agent/restore/CloudNames.h"
 #include "agent/restore/RestoreJob.h"
 #include "host/util/Guid.h"
 #include "host/vminfo/CVMInfo.h"
@@ -69,6 +70,13 @@ bool ReadRequest(const CommandLine& line, const BackupStore& store, RestoreReque
             return false;
         }
     if (!line.number("job", 1, Manifest::kMaxJobId, request.jobId, error)) return false;
+    for (const auto& [option, kind] : {std::make_pair("name", CloudName::Vm), std::make_pair("vm", CloudName::Vm),
+                                       std::make_pair("to-group", CloudName::ResourceGroup),
+                                       std::make_pair("to-storage", CloudName::StorageAccount)})
+        if (!(error = CloudNameProblem(kind, line.value(option, line.value("vm")))).empty()) {
+            error = std::string("--") + option + ": " + error;
+            return false;
+        }
     long long threads = 0;
     if (line.has("threads") && !line.number("threads", 1, 64, threads, error)) return false;
     std::optional<Manifest> job = store.job(request.jobId);
