@@ -58,8 +58,6 @@ TEST_F(StandbyCommands, ReplicateStopsWith186ThenFailoverAndFailbackKeepTheDisks
         EXPECT_TRUE(line.find("\"op\":\"Initialize\"") != std::string::npos ||
                     line.find("\"op\":\"Connect\"") != std::string::npos) << line;
     EXPECT_EQ(SeededDisks(), disks);
-    EXPECT_EQ(Agent({"replicate", "--store", store, "--vm", "web01", "--job", "1", "--to-group", "rg-legacy",
-                     "--to-storage", "legacystore01"}).exitCode, 2);  // job 1 is no backup of web01
 
     ASSERT_EQ(Standby("create"), 0);
     for (int d = 0; d < 2; ++d)
