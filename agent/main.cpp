@@ -31,6 +31,10 @@ const char* const kUsage =
     "                                   delete old unattached disks this product created\n"
     "  guest run --vm NAME --script FILE   run a script inside a running VM's guest\n"
     "  snap backup|copy|list|delete     snapshot-engine jobs: VMs snapped together, copied later\n"
+    "  replicate --store DIR --vm NAME --job ID --to-group RG --to-storage ACCOUNT\n"
+    "                                   replicate a backup onto a standby kept as page blobs\n"
+    "  standby create|delete|failover-cleanup --name VM --group RG --storage ACCOUNT\n"
+    "                                   deploy the standby at failover, delete it keeping its disks\n"
     "  demo                             full and incremental backup, export and compare, end to end\n"
     "\n"
     "Without --cloud DIR the agent works on a simulated subscription in ~/.vsagent/cloud,\n"
@@ -58,6 +62,8 @@ int main(int argc, char** argv) {
     if (command == "storage") return vsagent::RunStorage(argc, argv, cancel);
     if (command == "guest") return vsagent::RunGuest(argc, argv, cancel);
     if (command == "snap") return vsagent::RunSnap(argc, argv, cancel);
+    if (command == "replicate") return vsagent::RunReplicate(argc, argv, cancel);
+    if (command == "standby") return vsagent::RunStandby(argc, argv, cancel);
     if (command == "demo") return vsagent::RunDemo(argc, argv, cancel);
     std::cerr << "vsagent: unknown command [" << command << "]\n\n" << kUsage;
     return vsagent::kExitUsage;

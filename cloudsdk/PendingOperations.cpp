@@ -93,11 +93,6 @@ bool CAzureSDKCppBridge::UploadPageBlobToStorageAccount(const std::string&, cons
 }
 
 
-bool CAzureSDKCppBridge::CleanupStagingResources(const std::string&, const std::string&) try {
-    return NotAvailable("CleanupStagingResources");
-} catch (...) {
-    return FailOnException();
-}
 
 
 bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string&, const SDisk&, const std::vector<SInventoryInfo>&) try {
@@ -107,12 +102,6 @@ bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string&, const SDisk&, const 
 }
 
 // VMs and networks: deployment, restore, power, disk attachment, guest scripts.
-bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo&, const std::string&, const std::string&, bool, bool, bool,
-                                           const std::string&, const std::string&) try {
-    return NotAvailable("DelayVMDeployment");
-} catch (...) {
-    return FailOnException();
-}
 
 
 

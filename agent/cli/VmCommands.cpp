@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/cli/Commands.h"
+#include "agent/cli/Subcommand.h"
 #include "agent/host/CancelSignal.h"
 #include "agent/store/Retention.h"
 #include "agent/vmops/ManagedCloneSource.h"
@@ -18,14 +19,6 @@
 namespace vsagent {
 
 namespace {
-
-struct Subcommand {
-    const char* usage;
-    std::vector<OptionSpec> options;
-    std::vector<const char*> required;
-    // Runs the operation; returns the exit code. `out` is the result shown as text or JSON.
-    std::function<int(PluginSession&, const CommandLine&, nlohmann::json& out, std::string& error)> run;
-};
 
 // Parses "vsagent GROUP SUB ..." against `sub`, connects, runs it and shows its result.
 int RunSubcommand(int argc, char** argv, const std::string& name, const Subcommand& sub, CancelSignal& cancel) {
@@ -57,21 +50,6 @@ int RunSubcommand(int argc, char** argv, const std::string& name, const Subcomma
     } catch (const std::exception& e) {
         return Fail(full.c_str(), e.what());
     }
-}
-
-int Dispatch(int argc, char** argv, const char* group, const std::map<std::string, Subcommand>& subs,
-             CancelSignal& cancel) {
-    std::string list;
-    for (const auto& sub : subs) list += (list.empty() ? "" : "|") + sub.first;
-    const std::string usage = std::string("usage: vsagent ") + group + " " + list + " [OPTIONS]   (" + group +
-                              " SUBCOMMAND --help for its options)\n";
-    if (argc < 3 || std::string(argv[2]) == "--help") {
-        std::cout << usage;
-        return argc < 3 ? kExitUsage : kExitOk;
-    }
-    auto sub = subs.find(argv[2]);
-    if (sub == subs.end()) return Fail(group, std::string("unknown subcommand [") + argv[2] + "]\n" + usage, kExitUsage);
-    return RunSubcommand(argc, argv, std::string(group) + " " + sub->first, sub->second, cancel);
 }
 
 // The result of a VM operation: the VM, and what it is now unless it was deleted.
@@ -232,6 +210,21 @@ int Clone(PluginSession& s, const CommandLine& line, nlohmann::json& out, std::s
 }
 
 }  // namespace
+
+int Dispatch(int argc, char** argv, const char* group, const std::map<std::string, Subcommand>& subs,
+             CancelSignal& cancel) {
+    std::string list;
+    for (const auto& sub : subs) list += (list.empty() ? "" : "|") + sub.first;
+    const std::string usage = std::string("usage: vsagent ") + group + " " + list + " [OPTIONS]   (" + group +
+                              " SUBCOMMAND --help for its options)\n";
+    if (argc < 3 || std::string(argv[2]) == "--help") {
+        std::cout << usage;
+        return argc < 3 ? kExitUsage : kExitOk;
+    }
+    auto sub = subs.find(argv[2]);
+    if (sub == subs.end()) return Fail(group, std::string("unknown subcommand [") + argv[2] + "]\n" + usage, kExitUsage);
+    return RunSubcommand(argc, argv, std::string(group) + " " + sub->first, sub->second, cancel);
+}
 
 int RunVm(int argc, char** argv, CancelSignal& cancel) {
     const std::map<std::string, Subcommand> subs = {

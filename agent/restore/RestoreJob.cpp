@@ -211,11 +211,12 @@ bool RestoreJob::buildContext(const RestoreRequest& request, Session& s) {
     if (!request.attachTo.empty()) {
         if (!chooseTarget(request, s)) return false;
     } else {
-        ctx.restoreType = RESTORE_TYPE_FULL_VM;
+        ctx.restoreType = request.replicate ? RESTORE_TYPE_REPLICATION : RESTORE_TYPE_FULL_VM;
         ctx.vmName = s.record.vmName;
         ctx.resourceGroup = s.record.resourceGroup;
         ctx.region = request.region;
-        if (ctx.region.empty()) {
+        // A replication asks the cloud nothing before the plugin's own checks: its group decides the region.
+        if (ctx.region.empty() && !request.replicate) {
             SHostInfo group;
             s.step = "GetHostInfoForHost";
             if (!plugin_.GetHostInfoForHost(ctx.resourceGroup, 0, 0, group)) return fail(s, "GetHostInfoForHost");
@@ -224,6 +225,10 @@ bool RestoreJob::buildContext(const RestoreRequest& request, Session& s) {
         ctx.m_vmSize = request.vmSize;
         ctx.availabilityZones = request.zones;
         ctx.powerOn = request.powerOn;
+        // The agent keeps no history of replications: every run may be the first, and the plugin
+        // reuses the destination's blobs when it finds them.
+        ctx.isFirstReplication = request.replicate;
+        ctx.createVm = !request.replicate;
         ctx.overwrite = request.overwrite;
         ctx.inPlaceRestore =
             request.overwrite && ctx.vmName == s.backup.vmName && ctx.resourceGroup == s.backup.resourceGroup;
@@ -490,7 +495,10 @@ void RestoreJob::noteSize(const RestoreRequest& request, Session& s) {
 // keeps its record, for the caller to make sure nothing it lists is left; otherwise the
 // work folder goes.
 void RestoreJob::finish(Session& s, bool ok) {
-    if (!ok && s.initCalled) {
+    // The destination of a replication (its blobs, integrity snapshots and VM) is the replica the
+    // next run continues from; what a run may delete is the plugin's decision, so a failed run
+    // runs no clean-up here that could touch it.
+    if (!ok && s.initCalled && s.ctx.restoreType != RESTORE_TYPE_REPLICATION) {
         s.step = "CleanupRestoreVM";
         guard(s, [&] {
             if (plugin_.CleanupRestoreVM(s.ctx) != 1)

@@ -51,6 +51,9 @@ struct RestoreRequest {
     bool overwrite = false;
     int threads = 0;                  // writer threads; 0: tuned while the job runs
     bool showProgress = false;
+    // A replication run (restore kind 4) onto the standby kept as page blobs in `storage`: no
+    // VM is deployed, and a failed run leaves the destination for the next run (no clean-up).
+    bool replicate = false;
 };
 
 struct RestoredDisk {

@@ -24,6 +24,7 @@ int RunToken(int argc, char** argv);
 int RunJournal(int argc, char** argv);
 int RunRequests(int argc, char** argv);
 int RunGuest(int argc, char** argv);
+int RunStandby(int argc, char** argv);
 
 // Parses the command's options (plus --help and --state, which every command has).
 // Returns -1 when the command should go on, else the exit code: --help printed

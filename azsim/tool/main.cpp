@@ -25,6 +25,7 @@ const Command kCommands[] = {
     {"journal", "print the SDK calls made against the subscription", azsimtool::RunJournal},
     {"requests", "print the HTTP requests the blob endpoint answered", azsimtool::RunRequests},
     {"guest", "print the scripts VMs were asked to run in their guests", azsimtool::RunGuest},
+    {"standby", "seed a standby VM kept as page blobs, as a replication leaves it", azsimtool::RunStandby},
 };
 
 void PrintUsage(std::ostream& out) {

@@ -4,15 +4,3 @@
 int CAzureInfo::RevertSnap(MountCtx& ctx, const RestoreCtx& rctx) {
     return CVMInfo::RevertSnap(ctx, rctx);
 }
-
-bool CAzureInfo::CreateDRVM(const RestoreCtx& ctx) {
-    return CVMInfo::CreateDRVM(ctx);
-}
-
-bool CAzureInfo::DeleteDRVM(const RestoreCtx& ctx) {
-    return CVMInfo::DeleteDRVM(ctx);
-}
-
-bool CAzureInfo::PostVMFailover(const RestoreCtx& ctx) {
-    return CVMInfo::PostVMFailover(ctx);
-}

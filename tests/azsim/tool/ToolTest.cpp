@@ -9,7 +9,7 @@
 namespace {
 
 TEST_F(ToolTest, EveryCommandExplainsItself) {
-    for (const char* command : {"init", "serve", "show", "write", "hash", "fault"}) {
+    for (const char* command : {"init", "serve", "show", "write", "hash", "fault", "standby"}) {
         ToolResult r = run({command, "--help"});
         EXPECT_EQ(0, r.exitCode) << command;
         EXPECT_NE(std::string::npos, r.out.find(std::string("usage: azsim ") + command)) << r.out;
