@@ -57,12 +57,6 @@ TEST_F(RequestRecords, ReadsWritesAndRefusalsAreRecordedAsSentAndAnswered) {
     EXPECT_EQ(fieldsOf(recordOf(stateDir_, diff)), "GET" + blob + " comp=pagelist snapshot=" + snapshot +
                                                        " prev=" + snapshot +
                                                        " range= body=0 bearer 400 PreviousSnapshotCannotBeNewer fault=");
-
-    // Oldest first, one line for each request answered.
-    std::vector<RequestRecord> all = RequestLog::Read(stateDir_);
-    ASSERT_EQ(all.size(), 4u);
-    EXPECT_EQ(all.front().requestId, read.header("x-ms-request-id"));
-    EXPECT_EQ(all.back().requestId, diff.header("x-ms-request-id"));
 }
 
 TEST_F(RequestRecords, CredentialKindsAndAnswersNotServedAreRecorded) {
