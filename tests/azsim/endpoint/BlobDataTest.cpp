@@ -29,7 +29,7 @@ using PageLists = EndpointFixture;
 using HttpFaults = EndpointFixture;
 using ParallelReads = EndpointFixture;
 
-TEST_F(BlobReads, RangedGetReturnsExactlyTheStoredBytesUpToTheEnd) {
+TEST_F(BlobReads, RangedGetReturnsExactlyTheStoredBytesUpToTheEndAndHeadTheProperties) {
     const std::uint64_t first = kHoleStart - k4MiB + 4096;  // across the end of the data into the hole
     const std::uint64_t tail = kBlobSize - 100;
     const struct { std::vector<std::string> headers; long status; std::uint64_t first, length; } cases[] = {
@@ -48,9 +48,7 @@ TEST_F(BlobReads, RangedGetReturnsExactlyTheStoredBytesUpToTheEnd) {
     HttpReply past = get("", {rangeHeader(kBlobSize, kBlobSize + 511)});
     EXPECT_EQ(past.status, 416);
     EXPECT_EQ(past.errorCode(), "InvalidRange");
-}
 
-TEST_F(BlobReads, HeadGivesTheProperties) {
     azsim::BlobProperties props;
     ASSERT_TRUE(store_.properties(disk_, "", props));
     HttpReply head = send({"HEAD", blobUrl(), {kVersion, bearer()}, nullptr});
