@@ -58,7 +58,6 @@ TEST(Scenario, SeedsManagedAndUnmanagedDisksWithTheirContentAndSparseRest) {
     azsimtest::TempFolder dir;
     StateDocument doc = InitState(dir.path(), SmallScenario());
     SubscriptionState state(dir.path());
-    ASSERT_TRUE(state.exists());
     EXPECT_EQ(doc.toJson(), state.load().toJson());
 
     // The resources as the scenario named them (disk ids and LUNs are held by the SDK restore and mount tests).
