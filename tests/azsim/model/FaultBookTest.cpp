@@ -12,7 +12,7 @@ HttpFault GetRule(const std::string& pattern, int times) {
     return {"GET", pattern, HttpFaultKind::Status, 500, "InternalError", 0, 0, times};
 }
 
-TEST(FaultBook, SdkFaultsFireForTheirOperationAsOftenAsAsked) {
+TEST(FaultBook, SdkFaultsFireForTheirOperationAndHttpFaultsForMethodAndPathAsOftenAsAsked) {
     azsimtest::TempFolder dir;
     FaultBook book(dir.path());
     EXPECT_FALSE(book.takeSdkFault("CreateDiskSnapshots"));
@@ -36,11 +36,7 @@ TEST(FaultBook, SdkFaultsFireForTheirOperationAsOftenAsAsked) {
     book.clear();
     EXPECT_TRUE(book.sdkFaults().empty());
     EXPECT_FALSE(book.takeSdkFault("CheckConnection"));
-}
 
-TEST(FaultBook, HttpFaultsMatchMethodAndPathPattern) {
-    azsimtest::TempFolder dir;
-    FaultBook book(dir.path());
     EXPECT_FALSE(book.takeHttpFault("GET", "/acct/vhds/a.vhd"));
 
     book.addHttpFault({"GET", "/acct/vhds/*.vhd", HttpFaultKind::ShortBody, 500, "InternalError", 0, 1000});

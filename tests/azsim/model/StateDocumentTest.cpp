@@ -70,36 +70,25 @@ nlohmann::json SampleJson() {
 
 StateDocument SampleDocument() { return StateDocument::fromJson(SampleJson()); }
 
-TEST(StateDocumentJson, EveryResourceSurvivesTheRoundTrip) {
+TEST(StateDocumentJson, EveryResourceSurvivesTheRoundTripInTheShapeSignInReads) {
     nlohmann::json first = SampleDocument().toJson();
     EXPECT_TRUE(azsimtest::JsonContains(first, SampleJson())) << first.dump(1);
     StateDocument reread = StateDocument::fromJson(nlohmann::json::parse(first.dump()));
     EXPECT_EQ(first, reread.toJson());
     EXPECT_EQ(PowerState::Deallocated, reread.vms.at(0).powerState);
     EXPECT_EQ(0, reread.vms.at(0).powerStateCode());
+    EXPECT_TRUE(SignIn(first, kSub, "app-1", "secret-1").ok);
 }
 
-TEST(StateDocumentJson, SubscriptionsKeepTheShapeSignInReads) {
-    nlohmann::json json = SampleDocument().toJson();
-    EXPECT_TRUE(SignIn(json, kSub, "app-1", "secret-1").ok);
-    EXPECT_FALSE(SignIn(json, kSub, "app-1", "wrong").ok);
-
-    // A document holding only subscriptions (as written by older tools) loads with empty lists.
-    nlohmann::json minimal = {{"subscriptions", {{{"id", kSub}, {"applicationId", "a"}, {"secret", "s"}}}}};
-    StateDocument doc = StateDocument::fromJson(minimal);
-    EXPECT_EQ("a", doc.subscription().applicationId);
-    EXPECT_TRUE(doc.vms.empty());
-    EXPECT_THROW(StateDocument().subscription(), Error);
-}
-
-TEST(StateDocumentJson, MalformedMembersAreRejected) {
+TEST(StateDocumentJson, MalformedMembersAndAMissingSubscriptionAreRejected) {
     EXPECT_THROW(StateDocument::fromJson(nlohmann::json::array()), Error);
     EXPECT_THROW(StateDocument::fromJson({{"vms", "not a list"}}), Error);
     EXPECT_THROW(StateDocument::fromJson({{"vms", {{{"disks", 5}}}}}), Error);
     EXPECT_THROW(StateDocument::fromJson({{"regions", {{{"vmSizes", {{{"cpus", "two"}}}}}}}}), Error);
+    EXPECT_THROW(StateDocument().subscription(), Error);
 }
 
-TEST(StateDocumentLookup, NamesIgnoreCaseWhereTheCloudDoes) {
+TEST(StateDocumentLookup, NamesIgnoreCaseWhereTheCloudDoesAndDisksFindTheirBlobs) {
     StateDocument doc = SampleDocument();
     ASSERT_NE(nullptr, doc.findVm("WEB01"));
     EXPECT_EQ("Web01", doc.findVm("web01", "RG-PROD")->name);
@@ -124,10 +113,8 @@ TEST(StateDocumentLookup, NamesIgnoreCaseWhereTheCloudDoes) {
     EXPECT_EQ(nullptr, doc.findUnmanagedDisk({"acct01", "vhds", "legacy-os.vhd"}));
     EXPECT_NE(nullptr, doc.findBlobSnapshot({"acct01", "vhds", "Legacy-OS.vhd"}, "2026-12-06T07:31:12.1234567Z"));
     EXPECT_EQ(nullptr, doc.findBlobSnapshot({"acct01", "vhds", "Legacy-OS.vhd"}, "2026-12-06T07:31:12.0000000Z"));
-}
 
-TEST(StateDocumentLookup, DiskBlobsOfManagedAndUnmanagedVms) {
-    StateDocument doc = SampleDocument();
+    // The disk blobs of managed and unmanaged VMs.
     EXPECT_TRUE(doc.diskBlob(*doc.findVm("Web01"), 0) == doc.managedDisks[0].blob);
     EXPECT_TRUE(doc.diskBlob(*doc.findVm("Legacy"), 0) == doc.unmanagedDisks[0].blob);
     EXPECT_FALSE(doc.diskBlob(*doc.findVm("Web01"), 1));
@@ -143,7 +130,7 @@ std::string PartsOf(const std::string& id) {
              : "rejected";
 }
 
-TEST(ResourceIds, BuildAndParseTheCloudsForms) {
+TEST(ResourceIds, BuildAndParseTheCloudsFormsAndRejectHostileIds) {
     std::string id = ManagedDiskId(kSub, "rg-Prod", "disk-1");
     EXPECT_EQ("/subscriptions/sub-1/resourceGroups/rg-Prod/providers/Microsoft.Compute/disks/disk-1", id);
     EXPECT_EQ("sub-1|rg-Prod|Microsoft.Compute|disks|disk-1||", PartsOf(id));
@@ -152,9 +139,7 @@ TEST(ResourceIds, BuildAndParseTheCloudsForms) {
               PartsOf(SubnetId(kSub, "rg", "vnet", "default")));
     EXPECT_EQ("s|rg|Microsoft.Compute|snapshots|x||",
               PartsOf("/SUBSCRIPTIONS/s/RESOURCEGROUPS/rg/PROVIDERS/Microsoft.Compute/snapshots/x"));
-}
 
-TEST(ResourceIds, HostileResourceIdsAreRejected) {
     const char* hostile[] = {"", "/", "//////////", "subscriptions/s/resourceGroups/rg/providers/p/t/n",
         "/subscriptions/s/resourceGroups/rg/providers/p/t/n/", "/subscriptions//resourceGroups/rg/providers/p/t/n",
         "/subscriptions/s/resourceGroups/rg/providers/p/t", "/subscriptions/s/resourceGroups/rg/providers/p/t/n/extra",
@@ -172,7 +157,7 @@ std::string PartsOfUri(const std::string& uri) {
              : "rejected";
 }
 
-TEST(BlobUris, BuildAndParseUrlsWithSnapshotsAndSas) {
+TEST(BlobUris, BuildAndParseUrlsWithSnapshotsAndSasAndRejectHostileUrls) {
     std::string uri = PageBlobUri({"acct01", "vhds", "dir/My Disk.vhd"}, "2026-12-06T07:31:12.1234567Z");
     EXPECT_EQ("https://acct01.blob.core.windows.net/vhds/dir/My%20Disk.vhd?snapshot=2026-12-06T07:31:12.1234567Z", uri);
     EXPECT_EQ("acct01|blob.core.windows.net|vhds|dir/My Disk.vhd|2026-12-06T07:31:12.1234567Z|", PartsOfUri(uri));
@@ -181,17 +166,15 @@ TEST(BlobUris, BuildAndParseUrlsWithSnapshotsAndSas) {
                          "?sv=2020-04-08&sr=b&sig=ab%2Bc%3D&snapshot=2026-12-06T07%3A31%3A12.0000000Z"));
     EXPECT_EQ("acct01|blob.core.windows.net|vhds|a.vhd||",
               PartsOfUri("HTTPS://ACCT01.Blob.Core.Windows.Net:443/vhds/a.vhd#frag"));
-}
 
-TEST(BlobUris, HostileUrlsAreRejected) {
     const std::string h = "https://acct.blob.core.windows.net";
-    for (const std::string& uri : {std::string(), std::string("https://"), std::string("ftp://acct.blob.core.windows.net/c/b"),
+    for (const std::string& hostile : {std::string(), std::string("https://"), std::string("ftp://acct.blob.core.windows.net/c/b"),
              std::string("https://acct/c/b"), std::string("https://acct..windows.net/c/b"), h, h + "/", h + "/c", h + "/c/",
              h + "//b", h + "/c/../../etc/passwd", h + "/c/a/./b", h + "/c/a//b", h + "/c/b%zz", h + "/c/b%4",
              h + "/c/b%00x", h + "/c/%2E%2E", h + ":99999999/c/b", h + ":/c/b",
              std::string("https://user@acct.blob.core.windows.net/c/b"), h + "/UPPER/b", h + "/c/b?snapshot=%G1",
              h + "?x=/c/b"})
-        EXPECT_FALSE(ParseBlobUri(uri)) << uri;
+        EXPECT_FALSE(ParseBlobUri(hostile)) << hostile;
     EXPECT_FALSE(ParseBlobUri("https://acct.blob.core.windows.net/c/" + std::string(5000, 'b')));
 }
 

@@ -42,7 +42,6 @@ TEST_F(ToolTest, ServeAnswersWhatHashReportsAndStopsPromptlyOnSigterm) {
     HttpReply range =
         kept.send({"GET", url, {bearer, "x-ms-version: 2021-08-06", "Range: bytes=524288-4718591"}, nullptr});
     EXPECT_EQ(206, range.status) << range.body;
-    ASSERT_EQ(4u * 1024 * 1024, range.body.size());
     EXPECT_EQ(hash({"--vm", "vm1", "--offset", "524288", "--length", "4194304"}), Sha256Hex(range.body));
 
     ToolResult requests = run({"requests", "--state", state()});

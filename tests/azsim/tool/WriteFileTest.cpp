@@ -58,7 +58,6 @@ TEST_F(WriteFile, DiskReadsAsTheImageAndOnlyItsDataAndTheDisksDataAreTouched) {
                {8192, std::string(512, 'B') + std::string(512, '\0') + std::string(512, 'C')},
                {kMiB, std::string(1024, 'D')}});
     const std::string imageBytes = ReadFile(image);
-    ASSERT_EQ(imageSize, imageBytes.size());
 
     std::string expected = diskBytes();
     expected.replace(kMiB, imageBytes.size(), imageBytes);
