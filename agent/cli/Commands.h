@@ -29,6 +29,7 @@ int RunNetwork(int argc, char** argv, CancelSignal& cancel);
 int RunStorage(int argc, char** argv, CancelSignal& cancel);
 int RunGuest(int argc, char** argv, CancelSignal& cancel);
 int RunSnap(int argc, char** argv, CancelSignal& cancel);
+int RunSnapRestore(int argc, char** argv, CancelSignal& cancel);  // snap revert, snap restore
 int RunDemo(int argc, char** argv, CancelSignal& cancel);
 
 // Parses the command's options and applies the global ones (settings file, log file).
