@@ -1,0 +1,243 @@
+// Reverts and restores of a VM from the snapshots a snap job kept, through the simulated subscription.
+#include <functional>
+
+#include "azsim/blob/PageBlobStore.h"
+#include "tests/plugin/snap/SnapFixture.h"
+
+namespace snaptest {
+namespace {
+
+const char* const kPrepareTag = "bool CAzureInfo::_PrepareForFileRevert(MountCtx&, const RestoreCtx&)";
+const char* const kPreSnapTag = "bool CAzureInfo::_PreRestoreVM_Snap(const RestoreCtx&)";
+const char* const kRevertTag = "virtual int CAzureInfo::RevertSnap(MountCtx&, const RestoreCtx&)";
+constexpr std::uint64_t kWindow = 4 << 20;
+
+class RevertPlugin : public SnapPlugin {
+public:
+    using SnapPlugin::SnapPlugin;
+    using CAzureInfo::_PrepareForFileRevert;
+    using CAzureInfo::_PreRestoreVM_Snap;
+    using CAzureInfo::osDiskName;
+};
+
+class SnapRevert : public SnapTest {
+protected:
+    // Every wait moves a fixed clock on by its length, so that disk names stamped one wait apart differ.
+    SnapRevert() {
+        NxClock::fix(std::chrono::system_clock::now());
+        previousSleep = NxSetSleepHook([](unsigned long ms) { NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms)); });
+    }
+    ~SnapRevert() override {
+        NxSetSleepHook(previousSleep);
+        NxClock::unfix();
+    }
+    // The snap job of `vms` with every VM's configuration file in the index; its VMs as recorded.
+    std::vector<SVMInfo> Snapped(const std::vector<SVMBasicInfo>& vms) {
+        MountCtx snap = SnapJob(vms);
+        std::vector<SVMInfo> recorded;
+        for (const SVMBasicInfo& vm : vms) {
+            snap.vmName = vm.name;
+            snap.vmGuid = vm.guid;
+            snap.vmInfo = snap.vmInfoByGuid[vm.guid];
+            std::vector<SMountInfoFull> info;
+            snapPlugin->GetFullMountInfo(snap, info);  // writes the VM's configuration files; a failed VM has none
+            Upload(snap);
+            recorded.push_back(snap.vmInfoByGuid[vm.guid]);
+        }
+        return recorded;
+    }
+    MountCtx Mount(const SVMInfo& vm) const {
+        MountCtx ctx;
+        ctx.vmName = vm.name;
+        ctx.vmGuid = vm.guid;
+        ctx.refJobId = kSnapJob;
+        ctx.isSnapJob = true;
+        ctx.snapEngine = SNAP_ENGINE_CLOUD_VVOL;
+        ctx.metadataDir = dirs.path() + "/snap-meta";
+        return ctx;
+    }
+    // A revert of `vm` in place, from its record in the job XML, as the agent asks for one.
+    RestoreCtx Revert(const SVMInfo& vm) {
+        RestoreCtx ctx;
+        ctx.restoreType = RESTORE_TYPE_FULL_VM;
+        ctx.snapRestore = ctx.inPlaceRestore = ctx.overwrite = ctx.powerOn = true;
+        ctx.vmName = ctx.sourceVmName = vm.name;
+        ctx.resourceGroup = vm.resourceGroup;
+        ctx.region = vm.region;
+        ctx.m_vmSize = vm.vmSize;
+        ctx.restoreAsManagedVM = ctx.originalInfo.isManaged = vm.isManaged;
+        ctx.stagingRoot = ctx.stagingPath = folder("staging-" + std::to_string(++reverts));
+        ctx.nics = vm.nics;
+        ctx.disks = vm.disks;
+        SDisk config;
+        config.type = DISK_TYPE_FILE;
+        config.indexName = vm.name + ".json";
+        ctx.disks.push_back(config);
+        return ctx;
+    }
+    std::unique_ptr<RevertPlugin> Plugin() {
+        auto plugin = std::make_unique<RevertPlugin>(VSINST_AZURE_RESOURCE_MANAGER);
+        EXPECT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
+                                     testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
+        return plugin;
+    }
+    // A digest of each disk of the VM of that name, OS disk first.
+    std::vector<std::size_t> Digests(const std::string& vmName) const {
+        const azsim::StateDocument doc = State();
+        const azsim::VirtualMachine* vm = doc.findVm(vmName);
+        std::vector<std::size_t> out;
+        for (std::size_t i = 0; vm && i < vm->disks.size(); ++i) out.push_back(Digest(*doc.diskBlob(*vm, i)));
+        return out;
+    }
+    std::size_t Digest(const azsim::BlobKey& key) const {
+        azsim::PageBlobStore store = azsim::SubscriptionState(cloud.dir()).blobs();
+        azsim::BlobProperties props;
+        EXPECT_TRUE(store.properties(key, "", props));
+        std::string all, window(kWindow, '\0');
+        for (std::uint64_t at = 0; at < props.size; at += kWindow) {
+            const std::int64_t got = store.read(key, "", at, reinterpret_cast<unsigned char*>(window.data()), kWindow);
+            all += std::to_string(std::hash<std::string>()(window.substr(0, got > 0 ? got : 0)));
+        }
+        return std::hash<std::string>()(all);
+    }
+    // The guest writes into the VM's OS disk after the snap job.
+    void Scribble(const std::string& vmName) {
+        const azsim::StateDocument doc = State();
+        const std::string page(kWindow, 'z');
+        ASSERT_TRUE(azsim::SubscriptionState(cloud.dir()).blobs().writePages(
+            *doc.diskBlob(*doc.findVm(vmName), 0), 0, reinterpret_cast<const unsigned char*>(page.data()), kWindow,
+            nullptr));
+    }
+    // What the job (the wrapper's job GUID) tagged as its own: managed disks and page blobs.
+    std::size_t Tagged() const {
+        const std::string job = testsupport::JobGuidOf(kSnapJob);
+        std::size_t count = 0;
+        const azsim::StateDocument doc = State();
+        for (const azsim::ManagedDisk& disk : doc.managedDisks) count += disk.tags.count("createdByJob") && disk.tags.at("createdByJob") == job;
+        for (const azsim::UnmanagedDisk& disk : doc.unmanagedDisks) count += disk.tags.count("createdByJob") && disk.tags.at("createdByJob") == job;
+        return count;
+    }
+    int reverts = 0;
+    NxSleepHook previousSleep;
+};
+
+// A revert brings back the bytes each disk held at snap time, in place of what the guest wrote since, and touches
+// no other VM; a second revert of the same VM finds the names the first gave its disks taken and still succeeds.
+TEST_F(SnapRevert, DisksHoldTheSnapshotsBytesAgainAndOtherVmsStayAsTheyWere) {
+    for (const SVMBasicInfo& vm : {kWeb, kLegacy}) {
+        SCOPED_TRACE(vm.name);
+        const SVMBasicInfo& other = vm.name == kWeb.name ? kApp : kWeb;
+        const std::vector<SVMInfo> recorded = Snapped({vm, other});
+        const std::vector<std::size_t> atSnap = Digests(vm.name), otherBefore = Digests(other.name);
+        for (int round = 0; round < 2; ++round) {
+            Scribble(vm.name);
+            ASSERT_NE(Digests(vm.name), atSnap);
+            auto plugin = Plugin();
+            MountCtx mount = Mount(recorded[0]);
+            RestoreCtx revert = Revert(recorded[0]);
+            ASSERT_EQ(1, plugin->RevertSnap(mount, revert)) << plugin->GetLastVMErrorDetails();
+            EXPECT_EQ(Digests(vm.name), atSnap);
+            EXPECT_TRUE(log.contains(kRevertTag, "VM [" + vm.guid + "] reverted successfully"));
+        }
+        EXPECT_EQ(Digests(other.name), otherBefore);
+    }
+}
+
+// A VM the job XML does not hold, or whose snapshot failed in the job, is refused with why; nothing is created.
+TEST_F(SnapRevert, VmWithoutASnapshotOfTheJobIsRefusedWithItsStatus) {
+    NXPlatformInfo::setValue("VirtualServer", "InjectFaultForVM", kApp.guid);
+    const std::vector<SVMInfo> recorded = Snapped({kWeb, kApp});
+    SVMInfo missing = recorded[0];
+    missing.guid = "00000000-0000-4000-8000-000000000000";
+    struct Row {
+        SVMInfo vm;
+        EVMInfoError code;
+        std::string details;
+    } rows[] = {
+        {missing, VMINFO_ERR_REVERT_FILE_LIST, "Failed to get the file list for VM [web-linux01] [" + missing.guid + "]"},
+        {recorded[1], VMINFO_ERR_VM_SNAPSHOT_CREATE,
+         "VM [app-win01] has no snapshot in job [" + std::to_string(kSnapJob) + "]"},
+    };
+    for (const Row& row : rows) {
+        auto plugin = Plugin();
+        MountCtx mount = Mount(row.vm);
+        RestoreCtx revert = Revert(row.vm);
+        EXPECT_EQ(0, plugin->RevertSnap(mount, revert));
+        EXPECT_EQ(plugin->Last(), LastError(row.code, row.details));
+    }
+    EXPECT_TRUE(log.contains("bool CAzureInfo::_GetFileListForRevertFromSnapXML(const MountCtx&, "
+                             "const std::vector<VMInfoStructs::SDatastoreInfo>&, const RestoreCtx&)",
+                             "VM [web-linux01][" + missing.guid + "] not found in backup*.xml - check snap job XML"));
+    EXPECT_TRUE(cloud.journal("CreateManagedDiskFromSnapshot").empty());
+}
+
+// The disk list a snap restore deploys: data disks numbered in list order, an unmanaged OS disk known by name only,
+// and no OS disk at all refused even when an earlier restore of the same object named one.
+TEST_F(SnapRevert, DiskListNumbersDataDisksAndNeedsAnOsDiskOfItsOwn) {
+    const std::vector<SVMInfo> recorded = Snapped({kLegacy, kWeb});
+    for (const SVMInfo& vm : recorded) {
+        SCOPED_TRACE(vm.name);
+        auto plugin = Plugin();
+        MountCtx mount = Mount(vm);
+        RestoreCtx ctx = Revert(vm);
+        ASSERT_TRUE(plugin->_PrepareForFileRevert(mount, ctx)) << plugin->GetLastVMErrorDetails();
+        SDisk data = ctx.disks[1];
+        ctx.disks.erase(ctx.disks.begin() + 2, ctx.disks.end() - 1);
+        ctx.disks.insert(ctx.disks.begin(), data);  // a data disk before the OS disk, and one more after
+        ctx.disks.insert(ctx.disks.begin() + 3, data);
+        int n = 0;
+        for (SDisk& disk : ctx.disks) disk.name = "t" + std::to_string(n++) + ".vhd";
+        ASSERT_TRUE(plugin->_PreRestoreVM_Snap(ctx)) << plugin->GetLastVMErrorDetails();
+        std::string lists;
+        for (const SDisk& disk : ctx.vmInfo.disks)
+            lists += disk.name + (disk.isOsDisk ? "=os " : "=" + std::to_string(disk.unitNumber) + " ");
+        EXPECT_EQ(lists, vm.isManaged ? "t0.vhd=0 t1.vhd=os t2.vhd=1 t3.vhd=2 " : "t0.vhd=0 t2.vhd=1 t3.vhd=2 ");
+        EXPECT_EQ(plugin->osDiskName, "t1.vhd");
+
+        ctx.disks.erase(ctx.disks.begin() + 1);
+        for (SDisk& disk : ctx.disks) disk.name = "u" + disk.name;
+        EXPECT_FALSE(plugin->_PreRestoreVM_Snap(ctx));
+        EXPECT_EQ(plugin->Last(), LastError(VMINFO_ERR_RESTORE_DEPLOY, "OS disk is missing"));
+    }
+}
+
+// An encrypted disk becomes a page blob read from its snapshot through a granted URL; a failed revocation of
+// that URL is logged and the restore goes on.
+TEST_F(SnapRevert, FailedRevocationOfTheReadUrlDoesNotFailTheRestore) {
+    const std::vector<SVMInfo> recorded = Snapped({kSecure});
+    auto plugin = Plugin();
+    MountCtx mount = Mount(recorded[0]);
+    RestoreCtx ctx = Revert(recorded[0]);
+    ASSERT_TRUE(plugin->_PrepareForFileRevert(mount, ctx)) << plugin->GetLastVMErrorDetails();
+    for (SDisk& disk : ctx.disks) disk.storageAccount = "prodstaging01";
+    Fault("RevokeSASToken", 5, "revocation refused");
+    ASSERT_TRUE(plugin->_PreRestoreVM_Snap(ctx)) << plugin->GetLastVMErrorDetails();
+    EXPECT_TRUE(log.contains(kPreSnapTag, "Failed to revoke SAS Token for encrypted snapshot. Error [revocation refused]"));
+    for (const SDisk& disk : ctx.vmInfo.disks)
+        EXPECT_TRUE(disk.managedDiskId.empty() && disk.uri.find("prodstaging01") != std::string::npos) << disk.uri;
+    EXPECT_EQ(cloud.journal("RevokeSASToken").size(), ctx.vmInfo.disks.size());
+}
+
+// A revert failing after its disks exist removes everything it made and nothing else: the VM's own disks and the
+// snapshots stay, so a later revert still can.
+TEST_F(SnapRevert, FailedRevertLeavesNothingItMadeAndKeepsWhatItRestoresFrom) {
+    for (const SVMBasicInfo& vm : {kLegacy, kWeb}) {
+        SCOPED_TRACE(vm.name);
+        const std::vector<SVMInfo> recorded = Snapped({vm});
+        const std::vector<std::size_t> atSnap = Digests(vm.name);
+        const std::size_t tagged = Tagged();
+        Fault("RestoreVM", 5, "deployment refused");
+        auto plugin = Plugin();
+        MountCtx mount = Mount(recorded[0]);
+        RestoreCtx revert = Revert(recorded[0]);
+        EXPECT_EQ(0, plugin->RevertSnap(mount, revert));
+        EXPECT_EQ(plugin->Last(), LastError(VMINFO_ERR_RESTORE_DEPLOY, "deployment refused"));
+        EXPECT_EQ(tagged, Tagged());
+        revert = Revert(recorded[0]);
+        ASSERT_EQ(1, Plugin()->RevertSnap(mount, revert));
+        EXPECT_EQ(Digests(vm.name), atSnap);
+    }
+}
+
+}  // namespace
+}  // namespace snaptest
