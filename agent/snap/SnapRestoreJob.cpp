@@ -176,7 +176,8 @@ bool SnapRestoreJob::buildContexts(const SnapRestoreRequest& request, Session& s
     return true;
 }
 
-// The disks as the snap job recorded them; a disk filtered out of the job has no snapshot.
+// The disks as the snap job recorded them (a disk filtered out of the job has no snapshot), then
+// the VM's configuration file, which the plugin fetches into the staging folder.
 void SnapRestoreJob::addDisks(Session& s) {
     for (const SDisk& disk : s.vm.disks) {
         for (const std::string* location : {&disk.uri, &disk.managedDiskId})
@@ -192,6 +193,11 @@ void SnapRestoreJob::addDisks(Session& s) {
         }
         s.ctx.disks.push_back(disk);
     }
+    SDisk config;
+    config.type = DISK_TYPE_FILE;
+    config.name = config.indexName = s.vm.name + ".json";
+    config.uri = s.ctx.configFilePath;
+    s.ctx.disks.push_back(config);
 }
 
 bool SnapRestoreJob::revert(Session& s) {
@@ -214,10 +220,9 @@ bool SnapRestoreJob::revert(Session& s) {
     SnapRestoreResult& r = s.result;
     r.vmGuid = s.ctx.vmGuid.empty() ? s.ctx.vmInfo.guid : s.ctx.vmGuid;
     r.snapshotGuid = s.ctx.snapshotGuid;
-    for (const SDisk& disk : s.ctx.vmInfo.disks) {
-        const std::string name = disk.managedDiskId.empty() ? disk.name : disk.managedDiskId;
-        r.disks.insert(disk.isOsDisk ? r.disks.begin() : r.disks.end(), name);
-    }
+    // The plugin names the disks it creates in the disk list.
+    for (const SDisk& disk : s.ctx.disks)
+        if (disk.type != DISK_TYPE_FILE) r.disks.insert(disk.isOsDisk ? r.disks.begin() : r.disks.end(), disk.name);
     for (const SFailure& f : s.ctx.restoreFailures) r.failures.push_back(f.subject + ": " + f.reason);
     return true;
 }
