@@ -23,7 +23,6 @@ namespace vsagent {
 struct SnapRestoreJob::Session {
     SnapRestoreResult result;
     std::optional<FolderLock> snapLock;  // shared: the snap job's snapshots are not deleted meanwhile
-    SnapJobRecord snapJob;
     std::string sourceGuid;
     std::unique_ptr<IVMInfo> plugin;
     std::string folder;
@@ -80,7 +79,6 @@ bool SnapRestoreJob::openSnapJob(const SnapRestoreRequest& request, Session& s) 
         return refuse(s, "store", std::max(vm->status, 0),
                       "VM [" + vm->name + "] has no snapshots in " + job +
                           (vm->details.empty() ? std::string() : ": " + vm->details));
-    s.snapJob = *record;
     s.sourceGuid = vm->guid;
     return true;
 }

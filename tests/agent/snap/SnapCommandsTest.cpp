@@ -186,7 +186,7 @@ TEST_F(Snap, KilledRevertIsUndoneByTheNextKeepingTheVmsDisksAndSnapshots) {
     Write("web-linux01", 3);
     const json ownDisks = Vm("web-linux01")["disks"];
     const std::string settings = dir.path() + "/settings.ini";
-    std::ofstream(settings) << "[VirtualServer]\nnMinsWaitForBootTimeout=1\n";
+    std::ofstream(settings) << "[VirtualServer]\nnMinsWaitForBootTimeout=30\n";
     // Killed in the boot wait before the power-off, once the VM is built: it and its disks carry the job's mark.
     e2e::Background killed(VSAGENT_BINARY, {"snap", "revert", "--job", "1", "--vm", "web-linux01", "--store", store,
                                             "--power-off", "--settings", settings, "--cloud", cloud}, dir.path());
