@@ -260,4 +260,23 @@ TEST(SnapRestoreUndo, RemovesWhatCarriesTheMarkButNeverTheSourceVmsDisks) {
                   listed ? 3 : 0);
         EXPECT_NE(doc.findVm("app-win01"), nullptr);
     }
+    // A folder without a record made nothing and goes; a record not of its folder is left for a person;
+    // a job whose leftovers cannot be looked up keeps its record for a later run.
+    testsupport::TempDir store;
+    const std::string empty = SnapRestoreFolder(store.path(), 8), own = SnapRestoreFolder(store.path(), 9),
+                      foreign = SnapRestoreFolder(store.path(), 10);
+    SnapRestoreRecord record;
+    record.jobId = 9;
+    record.jobGuid = mark;
+    record.vmName = record.resourceGroup = record.sourceVmName = "vm";
+    for (const std::string& folder : {empty, own, foreign}) fs::create_directories(folder);
+    record.write(own);
+    record.write(foreign);
+    std::string lines;
+    for (const std::string& line : UndoDeadSnapRestores(store.path(), store.path() + "/no-cloud", {})) lines += line + "\n";
+    EXPECT_EQ(std::make_tuple(fs::exists(empty), fs::exists(own), fs::exists(foreign)),
+              std::make_tuple(false, true, true));
+    for (const char* text : {"of a killed snap restore that had made nothing", "snap restore job 9 did not undo",
+                             "restore-10] cannot be read"})
+        EXPECT_NE(lines.find(text), std::string::npos) << lines;
 }
