@@ -47,7 +47,7 @@ std::string NumberedName(const std::string& name, int n) {
 
 int CAzureInfo::RevertSnap(MountCtx& ctx, const RestoreCtx& rctx) {
     return GuardSlot(*this, kRevertTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
-        SetLastVMError(VMINFO_ERR_NONE);
+        SetLastVMError(VMINFO_ERR_NONE, "");
         if (!_PrepareForFileRevert(ctx, rctx) || !RestoreVM_FromSnap(rctx)) return 0;
         EvDebug::Debug(kRevertTag, "VM [%s] reverted successfully", ctx.vmGuid.c_str());
         return 1;
@@ -251,7 +251,7 @@ bool CAzureInfo::_CreateBlobFromEncryptedSnap(const RestoreCtx& rctx, SDisk& cop
     if (managedSnapshot) {
         if (!sdk->GetDiskSnapshotWithGUID(source, rctx.snapshotGuid, snapshot)) {
             const std::string text = sdk->GetLastErrorString();
-            EvDebug::Error(kPreSnapTag, "Failed to find snapshot for disk [%s]. Error [%s]", copy.name.c_str(),
+            EvDebug::Error(kPreSnapTag, "Failed to find snapshot for disk [%s]. Error [%s]", source.c_str(),
                            text.c_str());
             SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY, text);
             return false;

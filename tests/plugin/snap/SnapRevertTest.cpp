@@ -25,15 +25,19 @@ protected:
     // Every wait moves a fixed clock on by its length, so that disk names stamped one wait apart differ.
     SnapRevert() {
         NxClock::fix(std::chrono::system_clock::now());
-        previousSleep = NxSetSleepHook([](unsigned long ms) { NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms)); });
+        previousSleep =
+            NxSetSleepHook([](unsigned long ms) { NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms)); });
     }
     ~SnapRevert() override {
         NxSetSleepHook(previousSleep);
         NxClock::unfix();
     }
     // The snap job of `vms` with every VM's configuration file in the index; its VMs as recorded.
-    std::vector<SVMInfo> Snapped(const std::vector<SVMBasicInfo>& vms) {
-        MountCtx snap = SnapJob(vms);
+    std::vector<SVMInfo> Snapped(const std::vector<SVMBasicInfo>& vms, NXJobID job = kSnapJob) {
+        snapPlugin = Connected();
+        MountCtx snap = Job(vms);
+        snap.jobId = job;
+        EXPECT_EQ(1, snapPlugin->PreSnap(snap)) << snapPlugin->GetLastVMErrorDetails();
         std::vector<SVMInfo> recorded;
         for (const SVMBasicInfo& vm : vms) {
             snap.vmName = vm.name;
@@ -46,11 +50,11 @@ protected:
         }
         return recorded;
     }
-    MountCtx Mount(const SVMInfo& vm) const {
+    MountCtx Mount(const SVMInfo& vm, NXJobID job = kSnapJob) const {
         MountCtx ctx;
         ctx.vmName = vm.name;
         ctx.vmGuid = vm.guid;
-        ctx.refJobId = kSnapJob;
+        ctx.refJobId = job;
         ctx.isSnapJob = true;
         ctx.snapEngine = SNAP_ENGINE_CLOUD_VVOL;
         ctx.metadataDir = dirs.path() + "/snap-meta";
@@ -113,8 +117,9 @@ protected:
         const std::string job = testsupport::JobGuidOf(kSnapJob);
         std::size_t count = 0;
         const azsim::StateDocument doc = State();
-        for (const azsim::ManagedDisk& disk : doc.managedDisks) count += disk.tags.count("createdByJob") && disk.tags.at("createdByJob") == job;
-        for (const azsim::UnmanagedDisk& disk : doc.unmanagedDisks) count += disk.tags.count("createdByJob") && disk.tags.at("createdByJob") == job;
+        auto mine = [&](const azsim::Tags& tags) { return tags.count("createdByJob") && tags.at("createdByJob") == job; };
+        for (const azsim::ManagedDisk& disk : doc.managedDisks) count += mine(disk.tags);
+        for (const azsim::UnmanagedDisk& disk : doc.unmanagedDisks) count += mine(disk.tags);
         return count;
     }
     int reverts = 0;
@@ -164,6 +169,7 @@ TEST_F(SnapRevert, VmWithoutASnapshotOfTheJobIsRefusedWithItsStatus) {
         RestoreCtx revert = Revert(row.vm);
         EXPECT_EQ(0, plugin->RevertSnap(mount, revert));
         EXPECT_EQ(plugin->Last(), LastError(row.code, row.details));
+        EXPECT_TRUE(log.containsError(kPrepareTag, row.details));
     }
     EXPECT_TRUE(log.contains("bool CAzureInfo::_GetFileListForRevertFromSnapXML(const MountCtx&, "
                              "const std::vector<VMInfoStructs::SDatastoreInfo>&, const RestoreCtx&)",
@@ -201,21 +207,20 @@ TEST_F(SnapRevert, DiskListNumbersDataDisksAndNeedsAnOsDiskOfItsOwn) {
     }
 }
 
-// An encrypted disk becomes a page blob read from its snapshot through a granted URL; a failed revocation of
-// that URL is logged and the restore goes on.
+// An encrypted disk becomes a page blob read from its snapshot through a granted URL, then the VM's disk; a failed
+// revocation of that URL is logged and the revert goes on to bring back the snapshot's bytes.
 TEST_F(SnapRevert, FailedRevocationOfTheReadUrlDoesNotFailTheRestore) {
     const std::vector<SVMInfo> recorded = Snapped({kSecure});
+    const std::vector<std::size_t> atSnap = Digests(kSecure.name);
+    Scribble(kSecure.name);
+    Fault("RevokeSASToken", 5, "revocation refused");
     auto plugin = Plugin();
     MountCtx mount = Mount(recorded[0]);
-    RestoreCtx ctx = Revert(recorded[0]);
-    ASSERT_TRUE(plugin->_PrepareForFileRevert(mount, ctx)) << plugin->GetLastVMErrorDetails();
-    for (SDisk& disk : ctx.disks) disk.storageAccount = "prodstaging01";
-    Fault("RevokeSASToken", 5, "revocation refused");
-    ASSERT_TRUE(plugin->_PreRestoreVM_Snap(ctx)) << plugin->GetLastVMErrorDetails();
+    RestoreCtx revert = Revert(recorded[0]);
+    ASSERT_EQ(1, plugin->RevertSnap(mount, revert)) << plugin->GetLastVMErrorDetails();
     EXPECT_TRUE(log.contains(kPreSnapTag, "Failed to revoke SAS Token for encrypted snapshot. Error [revocation refused]"));
-    for (const SDisk& disk : ctx.vmInfo.disks)
-        EXPECT_TRUE(disk.managedDiskId.empty() && disk.uri.find("prodstaging01") != std::string::npos) << disk.uri;
-    EXPECT_EQ(cloud.journal("RevokeSASToken").size(), ctx.vmInfo.disks.size());
+    EXPECT_EQ(cloud.journal("RevokeSASToken").size(), recorded[0].disks.size());
+    EXPECT_EQ(Digests(kSecure.name), atSnap);
 }
 
 // A revert failing after its disks exist removes everything it made and nothing else: the VM's own disks and the
@@ -237,6 +242,27 @@ TEST_F(SnapRevert, FailedRevertLeavesNothingItMadeAndKeepsWhatItRestoresFrom) {
         ASSERT_EQ(1, Plugin()->RevertSnap(mount, revert));
         EXPECT_EQ(Digests(vm.name), atSnap);
     }
+}
+
+// A VM reverted once runs from blobs named after it; when a later job's snapshots of those blobs are restored in
+// place and the restore cannot ask whether a blob has snapshots (to choose another name), the blob is written
+// over from its own snapshot, never deleted with it.
+TEST_F(SnapRevert, BlobOfTheRevertedVmIsWrittenOverFromItsOwnSnapshot) {
+    const std::vector<SVMInfo> first = Snapped({kLegacy});
+    MountCtx mount = Mount(first[0]);
+    RestoreCtx revert = Revert(first[0]);
+    ASSERT_EQ(1, Plugin()->RevertSnap(mount, revert));
+    const SVMBasicInfo reverted{kLegacy.name, State().findVm(kLegacy.name)->guid, kLegacy.host};
+    const std::vector<SVMInfo> second = Snapped({reverted}, kSnapJob + 1);
+    const std::vector<std::size_t> atSnap = Digests(kLegacy.name);
+    Scribble(kLegacy.name);
+    Fault("GetBlobSnapshotCount", 5, "throttled");
+    auto plugin = Plugin();
+    mount = Mount(second[0], kSnapJob + 1);
+    revert = Revert(second[0]);
+    ASSERT_EQ(1, plugin->RevertSnap(mount, revert)) << plugin->GetLastVMErrorDetails();
+    EXPECT_EQ(Digests(kLegacy.name), atSnap);
+    EXPECT_NE(State().findVm(kLegacy.name)->disks[0].id.find(kLegacy.name + ".vhd"), std::string::npos);
 }
 
 }  // namespace
