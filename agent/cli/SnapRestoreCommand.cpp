@@ -115,7 +115,8 @@ std::string SummaryText(const std::string& action, const SnapRestoreRequest& req
     out << (action == "revert" ? "Reverted VM [" : "Restored VM [") << request.vmName << "] of snap job "
         << request.snapJobId << " as VM [" << r.vmName << "] in [" << r.resourceGroup << "]"
         << (r.inPlace ? ", in place" : "") << ", GUID " << r.vmGuid << ", from snapshot set " << r.snapshotGuid << "\n";
-    for (std::size_t i = 0; i < r.disks.size(); ++i) out << (i == 0 ? "  OS disk  " : "  disk     ") << r.disks[i] << "\n";
+    for (std::size_t i = 0; i < r.disks.size(); ++i)
+        out << (i == 0 ? "  OS disk  " : "  disk     ") << r.disks[i] << "\n";
     for (const std::string& f : r.failures) out << "  warning: " << f << "\n";
     for (const std::string& note : r.notes) out << "  note: " << note << "\n";
     return out.str();

@@ -170,7 +170,8 @@ UndoOutcome UndoSnapRestoreFolder(const std::string& folder, const std::string& 
     }
     outcome.line = "undid " + job + " that ended without undoing what it made (what carried its mark was removed)";
     if (record->revert && !VmMayExist(cloudDir, record->vmName, record->resourceGroup))
-        outcome.line += "; VM [" + record->vmName + "] is not there any more, its disks and the snapshots of snap job " +
+        outcome.line += "; VM [" + record->vmName +
+                        "] is not there any more, its disks and the snapshots of snap job " +
                         std::to_string(record->snapJobId) + " are kept: 'vsagent snap revert --job " +
                         std::to_string(record->snapJobId) + " --vm " + record->sourceVmName + "' puts it back";
     return outcome;

@@ -94,7 +94,8 @@ bool SnapRestoreJob::connect(Session& s) {
     if (!s.plugin) return refuse(s, "Connect", failure.code, "cannot connect to the subscription: " + failure.details);
     watch_(s.plugin.get());
     CVMSnapUtil::SetCatalogRoot(SnapCatalogRoot(store_.root()));
-    for (const std::string& note : UndoDeadSnapRestores(store_.root(), host_.cloud().dir(), host_.cloud().credentials())) {
+    const CloudCredentials credentials = host_.cloud().credentials();
+    for (const std::string& note : UndoDeadSnapRestores(store_.root(), host_.cloud().dir(), credentials)) {
         progress_(note);
         s.result.notes.push_back(note);
     }

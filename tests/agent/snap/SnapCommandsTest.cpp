@@ -180,35 +180,43 @@ TEST_F(Snap, RestoresAndRevertsBuildEveryDiskAsSnappedAndLeaveTheSnapshots) {
 }
 
 TEST_F(Snap, KilledRevertIsUndoneByTheNextKeepingTheVmsDisksAndSnapshots) {
-    const std::vector<std::string> atSnap = Hashes("web-linux01", 3);
-    const json job = SnapBackup({"web-linux01"});
+    std::map<std::string, std::vector<std::string>> atSnap;
+    for (const auto& [vm, disks] : kVms) atSnap[vm] = Hashes(vm, disks);
+    const json job = SnapBackup({"web-linux01", "legacy-vm01"});
     const std::size_t snapped = MarkedSnapshots(job["jobGuid"]);
-    Write("web-linux01", 3);
-    const json ownDisks = Vm("web-linux01")["disks"];
     const std::string settings = dir.path() + "/settings.ini";
     std::ofstream(settings) << "[VirtualServer]\nnMinsWaitForBootTimeout=30\n";
-    // Killed in the boot wait before the power-off, once the VM is built: it and its disks carry the job's mark.
-    e2e::Background killed(VSAGENT_BINARY, {"snap", "revert", "--job", "1", "--vm", "web-linux01", "--store", store,
-                                            "--power-off", "--settings", settings, "--cloud", cloud}, dir.path());
-    std::string mark;
-    for (int i = 0; i < 300 && mark.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        mark = Vm("web-linux01").value("tags", json::object()).value("createdByJob", "");
-    }
-    kill(killed.pid(), SIGKILL);
-    EXPECT_EQ(killed.finish().exitCode, 128 + SIGKILL);
-    const std::vector<std::string> resources = {"vms", "managedDisks", "unmanagedDisks", "networkInterfaces"};
-    ASSERT_GT(Marked(mark, resources), 1u);
+    // A disk of a VM by its attachment: a managed disk id or a page blob URL.
+    auto present = [&](const std::string& id) {
+        const json managed = Show("managedDisks"), blobs = Show("unmanagedDisks");
+        return std::any_of(managed.begin(), managed.end(), [&](const json& d) { return d["id"] == id; }) ||
+               std::any_of(blobs.begin(), blobs.end(),
+                           [&](const json& b) { return id.substr(id.rfind('/') + 1) == b["blob"]["name"]; });
+    };
+    for (const auto& [vm, disks] : kVms) {
+        SCOPED_TRACE(vm);
+        Write(vm, disks);
+        const json ownDisks = Vm(vm)["disks"];
+        // Killed in the boot wait before the power-off, once the VM is built: it and its disks carry the job's mark.
+        e2e::Background killed(VSAGENT_BINARY, {"snap", "revert", "--job", "1", "--vm", vm, "--store", store,
+                                                "--power-off", "--settings", settings, "--cloud", cloud}, dir.path());
+        std::string mark;
+        for (int i = 0; i < 300 && mark.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            mark = Vm(vm).value("tags", json::object()).value("createdByJob", "");
+        }
+        kill(killed.pid(), SIGKILL);
+        EXPECT_EQ(killed.finish().exitCode, 128 + SIGKILL);
+        const std::vector<std::string> resources = {"vms", "managedDisks", "unmanagedDisks", "networkInterfaces"};
+        ASSERT_GT(Marked(mark, resources), 1u);
 
-    const json next = Parsed(Agent({"snap", "revert", "--job", "1", "--vm", "web-linux01", "--store", store, "--json"}), 0);
-    EXPECT_NE(next["notes"].dump().find("undid snap restore job"), std::string::npos) << next["notes"];
-    EXPECT_EQ(Marked(mark, resources), 0u);
-    for (const json& disk : ownDisks) {
-        const json all = Show("managedDisks");
-        EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const json& d) { return d["id"] == disk["id"]; })) << disk;
+        const json next = Parsed(Agent({"snap", "revert", "--job", "1", "--vm", vm, "--store", store, "--json"}), 0);
+        EXPECT_NE(next["notes"].dump().find("undid snap restore job"), std::string::npos) << next["notes"];
+        EXPECT_EQ(Marked(mark, resources), 0u);
+        for (const json& disk : ownDisks) EXPECT_TRUE(present(disk["id"])) << disk;
+        EXPECT_EQ(MarkedSnapshots(job["jobGuid"]), snapped);
+        EXPECT_EQ(Hashes(vm, disks), atSnap[vm]);
     }
-    EXPECT_EQ(MarkedSnapshots(job["jobGuid"]), snapped);
-    EXPECT_EQ(Hashes("web-linux01", 3), atSnap);
 }
 
 TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopyAndRefusesItsRestore) {

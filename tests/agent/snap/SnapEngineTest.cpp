@@ -273,7 +273,8 @@ TEST(SnapRestoreUndo, RemovesWhatCarriesTheMarkButNeverTheSourceVmsDisks) {
     record.write(own);
     record.write(foreign);
     std::string lines;
-    for (const std::string& line : UndoDeadSnapRestores(store.path(), store.path() + "/no-cloud", {})) lines += line + "\n";
+    for (const std::string& line : UndoDeadSnapRestores(store.path(), store.path() + "/no-cloud", {}))
+        lines += line + "\n";
     EXPECT_EQ(std::make_tuple(fs::exists(empty), fs::exists(own), fs::exists(foreign)),
               std::make_tuple(false, true, true));
     for (const char* text : {"of a killed snap restore that had made nothing", "snap restore job 9 did not undo",
