@@ -121,6 +121,22 @@ MarkedLeftovers LeftoversOf(const std::string& cloudDir, const SnapRestoreRecord
     return left;
 }
 
+std::vector<std::string> DetachedSourceDisks(const std::string& cloudDir, const SnapRestoreRecord& record) {
+    const azsim::StateDocument doc = azsim::SubscriptionState(cloudDir).load();
+    std::vector<std::string> existing;
+    for (const azsim::ManagedDisk& disk : doc.managedDisks) existing.push_back(disk.id);
+    for (const azsim::UnmanagedDisk& blob : doc.unmanagedDisks) existing.push_back(azsim::PageBlobUri(blob.blob));
+    std::vector<std::string> detached;
+    for (const std::string& disk : existing) {
+        const bool used = std::any_of(doc.vms.begin(), doc.vms.end(), [&](const azsim::VirtualMachine& vm) {
+            return std::any_of(vm.disks.begin(), vm.disks.end(),
+                               [&](const azsim::DiskAttachment& a) { return iequals(a.id, disk); });
+        });
+        if (IsSourceDisk(record, disk) && !used) detached.push_back(disk);
+    }
+    return detached;
+}
+
 bool UndoSnapRestore(const SnapRestoreRecord& record, const std::string& cloudDir,
                      const CloudCredentials& credentials, std::string& problem) {
     try {

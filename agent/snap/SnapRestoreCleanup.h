@@ -35,6 +35,10 @@ struct MarkedLeftovers {
 // Reads the subscription in `cloudDir`. Throws when its state cannot be read.
 MarkedLeftovers LeftoversOf(const std::string& cloudDir, const SnapRestoreRecord& record);
 
+// The source VM's disks of `record` that exist and no VM uses (what a revert left of the VM
+// it replaced). Throws when the subscription's state cannot be read.
+std::vector<std::string> DetachedSourceDisks(const std::string& cloudDir, const SnapRestoreRecord& record);
+
 // Removes what job `record` left; false with `problem` set when something of it stays.
 bool UndoSnapRestore(const SnapRestoreRecord& record, const std::string& cloudDir,
                      const CloudCredentials& credentials, std::string& problem);

@@ -223,7 +223,23 @@ bool SnapRestoreJob::revert(Session& s) {
     for (const SDisk& disk : s.ctx.disks)
         if (disk.type != DISK_TYPE_FILE) r.disks.insert(disk.isOsDisk ? r.disks.begin() : r.disks.end(), disk.name);
     for (const SFailure& f : s.ctx.restoreFailures) r.failures.push_back(f.subject + ": " + f.reason);
+    if (s.ctx.inPlaceRestore) noteDetachedDisks(s);
     return true;
+}
+
+// The disks of the VM a revert replaced are kept, attached to no VM: said, since they cost until deleted.
+void SnapRestoreJob::noteDetachedDisks(Session& s) {
+    std::string names;
+    try {
+        for (const std::string& disk : DetachedSourceDisks(host_.cloud().dir(), s.record))
+            names += (names.empty() ? "[" : ", [") + disk.substr(disk.rfind('/') + 1) + "]";
+    } catch (const std::exception& e) {
+        s.result.notes.push_back(std::string("whether the VM's earlier disks are kept cannot be told: ") + e.what());
+        return;
+    }
+    if (!names.empty())
+        s.result.notes.push_back("the disks VM [" + s.ctx.vmName + "] had before are kept, attached to no VM: " +
+                                 names + "; delete them once they are not needed");
 }
 
 // A job that failed after writing its record has what carries its mark removed; the record stays

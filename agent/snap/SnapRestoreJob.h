@@ -68,6 +68,7 @@ private:
     bool buildContexts(const SnapRestoreRequest& request, Session& s);
     void addDisks(Session& s);
     bool revert(Session& s);
+    void noteDetachedDisks(Session& s);
     void finish(Session& s);
     bool refuse(Session& s, const std::string& step, int code, const std::string& why);
     bool fail(Session& s, const std::string& step);

@@ -164,6 +164,7 @@ TEST_F(Snap, RestoresAndRevertsBuildEveryDiskAsSnappedAndLeaveTheSnapshots) {
         const std::vector<std::string> atSnap = Hashes(vm, disks);
         Write(vm, disks);
         const std::vector<std::string> changed = Hashes(vm, disks);
+        const json ownDisks = Vm(vm)["disks"];
         json run = Parsed(Agent({"snap", "restore", "--job", "1", "--vm", vm, "--name", vm + "-copy", "--store", store,
                                  "--json"}), 0);
         EXPECT_EQ(std::make_tuple(run["vmName"], run["inPlace"]), std::make_tuple(vm + "-copy", false));
@@ -171,6 +172,10 @@ TEST_F(Snap, RestoresAndRevertsBuildEveryDiskAsSnappedAndLeaveTheSnapshots) {
         EXPECT_EQ(Hashes(vm, disks), changed);  // the source keeps its bytes
         run = Parsed(Agent({"snap", "revert", "--job", "1", "--vm", vm, "--store", store, "--json"}), 0);
         EXPECT_EQ(std::make_tuple(run["vmName"], run["inPlace"]), std::make_tuple(vm, true));
+        for (const json& disk : ownDisks) {  // the replaced VM's disks are kept, and said to be
+            const std::string id = disk["id"];
+            EXPECT_NE(run["notes"].dump().find("[" + id.substr(id.rfind('/') + 1) + "]"), std::string::npos) << id;
+        }
         EXPECT_EQ(Hashes(vm, disks), atSnap);
         EXPECT_NE(atSnap, changed);
         EXPECT_EQ(Hashes(vm + "-copy", disks), atSnap);  // another VM is untouched
