@@ -99,7 +99,8 @@ bool SnapRestoreJob::connect(Session& s) {
         progress_(note);
         s.result.notes.push_back(note);
     }
-    s.folder = SnapRestoreFolder(store_.root(), s.result.jobId);
+    // Absolute: the plugin removes a staging folder only when named by an absolute path.
+    s.folder = fs::absolute(SnapRestoreFolder(store_.root(), s.result.jobId)).string();
     fs::create_directories(fs::path(s.folder) / "metadata");
     fs::create_directories(fs::path(s.folder) / "staging");
     s.lock = FolderLock::Hold(s.folder, FolderLock::Mode::Exclusive);
