@@ -228,7 +228,8 @@ bool SnapRestoreJob::revert(Session& s) {
     return true;
 }
 
-// The disks of the VM a revert replaced are kept, attached to no VM: said, since they cost until deleted.
+// The disks the reverted VM had at the snap job, when no VM uses them any more: said, since they
+// stay (and cost) until someone deletes them.
 void SnapRestoreJob::noteDetachedDisks(Session& s) {
     std::string names;
     try {
@@ -239,7 +240,8 @@ void SnapRestoreJob::noteDetachedDisks(Session& s) {
         return;
     }
     if (!names.empty())
-        s.result.notes.push_back("the disks VM [" + s.ctx.vmName + "] had before are kept, attached to no VM: " +
+        s.result.notes.push_back("the disks VM [" + s.ctx.vmName + "] had when snap job " +
+                                 std::to_string(s.record.snapJobId) + " snapped it are kept, attached to no VM: " +
                                  names + "; delete them once they are not needed");
 }
 
