@@ -184,7 +184,7 @@ TEST_F(Snap, RestoresAndRevertsBuildEveryDiskAsSnappedAndLeaveTheSnapshots) {
     EXPECT_TRUE(fs::is_empty(store + "/snapshots/agent-restores"));
 }
 
-TEST_F(Snap, KilledRevertIsUndoneByTheNextKeepingTheVmsDisksAndSnapshots) {
+TEST_F(Snap, KilledOrCancelledRevertIsUndoneKeepingTheVmsDisksAndSnapshots) {
     std::map<std::string, std::vector<std::string>> atSnap;
     for (const auto& [vm, disks] : kVms) atSnap[vm] = Hashes(vm, disks);
     const json job = SnapBackup({"web-linux01", "legacy-vm01"});
@@ -198,12 +198,15 @@ TEST_F(Snap, KilledRevertIsUndoneByTheNextKeepingTheVmsDisksAndSnapshots) {
                std::any_of(blobs.begin(), blobs.end(),
                            [&](const json& b) { return id.substr(id.rfind('/') + 1) == b["blob"]["name"]; });
     };
-    for (const auto& [vm, disks] : kVms) {
-        SCOPED_TRACE(vm);
+    // Killed outright, it is undone by the next run; cancelled, it undoes itself.
+    const std::tuple<std::string, int, int> rows[] = {
+        {"web-linux01", 3, SIGKILL}, {"legacy-vm01", 2, SIGKILL}, {"web-linux01", 3, SIGINT}};
+    for (const auto& [vm, disks, signal] : rows) {
+        SCOPED_TRACE(vm + " " + std::to_string(signal));
         Write(vm, disks);
         const json ownDisks = Vm(vm)["disks"];
         const std::string before = Vm(vm)["tags"].value("createdByJob", "");
-        // Killed in the boot wait before the power-off, once the VM is built: it and its disks carry the job's mark.
+        // Stopped in the boot wait before the power-off, once the VM is built: it and its disks carry the job's mark.
         e2e::Background killed(VSAGENT_BINARY, {"snap", "revert", "--job", "1", "--vm", vm, "--store", store,
                                                 "--power-off", "--settings", settings, "--cloud", cloud}, dir.path());
         std::string mark;
@@ -211,13 +214,16 @@ TEST_F(Snap, KilledRevertIsUndoneByTheNextKeepingTheVmsDisksAndSnapshots) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             mark = Vm(vm).value("tags", json::object()).value("createdByJob", "");
         }
-        kill(killed.pid(), SIGKILL);
-        EXPECT_EQ(killed.finish().exitCode, 128 + SIGKILL);
+        kill(killed.pid(), signal);
+        const e2e::Run stopped = killed.finish();
+        EXPECT_EQ(stopped.exitCode, signal == SIGKILL ? 128 + SIGKILL : 130) << stopped.err;
         const std::vector<std::string> resources = {"vms", "managedDisks", "unmanagedDisks", "networkInterfaces"};
-        ASSERT_GT(Marked(mark, resources), 1u);
+        ASSERT_FALSE(mark.empty());
+        EXPECT_EQ(Marked(mark, resources) > 1u, signal == SIGKILL);
 
         const json next = Parsed(Agent({"snap", "revert", "--job", "1", "--vm", vm, "--store", store, "--json"}), 0);
-        EXPECT_NE(next["notes"].dump().find("undid snap restore job"), std::string::npos) << next["notes"];
+        EXPECT_EQ(next["notes"].dump().find("undid snap restore job") != std::string::npos, signal == SIGKILL)
+            << next["notes"];
         EXPECT_EQ(Marked(mark, resources), 0u);
         for (const json& disk : ownDisks) EXPECT_TRUE(present(disk["id"])) << disk;
         EXPECT_EQ(MarkedSnapshots(job["jobGuid"]), snapped);
