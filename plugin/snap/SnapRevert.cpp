@@ -28,8 +28,13 @@ const char* const kContainer = "vhds";
 // Numbered names tried for a managed disk before the restore gives up finding a free one.
 constexpr int kMaxNameTries = 100;
 
-// A disk recorded as a page blob; any other recorded disk is a managed disk with managed snapshots.
-bool IsPageBlob(const std::string& source) { return boost::algorithm::iends_with(source, ".vhd"); }
+// A disk recorded as a page blob, by its URL; any other is a managed disk, by its resource id, with managed
+// snapshots. (A name ending in ".vhd" tells nothing: a restore names managed disks so too.)
+bool IsPageBlob(const std::string& source) { return source.find("://") != std::string::npos; }
+
+std::string WithoutVhd(const std::string& name) {
+    return boost::algorithm::iends_with(name, ".vhd") ? name.substr(0, name.size() - 4) : name;
+}
 
 const SVMInfo* RecordedVm(const std::vector<SDatastoreInfo>& datastores, const std::string& guid) {
     for (const SDatastoreInfo& datastore : datastores)
@@ -38,10 +43,7 @@ const SVMInfo* RecordedVm(const std::vector<SDatastoreInfo>& datastores, const s
     return nullptr;
 }
 
-std::string NumberedName(const std::string& name, int n) {
-    const std::string stem = IsPageBlob(name) ? name.substr(0, name.size() - 4) : name;
-    return stem + "-" + std::to_string(n) + ".vhd";
-}
+std::string NumberedName(const std::string& name, int n) { return WithoutVhd(name) + "-" + std::to_string(n) + ".vhd"; }
 
 }  // namespace
 
@@ -131,16 +133,17 @@ bool CAzureInfo::_PrepareSnapRestoreDisks(const RestoreCtx& ctx) {
             FailWrapperCall(*this, kSourcesTag, VMINFO_ERR_RESTORE_DEPLOY, failure, sdk->GetLastErrorString());
             return false;
         }
-        if (!ctx.restoreAsManagedVM || disk.isEncrypted) continue;
-        // A new managed disk never takes a name a disk holds, such as the reverted VM's current disk.
+        if (!ctx.restoreAsManagedVM) continue;
+        // A new managed disk never takes a name a disk holds, such as the reverted VM's current disk; an encrypted
+        // disk's page blob becomes a managed disk named after the blob without ".vhd".
         const std::string group = _SnapDiskResourceGroup(ctx, disk);
         const std::string original = disk.name;
         for (int n = 1;; ++n) {
             SDisk probe;
             probe.isManaged = true;
-            probe.name = disk.name;
+            probe.name = disk.isEncrypted ? WithoutVhd(disk.name) : disk.name;
             probe.managedDiskId = "/subscriptions/" + subscriptionId + "/resourceGroups/" + group +
-                                  "/providers/Microsoft.Compute/disks/" + disk.name;
+                                  "/providers/Microsoft.Compute/disks/" + probe.name;
             std::vector<SInventoryInfo> tags;
             const bool present = sdk->GetDiskTagInfo(group, probe, tags);
             if (!present && sdk->GetLastErrorCode() != AzureSDKCppBridge::SDK_ERR_NOT_FOUND) {
