@@ -191,15 +191,25 @@ public:
                                        const std::string& location, long long sizeBytes, bool isOsDisk,
                                        const std::string& vmSize, const std::string& firmware,
                                        std::string& uploadAccessUrl, std::string& diskId, std::string& managedDiskRef);
+    // A page blob blobName in container of storageAccount holding exactly the bytes of a snapshot:
+    // with sourceIsManagedSnapshot, the managed snapshot `source` names (id, or a name within its
+    // resource id) or, when `source` is a managed disk's id, that disk's snapshot carrying snapshotGuid;
+    // otherwise `source` is a blob URL, either of a blob snapshot (a snapshot query, e.g. a snapshot's
+    // SAS URL) or of a page blob, whose blob snapshot carrying snapshotGuid is then copied. An existing
+    // blob is refused without overwrite, and always while a VM holds its lease; one written over keeps
+    // its snapshots and its tags, while a new blob carries "createdByJob". An OS disk's copy keeps its
+    // OS type.
     bool CreateDiskFromSnapshot(const std::string& source, const std::string& storageAccount,
                                 const std::string& container, const std::string& blobName,
                                 const std::string& snapshotGuid, std::string& blobUri, bool overwrite,
                                 bool sourceIsManagedSnapshot);
     // A new managed disk, tagged with the set GUID and "createdByJob", holding the bytes of a snapshot:
-    // with managedSource, the managed snapshot `source` names (id, or a name within its resource id);
-    // otherwise `source` is a page blob's URL and the snapshot is its blob snapshot whose metadata
-    // carries `snapshotGuid` (the integrity snapshot), not the blob's later bytes. An OS disk made
-    // from a blob takes the OS type and firmware of the VM that uses the blob, if any.
+    // with managedSource, the managed snapshot `source` names (id, or a name within its resource id)
+    // or, when `source` is a managed disk's id, that disk's snapshot carrying `snapshotGuid`; otherwise
+    // `source` is a page blob's URL and the snapshot is its blob snapshot whose metadata carries
+    // `snapshotGuid` (the integrity snapshot), not the blob's later bytes. An OS disk takes the OS type
+    // and firmware of the snapped disk, or of the VM that uses the blob, if any. A name taken in the
+    // group is refused. sourceLocation and fromBackupCopy only describe the source to the journal.
     bool CreateManagedDiskFromSnapshot(const std::string& source, const std::string& sourceLocation,
                                        const std::string& snapshotGuid, const std::string& diskName,
                                        const std::string& resourceGroup, const std::string& region,

@@ -307,6 +307,16 @@ DeploymentRequest ResolveDeployment(const azsim::StateDocument& doc, const azsim
     r.gen2 = iequals(vm.firmware, "efi");
     for (const VMInfoStructs::SDisk& entry : vm.disks)
         r.disks.push_back(ResolveDisk(doc, store, entry, restoreAsManagedVM && convertStagedBlobs));
+    const bool listsOsDisk = std::any_of(vm.disks.begin(), vm.disks.end(),
+                                         [](const VMInfoStructs::SDisk& d) { return d.isOsDisk; });
+    if (!listsOsDisk && !osDiskName.empty() && !restoreAsManagedVM) {
+        auto os = std::make_shared<VMInfoStructs::SDisk>();
+        os->name = osDiskName;
+        os->storageAccount = vm.storageAccount;
+        os->isOsDisk = true;
+        r.namedOsDisk = os;
+        r.disks.insert(r.disks.begin(), ResolveDisk(doc, store, *os, false));
+    }
 
     std::vector<VMInfoStructs::SVMNetworkCard> cards = vm.nics;
     if (cards.empty()) cards.emplace_back();  // one card on the region's first network

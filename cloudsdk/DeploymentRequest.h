@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ struct DeploymentRequest {
     const azsim::StateDocument* doc = nullptr;
     const VMInfoStructs::SVMInfo* vm = nullptr;
     std::string osDiskName;
+    // The OS disk of an unmanaged VM named by osDiskName alone: a page blob of that name in the
+    // VM's storage account, which the disk list then does not hold.
+    std::shared_ptr<const VMInfoStructs::SDisk> namedOsDisk;
     bool managedTarget = false;
     bool convertStagedBlobs = false;
     std::string configError;  // why the configuration text cannot be read, empty when it can

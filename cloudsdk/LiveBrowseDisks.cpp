@@ -41,9 +41,26 @@ struct DiskOrigin {
     std::string firmware;
 };
 
-DiskOrigin ManagedSnapshotOrigin(const StateDocument& doc, const std::string& source) {
-    const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
-    return {snap.id, snap.region, snap.sizeBytes, snap.blob, snap.storeSnapshot, "", ""};
+// The managed snapshot `source` names, or, when `source` names a managed disk, that disk's snapshot
+// carrying the set GUID. An OS disk made from it takes the OS type and firmware of the snapped disk.
+DiskOrigin ManagedSnapshotOrigin(const StateDocument& doc, const std::string& source, const std::string& snapshotGuid) {
+    const azsim::ManagedSnapshot* snap = nullptr;
+    std::optional<azsim::ResourceId> id = azsim::ParseResourceId(source);
+    if (id && boost::algorithm::iequals(id->type, "disks")) {
+        for (const azsim::ManagedSnapshot& s : doc.snapshots)
+            if (boost::algorithm::iequals(s.sourceDiskId, source) && CarriesSetGuid(s.tags, snapshotGuid)) snap = &s;
+        if (!snap)
+            throw OperationFailure(SDK_ERR_NOT_FOUND,
+                                   "No snapshot of disk [" + source + "] carries GUID [" + snapshotGuid + "]");
+    } else {
+        snap = &SourceSnapshot(doc, source);
+    }
+    DiskOrigin origin{snap->id, snap->region, snap->sizeBytes, snap->blob, snap->storeSnapshot, "", ""};
+    if (const azsim::ManagedDisk* disk = doc.findManagedDisk(snap->sourceDiskId)) {
+        origin.osType = disk->osType;
+        origin.firmware = disk->firmware;
+    }
+    return origin;
 }
 
 // The blob snapshot of the page blob at `source` whose metadata carries the set GUID.
@@ -96,21 +113,34 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
                                                      storageAccount + "' was not found.");
         if (!overwrite && store.exists(target))
             throw OperationFailure(SDK_ERR_GENERAL, "BlobAlreadyExists: The specified blob already exists.");
+        // A VM's disk is never written under it: its lease keeps the blob as it is.
+        if (VmLeasingBlob(doc, target))
+            throw OperationFailure(SDK_ERR_GENERAL, "LeaseIdMissing: There is currently a lease on the blob [" +
+                                                        blobName + "] and no lease ID was specified in the request.");
         azsim::BlobKey from;
         std::string fromSnapshot;
         std::string osType;
         if (sourceIsManagedSnapshot) {
-            const azsim::ManagedSnapshot& snap = SourceSnapshot(doc, source);
-            from = snap.blob;
-            fromSnapshot = snap.storeSnapshot;
-            if (const azsim::ManagedDisk* origin = doc.findManagedDisk(snap.sourceDiskId)) osType = origin->osType;
+            const DiskOrigin origin = ManagedSnapshotOrigin(doc, source, snapshotGuid);
+            from = origin.blob;
+            fromSnapshot = origin.storeSnapshot;
+            osType = origin.osType;
         } else {
             std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(source);
-            if (!uri || uri->snapshot.empty())
-                throw OperationFailure(SDK_ERR_GENERAL, "InvalidUri: [" + source + "] is not a blob snapshot URI");
+            if (!uri) throw OperationFailure(SDK_ERR_GENERAL, "InvalidUri: [" + source + "] is not a blob URI");
             from = uri->key();
             fromSnapshot = uri->snapshot;
+            if (fromSnapshot.empty()) {
+                const DiskOrigin origin = IntegritySnapshotOrigin(doc, store, source, snapshotGuid);
+                fromSnapshot = origin.storeSnapshot;
+                osType = origin.osType;
+            }
         }
+        // A blob written over keeps its snapshots and whose it was; only a new blob is this job's.
+        const azsim::UnmanagedDisk* previous = doc.findUnmanagedDisk(target);
+        azsim::Tags tags = !store.exists(target) ? CreatedByJobTags(impl_->jobId)
+                           : previous            ? previous->tags
+                                                 : azsim::Tags();
         std::string error;
         if (!store.copyBlob(from, fromSnapshot, target, &error))
             throw OperationFailure(SDK_ERR_GENERAL, "CannotVerifyCopySource: " + error);
@@ -124,7 +154,8 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
         disk.resourceGroup = account->resourceGroup;
         disk.region = account->region;
         disk.sizeBytes = props.size;
-        disk.tags = {{kSetGuidTag, snapshotGuid}};
+        disk.tags = tags;
+        disk.tags[kSetGuidTag] = snapshotGuid;
         // The copy of an OS disk keeps its OS type, as a blob registered as an OS disk does.
         if (!osType.empty()) disk.tags[kRegisteredOsTypeTag] = osType;
         disk.blob = target;
@@ -165,7 +196,7 @@ bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(
                                                      "' could not be found.");
         if (doc.findManagedDiskByName(diskName, resourceGroup))
             throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName + "' already exists.");
-        const DiskOrigin origin = managedSource ? ManagedSnapshotOrigin(doc, source)
+        const DiskOrigin origin = managedSource ? ManagedSnapshotOrigin(doc, source, snapshotGuid)
                                                 : IntegritySnapshotOrigin(doc, store, source, snapshotGuid);
         azsim::ManagedDisk disk;
         disk.name = diskName;

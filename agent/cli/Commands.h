@@ -31,6 +31,7 @@ int RunGuest(int argc, char** argv, CancelSignal& cancel);
 int RunSnap(int argc, char** argv, CancelSignal& cancel);
 int RunStandby(int argc, char** argv, CancelSignal& cancel);
 int RunReplicate(int argc, char** argv, CancelSignal& cancel);
+int RunSnapRestore(int argc, char** argv, CancelSignal& cancel);  // snap revert, snap restore
 int RunDemo(int argc, char** argv, CancelSignal& cancel);
 
 // Parses the command's options and applies the global ones (settings file, log file).

@@ -16,6 +16,7 @@
 #include "agent/restore/RestoreJob.h"
 #include "agent/snap/SnapBackupJob.h"
 #include "agent/snap/SnapCopy.h"
+#include "agent/snap/SnapRestoreJob.h"
 #include "agent/store/Integrity.h"
 #include "agent/store/Sha256.h"
 #include "azsim/model/SubscriptionState.h"
@@ -39,8 +40,9 @@ const char* const kUsage =
     "cloud's own SHA-256 of each disk at the time of each backup, and a restore\n"
     "of the incremental job as a new VM whose disks must hash as the VM's did at\n"
     "that backup; then a snapshot-engine job of VM NAME and a second VM, guest\n"
-    "writes, and a copy of VM NAME's snapshot into the store that must verify and\n"
-    "hash as the VM's disks did at the snapshot. Exits 0 only when everything matches.\n";
+    "writes, a copy of VM NAME's snapshot into the store that must verify and hash\n"
+    "as the VM's disks did at the snapshot, and a revert of VM NAME to the snapshot\n"
+    "after which its disks must hash so too. Exits 0 only when everything matches.\n";
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
@@ -157,7 +159,8 @@ public:
                       << "\n";
 
         std::cout << "\n7. snapshot engine: snap " << vmName_ << " and " << OtherVm()
-                  << " together, the guest writes, copy " << vmName_ << "'s snapshot into the store and verify it\n";
+                  << " together, the guest writes, copy " << vmName_
+                  << "'s snapshot into the store and verify it, revert the VM to it\n";
         const bool snapMatch = snapEngine(host, cloud);
 
         bool passed = match && chained && sound && restoredMatch && snapMatch;
@@ -243,7 +246,30 @@ private:
         std::cout << "   copied into job " << copy.jobId << "\n";
         const bool sound = VerifyJob(store_, copy.result.manifest).problems.empty();
         std::cout << "   job " << copy.jobId << ": " << (sound ? "ok" : "DAMAGED") << "\n";
-        return compare(copy.result.manifest, atSnap) && sound;
+        return compare(copy.result.manifest, atSnap) && sound && revert(host, snapJob, cloud, atSnap);
+    }
+
+    // The VM put back as snap job `snapJob` snapped it: its disks must hash as `atSnap`.
+    bool revert(AgentHost& host, long long snapJob, const CloudDisks& cloud, const std::vector<std::string>& atSnap) {
+        SnapRestoreRequest request;
+        request.snapJobId = snapJob;
+        request.vmName = vmName_;
+        request.revert = true;
+        const SnapRestoreResult result =
+            SnapRestoreJob(host, store_, [this] { return cancel_.cancelled(); },
+                           [this](IVMInfo* p) { cancel_.watch(dynamic_cast<CVMInfo*>(p)); },
+                           [](const std::string& text) { std::cout << "   " << text << "\n"; })
+                .run(request);
+        if (!result.ok) {
+            Fail("demo", "revert failed in " + result.failedStep + ": error " + std::to_string(result.errorCode) +
+                             " (" + result.errorDetails + ")");
+            return false;
+        }
+        const std::vector<std::string> now = cloud.hashes();
+        for (std::size_t i = 0; i < now.size() && i < atSnap.size(); ++i)
+            std::cout << "   disk " << i << "  reverted " << now[i].substr(0, 16) << "  cloud at snapshot "
+                      << atSnap[i].substr(0, 16) << "  " << (now[i] == atSnap[i] ? "match" : "DIFFERENT") << "\n";
+        return now == atSnap;
     }
 
     bool restore(AgentHost& host, long long backupJob, const std::string& name) {

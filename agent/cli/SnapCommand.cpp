@@ -37,6 +37,7 @@ const char* const kUsage =
     "       vsagent snap copy --job N [--vm NAME] --store DIR\n"
     "       vsagent snap list --store DIR\n"
     "       vsagent snap delete --job N --store DIR\n"
+    "       vsagent snap revert|restore --job N --vm NAME --store DIR ... (see their --help)\n"
     "\n"
     "Snapshot-engine jobs: the snapshots themselves are the backup copy.\n"
     "backup  snaps every VM named together in one job and keeps the job's metadata\n"
@@ -327,6 +328,7 @@ int RunSnap(int argc, char** argv, CancelSignal& cancel) {
         if (sub == "copy") return SnapCopy(argc, argv, cancel);
         if (sub == "list") return SnapList(argc, argv);
         if (sub == "delete") return SnapDelete(argc, argv);
+        if (sub == "revert" || sub == "restore") return RunSnapRestore(argc, argv, cancel);
     } catch (const std::exception& e) {
         return Fail(("snap " + sub).c_str(), e.what());
     }

@@ -315,6 +315,20 @@ protected:
     // Finds the VM of ctx in the datastores of a job's snap metadata and takes its disks from there.
     bool _GetFileListForRevertFromSnapXML(const MountCtx& ctx, const std::vector<SDatastoreInfo>& datastores,
                                           const RestoreCtx& rctx);
+    // Revert and restore from the snapshots of a snapshot-engine job: the VM found in the job's snap
+    // metadata, then the plugin's own full-VM restore with disks created from the snapshots.
+    bool _PrepareForFileRevert(MountCtx& ctx, const RestoreCtx& rctx);
+    bool RestoreVM_FromSnap(const RestoreCtx& rctx);
+    bool _PreRestoreVM_Snap(const RestoreCtx& rctx);
+    // Before anything of an existing VM goes: every disk's snapshot exists, and every managed disk to
+    // create has a name no disk of its resource group holds.
+    bool _PrepareSnapRestoreDisks(const RestoreCtx& ctx);
+    std::string _SnapDiskResourceGroup(const RestoreCtx& ctx, const SDisk& disk);
+    // Creates the disk `copy` describes from its snapshot and points `copy` at it.
+    bool _CreateDiskFromSnap(const RestoreCtx& rctx, const std::string& configText, SDisk& copy);
+    bool _CreateBlobFromEncryptedSnap(const RestoreCtx& rctx, SDisk& copy);
+    // Disks a snap restore created that the VM's disk list does not name (an unmanaged OS disk).
+    std::vector<SDisk> snapCreatedUnlistedDisks;
     // Subscription, resource group, provider namespace and name of a cloud resource id; an id of
     // eight or fewer "/" pieces leaves them as they are. Always true.
     static bool _ParseResourceID(const std::string& id, std::string& subscription, std::string& resourceGroup,

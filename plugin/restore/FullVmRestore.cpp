@@ -51,6 +51,7 @@ bool CAzureInfo::InitRestoreVM_FullVM(const RestoreCtx& ctx) {
     EvDebug::Debug(kInitTag, "Restoring VM to Azure %s [%s], [%s]", resourceManager ? "Resource Group" : "Cloud Service",
                    ctx.resourceGroup.c_str(), ctx.region.c_str());
     if (!_ValidateVMForAzureDeployment(ctx, false)) return false;
+    if (ctx.snapRestore && !_PrepareSnapRestoreDisks(ctx)) return false;
 
     EvDebug::Debug(kInitTag, "Searching for an existing VM with name[%s] on Azure", ctx.vmName.c_str());
     SVMInfo existing;
@@ -77,7 +78,9 @@ bool CAzureInfo::InitRestoreVM_FullVM(const RestoreCtx& ctx) {
                 EvDebug::Debug(kInitTag, "Failed to shutdown virtual machine [%s]. ", ctx.vmName.c_str());
         }
         EvDebug::Debug(kInitTag, "Deleting Virtual machine [%s]", ctx.vmName.c_str());
-        if (!sdk->DeleteVM(ctx.vmName, existing.guid, true, !ctx.inPlaceRestore)) {
+        // A snap restore keeps the VM's disks: a page blob's deletion would take the snapshots it restores from,
+        // and the VM's data must outlive a restore that fails before its new disks exist.
+        if (!sdk->DeleteVM(ctx.vmName, existing.guid, !ctx.snapRestore, !ctx.inPlaceRestore)) {
             FailWrapperCall(*this, kInitTag, VMINFO_ERR_VM_DELETE,
                             "Failed to delete virtual machine [" + ctx.vmName + "]. Aborting restore !!!",
                             sdk->GetLastErrorString());
@@ -118,6 +121,12 @@ bool CAzureInfo::_CheckAndDeleteAzureBlobs(const RestoreCtx& ctx, bool overwrite
                          "Blob [" + blob + "] already exists in storage account [" + account +
                              "] and overwrite option is not selected.");
                 return false;
+            }
+            if (ctx.snapRestore) {
+                // Deleting the blob would take its snapshots, perhaps the one restored from; it is written over instead.
+                EvDebug::Debug(kBlobsTag, "Blob [%s] already exists in storage account [%s]. It will be written over from the snapshot",
+                               blob.c_str(), account.c_str());
+                continue;
             }
             EvDebug::Debug(kBlobsTag, "Blob [%s] already exist in storage account [%s]. Overwrite existing blob option is selected. Deleting blob from Azure",
                            blob.c_str(), account.c_str());
@@ -162,11 +171,7 @@ bool CAzureInfo::PreRestoreVM_FullVM(const RestoreCtx& ctx) {
     restore.restoreFailures.clear();
     restore.vmInfo.firmware = ctx.originalInfo.firmware;
     if (!_ValidateVMForAzureDeployment(ctx, true)) return false;
-    if (ctx.snapRestore) {
-        // Disks of a snapshot restore come from the snapshots themselves, a step this build does not have.
-        FailUnavailable(*this, kPreTag, VMINFO_ERR_RESTORE_DEPLOY, "Restore of VM [" + ctx.vmName + "] from snapshots");
-        return false;
-    }
+    if (ctx.snapRestore) return _PreRestoreVM_Snap(ctx);
 
     // The size the validation settled on is the size the VM is described with.
     restore.vmInfo.vmSize = ctx.m_vmSize;

@@ -245,6 +245,7 @@ void CAzureInfo::_StartRestoreJob() {
     // What an earlier job of this object created stays; this job owns none of it.
     restoredVmGuid.clear();
     restoreCreatedContainers.clear();
+    snapCreatedUnlistedDisks.clear();
     for (auto& entry : diskMap) entry.second.createdByJob = false;
 }
 
@@ -258,6 +259,7 @@ void CAzureInfo::_DeleteCreatedContainers(const char* tag) {
 
 std::vector<SDisk> CAzureInfo::_DisksCreatedForCleanup(const RestoreCtx& ctx) {
     std::vector<SDisk> disks = ctx.vmInfo.disks;
+    disks.insert(disks.end(), snapCreatedUnlistedDisks.begin(), snapCreatedUnlistedDisks.end());
     for (const SDisk& disk : ctx.disks) {
         if (disk.type == DISK_TYPE_FILE) continue;
         const auto entry = diskMap.find(disk.uri);

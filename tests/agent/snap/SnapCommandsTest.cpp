@@ -1,11 +1,15 @@
 // vsagent snap end to end: VMs snapped together, their disks changed afterwards,
-// copies that hold the disks as snapped, an injected fault that fails one VM
-// alone, deletion and the undoing of a killed job that touch only their own job.
+// copies, restores and reverts that hold the disks as snapped, an injected fault
+// that fails one VM alone, deletion and the undoing of killed jobs that touch
+// only their own job.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -46,17 +50,35 @@ protected:
     std::string DiskHash(const std::string& vm, int disk) {
         return Azsim({"hash", "--vm", vm, "--disk", std::to_string(disk)}).out.substr(0, 64);
     }
+    std::vector<std::string> Hashes(const std::string& vm, int disks) {
+        std::vector<std::string> out;
+        for (int d = 0; d < disks; ++d) out.push_back(DiskHash(vm, d));
+        return out;
+    }
+    void Write(const std::string& vm, int disks) {
+        for (int d = 0; d < disks; ++d)
+            ASSERT_EQ(Azsim({"write", "--vm", vm, "--disk", std::to_string(d), "--offset", "4096", "--random", "7",
+                             "--length", "65536"}).exitCode, 0);
+    }
     std::string ExportHash(long long job, int disk) {
         const std::string out = dir.path() + "/export-" + std::to_string(job) + "-" + std::to_string(disk);
         Parsed(Agent({"export", "--store", store, "--job", std::to_string(job), "--disk", std::to_string(disk), "--out", out}), 0);
         return e2e::Execute("/usr/bin/sha256sum", {out}, dir.path()).out.substr(0, 64);
     }
-    // The snapshots (managed and blob) that carry job mark `jobGuid`.
-    std::size_t MarkedSnapshots(const std::string& jobGuid) {
+    // The resources of `kinds` that carry job mark `jobGuid`.
+    std::size_t Marked(const std::string& jobGuid, const std::vector<std::string>& kinds) {
         std::size_t marked = 0;
-        for (const json& s : Show("snapshots")) marked += s["tags"].value("createdByJob", "") == jobGuid;
-        for (const json& s : Show("blobSnapshots")) marked += s["metadata"].value("createdByJob", "") == jobGuid;
+        for (const std::string& kind : kinds)
+            for (const json& r : Show(kind))
+                marked += r.value(r.contains("tags") ? "tags" : "metadata", json::object()).value("createdByJob", "") ==
+                          jobGuid;
         return marked;
+    }
+    std::size_t MarkedSnapshots(const std::string& jobGuid) { return Marked(jobGuid, {"snapshots", "blobSnapshots"}); }
+    json Vm(const std::string& name) {
+        for (const json& vm : Show("vms"))
+            if (vm["name"] == name) return vm;
+        return json::object();
     }
     // Exactly one line on stderr, holding `text`.
     static void ExpectOneLine(const Outcome& run, const std::string& text) {
@@ -86,10 +108,7 @@ TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndKilledOrDeletedJobsLeaveNoMarkedSnaps
     }
     const std::string mark = job["jobGuid"];
     EXPECT_GT(MarkedSnapshots(mark), 0u);
-    for (const auto& [vm, disks] : kVms)
-        ASSERT_EQ(Azsim({"write", "--vm", vm, "--disk", "0", "--offset", "4096", "--random", "7", "--length", "65536"})
-                      .exitCode,
-                  0);
+    for (const auto& [vm, disks] : kVms) Write(vm, 1);
 
     for (const auto& [vm, disks] : kVms) {
         SCOPED_TRACE(vm);
@@ -162,7 +181,82 @@ TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndKilledOrDeletedJobsLeaveNoMarkedSnaps
     EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
 }
 
-TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopy) {
+TEST_F(Snap, RestoresAndRevertsBuildEveryDiskAsSnappedAndLeaveTheSnapshots) {
+    const json job = SnapBackup({"web-linux01", "legacy-vm01"});
+    const std::size_t snapped = MarkedSnapshots(job["jobGuid"]);
+    for (const auto& [vm, disks] : kVms) {
+        SCOPED_TRACE(vm);
+        const std::vector<std::string> atSnap = Hashes(vm, disks);
+        Write(vm, disks);
+        const std::vector<std::string> changed = Hashes(vm, disks);
+        const json ownDisks = Vm(vm)["disks"];
+        json run = Parsed(Agent({"snap", "restore", "--job", "1", "--vm", vm, "--name", vm + "-copy", "--store", store,
+                                 "--json"}), 0);
+        EXPECT_EQ(std::make_tuple(run["vmName"], run["inPlace"]), std::make_tuple(vm + "-copy", false));
+        EXPECT_EQ(Hashes(vm + "-copy", disks), atSnap);
+        EXPECT_EQ(Hashes(vm, disks), changed);  // the source keeps its bytes
+        run = Parsed(Agent({"snap", "revert", "--job", "1", "--vm", vm, "--store", store, "--json"}), 0);
+        EXPECT_EQ(std::make_tuple(run["vmName"], run["inPlace"]), std::make_tuple(vm, true));
+        for (const json& disk : ownDisks) {  // the replaced VM's disks are kept, and said to be
+            const std::string id = disk["id"];
+            EXPECT_NE(run["notes"].dump().find("[" + id.substr(id.rfind('/') + 1) + "]"), std::string::npos) << id;
+        }
+        EXPECT_EQ(Hashes(vm, disks), atSnap);
+        EXPECT_NE(atSnap, changed);
+        EXPECT_EQ(Hashes(vm + "-copy", disks), atSnap);  // another VM is untouched
+    }
+    EXPECT_EQ(MarkedSnapshots(job["jobGuid"]), snapped);
+    EXPECT_TRUE(fs::is_empty(store + "/snapshots/agent-restores"));
+}
+
+TEST_F(Snap, KilledOrCancelledRevertIsUndoneKeepingTheVmsDisksAndSnapshots) {
+    std::map<std::string, std::vector<std::string>> atSnap;
+    for (const auto& [vm, disks] : kVms) atSnap[vm] = Hashes(vm, disks);
+    const json job = SnapBackup({"web-linux01", "legacy-vm01"});
+    const std::size_t snapped = MarkedSnapshots(job["jobGuid"]);
+    const std::string settings = dir.path() + "/settings.ini";
+    std::ofstream(settings) << "[VirtualServer]\nnMinsWaitForBootTimeout=30\n";
+    // A disk of a VM by its attachment: a managed disk id or a page blob URL.
+    auto present = [&](const std::string& id) {
+        const json managed = Show("managedDisks"), blobs = Show("unmanagedDisks");
+        return std::any_of(managed.begin(), managed.end(), [&](const json& d) { return d["id"] == id; }) ||
+               std::any_of(blobs.begin(), blobs.end(),
+                           [&](const json& b) { return id.substr(id.rfind('/') + 1) == b["blob"]["name"]; });
+    };
+    // Killed outright, it is undone by the next run; cancelled, it undoes itself.
+    const std::tuple<std::string, int, int> rows[] = {
+        {"web-linux01", 3, SIGKILL}, {"legacy-vm01", 2, SIGKILL}, {"web-linux01", 3, SIGINT}};
+    for (const auto& [vm, disks, signal] : rows) {
+        SCOPED_TRACE(vm + " " + std::to_string(signal));
+        Write(vm, disks);
+        const json ownDisks = Vm(vm)["disks"];
+        const std::string before = Vm(vm)["tags"].value("createdByJob", "");
+        // Stopped in the boot wait before the power-off, once the VM is built: it and its disks carry the job's mark.
+        e2e::Background killed(VSAGENT_BINARY, {"snap", "revert", "--job", "1", "--vm", vm, "--store", store,
+                                                "--power-off", "--settings", settings, "--cloud", cloud}, dir.path());
+        std::string mark;
+        for (int i = 0; i < 300 && (mark.empty() || mark == before); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            mark = Vm(vm).value("tags", json::object()).value("createdByJob", "");
+        }
+        kill(killed.pid(), signal);
+        const e2e::Run stopped = killed.finish();
+        EXPECT_EQ(stopped.exitCode, signal == SIGKILL ? 128 + SIGKILL : 130) << stopped.err;
+        const std::vector<std::string> resources = {"vms", "managedDisks", "unmanagedDisks", "networkInterfaces"};
+        ASSERT_FALSE(mark.empty());
+        EXPECT_EQ(Marked(mark, resources) > 1u, signal == SIGKILL);
+
+        const json next = Parsed(Agent({"snap", "revert", "--job", "1", "--vm", vm, "--store", store, "--json"}), 0);
+        EXPECT_EQ(next["notes"].dump().find("undid snap restore job") != std::string::npos, signal == SIGKILL)
+            << next["notes"];
+        EXPECT_EQ(Marked(mark, resources), 0u);
+        for (const json& disk : ownDisks) EXPECT_TRUE(present(disk["id"])) << disk;
+        EXPECT_EQ(MarkedSnapshots(job["jobGuid"]), snapped);
+        EXPECT_EQ(Hashes(vm, disks), atSnap[vm]);
+    }
+}
+
+TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopyAndRefusesItsRestore) {
     const std::string settings = dir.path() + "/settings.ini";
     std::string guid;
     for (const json& vm : Show("vms")) guid = vm["name"] == "app-win01" ? vm["guid"].get<std::string>() : guid;
@@ -197,6 +291,25 @@ TEST_F(Snap, InjectedFaultFailsItsVmAloneInBackupAndCopy) {
     EXPECT_EQ(run.exitCode, 1);
     ExpectOneLine(run, "VM [app-win01] failed in snap backup: error " + std::to_string(job["vms"][1]["status"].get<int>()));
     EXPECT_NE(run.out.find("VM web-linux01  ok"), std::string::npos) << run.out;
+    // Reverts and restores that cannot be done are refused with the reason, and make nothing.
+    auto resources = [&] { return json{Show("vms"), Show("managedDisks"), Show("unmanagedDisks")}; };
+    const json before = resources();
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"revert", "--job", "99", "--vm", "web-linux01"}, "the store holds no snapshot-engine job 99"},
+        {{"revert", "--job", "1", "--vm", "legacy-vm01"}, "snap job 1 holds no VM [legacy-vm01]"},
+        {{"restore", "--job", "1", "--vm", "app-win01"}, "failed in store: error 39, "},
+        {{"restore", "--job", "1", "--vm", "web-linux01", "--unmanaged"}, "VM [web-linux01] has managed disks"},
+    };
+    for (const auto& [args, text] : refused) {
+        std::vector<std::string> command = {"snap"};
+        command.insert(command.end(), args.begin(), args.end());
+        command.insert(command.end(), {"--store", store});
+        run = Agent(command);
+        EXPECT_EQ(run.exitCode, 1) << text;
+        ExpectOneLine(run, text);
+    }
+    EXPECT_EQ(resources(), before);
+    EXPECT_TRUE(fs::is_empty(store + "/snapshots/agent-restores"));
 }
 
 TEST_F(Snap, RefusalsSayWhyAndMakeNothing) {
@@ -212,6 +325,9 @@ TEST_F(Snap, RefusalsSayWhyAndMakeNothing) {
          "vsagent snap backup: job 1 failed in GetVMInfoForVM: error 1, the VM was not found (VM [no-such-vm]"},
         {{"snap", "copy", "--job", "7", "--store", store}, 1, "vsagent snap copy: the store holds no snapshot-engine job 7"},
         {{"snap", "delete", "--store", store}, 2, "vsagent snap delete: --job N is required"},
+        {{"snap", "revert", "--job", "1", "--store", store}, 2, "vsagent snap revert: --vm NAME is required"},
+        {{"snap", "restore", "--job", "1", "--vm", "a", "--managed", "--unmanaged", "--store", store}, 2,
+         "vsagent snap restore: --managed and --unmanaged exclude each other"},
         {{"snap", "list", "--store", store + "/none"}, 1, "vsagent snap list: "},
         {{"snap", "list", "--store", store}, 1, "snap job folder [" + store + "/snapshots/agent-jobs/job-9] is missing"},
     };

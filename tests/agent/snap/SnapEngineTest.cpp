@@ -1,5 +1,5 @@
 // The agent's snapshot engine, its job record and the undoing of killed snapshot-engine jobs,
-// against a plugin that answers snapshot operations from a table.
+// against a plugin that answers snapshot operations from a table; the undoing of killed reverts.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,6 +7,7 @@
 
 #include "agent/snap/PluginSnapEngine.h"
 #include "agent/snap/SnapCleanup.h"
+#include "agent/snap/SnapRestoreCleanup.h"
 #include "agent/snap/SnapJobRecord.h"
 #include "agent/store/FolderLock.h"
 #include "azsim/model/SubscriptionState.h"
@@ -216,4 +217,67 @@ TEST_F(SnapEngine, KilledJobLosesOnlyTheSetsItsMarkIsOn) {
         EXPECT_EQ(files[0].valid, job % 10 != 1) << job;
     }
     EXPECT_TRUE(UndoDeadSnapJobs(plugin, dir.path(), cloud.dir()).empty());  // undone once
+}
+
+TEST(SnapRestoreUndo, RemovesWhatCarriesTheMarkButNeverTheSourceVmsDisks) {
+    using testsupport::SimulatedCloud;
+    const std::string mark = "8e1f2a3b-4c5d-4e6f-9a0b-1c2d3e4f5a6b";
+    // The job's VM was built on the source VM's disks, which carry its mark too: listed in the record as
+    // the source's, they stay; unlisted, they are the job's like its own unattached disk.
+    for (const bool listed : {true, false}) {
+        SCOPED_TRACE(listed);
+        SimulatedCloud cloud(SimulatedCloud::Seed::Demo);
+        const azsim::SubscriptionState state(cloud.dir());
+        SnapRestoreRecord record;
+        record.jobId = 7;
+        record.jobGuid = mark;
+        std::string own;
+        state.mutate([&](azsim::StateDocument& doc) {
+            azsim::VirtualMachine& vm = *doc.findVm("web-linux01");
+            vm.tags["createdByJob"] = mark;
+            for (const azsim::DiskAttachment& a : vm.disks) {
+                doc.findManagedDisk(a.id)->tags["createdByJob"] = mark;
+                if (listed) record.sourceDisks.push_back(a.id);
+            }
+            azsim::ManagedDisk disk = *doc.findManagedDisk(vm.disks[0].id);
+            own = disk.id += "-own";
+            disk.blob.name += "-own";
+            disk.state = "Unattached";
+            doc.managedDisks.push_back(disk);
+            return true;
+        });
+        std::string problem;
+        EXPECT_TRUE(UndoSnapRestore(record, cloud.dir(),
+                                    {SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                     SimulatedCloud::kSecret},
+                                    problem))
+            << problem;
+        const azsim::StateDocument doc = state.load();
+        EXPECT_EQ(doc.findVm("web-linux01"), nullptr);
+        EXPECT_EQ(doc.findManagedDisk(own), nullptr);
+        EXPECT_EQ(std::count_if(doc.managedDisks.begin(), doc.managedDisks.end(),
+                                [](const azsim::ManagedDisk& d) { return d.name.rfind("web-linux01", 0) == 0; }),
+                  listed ? 3 : 0);
+        EXPECT_NE(doc.findVm("app-win01"), nullptr);
+    }
+    // A folder without a record made nothing and goes; a record not of its folder is left for a person;
+    // a job whose leftovers cannot be looked up keeps its record for a later run.
+    testsupport::TempDir store;
+    const std::string empty = SnapRestoreFolder(store.path(), 8), own = SnapRestoreFolder(store.path(), 9),
+                      foreign = SnapRestoreFolder(store.path(), 10);
+    SnapRestoreRecord record;
+    record.jobId = 9;
+    record.jobGuid = mark;
+    record.vmName = record.resourceGroup = record.sourceVmName = "vm";
+    for (const std::string& folder : {empty, own, foreign}) fs::create_directories(folder);
+    record.write(own);
+    record.write(foreign);
+    std::string lines;
+    for (const std::string& line : UndoDeadSnapRestores(store.path(), store.path() + "/no-cloud", {}))
+        lines += line + "\n";
+    EXPECT_EQ(std::make_tuple(fs::exists(empty), fs::exists(own), fs::exists(foreign)),
+              std::make_tuple(false, true, true));
+    for (const char* text : {"of a killed snap restore that had made nothing", "snap restore job 9 did not undo",
+                             "restore-10] cannot be read"})
+        EXPECT_NE(lines.find(text), std::string::npos) << lines;
 }

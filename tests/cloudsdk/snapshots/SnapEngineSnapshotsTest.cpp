@@ -51,6 +51,25 @@ TEST_F(SnapEngineSnapshots, EveryMemberOfAVmSnapshotShowsItsGuidMarkerAndJob) {
             EXPECT_EQ(tags.value("createdByJob", ""), testsupport::JobGuidOf(7));
             EXPECT_TRUE(!managed || snap["name"].get<std::string>().find(kEngineMarker) != std::string::npos);
         }
+        // A disk made from the snapped disk (managed disk id or page blob URL) and the set GUID holds its bytes and
+        // is the job's own.
+        const azsim::StateDocument doc = state.load();
+        const azsim::VirtualMachine& vm = *doc.findVm(managed ? "web-linux01" : "legacy-vm01");
+        const azsim::BlobKey live = *doc.diskBlob(vm, 0), made{kStaging, "vhds", "made.vhd"};
+        const std::string atSnap = Read(live), url = azsim::PageBlobUri(live);
+        std::string id;
+        ASSERT_TRUE(managed ? sdk.CreateManagedDiskFromSnapshot(vm.disks[0].id, "", guid, "m1", "rg-prod", "", "", "",
+                                                                "", false, true, true, "", id)
+                            : sdk.CreateDiskFromSnapshot(url, made.account, "vhds", made.name, guid, id, false, false))
+            << sdk.GetLastErrorString();
+        EXPECT_EQ(Read(managed ? state.load().findManagedDisk(id)->blob : made), atSnap);
+        auto unmark = [&](azsim::StateDocument& d) { return d.findUnmanagedDisk(made)->tags.erase("createdByJob") == 1; };
+        if (managed) continue;
+        ASSERT_TRUE(state.mutate(unmark));
+        // A blob written over keeps whose it was (here no one's), and one a VM holds is refused.
+        ASSERT_TRUE(sdk.CreateDiskFromSnapshot(url, made.account, "vhds", made.name, guid, id, true, false));
+        EXPECT_EQ(state.load().findUnmanagedDisk(made)->tags.count("createdByJob"), 0u);
+        EXPECT_FALSE(sdk.CreateDiskFromSnapshot(url, live.account, "vhds", live.name, guid, id, true, false));
     }
 }
 

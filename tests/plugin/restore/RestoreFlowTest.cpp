@@ -217,8 +217,8 @@ TEST_F(RestoreFlow, RehostEndsAtItsFirstDiskAndExceptionsStayInsideTheSlots) {
     EXPECT_EQ(Error(VMINFO_ERR_DISK_ATTACH, "Unexpected failure: [injected]"), LastError(*plugin));
 }
 
-// Kinds and sources without restore steps in this build fail every slot with a code and a text; unknown kinds fail.
-TEST_F(RestoreFlow, UnbuiltKindsAndSnapshotRestoresNeverSucceed) {
+// Kinds without restore steps in this build fail every slot with a code and a text; unknown kinds fail.
+TEST_F(RestoreFlow, UnbuiltKindsNeverSucceed) {
     using Slot = int (IVMInfo::*)(const RestoreCtx&);
     for (const auto& [kind, code] : {std::make_pair(int(RESTORE_TYPE_REPLICATION), VMINFO_ERR_CLOUDFS_UNAVAILABLE),
                                      std::make_pair(7, VMINFO_ERR_NONE)}) {
@@ -236,11 +236,6 @@ TEST_F(RestoreFlow, UnbuiltKindsAndSnapshotRestoresNeverSucceed) {
     }
     EXPECT_TRUE(log.contains("virtual int CAzureInfo::InitRestoreVM(const RestoreCtx&)",
                              "Restore type [7] currently not implemented."));
-    RestoreCtx ctx = Ctx();
-    ctx.snapRestore = true;
-    EXPECT_EQ(0, plugin->PreRestoreVM(ctx));
-    EXPECT_EQ(Error(VMINFO_ERR_RESTORE_DEPLOY, "Restore of VM [web01] from snapshots is not available in this build"),
-              LastError(*plugin));
 }
 
 // Clean-up deletes the job's staging folder wherever it lies; it keeps only what cannot be a job's folder: an empty

@@ -39,6 +39,7 @@ public:
     using CAzureInfo::_GetFileListForRevertFromSnapXML;
     using CAzureInfo::_GetSnapIdFromVolSnap;
     using CAzureInfo::_ParseResourceID;
+    using CAzureInfo::_PreRestoreVM_Snap;
     using CAzureInfo::c_SnapV2VMInfoMap;
     using CAzureInfo::indexUploadFiles;
     using CAzureInfo::ReadDSListFromSnapBackupXML;
