@@ -13,7 +13,6 @@
 //     m_vmSize, vmName, sourceVmName, originalInfo. vmInfo.name and vmInfo.guid may be left empty: the
 //     source VM's (MountCtx.vmName, vmGuid) then find the configuration file to download.
 #include "cloudsdk/SdkErrorCodes.h"
-#include "plugin/backup/MountCtxAccess.h"
 #include "plugin/frame/AzureInfo.h"
 #include "plugin/frame/SlotFailure.h"
 
@@ -43,7 +42,9 @@ const SVMInfo* RecordedVm(const std::vector<SDatastoreInfo>& datastores, const s
     return nullptr;
 }
 
-std::string NumberedName(const std::string& name, int n) { return WithoutVhd(name) + "-" + std::to_string(n) + ".vhd"; }
+std::string NumberedName(const std::string& name, int n) {
+    return WithoutVhd(name) + "-" + std::to_string(n) + ".vhd";
+}
 
 }  // namespace
 

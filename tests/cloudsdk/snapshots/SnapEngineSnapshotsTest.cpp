@@ -51,12 +51,13 @@ TEST_F(SnapEngineSnapshots, EveryMemberOfAVmSnapshotShowsItsGuidMarkerAndJob) {
             EXPECT_EQ(tags.value("createdByJob", ""), testsupport::JobGuidOf(7));
             EXPECT_TRUE(!managed || snap["name"].get<std::string>().find(kEngineMarker) != std::string::npos);
         }
-        // A disk made from the snapped disk (managed disk id or page blob URL) and the set GUID holds its bytes and
-        // is the job's own.
+        // A disk made from the snapped disk (managed disk id or page blob URL) and the set GUID holds the snapshot's
+        // bytes, not the disk's later ones, and is the job's own.
         const azsim::StateDocument doc = state.load();
         const azsim::VirtualMachine& vm = *doc.findVm(managed ? "web-linux01" : "legacy-vm01");
         const azsim::BlobKey live = *doc.diskBlob(vm, 0), made{kStaging, "vhds", "made.vhd"};
-        const std::string atSnap = Read(live), url = azsim::PageBlobUri(live);
+        const std::string atSnap = Read(live), url = azsim::PageBlobUri(live), later(1024, 'q');
+        ASSERT_TRUE(state.blobs().writePages(live, 0, later.data(), later.size(), nullptr));
         std::string id;
         ASSERT_TRUE(managed ? sdk.CreateManagedDiskFromSnapshot(vm.disks[0].id, "", guid, "m1", "rg-prod", "", "", "",
                                                                 "", false, true, true, "", id)
