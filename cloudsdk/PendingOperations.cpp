@@ -61,11 +61,6 @@ bool CAzureSDKCppBridge::NotAvailable(const char* operation) {
 
 
 
-bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) try {
-    return NotAvailable("RevertBlobSnapshots");
-} catch (...) {
-    return FailOnException();
-}
 
 
 // Access: SAS URLs of managed snapshots and the storage bearer token.
@@ -75,11 +70,6 @@ bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) try {
 // Blobs and disks: containers, page blobs, page data, managed disks and disk tags.
 
 
-bool CAzureSDKCppBridge::GetBlobInfo(const std::string&, const std::string&, const std::string&, SDisk&) try {
-    return NotAvailable("GetBlobInfo");
-} catch (...) {
-    return FailOnException();
-}
 
 
 
@@ -100,11 +90,6 @@ bool CAzureSDKCppBridge::CleanupStagingResources(const std::string&, const std::
 }
 
 
-bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string&, const SDisk&, const std::vector<SInventoryInfo>&) try {
-    return NotAvailable("SetDiskTagInfo");
-} catch (...) {
-    return FailOnException();
-}
 
 // VMs and networks: deployment, restore, power, disk attachment, guest scripts.
 bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo&, const std::string&, const std::string&, bool, bool, bool,
