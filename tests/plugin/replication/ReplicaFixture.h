@@ -35,7 +35,7 @@ const azsim::BlobKey kOsBlob{"prodstaging01", "vhds", "rg-prod-replica01.vhd"};
 const azsim::BlobKey kDataBlob{"prodstaging01", "vhds", "rg-prod-replica01-1.vhd"};
 
 class Replication : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
         plugin.reset(new ReplicaPlugin(VSINST_AZURE_RESOURCE_MANAGER, 0));
