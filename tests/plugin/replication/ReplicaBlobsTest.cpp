@@ -11,8 +11,7 @@ const azsim::BlobKey kForeignBlob{"prodstaging01", "vhds", "foreign.vhd"};
 
 SDisk BlobDisk(const std::string& name, const std::string& account = "prodstaging01") {
     SDisk disk;
-    disk.name = name;
-    disk.storageAccount = account;
+    disk.name = name, disk.storageAccount = account;
     return disk;
 }
 
@@ -20,17 +19,16 @@ class ReplicaBlobs : public Replication {
 public:
     void SetUp() override {
         Replication::SetUp();
-        ASSERT_TRUE(Run(first, 0x11)) << plugin->GetLastVMErrorDetails();
+        ASSERT_EQ(4, Run(first, 0x11)) << plugin->GetLastVMErrorDetails();
         ASSERT_TRUE(Blobs().createPageBlob(kForeignBlob, kDiskBytes, false, nullptr));
     }
     RestoreCtx first = Ctx();
 };
 
-TEST_F(ReplicaBlobs, ExistenceIntegrityAndDeletionOfDestinationBlobs) {
+TEST_F(ReplicaBlobs, ChecksAndDeletionOfDestinationBlobs) {
     RestoreCtx ctx;
     bool exist = true;
-    EXPECT_TRUE(plugin->CheckIfBlobsExist(ctx, exist));
-    EXPECT_FALSE(exist);
+    EXPECT_TRUE(plugin->CheckIfBlobsExist(ctx, exist) && !exist);
     EXPECT_TRUE(plugin->DeleteExistingBlobs({}));
     EXPECT_FALSE(plugin->VerifyIntegrity(ctx));
     ctx.disks = {BlobDisk("absent.vhd")};
@@ -38,12 +36,11 @@ TEST_F(ReplicaBlobs, ExistenceIntegrityAndDeletionOfDestinationBlobs) {
     ctx.disks = {BlobDisk(kOsBlob.name)};
     EXPECT_TRUE(plugin->CheckIfBlobsExist(ctx, exist) && exist);
     EXPECT_TRUE(plugin->VerifyIntegrity(ctx));
-    ctx.disks.push_back(BlobDisk(kForeignBlob.name));
+    ctx.disks.push_back(BlobDisk(kForeignBlob.name));  // one blob without a snapshot spoils the others
     EXPECT_FALSE(plugin->VerifyIntegrity(ctx));
     // For an existing unmanaged VM only its own integrity snapshots count.
     ctx.destVmExists = true;
-    ctx.vmInfo.name = "replica01";
-    ctx.vmInfo.guid = State().findVm("replica01")->guid;
+    ctx.vmInfo.name = "replica01", ctx.vmInfo.guid = State().findVm("replica01")->guid;
     ctx.disks = {BlobDisk(kForeignBlob.name)};
     EXPECT_TRUE(plugin->VerifyIntegrity(ctx));
 
@@ -57,15 +54,13 @@ TEST_F(ReplicaBlobs, ExistenceIntegrityAndDeletionOfDestinationBlobs) {
 TEST_F(ReplicaBlobs, IntegritySnapshotsTagsAndRevertsTouchOnlyWhatTheyName) {
     auto& sdk = *plugin->sdk;
     const std::string vmGuid = State().findVm("replica01")->guid;
-    SDisk os = BlobDisk(kOsBlob.name, "prodstaging01\\vhds");
+    SDisk os = BlobDisk(kOsBlob.name, "prodstaging01\\vhds"), byUri = os;
     EXPECT_FALSE(sdk.RevertBlobSnapshots({os}));
     EXPECT_NE(std::string::npos, sdk.GetLastErrorString().find("cannot be reverted while the VM holds it"));
 
-    // A backup's snapshot of the same blob is neither counted as the snapshot engine's nor deleted with the
-    // integrity snapshots.
-    std::string backupSet, guid;
+    // A backup's snapshot of the same blob is neither the snapshot engine's nor deleted with integrity snapshots.
+    std::string backupSet;
     std::vector<SDisk> snapped;
-    SDisk byUri = os;
     byUri.uri = azsim::PageBlobUri(kOsBlob);
     ASSERT_TRUE(sdk.CreateDiskSnapshots({byUri}, "rg-prod", "westeurope", "replica01", 1, 1, backupSet, snapped));
     int count = -1;
@@ -82,22 +77,17 @@ TEST_F(ReplicaBlobs, IntegritySnapshotsTagsAndRevertsTouchOnlyWhatTheyName) {
     ASSERT_TRUE(sdk.SetDiskTagInfo("", os, {tag}));
     EXPECT_TRUE(plugin->GetReplicationDiskGuid("", os) && os.guid == "lower");
     std::vector<SInventoryInfo> tags;
-    ASSERT_TRUE(sdk.GetDiskTagInfo("", os, tags));
-    EXPECT_EQ(2u, tags.size());  // with the job's own mark
-    EXPECT_FALSE(plugin->GetReplicationDiskGuid("", byUri = BlobDisk(kForeignBlob.name)));
-    EXPECT_TRUE(byUri.guid.empty());
+    EXPECT_TRUE(sdk.GetDiskTagInfo("", os, tags) && tags.size() == 2);  // with the job's own mark
+    EXPECT_FALSE(plugin->GetReplicationDiskGuid("", byUri = BlobDisk(kForeignBlob.name)) || !byUri.guid.empty());
 }
 
 TEST_F(ReplicaBlobs, GrowthCountsWholeGigabytesOfTheMatchingDisk) {
-    struct Row { long long dest, src; const char* guid; bool grown; long long after; };
-    for (const Row& row : {Row{100 * kGiB + 1, 101 * kGiB, "g", false, 100 * kGiB + 1},
-                           Row{101 * kGiB, 102 * kGiB, "g", true, 102 * kGiB},
-                           Row{102 * kGiB, 101 * kGiB, "g", false, 102 * kGiB},
-                           Row{1 * kGiB, 2 * kGiB, "other", false, 1 * kGiB}}) {
+    struct Row { long long dest, src; const char* guid; long long after; };
+    for (const Row& row : {Row{100 * kGiB + 1, 101 * kGiB, "g", 100 * kGiB + 1}, Row{101 * kGiB, 102 * kGiB, "g", 102 * kGiB},
+                           Row{102 * kGiB, 101 * kGiB, "g", 102 * kGiB}, Row{1 * kGiB, 2 * kGiB, "other", 1 * kGiB}}) {
         SDisk source, dest;
-        source.guid = "g", source.capacity = row.src;
-        dest.guid = row.guid, dest.capacity = row.dest;
-        EXPECT_EQ(row.grown, plugin->IsDiskSizeIncreasedinSourceVM({source}, dest)) << row.dest;
+        source.guid = "g", source.capacity = row.src, dest.guid = row.guid, dest.capacity = row.dest;
+        EXPECT_EQ(row.after != row.dest, plugin->IsDiskSizeIncreasedinSourceVM({source}, dest)) << row.dest;
         EXPECT_EQ(row.after, dest.capacity);
     }
 }
@@ -105,11 +95,8 @@ TEST_F(ReplicaBlobs, GrowthCountsWholeGigabytesOfTheMatchingDisk) {
 TEST_F(ReplicaBlobs, FailbackMountReadsTheReplicasDisksByTheirTags) {
     testsupport::TempDir mountDir;
     MountCtx mount;
-    mount.vmName = "replica01";
-    mount.vmGuid = State().findVm("replica01")->guid;
-    mount.hostName = "rg-prod";
+    mount.vmName = "replica01", mount.vmGuid = State().findVm("replica01")->guid, mount.hostName = "rg-prod";
     mount.mountPath = mountDir.path() + "/mount";
-    mount.jobId = 24;
     mount.isFailback = true;
     ASSERT_EQ(1, plugin->MountVM(mount)) << plugin->GetLastVMErrorDetails();
     ASSERT_EQ(2u, mount.vmInfo.disks.size());

@@ -14,6 +14,8 @@
 
 namespace replicationtest {
 
+using testsupport::SimulatedCloud;
+
 class ReplicaPlugin : public CAzureInfo {
 public:
     using CAzureInfo::CAzureInfo;
@@ -39,31 +41,23 @@ public:
     void SetUp() override {
         CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
         plugin.reset(new ReplicaPlugin(VSINST_AZURE_RESOURCE_MANAGER, 0));
-        ASSERT_EQ(1, plugin->Connect(testsupport::SimulatedCloud::kSubscriptionId,
-                                     testsupport::SimulatedCloud::kApplicationId, testsupport::SimulatedCloud::kSecret));
+        ASSERT_EQ(1, plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
+                                     SimulatedCloud::kSecret));
     }
     // The first replication of web-linux01 (OS disk and one data disk) into VM replica01 of rg-prod.
     RestoreCtx Ctx() const {
         RestoreCtx ctx;
         ctx.restoreType = RESTORE_TYPE_REPLICATION;
-        ctx.vmName = "replica01";
-        ctx.resourceGroup = "rg-prod";
-        ctx.region = "west europe";
-        ctx.storageAccount = "prodstaging01";
-        ctx.m_vmSize = "Standard_D2s_v3";
-        ctx.sourceVmName = "web-linux01";
-        ctx.isFirstReplication = true;
-        ctx.restoreWithoutConfig = true;
+        ctx.vmName = "replica01", ctx.resourceGroup = "rg-prod", ctx.region = "west europe";
+        ctx.storageAccount = "prodstaging01", ctx.m_vmSize = "Standard_D2s_v3", ctx.sourceVmName = "web-linux01";
+        ctx.isFirstReplication = ctx.restoreWithoutConfig = true;
         ctx.nics.push_back(SVMNetworkCard{"replica01-nic0", "vnet-prod", "default"});
-        ctx.stagingRoot = staging.path();
-        ctx.stagingPath = staging.path() + "/job";
+        ctx.stagingRoot = staging.path(), ctx.stagingPath = staging.path() + "/job";
         CreateFolderIfNotPresent(ctx.stagingPath);
         for (const char* name : {"web-linux01-osdisk", "web-linux01-data0"}) {
             SDisk disk;
-            disk.name = disk.originalName = name;
-            disk.storageAccount = "prodstaging01";
-            disk.capacity = kDiskBytes;
-            disk.isOsDisk = ctx.disks.empty();
+            disk.name = disk.originalName = name, disk.storageAccount = "prodstaging01";
+            disk.capacity = kDiskBytes, disk.isOsDisk = ctx.disks.empty();
             ctx.disks.push_back(disk);
         }
         return ctx;
@@ -87,20 +81,26 @@ public:
         }
         return true;
     }
-    // A whole run as the host drives it, stopping at the first step that fails.
-    bool Run(RestoreCtx& ctx, unsigned char fill) {
-        return plugin->InitRestoreVM(ctx) == 1 && Write(ctx, fill) && plugin->PreRestoreVM(ctx) == 1 &&
-               plugin->RestoreVM(ctx) == 1 && plugin->PostRestoreVM(ctx) == 1;
+    // How far a run as the host drives it gets: 0 init failed, 1 pre, 2 deployment, 3 post, 4 all done.
+    int Run(RestoreCtx& ctx, unsigned char fill) {
+        if (plugin->InitRestoreVM(ctx) != 1) return 0;
+        if (!Write(ctx, fill) || plugin->PreRestoreVM(ctx) != 1) return 1;
+        return plugin->RestoreVM(ctx) != 1 ? 2 : plugin->PostRestoreVM(ctx) != 1 ? 3 : 4;
     }
     unsigned char Byte(const azsim::BlobKey& key, std::uint64_t offset = 0) const {
         unsigned char out = 0xff;
         Blobs().read(key, "", offset, &out, 1);
         return out;
     }
+    void Page(const azsim::BlobKey& key, std::uint64_t offset, unsigned char fill) const {
+        const std::vector<unsigned char> page(512, fill);
+        ASSERT_TRUE(Blobs().writePages(key, offset, page.data(), page.size(), nullptr));
+    }
     azsim::StateDocument State() const { return azsim::SubscriptionState(cloud.dir()).load(); }
+    void Mutate(const std::function<void(azsim::StateDocument&)>& change) const {
+        azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) { return change(doc), true; });
+    }
     azsim::PageBlobStore Blobs() const { return azsim::SubscriptionState(cloud.dir()).blobs(); }
-    void Fault(const std::string& op, const std::string& text) { azsim::FaultBook(cloud.dir()).addSdkFault({op, 0, text, 1}); }
-    std::size_t Calls(const std::string& op) const { return cloud.journal(op).size(); }
 
     testsupport::ServedCloud cloud;
     testsupport::TempDir staging;
