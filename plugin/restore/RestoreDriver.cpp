@@ -113,6 +113,12 @@ int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
         EvDebug::Debug(kInitTag, "restoreCtx.m_vmSize = '%s', restoreCtx.originalInfo.m_InstanceSize = '%s'.",
                        ctx.m_vmSize.c_str(), ctx.originalInfo.m_InstanceSize.c_str());
 
+        // A replication needs the cloud file system from its first step: where it is absent, the job ends
+        // before anything is asked of the cloud.
+        if (ctx.restoreType == RESTORE_TYPE_REPLICATION && !InitVSCloudFS()) {
+            SetLastVMError(VMINFO_ERR_CLOUDFS_UNAVAILABLE, "VSCloudFS is not supported on linux");
+            return 0;
+        }
         bool encrypted = false;
         for (const SDisk& disk : ctx.disks) encrypted = encrypted || disk.isEncrypted;
         if (encrypted) {

@@ -1,5 +1,6 @@
 // Replication runs through the restore slots, one fresh subscription per row: the init's decision between a
 // full and an incremental write, what each run leaves, and every way a run fails with its own code.
+#include <fstream>
 #include <functional>
 
 #include "tests/plugin/replication/ReplicaFixture.h"
@@ -106,7 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
                 EXPECT_EQ(1u, t.sleeper.waits().size());
             }},
         Row{"NextRun", true, kNothing, VMINFO_ERR_NONE, 2, 0, Tracked},
-        Row{"NoCloudFileSystem", false, [](Replication& t, RestoreCtx&) { t.plugin->cloudFs = false; },
+        Row{"NoCloudFileSystem", false,
+            [](Replication& t, RestoreCtx& c) {  // even an encrypted source's configuration is not checked
+                t.plugin->cloudFs = false, c.disks[0].isEncrypted = true, c.disks.push_back(SDisk());
+                c.disks.back().type = DISK_TYPE_FILE, c.disks.back().indexName = "vm.json";
+                std::ofstream(c.stagingPath + "/vm.json") << "{}";
+            },
             VMINFO_ERR_CLOUDFS_UNAVAILABLE, 0},
         Row{"ForeignBlob", false, Foreign(false), VMINFO_ERR_BLOB_EXISTS, 0, 0,
             [](Replication& t, const RestoreCtx&) { EXPECT_EQ(0xee, t.Byte(kOsBlob)); }},
