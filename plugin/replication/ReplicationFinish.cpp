@@ -23,7 +23,12 @@ unsigned long ReplicaBootMinutes() {
 }  // namespace
 
 bool CAzureInfo::PreRestoreVM_Replication(const RestoreCtx& ctx) {
+    // The full-VM preparation starts its own failure list; what the init recorded (a fall-back to a full
+    // write) is the job's all the same.
+    const std::vector<SFailure> recorded = ctx.restoreFailures;
     if (!PreRestoreVM_FullVM(ctx)) return false;
+    std::vector<SFailure>& failures = _Writable(ctx).restoreFailures;
+    failures.insert(failures.begin(), recorded.begin(), recorded.end());
     if (ctx.deployReplicaVm) return true;
     std::vector<SDisk> blobs;
     for (const SDisk& disk : ctx.disks) {
