@@ -33,7 +33,7 @@ struct RevertStep {
 
 // Why the disk's blob cannot be reverted, or none when it can (`step` then says how).
 std::optional<Refusal> RevertRefusal(const azsim::StateDocument& doc, const azsim::PageBlobStore& store,
-                          const VMInfoStructs::SDisk& disk, RevertStep& step) {
+                                     const VMInfoStructs::SDisk& disk, RevertStep& step) {
     const std::optional<azsim::BlobKey> key = PageBlobOf(doc, disk);
     if (!key || !store.exists(*key))
         return Refusal{SDK_ERR_NOT_FOUND, "BlobNotFound: The blob of disk [" + disk.name + "] does not exist."};

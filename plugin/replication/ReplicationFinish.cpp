@@ -69,8 +69,8 @@ bool CAzureInfo::UpdateDiskTrackingInfo(const RestoreCtx& ctx, const std::string
         if (disk.type != DISK_TYPE_VIRTUAL_DISK) continue;
         if (disk.replicationGuid.empty()) disk.replicationGuid = CreateGuid();
         disk.changeId = changeId;
-        EvDebug::Debug(kTrackTag, "Setting Replication GUID [%s] in metadata of blob [%s]", disk.replicationGuid.c_str(),
-                       disk.name.c_str());
+        EvDebug::Debug(kTrackTag, "Setting Replication GUID [%s] in metadata of blob [%s]",
+                       disk.replicationGuid.c_str(), disk.name.c_str());
         SInventoryInfo tag;
         tag.name = kReplicationDiskGuidTag;
         tag.id = disk.replicationGuid;
@@ -108,7 +108,8 @@ bool CAzureInfo::PostRestoreVM_Replication(const RestoreCtx& ctx) {
     EvDebug::DebugLvl(kPostTag, 2, "Shutting down VM [%s][%s]", ctx.vmName.c_str(), ctx.vmInfo.guid.c_str());
     if (sdk->ShutdownVM(ctx.vmName, ctx.vmInfo.guid, true)) return true;
     EvDebug::Error(kPostTag, "Failed to power off VM");
-    SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY, "Failed to power off VM [" + ctx.vmName + "]: " + sdk->GetLastErrorString());
+    SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY,
+                   "Failed to power off VM [" + ctx.vmName + "]: " + sdk->GetLastErrorString());
     return false;
 }
 

@@ -119,7 +119,8 @@ bool CAzureInfo::InitRestoreVM_FirstTimeVMReplication(const RestoreCtx& ctx, boo
     if (ctx.destVmExists || blobsExist) {
         if (!ctx.overwrite && !ctx.deployReplicaVm) {
             if (ctx.destVmExists) {
-                EvDebug::Error(kFirstTag, "VM [%s] cannot be replicated because it already exists.", ctx.vmName.c_str());
+                EvDebug::Error(kFirstTag, "VM [%s] cannot be replicated because it already exists.",
+                               ctx.vmName.c_str());
                 SetLastVMError(VMINFO_ERR_REPLICA_VM_EXISTS,
                                "VM [" + ctx.vmName + "] cannot be replicated because it already exists.");
             } else {

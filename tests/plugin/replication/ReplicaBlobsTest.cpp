@@ -83,8 +83,9 @@ TEST_F(ReplicaBlobs, IntegritySnapshotsTagsAndRevertsTouchOnlyWhatTheyName) {
 
 TEST_F(ReplicaBlobs, GrowthCountsWholeGigabytesOfTheMatchingDisk) {
     struct Row { long long dest, src; const char* guid; long long after; };
-    for (const Row& row : {Row{100 * kGiB + 1, 101 * kGiB, "g", 100 * kGiB + 1}, Row{101 * kGiB, 102 * kGiB, "g", 102 * kGiB},
-                           Row{102 * kGiB, 101 * kGiB, "g", 102 * kGiB}, Row{1 * kGiB, 2 * kGiB, "other", 1 * kGiB}}) {
+    for (const Row& row : {Row{100 * kGiB + 1, 101 * kGiB, "g", 100 * kGiB + 1},
+                           Row{101 * kGiB, 102 * kGiB, "g", 102 * kGiB},
+                           Row{102 * kGiB, 101 * kGiB, "g", 102 * kGiB}, Row{kGiB, 2 * kGiB, "other", kGiB}}) {
         SDisk source, dest;
         source.guid = "g", source.capacity = row.src, dest.guid = row.guid, dest.capacity = row.dest;
         EXPECT_EQ(row.after != row.dest, plugin->IsDiskSizeIncreasedinSourceVM({source}, dest)) << row.dest;
