@@ -1,17 +1,19 @@
 #include "cloudsdk/BlobAddress.h"
 
 #include "azsim/model/ResourceIds.h"
+#include "cloudsdk/DeploymentRequest.h"
 
 namespace AzureSDKCppBridge {
 
 std::optional<azsim::BlobKey> PageBlobOf(const azsim::StateDocument& doc, const VMInfoStructs::SDisk& disk) {
     if (std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(disk.uri)) return uri->key();
-    if (disk.name.empty() || disk.storageAccount.empty()) return std::nullopt;
-    const std::string::size_type slash = disk.storageAccount.find('\\');
-    azsim::BlobKey key{disk.storageAccount.substr(0, slash), "vhds", disk.name};
-    if (slash != std::string::npos) key.container = disk.storageAccount.substr(slash + 1);
-    if (key.account.empty() || key.container.empty()) return std::nullopt;
-    if (const azsim::StorageAccount* account = doc.findStorageAccount(key.account)) key.account = account->name;
+    // A restored disk's uri may name its staged file, which is no address of the blob.
+    VMInfoStructs::SDisk entry = disk;
+    entry.uri.clear();
+    std::string error;
+    std::optional<azsim::BlobKey> key = PageBlobOfEntry(entry, error);
+    if (!key || key->container.empty()) return std::nullopt;
+    if (const azsim::StorageAccount* account = doc.findStorageAccount(key->account)) key->account = account->name;
     return key;
 }
 
