@@ -40,9 +40,16 @@ class Replication : public ::testing::Test {
 public:
     void SetUp() override {
         CVMInfo::SetDmiDirectory(cloud.dir() + "/no-dmi");
+        StartJob(23);
+    }
+    // A job of its own, as each run of a replication is: its identity and its plugin object.
+    void StartJob(NXJobID jobId) {
+        plugin.reset();
+        identity.reset();  // the old identity is given back first, the new one then taken
+        identity.reset(new testsupport::JobIdentityScope("vsagent", "Instance001", jobId));
         plugin.reset(new ReplicaPlugin(VSINST_AZURE_RESOURCE_MANAGER, 0));
         ASSERT_EQ(1, plugin->Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
-                                     SimulatedCloud::kSecret));
+                                     SimulatedCloud::kSecret)) << plugin->GetLastVMErrorDetails();
     }
     // The first replication of web-linux01 (OS disk and one data disk) into VM replica01 of rg-prod.
     RestoreCtx Ctx() const {
@@ -62,8 +69,10 @@ public:
         }
         return ctx;
     }
-    // The next run of the replication `done` left, as the host starts it: disks known by their replication GUIDs.
-    RestoreCtx Next(const RestoreCtx& done) const {
+    // The next run of the replication `done` left, as the host starts it (a new job): disks known by their
+    // replication GUIDs.
+    RestoreCtx Next(const RestoreCtx& done) {
+        StartJob(24);
         RestoreCtx ctx = Ctx();
         ctx.isFirstReplication = false;
         for (std::size_t i = 0; i < ctx.disks.size(); ++i)
@@ -104,7 +113,7 @@ public:
 
     testsupport::ServedCloud cloud;
     testsupport::TempDir staging;
-    testsupport::JobIdentityScope identity{"vsagent", "Instance001", 23};
+    std::unique_ptr<testsupport::JobIdentityScope> identity;
     EvLogCapture log;
     NxRecordingSleeper sleeper;
     std::unique_ptr<ReplicaPlugin> plugin;

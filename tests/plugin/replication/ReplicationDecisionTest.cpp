@@ -49,7 +49,8 @@ const Arrange kGrown = [](Replication& t, RestoreCtx& c) {
 };
 const Arrange kNothing = [](Replication&, RestoreCtx&) {};
 const Check kKept = [](Replication& t, const RestoreCtx&) {
-    EXPECT_TRUE(t.State().findVm("replica01") != nullptr && t.Byte(kOsBlob) == 0x11);
+    EXPECT_TRUE(t.State().findVm("replica01") != nullptr);
+    EXPECT_EQ(0x11, t.Byte(kOsBlob));
 };
 // Each blob carries its disk's replication GUID and one integrity snapshot, whose set is the disks' change id.
 void Tracked(Replication& t, const RestoreCtx& c) {
@@ -86,6 +87,9 @@ TEST_P(Decision, RunDecidesOrFailsWithItsCode) {
     // incremental run goes on from what the interrupted one left.
     const bool restartedIncremental = ctx.isRestartedJob && row.sync == 2;
     EXPECT_TRUE(row.code != VMINFO_ERR_NONE || !row.replicaFirst || restartedIncremental || !Byte(kOsBlob, 512));
+    if (row.code != VMINFO_ERR_NONE) {
+        EXPECT_EQ(1, plugin->CleanupRestoreVM(ctx));  // removes only what the run made
+    }
     if (row.check) row.check(*this, ctx);
 }
 
@@ -129,7 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
             [](Replication& t, const RestoreCtx&) { EXPECT_EQ(0, t.Byte(kDataBlob, 512)); }},
         Row{"OldIntegritySnapshotsUndeletable", false, kNothing, VMINFO_ERR_SNAPSHOT_DELETE, 1, 1, nullptr,
             "DeleteDiskSnapshots"},
-        Row{"IntegritySnapshotRefused", false, kNothing, VMINFO_ERR_SNAPSHOT_SET_CREATE, 1, 1, nullptr,
+        Row{"IntegritySnapshotRefused", false, kNothing, VMINFO_ERR_SNAPSHOT_SET_CREATE, 1, 1,
+            [](Replication& t, const RestoreCtx&) { EXPECT_FALSE(t.Blobs().exists(kOsBlob)); }, "CreateDiskSnapshots"},
+        Row{"NextIntegritySnapshotRefused", true, kNothing, VMINFO_ERR_SNAPSHOT_SET_CREATE, 2, 1,
+            [](Replication& t, const RestoreCtx&) { EXPECT_TRUE(t.Blobs().exists(kOsBlob) && t.Blobs().exists(kDataBlob)); },
             "CreateDiskSnapshots"},
         Row{"ConfigurationUploadRefused", false, Set([](RestoreCtx& c) { c.createVm = false; }),
             VMINFO_ERR_DEFERRED_DEPLOY, 1, 2,
