@@ -142,7 +142,8 @@ bool CAzureInfo::InitRestoreVM_FirstTimeVMReplication(const RestoreCtx& ctx, boo
                 return false;
             }
         }
-        // A deleted VM of managed disks leaves its staging blobs: a full write must not land on them.
+        // Blobs of the destination's names that the VM did not take with it (a managed VM's staging blobs,
+        // detached disks) would keep stale pages under a full write.
         if (!DeleteExistingBlobs(ctx.disks)) return false;
     }
     restore.replicaReset = true;

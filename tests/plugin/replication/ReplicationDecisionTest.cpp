@@ -117,6 +117,12 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ReplicaForFullUndeletable", true, Running(true), VMINFO_ERR_VM_DELETE, 0, 0, kKept, "DeleteVM"},
         Row{"FirstRunOverAVm", true, Set([](RestoreCtx& c) { c.isFirstReplication = true; }),
             VMINFO_ERR_REPLICA_VM_EXISTS, 0, 0, kKept},
+        Row{"FirstRunOverAVmOverwritten", true,
+            [](Replication& t, RestoreCtx& c) {  // the VM no longer holds the data disk, which changed meanwhile
+                t.Mutate([](azsim::StateDocument& doc) { doc.findVm("replica01")->disks.resize(1); });
+                t.Page(kDataBlob, 512, 0xdd), c.isFirstReplication = c.overwrite = true;
+            },
+            VMINFO_ERR_NONE, 1, 0, [](Replication& t, const RestoreCtx&) { EXPECT_EQ(0, t.Byte(kDataBlob, 512)); }},
         Row{"FirstRunOverAnUndeletableVm", true, Set([](RestoreCtx& c) { c.isFirstReplication = c.overwrite = true; }),
             VMINFO_ERR_VM_DELETE, 0, 0, kKept, "DeleteVM"},
         Row{"ReplicaUndetachable", true, kNothing, VMINFO_ERR_REPLICA_VM_EXISTS, 0, 0, kKept, "DeleteVM"},
