@@ -100,6 +100,9 @@ public:
     bool CreateVMSnapshot(const std::string& vmName, const std::string& vmGuid, bool waitForCompletion,
                           const std::string& filteredDisks, NXJobID jobId, std::string& snapshotId,
                           std::vector<VMInfoStructs::SDisk>& snapshotDisks, std::string& snapshotRef);
+    // Snapshots the disks as one set: managed disks by managedDiskId, page blobs by URL in uri or by name
+    // in storageAccount ("account" or "account\container", container "vhds" when absent). A set taken
+    // for no VM (vmName empty) is a set of integrity snapshots.
     bool CreateDiskSnapshots(const std::vector<VMInfoStructs::SDisk>& disks, const std::string& resourceGroup,
                              const std::string& region, const std::string& vmName, std::uint32_t appId, NXJobID jobTag,
                              std::string& snapshotGuid, std::vector<VMInfoStructs::SDisk>& snapshotDisks);
@@ -109,14 +112,19 @@ public:
     // backup's snapshot set (one CreateDiskSnapshots took) is never deleted here.
     bool DeleteVMSnapshot(const std::string& vmName, const std::string& vmGuid, const std::string& snapshotId,
                           const std::string& snapshotRef, bool isSnapJob);
+    // Deletes the set snapshotGuid names; with an empty snapshotGuid, every integrity snapshot of the
+    // listed page blobs (addressed as for CreateDiskSnapshots), and nothing else.
     bool DeleteDiskSnapshots(const std::string& snapshotGuid, const std::vector<VMInfoStructs::SDisk>& disks,
                              const std::string& resourceGroup, bool isSnapJob);
     bool DeleteExpiredSnapshots(const std::string& hostName, const std::string& vmName, unsigned long expiryHours,
                                 const std::vector<std::string>& keepSnapshots);
     bool CleanupVMSnapshot(const std::string& vmName, const std::string& vmGuid, const std::string& snapshotGuid,
                            bool isSnapJob);
+    // Snapshot sets of the VM; without a filter, for an unmanaged VM, also the integrity snapshot sets
+    // taken of its page blobs.
     bool GetVMSnapshotCount(const std::string& vmName, const std::string& vmGuid, const std::string& filter,
                             int& count);
+    // Snapshots of the blob; with snapBackupOnly, only those the snapshot engine kept.
     bool GetBlobSnapshotCount(const std::string& storageAccount, const std::string& container,
                               const std::string& blobName, bool snapBackupOnly, int& count);
     // The snapshot of the page blob blobUri that carries the set GUID snapshotGuid and is of the snapshot
@@ -135,6 +143,9 @@ public:
     bool GetDiskSnapshotWithGUID(const std::string& diskId, const std::string& snapshotGuid,
                                  VMInfoStructs::SDisk& snapshot);
     bool GetSourceDiskForSnapshot(const std::string& snapshotId, std::string& sourceDiskId);
+    // Copies the latest integrity snapshot of each listed page blob (addressed as for CreateDiskSnapshots)
+    // onto the blob. Checked first for every blob: it exists, no VM holds it, it has an integrity
+    // snapshot; a refusal changes nothing.
     bool RevertBlobSnapshots(const std::vector<VMInfoStructs::SDisk>& disks);
     bool CreateBackupBlobFromSnapshot(const std::string& snapshotUri, const std::string& storageAccount,
                                       const std::string& container, const std::string& blobName, std::string& blobUrl);
@@ -161,6 +172,7 @@ public:
     bool DeletePageBlob(const std::string& resourceGroup, const std::string& storageAccount,
                         const std::string& container, const std::string& blobName);
     bool GetBlobSizeInBytes(const std::string& blobUrl, UINT64& sizeBytes);
+    // The page blob as a disk record: name, URL in uri, storage account and its resource group, size.
     bool GetBlobInfo(const std::string& storageAccount, const std::string& container, const std::string& blobName,
                      VMInfoStructs::SDisk& info);
     bool GetBlobPageRanges(const std::string& blobUri, std::vector<VMInfoStructs::SectorRange>& ranges, bool isManaged);
@@ -224,6 +236,9 @@ public:
     bool DeleteExpiredDisks(const std::string& region, std::time_t expiryTime);
     bool CleanupStagingBlobs(const std::string& stagingBlobUrl);
     bool CleanupStagingResources(const std::string& vmName, const std::string& resourceGroup);
+    // Tags of a managed disk (isManaged, by managedDiskId) or metadata of a page blob (by URL in uri, or
+    // by name in storageAccount as for CreateDiskSnapshots). Setting replaces the named tags whatever
+    // the case of their names and keeps the others.
     bool GetDiskTagInfo(const std::string& resourceGroup, const VMInfoStructs::SDisk& disk,
                         std::vector<VMInfoStructs::SInventoryInfo>& tags);
     bool SetDiskTagInfo(const std::string& resourceGroup, const VMInfoStructs::SDisk& disk,

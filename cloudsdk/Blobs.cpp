@@ -89,6 +89,32 @@ bool CAzureSDKCppBridge::GetBlobSizeInBytes(const std::string& blobUrl, UINT64& 
     return FailOnException();
 }
 
+bool CAzureSDKCppBridge::GetBlobInfo(const std::string& storageAccount, const std::string& container,
+                                     const std::string& blobName, VMInfoStructs::SDisk& info) try {
+    nlohmann::json args = {{"storageAccount", storageAccount}, {"container", container}, {"blobName", blobName}};
+    azsim::StateDocument doc;
+    if (std::optional<Refusal> refusal = impl_->open("GetBlobInfo", args, doc))
+        return Fail(refusal->code, refusal->text);
+    const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
+    const azsim::BlobKey key{account ? account->name : storageAccount, container, blobName};
+    azsim::BlobProperties properties;
+    if (!account || !impl_->subscription->blobs().properties(key, std::string(), properties) ||
+        properties.type != azsim::BlobType::Page)
+        return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
+    VMInfoStructs::SDisk out;
+    out.name = out.originalName = out.indexName = blobName;
+    out.uri = azsim::PageBlobUri(key);
+    out.storageAccount = key.account;
+    out.resourceGroup = account->resourceGroup;
+    out.capacity = static_cast<long long>(properties.size);
+    out.volumeType = account->sku;
+    out.isManaged = false;
+    info = out;
+    return true;
+} catch (...) {
+    return FailOnException();
+}
+
 bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string& blobUri, std::vector<VMInfoStructs::SectorRange>& ranges,
                                            bool isManaged) try {
     if (std::optional<Refusal> refusal =

@@ -61,11 +61,6 @@ bool CAzureSDKCppBridge::NotAvailable(const char* operation) {
 
 
 
-bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) try {
-    return NotAvailable("RevertBlobSnapshots");
-} catch (...) {
-    return FailOnException();
-}
 
 
 // Access: SAS URLs of managed snapshots and the storage bearer token.
@@ -75,11 +70,6 @@ bool CAzureSDKCppBridge::RevertBlobSnapshots(const std::vector<SDisk>&) try {
 // Blobs and disks: containers, page blobs, page data, managed disks and disk tags.
 
 
-bool CAzureSDKCppBridge::GetBlobInfo(const std::string&, const std::string&, const std::string&, SDisk&) try {
-    return NotAvailable("GetBlobInfo");
-} catch (...) {
-    return FailOnException();
-}
 
 
 
@@ -95,11 +85,6 @@ bool CAzureSDKCppBridge::UploadPageBlobToStorageAccount(const std::string&, cons
 
 
 
-bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string&, const SDisk&, const std::vector<SInventoryInfo>&) try {
-    return NotAvailable("SetDiskTagInfo");
-} catch (...) {
-    return FailOnException();
-}
 
 // VMs and networks: deployment, restore, power, disk attachment, guest scripts.
 

@@ -20,6 +20,9 @@ constexpr const char* kMarkerTag = "QD_SNAPSHOT_MARKER";
 constexpr const char* kBackupSnapshotMarker = "_QDMD_";
 // Marker in the names of snapshots kept by snapshot-engine jobs.
 constexpr const char* kSnapEngineSnapshotMarker = "_ORVALENTA_QDMD_SNAP_";
+// Marker of integrity snapshots: blob snapshots taken of page blobs for no VM (a set without a VM name),
+// which keep a replica's point of consistency between runs.
+constexpr const char* kIntegritySnapshotMarker = "_INTEGRITY_";
 
 // "<disk><marker><UTC yyyymmddHHMMSS>-<first 8 digits of the set GUID>".
 std::string SnapshotName(const std::string& diskName, const std::string& marker, long long createdAt,
@@ -51,6 +54,13 @@ std::string TakeSnapshotSet(azsim::StateDocument& doc, azsim::PageBlobStore& sto
 void DeleteSnapshotSet(azsim::StateDocument& doc, azsim::PageBlobStore& store, const std::string& guid);
 // The set was taken of that VM: by GUID when one is given, else by name.
 bool SetBelongsToVm(const azsim::SnapshotSet& set, const std::string& vmName, const std::string& vmGuid);
+// Whether a blob snapshot is an integrity snapshot.
+bool IsIntegritySnapshot(const azsim::BlobSnapshot& snapshot);
+// Inside a change of the document: removes every integrity snapshot of the blob with its frozen data,
+// and the set members naming them (sets left empty go too).
+void DeleteIntegritySnapshots(azsim::StateDocument& doc, azsim::PageBlobStore& store, const azsim::BlobKey& blob);
+// Sets of integrity snapshots taken of the page blobs of an unmanaged VM.
+int CountIntegritySets(const azsim::StateDocument& doc, const azsim::VirtualMachine& vm);
 // Whether a snapshot set is a VM snapshot taken on request: its snapshots carry the mark of
 // the job that made them, which backup snapshot sets do not.
 bool TakenOnRequest(const azsim::StateDocument& doc, const azsim::SnapshotSet& set);

@@ -5,6 +5,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "azsim/model/ResourceIds.h"
+#include "cloudsdk/BlobAddress.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/SdkErrorCodes.h"
@@ -94,14 +95,15 @@ VMInfoStructs::SDisk SnapshotManagedDisk(StateDocument& doc, azsim::PageBlobStor
 // Snapshots one page blob; returns the disk whose URI carries the snapshot query.
 VMInfoStructs::SDisk SnapshotPageBlob(StateDocument& doc, azsim::PageBlobStore& store,
                                       const VMInfoStructs::SDisk& disk, const azsim::Tags& tags, long long now) {
-    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(disk.uri);
-    if (!uri || !store.exists(uri->key()))
-        throw OperationFailure(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist. [" + disk.uri + "]");
+    const std::optional<azsim::BlobKey> key = PageBlobOf(doc, disk);
+    const std::string named = disk.uri.empty() ? disk.storageAccount + "\\" + disk.name : disk.uri;
+    if (!key || !store.exists(*key))
+        throw OperationFailure(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist. [" + named + "]");
     std::string error;
-    std::string frozen = store.createSnapshot(uri->key(), &error);
-    if (frozen.empty()) throw OperationFailure(SDK_ERR_GENERAL, "Snapshot of blob [" + disk.uri + "] failed: " + error);
+    std::string frozen = store.createSnapshot(*key, &error);
+    if (frozen.empty()) throw OperationFailure(SDK_ERR_GENERAL, "Snapshot of blob [" + named + "] failed: " + error);
     azsim::BlobSnapshot snap;
-    snap.blob = uri->key();
+    snap.blob = *key;
     snap.storeSnapshot = frozen;
     snap.createdAt = now;
     snap.metadata = tags;
@@ -191,6 +193,7 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
     std::vector<VMInfoStructs::SDisk> result;
     azsim::PageBlobStore store = impl_->subscription->blobs();
     SnapshotSetRequest request{vmName, resourceGroup, jobTag, appId, {}};
+    if (vmName.empty()) request.marker = kIntegritySnapshotMarker;
     impl_->subscription->mutate([&](StateDocument& doc) {
         guid = TakeSnapshotSet(doc, store, disks, request, result);
         return true;
@@ -209,8 +212,19 @@ bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string& snapshotGuid,
                            {"resourceGroup", resourceGroup}, {"isSnapJob", isSnapJob}};
     if (std::optional<Refusal> refusal = impl_->begin("DeleteDiskSnapshots", args))
         return Fail(refusal->code, refusal->text);
-    if (snapshotGuid.empty()) return Fail(SDK_ERR_GENERAL, "No snapshot set GUID given");
     azsim::PageBlobStore store = impl_->subscription->blobs();
+    if (snapshotGuid.empty()) {
+        // No set named: every integrity snapshot of the listed page blobs goes.
+        impl_->subscription->mutate([&](StateDocument& doc) {
+            for (const VMInfoStructs::SDisk& disk : disks) {
+                const std::optional<azsim::BlobKey> key = PageBlobOf(doc, disk);
+                if (!key) throw OperationFailure(SDK_ERR_GENERAL, "Disk [" + disk.name + "] names no page blob");
+                DeleteIntegritySnapshots(doc, store, *key);
+            }
+            return true;
+        });
+        return true;
+    }
     try {
         bool found = impl_->subscription->mutate([&](StateDocument& doc) {
             if (!doc.findSnapshotSet(snapshotGuid)) return false;
@@ -307,6 +321,8 @@ bool CAzureSDKCppBridge::GetVMSnapshotCount(const std::string& vmName, const std
         for (const azsim::SnapshotSet& set : doc.snapshotSets)
             if (SetBelongsToVm(set, vmName, vmGuid) && (filter.empty() || set.guid.find(filter) != std::string::npos))
                 ++n;
+        const azsim::VirtualMachine* vm = !vmGuid.empty() ? doc.findVmByGuid(vmGuid) : doc.findVm(vmName);
+        if (vm && filter.empty()) n += CountIntegritySets(doc, *vm);
         count = n;
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
@@ -334,8 +350,8 @@ bool CAzureSDKCppBridge::GetBlobSnapshotCount(const std::string& storageAccount,
                 continue;
             }
             const azsim::BlobSnapshot* snap = doc.findBlobSnapshot(key, frozen);
-            auto job = snap ? snap->metadata.find(kSetGuidTag) : azsim::Tags::const_iterator();
-            if (snap && job != snap->metadata.end()) ++n;
+            auto marker = snap ? snap->metadata.find(kMarkerTag) : azsim::Tags::const_iterator();
+            if (snap && marker != snap->metadata.end() && MarkedAs(marker->second, true)) ++n;
         }
         count = n;
     } catch (const azsim::Error& e) {

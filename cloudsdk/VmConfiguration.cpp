@@ -1,4 +1,4 @@
-// The VM's resource description as the cloud returns it, its key backups, and disk tags.
+// The VM's resource description as the cloud returns it, and its key backups.
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "azsim/model/ResourceIds.h"
@@ -88,39 +88,6 @@ bool CAzureSDKCppBridge::GetVMConfigurationAndKeyBackups(const std::string& reso
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
     }
-    return true;
-} catch (...) {
-    return FailOnException();
-}
-
-bool CAzureSDKCppBridge::GetDiskTagInfo(const std::string& resourceGroup, const VMInfoStructs::SDisk& disk,
-                                        std::vector<VMInfoStructs::SInventoryInfo>& tags) try {
-    nlohmann::json args = {{"resourceGroup", resourceGroup}, {"disk", disk.isManaged ? disk.managedDiskId : disk.uri}};
-    if (std::optional<Refusal> refusal = impl_->begin("GetDiskTagInfo", args))
-        return Fail(refusal->code, refusal->text);
-    const azsim::Tags* found = nullptr;
-    azsim::StateDocument doc;
-    try {
-        doc = impl_->subscription->load();
-        if (disk.isManaged) {
-            const azsim::ManagedDisk* md = doc.findManagedDisk(disk.managedDiskId);
-            if (md) found = &md->tags;
-        } else if (std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(disk.uri)) {
-            const azsim::UnmanagedDisk* blob = doc.findUnmanagedDisk(uri->key());
-            if (blob) found = &blob->tags;
-        }
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
-    if (!found) return Fail(SDK_ERR_NOT_FOUND, "The disk [" + disk.name + "] was not found.");
-    std::vector<VMInfoStructs::SInventoryInfo> out;
-    for (const auto& tag : *found) {
-        VMInfoStructs::SInventoryInfo node;
-        node.name = tag.first;
-        node.id = tag.second;
-        out.push_back(node);
-    }
-    tags = out;
     return true;
 } catch (...) {
     return FailOnException();

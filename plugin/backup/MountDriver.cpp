@@ -83,9 +83,14 @@ int CAzureInfo::_MountVM(const MountCtx& ctx) {
                            ctx.mountVmName.c_str());
         }
         if (!VerifyKeyVaultPermissions(ctx) || !ExcludeFilteredDisks(ctx) || !ExcludeUltraSsdDisks(ctx)) return 0;
-        if (ctx.isFailback)
-            return FailUnavailable(*this, kDriverTag, VMINFO_ERR_DISK_INFO,
-                                   "Replication disk GUID look-up of VM [" + ctx.mountVmName + "]");
+        if (ctx.isFailback) {
+            for (SDisk& disk : mount.vmInfo.disks) {
+                if (disk.type != DISK_TYPE_VIRTUAL_DISK || GetReplicationDiskGuid(disk.resourceGroup, disk)) continue;
+                EvDebug::Error(kDriverTag, "Failed to get replication GUID for disk [%s]", disk.name.c_str());
+                SetLastVMError(VMINFO_ERR_DISK_INFO, "Failed to get replication GUID for disk [" + disk.name + "]");
+                return 0;
+            }
+        }
         if (!_CreateVMSnapshot(ctx)) return 0;  // the snapshot step has set error 17 with the cloud's text
         if (!_SaveVMConfigFile(ctx.vmInfo.resourceGroup, ctx.mountVmName, ctx.mountPath)) return 0;
         if (sdk->GetLastErrorCode() == 6)

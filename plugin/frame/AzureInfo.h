@@ -147,8 +147,9 @@ protected:
     static std::string _LiveBrowseKey(const MountCtx& ctx);
     bool GetDiskInfoByUrl(const std::string& url, SAzureDiskInfo& out);
     void CleanupStagingInfoForVM(const std::vector<SDisk>& disks);
-    bool InitVSCloudFS();
-    bool AccessCloudFSPath(const std::string& path);
+    // Hooks of the cloud file system, which this platform does not have: both fail here.
+    virtual bool InitVSCloudFS();
+    virtual bool AccessCloudFSPath(const std::string& path);
     bool FlushCloudFSWrites(const RestoreCtx& ctx);
 
     // ---- disk data path: disk handles, page-blob reader, changed extents, change tracking ----
@@ -275,6 +276,31 @@ protected:
     // Removes the containers this job created that hold no blob, so a refused or failed job
     // leaves the storage accounts as it found them.
     void _DeleteCreatedContainers(const char* tag);
+
+    // ---- replication: destination blobs and their integrity, the replication restore flow ----
+    // False when a blob's presence could not be asked (last error set); else `blobsExist` says whether any is there.
+    bool CheckIfBlobsExist(const RestoreCtx& ctx, bool& blobsExist);
+    bool DeleteExistingBlobs(std::vector<SDisk> disks);
+    bool VerifyIntegrity(const RestoreCtx& ctx);
+    bool InitRestoreVM_Replication(const RestoreCtx& ctx);
+    bool InitRestoreVM_FirstTimeVMReplication(const RestoreCtx& ctx, bool blobsExist);
+    bool InitRestoreVM_IncrementalReplication(const RestoreCtx& ctx, bool blobsExist);
+    bool UpdateDiskListFromStaging(const RestoreCtx& ctx);
+    bool InitDisks_IncrReplication(const RestoreCtx& ctx, std::vector<SDisk>& changedDisks);
+    bool HandleReplicatedDiskSizeChange(const RestoreCtx& ctx, std::vector<SDisk>& changedDisks);
+    bool IsDiskSizeIncreasedinSourceVM(const std::vector<SDisk>& restoreDisks, SDisk& destDisk);
+    bool PreRestoreVM_Replication(const RestoreCtx& ctx);
+    bool UpdateDiskTrackingInfo(const RestoreCtx& ctx, const std::string changeId);
+    bool GetReplicationDiskGuid(const std::string resourceGroup, SDisk& disk);
+    bool PostRestoreVM_Replication(const RestoreCtx& ctx);
+    bool ValidateDestinationVM(const RestoreCtx& ctx);
+    // Destination blob names of the virtual disks, and the destination VM's names for disks still without one.
+    void _NameReplicaBlobs(const RestoreCtx& ctx);
+    // Deletes the destination blobs before a full write; without overwrite, refuses (71) a blob that is not the
+    // replica's own.
+    bool _DeleteBlobsForFullSync(const RestoreCtx& ctx);
+    // The blob carries a replication GUID tag or was created by this job.
+    bool _IsReplicaBlob(const SDisk& disk);
 
     // ---- VM operations: operation handlers, clone, guest scripts ----
     int PowerOnVM(const OperationCtx& ctx);

@@ -25,11 +25,8 @@ const char* const kStagingTag = "bool CAzureInfo::_IsRemovableStagingPath(const 
 // A key backup is a short JSON text; anything larger is not one.
 constexpr std::uint64_t kMaxKeyBackupBytes = 1 << 20;
 
-// Kinds whose restore steps this build does not have fail at every step, never pretending success.
-int FailUnbuiltKind(CVMInfo& plugin, const char* tag, const RestoreCtx& ctx) {
-    if (ctx.restoreType == RESTORE_TYPE_REPLICATION)
-        return FailUnavailable(plugin, tag, VMINFO_ERR_CLOUDFS_UNAVAILABLE,
-                               "Replication restore to VM [" + ctx.vmName + "]");
+// Kinds this plugin does not restore fail at every step, never pretending success.
+int FailUnknownKind(const char* tag, const RestoreCtx& ctx) {
     EvDebug::Debug(tag, "Restore type [%d] currently not implemented.", ctx.restoreType);
     return 0;
 }
@@ -116,6 +113,12 @@ int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
         EvDebug::Debug(kInitTag, "restoreCtx.m_vmSize = '%s', restoreCtx.originalInfo.m_InstanceSize = '%s'.",
                        ctx.m_vmSize.c_str(), ctx.originalInfo.m_InstanceSize.c_str());
 
+        // A replication needs the cloud file system from its first step: where it is absent, the job ends
+        // before anything is asked of the cloud.
+        if (ctx.restoreType == RESTORE_TYPE_REPLICATION && !InitVSCloudFS()) {
+            SetLastVMError(VMINFO_ERR_CLOUDFS_UNAVAILABLE, "VSCloudFS is not supported on linux");
+            return 0;
+        }
         bool encrypted = false;
         for (const SDisk& disk : ctx.disks) encrypted = encrypted || disk.isEncrypted;
         if (encrypted) {
@@ -133,7 +136,8 @@ int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
             }
         }
         if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return InitRestoreVM_DiskAttach(ctx) ? 1 : 0;
-        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kInitTag, ctx);
+        if (ctx.restoreType == RESTORE_TYPE_REPLICATION) return InitRestoreVM_Replication(ctx) ? 1 : 0;
+        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnknownKind(kInitTag, ctx);
         return InitRestoreVM_FullVM(ctx) ? 1 : 0;
     });
 }
@@ -141,7 +145,8 @@ int CAzureInfo::InitRestoreVM(const RestoreCtx& ctx) {
 int CAzureInfo::PreRestoreVM(const RestoreCtx& ctx) {
     return GuardSlot(*this, kPreTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
         if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return PreRestoreVM_AttachDisk(ctx) ? 1 : 0;
-        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kPreTag, ctx);
+        if (ctx.restoreType == RESTORE_TYPE_REPLICATION) return PreRestoreVM_Replication(ctx) ? 1 : 0;
+        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnknownKind(kPreTag, ctx);
         return PreRestoreVM_FullVM(ctx) ? 1 : 0;
     });
 }
@@ -155,7 +160,8 @@ int CAzureInfo::RestoreVM(const RestoreCtx& ctx) {
             return 0;
         }
         if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return RestoreVM_AttachDisk(ctx);
-        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kRestoreTag, ctx);
+        const bool replication = ctx.restoreType == RESTORE_TYPE_REPLICATION;
+        if (ctx.restoreType != RESTORE_TYPE_FULL_VM && !replication) return FailUnknownKind(kRestoreTag, ctx);
         ModifyRestoredVM(ctx);
 
         std::string configText;
@@ -184,12 +190,24 @@ int CAzureInfo::RestoreVM(const RestoreCtx& ctx) {
         if ((GetVSInstType() == VSINST_AZURE_RESOURCE_MANAGER || GetVSInstType() == VSINST_AZURE_STACK_HUB) &&
             !ctx.assignPublicIP)
             EvDebug::Debug(kRestoreTag, "Public IP address will not be assigned to VM as per the restore options.");
-        const bool convertStagedBlobs = ctx.restoreAsManagedVM && !IsDirectUploadModeSupported();
+        const bool convertStagedBlobs = !replication && ctx.restoreAsManagedVM && !IsDirectUploadModeSupported();
 
+        if (replication && !ctx.createVm && !ctx.deployReplicaVm) {
+            EvDebug::Debug(kRestoreTag, "Skipping VM creation and uploading config file");
+            if (!sdk->DelayVMDeployment(vmInfo, osDiskName, configText, ctx.assignPublicIP, ctx.inPlaceRestore,
+                                        ctx.restoreAsManagedVM, dekText, kekText)) {
+                const std::string error = sdk->GetLastErrorString();
+                EvDebug::Error(kRestoreTag, "Failed to upload config file for VM [%s]", vmInfo.name.c_str());
+                SetLastVMError(VMINFO_ERR_DEFERRED_DEPLOY, error);
+                return 0;
+            }
+            _Writable(ctx).vmGuid = vmInfo.guid;
+            return 1;
+        }
         EvDebug::Debug(kRestoreTag, "Restoring VM [%s] to Azure from OS Disk [%s]", vmInfo.name.c_str(),
                        osDiskName.c_str());
         if (!sdk->RestoreVM(vmInfo, osDiskName, configText, ctx.assignPublicIP, ctx.inPlaceRestore,
-                            ctx.restoreAsManagedVM, true, dekText, kekText, convertStagedBlobs,
+                            ctx.restoreAsManagedVM, !replication, dekText, kekText, convertStagedBlobs,
                             ctx.restoreWithoutConfig)) {
             const std::string error = sdk->GetLastErrorString();
             if (sdk->GetLastErrorCode() != 3) {
@@ -211,7 +229,8 @@ int CAzureInfo::RestoreVM(const RestoreCtx& ctx) {
 int CAzureInfo::PostRestoreVM(const RestoreCtx& ctx) {
     return GuardSlot(*this, kPostTag, VMINFO_ERR_RESTORE_DEPLOY, 0, [&] {
         if (ctx.restoreType == RESTORE_TYPE_DISK_ATTACH) return PostRestoreVM_DiskAttach(ctx) ? 1 : 0;
-        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnbuiltKind(*this, kPostTag, ctx);
+        if (ctx.restoreType == RESTORE_TYPE_REPLICATION) return PostRestoreVM_Replication(ctx) ? 1 : 0;
+        if (ctx.restoreType != RESTORE_TYPE_FULL_VM) return FailUnknownKind(kPostTag, ctx);
         return PostRestoreVM_FullVM(ctx) ? 1 : 0;
     });
 }

@@ -66,7 +66,7 @@ TEST(SdkSession, SignInNeedsAStateAndCredentialsAndTheConnectionFollowsTheSubscr
 TEST(SdkSession, LastErrorBelongsToTheCallingThreadAndTheWrapperAndCarriesAnException) {
     SimulatedCloud cloud;
     CAzureSDKCppBridge sdk, other;
-    EXPECT_FALSE(sdk.SetDiskTagInfo("rg", VMInfoStructs::SDisk(), {}));
+    EXPECT_FALSE(sdk.UploadPageBlobToStorageAccount("rg", "a", "c", "b", "f"));
     std::string threadText;
     int threadCode = -1;
     std::thread([&] {
@@ -77,16 +77,16 @@ TEST(SdkSession, LastErrorBelongsToTheCallingThreadAndTheWrapperAndCarriesAnExce
     }).join();
     EXPECT_EQ(threadText, "The SDK wrapper is not initialized");
     EXPECT_EQ(threadCode, AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
-    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [SetDiskTagInfo] is not available in this build");
+    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [UploadPageBlobToStorageAccount] is not available in this build");
     EXPECT_EQ(sdk.GetLastErrorCode(), 0);
     EXPECT_EQ(other.GetLastErrorString(), "") << "another wrapper on the same thread has an error of its own";
     EXPECT_FALSE(other.SetWebProxy("", "", ""));
-    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [SetDiskTagInfo] is not available in this build");
+    EXPECT_EQ(sdk.GetLastErrorString(), "Operation [UploadPageBlobToStorageAccount] is not available in this build");
 
     FailingLogSink sink;
     EvDebug::addSink(&sink);
     bool result = true;
-    EXPECT_NO_THROW(result = sdk.SetDiskTagInfo("rg", VMInfoStructs::SDisk(), {}));
+    EXPECT_NO_THROW(result = sdk.UploadPageBlobToStorageAccount("rg", "a", "c", "b", "f"));
     EvDebug::removeSink(&sink);
     EXPECT_FALSE(result);
     EXPECT_EQ(sdk.GetLastErrorString(), "log device is gone");

@@ -231,7 +231,7 @@ TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
              return plugin;
          },
          VMINFO_ERR_DISK_INFO,
-         "Replication disk GUID look-up of VM [web-linux01] is not available in this build", false, nullptr},
+         "Failed to get replication GUID for disk [web-linux01-osdisk]", false, nullptr},
         {"a rule throws",
          [=](MountCtx& ctx) {
              ctx = Ctx(kWeb);

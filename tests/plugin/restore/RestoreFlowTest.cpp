@@ -220,8 +220,7 @@ TEST_F(RestoreFlow, RehostEndsAtItsFirstDiskAndExceptionsStayInsideTheSlots) {
 // Kinds without restore steps in this build fail every slot with a code and a text; unknown kinds fail.
 TEST_F(RestoreFlow, UnbuiltKindsNeverSucceed) {
     using Slot = int (IVMInfo::*)(const RestoreCtx&);
-    for (const auto& [kind, code] : {std::make_pair(int(RESTORE_TYPE_REPLICATION), VMINFO_ERR_CLOUDFS_UNAVAILABLE),
-                                     std::make_pair(7, VMINFO_ERR_NONE)}) {
+    for (const auto& [kind, code] : {std::make_pair(7, VMINFO_ERR_NONE)}) {
         for (Slot slot :
              {&IVMInfo::InitRestoreVM, &IVMInfo::PreRestoreVM, &IVMInfo::RestoreVM, &IVMInfo::PostRestoreVM}) {
             SCOPED_TRACE(kind);
