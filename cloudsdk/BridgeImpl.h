@@ -18,6 +18,7 @@
 #include "azsim/faults/FaultBook.h"
 #include "azsim/model/SubscriptionState.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
+#include "cloudsdk/rest/ArmClient.h"
 
 namespace AzureSDKCppBridge {
 
@@ -74,6 +75,8 @@ struct CAzureSDKCppBridge::Impl {
     std::unique_ptr<azsim::SubscriptionState> subscription;
     std::unique_ptr<azsim::FaultBook> faults;
     std::unique_ptr<azsim::AccessAuthority> access;
+    // Resource Manager of the connected subscription, as the application Connect signed in with.
+    std::unique_ptr<rest::ArmClient> arm;
     bool initialized = false;
     bool connected = false;
     std::string focus;

@@ -150,6 +150,8 @@ bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::s
     if (!signIn.ok) return Fail(SDK_ERR_AUTHENTICATION, signIn.errorText);
     impl_->subscriptionId = subscriptionId;
     impl_->applicationId = userName;
+    impl_->arm = std::make_unique<rest::ArmClient>(rest::CloudEndpoints::FromSettings(), subscriptionId, userName,
+                                                   password);
     impl_->connected = true;
     return true;
 } catch (...) {

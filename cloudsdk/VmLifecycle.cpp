@@ -1,5 +1,6 @@
-// Deleting, starting and stopping VMs. A VM is named by its name and GUID together, so a
-// VM that took over a name is never deleted in another's place.
+// Deleting, starting and stopping VMs; starting and stopping go through Resource Manager.
+// A VM is named by its name and GUID together, so a VM that took over a name is never
+// deleted in another's place.
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "cloudsdk/BridgeImpl.h"
@@ -12,6 +13,9 @@ using azsim::StateDocument;
 
 namespace {
 
+// The compute api-version every VM request of the wrapper is pinned to.
+const char* const kComputeApiVersion = "2023-09-01";
+
 std::string NoSuchVm(const std::string& name, const std::string& guid) {
     return "ResourceNotFound: No VM named '" + name + "'" + (guid.empty() ? "" : " with GUID '" + guid + "'") +
            " exists.";
@@ -21,6 +25,35 @@ std::string NoSuchVm(const std::string& name, const std::string& guid) {
 azsim::VirtualMachine* NamedVm(StateDocument& doc, const std::string& name, const std::string& guid) {
     azsim::VirtualMachine* vm = guid.empty() ? doc.findVm(name) : doc.findVmByGuid(guid);
     return vm && boost::algorithm::iequals(vm->name, name) ? vm : nullptr;
+}
+
+// The resource id of the VM of that name, and of that GUID when one is given, from the subscription's VM list.
+rest::ArmResult FindVmOverRest(rest::ArmClient& arm, const std::string& name, const std::string& guid,
+                               std::string& id) {
+    rest::ArmResult vms = arm.list("/subscriptions/" + arm.subscriptionId() + "/providers/Microsoft.Compute/virtualMachines",
+                                   kComputeApiVersion);
+    if (!vms.ok) return vms;
+    for (const nlohmann::json& vm : vms.body) {
+        const std::string vmId = vm["properties"].value("vmId", "");
+        if (!boost::algorithm::iequals(vm.value("name", ""), name)) continue;
+        if (!guid.empty() && !boost::algorithm::iequals(vmId, guid)) continue;
+        id = vm.value("id", "");
+        return vms;
+    }
+    rest::ArmResult missing;
+    missing.code = SDK_ERR_NOT_FOUND;
+    missing.text = NoSuchVm(name, guid);
+    return missing;
+}
+
+// The "PowerState/..." status of a VM's instance view; empty when it names none.
+std::string PowerStateOf(const nlohmann::json& vm) {
+    const nlohmann::json view = vm["properties"].value("instanceView", nlohmann::json::object());
+    for (const nlohmann::json& status : view.value("statuses", nlohmann::json::array())) {
+        const std::string code = status.value("code", "");
+        if (code.compare(0, 11, "PowerState/") == 0) return code;
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -52,16 +85,15 @@ bool CAzureSDKCppBridge::ShutdownVM(const std::string& vmName, const std::string
                                     bool waitForCompletion) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"waitForCompletion", waitForCompletion}};
     if (std::optional<Refusal> refusal = impl_->begin("ShutdownVM", args)) return Fail(refusal->code, refusal->text);
-    // The simulated stop completes at once, so waiting for it or not ends the same way.
-    impl_->subscription->mutate([&](StateDocument& doc) {
-        azsim::VirtualMachine* vm = NamedVm(doc, vmName, vmGuid);
-        if (!vm) throw OperationFailure(SDK_ERR_NOT_FOUND, NoSuchVm(vmName, vmGuid));
-        if (vm->powerState == azsim::PowerState::Stopped || vm->powerState == azsim::PowerState::Deallocated)
-            return false;
-        vm->powerState = azsim::PowerState::Deallocated;
-        return true;
-    });
-    return true;
+    std::string id;
+    rest::ArmResult result = FindVmOverRest(*impl_->arm, vmName, vmGuid, id);
+    if (result.ok) result = impl_->arm->get(id, kComputeApiVersion, "$expand=instanceView");
+    if (!result.ok) return Fail(result.code, result.text);
+    // A VM stopped already keeps its state: only a running (or starting) one is deallocated.
+    const std::string power = PowerStateOf(result.body);
+    if (power == "PowerState/stopped" || power == "PowerState/deallocated") return true;
+    result = impl_->arm->action(id + "/deallocate", kComputeApiVersion, waitForCompletion);
+    return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
 }
@@ -69,14 +101,10 @@ bool CAzureSDKCppBridge::ShutdownVM(const std::string& vmName, const std::string
 bool CAzureSDKCppBridge::StartVM(const std::string& vmName, const std::string& vmGuid) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}};
     if (std::optional<Refusal> refusal = impl_->begin("StartVM", args)) return Fail(refusal->code, refusal->text);
-    impl_->subscription->mutate([&](StateDocument& doc) {
-        azsim::VirtualMachine* vm = NamedVm(doc, vmName, vmGuid);
-        if (!vm) throw OperationFailure(SDK_ERR_NOT_FOUND, NoSuchVm(vmName, vmGuid));
-        if (vm->powerState == azsim::PowerState::Running) return false;
-        vm->powerState = azsim::PowerState::Running;
-        return true;
-    });
-    return true;
+    std::string id;
+    rest::ArmResult result = FindVmOverRest(*impl_->arm, vmName, vmGuid, id);
+    if (result.ok) result = impl_->arm->action(id + "/start", kComputeApiVersion, true);
+    return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
 }

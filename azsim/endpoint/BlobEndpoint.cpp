@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "azsim/arm/ManagementService.h"
 #include "azsim/endpoint/BlobService.h"
 #include "azsim/endpoint/OpenConnections.h"
 #include "azsim/endpoint/TlsMaterial.h"
@@ -39,6 +40,7 @@ struct BlobEndpoint::Impl {
     std::string stateDir;
     TlsMaterial tls;
     std::unique_ptr<BlobService> service;
+    std::unique_ptr<ManagementService> management;
     std::unique_ptr<httplib::SSLServer> server;
     std::thread listener;
     int port = 0;
@@ -81,18 +83,33 @@ bool BlobEndpoint::start(std::string* error, int port) {
     auto server = std::make_unique<httplib::SSLServer>([impl](SSL_CTX& ctx) { return impl->setUpTls(ctx); });
     if (!server->is_valid()) return fail("the TLS certificate or key in [" + impl->stateDir + "/tls] cannot be used");
     impl->service = std::make_unique<BlobService>(impl->stateDir);
+    impl->management = std::make_unique<ManagementService>(impl->stateDir);
     server->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     server->set_keep_alive_max_count(kMaxRequestsPerConnection);
     server->set_keep_alive_timeout(kKeepAliveSeconds);
     server->set_payload_max_length(kMaxRequestBody);
     server->set_tcp_nodelay(true);
     BlobService* service = impl->service.get();
-    auto handler = [service](const httplib::Request& req, httplib::Response& res) { service->handle(req, res); };
+    ManagementService* management = impl->management.get();
+    // The identity and Resource Manager hosts go to the management side, every other host to the blob service.
+    auto handler = [service, management](const httplib::Request& req, httplib::Response& res) {
+        if (ManagementService::Serves(req.get_header_value("Host")))
+            management->handle(req, res);
+        else
+            service->handle(req, res);
+    };
     server->Get(".*", handler);
+    // Only the management side has POST operations; the blob service refuses the verb (recorded as refused).
+    server->Post(".*", [management](const httplib::Request& req, httplib::Response& res) {
+        if (ManagementService::Serves(req.get_header_value("Host")))
+            management->handle(req, res);
+        else
+            res.status = 405;
+    });
     // A request body is the blob's bytes whatever type it names. Read by the HTTP library itself, a body
     // named as a form would be parsed as one, and refused past 8 KiB.
-    server->Put(".*", [service](const httplib::Request& req, httplib::Response& res,
-                                const httplib::ContentReader& read) {
+    server->Put(".*", [service, management](const httplib::Request& req, httplib::Response& res,
+                                            const httplib::ContentReader& read) {
         // Room for the announced body at once: grown piece by piece, a 4 MiB page would end in a buffer of
         // twice its size, and every server thread would keep that much.
         std::string body;
@@ -109,7 +126,10 @@ bool BlobEndpoint::start(std::string* error, int port) {
         if (!whole) return;  // answered by the HTTP library (a body past its limit, a broken stream)
         // The request handed out as const is the library's own non-const local.
         const_cast<httplib::Request&>(req).body = std::move(body);
-        service->handle(req, res);
+        if (ManagementService::Serves(req.get_header_value("Host")))
+            management->handle(req, res);
+        else
+            service->handle(req, res);
     });
     // Answers the HTTP library gives without the service (an unknown method, an oversized body) are
     // errors; the request record keeps them too.

@@ -22,7 +22,12 @@ namespace {
 
 const char* const kServerNames =
     "DNS:*.blob.core.windows.net,DNS:*.blob.core.chinacloudapi.cn,DNS:*.blob.core.usgovcloudapi.net,"
-    "DNS:*.blob.core.cloudapi.de,DNS:*.z1.blob.storage.azure.net,DNS:localhost,IP:127.0.0.1";
+    "DNS:*.blob.core.cloudapi.de,DNS:*.z1.blob.storage.azure.net,DNS:management.azure.com,"
+    "DNS:login.microsoftonline.com,DNS:management.chinacloudapi.cn,DNS:login.chinacloudapi.cn,"
+    "DNS:management.usgovcloudapi.net,DNS:login.microsoftonline.us,DNS:*.local.azurestack.external,"
+    "DNS:localhost,IP:127.0.0.1";
+// A name the server certificate of the current material covers and earlier material did not.
+const char* const kManagementHost = "management.azure.com";
 constexpr long kDay = 24L * 3600;
 
 using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
@@ -102,6 +107,14 @@ void create(const fs::path& dir) {
     writePem(dir / "server.key", nullptr, serverKey.get());
 }
 
+// True when the server certificate at `path` is valid for the management host.
+bool coversManagement(const std::string& path) {
+    std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path.c_str(), "r"), fclose);
+    if (!file) return false;
+    Cert cert(PEM_read_X509(file.get(), nullptr, nullptr, nullptr), X509_free);
+    return cert && X509_check_host(cert.get(), kManagementHost, 0, 0, nullptr) == 1;
+}
+
 }  // namespace
 
 bool TlsMaterial::ensure(const std::string& stateDir, TlsMaterial& out, std::string* error) {
@@ -110,7 +123,13 @@ bool TlsMaterial::ensure(const std::string& stateDir, TlsMaterial& out, std::str
     out.serverCertPath = (dir / "server.pem").string();
     out.serverKeyPath = (dir / "server.key").string();
     std::error_code ec;
-    if (fs::exists(out.serverKeyPath, ec)) return true;
+    if (fs::exists(out.serverKeyPath, ec)) {
+        if (coversManagement(out.serverCertPath)) return true;
+        // Material made for the blob hosts alone is set aside and made anew for every host served.
+        const fs::path retired = fs::path(stateDir) / "tls.retired";
+        fs::remove_all(retired, ec);
+        fs::rename(dir, retired, ec);
+    }
 
     fs::create_directories(stateDir, ec);
     std::string pattern = (fs::path(stateDir) / "tls.new.XXXXXX").string();

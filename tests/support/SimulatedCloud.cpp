@@ -26,8 +26,12 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-SimulatedCloud::SimulatedCloud(Seed seed) {
+SimulatedCloud::SimulatedCloud(Seed seed) : endpoint_(new azsim::BlobEndpoint(dir())) {
     NXPlatformInfo::setValue("CloudSdk", "sStateFolder", dir());
+    std::string error;
+    if (!endpoint_->start(&error)) throw std::runtime_error("the endpoint did not start: " + error);
+    NXPlatformInfo::setValue("HttpClient", "sConnectTo", endpoint_->connectToEntry());
+    NXPlatformInfo::setValue("HttpClient", "sCABundle", endpoint_->caBundlePath());
     if (seed == Seed::Demo) {
         azsim::InitState(dir(), azsim::DemoScenario());
         return;
@@ -42,23 +46,15 @@ SimulatedCloud::SimulatedCloud(Seed seed) {
     azsim::StateFolder(dir()).save(state);
 }
 
-SimulatedCloud::~SimulatedCloud() { NXPlatformInfo::removeValue("CloudSdk", "sStateFolder"); }
+SimulatedCloud::~SimulatedCloud() {
+    NXPlatformInfo::removeValue("HttpClient", "sConnectTo");
+    NXPlatformInfo::removeValue("HttpClient", "sCABundle");
+    NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
+    endpoint_->stop();
+}
 
 std::vector<nlohmann::json> SimulatedCloud::journal(const std::string& operation) const {
     return azsim::Journal(dir()).entries(operation);
-}
-
-ServedCloud::ServedCloud() : SimulatedCloud(Seed::Demo), endpoint_(new azsim::BlobEndpoint(dir())) {
-    std::string error;
-    if (!endpoint_->start(&error)) throw std::runtime_error("the blob endpoint did not start: " + error);
-    NXPlatformInfo::setValue("HttpClient", "sConnectTo", endpoint_->connectToEntry());
-    NXPlatformInfo::setValue("HttpClient", "sCABundle", endpoint_->caBundlePath());
-}
-
-ServedCloud::~ServedCloud() {
-    NXPlatformInfo::removeValue("HttpClient", "sConnectTo");
-    NXPlatformInfo::removeValue("HttpClient", "sCABundle");
-    endpoint_->stop();
 }
 
 std::string JobGuidOf(NXJobID jobId) {

@@ -36,7 +36,9 @@ public:
     static constexpr const char* kSecret = "s3cr3t~value.of_the-app";
 
     enum class Seed { CredentialsOnly, Demo };
-    // A subscription holding only its credentials, or the demo scenario's resources and disks.
+    // A subscription holding only its credentials, or the demo scenario's resources and disks, with its
+    // HTTPS endpoint running and the HTTP client of this process routed to it (every host name to the
+    // endpoint, its CA trusted): the wrapper reaches Resource Manager and the blob data there.
     explicit SimulatedCloud(Seed seed = Seed::CredentialsOnly);
     ~SimulatedCloud();
     const std::string& dir() const { return dir_.path(); }
@@ -45,17 +47,13 @@ public:
 
 private:
     TempDir dir_;
+    std::unique_ptr<azsim::BlobEndpoint> endpoint_;
 };
 
-// The demo subscription with its HTTPS blob endpoint running, and the HTTP client
-// of this process routed to it (every host name to the endpoint, its CA trusted).
+// The demo subscription, served.
 class ServedCloud : public SimulatedCloud {
 public:
-    ServedCloud();
-    ~ServedCloud();
-
-private:
-    std::unique_ptr<azsim::BlobEndpoint> endpoint_;
+    ServedCloud() : SimulatedCloud(Seed::Demo) {}
 };
 
 // The job GUID the tests give job `jobId`: a fixed GUID that shows the number.

@@ -108,7 +108,10 @@ protected:
         out << std::ifstream(cloud.dir() + "/state.json").rdbuf();
         std::vector<std::string> files;
         for (const auto& f : std::filesystem::recursive_directory_iterator(cloud.dir()))
-            if (f.is_regular_file() && f.path().filename() != "journal.jsonl")
+            // The call journal and the endpoint's request record say what was asked, not what the
+            // subscription holds.
+            if (f.is_regular_file() && f.path().filename() != "journal.jsonl" &&
+                f.path().filename() != "requests.jsonl")
                 files.push_back(f.path().string() + " " + std::to_string(f.file_size()));
         std::sort(files.begin(), files.end());
         for (const std::string& f : files) out << f << '\n';

@@ -1,0 +1,110 @@
+#include "azsim/arm/ArmShapes.h"
+
+#include "azsim/model/ResourceIds.h"
+
+namespace azsim {
+
+namespace {
+
+nlohmann::json TagsJson(const Tags& tags) {
+    nlohmann::json out = nlohmann::json::object();
+    for (const auto& [name, value] : tags) out[name] = value;
+    return out;
+}
+
+nlohmann::json Status(const std::string& code, const std::string& display) {
+    return {{"code", code}, {"level", "Info"}, {"displayStatus", display}};
+}
+
+// The disk entry of a storage profile: a managed disk by id, an unmanaged one by its VHD's URI.
+nlohmann::json DiskJson(const StateDocument& doc, const DiskAttachment& attachment, const VirtualMachine& vm) {
+    nlohmann::json disk = {{"lun", attachment.lun}, {"createOption", "Attach"}};
+    if (const ManagedDisk* managed = doc.findManagedDisk(attachment.id)) {
+        disk["name"] = managed->name;
+        disk["managedDisk"] = {{"id", managed->id}, {"storageAccountType", managed->sku}};
+        disk["diskSizeGB"] = managed->sizeBytes >> 30;
+    } else {
+        disk["name"] = attachment.id.substr(attachment.id.rfind('/') + 1);
+        disk["vhd"] = {{"uri", attachment.id}};
+    }
+    if (attachment.lun < 0) {  // the OS disk has no LUN
+        disk.erase("lun");
+        disk["osType"] = vm.osType;
+    }
+    return disk;
+}
+
+nlohmann::json StorageProfile(const StateDocument& doc, const VirtualMachine& vm) {
+    nlohmann::json profile = {{"dataDisks", nlohmann::json::array()}};
+    for (const DiskAttachment& attachment : vm.disks) {
+        if (attachment.lun < 0)
+            profile["osDisk"] = DiskJson(doc, attachment, vm);
+        else
+            profile["dataDisks"].push_back(DiskJson(doc, attachment, vm));
+    }
+    return profile;
+}
+
+}  // namespace
+
+std::string PowerStateCode(PowerState state) {
+    switch (state) {
+        case PowerState::Running:
+            return "PowerState/running";
+        case PowerState::Stopped:
+            return "PowerState/stopped";
+        case PowerState::Deallocated:
+            return "PowerState/deallocated";
+        case PowerState::Unknown:
+            break;
+    }
+    return std::string();
+}
+
+nlohmann::json ResourceGroupJson(const std::string& subscription, const ResourceGroup& group) {
+    return {{"id", "/subscriptions/" + subscription + "/resourceGroups/" + group.name},
+            {"name", group.name},
+            {"type", "Microsoft.Resources/resourceGroups"},
+            {"location", group.region},
+            {"tags", TagsJson(group.tags)},
+            {"properties", {{"provisioningState", "Succeeded"}}}};
+}
+
+nlohmann::json VirtualMachineJson(const StateDocument& doc, const std::string& subscription,
+                                  const VirtualMachine& vm, bool withInstanceView) {
+    nlohmann::json nics = nlohmann::json::array();
+    for (std::size_t i = 0; i < vm.nics.size(); ++i)
+        nics.push_back({{"id", NetworkInterfaceId(subscription, vm.resourceGroup, vm.nics[i].name)},
+                        {"properties", {{"primary", i == 0}}}});
+    nlohmann::json properties = {
+        {"vmId", vm.guid},
+        {"hardwareProfile", {{"vmSize", vm.size}}},
+        {"storageProfile", StorageProfile(doc, vm)},
+        {"networkProfile", {{"networkInterfaces", nics}}},
+        {"provisioningState", "Succeeded"}};
+    if (!vm.firmware.empty()) properties["securityProfile"] = {{"uefiSettings", {{"secureBootEnabled", false}}}};
+    if (withInstanceView) {
+        nlohmann::json statuses = {Status("ProvisioningState/succeeded", "Provisioning succeeded")};
+        const std::string power = PowerStateCode(vm.powerState);
+        if (!power.empty()) statuses.push_back(Status(power, "VM " + power.substr(power.find('/') + 1)));
+        properties["instanceView"] = {{"hyperVGeneration", vm.firmware.empty() ? "V1" : "V2"},
+                                      {"statuses", statuses}};
+    }
+    nlohmann::json out = {{"id", VirtualMachineId(subscription, vm.resourceGroup, vm.name)},
+                          {"name", vm.name},
+                          {"type", "Microsoft.Compute/virtualMachines"},
+                          {"location", vm.region},
+                          {"tags", TagsJson(vm.tags)},
+                          {"properties", properties}};
+    if (!vm.zones.empty()) {
+        out["zones"] = nlohmann::json::array();
+        for (std::size_t start = 0; start <= vm.zones.size();) {
+            std::size_t end = std::min(vm.zones.find(',', start), vm.zones.size());
+            out["zones"].push_back(vm.zones.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    return out;
+}
+
+}  // namespace azsim

@@ -1,0 +1,56 @@
+// Resource Manager requests of one subscription: a bearer token from the
+// token client on each, the api-version the caller pins, retries with
+// back-off on throttling (429), server errors (5xx) and lost connections,
+// honouring "Retry-After", and long-running operations followed through
+// "Azure-AsyncOperation" (or "Location") to their end. Waits go through the
+// host's sleeper. Failures carry the wrapper's error code: a definite 404 is
+// "not found", anything else says the cloud could not be asked, with Azure's text.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "cloudsdk/rest/CloudEndpoints.h"
+#include "cloudsdk/rest/HttpExchange.h"
+#include "cloudsdk/rest/TokenClient.h"
+
+namespace AzureSDKCppBridge::rest {
+
+struct ArmResult {
+    bool ok = false;
+    int code = 0;      // wrapper error code when not ok
+    std::string text;  // why, when not ok
+    nlohmann::json body;
+};
+
+class ArmClient {
+public:
+    static constexpr int kMaxAttempts = 4;
+    static constexpr int kMaxPolls = 360;
+
+    ArmClient(CloudEndpoints endpoints, std::string subscriptionId, std::string clientId, std::string secret);
+
+    const std::string& subscriptionId() const { return subscriptionId_; }
+    // GET of `path` ("/subscriptions/..."); `query` is added after the api-version ("$expand=...").
+    ArmResult get(const std::string& path, const std::string& apiVersion, const std::string& query = std::string());
+    // Every item of a list, following "nextLink".
+    ArmResult list(const std::string& path, const std::string& apiVersion);
+    // POST of an action; with `wait`, its long-running operation is followed to its end.
+    ArmResult action(const std::string& path, const std::string& apiVersion, bool wait);
+
+private:
+    // The request, sent again while the answer says to retry.
+    HttpReply send(_http_req_type_ method, const std::string& url, ArmResult& failure);
+    HttpReply sendOnce(_http_req_type_ method, const std::string& url, ArmResult& failure);
+    ArmResult follow(const HttpReply& accepted);
+    bool tenant(ArmResult& failure);
+
+    CloudEndpoints endpoints_;
+    std::string subscriptionId_;
+    TokenClient tokens_;
+    std::mutex tenantMutex_;
+};
+
+}  // namespace AzureSDKCppBridge::rest

@@ -1,0 +1,68 @@
+#include "cloudsdk/rest/TokenClient.h"
+
+#include <curl/curl.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cloudsdk/rest/HttpExchange.h"
+
+namespace AzureSDKCppBridge::rest {
+
+namespace {
+
+std::string formEscape(const std::string& value) {
+    char* escaped = curl_easy_escape(nullptr, value.c_str(), static_cast<int>(value.size()));
+    std::string out = escaped ? escaped : "";
+    curl_free(escaped);
+    return out;
+}
+
+// "expires_in" is a number in version 2 answers and a string in version 1 answers.
+long long secondsOf(const nlohmann::json& value) {
+    if (value.is_number_integer()) return value.get<long long>();
+    if (value.is_string()) return std::stoll(value.get<std::string>());
+    return 0;
+}
+
+}  // namespace
+
+TokenClient::TokenClient(CloudEndpoints endpoints, std::string clientId, std::string secret)
+    : endpoints_(std::move(endpoints)), clientId_(std::move(clientId)), secret_(std::move(secret)) {}
+
+bool TokenClient::token(const std::string& tenant, std::string& token, std::string& error, bool& refused) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (token_.empty() || std::chrono::steady_clock::now() >= refreshAt_) {
+        if (!fetch(tenant, error, refused)) return false;
+    }
+    token = token_;
+    return true;
+}
+
+bool TokenClient::fetch(const std::string& tenant, std::string& error, bool& refused) {
+    const std::string audience = endpoints_.resourceManager + "/";
+    std::string form = "grant_type=client_credentials&client_id=" + formEscape(clientId_) +
+                       "&client_secret=" + formEscape(secret_);
+    form += endpoints_.federation() ? "&resource=" + formEscape(audience)
+                                    : "&scope=" + formEscape(audience + ".default");
+    const std::string url = endpoints_.tokenUrl(tenant);
+    const HttpReply reply = SendHttp(NX_HTTP_POST, url, {}, form, "application/x-www-form-urlencoded");
+    refused = reply.status != 0;
+    if (reply.status == 0) {
+        error = "The identity service at [" + url + "] could not be reached: " + reply.transportError;
+        return false;
+    }
+    const nlohmann::json body = nlohmann::json::parse(reply.body, nullptr, false);
+    if (reply.status != 200 || !body.is_object() || !body.contains("access_token")) {
+        const std::string reason = body.is_object() ? body.value("error_description", body.value("error", ""))
+                                                    : std::string();
+        error = "The identity service refused a token (HTTP " + std::to_string(reply.status) + ")" +
+                (reason.empty() ? std::string() : ": " + reason);
+        return false;
+    }
+    token_ = body["access_token"].get<std::string>();
+    const long long lifetime = body.contains("expires_in") ? secondsOf(body["expires_in"]) : 0;
+    refreshAt_ = std::chrono::steady_clock::now() + std::chrono::seconds(lifetime) - kRefreshMargin;
+    return true;
+}
+
+}  // namespace AzureSDKCppBridge::rest

@@ -1,0 +1,165 @@
+// The identity and Resource Manager routes of the endpoint, as a client sees them: status codes, error
+// codes and body shapes, and the changes and records a request leaves.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "azsim/endpoint/BlobEndpoint.h"
+#include "azsim/endpoint/RequestLog.h"
+#include "azsim/model/SubscriptionState.h"
+#include "azsim/scenarios/Scenario.h"
+#include "tests/azsim/endpoint/HttpsClient.h"
+#include "tests/azsim/model/TempFolder.h"
+
+namespace {
+
+const std::string kTenant = "72f988bf-86f1-41af-91ab-2d7cd011db47";
+const std::string kApp = "0c9d8e7f-6a5b-4c3d-9e2f-1a0b9c8d7e6f";
+const std::string kSecret = "s3cr3t~value.of_the-app";
+const std::string kRm = "https://management.azure.com";
+const char* const kVm = "/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/web-linux01";
+
+class ManagementRoutesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        azsim::InitState(folder_.path(), azsim::DemoScenario());
+        std::string error;
+        ASSERT_TRUE(endpoint_.start(&error)) << error;
+        client_ = std::make_unique<HttpsClient>(endpoint_.connectToEntry(), endpoint_.caBundlePath());
+        subscription_ = "/subscriptions/" + azsim::SubscriptionState(folder_.path()).load().subscription().id;
+    }
+    HttpReply post(const std::string& url, const std::string& body, std::vector<std::string> headers = {}) {
+        headers.push_back("Content-Type: application/x-www-form-urlencoded");
+        return client_->send({"POST", url, headers, &body});
+    }
+    std::string token() {
+        const HttpReply reply = post("https://login.microsoftonline.com/" + kTenant + "/oauth2/v2.0/token",
+                                     "grant_type=client_credentials&client_id=" + kApp + "&client_secret=" +
+                                         kSecret + "&scope=https%3A%2F%2Fmanagement.azure.com%2F.default");
+        return nlohmann::json::parse(reply.body).value("access_token", "");
+    }
+    static std::string armCode(const HttpReply& reply) {
+        const nlohmann::json body = nlohmann::json::parse(reply.body, nullptr, false);
+        if (!body.is_object() || !body.contains("error")) return std::string();
+        return body["error"].is_string() ? body["error"].get<std::string>() : body["error"].value("code", "");
+    }
+
+    azsimtest::TempFolder folder_;
+    azsim::BlobEndpoint endpoint_{folder_.path()};
+    std::unique_ptr<HttpsClient> client_;
+    std::string subscription_;
+};
+
+TEST_F(ManagementRoutesTest, TokenEndpointGrantsOnlyTheSubscriptionsApplication) {
+    const std::string login = "https://login.microsoftonline.com/";
+    const std::string good = "grant_type=client_credentials&client_id=" + kApp + "&client_secret=" + kSecret;
+    const std::string scope = "&scope=https%3A%2F%2Fmanagement.azure.com%2F.default";
+    const std::string resource = "&resource=https%3A%2F%2Fmanagement.azure.com%2F";
+    struct Row {
+        std::string url;
+        std::string body;
+        long status;
+        std::string error;  // "" for a granted token
+    };
+    const Row rows[] = {
+        {login + kTenant + "/oauth2/v2.0/token", good + scope, 200, ""},
+        {login + kTenant + "/oauth2/token", good + resource, 200, ""},
+        {"https://adfs.local.azurestack.external/adfs/oauth2/token", good + resource, 200, ""},
+        {login + kTenant + "/oauth2/v2.0/token", good + resource, 400, "invalid_request"},  // v2 needs a scope
+        {login + "00000000-0000-0000-0000-000000000000/oauth2/v2.0/token", good + scope, 400, "invalid_request"},
+        {login + kTenant + "/oauth2/v2.0/token", "client_id=" + kApp + "&client_secret=" + kSecret + scope, 400,
+         "invalid_request"},
+        {login + kTenant + "/oauth2/v2.0/token", "grant_type=password&client_id=" + kApp + scope, 400,
+         "unsupported_grant_type"},
+        {login + kTenant + "/oauth2/v2.0/token",
+         "grant_type=client_credentials&client_id=someone-else&client_secret=" + kSecret + scope, 400,
+         "unauthorized_client"},
+        {login + kTenant + "/oauth2/v2.0/token",
+         "grant_type=client_credentials&client_id=" + kApp + "&client_secret=wrong" + scope, 401, "invalid_client"},
+        {login + kTenant + "/oauth2/v2.0/token", "grant_type=client_credentials&client_id=" + kApp + scope, 401,
+         "invalid_client"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.url + " " + row.body);
+        const HttpReply reply = post(row.url, row.body);
+        EXPECT_EQ(row.status, reply.status);
+        const nlohmann::json body = nlohmann::json::parse(reply.body, nullptr, false);
+        ASSERT_TRUE(body.is_object());
+        if (row.error.empty()) {
+            EXPECT_EQ("Bearer", body.value("token_type", ""));
+            EXPECT_FALSE(body.value("access_token", "").empty());
+            // Version 2 answers give the lifetime as a number, version 1 answers as a string.
+            EXPECT_EQ(row.url.find("v2.0") != std::string::npos, body["expires_in"].is_number());
+        } else {
+            EXPECT_EQ(row.error, body.value("error", ""));
+            EXPECT_EQ(0u, body.value("error_description", "").find("AADSTS"));
+            EXPECT_FALSE(body.contains("access_token"));
+        }
+    }
+    // Every answer is recorded, with the credential kind and the identity service's error code.
+    const std::vector<azsim::RequestRecord> log = azsim::RequestLog::Read(folder_.path());
+    ASSERT_EQ(std::size(rows), log.size());
+    EXPECT_EQ("secret", log.back().auth);
+    EXPECT_EQ("invalid_client", log.back().errorCode);
+    EXPECT_EQ(200, log.front().status);
+}
+
+TEST_F(ManagementRoutesTest, VirtualMachineRoutesAnswerAzuresStatusesAndBodies) {
+    const std::string bearer = "Authorization: Bearer " + token();
+    ASSERT_NE("Authorization: Bearer ", bearer);
+    const std::string vm = kRm + subscription_ + kVm;
+    struct Row {
+        std::string url;
+        std::vector<std::string> headers;
+        long status;
+        std::string code;
+    };
+    const Row rows[] = {
+        {vm + "?api-version=2023-09-01&$expand=instanceView", {bearer}, 200, ""},
+        {kRm + subscription_ + "/resourcegroups?api-version=2021-04-01", {bearer}, 200, ""},
+        {kRm + subscription_ + "/resourcegroups/rg-none?api-version=2021-04-01", {bearer}, 404, "ResourceGroupNotFound"},
+        {kRm + subscription_ + "/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/none"
+                               "?api-version=2023-09-01",
+         {bearer}, 404, "ResourceNotFound"},
+        {vm + "?api-version=2023-09-01", {}, 401, "AuthenticationFailed"},
+        {vm + "?api-version=2023-09-01", {"Authorization: Bearer forged.token.value"}, 401,
+         "InvalidAuthenticationToken"},
+        {vm, {bearer}, 400, "MissingApiVersionParameter"},
+        {vm + "?api-version=1999-01-01", {bearer}, 400, "NoRegisteredProviderFound"},
+        {kRm + "/subscriptions/00000000-0000-0000-0000-000000000000/resourcegroups?api-version=2021-04-01",
+         {bearer}, 404, "SubscriptionNotFound"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.url);
+        const HttpReply reply = client_->send({"GET", row.url, row.headers});
+        EXPECT_EQ(row.status, reply.status);
+        EXPECT_EQ(row.code, armCode(reply));
+        EXPECT_FALSE(reply.header("x-ms-request-id").empty());
+    }
+    const nlohmann::json view = nlohmann::json::parse(client_->send({"GET", rows[0].url, {bearer}}).body);
+    EXPECT_EQ("web-linux01", view["name"]);
+    EXPECT_EQ("PowerState/running", view["properties"]["instanceView"]["statuses"][1]["code"]);
+    // An anonymous request is challenged with the authority of the subscription's tenant.
+    EXPECT_NE(std::string::npos, client_->send({"GET", rows[4].url, {}}).header("www-authenticate").find(kTenant));
+}
+
+TEST_F(ManagementRoutesTest, PowerActionIsAcceptedAndItsOperationEnds) {
+    const std::string bearer = "Authorization: Bearer " + token();
+    const HttpReply accepted = post(kRm + subscription_ + kVm + "/powerOff?api-version=2023-09-01", "", {bearer});
+    ASSERT_EQ(202, accepted.status);
+    EXPECT_EQ(azsim::PowerState::Stopped,
+              azsim::SubscriptionState(folder_.path()).load().findVm("web-linux01")->powerState);
+    const std::string operation = accepted.header("azure-asyncoperation");
+    ASSERT_EQ(0u, operation.find(kRm + subscription_ + "/providers/Microsoft.Compute/locations/"));
+    EXPECT_EQ(operation + "&monitor=true", accepted.header("location"));
+    const HttpReply status = client_->send({"GET", operation, {bearer}});
+    EXPECT_EQ(200, status.status);
+    EXPECT_EQ("Succeeded", nlohmann::json::parse(status.body).value("status", ""));
+    EXPECT_EQ(200, client_->send({"GET", accepted.header("location"), {bearer}}).status);
+    // Neither an unknown operation nor an unknown action is taken for a real one.
+    EXPECT_EQ(404, client_->send({"GET", operation.substr(0, operation.find("/operations/") + 12) + "x?api-version="
+                                  "2023-09-01", {bearer}}).status);
+    EXPECT_EQ(404, post(kRm + subscription_ + kVm + "/explode?api-version=2023-09-01", "", {bearer}).status);
+}
+
+}  // namespace
