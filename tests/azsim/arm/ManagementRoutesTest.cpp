@@ -4,8 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "azsim/endpoint/BlobEndpoint.h"
 #include "azsim/endpoint/RequestLog.h"
+#include "azsim/endpoint/TlsMaterial.h"
 #include "azsim/model/SubscriptionState.h"
 #include "azsim/scenarios/Scenario.h"
 #include "tests/azsim/endpoint/HttpsClient.h"
@@ -160,6 +165,29 @@ TEST_F(ManagementRoutesTest, PowerActionIsAcceptedAndItsOperationEnds) {
     EXPECT_EQ(404, client_->send({"GET", operation.substr(0, operation.find("/operations/") + 12) + "x?api-version="
                                   "2023-09-01", {bearer}}).status);
     EXPECT_EQ(404, post(kRm + subscription_ + kVm + "/explode?api-version=2023-09-01", "", {bearer}).status);
+}
+
+// A state folder whose certificate was made for the blob hosts alone gets material that covers the
+// management hosts too; material that covers them is kept.
+TEST(TlsMaterialTest, MaterialWithoutTheManagementHostsIsMadeAnew) {
+    azsimtest::TempFolder folder;
+    azsim::TlsMaterial tls;
+    std::string error;
+    ASSERT_TRUE(azsim::TlsMaterial::ensure(folder.path(), tls, &error)) << error;
+    auto read = [](const std::string& path) {
+        std::ostringstream text;
+        text << std::ifstream(path).rdbuf();
+        return text.str();
+    };
+    const std::string ca = read(tls.caCertPath);
+    ASSERT_TRUE(azsim::TlsMaterial::ensure(folder.path(), tls, &error)) << error;
+    EXPECT_EQ(ca, read(tls.caCertPath));
+    // A certificate for other names (the CA's own) stands for material of an older endpoint.
+    std::filesystem::copy_file(tls.caCertPath, tls.serverCertPath, std::filesystem::copy_options::overwrite_existing);
+    ASSERT_TRUE(azsim::TlsMaterial::ensure(folder.path(), tls, &error)) << error;
+    EXPECT_NE(ca, read(tls.caCertPath));
+    EXPECT_NE(read(tls.caCertPath), read(tls.serverCertPath));
+    EXPECT_TRUE(std::filesystem::exists(folder.sub("tls.retired/server.pem")));
 }
 
 }  // namespace
