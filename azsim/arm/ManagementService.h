@@ -7,8 +7,6 @@
 
 #include <httplib.h>
 
-#include <atomic>
-#include <cstdint>
 #include <string>
 
 #include "azsim/arm/ResourceManager.h"

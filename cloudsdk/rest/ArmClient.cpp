@@ -75,15 +75,17 @@ ArmClient::ArmClient(CloudEndpoints endpoints, std::string subscriptionId, std::
       subscriptionId_(std::move(subscriptionId)),
       tokens_(std::move(endpoints), std::move(clientId), std::move(secret)) {}
 
-bool ArmClient::tenant(ArmResult& failure) {
+bool ArmClient::tenant(std::string& out, ArmResult& failure) {
     std::lock_guard<std::mutex> lock(tenantMutex_);
+    out = endpoints_.tenant;
     if (!endpoints_.tenant.empty() || endpoints_.federation()) return true;
     // Resource Manager's challenge to an anonymous request names the subscription's tenant.
     const std::string url = endpoints_.resourceManager + "/subscriptions/" + subscriptionId_ +
                             "?api-version=" + kSubscriptionsVersion;
     const HttpReply reply = SendHttp(NX_HTTP_GET, url, {"Accept: application/json"});
     endpoints_.tenant = reply.status == 401 ? challengedTenant(reply) : std::string();
-    if (!endpoints_.tenant.empty()) return true;
+    out = endpoints_.tenant;
+    if (!out.empty()) return true;
     failure = reply.status == 0 ? resultOf(reply, url)
                                 : failed(SDK_ERR_GENERAL, "The tenant of subscription '" + subscriptionId_ +
                                                               "' could not be found: set CloudSdk/sTenantId");
@@ -91,10 +93,11 @@ bool ArmClient::tenant(ArmResult& failure) {
 }
 
 HttpReply ArmClient::sendOnce(_http_req_type_ method, const std::string& url, ArmResult& failure) {
-    if (!tenant(failure)) return HttpReply();
+    std::string tenantId;
+    if (!tenant(tenantId, failure)) return HttpReply();
     std::string token, error;
     bool refused = false;
-    if (!tokens_.token(endpoints_.tenant, token, error, refused)) {
+    if (!tokens_.token(tenantId, token, error, refused)) {
         failure = failed(refused ? SDK_ERR_AUTHENTICATION : SDK_ERR_GENERAL, error);
         return HttpReply();
     }

@@ -45,7 +45,8 @@ private:
     HttpReply send(_http_req_type_ method, const std::string& url, ArmResult& failure);
     HttpReply sendOnce(_http_req_type_ method, const std::string& url, ArmResult& failure);
     ArmResult follow(const HttpReply& accepted);
-    bool tenant(ArmResult& failure);
+    // The tenant to sign in to (found once, under its lock); false with `failure` when it cannot be found.
+    bool tenant(std::string& out, ArmResult& failure);
 
     CloudEndpoints endpoints_;
     std::string subscriptionId_;

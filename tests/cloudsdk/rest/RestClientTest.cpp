@@ -12,6 +12,7 @@
 #include "cloudsdk/AzureSDKCppBridge.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/rest/ArmClient.h"
+#include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
 #include "tests/support/SimulatedCloud.h"
 
@@ -116,6 +117,31 @@ TEST_F(RestClientTest, KeepsItsTokenUntilCloseToExpiry) {
     const ArmResult refused = stranger.get(kVm, "2023-09-01");
     EXPECT_EQ(SDK_ERR_AUTHENTICATION, refused.code);
     EXPECT_NE(std::string::npos, refused.text.find("AADSTS7000215"));
+}
+
+TEST_F(RestClientTest, TenantComesFromTheSettingsElseFromTheSubscriptionsChallenge) {
+    struct Row {
+        std::string tenant;  // CloudSdk/sTenantId
+        bool ok;
+        std::size_t challenges;  // anonymous requests for the subscription
+    };
+    const Row rows[] = {{"", true, 1}, {"72f988bf-86f1-41af-91ab-2d7cd011db47", true, 0}, {"someone-elses", false, 0}};
+    const std::string subscription = std::string("/subscriptions/") + SimulatedCloud::kSubscriptionId;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.tenant);
+        NXPlatformInfo::setValue("CloudSdk", "sTenantId", row.tenant);
+        const auto before = azsim::RequestLog::Read(cloud.dir()).size();
+        const ArmResult result = ArmClient(CloudEndpoints::FromSettings(), SimulatedCloud::kSubscriptionId,
+                                           SimulatedCloud::kApplicationId, SimulatedCloud::kSecret)
+                                     .get(kVm, "2023-09-01");
+        NXPlatformInfo::removeValue("CloudSdk", "sTenantId");
+        EXPECT_EQ(row.ok, result.ok) << result.text;
+        EXPECT_EQ(row.ok ? 0 : SDK_ERR_AUTHENTICATION, result.code);
+        const auto log = azsim::RequestLog::Read(cloud.dir());
+        EXPECT_EQ(row.challenges, std::count_if(log.begin() + before, log.end(), [&](const azsim::RequestRecord& r) {
+                      return r.path == subscription && r.status == 401;
+                  }));
+    }
 }
 
 TEST_F(RestClientTest, WrapperReadsA404AsNotFoundAndA500AsCouldNotAsk) {
