@@ -266,10 +266,10 @@ public:
     bool DelayVMDeployment(const VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName,
                            const std::string& configText, bool assignPublicIP, bool inPlaceRestore,
                            bool restoreAsManagedVM, const std::string& dekBackup, const std::string& kekBackup);
-    // Creates a VM from prepared disks: page blobs imported into new managed disks
-    // (restoreAsManagedVM with convertStagedBlobs; the imported blobs are deleted once the VM
-    // exists), direct-upload managed disks attached as they are (managed without convert), or
-    // page blobs attached by URL (unmanaged). An unmanaged VM whose list holds no OS disk takes the
+    // Creates a VM from prepared disks: page blobs imported into new managed disks that carry each
+    // blob's metadata as tags (restoreAsManagedVM; with convertStagedBlobs the imported blobs are
+    // deleted once the VM exists, without it they stay, as a replica's blobs do for its next run),
+    // direct-upload managed disks attached as they are, or page blobs attached by URL (unmanaged). An unmanaged VM whose list holds no OS disk takes the
     // page blob osDiskName of the container "vhds" of vmInfo.storageAccount as its OS disk; a listed
     // OS disk must be the one osDiskName names, if given. Every check the cloud makes runs before anything
     // is created; a refusal or a failed creation leaves the subscription as it was. On success

@@ -64,6 +64,34 @@ void Tracked(Replication& t, const RestoreCtx& c) {
     EXPECT_EQ(azsim::PowerState::Deallocated, doc.findVm("replica01")->powerState);
 }
 
+// A managed replica: its VM's disks are copies of the replica's blobs, which stay for the next run to revert and
+// write; each disk carries its blob's replication GUID, as a failback mount reads it, run after run.
+void ManagedCopies(Replication& t, const RestoreCtx& c, unsigned char fill) {
+    const azsim::StateDocument doc = t.State();
+    const azsim::VirtualMachine* vm = doc.findVm("replica01");
+    ASSERT_TRUE(vm && vm->managed && vm->disks.size() == 2);
+    SVMInfo info;
+    ASSERT_TRUE(t.plugin->GetVMInfoForVM("replica01", "", "rg-prod", 0, 0, info));
+    for (std::size_t i = 0; i < 2; ++i) {
+        const azsim::ManagedDisk* md = doc.findManagedDisk(vm->disks[i].id);
+        ASSERT_NE(md, nullptr);
+        EXPECT_EQ(c.disks[i].replicationGuid, md->tags.at(kGuidTag));
+        unsigned char data = 0;
+        t.Blobs().read(md->blob, "", 0, &data, 1);
+        EXPECT_EQ(std::make_pair(fill, fill), std::make_pair(data, t.Byte(i ? kDataBlob : kOsBlob)));
+        EXPECT_TRUE(t.plugin->GetReplicationDiskGuid(info.disks[i].resourceGroup, info.disks[i]));
+        EXPECT_EQ(c.disks[i].replicationGuid, info.disks[i].guid);
+    }
+}
+const Check kManagedRunAfterRun = [](Replication& t, const RestoreCtx& done) {
+    ManagedCopies(t, done, 0x22);
+    RestoreCtx next = t.Next(done);
+    next.restoreAsManagedVM = true;
+    ASSERT_EQ(4, t.Run(next, 0x33)) << t.plugin->GetLastVMErrorDetails();
+    EXPECT_EQ(2, next.replicationSyncType);
+    ManagedCopies(t, next, 0x33);
+};
+
 class Decision : public Replication, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(Decision, RunDecidesOrFailsWithItsCode) {
@@ -109,6 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
                 std::ofstream(c.stagingPath + "/vm.json") << "{}";
             },
             VMINFO_ERR_CLOUDFS_UNAVAILABLE, 0},
+        Row{"ManagedReplica", false, Set([](RestoreCtx& c) { c.restoreAsManagedVM = true; }), VMINFO_ERR_NONE, 1, 0,
+            kManagedRunAfterRun},
         Row{"ForeignBlob", false, Foreign(false), VMINFO_ERR_BLOB_EXISTS, 0, 0,
             [](Replication& t, const RestoreCtx&) { EXPECT_EQ(0xee, t.Byte(kOsBlob)); }},
         Row{"ForeignBlobOverwritten", false, Foreign(true), VMINFO_ERR_NONE, 1},
