@@ -254,7 +254,9 @@ public:
     // DeployVMFromOSDisk: alike, with osDiskName (a disk's name or managed-disk id; empty = the entry
     // marked isOsDisk) as its OS disk; isClone records the deployment as a clone.
     // DeployVMFromConfig: what the record leaves empty (region, size, firmware, zones, disks, network
-    // cards) comes from the VM configuration text, whose tags and OS type the VM takes.
+    // cards) comes from the VM configuration text, whose tags and OS type the VM takes; a deferred
+    // deployment's configuration (DelayVMDeployment) also gives the VM its key backups and, for a
+    // managed VM, managed disks imported from its page blobs, which stay.
     // CloneVMFromConfig: a running copy of the VM the configuration describes: each of its disks is
     // copied into a new managed disk "<name>-osdisk" / "<name>-data<LUN>", and the clone gets network
     // interfaces of its own on the source's networks.
