@@ -33,39 +33,29 @@ protected:
     }
 };
 
-// Staged blobs become managed disks imported from them, which carry the blobs' metadata, and the blobs go unless
-// kept (not converted); the VM takes the configuration's OS type and tags, and everything made carries the job's
-// tag and is listed in one deployment.
-TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndForgetsThemUnlessKept) {
-    for (const bool convert : {true, false}) {
-        const std::string name = convert ? "r1" : "r2";
-        SVMInfo vm = StagedVm(name);
-        const azsim::BlobKey staged[] = {{kStaging, "vhds", name + "-os.vhd"}, {kStaging, "vhds", name + "-data.vhd"}};
-        VMInfoStructs::SInventoryInfo mark;
-        mark.name = "Mark", mark.id = name;
-        ASSERT_TRUE(sdk.SetDiskTagInfo("", vm.disks[1], {mark})) << sdk.GetLastErrorString();
-        ASSERT_TRUE(sdk.RestoreVM(vm, vm.disks[0].name, kConfig, true, false, true, true, "", "", convert, false))
-            << sdk.GetLastErrorString();
-        const azsim::StateDocument doc = state.load();
-        const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
-        ASSERT_NE(made, nullptr);
-        EXPECT_EQ(std::tie(made->managed, made->powerState, made->osType),
-                  std::make_tuple(true, azsim::PowerState::Running, "Windows"));
-        EXPECT_EQ(made->tags, (azsim::Tags{{"app", "web"}, {"createdByJob", testsupport::JobGuidOf(7)}}));
-        ASSERT_EQ(made->disks.size(), 2u);
-        for (int i : {0, 1}) {
-            const azsim::ManagedDisk* disk = doc.findManagedDisk(made->disks[i].id);
-            ASSERT_NE(disk, nullptr);
-            EXPECT_EQ(std::tie(made->disks[i].lun, disk->sourceId, disk->tags.at("createdByJob")),
-                      std::make_tuple(i ? 3 : -1, azsim::PageBlobUri(staged[i]), testsupport::JobGuidOf(7)));
-            EXPECT_EQ(disk->tags.count("Mark") ? disk->tags.at("Mark") : "", i ? name : "");
-            EXPECT_EQ(doc.findUnmanagedDisk(staged[i]) != nullptr, !convert);
-            EXPECT_EQ(state.blobs().exists(staged[i]), !convert);
-        }
-        EXPECT_EQ(doc.findManagedDisk(made->disks[0].id)->osType, "Windows");
-        ASSERT_EQ(doc.deployments.size(), convert ? 1u : 2u);
-        EXPECT_EQ(doc.deployments.back().resources.size(), 5u);  // VM, two disks, NIC, public IP
+// Staged blobs become managed disks imported from them and their records go; the VM takes the configuration's OS
+// type and tags, and everything made carries the job's tag and is listed in one deployment.
+TEST_F(RestoreOperations, ManagedRestoreImportsStagedBlobsAndForgetsThem) {
+    SVMInfo vm = StagedVm("r1");
+    const azsim::BlobKey staged[] = {{kStaging, "vhds", "r1-os.vhd"}, {kStaging, "vhds", "r1-data.vhd"}};
+    ASSERT_TRUE(RestoreManaged(vm)) << sdk.GetLastErrorString();
+    const azsim::StateDocument doc = state.load();
+    const azsim::VirtualMachine* made = doc.findVmByGuid(vm.guid);
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(std::tie(made->managed, made->powerState, made->osType),
+              std::make_tuple(true, azsim::PowerState::Running, "Windows"));
+    EXPECT_EQ(made->tags, (azsim::Tags{{"app", "web"}, {"createdByJob", testsupport::JobGuidOf(7)}}));
+    ASSERT_EQ(made->disks.size(), 2u);
+    for (int i : {0, 1}) {
+        const azsim::ManagedDisk* disk = doc.findManagedDisk(made->disks[i].id);
+        ASSERT_NE(disk, nullptr);
+        EXPECT_EQ(std::tie(made->disks[i].lun, disk->sourceId, disk->tags.at("createdByJob")),
+                  std::make_tuple(i ? 3 : -1, azsim::PageBlobUri(staged[i]), testsupport::JobGuidOf(7)));
+        EXPECT_EQ(doc.findUnmanagedDisk(staged[i]), nullptr);
     }
+    EXPECT_EQ(doc.findManagedDisk(made->disks[0].id)->osType, "Windows");
+    ASSERT_EQ(doc.deployments.size(), 1u);
+    EXPECT_EQ(doc.deployments[0].resources.size(), 5u);  // VM, two disks, NIC, public IP
 }
 
 // An unmanaged VM runs on its page blobs, named or by URL, in the region's first network; without deployFlag it

@@ -65,19 +65,14 @@ void Tracked(Replication& t, const RestoreCtx& c) {
 }
 
 // A managed replica: its VM's disks are copies of the replica's blobs, which stay for the next run to revert and
-// write; each disk carries its blob's replication GUID, as a failback mount reads it, run after run.
+// write; each disk carries its blob's replication GUID, as a failback mount looks it up, run after run.
 void ManagedCopies(Replication& t, const RestoreCtx& c, unsigned char fill) {
     const azsim::StateDocument doc = t.State();
-    const azsim::VirtualMachine* vm = doc.findVm("replica01");
-    ASSERT_TRUE(vm && vm->managed && vm->disks.size() == 2);
     SVMInfo info;
-    ASSERT_TRUE(t.plugin->GetVMInfoForVM("replica01", "", "rg-prod", 0, 0, info));
+    ASSERT_TRUE(t.plugin->GetVMInfoForVM("replica01", "", "rg-prod", 0, 0, info) && info.isManaged);
     for (std::size_t i = 0; i < 2; ++i) {
-        const azsim::ManagedDisk* md = doc.findManagedDisk(vm->disks[i].id);
-        ASSERT_NE(md, nullptr);
-        EXPECT_EQ(c.disks[i].replicationGuid, md->tags.at(kGuidTag));
         unsigned char data = 0;
-        t.Blobs().read(md->blob, "", 0, &data, 1);
+        t.Blobs().read(doc.findManagedDisk(info.disks[i].managedDiskId)->blob, "", 0, &data, 1);
         EXPECT_EQ(std::make_pair(fill, fill), std::make_pair(data, t.Byte(i ? kDataBlob : kOsBlob)));
         EXPECT_TRUE(t.plugin->GetReplicationDiskGuid(info.disks[i].resourceGroup, info.disks[i]));
         EXPECT_EQ(c.disks[i].replicationGuid, info.disks[i].guid);

@@ -113,17 +113,13 @@ TEST_F(StandbyVm, DeferredConfigurationFailoverCleanupAndFailback) {
     vm.name = "other01";
     for (std::size_t d = 0; d < 2; ++d) vm.disks[d].uri = azsim::PageBlobUri(other.blobs[d]);
     ASSERT_TRUE(sdk.DelayVMDeployment(vm, "", config, false, false, true, "", "")) << sdk.GetLastErrorString();
-    ctx = Ctx("other01");
-    ASSERT_TRUE(plugin.CreateDRVM(ctx)) << plugin.GetLastVMErrorDetails();
+    ASSERT_TRUE(plugin.CreateDRVM(ctx = Ctx("other01"))) << plugin.GetLastVMErrorDetails();
     const azsim::StateDocument managed = State();
     const azsim::VirtualMachine* standby = managed.findVm("other01", "rg-legacy");
-    ASSERT_TRUE(standby && standby->managed && standby->disks.size() == 2);
-    for (std::size_t d = 0; d < 2; ++d) {
-        const azsim::UnmanagedDisk* blob = managed.findUnmanagedDisk(other.blobs[d]);
-        ASSERT_NE(blob, nullptr);
-        EXPECT_EQ(managed.findManagedDisk(standby->disks[d].id)->tags.at("_NX_REPLICATION_DISK_GUID_"),
-                  blob->tags.at("_NX_REPLICATION_DISK_GUID_"));
-    }
+    ASSERT_TRUE(standby && standby->managed);
+    for (std::size_t d = 0; d < 2; ++d)
+        EXPECT_EQ(managed.findManagedDisk(standby->disks.at(d).id)->tags.at("_NX_REPLICATION_DISK_GUID_"),
+                  managed.findUnmanagedDisk(other.blobs[d])->tags.at("_NX_REPLICATION_DISK_GUID_"));
 }
 
 // Every failure of the three slots: its error line, its code (20, or none with details only),
