@@ -71,9 +71,8 @@ void ManagedCopies(Replication& t, const RestoreCtx& c, unsigned char fill) {
     SVMInfo info;
     ASSERT_TRUE(t.plugin->GetVMInfoForVM("replica01", "", "rg-prod", 0, 0, info) && info.isManaged);
     for (std::size_t i = 0; i < 2; ++i) {
-        unsigned char data = 0;
-        t.Blobs().read(doc.findManagedDisk(info.disks[i].managedDiskId)->blob, "", 0, &data, 1);
-        EXPECT_EQ(std::make_pair(fill, fill), std::make_pair(data, t.Byte(i ? kDataBlob : kOsBlob)));
+        const azsim::BlobKey copy = doc.findManagedDisk(info.disks[i].managedDiskId)->blob;
+        EXPECT_EQ(std::make_pair(fill, fill), std::make_pair(t.Byte(copy), t.Byte(i ? kDataBlob : kOsBlob)));
         EXPECT_TRUE(t.plugin->GetReplicationDiskGuid(info.disks[i].resourceGroup, info.disks[i]));
         EXPECT_EQ(c.disks[i].replicationGuid, info.disks[i].guid);
     }
