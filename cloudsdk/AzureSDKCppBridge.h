@@ -271,10 +271,11 @@ public:
     // Creates a VM from prepared disks: page blobs imported into new managed disks that carry each
     // blob's metadata as tags (restoreAsManagedVM; with convertStagedBlobs the imported blobs are
     // deleted once the VM exists, without it they stay, as a replica's blobs do for its next run),
-    // direct-upload managed disks attached as they are, or page blobs attached by URL (unmanaged). An unmanaged VM whose list holds no OS disk takes the
-    // page blob osDiskName of the container "vhds" of vmInfo.storageAccount as its OS disk; a listed
-    // OS disk must be the one osDiskName names, if given. Every check the cloud makes runs before anything
-    // is created; a refusal or a failed creation leaves the subscription as it was. On success
+    // direct-upload managed disks attached as they are, or page blobs attached by URL (unmanaged).
+    // An unmanaged VM whose list holds no OS disk takes the page blob osDiskName of the container
+    // "vhds" of vmInfo.storageAccount as its OS disk; a listed OS disk must be the one osDiskName
+    // names, if given. Every check the cloud makes runs before anything is created; a refusal or a
+    // failed creation leaves the subscription as it was. On success
     // vmInfo.guid holds the new VM's GUID; with deployFlag false the VM is left deallocated;
     // restoreWithoutConfig ignores configText; non-empty key backups record the VM as encrypted.
     // Error code 3 (SDK_ERR_VM_CREATED_LATER_STEP_FAILED) means exactly: the VM was created

@@ -30,7 +30,9 @@ const char* const kConfigContainer = "vhds";
 // Whether `text` is a configuration this wrapper deferred for VM `vmName` of `resourceGroup`.
 bool IsDeferredConfigOf(const std::string& text, const std::string& vmName, const std::string& resourceGroup) {
     const json config = json::parse(text, nullptr, false);
-    if (!config.is_object() || !config.contains(kDeferredDeploymentMember) || !config[kDeferredDeploymentMember].is_object()) return false;
+    if (!config.is_object() || !config.contains(kDeferredDeploymentMember) ||
+        !config[kDeferredDeploymentMember].is_object())
+        return false;
     const json& mark = config[kDeferredDeploymentMember];
     return mark.contains(kCreatedByJobTag) && iequals(mark.value("vmName", std::string()), vmName) &&
            iequals(mark.value("resourceGroup", std::string()), resourceGroup);
@@ -122,9 +124,9 @@ bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo& vmInfo, const std::str
     azsim::PageBlobStore store = impl_->subscription->blobs();
     json config = DeferredConfig(doc, store, vmInfo, osDiskName, configText);
     config[kDeferredDeploymentMember] = {{kCreatedByJobTag, impl_->jobId}, {"vmName", vmInfo.name},
-                               {"resourceGroup", vmInfo.resourceGroup}, {"assignPublicIP", assignPublicIP},
-                               {"inPlaceRestore", inPlaceRestore}, {"managed", restoreAsManagedVM},
-                               {"dekBackup", dekBackup}, {"kekBackup", kekBackup}};
+                                         {"resourceGroup", vmInfo.resourceGroup}, {"assignPublicIP", assignPublicIP},
+                                         {"inPlaceRestore", inPlaceRestore}, {"managed", restoreAsManagedVM},
+                                         {"dekBackup", dekBackup}, {"kekBackup", kekBackup}};
     const azsim::BlobKey key{account->name, kConfigContainer, VmConfigBlobName(vmInfo.resourceGroup, vmInfo.name)};
     std::string existing;
     if (store.exists(key) &&

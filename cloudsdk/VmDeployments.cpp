@@ -53,9 +53,9 @@ std::string Deploy(azsim::SubscriptionState& subscription, DeployCall& call) {
     try {
         subscription.mutate([&](StateDocument& doc) {
             if (call.prepare) made = call.prepare(doc, call.vm);
+            const bool managed = call.managedFromBlobs || ManagedTarget(call.vm);
             const DeploymentRequest request = ResolveDeployment(doc, store, call.vm, std::string(), call.configText,
-                                                                false, call.managedFromBlobs || ManagedTarget(call.vm), false,
-                                                                false);
+                                                                false, managed, false, false);
             const std::string refusal = FirstRefusal(request);
             if (!refusal.empty()) throw OperationFailure(SDK_ERR_GENERAL, refusal);
             CreateVm(doc, store, request, call.options, created);

@@ -36,7 +36,9 @@ const char* const kUsage =
 
 int RunBackup(int argc, char** argv, CancelSignal& cancel) {
     CommandLine line;
-    int exit = ParseCommand(argc, argv, {{"vm", true}, {"group", true}, {"full", false}, {"failback", false}, {"threads", true}, {"store", true}},
+    int exit = ParseCommand(argc, argv,
+                            {{"vm", true}, {"group", true}, {"full", false}, {"failback", false}, {"threads", true},
+                             {"store", true}},
                             0, kUsage, line);
     if (exit >= 0) return exit;
     std::string error;
