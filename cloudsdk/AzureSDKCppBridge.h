@@ -254,7 +254,9 @@ public:
     // DeployVMFromOSDisk: alike, with osDiskName (a disk's name or managed-disk id; empty = the entry
     // marked isOsDisk) as its OS disk; isClone records the deployment as a clone.
     // DeployVMFromConfig: what the record leaves empty (region, size, firmware, zones, disks, network
-    // cards) comes from the VM configuration text, whose tags and OS type the VM takes.
+    // cards) comes from the VM configuration text, whose tags and OS type the VM takes; a deferred
+    // deployment's configuration (DelayVMDeployment) also gives the VM its key backups and, for a
+    // managed VM, managed disks imported from its page blobs, which stay.
     // CloneVMFromConfig: a running copy of the VM the configuration describes: each of its disks is
     // copied into a new managed disk "<name>-osdisk" / "<name>-data<LUN>", and the clone gets network
     // interfaces of its own on the source's networks.
@@ -266,13 +268,14 @@ public:
     bool DelayVMDeployment(const VMInfoStructs::SVMInfo& vmInfo, const std::string& osDiskName,
                            const std::string& configText, bool assignPublicIP, bool inPlaceRestore,
                            bool restoreAsManagedVM, const std::string& dekBackup, const std::string& kekBackup);
-    // Creates a VM from prepared disks: page blobs imported into new managed disks
-    // (restoreAsManagedVM with convertStagedBlobs; the imported blobs are deleted once the VM
-    // exists), direct-upload managed disks attached as they are (managed without convert), or
-    // page blobs attached by URL (unmanaged). An unmanaged VM whose list holds no OS disk takes the
-    // page blob osDiskName of the container "vhds" of vmInfo.storageAccount as its OS disk; a listed
-    // OS disk must be the one osDiskName names, if given. Every check the cloud makes runs before anything
-    // is created; a refusal or a failed creation leaves the subscription as it was. On success
+    // Creates a VM from prepared disks: page blobs imported into new managed disks that carry each
+    // blob's metadata as tags (restoreAsManagedVM; with convertStagedBlobs the imported blobs are
+    // deleted once the VM exists, without it they stay, as a replica's blobs do for its next run),
+    // direct-upload managed disks attached as they are, or page blobs attached by URL (unmanaged).
+    // An unmanaged VM whose list holds no OS disk takes the page blob osDiskName of the container
+    // "vhds" of vmInfo.storageAccount as its OS disk; a listed OS disk must be the one osDiskName
+    // names, if given. Every check the cloud makes runs before anything is created; a refusal or a
+    // failed creation leaves the subscription as it was. On success
     // vmInfo.guid holds the new VM's GUID; with deployFlag false the VM is left deallocated;
     // restoreWithoutConfig ignores configText; non-empty key backups record the VM as encrypted.
     // Error code 3 (SDK_ERR_VM_CREATED_LATER_STEP_FAILED) means exactly: the VM was created

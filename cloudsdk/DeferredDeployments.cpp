@@ -5,6 +5,8 @@
 // The configuration is the source VM's, with its disks, size, region and zones replaced by
 // the ones the deployment was asked for, plus a member "deferredDeployment" that marks it as
 // written here: only a blob carrying that mark for the same VM is ever replaced or removed.
+// The mark also keeps what the configuration itself cannot say: whether the VM is managed (its
+// page blobs are then imported into managed disks and stay) and its key backups.
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "azsim/model/ResourceIds.h"
@@ -23,14 +25,15 @@ using VMInfoStructs::SVMInfo;
 
 namespace {
 
-const char* const kDeferredMember = "deferredDeployment";
 const char* const kConfigContainer = "vhds";
 
 // Whether `text` is a configuration this wrapper deferred for VM `vmName` of `resourceGroup`.
 bool IsDeferredConfigOf(const std::string& text, const std::string& vmName, const std::string& resourceGroup) {
     const json config = json::parse(text, nullptr, false);
-    if (!config.is_object() || !config.contains(kDeferredMember) || !config[kDeferredMember].is_object()) return false;
-    const json& mark = config[kDeferredMember];
+    if (!config.is_object() || !config.contains(kDeferredDeploymentMember) ||
+        !config[kDeferredDeploymentMember].is_object())
+        return false;
+    const json& mark = config[kDeferredDeploymentMember];
     return mark.contains(kCreatedByJobTag) && iequals(mark.value("vmName", std::string()), vmName) &&
            iequals(mark.value("resourceGroup", std::string()), resourceGroup);
 }
@@ -120,9 +123,10 @@ bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo& vmInfo, const std::str
                                            "' was not found.");
     azsim::PageBlobStore store = impl_->subscription->blobs();
     json config = DeferredConfig(doc, store, vmInfo, osDiskName, configText);
-    config[kDeferredMember] = {{kCreatedByJobTag, impl_->jobId}, {"vmName", vmInfo.name},
-                               {"resourceGroup", vmInfo.resourceGroup}, {"assignPublicIP", assignPublicIP},
-                               {"inPlaceRestore", inPlaceRestore}, {"managed", restoreAsManagedVM}};
+    config[kDeferredDeploymentMember] = {{kCreatedByJobTag, impl_->jobId}, {"vmName", vmInfo.name},
+                                         {"resourceGroup", vmInfo.resourceGroup}, {"assignPublicIP", assignPublicIP},
+                                         {"inPlaceRestore", inPlaceRestore}, {"managed", restoreAsManagedVM},
+                                         {"dekBackup", dekBackup}, {"kekBackup", kekBackup}};
     const azsim::BlobKey key{account->name, kConfigContainer, VmConfigBlobName(vmInfo.resourceGroup, vmInfo.name)};
     std::string existing;
     if (store.exists(key) &&

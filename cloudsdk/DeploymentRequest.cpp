@@ -120,9 +120,6 @@ std::string DisksFitTarget(const DeploymentRequest& r) {
     for (const DeploymentDisk& d : r.disks) {
         if (d.managed && !r.managedTarget)
             return "InvalidParameter: Managed disk '" + d.entry->name + "' cannot be attached to an unmanaged VM.";
-        if (!d.managed && r.managedTarget && !r.convertStagedBlobs)
-            return "InvalidParameter: Page blob '" + d.entry->name +
-                   "' cannot be attached to a managed VM without being converted into a managed disk.";
     }
     return "";
 }
@@ -306,7 +303,7 @@ DeploymentRequest ResolveDeployment(const azsim::StateDocument& doc, const azsim
     r.zones = SplitZones(vm.availabilityZones);
     r.gen2 = iequals(vm.firmware, "efi");
     for (const VMInfoStructs::SDisk& entry : vm.disks)
-        r.disks.push_back(ResolveDisk(doc, store, entry, restoreAsManagedVM && convertStagedBlobs));
+        r.disks.push_back(ResolveDisk(doc, store, entry, restoreAsManagedVM));
     const bool listsOsDisk = std::any_of(vm.disks.begin(), vm.disks.end(),
                                          [](const VMInfoStructs::SDisk& d) { return d.isOsDisk; });
     if (!listsOsDisk && !osDiskName.empty() && !restoreAsManagedVM) {

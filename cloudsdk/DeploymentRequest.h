@@ -45,6 +45,8 @@ struct DeploymentRequest {
     // VM's storage account, which the disk list then does not hold.
     std::shared_ptr<const VMInfoStructs::SDisk> namedOsDisk;
     bool managedTarget = false;
+    // A managed target imports every page blob into a managed disk; converting deletes the blobs
+    // afterwards, else they stay (a replica's blobs, which its next run reverts and writes).
     bool convertStagedBlobs = false;
     std::string configError;  // why the configuration text cannot be read, empty when it can
     nlohmann::json config;    // the configuration as a JSON object (empty object when none)
@@ -75,7 +77,7 @@ DeploymentRequest ResolveDeployment(const azsim::StateDocument& doc, const azsim
 std::string FirstRefusal(const DeploymentRequest& request);
 
 // The checks of the request's disks alone, in the order FirstRefusal runs them: each names a
-// disk, fits the target (a page blob needs convertStagedBlobs on a managed target), exists, is
+// disk, fits the target (no managed disk on an unmanaged target), exists, is
 // used by no VM, imports into a free name of `group`, and is not premium on a size without
 // premium storage (`size` must be set). Empty when all pass.
 std::string FirstDiskRefusal(const DeploymentRequest& request);

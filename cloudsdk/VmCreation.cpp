@@ -32,6 +32,16 @@ std::string DiskOsType(const StateDocument& doc, const DeploymentDisk& d) {
     return record && it != record->tags.end() ? it->second : std::string();
 }
 
+// A disk imported from a page blob carries the blob's metadata (a replica's blob its replication GUID, which a
+// failback backup looks the disk up by), under the job's mark; the OS type is the disk's own field.
+azsim::Tags ImportedDiskTags(const StateDocument& doc, const azsim::BlobKey& blob, const azsim::Tags& jobTags) {
+    const azsim::UnmanagedDisk* record = doc.findUnmanagedDisk(blob);
+    azsim::Tags tags = record ? record->tags : azsim::Tags();
+    tags.erase(kRegisteredOsTypeTag);
+    for (const auto& tag : jobTags) tags[tag.first] = tag.second;
+    return tags;
+}
+
 }  // namespace
 
 void CreateVm(StateDocument& doc, azsim::PageBlobStore& store, const DeploymentRequest& r, const CreationOptions& o,
@@ -78,9 +88,10 @@ void CreateVm(StateDocument& doc, azsim::PageBlobStore& store, const DeploymentR
             attachment.id = d.disk->id;
             attachedIds.push_back(d.disk->id);
         } else if (d.import) {
-            const azsim::ManagedDisk md = ImportPageBlob(store, sub, d, vm, d.entry->isOsDisk, jobTags, now);
+            const azsim::ManagedDisk md =
+                ImportPageBlob(store, sub, d, vm, d.entry->isOsDisk, ImportedDiskTags(doc, d.blob, jobTags), now);
             out.newBlobs.push_back(md.blob);
-            out.stagedBlobs.push_back(d.blob);
+            if (r.convertStagedBlobs) out.stagedBlobs.push_back(d.blob);
             attachment.id = md.id;
             resources.push_back(md.id);
             imported.push_back(md);

@@ -16,6 +16,9 @@ namespace AzureSDKCppBridge {
 
 // The metadata key with which a page blob registered as an OS disk records its OS type.
 constexpr const char* kRegisteredOsTypeTag = "osType";
+// The member that marks a VM configuration as a deferred deployment's; it holds the VM's managed
+// flag ("managed") and key backups ("dekBackup", "kekBackup"), which DeployVMFromConfig applies.
+constexpr const char* kDeferredDeploymentMember = "deferredDeployment";
 
 struct CreatedVm {
     std::string guid;

@@ -35,6 +35,7 @@ struct DeployCall {
     std::string configText;
     CreationOptions options;
     Preparation prepare;
+    bool managedFromBlobs = false;  // a managed VM whose page blobs are imported into its disks and stay
 };
 
 // A VM's disks are all managed or all page blobs; its OS disk tells which.
@@ -52,8 +53,9 @@ std::string Deploy(azsim::SubscriptionState& subscription, DeployCall& call) {
     try {
         subscription.mutate([&](StateDocument& doc) {
             if (call.prepare) made = call.prepare(doc, call.vm);
+            const bool managed = call.managedFromBlobs || ManagedTarget(call.vm);
             const DeploymentRequest request = ResolveDeployment(doc, store, call.vm, std::string(), call.configText,
-                                                                false, ManagedTarget(call.vm), false, false);
+                                                                false, managed, false, false);
             const std::string refusal = FirstRefusal(request);
             if (!refusal.empty()) throw OperationFailure(SDK_ERR_GENERAL, refusal);
             CreateVm(doc, store, request, call.options, created);
@@ -237,7 +239,13 @@ bool CAzureSDKCppBridge::DeployVMFromConfig(const std::string& configText, SVMIn
     if (std::optional<Refusal> refusal = impl_->begin("DeployVMFromConfig", args))
         return Fail(refusal->code, refusal->text);
     const json config = ParseConfig(configText);
-    DeployCall call{vmInfo, configText, {impl_->jobId, deployFlag, "", "", "deploy"}, nullptr};
+    // A deferred deployment's configuration says whether the VM is managed and holds its key backups.
+    const json deferred = config.value(kDeferredDeploymentMember, json::object());
+    DeployCall call{vmInfo, configText,
+                    {impl_->jobId, deployFlag, deferred.value("dekBackup", ""), deferred.value("kekBackup", ""),
+                     "deploy"},
+                    nullptr};
+    call.managedFromBlobs = deferred.value("managed", false);
     call.prepare = [&](StateDocument& doc, SVMInfo& vm) {
         CompleteFromConfig(doc, config, vm);
         return std::vector<azsim::BlobKey>();

@@ -15,11 +15,14 @@ namespace vsagent {
 namespace {
 
 const char* const kUsage =
-    "usage: vsagent backup --vm NAME [--group RG] [--full] [--threads N] --store DIR\n"
+    "usage: vsagent backup --vm NAME [--group RG] [--full] [--failback] [--threads N] --store DIR\n"
     "\n"
     "Backs VM NAME up into the backup store DIR: incremental (only what changed)\n"
     "when the store holds a previous backup of the VM with a reference point, full\n"
     "otherwise or with --full.\n"
+    "--failback backs up a standby VM that a replication deployed, to bring its\n"
+    "data back to the source: each disk is known by the replication GUID its blob\n"
+    "carries, and a disk without one fails the job.\n"
     "--threads N reads the disks with N threads (1 to 64). Without it the count is\n"
     "tuned while the job runs: 16 threads first, so that requests waiting out the\n"
     "cloud's latency overlap, then 8 more at a time, up to 32, for as long as each\n"
@@ -33,7 +36,9 @@ const char* const kUsage =
 
 int RunBackup(int argc, char** argv, CancelSignal& cancel) {
     CommandLine line;
-    int exit = ParseCommand(argc, argv, {{"vm", true}, {"group", true}, {"full", false}, {"threads", true}, {"store", true}},
+    int exit = ParseCommand(argc, argv,
+                            {{"vm", true}, {"group", true}, {"full", false}, {"failback", false}, {"threads", true},
+                             {"store", true}},
                             0, kUsage, line);
     if (exit >= 0) return exit;
     std::string error;
@@ -46,6 +51,7 @@ int RunBackup(int argc, char** argv, CancelSignal& cancel) {
     request.vmName = line.value("vm");
     request.resourceGroup = line.value("group");
     request.forceFull = line.has("full");
+    request.failback = line.has("failback");
     request.threads = static_cast<int>(threads);
     request.showProgress = !line.has("json");
     try {

@@ -426,6 +426,7 @@ void BackupJob::abandon(Session& s) {
 BackupResult BackupJob::run(const BackupRequest& request, long long jobId) {
     Session s;
     s.jobId = jobId;
+    s.ctx.isFailback = request.failback;
     s.start = std::chrono::steady_clock::now();
     s.result.manifest.startedAt = UtcNow();
     if (!(prepare(request, s) && backUp(s, request) && keep(s, request.threads))) abandon(s);

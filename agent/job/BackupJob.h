@@ -41,6 +41,7 @@ struct BackupRequest {
     std::string vmName;
     std::string resourceGroup;   // empty: the VM's name is enough
     bool forceFull = false;
+    bool failback = false;       // the VM is a replication's standby: its disks go by their replication GUIDs
     int threads = 0;             // reader threads; 0: tuned while the job runs (ParallelReader.h)
     bool showProgress = false;
     std::optional<SnapCopySource> snapCopy;

@@ -1,7 +1,7 @@
 // vsagent replicate and vsagent standby end to end, on a standby seeded as a replication
 // leaves it ("azsim standby"): the replication stops before any cloud call and touches no
-// replica; failover deploys the VM on the seeded blobs, failback deletes it keeping them, and
-// the failover clean-up removes the VM's configuration.
+// replica; failover deploys the VM on the seeded blobs, a failback backup reads them, failback
+// deletes the VM keeping them, and the failover clean-up removes the VM's configuration.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -29,6 +29,11 @@ protected:
     std::string BlobHash(const std::string& name) {
         const e2e::Run run = Azsim({"hash", "--blob", "https://legacystore01.blob.core.windows.net/vhds/" + name});
         return run.exitCode == 0 ? run.out.substr(0, 64) : "absent";
+    }
+    std::string Exported(int job, int disk) {
+        const std::string out = dir.path() + "/disk" + std::to_string(disk);
+        Agent({"export", "--store", store, "--job", std::to_string(job), "--disk", std::to_string(disk), "--out", out});
+        return e2e::Execute("/usr/bin/sha256sum", {out}, dir.path()).out.substr(0, 64);
     }
     std::vector<std::string> SeededDisks() {
         return {BlobHash("rg-legacy-Standby01.vhd"), BlobHash("rg-legacy-Standby01-1.vhd")};
@@ -62,6 +67,11 @@ TEST_F(StandbyCommands, ReplicateStopsWith186ThenFailoverAndFailbackKeepTheDisks
     ASSERT_EQ(Standby("create"), 0);
     for (int d = 0; d < 2; ++d)
         EXPECT_EQ(Azsim({"hash", "--vm", "Standby01", "--disk", std::to_string(d)}).out.substr(0, 64), disks[d]);
+    // Failback: a backup of the standby reads its disks, each known by its replication GUID.
+    const std::size_t before = Azsim({"journal"}).out.size();
+    ASSERT_EQ(Agent({"backup", "--vm", "Standby01", "--failback", "--store", store}).exitCode, 0);
+    EXPECT_NE(Azsim({"journal"}).out.find("\"op\":\"GetDiskTagInfo\"", before), std::string::npos);
+    for (int d = 0; d < 2; ++d) EXPECT_EQ(Exported(3, d), disks[d]) << d;  // job 2 was the replication
     ASSERT_EQ(Standby("failover-cleanup"), 0);
     EXPECT_EQ(BlobHash("rg-legacy-standby01.json"), "absent");
     ASSERT_EQ(Standby("delete"), 0);

@@ -167,7 +167,6 @@ TEST_F(RestoreOperations, EveryRefusalComesBeforeAnyChange) {
         {"names no storage account", [](Ask& a) { a.data().storageAccount = ""; }},
         {"cannot be attached to an unmanaged VM",
          [&](Ask& a) { a.data().managedDiskId = uploading, a.managed = false; }},
-        {"without being converted", [](Ask& a) { a.convert = false; }},
         {"BlobNotFound", [](Ask& a) { a.data().name = "absent.vhd"; }},
         {"NotFound: The disk", [&](Ask& a) { a.data().managedDiskId = uploading + "x"; }},
         {"already attached to VM 'web-linux01'", [&](Ask& a) { a.data().managedDiskId = attached; }},

@@ -64,6 +64,28 @@ void Tracked(Replication& t, const RestoreCtx& c) {
     EXPECT_EQ(azsim::PowerState::Deallocated, doc.findVm("replica01")->powerState);
 }
 
+// A managed replica: its VM's disks are copies of the replica's blobs, which stay for the next run to revert and
+// write; each disk carries its blob's replication GUID, as a failback mount looks it up, run after run.
+void ManagedCopies(Replication& t, const RestoreCtx& c, unsigned char fill) {
+    const azsim::StateDocument doc = t.State();
+    SVMInfo info;
+    ASSERT_TRUE(t.plugin->GetVMInfoForVM("replica01", "", "rg-prod", 0, 0, info) && info.isManaged);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const azsim::BlobKey copy = doc.findManagedDisk(info.disks[i].managedDiskId)->blob;
+        EXPECT_EQ(std::make_pair(fill, fill), std::make_pair(t.Byte(copy), t.Byte(i ? kDataBlob : kOsBlob)));
+        EXPECT_TRUE(t.plugin->GetReplicationDiskGuid(info.disks[i].resourceGroup, info.disks[i]));
+        EXPECT_EQ(c.disks[i].replicationGuid, info.disks[i].guid);
+    }
+}
+const Check kManagedRunAfterRun = [](Replication& t, const RestoreCtx& done) {
+    ManagedCopies(t, done, 0x22);
+    RestoreCtx next = t.Next(done);
+    next.restoreAsManagedVM = true;
+    ASSERT_EQ(4, t.Run(next, 0x33)) << t.plugin->GetLastVMErrorDetails();
+    EXPECT_EQ(2, next.replicationSyncType);
+    ManagedCopies(t, next, 0x33);
+};
+
 class Decision : public Replication, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(Decision, RunDecidesOrFailsWithItsCode) {
@@ -109,6 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
                 std::ofstream(c.stagingPath + "/vm.json") << "{}";
             },
             VMINFO_ERR_CLOUDFS_UNAVAILABLE, 0},
+        Row{"ManagedReplica", false, Set([](RestoreCtx& c) { c.restoreAsManagedVM = true; }), VMINFO_ERR_NONE, 1, 0,
+            kManagedRunAfterRun},
         Row{"ForeignBlob", false, Foreign(false), VMINFO_ERR_BLOB_EXISTS, 0, 0,
             [](Replication& t, const RestoreCtx&) { EXPECT_EQ(0xee, t.Byte(kOsBlob)); }},
         Row{"ForeignBlobOverwritten", false, Foreign(true), VMINFO_ERR_NONE, 1},

@@ -74,7 +74,8 @@ TEST_F(StandbyVm, DeferredConfigurationFailoverCleanupAndFailback) {
     missing.disks[1].uri = azsim::PageBlobUri({"legacystore01", "vhds", "absent.vhd"});
     EXPECT_FALSE(sdk.DelayVMDeployment(foreign, "", config, false, false, false, "", ""));
     EXPECT_FALSE(sdk.DelayVMDeployment(missing, "", config, false, false, false, "", ""));
-    ASSERT_TRUE(sdk.DelayVMDeployment(vm, "", config, false, false, false, "", "")) << sdk.GetLastErrorString();
+    ASSERT_TRUE(sdk.DelayVMDeployment(vm, "", config, false, false, false, "dek-text", "kek-text"))
+        << sdk.GetLastErrorString();
 
     RestoreCtx ctx = Ctx();
     ASSERT_TRUE(plugin.CreateDRVM(ctx)) << plugin.GetLastVMErrorDetails();
@@ -86,6 +87,7 @@ TEST_F(StandbyVm, DeferredConfigurationFailoverCleanupAndFailback) {
     ASSERT_EQ(made->disks.size(), 2u);
     EXPECT_EQ(made->disks[1].id, azsim::PageBlobUri(seeded.blobs[1]));
     EXPECT_EQ(made->disks[1].lun, 3);
+    EXPECT_EQ(made->encryption.dekBackup + made->encryption.kekBackup, "dek-textkek-text");
 
     ASSERT_TRUE(plugin.PostVMFailover(ctx)) << plugin.GetLastVMErrorDetails();
     EXPECT_FALSE(Blobs().exists(seeded.configuration));
@@ -106,6 +108,18 @@ TEST_F(StandbyVm, DeferredConfigurationFailoverCleanupAndFailback) {
     EXPECT_EQ(after.findVm("Standby01", "rg-legacy"), nullptr);
     EXPECT_NE(after.findVm("Standby01", "rg-prod"), nullptr);
     for (const azsim::BlobKey& blob : seeded.blobs) EXPECT_NE(after.findUnmanagedDisk(blob), nullptr);
+
+    // A managed standby: its disks are imported from its blobs, which stay, and keep their replication GUIDs.
+    vm.name = "other01";
+    for (std::size_t d = 0; d < 2; ++d) vm.disks[d].uri = azsim::PageBlobUri(other.blobs[d]);
+    ASSERT_TRUE(sdk.DelayVMDeployment(vm, "", config, false, false, true, "", "")) << sdk.GetLastErrorString();
+    ASSERT_TRUE(plugin.CreateDRVM(ctx = Ctx("other01"))) << plugin.GetLastVMErrorDetails();
+    const azsim::StateDocument managed = State();
+    const azsim::VirtualMachine* standby = managed.findVm("other01", "rg-legacy");
+    ASSERT_TRUE(standby && standby->managed);
+    for (std::size_t d = 0; d < 2; ++d)
+        EXPECT_EQ(managed.findManagedDisk(standby->disks.at(d).id)->tags.at("_NX_REPLICATION_DISK_GUID_"),
+                  managed.findUnmanagedDisk(other.blobs[d])->tags.at("_NX_REPLICATION_DISK_GUID_"));
 }
 
 // Every failure of the three slots: its error line, its code (20, or none with details only),
