@@ -114,7 +114,8 @@ TEST_F(SnapRevert, DisksHoldTheSnapshotsBytesAgainAndNothingElseChanges) {
             EXPECT_TRUE(reverts || (Disks() == disks && plugin->Last() == failure)) << plugin->GetLastVMErrorDetails();
             if (!reverts) continue;
             std::string luns;
-            for (const azsim::DiskAttachment& disk : State().findVm(vm.name)->disks) luns += std::to_string(disk.lun);
+            const azsim::StateDocument state = State();
+            for (const azsim::DiskAttachment& disk : state.findVm(vm.name)->disks) luns += std::to_string(disk.lun);
             EXPECT_EQ(luns, vm.name == kWeb.name ? "-101" : "-10");
             EXPECT_EQ(cloud.journal("RestoreVM").back()["args"]["disks"], recorded[0].disks.size() - (vm.name == kLegacy.name));
             ctx.disks.erase(ctx.disks.begin(), ctx.disks.end() - 1);  // the configuration file alone
