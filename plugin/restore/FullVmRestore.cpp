@@ -241,15 +241,19 @@ bool CAzureInfo::PostRestoreVM_FullVM(const RestoreCtx& ctx) {
 void CAzureInfo::_CancelDeployedVm(const RestoreCtx& ctx) {
     EvDebug::Debug(kCancelTag, "Kill command has been given. Deleting the VM [%s].", ctx.vmName.c_str());
     SVMInfo found;
-    // Only the VM this job's deployment created is removed, and never one known by its name alone.
+    // Only the VM this job's deployment created is removed, and never one known by its name alone. It goes without
+    // its disks, which may be the source VM's own page blobs with their snapshots (a snap restore written over
+    // them), and, in place, without the network interfaces it took over from the VM it replaced; the clean-up then
+    // removes what carries this job's mark.
     if (!sdk->GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, found)) {
         EvDebug::Error(kCancelTag, "Error in getting VMInfo for VM [%s].", ctx.vmName.c_str());
     } else if (restoredVmGuid.empty() || found.guid != restoredVmGuid) {
         EvDebug::Error(kCancelTag, "VM [%s][%s] was not created by this job. Leaving it in place.", ctx.vmName.c_str(),
                        found.guid.c_str());
-    } else if (!sdk->DeleteVM(ctx.vmName, found.guid, true, true)) {
+    } else if (!sdk->DeleteVM(ctx.vmName, found.guid, false, !ctx.inPlaceRestore)) {
         EvDebug::Error(kCancelTag, "Failed to delete VM [%s] and/or its components.", ctx.vmName.c_str());
     }
+    CleanupRestoreVM(ctx);
     SetLastVMError(VMINFO_ERR_JOB_CANCELLED, "The job was cancelled");
 }
 
