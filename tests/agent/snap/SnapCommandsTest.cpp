@@ -38,9 +38,8 @@ protected:
         EXPECT_EQ(run.exitCode, exit) << run.err;
         return json::parse(run.out, nullptr, false);
     }
-    json SnapBackup(const std::vector<std::string>& vms, bool vmCentric = false) {
+    json SnapBackup(const std::vector<std::string>& vms) {
         std::vector<std::string> args = {"snap", "backup", "--store", store, "--json"};
-        if (vmCentric) args.push_back("--vm-centric");
         for (const std::string& vm : vms) args.insert(args.end(), {"--vm", vm});
         return Parsed(Agent(args), 0);
     }
@@ -184,22 +183,20 @@ TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndKilledOrDeletedJobsLeaveNoMarkedSnaps
 
 TEST_F(Snap, RestoresAndRevertsBuildEveryDiskAsSnappedAndLeaveTheSnapshots) {
     const json job = SnapBackup({"web-linux01", "legacy-vm01"});
-    const json byVm = SnapBackup({"app-win01"}, true);  // VM by VM
-    const std::size_t snapped = MarkedSnapshots(job["jobGuid"]), snappedByVm = MarkedSnapshots(byVm["jobGuid"]);
-    const std::string byVmJob = std::to_string(byVm["jobId"].get<long long>());
-    const std::tuple<std::string, int, std::string> rows[] = {
-        {"web-linux01", 3, "1"}, {"legacy-vm01", 2, "1"}, {"app-win01", 2, byVmJob}};
-    for (const auto& [vm, disks, from] : rows) {
+    const json byVm = Parsed(Agent({"snap", "backup", "--vm", "app-win01", "--vm-centric", "--store", store, "--json"}),
+                             0);  // a job taken VM by VM
+    const std::size_t snapped = MarkedSnapshots(job["jobGuid"]) + MarkedSnapshots(byVm["jobGuid"]);
+    for (const auto& [vm, disks, from] : std::vector<std::tuple<std::string, int, std::string>>{
+             {"web-linux01", 3, "1"}, {"legacy-vm01", 2, "1"}, {"app-win01", 2, byVm["jobId"].dump()}}) {
         SCOPED_TRACE(vm + " from job " + from);
-        const std::string copy = vm + "-copy" + from;
         const std::vector<std::string> atSnap = Hashes(vm, disks);
         Write(vm, disks);
         const std::vector<std::string> changed = Hashes(vm, disks);
         const json ownDisks = Vm(vm)["disks"];
-        json run = Parsed(Agent({"snap", "restore", "--job", from, "--vm", vm, "--name", copy, "--store", store,
+        json run = Parsed(Agent({"snap", "restore", "--job", from, "--vm", vm, "--name", vm + "-copy", "--store", store,
                                  "--json"}), 0);
-        EXPECT_EQ(std::make_tuple(run["vmName"], run["inPlace"]), std::make_tuple(copy, false));
-        EXPECT_EQ(Hashes(copy, disks), atSnap);
+        EXPECT_EQ(std::make_tuple(run["vmName"], run["inPlace"]), std::make_tuple(vm + "-copy", false));
+        EXPECT_EQ(Hashes(vm + "-copy", disks), atSnap);
         EXPECT_EQ(Hashes(vm, disks), changed);  // the source keeps its bytes
         run = Parsed(Agent({"snap", "revert", "--job", from, "--vm", vm, "--store", store, "--json"}), 0);
         EXPECT_EQ(std::make_tuple(run["vmName"], run["inPlace"]), std::make_tuple(vm, true));
@@ -209,10 +206,9 @@ TEST_F(Snap, RestoresAndRevertsBuildEveryDiskAsSnappedAndLeaveTheSnapshots) {
         }
         EXPECT_EQ(Hashes(vm, disks), atSnap);
         EXPECT_NE(atSnap, changed);
-        EXPECT_EQ(Hashes(copy, disks), atSnap);  // another VM is untouched
+        EXPECT_EQ(Hashes(vm + "-copy", disks), atSnap);  // another VM is untouched
     }
-    EXPECT_EQ(MarkedSnapshots(job["jobGuid"]), snapped);
-    EXPECT_EQ(MarkedSnapshots(byVm["jobGuid"]), snappedByVm);
+    EXPECT_EQ(MarkedSnapshots(job["jobGuid"]) + MarkedSnapshots(byVm["jobGuid"]), snapped);
     EXPECT_TRUE(fs::is_empty(store + "/snapshots/agent-restores"));
 }
 

@@ -10,13 +10,13 @@ constexpr std::uint64_t kWindow = 4 << 20;
 
 class SnapRevert : public SnapTest {
 protected:
-    // Every wait moves a fixed clock on, so that disk names stamped a wait apart differ; a wait once its VM is
-    // deployed (the boot wait) cancels `cancelInBootWait`, as the host's kill does.
+    // Every wait moves a fixed clock on, so that disk names stamped a wait apart differ; the first wait once the VM
+    // is deployed (the boot wait) cancels the plugin `cancelling` names, as the host's kill does.
     SnapRevert() {
         NxClock::fix(std::chrono::system_clock::now());
         previous = NxSetSleepHook([this](unsigned long ms) {
             NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms));
-            if (cancelInBootWait && !cancelInBootWait->restoredVmGuid.empty()) cancelInBootWait->CancelJob();
+            if (cancelling && !cancelling->restoredVmGuid.empty()) std::exchange(cancelling, nullptr)->CancelJob();
         });
     }
     ~SnapRevert() override {
@@ -70,12 +70,10 @@ protected:
         }
         return out;
     }
-    std::size_t Disks() const {  // with their snapshots and the network interfaces VMs use
-        const azsim::StateDocument doc = State();
-        return doc.managedDisks.size() + doc.unmanagedDisks.size() + doc.snapshots.size() + doc.blobSnapshots.size() +
-               doc.networkInterfaces.size();
+    std::size_t Disks() const {  // with the network interfaces, which an in-place VM takes over
+        return State().managedDisks.size() + State().unmanagedDisks.size() + State().networkInterfaces.size();
     }
-    SnapPlugin* cancelInBootWait = nullptr;
+    SnapPlugin* cancelling = nullptr;
     int reverts = 0;
     NxSleepHook previous;
 };
@@ -83,22 +81,22 @@ protected:
 // A revert brings back each disk's bytes at snap time over what the guest wrote since, and touches no other VM. Each
 // round is one revert: a VM the job XML does not hold, or whose snapshot failed, is refused with why; with one call
 // failing, a failed deployment leaves no disk it made and keeps what it restores from; an encrypted disk's read URL
-// whose revocation fails is only logged; a later job's snapshots of a reverted VM come back although its disks hold
-// the names this revert gives (a blob is written over from its own snapshot, never deleted with it, when the restore
-// cannot ask for another name; a managed disk takes a free name); a cancel in the boot wait of such a revert leaves no
-// disk or interface it made and removes none it did not, snapshots included. The deployment gets the data disks
-// numbered in list order and an unmanaged OS disk by its name only; with no disk at all, no OS disk is named.
+// whose revocation fails is only logged; a cancel in the boot wait of a revert written over the VM's own blob leaves
+// no disk it made and takes none it did not (nor an interface); a later job's snapshots of a reverted VM come back
+// although its disks hold the names this revert gives (a blob is written over from its own snapshot, never deleted
+// with it, when the restore cannot ask for another name; a managed disk takes a free name). The deployment gets the
+// data disks numbered in list order and an unmanaged OS disk by its name only; with no disk at all, no OS disk is
+// named.
 TEST_F(SnapRevert, DisksHoldTheSnapshotsBytesAgainAndNothingElseChanges) {
     NXPlatformInfo::setValue("VirtualServer", "InjectFaultForVM", kApp.guid);
     const std::string job = std::to_string(kSnapJob), unknown = "0f0f0f0f-0000-4000-8000-000000000000";
-    const LastError cancelled{VMINFO_ERR_JOB_CANCELLED, "The job was cancelled"};
     const struct Round { const char* fault; bool laterJob; std::size_t target; LastError failure; } rounds[] = {
         {"", false, 1, {VMINFO_ERR_VM_SNAPSHOT_CREATE, "VM [app-win01] has no snapshot in job [" + job + "]"}},
         {"", false, 2, {VMINFO_ERR_REVERT_FILE_LIST, "Failed to get the file list for VM [%s] [" + unknown + "]"}},
         {"RestoreVM", false, 0, {VMINFO_ERR_RESTORE_DEPLOY, "refused"}},
         {"RevokeSASToken", false, 0, {}},
         {"GetBlobSnapshotCount", true, 0, {}},
-        {"GetBlobSnapshotCount", false, 0, cancelled}};
+        {"GetBlobSnapshotCount", false, 0, {VMINFO_ERR_JOB_CANCELLED, "The job was cancelled"}}};
     for (const SVMBasicInfo& vm : {kLegacy, kWeb, kSecure}) {
         SCOPED_TRACE(vm.name);
         const std::vector<std::size_t> other = Digests(kApp.name);
@@ -122,11 +120,9 @@ TEST_F(SnapRevert, DisksHoldTheSnapshotsBytesAgainAndNothingElseChanges) {
             auto [mount, ctx] = Revert(target, snapJob);
             const testsupport::JobIdentityScope revertJob("vsagent", "Instance001", kSnapJob + 100 + reverts);
             auto plugin = Connected();
-            ctx.powerOn = round.failure != cancelled;
-            cancelInBootWait = ctx.powerOn ? nullptr : plugin.get();
+            cancelling = (ctx.powerOn = round.failure.first != VMINFO_ERR_JOB_CANCELLED) ? nullptr : plugin.get();
             const bool reverts = round.failure.first == VMINFO_ERR_NONE;
             ASSERT_EQ(reverts, plugin->RevertSnap(mount, ctx) == 1) << plugin->GetLastVMErrorDetails();
-            cancelInBootWait = nullptr;
             EXPECT_EQ(reverts ? Digests(vm.name) : atSnap, atSnap);
             const LastError failure{round.failure.first, FXString::Format(round.failure.second.c_str(), vm.name.c_str())};
             EXPECT_TRUE(reverts || (Disks() == disks && plugin->Last() == failure)) << plugin->GetLastVMErrorDetails();
