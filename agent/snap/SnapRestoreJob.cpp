@@ -31,6 +31,7 @@ struct SnapRestoreJob::Session {
     SnapRestoreRecord record;
     bool recorded = false;               // from here on, what the job made is undone through the record
     SVMInfo vm;                          // the VM as the snap job recorded it
+    SnapCopySource source;               // where its records are: a VM-centric job's child job and folder
     MountCtx mount;
     RestoreCtx ctx;
 };
@@ -69,8 +70,6 @@ bool SnapRestoreJob::openSnapJob(const SnapRestoreRequest& request, Session& s) 
                                          ". What to do: see 'vsagent snap list'");
     s.snapLock = FolderLock::Try(folder, FolderLock::Mode::Shared);
     if (!s.snapLock) return refuse(s, "store", 0, job + " is still running or being deleted");
-    if (record->vmCentric)
-        return refuse(s, "store", 0, "building VMs from VM-centric " + job + " is not available in this build");
     if (record->state != SnapJobRecord::kComplete)
         return refuse(s, "store", 0, job + " has no snapshots to build from (it is " + record->state + ")");
     auto vm = std::find_if(record->vms.begin(), record->vms.end(),
@@ -117,13 +116,13 @@ bool SnapRestoreJob::readVm(const SnapRestoreRequest& request, Session& s) {
         static_cast<JobOutcome&>(s.result) = listed;
         return false;
     }
-    std::vector<SVMInfo> vms;
-    for (const SnapCopySource& source : sources) vms.push_back(source.vm);
-    auto vm = std::find_if(vms.begin(), vms.end(), [&](const SVMInfo& v) { return iequals(v.guid, s.sourceGuid); });
+    auto source = std::find_if(sources.begin(), sources.end(),
+                               [&](const SnapCopySource& c) { return iequals(c.vm.guid, s.sourceGuid); });
     const std::string job = "snap job " + std::to_string(request.snapJobId);
-    if (vm == vms.end())
+    if (source == sources.end())
         return refuse(s, "GetMetadataFiles", VMINFO_ERR_REVERT_FILE_LIST,
                       "the metadata of " + job + " holds no record of VM [" + request.vmName + "]");
+    const SVMInfo* vm = &source->vm;
     if (vm->snapStatus != 0)
         return refuse(s, "GetMetadataFiles", static_cast<int>(vm->snapStatus),
                       "VM [" + vm->name + "] has no snapshots in " + job +
@@ -132,6 +131,22 @@ bool SnapRestoreJob::readVm(const SnapRestoreRequest& request, Session& s) {
         return refuse(s, "InitRestoreVM", 0,
                       "VM [" + vm->name + "] has managed disks; its snapshots cannot make an unmanaged VM");
     s.vm = *vm;
+    s.source = *source;
+    return true;
+}
+
+// A VM-centric job kept the VM's configuration files with its catalog, which the plugin reads in place and does
+// not fetch: they are staged where the restore reads them.
+bool SnapRestoreJob::stageVmFiles(Session& s) {
+    for (const std::string& name : {s.vm.name + ".json", std::string("dek.bkp"), std::string("kek.bkp")}) {
+        const fs::path from = fs::path(s.source.vmFolder) / name;
+        std::error_code ec;
+        if (fs::exists(from, ec))
+            fs::copy_file(from, fs::path(s.ctx.stagingRoot) / name, fs::copy_options::overwrite_existing, ec);
+        if (ec)
+            return refuse(s, "index cache", VMINFO_ERR_SNAP_CONFIG_FETCH,
+                          "the configuration file [" + from.string() + "] cannot be staged: " + ec.message());
+    }
     return true;
 }
 
@@ -146,6 +161,11 @@ bool SnapRestoreJob::buildContexts(const SnapRestoreRequest& request, Session& s
     mount.isSnapJob = true;
     mount.snapEngine = SNAP_ENGINE_CLOUD_VVOL;
     mount.metadataDir = (fs::path(s.folder) / "metadata").string();
+    if (s.snapJob->vmCentric) {  // the VM's records are those of its child job, its catalog in its own folder
+        mount.isVmCentric = true;
+        mount.refJobId = mount.altJobId = s.source.vmJobId;
+        mount.snapMetadataFolder = s.source.vmFolder;
+    }
 
     RestoreCtx& ctx = s.ctx;
     ctx.restoreType = RESTORE_TYPE_FULL_VM;
@@ -177,7 +197,7 @@ bool SnapRestoreJob::buildContexts(const SnapRestoreRequest& request, Session& s
     // The source VM's name names its configuration file; the deployment renames the VM.
     ctx.vmInfo = vm;
     addDisks(s);
-    return true;
+    return !mount.isVmCentric || stageVmFiles(s);
 }
 
 // The disks as the snap job recorded them (a disk filtered out of the job has no snapshot), then
@@ -192,7 +212,7 @@ void SnapRestoreJob::addDisks(Session& s) {
         if (disk.type == DISK_TYPE_FILE) continue;
         if (disk.isFiltered) {
             s.result.notes.push_back("disk [" + disk.name + "] was left out of snap job " +
-                                     std::to_string(s.mount.refJobId) + " and is not part of the VM built");
+                                     std::to_string(s.snapJob->jobId) + " and is not part of the VM built");
             continue;
         }
         s.ctx.disks.push_back(disk);
@@ -206,7 +226,7 @@ void SnapRestoreJob::addDisks(Session& s) {
 
 bool SnapRestoreJob::revert(Session& s) {
     SnapRestoreRecord& record = s.record;
-    record.snapJobId = s.mount.refJobId;
+    record.snapJobId = s.snapJob->jobId;
     record.revert = s.ctx.inPlaceRestore;
     record.vmName = s.ctx.vmName;
     record.resourceGroup = s.ctx.resourceGroup;

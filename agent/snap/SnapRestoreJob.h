@@ -65,6 +65,7 @@ private:
     bool openSnapJob(const SnapRestoreRequest& request, Session& s);
     bool connect(Session& s);
     bool readVm(const SnapRestoreRequest& request, Session& s);
+    bool stageVmFiles(Session& s);
     bool buildContexts(const SnapRestoreRequest& request, Session& s);
     void addDisks(Session& s);
     bool revert(Session& s);

@@ -260,7 +260,8 @@ protected:
     // Makes sure the container a disk is placed in exists, creating it (and recording it as this
     // job's) when the wrapper says definitely that it does not.
     bool _EnsureContainer(const RestoreCtx& ctx, const std::string& account, const std::string& container);
-    // Deletes the VM this job deployed after a cancel (never one known by its name alone); last error 4000.
+    // After a cancel: deletes the VM this job deployed (never one known by its name alone) with only what carries
+    // the job's mark, then cleans up the rest the job made; last error 4000.
     void _CancelDeployedVm(const RestoreCtx& ctx);
     // Waits `minutes` in short steps; false, at once, when the job is cancelled meanwhile.
     bool _WaitUnlessCancelled(unsigned long minutes);

@@ -241,15 +241,19 @@ bool CAzureInfo::PostRestoreVM_FullVM(const RestoreCtx& ctx) {
 void CAzureInfo::_CancelDeployedVm(const RestoreCtx& ctx) {
     EvDebug::Debug(kCancelTag, "Kill command has been given. Deleting the VM [%s].", ctx.vmName.c_str());
     SVMInfo found;
-    // Only the VM this job's deployment created is removed, and never one known by its name alone.
+    // Only the VM this job's deployment created is removed, and never one known by its name alone. Of its disks and
+    // network interfaces only those carrying this job's mark go with it: the disks may be the source VM's own page
+    // blobs with their snapshots (a snap restore written over them), the interfaces those of the VM it replaced.
     if (!sdk->GetVMInfoForVM(ctx.vmName, "", ctx.resourceGroup, 0, 0, found)) {
         EvDebug::Error(kCancelTag, "Error in getting VMInfo for VM [%s].", ctx.vmName.c_str());
     } else if (restoredVmGuid.empty() || found.guid != restoredVmGuid) {
         EvDebug::Error(kCancelTag, "VM [%s][%s] was not created by this job. Leaving it in place.", ctx.vmName.c_str(),
                        found.guid.c_str());
-    } else if (!sdk->DeleteVM(ctx.vmName, found.guid, true, true)) {
+    } else if (!sdk->CleanupRestoreVM(found, {}, ctx.restoreAsManagedVM)) {
         EvDebug::Error(kCancelTag, "Failed to delete VM [%s] and/or its components.", ctx.vmName.c_str());
     }
+    // Then what else the job made: its disks that the VM no longer held, containers and staging folder.
+    CleanupRestoreVM(ctx);
     SetLastVMError(VMINFO_ERR_JOB_CANCELLED, "The job was cancelled");
 }
 

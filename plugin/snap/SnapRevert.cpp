@@ -4,7 +4,9 @@
 //
 // What the caller passes:
 //   MountCtx: vmName, vmGuid (the VM as the job recorded it), isVmCentric, refJobId (the snap job),
-//     isSnapJob, snapEngine, metadataDir (where the job XML lies or is downloaded to).
+//     isSnapJob, snapEngine, metadataDir (where the job XML lies or is downloaded to). For a VM-centric
+//     job: refJobId and altJobId the VM's child job, snapMetadataFolder the folder holding the VM's
+//     catalog; its configuration files are not fetched but must already lie in stagingRoot.
 //   RestoreCtx: snapRestore set, restoreType RESTORE_TYPE_FULL_VM; disks from the VM's record (name,
 //     indexName, type, isOsDisk, storageAccount, resourceGroup, managedDiskId, isEncrypted, volumeType)
 //     plus one entry of type 0 whose indexName is "<source VM name>.json" (the job's configuration
@@ -85,7 +87,9 @@ bool CAzureInfo::_PrepareForFileRevert(MountCtx& ctx, const RestoreCtx& rctx) {
     if (ctx.vmInfo.guid.empty()) ctx.vmInfo.guid = ctx.vmGuid;
     std::string snapshotGuid;
     if (!_GetVolSnapInfo(ctx, snapshotGuid)) return false;
-    if (snapshotGuid.empty() || !boost::iequals(snapshotGuid, recorded.snapshotGuid)) {
+    // A VM-centric job writes the VM's catalog before it snaps the VM, so the catalog names no snapshot; the
+    // records of the VM's child job, which hold that VM alone, do.
+    if (snapshotGuid.empty() || (!ctx.isVmCentric && !boost::iequals(snapshotGuid, recorded.snapshotGuid))) {
         FailSlot(*this, kPrepareTag, VMINFO_ERR_SNAP_ID_RESOLVE,
                  "The snap records of job [" + job + "] name snapshot [" + snapshotGuid + "] for VM [" + ctx.vmName +
                      "], its metadata [" + recorded.snapshotGuid + "]");

@@ -183,19 +183,22 @@ TEST_F(Snap, CopiesHoldTheDisksAsSnappedAndKilledOrDeletedJobsLeaveNoMarkedSnaps
 
 TEST_F(Snap, RestoresAndRevertsBuildEveryDiskAsSnappedAndLeaveTheSnapshots) {
     const json job = SnapBackup({"web-linux01", "legacy-vm01"});
-    const std::size_t snapped = MarkedSnapshots(job["jobGuid"]);
-    for (const auto& [vm, disks] : kVms) {
-        SCOPED_TRACE(vm);
+    const json byVm = Parsed(Agent({"snap", "backup", "--vm", "app-win01", "--vm-centric", "--store", store, "--json"}),
+                             0);  // a job taken VM by VM
+    const std::size_t snapped = MarkedSnapshots(job["jobGuid"]) + MarkedSnapshots(byVm["jobGuid"]);
+    for (const auto& [vm, disks, from] : std::vector<std::tuple<std::string, int, std::string>>{
+             {"web-linux01", 3, "1"}, {"legacy-vm01", 2, "1"}, {"app-win01", 2, byVm["jobId"].dump()}}) {
+        SCOPED_TRACE(vm + " from job " + from);
         const std::vector<std::string> atSnap = Hashes(vm, disks);
         Write(vm, disks);
         const std::vector<std::string> changed = Hashes(vm, disks);
         const json ownDisks = Vm(vm)["disks"];
-        json run = Parsed(Agent({"snap", "restore", "--job", "1", "--vm", vm, "--name", vm + "-copy", "--store", store,
+        json run = Parsed(Agent({"snap", "restore", "--job", from, "--vm", vm, "--name", vm + "-copy", "--store", store,
                                  "--json"}), 0);
         EXPECT_EQ(std::make_tuple(run["vmName"], run["inPlace"]), std::make_tuple(vm + "-copy", false));
         EXPECT_EQ(Hashes(vm + "-copy", disks), atSnap);
         EXPECT_EQ(Hashes(vm, disks), changed);  // the source keeps its bytes
-        run = Parsed(Agent({"snap", "revert", "--job", "1", "--vm", vm, "--store", store, "--json"}), 0);
+        run = Parsed(Agent({"snap", "revert", "--job", from, "--vm", vm, "--store", store, "--json"}), 0);
         EXPECT_EQ(std::make_tuple(run["vmName"], run["inPlace"]), std::make_tuple(vm, true));
         for (const json& disk : ownDisks) {  // the replaced VM's disks are kept, and said to be
             const std::string id = disk["id"];
@@ -205,7 +208,7 @@ TEST_F(Snap, RestoresAndRevertsBuildEveryDiskAsSnappedAndLeaveTheSnapshots) {
         EXPECT_NE(atSnap, changed);
         EXPECT_EQ(Hashes(vm + "-copy", disks), atSnap);  // another VM is untouched
     }
-    EXPECT_EQ(MarkedSnapshots(job["jobGuid"]), snapped);
+    EXPECT_EQ(MarkedSnapshots(job["jobGuid"]) + MarkedSnapshots(byVm["jobGuid"]), snapped);
     EXPECT_TRUE(fs::is_empty(store + "/snapshots/agent-restores"));
 }
 

@@ -42,6 +42,7 @@ public:
     using CAzureInfo::_PreRestoreVM_Snap;
     using CAzureInfo::c_SnapV2VMInfoMap;
     using CAzureInfo::indexUploadFiles;
+    using CAzureInfo::restoredVmGuid;
     using CAzureInfo::ReadDSListFromSnapBackupXML;
     using CAzureInfo::SetVMStatusInSnapMetadataXml;
     using CAzureInfo::volSnapInfo;

@@ -10,9 +10,14 @@ constexpr std::uint64_t kWindow = 4 << 20;
 
 class SnapRevert : public SnapTest {
 protected:
-    SnapRevert() {  // every wait moves a fixed clock on, so that disk names stamped a wait apart differ
+    // Every wait moves a fixed clock on, so that disk names stamped a wait apart differ; the first wait once the VM
+    // is deployed (the boot wait) cancels the plugin `cancelling` names, as the host's kill does.
+    SnapRevert() {
         NxClock::fix(std::chrono::system_clock::now());
-        previous = NxSetSleepHook([](unsigned long ms) { NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms)); });
+        previous = NxSetSleepHook([this](unsigned long ms) {
+            NxClock::fix(NxClock::now() + std::chrono::milliseconds(ms));
+            if (cancelling && !cancelling->restoredVmGuid.empty()) std::exchange(cancelling, nullptr)->CancelJob();
+        });
     }
     ~SnapRevert() override {
         NxSetSleepHook(previous);
@@ -65,7 +70,10 @@ protected:
         }
         return out;
     }
-    std::size_t Disks() const { return State().managedDisks.size() + State().unmanagedDisks.size(); }
+    std::size_t Disks() const {  // with the network interfaces, which an in-place VM takes over
+        return State().managedDisks.size() + State().unmanagedDisks.size() + State().networkInterfaces.size();
+    }
+    SnapPlugin* cancelling = nullptr;
     int reverts = 0;
     NxSleepHook previous;
 };
@@ -73,10 +81,12 @@ protected:
 // A revert brings back each disk's bytes at snap time over what the guest wrote since, and touches no other VM. Each
 // round is one revert: a VM the job XML does not hold, or whose snapshot failed, is refused with why; with one call
 // failing, a failed deployment leaves no disk it made and keeps what it restores from; an encrypted disk's read URL
-// whose revocation fails is only logged; a later job's snapshots of a reverted VM come back although its disks hold
-// the names this revert gives (a blob is written over from its own snapshot, never deleted with it, when the restore
-// cannot ask for another name; a managed disk takes a free name). The deployment gets the data disks numbered in
-// list order and an unmanaged OS disk by its name only; with no disk at all, no OS disk is named.
+// whose revocation fails is only logged; a cancel in the boot wait of a revert written over the VM's own blob leaves
+// no disk it made and takes none it did not (nor an interface); a later job's snapshots of a reverted VM come back
+// although its disks hold the names this revert gives (a blob is written over from its own snapshot, never deleted
+// with it, when the restore cannot ask for another name; a managed disk takes a free name). The deployment gets the
+// data disks numbered in list order and an unmanaged OS disk by its name only; with no disk at all, no OS disk is
+// named.
 TEST_F(SnapRevert, DisksHoldTheSnapshotsBytesAgainAndNothingElseChanges) {
     NXPlatformInfo::setValue("VirtualServer", "InjectFaultForVM", kApp.guid);
     const std::string job = std::to_string(kSnapJob), unknown = "0f0f0f0f-0000-4000-8000-000000000000";
@@ -85,15 +95,17 @@ TEST_F(SnapRevert, DisksHoldTheSnapshotsBytesAgainAndNothingElseChanges) {
         {"", false, 2, {VMINFO_ERR_REVERT_FILE_LIST, "Failed to get the file list for VM [%s] [" + unknown + "]"}},
         {"RestoreVM", false, 0, {VMINFO_ERR_RESTORE_DEPLOY, "refused"}},
         {"RevokeSASToken", false, 0, {}},
-        {"GetBlobSnapshotCount", true, 0, {}}};
+        {"GetBlobSnapshotCount", true, 0, {}},
+        {"GetBlobSnapshotCount", false, 0, {VMINFO_ERR_JOB_CANCELLED, "The job was cancelled"}}};
     for (const SVMBasicInfo& vm : {kLegacy, kWeb, kSecure}) {
         SCOPED_TRACE(vm.name);
         const std::vector<std::size_t> other = Digests(kApp.name);
         std::vector<SVMInfo> recorded = Snapped({vm, kApp});
         std::vector<std::size_t> atSnap = Digests(vm.name);
+        NXJobID snapJob = kSnapJob;
         for (const Round& round : rounds) {
             if (round.laterJob) {
-                recorded = Snapped({{vm.name, State().findVm(vm.name)->guid, vm.host}}, kSnapJob + 1);
+                recorded = Snapped({{vm.name, State().findVm(vm.name)->guid, vm.host}}, ++snapJob);
                 atSnap = Digests(vm.name);
             }
             if (State().findVm(vm.name)) {  // the guest writes after the snapshots
@@ -105,8 +117,10 @@ TEST_F(SnapRevert, DisksHoldTheSnapshotsBytesAgainAndNothingElseChanges) {
             if (*round.fault) Fault(round.fault, 5, "refused");
             SVMInfo target = recorded[round.target == 1];
             if (round.target == 2) target.guid = unknown;
-            auto [mount, ctx] = Revert(target, round.laterJob ? kSnapJob + 1 : kSnapJob);
+            auto [mount, ctx] = Revert(target, snapJob);
+            const testsupport::JobIdentityScope revertJob("vsagent", "Instance001", kSnapJob + 100 + reverts);
             auto plugin = Connected();
+            cancelling = (ctx.powerOn = round.failure.first != VMINFO_ERR_JOB_CANCELLED) ? nullptr : plugin.get();
             const bool reverts = round.failure.first == VMINFO_ERR_NONE;
             ASSERT_EQ(reverts, plugin->RevertSnap(mount, ctx) == 1) << plugin->GetLastVMErrorDetails();
             EXPECT_EQ(reverts ? Digests(vm.name) : atSnap, atSnap);
