@@ -15,21 +15,10 @@ namespace vsagent {
 
 namespace {
 
-// The wrapper under the dead job's identity: what it removes must carry that job's GUID.
-bool OpenAsJob(AzureSDKCppBridge::CAzureSDKCppBridge& sdk, const RestoreRecord& record,
-               const CloudCredentials& credentials) {
-    const std::string previous = EvEvent::getJobGuid();
-    EvEvent::setJobGuid(record.jobGuid);
-    const bool initialized = sdk.Initialize(AgentHost::kInstance, AgentHost::kApplicationName, record.jobId,
-                                            VSINST_AZURE_RESOURCE_MANAGER);
-    EvEvent::setJobGuid(previous);
-    return initialized && sdk.Connect(credentials.subscriptionId, credentials.applicationId, credentials.secret);
-}
-
 // The wrapper's clean-up of one dead job; false with `problem` set when it failed.
 bool UndoInCloud(const RestoreRecord& record, const CloudCredentials& credentials, std::string& problem) {
     AzureSDKCppBridge::CAzureSDKCppBridge sdk;
-    if (!OpenAsJob(sdk, record, credentials)) {
+    if (!OpenWrapperAsJob(sdk, record.jobId, record.jobGuid, credentials)) {
         problem = sdk.GetLastErrorString();
         return false;
     }
@@ -105,6 +94,16 @@ std::vector<std::string> CleanUpDeadRestores(const std::string& storeRoot, const
         if (!outcome.line.empty()) done.push_back(outcome.line);
     }
     return done;
+}
+
+bool OpenWrapperAsJob(AzureSDKCppBridge::CAzureSDKCppBridge& sdk, long long jobId, const std::string& jobGuid,
+                      const CloudCredentials& credentials) {
+    const std::string previous = EvEvent::getJobGuid();
+    EvEvent::setJobGuid(jobGuid);
+    const bool initialized =
+        sdk.Initialize(AgentHost::kInstance, AgentHost::kApplicationName, jobId, VSINST_AZURE_RESOURCE_MANAGER);
+    EvEvent::setJobGuid(previous);
+    return initialized && sdk.Connect(credentials.subscriptionId, credentials.applicationId, credentials.secret);
 }
 
 }  // namespace vsagent

@@ -11,6 +11,7 @@
 
 #include "agent/host/EmbeddedCloud.h"
 #include "agent/restore/RestoreRecord.h"
+#include "cloudsdk/AzureSDKCppBridge.h"
 
 namespace vsagent {
 
@@ -26,6 +27,11 @@ struct UndoOutcome {
 // Undoes the ended restore job of work folder `folder` through its record, and removes
 // the folder when nothing it lists is left.
 UndoOutcome UndoRestoreFolder(const std::string& folder, const CloudCredentials& credentials);
+
+// Initializes and connects `sdk` under job `jobId` and its GUID, so that what it removes must carry that
+// job's mark; false when the session cannot be opened.
+bool OpenWrapperAsJob(AzureSDKCppBridge::CAzureSDKCppBridge& sdk, long long jobId, const std::string& jobGuid,
+                      const CloudCredentials& credentials);
 
 // One line per dead job, saying what was done; a job whose clean-up fails keeps its folder
 // with its record, so that a later run finishes the removal.

@@ -5,7 +5,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "agent/host/AgentHost.h"
+#include "agent/restore/RestoreCleanup.h"
 #include "agent/store/FolderLock.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
@@ -23,17 +23,6 @@ namespace {
 bool IsSourceDisk(const SnapRestoreRecord& record, const std::string& location) {
     return std::any_of(record.sourceDisks.begin(), record.sourceDisks.end(),
                        [&](const std::string& disk) { return iequals(disk, location); });
-}
-
-// The wrapper under the ended job's identity: what it removes must carry that job's GUID.
-bool OpenAsJob(AzureSDKCppBridge::CAzureSDKCppBridge& sdk, const SnapRestoreRecord& record,
-               const CloudCredentials& credentials) {
-    const std::string previous = EvEvent::getJobGuid();
-    EvEvent::setJobGuid(record.jobGuid);
-    const bool initialized = sdk.Initialize(AgentHost::kInstance, AgentHost::kApplicationName, record.jobId,
-                                            VSINST_AZURE_RESOURCE_MANAGER);
-    EvEvent::setJobGuid(previous);
-    return initialized && sdk.Connect(credentials.subscriptionId, credentials.applicationId, credentials.secret);
 }
 
 std::vector<SDisk> DiskEntries(const MarkedLeftovers& left) {
@@ -143,7 +132,7 @@ bool UndoSnapRestore(const SnapRestoreRecord& record, const std::string& cloudDi
         const MarkedLeftovers left = LeftoversOf(cloudDir, record);
         if (left.empty()) return true;
         AzureSDKCppBridge::CAzureSDKCppBridge sdk;
-        if (!OpenAsJob(sdk, record, credentials)) {
+        if (!OpenWrapperAsJob(sdk, record.jobId, record.jobGuid, credentials)) {
             problem = "the cloud cannot be reached under the job's identity: " + sdk.GetLastErrorString();
             return false;
         }

@@ -33,6 +33,13 @@ constexpr int kMaxNameTries = 100;
 // snapshots. (A name ending in ".vhd" tells nothing: a restore names managed disks so too.)
 bool IsPageBlob(const std::string& source) { return source.find("://") != std::string::npos; }
 
+// The disk is the page blob at `uri` now, no longer the recorded disk it was made from.
+void BecomePageBlob(SDisk& disk, const std::string& uri) {
+    disk.uri = uri;
+    disk.managedDiskId.clear();
+    disk.isManaged = false;
+}
+
 std::string WithoutVhd(const std::string& name) {
     return boost::algorithm::iends_with(name, ".vhd") ? name.substr(0, name.size() - 4) : name;
 }
@@ -228,10 +235,7 @@ bool CAzureInfo::_CreateDiskFromSnap(const RestoreCtx& rctx, const std::string& 
             SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY, text);
             return false;
         }
-        // The copy is a page blob now, not the recorded disk it came from.
-        copy.uri = created;
-        copy.managedDiskId.clear();
-        copy.isManaged = false;
+        BecomePageBlob(copy, created);
         return true;
     }
     if (copy.isEncrypted) return _CreateBlobFromEncryptedSnap(rctx, copy);
@@ -284,8 +288,6 @@ bool CAzureInfo::_CreateBlobFromEncryptedSnap(const RestoreCtx& rctx, SDisk& cop
         SetLastVMError(VMINFO_ERR_RESTORE_DEPLOY, text);
         return false;
     }
-    copy.uri = created;
-    copy.managedDiskId.clear();
-    copy.isManaged = false;
+    BecomePageBlob(copy, created);
     return true;
 }
