@@ -56,7 +56,8 @@ TEST(SdkSession, SignInNeedsAStateAndCredentialsAndTheConnectionFollowsTheSubscr
         fault.status = 503;
         fault.times = -1;
         azsim::FaultBook(cloud.dir()).addHttpFault(fault);
-        EXPECT_FALSE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
+        EXPECT_FALSE(
+            sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
         EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_GENERAL);
         const char* why = kind == azsim::HttpFaultKind::Drop ? "could not be reached" : "could not answer (HTTP 503)";
         EXPECT_NE(sdk.GetLastErrorString().find(why), std::string::npos) << sdk.GetLastErrorString();
