@@ -26,26 +26,6 @@ bool HasSubscription(const nlohmann::json& document, const std::string& subscrip
     return FindSubscription(document, subscriptionId) != nullptr;
 }
 
-SignInResult SignIn(const nlohmann::json& document, const std::string& subscriptionId,
-                    const std::string& applicationId, const std::string& secret) {
-    const nlohmann::json* sub = FindSubscription(document, subscriptionId);
-    if (!sub)
-        return Failure("SubscriptionNotFound: The subscription '" + subscriptionId + "' could not be found.");
-    std::string tenant = sub->value("tenantId", "");
-    if (!boost::algorithm::iequals(sub->value("applicationId", ""), applicationId))
-        return Failure("AADSTS700016: Application with identifier '" + applicationId +
-                       "' was not found in the directory '" + tenant +
-                       "'. This can happen if the application has not been installed by the administrator "
-                       "of the tenant or consented to by any user in the tenant.");
-    if (sub->value("secret", "") != secret)
-        return Failure("AADSTS7000215: Invalid client secret provided. Ensure the secret being sent in the "
-                       "request is the client secret value, not the client secret ID, for a secret added to app '" +
-                       applicationId + "'.");
-    SignInResult ok;
-    ok.ok = true;
-    return ok;
-}
-
 SignInResult SignInClassic(const nlohmann::json& document, const std::string& subscriptionId,
                            const std::string& secret) {
     const nlohmann::json* sub = FindSubscription(document, subscriptionId);

@@ -1,6 +1,6 @@
-// Sign-in to a simulated subscription: the application (client) id and its
-// secret must match what the subscription holds. Failures carry the texts an
-// identity service answers with, so callers see what they would see in the cloud.
+// Sign-in of the classic model to a simulated subscription, and whether a
+// subscription exists. Failures carry the texts the management service answers
+// with, so callers see what they would see in the cloud.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -14,9 +14,7 @@ struct SignInResult {
 };
 
 // `document` is the state document; subscriptions live in its "subscriptions" array,
-// each with "id", "applicationId", "secret" and optional "tenantId" and "name".
-SignInResult SignIn(const nlohmann::json& document, const std::string& subscriptionId,
-                    const std::string& applicationId, const std::string& secret);
+// each with "id", "secret" and optional "tenantId", "applicationId" and "name".
 
 // Sign-in of the classic model: the subscription itself is the identity and `secret` its credential.
 SignInResult SignInClassic(const nlohmann::json& document, const std::string& subscriptionId,

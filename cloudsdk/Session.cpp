@@ -144,14 +144,24 @@ bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::s
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
     }
-    azsim::SignInResult signIn = impl_->instanceType == VSINST_AZURE_CLASSIC
-                                     ? azsim::SignInClassic(document, subscriptionId, password)
-                                     : azsim::SignIn(document, subscriptionId, userName, password);
-    if (!signIn.ok) return Fail(SDK_ERR_AUTHENTICATION, signIn.errorText);
+    if (impl_->instanceType == VSINST_AZURE_CLASSIC) {
+        // The classic model has no identity service: the subscription's own credential is checked.
+        azsim::SignInResult signIn = azsim::SignInClassic(document, subscriptionId, password);
+        if (!signIn.ok) return Fail(SDK_ERR_AUTHENTICATION, signIn.errorText);
+    } else if (!azsim::HasSubscription(document, subscriptionId)) {
+        return Fail(SDK_ERR_AUTHENTICATION,
+                    "SubscriptionNotFound: The subscription '" + subscriptionId + "' could not be found.");
+    }
+    auto arm = std::make_unique<rest::ArmClient>(rest::CloudEndpoints::FromSettings(), subscriptionId, userName,
+                                                 password);
+    if (impl_->instanceType != VSINST_AZURE_CLASSIC) {
+        // The first token now, so that refused credentials or an unreachable identity service show at sign-in.
+        const rest::ArmResult signedIn = arm->signIn();
+        if (!signedIn.ok) return Fail(signedIn.code, signedIn.text);
+    }
     impl_->subscriptionId = subscriptionId;
     impl_->applicationId = userName;
-    impl_->arm = std::make_unique<rest::ArmClient>(rest::CloudEndpoints::FromSettings(), subscriptionId, userName,
-                                                   password);
+    impl_->arm = std::move(arm);
     impl_->connected = true;
     return true;
 } catch (...) {

@@ -92,6 +92,17 @@ bool ArmClient::tenant(std::string& out, ArmResult& failure) {
     return false;
 }
 
+ArmResult ArmClient::signIn() {
+    ArmResult result;
+    std::string tenantId, token, error;
+    bool refused = false;
+    if (!tenant(tenantId, result)) return result;
+    if (!tokens_.token(tenantId, token, error, refused))
+        return failed(refused ? SDK_ERR_AUTHENTICATION : SDK_ERR_GENERAL, error);
+    result.ok = true;
+    return result;
+}
+
 HttpReply ArmClient::sendOnce(_http_req_type_ method, const std::string& url, ArmResult& failure) {
     std::string tenantId;
     if (!tenant(tenantId, failure)) return HttpReply();

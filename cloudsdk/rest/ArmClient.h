@@ -39,6 +39,8 @@ public:
     ArmResult list(const std::string& path, const std::string& apiVersion);
     // POST of an action; with `wait`, its long-running operation is followed to its end.
     ArmResult action(const std::string& path, const std::string& apiVersion, bool wait);
+    // The first token, asked for now so that refused credentials show at once; later requests reuse it.
+    ArmResult signIn();
 
 private:
     // The request, sent again while the answer says to retry.

@@ -24,6 +24,16 @@ long long secondsOf(const nlohmann::json& value) {
     return 0;
 }
 
+// Why an answer holds no token: the identity service's "error_description" (else its "error"), or the
+// message of a gateway's {"error": {"code", "message"}} body.
+std::string reasonOf(const nlohmann::json& body) {
+    if (!body.is_object() || !body.contains("error")) return std::string();
+    const nlohmann::json& error = body["error"];
+    if (error.is_object()) return error.value("code", std::string()) + ": " + error.value("message", std::string());
+    const std::string description = body.value("error_description", std::string());
+    return description.empty() && error.is_string() ? error.get<std::string>() : description;
+}
+
 }  // namespace
 
 TokenClient::TokenClient(CloudEndpoints endpoints, std::string clientId, std::string secret)
@@ -46,16 +56,17 @@ bool TokenClient::fetch(const std::string& tenant, std::string& error, bool& ref
                                     : "&scope=" + formEscape(audience + ".default");
     const std::string url = endpoints_.tokenUrl(tenant);
     const HttpReply reply = SendHttp(NX_HTTP_POST, url, {}, form, "application/x-www-form-urlencoded");
-    refused = reply.status != 0;
+    // Only a 4xx answer refuses the credentials; no answer or a server error leaves them unjudged.
+    refused = reply.status >= 400 && reply.status < 500;
     if (reply.status == 0) {
         error = "The identity service at [" + url + "] could not be reached: " + reply.transportError;
         return false;
     }
     const nlohmann::json body = nlohmann::json::parse(reply.body, nullptr, false);
     if (reply.status != 200 || !body.is_object() || !body.contains("access_token")) {
-        const std::string reason = body.is_object() ? body.value("error_description", body.value("error", ""))
-                                                    : std::string();
-        error = "The identity service refused a token (HTTP " + std::to_string(reply.status) + ")" +
+        const std::string reason = reasonOf(body);
+        const char* what = refused ? "refused a token" : "could not answer";
+        error = std::string("The identity service ") + what + " (HTTP " + std::to_string(reply.status) + ")" +
                 (reason.empty() ? std::string() : ": " + reason);
         return false;
     }

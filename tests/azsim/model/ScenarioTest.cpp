@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "azsim/Identity.h"
 #include "azsim/StateFolder.h"
 #include "azsim/model/ResourceIds.h"
 #include "azsim/model/SubscriptionState.h"
@@ -127,8 +126,6 @@ TEST(Scenario, BadScenariosAreRefusedWithTheReason) {
 TEST(Scenario, DemoOffersEveryKindOfVmTheBackupsMeet) {
     azsimtest::TempFolder dir;
     StateDocument doc = InitState(dir.path(), DemoScenario());
-    const Subscription& sub = doc.subscription();
-    EXPECT_TRUE(SignIn(StateFolder(dir.path()).load(), sub.id, sub.applicationId, sub.secret).ok);
 
     // The SDK tests use the demo's managed, unmanaged and encrypted VMs; the rest is checked here.
     for (const Region& r : doc.regions) EXPECT_FALSE(r.vmSizes.empty()) << r.name;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "azsim/StateFolder.h"
+#include "azsim/faults/FaultBook.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/log/EvDebug.h"
@@ -46,7 +47,22 @@ TEST(SdkSession, SignInNeedsAStateAndCredentialsAndTheConnectionFollowsTheSubscr
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
     EXPECT_FALSE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, "not the secret"));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_AUTHENTICATION);
-    EXPECT_NE(sdk.GetLastErrorString().find("AADSTS7000215"), std::string::npos);
+    EXPECT_NE(sdk.GetLastErrorString().find("refused a token (HTTP 401): AADSTS7000215"), std::string::npos);
+    // No answer from the identity service, or a server error, judges no credentials.
+    for (azsim::HttpFaultKind kind : {azsim::HttpFaultKind::Drop, azsim::HttpFaultKind::Status}) {
+        azsim::HttpFault fault;
+        fault.pathPattern = "*/oauth2/*";
+        fault.kind = kind;
+        fault.status = 503;
+        fault.times = -1;
+        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
+        EXPECT_FALSE(
+            sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
+        EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_GENERAL);
+        const char* why = kind == azsim::HttpFaultKind::Drop ? "could not be reached" : "could not answer (HTTP 503)";
+        EXPECT_NE(sdk.GetLastErrorString().find(why), std::string::npos) << sdk.GetLastErrorString();
+        azsim::FaultBook(cloud.dir()).clear();
+    }
 
     ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
     EXPECT_TRUE(sdk.CheckConnection());
