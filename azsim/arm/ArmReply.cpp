@@ -14,3 +14,18 @@ void sendArmError(httplib::Response& res, int status, const std::string& code, c
 }
 
 }  // namespace azsim
+
+namespace azsim {
+
+void sendGroupNotFound(httplib::Response& res, const std::string& group) {
+    sendArmError(res, 404, "ResourceGroupNotFound", "Resource group '" + group + "' could not be found.");
+}
+
+void sendResourceNotFound(httplib::Response& res, const std::string& type, const std::string& group,
+                          const std::string& name) {
+    sendArmError(res, 404, "ResourceNotFound",
+                 "The Resource '" + type + "/" + name + "' under resource group '" + group +
+                     "' was not found. For more details please go to https://aka.ms/ARMResourceNotFoundFix");
+}
+
+}  // namespace azsim

@@ -4,12 +4,13 @@
 
 namespace azsim {
 
-std::string AsyncOperations::succeeded() {
+std::string AsyncOperations::succeeded(const nlohmann::json& result) {
     AsyncOperation op;
     op.id = newRequestId();
     op.startTime = serviceTimeNow();
     op.endTime = op.startTime;
     op.status = "Succeeded";
+    op.result = result;
     std::lock_guard<std::mutex> lock(mutex_);
     byId_[op.id] = op;
     return op.id;

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
@@ -15,12 +16,13 @@ struct AsyncOperation {
     std::string startTime;
     std::string endTime;
     std::string status;  // "Succeeded", "Failed", "Canceled" or "InProgress"
+    nlohmann::json result;  // what the operation's "Location" answers once it has ended; null for no body
 };
 
 class AsyncOperations {
 public:
-    // Records a new operation that has succeeded; returns its id.
-    std::string succeeded();
+    // Records a new operation that has succeeded with `result`; returns its id.
+    std::string succeeded(const nlohmann::json& result = nullptr);
     std::optional<AsyncOperation> find(const std::string& id) const;
 
 private:

@@ -103,7 +103,8 @@ ArmResult ArmClient::signIn() {
     return result;
 }
 
-HttpReply ArmClient::sendOnce(_http_req_type_ method, const std::string& url, ArmResult& failure) {
+HttpReply ArmClient::sendOnce(_http_req_type_ method, const std::string& url, ArmResult& failure,
+                              const std::string& body) {
     std::string tenantId;
     if (!tenant(tenantId, failure)) return HttpReply();
     std::string token, error;
@@ -112,15 +113,17 @@ HttpReply ArmClient::sendOnce(_http_req_type_ method, const std::string& url, Ar
         failure = failed(refused ? SDK_ERR_AUTHENTICATION : SDK_ERR_GENERAL, error);
         return HttpReply();
     }
-    return SendHttp(method, url, {"Authorization: Bearer " + token, "Accept: application/json"}, std::string(),
-                    method == NX_HTTP_POST ? "application/json" : std::string());
+    const bool hasBody = method == NX_HTTP_POST || method == NX_HTTP_PUT;
+    return SendHttp(method, url, {"Authorization: Bearer " + token, "Accept: application/json"}, body,
+                    hasBody ? "application/json" : std::string());
 }
 
-HttpReply ArmClient::send(_http_req_type_ method, const std::string& url, ArmResult& failure) {
+HttpReply ArmClient::send(_http_req_type_ method, const std::string& url, ArmResult& failure,
+                          const std::string& body) {
     HttpReply reply;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         if (attempt > 0) pause(retryAfterMs(reply, kFirstBackoffMs << (attempt - 1)));
-        reply = sendOnce(method, url, failure);
+        reply = sendOnce(method, url, failure, body);
         if (!failure.text.empty() || !retryable(reply.status)) break;
     }
     return reply;
@@ -150,18 +153,37 @@ ArmResult ArmClient::list(const std::string& path, const std::string& apiVersion
     return all;
 }
 
-ArmResult ArmClient::action(const std::string& path, const std::string& apiVersion, bool wait) {
-    const std::string url = endpoints_.resourceManager + path + "?api-version=" + apiVersion;
-    ArmResult failure;
-    const HttpReply reply = send(NX_HTTP_POST, url, failure);
-    if (!failure.text.empty()) return failure;
-    ArmResult result = resultOf(reply, url);
-    return result.ok && wait ? follow(reply) : result;
+ArmResult ArmClient::action(const std::string& path, const std::string& apiVersion, bool wait,
+                            const nlohmann::json& body) {
+    return exchange(NX_HTTP_POST, endpoints_.resourceManager + path + "?api-version=" + apiVersion, body, wait,
+                    std::string());
 }
 
-ArmResult ArmClient::follow(const HttpReply& accepted) {
+ArmResult ArmClient::put(const std::string& path, const std::string& apiVersion, const nlohmann::json& body,
+                         bool wait) {
+    const std::string url = endpoints_.resourceManager + path + "?api-version=" + apiVersion;
+    return exchange(NX_HTTP_PUT, url, body, wait, url);
+}
+
+ArmResult ArmClient::remove(const std::string& path, const std::string& apiVersion, bool wait) {
+    return exchange(NX_HTTP_DELETE, endpoints_.resourceManager + path + "?api-version=" + apiVersion, nullptr,
+                    wait, std::string());
+}
+
+ArmResult ArmClient::exchange(_http_req_type_ method, const std::string& url, const nlohmann::json& body, bool wait,
+                              const std::string& finalUrl) {
+    ArmResult failure;
+    const HttpReply reply = send(method, url, failure, body.is_null() ? std::string() : body.dump());
+    if (!failure.text.empty()) return failure;
+    ArmResult result = resultOf(reply, url);
+    const bool running = reply.status == 202 || !reply.header("Azure-AsyncOperation").empty();
+    return result.ok && wait && running ? follow(reply, finalUrl) : result;
+}
+
+ArmResult ArmClient::follow(const HttpReply& accepted, const std::string& finalUrl) {
     const std::string operation = accepted.header("Azure-AsyncOperation");
-    const std::string url = operation.empty() ? accepted.header("Location") : operation;
+    const std::string location = accepted.header("Location");
+    const std::string url = operation.empty() ? location : operation;
     if (url.empty()) return resultOf(accepted, url);
     HttpReply last = accepted;
     for (int poll = 0; poll < kMaxPolls; ++poll) {
@@ -176,7 +198,7 @@ ArmResult ArmClient::follow(const HttpReply& accepted) {
             continue;
         }
         const std::string status = state.body.value("status", "");
-        if (status == "Succeeded") return state;
+        if (status == "Succeeded") return finalResult(finalUrl.empty() ? location : finalUrl, state);
         if (status == "Failed" || status == "Canceled") {
             const nlohmann::json error = state.body.value("error", nlohmann::json::object());
             return failed(SDK_ERR_GENERAL, "The operation ended " + status + ": " + error.value("code", "") + ": " +
@@ -185,6 +207,13 @@ ArmResult ArmClient::follow(const HttpReply& accepted) {
     }
     return failed(SDK_ERR_GENERAL, "The operation at [" + url + "] had not ended after " +
                                        std::to_string(kMaxPolls) + " polls");
+}
+
+ArmResult ArmClient::finalResult(const std::string& url, const ArmResult& ended) {
+    if (url.empty()) return ended;
+    ArmResult failure;
+    const HttpReply reply = send(NX_HTTP_GET, url, failure);
+    return failure.text.empty() ? resultOf(reply, url) : failure;
 }
 
 }  // namespace AzureSDKCppBridge::rest

@@ -37,16 +37,31 @@ public:
     ArmResult get(const std::string& path, const std::string& apiVersion, const std::string& query = std::string());
     // Every item of a list, following "nextLink".
     ArmResult list(const std::string& path, const std::string& apiVersion);
-    // POST of an action; with `wait`, its long-running operation is followed to its end.
-    ArmResult action(const std::string& path, const std::string& apiVersion, bool wait);
+    // POST of an action with an optional JSON body; with `wait`, its long-running operation is
+    // followed to its end and the result its "Location" answers is the body.
+    ArmResult action(const std::string& path, const std::string& apiVersion, bool wait,
+                     const nlohmann::json& body = nullptr);
+    // PUT of a resource's whole body (create or replace); with `wait`, followed to its end and the
+    // resource read back as the body.
+    ArmResult put(const std::string& path, const std::string& apiVersion, const nlohmann::json& body,
+                  bool wait = true);
+    // DELETE of a resource; with `wait`, followed to its end. A resource already gone is not found.
+    ArmResult remove(const std::string& path, const std::string& apiVersion, bool wait = true);
     // The first token, asked for now so that refused credentials show at once; later requests reuse it.
     ArmResult signIn();
 
 private:
     // The request, sent again while the answer says to retry.
-    HttpReply send(_http_req_type_ method, const std::string& url, ArmResult& failure);
-    HttpReply sendOnce(_http_req_type_ method, const std::string& url, ArmResult& failure);
-    ArmResult follow(const HttpReply& accepted);
+    HttpReply send(_http_req_type_ method, const std::string& url, ArmResult& failure,
+                   const std::string& body = std::string());
+    HttpReply sendOnce(_http_req_type_ method, const std::string& url, ArmResult& failure, const std::string& body);
+    // One request and its answer; an accepted one followed to its end when `wait`, then its
+    // result read from `finalUrl` (empty: from the operation's "Location").
+    ArmResult exchange(_http_req_type_ method, const std::string& url, const nlohmann::json& body, bool wait,
+                       const std::string& finalUrl);
+    ArmResult follow(const HttpReply& accepted, const std::string& finalUrl);
+    // The result of an operation that has ended: what `url` answers, or `ended` when there is none to read.
+    ArmResult finalResult(const std::string& url, const ArmResult& ended);
     // The tenant to sign in to (found once, under its lock); false with `failure` when it cannot be found.
     bool tenant(std::string& out, ArmResult& failure);
 

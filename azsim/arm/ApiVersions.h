@@ -1,0 +1,14 @@
+// The api-versions each resource provider of the simulated subscription
+// answers, and the check every Resource Manager request passes first.
+#pragma once
+
+#include <httplib.h>
+
+#include "azsim/arm/ArmCall.h"
+
+namespace azsim {
+
+// True when the request names an api-version its provider answers; else answers 400 as Azure does.
+bool CheckApiVersion(const httplib::Request& req, httplib::Response& res, const Segments& path);
+
+}  // namespace azsim

@@ -1,0 +1,45 @@
+// The subscription itself and its resource groups.
+#include "azsim/arm/ArmCall.h"
+#include "azsim/arm/ArmReply.h"
+#include "azsim/arm/ArmShapes.h"
+
+namespace azsim {
+
+namespace {
+
+void getGroup(ArmCall& call, const std::string& group) {
+    const StateDocument doc = call.state.load();
+    const ResourceGroup* found = doc.findResourceGroup(group);
+    if (!found) return sendGroupNotFound(call.res, group);
+    sendJson(call.res, 200, ResourceGroupJson(call.subscription(), *found));
+}
+
+}  // namespace
+
+bool ServeSubscriptionRoutes(ArmCall& call) {
+    if (!call.is("GET")) return false;
+    if (call.path.size() == 2) {
+        const StateDocument doc = call.state.load();
+        const Subscription* s = doc.findSubscription(call.subscription());
+        sendJson(call.res, 200, {{"id", "/subscriptions/" + s->id},
+                                 {"subscriptionId", s->id},
+                                 {"tenantId", s->tenantId},
+                                 {"displayName", s->name},
+                                 {"state", "Enabled"}});
+        return true;
+    }
+    if (call.shaped({"subscriptions", "*", "resourcegroups"})) {
+        nlohmann::json value = nlohmann::json::array();
+        for (const ResourceGroup& group : call.state.load().resourceGroups)
+            value.push_back(ResourceGroupJson(call.subscription(), group));
+        sendJson(call.res, 200, {{"value", value}});
+        return true;
+    }
+    if (call.shaped({"subscriptions", "*", "resourcegroups", "*"})) {
+        getGroup(call, call.path[3]);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace azsim
