@@ -6,15 +6,14 @@
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/VmRemoval.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 
 namespace AzureSDKCppBridge {
 
 using azsim::StateDocument;
 
 namespace {
-
-// The compute api-version every VM request of the wrapper is pinned to.
-const char* const kComputeApiVersion = "2023-09-01";
 
 std::string NoSuchVm(const std::string& name, const std::string& guid) {
     return "ResourceNotFound: No VM named '" + name + "'" + (guid.empty() ? "" : " with GUID '" + guid + "'") +
@@ -30,8 +29,7 @@ azsim::VirtualMachine* NamedVm(StateDocument& doc, const std::string& name, cons
 // The resource id of the VM of that name, and of that GUID when one is given, from the subscription's VM list.
 rest::ArmResult FindVmOverRest(rest::ArmClient& arm, const std::string& name, const std::string& guid,
                                std::string& id) {
-    rest::ArmResult vms = arm.list("/subscriptions/" + arm.subscriptionId() + "/providers/Microsoft.Compute/virtualMachines",
-                                   kComputeApiVersion);
+    rest::ArmResult vms = rest::ListOfType(arm, "Microsoft.Compute/virtualMachines", rest::kComputeVersion);
     if (!vms.ok) return vms;
     for (const nlohmann::json& vm : vms.body) {
         const std::string vmId = vm["properties"].value("vmId", "");
@@ -87,12 +85,12 @@ bool CAzureSDKCppBridge::ShutdownVM(const std::string& vmName, const std::string
     if (std::optional<Refusal> refusal = impl_->begin("ShutdownVM", args)) return Fail(refusal->code, refusal->text);
     std::string id;
     rest::ArmResult result = FindVmOverRest(*impl_->arm, vmName, vmGuid, id);
-    if (result.ok) result = impl_->arm->get(id, kComputeApiVersion, "$expand=instanceView");
+    if (result.ok) result = impl_->arm->get(id, rest::kComputeVersion, "$expand=instanceView");
     if (!result.ok) return Fail(result.code, result.text);
     // A VM stopped already keeps its state: only a running (or starting) one is deallocated.
     const std::string power = PowerStateOf(result.body);
     if (power == "PowerState/stopped" || power == "PowerState/deallocated") return true;
-    result = impl_->arm->action(id + "/deallocate", kComputeApiVersion, waitForCompletion);
+    result = impl_->arm->action(id + "/deallocate", rest::kComputeVersion, waitForCompletion);
     return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
@@ -103,7 +101,7 @@ bool CAzureSDKCppBridge::StartVM(const std::string& vmName, const std::string& v
     if (std::optional<Refusal> refusal = impl_->begin("StartVM", args)) return Fail(refusal->code, refusal->text);
     std::string id;
     rest::ArmResult result = FindVmOverRest(*impl_->arm, vmName, vmGuid, id);
-    if (result.ok) result = impl_->arm->action(id + "/start", kComputeApiVersion, true);
+    if (result.ok) result = impl_->arm->action(id + "/start", rest::kComputeVersion, true);
     return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cloudsdk/SdkErrorCodes.h"
+#include "cloudsdk/rest/ApiVersions.h"
 #include "host/sys/Time.h"
 
 namespace AzureSDKCppBridge::rest {
@@ -12,7 +13,6 @@ namespace {
 // Polling interval of a long-running operation whose answer names none.
 constexpr unsigned long kDefaultPollMs = 10000;
 constexpr unsigned long kFirstBackoffMs = 1000;
-const char* const kSubscriptionsVersion = "2022-12-01";
 
 bool retryable(unsigned long status) { return status == 0 || status == 429 || (status >= 500 && status != 501); }
 
