@@ -22,10 +22,6 @@ SignInResult Failure(std::string text) {
 
 }  // namespace
 
-bool HasSubscription(const nlohmann::json& document, const std::string& subscriptionId) {
-    return FindSubscription(document, subscriptionId) != nullptr;
-}
-
 SignInResult SignInClassic(const nlohmann::json& document, const std::string& subscriptionId,
                            const std::string& secret) {
     const nlohmann::json* sub = FindSubscription(document, subscriptionId);

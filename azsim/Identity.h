@@ -20,7 +20,4 @@ struct SignInResult {
 SignInResult SignInClassic(const nlohmann::json& document, const std::string& subscriptionId,
                            const std::string& secret);
 
-// True when the document holds a subscription with this id.
-bool HasSubscription(const nlohmann::json& document, const std::string& subscriptionId);
-
 }  // namespace azsim

@@ -67,7 +67,9 @@ struct CAzureSDKCppBridge::Impl {
 
     // Journals the call, then refuses it when there is no session or a fault rule fires.
     std::optional<Refusal> begin(const char* operation, const nlohmann::json& args);
-    // As begin, then loads the subscription's document into `doc`; a document that cannot be read refuses too.
+    // As begin, for an operation that works only on the simulated subscription: refused on a real one.
+    std::optional<Refusal> simulatedOnly(const char* operation, const nlohmann::json& args);
+    // As simulatedOnly, then loads the subscription's document into `doc`; a document that cannot be read refuses too.
     std::optional<Refusal> open(const char* operation, const nlohmann::json& args, azsim::StateDocument& doc);
 
     std::unique_ptr<azsim::StateFolder> state;

@@ -35,7 +35,7 @@ bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::st
                  {"restoreAsManagedVM", restoreAsManagedVM}, {"deployFlag", deployFlag},
                  {"encrypted", !dekBackup.empty() || !kekBackup.empty()}, {"convertStagedBlobs", convertStagedBlobs},
                  {"restoreWithoutConfig", restoreWithoutConfig}};
-    if (std::optional<Refusal> refusal = impl_->begin("RestoreVM", args)) return Fail(refusal->code, refusal->text);
+    if (std::optional<Refusal> refusal = impl_->simulatedOnly("RestoreVM", args)) return Fail(refusal->code, refusal->text);
     azsim::PageBlobStore store = impl_->subscription->blobs();
     const CreationOptions options{impl_->jobId, deployFlag, dekBackup, kekBackup, "restore"};
     CreatedVm created;
@@ -132,7 +132,7 @@ bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
                                           bool restoreAsManagedVM) try {
     json args = {{"vmName", vmInfo.name}, {"vmGuid", vmInfo.guid}, {"disks", disks.size()},
                  {"restoreAsManagedVM", restoreAsManagedVM}};
-    if (std::optional<Refusal> refusal = impl_->begin("CleanupRestoreVM", args))
+    if (std::optional<Refusal> refusal = impl_->simulatedOnly("CleanupRestoreVM", args))
         return Fail(refusal->code, refusal->text);
     const std::string job = impl_->jobId;
     std::vector<azsim::BlobKey> data;
@@ -171,7 +171,7 @@ bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
 
 bool CAzureSDKCppBridge::IsCrossSubscriptionRestore(const std::string& configText) try {
     if (std::optional<Refusal> refusal =
-            impl_->begin("IsCrossSubscriptionRestore", {{"configBytes", configText.size()}}))
+            impl_->simulatedOnly("IsCrossSubscriptionRestore", {{"configBytes", configText.size()}}))
         return Fail(refusal->code, refusal->text);
     const json config = json::parse(configText, nullptr, false);
     const std::string id = config.is_object() ? ConfigText(config, "/id") : std::string();

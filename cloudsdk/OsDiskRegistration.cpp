@@ -10,7 +10,7 @@ bool CAzureSDKCppBridge::RegisterBlobAsOSDisk(const std::string& storageAccount,
                                               const std::string& blobName, bool isWindows) try {
     nlohmann::json args = {{"storageAccount", storageAccount}, {"container", container}, {"blobName", blobName},
                            {"isWindows", isWindows}};
-    if (std::optional<Refusal> refusal = impl_->begin("RegisterBlobAsOSDisk", args))
+    if (std::optional<Refusal> refusal = impl_->simulatedOnly("RegisterBlobAsOSDisk", args))
         return Fail(refusal->code, refusal->text);
     const azsim::PageBlobStore store = impl_->subscription->blobs();
     impl_->subscription->mutate([&](azsim::StateDocument& doc) {

@@ -1,9 +1,13 @@
 // Lifecycle of the SDK wrapper: initialisation, proxy, sign-in and the
-// connection check, against the simulated subscription of a state folder.
+// connection check. With a state folder the wrapper works on that simulated
+// subscription (journalling each call, taking its injected faults); without
+// one, on the real cloud of the settings' endpoints. Sign-in and the check go
+// over the cloud's protocol either way.
 #include <cstdlib>
 
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/SdkErrorCodes.h"
+#include "cloudsdk/rest/ApiVersions.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "host/util/Guid.h"
@@ -22,14 +26,23 @@ std::string CAzureSDKCppBridge::Impl::ConfiguredStateFolder() {
 std::optional<Refusal> CAzureSDKCppBridge::Impl::begin(const char* operation, const nlohmann::json& args) {
     if (journal) journal->record(operation, args);
     if (!connected) return Refusal{SDK_ERR_NOT_CONNECTED, "Not connected to an Azure subscription"};
+    if (!faults) return std::nullopt;
     if (std::optional<azsim::SdkFault> fault = faults->takeSdkFault(operation))
         return Refusal{fault->code, fault->text};
     return std::nullopt;
 }
 
+std::optional<Refusal> CAzureSDKCppBridge::Impl::simulatedOnly(const char* operation, const nlohmann::json& args) {
+    if (std::optional<Refusal> refusal = begin(operation, args)) return refusal;
+    if (!subscription)
+        return Refusal{SDK_ERR_GENERAL, std::string(operation) +
+                                            " works only on the simulated subscription yet, not on a real one"};
+    return std::nullopt;
+}
+
 std::optional<Refusal> CAzureSDKCppBridge::Impl::open(const char* operation, const nlohmann::json& args,
                                                       azsim::StateDocument& doc) {
-    if (std::optional<Refusal> refusal = begin(operation, args)) return refusal;
+    if (std::optional<Refusal> refusal = simulatedOnly(operation, args)) return refusal;
     try {
         doc = subscription->load();
     } catch (const azsim::Error& e) {
@@ -87,21 +100,20 @@ bool CAzureSDKCppBridge::Initialize(const std::string& focus, const std::string&
     static const char* tag =
         "bool AzureSDKCppBridge::CAzureSDKCppBridge::Initialize(const string&, const string&, NXJobID, "
         "VirtualServerInstanceType)";
+    // Without a state folder the wrapper works on the real cloud the settings' endpoints name.
     std::string dir = Impl::ConfiguredStateFolder();
-    if (dir.empty()) {
-        EvDebug::Error(tag, "No cloud backend is configured");
-        return Fail(SDK_ERR_GENERAL, "No cloud backend is configured: set CloudSdk/sStateFolder or VSA_CLOUD_STATE");
+    if (!dir.empty()) {
+        auto state = std::make_unique<azsim::StateFolder>(dir);
+        if (!state->exists()) {
+            EvDebug::Error(tag, "Cloud backend state [%s] not found", dir.c_str());
+            return Fail(SDK_ERR_GENERAL, "Cloud backend state folder [" + dir + "] holds no subscription state");
+        }
+        impl_->state = std::move(state);
+        impl_->journal = std::make_unique<azsim::Journal>(dir);
+        impl_->subscription = std::make_unique<azsim::SubscriptionState>(dir);
+        impl_->faults = std::make_unique<azsim::FaultBook>(dir);
+        impl_->access = std::make_unique<azsim::AccessAuthority>(dir);
     }
-    auto state = std::make_unique<azsim::StateFolder>(dir);
-    if (!state->exists()) {
-        EvDebug::Error(tag, "Cloud backend state [%s] not found", dir.c_str());
-        return Fail(SDK_ERR_GENERAL, "Cloud backend state folder [" + dir + "] holds no subscription state");
-    }
-    impl_->state = std::move(state);
-    impl_->journal = std::make_unique<azsim::Journal>(dir);
-    impl_->subscription = std::make_unique<azsim::SubscriptionState>(dir);
-    impl_->faults = std::make_unique<azsim::FaultBook>(dir);
-    impl_->access = std::make_unique<azsim::AccessAuthority>(dir);
     impl_->focus = focus;
     impl_->applicationName = applicationName;
     // The mark of what this wrapper creates is the job's GUID, never its number, which
@@ -110,7 +122,8 @@ bool CAzureSDKCppBridge::Initialize(const std::string& focus, const std::string&
     impl_->jobId = jobGuid.empty() ? CreateGuid() : jobGuid;
     impl_->instanceType = static_cast<int>(instanceType);
     impl_->initialized = true;
-    impl_->journal->record("Initialize", {{"focus", focus},
+    if (impl_->journal)
+        impl_->journal->record("Initialize", {{"focus", focus},
                                           {"applicationName", applicationName},
                                           {"jobId", jobId},
                                           {"jobGuid", impl_->jobId},
@@ -135,29 +148,30 @@ bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::s
                                  const std::string& password) try {
     impl_->connected = false;
     if (!impl_->initialized) return Fail(SDK_ERR_NOT_CONNECTED, "The SDK wrapper is not initialized");
-    impl_->journal->record("Connect", {{"subscriptionId", subscriptionId},
-                                       {"userName", userName},
-                                       {"proxy", impl_->proxy.host}});
-    nlohmann::json document;
-    try {
-        document = impl_->state->load();
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
-    if (impl_->instanceType == VSINST_AZURE_CLASSIC) {
-        // The classic model has no identity service: the subscription's own credential is checked.
-        azsim::SignInResult signIn = azsim::SignInClassic(document, subscriptionId, password);
-        if (!signIn.ok) return Fail(SDK_ERR_AUTHENTICATION, signIn.errorText);
-    } else if (!azsim::HasSubscription(document, subscriptionId)) {
-        return Fail(SDK_ERR_AUTHENTICATION,
-                    "SubscriptionNotFound: The subscription '" + subscriptionId + "' could not be found.");
-    }
+    if (impl_->journal)
+        impl_->journal->record("Connect", {{"subscriptionId", subscriptionId},
+                                           {"userName", userName},
+                                           {"proxy", impl_->proxy.host}});
     auto arm = std::make_unique<rest::ArmClient>(rest::CloudEndpoints::FromSettings(), subscriptionId, userName,
                                                  password);
-    if (impl_->instanceType != VSINST_AZURE_CLASSIC) {
-        // The first token now, so that refused credentials or an unreachable identity service show at sign-in.
-        const rest::ArmResult signedIn = arm->signIn();
-        if (!signedIn.ok) return Fail(signedIn.code, signedIn.text);
+    if (impl_->instanceType == VSINST_AZURE_CLASSIC) {
+        // The classic model has no identity service: the subscription's own credential is checked.
+        if (!impl_->state) return Fail(SDK_ERR_GENERAL, "The classic deployment model works only on the simulated subscription");
+        nlohmann::json document;
+        try {
+            document = impl_->state->load();
+        } catch (const azsim::Error& e) {
+            return Fail(SDK_ERR_GENERAL, e.what());
+        }
+        azsim::SignInResult signIn = azsim::SignInClassic(document, subscriptionId, password);
+        if (!signIn.ok) return Fail(SDK_ERR_AUTHENTICATION, signIn.errorText);
+    } else {
+        // The first token now, so that refused credentials or an unreachable identity service show at
+        // sign-in; then the subscription, which a token for another tenant's subscription does not reach.
+        rest::ArmResult signedIn = arm->signIn();
+        if (signedIn.ok) signedIn = arm->get("/subscriptions/" + subscriptionId, rest::kSubscriptionsVersion);
+        if (!signedIn.ok)
+            return Fail(signedIn.code == SDK_ERR_NOT_FOUND ? SDK_ERR_AUTHENTICATION : signedIn.code, signedIn.text);
     }
     impl_->subscriptionId = subscriptionId;
     impl_->applicationId = userName;
@@ -173,15 +187,14 @@ bool CAzureSDKCppBridge::CheckConnection() try {
         if (refusal->code == SDK_ERR_NOT_CONNECTED) impl_->connected = false;
         return Fail(refusal->code, refusal->text);
     }
-    try {
-        if (azsim::HasSubscription(impl_->state->load(), impl_->subscriptionId)) return true;
-    } catch (const azsim::Error& e) {
-        impl_->connected = false;
-        return Fail(SDK_ERR_NOT_CONNECTED, e.what());
-    }
+    if (impl_->instanceType == VSINST_AZURE_CLASSIC) return true;
+    const rest::ArmResult found = impl_->arm->get("/subscriptions/" + impl_->subscriptionId, rest::kSubscriptionsVersion);
+    if (found.ok) return true;
+    // A subscription that is gone, or credentials no longer taken, end the connection; a cloud that
+    // could not be asked leaves it as it was.
+    if (found.code != SDK_ERR_NOT_FOUND && found.code != SDK_ERR_AUTHENTICATION) return Fail(found.code, found.text);
     impl_->connected = false;
-    return Fail(SDK_ERR_NOT_CONNECTED,
-                "SubscriptionNotFound: The subscription '" + impl_->subscriptionId + "' could not be found.");
+    return Fail(SDK_ERR_NOT_CONNECTED, found.text);
 } catch (...) {
     return FailOnException();
 }

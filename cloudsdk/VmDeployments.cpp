@@ -196,7 +196,7 @@ std::vector<azsim::BlobKey> CopyDisks(StateDocument& doc, azsim::PageBlobStore& 
 bool CAzureSDKCppBridge::DeployVM(SVMInfo& vmInfo, const std::string& sourceVmGuid, bool deployFlag) try {
     json args = {{"vmName", vmInfo.name}, {"resourceGroup", vmInfo.resourceGroup}, {"vmSize", vmInfo.vmSize},
                  {"disks", vmInfo.disks.size()}, {"sourceVmGuid", sourceVmGuid}, {"deployFlag", deployFlag}};
-    if (std::optional<Refusal> refusal = impl_->begin("DeployVM", args)) return Fail(refusal->code, refusal->text);
+    if (std::optional<Refusal> refusal = impl_->simulatedOnly("DeployVM", args)) return Fail(refusal->code, refusal->text);
     DeployCall call{vmInfo, std::string(), {impl_->jobId, deployFlag, "", "", "deploy"}, nullptr};
     // A source VM or template, when named, lends the new VM its OS type and firmware.
     call.prepare = [&](StateDocument& doc, SVMInfo& vm) {
@@ -222,7 +222,7 @@ bool CAzureSDKCppBridge::DeployVMFromOSDisk(SVMInfo& vmInfo, const std::string& 
     json args = {{"vmName", vmInfo.name}, {"resourceGroup", vmInfo.resourceGroup}, {"vmSize", vmInfo.vmSize},
                  {"disks", vmInfo.disks.size()}, {"osDiskName", osDiskName}, {"deployFlag", deployFlag},
                  {"isClone", isClone}};
-    if (std::optional<Refusal> refusal = impl_->begin("DeployVMFromOSDisk", args))
+    if (std::optional<Refusal> refusal = impl_->simulatedOnly("DeployVMFromOSDisk", args))
         return Fail(refusal->code, refusal->text);
     // A clone's deployment record says so; the VM is made alike either way.
     DeployCall call{vmInfo, std::string(), {impl_->jobId, deployFlag, "", "", isClone ? "clone" : "deploy"}, nullptr};
@@ -236,7 +236,7 @@ bool CAzureSDKCppBridge::DeployVMFromOSDisk(SVMInfo& vmInfo, const std::string& 
 bool CAzureSDKCppBridge::DeployVMFromConfig(const std::string& configText, SVMInfo& vmInfo, bool deployFlag) try {
     json args = {{"vmName", vmInfo.name}, {"resourceGroup", vmInfo.resourceGroup},
                  {"configBytes", configText.size()}, {"deployFlag", deployFlag}};
-    if (std::optional<Refusal> refusal = impl_->begin("DeployVMFromConfig", args))
+    if (std::optional<Refusal> refusal = impl_->simulatedOnly("DeployVMFromConfig", args))
         return Fail(refusal->code, refusal->text);
     const json config = ParseConfig(configText);
     // A deferred deployment's configuration says whether the VM is managed and holds its key backups.
@@ -259,7 +259,7 @@ bool CAzureSDKCppBridge::DeployVMFromConfig(const std::string& configText, SVMIn
 bool CAzureSDKCppBridge::CloneVMFromConfig(const std::string& configText, SVMInfo& vmInfo) try {
     json args = {{"vmName", vmInfo.name}, {"resourceGroup", vmInfo.resourceGroup},
                  {"configBytes", configText.size()}};
-    if (std::optional<Refusal> refusal = impl_->begin("CloneVMFromConfig", args))
+    if (std::optional<Refusal> refusal = impl_->simulatedOnly("CloneVMFromConfig", args))
         return Fail(refusal->code, refusal->text);
     const json config = ParseConfig(configText);
     // The clone gets copies of the source's disks; the record's own disk list is not used.

@@ -60,7 +60,7 @@ bool CAzureSDKCppBridge::DeleteVM(const std::string& vmName, const std::string& 
                                   bool deleteComponents) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"deleteDisks", isManaged},
                            {"deleteNetwork", deleteComponents}};
-    if (std::optional<Refusal> refusal = impl_->begin("DeleteVM", args)) return Fail(refusal->code, refusal->text);
+    if (std::optional<Refusal> refusal = impl_->simulatedOnly("DeleteVM", args)) return Fail(refusal->code, refusal->text);
     if (vmGuid.empty())
         return Fail(SDK_ERR_GENERAL, "VM '" + vmName + "' is not deleted: a VM is deleted only by name and GUID, "
                                                         "and no GUID was given.");

@@ -56,7 +56,7 @@ int RunBackup(int argc, char** argv, CancelSignal& cancel) {
     request.showProgress = !line.has("json");
     try {
         BackupStore store(line.value("store"));
-        AgentHost host(CloudDir(line));
+        AgentHost host(ChooseCloud(line));
         long long jobId = store.nextJobId();
         ConnectFailure failure;
         std::unique_ptr<IVMInfo> plugin = host.connect(jobId, failure);

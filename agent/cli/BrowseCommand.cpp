@@ -108,7 +108,7 @@ int RunBrowse(int argc, char** argv) {
     if (line.has("depth") && !line.number("depth", 1, 10, depth, error)) return Fail("browse", error, kExitUsage);
     std::string path = line.positional().empty() ? std::string() : PluginPath(line.positional()[0]);
     try {
-        AgentHost host(CloudDir(line));
+        AgentHost host(ChooseCloud(line));
         ConnectFailure failure;
         std::unique_ptr<IVMInfo> plugin = host.connect(0, failure);
         if (!plugin)

@@ -8,7 +8,7 @@ namespace vsagent {
 namespace {
 
 const std::vector<OptionSpec> kGlobalOptions = {
-    {"cloud", true}, {"settings", true}, {"log", true}, {"json", false}, {"help", false}};
+    {"cloud", true}, {"azure", false}, {"settings", true}, {"log", true}, {"json", false}, {"help", false}};
 
 const OptionSpec* Find(const std::vector<OptionSpec>& specs, const std::string& name) {
     for (const OptionSpec& spec : specs)

@@ -4,7 +4,7 @@
 
 #include "agent/cli/Commands.h"
 #include "agent/host/CancelSignal.h"
-#include "agent/host/EmbeddedCloud.h"
+#include "agent/host/AgentCloud.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
 
@@ -17,6 +17,9 @@ const char* const kGlobalHelp =
     "Global options:\n"
     "  --cloud DIR      state folder of the simulated subscription (default ~/.vsagent/cloud,\n"
     "                   seeded with the demo subscription when it does not exist)\n"
+    "  --azure          a real subscription instead: the service principal's credentials come from\n"
+    "                   AZURE_SUBSCRIPTION_ID, AZURE_TENANT_ID, AZURE_CLIENT_ID, AZURE_CLIENT_SECRET,\n"
+    "                   the endpoints from the settings (section CloudSdk; Azure's public cloud by default)\n"
     "  --settings FILE  host settings file (INI: [VirtualServer] nBackupSnapshotLimit=10 ...)\n"
     "  --log FILE       job log (default ~/.vsagent/vsagent.log)\n"
     "  --json           machine-readable output\n";
@@ -25,7 +28,7 @@ const char* const kGlobalHelp =
 bool OpenLog(const CommandLine& line, std::string& error) {
     std::string path = line.value("log");
     if (path.empty()) {
-        std::filesystem::path folder = std::filesystem::path(EmbeddedCloud::DefaultDir()).parent_path();
+        std::filesystem::path folder = std::filesystem::path(AgentCloud::DefaultDir()).parent_path();
         std::error_code ec;
         std::filesystem::create_directories(folder, ec);
         if (!folder.empty() && !ec) EvDebug::setLogFile((folder / "vsagent.log").string());
@@ -72,6 +75,12 @@ StopRequested StopOn(const CancelSignal& cancel) {
     return [&cancel] { return cancel.cancelled(); };
 }
 
-std::string CloudDir(const CommandLine& line) { return line.value("cloud", EmbeddedCloud::DefaultDir()); }
+CloudChoice ChooseCloud(const CommandLine& line) {
+    if (line.has("azure") && line.has("cloud"))
+        throw std::runtime_error("--azure and --cloud name two different subscriptions: give one");
+    CloudChoice choice = CloudChoice::Simulated(line.value("cloud", AgentCloud::DefaultDir()));
+    choice.azure = line.has("azure");
+    return choice;
+}
 
 }  // namespace vsagent

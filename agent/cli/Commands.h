@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "agent/cli/CommandLine.h"
+#include "agent/host/AgentCloud.h"
 #include "agent/store/StoreError.h"
 
 namespace vsagent {
@@ -45,7 +46,8 @@ int Fail(const char* command, const std::string& message, int exitCode = kExitFa
 bool NeedStore(const CommandLine& line, const char* command, int& exit);
 // A stop request for the store's long operations: a cancel the signal watcher took.
 StopRequested StopOn(const CancelSignal& cancel);
-// The simulated subscription's folder: --cloud, else the default one.
-std::string CloudDir(const CommandLine& line);
+// The subscription a command works on: with --azure a real one, else the simulated one of
+// --cloud DIR or of the default folder. Throws std::runtime_error when both are given.
+CloudChoice ChooseCloud(const CommandLine& line);
 
 }  // namespace vsagent

@@ -114,7 +114,7 @@ public:
     int run() {
         std::cout << "vsagent demo: simulated subscription in " << dir_ << "/cloud, backups in " << store_.root()
                   << "\n";
-        AgentHost host((fs::path(dir_) / "cloud").string());
+        AgentHost host(CloudChoice::Simulated((fs::path(dir_) / "cloud").string()));
         CloudDisks cloud(host.cloud().dir(), vmName_);
 
         std::vector<std::string> before = cloud.hashes();

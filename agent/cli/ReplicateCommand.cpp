@@ -107,7 +107,7 @@ int RunReplicate(int argc, char** argv, CancelSignal& cancel) {
         RestoreRequest request;
         std::string error;
         if (!ReadRequest(line, store, request, error)) return Fail("replicate", error, kExitUsage);
-        AgentHost host(CloudDir(line));
+        AgentHost host(ChooseCloud(line));
         const long long jobId = store.nextJobId();
         const std::string jobGuid = CreateGuid();
         ConnectFailure failure;

@@ -231,7 +231,7 @@ int RunRestore(int argc, char** argv, CancelSignal& cancel) {
     if (!ReadRequest(line, request, error)) return Fail("restore", error, kExitUsage);
     try {
         BackupStore store = BackupStore::OpenExisting(line.value("store"));
-        AgentHost host(CloudDir(line));
+        AgentHost host(ChooseCloud(line));
         std::vector<std::string> undone = CleanUpDeadRestores(store.root(), host.cloud().credentials());
         if (request.directUpload)
             NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk", "1");

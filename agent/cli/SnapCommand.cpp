@@ -142,7 +142,7 @@ int SnapBackup(int argc, char** argv, CancelSignal& cancel) {
     if (request.vmNames.empty()) return Fail(name.c_str(), "--vm NAME is required", kExitUsage);
     if (!NeedStore(line, name.c_str(), exit)) return exit;
     BackupStore store(line.value("store"));
-    AgentHost host(CloudDir(line));
+    AgentHost host(ChooseCloud(line));
     const long long jobId = store.nextJobId();
     ConnectFailure failure;
     std::unique_ptr<IVMInfo> plugin = host.connect(jobId, failure);
@@ -239,7 +239,7 @@ int SnapDelete(int argc, char** argv) {
     const std::string folder = SnapJobFolder(line.value("store"), record->jobId);
     lock = FolderLock::Try(folder, FolderLock::Mode::Exclusive);
     if (!lock) return Fail(name.c_str(), "snap job " + std::to_string(record->jobId) + " is in use");
-    AgentHost host(CloudDir(line));
+    AgentHost host(ChooseCloud(line));
     ConnectFailure failure;
     // Under the job's own identity: what it deletes is what that job made.
     std::unique_ptr<IVMInfo> plugin = host.connect(record->jobId, failure, record->jobGuid);
@@ -272,7 +272,7 @@ int SnapCopy(int argc, char** argv, CancelSignal& cancel) {
         return Fail(name.c_str(), "snap job " + std::to_string(record->jobId) + " has no snapshots to copy (it is " +
                                       record->state + ")");
     BackupStore store(line.value("store"));
-    AgentHost host(CloudDir(line));
+    AgentHost host(ChooseCloud(line));
     CVMSnapUtil::SetCatalogRoot(SnapCatalogRoot(store.root()));
     ConnectFailure failure;
     std::unique_ptr<IVMInfo> reader = host.connect(record->jobId, failure);

@@ -139,7 +139,7 @@ int RunSnapRestore(int argc, char** argv, CancelSignal& cancel) {
     std::string error;
     if (!ReadRequest(line, revert, request, error)) return Fail(name.c_str(), error, kExitUsage);
     BackupStore store = BackupStore::OpenExisting(line.value("store"));
-    AgentHost host(CloudDir(line));
+    AgentHost host(ChooseCloud(line));
     const bool quiet = line.has("json");
     SnapRestoreResult result =
         SnapRestoreJob(host, store, [&cancel] { return cancel.cancelled(); },

@@ -33,7 +33,7 @@ int RunSubcommand(int argc, char** argv, const std::string& name, const Subcomma
         if (line.value(option).empty())
             return Fail(full.c_str(), std::string("--") + option + " is required", kExitUsage);
     try {
-        PluginSession session(CloudDir(line), cancel);
+        PluginSession session(ChooseCloud(line), cancel);
         nlohmann::json out = nlohmann::json::object();
         std::string error;
         exit = sub.run(session, line, out, error);

@@ -6,7 +6,7 @@
 
 namespace vsagent {
 
-AgentHost::AgentHost(const std::string& cloudDir) : cloud_(cloudDir), library_(PluginLibrary::DefaultPath()) {
+AgentHost::AgentHost(const CloudChoice& cloud) : cloud_(cloud), library_(PluginLibrary::DefaultPath()) {
     EvDebug::setApplicationName(kApplicationName);
     NXPI_Focus::setFocus(kInstance);
 }

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "agent/host/EmbeddedCloud.h"
+#include "agent/host/AgentCloud.h"
 #include "agent/host/PluginLibrary.h"
 
 namespace vsagent {
@@ -19,10 +19,10 @@ struct ConnectFailure {
 class AgentHost {
 public:
     // Throws std::runtime_error when the cloud or the plugin cannot be set up.
-    explicit AgentHost(const std::string& cloudDir);
+    explicit AgentHost(const CloudChoice& cloud);
     ~AgentHost();
 
-    EmbeddedCloud& cloud() { return cloud_; }
+    AgentCloud& cloud() { return cloud_; }
     // A plugin object for job `jobId`, connected; null with `failure` set when the connection fails.
     // `jobGuid` marks what the job creates in the cloud; empty: a fresh one, for a job that
     // keeps no record of what it made.
@@ -32,7 +32,7 @@ public:
     static constexpr const char* kInstance = "Instance001";
 
 private:
-    EmbeddedCloud cloud_;
+    AgentCloud cloud_;
     PluginLibrary library_;
 };
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/host/EmbeddedCloud.h"
+#include "agent/host/AgentCloud.h"
 #include "agent/restore/RestoreRecord.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
 

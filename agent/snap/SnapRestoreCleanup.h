@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/host/EmbeddedCloud.h"
+#include "agent/host/AgentCloud.h"
 #include "agent/restore/RestoreCleanup.h"
 #include "agent/snap/SnapRestoreRecord.h"
 

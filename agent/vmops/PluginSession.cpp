@@ -8,9 +8,9 @@
 
 namespace vsagent {
 
-PluginSession::PluginSession(const std::string& cloudDir, CancelSignal& cancel)
+PluginSession::PluginSession(const CloudChoice& cloud, CancelSignal& cancel)
     // Operations are jobs of their own; what they create is marked with this id.
-    : host_(cloudDir), cancel_(cancel), jobId_(static_cast<long long>(std::time(nullptr))) {
+    : host_(cloud), cancel_(cancel), jobId_(static_cast<long long>(std::time(nullptr))) {
     ConnectFailure failure;
     plugin_ = host_.connect(jobId_, failure);
     if (!plugin_)

@@ -15,7 +15,7 @@ namespace vsagent {
 class PluginSession {
 public:
     // Connects under a job id of its own; throws std::runtime_error with the connection's error.
-    PluginSession(const std::string& cloudDir, CancelSignal& cancel);
+    PluginSession(const CloudChoice& cloud, CancelSignal& cancel);
     ~PluginSession();
     IVMInfo& plugin() { return *plugin_; }
     // The subscription the session is connected to.

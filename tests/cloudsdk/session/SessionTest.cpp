@@ -24,14 +24,10 @@ public:
     void write(const EvLogRecord&, const std::string&) override { throw std::runtime_error("log device is gone"); }
 };
 
-// Initialisation needs a subscription state, sign-in the right credentials, and the connection lasts only
-// while the subscription does. Every call is journalled, a refused one too.
+// Initialisation needs a subscription state when a folder is named, sign-in the right credentials, and the
+// connection lasts only while the subscription does. Every call is journalled, a refused one too.
 TEST(SdkSession, SignInNeedsAStateAndCredentialsAndTheConnectionFollowsTheSubscription) {
     CAzureSDKCppBridge sdk;
-    NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
-    unsetenv("VSA_CLOUD_STATE");
-    EXPECT_FALSE(sdk.Initialize("focus", "app", 1, VSINST_AZURE_RESOURCE_MANAGER));
-    EXPECT_NE(sdk.GetLastErrorString().find("No cloud backend is configured"), std::string::npos);
     EXPECT_FALSE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
     testsupport::TempDir empty;
@@ -75,6 +71,26 @@ TEST(SdkSession, SignInNeedsAStateAndCredentialsAndTheConnectionFollowsTheSubscr
     EXPECT_FALSE(sdk.CheckConnection());
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_CONNECTED);
     EXPECT_FALSE(sdk.CheckConnection());
+}
+
+// Without a state folder the wrapper works on the cloud its endpoints name, here the simulated one reached
+// as a real one: sign-in and moved operations go over the protocol, the others are refused with a reason.
+TEST(SdkSession, WithoutAStateFolderTheCloudIsReachedOnlyOverItsProtocol) {
+    SimulatedCloud cloud{SimulatedCloud::Seed::Demo};
+    NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
+    unsetenv("VSA_CLOUD_STATE");
+    CAzureSDKCppBridge sdk;
+    ASSERT_TRUE(sdk.Initialize("focus", "app", 1, VSINST_AZURE_RESOURCE_MANAGER)) << sdk.GetLastErrorString();
+    EXPECT_FALSE(sdk.Connect("00000000-0000-0000-0000-000000000000", SimulatedCloud::kApplicationId,
+                             SimulatedCloud::kSecret));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_AUTHENTICATION);
+    ASSERT_TRUE(sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret))
+        << sdk.GetLastErrorString();
+    EXPECT_TRUE(sdk.CheckConnection());
+    EXPECT_TRUE(sdk.StartVM("web-linux01", "")) << sdk.GetLastErrorString();
+    EXPECT_FALSE(sdk.RegisterBlobAsOSDisk("acct", "vhds", "os.vhd", false));
+    EXPECT_EQ(sdk.GetLastErrorString(), "RegisterBlobAsOSDisk works only on the simulated subscription yet, not on a real one");
+    EXPECT_TRUE(cloud.journal("StartVM").empty()) << "nothing is journalled without a state folder";
 }
 
 // The last error belongs to the calling thread and the wrapper; an exception inside an operation fails the call

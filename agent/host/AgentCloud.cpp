@@ -1,4 +1,4 @@
-#include "agent/host/EmbeddedCloud.h"
+#include "agent/host/AgentCloud.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,7 +10,26 @@
 
 namespace vsagent {
 
-EmbeddedCloud::EmbeddedCloud(const std::string& stateDir) : dir_(stateDir) {
+namespace {
+
+std::string Required(const char* variable) {
+    const char* value = std::getenv(variable);
+    if (!value || !*value)
+        throw std::runtime_error(std::string("--azure needs the service principal's credentials: ") + variable +
+                                 " is not set");
+    return value;
+}
+
+}  // namespace
+
+AgentCloud::AgentCloud(const CloudChoice& choice) : dir_(choice.dir) {
+    if (choice.azure)
+        useAzure();
+    else
+        startSimulated();
+}
+
+void AgentCloud::startSimulated() {
     azsim::SubscriptionState state(dir_);
     if (!state.exists()) {
         std::error_code ec;
@@ -27,22 +46,36 @@ EmbeddedCloud::EmbeddedCloud(const std::string& stateDir) : dir_(stateDir) {
     NXPlatformInfo::setValue("HttpClient", "sCABundle", endpoint_->caBundlePath());
 }
 
-EmbeddedCloud::~EmbeddedCloud() {
+void AgentCloud::useAzure() {
+    azure_ = {Required(kSubscriptionVariable), Required(kClientVariable), Required(kSecretVariable)};
+    NXPlatformInfo::setValue("CloudSdk", "sTenantId", Required(kTenantVariable));
+    dir_.clear();
+}
+
+AgentCloud::~AgentCloud() {
+    if (!endpoint_) return;
     NXPlatformInfo::removeValue("HttpClient", "sConnectTo");
     NXPlatformInfo::removeValue("HttpClient", "sCABundle");
     NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
     endpoint_->stop();
 }
 
-CloudCredentials EmbeddedCloud::credentials() const {
+const std::string& AgentCloud::dir() const {
+    if (!endpoint_)
+        throw std::runtime_error("this command works only on the simulated subscription, not with --azure");
+    return dir_;
+}
+
+CloudCredentials AgentCloud::credentials() const {
+    if (!endpoint_) return azure_;
     const azsim::StateDocument document = azsim::SubscriptionState(dir_).load();
     const azsim::Subscription& s = document.subscription();
     return {s.id, s.applicationId, s.secret};
 }
 
-std::uint64_t EmbeddedCloud::requestsServed() const { return endpoint_->counters().requests; }
+std::uint64_t AgentCloud::requestsServed() const { return endpoint_ ? endpoint_->counters().requests : 0; }
 
-std::string EmbeddedCloud::DefaultDir() {
+std::string AgentCloud::DefaultDir() {
     const char* home = getenv("HOME");
     if (home && *home) return (std::filesystem::path(home) / ".vsagent" / "cloud").string();
     return "vsagent-cloud";
