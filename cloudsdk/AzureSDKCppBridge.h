@@ -45,6 +45,8 @@ public:
     bool Initialize(const std::string& focus, const std::string& applicationName, NXJobID jobId,
                     VirtualServerInstanceType instanceType);
     bool Connect(const std::string& subscriptionId, const std::string& userName, const std::string& password);
+    // Sends every HTTP request of the process (the wrapper's and the plugin's data path) through
+    // the proxy `host` ("host:port"), with basic credentials when a user name is given.
     bool SetWebProxy(const std::string& host, const std::string& userName, const std::string& password);
     bool CheckConnection();
 

@@ -137,6 +137,10 @@ bool CAzureSDKCppBridge::SetWebProxy(const std::string& host, const std::string&
                                      const std::string& password) try {
     if (host.empty()) return Fail(SDK_ERR_GENERAL, "Proxy host is empty");
     impl_->proxy = ProxySettings{host, user, password};
+    // Every request of this process goes through the proxy: the wrapper's and the plugin's data path alike.
+    NXPlatformInfo::setValue("HttpClient", "sProxy", host);
+    NXPlatformInfo::setValue("HttpClient", "sProxyUser", user);
+    NXPlatformInfo::setValue("HttpClient", "sProxyPassword", password);
     if (impl_->journal)
         impl_->journal->record("SetWebProxy", {{"host", host}, {"user", user}, {"passwordSet", !password.empty()}});
     return true;

@@ -20,6 +20,10 @@ NXHttpClientSettings NXHttpClientSettings::load() {
     }
     NXPlatformInfo::getString(kSection, "sCABundle", &settings.caBundle);
     boost::algorithm::trim(settings.caBundle);
+    NXPlatformInfo::getString(kSection, "sProxy", &settings.proxy);
+    boost::algorithm::trim(settings.proxy);
+    NXPlatformInfo::getString(kSection, "sProxyUser", &settings.proxyUser);
+    NXPlatformInfo::getString(kSection, "sProxyPassword", &settings.proxyPassword);
     NXPlatformInfo::getNumber(kSection, "nConnectTimeoutSeconds", &settings.connectTimeoutSeconds);
     NXPlatformInfo::getNumber(kSection, "nLowSpeedTimeSeconds", &settings.lowSpeedTimeSeconds);
     return settings;

@@ -97,6 +97,11 @@ bool NXLibCurl::applySettings() {
         EvDebug::Error(__PRETTY_FUNCTION__, "Failed to set CA bundle [%s]", settings.caBundle.c_str());
         return false;
     }
+    // A pooled handle keeps the options of its last use: the proxy is set, or reset, every time.
+    const bool proxied = !settings.proxy.empty();
+    curl_easy_setopt(easy_, CURLOPT_PROXY, proxied ? settings.proxy.c_str() : nullptr);
+    curl_easy_setopt(easy_, CURLOPT_PROXYUSERNAME, proxied ? settings.proxyUser.c_str() : nullptr);
+    curl_easy_setopt(easy_, CURLOPT_PROXYPASSWORD, proxied ? settings.proxyPassword.c_str() : nullptr);
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.connectTimeoutSeconds));
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.lowSpeedTimeSeconds));

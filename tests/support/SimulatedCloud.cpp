@@ -46,6 +46,8 @@ SimulatedCloud::SimulatedCloud(Seed seed) : endpoint_(new azsim::BlobEndpoint(di
     azsim::StateFolder(dir()).save(state);
 }
 
+int SimulatedCloud::port() const { return endpoint_->port(); }
+
 SimulatedCloud::~SimulatedCloud() {
     NXPlatformInfo::removeValue("HttpClient", "sConnectTo");
     NXPlatformInfo::removeValue("HttpClient", "sCABundle");

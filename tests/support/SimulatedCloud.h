@@ -42,6 +42,7 @@ public:
     explicit SimulatedCloud(Seed seed = Seed::CredentialsOnly);
     ~SimulatedCloud();
     const std::string& dir() const { return dir_.path(); }
+    int port() const;
     // SDK operations recorded in the call journal, oldest first.
     std::vector<nlohmann::json> journal(const std::string& operation) const;
 

@@ -1,4 +1,5 @@
 // The SDK wrapper's session against a simulated subscription, and the honesty of operations not yet built.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,9 +12,11 @@
 #include "cloudsdk/SdkErrorCodes.h"
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
+#include "tests/support/ConnectProxy.h"
 #include "tests/support/SimulatedCloud.h"
 
 using AzureSDKCppBridge::CAzureSDKCppBridge;
+using testsupport::ServedCloud;
 using testsupport::SimulatedCloud;
 
 namespace {
@@ -91,6 +94,27 @@ TEST(SdkSession, WithoutAStateFolderTheCloudIsReachedOnlyOverItsProtocol) {
     EXPECT_FALSE(sdk.RegisterBlobAsOSDisk("acct", "vhds", "os.vhd", false));
     EXPECT_EQ(sdk.GetLastErrorString(), "RegisterBlobAsOSDisk works only on the simulated subscription yet, not on a real one");
     EXPECT_TRUE(cloud.journal("StartVM").empty()) << "nothing is journalled without a state folder";
+}
+
+// A proxy named by SetWebProxy carries sign-in and Resource Manager requests with its credentials;
+// a proxy that refuses them makes the cloud unreachable, not the credentials wrong.
+TEST(SdkSession, RequestsGoThroughTheProxyWithItsCredentials) {
+    ServedCloud cloud;
+    testsupport::ConnectProxy proxy(cloud.port(), "proxy-user", "proxy-pass");
+    for (const char* password : {"wrong", "proxy-pass"}) {
+        SCOPED_TRACE(password);
+        CAzureSDKCppBridge sdk;
+        ASSERT_TRUE(sdk.Initialize("focus", "app", 1, VSINST_AZURE_RESOURCE_MANAGER));
+        ASSERT_TRUE(sdk.SetWebProxy(proxy.address(), "proxy-user", password));
+        const bool connected =
+            sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret);
+        EXPECT_EQ(std::string(password) == "proxy-pass", connected) << sdk.GetLastErrorString();
+        EXPECT_EQ(connected ? 0 : AzureSDKCppBridge::SDK_ERR_GENERAL, connected ? 0 : sdk.GetLastErrorCode());
+    }
+    for (const char* key : {"sProxy", "sProxyUser", "sProxyPassword"}) NXPlatformInfo::removeValue("HttpClient", key);
+    // The refused tunnel ended the first sign-in; the accepted ones carried the second.
+    EXPECT_EQ(proxy.refused(), 1);
+    EXPECT_GE(proxy.asked().size(), 2u);
 }
 
 // The last error belongs to the calling thread and the wrapper; an exception inside an operation fails the call

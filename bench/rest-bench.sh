@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The wrapper over the cloud's REST protocol against the wrapper as it was before,
+# when it changed the simulated subscription in-process, in the same run:
+#
+#   bench/rest-bench.sh [--build DIR] [--base COMMIT] [--rounds N]
+#
+# Both agents (this tree's, and one built from COMMIT in a scratch worktree; default
+# the last commit before the wrapper moved onto the protocol) back up the same
+# 3-disk managed VM (3 x 256 MiB, fully allocated) in full and restore that job as a
+# new VM, N rounds each, alternating. Printed: the median seconds of each and the
+# ratio REST / in-process (the target is at most 1.1); and, for one REST backup, the
+# management requests it made by kind against the least the protocol allows for a
+# full backup of a 3-disk VM.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+build="$repo/build"
+base=89cd1c9
+rounds=3
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --build) build=$2; shift 2 ;;
+    --base) base=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+done
+for p in "$build/agent/vsagent" "$build/azsim/azsim"; do
+  [[ -x "$p" ]] || { echo "$p not built (targets vsagent azsim-tool)" >&2; exit 2; }
+done
+
+work=$(mktemp -d)
+cleanup() { git -C "$repo" worktree remove --force "$work/base" >/dev/null 2>&1 || true; rm -rf "$work"; }
+trap cleanup EXIT
+
+echo "building the in-process agent of $base (a scratch worktree; the compiler cache makes this quick) ..."
+git -C "$repo" worktree add --detach "$work/base" "$base" >/dev/null 2>&1
+cmake -S "$work/base" -B "$work/base/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/base/build" -j "$(nproc)" --target vsagent AzureInfo >/dev/null
+
+source "$here/scenario.sh"
+disk() { echo "{\"name\": \"$1\", \"sizeMiB\": 256, \"sku\": \"Premium_LRS\", \"content\": [{\"offset\": 0, \"length\": 268435456, \"fill\": \"random\", \"seed\": $2}]}"; }
+vm=$(cat <<JSON
+    {"name": "bench-3disk", "resourceGroup": "rg-bench", "region": "westeurope", "size": "Standard_D4s_v3",
+     "osType": "Linux", "powerState": "running", "managed": true, "nics": [],
+     "disks": [$(disk bench-3disk-osdisk 1), $(disk bench-3disk-data1 2), $(disk bench-3disk-data2 3)]}
+JSON
+)
+bench_scenario "$vm" > "$work/scenario.json"
+
+# run KIND ROUND: a full backup, then a restore of it as a new VM, on a fresh copy of the subscription.
+run() {
+  local agent cloud store t0 t1 t2 job
+  agent=$([[ $1 == rest ]] && echo "$build/agent/vsagent" || echo "$work/base/build/agent/vsagent")
+  cloud="$work/$1-$2/cloud"; store="$work/$1-$2/store"
+  "$build/azsim/azsim" init --state "$cloud" --scenario "$work/scenario.json" > /dev/null
+  t0=$(date +%s.%N)
+  "$agent" backup --vm bench-3disk --store "$store" --cloud "$cloud" --log "$work/$1-$2/job.log" --json \
+    > "$work/$1-$2/backup.json"
+  t1=$(date +%s.%N)
+  wc -l < "$cloud/requests.jsonl" > "$work/$1-$2/backup.lines"
+  job=$(python3 -c "import json; print(json.load(open('$work/$1-$2/backup.json'))['jobId'])")
+  "$agent" restore --store "$store" --cloud "$cloud" --job "$job" --name "r-$2" --json --log "$work/$1-$2/job.log" \
+    > "$work/$1-$2/restore.json"
+  t2=$(date +%s.%N)
+  echo "$1 $(awk -v a="$t0" -v b="$t1" -v c="$t2" 'BEGIN { printf "%.4f %.4f", b - a, c - b }')" >> "$work/times"
+}
+for r in $(seq 1 "$rounds"); do
+  echo "round $r of $rounds ..."
+  run inprocess "$r"
+  run rest "$r"
+done
+
+# The management requests of the first REST backup (token, Resource Manager), from the endpoint's request log.
+python3 - "$work" <<'PY'
+import json, statistics, sys, re, collections
+work = sys.argv[1]
+times = collections.defaultdict(lambda: ([], []))
+for line in open(f"{work}/times"):
+    kind, b, r = line.split()
+    times[kind][0].append(float(b)); times[kind][1].append(float(r))
+med = {k: (statistics.median(v[0]), statistics.median(v[1])) for k, v in times.items()}
+print(f"full backup, 3 x 256 MiB   in-process {med['inprocess'][0]:.2f} s, REST {med['rest'][0]:.2f} s,"
+      f" ratio {med['rest'][0] / med['inprocess'][0]:.3f}")
+print(f"restore as a new VM        in-process {med['inprocess'][1]:.2f} s, REST {med['rest'][1]:.2f} s,"
+      f" ratio {med['rest'][1] / med['inprocess'][1]:.3f}")
+# Requests of the first REST round up to the end of its backup.
+kinds = collections.Counter()
+lines = int(open(f"{work}/rest-1/backup.lines").read())
+log = [json.loads(l) for l in open(f"{work}/rest-1/cloud/requests.jsonl").readlines()[:lines]]
+for rec in log:
+    path = rec.get("path", "")
+    if not (path.startswith("/subscriptions") or "/oauth2/" in path):
+        continue
+    shape = re.sub(r"/(virtualMachines|disks|snapshots|operations)/[^/]+", r"/\1/{}", path)
+    shape = re.sub(r"/subscriptions/[^/]+", "/subscriptions/{}", shape)
+    shape = re.sub(r"/resourceGroups/[^/]+", "/resourceGroups/{}", shape, flags=re.I)
+    shape = re.sub(r"/locations/[^/]+", "/locations/{}", shape)
+    kinds[f"{rec.get('method')} {shape}"] += 1
+total = sum(kinds.values())
+print(f"management requests of one full backup of a 3-disk VM: {total}")
+for k, n in kinds.most_common():
+    print(f"  {n:4d}  {k}")
+# The least the protocol allows: one token, the VM, one snapshot per disk, one read grant per
+# disk; with Azure's long-running answers one status read per PUT/POST that does not end at once.
+least = 1 + 1 + 3 + 3
+print(f"least the protocol allows: {least} (token, GET VM, 3 snapshot PUTs, 3 beginGetAccess), plus one"
+      f" operation-status read per long-running answer that has not ended at once")
+PY
