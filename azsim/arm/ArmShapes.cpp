@@ -61,6 +61,23 @@ std::string PowerStateCode(PowerState state) {
     return std::string();
 }
 
+nlohmann::json SubscriptionJson(const Subscription& subscription) {
+    return {{"id", "/subscriptions/" + subscription.id},
+            {"subscriptionId", subscription.id},
+            {"tenantId", subscription.tenantId},
+            {"displayName", subscription.name},
+            {"state", "Enabled"},
+            {"subscriptionPolicies",
+             {{"locationPlacementId", "Public_2014-09-01"}, {"quotaId", "PayAsYouGo_2014-09-01"},
+              {"spendingLimit", "Off"}}},
+            {"authorizationSource", "RoleBased"},
+            {"managedByTenants", nlohmann::json::array()}};
+}
+
+nlohmann::json TenantJson(const std::string& tenantId) {
+    return {{"id", "/tenants/" + tenantId}, {"tenantId", tenantId}, {"tenantCategory", "Home"}};
+}
+
 nlohmann::json ResourceGroupJson(const std::string& subscription, const ResourceGroup& group) {
     return {{"id", "/subscriptions/" + subscription + "/resourceGroups/" + group.name},
             {"name", group.name},

@@ -1,5 +1,6 @@
-// Resource Manager's JSON shapes of the simulated resources: resource groups
-// and virtual machines (with their instance view when asked for).
+// Resource Manager's JSON shapes of the simulated resources: subscriptions,
+// their tenants, resource groups and virtual machines (with their instance
+// view when asked for).
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,8 @@
 
 namespace azsim {
 
+nlohmann::json SubscriptionJson(const Subscription& subscription);
+nlohmann::json TenantJson(const std::string& tenantId);
 nlohmann::json ResourceGroupJson(const std::string& subscription, const ResourceGroup& group);
 nlohmann::json VirtualMachineJson(const StateDocument& doc, const std::string& subscription,
                                   const VirtualMachine& vm, bool withInstanceView);

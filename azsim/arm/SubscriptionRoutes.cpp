@@ -20,12 +20,7 @@ bool ServeSubscriptionRoutes(ArmCall& call) {
     if (!call.is("GET")) return false;
     if (call.path.size() == 2) {
         const StateDocument doc = call.state.load();
-        const Subscription* s = doc.findSubscription(call.subscription());
-        sendJson(call.res, 200, {{"id", "/subscriptions/" + s->id},
-                                 {"subscriptionId", s->id},
-                                 {"tenantId", s->tenantId},
-                                 {"displayName", s->name},
-                                 {"state", "Enabled"}});
+        sendJson(call.res, 200, SubscriptionJson(*doc.findSubscription(call.subscription())));
         return true;
     }
     if (call.shaped({"subscriptions", "*", "resourcegroups"})) {
