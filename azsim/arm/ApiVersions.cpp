@@ -29,16 +29,20 @@ const std::map<std::string, Versions, std::less<>>& KnownVersions() {
           "2022-11-01", "2023-01-02", "2023-03-01", "2023-04-02", "2023-07-01", "2023-09-01", "2023-10-02",
           "2024-03-01", "2024-03-02"}},
         {"Microsoft.Network",
-         {"2018-11-01", "2020-11-01", "2021-05-01", "2022-01-01", "2022-07-01", "2023-04-01", "2023-05-01", "2023-09-01"}},
+         {"2018-11-01", "2020-11-01", "2021-05-01", "2022-01-01", "2022-07-01", "2023-04-01", "2023-05-01",
+          "2023-09-01"}},
         {"Microsoft.Storage", {"2019-06-01", "2021-04-01", "2021-09-01", "2022-09-01", "2023-01-01", "2023-05-01"}},
     };
     return known;
 }
 
 // The provider namespace a path addresses ("Microsoft.Compute"), "Microsoft.Resources" for a
-// path under the subscription that names none, "metadata" for the cloud's endpoints, and "" for the
-// subscription itself and the lists of subscriptions and tenants.
+// path under the subscription that names none and for the providers' own registrations
+// ("/subscriptions/{id}/providers[/{namespace}]"), "metadata" for the cloud's endpoints, and "" for
+// the subscription itself and the lists of subscriptions and tenants.
 std::string ProviderOf(const Segments& path) {
+    if (path.size() == 4 && boost::algorithm::iequals(path[2], "providers"))
+        return "Microsoft.Resources";
     for (std::size_t i = 0; i + 1 < path.size(); ++i)
         if (boost::algorithm::iequals(path[i], "providers")) {
             for (const auto& [name, versions] : KnownVersions())
@@ -50,6 +54,12 @@ std::string ProviderOf(const Segments& path) {
 }
 
 }  // namespace
+
+std::vector<std::string> ApiVersionsOf(const std::string& provider) {
+    const auto found = KnownVersions().find(provider);
+    if (found == KnownVersions().end()) return {};
+    return std::vector<std::string>(found->second.rbegin(), found->second.rend());
+}
 
 bool CheckApiVersion(const httplib::Request& req, httplib::Response& res, const Segments& path) {
     const std::string version = req.get_param_value("api-version");

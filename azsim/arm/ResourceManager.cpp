@@ -17,7 +17,8 @@ using boost::algorithm::iequals;
 // The identity service and audience of the cloud whose Resource Manager is `host`: the public clouds' own,
 // and for any other the federation service on the sibling host "adfs.<suffix>", as on-premises clouds have.
 nlohmann::json CloudMetadata(const std::string& host) {
-    const std::string suffix = host.substr(host.find('.') + 1);
+    const std::string suffix = host.substr(host.find('.') + 1);  // with the port, if any
+    const std::string domain = suffix.substr(0, suffix.find(':'));
     static const char* const kPublic[][3] = {
         {"azure.com", "https://login.microsoftonline.com/", "https://management.core.windows.net/"},
         {"chinacloudapi.cn", "https://login.chinacloudapi.cn/", "https://management.core.chinacloudapi.cn/"},
@@ -26,7 +27,7 @@ nlohmann::json CloudMetadata(const std::string& host) {
     nlohmann::json authentication = {{"loginEndpoint", "https://adfs." + suffix + "/adfs"},
                                      {"audiences", {"https://" + host + "/"}}};
     for (const auto& cloud : kPublic)
-        if (iequals(suffix, cloud[0])) authentication = {{"loginEndpoint", cloud[1]}, {"audiences", {cloud[2]}}};
+        if (iequals(domain, cloud[0])) authentication = {{"loginEndpoint", cloud[1]}, {"audiences", {cloud[2]}}};
     return {{"galleryEndpoint", "https://gallery." + suffix + "/"},
             {"graphEndpoint", "https://graph." + suffix + "/"},
             {"portalEndpoint", "https://portal." + suffix + "/"},

@@ -1,9 +1,11 @@
 // Resource Manager of a simulated subscription: hands each request to the
 // routes of its provider, and serves the status resource of the
 // long-running operations those routes start, the lists of subscriptions and
-// tenants, and the cloud's endpoint metadata ("/metadata/endpoints"). Each request is checked for a bearer token the subscription's
-// authority issued and for an api-version its provider answers, then
-// translated to the subscription's model and the answer back to Azure's shapes.
+// tenants, and the cloud's endpoint metadata ("/metadata/endpoints", which
+// needs no token). Each other request is checked for a bearer token the
+// subscription's authority issued and for an api-version its provider
+// answers, then translated to the subscription's model and the answer back
+// to Azure's shapes.
 #pragma once
 
 #include <httplib.h>

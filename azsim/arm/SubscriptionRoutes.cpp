@@ -1,4 +1,4 @@
-// The subscription itself and its resource groups.
+// The subscription itself, the resource providers registered there and its resource groups.
 #include "azsim/arm/ArmCall.h"
 #include "azsim/arm/ArmReply.h"
 #include "azsim/arm/ArmShapes.h"
@@ -21,6 +21,19 @@ bool ServeSubscriptionRoutes(ArmCall& call) {
     if (call.path.size() == 2) {
         const StateDocument doc = call.state.load();
         sendJson(call.res, 200, SubscriptionJson(*doc.findSubscription(call.subscription())));
+        return true;
+    }
+    if (call.shaped({"subscriptions", "*", "providers"})) {
+        sendJson(call.res, 200, ProviderListJson(call.state.load(), call.subscription()));
+        return true;
+    }
+    if (call.shaped({"subscriptions", "*", "providers", "*"})) {
+        const nlohmann::json provider = ProviderJson(call.state.load(), call.subscription(), call.path[3]);
+        if (provider.is_null())
+            sendArmError(call.res, 404, "InvalidResourceNamespace",
+                         "The resource namespace '" + call.path[3] + "' is invalid.");
+        else
+            sendJson(call.res, 200, provider);
         return true;
     }
     if (call.shaped({"subscriptions", "*", "resourcegroups"})) {

@@ -130,6 +130,13 @@ t_vm_show() {
                               next(x['id'] for x in named('vms', 'web-linux01')['disks'] if x['lun'] < 0)]")"
 }
 
+# By id alone: the client reads the provider's registration for an api-version, then the VM with it.
+t_resource_show() {
+  az_run resource show --ids "$(vm_id rg-prod web-linux01)" --query "[id, properties.vmId]" -o tsv || return 1
+  same "$out" "$(from_state "[rid('rg-prod', 'Microsoft.Compute', 'virtualMachines', 'web-linux01'),
+                              named('vms', 'web-linux01')['guid']]")"
+}
+
 # A power action, then the state's power state and the one the client reads back.
 power_action() {
   local action=$1 state_word=$2
@@ -245,7 +252,7 @@ sys.exit(0 if any(r.get("error") == "InvalidResourceType" or ("id" not in r and 
 }
 
 passed=() failed=() unserved=() broken=()
-for check in login group_list vm_list vm_show vm_stop vm_deallocate vm_start vm_delete \
+for check in login group_list vm_list vm_show resource_show vm_stop vm_deallocate vm_start vm_delete \
              disk_list disk_show disk_create disk_grant_access disk_revoke_access \
              snapshot_create snapshot_list snapshot_delete nic_list nic_show vnet_list vnet_show; do
   echo "== $check"
