@@ -14,7 +14,7 @@ namespace {
 
 using Versions = std::set<std::string>;
 
-// By provider namespace; "" is the subscription itself (and the lists of subscriptions and tenants),
+// By provider namespace; "" is the subscription itself (its regions, the lists of subscriptions and tenants),
 // "Microsoft.Resources" also its groups, "metadata" the cloud's endpoints (whose shape is that version's).
 // Each set holds the versions of the hybrid profile the command-line client uses as well as the
 // current ones the wrapper pins.
@@ -39,8 +39,9 @@ const std::map<std::string, Versions, std::less<>>& KnownVersions() {
 // The provider namespace a path addresses ("Microsoft.Compute"), "Microsoft.Resources" for a
 // path under the subscription that names none and for the providers' own registrations
 // ("/subscriptions/{id}/providers[/{namespace}]"), "metadata" for the cloud's endpoints, and "" for
-// the subscription itself and the lists of subscriptions and tenants.
+// the subscription itself, its regions and the lists of subscriptions and tenants.
 std::string ProviderOf(const Segments& path) {
+    if (path.size() == 3 && boost::algorithm::iequals(path[2], "locations")) return std::string();
     if (path.size() == 4 && boost::algorithm::iequals(path[2], "providers"))
         return "Microsoft.Resources";
     for (std::size_t i = 0; i + 1 < path.size(); ++i)

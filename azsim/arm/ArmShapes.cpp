@@ -64,6 +64,14 @@ const std::map<std::string, std::vector<std::string>>& ProviderTypes() {
 
 }  // namespace
 
+nlohmann::json LocationJson(const std::string& subscription, const Region& region) {
+    return {{"id", "/subscriptions/" + subscription + "/locations/" + region.name},
+            {"name", region.name},
+            {"displayName", region.displayName},
+            {"regionalDisplayName", region.displayName},
+            {"metadata", {{"regionType", "Physical"}}}};
+}
+
 nlohmann::json ProviderJson(const StateDocument& doc, const std::string& subscription, const std::string& provider) {
     for (const auto& [name, types] : ProviderTypes()) {
         if (!boost::algorithm::iequals(name, provider)) continue;

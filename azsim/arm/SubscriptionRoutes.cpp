@@ -1,4 +1,4 @@
-// The subscription itself, the resource providers registered there and its resource groups.
+// The subscription itself, its regions, the resource providers registered there and its resource groups.
 #include "azsim/arm/ArmCall.h"
 #include "azsim/arm/ArmReply.h"
 #include "azsim/arm/ArmShapes.h"
@@ -21,6 +21,13 @@ bool ServeSubscriptionRoutes(ArmCall& call) {
     if (call.path.size() == 2) {
         const StateDocument doc = call.state.load();
         sendJson(call.res, 200, SubscriptionJson(*doc.findSubscription(call.subscription())));
+        return true;
+    }
+    if (call.shaped({"subscriptions", "*", "locations"})) {
+        nlohmann::json value = nlohmann::json::array();
+        for (const Region& region : call.state.load().regions)
+            value.push_back(LocationJson(call.subscription(), region));
+        sendJson(call.res, 200, {{"value", value}});
         return true;
     }
     if (call.shaped({"subscriptions", "*", "providers"})) {

@@ -111,7 +111,8 @@ TEST_F(ManagementRoutesTest, TokenEndpointGrantsOnlyTheSubscriptionsApplication)
 }
 
 // What a client reads before and right after it signs in: the cloud's endpoints, the identity service's
-// discovery document, the subscriptions and tenants its token reaches, and the providers registered there.
+// discovery document, the subscriptions and tenants its token reaches, their regions and the providers
+// registered there.
 TEST_F(ManagementRoutesTest, DiscoveryRoutesNameTheCloudsEndpoints) {
     const std::string bearer = "Authorization: Bearer " + token();
     const std::string rm = "https://management.localhost";
@@ -139,6 +140,8 @@ TEST_F(ManagementRoutesTest, DiscoveryRoutesNameTheCloudsEndpoints) {
         {rm + "/tenants?api-version=2016-06-01", {bearer}, 200, "/value/0/tenantId", kTenant},
         {rm + "/subscriptions?api-version=2016-06-01", {}, 401, "AuthenticationFailed", ""},
         {rm + "/tenants?api-version=1999-01-01", {bearer}, 400, "InvalidApiVersionParameter", ""},
+        {kRm + subscription_ + "/locations?api-version=2016-06-01", {bearer}, 200, "/value/0/displayName",
+         "West Europe"},
         {kRm + subscription_ + "/providers/microsoft.compute?api-version=2019-10-01", {bearer}, 200, "/namespace",
          "Microsoft.Compute"},
         {kRm + subscription_ + "/providers?api-version=2019-10-01", {bearer}, 200,

@@ -116,6 +116,11 @@ t_group_list() {
   same "$out" "$(from_state "[g['name'] + ' ' + g['region'] for g in d['resourceGroups']]")"
 }
 
+t_list_locations() {
+  az_run account list-locations --query "[].join(' ', [name, displayName])" -o tsv || return 1
+  same "$out" "$(from_state "[r['name'] + ' ' + r['displayName'] for r in d['regions']]")"
+}
+
 t_vm_list() {
   az_run vm list --query "[].id" -o tsv || return 1
   same "$out" "$(from_state "[rid(v['resourceGroup'], 'Microsoft.Compute', 'virtualMachines', v['name'])
@@ -252,7 +257,7 @@ sys.exit(0 if any(r.get("error") == "InvalidResourceType" or ("id" not in r and 
 }
 
 passed=() failed=() unserved=() broken=()
-for check in login group_list vm_list vm_show resource_show vm_stop vm_deallocate vm_start vm_delete \
+for check in login list_locations group_list vm_list vm_show resource_show vm_stop vm_deallocate vm_start vm_delete \
              disk_list disk_show disk_create disk_grant_access disk_revoke_access \
              snapshot_create snapshot_list snapshot_delete nic_list nic_show vnet_list vnet_show; do
   echo "== $check"
