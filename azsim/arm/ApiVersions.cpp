@@ -14,12 +14,14 @@ namespace {
 
 using Versions = std::set<std::string>;
 
-// By provider namespace; "" is the subscription itself, "Microsoft.Resources" also its groups.
+// By provider namespace; "" is the subscription itself (its regions, the lists of subscriptions and tenants),
+// "Microsoft.Resources" also its groups, "metadata" the cloud's endpoints (whose shape is that version's).
 // Each set holds the versions of the hybrid profile the command-line client uses as well as the
 // current ones the wrapper pins.
 const std::map<std::string, Versions, std::less<>>& KnownVersions() {
     static const std::map<std::string, Versions, std::less<>> known = {
         {"", {"2016-06-01", "2019-11-01", "2020-01-01", "2022-12-01"}},
+        {"metadata", {"2015-01-01"}},
         {"Microsoft.Resources", {"2018-05-01", "2019-10-01", "2020-06-01", "2021-04-01", "2022-09-01"}},
         {"Microsoft.Compute",
          {"2019-07-01", "2020-05-01", "2020-06-01", "2020-06-30", "2020-09-30", "2020-12-01", "2021-03-01",
@@ -27,25 +29,38 @@ const std::map<std::string, Versions, std::less<>>& KnownVersions() {
           "2022-11-01", "2023-01-02", "2023-03-01", "2023-04-02", "2023-07-01", "2023-09-01", "2023-10-02",
           "2024-03-01", "2024-03-02"}},
         {"Microsoft.Network",
-         {"2018-11-01", "2020-11-01", "2021-05-01", "2022-07-01", "2023-04-01", "2023-05-01", "2023-09-01"}},
+         {"2018-11-01", "2020-11-01", "2021-05-01", "2022-01-01", "2022-07-01", "2023-04-01", "2023-05-01",
+          "2023-09-01"}},
         {"Microsoft.Storage", {"2019-06-01", "2021-04-01", "2021-09-01", "2022-09-01", "2023-01-01", "2023-05-01"}},
     };
     return known;
 }
 
 // The provider namespace a path addresses ("Microsoft.Compute"), "Microsoft.Resources" for a
-// path under the subscription that names none, and "" for the subscription itself.
+// path under the subscription that names none and for the providers' own registrations
+// ("/subscriptions/{id}/providers[/{namespace}]"), "metadata" for the cloud's endpoints, and "" for
+// the subscription itself, its regions and the lists of subscriptions and tenants.
 std::string ProviderOf(const Segments& path) {
+    if (path.size() == 3 && boost::algorithm::iequals(path[2], "locations")) return std::string();
+    if (path.size() == 4 && boost::algorithm::iequals(path[2], "providers"))
+        return "Microsoft.Resources";
     for (std::size_t i = 0; i + 1 < path.size(); ++i)
         if (boost::algorithm::iequals(path[i], "providers")) {
             for (const auto& [name, versions] : KnownVersions())
                 if (boost::algorithm::iequals(name, path[i + 1])) return name;
             return path[i + 1];
         }
-    return path.size() == 2 ? std::string() : std::string("Microsoft.Resources");
+    if (!path.empty() && boost::algorithm::iequals(path[0], "metadata")) return "metadata";
+    return path.size() <= 2 ? std::string() : std::string("Microsoft.Resources");
 }
 
 }  // namespace
+
+std::vector<std::string> ApiVersionsOf(const std::string& provider) {
+    const auto found = KnownVersions().find(provider);
+    if (found == KnownVersions().end()) return {};
+    return std::vector<std::string>(found->second.rbegin(), found->second.rend());
+}
 
 bool CheckApiVersion(const httplib::Request& req, httplib::Response& res, const Segments& path) {
     const std::string version = req.get_param_value("api-version");

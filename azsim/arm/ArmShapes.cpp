@@ -1,5 +1,11 @@
 #include "azsim/arm/ArmShapes.h"
 
+#include <boost/algorithm/string/predicate.hpp>
+
+#include <map>
+#include <vector>
+
+#include "azsim/arm/ApiVersions.h"
 #include "azsim/model/ResourceIds.h"
 
 namespace azsim {
@@ -45,7 +51,50 @@ nlohmann::json StorageProfile(const StateDocument& doc, const VirtualMachine& vm
     return profile;
 }
 
+// The resource types of each provider the simulator models.
+const std::map<std::string, std::vector<std::string>>& ProviderTypes() {
+    static const std::map<std::string, std::vector<std::string>> types = {
+        {"Microsoft.Compute", {"virtualMachines", "disks", "snapshots", "locations", "locations/operations"}},
+        {"Microsoft.Network", {"networkInterfaces", "virtualNetworks", "publicIPAddresses", "networkSecurityGroups"}},
+        {"Microsoft.Resources", {"resourceGroups", "deployments", "subscriptions", "tenants"}},
+        {"Microsoft.Storage", {"storageAccounts"}},
+    };
+    return types;
+}
+
 }  // namespace
+
+nlohmann::json LocationJson(const std::string& subscription, const Region& region) {
+    return {{"id", "/subscriptions/" + subscription + "/locations/" + region.name},
+            {"name", region.name},
+            {"displayName", region.displayName},
+            {"regionalDisplayName", region.displayName},
+            {"metadata", {{"regionType", "Physical"}}}};
+}
+
+nlohmann::json ProviderJson(const StateDocument& doc, const std::string& subscription, const std::string& provider) {
+    for (const auto& [name, types] : ProviderTypes()) {
+        if (!boost::algorithm::iequals(name, provider)) continue;
+        nlohmann::json locations = nlohmann::json::array();
+        for (const Region& region : doc.regions) locations.push_back(region.displayName);
+        nlohmann::json resourceTypes = nlohmann::json::array();
+        for (const std::string& type : types)
+            resourceTypes.push_back(
+                {{"resourceType", type}, {"locations", locations}, {"apiVersions", ApiVersionsOf(name)}});
+        return {{"id", "/subscriptions/" + subscription + "/providers/" + name},
+                {"namespace", name},
+                {"registrationState", "Registered"},
+                {"registrationPolicy", "RegistrationRequired"},
+                {"resourceTypes", resourceTypes}};
+    }
+    return nullptr;
+}
+
+nlohmann::json ProviderListJson(const StateDocument& doc, const std::string& subscription) {
+    nlohmann::json value = nlohmann::json::array();
+    for (const auto& entry : ProviderTypes()) value.push_back(ProviderJson(doc, subscription, entry.first));
+    return {{"value", value}};
+}
 
 std::string PowerStateCode(PowerState state) {
     switch (state) {
@@ -59,6 +108,23 @@ std::string PowerStateCode(PowerState state) {
             break;
     }
     return std::string();
+}
+
+nlohmann::json SubscriptionJson(const Subscription& subscription) {
+    return {{"id", "/subscriptions/" + subscription.id},
+            {"subscriptionId", subscription.id},
+            {"tenantId", subscription.tenantId},
+            {"displayName", subscription.name},
+            {"state", "Enabled"},
+            {"subscriptionPolicies",
+             {{"locationPlacementId", "Public_2014-09-01"}, {"quotaId", "PayAsYouGo_2014-09-01"},
+              {"spendingLimit", "Off"}}},
+            {"authorizationSource", "RoleBased"},
+            {"managedByTenants", nlohmann::json::array()}};
+}
+
+nlohmann::json TenantJson(const std::string& tenantId) {
+    return {{"id", "/tenants/" + tenantId}, {"tenantId", tenantId}, {"tenantCategory", "Home"}};
 }
 
 nlohmann::json ResourceGroupJson(const std::string& subscription, const ResourceGroup& group) {

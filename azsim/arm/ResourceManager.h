@@ -1,8 +1,11 @@
 // Resource Manager of a simulated subscription: hands each request to the
 // routes of its provider, and serves the status resource of the
-// long-running operations those routes start. Each request is checked for a bearer token the subscription's
-// authority issued and for an api-version its provider answers, then
-// translated to the subscription's model and the answer back to Azure's shapes.
+// long-running operations those routes start, the lists of subscriptions and
+// tenants, and the cloud's endpoint metadata ("/metadata/endpoints", which
+// needs no token). Each other request is checked for a bearer token the
+// subscription's authority issued and for an api-version its provider
+// answers, then translated to the subscription's model and the answer back
+// to Azure's shapes.
 #pragma once
 
 #include <httplib.h>
@@ -24,6 +27,8 @@ public:
 
 private:
     bool authorize(const httplib::Request& req, httplib::Response& res, const Segments& path) const;
+    // The subscriptions or the tenants ("subscriptions", "tenants") the caller's directory holds.
+    void listDirectory(const httplib::Request& req, httplib::Response& res, const std::string& kind) const;
     void operationStatus(const httplib::Request& req, httplib::Response& res, const std::string& id) const;
 
     SubscriptionState state_;

@@ -2,6 +2,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 
@@ -49,7 +50,13 @@ TokenService::TokenService(std::string stateDir) : stateDir_(std::move(stateDir)
 
 bool TokenService::handle(const httplib::Request& req, httplib::Response& res) const {
     static const std::regex tokenPath("^/([^/]+)/oauth2/(v2\\.0/)?token$", std::regex::icase);
+    static const std::regex discoveryPath("^/([^/]+)/(v2\\.0/)?\\.well-known/openid-configuration$",
+                                          std::regex::icase);
     std::smatch match;
+    if (req.method == "GET" && std::regex_match(req.path, match, discoveryPath)) {
+        discover(req, res, match[1].str(), match[2].matched);
+        return true;
+    }
     if (!std::regex_match(req.path, match, tokenPath)) return false;
     if (req.method != "POST") {
         sendOAuthError(res, 405, "invalid_request", 900561,
@@ -58,6 +65,37 @@ bool TokenService::handle(const httplib::Request& req, httplib::Response& res) c
     }
     grant(req, res, match[1].str(), match[2].matched);
     return true;
+}
+
+void TokenService::discover(const httplib::Request& req, httplib::Response& res, const std::string& tenant,
+                            bool v2) const {
+    const bool federation = boost::algorithm::iequals(tenant, kFederationTenant);
+    // The federation service has no tenants and no version 2 form; the public form knows its tenants
+    // and the multi-tenant names.
+    const StateDocument doc = SubscriptionState(stateDir_).load();
+    const bool known = federation ? !v2
+                                  : boost::algorithm::iequals(tenant, "common") ||
+                                        boost::algorithm::iequals(tenant, "organizations") ||
+                                        std::any_of(doc.subscriptions.begin(), doc.subscriptions.end(),
+                                                    [&tenant](const Subscription& s) {
+                                                        return boost::algorithm::iequals(s.tenantId, tenant);
+                                                    });
+    if (!known)
+        return sendOAuthError(res, 400, "invalid_tenant", 90002,
+                              "Tenant '" + tenant + "' not found. Check to make sure you have the correct tenant ID.");
+    const std::string base = "https://" + req.get_header_value("Host") + "/" + tenant;
+    const std::string oauth = base + (v2 ? "/oauth2/v2.0" : "/oauth2");
+    sendJson(res, 200,
+             {{"issuer", v2 ? base + "/v2.0" : base},
+              {"authorization_endpoint", oauth + "/authorize"},
+              {"token_endpoint", oauth + "/token"},
+              {"jwks_uri", base + "/discovery/keys"},
+              {"token_endpoint_auth_methods_supported", {"client_secret_post"}},
+              {"grant_types_supported", {"client_credentials"}},
+              {"response_types_supported", {"token"}},
+              {"subject_types_supported", {"public"}},
+              {"id_token_signing_alg_values_supported", {"RS256"}},
+              {"scopes_supported", {"openid"}}});
 }
 
 void TokenService::grant(const httplib::Request& req, httplib::Response& res, const std::string& tenant,
@@ -75,7 +113,10 @@ void TokenService::grant(const httplib::Request& req, httplib::Response& res, co
     if (grantType != "client_credentials")
         return sendOAuthError(res, 400, "unsupported_grant_type", 70003,
                               "The app requested an unsupported grant type '" + grantType + "'.");
-    const char* audienceField = v2 ? "scope" : "resource";
+    const bool federation = boost::algorithm::iequals(tenant, kFederationTenant);
+    // The federation service takes a version 2 "scope" as well as a "resource", and answers in the form asked.
+    const bool scoped = v2 || (federation && field("resource").empty() && !field("scope").empty());
+    const char* audienceField = scoped ? "scope" : "resource";
     const std::string audience = field(audienceField);
     if (field("client_id").empty() || audience.empty())
         return sendOAuthError(res, 400, "invalid_request", 900144,
@@ -83,7 +124,6 @@ void TokenService::grant(const httplib::Request& req, httplib::Response& res, co
                                   (field("client_id").empty() ? "client_id" : audienceField) + "'.");
     const StateDocument doc = SubscriptionState(stateDir_).load();
     const Subscription* app = applicationOf(doc, field("client_id"));
-    const bool federation = boost::algorithm::iequals(tenant, kFederationTenant);
     if (!federation && app && !app->tenantId.empty() && !boost::algorithm::iequals(app->tenantId, tenant))
         return sendOAuthError(res, 400, "invalid_request", 90002,
                               "Tenant '" + tenant + "' not found. Check to make sure you have the correct tenant ID.");
@@ -105,7 +145,7 @@ void TokenService::grant(const httplib::Request& req, httplib::Response& res, co
     const std::string token = AccessAuthority(stateDir_).issueToken(app->applicationId);
     // Version 1 answers carry their numbers as strings, version 2 answers as numbers.
     nlohmann::json body = {{"token_type", "Bearer"}, {"access_token", token}};
-    if (v2) {
+    if (scoped) {
         body["expires_in"] = lifetime;
         body["ext_expires_in"] = lifetime;
     } else {

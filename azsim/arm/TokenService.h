@@ -2,8 +2,11 @@
 // for the client-credentials grant, under the public cloud's form
 // ("/{tenant}/oauth2/token" with "resource", "/{tenant}/oauth2/v2.0/token" with
 // "scope") and the federation-service form of on-premises clouds
-// ("/adfs/oauth2/token"). The client id and secret must be an application the
-// subscriptions of the state folder hold, and the tenant that subscription's.
+// ("/adfs/oauth2/token", with a "resource" or a "scope"); and the discovery
+// document that names each ("/{tenant}[/v2.0]/.well-known/openid-configuration",
+// "/adfs/.well-known/openid-configuration"). The client id and secret must be
+// an application the subscriptions of the state folder hold, and the tenant
+// that subscription's.
 #pragma once
 
 #include <httplib.h>
@@ -19,6 +22,7 @@ public:
     bool handle(const httplib::Request& req, httplib::Response& res) const;
 
 private:
+    void discover(const httplib::Request& req, httplib::Response& res, const std::string& tenant, bool v2) const;
     void grant(const httplib::Request& req, httplib::Response& res, const std::string& tenant, bool v2) const;
 
     std::string stateDir_;

@@ -25,9 +25,9 @@ const char* const kServerNames =
     "DNS:*.blob.core.cloudapi.de,DNS:*.z1.blob.storage.azure.net,DNS:management.azure.com,"
     "DNS:login.microsoftonline.com,DNS:management.chinacloudapi.cn,DNS:login.chinacloudapi.cn,"
     "DNS:management.usgovcloudapi.net,DNS:login.microsoftonline.us,DNS:*.local.azurestack.external,"
-    "DNS:localhost,IP:127.0.0.1";
+    "DNS:management.localhost,DNS:adfs.localhost,DNS:login.localhost,DNS:localhost,IP:127.0.0.1";
 // A name the server certificate of the current material covers and earlier material did not.
-const char* const kManagementHost = "management.azure.com";
+const char* const kManagementHost = "management.localhost";
 constexpr long kDay = 24L * 3600;
 
 using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;

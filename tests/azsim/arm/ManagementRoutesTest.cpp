@@ -70,6 +70,7 @@ TEST_F(ManagementRoutesTest, TokenEndpointGrantsOnlyTheSubscriptionsApplication)
         {login + kTenant + "/oauth2/v2.0/token", good + scope, 200, ""},
         {login + kTenant + "/oauth2/token", good + resource, 200, ""},
         {"https://adfs.local.azurestack.external/adfs/oauth2/token", good + resource, 200, ""},
+        {"https://adfs.localhost/adfs/oauth2/token", good + scope, 200, ""},  // the federation service takes both
         {login + kTenant + "/oauth2/v2.0/token", good + resource, 400, "invalid_request"},  // v2 needs a scope
         {login + "00000000-0000-0000-0000-000000000000/oauth2/v2.0/token", good + scope, 400, "invalid_request"},
         {login + kTenant + "/oauth2/v2.0/token", "client_id=" + kApp + "&client_secret=" + kSecret + scope, 400,
@@ -93,8 +94,8 @@ TEST_F(ManagementRoutesTest, TokenEndpointGrantsOnlyTheSubscriptionsApplication)
         if (row.error.empty()) {
             EXPECT_EQ("Bearer", body.value("token_type", ""));
             EXPECT_FALSE(body.value("access_token", "").empty());
-            // Version 2 answers give the lifetime as a number, version 1 answers as a string.
-            EXPECT_EQ(row.url.find("v2.0") != std::string::npos, body["expires_in"].is_number());
+            // Answers to a scope give the lifetime as a number, answers to a resource as a string.
+            EXPECT_EQ(row.body.find("&scope=") != std::string::npos, body["expires_in"].is_number());
         } else {
             EXPECT_EQ(row.error, body.value("error", ""));
             EXPECT_EQ(0u, body.value("error_description", "").find("AADSTS"));
@@ -107,6 +108,67 @@ TEST_F(ManagementRoutesTest, TokenEndpointGrantsOnlyTheSubscriptionsApplication)
     EXPECT_EQ("secret", log.back().auth);
     EXPECT_EQ("invalid_client", log.back().errorCode);
     EXPECT_EQ(200, log.front().status);
+}
+
+// What a client reads before and right after it signs in: the cloud's endpoints, the identity service's
+// discovery document, the subscriptions and tenants its token reaches, their regions and the providers
+// registered there.
+TEST_F(ManagementRoutesTest, DiscoveryRoutesNameTheCloudsEndpoints) {
+    const std::string bearer = "Authorization: Bearer " + token();
+    const std::string rm = "https://management.localhost";
+    const std::string login = "https://login.microsoftonline.com/";
+    struct Row {
+        std::string url;
+        std::vector<std::string> headers;
+        long status;
+        std::string code;  // the error code, or the JSON pointer of the value checked
+        std::string value;
+    };
+    const Row rows[] = {
+        {rm + "/metadata/endpoints?api-version=2015-01-01", {}, 200, "/authentication/loginEndpoint",
+         "https://adfs.localhost/adfs"},
+        {kRm + "/metadata/endpoints?api-version=2015-01-01", {}, 200, "/authentication/loginEndpoint", login},
+        {rm + "/metadata/endpoints", {}, 400, "MissingApiVersionParameter", ""},
+        {"https://adfs.localhost/adfs/.well-known/openid-configuration", {}, 200, "/token_endpoint",
+         "https://adfs.localhost/adfs/oauth2/token"},
+        {login + kTenant + "/v2.0/.well-known/openid-configuration", {}, 200, "/token_endpoint",
+         login + kTenant + "/oauth2/v2.0/token"},
+        {login + "00000000-0000-0000-0000-000000000000/v2.0/.well-known/openid-configuration", {}, 400,
+         "invalid_tenant", ""},
+        {"https://adfs.localhost/adfs/v2.0/.well-known/openid-configuration", {}, 400, "invalid_tenant", ""},
+        {rm + "/subscriptions?api-version=2016-06-01", {bearer}, 200, "/value/0/id", subscription_},
+        {rm + "/tenants?api-version=2016-06-01", {bearer}, 200, "/value/0/tenantId", kTenant},
+        {rm + "/subscriptions?api-version=2016-06-01", {}, 401, "AuthenticationFailed", ""},
+        {rm + "/tenants?api-version=1999-01-01", {bearer}, 400, "InvalidApiVersionParameter", ""},
+        {kRm + subscription_ + "/locations?api-version=2016-06-01", {bearer}, 200, "/value/0/displayName",
+         "West Europe"},
+        {kRm + subscription_ + "/providers/microsoft.compute?api-version=2019-10-01", {bearer}, 200, "/namespace",
+         "Microsoft.Compute"},
+        {kRm + subscription_ + "/providers?api-version=2019-10-01", {bearer}, 200,
+         "/value/0/resourceTypes/0/locations/0", "West Europe"},
+        {kRm + subscription_ + "/providers/Microsoft.Nope?api-version=2019-10-01", {bearer}, 404,
+         "InvalidResourceNamespace", ""},
+        // A provider's registration is read with the versions of the resources API, not the provider's own.
+        {kRm + subscription_ + "/providers/Microsoft.Compute?api-version=2024-03-02", {bearer}, 400,
+         "InvalidApiVersionParameter", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.url);
+        const HttpReply reply = client_->send({"GET", row.url, row.headers});
+        EXPECT_EQ(row.status, reply.status);
+        if (row.value.empty()) {
+            EXPECT_EQ(row.code, armCode(reply));
+            continue;
+        }
+        const nlohmann::json body = nlohmann::json::parse(reply.body, nullptr, false);
+        const nlohmann::json::json_pointer pointer(row.code);
+        ASSERT_TRUE(body.is_object() && body.contains(pointer)) << reply.body;
+        EXPECT_EQ(row.value, body[pointer]);
+    }
+    // A version the client's network commands pin is answered, whatever the routes then say.
+    EXPECT_NE("NoRegisteredProviderFound",
+              armCode(client_->send({"GET", kRm + subscription_ + "/providers/Microsoft.Network/virtualNetworks"
+                                     "?api-version=2022-01-01", {bearer}})));
 }
 
 TEST_F(ManagementRoutesTest, VirtualMachineRoutesAnswerAzuresStatusesAndBodies) {
