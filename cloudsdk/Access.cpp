@@ -1,9 +1,10 @@
-// Access to blob data: SAS URLs of managed snapshots, their revocation, and storage bearer tokens.
-#include "azsim/model/ResourceIds.h"
+// Access to blob data: SAS URLs of managed snapshots and their revocation, granted and ended through
+// Resource Manager, and storage bearer tokens.
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/SdkErrorCodes.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 #include "host/settings/NXPlatformInfo.h"
-#include "host/sys/Time.h"
 
 namespace AzureSDKCppBridge {
 
@@ -13,31 +14,40 @@ long long SasLifetimeSeconds() {
     return static_cast<long long>(seconds);
 }
 
+namespace {
+
+// The resource id of the managed snapshot of that name: in `resourceGroup`, or, with no group
+// named, the one of that name in the subscription's list.
+rest::ArmResult SnapshotIdOf(rest::ArmClient& arm, const std::string& resourceGroup, const std::string& name,
+                             std::string& id) {
+    if (!resourceGroup.empty()) {
+        id = "/subscriptions/" + arm.subscriptionId() + "/resourceGroups/" + resourceGroup +
+             "/providers/Microsoft.Compute/snapshots/" + name;
+        rest::ArmResult named;
+        named.ok = true;
+        return named;
+    }
+    rest::ArmResult found = rest::FindByName(arm, "Microsoft.Compute/snapshots", rest::kDiskVersion, name, "snapshot");
+    if (found.ok) id = found.body.value("id", "");
+    return found;
+}
+
+}  // namespace
+
 bool CAzureSDKCppBridge::GetSASTokenURI(const std::string& resourceGroup, const std::string& snapshotName,
                                         std::string& sasUri) try {
     if (std::optional<Refusal> refusal =
             impl_->begin("GetSASTokenURI", {{"resourceGroup", resourceGroup}, {"snapshotName", snapshotName}}))
         return Fail(refusal->code, refusal->text);
-    std::string url;
-    try {
-        bool found = impl_->subscription->mutate([&](azsim::StateDocument& doc) {
-            azsim::ManagedSnapshot* snap = doc.findSnapshotByName(snapshotName, resourceGroup);
-            if (!snap) return false;
-            long long expiry = NxClock::nowSeconds() + SasLifetimeSeconds();
-            url = azsim::ManagedDiskAccessUrl(snap->blob) + "?snapshot=" + snap->storeSnapshot + "&" +
-                  impl_->access->issueSas(snap->blob, snap->storeSnapshot, "r", expiry);
-            snap->grant.active = true;
-            snap->grant.accessUrl = url;
-            snap->grant.expiresAt = expiry;
-            return true;
-        });
-        if (!found)
-            return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/snapshots/" +
-                                               snapshotName + "' under resource group '" + resourceGroup +
-                                               "' was not found.");
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    std::string id;
+    rest::ArmResult result = SnapshotIdOf(*impl_->arm, resourceGroup, snapshotName, id);
+    if (result.ok)
+        result = impl_->arm->action(id + "/beginGetAccess", rest::kDiskVersion, true,
+                                    {{"access", "Read"}, {"durationInSeconds", SasLifetimeSeconds()}});
+    if (!result.ok) return Fail(result.code, result.text);
+    const std::string url = result.body.is_object() ? result.body.value("accessSAS", "") : std::string();
+    if (url.empty())
+        return Fail(SDK_ERR_GENERAL, "Access to snapshot [" + snapshotName + "] was granted without an access URL");
     sasUri = url;
     return true;
 } catch (...) {
@@ -48,21 +58,10 @@ bool CAzureSDKCppBridge::RevokeSASToken(const std::string& resourceGroup, const 
     if (std::optional<Refusal> refusal =
             impl_->begin("RevokeSASToken", {{"resourceGroup", resourceGroup}, {"snapshotName", snapshotName}}))
         return Fail(refusal->code, refusal->text);
-    try {
-        bool found = impl_->subscription->mutate([&](azsim::StateDocument& doc) {
-            azsim::ManagedSnapshot* snap = doc.findSnapshotByName(snapshotName, resourceGroup);
-            if (!snap) return false;
-            impl_->access->revokeSas(snap->blob, snap->storeSnapshot);
-            snap->grant = azsim::AccessGrant();
-            return true;
-        });
-        if (!found)
-            return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/snapshots/" +
-                                               snapshotName + "' was not found.");
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
-    return true;
+    std::string id;
+    rest::ArmResult result = SnapshotIdOf(*impl_->arm, resourceGroup, snapshotName, id);
+    if (result.ok) result = impl_->arm->action(id + "/endGetAccess", rest::kDiskVersion, true);
+    return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
 }

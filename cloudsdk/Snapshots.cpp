@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "azsim/model/ResourceIds.h"
@@ -10,6 +11,8 @@
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/SnapshotSets.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 #include "host/sys/Time.h"
 
 namespace AzureSDKCppBridge {
@@ -47,17 +50,50 @@ azsim::Tags SetTags(const std::string& guid, const SnapshotSetRequest& request) 
     return tags;
 }
 
+// The resource group a resource id names; empty when it names none.
+std::string GroupOfId(const std::string& id) {
+    const std::string key = "/resourcegroups/";
+    const std::size_t start = boost::algorithm::to_lower_copy(id).find(key);
+    if (start == std::string::npos) return std::string();
+    const std::size_t from = start + key.size();
+    return id.substr(from, id.find('/', from) - from);
+}
+
+// The value of a tag of a resource as Resource Manager answers it; empty when it has none.
+std::string TagOf(const nlohmann::json& resource, const char* name) {
+    const nlohmann::json tags = resource.value("tags", nlohmann::json::object());
+    const auto found = tags.is_object() ? tags.find(name) : tags.end();
+    return found != tags.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// The disk a managed snapshot was taken of.
+std::string SourceOf(const nlohmann::json& snap) {
+    const nlohmann::json properties = snap.value("properties", nlohmann::json::object());
+    return properties.value("creationData", nlohmann::json::object()).value("sourceResourceId", "");
+}
+
+// Whether a managed snapshot was taken of `diskId` as a member of set `guid`.
+bool SnapshotOfSet(const nlohmann::json& snap, const std::string& diskId, const std::string& guid) {
+    return boost::algorithm::iequals(SourceOf(snap), diskId) && boost::algorithm::iequals(TagOf(snap, kSetGuidTag), guid);
+}
+
 // The record of a managed snapshot as a disk: its resource id serves as both id and URI.
-VMInfoStructs::SDisk SnapshotRecord(const azsim::ManagedSnapshot& snap) {
+VMInfoStructs::SDisk SnapshotRecord(const nlohmann::json& snap) {
+    const nlohmann::json properties = snap.value("properties", nlohmann::json::object());
     VMInfoStructs::SDisk out;
-    out.name = snap.name;
-    out.resourceGroup = snap.resourceGroup;
-    out.managedDiskId = snap.id;
-    out.uri = snap.id;
-    out.capacity = static_cast<long long>(snap.sizeBytes);
+    out.name = snap.value("name", "");
+    out.managedDiskId = snap.value("id", "");
+    out.resourceGroup = GroupOfId(out.managedDiskId);
+    out.uri = out.managedDiskId;
+    out.capacity = properties.value("diskSizeBytes", 0LL);
     out.isManaged = true;
-    out.incrementalSnapshot = snap.incremental;
+    out.incrementalSnapshot = properties.value("incremental", false);
     return out;
+}
+
+// Every managed snapshot of the subscription.
+rest::ArmResult ListSnapshots(rest::ArmClient& arm) {
+    return rest::ListOfType(arm, "Microsoft.Compute/snapshots", rest::kDiskVersion);
 }
 
 // Snapshots one managed disk, named after the set's marker and GUID in `tags`; returns the disk
@@ -395,21 +431,17 @@ bool CAzureSDKCppBridge::GetManagedDiskSnapshotIDForSnapshotGUID(const std::stri
                            {"snapMarker", snapMarker}, {"resourceGroup", resourceGroup}};
     if (std::optional<Refusal> refusal = impl_->begin("GetManagedDiskSnapshotIDForSnapshotGUID", args))
         return Fail(refusal->code, refusal->text);
-    try {
-        StateDocument doc = impl_->subscription->load();
-        std::string found;
-        for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
-            if (!boost::algorithm::iequals(snap.sourceDiskId, sourceDiskId) || !CarriesSetGuid(snap.tags, snapshotGuid))
-                continue;
-            if (!resourceGroup.empty() && !boost::algorithm::iequals(snap.resourceGroup, resourceGroup)) continue;
-            if (!MarkedAs(snap.name, snapMarker)) continue;
-            found = snap.id;
-            break;
-        }
-        snapshotId = found;
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
+    rest::ArmResult all = ListSnapshots(*impl_->arm);
+    if (!all.ok) return Fail(all.code, all.text);
+    std::string found;
+    for (const nlohmann::json& snap : all.body) {
+        if (!SnapshotOfSet(snap, sourceDiskId, snapshotGuid) || !MarkedAs(snap.value("name", ""), snapMarker)) continue;
+        if (!resourceGroup.empty() && !boost::algorithm::iequals(GroupOfId(snap.value("id", "")), resourceGroup))
+            continue;
+        found = snap.value("id", "");
+        break;
     }
+    snapshotId = found;
     return true;
 } catch (...) {
     return FailOnException();
@@ -422,21 +454,20 @@ bool CAzureSDKCppBridge::GetManagedDiskSnapshotsForDisk(const VMInfoStructs::SDi
     const std::string& source = disk.managedDiskId.empty() ? disk.uri : disk.managedDiskId;
     nlohmann::json args = {{"disk", source}, {"snapshotGuid", snapshotGuid}, {"snapBackup", snapBackup},
                            {"resourceGroup", resourceGroup}, {"searchAllGroups", searchAllGroups}};
-    StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetManagedDiskSnapshotsForDisk", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetManagedDiskSnapshotsForDisk", args))
         return Fail(refusal->code, refusal->text);
     if (snapshotGuid.empty()) return Fail(SDK_ERR_GENERAL, "No snapshot set GUID given");
     if (source.empty())
         return Fail(SDK_ERR_GENERAL, "Disk [" + disk.name + "] names no managed disk to look for snapshots of");
     if (resourceGroup.empty() && !searchAllGroups)
         return Fail(SDK_ERR_GENERAL, "No resource group given to look for snapshots of disk [" + source + "] in");
+    rest::ArmResult all = ListSnapshots(*impl_->arm);
+    if (!all.ok) return Fail(all.code, all.text);
     std::vector<VMInfoStructs::SDisk> found;
-    for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
-        if (boost::algorithm::iequals(snap.sourceDiskId, source) && CarriesSetGuid(snap.tags, snapshotGuid) &&
-            MarkedAs(snap.name, snapBackup) &&
-            (searchAllGroups || boost::algorithm::iequals(snap.resourceGroup, resourceGroup)))
+    for (const nlohmann::json& snap : all.body)
+        if (SnapshotOfSet(snap, source, snapshotGuid) && MarkedAs(snap.value("name", ""), snapBackup) &&
+            (searchAllGroups || boost::algorithm::iequals(GroupOfId(snap.value("id", "")), resourceGroup)))
             found.push_back(SnapshotRecord(snap));
-    }
     snapshots = found;
     return true;
 } catch (...) {
@@ -446,16 +477,14 @@ bool CAzureSDKCppBridge::GetManagedDiskSnapshotsForDisk(const VMInfoStructs::SDi
 bool CAzureSDKCppBridge::GetSourceDiskForSnapshot(const std::string& snapshotId, std::string& sourceDiskId) try {
     if (std::optional<Refusal> refusal = impl_->begin("GetSourceDiskForSnapshot", {{"snapshotId", snapshotId}}))
         return Fail(refusal->code, refusal->text);
-    try {
-        StateDocument doc = impl_->subscription->load();
-        if (const azsim::ManagedSnapshot* snap = doc.findSnapshot(snapshotId)) {
-            sourceDiskId = snap->sourceDiskId;
-            return true;
-        }
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
-    return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + snapshotId + "' was not found.");
+    // Only a snapshot's id is asked for: any other id names no snapshot.
+    if (GroupOfId(snapshotId).empty() ||
+        boost::algorithm::to_lower_copy(snapshotId).find("/providers/microsoft.compute/snapshots/") == std::string::npos)
+        return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + snapshotId + "' was not found.");
+    rest::ArmResult snap = impl_->arm->get(snapshotId, rest::kDiskVersion);
+    if (!snap.ok) return Fail(snap.code, snap.text);
+    sourceDiskId = SourceOf(snap.body);
+    return true;
 } catch (...) {
     return FailOnException();
 }
@@ -465,17 +494,13 @@ bool CAzureSDKCppBridge::GetDiskSnapshotWithGUID(const std::string& diskId, cons
     if (std::optional<Refusal> refusal =
             impl_->begin("GetDiskSnapshotWithGUID", {{"diskId", diskId}, {"snapshotGuid", snapshotGuid}}))
         return Fail(refusal->code, refusal->text);
-    try {
-        StateDocument doc = impl_->subscription->load();
-        for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
-            if (boost::algorithm::iequals(snap.sourceDiskId, diskId) && CarriesSetGuid(snap.tags, snapshotGuid)) {
-                snapshot = SnapshotRecord(snap);
-                return true;
-            }
+    rest::ArmResult all = ListSnapshots(*impl_->arm);
+    if (!all.ok) return Fail(all.code, all.text);
+    for (const nlohmann::json& snap : all.body)
+        if (SnapshotOfSet(snap, diskId, snapshotGuid)) {
+            snapshot = SnapshotRecord(snap);
+            return true;
         }
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
     return Fail(SDK_ERR_NOT_FOUND, "No snapshot of disk [" + diskId + "] carries GUID [" + snapshotGuid + "]");
 } catch (...) {
     return FailOnException();

@@ -1,0 +1,71 @@
+#include "azsim/arm/SnapshotShapes.h"
+
+#include <algorithm>
+
+#include "azsim/auth/IsoTime.h"
+
+namespace azsim {
+
+namespace {
+
+std::string TagOr(const Tags& tags, const char* name, const std::string& otherwise) {
+    const auto found = tags.find(name);
+    return found == tags.end() ? otherwise : found->second;
+}
+
+}  // namespace
+
+nlohmann::json SnapshotJson(const ManagedSnapshot& snap, const ManagedDisk* source) {
+    nlohmann::json tags = nlohmann::json::object();
+    for (const auto& [name, value] : snap.tags) tags[name] = value;
+    nlohmann::json properties = {
+        {"creationData", {{"createOption", "Copy"}, {"sourceResourceId", snap.sourceDiskId}}},
+        {"diskSizeGB", snap.sizeBytes >> 30},
+        {"diskSizeBytes", snap.sizeBytes},
+        {"timeCreated", formatIsoTime(snap.createdAt)},
+        {"provisioningState", "Succeeded"},
+        {"diskState", snap.grant.active ? "ActiveSAS" : "Unattached"},
+        {"incremental", snap.incremental},
+        {"uniqueId", snap.storeSnapshot}};
+    if (source && !source->osType.empty()) properties["osType"] = source->osType;
+    if (source) properties["hyperVGeneration"] = source->firmware.empty() ? "V1" : "V2";
+    return {{"id", snap.id},
+            {"name", snap.name},
+            {"type", "Microsoft.Compute/snapshots"},
+            {"location", snap.region},
+            {"tags", tags},
+            {"sku", {{"name", "Standard_LRS"}, {"tier", "Standard"}}},
+            {"properties", properties}};
+}
+
+void JoinSnapshotSet(StateDocument& doc, const ManagedSnapshot& snap) {
+    const auto guid = snap.tags.find(kSnapshotSetGuidTag);
+    if (guid == snap.tags.end()) return;
+    SnapshotSet* set = doc.findSnapshotSet(guid->second);
+    if (!set) {
+        SnapshotSet created;
+        created.guid = guid->second;
+        created.vmName = TagOr(snap.tags, kSnapshotVmNameTag, std::string());
+        created.resourceGroup = TagOr(snap.tags, kSnapshotVmGroupTag, snap.resourceGroup);
+        created.vmGuid = TagOr(snap.tags, kSnapshotVmGuidTag, std::string());
+        const bool lookUp = created.vmGuid.empty() && !created.vmName.empty();
+        if (const VirtualMachine* vm = lookUp ? doc.findVm(created.vmName, created.resourceGroup) : nullptr)
+            created.vmGuid = vm->guid;
+        created.createdAt = snap.createdAt;
+        created.jobTag = TagOr(snap.tags, kSnapshotJobTag, std::string());
+        created.applicationId = TagOr(snap.tags, kSnapshotAppIdTag, std::string());
+        doc.snapshotSets.push_back(created);
+        set = &doc.snapshotSets.back();
+    }
+    set->members.push_back(snap.id);
+}
+
+void LeaveSnapshotSets(StateDocument& doc, const std::string& snapshotId) {
+    for (SnapshotSet& set : doc.snapshotSets)
+        set.members.erase(std::remove(set.members.begin(), set.members.end(), snapshotId), set.members.end());
+    doc.snapshotSets.erase(std::remove_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
+                                          [](const SnapshotSet& s) { return s.members.empty(); }),
+                           doc.snapshotSets.end());
+}
+
+}  // namespace azsim
