@@ -1,45 +1,69 @@
-// Scripts run inside a VM's guest. Nothing runs on this machine: the run is handed to the
-// simulated guest, which records it in the guest log of the subscription's state folder. A fault
-// rule on "ExecuteScriptInGuestVM" is the guest reporting that the script failed: the run is
-// logged as failed and the call fails with the rule's code and text.
-#include "azsim/guest/GuestLog.h"
+// Scripts run inside a VM's guest through Resource Manager's run command: a Linux VM's as a shell
+// script, a Windows VM's as a PowerShell script. The guest's report is the command's output: a
+// script whose error stream holds a message failed, and that message is the call's text.
+#include <boost/algorithm/string/predicate.hpp>
+
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/SdkErrorCodes.h"
-#include "host/sys/Time.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 
 namespace AzureSDKCppBridge {
+
+namespace {
+
+using nlohmann::json;
+
+json ScriptLines(const std::string& text) {
+    json lines = json::array();
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return lines;
+        start = end + 1;
+    }
+}
+
+json RunCommandInput(const json& vm, const std::string& script, const std::string& guestContext,
+                     const std::string& guestDetail, const std::string& arguments) {
+    const json none = json::object();
+    const std::string os = vm.value("properties", none).value("storageProfile", none).value("osDisk", none).value(
+        "osType", "");
+    return {{"commandId", boost::algorithm::iequals(os, "Windows") ? "RunPowerShellScript" : "RunShellScript"},
+            {"script", ScriptLines(script)},
+            {"parameters",
+             {{{"name", "guestContext"}, {"value", guestContext}},
+              {{"name", "guestDetail"}, {"value", guestDetail}},
+              {{"name", "arguments"}, {"value", arguments}}}}};
+}
+
+// The message of the output's error stream; empty when the script reported none.
+std::string ErrorStream(const json& output) {
+    for (const json& status : output.value("value", json::array()))
+        if (status.is_object() && boost::algorithm::istarts_with(status.value("code", ""), "ComponentStatus/StdErr/"))
+            return status.value("message", "");
+    return std::string();
+}
+
+}  // namespace
 
 bool CAzureSDKCppBridge::ExecuteScriptInGuestVM(const std::string& guestContext, const std::string& vmName,
                                                 const std::string& guestDetail, const std::string& scriptText,
                                                 const std::string& parameters) try {
-    static const char* const kOperation = "ExecuteScriptInGuestVM";
     nlohmann::json args = {{"guestContext", guestContext}, {"vmName", vmName}, {"guestDetail", guestDetail},
                            {"scriptBytes", scriptText.size()}, {"parameters", parameters}};
-    // Not begin(): a fault rule here is the guest's answer to a run, so it is taken only once
-    // the VM has been found running and the run has started.
-    if (impl_->journal) impl_->journal->record(kOperation, args);
+    // Not begin(): a fault rule on this operation is the guest's answer to a run, which the cloud
+    // gives once the VM has been found running and the run has started.
+    if (impl_->journal) impl_->journal->record("ExecuteScriptInGuestVM", args);
     if (!impl_->connected) return Fail(SDK_ERR_NOT_CONNECTED, "Not connected to an Azure subscription");
-    azsim::StateDocument doc = impl_->subscription->load();
-    const azsim::VirtualMachine* vm = doc.findVm(vmName);
-    if (!vm) return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: No VM named '" + vmName + "' exists.");
-    if (vm->powerState != azsim::PowerState::Running)
-        return Fail(SDK_ERR_GENERAL, "VM [" + vmName + "] is not running: a script can only run in a running VM");
-    azsim::GuestRun run;
-    run.time = NxClock::nowSeconds();
-    run.vm = vm->name;
-    run.resourceGroup = vm->resourceGroup;
-    run.script = scriptText;
-    run.parameters = parameters;
-    run.guestContext = guestContext;
-    run.guestDetail = guestDetail;
-    std::optional<azsim::SdkFault> failure = impl_->faults->takeSdkFault(kOperation);
-    if (failure) {
-        run.succeeded = false;
-        run.error = failure->text;
-    }
-    azsim::GuestLog(impl_->subscription->dir()).append(run);
-    if (failure) return Fail(failure->code, failure->text);
-    return true;
+    rest::ArmResult result =
+        rest::FindByName(*impl_->arm, "Microsoft.Compute/virtualMachines", rest::kComputeVersion, vmName, "VM");
+    if (result.ok)
+        result = impl_->arm->action(result.body.value("id", "") + "/runCommand", rest::kComputeVersion, true,
+                                    RunCommandInput(result.body, scriptText, guestContext, guestDetail, parameters));
+    if (!result.ok) return Fail(result.code, result.text);
+    const std::string error = ErrorStream(result.body);
+    return error.empty() || Fail(SDK_ERR_GENERAL, error);
 } catch (...) {
     return FailOnException();
 }

@@ -1,10 +1,13 @@
 // Virtual machines: lists per subscription and group, one VM with its
-// instance view, and the power actions as long-running operations.
+// instance view, the update of an existing VM, its deletion, run commands and
+// the power actions, the changes as long-running operations.
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "azsim/arm/ArmCall.h"
 #include "azsim/arm/ArmReply.h"
 #include "azsim/arm/ArmShapes.h"
+#include "azsim/arm/RunCommands.h"
+#include "azsim/arm/VmUpdates.h"
 
 namespace azsim {
 
@@ -65,6 +68,48 @@ void powerAction(ArmCall& call) {
     call.accepted("Microsoft.Compute", region, kStatusVersion);
 }
 
+// A create-or-update of a VM that exists: answered 200 with the VM as it now is and an
+// "Azure-AsyncOperation" that has ended. VMs are created by deployments only.
+void putVm(ArmCall& call) {
+    const std::string& group = call.path[3];
+    const std::string& name = call.path[7];
+    const nlohmann::json body = nlohmann::json::parse(call.req.body, nullptr, false);
+    bool found = false;
+    VmRefusal refusal;
+    call.state.mutate([&](StateDocument& doc) {
+        VirtualMachine* vm = doc.findResourceGroup(group) ? doc.findVm(name, group) : nullptr;
+        if (!vm) return false;
+        found = true;
+        refusal = UpdateVm(doc, call.state.blobs(), *vm, body);
+        return refusal.status == 0;
+    });
+    if (!found && !call.state.load().findResourceGroup(group)) return sendGroupNotFound(call.res, group);
+    if (!found) return sendResourceNotFound(call.res, kVmType, group, name);
+    if (refusal.status) return sendArmError(call.res, refusal.status, refusal.code, refusal.message);
+    const StateDocument doc = call.state.load();
+    const VirtualMachine* vm = doc.findVm(name, group);
+    const nlohmann::json updated = VirtualMachineJson(doc, call.subscription(), *vm, false);
+    call.accepted("Microsoft.Compute", vm->region, kStatusVersion, updated);
+    call.res.headers.erase("Location");
+    sendJson(call.res, 200, updated);
+}
+
+// Deletes a VM and keeps its disks and network interfaces; a VM that is not there is answered 204.
+void deleteVm(ArmCall& call) {
+    const std::string& group = call.path[3];
+    std::string region;
+    call.state.mutate([&](StateDocument& doc) {
+        const VirtualMachine* vm = doc.findVm(call.path[7], group);
+        if (!vm) return false;
+        region = vm->region;
+        RemoveVmKeepingComponents(doc, call.path[7], group);
+        return true;
+    });
+    if (!region.empty()) return call.accepted("Microsoft.Compute", region, kStatusVersion);
+    if (!call.state.load().findResourceGroup(group)) return sendGroupNotFound(call.res, group);
+    call.res.status = 204;
+}
+
 }  // namespace
 
 bool ServeVirtualMachineRoutes(ArmCall& call) {
@@ -76,6 +121,15 @@ bool ServeVirtualMachineRoutes(ArmCall& call) {
     if (call.is("GET") && call.shaped({"subscriptions", "*", "resourcegroups", "*", "providers", "Microsoft.Compute",
                                        "virtualMachines", "*"}))
         return getVm(call), true;
+    if (call.is("PUT") && call.shaped({"subscriptions", "*", "resourcegroups", "*", "providers", "Microsoft.Compute",
+                                       "virtualMachines", "*"}))
+        return putVm(call), true;
+    if (call.is("DELETE") && call.shaped({"subscriptions", "*", "resourcegroups", "*", "providers",
+                                          "Microsoft.Compute", "virtualMachines", "*"}))
+        return deleteVm(call), true;
+    if (call.is("POST") && call.shaped({"subscriptions", "*", "resourcegroups", "*", "providers",
+                                        "Microsoft.Compute", "virtualMachines", "*", "runCommand"}))
+        return RunCommand(call), true;
     if (call.is("POST") && call.shaped({"subscriptions", "*", "resourcegroups", "*", "providers",
                                         "Microsoft.Compute", "virtualMachines", "*", "*"}))
         return powerAction(call), true;

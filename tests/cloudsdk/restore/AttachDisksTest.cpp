@@ -42,14 +42,14 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
         {"was not found", [](SVMInfo& vm, auto&) { vm.name = "no-such-vm"; }},
         {"has GUID", [](SVMInfo& vm, auto&) { vm.guid.clear(); }},
         {"A disk at LUN 1 already exists", [](auto&, std::vector<SDisk>& d) { d[0].unitNumber = 1; }},
-        {"LUN 2 is used by more than one disk", [](auto&, auto& d) { d.push_back(BlobDisk("r-more.vhd", false, 2)); }},
+        {"A disk at LUN 2 already exists", [](auto&, auto& d) { d.push_back(BlobDisk("r-more.vhd", false, 2)); }},
         {"listed more than once", [](auto&, auto& d) { d.push_back(BlobDisk("r-data.vhd", false, 3)); }},
-        {"at most 4 data disks; VM 'web-linux01' has 2 and 3 were added",
+        {"is 4; 5 were given",
          [](auto&, auto& d) {
              d = {BlobDisk("r-data.vhd", false, 2), BlobDisk("r-more.vhd", false, 3), BlobDisk("r-third.vhd", false, 4)};
          }},
         {"BlobNotFound", [](auto&, auto& d) { d[0].name = "absent.vhd"; }},
-        {"cannot be attached to an unmanaged VM",
+        {"managed disk to a VM with blob based disks",
          [&](SVMInfo& vm, auto& d) { vm = Vm("legacy-vm01"), d = {ManagedEntry(loose, false, 1)}; }},
     };
     const std::string before = StateBytes();
