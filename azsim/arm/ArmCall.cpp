@@ -41,6 +41,7 @@ const std::vector<ArmRoutes>& AllArmRoutes() {
     static const std::vector<ArmRoutes> routes = {
         &ServeSubscriptionRoutes,
         &ServeVirtualMachineRoutes,
+        &ServeDiskRoutes,
     };
     return routes;
 }

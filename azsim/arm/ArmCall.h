@@ -47,5 +47,6 @@ const std::vector<ArmRoutes>& AllArmRoutes();
 
 bool ServeSubscriptionRoutes(ArmCall& call);
 bool ServeVirtualMachineRoutes(ArmCall& call);
+bool ServeDiskRoutes(ArmCall& call);
 
 }  // namespace azsim
