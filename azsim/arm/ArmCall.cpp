@@ -42,6 +42,7 @@ const std::vector<ArmRoutes>& AllArmRoutes() {
         &ServeSubscriptionRoutes,
         &ServeVirtualMachineRoutes,
         &ServeSnapshotRoutes,
+        &ServeDiskRoutes,
     };
     return routes;
 }

@@ -48,5 +48,6 @@ const std::vector<ArmRoutes>& AllArmRoutes();
 bool ServeSubscriptionRoutes(ArmCall& call);
 bool ServeVirtualMachineRoutes(ArmCall& call);
 bool ServeSnapshotRoutes(ArmCall& call);
+bool ServeDiskRoutes(ArmCall& call);
 
 }  // namespace azsim

@@ -1,0 +1,116 @@
+// The managed disk routes of the endpoint, as a client sees them: each request of a disk's life in
+// turn, with its status and error code, and what the disks look like afterwards.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "azsim/arm/ResourceManager.h"
+#include "azsim/auth/AccessAuthority.h"
+#include "azsim/model/ResourceIds.h"
+#include "azsim/model/SubscriptionState.h"
+#include "azsim/scenarios/Scenario.h"
+#include "tests/azsim/model/TempFolder.h"
+
+namespace {
+
+using nlohmann::json;
+
+// Requests go to Resource Manager in-process; the endpoint's transport is the other tests' matter.
+TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
+    azsimtest::TempFolder folder;
+    azsim::InitState(folder.path(), azsim::DemoScenario());
+    const azsim::StateDocument seeded = azsim::SubscriptionState(folder.path()).load();
+    const azsim::Subscription& s = seeded.subscription();
+    const std::string bearer = "Bearer " + azsim::AccessAuthority(folder.path()).issueToken(s.applicationId);
+    azsim::ResourceManager arm(folder.path());
+    auto send = [&](const std::string& method, const std::string& path, const std::string& version,
+                    const std::string& body) {
+        httplib::Request req;
+        req.method = method;
+        req.path = path;
+        req.body = body;
+        req.headers = {{"Host", "management.azure.com"}, {"Authorization", bearer}};
+        req.params = {{"api-version", version}};
+        httplib::Response res;
+        arm.handle(req, res);
+        return res;
+    };
+    const std::string sub = "/subscriptions/" + s.id, rg = sub + "/resourceGroups/rg-test";
+    const std::string disks = "/providers/Microsoft.Compute/disks", legacy = seeded.vms[2].disks[0].id;
+    const std::string account = sub + "/resourceGroups/rg-legacy/providers/Microsoft.Storage/storageAccounts/";
+    auto put = [](const json& creation, const json& extra = json::object()) {
+        json body = {{"location", "westeurope"}, {"properties", {{"creationData", creation}, {"diskSizeGB", 1}}}};
+        body.update(extra);
+        return body.dump();
+    };
+    struct Row {
+        std::string method, path, body;
+        long status;
+        std::string code;
+    };
+    const Row rows[] = {
+        {"GET", sub + disks, "", 200, ""},
+        {"GET", sub + "/resourceGroups/rg-none" + disks, "", 404, "ResourceGroupNotFound"},
+        {"GET", sub + "/resourceGroups/rg-prod" + disks + "/web-linux01-osdisk", "", 200, ""},
+        {"GET", rg + disks + "/none", "", 404, "ResourceNotFound"},
+        {"PUT", rg + disks + "/d-empty", put({{"createOption", "Empty"}}, {{"tags", {{"a", "1"}}}}), 202, ""},
+        {"PUT", rg + disks + "/d-empty", put({{"createOption", "Empty"}}, {{"tags", {{"b", "2"}}}}), 200, ""},
+        {"PUT", rg + disks + "/d-nosize", json{{"location", "westeurope"},
+                                               {"properties", {{"creationData", {{"createOption", "Empty"}}}}}}
+                                              .dump(), 400, "InvalidParameter"},
+        {"PUT", rg + disks + "/d-noloc", json{{"properties", json::object()}}.dump(), 400, "LocationRequired"},
+        {"PUT", rg + disks + "/d-copy", put({{"createOption", "Copy"}, {"sourceResourceId",
+                                             sub + "/resourceGroups/rg-prod" + disks + "/web-linux01-osdisk"}}), 202,
+         ""},
+        {"PUT", rg + disks + "/d-nosnap", put({{"createOption", "Copy"}, {"sourceResourceId",
+                                               rg + "/providers/Microsoft.Compute/snapshots/none"}}), 404,
+         "ResourceNotFound"},
+        {"PUT", rg + disks + "/d-import", put({{"createOption", "Import"}, {"sourceUri", legacy},
+                                               {"storageAccountId", account + "legacystore01"}}), 202, ""},
+        {"PUT", rg + disks + "/d-noaccount", put({{"createOption", "Import"}, {"sourceUri", legacy}}), 400,
+         "InvalidParameter"},
+        {"PUT", rg + disks + "/d-upload", put({{"createOption", "Upload"}, {"uploadSizeBytes", 20971520 + 512}}),
+         202, ""},
+        {"PUT", rg + disks + "/d-badupload", put({{"createOption", "Upload"}, {"uploadSizeBytes", 1000}}), 400,
+         "InvalidParameter"},
+        {"PUT", rg + disks + "/d-restore", put({{"createOption", "Restore"}}), 400, "InvalidParameter"},
+        {"PUT", sub + "/resourceGroups/rg-none" + disks + "/d", put({{"createOption", "Empty"}}), 404,
+         "ResourceGroupNotFound"},
+        {"DELETE", sub + "/resourceGroups/rg-prod" + disks + "/web-linux01-osdisk", "", 409, "OperationNotAllowed"},
+        {"DELETE", rg + disks + "/d-empty", "", 202, ""},
+        {"DELETE", rg + disks + "/d-empty", "", 204, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.method + " " + row.path);
+        const std::string version = row.status == 202 ? "2019-07-01" : "2023-04-02";
+        const httplib::Response reply = send(row.method, row.path, version, row.body);
+        EXPECT_EQ(row.status, reply.status);
+        const json body = json::parse(reply.body, nullptr, false);
+        EXPECT_EQ(row.code, body.is_object() ? body.value("error", json::object()).value("code", "") : "");
+        EXPECT_EQ(row.status == 202, reply.has_header("Azure-AsyncOperation"));
+    }
+    const azsim::StateDocument doc = azsim::SubscriptionState(folder.path()).load();
+    std::map<std::string, json> shown;
+    for (const azsim::ManagedDisk& disk : doc.managedDisks) {
+        const httplib::Response reply = send("GET", disk.id, "2023-04-02", "");
+        shown[disk.name] = json::parse(reply.body)["properties"];
+        shown[disk.name]["managedBy"] = json::parse(reply.body).value("managedBy", "");
+    }
+    EXPECT_EQ(3u, shown.size() - seeded.managedDisks.size());  // copy, import, upload
+    EXPECT_EQ("Attached", shown["web-linux01-osdisk"]["diskState"]);
+    EXPECT_NE("", shown["web-linux01-osdisk"]["managedBy"]);
+    EXPECT_EQ(json({{"createOption", "Copy"}, {"sourceResourceId", sub + "/resourceGroups/rg-prod" + disks +
+                                                                        "/web-linux01-osdisk"}}),
+              shown["d-copy"]["creationData"]);
+    EXPECT_EQ("Linux", shown["d-copy"].value("osType", ""));
+    EXPECT_EQ("Unattached", shown["d-copy"]["diskState"]);
+    EXPECT_EQ(account + "legacystore01", shown["d-import"]["creationData"].value("storageAccountId", ""));
+    EXPECT_FALSE(shown["d-import"].contains("osType"));
+    EXPECT_EQ("ReadyToUpload", shown["d-upload"]["diskState"]);
+    EXPECT_EQ(20971520u + 512, shown["d-upload"]["diskSizeBytes"]);
+    EXPECT_EQ(seeded.findManagedDiskByName("web-linux01-osdisk")->sizeBytes,
+              doc.findManagedDiskByName("d-copy")->sizeBytes);
+    EXPECT_FALSE(doc.findManagedDiskByName("d-empty"));
+}
+
+}  // namespace
