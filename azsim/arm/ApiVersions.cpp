@@ -34,7 +34,7 @@ const std::map<std::string, Versions, std::less<>>& KnownVersions() {
 }
 
 // The provider namespace a path addresses ("Microsoft.Compute"), "Microsoft.Resources" for a
-// path under the subscription that names none, and "" for the subscription itself.
+// path under the subscription that names none, and "" for the subscription itself and its locations.
 std::string ProviderOf(const Segments& path) {
     for (std::size_t i = 0; i + 1 < path.size(); ++i)
         if (boost::algorithm::iequals(path[i], "providers")) {
@@ -42,7 +42,9 @@ std::string ProviderOf(const Segments& path) {
                 if (boost::algorithm::iequals(name, path[i + 1])) return name;
             return path[i + 1];
         }
-    return path.size() == 2 ? std::string() : std::string("Microsoft.Resources");
+    // The subscription's locations are versioned with the subscription itself.
+    const bool subscription = path.size() == 2 || (path.size() == 3 && boost::algorithm::iequals(path[2], "locations"));
+    return subscription ? std::string() : std::string("Microsoft.Resources");
 }
 
 }  // namespace
