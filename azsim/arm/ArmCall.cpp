@@ -40,9 +40,14 @@ void ArmCall::accepted(const std::string& provider, const std::string& region, c
 const std::vector<ArmRoutes>& AllArmRoutes() {
     static const std::vector<ArmRoutes> routes = {
         &ServeSubscriptionRoutes,
+        &ServeVmStatusRoutes,
         &ServeVirtualMachineRoutes,
         &ServeSnapshotRoutes,
         &ServeDiskRoutes,
+        &ServeNetworkRoutes,
+        &ServeStorageRoutes,
+        &ServeLocationRoutes,
+        &ServeImageRoutes,
     };
     return routes;
 }

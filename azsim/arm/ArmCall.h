@@ -46,8 +46,13 @@ using ArmRoutes = bool (*)(ArmCall& call);
 const std::vector<ArmRoutes>& AllArmRoutes();
 
 bool ServeSubscriptionRoutes(ArmCall& call);
+bool ServeVmStatusRoutes(ArmCall& call);
 bool ServeVirtualMachineRoutes(ArmCall& call);
 bool ServeSnapshotRoutes(ArmCall& call);
 bool ServeDiskRoutes(ArmCall& call);
+bool ServeNetworkRoutes(ArmCall& call);
+bool ServeStorageRoutes(ArmCall& call);
+bool ServeLocationRoutes(ArmCall& call);
+bool ServeImageRoutes(ArmCall& call);
 
 }  // namespace azsim

@@ -23,16 +23,28 @@ nlohmann::json Status(const std::string& code, const std::string& display) {
 }
 
 // The disk entry of a storage profile: a managed disk by id, an unmanaged one by its VHD's URI.
+// Besides the size in GB it gives the exact size in bytes ("diskSizeBytes"), and whether the disk
+// is encrypted ("encryptionSettings"), by its own mark or by the VM's encryption.
 nlohmann::json DiskJson(const StateDocument& doc, const DiskAttachment& attachment, const VirtualMachine& vm) {
     nlohmann::json disk = {{"lun", attachment.lun}, {"createOption", "Attach"}};
+    bool encrypted = vm.encryption.encrypted && (attachment.lun < 0 || !vm.encryption.osDiskOnly);
     if (const ManagedDisk* managed = doc.findManagedDisk(attachment.id)) {
         disk["name"] = managed->name;
         disk["managedDisk"] = {{"id", managed->id}, {"storageAccountType", managed->sku}};
         disk["diskSizeGB"] = managed->sizeBytes >> 30;
+        disk["diskSizeBytes"] = managed->sizeBytes;
+        encrypted = encrypted || managed->encrypted;
     } else {
         disk["name"] = attachment.id.substr(attachment.id.rfind('/') + 1);
         disk["vhd"] = {{"uri", attachment.id}};
+        const std::optional<BlobUri> uri = ParseBlobUri(attachment.id);
+        if (const UnmanagedDisk* blob = uri ? doc.findUnmanagedDisk(uri->key()) : nullptr) {
+            disk["diskSizeGB"] = blob->sizeBytes >> 30;
+            disk["diskSizeBytes"] = blob->sizeBytes;
+            encrypted = encrypted || blob->encrypted;
+        }
     }
+    if (encrypted) disk["encryptionSettings"] = {{"enabled", true}};
     if (attachment.lun < 0) {  // the OS disk has no LUN
         disk.erase("lun");
         disk["osType"] = vm.osType;
@@ -65,10 +77,12 @@ const std::map<std::string, std::vector<std::string>>& ProviderTypes() {
 }  // namespace
 
 nlohmann::json LocationJson(const std::string& subscription, const Region& region) {
+    const std::string display = region.displayName.empty() ? region.name : region.displayName;
     return {{"id", "/subscriptions/" + subscription + "/locations/" + region.name},
             {"name", region.name},
-            {"displayName", region.displayName},
-            {"regionalDisplayName", region.displayName},
+            {"type", "Region"},
+            {"displayName", display},
+            {"regionalDisplayName", display},
             {"metadata", {{"regionType", "Physical"}}}};
 }
 
