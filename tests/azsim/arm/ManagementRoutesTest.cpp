@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "azsim/endpoint/BlobEndpoint.h"
@@ -229,27 +232,50 @@ TEST_F(ManagementRoutesTest, PowerActionIsAcceptedAndItsOperationEnds) {
     EXPECT_EQ(404, post(kRm + subscription_ + kVm + "/explode?api-version=2023-09-01", "", {bearer}).status);
 }
 
-// A state folder whose certificate was made for the blob hosts alone gets material that covers the
-// management hosts too; material that covers them is kept.
-TEST(TlsMaterialTest, MaterialWithoutTheManagementHostsIsMadeAnew) {
-    azsimtest::TempFolder folder;
-    azsim::TlsMaterial tls;
-    std::string error;
-    ASSERT_TRUE(azsim::TlsMaterial::ensure(folder.path(), tls, &error)) << error;
-    auto read = [](const std::string& path) {
-        std::ostringstream text;
-        text << std::ifstream(path).rdbuf();
-        return text.str();
-    };
-    const std::string ca = read(tls.caCertPath);
-    ASSERT_TRUE(azsim::TlsMaterial::ensure(folder.path(), tls, &error)) << error;
-    EXPECT_EQ(ca, read(tls.caCertPath));
-    // A certificate for other names (the CA's own) stands for material of an older endpoint.
-    std::filesystem::copy_file(tls.caCertPath, tls.serverCertPath, std::filesystem::copy_options::overwrite_existing);
-    ASSERT_TRUE(azsim::TlsMaterial::ensure(folder.path(), tls, &error)) << error;
-    EXPECT_NE(ca, read(tls.caCertPath));
-    EXPECT_NE(read(tls.caCertPath), read(tls.serverCertPath));
-    EXPECT_TRUE(std::filesystem::exists(folder.sub("tls.retired/server.pem")));
+// Writes over `path` a self-signed certificate naming `host` alone, as material of an earlier endpoint.
+void WriteCertificateFor(const std::string& path, const char* host) {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+    ASSERT_TRUE(key && cert);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+    X509_set_pubkey(cert.get(), key.get());
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
+    X509_EXTENSION* names =
+        X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, ("DNS:" + std::string(host)).c_str());
+    ASSERT_NE(nullptr, names);
+    X509_add_ext(cert.get(), names, -1);
+    X509_EXTENSION_free(names);
+    ASSERT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
+    std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path.c_str(), "w"), fclose);
+    ASSERT_TRUE(file && PEM_write_X509(file.get(), cert.get()) == 1);
+}
+
+// A state folder whose certificate was made for fewer hosts (the blob hosts alone, or without the
+// loopback cloud's) gets material that covers every host served; material that covers them is kept.
+TEST(TlsMaterialTest, MaterialWithoutEveryServedHostIsMadeAnew) {
+    for (const char* earlier : {"*.blob.core.windows.net", "management.azure.com"}) {
+        SCOPED_TRACE(earlier);
+        azsimtest::TempFolder folder;
+        azsim::TlsMaterial tls;
+        std::string error;
+        ASSERT_TRUE(azsim::TlsMaterial::ensure(folder.path(), tls, &error)) << error;
+        auto read = [](const std::string& path) {
+            std::ostringstream text;
+            text << std::ifstream(path).rdbuf();
+            return text.str();
+        };
+        const std::string ca = read(tls.caCertPath);
+        ASSERT_TRUE(azsim::TlsMaterial::ensure(folder.path(), tls, &error)) << error;
+        EXPECT_EQ(ca, read(tls.caCertPath));
+        WriteCertificateFor(tls.serverCertPath, earlier);
+        ASSERT_TRUE(azsim::TlsMaterial::ensure(folder.path(), tls, &error)) << error;
+        EXPECT_NE(ca, read(tls.caCertPath));
+        EXPECT_NE(read(tls.caCertPath), read(tls.serverCertPath));
+        EXPECT_TRUE(std::filesystem::exists(folder.sub("tls.retired/server.pem")));
+    }
 }
 
 }  // namespace

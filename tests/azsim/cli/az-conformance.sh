@@ -88,10 +88,11 @@ az_run() {
   out=$(az "$@" 2> "$work/err")
 }
 
-# Passes when the two texts are equal as sorted sets of lines.
+# Passes when what was read ($1: the client's answer, or the state after a change) equals what is
+# wanted ($2), as sorted sets of lines.
 same() {
   if [[ "$(sort <<< "$1")" == "$(sort <<< "$2")" ]]; then return 0; fi
-  printf '  az said:\n%s\n  the state holds:\n%s\n' "$1" "$2" > "$work/err"
+  printf '  got:\n%s\n  want:\n%s\n' "$1" "$2" > "$work/err"
   return 1
 }
 
