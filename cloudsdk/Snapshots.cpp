@@ -75,7 +75,8 @@ std::string SourceOf(const nlohmann::json& snap) {
 
 // Whether a managed snapshot was taken of `diskId` as a member of set `guid`.
 bool SnapshotOfSet(const nlohmann::json& snap, const std::string& diskId, const std::string& guid) {
-    return boost::algorithm::iequals(SourceOf(snap), diskId) && boost::algorithm::iequals(TagOf(snap, kSetGuidTag), guid);
+    return boost::algorithm::iequals(SourceOf(snap), diskId) &&
+           boost::algorithm::iequals(TagOf(snap, kSetGuidTag), guid);
 }
 
 // The record of a managed snapshot as a disk: its resource id serves as both id and URI.
@@ -497,8 +498,8 @@ bool CAzureSDKCppBridge::GetSourceDiskForSnapshot(const std::string& snapshotId,
     if (std::optional<Refusal> refusal = impl_->begin("GetSourceDiskForSnapshot", {{"snapshotId", snapshotId}}))
         return Fail(refusal->code, refusal->text);
     // Only a snapshot's id is asked for: any other id names no snapshot.
-    if (GroupOfId(snapshotId).empty() ||
-        boost::algorithm::to_lower_copy(snapshotId).find("/providers/microsoft.compute/snapshots/") == std::string::npos)
+    const std::string lower = boost::algorithm::to_lower_copy(snapshotId);
+    if (GroupOfId(snapshotId).empty() || lower.find("/providers/microsoft.compute/snapshots/") == std::string::npos)
         return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + snapshotId + "' was not found.");
     rest::ArmResult snap = impl_->arm->get(snapshotId, rest::kDiskVersion);
     if (!snap.ok) return Fail(snap.code, snap.text);
