@@ -14,6 +14,11 @@ namespace AzureSDKCppBridge {
 constexpr const char* kSetGuidTag = "QD_SNAPSHOT_GUID";
 constexpr const char* kJobTag = "QD_JOB_TAG";
 constexpr const char* kAppIdTag = "QD_APP_ID";
+// Tags of managed snapshots naming the VM their set was taken of, by which the set's VM is known
+// from the snapshots alone.
+constexpr const char* kVmNameTag = "QD_VM_NAME";
+constexpr const char* kVmGuidTag = "QD_VM_GUID";
+constexpr const char* kVmGroupTag = "QD_VM_RESOURCE_GROUP";
 // Tag (blob metadata for page blobs) holding the marker of the snapshot's kind, one of the two below.
 constexpr const char* kMarkerTag = "QD_SNAPSHOT_MARKER";
 // Marker in the names of backup snapshots of managed disks.

@@ -1,6 +1,7 @@
 // Disk snapshot sets for backups: creation, look-ups by set GUID, deletion and expiry.
 #include <algorithm>
 #include <ctime>
+#include <set>
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/predicate.hpp>
@@ -74,7 +75,8 @@ std::string SourceOf(const nlohmann::json& snap) {
 
 // Whether a managed snapshot was taken of `diskId` as a member of set `guid`.
 bool SnapshotOfSet(const nlohmann::json& snap, const std::string& diskId, const std::string& guid) {
-    return boost::algorithm::iequals(SourceOf(snap), diskId) && boost::algorithm::iequals(TagOf(snap, kSetGuidTag), guid);
+    return boost::algorithm::iequals(SourceOf(snap), diskId) &&
+           boost::algorithm::iequals(TagOf(snap, kSetGuidTag), guid);
 }
 
 // The record of a managed snapshot as a disk: its resource id serves as both id and URI.
@@ -199,10 +201,14 @@ std::string TakeSnapshotSet(StateDocument& doc, azsim::PageBlobStore& store,
     set.applicationId = std::to_string(request.appId);
     if (const azsim::VirtualMachine* vm = doc.findVm(request.vmName, request.resourceGroup)) set.vmGuid = vm->guid;
     const azsim::Tags tags = SetTags(set.guid, request);
+    azsim::Tags managedTags = tags;
+    managedTags[kVmNameTag] = set.vmName;
+    managedTags[kVmGroupTag] = set.resourceGroup;
+    if (!set.vmGuid.empty()) managedTags[kVmGuidTag] = set.vmGuid;
     std::vector<VMInfoStructs::SDisk> result;
     try {
         for (const VMInfoStructs::SDisk& disk : disks) {
-            result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, tags, now)
+            result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, managedTags, now)
                                             : SnapshotPageBlob(doc, store, disk, tags, now));
             set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
         }
@@ -351,12 +357,26 @@ bool CAzureSDKCppBridge::GetVMSnapshotCount(const std::string& vmName, const std
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"filter", filter}};
     if (std::optional<Refusal> refusal = impl_->begin("GetVMSnapshotCount", args))
         return Fail(refusal->code, refusal->text);
+    auto wanted = [&](const std::string& guid) { return filter.empty() || guid.find(filter) != std::string::npos; };
+    // Sets of managed snapshots: the distinct set GUIDs the VM's snapshots carry.
+    rest::ArmResult all = ListSnapshots(*impl_->arm);
+    if (!all.ok) return Fail(all.code, all.text);
+    std::set<std::string> managedSets;
+    for (const nlohmann::json& snap : all.body) {
+        const std::string guid = TagOf(snap, kSetGuidTag);
+        const bool ofVm = vmGuid.empty() ? boost::algorithm::iequals(TagOf(snap, kVmNameTag), vmName)
+                                         : boost::algorithm::iequals(TagOf(snap, kVmGuidTag), vmGuid);
+        if (!guid.empty() && ofVm && wanted(guid)) managedSets.insert(boost::algorithm::to_lower_copy(guid));
+    }
+    // Sets of page-blob snapshots (and sets with no member left) are the blob service's: read in the document.
     try {
         StateDocument doc = impl_->subscription->load();
-        int n = 0;
-        for (const azsim::SnapshotSet& set : doc.snapshotSets)
-            if (SetBelongsToVm(set, vmName, vmGuid) && (filter.empty() || set.guid.find(filter) != std::string::npos))
-                ++n;
+        int n = static_cast<int>(managedSets.size());
+        for (const azsim::SnapshotSet& set : doc.snapshotSets) {
+            const bool managed = std::any_of(set.members.begin(), set.members.end(),
+                                             [&](const std::string& m) { return doc.findSnapshot(m) != nullptr; });
+            if (!managed && SetBelongsToVm(set, vmName, vmGuid) && wanted(set.guid)) ++n;
+        }
         const azsim::VirtualMachine* vm = !vmGuid.empty() ? doc.findVmByGuid(vmGuid) : doc.findVm(vmName);
         if (vm && filter.empty()) n += CountIntegritySets(doc, *vm);
         count = n;
@@ -478,8 +498,8 @@ bool CAzureSDKCppBridge::GetSourceDiskForSnapshot(const std::string& snapshotId,
     if (std::optional<Refusal> refusal = impl_->begin("GetSourceDiskForSnapshot", {{"snapshotId", snapshotId}}))
         return Fail(refusal->code, refusal->text);
     // Only a snapshot's id is asked for: any other id names no snapshot.
-    if (GroupOfId(snapshotId).empty() ||
-        boost::algorithm::to_lower_copy(snapshotId).find("/providers/microsoft.compute/snapshots/") == std::string::npos)
+    const std::string lower = boost::algorithm::to_lower_copy(snapshotId);
+    if (GroupOfId(snapshotId).empty() || lower.find("/providers/microsoft.compute/snapshots/") == std::string::npos)
         return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + snapshotId + "' was not found.");
     rest::ArmResult snap = impl_->arm->get(snapshotId, rest::kDiskVersion);
     if (!snap.ok) return Fail(snap.code, snap.text);

@@ -65,7 +65,8 @@ bool ReadSnapshotRequest(ArmCall& call, SnapshotRequest& out) {
                false;
     out.location = body.value("location", "");
     if (out.location.empty())
-        return sendArmError(call.res, 400, "LocationRequired", "The location property is required for this definition."),
+        return sendArmError(call.res, 400, "LocationRequired",
+                            "The location property is required for this definition."),
                false;
     const nlohmann::json properties = body.value("properties", nlohmann::json::object());
     const nlohmann::json creation = properties.value("creationData", nlohmann::json::object());
