@@ -1,19 +1,26 @@
-// Inventory of the subscription: browse nodes, hosts (resource groups), VMs, regions,
-// storage accounts, VM sizes and images.
+// Inventory of the subscription over Resource Manager: browse nodes, hosts (resource groups),
+// VMs, regions, storage accounts, VM sizes, templates (the subscription's VM images) and
+// marketplace images. Each operation reads each list it needs once.
+#include <set>
+
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "cloudsdk/BridgeImpl.h"
+#include "cloudsdk/InventoryLists.h"
 #include "cloudsdk/RecordMapping.h"
 #include "cloudsdk/SdkErrorCodes.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 
 namespace AzureSDKCppBridge {
 
 namespace {
 
 using boost::algorithm::iequals;
+using nlohmann::json;
 using VMInfoStructs::SInventoryInfo;
 
-SInventoryInfo Node(const std::string& name, const std::string& id, EInventoryType type) {
+SInventoryInfo InventoryNode(const std::string& name, const std::string& id, EInventoryType type) {
     SInventoryInfo node;
     node.name = name;
     node.id = id;
@@ -22,65 +29,126 @@ SInventoryInfo Node(const std::string& name, const std::string& id, EInventoryTy
 }
 
 // A tag query is "name" (any value) or "name:value".
-bool HasTag(const azsim::Tags& tags, const std::string& query) {
-    std::string::size_type colon = query.find(':');
-    std::string name = query.substr(0, colon);
-    for (const auto& tag : tags) {
-        if (!iequals(tag.first, name)) continue;
-        if (colon == std::string::npos || tag.second == query.substr(colon + 1)) return true;
+bool HasTagQuery(const json& tags, const std::string& query) {
+    const std::string::size_type colon = query.find(':');
+    const std::string name = query.substr(0, colon);
+    for (const auto& [tag, value] : tags.items()) {
+        if (!iequals(tag, name)) continue;
+        if (colon == std::string::npos || value == query.substr(colon + 1)) return true;
     }
     return false;
 }
 
-std::string NotFound(const std::string& kind, const std::string& name) {
+std::string ResourceNotFound(const std::string& kind, const std::string& name) {
     return "ResourceNotFound: The Resource '" + kind + "/" + name + "' was not found.";
+}
+
+std::string LocationNotFound(const std::string& region) {
+    return "LocationNotAvailableForResourceType: '" + region + "'";
+}
+
+// The location `region` stands for; throws not found when the subscription has none such.
+std::string KnownLocation(InventoryLists& lists, const std::string& region) {
+    const std::string location = lists.location(region);
+    if (location.empty()) throw OperationFailure(SDK_ERR_NOT_FOUND, LocationNotFound(region));
+    return location;
+}
+
+// The storage account named `name` (any case); throws not found when there is none.
+const json& StorageAccountNamed(InventoryLists& lists, const std::string& name) {
+    for (const json& account : lists.storageAccounts())
+        if (iequals(account.value("name", ""), name)) return account;
+    throw OperationFailure(SDK_ERR_NOT_FOUND, ResourceNotFound("Microsoft.Storage/storageAccounts", name));
+}
+
+bool IsUnmanaged(const json& vm) {
+    return vm.value("properties", json::object())
+        .value("storageProfile", json::object())
+        .value("osDisk", json::object())
+        .contains("vhd");
+}
+
+// A marketplace image of one location: "publisher\offer\sku" and its version.
+struct MarketImage {
+    std::string publisher, offer, sku, version, location;
+};
+
+// The marketplace catalogue under `path` ("/providers/Microsoft.Compute/locations/x/publishers"): the names of a level.
+std::vector<std::string> CatalogueNames(InventoryLists& lists, const std::string& path) {
+    std::vector<std::string> names;
+    for (const json& item : lists.getOrNone(path, rest::kComputeVersion)) names.push_back(item.value("name", ""));
+    return names;
+}
+
+// The images of `location`, of publisher `publisher` and offer `offer` when given, and of SKU `sku` when given.
+void AddMarketImages(InventoryLists& lists, const std::string& location, const std::string& publisher,
+                     const std::string& offer, const std::string& sku, std::vector<MarketImage>& out) {
+    const std::string base = "/providers/Microsoft.Compute/locations/" + location + "/publishers";
+    const std::vector<std::string> publishers =
+        publisher.empty() ? CatalogueNames(lists, base) : std::vector<std::string>{publisher};
+    for (const std::string& p : publishers) {
+        const std::string offers = base + "/" + p + "/artifacttypes/vmimage/offers";
+        for (const std::string& o : offer.empty() ? CatalogueNames(lists, offers) : std::vector<std::string>{offer})
+            for (const std::string& s : CatalogueNames(lists, offers + "/" + o + "/skus")) {
+                if (!sku.empty() && !iequals(s, sku)) continue;
+                for (const std::string& v : CatalogueNames(lists, offers + "/" + o + "/skus/" + s + "/versions"))
+                    out.push_back({p, o, s, v, location});
+            }
+    }
 }
 
 }  // namespace
 
 bool CAzureSDKCppBridge::BrowseRegions(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) try {
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("BrowseRegions", {{"parent", parent.name}}, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("BrowseRegions", {{"parent", parent.name}}))
         return Fail(refusal->code, refusal->text);
-    for (const azsim::Region& region : doc.regions)
-        out.push_back(Node(region.displayName.empty() ? region.name : region.displayName, region.name,
-                           INVENTORY_TYPE_REGION));
+    InventoryLists lists(*impl_->arm);
+    for (const json& location : lists.locations())
+        out.push_back(InventoryNode(location.value("displayName", location.value("name", "")),
+                                    location.value("name", ""), INVENTORY_TYPE_REGION));
     return true;
 } catch (...) {
     return FailOnException();
 }
 
 bool CAzureSDKCppBridge::BrowseStorageAccounts(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) try {
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("BrowseStorageAccounts", {{"parent", parent.name}}, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("BrowseStorageAccounts", {{"parent", parent.name}}))
         return Fail(refusal->code, refusal->text);
-    for (const azsim::StorageAccount& account : doc.storageAccounts)
-        out.push_back(Node(account.name, account.name, INVENTORY_TYPE_STORAGE_ACCOUNT));
+    InventoryLists lists(*impl_->arm);
+    for (const json& account : lists.storageAccounts()) {
+        const std::string name = account.value("name", "");
+        out.push_back(InventoryNode(name, name, INVENTORY_TYPE_STORAGE_ACCOUNT));
+    }
     return true;
 } catch (...) {
     return FailOnException();
 }
 
 bool CAzureSDKCppBridge::BrowseTags(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) try {
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("BrowseTags", {{"parent", parent.name}}, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("BrowseTags", {{"parent", parent.name}}))
         return Fail(refusal->code, refusal->text);
-    std::map<std::string, bool> seen;
-    for (const azsim::VirtualMachine& vm : doc.vms)
-        for (const auto& tag : vm.tags) seen[tag.first + ":" + tag.second] = true;
-    for (const auto& tag : seen) out.push_back(Node(tag.first, tag.first, INVENTORY_TYPE_NONE));
+    InventoryLists lists(*impl_->arm);
+    std::set<std::string> seen;
+    for (const json& vm : lists.vms()) {
+        const json tags = vm.value("tags", json::object());
+        for (const auto& [name, value] : tags.items()) seen.insert(name + ":" + value.get<std::string>());
+    }
+    for (const std::string& tag : seen) out.push_back(InventoryNode(tag, tag, INVENTORY_TYPE_NONE));
     return true;
 } catch (...) {
     return FailOnException();
 }
 
 bool CAzureSDKCppBridge::BrowseImages(const SInventoryInfo& parent, std::vector<SInventoryInfo>& out) try {
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("BrowseImages", {{"parent", parent.name}}, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("BrowseImages", {{"parent", parent.name}}))
         return Fail(refusal->code, refusal->text);
-    for (const azsim::MarketplaceImage& image : doc.images) {
-        std::string name = image.publisher + "/" + image.offer + "/" + image.sku;
-        out.push_back(Node(name, name + "/" + image.version, INVENTORY_TYPE_NONE));
+    InventoryLists lists(*impl_->arm);
+    std::vector<MarketImage> images;
+    for (const json& location : lists.locations())
+        AddMarketImages(lists, location.value("name", ""), "", "", "", images);
+    for (const MarketImage& image : images) {
+        const std::string name = image.publisher + "/" + image.offer + "/" + image.sku;
+        out.push_back(InventoryNode(name, name + "/" + image.version, INVENTORY_TYPE_NONE));
     }
     return true;
 } catch (...) {
@@ -88,10 +156,13 @@ bool CAzureSDKCppBridge::BrowseImages(const SInventoryInfo& parent, std::vector<
 }
 
 bool CAzureSDKCppBridge::GetHostInfoList(UINT64 flags, int option, std::vector<VMInfoStructs::SHostInfo>& hosts) try {
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetHostInfoList", {{"flags", flags}, {"option", option}}, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetHostInfoList", {{"flags", flags}, {"option", option}}))
         return Fail(refusal->code, refusal->text);
-    for (const azsim::ResourceGroup& group : doc.resourceGroups) hosts.push_back(HostRecord(doc, group));
+    InventoryLists lists(*impl_->arm);
+    const rest::ArmResult groups =
+        impl_->arm->list("/subscriptions/" + impl_->arm->subscriptionId() + "/resourcegroups", rest::kResourcesVersion);
+    if (!groups.ok) return Fail(groups.code, groups.text);
+    for (const json& group : groups.body) hosts.push_back(HostRecord(group, lists));
     return true;
 } catch (...) {
     return FailOnException();
@@ -99,14 +170,11 @@ bool CAzureSDKCppBridge::GetHostInfoList(UINT64 flags, int option, std::vector<V
 
 bool CAzureSDKCppBridge::GetHostInfoForHost(const std::string& hostName, UINT64 flags, int option,
                                             VMInfoStructs::SHostInfo& host) try {
-    azsim::StateDocument doc;
     nlohmann::json args = {{"hostName", hostName}, {"flags", flags}, {"option", option}};
-    if (std::optional<Refusal> refusal = impl_->open("GetHostInfoForHost", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetHostInfoForHost", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::ResourceGroup* group = doc.findResourceGroup(hostName);
-    if (!group)
-        return Fail(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + hostName + "' could not be found.");
-    host = HostRecord(doc, *group);
+    InventoryLists lists(*impl_->arm);
+    host = HostRecord(lists.group(hostName), lists);
     return true;
 } catch (...) {
     return FailOnException();
@@ -114,10 +182,12 @@ bool CAzureSDKCppBridge::GetHostInfoForHost(const std::string& hostName, UINT64 
 
 bool CAzureSDKCppBridge::GetTemplateInfoList(UINT64 flags, int option,
                                              std::vector<VMInfoStructs::SVMInfo>& templates) try {
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetTemplateInfoList", {{"flags", flags}, {"option", option}}, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetTemplateInfoList", {{"flags", flags}, {"option", option}}))
         return Fail(refusal->code, refusal->text);
-    for (const azsim::VirtualMachine& vm : doc.templates) templates.push_back(VmRecord(doc, vm));
+    const rest::ArmResult images =
+        rest::ListOfType(*impl_->arm, "Microsoft.Compute/images", rest::kComputeVersion);
+    if (!images.ok) return Fail(images.code, images.text);
+    for (const json& image : images.body) templates.push_back(TemplateRecord(image));
     return true;
 } catch (...) {
     return FailOnException();
@@ -126,13 +196,15 @@ bool CAzureSDKCppBridge::GetTemplateInfoList(UINT64 flags, int option,
 bool CAzureSDKCppBridge::GetVMInfoListForStorageAccount(const std::string& storageAccount, UINT64 flags, int option,
                                                         std::vector<VMInfoStructs::SVMInfo>& out) try {
     nlohmann::json args = {{"storageAccount", storageAccount}, {"flags", flags}, {"option", option}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetVMInfoListForStorageAccount", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetVMInfoListForStorageAccount", args))
         return Fail(refusal->code, refusal->text);
-    if (!doc.findStorageAccount(storageAccount))
-        return Fail(SDK_ERR_NOT_FOUND, NotFound("Microsoft.Storage/storageAccounts", storageAccount));
-    for (const azsim::VirtualMachine& vm : doc.vms)
-        if (!vm.managed && iequals(vm.storageAccount, storageAccount)) out.push_back(VmRecord(doc, vm));
+    InventoryLists lists(*impl_->arm);
+    StorageAccountNamed(lists, storageAccount);
+    for (const json& vm : lists.vms()) {
+        if (!IsUnmanaged(vm)) continue;
+        VMInfoStructs::SVMInfo record = VmRecord(vm, lists);
+        if (iequals(record.storageAccount, storageAccount)) out.push_back(record);
+    }
     return true;
 } catch (...) {
     return FailOnException();
@@ -141,11 +213,11 @@ bool CAzureSDKCppBridge::GetVMInfoListForStorageAccount(const std::string& stora
 bool CAzureSDKCppBridge::GetVMInfoListForTag(const std::string& tag, UINT64 flags, int option,
                                              std::vector<VMInfoStructs::SVMInfo>& out) try {
     nlohmann::json args = {{"tag", tag}, {"flags", flags}, {"option", option}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetVMInfoListForTag", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetVMInfoListForTag", args))
         return Fail(refusal->code, refusal->text);
-    for (const azsim::VirtualMachine& vm : doc.vms)
-        if (HasTag(vm.tags, tag)) out.push_back(VmRecord(doc, vm));
+    InventoryLists lists(*impl_->arm);
+    for (const json& vm : lists.vms())
+        if (HasTagQuery(vm.value("tags", json::object()), tag)) out.push_back(VmRecord(vm, lists));
     return true;
 } catch (...) {
     return FailOnException();
@@ -156,14 +228,19 @@ bool CAzureSDKCppBridge::GetVMInfoForVM(const std::string& vmName, const std::st
                                         VMInfoStructs::SVMInfo& out) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"hostName", hostName}, {"flags", flags},
                            {"option", option}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetVMInfoForVM", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetVMInfoForVM", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::VirtualMachine* vm = !vmGuid.empty() ? doc.findVmByGuid(vmGuid) : doc.findVm(vmName, hostName);
-    if (vm && !hostName.empty() && !iequals(vm->resourceGroup, hostName)) vm = nullptr;
-    if (!vm) return Fail(SDK_ERR_NOT_FOUND, NotFound("Microsoft.Compute/virtualMachines", vmName + vmGuid));
-    out = VmRecord(doc, *vm);
-    return true;
+    InventoryLists lists(*impl_->arm);
+    // By GUID when one is given, else by name (within the group when one is given).
+    for (const json& vm : lists.vms()) {
+        const bool named = !vmGuid.empty()
+                               ? iequals(vm.value("properties", json::object()).value("vmId", ""), vmGuid)
+                               : iequals(vm.value("name", ""), vmName);
+        if (!named || (!hostName.empty() && !iequals(GroupOf(vm), hostName))) continue;
+        out = VmRecord(vm, lists);
+        return true;
+    }
+    return Fail(SDK_ERR_NOT_FOUND, ResourceNotFound("Microsoft.Compute/virtualMachines", vmName + vmGuid));
 } catch (...) {
     return FailOnException();
 }
@@ -171,13 +248,15 @@ bool CAzureSDKCppBridge::GetVMInfoForVM(const std::string& vmName, const std::st
 bool CAzureSDKCppBridge::GetLocalVMInfo(const std::string& vmName, const std::string& vmGuid, UINT64 flags,
                                         int option, VMInfoStructs::SVMInfo& out) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"flags", flags}, {"option", option}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetLocalVMInfo", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetLocalVMInfo", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::VirtualMachine* vm = doc.findVmByGuid(vmGuid);
-    if (!vm) return Fail(SDK_ERR_NOT_FOUND, "No virtual machine of the subscription has the id [" + vmGuid + "]");
-    out = VmRecord(doc, *vm);
-    return true;
+    InventoryLists lists(*impl_->arm);
+    for (const json& vm : lists.vms())
+        if (!vmGuid.empty() && iequals(vm.value("properties", json::object()).value("vmId", ""), vmGuid)) {
+            out = VmRecord(vm, lists);
+            return true;
+        }
+    return Fail(SDK_ERR_NOT_FOUND, "No virtual machine of the subscription has the id [" + vmGuid + "]");
 } catch (...) {
     return FailOnException();
 }
@@ -185,12 +264,11 @@ bool CAzureSDKCppBridge::GetLocalVMInfo(const std::string& vmName, const std::st
 bool CAzureSDKCppBridge::GetDCInfoForDC(const std::string& region, UINT64 flags, int option,
                                         VMInfoStructs::SDataCenterInfo& dataCenter) try {
     nlohmann::json args = {{"region", region}, {"flags", flags}, {"option", option}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetDCInfoForDC", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetDCInfoForDC", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::Region* found = doc.findRegion(region);
-    if (!found) return Fail(SDK_ERR_NOT_FOUND, "LocationNotAvailableForResourceType: '" + region + "'");
-    dataCenter = DataCenterRecord(doc, *found, dataCenter.name.empty() ? region : dataCenter.name);
+    InventoryLists lists(*impl_->arm);
+    dataCenter = DataCenterRecord(KnownLocation(lists, region), lists,
+                                  dataCenter.name.empty() ? region : dataCenter.name);
     return true;
 } catch (...) {
     return FailOnException();
@@ -199,12 +277,10 @@ bool CAzureSDKCppBridge::GetDCInfoForDC(const std::string& region, UINT64 flags,
 bool CAzureSDKCppBridge::GetStorageAccountInfo(const std::string& storageAccount, UINT64 flags, int option,
                                                VMInfoStructs::SDatastoreInfo& out) try {
     nlohmann::json args = {{"storageAccount", storageAccount}, {"flags", flags}, {"option", option}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetStorageAccountInfo", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetStorageAccountInfo", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
-    if (!account) return Fail(SDK_ERR_NOT_FOUND, NotFound("Microsoft.Storage/storageAccounts", storageAccount));
-    out = StorageAccountRecord(*account);
+    InventoryLists lists(*impl_->arm);
+    out = StorageAccountRecord(StorageAccountNamed(lists, storageAccount));
     return true;
 } catch (...) {
     return FailOnException();
@@ -215,15 +291,15 @@ bool CAzureSDKCppBridge::GetStorageAccountInfoList(const std::string& hostName, 
                                                    bool forceRefresh) try {
     nlohmann::json args = {{"hostName", hostName}, {"flags", flags}, {"option", option},
                            {"forceRefresh", forceRefresh}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetStorageAccountInfoList", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetStorageAccountInfoList", args))
         return Fail(refusal->code, refusal->text);
-    if (!hostName.empty() && !doc.findResourceGroup(hostName))
-        return Fail(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + hostName +
-                                           "' could not be found.");
-    for (const azsim::StorageAccount& account : doc.storageAccounts)
-        if (hostName.empty() || iequals(account.resourceGroup, hostName))
-            out.push_back(StorageAccountRecord(account));
+    const std::string group = hostName.empty() ? std::string() : "/resourceGroups/" + hostName;
+    const rest::ArmResult accounts =
+        impl_->arm->list("/subscriptions/" + impl_->arm->subscriptionId() + group +
+                             "/providers/Microsoft.Storage/storageAccounts",
+                         rest::kStorageVersion);
+    if (!accounts.ok) return Fail(accounts.code, accounts.text);
+    for (const json& account : accounts.body) out.push_back(StorageAccountRecord(account));
     return true;
 } catch (...) {
     return FailOnException();
@@ -232,13 +308,13 @@ bool CAzureSDKCppBridge::GetStorageAccountInfoList(const std::string& hostName, 
 bool CAzureSDKCppBridge::GetStorageAccountInfoListForRegion(const std::string& region, UINT64 flags, int option,
                                                             std::vector<VMInfoStructs::SDatastoreInfo>& out) try {
     nlohmann::json args = {{"region", region}, {"flags", flags}, {"option", option}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetStorageAccountInfoListForRegion", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetStorageAccountInfoListForRegion", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::Region* wanted = doc.findRegion(region);
-    if (!wanted) return Fail(SDK_ERR_NOT_FOUND, "LocationNotAvailableForResourceType: '" + region + "'");
-    for (const azsim::StorageAccount& account : doc.storageAccounts)
-        if (doc.findRegion(account.region) == wanted) out.push_back(StorageAccountRecord(account));
+    InventoryLists lists(*impl_->arm);
+    const std::string location = KnownLocation(lists, region);
+    for (const json& account : lists.storageAccounts())
+        if (iequals(lists.location(account.value("location", "")), location))
+            out.push_back(StorageAccountRecord(account));
     return true;
 } catch (...) {
     return FailOnException();
@@ -248,14 +324,11 @@ bool CAzureSDKCppBridge::GetAvailableVMSizesForHost(const std::string& hostName,
                                                     std::vector<VMInfoStructs::SVMSizeInfo>& out, UINT64 flags,
                                                     int option) try {
     nlohmann::json args = {{"hostName", hostName}, {"flags", flags}, {"option", option}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetAvailableVMSizesForHost", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetAvailableVMSizesForHost", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::ResourceGroup* group = doc.findResourceGroup(hostName);
-    const azsim::Region* region = group ? doc.findRegion(group->region) : nullptr;
-    if (!region) return Fail(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + hostName +
-                                                    "' could not be found.");
-    for (const azsim::VmSize& size : region->vmSizes) out.push_back(VmSizeRecord(size));
+    InventoryLists lists(*impl_->arm);
+    const std::string location = lists.group(hostName).value("location", "");
+    for (const json& size : lists.vmSizes(location)) out.push_back(VmSizeRecord(size));
     return true;
 } catch (...) {
     return FailOnException();
@@ -265,12 +338,10 @@ bool CAzureSDKCppBridge::GetAvailableVMSizesInLocation(const std::string& locati
                                                        std::vector<VMInfoStructs::SVMSizeInfo>& out, UINT64 flags,
                                                        int option) try {
     nlohmann::json args = {{"location", location}, {"flags", flags}, {"option", option}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetAvailableVMSizesInLocation", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetAvailableVMSizesInLocation", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::Region* region = doc.findRegion(location);
-    if (!region) return Fail(SDK_ERR_NOT_FOUND, "LocationNotAvailableForResourceType: '" + location + "'");
-    for (const azsim::VmSize& size : region->vmSizes) out.push_back(VmSizeRecord(size));
+    InventoryLists lists(*impl_->arm);
+    for (const json& size : lists.vmSizes(KnownLocation(lists, location))) out.push_back(VmSizeRecord(size));
     return true;
 } catch (...) {
     return FailOnException();
@@ -278,16 +349,16 @@ bool CAzureSDKCppBridge::GetAvailableVMSizesInLocation(const std::string& locati
 
 bool CAzureSDKCppBridge::GetVMSizeInfoForSize(const std::string& vmSize, const std::string& region,
                                               VMInfoStructs::SVMSizeInfo& out) try {
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetVMSizeInfoForSize", {{"vmSize", vmSize}, {"region", region}}, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetVMSizeInfoForSize", {{"vmSize", vmSize}, {"region", region}}))
         return Fail(refusal->code, refusal->text);
-    if (const azsim::Region* found = doc.findRegion(region)) {
-        for (const azsim::VmSize& size : found->vmSizes) {
-            if (!iequals(size.name, vmSize)) continue;
-            out = VmSizeRecord(size);
-            return true;
-        }
-    }
+    InventoryLists lists(*impl_->arm);
+    const std::string location = lists.location(region);
+    if (!location.empty())
+        for (const json& size : lists.vmSizes(location))
+            if (iequals(size.value("name", ""), vmSize)) {
+                out = VmSizeRecord(size);
+                return true;
+            }
     return Fail(SDK_ERR_NOT_FOUND, "SkuNotAvailable: The requested size '" + vmSize +
                                        "' is not available in location '" + region + "'.");
 } catch (...) {
@@ -296,14 +367,13 @@ bool CAzureSDKCppBridge::GetVMSizeInfoForSize(const std::string& vmSize, const s
 
 bool CAzureSDKCppBridge::GetVMInfoListForRegion(const std::string& region, UINT64 flags, int option,
                                                 std::vector<VMInfoStructs::SVMInfo>& out) try {
-    azsim::StateDocument doc;
     nlohmann::json args = {{"region", region}, {"flags", flags}, {"option", option}};
-    if (std::optional<Refusal> refusal = impl_->open("GetVMInfoListForRegion", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("GetVMInfoListForRegion", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::Region* wanted = doc.findRegion(region);
-    if (!wanted) return Fail(SDK_ERR_NOT_FOUND, "LocationNotAvailableForResourceType: '" + region + "'");
-    for (const azsim::VirtualMachine& vm : doc.vms)
-        if (doc.findRegion(vm.region) == wanted) out.push_back(VmRecord(doc, vm));
+    InventoryLists lists(*impl_->arm);
+    const std::string location = KnownLocation(lists, region);
+    for (const json& vm : lists.vms())
+        if (iequals(lists.location(vm.value("location", "")), location)) out.push_back(VmRecord(vm, lists));
     return true;
 } catch (...) {
     return FailOnException();
@@ -311,25 +381,30 @@ bool CAzureSDKCppBridge::GetVMInfoListForRegion(const std::string& region, UINT6
 
 bool CAzureSDKCppBridge::GetImages(const std::string& location, const std::string& publisherAndName,
                                    const std::string& filter, std::vector<VMInfoStructs::SVMInfo>& out) try {
-    azsim::StateDocument doc;
     nlohmann::json args = {{"location", location}, {"publisherAndName", publisherAndName}, {"filter", filter}};
-    if (std::optional<Refusal> refusal = impl_->open("GetImages", args, doc)) return Fail(refusal->code, refusal->text);
-    std::vector<VMInfoStructs::SVMInfo> found;
-    for (const azsim::MarketplaceImage& image : doc.images) {
-        std::string name = image.publisher + "\\" + image.offer;
-        if (!location.empty() && doc.findRegion(image.location) != doc.findRegion(location)) continue;
-        if (!publisherAndName.empty() && !iequals(name, publisherAndName)) continue;
-        if (!filter.empty() && !iequals(image.sku, filter)) continue;
-        VMInfoStructs::SVMInfo record;
-        record.name = name + "\\" + image.sku;
-        record.secondaryName = image.version;
-        record.region = image.location;
-        found.push_back(record);
+    if (std::optional<Refusal> refusal = impl_->begin("GetImages", args)) return Fail(refusal->code, refusal->text);
+    InventoryLists lists(*impl_->arm);
+    const std::string::size_type slash = publisherAndName.find('\\');
+    const std::string publisher = publisherAndName.substr(0, slash);
+    const std::string offer = slash == std::string::npos ? std::string() : publisherAndName.substr(slash + 1);
+    std::vector<MarketImage> images;
+    // A publisher alone names no offer, so no image; no location is every location.
+    const bool named = publisherAndName.empty() || !offer.empty();
+    for (const json& each : lists.locations()) {
+        const std::string name = each.value("name", "");
+        if (named && (location.empty() || iequals(lists.location(location), name)))
+            AddMarketImages(lists, name, publisher, offer, filter, images);
     }
-    if (found.empty())
+    if (images.empty())
         return Fail(SDK_ERR_NOT_FOUND, "PlatformImageNotFound: The platform image '" + publisherAndName +
                                            "' is not available in location '" + location + "'.");
-    out.insert(out.end(), found.begin(), found.end());
+    for (const MarketImage& image : images) {
+        VMInfoStructs::SVMInfo record;
+        record.name = image.publisher + "\\" + image.offer + "\\" + image.sku;
+        record.secondaryName = image.version;
+        record.region = image.location;
+        out.push_back(record);
+    }
     return true;
 } catch (...) {
     return FailOnException();

@@ -1,23 +1,36 @@
-// Conversion of the simulated subscription's resources into the host records
-// the SDK wrapper returns.
+// Conversion of Resource Manager's JSON of the subscription's resources into the
+// host records the SDK wrapper returns. What a VM's JSON does not hold (its
+// interfaces' networks, its security groups, its size's processors and memory,
+// the SKU of an unmanaged disk's account) comes from the operation's lists.
 #pragma once
 
+#include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "azsim/model/StateDocument.h"
+#include "cloudsdk/InventoryLists.h"
 #include "plugin/frame/records/Records.h"
 
 namespace AzureSDKCppBridge {
 
-VMInfoStructs::SVMInfo VmRecord(const azsim::StateDocument& doc, const azsim::VirtualMachine& vm);
-VMInfoStructs::SDatastoreInfo StorageAccountRecord(const azsim::StorageAccount& account);
-VMInfoStructs::SVMSizeInfo VmSizeRecord(const azsim::VmSize& size);
-VMInfoStructs::SNetworkInfo NetworkRecord(const azsim::VirtualNetwork& network);
-VMInfoStructs::SSecurityGroupInfo SecurityGroupRecord(const azsim::SecurityGroup& group);
+VMInfoStructs::SVMInfo VmRecord(const nlohmann::json& vm, InventoryLists& lists);
+// A template: a VM image of the subscription.
+VMInfoStructs::SVMInfo TemplateRecord(const nlohmann::json& image);
+VMInfoStructs::SDatastoreInfo StorageAccountRecord(const nlohmann::json& account);
+VMInfoStructs::SVMSizeInfo VmSizeRecord(const nlohmann::json& size);
+VMInfoStructs::SNetworkInfo NetworkRecord(const nlohmann::json& network);
+VMInfoStructs::SSecurityGroupInfo SecurityGroupRecord(const nlohmann::json& group);
 // A resource group with its VMs, storage accounts, networks and security groups.
-VMInfoStructs::SHostInfo HostRecord(const azsim::StateDocument& doc, const azsim::ResourceGroup& group);
-// A region with its storage accounts, networks and security groups; named as the caller asked.
-VMInfoStructs::SDataCenterInfo DataCenterRecord(const azsim::StateDocument& doc, const azsim::Region& region,
+VMInfoStructs::SHostInfo HostRecord(const nlohmann::json& group, InventoryLists& lists);
+// The storage accounts, networks and security groups of `location` (as the cloud names it); named `name`.
+VMInfoStructs::SDataCenterInfo DataCenterRecord(const std::string& location, InventoryLists& lists,
                                                 const std::string& name);
+// The resource group a resource's id names.
+std::string GroupOf(const nlohmann::json& resource);
+
+// The record of a VM of the subscription's state, for the operations that still read it in-process.
+VMInfoStructs::SVMInfo VmRecord(const azsim::StateDocument& doc, const azsim::VirtualMachine& vm);
 
 }  // namespace AzureSDKCppBridge

@@ -137,8 +137,8 @@ ArmResult ArmClient::get(const std::string& path, const std::string& apiVersion,
     return failure.text.empty() ? resultOf(reply, url) : failure;
 }
 
-ArmResult ArmClient::list(const std::string& path, const std::string& apiVersion) {
-    ArmResult all = get(path, apiVersion);
+ArmResult ArmClient::list(const std::string& path, const std::string& apiVersion, const std::string& query) {
+    ArmResult all = get(path, apiVersion, query);
     if (!all.ok) return all;
     nlohmann::json items = all.body.value("value", nlohmann::json::array());
     for (std::string next = all.body.value("nextLink", ""); !next.empty();) {

@@ -35,8 +35,8 @@ public:
     const std::string& subscriptionId() const { return subscriptionId_; }
     // GET of `path` ("/subscriptions/..."); `query` is added after the api-version ("$expand=...").
     ArmResult get(const std::string& path, const std::string& apiVersion, const std::string& query = std::string());
-    // Every item of a list, following "nextLink".
-    ArmResult list(const std::string& path, const std::string& apiVersion);
+    // Every item of a list, following "nextLink"; `query` as for get.
+    ArmResult list(const std::string& path, const std::string& apiVersion, const std::string& query = std::string());
     // POST of an action with an optional JSON body; with `wait`, its long-running operation is
     // followed to its end and the result its "Location" answers is the body.
     ArmResult action(const std::string& path, const std::string& apiVersion, bool wait,

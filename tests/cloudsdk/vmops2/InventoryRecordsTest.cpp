@@ -1,0 +1,114 @@
+// VM records read over Resource Manager carry what the subscription holds, and an inventory reads each list once
+// whatever the number of VMs.
+#include "azsim/endpoint/RequestLog.h"
+#include "tests/cloudsdk/restore/WrapperFixture.h"
+
+using namespace wrappertest;
+
+namespace {
+
+using Inventory = WrapperTest;
+
+std::vector<std::string> Names(const std::vector<VMInfoStructs::SSecurityGroupInfo>& groups) {
+    std::vector<std::string> out;
+    for (const auto& group : groups) out.push_back(group.name);
+    return out;
+}
+
+// Every VM of the demo, one of them encrypted on its OS disk only and one stopped, against the stored resources.
+TEST_F(Inventory, VmRecordsCarryTheStoredDisksNetworksSizesAndStates) {
+    state.mutate([](azsim::StateDocument& doc) {
+        azsim::VirtualMachine& secure = *doc.findVm("secure-db01");
+        secure.encryption.osDiskOnly = true;
+        for (const azsim::DiskAttachment& disk : secure.disks)
+            if (disk.lun >= 0) doc.findManagedDisk(disk.id)->encrypted = false;
+        doc.findVm("app-win01")->powerState = azsim::PowerState::Stopped;
+        return true;
+    });
+    const azsim::StateDocument doc = state.load();
+    for (const azsim::VirtualMachine& vm : doc.vms) {
+        SCOPED_TRACE(vm.name);
+        SVMInfo got;
+        ASSERT_TRUE(sdk.GetVMInfoForVM("", vm.guid, "", 0, 0, got)) << sdk.GetLastErrorString();
+        const azsim::VmSize* size = nullptr;
+        for (const azsim::VmSize& s : doc.findRegion(vm.region)->vmSizes) size = s.name == vm.size ? &s : size;
+        ASSERT_NE(size, nullptr);
+        EXPECT_EQ(std::tie(got.name, got.resourceGroup, got.firmware, got.availabilityZones, got.storageAccount),
+                  std::tie(vm.name, vm.resourceGroup, vm.firmware, vm.zones, vm.storageAccount));
+        EXPECT_EQ(std::make_tuple(got.powerState, got.isManaged, got.numCpus, got.memoryMB),
+                  std::make_tuple(vm.powerStateCode(), vm.managed, std::uint32_t(size->cpus),
+                                  std::uint32_t(size->memoryMB)));
+        EXPECT_EQ(Names(got.securityGroups), vm.securityGroups);
+        ASSERT_EQ(got.nics.size(), vm.nics.size());
+        for (std::size_t i = 0; i < vm.nics.size(); ++i)
+            EXPECT_EQ(std::tie(got.nics[i].name, got.nics[i].subnetId), std::tie(vm.nics[i].name, vm.nics[i].subnetId));
+        ASSERT_EQ(got.disks.size(), vm.disks.size());
+        for (std::size_t i = 0; i < vm.disks.size(); ++i) {
+            const azsim::DiskAttachment& disk = vm.disks[i];
+            const azsim::ManagedDisk* managed = doc.findManagedDisk(disk.id);
+            const std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(disk.id);
+            const azsim::UnmanagedDisk* blob = managed ? nullptr : doc.findUnmanagedDisk(uri->key());
+            ASSERT_TRUE(managed || blob);
+            const bool encrypted = (managed ? managed->encrypted : blob->encrypted) ||
+                                   (vm.encryption.encrypted && (disk.lun < 0 || !vm.encryption.osDiskOnly));
+            EXPECT_EQ(std::make_tuple(got.disks[i].capacity, got.disks[i].isEncrypted, got.disks[i].isOsDisk,
+                                      got.disks[i].volumeType),
+                      std::make_tuple(static_cast<long long>(managed ? managed->sizeBytes : blob->sizeBytes), encrypted,
+                                      disk.lun < 0,
+                                      managed ? managed->sku : doc.findStorageAccount(uri->account)->sku));
+        }
+    }
+}
+
+TEST_F(Inventory, HostListReadsEachListOnceWhateverTheNumberOfVms) {
+    auto requestsOfOneList = [&] {
+        const std::size_t before = azsim::RequestLog::Read(cloud.dir()).size();
+        std::vector<VMInfoStructs::SHostInfo> hosts;
+        EXPECT_TRUE(sdk.GetHostInfoList(0, 0, hosts)) << sdk.GetLastErrorString();
+        return azsim::RequestLog::Read(cloud.dir()).size() - before;
+    };
+    const std::size_t few = requestsOfOneList();
+    state.mutate([](azsim::StateDocument& doc) {
+        for (const char* name : {"copy-a", "copy-b", "copy-c"}) {
+            azsim::VirtualMachine vm = *doc.findVm("web-linux01");
+            vm.name = name;
+            vm.guid = azsim::NewGuid();
+            vm.nics[0].name = std::string(name) + "-nic0";
+            doc.vms.push_back(vm);
+        }
+        return true;
+    });
+    EXPECT_EQ(requestsOfOneList(), few);
+}
+
+}  // namespace
+
+// A new network's subnets take ranges cut in turn from its prefix: /24 ranges while they fit, else narrower ones
+// down to /29; more subnets than that are refused.
+TEST_F(Inventory, NewNetworkSubnetsTakeRangesOfItsPrefix) {
+    const struct {
+        std::string prefix;
+        std::vector<std::string> subnets, ranges;
+    } rows[] = {
+        {"", {}, {"10.0.0.0/24"}},
+        {"10.4.0.0/16", {"a", "b"}, {"10.4.0.0/24", "10.4.1.0/24"}},
+        {"10.4.0.0/24", {"a", "b", "c"}, {"10.4.0.0/26", "10.4.0.64/26", "10.4.0.128/26"}},
+        {"192.168.7.248/29", {"a"}, {"192.168.7.248/29"}},
+        {"10.0.0.0/28", {"a", "b"}, {"10.0.0.0/29", "10.0.0.8/29"}},
+        {"10.0.0.0/28", {"a", "b", "c"}, {}},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.prefix);
+        VMInfoStructs::SNetworkInfo net;
+        net.name = "vnet-r" + std::to_string(n++);
+        net.addressPrefix = row.prefix;
+        net.subnets = row.subnets;
+        ASSERT_EQ(sdk.CreateVirtualNetwork(net, "rg-test"), !row.ranges.empty()) << sdk.GetLastErrorString();
+        std::vector<std::string> ranges;
+        const azsim::StateDocument doc = state.load();
+        if (const azsim::VirtualNetwork* stored = doc.findVirtualNetwork(net.name))
+            for (const azsim::Subnet& subnet : stored->subnets) ranges.push_back(subnet.addressPrefix);
+        EXPECT_EQ(ranges, row.ranges);
+    }
+}
