@@ -9,6 +9,7 @@
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "plugin/frame/AzureInfo.h"
+#include "tests/support/ConnectProxy.h"
 #include "tests/support/SimulatedCloud.h"
 
 using testsupport::SimulatedCloud;
@@ -126,22 +127,24 @@ TEST_F(PluginFrame, ConnectTakesTheSubscriptionByTypeTheFirstProxyAndTheCloudsRe
     EXPECT_EQ(Make(VSINST_AZURE_STACK_HUB)->Connect(sub, app, secret), 1);
     EXPECT_EQ(Make(VSINST_AZURE_CLASSIC)->Connect("management.core.windows.net", sub, secret), 1);
     auto plugin = Make();
-    // Credentials are host, password, kind and user.
+    // Credentials are host, password, kind and user; the first proxy is one that tunnels to the cloud.
+    testsupport::ConnectProxy proxyOne(cloud.port(), "alice", "pw");
     EXPECT_EQ(plugin->Connect(sub, app, secret,
-                              {{"not-a-proxy", "pw", 1, "x"}, {"proxy-one.corp:3128", "pw", 3, "alice"},
+                              {{"not-a-proxy", "pw", 1, "x"}, {proxyOne.address(), "pw", 3, "alice"},
                                {"proxy-two.corp:8080", "pw", 3, "bob"}}),
               1);
+    EXPECT_FALSE(proxyOne.asked().empty());
     auto calls = cloud.journal("Connect");
     ASSERT_EQ(calls.size(), 3u);
     for (const auto& call : calls) EXPECT_EQ(call["args"]["subscriptionId"], sub);
     EXPECT_EQ(calls[1]["args"]["userName"], sub);
-    EXPECT_EQ(calls[2]["args"]["proxy"], "proxy-one.corp:3128");
+    EXPECT_EQ(calls[2]["args"]["proxy"], proxyOne.address());
     EXPECT_TRUE(log.contains(kConnectTag, "Connecting to Azure subscription [" + sub + "][" + app + "]"));
     auto proxies = cloud.journal("SetWebProxy");
     ASSERT_EQ(proxies.size(), 1u);
-    EXPECT_EQ(proxies[0]["args"]["host"], "proxy-one.corp:3128");
+    EXPECT_EQ(proxies[0]["args"]["host"], proxyOne.address());
     EXPECT_EQ(proxies[0]["args"]["user"], "alice");
-    EXPECT_TRUE(log.contains(kProxyTag, "Connecting using HTTP proxy [proxy-one.corp:3128], user name [alice]"));
+    EXPECT_TRUE(log.contains(kProxyTag, "Connecting using HTTP proxy [" + proxyOne.address() + "], user name [alice]"));
 
     EXPECT_EQ(plugin->Connect(sub, app, "wrong", {{"other", "pw", 2, "carol"}}), 0);
     EXPECT_EQ(cloud.journal("SetWebProxy").size(), 1u);
@@ -156,6 +159,7 @@ TEST_F(PluginFrame, ConnectTakesTheSubscriptionByTypeTheFirstProxyAndTheCloudsRe
     EXPECT_EQ(broken.GetLastVMError(), VMINFO_ERR_CONNECTION_LOST);
     EXPECT_EQ(broken.GetLastVMErrorDetails(), "Unexpected failure: [session broke]");
     EXPECT_TRUE(log.containsError(kProxyTag, "Unexpected failure: [session broke]"));
+    for (const char* key : {"sProxy", "sProxyUser", "sProxyPassword"}) NXPlatformInfo::removeValue("HttpClient", key);
 }
 
 // The local VM GUID is process-wide: this one test walks its whole life in order.
