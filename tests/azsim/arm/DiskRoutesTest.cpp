@@ -43,6 +43,7 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
         body.update(extra);
         return body.dump();
     };
+    const std::string write = json{{"access", "Write"}, {"durationInSeconds", 60}}.dump();
     struct Row {
         std::string method, path, body;
         long status;
@@ -76,6 +77,12 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
         {"PUT", rg + disks + "/d-restore", put({{"createOption", "Restore"}}), 400, "InvalidParameter"},
         {"PUT", sub + "/resourceGroups/rg-none" + disks + "/d", put({{"createOption", "Empty"}}), 404,
          "ResourceGroupNotFound"},
+        {"POST", rg + disks + "/d-copy/beginGetAccess", write, 409, "OperationNotAllowed"},  // no upload disk
+        {"POST", sub + "/resourceGroups/rg-prod" + disks + "/web-linux01-osdisk/beginGetAccess",
+         json{{"access", "Read"}, {"durationInSeconds", 60}}.dump(), 409, "OperationNotAllowed"},  // attached
+        {"POST", rg + disks + "/d-upload/beginGetAccess", write, 202, ""},
+        {"POST", rg + disks + "/d-upload/endGetAccess", "", 202, ""},
+        {"POST", rg + disks + "/d-empty/beginGetAccess", json{{"access", "Read"}}.dump(), 400, "InvalidParameter"},
         {"DELETE", sub + "/resourceGroups/rg-prod" + disks + "/web-linux01-osdisk", "", 409, "OperationNotAllowed"},
         {"DELETE", rg + disks + "/d-empty", "", 202, ""},
         {"DELETE", rg + disks + "/d-empty", "", 204, ""},
@@ -106,7 +113,8 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
     EXPECT_EQ("Unattached", shown["d-copy"]["diskState"]);
     EXPECT_EQ(account + "legacystore01", shown["d-import"]["creationData"].value("storageAccountId", ""));
     EXPECT_FALSE(shown["d-import"].contains("osType"));
-    EXPECT_EQ("ReadyToUpload", shown["d-upload"]["diskState"]);
+    EXPECT_EQ("Unattached", shown["d-upload"]["diskState"]);  // its upload began and ended
+    EXPECT_FALSE(doc.findManagedDiskByName("d-upload")->grant.active);
     EXPECT_EQ(20971520u + 512, shown["d-upload"]["diskSizeBytes"]);
     EXPECT_EQ(seeded.findManagedDiskByName("web-linux01-osdisk")->sizeBytes,
               doc.findManagedDiskByName("d-copy")->sizeBytes);
