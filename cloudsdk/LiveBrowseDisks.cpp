@@ -109,7 +109,9 @@ nlohmann::json ManagedDiskRequest(const DiskOrigin& origin, const std::string& r
     tags[kSetGuidTag] = snapshotGuid;
     nlohmann::json creation = {{"createOption", "Copy"}, {"sourceResourceId", origin.id}};
     if (!origin.storageAccountId.empty())
-        creation = {{"createOption", "Import"}, {"sourceUri", origin.id}, {"storageAccountId", origin.storageAccountId}};
+        creation = {{"createOption", "Import"},
+                    {"sourceUri", origin.id},
+                    {"storageAccountId", origin.storageAccountId}};
     nlohmann::json properties = {{"creationData", creation}};
     if (isOsDisk && !origin.osType.empty()) {
         properties["osType"] = origin.osType;

@@ -3,7 +3,7 @@
 // prepared for an upload), deletion, and the grant and end of access to a
 // disk's data (an upload's write access among them). A new disk, a deletion
 // and the access calls are long-running operations, answered 202 as the
-// cloud does; a disk attached to a VM is neither deleted nor read.
+// cloud does; a disk attached to a VM is not deleted, nor read while the VM runs.
 #include <algorithm>
 #include <ctime>
 
@@ -249,7 +249,7 @@ void putDisk(ArmCall& call) {
 }
 
 // Grants access to the disk's data for `durationInSeconds`: "Write" to a disk made for an upload, which
-// starts it, "Read" to a disk no VM uses. The SAS URL is the result of the operation's "Location".
+// starts it, "Read" to a disk no running VM uses. The SAS URL is the result of the operation's "Location".
 void grantAccess(ArmCall& call, AccessAuthority& authority) {
     const std::string& group = call.path[3];
     const std::string& name = call.path[7];
@@ -270,8 +270,10 @@ void grantAccess(ArmCall& call, AccessAuthority& authority) {
             if (!disk) throw DiskRefusal{404, "ResourceNotFound", "The Resource '" + std::string(kDiskType) + "/" +
                                                                       name + "' under resource group '" + group +
                                                                       "' was not found."};
-            if (VmWithDisk(doc, *disk))
-                throw DiskRefusal{409, "OperationNotAllowed", "Disk " + name + " is attached to a VM."};
+            const VirtualMachine* vm = VmWithDisk(doc, *disk);
+            if (vm && vm->powerState != PowerState::Deallocated)
+                throw DiskRefusal{409, "OperationNotAllowed",
+                                  "Disk " + name + " is attached to VM " + vm->name + ", which is not deallocated."};
             if (write != (disk->state == "ReadyToUpload"))
                 throw DiskRefusal{409, "OperationNotAllowed",
                                   "Disk " + name + " in state " + disk->state + " does not take " + access +
@@ -305,7 +307,7 @@ void revokeAccess(ArmCall& call, AccessAuthority& authority) {
         if (disk->state != "ActiveUpload" && disk->state != "ActiveSAS") return false;
         authority.revokeSas(disk->blob);
         disk->grant = AccessGrant();
-        disk->state = "Unattached";
+        disk->state = VmWithDisk(doc, *disk) ? "Attached" : "Unattached";
         return true;
     });
     if (region.empty() && !call.state.load().findResourceGroup(group)) return sendGroupNotFound(call.res, group);
