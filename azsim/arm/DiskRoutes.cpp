@@ -242,6 +242,7 @@ void putDisk(ArmCall& call) {
     }
     const StateDocument doc = call.state.load();
     const ManagedDisk* disk = doc.findManagedDisk(id);
+    if (!disk) return sendResourceNotFound(call.res, kDiskType, group, name);  // deleted meanwhile
     const nlohmann::json out = ManagedDiskJson(doc, call.subscription(), *disk);
     if (!created) return sendJson(call.res, 200, out);
     call.accepted("Microsoft.Compute", disk->region, call.req.get_param_value("api-version"), out);
