@@ -1,4 +1,4 @@
-// DiskTagMap of disks: a managed disk's resource tags, read and written through Resource
+// Tags of disks: a managed disk's resource tags, read and written through Resource
 // Manager, or a page blob's metadata, which the subscription's blob records hold.
 #include <boost/algorithm/string/predicate.hpp>
 
