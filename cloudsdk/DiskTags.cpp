@@ -11,7 +11,7 @@ namespace AzureSDKCppBridge {
 
 namespace {
 
-using Tags = std::map<std::string, std::string>;
+using DiskTagMap = std::map<std::string, std::string>;
 
 // The metadata of the page blob the record names (its record made for a blob the subscription
 // holds that has none yet, when `create`). Null when the blob does not exist.
@@ -48,7 +48,7 @@ nlohmann::json DiskArgs(const std::string& resourceGroup, const VMInfoStructs::S
 }
 
 // Tag and metadata names ignore case: a name given anew replaces the value under any spelling.
-void MergeTags(Tags& into, const std::vector<VMInfoStructs::SInventoryInfo>& tags) {
+void MergeTags(DiskTagMap& into, const std::vector<VMInfoStructs::SInventoryInfo>& tags) {
     for (const VMInfoStructs::SInventoryInfo& tag : tags) {
         for (auto it = into.begin(); it != into.end();)
             it = boost::algorithm::iequals(it->first, tag.name) ? into.erase(it) : std::next(it);
@@ -56,8 +56,8 @@ void MergeTags(Tags& into, const std::vector<VMInfoStructs::SInventoryInfo>& tag
     }
 }
 
-Tags TagsOfResource(const nlohmann::json& resource) {
-    Tags tags;
+DiskTagMap TagsOfResource(const nlohmann::json& resource) {
+    DiskTagMap tags;
     const nlohmann::json given = resource.value("tags", nlohmann::json::object());
     for (const auto& [name, value] : given.items())
         if (value.is_string()) tags[name] = value.get<std::string>();
@@ -70,7 +70,7 @@ bool CAzureSDKCppBridge::GetDiskTagInfo(const std::string& resourceGroup, const 
                                         std::vector<VMInfoStructs::SInventoryInfo>& tags) try {
     if (std::optional<Refusal> refusal = impl_->begin("GetDiskTagInfo", DiskArgs(resourceGroup, disk)))
         return Fail(refusal->code, refusal->text);
-    Tags found;
+    DiskTagMap found;
     if (disk.isManaged) {
         if (!IsResourceId(disk.managedDiskId)) return Fail(SDK_ERR_NOT_FOUND, DiskNotFound(disk));
         const rest::ArmResult read = impl_->arm->get(disk.managedDiskId, rest::kDiskVersion);
@@ -106,7 +106,7 @@ bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string& resourceGroup, const 
         // The disk is written back whole, with its tags merged into the ones it has.
         rest::ArmResult result = impl_->arm->get(disk.managedDiskId, rest::kDiskVersion);
         if (!result.ok) return Fail(result.code, result.text);
-        Tags merged = TagsOfResource(result.body);
+        DiskTagMap merged = TagsOfResource(result.body);
         MergeTags(merged, tags);
         nlohmann::json body = result.body;
         body["tags"] = merged;

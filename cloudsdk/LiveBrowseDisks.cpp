@@ -1,6 +1,9 @@
 // Disks made from backup snapshots, which live browse attaches to the VM the
 // agent runs in, and from the integrity snapshots of page blobs, which a clone
-// deploys from; and the removal of a staging blob.
+// deploys from; and the removal of a staging blob. A managed disk is made
+// through Resource Manager, as a copy of a managed snapshot or an import of a
+// blob snapshot; which snapshot that is, the subscription's records of
+// snapshots tell. Page blobs are made and removed in the blob store.
 #include <algorithm>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -12,7 +15,7 @@
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/SnapshotSets.h"
 #include "cloudsdk/VmCreation.h"
-#include "host/sys/Time.h"
+#include "cloudsdk/rest/ApiVersions.h"
 
 namespace AzureSDKCppBridge {
 
@@ -33,6 +36,7 @@ const azsim::ManagedSnapshot& SourceSnapshot(const StateDocument& doc, const std
 // The frozen data a new managed disk is made from, and what the disk takes from its origin.
 struct DiskOrigin {
     std::string id;  // the managed snapshot's id, or the blob snapshot's URL
+    std::string storageAccountId;  // of the blob snapshot's account; empty for a managed snapshot
     std::string region;
     std::uint64_t sizeBytes = 0;
     azsim::BlobKey blob;
@@ -55,7 +59,7 @@ DiskOrigin ManagedSnapshotOrigin(const StateDocument& doc, const std::string& so
     } else {
         snap = &SourceSnapshot(doc, source);
     }
-    DiskOrigin origin{snap->id, snap->region, snap->sizeBytes, snap->blob, snap->storeSnapshot, "", ""};
+    DiskOrigin origin{snap->id, "", snap->region, snap->sizeBytes, snap->blob, snap->storeSnapshot, "", ""};
     if (const azsim::ManagedDisk* disk = doc.findManagedDisk(snap->sourceDiskId)) {
         origin.osType = disk->osType;
         origin.firmware = disk->firmware;
@@ -77,8 +81,12 @@ DiskOrigin IntegritySnapshotOrigin(const StateDocument& doc, const azsim::PageBl
         azsim::BlobProperties props;
         if (!store.properties(snap.blob, snap.storeSnapshot, props)) break;
         const azsim::StorageAccount* account = doc.findStorageAccount(snap.blob.account);
-        DiskOrigin origin{azsim::PageBlobUri(snap.blob, snap.storeSnapshot), account ? account->region : "",
+        DiskOrigin origin{azsim::PageBlobUri(snap.blob, snap.storeSnapshot), "", account ? account->region : "",
                           props.size, snap.blob, snap.storeSnapshot, "", ""};
+        if (account)
+            origin.storageAccountId = azsim::BuildResourceId({doc.subscription().id, account->resourceGroup,
+                                                              "Microsoft.Storage", "storageAccounts", account->name,
+                                                              "", ""});
         if (const azsim::VirtualMachine* vm = VmLeasingBlob(doc, snap.blob)) {
             origin.osType = vm->osType;
             origin.firmware = vm->firmware;
@@ -90,6 +98,38 @@ DiskOrigin IntegritySnapshotOrigin(const StateDocument& doc, const azsim::PageBl
         return origin;
     }
     throw OperationFailure(SDK_ERR_NOT_FOUND, "No snapshot of blob [" + source + "] carries GUID [" + snapshotGuid + "]");
+}
+
+// The disk a new managed disk made from `origin` is asked for as: a copy of a managed snapshot or an
+// import of a blob snapshot, marked as this job's and with the set GUID. An OS disk takes the OS type
+// and generation of the disk that was snapped.
+nlohmann::json ManagedDiskRequest(const DiskOrigin& origin, const std::string& region, const std::string& diskType,
+                                  const std::string& zones, bool isOsDisk, azsim::Tags tags,
+                                  const std::string& snapshotGuid) {
+    tags[kSetGuidTag] = snapshotGuid;
+    nlohmann::json creation = {{"createOption", "Copy"}, {"sourceResourceId", origin.id}};
+    if (!origin.storageAccountId.empty())
+        creation = {{"createOption", "Import"},
+                    {"sourceUri", origin.id},
+                    {"storageAccountId", origin.storageAccountId}};
+    nlohmann::json properties = {{"creationData", creation}};
+    if (isOsDisk && !origin.osType.empty()) {
+        properties["osType"] = origin.osType;
+        properties["hyperVGeneration"] = boost::algorithm::iequals(origin.firmware, "efi") ? "V2" : "V1";
+    }
+    nlohmann::json disk = {{"location", region.empty() ? origin.region : region},
+                           {"sku", {{"name", diskType.empty() ? "Premium_LRS" : diskType}}},
+                           {"tags", tags},
+                           {"properties", properties}};
+    if (!zones.empty() && zones != "None") {
+        disk["zones"] = nlohmann::json::array();
+        for (std::size_t start = 0; start <= zones.size();) {
+            const std::size_t end = std::min(zones.find(',', start), zones.size());
+            disk["zones"].push_back(zones.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    return disk;
 }
 
 }  // namespace
@@ -188,41 +228,25 @@ bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(
                            {"availabilityZones", availabilityZones}};
     if (std::optional<Refusal> refusal = impl_->begin("CreateManagedDiskFromSnapshot", args))
         return Fail(refusal->code, refusal->text);
-    azsim::PageBlobStore store = impl_->subscription->blobs();
-    std::string createdId;
-    impl_->subscription->mutate([&](StateDocument& doc) {
-        if (!doc.findResourceGroup(resourceGroup))
-            throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceGroupNotFound: Resource group '" + resourceGroup +
-                                                     "' could not be found.");
-        if (doc.findManagedDiskByName(diskName, resourceGroup))
-            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName + "' already exists.");
-        const DiskOrigin origin = managedSource ? ManagedSnapshotOrigin(doc, source, snapshotGuid)
-                                                : IntegritySnapshotOrigin(doc, store, source, snapshotGuid);
-        azsim::ManagedDisk disk;
-        disk.name = diskName;
-        disk.resourceGroup = resourceGroup;
-        disk.id = azsim::ManagedDiskId(doc.subscription().id, resourceGroup, diskName);
-        disk.region = region.empty() ? origin.region : region;
-        disk.sizeBytes = origin.sizeBytes;
-        if (!diskType.empty()) disk.sku = diskType;
-        if (isOsDisk) {
-            disk.osType = origin.osType;
-            disk.firmware = origin.firmware;
-        }
-        disk.zones = availabilityZones == "None" ? std::string() : availabilityZones;
-        disk.sourceId = origin.id;
-        disk.tags = CreatedByJobTags(impl_->jobId);
-        disk.tags[kSetGuidTag] = snapshotGuid;
-        disk.blob = azsim::NewManagedDiskBlob();
-        disk.createdAt = NxClock::nowSeconds();
-        std::string error;
-        if (!store.copyBlob(origin.blob, origin.storeSnapshot, disk.blob, &error))
-            throw OperationFailure(SDK_ERR_GENERAL, "Disk creation from snapshot failed: " + error);
-        createdId = disk.id;
-        doc.managedDisks.push_back(disk);
-        return true;
-    });
-    diskId = createdId;
+    rest::ArmClient& arm = *impl_->arm;
+    rest::ArmResult result =
+        arm.get("/subscriptions/" + arm.subscriptionId() + "/resourcegroups/" + resourceGroup, rest::kResourcesVersion);
+    if (!result.ok) return Fail(result.code, result.text);
+    const std::string path = "/subscriptions/" + arm.subscriptionId() + "/resourceGroups/" +
+                             result.body.value("name", resourceGroup) + "/providers/Microsoft.Compute/disks/" +
+                             diskName;
+    result = arm.get(path, rest::kDiskVersion);
+    if (result.ok) return Fail(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName + "' already exists.");
+    if (result.code != SDK_ERR_NOT_FOUND) return Fail(result.code, result.text);
+    const StateDocument doc = impl_->subscription->load();
+    const DiskOrigin origin = managedSource ? ManagedSnapshotOrigin(doc, source, snapshotGuid)
+                                            : IntegritySnapshotOrigin(doc, impl_->subscription->blobs(), source,
+                                                                      snapshotGuid);
+    result = arm.put(path, rest::kDiskVersion,
+                     ManagedDiskRequest(origin, region, diskType, availabilityZones, isOsDisk,
+                                        CreatedByJobTags(impl_->jobId), snapshotGuid));
+    if (!result.ok) return Fail(result.code, result.text);
+    diskId = result.body.value("id", "");
     return true;
 } catch (...) {
     return FailOnException();

@@ -1,8 +1,9 @@
 // Managed disks: lists per subscription and group, one disk, create-or-update
 // (empty, copied from a snapshot or a disk, imported from a page blob, or
-// prepared for an upload) and deletion. A new disk and a deletion are
-// long-running operations, answered 202 as the cloud does; a disk attached
-// to a VM is not deleted.
+// prepared for an upload), deletion, and the grant and end of access to a
+// disk's data (an upload's write access among them). A new disk, a deletion
+// and the access calls are long-running operations, answered 202 as the
+// cloud does; a disk attached to a VM is not deleted, nor read while the VM runs.
 #include <algorithm>
 #include <ctime>
 
@@ -11,6 +12,7 @@
 #include "azsim/arm/ArmCall.h"
 #include "azsim/arm/ArmReply.h"
 #include "azsim/arm/DiskShapes.h"
+#include "azsim/auth/AccessAuthority.h"
 #include "azsim/model/ResourceIds.h"
 
 namespace azsim {
@@ -177,6 +179,13 @@ ManagedDisk NewDisk(StateDocument& doc, PageBlobStore& store, const std::string&
     return disk;
 }
 
+// An update names the OS a disk holds, and its generation, anew.
+void UpdateOs(const nlohmann::json& properties, ManagedDisk& disk) {
+    disk.osType = properties.value("osType", disk.osType);
+    if (properties.contains("hyperVGeneration"))
+        disk.firmware = iequals(properties.value("hyperVGeneration", ""), "V2") ? "efi" : "";
+}
+
 void listDisks(ArmCall& call, const std::string& group) {
     const StateDocument doc = call.state.load();
     if (!group.empty() && !doc.findResourceGroup(group)) return sendGroupNotFound(call.res, group);
@@ -196,7 +205,7 @@ void getDisk(ArmCall& call) {
     sendJson(call.res, 200, ManagedDiskJson(doc, call.subscription(), *disk));
 }
 
-// Creates the disk (202, followed as an operation) or replaces the tags and SKU of the one there (200).
+// Creates the disk (202, followed as an operation) or replaces the tags, SKU and OS of the one there (200).
 void putDisk(ArmCall& call) {
     const std::string& group = call.path[3];
     const std::string& name = call.path[7];
@@ -215,6 +224,7 @@ void putDisk(ArmCall& call) {
             if (ManagedDisk* disk = doc.findManagedDiskByName(name, group)) {
                 if (body.contains("tags")) disk->tags = TagsOf(body);
                 disk->sku = body.value("sku", nlohmann::json::object()).value("name", disk->sku);
+                UpdateOs(body.value("properties", nlohmann::json::object()), *disk);
                 id = disk->id;
                 return true;
             }
@@ -232,10 +242,78 @@ void putDisk(ArmCall& call) {
     }
     const StateDocument doc = call.state.load();
     const ManagedDisk* disk = doc.findManagedDisk(id);
+    if (!disk) return sendResourceNotFound(call.res, kDiskType, group, name);  // deleted meanwhile
     const nlohmann::json out = ManagedDiskJson(doc, call.subscription(), *disk);
     if (!created) return sendJson(call.res, 200, out);
     call.accepted("Microsoft.Compute", disk->region, call.req.get_param_value("api-version"), out);
     call.res.set_content(out.dump(), "application/json; charset=utf-8");
+}
+
+// Grants access to the disk's data for `durationInSeconds`: "Write" to a disk made for an upload, which
+// starts it, "Read" to a disk no running VM uses. The SAS URL is the result of the operation's "Location".
+void grantAccess(ArmCall& call, AccessAuthority& authority) {
+    const std::string& group = call.path[3];
+    const std::string& name = call.path[7];
+    const nlohmann::json body = nlohmann::json::parse(call.req.body, nullptr, false);
+    const std::string access = body.is_object() ? body.value("access", "") : "";
+    const nlohmann::json duration = body.is_object() ? body.value("durationInSeconds", nlohmann::json()) : nullptr;
+    if (!iequals(access, "Read") && !iequals(access, "Write"))
+        return sendArmError(call.res, 400, "InvalidParameter", "access must be 'Read' or 'Write'.");
+    if (!duration.is_number_unsigned() || duration.get<std::uint64_t>() == 0)
+        return sendArmError(call.res, 400, "InvalidParameter", "durationInSeconds is required and positive.");
+    const bool write = iequals(access, "Write");
+    std::string region, url;
+    try {
+        call.state.mutate([&](StateDocument& doc) {
+            if (!doc.findResourceGroup(group))
+                throw DiskRefusal{404, "ResourceGroupNotFound", "Resource group '" + group + "' could not be found."};
+            ManagedDisk* disk = doc.findManagedDiskByName(name, group);
+            if (!disk) throw DiskRefusal{404, "ResourceNotFound", "The Resource '" + std::string(kDiskType) + "/" +
+                                                                      name + "' under resource group '" + group +
+                                                                      "' was not found."};
+            const VirtualMachine* vm = VmWithDisk(doc, *disk);
+            if (vm && vm->powerState != PowerState::Deallocated)
+                throw DiskRefusal{409, "OperationNotAllowed",
+                                  "Disk " + name + " is attached to VM " + vm->name + ", which is not deallocated."};
+            if (write != (disk->state == "ReadyToUpload"))
+                throw DiskRefusal{409, "OperationNotAllowed",
+                                  "Disk " + name + " in state " + disk->state + " does not take " + access +
+                                      " access: write access is for a disk ready to upload only."};
+            const std::int64_t expiry = std::time(nullptr) + duration.get<std::int64_t>();
+            disk->grant.active = true;
+            disk->grant.accessUrl = ManagedDiskAccessUrl(disk->blob) + "?" +
+                                    authority.issueSas(disk->blob, std::string(), write ? "rw" : "r", expiry);
+            disk->grant.expiresAt = expiry;
+            disk->state = write ? "ActiveUpload" : "ActiveSAS";
+            region = disk->region;
+            url = disk->grant.accessUrl;
+            return true;
+        });
+    } catch (const DiskRefusal& refusal) {
+        return sendArmError(call.res, refusal.status, refusal.code, refusal.message);
+    }
+    call.accepted("Microsoft.Compute", region, call.req.get_param_value("api-version"), {{"accessSAS", url}});
+}
+
+// Ends the access granted to the disk: its SAS URLs stop working, and an upload is over.
+// A disk without access granted keeps its state.
+void revokeAccess(ArmCall& call, AccessAuthority& authority) {
+    const std::string& group = call.path[3];
+    const std::string& name = call.path[7];
+    std::string region;
+    call.state.mutate([&](StateDocument& doc) {
+        ManagedDisk* disk = doc.findResourceGroup(group) ? doc.findManagedDiskByName(name, group) : nullptr;
+        if (!disk) return false;
+        region = disk->region;
+        if (disk->state != "ActiveUpload" && disk->state != "ActiveSAS") return false;
+        authority.revokeSas(disk->blob);
+        disk->grant = AccessGrant();
+        disk->state = VmWithDisk(doc, *disk) ? "Attached" : "Unattached";
+        return true;
+    });
+    if (region.empty() && !call.state.load().findResourceGroup(group)) return sendGroupNotFound(call.res, group);
+    if (region.empty()) return sendResourceNotFound(call.res, kDiskType, group, name);
+    call.accepted("Microsoft.Compute", region, call.req.get_param_value("api-version"));
 }
 
 // Deletes the disk (202, followed as an operation); a disk not there is 204. Its data goes unless a
@@ -285,6 +363,13 @@ bool ServeDiskRoutes(ArmCall& call) {
     if (call.is("GET") &&
         call.shaped({"subscriptions", "*", "resourcegroups", "*", "providers", "Microsoft.Compute", "disks"}))
         return listDisks(call, call.path[3]), true;
+    if (call.is("POST") && call.shaped({"subscriptions", "*", "resourcegroups", "*", "providers",
+                                        "Microsoft.Compute", "disks", "*", "*"})) {
+        AccessAuthority authority(call.state.dir());
+        if (iequals(call.path[8], "beginGetAccess")) return grantAccess(call, authority), true;
+        if (iequals(call.path[8], "endGetAccess")) return revokeAccess(call, authority), true;
+        return false;
+    }
     if (!call.shaped({"subscriptions", "*", "resourcegroups", "*", "providers", "Microsoft.Compute", "disks", "*"}))
         return false;
     if (call.is("GET")) return getDisk(call), true;

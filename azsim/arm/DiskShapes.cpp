@@ -30,9 +30,10 @@ nlohmann::json CreationData(const StateDocument& doc, const std::string& subscri
     return data;
 }
 
-// An attached disk is "Attached" whatever its record says; a detached one is never.
-std::string DiskState(const ManagedDisk& disk, bool attached) {
-    if (attached) return "Attached";
+// A disk of a VM is "Attached" whatever its record says ("Reserved" while the VM is deallocated);
+// a detached one is never.
+std::string DiskState(const ManagedDisk& disk, const VirtualMachine* vm) {
+    if (vm) return vm->powerState == PowerState::Deallocated ? "Reserved" : "Attached";
     return disk.state == "Attached" || disk.state.empty() ? "Unattached" : disk.state;
 }
 
@@ -59,7 +60,7 @@ nlohmann::json ManagedDiskJson(const StateDocument& doc, const std::string& subs
         {"diskSizeBytes", disk.sizeBytes},
         {"timeCreated", formatIsoTime(disk.createdAt)},
         {"provisioningState", "Succeeded"},
-        {"diskState", DiskState(disk, vm != nullptr)},
+        {"diskState", DiskState(disk, vm)},
         {"encryption", {{"type", "EncryptionAtRestWithPlatformKey"}}},
         {"networkAccessPolicy", "AllowAll"}};
     if (!disk.osType.empty()) {

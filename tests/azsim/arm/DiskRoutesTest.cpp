@@ -43,6 +43,9 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
         body.update(extra);
         return body.dump();
     };
+    const std::string write = json{{"access", "Write"}, {"durationInSeconds", 60}}.dump();
+    const std::string read = json{{"access", "Read"}, {"durationInSeconds", 60}}.dump();
+    const std::string prod = sub + "/resourceGroups/rg-prod", osDisk = prod + disks + "/web-linux01-osdisk";
     struct Row {
         std::string method, path, body;
         long status;
@@ -51,7 +54,7 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
     const Row rows[] = {
         {"GET", sub + disks, "", 200, ""},
         {"GET", sub + "/resourceGroups/rg-none" + disks, "", 404, "ResourceGroupNotFound"},
-        {"GET", sub + "/resourceGroups/rg-prod" + disks + "/web-linux01-osdisk", "", 200, ""},
+        {"GET", osDisk, "", 200, ""},
         {"GET", rg + disks + "/none", "", 404, "ResourceNotFound"},
         {"PUT", rg + disks + "/d-empty", put({{"createOption", "Empty"}}, {{"tags", {{"a", "1"}}}}), 202, ""},
         {"PUT", rg + disks + "/d-empty", put({{"createOption", "Empty"}}, {{"tags", {{"b", "2"}}}}), 200, ""},
@@ -59,9 +62,7 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
                                                {"properties", {{"creationData", {{"createOption", "Empty"}}}}}}
                                               .dump(), 400, "InvalidParameter"},
         {"PUT", rg + disks + "/d-noloc", json{{"properties", json::object()}}.dump(), 400, "LocationRequired"},
-        {"PUT", rg + disks + "/d-copy", put({{"createOption", "Copy"}, {"sourceResourceId",
-                                             sub + "/resourceGroups/rg-prod" + disks + "/web-linux01-osdisk"}}), 202,
-         ""},
+        {"PUT", rg + disks + "/d-copy", put({{"createOption", "Copy"}, {"sourceResourceId", osDisk}}), 202, ""},
         {"PUT", rg + disks + "/d-nosnap", put({{"createOption", "Copy"}, {"sourceResourceId",
                                                rg + "/providers/Microsoft.Compute/snapshots/none"}}), 404,
          "ResourceNotFound"},
@@ -76,7 +77,15 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
         {"PUT", rg + disks + "/d-restore", put({{"createOption", "Restore"}}), 400, "InvalidParameter"},
         {"PUT", sub + "/resourceGroups/rg-none" + disks + "/d", put({{"createOption", "Empty"}}), 404,
          "ResourceGroupNotFound"},
-        {"DELETE", sub + "/resourceGroups/rg-prod" + disks + "/web-linux01-osdisk", "", 409, "OperationNotAllowed"},
+        {"POST", rg + disks + "/d-copy/beginGetAccess", write, 409, "OperationNotAllowed"},  // no upload disk
+        {"POST", osDisk + "/beginGetAccess", read, 409, "OperationNotAllowed"},  // running
+        {"POST", prod + "/providers/Microsoft.Compute/virtualMachines/web-linux01/deallocate", "", 202, ""},
+        {"POST", osDisk + "/beginGetAccess", read, 202, ""},
+        {"POST", osDisk + "/endGetAccess", "", 202, ""},
+        {"POST", rg + disks + "/d-upload/beginGetAccess", write, 202, ""},
+        {"POST", rg + disks + "/d-upload/endGetAccess", "", 202, ""},
+        {"POST", rg + disks + "/d-empty/beginGetAccess", json{{"access", "Read"}}.dump(), 400, "InvalidParameter"},
+        {"DELETE", osDisk, "", 409, "OperationNotAllowed"},
         {"DELETE", rg + disks + "/d-empty", "", 202, ""},
         {"DELETE", rg + disks + "/d-empty", "", 204, ""},
     };
@@ -97,16 +106,16 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
         shown[disk.name]["managedBy"] = json::parse(reply.body).value("managedBy", "");
     }
     EXPECT_EQ(3u, shown.size() - seeded.managedDisks.size());  // copy, import, upload
-    EXPECT_EQ("Attached", shown["web-linux01-osdisk"]["diskState"]);
+    EXPECT_EQ("Attached", shown["app-win01-osdisk"]["diskState"]);
+    EXPECT_EQ("Reserved", shown["web-linux01-osdisk"]["diskState"]);  // its VM deallocated
     EXPECT_NE("", shown["web-linux01-osdisk"]["managedBy"]);
-    EXPECT_EQ(json({{"createOption", "Copy"}, {"sourceResourceId", sub + "/resourceGroups/rg-prod" + disks +
-                                                                        "/web-linux01-osdisk"}}),
-              shown["d-copy"]["creationData"]);
+    EXPECT_EQ(json({{"createOption", "Copy"}, {"sourceResourceId", osDisk}}), shown["d-copy"]["creationData"]);
     EXPECT_EQ("Linux", shown["d-copy"].value("osType", ""));
     EXPECT_EQ("Unattached", shown["d-copy"]["diskState"]);
     EXPECT_EQ(account + "legacystore01", shown["d-import"]["creationData"].value("storageAccountId", ""));
     EXPECT_FALSE(shown["d-import"].contains("osType"));
-    EXPECT_EQ("ReadyToUpload", shown["d-upload"]["diskState"]);
+    EXPECT_EQ("Unattached", shown["d-upload"]["diskState"]);  // its upload began and ended
+    EXPECT_FALSE(doc.findManagedDiskByName("d-upload")->grant.active);
     EXPECT_EQ(20971520u + 512, shown["d-upload"]["diskSizeBytes"]);
     EXPECT_EQ(seeded.findManagedDiskByName("web-linux01-osdisk")->sizeBytes,
               doc.findManagedDiskByName("d-copy")->sizeBytes);

@@ -163,16 +163,20 @@ TEST_F(UploadOperations, DirectUploadRunsFromActiveUploadToUnattachedAndThenRefu
     const std::string osUrl = url;
 
     // A Gen 1 Linux OS disk, and a data disk carrying neither OS type nor generation.
-    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("os2", "rg-prod", "", kMiB, true, "", "", url, id, ref));
+    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("os2", "rg-prod", "", kMiB, true, "Standard_A2", "", url, id, ref));
     mbr[446 + 4] = static_cast<char>(0x83);
     ASSERT_TRUE(Put(url, 0, mbr));
     EXPECT_FALSE(sdk.ClosePageBlob(ref, "rg-prod", osUrl));  // another disk's URL ends nothing
     EXPECT_EQ(Disk("os2").state, "ActiveUpload");
     ASSERT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
     EXPECT_EQ(Disk("os2").osType + "/" + Disk("os2").firmware, "Linux/");
-    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("data", "rg-prod", "", kMiB, false, "", "efi", url, id, ref));
+    ASSERT_TRUE(sdk.CreateDirectUploadManagedDisk("data", "rg-prod", "", kMiB, false, "Standard_DS2_v2", "efi", url,
+                                                  id, ref));
     ASSERT_TRUE(sdk.ClosePageBlob(id, "", url));
     EXPECT_EQ(Disk("data").osType + Disk("data").firmware, "");
+    // Premium storage where the VM size takes it.
+    EXPECT_EQ(Disk("os").sku + " " + Disk("os2").sku + " " + Disk("data").sku,
+              "Premium_LRS StandardSSD_LRS Premium_LRS");
 }
 
 TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
