@@ -9,6 +9,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "azsim/arm/AccessGrants.h"
 #include "azsim/arm/ArmCall.h"
 #include "azsim/arm/ArmReply.h"
 #include "azsim/arm/DiskShapes.h"
@@ -257,11 +258,11 @@ void grantAccess(ArmCall& call, AccessAuthority& authority) {
     const nlohmann::json body = nlohmann::json::parse(call.req.body, nullptr, false);
     const std::string access = body.is_object() ? body.value("access", "") : "";
     const nlohmann::json duration = body.is_object() ? body.value("durationInSeconds", nlohmann::json()) : nullptr;
-    if (!iequals(access, "Read") && !iequals(access, "Write"))
-        return sendArmError(call.res, 400, "InvalidParameter", "access must be 'Read' or 'Write'.");
+    const std::optional<AccessLevel> level = ParseAccessLevel(access);
+    if (!level) return sendArmError(call.res, 400, "InvalidParameter", "access must be 'Read' or 'Write'.");
     if (!duration.is_number_unsigned() || duration.get<std::uint64_t>() == 0)
         return sendArmError(call.res, 400, "InvalidParameter", "durationInSeconds is required and positive.");
-    const bool write = iequals(access, "Write");
+    const bool write = *level == AccessLevel::Write;
     std::string region, url;
     try {
         call.state.mutate([&](StateDocument& doc) {
@@ -279,14 +280,9 @@ void grantAccess(ArmCall& call, AccessAuthority& authority) {
                 throw DiskRefusal{409, "OperationNotAllowed",
                                   "Disk " + name + " in state " + disk->state + " does not take " + access +
                                       " access: write access is for a disk ready to upload only."};
-            const std::int64_t expiry = std::time(nullptr) + duration.get<std::int64_t>();
-            disk->grant.active = true;
-            disk->grant.accessUrl = ManagedDiskAccessUrl(disk->blob) + "?" +
-                                    authority.issueSas(disk->blob, std::string(), write ? "rw" : "r", expiry);
-            disk->grant.expiresAt = expiry;
+            url = GrantAccess(authority, disk->blob, std::string(), *level, duration.get<std::int64_t>(), disk->grant);
             disk->state = write ? "ActiveUpload" : "ActiveSAS";
             region = disk->region;
-            url = disk->grant.accessUrl;
             return true;
         });
     } catch (const DiskRefusal& refusal) {
@@ -306,8 +302,7 @@ void revokeAccess(ArmCall& call, AccessAuthority& authority) {
         if (!disk) return false;
         region = disk->region;
         if (disk->state != "ActiveUpload" && disk->state != "ActiveSAS") return false;
-        authority.revokeSas(disk->blob);
-        disk->grant = AccessGrant();
+        RevokeAccess(authority, disk->blob, std::string(), disk->grant);
         disk->state = VmWithDisk(doc, *disk) ? "Attached" : "Unattached";
         return true;
     });
