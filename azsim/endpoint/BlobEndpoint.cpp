@@ -99,6 +99,7 @@ bool BlobEndpoint::start(std::string* error, int port) {
             service->handle(req, res);
     };
     server->Get(".*", handler);
+    server->Delete(".*", handler);
     // Only the management side has POST operations; the blob service refuses the verb (recorded as refused).
     server->Post(".*", [management](const httplib::Request& req, httplib::Response& res) {
         if (ManagementService::Serves(req.get_header_value("Host")))
