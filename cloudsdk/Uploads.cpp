@@ -41,8 +41,7 @@ rest::BlobResult WritePages(rest::BlobClient& blob, const std::string& url, std:
     const std::vector<std::string> headers = {
         "x-ms-page-write: update",
         "x-ms-range: bytes=" + std::to_string(offset) + "-" + std::to_string(offset + count - 1)};
-    return blob.send(NX_HTTP_PUT, rest::WithQuery(url, "comp=page"), headers,
-                     std::string(reinterpret_cast<const char*>(buffer), count));
+    return blob.send(NX_HTTP_PUT, rest::WithQuery(url, "comp=page"), headers, buffer, count);
 }
 
 bool HasPartitionType(const unsigned char* entry, const unsigned char* guid) {

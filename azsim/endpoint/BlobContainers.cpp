@@ -43,6 +43,24 @@ std::string element(const std::string& name, const std::string& value) {
     return "<" + name + ">" + escapeXml(value) + "</" + name + ">";
 }
 
+// A blob's metadata: its disk record's tags, or a snapshot's own.
+Tags metadataOf(const StateDocument& doc, const BlobKey& key, const std::string& snapshot) {
+    if (snapshot.empty()) {
+        const UnmanagedDisk* disk = doc.findUnmanagedDisk(key);
+        return disk ? disk->tags : Tags();
+    }
+    for (const BlobSnapshot& s : doc.blobSnapshots)
+        if (sameBlob(s.blob, key) && s.storeSnapshot == snapshot) return s.metadata;
+    return Tags();
+}
+
+// A blob a VM has as its disk is leased by it, with no end.
+std::string leaseElements(bool leased) {
+    return leased ? element("LeaseStatus", "locked") + element("LeaseState", "leased") +
+                        element("LeaseDuration", "infinite")
+                  : element("LeaseStatus", "unlocked") + element("LeaseState", "available");
+}
+
 std::string blobXml(const PageBlobStore& store, const StateDocument& doc, const BlobKey& key,
                     const std::string& snapshot, bool metadata) {
     BlobProperties props;
@@ -53,12 +71,11 @@ std::string blobXml(const PageBlobStore& store, const StateDocument& doc, const 
            element("Etag", quotedEtag(props.etag)) + element("Content-Length", std::to_string(props.size)) +
            element("Content-Type", "application/octet-stream") +
            element("BlobType", props.type == BlobType::Page ? "PageBlob" : "BlockBlob") +
-           element("LeaseStatus", "unlocked") + element("LeaseState", "available") +
+           leaseElements(snapshot.empty() && vmLeasing(doc, key)) +
            element("ServerEncrypted", "true") + "</Properties>";
     if (metadata) {
         xml += "<Metadata>";
-        if (const UnmanagedDisk* disk = doc.findUnmanagedDisk(key))
-            for (const auto& [name, value] : disk->tags) xml += element(name, value);
+        for (const auto& [name, value] : metadataOf(doc, key, snapshot)) xml += element(name, value);
         xml += "</Metadata>";
     }
     return xml + "</Blob>";

@@ -19,6 +19,9 @@ void putPage(Exchange& ex, PageBlobStore& store);
 // A page blob of a storage account needs its container, is refused while a VM leases the blob as its
 // disk, and is recorded as an unattached disk tagged with its metadata ("x-ms-meta-<name>").
 void putBlob(Exchange& ex, const SubscriptionState& state);
+// PUT with "x-ms-copy-source" (a blob or snapshot URL of this service): a synchronous copy of a page blob onto
+// the blob named, which a VM must not lease; answered 202 with "x-ms-copy-status: success".
+void copyBlob(Exchange& ex, const SubscriptionState& state);
 // DELETE of a blob with its snapshots ("x-ms-delete-snapshots: include"), of its snapshots only ("only"),
 // or (?snapshot=) of one snapshot. A blob that has snapshots needs the header; one a VM leases stays.
 void deleteBlob(Exchange& ex, const SubscriptionState& state);

@@ -14,6 +14,7 @@ const std::map<std::string, std::string>& messages() {
         {"AuthorizationPermissionMismatch",
          "This request is not authorized to perform this operation using this permission."},
         {"BlobNotFound", "The specified blob does not exist."},
+        {"CannotVerifyCopySource", "The specified blob does not exist."},
         {"ContainerAlreadyExists", "The specified container already exists."},
         {"ContainerNotFound", "The specified container does not exist."},
         {"InternalError", "Server encountered an internal error. Please try again after some time."},

@@ -16,19 +16,12 @@ namespace AzureSDKCppBridge::rest {
 
 namespace {
 
-std::string escapeSegment(const std::string& segment) {
-    char* escaped = curl_easy_escape(nullptr, segment.c_str(), static_cast<int>(segment.size()));
-    std::string out = escaped ? escaped : "";
-    curl_free(escaped);
-    return out;
-}
-
 // A blob name keeps its '/' as the path's separators; every segment is escaped.
 std::string escapePath(const std::string& name) {
     std::string out;
     for (std::size_t start = 0;;) {
         const std::size_t slash = name.find('/', start);
-        out += escapeSegment(name.substr(start, slash - start));
+        out += Escaped(name.substr(start, slash - start));
         if (slash == std::string::npos) return out;
         out += '/';
         start = slash + 1;
@@ -99,26 +92,49 @@ struct Sink {
     std::string text() const { return std::string(reinterpret_cast<const char*>(buffer), filled) + spill; }
 };
 
-// One ranged GET into `sink`. A transfer that ended early counts as no answer, so that it is asked again.
-HttpReply readOnce(const std::string& url, const std::vector<std::string>& headers, Sink& sink) {
+// A request body sent from where the caller holds it, uncopied.
+size_t sendBorrowed(char* out, size_t size, size_t count, void* data) {
+    SCURLData& body = *static_cast<SCURLData*>(data);
+    const std::size_t bytes = static_cast<std::size_t>(std::min<unsigned long long>(size * count, body.remaining));
+    std::memcpy(out, body.source() + body.offset, bytes);
+    body.offset += bytes;
+    body.remaining -= bytes;
+    return bytes;
+}
+
+// One request: a PUT's body of `length` bytes at `body`; with a `sink`, the answer's body goes there. A
+// transfer that ended early counts as no answer, so that it is asked again.
+HttpReply performOnce(_http_req_type_ method, const std::string& url, const std::vector<std::string>& headers,
+                      const char* body, std::size_t length, Sink* sink) {
     HttpReply reply;
-    sink.filled = 0;
-    sink.spill.clear();
     NXLibCurl curl;
-    if (!curl.NXLibCurlInit(std::string(), true, true, &Sink::write) || !curl.NXLibCurlSetWriteData(&sink)) {
+    SCURLData upload = SCURLData::Borrowed(body, length);
+    const std::string contentType = length > 0 ? "Content-Type: application/octet-stream" : std::string();
+    if (!curl.NXLibCurlInit(contentType, true, true, sink ? &Sink::write : nullptr) ||
+        (sink && !curl.NXLibCurlSetWriteData(sink)) ||
+        (method == NX_HTTP_PUT &&
+         (!curl.NXLibCurlSetCallbackReadFunction(&sendBorrowed) || !curl.NXLibCurlSetReadData(&upload) ||
+          !curl.NXLibCurlSetAdditionalOptionsIntValue(CURLOPT_INFILESIZE_LARGE, static_cast<int>(length))))) {
         reply.transportError = "the HTTP client could not be set up";
         return reply;
     }
+    if (sink) {
+        sink->filled = 0;
+        sink->spill.clear();
+    }
     for (const std::string& h : headers) curl.NXLibCurlAppendHeader(NX_HTTP_HDR_LINE, h);
-    curl.NXLibCurlSendHttpReqLog(NX_HTTP_GET, url, std::string(), 0, false, false);
+    curl.NXLibCurlSendHttpReqLog(method, url, std::string(), 0, false, false);
     reply.status = curl.GetHttpErrorCode();
-    std::size_t length = 0;
-    if (const char* head = curl.GetHttpResponse(length, true)) reply.headers.assign(head, length);
+    std::size_t bodyLength = 0, allLength = 0;
+    const char* text = curl.GetHttpResponse(bodyLength, false);
+    if (text) reply.body.assign(text, bodyLength);
+    const char* all = curl.GetHttpResponse(allLength, true);
+    if (all && allLength >= bodyLength) reply.headers.assign(all, allLength - bodyLength);
     if (curl.GetCurlResult() != CURLE_OK) {
         reply.status = 0;
         reply.transportError = curl_easy_strerror(curl.GetCurlResult());
-    } else if (reply.status < 200 || reply.status >= 300) {
-        reply.body = sink.text();
+    } else if (sink && (reply.status < 200 || reply.status >= 300)) {
+        reply.body = sink->text();
     }
     return reply;
 }
@@ -127,6 +143,13 @@ HttpReply readOnce(const std::string& url, const std::vector<std::string>& heade
 
 std::string WithQuery(const std::string& url, const std::string& parameter) {
     return url + (url.find('?') == std::string::npos ? "?" : "&") + parameter;
+}
+
+std::string Escaped(const std::string& text) {
+    char* escaped = curl_easy_escape(nullptr, text.c_str(), static_cast<int>(text.size()));
+    std::string out = escaped ? escaped : "";
+    curl_free(escaped);
+    return out;
 }
 
 std::string WithoutQuery(const std::string& url) { return url.substr(0, url.find('?')); }
@@ -194,13 +217,17 @@ bool BlobClient::commonHeaders(const std::string& url, std::vector<std::string>&
 
 BlobResult BlobClient::send(_http_req_type_ method, const std::string& url, const std::vector<std::string>& headers,
                             const std::string& body) {
+    return send(method, url, headers, body.data(), body.size());
+}
+
+BlobResult BlobClient::send(_http_req_type_ method, const std::string& url, const std::vector<std::string>& headers,
+                            const void* body, std::size_t length) {
     BlobResult failure;
     const HttpReply reply = SendWithRetries(kMaxAttempts, [&](bool& stop) {
         std::vector<std::string> all = headers;
         stop = !commonHeaders(url, all, failure);
-        if (stop) return HttpReply();
-        const bool hasBody = method == NX_HTTP_PUT && !body.empty();
-        return SendHttp(method, url, all, body, hasBody ? "application/octet-stream" : std::string());
+        return stop ? HttpReply()
+                    : performOnce(method, url, all, static_cast<const char*>(body), length, nullptr);
     });
     return failure.text.empty() ? blobResultOf(reply, url) : failure;
 }
@@ -215,10 +242,9 @@ BlobResult BlobClient::read(const std::string& url, std::uint64_t offset, unsign
         std::vector<std::string> headers = {"x-ms-range: bytes=" + std::to_string(offset) + "-" +
                                             std::to_string(offset + length - 1)};
         stop = !commonHeaders(url, headers, failure);
-        return stop ? HttpReply() : readOnce(url, headers, sink);
+        return stop ? HttpReply() : performOnce(NX_HTTP_GET, url, headers, nullptr, 0, &sink);
     });
-    if (!failure.text.empty()) return failure;
-    return blobResultOf(reply, url);
+    return failure.text.empty() ? blobResultOf(reply, url) : failure;
 }
 
 }  // namespace AzureSDKCppBridge::rest

@@ -43,6 +43,9 @@ public:
     // One request; the answer's body stays in the result's reply.
     BlobResult send(_http_req_type_ method, const std::string& url, const std::vector<std::string>& headers = {},
                     const std::string& body = std::string());
+    // The same with a body of `length` bytes at `body`, sent from there (a PUT's pages, uncopied).
+    BlobResult send(_http_req_type_ method, const std::string& url, const std::vector<std::string>& headers,
+                    const void* body, std::size_t length);
     // A ranged read of `length` bytes at `offset` straight into `buffer` (fewer at the blob's end, the
     // rest of the buffer untouched). On failure the buffer's content is undefined.
     BlobResult read(const std::string& url, std::uint64_t offset, unsigned char* buffer, std::uint64_t length);
@@ -60,6 +63,8 @@ private:
 
 // `url` with `parameter` ("comp=pagelist") added to its query.
 std::string WithQuery(const std::string& url, const std::string& parameter);
+// `text` percent-escaped for a URL's query or path segment.
+std::string Escaped(const std::string& text);
 // `url` without its query (which may hold a SAS), as it may show in a message.
 std::string WithoutQuery(const std::string& url);
 // The value of query parameter `name` of `url`, as written (still escaped); empty when absent.

@@ -29,6 +29,7 @@ protected:
 
 TEST_F(ContainerRoutes, AnswerWithTheServiceStatusesCodesAndBodies) {
     const std::string pageBlob = "x-ms-blob-type: PageBlob";
+    const std::string copyOf = "x-ms-copy-source: https://myacct.blob.core.windows.net/vhds/";
     const struct {
         const char* method;
         const char* target;
@@ -54,6 +55,12 @@ TEST_F(ContainerRoutes, AnswerWithTheServiceStatusesCodesAndBodies) {
         {"GET", "/vhds?restype=container&comp=list&marker=vm0-osdisk.vhd", {}, 200, "",
          "<Blobs><Blob><Name>vm0-osdisk.vhd</Name>"},
         {"GET", "/vhds?restype=container&comp=list&prefix=snap&include=snapshots", {}, 200, "", "</Snapshot>"},
+        {"GET", "/vhds?restype=container&comp=list", {}, 200, "", "<LeaseStatus>locked</LeaseStatus><LeaseState>leased<"},
+        {"PUT", "/vhds/copy.vhd", {copyOf + "absent.vhd"}, 404, "CannotVerifyCopySource", ""},
+        {"PUT", "/vhds/copy.vhd", {copyOf + "snapped.vhd?snapshot=..%2F..%2Fkeys"}, 400, "InvalidHeaderValue", ""},
+        {"PUT", "/vhds/vm0-osdisk.vhd", {copyOf + "snapped.vhd"}, 412, "LeaseIdMissing", ""},
+        {"PUT", "/vhds/copy.vhd", {copyOf + "snapped.vhd"}, 202, "", ""},
+        {"GET", "/vhds?restype=container&comp=list&prefix=copy", {}, 200, "", "<Content-Length>512<"},
         {"DELETE", "/vhds/snapped.vhd", {}, 409, "SnapshotsPresent", ""},
         {"DELETE", "/vhds/snapped.vhd", {"x-ms-delete-snapshots: only"}, 202, "", ""},
         {"DELETE", "/vhds/snapped.vhd", {}, 202, "", ""},
