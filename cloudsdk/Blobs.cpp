@@ -57,7 +57,8 @@ rest::BlobResult PageList(rest::BlobClient& blob, const std::string& url, const 
                           std::vector<VMInfoStructs::SectorRange>& ranges) {
     std::vector<VMInfoStructs::SectorRange> found;
     for (std::string marker;;) {
-        const std::string query = "comp=pagelist" + (marker.empty() ? std::string() : "&marker=" + marker);
+        const std::string query =
+            "comp=pagelist" + (marker.empty() ? std::string() : "&marker=" + rest::Escaped(marker));
         rest::BlobResult result = blob.send(NX_HTTP_GET, rest::WithQuery(url, query), headers);
         if (!result.ok) return result;
         pugi::xml_document doc;
