@@ -69,8 +69,9 @@ bool CAzureSDKCppBridge::RevokeSASToken(const std::string& resourceGroup, const 
 bool CAzureSDKCppBridge::GetStorageAccessToken(std::string& token) try {
     if (std::optional<Refusal> refusal = impl_->begin("GetStorageAccessToken", nlohmann::json::object()))
         return Fail(refusal->code, refusal->text);
-    token = impl_->access->issueToken(impl_->applicationId);
-    return true;
+    int code = 0;
+    std::string text;
+    return impl_->blob->token(token, code, text) || Fail(code, text);
 } catch (...) {
     return FailOnException();
 }

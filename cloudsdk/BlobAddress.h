@@ -2,8 +2,10 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "azsim/model/StateDocument.h"
+#include "cloudsdk/rest/BlobClient.h"
 #include "plugin/frame/records/Records.h"
 
 namespace AzureSDKCppBridge {
@@ -12,5 +14,17 @@ namespace AzureSDKCppBridge {
 // given as "account" or "account\container" (container "vhds" when absent), with the account's name
 // as the subscription spells it. None when the record names no blob.
 std::optional<azsim::BlobKey> PageBlobOf(const azsim::StateDocument& doc, const VMInfoStructs::SDisk& disk);
+
+// A page blob as the Blob service addresses it: its URL, its container's URL and its name (unescaped).
+struct BlobAddress {
+    std::string url;
+    std::string containerUrl;
+    std::string name;
+};
+
+// The page blob of `disk`, read as PageBlobOf reads it, on `blob`'s endpoint; none, with why in
+// `error`, when the record names no blob.
+std::optional<BlobAddress> BlobAddressOf(const rest::BlobClient& blob, const VMInfoStructs::SDisk& disk,
+                                         std::string& error);
 
 }  // namespace AzureSDKCppBridge

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <pugixml.hpp>
 
 #include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
@@ -23,15 +24,26 @@ std::vector<VMInfoStructs::SectorRange> ToSectorRanges(const std::vector<azsim::
     return out;
 }
 
-// Written and cleared pages as one sorted list of merged ranges.
-std::vector<azsim::PageRange> Changed(const azsim::PageRangeDiff& diff) {
-    std::vector<azsim::PageRange> all = diff.written;
-    all.insert(all.end(), diff.cleared.begin(), diff.cleared.end());
-    std::sort(all.begin(), all.end(), [](const azsim::PageRange& a, const azsim::PageRange& b) {
-        return a.start < b.start;
-    });
-    std::vector<azsim::PageRange> merged;
-    for (const azsim::PageRange& r : all) {
+const char* const kNoSuchBlob = "BlobNotFound: The specified blob does not exist.";
+
+// Every range (written or cleared) a page list names, appended with exclusive ends.
+void AddRanges(const pugi::xml_node& list, std::vector<VMInfoStructs::SectorRange>& out) {
+    for (const pugi::xml_node& range : list.children()) {
+        const std::string name = range.name();
+        if (name != "PageRange" && name != "ClearRange") continue;
+        VMInfoStructs::SectorRange r;
+        r.start = std::stoull(range.child_value("Start"));
+        r.end = std::stoull(range.child_value("End")) + 1;
+        out.push_back(r);
+    }
+}
+
+// Sorted, with touching and overlapping ranges merged.
+std::vector<VMInfoStructs::SectorRange> Merged(std::vector<VMInfoStructs::SectorRange> ranges) {
+    std::sort(ranges.begin(), ranges.end(), [](const VMInfoStructs::SectorRange& a,
+                                               const VMInfoStructs::SectorRange& b) { return a.start < b.start; });
+    std::vector<VMInfoStructs::SectorRange> merged;
+    for (const VMInfoStructs::SectorRange& r : ranges) {
         if (!merged.empty() && r.start <= merged.back().end)
             merged.back().end = std::max(merged.back().end, r.end);
         else
@@ -40,7 +52,30 @@ std::vector<azsim::PageRange> Changed(const azsim::PageRangeDiff& diff) {
     return merged;
 }
 
-const char* const kNoSuchBlob = "BlobNotFound: The specified blob does not exist.";
+// The page list `url` answers (GET ?comp=pagelist), every part of it when the service splits it.
+rest::BlobResult PageList(rest::BlobClient& blob, const std::string& url, const std::vector<std::string>& headers,
+                          std::vector<VMInfoStructs::SectorRange>& ranges) {
+    std::vector<VMInfoStructs::SectorRange> found;
+    for (std::string marker;;) {
+        const std::string query =
+            "comp=pagelist" + (marker.empty() ? std::string() : "&marker=" + rest::Escaped(marker));
+        rest::BlobResult result = blob.send(NX_HTTP_GET, rest::WithQuery(url, query), headers);
+        if (!result.ok) return result;
+        pugi::xml_document doc;
+        if (!doc.load_buffer(result.reply.body.data(), result.reply.body.size()) || !doc.child("PageList")) {
+            result.ok = false;
+            result.code = SDK_ERR_GENERAL;
+            result.text = "The page list of [" + rest::WithoutQuery(url) + "] could not be read";
+            return result;
+        }
+        AddRanges(doc.child("PageList"), found);
+        marker = doc.child("PageList").child_value("NextMarker");
+        if (marker.empty()) {
+            ranges = Merged(found);
+            return result;
+        }
+    }
+}
 
 }  // namespace
 
@@ -70,8 +105,9 @@ bool CAzureSDKCppBridge::DoesBlobExist(const std::string& resourceGroup, const s
     nlohmann::json args = {{"resourceGroup", resourceGroup}, {"storageAccount", storageAccount},
                            {"container", container}, {"blobName", blobName}};
     if (std::optional<Refusal> refusal = impl_->begin("DoesBlobExist", args)) return Fail(refusal->code, refusal->text);
-    if (impl_->subscription->blobs().exists(azsim::BlobKey{storageAccount, container, blobName})) return true;
-    return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
+    const rest::BlobResult found =
+        impl_->blob->send(NX_HTTP_HEAD, impl_->blob->url(storageAccount, container, blobName));
+    return found.ok || Fail(found.code, found.text);
 } catch (...) {
     return FailOnException();
 }
@@ -79,11 +115,12 @@ bool CAzureSDKCppBridge::DoesBlobExist(const std::string& resourceGroup, const s
 bool CAzureSDKCppBridge::GetBlobSizeInBytes(const std::string& blobUrl, UINT64& sizeBytes) try {
     if (std::optional<Refusal> refusal = impl_->begin("GetBlobSizeInBytes", {{"blobUrl", blobUrl}}))
         return Fail(refusal->code, refusal->text);
-    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(blobUrl);
-    azsim::BlobProperties properties;
-    if (!uri || !impl_->subscription->blobs().properties(uri->key(), uri->snapshot, properties))
-        return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
-    sizeBytes = properties.size;
+    const rest::BlobResult found = impl_->blob->send(NX_HTTP_HEAD, blobUrl);
+    if (!found.ok) return Fail(found.code, found.text);
+    const std::string length = found.reply.header("Content-Length");
+    if (length.empty() || length.find_first_not_of("0123456789") != std::string::npos)
+        return Fail(SDK_ERR_GENERAL, "The Blob service gave no size for [" + rest::WithoutQuery(blobUrl) + "]");
+    sizeBytes = std::stoull(length);
     return true;
 } catch (...) {
     return FailOnException();
@@ -120,12 +157,8 @@ bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string& blobUri, std::vect
     if (std::optional<Refusal> refusal =
             impl_->begin("GetBlobPageRanges", {{"blobUri", blobUri}, {"isManaged", isManaged}}))
         return Fail(refusal->code, refusal->text);
-    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(blobUri);
-    std::vector<azsim::PageRange> found;
-    if (!uri || !impl_->subscription->blobs().pageRanges(uri->key(), uri->snapshot, 0, UINT64_MAX, found))
-        return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
-    ranges = ToSectorRanges(found);
-    return true;
+    const rest::BlobResult listed = PageList(*impl_->blob, blobUri, {}, ranges);
+    return listed.ok || Fail(listed.code, listed.text);
 } catch (...) {
     return FailOnException();
 }
@@ -176,16 +209,22 @@ bool CAzureSDKCppBridge::GetBlobPageRangesDiffForManagedDiskURIs(const std::stri
 
 bool CAzureSDKCppBridge::DiffPageRanges(const std::string& currentUri, const std::string& previousUri,
                                         std::vector<VMInfoStructs::SectorRange>& ranges) {
-    std::optional<azsim::BlobUri> current = azsim::ParseBlobUri(currentUri);
-    std::optional<azsim::BlobUri> previous = azsim::ParseBlobUri(previousUri);
-    if (!current || !previous || previous->snapshot.empty() || !(current->key() == previous->key()))
-        return Fail(SDK_ERR_GENERAL, "InvalidQueryParameterValue: the previous snapshot does not belong to [" +
-                                         currentUri + "]");
-    azsim::PageRangeDiff diff;
-    if (!impl_->subscription->blobs().pageRangesDiff(current->key(), current->snapshot, previous->snapshot, diff))
-        return Fail(SDK_ERR_NOT_FOUND, "PreviousSnapshotNotFound: The previous snapshot is not found.");
-    ranges = ToSectorRanges(Changed(diff));
-    return true;
+    const std::string previousSnapshot = rest::QueryValue(previousUri, "snapshot");
+    if (previousSnapshot.empty())
+        return Fail(SDK_ERR_GENERAL, "InvalidQueryParameterValue: [" + rest::WithoutQuery(previousUri) +
+                                         "] names no snapshot to compare with");
+    // A disk's snapshots are read through their own SAS URLs, each a blob of its own; a storage
+    // account's blob is compared with one of its own snapshots.
+    rest::BlobResult listed;
+    if (!rest::QueryValue(previousUri, "sig").empty()) {
+        listed = PageList(*impl_->blob, currentUri, {"x-ms-previous-snapshot-url: " + previousUri}, ranges);
+    } else {
+        if (rest::WithoutQuery(currentUri) != rest::WithoutQuery(previousUri))
+            return Fail(SDK_ERR_GENERAL, "InvalidQueryParameterValue: the previous snapshot does not belong to [" +
+                                             rest::WithoutQuery(currentUri) + "]");
+        listed = PageList(*impl_->blob, rest::WithQuery(currentUri, "prevsnapshot=" + previousSnapshot), {}, ranges);
+    }
+    return listed.ok || Fail(listed.code, listed.text);
 }
 
 }  // namespace AzureSDKCppBridge

@@ -19,6 +19,7 @@
 #include "azsim/model/SubscriptionState.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
 #include "cloudsdk/rest/ArmClient.h"
+#include "cloudsdk/rest/BlobClient.h"
 
 namespace AzureSDKCppBridge {
 
@@ -79,6 +80,8 @@ struct CAzureSDKCppBridge::Impl {
     std::unique_ptr<azsim::AccessAuthority> access;
     // Resource Manager of the connected subscription, as the application Connect signed in with.
     std::unique_ptr<rest::ArmClient> arm;
+    // The Blob service of the subscription's storage accounts and disks, under the same application.
+    std::unique_ptr<rest::BlobClient> blob;
     bool initialized = false;
     bool connected = false;
     std::string focus;

@@ -13,22 +13,13 @@ std::string CAzureSDKCppBridge::VmConfigBlobName(const std::string& resourceGrou
 bool CAzureSDKCppBridge::DownloadBlockBlobToString(const std::string& storageAccount, const std::string& container,
                                                    const std::string& blobName, std::string& text) try {
     nlohmann::json args = {{"storageAccount", storageAccount}, {"container", container}, {"blobName", blobName}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("DownloadBlockBlobToString", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("DownloadBlockBlobToString", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
-    if (!account)
-        return Fail(SDK_ERR_NOT_FOUND,
-                    "StorageAccountNotFound: The storage account '" + storageAccount + "' was not found.");
-    const azsim::BlobKey key{account->name, container, blobName};
-    const azsim::PageBlobStore store = impl_->subscription->blobs();
-    if (!store.exists(key))
-        return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The blob '" + storageAccount + "/" + container + "/" +
-                                           blobName + "' does not exist.");
-    std::string content;
-    if (!store.getBlockBlob(key, content))
+    const rest::BlobResult got = impl_->blob->send(NX_HTTP_GET, impl_->blob->url(storageAccount, container, blobName));
+    if (!got.ok) return Fail(got.code, got.text);
+    if (got.reply.header("x-ms-blob-type") != "BlockBlob")
         return Fail(SDK_ERR_GENERAL, "InvalidBlobType: The blob '" + blobName + "' is not a block blob.");
-    text = content;
+    text = got.reply.body;
     return true;
 } catch (...) {
     return FailOnException();

@@ -179,6 +179,15 @@ bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::s
     }
     impl_->subscriptionId = subscriptionId;
     impl_->applicationId = userName;
+    rest::ArmClient* tenantSource = arm.get();
+    impl_->blob = std::make_unique<rest::BlobClient>(
+        rest::CloudEndpoints::FromSettings(), rest::BlobClient::StorageSuffixFromSettings(), userName, password,
+        [tenantSource](std::string& tenant, std::string& error) {
+            rest::ArmResult failure;
+            if (tenantSource->tenant(tenant, failure)) return true;
+            error = failure.text;
+            return false;
+        });
     impl_->arm = std::move(arm);
     impl_->connected = true;
     return true;

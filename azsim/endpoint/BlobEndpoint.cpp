@@ -99,16 +99,14 @@ bool BlobEndpoint::start(std::string* error, int port) {
             service->handle(req, res);
     };
     server->Get(".*", handler);
-    // Only the management side has POST and DELETE operations; the blob service refuses the verbs (recorded
-    // as refused).
-    auto managementOnly = [management](const httplib::Request& req, httplib::Response& res) {
+    server->Delete(".*", handler);
+    // Only the management side has POST operations; the blob service refuses the verb (recorded as refused).
+    server->Post(".*", [management](const httplib::Request& req, httplib::Response& res) {
         if (ManagementService::Serves(req.get_header_value("Host")))
             management->handle(req, res);
         else
             res.status = 405;
-    };
-    server->Post(".*", managementOnly);
-    server->Delete(".*", managementOnly);
+    });
     // A request body is the blob's bytes whatever type it names. Read by the HTTP library itself, a body
     // named as a form would be parsed as one, and refused past 8 KiB.
     server->Put(".*", [service, management](const httplib::Request& req, httplib::Response& res,

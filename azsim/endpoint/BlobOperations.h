@@ -4,6 +4,7 @@
 
 #include "azsim/blob/PageBlobStore.h"
 #include "azsim/endpoint/Exchange.h"
+#include "azsim/model/SubscriptionState.h"
 
 namespace azsim {
 
@@ -15,6 +16,22 @@ void getPageRanges(Exchange& ex, const PageBlobStore& store);
 // PUT ?comp=page with "x-ms-page-write: update" (body) or "clear".
 void putPage(Exchange& ex, PageBlobStore& store);
 // PUT of a whole blob: "x-ms-blob-type: BlockBlob" with its content, or PageBlob with "x-ms-blob-content-length".
-void putBlob(Exchange& ex, PageBlobStore& store);
+// A page blob of a storage account needs its container, is refused while a VM leases the blob as its
+// disk, and is recorded as an unattached disk tagged with its metadata ("x-ms-meta-<name>").
+void putBlob(Exchange& ex, const SubscriptionState& state);
+// PUT with "x-ms-copy-source" (a blob or snapshot URL of this service): a synchronous copy of a page blob onto
+// the blob named, which a VM must not lease; answered 202 with "x-ms-copy-status: success".
+void copyBlob(Exchange& ex, const SubscriptionState& state);
+// DELETE of a blob with its snapshots ("x-ms-delete-snapshots: include"), of its snapshots only ("only"),
+// or (?snapshot=) of one snapshot. A blob that has snapshots needs the header; one a VM leases stays.
+void deleteBlob(Exchange& ex, const SubscriptionState& state);
+
+// Containers of the subscription's storage accounts (?restype=container): create (PUT), properties
+// (GET, HEAD), delete with every blob in it (DELETE), and (&comp=list) the list of its blobs, by
+// "prefix", from "marker", at most "maxresults", with "include=snapshots,metadata".
+void createContainer(Exchange& ex, const SubscriptionState& state);
+void getContainer(Exchange& ex, const SubscriptionState& state);
+void deleteContainer(Exchange& ex, const SubscriptionState& state);
+void listBlobs(Exchange& ex, const SubscriptionState& state);
 
 }  // namespace azsim

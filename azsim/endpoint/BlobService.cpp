@@ -78,6 +78,7 @@ RequestRecord describe(const httplib::Request& req, const httplib::Response& res
     record.prevSnapshot = req.get_param_value("prevsnapshot");
     record.range = req.get_header_value(req.has_header("x-ms-range") ? "x-ms-range" : "Range");
     record.bodyBytes = req.body.size();
+    record.version = req.has_header("x-ms-version") ? req.get_header_value("x-ms-version") : req.get_param_value("sv");
     record.auth = credentialKind(req);
     record.status = res.status;
     record.errorCode = res.get_header_value("x-ms-error-code");
@@ -87,7 +88,7 @@ RequestRecord describe(const httplib::Request& req, const httplib::Response& res
 }  // namespace
 
 BlobService::BlobService(const std::string& stateDir)
-    : store_(stateDir), authority_(stateDir), faults_(stateDir), log_(stateDir) {}
+    : state_(stateDir), store_(stateDir), authority_(stateDir), faults_(stateDir), log_(stateDir) {}
 
 void BlobService::handle(const httplib::Request& req, httplib::Response& res) {
     ++requests_;
@@ -101,7 +102,7 @@ void BlobService::handle(const httplib::Request& req, httplib::Response& res) {
     // The answer is complete here but not yet sent: a client holding it finds the request recorded.
     RequestRecord record = describe(req, res);
     record.requestId = ex.requestId;
-    if (ex.named) {
+    if (ex.named || ex.container) {
         record.account = ex.key.account;
         record.container = ex.key.container;
         record.blob = ex.key.name;
@@ -133,10 +134,12 @@ void BlobService::serve(Exchange& ex) {
 
     const std::string host = req.get_header_value("Host");
     ex.named = blobTarget(host, req.path, ex.key);
+    ex.container =
+        !ex.named && req.get_param_value("restype") == "container" && containerTarget(host, req.path, ex.key);
     const std::string resourcePath = ex.named ? "/" + ex.key.account + "/" + ex.key.container + "/" + ex.key.name
                                               : "/" + host.substr(0, host.find('.')) + req.path;
     if (!applyFault(ex, resourcePath) || !checkVersion(ex)) return;
-    if (!ex.named) return sendError(ex, ServiceError::of(400, "InvalidUri"));
+    if (!ex.named && !ex.container) return sendError(ex, ServiceError::of(400, "InvalidUri"));
     if (checkSnapshots(ex) && authorize(ex)) dispatch(ex);
 }
 
@@ -193,7 +196,7 @@ bool BlobService::checkSnapshots(Exchange& ex) {
 }
 
 bool BlobService::authorize(Exchange& ex) {
-    const char permission = ex.req.method == "PUT" ? 'w' : 'r';
+    const char permission = ex.req.method == "PUT" || ex.req.method == "DELETE" ? 'w' : 'r';
     if (ex.req.has_param("sig")) {
         switch (authority_.verifySas(ex.key, ex.snapshot, firstValues(ex.req.params), permission)) {
             case AccessVerdict::Ok:
@@ -245,16 +248,29 @@ bool BlobService::authorize(Exchange& ex) {
     }
 }
 
-void BlobService::dispatch(Exchange& ex) {
+void BlobService::dispatch(Exchange& ex) try {
     const std::string comp = ex.param("comp");
-    const bool write = ex.req.method == "PUT";
-    if (!write && comp.empty()) return getBlob(ex, store_);
-    if (!write && comp == "pagelist") return getPageRanges(ex, store_);
-    if (write && comp == "page") return putPage(ex, store_);
-    if (write && comp.empty()) return putBlob(ex, store_);
+    const std::string& method = ex.req.method;
+    const bool write = method == "PUT";
+    if (ex.container) {
+        if (write && comp.empty()) return createContainer(ex, state_);
+        if (method == "DELETE" && comp.empty()) return deleteContainer(ex, state_);
+        if (!write && comp.empty()) return getContainer(ex, state_);
+        if (method == "GET" && comp == "list") return listBlobs(ex, state_);
+    } else {
+        if (method == "DELETE" && comp.empty()) return deleteBlob(ex, state_);
+        if (!write && comp.empty()) return getBlob(ex, store_);
+        if (!write && comp == "pagelist") return getPageRanges(ex, store_);
+        if (write && comp == "page") return putPage(ex, store_);
+        if (write && comp.empty() && ex.req.has_header("x-ms-copy-source")) return copyBlob(ex, state_);
+        if (write && comp.empty()) return putBlob(ex, state_);
+    }
     sendError(ex, ServiceError::of(400, "InvalidQueryParameterValue")
                       .detail("QueryParameterName", "comp")
                       .detail("QueryParameterValue", comp));
+} catch (const std::exception&) {
+    // The subscription's document could not be read or saved.
+    sendError(ex, ServiceError::of(500, "InternalError"));
 }
 
 }  // namespace azsim

@@ -14,6 +14,7 @@
 #include "azsim/endpoint/Exchange.h"
 #include "azsim/endpoint/RequestLog.h"
 #include "azsim/faults/FaultBook.h"
+#include "azsim/model/SubscriptionState.h"
 
 namespace azsim {
 
@@ -36,6 +37,7 @@ private:
     bool authorize(Exchange& ex);
     void dispatch(Exchange& ex);
 
+    SubscriptionState state_;
     PageBlobStore store_;
     AccessAuthority authority_;
     FaultBook faults_;

@@ -1,4 +1,5 @@
 #include "azsim/endpoint/BlobOperations.h"
+#include "azsim/endpoint/BlobRecords.h"
 #include "azsim/endpoint/HttpForms.h"
 
 #include <algorithm>
@@ -32,6 +33,17 @@ ServiceError tooLarge() {
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;
+}
+
+// The largest page blob the service holds.
+constexpr std::uint64_t kMaxPageBlob = 8ull << 40;
+
+// The blob's metadata a request sets: its "x-ms-meta-<name>" headers.
+Tags metadataOf(const httplib::Request& req) {
+    Tags metadata;
+    for (const auto& [name, value] : req.headers)
+        if (name.size() > 10 && lowercase(name.substr(0, 10)) == "x-ms-meta-") metadata[name.substr(10)] = value;
+    return metadata;
 }
 
 // The answer to a successful write: the blob's new properties.
@@ -82,25 +94,35 @@ void putPage(Exchange& ex, PageBlobStore& store) {
     sendCreated(ex, store);
 }
 
-void putBlob(Exchange& ex, PageBlobStore& store) {
+void putBlob(Exchange& ex, const SubscriptionState& state) {
     if (!ex.snapshot.empty()) return sendError(ex, badQuery("snapshot", ex.snapshot));
     const std::string type = ex.header("x-ms-blob-type");
     if (type.empty()) return sendError(ex, missingHeader("x-ms-blob-type"));
+    PageBlobStore store = state.blobs();
     std::string error;
     if (type == "BlockBlob") {
         if (!store.putBlockBlob(ex.key, ex.req.body, &error))
             return sendError(ex, ServiceError::of(500, "InternalError"));
-    } else if (type == "PageBlob") {
-        const std::string sizeText = ex.header("x-ms-blob-content-length");
-        if (sizeText.empty()) return sendError(ex, missingHeader("x-ms-blob-content-length"));
-        std::optional<std::uint64_t> size = parseDecimal(sizeText);
-        if (!size || *size % PageBlobStore::kPageSize != 0)
-            return sendError(ex, badHeader("x-ms-blob-content-length", sizeText));
-        if (!store.createPageBlob(ex.key, *size, true, &error))
-            return sendError(ex, ServiceError::of(500, "InternalError"));
-    } else {
-        return sendError(ex, badHeader("x-ms-blob-type", type));
+        return sendCreated(ex, store);
     }
+    if (type != "PageBlob") return sendError(ex, badHeader("x-ms-blob-type", type));
+    const std::string sizeText = ex.header("x-ms-blob-content-length");
+    if (sizeText.empty()) return sendError(ex, missingHeader("x-ms-blob-content-length"));
+    std::optional<std::uint64_t> size = parseDecimal(sizeText);
+    if (!size || *size % PageBlobStore::kPageSize != 0 || *size > kMaxPageBlob)
+        return sendError(ex, badHeader("x-ms-blob-content-length", sizeText));
+    std::optional<ServiceError> refused;
+    changeRecords(state, [&](StateDocument& doc) {
+        // Blobs outside the subscription's storage accounts (a managed disk's) have no records.
+        const StorageAccount* account = doc.findStorageAccount(ex.key.account);
+        if (account && !hasContainer(*account, ex.key.container)) refused = ServiceError::of(404, "ContainerNotFound");
+        else if (account && vmLeasing(doc, ex.key)) refused = ServiceError::of(412, "LeaseIdMissing");
+        else if (!store.createPageBlob(ex.key, *size, true, &error)) refused = ServiceError::of(500, "InternalError");
+        if (refused || !account) return false;
+        recordPageBlob(doc, *account, ex.key, *size, metadataOf(ex.req));
+        return true;
+    });
+    if (refused) return sendError(ex, *refused);
     sendCreated(ex, store);
 }
 

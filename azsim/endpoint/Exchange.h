@@ -25,6 +25,7 @@ struct Exchange {
     std::string requestId;
     std::uint64_t sendLimit = std::numeric_limits<std::uint64_t>::max();
     bool named = false;           // `key` holds the blob the request names
+    bool container = false;       // `key` holds the container the request names (no blob)
     const char* fault = nullptr;  // the kind of fault rule applied, for the request record
 
     bool isHead() const { return req.method == "HEAD"; }

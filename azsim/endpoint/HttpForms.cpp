@@ -66,24 +66,45 @@ bool isBlobName(const std::string& name) {
 
 }  // namespace
 
-bool blobTarget(const std::string& host, const std::string& path, BlobKey& key) {
-    std::string rest = path;
+namespace {
+
+// The account of a request and the path after it: the host's first label (as the service reads host
+// names: in lower case), or for a local address the path's first segment.
+bool accountAndRest(const std::string& host, const std::string& path, std::string& account, std::string& rest) {
+    rest = path;
     std::string bareHost = withoutPort(host);
     if (isAddressOrLocal(bareHost)) {
         std::size_t slash = rest.find('/', 1);
         if (rest.size() < 2 || rest[0] != '/' || slash == std::string::npos) return false;
-        key.account = rest.substr(1, slash - 1);
+        account = rest.substr(1, slash - 1);
         rest = rest.substr(slash);
     } else {
-        key.account = bareHost.substr(0, bareHost.find('.'));
+        account = bareHost.substr(0, bareHost.find('.'));
+        std::transform(account.begin(), account.end(), account.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
     }
+    return !account.empty() && rest.size() >= 2 && rest[0] == '/';
+}
+
+}  // namespace
+
+bool blobTarget(const std::string& host, const std::string& path, BlobKey& key) {
+    std::string rest;
+    if (!accountAndRest(host, path, key.account, rest)) return false;
     std::size_t slash = rest.find('/', 1);
-    if (key.account.empty() || rest.size() < 2 || rest[0] != '/' || slash == std::string::npos ||
-        slash + 1 >= rest.size())
-        return false;
+    if (slash == std::string::npos || slash + 1 >= rest.size()) return false;
     key.container = rest.substr(1, slash - 1);
     key.name = rest.substr(slash + 1);
     return isContainerName(key.container) && isBlobName(key.name);
+}
+
+bool containerTarget(const std::string& host, const std::string& path, BlobKey& key) {
+    std::string rest;
+    if (!accountAndRest(host, path, key.account, rest) || rest.find('/', 1) != std::string::npos) return false;
+    key.container = rest.substr(1);
+    key.name.clear();
+    return std::all_of(key.container.begin(), key.container.end(),
+                       [](unsigned char c) { return c >= 0x20 && c != 0x7f; });
 }
 
 bool blobUrl(const std::string& url, BlobKey& key, std::string& snapshot) {

@@ -19,6 +19,10 @@ namespace azsim {
 // `path` is already percent-decoded.
 bool blobTarget(const std::string& host, const std::string& path, BlobKey& key);
 
+// The container a request names ("/container", account as for blobTarget; `key.name` empty). Any name
+// of printable characters: whether the service could hold it is the operation's to judge.
+bool containerTarget(const std::string& host, const std::string& path, BlobKey& key);
+
 // "https://host[:port]/container/blob?snapshot=...": the blob and snapshot of a full URL.
 bool blobUrl(const std::string& url, BlobKey& key, std::string& snapshot);
 

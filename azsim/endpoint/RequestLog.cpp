@@ -48,6 +48,7 @@ nlohmann::json RequestRecord::toJson() const {
     optional("snapshot", snapshot);
     optional("prevsnapshot", prevSnapshot);
     optional("range", range);
+    optional("version", version);
     optional("error", errorCode);
     optional("fault", fault);
     return line;
@@ -70,6 +71,7 @@ RequestRecord RequestRecord::fromJson(const nlohmann::json& line) {
     record.snapshot = text("snapshot");
     record.prevSnapshot = text("prevsnapshot");
     record.range = text("range");
+    record.version = text("version");
     record.auth = text("auth");
     record.errorCode = text("error");
     record.fault = text("fault");

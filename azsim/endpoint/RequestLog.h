@@ -34,6 +34,7 @@ struct RequestRecord {
     std::string prevSnapshot;  // query "prevsnapshot"
     std::string range;         // "x-ms-range" when sent, else "Range", as sent
     std::uint64_t bodyBytes = 0;  // request body received
+    std::string version;  // "x-ms-version" sent (a SAS's "sv" when none), which tells the clients apart
     std::string auth;  // credential presented: "none", "bearer", "sas", "sharedkey" or "other"
     int status = 0;    // status answered; 0 when the connection was dropped without an answer
     std::string errorCode;  // "x-ms-error-code" answered, if any

@@ -14,6 +14,9 @@ const std::map<std::string, std::string>& messages() {
         {"AuthorizationPermissionMismatch",
          "This request is not authorized to perform this operation using this permission."},
         {"BlobNotFound", "The specified blob does not exist."},
+        {"CannotVerifyCopySource", "The specified blob does not exist."},
+        {"ContainerAlreadyExists", "The specified container already exists."},
+        {"ContainerNotFound", "The specified container does not exist."},
         {"InternalError", "Server encountered an internal error. Please try again after some time."},
         {"InvalidAuthenticationInfo",
          "Server failed to authenticate the request. Please refer to the information in the www-authenticate "
@@ -23,8 +26,11 @@ const std::map<std::string, std::string>& messages() {
         {"InvalidPageRange", "The page range specified is invalid."},
         {"InvalidQueryParameterValue",
          "Value for one of the query parameters specified in the request URI is invalid."},
+        {"InvalidResourceName", "The specifed resource name contains invalid characters."},
         {"InvalidRange", "The range specified is invalid for the current size of the resource."},
         {"InvalidUri", "The requested URI does not represent any resource on the server."},
+        {"LeaseIdMissing",
+         "There is currently a lease on the blob and no lease ID was specified in the request."},
         {"MissingRequiredHeader", "An HTTP header that's mandatory for this request is not specified."},
         {"NoAuthenticationInformation",
          "Server failed to authenticate the request. Please refer to the information in the www-authenticate "
@@ -33,11 +39,15 @@ const std::map<std::string, std::string>& messages() {
         {"PreviousSnapshotCannotBeNewer",
          "The prevsnapshot query parameter value cannot be newer than snapshot query parameter value."},
         {"PreviousSnapshotNotFound", "The previous snapshot is not found."},
+        {"ResourceNotFound", "The specified resource does not exist."},
         {"RequestBodyTooLarge", "The request body is too large and exceeds the maximum permissible limit."},
         {"ServerBusy", "The server is currently unable to receive requests. Please retry your request."},
+        {"SnapshotsPresent", "This operation is not permitted because the blob has snapshots."},
     };
     return table;
 }
+
+}  // namespace
 
 std::string escapeXml(const std::string& text) {
     std::string out;
@@ -62,8 +72,6 @@ std::string escapeXml(const std::string& text) {
     }
     return out;
 }
-
-}  // namespace
 
 ServiceError ServiceError::of(int status, const std::string& code) {
     ServiceError error;

@@ -26,4 +26,7 @@ struct ServiceError {
     std::string body(const std::string& requestId, const std::string& time) const;
 };
 
+// `text` as XML character data: markup characters escaped, control bytes replaced.
+std::string escapeXml(const std::string& text);
+
 }  // namespace azsim

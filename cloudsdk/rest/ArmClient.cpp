@@ -1,10 +1,8 @@
 #include "cloudsdk/rest/ArmClient.h"
 
-#include <algorithm>
-
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/rest/ApiVersions.h"
-#include "host/sys/Time.h"
+#include "cloudsdk/rest/Retries.h"
 
 namespace AzureSDKCppBridge::rest {
 
@@ -12,20 +10,6 @@ namespace {
 
 // Polling interval of a long-running operation whose answer names none.
 constexpr unsigned long kDefaultPollMs = 10000;
-constexpr unsigned long kFirstBackoffMs = 1000;
-
-bool retryable(unsigned long status) { return status == 0 || status == 429 || (status >= 500 && status != 501); }
-
-// The wait an answer asks for ("Retry-After" in seconds), else `fallback`.
-unsigned long retryAfterMs(const HttpReply& reply, unsigned long fallback) {
-    const std::string value = reply.header("Retry-After");
-    if (value.empty() || !std::all_of(value.begin(), value.end(), ::isdigit)) return fallback;
-    return std::stoul(value) * 1000;
-}
-
-void pause(unsigned long ms) {
-    if (ms > 0) KASLEEP(ms);
-}
 
 ArmResult failed(int code, const std::string& text) {
     ArmResult result;
@@ -120,13 +104,11 @@ HttpReply ArmClient::sendOnce(_http_req_type_ method, const std::string& url, Ar
 
 HttpReply ArmClient::send(_http_req_type_ method, const std::string& url, ArmResult& failure,
                           const std::string& body) {
-    HttpReply reply;
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        if (attempt > 0) pause(retryAfterMs(reply, kFirstBackoffMs << (attempt - 1)));
-        reply = sendOnce(method, url, failure, body);
-        if (!failure.text.empty() || !retryable(reply.status)) break;
-    }
-    return reply;
+    return SendWithRetries(kMaxAttempts, [&](bool& stop) {
+        HttpReply reply = sendOnce(method, url, failure, body);
+        stop = !failure.text.empty();
+        return reply;
+    });
 }
 
 ArmResult ArmClient::get(const std::string& path, const std::string& apiVersion, const std::string& query) {
@@ -187,7 +169,7 @@ ArmResult ArmClient::follow(const HttpReply& accepted, const std::string& finalU
     if (url.empty()) return resultOf(accepted, url);
     HttpReply last = accepted;
     for (int poll = 0; poll < kMaxPolls; ++poll) {
-        pause(retryAfterMs(last, kDefaultPollMs));
+        Pause(RetryAfterMs(last, kDefaultPollMs));
         ArmResult failure;
         last = send(NX_HTTP_GET, url, failure);
         if (!failure.text.empty()) return failure;

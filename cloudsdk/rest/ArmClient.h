@@ -49,6 +49,8 @@ public:
     ArmResult remove(const std::string& path, const std::string& apiVersion, bool wait = true);
     // The first token, asked for now so that refused credentials show at once; later requests reuse it.
     ArmResult signIn();
+    // The tenant to sign in to (found once, under its lock); false with `failure` when it cannot be found.
+    bool tenant(std::string& out, ArmResult& failure);
 
 private:
     // The request, sent again while the answer says to retry.
@@ -62,8 +64,6 @@ private:
     ArmResult follow(const HttpReply& accepted, const std::string& finalUrl);
     // The result of an operation that has ended: what `url` answers, or `ended` when there is none to read.
     ArmResult finalResult(const std::string& url, const ArmResult& ended);
-    // The tenant to sign in to (found once, under its lock); false with `failure` when it cannot be found.
-    bool tenant(std::string& out, ArmResult& failure);
 
     CloudEndpoints endpoints_;
     std::string subscriptionId_;

@@ -36,8 +36,11 @@ std::string reasonOf(const nlohmann::json& body) {
 
 }  // namespace
 
-TokenClient::TokenClient(CloudEndpoints endpoints, std::string clientId, std::string secret)
-    : endpoints_(std::move(endpoints)), clientId_(std::move(clientId)), secret_(std::move(secret)) {}
+TokenClient::TokenClient(CloudEndpoints endpoints, std::string clientId, std::string secret, std::string audience)
+    : endpoints_(std::move(endpoints)),
+      clientId_(std::move(clientId)),
+      secret_(std::move(secret)),
+      audience_(audience.empty() ? endpoints_.resourceManager + "/" : std::move(audience)) {}
 
 bool TokenClient::token(const std::string& tenant, std::string& token, std::string& error, bool& refused) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -49,11 +52,10 @@ bool TokenClient::token(const std::string& tenant, std::string& token, std::stri
 }
 
 bool TokenClient::fetch(const std::string& tenant, std::string& error, bool& refused) {
-    const std::string audience = endpoints_.resourceManager + "/";
     std::string form = "grant_type=client_credentials&client_id=" + formEscape(clientId_) +
                        "&client_secret=" + formEscape(secret_);
-    form += endpoints_.federation() ? "&resource=" + formEscape(audience)
-                                    : "&scope=" + formEscape(audience + ".default");
+    form += endpoints_.federation() ? "&resource=" + formEscape(audience_)
+                                    : "&scope=" + formEscape(audience_ + ".default");
     const std::string url = endpoints_.tokenUrl(tenant);
     const HttpReply reply = SendHttp(NX_HTTP_POST, url, {}, form, "application/x-www-form-urlencoded");
     // Only a 4xx answer refuses the credentials; no answer or a server error leaves them unjudged.

@@ -72,11 +72,11 @@ TEST_F(RequestRecords, CredentialKindsAndAnswersNotServedAreRecorded) {
     EXPECT_EQ(fieldsOf(RequestLog::Read(stateDir_).back()), "GET" + blob + "bytes=0-511 body=0 bearer 0  fault=drop");
 
     // A method the service does not serve is answered by the HTTP server alone, without request id.
-    HttpReply deleted = send({"DELETE", blobUrl(), {kVersion, bearer()}, nullptr});
-    ASSERT_GE(deleted.status, 400);
+    HttpReply patched = send({"PATCH", blobUrl(), {kVersion, bearer()}, nullptr});
+    ASSERT_GE(patched.status, 400);
     const RequestRecord unserved = RequestLog::Read(stateDir_).back();
-    EXPECT_EQ(fieldsOf(unserved), "DELETE // /vhds/vm0-osdisk.vhd comp= snapshot= prev= range= body=0 bearer " +
-                                      std::to_string(deleted.status) + "  fault=");
+    EXPECT_EQ(fieldsOf(unserved), "PATCH // /vhds/vm0-osdisk.vhd comp= snapshot= prev= range= body=0 bearer " +
+                                      std::to_string(patched.status) + "  fault=");
     EXPECT_EQ(unserved.requestId, "");
     EXPECT_EQ(RequestLog::Read(stateDir_).size(), 5u);
 

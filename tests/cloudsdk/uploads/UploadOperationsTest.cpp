@@ -1,5 +1,6 @@
 // Containers, page blobs and direct-upload managed disks of the SDK wrapper over the demo subscription.
 #include "host/settings/NXPlatformInfo.h"
+#include "host/sys/Time.h"
 #include "tests/azsim/endpoint/HttpsClient.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
@@ -78,7 +79,7 @@ TEST_F(UploadOperations, PageBlobsTakeWholePagesOfAtMostFourMiB) {
     EXPECT_TRUE(Put("new.vhd", 8 * kMiB, 512, 'z'));  // the last page
     const struct { const char* blob; unsigned long long offset; std::size_t length; const char* error; } bad[] = {
         {"new.vhd", 0, 4 * kMiB + 512, "RequestBodyTooLarge"}, {"new.vhd", 100, 512, "InvalidPageRange"},
-        {"new.vhd", 512, 1000, "InvalidPageRange"},            {"new.vhd", 8 * kMiB, 1024, "past the end"},
+        {"new.vhd", 512, 1000, "InvalidPageRange"},            {"new.vhd", 8 * kMiB, 1024, "InvalidPageRange"},
         {"new.vhd", 0, 0, "InvalidHeaderValue"},               {"absent.vhd", 0, 512, "BlobNotFound"}};
     for (const auto& b : bad) {
         EXPECT_FALSE(Put(b.blob, b.offset, b.length, 'x')) << b.length;
@@ -87,6 +88,41 @@ TEST_F(UploadOperations, PageBlobsTakeWholePagesOfAtMostFourMiB) {
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
     EXPECT_EQ(Read(key, 0, 4 * kMiB + 512), std::string(4 * kMiB, 'a') + std::string(512, '\0'));
     EXPECT_EQ(Read(key, 8 * kMiB, 512), std::string(512, 'z'));
+}
+
+// Answers of the Blob service: asked again while it is busy or failing (after 1 s, 2 s, 4 s), a definite
+// absence is "not found", anything else could not be asked; a URL that names no service is never sent.
+TEST_F(UploadOperations, BlobAnswersAreRetriedAndMappedToTheirErrors) {
+    ASSERT_TRUE(sdk.CreatePageBlob("", kStaging, "vhds", "answers.vhd", kMiB));
+    const std::string blob = azsim::PageBlobUri({kStaging, "vhds", "answers.vhd"});
+    const std::string absent = azsim::PageBlobUri({kStaging, "vhds", "absent.vhd"});
+    using Waits = std::vector<unsigned long>;
+    const int general = AzureSDKCppBridge::SDK_ERR_GENERAL;
+    // `error`: the wrapper's error code, or -1 when the size is read.
+    const struct { int status; const char* code; int times; std::string url; int error; Waits waits; const char* text; }
+        rows[] = {{0, "", 0, blob, -1, {}, ""},
+                  {503, "ServerBusy", 2, blob, -1, {1000, 2000}, ""},
+                  {500, "InternalError", -1, blob, general, {1000, 2000, 4000}, "(HTTP 500)"},
+                  {403, "AuthorizationFailure", 1, blob, general, {}, "(HTTP 403)"},
+                  {404, "ResourceNotFound", 1, blob, general, {}, "ResourceNotFound"},
+                  {0, "", 0, absent, AzureSDKCppBridge::SDK_ERR_NOT_FOUND, {}, "BlobNotFound"},
+                  {0, "", 0, "/vhds/answers.vhd", general, {}, "InvalidUri"}};
+    for (const auto& row : rows) {
+        if (row.times != 0)
+            azsim::FaultBook(cloud.dir()).addHttpFault({"HEAD", "", azsim::HttpFaultKind::Status, row.status,
+                                                        row.code, 0, 0, row.times});
+        Waits waits;
+        NxSleepHook previous = NxSetSleepHook([&](unsigned long ms) { waits.push_back(ms); });
+        UINT64 size = 0;
+        const bool ok = sdk.GetBlobSizeInBytes(row.url, size);
+        NxSetSleepHook(previous);
+        azsim::FaultBook(cloud.dir()).clear();
+        EXPECT_EQ(ok, row.error < 0) << row.status << " " << row.url;
+        EXPECT_EQ(ok ? static_cast<UINT64>(kMiB) : 0, size) << row.status;
+        EXPECT_EQ(ok ? -1 : sdk.GetLastErrorCode(), row.error) << row.status << " " << sdk.GetLastErrorString();
+        EXPECT_TRUE(ErrorHas(row.text)) << row.status << " " << sdk.GetLastErrorString();
+        EXPECT_EQ(waits, row.waits) << row.status << " " << row.url;
+    }
 }
 
 TEST_F(UploadOperations, BlobsOfAVmStayAndDeletionTakesSnapshotsAlong) {

@@ -1,4 +1,5 @@
 // Disk handles, the page-blob reader and the writer's own HTTP route over HTTPS against the simulated subscription.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -27,6 +28,13 @@ const char* const kCreateTag =
     "virtual int CAzureInfo::CreateVmdk(const string&, const string&, const string&, VmdkHandle&, long long int)";
 // Where the pages of the writer tests' blob restored-0.vhd are written.
 const std::string kPageUrl = "https://legacystore01.blob.core.windows.net/vhds/restored-0.vhd?comp=page";
+// Requests the endpoint answered under the plugin's own pinned version: its reader's and writer's, not the
+// wrapper's, which asks the same service under a version of its own.
+std::uint64_t PluginRequests(const std::string& stateDir) {
+    const std::vector<azsim::RequestRecord> records = azsim::RequestLog::Read(stateDir);
+    return std::count_if(records.begin(), records.end(),
+                         [](const azsim::RequestRecord& r) { return r.version == "2018-03-28"; });
+}
 using PageBlobReader = DiskDataPath;
 using PageBlobWriter = DiskDataPath;
 
@@ -72,9 +80,9 @@ TEST_F(PageBlobReader, FailedPiecesAndPartialBodiesNeverReachTheCaller) {
 
     AddHttpFault("GET", azsim::HttpFaultKind::ShortBody, 206, -1, kMiB - 512);
     std::fill(buffer.begin(), buffer.end(), 0xab);
-    const std::uint64_t requests = NXLibCurl::stats().requests;
+    const std::uint64_t requests = PluginRequests(cloud.dir());
     EXPECT_EQ(0, plugin->ReadVmdk(handle, 1, 2048, buffer.data()));
-    EXPECT_EQ(2u, NXLibCurl::stats().requests - requests);
+    EXPECT_EQ(2u, PluginRequests(cloud.dir()) - requests);
     EXPECT_EQ(std::vector<unsigned char>(kMiB, 0xab), buffer) << "no byte of a failed read reaches the caller";
 }
 
@@ -100,11 +108,11 @@ TEST_F(PageBlobReader, AttemptsFollowTheSettingReadAfterEveryFailureAndRefreshTh
             if (c.later) NXPlatformInfo::setValue("VirtualServer", key, c.later);
         });
         AddHttpFault(c.source ? "GET" : "PUT", azsim::HttpFaultKind::Status, 500, -1);
-        const std::uint64_t requests = NXLibCurl::stats().requests;
+        const std::uint64_t requests = PluginRequests(cloud.dir());
         const size_t tokens = Journalled("GetStorageAccessToken");
         EXPECT_EQ(0, c.source ? plugin->ReadVmdk(*c.source, 0, 2048, buffer.data()) : Write(target, kMiB, kMiB));
         NxSetSleepHook(previous);
-        EXPECT_EQ(c.attempts, NXLibCurl::stats().requests - requests) << key << " " << c.attempts;
+        EXPECT_EQ(c.attempts, PluginRequests(cloud.dir()) - requests) << key << " " << c.attempts;
         EXPECT_EQ(std::vector<unsigned long>(c.attempts - 1, 2000), waits) << key << " " << c.attempts;
         EXPECT_EQ(c.tokens, Journalled("GetStorageAccessToken") - tokens) << key << " " << c.attempts;
         azsim::FaultBook(cloud.dir()).clear();
@@ -311,9 +319,9 @@ TEST_F(PageBlobWriter, FailedPieceEndsTheWriteAndEarlierPiecesStay) {
     VmdkHandle handle = Create("restored-0.vhd", 16 * kMiB);
     AddHttpFault("PUT", azsim::HttpFaultKind::Delay, 0, 1);  // the first piece passes, every later PUT fails
     AddHttpFault("PUT", azsim::HttpFaultKind::Status, 500, -1);
-    const std::uint64_t requests = NXLibCurl::stats().requests;
+    const std::uint64_t requests = PluginRequests(cloud.dir());
     EXPECT_EQ(0, Write(handle, 2 * kMiB, 12 * kMiB));
-    EXPECT_EQ(3u, NXLibCurl::stats().requests - requests) << "the third piece is never tried";
+    EXPECT_EQ(3u, PluginRequests(cloud.dir()) - requests) << "the third piece is never tried";
     EXPECT_EQ(Pattern(2 * kMiB, 4 * kMiB, 1), Stored(handle.diskInfo->dataUrl, 2 * kMiB, 4 * kMiB));
     EXPECT_EQ(std::vector<unsigned char>(8 * kMiB, 0xee), Stored(handle.diskInfo->dataUrl, 6 * kMiB, 8 * kMiB));
     EXPECT_TRUE(log.containsError(
@@ -331,10 +339,10 @@ TEST_F(PageBlobWriter, EveryAnswerButCreatedIsRetriedAndOnlyClientErrorsRefreshT
         {Kind::Status, 403, 2, 1},  {Kind::Status, 499, 2, 1}, {Kind::Status, 500, 2, 0}, {Kind::Status, 503, 2, 0}};
     for (const auto& c : cases) {
         const size_t tokens = Journalled("GetStorageAccessToken");
-        const std::uint64_t requests = NXLibCurl::stats().requests;
+        const std::uint64_t requests = PluginRequests(cloud.dir());
         AddHttpFault("PUT", c.kind, c.status, 1);
         EXPECT_EQ(1, Write(handle, 0, kMiB, c.status)) << c.status;
-        EXPECT_EQ(c.requests, NXLibCurl::stats().requests - requests) << c.status;
+        EXPECT_EQ(c.requests, PluginRequests(cloud.dir()) - requests) << c.status;
         EXPECT_EQ(c.refreshes, Journalled("GetStorageAccessToken") - tokens) << c.status;
         EXPECT_EQ(Pattern(0, kMiB, c.status), Stored(handle.diskInfo->dataUrl, 0, kMiB)) << c.status;
     }
@@ -360,13 +368,13 @@ TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequest) {
     VmdkHandle handle = Create("restored-0.vhd", 4 * kMiB);
     std::vector<unsigned char> data(kMiB);
     VmdkHandle none;
-    const std::uint64_t requests = NXLibCurl::stats().requests;
+    const std::uint64_t requests = PluginRequests(cloud.dir());
     EXPECT_EQ(0, plugin->WriteVmdk(none, 0, kMiB, data.data()));
     EXPECT_EQ(0, plugin->WriteVmdk(handle, 0, kMiB, nullptr));
     EXPECT_EQ(0, plugin->WriteVmdk(handle, 100, 512, data.data()));
     EXPECT_EQ(0, plugin->WriteVmdk(handle, 512, 1000, data.data()));
     EXPECT_EQ(0, plugin->WriteVmdk(handle, 512, 0, data.data()));
-    EXPECT_EQ(requests, NXLibCurl::stats().requests);
+    EXPECT_EQ(requests, PluginRequests(cloud.dir()));
     EXPECT_EQ(5u, log.texts(kWriteTag).size());
     EXPECT_TRUE(log.containsError(kWriteTag, "Invalid write request: disk handle [set], buffer [set], offset [100], "
                                              "size [512]"));
@@ -387,12 +395,7 @@ TEST_F(PageBlobWriter, MalformedWritesFailWithoutARequest) {
 // upload once. None of them sends a request of the plugin's own.
 TEST_F(PageBlobWriter, WrapperRoutesReadCreateWriteAndCloseWithoutRequestsOfTheirOwn) {
     VmdkHandle source = OpenMounted("web-linux01", "rg-prod", 0);
-    // Blob requests only: the wrapper makes its own management requests.
-    auto blobRequests = [&] {
-        const std::vector<azsim::RequestRecord> log = azsim::RequestLog::Read(cloud.dir());
-        return std::count_if(log.begin(), log.end(), [](const azsim::RequestRecord& r) { return !r.account.empty(); });
-    };
-    const auto requests = blobRequests();
+    const std::uint64_t requests = PluginRequests(cloud.dir());
     plugin->nativeDownload = false;
     std::vector<unsigned char> buffer(kMiB);
     ASSERT_EQ(1, plugin->ReadVmdk(source, 100, 2048, buffer.data()));
@@ -416,7 +419,7 @@ TEST_F(PageBlobWriter, WrapperRoutesReadCreateWriteAndCloseWithoutRequestsOfThei
     const std::string uploadUrl = disk.uploadAccessUrl;
     ASSERT_EQ(1, Write(managed, 2 * kMiB, 6 * kMiB)) << plugin->GetLastVMErrorDetails();
     EXPECT_EQ(Pattern(2 * kMiB, 6 * kMiB, 1), Stored(uploadUrl, 2 * kMiB, 6 * kMiB));
-    EXPECT_EQ(requests, blobRequests());
+    EXPECT_EQ(requests, PluginRequests(cloud.dir()));
 
     EXPECT_EQ(1, plugin->CloseVmdk(managed));
     EXPECT_EQ(1, plugin->CloseVmdk(managed));
