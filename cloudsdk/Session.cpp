@@ -181,7 +181,7 @@ bool CAzureSDKCppBridge::Connect(const std::string& subscriptionId, const std::s
     impl_->applicationId = userName;
     rest::ArmClient* tenantSource = arm.get();
     impl_->blob = std::make_unique<rest::BlobClient>(
-        rest::CloudEndpoints::FromSettings(), rest::BlobClient::StorageSuffixFromSettings(), userName, password,
+        rest::CloudEndpoints::FromSettings(), userName, password,
         [tenantSource](std::string& tenant, std::string& error) {
             rest::ArmResult failure;
             if (tenantSource->tenant(tenant, failure)) return true;

@@ -10,7 +10,6 @@
 
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/rest/Retries.h"
-#include "host/settings/NXPlatformInfo.h"
 
 namespace AzureSDKCppBridge::rest {
 
@@ -166,18 +165,10 @@ std::string QueryValue(const std::string& url, const std::string& name) {
     return std::string();
 }
 
-BlobClient::BlobClient(CloudEndpoints endpoints, std::string storageSuffix, std::string clientId, std::string secret,
-                       TenantSource tenant)
-    : storageSuffix_(std::move(storageSuffix)),
+BlobClient::BlobClient(CloudEndpoints endpoints, std::string clientId, std::string secret, TenantSource tenant)
+    : storageSuffix_(endpoints.storageSuffix),
       tokens_(std::move(endpoints), std::move(clientId), std::move(secret), TokenClient::kStorageAudience),
       tenant_(std::move(tenant)) {}
-
-std::string BlobClient::StorageSuffixFromSettings() {
-    std::string suffix;
-    if (!NXPlatformInfo::getString("CloudSdk", "sStorageSuffix", &suffix) || suffix.empty())
-        suffix = "core.windows.net";
-    return suffix;
-}
 
 std::string BlobClient::url(const std::string& account, const std::string& container,
                             const std::string& blob) const {

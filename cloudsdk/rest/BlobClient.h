@@ -31,11 +31,8 @@ public:
     // The tenant tokens are asked of; false with the reason in `error` when it cannot be found.
     using TenantSource = std::function<bool(std::string& tenant, std::string& error)>;
 
-    BlobClient(CloudEndpoints endpoints, std::string storageSuffix, std::string clientId, std::string secret,
-               TenantSource tenant);
+    BlobClient(CloudEndpoints endpoints, std::string clientId, std::string secret, TenantSource tenant);
 
-    // Setting "CloudSdk"/"sStorageSuffix" (Azure Stack Hub: "<region>.<domain>"), else the public cloud's.
-    static std::string StorageSuffixFromSettings();
     // "https://{account}.blob.{suffix}/{container}[/{blob}]", the blob name percent-escaped.
     std::string url(const std::string& account, const std::string& container,
                     const std::string& blob = std::string()) const;

@@ -21,6 +21,8 @@ CloudEndpoints CloudEndpoints::FromSettings() {
     if (NXPlatformInfo::getString("CloudSdk", "sResourceManagerUrl", &value) && !value.empty())
         endpoints.resourceManager = value;
     if (NXPlatformInfo::getString("CloudSdk", "sTenantId", &value)) endpoints.tenant = value;
+    if (NXPlatformInfo::getString("CloudSdk", "sStorageSuffix", &value) && !value.empty())
+        endpoints.storageSuffix = value;
     endpoints.authority = withoutTrailingSlash(endpoints.authority);
     endpoints.resourceManager = withoutTrailingSlash(endpoints.resourceManager);
     return endpoints;
