@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "azsim/model/StateDocument.h"
+#include "cloudsdk/rest/ArmClient.h"
 #include "host/log/JobIdentity.h"
 #include "plugin/frame/records/Records.h"
 
@@ -48,14 +49,25 @@ struct SnapshotSetRequest {
     std::uint32_t appId = 0;
     azsim::Tags extraTags;
     const char* marker = kBackupSnapshotMarker;
+    std::string vmGuid;  // the VM's, when known
 };
 
-// Inside a change of the document: snapshots every disk (managed id or page-blob URI) as one set,
-// all or none, and records the set. Returns its GUID; `snapshotDisks` name the snapshots.
+// The tags every snapshot of a new set of GUID `guid` carries.
+azsim::Tags SetTags(const std::string& guid, const SnapshotSetRequest& request);
+// Whether a set's member is a managed snapshot (a resource id) rather than a page-blob snapshot (a URI).
+bool IsManagedMember(const std::string& member);
+
+// Inside a change of the document: snapshots every page blob as one set, all or none, and records
+// the set. Returns its GUID; `snapshotDisks` name the snapshots.
 std::string TakeSnapshotSet(azsim::StateDocument& doc, azsim::PageBlobStore& store,
                             const std::vector<VMInfoStructs::SDisk>& disks, const SnapshotSetRequest& request,
                             std::vector<VMInfoStructs::SDisk>& snapshotDisks);
-// Removes the set with every member's snapshot and frozen data; no set of that GUID is no change.
+// Over Resource Manager: snapshots every managed disk as one set, all or none, its snapshots tagged
+// with the set and its VM. Returns its GUID; `snapshotDisks` name the snapshots. Throws OperationFailure.
+std::string TakeManagedSnapshotSet(rest::ArmClient& arm, const std::vector<VMInfoStructs::SDisk>& disks,
+                                   const SnapshotSetRequest& request,
+                                   std::vector<VMInfoStructs::SDisk>& snapshotDisks);
+// Removes the set with every page-blob member's snapshot and frozen data; no set of that GUID is no change.
 void DeleteSnapshotSet(azsim::StateDocument& doc, azsim::PageBlobStore& store, const std::string& guid);
 // The set was taken of that VM: by GUID when one is given, else by name.
 bool SetBelongsToVm(const azsim::SnapshotSet& set, const std::string& vmName, const std::string& vmGuid);
@@ -66,8 +78,8 @@ bool IsIntegritySnapshot(const azsim::BlobSnapshot& snapshot);
 void DeleteIntegritySnapshots(azsim::StateDocument& doc, azsim::PageBlobStore& store, const azsim::BlobKey& blob);
 // Sets of integrity snapshots taken of the page blobs of an unmanaged VM.
 int CountIntegritySets(const azsim::StateDocument& doc, const azsim::VirtualMachine& vm);
-// Whether a snapshot set is a VM snapshot taken on request: its snapshots carry the mark of
-// the job that made them, which backup snapshot sets do not.
+// Whether a set of page-blob snapshots is a VM snapshot taken on request: its snapshots carry the
+// mark of the job that made them, which backup snapshot sets do not.
 bool TakenOnRequest(const azsim::StateDocument& doc, const azsim::SnapshotSet& set);
 
 }  // namespace AzureSDKCppBridge

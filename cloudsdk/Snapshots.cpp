@@ -1,6 +1,7 @@
 // Disk snapshot sets for backups: creation, look-ups by set GUID, deletion and expiry.
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <set>
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -10,8 +11,10 @@
 #include "cloudsdk/BlobAddress.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
+#include "cloudsdk/ManagedSnapshotSets.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/SnapshotSets.h"
+#include "cloudsdk/VmDataDisks.h"
 #include "cloudsdk/rest/ApiVersions.h"
 #include "cloudsdk/rest/ResourceLookup.h"
 #include "host/sys/Time.h"
@@ -40,8 +43,6 @@ bool CarriesSetGuid(const azsim::Tags& tags, const std::string& guid) {
     return tag != tags.end() && boost::algorithm::iequals(tag->second, guid);
 }
 
-namespace {
-
 azsim::Tags SetTags(const std::string& guid, const SnapshotSetRequest& request) {
     azsim::Tags tags = {{kSetGuidTag, guid},
                         {kJobTag, std::to_string(request.jobTag)},
@@ -51,21 +52,9 @@ azsim::Tags SetTags(const std::string& guid, const SnapshotSetRequest& request) 
     return tags;
 }
 
-// The resource group a resource id names; empty when it names none.
-std::string GroupOfId(const std::string& id) {
-    const std::string key = "/resourcegroups/";
-    const std::size_t start = boost::algorithm::to_lower_copy(id).find(key);
-    if (start == std::string::npos) return std::string();
-    const std::size_t from = start + key.size();
-    return id.substr(from, id.find('/', from) - from);
-}
+bool IsManagedMember(const std::string& member) { return !azsim::ParseBlobUri(member); }
 
-// The value of a tag of a resource as Resource Manager answers it; empty when it has none.
-std::string TagOf(const nlohmann::json& resource, const char* name) {
-    const nlohmann::json tags = resource.value("tags", nlohmann::json::object());
-    const auto found = tags.is_object() ? tags.find(name) : tags.end();
-    return found != tags.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
+namespace {
 
 // The disk a managed snapshot was taken of.
 std::string SourceOf(const nlohmann::json& snap) {
@@ -98,38 +87,6 @@ rest::ArmResult ListSnapshots(rest::ArmClient& arm) {
     return rest::ListOfType(arm, "Microsoft.Compute/snapshots", rest::kDiskVersion);
 }
 
-// Snapshots one managed disk, named after the set's marker and GUID in `tags`; returns the disk
-// rewritten to name its snapshot.
-VMInfoStructs::SDisk SnapshotManagedDisk(StateDocument& doc, azsim::PageBlobStore& store,
-                                         const VMInfoStructs::SDisk& disk, const azsim::Tags& tags, long long now) {
-    const azsim::ManagedDisk* source = doc.findManagedDisk(disk.managedDiskId);
-    if (!source)
-        throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource '" + disk.managedDiskId +
-                                                     "' was not found.");
-    std::string error;
-    std::string frozen = store.createSnapshot(source->blob, &error);
-    if (frozen.empty()) throw OperationFailure(SDK_ERR_GENERAL, "Snapshot of disk [" + source->name + "] failed: " + error);
-    const azsim::Region* region = doc.findRegion(source->region);
-    azsim::ManagedSnapshot snap;
-    snap.name = SnapshotName(source->name, tags.at(kMarkerTag), now, tags.at(kSetGuidTag));
-    snap.resourceGroup = source->resourceGroup;
-    snap.id = azsim::SnapshotId(doc.subscription().id, snap.resourceGroup, snap.name);
-    snap.region = source->region;
-    snap.sourceDiskId = source->id;
-    snap.incremental = region ? region->incrementalSnapshots : true;
-    snap.createdAt = now;
-    snap.sizeBytes = source->sizeBytes;
-    snap.tags = tags;
-    snap.blob = source->blob;
-    snap.storeSnapshot = frozen;
-    doc.snapshots.push_back(snap);
-
-    VMInfoStructs::SDisk out = disk;
-    out.managedDiskId = snap.id;
-    out.incrementalSnapshot = snap.incremental;
-    return out;
-}
-
 // Snapshots one page blob; returns the disk whose URI carries the snapshot query.
 VMInfoStructs::SDisk SnapshotPageBlob(StateDocument& doc, azsim::PageBlobStore& store,
                                       const VMInfoStructs::SDisk& disk, const azsim::Tags& tags, long long now) {
@@ -153,15 +110,8 @@ VMInfoStructs::SDisk SnapshotPageBlob(StateDocument& doc, azsim::PageBlobStore& 
     return out;
 }
 
-// Removes one member of a set (a managed snapshot id or a blob snapshot URI) with its frozen data.
+// Removes one page-blob member of a set with its frozen data; managed members go through Resource Manager.
 void DeleteMember(StateDocument& doc, azsim::PageBlobStore& store, const std::string& member) {
-    if (const azsim::ManagedSnapshot* snap = doc.findSnapshot(member)) {
-        store.deleteSnapshot(snap->blob, snap->storeSnapshot);
-        doc.snapshots.erase(std::remove_if(doc.snapshots.begin(), doc.snapshots.end(),
-                                           [&](const azsim::ManagedSnapshot& s) { return s.id == snap->id; }),
-                            doc.snapshots.end());
-        return;
-    }
     std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(member);
     if (!uri) return;
     store.deleteSnapshot(uri->key(), uri->snapshot);
@@ -170,6 +120,25 @@ void DeleteMember(StateDocument& doc, azsim::PageBlobStore& store, const std::st
                                                return s.blob == uri->key() && s.storeSnapshot == uri->snapshot;
                                            }),
                             doc.blobSnapshots.end());
+}
+
+// The GUID of the VM `vmName` in `group` as Resource Manager names it; empty when there is no such VM.
+rest::ArmResult VmGuidOf(rest::ArmClient& arm, const std::string& group, const std::string& vmName,
+                         std::string& guid) {
+    rest::ArmResult vm = arm.get(VmResourceId(arm.subscriptionId(), group, vmName), rest::kComputeVersion);
+    if (vm.ok) guid = vm.body.value("properties", nlohmann::json::object()).value("vmId", "");
+    if (vm.code == SDK_ERR_NOT_FOUND) vm.ok = true;
+    return vm;
+}
+
+// Deletes the managed set of GUID `guid` when `wanted` says so; `found` tells whether there was one.
+rest::ArmResult DeleteManagedSetIf(rest::ArmClient& arm, const std::string& guid,
+                                   const std::function<bool(const ManagedSet&)>& wanted, bool& found) {
+    std::vector<ManagedSet> sets;
+    rest::ArmResult read = ReadManagedSets(arm, sets);
+    const ManagedSet* set = read.ok ? FindManagedSet(sets, guid) : nullptr;
+    found = set != nullptr;
+    return set && wanted(*set) ? DeleteManagedSet(arm, *set) : read;
 }
 
 }  // namespace
@@ -201,16 +170,11 @@ std::string TakeSnapshotSet(StateDocument& doc, azsim::PageBlobStore& store,
     set.applicationId = std::to_string(request.appId);
     if (const azsim::VirtualMachine* vm = doc.findVm(request.vmName, request.resourceGroup)) set.vmGuid = vm->guid;
     const azsim::Tags tags = SetTags(set.guid, request);
-    azsim::Tags managedTags = tags;
-    managedTags[kVmNameTag] = set.vmName;
-    managedTags[kVmGroupTag] = set.resourceGroup;
-    if (!set.vmGuid.empty()) managedTags[kVmGuidTag] = set.vmGuid;
     std::vector<VMInfoStructs::SDisk> result;
     try {
         for (const VMInfoStructs::SDisk& disk : disks) {
-            result.push_back(disk.isManaged ? SnapshotManagedDisk(doc, store, disk, managedTags, now)
-                                            : SnapshotPageBlob(doc, store, disk, tags, now));
-            set.members.push_back(disk.isManaged ? result.back().managedDiskId : result.back().uri);
+            result.push_back(SnapshotPageBlob(doc, store, disk, tags, now));
+            set.members.push_back(result.back().uri);
         }
     } catch (...) {
         // Whatever stopped the set, the snapshots taken so far must not outlive it.
@@ -220,6 +184,18 @@ std::string TakeSnapshotSet(StateDocument& doc, azsim::PageBlobStore& store,
     doc.snapshotSets.push_back(set);
     snapshotDisks = result;
     return set.guid;
+}
+
+std::string TakeManagedSnapshotSet(rest::ArmClient& arm, const std::vector<VMInfoStructs::SDisk>& disks,
+                                   const SnapshotSetRequest& request,
+                                   std::vector<VMInfoStructs::SDisk>& snapshotDisks) {
+    const std::string guid = azsim::NewGuid();
+    azsim::Tags tags = SetTags(guid, request);
+    tags[kVmNameTag] = request.vmName;
+    tags[kVmGroupTag] = request.resourceGroup;
+    if (!request.vmGuid.empty()) tags[kVmGuidTag] = request.vmGuid;
+    snapshotDisks = TakeManagedSet(arm, disks, tags, NxClock::nowSeconds());
+    return guid;
 }
 
 bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SDisk>& disks,
@@ -233,13 +209,27 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
         return Fail(refusal->code, refusal->text);
     std::string guid;
     std::vector<VMInfoStructs::SDisk> result;
-    azsim::PageBlobStore store = impl_->subscription->blobs();
-    SnapshotSetRequest request{vmName, resourceGroup, jobTag, appId, {}};
+    SnapshotSetRequest request{vmName, resourceGroup, jobTag, appId, {}, kBackupSnapshotMarker, {}};
     if (vmName.empty()) request.marker = kIntegritySnapshotMarker;
-    impl_->subscription->mutate([&](StateDocument& doc) {
-        guid = TakeSnapshotSet(doc, store, disks, request, result);
-        return true;
-    });
+    const auto managed = std::count_if(disks.begin(), disks.end(), [](const auto& d) { return d.isManaged; });
+    if (managed > 0 && managed < static_cast<long>(disks.size()))
+        return Fail(SDK_ERR_GENERAL, "The disks of one snapshot set are either all managed disks or all page blobs");
+    if (managed > 0) {
+        // Names go into tags and paths as text: bytes that are not UTF-8 are written escaped.
+        request.vmName = azsim::Utf8Escaped(vmName);
+        request.resourceGroup = azsim::Utf8Escaped(resourceGroup);
+        if (!vmName.empty()) {
+            rest::ArmResult vm = VmGuidOf(*impl_->arm, request.resourceGroup, request.vmName, request.vmGuid);
+            if (!vm.ok) return Fail(vm.code, vm.text);
+        }
+        guid = TakeManagedSnapshotSet(*impl_->arm, disks, request, result);
+    } else {
+        azsim::PageBlobStore store = impl_->subscription->blobs();
+        impl_->subscription->mutate([&](StateDocument& doc) {
+            guid = TakeSnapshotSet(doc, store, disks, request, result);
+            return true;
+        });
+    }
     snapshotGuid = guid;
     snapshotDisks = result;
     return true;
@@ -267,13 +257,19 @@ bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string& snapshotGuid,
         });
         return true;
     }
+    bool managed = false;
+    rest::ArmResult gone =
+        DeleteManagedSetIf(*impl_->arm, snapshotGuid, [](const ManagedSet&) { return true; }, managed);
+    if (!gone.ok) return Fail(gone.code, gone.text);
     try {
+        // A set of page-blob snapshots is the blob service's, kept in the document.
         bool found = impl_->subscription->mutate([&](StateDocument& doc) {
             if (!doc.findSnapshotSet(snapshotGuid)) return false;
             DeleteSnapshotSet(doc, store, snapshotGuid);
             return true;
         });
-        if (!found) return Fail(SDK_ERR_NOT_FOUND, "No disk snapshots with GUID [" + snapshotGuid + "] exist");
+        if (!found && !managed)
+            return Fail(SDK_ERR_NOT_FOUND, "No disk snapshots with GUID [" + snapshotGuid + "] exist");
     } catch (const azsim::Error& e) {
         return Fail(SDK_ERR_GENERAL, e.what());
     }
@@ -288,6 +284,11 @@ bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std:
                            {"isSnapJob", isSnapJob}};
     if (std::optional<Refusal> refusal = impl_->begin("CleanupVMSnapshot", args))
         return Fail(refusal->code, refusal->text);
+    bool managed = false;
+    rest::ArmResult gone = DeleteManagedSetIf(
+        *impl_->arm, snapshotGuid, [&](const ManagedSet& set) { return set.ofVm(vmName, vmGuid); }, managed);
+    if (!gone.ok) return Fail(gone.code, gone.text);
+    if (managed) return true;
     azsim::PageBlobStore store = impl_->subscription->blobs();
     try {
         impl_->subscription->mutate([&](StateDocument& doc) {
@@ -306,8 +307,6 @@ bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std:
 
 bool TakenOnRequest(const StateDocument& doc, const azsim::SnapshotSet& set) {
     for (const std::string& member : set.members) {
-        if (const azsim::ManagedSnapshot* snapshot = doc.findSnapshot(member))
-            return snapshot->tags.count(kCreatedByJobTag) > 0;
         std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(member);
         if (const azsim::BlobSnapshot* snapshot = uri ? doc.findBlobSnapshot(uri->key(), uri->snapshot) : nullptr)
             return snapshot->metadata.count(kCreatedByJobTag) > 0;
@@ -323,9 +322,20 @@ bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, con
     if (std::optional<Refusal> refusal = impl_->begin("DeleteExpiredSnapshots", args))
         return Fail(refusal->code, refusal->text);
     long long cutoff = NxClock::nowSeconds() - static_cast<long long>(expiryHours) * 3600;
+    // A VM snapshot a user asked for is not a backup's to expire, nor is a set the caller keeps.
+    std::vector<ManagedSet> sets;
+    rest::ArmResult read = ReadManagedSets(*impl_->arm, sets);
+    if (!read.ok) return Fail(read.code, read.text);
+    for (const ManagedSet& set : sets) {
+        const bool kept = set.takenOnRequest() || std::any_of(keepSnapshots.begin(), keepSnapshots.end(),
+                                                              [&](const std::string& k) { return set.namedBy(k); });
+        if (!set.ofVm(vmName, "") || !set.inVmGroup(hostName) || set.createdAt() >= cutoff || kept) continue;
+        rest::ArmResult gone = DeleteManagedSet(*impl_->arm, set);
+        if (!gone.ok) return Fail(gone.code, gone.text);
+    }
+    // Sets of page-blob snapshots are the blob service's, kept in the document.
     azsim::PageBlobStore store = impl_->subscription->blobs();
     auto kept = [&](const StateDocument& doc, const azsim::SnapshotSet& set) {
-        // A VM snapshot a user asked for is not a backup's to expire.
         if (TakenOnRequest(doc, set)) return true;
         for (const std::string& keep : keepSnapshots) {
             if (boost::algorithm::iequals(keep, set.guid)) return true;
@@ -339,6 +349,7 @@ bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, con
             for (const azsim::SnapshotSet& set : doc.snapshotSets) {
                 if (!boost::algorithm::iequals(set.vmName, vmName)) continue;
                 if (!hostName.empty() && !boost::algorithm::iequals(set.resourceGroup, hostName)) continue;
+                if (std::any_of(set.members.begin(), set.members.end(), IsManagedMember)) continue;
                 if (set.createdAt < cutoff && !kept(doc, set)) expired.push_back(set.guid);
             }
             for (const std::string& guid : expired) DeleteSnapshotSet(doc, store, guid);
@@ -373,8 +384,7 @@ bool CAzureSDKCppBridge::GetVMSnapshotCount(const std::string& vmName, const std
         StateDocument doc = impl_->subscription->load();
         int n = static_cast<int>(managedSets.size());
         for (const azsim::SnapshotSet& set : doc.snapshotSets) {
-            const bool managed = std::any_of(set.members.begin(), set.members.end(),
-                                             [&](const std::string& m) { return doc.findSnapshot(m) != nullptr; });
+            const bool managed = std::any_of(set.members.begin(), set.members.end(), IsManagedMember);
             if (!managed && SetBelongsToVm(set, vmName, vmGuid) && wanted(set.guid)) ++n;
         }
         const azsim::VirtualMachine* vm = !vmGuid.empty() ? doc.findVmByGuid(vmGuid) : doc.findVm(vmName);

@@ -8,9 +8,12 @@
 
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
+#include "cloudsdk/ManagedSnapshotSets.h"
 #include "cloudsdk/RecordMapping.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/SnapshotSets.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 
 namespace AzureSDKCppBridge {
 
@@ -19,19 +22,65 @@ using boost::algorithm::iequals;
 
 namespace {
 
-// The VM of that name, and of that GUID when one is given.
-const azsim::VirtualMachine* SnapshotVm(const StateDocument& doc, const std::string& name, const std::string& guid) {
-    const azsim::VirtualMachine* vm = guid.empty() ? doc.findVm(name) : doc.findVmByGuid(guid);
-    if (vm && iequals(vm->name, name)) return vm;
+// The VM of that name, and of that GUID when one is given, as Resource Manager lists it.
+nlohmann::json SnapshotVm(rest::ArmClient& arm, const std::string& name, const std::string& guid) {
+    rest::ArmResult vms = rest::ListOfType(arm, "Microsoft.Compute/virtualMachines", rest::kComputeVersion);
+    if (!vms.ok) throw OperationFailure(vms.code, vms.text);
+    for (const nlohmann::json& vm : vms.body) {
+        const std::string vmId = vm.value("properties", nlohmann::json::object()).value("vmId", "");
+        if (iequals(vm.value("name", ""), name) && (guid.empty() || iequals(vmId, guid))) return vm;
+    }
     throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: No VM named '" + name + "'" +
                                                   (guid.empty() ? "" : " with GUID '" + guid + "'") + " exists.");
 }
 
+// Whether the disk entry `name` is encrypted, as the VM's instance view shows its disks.
+bool EncryptedInView(const nlohmann::json& instanceView, const std::string& name) {
+    for (const nlohmann::json& disk : instanceView.value("disks", nlohmann::json::array())) {
+        if (!iequals(disk.value("name", ""), name)) continue;
+        for (const nlohmann::json& setting : disk.value("encryptionSettings", nlohmann::json::array()))
+            if (setting.value("enabled", false)) return true;
+    }
+    return false;
+}
+
+// The record of one managed disk of the VM's storage profile; `lun` < 0 for the OS disk.
+VMInfoStructs::SDisk ManagedDiskEntry(const nlohmann::json& entry, const nlohmann::json& instanceView, int lun) {
+    VMInfoStructs::SDisk disk;
+    const nlohmann::json managed = entry.value("managedDisk", nlohmann::json::object());
+    disk.name = entry.value("name", "");
+    disk.originalName = disk.name;
+    disk.indexName = disk.name;
+    disk.managedDiskId = managed.value("id", "");
+    disk.uri = disk.managedDiskId;
+    disk.capacity = entry.value("diskSizeBytes", entry.value("diskSizeGB", 0LL) << 30);
+    disk.volumeType = managed.value("storageAccountType", "");
+    disk.isEncrypted = EncryptedInView(instanceView, disk.name);
+    disk.isManaged = true;
+    disk.resourceGroup = GroupOfId(disk.managedDiskId);
+    disk.isOsDisk = lun < 0;
+    disk.unitNumber = lun < 0 ? 0 : lun;
+    disk.namePrefix = disk.isOsDisk ? "OsDisk" : "DataDisk";
+    return disk;
+}
+
+// The managed disks of a VM as GET with its instance view answers it; empty for a VM of page blobs.
+std::vector<VMInfoStructs::SDisk> ManagedDisksOf(const nlohmann::json& vm) {
+    const nlohmann::json properties = vm.value("properties", nlohmann::json::object());
+    const nlohmann::json profile = properties.value("storageProfile", nlohmann::json::object());
+    const nlohmann::json view = properties.value("instanceView", nlohmann::json::object());
+    const nlohmann::json os = profile.value("osDisk", nlohmann::json::object());
+    if (!os.contains("managedDisk")) return {};
+    std::vector<VMInfoStructs::SDisk> disks = {ManagedDiskEntry(os, view, -1)};
+    for (const nlohmann::json& data : profile.value("dataDisks", nlohmann::json::array()))
+        disks.push_back(ManagedDiskEntry(data, view, data.value("lun", 0)));
+    return disks;
+}
+
 // The VM's disks less those `filteredDisks` names (comma-separated disk names); a name that is
 // not one of the VM's disks is refused, so a mistyped filter never snapshots a disk meant to stay out.
-std::vector<VMInfoStructs::SDisk> DisksToSnapshot(const StateDocument& doc, const azsim::VirtualMachine& vm,
+std::vector<VMInfoStructs::SDisk> DisksToSnapshot(std::vector<VMInfoStructs::SDisk> disks, const std::string& vmName,
                                                   const std::string& filteredDisks) {
-    std::vector<VMInfoStructs::SDisk> disks = VmRecord(doc, vm).disks;
     std::vector<std::string> names;
     boost::algorithm::split(names, filteredDisks, boost::algorithm::is_any_of(","));
     for (std::string name : names) {
@@ -41,11 +90,10 @@ std::vector<VMInfoStructs::SDisk> DisksToSnapshot(const StateDocument& doc, cons
                                [&](const VMInfoStructs::SDisk& d) { return iequals(d.name, name); });
         if (it == disks.end())
             throw OperationFailure(SDK_ERR_NOT_FOUND,
-                                   "Disk [" + name + "] to leave out is not a disk of VM [" + vm.name + "]");
+                                   "Disk [" + name + "] to leave out is not a disk of VM [" + vmName + "]");
         disks.erase(it);
     }
-    if (disks.empty())
-        throw OperationFailure(SDK_ERR_GENERAL, "VM [" + vm.name + "] has no disk left to snapshot");
+    if (disks.empty()) throw OperationFailure(SDK_ERR_GENERAL, "VM [" + vmName + "] has no disk left to snapshot");
     return disks;
 }
 
@@ -60,20 +108,34 @@ bool CAzureSDKCppBridge::CreateVMSnapshot(const std::string& vmName, const std::
                            {"jobId", jobId}};
     if (std::optional<Refusal> refusal = impl_->begin("CreateVMSnapshot", args))
         return Fail(refusal->code, refusal->text);
-    // Simulated snapshots are complete when taken, so waiting for them or not ends the same way.
+    // Snapshots are complete once their creation has been followed to its end, so waiting for them
+    // or not ends the same way.
+    const nlohmann::json listed = SnapshotVm(*impl_->arm, vmName, vmGuid);
+    rest::ArmResult vm = impl_->arm->get(listed.value("id", ""), rest::kComputeVersion, "$expand=instanceView");
+    if (!vm.ok) return Fail(vm.code, vm.text);
+    // A VM snapshot is of the kind the snapshot engine keeps: its snapshots carry the engine's
+    // marker, by which the engine's look-ups find them among a backup's of the same disks.
+    SnapshotSetRequest request{vm.body.value("name", vmName), GroupOfId(vm.body.value("id", "")), jobId, 0,
+                               CreatedByJobTags(impl_->jobId), kSnapEngineSnapshotMarker,
+                               vm.body.value("properties", nlohmann::json::object()).value("vmId", "")};
     std::string guid;
     std::vector<VMInfoStructs::SDisk> disks;
-    azsim::PageBlobStore store = impl_->subscription->blobs();
-    impl_->subscription->mutate([&](StateDocument& doc) {
-        const azsim::VirtualMachine& vm = *SnapshotVm(doc, vmName, vmGuid);
-        std::vector<VMInfoStructs::SDisk> chosen = DisksToSnapshot(doc, vm, filteredDisks);
-        // A VM snapshot is of the kind the snapshot engine keeps: its snapshots carry the engine's
-        // marker, by which the engine's look-ups find them among a backup's of the same disks.
-        SnapshotSetRequest request{vm.name, vm.resourceGroup, jobId, 0, CreatedByJobTags(impl_->jobId),
-                                   kSnapEngineSnapshotMarker};
-        guid = TakeSnapshotSet(doc, store, chosen, request, disks);
-        return true;
-    });
+    const std::vector<VMInfoStructs::SDisk> managed = ManagedDisksOf(vm.body);
+    if (!managed.empty()) {
+        guid = TakeManagedSnapshotSet(*impl_->arm, DisksToSnapshot(managed, request.vmName, filteredDisks), request,
+                                      disks);
+    } else {
+        // A VM of page blobs: its blobs are snapshotted by the blob service, kept in the document.
+        azsim::PageBlobStore store = impl_->subscription->blobs();
+        impl_->subscription->mutate([&](StateDocument& doc) {
+            const azsim::VirtualMachine* found = doc.findVm(request.vmName, request.resourceGroup);
+            if (!found) throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: No VM named '" + vmName + "'");
+            std::vector<VMInfoStructs::SDisk> chosen =
+                DisksToSnapshot(VmRecord(doc, *found).disks, found->name, filteredDisks);
+            guid = TakeSnapshotSet(doc, store, chosen, request, disks);
+            return true;
+        });
+    }
     snapshotId = guid;
     snapshotRef = guid;
     snapshotDisks = disks;
@@ -91,18 +153,27 @@ bool CAzureSDKCppBridge::DeleteVMSnapshot(const std::string& vmName, const std::
         return Fail(refusal->code, refusal->text);
     const std::string reference = snapshotId.empty() ? snapshotRef : snapshotId;
     if (reference.empty()) return Fail(SDK_ERR_GENERAL, "No snapshot of VM [" + vmName + "] was named to delete");
+    const std::string missing = "No snapshot [" + reference + "] of VM [" + vmName + "] exists";
+    // A backup's set is the reference its next incremental backup reads changes against:
+    // deleting it here would silently turn that backup into a full one.
+    const std::string backups = "Snapshot [" + reference + "] of VM [" + vmName +
+                                "] is a backup's snapshot set, not a VM snapshot; only snapshots taken as VM "
+                                "snapshots are deleted here";
+    std::vector<ManagedSet> sets;
+    rest::ArmResult read = ReadManagedSets(*impl_->arm, sets);
+    if (!read.ok) return Fail(read.code, read.text);
+    if (const ManagedSet* set = FindManagedSet(sets, reference)) {
+        if (!set->ofVm(vmName, vmGuid)) return Fail(SDK_ERR_NOT_FOUND, missing);
+        if (!set->takenOnRequest()) return Fail(SDK_ERR_GENERAL, backups);
+        rest::ArmResult gone = DeleteManagedSet(*impl_->arm, *set);
+        return gone.ok || Fail(gone.code, gone.text);
+    }
+    // A set of page-blob snapshots is the blob service's, kept in the document.
     azsim::PageBlobStore store = impl_->subscription->blobs();
     impl_->subscription->mutate([&](StateDocument& doc) {
         const azsim::SnapshotSet* set = doc.findSnapshotSet(reference);
-        if (!set || !SetBelongsToVm(*set, vmName, vmGuid))
-            throw OperationFailure(SDK_ERR_NOT_FOUND,
-                                   "No snapshot [" + reference + "] of VM [" + vmName + "] exists");
-        // A backup's set is the reference its next incremental backup reads changes against:
-        // deleting it here would silently turn that backup into a full one.
-        if (!TakenOnRequest(doc, *set))
-            throw OperationFailure(SDK_ERR_GENERAL, "Snapshot [" + reference + "] of VM [" + vmName +
-                                                        "] is a backup's snapshot set, not a VM snapshot; only "
-                                                        "snapshots taken as VM snapshots are deleted here");
+        if (!set || !SetBelongsToVm(*set, vmName, vmGuid)) throw OperationFailure(SDK_ERR_NOT_FOUND, missing);
+        if (!TakenOnRequest(doc, *set)) throw OperationFailure(SDK_ERR_GENERAL, backups);
         DeleteSnapshotSet(doc, store, reference);
         return true;
     });

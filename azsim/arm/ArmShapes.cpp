@@ -167,8 +167,17 @@ nlohmann::json VirtualMachineJson(const StateDocument& doc, const std::string& s
         nlohmann::json statuses = {Status("ProvisioningState/succeeded", "Provisioning succeeded")};
         const std::string power = PowerStateCode(vm.powerState);
         if (!power.empty()) statuses.push_back(Status(power, "VM " + power.substr(power.find('/') + 1)));
+        // Each disk's encryption as the instance view shows it, the OS disk's and the data disks' alike.
+        nlohmann::json disks = nlohmann::json::array();
+        for (const DiskAttachment& attachment : vm.disks) {
+            const nlohmann::json entry = DiskJson(doc, attachment, vm);
+            disks.push_back({{"name", entry["name"]}, {"statuses", nlohmann::json::array({statuses.front()})}});
+            if (entry.contains("encryptionSettings"))
+                disks.back()["encryptionSettings"] = nlohmann::json::array({entry["encryptionSettings"]});
+        }
         properties["instanceView"] = {{"hyperVGeneration", vm.firmware.empty() ? "V1" : "V2"},
-                                      {"statuses", statuses}};
+                                      {"statuses", statuses},
+                                      {"disks", disks}};
     }
     nlohmann::json out = {{"id", VirtualMachineId(subscription, vm.resourceGroup, vm.name)},
                           {"name", vm.name},

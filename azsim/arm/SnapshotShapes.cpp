@@ -61,10 +61,19 @@ void JoinSnapshotSet(StateDocument& doc, const ManagedSnapshot& snap) {
 }
 
 void LeaveSnapshotSets(StateDocument& doc, const std::string& snapshotId) {
-    for (SnapshotSet& set : doc.snapshotSets)
-        set.members.erase(std::remove(set.members.begin(), set.members.end(), snapshotId), set.members.end());
+    // Only a set this snapshot was the last member of goes: a set recorded without members is not its to remove.
+    std::vector<std::string> emptied;
+    for (SnapshotSet& set : doc.snapshotSets) {
+        const auto end = std::remove(set.members.begin(), set.members.end(), snapshotId);
+        if (end == set.members.end()) continue;
+        set.members.erase(end, set.members.end());
+        if (set.members.empty()) emptied.push_back(set.guid);
+    }
     doc.snapshotSets.erase(std::remove_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
-                                          [](const SnapshotSet& s) { return s.members.empty(); }),
+                                          [&](const SnapshotSet& set) {
+                                              return std::find(emptied.begin(), emptied.end(), set.guid) !=
+                                                     emptied.end();
+                                          }),
                            doc.snapshotSets.end());
 }
 

@@ -24,7 +24,7 @@ nlohmann::json SnapshotJson(const ManagedSnapshot& snap, const ManagedDisk* sour
 
 // Adds a new snapshot to the set its tags name, recording the set when it is the first member.
 void JoinSnapshotSet(StateDocument& doc, const ManagedSnapshot& snap);
-// Removes a snapshot from every set; a set left without members goes.
+// Removes a snapshot from every set; a set it was the last member of goes.
 void LeaveSnapshotSets(StateDocument& doc, const std::string& snapshotId);
 
 }  // namespace azsim

@@ -12,11 +12,13 @@ TEST_F(VmOps, VmSnapshotCoversTheDisksLeftInAndIsDeletedByReference) {
     struct Case {
         const char *vm, *filter;
         size_t members;
-        bool byRef;  // delete naming the reference alone
+        bool byRef;      // delete naming the reference alone
+        bool encrypted;  // every disk's mark, as the VM's instance view shows it
     } cases[] = {
-        {"web-linux01", "", 3, false},                      // managed: every disk
-        {"web-linux01", " web-linux01-data1 ,", 2, true},  // a disk left out by name
-        {"legacy-vm01", "", 2, false},                      // unmanaged: blob snapshots
+        {"web-linux01", "", 3, false, false},                      // managed: every disk
+        {"web-linux01", " web-linux01-data1 ,", 2, true, false},  // a disk left out by name
+        {"secure-db01", "", 2, false, true},                       // encrypted disks
+        {"legacy-vm01", "", 2, false, false},                      // unmanaged: blob snapshots
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.vm) + " filter [" + c.filter + "]");
@@ -29,6 +31,7 @@ TEST_F(VmOps, VmSnapshotCoversTheDisksLeftInAndIsDeletedByReference) {
         ASSERT_NE(set, nullptr);
         EXPECT_EQ(std::make_tuple(ref, set->members.size(), disks.size(), set->vmGuid, set->jobTag),
                   std::make_tuple(id, c.members, c.members, guid, "4242"));
+        for (const SDisk& disk : disks) EXPECT_EQ(disk.isEncrypted, c.encrypted) << disk.name;
         for (const azsim::ManagedSnapshot& snap : doc.snapshots) {
             EXPECT_EQ(snap.tags.at("createdByJob"), testsupport::JobGuidOf(7));
             if (c.byRef) {
