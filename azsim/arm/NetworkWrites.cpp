@@ -112,6 +112,8 @@ void put(ArmCall& call, Write write) {
         });
     } catch (const Refused& refused) {
         return sendArmError(call.res, refused.status, refused.code, refused.message);
+    } catch (const json::exception& e) {
+        return sendArmError(call.res, 400, "InvalidRequestFormat", std::string("The request body is invalid: ") + e.what());
     }
     const StateDocument doc = call.state.load();
     const std::vector<InterfaceView> interfaces = Interfaces(doc);

@@ -295,6 +295,8 @@ VmRefusal CreateVm(StateDocument& doc, const PageBlobStore& blobs, const Resourc
     return {};
 } catch (const Refused& refused) {
     return refused.refusal;
+} catch (const json::exception& e) {
+    return {400, "InvalidRequestContent", std::string("The request content was invalid: ") + e.what()};
 }
 
 }  // namespace azsim

@@ -85,6 +85,8 @@ TEST_F(VmRoutesTest, WritesAnswerAzuresStatusesAndOnlyAcceptedOnesChangeTheState
                                       {"networkSecurityGroup", {{"id", netId("networkSecurityGroups", "nsg-prod")}}}}}};
     json lostNic = nicBody;
     lostNic["properties"]["ipConfigurations"][0]["properties"]["subnet"]["id"] = netId("virtualNetworks", "vnet-prod");
+    json textNic = nicBody;
+    textNic["properties"]["ipConfigurations"][0]["properties"] = "subnet";
     const json fresh = {
         {"location", "westeurope"}, {"tags", {{"createdByJob", "j1"}}}, {"zones", {"2"}},
         {"properties",
@@ -115,12 +117,15 @@ TEST_F(VmRoutesTest, WritesAnswerAzuresStatusesAndOnlyAcceptedOnesChangeTheState
          404, "NotFound"},
         {"interface on a network, not a subnet", "PUT", netUrl("networkInterfaces", "new-nic"), lostNic, 400,
          "InvalidResourceReference"},
+        {"interface of a configuration that is text", "PUT", netUrl("networkInterfaces", "new-nic"), textNic, 400,
+         "InvalidRequestFormat"},
         {"interface with an address not there", "PUT", netUrl("networkInterfaces", "new-nic"), nicBody, 400,
          "InvalidResourceReference"},
         {"address", "PUT", netUrl("publicIPAddresses", "new-ip"), {{"location", "westeurope"}}, 201, ""},
         {"interface", "PUT", netUrl("networkInterfaces", "new-nic"), nicBody, 201, ""},
         {"new VM where the region is not", "PUT", created, freshWith("/location", "mars"), 400,
          "LocationNotAvailableForResourceType"},
+        {"new VM whose location is a number", "PUT", created, freshWith("/location", 5), 400, "InvalidRequestContent"},
         {"new VM in a zone its size lacks", "PUT", created, freshWith("/zones", {"4"}), 400, "InvalidParameter"},
         {"new VM on an attached disk", "PUT", created, fresh, 409, "OperationNotAllowed"},
         {"run on a stopped VM", "POST", vmUrl("rg-test", "ultra-vm01", "/runCommand"), script, 409,
