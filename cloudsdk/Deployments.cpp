@@ -8,6 +8,7 @@
 // "RestoreVM.AfterCreate" for tests, then deleting the staged blobs the VM's
 // disks were imported from) fails with code 3: the VM stays.
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/split.hpp>
 
 #include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
@@ -169,17 +170,30 @@ bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
     return FailOnException();
 }
 
+namespace {
+
+// The subscription of a resource id "/subscriptions/{sub}/resourceGroups/{group}/providers/...", or empty.
+std::string SubscriptionOfResourceId(const std::string& id) {
+    std::vector<std::string> parts;
+    boost::algorithm::split(parts, id, [](char c) { return c == '/'; });
+    const bool shaped = parts.size() >= 8 && parts[0].empty() && iequals(parts[1], "subscriptions") &&
+                        !parts[2].empty() && iequals(parts[3], "resourceGroups") && !parts[4].empty() &&
+                        iequals(parts[5], "providers");
+    return shaped ? parts[2] : std::string();
+}
+
+}  // namespace
+
+// Needs nothing of the cloud: the configuration names the subscription the VM was backed up from.
 bool CAzureSDKCppBridge::IsCrossSubscriptionRestore(const std::string& configText) try {
-    if (std::optional<Refusal> refusal =
-            impl_->simulatedOnly("IsCrossSubscriptionRestore", {{"configBytes", configText.size()}}))
+    if (std::optional<Refusal> refusal = impl_->begin("IsCrossSubscriptionRestore", {{"configBytes", configText.size()}}))
         return Fail(refusal->code, refusal->text);
     const json config = json::parse(configText, nullptr, false);
-    const std::string id = config.is_object() ? ConfigText(config, "/id") : std::string();
-    std::optional<azsim::ResourceId> parsed = azsim::ParseResourceId(id);
-    if (!parsed)
+    const std::string subscription = SubscriptionOfResourceId(config.is_object() ? ConfigText(config, "/id") : "");
+    if (subscription.empty())
         return Fail(SDK_ERR_GENERAL, "The VM configuration names no VM resource id; its subscription is unknown.");
-    if (iequals(parsed->subscription, impl_->subscriptionId)) return false;
-    impl_->lastErrors.set(SDK_ERR_GENERAL, "The VM was backed up from subscription [" + parsed->subscription +
+    if (iequals(subscription, impl_->subscriptionId)) return false;
+    impl_->lastErrors.set(SDK_ERR_GENERAL, "The VM was backed up from subscription [" + subscription +
                                                "], not from the connected subscription [" + impl_->subscriptionId +
                                                "]; an encrypted VM cannot be restored into another subscription.");
     return true;

@@ -45,6 +45,7 @@ const std::vector<ArmRoutes>& AllArmRoutes() {
         &ServeSnapshotRoutes,
         &ServeDiskRoutes,
         &ServeNetworkRoutes,
+        &ServeNetworkWrites,
         &ServeStorageRoutes,
         &ServeLocationRoutes,
         &ServeImageRoutes,

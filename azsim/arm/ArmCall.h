@@ -51,6 +51,7 @@ bool ServeVirtualMachineRoutes(ArmCall& call);
 bool ServeSnapshotRoutes(ArmCall& call);
 bool ServeDiskRoutes(ArmCall& call);
 bool ServeNetworkRoutes(ArmCall& call);
+bool ServeNetworkWrites(ArmCall& call);
 bool ServeStorageRoutes(ArmCall& call);
 bool ServeLocationRoutes(ArmCall& call);
 bool ServeImageRoutes(ArmCall& call);

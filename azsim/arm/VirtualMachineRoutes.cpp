@@ -1,5 +1,5 @@
 // Virtual machines: lists per subscription and group, one VM with its
-// instance view, the update of an existing VM, its deletion, run commands and
+// instance view, the creation of a VM and the update of an existing one, its deletion, run commands and
 // the power actions, the changes as long-running operations.
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -7,6 +7,7 @@
 #include "azsim/arm/ArmReply.h"
 #include "azsim/arm/ArmShapes.h"
 #include "azsim/arm/RunCommands.h"
+#include "azsim/arm/VmCreate.h"
 #include "azsim/arm/VmUpdates.h"
 
 namespace azsim {
@@ -68,30 +69,31 @@ void powerAction(ArmCall& call) {
     call.accepted("Microsoft.Compute", region, kStatusVersion);
 }
 
-// A create-or-update of a VM that exists: answered 200 with the VM as it now is and an
-// "Azure-AsyncOperation" that has ended. VMs are created by deployments only.
+// A create-or-update: of a VM that exists, answered 200 with the VM as it now is; of a new one, 201.
+// Either way with an "Azure-AsyncOperation" that has ended.
 void putVm(ArmCall& call) {
     const std::string& group = call.path[3];
     const std::string& name = call.path[7];
     const nlohmann::json body = nlohmann::json::parse(call.req.body, nullptr, false);
-    bool found = false;
+    bool groupFound = false, created = false;
     VmRefusal refusal;
     call.state.mutate([&](StateDocument& doc) {
-        VirtualMachine* vm = doc.findResourceGroup(group) ? doc.findVm(name, group) : nullptr;
-        if (!vm) return false;
-        found = true;
-        refusal = UpdateVm(doc, call.state.blobs(), *vm, body);
+        const ResourceGroup* found = doc.findResourceGroup(group);
+        if (!found) return false;
+        groupFound = true;
+        VirtualMachine* vm = doc.findVm(name, group);
+        created = !vm;
+        refusal = vm ? UpdateVm(doc, call.state.blobs(), *vm, body) : CreateVm(doc, call.state.blobs(), *found, name, body);
         return refusal.status == 0;
     });
-    if (!found && !call.state.load().findResourceGroup(group)) return sendGroupNotFound(call.res, group);
-    if (!found) return sendResourceNotFound(call.res, kVmType, group, name);
+    if (!groupFound) return sendGroupNotFound(call.res, group);
     if (refusal.status) return sendArmError(call.res, refusal.status, refusal.code, refusal.message);
     const StateDocument doc = call.state.load();
     const VirtualMachine* vm = doc.findVm(name, group);
-    const nlohmann::json updated = VirtualMachineJson(doc, call.subscription(), *vm, false);
-    call.accepted("Microsoft.Compute", vm->region, kStatusVersion, updated);
+    const nlohmann::json out = VirtualMachineJson(doc, call.subscription(), *vm, false);
+    call.accepted("Microsoft.Compute", vm->region, kStatusVersion, out);
     call.res.headers.erase("Location");
-    sendJson(call.res, 200, updated);
+    sendJson(call.res, created ? 201 : 200, out);
 }
 
 // Deletes a VM and keeps its disks and network interfaces; a VM that is not there is answered 204.

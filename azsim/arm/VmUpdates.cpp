@@ -9,13 +9,9 @@
 
 namespace azsim {
 
-namespace {
-
 using boost::algorithm::iequals;
 
-VmRefusal Refuse(int status, const std::string& code, const std::string& message) {
-    return {status, code, message};
-}
+namespace {
 
 bool SameBlobKey(const BlobKey& a, const BlobKey& b) {
     return iequals(a.account, b.account) && iequals(a.container, b.container) && a.name == b.name;
@@ -28,8 +24,9 @@ bool SameDisk(const std::string& a, const std::string& b) {
     return !x && !y && iequals(a, b);
 }
 
-// The VM that has the disk `id` attached, if any.
-const VirtualMachine* VmHolding(const StateDocument& doc, const std::string& id) {
+}  // namespace
+
+const VirtualMachine* VmHoldingDisk(const StateDocument& doc, const std::string& id) {
     for (const VirtualMachine& vm : doc.vms)
         for (const DiskAttachment& a : vm.disks)
             if (SameDisk(a.id, id)) return &vm;
@@ -41,6 +38,12 @@ const std::string* TextAt(const nlohmann::json& entry, const char* object, const
     if (outer == entry.end() || !outer->is_object()) return nullptr;
     const auto inner = outer->find(field);
     return inner != outer->end() && inner->is_string() ? inner->get_ptr<const std::string*>() : nullptr;
+}
+
+namespace {
+
+VmRefusal Refuse(int status, const std::string& code, const std::string& message) {
+    return {status, code, message};
 }
 
 // The attachment id a data-disk entry names on `vm`: a managed disk's id as the disk has it, or a
@@ -69,7 +72,7 @@ VmRefusal AttachmentId(const StateDocument& doc, const PageBlobStore& blobs, con
             return Refuse(404, "BlobNotFound", "The VHD blob '" + *uri + "' does not exist.");
         id = PageBlobUri(blob->key());
     }
-    const VirtualMachine* owner = VmHolding(doc, id);
+    const VirtualMachine* owner = VmHoldingDisk(doc, id);
     if (owner && !iequals(owner->guid, vm.guid))
         return Refuse(409, "OperationNotAllowed",
                       "Disk '" + id + "' cannot be attached: it is already attached to VM '" + owner->name + "'.");

@@ -16,6 +16,12 @@ struct VmRefusal {
     std::string message;
 };
 
+// The VM that has the disk `id` (a managed disk's id, or a page blob's URI) attached, if any.
+const VirtualMachine* VmHoldingDisk(const StateDocument& doc, const std::string& id);
+
+// The text at entry[object][field], or null when there is none.
+const std::string* TextAt(const nlohmann::json& entry, const char* object, const char* field);
+
 // Applies what `body` asks of `vm`, a VM of `doc`: "hardwareProfile.vmSize", "tags" and the complete
 // list "storageProfile.dataDisks" (managed disks by "managedDisk.id", page blobs by "vhd.uri"); a part
 // the body leaves out stays as it is. Every rule is checked before anything changes: a refused

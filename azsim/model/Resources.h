@@ -223,6 +223,7 @@ struct NetworkInterface {
     std::string publicIp;        // name of its public IP address in the same group, empty = none
     std::string virtualMachine;  // id of the VM it belongs to, empty = detached
     Tags tags;
+    std::string securityGroup = std::string();  // name of the security group it was created with, empty = none
 };
 
 struct PublicIpAddress {
@@ -291,7 +292,7 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(VirtualNetwork, name, id, resour
                                                 tags)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SecurityGroup, name, id, resourceGroup, region)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(NetworkInterface, name, id, resourceGroup, region, virtualNetwork,
-                                                subnet, publicIp, virtualMachine, tags)
+                                                subnet, publicIp, virtualMachine, tags, securityGroup)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PublicIpAddress, name, id, resourceGroup, region, address,
                                                 virtualMachine, tags)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Deployment, name, resourceGroup, vmName, vmGuid, state, resources,

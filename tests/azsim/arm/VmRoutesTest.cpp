@@ -1,5 +1,5 @@
-// The write routes of virtual machines as a client sees them: an update of an existing VM, its
-// deletion and run commands, with Azure's statuses and error codes, and what each leaves behind.
+// The write routes of virtual machines as a client sees them: the creation of a VM with its network
+// interface and address, an update of an existing VM, its deletion and run commands, with Azure's statuses and error codes, and what each leaves behind.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -40,6 +40,13 @@ protected:
         return groups_ + group + "/providers/Microsoft.Compute/virtualMachines/" + vm + action +
                "?api-version=2023-09-01";
     }
+    std::string netUrl(const std::string& type, const std::string& name) {
+        return groups_ + "rg-prod/providers/Microsoft.Network/" + type + "/" + name + "?api-version=2023-09-01";
+    }
+    std::string netId(const std::string& type, const std::string& name) {
+        const std::string url = netUrl(type, name);
+        return url.substr(url.find("/subscriptions"), url.find('?') - url.find("/subscriptions"));
+    }
 
     azsimtest::TempFolder folder_;
     azsim::SubscriptionState state_{folder_.path()};
@@ -70,6 +77,28 @@ TEST_F(VmRoutesTest, WritesAnswerAzuresStatusesAndOnlyAcceptedOnesChangeTheState
     const json script = {{"commandId", "RunShellScript"}, {"script", {"echo a", "exit 0"}},
                          {"parameters", {{{"name", "arguments"}, {"value", "-v"}}}}};
     const std::string vm = vmUrl("rg-prod", "web-linux01"), run = vmUrl("rg-prod", "web-linux01", "/runCommand");
+    // A new VM on the disk the resize below detaches, with a new interface holding a new address.
+    const json nicConfig = {{"subnet", {{"id", netId("virtualNetworks", "vnet-prod") + "/subnets/backend"}}},
+                            {"publicIPAddress", {{"id", netId("publicIPAddresses", "new-ip")}}}};
+    const json nicBody = {{"location", "westeurope"}, {"tags", {{"createdByJob", "j1"}}},
+                      {"properties", {{"ipConfigurations", {{{"name", "ipconfig1"}, {"properties", nicConfig}}}},
+                                      {"networkSecurityGroup", {{"id", netId("networkSecurityGroups", "nsg-prod")}}}}}};
+    json lostNic = nicBody;
+    lostNic["properties"]["ipConfigurations"][0]["properties"]["subnet"]["id"] = netId("virtualNetworks", "vnet-prod");
+    json textNic = nicBody;
+    textNic["properties"]["ipConfigurations"][0]["properties"] = "subnet";
+    const json fresh = {
+        {"location", "westeurope"}, {"tags", {{"createdByJob", "j1"}}}, {"zones", {"2"}},
+        {"properties",
+         {{"hardwareProfile", {{"vmSize", "Standard_D2s_v3"}}},
+          {"storageProfile", {{"osDisk", {{"createOption", "Attach"}, {"osType", "Linux"}, {"managedDisk", disks[0]["managedDisk"]}}}}},
+          {"networkProfile", {{"networkInterfaces", {{{"id", netId("networkInterfaces", "new-nic")}}}}}}}}};
+    auto freshWith = [&](const char* pointer, const json& value) {
+        json body = fresh;
+        body[json::json_pointer(pointer)] = value;
+        return body;
+    };
+    const std::string created = vmUrl("rg-prod", "new-vm");
     json resized = with(kDisks, json::array({disks[1]}));
     resized["properties"]["hardwareProfile"]["vmSize"] = "Standard_D4s_v3";
     resized["tags"] = {{"k", "v"}};
@@ -86,7 +115,19 @@ TEST_F(VmRoutesTest, WritesAnswerAzuresStatusesAndOnlyAcceptedOnesChangeTheState
          "OperationNotAllowed"},
         {"missing disk", "PUT", vm, with(kDisks, json::array({{{"lun", 5}, {"managedDisk", {{"id", "/x/disks/no"}}}}})),
          404, "NotFound"},
-        {"VM created only by deployment", "PUT", vmUrl("rg-prod", "new-vm"), web, 404, "ResourceNotFound"},
+        {"interface on a network, not a subnet", "PUT", netUrl("networkInterfaces", "new-nic"), lostNic, 400,
+         "InvalidResourceReference"},
+        {"interface of a configuration that is text", "PUT", netUrl("networkInterfaces", "new-nic"), textNic, 400,
+         "InvalidRequestFormat"},
+        {"interface with an address not there", "PUT", netUrl("networkInterfaces", "new-nic"), nicBody, 400,
+         "InvalidResourceReference"},
+        {"address", "PUT", netUrl("publicIPAddresses", "new-ip"), {{"location", "westeurope"}}, 201, ""},
+        {"interface", "PUT", netUrl("networkInterfaces", "new-nic"), nicBody, 201, ""},
+        {"new VM where the region is not", "PUT", created, freshWith("/location", "mars"), 400,
+         "LocationNotAvailableForResourceType"},
+        {"new VM whose location is a number", "PUT", created, freshWith("/location", 5), 400, "InvalidRequestContent"},
+        {"new VM in a zone its size lacks", "PUT", created, freshWith("/zones", {"4"}), 400, "InvalidParameter"},
+        {"new VM on an attached disk", "PUT", created, fresh, 409, "OperationNotAllowed"},
         {"run on a stopped VM", "POST", vmUrl("rg-test", "ultra-vm01", "/runCommand"), script, 409,
          "OperationNotAllowed"},
         {"PowerShell on Linux", "POST", run, {{"commandId", "RunPowerShellScript"}}, 400, "InvalidParameter"},
@@ -94,9 +135,12 @@ TEST_F(VmRoutesTest, WritesAnswerAzuresStatusesAndOnlyAcceptedOnesChangeTheState
         {"delete in a missing group", "DELETE", vmUrl("rg-none", "web-linux01"), nullptr, 404, "ResourceGroupNotFound"},
         // Accepted ones, each after its refusals.
         {"resize, retag and detach", "PUT", vm, resized, 200, ""},
+        {"new VM", "PUT", created, fresh, 201, ""},
         {"run the guest fails", "POST", run, script, 202, "exit status 3"},
         {"run", "POST", run, script, 202, ""},
         {"delete", "DELETE", vmUrl("rg-prod", "app-win01"), nullptr, 202, ""},
+        {"VM on the interface of another", "PUT", vmUrl("rg-prod", "other-vm"),
+         freshWith("/properties/storageProfile/osDisk/managedDisk", appDisk["managedDisk"]), 409, "Conflict"},
     };
     azsim::FaultBook(folder_.path()).addSdkFault({"ExecuteScriptInGuestVM", 0, "exit status 3", 1});
     for (const Row& row : rows) {
@@ -121,7 +165,8 @@ TEST_F(VmRoutesTest, WritesAnswerAzuresStatusesAndOnlyAcceptedOnesChangeTheState
     EXPECT_EQ(std::tie(changed->size, changed->tags), std::make_tuple("Standard_D4s_v3", azsim::Tags{{"k", "v"}}));
     ASSERT_EQ(changed->disks.size(), 2u);
     EXPECT_EQ(changed->disks[1].lun, disks[1]["lun"].get<int>());
-    EXPECT_EQ(doc.findManagedDisk(disks[0]["managedDisk"]["id"])->state, "Unattached");
+    // Both disks are attached again: the one detached is the new VM's OS disk.
+    EXPECT_EQ(doc.findManagedDisk(disks[0]["managedDisk"]["id"])->state, "Attached");
     EXPECT_EQ(doc.findManagedDisk(disks[1]["managedDisk"]["id"])->state, "Attached");
     // A deleted VM's disks and network interfaces stay, detached.
     EXPECT_EQ(doc.findVm("app-win01"), nullptr);
@@ -129,6 +174,15 @@ TEST_F(VmRoutesTest, WritesAnswerAzuresStatusesAndOnlyAcceptedOnesChangeTheState
     const azsim::NetworkInterface* nic = doc.findNetworkInterface("app-win01-nic0");
     ASSERT_NE(nic, nullptr);
     EXPECT_EQ(std::tie(nic->virtualMachine, nic->virtualNetwork), std::make_tuple("", "vnet-prod"));
+    // The new VM holds its interface, address and the interface's security group; its job's record lists them.
+    const azsim::VirtualMachine* made = doc.findVm("new-vm");
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(std::tie(made->zones, made->securityGroups, made->nics.at(0).subnetId, made->disks.at(0).id),
+              std::make_tuple("2", std::vector<std::string>{"nsg-prod"}, nicConfig["subnet"]["id"].get<std::string>(),
+                              disks[0]["managedDisk"]["id"].get<std::string>()));
+    EXPECT_EQ(doc.findPublicIp("new-ip")->virtualMachine, doc.findNetworkInterface("new-nic")->virtualMachine);
+    ASSERT_EQ(doc.deployments.size(), 1u);
+    EXPECT_EQ(doc.deployments[0].resources.size(), 2u);  // the VM and its interface: only they carry the job's mark
     std::vector<std::tuple<std::string, std::string, bool, std::string>> runs;
     for (const azsim::GuestRun& r : azsim::GuestLog::Read(folder_.path()))
         runs.emplace_back(r.script, r.parameters, r.succeeded, r.error);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "azsim/StateFolder.h"
+#include "host/settings/NXPlatformInfo.h"
 #include "tests/cloudsdk/restore/WrapperFixture.h"
 
 using namespace wrappertest;
@@ -334,11 +335,23 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
     EXPECT_TRUE(state.blobs().exists({"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"}));
 }
 
-// A configuration text naming no VM id tells no subscription, and says so.
-TEST_F(RestoreOperations, ConfigurationWithoutAVmIdTellsNoSubscription) {
-    for (const std::string unreadable : {"", "{oops", "[]", R"({"id": 5})", R"({"id": "/not/an/id"})"}) {
-        EXPECT_FALSE(sdk.IsCrossSubscriptionRestore(unreadable)) << unreadable;
-        EXPECT_TRUE(ErrorHas("names no VM resource id")) << unreadable;
+// Only a configuration's VM id tells the subscription it was backed up from, and a text naming none says so. The
+// question needs nothing of the cloud: a wrapper signed in to a real subscription answers it alike.
+TEST_F(RestoreOperations, OnlyAVmIdTellsTheSubscriptionOnEveryCloud) {
+    NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
+    unsetenv("VSA_CLOUD_STATE");
+    CAzureSDKCppBridge remote;
+    Connect(remote, 7);
+    const std::string vm = "/resourceGroups/g/providers/Microsoft.Compute/virtualMachines/v";
+    for (CAzureSDKCppBridge* wrapper : {&sdk, &remote}) {
+        for (const std::string unreadable : {"", "{oops", "[]", R"({"id": 5})", R"({"id": "/not/an/id"})"}) {
+            EXPECT_FALSE(wrapper->IsCrossSubscriptionRestore(unreadable)) << unreadable;
+            EXPECT_NE(wrapper->GetLastErrorString().find("names no VM resource id"), std::string::npos) << unreadable;
+        }
+        const std::string own = std::string("/subscriptions/") + SimulatedCloud::kSubscriptionId + vm;
+        EXPECT_FALSE(wrapper->IsCrossSubscriptionRestore(nlohmann::json{{"id", own}}.dump()));
+        EXPECT_TRUE(wrapper->IsCrossSubscriptionRestore(nlohmann::json{{"id", "/subscriptions/other" + vm}}.dump()))
+            << wrapper->GetLastErrorString();
     }
 }
 
