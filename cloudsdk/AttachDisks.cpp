@@ -72,12 +72,6 @@ nlohmann::json& DataDisksOf(nlohmann::json& vm) { return vm["properties"]["stora
 
 bool NamesBlob(const SDisk& entry) { return entry.managedDiskId.empty(); }
 
-rest::ArmResult Succeeded() {
-    rest::ArmResult done;
-    done.ok = true;
-    return done;
-}
-
 rest::ArmResult Refused(const std::string& text) {
     rest::ArmResult refused;
     refused.code = SDK_ERR_GENERAL;
@@ -145,7 +139,7 @@ rest::ArmResult StagedUrls(const std::vector<SDisk>& entries, const nlohmann::js
             if (SameBlobUrl(urls[i], urls[j]))
                 return Refused("InvalidParameter: Disk '" + entries[i].name + "' is listed more than once.");
     }
-    return Succeeded();
+    return Done();
 }
 
 // Imports the blob entries into managed disks of the VM's group, tagged as this job's, each into a

@@ -80,25 +80,19 @@ bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::st
 
 namespace {
 
-rest::ArmResult Nothing() {
-    rest::ArmResult none;
-    none.ok = true;
-    return none;
-}
-
 // The VM a restore clean-up removes, its JSON the body (null when there is none): the one with the
 // GUID the deployment returned, or, when the caller never learned it (a job killed during its
 // deployment), the VM of that name in its group.
 rest::ArmResult VmToClean(rest::ArmClient& arm, const VMInfoStructs::SVMInfo& vmInfo) {
     if (vmInfo.guid.empty()) {
-        if (vmInfo.name.empty() || vmInfo.resourceGroup.empty()) return Nothing();
+        if (vmInfo.name.empty() || vmInfo.resourceGroup.empty()) return Done();
         rest::ArmResult vm = arm.get(VmResourceId(arm.subscriptionId(), vmInfo.resourceGroup, vmInfo.name),
                                      rest::kComputeVersion);
-        return vm.ok || vm.code != SDK_ERR_NOT_FOUND ? vm : Nothing();
+        return vm.ok || vm.code != SDK_ERR_NOT_FOUND ? vm : Done();
     }
     rest::ArmResult vms = rest::ListOfType(arm, "Microsoft.Compute/virtualMachines", rest::kComputeVersion);
     if (!vms.ok) return vms;
-    rest::ArmResult found = Nothing();
+    rest::ArmResult found = Done();
     for (const json& vm : vms.body)
         if (iequals(vm.value("properties", json::object()).value("vmId", ""), vmInfo.guid)) found.body = vm;
     return found;
@@ -129,7 +123,7 @@ bool ListsDisk(const VMInfoStructs::SDisk& entry, const json& disk, const std::s
 rest::ArmResult ListedManagedDisks(rest::ArmClient& arm, const std::vector<VMInfoStructs::SDisk>& disks,
                                    const std::string& resourceGroup, const std::string& job,
                                    std::vector<std::string>& ids) {
-    if (disks.empty()) return Nothing();
+    if (disks.empty()) return Done();
     const rest::ArmResult all = rest::ListOfType(arm, "Microsoft.Compute/disks", rest::kDiskVersion);
     if (!all.ok) return all;
     for (const json& disk : all.body) {

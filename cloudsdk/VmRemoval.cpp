@@ -19,12 +19,6 @@ namespace {
 
 const json kNone = json::object();
 
-rest::ArmResult Done() {
-    rest::ArmResult done;
-    done.ok = true;
-    return done;
-}
-
 // Deletes the resource `id`; with `onlyJob` it is read first and goes only when it carries the job's tag.
 rest::ArmResult RemoveIfOwn(rest::ArmClient& arm, const std::string& id, const char* version,
                             const std::optional<std::string>& onlyJob) {
@@ -72,6 +66,12 @@ rest::ArmResult RemoveInterface(rest::ArmClient& arm, const json& nic, const VmR
 }
 
 }  // namespace
+
+rest::ArmResult Done() {
+    rest::ArmResult done;
+    done.ok = true;
+    return done;
+}
 
 bool TaggedByJob(const json& resource, const std::string& job) {
     const json tags = resource.value("tags", kNone);

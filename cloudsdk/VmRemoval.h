@@ -22,6 +22,9 @@ struct VmRemoval {
     std::optional<std::string> onlyJob;
 };
 
+// A result that succeeded with nothing to report (no body).
+rest::ArmResult Done();
+
 // Whether a resource (its JSON) carries the tag "createdByJob" = `job`.
 bool TaggedByJob(const nlohmann::json& resource, const std::string& job);
 
