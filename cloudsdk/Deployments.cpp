@@ -7,6 +7,7 @@
 // leaves the subscription as it was. What follows the creation (the fault point
 // "RestoreVM.AfterCreate" for tests, then deleting the staged blobs the VM's
 // disks were imported from) fails with code 3: the VM stays.
+#include <boost/algorithm/string/find.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 
@@ -17,7 +18,10 @@
 #include "cloudsdk/DiskUse.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/VmCreation.h"
+#include "cloudsdk/VmDataDisks.h"
 #include "cloudsdk/VmRemoval.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 
 namespace AzureSDKCppBridge {
 
@@ -77,93 +81,115 @@ bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::st
 
 namespace {
 
-// The VM a restore clean-up removes: the one with the GUID the deployment returned, or, when
-// the caller never learned it (a job killed during its deployment), the VM of that name in its
-// group; either way only when this job's tag shows that the job made it.
-const azsim::VirtualMachine* VmToClean(const StateDocument& doc, const VMInfoStructs::SVMInfo& vmInfo) {
-    if (!vmInfo.guid.empty()) return doc.findVmByGuid(vmInfo.guid);
-    if (vmInfo.name.empty() || vmInfo.resourceGroup.empty()) return nullptr;
-    return doc.findVm(vmInfo.name, vmInfo.resourceGroup);
-}
-
-// The job's own managed disks among the listed entries: by id, by name in the VM's group, or
-// imported from a listed page blob. Never one a VM still uses.
-std::vector<std::string> ListedManagedDisks(const StateDocument& doc, const std::vector<VMInfoStructs::SDisk>& disks,
-                                            const std::string& resourceGroup, const std::string& job) {
-    std::vector<std::string> ids;
-    for (const VMInfoStructs::SDisk& entry : disks) {
-        std::string error;
-        std::optional<azsim::BlobKey> blob;
-        if (entry.managedDiskId.empty() && !entry.isManaged) blob = PageBlobOfEntry(entry, error);
-        for (const azsim::ManagedDisk& md : doc.managedDisks) {
-            std::optional<azsim::BlobUri> source = azsim::ParseBlobUri(md.sourceId);
-            bool listed;
-            if (!entry.managedDiskId.empty())
-                listed = iequals(md.id, entry.managedDiskId);
-            else if (entry.isManaged)
-                listed = !entry.name.empty() && md.name == entry.name && iequals(md.resourceGroup, resourceGroup);
-            else
-                listed = blob && source && source->snapshot.empty() && SameBlob(source->key(), *blob);
-            if (listed && CreatedByJob(md.tags, job) && !VmUsingDisk(doc, md) &&
-                std::find(ids.begin(), ids.end(), md.id) == ids.end())
-                ids.push_back(md.id);
-        }
+// The VM a restore clean-up removes, its JSON the body (null when there is none): the one with the
+// GUID the deployment returned, or, when the caller never learned it (a job killed during its
+// deployment), the VM of that name in its group.
+rest::ArmResult VmToClean(rest::ArmClient& arm, const VMInfoStructs::SVMInfo& vmInfo) {
+    if (vmInfo.guid.empty()) {
+        if (vmInfo.name.empty() || vmInfo.resourceGroup.empty()) return Done();
+        rest::ArmResult vm = arm.get(VmResourceId(arm.subscriptionId(), vmInfo.resourceGroup, vmInfo.name),
+                                     rest::kComputeVersion);
+        return vm.ok || vm.code != SDK_ERR_NOT_FOUND ? vm : Done();
     }
-    return ids;
+    rest::ArmResult vms = rest::ListOfType(arm, "Microsoft.Compute/virtualMachines", rest::kComputeVersion);
+    if (!vms.ok) return vms;
+    rest::ArmResult found = Done();
+    for (const json& vm : vms.body)
+        if (iequals(vm.value("properties", json::object()).value("vmId", ""), vmInfo.guid)) found.body = vm;
+    return found;
 }
 
-// The job's own page blobs among the listed entries that no VM leases.
-std::vector<azsim::BlobKey> ListedPageBlobs(const StateDocument& doc, const std::vector<VMInfoStructs::SDisk>& disks,
-                                            const std::string& job) {
-    std::vector<azsim::BlobKey> out;
+// The resource group a resource id names ("/subscriptions/{sub}/resourceGroups/{group}/..."), empty when none.
+std::string GroupOfId(const std::string& id) {
+    const auto marker = boost::algorithm::ifind_first(id, "/resourceGroups/");
+    if (marker.empty()) return std::string();
+    const std::string::size_type start = marker.end() - id.begin();
+    return id.substr(start, id.find('/', start) - start);
+}
+
+// Whether a managed disk (its JSON) is what a listed entry names: by id, by name in the VM's group,
+// or imported from the listed page blob.
+bool ListsDisk(const VMInfoStructs::SDisk& entry, const json& disk, const std::string& resourceGroup) {
+    const std::string id = disk.value("id", "");
+    if (!entry.managedDiskId.empty()) return iequals(id, entry.managedDiskId);
+    if (entry.isManaged)
+        return !entry.name.empty() && disk.value("name", "") == entry.name && iequals(GroupOfId(id), resourceGroup);
+    const json creation = disk.value("properties", json::object()).value("creationData", json::object());
+    const std::string source = creation.value("sourceUri", "");
+    return iequals(creation.value("createOption", ""), "Import") && SameBlobUrl(source, BlobUrlOfEntry(entry, source));
+}
+
+// The paths of the job's own managed disks among the listed entries, in the connected subscription.
+// Never one a VM still uses.
+rest::ArmResult ListedManagedDisks(rest::ArmClient& arm, const std::vector<VMInfoStructs::SDisk>& disks,
+                                   const std::string& resourceGroup, const std::string& job,
+                                   std::vector<std::string>& ids) {
+    if (disks.empty()) return Done();
+    const rest::ArmResult all = rest::ListOfType(arm, "Microsoft.Compute/disks", rest::kDiskVersion);
+    if (!all.ok) return all;
+    for (const json& disk : all.body) {
+        const bool listed = std::any_of(disks.begin(), disks.end(), [&](const VMInfoStructs::SDisk& entry) {
+            return ListsDisk(entry, disk, resourceGroup);
+        });
+        if (listed && TaggedByJob(disk, job) && disk.value("managedBy", "").empty())
+            ids.push_back("/subscriptions/" + arm.subscriptionId() + "/resourceGroups/" +
+                          GroupOfId(disk.value("id", "")) + "/providers/Microsoft.Compute/disks/" +
+                          disk.value("name", ""));
+    }
+    return all;
+}
+
+// The URLs of the page blobs among the listed entries that no VM leases (the job's tag is checked
+// where they are removed).
+std::vector<std::string> ListedPageBlobs(const StateDocument& doc, const std::vector<VMInfoStructs::SDisk>& disks) {
+    std::vector<std::string> out;
     for (const VMInfoStructs::SDisk& entry : disks) {
         if (!entry.managedDiskId.empty() || entry.isManaged) continue;
         std::string error;
         std::optional<azsim::BlobKey> blob = PageBlobOfEntry(entry, error);
-        const azsim::UnmanagedDisk* record = blob ? doc.findUnmanagedDisk(*blob) : nullptr;
-        if (record && CreatedByJob(record->tags, job) && !VmLeasingBlob(doc, *blob)) out.push_back(*blob);
+        if (blob && doc.findUnmanagedDisk(*blob) && !VmLeasingBlob(doc, *blob))
+            out.push_back(azsim::PageBlobUri(*blob));
     }
     return out;
 }
 
 }  // namespace
 
+// The VM and the listed managed disks go through Resource Manager; the listed page blobs, and an
+// unmanaged VM's, are removed on the storage side.
 bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
                                           const std::vector<VMInfoStructs::SDisk>& disks,
                                           bool restoreAsManagedVM) try {
     json args = {{"vmName", vmInfo.name}, {"vmGuid", vmInfo.guid}, {"disks", disks.size()},
                  {"restoreAsManagedVM", restoreAsManagedVM}};
-    if (std::optional<Refusal> refusal = impl_->simulatedOnly("CleanupRestoreVM", args))
+    if (std::optional<Refusal> refusal = impl_->begin("CleanupRestoreVM", args))
         return Fail(refusal->code, refusal->text);
+    rest::ArmClient& arm = *impl_->arm;
     const std::string job = impl_->jobId;
-    std::vector<azsim::BlobKey> data;
+    std::vector<std::string> vhds;
     std::string leftInPlace;
-    impl_->subscription->mutate([&](StateDocument& doc) {
-        bool changed = false;
-        if (const azsim::VirtualMachine* vm = VmToClean(doc, vmInfo)) {
-            if (!CreatedByJob(vm->tags, job)) {
-                // Found by name only, another's VM is simply not this job's business.
-                if (!vmInfo.guid.empty())
-                    leftInPlace = "VM '" + vm->name + "' was not created by job " + job +
-                                  "; it is left in place.";
-            } else {
-                const std::string guid = vm->guid;
-                for (const azsim::BlobKey& blob : RemoveVm(doc, guid, {true, true, job})) data.push_back(blob);
-                changed = true;
-            }
+    rest::ArmResult result = VmToClean(arm, vmInfo);
+    if (result.ok && result.body.is_object()) {
+        if (TaggedByJob(result.body, job)) {
+            result = RemoveVmOverRest(arm, result.body, {true, true, job}, vhds);
+        } else if (!vmInfo.guid.empty()) {
+            // Found by name only, another's VM is simply not this job's business.
+            leftInPlace = "VM '" + result.body.value("name", "") + "' was not created by job " + job +
+                          "; it is left in place.";
         }
-        for (const std::string& id : ListedManagedDisks(doc, disks, vmInfo.resourceGroup, job)) {
-            if (std::optional<azsim::BlobKey> blob = RemoveManagedDisk(doc, id)) data.push_back(*blob);
-            changed = true;
-        }
-        for (const azsim::BlobKey& blob : ListedPageBlobs(doc, disks, job)) {
-            ForgetPageBlob(doc, blob);
-            data.push_back(blob);
-            changed = true;
-        }
-        return changed;
-    });
-    DeleteBlobData(impl_->subscription->blobs(), data);
+    }
+    std::vector<std::string> ids;
+    if (result.ok) result = ListedManagedDisks(arm, disks, vmInfo.resourceGroup, job, ids);
+    for (const std::string& id : ids) {
+        if (!result.ok) break;
+        result = arm.remove(id, rest::kDiskVersion);
+        if (result.code == SDK_ERR_NOT_FOUND) result.ok = true;
+    }
+    if (!result.ok) return Fail(result.code, result.text);
+    if (impl_->subscription)
+        for (const std::string& url : ListedPageBlobs(impl_->subscription->load(), disks)) vhds.push_back(url);
+    result = RemovePageBlobs(impl_->subscription.get(), vhds, job);
+    if (!result.ok) return Fail(result.code, result.text);
     if (!leftInPlace.empty()) return Fail(SDK_ERR_GENERAL, leftInPlace);
     return true;
 } catch (...) {

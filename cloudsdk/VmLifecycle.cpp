@@ -1,6 +1,5 @@
-// Deleting, starting and stopping VMs; starting and stopping go through Resource Manager.
-// A VM is named by its name and GUID together, so a VM that took over a name is never
-// deleted in another's place.
+// Deleting, starting and stopping VMs through Resource Manager. A VM is named by its
+// name and GUID together, so a VM that took over a name is never deleted in another's place.
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "cloudsdk/BridgeImpl.h"
@@ -11,8 +10,6 @@
 
 namespace AzureSDKCppBridge {
 
-using azsim::StateDocument;
-
 namespace {
 
 std::string NoSuchVm(const std::string& name, const std::string& guid) {
@@ -20,13 +17,8 @@ std::string NoSuchVm(const std::string& name, const std::string& guid) {
            " exists.";
 }
 
-// The VM of that name, and of that GUID when one is given.
-azsim::VirtualMachine* NamedVm(StateDocument& doc, const std::string& name, const std::string& guid) {
-    azsim::VirtualMachine* vm = guid.empty() ? doc.findVm(name) : doc.findVmByGuid(guid);
-    return vm && boost::algorithm::iequals(vm->name, name) ? vm : nullptr;
-}
-
-// The resource id of the VM of that name, and of that GUID when one is given, from the subscription's VM list.
+// The VM of that name, and of that GUID when one is given, from the subscription's VM list: its
+// JSON is the body, its resource id `id`.
 rest::ArmResult FindVmOverRest(rest::ArmClient& arm, const std::string& name, const std::string& guid,
                                std::string& id) {
     rest::ArmResult vms = rest::ListOfType(arm, "Microsoft.Compute/virtualMachines", rest::kComputeVersion);
@@ -36,6 +28,7 @@ rest::ArmResult FindVmOverRest(rest::ArmClient& arm, const std::string& name, co
         if (!boost::algorithm::iequals(vm.value("name", ""), name)) continue;
         if (!guid.empty() && !boost::algorithm::iequals(vmId, guid)) continue;
         id = vm.value("id", "");
+        vms.body = vm;
         return vms;
     }
     rest::ArmResult missing;
@@ -60,21 +53,22 @@ bool CAzureSDKCppBridge::DeleteVM(const std::string& vmName, const std::string& 
                                   bool deleteComponents) try {
     nlohmann::json args = {{"vmName", vmName}, {"vmGuid", vmGuid}, {"deleteDisks", isManaged},
                            {"deleteNetwork", deleteComponents}};
-    if (std::optional<Refusal> refusal = impl_->simulatedOnly("DeleteVM", args)) return Fail(refusal->code, refusal->text);
+    if (std::optional<Refusal> refusal = impl_->begin("DeleteVM", args)) return Fail(refusal->code, refusal->text);
     if (vmGuid.empty())
         return Fail(SDK_ERR_GENERAL, "VM '" + vmName + "' is not deleted: a VM is deleted only by name and GUID, "
                                                         "and no GUID was given.");
-    std::vector<azsim::BlobKey> data;
-    impl_->subscription->mutate([&](StateDocument& doc) {
-        if (!NamedVm(doc, vmName, vmGuid)) throw OperationFailure(SDK_ERR_NOT_FOUND, NoSuchVm(vmName, vmGuid));
-        VmRemoval what;
-        what.disks = isManaged;
-        what.network = deleteComponents;
-        data = RemoveVm(doc, vmGuid, what);
-        return true;
-    });
-    DeleteBlobData(impl_->subscription->blobs(), data);
-    return true;
+    std::string id;
+    rest::ArmResult result = FindVmOverRest(*impl_->arm, vmName, vmGuid, id);
+    if (!result.ok) return Fail(result.code, result.text);
+    VmRemoval what;
+    what.disks = isManaged;
+    what.network = deleteComponents;
+    std::vector<std::string> vhds;
+    result = RemoveVmOverRest(*impl_->arm, result.body, what, vhds);
+    if (!result.ok) return Fail(result.code, result.text);
+    // An unmanaged VM's disks are page blobs, which go on the storage side.
+    result = RemovePageBlobs(impl_->subscription.get(), vhds, std::nullopt);
+    return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
 }

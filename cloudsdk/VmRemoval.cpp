@@ -7,77 +7,144 @@
 #include "azsim/model/ResourceIds.h"
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/DiskUse.h"
+#include "cloudsdk/SdkErrorCodes.h"
+#include "cloudsdk/rest/ApiVersions.h"
 
 namespace AzureSDKCppBridge {
 
 using boost::algorithm::iequals;
+using nlohmann::json;
 
 namespace {
 
-bool Goes(const VmRemoval& what, bool named, const azsim::Tags& tags) {
-    return named && (!what.onlyJob || CreatedByJob(tags, *what.onlyJob));
+const json kNone = json::object();
+
+// Deletes the resource `id`; with `onlyJob` it is read first and goes only when it carries the job's tag.
+rest::ArmResult RemoveIfOwn(rest::ArmClient& arm, const std::string& id, const char* version,
+                            const std::optional<std::string>& onlyJob) {
+    if (onlyJob) {
+        const rest::ArmResult read = arm.get(id, version);
+        if (!read.ok) return read.code == SDK_ERR_NOT_FOUND ? Done() : read;
+        if (!TaggedByJob(read.body, *onlyJob)) return Done();
+    }
+    const rest::ArmResult gone = arm.remove(id, version);
+    return gone.ok || gone.code == SDK_ERR_NOT_FOUND ? Done() : gone;
 }
 
-template <class T, class Match>
-void EraseIf(std::vector<T>& list, Match&& match) {
-    list.erase(std::remove_if(list.begin(), list.end(), match), list.end());
+// The interfaces the VM lists that name it as their VM (read before it goes); one not there is skipped.
+rest::ArmResult HeldInterfaces(rest::ArmClient& arm, const json& vm, std::vector<json>& out) {
+    const json properties = vm.value("properties", kNone);
+    for (const json& card : properties.value("networkProfile", kNone).value("networkInterfaces", json::array())) {
+        const rest::ArmResult nic = arm.get(card.value("id", ""), rest::kNetworkVersion);
+        if (!nic.ok && nic.code == SDK_ERR_NOT_FOUND) continue;
+        if (!nic.ok) return nic;
+        const json owner = nic.body.value("properties", kNone).value("virtualMachine", kNone);
+        if (iequals(owner.value("id", ""), vm.value("id", ""))) out.push_back(nic.body);
+    }
+    return Done();
+}
+
+rest::ArmResult RemoveDisk(rest::ArmClient& arm, const json& disk, const VmRemoval& what,
+                           std::vector<std::string>& vhds) {
+    const std::string managed = disk.value("managedDisk", kNone).value("id", "");
+    if (!managed.empty()) return RemoveIfOwn(arm, managed, rest::kDiskVersion, what.onlyJob);
+    const std::string vhd = disk.value("vhd", kNone).value("uri", "");
+    if (!vhd.empty()) vhds.push_back(vhd);
+    return Done();
+}
+
+// The interface, then its public addresses: an address in use by an interface cannot go before it.
+rest::ArmResult RemoveInterface(rest::ArmClient& arm, const json& nic, const VmRemoval& what) {
+    if (what.onlyJob && !TaggedByJob(nic, *what.onlyJob)) return Done();
+    rest::ArmResult result = RemoveIfOwn(arm, nic.value("id", ""), rest::kNetworkVersion, std::nullopt);
+    for (const json& config : nic.value("properties", kNone).value("ipConfigurations", json::array())) {
+        if (!result.ok) break;
+        const std::string ip = config.value("properties", kNone).value("publicIPAddress", kNone).value("id", "");
+        if (!ip.empty()) result = RemoveIfOwn(arm, ip, rest::kNetworkVersion, what.onlyJob);
+    }
+    return result;
 }
 
 }  // namespace
+
+rest::ArmResult Done() {
+    rest::ArmResult done;
+    done.ok = true;
+    return done;
+}
+
+bool TaggedByJob(const json& resource, const std::string& job) {
+    const json tags = resource.value("tags", kNone);
+    const auto tag = tags.find(kCreatedByJobTag);
+    return !job.empty() && tag != tags.end() && tag->is_string() && tag->get<std::string>() == job;
+}
+
+bool SameBlobUrl(const std::string& a, const std::string& b) {
+    // The slash before the blob's name in "https://host/container/name".
+    auto nameStart = [](const std::string& url) {
+        const std::string::size_type scheme = url.find("://");
+        const std::string::size_type host = scheme == std::string::npos ? scheme : url.find('/', scheme + 3);
+        return host == std::string::npos ? host : url.find('/', host + 1);
+    };
+    const std::string::size_type split = nameStart(a);
+    if (a.empty() || split == std::string::npos || a.find('?') != std::string::npos || split != nameStart(b))
+        return false;
+    return iequals(a.substr(0, split), b.substr(0, split)) && a.substr(split) == b.substr(split);
+}
+
+rest::ArmResult RemoveVmOverRest(rest::ArmClient& arm, const json& vm, const VmRemoval& what,
+                                 std::vector<std::string>& vhds) {
+    std::vector<json> nics;
+    rest::ArmResult result = what.network ? HeldInterfaces(arm, vm, nics) : Done();
+    if (result.ok) result = arm.remove(vm.value("id", ""), rest::kComputeVersion);
+    if (!result.ok) return result;
+    if (what.disks) {
+        const json storage = vm.value("properties", kNone).value("storageProfile", kNone);
+        std::vector<json> disks = storage.value("dataDisks", json::array());
+        if (storage.contains("osDisk")) disks.insert(disks.begin(), storage["osDisk"]);
+        for (const json& disk : disks)
+            if (!(result = RemoveDisk(arm, disk, what, vhds)).ok) return result;
+    }
+    for (const json& nic : nics)
+        if (!(result = RemoveInterface(arm, nic, what)).ok) return result;
+    return result;
+}
+
+rest::ArmResult RemovePageBlobs(azsim::SubscriptionState* state, const std::vector<std::string>& urls,
+                                const std::optional<std::string>& onlyJob) {
+    if (urls.empty()) return Done();
+    if (!state) {
+        rest::ArmResult kept;
+        kept.code = SDK_ERR_GENERAL;
+        kept.text = "The page blob '" + urls.front() + "' is not deleted: page-blob disks are removed only on "
+                    "the simulated subscription yet.";
+        return kept;
+    }
+    std::vector<azsim::BlobKey> data;
+    state->mutate([&](azsim::StateDocument& doc) {
+        for (const std::string& url : urls) {
+            const std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(url);
+            if (!uri || !uri->snapshot.empty()) continue;
+            const azsim::UnmanagedDisk* record = doc.findUnmanagedDisk(uri->key());
+            if (onlyJob && !(record && CreatedByJob(record->tags, *onlyJob))) continue;
+            if (VmLeasingBlob(doc, uri->key())) continue;  // another VM's disk is never removed
+            ForgetPageBlob(doc, uri->key());
+            data.push_back(uri->key());
+        }
+        return !data.empty();
+    });
+    DeleteBlobData(state->blobs(), data);
+    return Done();
+}
 
 std::optional<azsim::BlobKey> RemoveManagedDisk(azsim::StateDocument& doc, const std::string& id) {
     const azsim::ManagedDisk* disk = doc.findManagedDisk(id);
     if (!disk) return std::nullopt;
     std::optional<azsim::BlobKey> data;
     if (!DiskDataSnapshotted(doc, *disk)) data = disk->blob;
-    EraseIf(doc.managedDisks, [&](const azsim::ManagedDisk& d) { return iequals(d.id, id); });
-    return data;
-}
-
-std::vector<azsim::BlobKey> RemoveVm(azsim::StateDocument& doc, const std::string& guid, const VmRemoval& what) {
-    std::vector<azsim::BlobKey> data;
-    const azsim::VirtualMachine* found = doc.findVmByGuid(guid);
-    if (!found) return data;
-    const azsim::VirtualMachine vm = *found;
-    EraseIf(doc.vms, [&](const azsim::VirtualMachine& v) { return iequals(v.guid, guid); });
-
-    for (const azsim::DiskAttachment& attachment : vm.disks) {
-        if (vm.managed) {
-            azsim::ManagedDisk* disk = doc.findManagedDisk(attachment.id);
-            if (!disk) continue;
-            if (!Goes(what, what.disks, disk->tags)) {
-                disk->state = "Unattached";
-                continue;
-            }
-            if (std::optional<azsim::BlobKey> blob = RemoveManagedDisk(doc, attachment.id)) data.push_back(*blob);
-        } else if (std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(attachment.id)) {
-            const azsim::UnmanagedDisk* blob = doc.findUnmanagedDisk(uri->key());
-            if (!Goes(what, what.disks, blob ? blob->tags : azsim::Tags())) continue;
-            ForgetPageBlob(doc, uri->key());
-            data.push_back(uri->key());
-        }
-    }
-
-    const std::string vmId = azsim::VirtualMachineId(doc.subscription().id, vm.resourceGroup, vm.name);
-    for (const azsim::NetworkCard& card : vm.nics) {
-        azsim::NetworkInterface* nic = doc.findNetworkInterface(card.name, vm.resourceGroup);
-        if (!nic || !iequals(nic->virtualMachine, vmId)) continue;
-        azsim::PublicIpAddress* ip =
-            nic->publicIp.empty() ? nullptr : doc.findPublicIp(nic->publicIp, vm.resourceGroup);
-        if (ip && Goes(what, what.network, ip->tags)) {
-            const std::string ipId = ip->id;
-            EraseIf(doc.publicIps, [&](const azsim::PublicIpAddress& p) { return p.id == ipId; });
-            nic->publicIp.clear();
-        } else if (ip) {
-            ip->virtualMachine.clear();
-        }
-        if (Goes(what, what.network, nic->tags)) {
-            const std::string nicId = nic->id;
-            EraseIf(doc.networkInterfaces, [&](const azsim::NetworkInterface& n) { return n.id == nicId; });
-        } else {
-            nic->virtualMachine.clear();
-        }
-    }
+    doc.managedDisks.erase(std::remove_if(doc.managedDisks.begin(), doc.managedDisks.end(),
+                                          [&](const azsim::ManagedDisk& d) { return iequals(d.id, id); }),
+                           doc.managedDisks.end());
     return data;
 }
 

@@ -1,24 +1,48 @@
-// Removing a VM from the subscription's state with the components a caller names.
+// Removing a VM with the components a caller names, over Resource Manager, and the
+// page blobs and managed-disk records the wrapper still removes from the subscription's
+// state in-process (a page blob's data goes through the Blob service's side).
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "azsim/model/StateDocument.h"
+#include "azsim/model/SubscriptionState.h"
+#include "cloudsdk/rest/ArmClient.h"
 
 namespace AzureSDKCppBridge {
 
 struct VmRemoval {
     bool disks = false;    // its managed disks, or the page blobs of an unmanaged VM
     bool network = false;  // its network interfaces and their public IP addresses
-    // When set, only components carrying this job's "createdByJob" tag go; the others are detached.
+    // When set, only components carrying this job's "createdByJob" tag go; the others are kept, detached.
     std::optional<std::string> onlyJob;
 };
 
-// Removes the VM whose GUID is `guid` from the document with what `what` names; components it
-// keeps are detached. Returns the blobs whose data the caller deletes once the document is saved.
-std::vector<azsim::BlobKey> RemoveVm(azsim::StateDocument& doc, const std::string& guid, const VmRemoval& what);
+// A result that succeeded with nothing to report (no body).
+rest::ArmResult Done();
+
+// Whether a resource (its JSON) carries the tag "createdByJob" = `job`.
+bool TaggedByJob(const nlohmann::json& resource, const std::string& job);
+
+// Whether two URLs name the same blob (not one of its snapshots): the host and container compare
+// in any case, the blob's name exactly.
+bool SameBlobUrl(const std::string& a, const std::string& b);
+
+// Deletes the VM `vm` (its JSON as read) and then what `what` names: its managed disks, and the
+// interfaces it held with their public addresses (an address goes only with its interface). The
+// URLs of an unmanaged VM's page blobs that go are added to `vhds`, for the caller to remove.
+// A component already gone is nothing to remove; any other failure stops the removal with its error.
+rest::ArmResult RemoveVmOverRest(rest::ArmClient& arm, const nlohmann::json& vm, const VmRemoval& what,
+                                 std::vector<std::string>& vhds);
+
+// Forgets the page blobs `urls` name and deletes their data; with `onlyJob`, only the blobs whose
+// record carries that job's tag; a blob a VM leases stays. Fails, saying which blobs stay, without a simulated subscription.
+rest::ArmResult RemovePageBlobs(azsim::SubscriptionState* state, const std::vector<std::string>& urls,
+                     const std::optional<std::string>& onlyJob);
 
 // Removes a managed disk's record; returns its blob when no snapshot still reads the data.
 std::optional<azsim::BlobKey> RemoveManagedDisk(azsim::StateDocument& doc, const std::string& id);

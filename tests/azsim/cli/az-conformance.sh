@@ -199,6 +199,11 @@ t_disk_revoke_access() {
   if [[ -n "${sas:-}" ]] && sas_reads "$sas"; then echo "  the revoked SAS URL still reads" > "$work/err"; return 1; fi
 }
 
+t_disk_delete() {
+  az_run disk delete -g rg-test -n az-cli-disk --yes || return 1
+  same "$(from_state "[m['name'] for m in d['managedDisks'] if m['name'] == 'az-cli-disk']")" ""
+}
+
 t_snapshot_create() {
   az_run snapshot create -g rg-test -n az-cli-snap --incremental true \
     --source "$(from_state "named('managedDisks', 'web-linux01-data0')['id']")" \
@@ -234,6 +239,12 @@ t_nic_show() {
                               named('vms', 'web-linux01')['nics'][0]['subnetId']]")"
 }
 
+# The interface a deleted VM kept (ultra-vm01's, see vm_delete) can be deleted on its own.
+t_nic_delete() {
+  az_run network nic delete -g rg-test -n ultra-vm01-nic0 || return 1
+  same "$(nic_ids | grep -c ultra-vm01-nic0)" "0"
+}
+
 t_vnet_list() {
   az_run network vnet list --query "[].id" -o tsv || return 1
   same "$out" "$(from_state "[v['id'] for v in d['virtualNetworks']]")"
@@ -259,8 +270,8 @@ sys.exit(0 if any(r.get("error") == "InvalidResourceType" or ("id" not in r and 
 
 passed=() failed=() unserved=() broken=()
 for check in login list_locations group_list vm_list vm_show resource_show vm_stop vm_deallocate vm_start vm_delete \
-             disk_list disk_show disk_create disk_grant_access disk_revoke_access \
-             snapshot_create snapshot_list snapshot_delete nic_list nic_show vnet_list vnet_show; do
+             disk_list disk_show disk_create disk_grant_access disk_revoke_access disk_delete \
+             snapshot_create snapshot_list snapshot_delete nic_list nic_show nic_delete vnet_list vnet_show; do
   echo "== $check"
   : > "$work/err"
   mark=$("$azsim" requests --state "$state" | wc -l)

@@ -15,8 +15,8 @@ protected:
 };
 
 // Live browse names a page blob attached to an unmanaged VM by its URL in the managed-disk id; detaching it keeps
-// the blob.
-TEST_F(AttachDisks, UnmanagedVmGivesBackABlobNamedByItsUrl) {
+// the blob. A blob another VM uses is never removed, even once a managed VM imported it.
+TEST_F(AttachDisks, ABlobIsKeptWhileAVmUsesIt) {
     const SVMInfo legacy = Vm("legacy-vm01");
     const DiskList own = Attachments("legacy-vm01");
     const azsim::BlobKey blob = Stage("u-data.vhd", 'u', "legacystore01");
@@ -27,12 +27,18 @@ TEST_F(AttachDisks, UnmanagedVmGivesBackABlobNamedByItsUrl) {
     ASSERT_TRUE(sdk.DeleteDisksFromVM(legacy, {asLiveBrowse})) << sdk.GetLastErrorString();
     EXPECT_EQ(Attachments("legacy-vm01"), own);
     EXPECT_TRUE(state.blobs().exists(blob));
+    // A managed VM imports another VM's page blob as a copy: the blob it was imported from stays.
+    const azsim::BlobKey legacyOs{"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"};
+    ASSERT_TRUE(sdk.AddDisksToVM(Vm("web-linux01"), {BlobDisk(legacyOs.name, false, 2, legacyOs.account)}))
+        << sdk.GetLastErrorString();
+    EXPECT_TRUE(state.blobs().exists(legacyOs) && state.load().findUnmanagedDisk(legacyOs));
 }
 
 TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
     Stage("r-data.vhd", 'r');
     Stage("r-more.vhd", 'm');
     Stage("r-third.vhd", 't');
+    Stage("loose.vhd", 'l');
     const std::string loose = Upload("loose", false, "rg-prod", "", "");
     struct Row {
         const char* expected;
@@ -48,18 +54,19 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
          [](auto&, auto& d) {
              d = {BlobDisk("r-data.vhd", false, 2), BlobDisk("r-more.vhd", false, 3), BlobDisk("r-third.vhd", false, 4)};
          }},
-        {"BlobNotFound", [](auto&, auto& d) { d[0].name = "absent.vhd"; }},
+        {"does not exist or is not a page blob", [](auto&, auto& d) { d[0].name = "absent.vhd"; }},
+        {"A disk named 'loose' already exists", [](auto&, auto& d) { d[0].name = "loose.vhd"; }},
         {"managed disk to a VM with blob based disks",
          [&](SVMInfo& vm, auto& d) { vm = Vm("legacy-vm01"), d = {ManagedEntry(loose, false, 1)}; }},
     };
-    const std::string before = StateBytes();
+    const std::string before = Everything();
     for (const Row& row : rows) {
         SVMInfo vm = Vm("web-linux01");
         std::vector<SDisk> disks = {BlobDisk("r-data.vhd", false, 2)};
         row.change(vm, disks);
         EXPECT_FALSE(sdk.AddDisksToVM(vm, disks)) << row.expected;
         EXPECT_TRUE(ErrorHas(row.expected)) << row.expected << " / " << sdk.GetLastErrorString();
-        EXPECT_EQ(StateBytes(), before) << row.expected;
+        EXPECT_EQ(Everything(), before) << row.expected;
     }
     // The unrefused request attaches, so each refusal above was its row's own.
     EXPECT_TRUE(sdk.AddDisksToVM(Vm("web-linux01"), {BlobDisk("r-data.vhd", false, 2)})) << sdk.GetLastErrorString();

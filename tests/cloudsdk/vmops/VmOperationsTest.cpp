@@ -285,4 +285,38 @@ TEST_F(VmOperations, ManagedDiskFromIntegritySnapshotHoldsTheSnapshotsBytes) {
     EXPECT_NE(Read(blob), snapshotBytes);
 }
 
+// DeleteVM stops at the first request the cloud refuses and reports it, keeping what it had not reached; what it
+// could not ask about is never taken as absent.
+TEST_F(VmOperations, DeleteVmStopsAtTheFirstRefusedRequest) {
+    struct Row {
+        const char *method, *path;
+        bool vmGone, disksGone, nicGone;
+    } const rows[] = {
+        {"", "", true, true, true},  // nothing refused: all of it goes
+        {"GET", "*/virtualMachines", false, false, false},
+        {"GET", "*/networkInterfaces/*", false, false, false},
+        {"DELETE", "*/virtualMachines/*", false, false, false},
+        {"DELETE", "*/disks/*", true, false, false},
+        {"DELETE", "*/networkInterfaces/*", true, true, false},
+    };
+    azsim::FaultBook faults(cloud.dir());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.method) + " " + row.path);
+        SVMInfo vm = NewVm("del" + std::to_string(&row - rows));
+        ASSERT_TRUE(sdk.DeployVM(vm, kTemplateGuid, true)) << sdk.GetLastErrorString();
+        const std::string nic = state.load().findVm(vm.name)->nics.at(0).name;
+        const bool refused = *row.method != '\0';
+        if (refused) faults.addHttpFault({row.method, row.path, azsim::HttpFaultKind::Status, 409, "Conflict", 0, 0, -1});
+        EXPECT_NE(sdk.DeleteVM(vm.name, vm.guid, true, true), refused);
+        EXPECT_EQ(refused, sdk.GetLastErrorCode() == AzureSDKCppBridge::SDK_ERR_GENERAL && ErrorHas("Conflict"))
+            << sdk.GetLastErrorString();
+        faults.clear();
+        const azsim::StateDocument doc = state.load();
+        EXPECT_EQ(std::make_tuple(!doc.findVm(vm.name), !doc.findManagedDiskByName(vm.name + "-os") &&
+                                                            !doc.findManagedDiskByName(vm.name + "-data"),
+                                  !doc.findNetworkInterface(nic) && !doc.findVm(vm.name)),
+                  std::make_tuple(row.vmGone, row.disksGone, row.nicGone));
+    }
+}
+
 }  // namespace
