@@ -26,8 +26,9 @@ nlohmann::json Checked(const rest::ArmResult& result) {
 
 const nlohmann::json& InventoryLists::list(const std::string& type, const char* apiVersion, const std::string& query) {
     const std::string path = "/subscriptions/" + arm_.subscriptionId() + type;
-    auto found = lists_.find(path);
-    if (found == lists_.end()) found = lists_.emplace(path, Checked(arm_.list(path, apiVersion, query))).first;
+    const std::string key = path + "?" + query;
+    auto found = lists_.find(key);
+    if (found == lists_.end()) found = lists_.emplace(key, Checked(arm_.list(path, apiVersion, query))).first;
     return found->second;
 }
 
@@ -55,6 +56,11 @@ const nlohmann::json& InventoryLists::locations() { return list("/locations", re
 
 const nlohmann::json& InventoryLists::vmSizes(const std::string& name) {
     return list("/providers/Microsoft.Compute/locations/" + name + "/vmSizes", rest::kComputeVersion);
+}
+
+const nlohmann::json& InventoryLists::vmSkus(const std::string& name) {
+    return list("/providers/Microsoft.Compute/skus", rest::kResourceSkusVersion,
+                "$filter=location%20eq%20%27" + name + "%27");
 }
 
 std::string InventoryLists::location(const std::string& name) {

@@ -26,6 +26,9 @@ public:
     const nlohmann::json& locations();
     // The VM sizes offered in location `name` (as the cloud names it, "westeurope").
     const nlohmann::json& vmSizes(const std::string& name);
+    // The resource SKUs of location `name`: each size's network interfaces, premium storage,
+    // VM generations and zones, which the size list does not give.
+    const nlohmann::json& vmSkus(const std::string& name);
     // The name of the location `name` stands for: its name or display name, any case, spaces
     // ignored ("West Europe" -> "westeurope"); empty when the subscription has none such.
     std::string location(const std::string& name);

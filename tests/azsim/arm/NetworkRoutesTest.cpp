@@ -164,6 +164,15 @@ TEST_F(ArmRoutesTest, StorageAndLocationRoutesAnswerWhatTheSubscriptionHolds) {
     EXPECT_EQ(Names(bodies[3]), "22_04-lts-gen2 ");  // the other SKU is offered in another region
     EXPECT_EQ(Names(bodies[4]), "22.04.202312060 ");
     EXPECT_EQ(Names(bodies[6]), "tmpl-web-linux ");
+    EXPECT_EQ(bodies[0]["value"][0].count("premiumIO"), 0u);  // a size list holds no SKU capabilities
+    bodies = run({{"GET", "/providers/Microsoft.Compute/skus?$filter=location%20eq%20%27westeurope%27", "", 200, ""},
+                  {"GET", "/providers/Microsoft.Compute/skus", "", 200, ""}},
+                 "2021-07-01");
+    std::size_t sizes = 0;
+    for (const azsim::Region& region : state_.load().regions) sizes += region.vmSizes.size();
+    EXPECT_EQ(std::make_pair(bodies[0]["value"].size(), bodies[1]["value"].size()),
+              std::make_pair(state_.load().findRegion("westeurope")->vmSizes.size(), sizes));
+    EXPECT_EQ(bodies[0]["value"][0]["locationInfo"][0].value("location", ""), "westeurope");
 }
 
 }  // namespace
