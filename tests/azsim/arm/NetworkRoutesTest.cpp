@@ -81,7 +81,14 @@ TEST_F(ArmRoutesTest, NetworkRoutesListReadCreateAndRefuseToDeleteWhatIsInUse) {
     const std::string rg = "/resourceGroups/rg-test/providers/Microsoft.Network/";
     const std::string prod = "/resourceGroups/rg-prod/providers/Microsoft.Network/";
     const std::string create = R"({"location": "West Europe", "tags": {"createdByJob": "j1"}, "properties": {
-        "addressSpace": {"addressPrefixes": ["10.9.0.0/16"]}, "subnets": [{"name": "front"}, {"name": "back"}]}})";
+        "addressSpace": {"addressPrefixes": ["10.9.0.0/16"]}, "subnets": [
+        {"name": "front", "properties": {"addressPrefix": "10.9.0.0/24"}},
+        {"name": "back", "properties": {"addressPrefix": "10.9.1.0/24"}}]}})";
+    const auto subnets = [](const char* first, const char* second) {
+        return std::string(R"({"location": "westeurope", "properties": {"addressSpace": {"addressPrefixes":
+            ["10.9.0.0/16"]}, "subnets": [{"name": "a", "properties": {"addressPrefix": ")") + first +
+               R"("}}, {"name": "b", "properties": {"addressPrefix": ")" + second + R"("}}]}})";
+    };
     const std::vector<json> bodies = run(
         {
             {"GET", "/providers/Microsoft.Network/networkInterfaces", "", 200, ""},
@@ -100,6 +107,10 @@ TEST_F(ArmRoutesTest, NetworkRoutesListReadCreateAndRefuseToDeleteWhatIsInUse) {
             {"PUT", rg + "virtualNetworks/vnet-bad",
              R"({"location": "westeurope", "properties": {"subnets": [{"name": "a"}, {"name": "A"}]}})", 400,
              "DuplicateResourceName"},
+            {"PUT", rg + "virtualNetworks/vnet-bad", subnets("10.9.2.0/24", "10.8.0.0/24"), 400,
+             "NetcfgSubnetRangeOutsideVnet"},
+            {"PUT", rg + "virtualNetworks/vnet-bad", subnets("10.9.0.0/23", "10.9.1.128/25"), 400,
+             "NetcfgSubnetRangesOverlap"},
             {"PUT", "/resourceGroups/rg-none/providers/Microsoft.Network/virtualNetworks/v", create, 404,
              "ResourceGroupNotFound"},
             {"DELETE", prod + "virtualNetworks/vnet-prod", "", 400, "InUseSubnetCannotBeDeleted"},
