@@ -33,7 +33,16 @@ const nlohmann::json& InventoryLists::list(const std::string& type, const char* 
 }
 
 const nlohmann::json& InventoryLists::vms() {
-    return list("/providers/Microsoft.Compute/virtualMachines", rest::kComputeVersion, "statusOnly=true");
+    if (!vms_.is_null()) return vms_;
+    nlohmann::json joined = list("/providers/Microsoft.Compute/virtualMachines", rest::kComputeVersion);
+    const nlohmann::json& statuses =
+        list("/providers/Microsoft.Compute/virtualMachines", rest::kComputeVersion, "statusOnly=true");
+    for (nlohmann::json& vm : joined)
+        for (const nlohmann::json& status : statuses)
+            if (boost::algorithm::iequals(vm.value("id", ""), status.value("id", "")))
+                vm["properties"]["instanceView"] =
+                    status.value("properties", nlohmann::json::object()).value("instanceView", nlohmann::json::object());
+    return vms_ = std::move(joined);
 }
 
 const nlohmann::json& InventoryLists::interfaces() {

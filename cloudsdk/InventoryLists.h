@@ -17,7 +17,8 @@ class InventoryLists {
 public:
     explicit InventoryLists(rest::ArmClient& arm) : arm_(arm) {}
 
-    // Every VM of the subscription, each with its instance view.
+    // Every VM of the subscription, each with its instance view: the VM list gives the models and
+    // its status form the instance views, which are joined by resource id.
     const nlohmann::json& vms();
     const nlohmann::json& interfaces();
     const nlohmann::json& securityGroups();
@@ -42,6 +43,7 @@ private:
 
     rest::ArmClient& arm_;
     std::map<std::string, nlohmann::json> lists_;
+    nlohmann::json vms_;
 };
 
 // The parts of a resource id: the segment after `key` ("resourceGroups", "virtualNetworks"), any case; empty when none.

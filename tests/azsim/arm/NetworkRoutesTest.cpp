@@ -168,6 +168,7 @@ TEST_F(ArmRoutesTest, StorageAndLocationRoutesAnswerWhatTheSubscriptionHolds) {
             {"GET", compute + jammy + "/skus/22_04-lts-gen2/versions", "", 200, ""},
             {"GET", compute + "westeurope/publishers/Nobody/artifacttypes/vmimage/offers", "", 404, "NotFound"},
             {"GET", "/providers/Microsoft.Compute/images", "", 200, ""},
+            {"GET", "/providers/Microsoft.Compute/virtualMachines?statusOnly=true", "", 200, ""},
         },
         "2023-09-01");
     EXPECT_NE(Names(bodies[0]).find("Standard_D2s_v3 "), std::string::npos);
@@ -176,6 +177,9 @@ TEST_F(ArmRoutesTest, StorageAndLocationRoutesAnswerWhatTheSubscriptionHolds) {
     EXPECT_EQ(Names(bodies[4]), "22.04.202312060 ");
     EXPECT_EQ(Names(bodies[6]), "tmpl-web-linux ");
     EXPECT_EQ(bodies[0]["value"][0].count("premiumIO"), 0u);  // a size list holds no SKU capabilities
+    // The status form of the VM list holds each VM's instance view and not its model.
+    const json status = bodies[7]["value"][0]["properties"];
+    EXPECT_EQ(std::make_pair(status.count("instanceView"), status.count("storageProfile")), std::make_pair(1ul, 0ul));
     bodies = run({{"GET", "/providers/Microsoft.Compute/skus?$filter=location%20eq%20%27westeurope%27", "", 200, ""},
                   {"GET", "/providers/Microsoft.Compute/skus", "", 200, ""}},
                  "2021-07-01");
