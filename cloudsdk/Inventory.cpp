@@ -328,7 +328,7 @@ bool CAzureSDKCppBridge::GetAvailableVMSizesForHost(const std::string& hostName,
         return Fail(refusal->code, refusal->text);
     InventoryLists lists(*impl_->arm);
     const std::string location = lists.group(hostName).value("location", "");
-    for (const json& size : lists.vmSizes(location)) out.push_back(VmSizeRecord(size));
+    for (const json& size : lists.vmSizes(location)) out.push_back(VmSizeRecord(size, lists.vmSkus(location)));
     return true;
 } catch (...) {
     return FailOnException();
@@ -341,7 +341,8 @@ bool CAzureSDKCppBridge::GetAvailableVMSizesInLocation(const std::string& locati
     if (std::optional<Refusal> refusal = impl_->begin("GetAvailableVMSizesInLocation", args))
         return Fail(refusal->code, refusal->text);
     InventoryLists lists(*impl_->arm);
-    for (const json& size : lists.vmSizes(KnownLocation(lists, location))) out.push_back(VmSizeRecord(size));
+    const std::string known = KnownLocation(lists, location);
+    for (const json& size : lists.vmSizes(known)) out.push_back(VmSizeRecord(size, lists.vmSkus(known)));
     return true;
 } catch (...) {
     return FailOnException();
@@ -356,7 +357,7 @@ bool CAzureSDKCppBridge::GetVMSizeInfoForSize(const std::string& vmSize, const s
     if (!location.empty())
         for (const json& size : lists.vmSizes(location))
             if (iequals(size.value("name", ""), vmSize)) {
-                out = VmSizeRecord(size);
+                out = VmSizeRecord(size, lists.vmSkus(location));
                 return true;
             }
     return Fail(SDK_ERR_NOT_FOUND, "SkuNotAvailable: The requested size '" + vmSize +

@@ -26,13 +26,23 @@ nlohmann::json Checked(const rest::ArmResult& result) {
 
 const nlohmann::json& InventoryLists::list(const std::string& type, const char* apiVersion, const std::string& query) {
     const std::string path = "/subscriptions/" + arm_.subscriptionId() + type;
-    auto found = lists_.find(path);
-    if (found == lists_.end()) found = lists_.emplace(path, Checked(arm_.list(path, apiVersion, query))).first;
+    const std::string key = path + "?" + query;
+    auto found = lists_.find(key);
+    if (found == lists_.end()) found = lists_.emplace(key, Checked(arm_.list(path, apiVersion, query))).first;
     return found->second;
 }
 
 const nlohmann::json& InventoryLists::vms() {
-    return list("/providers/Microsoft.Compute/virtualMachines", rest::kComputeVersion, "statusOnly=true");
+    if (!vms_.is_null()) return vms_;
+    nlohmann::json joined = list("/providers/Microsoft.Compute/virtualMachines", rest::kComputeVersion);
+    const nlohmann::json& statuses =
+        list("/providers/Microsoft.Compute/virtualMachines", rest::kComputeVersion, "statusOnly=true");
+    for (nlohmann::json& vm : joined)
+        for (const nlohmann::json& status : statuses)
+            if (boost::algorithm::iequals(vm.value("id", ""), status.value("id", "")))
+                vm["properties"]["instanceView"] =
+                    status.value("properties", nlohmann::json::object()).value("instanceView", nlohmann::json::object());
+    return vms_ = std::move(joined);
 }
 
 const nlohmann::json& InventoryLists::interfaces() {
@@ -55,6 +65,11 @@ const nlohmann::json& InventoryLists::locations() { return list("/locations", re
 
 const nlohmann::json& InventoryLists::vmSizes(const std::string& name) {
     return list("/providers/Microsoft.Compute/locations/" + name + "/vmSizes", rest::kComputeVersion);
+}
+
+const nlohmann::json& InventoryLists::vmSkus(const std::string& name) {
+    return list("/providers/Microsoft.Compute/skus", rest::kResourceSkusVersion,
+                "$filter=location%20eq%20%27" + name + "%27");
 }
 
 std::string InventoryLists::location(const std::string& name) {

@@ -17,7 +17,8 @@ class InventoryLists {
 public:
     explicit InventoryLists(rest::ArmClient& arm) : arm_(arm) {}
 
-    // Every VM of the subscription, each with its instance view.
+    // Every VM of the subscription, each with its instance view: the VM list gives the models and
+    // its status form the instance views, which are joined by resource id.
     const nlohmann::json& vms();
     const nlohmann::json& interfaces();
     const nlohmann::json& securityGroups();
@@ -26,6 +27,9 @@ public:
     const nlohmann::json& locations();
     // The VM sizes offered in location `name` (as the cloud names it, "westeurope").
     const nlohmann::json& vmSizes(const std::string& name);
+    // The resource SKUs of location `name`: each size's network interfaces, premium storage,
+    // VM generations and zones, which the size list does not give.
+    const nlohmann::json& vmSkus(const std::string& name);
     // The name of the location `name` stands for: its name or display name, any case, spaces
     // ignored ("West Europe" -> "westeurope"); empty when the subscription has none such.
     std::string location(const std::string& name);
@@ -39,6 +43,7 @@ private:
 
     rest::ArmClient& arm_;
     std::map<std::string, nlohmann::json> lists_;
+    nlohmann::json vms_;
 };
 
 // The parts of a resource id: the segment after `key` ("resourceGroups", "virtualNetworks"), any case; empty when none.

@@ -168,17 +168,30 @@ VMInfoStructs::SDatastoreInfo StorageAccountRecord(const json& account) {
     return out;
 }
 
-VMInfoStructs::SVMSizeInfo VmSizeRecord(const json& size) {
+// The value of capability `name` of a resource SKU; empty when it has none.
+std::string Capability(const json& sku, const char* name) {
+    for (const json& capability : sku.value("capabilities", json::array()))
+        if (iequals(capability.value("name", ""), name)) return capability.value("value", "");
+    return std::string();
+}
+
+VMInfoStructs::SVMSizeInfo VmSizeRecord(const json& size, const json& skus) {
     VMInfoStructs::SVMSizeInfo out;
     out.name = size.value("name", "");
     out.uuid = out.name;
     out.numCpus = size.value("numberOfCores", 0);
     out.memoryMB = size.value("memoryInMB", 0);
     out.maxDataDisks = size.value("maxDataDiskCount", 0);
-    out.maxNics = size.value("maxNetworkInterfaces", 0);
-    out.premiumIO = size.value("premiumIO", false);
-    out.gen2Supported = size.value("hyperVGenerations", "").find("V2") != std::string::npos;
-    out.availabilityZones = Zones(size.value("zones", json::array()));
+    for (const json& sku : skus) {
+        if (!iequals(sku.value("resourceType", ""), "virtualMachines") || !iequals(sku.value("name", ""), out.name))
+            continue;
+        const std::string nics = Capability(sku, "MaxNetworkInterfaces");
+        out.maxNics = nics.empty() ? 0 : std::stoi(nics);
+        out.premiumIO = iequals(Capability(sku, "PremiumIO"), "True");
+        out.gen2Supported = Capability(sku, "HyperVGenerations").find("V2") != std::string::npos;
+        for (const json& info : sku.value("locationInfo", json::array()))
+            out.availabilityZones = Zones(info.value("zones", json::array()));
+    }
     return out;
 }
 

@@ -19,7 +19,8 @@ VMInfoStructs::SVMInfo VmRecord(const nlohmann::json& vm, InventoryLists& lists)
 // A template: a VM image of the subscription.
 VMInfoStructs::SVMInfo TemplateRecord(const nlohmann::json& image);
 VMInfoStructs::SDatastoreInfo StorageAccountRecord(const nlohmann::json& account);
-VMInfoStructs::SVMSizeInfo VmSizeRecord(const nlohmann::json& size);
+// A size of a size list, with what the resource SKUs `skus` of its location say of it.
+VMInfoStructs::SVMSizeInfo VmSizeRecord(const nlohmann::json& size, const nlohmann::json& skus);
 VMInfoStructs::SNetworkInfo NetworkRecord(const nlohmann::json& network);
 VMInfoStructs::SSecurityGroupInfo SecurityGroupRecord(const nlohmann::json& group);
 // A resource group with its VMs, storage accounts, networks and security groups.

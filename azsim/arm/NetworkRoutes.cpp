@@ -3,6 +3,8 @@
 // virtual networks created and deleted, interfaces and public IP addresses deleted. A deletion
 // the cloud refuses while the resource is in use answers 400 and changes nothing.
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -109,6 +111,53 @@ struct Refused {
     std::string message;
 };
 
+// An address range "a.b.c.d/n".
+struct Range {
+    std::uint32_t base = 0;
+    unsigned bits = 0;
+};
+
+std::optional<Range> ReadRange(const std::string& text) {
+    unsigned a = 0, b = 0, c = 0, d = 0, bits = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u/%u%c", &a, &b, &c, &d, &bits, &tail) != 5 || a > 255 || b > 255 ||
+        c > 255 || d > 255 || bits > 32)
+        return std::nullopt;
+    return Range{(a << 24) | (b << 16) | (c << 8) | d, bits};
+}
+
+// True when the first `bits` bits of both addresses are the same.
+bool SamePrefix(std::uint32_t x, std::uint32_t y, unsigned bits) {
+    return bits == 0 || ((x ^ y) >> (32 - bits)) == 0;
+}
+
+// Why the cloud refuses the subnets' ranges: one outside every range of the network's address
+// space, or two that overlap. Subnets given without a range are not checked.
+std::optional<Refused> SubnetRangeRefusal(const VirtualNetwork& net, const json& space) {
+    std::vector<std::pair<std::string, Range>> taken;
+    for (const Subnet& subnet : net.subnets) {
+        if (subnet.addressPrefix.empty()) continue;
+        const std::optional<Range> range = ReadRange(subnet.addressPrefix);
+        bool inside = false;
+        for (const json& prefix : space) {
+            const std::optional<Range> outer = ReadRange(prefix.is_string() ? prefix.get<std::string>() : "");
+            inside = inside || (range && outer && range->bits >= outer->bits &&
+                                SamePrefix(range->base, outer->base, outer->bits));
+        }
+        if (!inside)
+            return Refused{400, "NetcfgSubnetRangeOutsideVnet",
+                           "Subnet '" + subnet.name + "' is not valid because its IP address range is outside the IP "
+                           "address range of virtual network '" + net.name + "'."};
+        for (const auto& [other, earlier] : taken)
+            if (SamePrefix(range->base, earlier.base, std::min(range->bits, earlier.bits)))
+                return Refused{400, "NetcfgSubnetRangesOverlap",
+                               "Subnet '" + subnet.name + "' is not valid because its IP address range overlaps with "
+                               "that of subnet '" + other + "' in virtual network '" + net.name + "'."};
+        taken.emplace_back(subnet.name, *range);
+    }
+    return std::nullopt;
+}
+
 // The network a PUT body describes, or the reason it is refused.
 std::optional<Refused> ReadNetwork(const StateDocument& doc, const json& body, const ResourceGroup& group,
                                    VirtualNetwork& net) {
@@ -133,6 +182,7 @@ std::optional<Refused> ReadNetwork(const StateDocument& doc, const json& body, c
         net.subnets.push_back({name, SubnetId(doc.subscription().id, group.name, net.name, name),
                                entry.value("properties", json::object()).value("addressPrefix", "")});
     }
+    if (std::optional<Refused> refused = SubnetRangeRefusal(net, prefixes)) return refused;
     const json tags = body.value("tags", json::object());
     for (const auto& [tag, value] : tags.items())
         if (value.is_string()) net.tags[tag] = value.get<std::string>();

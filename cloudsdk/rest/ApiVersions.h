@@ -10,6 +10,8 @@ constexpr const char* kResourcesVersion = "2022-09-01";
 constexpr const char* kComputeVersion = "2023-09-01";
 // Managed disks and snapshots, which Microsoft.Compute versions apart from its VMs.
 constexpr const char* kDiskVersion = "2023-04-02";
+// The resource SKUs (a VM size's capabilities and zones per location), versioned on their own.
+constexpr const char* kResourceSkusVersion = "2021-07-01";
 constexpr const char* kNetworkVersion = "2023-09-01";
 constexpr const char* kStorageVersion = "2023-01-01";
 

@@ -81,7 +81,14 @@ TEST_F(ArmRoutesTest, NetworkRoutesListReadCreateAndRefuseToDeleteWhatIsInUse) {
     const std::string rg = "/resourceGroups/rg-test/providers/Microsoft.Network/";
     const std::string prod = "/resourceGroups/rg-prod/providers/Microsoft.Network/";
     const std::string create = R"({"location": "West Europe", "tags": {"createdByJob": "j1"}, "properties": {
-        "addressSpace": {"addressPrefixes": ["10.9.0.0/16"]}, "subnets": [{"name": "front"}, {"name": "back"}]}})";
+        "addressSpace": {"addressPrefixes": ["10.9.0.0/16"]}, "subnets": [
+        {"name": "front", "properties": {"addressPrefix": "10.9.0.0/24"}},
+        {"name": "back", "properties": {"addressPrefix": "10.9.1.0/24"}}]}})";
+    const auto subnets = [](const char* first, const char* second) {
+        return std::string(R"({"location": "westeurope", "properties": {"addressSpace": {"addressPrefixes":
+            ["10.9.0.0/16"]}, "subnets": [{"name": "a", "properties": {"addressPrefix": ")") + first +
+               R"("}}, {"name": "b", "properties": {"addressPrefix": ")" + second + R"("}}]}})";
+    };
     const std::vector<json> bodies = run(
         {
             {"GET", "/providers/Microsoft.Network/networkInterfaces", "", 200, ""},
@@ -100,6 +107,10 @@ TEST_F(ArmRoutesTest, NetworkRoutesListReadCreateAndRefuseToDeleteWhatIsInUse) {
             {"PUT", rg + "virtualNetworks/vnet-bad",
              R"({"location": "westeurope", "properties": {"subnets": [{"name": "a"}, {"name": "A"}]}})", 400,
              "DuplicateResourceName"},
+            {"PUT", rg + "virtualNetworks/vnet-bad", subnets("10.9.2.0/24", "10.8.0.0/24"), 400,
+             "NetcfgSubnetRangeOutsideVnet"},
+            {"PUT", rg + "virtualNetworks/vnet-bad", subnets("10.9.0.0/23", "10.9.1.128/25"), 400,
+             "NetcfgSubnetRangesOverlap"},
             {"PUT", "/resourceGroups/rg-none/providers/Microsoft.Network/virtualNetworks/v", create, 404,
              "ResourceGroupNotFound"},
             {"DELETE", prod + "virtualNetworks/vnet-prod", "", 400, "InUseSubnetCannotBeDeleted"},
@@ -157,6 +168,7 @@ TEST_F(ArmRoutesTest, StorageAndLocationRoutesAnswerWhatTheSubscriptionHolds) {
             {"GET", compute + jammy + "/skus/22_04-lts-gen2/versions", "", 200, ""},
             {"GET", compute + "westeurope/publishers/Nobody/artifacttypes/vmimage/offers", "", 404, "NotFound"},
             {"GET", "/providers/Microsoft.Compute/images", "", 200, ""},
+            {"GET", "/providers/Microsoft.Compute/virtualMachines?statusOnly=true", "", 200, ""},
         },
         "2023-09-01");
     EXPECT_NE(Names(bodies[0]).find("Standard_D2s_v3 "), std::string::npos);
@@ -164,6 +176,18 @@ TEST_F(ArmRoutesTest, StorageAndLocationRoutesAnswerWhatTheSubscriptionHolds) {
     EXPECT_EQ(Names(bodies[3]), "22_04-lts-gen2 ");  // the other SKU is offered in another region
     EXPECT_EQ(Names(bodies[4]), "22.04.202312060 ");
     EXPECT_EQ(Names(bodies[6]), "tmpl-web-linux ");
+    EXPECT_EQ(bodies[0]["value"][0].count("premiumIO"), 0u);  // a size list holds no SKU capabilities
+    // The status form of the VM list holds each VM's instance view and not its model.
+    const json status = bodies[7]["value"][0]["properties"];
+    EXPECT_EQ(std::make_pair(status.count("instanceView"), status.count("storageProfile")), std::make_pair(1ul, 0ul));
+    bodies = run({{"GET", "/providers/Microsoft.Compute/skus?$filter=location%20eq%20%27westeurope%27", "", 200, ""},
+                  {"GET", "/providers/Microsoft.Compute/skus", "", 200, ""}},
+                 "2021-07-01");
+    std::size_t sizes = 0;
+    for (const azsim::Region& region : state_.load().regions) sizes += region.vmSizes.size();
+    EXPECT_EQ(std::make_pair(bodies[0]["value"].size(), bodies[1]["value"].size()),
+              std::make_pair(state_.load().findRegion("westeurope")->vmSizes.size(), sizes));
+    EXPECT_EQ(bodies[0]["value"][0]["locationInfo"][0].value("location", ""), "westeurope");
 }
 
 }  // namespace

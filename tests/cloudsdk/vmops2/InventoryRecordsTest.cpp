@@ -81,6 +81,24 @@ TEST_F(Inventory, HostListReadsEachListOnceWhateverTheNumberOfVms) {
     EXPECT_EQ(requestsOfOneList(), few);
 }
 
+// A size's capabilities beyond processors, memory and disks are the resource SKU's: every size of every region
+// carries the stored interfaces, premium storage, generations and zones.
+TEST_F(Inventory, SizeRecordsCarryTheCapabilitiesOfTheirResourceSku) {
+    for (const azsim::Region& region : state.load().regions) {
+        SCOPED_TRACE(region.name);
+        std::vector<VMInfoStructs::SVMSizeInfo> got;
+        ASSERT_TRUE(sdk.GetAvailableVMSizesInLocation(region.name, got, 0, 0)) << sdk.GetLastErrorString();
+        ASSERT_EQ(got.size(), region.vmSizes.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const azsim::VmSize& size = region.vmSizes[i];
+            EXPECT_EQ(std::tie(got[i].name, got[i].numCpus, got[i].maxDataDisks, got[i].maxNics, got[i].premiumIO,
+                               got[i].gen2Supported, got[i].availabilityZones),
+                      std::tie(size.name, size.cpus, size.maxDataDisks, size.maxNics, size.premiumIO,
+                               size.gen2Supported, size.zones));
+        }
+    }
+}
+
 }  // namespace
 
 // A new network's subnets take ranges cut in turn from its prefix: /24 ranges while they fit, else narrower ones
