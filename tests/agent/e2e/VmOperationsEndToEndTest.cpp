@@ -125,3 +125,43 @@ TEST_F(VsagentVmOps, NetworksAndExpiredDisks) {
 }
 
 }  // namespace
+
+namespace {
+
+// With --azure the agent serves nothing and reaches the subscription only over the protocol, as it
+// would reach Azure: here the simulated one, named by the settings, with the service principal from
+// the environment. A missing variable or a second subscription is refused before anything is asked.
+TEST(VsagentAzure, ARealSubscriptionIsReachedWithTheEnvironmentsServicePrincipal) {
+    testsupport::SimulatedCloud cloud{testsupport::SimulatedCloud::Seed::Demo};
+    testsupport::TempDir scratch;
+    const std::string settings = scratch.path() + "/azure.ini";
+    std::ofstream(settings) << "[HttpClient]\nsConnectTo=::127.0.0.1:" << cloud.port() << "\nsCABundle=" << cloud.dir()
+                            << "/tls/ca.pem\n";
+    const auto agent = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--azure", "--settings", settings, "--log", scratch.path() + "/job.log"});
+        return e2e::Execute(VSAGENT_BINARY, args, scratch.path());
+    };
+    const std::pair<const char*, const char*> variables[] = {
+        {"AZURE_SUBSCRIPTION_ID", testsupport::SimulatedCloud::kSubscriptionId},
+        {"AZURE_TENANT_ID", "72f988bf-86f1-41af-91ab-2d7cd011db47"},
+        {"AZURE_CLIENT_ID", testsupport::SimulatedCloud::kApplicationId},
+        {"AZURE_CLIENT_SECRET", testsupport::SimulatedCloud::kSecret}};
+    for (const auto& [name, value] : variables) setenv(name, value, 1);
+    unsetenv("AZURE_CLIENT_SECRET");
+    e2e::Run missing = agent({"vm", "stop", "--vm", "web-linux01"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_THAT(missing.err, HasSubstr("AZURE_CLIENT_SECRET is not set"));
+    setenv("AZURE_CLIENT_SECRET", testsupport::SimulatedCloud::kSecret, 1);
+    e2e::Run both = agent({"vm", "stop", "--vm", "web-linux01", "--cloud", scratch.path() + "/cloud"});
+    EXPECT_NE(both.exitCode, 0);
+    EXPECT_THAT(both.err, HasSubstr("--azure and --cloud"));
+
+    e2e::Run stopped = agent({"vm", "stop", "--vm", "web-linux01", "--json"});
+    for (const auto& variable : variables) unsetenv(variable.first);
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.err << stopped.out;
+    EXPECT_EQ(azsim::SubscriptionState(cloud.dir()).load().findVm("web-linux01")->powerState,
+              azsim::PowerState::Deallocated);
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() + "/cloud"));
+}
+
+}  // namespace

@@ -151,7 +151,9 @@ TEST_F(PluginFrame, ConnectTakesTheSubscriptionByTypeTheFirstProxyAndTheCloudsRe
     EXPECT_NE(plugin->GetLastVMErrorDetails().find("AADSTS7000215: Invalid client secret provided"), std::string::npos);
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
     EXPECT_EQ(plugin->Connect("00000000-0000-0000-0000-000000000000", app, secret), 0);
-    EXPECT_NE(plugin->GetLastVMErrorDetails().find("SubscriptionNotFound"), std::string::npos);
+    // A subscription the cloud does not hold names no tenant to sign in to.
+    EXPECT_NE(plugin->GetLastVMErrorDetails().find("refused a token"), std::string::npos)
+        << plugin->GetLastVMErrorDetails();
     EXPECT_EQ(plugin->Connect(sub, app, secret), 1);
 
     BrokenConnect broken(VSINST_AZURE_RESOURCE_MANAGER, 0);
