@@ -135,7 +135,7 @@ bool CAzureSDKCppBridge::GetBlobInfo(const std::string& storageAccount, const st
     const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
     const azsim::BlobKey key{account ? account->name : storageAccount, container, blobName};
     azsim::BlobProperties properties;
-    if (!account || !impl_->subscription->blobs().properties(key, std::string(), properties) ||
+    if (!account || !impl_->localState().blobs().properties(key, std::string(), properties) ||
         properties.type != azsim::BlobType::Page)
         return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
     VMInfoStructs::SDisk out;
@@ -172,9 +172,9 @@ bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string& diskUri, const std
         return Fail(refusal->code, refusal->text);
     std::vector<azsim::PageRange> found;
     try {
-        azsim::StateDocument doc = impl_->subscription->load();
+        azsim::StateDocument doc = impl_->localState().load();
         const azsim::ManagedSnapshot* snap = doc.findSnapshotByName(snapshotName, resourceGroup);
-        if (!snap || !impl_->subscription->blobs().pageRanges(snap->blob, snap->storeSnapshot, 0, UINT64_MAX, found))
+        if (!snap || !impl_->localState().blobs().pageRanges(snap->blob, snap->storeSnapshot, 0, UINT64_MAX, found))
             return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/snapshots/" +
                                                snapshotName + "' was not found.");
     } catch (const azsim::Error& e) {

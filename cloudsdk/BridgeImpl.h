@@ -75,7 +75,10 @@ struct CAzureSDKCppBridge::Impl {
 
     std::unique_ptr<azsim::StateFolder> state;
     std::unique_ptr<azsim::Journal> journal;
-    std::unique_ptr<azsim::SubscriptionState> subscription;
+    std::unique_ptr<azsim::SubscriptionState> subscription;  // none on a real subscription
+    // The simulated subscription's state, for the parts of operations not on the protocol yet;
+    // throws OperationFailure on a real subscription, which has none.
+    azsim::SubscriptionState& localState() const;
     std::unique_ptr<azsim::FaultBook> faults;
     std::unique_ptr<azsim::AccessAuthority> access;
     // Resource Manager of the connected subscription, as the application Connect signed in with.

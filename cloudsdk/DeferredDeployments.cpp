@@ -121,7 +121,7 @@ bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo& vmInfo, const std::str
     if (!account)
         return Fail(SDK_ERR_NOT_FOUND, "StorageAccountNotFound: The storage account '" + accountName +
                                            "' was not found.");
-    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::PageBlobStore store = impl_->localState().blobs();
     json config = DeferredConfig(doc, store, vmInfo, osDiskName, configText);
     config[kDeferredDeploymentMember] = {{kCreatedByJobTag, impl_->jobId}, {"vmName", vmInfo.name},
                                          {"resourceGroup", vmInfo.resourceGroup}, {"assignPublicIP", assignPublicIP},
@@ -134,7 +134,7 @@ bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo& vmInfo, const std::str
         return Fail(SDK_ERR_GENERAL, "BlobAlreadyExists: The blob '" + key.name + "' in storage account '" +
                                          account->name + "' is not a deferred configuration of VM '" + vmInfo.name +
                                          "'; it is left as it is.");
-    impl_->subscription->mutate([&](azsim::StateDocument& d) {
+    impl_->localState().mutate([&](azsim::StateDocument& d) {
         azsim::StorageAccount* target = d.findStorageAccount(account->name);
         for (const std::string& c : target->containers)
             if (c == kConfigContainer) return false;
@@ -158,7 +158,7 @@ bool CAzureSDKCppBridge::CleanupStagingResources(const std::string& vmName, cons
     if (!doc.findVm(vmName, resourceGroup))
         return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: VM '" + vmName + "' does not exist in resource group '" +
                                            resourceGroup + "'; the configuration kept for its deployment stays.");
-    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::PageBlobStore store = impl_->localState().blobs();
     const std::string name = VmConfigBlobName(resourceGroup, vmName);
     for (const azsim::StorageAccount& account : doc.storageAccounts) {
         const azsim::BlobKey key{account.name, kConfigContainer, name};

@@ -41,11 +41,11 @@ bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::st
                  {"encrypted", !dekBackup.empty() || !kekBackup.empty()}, {"convertStagedBlobs", convertStagedBlobs},
                  {"restoreWithoutConfig", restoreWithoutConfig}};
     if (std::optional<Refusal> refusal = impl_->simulatedOnly("RestoreVM", args)) return Fail(refusal->code, refusal->text);
-    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::PageBlobStore store = impl_->localState().blobs();
     const CreationOptions options{impl_->jobId, deployFlag, dekBackup, kekBackup, "restore"};
     CreatedVm created;
     try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
+        impl_->localState().mutate([&](StateDocument& doc) {
             const DeploymentRequest request = ResolveDeployment(doc, store, vmInfo, osDiskName, configText,
                                                                 assignPublicIP, restoreAsManagedVM,
                                                                 convertStagedBlobs, restoreWithoutConfig);
@@ -65,7 +65,7 @@ bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::st
     if (std::optional<azsim::SdkFault> fault = impl_->faults->takeSdkFault("RestoreVM.AfterCreate"))
         return Fail(SDK_ERR_VM_CREATED_LATER_STEP_FAILED, createdText + fault->text);
     try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
+        impl_->localState().mutate([&](StateDocument& doc) {
             for (const azsim::BlobKey& blob : created.stagedBlobs) ForgetPageBlob(doc, blob);
             return !created.stagedBlobs.empty();
         });
@@ -187,7 +187,7 @@ bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
     }
     if (!result.ok) return Fail(result.code, result.text);
     if (impl_->subscription)
-        for (const std::string& url : ListedPageBlobs(impl_->subscription->load(), disks)) vhds.push_back(url);
+        for (const std::string& url : ListedPageBlobs(impl_->localState().load(), disks)) vhds.push_back(url);
     result = RemovePageBlobs(impl_->subscription.get(), vhds, job);
     if (!result.ok) return Fail(result.code, result.text);
     if (!leftInPlace.empty()) return Fail(SDK_ERR_GENERAL, leftInPlace);

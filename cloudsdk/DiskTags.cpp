@@ -77,8 +77,8 @@ bool CAzureSDKCppBridge::GetDiskTagInfo(const std::string& resourceGroup, const 
         if (!read.ok) return Fail(read.code, read.text);
         found = TagsOfResource(read.body);
     } else {
-        azsim::StateDocument doc = impl_->subscription->load();
-        const azsim::Tags* metadata = MetadataOfBlob(doc, impl_->subscription->blobs(), disk, false);
+        azsim::StateDocument doc = impl_->localState().load();
+        const azsim::Tags* metadata = MetadataOfBlob(doc, impl_->localState().blobs(), disk, false);
         if (!metadata) return Fail(SDK_ERR_NOT_FOUND, DiskNotFound(disk));
         found = *metadata;
     }
@@ -113,8 +113,8 @@ bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string& resourceGroup, const 
         result = impl_->arm->put(disk.managedDiskId, rest::kDiskVersion, body);
         return result.ok || Fail(result.code, result.text);
     }
-    const azsim::PageBlobStore store = impl_->subscription->blobs();
-    impl_->subscription->mutate([&](azsim::StateDocument& doc) {
+    const azsim::PageBlobStore store = impl_->localState().blobs();
+    impl_->localState().mutate([&](azsim::StateDocument& doc) {
         azsim::Tags* found = MetadataOfBlob(doc, store, disk, true);
         if (!found) throw OperationFailure(SDK_ERR_NOT_FOUND, DiskNotFound(disk));
         MergeTags(*found, tags);

@@ -196,10 +196,10 @@ bool CAzureSDKCppBridge::DeleteDisksOriginatingFromBlob(const std::string& resou
     if (std::optional<Refusal> refusal = impl_->begin("DeleteDisksOriginatingFromBlob", args))
         return Fail(refusal->code, refusal->text);
     const azsim::BlobKey source{storageAccount, container, blobName};
-    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::PageBlobStore store = impl_->localState().blobs();
     std::string refused;
     try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
+        impl_->localState().mutate([&](StateDocument& doc) {
             std::vector<azsim::ManagedDisk> kept;
             bool removed = false;
             for (const azsim::ManagedDisk& disk : doc.managedDisks) {

@@ -27,7 +27,7 @@ bool CAzureSDKCppBridge::DeleteExpiredDisks(const std::string& region, std::time
     if (std::optional<Refusal> refusal = impl_->begin("DeleteExpiredDisks", args))
         return Fail(refusal->code, refusal->text);
     std::vector<azsim::BlobKey> data;
-    impl_->subscription->mutate([&](StateDocument& doc) {
+    impl_->localState().mutate([&](StateDocument& doc) {
         const azsim::Region* where = doc.findRegion(region);
         if (!where) throw OperationFailure(SDK_ERR_NOT_FOUND, "Region [" + region + "] does not exist");
         std::vector<std::string> expired;
@@ -37,7 +37,7 @@ bool CAzureSDKCppBridge::DeleteExpiredDisks(const std::string& region, std::time
             if (std::optional<azsim::BlobKey> blob = RemoveManagedDisk(doc, id)) data.push_back(*blob);
         return !expired.empty();
     });
-    DeleteBlobData(impl_->subscription->blobs(), data);
+    DeleteBlobData(impl_->localState().blobs(), data);
     return true;
 } catch (...) {
     return FailOnException();

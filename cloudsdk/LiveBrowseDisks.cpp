@@ -145,8 +145,8 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
     if (std::optional<Refusal> refusal = impl_->begin("CreateDiskFromSnapshot", args))
         return Fail(refusal->code, refusal->text);
     azsim::BlobKey target{storageAccount, container, blobName};
-    azsim::PageBlobStore store = impl_->subscription->blobs();
-    impl_->subscription->mutate([&](StateDocument& doc) {
+    azsim::PageBlobStore store = impl_->localState().blobs();
+    impl_->localState().mutate([&](StateDocument& doc) {
         const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
         if (!account)
             throw OperationFailure(SDK_ERR_NOT_FOUND, "StorageAccountNotFound: The storage account '" +
@@ -238,9 +238,9 @@ bool CAzureSDKCppBridge::CreateManagedDiskFromSnapshot(
     result = arm.get(path, rest::kDiskVersion);
     if (result.ok) return Fail(SDK_ERR_GENERAL, "Conflict: A disk named '" + diskName + "' already exists.");
     if (result.code != SDK_ERR_NOT_FOUND) return Fail(result.code, result.text);
-    const StateDocument doc = impl_->subscription->load();
+    const StateDocument doc = impl_->localState().load();
     const DiskOrigin origin = managedSource ? ManagedSnapshotOrigin(doc, source, snapshotGuid)
-                                            : IntegritySnapshotOrigin(doc, impl_->subscription->blobs(), source,
+                                            : IntegritySnapshotOrigin(doc, impl_->localState().blobs(), source,
                                                                       snapshotGuid);
     result = arm.put(path, rest::kDiskVersion,
                      ManagedDiskRequest(origin, region, diskType, availabilityZones, isOsDisk,
@@ -258,7 +258,7 @@ bool CAzureSDKCppBridge::CleanupStagingBlobs(const std::string& stagingBlobUrl) 
     std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(stagingBlobUrl);
     if (!uri || !uri->snapshot.empty())
         return Fail(SDK_ERR_GENERAL, "InvalidUri: [" + stagingBlobUrl + "] is not a staging blob URI");
-    if (!impl_->subscription->blobs().deleteBlob(uri->key()))
+    if (!impl_->localState().blobs().deleteBlob(uri->key()))
         return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist.");
     return true;
 } catch (...) {

@@ -12,8 +12,8 @@ bool CAzureSDKCppBridge::RegisterBlobAsOSDisk(const std::string& storageAccount,
                            {"isWindows", isWindows}};
     if (std::optional<Refusal> refusal = impl_->simulatedOnly("RegisterBlobAsOSDisk", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::PageBlobStore store = impl_->subscription->blobs();
-    impl_->subscription->mutate([&](azsim::StateDocument& doc) {
+    const azsim::PageBlobStore store = impl_->localState().blobs();
+    impl_->localState().mutate([&](azsim::StateDocument& doc) {
         const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
         if (!account)
             throw OperationFailure(SDK_ERR_NOT_FOUND, "StorageAccountNotFound: The storage account '" +

@@ -32,6 +32,14 @@ std::optional<Refusal> CAzureSDKCppBridge::Impl::begin(const char* operation, co
     return std::nullopt;
 }
 
+azsim::SubscriptionState& CAzureSDKCppBridge::Impl::localState() const {
+    if (!subscription)
+        throw OperationFailure(SDK_ERR_GENERAL, "This part of the operation (page-blob data, or records only the simulated "
+                                                "subscription keeps) works only on the simulated subscription yet, "
+                                                "not on a real one");
+    return *subscription;
+}
+
 std::optional<Refusal> CAzureSDKCppBridge::Impl::simulatedOnly(const char* operation, const nlohmann::json& args) {
     if (std::optional<Refusal> refusal = begin(operation, args)) return refusal;
     if (!subscription)

@@ -224,8 +224,8 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
         }
         guid = TakeManagedSnapshotSet(*impl_->arm, disks, request, result);
     } else {
-        azsim::PageBlobStore store = impl_->subscription->blobs();
-        impl_->subscription->mutate([&](StateDocument& doc) {
+        azsim::PageBlobStore store = impl_->localState().blobs();
+        impl_->localState().mutate([&](StateDocument& doc) {
             guid = TakeSnapshotSet(doc, store, disks, request, result);
             return true;
         });
@@ -244,10 +244,10 @@ bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string& snapshotGuid,
                            {"resourceGroup", resourceGroup}, {"isSnapJob", isSnapJob}};
     if (std::optional<Refusal> refusal = impl_->begin("DeleteDiskSnapshots", args))
         return Fail(refusal->code, refusal->text);
-    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::PageBlobStore store = impl_->localState().blobs();
     if (snapshotGuid.empty()) {
         // No set named: every integrity snapshot of the listed page blobs goes.
-        impl_->subscription->mutate([&](StateDocument& doc) {
+        impl_->localState().mutate([&](StateDocument& doc) {
             for (const VMInfoStructs::SDisk& disk : disks) {
                 const std::optional<azsim::BlobKey> key = PageBlobOf(doc, disk);
                 if (!key) throw OperationFailure(SDK_ERR_GENERAL, "Disk [" + disk.name + "] names no page blob");
@@ -263,7 +263,7 @@ bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string& snapshotGuid,
     if (!gone.ok) return Fail(gone.code, gone.text);
     try {
         // A set of page-blob snapshots is the blob service's, kept in the document.
-        bool found = impl_->subscription->mutate([&](StateDocument& doc) {
+        bool found = impl_->localState().mutate([&](StateDocument& doc) {
             if (!doc.findSnapshotSet(snapshotGuid)) return false;
             DeleteSnapshotSet(doc, store, snapshotGuid);
             return true;
@@ -289,9 +289,9 @@ bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std:
         *impl_->arm, snapshotGuid, [&](const ManagedSet& set) { return set.ofVm(vmName, vmGuid); }, managed);
     if (!gone.ok) return Fail(gone.code, gone.text);
     if (managed) return true;
-    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::PageBlobStore store = impl_->localState().blobs();
     try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
+        impl_->localState().mutate([&](StateDocument& doc) {
             const azsim::SnapshotSet* set = doc.findSnapshotSet(snapshotGuid);
             if (!set || !SetBelongsToVm(*set, vmName, vmGuid)) return false;
             DeleteSnapshotSet(doc, store, snapshotGuid);
@@ -334,7 +334,7 @@ bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, con
         if (!gone.ok) return Fail(gone.code, gone.text);
     }
     // Sets of page-blob snapshots are the blob service's, kept in the document.
-    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::PageBlobStore store = impl_->localState().blobs();
     auto kept = [&](const StateDocument& doc, const azsim::SnapshotSet& set) {
         if (TakenOnRequest(doc, set)) return true;
         for (const std::string& keep : keepSnapshots) {
@@ -344,7 +344,7 @@ bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, con
         return false;
     };
     try {
-        impl_->subscription->mutate([&](StateDocument& doc) {
+        impl_->localState().mutate([&](StateDocument& doc) {
             std::vector<std::string> expired;
             for (const azsim::SnapshotSet& set : doc.snapshotSets) {
                 if (!boost::algorithm::iequals(set.vmName, vmName)) continue;
@@ -381,7 +381,7 @@ bool CAzureSDKCppBridge::GetVMSnapshotCount(const std::string& vmName, const std
     }
     // Sets of page-blob snapshots (and sets with no member left) are the blob service's: read in the document.
     try {
-        StateDocument doc = impl_->subscription->load();
+        StateDocument doc = impl_->localState().load();
         int n = static_cast<int>(managedSets.size());
         for (const azsim::SnapshotSet& set : doc.snapshotSets) {
             const bool managed = std::any_of(set.members.begin(), set.members.end(), IsManagedMember);
@@ -404,11 +404,11 @@ bool CAzureSDKCppBridge::GetBlobSnapshotCount(const std::string& storageAccount,
                            {"snapBackupOnly", snapBackupOnly}};
     if (std::optional<Refusal> refusal = impl_->begin("GetBlobSnapshotCount", args))
         return Fail(refusal->code, refusal->text);
-    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::PageBlobStore store = impl_->localState().blobs();
     azsim::BlobKey key{storageAccount, container, blobName};
     if (!store.exists(key)) return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist.");
     try {
-        StateDocument doc = impl_->subscription->load();
+        StateDocument doc = impl_->localState().load();
         int n = 0;
         for (const std::string& frozen : store.snapshots(key)) {
             if (!snapBackupOnly) {
@@ -436,7 +436,7 @@ bool CAzureSDKCppBridge::GetSnapshotURI(const std::string& blobUri, const std::s
     std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(blobUri);
     if (!uri) return Fail(SDK_ERR_GENERAL, "InvalidUri: [" + blobUri + "] is not a blob URI");
     try {
-        StateDocument doc = impl_->subscription->load();
+        StateDocument doc = impl_->localState().load();
         for (const azsim::BlobSnapshot& snap : doc.blobSnapshots) {
             auto marker = snap.metadata.find(kMarkerTag);
             if (snap.blob == uri->key() && CarriesSetGuid(snap.metadata, snapshotGuid) &&
@@ -549,7 +549,7 @@ bool CAzureSDKCppBridge::CreateBackupBlobFromSnapshot(const std::string& snapsho
         return Fail(SDK_ERR_GENERAL, "InvalidUri: [" + snapshotUri + "] is not a blob snapshot URI");
     azsim::BlobKey target{storageAccount, container, blobName};
     std::string error;
-    if (!impl_->subscription->blobs().copyBlob(uri->key(), uri->snapshot, target, &error))
+    if (!impl_->localState().blobs().copyBlob(uri->key(), uri->snapshot, target, &error))
         return Fail(SDK_ERR_GENERAL, "CannotVerifyCopySource: " + error);
     blobUrl = azsim::PageBlobUri(target);
     return true;

@@ -73,7 +73,7 @@ bool CAzureSDKCppBridge::GetVMConfigurationAndKeyBackups(const std::string& reso
                                                       {{"resourceGroup", resourceGroup}, {"vmName", vmName}}))
         return Fail(refusal->code, refusal->text);
     try {
-        azsim::StateDocument doc = impl_->subscription->load();
+        azsim::StateDocument doc = impl_->localState().load();
         const azsim::VirtualMachine* vm = doc.findVm(vmName, resourceGroup);
         if (!vm)
             return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/virtualMachines/" +

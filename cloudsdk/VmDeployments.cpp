@@ -265,7 +265,7 @@ bool CAzureSDKCppBridge::CloneVMFromConfig(const std::string& configText, SVMInf
     // The clone gets copies of the source's disks; the record's own disk list is not used.
     DeployCall call{vmInfo, configText, {impl_->jobId, true, "", "", "clone"}, nullptr};
     call.vm.disks.clear();
-    azsim::PageBlobStore store = impl_->subscription->blobs();
+    azsim::PageBlobStore store = impl_->localState().blobs();
     const std::string job = impl_->jobId;
     call.prepare = [&](StateDocument& doc, SVMInfo& vm) {
         CompleteFromConfig(doc, config, vm);

@@ -126,8 +126,8 @@ bool CAzureSDKCppBridge::CreateVMSnapshot(const std::string& vmName, const std::
                                       disks);
     } else {
         // A VM of page blobs: its blobs are snapshotted by the blob service, kept in the document.
-        azsim::PageBlobStore store = impl_->subscription->blobs();
-        impl_->subscription->mutate([&](StateDocument& doc) {
+        azsim::PageBlobStore store = impl_->localState().blobs();
+        impl_->localState().mutate([&](StateDocument& doc) {
             const azsim::VirtualMachine* found = doc.findVm(request.vmName, request.resourceGroup);
             if (!found) throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: No VM named '" + vmName + "'");
             std::vector<VMInfoStructs::SDisk> chosen =
@@ -169,8 +169,8 @@ bool CAzureSDKCppBridge::DeleteVMSnapshot(const std::string& vmName, const std::
         return gone.ok || Fail(gone.code, gone.text);
     }
     // A set of page-blob snapshots is the blob service's, kept in the document.
-    azsim::PageBlobStore store = impl_->subscription->blobs();
-    impl_->subscription->mutate([&](StateDocument& doc) {
+    azsim::PageBlobStore store = impl_->localState().blobs();
+    impl_->localState().mutate([&](StateDocument& doc) {
         const azsim::SnapshotSet* set = doc.findSnapshotSet(reference);
         if (!set || !SetBelongsToVm(*set, vmName, vmGuid)) throw OperationFailure(SDK_ERR_NOT_FOUND, missing);
         if (!TakenOnRequest(doc, *set)) throw OperationFailure(SDK_ERR_GENERAL, backups);

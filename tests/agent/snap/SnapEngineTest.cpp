@@ -241,6 +241,7 @@ TEST(SnapRestoreUndo, RemovesWhatCarriesTheMarkButNeverTheSourceVmsDisks) {
             }
             azsim::ManagedDisk disk = *doc.findManagedDisk(vm.disks[0].id);
             own = disk.id += "-own";
+            disk.name += "-own";
             disk.blob.name += "-own";
             disk.state = "Unattached";
             doc.managedDisks.push_back(disk);

@@ -25,7 +25,10 @@ if ! command -v az > /dev/null; then
   fi
   log=$(mktemp)
   started=$(date +%s)
-  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y azure-cli > "$log" 2>&1; then
+  # A fresh machine may have no package lists yet: read them once when the first try fails.
+  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y azure-cli > "$log" 2>&1 &&
+     ! { apt-get update -qq >> "$log" 2>&1 &&
+         DEBIAN_FRONTEND=noninteractive apt-get install -y azure-cli >> "$log" 2>&1; }; then
     echo "SKIPPED: apt-get could not install azure-cli:" >&2
     tail -5 "$log" >&2
     rm -f "$log"

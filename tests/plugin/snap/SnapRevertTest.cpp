@@ -1,5 +1,6 @@
 // Reverts of a VM from the snapshots a snap job kept, through the simulated subscription.
 #include <functional>
+#include <set>
 
 #include "tests/plugin/snap/SnapFixture.h"
 
@@ -70,8 +71,15 @@ protected:
         }
         return out;
     }
-    std::size_t Disks() const {  // with the network interfaces, which an in-place VM takes over
-        return State().managedDisks.size() + State().unmanagedDisks.size() + State().networkInterfaces.size();
+    // With the network interfaces, which an in-place VM takes over: a VM's card and the interface it
+    // becomes once the VM is gone are one interface.
+    std::size_t Disks() const {
+        const azsim::StateDocument state = State();
+        std::set<std::string> nics;
+        for (const azsim::NetworkInterface& nic : state.networkInterfaces) nics.insert(nic.resourceGroup + "/" + nic.name);
+        for (const azsim::VirtualMachine& vm : state.vms)
+            for (const azsim::NetworkCard& card : vm.nics) nics.insert(vm.resourceGroup + "/" + card.name);
+        return state.managedDisks.size() + state.unmanagedDisks.size() + nics.size();
     }
     SnapPlugin* cancelling = nullptr;
     int reverts = 0;
