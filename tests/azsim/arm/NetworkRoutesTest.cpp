@@ -4,11 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "azsim/endpoint/BlobEndpoint.h"
-#include "azsim/model/SubscriptionState.h"
-#include "azsim/scenarios/Scenario.h"
-#include "tests/azsim/endpoint/HttpsClient.h"
-#include "tests/azsim/model/TempFolder.h"
+#include "tests/azsim/arm/ServedArm.h"
+
 
 namespace {
 
@@ -22,40 +19,27 @@ struct Row {
     std::string code;  // Azure's error code, "" for none
 };
 
-class ArmRoutesTest : public ::testing::Test {
+class ArmRoutesTest : public azsimtest::ServedArm {
 protected:
     void SetUp() override {
-        azsim::InitState(folder_.path(), azsim::DemoScenario());
-        state_.mutate([](azsim::StateDocument& doc) {
+        serve([](azsim::StateDocument& doc) {
             doc.networkInterfaces.push_back({"spare-nic", "", "rg-test", "westeurope", "vnet-prod", "", "ip-used", "", {}});
             doc.publicIps.push_back({"ip-used", "", "rg-test", "westeurope", "20.1.2.3", "", {}});
             doc.publicIps.push_back({"ip-free", "", "rg-test", "westeurope", "20.1.2.4", "", {}});
-            return true;
         });
-        std::string error;
-        ASSERT_TRUE(endpoint_.start(&error)) << error;
-        client_ = std::make_unique<HttpsClient>(endpoint_.connectToEntry(), endpoint_.caBundlePath());
-        const std::string body = "grant_type=client_credentials&client_id=" + state_.load().subscription().applicationId +
-                                 "&client_secret=" + state_.load().subscription().secret +
-                                 "&scope=https%3A%2F%2Fmanagement.azure.com%2F.default";
-        const HttpReply token = client_->send({"POST", "https://login.microsoftonline.com/" +
-                                                           state_.load().subscription().tenantId + "/oauth2/v2.0/token",
-                                               {"Content-Type: application/x-www-form-urlencoded"}, &body});
-        bearer_ = "Authorization: Bearer " + json::parse(token.body).value("access_token", "");
     }
     // Sends each row in turn and checks its answer; returns the answers' bodies.
     std::vector<json> run(const std::vector<Row>& rows, const std::string& version) {
         std::vector<json> bodies;
         for (const Row& row : rows) {
             SCOPED_TRACE(std::string(row.method) + " " + row.path);
-            const std::string url = "https://management.azure.com/subscriptions/" + state_.load().subscription().id +
-                                    row.path + (row.path.find('?') == std::string::npos ? "?" : "&") +
+            const std::string url = subscriptionUrl_ + row.path + (row.path.find('?') == std::string::npos ? "?" : "&") +
                                     "api-version=" + version;
             const HttpReply reply =
                 client_->send({row.method, url, {bearer_, "Content-Type: application/json"}, &row.body});
             EXPECT_EQ(row.status, reply.status);
             const json body = json::parse(reply.body, nullptr, false);
-            EXPECT_EQ(row.code, body.is_object() && body.contains("error") ? body["error"].value("code", "") : "");
+            EXPECT_EQ(row.code, Code(reply));
             EXPECT_EQ(row.status == 202 || (row.method == std::string("PUT") && row.status < 300),
                       !reply.header("azure-asyncoperation").empty());
             bodies.push_back(body);
@@ -63,11 +47,6 @@ protected:
         return bodies;
     }
 
-    azsimtest::TempFolder folder_;
-    azsim::SubscriptionState state_{folder_.path()};
-    azsim::BlobEndpoint endpoint_{folder_.path()};
-    std::unique_ptr<HttpsClient> client_;
-    std::string bearer_;
 };
 
 std::string Names(const json& list) {

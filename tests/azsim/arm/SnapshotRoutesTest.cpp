@@ -4,37 +4,26 @@
 
 #include <nlohmann/json.hpp>
 
-#include "azsim/endpoint/BlobEndpoint.h"
-#include "azsim/model/SubscriptionState.h"
-#include "azsim/scenarios/Scenario.h"
-#include "tests/azsim/endpoint/HttpsClient.h"
-#include "tests/azsim/model/TempFolder.h"
+#include "tests/azsim/arm/ServedArm.h"
+
 
 namespace {
 
 const std::string kRm = "https://management.azure.com";
 
-TEST(SnapshotRoutesTest, SnapshotsAreCopiedReadGrantedAndDeletedWithAzuresAnswers) {
-    azsimtest::TempFolder folder;
-    azsim::InitState(folder.path(), azsim::DemoScenario());
-    azsim::BlobEndpoint endpoint{folder.path()};
-    ASSERT_TRUE(endpoint.start(nullptr));
-    HttpsClient client(endpoint.connectToEntry(), endpoint.caBundlePath());
-    azsim::SubscriptionState state(folder.path());
-    state.mutate([](azsim::StateDocument& doc) {  // a set recorded without members, which no deletion ends
+using SnapshotRoutesTest = azsimtest::ServedArm;
+
+TEST_F(SnapshotRoutesTest, SnapshotsAreCopiedReadGrantedAndDeletedWithAzuresAnswers) {
+    serve([](azsim::StateDocument& doc) {  // a set recorded without members, which no deletion ends
         doc.snapshotSets.push_back(azsim::SnapshotSet{});
         doc.snapshotSets.back().guid = "other-set";
-        return true;
     });
+    azsim::SubscriptionState& state = state_;
+    HttpsClient& client = *client_;
     const azsim::StateDocument seeded = state.load();
     const azsim::Subscription& sub = seeded.subscription();
     const std::string disk = seeded.findVm("web-linux01")->disks[0].id;
-    const std::string form = "grant_type=client_credentials&client_id=" + sub.applicationId + "&client_secret=" +
-                             sub.secret + "&scope=https%3A%2F%2Fmanagement.azure.com%2F.default";
-    const std::string bearer = nlohmann::json::parse(
-        client.send({"POST", "https://login.microsoftonline.com/" + sub.tenantId + "/oauth2/v2.0/token", {}, &form})
-            .body)["access_token"];
-    const std::vector<std::string> headers = {"Authorization: Bearer " + bearer, "Content-Type: application/json"};
+    const std::vector<std::string> headers = {bearer_, "Content-Type: application/json"};
     const std::string group = kRm + "/subscriptions/" + sub.id + "/resourceGroups/rg-prod";
     const std::string snap = group + "/providers/Microsoft.Compute/snapshots/snap1";
     const std::string v = "?api-version=2023-04-02", old = "?api-version=2019-07-01";

@@ -4,32 +4,19 @@
 
 #include <nlohmann/json.hpp>
 
-#include "azsim/endpoint/BlobEndpoint.h"
 #include "azsim/faults/FaultBook.h"
 #include "azsim/guest/GuestLog.h"
-#include "azsim/model/SubscriptionState.h"
-#include "azsim/scenarios/Scenario.h"
-#include "tests/azsim/endpoint/HttpsClient.h"
-#include "tests/azsim/model/TempFolder.h"
+#include "tests/azsim/arm/ServedArm.h"
 
 namespace {
 
 using nlohmann::json;
 
-class VmRoutesTest : public ::testing::Test {
+class VmRoutesTest : public azsimtest::ServedArm {
 protected:
     void SetUp() override {
-        azsim::InitState(folder_.path(), azsim::DemoScenario());
-        std::string error;
-        ASSERT_TRUE(endpoint_.start(&error)) << error;
-        client_ = std::make_unique<HttpsClient>(endpoint_.connectToEntry(), endpoint_.caBundlePath());
-        const azsim::Subscription s = state_.load().subscription();
-        const std::string body = "grant_type=client_credentials&client_id=" + s.applicationId + "&client_secret=" +
-                                 s.secret + "&scope=https%3A%2F%2Fmanagement.azure.com%2F.default";
-        const HttpReply granted = client_->send({"POST", "https://login.microsoftonline.com/" + s.tenantId +
-                                                 "/oauth2/v2.0/token", {}, &body});
-        bearer_ = "Authorization: Bearer " + json::parse(granted.body).value("access_token", "");
-        groups_ = "https://management.azure.com/subscriptions/" + s.id + "/resourceGroups/";
+        serve();
+        groups_ = subscriptionUrl_ + "/resourceGroups/";
     }
     HttpReply send(const std::string& method, const std::string& url, const json& body = nullptr) {
         const std::string text = body.is_null() ? std::string() : body.dump();
@@ -48,17 +35,9 @@ protected:
         return url.substr(url.find("/subscriptions"), url.find('?') - url.find("/subscriptions"));
     }
 
-    azsimtest::TempFolder folder_;
-    azsim::SubscriptionState state_{folder_.path()};
-    azsim::BlobEndpoint endpoint_{folder_.path()};
-    std::unique_ptr<HttpsClient> client_;
-    std::string bearer_, groups_;
+    std::string groups_;
 };
 
-std::string Code(const HttpReply& reply) {
-    const json body = json::parse(reply.body, nullptr, false);
-    return body.is_object() && body.contains("error") ? body["error"].value("code", "") : "";
-}
 
 // Each refused change leaves the subscription as it was; each accepted one shows in the state, a run in the
 // guest log and in the output its "Location" answers, the guest's reported failure in the error stream.
