@@ -12,23 +12,24 @@
 #include <string>
 #include <vector>
 
+#include "agent/files/ByteSource.h"
 #include "agent/store/BackupStore.h"
 #include "agent/store/ChainReader.h"
 
 namespace vsagent {
 
-class JobDisk {
+class JobDisk : public ByteSource {
 public:
     // Disk `disk` of `job`; throws StoreError when the job has no such disk. A job
     // recorded with one digest of the whole disk is checked whole here, once.
     JobDisk(const BackupStore& store, const Manifest& job, std::size_t disk);
 
-    std::uint64_t size() const { return reader_.size(); }
+    std::uint64_t size() const override { return reader_.size(); }
     const DiskRecord& record() const { return record_; }
     // Fills `out` with `length` bytes from `offset`; throws StoreError for a range
     // beyond the disk or a window whose bytes differ from the recorded digest.
     // May be called from several threads at once.
-    void read(std::uint64_t offset, std::size_t length, unsigned char* out) const;
+    void read(std::uint64_t offset, std::size_t length, unsigned char* out) const override;
 
 private:
     void verifyWindow(std::uint64_t index) const;
