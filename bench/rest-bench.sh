@@ -2,7 +2,7 @@
 # The wrapper over the cloud's REST protocol against the wrapper as it was before,
 # when it changed the simulated subscription in-process, in the same run:
 #
-#   bench/rest-bench.sh [--build DIR] [--base COMMIT] [--rounds N]
+#   bench/rest-bench.sh [--build DIR] [--base COMMIT] [--base-tree DIR] [--rounds N]
 #
 # Both agents (this tree's, and one built from COMMIT in a scratch worktree; default
 # the last commit before the wrapper moved onto the protocol) back up the same
@@ -10,7 +10,8 @@
 # new VM, N rounds each, alternating. Printed: the median seconds of each and the
 # ratio REST / in-process (the target is at most 1.1); and, for one REST backup, the
 # management requests it made by kind against the least the protocol allows for a
-# full backup of a 3-disk VM.
+# full backup of a 3-disk VM. With --base-tree the base is checked out and built in
+# DIR and kept there, so that later runs reuse it.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,12 +19,14 @@ repo=$(cd "$here/.." && pwd)
 build="$repo/build"
 base=89cd1c9
 rounds=3
+base_tree=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
     --base) base=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    --base-tree) base_tree=$2; shift 2 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -32,13 +35,20 @@ for p in "$build/agent/vsagent" "$build/azsim/azsim"; do
 done
 
 work=$(mktemp -d)
-cleanup() { git -C "$repo" worktree remove --force "$work/base" >/dev/null 2>&1 || true; rm -rf "$work"; }
+keep=$([[ -n $base_tree ]] && echo yes || echo no)
+base_tree=${base_tree:-$work/base}
+cleanup() {
+  [[ $keep == yes ]] || git -C "$repo" worktree remove --force "$base_tree" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
 trap cleanup EXIT
 
-echo "building the in-process agent of $base (a scratch worktree; the compiler cache makes this quick) ..."
-git -C "$repo" worktree add --detach "$work/base" "$base" >/dev/null 2>&1
-cmake -S "$work/base" -B "$work/base/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$work/base/build" -j "$(nproc)" --target vsagent AzureInfo >/dev/null
+echo "building the in-process agent of $base in $base_tree (the compiler cache makes this quick) ..."
+[[ -d $base_tree ]] || git -C "$repo" worktree add --detach "$base_tree" "$base" >/dev/null 2>&1
+[[ $(git -C "$base_tree" rev-parse HEAD) == $(git -C "$repo" rev-parse "$base^{commit}") ]] ||
+  { echo "$base_tree does not hold $base" >&2; exit 2; }
+cmake -S "$base_tree" -B "$base_tree/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$base_tree/build" -j "$(nproc)" --target vsagent AzureInfo >/dev/null
 
 source "$here/scenario.sh"
 disk() { echo "{\"name\": \"$1\", \"sizeMiB\": 256, \"sku\": \"Premium_LRS\", \"content\": [{\"offset\": 0, \"length\": 268435456, \"fill\": \"random\", \"seed\": $2}]}"; }
@@ -53,7 +63,7 @@ bench_scenario "$vm" > "$work/scenario.json"
 # run KIND ROUND: a full backup, then a restore of it as a new VM, on a fresh copy of the subscription.
 run() {
   local agent cloud store t0 t1 t2 job
-  agent=$([[ $1 == rest ]] && echo "$build/agent/vsagent" || echo "$work/base/build/agent/vsagent")
+  agent=$([[ $1 == rest ]] && echo "$build/agent/vsagent" || echo "$base_tree/build/agent/vsagent")
   cloud="$work/$1-$2/cloud"; store="$work/$1-$2/store"
   "$build/azsim/azsim" init --state "$cloud" --scenario "$work/scenario.json" > /dev/null
   t0=$(date +%s.%N)

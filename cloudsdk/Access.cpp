@@ -60,7 +60,7 @@ bool CAzureSDKCppBridge::RevokeSASToken(const std::string& resourceGroup, const 
         return Fail(refusal->code, refusal->text);
     std::string id;
     rest::ArmResult result = SnapshotIdOf(*impl_->arm, resourceGroup, snapshotName, id);
-    if (result.ok) result = impl_->arm->action(id + "/endGetAccess", rest::kDiskVersion, true);
+    if (result.ok) result = impl_->arm->action(id + "/endGetAccess", rest::kDiskVersion, true, nullptr, false);
     return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();

@@ -231,6 +231,17 @@ bool CAzureSDKCppBridge::GetVMInfoForVM(const std::string& vmName, const std::st
     if (std::optional<Refusal> refusal = impl_->begin("GetVMInfoForVM", args))
         return Fail(refusal->code, refusal->text);
     InventoryLists lists(*impl_->arm);
+    // Named within its group, the VM is read by itself; it is taken when it is the one of the GUID given.
+    if (!hostName.empty() && !vmName.empty()) {
+        const json vm = lists.getOrNone("/resourceGroups/" + hostName + "/providers/Microsoft.Compute/virtualMachines/" +
+                                            vmName,
+                                        rest::kComputeVersion, "$expand=instanceView");
+        if (vm.is_object() &&
+            (vmGuid.empty() || iequals(vm.value("properties", json::object()).value("vmId", ""), vmGuid))) {
+            out = VmRecord(vm, lists);
+            return true;
+        }
+    }
     // By GUID when one is given, else by name (within the group when one is given).
     for (const json& vm : lists.vms()) {
         const bool named = !vmGuid.empty()

@@ -86,8 +86,8 @@ nlohmann::json InventoryLists::group(const std::string& name) {
                             rest::kResourcesVersion));
 }
 
-nlohmann::json InventoryLists::getOrNone(const std::string& path, const char* apiVersion) {
-    const rest::ArmResult result = arm_.get("/subscriptions/" + arm_.subscriptionId() + path, apiVersion);
+nlohmann::json InventoryLists::getOrNone(const std::string& path, const char* apiVersion, const std::string& query) {
+    const rest::ArmResult result = arm_.get("/subscriptions/" + arm_.subscriptionId() + path, apiVersion, query);
     if (!result.ok && result.code == SDK_ERR_NOT_FOUND) return nlohmann::json::array();
     return Checked(result);
 }

@@ -35,8 +35,9 @@ public:
     std::string location(const std::string& name);
     // The resource group `name` (GET); not found when the subscription has none such.
     nlohmann::json group(const std::string& name);
-    // What `path` (under the subscription's Resource Manager) answers; a 404 is an empty array.
-    nlohmann::json getOrNone(const std::string& path, const char* apiVersion);
+    // What `path` (under the subscription's Resource Manager) answers, `query` added after the
+    // api-version; a 404 is an empty array.
+    nlohmann::json getOrNone(const std::string& path, const char* apiVersion, const std::string& query = std::string());
 
 private:
     const nlohmann::json& list(const std::string& type, const char* apiVersion, const std::string& query = std::string());

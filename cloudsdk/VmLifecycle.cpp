@@ -84,7 +84,7 @@ bool CAzureSDKCppBridge::ShutdownVM(const std::string& vmName, const std::string
     // A VM stopped already keeps its state: only a running (or starting) one is deallocated.
     const std::string power = PowerStateOf(result.body);
     if (power == "PowerState/stopped" || power == "PowerState/deallocated") return true;
-    result = impl_->arm->action(id + "/deallocate", rest::kComputeVersion, waitForCompletion);
+    result = impl_->arm->action(id + "/deallocate", rest::kComputeVersion, waitForCompletion, nullptr, false);
     return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
@@ -95,7 +95,7 @@ bool CAzureSDKCppBridge::StartVM(const std::string& vmName, const std::string& v
     if (std::optional<Refusal> refusal = impl_->begin("StartVM", args)) return Fail(refusal->code, refusal->text);
     std::string id;
     rest::ArmResult result = FindVmOverRest(*impl_->arm, vmName, vmGuid, id);
-    if (result.ok) result = impl_->arm->action(id + "/start", rest::kComputeVersion, true);
+    if (result.ok) result = impl_->arm->action(id + "/start", rest::kComputeVersion, true, nullptr, false);
     return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();

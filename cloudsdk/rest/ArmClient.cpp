@@ -136,33 +136,33 @@ ArmResult ArmClient::list(const std::string& path, const std::string& apiVersion
 }
 
 ArmResult ArmClient::action(const std::string& path, const std::string& apiVersion, bool wait,
-                            const nlohmann::json& body) {
+                            const nlohmann::json& body, bool readResult) {
     return exchange(NX_HTTP_POST, endpoints_.resourceManager + path + "?api-version=" + apiVersion, body, wait,
-                    std::string());
+                    readResult ? FinalRead::Location : FinalRead::None);
 }
 
 ArmResult ArmClient::put(const std::string& path, const std::string& apiVersion, const nlohmann::json& body,
                          bool wait) {
     const std::string url = endpoints_.resourceManager + path + "?api-version=" + apiVersion;
-    return exchange(NX_HTTP_PUT, url, body, wait, url);
+    return exchange(NX_HTTP_PUT, url, body, wait, FinalRead::Resource);
 }
 
 ArmResult ArmClient::remove(const std::string& path, const std::string& apiVersion, bool wait) {
     return exchange(NX_HTTP_DELETE, endpoints_.resourceManager + path + "?api-version=" + apiVersion, nullptr,
-                    wait, std::string());
+                    wait, FinalRead::None);
 }
 
 ArmResult ArmClient::exchange(_http_req_type_ method, const std::string& url, const nlohmann::json& body, bool wait,
-                              const std::string& finalUrl) {
+                              FinalRead final) {
     ArmResult failure;
     const HttpReply reply = send(method, url, failure, body.is_null() ? std::string() : body.dump());
     if (!failure.text.empty()) return failure;
     ArmResult result = resultOf(reply, url);
     const bool running = reply.status == 202 || !reply.header("Azure-AsyncOperation").empty();
-    return result.ok && wait && running ? follow(reply, finalUrl) : result;
+    return result.ok && wait && running ? follow(reply, url, final) : result;
 }
 
-ArmResult ArmClient::follow(const HttpReply& accepted, const std::string& finalUrl) {
+ArmResult ArmClient::follow(const HttpReply& accepted, const std::string& resourceUrl, FinalRead final) {
     const std::string operation = accepted.header("Azure-AsyncOperation");
     const std::string location = accepted.header("Location");
     const std::string url = operation.empty() ? location : operation;
@@ -180,7 +180,11 @@ ArmResult ArmClient::follow(const HttpReply& accepted, const std::string& finalU
             continue;
         }
         const std::string status = state.body.value("status", "");
-        if (status == "Succeeded") return finalResult(finalUrl.empty() ? location : finalUrl, state);
+        if (status == "Succeeded")
+            return finalResult(final == FinalRead::Resource   ? resourceUrl
+                               : final == FinalRead::Location ? location
+                                                              : std::string(),
+                               state);
         if (status == "Failed" || status == "Canceled") {
             const nlohmann::json error = state.body.value("error", nlohmann::json::object());
             return failed(SDK_ERR_GENERAL, "The operation ended " + status + ": " + error.value("code", "") + ": " +

@@ -38,14 +38,16 @@ public:
     // Every item of a list, following "nextLink"; `query` as for get.
     ArmResult list(const std::string& path, const std::string& apiVersion, const std::string& query = std::string());
     // POST of an action with an optional JSON body; with `wait`, its long-running operation is
-    // followed to its end and the result its "Location" answers is the body.
+    // followed to its end and, with `readResult`, the result its "Location" answers is the body (an
+    // action whose result the caller does not use saves that request).
     ArmResult action(const std::string& path, const std::string& apiVersion, bool wait,
-                     const nlohmann::json& body = nullptr);
+                     const nlohmann::json& body = nullptr, bool readResult = true);
     // PUT of a resource's whole body (create or replace); with `wait`, followed to its end and the
     // resource read back as the body.
     ArmResult put(const std::string& path, const std::string& apiVersion, const nlohmann::json& body,
                   bool wait = true);
-    // DELETE of a resource; with `wait`, followed to its end. A resource already gone is not found.
+    // DELETE of a resource; with `wait`, followed to its end (nothing is read after it). A resource
+    // already gone is not found.
     ArmResult remove(const std::string& path, const std::string& apiVersion, bool wait = true);
     // The first token, asked for now so that refused credentials show at once; later requests reuse it.
     ArmResult signIn();
@@ -57,11 +59,13 @@ private:
     HttpReply send(_http_req_type_ method, const std::string& url, ArmResult& failure,
                    const std::string& body = std::string());
     HttpReply sendOnce(_http_req_type_ method, const std::string& url, ArmResult& failure, const std::string& body);
+    // Where the result of an operation that has ended is read: nowhere, its "Location", or the resource.
+    enum class FinalRead { None, Location, Resource };
     // One request and its answer; an accepted one followed to its end when `wait`, then its
-    // result read from `finalUrl` (empty: from the operation's "Location").
+    // result read as `final` says (the resource being `url`).
     ArmResult exchange(_http_req_type_ method, const std::string& url, const nlohmann::json& body, bool wait,
-                       const std::string& finalUrl);
-    ArmResult follow(const HttpReply& accepted, const std::string& finalUrl);
+                       FinalRead final);
+    ArmResult follow(const HttpReply& accepted, const std::string& url, FinalRead final);
     // The result of an operation that has ended: what `url` answers, or `ended` when there is none to read.
     ArmResult finalResult(const std::string& url, const ArmResult& ended);
 
