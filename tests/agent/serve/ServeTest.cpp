@@ -14,68 +14,39 @@ using ::testing::HasSubstr;
 
 namespace {
 
-// A client of the protocol's fixed newstyle handshake, speaking plain bytes.
-class BareClient {
-public:
-    explicit BareClient(const std::string& socketPath) : fd_(socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~BareClient() { close(fd_); }
-    // Takes the export by name; its size.
-    std::uint64_t attach() {
-        take(18);
-        put(3, 4);                   // fixed newstyle, no zeroes
-        put(0x49484156454f5054ull, 8);  // an option: the export by its name (""), no reply but its size
-        put(1, 4);
-        put(0, 4);
-        const std::uint64_t size = take(8);
-        take(2);
-        return size;
-    }
-    // The error of one request, its data (if any) read into `data`.
-    std::uint32_t request(std::uint16_t type, std::uint64_t offset, std::uint32_t length, std::string* data = nullptr) {
-        put(0x25609513, 4);
-        put(0, 2);
-        put(type, 2);
-        put(42, 8);
-        put(offset, 8);
-        put(length, 4);
-        if (type == 1) send(fd_, std::string(length, 'w').data(), length, 0);
-        take(4);
-        const std::uint32_t error = static_cast<std::uint32_t>(take(4));
-        EXPECT_EQ(take(8), 42u);
-        if (data && !error) {
-            data->resize(length);
-            EXPECT_EQ(recv(fd_, &(*data)[0], length, MSG_WAITALL), static_cast<ssize_t>(length));
-        }
-        return error;
-    }
-    bool connected() const { return connected_; }
+// Big-endian fields, each {value, width in bytes}.
+std::string Pack(std::initializer_list<std::pair<std::uint64_t, int>> fields) {
+    std::string out;
+    for (const auto& [value, width] : fields)
+        for (int i = width - 1; i >= 0; --i) out += static_cast<char>(value >> (8 * i));
+    return out;
+}
 
-private:
-    void put(std::uint64_t value, int width) {
-        unsigned char bytes[8];
-        for (int i = 0; i < width; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * (width - 1 - i)));
-        send(fd_, bytes, static_cast<std::size_t>(width), 0);
+// A client of the protocol's fixed newstyle handshake, speaking plain bytes.
+struct BareClient {
+    explicit BareClient(const std::string& socketPath) {
+        sockaddr_un address{AF_UNIX, {}};
+        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
-    std::uint64_t take(std::size_t width) {
-        unsigned char bytes[32] = {};
-        EXPECT_EQ(recv(fd_, bytes, width, MSG_WAITALL), static_cast<ssize_t>(width));
+    ~BareClient() { close(fd); }
+    void put(const std::string& bytes) { EXPECT_EQ(send(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size())); }
+    std::uint64_t take(std::size_t width, std::string* bytes = nullptr) {
+        std::string got(width, '\0');
+        EXPECT_EQ(recv(fd, &got[0], width, MSG_WAITALL), static_cast<ssize_t>(width));
+        if (bytes) *bytes = got;
         std::uint64_t value = 0;
-        for (std::size_t i = 0; i < width && i < 8; ++i) value = (value << 8) | bytes[i];
+        for (std::size_t i = 0; i < width && i < 8; ++i) value = (value << 8) | static_cast<unsigned char>(got[i]);
         return value;
     }
-    int fd_;
-    bool connected_ = false;
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
 };
 
 using ServeCommand = e2e::Vsagent;
 
-// An incremental job's disk served while prune waits outside: NBD clients read what export
-// writes, writes and reads past the end are refused, and Ctrl-C ends it, socket gone, prune free.
+// An incremental job's disk served while prune waits outside: a damaged window is answered with
+// EIO, NBD clients read what export writes, writes and reads past the end are refused, and
+// Ctrl-C ends it, socket gone, prune free.
 TEST_F(ServeCommand, ServedDiskIsItsExportReadOnlyAndHeldAgainstPrune) {
     const std::string vm = "web-linux01";
     Backup(vm);
@@ -89,6 +60,34 @@ TEST_F(ServeCommand, ServedDiskIsItsExportReadOnlyAndHeldAgainstPrune) {
     ASSERT_TRUE(fs::exists(socketPath));
     const std::string uri = "nbd+unix:///?socket=" + socketPath;
 
+    // Fixed newstyle without zeroes, then the export by its name (""): its size and flags.
+    BareClient client(socketPath);
+    client.take(18);
+    client.put(Pack({{3, 4}, {0x49484156454f5054ull, 8}, {1, 4}, {0, 4}}));
+    const std::uint64_t size = client.take(8);
+    EXPECT_EQ(size, fs::file_size(exportFile));
+    EXPECT_EQ(client.take(2) & 2, 2u);  // read-only
+    const std::string damaged = JobFolder(vm, std::stoll(job)) + "/disk1.img";  // holds what the guest wrote at 3 MiB
+    FlipByte(damaged, 3 << 20);
+    struct Row {
+        std::uint16_t type;  // read, write, trim
+        std::uint64_t offset;
+        std::uint32_t length;
+        std::uint32_t error;
+    } rows[] = {{0, (3 << 20) - 100, 8192, 5},    {0, size - 512, 512, 0}, {0, size - 512, 1024, 22},
+                {0, 0, (32u << 20) + 1, 22}, {1, 0, 4096, 1},       {4, 0, 4096, 1}};
+    for (const Row& row : rows) {
+        client.put(Pack({{0x25609513, 4}, {0, 2}, {row.type, 2}, {42, 8}, {row.offset, 8}, {row.length, 4}}) +
+                   (row.type == 1 ? std::string(row.length, 'w') : ""));
+        std::string reply, data, expected(row.error ? 0 : row.length, '\0');
+        client.take(16, &reply);
+        EXPECT_EQ(reply, Pack({{0x67446698, 4}, {row.error, 4}, {42, 8}})) << row.type << "@" << row.offset;
+        if (!row.error) client.take(row.length, &data);
+        std::ifstream(exportFile).seekg(static_cast<std::streamoff>(row.offset)).read(&expected[0], expected.size());
+        EXPECT_TRUE(data == expected) << row.type << "@" << row.offset;
+    }
+    // Once the byte is back, the window reads again, and clients read what export wrote.
+    FlipByte(damaged, 3 << 20);
     const e2e::Run info = e2e::Execute("/usr/bin/nbdinfo", {"--json", uri}, dir.path());
     ASSERT_EQ(info.exitCode, 0) << info.err << " (nbdinfo, of Debian libnbd-bin, is needed)";
     const json exports = json::parse(info.out, nullptr, false)["exports"];
@@ -98,25 +97,6 @@ TEST_F(ServeCommand, ServedDiskIsItsExportReadOnlyAndHeldAgainstPrune) {
     const e2e::Run copy = e2e::Execute("/usr/bin/nbdcopy", {uri, dir.path() + "/copy.img"}, dir.path());
     ASSERT_EQ(copy.exitCode, 0) << copy.err;
     EXPECT_EQ(e2e::Execute("/usr/bin/sha256sum", {dir.path() + "/copy.img"}, dir.path()).out.substr(0, 64), exported);
-
-    BareClient client(socketPath);
-    ASSERT_TRUE(client.connected());
-    const std::uint64_t size = client.attach();
-    EXPECT_EQ(size, fs::file_size(exportFile));
-    struct Row {
-        std::uint16_t type;
-        std::uint64_t offset;
-        std::uint32_t length;
-        std::uint32_t error;
-    } rows[] = {{0, (3 << 20) - 100, 8192, 0},  {0, size - 512, 512, 0}, {0, size - 512, 1024, 22},
-                {0, 0, (32u << 20) + 1, 22}, {1, 0, 4096, 1},       {4, 0, 4096, 1}};
-    for (const Row& row : rows) {
-        std::string data;
-        EXPECT_EQ(client.request(row.type, row.offset, row.length, &data), row.error) << row.type << "@" << row.offset;
-        std::string expected(row.error ? 0 : row.length, '\0');
-        std::ifstream(exportFile).seekg(static_cast<std::streamoff>(row.offset)).read(&expected[0], expected.size());
-        EXPECT_TRUE(data == expected) << row.type << "@" << row.offset;
-    }
 
     const e2e::Run heldOff = Agent({"prune", "--store", store, "--vm", vm, "--keep-last", "1"});
     EXPECT_EQ(heldOff.exitCode, 1);
