@@ -125,6 +125,7 @@ NtfsFileSystem::NtfsFileSystem(const ByteSource& partition) : device_(partition)
     volume_ = ntfs_device_mount(dev, NTFS_MNT_RDONLY);
     if (!volume_) {
         const int mountErrno = errno;
+        if (NDevOpen(dev)) dev->d_ops->close(dev);  // a device still open cannot be freed
         ntfs_device_free(dev);
         errno = mountErrno;
         fail("no sound NTFS file system on", "the partition");

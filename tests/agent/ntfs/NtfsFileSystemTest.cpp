@@ -2,6 +2,7 @@
 // through a ByteSource over the image's bytes.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -63,9 +64,8 @@ u64 Make(ntfs_volume* volume, const Expected& e) {
 }
 
 std::string Random(std::size_t length, unsigned seed) {
-    std::mt19937 random(seed);
     std::string out(length, '\0');
-    for (char& c : out) c = static_cast<char>(random());
+    std::generate(out.begin(), out.end(), std::mt19937(seed));
     return out;
 }
 
@@ -106,7 +106,6 @@ TEST(NtfsFileSystem, ReadsWhatTheLibraryWroteAndRefusesDamage) {
     source.bytes = bytes.str();
 
     std::unique_ptr<FileSystem> fs = OpenNtfs(source);
-    EXPECT_EQ(fs->kind(), "ntfs");
     std::vector<std::string> rootNames;
     for (const FileEntry& entry : fs->list("/")) rootNames.push_back(entry.name);
     EXPECT_THAT(rootNames, ::testing::UnorderedElementsAre("small.txt", "big.bin", "holes.bin", "folder", "posix-link",
