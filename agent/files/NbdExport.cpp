@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -227,21 +226,29 @@ NbdExport::~NbdExport() {
     if (!socketPath_.empty()) unlink(socketPath_.c_str());
 }
 
+// The socket is bound and listening under a passing name first and appears at
+// `path` only then, so that a client that sees it can connect; the hard link that
+// puts it there refuses to replace whatever is at `path` already.
 void NbdExport::listenUnix(const std::string& path) {
+    const std::string passing = path + ".binding-" + std::to_string(getpid());
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path)
+    if (path.empty() || passing.size() >= sizeof address.sun_path)
         throw std::runtime_error("socket path [" + path + "] is empty or longer than " +
-                                 std::to_string(sizeof address.sun_path - 1) + " bytes");
-    std::memcpy(address.sun_path, path.c_str(), path.size());
-    struct stat existing;
-    if (lstat(path.c_str(), &existing) == 0) throw std::runtime_error("something is at [" + path + "] already");
+                                 std::to_string(sizeof address.sun_path - 1 - (passing.size() - path.size())) + " bytes");
+    std::memcpy(address.sun_path, passing.c_str(), passing.size());
     listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener_ < 0) ThrowSocketError("cannot make a unix socket");
     if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        ThrowSocketError("cannot bind the socket [" + path + "]");
+        ThrowSocketError("cannot bind a socket at [" + passing + "]");
+    const bool listening = listen(listener_, 16) == 0;
+    const bool linked = listening && link(passing.c_str(), path.c_str()) == 0;
+    const int error = errno;
+    unlink(passing.c_str());
+    errno = error;
+    if (!listening) ThrowSocketError("cannot listen on [" + passing + "]");
+    if (!linked) ThrowSocketError("cannot put the socket at [" + path + "]");
     socketPath_ = path;
-    if (listen(listener_, 16) != 0) ThrowSocketError("cannot listen on [" + path + "]");
 }
 
 void NbdExport::listenTcp(int port) {
