@@ -26,9 +26,7 @@ namespace {
 struct ImageBytes : ByteSource {
     std::string bytes;
     std::uint64_t size() const override { return bytes.size(); }
-    void read(std::uint64_t offset, std::size_t length, unsigned char* out) const override {
-        std::memcpy(out, bytes.data() + offset, length);
-    }
+    void read(std::uint64_t at, std::size_t length, unsigned char* out) const override { std::memcpy(out, &bytes[at], length); }
 };
 
 struct Expected {
@@ -42,8 +40,7 @@ struct Expected {
 u64 Make(ntfs_volume* volume, const Expected& e) {
     const std::size_t slash = e.path.rfind('/');
     ntfs_inode* parent = ntfs_pathname_to_inode(volume, nullptr, e.path.substr(0, slash).c_str());
-    ntfschar* name = nullptr;
-    ntfschar* target = nullptr;
+    ntfschar *name = nullptr, *target = nullptr;
     const int length = ntfs_mbstoucs(e.path.substr(slash + 1).c_str(), &name);
     const int targetLength = e.type == Type::Symlink ? ntfs_mbstoucs(e.content.c_str(), &target) : 0;
     ntfs_inode* made = e.make == S_IFLNK ? ntfs_create_symlink(parent, 0, name, length, target, targetLength)
@@ -56,10 +53,8 @@ u64 Make(ntfs_volume* volume, const Expected& e) {
     EXPECT_EQ(static_cast<std::size_t>(written), attr ? e.content.size() - data : 0);
     if (attr) ntfs_attr_close(attr);
     const u64 record = made->mft_no;
-    ntfs_inode_close(made);
-    ntfs_inode_close(parent);
-    std::free(name);
-    std::free(target);
+    ntfs_inode_close(made), ntfs_inode_close(parent);
+    std::free(name), std::free(target);
     return record;
 }
 

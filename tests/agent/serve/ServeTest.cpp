@@ -69,12 +69,8 @@ TEST_F(ServeCommand, ServedDiskIsItsExportReadOnlyAndHeldAgainstPrune) {
     EXPECT_EQ(client.take(2) & 2, 2u);  // read-only
     const std::string damaged = JobFolder(vm, std::stoll(job)) + "/disk1.img";  // holds what the guest wrote at 3 MiB
     FlipByte(damaged, 3 << 20);
-    struct Row {
-        std::uint16_t type;  // read, write, trim
-        std::uint64_t offset;
-        std::uint32_t length;
-        std::uint32_t error;
-    } rows[] = {{0, (3 << 20) - 100, 8192, 5},    {0, size - 512, 512, 0}, {0, size - 512, 1024, 22},
+    // Requests of type 0 (read), 1 (write) and 4 (trim), and the error each gets.
+    struct Row { std::uint64_t type, offset, length, error; } rows[] = {{0, (3 << 20) - 100, 8192, 5},    {0, size - 512, 512, 0}, {0, size - 512, 1024, 22},
                 {0, 0, (32u << 20) + 1, 22}, {1, 0, 4096, 1},       {4, 0, 4096, 1}};
     for (const Row& row : rows) {
         client.put(Pack({{0x25609513, 4}, {0, 2}, {row.type, 2}, {42, 8}, {row.offset, 8}, {row.length, 4}}) +
@@ -104,7 +100,6 @@ TEST_F(ServeCommand, ServedDiskIsItsExportReadOnlyAndHeldAgainstPrune) {
     kill(served->pid(), SIGINT);
     const e2e::Run ended = served->finish();
     EXPECT_EQ(ended.exitCode, 0) << ended.err;
-    EXPECT_THAT(ended.out, HasSubstr("stopped serving"));
     EXPECT_FALSE(fs::exists(socketPath));
     EXPECT_EQ(Agent({"prune", "--store", store, "--vm", vm, "--keep-last", "1"}).exitCode, 0);
 }
