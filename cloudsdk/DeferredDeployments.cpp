@@ -2,6 +2,10 @@
 // configuration blob ("vhds" container, VmConfigBlobName) from which DeployVMFromConfig
 // creates it later, and the removal of that blob once the VM exists.
 //
+// The cloud keeps the configuration as a block blob of the disks' storage account: a template
+// deployment of Resource Manager would create the VM at once (a deployment has no state in which
+// it waits), and the plugin's failover reads the configuration back through the Blob service.
+//
 // The configuration is the source VM's, with its disks, size, region and zones replaced by
 // the ones the deployment was asked for, plus a member "deferredDeployment" that marks it as
 // written here: only a blob carrying that mark for the same VM is ever replaced or removed.
@@ -9,12 +13,13 @@
 // page blobs are then imported into managed disks and stay) and its key backups.
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "azsim/model/ResourceIds.h"
+#include "cloudsdk/BlobAddress.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
-#include "cloudsdk/DeploymentRequest.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/VmCreation.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 
 namespace AzureSDKCppBridge {
 
@@ -49,34 +54,47 @@ const SDisk* DeferredOsDisk(const SVMInfo& vm, const std::string& osDiskName) {
 
 // One disk of the storage profile, attached as it is: a managed disk by id, a page blob by URL.
 // The disk must exist now, so that the later deployment does not find it missing.
-json DeferredDisk(const azsim::StateDocument& doc, const azsim::PageBlobStore& store, const SDisk& entry,
-                  json disk) {
+json DeferredDisk(rest::ArmClient& arm, rest::BlobClient& blobs, const SDisk& entry, json disk) {
     disk.erase("vhd");
     disk.erase("managedDisk");
     disk["createOption"] = "Attach";
     if (!entry.managedDiskId.empty()) {
-        const azsim::ManagedDisk* md = doc.findManagedDisk(entry.managedDiskId);
-        if (!md)
+        const rest::ArmResult md = arm.get(entry.managedDiskId, rest::kDiskVersion);
+        if (!md.ok && md.code == SDK_ERR_NOT_FOUND)
             throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: The disk '" + entry.managedDiskId +
                                                           "' of the deferred VM was not found.");
-        disk["name"] = md->name;
-        disk["managedDisk"] = {{"id", md->id}};
+        if (!md.ok) throw OperationFailure(md.code, md.text);
+        disk["name"] = md.body.value("name", "");
+        disk["managedDisk"] = {{"id", md.body.value("id", entry.managedDiskId)}};
         return disk;
     }
     std::string error;
-    std::optional<azsim::BlobKey> blob = PageBlobOfEntry(entry, error);
+    std::optional<BlobAddress> blob = BlobAddressOf(blobs, entry, error);
     if (!blob) throw OperationFailure(SDK_ERR_GENERAL, "InvalidParameter: " + error);
-    if (!store.exists(*blob))
-        throw OperationFailure(SDK_ERR_NOT_FOUND, "BlobNotFound: The disk blob '" + azsim::PageBlobUri(*blob) +
+    const rest::BlobResult found = blobs.send(NX_HTTP_HEAD, blob->url);
+    if (!found.ok && found.code == SDK_ERR_NOT_FOUND)
+        throw OperationFailure(SDK_ERR_NOT_FOUND, "BlobNotFound: The disk blob '" + blob->url +
                                                       "' of the deferred VM does not exist.");
+    if (!found.ok) throw OperationFailure(found.code, found.text);
     disk["name"] = blob->name;
-    disk["vhd"] = {{"uri", azsim::PageBlobUri(*blob)}};
+    disk["vhd"] = {{"uri", blob->url}};
     return disk;
 }
 
+// What blob `url` holds: nothing (none), a deferred configuration of VM `vmName` of `resourceGroup`
+// (true), or anything else (false). Throws when it cannot be read.
+std::optional<bool> DeferredConfigAt(rest::BlobClient& blobs, const std::string& url, const std::string& vmName,
+                                     const std::string& resourceGroup) {
+    const rest::BlobResult got = blobs.send(NX_HTTP_GET, url);
+    if (!got.ok && got.code == SDK_ERR_NOT_FOUND) return std::nullopt;
+    if (!got.ok) throw OperationFailure(got.code, got.text);
+    return got.reply.header("x-ms-blob-type") == "BlockBlob" &&
+           IsDeferredConfigOf(got.reply.body, vmName, resourceGroup);
+}
+
 // The source configuration with what the deployment was asked for.
-json DeferredConfig(const azsim::StateDocument& doc, const azsim::PageBlobStore& store, const SVMInfo& vm,
-                    const std::string& osDiskName, const std::string& configText) {
+json DeferredConfig(rest::ArmClient& arm, rest::BlobClient& blobs, const SVMInfo& vm, const std::string& osDiskName,
+                    const std::string& configText) {
     json config = configText.empty() ? json::object() : json::parse(configText, nullptr, false);
     if (!config.is_object())
         throw OperationFailure(SDK_ERR_GENERAL, "InvalidParameter: The VM configuration cannot be read.");
@@ -94,10 +112,10 @@ json DeferredConfig(const azsim::StateDocument& doc, const azsim::PageBlobStore&
     json& storage = properties["storageProfile"];
     if (!storage.is_object()) storage = json::object();
     const json sourceOs = storage.contains("osDisk") && storage["osDisk"].is_object() ? storage["osDisk"] : json::object();
-    storage["osDisk"] = DeferredDisk(doc, store, *os, sourceOs);
+    storage["osDisk"] = DeferredDisk(arm, blobs, *os, sourceOs);
     storage["dataDisks"] = json::array();
     for (const SDisk& d : vm.disks)
-        if (&d != os) storage["dataDisks"].push_back(DeferredDisk(doc, store, d, {{"lun", d.unitNumber}}));
+        if (&d != os) storage["dataDisks"].push_back(DeferredDisk(arm, blobs, d, {{"lun", d.unitNumber}}));
     return config;
 }
 
@@ -112,58 +130,64 @@ bool CAzureSDKCppBridge::DelayVMDeployment(const SVMInfo& vmInfo, const std::str
                  {"disks", vmInfo.disks.size()}, {"configBytes", configText.size()},
                  {"assignPublicIP", assignPublicIP}, {"inPlaceRestore", inPlaceRestore},
                  {"restoreAsManagedVM", restoreAsManagedVM}, {"encrypted", !dekBackup.empty() || !kekBackup.empty()}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("DelayVMDeployment", args, doc))
+    if (std::optional<Refusal> refusal = impl_->begin("DelayVMDeployment", args))
         return Fail(refusal->code, refusal->text);
+    rest::ArmClient& arm = *impl_->arm;
+    rest::BlobClient& blobs = *impl_->blob;
     // "account" or "account\container": the configuration goes next to the disks' account.
     const std::string accountName = vmInfo.storageAccount.substr(0, vmInfo.storageAccount.find('\\'));
-    const azsim::StorageAccount* account = doc.findStorageAccount(accountName);
-    if (!account)
+    const rest::ArmResult account =
+        rest::FindByName(arm, "Microsoft.Storage/storageAccounts", rest::kStorageVersion, accountName, "storage account");
+    if (!account.ok && account.code == SDK_ERR_NOT_FOUND)
         return Fail(SDK_ERR_NOT_FOUND, "StorageAccountNotFound: The storage account '" + accountName +
                                            "' was not found.");
-    azsim::PageBlobStore store = impl_->localState().blobs();
-    json config = DeferredConfig(doc, store, vmInfo, osDiskName, configText);
+    if (!account.ok) return Fail(account.code, account.text);
+    const std::string name = account.body.value("name", accountName);
+    json config = DeferredConfig(arm, blobs, vmInfo, osDiskName, configText);
     config[kDeferredDeploymentMember] = {{kCreatedByJobTag, impl_->jobId}, {"vmName", vmInfo.name},
                                          {"resourceGroup", vmInfo.resourceGroup}, {"assignPublicIP", assignPublicIP},
                                          {"inPlaceRestore", inPlaceRestore}, {"managed", restoreAsManagedVM},
                                          {"dekBackup", dekBackup}, {"kekBackup", kekBackup}};
-    const azsim::BlobKey key{account->name, kConfigContainer, VmConfigBlobName(vmInfo.resourceGroup, vmInfo.name)};
-    std::string existing;
-    if (store.exists(key) &&
-        !(store.getBlockBlob(key, existing) && IsDeferredConfigOf(existing, vmInfo.name, vmInfo.resourceGroup)))
-        return Fail(SDK_ERR_GENERAL, "BlobAlreadyExists: The blob '" + key.name + "' in storage account '" +
-                                         account->name + "' is not a deferred configuration of VM '" + vmInfo.name +
+    const std::string blobName = VmConfigBlobName(vmInfo.resourceGroup, vmInfo.name);
+    const std::string url = blobs.url(name, kConfigContainer, blobName);
+    if (DeferredConfigAt(blobs, url, vmInfo.name, vmInfo.resourceGroup) == false)
+        return Fail(SDK_ERR_GENERAL, "BlobAlreadyExists: The blob '" + blobName + "' in storage account '" + name +
+                                         "' is not a deferred configuration of VM '" + vmInfo.name +
                                          "'; it is left as it is.");
-    impl_->localState().mutate([&](azsim::StateDocument& d) {
-        azsim::StorageAccount* target = d.findStorageAccount(account->name);
-        for (const std::string& c : target->containers)
-            if (c == kConfigContainer) return false;
-        target->containers.push_back(kConfigContainer);
-        return true;
-    });
-    std::string error;
-    if (!store.putBlockBlob(key, config.dump(2), &error))
-        return Fail(SDK_ERR_GENERAL, "Writing the configuration of VM '" + vmInfo.name + "' failed: " + error);
+    const rest::BlobResult container = blobs.send(NX_HTTP_PUT, rest::WithQuery(blobs.url(name, kConfigContainer),
+                                                                               "restype=container"));
+    if (!container.ok && container.reply.status != 409) return Fail(container.code, container.text);
+    const rest::BlobResult written =
+        blobs.send(NX_HTTP_PUT, url, {"x-ms-blob-type: BlockBlob", "Content-Type: application/json"}, config.dump(2));
+    if (!written.ok)
+        return Fail(written.code, "Writing the configuration of VM '" + vmInfo.name + "' failed: " + written.text);
     return true;
 } catch (...) {
     return FailOnException();
 }
 
 bool CAzureSDKCppBridge::CleanupStagingResources(const std::string& vmName, const std::string& resourceGroup) try {
-    azsim::StateDocument doc;
     if (std::optional<Refusal> refusal =
-            impl_->open("CleanupStagingResources", {{"vmName", vmName}, {"resourceGroup", resourceGroup}}, doc))
+            impl_->begin("CleanupStagingResources", {{"vmName", vmName}, {"resourceGroup", resourceGroup}}))
         return Fail(refusal->code, refusal->text);
+    rest::ArmClient& arm = *impl_->arm;
+    rest::BlobClient& blobs = *impl_->blob;
     // Before the VM exists its configuration is the only way to create it: it stays.
-    if (!doc.findVm(vmName, resourceGroup))
+    const rest::ArmResult vm = arm.get("/subscriptions/" + arm.subscriptionId() + "/resourceGroups/" + resourceGroup +
+                                           "/providers/Microsoft.Compute/virtualMachines/" + vmName,
+                                       rest::kComputeVersion);
+    if (!vm.ok && vm.code == SDK_ERR_NOT_FOUND)
         return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: VM '" + vmName + "' does not exist in resource group '" +
                                            resourceGroup + "'; the configuration kept for its deployment stays.");
-    azsim::PageBlobStore store = impl_->localState().blobs();
+    if (!vm.ok) return Fail(vm.code, vm.text);
+    const rest::ArmResult accounts = rest::ListOfType(arm, "Microsoft.Storage/storageAccounts", rest::kStorageVersion);
+    if (!accounts.ok) return Fail(accounts.code, accounts.text);
     const std::string name = VmConfigBlobName(resourceGroup, vmName);
-    for (const azsim::StorageAccount& account : doc.storageAccounts) {
-        const azsim::BlobKey key{account.name, kConfigContainer, name};
-        std::string text;
-        if (store.getBlockBlob(key, text) && IsDeferredConfigOf(text, vmName, resourceGroup)) store.deleteBlob(key);
+    for (const json& account : accounts.body) {
+        const std::string url = blobs.url(account.value("name", ""), kConfigContainer, name);
+        if (DeferredConfigAt(blobs, url, vmName, resourceGroup) != true) continue;
+        const rest::BlobResult removed = blobs.send(NX_HTTP_DELETE, url);
+        if (!removed.ok && removed.code != SDK_ERR_NOT_FOUND) return Fail(removed.code, removed.text);
     }
     return true;
 } catch (...) {

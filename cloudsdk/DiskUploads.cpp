@@ -7,11 +7,10 @@
 #include <functional>
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <curl/curl.h>
 
-#include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
-#include "cloudsdk/DiskUse.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/rest/ApiVersions.h"
 #include "cloudsdk/rest/HttpExchange.h"
@@ -102,6 +101,29 @@ rest::ArmResult FindDisk(rest::ArmClient& arm, const std::string& ref, const std
     return arm.get("/subscriptions/" + arm.subscriptionId() + "/resourceGroups/" + resourceGroup + "/providers/" +
                        kManagedDisksType + "/" + ref,
                    rest::kDiskVersion);
+}
+
+std::string UnescapedBlobName(const std::string& text) {
+    int length = 0;
+    char* plain = curl_easy_unescape(nullptr, text.c_str(), static_cast<int>(text.size()), &length);
+    std::string out = plain ? std::string(plain, static_cast<std::size_t>(length)) : text;
+    curl_free(plain);
+    return out;
+}
+
+// Whether `url` is the URL of blob `name` (not one of its snapshots) in `container` of `account`:
+// account and container names are case-insensitive in the service, blob names are not.
+bool IsUrlOfBlob(const std::string& url, const std::string& account, const std::string& container,
+            const std::string& name) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string::npos || url.find('?') != std::string::npos) return false;
+    const std::size_t path = url.find('/', scheme + 3);
+    const std::size_t blob = path == std::string::npos ? path : url.find('/', path + 1);
+    if (blob == std::string::npos) return false;
+    const std::string host = url.substr(scheme + 3, path - scheme - 3);
+    return iequals(host.substr(0, host.find('.')), account) &&
+           iequals(url.substr(path + 1, blob - path - 1), container) &&
+           UnescapedBlobName(url.substr(blob + 1)) == name;
 }
 
 }  // namespace
@@ -195,39 +217,29 @@ bool CAzureSDKCppBridge::DeleteDisksOriginatingFromBlob(const std::string& resou
                            {"container", container}, {"blobName", blobName}};
     if (std::optional<Refusal> refusal = impl_->begin("DeleteDisksOriginatingFromBlob", args))
         return Fail(refusal->code, refusal->text);
-    const azsim::BlobKey source{storageAccount, container, blobName};
-    azsim::PageBlobStore store = impl_->localState().blobs();
+    rest::ArmClient& arm = *impl_->arm;
+    const rest::ArmResult disks = rest::ListOfType(arm, kManagedDisksType, rest::kDiskVersion);
+    if (!disks.ok) return Fail(disks.code, disks.text);
+    const std::string inGroup = "/resourceGroups/" + resourceGroup + "/";
     std::string refused;
-    try {
-        impl_->localState().mutate([&](StateDocument& doc) {
-            std::vector<azsim::ManagedDisk> kept;
-            bool removed = false;
-            for (const azsim::ManagedDisk& disk : doc.managedDisks) {
-                std::optional<azsim::BlobUri> from = azsim::ParseBlobUri(disk.sourceId);
-                // Only disks this job made: another job's, or one made by hand, is never cleaned up here.
-                const bool fromBlob = from && from->snapshot.empty() && SameBlob(from->key(), source) &&
-                                      (resourceGroup.empty() || iequals(disk.resourceGroup, resourceGroup)) &&
-                                      CreatedByJob(disk.tags, impl_->jobId);
-                if (!fromBlob) {
-                    kept.push_back(disk);
-                    continue;
-                }
-                // A disk in use stays; the others go, each on its own, as separate deletions do.
-                if (const azsim::VirtualMachine* vm = VmUsingDisk(doc, disk)) {
-                    refused += (refused.empty() ? "" : " ") + std::string("Disk '") + disk.name +
-                               "' is attached to VM '" + vm->name + "'.";
-                    kept.push_back(disk);
-                    continue;
-                }
-                // Snapshots of the disk outlive it, so its data goes only when none refers to it.
-                if (!DiskDataSnapshotted(doc, disk)) store.deleteBlob(disk.blob);
-                removed = true;
-            }
-            doc.managedDisks = kept;
-            return removed;
-        });
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
+    for (const nlohmann::json& disk : disks.body) {
+        // Only disks this job made: another job's, or one made by hand, is never cleaned up here.
+        const nlohmann::json creation = disk.value("properties", nlohmann::json::object())
+                                            .value("creationData", nlohmann::json::object());
+        if (!iequals(creation.value("createOption", ""), "Import") ||
+            !IsUrlOfBlob(creation.value("sourceUri", ""), storageAccount, container, blobName) ||
+            disk.value("tags", nlohmann::json::object()).value(kCreatedByJobTag, "") != impl_->jobId ||
+            (!resourceGroup.empty() && !boost::algorithm::icontains(disk.value("id", ""), inGroup)))
+            continue;
+        // A disk in use stays; the others go, each on its own, as separate deletions do.
+        const std::string vm = disk.value("managedBy", "");
+        if (!vm.empty()) {
+            refused += (refused.empty() ? "" : " ") + std::string("Disk '") + disk.value("name", "") +
+                       "' is attached to VM '" + vm.substr(vm.rfind('/') + 1) + "'.";
+            continue;
+        }
+        const rest::ArmResult removed = arm.remove(disk.value("id", ""), rest::kDiskVersion);
+        if (!removed.ok && removed.code != SDK_ERR_NOT_FOUND) return Fail(removed.code, removed.text);
     }
     if (!refused.empty()) return Fail(SDK_ERR_GENERAL, "OperationNotAllowed: " + refused);
     return true;

@@ -1,9 +1,9 @@
-// The VM's resource description as the cloud returns it, and its key backups.
-#include <boost/algorithm/string/predicate.hpp>
-
-#include "azsim/model/ResourceIds.h"
+// The VM's resource description as the cloud returns it, and its key backups: the references to
+// the disk encryption key (a Key Vault secret) and the key that wraps it (a Key Vault key) that
+// the OS disk's encryption settings hold, which a restore hands back to the new VM.
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/SdkErrorCodes.h"
+#include "cloudsdk/rest/ApiVersions.h"
 
 namespace AzureSDKCppBridge {
 
@@ -11,57 +11,42 @@ namespace {
 
 using nlohmann::json;
 
-json DiskDescription(const azsim::StateDocument& doc, const azsim::VirtualMachine& vm,
-                     const azsim::DiskAttachment& attachment) {
-    json disk = {{"createOption", "Attach"}, {"caching", attachment.lun < 0 ? "ReadWrite" : "None"}};
-    if (attachment.lun >= 0) disk["lun"] = attachment.lun;
-    if (vm.managed) {
-        const azsim::ManagedDisk* md = doc.findManagedDisk(attachment.id);
-        disk["name"] = md ? md->name : "";
-        disk["diskSizeGB"] = md ? static_cast<long long>(md->sizeBytes >> 30) : 0;
-        disk["managedDisk"] = {{"id", attachment.id}, {"storageAccountType", md ? md->sku : ""}};
-    } else {
-        std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(attachment.id);
-        disk["name"] = uri ? uri->blob : attachment.id;
-        disk["vhd"] = {{"uri", attachment.id}};
+bool EncryptionEnabled(const json& settings) {
+    if (settings.is_array()) {
+        for (const json& one : settings)
+            if (EncryptionEnabled(one)) return true;
+        return false;
     }
-    if (vm.encryption.encrypted && (attachment.lun < 0 || !vm.encryption.osDiskOnly))
-        disk["encryptionSettings"] = {{"enabled", true},
-                                      {"diskEncryptionKey", {{"sourceVault", {{"id", vm.encryption.keyVault}}}}}};
-    return disk;
+    return settings.is_object() && settings.value("enabled", false);
 }
 
-json VmDescription(const azsim::StateDocument& doc, const azsim::VirtualMachine& vm) {
-    const std::string& sub = doc.subscription().id;
-    json storage = {{"dataDisks", json::array()}};
-    for (const azsim::DiskAttachment& attachment : vm.disks) {
-        json disk = DiskDescription(doc, vm, attachment);
-        if (attachment.lun < 0) {
-            disk["osType"] = vm.osType;
-            storage["osDisk"] = disk;
-        } else {
-            storage["dataDisks"].push_back(disk);
-        }
+// Only the OS disk is encrypted: it is, and a data disk is not. A data disk's encryption shows in
+// the instance view only (its entry in the model has no settings of its own).
+bool OsDiskOnlyEncrypted(const json& properties) {
+    const json storage = properties.value("storageProfile", json::object());
+    if (!EncryptionEnabled(storage.value("osDisk", json::object()).value("encryptionSettings", json())))
+        return false;
+    const json viewed = properties.value("instanceView", json::object()).value("disks", json::array());
+    for (const json& disk : storage.value("dataDisks", json::array())) {
+        bool encrypted = false;
+        for (const json& view : viewed)
+            if (view.value("name", "") == disk.value("name", ""))
+                encrypted = EncryptionEnabled(view.value("encryptionSettings", json()));
+        if (!encrypted) return true;
     }
-    json nics = json::array();
-    for (const azsim::NetworkCard& nic : vm.nics)
-        nics.push_back({{"id", "/subscriptions/" + sub + "/resourceGroups/" + vm.resourceGroup +
-                                   "/providers/Microsoft.Network/networkInterfaces/" + nic.name}});
-    json description = {{"name", vm.name},
-                        {"id", azsim::VirtualMachineId(sub, vm.resourceGroup, vm.name)},
-                        {"type", "Microsoft.Compute/virtualMachines"},
-                        {"location", vm.region},
-                        {"tags", vm.tags},
-                        {"properties",
-                         {{"vmId", vm.guid},
-                          {"hardwareProfile", {{"vmSize", vm.size}}},
-                          {"storageProfile", storage},
-                          {"networkProfile", {{"networkInterfaces", nics}}},
-                          {"provisioningState", "Succeeded"}}}};
-    if (!vm.zones.empty()) description["zones"] = vm.zones;
-    if (boost::algorithm::iequals(vm.firmware, "efi"))
-        description["properties"]["securityProfile"] = {{"uefiSettings", {{"secureBootEnabled", true}}}};
-    return description;
+    return false;
+}
+
+// The description a backup keeps: the model without its instance view, its zones as one text
+// ("1,2"), the form every saved configuration has had, which restores read.
+std::string SavedDescription(json vm) {
+    vm["properties"].erase("instanceView");
+    if (vm.contains("zones") && vm["zones"].is_array()) {
+        std::string zones;
+        for (const json& zone : vm["zones"]) zones += (zones.empty() ? "" : ",") + zone.get<std::string>();
+        vm["zones"] = zones;
+    }
+    return vm.dump(2);
 }
 
 }  // namespace
@@ -72,22 +57,21 @@ bool CAzureSDKCppBridge::GetVMConfigurationAndKeyBackups(const std::string& reso
     if (std::optional<Refusal> refusal = impl_->begin("GetVMConfigurationAndKeyBackups",
                                                       {{"resourceGroup", resourceGroup}, {"vmName", vmName}}))
         return Fail(refusal->code, refusal->text);
-    try {
-        azsim::StateDocument doc = impl_->localState().load();
-        const azsim::VirtualMachine* vm = doc.findVm(vmName, resourceGroup);
-        if (!vm)
-            return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/virtualMachines/" +
-                                               vmName + "' under resource group '" + resourceGroup +
-                                               "' was not found.");
-        configText = VmDescription(doc, *vm).dump(2);
-        dekBackup = vm->encryption.encrypted ? vm->encryption.dekBackup : std::string();
-        kekBackup = vm->encryption.encrypted ? vm->encryption.kekBackup : std::string();
-        // Success, with a note for the caller: only the OS disk of this VM is encrypted.
-        impl_->lastErrors.set(
-            vm->encryption.encrypted && vm->encryption.osDiskOnly ? SDK_ERR_OS_DISK_ONLY_ENCRYPTED : 0, "");
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    rest::ArmClient& arm = *impl_->arm;
+    const rest::ArmResult vm = arm.get("/subscriptions/" + arm.subscriptionId() + "/resourceGroups/" + resourceGroup +
+                                           "/providers/Microsoft.Compute/virtualMachines/" + vmName,
+                                       rest::kComputeVersion, "$expand=instanceView");
+    if (!vm.ok) return Fail(vm.code, vm.text);
+    const json properties = vm.body.value("properties", json::object());
+    const json settings =
+        properties.value("storageProfile", json::object()).value("osDisk", json::object()).value("encryptionSettings",
+                                                                                                  json::object());
+    const bool encrypted = EncryptionEnabled(settings);
+    configText = SavedDescription(vm.body);
+    dekBackup = encrypted ? settings.value("diskEncryptionKey", json::object()).value("secretUrl", "") : "";
+    kekBackup = encrypted ? settings.value("keyEncryptionKey", json::object()).value("keyUrl", "") : "";
+    // Success, with a note for the caller: only the OS disk of this VM is encrypted.
+    impl_->lastErrors.set(OsDiskOnlyEncrypted(properties) ? SDK_ERR_OS_DISK_ONLY_ENCRYPTED : 0, "");
     return true;
 } catch (...) {
     return FailOnException();

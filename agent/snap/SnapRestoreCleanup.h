@@ -32,24 +32,21 @@ struct MarkedLeftovers {
     std::string text() const;  // "VM [a], managed disk [id], page blob [url]"
 };
 
-// Reads the subscription in `cloudDir`. Throws when its state cannot be read.
-MarkedLeftovers LeftoversOf(const std::string& cloudDir, const SnapRestoreRecord& record);
+// Asks the subscription `credentials` sign in to. Throws when it cannot be read.
+MarkedLeftovers LeftoversOf(const CloudCredentials& credentials, const SnapRestoreRecord& record);
 
 // The source VM's disks of `record` that exist and no VM uses (what a revert left of the VM
-// it replaced). Throws when the subscription's state cannot be read.
-std::vector<std::string> DetachedSourceDisks(const std::string& cloudDir, const SnapRestoreRecord& record);
+// it replaced). Throws when the subscription cannot be read.
+std::vector<std::string> DetachedSourceDisks(const CloudCredentials& credentials, const SnapRestoreRecord& record);
 
 // Removes what job `record` left; false with `problem` set when something of it stays.
-bool UndoSnapRestore(const SnapRestoreRecord& record, const std::string& cloudDir,
-                     const CloudCredentials& credentials, std::string& problem);
+bool UndoSnapRestore(const SnapRestoreRecord& record, const CloudCredentials& credentials, std::string& problem);
 
 // Undoes the ended job of work folder `folder` and removes the folder when nothing it made is
 // left; the outcome's line is empty for a job that still runs.
-UndoOutcome UndoSnapRestoreFolder(const std::string& folder, const std::string& cloudDir,
-                                  const CloudCredentials& credentials);
+UndoOutcome UndoSnapRestoreFolder(const std::string& folder, const CloudCredentials& credentials);
 
 // One line per ended job of the store that was undone, or that keeps its record for a later run.
-std::vector<std::string> UndoDeadSnapRestores(const std::string& storeRoot, const std::string& cloudDir,
-                                              const CloudCredentials& credentials);
+std::vector<std::string> UndoDeadSnapRestores(const std::string& storeRoot, const CloudCredentials& credentials);
 
 }  // namespace vsagent

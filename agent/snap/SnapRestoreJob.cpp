@@ -96,7 +96,7 @@ bool SnapRestoreJob::connect(Session& s) {
     watch_(s.plugin.get());
     CVMSnapUtil::SetCatalogRoot(SnapCatalogRoot(store_.root()));
     const CloudCredentials credentials = host_.cloud().credentials();
-    for (const std::string& note : UndoDeadSnapRestores(store_.root(), host_.cloud().dir(), credentials)) {
+    for (const std::string& note : UndoDeadSnapRestores(store_.root(), credentials)) {
         progress_(note);
         s.result.notes.push_back(note);
     }
@@ -257,7 +257,7 @@ bool SnapRestoreJob::revert(Session& s) {
 void SnapRestoreJob::noteDetachedDisks(Session& s) {
     std::string names;
     try {
-        for (const std::string& disk : DetachedSourceDisks(host_.cloud().dir(), s.record))
+        for (const std::string& disk : DetachedSourceDisks(host_.cloud().credentials(), s.record))
             names += (names.empty() ? "[" : ", [") + disk.substr(disk.rfind('/') + 1) + "]";
     } catch (const std::exception& e) {
         s.result.notes.push_back(std::string("whether the VM's earlier disks are kept cannot be told: ") + e.what());
@@ -275,7 +275,7 @@ void SnapRestoreJob::finish(Session& s) {
     s.lock.reset();
     if (s.folder.empty()) return;
     if (!s.result.ok && s.recorded) {
-        const UndoOutcome outcome = UndoSnapRestoreFolder(s.folder, host_.cloud().dir(), host_.cloud().credentials());
+        const UndoOutcome outcome = UndoSnapRestoreFolder(s.folder, host_.cloud().credentials());
         s.result.cleanupIncomplete = !outcome.undone;
         s.result.leftForLater = outcome.left.empty() ? outcome.line : outcome.left;
         return;

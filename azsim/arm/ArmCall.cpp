@@ -49,6 +49,7 @@ const std::vector<ArmRoutes>& AllArmRoutes() {
         &ServeStorageRoutes,
         &ServeLocationRoutes,
         &ServeImageRoutes,
+        &ServeContainerRoutes,
     };
     return routes;
 }

@@ -56,4 +56,7 @@ bool ServeStorageRoutes(ArmCall& call);
 bool ServeLocationRoutes(ArmCall& call);
 bool ServeImageRoutes(ArmCall& call);
 
+// Staging and clean-up.
+bool ServeContainerRoutes(ArmCall& call);
+
 }  // namespace azsim

@@ -22,6 +22,18 @@ nlohmann::json Status(const std::string& code, const std::string& display) {
     return {{"code", code}, {"level", "Info"}, {"displayStatus", display}};
 }
 
+// A disk's encryption settings: the OS disk of a VM encrypted with its own keys names them as
+// Key Vault references (the secret of the disk key, the key that wraps it, and their vault).
+nlohmann::json EncryptionSettings(const VirtualMachine& vm, const DiskAttachment& attachment) {
+    nlohmann::json settings = {{"enabled", true}};
+    const DiskEncryption& keys = vm.encryption;
+    if (attachment.lun >= 0 || !keys.encrypted || keys.dekBackup.empty()) return settings;
+    const nlohmann::json vault = {{"id", keys.keyVault}};
+    settings["diskEncryptionKey"] = {{"secretUrl", keys.dekBackup}, {"sourceVault", vault}};
+    if (!keys.kekBackup.empty()) settings["keyEncryptionKey"] = {{"keyUrl", keys.kekBackup}, {"sourceVault", vault}};
+    return settings;
+}
+
 // The disk entry of a storage profile: a managed disk by id, an unmanaged one by its VHD's URI.
 // Besides the size in GB it gives the exact size in bytes ("diskSizeBytes"), and whether the disk
 // is encrypted ("encryptionSettings"), by its own mark or by the VM's encryption.
@@ -44,7 +56,7 @@ nlohmann::json DiskJson(const StateDocument& doc, const DiskAttachment& attachme
             encrypted = encrypted || blob->encrypted;
         }
     }
-    if (encrypted) disk["encryptionSettings"] = {{"enabled", true}};
+    if (encrypted) disk["encryptionSettings"] = EncryptionSettings(vm, attachment);
     if (attachment.lun < 0) {  // the OS disk has no LUN
         disk.erase("lun");
         disk["osType"] = vm.osType;

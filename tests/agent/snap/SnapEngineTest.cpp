@@ -248,7 +248,7 @@ TEST(SnapRestoreUndo, RemovesWhatCarriesTheMarkButNeverTheSourceVmsDisks) {
             return true;
         });
         std::string problem;
-        EXPECT_TRUE(UndoSnapRestore(record, cloud.dir(),
+        EXPECT_TRUE(UndoSnapRestore(record,
                                     {SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId,
                                      SimulatedCloud::kSecret},
                                     problem))
@@ -274,7 +274,7 @@ TEST(SnapRestoreUndo, RemovesWhatCarriesTheMarkButNeverTheSourceVmsDisks) {
     record.write(own);
     record.write(foreign);
     std::string lines;
-    for (const std::string& line : UndoDeadSnapRestores(store.path(), store.path() + "/no-cloud", {}))
+    for (const std::string& line : UndoDeadSnapRestores(store.path(), {}))
         lines += line + "\n";
     EXPECT_EQ(std::make_tuple(fs::exists(empty), fs::exists(own), fs::exists(foreign)),
               std::make_tuple(false, true, true));

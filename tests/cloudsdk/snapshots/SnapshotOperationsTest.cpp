@@ -127,6 +127,7 @@ TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
 
     state.mutate([](azsim::StateDocument& doc) {
         doc.findVm("secure-db01")->encryption.osDiskOnly = true;
+        doc.findManagedDiskByName("secure-db01-data0")->encrypted = false;
         return true;
     });
     ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
