@@ -19,6 +19,8 @@ const char* const kUsage =
     "  verify --store DIR [--job ID]    re-hash what the store's manifests promise\n"
     "  export --store DIR --job ID --disk N --out FILE\n"
     "                                   a disk as of a job, assembled from its backups\n"
+    "  files --store DIR --job ID ls|get|find ...\n"
+    "                                   list, copy out or find the files of a job's disks\n"
     "  prune --store DIR --keep-last N | --keep-within DURATION\n"
     "                                   remove old backups; kept ones stay restorable\n"
     "  restore --store DIR --job ID [--name NAME]\n"
@@ -55,6 +57,7 @@ int main(int argc, char** argv) {
     if (command == "list") return vsagent::RunList(argc, argv);
     if (command == "verify") return vsagent::RunVerify(argc, argv, cancel);
     if (command == "export") return vsagent::RunExport(argc, argv, cancel);
+    if (command == "files") return vsagent::RunFiles(argc, argv, cancel);
     if (command == "prune") return vsagent::RunPrune(argc, argv, cancel);
     if (command == "restore") return vsagent::RunRestore(argc, argv, cancel);
     if (command == "vm") return vsagent::RunVm(argc, argv, cancel);

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need; silent when all are present.
 set -euo pipefail
 PKGS=(g++ make cmake pkg-config libcurl4-openssl-dev libssl-dev libboost-dev
-      libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libgtest-dev libgmock-dev openssl curl)
+      libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libgtest-dev libgmock-dev openssl curl
+      libext2fs-dev e2fsprogs fdisk)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

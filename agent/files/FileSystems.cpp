@@ -1,0 +1,13 @@
+#include "agent/files/FileSystems.h"
+
+#include "agent/files/ExtFileSystem.h"
+
+namespace vsagent {
+
+std::unique_ptr<FileSystem> OpenFileSystem(const ByteSource& partition, std::string& why) {
+    if (LooksLikeExt(partition)) return OpenExt(partition);
+    why = "no file system the agent reads (ext2, ext3, ext4)";
+    return nullptr;
+}
+
+}  // namespace vsagent
