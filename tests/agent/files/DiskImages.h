@@ -18,7 +18,7 @@ using Bytes = std::vector<unsigned char>;
 
 class MemoryDisk : public vsagent::ByteSource {
 public:
-    explicit MemoryDisk(Bytes bytes) : bytes_(std::move(bytes)) {}
+    explicit MemoryDisk(const Bytes& bytes) : bytes_(bytes) {}
     std::uint64_t size() const override { return bytes_.size(); }
     void read(std::uint64_t offset, std::size_t length, unsigned char* out) const override {
         if (offset > bytes_.size() || length > bytes_.size() - offset) {
@@ -30,7 +30,7 @@ public:
     mutable bool outside = false;
 
 private:
-    Bytes bytes_;
+    const Bytes& bytes_;
 };
 
 // Runs a shell command line in `scratch`; fails the test when it does not exit 0.

@@ -133,8 +133,10 @@ TEST_F(PartitionsTest, MutatedTablesAreReadOrRefusedNeverReadOutside) {
                             original->begin() + static_cast<long>(s * 512 + 512), [](unsigned char c) { return c; }))
                 tableSectors.push_back(s);
         int read = 0, refused = 0;
+        Bytes image = *original;
         for (int round = 0; round < 3000; ++round) {
-            Bytes image = *original;
+            for (std::uint64_t s : tableSectors)
+                std::copy_n(original->begin() + static_cast<long>(s * 512), 512, image.begin() + static_cast<long>(s * 512));
             for (int n = 1 + static_cast<int>(random() % 4); n > 0; --n) {
                 const std::uint64_t at = tableSectors[random() % tableSectors.size()] * 512 + random() % 512;
                 const unsigned char values[] = {0, 0xFF, 0x80, 0x7F, 1, static_cast<unsigned char>(random())};
