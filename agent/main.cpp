@@ -21,6 +21,8 @@ const char* const kUsage =
     "                                   a disk as of a job, assembled from its backups\n"
     "  serve --store DIR --job ID --disk N [--socket PATH | --port PORT]\n"
     "                                   a disk as of a job as a read-only network block device\n"
+    "  files --store DIR --job ID ls|get|find ...\n"
+    "                                   list, copy out or find the files of a job's disks\n"
     "  prune --store DIR --keep-last N | --keep-within DURATION\n"
     "                                   remove old backups; kept ones stay restorable\n"
     "  restore --store DIR --job ID [--name NAME]\n"
@@ -58,6 +60,7 @@ int main(int argc, char** argv) {
     if (command == "verify") return vsagent::RunVerify(argc, argv, cancel);
     if (command == "export") return vsagent::RunExport(argc, argv, cancel);
     if (command == "serve") return vsagent::RunServe(argc, argv, cancel);
+    if (command == "files") return vsagent::RunFiles(argc, argv, cancel);
     if (command == "prune") return vsagent::RunPrune(argc, argv, cancel);
     if (command == "restore") return vsagent::RunRestore(argc, argv, cancel);
     if (command == "vm") return vsagent::RunVm(argc, argv, cancel);

@@ -3,7 +3,8 @@
 set -euo pipefail
 PKGS=(g++ make cmake pkg-config libcurl4-openssl-dev libssl-dev libboost-dev
       libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libgtest-dev libgmock-dev openssl curl
-      ntfs-3g-dev ntfs-3g libnbd-bin bc)
+      ntfs-3g-dev ntfs-3g libnbd-bin bc
+      libext2fs-dev e2fsprogs fdisk)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -24,6 +24,7 @@ int RunList(int argc, char** argv);
 int RunVerify(int argc, char** argv, const CancelSignal& cancel);
 int RunExport(int argc, char** argv, const CancelSignal& cancel);
 int RunServe(int argc, char** argv, const CancelSignal& cancel);
+int RunFiles(int argc, char** argv, const CancelSignal& cancel);
 int RunPrune(int argc, char** argv, const CancelSignal& cancel);
 int RunRestore(int argc, char** argv, CancelSignal& cancel);
 int RunVm(int argc, char** argv, CancelSignal& cancel);

@@ -25,6 +25,7 @@ struct FileEntry {
     std::int64_t mtime = 0;    // seconds since the epoch
     std::int64_t atime = 0;
     std::string linkTarget;    // of a symbolic link
+    std::uint64_t id = 0;      // the file system's own number of the file (inode, record); 0 where it has none
 };
 
 class FileSystem {

@@ -295,6 +295,13 @@ void NtfsFileSystem::read(const std::string& path,
 
 }  // namespace
 
+bool LooksLikeNtfs(const ByteSource& partition) {
+    unsigned char id[8] = {};
+    if (partition.size() < 512) return false;
+    partition.read(3, sizeof id, id);
+    return std::memcmp(id, "NTFS    ", sizeof id) == 0;
+}
+
 std::unique_ptr<FileSystem> OpenNtfs(const ByteSource& partition) { return std::make_unique<NtfsFileSystem>(partition); }
 
 }  // namespace vsagent

@@ -8,6 +8,10 @@
 
 namespace vsagent {
 
+// Whether `partition` starts with an NTFS boot sector (its "NTFS    " system id);
+// says nothing of whether the rest is sound.
+bool LooksLikeNtfs(const ByteSource& partition);
+
 // The NTFS file system held by `partition`, which must outlive the result. Throws
 // StoreError when `partition` holds no NTFS file system or a damaged one.
 // Listings leave out the volume's own metadata files ($MFT, $Bitmap, ...). Every
