@@ -10,7 +10,7 @@
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/ListedPageBlob.h"
 #include "cloudsdk/SdkErrorCodes.h"
-#include "cloudsdk/VmDataDisks.h"
+#include "cloudsdk/VmCreation.h"
 #include "cloudsdk/VmRemoval.h"
 #include "cloudsdk/rest/ApiVersions.h"
 #include "cloudsdk/rest/ResourceLookup.h"
@@ -20,9 +20,6 @@ namespace AzureSDKCppBridge {
 using boost::algorithm::iequals;
 using nlohmann::json;
 using VMInfoStructs::SDisk;
-
-// The metadata key with which a page blob registered as an OS disk records its OS type.
-constexpr const char* kBlobOsTypeKey = "osType";
 
 std::string ImportedDiskNameOf(const std::string& url) {
     std::string name = rest::WithoutQuery(url);
@@ -56,7 +53,7 @@ private:
         std::string managedId;
         std::string url;
         std::string account;
-        json importBody;  // when the blob becomes a managed disk
+        json makeBody;  // the body of the managed disk this call makes for it (an import or a copy)
     };
     // A network card: the interface's id, its subnet and security group, its body when it exists.
     struct Card {
@@ -71,10 +68,6 @@ private:
         result.code = SDK_ERR_GENERAL;
         result.text = text;
         return result;
-    }
-    static std::string text(const json& object, const char* pointer) {
-        const json::json_pointer at(pointer);
-        return object.contains(at) && object.at(at).is_string() ? object.at(at).get<std::string>() : std::string();
     }
     std::string inGroup(const std::string& type, const std::string& name) const {
         return sub_ + "/resourceGroups/" + group_ + "/providers/" + type + "/" + name;
@@ -215,7 +208,7 @@ private:
         for (Card& card : cards_) {
             if (!result.ok) return result;
             result = readKept(card.id, rest::kNetworkVersion, card.kept);
-            const std::string holder = text(card.kept, "/properties/virtualMachine/id");
+            const std::string holder = ConfigText(card.kept, "/properties/virtualMachine/id");
             if (result.ok && !holder.empty())
                 return refused("Conflict: Network interface '" + card.kept.value("name", "") +
                                "' belongs to another VM.");
@@ -263,6 +256,7 @@ private:
     // The disk-create body of each page blob a managed VM imports: into a free name of the group, its
     // SKU that of the blob's account, tagged with the blob's metadata and the job.
     rest::ArmResult readImports() {
+        if (ask_.copyDisks) return readCopies();
         if (!ask_.managed || std::all_of(disks_.begin(), disks_.end(), [](const Disk& d) { return d.url.empty(); }))
             return Done();
         const rest::ArmResult accounts = rest::ListOfType(arm_, "Microsoft.Storage/storageAccounts", rest::kStorageVersion);
@@ -275,16 +269,55 @@ private:
             if (account == accounts.body.end())
                 return refused("InvalidParameter: The storage account '" + disk.account + "' of disk '" + disk.url +
                                "' does not exist in this subscription.");
-            const std::string name = ImportedDiskNameOf(disk.url);
-            disk.managedId = inGroup("Microsoft.Compute/disks", name);
-            json taken;
-            const rest::ArmResult read = readKept(disk.managedId, rest::kDiskVersion, taken);
-            if (!read.ok) return read;
-            if (!names.insert(name).second || !taken.is_null())
-                return refused("Conflict: A disk named '" + name + "' already exists in resource group '" + group_ +
-                               "'.");
-            const rest::ArmResult body = importBody(disk, *account);
-            if (!body.ok) return body;
+            rest::ArmResult result = claimName(ImportedDiskNameOf(disk.url), names, disk);
+            if (result.ok) result = importBody(disk, *account);
+            if (!result.ok) return result;
+        }
+        return Done();
+    }
+
+    // The disk `disk` gets is made as `name`, which neither the group nor this call has used.
+    rest::ArmResult claimName(const std::string& name, std::set<std::string>& names, Disk& disk) {
+        const std::string id = inGroup("Microsoft.Compute/disks", name);
+        json taken;
+        const rest::ArmResult read = readKept(id, rest::kDiskVersion, taken);
+        if (!read.ok) return read;
+        if (!names.insert(name).second || !taken.is_null())
+            return refused("Conflict: A disk named '" + name + "' already exists in resource group '" + group_ + "'.");
+        disk.managedId = id;
+        return Done();
+    }
+
+    // The copies of a clone: a managed disk copied with its SKU, a page blob imported as a standard disk.
+    rest::ArmResult readCopies() {
+        const rest::ArmResult accounts = rest::ListOfType(arm_, "Microsoft.Storage/storageAccounts", rest::kStorageVersion);
+        if (!accounts.ok) return accounts;
+        std::set<std::string> names;
+        for (Disk& disk : disks_) {
+            const std::string source = disk.managedId;
+            const std::string name = ask_.vm.name + (disk.lun < 0 ? "-osdisk" : "-data" + std::to_string(disk.lun));
+            rest::ArmResult result = claimName(name, names, disk);
+            if (!result.ok) return result;
+            if (source.empty()) {
+                const auto account = std::find_if(accounts.body.begin(), accounts.body.end(), [&](const json& a) {
+                    return iequals(a.value("name", ""), disk.account);
+                });
+                result = account == accounts.body.end() ? importBody(disk, json::object()) : importBody(disk, *account);
+                disk.makeBody["sku"]["name"] = "Standard_LRS";
+                disk.url.clear();
+                if (!result.ok) return result;
+                continue;
+            }
+            const rest::ArmResult original = arm_.get(source, rest::kDiskVersion);
+            if (!original.ok)
+                return original.code == SDK_ERR_NOT_FOUND
+                           ? refused("NotFound: The disk '" + source + "' of the source VM was not found.")
+                           : original;
+            disk.makeBody = {{"location", region_},
+                             {"sku", original.body.value("sku", json{{"name", "Standard_LRS"}})},
+                             {"tags", {{kCreatedByJobTag, ask_.job}}},
+                             {"properties", {{"creationData", {{"createOption", "Copy"}, {"sourceResourceId", source}}}}}};
+            if (original.body.contains("zones")) disk.makeBody["zones"] = original.body["zones"];
         }
         return Done();
     }
@@ -300,29 +333,29 @@ private:
         // A replica's blob carries marks (its replication GUID) the disk keeps; the OS type is a disk field.
         json tags = json::object();
         for (const auto& [key, value] : listed.metadata)
-            if (!iequals(key, kBlobOsTypeKey)) tags[key] = value;
+            if (!iequals(key, kRegisteredOsTypeTag)) tags[key] = value;
         tags[kCreatedByJobTag] = ask_.job;
-        const bool premium = boost::algorithm::istarts_with(text(account, "/sku/name"), "Premium");
+        const bool premium = boost::algorithm::istarts_with(ConfigText(account, "/sku/name"), "Premium");
         json properties = {{"creationData",
                             {{"createOption", "Import"},
                              {"sourceUri", disk.url},
                              {"storageAccountId", account.value("id", "")}}}};
         if (disk.lun < 0) {
-            const std::string osType = osTypeOf(listed.value(kBlobOsTypeKey));
+            const std::string osType = osTypeOf(listed.value(kRegisteredOsTypeTag));
             if (!osType.empty()) properties["osType"] = osType;
             properties["hyperVGeneration"] = gen2() ? "V2" : "V1";
         }
-        disk.importBody = {{"location", region_},
+        disk.makeBody = {{"location", region_},
                            {"sku", {{"name", premium ? "Premium_LRS" : "Standard_LRS"}}},
                            {"tags", tags},
                            {"properties", properties}};
-        if (!zones().empty()) disk.importBody["zones"] = zones();
+        if (!zones().empty()) disk.makeBody["zones"] = zones();
         return Done();
     }
 
     // The OS type the configuration names, else `fallback`.
     std::string osTypeOf(const std::string& fallback) const {
-        const std::string configured = text(ask_.config, "/properties/storageProfile/osDisk/osType");
+        const std::string configured = ConfigText(ask_.config, "/properties/storageProfile/osDisk/osType");
         return configured.empty() ? fallback : configured;
     }
 
@@ -363,7 +396,7 @@ private:
         const std::string osType = osTypeOf("");
         if (!osType.empty()) os["osType"] = osType;
         if (ask_.dekBackup.empty() && ask_.kekBackup.empty()) return os;
-        const json vault = {{"id", text(ask_.config, "/properties/storageProfile/osDisk/encryptionSettings/"
+        const json vault = {{"id", ConfigText(ask_.config, "/properties/storageProfile/osDisk/encryptionSettings/"
                                                      "diskEncryptionKey/sourceVault/id")}};
         os["encryptionSettings"] = {{"enabled", true},
                                     {"diskEncryptionKey", {{"secretUrl", ask_.dekBackup}, {"sourceVault", vault}}}};
@@ -395,9 +428,9 @@ private:
     rest::ArmResult create(DeployedVm& out) {
         rest::ArmResult result = Done();
         for (const Disk& disk : disks_) {
-            if (disk.importBody.is_null()) continue;
-            if (!(result = put(disk.managedId, rest::kDiskVersion, disk.importBody, true)).ok) return result;
-            out.importedFrom.push_back(disk.url);
+            if (disk.makeBody.is_null()) continue;
+            if (!(result = put(disk.managedId, rest::kDiskVersion, disk.makeBody, true)).ok) return result;
+            if (!disk.url.empty()) out.importedFrom.push_back(disk.url);
         }
         if (ask_.publicIp && keptIp_.is_null()) {
             const json ip = {{"location", region_},
@@ -414,7 +447,7 @@ private:
         result = arm_.put(vmId_, rest::kComputeVersion, vmBody());
         if (!result.ok) return result;
         out.created = true;
-        out.guid = text(result.body, "/properties/vmId");
+        out.guid = ConfigText(result.body, "/properties/vmId");
         // A VM is made running; one asked for stopped is deallocated at once.
         if (!ask_.powerOn) result = arm_.action(vmId_ + "/deallocate", rest::kComputeVersion, true);
         return result;

@@ -5,6 +5,7 @@
 // put, in that order (each needs the one before), everything new tagged with the job. The cloud
 // checks the VM itself (size, zones, generation, disks free, premium storage, slots); when it
 // refuses, or any step fails before the VM exists, what this call created is deleted again.
+// A clone's copies of its source's disks are made first, and deleted alike.
 #pragma once
 
 #include <string>
@@ -26,6 +27,9 @@ struct DeploymentAsk {
     // The VM's configuration: its tags, its OS disk's OS type and key vault (an object, maybe empty).
     nlohmann::json config = nlohmann::json::object();
     bool managed = false;  // managed disks: each page blob is imported into a new managed disk
+    // The VM runs on copies of the listed disks, made by this call and named after it ("{vm}-osdisk",
+    // "{vm}-data{lun}"): a managed disk's copy, or a page blob imported.
+    bool copyDisks = false;
     bool publicIp = false;
     bool powerOn = true;  // false: the VM is deallocated once made
     std::string dekBackup;

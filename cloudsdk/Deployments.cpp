@@ -38,8 +38,15 @@ bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::st
                  {"encrypted", !dekBackup.empty() || !kekBackup.empty()}, {"convertStagedBlobs", convertStagedBlobs},
                  {"restoreWithoutConfig", restoreWithoutConfig}};
     if (std::optional<Refusal> refusal = impl_->begin("RestoreVM", args)) return Fail(refusal->code, refusal->text);
-    DeploymentAsk ask{vmInfo, osDiskName, json::object(), restoreAsManagedVM, assignPublicIP, deployFlag,
-                      dekBackup, kekBackup, impl_->jobId};
+    DeploymentAsk ask;
+    ask.vm = vmInfo;
+    ask.osDiskName = osDiskName;
+    ask.managed = restoreAsManagedVM;
+    ask.publicIp = assignPublicIP;
+    ask.powerOn = deployFlag;
+    ask.dekBackup = dekBackup;
+    ask.kekBackup = kekBackup;
+    ask.job = impl_->jobId;
     if (!restoreWithoutConfig && !configText.empty()) {
         ask.config = json::parse(configText, nullptr, false);
         if (!ask.config.is_object())
