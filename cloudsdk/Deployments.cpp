@@ -61,7 +61,10 @@ bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::st
     if (!result.ok)
         return deployed.created ? Fail(SDK_ERR_VM_CREATED_LATER_STEP_FAILED, createdText + result.text)
                                 : Fail(result.code, result.text);
-    if (std::optional<azsim::SdkFault> fault = impl_->faults->takeSdkFault("RestoreVM.AfterCreate"))
+    // Injected faults exist on the simulated subscription only.
+    std::optional<azsim::SdkFault> fault;
+    if (impl_->faults) fault = impl_->faults->takeSdkFault("RestoreVM.AfterCreate");
+    if (fault)
         return Fail(SDK_ERR_VM_CREATED_LATER_STEP_FAILED, createdText + fault->text);
     // Converted: the staged blobs the VM's disks were imported from go.
     if (convertStagedBlobs) result = RemovePageBlobs(*impl_->blob, deployed.importedFrom, std::nullopt);

@@ -340,6 +340,23 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
     EXPECT_TRUE(state.blobs().exists({"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"}));
 }
 
+// A restore of page blobs and its clean-up need no state of the cloud's own: a wrapper signed in to a real
+// subscription deploys the VM and removes it with its blobs over the protocols alone.
+TEST_F(RestoreOperations, ARestoreAndItsCleanupGoOverTheProtocolsAlone) {
+    NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
+    unsetenv("VSA_CLOUD_STATE");
+    CAzureSDKCppBridge remote;
+    Connect(remote, 7);
+    SVMInfo vm = Vm("p1", "rg-legacy", "Standard_A2");
+    vm.disks = {BlobDisk("p1-os.vhd", true, 0, "legacystore01")};
+    ASSERT_TRUE(remote.CreatePageBlob("", "legacystore01", "vhds", "p1-os.vhd", kMiB));
+    ASSERT_TRUE(remote.RestoreVM(vm, "p1-os.vhd", "", false, false, false, true, "", "", false, false))
+        << remote.GetLastErrorString();
+    EXPECT_EQ(state.load().findVmByGuid(vm.guid)->disks.at(0).id, azsim::PageBlobUri({"legacystore01", "vhds", "p1-os.vhd"}));
+    ASSERT_TRUE(remote.CleanupRestoreVM(vm, vm.disks, false)) << remote.GetLastErrorString();
+    EXPECT_TRUE(!state.load().findVm("p1") && !state.blobs().exists({"legacystore01", "vhds", "p1-os.vhd"}));
+}
+
 // Only a configuration's VM id tells the subscription it was backed up from, and a text naming none says so. The
 // question needs nothing of the cloud: a wrapper signed in to a real subscription answers it alike.
 TEST_F(RestoreOperations, OnlyAVmIdTellsTheSubscriptionOnEveryCloud) {
