@@ -120,7 +120,10 @@ rest::ArmResult RemovePageBlobs(rest::BlobClient& blob, const std::vector<std::s
         named.uri = url;
         rest::ArmResult result;
         const std::optional<BlobAddress> address = BlobAddressOf(blob, named, result.text);
-        if (!address) return result.code = SDK_ERR_GENERAL, result;
+        if (!address) {
+            result.code = SDK_ERR_GENERAL;
+            return result;
+        }
         if (onlyJob) {
             ListedPageBlob listed;
             result = ListPageBlob(blob, *address, listed);
