@@ -233,7 +233,7 @@ bool CAzureSDKCppBridge::AddDisksToVM(const VMInfoStructs::SVMInfo& vm, const st
         return Fail(result.code, result.text);
     }
     // Attached: the staged blobs the disks were imported from go.
-    result = RemovePageBlobs(impl_->subscription.get(), imported.staged, std::nullopt);
+    result = RemovePageBlobs(*impl_->blob, imported.staged, std::nullopt);
     return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();

@@ -1,23 +1,20 @@
 // Restore deployments: a new VM from prepared disks, the clean-up of a failed
 // one, and whether a backed-up VM comes from another subscription.
 //
-// A deployment checks everything the cloud checks before it creates anything,
-// then creates the VM, its disks, network interfaces, public IP and its own
-// record in one change of the state document, so a refusal or a failure there
-// leaves the subscription as it was. What follows the creation (the fault point
+// A deployment goes over Resource Manager (ArmDeployment.h): a refusal, or a
+// failure before the VM exists, leaves the subscription as it was. What follows
+// the creation (deallocating a VM not to be started, the fault point
 // "RestoreVM.AfterCreate" for tests, then deleting the staged blobs the VM's
 // disks were imported from) fails with code 3: the VM stays.
 #include <boost/algorithm/string/find.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 
-#include "azsim/model/ResourceIds.h"
+#include "cloudsdk/ArmDeployment.h"
+#include "cloudsdk/BlobAddress.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
-#include "cloudsdk/DeploymentRequest.h"
-#include "cloudsdk/DiskUse.h"
 #include "cloudsdk/SdkErrorCodes.h"
-#include "cloudsdk/VmCreation.h"
 #include "cloudsdk/VmDataDisks.h"
 #include "cloudsdk/VmRemoval.h"
 #include "cloudsdk/rest/ApiVersions.h"
@@ -40,40 +37,40 @@ bool CAzureSDKCppBridge::RestoreVM(VMInfoStructs::SVMInfo& vmInfo, const std::st
                  {"restoreAsManagedVM", restoreAsManagedVM}, {"deployFlag", deployFlag},
                  {"encrypted", !dekBackup.empty() || !kekBackup.empty()}, {"convertStagedBlobs", convertStagedBlobs},
                  {"restoreWithoutConfig", restoreWithoutConfig}};
-    if (std::optional<Refusal> refusal = impl_->simulatedOnly("RestoreVM", args)) return Fail(refusal->code, refusal->text);
-    azsim::PageBlobStore store = impl_->localState().blobs();
-    const CreationOptions options{impl_->jobId, deployFlag, dekBackup, kekBackup, "restore"};
-    CreatedVm created;
-    try {
-        impl_->localState().mutate([&](StateDocument& doc) {
-            const DeploymentRequest request = ResolveDeployment(doc, store, vmInfo, osDiskName, configText,
-                                                                assignPublicIP, restoreAsManagedVM,
-                                                                convertStagedBlobs, restoreWithoutConfig);
-            const std::string refusal = FirstRefusal(request);
-            if (!refusal.empty()) throw OperationFailure(SDK_ERR_GENERAL, refusal);
-            CreateVm(doc, store, request, options, created);
-            return true;
-        });
-    } catch (...) {
-        // Nothing was saved: the data of disks made so far goes too.
-        DeleteBlobData(store, created.newBlobs);
-        throw;
+    if (std::optional<Refusal> refusal = impl_->begin("RestoreVM", args)) return Fail(refusal->code, refusal->text);
+    DeploymentAsk ask;
+    ask.vm = vmInfo;
+    ask.osDiskName = osDiskName;
+    ask.managed = restoreAsManagedVM;
+    ask.publicIp = assignPublicIP;
+    ask.powerOn = deployFlag;
+    ask.dekBackup = dekBackup;
+    ask.kekBackup = kekBackup;
+    ask.job = impl_->jobId;
+    if (!restoreWithoutConfig && !configText.empty()) {
+        ask.config = json::parse(configText, nullptr, false);
+        if (!ask.config.is_object())
+            return Fail(SDK_ERR_GENERAL, std::string("InvalidParameter: The VM configuration cannot be read: ") +
+                                             (ask.config.is_discarded() ? "the text is not JSON"
+                                                                        : "the text is not a JSON object"));
     }
-    vmInfo.guid = created.guid;
-
+    DeployedVm deployed;
+    rest::ArmResult result = DeployOverRest(*impl_->arm, *impl_->blob, ask, deployed);
     const std::string createdText = "VM '" + vmInfo.name + "' was created, but ";
-    if (std::optional<azsim::SdkFault> fault = impl_->faults->takeSdkFault("RestoreVM.AfterCreate"))
+    if (deployed.created) vmInfo.guid = deployed.guid;
+    if (!result.ok)
+        return deployed.created ? Fail(SDK_ERR_VM_CREATED_LATER_STEP_FAILED, createdText + result.text)
+                                : Fail(result.code, result.text);
+    // Injected faults exist on the simulated subscription only.
+    std::optional<azsim::SdkFault> fault;
+    if (impl_->faults) fault = impl_->faults->takeSdkFault("RestoreVM.AfterCreate");
+    if (fault)
         return Fail(SDK_ERR_VM_CREATED_LATER_STEP_FAILED, createdText + fault->text);
-    try {
-        impl_->localState().mutate([&](StateDocument& doc) {
-            for (const azsim::BlobKey& blob : created.stagedBlobs) ForgetPageBlob(doc, blob);
-            return !created.stagedBlobs.empty();
-        });
-        DeleteBlobData(store, created.stagedBlobs);
-    } catch (const std::exception& e) {
+    // Converted: the staged blobs the VM's disks were imported from go.
+    if (convertStagedBlobs) result = RemovePageBlobs(*impl_->blob, deployed.importedFrom, std::nullopt);
+    if (!result.ok)
         return Fail(SDK_ERR_VM_CREATED_LATER_STEP_FAILED,
-                    createdText + "deleting the staged blobs it was made from failed: " + e.what());
-    }
+                    createdText + "deleting the staged blobs it was made from failed: " + result.text);
     return true;
 } catch (...) {
     return FailOnException();
@@ -139,16 +136,14 @@ rest::ArmResult ListedManagedDisks(rest::ArmClient& arm, const std::vector<VMInf
     return all;
 }
 
-// The URLs of the page blobs among the listed entries that no VM leases (the job's tag is checked
-// where they are removed).
-std::vector<std::string> ListedPageBlobs(const StateDocument& doc, const std::vector<VMInfoStructs::SDisk>& disks) {
+// The URLs of the page blobs among the listed entries (the job's tag and the lease are checked where
+// they are removed).
+std::vector<std::string> ListedPageBlobs(const rest::BlobClient& blob, const std::vector<VMInfoStructs::SDisk>& disks) {
     std::vector<std::string> out;
     for (const VMInfoStructs::SDisk& entry : disks) {
         if (!entry.managedDiskId.empty() || entry.isManaged) continue;
         std::string error;
-        std::optional<azsim::BlobKey> blob = PageBlobOfEntry(entry, error);
-        if (blob && doc.findUnmanagedDisk(*blob) && !VmLeasingBlob(doc, *blob))
-            out.push_back(azsim::PageBlobUri(*blob));
+        if (std::optional<BlobAddress> address = BlobAddressOf(blob, entry, error)) out.push_back(address->url);
     }
     return out;
 }
@@ -156,7 +151,7 @@ std::vector<std::string> ListedPageBlobs(const StateDocument& doc, const std::ve
 }  // namespace
 
 // The VM and the listed managed disks go through Resource Manager; the listed page blobs, and an
-// unmanaged VM's, are removed on the storage side.
+// unmanaged VM's, through the Blob service.
 bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
                                           const std::vector<VMInfoStructs::SDisk>& disks,
                                           bool restoreAsManagedVM) try {
@@ -186,9 +181,8 @@ bool CAzureSDKCppBridge::CleanupRestoreVM(const VMInfoStructs::SVMInfo& vmInfo,
         if (result.code == SDK_ERR_NOT_FOUND) result.ok = true;
     }
     if (!result.ok) return Fail(result.code, result.text);
-    if (impl_->subscription)
-        for (const std::string& url : ListedPageBlobs(impl_->localState().load(), disks)) vhds.push_back(url);
-    result = RemovePageBlobs(impl_->subscription.get(), vhds, job);
+    for (const std::string& url : ListedPageBlobs(*impl_->blob, disks)) vhds.push_back(url);
+    result = RemovePageBlobs(*impl_->blob, vhds, job);
     if (!result.ok) return Fail(result.code, result.text);
     if (!leftInPlace.empty()) return Fail(SDK_ERR_GENERAL, leftInPlace);
     return true;
@@ -215,7 +209,8 @@ bool CAzureSDKCppBridge::IsCrossSubscriptionRestore(const std::string& configTex
     if (std::optional<Refusal> refusal = impl_->begin("IsCrossSubscriptionRestore", {{"configBytes", configText.size()}}))
         return Fail(refusal->code, refusal->text);
     const json config = json::parse(configText, nullptr, false);
-    const std::string subscription = SubscriptionOfResourceId(config.is_object() ? ConfigText(config, "/id") : "");
+    const json id = config.is_object() ? config.value("id", json()) : json();
+    const std::string subscription = SubscriptionOfResourceId(id.is_string() ? id.get<std::string>() : "");
     if (subscription.empty())
         return Fail(SDK_ERR_GENERAL, "The VM configuration names no VM resource id; its subscription is unknown.");
     if (iequals(subscription, impl_->subscriptionId)) return false;

@@ -1,42 +1,30 @@
 // Deploys and clones: a new VM from a VM record, from its OS disk, from a VM
 // configuration, or as a clone of the VM a configuration describes.
 //
-// Each runs the checks of a restore deployment (taken name, size not offered in
-// the region, missing network, disks in use, ...) and creates the VM in the same
-// change of the state document, so a refusal leaves the subscription as it was.
-// deployFlag false leaves the new VM deallocated.
-#include <functional>
+// Each is a deployment over Resource Manager (ArmDeployment.h): the cloud checks
+// the VM (size offered in the region, zones, disks free, ...), and a refusal
+// leaves the subscription as it was. deployFlag false leaves the new VM
+// deallocated.
+#include <algorithm>
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "azsim/model/ResourceIds.h"
+#include "cloudsdk/ArmDeployment.h"
 #include "cloudsdk/BridgeImpl.h"
-#include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/VmCreation.h"
 #include "cloudsdk/VmRemoval.h"
-#include "host/sys/Time.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 
 namespace AzureSDKCppBridge {
 
-using azsim::StateDocument;
 using boost::algorithm::iequals;
 using nlohmann::json;
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SVMInfo;
 
 namespace {
-
-// Completes the record in the document before the checks; returns the data of disks it made.
-using Preparation = std::function<std::vector<azsim::BlobKey>(StateDocument&, SVMInfo&)>;
-
-struct DeployCall {
-    SVMInfo vm;
-    std::string configText;
-    CreationOptions options;
-    Preparation prepare;
-    bool managedFromBlobs = false;  // a managed VM whose page blobs are imported into its disks and stay
-};
 
 // A VM's disks are all managed or all page blobs; its OS disk tells which.
 bool ManagedTarget(const SVMInfo& vm) {
@@ -45,29 +33,26 @@ bool ManagedTarget(const SVMInfo& vm) {
     return vm.isManaged;
 }
 
-// Checks and creates in one change of the document; returns the new VM's GUID.
-std::string Deploy(azsim::SubscriptionState& subscription, DeployCall& call) {
-    azsim::PageBlobStore store = subscription.blobs();
-    std::vector<azsim::BlobKey> made;
-    CreatedVm created;
-    try {
-        subscription.mutate([&](StateDocument& doc) {
-            if (call.prepare) made = call.prepare(doc, call.vm);
-            const bool managed = call.managedFromBlobs || ManagedTarget(call.vm);
-            const DeploymentRequest request = ResolveDeployment(doc, store, call.vm, std::string(), call.configText,
-                                                                false, managed, false, false);
-            const std::string refusal = FirstRefusal(request);
-            if (!refusal.empty()) throw OperationFailure(SDK_ERR_GENERAL, refusal);
-            CreateVm(doc, store, request, call.options, created);
-            return true;
-        });
-    } catch (...) {
-        // Nothing was saved: the data of disks made for the VM goes too.
-        made.insert(made.end(), created.newBlobs.begin(), created.newBlobs.end());
-        DeleteBlobData(store, made);
-        throw;
+DeploymentAsk AskFor(const SVMInfo& vm, bool powerOn, const std::string& job) {
+    DeploymentAsk ask;
+    ask.vm = vm;
+    ask.managed = ManagedTarget(vm);
+    ask.powerOn = powerOn;
+    ask.job = job;
+    return ask;
+}
+
+// Deploys `ask`; the new VM's GUID goes to `vm`. A failure after the VM exists says it does.
+bool Deployed(rest::ArmClient& arm, rest::BlobClient& blob, const DeploymentAsk& ask, SVMInfo& vm,
+              rest::ArmResult& failure) {
+    DeployedVm deployed;
+    failure = DeployOverRest(arm, blob, ask, deployed);
+    if (deployed.created) vm.guid = deployed.guid;
+    if (!failure.ok && deployed.created) {
+        failure.code = SDK_ERR_VM_CREATED_LATER_STEP_FAILED;
+        failure.text = "VM '" + vm.name + "' was created, but " + failure.text;
     }
-    return created.guid;
+    return failure.ok;
 }
 
 // Marks the entry that `osDiskName` names (by name, managed-disk id or the id's last segment)
@@ -108,14 +93,24 @@ SDisk ConfigDisk(const json& disk, bool os) {
     return d;
 }
 
-// Fills what the record leaves empty from the configuration: region, size, firmware, disks and
-// network cards (the networks and subnets of the interfaces it names).
-void CompleteFromConfig(const StateDocument& doc, const json& config, SVMInfo& vm) {
+// The zones of a configuration, as a record lists them ("1,2").
+std::string ConfigZones(const json& config) {
+    const json zones = config.value("zones", json());
+    if (zones.is_string()) return zones.get<std::string>();
+    std::string out;
+    for (const json& zone : zones.is_array() ? zones : json::array())
+        if (zone.is_string()) out += (out.empty() ? "" : ",") + zone.get<std::string>();
+    return out;
+}
+
+// Fills what the record leaves empty from the configuration: region, size, firmware, zones, disks
+// and network cards (the networks and subnets of the interfaces it names that are still there).
+rest::ArmResult CompleteFromConfig(rest::ArmClient& arm, const json& config, SVMInfo& vm) {
     if (vm.region.empty()) vm.region = ConfigText(config, "/location");
     if (vm.vmSize.empty()) vm.vmSize = ConfigText(config, "/properties/hardwareProfile/vmSize");
     if (vm.firmware.empty() && config.contains(json::json_pointer("/properties/securityProfile/uefiSettings")))
         vm.firmware = "efi";
-    if (vm.availabilityZones.empty()) vm.availabilityZones = ConfigText(config, "/zones");
+    if (vm.availabilityZones.empty()) vm.availabilityZones = ConfigZones(config);
     if (vm.disks.empty()) {
         const json::json_pointer os("/properties/storageProfile/osDisk");
         const json::json_pointer data("/properties/storageProfile/dataDisks");
@@ -125,70 +120,50 @@ void CompleteFromConfig(const StateDocument& doc, const json& config, SVMInfo& v
                 if (disk.is_object()) vm.disks.push_back(ConfigDisk(disk, false));
     }
     const json::json_pointer nics("/properties/networkProfile/networkInterfaces");
-    if (vm.nics.empty() && config.contains(nics) && config.at(nics).is_array())
-        for (const json& nic : config.at(nics)) {
-            std::optional<azsim::ResourceId> id = azsim::ParseResourceId(ConfigText(nic, "/id"));
-            const azsim::NetworkInterface* found = id ? doc.findNetworkInterface(id->name, id->resourceGroup) : nullptr;
-            if (found) vm.nics.push_back({std::string(), found->virtualNetwork, found->subnet});
-        }
+    if (!vm.nics.empty() || !config.contains(nics) || !config.at(nics).is_array()) return Done();
+    for (const json& nic : config.at(nics)) {
+        const std::string id = ConfigText(nic, "/id");
+        const rest::ArmResult read = id.empty() ? Done() : arm.get(id, rest::kNetworkVersion);
+        if (!read.ok && read.code == SDK_ERR_NOT_FOUND) continue;
+        if (!read.ok) return read;
+        const json configs = read.body.value("properties", json::object()).value("ipConfigurations", json::array());
+        const std::string subnet = configs.empty() ? "" : ConfigText(configs[0], "/properties/subnet/id");
+        // ".../virtualNetworks/{network}/subnets/{subnet}"
+        const std::string::size_type end = subnet.rfind("/subnets/");
+        const std::string::size_type start = subnet.rfind('/', end == std::string::npos ? 0 : end - 1);
+        if (end == std::string::npos || start == std::string::npos) continue;
+        vm.nics.push_back({std::string(), subnet.substr(start + 1, end - start - 1), subnet});
+    }
+    return Done();
 }
 
-// Copies each disk the record names into a new managed disk of the clone, tagged with the job,
-// and makes the record name the copies. Returns the data of the copies.
-std::vector<azsim::BlobKey> CopyDisks(StateDocument& doc, azsim::PageBlobStore& store, SVMInfo& vm, const std::string& job) {
-    std::vector<azsim::BlobKey> made;
-    const azsim::ResourceGroup* group = doc.findResourceGroup(vm.resourceGroup);
-    if (!group)
-        throw OperationFailure(SDK_ERR_NOT_FOUND,
-                               "ResourceGroupNotFound: Resource group '" + vm.resourceGroup + "' could not be found.");
-    const std::string groupName = group->name;
-    for (SDisk& entry : vm.disks) {
-        azsim::ManagedDisk copy;
-        std::string sourceId;
-        azsim::BlobKey from;
-        if (!entry.managedDiskId.empty()) {
-            const azsim::ManagedDisk* source = doc.findManagedDisk(entry.managedDiskId);
-            if (!source)
-                throw OperationFailure(SDK_ERR_NOT_FOUND, "NotFound: The disk '" + entry.managedDiskId +
-                                                              "' of the source VM was not found.");
-            copy = *source;
-            from = source->blob;
-            sourceId = source->id;
-        } else {
-            std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(entry.uri);
-            azsim::BlobProperties props;
-            if (!uri || !store.properties(uri->key(), std::string(), props))
-                throw OperationFailure(SDK_ERR_NOT_FOUND, "BlobNotFound: The blob '" + entry.uri +
-                                                              "' of the source VM does not exist.");
-            from = uri->key();
-            sourceId = entry.uri;
-            copy.sizeBytes = props.size;
-            copy.sku = "Standard_LRS";
-            if (entry.isOsDisk) copy.osType = "Linux";
-        }
-        copy.name = vm.name + (entry.isOsDisk ? "-osdisk" : "-data" + std::to_string(entry.unitNumber));
-        if (doc.findManagedDiskByName(copy.name, groupName))
-            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A disk named '" + copy.name +
-                                                        "' already exists in resource group '" + groupName + "'.");
-        copy.resourceGroup = groupName;
-        copy.id = azsim::ManagedDiskId(doc.subscription().id, groupName, copy.name);
-        copy.region = vm.region.empty() ? group->region : vm.region;
-        copy.tags = CreatedByJobTags(job);
-        copy.sourceId = sourceId;
-        copy.state = "Unattached";
-        copy.grant = azsim::AccessGrant();
-        copy.createdAt = NxClock::nowSeconds();
-        copy.blob = azsim::NewManagedDiskBlob();
-        std::string error;
-        if (!store.copyBlob(from, std::string(), copy.blob, &error))
-            throw OperationFailure(SDK_ERR_GENERAL, "Copying disk '" + entry.name + "' failed: " + error);
-        made.push_back(copy.blob);
-        doc.managedDisks.push_back(copy);
-        entry.managedDiskId = copy.id;
-        entry.uri.clear();
-        entry.name = copy.name;
+// The OS type and firmware a source lends a new VM: a VM by its GUID, else one of the
+// subscription's images (templates) by its name or id.
+rest::ArmResult ReadSource(rest::ArmClient& arm, const std::string& source, DeploymentAsk& ask) {
+    rest::ArmResult result = rest::ListOfType(arm, "Microsoft.Compute/virtualMachines", rest::kComputeVersion);
+    if (!result.ok) return result;
+    const auto isVm = [&](const json& vm) { return iequals(ConfigText(vm, "/properties/vmId"), source); };
+    auto found = std::find_if(result.body.begin(), result.body.end(), isVm);
+    bool gen2 = found != result.body.end() &&
+                found->contains(json::json_pointer("/properties/securityProfile/uefiSettings"));
+    if (found == result.body.end()) {
+        result = rest::ListOfType(arm, "Microsoft.Compute/images", rest::kComputeVersion);
+        if (!result.ok) return result;
+        found = std::find_if(result.body.begin(), result.body.end(), [&](const json& image) {
+            return iequals(image.value("name", ""), source) || iequals(image.value("id", ""), source);
+        });
+        gen2 = found != result.body.end() && ConfigText(*found, "/properties/hyperVGeneration") == "V2";
     }
-    return made;
+    if (found == result.body.end()) {
+        result.ok = false;
+        result.code = SDK_ERR_NOT_FOUND;
+        result.text = "ResourceNotFound: No VM with GUID, nor image, '" + source + "' exists.";
+        return result;
+    }
+    const std::string osType = ConfigText(*found, "/properties/storageProfile/osDisk/osType");
+    ask.config = {{"properties", {{"storageProfile", {{"osDisk", {{"osType", osType}}}}}}}};
+    if (ask.vm.firmware.empty() && gen2) ask.vm.firmware = "efi";
+    return Done();
 }
 
 }  // namespace
@@ -196,23 +171,11 @@ std::vector<azsim::BlobKey> CopyDisks(StateDocument& doc, azsim::PageBlobStore& 
 bool CAzureSDKCppBridge::DeployVM(SVMInfo& vmInfo, const std::string& sourceVmGuid, bool deployFlag) try {
     json args = {{"vmName", vmInfo.name}, {"resourceGroup", vmInfo.resourceGroup}, {"vmSize", vmInfo.vmSize},
                  {"disks", vmInfo.disks.size()}, {"sourceVmGuid", sourceVmGuid}, {"deployFlag", deployFlag}};
-    if (std::optional<Refusal> refusal = impl_->simulatedOnly("DeployVM", args)) return Fail(refusal->code, refusal->text);
-    DeployCall call{vmInfo, std::string(), {impl_->jobId, deployFlag, "", "", "deploy"}, nullptr};
-    // A source VM or template, when named, lends the new VM its OS type and firmware.
-    call.prepare = [&](StateDocument& doc, SVMInfo& vm) {
-        if (sourceVmGuid.empty()) return std::vector<azsim::BlobKey>();
-        const azsim::VirtualMachine* source = doc.findVmByGuid(sourceVmGuid);
-        for (const azsim::VirtualMachine& t : doc.templates)
-            if (!source && iequals(t.guid, sourceVmGuid)) source = &t;
-        if (!source)
-            throw OperationFailure(SDK_ERR_NOT_FOUND,
-                                   "ResourceNotFound: No VM or template with GUID '" + sourceVmGuid + "' exists.");
-        if (vm.firmware.empty()) vm.firmware = source->firmware;
-        call.configText = json{{"properties", {{"storageProfile", {{"osDisk", {{"osType", source->osType}}}}}}}}.dump();
-        return std::vector<azsim::BlobKey>();
-    };
-    vmInfo.guid = Deploy(*impl_->subscription, call);
-    return true;
+    if (std::optional<Refusal> refusal = impl_->begin("DeployVM", args)) return Fail(refusal->code, refusal->text);
+    DeploymentAsk ask = AskFor(vmInfo, deployFlag, impl_->jobId);
+    // A source VM or image, when named, lends the new VM its OS type and firmware.
+    rest::ArmResult result = sourceVmGuid.empty() ? Done() : ReadSource(*impl_->arm, sourceVmGuid, ask);
+    return (result.ok && Deployed(*impl_->arm, *impl_->blob, ask, vmInfo, result)) || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
 }
@@ -222,13 +185,14 @@ bool CAzureSDKCppBridge::DeployVMFromOSDisk(SVMInfo& vmInfo, const std::string& 
     json args = {{"vmName", vmInfo.name}, {"resourceGroup", vmInfo.resourceGroup}, {"vmSize", vmInfo.vmSize},
                  {"disks", vmInfo.disks.size()}, {"osDiskName", osDiskName}, {"deployFlag", deployFlag},
                  {"isClone", isClone}};
-    if (std::optional<Refusal> refusal = impl_->simulatedOnly("DeployVMFromOSDisk", args))
+    if (std::optional<Refusal> refusal = impl_->begin("DeployVMFromOSDisk", args))
         return Fail(refusal->code, refusal->text);
-    // A clone's deployment record says so; the VM is made alike either way.
-    DeployCall call{vmInfo, std::string(), {impl_->jobId, deployFlag, "", "", isClone ? "clone" : "deploy"}, nullptr};
-    MarkOsDisk(call.vm, osDiskName);
-    vmInfo.guid = Deploy(*impl_->subscription, call);
-    return true;
+    // A clone is made alike.
+    DeploymentAsk ask = AskFor(vmInfo, deployFlag, impl_->jobId);
+    MarkOsDisk(ask.vm, osDiskName);
+    ask.managed = ManagedTarget(ask.vm);
+    rest::ArmResult result;
+    return Deployed(*impl_->arm, *impl_->blob, ask, vmInfo, result) || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
 }
@@ -236,22 +200,18 @@ bool CAzureSDKCppBridge::DeployVMFromOSDisk(SVMInfo& vmInfo, const std::string& 
 bool CAzureSDKCppBridge::DeployVMFromConfig(const std::string& configText, SVMInfo& vmInfo, bool deployFlag) try {
     json args = {{"vmName", vmInfo.name}, {"resourceGroup", vmInfo.resourceGroup},
                  {"configBytes", configText.size()}, {"deployFlag", deployFlag}};
-    if (std::optional<Refusal> refusal = impl_->simulatedOnly("DeployVMFromConfig", args))
+    if (std::optional<Refusal> refusal = impl_->begin("DeployVMFromConfig", args))
         return Fail(refusal->code, refusal->text);
-    const json config = ParseConfig(configText);
+    DeploymentAsk ask = AskFor(vmInfo, deployFlag, impl_->jobId);
+    ask.config = ParseConfig(configText);
+    rest::ArmResult result = CompleteFromConfig(*impl_->arm, ask.config, ask.vm);
+    if (!result.ok) return Fail(result.code, result.text);
     // A deferred deployment's configuration says whether the VM is managed and holds its key backups.
-    const json deferred = config.value(kDeferredDeploymentMember, json::object());
-    DeployCall call{vmInfo, configText,
-                    {impl_->jobId, deployFlag, deferred.value("dekBackup", ""), deferred.value("kekBackup", ""),
-                     "deploy"},
-                    nullptr};
-    call.managedFromBlobs = deferred.value("managed", false);
-    call.prepare = [&](StateDocument& doc, SVMInfo& vm) {
-        CompleteFromConfig(doc, config, vm);
-        return std::vector<azsim::BlobKey>();
-    };
-    vmInfo.guid = Deploy(*impl_->subscription, call);
-    return true;
+    const json deferred = ask.config.value(kDeferredDeploymentMember, json::object());
+    ask.managed = deferred.value("managed", false) || ManagedTarget(ask.vm);
+    ask.dekBackup = deferred.value("dekBackup", "");
+    ask.kekBackup = deferred.value("kekBackup", "");
+    return Deployed(*impl_->arm, *impl_->blob, ask, vmInfo, result) || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
 }
@@ -259,24 +219,16 @@ bool CAzureSDKCppBridge::DeployVMFromConfig(const std::string& configText, SVMIn
 bool CAzureSDKCppBridge::CloneVMFromConfig(const std::string& configText, SVMInfo& vmInfo) try {
     json args = {{"vmName", vmInfo.name}, {"resourceGroup", vmInfo.resourceGroup},
                  {"configBytes", configText.size()}};
-    if (std::optional<Refusal> refusal = impl_->simulatedOnly("CloneVMFromConfig", args))
+    if (std::optional<Refusal> refusal = impl_->begin("CloneVMFromConfig", args))
         return Fail(refusal->code, refusal->text);
-    const json config = ParseConfig(configText);
+    DeploymentAsk ask = AskFor(vmInfo, true, impl_->jobId);
+    ask.config = ParseConfig(configText);
     // The clone gets copies of the source's disks; the record's own disk list is not used.
-    DeployCall call{vmInfo, configText, {impl_->jobId, true, "", "", "clone"}, nullptr};
-    call.vm.disks.clear();
-    azsim::PageBlobStore store = impl_->localState().blobs();
-    const std::string job = impl_->jobId;
-    call.prepare = [&](StateDocument& doc, SVMInfo& vm) {
-        CompleteFromConfig(doc, config, vm);
-        if (doc.findVm(vm.name, vm.resourceGroup))
-            throw OperationFailure(SDK_ERR_GENERAL, "Conflict: A VM named '" + vm.name +
-                                                        "' already exists in resource group '" + vm.resourceGroup +
-                                                        "'.");
-        return CopyDisks(doc, store, vm, job);
-    };
-    vmInfo.guid = Deploy(*impl_->subscription, call);
-    return true;
+    ask.vm.disks.clear();
+    rest::ArmResult result = CompleteFromConfig(*impl_->arm, ask.config, ask.vm);
+    if (!result.ok) return Fail(result.code, result.text);
+    ask.managed = ask.copyDisks = true;
+    return Deployed(*impl_->arm, *impl_->blob, ask, vmInfo, result) || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();
 }

@@ -67,7 +67,7 @@ bool CAzureSDKCppBridge::DeleteVM(const std::string& vmName, const std::string& 
     result = RemoveVmOverRest(*impl_->arm, result.body, what, vhds);
     if (!result.ok) return Fail(result.code, result.text);
     // An unmanaged VM's disks are page blobs, which go on the storage side.
-    result = RemovePageBlobs(impl_->subscription.get(), vhds, std::nullopt);
+    result = RemovePageBlobs(*impl_->blob, vhds, std::nullopt);
     return result.ok || Fail(result.code, result.text);
 } catch (...) {
     return FailOnException();

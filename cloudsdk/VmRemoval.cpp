@@ -5,8 +5,10 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "azsim/model/ResourceIds.h"
+#include "cloudsdk/BlobAddress.h"
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/DiskUse.h"
+#include "cloudsdk/ListedPageBlob.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/rest/ApiVersions.h"
 
@@ -110,30 +112,32 @@ rest::ArmResult RemoveVmOverRest(rest::ArmClient& arm, const json& vm, const VmR
     return result;
 }
 
-rest::ArmResult RemovePageBlobs(azsim::SubscriptionState* state, const std::vector<std::string>& urls,
+rest::ArmResult RemovePageBlobs(rest::BlobClient& blob, const std::vector<std::string>& urls,
                                 const std::optional<std::string>& onlyJob) {
-    if (urls.empty()) return Done();
-    if (!state) {
-        rest::ArmResult kept;
-        kept.code = SDK_ERR_GENERAL;
-        kept.text = "The page blob '" + urls.front() + "' is not deleted: page-blob disks are removed only on "
-                    "the simulated subscription yet.";
-        return kept;
-    }
-    std::vector<azsim::BlobKey> data;
-    state->mutate([&](azsim::StateDocument& doc) {
-        for (const std::string& url : urls) {
-            const std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(url);
-            if (!uri || !uri->snapshot.empty()) continue;
-            const azsim::UnmanagedDisk* record = doc.findUnmanagedDisk(uri->key());
-            if (onlyJob && !(record && CreatedByJob(record->tags, *onlyJob))) continue;
-            if (VmLeasingBlob(doc, uri->key())) continue;  // another VM's disk is never removed
-            ForgetPageBlob(doc, uri->key());
-            data.push_back(uri->key());
+    for (const std::string& url : urls) {
+        if (!rest::QueryValue(url, "snapshot").empty()) continue;
+        VMInfoStructs::SDisk named;
+        named.uri = url;
+        rest::ArmResult result;
+        const std::optional<BlobAddress> address = BlobAddressOf(blob, named, result.text);
+        if (!address) {
+            result.code = SDK_ERR_GENERAL;
+            return result;
         }
-        return !data.empty();
-    });
-    DeleteBlobData(state->blobs(), data);
+        if (onlyJob) {
+            ListedPageBlob listed;
+            result = ListPageBlob(blob, *address, listed);
+            if (!result.ok) return result;
+            if (!listed.found || listed.value(kCreatedByJobTag) != *onlyJob) continue;
+        }
+        const rest::BlobResult gone = blob.send(NX_HTTP_DELETE, address->url, {"x-ms-delete-snapshots: include"});
+        // 412: a VM holds the blob's lease, and so the blob, which is its disk.
+        if (!gone.ok && gone.code != SDK_ERR_NOT_FOUND && gone.reply.status != 412) {
+            result.code = gone.code;
+            result.text = gone.text;
+            return result;
+        }
+    }
     return Done();
 }
 

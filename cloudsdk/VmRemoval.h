@@ -1,6 +1,6 @@
-// Removing a VM with the components a caller names, over Resource Manager, and the
-// page blobs and managed-disk records the wrapper still removes from the subscription's
-// state in-process (a page blob's data goes through the Blob service's side).
+// Removing a VM with the components a caller names, over Resource Manager, and page blobs
+// over the Blob service; the managed-disk records the wrapper still removes from the
+// subscription's state in-process for the expired-disk clean-up.
 #pragma once
 
 #include <optional>
@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "azsim/model/StateDocument.h"
-#include "azsim/model/SubscriptionState.h"
 #include "cloudsdk/rest/ArmClient.h"
+#include "cloudsdk/rest/BlobClient.h"
 
 namespace AzureSDKCppBridge {
 
@@ -39,10 +39,11 @@ bool SameBlobUrl(const std::string& a, const std::string& b);
 rest::ArmResult RemoveVmOverRest(rest::ArmClient& arm, const nlohmann::json& vm, const VmRemoval& what,
                                  std::vector<std::string>& vhds);
 
-// Forgets the page blobs `urls` name and deletes their data; with `onlyJob`, only the blobs whose
-// record carries that job's tag; a blob a VM leases stays. Fails, saying which blobs stay, without a simulated subscription.
-rest::ArmResult RemovePageBlobs(azsim::SubscriptionState* state, const std::vector<std::string>& urls,
-                     const std::optional<std::string>& onlyJob);
+// Deletes the page blobs `urls` name, with their snapshots; with `onlyJob`, only the blobs whose
+// metadata carries that job's tag. A blob a VM leases stays (the service refuses it), one already
+// gone is nothing to delete, a snapshot's URL is skipped; any other failure stops with its error.
+rest::ArmResult RemovePageBlobs(rest::BlobClient& blob, const std::vector<std::string>& urls,
+                                const std::optional<std::string>& onlyJob);
 
 // Removes a managed disk's record; returns its blob when no snapshot still reads the data.
 std::optional<azsim::BlobKey> RemoveManagedDisk(azsim::StateDocument& doc, const std::string& id);

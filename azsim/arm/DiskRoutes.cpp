@@ -6,6 +6,7 @@
 // cloud does; a disk attached to a VM is not deleted, nor read while the VM runs.
 #include <algorithm>
 #include <ctime>
+#include <optional>
 
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -217,6 +218,7 @@ void putDisk(ArmCall& call) {
     PageBlobStore store = call.state.blobs();
     std::string id;
     bool created = false;
+    std::optional<BlobKey> madeData;  // a new disk's data, deleted again when its record is not saved
     try {
         call.state.mutate([&](StateDocument& doc) {
             const ResourceGroup* found = doc.findResourceGroup(group);
@@ -231,6 +233,7 @@ void putDisk(ArmCall& call) {
             }
             doc.managedDisks.push_back(NewDisk(doc, store, call.subscription(), *found, name, body));
             id = doc.managedDisks.back().id;
+            madeData = doc.managedDisks.back().blob;
             created = true;
             return true;
         });
@@ -240,6 +243,9 @@ void putDisk(ArmCall& call) {
         return sendArmError(call.res, 400, "InvalidRequestContent",
                             std::string("The request content was invalid and could not be deserialized: ") +
                                 e.what());
+    } catch (...) {
+        if (madeData) store.deleteBlob(*madeData);
+        throw;
     }
     const StateDocument doc = call.state.load();
     const ManagedDisk* disk = doc.findManagedDisk(id);

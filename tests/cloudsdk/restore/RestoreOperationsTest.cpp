@@ -116,7 +116,8 @@ TEST_F(RestoreOperations, EveryDemoVmCanBeRestoredAsItWas) {
             const std::string name = vm.name + "-" + std::to_string(disk.isOsDisk ? -1 : disk.unitNumber);
             disk = BlobDisk(source.managed ? name : name + ".vhd", disk.isOsDisk, disk.unitNumber, vm.storageAccount);
             if (source.managed)
-                disk.managedDiskId = disk.uri = Upload(name, disk.isOsDisk, vm.resourceGroup, vm.vmSize);
+                disk.managedDiskId = disk.uri =
+                    WrapperTest::Upload(name, disk.isOsDisk, vm.resourceGroup, vm.vmSize, source.firmware);
             else
                 Stage(disk.name, 'x', vm.storageAccount);
         }
@@ -159,20 +160,24 @@ TEST_F(RestoreOperations, EveryRefusalComesBeforeAnyChange) {
         {"exactly one OS disk; 2", [](Ask& a) { a.data().isOsDisk = true; }},
         {"exactly one OS disk; 0", [](Ask& a) { a.vm.disks[0].isOsDisk = false; }},
         {"is not the disk the list marks", [](Ask& a) { a.vm.disks[0].name = "other.vhd"; }},
+        // An unmanaged target: a managed one imports each blob into a disk before the VM is asked for.
         {"at most 4 data disks",
          [](Ask& a) {
              for (int lun = 4; lun < 8; ++lun) a.vm.disks.push_back(BlobDisk("any.vhd", false, lun));
+             a.managed = false;
          }},
         {"LUN 3 is used by more than one disk", [](Ask& a) { a.vm.disks.push_back(a.data()); }},
         {"is not a blob URL", [](Ask& a) { a.data().uri = "vhds/x.vhd"; }},
         {"names no storage account", [](Ask& a) { a.data().storageAccount = ""; }},
         {"cannot be attached to an unmanaged VM",
          [&](Ask& a) { a.data().managedDiskId = uploading, a.managed = false; }},
-        {"BlobNotFound", [](Ask& a) { a.data().name = "absent.vhd"; }},
+        {"BlobNotFound", [](Ask& a) { a.data().name = "absent.vhd", a.managed = false; }},
+        {"source blob 'https://prodstaging01.blob.core.windows.net/vhds/absent.vhd' does not exist",
+         [](Ask& a) { a.data().name = "absent.vhd"; }},
         {"NotFound: The disk", [&](Ask& a) { a.data().managedDiskId = uploading + "x"; }},
         {"already attached to VM 'web-linux01'", [&](Ask& a) { a.data().managedDiskId = attached; }},
         {"already attached to VM 'legacy-vm01'",
-         [](Ask& a) { a.data() = BlobDisk("legacy-vm01-data0.vhd", false, 3, "legacystore01"); }},
+         [](Ask& a) { a.data() = BlobDisk("legacy-vm01-data0.vhd", false, 3, "legacystore01"), a.managed = false; }},
         {"is being uploaded", [&](Ask& a) { a.data().managedDiskId = uploading; }},
         {"A disk named 'web-linux01-data1' already exists", [](Ask& a) { a.data().name = "web-linux01-data1.vhd"; }},
         {"does not support premium storage",
@@ -333,6 +338,23 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
     ASSERT_TRUE(sdk.CleanupRestoreVM(legacy, legacy.disks, false));
     EXPECT_FALSE(state.blobs().exists(os));
     EXPECT_TRUE(state.blobs().exists({"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"}));
+}
+
+// A restore of page blobs and its clean-up need no state of the cloud's own: a wrapper signed in to a real
+// subscription deploys the VM and removes it with its blobs over the protocols alone.
+TEST_F(RestoreOperations, ARestoreAndItsCleanupGoOverTheProtocolsAlone) {
+    NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
+    unsetenv("VSA_CLOUD_STATE");
+    CAzureSDKCppBridge remote;
+    Connect(remote, 7);
+    SVMInfo vm = Vm("p1", "rg-legacy", "Standard_A2");
+    vm.disks = {BlobDisk("p1-os.vhd", true, 0, "legacystore01")};
+    ASSERT_TRUE(remote.CreatePageBlob("", "legacystore01", "vhds", "p1-os.vhd", kMiB));
+    ASSERT_TRUE(remote.RestoreVM(vm, "p1-os.vhd", "", false, false, false, true, "", "", false, false))
+        << remote.GetLastErrorString();
+    EXPECT_EQ(state.load().findVmByGuid(vm.guid)->disks.at(0).id, azsim::PageBlobUri({"legacystore01", "vhds", "p1-os.vhd"}));
+    ASSERT_TRUE(remote.CleanupRestoreVM(vm, vm.disks, false)) << remote.GetLastErrorString();
+    EXPECT_TRUE(!state.load().findVm("p1") && !state.blobs().exists({"legacystore01", "vhds", "p1-os.vhd"}));
 }
 
 // Only a configuration's VM id tells the subscription it was backed up from, and a text naming none says so. The

@@ -7,7 +7,7 @@ using namespace wrappertest;
 namespace {
 
 const char* const kLegacyGuid = "1e2f3a4b-5c6d-4e7f-8a9b-0c1d2e3f4a5b";  // legacy-vm01's, deallocated
-const char* const kTemplateGuid = "5a0e6c1d-2b3f-4d5e-8f60-718293a4b5c6";
+const char* const kTemplate = "tmpl-web-linux";  // an image of the subscription
 
 class VmOperations : public WrapperTest {
 protected:
@@ -76,7 +76,7 @@ TEST_F(VmOperations, EachDeployFormCreatesTheAskedVm) {
     };
     const std::string webConfig = Config("rg-prod", "web-linux01");
     const Form forms[] = {
-        {"dvm", [&](SVMInfo& vm) { return sdk.DeployVM(vm, kTemplateGuid, true); }, "backend", "Standard_B2s", true, 2},
+        {"dvm", [&](SVMInfo& vm) { return sdk.DeployVM(vm, kTemplate, true); }, "backend", "Standard_B2s", true, 2},
         {"dos",
          [&](SVMInfo& vm) {
              vm.disks[0].isOsDisk = false;  // the OS disk is the one named
@@ -303,7 +303,7 @@ TEST_F(VmOperations, DeleteVmStopsAtTheFirstRefusedRequest) {
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.method) + " " + row.path);
         SVMInfo vm = NewVm("del" + std::to_string(&row - rows));
-        ASSERT_TRUE(sdk.DeployVM(vm, kTemplateGuid, true)) << sdk.GetLastErrorString();
+        ASSERT_TRUE(sdk.DeployVM(vm, kTemplate, true)) << sdk.GetLastErrorString();
         const std::string nic = state.load().findVm(vm.name)->nics.at(0).name;
         const bool refused = *row.method != '\0';
         if (refused) faults.addHttpFault({row.method, row.path, azsim::HttpFaultKind::Status, 409, "Conflict", 0, 0, -1});
