@@ -27,7 +27,8 @@ nlohmann::json ListedSnapshot(const BlobAddress& address, const std::string& id,
 
 void AddListed(const BlobAddress& address, const pugi::xml_node& entry, ListedBlob& listed) {
     const std::string snapshot = entry.child_value("Snapshot");
-    if (!snapshot.empty()) return listed.snapshots.push_back(ListedSnapshot(address, snapshot, entry.child("Metadata")));
+    if (!snapshot.empty())
+        return listed.snapshots.push_back(ListedSnapshot(address, snapshot, entry.child("Metadata")));
     listed.found = true;
     listed.leased = std::string(entry.child("Properties").child_value("LeaseState")) == "leased";
 }
@@ -123,7 +124,8 @@ std::optional<Refusal> VmBlobs(rest::ArmClient& arm, const rest::BlobClient& blo
 }
 
 std::optional<Refusal> ReadVmBlobSets(rest::ArmClient& arm, rest::BlobClient& blob, const std::string& vmName,
-                                      const std::string& vmGuid, const std::string& group, std::vector<CloudSet>& sets) {
+                                      const std::string& vmGuid, const std::string& group,
+                                      std::vector<CloudSet>& sets) {
     std::vector<BlobAddress> blobs;
     if (std::optional<Refusal> refusal = VmBlobs(arm, blob, vmName, vmGuid, group, blobs)) return refusal;
     return ReadBlobSets(blob, blobs, sets);

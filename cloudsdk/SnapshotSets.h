@@ -56,7 +56,8 @@ struct SnapshotSetRequest {
 // Snapshots every disk as one set, all or none: managed disks over Resource Manager, page blobs over
 // the Blob service; every snapshot carries the set's GUID, kind and VM as tags (blob metadata). Returns
 // the set's GUID; `snapshotDisks` name the snapshots. Throws OperationFailure.
-std::string TakeSnapshotSet(rest::ArmClient& arm, rest::BlobClient& blob, const std::vector<VMInfoStructs::SDisk>& disks,
-                            const SnapshotSetRequest& request, std::vector<VMInfoStructs::SDisk>& snapshotDisks);
+std::string TakeSnapshotSet(rest::ArmClient& arm, rest::BlobClient& blob,
+                            const std::vector<VMInfoStructs::SDisk>& disks, const SnapshotSetRequest& request,
+                            std::vector<VMInfoStructs::SDisk>& snapshotDisks);
 
 }  // namespace AzureSDKCppBridge

@@ -107,8 +107,9 @@ std::vector<BlobAddress> PageBlobsOf(const rest::BlobClient& blob, const std::ve
 
 }  // namespace
 
-std::string TakeSnapshotSet(rest::ArmClient& arm, rest::BlobClient& blob, const std::vector<VMInfoStructs::SDisk>& disks,
-                            const SnapshotSetRequest& request, std::vector<VMInfoStructs::SDisk>& snapshotDisks) {
+std::string TakeSnapshotSet(rest::ArmClient& arm, rest::BlobClient& blob,
+                            const std::vector<VMInfoStructs::SDisk>& disks, const SnapshotSetRequest& request,
+                            std::vector<VMInfoStructs::SDisk>& snapshotDisks) {
     const std::string guid = azsim::NewGuid();
     std::map<std::string, std::string> tags = {{kSetGuidTag, guid},
                                                {kJobTag, std::to_string(request.jobTag)},
@@ -279,9 +280,9 @@ bool CAzureSDKCppBridge::GetBlobSnapshotCount(const std::string& storageAccount,
     const std::optional<Refusal> refusal = ListBlob(*impl_->blob, address, listed);
     if (refusal && refusal->code != SDK_ERR_NOT_FOUND) return Fail(refusal->code, refusal->text);
     if (!listed.found) return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist.");
-    count = static_cast<int>(std::count_if(listed.snapshots.begin(), listed.snapshots.end(), [&](const nlohmann::json& s) {
-        return !snapBackupOnly || MarkedAs(TagOf(s, kMarkerTag), true);
-    }));
+    count = static_cast<int>(std::count_if(
+        listed.snapshots.begin(), listed.snapshots.end(),
+        [&](const nlohmann::json& s) { return !snapBackupOnly || MarkedAs(TagOf(s, kMarkerTag), true); }));
     return true;
 } catch (...) {
     return FailOnException();
