@@ -66,29 +66,29 @@ std::string TagOf(const nlohmann::json& resource, const char* name) {
     return found != tags.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-bool ManagedSet::ofVm(const std::string& vmName, const std::string& vmGuid) const {
+bool CloudSet::ofVm(const std::string& vmName, const std::string& vmGuid) const {
     return !snapshots.empty() && (vmGuid.empty() ? iequals(TagOf(snapshots[0], kVmNameTag), vmName)
                                                  : iequals(TagOf(snapshots[0], kVmGuidTag), vmGuid));
 }
 
-bool ManagedSet::inVmGroup(const std::string& group) const {
+bool CloudSet::inVmGroup(const std::string& group) const {
     return group.empty() || (!snapshots.empty() && iequals(TagOf(snapshots[0], kVmGroupTag), group));
 }
 
-bool ManagedSet::takenOnRequest() const {
+bool CloudSet::takenOnRequest() const {
     for (const nlohmann::json& snap : snapshots)
         if (!TagOf(snap, kCreatedByJobTag).empty()) return true;
     return false;
 }
 
-bool ManagedSet::namedBy(const std::string& reference) const {
+bool CloudSet::namedBy(const std::string& reference) const {
     if (iequals(reference, guid)) return true;
     for (const nlohmann::json& snap : snapshots)
         if (iequals(snap.value("id", ""), reference)) return true;
     return false;
 }
 
-long long ManagedSet::createdAt() const {
+long long CloudSet::createdAt() const {
     long long earliest = 0;
     for (const nlohmann::json& snap : snapshots) {
         const long long at =
@@ -98,30 +98,30 @@ long long ManagedSet::createdAt() const {
     return earliest;
 }
 
-rest::ArmResult ReadManagedSets(rest::ArmClient& arm, std::vector<ManagedSet>& sets) {
+void AddToSets(const nlohmann::json& snapshot, std::vector<CloudSet>& sets) {
+    const std::string guid = TagOf(snapshot, kSetGuidTag);
+    if (guid.empty()) return;
+    for (CloudSet& known : sets)
+        if (iequals(known.guid, guid)) return known.snapshots.push_back(snapshot);
+    sets.push_back(CloudSet{guid, {snapshot}});
+}
+
+rest::ArmResult ReadManagedSets(rest::ArmClient& arm, std::vector<CloudSet>& sets) {
     rest::ArmResult all = rest::ListOfType(arm, "Microsoft.Compute/snapshots", rest::kDiskVersion);
     if (!all.ok) return all;
-    std::vector<ManagedSet> found;
-    for (const nlohmann::json& snap : all.body) {
-        const std::string guid = TagOf(snap, kSetGuidTag);
-        if (guid.empty()) continue;
-        ManagedSet* set = nullptr;
-        for (ManagedSet& known : found)
-            if (iequals(known.guid, guid)) set = &known;
-        if (!set) set = &found.emplace_back(ManagedSet{guid, {}});
-        set->snapshots.push_back(snap);
-    }
+    std::vector<CloudSet> found;
+    for (const nlohmann::json& snap : all.body) AddToSets(snap, found);
     sets = found;
     return all;
 }
 
-const ManagedSet* FindManagedSet(const std::vector<ManagedSet>& sets, const std::string& guid) {
-    for (const ManagedSet& set : sets)
+const CloudSet* FindSet(const std::vector<CloudSet>& sets, const std::string& guid) {
+    for (const CloudSet& set : sets)
         if (iequals(set.guid, guid)) return &set;
     return nullptr;
 }
 
-rest::ArmResult DeleteManagedSet(rest::ArmClient& arm, const ManagedSet& set) {
+rest::ArmResult DeleteManagedSet(rest::ArmClient& arm, const CloudSet& set) {
     for (const nlohmann::json& snap : set.snapshots) {
         rest::ArmResult gone = arm.remove(snap.value("id", ""), rest::kDiskVersion);
         if (!gone.ok && gone.code != SDK_ERR_NOT_FOUND) return gone;
@@ -139,7 +139,7 @@ std::vector<VMInfoStructs::SDisk> TakeManagedSet(rest::ArmClient& arm, const std
         for (const VMInfoStructs::SDisk& disk : disks) out.push_back(SnapshotDisk(arm, disk, tags, now, made));
     } catch (const OperationFailure& failure) {
         // Whatever stopped the set, the snapshots taken so far must not outlive it.
-        ManagedSet partial;
+        CloudSet partial;
         for (const std::string& id : made) partial.snapshots.push_back({{"id", id}});
         const rest::ArmResult undone = DeleteManagedSet(arm, partial);
         if (!undone.ok)

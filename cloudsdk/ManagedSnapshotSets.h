@@ -18,8 +18,9 @@ std::string GroupOfId(const std::string& id);
 // The value of a tag of a resource as Resource Manager answers it; empty when it has none.
 std::string TagOf(const nlohmann::json& resource, const char* name);
 
-// One set: its GUID and the JSON of its snapshots.
-struct ManagedSet {
+// One set: its GUID and the JSON of its snapshots (a blob snapshot's in the same shape: its URL as
+// "id", its metadata as "tags", its snapshot id as "properties.timeCreated").
+struct CloudSet {
     std::string guid;
     std::vector<nlohmann::json> snapshots;
 
@@ -35,12 +36,14 @@ struct ManagedSet {
     long long createdAt() const;
 };
 
+// Adds a snapshot to the set of the GUID it carries in `sets`; one that carries none is left out.
+void AddToSets(const nlohmann::json& snapshot, std::vector<CloudSet>& sets);
 // Every managed snapshot set of the subscription, in `sets`; fails as the snapshot list does.
-rest::ArmResult ReadManagedSets(rest::ArmClient& arm, std::vector<ManagedSet>& sets);
+rest::ArmResult ReadManagedSets(rest::ArmClient& arm, std::vector<CloudSet>& sets);
 // The set of GUID `guid` (any case), or null.
-const ManagedSet* FindManagedSet(const std::vector<ManagedSet>& sets, const std::string& guid);
+const CloudSet* FindSet(const std::vector<CloudSet>& sets, const std::string& guid);
 // Deletes every snapshot of the set; a snapshot already gone is no failure.
-rest::ArmResult DeleteManagedSet(rest::ArmClient& arm, const ManagedSet& set);
+rest::ArmResult DeleteManagedSet(rest::ArmClient& arm, const CloudSet& set);
 
 // Snapshots every managed disk as one set named by `tags` (its GUID and marker among them), all
 // or none: on a failure the snapshots this call made are deleted again and OperationFailure is

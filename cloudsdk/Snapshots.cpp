@@ -7,8 +7,9 @@
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "azsim/Journal.h"
 #include "azsim/model/ResourceIds.h"
-#include "cloudsdk/BlobAddress.h"
+#include "cloudsdk/BlobSnapshotSets.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/ManagedSnapshotSets.h"
@@ -20,8 +21,6 @@
 #include "host/sys/Time.h"
 
 namespace AzureSDKCppBridge {
-
-using azsim::StateDocument;
 
 std::string SnapshotName(const std::string& diskName, const std::string& marker, long long createdAt,
                          const std::string& setGuid) {
@@ -38,21 +37,10 @@ bool MarkedAs(const std::string& marked, bool snapEngine) {
     return snapEngine ? engine : !engine && marked.find(kBackupSnapshotMarker) != std::string::npos;
 }
 
-bool CarriesSetGuid(const azsim::Tags& tags, const std::string& guid) {
+bool CarriesSetGuid(const std::map<std::string, std::string>& tags, const std::string& guid) {
     auto tag = tags.find(kSetGuidTag);
     return tag != tags.end() && boost::algorithm::iequals(tag->second, guid);
 }
-
-azsim::Tags SetTags(const std::string& guid, const SnapshotSetRequest& request) {
-    azsim::Tags tags = {{kSetGuidTag, guid},
-                        {kJobTag, std::to_string(request.jobTag)},
-                        {kAppIdTag, std::to_string(request.appId)},
-                        {kMarkerTag, request.marker}};
-    tags.insert(request.extraTags.begin(), request.extraTags.end());
-    return tags;
-}
-
-bool IsManagedMember(const std::string& member) { return !azsim::ParseBlobUri(member); }
 
 namespace {
 
@@ -87,41 +75,6 @@ rest::ArmResult ListSnapshots(rest::ArmClient& arm) {
     return rest::ListOfType(arm, "Microsoft.Compute/snapshots", rest::kDiskVersion);
 }
 
-// Snapshots one page blob; returns the disk whose URI carries the snapshot query.
-VMInfoStructs::SDisk SnapshotPageBlob(StateDocument& doc, azsim::PageBlobStore& store,
-                                      const VMInfoStructs::SDisk& disk, const azsim::Tags& tags, long long now) {
-    const std::optional<azsim::BlobKey> key = PageBlobOf(doc, disk);
-    const std::string named = disk.uri.empty() ? disk.storageAccount + "\\" + disk.name : disk.uri;
-    if (!key || !store.exists(*key))
-        throw OperationFailure(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist. [" + named + "]");
-    std::string error;
-    std::string frozen = store.createSnapshot(*key, &error);
-    if (frozen.empty()) throw OperationFailure(SDK_ERR_GENERAL, "Snapshot of blob [" + named + "] failed: " + error);
-    azsim::BlobSnapshot snap;
-    snap.blob = *key;
-    snap.storeSnapshot = frozen;
-    snap.createdAt = now;
-    snap.metadata = tags;
-    doc.blobSnapshots.push_back(snap);
-
-    VMInfoStructs::SDisk out = disk;
-    out.uri = azsim::PageBlobUri(snap.blob, frozen);
-    out.incrementalSnapshot = true;
-    return out;
-}
-
-// Removes one page-blob member of a set with its frozen data; managed members go through Resource Manager.
-void DeleteMember(StateDocument& doc, azsim::PageBlobStore& store, const std::string& member) {
-    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(member);
-    if (!uri) return;
-    store.deleteSnapshot(uri->key(), uri->snapshot);
-    doc.blobSnapshots.erase(std::remove_if(doc.blobSnapshots.begin(), doc.blobSnapshots.end(),
-                                           [&](const azsim::BlobSnapshot& s) {
-                                               return s.blob == uri->key() && s.storeSnapshot == uri->snapshot;
-                                           }),
-                            doc.blobSnapshots.end());
-}
-
 // The GUID of the VM `vmName` in `group` as Resource Manager names it; empty when there is no such VM.
 rest::ArmResult VmGuidOf(rest::ArmClient& arm, const std::string& group, const std::string& vmName,
                          std::string& guid) {
@@ -133,68 +86,41 @@ rest::ArmResult VmGuidOf(rest::ArmClient& arm, const std::string& group, const s
 
 // Deletes the managed set of GUID `guid` when `wanted` says so; `found` tells whether there was one.
 rest::ArmResult DeleteManagedSetIf(rest::ArmClient& arm, const std::string& guid,
-                                   const std::function<bool(const ManagedSet&)>& wanted, bool& found) {
-    std::vector<ManagedSet> sets;
+                                   const std::function<bool(const CloudSet&)>& wanted, bool& found) {
+    std::vector<CloudSet> sets;
     rest::ArmResult read = ReadManagedSets(arm, sets);
-    const ManagedSet* set = read.ok ? FindManagedSet(sets, guid) : nullptr;
+    const CloudSet* set = read.ok ? FindSet(sets, guid) : nullptr;
     found = set != nullptr;
     return set && wanted(*set) ? DeleteManagedSet(arm, *set) : read;
 }
 
+// The page blobs of the disks that name one; managed disks have none.
+std::vector<BlobAddress> PageBlobsOf(const rest::BlobClient& blob, const std::vector<VMInfoStructs::SDisk>& disks) {
+    std::vector<BlobAddress> blobs;
+    for (const VMInfoStructs::SDisk& disk : disks) {
+        std::string error;
+        const std::optional<BlobAddress> address = disk.isManaged ? std::nullopt : BlobAddressOf(blob, disk, error);
+        if (address) blobs.push_back(*address);
+    }
+    return blobs;
+}
+
 }  // namespace
 
-void DeleteSnapshotSet(StateDocument& doc, azsim::PageBlobStore& store, const std::string& guid) {
-    const azsim::SnapshotSet* set = doc.findSnapshotSet(guid);
-    if (!set) return;
-    for (const std::string& member : set->members) DeleteMember(doc, store, member);
-    doc.snapshotSets.erase(std::remove_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
-                                          [&](const azsim::SnapshotSet& s) { return s.guid == guid; }),
-                           doc.snapshotSets.end());
-}
-
-bool SetBelongsToVm(const azsim::SnapshotSet& set, const std::string& vmName, const std::string& vmGuid) {
-    if (!vmGuid.empty()) return boost::algorithm::iequals(set.vmGuid, vmGuid);
-    return boost::algorithm::iequals(set.vmName, vmName);
-}
-
-std::string TakeSnapshotSet(StateDocument& doc, azsim::PageBlobStore& store,
+std::string TakeSnapshotSet(rest::ArmClient& arm, rest::BlobClient& blob,
                             const std::vector<VMInfoStructs::SDisk>& disks, const SnapshotSetRequest& request,
                             std::vector<VMInfoStructs::SDisk>& snapshotDisks) {
-    long long now = NxClock::nowSeconds();
-    azsim::SnapshotSet set;
-    set.guid = azsim::NewGuid();
-    set.vmName = request.vmName;
-    set.resourceGroup = request.resourceGroup;
-    set.createdAt = now;
-    set.jobTag = std::to_string(request.jobTag);
-    set.applicationId = std::to_string(request.appId);
-    if (const azsim::VirtualMachine* vm = doc.findVm(request.vmName, request.resourceGroup)) set.vmGuid = vm->guid;
-    const azsim::Tags tags = SetTags(set.guid, request);
-    std::vector<VMInfoStructs::SDisk> result;
-    try {
-        for (const VMInfoStructs::SDisk& disk : disks) {
-            result.push_back(SnapshotPageBlob(doc, store, disk, tags, now));
-            set.members.push_back(result.back().uri);
-        }
-    } catch (...) {
-        // Whatever stopped the set, the snapshots taken so far must not outlive it.
-        for (const std::string& member : set.members) DeleteMember(doc, store, member);
-        throw;
-    }
-    doc.snapshotSets.push_back(set);
-    snapshotDisks = result;
-    return set.guid;
-}
-
-std::string TakeManagedSnapshotSet(rest::ArmClient& arm, const std::vector<VMInfoStructs::SDisk>& disks,
-                                   const SnapshotSetRequest& request,
-                                   std::vector<VMInfoStructs::SDisk>& snapshotDisks) {
     const std::string guid = azsim::NewGuid();
-    azsim::Tags tags = SetTags(guid, request);
-    tags[kVmNameTag] = request.vmName;
-    tags[kVmGroupTag] = request.resourceGroup;
+    std::map<std::string, std::string> tags = {{kSetGuidTag, guid},
+                                               {kJobTag, std::to_string(request.jobTag)},
+                                               {kAppIdTag, std::to_string(request.appId)},
+                                               {kMarkerTag, request.marker},
+                                               {kVmNameTag, request.vmName},
+                                               {kVmGroupTag, request.resourceGroup}};
+    tags.insert(request.extraTags.begin(), request.extraTags.end());
     if (!request.vmGuid.empty()) tags[kVmGuidTag] = request.vmGuid;
-    snapshotDisks = TakeManagedSet(arm, disks, tags, NxClock::nowSeconds());
+    snapshotDisks = !disks.empty() && disks.front().isManaged ? TakeManagedSet(arm, disks, tags, NxClock::nowSeconds())
+                                                               : TakeBlobSet(blob, disks, tags);
     return guid;
 }
 
@@ -207,30 +133,20 @@ bool CAzureSDKCppBridge::CreateDiskSnapshots(const std::vector<VMInfoStructs::SD
                            {"appId", appId}, {"jobTag", jobTag}, {"disks", disks.size()}};
     if (std::optional<Refusal> refusal = impl_->begin("CreateDiskSnapshots", args))
         return Fail(refusal->code, refusal->text);
-    std::string guid;
-    std::vector<VMInfoStructs::SDisk> result;
     SnapshotSetRequest request{vmName, resourceGroup, jobTag, appId, {}, kBackupSnapshotMarker, {}};
     if (vmName.empty()) request.marker = kIntegritySnapshotMarker;
     const auto managed = std::count_if(disks.begin(), disks.end(), [](const auto& d) { return d.isManaged; });
     if (managed > 0 && managed < static_cast<long>(disks.size()))
         return Fail(SDK_ERR_GENERAL, "The disks of one snapshot set are either all managed disks or all page blobs");
-    if (managed > 0) {
-        // Names go into tags and paths as text: bytes that are not UTF-8 are written escaped.
-        request.vmName = azsim::Utf8Escaped(vmName);
-        request.resourceGroup = azsim::Utf8Escaped(resourceGroup);
-        if (!vmName.empty()) {
-            rest::ArmResult vm = VmGuidOf(*impl_->arm, request.resourceGroup, request.vmName, request.vmGuid);
-            if (!vm.ok) return Fail(vm.code, vm.text);
-        }
-        guid = TakeManagedSnapshotSet(*impl_->arm, disks, request, result);
-    } else {
-        azsim::PageBlobStore store = impl_->localState().blobs();
-        impl_->localState().mutate([&](StateDocument& doc) {
-            guid = TakeSnapshotSet(doc, store, disks, request, result);
-            return true;
-        });
+    // Names go into tags and paths as text: bytes that are not UTF-8 are written escaped.
+    request.vmName = azsim::Utf8Escaped(vmName);
+    request.resourceGroup = azsim::Utf8Escaped(resourceGroup);
+    if (!vmName.empty()) {
+        rest::ArmResult vm = VmGuidOf(*impl_->arm, request.resourceGroup, request.vmName, request.vmGuid);
+        if (!vm.ok) return Fail(vm.code, vm.text);
     }
-    snapshotGuid = guid;
+    std::vector<VMInfoStructs::SDisk> result;
+    snapshotGuid = TakeSnapshotSet(*impl_->arm, *impl_->blob, disks, request, result);
     snapshotDisks = result;
     return true;
 } catch (...) {
@@ -244,36 +160,29 @@ bool CAzureSDKCppBridge::DeleteDiskSnapshots(const std::string& snapshotGuid,
                            {"resourceGroup", resourceGroup}, {"isSnapJob", isSnapJob}};
     if (std::optional<Refusal> refusal = impl_->begin("DeleteDiskSnapshots", args))
         return Fail(refusal->code, refusal->text);
-    azsim::PageBlobStore store = impl_->localState().blobs();
     if (snapshotGuid.empty()) {
         // No set named: every integrity snapshot of the listed page blobs goes.
-        impl_->localState().mutate([&](StateDocument& doc) {
-            for (const VMInfoStructs::SDisk& disk : disks) {
-                const std::optional<azsim::BlobKey> key = PageBlobOf(doc, disk);
-                if (!key) throw OperationFailure(SDK_ERR_GENERAL, "Disk [" + disk.name + "] names no page blob");
-                DeleteIntegritySnapshots(doc, store, *key);
-            }
-            return true;
-        });
+        for (const VMInfoStructs::SDisk& disk : disks) {
+            std::string error;
+            const std::optional<BlobAddress> address = BlobAddressOf(*impl_->blob, disk, error);
+            if (!address) return Fail(SDK_ERR_GENERAL, "Disk [" + disk.name + "] names no page blob");
+            if (const std::optional<Refusal> refusal = DeleteIntegritySnapshots(*impl_->blob, *address))
+                return Fail(refusal->code, refusal->text);
+        }
         return true;
     }
     bool managed = false;
     rest::ArmResult gone =
-        DeleteManagedSetIf(*impl_->arm, snapshotGuid, [](const ManagedSet&) { return true; }, managed);
+        DeleteManagedSetIf(*impl_->arm, snapshotGuid, [](const CloudSet&) { return true; }, managed);
     if (!gone.ok) return Fail(gone.code, gone.text);
-    try {
-        // A set of page-blob snapshots is the blob service's, kept in the document.
-        bool found = impl_->localState().mutate([&](StateDocument& doc) {
-            if (!doc.findSnapshotSet(snapshotGuid)) return false;
-            DeleteSnapshotSet(doc, store, snapshotGuid);
-            return true;
-        });
-        if (!found && !managed)
-            return Fail(SDK_ERR_NOT_FOUND, "No disk snapshots with GUID [" + snapshotGuid + "] exist");
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
-    return true;
+    // A set of page-blob snapshots is found through the blobs of the listed disks.
+    std::vector<CloudSet> sets;
+    if (const std::optional<Refusal> refusal = ReadBlobSets(*impl_->blob, PageBlobsOf(*impl_->blob, disks), sets))
+        return Fail(refusal->code, refusal->text);
+    const CloudSet* set = FindSet(sets, snapshotGuid);
+    if (!set && !managed) return Fail(SDK_ERR_NOT_FOUND, "No disk snapshots with GUID [" + snapshotGuid + "] exist");
+    const std::optional<Refusal> refusal = set ? DeleteBlobSet(*impl_->blob, *set) : std::nullopt;
+    return !refusal || Fail(refusal->code, refusal->text);
 } catch (...) {
     return FailOnException();
 }
@@ -286,32 +195,17 @@ bool CAzureSDKCppBridge::CleanupVMSnapshot(const std::string& vmName, const std:
         return Fail(refusal->code, refusal->text);
     bool managed = false;
     rest::ArmResult gone = DeleteManagedSetIf(
-        *impl_->arm, snapshotGuid, [&](const ManagedSet& set) { return set.ofVm(vmName, vmGuid); }, managed);
+        *impl_->arm, snapshotGuid, [&](const CloudSet& set) { return set.ofVm(vmName, vmGuid); }, managed);
     if (!gone.ok) return Fail(gone.code, gone.text);
     if (managed) return true;
-    azsim::PageBlobStore store = impl_->localState().blobs();
-    try {
-        impl_->localState().mutate([&](StateDocument& doc) {
-            const azsim::SnapshotSet* set = doc.findSnapshotSet(snapshotGuid);
-            if (!set || !SetBelongsToVm(*set, vmName, vmGuid)) return false;
-            DeleteSnapshotSet(doc, store, snapshotGuid);
-            return true;
-        });
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
-    return true;
+    // A set of page-blob snapshots is found through the VM's blobs.
+    std::vector<CloudSet> sets;
+    std::optional<Refusal> refusal = ReadVmBlobSets(*impl_->arm, *impl_->blob, vmName, vmGuid, "", sets);
+    const CloudSet* set = refusal ? nullptr : FindSet(sets, snapshotGuid);
+    if (set && set->ofVm(vmName, vmGuid)) refusal = DeleteBlobSet(*impl_->blob, *set);
+    return !refusal || Fail(refusal->code, refusal->text);
 } catch (...) {
     return FailOnException();
-}
-
-bool TakenOnRequest(const StateDocument& doc, const azsim::SnapshotSet& set) {
-    for (const std::string& member : set.members) {
-        std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(member);
-        if (const azsim::BlobSnapshot* snapshot = uri ? doc.findBlobSnapshot(uri->key(), uri->snapshot) : nullptr)
-            return snapshot->metadata.count(kCreatedByJobTag) > 0;
-    }
-    return false;
 }
 
 bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, const std::string& vmName,
@@ -323,42 +217,23 @@ bool CAzureSDKCppBridge::DeleteExpiredSnapshots(const std::string& hostName, con
         return Fail(refusal->code, refusal->text);
     long long cutoff = NxClock::nowSeconds() - static_cast<long long>(expiryHours) * 3600;
     // A VM snapshot a user asked for is not a backup's to expire, nor is a set the caller keeps.
-    std::vector<ManagedSet> sets;
-    rest::ArmResult read = ReadManagedSets(*impl_->arm, sets);
-    if (!read.ok) return Fail(read.code, read.text);
-    for (const ManagedSet& set : sets) {
+    auto expired = [&](const CloudSet& set) {
         const bool kept = set.takenOnRequest() || std::any_of(keepSnapshots.begin(), keepSnapshots.end(),
                                                               [&](const std::string& k) { return set.namedBy(k); });
-        if (!set.ofVm(vmName, "") || !set.inVmGroup(hostName) || set.createdAt() >= cutoff || kept) continue;
-        rest::ArmResult gone = DeleteManagedSet(*impl_->arm, set);
+        return set.ofVm(vmName, "") && set.inVmGroup(hostName) && set.createdAt() < cutoff && !kept;
+    };
+    std::vector<CloudSet> sets;
+    rest::ArmResult read = ReadManagedSets(*impl_->arm, sets);
+    if (!read.ok) return Fail(read.code, read.text);
+    for (const CloudSet& set : sets) {
+        rest::ArmResult gone = expired(set) ? DeleteManagedSet(*impl_->arm, set) : read;
         if (!gone.ok) return Fail(gone.code, gone.text);
     }
-    // Sets of page-blob snapshots are the blob service's, kept in the document.
-    azsim::PageBlobStore store = impl_->localState().blobs();
-    auto kept = [&](const StateDocument& doc, const azsim::SnapshotSet& set) {
-        if (TakenOnRequest(doc, set)) return true;
-        for (const std::string& keep : keepSnapshots) {
-            if (boost::algorithm::iequals(keep, set.guid)) return true;
-            if (std::find(set.members.begin(), set.members.end(), keep) != set.members.end()) return true;
-        }
-        return false;
-    };
-    try {
-        impl_->localState().mutate([&](StateDocument& doc) {
-            std::vector<std::string> expired;
-            for (const azsim::SnapshotSet& set : doc.snapshotSets) {
-                if (!boost::algorithm::iequals(set.vmName, vmName)) continue;
-                if (!hostName.empty() && !boost::algorithm::iequals(set.resourceGroup, hostName)) continue;
-                if (std::any_of(set.members.begin(), set.members.end(), IsManagedMember)) continue;
-                if (set.createdAt < cutoff && !kept(doc, set)) expired.push_back(set.guid);
-            }
-            for (const std::string& guid : expired) DeleteSnapshotSet(doc, store, guid);
-            return !expired.empty();
-        });
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
-    return true;
+    // Sets of page-blob snapshots are found through the blobs of the VM of that name.
+    std::optional<Refusal> refusal = ReadVmBlobSets(*impl_->arm, *impl_->blob, vmName, "", hostName, sets);
+    for (auto set = sets.begin(); !refusal && set != sets.end(); ++set)
+        if (expired(*set)) refusal = DeleteBlobSet(*impl_->blob, *set);
+    return !refusal || Fail(refusal->code, refusal->text);
 } catch (...) {
     return FailOnException();
 }
@@ -372,27 +247,22 @@ bool CAzureSDKCppBridge::GetVMSnapshotCount(const std::string& vmName, const std
     // Sets of managed snapshots: the distinct set GUIDs the VM's snapshots carry.
     rest::ArmResult all = ListSnapshots(*impl_->arm);
     if (!all.ok) return Fail(all.code, all.text);
-    std::set<std::string> managedSets;
+    std::set<std::string> counted;
     for (const nlohmann::json& snap : all.body) {
         const std::string guid = TagOf(snap, kSetGuidTag);
         const bool ofVm = vmGuid.empty() ? boost::algorithm::iequals(TagOf(snap, kVmNameTag), vmName)
                                          : boost::algorithm::iequals(TagOf(snap, kVmGuidTag), vmGuid);
-        if (!guid.empty() && ofVm && wanted(guid)) managedSets.insert(boost::algorithm::to_lower_copy(guid));
+        if (!guid.empty() && ofVm && wanted(guid)) counted.insert(boost::algorithm::to_lower_copy(guid));
     }
-    // Sets of page-blob snapshots (and sets with no member left) are the blob service's: read in the document.
-    try {
-        StateDocument doc = impl_->localState().load();
-        int n = static_cast<int>(managedSets.size());
-        for (const azsim::SnapshotSet& set : doc.snapshotSets) {
-            const bool managed = std::any_of(set.members.begin(), set.members.end(), IsManagedMember);
-            if (!managed && SetBelongsToVm(set, vmName, vmGuid) && wanted(set.guid)) ++n;
-        }
-        const azsim::VirtualMachine* vm = !vmGuid.empty() ? doc.findVmByGuid(vmGuid) : doc.findVm(vmName);
-        if (vm && filter.empty()) n += CountIntegritySets(doc, *vm);
-        count = n;
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    // Sets of page-blob snapshots are found through the VM's blobs; those of integrity snapshots
+    // (taken for no VM) count with an unfiltered count.
+    std::vector<CloudSet> sets;
+    if (const std::optional<Refusal> refusal = ReadVmBlobSets(*impl_->arm, *impl_->blob, vmName, vmGuid, "", sets))
+        return Fail(refusal->code, refusal->text);
+    for (const CloudSet& set : sets)
+        if ((set.ofVm(vmName, vmGuid) && wanted(set.guid)) || (filter.empty() && IsIntegritySnapshot(set.snapshots[0])))
+            counted.insert(boost::algorithm::to_lower_copy(set.guid));
+    count = static_cast<int>(counted.size());
     return true;
 } catch (...) {
     return FailOnException();
@@ -404,25 +274,15 @@ bool CAzureSDKCppBridge::GetBlobSnapshotCount(const std::string& storageAccount,
                            {"snapBackupOnly", snapBackupOnly}};
     if (std::optional<Refusal> refusal = impl_->begin("GetBlobSnapshotCount", args))
         return Fail(refusal->code, refusal->text);
-    azsim::PageBlobStore store = impl_->localState().blobs();
-    azsim::BlobKey key{storageAccount, container, blobName};
-    if (!store.exists(key)) return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist.");
-    try {
-        StateDocument doc = impl_->localState().load();
-        int n = 0;
-        for (const std::string& frozen : store.snapshots(key)) {
-            if (!snapBackupOnly) {
-                ++n;
-                continue;
-            }
-            const azsim::BlobSnapshot* snap = doc.findBlobSnapshot(key, frozen);
-            auto marker = snap ? snap->metadata.find(kMarkerTag) : azsim::Tags::const_iterator();
-            if (snap && marker != snap->metadata.end() && MarkedAs(marker->second, true)) ++n;
-        }
-        count = n;
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
+    const BlobAddress address{impl_->blob->url(storageAccount, container, blobName),
+                              impl_->blob->url(storageAccount, container), blobName};
+    ListedBlob listed;
+    const std::optional<Refusal> refusal = ListBlob(*impl_->blob, address, listed);
+    if (refusal && refusal->code != SDK_ERR_NOT_FOUND) return Fail(refusal->code, refusal->text);
+    if (!listed.found) return Fail(SDK_ERR_NOT_FOUND, "BlobNotFound: The specified blob does not exist.");
+    count = static_cast<int>(std::count_if(
+        listed.snapshots.begin(), listed.snapshots.end(),
+        [&](const nlohmann::json& s) { return !snapBackupOnly || MarkedAs(TagOf(s, kMarkerTag), true); }));
     return true;
 } catch (...) {
     return FailOnException();
@@ -433,21 +293,20 @@ bool CAzureSDKCppBridge::GetSnapshotURI(const std::string& blobUri, const std::s
     nlohmann::json args = {{"blobUri", blobUri}, {"snapshotGuid", snapshotGuid}, {"snapBackup", snapBackup}};
     if (std::optional<Refusal> refusal = impl_->begin("GetSnapshotURI", args))
         return Fail(refusal->code, refusal->text);
-    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(blobUri);
-    if (!uri) return Fail(SDK_ERR_GENERAL, "InvalidUri: [" + blobUri + "] is not a blob URI");
-    try {
-        StateDocument doc = impl_->localState().load();
-        for (const azsim::BlobSnapshot& snap : doc.blobSnapshots) {
-            auto marker = snap.metadata.find(kMarkerTag);
-            if (snap.blob == uri->key() && CarriesSetGuid(snap.metadata, snapshotGuid) &&
-                MarkedAs(marker == snap.metadata.end() ? std::string() : marker->second, snapBackup)) {
-                snapshotUri = azsim::PageBlobUri(snap.blob, snap.storeSnapshot);
-                return true;
-            }
+    VMInfoStructs::SDisk named;
+    named.uri = blobUri;
+    std::string error;
+    const std::optional<BlobAddress> address = BlobAddressOf(*impl_->blob, named, error);
+    if (!address) return Fail(SDK_ERR_GENERAL, "InvalidUri: [" + blobUri + "] is not a blob URI");
+    ListedBlob listed;
+    const std::optional<Refusal> refusal = ListBlob(*impl_->blob, *address, listed);
+    if (refusal && refusal->code != SDK_ERR_NOT_FOUND) return Fail(refusal->code, refusal->text);
+    for (const nlohmann::json& snap : listed.snapshots)
+        if (boost::algorithm::iequals(TagOf(snap, kSetGuidTag), snapshotGuid) &&
+            MarkedAs(TagOf(snap, kMarkerTag), snapBackup)) {
+            snapshotUri = snap.value("id", "");
+            return true;
         }
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
-    }
     return Fail(SDK_ERR_NOT_FOUND, "No snapshot of blob [" + blobUri + "] carries GUID [" + snapshotGuid + "]");
 } catch (...) {
     return FailOnException();
@@ -544,14 +403,15 @@ bool CAzureSDKCppBridge::CreateBackupBlobFromSnapshot(const std::string& snapsho
                            {"container", container}, {"blobName", blobName}};
     if (std::optional<Refusal> refusal = impl_->begin("CreateBackupBlobFromSnapshot", args))
         return Fail(refusal->code, refusal->text);
-    std::optional<azsim::BlobUri> uri = azsim::ParseBlobUri(snapshotUri);
-    if (!uri || uri->snapshot.empty())
-        return Fail(SDK_ERR_GENERAL, "InvalidUri: [" + snapshotUri + "] is not a blob snapshot URI");
-    azsim::BlobKey target{storageAccount, container, blobName};
+    VMInfoStructs::SDisk source;
+    source.uri = snapshotUri;
     std::string error;
-    if (!impl_->localState().blobs().copyBlob(uri->key(), uri->snapshot, target, &error))
-        return Fail(SDK_ERR_GENERAL, "CannotVerifyCopySource: " + error);
-    blobUrl = azsim::PageBlobUri(target);
+    if (!BlobAddressOf(*impl_->blob, source, error) || rest::QueryValue(snapshotUri, "snapshot").empty())
+        return Fail(SDK_ERR_GENERAL, "InvalidUri: [" + snapshotUri + "] is not a blob snapshot URI");
+    const std::string target = impl_->blob->url(storageAccount, container, blobName);
+    if (const std::optional<Refusal> refusal = CopyBlob(*impl_->blob, snapshotUri, target))
+        return Fail(refusal->code, refusal->text);
+    blobUrl = target;
     return true;
 } catch (...) {
     return FailOnException();

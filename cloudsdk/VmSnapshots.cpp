@@ -6,10 +6,10 @@
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
+#include "cloudsdk/BlobSnapshotSets.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/ManagedSnapshotSets.h"
-#include "cloudsdk/RecordMapping.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/SnapshotSets.h"
 #include "cloudsdk/rest/ApiVersions.h"
@@ -17,7 +17,6 @@
 
 namespace AzureSDKCppBridge {
 
-using azsim::StateDocument;
 using boost::algorithm::iequals;
 
 namespace {
@@ -64,16 +63,35 @@ VMInfoStructs::SDisk ManagedDiskEntry(const nlohmann::json& entry, const nlohman
     return disk;
 }
 
-// The managed disks of a VM as GET with its instance view answers it; empty for a VM of page blobs.
-std::vector<VMInfoStructs::SDisk> ManagedDisksOf(const nlohmann::json& vm) {
+// The record of one page-blob disk of the VM's storage profile, named after its blob; `lun` < 0 for the OS disk.
+VMInfoStructs::SDisk PageBlobEntry(const rest::BlobClient& blob, const nlohmann::json& entry, int lun) {
+    VMInfoStructs::SDisk disk;
+    disk.uri = entry.value("vhd", nlohmann::json::object()).value("uri", "");
+    std::string error;
+    if (const std::optional<BlobAddress> address = BlobAddressOf(blob, disk, error)) disk.name = address->name;
+    const std::size_t host = disk.uri.find("://") + 3;
+    disk.storageAccount = disk.uri.substr(host, disk.uri.find('.', host) - host);
+    disk.originalName = disk.name;
+    disk.indexName = disk.name;
+    disk.capacity = entry.value("diskSizeGB", 0LL) << 30;
+    disk.isOsDisk = lun < 0;
+    disk.unitNumber = lun < 0 ? 0 : lun;
+    disk.namePrefix = disk.isOsDisk ? "OsDisk" : "DataDisk";
+    return disk;
+}
+
+// The disks of a VM as GET with its instance view answers it: its managed disks, or its page blobs.
+std::vector<VMInfoStructs::SDisk> DisksOf(const rest::BlobClient& blob, const nlohmann::json& vm) {
     const nlohmann::json properties = vm.value("properties", nlohmann::json::object());
     const nlohmann::json profile = properties.value("storageProfile", nlohmann::json::object());
     const nlohmann::json view = properties.value("instanceView", nlohmann::json::object());
-    const nlohmann::json os = profile.value("osDisk", nlohmann::json::object());
-    if (!os.contains("managedDisk")) return {};
-    std::vector<VMInfoStructs::SDisk> disks = {ManagedDiskEntry(os, view, -1)};
+    std::vector<std::pair<nlohmann::json, int>> entries = {{profile.value("osDisk", nlohmann::json::object()), -1}};
     for (const nlohmann::json& data : profile.value("dataDisks", nlohmann::json::array()))
-        disks.push_back(ManagedDiskEntry(data, view, data.value("lun", 0)));
+        entries.emplace_back(data, data.value("lun", 0));
+    std::vector<VMInfoStructs::SDisk> disks;
+    for (const auto& [entry, lun] : entries)
+        disks.push_back(entry.contains("managedDisk") ? ManagedDiskEntry(entry, view, lun)
+                                                      : PageBlobEntry(blob, entry, lun));
     return disks;
 }
 
@@ -118,24 +136,10 @@ bool CAzureSDKCppBridge::CreateVMSnapshot(const std::string& vmName, const std::
     SnapshotSetRequest request{vm.body.value("name", vmName), GroupOfId(vm.body.value("id", "")), jobId, 0,
                                CreatedByJobTags(impl_->jobId), kSnapEngineSnapshotMarker,
                                vm.body.value("properties", nlohmann::json::object()).value("vmId", "")};
-    std::string guid;
     std::vector<VMInfoStructs::SDisk> disks;
-    const std::vector<VMInfoStructs::SDisk> managed = ManagedDisksOf(vm.body);
-    if (!managed.empty()) {
-        guid = TakeManagedSnapshotSet(*impl_->arm, DisksToSnapshot(managed, request.vmName, filteredDisks), request,
-                                      disks);
-    } else {
-        // A VM of page blobs: its blobs are snapshotted by the blob service, kept in the document.
-        azsim::PageBlobStore store = impl_->localState().blobs();
-        impl_->localState().mutate([&](StateDocument& doc) {
-            const azsim::VirtualMachine* found = doc.findVm(request.vmName, request.resourceGroup);
-            if (!found) throw OperationFailure(SDK_ERR_NOT_FOUND, "ResourceNotFound: No VM named '" + vmName + "'");
-            std::vector<VMInfoStructs::SDisk> chosen =
-                DisksToSnapshot(VmRecord(doc, *found).disks, found->name, filteredDisks);
-            guid = TakeSnapshotSet(doc, store, chosen, request, disks);
-            return true;
-        });
-    }
+    const std::string guid = TakeSnapshotSet(
+        *impl_->arm, *impl_->blob, DisksToSnapshot(DisksOf(*impl_->blob, vm.body), request.vmName, filteredDisks),
+        request, disks);
     snapshotId = guid;
     snapshotRef = guid;
     snapshotDisks = disks;
@@ -159,25 +163,23 @@ bool CAzureSDKCppBridge::DeleteVMSnapshot(const std::string& vmName, const std::
     const std::string backups = "Snapshot [" + reference + "] of VM [" + vmName +
                                 "] is a backup's snapshot set, not a VM snapshot; only snapshots taken as VM "
                                 "snapshots are deleted here";
-    std::vector<ManagedSet> sets;
+    std::vector<CloudSet> sets;
     rest::ArmResult read = ReadManagedSets(*impl_->arm, sets);
     if (!read.ok) return Fail(read.code, read.text);
-    if (const ManagedSet* set = FindManagedSet(sets, reference)) {
+    if (const CloudSet* set = FindSet(sets, reference)) {
         if (!set->ofVm(vmName, vmGuid)) return Fail(SDK_ERR_NOT_FOUND, missing);
         if (!set->takenOnRequest()) return Fail(SDK_ERR_GENERAL, backups);
         rest::ArmResult gone = DeleteManagedSet(*impl_->arm, *set);
         return gone.ok || Fail(gone.code, gone.text);
     }
-    // A set of page-blob snapshots is the blob service's, kept in the document.
-    azsim::PageBlobStore store = impl_->localState().blobs();
-    impl_->localState().mutate([&](StateDocument& doc) {
-        const azsim::SnapshotSet* set = doc.findSnapshotSet(reference);
-        if (!set || !SetBelongsToVm(*set, vmName, vmGuid)) throw OperationFailure(SDK_ERR_NOT_FOUND, missing);
-        if (!TakenOnRequest(doc, *set)) throw OperationFailure(SDK_ERR_GENERAL, backups);
-        DeleteSnapshotSet(doc, store, reference);
-        return true;
-    });
-    return true;
+    // A set of page-blob snapshots is found through the VM's blobs.
+    if (std::optional<Refusal> refusal = ReadVmBlobSets(*impl_->arm, *impl_->blob, vmName, vmGuid, "", sets))
+        return Fail(refusal->code, refusal->text);
+    const CloudSet* set = FindSet(sets, reference);
+    if (!set || !set->ofVm(vmName, vmGuid)) return Fail(SDK_ERR_NOT_FOUND, missing);
+    if (!set->takenOnRequest()) return Fail(SDK_ERR_GENERAL, backups);
+    const std::optional<Refusal> refusal = DeleteBlobSet(*impl_->blob, *set);
+    return !refusal || Fail(refusal->code, refusal->text);
 } catch (...) {
     return FailOnException();
 }

@@ -214,7 +214,7 @@ private:
         }
         const auto cancelled = [this] { return cancel_.cancelled(); };
         SnapBackupResult snapped =
-            SnapBackupJob(*plugin, store_, host.cloud().dir(), cancelled,
+            SnapBackupJob(*plugin, store_, host.cloud().credentials(), cancelled,
                           [](const std::string& text) { std::cout << "   " << text << "\n"; })
                 .run({{vmName_, OtherVm()}, false}, snapJob);
         if (!snapped.ok) {

@@ -148,7 +148,7 @@ int SnapBackup(int argc, char** argv, CancelSignal& cancel) {
     std::unique_ptr<IVMInfo> plugin = host.connect(jobId, failure);
     if (!plugin) return ConnectFailed(name, failure);
     cancel.watch(dynamic_cast<CVMInfo*>(plugin.get()));
-    SnapBackupResult result = SnapBackupJob(*plugin, store, host.cloud().dir(), [&cancel] { return cancel.cancelled(); },
+    SnapBackupResult result = SnapBackupJob(*plugin, store, host.cloud().credentials(), [&cancel] { return cancel.cancelled(); },
                                             Progress(line))
                                   .run(request, jobId);
     cancel.watch(nullptr);
@@ -245,9 +245,9 @@ int SnapDelete(int argc, char** argv) {
     std::unique_ptr<IVMInfo> plugin = host.connect(record->jobId, failure, record->jobGuid);
     if (!plugin) return ConnectFailed(name, failure);
     CVMSnapUtil::SetCatalogRoot(SnapCatalogRoot(line.value("store")));
-    std::vector<std::string> notes = UndoDeadSnapJobs(*plugin, line.value("store"), host.cloud().dir());
+    std::vector<std::string> notes = UndoDeadSnapJobs(*plugin, line.value("store"), host.cloud().credentials());
     std::string problem;
-    if (!UndoSnapJob(*plugin, *record, host.cloud().dir(), problem))
+    if (!UndoSnapJob(*plugin, *record, host.cloud().credentials(), problem))
         return Fail(name.c_str(), "job " + std::to_string(record->jobId) + ": " +
                                       ErrorText(VMINFO_ERR_SNAPSHOT_DELETE, problem));
     record->state = SnapJobRecord::kDeleted;
@@ -277,7 +277,7 @@ int SnapCopy(int argc, char** argv, CancelSignal& cancel) {
     ConnectFailure failure;
     std::unique_ptr<IVMInfo> reader = host.connect(record->jobId, failure);
     if (!reader) return ConnectFailed(name, failure);
-    for (const std::string& note : UndoDeadSnapJobs(*reader, store.root(), host.cloud().dir()))
+    for (const std::string& note : UndoDeadSnapJobs(*reader, store.root(), host.cloud().credentials()))
         Progress(line)(note);
     std::vector<SnapCopySource> vms;
     JobOutcome listed;

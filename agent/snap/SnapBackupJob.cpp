@@ -29,11 +29,11 @@ struct SnapBackupJob::Session {
     SnapBackupResult result;
 };
 
-SnapBackupJob::SnapBackupJob(IVMInfo& plugin, BackupStore& store, std::string cloudDir,
+SnapBackupJob::SnapBackupJob(IVMInfo& plugin, BackupStore& store, CloudCredentials credentials,
                              std::function<bool()> cancelled, std::function<void(const std::string&)> progress)
     : plugin_(plugin),
       store_(store),
-      cloudDir_(std::move(cloudDir)),
+      credentials_(std::move(credentials)),
       cancelled_(std::move(cancelled)),
       progress_(std::move(progress)) {}
 
@@ -172,7 +172,7 @@ bool SnapBackupJob::finish(Session& s) {
 void SnapBackupJob::undo(Session& s) {
     if (!s.started) return;
     std::string problem;
-    if (!UndoSnapJob(plugin_, s.result.record, cloudDir_, problem)) {
+    if (!UndoSnapJob(plugin_, s.result.record, credentials_, problem)) {
         s.result.notes.push_back("left for a later run to undo: " + problem);
         return;
     }
@@ -184,7 +184,7 @@ SnapBackupResult SnapBackupJob::run(const SnapBackupRequest& request, long long 
     Session s;
     s.jobId = jobId;
     PluginSnapEngine::Install(plugin_, store_.root());
-    s.result.notes = UndoDeadSnapJobs(plugin_, store_.root(), cloudDir_);
+    s.result.notes = UndoDeadSnapJobs(plugin_, store_.root(), credentials_);
     const bool ok = s.result.guard(plugin_, cancelled_, "store", [&] {
         if (!lookUpVms(request, s)) return false;
         start(request, s);

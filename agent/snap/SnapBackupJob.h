@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/host/AgentCloud.h"
 #include "agent/job/JobOutcome.h"
 #include "agent/snap/SnapJobRecord.h"
 #include "agent/store/BackupStore.h"
@@ -34,9 +35,9 @@ struct SnapBackupResult : JobOutcome {
 
 class SnapBackupJob {
 public:
-    // `cloudDir`: the subscription in which the job's snapshots are found again; `progress`
+    // `credentials`: those with which the job's snapshots are found again in the cloud; `progress`
     // receives one line per step.
-    SnapBackupJob(IVMInfo& plugin, BackupStore& store, std::string cloudDir, std::function<bool()> cancelled,
+    SnapBackupJob(IVMInfo& plugin, BackupStore& store, CloudCredentials credentials, std::function<bool()> cancelled,
                   std::function<void(const std::string&)> progress);
     // `jobId` comes from store.nextJobId() and was set as the job identity before the plugin was created.
     SnapBackupResult run(const SnapBackupRequest& request, long long jobId);
@@ -53,7 +54,7 @@ private:
 
     IVMInfo& plugin_;
     BackupStore& store_;
-    std::string cloudDir_;
+    CloudCredentials credentials_;
     std::function<bool()> cancelled_;
     std::function<void(const std::string&)> progress_;
 };

@@ -1,13 +1,15 @@
 #include "agent/snap/SnapCleanup.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
-#include <set>
+#include <stdexcept>
 
 #include "agent/store/FolderLock.h"
-#include "azsim/model/SubscriptionState.h"
+#include "cloudsdk/BlobSnapshotSets.h"
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/SnapshotSets.h"
+#include "cloudsdk/rest/CloudEndpoints.h"
 #include "host/snap/SnapCatalog.h"
 
 namespace fs = std::filesystem;
@@ -16,22 +18,42 @@ namespace vsagent {
 
 namespace {
 
-void AddMarked(const azsim::Tags& tags, const std::string& jobGuid, std::set<std::string>& sets) {
-    auto mark = tags.find(AzureSDKCppBridge::kCreatedByJobTag);
-    auto set = tags.find(AzureSDKCppBridge::kSetGuidTag);
-    if (mark != tags.end() && mark->second == jobGuid && set != tags.end()) sets.insert(set->second);
+using namespace AzureSDKCppBridge;
+
+// A failure to ask the cloud: "could not ask" is never "no set".
+void Check(const std::optional<Refusal>& refusal) {
+    if (refusal) throw std::runtime_error(refusal->text);
 }
 
 }  // namespace
 
-std::vector<MarkedSet> SetsMarkedBy(const std::string& cloudDir, const std::string& jobGuid) {
-    const azsim::StateDocument doc = azsim::SubscriptionState(cloudDir).load();
-    std::set<std::string> marked;
-    for (const azsim::ManagedSnapshot& snap : doc.snapshots) AddMarked(snap.tags, jobGuid, marked);
-    for (const azsim::BlobSnapshot& snap : doc.blobSnapshots) AddMarked(snap.metadata, jobGuid, marked);
+std::vector<MarkedSet> SetsMarkedBy(const CloudCredentials& credentials, const SnapJobRecord& record) {
+    const rest::CloudEndpoints endpoints = rest::CloudEndpoints::FromSettings();
+    rest::ArmClient arm(endpoints, credentials.subscriptionId, credentials.applicationId, credentials.secret);
+    rest::BlobClient blob(endpoints, credentials.applicationId, credentials.secret,
+                          [&arm](std::string& tenant, std::string& error) {
+                              rest::ArmResult failure;
+                              if (arm.tenant(tenant, failure)) return true;
+                              error = failure.text;
+                              return false;
+                          });
+    // Managed sets are in the subscription's snapshot list; page-blob sets with the blobs of the job's VMs.
+    std::vector<CloudSet> sets;
+    const rest::ArmResult managed = ReadManagedSets(arm, sets);
+    if (!managed.ok) throw std::runtime_error(managed.text);
+    for (const SnapVmOutcome& vm : record.vms) {
+        std::vector<CloudSet> ofVm;
+        Check(ReadVmBlobSets(arm, blob, vm.name, vm.guid, vm.resourceGroup, ofVm));
+        for (const CloudSet& set : ofVm)
+            if (!FindSet(sets, set.guid)) sets.push_back(set);
+    }
     std::vector<MarkedSet> out;
-    for (const azsim::SnapshotSet& set : doc.snapshotSets)
-        if (marked.count(set.guid)) out.push_back({set.guid, set.vmName, set.vmGuid});
+    for (const CloudSet& set : sets) {
+        const bool marked = std::any_of(set.snapshots.begin(), set.snapshots.end(), [&](const nlohmann::json& snap) {
+            return TagOf(snap, kCreatedByJobTag) == record.jobGuid;
+        });
+        if (marked) out.push_back({set.guid, TagOf(set.snapshots[0], kVmNameTag), TagOf(set.snapshots[0], kVmGuidTag)});
+    }
     return out;
 }
 
@@ -55,9 +77,10 @@ bool DeleteSets(IVMInfo& plugin, const std::vector<MarkedSet>& sets, std::string
     return problem.empty();
 }
 
-bool UndoSnapJob(IVMInfo& plugin, const SnapJobRecord& record, const std::string& cloudDir, std::string& problem) {
+bool UndoSnapJob(IVMInfo& plugin, const SnapJobRecord& record, const CloudCredentials& credentials,
+                 std::string& problem) {
     try {
-        if (!DeleteSets(plugin, SetsMarkedBy(cloudDir, record.jobGuid), problem)) return false;
+        if (!DeleteSets(plugin, SetsMarkedBy(credentials, record), problem)) return false;
     } catch (const std::exception& e) {
         problem = std::string("the job's snapshot sets could not be listed: ") + e.what();
         return false;
@@ -70,7 +93,8 @@ bool UndoSnapJob(IVMInfo& plugin, const SnapJobRecord& record, const std::string
     return true;
 }
 
-std::vector<std::string> UndoDeadSnapJobs(IVMInfo& plugin, const std::string& storeRoot, const std::string& cloudDir) {
+std::vector<std::string> UndoDeadSnapJobs(IVMInfo& plugin, const std::string& storeRoot,
+                                          const CloudCredentials& credentials) {
     std::vector<std::string> done;
     std::error_code ec;
     for (fs::directory_iterator it(SnapJobsFolder(storeRoot), ec), end; !ec && it != end; it.increment(ec)) {
@@ -80,7 +104,7 @@ std::vector<std::string> UndoDeadSnapJobs(IVMInfo& plugin, const std::string& st
         if (!lock || !record || record->state != SnapJobRecord::kRunning) continue;
         const std::string job = "snap job " + std::to_string(record->jobId) + ", which ended before it completed";
         std::string problem;
-        if (!UndoSnapJob(plugin, *record, cloudDir, problem)) {
+        if (!UndoSnapJob(plugin, *record, credentials, problem)) {
             done.push_back(job + ", is kept for a later run: " + problem);
             continue;
         }

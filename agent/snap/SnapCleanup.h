@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/host/AgentCloud.h"
 #include "agent/snap/SnapJobRecord.h"
 #include "host/vminfo/IVMInfo.h"
 
@@ -18,18 +19,22 @@ struct MarkedSet {
     std::string vmGuid;
 };
 
-// The snapshot sets of the subscription in `cloudDir` whose snapshots carry the mark `jobGuid`.
-std::vector<MarkedSet> SetsMarkedBy(const std::string& cloudDir, const std::string& jobGuid);
+// The snapshot sets whose snapshots carry the mark of the job of `record`, asked of the cloud with
+// `credentials`: the subscription's managed sets and the page-blob sets of the job's VMs. Throws
+// std::runtime_error when the cloud could not be asked.
+std::vector<MarkedSet> SetsMarkedBy(const CloudCredentials& credentials, const SnapJobRecord& record);
 
 // Deletes `sets` in one snapshot operation; false with one line per set that stayed in `problem`.
 bool DeleteSets(IVMInfo& plugin, const std::vector<MarkedSet>& sets, std::string& problem);
 
 // Deletes the snapshot sets job `record` made and marks its archive files invalid (the catalog
 // root must be set). False with `problem` set when something of it stays.
-bool UndoSnapJob(IVMInfo& plugin, const SnapJobRecord& record, const std::string& cloudDir, std::string& problem);
+bool UndoSnapJob(IVMInfo& plugin, const SnapJobRecord& record, const CloudCredentials& credentials,
+                 std::string& problem);
 
 // Undoes the snapshot-engine jobs of the store that were killed (record "running", folder lock
 // free) and marks each "undone"; one line per job, saying what was done or why it waits.
-std::vector<std::string> UndoDeadSnapJobs(IVMInfo& plugin, const std::string& storeRoot, const std::string& cloudDir);
+std::vector<std::string> UndoDeadSnapJobs(IVMInfo& plugin, const std::string& storeRoot,
+                                          const CloudCredentials& credentials);
 
 }  // namespace vsagent

@@ -138,7 +138,7 @@ void putSnapshot(ArmCall& call) {
         if (!TakeSnapshot(call, doc, request, snap)) return false;
         region = snap.region;
         doc.snapshots.push_back(snap);
-        JoinSnapshotSet(doc, snap);
+        JoinSnapshotSet(doc, snap.id, snap.tags, snap.resourceGroup, snap.createdAt);
         outcome = Created;
         return true;
     });

@@ -38,26 +38,27 @@ nlohmann::json SnapshotJson(const ManagedSnapshot& snap, const ManagedDisk* sour
             {"properties", properties}};
 }
 
-void JoinSnapshotSet(StateDocument& doc, const ManagedSnapshot& snap) {
-    const auto guid = snap.tags.find(kSnapshotSetGuidTag);
-    if (guid == snap.tags.end()) return;
+void JoinSnapshotSet(StateDocument& doc, const std::string& member, const Tags& tags, const std::string& group,
+                     std::int64_t createdAt) {
+    const auto guid = tags.find(kSnapshotSetGuidTag);
+    if (guid == tags.end()) return;
     SnapshotSet* set = doc.findSnapshotSet(guid->second);
     if (!set) {
         SnapshotSet created;
         created.guid = guid->second;
-        created.vmName = TagOr(snap.tags, kSnapshotVmNameTag, std::string());
-        created.resourceGroup = TagOr(snap.tags, kSnapshotVmGroupTag, snap.resourceGroup);
-        created.vmGuid = TagOr(snap.tags, kSnapshotVmGuidTag, std::string());
+        created.vmName = TagOr(tags, kSnapshotVmNameTag, std::string());
+        created.resourceGroup = TagOr(tags, kSnapshotVmGroupTag, group);
+        created.vmGuid = TagOr(tags, kSnapshotVmGuidTag, std::string());
         const bool lookUp = created.vmGuid.empty() && !created.vmName.empty();
         if (const VirtualMachine* vm = lookUp ? doc.findVm(created.vmName, created.resourceGroup) : nullptr)
             created.vmGuid = vm->guid;
-        created.createdAt = snap.createdAt;
-        created.jobTag = TagOr(snap.tags, kSnapshotJobTag, std::string());
-        created.applicationId = TagOr(snap.tags, kSnapshotAppIdTag, std::string());
+        created.createdAt = createdAt;
+        created.jobTag = TagOr(tags, kSnapshotJobTag, std::string());
+        created.applicationId = TagOr(tags, kSnapshotAppIdTag, std::string());
         doc.snapshotSets.push_back(created);
         set = &doc.snapshotSets.back();
     }
-    set->members.push_back(snap.id);
+    set->members.push_back(member);
 }
 
 void LeaveSnapshotSets(StateDocument& doc, const std::string& snapshotId) {

@@ -22,8 +22,11 @@ constexpr const char* kSnapshotVmGroupTag = "QD_VM_RESOURCE_GROUP";
 // The snapshot as GET answers it; `source` is the disk it was taken of, when it still exists.
 nlohmann::json SnapshotJson(const ManagedSnapshot& snap, const ManagedDisk* source);
 
-// Adds a new snapshot to the set its tags name, recording the set when it is the first member.
-void JoinSnapshotSet(StateDocument& doc, const ManagedSnapshot& snap);
+// Adds a new snapshot (`member`: a managed snapshot's id or a blob snapshot's URI) to the set its
+// tags (or blob metadata) name, recording the set when it is the first member; `group` is the set's
+// resource group when the tags name none.
+void JoinSnapshotSet(StateDocument& doc, const std::string& member, const Tags& tags, const std::string& group,
+                     std::int64_t createdAt);
 // Removes a snapshot from every set; a set it was the last member of goes.
 void LeaveSnapshotSets(StateDocument& doc, const std::string& snapshotId);
 

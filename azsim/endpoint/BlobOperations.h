@@ -22,6 +22,9 @@ void putBlob(Exchange& ex, const SubscriptionState& state);
 // PUT with "x-ms-copy-source" (a blob or snapshot URL of this service): a synchronous copy of a page blob onto
 // the blob named, which a VM must not lease; answered 202 with "x-ms-copy-status: success".
 void copyBlob(Exchange& ex, const SubscriptionState& state);
+// PUT ?comp=snapshot: a snapshot of the blob ("x-ms-snapshot" in the 201), with the request's "x-ms-meta-<name>"
+// headers as its metadata (else the blob's); the snapshot set the metadata names records it as a member.
+void snapshotBlob(Exchange& ex, const SubscriptionState& state);
 // DELETE of a blob with its snapshots ("x-ms-delete-snapshots: include"), of its snapshots only ("only"),
 // or (?snapshot=) of one snapshot. A blob that has snapshots needs the header; one a VM leases stays.
 void deleteBlob(Exchange& ex, const SubscriptionState& state);

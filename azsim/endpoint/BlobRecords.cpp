@@ -30,17 +30,24 @@ const VirtualMachine* vmLeasing(const StateDocument& doc, const BlobKey& key) {
 
 namespace {
 
-// Removes the snapshot-set members `names` picks, and the sets left empty.
+// Removes the snapshot-set members `names` picks, and the sets this leaves empty: a set recorded
+// without members is no removal's to end.
 void dropMembers(StateDocument& doc, const std::function<bool(const BlobUri&)>& names) {
-    for (SnapshotSet& set : doc.snapshotSets)
-        set.members.erase(std::remove_if(set.members.begin(), set.members.end(),
-                                         [&](const std::string& member) {
-                                             std::optional<BlobUri> uri = ParseBlobUri(member);
-                                             return uri && names(*uri);
-                                         }),
-                          set.members.end());
+    std::vector<std::string> emptied;
+    for (SnapshotSet& set : doc.snapshotSets) {
+        const auto end = std::remove_if(set.members.begin(), set.members.end(), [&](const std::string& member) {
+            std::optional<BlobUri> uri = ParseBlobUri(member);
+            return uri && names(*uri);
+        });
+        if (end == set.members.end()) continue;
+        set.members.erase(end, set.members.end());
+        if (set.members.empty()) emptied.push_back(set.guid);
+    }
     doc.snapshotSets.erase(std::remove_if(doc.snapshotSets.begin(), doc.snapshotSets.end(),
-                                          [](const SnapshotSet& s) { return s.members.empty(); }),
+                                          [&](const SnapshotSet& s) {
+                                              return std::find(emptied.begin(), emptied.end(), s.guid) !=
+                                                     emptied.end();
+                                          }),
                            doc.snapshotSets.end());
 }
 

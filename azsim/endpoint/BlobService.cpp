@@ -262,6 +262,7 @@ void BlobService::dispatch(Exchange& ex) try {
         if (!write && comp.empty()) return getBlob(ex, store_);
         if (!write && comp == "pagelist") return getPageRanges(ex, store_);
         if (write && comp == "page") return putPage(ex, store_);
+        if (write && comp == "snapshot") return snapshotBlob(ex, state_);
         if (write && comp.empty() && ex.req.has_header("x-ms-copy-source")) return copyBlob(ex, state_);
         if (write && comp.empty()) return putBlob(ex, state_);
     }

@@ -161,18 +161,17 @@ TEST_F(SnapEngine, KilledJobLosesOnlyTheSetsItsMarkIsOn) {
     testsupport::SimulatedCloud cloud;
     azsim::SubscriptionState(cloud.dir()).mutate([](azsim::StateDocument& doc) {
         for (const char* job : {"dead", "live", "done"}) {
-            azsim::SnapshotSet set;
-            set.guid = std::string("set-") + job;
-            set.vmName = std::string("vm-") + job;
-            set.vmGuid = std::string("g-") + job;
-            doc.snapshotSets.push_back(set);
             azsim::ManagedSnapshot snap;
             snap.id = std::string("snap-") + job;
-            snap.tags = {{"QD_SNAPSHOT_GUID", std::string("set-") + job}, {"createdByJob", std::string("mark-") + job}};
+            snap.tags = {{"QD_SNAPSHOT_GUID", std::string("set-") + job}, {"createdByJob", std::string("mark-") + job},
+                         {"QD_VM_NAME", std::string("vm-") + job}, {"QD_VM_GUID", std::string("g-") + job}};
             doc.snapshots.push_back(snap);
         }
         return true;
     });
+    const CloudCredentials credentials{testsupport::SimulatedCloud::kSubscriptionId,
+                                       testsupport::SimulatedCloud::kApplicationId,
+                                       testsupport::SimulatedCloud::kSecret};
     PluginSnapEngine::Install(plugin, dir.path());  // the catalog the store's snap jobs write to
     ASSERT_EQ(CVMSnapUtil::GetCatalogRoot(), (fs::path(dir.path()) / "snapshots").string());
     std::map<std::string, std::optional<FolderLock>> locks;
@@ -194,14 +193,14 @@ TEST_F(SnapEngine, KilledJobLosesOnlyTheSetsItsMarkIsOn) {
     }
     // A deletion that fails keeps the dead job for a later run.
     plugin.answers["g-dead"] = {SNAP_ENTITY_DELETE_FAILED, "", "locked"};
-    std::vector<std::string> notes = UndoDeadSnapJobs(plugin, dir.path(), cloud.dir());
+    std::vector<std::string> notes = UndoDeadSnapJobs(plugin, dir.path(), credentials);
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_NE(notes[0].find("is kept for a later run"), std::string::npos) << notes[0];
     EXPECT_EQ(SnapJobRecord::Read(SnapJobFolder(dir.path(), 1))->state, SnapJobRecord::kRunning);
 
     plugin.answers["g-dead"] = {};
     plugin.calls.clear();
-    notes = UndoDeadSnapJobs(plugin, dir.path(), cloud.dir());
+    notes = UndoDeadSnapJobs(plugin, dir.path(), credentials);
     ASSERT_EQ(notes.size(), 1u);
     ASSERT_EQ(plugin.calls.size(), 1u);
     EXPECT_EQ(plugin.calls[0].operation, SNAP_OP_DELETE);
@@ -216,7 +215,7 @@ TEST_F(SnapEngine, KilledJobLosesOnlyTheSetsItsMarkIsOn) {
         ASSERT_EQ(files.size(), 1u);
         EXPECT_EQ(files[0].valid, job % 10 != 1) << job;
     }
-    EXPECT_TRUE(UndoDeadSnapJobs(plugin, dir.path(), cloud.dir()).empty());  // undone once
+    EXPECT_TRUE(UndoDeadSnapJobs(plugin, dir.path(), credentials).empty());  // undone once
 }
 
 TEST(SnapRestoreUndo, RemovesWhatCarriesTheMarkButNeverTheSourceVmsDisks) {

@@ -19,6 +19,7 @@ protected:
         vm.name = "vm0";
         vm.disks.push_back({azsim::PageBlobUri(disk_), 0});
         doc.vms.push_back(vm);
+        doc.snapshotSets.push_back({"memberless", "vm0", "", "", 0, "", "", {}});
         azsim::SubscriptionState(stateDir_).save(doc);
         std::string error;
         ASSERT_TRUE(store_.createPageBlob(snapped_, 512, false, &error)) << error;
@@ -56,6 +57,11 @@ TEST_F(ContainerRoutes, AnswerWithTheServiceStatusesCodesAndBodies) {
          "<Blobs><Blob><Name>vm0-osdisk.vhd</Name>"},
         {"GET", "/vhds?restype=container&comp=list&prefix=snap&include=snapshots", {}, 200, "", "</Snapshot>"},
         {"GET", "/vhds?restype=container&comp=list", {}, 200, "", "<LeaseStatus>locked</LeaseStatus><LeaseState>leased<"},
+        {"PUT", "/vhds/absent.vhd?comp=snapshot", {}, 404, "BlobNotFound", ""},
+        {"PUT", "/vhds/vm0-osdisk.vhd?comp=snapshot", {"x-ms-meta-QD_SNAPSHOT_GUID: set1", "x-ms-meta-QD_VM_NAME: vm0"},
+         201, "", ""},
+        {"GET", "/vhds?restype=container&comp=list&prefix=vm0&include=snapshots,metadata", {}, 200, "",
+         "<Metadata><QD_SNAPSHOT_GUID>set1</QD_SNAPSHOT_GUID><QD_VM_NAME>vm0</QD_VM_NAME></Metadata>"},
         {"PUT", "/vhds/copy.vhd", {copyOf + "absent.vhd"}, 404, "CannotVerifyCopySource", ""},
         {"PUT", "/vhds/copy.vhd", {copyOf + "snapped.vhd?snapshot=..%2F..%2Fkeys"}, 400, "InvalidHeaderValue", ""},
         {"PUT", "/vhds/vm0-osdisk.vhd", {copyOf + "snapped.vhd"}, 412, "LeaseIdMissing", ""},
@@ -82,8 +88,15 @@ TEST_F(ContainerRoutes, AnswerWithTheServiceStatusesCodesAndBodies) {
         EXPECT_EQ(reply.header("x-ms-error-code"), row.error) << what;
         EXPECT_NE(reply.body.find(row.bodyHas), std::string::npos) << what << " " << reply.body;
     }
+    // The snapshot joined the set its metadata names, which goes with its last member.
+    const azsim::StateDocument snapped = azsim::SubscriptionState(stateDir_).load();
+    const azsim::SnapshotSet* set = snapped.findSnapshotSet("set1");
+    ASSERT_TRUE(set && set->members.size() == 1 && set->vmName == "vm0");
+    const std::string snapshot = set->members[0].substr(set->members[0].find('?'));
+    EXPECT_EQ(send({"DELETE", azsim::PageBlobUri(disk_) + snapshot, {"x-ms-version: 2021-08-06", bearer()}}).status, 202);
     // The deleted container took its blob and the blob's record along; the leased blob stayed.
     const azsim::StateDocument doc = azsim::SubscriptionState(stateDir_).load();
+    EXPECT_TRUE(!doc.findSnapshotSet("set1") && doc.findSnapshotSet("memberless"));
     EXPECT_EQ(doc.storageAccounts[0].containers, std::vector<std::string>{"vhds"});
     EXPECT_FALSE(store_.exists({"myacct", "newc", "x.vhd"}));
     EXPECT_EQ(doc.findUnmanagedDisk({"myacct", "newc", "x.vhd"}), nullptr);

@@ -77,6 +77,44 @@ TEST_F(SnapshotOperations, PageBlobSetServesStagingCopiesAndGoesWithItsFrozenDat
     EXPECT_FALSE(sdk.DeleteDiskSnapshots(guid, snapped, "rg-legacy", false));
 }
 
+// Page-blob sets are found through their VM's blobs: counted with the VM's integrity set, left alone by
+// another VM's clean-up and (taken on request) by the expiry sweep; a listing that cannot be read fails the
+// count instead of reading as no set.
+TEST_F(SnapshotOperations, PageBlobSetsAreFoundThroughTheirVmsBlobs) {
+    const std::vector<SDisk> disks = DisksOf("legacy-vm01");
+    const std::string vm = "legacy-vm01", vmGuid = state.load().findVm(vm)->guid;
+    std::vector<SDisk> snapped;
+    std::string backup, integrity, engine, ref;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-legacy", "germanywestcentral", vm, 1, 9, backup, snapped));
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "", "", "", 0, 5, integrity, snapped));
+    ASSERT_TRUE(sdk.CreateVMSnapshot(vm, vmGuid, true, "", 5, engine, snapped, ref));
+    NxClock::fix(NxClock::now() + std::chrono::hours(49));
+    const struct {
+        const char* what;
+        std::function<bool()> step;
+        int count;     // the VM's sets
+        int ofBackup;  // those of the backup's GUID
+    } rows[] = {
+        {"taken", [] { return true; }, 3, 1},
+        {"another VM's clean-up", [&] { return sdk.CleanupVMSnapshot("web-linux01", "", backup, false); }, 3, 1},
+        {"expiry sweep", [&] { return sdk.DeleteExpiredSnapshots("rg-legacy", vm, 48, {}); }, 2, 0},
+        {"the VM's clean-up", [&] { return sdk.CleanupVMSnapshot(vm, vmGuid, engine, false); }, 1, 0},
+    };
+    for (const auto& row : rows) {
+        int count = -1, ofBackup = -1;
+        ASSERT_TRUE(row.step() && sdk.GetVMSnapshotCount(vm, "", "", count) &&
+                    sdk.GetVMSnapshotCount(vm, vmGuid, backup, ofBackup))
+            << row.what << ": " << sdk.GetLastErrorString();
+        EXPECT_EQ(std::make_pair(count, ofBackup), std::make_pair(row.count, row.ofBackup)) << row.what;
+    }
+    NxClock::unfix();
+    azsim::FaultBook(cloud.dir()).addHttpFault({"GET", "/legacystore01/vhds", azsim::HttpFaultKind::Status, 403,
+                                                "AuthorizationFailure", 0, 0, -1});
+    int count = -1;
+    EXPECT_FALSE(sdk.GetVMSnapshotCount(vm, "", "", count));
+    EXPECT_TRUE(count == -1 && ErrorHas("AuthorizationFailure")) << sdk.GetLastErrorString();
+}
+
 TEST_F(SnapshotOperations, RegionWithoutIncrementalSnapshotsAndFailuresLeaveNothingBehind) {
     state.mutate([](azsim::StateDocument& doc) {
         doc.findRegion("westeurope")->incrementalSnapshots = false;

@@ -104,7 +104,8 @@ protected:
     void Fault(const std::string& op, int code, const std::string& text, int times = 1) {
         azsim::FaultBook(cloud.dir()).addSdkFault({op, code, text, times});
     }
-    // Adds snapshot sets of `vm` created `ageHours` ago; returns their GUIDs.
+    // Adds snapshot sets of `vm` created `ageHours` ago, each of one managed snapshot tagged as the
+    // wrapper tags its sets; returns their GUIDs.
     std::vector<std::string> OldSets(const VmRef& vm, int count, int ageHours) {
         std::vector<std::string> guids;
         azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
@@ -115,6 +116,16 @@ protected:
                 set.vmGuid = vm.guid;
                 set.resourceGroup = vm.group;
                 set.createdAt = NxClock::nowSeconds() - ageHours * 3600LL;
+                azsim::ManagedSnapshot snap;
+                snap.name = "old-" + set.guid;
+                snap.resourceGroup = vm.group;
+                snap.id = azsim::SnapshotId(doc.subscription().id, vm.group, snap.name);
+                snap.region = "westeurope";
+                snap.createdAt = set.createdAt;
+                snap.tags = {{"QD_SNAPSHOT_GUID", set.guid}, {"QD_VM_NAME", vm.name}, {"QD_VM_GUID", vm.guid},
+                             {"QD_VM_RESOURCE_GROUP", vm.group}};
+                set.members = {snap.id};
+                doc.snapshots.push_back(snap);
                 doc.snapshotSets.push_back(set);
                 guids.push_back(set.guid);
             }
