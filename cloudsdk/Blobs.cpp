@@ -4,25 +4,16 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <pugixml.hpp>
 
-#include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
+#include "cloudsdk/RecordMapping.h"
 #include "cloudsdk/SdkErrorCodes.h"
+#include "cloudsdk/SnapshotReadAccess.h"
+#include "cloudsdk/rest/ApiVersions.h"
+#include "cloudsdk/rest/ResourceLookup.h"
 
 namespace AzureSDKCppBridge {
 
 namespace {
-
-std::vector<VMInfoStructs::SectorRange> ToSectorRanges(const std::vector<azsim::PageRange>& ranges) {
-    std::vector<VMInfoStructs::SectorRange> out;
-    out.reserve(ranges.size());
-    for (const azsim::PageRange& r : ranges) {
-        VMInfoStructs::SectorRange s;
-        s.start = r.start;
-        s.end = r.end;
-        out.push_back(s);
-    }
-    return out;
-}
 
 const char* const kNoSuchBlob = "BlobNotFound: The specified blob does not exist.";
 
@@ -129,22 +120,25 @@ bool CAzureSDKCppBridge::GetBlobSizeInBytes(const std::string& blobUrl, UINT64& 
 bool CAzureSDKCppBridge::GetBlobInfo(const std::string& storageAccount, const std::string& container,
                                      const std::string& blobName, VMInfoStructs::SDisk& info) try {
     nlohmann::json args = {{"storageAccount", storageAccount}, {"container", container}, {"blobName", blobName}};
-    azsim::StateDocument doc;
-    if (std::optional<Refusal> refusal = impl_->open("GetBlobInfo", args, doc))
-        return Fail(refusal->code, refusal->text);
-    const azsim::StorageAccount* account = doc.findStorageAccount(storageAccount);
-    const azsim::BlobKey key{account ? account->name : storageAccount, container, blobName};
-    azsim::BlobProperties properties;
-    if (!account || !impl_->localState().blobs().properties(key, std::string(), properties) ||
-        properties.type != azsim::BlobType::Page)
-        return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
+    if (std::optional<Refusal> refusal = impl_->begin("GetBlobInfo", args)) return Fail(refusal->code, refusal->text);
+    const rest::ArmResult account = rest::FindByName(*impl_->arm, "Microsoft.Storage/storageAccounts",
+                                                     rest::kStorageVersion, storageAccount, "storage account");
+    if (!account.ok) return Fail(account.code, account.code == SDK_ERR_NOT_FOUND ? kNoSuchBlob : account.text);
+    const std::string accountName = account.body.value("name", storageAccount);
+    const std::string url = impl_->blob->url(accountName, container, blobName);
+    const rest::BlobResult found = impl_->blob->send(NX_HTTP_HEAD, url);
+    if (!found.ok) return Fail(found.code, found.text);
+    const std::string length = found.reply.header("Content-Length");
+    if (found.reply.header("x-ms-blob-type") != "PageBlob") return Fail(SDK_ERR_NOT_FOUND, kNoSuchBlob);
+    if (length.empty() || length.find_first_not_of("0123456789") != std::string::npos)
+        return Fail(SDK_ERR_GENERAL, "The Blob service gave no size for [" + url + "]");
     VMInfoStructs::SDisk out;
     out.name = out.originalName = out.indexName = blobName;
-    out.uri = azsim::PageBlobUri(key);
-    out.storageAccount = key.account;
-    out.resourceGroup = account->resourceGroup;
-    out.capacity = static_cast<long long>(properties.size);
-    out.volumeType = account->sku;
+    out.uri = url;
+    out.storageAccount = accountName;
+    out.resourceGroup = GroupOf(account.body);
+    out.capacity = std::stoll(length);
+    out.volumeType = account.body.value("sku", nlohmann::json::object()).value("name", "");
     out.isManaged = false;
     info = out;
     return true;
@@ -170,18 +164,22 @@ bool CAzureSDKCppBridge::GetBlobPageRanges(const std::string& diskUri, const std
                            {"isManaged", isManaged}};
     if (std::optional<Refusal> refusal = impl_->begin("GetBlobPageRanges", args))
         return Fail(refusal->code, refusal->text);
-    std::vector<azsim::PageRange> found;
-    try {
-        azsim::StateDocument doc = impl_->localState().load();
-        const azsim::ManagedSnapshot* snap = doc.findSnapshotByName(snapshotName, resourceGroup);
-        if (!snap || !impl_->localState().blobs().pageRanges(snap->blob, snap->storeSnapshot, 0, UINT64_MAX, found))
-            return Fail(SDK_ERR_NOT_FOUND, "ResourceNotFound: The Resource 'Microsoft.Compute/snapshots/" +
-                                               snapshotName + "' was not found.");
-    } catch (const azsim::Error& e) {
-        return Fail(SDK_ERR_GENERAL, e.what());
+    rest::ArmClient& arm = *impl_->arm;
+    const rest::ArmResult snapshot =
+        arm.get("/subscriptions/" + arm.subscriptionId() + "/resourceGroups/" + resourceGroup +
+                    "/providers/Microsoft.Compute/snapshots/" + snapshotName,
+                rest::kDiskVersion);
+    if (!snapshot.ok) return Fail(snapshot.code, snapshot.text);
+    // The snapshot's data is read through its SAS: the one the caller holds, else one granted for this call.
+    if (!rest::QueryValue(diskUri, "sig").empty()) {
+        const rest::BlobResult listed = PageList(*impl_->blob, diskUri, {}, ranges);
+        return listed.ok || Fail(listed.code, listed.text);
     }
-    ranges = ToSectorRanges(found);
-    return true;
+    SnapshotReadAccess access(arm, snapshot.body);
+    const rest::BlobResult listed = PageList(*impl_->blob, access.url(), {}, ranges);
+    if (!listed.ok) return Fail(listed.code, listed.text);
+    const rest::ArmResult ended = access.end();
+    return ended.ok || Fail(ended.code, ended.text);
 } catch (...) {
     return FailOnException();
 }

@@ -1,5 +1,5 @@
 // Tags of disks: a managed disk's resource tags, read and written through Resource
-// Manager, or a page blob's metadata, which the subscription's blob records hold.
+// Manager, or a page blob's metadata, read and written through the Blob service.
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "cloudsdk/BlobAddress.h"
@@ -13,26 +13,12 @@ namespace {
 
 using DiskTagMap = std::map<std::string, std::string>;
 
-// The metadata of the page blob the record names (its record made for a blob the subscription
-// holds that has none yet, when `create`). Null when the blob does not exist.
-azsim::Tags* MetadataOfBlob(azsim::StateDocument& doc, const azsim::PageBlobStore& store,
-                            const VMInfoStructs::SDisk& disk, bool create) {
-    const std::optional<azsim::BlobKey> key = PageBlobOf(doc, disk);
-    if (!key) return nullptr;
-    if (azsim::UnmanagedDisk* record = doc.findUnmanagedDisk(*key)) return &record->tags;
-    azsim::BlobProperties properties;
-    if (!create || !store.properties(*key, std::string(), properties) || properties.type != azsim::BlobType::Page)
-        return nullptr;
-    azsim::UnmanagedDisk record;
-    record.name = key->name;
-    record.sizeBytes = properties.size;
-    record.blob = *key;
-    if (const azsim::StorageAccount* account = doc.findStorageAccount(key->account)) {
-        record.resourceGroup = account->resourceGroup;
-        record.region = account->region;
-    }
-    doc.unmanagedDisks.push_back(record);
-    return &doc.unmanagedDisks.back().tags;
+// The URL of the page blob the record names; not found when it names none.
+std::string PageBlobUrl(const rest::BlobClient& blob, const VMInfoStructs::SDisk& disk) {
+    std::string error;
+    const std::optional<BlobAddress> address = BlobAddressOf(blob, disk, error);
+    if (!address) throw OperationFailure(SDK_ERR_NOT_FOUND, error);
+    return address->url;
 }
 
 // A managed disk is named by its resource id; anything else names no disk.
@@ -77,10 +63,8 @@ bool CAzureSDKCppBridge::GetDiskTagInfo(const std::string& resourceGroup, const 
         if (!read.ok) return Fail(read.code, read.text);
         found = TagsOfResource(read.body);
     } else {
-        azsim::StateDocument doc = impl_->localState().load();
-        const azsim::Tags* metadata = MetadataOfBlob(doc, impl_->localState().blobs(), disk, false);
-        if (!metadata) return Fail(SDK_ERR_NOT_FOUND, DiskNotFound(disk));
-        found = *metadata;
+        const rest::BlobResult read = rest::GetMetadata(*impl_->blob, PageBlobUrl(*impl_->blob, disk), found);
+        if (!read.ok) return Fail(read.code, read.code == SDK_ERR_NOT_FOUND ? DiskNotFound(disk) : read.text);
     }
     std::vector<VMInfoStructs::SInventoryInfo> out;
     for (const auto& tag : found) {
@@ -113,14 +97,15 @@ bool CAzureSDKCppBridge::SetDiskTagInfo(const std::string& resourceGroup, const 
         result = impl_->arm->put(disk.managedDiskId, rest::kDiskVersion, body);
         return result.ok || Fail(result.code, result.text);
     }
-    const azsim::PageBlobStore store = impl_->localState().blobs();
-    impl_->localState().mutate([&](azsim::StateDocument& doc) {
-        azsim::Tags* found = MetadataOfBlob(doc, store, disk, true);
-        if (!found) throw OperationFailure(SDK_ERR_NOT_FOUND, DiskNotFound(disk));
-        MergeTags(*found, tags);
-        return true;
-    });
-    return true;
+    // A blob's metadata is written whole: the names given merged into what it has.
+    const std::string url = PageBlobUrl(*impl_->blob, disk);
+    DiskTagMap merged;
+    rest::BlobResult result = rest::GetMetadata(*impl_->blob, url, merged);
+    if (result.ok) {
+        MergeTags(merged, tags);
+        result = rest::SetMetadata(*impl_->blob, url, merged);
+    }
+    return result.ok || Fail(result.code, result.code == SDK_ERR_NOT_FOUND ? DiskNotFound(disk) : result.text);
 } catch (...) {
     return FailOnException();
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 
+#include "azsim/endpoint/BlobMetadata.h"
 #include "azsim/endpoint/BlobOperations.h"
 #include "azsim/endpoint/HttpForms.h"
 
@@ -259,7 +260,9 @@ void BlobService::dispatch(Exchange& ex) try {
         if (method == "GET" && comp == "list") return listBlobs(ex, state_);
     } else {
         if (method == "DELETE" && comp.empty()) return deleteBlob(ex, state_);
-        if (!write && comp.empty()) return getBlob(ex, store_);
+        if (!write && comp.empty()) return getBlobWithMetadata(ex, state_, store_);
+        if ((method == "GET" || method == "HEAD") && comp == "metadata") return getBlobMetadata(ex, state_);
+        if (write && comp == "metadata") return setBlobMetadata(ex, state_);
         if (!write && comp == "pagelist") return getPageRanges(ex, store_);
         if (write && comp == "page") return putPage(ex, store_);
         if (write && comp == "snapshot") return snapshotBlob(ex, state_);

@@ -238,4 +238,39 @@ BlobResult BlobClient::read(const std::string& url, std::uint64_t offset, unsign
     return failure.text.empty() ? blobResultOf(reply, url) : failure;
 }
 
+// ---- Blob metadata ------------------------------------------------------------------------------
+
+BlobMetadata MetadataOf(const HttpReply& reply) {
+    static const std::string prefix = "x-ms-meta-";
+    BlobMetadata metadata;
+    for (std::size_t pos = 0; pos < reply.headers.size();) {
+        const std::size_t end = std::min(reply.headers.find('\n', pos), reply.headers.size());
+        const std::string line = reply.headers.substr(pos, end - pos);
+        pos = end + 1;
+        // An interim answer's headers are not the blob's: a later status line starts afresh.
+        if (line.compare(0, 5, "HTTP/") == 0) metadata.clear();
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos || colon <= prefix.size() ||
+            !curl_strnequal(line.c_str(), prefix.c_str(), prefix.size()))
+            continue;
+        const std::size_t first = line.find_first_not_of(" \t", colon + 1);
+        const std::size_t last = line.find_last_not_of(" \t\r");
+        metadata[line.substr(prefix.size(), colon - prefix.size())] =
+            first == std::string::npos || last < first ? std::string() : line.substr(first, last - first + 1);
+    }
+    return metadata;
+}
+
+BlobResult GetMetadata(BlobClient& blob, const std::string& url, BlobMetadata& metadata) {
+    BlobResult result = blob.send(NX_HTTP_GET, WithQuery(url, "comp=metadata"));
+    if (result.ok) metadata = MetadataOf(result.reply);
+    return result;
+}
+
+BlobResult SetMetadata(BlobClient& blob, const std::string& url, const BlobMetadata& metadata) {
+    std::vector<std::string> headers;
+    for (const auto& [name, value] : metadata) headers.push_back("x-ms-meta-" + name + ": " + value);
+    return blob.send(NX_HTTP_PUT, WithQuery(url, "comp=metadata"), headers);
+}
+
 }  // namespace AzureSDKCppBridge::rest

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -66,5 +67,16 @@ std::string Escaped(const std::string& text);
 std::string WithoutQuery(const std::string& url);
 // The value of query parameter `name` of `url`, as written (still escaped); empty when absent.
 std::string QueryValue(const std::string& url, const std::string& name);
+
+// ---- Blob metadata ------------------------------------------------------------------------------
+// A blob's metadata: names as the service spells them (it compares them ignoring case).
+using BlobMetadata = std::map<std::string, std::string>;
+
+// The "x-ms-meta-<name>" headers of an answer (its final header block).
+BlobMetadata MetadataOf(const HttpReply& reply);
+// GET {url}?comp=metadata: the metadata of the blob or snapshot `url` names.
+BlobResult GetMetadata(BlobClient& blob, const std::string& url, BlobMetadata& metadata);
+// PUT {url}?comp=metadata: the blob's metadata replaced by `metadata`, whole.
+BlobResult SetMetadata(BlobClient& blob, const std::string& url, const BlobMetadata& metadata);
 
 }  // namespace AzureSDKCppBridge::rest
