@@ -1,5 +1,7 @@
-// Private state of the SDK wrapper: the simulated subscription it talks to
-// and the session established by Initialize, SetWebProxy and Connect.
+// Private state of the SDK wrapper: the session established by Initialize,
+// SetWebProxy and Connect, with its Resource Manager and Blob service clients,
+// and, on the simulated subscription, the call journal and the fault rules
+// tests set on wrapper operations.
 #pragma once
 
 #include <memory>
@@ -14,9 +16,7 @@
 
 #include "azsim/Journal.h"
 #include "azsim/StateFolder.h"
-#include "azsim/auth/AccessAuthority.h"
 #include "azsim/faults/FaultBook.h"
-#include "azsim/model/SubscriptionState.h"
 #include "cloudsdk/AzureSDKCppBridge.h"
 #include "cloudsdk/rest/ArmClient.h"
 #include "cloudsdk/rest/BlobClient.h"
@@ -68,19 +68,10 @@ struct CAzureSDKCppBridge::Impl {
 
     // Journals the call, then refuses it when there is no session or a fault rule fires.
     std::optional<Refusal> begin(const char* operation, const nlohmann::json& args);
-    // As begin, for an operation that works only on the simulated subscription: refused on a real one.
-    std::optional<Refusal> simulatedOnly(const char* operation, const nlohmann::json& args);
-    // As simulatedOnly, then loads the subscription's document into `doc`; a document that cannot be read refuses too.
-    std::optional<Refusal> open(const char* operation, const nlohmann::json& args, azsim::StateDocument& doc);
 
     std::unique_ptr<azsim::StateFolder> state;
     std::unique_ptr<azsim::Journal> journal;
-    std::unique_ptr<azsim::SubscriptionState> subscription;  // none on a real subscription
-    // The simulated subscription's state, for the parts of operations not on the protocol yet;
-    // throws OperationFailure on a real subscription, which has none.
-    azsim::SubscriptionState& localState() const;
     std::unique_ptr<azsim::FaultBook> faults;
-    std::unique_ptr<azsim::AccessAuthority> access;
     // Resource Manager of the connected subscription, as the application Connect signed in with.
     std::unique_ptr<rest::ArmClient> arm;
     // The Blob service of the subscription's storage accounts and disks, under the same application.

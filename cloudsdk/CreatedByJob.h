@@ -6,19 +6,15 @@
 // the caller's own.
 #pragma once
 
+#include <map>
 #include <string>
-
-#include "azsim/model/Resources.h"
 
 namespace AzureSDKCppBridge {
 
 constexpr const char* kCreatedByJobTag = "createdByJob";
 
-inline azsim::Tags CreatedByJobTags(const std::string& jobGuid) { return {{kCreatedByJobTag, jobGuid}}; }
-
-inline bool CreatedByJob(const azsim::Tags& tags, const std::string& jobGuid) {
-    auto it = tags.find(kCreatedByJobTag);
-    return !jobGuid.empty() && it != tags.end() && it->second == jobGuid;
+inline std::map<std::string, std::string> CreatedByJobTags(const std::string& jobGuid) {
+    return {{kCreatedByJobTag, jobGuid}};
 }
 
 }  // namespace AzureSDKCppBridge

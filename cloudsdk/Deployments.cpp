@@ -22,7 +22,6 @@
 
 namespace AzureSDKCppBridge {
 
-using azsim::StateDocument;
 using boost::algorithm::iequals;
 using nlohmann::json;
 

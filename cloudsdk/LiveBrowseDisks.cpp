@@ -11,6 +11,7 @@
 #include <pugixml.hpp>
 
 #include "cloudsdk/BlobAddress.h"
+#include "cloudsdk/BlobSnapshotSets.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/SdkErrorCodes.h"
@@ -19,7 +20,6 @@
 #include "cloudsdk/VmCreation.h"
 #include "cloudsdk/rest/ApiVersions.h"
 #include "cloudsdk/rest/ResourceLookup.h"
-#include "cloudsdk/rest/Retries.h"
 
 namespace AzureSDKCppBridge {
 
@@ -27,8 +27,6 @@ namespace {
 
 using boost::algorithm::iequals;
 using nlohmann::json;
-
-constexpr int kMaxCopyWaits = 600;
 
 json ResourceProperties(const json& resource) { return resource.value("properties", json::object()); }
 
@@ -177,21 +175,6 @@ json AccountOfBlob(rest::ArmClient& arm, const std::string& url) {
                                    "storage account"));
 }
 
-// Copies `source` (a blob or snapshot URL, with its SAS if it has one) onto the blob at `target`, and
-// waits while the service reports the copy pending.
-void CopyBlob(rest::BlobClient& blob, const std::string& target, const std::string& source) {
-    rest::BlobResult answer = blob.send(NX_HTTP_PUT, target, {"x-ms-copy-source: " + source});
-    for (int poll = 0; answer.ok && answer.reply.header("x-ms-copy-status") == "pending" && poll < kMaxCopyWaits;
-         ++poll) {
-        rest::Pause(rest::RetryAfterMs(answer.reply, rest::kFirstBackoffMs));
-        answer = blob.send(NX_HTTP_HEAD, target);
-    }
-    if (!answer.ok) throw OperationFailure(answer.code, answer.text);
-    if (answer.reply.header("x-ms-copy-status") != "success")
-        throw OperationFailure(SDK_ERR_GENERAL, "The copy onto [" + target + "] ended with copy status [" +
-                                                    answer.reply.header("x-ms-copy-status") + "]");
-}
-
 // The disk a new managed disk made from `origin` is asked for as: a copy of a managed snapshot or an
 // import of a blob snapshot, marked as this job's and with the set GUID. An OS disk takes the OS type
 // and generation of the disk that was snapped.
@@ -265,7 +248,8 @@ bool CAzureSDKCppBridge::CreateDiskFromSnapshot(const std::string& source, const
         from = origin.blobSnapshotUrl;
         osType = origin.osType;
     }
-    CopyBlob(blob, target, from);
+    if (const std::optional<Refusal> refusal = CopyBlob(blob, from, target))
+        throw OperationFailure(refusal->code, refusal->text);
     if (access) OrFail(access->end());
     metadata[kSetGuidTag] = snapshotGuid;
     // The copy of an OS disk keeps its OS type, as a blob registered as an OS disk does.

@@ -2,7 +2,6 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "azsim/model/ResourceIds.h"
 
 namespace AzureSDKCppBridge {
 
@@ -239,97 +238,6 @@ VMInfoStructs::SDataCenterInfo DataCenterRecord(const std::string& location, Inv
     for (const json& nsg : lists.securityGroups())
         if (iequals(lists.location(nsg.value("location", "")), location))
             out.securityGroups.push_back(SecurityGroupRecord(nsg));
-    return out;
-}
-
-// The in-process records of the subscription's state.
-
-namespace {
-
-VMInfoStructs::SDisk ManagedDiskRecord(const azsim::VirtualMachine& vm, const azsim::ManagedDisk& md, int lun) {
-    VMInfoStructs::SDisk disk;
-    disk.name = md.name;
-    disk.originalName = md.name;
-    disk.indexName = md.name;
-    disk.managedDiskId = md.id;
-    disk.uri = md.id;
-    disk.capacity = static_cast<long long>(md.sizeBytes);
-    disk.volumeType = md.sku;
-    disk.isEncrypted = md.encrypted || (vm.encryption.encrypted && (lun < 0 || !vm.encryption.osDiskOnly));
-    disk.isManaged = true;
-    disk.resourceGroup = md.resourceGroup;
-    return disk;
-}
-
-VMInfoStructs::SDisk PageBlobDiskRecord(const azsim::StateDocument& doc, const azsim::VirtualMachine& vm,
-                                        const std::string& uri, int lun) {
-    VMInfoStructs::SDisk disk;
-    disk.uri = uri;
-    std::optional<azsim::BlobUri> parsed = azsim::ParseBlobUri(uri);
-    if (parsed) {
-        disk.name = parsed->blob;
-        disk.storageAccount = parsed->account;
-        if (const azsim::UnmanagedDisk* blob = doc.findUnmanagedDisk(parsed->key())) {
-            disk.capacity = static_cast<long long>(blob->sizeBytes);
-            disk.isEncrypted = blob->encrypted;
-        }
-    }
-    disk.originalName = disk.name;
-    disk.indexName = disk.name;
-    disk.volumeType = "Standard_LRS";
-    if (const azsim::StorageAccount* account = doc.findStorageAccount(disk.storageAccount))
-        disk.volumeType = account->sku;
-    disk.isEncrypted = disk.isEncrypted || (vm.encryption.encrypted && (lun < 0 || !vm.encryption.osDiskOnly));
-    disk.resourceGroup = vm.resourceGroup;
-    return disk;
-}
-
-}  // namespace
-
-VMInfoStructs::SVMInfo VmRecord(const azsim::StateDocument& doc, const azsim::VirtualMachine& vm) {
-    VMInfoStructs::SVMInfo out;
-    out.name = vm.name;
-    out.guid = vm.guid;
-    out.displayName = vm.name;
-    out.resourceGroup = vm.resourceGroup;
-    out.region = vm.region;
-    out.firmware = vm.firmware;
-    out.vmSize = vm.size;
-    out.powerState = vm.powerStateCode();
-    out.availabilityZones = vm.zones;
-    out.isManaged = vm.managed;
-    out.storageAccount = vm.storageAccount;
-    if (const azsim::Region* region = doc.findRegion(vm.region)) {
-        for (const azsim::VmSize& size : region->vmSizes) {
-            if (!iequals(size.name, vm.size)) continue;
-            out.numCpus = static_cast<std::uint32_t>(size.cpus);
-            out.memoryMB = static_cast<std::uint32_t>(size.memoryMB);
-        }
-    }
-    for (const azsim::NetworkCard& nic : vm.nics) {
-        VMInfoStructs::SVMNetworkCard card;
-        card.name = nic.name;
-        card.networkName = nic.virtualNetwork;
-        card.subnetId = nic.subnetId;
-        out.nics.push_back(card);
-    }
-    for (const std::string& name : vm.securityGroups)
-        if (const azsim::SecurityGroup* group = doc.findSecurityGroup(name))
-            out.securityGroups.push_back({group->name, group->id, group->region});
-    for (const azsim::DiskAttachment& attachment : vm.disks) {
-        VMInfoStructs::SDisk disk;
-        if (vm.managed) {
-            const azsim::ManagedDisk* md = doc.findManagedDisk(attachment.id);
-            if (!md) continue;
-            disk = ManagedDiskRecord(vm, *md, attachment.lun);
-        } else {
-            disk = PageBlobDiskRecord(doc, vm, attachment.id, attachment.lun);
-        }
-        disk.isOsDisk = attachment.lun < 0;
-        disk.unitNumber = attachment.lun < 0 ? 0 : attachment.lun;
-        disk.namePrefix = disk.isOsDisk ? "OsDisk" : "DataDisk";
-        out.disks.push_back(disk);
-    }
     return out;
 }
 

@@ -9,7 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "azsim/model/StateDocument.h"
 #include "cloudsdk/InventoryLists.h"
 #include "plugin/frame/records/Records.h"
 
@@ -30,8 +29,5 @@ VMInfoStructs::SDataCenterInfo DataCenterRecord(const std::string& location, Inv
                                                 const std::string& name);
 // The resource group a resource's id names.
 std::string GroupOf(const nlohmann::json& resource);
-
-// The record of a VM of the subscription's state, for the operations that still read it in-process.
-VMInfoStructs::SVMInfo VmRecord(const azsim::StateDocument& doc, const azsim::VirtualMachine& vm);
 
 }  // namespace AzureSDKCppBridge

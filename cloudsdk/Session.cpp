@@ -32,33 +32,6 @@ std::optional<Refusal> CAzureSDKCppBridge::Impl::begin(const char* operation, co
     return std::nullopt;
 }
 
-azsim::SubscriptionState& CAzureSDKCppBridge::Impl::localState() const {
-    if (!subscription)
-        throw OperationFailure(SDK_ERR_GENERAL, "This part of the operation (page-blob data, or records only the simulated "
-                                                "subscription keeps) works only on the simulated subscription yet, "
-                                                "not on a real one");
-    return *subscription;
-}
-
-std::optional<Refusal> CAzureSDKCppBridge::Impl::simulatedOnly(const char* operation, const nlohmann::json& args) {
-    if (std::optional<Refusal> refusal = begin(operation, args)) return refusal;
-    if (!subscription)
-        return Refusal{SDK_ERR_GENERAL, std::string(operation) +
-                                            " works only on the simulated subscription yet, not on a real one"};
-    return std::nullopt;
-}
-
-std::optional<Refusal> CAzureSDKCppBridge::Impl::open(const char* operation, const nlohmann::json& args,
-                                                      azsim::StateDocument& doc) {
-    if (std::optional<Refusal> refusal = simulatedOnly(operation, args)) return refusal;
-    try {
-        doc = subscription->load();
-    } catch (const azsim::Error& e) {
-        return Refusal{SDK_ERR_GENERAL, e.what()};
-    }
-    return std::nullopt;
-}
-
 CAzureSDKCppBridge::CAzureSDKCppBridge() : impl_(new Impl) {}
 CAzureSDKCppBridge::~CAzureSDKCppBridge() = default;
 
@@ -118,9 +91,7 @@ bool CAzureSDKCppBridge::Initialize(const std::string& focus, const std::string&
         }
         impl_->state = std::move(state);
         impl_->journal = std::make_unique<azsim::Journal>(dir);
-        impl_->subscription = std::make_unique<azsim::SubscriptionState>(dir);
         impl_->faults = std::make_unique<azsim::FaultBook>(dir);
-        impl_->access = std::make_unique<azsim::AccessAuthority>(dir);
     }
     impl_->focus = focus;
     impl_->applicationName = applicationName;

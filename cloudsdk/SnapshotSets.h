@@ -38,8 +38,6 @@ std::string SnapshotName(const std::string& diskName, const std::string& marker,
 // snapshot engine (snapEngine set) or of a backup. The engine's marker holds the backup's, so a backup's
 // snapshot is one marked with the backup's marker and not with the engine's.
 bool MarkedAs(const std::string& marked, bool snapEngine);
-// Whether the tags carry the set GUID `guid` (compared case-insensitively).
-bool CarriesSetGuid(const std::map<std::string, std::string>& tags, const std::string& guid);
 
 // What a new snapshot set records of its origin; extraTags are added to every snapshot's tags, and
 // `marker` (the kind of the set) to every managed snapshot's name and every snapshot's tags.

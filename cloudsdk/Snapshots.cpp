@@ -8,7 +8,6 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "azsim/Journal.h"
-#include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BlobSnapshotSets.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
@@ -19,6 +18,7 @@
 #include "cloudsdk/rest/ApiVersions.h"
 #include "cloudsdk/rest/ResourceLookup.h"
 #include "host/sys/Time.h"
+#include "host/util/Guid.h"
 
 namespace AzureSDKCppBridge {
 
@@ -35,11 +35,6 @@ std::string SnapshotName(const std::string& diskName, const std::string& marker,
 bool MarkedAs(const std::string& marked, bool snapEngine) {
     const bool engine = marked.find(kSnapEngineSnapshotMarker) != std::string::npos;
     return snapEngine ? engine : !engine && marked.find(kBackupSnapshotMarker) != std::string::npos;
-}
-
-bool CarriesSetGuid(const std::map<std::string, std::string>& tags, const std::string& guid) {
-    auto tag = tags.find(kSetGuidTag);
-    return tag != tags.end() && boost::algorithm::iequals(tag->second, guid);
 }
 
 namespace {
@@ -110,7 +105,7 @@ std::vector<BlobAddress> PageBlobsOf(const rest::BlobClient& blob, const std::ve
 std::string TakeSnapshotSet(rest::ArmClient& arm, rest::BlobClient& blob,
                             const std::vector<VMInfoStructs::SDisk>& disks, const SnapshotSetRequest& request,
                             std::vector<VMInfoStructs::SDisk>& snapshotDisks) {
-    const std::string guid = azsim::NewGuid();
+    const std::string guid = CreateGuid();
     std::map<std::string, std::string> tags = {{kSetGuidTag, guid},
                                                {kJobTag, std::to_string(request.jobTag)},
                                                {kAppIdTag, std::to_string(request.appId)},

@@ -8,7 +8,6 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <pugixml.hpp>
 
-#include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BridgeImpl.h"
 #include "cloudsdk/CreatedByJob.h"
 #include "cloudsdk/SdkErrorCodes.h"
@@ -18,7 +17,7 @@ namespace AzureSDKCppBridge {
 
 namespace {
 
-constexpr std::uint64_t kPage = azsim::PageBlobStore::kPageSize;
+constexpr std::uint64_t kPage = 512;  // the Blob service's page
 
 // Writes whole pages of `buffer` at `offset` of the blob `url` names.
 rest::BlobResult WritePages(rest::BlobClient& blob, const std::string& url, std::uint64_t offset,

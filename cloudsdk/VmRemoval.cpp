@@ -4,10 +4,8 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "azsim/model/ResourceIds.h"
 #include "cloudsdk/BlobAddress.h"
 #include "cloudsdk/CreatedByJob.h"
-#include "cloudsdk/DiskUse.h"
 #include "cloudsdk/ListedPageBlob.h"
 #include "cloudsdk/SdkErrorCodes.h"
 #include "cloudsdk/rest/ApiVersions.h"
@@ -139,22 +137,6 @@ rest::ArmResult RemovePageBlobs(rest::BlobClient& blob, const std::vector<std::s
         }
     }
     return Done();
-}
-
-std::optional<azsim::BlobKey> RemoveManagedDisk(azsim::StateDocument& doc, const std::string& id) {
-    const azsim::ManagedDisk* disk = doc.findManagedDisk(id);
-    if (!disk) return std::nullopt;
-    std::optional<azsim::BlobKey> data;
-    if (!DiskDataSnapshotted(doc, *disk)) data = disk->blob;
-    doc.managedDisks.erase(std::remove_if(doc.managedDisks.begin(), doc.managedDisks.end(),
-                                          [&](const azsim::ManagedDisk& d) { return iequals(d.id, id); }),
-                           doc.managedDisks.end());
-    return data;
-}
-
-void DeleteBlobData(const azsim::PageBlobStore& root, const std::vector<azsim::BlobKey>& blobs) {
-    azsim::PageBlobStore store = root;
-    for (const azsim::BlobKey& blob : blobs) store.deleteBlob(blob);
 }
 
 }  // namespace AzureSDKCppBridge

@@ -1,6 +1,5 @@
 // Removing a VM with the components a caller names, over Resource Manager, and page blobs
-// over the Blob service; the managed-disk records the wrapper still removes from the
-// subscription's state in-process for the expired-disk clean-up.
+// over the Blob service.
 #pragma once
 
 #include <optional>
@@ -9,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "azsim/model/StateDocument.h"
 #include "cloudsdk/rest/ArmClient.h"
 #include "cloudsdk/rest/BlobClient.h"
 
@@ -44,11 +42,5 @@ rest::ArmResult RemoveVmOverRest(rest::ArmClient& arm, const nlohmann::json& vm,
 // gone is nothing to delete, a snapshot's URL is skipped; any other failure stops with its error.
 rest::ArmResult RemovePageBlobs(rest::BlobClient& blob, const std::vector<std::string>& urls,
                                 const std::optional<std::string>& onlyJob);
-
-// Removes a managed disk's record; returns its blob when no snapshot still reads the data.
-std::optional<azsim::BlobKey> RemoveManagedDisk(azsim::StateDocument& doc, const std::string& id);
-
-// Deletes blob data after the document that forgot it was saved.
-void DeleteBlobData(const azsim::PageBlobStore& root, const std::vector<azsim::BlobKey>& blobs);
 
 }  // namespace AzureSDKCppBridge
