@@ -449,7 +449,7 @@ private:
         out.created = true;
         out.guid = ConfigText(result.body, "/properties/vmId");
         // A VM is made running; one asked for stopped is deallocated at once.
-        if (!ask_.powerOn) result = arm_.action(vmId_ + "/deallocate", rest::kComputeVersion, true);
+        if (!ask_.powerOn) result = arm_.action(vmId_ + "/deallocate", rest::kComputeVersion, true, nullptr, false);
         return result;
     }
 

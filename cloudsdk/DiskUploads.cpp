@@ -200,7 +200,7 @@ bool CAzureSDKCppBridge::ClosePageBlob(const std::string& managedDiskRef, const 
         if (properties.contains("osType")) os = OsOfUpload(accessUrl, mbr);
     }
     // Ending access of a disk that is not being uploaded changes nothing, as with the service.
-    result = arm.action(disk.value("id", "") + "/endGetAccess", rest::kDiskVersion, true);
+    result = arm.action(disk.value("id", "") + "/endGetAccess", rest::kDiskVersion, true, nullptr, false);
     if (!result.ok) return Fail(result.code, result.text);
     if (os.empty() || os == properties.value("osType", "")) return true;
     disk["properties"]["osType"] = os;

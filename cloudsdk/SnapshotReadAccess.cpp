@@ -35,7 +35,7 @@ rest::ArmResult SnapshotReadAccess::end() {
         return none;
     }
     open_ = false;
-    return arm_.action(id_ + "/endGetAccess", rest::kDiskVersion, true);
+    return arm_.action(id_ + "/endGetAccess", rest::kDiskVersion, true, nullptr, false);
 }
 
 }  // namespace AzureSDKCppBridge
