@@ -62,6 +62,17 @@ inline void Remove(ntfs_volume* volume, const std::string& path) {
     std::free(name);
 }
 
+// Gives the file or folder `path` one more name, `name` in the folder `parent`.
+inline void Link(ntfs_volume* volume, const std::string& path, const std::string& parent, const std::string& name) {
+    ntfs_inode* inode = ntfs_pathname_to_inode(volume, nullptr, path.c_str());
+    ntfs_inode* folder = ntfs_pathname_to_inode(volume, nullptr, parent.c_str());
+    ntfschar* unicode = nullptr;
+    const int length = ntfs_mbstoucs(name.c_str(), &unicode);
+    EXPECT_EQ(ntfs_link(inode, folder, unicode, static_cast<u8>(length)), 0) << parent << "/" << name;
+    ntfs_inode_close(inode), ntfs_inode_close(folder);
+    std::free(unicode);
+}
+
 // Makes `image` a new NTFS file system of `bytes`; fails the test where mkntfs is missing.
 inline void Format(const std::string& image, std::uint64_t bytes) {
     ASSERT_EQ(std::system(("rm -f " + image + " && truncate -s " + std::to_string(bytes) + " " + image +
