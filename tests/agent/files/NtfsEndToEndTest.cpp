@@ -11,6 +11,7 @@ using namespace ntfstest;
 using e2e::json;
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -18,8 +19,9 @@ class NtfsEndToEnd : public e2e::Vsagent {
 protected:
     // The file system goes into partition 1 of an MBR disk on data disk 0 of the VM, which is backed up.
     long long BackUp(const std::string& type) {
-        filestest::Shell("cd " + dir.path() + " && rm -f disk.img && truncate -s 40M disk.img && printf 'label: dos\\nstart=2048,size=65536,type=7\\n'"
-                         " | sfdisk -q disk.img && dd if=fs.img of=disk.img bs=1M seek=1 conv=notrunc 2>/dev/null",
+        filestest::Shell("cd " + dir.path() + " && rm -f disk.img && truncate -s 40M disk.img"
+                         " && printf 'label: dos\\nstart=2048,size=65536,type=7\\n' | sfdisk -q disk.img"
+                         " && dd if=fs.img of=disk.img bs=1M seek=1 conv=notrunc 2>/dev/null",
                          dir.path());
         EXPECT_EQ(Azsim({"write", "--vm", "app-win01", "--disk", "1", "--file", dir.path() + "/disk.img"}).exitCode, 0);
         const json job = Backup("app-win01");
@@ -27,7 +29,8 @@ protected:
         return job["jobId"].get<long long>();
     }
     e2e::Run Files(long long job, std::vector<std::string> args) {
-        args.insert(args.begin(), {"files", "--store", store, "--job", std::to_string(job), "--disk", "1", "--partition", "1"});
+        args.insert(args.begin(),
+                    {"files", "--store", store, "--job", std::to_string(job), "--disk", "1", "--partition", "1"});
         return Agent(args);
     }
     std::set<std::string> Names(long long job) {
@@ -64,8 +67,8 @@ TEST_F(NtfsEndToEnd, EachJobGivesBackItsOwnTreeAndNothingLandsOutsideOut) {
                  {"/ring/inner", Type::Directory, S_IFDIR, ""}})
             Make(volume, e);
         Link(volume, "/ring", "/ring/inner", "again");
-        brokenAt = volume->mft_lcn * volume->cluster_size +
-                   Make(volume, {"/damaged/broken.bin", Type::File, S_IFREG, broken, 1600000300}) * volume->mft_record_size;
+        const u64 record = Make(volume, {"/damaged/broken.bin", Type::File, S_IFREG, broken, 1600000300});
+        brokenAt = volume->mft_lcn * volume->cluster_size + record * volume->mft_record_size;
     });
     const long long first = BackUp("full");
     Change(image, [&](ntfs_volume* volume) {
@@ -75,12 +78,12 @@ TEST_F(NtfsEndToEnd, EachJobGivesBackItsOwnTreeAndNothingLandsOutsideOut) {
         Make(volume, {"/new.txt", Type::File, S_IFREG, "only in the second job", 1700000100});
     });
     // The second job's record of the file is damaged.
-    filestest::Shell("printf BAAD | dd of=" + image + " bs=1 seek=" + std::to_string(brokenAt) + " conv=notrunc 2>/dev/null",
+    filestest::Shell("printf BAAD | dd of=" + image + " bs=1 conv=notrunc 2>/dev/null seek=" + std::to_string(brokenAt),
                      dir.path());
     const long long second = BackUp("incremental");
 
     EXPECT_THAT(Names(first), ::testing::IsSupersetOf({"hello.txt", "old.txt", "big.bin", "sub", "evil", "damaged"}));
-    EXPECT_THAT(Names(second), ::testing::AllOf(::testing::Contains("new.txt"), ::testing::Not(::testing::Contains("old.txt"))));
+    EXPECT_THAT(Names(second), ::testing::AllOf(::testing::Contains("new.txt"), Not(::testing::Contains("old.txt"))));
     EXPECT_THAT(Files(second, {"get", "/old.txt", "--out", dir.path() + "/x"}).err, HasSubstr("no [/old.txt]"));
 
     // Each job's whole tree: the folder that loops and the second job's damaged record are told, by path,
@@ -88,7 +91,7 @@ TEST_F(NtfsEndToEnd, EachJobGivesBackItsOwnTreeAndNothingLandsOutsideOut) {
     const e2e::Run firstTree = Files(first, {"get", "/", "--out", dir.path() + "/1"});
     EXPECT_EQ(firstTree.exitCode, 1);
     EXPECT_THAT(firstTree.err, HasSubstr("[/ring/inner/again]: the folder leads back to one of its own parents"));
-    EXPECT_THAT(firstTree.err, ::testing::Not(HasSubstr("broken.bin")));
+    EXPECT_THAT(firstTree.err, Not(HasSubstr("broken.bin")));
     const e2e::Run secondTree = Files(second, {"get", "/", "--out", dir.path() + "/2"});
     EXPECT_EQ(secondTree.exitCode, 1);
     EXPECT_THAT(secondTree.err, HasSubstr("[/damaged/broken.bin]: Record"));
