@@ -193,6 +193,7 @@ std::string NtfsFileSystem::linkTarget(const Inode& inode, const std::string& pa
 FileEntry NtfsFileSystem::describe(const Inode& inode, std::string name, const std::string& path) const {
     FileEntry entry;
     entry.name = std::move(name);
+    entry.id = inode->mft_no;  // a folder reached again by another name is the same record
     entry.linkTarget = linkTarget(inode, path);
     const bool directory = inode->mrec->flags & MFT_RECORD_IS_DIRECTORY;
     if (!entry.linkTarget.empty()) {

@@ -2,24 +2,21 @@
 // through a ByteSource over the image's bytes.
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "agent/files/NtfsDevice.h"
 #include "agent/files/NtfsFileSystem.h"
 #include "agent/store/StoreError.h"
+#include "tests/agent/ntfs/NtfsImages.h"
 #include "tests/support/SimulatedCloud.h"
 
 using namespace vsagent;
 using ::testing::HasSubstr;
-using Type = FileEntry::Type;
+using namespace ntfstest;
 
 namespace {
 
@@ -28,41 +25,6 @@ struct ImageBytes : ByteSource {
     std::uint64_t size() const override { return bytes.size(); }
     void read(std::uint64_t at, std::size_t length, unsigned char* out) const override { std::memcpy(out, &bytes[at], length); }
 };
-
-struct Expected {
-    std::string path;
-    Type type;
-    mode_t make;          // 0: a link as Windows' Linux subsystem makes them (a reparse point)
-    std::string content;  // of a file; the target of a link
-};
-
-// `e` made through a volume mounted read-write; its record number.
-u64 Make(ntfs_volume* volume, const Expected& e) {
-    const std::size_t slash = e.path.rfind('/');
-    ntfs_inode* parent = ntfs_pathname_to_inode(volume, nullptr, e.path.substr(0, slash).c_str());
-    ntfschar *name = nullptr, *target = nullptr;
-    const int length = ntfs_mbstoucs(e.path.substr(slash + 1).c_str(), &name);
-    const int targetLength = e.type == Type::Symlink ? ntfs_mbstoucs(e.content.c_str(), &target) : 0;
-    ntfs_inode* made = e.make == S_IFLNK ? ntfs_create_symlink(parent, 0, name, length, target, targetLength)
-                                         : ntfs_create(parent, 0, name, static_cast<u8>(length), e.make ? e.make : S_IFREG);
-    EXPECT_NE(made, nullptr) << e.path;
-    EXPECT_EQ(e.make ? 0 : ntfs_reparse_set_wsl_symlink(made, target, targetLength), 0);
-    const std::size_t data = e.content.find_first_not_of('\0');  // what comes before stays a hole
-    ntfs_attr* attr = e.make == S_IFREG ? ntfs_attr_open(made, AT_DATA, AT_UNNAMED, 0) : nullptr;
-    const s64 written = attr ? ntfs_attr_pwrite(attr, data, e.content.size() - data, e.content.data() + data) : 0;
-    EXPECT_EQ(static_cast<std::size_t>(written), attr ? e.content.size() - data : 0);
-    if (attr) ntfs_attr_close(attr);
-    const u64 record = made->mft_no;
-    ntfs_inode_close(made), ntfs_inode_close(parent);
-    std::free(name), std::free(target);
-    return record;
-}
-
-std::string Random(std::size_t length, unsigned seed) {
-    std::string out(length, '\0');
-    std::generate(out.begin(), out.end(), std::mt19937(seed));
-    return out;
-}
 
 std::string ReadAll(const FileSystem& fs, const std::string& path) {
     std::string out;
@@ -75,9 +37,7 @@ std::string ReadAll(const FileSystem& fs, const std::string& path) {
 TEST(NtfsFileSystem, ReadsWhatTheLibraryWroteAndRefusesDamage) {
     testsupport::TempDir dir;
     const std::string image = dir.path() + "/ntfs.img";
-    ASSERT_EQ(std::system(("truncate -s 32M " + image + " && PATH=$PATH:/sbin:/usr/sbin mkntfs -F -f -Q -q " + image +
-                           " >/dev/null 2>&1").c_str()), 0)
-        << "mkntfs (Debian ntfs-3g) is needed";
+    Format(image, 32 << 20);
     const std::vector<Expected> expected = {
         {"/small.txt", Type::File, S_IFREG, "resident in its record"},
         {"/big.bin", Type::File, S_IFREG, Random(3 << 20, 1)},
@@ -87,14 +47,13 @@ TEST(NtfsFileSystem, ReadsWhatTheLibraryWroteAndRefusesDamage) {
         {"/posix-link", Type::Symlink, S_IFLNK, "folder/inner.txt"},
         {"/wsl-link", Type::Symlink, 0, "../elsewhere"},
     };
-    ntfs_volume* volume = ntfs_mount(image.c_str(), 0);
-    ASSERT_NE(volume, nullptr);
     std::uint64_t bigRecordAt = 0;
-    for (const Expected& e : expected) {
-        const u64 record = Make(volume, e);
-        if (e.path == "/big.bin") bigRecordAt = volume->mft_lcn * volume->cluster_size + record * volume->mft_record_size;
-    }
-    ASSERT_EQ(ntfs_umount(volume, FALSE), 0);
+    Change(image, [&](ntfs_volume* volume) {
+        for (const Expected& e : expected) {
+            const u64 record = Make(volume, e);
+            if (e.path == "/big.bin") bigRecordAt = volume->mft_lcn * volume->cluster_size + record * volume->mft_record_size;
+        }
+    });
     ImageBytes source;
     std::ostringstream bytes;
     bytes << std::ifstream(image, std::ios::binary).rdbuf();
