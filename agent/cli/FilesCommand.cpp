@@ -235,8 +235,8 @@ int Find(const JobVolumes& volumes, const std::string& pattern, bool asJson, con
     json out = {{"matches", json::array()}};
     std::vector<std::string> failures;
     for (const Volume& v : volumes.volumes) {
-        std::vector<std::uint64_t> ancestors = {v.fs->stat("/").id};
         try {
+            std::vector<std::uint64_t> ancestors = {v.fs->stat("/").id};
             Walk(*v.fs, "/", pattern, ancestors, [&](const std::string& path, const FileEntry& e) {
                 json j = VolumeJson(v);
                 j["path"] = path;
