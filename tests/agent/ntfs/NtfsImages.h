@@ -46,7 +46,9 @@ inline u64 Make(ntfs_volume* volume, const Expected& e) {
         ntfs_inode_mark_dirty(made);
     }
     const u64 record = made->mft_no;
-    ntfs_inode_close(made), ntfs_inode_close(parent);
+    // The parent goes first: closing the new entry writes it into its folder, which the library
+    // opens again for that, and an inode open twice at once is never freed.
+    ntfs_inode_close(parent), ntfs_inode_close(made);
     std::free(name), std::free(target);
     return record;
 }

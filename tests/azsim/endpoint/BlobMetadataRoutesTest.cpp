@@ -41,7 +41,8 @@ TEST_F(EndpointFixture, BlobMetadataRoutesAnswerWithTheServiceStatusesAndHeaders
         EXPECT_EQ(reply.header("x-ms-error-code"), row.error) << what;
         EXPECT_EQ(reply.header("x-ms-meta-owner"), row.owner) << what;
     }
-    const azsim::UnmanagedDisk* record = azsim::SubscriptionState(stateDir_).load().findUnmanagedDisk(disk_);
+    const azsim::StateDocument saved = azsim::SubscriptionState(stateDir_).load();
+    const azsim::UnmanagedDisk* record = saved.findUnmanagedDisk(disk_);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->tags, (azsim::Tags{{"owner", "b"}}));
     // What has no record to hold metadata is refused, not answered as if kept.
