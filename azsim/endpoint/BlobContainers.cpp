@@ -43,17 +43,6 @@ std::string element(const std::string& name, const std::string& value) {
     return "<" + name + ">" + escapeXml(value) + "</" + name + ">";
 }
 
-// A blob's metadata: its disk record's tags, or a snapshot's own.
-Tags metadataOf(const StateDocument& doc, const BlobKey& key, const std::string& snapshot) {
-    if (snapshot.empty()) {
-        const UnmanagedDisk* disk = doc.findUnmanagedDisk(key);
-        return disk ? disk->tags : Tags();
-    }
-    for (const BlobSnapshot& s : doc.blobSnapshots)
-        if (sameBlob(s.blob, key) && s.storeSnapshot == snapshot) return s.metadata;
-    return Tags();
-}
-
 // A blob a VM has as its disk is leased by it, with no end.
 std::string leaseElements(bool leased) {
     return leased ? element("LeaseStatus", "locked") + element("LeaseState", "leased") +
@@ -75,7 +64,7 @@ std::string blobXml(const PageBlobStore& store, const StateDocument& doc, const 
            element("ServerEncrypted", "true") + "</Properties>";
     if (metadata) {
         xml += "<Metadata>";
-        for (const auto& [name, value] : metadataOf(doc, key, snapshot)) xml += element(name, value);
+        for (const auto& [name, value] : storedMetadata(doc, key, snapshot)) xml += element(name, value);
         xml += "</Metadata>";
     }
     return xml + "</Blob>";

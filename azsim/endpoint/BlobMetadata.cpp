@@ -15,17 +15,6 @@ namespace {
 
 constexpr const char* kMetaPrefix = "x-ms-meta-";
 
-// The metadata the records hold for the blob (or one of its snapshots); none for a blob without records.
-Tags storedMetadata(const StateDocument& doc, const BlobKey& key, const std::string& snapshot) {
-    if (snapshot.empty()) {
-        const UnmanagedDisk* disk = doc.findUnmanagedDisk(key);
-        return disk ? disk->tags : Tags();
-    }
-    for (const BlobSnapshot& s : doc.blobSnapshots)
-        if (sameBlob(s.blob, key) && s.storeSnapshot == snapshot) return s.metadata;
-    return Tags();
-}
-
 void setMetadataHeaders(Exchange& ex, const Tags& metadata) {
     for (const auto& [name, value] : metadata) ex.res.set_header(kMetaPrefix + name, value);
 }

@@ -96,4 +96,14 @@ void recordPageBlob(StateDocument& doc, const StorageAccount& account, const Blo
     doc.unmanagedDisks.push_back(disk);
 }
 
+Tags storedMetadata(const StateDocument& doc, const BlobKey& key, const std::string& snapshot) {
+    if (snapshot.empty()) {
+        const UnmanagedDisk* disk = doc.findUnmanagedDisk(key);
+        return disk ? disk->tags : Tags();
+    }
+    for (const BlobSnapshot& s : doc.blobSnapshots)
+        if (sameBlob(s.blob, key) && s.storeSnapshot == snapshot) return s.metadata;
+    return Tags();
+}
+
 }  // namespace azsim

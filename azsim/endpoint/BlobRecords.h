@@ -20,6 +20,9 @@ bool changeRecords(const SubscriptionState& state, const std::function<bool(Stat
 
 // Account and container names are case-insensitive in the service; blob names are not.
 bool sameBlob(const BlobKey& a, const BlobKey& b);
+// The metadata the records hold for the blob (its disk record's tags) or for one of its snapshots
+// (`snapshot` set); none for a blob without records.
+Tags storedMetadata(const StateDocument& doc, const BlobKey& key, const std::string& snapshot);
 bool hasContainer(const StorageAccount& account, const std::string& container);
 // The VM that has the page blob as one of its disks, if any: such a blob is leased by the VM.
 const VirtualMachine* vmLeasing(const StateDocument& doc, const BlobKey& key);
