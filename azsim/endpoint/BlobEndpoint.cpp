@@ -19,9 +19,11 @@ namespace azsim {
 
 namespace {
 
-// Worker threads of the server. A kept-alive connection holds its worker while idle,
-// so there are enough for every reader thread of an agent plus parallel benchmark clients.
-constexpr std::size_t kWorkers = 32;
+// Worker threads of the server. A kept-alive connection holds its worker while idle, and a
+// connection beyond the workers waits until an idle one times out: there are enough for an
+// agent's 32 reader threads, the management connections its other threads keep open, and
+// parallel benchmark clients, so that no request waits on another client's idle connection.
+constexpr std::size_t kWorkers = 128;
 constexpr std::size_t kMaxRequestsPerConnection = 100000;
 constexpr time_t kKeepAliveSeconds = 5;
 constexpr std::size_t kMaxRequestBody = 64 * 1024 * 1024;

@@ -245,4 +245,19 @@ TEST_F(ParallelReads, SixteenClientsReadTheirRangesIntact) {
     EXPECT_GE(counters.tlsHandshakes, static_cast<std::uint64_t>(kClients * kReadsEach));
 }
 
+// An agent keeps up to 32 reader connections and some management ones open between requests. A
+// connection the server has no worker for waits until an idle one times out (5 s): each of 48 clients
+// that keep their connections open must be answered well within that.
+TEST_F(ParallelReads, NoRequestIsHeldBehindOtherClientsIdleConnections) {
+    HttpCall call{"GET", blobUrl(), {kVersion, bearer(), "Range: bytes=0-511"}, nullptr};
+    call.timeoutSeconds = 3;
+    std::vector<std::unique_ptr<HttpsClient>> open;
+    for (int c = 0; c < 48; ++c) {
+        open.push_back(std::make_unique<HttpsClient>(endpoint_->connectToEntry(), endpoint_->caBundlePath()));
+        const HttpReply reply = open.back()->send(call);
+        ASSERT_EQ(reply.code, CURLE_OK) << "client " << c;
+        ASSERT_EQ(reply.status, 206);
+    }
+}
+
 }  // namespace

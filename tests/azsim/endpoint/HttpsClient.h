@@ -33,6 +33,7 @@ struct HttpCall {
     std::string url;
     std::vector<std::string> headers;
     const std::string* body = nullptr;  // sent with PUT
+    long timeoutSeconds = 60;
 };
 
 class HttpsClient {
@@ -52,7 +53,7 @@ public:
         curl_easy_setopt(curl, CURLOPT_CAINFO, ca_.c_str());
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, call.timeoutSeconds);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectBody);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
         curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
