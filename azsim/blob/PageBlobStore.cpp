@@ -214,8 +214,14 @@ bool PageBlobStore::copyBlob(const BlobKey& from, const std::string& fromSnapsho
                              std::string* error) {
     if (!validKey(from) || !validKey(to)) return fail(error, invalidName(validKey(from) ? to : from));
     if (!validVersion(fromSnapshot)) return fail(error, "snapshot [" + fromSnapshot + "] does not exist");
-    const std::string staged = stagingFile(root_, error);
-    if (staged.empty()) return false;
+    // The staging file reserves a name no other copy uses; the shared data goes beside it.
+    const std::string reserved = stagingFile(root_, error);
+    if (reserved.empty()) return false;
+    const std::string staged = reserved + ".data";
+    struct Unreserve {
+        const std::string& path;
+        ~Unreserve() { ::unlink(path.c_str()); }
+    } unreserve{reserved};
     BlobState source;
     {
         BlobFolder folder(root_, from);
@@ -223,8 +229,9 @@ bool PageBlobStore::copyBlob(const BlobKey& from, const std::string& fromSnapsho
         std::string why;
         bool found = lock.acquire(folder, BlobLock::Mode::Shared, false, &why) &&
                      loadVersion(folder, fromSnapshot, source);
+        // Shared, not copied: a copy costs no time or space until one side changes its pages.
         if (!found || source.header.type != BlobType::Page ||
-            !copySparseFile(folder.dataPath(fromSnapshot), staged, &why)) {
+            !shareFile(folder.dataPath(fromSnapshot), staged, &why)) {
             ::unlink(staged.c_str());
             if (!found && why.empty()) why = missing(from);
             if (found && why.empty()) why = notPageBlob(from);

@@ -78,7 +78,8 @@ public:
     // Freezes the blob's current content; returns the snapshot id, a UTC time in the
     // cloud's form "2026-12-06T07:31:12.1234567Z", unique per blob. Empty on failure.
     std::string createSnapshot(const BlobKey& key, std::string* error);
-    // Copies a blob or snapshot (data, allocation) to a new page blob `to`, replacing it.
+    // Copies a blob or snapshot (data, allocation) to a new page blob `to`, replacing it. The two
+    // share their data until either one's pages change.
     bool copyBlob(const BlobKey& from, const std::string& fromSnapshot, const BlobKey& to, std::string* error);
 
     // Data. Offsets and lengths of writes and clears must be multiples of 512 and inside the blob.

@@ -103,6 +103,35 @@ TEST_F(BlobStoreTest, CopyOfASnapshotEqualsItAndStartsItsOwnHistory) {
     EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
 }
 
+// A copy names its source's data until one of them changes pages; then each reads only its own changes.
+TEST_F(BlobStoreTest, ACopySharesItsSourceDataUntilEitherSideWrites) {
+    create(kMiB);
+    write(0, 64 * 1024, 1);
+    const std::string before = model_;
+    const azsim::BlobKey copy{"acct", "vhds", "copy.vhd"};
+    ASSERT_TRUE(store().copyBlob(key_, "", copy, &error_)) << error_;
+    auto inode = [&](const azsim::BlobKey& key) {
+        struct stat st {};
+        EXPECT_EQ(::stat(store().dataPath(key, "").c_str(), &st), 0);
+        return st.st_ino;
+    };
+    auto read = [&](const azsim::BlobKey& key) {
+        std::string bytes(kMiB, '\1');
+        EXPECT_EQ(store().read(key, "", 0, bytes.data(), kMiB), static_cast<std::int64_t>(kMiB));
+        return bytes;
+    };
+    EXPECT_EQ(inode(key_), inode(copy));
+
+    write(4096, 4096, 2);
+    EXPECT_EQ(readAll(), model_);
+    EXPECT_EQ(read(copy), before);
+    const std::string page = pattern(512, 3);
+    ASSERT_TRUE(store().writePages(copy, kMiB - 512, page.data(), 512, &error_)) << error_;
+    EXPECT_EQ(read(copy), before.substr(0, kMiB - 512) + page);
+    EXPECT_EQ(readAll(), model_);
+    EXPECT_NE(inode(key_), inode(copy));
+}
+
 TEST(SnapshotIdTest, NextIdFollowsALaterLastIdByOneTickAndMalformedIdsAreRejected) {
     EXPECT_EQ(azsim::blob::nextSnapshotId("9999-12-31T23:59:59.9999990Z"), "9999-12-31T23:59:59.9999991Z");
     EXPECT_EQ(azsim::blob::nextSnapshotId("2999-02-28T23:59:59.9999999Z"), "2999-03-01T00:00:00.0000000Z");
