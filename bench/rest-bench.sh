@@ -7,8 +7,9 @@
 # Both agents (this tree's, and one built from COMMIT in a scratch worktree; default
 # the last commit before the wrapper moved onto the protocol) back up the same
 # 3-disk managed VM (3 x 256 MiB, fully allocated) in full and restore that job as a
-# new VM, N rounds each, alternating. Printed: the median seconds of each and the
-# ratio REST / in-process (the target is at most 1.1); and, for one REST backup, the
+# new VM, N rounds each, alternating. Printed: the median seconds of each, the ratio
+# REST / in-process (the target is at most 1.1) and the median CPU seconds of each
+# (the TLS of the data moved shows there); and, for one REST backup, the
 # management requests it made by kind against the least the protocol allows for a
 # full backup of a 3-disk VM. With --base-tree the base is checked out and built in
 # DIR and kept there, so that later runs reuse it.
@@ -60,26 +61,36 @@ JSON
 )
 bench_scenario "$vm" > "$work/scenario.json"
 
+# timed OUT CMD...: runs CMD with its output in OUT; prints its wall seconds and the CPU seconds
+# (user and system, of every thread, the embedded subscription's included) it used.
+timed() {
+  python3 - "$@" <<'PY2'
+import resource, subprocess, sys, time
+start = time.monotonic()
+with open(sys.argv[1], "w") as out:
+    code = subprocess.run(sys.argv[2:], stdout=out).returncode
+used = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(f"{time.monotonic() - start:.4f} {used.ru_utime + used.ru_stime:.4f}")
+sys.exit(code)
+PY2
+}
+
 # run KIND ROUND: a full backup, then a restore of it as a new VM, on a fresh copy of the subscription.
 # Each timed step starts after a sync, so that neither pays for writing back what the other left dirty.
 run() {
-  local agent cloud store t0 t1 t2 t3 job
+  local agent cloud store backup restore job
   agent=$([[ $1 == rest ]] && echo "$build/agent/vsagent" || echo "$base_tree/build/agent/vsagent")
   cloud="$work/$1-$2/cloud"; store="$work/$1-$2/store"
   "$build/azsim/azsim" init --state "$cloud" --scenario "$work/scenario.json" > /dev/null
   sync
-  t0=$(date +%s.%N)
-  "$agent" backup --vm bench-3disk --store "$store" --cloud "$cloud" --log "$work/$1-$2/job.log" --json \
-    > "$work/$1-$2/backup.json"
-  t1=$(date +%s.%N)
+  backup=$(timed "$work/$1-$2/backup.json" "$agent" backup --vm bench-3disk --store "$store" --cloud "$cloud" \
+    --log "$work/$1-$2/job.log" --json)
   wc -l < "$cloud/requests.jsonl" > "$work/$1-$2/backup.lines"
   job=$(python3 -c "import json; print(json.load(open('$work/$1-$2/backup.json'))['jobId'])")
   sync
-  t2=$(date +%s.%N)
-  "$agent" restore --store "$store" --cloud "$cloud" --job "$job" --name "r-$2" --json --log "$work/$1-$2/job.log" \
-    > "$work/$1-$2/restore.json"
-  t3=$(date +%s.%N)
-  echo "$1 $(awk -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" 'BEGIN { printf "%.4f %.4f", b - a, d - c }')" >> "$work/times"
+  restore=$(timed "$work/$1-$2/restore.json" "$agent" restore --store "$store" --cloud "$cloud" --job "$job" \
+    --name "r-$2" --json --log "$work/$1-$2/job.log")
+  echo "$1 $backup $restore" >> "$work/times"
 }
 # The order alternates from round to round, so that neither kind always runs on a cache the other warmed.
 for r in $(seq 1 "$rounds"); do
@@ -91,15 +102,16 @@ done
 python3 - "$work" <<'PY'
 import json, statistics, sys, re, collections
 work = sys.argv[1]
-times = collections.defaultdict(lambda: ([], []))
+times = collections.defaultdict(list)
 for line in open(f"{work}/times"):
-    kind, b, r = line.split()
-    times[kind][0].append(float(b)); times[kind][1].append(float(r))
-med = {k: (statistics.median(v[0]), statistics.median(v[1])) for k, v in times.items()}
-print(f"full backup, 3 x 256 MiB   in-process {med['inprocess'][0]:.2f} s, REST {med['rest'][0]:.2f} s,"
-      f" ratio {med['rest'][0] / med['inprocess'][0]:.3f}")
-print(f"restore as a new VM        in-process {med['inprocess'][1]:.2f} s, REST {med['rest'][1]:.2f} s,"
-      f" ratio {med['rest'][1] / med['inprocess'][1]:.3f}")
+    kind, *values = line.split()
+    times[kind].append([float(v) for v in values])
+# Per kind, the medians of: backup wall, backup CPU, restore wall, restore CPU.
+med = {k: [statistics.median(column) for column in zip(*rows)] for k, rows in times.items()}
+for name, at in (("full backup, 3 x 256 MiB", 0), ("restore as a new VM", 2)):
+    base, rest = med["inprocess"], med["rest"]
+    print(f"{name:26s} in-process {base[at]:.2f} s, REST {rest[at]:.2f} s, ratio {rest[at] / base[at]:.3f}"
+          f"   (CPU {base[at + 1]:.2f} s against {rest[at + 1]:.2f} s)")
 # Requests of the first REST round up to the end of its backup.
 kinds = collections.Counter()
 lines = int(open(f"{work}/rest-1/backup.lines").read())
