@@ -13,12 +13,9 @@ using ContainerRoutesTest = azsimtest::ServedArm;
 
 TEST_F(ContainerRoutesTest, AnAccountsContainersAreListedInItsGroupOnly) {
     serve([](azsim::StateDocument& doc) { doc.findStorageAccount("prodstaging01")->containers.push_back("restore"); });
-    struct Row {
-        std::string group, account, apiVersion;
-        long status;
-        std::string code;   // Azure's error code, "" when none
-        std::string names;  // the containers listed, each followed by a space
-    };
+    // `code`: Azure's error code, "" when none
+    // `names`: the containers listed, each followed by a space
+    struct Row { std::string group, account, apiVersion; long status; std::string code; std::string names; };
     const Row rows[] = {
         {"rg-prod", "prodstaging01", "2023-01-01", 200, "", "vhds restore "},
         {"rg-prod", "prodpremium01", "2023-01-01", 200, "", "vhds "},

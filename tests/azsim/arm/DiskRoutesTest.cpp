@@ -4,38 +4,22 @@
 
 #include <nlohmann/json.hpp>
 
-#include "azsim/arm/ResourceManager.h"
-#include "azsim/auth/AccessAuthority.h"
-#include "azsim/model/ResourceIds.h"
-#include "azsim/model/SubscriptionState.h"
-#include "azsim/scenarios/Scenario.h"
-#include "tests/azsim/model/TempFolder.h"
+#include "tests/azsim/arm/ServedArm.h"
 
 namespace {
 
 using nlohmann::json;
+using DiskRoutesTest = azsimtest::ServedArm;
 
-// Requests go to Resource Manager in-process; the endpoint's transport is the other tests' matter.
-TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
-    azsimtest::TempFolder folder;
-    azsim::InitState(folder.path(), azsim::DemoScenario());
-    const azsim::StateDocument seeded = azsim::SubscriptionState(folder.path()).load();
-    const azsim::Subscription& s = seeded.subscription();
-    const std::string bearer = "Bearer " + azsim::AccessAuthority(folder.path()).issueToken(s.applicationId);
-    azsim::ResourceManager arm(folder.path());
+TEST_F(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
+    serve();
+    const azsim::StateDocument seeded = state_.load();
     auto send = [&](const std::string& method, const std::string& path, const std::string& version,
                     const std::string& body) {
-        httplib::Request req;
-        req.method = method;
-        req.path = path;
-        req.body = body;
-        req.headers = {{"Host", "management.azure.com"}, {"Authorization", bearer}};
-        req.params = {{"api-version", version}};
-        httplib::Response res;
-        arm.handle(req, res);
-        return res;
+        return client_->send({method, "https://management.azure.com" + path + "?api-version=" + version,
+                              {bearer_, "Content-Type: application/json"}, &body});
     };
-    const std::string sub = "/subscriptions/" + s.id, rg = sub + "/resourceGroups/rg-test";
+    const std::string sub = "/subscriptions/" + seeded.subscription().id, rg = sub + "/resourceGroups/rg-test";
     const std::string disks = "/providers/Microsoft.Compute/disks", legacy = seeded.vms[2].disks[0].id;
     const std::string account = sub + "/resourceGroups/rg-legacy/providers/Microsoft.Storage/storageAccounts/";
     auto put = [](const json& creation, const json& extra = json::object()) {
@@ -46,11 +30,7 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
     const std::string write = json{{"access", "Write"}, {"durationInSeconds", 60}}.dump();
     const std::string read = json{{"access", "Read"}, {"durationInSeconds", 60}}.dump();
     const std::string prod = sub + "/resourceGroups/rg-prod", osDisk = prod + disks + "/web-linux01-osdisk";
-    struct Row {
-        std::string method, path, body;
-        long status;
-        std::string code;
-    };
+    struct Row { std::string method, path, body; long status; std::string code; };
     const Row rows[] = {
         {"GET", sub + disks, "", 200, ""},
         {"GET", sub + "/resourceGroups/rg-none" + disks, "", 404, "ResourceGroupNotFound"},
@@ -92,16 +72,15 @@ TEST(DiskRoutesTest, DiskLifeAnswersAzuresStatusesAndShapes) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.method + " " + row.path);
         const std::string version = row.status == 202 ? "2019-07-01" : "2023-04-02";
-        const httplib::Response reply = send(row.method, row.path, version, row.body);
+        const HttpReply reply = send(row.method, row.path, version, row.body);
         EXPECT_EQ(row.status, reply.status);
-        const json body = json::parse(reply.body, nullptr, false);
-        EXPECT_EQ(row.code, body.is_object() ? body.value("error", json::object()).value("code", "") : "");
-        EXPECT_EQ(row.status == 202, reply.has_header("Azure-AsyncOperation"));
+        EXPECT_EQ(row.code, Code(reply));
+        EXPECT_EQ(row.status == 202, !reply.header("azure-asyncoperation").empty());
     }
-    const azsim::StateDocument doc = azsim::SubscriptionState(folder.path()).load();
+    const azsim::StateDocument doc = state_.load();
     std::map<std::string, json> shown;
     for (const azsim::ManagedDisk& disk : doc.managedDisks) {
-        const httplib::Response reply = send("GET", disk.id, "2023-04-02", "");
+        const HttpReply reply = send("GET", disk.id, "2023-04-02", "");
         shown[disk.name] = json::parse(reply.body)["properties"];
         shown[disk.name]["managedBy"] = json::parse(reply.body).value("managedBy", "");
     }

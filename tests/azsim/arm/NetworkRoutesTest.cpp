@@ -11,13 +11,9 @@ namespace {
 
 using nlohmann::json;
 
-struct Row {
-    const char* method;
-    std::string path;  // under the subscription, without the api-version
-    std::string body;
-    long status;
-    std::string code;  // Azure's error code, "" for none
-};
+// `path`: under the subscription, without the api-version
+// `code`: Azure's error code, "" for none
+struct Row { const char* method; std::string path; std::string body; long status; std::string code; };
 
 class ArmRoutesTest : public azsimtest::ServedArm {
 protected:

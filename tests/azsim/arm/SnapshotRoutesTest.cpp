@@ -33,11 +33,8 @@ TEST_F(SnapshotRoutesTest, SnapshotsAreCopiedReadGrantedAndDeletedWithAzuresAnsw
         return nlohmann::json{{"location", location}, {"tags", tags},
                               {"properties", {{"incremental", true}, {"creationData", creation}}}}.dump();
     };
-    struct Row {
-        std::string method, url, body;
-        long status;
-        std::string code;  // Azure's error code, "" when none
-    };
+    // `code`: Azure's error code, "" when none
+    struct Row { std::string method, url, body; long status; std::string code; };
     const Row rows[] = {
         {"PUT", snap + v, copy("Copy", disk + "-gone", "westeurope"), 404, "ResourceNotFound"},
         {"PUT", snap + v, copy("Empty", disk, "westeurope"), 400, "InvalidParameter"},
