@@ -89,12 +89,9 @@ TEST_F(SnapshotOperations, PageBlobSetsAreFoundThroughTheirVmsBlobs) {
     ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "", "", "", 0, 5, integrity, snapped));
     ASSERT_TRUE(sdk.CreateVMSnapshot(vm, vmGuid, true, "", 5, engine, snapped, ref));
     NxClock::fix(NxClock::now() + std::chrono::hours(49));
-    const struct {
-        const char* what;
-        std::function<bool()> step;
-        int count;     // the VM's sets
-        int ofBackup;  // those of the backup's GUID
-    } rows[] = {
+    // `count`: the VM's sets
+    // `ofBackup`: those of the backup's GUID
+    const struct { const char* what; std::function<bool()> step; int count; int ofBackup; } rows[] = {
         {"taken", [] { return true; }, 3, 1},
         {"another VM's clean-up", [&] { return sdk.CleanupVMSnapshot("web-linux01", "", backup, false); }, 3, 1},
         {"expiry sweep", [&] { return sdk.DeleteExpiredSnapshots("rg-legacy", vm, 48, {}); }, 2, 0},
@@ -116,10 +113,7 @@ TEST_F(SnapshotOperations, PageBlobSetsAreFoundThroughTheirVmsBlobs) {
 }
 
 TEST_F(SnapshotOperations, RegionWithoutIncrementalSnapshotsAndFailuresLeaveNothingBehind) {
-    state.mutate([](azsim::StateDocument& doc) {
-        doc.findRegion("westeurope")->incrementalSnapshots = false;
-        return true;
-    });
+    Edit([](azsim::StateDocument& doc) { doc.findRegion("westeurope")->incrementalSnapshots = false; });
     std::vector<SDisk> disks = DisksOf("app-win01"), snapped;
     std::string guid;
     ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "app-win01", 1, 1, guid, snapped));
@@ -163,10 +157,9 @@ TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
     EXPECT_EQ(nlohmann::json::parse(config)["name"], "secure-db01");
     EXPECT_EQ(sdk.GetLastErrorCode(), 0);
 
-    state.mutate([](azsim::StateDocument& doc) {
+    Edit([](azsim::StateDocument& doc) {
         doc.findVm("secure-db01")->encryption.osDiskOnly = true;
         doc.findManagedDiskByName("secure-db01-data0")->encrypted = false;
-        return true;
     });
     ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_OS_DISK_ONLY_ENCRYPTED);
@@ -212,6 +205,31 @@ TEST_F(SnapshotOperations, NamesThatAreNotUtf8NeverThrowAndAreStoredEscaped) {
     EXPECT_EQ(doc.snapshots.size(), snapshots + managed.size());
     ASSERT_TRUE(sdk.DeleteDiskSnapshots(guid, snapped, "rg-\xff", false)) << sdk.GetLastErrorString();
     EXPECT_EQ(state.load().snapshots.size(), snapshots);
+}
+
+// Page ranges of a managed snapshot named by its group and name: read through the caller's SAS, or through
+// an access granted for the call and ended with it, unless the snapshot was being read already.
+TEST_F(SnapshotOperations, SnapshotPageRangesLeaveTheSnapshotsAccessAsTheyFoundIt) {
+    std::vector<SDisk> disks = {ManagedEntry(state.load().findVm("web-linux01")->disks[0].id, true, -1)}, snapped;
+    disks[0].isManaged = true;
+    std::string guid, sas;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 1, 1, guid, snapped))
+        << sdk.GetLastErrorString();
+    const std::string id = snapped.at(0).managedDiskId, name = id.substr(id.rfind('/') + 1);
+    auto read = [&](const std::string& uri) {
+        std::vector<VMInfoStructs::SectorRange> ranges;
+        EXPECT_TRUE(sdk.GetBlobPageRanges(uri, "rg-prod", name, ranges, true)) << sdk.GetLastErrorString();
+        return std::make_pair(ranges.size(), state.load().findSnapshot(id)->grant.active);
+    };
+    const auto idle = read(disks[0].managedDiskId);
+    EXPECT_GT(idle.first, 0u);
+    EXPECT_FALSE(idle.second);  // the access granted for the call ended with it
+    ASSERT_TRUE(sdk.GetSASTokenURI("rg-prod", name, sas));
+    EXPECT_EQ(read(disks[0].managedDiskId), std::make_pair(idle.first, true));  // another reader's access stays
+    EXPECT_EQ(read(sas), std::make_pair(idle.first, true));
+    std::vector<VMInfoStructs::SectorRange> none;
+    EXPECT_FALSE(sdk.GetBlobPageRanges(sas, "rg-prod", "absent", none, true));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
 }
 
 }  // namespace
