@@ -32,22 +32,6 @@ protected:
     }
 };
 
-TEST_F(SnapshotOperations, ManagedSetMembersCarryTheSetsTags) {
-    std::vector<SDisk> disks = DisksOf("web-linux01"), snapped;
-    std::string guid;
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 11, 4242, guid, snapped))
-        << sdk.GetLastErrorString();
-    ASSERT_EQ(snapped.size(), 3u);
-    azsim::StateDocument doc = state.load();
-    for (size_t i = 0; i < snapped.size(); ++i) {
-        const azsim::ManagedSnapshot* snap = doc.findSnapshot(snapped[i].managedDiskId);
-        ASSERT_NE(snap, nullptr) << snapped[i].managedDiskId;
-        EXPECT_EQ(std::tie(snap->tags.at("QD_SNAPSHOT_GUID"), snap->tags.at("QD_JOB_TAG"), snap->tags.at("QD_APP_ID"),
-                           snapped[i].incrementalSnapshot, snapped[i].unitNumber),
-                  std::make_tuple(guid, "4242", "11", true, disks[i].unitNumber));
-    }
-}
-
 TEST_F(SnapshotOperations, PageBlobSetServesStagingCopiesAndGoesWithItsFrozenData) {
     std::vector<SDisk> disks = DisksOf("legacy-vm01"), snapped;
     std::string guid;
@@ -112,27 +96,36 @@ TEST_F(SnapshotOperations, PageBlobSetsAreFoundThroughTheirVmsBlobs) {
     EXPECT_TRUE(count == -1 && ErrorHas("AuthorizationFailure")) << sdk.GetLastErrorString();
 }
 
-TEST_F(SnapshotOperations, RegionWithoutIncrementalSnapshotsAndFailuresLeaveNothingBehind) {
-    Edit([](azsim::StateDocument& doc) { doc.findRegion("westeurope")->incrementalSnapshots = false; });
-    std::vector<SDisk> disks = DisksOf("app-win01"), snapped;
-    std::string guid;
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "app-win01", 1, 1, guid, snapped));
-    EXPECT_FALSE(snapped[0].incrementalSnapshot);
-
-    size_t snapshotsBefore = state.load().snapshots.size();
-    std::vector<SDisk> broken = DisksOf("web-linux01");
+// A failed set leaves nothing behind; a set's members carry its tags and are incremental where the region
+// takes incremental snapshots.
+TEST_F(SnapshotOperations, FailedSetsLeaveNothingAndMembersCarryTheSetsTags) {
+    std::vector<SDisk> disks = DisksOf("web-linux01"), snapped;
+    std::vector<SDisk> broken = disks;
     broken[2].managedDiskId += "-gone";
-    guid = "untouched";
+    std::string guid = "untouched";
     EXPECT_FALSE(sdk.CreateDiskSnapshots(broken, "rg-prod", "westeurope", "web-linux01", 1, 1, guid, snapped));
     EXPECT_NE(sdk.GetLastErrorString().find("ResourceNotFound"), std::string::npos);
     EXPECT_EQ(guid, "untouched");
-    EXPECT_EQ(state.load().snapshots.size(), snapshotsBefore);
+    EXPECT_TRUE(state.load().snapshots.empty());
     EXPECT_TRUE(state.blobs().snapshots(BlobOf("web-linux01", 0)).empty());
-
     azsim::FaultBook(cloud.dir()).addSdkFault({"CreateDiskSnapshots", 2, "Access denied to key vault", 1});
-    EXPECT_FALSE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 1, guid,
-                                         snapped));
+    EXPECT_FALSE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 1, 1, guid, snapped));
     EXPECT_EQ(sdk.GetLastErrorCode(), 2);
+
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 11, 4242, guid, snapped))
+        << sdk.GetLastErrorString();
+    ASSERT_EQ(snapped.size(), 3u);
+    azsim::StateDocument doc = state.load();
+    for (size_t i = 0; i < snapped.size(); ++i) {
+        const azsim::ManagedSnapshot* snap = doc.findSnapshot(snapped[i].managedDiskId);
+        ASSERT_NE(snap, nullptr) << snapped[i].managedDiskId;
+        EXPECT_EQ(std::tie(snap->tags.at("QD_SNAPSHOT_GUID"), snap->tags.at("QD_JOB_TAG"), snap->tags.at("QD_APP_ID"),
+                           snapped[i].incrementalSnapshot, snapped[i].unitNumber),
+                  std::make_tuple(guid, "4242", "11", true, disks[i].unitNumber));
+    }
+    Edit([](azsim::StateDocument& doc) { doc.findRegion("westeurope")->incrementalSnapshots = false; });
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("app-win01"), "rg-prod", "westeurope", "app-win01", 1, 1, guid, snapped));
+    EXPECT_FALSE(snapped[0].incrementalSnapshot);
 }
 
 // A sweep and a count look at the named VM's sets alone.
