@@ -1,5 +1,5 @@
-// The network, storage (accounts and their containers) and location routes of Resource Manager as a client sees them: status
-// codes, error codes and the bodies and changes a request leaves.
+// The network, storage (accounts and their containers) and location routes of Resource Manager as a client
+// sees them: status codes, error codes and the bodies and changes a request leaves.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
