@@ -11,13 +11,9 @@
 #include <memory>
 #include <sstream>
 
-#include "azsim/endpoint/BlobEndpoint.h"
 #include "azsim/endpoint/RequestLog.h"
 #include "azsim/endpoint/TlsMaterial.h"
-#include "azsim/model/SubscriptionState.h"
-#include "azsim/scenarios/Scenario.h"
-#include "tests/azsim/endpoint/HttpsClient.h"
-#include "tests/azsim/model/TempFolder.h"
+#include "tests/azsim/arm/ServedArm.h"
 
 namespace {
 
@@ -27,34 +23,23 @@ const std::string kSecret = "s3cr3t~value.of_the-app";
 const std::string kRm = "https://management.azure.com";
 const char* const kVm = "/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/web-linux01";
 
-class ManagementRoutesTest : public ::testing::Test {
+class ManagementRoutesTest : public azsimtest::ServedArm {
 protected:
     void SetUp() override {
-        azsim::InitState(folder_.path(), azsim::DemoScenario());
-        std::string error;
-        ASSERT_TRUE(endpoint_.start(&error)) << error;
-        client_ = std::make_unique<HttpsClient>(endpoint_.connectToEntry(), endpoint_.caBundlePath());
-        subscription_ = "/subscriptions/" + azsim::SubscriptionState(folder_.path()).load().subscription().id;
+        serve();
+        subscription_ = subscriptionUrl_.substr(kRm.size());
     }
     HttpReply post(const std::string& url, const std::string& body, std::vector<std::string> headers = {}) {
         headers.push_back("Content-Type: application/x-www-form-urlencoded");
         return client_->send({"POST", url, headers, &body});
     }
-    std::string token() {
-        const HttpReply reply = post("https://login.microsoftonline.com/" + kTenant + "/oauth2/v2.0/token",
-                                     "grant_type=client_credentials&client_id=" + kApp + "&client_secret=" +
-                                         kSecret + "&scope=https%3A%2F%2Fmanagement.azure.com%2F.default");
-        return nlohmann::json::parse(reply.body).value("access_token", "");
-    }
+    // The identity service's error is a string, Resource Manager's an object with a code.
     static std::string armCode(const HttpReply& reply) {
         const nlohmann::json body = nlohmann::json::parse(reply.body, nullptr, false);
-        if (!body.is_object() || !body.contains("error")) return std::string();
-        return body["error"].is_string() ? body["error"].get<std::string>() : body["error"].value("code", "");
+        const bool text = body.is_object() && body.contains("error") && body["error"].is_string();
+        return text ? body["error"].get<std::string>() : Code(reply);
     }
 
-    azsimtest::TempFolder folder_;
-    azsim::BlobEndpoint endpoint_{folder_.path()};
-    std::unique_ptr<HttpsClient> client_;
     std::string subscription_;
 };
 
@@ -63,12 +48,8 @@ TEST_F(ManagementRoutesTest, TokenEndpointGrantsOnlyTheSubscriptionsApplication)
     const std::string good = "grant_type=client_credentials&client_id=" + kApp + "&client_secret=" + kSecret;
     const std::string scope = "&scope=https%3A%2F%2Fmanagement.azure.com%2F.default";
     const std::string resource = "&resource=https%3A%2F%2Fmanagement.azure.com%2F";
-    struct Row {
-        std::string url;
-        std::string body;
-        long status;
-        std::string error;  // "" for a granted token
-    };
+    // `error`: "" for a granted token
+    struct Row { std::string url; std::string body; long status; std::string error; };
     const Row rows[] = {
         {login + kTenant + "/oauth2/v2.0/token", good + scope, 200, ""},
         {login + kTenant + "/oauth2/token", good + resource, 200, ""},
@@ -107,26 +88,20 @@ TEST_F(ManagementRoutesTest, TokenEndpointGrantsOnlyTheSubscriptionsApplication)
     }
     // Every answer is recorded, with the credential kind and the identity service's error code.
     const std::vector<azsim::RequestRecord> log = azsim::RequestLog::Read(folder_.path());
-    ASSERT_EQ(std::size(rows), log.size());
+    ASSERT_EQ(std::size(rows) + 1, log.size());  // after the fixture's own sign-in
     EXPECT_EQ("secret", log.back().auth);
     EXPECT_EQ("invalid_client", log.back().errorCode);
-    EXPECT_EQ(200, log.front().status);
+    EXPECT_EQ(200, log[1].status);
 }
 
 // What a client reads before and right after it signs in: the cloud's endpoints, the identity service's
 // discovery document, the subscriptions and tenants its token reaches, their regions and the providers
 // registered there.
 TEST_F(ManagementRoutesTest, DiscoveryRoutesNameTheCloudsEndpoints) {
-    const std::string bearer = "Authorization: Bearer " + token();
     const std::string rm = "https://management.localhost";
     const std::string login = "https://login.microsoftonline.com/";
-    struct Row {
-        std::string url;
-        std::vector<std::string> headers;
-        long status;
-        std::string code;  // the error code, or the JSON pointer of the value checked
-        std::string value;
-    };
+    // `code`: the error code, or the JSON pointer of the value checked
+    struct Row { std::string url; std::vector<std::string> headers; long status; std::string code; std::string value; };
     const Row rows[] = {
         {rm + "/metadata/endpoints?api-version=2015-01-01", {}, 200, "/authentication/loginEndpoint",
          "https://adfs.localhost/adfs"},
@@ -139,20 +114,20 @@ TEST_F(ManagementRoutesTest, DiscoveryRoutesNameTheCloudsEndpoints) {
         {login + "00000000-0000-0000-0000-000000000000/v2.0/.well-known/openid-configuration", {}, 400,
          "invalid_tenant", ""},
         {"https://adfs.localhost/adfs/v2.0/.well-known/openid-configuration", {}, 400, "invalid_tenant", ""},
-        {rm + "/subscriptions?api-version=2016-06-01", {bearer}, 200, "/value/0/id", subscription_},
-        {rm + "/tenants?api-version=2016-06-01", {bearer}, 200, "/value/0/tenantId", kTenant},
+        {rm + "/subscriptions?api-version=2016-06-01", {bearer_}, 200, "/value/0/id", subscription_},
+        {rm + "/tenants?api-version=2016-06-01", {bearer_}, 200, "/value/0/tenantId", kTenant},
         {rm + "/subscriptions?api-version=2016-06-01", {}, 401, "AuthenticationFailed", ""},
-        {rm + "/tenants?api-version=1999-01-01", {bearer}, 400, "InvalidApiVersionParameter", ""},
-        {kRm + subscription_ + "/locations?api-version=2016-06-01", {bearer}, 200, "/value/0/displayName",
+        {rm + "/tenants?api-version=1999-01-01", {bearer_}, 400, "InvalidApiVersionParameter", ""},
+        {kRm + subscription_ + "/locations?api-version=2016-06-01", {bearer_}, 200, "/value/0/displayName",
          "West Europe"},
-        {kRm + subscription_ + "/providers/microsoft.compute?api-version=2019-10-01", {bearer}, 200, "/namespace",
+        {kRm + subscription_ + "/providers/microsoft.compute?api-version=2019-10-01", {bearer_}, 200, "/namespace",
          "Microsoft.Compute"},
-        {kRm + subscription_ + "/providers?api-version=2019-10-01", {bearer}, 200,
+        {kRm + subscription_ + "/providers?api-version=2019-10-01", {bearer_}, 200,
          "/value/0/resourceTypes/0/locations/0", "West Europe"},
-        {kRm + subscription_ + "/providers/Microsoft.Nope?api-version=2019-10-01", {bearer}, 404,
+        {kRm + subscription_ + "/providers/Microsoft.Nope?api-version=2019-10-01", {bearer_}, 404,
          "InvalidResourceNamespace", ""},
         // A provider's registration is read with the versions of the resources API, not the provider's own.
-        {kRm + subscription_ + "/providers/Microsoft.Compute?api-version=2024-03-02", {bearer}, 400,
+        {kRm + subscription_ + "/providers/Microsoft.Compute?api-version=2024-03-02", {bearer_}, 400,
          "InvalidApiVersionParameter", ""},
     };
     for (const Row& row : rows) {
@@ -171,33 +146,26 @@ TEST_F(ManagementRoutesTest, DiscoveryRoutesNameTheCloudsEndpoints) {
     // A version the client's network commands pin is answered, whatever the routes then say.
     EXPECT_NE("NoRegisteredProviderFound",
               armCode(client_->send({"GET", kRm + subscription_ + "/providers/Microsoft.Network/virtualNetworks"
-                                     "?api-version=2022-01-01", {bearer}})));
+                                     "?api-version=2022-01-01", {bearer_}})));
 }
 
 TEST_F(ManagementRoutesTest, VirtualMachineRoutesAnswerAzuresStatusesAndBodies) {
-    const std::string bearer = "Authorization: Bearer " + token();
-    ASSERT_NE("Authorization: Bearer ", bearer);
     const std::string vm = kRm + subscription_ + kVm;
-    struct Row {
-        std::string url;
-        std::vector<std::string> headers;
-        long status;
-        std::string code;
-    };
+    struct Row { std::string url; std::vector<std::string> headers; long status; std::string code; };
     const Row rows[] = {
-        {vm + "?api-version=2023-09-01&$expand=instanceView", {bearer}, 200, ""},
-        {kRm + subscription_ + "/resourcegroups?api-version=2021-04-01", {bearer}, 200, ""},
-        {kRm + subscription_ + "/resourcegroups/rg-none?api-version=2021-04-01", {bearer}, 404, "ResourceGroupNotFound"},
+        {vm + "?api-version=2023-09-01&$expand=instanceView", {bearer_}, 200, ""},
+        {kRm + subscription_ + "/resourcegroups?api-version=2021-04-01", {bearer_}, 200, ""},
+        {kRm + subscription_ + "/resourcegroups/rg-none?api-version=2021-04-01", {bearer_}, 404, "ResourceGroupNotFound"},
         {kRm + subscription_ + "/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/none"
                                "?api-version=2023-09-01",
-         {bearer}, 404, "ResourceNotFound"},
+         {bearer_}, 404, "ResourceNotFound"},
         {vm + "?api-version=2023-09-01", {}, 401, "AuthenticationFailed"},
         {vm + "?api-version=2023-09-01", {"Authorization: Bearer forged.token.value"}, 401,
          "InvalidAuthenticationToken"},
-        {vm, {bearer}, 400, "MissingApiVersionParameter"},
-        {vm + "?api-version=1999-01-01", {bearer}, 400, "NoRegisteredProviderFound"},
+        {vm, {bearer_}, 400, "MissingApiVersionParameter"},
+        {vm + "?api-version=1999-01-01", {bearer_}, 400, "NoRegisteredProviderFound"},
         {kRm + "/subscriptions/00000000-0000-0000-0000-000000000000/resourcegroups?api-version=2021-04-01",
-         {bearer}, 404, "SubscriptionNotFound"},
+         {bearer_}, 404, "SubscriptionNotFound"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.url);
@@ -206,7 +174,7 @@ TEST_F(ManagementRoutesTest, VirtualMachineRoutesAnswerAzuresStatusesAndBodies) 
         EXPECT_EQ(row.code, armCode(reply));
         EXPECT_FALSE(reply.header("x-ms-request-id").empty());
     }
-    const nlohmann::json view = nlohmann::json::parse(client_->send({"GET", rows[0].url, {bearer}}).body);
+    const nlohmann::json view = nlohmann::json::parse(client_->send({"GET", rows[0].url, {bearer_}}).body);
     EXPECT_EQ("web-linux01", view["name"]);
     EXPECT_EQ("PowerState/running", view["properties"]["instanceView"]["statuses"][1]["code"]);
     // An anonymous request is challenged with the authority of the subscription's tenant.
@@ -214,22 +182,21 @@ TEST_F(ManagementRoutesTest, VirtualMachineRoutesAnswerAzuresStatusesAndBodies) 
 }
 
 TEST_F(ManagementRoutesTest, PowerActionIsAcceptedAndItsOperationEnds) {
-    const std::string bearer = "Authorization: Bearer " + token();
-    const HttpReply accepted = post(kRm + subscription_ + kVm + "/powerOff?api-version=2023-09-01", "", {bearer});
+    const HttpReply accepted = post(kRm + subscription_ + kVm + "/powerOff?api-version=2023-09-01", "", {bearer_});
     ASSERT_EQ(202, accepted.status);
     EXPECT_EQ(azsim::PowerState::Stopped,
-              azsim::SubscriptionState(folder_.path()).load().findVm("web-linux01")->powerState);
+              state_.load().findVm("web-linux01")->powerState);
     const std::string operation = accepted.header("azure-asyncoperation");
     ASSERT_EQ(0u, operation.find(kRm + subscription_ + "/providers/Microsoft.Compute/locations/"));
     EXPECT_EQ(operation + "&monitor=true", accepted.header("location"));
-    const HttpReply status = client_->send({"GET", operation, {bearer}});
+    const HttpReply status = client_->send({"GET", operation, {bearer_}});
     EXPECT_EQ(200, status.status);
     EXPECT_EQ("Succeeded", nlohmann::json::parse(status.body).value("status", ""));
-    EXPECT_EQ(200, client_->send({"GET", accepted.header("location"), {bearer}}).status);
+    EXPECT_EQ(200, client_->send({"GET", accepted.header("location"), {bearer_}}).status);
     // Neither an unknown operation nor an unknown action is taken for a real one.
     EXPECT_EQ(404, client_->send({"GET", operation.substr(0, operation.find("/operations/") + 12) + "x?api-version="
-                                  "2023-09-01", {bearer}}).status);
-    EXPECT_EQ(404, post(kRm + subscription_ + kVm + "/explode?api-version=2023-09-01", "", {bearer}).status);
+                                  "2023-09-01", {bearer_}}).status);
+    EXPECT_EQ(404, post(kRm + subscription_ + kVm + "/explode?api-version=2023-09-01", "", {bearer_}).status);
 }
 
 // Writes over `path` a self-signed certificate naming `host` alone, as material of an earlier endpoint.

@@ -1,5 +1,5 @@
-// The network, storage and location routes of Resource Manager as a client sees them: status
-// codes, error codes and the bodies and changes a request leaves.
+// The network, storage (accounts and their containers) and location routes of Resource Manager as a client
+// sees them: status codes, error codes and the bodies and changes a request leaves.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -11,13 +11,9 @@ namespace {
 
 using nlohmann::json;
 
-struct Row {
-    const char* method;
-    std::string path;  // under the subscription, without the api-version
-    std::string body;
-    long status;
-    std::string code;  // Azure's error code, "" for none
-};
+// `path`: under the subscription, without the api-version
+// `code`: Azure's error code, "" for none
+struct Row { const char* method; std::string path; std::string body; long status; std::string code; };
 
 class ArmRoutesTest : public azsimtest::ServedArm {
 protected:
@@ -26,6 +22,7 @@ protected:
             doc.networkInterfaces.push_back({"spare-nic", "", "rg-test", "westeurope", "vnet-prod", "", "ip-used", "", {}});
             doc.publicIps.push_back({"ip-used", "", "rg-test", "westeurope", "20.1.2.3", "", {}});
             doc.publicIps.push_back({"ip-free", "", "rg-test", "westeurope", "20.1.2.4", "", {}});
+            doc.findStorageAccount("prodstaging01")->containers.push_back("restore");
         });
     }
     // Sends each row in turn and checks its answer; returns the answers' bodies.
@@ -136,6 +133,24 @@ TEST_F(ArmRoutesTest, StorageAndLocationRoutesAnswerWhatTheSubscriptionHolds) {
     EXPECT_EQ(bodies[0]["value"].size(), state_.load().storageAccounts.size());
     EXPECT_EQ(bodies[1]["properties"]["primaryEndpoints"].value("blob", ""),
               "https://prodpremium01.blob.core.windows.net/");
+    // An account's containers are listed in its own group only, each named by its resource id.
+    const auto containers = [](const char* group, const char* account) {
+        return std::string("/resourceGroups/") + group + "/providers/Microsoft.Storage/storageAccounts/" + account +
+               "/blobServices/default/containers";
+    };
+    bodies = run({{"GET", containers("rg-prod", "prodstaging01"), "", 200, ""},
+                  {"GET", containers("rg-prod", "prodpremium01"), "", 200, ""},
+                  {"GET", containers("rg-test", "testzrs01"), "", 200, ""},
+                  {"GET", containers("rg-test", "prodstaging01"), "", 404, "ResourceNotFound"},
+                  {"GET", containers("rg-prod", "nosuchaccount"), "", 404, "ResourceNotFound"},
+                  {"GET", containers("rg-none", "prodstaging01"), "", 404, "ResourceGroupNotFound"}},
+                 "2023-01-01");
+    EXPECT_EQ(Names(bodies[0]) + "/ " + Names(bodies[1]) + "/ " + Names(bodies[2]), "vhds restore / vhds / ");
+    EXPECT_EQ(bodies[0]["value"][1].value("id", "") + " " + bodies[0]["value"][1].value("type", ""),
+              subscriptionUrl_.substr(subscriptionUrl_.find("/subscriptions/")) + containers("rg-prod", "prodstaging01") +
+                  "/restore Microsoft.Storage/storageAccounts/blobServices/containers");
+    bodies = run({{"GET", containers("rg-legacy", "legacystore01"), "", 200, ""}}, "2019-06-01");
+    EXPECT_EQ(Names(bodies[0]), "vhds ");
     bodies = run({{"GET", "/locations", "", 200, ""}}, "2022-12-01");
     EXPECT_NE(bodies[0].dump().find(R"("displayName":"West Europe")"), std::string::npos);
     bodies = run(

@@ -29,14 +29,9 @@ const std::string kVm = std::string("/subscriptions/") + SimulatedCloud::kSubscr
 
 class RestClientTest : public ::testing::Test {
 protected:
-    azsim::HttpFault Fault(const std::string& method, const std::string& path, int status, int times) {
-        azsim::HttpFault fault;
-        fault.method = method;
-        fault.pathPattern = path;
-        fault.status = status;
-        fault.errorCode = status == 429 ? "TooManyRequests" : "ServiceUnavailable";
-        fault.times = times;
-        return fault;
+    static azsim::HttpFault Fault(const std::string& method, const std::string& path, int status, int times) {
+        const char* code = status == 429 ? "TooManyRequests" : "ServiceUnavailable";
+        return {method, path, azsim::HttpFaultKind::Status, status, code, 0, 0, times};
     }
     // Requests the endpoint answered whose path holds `part`.
     std::size_t Answered(const std::string& part) {
@@ -53,12 +48,8 @@ protected:
 };
 
 TEST_F(RestClientTest, RetriesThrottlingAndServerErrorsWithTheWaitsAsked) {
-    struct Row {
-        int status;
-        int times;
-        std::vector<unsigned long> waits;
-        int code;  // -1: the request succeeds
-    };
+    // `code`: -1 when the request succeeds
+    struct Row { int status; int times; std::vector<unsigned long> waits; int code; };
     const Row rows[] = {
         {429, 1, {1000}, -1},                      // Retry-After of the throttled answer
         {503, 2, {1000, 1000}, -1},
@@ -121,11 +112,9 @@ TEST_F(RestClientTest, KeepsItsTokenUntilCloseToExpiry) {
 }
 
 TEST_F(RestClientTest, TenantComesFromTheSettingsElseFromTheSubscriptionsChallenge) {
-    struct Row {
-        std::string tenant;  // CloudSdk/sTenantId
-        bool ok;
-        std::size_t challenges;  // anonymous requests for the subscription
-    };
+    // `tenant`: CloudSdk/sTenantId
+    // `challenges`: anonymous requests for the subscription
+    struct Row { std::string tenant; bool ok; std::size_t challenges; };
     const Row rows[] = {{"", true, 1}, {"72f988bf-86f1-41af-91ab-2d7cd011db47", true, 0}, {"someone-elses", false, 0}};
     const std::string subscription = std::string("/subscriptions/") + SimulatedCloud::kSubscriptionId;
     for (const Row& row : rows) {

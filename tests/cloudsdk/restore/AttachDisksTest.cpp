@@ -40,10 +40,7 @@ TEST_F(AttachDisks, EveryRefusalComesBeforeAnyChange) {
     Stage("r-third.vhd", 't');
     Stage("loose.vhd", 'l');
     const std::string loose = Upload("loose", false, "rg-prod", "", "");
-    struct Row {
-        const char* expected;
-        std::function<void(SVMInfo&, std::vector<SDisk>&)> change;
-    };
+    struct Row { const char* expected; std::function<void(SVMInfo&, std::vector<SDisk>&)> change; };
     const std::vector<Row> rows = {
         {"was not found", [](SVMInfo& vm, auto&) { vm.name = "no-such-vm"; }},
         {"has GUID", [](SVMInfo& vm, auto&) { vm.guid.clear(); }},

@@ -286,13 +286,12 @@ TEST_F(RestoreOperations, AKeptInterfaceIsTakenOverButNotOneAnotherVmHolds) {
     ASSERT_TRUE(doc.networkInterfaces.size() == 1 && doc.publicIps.size() == 1);
     EXPECT_EQ(std::tie(doc.networkInterfaces[0].id, doc.publicIps[0].virtualMachine),
               std::tie(nicId, doc.networkInterfaces[0].virtualMachine));
-    state.mutate([](azsim::StateDocument& d) {  // now held by a VM of another name
+    Edit([](azsim::StateDocument& d) {  // now held by a VM of another name
         d.findNetworkInterface("k1-nic0")->virtualMachine =
             "/subscriptions/x/resourceGroups/rg-prod/providers/Microsoft.Compute/virtualMachines/other";
         d.vms.erase(std::remove_if(d.vms.begin(), d.vms.end(),
                                    [](const azsim::VirtualMachine& v) { return v.name == "k1"; }),
                     d.vms.end());
-        return true;
     });
     EXPECT_FALSE(redeploy("k3-os.vhd"));
     EXPECT_TRUE(ErrorHas("Network interface 'k1-nic0' belongs to another VM")) << sdk.GetLastErrorString();
@@ -305,10 +304,7 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
     ASSERT_TRUE(RestoreManaged(vm));
     const SDisk uploaded = ManagedEntry(Upload("c1-spare", false), false, 0),
                 twin = ManagedEntry(Upload("c1-spare", false, "rg-test"), false, 0);
-    state.mutate([](azsim::StateDocument& doc) {
-        doc.findManagedDiskByName("c1-spare", "rg-test")->tags.clear();
-        return true;
-    });
+    Edit([](azsim::StateDocument& doc) { doc.findManagedDiskByName("c1-spare", "rg-test")->tags.clear(); });
 
     CAzureSDKCppBridge other;  // another job's wrapper removes none of it, and says why for the VM
     Connect(other, 8);
@@ -340,30 +336,24 @@ TEST_F(RestoreOperations, CleanupRemovesOnlyWhatThisJobTagged) {
     EXPECT_TRUE(state.blobs().exists({"legacystore01", "vhds", "legacy-vm01-osdisk.vhd"}));
 }
 
-// A restore of page blobs and its clean-up need no state of the cloud's own: a wrapper signed in to a real
-// subscription deploys the VM and removes it with its blobs over the protocols alone.
-TEST_F(RestoreOperations, ARestoreAndItsCleanupGoOverTheProtocolsAlone) {
+// A restore of page blobs and its clean-up, and the cross-subscription question, need no state of the cloud's
+// own: a wrapper signed in to a real subscription deploys the VM and removes it with its blobs over the protocols
+// alone, and answers the question as the one with the state does. Only a configuration's VM id tells the
+// subscription it was backed up from, and a text naming none says so.
+TEST_F(RestoreOperations, RestoreCleanupAndTheSubscriptionQuestionGoOverTheProtocolsAlone) {
     NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
     unsetenv("VSA_CLOUD_STATE");
     CAzureSDKCppBridge remote;
     Connect(remote, 7);
-    SVMInfo vm = Vm("p1", "rg-legacy", "Standard_A2");
-    vm.disks = {BlobDisk("p1-os.vhd", true, 0, "legacystore01")};
+    SVMInfo p1 = Vm("p1", "rg-legacy", "Standard_A2");
+    p1.disks = {BlobDisk("p1-os.vhd", true, 0, "legacystore01")};
+    const azsim::BlobKey p1os{"legacystore01", "vhds", "p1-os.vhd"};
     ASSERT_TRUE(remote.CreatePageBlob("", "legacystore01", "vhds", "p1-os.vhd", kMiB));
-    ASSERT_TRUE(remote.RestoreVM(vm, "p1-os.vhd", "", false, false, false, true, "", "", false, false))
+    ASSERT_TRUE(remote.RestoreVM(p1, "p1-os.vhd", "", false, false, false, true, "", "", false, false))
         << remote.GetLastErrorString();
-    EXPECT_EQ(state.load().findVmByGuid(vm.guid)->disks.at(0).id, azsim::PageBlobUri({"legacystore01", "vhds", "p1-os.vhd"}));
-    ASSERT_TRUE(remote.CleanupRestoreVM(vm, vm.disks, false)) << remote.GetLastErrorString();
-    EXPECT_TRUE(!state.load().findVm("p1") && !state.blobs().exists({"legacystore01", "vhds", "p1-os.vhd"}));
-}
-
-// Only a configuration's VM id tells the subscription it was backed up from, and a text naming none says so. The
-// question needs nothing of the cloud: a wrapper signed in to a real subscription answers it alike.
-TEST_F(RestoreOperations, OnlyAVmIdTellsTheSubscriptionOnEveryCloud) {
-    NXPlatformInfo::removeValue("CloudSdk", "sStateFolder");
-    unsetenv("VSA_CLOUD_STATE");
-    CAzureSDKCppBridge remote;
-    Connect(remote, 7);
+    EXPECT_EQ(state.load().findVmByGuid(p1.guid)->disks.at(0).id, azsim::PageBlobUri(p1os));
+    ASSERT_TRUE(remote.CleanupRestoreVM(p1, p1.disks, false)) << remote.GetLastErrorString();
+    EXPECT_TRUE(!state.load().findVm("p1") && !state.blobs().exists(p1os));
     const std::string vm = "/resourceGroups/g/providers/Microsoft.Compute/virtualMachines/v";
     for (CAzureSDKCppBridge* wrapper : {&sdk, &remote}) {
         for (const std::string unreadable : {"", "{oops", "[]", R"({"id": 5})", R"({"id": "/not/an/id"})"}) {

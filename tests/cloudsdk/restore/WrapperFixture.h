@@ -117,6 +117,10 @@ protected:
         for (const std::string& f : files) out << f << '\n';
         return out.str();
     }
+    // Changes the stored subscription.
+    void Edit(const std::function<void(azsim::StateDocument&)>& change) {
+        state.mutate([&](azsim::StateDocument& doc) { return change(doc), true; });
+    }
     std::string StateBytes() { return state.load().toJson().dump(); }
     bool ErrorHas(const std::string& text) { return sdk.GetLastErrorString().find(text) != std::string::npos; }
 

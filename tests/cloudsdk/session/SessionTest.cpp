@@ -49,12 +49,7 @@ TEST(SdkSession, SignInNeedsAStateAndCredentialsAndTheConnectionFollowsTheSubscr
     EXPECT_NE(sdk.GetLastErrorString().find("refused a token (HTTP 401): AADSTS7000215"), std::string::npos);
     // No answer from the identity service, or a server error, judges no credentials.
     for (azsim::HttpFaultKind kind : {azsim::HttpFaultKind::Drop, azsim::HttpFaultKind::Status}) {
-        azsim::HttpFault fault;
-        fault.pathPattern = "*/oauth2/*";
-        fault.kind = kind;
-        fault.status = 503;
-        fault.times = -1;
-        azsim::FaultBook(cloud.dir()).addHttpFault(fault);
+        azsim::FaultBook(cloud.dir()).addHttpFault({"", "*/oauth2/*", kind, 503, "InternalError", 0, 0, -1});
         EXPECT_FALSE(
             sdk.Connect(SimulatedCloud::kSubscriptionId, SimulatedCloud::kApplicationId, SimulatedCloud::kSecret));
         EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_GENERAL);

@@ -29,12 +29,11 @@ protected:
     }
     // Gives every snapshot of the set `from` the GUID `to`, as if two kinds had been taken under one GUID.
     void Retag(const std::string& from, const std::string& to) {
-        state.mutate([&](azsim::StateDocument& doc) {
+        Edit([&](azsim::StateDocument& doc) {
             for (azsim::ManagedSnapshot& s : doc.snapshots)
                 if (s.tags["QD_SNAPSHOT_GUID"] == from) s.tags["QD_SNAPSHOT_GUID"] = to;
             for (azsim::BlobSnapshot& s : doc.blobSnapshots)
                 if (s.metadata["QD_SNAPSHOT_GUID"] == from) s.metadata["QD_SNAPSHOT_GUID"] = to;
-            return true;
         });
     }
 };
@@ -80,10 +79,7 @@ TEST_F(SnapEngineSnapshots, DiskSnapshotsAreFoundByGuidKindAndGroupOrRefusedSayi
     std::vector<SDisk> backup, engine, full;
     const std::string guid = EngineSet("web-linux01", engine);
     Retag(BackupSet("web-linux01", backup), guid);  // the backup's snapshots, listed after, carry that GUID too
-    state.mutate([](azsim::StateDocument& doc) {
-        doc.findRegion("westeurope")->incrementalSnapshots = false;
-        return true;
-    });
+    Edit([](azsim::StateDocument& doc) { doc.findRegion("westeurope")->incrementalSnapshots = false; });
     const std::string fullGuid = EngineSet("web-linux01", full);
     const std::string disk = state.load().findVm("web-linux01")->disks[1].id;
     SDisk byId, byUri, noId;
@@ -154,12 +150,8 @@ TEST_F(SnapEngineSnapshots, BlobSnapshotUriIsTheOneOfTheKindAskedFor) {
     const std::string backupGuid = BackupSet("legacy-vm01", backup);
     const std::string guid = EngineSet("legacy-vm01", engine);
     const std::string blob = backup[0].uri.substr(0, backup[0].uri.find('?'));
-    const struct {
-        const char* what;
-        std::string guid;
-        bool snapBackup;
-        std::string found;  // empty: none, code 8
-    } rows[] = {
+    // `found`: empty for none (code 8)
+    const struct { const char* what; std::string guid; bool snapBackup; std::string found; } rows[] = {
         {"engine's", guid, true, engine[0].uri},
         {"engine's, GUID in capitals", to_upper_copy(guid), true, engine[0].uri},
         {"engine's is no backup's", guid, false, ""},

@@ -32,22 +32,6 @@ protected:
     }
 };
 
-TEST_F(SnapshotOperations, ManagedSetMembersCarryTheSetsTags) {
-    std::vector<SDisk> disks = DisksOf("web-linux01"), snapped;
-    std::string guid;
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 11, 4242, guid, snapped))
-        << sdk.GetLastErrorString();
-    ASSERT_EQ(snapped.size(), 3u);
-    azsim::StateDocument doc = state.load();
-    for (size_t i = 0; i < snapped.size(); ++i) {
-        const azsim::ManagedSnapshot* snap = doc.findSnapshot(snapped[i].managedDiskId);
-        ASSERT_NE(snap, nullptr) << snapped[i].managedDiskId;
-        EXPECT_EQ(std::tie(snap->tags.at("QD_SNAPSHOT_GUID"), snap->tags.at("QD_JOB_TAG"), snap->tags.at("QD_APP_ID"),
-                           snapped[i].incrementalSnapshot, snapped[i].unitNumber),
-                  std::make_tuple(guid, "4242", "11", true, disks[i].unitNumber));
-    }
-}
-
 TEST_F(SnapshotOperations, PageBlobSetServesStagingCopiesAndGoesWithItsFrozenData) {
     std::vector<SDisk> disks = DisksOf("legacy-vm01"), snapped;
     std::string guid;
@@ -89,12 +73,9 @@ TEST_F(SnapshotOperations, PageBlobSetsAreFoundThroughTheirVmsBlobs) {
     ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "", "", "", 0, 5, integrity, snapped));
     ASSERT_TRUE(sdk.CreateVMSnapshot(vm, vmGuid, true, "", 5, engine, snapped, ref));
     NxClock::fix(NxClock::now() + std::chrono::hours(49));
-    const struct {
-        const char* what;
-        std::function<bool()> step;
-        int count;     // the VM's sets
-        int ofBackup;  // those of the backup's GUID
-    } rows[] = {
+    // `count`: the VM's sets
+    // `ofBackup`: those of the backup's GUID
+    const struct { const char* what; std::function<bool()> step; int count; int ofBackup; } rows[] = {
         {"taken", [] { return true; }, 3, 1},
         {"another VM's clean-up", [&] { return sdk.CleanupVMSnapshot("web-linux01", "", backup, false); }, 3, 1},
         {"expiry sweep", [&] { return sdk.DeleteExpiredSnapshots("rg-legacy", vm, 48, {}); }, 2, 0},
@@ -115,30 +96,36 @@ TEST_F(SnapshotOperations, PageBlobSetsAreFoundThroughTheirVmsBlobs) {
     EXPECT_TRUE(count == -1 && ErrorHas("AuthorizationFailure")) << sdk.GetLastErrorString();
 }
 
-TEST_F(SnapshotOperations, RegionWithoutIncrementalSnapshotsAndFailuresLeaveNothingBehind) {
-    state.mutate([](azsim::StateDocument& doc) {
-        doc.findRegion("westeurope")->incrementalSnapshots = false;
-        return true;
-    });
-    std::vector<SDisk> disks = DisksOf("app-win01"), snapped;
-    std::string guid;
-    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "app-win01", 1, 1, guid, snapped));
-    EXPECT_FALSE(snapped[0].incrementalSnapshot);
-
-    size_t snapshotsBefore = state.load().snapshots.size();
-    std::vector<SDisk> broken = DisksOf("web-linux01");
+// A failed set leaves nothing behind; a set's members carry its tags and are incremental where the region
+// takes incremental snapshots.
+TEST_F(SnapshotOperations, FailedSetsLeaveNothingAndMembersCarryTheSetsTags) {
+    std::vector<SDisk> disks = DisksOf("web-linux01"), snapped;
+    std::vector<SDisk> broken = disks;
     broken[2].managedDiskId += "-gone";
-    guid = "untouched";
+    std::string guid = "untouched";
     EXPECT_FALSE(sdk.CreateDiskSnapshots(broken, "rg-prod", "westeurope", "web-linux01", 1, 1, guid, snapped));
     EXPECT_NE(sdk.GetLastErrorString().find("ResourceNotFound"), std::string::npos);
     EXPECT_EQ(guid, "untouched");
-    EXPECT_EQ(state.load().snapshots.size(), snapshotsBefore);
+    EXPECT_TRUE(state.load().snapshots.empty());
     EXPECT_TRUE(state.blobs().snapshots(BlobOf("web-linux01", 0)).empty());
-
     azsim::FaultBook(cloud.dir()).addSdkFault({"CreateDiskSnapshots", 2, "Access denied to key vault", 1});
-    EXPECT_FALSE(sdk.CreateDiskSnapshots(DisksOf("web-linux01"), "rg-prod", "westeurope", "web-linux01", 1, 1, guid,
-                                         snapped));
+    EXPECT_FALSE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 1, 1, guid, snapped));
     EXPECT_EQ(sdk.GetLastErrorCode(), 2);
+
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 11, 4242, guid, snapped))
+        << sdk.GetLastErrorString();
+    ASSERT_EQ(snapped.size(), 3u);
+    azsim::StateDocument doc = state.load();
+    for (size_t i = 0; i < snapped.size(); ++i) {
+        const azsim::ManagedSnapshot* snap = doc.findSnapshot(snapped[i].managedDiskId);
+        ASSERT_NE(snap, nullptr) << snapped[i].managedDiskId;
+        EXPECT_EQ(std::tie(snap->tags.at("QD_SNAPSHOT_GUID"), snap->tags.at("QD_JOB_TAG"), snap->tags.at("QD_APP_ID"),
+                           snapped[i].incrementalSnapshot, snapped[i].unitNumber),
+                  std::make_tuple(guid, "4242", "11", true, disks[i].unitNumber));
+    }
+    Edit([](azsim::StateDocument& doc) { doc.findRegion("westeurope")->incrementalSnapshots = false; });
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(DisksOf("app-win01"), "rg-prod", "westeurope", "app-win01", 1, 1, guid, snapped));
+    EXPECT_FALSE(snapped[0].incrementalSnapshot);
 }
 
 // A sweep and a count look at the named VM's sets alone.
@@ -163,10 +150,9 @@ TEST_F(SnapshotOperations, ConfigurationKeyBackupsTagsAndEndpointSuffixes) {
     EXPECT_EQ(nlohmann::json::parse(config)["name"], "secure-db01");
     EXPECT_EQ(sdk.GetLastErrorCode(), 0);
 
-    state.mutate([](azsim::StateDocument& doc) {
+    Edit([](azsim::StateDocument& doc) {
         doc.findVm("secure-db01")->encryption.osDiskOnly = true;
         doc.findManagedDiskByName("secure-db01-data0")->encrypted = false;
-        return true;
     });
     ASSERT_TRUE(sdk.GetVMConfigurationAndKeyBackups("rg-test", "secure-db01", config, dek, kek));
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_OS_DISK_ONLY_ENCRYPTED);
@@ -212,6 +198,31 @@ TEST_F(SnapshotOperations, NamesThatAreNotUtf8NeverThrowAndAreStoredEscaped) {
     EXPECT_EQ(doc.snapshots.size(), snapshots + managed.size());
     ASSERT_TRUE(sdk.DeleteDiskSnapshots(guid, snapped, "rg-\xff", false)) << sdk.GetLastErrorString();
     EXPECT_EQ(state.load().snapshots.size(), snapshots);
+}
+
+// Page ranges of a managed snapshot named by its group and name: read through the caller's SAS, or through
+// an access granted for the call and ended with it, unless the snapshot was being read already.
+TEST_F(SnapshotOperations, SnapshotPageRangesLeaveTheSnapshotsAccessAsTheyFoundIt) {
+    std::vector<SDisk> disks = {ManagedEntry(state.load().findVm("web-linux01")->disks[0].id, true, -1)}, snapped;
+    disks[0].isManaged = true;
+    std::string guid, sas;
+    ASSERT_TRUE(sdk.CreateDiskSnapshots(disks, "rg-prod", "westeurope", "web-linux01", 1, 1, guid, snapped))
+        << sdk.GetLastErrorString();
+    const std::string id = snapped.at(0).managedDiskId, name = id.substr(id.rfind('/') + 1);
+    auto read = [&](const std::string& uri) {
+        std::vector<VMInfoStructs::SectorRange> ranges;
+        EXPECT_TRUE(sdk.GetBlobPageRanges(uri, "rg-prod", name, ranges, true)) << sdk.GetLastErrorString();
+        return std::make_pair(ranges.size(), state.load().findSnapshot(id)->grant.active);
+    };
+    const auto idle = read(disks[0].managedDiskId);
+    EXPECT_GT(idle.first, 0u);
+    EXPECT_FALSE(idle.second);  // the access granted for the call ended with it
+    ASSERT_TRUE(sdk.GetSASTokenURI("rg-prod", name, sas));
+    EXPECT_EQ(read(disks[0].managedDiskId), std::make_pair(idle.first, true));  // another reader's access stays
+    EXPECT_EQ(read(sas), std::make_pair(idle.first, true));
+    std::vector<VMInfoStructs::SectorRange> none;
+    EXPECT_FALSE(sdk.GetBlobPageRanges(sas, "rg-prod", "absent", none, true));
+    EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
 }
 
 }  // namespace

@@ -190,10 +190,7 @@ TEST_F(UploadOperations, DirectUploadRunsFromActiveUploadToUnattachedAndThenRefu
     EXPECT_TRUE(ErrorHas("403"));
     EXPECT_EQ(Read(os.blob, 0, 512), mbr);
     EXPECT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));  // ending it again changes nothing
-    state.mutate([](azsim::StateDocument& doc) {
-        doc.findManagedDiskByName("os")->state = "Attached";
-        return true;
-    });
+    Edit([](azsim::StateDocument& doc) { doc.findManagedDiskByName("os")->state = "Attached"; });
     EXPECT_TRUE(sdk.ClosePageBlob(ref, "rg-prod", url));
     EXPECT_EQ(Disk("os").state, "Attached");
     const std::string osUrl = url;
@@ -217,7 +214,7 @@ TEST_F(UploadOperations, DirectUploadRunsFromActiveUploadToUnattachedAndThenRefu
 
 TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
     const std::string source = azsim::PageBlobUri({"prodstaging01", "vhds", "restored.vhd"});
-    state.mutate([&](azsim::StateDocument& doc) {
+    Edit([&](azsim::StateDocument& doc) {
         for (const char* name : {"from-free", "from-used", "from-other", "from-another-job"}) {
             azsim::ManagedDisk d;
             d.name = name;
@@ -229,7 +226,6 @@ TEST_F(UploadOperations, DisksMadeFromABlobGoUnlessAVmUsesThem) {
             doc.managedDisks.push_back(d);
         }
         doc.findVm("web-linux01")->disks.push_back({doc.findManagedDiskByName("from-used")->id, 9});
-        return true;
     });
     EXPECT_FALSE(sdk.DeleteDisksOriginatingFromBlob("rg-prod", "prodstaging01", "vhds", "restored.vhd"));
     EXPECT_TRUE(ErrorHas("'from-used' is attached to VM 'web-linux01'"));

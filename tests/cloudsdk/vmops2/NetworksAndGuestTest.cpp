@@ -41,11 +41,7 @@ TEST_F(VmOps, NetworkIsCreatedOrRefusedAndDeletedOnlyWhileNoInterfaceUsesIt) {
                               "westeurope", "10.0.0.0/16", testsupport::JobGuidOf(7), stored->id + "/subnets/back"));
 
     const std::string before = StateBytes();
-    struct Case {
-        SNetworkInfo net;
-        const char* group;
-        const char* text;
-    } refused[] = {
+    struct Case { SNetworkInfo net; const char* group; const char* text; } refused[] = {
         {Network("VNET-NEW"), "rg-test", "already exists"},
         {Network("vnet-x"), "rg-nowhere", "ResourceGroupNotFound"},
         {Network("vnet-x", {"a", "A"}), "rg-test", "DuplicateResourceName"},
@@ -69,14 +65,13 @@ TEST_F(VmOps, NetworkIsCreatedOrRefusedAndDeletedOnlyWhileNoInterfaceUsesIt) {
     EXPECT_EQ(StateBytes(), before);
 
     // An interface resource of no VM still uses its subnet.
-    state.mutate([&](azsim::StateDocument& doc) {
+    Edit([&](azsim::StateDocument& doc) {
         azsim::NetworkInterface nic;
         nic.name = "spare-nic";
         nic.resourceGroup = "rg-test";
         nic.virtualNetwork = "vnet-new";
         nic.subnet = doc.findVirtualNetwork("vnet-new")->subnets[0].id;
         doc.networkInterfaces.push_back(nic);
-        return true;
     });
     const std::string inUse = StateBytes();
     EXPECT_FALSE(sdk.DeleteVirtualNetwork(net, "rg-test"));
@@ -87,13 +82,35 @@ TEST_F(VmOps, NetworkIsCreatedOrRefusedAndDeletedOnlyWhileNoInterfaceUsesIt) {
     EXPECT_EQ(sdk.GetLastErrorCode(), AzureSDKCppBridge::SDK_ERR_NOT_FOUND);
     EXPECT_EQ(StateBytes(), inUse);
 
-    state.mutate([&](azsim::StateDocument& doc) {
-        doc.networkInterfaces.pop_back();
-        return true;
-    });
+    Edit([&](azsim::StateDocument& doc) { doc.networkInterfaces.pop_back(); });
     ASSERT_TRUE(sdk.DeleteVirtualNetwork(net, "rg-test")) << sdk.GetLastErrorString();
     EXPECT_EQ(state.load().findVirtualNetwork("vnet-new"), nullptr);
     EXPECT_NE(state.load().findVirtualNetwork("vnet-prod"), nullptr);
+}
+
+// A new network's subnets take ranges cut in turn from its prefix: /24 ranges while they fit, else narrower ones
+// down to /29; more subnets than that are refused.
+TEST_F(VmOps, NewNetworkSubnetsTakeRangesOfItsPrefix) {
+    const struct { std::string prefix; std::vector<std::string> subnets, ranges; } rows[] = {
+        {"", {}, {"10.0.0.0/24"}},
+        {"10.4.0.0/16", {"a", "b"}, {"10.4.0.0/24", "10.4.1.0/24"}},
+        {"10.4.0.0/24", {"a", "b", "c"}, {"10.4.0.0/26", "10.4.0.64/26", "10.4.0.128/26"}},
+        {"192.168.7.248/29", {"a"}, {"192.168.7.248/29"}},
+        {"10.0.0.0/28", {"a", "b"}, {"10.0.0.0/29", "10.0.0.8/29"}},
+        {"10.0.0.0/28", {"a", "b", "c"}, {}},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.prefix);
+        SNetworkInfo net = Prefixed(row.prefix, "vnet-r" + std::to_string(n++));
+        net.subnets = row.subnets;
+        ASSERT_EQ(sdk.CreateVirtualNetwork(net, "rg-test"), !row.ranges.empty()) << sdk.GetLastErrorString();
+        std::vector<std::string> ranges;
+        const azsim::StateDocument doc = state.load();
+        if (const azsim::VirtualNetwork* stored = doc.findVirtualNetwork(net.name))
+            for (const azsim::Subnet& subnet : stored->subnets) ranges.push_back(subnet.addressPrefix);
+        EXPECT_EQ(ranges, row.ranges);
+    }
 }
 
 TEST_F(VmOps, GuestScriptRunsAreLoggedWithTheirOutcomeAndNeverInAStoppedVm) {
