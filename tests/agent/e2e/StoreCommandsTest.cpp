@@ -85,19 +85,19 @@ protected:
 TEST_F(StoreCommands, AStoreThatCannotBeReadFailsTheCommandInOneLine) {
     const std::string missing = dir.path() + "/nonexistent";
     std::ofstream(dir.path() + "/plain-file") << "x";
-    for (const char* command : {"list", "verify"}) {
-        e2e::Run run = Agent({command, "--store", missing});
-        EXPECT_EQ(run.exitCode, 1) << command;
-        EXPECT_TRUE(run.out.empty()) << run.out;
-        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
-        EXPECT_THAT(run.err, HasSubstr("there is no backup store at [" + missing + "]"));
-        run = Agent({command, "--store", dir.path() + "/plain-file"});
-        EXPECT_EQ(run.exitCode, 1);
-        EXPECT_THAT(run.err, HasSubstr("is not a folder"));
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"list"}, {"verify"}, {"export", "--job", "1", "--disk", "0", "--out", dir.path() + "/x"}}) {
+        for (const auto& [at, why] : {std::pair{missing, "there is no backup store at [" + missing + "]"},
+                                      std::pair{dir.path() + "/plain-file", std::string("is not a folder")}}) {
+            std::vector<std::string> args = command;
+            args.insert(args.begin() + 1, {"--store", at});
+            const e2e::Run run = Agent(args);
+            EXPECT_EQ(run.exitCode, 1) << command[0];
+            EXPECT_TRUE(run.out.empty()) << run.out;
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+            EXPECT_THAT(run.err, HasSubstr(why));
+        }
     }
-    e2e::Run exported = Agent({"export", "--store", missing, "--job", "1", "--disk", "0", "--out", dir.path() + "/x"});
-    EXPECT_EQ(exported.exitCode, 1);
-    EXPECT_THAT(exported.err, HasSubstr("there is no backup store at [" + missing + "]"));
 
     // A store that is there but empty has no jobs, which is not an error.
     fs::create_directory(store);

@@ -20,7 +20,7 @@ TEST_F(Vsagent, BackupChainsOfManagedAndUnmanagedVmsExportAsTheCloudHadThemAlsoO
         SCOPED_TRACE(vm);
         std::vector<std::vector<std::string>> atBackup;
         std::vector<json> jobs;
-        std::vector<std::vector<json>> rootsAtBackup;
+        std::vector<std::vector<std::string>> rootsAtBackup;
         for (int round = 0; round < 3; ++round) {
             if (round > 0)
                 for (int d = 0; d < disks; ++d) {
@@ -28,7 +28,7 @@ TEST_F(Vsagent, BackupChainsOfManagedAndUnmanagedVmsExportAsTheCloudHadThemAlsoO
                     GuestWrite(vm, d, 200 * 1048576ull + round * 4096, 4096, round * 10 + d + 5);
                 }
             atBackup.push_back(CloudHashes(vm, disks));
-            rootsAtBackup.push_back(CloudRoots(vm, disks));
+            rootsAtBackup.push_back(CloudHashes(vm, disks, true));
             jobs.push_back(Backup(vm));
             EXPECT_EQ(Roots(jobs.back()), rootsAtBackup.back()) << "job " << jobs.back()["jobId"];
         }
@@ -64,7 +64,7 @@ TEST_F(Vsagent, BackupChainsOfManagedAndUnmanagedVmsExportAsTheCloudHadThemAlsoO
         }
         // The newest job's reference point still serves: the next backup is incremental.
         GuestWrite(vm, 0, 5 * 1048576ull, 4096, 9);
-        const std::vector<json> now = CloudRoots(vm, disks);
+        const std::vector<std::string> now = CloudHashes(vm, disks, true);
         const json next = Backup(vm);
         EXPECT_EQ(next["parentJob"], jobs[2]["jobId"]);
         EXPECT_EQ(Roots(next), now);
@@ -100,7 +100,7 @@ TEST_F(Vsagent, CancelledBackupLeavesNothingAndAKilledOneIsUndoneByTheNext) {
 
     // The next backup removes what the dead job recorded, and only that: the reference
     // set of job 2 stays, so the backup is still an incremental one from job 2.
-    std::vector<json> atBackup = CloudRoots(vm, 3);
+    std::vector<std::string> atBackup = CloudHashes(vm, 3, true);
     json next = Backup(vm);
     EXPECT_EQ(next["parentJob"], 2);
     ASSERT_EQ(next["notes"].size(), 1u) << next["notes"];
@@ -120,7 +120,7 @@ TEST_F(Vsagent, AnySequenceOfBackupsLeavesTheVmOneReferenceSet) {
     GuestWrite(vm, 0, 1048576, 65536, 5);
     Fault({"add-sdk", "--op", "GetManagedDiskSnapshotIDForSnapshotGUID", "--code", "3", "--text",
            "NotFound: no snapshot with that GUID", "--times", "-1"});
-    const std::vector<json> atBackup = CloudRoots(vm, 2);
+    const std::vector<std::string> atBackup = CloudHashes(vm, 2, true);
     const json second = Backup(vm);
     EXPECT_EQ(second["backupType"], "full");
     EXPECT_GE(second["bytesRead"].get<std::uint64_t>(), first["bytesRead"].get<std::uint64_t>());

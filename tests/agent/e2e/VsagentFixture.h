@@ -63,13 +63,10 @@ protected:
         }
         return out;
     }
-    std::vector<json> CloudRoots(const std::string& vm, int disks) {
-        std::vector<std::string> roots = CloudHashes(vm, disks, true);
-        return std::vector<json>(roots.begin(), roots.end());
-    }
-    static std::vector<json> Roots(const json& job) {
-        std::vector<json> out;
-        for (const json& disk : job["disks"]) out.push_back(disk["digest"]["root"]);
+    // The root digest a backup job recorded for each disk.
+    static std::vector<std::string> Roots(const json& job) {
+        std::vector<std::string> out;
+        for (const json& disk : job["disks"]) out.push_back(disk["digest"]["root"].get<std::string>());
         return out;
     }
     std::string Export(long long job, int disk) {

@@ -37,17 +37,13 @@ protected:
         return ErrorOf([this] { store.jobs(); });
     }
 
+    // Jobs of the older format, whose manifest records a digest of the whole disk.
     BackupStoreTest() { builder.format = Manifest::kWholeDiskFormat; }
-
-    // A job of the older format of VM `vm` whose disk 0 holds `fill` over `extents`, over `parent`.
-    Manifest StoreJob(const ExtentList& extents, unsigned char fill, const Manifest* parent, const std::string& vm = "vm1") {
-        return builder.job(extents, fill, parent, "2026-12-01T00:00:00Z", vm);
-    }
 };
 
 TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreCompleteAndComeOldestFirstByNumberAcrossVms) {
     // Eleven jobs, so that the order by number and the order by name part at 10.
-    for (int i = 1; i <= 11; ++i) StoreJob({{0, 512}}, 1, nullptr, i % 3 == 0 ? "vm2" : "vm1");
+    for (int i = 1; i <= 11; ++i) builder.job({{0, 512}}, 1, nullptr, i % 3 == 0 ? "vm2" : "vm1");
     const long long unfinished = store.nextJobId();
     const std::string folder = store.createJobFolder("vm1", unfinished);
     std::ofstream(folder + "/manifest.json.tmp") << "{";  // a write cut short before the rename
@@ -55,9 +51,7 @@ TEST_F(BackupStoreTest, OnlyJobsWithAManifestAreCompleteAndComeOldestFirstByNumb
     fs::copy(store.jobFolder("vm1", 1), dir.path() + "/store/vm1/kept", fs::copy_options::recursive);
     std::ofstream(dir.path() + "/store/vm1/job-99") << "{}";
 
-    std::vector<long long> ids;
-    for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
-    EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(JobIds(), (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
     const Manifest first = *store.job(1);
     // That a reference point of bytes that are not text reads back whole, every incremental end-to-end backup shows.
     // The older format reads back without a digest.
@@ -81,7 +75,7 @@ TEST_F(BackupStoreTest, JobSequenceIsSharedByConcurrentWritersCheckedAndNeverHan
     std::sort(ids.begin(), ids.end());
     for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], static_cast<long long>(i + 1));
 
-    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
+    Manifest job = builder.job({{0, 4096}}, 7, nullptr);
     ASSERT_EQ(job.jobId, 41);
     const std::string sequence = store.root() + "/job-sequence";
     for (const char* damaged : {"abc\n", "12", "-3\n", "0\n", "12\nx", "99999999999999999999\n"}) {
@@ -101,7 +95,7 @@ TEST_F(BackupStoreTest, JobSequenceIsSharedByConcurrentWritersCheckedAndNeverHan
 // A write cut short (as on a full disk, the file-size limit stops it) and a rename that fails
 // each leave the previous manifest whole and no temporary file.
 TEST_F(BackupStoreTest, AFailedCommitLeavesThePreviousManifestWholeAndNoTemporaryFile) {
-    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
+    Manifest job = builder.job({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     job.cbtStatus = "second";
     rlimit previous{};
@@ -129,7 +123,7 @@ TEST_F(BackupStoreTest, AFailedCommitLeavesThePreviousManifestWholeAndNoTemporar
 }
 
 TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
-    Manifest job = StoreJob({{0, 4096}}, 7, nullptr);
+    Manifest job = builder.job({{0, 4096}}, 7, nullptr);
     const std::string folder = store.jobFolder("vm1", job.jobId);
     const std::string image = folder + "/disk0.img";
     const std::string manifest = "damaged manifest [" + folder + "/manifest.json]: job 1: ";
@@ -163,9 +157,9 @@ TEST_F(BackupStoreTest, ManifestMustMatchItsFolderAndItsImage) {
 
 // Export replaces its output only with the disk the job recorded, and leaves nothing else behind.
 TEST_F(BackupStoreTest, ChainOverlaysIncrementalsAndVerifyAndExportFindWhatDiffers) {
-    Manifest full = StoreJob({{0, 65536}, {524288, 8192}}, 1, nullptr);
-    Manifest second = StoreJob({{4096, 4096}, {524288, 512}}, 2, &full);
-    Manifest third = StoreJob({{0, 512}, {1000448, 4096}}, 3, &second);
+    Manifest full = builder.job({{0, 65536}, {524288, 8192}}, 1, nullptr);
+    Manifest second = builder.job({{4096, 4096}, {524288, 512}}, 2, &full);
+    Manifest third = builder.job({{0, 512}, {1000448, 4096}}, 3, &second);
     const std::string out = dir.path() + "/out.img";
     EXPECT_EQ(ExportDisk(store, third, 0, out), third.disks[0].sha256);  // the digest of the overlaid bytes
     EXPECT_THROW(ExportDisk(store, second, 1, out), StoreError);

@@ -75,12 +75,6 @@ protected:
         return request;
     }
 
-    std::vector<long long> JobIds() {
-        std::vector<long long> ids;
-        for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
-        return ids;
-    }
-
     // Every job of the store verifies and exports the disk it had when it was taken.
     void ExpectEveryJobWhole(const std::string& when) {
         for (const Manifest& m : store.jobs()) {
@@ -250,10 +244,10 @@ TEST_F(PruneTest, AVmInUseAnUnknownVmOrAJournalThatDoesNotHoldIsRefused) {
 // Each VM of a folder's name in its own resource group, and each VM of a group, keeps its own jobs;
 // a kept job that builds on kept ones stays as it is.
 TEST_F(PruneTest, ThePolicyKeepsTheJobsOfEachVmInEachGroup) {
-    const Manifest other = builder.job({{0, 4096}}, 5, nullptr, "2026-12-01T00:00:00Z", "vm1", "rg2");
-    builder.job({{4096, 4096}}, 6, &other, "2026-12-01T00:00:00Z", "vm1", "rg2");
-    const Manifest vm2 = builder.job({{0, 512}}, 7, nullptr, "2026-12-01T00:00:00Z", "vm2");
-    builder.job({{512, 512}}, 8, &vm2, "2026-12-01T00:00:00Z", "vm2");
+    const Manifest other = builder.job({{0, 4096}}, 5, nullptr, "vm1", "rg2");
+    builder.job({{4096, 4096}}, 6, &other, "vm1", "rg2");
+    const Manifest vm2 = builder.job({{0, 512}}, 7, nullptr, "vm2");
+    builder.job({{512, 512}}, 8, &vm2, "vm2");
     PruneRequest onlyVm2 = KeepLast(1);
     onlyVm2.vmName = "vm2";
     ASSERT_EQ(Prune(store, onlyVm2).size(), 1u);

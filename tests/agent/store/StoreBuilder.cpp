@@ -40,13 +40,13 @@ std::vector<Manifest> StoreBuilder::chainOfFour() {
     return jobs;
 }
 
-Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
-                           const std::string& startedAt, const std::string& vm, const std::string& group) {
+Manifest StoreBuilder::job(const ExtentList& extents, unsigned char fill, const Manifest* parent, const std::string& vm,
+                           const std::string& group) {
     Manifest m;
     m.jobId = store.nextJobId();
     m.vmName = vm;
     m.resourceGroup = group;
-    m.startedAt = startedAt;
+    m.startedAt = "2026-12-01T00:00:00Z";
     m.format = format;
     m.referencePoint = std::string("\x01\x00\xff", 3) + "reference of job " + std::to_string(m.jobId);
     const std::string folder = store.createJobFolder(vm, m.jobId);

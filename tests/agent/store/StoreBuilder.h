@@ -42,10 +42,8 @@ public:
     explicit StoreBuilder(const std::string& root) : store(root) {}
 
     // A job of VM `vm` of resource group `group` whose disk holds `fill` over `extents`, over `parent`, with the digest its
-    // extents' windows give over the parent's (or over zeros), started at `startedAt`; its reference
-    // point holds bytes that are not text.
-    Manifest job(const ExtentList& extents, unsigned char fill, const Manifest* parent,
-                 const std::string& startedAt = "2026-12-01T00:00:00Z", const std::string& vm = "vm1",
+    // extents' windows give over the parent's (or over zeros); its reference point holds bytes that are not text.
+    Manifest job(const ExtentList& extents, unsigned char fill, const Manifest* parent, const std::string& vm = "vm1",
                  const std::string& group = "rg");
     // A full and three incrementals of vm1, each changing bytes in a window of its own and one it shares.
     std::vector<Manifest> chainOfFour();
@@ -68,6 +66,12 @@ protected:
     testsupport::TempDir dir;
     StoreBuilder builder{dir.path() + "/store"};
     BackupStore& store = builder.store;
+    // The ids of the store's complete jobs, oldest first.
+    std::vector<long long> JobIds() {
+        std::vector<long long> ids;
+        for (const Manifest& m : store.jobs()) ids.push_back(m.jobId);
+        return ids;
+    }
 };
 
 }  // namespace vsagent::storetest

@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -14,6 +15,9 @@
 #include "tests/agent/store/StoreBuilder.h"
 
 using namespace vsagent;
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -37,12 +41,6 @@ TEST(WindowDigest, ZeroWindowsAreNotListedAndAnExtentTouchesEveryWindowItReaches
 
 using WindowDigestStore = storetest::StoreTest;
 
-// Whether any problem verify finds holds `text`.
-bool Reports(const VerifyResult& result, const std::string& text) {
-    return std::any_of(result.problems.begin(), result.problems.end(),
-                       [&](const std::string& p) { return p.find(text) != std::string::npos; });
-}
-
 // How verify names `window` of disk 0 of `job`, with the window's bytes.
 std::string WindowOf(long long job, std::uint64_t window) {
     return "job " + std::to_string(job) + ", disk 0 [vm1-os]: window " + std::to_string(window) + " (bytes " +
@@ -56,7 +54,7 @@ TEST_F(WindowDigestStore, AFlippedByteInAnyJobOfAChainOrItsManifestIsNamedByJobD
         for (const Extent& e : job.disks[0].extents) {
             const std::uint64_t at = e.start + e.length / 2;
             storetest::FlipByte(folder + "/disk0.img", at);
-            EXPECT_TRUE(Reports(VerifyJob(store, job), WindowOf(job.jobId, at / kWindow))) << "byte " << at;
+            EXPECT_THAT(VerifyJob(store, job).problems, Contains(HasSubstr(WindowOf(job.jobId, at / kWindow)))) << at;
             storetest::FlipByte(folder + "/disk0.img", at);
         }
         // Every window digest its manifest lists, whether the job hashed it or took it from its parent.
@@ -69,10 +67,10 @@ TEST_F(WindowDigestStore, AFlippedByteInAnyJobOfAChainOrItsManifestIsNamedByJobD
             hex[10] = hex[10] == '0' ? '1' : '0';
             entry[1] = hex;
             std::ofstream(path) << manifest.dump();
-            const VerifyResult verified = VerifyJob(store, *store.job(job.jobId));
-            EXPECT_TRUE(Reports(verified, WindowOf(job.jobId, entry[0]))) << "job " << job.jobId << ", window " << entry[0];
-            EXPECT_TRUE(Reports(verified, "the recorded window digests make up the root "));
-            EXPECT_TRUE(Reports(verified, ", not the recorded root " + job.disks[0].digest->root));
+            EXPECT_THAT(VerifyJob(store, *store.job(job.jobId)).problems,
+                        AllOf(Contains(HasSubstr(WindowOf(job.jobId, entry[0]))),
+                              Contains(AllOf(HasSubstr("the recorded window digests make up the root "),
+                                             HasSubstr(", not the recorded root " + job.disks[0].digest->root)))));
         }
         std::ofstream(path) << original;
         EXPECT_TRUE(VerifyJob(store, job).problems.empty());

@@ -109,11 +109,12 @@ protected:
         ctx.vmList = std::move(vms);
         return ctx;
     }
-    // The snap job of `vms`, run by a fresh plugin: their snapshot sets, records and job XML; the
+    // Snap job `job` of `vms`, run by a fresh plugin: their snapshot sets, records and job XML; the
     // context is left at the first VM as the host mounts it, with `vmInfo` as the job recorded it.
-    MountCtx SnapJob(const std::vector<SVMBasicInfo>& vms) {
+    MountCtx SnapJob(const std::vector<SVMBasicInfo>& vms, NXJobID job = kSnapJob) {
         snapPlugin = Connected();
         MountCtx ctx = Job(vms);
+        ctx.jobId = job;
         EXPECT_EQ(1, snapPlugin->PreSnap(ctx)) << snapPlugin->GetLastVMErrorDetails();
         ctx.vmName = vms[0].name;
         ctx.vmGuid = vms[0].guid;

@@ -204,41 +204,32 @@ TEST_F(SnapMount, SnapJobMountInfoListsTheVmOrMarksItFailed) {
     EXPECT_EQ(osInfo.back().disks[0].indexName, "OsDisk-0-web-linux01-osdisk");
     EXPECT_EQ(osInfo.end()[-2].kind, MOUNT_ENTRY_FILE);
 
-    // The job tag of the archive file is the VM's own job in a VM-centric job, else the job's.
-    struct Row {
-        const char* what;
-        const char* op;
-        bool vmCentric;
-        std::string reason;
-    };
+    // A job whose configuration cannot be read, and a VM-centric one whose VM is gone: the job tag of the archive file
+    // is the VM's own job in a VM-centric job, else the job's.
     const std::string vm = std::string("[") + kWeb.name + "][" + kWeb.guid + "]";
     const std::string spaced = std::string("[") + kWeb.name + "] [" + kWeb.guid + "]";
-    const std::vector<Row> rows{
-        {"configuration unreadable", "GetVMConfigurationAndKeyBackups", false,
-         "Failed to save the VM create spec for " + vm},
-        {"VM gone, VM-centric", "GetVMInfoForVM", true, "Failed to fetch VM Info with disks for " + vm},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
+    for (const bool vmCentric : {false, true}) {
+        SCOPED_TRACE(vmCentric ? "VM-centric" : "job-wide");
         log.clear();
         MountCtx ctx = snap;
-        ctx.isVmCentric = row.vmCentric;
+        ctx.isVmCentric = vmCentric;
         ctx.jobId = 1;
         ctx.altJobId = kSnapJob;
-        Fault(row.op, 0, "no answer");
+        Fault(vmCentric ? "GetVMInfoForVM" : "GetVMConfigurationAndKeyBackups", 0, "no answer");
         std::vector<SMountInfoFull> info;
         EXPECT_EQ(0, snapPlugin->GetFullMountInfo(ctx, info));
-        EXPECT_TRUE(log.containsError(kSnapInfoTag, row.reason));
+        EXPECT_TRUE(log.containsError(kSnapInfoTag, (vmCentric ? "Failed to fetch VM Info with disks for "
+                                                               : "Failed to save the VM create spec for ") + vm));
         EvEvent event;
         std::vector<SDatastoreInfo> datastores;
         ASSERT_EQ(1, CVMSnapUtil(event).ReadSnapMetadataXML(datastores, snap));
         EXPECT_NE(VMINFO_ERR_NONE, snapPlugin->GetLastVMError());
         EXPECT_EQ(datastores.at(0).vmList.at(0).snapStatus, static_cast<std::uint32_t>(snapPlugin->GetLastVMError()));
-        EXPECT_EQ(ArchiveFileValid(snap.vmInfo.archiveFileId), !row.vmCentric);
+        EXPECT_EQ(ArchiveFileValid(snap.vmInfo.archiveFileId), !vmCentric);
         EXPECT_EQ(log.contains(kFullTag, "Marked archive files for failed VM " + spaced + " snapshots as invalid"),
-                  row.vmCentric);
+                  vmCentric);
         EXPECT_EQ(log.containsError(kFullTag, "Failed to invalidate archive files for failed VM " + spaced),
-                  !row.vmCentric);
+                  !vmCentric);
     }
 }
 

@@ -26,10 +26,7 @@ protected:
     }
     // Snap job `job` of `vms` with each VM's configuration file in the index; the VMs as the job recorded them.
     std::vector<SVMInfo> Snapped(const std::vector<SVMBasicInfo>& vms, NXJobID job = kSnapJob) {
-        snapPlugin = Connected();
-        MountCtx snap = Job(vms);
-        snap.jobId = job;
-        EXPECT_EQ(1, snapPlugin->PreSnap(snap)) << snapPlugin->GetLastVMErrorDetails();
+        MountCtx snap = SnapJob(vms, job);
         std::vector<SVMInfo> recorded;
         for (const SVMBasicInfo& vm : vms) {
             std::tie(snap.vmName, snap.vmGuid, snap.vmInfo) = std::tie(vm.name, vm.guid, snap.vmInfoByGuid[vm.guid]);
