@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "host/util/FXPath.h"
-#include "host/util/FileSystem.h"
 #include "tests/plugin/restore/RestoreFixture.h"
 
 namespace restoretest {
@@ -37,9 +36,7 @@ protected:
         ctx.region = target.region;
         const azsim::StateDocument doc = State();
         if (const azsim::VirtualMachine* vm = doc.findVm(target.vm, target.group)) ctx.vmGuid = vm->guid;
-        ctx.stagingRoot = staging.path();
-        ctx.stagingPath = staging.path() + "/job";
-        CreateFolderIfNotPresent(ctx.stagingPath);
+        Stage(ctx);
         for (int i = 0; i < count; ++i) {
             SDisk disk;
             disk.name = disk.originalName = "src-disk" + std::to_string(i);

@@ -10,7 +10,6 @@
 
 #include "azsim/Journal.h"
 #include "host/util/FXPath.h"
-#include "host/util/FileSystem.h"
 #include "tests/plugin/restore/RestoreFixture.h"
 
 namespace restoretest {
@@ -39,9 +38,7 @@ protected:
         ctx.powerOn = true;
         ctx.restoreAsManagedVM = mode != Unmanaged;
         ctx.nics.push_back(SVMNetworkCard{vmName + "-nic0", "vnet-prod", "default"});
-        ctx.stagingRoot = staging.path();
-        ctx.stagingPath = staging.path() + "/job";
-        CreateFolderIfNotPresent(ctx.stagingPath);
+        Stage(ctx);
         ctx.disks = {Disk("web-linux01-osdisk", account, true), Disk("web-linux01-data0", account),
                      File("web-linux01.json")};
         for (SDisk& disk : ctx.disks) disk.uri.clear();
