@@ -6,6 +6,7 @@
 #include <fstream>
 #include <numeric>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "azsim/Journal.h"
@@ -278,11 +279,10 @@ TEST_F(RestoreFlow, RestoresIntoEachKindOfTarget) {
         const azsim::StateDocument doc = State();
         const azsim::VirtualMachine* vm = doc.findVm(row.vmName, "rg-prod");
         ASSERT_NE(nullptr, vm);
-        EXPECT_EQ(vm->guid, ctx.vmGuid);
-        EXPECT_EQ(row.mode != Unmanaged, vm->managed);
-        EXPECT_EQ("dek of " + std::string(row.vmName) + "kek of " + row.vmName,
-                  vm->encryption.dekBackup + vm->encryption.kekBackup);
-        EXPECT_EQ(ctx.powerOn ? azsim::PowerState::Running : azsim::PowerState::Deallocated, vm->powerState);
+        EXPECT_EQ(std::make_tuple(ctx.vmGuid, row.mode != Unmanaged, "dek of " + std::string(row.vmName) + "kek of " +
+                                  row.vmName, ctx.powerOn ? azsim::PowerState::Running : azsim::PowerState::Deallocated),
+                  std::make_tuple(vm->guid, vm->managed, vm->encryption.dekBackup + vm->encryption.kekBackup,
+                                  vm->powerState));
         ASSERT_EQ(2u, vm->disks.size());
         for (std::size_t i = 0; i < 2; ++i) {
             std::optional<azsim::BlobKey> key = doc.diskBlob(*vm, i);
