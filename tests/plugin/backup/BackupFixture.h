@@ -124,6 +124,10 @@ protected:
         });
         return guids;
     }
+    // The reason of the one failure record a mount or unmount left, or how many it left.
+    static std::string OnlyFailure(const MountCtx& ctx) {
+        return ctx.mountFailures.size() == 1 ? ctx.mountFailures[0].reason : std::to_string(ctx.mountFailures.size());
+    }
     std::vector<std::string> SetGuids() const {
         std::vector<std::string> out;
         for (const azsim::SnapshotSet& set : State().snapshotSets) out.push_back(set.guid);
