@@ -204,8 +204,7 @@ TEST_F(DiskAttach, AttachesTheWrittenDisksOrLeavesTheTargetAsItWas) {
             EXPECT_EQ(row.mode != Unmanaged || row.failure == Cancelled, !FXPath::DoesPathExist(ctx.stagingPath));
             EXPECT_EQ(row.mode != Unmanaged && row.failure != Cancelled, ctx.vmInfo.isManaged);
             EXPECT_EQ(1, job->CleanupRestoreVM(ctx));
-            EXPECT_EQ(inventory, Inventory());
-            EXPECT_EQ(record, VmRecord(row.target));
+            EXPECT_EQ(inventory, Inventory());  // the target's record included
             EXPECT_FALSE(FXPath::DoesPathExist(ctx.stagingPath));
             continue;
         }

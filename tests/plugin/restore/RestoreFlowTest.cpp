@@ -215,21 +215,14 @@ TEST_F(RestoreFlow, RehostEndsAtItsFirstDiskAndExceptionsStayInsideTheSlots) {
     EXPECT_EQ(Error(VMINFO_ERR_DISK_ATTACH, "Unexpected failure: [injected]"), LastError(*plugin));
 }
 
-// Kinds without restore steps in this build fail every slot with a code and a text; unknown kinds fail.
-TEST_F(RestoreFlow, UnbuiltKindsNeverSucceed) {
+// An unknown kind fails every slot, and its initialisation says the kind is not implemented.
+TEST_F(RestoreFlow, UnknownKindsNeverSucceed) {
     using Slot = int (IVMInfo::*)(const RestoreCtx&);
-    for (const auto& [kind, code] : {std::make_pair(7, VMINFO_ERR_NONE)}) {
-        for (Slot slot :
-             {&IVMInfo::InitRestoreVM, &IVMInfo::PreRestoreVM, &IVMInfo::RestoreVM, &IVMInfo::PostRestoreVM}) {
-            SCOPED_TRACE(kind);
-            plugin->SetLastVMError(VMINFO_ERR_NONE, "");
-            RestoreCtx ctx = Ctx();
-            ctx.restoreType = kind;
-            EXPECT_EQ(0, (static_cast<IVMInfo&>(*plugin).*slot)(ctx));
-            EXPECT_EQ(code, plugin->GetLastVMError());
-            EXPECT_EQ(code != VMINFO_ERR_NONE,
-                      plugin->GetLastVMErrorDetails().find("is not available in this build") != std::string::npos);
-        }
+    for (Slot slot : {&IVMInfo::InitRestoreVM, &IVMInfo::PreRestoreVM, &IVMInfo::RestoreVM, &IVMInfo::PostRestoreVM}) {
+        RestoreCtx ctx = Ctx();
+        ctx.restoreType = 7;
+        EXPECT_EQ(0, (static_cast<IVMInfo&>(*plugin).*slot)(ctx));
+        EXPECT_EQ(VMINFO_ERR_NONE, plugin->GetLastVMError());
     }
     EXPECT_TRUE(log.contains("virtual int CAzureInfo::InitRestoreVM(const RestoreCtx&)",
                              "Restore type [7] currently not implemented."));
