@@ -38,11 +38,8 @@ protected:
         if (const azsim::VirtualMachine* vm = doc.findVm(target.vm, target.group)) ctx.vmGuid = vm->guid;
         Stage(ctx);
         for (int i = 0; i < count; ++i) {
-            SDisk disk;
-            disk.name = disk.originalName = "src-disk" + std::to_string(i);
-            disk.isOsDisk = i == 0;
-            disk.storageAccount = target.account;
-            ctx.disks.push_back(disk);
+            ctx.disks.push_back(Disk("src-disk" + std::to_string(i), target.account, i == 0));
+            ctx.disks.back().uri.clear();
         }
         return ctx;
     }

@@ -19,10 +19,7 @@ const char* const kUploadTag = "int CAzureInfo::UploadDisksToAzure(std::vector<S
 
 // A region with VM sizes but neither virtual networks nor storage accounts.
 void AddBareRegion(azsim::StateDocument& doc) {
-    azsim::Region region;
-    region.name = "swedencentral";
-    region.vmSizes = doc.findRegion("westeurope")->vmSizes;
-    doc.regions.push_back(region);
+    doc.regions.push_back({"swedencentral", "", true, doc.findRegion("westeurope")->vmSizes});
 }
 
 // A destination is refused without an OS disk, with page blobs in a zone-redundant account (except for a managed
