@@ -75,11 +75,10 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     azsim::StateDocument doc = State();
     const azsim::ManagedDisk* source = doc.findManagedDiskByName("web-linux01-osdisk");
     const SDisk& osCopy = ctx.vmInfo.disks[0];
-    EXPECT_EQ(osCopy.name.rfind("ORVALENTA_LB_900_", 0), 0u) << osCopy.name;
-    EXPECT_FALSE(osCopy.isOsDisk);
     const azsim::ManagedDisk* created = doc.findManagedDisk(osCopy.managedDiskId);
-    ASSERT_NE(created, nullptr);
-    EXPECT_EQ(created->state, "Attached");
+    EXPECT_EQ(std::make_tuple(0u, false, std::string("Attached")),
+              std::make_tuple(osCopy.name.rfind("ORVALENTA_LB_900_", 0), osCopy.isOsDisk, created ? created->state : ""))
+        << osCopy.name;
     const std::string device = devices.path() + "/" + osCopy.name + ".img";
     EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)",
                              "Disk [" + osCopy.name + "] [] is attached at [" + device + "]"));

@@ -146,8 +146,8 @@ TEST_F(Rules, PostBackupKeepsThisSetAsReferenceAndDeletesThePreviousOneWhenAllow
     ASSERT_EQ(plugin->PostBackupVM(ctx), 1);
     VirtualServer::VMReferencePointInfo reference;
     ASSERT_EQ(reference.unserialize(ctx.referencePoint), 0);
-    EXPECT_EQ(reference.getstring(1, 1, 0x1aeef26a, 0xe4072f), current);
-    EXPECT_EQ(reference.getstring(3, 9, 0x1aeef26a, 0x2e1faf), current);
+    EXPECT_EQ(current + "|" + current,  // the change id, and the set it names
+              reference.getstring(1, 1, 0x1aeef26a, 0xe4072f) + "|" + reference.getstring(3, 9, 0x1aeef26a, 0x2e1faf));
     EXPECT_TRUE(log.contains(kPostTag, "Cleaning up snapshots for VM SnapshotID [" + previous[0] + "]"));
     ASSERT_EQ(plugin->UnmountVM(ctx), 1);
     EXPECT_EQ(SetGuids(), (std::vector<std::string>{previous[1], previous[2], current}));
