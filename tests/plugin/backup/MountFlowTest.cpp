@@ -63,7 +63,8 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
     named.mountVmGuid = kWeb.guid;
     ASSERT_EQ(plugin->MountVM(named), 1);
     const nlohmann::json lookUp = cloud.journal("GetVMInfoForVM").back()["args"];
-    EXPECT_EQ(nlohmann::json({kWeb.name, kWeb.guid, 0x34}), nlohmann::json({lookUp["vmName"], lookUp["vmGuid"], lookUp["flags"]}));
+    EXPECT_EQ(nlohmann::json({kWeb.name, kWeb.guid, 0x34}),
+              nlohmann::json({lookUp["vmName"], lookUp["vmGuid"], lookUp["flags"]}));
     ASSERT_EQ(plugin->UnmountVM(named), 1);
 
     Mounted(*plugin, Ctx({"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"}));
@@ -94,7 +95,8 @@ TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletesLeavingOtherVmsAlone
               config + dek + kek);
     std::vector<SMountInfoFull> files, info;
     ASSERT_EQ(plugin->GetFullMountInfo(secure, files), 1);
-    EXPECT_EQ(std::make_tuple(2u + 3u, std::string("secure-db01.json")), std::make_tuple(files.size(), files.back().disks[0].name));
+    EXPECT_EQ(std::make_tuple(2u + 3u, std::string("secure-db01.json")),
+              std::make_tuple(files.size(), files.back().disks[0].name));
 
     MountCtx ctx = Mounted(*plugin, Ctx(kLegacy));
     EXPECT_EQ(sleeper.waits(), (std::vector<unsigned long>{1000, 1000}));
@@ -112,7 +114,8 @@ TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletesLeavingOtherVmsAlone
     }
     ASSERT_EQ(plugin->GetFullMountInfo(ctx, info), 1);
     ASSERT_EQ(info.size(), 3u);
-    EXPECT_EQ("OsDisk-0-legacy-vm01-osdisk.vhd " + ctx.vmInfo.disks[0].name, info[0].disks[0].indexName + " " + info[0].disks[0].name);
+    EXPECT_EQ("OsDisk-0-legacy-vm01-osdisk.vhd " + ctx.vmInfo.disks[0].name,
+              info[0].disks[0].indexName + " " + info[0].disks[0].name);
 
     EXPECT_EQ(plugin->UnmountVM(ctx), 1);
     for (const azsim::BlobKey& key : staging) EXPECT_FALSE(store.exists(key)) << key.name;
@@ -165,7 +168,8 @@ TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
              return plugin;
          }},
         {"unknown VM", {"gone-vm", "0badf00d-0000-4000-8000-000000000000", "rg-prod"}, VMINFO_ERR_VM_NOT_FOUND, "",
-         false, kDriverTag, "Failed to get VM Info for VM [gone-vm/0badf00d-0000-4000-8000-000000000000], [ResourceNotFound: The Resource "
+         false, kDriverTag,
+         "Failed to get VM Info for VM [gone-vm/0badf00d-0000-4000-8000-000000000000], [ResourceNotFound: The Resource "
          "'Microsoft.Compute/virtualMachines/gone-vm0badf00d-0000-4000-8000-000000000000' was not found.]", 1},
         {"snapshot quota", kWeb, VMINFO_ERR_SNAPSHOT_SET_CREATE, quota, true,
          "bool CAzureInfo::_CreateVMSnapshot(const MountCtx&)", "Failed to create disk snapshots, [" + quota + "]", -1,

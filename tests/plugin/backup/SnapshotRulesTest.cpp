@@ -58,7 +58,8 @@ TEST_F(Rules, ExpirySweepTreatsZeroAs48HoursKeepsTheReferenceAndHonoursTheSkipSe
     EXPECT_TRUE(log.contains(kExpiryTag, "nSnapshotExpiryInHours [48]"));
     auto sweep = cloud.journal("DeleteExpiredSnapshots");
     ASSERT_EQ(sweep.size(), 1u);
-    EXPECT_EQ(nlohmann::json({48, {old[1]}}), nlohmann::json({sweep[0]["args"]["expiryHours"], sweep[0]["args"]["keepSnapshots"]}));
+    EXPECT_EQ(nlohmann::json({48, {old[1]}}),
+              nlohmann::json({sweep[0]["args"]["expiryHours"], sweep[0]["args"]["keepSnapshots"]}));
     EXPECT_EQ(SetGuids(), (std::vector<std::string>{old[1], young[0], ctx.backupSnapshotGuid}));
 
     NXPlatformInfo::setValue("VirtualServer", "bSkipDeleteSnapshotsForAzure", "1");
@@ -103,7 +104,8 @@ TEST_F(Rules, FiltersAndUltraSsdDropDisksBeforeTheSnapshotAndFailWhenNoneIsLeft)
     }
     ASSERT_TRUE(plugin->ExcludeUltraSsdDisks(three));
     ASSERT_EQ(three.vmInfo.disks.size(), 2u);
-    EXPECT_EQ("d2 Snapshots for Ultra SSD disks are not supported by Azure", three.vmInfo.disks[1].name + " " + OnlyFailure(three));
+    EXPECT_EQ("d2 Snapshots for Ultra SSD disks are not supported by Azure",
+              three.vmInfo.disks[1].name + " " + OnlyFailure(three));
 
     MountCtx only = Ctx(kUltra);
     only.diskFilters.push_back({DISK_FILTER_BY_TYPE, "OS Disk", ""});

@@ -82,7 +82,8 @@ TEST_F(Validation, AccountLookupsAreCachedAndFailuresSayWhy) {
     SDatastoreInfo first, second;
     ASSERT_TRUE(plugin->_GetStorageAccountInfoFromCache("prodpremium01", first) &&
                 plugin->_GetStorageAccountInfoFromCache("prodpremium01", second));
-    EXPECT_EQ(std::make_tuple(std::string("Premium_LRS"), 1u), std::make_tuple(second.skuName, Calls("GetStorageAccountInfo")));
+    EXPECT_EQ(std::make_tuple(std::string("Premium_LRS"), 1u),
+              std::make_tuple(second.skuName, Calls("GetStorageAccountInfo")));
     EXPECT_FALSE(plugin->_GetStorageAccountInfoFromCache("nosuch01", first));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_STORAGE_ACCOUNT_INFO);
     EXPECT_TRUE(log.containsError(
