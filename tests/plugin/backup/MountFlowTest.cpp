@@ -136,12 +136,7 @@ struct BrokenFilterPlugin : TestPlugin {
 // before it failed, the error it logs under `tag` (when set), whether the unmount that releases what it made ran
 // (-1: not checked), and what else it must leave.
 struct Refusal {
-    const char* what;
-    VmRef vm;
-    EVMInfoError code;
-    std::string details;
-    bool snapshotted;
-    std::string tag, logged;
+    const char* what; VmRef vm; EVMInfoError code; std::string details; bool snapshotted; std::string tag, logged;
     int unmounted = -1;
     std::function<std::unique_ptr<TestPlugin>(MountCtx&)> arrange = nullptr;
     std::string fault = "", faultText = "";
