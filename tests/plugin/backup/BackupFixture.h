@@ -110,28 +110,23 @@ protected:
         std::vector<std::string> guids;
         azsim::SubscriptionState(cloud.dir()).mutate([&](azsim::StateDocument& doc) {
             for (int i = 0; i < count; ++i) {
-                azsim::SnapshotSet set;
-                set.guid = "00000000-0000-4000-8000-" + std::to_string(100000000000LL + i * 7 + ageHours);
-                set.vmName = vm.name;
-                set.vmGuid = vm.guid;
-                set.resourceGroup = vm.group;
-                set.createdAt = NxClock::nowSeconds() - ageHours * 3600LL;
-                azsim::ManagedSnapshot snap;
-                snap.name = "old-" + set.guid;
-                snap.resourceGroup = vm.group;
-                snap.id = azsim::SnapshotId(doc.subscription().id, vm.group, snap.name);
-                snap.region = "westeurope";
-                snap.createdAt = set.createdAt;
-                snap.tags = {{"QD_SNAPSHOT_GUID", set.guid}, {"QD_VM_NAME", vm.name}, {"QD_VM_GUID", vm.guid},
-                             {"QD_VM_RESOURCE_GROUP", vm.group}};
-                set.members = {snap.id};
-                doc.snapshots.push_back(snap);
-                doc.snapshotSets.push_back(set);
-                guids.push_back(set.guid);
+                const std::string guid = "00000000-0000-4000-8000-" + std::to_string(100000000000LL + i * 7 + ageHours);
+                const std::string name = "old-" + guid, id = azsim::SnapshotId(doc.subscription().id, vm.group, name);
+                const std::int64_t created = NxClock::nowSeconds() - ageHours * 3600LL;
+                doc.snapshots.push_back({id, name, vm.group, "westeurope", "", false, created, 0,
+                                         {{"QD_SNAPSHOT_GUID", guid}, {"QD_VM_NAME", vm.name}, {"QD_VM_GUID", vm.guid},
+                                          {"QD_VM_RESOURCE_GROUP", vm.group}},
+                                         {}, "", {}});
+                doc.snapshotSets.push_back({guid, vm.name, vm.guid, vm.group, created, "", "", {id}});
+                guids.push_back(guid);
             }
             return true;
         });
         return guids;
+    }
+    // The reason of the one failure record a mount or unmount left, or how many it left.
+    static std::string OnlyFailure(const MountCtx& ctx) {
+        return ctx.mountFailures.size() == 1 ? ctx.mountFailures[0].reason : std::to_string(ctx.mountFailures.size());
     }
     std::vector<std::string> SetGuids() const {
         std::vector<std::string> out;

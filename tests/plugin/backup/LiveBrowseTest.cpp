@@ -1,4 +1,6 @@
 // Live browse: snapshot disks attached to the agent's own VM and readable there as local devices.
+#include <tuple>
+
 #include "tests/plugin/backup/BackupFixture.h"
 
 namespace backuptest {
@@ -45,12 +47,10 @@ protected:
     std::vector<azsim::DiskAttachment> ProxyDisks() const { return State().findVmByGuid(kProxyGuid)->disks; }
     // Nothing of a browse is left attached: the agent's VM has its own disk only, and no device or state remains.
     void ExpectNothingAttached(const TestPlugin& plugin) const {
-        EXPECT_EQ(ProxyDisks().size(), 1u);
-        EXPECT_EQ(DeviceCount(), 0u);
-        EXPECT_TRUE(plugin.liveBrowseDiskManagers.empty());
-        EXPECT_TRUE(plugin.liveBrowseAttachedDisks.empty());
-        EXPECT_TRUE(State().snapshotSets.empty());
-        EXPECT_EQ(State().findVmByGuid(kWeb.guid)->disks.size(), 3u);
+        EXPECT_EQ(std::make_tuple(1u, 0u, 0u, 0u, 0u, 3u),
+                  std::make_tuple(ProxyDisks().size(), DeviceCount(), plugin.liveBrowseDiskManagers.size(),
+                                  plugin.liveBrowseAttachedDisks.size(), State().snapshotSets.size(),
+                                  State().findVmByGuid(kWeb.guid)->disks.size()));
     }
     size_t DeviceCount() const {
         return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(devices.path()),
@@ -68,20 +68,17 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     MountCtx ctx = Mounted(*plugin, BrowseCtx());
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_NONE);
 
-    std::vector<azsim::DiskAttachment> attached = ProxyDisks();
-    ASSERT_EQ(attached.size(), 4u);
-    ASSERT_EQ(ctx.vmInfo.disks.size(), 3u);
-    ASSERT_EQ(plugin->liveBrowseDiskManagers.count(std::string(kWeb.guid) + "-5"), 1u);
-    EXPECT_EQ(DeviceCount(), 3u);
+    ASSERT_EQ(std::make_tuple(4u, 3u, 1u, 3u),
+              std::make_tuple(ProxyDisks().size(), ctx.vmInfo.disks.size(),
+                              plugin->liveBrowseDiskManagers.count(std::string(kWeb.guid) + "-5"), DeviceCount()));
 
     azsim::StateDocument doc = State();
     const azsim::ManagedDisk* source = doc.findManagedDiskByName("web-linux01-osdisk");
     const SDisk& osCopy = ctx.vmInfo.disks[0];
-    EXPECT_EQ(osCopy.name.rfind("ORVALENTA_LB_900_", 0), 0u) << osCopy.name;
-    EXPECT_FALSE(osCopy.isOsDisk);
     const azsim::ManagedDisk* created = doc.findManagedDisk(osCopy.managedDiskId);
-    ASSERT_NE(created, nullptr);
-    EXPECT_EQ(created->state, "Attached");
+    EXPECT_EQ(std::make_tuple(0u, false, std::string("Attached")),
+              std::make_tuple(osCopy.name.rfind("ORVALENTA_LB_900_", 0), osCopy.isOsDisk, created ? created->state : ""))
+        << osCopy.name;
     const std::string device = devices.path() + "/" + osCopy.name + ".img";
     EXPECT_TRUE(log.contains("bool CAzureInfo::GetDiskInfoForVM_HotAdd(const MountCtx&)",
                              "Disk [" + osCopy.name + "] [] is attached at [" + device + "]"));
@@ -107,9 +104,8 @@ TEST_F(LiveBrowse, AttachesReadableDisksToTheLocalVmAndReleasesThemAtUnmount) {
     EXPECT_TRUE(log.contains("virtual int CAzureInfo::GetLocalVMInfo(SVMInfo&, UINT64, int)",
                              std::string("GetLocalVMInfo Failed for VM [") + kProxyGuid +
                                  "]. Backup agent is running on physical host"));
-    EXPECT_TRUE(plugin->liveBrowseDiskManagers.empty());
-    EXPECT_TRUE(plugin->liveBrowseAttachedDisks.empty());
-    EXPECT_EQ(DeviceCount(), 0u);
+    EXPECT_EQ(std::make_tuple(0u, 0u, 0u), std::make_tuple(plugin->liveBrowseDiskManagers.size(),
+                                                           plugin->liveBrowseAttachedDisks.size(), DeviceCount()));
 }
 
 // The agent's own VM cannot be read once the first disk is attached: the mount fails on the second disk.

@@ -1,5 +1,6 @@
 // Mount and unmount of managed and unmanaged VMs through the plugin, and the mount's failure codes.
 #include <stdexcept>
+#include <tuple>
 
 #include "tests/plugin/backup/BackupFixture.h"
 
@@ -20,10 +21,9 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
     EXPECT_TRUE(log.contains(kDriverTag, "VM [web-linux01] is a Gen 1 VM."));
 
     azsim::StateDocument doc = State();
-    ASSERT_EQ(doc.snapshotSets.size(), 1u);
+    ASSERT_EQ(std::make_tuple(1u, 3u, true), std::make_tuple(doc.snapshotSets.size(), ctx.vmInfo.disks.size(),
+                                                             ctx.referenceTime > 0));
     EXPECT_EQ(doc.snapshotSets[0].jobTag, "77");
-    ASSERT_EQ(ctx.vmInfo.disks.size(), 3u);
-    EXPECT_GT(ctx.referenceTime, 0);
 
     std::string config, dek, kek;
     ASSERT_TRUE(plugin->sdk->GetVMConfigurationAndKeyBackups("rg-prod", "web-linux01", config, dek, kek));
@@ -38,9 +38,8 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
                                                "1 DataDisk-0-web-linux01-data0 web-linux01-data0",
                                                "1 DataDisk-1-web-linux01-data1 web-linux01-data1",
                                                "0 web-linux01.json web-linux01.json"}));
-    EXPECT_EQ(info[0].disks[0].diskFormat, 23);
-    EXPECT_EQ(info[3].disks[0].capacity, static_cast<long long>(config.size()));
-    EXPECT_EQ(info[3].disks[0].uri, ctx.mountPath + "/web-linux01.json");
+    EXPECT_EQ(std::make_tuple(23, static_cast<long long>(config.size()), ctx.mountPath + "/web-linux01.json"),
+              std::make_tuple(info[0].disks[0].diskFormat, info[3].disks[0].capacity, info[3].disks[0].uri));
 
     // Read access granted on a snapshot, as the data path does, is taken back at unmount.
     const std::string snapName = ctx.vmInfo.disks[0].managedDiskId.substr(ctx.vmInfo.disks[0].managedDiskId.rfind('/') + 1);
@@ -50,15 +49,12 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
     azsim::FaultBook(cloud.dir()).addSdkFault({"DeleteDiskSnapshots", 0, "held", 1});
     EXPECT_EQ(plugin->UnmountVM(ctx), 1);
     EXPECT_FALSE(State().findSnapshotByName(snapName)->grant.active);
-    ASSERT_EQ(ctx.mountFailures.size(), 1u);
-    EXPECT_EQ(ctx.mountFailures[0].reason, "Failed to cleanup snapshots created for backing up VM");
+    EXPECT_EQ("Failed to cleanup snapshots created for backing up VM", OnlyFailure(ctx));
 
     EXPECT_EQ(plugin->UnmountVM(ctx), 1);
-    EXPECT_TRUE(State().snapshotSets.empty());
-    EXPECT_TRUE(State().snapshots.empty());
-    EXPECT_TRUE(ctx.backupSnapshotGuid.empty());
-    EXPECT_TRUE(plugin->diskMap.empty());
-    EXPECT_EQ(cloud.journal("RevokeSASToken").size(), 6u);
+    EXPECT_EQ(std::make_tuple(0u, 0u, std::string(), 0u, 6u),
+              std::make_tuple(State().snapshotSets.size(), State().snapshots.size(), ctx.backupSnapshotGuid,
+                              plugin->diskMap.size(), cloud.journal("RevokeSASToken").size()));
 
     // A given mount identity is the VM looked up; a Gen 2 VM mounts.
     // Change tracking of an unmanaged VM is switched off on Azure Stack.
@@ -67,9 +63,8 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
     named.mountVmGuid = kWeb.guid;
     ASSERT_EQ(plugin->MountVM(named), 1);
     const nlohmann::json lookUp = cloud.journal("GetVMInfoForVM").back()["args"];
-    EXPECT_EQ(lookUp["vmName"], kWeb.name);
-    EXPECT_EQ(lookUp["vmGuid"], kWeb.guid);
-    EXPECT_EQ(lookUp["flags"], 0x34);
+    EXPECT_EQ(nlohmann::json({kWeb.name, kWeb.guid, 0x34}),
+              nlohmann::json({lookUp["vmName"], lookUp["vmGuid"], lookUp["flags"]}));
     ASSERT_EQ(plugin->UnmountVM(named), 1);
 
     Mounted(*plugin, Ctx({"app-win01", "8c2d4e6f-1a3b-4c5d-9e7f-a0b1c2d3e4f5", "rg-prod"}));
@@ -80,8 +75,7 @@ TEST_F(Mount, ManagedVmMountsDescribeTheirDisksKeepAGivenIdentityAndUnmountWitho
     MountCtx unmanaged = Ctx(kLegacy);
     unmanaged.cbtEnabled = true;
     ASSERT_EQ(stack->MountVM(unmanaged), 1);
-    EXPECT_FALSE(unmanaged.cbtEnabled);
-    EXPECT_EQ(unmanaged.cbtStatusText, "Not Used");
+    EXPECT_EQ(std::make_tuple(false, std::string("Not Used")), std::make_tuple(unmanaged.cbtEnabled, unmanaged.cbtStatusText));
     EXPECT_TRUE(log.contains(kDriverTag, "CBT enabled but is not supported on Azure Stack Hub for unmanaged VMs.  "
                                          "Disabling CBT for VM [legacy-vm01]"));
 }
@@ -101,8 +95,8 @@ TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletesLeavingOtherVmsAlone
               config + dek + kek);
     std::vector<SMountInfoFull> files, info;
     ASSERT_EQ(plugin->GetFullMountInfo(secure, files), 1);
-    EXPECT_EQ(files.size(), 2u + 3u);
-    EXPECT_EQ(files.back().disks[0].name, "secure-db01.json");
+    EXPECT_EQ(std::make_tuple(2u + 3u, std::string("secure-db01.json")),
+              std::make_tuple(files.size(), files.back().disks[0].name));
 
     MountCtx ctx = Mounted(*plugin, Ctx(kLegacy));
     EXPECT_EQ(sleeper.waits(), (std::vector<unsigned long>{1000, 1000}));
@@ -120,15 +114,14 @@ TEST_F(Mount, UnmanagedVmReadsStagingBlobsThatUnmountDeletesLeavingOtherVmsAlone
     }
     ASSERT_EQ(plugin->GetFullMountInfo(ctx, info), 1);
     ASSERT_EQ(info.size(), 3u);
-    EXPECT_EQ(info[0].disks[0].indexName, "OsDisk-0-legacy-vm01-osdisk.vhd");
-    EXPECT_EQ(info[0].disks[0].name, ctx.vmInfo.disks[0].name);
+    EXPECT_EQ("OsDisk-0-legacy-vm01-osdisk.vhd " + ctx.vmInfo.disks[0].name,
+              info[0].disks[0].indexName + " " + info[0].disks[0].name);
 
     EXPECT_EQ(plugin->UnmountVM(ctx), 1);
     for (const azsim::BlobKey& key : staging) EXPECT_FALSE(store.exists(key)) << key.name;
     EXPECT_EQ(SetGuids(), std::vector<std::string>{secure.backupSnapshotGuid});
-    EXPECT_TRUE(State().blobSnapshots.empty());
-    EXPECT_TRUE(cloud.journal("RevokeSASToken").empty());
-    EXPECT_EQ(plugin->diskMap.size(), 2u);
+    EXPECT_EQ(std::make_tuple(0u, 0u, 2u), std::make_tuple(State().blobSnapshots.size(), cloud.journal("RevokeSASToken").size(),
+                                                        plugin->diskMap.size()));
     ASSERT_EQ(plugin->UnmountVM(secure), 1);
     EXPECT_TRUE(plugin->diskMap.empty());
 }
@@ -138,139 +131,102 @@ struct BrokenFilterPlugin : TestPlugin {
     bool IsDiskFilteredByType(const std::string&, const SDisk&) override { throw std::runtime_error("rule broke"); }
 };
 
-using Check = std::function<void(TestPlugin&, const MountCtx&)>;
-
-// One refused mount: how it is arranged, the code and text it must fail with, whether it asked for
-// snapshots before it failed, and what else it must leave (its log, say).
+// One refused mount: the VM, an SDK fault set before the plugin connects and what else is arranged (by default the
+// plugin is just connected), the code and text it fails with (text checked when set), whether it asked for snapshots
+// before it failed, the error it logs under `tag` (when set), whether the unmount that releases what it made ran
+// (-1: not checked), and what else it must leave.
 struct Refusal {
-    const char* what;
-    std::function<std::unique_ptr<TestPlugin>(MountCtx&)> arrange;
-    EVMInfoError code;
-    std::string details;  // checked when set
-    bool snapshotted;
-    Check check;
+    const char* what; VmRef vm; EVMInfoError code; std::string details; bool snapshotted; std::string tag, logged;
+    int unmounted = -1;
+    std::function<std::unique_ptr<TestPlugin>(MountCtx&)> arrange = nullptr;
+    std::string fault = "", faultText = "";
+    int faultCode = 0;
+    std::function<void(const MountCtx&)> check = nullptr;
 };
 
 // Every refused mount fails with its code (and text, where the cloud gave one) and leaves no snapshot of its own behind.
 TEST_F(Mount, RefusedMountsCarryTheirCodeAndTextAndReleaseWhatTheyMade) {
-    auto connected = [this](MountCtx& ctx, const VmRef& vm) { return ctx = Ctx(vm), Connected(); };
-    auto faulted = [=](const VmRef& vm, const char* op, int code, const char* text) {
-        return [=](MountCtx& ctx) { return Fault(op, code, text), connected(ctx, vm); };
-    };
-    auto logged = [this](const std::string& tag, const std::string& text) {
-        return [=](TestPlugin&, const MountCtx&) { EXPECT_TRUE(log.containsError(tag, text)); };
-    };
-    auto unmounted = [this](bool ran) {
-        return [=](TestPlugin&, const MountCtx& ctx) {
-            EXPECT_EQ(log.contains(kUnmountTag, "Unmounting VM [" + ctx.vmName + "] with GUID:[" + ctx.vmGuid + "]"), ran);
-        };
-    };
-    const char* vault = "Forbidden: vault says no";
+    const std::string quota = "OperationNotAllowed: quota exceeded", vault = "Forbidden: vault says no";
+    const std::string unconnected = "Not connected to an Azure subscription", config = "GetVMConfigurationAndKeyBackups";
     std::vector<Refusal> cases = {
-        {"not connected", [](MountCtx&) { return std::make_unique<TestPlugin>(VSINST_AZURE_RESOURCE_MANAGER, 0); },
-         VMINFO_ERR_CONNECTION_LOST, "Not connected to an Azure subscription", false,
-         [=](TestPlugin& plugin, const MountCtx& ctx) {
-             EXPECT_TRUE(log.contains(kMountTag, "Connection lost [Not connected to an Azure subscription]"));
-             unmounted(false)(plugin, ctx);
+        {"not connected", kWeb, VMINFO_ERR_CONNECTION_LOST, unconnected, false, "", "", 0,
+         [](MountCtx&) { return std::make_unique<TestPlugin>(VSINST_AZURE_RESOURCE_MANAGER, 0); }, "", "", 0,
+         [&](const MountCtx&) {
+             EXPECT_TRUE(log.contains(kMountTag, "Connection lost [" + unconnected + "]"));
              EXPECT_TRUE(log.texts(kDriverTag).empty());
          }},
-        {"no cloud file system",
-         [=](MountCtx& ctx) {
+        {"no cloud file system", kWeb, VMINFO_ERR_CLOUDFS_UNAVAILABLE, "", false, "", "", -1,
+         [this](MountCtx&) {
              NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectDownload", "0");
-             auto plugin = connected(ctx, kWeb);
+             auto plugin = Connected();
              NXPlatformInfo::removeValue("VirtualServer", "bAzureEnableDirectDownload");
              return plugin;
-         },
-         VMINFO_ERR_CLOUDFS_UNAVAILABLE, "", false, nullptr},
-        {"unknown VM", [=](MountCtx& ctx) { return connected(ctx, {"gone-vm", "0badf00d-0000-4000-8000-000000000000", "rg-prod"}); },
-         VMINFO_ERR_VM_NOT_FOUND, "", false,
-         [=](TestPlugin& plugin, const MountCtx& ctx) {
-             logged(kDriverTag, "Failed to get VM Info for VM [gone-vm/" + ctx.vmGuid + "], [" +
-                                    plugin.GetLastVMErrorDetails() + "]")(plugin, ctx);
-             unmounted(true)(plugin, ctx);
          }},
-        {"snapshot quota", faulted(kWeb, "CreateDiskSnapshots", 0, "OperationNotAllowed: quota exceeded"),
-         VMINFO_ERR_SNAPSHOT_SET_CREATE, "OperationNotAllowed: quota exceeded", true,
-         logged("bool CAzureInfo::_CreateVMSnapshot(const MountCtx&)",
-                "Failed to create disk snapshots, [OperationNotAllowed: quota exceeded]")},
-        {"configuration unreadable", faulted(kWeb, "GetVMConfigurationAndKeyBackups", 0, "AuthorizationFailed: no read"),
-         VMINFO_ERR_VM_CONFIG_READ, "AuthorizationFailed: no read", true, nullptr},
-        {"configuration file unwritable",
-         [=](MountCtx& ctx) {
-             auto plugin = connected(ctx, kWeb);
+        {"unknown VM", {"gone-vm", "0badf00d-0000-4000-8000-000000000000", "rg-prod"}, VMINFO_ERR_VM_NOT_FOUND, "",
+         false, kDriverTag,
+         "Failed to get VM Info for VM [gone-vm/0badf00d-0000-4000-8000-000000000000], [ResourceNotFound: The Resource "
+         "'Microsoft.Compute/virtualMachines/gone-vm0badf00d-0000-4000-8000-000000000000' was not found.]", 1},
+        {"snapshot quota", kWeb, VMINFO_ERR_SNAPSHOT_SET_CREATE, quota, true,
+         "bool CAzureInfo::_CreateVMSnapshot(const MountCtx&)", "Failed to create disk snapshots, [" + quota + "]", -1,
+         nullptr, "CreateDiskSnapshots", quota},
+        {"configuration unreadable", kWeb, VMINFO_ERR_VM_CONFIG_READ, "AuthorizationFailed: no read", true, "", "", -1,
+         nullptr, config, "AuthorizationFailed: no read"},
+        {"configuration file unwritable", kWeb, VMINFO_ERR_CONFIG_FILE_WRITE, "", true,
+         "bool CAzureInfo::_SaveVMConfigFile(const string&, const string&, const string&)",
+         "Failed to write vm config file [" + mountDir.path() + "/mount/web-linux01.json]", -1,
+         [this](MountCtx& ctx) {
              std::filesystem::create_directories(ctx.mountPath + "/web-linux01.json");
-             return plugin;
-         },
-         VMINFO_ERR_CONFIG_FILE_WRITE, "", true,
-         [=](TestPlugin& plugin, const MountCtx& ctx) {
-             logged("bool CAzureInfo::_SaveVMConfigFile(const string&, const string&, const string&)",
-                    "Failed to write vm config file [" + ctx.mountPath + "/web-linux01.json]")(plugin, ctx);
+             return Connected();
          }},
-        {"mount folder unmakeable",
-         [=](MountCtx& ctx) {
-             auto plugin = connected(ctx, kWeb);
+        {"mount folder unmakeable", kWeb, VMINFO_ERR_MOUNT_DIR_PREPARE, "", false, "", "", 1, [this](MountCtx& ctx) {
              std::ofstream(mountDir.path() + "/file") << "x";
              ctx.mountPath = mountDir.path() + "/file/mount";
-             return plugin;
-         },
-         VMINFO_ERR_MOUNT_DIR_PREPARE, "", false, unmounted(true)},
-        {"page blob address unreadable",
-         [=](MountCtx& ctx) {
-             NXPlatformInfo::setValue("VirtualServer", "AzureRegion", "Atlantis");
-             return connected(ctx, kLegacy);
-         },
-         VMINFO_ERR_DISK_INFO, "", true,
-         [=](TestPlugin& plugin, const MountCtx& ctx) {
-             logged("bool CAzureInfo::GetDiskInfoForVM(const MountCtx&)",
-                    "Failed to parse MediaLink URI [" + ctx.vmInfo.disks.at(0).uri + "]")(plugin, ctx);
+             return Connected();
          }},
-        {"failback",
-         [=](MountCtx& ctx) {
-             auto plugin = connected(ctx, kWeb);
-             ctx.isFailback = true;
-             return plugin;
-         },
-         VMINFO_ERR_DISK_INFO,
-         "Failed to get replication GUID for disk [web-linux01-osdisk]", false, nullptr},
-        {"a rule throws",
-         [=](MountCtx& ctx) {
-             ctx = Ctx(kWeb);
+        {"page blob address unreadable", kLegacy, VMINFO_ERR_DISK_INFO, "", true, "", "", -1,
+         [this](MountCtx&) {
+             NXPlatformInfo::setValue("VirtualServer", "AzureRegion", "Atlantis");
+             return Connected();
+         }, "", "", 0, [&](const MountCtx& ctx) {
+             EXPECT_TRUE(log.containsError("bool CAzureInfo::GetDiskInfoForVM(const MountCtx&)",
+                                           "Failed to parse MediaLink URI [" + ctx.vmInfo.disks.at(0).uri + "]"));
+         }},
+        {"failback", kWeb, VMINFO_ERR_DISK_INFO, "Failed to get replication GUID for disk [web-linux01-osdisk]", false,
+         "", "", -1, [this](MountCtx& ctx) { return ctx.isFailback = true, Connected(); }},
+        {"a rule throws", kWeb, VMINFO_ERR_DISK_INFO, "Unexpected failure: [rule broke]", false, kMountTag,
+         "Unexpected failure: [rule broke]", -1, [this](MountCtx& ctx) {
              ctx.diskFilters.push_back({DISK_FILTER_BY_TYPE, "OS Disk", ""});
              return std::unique_ptr<TestPlugin>(Connected<BrokenFilterPlugin>());
-         },
-         VMINFO_ERR_DISK_INFO, "Unexpected failure: [rule broke]", false,
-         logged(kMountTag, "Unexpected failure: [rule broke]")},
-        {"encrypted on Azure Stack", [=](MountCtx& ctx) { return ctx = Ctx(kSecure), Connected(VSINST_AZURE_STACK_HUB); },
-         VMINFO_ERR_ENCRYPTED_ON_AZURE_STACK, "", false,
-         logged("bool CAzureInfo::VerifyKeyVaultPermissions(const MountCtx&)",
-                "Backup of encrypted VMs is not supported for Azure Stack. Aborting backup!")},
+         }},
+        {"encrypted on Azure Stack", kSecure, VMINFO_ERR_ENCRYPTED_ON_AZURE_STACK, "", false,
+         "bool CAzureInfo::VerifyKeyVaultPermissions(const MountCtx&)",
+         "Backup of encrypted VMs is not supported for Azure Stack. Aborting backup!", -1,
+         [this](MountCtx&) { return Connected(VSINST_AZURE_STACK_HUB); }},
     };
     // The key vault's answers, each mapped to its own code; an unmapped one keeps the cloud's text.
     for (const std::pair<int, EVMInfoError>& m : std::vector<std::pair<int, EVMInfoError>>{
-             {1, VMINFO_ERR_KEYVAULT_SECRET_DENIED},
-             {2, VMINFO_ERR_KEYVAULT_KEY_DENIED},
-             {4, VMINFO_ERR_KEYVAULT_NOT_FOUND},
-             {5, VMINFO_ERR_KEYVAULT_FIREWALL},
-             {0, VMINFO_ERR_KEYVAULT_PERMISSION_CHECK}})
-        cases.push_back({"key vault", faulted(kSecure, "GetVMConfigurationAndKeyBackups", m.first, vault), m.second,
-                         m.first == 0 ? vault : "", false, nullptr});
+             {1, VMINFO_ERR_KEYVAULT_SECRET_DENIED}, {2, VMINFO_ERR_KEYVAULT_KEY_DENIED},
+             {4, VMINFO_ERR_KEYVAULT_NOT_FOUND}, {5, VMINFO_ERR_KEYVAULT_FIREWALL}, {0, VMINFO_ERR_KEYVAULT_PERMISSION_CHECK}})
+        cases.push_back({"key vault", kSecure, m.second, m.first == 0 ? vault : "", false, "", "", -1, nullptr, config,
+                         vault, m.first});
     for (const Refusal& c : cases) {
         SCOPED_TRACE(std::string(c.what) + ", code " + std::to_string(c.code));
         log.clear();
-        MountCtx ctx = Ctx(kWeb);
+        MountCtx ctx = Ctx(c.vm);
         const size_t asked = cloud.journal("CreateDiskSnapshots").size();
-        std::unique_ptr<TestPlugin> plugin = c.arrange(ctx);
+        if (!c.fault.empty()) Fault(c.fault, c.faultCode, c.faultText);
+        std::unique_ptr<TestPlugin> plugin = c.arrange ? c.arrange(ctx) : Connected();
         EXPECT_EQ(plugin->MountVM(ctx), 0);
         NXPlatformInfo::removeValue("VirtualServer", "AzureRegion");
         EXPECT_EQ(plugin->GetLastVMError(), c.code);
-        if (!c.details.empty()) {
-            EXPECT_EQ(plugin->GetLastVMErrorDetails(), c.details);
-        }
+        EXPECT_TRUE(c.details.empty() || plugin->GetLastVMErrorDetails() == c.details) << plugin->GetLastVMErrorDetails();
         EXPECT_EQ(cloud.journal("CreateDiskSnapshots").size() > asked, c.snapshotted);
-        if (c.check) c.check(*plugin, ctx);
-        EXPECT_TRUE(ctx.backupSnapshotGuid.empty());
-        EXPECT_TRUE(State().snapshotSets.empty());
-        EXPECT_TRUE(State().snapshots.empty());
+        EXPECT_TRUE(c.tag.empty() || log.containsError(c.tag, c.logged)) << ::testing::PrintToString(log.texts(c.tag));
+        EXPECT_TRUE(c.unmounted < 0 || c.unmounted == log.contains(kUnmountTag, "Unmounting VM [" + ctx.vmName +
+                                                                                    "] with GUID:[" + ctx.vmGuid + "]"));
+        if (c.check) c.check(ctx);
+        EXPECT_EQ(std::make_tuple(std::string(), 0u, 0u),
+                  std::make_tuple(ctx.backupSnapshotGuid, State().snapshotSets.size(), State().snapshots.size()));
         std::filesystem::remove_all(mountDir.path() + "/mount");
     }
 }

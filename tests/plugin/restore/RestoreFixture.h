@@ -14,6 +14,7 @@
 #include "host/log/EvDebug.h"
 #include "host/settings/NXPlatformInfo.h"
 #include "host/sys/Time.h"
+#include "host/util/FileSystem.h"
 #include "plugin/frame/AzureInfo.h"
 #include "tests/support/SimulatedCloud.h"
 
@@ -25,28 +26,14 @@ using testsupport::SimulatedCloud;
 class TestPlugin : public CAzureInfo {
 public:
     using CAzureInfo::CAzureInfo;
-    using CAzureInfo::_GetStagingStorageAccountInfo;
-    using CAzureInfo::_GetStorageAccountInfoFromCache;
-    using CAzureInfo::_IsValidStorageAccount;
-    using CAzureInfo::_ValidateOSDisk;
-    using CAzureInfo::_ValidateVMForAzureDeployment;
-    using CAzureInfo::_ValidateVMSize;
-    using CAzureInfo::directUpload;
-    using CAzureInfo::directUploadRestore;
-    using CAzureInfo::_GenerateDiskLun;
-    using CAzureInfo::directUploadToManagedDisk;
-    using CAzureInfo::diskMap;
-    using CAzureInfo::GenerateUniqueDiskName;
-    using CAzureInfo::GetBestMatchingVMSizeInfo;
-    using CAzureInfo::GetFirstAvailableLUN;
-    using CAzureInfo::GetDiskInfoByStagingFile;
-    using CAzureInfo::InitCloudFSAndDiskNames;
-    using CAzureInfo::LoadVMConfigFile;
-    using CAzureInfo::restoredVmGuid;
-    using CAzureInfo::sdk;
-    using CAzureInfo::UpdateAvailabilityZoneForRestoreVM;
-    using CAzureInfo::uploadDiskList;
-    using CAzureInfo::UploadDisksToAzure;
+    using CAzureInfo::_GetStagingStorageAccountInfo, CAzureInfo::_GetStorageAccountInfoFromCache,
+        CAzureInfo::_IsValidStorageAccount, CAzureInfo::_ValidateOSDisk, CAzureInfo::_ValidateVMForAzureDeployment,
+        CAzureInfo::_ValidateVMSize, CAzureInfo::_GenerateDiskLun, CAzureInfo::GenerateUniqueDiskName,
+        CAzureInfo::GetBestMatchingVMSizeInfo, CAzureInfo::GetFirstAvailableLUN, CAzureInfo::GetDiskInfoByStagingFile,
+        CAzureInfo::InitCloudFSAndDiskNames, CAzureInfo::LoadVMConfigFile, CAzureInfo::UpdateAvailabilityZoneForRestoreVM,
+        CAzureInfo::UploadDisksToAzure;
+    using CAzureInfo::directUpload, CAzureInfo::directUploadRestore, CAzureInfo::directUploadToManagedDisk,
+        CAzureInfo::diskMap, CAzureInfo::restoredVmGuid, CAzureInfo::sdk, CAzureInfo::uploadDiskList;
 };
 
 // A disk of the restored VM: a virtual disk in `account` ("account" or "account\container").
@@ -151,10 +138,7 @@ protected:
         ctx.region = "westeurope";
         ctx.stagingPath = staging.path();
         ctx.disks = {Disk("os.vhd", "prodstaging01", true), Disk("data0.vhd", "prodstaging01\\vhds")};
-        SVMNetworkCard nic;
-        nic.name = "nic0";
-        nic.networkName = "vnet-prod";
-        ctx.nics = {nic};
+        ctx.nics = {SVMNetworkCard{"nic0", "vnet-prod", ""}};
         ctx.vmInfo.numCpus = 2;
         ctx.vmInfo.memoryMB = 4096;
         return ctx;
@@ -187,6 +171,12 @@ protected:
         NXPlatformInfo::setValue("VirtualServer", "bAzureEnableDirectUploadToManagedDisk",
                                  mode == DirectUpload ? "1" : "0");
         return CloudTest::Connected(type);
+    }
+    // Stages the job in its own folder under the staging root.
+    void Stage(RestoreCtx& ctx) const {
+        ctx.stagingRoot = staging.path();
+        ctx.stagingPath = staging.path() + "/job";
+        CreateFolderIfNotPresent(ctx.stagingPath);
     }
     // The host's writes after InitRestoreVM: every disk created under its staged name, its first page written.
     static bool Write(TestPlugin& job, const RestoreCtx& ctx) {

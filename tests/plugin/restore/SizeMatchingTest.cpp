@@ -10,16 +10,7 @@ class SizeMatching : public RestoreTest {};
 
 SVMSizeInfo Size(const std::string& uuid, int disks, int nics, int cpus, int memoryMB, bool premium = false,
                  bool gen2 = false, const std::string& zones = "") {
-    SVMSizeInfo size;
-    size.name = size.uuid = uuid;
-    size.maxDataDisks = disks;
-    size.maxNics = nics;
-    size.numCpus = cpus;
-    size.memoryMB = memoryMB;
-    size.premiumIO = premium;
-    size.gen2Supported = gen2;
-    size.availabilityZones = zones;
-    return size;
+    return {uuid, uuid, cpus, disks, memoryMB, nics, premium, gen2, zones};
 }
 
 // The best match is only replaced by a fitting candidate no larger in any value and offering the requested zones;

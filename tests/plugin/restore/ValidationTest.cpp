@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "host/util/FXFile.h"
 #include "tests/plugin/restore/RestoreFixture.h"
@@ -18,10 +19,7 @@ const char* const kUploadTag = "int CAzureInfo::UploadDisksToAzure(std::vector<S
 
 // A region with VM sizes but neither virtual networks nor storage accounts.
 void AddBareRegion(azsim::StateDocument& doc) {
-    azsim::Region region;
-    region.name = "swedencentral";
-    region.vmSizes = doc.findRegion("westeurope")->vmSizes;
-    doc.regions.push_back(region);
+    doc.regions.push_back({"swedencentral", "", true, doc.findRegion("westeurope")->vmSizes});
 }
 
 // A destination is refused without an OS disk, with page blobs in a zone-redundant account (except for a managed
@@ -82,20 +80,20 @@ TEST_F(Validation, AccountLookupsAreCachedAndFailuresSayWhy) {
         EXPECT_TRUE(plugin->_IsValidStorageAccount(text)) << text;
 
     SDatastoreInfo first, second;
-    ASSERT_TRUE(plugin->_GetStorageAccountInfoFromCache("prodpremium01", first));
-    ASSERT_TRUE(plugin->_GetStorageAccountInfoFromCache("prodpremium01", second));
-    EXPECT_EQ(second.skuName, "Premium_LRS");
-    EXPECT_EQ(Calls("GetStorageAccountInfo"), 1u);
+    ASSERT_TRUE(plugin->_GetStorageAccountInfoFromCache("prodpremium01", first) &&
+                plugin->_GetStorageAccountInfoFromCache("prodpremium01", second));
+    EXPECT_EQ(std::make_tuple(std::string("Premium_LRS"), 1u),
+              std::make_tuple(second.skuName, Calls("GetStorageAccountInfo")));
     EXPECT_FALSE(plugin->_GetStorageAccountInfoFromCache("nosuch01", first));
     EXPECT_EQ(plugin->GetLastVMError(), VMINFO_ERR_STORAGE_ACCOUNT_INFO);
     EXPECT_TRUE(log.containsError(
         "bool CAzureInfo::_GetStorageAccountInfoFromCache(const string&, SDatastoreInfo&)",
         "Failed to get information for Storage Account [nosuch01] - " + plugin->GetLastVMErrorDetails()));
 
-    ASSERT_TRUE(plugin->_GetStagingStorageAccountInfo("westeurope", first));
-    ASSERT_TRUE(plugin->_GetStagingStorageAccountInfo("westeurope", second));
-    EXPECT_EQ(second.name, "prodpremium01");
-    EXPECT_EQ(Calls("GetStorageAccountInfoListForRegion"), 1u);
+    ASSERT_TRUE(plugin->_GetStagingStorageAccountInfo("westeurope", first) &&
+                plugin->_GetStagingStorageAccountInfo("westeurope", second));
+    EXPECT_EQ(std::make_tuple(std::string("prodpremium01"), 1u),
+              std::make_tuple(second.name, Calls("GetStorageAccountInfoListForRegion")));
     EXPECT_FALSE(plugin->_GetStagingStorageAccountInfo("swedencentral", first));
     EXPECT_EQ(Error(VMINFO_ERR_STORAGE_ACCOUNT_INFO,
                     "No Storage Account is available in Region [swedencentral] to stage the disks in"),
